@@ -1,0 +1,87 @@
+#pragma once
+// The main queue: epoll with timerfd timers (microsecond resolution, CLOCK_MONOTONIC), an eventfd for
+// post() from any thread, and watches on file descriptors. Lives on the thread that calls run().
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/Executor.h"
+
+namespace platform {
+
+class EventLoop final : public Executor {
+public:
+    enum Event : std::uint32_t { readable = 1, writable = 2 };
+    using WatchID = std::uint64_t;
+    // Called with the events that fired (readable | writable; errors and hang-ups count as both).
+    using WatchHandler = std::function<void(std::uint32_t events)>;
+
+    EventLoop();
+    ~EventLoop() override;
+    EventLoop(const EventLoop&) = delete;
+    EventLoop& operator=(const EventLoop&) = delete;
+
+    void post(Task task) override;
+    TimerID schedule(std::chrono::microseconds delay, Task task, std::chrono::microseconds leeway) override;
+    using Executor::schedule;
+    void cancel(TimerID id) override;
+    double now() const override;
+    bool isCurrent() const override;
+
+    // Loop-thread only. The handler may remove its own or any other watch.
+    WatchID watch(int fd, std::uint32_t events, WatchHandler handler);
+    void updateWatch(WatchID id, std::uint32_t events);
+    void removeWatch(WatchID id);
+
+    // Runs until stop(); returns at once if stop() was called before run().
+    void run();
+    // Runs ready work until `seconds` have passed or stop() is called.
+    void runFor(double seconds);
+    // Callable from any thread.
+    void stop();
+
+    // The epoll descriptor, readable when the loop has work; lets a toolkit loop drive this one.
+    int fd() const { return epollFD_; }
+    // Runs whatever is ready now without blocking.
+    void runOnce();
+
+private:
+    struct Timer {
+        double deadline;
+        Task task;
+    };
+    struct Watch {
+        int fd;
+        std::uint32_t events;
+        std::shared_ptr<WatchHandler> handler;
+    };
+
+    void iterate(int timeoutMs);
+    void armTimerFD();
+    void runDueTimers();
+    void runPosted();
+
+    int epollFD_ = -1;
+    int wakeFD_ = -1;
+    int timerFD_ = -1;
+    std::atomic<bool> stopped_{false};
+    std::atomic<std::thread::id> thread_{};
+
+    std::mutex mutex_;  // guards posted_, timers_, byID_, nextTimer_
+    std::vector<Task> posted_;
+    std::multimap<double, TimerID> timers_;
+    std::unordered_map<TimerID, std::pair<std::multimap<double, TimerID>::iterator, Task>> byID_;
+    TimerID nextTimer_ = 1;
+
+    std::unordered_map<WatchID, Watch> watches_;
+    std::unordered_map<int, WatchID> watchByFD_;
+    WatchID nextWatch_ = 1;
+};
+
+}  // namespace platform

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs everything the build, the tests and the companion need, from Debian's packages.
+# Idempotent and non-interactive; does nothing when every package is already present.
+set -euo pipefail
+
+packages=(
+    # toolchain
+    build-essential cmake ninja-build pkg-config ccache clang libclang-rt-14-dev
+    libgtest-dev libgmock-dev libbenchmark-dev
+    # libraries
+    libssl-dev openssl libicu-dev nlohmann-json3-dev libsystemd-dev libavahi-client-dev
+    libx11-dev libx11-xcb-dev libxcb1-dev libxcb-xtest0-dev libxcb-randr0-dev libxcb-shm0-dev libxcb-xkb-dev
+    libxkbcommon-dev libxkbcommon-x11-dev libxtst-dev
+    # services and tools the tests start themselves
+    xvfb xauth x11-utils x11-xserver-utils xdotool dbus avahi-daemon avahi-utils iproute2 procps
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds the project and runs the whole test suite (unit, integration and end-to-end).
+#   scripts/test.sh             plain build in build/
+#   scripts/test.sh --sanitize  ASan+UBSan build in build-asan/
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+bash scripts/install-deps.sh
+
+build=build
+flags=()
+if [ "${1:-}" = "--sanitize" ]; then
+    build=build-asan
+    flags+=(-DLUMIVEX_SANITIZE=ON -DLUMIVEX_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug)
+    export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
+    export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+fi
+jobs=$(nproc)
+cmake -S . -B "$build" -G Ninja "${flags[@]}" >/dev/null
+cmake --build "$build" -j "$jobs"
+ctest --test-dir "$build" --output-on-failure -j "$jobs"
