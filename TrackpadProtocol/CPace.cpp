@@ -131,7 +131,7 @@ SessionKey sessionIDOutput(ByteView transcriptBytes) {
 }
 
 Bytes channelIdentifier(ByteView exporterValue, const UUID& hostID, const UUID& deviceID) {
-    return lvCat({exporterValue, hostID.bytes(), deviceID.bytes()});
+    return lvCat({exporterValue, hostID.bytes, deviceID.bytes});
 }
 
 }  // namespace CPace
@@ -271,11 +271,11 @@ CPaceInitiator::CPaceInitiator(const PairingCode& code, CPace::ByteView exporter
                                const UUID& deviceID,
                                const std::array<std::uint8_t, CPace::sessionIDSize>& sessionID)
     : CPaceParty(Role::initiator, code.passwordBytes(), CPace::channelIdentifier(exporterValue, hostID, deviceID),
-                 sessionID, hostID.bytes()) {}
+                 sessionID, hostID.bytes) {}
 
 CPaceResponder::CPaceResponder(const PairingCode& code, CPace::ByteView exporterValue, const UUID& hostID,
                                const UUID& deviceID, CPace::ByteView sessionID)
     : CPaceParty(Role::responder, code.passwordBytes(), CPace::channelIdentifier(exporterValue, hostID, deviceID),
-                 sessionID, deviceID.bytes()) {}
+                 sessionID, deviceID.bytes) {}
 
 }  // namespace TrackpadProtocol

@@ -1,6 +1,5 @@
 #pragma once
-// A 16-byte universally unique identifier: device ids, the host id, pointer-stamp sessions.
-// Text form is the canonical 8-4-4-4-12 hexadecimal, upper case when written.
+// A 16-byte UUID value: devices, hosts and pointer sessions are named by one.
 #include <array>
 #include <compare>
 #include <cstddef>
@@ -12,28 +11,17 @@
 
 namespace TrackpadProtocol {
 
-class UUID {
-public:
-    using Bytes = std::array<std::uint8_t, 16>;
+struct UUID {
+    std::array<std::uint8_t, 16> bytes{};
 
-    // The nil UUID (all zero).
-    constexpr UUID() = default;
-    constexpr explicit UUID(const Bytes& bytes) : bytes_(bytes) {}
-
-    // A random (version 4, RFC 4122 variant) UUID from the system CSPRNG.
+    // A random version-4 UUID from the system's cryptographic random source.
     static UUID random();
-    // Parses "E621E1F8-C36C-495A-93FC-0C247A3E6E5F" in either case; none for anything else.
+    // Parses the canonical 8-4-4-4-12 hexadecimal form, either case.
     static std::optional<UUID> parse(std::string_view text);
-
-    // Upper-case canonical text.
+    // Canonical form in upper case, e.g. "E621E1F8-C36C-495A-93FC-0C247A3E6E5F".
     std::string uuidString() const;
-    const Bytes& bytes() const { return bytes_; }
 
-    friend constexpr bool operator==(const UUID&, const UUID&) = default;
-    friend constexpr auto operator<=>(const UUID&, const UUID&) = default;
-
-private:
-    Bytes bytes_{};
+    friend auto operator<=>(const UUID&, const UUID&) = default;
 };
 
 }  // namespace TrackpadProtocol
@@ -41,13 +29,8 @@ private:
 template <>
 struct std::hash<TrackpadProtocol::UUID> {
     std::size_t operator()(const TrackpadProtocol::UUID& id) const noexcept {
-        // The bytes are random already; folding them is enough.
-        std::uint64_t high = 0;
-        std::uint64_t low = 0;
-        for (std::size_t i = 0; i < 8; ++i) {
-            high = (high << 8) | id.bytes()[i];
-            low = (low << 8) | id.bytes()[i + 8];
-        }
-        return static_cast<std::size_t>(high ^ (low * 0x9E3779B97F4A7C15ULL));
+        std::size_t h = 1469598103934665603ull;
+        for (auto b : id.bytes) h = (h ^ b) * 1099511628211ull;
+        return h;
     }
 };

@@ -152,8 +152,8 @@ TEST(CPacePairing, RightCodeConfirmsBothWays) {
     const PairingCode code = *PairingCode::fromDigits("402917");
     CPaceInitiator computer(code, sides.exporter, sides.host, sides.device);
     CPaceResponder phone(code, sides.exporter, sides.host, sides.device, computer.sessionID());
-    ASSERT_TRUE(phone.receivePeerShare(computer.share(), sides.host.bytes()));
-    ASSERT_TRUE(computer.receivePeerShare(phone.share(), sides.device.bytes()));
+    ASSERT_TRUE(phone.receivePeerShare(computer.share(), sides.host.bytes));
+    ASSERT_TRUE(computer.receivePeerShare(phone.share(), sides.device.bytes));
     EXPECT_TRUE(computer.verifyPeerConfirmation(phone.confirmation()));
     EXPECT_TRUE(phone.verifyPeerConfirmation(computer.confirmation()));
     EXPECT_EQ(computer.intermediateSessionKey(), phone.intermediateSessionKey());
@@ -180,8 +180,8 @@ TEST(CPacePairing, AnyMismatchFailsConfirmationOnBothSides) {
         sid[3] ^= c.otherSession ? 0x80 : 0;
         CPaceResponder phone(c.wrongCode ? wrongCode : code, phoneExporter, sides.host, phoneDevice, sid);
         // The shares themselves are valid points; only the keys differ.
-        ASSERT_TRUE(phone.receivePeerShare(computer.share(), sides.host.bytes()));
-        ASSERT_TRUE(computer.receivePeerShare(phone.share(), phoneDevice.bytes()));
+        ASSERT_TRUE(phone.receivePeerShare(computer.share(), sides.host.bytes));
+        ASSERT_TRUE(computer.receivePeerShare(phone.share(), phoneDevice.bytes));
         EXPECT_FALSE(computer.verifyPeerConfirmation(phone.confirmation()));
         EXPECT_FALSE(phone.verifyPeerConfirmation(computer.confirmation()));
     }
@@ -201,12 +201,12 @@ TEST(CPacePairing, MalformedConfirmationsAndSharesAreRefused) {
     const PairingCode code = *PairingCode::fromDigits("123456");
     CPaceInitiator computer(code, sides.exporter, sides.host, sides.device);
     CPaceResponder phone(code, sides.exporter, sides.host, sides.device, computer.sessionID());
-    EXPECT_FALSE(phone.receivePeerShare(Bytes(31, 9), sides.host.bytes()));
+    EXPECT_FALSE(phone.receivePeerShare(Bytes(31, 9), sides.host.bytes));
     EXPECT_FALSE(phone.hasSessionKey());
 
     CPaceResponder phone2(code, sides.exporter, sides.host, sides.device, computer.sessionID());
-    ASSERT_TRUE(phone2.receivePeerShare(computer.share(), sides.host.bytes()));
-    ASSERT_TRUE(computer.receivePeerShare(phone2.share(), sides.device.bytes()));
+    ASSERT_TRUE(phone2.receivePeerShare(computer.share(), sides.host.bytes));
+    ASSERT_TRUE(computer.receivePeerShare(phone2.share(), sides.device.bytes));
     const CPace::Tag tag = phone2.confirmation();
     EXPECT_FALSE(computer.verifyPeerConfirmation(Bytes(tag.begin(), tag.end() - 1)));
     Bytes longer(tag.begin(), tag.end());
