@@ -12,9 +12,11 @@ namespace {
 // Linux allows 15 bytes plus the terminator; cut at a character boundary so the name stays valid UTF-8.
 std::string threadName(const std::string& label) {
     constexpr std::size_t limit = 15;
-    if (label.size() <= limit) return label;
+    if (label.size() <= limit)
+        return label;
     std::size_t cut = limit;
-    while (cut > 0 && (static_cast<unsigned char>(label[cut]) & 0xC0) == 0x80) --cut;
+    while (cut > 0 && (static_cast<unsigned char>(label[cut]) & 0xC0) == 0x80)
+        --cut;
     return label.substr(0, cut);
 }
 
@@ -43,7 +45,8 @@ void DispatchQueue::async(Task task) {
 }
 
 void DispatchQueue::sync(const Task& task) {
-    if (isCurrent()) throw std::logic_error("DispatchQueue::sync called on its own queue: " + label_);
+    if (isCurrent())
+        throw std::logic_error("DispatchQueue::sync called on its own queue: " + label_);
     std::mutex doneMutex;
     std::condition_variable doneSignal;
     bool done = false;
@@ -60,14 +63,16 @@ void DispatchQueue::sync(const Task& task) {
     });
     std::unique_lock lock(doneMutex);
     doneSignal.wait(lock, [&] { return done; });
-    if (failure) std::rethrow_exception(failure);
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
 void DispatchQueue::loop() {
     std::unique_lock lock(mutex_);
     for (;;) {
         ready_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
-        if (tasks_.empty()) return;  // stopping, and everything queued has run
+        if (tasks_.empty())
+            return;  // stopping, and everything queued has run
         Task task = std::move(tasks_.front());
         tasks_.pop_front();
         lock.unlock();

@@ -7,8 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstddef>
 #include <cmath>
+#include <cstddef>
 #include <ctime>
 #include <limits>
 #include <stdexcept>
@@ -23,20 +23,27 @@ constexpr std::uint64_t wakeTag = std::numeric_limits<std::uint64_t>::max();
 constexpr std::uint64_t timerTag = wakeTag - 1;
 constexpr double never = std::numeric_limits<double>::infinity();
 
-[[noreturn]] void throwErrno(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
+[[noreturn]] void throwErrno(const char* what) {
+    throw std::system_error(errno, std::generic_category(), what);
+}
 
 std::uint32_t epollMask(std::uint32_t events) {
     std::uint32_t mask = 0;
-    if (events & EventLoop::readable) mask |= EPOLLIN | EPOLLRDHUP;
-    if (events & EventLoop::writable) mask |= EPOLLOUT;
+    if (events & EventLoop::readable)
+        mask |= EPOLLIN | EPOLLRDHUP;
+    if (events & EventLoop::writable)
+        mask |= EPOLLOUT;
     return mask;
 }
 
 std::uint32_t firedEvents(std::uint32_t epollEvents) {
     std::uint32_t fired = 0;
-    if (epollEvents & (EPOLLIN | EPOLLRDHUP | EPOLLPRI)) fired |= EventLoop::readable;
-    if (epollEvents & EPOLLOUT) fired |= EventLoop::writable;
-    if (epollEvents & (EPOLLERR | EPOLLHUP)) fired |= EventLoop::readable | EventLoop::writable;
+    if (epollEvents & (EPOLLIN | EPOLLRDHUP | EPOLLPRI))
+        fired |= EventLoop::readable;
+    if (epollEvents & EPOLLOUT)
+        fired |= EventLoop::writable;
+    if (epollEvents & (EPOLLERR | EPOLLHUP))
+        fired |= EventLoop::readable | EventLoop::writable;
     return fired;
 }
 
@@ -72,7 +79,8 @@ EventLoop::EventLoop() : thread_(std::this_thread::get_id()), armedAt_(never) {
     if (epollFD_ < 0 || wakeFD_ < 0 || timerFD_ < 0 || !add(wakeFD_, wakeTag) || !add(timerFD_, timerTag)) {
         const int error = errno;
         for (int fd : {epollFD_, wakeFD_, timerFD_})
-            if (fd >= 0) ::close(fd);
+            if (fd >= 0)
+                ::close(fd);
         throw std::system_error(error, std::generic_category(), "EventLoop: cannot create its descriptors");
     }
 }
@@ -108,7 +116,8 @@ Executor::TimerID EventLoop::schedule(std::chrono::microseconds delay, Task task
     timers_.emplace(TimerKey{deadline, id}, Timer{std::move(task), latest});
     deadlines_.emplace(id, deadline);
     latest_.insert(latest);
-    if (latest < armedAt_) armTimerFD();
+    if (latest < armedAt_)
+        armTimerFD();
     return id;
 }
 
@@ -116,7 +125,8 @@ void EventLoop::cancel(TimerID id) {
     Task doomed;  // destroyed after the lock is released: its captures may do anything
     std::lock_guard lock(mutex_);
     const auto found = deadlines_.find(id);
-    if (found == deadlines_.end()) return;
+    if (found == deadlines_.end())
+        return;
     const auto timer = timers_.find(TimerKey{found->second, id});
     latest_.erase(latest_.find(timer->second.latest));
     doomed = std::move(timer->second.task);
@@ -125,9 +135,13 @@ void EventLoop::cancel(TimerID id) {
     // The timerfd is re-armed before the next wait; a wake-up already due just finds nothing to run.
 }
 
-double EventLoop::now() const { return monotonicSeconds(); }
+double EventLoop::now() const {
+    return monotonicSeconds();
+}
 
-bool EventLoop::isCurrent() const { return thread_.load() == std::this_thread::get_id(); }
+bool EventLoop::isCurrent() const {
+    return thread_.load() == std::this_thread::get_id();
+}
 
 void EventLoop::armTimerFD() {
     // Armed for the earliest "latest" time rather than the earliest deadline: every timer whose deadline
@@ -139,16 +153,20 @@ void EventLoop::armTimerFD() {
         spec.it_value.tv_sec = static_cast<time_t>(whole);
         spec.it_value.tv_nsec = static_cast<long>((at - whole) * 1e9);
         // An all-zero value would disarm the timer instead of firing at once.
-        if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) spec.it_value.tv_nsec = 1;
+        if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0)
+            spec.it_value.tv_nsec = 1;
     }
-    if (::timerfd_settime(timerFD_, TFD_TIMER_ABSTIME, &spec, nullptr) != 0) throwErrno("EventLoop: timerfd_settime");
+    if (::timerfd_settime(timerFD_, TFD_TIMER_ABSTIME, &spec, nullptr) != 0)
+        throwErrno("EventLoop: timerfd_settime");
     armedAt_ = at;
 }
 
 EventLoop::WatchID EventLoop::watch(int fd, std::uint32_t events, WatchHandler handler) {
-    if (watchByFD_.contains(fd)) throw std::invalid_argument("EventLoop::watch: descriptor already watched");
+    if (watchByFD_.contains(fd))
+        throw std::invalid_argument("EventLoop::watch: descriptor already watched");
     const WatchID id = nextWatch_++;
-    if (events != 0) applyWatch(EPOLL_CTL_ADD, fd, events, id);
+    if (events != 0)
+        applyWatch(EPOLL_CTL_ADD, fd, events, id);
     watches_.emplace(id, Watch{fd, events, std::make_shared<WatchHandler>(std::move(handler))});
     watchByFD_.emplace(fd, id);
     return id;
@@ -156,9 +174,11 @@ EventLoop::WatchID EventLoop::watch(int fd, std::uint32_t events, WatchHandler h
 
 void EventLoop::updateWatch(WatchID id, std::uint32_t events) {
     const auto found = watches_.find(id);
-    if (found == watches_.end()) return;
+    if (found == watches_.end())
+        return;
     Watch& watch = found->second;
-    if (events == watch.events) return;
+    if (events == watch.events)
+        return;
     if (watch.events == 0)
         applyWatch(EPOLL_CTL_ADD, watch.fd, events, id);
     else if (events == 0)
@@ -170,9 +190,11 @@ void EventLoop::updateWatch(WatchID id, std::uint32_t events) {
 
 void EventLoop::removeWatch(WatchID id) {
     const auto found = watches_.find(id);
-    if (found == watches_.end()) return;
+    if (found == watches_.end())
+        return;
     // A descriptor closed before its watch was removed has already left epoll; nothing to undo then.
-    if (found->second.events != 0) ::epoll_ctl(epollFD_, EPOLL_CTL_DEL, found->second.fd, nullptr);
+    if (found->second.events != 0)
+        ::epoll_ctl(epollFD_, EPOLL_CTL_DEL, found->second.fd, nullptr);
     watchByFD_.erase(found->second.fd);
     watches_.erase(found);
 }
@@ -181,21 +203,26 @@ void EventLoop::applyWatch(int op, int fd, std::uint32_t events, WatchID id) {
     epoll_event event{};
     event.events = epollMask(events);
     event.data.u64 = id;
-    if (::epoll_ctl(epollFD_, op, fd, &event) != 0) throwErrno("EventLoop: epoll_ctl");
+    if (::epoll_ctl(epollFD_, op, fd, &event) != 0)
+        throwErrno("EventLoop: epoll_ctl");
 }
 
-bool EventLoop::consumeStop() { return stopped_.exchange(false); }
+bool EventLoop::consumeStop() {
+    return stopped_.exchange(false);
+}
 
 void EventLoop::run() {
     thread_ = std::this_thread::get_id();
-    while (!consumeStop()) iterate(-1);
+    while (!consumeStop())
+        iterate(-1);
 }
 
 void EventLoop::runFor(double duration) {
     thread_ = std::this_thread::get_id();
     const double end = monotonicSeconds() + std::max(duration, 0.0);
     for (;;) {
-        if (consumeStop()) return;
+        if (consumeStop())
+            return;
         const double remaining = end - monotonicSeconds();
         // Rounded up, so the last pass does not return a little early and spin on a zero timeout.
         iterate(remaining > 0 ? static_cast<int>(std::min(std::ceil(remaining * 1000), 1e9)) : 0);
@@ -224,11 +251,13 @@ void EventLoop::iterate(int timeoutMs) {
         // last pass cannot leave pending timers without a wake-up.
         std::lock_guard lock(mutex_);
         const double next = latest_.empty() ? never : *latest_.begin();
-        if (next != armedAt_) armTimerFD();
+        if (next != armedAt_)
+            armTimerFD();
     }
     epoll_event events[64];
     const int count = ::epoll_wait(epollFD_, events, 64, timeoutMs);
-    if (count < 0 && errno != EINTR) throwErrno("EventLoop: epoll_wait");
+    if (count < 0 && errno != EINTR)
+        throwErrno("EventLoop: epoll_wait");
 
     std::vector<std::pair<WatchID, std::uint32_t>> ready;
     for (int i = 0; i < count; ++i) {
@@ -248,9 +277,11 @@ void EventLoop::iterate(int timeoutMs) {
     for (const auto& [id, fired] : ready) {
         // Earlier handlers may have removed or changed this watch.
         const auto found = watches_.find(id);
-        if (found == watches_.end()) continue;
+        if (found == watches_.end())
+            continue;
         const std::uint32_t wanted = fired & found->second.events;
-        if (wanted == 0) continue;
+        if (wanted == 0)
+            continue;
         const auto handler = found->second.handler;  // survives removal of the watch by its own handler
         (*handler)(wanted);
     }
@@ -266,7 +297,8 @@ void EventLoop::runDueTimers() {
         {
             std::lock_guard lock(mutex_);
             const auto first = timers_.begin();
-            if (first == timers_.end() || first->first.first > tick) return;
+            if (first == timers_.end() || first->first.first > tick)
+                return;
             // Taken out before it runs, so a cancel() from an earlier task of this pass finds nothing
             // and a timer cancelled that way never runs.
             task = std::move(first->second.task);
@@ -291,7 +323,8 @@ void EventLoop::runPosted() {
         } catch (...) {
             // Keep the rest of the batch, in order, ahead of anything posted since.
             std::lock_guard lock(mutex_);
-            posted_.insert(posted_.begin(), std::make_move_iterator(batch.begin() + static_cast<std::ptrdiff_t>(i) + 1),
+            posted_.insert(posted_.begin(),
+                           std::make_move_iterator(batch.begin() + static_cast<std::ptrdiff_t>(i) + 1),
                            std::make_move_iterator(batch.end()));
             if (!posted_.empty()) {
                 const std::uint64_t one = 1;

@@ -30,8 +30,9 @@ public:
     EventLoop& operator=(const EventLoop&) = delete;
 
     void post(Task task) override;
-    TimerID schedule(std::chrono::microseconds delay, Task task, std::chrono::microseconds leeway) override;
-    using Executor::schedule;
+    // The default repeats the base's: a default argument is taken from the static type of the call.
+    TimerID schedule(std::chrono::microseconds delay, Task task,
+                     std::chrono::microseconds leeway = std::chrono::microseconds{0}) override;
     void cancel(TimerID id) override;
     double now() const override;
     bool isCurrent() const override;

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <mutex>
 #include <shared_mutex>
 #include <string>
 
@@ -28,8 +29,10 @@ void writeToStandardError(const LogRecord& record) {
     std::size_t left = line.size();
     while (left > 0) {
         const ssize_t written = ::write(STDERR_FILENO, data, left);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return;
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return;
         data += written;
         left -= static_cast<std::size_t>(written);
     }
@@ -38,10 +41,14 @@ void writeToStandardError(const LogRecord& record) {
 #ifdef LUMIVEX_HAVE_JOURNAL
 int priority(LogLevel level) {
     switch (level) {
-        case LogLevel::debug: return LOG_DEBUG;
-        case LogLevel::info: return LOG_INFO;
-        case LogLevel::notice: return LOG_NOTICE;
-        case LogLevel::error: return LOG_ERR;
+        case LogLevel::debug:
+            return LOG_DEBUG;
+        case LogLevel::info:
+            return LOG_INFO;
+        case LogLevel::notice:
+            return LOG_NOTICE;
+        case LogLevel::error:
+            return LOG_ERR;
     }
     return LOG_INFO;
 }
@@ -49,17 +56,20 @@ int priority(LogLevel level) {
 bool sendToJournal(const LogRecord& record) {
     // Checked once: journald's socket does not come and go during a process's life.
     static const bool journalPresent = ::access("/run/systemd/journal/socket", F_OK) == 0;
-    if (!journalPresent) return false;
+    if (!journalPresent)
+        return false;
     return sd_journal_send("MESSAGE=%.*s", static_cast<int>(record.message.size()), record.message.data(),
                            "PRIORITY=%i", priority(record.level), "SUBSYSTEM=%.*s",
-                           static_cast<int>(record.subsystem.size()), record.subsystem.data(), "CATEGORY=%.*s",
-                           static_cast<int>(record.category.size()), record.category.data(), nullptr) >= 0;
+                           static_cast<int>(record.subsystem.size()), record.subsystem.data(),
+                           "CATEGORY=%.*s", static_cast<int>(record.category.size()), record.category.data(),
+                           nullptr) >= 0;
 }
 #endif
 
 void defaultSink(const LogRecord& record, void* /*context*/) {
 #ifdef LUMIVEX_HAVE_JOURNAL
-    if (sendToJournal(record)) return;
+    if (sendToJournal(record))
+        return;
 #endif
     writeToStandardError(record);
 }
@@ -67,9 +77,12 @@ void defaultSink(const LogRecord& record, void* /*context*/) {
 LogLevel levelFromEnvironment() {
     const char* value = std::getenv("LUMIVEX_LOG");
     const std::string_view name = value ? value : "";
-    if (name == "debug") return LogLevel::debug;
-    if (name == "notice") return LogLevel::notice;
-    if (name == "error") return LogLevel::error;
+    if (name == "debug")
+        return LogLevel::debug;
+    if (name == "notice")
+        return LogLevel::notice;
+    if (name == "error")
+        return LogLevel::error;
     return LogLevel::info;
 }
 
@@ -90,7 +103,8 @@ LogState& state() {
 
 void Logger::log(LogLevel level, std::string_view message) const {
     LogState& log = state();
-    if (level < log.minimum.load(std::memory_order_relaxed)) return;
+    if (level < log.minimum.load(std::memory_order_relaxed))
+        return;
     const LogRecord record{level, subsystem_, category_, message};
     std::shared_lock lock(log.mutex);
     log.sink(record, log.context);
@@ -105,6 +119,8 @@ std::pair<LogSink, void*> setLogSink(LogSink sink, void* context) {
     return previous;
 }
 
-void setMinimumLogLevel(LogLevel level) { state().minimum.store(level, std::memory_order_relaxed); }
+void setMinimumLogLevel(LogLevel level) {
+    state().minimum.store(level, std::memory_order_relaxed);
+}
 
 }  // namespace platform

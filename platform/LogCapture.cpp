@@ -6,7 +6,9 @@ namespace platform {
 
 LogCapture::LogCapture() : previous_(setLogSink(&LogCapture::record, this)) {}
 
-LogCapture::~LogCapture() { setLogSink(previous_.first, previous_.second); }
+LogCapture::~LogCapture() {
+    setLogSink(previous_.first, previous_.second);
+}
 
 std::vector<LogCapture::Entry> LogCapture::entries() const {
     std::lock_guard lock(mutex_);
@@ -22,8 +24,8 @@ bool LogCapture::contains(std::string_view text) const {
 void LogCapture::record(const LogRecord& record, void* context) {
     auto* self = static_cast<LogCapture*>(context);
     std::lock_guard lock(self->mutex_);
-    self->entries_.push_back(
-        {record.level, std::string(record.subsystem), std::string(record.category), std::string(record.message)});
+    self->entries_.push_back({record.level, std::string(record.subsystem), std::string(record.category),
+                              std::string(record.message)});
 }
 
 }  // namespace platform

@@ -9,13 +9,17 @@ namespace platform {
 
 namespace {
 
-std::int64_t toMicros(double seconds) { return std::max<std::int64_t>(std::llround(seconds * 1e6), 0); }
+std::int64_t toMicros(double seconds) {
+    return std::max<std::int64_t>(std::llround(seconds * 1e6), 0);
+}
 
 }  // namespace
 
 ManualExecutor::ManualExecutor(double start) : nowMicros_(std::llround(start * 1e6)) {}
 
-void ManualExecutor::post(Task task) { posted_.push_back(std::move(task)); }
+void ManualExecutor::post(Task task) {
+    posted_.push_back(std::move(task));
+}
 
 Executor::TimerID ManualExecutor::schedule(std::chrono::microseconds delay, Task task,
                                            std::chrono::microseconds /*leeway*/) {
@@ -28,7 +32,8 @@ Executor::TimerID ManualExecutor::schedule(std::chrono::microseconds delay, Task
 
 void ManualExecutor::cancel(TimerID id) {
     const auto found = deadlines_.find(id);
-    if (found == deadlines_.end()) return;
+    if (found == deadlines_.end())
+        return;
     timers_.erase(TimerKey{found->second, id});
     deadlines_.erase(found);
 }
@@ -61,19 +66,23 @@ void ManualExecutor::runFirstTimer() {
     drain();
 }
 
-void ManualExecutor::advance(double seconds) { advance(std::chrono::microseconds{toMicros(seconds)}); }
+void ManualExecutor::advance(double seconds) {
+    advance(std::chrono::microseconds{toMicros(seconds)});
+}
 
 void ManualExecutor::advance(std::chrono::microseconds duration) {
     const std::int64_t target = nowMicros_ + std::max<std::int64_t>(duration.count(), 0);
     drain();
-    while (!timers_.empty() && timers_.begin()->first.first <= target) runFirstTimer();
+    while (!timers_.empty() && timers_.begin()->first.first <= target)
+        runFirstTimer();
     nowMicros_ = target;
     drain();
 }
 
 bool ManualExecutor::runNextTimer() {
     drain();
-    if (timers_.empty()) return false;
+    if (timers_.empty())
+        return false;
     runFirstTimer();
     return true;
 }

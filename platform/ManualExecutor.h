@@ -16,9 +16,10 @@ public:
     explicit ManualExecutor(double start = 1000.0);
 
     void post(Task task) override;
-    // Leeway is ignored: every timer runs exactly at its deadline.
-    TimerID schedule(std::chrono::microseconds delay, Task task, std::chrono::microseconds leeway) override;
-    using Executor::schedule;
+    // Leeway is ignored: every timer runs exactly at its deadline. The default repeats the base's, as a
+    // default argument is taken from the static type of the call.
+    TimerID schedule(std::chrono::microseconds delay, Task task,
+                     std::chrono::microseconds leeway = std::chrono::microseconds{0}) override;
     void cancel(TimerID id) override;
     double now() const override { return static_cast<double>(nowMicros_) / 1e6; }
     bool isCurrent() const override { return true; }
