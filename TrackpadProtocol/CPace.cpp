@@ -176,17 +176,9 @@ CPaceParty::CPaceParty(Role role, CPace::ByteView password, CPace::ByteView chan
     // the share is never the neutral element; the check stays for a broken random generator.
     std::optional<CPace::Element> share = CPace::scalarMultiplyVerified(scalar_, generator_);
     if (!share) {
-        wipe(scalar_);
-        wipe(generator_);
         throw std::runtime_error("CPace share is the neutral element");
     }
     share_ = *share;
-}
-
-CPaceParty::~CPaceParty() {
-    wipe(scalar_);
-    wipe(generator_);
-    wipe(key_);
 }
 
 bool CPaceParty::receivePeerShare(CPace::ByteView peerShare, CPace::ByteView peerData) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "TrackpadProtocol/PairingCode.h"
+#include "TrackpadProtocol/Secrets.h"
 #include "TrackpadProtocol/Uuid.h"
 
 namespace TrackpadProtocol {
@@ -55,7 +56,7 @@ Bytes channelIdentifier(ByteView exporterValue, const UUID& hostID, const UUID& 
 
 }  // namespace CPace
 
-// One party of one exchange. Secrets (scalar, session key) are wiped when the object goes away.
+// One party of one exchange. Secrets (scalar, generator, session key) wipe themselves.
 // Not thread-safe; each exchange lives on one thread.
 class CPaceParty {
 public:
@@ -67,7 +68,7 @@ public:
     // A given scalar, for reproducing reference vectors.
     CPaceParty(Role role, CPace::ByteView password, CPace::ByteView channelIdentifier, CPace::ByteView sessionID,
                CPace::ByteView ownData, const CPace::Element& scalar);
-    ~CPaceParty();
+    ~CPaceParty() = default;
     CPaceParty(const CPaceParty&) = delete;
     CPaceParty& operator=(const CPaceParty&) = delete;
 
@@ -101,11 +102,11 @@ private:
     CPace::Bytes sessionID_;
     CPace::Bytes ownData_;
     CPace::Bytes peerData_;
-    CPace::Element scalar_{};
-    CPace::Element generator_{};
+    SecretBytes<32> scalar_;
+    SecretBytes<32> generator_;  // derived from the code: as secret as the code
     CPace::Element share_{};
     CPace::Element peerShare_{};
-    CPace::SessionKey key_{};
+    SecretBytes<64> key_;
     bool derived_ = false;
     bool finished_ = false;
 };

@@ -79,7 +79,7 @@ public:
     void start();
     // Stops probing and forgets the probes in flight; the monitors keep their last state.
     void stop();
-    bool isRunning() const { return timer_ != 0; }
+    bool isRunning() const { return running_; }
 
     // Takes a message from the computer; true when it was the reply to a probe in flight.
     bool receive(const Message& message);
@@ -114,6 +114,7 @@ private:
     std::map<std::uint32_t, InFlight> inFlight_;
     std::uint32_t lastNumber_ = 0;
     platform::Executor::TimerID timer_ = 0;
+    bool running_ = false;
 };
 
 }  // namespace TrackpadProtocol
