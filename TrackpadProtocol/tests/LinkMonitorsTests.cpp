@@ -129,5 +129,21 @@ TEST_F(ProbeMonitorTest, ProbesThatCouldNotBeSentAreNotLostAndStopEndsTheRounds)
     EXPECT_FALSE(monitor.receive(Message::ProbeReply{sent.back().number, false}));  // forgotten
 }
 
+TEST_F(ProbeMonitorTest, AHandlerMayStopTheMonitorWhileProbesExpire) {
+    // Losses on both channels expire in the same round; the first change stops the monitor.
+    monitor.setChangeHandler([this](Transport, Reachability r) {
+        if (r == Reachability::unreachable) {
+            monitor.stop();
+        }
+    });
+    monitor.start();
+    executor.advance(10.0);
+    EXPECT_FALSE(monitor.isRunning());
+    EXPECT_EQ(executor.pendingTimers(), 0u);
+    const std::size_t before = sent.size();
+    executor.advance(5.0);
+    EXPECT_EQ(sent.size(), before);
+}
+
 }  // namespace
 }  // namespace TrackpadProtocol
