@@ -6,6 +6,8 @@
 #include <limits>
 #include <random>
 
+#include "TrackpadProtocol/tests/InputPrinting.h"
+
 namespace TrackpadProtocol {
 namespace {
 
