@@ -3,6 +3,7 @@
 // at most once and in its stroke's order, and a second sequencer passes the output unchanged.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <set>
@@ -128,6 +129,10 @@ void checkWellFormed(const Messages& out) {
 // sent was stamped).
 template <class Kind>
 void checkStamped(const Messages& sent, const Messages& out, bool allStamped) {
+    std::multimap<std::pair<std::uint32_t, std::uint32_t>, const Message*> sentByStamp;
+    for (const auto& message : sent) {
+        if (auto stamp = Kind::stampOf(message)) sentByStamp.emplace(std::pair{stamp->stroke, stamp->sequence}, &message);
+    }
     std::set<std::pair<std::uint32_t, std::uint32_t>> seen;
     std::optional<StrokeStamp> last;
     for (std::size_t i = 0; i < out.size(); ++i) {
@@ -139,7 +144,9 @@ void checkStamped(const Messages& sent, const Messages& out, bool allStamped) {
             continue;
         }
         ASSERT_TRUE(seen.insert({stamp->stroke, stamp->sequence}).second) << "applied twice at " << i;
-        ASSERT_NE(std::find(sent.begin(), sent.end(), out[i]), sent.end()) << "changed on the way at " << i;
+        const auto [first, end] = sentByStamp.equal_range({stamp->stroke, stamp->sequence});
+        ASSERT_TRUE(std::any_of(first, end, [&](const auto& entry) { return *entry.second == out[i]; }))
+            << "changed on the way at " << i;
         if (last) {
             if (last->stroke == stamp->stroke) {
                 ASSERT_GT(stamp->sequence, last->sequence) << i;
@@ -266,16 +273,16 @@ public:
 TYPED_TEST_SUITE(StrokeSequencerProperties, Kinds, KindNames);
 
 TYPED_TEST(StrokeSequencerProperties, InOrderLosslessStreamComesOutAsSent) {
-    checkChannels<TypeParam>({0, 0, 0, 0}, 20);
+    checkChannels<TypeParam>({0, 0, 0, 0}, 5);
 }
 
 TYPED_TEST(StrokeSequencerProperties, LossDuplicationAndReorderingGiveWellFormedStrokes) {
-    checkChannels<TypeParam>({0.2, 0.1, 4, 6}, 150);
-    checkChannels<TypeParam>({0.5, 0.3, 2, 25}, 100);
+    checkChannels<TypeParam>({0.2, 0.1, 4, 6}, 60);
+    checkChannels<TypeParam>({0.5, 0.3, 2, 25}, 40);
 }
 
 TYPED_TEST(StrokeSequencerProperties, UnstampedStreamsAreRepairedIdempotently) {
-    for (int seed = 0; seed < 100; ++seed) {
+    for (int seed = 0; seed < 40; ++seed) {
         std::mt19937 random(static_cast<unsigned>(seed));
         const Messages sent = phoneStrokes<TypeParam>(random, 20, false, 1);
         const Messages delivered = testing_model::deliver(sent, {0.3, 0.1, 3, 5}, random);
@@ -286,7 +293,7 @@ TYPED_TEST(StrokeSequencerProperties, UnstampedStreamsAreRepairedIdempotently) {
 }
 
 TYPED_TEST(StrokeSequencerProperties, ArbitraryStreamsStayWellFormedAndIdempotent) {
-    checkArbitrary<TypeParam>(400);
+    checkArbitrary<TypeParam>(100);
 }
 
 }  // namespace

@@ -106,6 +106,16 @@ TEST(PinchSequencer, UnstampedMessagesOnlyGetTheirPhasesRepaired) {
     EXPECT_EQ(sequencer.process(pinch(P::changed, 0.3f)), (Messages{pinch(P::began, 0), pinch(P::changed, 0.3f)}));
 }
 
+TEST(PinchSequencer, AnEndedStampedStrokeStaysEndedInsideUnstampedInput) {
+    PinchSequencer sequencer;
+    sequencer.process(pinch(P::began, 0, 1, 1));
+    sequencer.process(pinch(P::ended, 0, 1, 2));
+    EXPECT_EQ(sequencer.process(pinch(P::began, 0)).size(), 1u);
+    EXPECT_TRUE(sequencer.process(pinch(P::changed, 0.4f, 1, 3)).empty());
+    // A newer stamped stroke takes over the unstamped one it fits.
+    EXPECT_EQ(sequencer.process(pinch(P::changed, 0.4f, 2, 2)), Messages{pinch(P::changed, 0.4f, 2, 2)});
+}
+
 TEST(SwipeSequencer, SuppliedPhasesCarryTheStrokesFingers) {
     SwipeSequencer sequencer;
     EXPECT_EQ(sequencer.process(swipe(P::changed, 3, 5, at<SwipeStamp>(1, 2))),
