@@ -18,7 +18,7 @@
 namespace TrackpadProtocol {
 
 class PointerSequencer {
-public:
+  public:
     static constexpr std::size_t retiredSessionCapacity = 8;
     static constexpr std::size_t heldCapacity = 64;
 
@@ -36,7 +36,7 @@ public:
     // How many messages wait for their boundary.
     std::size_t heldCount() const { return heldCount_; }
 
-private:
+  private:
     enum class Kind : std::uint8_t { move, tap, drag, rightClick };
     struct Step {
         std::uint64_t sequence = 0;

@@ -23,14 +23,25 @@ std::atomic<std::size_t> allocationCount{0};
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(std::size_t size) {
     allocationCount.fetch_add(1, std::memory_order_relaxed);
-    if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+    if (void* memory = std::malloc(size == 0 ? 1 : size))
+        return memory;
     throw std::bad_alloc();
 }
-void* operator new[](std::size_t size) { return operator new(size); }
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete[](void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
-void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
+void* operator new[](std::size_t size) {
+    return operator new(size);
+}
+void operator delete(void* memory) noexcept {
+    std::free(memory);
+}
+void operator delete[](void* memory) noexcept {
+    std::free(memory);
+}
+void operator delete(void* memory, std::size_t) noexcept {
+    std::free(memory);
+}
+void operator delete[](void* memory, std::size_t) noexcept {
+    std::free(memory);
+}
 #pragma GCC diagnostic pop
 
 namespace {
@@ -62,7 +73,8 @@ Stream makeStream(PointerStamper& stamper, bool withDrags) {
     for (int i = 0; i < 1024; ++i) {
         if (withDrags && i % 16 == 0) {
             sent.push_back(*stamper.stamp(Message::Drag{DragPhase::began, 0, 0}));
-            for (int n = 0; n < 6; ++n) sent.push_back(*stamper.stamp(Message::Drag{DragPhase::changed, 1.5f, -0.5f}));
+            for (int n = 0; n < 6; ++n)
+                sent.push_back(*stamper.stamp(Message::Drag{DragPhase::changed, 1.5f, -0.5f}));
             sent.push_back(*stamper.stamp(Message::Drag{DragPhase::ended, 0, 0}));
             i += 7;
         } else {
@@ -125,7 +137,8 @@ void pointerPath(benchmark::State& state, bool withDrags, bool returnsVectors = 
             posted.clear();
             sequencer.accept(stream.cycle[next], released);
             releasedCount += released.size();
-            for (const auto& message : released) accumulator.add(message, now, posted);
+            for (const auto& message : released)
+                accumulator.add(message, now, posted);
             benchmark::DoNotOptimize(posted.data());
         }
         now += 1.0 / 240.0;  // deltas at twice the frame rate: every other one releases a frame
@@ -135,7 +148,8 @@ void pointerPath(benchmark::State& state, bool withDrags, bool returnsVectors = 
         }
     };
     // Warm up: the output buffers and the sequencer reach their steady sizes.
-    for (std::size_t i = 0; i < stream.cycle.size() * 2; ++i) step();
+    for (std::size_t i = 0; i < stream.cycle.size() * 2; ++i)
+        step();
 
     const std::size_t allocationsBefore = allocationCount.load();
     releasedCount = 0;
@@ -150,10 +164,16 @@ void pointerPath(benchmark::State& state, bool withDrags, bool returnsVectors = 
     state.counters["released/msg"] = static_cast<double>(releasedCount) / static_cast<double>(messages);
 }
 
-void BM_PointerPath_Moves(benchmark::State& state) { pointerPath(state, false); }
-void BM_PointerPath_DragsWithReordering(benchmark::State& state) { pointerPath(state, true); }
+void BM_PointerPath_Moves(benchmark::State& state) {
+    pointerPath(state, false);
+}
+void BM_PointerPath_DragsWithReordering(benchmark::State& state) {
+    pointerPath(state, true);
+}
 // The same moves through the list-returning calls, for comparison: each call allocates its list.
-void BM_PointerPath_Moves_ReturnedLists(benchmark::State& state) { pointerPath(state, false, true); }
+void BM_PointerPath_Moves_ReturnedLists(benchmark::State& state) {
+    pointerPath(state, false, true);
+}
 
 }  // namespace
 
