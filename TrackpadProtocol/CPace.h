@@ -59,15 +59,15 @@ Bytes channelIdentifier(ByteView exporterValue, const UUID& hostID, const UUID& 
 // One party of one exchange. Secrets (scalar, generator, session key) wipe themselves.
 // Not thread-safe; each exchange lives on one thread.
 class CPaceParty {
-public:
+  public:
     enum class Role { initiator, responder };
 
     // A fresh random scalar. Throws RandomnessError.
-    CPaceParty(Role role, CPace::ByteView password, CPace::ByteView channelIdentifier, CPace::ByteView sessionID,
-               CPace::ByteView ownData);
+    CPaceParty(Role role, CPace::ByteView password, CPace::ByteView channelIdentifier,
+               CPace::ByteView sessionID, CPace::ByteView ownData);
     // A given scalar, for reproducing reference vectors.
-    CPaceParty(Role role, CPace::ByteView password, CPace::ByteView channelIdentifier, CPace::ByteView sessionID,
-               CPace::ByteView ownData, const CPace::Element& scalar);
+    CPaceParty(Role role, CPace::ByteView password, CPace::ByteView channelIdentifier,
+               CPace::ByteView sessionID, CPace::ByteView ownData, const CPace::Element& scalar);
     ~CPaceParty() = default;
     CPaceParty(const CPaceParty&) = delete;
     CPaceParty& operator=(const CPaceParty&) = delete;
@@ -94,7 +94,7 @@ public:
     // Checks the peer's tag in constant time; false before the key exists or for any length but 32.
     bool verifyPeerConfirmation(CPace::ByteView tag) const;
 
-private:
+  private:
     CPace::Tag tagFor(Role role) const;
     const CPace::SessionKey& requireKey() const;
 
@@ -114,12 +114,12 @@ private:
 // The computer's side: picks the session id, sends its share first, and answers a verified phone
 // confirmation with its own.
 class CPaceInitiator : public CPaceParty {
-public:
+  public:
     CPaceInitiator(const PairingCode& code, CPace::ByteView exporterValue, const UUID& hostID,
                    const UUID& deviceID);
     static std::array<std::uint8_t, CPace::sessionIDSize> randomSessionID();
 
-private:
+  private:
     CPaceInitiator(const PairingCode& code, CPace::ByteView exporterValue, const UUID& hostID,
                    const UUID& deviceID, const std::array<std::uint8_t, CPace::sessionIDSize>& sessionID);
 };
@@ -127,7 +127,7 @@ private:
 // The phone's side: takes the computer's session id, answers with its share and confirmation, and
 // trusts the computer only once the computer's confirmation verifies.
 class CPaceResponder : public CPaceParty {
-public:
+  public:
     CPaceResponder(const PairingCode& code, CPace::ByteView exporterValue, const UUID& hostID,
                    const UUID& deviceID, CPace::ByteView sessionID);
 };

@@ -37,7 +37,9 @@ void LatencyMonitor::record(double roundTrip) {
     smoothed_ = smoothed_ ? *smoothed_ + (roundTrip - *smoothed_) / 8 : roundTrip;
 }
 
-void LatencyMonitor::reset() { *this = LatencyMonitor(); }
+void LatencyMonitor::reset() {
+    *this = LatencyMonitor();
+}
 
 namespace {
 
@@ -60,7 +62,9 @@ ProbeMonitor::ProbeMonitor(platform::Executor& executor, Configuration configura
     }
 }
 
-ProbeMonitor::~ProbeMonitor() { stop(); }
+ProbeMonitor::~ProbeMonitor() {
+    stop();
+}
 
 void ProbeMonitor::start() {
     if (running_) {

@@ -11,7 +11,7 @@ namespace TrackpadProtocol {
 
 // Thrown when the system's random generator cannot deliver; nothing secret can be made then.
 class RandomnessError : public std::runtime_error {
-public:
+  public:
     RandomnessError() : std::runtime_error("the system random generator failed") {}
 };
 

@@ -46,7 +46,7 @@ TEST(LatencyMonitor, KeepsLastMinimumAndSmoothedRoundTrip) {
 }
 
 class ProbeMonitorTest : public ::testing::Test {
-protected:
+  protected:
     platform::ManualExecutor executor;
     std::vector<Message::Probe> sent;
     bool datagramsPossible = true;
