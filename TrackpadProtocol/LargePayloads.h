@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "TrackpadProtocol/Message.h"
+#include "TrackpadProtocol/MessageCodec.h"
 
 namespace TrackpadProtocol {
 
