@@ -117,24 +117,25 @@ Data MessageCodec::encode(const Message& message) {
     return output;
 }
 
+namespace {
+
+Message decodeFields(std::uint8_t type, WireReader& reader) {
+    if (!wire::knownTypes[type]) throw DecodingError::unknownMessageType(type);
+    if (type < wire::type::move) return wire::decodeSessionFields(type, reader);
+    if (type < wire::type::screenDisplaysRequest) return wire::decodeInputFields(type, reader);
+    if (type < wire::type::appsRequest) return wire::decodeScreenFields(type, reader);
+    return wire::decodeAppAndMediaFields(type, reader);
+}
+
+}  // namespace
+
 Message MessageCodec::decode(std::span<const std::uint8_t> payload) {
     WireReader reader(payload);
     const auto versionByte = reader.u8();
     if (versionByte != version) throw DecodingError::unsupportedVersion(versionByte);
-    const auto type = reader.u8();
-    std::optional<Message> message;
-    if (type < wire::type::move) {
-        message = wire::decodeSessionFields(type, reader);
-    } else if (type < wire::type::screenDisplaysRequest) {
-        message = wire::decodeInputFields(type, reader);
-    } else if (type < wire::type::appsRequest) {
-        message = wire::decodeScreenFields(type, reader);
-    } else {
-        message = wire::decodeAppAndMediaFields(type, reader);
-    }
-    if (!message) throw DecodingError::unknownMessageType(type);
+    Message message = decodeFields(reader.u8(), reader);
     reader.expectEnd();
-    return std::move(*message);
+    return message;
 }
 
 }  // namespace TrackpadProtocol

@@ -129,7 +129,7 @@ void encodeAppAndMediaFields(WireWriter& w, const Message& message) {
                message.value);
 }
 
-std::optional<Message> decodeAppAndMediaFields(std::uint8_t type, WireReader& r) {
+Message decodeAppAndMediaFields(std::uint8_t type, WireReader& r) {
     switch (type) {
         case type::appsRequest:
             return Message::AppsRequest{r.enumeration(AppListKind::installed, "app list kind")};
@@ -190,7 +190,7 @@ std::optional<Message> decodeAppAndMediaFields(std::uint8_t type, WireReader& r)
             return Message::UnlockResult{result};
         }
         default:
-            return std::nullopt;
+            throw MessageCodec::DecodingError::unknownMessageType(type);
     }
 }
 

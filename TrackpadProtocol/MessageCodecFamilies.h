@@ -84,16 +84,23 @@ inline constexpr std::array<std::uint8_t, std::variant_size_v<Message::Value>> t
     type::volumeStatusRequest, type::volumeStatus, type::nowPlaying, type::nowPlayingUnavailable,
     type::unlockRequest, type::unlockResult};
 
-// Each family writes the fields of its cases (after the type byte) and reads them back. A family's
-// decoder returns nothing for a type byte that is not one of its own.
+// True for the 51 assigned type bytes.
+inline constexpr auto knownTypes = [] {
+    std::array<bool, 256> known{};
+    for (auto type : typeBytes) known[type] = true;
+    return known;
+}();
+
+// Each family writes the fields of its cases (after the type byte) and reads them back; its decoder is
+// called only with one of its own type bytes.
 void encodeSessionFields(WireWriter& writer, const Message& message);
-std::optional<Message> decodeSessionFields(std::uint8_t type, WireReader& reader);
+Message decodeSessionFields(std::uint8_t type, WireReader& reader);
 void encodeInputFields(WireWriter& writer, const Message& message);
-std::optional<Message> decodeInputFields(std::uint8_t type, WireReader& reader);
+Message decodeInputFields(std::uint8_t type, WireReader& reader);
 void encodeScreenFields(WireWriter& writer, const Message& message);
-std::optional<Message> decodeScreenFields(std::uint8_t type, WireReader& reader);
+Message decodeScreenFields(std::uint8_t type, WireReader& reader);
 void encodeAppAndMediaFields(WireWriter& writer, const Message& message);
-std::optional<Message> decodeAppAndMediaFields(std::uint8_t type, WireReader& reader);
+Message decodeAppAndMediaFields(std::uint8_t type, WireReader& reader);
 
 // ScreenDataPart: u32 transfer, u16 part, u16 partCount, blob of 1...61440 bytes; 1 <= partCount <= 256
 // and part < partCount. Shared by screen view, screenshots and presentation images.

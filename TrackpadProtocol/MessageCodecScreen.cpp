@@ -127,7 +127,7 @@ void encodeScreenFields(WireWriter& w, const Message& message) {
                message.value);
 }
 
-std::optional<Message> decodeScreenFields(std::uint8_t type, WireReader& r) {
+Message decodeScreenFields(std::uint8_t type, WireReader& r) {
     switch (type) {
         case type::screenDisplaysRequest:
             return Message::ScreenDisplaysRequest{};
@@ -158,7 +158,7 @@ std::optional<Message> decodeScreenFields(std::uint8_t type, WireReader& r) {
         case type::screenshot:
             return Message::Screenshot{readScreenDataPart(r)};
         default:
-            return std::nullopt;
+            throw MessageCodec::DecodingError::unknownMessageType(type);
     }
 }
 

@@ -71,7 +71,7 @@ void encodeSessionFields(WireWriter& w, const Message& message) {
                message.value);
 }
 
-std::optional<Message> decodeSessionFields(std::uint8_t type, WireReader& r) {
+Message decodeSessionFields(std::uint8_t type, WireReader& r) {
     switch (type) {
         case type::pairingRequest: {
             Message::PairingRequest m;
@@ -138,7 +138,7 @@ std::optional<Message> decodeSessionFields(std::uint8_t type, WireReader& r) {
         case type::screenLockStatus:
             return Message::ScreenLockStatus{r.enumeration(ScreenLockStatus::unlocked, "screen lock status")};
         default:
-            return std::nullopt;
+            throw MessageCodec::DecodingError::unknownMessageType(type);
     }
 }
 

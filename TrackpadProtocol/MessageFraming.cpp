@@ -113,16 +113,10 @@ FrameDecoder::Step FrameDecoder::next(std::span<const std::uint8_t>& payload) {
     return Step::payload;
 }
 
-std::variant<Message, FrameDecoder::BadFrame> FrameDecoder::decodePayload(std::span<const std::uint8_t> payload) {
-    try {
-        auto message = MessageCodec::decode(payload);
-        badFramesInARow_ = 0;
-        return message;
-    } catch (const MessageCodec::DecodingError& error) {
-        const bool closes = ++badFramesInARow_ >= maxConsecutiveBadFrames;
-        if (closes) close();
-        return BadFrame{error, closes};
-    }
+FrameDecoder::BadFrame FrameDecoder::badFrame(const MessageCodec::DecodingError& error) {
+    const bool closes = ++badFramesInARow_ >= maxConsecutiveBadFrames;
+    if (closes) close();
+    return BadFrame{error, closes};
 }
 
 }  // namespace TrackpadProtocol

@@ -3,6 +3,7 @@
 // message). FrameDecoder cuts a byte stream back into messages.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <variant>
@@ -79,12 +80,15 @@ public:
         feedPayloads(
             read,
             [&](std::span<const std::uint8_t> payload) {
-                auto decoded = decodePayload(payload);
-                if (auto* message = std::get_if<Message>(&decoded)) {
-                    onMessage(std::move(*message));
-                } else {
-                    onBadFrame(std::get<BadFrame>(decoded));
+                std::optional<Message> message;
+                try {
+                    message.emplace(MessageCodec::decode(payload));
+                } catch (const MessageCodec::DecodingError& error) {
+                    onBadFrame(badFrame(error));
+                    return;
                 }
+                badFramesInARow_ = 0;
+                onMessage(std::move(*message));
             },
             onBadFrame);
     }
@@ -119,7 +123,8 @@ private:
     enum class Step : std::uint8_t { payload, emptyFrame, needMore };
     Step next(std::span<const std::uint8_t>& payload);
     void keepRest();
-    std::variant<Message, BadFrame> decodePayload(std::span<const std::uint8_t> payload);
+    // Counts an undecodable frame; the third in a row closes the stream.
+    BadFrame badFrame(const MessageCodec::DecodingError& error);
 
     std::span<const std::uint8_t> pending_;  // the unread rest of the current read
     Data partial_;                           // a frame begun in an earlier read
