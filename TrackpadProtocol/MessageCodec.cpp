@@ -8,7 +8,8 @@ namespace TrackpadProtocol {
 namespace {
 
 std::string sized(const char* what, std::size_t byteCount, std::size_t limit) {
-    return std::string(what) + " (" + std::to_string(byteCount) + " bytes, at most " + std::to_string(limit) + ")";
+    return std::string(what) + " (" + std::to_string(byteCount) + " bytes, at most " + std::to_string(limit) +
+           ")";
 }
 
 std::string inField(const char* what, const char* field) {
@@ -31,21 +32,24 @@ EncodingError EncodingError::stringTooLong(std::size_t byteCount) {
     return {Kind::stringTooLong, byteCount, sized("string too long", byteCount, maxWireStringBytes)};
 }
 EncodingError EncodingError::artworkTooLarge(std::size_t byteCount) {
-    return {Kind::artworkTooLarge, byteCount, sized("artwork too large", byteCount, ScreenDataPart::maxBytes)};
+    return {Kind::artworkTooLarge, byteCount,
+            sized("artwork too large", byteCount, ScreenDataPart::maxBytes)};
 }
 EncodingError EncodingError::iconTooLarge(std::size_t byteCount) {
     return {Kind::iconTooLarge, byteCount, sized("icon too large", byteCount, ScreenDataPart::maxBytes)};
 }
 EncodingError EncodingError::appListTooLarge(std::size_t byteCount) {
-    return {Kind::appListTooLarge, byteCount,
-            "app list too large (" + std::to_string(byteCount) + " bytes do not fit the parts of an app list)"};
+    return {
+        Kind::appListTooLarge, byteCount,
+        "app list too large (" + std::to_string(byteCount) + " bytes do not fit the parts of an app list)"};
 }
 EncodingError EncodingError::screenDataTooLarge(std::size_t byteCount) {
     return {Kind::screenDataTooLarge, byteCount,
             "screen data too large (" + std::to_string(byteCount) + " bytes do not fit its wire form)"};
 }
 EncodingError EncodingError::presentationImageTooLarge(std::size_t byteCount) {
-    return {Kind::presentationImageTooLarge, byteCount, sized("presentation image too large", byteCount, 8388608)};
+    return {Kind::presentationImageTooLarge, byteCount,
+            sized("presentation image too large", byteCount, 8388608)};
 }
 EncodingError EncodingError::nonFiniteValue(const char* field) {
     return {Kind::nonFiniteValue, 0, inField("non-finite value", field)};

@@ -14,7 +14,8 @@ constexpr std::uint8_t maxVolumeLevel = 100;
 
 void writeAppList(WireWriter& w, const AppListPart& list) {
     std::size_t total = appListHeaderBytes;
-    for (const auto& app : list.apps) total += encodedAppBytes(app);
+    for (const auto& app : list.apps)
+        total += encodedAppBytes(app);
     // The whole payload must fit one frame; this also keeps the app count within 16 bits.
     if (total > maxPayloadBytes) throw EncodingError::appListTooLarge(total);
     if (list.part >= list.partCount) throw EncodingError::invalidValue("app list part index");
@@ -172,7 +173,8 @@ Message decodeAppAndMediaFields(std::uint8_t type, WireReader& r) {
         case type::nowPlaying: {
             auto title = r.string("title");
             auto artist = r.string("artist");
-            return Message::NowPlaying{NowPlaying(std::move(title), std::move(artist), readImage(r, "artwork"))};
+            return Message::NowPlaying{
+                NowPlaying(std::move(title), std::move(artist), readImage(r, "artwork"))};
         }
         case type::nowPlayingUnavailable:
             return Message::NowPlayingUnavailable{};

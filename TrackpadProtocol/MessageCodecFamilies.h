@@ -72,22 +72,63 @@ inline constexpr std::uint8_t unlockResult = 0x61;
 
 // Type bytes in the order of Message::Value's alternatives.
 inline constexpr std::array<std::uint8_t, std::variant_size_v<Message::Value>> typeBytes = {
-    type::pairingRequest, type::pairingChallenge, type::pairingResponse, type::pairingAccepted,
-    type::pairingRejected, type::pairingCancel, type::sessionRequest, type::sessionAccepted, type::probe,
-    type::probeReply, type::subscribe, type::unsubscribe, type::controlStatus, type::screenLockStatus,
-    type::move, type::tap, type::drag, type::scroll, type::rightClick, type::positioned, type::gesture,
-    type::keyCombination, type::text, type::mediaCommand, type::quickAction, type::annotation,
-    type::presentationImage, type::screenDisplaysRequest, type::screenDisplays, type::screenViewStart,
-    type::screenViewSelectDisplay, type::screenViewStop, type::screenViewStatus, type::screenVideo,
-    type::screenshotRequest, type::screenshot, type::appsRequest, type::runningApps, type::installedApps,
-    type::appIconRequest, type::appIcon, type::openApp, type::openAppResult, type::setVolume, type::setMute,
-    type::volumeStatusRequest, type::volumeStatus, type::nowPlaying, type::nowPlayingUnavailable,
-    type::unlockRequest, type::unlockResult};
+    type::pairingRequest,
+    type::pairingChallenge,
+    type::pairingResponse,
+    type::pairingAccepted,
+    type::pairingRejected,
+    type::pairingCancel,
+    type::sessionRequest,
+    type::sessionAccepted,
+    type::probe,
+    type::probeReply,
+    type::subscribe,
+    type::unsubscribe,
+    type::controlStatus,
+    type::screenLockStatus,
+    type::move,
+    type::tap,
+    type::drag,
+    type::scroll,
+    type::rightClick,
+    type::positioned,
+    type::gesture,
+    type::keyCombination,
+    type::text,
+    type::mediaCommand,
+    type::quickAction,
+    type::annotation,
+    type::presentationImage,
+    type::screenDisplaysRequest,
+    type::screenDisplays,
+    type::screenViewStart,
+    type::screenViewSelectDisplay,
+    type::screenViewStop,
+    type::screenViewStatus,
+    type::screenVideo,
+    type::screenshotRequest,
+    type::screenshot,
+    type::appsRequest,
+    type::runningApps,
+    type::installedApps,
+    type::appIconRequest,
+    type::appIcon,
+    type::openApp,
+    type::openAppResult,
+    type::setVolume,
+    type::setMute,
+    type::volumeStatusRequest,
+    type::volumeStatus,
+    type::nowPlaying,
+    type::nowPlayingUnavailable,
+    type::unlockRequest,
+    type::unlockResult};
 
 // True for the 51 assigned type bytes.
 inline constexpr auto knownTypes = [] {
     std::array<bool, 256> known{};
-    for (auto type : typeBytes) known[type] = true;
+    for (auto type : typeBytes)
+        known[type] = true;
     return known;
 }();
 

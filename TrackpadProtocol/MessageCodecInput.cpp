@@ -272,7 +272,8 @@ void encodeInputFields(WireWriter& w, const Message& message) {
                    [&](const Message::RightClick&) {},
                    [&](const Message::Positioned& m) {
                        const auto innerType = MessageCodec::typeByte(*m.message);
-                       if (!isPositionable(innerType)) throw EncodingError::invalidValue("positioned message");
+                       if (!isPositionable(innerType))
+                           throw EncodingError::invalidValue("positioned message");
                        w.u8(innerType);
                        encodeInputFields(w, *m.message);
                        w.fixed(m.stamp.session.bytes);

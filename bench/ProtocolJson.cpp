@@ -38,7 +38,8 @@ Data unbase64(const std::string& text) {
     static const auto table = [] {
         std::array<int, 256> t{};
         t.fill(-1);
-        for (int i = 0; i < 64; ++i) t[static_cast<unsigned char>(alphabet[i])] = i;
+        for (int i = 0; i < 64; ++i)
+            t[static_cast<unsigned char>(alphabet[i])] = i;
         return t;
     }();
     Data out;
@@ -70,7 +71,9 @@ std::array<std::uint8_t, N> fixed(const json& value) {
 json toJson(const Message& message) {
     return std::visit(
         Overloaded{
-            [](const Message::Move& m) { return json{{"type", "move"}, {"dx", m.dx}, {"dy", m.dy}}; },
+            [](const Message::Move& m) {
+                return json{{"type", "move"}, {"dx", m.dx}, {"dy", m.dy}};
+            },
             [](const Message::Scroll& m) {
                 json j{{"type", "scroll"}, {"dx", m.dx}, {"dy", m.dy}, {"phase", static_cast<int>(m.phase)}};
                 if (m.stamp) j["stamp"] = {{"stroke", m.stamp->stroke}, {"sequence", m.stamp->sequence}};
@@ -87,8 +90,11 @@ json toJson(const Message& message) {
             },
             [](const Message::Gesture& m) {
                 const auto& pinch = std::get<Gesture::Pinch>(m.gesture.kind);
-                json j{{"type", "pinch"}, {"phase", static_cast<int>(pinch.phase)}, {"magnification", pinch.magnification}};
-                if (pinch.stamp) j["stamp"] = {{"stroke", pinch.stamp->stroke}, {"sequence", pinch.stamp->sequence}};
+                json j{{"type", "pinch"},
+                       {"phase", static_cast<int>(pinch.phase)},
+                       {"magnification", pinch.magnification}};
+                if (pinch.stamp)
+                    j["stamp"] = {{"stroke", pinch.stamp->stroke}, {"sequence", pinch.stamp->sequence}};
                 return j;
             },
             [](const Message::KeyCombination& m) {
@@ -96,7 +102,9 @@ json toJson(const Message& message) {
                             {"code", std::get<KeyCombination::Code>(m.combination.key).code},
                             {"modifiers", m.combination.modifiers.rawValue}};
             },
-            [](const Message::Text& m) { return json{{"type", "text"}, {"text", m.text}}; },
+            [](const Message::Text& m) {
+                return json{{"type", "text"}, {"text", m.text}};
+            },
             [](const Message::Annotation& m) {
                 const auto& update = std::get<Annotation::Update>(m.annotation.kind);
                 return json{{"type", "annotationUpdate"},
@@ -106,7 +114,9 @@ json toJson(const Message& message) {
                             {"y", update.point.y}};
             },
             [](const Message::PairingRequest& m) {
-                return json{{"type", "pairingRequest"}, {"deviceID", m.deviceID.uuidString()}, {"deviceName", m.deviceName}};
+                return json{{"type", "pairingRequest"},
+                            {"deviceID", m.deviceID.uuidString()},
+                            {"deviceName", m.deviceName}};
             },
             [](const Message::SessionRequest& m) {
                 return json{{"type", "sessionRequest"},
@@ -131,12 +141,17 @@ json toJson(const Message& message) {
             [](const Message::RunningApps& m) {
                 json apps = json::array();
                 for (const auto& app : m.part.apps) {
-                    apps.push_back({{"bundleID", app.bundleID}, {"name", app.name}, {"state", app.state.rawValue}});
+                    apps.push_back(
+                        {{"bundleID", app.bundleID}, {"name", app.name}, {"state", app.state.rawValue}});
                 }
-                return json{{"type", "runningApps"}, {"part", m.part.part}, {"partCount", m.part.partCount}, {"apps", apps}};
+                return json{{"type", "runningApps"},
+                            {"part", m.part.part},
+                            {"partCount", m.part.partCount},
+                            {"apps", apps}};
             },
             [](const Message::NowPlaying& m) {
-                json j{{"type", "nowPlaying"}, {"title", m.nowPlaying.title}, {"artist", m.nowPlaying.artist}};
+                json j{
+                    {"type", "nowPlaying"}, {"title", m.nowPlaying.title}, {"artist", m.nowPlaying.artist}};
                 if (m.nowPlaying.artwork) j["artwork"] = base64(*m.nowPlaying.artwork);
                 return j;
             },
@@ -147,7 +162,9 @@ json toJson(const Message& message) {
                             {"isSupported", m.status.isSupported}};
             },
             [](const Message::UnlockRequest& m) {
-                return json{{"type", "unlockRequest"}, {"number", m.request.number}, {"password", m.request.password}};
+                return json{{"type", "unlockRequest"},
+                            {"number", m.request.number},
+                            {"password", m.request.password}};
             },
             [](const auto&) -> json { throw std::logic_error("no JSON twin for this case"); },
         },
@@ -180,8 +197,8 @@ Message fromJson(const json& j) {
     if (type == "positioned") {
         return Message::Positioned{fromJson(j.at("message")),
                                    PointerStamp{uuid(j.at("session")), j.at("sequence").get<std::uint64_t>(),
-                                                j.at("boundary").get<std::uint64_t>(), j.at("x").get<double>(),
-                                                j.at("y").get<double>()}};
+                                                j.at("boundary").get<std::uint64_t>(),
+                                                j.at("x").get<double>(), j.at("y").get<double>()}};
     }
     if (type == "pinch") {
         return Message::Gesture{{Gesture::Pinch{static_cast<GesturePhase>(j.at("phase").get<int>()),
@@ -201,16 +218,19 @@ Message fromJson(const json& j) {
         return Message::PairingRequest{uuid(j.at("deviceID")), j.at("deviceName").get<std::string>()};
     }
     if (type == "sessionRequest") {
-        return Message::SessionRequest{uuid(j.at("deviceID")), fixed<32>(j.at("token")), j.at("wantsFeatures").get<bool>()};
+        return Message::SessionRequest{uuid(j.at("deviceID")), fixed<32>(j.at("token")),
+                                       j.at("wantsFeatures").get<bool>()};
     }
     if (type == "screenViewStart") {
-        return Message::ScreenViewStart{{j.at("displayID").get<std::uint32_t>(), j.at("maxPixelLength").get<std::uint16_t>(),
+        return Message::ScreenViewStart{{j.at("displayID").get<std::uint32_t>(),
+                                         j.at("maxPixelLength").get<std::uint16_t>(),
                                          j.at("framesPerSecond").get<std::uint8_t>(),
                                          ScreenVideoCodecs(j.at("codecs").get<std::uint8_t>())}};
     }
     if (type == "screenshot") {
         return Message::Screenshot{{j.at("transfer").get<std::uint32_t>(), j.at("part").get<std::uint16_t>(),
-                                    j.at("partCount").get<std::uint16_t>(), unbase64(j.at("bytes").get<std::string>())}};
+                                    j.at("partCount").get<std::uint16_t>(),
+                                    unbase64(j.at("bytes").get<std::string>())}};
     }
     if (type == "runningApps") {
         AppListPart part;
@@ -225,14 +245,16 @@ Message fromJson(const json& j) {
     if (type == "nowPlaying") {
         std::optional<Data> artwork;
         if (auto found = j.find("artwork"); found != j.end()) artwork = unbase64(found->get<std::string>());
-        return Message::NowPlaying{NowPlaying(j.at("title").get<std::string>(), j.at("artist").get<std::string>(), artwork)};
+        return Message::NowPlaying{
+            NowPlaying(j.at("title").get<std::string>(), j.at("artist").get<std::string>(), artwork)};
     }
     if (type == "volumeStatus") {
         return Message::VolumeStatus{{j.at("level").get<std::uint8_t>(), j.at("isMuted").get<bool>(),
                                       j.at("isSupported").get<bool>()}};
     }
     if (type == "unlockRequest") {
-        return Message::UnlockRequest{{j.at("number").get<std::uint32_t>(), j.at("password").get<std::string>()}};
+        return Message::UnlockRequest{
+            {j.at("number").get<std::uint32_t>(), j.at("password").get<std::string>()}};
     }
     throw std::invalid_argument("unknown JSON message type");
 }

@@ -33,10 +33,12 @@ std::vector<Family> families() {
     token.fill(0x5C);
     return {
         {"move", Message::Move{1.5f, -2.25f}},
-        {"positioned", Message::Positioned{Message{Message::Move{1.5f, -2.25f}}, PointerStamp{id, 41, 40, 812.5, 377.25}}},
+        {"positioned",
+         Message::Positioned{Message{Message::Move{1.5f, -2.25f}}, PointerStamp{id, 41, 40, 812.5, 377.25}}},
         {"scroll", Message::Scroll{0.5f, -12.0f, ScrollPhase::changed, ScrollStamp{{7, 19}}}},
         {"gesture", Message::Gesture{{Gesture::Pinch{GesturePhase::changed, 0.0625f, PinchStamp{{3, 4}}}}}},
-        {"keyCombination", Message::KeyCombination{{KeyCombination::Code{36}, KeyCombination::Modifiers::command}}},
+        {"keyCombination",
+         Message::KeyCombination{{KeyCombination::Code{36}, KeyCombination::Modifiers::command}}},
         {"text", Message::Text{"The quick brown fox jumps over the lazy dog"}},
         {"annotation", Message::Annotation{{Annotation::Update{12, 340, {0.25f, 0.75f}}}}},
         {"pairing", Message::PairingRequest{id, "Ada's iPhone"}},
@@ -123,7 +125,7 @@ void jsonFrameDecoder(benchmark::State& state) {
 
 // Prints the usual table, then the ratios and the goals.
 class RatioReporter : public benchmark::ConsoleReporter {
-public:
+  public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const auto& run : runs) {
             if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
@@ -139,27 +141,33 @@ public:
         for (const auto& family : families()) {
             const auto binary = time(std::string("roundTrip/binary/") + family.name);
             const auto json = time(std::string("roundTrip/json/") + family.name);
-            if (binary > 0 && json > 0) std::printf("%-16s %12.1f %12.1f %7.1fx\n", family.name, binary, json, json / binary);
+            if (binary > 0 && json > 0)
+                std::printf("%-16s %12.1f %12.1f %7.1fx\n", family.name, binary, json, json / binary);
         }
         const auto frames = time("frameDecoder/binary/move16384");
         const auto jsonFrames = time("frameDecoder/json/move16384");
         if (frames > 0) {
-            std::printf("\nframe decoder: one 16384-byte read of %zu move frames in %.0f ns: %.2f GB/s, %.1f M messages/s",
-                        FrameDecoder::readSize / 12, frames, FrameDecoder::readSize / frames,
-                        1e3 * static_cast<double>(FrameDecoder::readSize / 12) / frames);
-            if (jsonFrames > 0) std::printf(" (JSON lines: %.0f ns, %.1fx slower)", jsonFrames, jsonFrames / frames);
+            std::printf(
+                "\nframe decoder: one 16384-byte read of %zu move frames in %.0f ns: %.2f GB/s, %.1f M "
+                "messages/s",
+                FrameDecoder::readSize / 12, frames, FrameDecoder::readSize / frames,
+                1e3 * static_cast<double>(FrameDecoder::readSize / 12) / frames);
+            if (jsonFrames > 0)
+                std::printf(" (JSON lines: %.0f ns, %.1fx slower)", jsonFrames, jsonFrames / frames);
             std::printf("\n");
         }
         const auto move = time("roundTrip/binary/move");
         const auto moveJson = time("roundTrip/json/move");
         if (move > 0 && moveJson > 0) {
-            std::printf("move round trip: %.1f ns (goal < 100 ns: %s); JSON twin %.1f ns, ratio %.1fx (goal >= 20x: %s)\n",
-                        move, move < 100 ? "met" : "MISSED", moveJson, moveJson / move,
-                        moveJson / move >= 20 ? "met" : "MISSED");
+            std::printf(
+                "move round trip: %.1f ns (goal < 100 ns: %s); JSON twin %.1f ns, ratio %.1fx (goal >= 20x: "
+                "%s)\n",
+                move, move < 100 ? "met" : "MISSED", moveJson, moveJson / move,
+                moveJson / move >= 20 ? "met" : "MISSED");
         }
     }
 
-private:
+  private:
     double time(const std::string& name) const {
         auto found = nanoseconds_.find(name);
         return found == nanoseconds_.end() ? 0 : found->second;
@@ -177,15 +185,17 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "round trip of %s changed the message\n", family.name);
             return 1;
         }
-        benchmark::RegisterBenchmark((std::string("roundTrip/binary/") + family.name).c_str(), binaryRoundTrip,
-                                     family.message)
+        benchmark::RegisterBenchmark((std::string("roundTrip/binary/") + family.name).c_str(),
+                                     binaryRoundTrip, family.message)
             ->Unit(benchmark::kNanosecond);
         benchmark::RegisterBenchmark((std::string("roundTrip/json/") + family.name).c_str(), jsonRoundTrip,
                                      family.message)
             ->Unit(benchmark::kNanosecond);
     }
-    benchmark::RegisterBenchmark("frameDecoder/binary/move16384", binaryFrameDecoder)->Unit(benchmark::kNanosecond);
-    benchmark::RegisterBenchmark("frameDecoder/json/move16384", jsonFrameDecoder)->Unit(benchmark::kNanosecond);
+    benchmark::RegisterBenchmark("frameDecoder/binary/move16384", binaryFrameDecoder)
+        ->Unit(benchmark::kNanosecond);
+    benchmark::RegisterBenchmark("frameDecoder/json/move16384", jsonFrameDecoder)
+        ->Unit(benchmark::kNanosecond);
     benchmark::Initialize(&argc, argv);
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);

@@ -21,7 +21,7 @@ inline void require(bool condition, const char* what) {
 // The assembler fuzzer reads a sequence of parts, each [u8 transfer][u16 part][u16 count][u16 length]
 // followed by up to `length` bytes (fewer when the input ends), so that every refusal rule is reachable.
 class PartReader {
-public:
+  public:
     explicit PartReader(std::span<const std::uint8_t> input) : input_(input) {}
 
     std::optional<TrackpadProtocol::ScreenDataPart> next() {
@@ -30,14 +30,14 @@ public:
         part.transfer = input_[0];
         part.part = static_cast<std::uint16_t>(input_[1] << 8 | input_[2]);
         part.partCount = static_cast<std::uint16_t>(input_[3] << 8 | input_[4]);
-        const std::size_t length = std::min<std::size_t>(static_cast<std::size_t>(input_[5] << 8 | input_[6]),
-                                                         input_.size() - 7);
+        const std::size_t length =
+            std::min<std::size_t>(static_cast<std::size_t>(input_[5] << 8 | input_[6]), input_.size() - 7);
         part.bytes.assign(input_.begin() + 7, input_.begin() + 7 + static_cast<std::ptrdiff_t>(length));
         input_ = input_.subspan(7 + length);
         return part;
     }
 
-private:
+  private:
     std::span<const std::uint8_t> input_;
 };
 

@@ -25,9 +25,11 @@ std::vector<Event> run(std::span<const std::uint8_t> stream, std::size_t (*nextR
                 events.emplace_back(std::pair<std::string, bool>(bad.what(), bad.closesConnection));
             });
         offset += size;
-        fuzz_support::require(decoder.bufferedBytes() <= MessageFraming::headerBytes + MessageFraming::maxPayloadBytes,
-                              "at most one partial frame is buffered");
-        fuzz_support::require(!decoder.isClosed() || decoder.bufferedBytes() == 0, "a closed decoder keeps nothing");
+        fuzz_support::require(
+            decoder.bufferedBytes() <= MessageFraming::headerBytes + MessageFraming::maxPayloadBytes,
+            "at most one partial frame is buffered");
+        fuzz_support::require(!decoder.isClosed() || decoder.bufferedBytes() == 0,
+                              "a closed decoder keeps nothing");
     }
     return events;
 }
@@ -49,6 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::span<const std::uint8_t> stream(data, size);
     const auto reference = run(stream, whole);
     fuzz_support::require(run(stream, varying) == reference, "reads of varying sizes give the same events");
-    if (size <= 4096) fuzz_support::require(run(stream, oneByte) == reference, "single bytes give the same events");
+    if (size <= 4096)
+        fuzz_support::require(run(stream, oneByte) == reference, "single bytes give the same events");
     return 0;
 }

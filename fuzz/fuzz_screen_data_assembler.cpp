@@ -12,8 +12,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                            part->part < part->partCount && !part->bytes.empty() &&
                            part->bytes.size() <= ScreenDataPart::maxBytes;
         auto document = assembler.add(*part);
-        fuzz_support::require(assembler.gatheredBytes() <= ScreenDataPart::maxDocumentBytes, "bounded gathering");
-        if (!valid) fuzz_support::require(!document && !assembler.isExpecting(), "an invalid part is refused");
+        fuzz_support::require(assembler.gatheredBytes() <= ScreenDataPart::maxDocumentBytes,
+                              "bounded gathering");
+        if (!valid)
+            fuzz_support::require(!document && !assembler.isExpecting(), "an invalid part is refused");
         if (!document) continue;
         fuzz_support::require(!document->empty() && document->size() <= ScreenDataPart::maxDocumentBytes,
                               "document size");

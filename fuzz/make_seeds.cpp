@@ -20,8 +20,10 @@ using Seeds = std::vector<Data>;
 
 Seeds messagePayloads() {
     Seeds seeds;
-    for (const auto& message : testing_support::sampleMessages()) seeds.push_back(MessageCodec::encode(message));
-    for (const auto& message : testing_support::smallSampleMessages()) seeds.push_back(MessageCodec::encode(message));
+    for (const auto& message : testing_support::sampleMessages())
+        seeds.push_back(MessageCodec::encode(message));
+    for (const auto& message : testing_support::smallSampleMessages())
+        seeds.push_back(MessageCodec::encode(message));
     return seeds;
 }
 
@@ -34,7 +36,8 @@ Seeds frameStreams() {
     }
     seeds.push_back(all);
     Data moves;
-    while (moves.size() < FrameDecoder::readSize) MessageFraming::appendFrame(Message::Move{1.5f, -2}, moves);
+    while (moves.size() < FrameDecoder::readSize)
+        MessageFraming::appendFrame(Message::Move{1.5f, -2}, moves);
     seeds.push_back(moves);
     return seeds;
 }
@@ -47,7 +50,8 @@ Data presentationFile(std::size_t imageBytes, bool placed) {
 }
 
 Seeds documents() {
-    ScreenVideoFrame frame{ScreenVideoCodec::h264, 1, 1280, 720, 1000, {Data(12, 0x67), Data(4, 0x68)}, Data(70000, 1)};
+    ScreenVideoFrame frame{ScreenVideoCodec::h264, 1, 1280, 720, 1000, {Data(12, 0x67), Data(4, 0x68)},
+                           Data(70000, 1)};
     return {
         frame.encoded(),
         Screenshot(Screenshot::Status::taken, Data(1000, 0xFF)).encoded(),
@@ -62,7 +66,8 @@ Seeds partSequences() {
     std::uint32_t transfer = 0;
     for (const auto& document : documents()) {
         Data seed;
-        for (const auto& part : splitIntoParts(transfer++ % 4, document)) fuzz_support::writePart(seed, part);
+        for (const auto& part : splitIntoParts(transfer++ % 4, document))
+            fuzz_support::writePart(seed, part);
         seeds.push_back(seed);
     }
     return seeds;
@@ -95,7 +100,8 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i < seeds.size(); ++i) {
         const auto path = std::string(argv[2]) + "/seed-" + std::to_string(i);
         std::ofstream file(path, std::ios::binary);
-        file.write(reinterpret_cast<const char*>(seeds[i].data()), static_cast<std::streamsize>(seeds[i].size()));
+        file.write(reinterpret_cast<const char*>(seeds[i].data()),
+                   static_cast<std::streamsize>(seeds[i].size()));
         if (!file) {
             std::fprintf(stderr, "make_seeds: cannot write %s\n", path.c_str());
             return 1;
