@@ -83,8 +83,13 @@ TEST(MessageRoundTrip, StreamSurvivesWholeByteByByteAndRandomSplits) {
     }
 }
 
+// One message of each case, cut in two at every offset of the stream.
 TEST(MessageRoundTrip, StreamSurvivesASplitAtEveryOffset) {
-    const auto messages = smallSampleMessages();
+    std::vector<Message> messages;
+    std::set<std::size_t> cases;
+    for (auto& message : smallSampleMessages()) {
+        if (cases.insert(message.value.index()).second) messages.push_back(std::move(message));
+    }
     const auto stream = streamOf(messages);
     for (std::size_t cut = 1; cut < stream.size(); ++cut) {
         FrameDecoder decoder;
