@@ -1,6 +1,7 @@
 #pragma once
-// Internal to the codec: the type bytes, and the field layouts of each message family, one .cpp file per
-// family. Only the codec's own files include this header.
+// Internal to the protocol module: the type bytes, and the field layouts of each message family (one .cpp
+// file per family) with the pieces the large-payload documents share with them. Only this module's own
+// files include this header.
 #include <array>
 #include <cstdint>
 #include <optional>
