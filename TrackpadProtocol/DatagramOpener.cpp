@@ -24,12 +24,19 @@ const char* toString(Reason reason) {
             return "too old";
         case Reason::undecodable:
             return "undecodable";
+        case Reason::wrongTransport:
+            return "wrong transport";
     }
     return "unknown";
 }
 
 DatagramOpener::Failure::Failure(Reason reason)
     : std::runtime_error(std::string("datagram refused: ") + toString(reason)), reason_(reason) {}
+
+DatagramOpener::Failure::Failure(const MessageCodec::DecodingError& error)
+    : std::runtime_error(std::string("datagram refused: undecodable: ") + error.what()),
+      reason_(Reason::undecodable),
+      decodingError_(error) {}
 
 void DatagramOpener::install(const DatagramKey& key, std::string host) {
     auto found = entries_.find(key.keyID);
@@ -91,6 +98,20 @@ DatagramOpener::Authenticated DatagramOpener::authenticate(std::span<const std::
     entry.window.accept(counter);
     return {keyID, counter,
             datagram.subspan(DatagramFormat::headerSize, tagOffset - DatagramFormat::headerSize)};
+}
+
+DatagramOpener::Opened DatagramOpener::open(std::span<const std::uint8_t> datagram, std::string_view host) {
+    const Authenticated authentic = authenticate(datagram, host);
+    Opened opened{authentic.keyID, authentic.counter, {}};
+    try {
+        opened.message = MessageCodec::decode(authentic.payload);
+    } catch (const MessageCodec::DecodingError& error) {
+        throw Failure(error);
+    }
+    if (opened.message.transport() != Transport::datagram && !opened.message.is<Message::Scroll>()) {
+        throw Failure(Reason::wrongTransport);
+    }
+    return opened;
 }
 
 }  // namespace TrackpadProtocol

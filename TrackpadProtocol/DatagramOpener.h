@@ -2,8 +2,9 @@
 // The computer's half of datagram authentication: one table of the datagram keys of all open sessions,
 // each with the address its TLS connection came from and its own replay window. Opening checks, in
 // order: the format, the key id, the sender's address, the tag (in constant time), the replay window
-// (updated only once the tag verifies), then decodes the message. Lives on the listener's queue;
-// not thread-safe.
+// (updated only once the tag verifies), then decodes the message and applies the transport rule: only
+// messages that travel by datagram, and scrolls of any phase (the listener's scroll sequencer takes them
+// all), come through. Lives on the listener's queue; not thread-safe.
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -14,6 +15,8 @@
 
 #include "TrackpadProtocol/DatagramFormat.h"
 #include "TrackpadProtocol/DatagramKey.h"
+#include "TrackpadProtocol/Message.h"
+#include "TrackpadProtocol/MessageCodec.h"
 #include "TrackpadProtocol/ReplayWindow.h"
 
 namespace TrackpadProtocol {
@@ -30,14 +33,19 @@ class DatagramOpener {
             badTag,              // forged, corrupted or sealed under another key
             replayed,            // this counter was accepted before
             tooOld,              // below the window (or counter 0)
-            undecodable,         // authentic, but not a message
+            undecodable,         // authentic, but not a message (see decodingError)
+            wrongTransport,      // authentic, but a message that travels only over TLS
         };
 
         explicit Failure(Reason reason);
+        explicit Failure(const MessageCodec::DecodingError& error);
         Reason reason() const { return reason_; }
+        // Why the payload did not decode, for `undecodable`.
+        const std::optional<MessageCodec::DecodingError>& decodingError() const { return decodingError_; }
 
       private:
         Reason reason_;
+        std::optional<MessageCodec::DecodingError> decodingError_;
     };
 
     // A datagram whose tag verified and whose counter was fresh (and is now recorded).
@@ -59,8 +67,16 @@ class DatagramOpener {
     // The key id of a datagram of the right version and length, without checking anything else.
     static std::optional<std::uint64_t> peekKeyID(std::span<const std::uint8_t> datagram);
 
+    struct Opened {
+        std::uint64_t keyID = 0;
+        std::uint64_t counter = 0;
+        Message message;
+    };
+
     // Checks format, key, host, tag and window; throws Failure.
     Authenticated authenticate(std::span<const std::uint8_t> datagram, std::string_view host);
+    // authenticate, then decode and the transport rule; throws Failure.
+    Opened open(std::span<const std::uint8_t> datagram, std::string_view host);
 
   private:
     struct Entry {

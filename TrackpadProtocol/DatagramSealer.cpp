@@ -4,6 +4,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "TrackpadProtocol/MessageCodec.h"
+
 namespace TrackpadProtocol {
 
 DatagramSealer::DatagramSealer(const DatagramKey& key) : mac_(key.secret), keyID_(key.keyID) {}
@@ -22,6 +24,10 @@ std::vector<std::uint8_t> DatagramSealer::seal(std::span<const std::uint8_t> pay
     std::copy(tag.begin(), tag.end(), datagram.begin() + static_cast<std::ptrdiff_t>(tagOffset));
     ++nextCounter_;
     return datagram;
+}
+
+std::vector<std::uint8_t> DatagramSealer::seal(const Message& message) {
+    return seal(MessageCodec::encode(message));
 }
 
 }  // namespace TrackpadProtocol

@@ -7,6 +7,7 @@
 
 #include "TrackpadProtocol/DatagramFormat.h"
 #include "TrackpadProtocol/DatagramKey.h"
+#include "TrackpadProtocol/Message.h"
 
 namespace TrackpadProtocol {
 
@@ -20,6 +21,9 @@ class DatagramSealer {
     // The sealed datagram for one encoded message payload. Throws std::length_error once the 64-bit
     // counter is spent (a new session brings a new key).
     std::vector<std::uint8_t> seal(std::span<const std::uint8_t> payload);
+    // The sealed datagram of one message; throws MessageCodec::EncodingError when it cannot be encoded
+    // (and then uses no counter).
+    std::vector<std::uint8_t> seal(const Message& message);
 
   private:
     KeyedHMAC mac_;

@@ -48,4 +48,11 @@ std::optional<std::vector<std::uint8_t>> PhoneSession::sealDatagram(std::span<co
     return sealer_.seal(payload);
 }
 
+std::optional<std::vector<std::uint8_t>> PhoneSession::sealDatagram(const Message& message) {
+    if (state_ != State::open || message.transport() != Transport::datagram) {
+        return std::nullopt;
+    }
+    return sealer_.seal(message);
+}
+
 }  // namespace TrackpadProtocol

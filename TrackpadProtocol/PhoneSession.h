@@ -45,7 +45,11 @@ class PhoneSession {
     // The connection closed: nothing more is sealed.
     void end();
 
-    // The sealed datagram for an encoded message payload; none while the session is not open.
+    // The sealed datagram of a message that travels by datagram; none while the session is not open and
+    // none for a message that travels over TLS (send that one on the connection). Throws
+    // MessageCodec::EncodingError for a message that cannot be encoded.
+    std::optional<std::vector<std::uint8_t>> sealDatagram(const Message& message);
+    // The same for an already encoded payload, which is not checked.
     std::optional<std::vector<std::uint8_t>> sealDatagram(std::span<const std::uint8_t> payload);
 
   private:

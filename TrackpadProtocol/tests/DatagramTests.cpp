@@ -163,5 +163,53 @@ TEST_F(DatagramRoundTrip, RekeyingAndRemoval) {
     EXPECT_FALSE(refusal(opener, nextSealer.seal(payload), "127.0.0.1"));
 }
 
+std::optional<Reason> openRefusal(DatagramOpener& opener, const Bytes& datagram) {
+    try {
+        opener.open(datagram, "127.0.0.1");
+        return std::nullopt;
+    } catch (const DatagramOpener::Failure& failure) {
+        return failure.reason();
+    }
+}
+
+TEST_F(DatagramRoundTrip, OpenDecodesDatagramMessagesAndRefusesTheRest) {
+    const Message move = Message::Move{1.5f, -2.25f};
+    const DatagramOpener::Opened opened = opener.open(sealer.seal(move), "127.0.0.1");
+    EXPECT_EQ(opened.message, move);
+    EXPECT_EQ(opened.counter, 1u);
+
+    // Every scroll phase comes through: the listener's scroll sequencer takes the final ones too.
+    for (ScrollPhase phase : {ScrollPhase::changed, ScrollPhase::ended, ScrollPhase::momentumEnded}) {
+        EXPECT_FALSE(openRefusal(opener, sealer.seal(Message(Message::Scroll{0, 3, phase, std::nullopt}))));
+    }
+    EXPECT_FALSE(openRefusal(opener, sealer.seal(Message(Message::Probe{9, true}))));
+
+    // Authentic, but messages that only travel over TLS: a tap, an unlock request, a TLS probe, and a
+    // positioned move whose marker stamp makes it reliable.
+    Message::Positioned marker{Message(Message::Move{0, 0}), PointerStamp{}};
+    for (const Message& reliable : {Message(Message::Tap{1}), Message(Message::UnlockRequest{{1, "pw"}}),
+                                    Message(Message::Probe{9, false}), Message(marker)}) {
+        EXPECT_EQ(openRefusal(opener, sealer.seal(reliable)), Reason::wrongTransport)
+            << reliable.description();
+    }
+
+    // Authentic bytes that are no message, with the codec's reason.
+    try {
+        opener.open(sealer.seal(Bytes{0x01, 0x10, 0x00}), "127.0.0.1");
+        ADD_FAILURE() << "opened a truncated move";
+    } catch (const DatagramOpener::Failure& failure) {
+        EXPECT_EQ(failure.reason(), Reason::undecodable);
+        ASSERT_TRUE(failure.decodingError());
+        EXPECT_EQ(failure.decodingError()->kind(), MessageCodec::DecodingError::Kind::truncated);
+    }
+    EXPECT_EQ(openRefusal(opener, sealer.seal(Bytes{})), Reason::undecodable);
+    EXPECT_EQ(openRefusal(opener, sealer.seal(Bytes{0x02, 0x10})), Reason::undecodable);
+
+    // The outer checks come first: a replayed move is refused as replayed before anything is decoded.
+    const Bytes again = sealer.seal(move);
+    EXPECT_FALSE(openRefusal(opener, again));
+    EXPECT_EQ(openRefusal(opener, again), Reason::replayed);
+}
+
 }  // namespace
 }  // namespace TrackpadProtocol

@@ -79,5 +79,19 @@ TEST_F(PhoneSessionTest, RejectionsAndUnaskedAnswers) {
     EXPECT_FALSE(session.receive(Message::ControlStatus{}));
 }
 
+TEST_F(PhoneSessionTest, OnlyDatagramMessagesAreSealed) {
+    session.request();
+    session.receive(Message::SessionAccepted{});
+    DatagramOpener opener;
+    opener.install(key, "127.0.0.1");
+    const auto move = session.sealDatagram(Message(Message::Move{2, 3}));
+    ASSERT_TRUE(move);
+    EXPECT_EQ(opener.open(*move, "127.0.0.1").message, Message(Message::Move{2, 3}));
+    EXPECT_FALSE(session.sealDatagram(Message(Message::Tap{1})));  // goes over TLS
+    EXPECT_FALSE(session.sealDatagram(Message(Message::Scroll{0, 1, ScrollPhase::ended, std::nullopt})));
+    // A refused message used no counter: the next datagram follows the move directly.
+    EXPECT_EQ(opener.open(*session.sealDatagram(Message(Message::Move{1, 1})), "127.0.0.1").counter, 2u);
+}
+
 }  // namespace
 }  // namespace TrackpadProtocol
