@@ -1,20 +1,24 @@
 // Fuzzes the computer's datagram opener with a mix of raw datagrams and datagrams sealed under the
-// installed key (so that inputs get past the tag to the replay window and the decoder), and checks the
-// window against a simple model: an authentic datagram from the right host opens exactly when its
-// counter is non-zero, not seen before, and within 64 of the highest counter accepted so far.
+// installed key (so that inputs get past the tag to the replay window, the decoder and the transport
+// rule), and checks the window against a simple model: an authentic datagram from the right host gets
+// through authentication exactly when its counter is non-zero, not seen before, and within 64 of the
+// highest counter accepted so far. What opens is a datagram message (or a scroll) that encodes to the
+// sealed payload.
 //
 // Input: records of [control][length][bytes]. Control bit 0: seal the bytes (first 8 = counter, rest =
 // payload) instead of sending them raw; bit 1: send from another host.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <set>
 #include <span>
 #include <vector>
 
+#include "FuzzSupport.h"
 #include "TrackpadProtocol/DatagramOpener.h"
 
 using namespace TrackpadProtocol;
+using Reason = DatagramOpener::Failure::Reason;
 
 namespace {
 
@@ -42,7 +46,7 @@ struct WindowModel {
     }
     void accept(std::uint64_t counter) {
         seen.insert(counter);
-        highest = counter > highest ? counter : highest;
+        highest = std::max(counter, highest);
     }
 };
 
@@ -60,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::span<const std::uint8_t> input(data, size);
     while (input.size() >= 2) {
         const std::uint8_t control = input[0];
-        const std::size_t length = input[1] < input.size() - 2 ? input[1] : input.size() - 2;
+        const std::size_t length = std::min<std::size_t>(input[1], input.size() - 2);
         const std::span<const std::uint8_t> bytes = input.subspan(2, length);
         input = input.subspan(2 + length);
 
@@ -73,21 +77,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             datagram = sealWithCounter(key, mac, counter, bytes.subspan(8));
         }
         const bool expected = sealed && sameHost && model.wouldAccept(counter);
-        bool opened = false;
+        bool authentic = false;
         try {
-            const DatagramOpener::Authenticated result =
-                opener.authenticate(datagram, sameHost ? "127.0.0.1" : "10.0.0.1");
-            opened = true;
-            if (result.keyID != key.keyID ||
-                result.payload.size() + DatagramFormat::minimumSize != datagram.size()) {
-                std::abort();
+            const DatagramOpener::Opened opened = opener.open(datagram, sameHost ? "127.0.0.1" : "10.0.0.1");
+            authentic = true;
+            fuzz_support::require(opened.keyID == key.keyID, "opened under the installed key");
+            fuzz_support::require(
+                opened.message.transport() == Transport::datagram || opened.message.is<Message::Scroll>(),
+                "only datagram messages and scrolls open");
+            const Data again = MessageCodec::encode(opened.message);
+            fuzz_support::require(
+                std::equal(again.begin(), again.end(), datagram.begin() + DatagramFormat::headerSize,
+                           datagram.end() - DatagramFormat::tagSize),
+                "opened message is the sealed payload");
+            model.accept(opened.counter);
+        } catch (const DatagramOpener::Failure& failure) {
+            // These two come after the tag and the window: the counter is spent.
+            if (failure.reason() == Reason::undecodable || failure.reason() == Reason::wrongTransport) {
+                authentic = true;
+                model.accept(DatagramFormat::readU64(datagram.data() + 9));
             }
-            // Raw input is authentic only if it reproduces a tag; the window then holds its counter too.
-            model.accept(result.counter);
-        } catch (const DatagramOpener::Failure&) {
+            fuzz_support::require(
+                failure.decodingError().has_value() == (failure.reason() == Reason::undecodable),
+                "a decoding error exactly for undecodable");
         }
-        if (sealed && opened != expected) {
-            std::abort();  // the window disagrees with the model, or a wrong host was let in
+        if (sealed) {
+            fuzz_support::require(authentic == expected, "replay window agrees with the model");
         }
     }
     return 0;
