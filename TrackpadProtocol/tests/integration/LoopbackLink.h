@@ -13,9 +13,12 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <deque>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "TrackpadProtocol/MessageFraming.h"
 
 namespace TrackpadProtocol::loopback {
 
@@ -148,5 +151,51 @@ inline Bytes readDatagram(SSL* ssl) {
     bytes.resize(static_cast<std::size_t>(n));
     return bytes;
 }
+
+// Framed messages over one TLS connection, read with blocking reads.
+class MessageChannel {
+  public:
+    explicit MessageChannel(SSL* ssl) : ssl_(ssl) {}
+
+    void send(const Message& message) { writeRecord(ssl_, MessageFraming::frame(message)); }
+
+    Message receive() {
+        if (!readMore()) {
+            throw std::runtime_error("connection closed while waiting for a message");
+        }
+        Message message = std::move(received_.front());
+        received_.pop_front();
+        return message;
+    }
+
+    // Reads until the peer closes the connection, dropping anything that still arrives.
+    void waitForClose() {
+        while (readMore()) {
+            received_.clear();
+        }
+    }
+
+  private:
+    // Blocks until at least one message is buffered; false when the connection ended first.
+    bool readMore() {
+        while (received_.empty()) {
+            Bytes chunk(FrameDecoder::readSize);
+            const int n = SSL_read(ssl_, chunk.data(), static_cast<int>(chunk.size()));
+            if (n <= 0) {
+                ERR_clear_error();
+                return false;
+            }
+            decoder_.feed(
+                std::span<const std::uint8_t>(chunk.data(), static_cast<std::size_t>(n)),
+                [&](Message&& message) { received_.push_back(std::move(message)); },
+                [](const FrameDecoder::BadFrame& bad) { throw std::runtime_error(bad.what()); });
+        }
+        return true;
+    }
+
+    SSL* ssl_;
+    FrameDecoder decoder_;
+    std::deque<Message> received_;
+};
 
 }  // namespace TrackpadProtocol::loopback
