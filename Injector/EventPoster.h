@@ -5,7 +5,7 @@
 namespace Injector {
 
 class EventPoster {
-public:
+  public:
     virtual ~EventPoster() = default;
     // Posts one event. Nothing is returned: an event the system cannot take is dropped silently.
     virtual void post(const InputEvent& event) = 0;

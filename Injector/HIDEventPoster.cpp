@@ -1,14 +1,8 @@
 #include "Injector/HIDEventPoster.h"
 
 #include <xcb/xcb.h>
-// xkb.h names a member `explicit`, a C++ keyword.
-#define explicit explicit_
-#include <xcb/xkb.h>
-#undef explicit
 #include <xcb/xtest.h>
 #include <xkbcommon/xkbcommon-keysyms.h>
-#include <xkbcommon/xkbcommon-x11.h>
-#include <xkbcommon/xkbcommon.h>
 
 #include <algorithm>
 #include <cmath>
@@ -28,16 +22,24 @@ constexpr std::uint8_t wheelDown = 5;
 constexpr std::uint8_t wheelLeft = 6;
 constexpr std::uint8_t wheelRight = 7;
 
-std::optional<xkb_keysym_t> keysymFor(std::uint8_t auxiliaryKey) {
+std::optional<xcb_keysym_t> keysymFor(std::uint8_t auxiliaryKey) {
     switch (static_cast<AuxiliaryKey>(auxiliaryKey)) {
-        case AuxiliaryKey::soundUp: return XKB_KEY_XF86AudioRaiseVolume;
-        case AuxiliaryKey::soundDown: return XKB_KEY_XF86AudioLowerVolume;
-        case AuxiliaryKey::brightnessUp: return XKB_KEY_XF86MonBrightnessUp;
-        case AuxiliaryKey::brightnessDown: return XKB_KEY_XF86MonBrightnessDown;
-        case AuxiliaryKey::mute: return XKB_KEY_XF86AudioMute;
-        case AuxiliaryKey::play: return XKB_KEY_XF86AudioPlay;
-        case AuxiliaryKey::next: return XKB_KEY_XF86AudioNext;
-        case AuxiliaryKey::previous: return XKB_KEY_XF86AudioPrev;
+        case AuxiliaryKey::soundUp:
+            return XKB_KEY_XF86AudioRaiseVolume;
+        case AuxiliaryKey::soundDown:
+            return XKB_KEY_XF86AudioLowerVolume;
+        case AuxiliaryKey::brightnessUp:
+            return XKB_KEY_XF86MonBrightnessUp;
+        case AuxiliaryKey::brightnessDown:
+            return XKB_KEY_XF86MonBrightnessDown;
+        case AuxiliaryKey::mute:
+            return XKB_KEY_XF86AudioMute;
+        case AuxiliaryKey::play:
+            return XKB_KEY_XF86AudioPlay;
+        case AuxiliaryKey::next:
+            return XKB_KEY_XF86AudioNext;
+        case AuxiliaryKey::previous:
+            return XKB_KEY_XF86AudioPrev;
     }
     return std::nullopt;
 }
@@ -54,7 +56,9 @@ struct HIDEventPoster::Impl {
     Impl(const std::string& displayName, Options options);
     ~Impl();
 
-    bool usable() const { return connection != nullptr && xcb_connection_has_error(connection) == 0 && hasXTest; }
+    bool usable() const {
+        return connection != nullptr && xcb_connection_has_error(connection) == 0 && hasXTest;
+    }
     void post(const InputEvent& event);
     void drainEvents();
     void fake(std::uint8_t type, std::uint8_t detail, std::int16_t x = 0, std::int16_t y = 0);
@@ -62,22 +66,25 @@ struct HIDEventPoster::Impl {
     void click(std::uint8_t button, int times);
     void scroll(const InputEvent& event);
     void mediaKey(const MediaKeyStroke& stroke);
-    void setUpKeymapTracking();
-    std::optional<xcb_keycode_t> keycodeFor(xkb_keysym_t keysym);
+    std::optional<xcb_keycode_t> keycodeFor(xcb_keysym_t keysym);
 
     Options options;
     xcb_connection_t* connection = nullptr;
     xcb_window_t root = XCB_NONE;
     bool hasXTest = false;
+    struct Pixel {
+        std::int16_t x;
+        std::int16_t y;
+        friend bool operator==(const Pixel&, const Pixel&) = default;
+    };
+    // Where this poster last put the pointer.
+    std::optional<Pixel> lastPixel;
     // Scroll pixels not yet given as wheel clicks.
     double verticalPixels = 0;
     double horizontalPixels = 0;
 
-    xkb_context* context = nullptr;
-    xkb_keymap* keymap = nullptr;
-    std::int32_t keyboardDevice = -1;
-    std::optional<std::uint8_t> xkbEventBase;
-    std::map<xkb_keysym_t, std::optional<xcb_keycode_t>> keycodes;
+    // Key codes found for keysyms, forgotten when the server's keyboard mapping changes.
+    std::map<xcb_keysym_t, std::optional<xcb_keycode_t>> keycodes;
 };
 
 HIDEventPoster::Impl::Impl(const std::string& displayName, Options given) : options(given) {
@@ -100,57 +107,19 @@ HIDEventPoster::Impl::Impl(const std::string& displayName, Options given) : opti
     root = screens.data->root;
     const xcb_query_extension_reply_t* xtest = xcb_get_extension_data(connection, &xcb_test_id);
     hasXTest = xtest != nullptr && xtest->present != 0;
-    setUpKeymapTracking();
 }
 
 HIDEventPoster::Impl::~Impl() {
-    if (keymap != nullptr) {
-        xkb_keymap_unref(keymap);
-    }
-    if (context != nullptr) {
-        xkb_context_unref(context);
-    }
     if (connection != nullptr) {
         xcb_disconnect(connection);
     }
-}
-
-void HIDEventPoster::Impl::setUpKeymapTracking() {
-    std::uint8_t eventBase = 0;
-    if (xkb_x11_setup_xkb_extension(connection, XKB_X11_MIN_MAJOR_XKB_VERSION, XKB_X11_MIN_MINOR_XKB_VERSION,
-                                    XKB_X11_SETUP_XKB_EXTENSION_NO_FLAGS, nullptr, nullptr, &eventBase,
-                                    nullptr) == 0) {
-        return;  // media keys stay unavailable; pointer events do not need XKB
-    }
-    keyboardDevice = xkb_x11_get_core_keyboard_device_id(connection);
-    if (keyboardDevice < 0) {
-        return;
-    }
-    context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
-    xkbEventBase = eventBase;
-    // Keymap changes invalidate the keycodes found so far.
-    constexpr std::uint16_t events = XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY | XCB_XKB_EVENT_TYPE_MAP_NOTIFY;
-    constexpr std::uint16_t mapParts = XCB_XKB_MAP_PART_KEY_TYPES | XCB_XKB_MAP_PART_KEY_SYMS |
-                                       XCB_XKB_MAP_PART_MODIFIER_MAP | XCB_XKB_MAP_PART_EXPLICIT_COMPONENTS |
-                                       XCB_XKB_MAP_PART_KEY_ACTIONS | XCB_XKB_MAP_PART_VIRTUAL_MODS |
-                                       XCB_XKB_MAP_PART_VIRTUAL_MOD_MAP;
-    xcb_xkb_select_events_details_t details{};
-    details.affectNewKeyboard = XCB_XKB_NKN_DETAIL_KEYCODES;
-    details.newKeyboardDetails = XCB_XKB_NKN_DETAIL_KEYCODES;
-    xcb_xkb_select_events_aux(connection, static_cast<xcb_xkb_device_spec_t>(keyboardDevice), events, 0, 0,
-                              mapParts, mapParts, &details);
 }
 
 void HIDEventPoster::Impl::drainEvents() {
     // Errors of the unchecked XTEST requests arrive here too; they are dropped, as posting reports
     // nothing.
     while (xcb_generic_event_t* event = xcb_poll_for_event(connection)) {
-        const std::uint8_t type = event->response_type & 0x7F;
-        if (type == XCB_MAPPING_NOTIFY || (xkbEventBase && type == *xkbEventBase)) {
-            if (keymap != nullptr) {
-                xkb_keymap_unref(keymap);
-                keymap = nullptr;
-            }
+        if ((event->response_type & 0x7F) == XCB_MAPPING_NOTIFY) {
             keycodes.clear();
         }
         std::free(event);
@@ -158,15 +127,22 @@ void HIDEventPoster::Impl::drainEvents() {
 }
 
 void HIDEventPoster::Impl::fake(std::uint8_t type, std::uint8_t detail, std::int16_t x, std::int16_t y) {
-    xcb_test_fake_input(connection, type, detail, XCB_CURRENT_TIME, type == XCB_MOTION_NOTIFY ? root : XCB_NONE,
-                        x, y, 0);
+    xcb_test_fake_input(connection, type, detail, XCB_CURRENT_TIME,
+                        type == XCB_MOTION_NOTIFY ? root : XCB_NONE, x, y, 0);
 }
 
 void HIDEventPoster::Impl::moveTo(Point location) {
     if (!std::isfinite(location.x) || !std::isfinite(location.y)) {
         return;
     }
-    fake(XCB_MOTION_NOTIFY, 0, toCoordinate(location.x), toCoordinate(location.y));
+    // X positions are whole pixels: a move within the pixel the pointer was put in, or a button at
+    // that pixel, gives no motion of its own.
+    const Pixel pixel{toCoordinate(location.x), toCoordinate(location.y)};
+    if (pixel == lastPixel) {
+        return;
+    }
+    lastPixel = pixel;
+    fake(XCB_MOTION_NOTIFY, 0, pixel.x, pixel.y);
 }
 
 void HIDEventPoster::Impl::click(std::uint8_t button, int times) {
@@ -200,35 +176,35 @@ void HIDEventPoster::Impl::scroll(const InputEvent& event) {
     click(horizontal > 0 ? wheelLeft : wheelRight, std::abs(horizontal));
 }
 
-std::optional<xcb_keycode_t> HIDEventPoster::Impl::keycodeFor(xkb_keysym_t keysym) {
-    if (context == nullptr) {
-        return std::nullopt;
-    }
-    if (keymap == nullptr) {
-        keymap = xkb_x11_keymap_new_from_device(context, connection, keyboardDevice, XKB_KEYMAP_COMPILE_NO_FLAGS);
-        if (keymap == nullptr) {
-            return std::nullopt;
-        }
-    }
+std::optional<xcb_keycode_t> HIDEventPoster::Impl::keycodeFor(xcb_keysym_t keysym) {
     if (auto known = keycodes.find(keysym); known != keycodes.end()) {
         return known->second;
     }
+    // The core keyboard mapping is the server's keymap seen by keysyms: its first column is what a
+    // key gives without modifiers in the first group.
+    const xcb_setup_t* setup = xcb_get_setup(connection);
+    const int count = setup->max_keycode - setup->min_keycode + 1;
+    xcb_get_keyboard_mapping_reply_t* reply = xcb_get_keyboard_mapping_reply(
+        connection, xcb_get_keyboard_mapping(connection, setup->min_keycode, std::uint8_t(count)), nullptr);
+    if (reply == nullptr) {
+        return std::nullopt;
+    }
     std::optional<xcb_keycode_t> found;
-    const xkb_keycode_t last = std::min<xkb_keycode_t>(xkb_keymap_max_keycode(keymap), 255);
-    for (xkb_keycode_t code = xkb_keymap_min_keycode(keymap); code <= last && !found; ++code) {
-        const xkb_keysym_t* syms = nullptr;
-        // The key must give the keysym without modifiers: the first level of the first layout.
-        const int count = xkb_keymap_key_get_syms_by_level(keymap, code, 0, 0, &syms);
-        if (count > 0 && syms[0] == keysym) {
-            found = static_cast<xcb_keycode_t>(code);
+    const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(reply);
+    const int perKey = reply->keysyms_per_keycode;
+    const int available = xcb_get_keyboard_mapping_keysyms_length(reply);
+    for (int key = 0; perKey > 0 && (key + 1) * perKey <= available && !found; ++key) {
+        if (syms[key * perKey] == keysym) {
+            found = xcb_keycode_t(setup->min_keycode + key);
         }
     }
+    std::free(reply);
     keycodes.emplace(keysym, found);
     return found;
 }
 
 void HIDEventPoster::Impl::mediaKey(const MediaKeyStroke& stroke) {
-    const std::optional<xkb_keysym_t> keysym = keysymFor(stroke.key);
+    const std::optional<xcb_keysym_t> keysym = keysymFor(stroke.key);
     if (!keysym) {
         return;
     }
@@ -277,9 +253,13 @@ HIDEventPoster::HIDEventPoster(const std::string& displayName, Options options)
 
 HIDEventPoster::~HIDEventPoster() = default;
 
-void HIDEventPoster::post(const InputEvent& event) { impl_->post(event); }
+void HIDEventPoster::post(const InputEvent& event) {
+    impl_->post(event);
+}
 
-bool HIDEventPoster::isAvailable() const { return impl_->usable(); }
+bool HIDEventPoster::isAvailable() const {
+    return impl_->usable();
+}
 
 void HIDEventPoster::sync() {
     if (!impl_->usable()) {

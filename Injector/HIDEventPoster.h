@@ -14,7 +14,7 @@
 namespace Injector {
 
 class HIDEventPoster final : public EventPoster {
-public:
+  public:
     struct Options {
         // Scroll pixels that make one wheel click. X has no smooth scrolling for injected input, so
         // pixel amounts are carried over until they add up to whole clicks.
@@ -39,7 +39,7 @@ public:
     // Waits until the X server has carried out everything posted so far (one round trip).
     void sync();
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

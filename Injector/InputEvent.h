@@ -60,7 +60,7 @@ struct SystemDefinedData {
 };
 
 class InputEvent {
-public:
+  public:
     InputEvent() = default;
     // A mouse event at `location` for `button`.
     static InputEvent mouse(EventType type, Point location, MouseButton button);
@@ -87,7 +87,7 @@ public:
 
     friend bool operator==(const InputEvent&, const InputEvent&) = default;
 
-private:
+  private:
     // Few fields are set per event, so sorted small vectors beat maps and keep equality simple.
     template <typename T>
     using Fields = std::vector<std::pair<EventField, T>>;

@@ -26,8 +26,8 @@ inline constexpr std::int16_t mediaKeySubtype = 8;
 
 // Each entry is an auxiliary key number shifted into the high half of the event's data word.
 inline constexpr std::array<std::uint64_t, 8> mediaKeyTable = {
-    std::uint64_t{0} << 16,  std::uint64_t{1} << 16,  std::uint64_t{2} << 16,  std::uint64_t{3} << 16,
-    std::uint64_t{7} << 16,  std::uint64_t{16} << 16, std::uint64_t{17} << 16, std::uint64_t{18} << 16,
+    std::uint64_t{0} << 16, std::uint64_t{1} << 16,  std::uint64_t{2} << 16,  std::uint64_t{3} << 16,
+    std::uint64_t{7} << 16, std::uint64_t{16} << 16, std::uint64_t{17} << 16, std::uint64_t{18} << 16,
 };
 
 // The table index of a command; none for a value outside the command set.

@@ -35,15 +35,16 @@ std::int32_t SubpixelAccumulator::take(double delta) {
     return static_cast<std::int32_t>(std::clamp(whole, lowest, highest));
 }
 
-InputEvent PointerEventBuilder::mouseEvent(EventType type, MouseButton button, std::int64_t clickState) const {
+InputEvent PointerEventBuilder::mouseEvent(EventType type, MouseButton button,
+                                           std::int64_t clickState) const {
     InputEvent event = InputEvent::mouse(type, location.value_or(Point{}), button);
     event.setIntegerField(EventField::mouseEventClickState, clickState);
     event.setIntegerField(EventField::eventSourceUserData, injectedEventTag);
     return event;
 }
 
-InputEvent PointerEventBuilder::scrollEvent(std::int32_t wheel1, std::int32_t wheel2, std::int64_t scrollPhase,
-                                            std::int64_t momentumPhase) const {
+InputEvent PointerEventBuilder::scrollEvent(std::int32_t wheel1, std::int32_t wheel2,
+                                            std::int64_t scrollPhase, std::int64_t momentumPhase) const {
     InputEvent event = InputEvent::scrollWheel(ScrollEventUnit::pixel, 2, wheel1, wheel2, 0);
     event.location = location.value_or(Point{});
     event.setIntegerField(EventField::eventSourceUserData, injectedEventTag);

@@ -32,7 +32,7 @@ struct LastClick {
 };
 
 class PointerEventBuilder {
-public:
+  public:
     // Taps continue a click sequence while they follow each other within the larger of the two bounds.
     PointerEventBuilder(double doubleClickInterval, double tapSequenceTimeout)
         : doubleClickInterval_(doubleClickInterval), tapSequenceTimeout_(tapSequenceTimeout) {}
@@ -59,7 +59,7 @@ public:
     SubpixelAccumulator scrollDeltaX;
     SubpixelAccumulator scrollDeltaY;
 
-private:
+  private:
     InputEvent mouseEvent(EventType type, MouseButton button, std::int64_t clickState) const;
     InputEvent scrollEvent(std::int32_t wheel1, std::int32_t wheel2, std::int64_t scrollPhase,
                            std::int64_t momentumPhase) const;

@@ -15,9 +15,9 @@ double sanitized(double value, double minimum, double fallback) {
 
 }  // namespace
 
-PointerShakeDetector::Configuration::Configuration(int minimumStrokes, double minimumStrokeLength, double window,
-                                                   double maximumPause, double reversalTolerance,
-                                                   double horizontalDominance)
+PointerShakeDetector::Configuration::Configuration(int minimumStrokes, double minimumStrokeLength,
+                                                   double window, double maximumPause,
+                                                   double reversalTolerance, double horizontalDominance)
     : minimumStrokes(std::max(minimumStrokes, 2)),
       minimumStrokeLength(sanitized(minimumStrokeLength, 1, 80)),
       window(sanitized(window, 0, 1.0)),

@@ -7,11 +7,12 @@
 namespace Injector {
 
 class PointerShakeDetector {
-public:
+  public:
     struct Configuration {
         // Values outside the sane range are replaced (see the constructor).
         Configuration(int minimumStrokes = 4, double minimumStrokeLength = 80, double window = 1.0,
-                      double maximumPause = 0.25, double reversalTolerance = 12, double horizontalDominance = 2.0);
+                      double maximumPause = 0.25, double reversalTolerance = 12,
+                      double horizontalDominance = 2.0);
 
         int minimumStrokes;
         double minimumStrokeLength;
@@ -49,7 +50,7 @@ public:
     // Start times of the finished strokes that counted, oldest first.
     const std::vector<double>& strokeStarts() const { return strokeStarts_; }
 
-private:
+  private:
     bool counts(const Stroke& stroke) const;
     void forgetStrokes();
 

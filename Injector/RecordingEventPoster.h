@@ -10,7 +10,7 @@
 namespace Injector {
 
 class RecordingEventPoster final : public EventPoster {
-public:
+  public:
     // `pacesMotion` makes the poster ask for paced motion the way the system poster does.
     explicit RecordingEventPoster(bool pacesMotion = false) : pacesMotion_(pacesMotion) {}
 
@@ -23,7 +23,7 @@ public:
     std::vector<InputEvent> take();
     void clear();
 
-private:
+  private:
     const bool pacesMotion_;
     mutable std::mutex mutex_;
     std::vector<InputEvent> events_;

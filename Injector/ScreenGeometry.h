@@ -34,7 +34,7 @@ struct Rect {
 
 // Thread: whichever thread owns the object; implementations keep no state the caller shares.
 class ScreenGeometry {
-public:
+  public:
     virtual ~ScreenGeometry() = default;
     // The pointer's location, none when the system cannot tell.
     virtual std::optional<Point> cursorLocation() = 0;

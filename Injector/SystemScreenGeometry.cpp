@@ -24,7 +24,9 @@ struct SystemScreenGeometry::Impl {
             xcb_disconnect(connection);
         }
     }
-    bool usable() const { return connection != nullptr && xcb_connection_has_error(connection) == 0 && root != 0; }
+    bool usable() const {
+        return connection != nullptr && xcb_connection_has_error(connection) == 0 && root != 0;
+    }
 
     xcb_connection_t* connection = nullptr;
     xcb_window_t root = XCB_NONE;
@@ -66,8 +68,8 @@ std::optional<Point> SystemScreenGeometry::cursorLocation() {
     if (!impl_->usable()) {
         return std::nullopt;
     }
-    Reply<xcb_query_pointer_reply_t> pointer(
-        xcb_query_pointer_reply(impl_->connection, xcb_query_pointer(impl_->connection, impl_->root), nullptr));
+    Reply<xcb_query_pointer_reply_t> pointer(xcb_query_pointer_reply(
+        impl_->connection, xcb_query_pointer(impl_->connection, impl_->root), nullptr));
     if (!pointer) {
         return std::nullopt;
     }
@@ -89,7 +91,8 @@ std::vector<Rect> SystemScreenGeometry::displays() {
     std::vector<Rect> result;
     for (auto it = xcb_randr_get_monitors_monitors_iterator(reply.get()); it.rem > 0;
          xcb_randr_monitor_info_next(&it)) {
-        const Rect bounds{double(it.data->x), double(it.data->y), double(it.data->width), double(it.data->height)};
+        const Rect bounds{double(it.data->x), double(it.data->y), double(it.data->width),
+                          double(it.data->height)};
         // The primary monitor is the main display, listed first.
         if (it.data->primary != 0) {
             result.insert(result.begin(), bounds);

@@ -11,7 +11,7 @@
 namespace Injector {
 
 class SystemScreenGeometry final : public ScreenGeometry {
-public:
+  public:
     // Connects to the named display (empty: $DISPLAY). Without a display, the pointer location is
     // none and the display list empty.
     explicit SystemScreenGeometry(const std::string& displayName = {});
@@ -24,7 +24,7 @@ public:
     // without RandR monitors has the whole screen as its one display.
     std::vector<Rect> displays() override;
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -35,19 +35,19 @@ TEST_P(MediaKeyEventTest, CommandGivesItsKeyDownAndUpWords) {
     EXPECT_EQ(mediaKeyStroke(*up), (MediaKeyStroke{std::uint8_t(c.keyCode), false}));
 }
 
-INSTANTIATE_TEST_SUITE_P(AllCommands, MediaKeyEventTest,
-                         ::testing::Values(MediaCase{MediaCommand::playPause, 16}, MediaCase{MediaCommand::next, 17},
-                                           MediaCase{MediaCommand::previous, 18},
-                                           MediaCase{MediaCommand::volumeUp, 0},
-                                           MediaCase{MediaCommand::volumeDown, 1}, MediaCase{MediaCommand::mute, 7},
-                                           MediaCase{MediaCommand::brightnessUp, 2},
-                                           MediaCase{MediaCommand::brightnessDown, 3}));
+INSTANTIATE_TEST_SUITE_P(
+    AllCommands, MediaKeyEventTest,
+    ::testing::Values(MediaCase{MediaCommand::playPause, 16}, MediaCase{MediaCommand::next, 17},
+                      MediaCase{MediaCommand::previous, 18}, MediaCase{MediaCommand::volumeUp, 0},
+                      MediaCase{MediaCommand::volumeDown, 1}, MediaCase{MediaCommand::mute, 7},
+                      MediaCase{MediaCommand::brightnessUp, 2}, MediaCase{MediaCommand::brightnessDown, 3}));
 
 TEST(MediaKeys, MuteAndPlayPauseWords) {
     EXPECT_EQ(makeMediaKeyEvent(true, injectedEventTag, *mediaKeyIndex(MediaCommand::mute))->system.data1,
               0x00070A00);
-    EXPECT_EQ(makeMediaKeyEvent(false, injectedEventTag, *mediaKeyIndex(MediaCommand::playPause))->system.data1,
-              0x00100B00);
+    EXPECT_EQ(
+        makeMediaKeyEvent(false, injectedEventTag, *mediaKeyIndex(MediaCommand::playPause))->system.data1,
+        0x00100B00);
 }
 
 TEST(MediaKeys, OutsideTheTableGivesNothing) {
@@ -57,7 +57,8 @@ TEST(MediaKeys, OutsideTheTableGivesNothing) {
 }
 
 TEST(MediaKeys, StrokeIgnoresOtherEvents) {
-    EXPECT_FALSE(mediaKeyStroke(InputEvent::mouse(EventType::leftMouseDown, {}, MouseButton::left)).has_value());
+    EXPECT_FALSE(
+        mediaKeyStroke(InputEvent::mouse(EventType::leftMouseDown, {}, MouseButton::left)).has_value());
     InputEvent otherSubtype = *makeMediaKeyEvent(true, injectedEventTag, 0);
     otherSubtype.system.subtype = 7;
     EXPECT_FALSE(mediaKeyStroke(otherSubtype).has_value());

@@ -19,10 +19,12 @@ std::vector<EventType> types(const EventList& events) {
     return result;
 }
 
-std::int64_t clickState(const InputEvent& event) { return event.integerField(EventField::mouseEventClickState); }
+std::int64_t clickState(const InputEvent& event) {
+    return event.integerField(EventField::mouseEventClickState);
+}
 
 class PointerEventsTest : public ::testing::Test {
-protected:
+  protected:
     PointerEventBuilder builder{0.5, 2.0};
 };
 
@@ -185,7 +187,8 @@ struct ScrollExpectation {
 
 void expectScroll(const InputEvent& event, ScrollExpectation expected) {
     EXPECT_EQ(event.type, EventType::scrollWheel);
-    EXPECT_EQ(event.wheel, (ScrollWheelAmounts{ScrollEventUnit::pixel, 2, expected.wheel1, expected.wheel2, 0}));
+    EXPECT_EQ(event.wheel,
+              (ScrollWheelAmounts{ScrollEventUnit::pixel, 2, expected.wheel1, expected.wheel2, 0}));
     EXPECT_EQ(event.integerField(EventField::scrollWheelEventScrollPhase), expected.scrollPhase);
     EXPECT_EQ(event.integerField(EventField::scrollWheelEventMomentumPhase), expected.momentumPhase);
     EXPECT_EQ(event.integerField(EventField::eventSourceUserData), injectedEventTag);
