@@ -6,9 +6,11 @@
 #include <optional>
 
 #include "Injector/InputEvent.h"
-#include "Injector/InputPhases.h"
+#include "TrackpadProtocol/Types.h"
 
 namespace Injector {
+
+using TrackpadProtocol::MediaCommand;
 
 // The system's auxiliary key numbers for system-defined media-key events.
 enum class AuxiliaryKey : std::uint8_t {

@@ -7,10 +7,13 @@
 #include <vector>
 
 #include "Injector/InputEvent.h"
-#include "Injector/InputPhases.h"
 #include "Injector/ScreenGeometry.h"
+#include "TrackpadProtocol/Types.h"
 
 namespace Injector {
+
+using TrackpadProtocol::DragPhase;
+using TrackpadProtocol::ScrollPhase;
 
 using EventList = std::vector<InputEvent>;
 
