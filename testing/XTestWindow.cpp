@@ -65,6 +65,7 @@ void XTestWindow::Impl::record(xcb_generic_event_t* generic) {
             event.x = button->root_x;
             event.y = button->root_y;
             event.state = button->state;
+            event.time = button->time;
             break;
         }
         case XCB_KEY_PRESS:
@@ -77,6 +78,7 @@ void XTestWindow::Impl::record(xcb_generic_event_t* generic) {
             event.x = key->root_x;
             event.y = key->root_y;
             event.state = key->state;
+            event.time = key->time;
             break;
         }
         case XCB_MOTION_NOTIFY: {
@@ -85,6 +87,7 @@ void XTestWindow::Impl::record(xcb_generic_event_t* generic) {
             event.x = motion->root_x;
             event.y = motion->root_y;
             event.state = motion->state;
+            event.time = motion->time;
             break;
         }
         default:

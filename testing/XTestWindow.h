@@ -24,6 +24,8 @@ class XTestWindow {
         int y = 0;
         // Buttons and modifiers held just before the event.
         std::uint16_t state = 0;
+        // The server's time of the event, in milliseconds.
+        std::uint32_t time = 0;
     };
 
     // Throws std::runtime_error when the display cannot be reached.
