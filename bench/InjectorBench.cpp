@@ -1,12 +1,14 @@
-// Costs on the pointer path: building a move's event, and posting pointer motion to a private Xvfb
-// through XTest.
+// Costs on the pointer path: building a move's event, handling a move message up to its posted record,
+// and posting pointer motion to a private Xvfb through XTest.
 #include <benchmark/benchmark.h>
 
 #include <memory>
 
 #include "Injector/HIDEventPoster.h"
+#include "Injector/InputInjector.h"
 #include "Injector/PointerEvents.h"
 #include "Injector/RecordingEventPoster.h"
+#include "platform/ManualExecutor.h"
 #include "testing/XvfbServer.h"
 
 namespace {
@@ -44,6 +46,52 @@ void BM_BuildAndRecordMove(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_BuildAndRecordMove);
+
+class StillScreen final : public ScreenGeometry {
+  public:
+    std::optional<Point> cursorLocation() override { return Point{500, 500}; }
+    std::vector<Rect> displays() override { return {{0, 0, 1920, 1080}}; }
+};
+
+// From a move message to its posted record, unpaced: what one phone delta costs the main thread.
+void BM_InjectorHandleMove(benchmark::State& state) {
+    platform::ManualExecutor executor;
+    StillScreen screen;
+    RecordingEventPoster poster;
+    InputInjector injector(poster, screen, executor, {}, [&] { return executor.now(); });
+    const TrackpadProtocol::Message right = TrackpadProtocol::Message::Move{0.25f, 0.125f};
+    const TrackpadProtocol::Message left = TrackpadProtocol::Message::Move{-0.25f, -0.125f};
+    std::int64_t handled = 0;
+    for (auto _ : state) {
+        injector.handle(++handled % 2 == 0 ? right : left);
+        if (handled % 4096 == 0) {
+            poster.clear();
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_InjectorHandleMove);
+
+// Paced: one delta per virtual millisecond, with the frame timer releasing a move every 1/120 s.
+void BM_InjectorHandleMovePaced(benchmark::State& state) {
+    platform::ManualExecutor executor;
+    StillScreen screen;
+    RecordingEventPoster poster(true);
+    InputInjector injector(poster, screen, executor, {}, [&] { return executor.now(); });
+    // One direction: deltas that cancel within a frame would post nothing.
+    const TrackpadProtocol::Message delta = TrackpadProtocol::Message::Move{0.25f, 0.125f};
+    std::int64_t handled = 0;
+    for (auto _ : state) {
+        injector.handle(delta);
+        ++handled;
+        executor.advance(std::chrono::microseconds(1000));
+        if (handled % 4096 == 0) {
+            poster.clear();
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_InjectorHandleMovePaced);
 
 std::unique_ptr<testing_support::XvfbServer> startServer(benchmark::State& state) {
     if (!testing_support::XvfbServer::isInstalled()) {
