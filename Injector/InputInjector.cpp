@@ -190,6 +190,7 @@ void InputInjector::scheduleFrame(double now) {
             if (!std::isfinite(delay) || delay < 0) {
                 delay = 0;
             }
+            // A due time is at most a frame or two away; the bound only keeps the conversion defined.
             const auto micros = std::chrono::microseconds(std::llround(std::min(delay, 3600.0) * 1e6));
             std::weak_ptr<char> alive = alive_;
             const double dueTime = *due;

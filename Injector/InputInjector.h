@@ -48,6 +48,7 @@ class InputInjector {
         friend bool operator==(const Configuration&, const Configuration&) = default;
     };
 
+    using ScrollState = Injector::ScrollState;
     using Message = TrackpadProtocol::Message;
     using DeviceID = TrackpadProtocol::UUID;
     using Clock = std::function<double()>;
