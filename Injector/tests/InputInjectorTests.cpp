@@ -240,6 +240,19 @@ TEST_F(InputInjectorTest, KeepsTheLastLocationWhenTheSystemHasNone) {
     EXPECT_EQ(poster.posted.back().second.location, (Point{7, 0}));
 }
 
+TEST_F(UnpacedInjectorTest, CursorLocationThatIsNotANumberCountsAsNone) {
+    screen.cursor = Point{std::nan(""), 5};
+    InputInjector& injector = this->injector();
+    injector.handle(move(3, 4));
+    ASSERT_EQ(poster.posted.size(), 1u);
+    EXPECT_EQ(poster.posted[0].second.location, (Point{3, 4}));
+    screen.cursor = Point{std::numeric_limits<double>::infinity(), 5};
+    executor.advance(1.0);
+    injector.handle(move(1, 0));
+    ASSERT_EQ(poster.posted.size(), 2u);
+    EXPECT_EQ(poster.posted[1].second.location, (Point{4, 4})) << "the last known location stays";
+}
+
 TEST_F(InputInjectorTest, ShakeCallsTheHandlerOnce) {
     InputInjector& injector = this->injector();
     int shakes = 0;
