@@ -162,12 +162,18 @@ void HIDEventPoster::Impl::scroll(const InputEvent& event) {
         horizontalPixels = 0;
     }
     const double perClick = options.pixelsPerWheelClick;
+    const double cap = options.maximumWheelClicksPerEvent;
     const auto clicks = [&](double& pending, std::int32_t amount) {
         pending += amount;
         const double whole = std::trunc(pending / perClick);
+        // A tiny click size can make the count overflow; what is beyond the cap is dropped either way,
+        // and the carry must stay a number.
+        if (!std::isfinite(whole)) {
+            pending = 0;
+            return static_cast<int>(whole > 0 ? cap : -cap);
+        }
         pending -= whole * perClick;
-        return static_cast<int>(std::clamp(whole, -double(options.maximumWheelClicksPerEvent),
-                                           double(options.maximumWheelClicksPerEvent)));
+        return static_cast<int>(std::clamp(whole, -cap, cap));
     };
     // Positive wheel 1 scrolls up and positive wheel 2 scrolls left.
     const int vertical = clicks(verticalPixels, event.wheel.wheel1);
