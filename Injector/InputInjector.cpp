@@ -22,10 +22,6 @@ double sanitizedGrace(double grace) {
     return grace < 0 ? 0 : grace;
 }
 
-void append(EventList& to, EventList&& from) {
-    to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
-}
-
 }  // namespace
 
 InputInjector::Configuration::Configuration(double doubleClickInterval, double tapSequenceTimeout,

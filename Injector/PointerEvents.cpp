@@ -17,10 +17,6 @@ constexpr std::int64_t momentumPhaseBegin = 1;
 constexpr std::int64_t momentumPhaseContinue = 2;
 constexpr std::int64_t momentumPhaseEnd = 3;
 
-void append(EventList& to, EventList&& from) {
-    to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
-}
-
 }  // namespace
 
 std::int32_t SubpixelAccumulator::take(double delta) {
