@@ -252,7 +252,8 @@ void HIDEventPoster::sync() {
         return;
     }
     xcb_connection_t* connection = impl_->display.get();
-    XReply<xcb_get_input_focus_reply_t>(
+    // Any request with a reply makes the round trip; its answer is of no interest.
+    const XReply<xcb_get_input_focus_reply_t> roundTrip(
         xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
     impl_->drainEvents();
 }
