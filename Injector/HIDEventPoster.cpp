@@ -1,16 +1,15 @@
 #include "Injector/HIDEventPoster.h"
 
-#include <xcb/xcb.h>
 #include <xcb/xtest.h>
 #include <xkbcommon/xkbcommon-keysyms.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <map>
 #include <optional>
 
 #include "Injector/MediaKeys.h"
+#include "Injector/XConnection.h"
 
 namespace Injector {
 namespace {
@@ -54,11 +53,8 @@ std::int16_t toCoordinate(double value) {
 
 struct HIDEventPoster::Impl {
     Impl(const std::string& displayName, Options options);
-    ~Impl();
 
-    bool usable() const {
-        return connection != nullptr && xcb_connection_has_error(connection) == 0 && hasXTest;
-    }
+    bool usable() const { return display.usable() && hasXTest; }
     void post(const InputEvent& event);
     void drainEvents();
     void fake(std::uint8_t type, std::uint8_t detail, std::int16_t x = 0, std::int16_t y = 0);
@@ -69,8 +65,7 @@ struct HIDEventPoster::Impl {
     std::optional<xcb_keycode_t> keycodeFor(xcb_keysym_t keysym);
 
     Options options;
-    xcb_connection_t* connection = nullptr;
-    xcb_window_t root = XCB_NONE;
+    XConnection display;
     bool hasXTest = false;
     struct Pixel {
         std::int16_t x;
@@ -87,38 +82,23 @@ struct HIDEventPoster::Impl {
     std::map<xcb_keysym_t, std::optional<xcb_keycode_t>> keycodes;
 };
 
-HIDEventPoster::Impl::Impl(const std::string& displayName, Options given) : options(given) {
+HIDEventPoster::Impl::Impl(const std::string& displayName, Options given)
+    : options(given), display(displayName) {
     if (!std::isfinite(options.pixelsPerWheelClick) || options.pixelsPerWheelClick <= 0) {
         options.pixelsPerWheelClick = Options{}.pixelsPerWheelClick;
     }
     options.maximumWheelClicksPerEvent = std::max(options.maximumWheelClicksPerEvent, 0);
-    int screenNumber = 0;
-    connection = xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &screenNumber);
-    if (xcb_connection_has_error(connection) != 0) {
+    if (!display.usable()) {
         return;
     }
-    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(connection));
-    for (int i = 0; i < screenNumber && screens.rem > 0; ++i) {
-        xcb_screen_next(&screens);
-    }
-    if (screens.rem == 0) {
-        return;
-    }
-    root = screens.data->root;
-    const xcb_query_extension_reply_t* xtest = xcb_get_extension_data(connection, &xcb_test_id);
+    const xcb_query_extension_reply_t* xtest = xcb_get_extension_data(display.get(), &xcb_test_id);
     hasXTest = xtest != nullptr && xtest->present != 0;
-}
-
-HIDEventPoster::Impl::~Impl() {
-    if (connection != nullptr) {
-        xcb_disconnect(connection);
-    }
 }
 
 void HIDEventPoster::Impl::drainEvents() {
     // Errors of the unchecked XTEST requests arrive here too; they are dropped, as posting reports
     // nothing.
-    while (xcb_generic_event_t* event = xcb_poll_for_event(connection)) {
+    while (xcb_generic_event_t* event = xcb_poll_for_event(display.get())) {
         if ((event->response_type & 0x7F) == XCB_MAPPING_NOTIFY) {
             keycodes.clear();
         }
@@ -127,8 +107,8 @@ void HIDEventPoster::Impl::drainEvents() {
 }
 
 void HIDEventPoster::Impl::fake(std::uint8_t type, std::uint8_t detail, std::int16_t x, std::int16_t y) {
-    xcb_test_fake_input(connection, type, detail, XCB_CURRENT_TIME,
-                        type == XCB_MOTION_NOTIFY ? root : XCB_NONE, x, y, 0);
+    xcb_test_fake_input(display.get(), type, detail, XCB_CURRENT_TIME,
+                        type == XCB_MOTION_NOTIFY ? display.root() : XCB_NONE, x, y, 0);
 }
 
 void HIDEventPoster::Impl::moveTo(Point location) {
@@ -162,12 +142,18 @@ void HIDEventPoster::Impl::scroll(const InputEvent& event) {
         horizontalPixels = 0;
     }
     const double perClick = options.pixelsPerWheelClick;
+    const double cap = options.maximumWheelClicksPerEvent;
     const auto clicks = [&](double& pending, std::int32_t amount) {
         pending += amount;
         const double whole = std::trunc(pending / perClick);
+        // A tiny click size can make the count overflow; what is beyond the cap is dropped either way,
+        // and the carry must stay a number.
+        if (!std::isfinite(whole)) {
+            pending = 0;
+            return static_cast<int>(whole > 0 ? cap : -cap);
+        }
         pending -= whole * perClick;
-        return static_cast<int>(std::clamp(whole, -double(options.maximumWheelClicksPerEvent),
-                                           double(options.maximumWheelClicksPerEvent)));
+        return static_cast<int>(std::clamp(whole, -cap, cap));
     };
     // Positive wheel 1 scrolls up and positive wheel 2 scrolls left.
     const int vertical = clicks(verticalPixels, event.wheel.wheel1);
@@ -182,23 +168,23 @@ std::optional<xcb_keycode_t> HIDEventPoster::Impl::keycodeFor(xcb_keysym_t keysy
     }
     // The core keyboard mapping is the server's keymap seen by keysyms: its first column is what a
     // key gives without modifiers in the first group.
-    const xcb_setup_t* setup = xcb_get_setup(connection);
+    const xcb_setup_t* setup = xcb_get_setup(display.get());
     const int count = setup->max_keycode - setup->min_keycode + 1;
-    xcb_get_keyboard_mapping_reply_t* reply = xcb_get_keyboard_mapping_reply(
-        connection, xcb_get_keyboard_mapping(connection, setup->min_keycode, std::uint8_t(count)), nullptr);
-    if (reply == nullptr) {
+    const XReply<xcb_get_keyboard_mapping_reply_t> reply(xcb_get_keyboard_mapping_reply(
+        display.get(), xcb_get_keyboard_mapping(display.get(), setup->min_keycode, std::uint8_t(count)),
+        nullptr));
+    if (!reply) {
         return std::nullopt;
     }
     std::optional<xcb_keycode_t> found;
-    const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(reply);
+    const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(reply.get());
     const int perKey = reply->keysyms_per_keycode;
-    const int available = xcb_get_keyboard_mapping_keysyms_length(reply);
+    const int available = xcb_get_keyboard_mapping_keysyms_length(reply.get());
     for (int key = 0; perKey > 0 && (key + 1) * perKey <= available && !found; ++key) {
         if (syms[key * perKey] == keysym) {
             found = xcb_keycode_t(setup->min_keycode + key);
         }
     }
-    std::free(reply);
     keycodes.emplace(keysym, found);
     return found;
 }
@@ -243,7 +229,7 @@ void HIDEventPoster::Impl::post(const InputEvent& event) {
             }
             break;
     }
-    xcb_flush(connection);
+    xcb_flush(display.get());
 }
 
 HIDEventPoster::HIDEventPoster(const std::string& displayName) : HIDEventPoster(displayName, Options{}) {}
@@ -265,7 +251,10 @@ void HIDEventPoster::sync() {
     if (!impl_->usable()) {
         return;
     }
-    std::free(xcb_get_input_focus_reply(impl_->connection, xcb_get_input_focus(impl_->connection), nullptr));
+    xcb_connection_t* connection = impl_->display.get();
+    // Any request with a reply makes the round trip; its answer is of no interest.
+    const XReply<xcb_get_input_focus_reply_t> roundTrip(
+        xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
     impl_->drainEvents();
 }
 

@@ -22,10 +22,6 @@ double sanitizedGrace(double grace) {
     return grace < 0 ? 0 : grace;
 }
 
-void append(EventList& to, EventList&& from) {
-    to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
-}
-
 }  // namespace
 
 InputInjector::Configuration::Configuration(double doubleClickInterval, double tapSequenceTimeout,
@@ -142,7 +138,10 @@ void InputInjector::resyncIfNeeded(double now) {
     }
     // Between bursts of phone input the pointer may have been moved by hand: continue from where it is.
     pointer_.displays = screen_.displays();
-    if (std::optional<Point> location = screen_.cursorLocation()) {
+    // A location that is not a number counts as none: taken over, it would stop every move until
+    // the next pause in the input.
+    const std::optional<Point> location = screen_.cursorLocation();
+    if (location && std::isfinite(location->x) && std::isfinite(location->y)) {
         pointer_.location = location;
     } else if (!pointer_.location) {
         pointer_.location = Point{0, 0};

@@ -1,6 +1,6 @@
 #include "Injector/MediaKeys.h"
 
-#include <chrono>
+#include "platform/Executor.h"
 
 namespace Injector {
 namespace {
@@ -10,11 +10,6 @@ constexpr std::uint64_t keyUpState = 0x0B00;
 
 // Indexed by the command's raw value.
 constexpr std::array<std::uint8_t, 8> indexByCommand = {5, 6, 7, 0, 1, 4, 2, 3};
-
-double systemUptime() {
-    // steady_clock is CLOCK_MONOTONIC, the uptime the rest of the process uses.
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 }  // namespace
 
@@ -35,7 +30,7 @@ std::optional<InputEvent> makeMediaKeyEvent(bool keyDown, std::int64_t tag, std:
     data.subtype = mediaKeySubtype;
     data.data1 = static_cast<std::int64_t>(mediaKeyTable[keyIndex] | state);
     data.data2 = -1;
-    InputEvent event = InputEvent::systemDefined(Point{0, 0}, state, systemUptime(), data);
+    InputEvent event = InputEvent::systemDefined(Point{0, 0}, state, platform::monotonicSeconds(), data);
     event.setIntegerField(EventField::eventSourceUserData, tag);
     return event;
 }

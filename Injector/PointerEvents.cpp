@@ -17,10 +17,6 @@ constexpr std::int64_t momentumPhaseBegin = 1;
 constexpr std::int64_t momentumPhaseContinue = 2;
 constexpr std::int64_t momentumPhaseEnd = 3;
 
-void append(EventList& to, EventList&& from) {
-    to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
-}
-
 }  // namespace
 
 std::int32_t SubpixelAccumulator::take(double delta) {
@@ -78,7 +74,9 @@ EventList PointerEventBuilder::releaseLeftButton() {
 
 EventList PointerEventBuilder::click(int count, double now) {
     EventList events = leftButtonHeld ? releaseLeftButton() : EventList{};
-    const double window = std::max(doubleClickInterval_, tapSequenceTimeout_);
+    // fmax, so that a double-click interval the desktop could not give (NaN) leaves the other bound
+    // in force instead of ending every click sequence.
+    const double window = std::fmax(doubleClickInterval_, tapSequenceTimeout_);
     // The phone numbers the taps of one sequence; only consecutive numbers within the window raise
     // the click state. There is deliberately no distance test.
     int clickState = 1;

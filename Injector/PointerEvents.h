@@ -3,6 +3,7 @@
 // post, in order. The builders never post and never read the clock (the time of a click is passed in).
 // Lives on the injector's thread.
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <vector>
 
@@ -16,6 +17,11 @@ using TrackpadProtocol::DragPhase;
 using TrackpadProtocol::ScrollPhase;
 
 using EventList = std::vector<InputEvent>;
+
+// Appends the events of `from` to `to`, keeping their order.
+inline void append(EventList& to, EventList&& from) {
+    to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
+}
 
 // Carries the fractions of deltas over to the next one, so slow motion is never lost to truncation.
 struct SubpixelAccumulator {

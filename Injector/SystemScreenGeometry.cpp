@@ -1,60 +1,32 @@
 #include "Injector/SystemScreenGeometry.h"
 
 #include <xcb/randr.h>
-#include <xcb/xcb.h>
 
-#include <cstdlib>
-#include <memory>
+#include "Injector/XConnection.h"
 
 namespace Injector {
-namespace {
-
-struct FreeReply {
-    void operator()(void* reply) const { std::free(reply); }
-};
-template <typename T>
-using Reply = std::unique_ptr<T, FreeReply>;
-
-}  // namespace
 
 struct SystemScreenGeometry::Impl {
     explicit Impl(const std::string& displayName);
-    ~Impl() {
-        if (connection != nullptr) {
-            xcb_disconnect(connection);
-        }
-    }
-    bool usable() const {
-        return connection != nullptr && xcb_connection_has_error(connection) == 0 && root != 0;
-    }
 
-    xcb_connection_t* connection = nullptr;
-    xcb_window_t root = XCB_NONE;
+    XConnection display;
     Rect screen;
     bool hasMonitors = false;
 };
 
-SystemScreenGeometry::Impl::Impl(const std::string& displayName) {
-    int screenNumber = 0;
-    connection = xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &screenNumber);
-    if (xcb_connection_has_error(connection) != 0) {
+SystemScreenGeometry::Impl::Impl(const std::string& displayName) : display(displayName) {
+    if (!display.usable()) {
         return;
     }
-    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(connection));
-    for (int i = 0; i < screenNumber && screens.rem > 0; ++i) {
-        xcb_screen_next(&screens);
-    }
-    if (screens.rem == 0) {
-        return;
-    }
-    root = screens.data->root;
-    screen = Rect{0, 0, double(screens.data->width_in_pixels), double(screens.data->height_in_pixels)};
+    screen =
+        Rect{0, 0, double(display.screen()->width_in_pixels), double(display.screen()->height_in_pixels)};
+    xcb_connection_t* connection = display.get();
     const xcb_query_extension_reply_t* randr = xcb_get_extension_data(connection, &xcb_randr_id);
     if (randr == nullptr || randr->present == 0) {
         return;
     }
     // Monitors came with RandR 1.5.
-    Reply<xcb_randr_query_version_reply_t> version(
+    const XReply<xcb_randr_query_version_reply_t> version(
         xcb_randr_query_version_reply(connection, xcb_randr_query_version(connection, 1, 5), nullptr));
     hasMonitors = version && (version->major_version > 1 || version->minor_version >= 5);
 }
@@ -65,11 +37,12 @@ SystemScreenGeometry::SystemScreenGeometry(const std::string& displayName)
 SystemScreenGeometry::~SystemScreenGeometry() = default;
 
 std::optional<Point> SystemScreenGeometry::cursorLocation() {
-    if (!impl_->usable()) {
+    if (!impl_->display.usable()) {
         return std::nullopt;
     }
-    Reply<xcb_query_pointer_reply_t> pointer(xcb_query_pointer_reply(
-        impl_->connection, xcb_query_pointer(impl_->connection, impl_->root), nullptr));
+    xcb_connection_t* connection = impl_->display.get();
+    const XReply<xcb_query_pointer_reply_t> pointer(
+        xcb_query_pointer_reply(connection, xcb_query_pointer(connection, impl_->display.root()), nullptr));
     if (!pointer) {
         return std::nullopt;
     }
@@ -77,14 +50,15 @@ std::optional<Point> SystemScreenGeometry::cursorLocation() {
 }
 
 std::vector<Rect> SystemScreenGeometry::displays() {
-    if (!impl_->usable()) {
+    if (!impl_->display.usable()) {
         return {};
     }
     if (!impl_->hasMonitors) {
         return {impl_->screen};
     }
-    Reply<xcb_randr_get_monitors_reply_t> reply(xcb_randr_get_monitors_reply(
-        impl_->connection, xcb_randr_get_monitors(impl_->connection, impl_->root, 1), nullptr));
+    xcb_connection_t* connection = impl_->display.get();
+    const XReply<xcb_randr_get_monitors_reply_t> reply(xcb_randr_get_monitors_reply(
+        connection, xcb_randr_get_monitors(connection, impl_->display.root(), 1), nullptr));
     if (!reply) {
         return {};
     }

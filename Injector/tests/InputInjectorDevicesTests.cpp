@@ -3,6 +3,7 @@
 
 #include "Injector/InputInjector.h"
 #include "Injector/RecordingEventPoster.h"
+#include "Injector/tests/InjectorTestMessages.h"
 #include "platform/ManualExecutor.h"
 
 namespace Injector {
@@ -10,8 +11,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-using TrackpadProtocol::Message;
-using TrackpadProtocol::UUID;
+using namespace Injector::test;
 
 class NoScreen final : public ScreenGeometry {
   public:
@@ -19,31 +19,15 @@ class NoScreen final : public ScreenGeometry {
     std::vector<Rect> displays() override { return {}; }
 };
 
-UUID device(std::uint8_t n) {
-    UUID id;
-    id.bytes[15] = n;
-    return id;
-}
-
-Message move(float dx, float dy) {
-    return Message::Move{dx, dy};
-}
-Message drag(DragPhase phase, float dx, float dy) {
-    return Message::Drag{phase, dx, dy};
-}
-Message scroll(ScrollPhase phase) {
-    return Message::Scroll{0, 1, phase, std::nullopt};
-}
-
 class DeviceSequencingTest : public ::testing::Test {
   protected:
     platform::ManualExecutor executor;
     RecordingEventPoster poster;
     NoScreen screen;
     InputInjector injector{poster, screen, executor, {}, [this] { return executor.now(); }};
-    const UUID a = device(1);
-    const UUID b = device(2);
-    const UUID c = device(3);
+    const UUID a = uuid(1);
+    const UUID b = uuid(2);
+    const UUID c = uuid(3);
 };
 
 TEST_F(DeviceSequencingTest, PhoneThatLostControlHasItsDatagramsDroppedWithinTheGrace) {
@@ -112,14 +96,9 @@ TEST_F(DeviceSequencingTest, RetainKeepsOnlyTheGivenPhones) {
     EXPECT_THAT(injector.sequence(move(1, 0), a), ElementsAre(move(1, 0))) << "a's hand-off time went";
 }
 
-Message positioned(const Message& inner, const UUID& session, std::uint64_t sequence, std::uint64_t boundary,
-                   double x) {
-    return Message::Positioned{inner, TrackpadProtocol::PointerStamp{session, sequence, boundary, x, 0}};
-}
-
 TEST_F(DeviceSequencingTest, EachPhoneHasItsOwnSequencer) {
-    const UUID sessionA = device(11);
-    const UUID sessionB = device(12);
+    const UUID sessionA = uuid(11);
+    const UUID sessionB = uuid(12);
     injector.setInputController(a);
     EXPECT_THAT(injector.sequence(positioned(move(0, 0), sessionA, 0, 0, 0), a),
                 ElementsAre(drag(DragPhase::ended, 0, 0)));
@@ -135,7 +114,7 @@ TEST_F(DeviceSequencingTest, EachPhoneHasItsOwnSequencer) {
 }
 
 TEST_F(DeviceSequencingTest, PositionedDatagramsFollowTheGraceAndStartMarkersDoNot) {
-    const UUID sessionA = device(11);
+    const UUID sessionA = uuid(11);
     injector.setInputController(a);
     injector.sequence(positioned(move(0, 0), sessionA, 0, 0, 0), a);
     injector.setInputController(b);

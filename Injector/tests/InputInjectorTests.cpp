@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "Injector/InputInjector.h"
+#include "Injector/tests/InjectorTestMessages.h"
 #include "platform/LogCapture.h"
 #include "platform/ManualExecutor.h"
 
@@ -12,7 +13,7 @@ namespace Injector {
 namespace {
 
 using ::testing::ElementsAre;
-using TrackpadProtocol::Message;
+using namespace Injector::test;
 
 class FakeScreen final : public ScreenGeometry {
   public:
@@ -47,19 +48,6 @@ class TimedPoster final : public EventPoster {
     const platform::Executor& executor_;
     bool paces_;
 };
-
-Message move(float dx, float dy) {
-    return Message::Move{dx, dy};
-}
-Message drag(DragPhase phase, float dx, float dy) {
-    return Message::Drag{phase, dx, dy};
-}
-Message scroll(ScrollPhase phase, float dx, float dy) {
-    return Message::Scroll{dx, dy, phase, std::nullopt};
-}
-Message tap(std::uint8_t count) {
-    return Message::Tap{count};
-}
 
 class InputInjectorTest : public ::testing::Test {
   protected:
@@ -240,6 +228,19 @@ TEST_F(InputInjectorTest, KeepsTheLastLocationWhenTheSystemHasNone) {
     EXPECT_EQ(poster.posted.back().second.location, (Point{7, 0}));
 }
 
+TEST_F(UnpacedInjectorTest, CursorLocationThatIsNotANumberCountsAsNone) {
+    screen.cursor = Point{std::nan(""), 5};
+    InputInjector& injector = this->injector();
+    injector.handle(move(3, 4));
+    ASSERT_EQ(poster.posted.size(), 1u);
+    EXPECT_EQ(poster.posted[0].second.location, (Point{3, 4}));
+    screen.cursor = Point{std::numeric_limits<double>::infinity(), 5};
+    executor.advance(1.0);
+    injector.handle(move(1, 0));
+    ASSERT_EQ(poster.posted.size(), 2u);
+    EXPECT_EQ(poster.posted[1].second.location, (Point{4, 4})) << "the last known location stays";
+}
+
 TEST_F(InputInjectorTest, ShakeCallsTheHandlerOnce) {
     InputInjector& injector = this->injector();
     int shakes = 0;
@@ -347,20 +348,9 @@ TEST_F(InputInjectorTest, TimingLogReportsArrivalsAndPostsOnlyWhenEnabled) {
     }
 }
 
-TrackpadProtocol::UUID session(std::uint8_t n) {
-    TrackpadProtocol::UUID id;
-    id.bytes[0] = n;
-    return id;
-}
-
-Message positioned(const Message& inner, const TrackpadProtocol::UUID& id, std::uint64_t sequence,
-                   std::uint64_t boundary, double x, double y) {
-    return Message::Positioned{inner, TrackpadProtocol::PointerStamp{id, sequence, boundary, x, y}};
-}
-
 TEST_F(UnpacedInjectorTest, PositionedMessagesAreAppliedInTheirOrder) {
     InputInjector& injector = this->injector();
-    const auto s = session(1);
+    const auto s = uuid(1);
     EXPECT_TRUE(injector.handle(positioned(move(0, 0), s, 0, 0, 0, 0)));
     EXPECT_TRUE(poster.posted.empty()) << "the session start releases no button that is not held";
     // The move waits for the tap sent before it.
@@ -375,7 +365,7 @@ TEST_F(UnpacedInjectorTest, PositionedMessagesAreAppliedInTheirOrder) {
 
 TEST_F(UnpacedInjectorTest, ResetRenewsTheSequencerOfDirectlyHandledMessages) {
     InputInjector& injector = this->injector();
-    const auto s = session(1);
+    const auto s = uuid(1);
     injector.handle(positioned(move(0, 0), s, 0, 0, 0, 0));
     injector.handle(positioned(move(5, 0), s, 1, 0, 5, 0));
     injector.reset();

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "Injector/MediaKeys.h"
+#include "platform/Executor.h"
 
 namespace Injector {
 namespace {
@@ -48,6 +49,15 @@ TEST(MediaKeys, MuteAndPlayPauseWords) {
     EXPECT_EQ(
         makeMediaKeyEvent(false, injectedEventTag, *mediaKeyIndex(MediaCommand::playPause))->system.data1,
         0x00100B00);
+}
+
+TEST(MediaKeys, EventIsStampedWithTheSystemUptime) {
+    const double before = platform::monotonicSeconds();
+    const std::optional<InputEvent> event = makeMediaKeyEvent(true, injectedEventTag, 0);
+    const double after = platform::monotonicSeconds();
+    ASSERT_TRUE(event.has_value());
+    EXPECT_GE(event->timestamp, before);
+    EXPECT_LE(event->timestamp, after);
 }
 
 TEST(MediaKeys, OutsideTheTableGivesNothing) {

@@ -129,6 +129,9 @@ TEST_F(PointerEventsTest, ClickWindowIsTheLargerBound) {
     EXPECT_EQ(clickState(longDoubleClick.click(2, 2.9)[0]), 2);
     builder.click(1, 0);
     EXPECT_EQ(clickState(builder.click(2, 2.0)[0]), 2) << "the window's end is inside";
+    PointerEventBuilder unknownDoubleClick(std::nan(""), 2.0);
+    unknownDoubleClick.click(1, 0);
+    EXPECT_EQ(clickState(unknownDoubleClick.click(2, 1.5)[0]), 2) << "an unknown bound leaves the other";
 }
 
 TEST_F(PointerEventsTest, RightClickStartsTheNextTapSequenceAfresh) {

@@ -178,6 +178,16 @@ TEST_F(XTestPostingTest, HugeScrollAmountIsCapped) {
     EXPECT_EQ(presses(post(builder.scroll(ScrollPhase::began, 0, -1e12))), wheelClicks(5, 64));
 }
 
+TEST_F(XTestPostingTest, TinyClickSizeStillGivesCappedClicks) {
+    HIDEventPoster::Options options;
+    options.pixelsPerWheelClick = 1e-310;
+    options.maximumWheelClicksPerEvent = 3;
+    poster = std::make_unique<HIDEventPoster>(server->displayName(), options);
+    EXPECT_EQ(presses(post(builder.scroll(ScrollPhase::began, 0, 2e9))), wheelClicks(4, 3));
+    EXPECT_EQ(presses(post(builder.scroll(ScrollPhase::changed, 0, -2e9))), wheelClicks(5, 3));
+    EXPECT_EQ(presses(post(builder.scroll(ScrollPhase::changed, 0, 1))), wheelClicks(4, 3));
+}
+
 TEST_F(XTestPostingTest, MediaCommandsGiveTheirKeysyms) {
     const std::pair<MediaCommand, std::uint32_t> cases[] = {
         {MediaCommand::playPause, XKB_KEY_XF86AudioPlay},
