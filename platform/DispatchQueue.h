@@ -15,14 +15,16 @@ public:
     using Task = std::function<void()>;
 
     explicit DispatchQueue(std::string label);
-    // Runs the tasks already queued, then joins the thread.
+    // Runs the tasks already queued (and any they queue), then joins the thread. Not from the queue itself.
     ~DispatchQueue();
     DispatchQueue(const DispatchQueue&) = delete;
     DispatchQueue& operator=(const DispatchQueue&) = delete;
 
     const std::string& label() const { return label_; }
+    // Tasks must not throw: as on any thread, an exception escaping a task ends the process.
     void async(Task task);
-    // Runs the task on the queue and waits for it; must not be called from the queue itself.
+    // Runs the task on the queue after those already queued and waits for it; an exception it throws is
+    // rethrown here. Called from the queue itself it throws std::logic_error instead of deadlocking.
     void sync(const Task& task);
     bool isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
 

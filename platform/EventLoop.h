@@ -7,8 +7,10 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/Executor.h"
@@ -28,20 +30,25 @@ public:
     EventLoop& operator=(const EventLoop&) = delete;
 
     void post(Task task) override;
-    TimerID schedule(std::chrono::microseconds delay, Task task, std::chrono::microseconds leeway) override;
-    using Executor::schedule;
+    // The default repeats the base's: a default argument is taken from the static type of the call.
+    TimerID schedule(std::chrono::microseconds delay, Task task,
+                     std::chrono::microseconds leeway = std::chrono::microseconds{0}) override;
     void cancel(TimerID id) override;
     double now() const override;
     bool isCurrent() const override;
 
-    // Loop-thread only. The handler may remove its own or any other watch.
+    // Loop-thread only. One watch per descriptor (std::invalid_argument for a second one; std::system_error
+    // when epoll refuses the descriptor). Remove the watch before closing the descriptor. A watch with no
+    // events stays registered but is taken out of epoll, so a hung-up descriptor cannot spin the loop.
+    // The handler may remove its own or any other watch.
     WatchID watch(int fd, std::uint32_t events, WatchHandler handler);
     void updateWatch(WatchID id, std::uint32_t events);
     void removeWatch(WatchID id);
 
-    // Runs until stop(); returns at once if stop() was called before run().
+    // Runs until stop(); returns at once if stop() was called before run(). Each stop() ends one run()
+    // or runFor(), so the loop can be run again afterwards. The calling thread becomes the loop's thread.
     void run();
-    // Runs ready work until `seconds` have passed or stop() is called.
+    // Runs ready work until `seconds` have passed or stop() is called (at least one non-blocking pass).
     void runFor(double seconds);
     // Callable from any thread.
     void stop();
@@ -53,19 +60,22 @@ public:
 
 private:
     struct Timer {
-        double deadline;
         Task task;
+        double latest;  // deadline + leeway: the timer must have run by then
     };
     struct Watch {
         int fd;
         std::uint32_t events;
         std::shared_ptr<WatchHandler> handler;
     };
+    using TimerKey = std::pair<double, TimerID>;  // deadline, then scheduling order
 
     void iterate(int timeoutMs);
-    void armTimerFD();
+    void armTimerFD();  // with mutex_ held
     void runDueTimers();
     void runPosted();
+    void applyWatch(int op, int fd, std::uint32_t events, WatchID id);
+    bool consumeStop();
 
     int epollFD_ = -1;
     int wakeFD_ = -1;
@@ -73,10 +83,12 @@ private:
     std::atomic<bool> stopped_{false};
     std::atomic<std::thread::id> thread_{};
 
-    std::mutex mutex_;  // guards posted_, timers_, byID_, nextTimer_
+    std::mutex mutex_;  // guards posted_, timers_, deadlines_, latest_, armedAt_, nextTimer_
     std::vector<Task> posted_;
-    std::multimap<double, TimerID> timers_;
-    std::unordered_map<TimerID, std::pair<std::multimap<double, TimerID>::iterator, Task>> byID_;
+    std::map<TimerKey, Timer> timers_;
+    std::unordered_map<TimerID, double> deadlines_;
+    std::multiset<double> latest_;
+    double armedAt_;  // when the timerfd fires next; infinity when disarmed
     TimerID nextTimer_ = 1;
 
     std::unordered_map<WatchID, Watch> watches_;

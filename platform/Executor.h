@@ -17,8 +17,9 @@ public:
     // Runs the task on the executor's thread, after the tasks already posted. Callable from any thread.
     virtual void post(Task task) = 0;
 
-    // Runs the task once after `delay`; `leeway` lets the executor coalesce wake-ups. Callable from any
-    // thread. Returns an id for cancel(); ids are never 0 and never reused.
+    // Runs the task once after `delay`, at the latest `leeway` later (the slack lets the executor coalesce
+    // wake-ups). Timers due at the same time run in scheduling order. Callable from any thread. Returns an
+    // id for cancel(); ids are never 0 and never reused.
     virtual TimerID schedule(std::chrono::microseconds delay, Task task,
                              std::chrono::microseconds leeway = std::chrono::microseconds{0}) = 0;
 

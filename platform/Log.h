@@ -3,6 +3,7 @@
 // Never pass a password or any secret to these functions.
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace platform {
 
@@ -28,7 +29,9 @@ private:
 };
 
 // Where log lines go. The default sink writes to journald, or stderr without it; tests install a
-// capturing sink. Returns the previous sink.
+// capturing sink. Returns the previous sink; a null sink restores the default. Thread-safe: once
+// setLogSink returns, the previous sink is no longer being called. A sink may be called from several
+// threads at once and must not log itself.
 struct LogRecord {
     LogLevel level;
     std::string_view subsystem;
@@ -38,7 +41,8 @@ struct LogRecord {
 using LogSink = void (*)(const LogRecord&, void* context);
 std::pair<LogSink, void*> setLogSink(LogSink sink, void* context);
 
-// Messages below this level are dropped (default: info; LUMIVEX_LOG=debug lowers it).
+// Messages below this level are dropped (default: info; LUMIVEX_LOG=debug lowers it, and
+// LUMIVEX_LOG=notice or =error raise it).
 void setMinimumLogLevel(LogLevel level);
 
 }  // namespace platform

@@ -1,0 +1,95 @@
+#include "platform/DispatchQueue.h"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <future>
+#include <stdexcept>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace platform {
+namespace {
+
+std::string currentThreadName() {
+    char name[32] = {};
+    pthread_getname_np(pthread_self(), name, sizeof name);
+    return name;
+}
+
+TEST(DispatchQueue, RunsTasksInOrderOnItsOwnThread) {
+    DispatchQueue queue("dev.test.order");
+    std::vector<int> seen;  // touched only on the queue
+    bool allOnQueue = true;
+    for (int i = 0; i < 1000; ++i)
+        queue.async([&, i] {
+            allOnQueue = allOnQueue && queue.isCurrent();
+            seen.push_back(i);
+        });
+    std::vector<int> copy;
+    queue.sync([&] { copy = seen; });
+    ASSERT_EQ(copy.size(), 1000u);
+    for (int i = 0; i < 1000; ++i)
+        EXPECT_EQ(copy[i], i);
+    EXPECT_TRUE(allOnQueue);
+    EXPECT_FALSE(queue.isCurrent());
+}
+
+TEST(DispatchQueue, ThreadIsNamedAfterTheLabelCutToFifteenBytes) {
+    {
+        DispatchQueue queue("capture");
+        std::string name;
+        queue.sync([&] { name = currentThreadName(); });
+        EXPECT_EQ(name, "capture");
+    }
+    {
+        DispatchQueue queue("dev.quelmar.trackpad.encoder");
+        std::string name;
+        queue.sync([&] { name = currentThreadName(); });
+        EXPECT_EQ(name, "dev.quelmar.tra");
+        EXPECT_EQ(queue.label(), "dev.quelmar.trackpad.encoder");
+    }
+    {
+        // The two-byte "é" would straddle the limit; the name stops before it.
+        DispatchQueue queue("fourteen-bytes\xC3\xA9tail");
+        std::string name;
+        queue.sync([&] { name = currentThreadName(); });
+        EXPECT_EQ(name, "fourteen-bytes");
+    }
+}
+
+TEST(DispatchQueue, DestructorRunsEverythingQueuedBeforeJoining) {
+    std::atomic<int> ran{0};
+    std::promise<void> release;
+    {
+        DispatchQueue queue("dev.test.drain");
+        queue.async([future = release.get_future().share()] { future.wait(); });
+        for (int i = 0; i < 100; ++i)
+            queue.async([&] {
+                ++ran;
+                if (ran == 100)
+                    queue.async([&] { ++ran; });  // queued during the drain: runs too
+            });
+        release.set_value();
+    }
+    EXPECT_EQ(ran, 101);
+}
+
+TEST(DispatchQueue, SyncRethrowsAndRefusesToRunOnItsOwnQueue) {
+    DispatchQueue queue("dev.test.sync");
+    EXPECT_THROW(queue.sync([] { throw std::runtime_error("failed on the queue"); }), std::runtime_error);
+    bool refused = false;
+    queue.async([&] {
+        try {
+            queue.sync([] {});
+        } catch (const std::logic_error&) {
+            refused = true;
+        }
+    });
+    queue.sync([] {});
+    EXPECT_TRUE(refused);
+}
+
+}  // namespace
+}  // namespace platform
