@@ -1,6 +1,6 @@
 #include "network/ServiceAdvertiser.h"
 
-#include <cctype>
+#include "network/WakeAddresses.h"
 
 namespace CompanionNetwork {
 namespace {
@@ -59,28 +59,6 @@ std::string wellFormed(std::string_view text) {
     return result;
 }
 
-bool isHexDigit(char c) {
-    return std::isxdigit(static_cast<unsigned char>(c)) != 0;
-}
-
-// "aa:bb:cc:dd:ee:ff" in lower case, or empty when `address` is not six colon-separated hex octets.
-std::string normalizedHardwareAddress(std::string_view address) {
-    if (address.size() != 17)
-        return {};
-    std::string result(address);
-    for (std::size_t i = 0; i < result.size(); ++i) {
-        if (i % 3 == 2) {
-            if (result[i] != ':')
-                return {};
-        } else {
-            if (!isHexDigit(result[i]))
-                return {};
-            result[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(result[i])));
-        }
-    }
-    return result;
-}
-
 }  // namespace
 
 std::string advertisedInstanceName(std::string_view name) {
@@ -101,9 +79,9 @@ std::vector<TXTRecord> makeServiceTXT(const TrackpadProtocol::UUID& hostID,
     std::string hardware;
     std::size_t count = 0;
     for (const std::string& address : wakeAddresses) {
-        if (count == maxAdvertisedWakeAddresses)
+        if (count == WakeAddresses::maxCount)
             break;
-        const std::string normalized = normalizedHardwareAddress(address);
+        const std::string normalized = WakeAddresses::normalized(address);
         if (normalized.empty())
             continue;
         if (count++ > 0)

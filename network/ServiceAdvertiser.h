@@ -20,8 +20,6 @@ inline constexpr std::string_view serviceTypeUDP = "_vornelis._udp";
 inline constexpr std::string_view serviceDomain = "local.";
 // A DNS label holds at most 63 bytes, and the instance name is one label.
 inline constexpr std::size_t maxInstanceNameBytes = 63;
-// The "hw" key lists at most this many wake-on-LAN addresses.
-inline constexpr std::size_t maxAdvertisedWakeAddresses = 3;
 
 struct TXTRecord {
     std::string key;
