@@ -29,6 +29,44 @@ class PathMonitor;
 class ServiceAdvertiser;
 class ListenerCore;
 
+// What a ready listener tells: its service name, ports and host id.
+struct ListenerDetails {
+    std::string serviceName;
+    std::uint16_t tcpPort = 0;
+    std::uint16_t udpPort = 0;
+    TrackpadProtocol::UUID hostID;
+    bool operator==(const ListenerDetails&) const = default;
+};
+
+// CompanionListener's state: ready (serving), waiting (no network), failed, setup, stopped.
+struct ListenerState {
+    struct Ready {
+        ListenerDetails details;
+        bool operator==(const Ready&) const = default;
+    };
+    struct Waiting {
+        std::string reason;
+        bool operator==(const Waiting&) const = default;
+    };
+    struct Failed {
+        std::string reason;
+        bool operator==(const Failed&) const = default;
+    };
+    struct Setup {
+        bool operator==(const Setup&) const = default;
+    };
+    struct Stopped {
+        bool operator==(const Stopped&) const = default;
+    };
+    std::variant<Ready, Waiting, Failed, Setup, Stopped> kind;
+
+    template <class Case>
+    const Case* as() const { return std::get_if<Case>(&kind); }
+    template <class Case>
+    bool is() const { return std::holds_alternative<Case>(kind); }
+    bool operator==(const ListenerState&) const = default;
+};
+
 class CompanionListener {
 public:
     using Message = TrackpadProtocol::Message;
@@ -53,41 +91,8 @@ public:
         Configuration();
     };
 
-    struct Details {
-        std::string serviceName;
-        std::uint16_t tcpPort = 0;
-        std::uint16_t udpPort = 0;
-        UUID hostID;
-        bool operator==(const Details&) const = default;
-    };
-
-    struct State {
-        struct Ready {
-            Details details;
-            bool operator==(const Ready&) const = default;
-        };
-        struct Waiting {
-            std::string reason;
-            bool operator==(const Waiting&) const = default;
-        };
-        struct Failed {
-            std::string reason;
-            bool operator==(const Failed&) const = default;
-        };
-        struct Setup {
-            bool operator==(const Setup&) const = default;
-        };
-        struct Stopped {
-            bool operator==(const Stopped&) const = default;
-        };
-        std::variant<Ready, Waiting, Failed, Setup, Stopped> kind;
-
-        template <class Case>
-        const Case* as() const { return std::get_if<Case>(&kind); }
-        template <class Case>
-        bool is() const { return std::holds_alternative<Case>(kind); }
-        bool operator==(const State&) const = default;
-    };
+    using Details = ListenerDetails;
+    using State = ListenerState;
 
     using MessageHandler = std::function<void(const Message&, const UUID& deviceID)>;
     using StateHandler = std::function<void(const State&)>;

@@ -36,7 +36,7 @@ void ListenerCore::noteProgress(Peer& peer, const Message&, const PairingCoordin
 void ListenerCore::perform(Peer& peer, PairingCoordinator::Action& action) {
     using Action = PairingCoordinator::Action;
     const ConnectionID id = peer.id;
-    for (const Action::Notice& notice : action.notices) {
+    for (const PairingCoordinator::Notice& notice : action.notices) {
         send(notice.connection, notice.message);
     }
     for (const ConnectionID ended : action.endedSessions) {
