@@ -58,7 +58,7 @@ TEST(ListenerSession, APairedPhoneComesBackOnANewConnectionPinnedToTheComputersK
     EXPECT_TRUE(computer.coordinator->trustedDevices()[0].lastConnectedAt.has_value());
 }
 
-TEST(ListenerSession, ATokenThatDoesNotMatchOpensNoSessionAndItsDatagramsGoNowhere) {
+TEST(ListenerSession, ATokenThatDoesNotMatchOpensNoSession) {
     ListenerHarness computer;
     computer.start();
     auto phone = computer.sessionPhone("Real iPhone", false);
