@@ -16,7 +16,6 @@ namespace CompanionNetwork {
 
 namespace {
 
-constexpr std::size_t receiveBufferSize = 65536;
 constexpr std::size_t recordBufferSize = 16384 + 256;
 constexpr int maxDatagramsPerWakeup = 64;
 // Small enough for any path (IPv6's minimum is 1280); the computer only ever sends handshake records.
@@ -231,7 +230,7 @@ void DatagramFlows::closeAll() {
 
 void DatagramFlows::onReadable() {
     const std::weak_ptr<int> guard = alive_;
-    std::vector<std::uint8_t> buffer(receiveBufferSize);
+    std::vector<std::uint8_t>& buffer = receiveBuffer_;
     for (int i = 0; i < maxDatagramsPerWakeup; ++i) {
         SocketAddress from;
         from.length = sizeof from.storage;

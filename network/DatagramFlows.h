@@ -14,6 +14,7 @@
 #include <span>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "network/Sockets.h"
 #include "platform/EventLoop.h"
@@ -76,6 +77,7 @@ private:
     FlowID nextFlow_ = 1;
     std::unordered_map<FlowID, std::unique_ptr<Flow>> flows_;
     std::unordered_map<std::string, FlowID> byAddress_;
+    std::vector<std::uint8_t> receiveBuffer_ = std::vector<std::uint8_t>(65536);
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 

@@ -99,9 +99,6 @@ void ListenerCore::endSession(ConnectionID id) {
         peerByKey_.erase(ended->datagramKey->keyID);
         ended->datagramKeyInstalled = false;
     }
-    if (flows_) {
-        flows_->closeFlowsOf(id.value);
-    }
     if (ended->sessionDevice) {
         const UUID device = *ended->sessionDevice;
         ended->sessionDevice.reset();
