@@ -103,10 +103,14 @@ public:
             unlock, volume,
             CompanionListener::Services{
                 [this]() -> std::unique_ptr<ServiceAdvertiser> {
-                    return std::make_unique<InMemoryServiceAdvertiser>(loop.loop());
+                    auto made = std::make_unique<InMemoryServiceAdvertiser>(loop.loop());
+                    advertiser = made.get();
+                    return made;
                 },
                 [this]() -> std::unique_ptr<PathMonitor> {
-                    return std::make_unique<ManualPathMonitor>(loop.loop());
+                    auto made = std::make_unique<ManualPathMonitor>(loop.loop());
+                    pathMonitor = made.get();
+                    return made;
                 }});
     }
 
@@ -213,6 +217,9 @@ public:
     std::shared_ptr<PairingCoordinator> coordinator;
     std::unique_ptr<CompanionListener> listener;
     testing_support::PhoneTestClient::Endpoint endpoint;
+    // Made by the listener at start unless it is loopback-only; touch them on the loop thread only.
+    InMemoryServiceAdvertiser* advertiser = nullptr;
+    ManualPathMonitor* pathMonitor = nullptr;
 
     std::mutex mutex;
     std::vector<Delivered> delivered;

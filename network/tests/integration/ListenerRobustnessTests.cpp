@@ -214,3 +214,60 @@ TEST(ListenerRobustness, StopClosesEverythingAndTheListenerStartsAgain) {
 
 }  // namespace
 }  // namespace CompanionNetwork::tests
+
+namespace CompanionNetwork::tests {
+namespace {
+
+TEST(ListenerLifeCycle, AdvertisesBothServicesAndWaitsWhileThereIsNoNetwork) {
+    // Every interface, but the phone still comes over loopback; the advertiser and the path are fakes.
+    ListenerHarness::Options options;
+    options.configuration.loopbackOnly = false;
+    options.configuration.wakeAddresses = {"3C:22:FB:01:02:0A"};
+    ListenerHarness computer(options);
+    const auto details = computer.start();
+    const auto advertised = computer.loop.call([&] { return computer.advertiser->current(); });
+    ASSERT_TRUE(advertised.has_value());
+    EXPECT_EQ(advertised->instanceName, "Lumivex Test");
+    EXPECT_EQ(advertised->tcpPort, details.tcpPort);
+    EXPECT_EQ(advertised->udpPort, details.udpPort);
+    EXPECT_EQ(advertised->txt, makeServiceTXT(details.hostID, options.configuration.wakeAddresses));
+
+    computer.loop.call([&] { computer.pathMonitor->setStatus({false, "no network"}); });
+    EXPECT_TRUE(testing_support::eventually([&] {
+        std::lock_guard lock(computer.mutex);
+        return computer.states.back() == CompanionListener::State{CompanionListener::State::Waiting{"no network"}};
+    }));
+    computer.loop.call([&] { computer.pathMonitor->setStatus({true, {}}); });
+    EXPECT_TRUE(testing_support::eventually([&] {
+        std::lock_guard lock(computer.mutex);
+        return computer.states.back() == CompanionListener::State{CompanionListener::State::Ready{details}};
+    }));
+
+    // Without a DNS-SD daemon the listener still serves.
+    computer.loop.call([&] { computer.advertiser->report(ServiceAdvertiser::Unavailable{"no daemon"}); });
+    auto phone = computer.sessionPhone("Phone", false);
+    phone->send(Message::Tap{1});
+    EXPECT_EQ(computer.waitForDelivered(1).size(), 1u);
+
+    computer.listener->stop();
+    EXPECT_TRUE(testing_support::eventually([&] {
+        std::lock_guard lock(computer.mutex);
+        return computer.states.back().is<CompanionListener::State::Stopped>();
+    }));
+}
+
+TEST(ListenerLifeCycle, APortInUseMakesTheListenerFail) {
+    ListenerHarness first;
+    const auto taken = first.start();
+    ListenerHarness::Options options;
+    options.configuration.tcpPort = taken.tcpPort;
+    ListenerHarness second(options);
+    second.listener->start();
+    EXPECT_TRUE(testing_support::eventually([&] {
+        std::lock_guard lock(second.mutex);
+        return !second.states.empty() && second.states.back().is<CompanionListener::State::Failed>();
+    }));
+}
+
+}  // namespace
+}  // namespace CompanionNetwork::tests
