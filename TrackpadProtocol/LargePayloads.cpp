@@ -11,16 +11,18 @@ using EncodingError = MessageCodec::EncodingError;
 using DecodingError = MessageCodec::DecodingError;
 
 std::vector<ScreenDataPart> splitIntoParts(std::uint32_t transfer, std::span<const std::uint8_t> document) {
-    if (document.size() > ScreenDataPart::maxDocumentBytes) throw EncodingError::screenDataTooLarge(document.size());
+    if (document.size() > ScreenDataPart::maxDocumentBytes)
+        throw EncodingError::screenDataTooLarge(document.size());
     if (document.empty()) throw EncodingError::invalidValue("document");
     const auto count = (document.size() + ScreenDataPart::maxBytes - 1) / ScreenDataPart::maxBytes;
     std::vector<ScreenDataPart> parts;
     parts.reserve(count);
     for (std::size_t index = 0; index < count; ++index) {
-        auto bytes = document.subspan(index * ScreenDataPart::maxBytes,
-                                      std::min(ScreenDataPart::maxBytes, document.size() - index * ScreenDataPart::maxBytes));
-        parts.push_back(ScreenDataPart{transfer, static_cast<std::uint16_t>(index), static_cast<std::uint16_t>(count),
-                                       Data(bytes.begin(), bytes.end())});
+        auto bytes = document.subspan(
+            index * ScreenDataPart::maxBytes,
+            std::min(ScreenDataPart::maxBytes, document.size() - index * ScreenDataPart::maxBytes));
+        parts.push_back(ScreenDataPart{transfer, static_cast<std::uint16_t>(index),
+                                       static_cast<std::uint16_t>(count), Data(bytes.begin(), bytes.end())});
     }
     return parts;
 }
@@ -76,7 +78,8 @@ Data ScreenVideoFrame::encoded() const {
     w.u16(pixelHeight);
     w.u64(timestamp);
     w.u8(static_cast<std::uint8_t>(parameterSets.size()));
-    for (const auto& set : parameterSets) w.blob(set);
+    for (const auto& set : parameterSets)
+        w.blob(set);
     w.u32(static_cast<std::uint32_t>(sample.size()));
     w.append(sample.data(), sample.size());
     return document;
@@ -84,12 +87,14 @@ Data ScreenVideoFrame::encoded() const {
 
 std::vector<Message> ScreenVideoFrame::messages(std::uint32_t transfer) const {
     std::vector<Message> messages;
-    for (auto& part : splitIntoParts(transfer, encoded())) messages.emplace_back(Message::ScreenVideo{std::move(part)});
+    for (auto& part : splitIntoParts(transfer, encoded()))
+        messages.emplace_back(Message::ScreenVideo{std::move(part)});
     return messages;
 }
 
 ScreenVideoFrame ScreenVideoFrame::decode(std::span<const std::uint8_t> document) {
-    if (document.size() > ScreenDataPart::maxDocumentBytes) throw DecodingError::invalidValue("video frame size");
+    if (document.size() > ScreenDataPart::maxDocumentBytes)
+        throw DecodingError::invalidValue("video frame size");
     WireReader r(document);
     ScreenVideoFrame frame;
     frame.codec = r.enumeration(ScreenVideoCodec::hevc, "video codec");
@@ -131,7 +136,8 @@ Data Screenshot::encoded() const {
 
 std::vector<Message> Screenshot::messages(std::uint32_t transfer) const {
     std::vector<Message> messages;
-    for (auto& part : splitIntoParts(transfer, encoded())) messages.emplace_back(Message::Screenshot{std::move(part)});
+    for (auto& part : splitIntoParts(transfer, encoded()))
+        messages.emplace_back(Message::Screenshot{std::move(part)});
     return messages;
 }
 

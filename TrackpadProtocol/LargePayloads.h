@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "TrackpadProtocol/Message.h"
+#include "TrackpadProtocol/MessageCodec.h"
 
 namespace TrackpadProtocol {
 
@@ -18,7 +19,7 @@ std::vector<ScreenDataPart> splitIntoParts(std::uint32_t transfer, std::span<con
 
 // Gathers the parts of one transfer back into its document.
 class ScreenDataAssembler {
-public:
+  public:
     // The whole document once its last part is accepted, otherwise none. A part with index 0 first
     // restarts the assembly for its transfer. A part is refused when its count is above 256, its index is
     // not below its count, its bytes are empty or longer than 61440, nothing is expected, or its
@@ -29,7 +30,7 @@ public:
     bool isExpecting() const { return expected_.has_value(); }
     std::size_t gatheredBytes() const { return data_.size(); }
 
-private:
+  private:
     struct Expected {
         std::uint32_t transfer;
         std::uint16_t part;
@@ -70,7 +71,7 @@ struct ScreenVideoFrame {
 
 // The answer to a screenshot request: a status, and the JPEG exactly when the status is `taken`.
 class Screenshot {
-public:
+  public:
     enum class Status : std::uint8_t { taken, screenRecordingRequired, displayUnavailable, failed };
     static constexpr std::size_t headerBytes = 1 + 4;  // status, image length
     static constexpr std::size_t maxImageBytes = ScreenDataPart::maxDocumentBytes - headerBytes;  // 15728635
@@ -90,7 +91,7 @@ public:
     // Reads an assembled screenshot (the phone's side). Throws MessageCodec::DecodingError.
     static Screenshot decode(std::span<const std::uint8_t> document);
 
-private:
+  private:
     Status status_;
     std::optional<Data> image_;
 };

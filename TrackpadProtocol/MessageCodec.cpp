@@ -8,7 +8,8 @@ namespace TrackpadProtocol {
 namespace {
 
 std::string sized(const char* what, std::size_t byteCount, std::size_t limit) {
-    return std::string(what) + " (" + std::to_string(byteCount) + " bytes, at most " + std::to_string(limit) + ")";
+    return std::string(what) + " (" + std::to_string(byteCount) + " bytes, at most " + std::to_string(limit) +
+           ")";
 }
 
 std::string inField(const char* what, const char* field) {
@@ -31,21 +32,24 @@ EncodingError EncodingError::stringTooLong(std::size_t byteCount) {
     return {Kind::stringTooLong, byteCount, sized("string too long", byteCount, maxWireStringBytes)};
 }
 EncodingError EncodingError::artworkTooLarge(std::size_t byteCount) {
-    return {Kind::artworkTooLarge, byteCount, sized("artwork too large", byteCount, ScreenDataPart::maxBytes)};
+    return {Kind::artworkTooLarge, byteCount,
+            sized("artwork too large", byteCount, ScreenDataPart::maxBytes)};
 }
 EncodingError EncodingError::iconTooLarge(std::size_t byteCount) {
     return {Kind::iconTooLarge, byteCount, sized("icon too large", byteCount, ScreenDataPart::maxBytes)};
 }
 EncodingError EncodingError::appListTooLarge(std::size_t byteCount) {
-    return {Kind::appListTooLarge, byteCount,
-            "app list too large (" + std::to_string(byteCount) + " bytes do not fit the parts of an app list)"};
+    return {
+        Kind::appListTooLarge, byteCount,
+        "app list too large (" + std::to_string(byteCount) + " bytes do not fit the parts of an app list)"};
 }
 EncodingError EncodingError::screenDataTooLarge(std::size_t byteCount) {
     return {Kind::screenDataTooLarge, byteCount,
             "screen data too large (" + std::to_string(byteCount) + " bytes do not fit its wire form)"};
 }
 EncodingError EncodingError::presentationImageTooLarge(std::size_t byteCount) {
-    return {Kind::presentationImageTooLarge, byteCount, sized("presentation image too large", byteCount, 8388608)};
+    return {Kind::presentationImageTooLarge, byteCount,
+            sized("presentation image too large", byteCount, 8388608)};
 }
 EncodingError EncodingError::nonFiniteValue(const char* field) {
     return {Kind::nonFiniteValue, 0, inField("non-finite value", field)};
@@ -117,24 +121,25 @@ Data MessageCodec::encode(const Message& message) {
     return output;
 }
 
+namespace {
+
+Message decodeFields(std::uint8_t type, WireReader& reader) {
+    if (!wire::knownTypes[type]) throw DecodingError::unknownMessageType(type);
+    if (type < wire::type::move) return wire::decodeSessionFields(type, reader);
+    if (type < wire::type::screenDisplaysRequest) return wire::decodeInputFields(type, reader);
+    if (type < wire::type::appsRequest) return wire::decodeScreenFields(type, reader);
+    return wire::decodeAppAndMediaFields(type, reader);
+}
+
+}  // namespace
+
 Message MessageCodec::decode(std::span<const std::uint8_t> payload) {
     WireReader reader(payload);
     const auto versionByte = reader.u8();
     if (versionByte != version) throw DecodingError::unsupportedVersion(versionByte);
-    const auto type = reader.u8();
-    std::optional<Message> message;
-    if (type < wire::type::move) {
-        message = wire::decodeSessionFields(type, reader);
-    } else if (type < wire::type::screenDisplaysRequest) {
-        message = wire::decodeInputFields(type, reader);
-    } else if (type < wire::type::appsRequest) {
-        message = wire::decodeScreenFields(type, reader);
-    } else {
-        message = wire::decodeAppAndMediaFields(type, reader);
-    }
-    if (!message) throw DecodingError::unknownMessageType(type);
+    Message message = decodeFields(reader.u8(), reader);
     reader.expectEnd();
-    return std::move(*message);
+    return message;
 }
 
 }  // namespace TrackpadProtocol

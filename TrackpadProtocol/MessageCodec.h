@@ -13,10 +13,10 @@
 namespace TrackpadProtocol {
 
 class MessageCodec {
-public:
+  public:
     // A field that does not fit its wire form.
     class EncodingError : public std::runtime_error {
-    public:
+      public:
         enum class Kind : std::uint8_t {
             stringTooLong,
             artworkTooLarge,
@@ -46,7 +46,7 @@ public:
             return a.kind_ == b.kind_ && a.byteCount_ == b.byteCount_;
         }
 
-    private:
+      private:
         EncodingError(Kind kind, std::size_t byteCount, const std::string& text)
             : std::runtime_error(text), kind_(kind), byteCount_(byteCount) {}
         Kind kind_;
@@ -55,8 +55,14 @@ public:
 
     // Bytes that are not the encoding of exactly one message.
     class DecodingError : public std::runtime_error {
-    public:
-        enum class Kind : std::uint8_t { unsupportedVersion, unknownMessageType, trailingBytes, truncated, invalidValue };
+      public:
+        enum class Kind : std::uint8_t {
+            unsupportedVersion,
+            unknownMessageType,
+            trailingBytes,
+            truncated,
+            invalidValue
+        };
 
         static DecodingError unsupportedVersion(std::uint8_t version);
         static DecodingError unknownMessageType(std::uint8_t type);
@@ -75,7 +81,7 @@ public:
             return a.kind_ == b.kind_ && a.value_ == b.value_;
         }
 
-    private:
+      private:
         DecodingError(Kind kind, std::size_t value, const std::string& text)
             : std::runtime_error(text), kind_(kind), value_(value) {}
         Kind kind_;

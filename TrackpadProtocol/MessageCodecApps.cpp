@@ -14,7 +14,8 @@ constexpr std::uint8_t maxVolumeLevel = 100;
 
 void writeAppList(WireWriter& w, const AppListPart& list) {
     std::size_t total = appListHeaderBytes;
-    for (const auto& app : list.apps) total += encodedAppBytes(app);
+    for (const auto& app : list.apps)
+        total += encodedAppBytes(app);
     // The whole payload must fit one frame; this also keeps the app count within 16 bits.
     if (total > maxPayloadBytes) throw EncodingError::appListTooLarge(total);
     if (list.part >= list.partCount) throw EncodingError::invalidValue("app list part index");
@@ -129,7 +130,7 @@ void encodeAppAndMediaFields(WireWriter& w, const Message& message) {
                message.value);
 }
 
-std::optional<Message> decodeAppAndMediaFields(std::uint8_t type, WireReader& r) {
+Message decodeAppAndMediaFields(std::uint8_t type, WireReader& r) {
     switch (type) {
         case type::appsRequest:
             return Message::AppsRequest{r.enumeration(AppListKind::installed, "app list kind")};
@@ -172,7 +173,8 @@ std::optional<Message> decodeAppAndMediaFields(std::uint8_t type, WireReader& r)
         case type::nowPlaying: {
             auto title = r.string("title");
             auto artist = r.string("artist");
-            return Message::NowPlaying{NowPlaying(std::move(title), std::move(artist), readImage(r, "artwork"))};
+            return Message::NowPlaying{
+                NowPlaying(std::move(title), std::move(artist), readImage(r, "artwork"))};
         }
         case type::nowPlayingUnavailable:
             return Message::NowPlayingUnavailable{};
@@ -190,7 +192,7 @@ std::optional<Message> decodeAppAndMediaFields(std::uint8_t type, WireReader& r)
             return Message::UnlockResult{result};
         }
         default:
-            return std::nullopt;
+            throw MessageCodec::DecodingError::unknownMessageType(type);
     }
 }
 

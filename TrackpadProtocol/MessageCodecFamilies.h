@@ -1,6 +1,7 @@
 #pragma once
-// Internal to the codec: the type bytes, and the field layouts of each message family, one .cpp file per
-// family. Only the codec's own files include this header.
+// Internal to the protocol module: the type bytes, and the field layouts of each message family (one .cpp
+// file per family) with the pieces the large-payload documents share with them. Only this module's own
+// files include this header.
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -72,28 +73,76 @@ inline constexpr std::uint8_t unlockResult = 0x61;
 
 // Type bytes in the order of Message::Value's alternatives.
 inline constexpr std::array<std::uint8_t, std::variant_size_v<Message::Value>> typeBytes = {
-    type::pairingRequest, type::pairingChallenge, type::pairingResponse, type::pairingAccepted,
-    type::pairingRejected, type::pairingCancel, type::sessionRequest, type::sessionAccepted, type::probe,
-    type::probeReply, type::subscribe, type::unsubscribe, type::controlStatus, type::screenLockStatus,
-    type::move, type::tap, type::drag, type::scroll, type::rightClick, type::positioned, type::gesture,
-    type::keyCombination, type::text, type::mediaCommand, type::quickAction, type::annotation,
-    type::presentationImage, type::screenDisplaysRequest, type::screenDisplays, type::screenViewStart,
-    type::screenViewSelectDisplay, type::screenViewStop, type::screenViewStatus, type::screenVideo,
-    type::screenshotRequest, type::screenshot, type::appsRequest, type::runningApps, type::installedApps,
-    type::appIconRequest, type::appIcon, type::openApp, type::openAppResult, type::setVolume, type::setMute,
-    type::volumeStatusRequest, type::volumeStatus, type::nowPlaying, type::nowPlayingUnavailable,
-    type::unlockRequest, type::unlockResult};
+    type::pairingRequest,
+    type::pairingChallenge,
+    type::pairingResponse,
+    type::pairingAccepted,
+    type::pairingRejected,
+    type::pairingCancel,
+    type::sessionRequest,
+    type::sessionAccepted,
+    type::probe,
+    type::probeReply,
+    type::subscribe,
+    type::unsubscribe,
+    type::controlStatus,
+    type::screenLockStatus,
+    type::move,
+    type::tap,
+    type::drag,
+    type::scroll,
+    type::rightClick,
+    type::positioned,
+    type::gesture,
+    type::keyCombination,
+    type::text,
+    type::mediaCommand,
+    type::quickAction,
+    type::annotation,
+    type::presentationImage,
+    type::screenDisplaysRequest,
+    type::screenDisplays,
+    type::screenViewStart,
+    type::screenViewSelectDisplay,
+    type::screenViewStop,
+    type::screenViewStatus,
+    type::screenVideo,
+    type::screenshotRequest,
+    type::screenshot,
+    type::appsRequest,
+    type::runningApps,
+    type::installedApps,
+    type::appIconRequest,
+    type::appIcon,
+    type::openApp,
+    type::openAppResult,
+    type::setVolume,
+    type::setMute,
+    type::volumeStatusRequest,
+    type::volumeStatus,
+    type::nowPlaying,
+    type::nowPlayingUnavailable,
+    type::unlockRequest,
+    type::unlockResult};
 
-// Each family writes the fields of its cases (after the type byte) and reads them back. A family's
-// decoder returns nothing for a type byte that is not one of its own.
+// True for the 51 assigned type bytes.
+inline constexpr auto knownTypes = [] {
+    std::array<bool, 256> known{};
+    for (auto type : typeBytes)
+        known[type] = true;
+    return known;
+}();
+
+// Each family writes the fields of its cases (after the type byte) and reads them back; its decoder is
+// called only with one of its own type bytes.
 void encodeSessionFields(WireWriter& writer, const Message& message);
-std::optional<Message> decodeSessionFields(std::uint8_t type, WireReader& reader);
+Message decodeSessionFields(std::uint8_t type, WireReader& reader);
 void encodeInputFields(WireWriter& writer, const Message& message);
-std::optional<Message> decodeInputFields(std::uint8_t type, WireReader& reader);
+Message decodeInputFields(std::uint8_t type, WireReader& reader);
 void encodeScreenFields(WireWriter& writer, const Message& message);
-std::optional<Message> decodeScreenFields(std::uint8_t type, WireReader& reader);
+Message decodeScreenFields(std::uint8_t type, WireReader& reader);
 void encodeAppAndMediaFields(WireWriter& writer, const Message& message);
-std::optional<Message> decodeAppAndMediaFields(std::uint8_t type, WireReader& reader);
+Message decodeAppAndMediaFields(std::uint8_t type, WireReader& reader);
 
 // ScreenDataPart: u32 transfer, u16 part, u16 partCount, blob of 1...61440 bytes; 1 <= partCount <= 256
 // and part < partCount. Shared by screen view, screenshots and presentation images.

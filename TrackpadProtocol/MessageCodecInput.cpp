@@ -272,7 +272,8 @@ void encodeInputFields(WireWriter& w, const Message& message) {
                    [&](const Message::RightClick&) {},
                    [&](const Message::Positioned& m) {
                        const auto innerType = MessageCodec::typeByte(*m.message);
-                       if (!isPositionable(innerType)) throw EncodingError::invalidValue("positioned message");
+                       if (!isPositionable(innerType))
+                           throw EncodingError::invalidValue("positioned message");
                        w.u8(innerType);
                        encodeInputFields(w, *m.message);
                        w.fixed(m.stamp.session.bytes);
@@ -297,7 +298,7 @@ void encodeInputFields(WireWriter& w, const Message& message) {
                message.value);
 }
 
-std::optional<Message> decodeInputFields(std::uint8_t type, WireReader& r) {
+Message decodeInputFields(std::uint8_t type, WireReader& r) {
     switch (type) {
         case type::move: {
             Message::Move m;
@@ -334,7 +335,7 @@ std::optional<Message> decodeInputFields(std::uint8_t type, WireReader& r) {
             stamp.boundary = r.u64();
             stamp.x = r.f64("pointer stamp");
             stamp.y = r.f64("pointer stamp");
-            return Message::Positioned{std::move(*inner), stamp};
+            return Message::Positioned{std::move(inner), stamp};
         }
         case type::gesture:
             return Message::Gesture{readGesture(r)};
@@ -351,7 +352,7 @@ std::optional<Message> decodeInputFields(std::uint8_t type, WireReader& r) {
         case type::presentationImage:
             return Message::PresentationImage{readPresentationImage(r)};
         default:
-            return std::nullopt;
+            throw MessageCodec::DecodingError::unknownMessageType(type);
     }
 }
 

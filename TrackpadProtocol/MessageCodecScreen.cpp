@@ -44,7 +44,8 @@ ScreenViewRequest readRequest(WireReader& r) {
 }
 
 void writeDisplays(WireWriter& w, const std::vector<ScreenDisplay>& displays) {
-    if (displays.size() > Message::ScreenDisplays::maxDisplays) throw EncodingError::invalidValue("display count");
+    if (displays.size() > Message::ScreenDisplays::maxDisplays)
+        throw EncodingError::invalidValue("display count");
     w.u8(static_cast<std::uint8_t>(displays.size()));
     for (const auto& display : displays) {
         w.u32(display.id);
@@ -72,7 +73,8 @@ std::vector<ScreenDisplay> readDisplays(WireReader& r) {
 }  // namespace
 
 void writeScreenDataPart(WireWriter& w, const ScreenDataPart& part) {
-    if (part.bytes.size() > ScreenDataPart::maxBytes) throw EncodingError::screenDataTooLarge(part.bytes.size());
+    if (part.bytes.size() > ScreenDataPart::maxBytes)
+        throw EncodingError::screenDataTooLarge(part.bytes.size());
     if (part.bytes.empty()) throw EncodingError::invalidValue("screen data part");
     if (part.partCount < 1 || part.partCount > ScreenDataPart::maxParts || part.part >= part.partCount) {
         throw EncodingError::invalidValue("screen data part index");
@@ -93,7 +95,8 @@ ScreenDataPart readScreenDataPart(WireReader& r) {
         throw DecodingError::invalidValue("screen data part index");
     }
     const auto length = r.u16();
-    if (length < 1 || length > ScreenDataPart::maxBytes) throw DecodingError::invalidValue("screen data part");
+    if (length < 1 || length > ScreenDataPart::maxBytes)
+        throw DecodingError::invalidValue("screen data part");
     auto bytes = r.bytes(length);
     part.bytes.assign(bytes.begin(), bytes.end());
     return part;
@@ -127,7 +130,7 @@ void encodeScreenFields(WireWriter& w, const Message& message) {
                message.value);
 }
 
-std::optional<Message> decodeScreenFields(std::uint8_t type, WireReader& r) {
+Message decodeScreenFields(std::uint8_t type, WireReader& r) {
     switch (type) {
         case type::screenDisplaysRequest:
             return Message::ScreenDisplaysRequest{};
@@ -158,7 +161,7 @@ std::optional<Message> decodeScreenFields(std::uint8_t type, WireReader& r) {
         case type::screenshot:
             return Message::Screenshot{readScreenDataPart(r)};
         default:
-            return std::nullopt;
+            throw MessageCodec::DecodingError::unknownMessageType(type);
     }
 }
 

@@ -17,61 +17,62 @@ UUID readUUID(WireReader& reader) {
 }  // namespace
 
 void encodeSessionFields(WireWriter& w, const Message& message) {
-    std::visit(Overloaded{
-                   [&](const Message::PairingRequest& m) {
-                       writeUUID(w, m.deviceID);
-                       w.string(m.deviceName, "device name");
-                   },
-                   [&](const Message::PairingChallenge& m) {
-                       writeUUID(w, m.hostID);
-                       w.string(m.hostName, "host name");
-                       w.fixed(m.sessionID);
-                       w.fixed(m.share);
-                       w.u8(m.attemptsLeft);
-                   },
-                   [&](const Message::PairingResponse& m) {
-                       w.fixed(m.share);
-                       w.fixed(m.confirmation);
-                   },
-                   [&](const Message::PairingAccepted& m) {
-                       w.fixed(m.token);
-                       w.fixed(m.confirmation);
-                   },
-                   [&](const Message::PairingRejected& m) {
-                       w.u8(checkedEnum(m.reason, PairingRejection::failed, "rejection reason"));
-                   },
-                   [&](const Message::PairingCancel&) {},
-                   [&](const Message::SessionRequest& m) {
-                       writeUUID(w, m.deviceID);
-                       w.fixed(m.token);
-                       w.boolean(m.wantsFeatures);
-                   },
-                   [&](const Message::SessionAccepted& m) {
-                       w.boolean(m.features.has_value());
-                       if (m.features) w.u32(m.features->rawValue);
-                   },
-                   [&](const Message::Probe& m) {
-                       w.u32(m.number);
-                       w.boolean(m.viaDatagram);
-                   },
-                   [&](const Message::ProbeReply& m) {
-                       w.u32(m.number);
-                       w.boolean(m.viaDatagram);
-                   },
-                   [&](const Message::Subscribe& m) { w.u8(checkedOptions(m.subscriptions, "subscriptions")); },
-                   [&](const Message::Unsubscribe& m) { w.u8(checkedOptions(m.subscriptions, "subscriptions")); },
-                   [&](const Message::ControlStatus& m) {
-                       w.u8(checkedEnum(m.status, ControlStatus::accessibilityRequired, "control status"));
-                   },
-                   [&](const Message::ScreenLockStatus& m) {
-                       w.u8(checkedEnum(m.status, ScreenLockStatus::unlocked, "screen lock status"));
-                   },
-                   [](const auto&) {},
-               },
-               message.value);
+    std::visit(
+        Overloaded{
+            [&](const Message::PairingRequest& m) {
+                writeUUID(w, m.deviceID);
+                w.string(m.deviceName, "device name");
+            },
+            [&](const Message::PairingChallenge& m) {
+                writeUUID(w, m.hostID);
+                w.string(m.hostName, "host name");
+                w.fixed(m.sessionID);
+                w.fixed(m.share);
+                w.u8(m.attemptsLeft);
+            },
+            [&](const Message::PairingResponse& m) {
+                w.fixed(m.share);
+                w.fixed(m.confirmation);
+            },
+            [&](const Message::PairingAccepted& m) {
+                w.fixed(m.token);
+                w.fixed(m.confirmation);
+            },
+            [&](const Message::PairingRejected& m) {
+                w.u8(checkedEnum(m.reason, PairingRejection::failed, "rejection reason"));
+            },
+            [&](const Message::PairingCancel&) {},
+            [&](const Message::SessionRequest& m) {
+                writeUUID(w, m.deviceID);
+                w.fixed(m.token);
+                w.boolean(m.wantsFeatures);
+            },
+            [&](const Message::SessionAccepted& m) {
+                w.boolean(m.features.has_value());
+                if (m.features) w.u32(m.features->rawValue);
+            },
+            [&](const Message::Probe& m) {
+                w.u32(m.number);
+                w.boolean(m.viaDatagram);
+            },
+            [&](const Message::ProbeReply& m) {
+                w.u32(m.number);
+                w.boolean(m.viaDatagram);
+            },
+            [&](const Message::Subscribe& m) { w.u8(checkedOptions(m.subscriptions, "subscriptions")); },
+            [&](const Message::Unsubscribe& m) { w.u8(checkedOptions(m.subscriptions, "subscriptions")); },
+            [&](const Message::ControlStatus& m) {
+                w.u8(checkedEnum(m.status, ControlStatus::accessibilityRequired, "control status"));
+            },
+            [&](const Message::ScreenLockStatus& m) {
+                w.u8(checkedEnum(m.status, ScreenLockStatus::unlocked, "screen lock status"));
+            },
+            [](const auto&) {},
+        },
+        message.value);
 }
 
-std::optional<Message> decodeSessionFields(std::uint8_t type, WireReader& r) {
+Message decodeSessionFields(std::uint8_t type, WireReader& r) {
     switch (type) {
         case type::pairingRequest: {
             Message::PairingRequest m;
@@ -134,11 +135,12 @@ std::optional<Message> decodeSessionFields(std::uint8_t type, WireReader& r) {
         case type::unsubscribe:
             return Message::Unsubscribe{r.options<Subscriptions>("subscriptions")};
         case type::controlStatus:
-            return Message::ControlStatus{r.enumeration(ControlStatus::accessibilityRequired, "control status")};
+            return Message::ControlStatus{
+                r.enumeration(ControlStatus::accessibilityRequired, "control status")};
         case type::screenLockStatus:
             return Message::ScreenLockStatus{r.enumeration(ScreenLockStatus::unlocked, "screen lock status")};
         default:
-            return std::nullopt;
+            throw MessageCodec::DecodingError::unknownMessageType(type);
     }
 }
 

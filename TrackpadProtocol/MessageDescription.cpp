@@ -107,16 +107,18 @@ const char* const dragPhases[] = {"began", "changed", "ended"};
 const char* const gesturePhases[] = {"began", "changed", "ended"};
 const char* const scrollPhases[] = {"began", "changed", "ended", "momentum", "momentumEnded"};
 const char* const directions[] = {"left", "right", "up", "down"};
-const char* const mediaCommands[] = {"playPause", "next",       "previous",     "volumeUp",
-                                     "volumeDown", "mute",      "brightnessUp", "brightnessDown"};
+const char* const mediaCommands[] = {"playPause",  "next", "previous",     "volumeUp",
+                                     "volumeDown", "mute", "brightnessUp", "brightnessDown"};
 const char* const quickActions[] = {"spotlight", "lockScreen", "sleep"};
 const char* const tools[] = {"pen", "arrow", "box", "spotlight"};
-const char* const viewStates[] = {"showing", "stopped", "screenRecordingRequired", "displayUnavailable", "failed"};
+const char* const viewStates[] = {"showing", "stopped", "screenRecordingRequired", "displayUnavailable",
+                                  "failed"};
 const char* const listKinds[] = {"running", "installed"};
 const char* const openStatuses[] = {"opened", "notInstalled", "failed"};
 const char* const lockStatuses[] = {"locked", "unlocked"};
 const char* const controlStatuses[] = {"ready", "accessibilityRequired"};
-const char* const rejections[] = {"notPaired", "declined", "expired", "lockedOut", "rateLimited", "busy", "failed"};
+const char* const rejections[] = {"notPaired",   "declined", "expired", "lockedOut",
+                                  "rateLimited", "busy",     "failed"};
 
 std::string subscriptions(Subscriptions set) {
     return options(set, {{Subscriptions::nowPlaying, "nowPlaying"},
@@ -145,29 +147,35 @@ std::string gesture(const Gesture& g) {
                                              {"direction", name(s.direction, directions)}}));
             },
             [](const Gesture::Pinch& p) {
-                return call("pinch", fields({{"phase", name(p.phase, gesturePhases)},
-                                             {"magnification", number(p.magnification)},
-                                             {"stamp", optional(p.stamp, [](auto& s) { return stamp("PinchStamp", s); })}}));
+                return call(
+                    "pinch",
+                    fields({{"phase", name(p.phase, gesturePhases)},
+                            {"magnification", number(p.magnification)},
+                            {"stamp", optional(p.stamp, [](auto& s) { return stamp("PinchStamp", s); })}}));
             },
             [](const Gesture::SwipeTracking& s) {
-                return call("swipeTracking",
-                            fields({{"phase", name(s.phase, gesturePhases)},
-                                    {"fingers", number(s.fingers)},
-                                    {"dx", number(s.dx)},
-                                    {"dy", number(s.dy)},
-                                    {"stamp", optional(s.stamp, [](auto& t) { return stamp("SwipeStamp", t); })}}));
+                return call(
+                    "swipeTracking",
+                    fields({{"phase", name(s.phase, gesturePhases)},
+                            {"fingers", number(s.fingers)},
+                            {"dx", number(s.dx)},
+                            {"dy", number(s.dy)},
+                            {"stamp", optional(s.stamp, [](auto& t) { return stamp("SwipeStamp", t); })}}));
             },
-            [](const Gesture::Tap& t) { return call("tap", fields({{"fingers", number(t.fingers)}})); },
+            [](const Gesture::Tap& t) {
+                return call("tap", fields({{"fingers", number(t.fingers)}}));
+            },
         },
         g.kind);
 }
 
 std::string keyCombination(const KeyCombination& k) {
-    std::string key = std::visit(Overloaded{
-                                     [](const KeyCombination::Code& c) { return call("code", number(c.code)); },
-                                     [](const KeyCombination::Character& c) { return call("character", quoted(c.character)); },
-                                 },
-                                 k.key);
+    std::string key = std::visit(
+        Overloaded{
+            [](const KeyCombination::Code& c) { return call("code", number(c.code)); },
+            [](const KeyCombination::Character& c) { return call("character", quoted(c.character)); },
+        },
+        k.key);
     return key + ", modifiers: " +
            options(k.modifiers, {{KeyCombination::Modifiers::command, "command"},
                                  {KeyCombination::Modifiers::shift, "shift"},
@@ -191,7 +199,9 @@ std::string annotation(const Annotation& a) {
             [](const Annotation::End& e) {
                 return call("end", fields({{"stroke", number(e.stroke)}, {"point", point(e.point)}}));
             },
-            [](const Annotation::Undo& u) { return call("undo", fields({{"stroke", number(u.stroke)}})); },
+            [](const Annotation::Undo& u) {
+                return call("undo", fields({{"stroke", number(u.stroke)}}));
+            },
             [](const Annotation::Color& c) {
                 return call("color", fields({{"red", number(c.color.red)},
                                              {"green", number(c.color.green)},
@@ -210,7 +220,9 @@ std::string dataPart(const ScreenDataPart& p) {
 }
 
 std::string placement(const PresentationImagePlacement& p) {
-    return "(" + fields({{"center", point(p.center)}, {"width", number(p.width)}, {"height", number(p.height)}}) + ")";
+    return "(" +
+           fields({{"center", point(p.center)}, {"width", number(p.width)}, {"height", number(p.height)}}) +
+           ")";
 }
 
 std::string presentationImage(const PresentationImage& image) {
@@ -220,7 +232,9 @@ std::string presentationImage(const PresentationImage& image) {
                               return call("place", fields({{"image", number(p.image)},
                                                            {"placement", placement(p.placement)}}));
                           },
-                          [](const PresentationImage::Fit& f) { return call("fit", fields({{"image", number(f.image)}})); },
+                          [](const PresentationImage::Fit& f) {
+                              return call("fit", fields({{"image", number(f.image)}}));
+                          },
                           [](const PresentationImage::Close&) { return std::string("close"); },
                       },
                       image.kind);
@@ -232,9 +246,10 @@ std::string display(const ScreenDisplay& d) {
                         {"name", quoted(d.name)},
                         {"pixelWidth", number(d.pixelWidth)},
                         {"pixelHeight", number(d.pixelHeight)},
-                        {"traits", options(d.traits, {{ScreenDisplay::Traits::main, "main"},
-                                                      {ScreenDisplay::Traits::builtIn, "builtIn"},
-                                                      {ScreenDisplay::Traits::containsPointer, "containsPointer"}})}}));
+                        {"traits",
+                         options(d.traits, {{ScreenDisplay::Traits::main, "main"},
+                                            {ScreenDisplay::Traits::builtIn, "builtIn"},
+                                            {ScreenDisplay::Traits::containsPointer, "containsPointer"}})}}));
 }
 
 std::string appList(const AppListPart& list) {
@@ -263,8 +278,8 @@ std::string Message::description() const {
     return std::visit(
         Overloaded{
             [](const PairingRequest& m) {
-                return call("pairingRequest",
-                            fields({{"deviceID", m.deviceID.uuidString()}, {"deviceName", quoted(m.deviceName)}}));
+                return call("pairingRequest", fields({{"deviceID", m.deviceID.uuidString()},
+                                                      {"deviceName", quoted(m.deviceName)}}));
             },
             [](const PairingChallenge& m) {
                 return call("pairingChallenge", fields({{"hostID", m.hostID.uuidString()},
@@ -274,8 +289,8 @@ std::string Message::description() const {
                                                         {"attemptsLeft", number(m.attemptsLeft)}}));
             },
             [](const PairingResponse& m) {
-                return call("pairingResponse",
-                            fields({{"share", bytes(m.share.size())}, {"confirmation", bytes(m.confirmation.size())}}));
+                return call("pairingResponse", fields({{"share", bytes(m.share.size())},
+                                                       {"confirmation", bytes(m.confirmation.size())}}));
             },
             [](const PairingAccepted& m) {
                 return call("pairingAccepted",
@@ -297,29 +312,35 @@ std::string Message::description() const {
             [](const Unsubscribe& m) { return call("unsubscribe", subscriptions(m.subscriptions)); },
             [](const ControlStatus& m) { return call("controlStatus", name(m.status, controlStatuses)); },
             [](const ScreenLockStatus& m) { return call("screenLockStatus", name(m.status, lockStatuses)); },
-            [](const Move& m) { return call("move", fields({{"dx", number(m.dx)}, {"dy", number(m.dy)}})); },
-            [](const Tap& m) { return call("tap", fields({{"clickCount", number(m.clickCount)}})); },
+            [](const Move& m) {
+                return call("move", fields({{"dx", number(m.dx)}, {"dy", number(m.dy)}}));
+            },
+            [](const Tap& m) {
+                return call("tap", fields({{"clickCount", number(m.clickCount)}}));
+            },
             [](const Drag& m) {
                 return call("drag", fields({{"phase", name(m.phase, dragPhases)},
                                             {"dx", number(m.dx)},
                                             {"dy", number(m.dy)}}));
             },
             [](const Scroll& m) {
-                return call("scroll",
-                            fields({{"dx", number(m.dx)},
-                                    {"dy", number(m.dy)},
-                                    {"phase", name(m.phase, scrollPhases)},
-                                    {"stamp", optional(m.stamp, [](auto& s) { return stamp("ScrollStamp", s); })}}));
+                return call(
+                    "scroll",
+                    fields({{"dx", number(m.dx)},
+                            {"dy", number(m.dy)},
+                            {"phase", name(m.phase, scrollPhases)},
+                            {"stamp", optional(m.stamp, [](auto& s) { return stamp("ScrollStamp", s); })}}));
             },
             [](const RightClick&) { return std::string("rightClick"); },
             [](const Positioned& m) {
                 const auto& s = m.stamp;
-                return call("positioned", m.message->description() + ", stamp: " +
-                                              call("PointerStamp", fields({{"session", s.session.uuidString()},
-                                                                           {"sequence", number(s.sequence)},
-                                                                           {"boundary", number(s.boundary)},
-                                                                           {"x", number(s.x)},
-                                                                           {"y", number(s.y)}})));
+                return call("positioned",
+                            m.message->description() + ", stamp: " +
+                                call("PointerStamp", fields({{"session", s.session.uuidString()},
+                                                             {"sequence", number(s.sequence)},
+                                                             {"boundary", number(s.boundary)},
+                                                             {"x", number(s.x)},
+                                                             {"y", number(s.y)}})));
             },
             [](const Gesture& m) { return call("gesture", gesture(m.gesture)); },
             [](const KeyCombination& m) { return call("keyCombination", keyCombination(m.combination)); },
@@ -357,9 +378,10 @@ std::string Message::description() const {
             },
             [](const ScreenVideo& m) { return call("screenVideo", dataPart(m.part)); },
             [](const ScreenshotRequest& m) {
-                return call("screenshotRequest", fields({{"number", number(m.request.number)},
-                                                         {"displayID", number(m.request.displayID)},
-                                                         {"maxPixelLength", number(m.request.maxPixelLength)}}));
+                return call("screenshotRequest",
+                            fields({{"number", number(m.request.number)},
+                                    {"displayID", number(m.request.displayID)},
+                                    {"maxPixelLength", number(m.request.maxPixelLength)}}));
             },
             [](const Screenshot& m) { return call("screenshot", dataPart(m.part)); },
             [](const AppsRequest& m) { return call("appsRequest", name(m.kind, listKinds)); },
@@ -370,9 +392,12 @@ std::string Message::description() const {
                                                       {"pixelSize", number(m.request.pixelSize)}}));
             },
             [](const AppIcon& m) {
-                return call("appIcon", fields({{"bundleID", quoted(m.icon.bundleID)}, {"image", image(m.icon.image)}}));
+                return call("appIcon",
+                            fields({{"bundleID", quoted(m.icon.bundleID)}, {"image", image(m.icon.image)}}));
             },
-            [](const OpenApp& m) { return call("openApp", fields({{"bundleID", quoted(m.bundleID)}})); },
+            [](const OpenApp& m) {
+                return call("openApp", fields({{"bundleID", quoted(m.bundleID)}}));
+            },
             [](const OpenAppResult& m) {
                 return call("openAppResult", fields({{"bundleID", quoted(m.result.bundleID)},
                                                      {"status", name(m.result.status, openStatuses)}}));
@@ -392,7 +417,8 @@ std::string Message::description() const {
             },
             [](const NowPlayingUnavailable&) { return std::string("nowPlayingUnavailable"); },
             [](const UnlockRequest& m) {
-                return call("unlockRequest", fields({{"number", number(m.request.number)}, {"password", redacted}}));
+                return call("unlockRequest",
+                            fields({{"number", number(m.request.number)}, {"password", redacted}}));
             },
             [](const UnlockResult& m) {
                 return call("unlockResult", fields({{"number", number(m.result.number)},

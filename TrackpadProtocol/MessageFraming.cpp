@@ -75,7 +75,8 @@ FrameDecoder::Step FrameDecoder::next(std::span<const std::uint8_t>& payload) {
         // Complete the frame begun in an earlier read: first its header, then its payload.
         if (partial_.size() < MessageFraming::headerBytes) {
             const auto take = std::min(MessageFraming::headerBytes - partial_.size(), pending_.size());
-            partial_.insert(partial_.end(), pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(take));
+            partial_.insert(partial_.end(), pending_.begin(),
+                            pending_.begin() + static_cast<std::ptrdiff_t>(take));
             pending_ = pending_.subspan(take);
             if (partial_.size() < MessageFraming::headerBytes) return Step::needMore;
         }
@@ -87,7 +88,8 @@ FrameDecoder::Step FrameDecoder::next(std::span<const std::uint8_t>& payload) {
         const auto frameBytes = MessageFraming::headerBytes + length;
         partial_.reserve(frameBytes);
         const auto take = std::min(frameBytes - partial_.size(), pending_.size());
-        partial_.insert(partial_.end(), pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(take));
+        partial_.insert(partial_.end(), pending_.begin(),
+                        pending_.begin() + static_cast<std::ptrdiff_t>(take));
         pending_ = pending_.subspan(take);
         if (partial_.size() < frameBytes) return Step::needMore;
         payload = std::span<const std::uint8_t>(partial_).subspan(MessageFraming::headerBytes, length);
@@ -113,16 +115,10 @@ FrameDecoder::Step FrameDecoder::next(std::span<const std::uint8_t>& payload) {
     return Step::payload;
 }
 
-std::variant<Message, FrameDecoder::BadFrame> FrameDecoder::decodePayload(std::span<const std::uint8_t> payload) {
-    try {
-        auto message = MessageCodec::decode(payload);
-        badFramesInARow_ = 0;
-        return message;
-    } catch (const MessageCodec::DecodingError& error) {
-        const bool closes = ++badFramesInARow_ >= maxConsecutiveBadFrames;
-        if (closes) close();
-        return BadFrame{error, closes};
-    }
+FrameDecoder::BadFrame FrameDecoder::badFrame(const MessageCodec::DecodingError& error) {
+    const bool closes = ++badFramesInARow_ >= maxConsecutiveBadFrames;
+    if (closes) close();
+    return BadFrame{error, closes};
 }
 
 }  // namespace TrackpadProtocol

@@ -3,6 +3,7 @@
 // message). FrameDecoder cuts a byte stream back into messages.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <variant>
@@ -13,12 +14,12 @@
 namespace TrackpadProtocol {
 
 class MessageFraming {
-public:
+  public:
     static constexpr std::size_t headerBytes = 2;
     static constexpr std::size_t maxPayloadBytes = 65535;
 
     class FramingError : public std::runtime_error {
-    public:
+      public:
         enum class Kind : std::uint8_t { payloadTooLarge, emptyFrame };
 
         static FramingError payloadTooLarge(std::size_t byteCount);
@@ -32,7 +33,7 @@ public:
             return a.kind_ == b.kind_ && a.byteCount_ == b.byteCount_;
         }
 
-    private:
+      private:
         FramingError(Kind kind, std::size_t byteCount, const std::string& text)
             : std::runtime_error(text), kind_(kind), byteCount_(byteCount) {}
         Kind kind_;
@@ -58,7 +59,7 @@ public:
 //
 // Lives on the thread of its connection; the callbacks must not destroy the decoder (they may close()).
 class FrameDecoder {
-public:
+  public:
     // Bytes taken from the connection per read.
     static constexpr std::size_t readSize = 16384;
     static constexpr int maxConsecutiveBadFrames = 3;
@@ -79,12 +80,15 @@ public:
         feedPayloads(
             read,
             [&](std::span<const std::uint8_t> payload) {
-                auto decoded = decodePayload(payload);
-                if (auto* message = std::get_if<Message>(&decoded)) {
-                    onMessage(std::move(*message));
-                } else {
-                    onBadFrame(std::get<BadFrame>(decoded));
+                std::optional<Message> message;
+                try {
+                    message.emplace(MessageCodec::decode(payload));
+                } catch (const MessageCodec::DecodingError& error) {
+                    onBadFrame(badFrame(error));
+                    return;
                 }
+                badFramesInARow_ = 0;
+                onMessage(std::move(*message));
             },
             onBadFrame);
     }
@@ -115,11 +119,12 @@ public:
     // Bytes of the partial frame kept for the next read.
     std::size_t bufferedBytes() const { return partial_.size(); }
 
-private:
+  private:
     enum class Step : std::uint8_t { payload, emptyFrame, needMore };
     Step next(std::span<const std::uint8_t>& payload);
     void keepRest();
-    std::variant<Message, BadFrame> decodePayload(std::span<const std::uint8_t> payload);
+    // Counts an undecodable frame; the third in a row closes the stream.
+    BadFrame badFrame(const MessageCodec::DecodingError& error);
 
     std::span<const std::uint8_t> pending_;  // the unread rest of the current read
     Data partial_;                           // a frame begun in an earlier read

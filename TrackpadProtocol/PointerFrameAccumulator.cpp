@@ -12,7 +12,8 @@ namespace {
 // The deltas of a message that carries motion: move and drag(changed), bare or positioned.
 bool motionOf(const Message& message, float& dx, float& dy) {
     const Message* inner = &message;
-    if (auto positioned = message.as<Message::Positioned>()) inner = &*positioned->message;
+    if (auto positioned = message.as<Message::Positioned>())
+        inner = &*positioned->message;
     if (auto move = inner->as<Message::Move>()) {
         dx = move->dx;
         dy = move->dy;
@@ -63,8 +64,10 @@ void PointerFrameAccumulator::add(const Message& message, double now, std::vecto
     }
     releaseIfDue(now, out);
     // A non-finite delta would poison every other delta of its frame; it is ignored instead.
-    if (!std::isfinite(dx) || !std::isfinite(dy)) return;
-    if (!firstPendingTime) firstPendingTime = now;
+    if (!std::isfinite(dx) || !std::isfinite(dy))
+        return;
+    if (!firstPendingTime)
+        firstPendingTime = now;
     pendingDX += dx;
     pendingDY += dy;
     if (pendingIsZero()) {
@@ -75,7 +78,8 @@ void PointerFrameAccumulator::add(const Message& message, double now, std::vecto
     }
     // Motion that arrives at a time that cannot be scheduled goes out at once rather than waiting
     // for a due time that would not be a number.
-    if (frameInterval == 0 || !std::isfinite(now)) release(now, out);
+    if (frameInterval == 0 || !std::isfinite(now))
+        release(now, out);
 }
 
 std::vector<Message> PointerFrameAccumulator::release(std::optional<double> at) {
@@ -90,8 +94,10 @@ void PointerFrameAccumulator::release(std::optional<double> at, std::vector<Mess
     pendingDX = 0;
     pendingDY = 0;
     firstPendingTime.reset();
-    if (!std::isfinite(dx) || !std::isfinite(dy) || (dx == 0 && dy == 0)) return;
-    if (at && std::isfinite(*at)) lastReleaseTime = *at;
+    if (!std::isfinite(dx) || !std::isfinite(dy) || (dx == 0 && dy == 0))
+        return;
+    if (at && std::isfinite(*at))
+        lastReleaseTime = *at;
     out.emplace_back(Message::Move{dx, dy});
 }
 
@@ -102,9 +108,11 @@ std::vector<Message> PointerFrameAccumulator::releaseIfDue(double now) {
 }
 
 void PointerFrameAccumulator::releaseIfDue(double now, std::vector<Message>& out) {
-    if (!std::isfinite(now) || !firstPendingTime || pendingIsZero()) return;
+    if (!std::isfinite(now) || !firstPendingTime || pendingIsZero())
+        return;
     const auto due = releaseTime();
-    if (!due || now < *due - 1e-9) return;
+    if (!due || now < *due - 1e-9)
+        return;
     if (frameInterval > 0 && now - *due < frameInterval) {
         release(*due, out);
     } else {
@@ -113,7 +121,8 @@ void PointerFrameAccumulator::releaseIfDue(double now, std::vector<Message>& out
 }
 
 std::optional<double> PointerFrameAccumulator::releaseTime() const {
-    if (!firstPendingTime || pendingIsZero()) return std::nullopt;
+    if (!firstPendingTime || pendingIsZero())
+        return std::nullopt;
     const double first = *firstPendingTime;
     double due = first + frameInterval;
     if (lastReleaseTime && first - *lastReleaseTime < maxDelay) {

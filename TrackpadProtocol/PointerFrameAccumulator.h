@@ -41,7 +41,7 @@ struct PointerFrameAccumulator {
     // When the pending motion is due; none when nothing is pending.
     std::optional<double> releaseTime() const;
 
-private:
+  private:
     bool pendingIsZero() const;
 };
 

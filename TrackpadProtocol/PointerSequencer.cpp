@@ -18,9 +18,11 @@ std::vector<Message> PointerSequencer::accept(const Message& message) {
 
 void PointerSequencer::accept(const Message& message, std::vector<Message>& out) {
     const auto* positioned = message.as<Message::Positioned>();
-    if (!positioned) return;
+    if (!positioned)
+        return;
     const PointerStamp& stamp = positioned->stamp;
-    if (!std::isfinite(stamp.x) || !std::isfinite(stamp.y)) return;
+    if (!std::isfinite(stamp.x) || !std::isfinite(stamp.y))
+        return;
 
     Step step;
     step.sequence = stamp.sequence;
@@ -46,7 +48,8 @@ void PointerSequencer::accept(const Message& message, std::vector<Message>& out)
     }
 
     if (isMarker) {
-        if ((current_ && current_->id == stamp.session) || isRetired(stamp.session)) return;
+        if ((current_ && current_->id == stamp.session) || isRetired(stamp.session))
+            return;
         adopt(stamp.session);
         // A new session ends whatever drag the phone's previous one left pressed.
         out.emplace_back(Message::Drag{DragPhase::ended, 0, 0});
@@ -55,8 +58,10 @@ void PointerSequencer::accept(const Message& message, std::vector<Message>& out)
     // Before its marker a session has no origin for its positions. The marker travels reliably ahead of
     // the session's reliable messages, and datagrams that overtake it are made up for by the positions of
     // the ones that follow it, so nothing is lost by not keeping them.
-    if (!current_ || current_->id != stamp.session) return;
-    if (step.sequence <= current_->highestApplied) return;
+    if (!current_ || current_->id != stamp.session)
+        return;
+    if (step.sequence <= current_->highestApplied)
+        return;
     if (step.boundary > current_->highestReliable) {
         hold(step);
         return;
@@ -67,7 +72,8 @@ void PointerSequencer::accept(const Message& message, std::vector<Message>& out)
 
 bool PointerSequencer::isRetired(const UUID& id) const {
     for (std::size_t i = 0; i < retiredCount_; ++i) {
-        if (retired_[i] == id) return true;
+        if (retired_[i] == id)
+            return true;
     }
     return false;
 }
@@ -76,7 +82,8 @@ void PointerSequencer::adopt(const UUID& id) {
     if (current_) {
         retired_[retiredNext_] = current_->id;
         retiredNext_ = (retiredNext_ + 1) % retiredSessionCapacity;
-        if (retiredCount_ < retiredSessionCapacity) ++retiredCount_;
+        if (retiredCount_ < retiredSessionCapacity)
+            ++retiredCount_;
     }
     current_ = Session{id};
     heldCount_ = 0;
@@ -84,8 +91,10 @@ void PointerSequencer::adopt(const UUID& id) {
 
 void PointerSequencer::hold(const Step& step) {
     std::size_t at = 0;
-    while (at < heldCount_ && held_[at].sequence < step.sequence) ++at;
-    if (at < heldCount_ && held_[at].sequence == step.sequence) return;  // already waiting
+    while (at < heldCount_ && held_[at].sequence < step.sequence)
+        ++at;
+    if (at < heldCount_ && held_[at].sequence == step.sequence)
+        return;  // already waiting
     if (heldCount_ == heldCapacity) {
         // Full: something must go. A datagram costs nothing to lose, since the positions of the messages
         // after it carry its motion, so the oldest one goes first; reliable messages only when nothing
@@ -98,37 +107,44 @@ void PointerSequencer::hold(const Step& step) {
             }
         }
         if (victim == heldCount_) {
-            if (!step.isReliable()) return;
+            if (!step.isReliable())
+                return;
             victim = 0;
         } else if (!step.isReliable() && step.sequence < held_[victim].sequence) {
             return;
         }
         removeHeld(victim);
-        if (victim < at) --at;
+        if (victim < at)
+            --at;
     }
-    for (std::size_t i = heldCount_; i > at; --i) held_[i] = held_[i - 1];
+    for (std::size_t i = heldCount_; i > at; --i)
+        held_[i] = held_[i - 1];
     held_[at] = step;
     ++heldCount_;
 }
 
 void PointerSequencer::removeHeld(std::size_t index) {
-    for (std::size_t i = index + 1; i < heldCount_; ++i) held_[i - 1] = held_[i];
+    for (std::size_t i = index + 1; i < heldCount_; ++i)
+        held_[i - 1] = held_[i];
     --heldCount_;
 }
 
 void PointerSequencer::releaseHeld(std::vector<Message>& out) {
     while (heldCount_ > 0) {
         const Step front = held_[0];
-        if (front.sequence > current_->highestApplied && front.boundary > current_->highestReliable) return;
+        if (front.sequence > current_->highestApplied && front.boundary > current_->highestReliable)
+            return;
         removeHeld(0);
-        if (front.sequence > current_->highestApplied) apply(front, out);
+        if (front.sequence > current_->highestApplied)
+            apply(front, out);
     }
 }
 
 void PointerSequencer::apply(const Step& step, std::vector<Message>& out) {
     Session& session = *current_;
     session.highestApplied = step.sequence;
-    if (step.isReliable() && step.sequence > session.highestReliable) session.highestReliable = step.sequence;
+    if (step.isReliable() && step.sequence > session.highestReliable)
+        session.highestReliable = step.sequence;
 
     float dx = narrowToFloat(step.x - session.x);
     float dy = narrowToFloat(step.y - session.y);
@@ -151,11 +167,13 @@ void PointerSequencer::apply(const Step& step, std::vector<Message>& out) {
             out.emplace_back(Message::Drag{step.phase, dx, dy});
             break;
         case Kind::tap:
-            if (dx != 0 || dy != 0) out.emplace_back(Message::Move{dx, dy});
+            if (dx != 0 || dy != 0)
+                out.emplace_back(Message::Move{dx, dy});
             out.emplace_back(Message::Tap{step.clickCount});
             break;
         case Kind::rightClick:
-            if (dx != 0 || dy != 0) out.emplace_back(Message::Move{dx, dy});
+            if (dx != 0 || dy != 0)
+                out.emplace_back(Message::Move{dx, dy});
             out.emplace_back(Message::RightClick{});
             break;
     }

@@ -18,7 +18,7 @@
 namespace TrackpadProtocol {
 
 class PointerSequencer {
-public:
+  public:
     static constexpr std::size_t retiredSessionCapacity = 8;
     static constexpr std::size_t heldCapacity = 64;
 
@@ -26,7 +26,9 @@ public:
 
     // Takes one positioned message and returns the plain messages (moves, taps, drags, right clicks) to
     // apply now, in order, possibly none. A session-start marker of a new session gives exactly
-    // [drag(ended, 0, 0)]. Other cases, other inner messages and non-finite positions give nothing.
+    // [drag(ended, 0, 0)]; the marker of the current or a retired session gives nothing. Other cases,
+    // other inner messages, non-finite positions and messages of a session whose marker has not come
+    // give nothing. Never fails.
     std::vector<Message> accept(const Message& message);
     // The same, appending to `out`; does not allocate once `out` has room.
     void accept(const Message& message, std::vector<Message>& out);
@@ -34,7 +36,7 @@ public:
     // How many messages wait for their boundary.
     std::size_t heldCount() const { return heldCount_; }
 
-private:
+  private:
     enum class Kind : std::uint8_t { move, tap, drag, rightClick };
     struct Step {
         std::uint64_t sequence = 0;

@@ -7,7 +7,9 @@
 namespace TrackpadProtocol {
 
 namespace {
-double sanitized(double value) { return std::isnan(value) || value < 0 ? 0 : value; }
+double sanitized(double value) {
+    return std::isnan(value) || value < 0 ? 0 : value;
+}
 }  // namespace
 
 std::string PointerTimingRecorder::Report::description() const {
@@ -24,7 +26,8 @@ PointerTimingRecorder::PointerTimingRecorder(double reportInterval, double longG
       clock_(std::move(clock)) {}
 
 std::optional<PointerTimingRecorder::Report> PointerTimingRecorder::record(double now) {
-    if (!std::isfinite(now)) return std::nullopt;
+    if (!std::isfinite(now))
+        return std::nullopt;
     if (lastArrival_) {
         const double gap = now - *lastArrival_;
         // A clock that went back gives no gap worth counting.
@@ -32,16 +35,20 @@ std::optional<PointerTimingRecorder::Report> PointerTimingRecorder::record(doubl
             ++gapCount_;
             gapSum_ += gap;
             maxGap_ = std::max(maxGap_, gap);
-            if (gap > longGapThreshold_) ++longGaps_;
-            if (gaps_.size() < maxKeptGaps) gaps_.push_back(gap);
+            if (gap > longGapThreshold_)
+                ++longGaps_;
+            if (gaps_.size() < maxKeptGaps)
+                gaps_.push_back(gap);
         }
     }
-    if (!firstArrival_) firstArrival_ = now;
+    if (!firstArrival_)
+        firstArrival_ = now;
     lastArrival_ = now;
     ++samples_;
 
     const double windowStart = lastReport_ ? *lastReport_ : *firstArrival_;
-    if (now - windowStart < reportInterval_) return std::nullopt;
+    if (now - windowStart < reportInterval_)
+        return std::nullopt;
 
     Report report;
     report.samples = samples_;
@@ -49,7 +56,8 @@ std::optional<PointerTimingRecorder::Report> PointerTimingRecorder::record(doubl
     report.longGaps = longGaps_;
     if (gapCount_ > 0) {
         report.meanGap = gapSum_ / gapCount_;
-        if (report.meanGap > 0) report.rate = 1.0 / report.meanGap;
+        if (report.meanGap > 0)
+            report.rate = 1.0 / report.meanGap;
     }
     if (!gaps_.empty()) {
         // Nearest rank: the smallest gap that at least 95 % of the gaps do not exceed.

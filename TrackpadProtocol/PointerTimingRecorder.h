@@ -39,7 +39,7 @@ struct PointerTimingRecorder {
     double reportInterval() const { return reportInterval_; }
     double longGapThreshold() const { return longGapThreshold_; }
 
-private:
+  private:
     double reportInterval_;
     double longGapThreshold_;
     std::function<double()> clock_;  // the owner's time base; record() is given its times

@@ -17,7 +17,8 @@ PresentationImageFile PresentationImageFile::decode(std::span<const std::uint8_t
 }
 
 Data PresentationImageFile::encoded() const {
-    if (image.size() > maxImageBytes) throw MessageCodec::EncodingError::presentationImageTooLarge(image.size());
+    if (image.size() > maxImageBytes)
+        throw MessageCodec::EncodingError::presentationImageTooLarge(image.size());
     if (image.empty()) throw MessageCodec::EncodingError::invalidValue("image");
     Data document;
     document.reserve(1 + 16 + 4 + image.size());

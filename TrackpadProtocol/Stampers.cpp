@@ -24,13 +24,16 @@ std::optional<Message> PointerStamper::stamp(const Message& message) {
     } else if (!message.is<Message::Tap>() && !message.is<Message::RightClick>()) {
         return std::nullopt;
     }
-    if (!std::isfinite(dx) || !std::isfinite(dy)) return std::nullopt;
+    if (!std::isfinite(dx) || !std::isfinite(dy))
+        return std::nullopt;
 
     x_ += dx;
     y_ += dy;
     ++sequence_;
-    Message positioned = Message::Positioned{message, PointerStamp{session_, sequence_, lastReliable_, x_, y_}};
-    if (positioned.transport() == Transport::reliable) lastReliable_ = sequence_;
+    Message positioned =
+        Message::Positioned{message, PointerStamp{session_, sequence_, lastReliable_, x_, y_}};
+    if (positioned.transport() == Transport::reliable)
+        lastReliable_ = sequence_;
     return positioned;
 }
 
@@ -41,7 +44,8 @@ StrokeNumbering::StrokeNumbering(bool hasMomentum, std::uint32_t firstStroke)
 
 StrokeStamp StrokeNumbering::next(StrokePhase phase) {
     if (!continuesStroke(stage_, phase)) {
-        if (started_) ++stroke_;
+        if (started_)
+            ++stroke_;
         started_ = true;
         sequence_ = 0;
     }
@@ -64,7 +68,8 @@ Stamp as(StrokeStamp stamp) {
 
 Message ScrollStamper::stamp(const Message& message) {
     auto scroll = message.as<Message::Scroll>();
-    if (!scroll) return message;
+    if (!scroll)
+        return message;
     Message::Scroll stamped = *scroll;
     stamped.stamp = as<ScrollStamp>(numbering_.next(static_cast<StrokePhase>(scroll->phase)));
     return stamped;
@@ -73,7 +78,8 @@ Message ScrollStamper::stamp(const Message& message) {
 Message PinchStamper::stamp(const Message& message) {
     auto gesture = message.as<Message::Gesture>();
     auto pinch = gesture ? std::get_if<Gesture::Pinch>(&gesture->gesture.kind) : nullptr;
-    if (!pinch) return message;
+    if (!pinch)
+        return message;
     Gesture::Pinch stamped = *pinch;
     stamped.stamp = as<PinchStamp>(numbering_.next(static_cast<StrokePhase>(pinch->phase)));
     return Message::Gesture{Gesture{stamped}};
@@ -82,7 +88,8 @@ Message PinchStamper::stamp(const Message& message) {
 Message SwipeStamper::stamp(const Message& message) {
     auto gesture = message.as<Message::Gesture>();
     auto swipe = gesture ? std::get_if<Gesture::SwipeTracking>(&gesture->gesture.kind) : nullptr;
-    if (!swipe) return message;
+    if (!swipe)
+        return message;
     Gesture::SwipeTracking stamped = *swipe;
     stamped.stamp = as<SwipeStamp>(numbering_.next(static_cast<StrokePhase>(swipe->phase)));
     return Message::Gesture{Gesture{stamped}};

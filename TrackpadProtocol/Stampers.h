@@ -12,7 +12,7 @@ namespace TrackpadProtocol {
 // Wraps pointer messages of one session into positioned messages. The session starts with its marker,
 // sent reliably before anything else of the session.
 class PointerStamper {
-public:
+  public:
     explicit PointerStamper(UUID session);
 
     const UUID& session() const { return session_; }
@@ -23,7 +23,7 @@ public:
     // message and for non-finite deltas, which no position could carry.
     std::optional<Message> stamp(const Message& message);
 
-private:
+  private:
     UUID session_;
     std::uint64_t sequence_ = 0;
     std::uint64_t lastReliable_ = 0;
@@ -34,11 +34,11 @@ private:
 // Numbers the strokes of one kind of streamed gesture: a message that cannot continue the current
 // stroke (began, or anything after the stroke's end) starts the next one; sequences count from 1.
 class StrokeNumbering {
-public:
+  public:
     explicit StrokeNumbering(bool hasMomentum, std::uint32_t firstStroke = 1);
     StrokeStamp next(StrokePhase phase);
 
-private:
+  private:
     bool hasMomentum_;
     std::uint32_t stroke_;
     std::uint32_t sequence_ = 0;
@@ -48,29 +48,29 @@ private:
 
 // Each returns a scroll / pinch / swipe-tracking message with its stamp set; any other message unchanged.
 class ScrollStamper {
-public:
+  public:
     explicit ScrollStamper(std::uint32_t firstStroke = 1) : numbering_(true, firstStroke) {}
     Message stamp(const Message& message);
 
-private:
+  private:
     StrokeNumbering numbering_;
 };
 
 class PinchStamper {
-public:
+  public:
     explicit PinchStamper(std::uint32_t firstStroke = 1) : numbering_(false, firstStroke) {}
     Message stamp(const Message& message);
 
-private:
+  private:
     StrokeNumbering numbering_;
 };
 
 class SwipeStamper {
-public:
+  public:
     explicit SwipeStamper(std::uint32_t firstStroke = 1) : numbering_(false, firstStroke) {}
     Message stamp(const Message& message);
 
-private:
+  private:
     StrokeNumbering numbering_;
 };
 

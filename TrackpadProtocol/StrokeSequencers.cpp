@@ -28,12 +28,17 @@ GesturePhase gesturePhase(StrokePhase phase) {
     }
 }
 
-StrokePhase strokePhase(ScrollPhase phase) { return static_cast<StrokePhase>(phase); }
-ScrollPhase scrollPhase(StrokePhase phase) { return static_cast<ScrollPhase>(phase); }
+StrokePhase strokePhase(ScrollPhase phase) {
+    return static_cast<StrokePhase>(phase);
+}
+ScrollPhase scrollPhase(StrokePhase phase) {
+    return static_cast<ScrollPhase>(phase);
+}
 
 template <class Stamp>
 std::optional<StrokeStamp> strokeStamp(const std::optional<Stamp>& stamp) {
-    if (!stamp) return std::nullopt;
+    if (!stamp)
+        return std::nullopt;
     return static_cast<const StrokeStamp&>(*stamp);
 }
 
@@ -42,10 +47,13 @@ Message pinchMessage(StrokePhase phase) {
 }
 
 Message swipeMessage(StrokePhase phase, std::uint8_t fingers) {
-    return Message::Gesture{Gesture{Gesture::SwipeTracking{gesturePhase(phase), fingers, 0, 0, std::nullopt}}};
+    return Message::Gesture{
+        Gesture{Gesture::SwipeTracking{gesturePhase(phase), fingers, 0, 0, std::nullopt}}};
 }
 
-Message scrollMessage(StrokePhase phase) { return Message::Scroll{0, 0, scrollPhase(phase), std::nullopt}; }
+Message scrollMessage(StrokePhase phase) {
+    return Message::Scroll{0, 0, scrollPhase(phase), std::nullopt};
+}
 
 // Emits what the tracker decided: the closing phase of the previous stroke, the supplied phases, the
 // message itself. `make` builds a supplied message; `reopen` runs between closing and supplying, when the
@@ -53,10 +61,14 @@ Message scrollMessage(StrokePhase phase) { return Message::Scroll{0, 0, scrollPh
 template <class Make, class Reopen>
 void emit(const StrokeTracker::Decision& decision, const Message& message, std::vector<Message>& out,
           Make make, Reopen reopen) {
-    if (decision.close) out.push_back(make(*decision.close));
-    if (decision.opens) reopen();
-    for (std::uint8_t i = 0; i < decision.suppliedCount; ++i) out.push_back(make(decision.supplied[i]));
-    if (decision.emit) out.push_back(message);
+    if (decision.close)
+        out.push_back(make(*decision.close));
+    if (decision.opens)
+        reopen();
+    for (std::uint8_t i = 0; i < decision.suppliedCount; ++i)
+        out.push_back(make(decision.supplied[i]));
+    if (decision.emit)
+        out.push_back(message);
 }
 
 }  // namespace
@@ -87,7 +99,8 @@ std::vector<Message> PinchSequencer::finish() {
 }
 
 void PinchSequencer::finish(std::vector<Message>& out) {
-    if (auto closing = tracker_.finish()) out.push_back(pinchMessage(*closing));
+    if (auto closing = tracker_.finish())
+        out.push_back(pinchMessage(*closing));
 }
 
 // ---- Swipe tracking ------------------------------------------------------------------------------------
@@ -107,8 +120,9 @@ void SwipeSequencer::process(const Message& message, std::vector<Message>& out) 
     }
     const auto decision = tracker_.step(strokePhase(swipe->phase), strokeStamp(swipe->stamp));
     // A stroke keeps the finger count it opened with, for the phases supplied to close it.
-    emit(decision, message, out, [this](StrokePhase phase) { return swipeMessage(phase, fingers_); },
-         [this, swipe] { fingers_ = swipe->fingers; });
+    emit(
+        decision, message, out, [this](StrokePhase phase) { return swipeMessage(phase, fingers_); },
+        [this, swipe] { fingers_ = swipe->fingers; });
 }
 
 std::vector<Message> SwipeSequencer::finish() {
@@ -118,7 +132,8 @@ std::vector<Message> SwipeSequencer::finish() {
 }
 
 void SwipeSequencer::finish(std::vector<Message>& out) {
-    if (auto closing = tracker_.finish()) out.push_back(swipeMessage(*closing, fingers_));
+    if (auto closing = tracker_.finish())
+        out.push_back(swipeMessage(*closing, fingers_));
 }
 
 // ---- Scroll --------------------------------------------------------------------------------------------
@@ -146,7 +161,8 @@ std::vector<Message> ScrollSequencer::finish() {
 }
 
 void ScrollSequencer::finish(std::vector<Message>& out) {
-    if (auto closing = tracker_.finish()) out.push_back(scrollMessage(*closing));
+    if (auto closing = tracker_.finish())
+        out.push_back(scrollMessage(*closing));
 }
 
 }  // namespace TrackpadProtocol

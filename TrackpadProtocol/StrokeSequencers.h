@@ -13,7 +13,7 @@
 namespace TrackpadProtocol {
 
 class PinchSequencer {
-public:
+  public:
     PinchSequencer() = default;
     // Takes a gesture(.pinch) message and returns the messages to carry out, in order; any other
     // message comes back unchanged.
@@ -23,12 +23,12 @@ public:
     std::vector<Message> finish();
     void finish(std::vector<Message>& out);
 
-private:
+  private:
     StrokeTracker tracker_{false};
 };
 
 class SwipeSequencer {
-public:
+  public:
     SwipeSequencer() = default;
     // Takes a gesture(.swipeTracking) message, as PinchSequencer::process does.
     std::vector<Message> process(const Message& message);
@@ -37,14 +37,14 @@ public:
     std::vector<Message> finish();
     void finish(std::vector<Message>& out);
 
-private:
+  private:
     StrokeTracker tracker_{false};
     std::uint8_t fingers_ = 0;
 };
 
 // One per phone in the listener, whose idle timeout, flush, close and forget call finish().
 class ScrollSequencer {
-public:
+  public:
     ScrollSequencer() = default;
     // Takes a scroll message; any other message comes back unchanged.
     std::vector<Message> process(const Message& message);
@@ -53,7 +53,7 @@ public:
     std::vector<Message> finish();
     void finish(std::vector<Message>& out);
 
-private:
+  private:
     StrokeTracker tracker_{true};
 };
 

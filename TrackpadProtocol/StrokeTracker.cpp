@@ -65,7 +65,8 @@ StrokeTracker::Decision StrokeTracker::step(StrokePhase phase, const std::option
         decision.emit = true;
         return decision;
     }
-    if (phase == StrokePhase::ended || phase == StrokePhase::momentumEnded) return decision;  // nothing to end
+    if (phase == StrokePhase::ended || phase == StrokePhase::momentumEnded)
+        return decision;  // nothing to end
     decision.close = closeOpen();
     decision.opens = true;
     supplyAndEnter(phase, decision);
@@ -85,9 +86,12 @@ std::optional<StrokePhase> StrokeTracker::finish() {
 
 std::optional<StrokePhase> StrokeTracker::closeOpen() {
     std::optional<StrokePhase> closing;
-    if (stage_ == StrokeStage::active) closing = StrokePhase::ended;
-    if (stage_ == StrokeStage::momentum) closing = StrokePhase::momentumEnded;
-    if (stage_ != StrokeStage::idle && !anonymous_ && known_) knownClosed_ = true;
+    if (stage_ == StrokeStage::active)
+        closing = StrokePhase::ended;
+    if (stage_ == StrokeStage::momentum)
+        closing = StrokePhase::momentumEnded;
+    if (stage_ != StrokeStage::idle && !anonymous_ && known_)
+        knownClosed_ = true;
     stage_ = StrokeStage::idle;
     anonymous_ = false;
     return closing;
@@ -98,10 +102,13 @@ void StrokeTracker::supplyAndEnter(StrokePhase phase, Decision& decision) {
         decision.supplied[decision.suppliedCount++] = missing;
         enter(missing);
     };
-    if (stage_ == StrokeStage::idle && phase != StrokePhase::began) supply(StrokePhase::began);
+    if (stage_ == StrokeStage::idle && phase != StrokePhase::began)
+        supply(StrokePhase::began);
     if (phase == StrokePhase::momentum || phase == StrokePhase::momentumEnded) {
-        if (stage_ == StrokeStage::active) supply(StrokePhase::ended);
-        if (phase == StrokePhase::momentumEnded && stage_ == StrokeStage::ended) supply(StrokePhase::momentum);
+        if (stage_ == StrokeStage::active)
+            supply(StrokePhase::ended);
+        if (phase == StrokePhase::momentumEnded && stage_ == StrokeStage::ended)
+            supply(StrokePhase::momentum);
     }
     enter(phase);
 }
@@ -109,7 +116,8 @@ void StrokeTracker::supplyAndEnter(StrokePhase phase, Decision& decision) {
 void StrokeTracker::enter(StrokePhase phase) {
     stage_ = stageAfter(phase, hasMomentum_);
     if (stage_ == StrokeStage::idle) {
-        if (!anonymous_ && known_) knownClosed_ = true;
+        if (!anonymous_ && known_)
+            knownClosed_ = true;
         anonymous_ = false;
     }
 }

@@ -29,7 +29,7 @@ constexpr bool isNewerStroke(std::uint32_t a, std::uint32_t b) {
 }
 
 class StrokeTracker {
-public:
+  public:
     // What to emit for one message, in order: the phase that closes the previous stroke, the phases
     // supplied ahead of the message (with zero amounts), then the message itself.
     struct Decision {
@@ -51,14 +51,14 @@ public:
 
     StrokeStage stage() const { return stage_; }
 
-private:
+  private:
     std::optional<StrokePhase> closeOpen();
     void supplyAndEnter(StrokePhase phase, Decision& decision);
     void enter(StrokePhase phase);
 
     bool hasMomentum_;
     StrokeStage stage_ = StrokeStage::idle;
-    bool anonymous_ = false;  // the open stroke came without stamps
+    bool anonymous_ = false;              // the open stroke came without stamps
     std::optional<std::uint32_t> known_;  // the newest stamped stroke
     std::uint32_t lastSequence_ = 0;
     bool knownClosed_ = false;

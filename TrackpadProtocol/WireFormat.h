@@ -15,17 +15,19 @@
 namespace TrackpadProtocol {
 
 class WireWriter {
-public:
+  public:
     explicit WireWriter(Data& output) : out_(output) {}
 
     void u8(std::uint8_t value) { out_.push_back(value); }
     void u16(std::uint16_t value) {
-        const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
+        const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(value >> 8),
+                                       static_cast<std::uint8_t>(value)};
         append(bytes, sizeof bytes);
     }
     void u32(std::uint32_t value) {
-        const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
-                                       static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
+        const std::uint8_t bytes[4] = {
+            static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
+            static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
         append(bytes, sizeof bytes);
     }
     void u64(std::uint64_t value) {
@@ -53,19 +55,22 @@ public:
     void fixed(const std::array<std::uint8_t, N>& bytes) {
         append(bytes.data(), N);
     }
-    void append(const std::uint8_t* bytes, std::size_t count) { out_.insert(out_.end(), bytes, bytes + count); }
+    void append(const std::uint8_t* bytes, std::size_t count) {
+        out_.insert(out_.end(), bytes, bytes + count);
+    }
     void reserveMore(std::size_t count) { out_.reserve(out_.size() + count); }
     std::size_t size() const { return out_.size(); }
 
-private:
+  private:
     Data& out_;
 };
 
 // Reads from a byte span; a read past its end throws DecodingError::truncated, so a length field can never
 // make the reader take (or allocate for) more than the bytes actually present.
 class WireReader {
-public:
-    explicit WireReader(std::span<const std::uint8_t> bytes) : next_(bytes.data()), end_(bytes.data() + bytes.size()) {}
+  public:
+    explicit WireReader(std::span<const std::uint8_t> bytes)
+        : next_(bytes.data()), end_(bytes.data() + bytes.size()) {}
 
     std::size_t remaining() const { return static_cast<std::size_t>(end_ - next_); }
     bool atEnd() const { return next_ == end_; }
@@ -82,8 +87,8 @@ public:
     }
     std::uint32_t u32() {
         need(4);
-        auto value = std::uint32_t{next_[0]} << 24 | std::uint32_t{next_[1]} << 16 | std::uint32_t{next_[2]} << 8 |
-                     std::uint32_t{next_[3]};
+        auto value = std::uint32_t{next_[0]} << 24 | std::uint32_t{next_[1]} << 16 |
+                     std::uint32_t{next_[2]} << 8 | std::uint32_t{next_[3]};
         next_ += 4;
         return value;
     }
@@ -143,7 +148,7 @@ public:
         if (!atEnd()) throw MessageCodec::DecodingError::trailingBytes(remaining());
     }
 
-private:
+  private:
     void need(std::size_t count) const {
         if (remaining() < count) throw MessageCodec::DecodingError::truncated();
     }

@@ -10,14 +10,16 @@ namespace {
 
 Data pattern(std::size_t count, std::uint8_t seed) {
     Data bytes(count);
-    for (std::size_t i = 0; i < count; ++i) bytes[i] = static_cast<std::uint8_t>(seed + i * 31);
+    for (std::size_t i = 0; i < count; ++i)
+        bytes[i] = static_cast<std::uint8_t>(seed + i * 31);
     return bytes;
 }
 
 template <std::size_t N>
 std::array<std::uint8_t, N> filled(std::uint8_t seed) {
     std::array<std::uint8_t, N> bytes{};
-    for (std::size_t i = 0; i < N; ++i) bytes[i] = static_cast<std::uint8_t>(seed + i);
+    for (std::size_t i = 0; i < N; ++i)
+        bytes[i] = static_cast<std::uint8_t>(seed + i);
     return bytes;
 }
 
@@ -28,7 +30,8 @@ UUID uuid(std::uint8_t seed) {
 // 255 bytes of UTF-8 mixing one-, two-, three- and four-byte characters.
 std::string longText() {
     std::string text = "Ä ☕ 🎹 ";  // 2+1+3+1+4+1 = 12 bytes
-    while (text.size() + 1 <= 255) text += 'x';
+    while (text.size() + 1 <= 255)
+        text += 'x';
     return text;
 }
 
@@ -66,16 +69,21 @@ std::vector<Message> samples(bool large) {
     m.push_back(Message::Scroll{0, 1, ScrollPhase::momentumEnded, std::nullopt});
     m.push_back(Message::RightClick{});
     m.push_back(Message::Positioned{Message{Message::Move{0, 0}}, PointerStamp{uuid(12), 0, 0, 0, 0}});
-    m.push_back(Message::Positioned{Message{Message::Tap{2}}, PointerStamp{uuid(13), UINT64_MAX, UINT64_MAX - 1, -1e300, 1e300}});
-    m.push_back(Message::Positioned{Message{Message::Drag{DragPhase::ended, 1, 2}}, PointerStamp{uuid(14), 5, 4, 10.5, -3}});
-    m.push_back(Message::Positioned{Message{Message::RightClick{}}, PointerStamp{uuid(15), 9, 9, 0.125, 0.5}});
+    m.push_back(Message::Positioned{Message{Message::Tap{2}},
+                                    PointerStamp{uuid(13), UINT64_MAX, UINT64_MAX - 1, -1e300, 1e300}});
+    m.push_back(Message::Positioned{Message{Message::Drag{DragPhase::ended, 1, 2}},
+                                    PointerStamp{uuid(14), 5, 4, 10.5, -3}});
+    m.push_back(
+        Message::Positioned{Message{Message::RightClick{}}, PointerStamp{uuid(15), 9, 9, 0.125, 0.5}});
     m.push_back(Message::Gesture{{Gesture::Swipe{3, SwipeDirection::down}}});
     m.push_back(Message::Gesture{{Gesture::Pinch{GesturePhase::changed, -0.125f, PinchStamp{{1, 2}}}}});
     m.push_back(Message::Gesture{{Gesture::Pinch{GesturePhase::ended, 0, std::nullopt}}});
-    m.push_back(Message::Gesture{{Gesture::SwipeTracking{GesturePhase::began, 4, 10, -20, SwipeStamp{{3, 1}}}}});
+    m.push_back(
+        Message::Gesture{{Gesture::SwipeTracking{GesturePhase::began, 4, 10, -20, SwipeStamp{{3, 1}}}}});
     m.push_back(Message::Gesture{{Gesture::Tap{2}}});
     m.push_back(Message::KeyCombination{{KeyCombination::Code{0xFFFF}, KeyCombination::Modifiers{0x0F}}});
-    m.push_back(Message::KeyCombination{{KeyCombination::Character{"é"}, KeyCombination::Modifiers::command}});
+    m.push_back(
+        Message::KeyCombination{{KeyCombination::Character{"é"}, KeyCombination::Modifiers::command}});
     m.push_back(Message::Text{"Hello, 世界 👋"});
     m.push_back(Message::Text{""});
     m.push_back(Message::Text{longText()});
@@ -106,7 +114,8 @@ std::vector<Message> samples(bool large) {
     m.push_back(Message::ScreenDisplays{displays});
     m.push_back(Message::ScreenDisplays{{}});
     m.push_back(Message::ScreenViewStart{{1, 64, 1, ScreenVideoCodecs::h264}});
-    m.push_back(Message::ScreenViewStart{{0xFFFFFFFFu, 8192, 120, ScreenVideoCodecs::h264 | ScreenVideoCodecs::hevc}});
+    m.push_back(Message::ScreenViewStart{
+        {0xFFFFFFFFu, 8192, 120, ScreenVideoCodecs::h264 | ScreenVideoCodecs::hevc}});
     m.push_back(Message::ScreenViewSelectDisplay{2});
     m.push_back(Message::ScreenViewStop{});
     m.push_back(Message::ScreenViewStatus{{ScreenViewStatus::State::showing, 5}});

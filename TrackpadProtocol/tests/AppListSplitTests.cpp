@@ -58,14 +58,16 @@ TEST(AppListSplit, BudgetsAbove65535CountAs65535) {
     const auto capped = AppListPart::split(apps, 10'000'000);
     EXPECT_EQ(capped, AppListPart::split(apps, 65535));
     ASSERT_EQ(capped.size(), 2u);
-    for (const auto& part : capped) EXPECT_LE(encodedSize(part), 65535u);
+    for (const auto& part : capped)
+        EXPECT_LE(encodedSize(part), 65535u);
 }
 
 TEST(AppListSplit, PartsKeepTheOrderAndStayWithinTheBudget) {
     std::mt19937 random(7);
     std::uniform_int_distribution<std::size_t> length(0, 255);
     std::vector<MacApp> apps;
-    for (int i = 0; i < 500; ++i) apps.push_back(app(length(random), length(random)));
+    for (int i = 0; i < 500; ++i)
+        apps.push_back(app(length(random), length(random)));
     for (std::size_t budget : {std::size_t{600}, std::size_t{4000}, std::size_t{65535}}) {
         const auto parts = AppListPart::split(apps, budget);
         expectNumbered(parts);

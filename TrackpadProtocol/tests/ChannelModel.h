@@ -33,7 +33,8 @@ inline std::vector<Message> deliver(const std::vector<Message>& sent, const Chan
             arrivals.push_back({lastReliable, arrivals.size(), &sent[i]});
             continue;
         }
-        if (unit(random) < model.datagramLoss) continue;
+        if (unit(random) < model.datagramLoss)
+            continue;
         arrivals.push_back({sentAt + unit(random) * model.datagramLatency, arrivals.size(), &sent[i]});
         if (unit(random) < model.datagramDuplication) {
             arrivals.push_back({sentAt + unit(random) * model.datagramLatency, arrivals.size(), &sent[i]});
@@ -44,7 +45,8 @@ inline std::vector<Message> deliver(const std::vector<Message>& sent, const Chan
     });
     std::vector<Message> delivered;
     delivered.reserve(arrivals.size());
-    for (const auto& arrival : arrivals) delivered.push_back(*arrival.message);
+    for (const auto& arrival : arrivals)
+        delivered.push_back(*arrival.message);
     return delivered;
 }
 

@@ -52,7 +52,7 @@ inline std::optional<EncodingError> encodingError(const Message& message) {
 
 // Raw bytes written field by field, big-endian, for payloads the encoder would refuse to make.
 class Bytes {
-public:
+  public:
     Bytes() = default;
     // A payload: version byte 1 and the type byte.
     static Bytes payload(std::uint8_t type) { return Bytes().u8(1).u8(type); }
@@ -61,9 +61,15 @@ public:
         data_.push_back(v);
         return *this;
     }
-    Bytes& u16(std::uint16_t v) { return u8(static_cast<std::uint8_t>(v >> 8)).u8(static_cast<std::uint8_t>(v)); }
-    Bytes& u32(std::uint32_t v) { return u16(static_cast<std::uint16_t>(v >> 16)).u16(static_cast<std::uint16_t>(v)); }
-    Bytes& u64(std::uint64_t v) { return u32(static_cast<std::uint32_t>(v >> 32)).u32(static_cast<std::uint32_t>(v)); }
+    Bytes& u16(std::uint16_t v) {
+        return u8(static_cast<std::uint8_t>(v >> 8)).u8(static_cast<std::uint8_t>(v));
+    }
+    Bytes& u32(std::uint32_t v) {
+        return u16(static_cast<std::uint16_t>(v >> 16)).u16(static_cast<std::uint16_t>(v));
+    }
+    Bytes& u64(std::uint64_t v) {
+        return u32(static_cast<std::uint32_t>(v >> 32)).u32(static_cast<std::uint32_t>(v));
+    }
     Bytes& f32(float v) { return u32(std::bit_cast<std::uint32_t>(v)); }
     Bytes& f64(double v) { return u64(std::bit_cast<std::uint64_t>(v)); }
     Bytes& str(std::string_view text) {
@@ -78,7 +84,7 @@ public:
     operator const Data&() const { return data_; }  // NOLINT(google-explicit-constructor)
     const Data& data() const { return data_; }
 
-private:
+  private:
     Data data_;
 };
 

@@ -8,7 +8,8 @@ namespace TrackpadProtocol {
 
 inline void PrintTo(const Message& message, std::ostream* os) {
     auto stroke = [os](const auto& stamp) {
-        if (stamp) *os << " #" << stamp->stroke << "." << stamp->sequence;
+        if (stamp)
+            *os << " #" << stamp->stroke << "." << stamp->sequence;
     };
     if (auto m = message.as<Message::Move>()) {
         *os << "move(" << m->dx << ", " << m->dy << ")";
@@ -25,8 +26,8 @@ inline void PrintTo(const Message& message, std::ostream* os) {
     } else if (auto p = message.as<Message::Positioned>()) {
         *os << "positioned(";
         PrintTo(*p->message, os);
-        *os << " #" << p->stamp.sequence << "/" << p->stamp.boundary << " @" << p->stamp.x << "," << p->stamp.y
-            << ")";
+        *os << " #" << p->stamp.sequence << "/" << p->stamp.boundary << " @" << p->stamp.x << ","
+            << p->stamp.y << ")";
     } else if (auto g = message.as<Message::Gesture>()) {
         if (auto pinch = std::get_if<Gesture::Pinch>(&g->gesture.kind)) {
             *os << "pinch(phase " << int(pinch->phase) << ", " << pinch->magnification;

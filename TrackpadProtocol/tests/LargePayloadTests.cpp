@@ -14,7 +14,8 @@ constexpr std::size_t documentLimit = ScreenDataPart::maxDocumentBytes;
 
 Data bytes(std::size_t count, std::uint8_t seed = 1) {
     Data data(count);
-    for (std::size_t i = 0; i < count; ++i) data[i] = static_cast<std::uint8_t>(seed + i * 7);
+    for (std::size_t i = 0; i < count; ++i)
+        data[i] = static_cast<std::uint8_t>(seed + i * 7);
     return data;
 }
 
@@ -64,10 +65,10 @@ TEST(ScreenDataAssembler, RefusalRules) {
     const Data a{1}, b{2}, c{3};
     const std::vector<Case> cases = {
         {"one part", {{part(1, 0, 1, a), a}}},
-        {"three parts in order", {{part(1, 0, 3, a), {}}, {part(1, 1, 3, b), {}}, {part(1, 2, 3, c), Data{1, 2, 3}}}},
+        {"three parts in order",
+         {{part(1, 0, 3, a), {}}, {part(1, 1, 3, b), {}}, {part(1, 2, 3, c), Data{1, 2, 3}}}},
         {"nothing expected", {{part(1, 1, 3, a), {}}, {part(1, 2, 3, a), {}}}},
-        {"count above 256, then its next part",
-         {{part(1, 0, 257, a), {}}, {part(1, 1, 257, b), {}}}},
+        {"count above 256, then its next part", {{part(1, 0, 257, a), {}}, {part(1, 1, 257, b), {}}}},
         {"count 0", {{part(1, 0, 0, a), {}}, {part(1, 0, 1, b), b}}},
         {"index equals count", {{part(1, 0, 2, a), {}}, {part(1, 2, 2, b), {}}, {part(1, 1, 2, b), {}}}},
         {"empty bytes", {{part(1, 0, 2, a), {}}, {part(1, 1, 2, Data{}), {}}}},
@@ -76,10 +77,13 @@ TEST(ScreenDataAssembler, RefusalRules) {
         {"other transfer drops the gathered data",
          {{part(1, 0, 3, a), {}}, {part(2, 1, 3, b), {}}, {part(1, 1, 3, b), {}}, {part(1, 2, 3, c), {}}}},
         {"skipped index", {{part(1, 0, 3, a), {}}, {part(1, 2, 3, c), {}}}},
-        {"repeated index", {{part(1, 0, 3, a), {}}, {part(1, 1, 3, b), {}}, {part(1, 1, 3, b), {}}, {part(1, 2, 3, c), {}}}},
+        {"repeated index",
+         {{part(1, 0, 3, a), {}}, {part(1, 1, 3, b), {}}, {part(1, 1, 3, b), {}}, {part(1, 2, 3, c), {}}}},
         {"other count", {{part(1, 0, 3, a), {}}, {part(1, 1, 4, b), {}}, {part(1, 2, 3, c), {}}}},
-        {"index 0 restarts", {{part(1, 0, 2, a), {}}, {part(2, 0, 2, b), {}}, {part(2, 1, 2, c), Data{2, 3}}}},
-        {"restart of the same transfer", {{part(1, 0, 2, a), {}}, {part(1, 0, 2, b), {}}, {part(1, 1, 2, c), Data{2, 3}}}},
+        {"index 0 restarts",
+         {{part(1, 0, 2, a), {}}, {part(2, 0, 2, b), {}}, {part(2, 1, 2, c), Data{2, 3}}}},
+        {"restart of the same transfer",
+         {{part(1, 0, 2, a), {}}, {part(1, 0, 2, b), {}}, {part(1, 1, 2, c), Data{2, 3}}}},
         {"nothing expected after completion", {{part(1, 0, 1, a), a}, {part(1, 1, 2, b), {}}}},
     };
     for (const auto& c : cases) {
@@ -93,7 +97,8 @@ TEST(ScreenDataAssembler, RefusalRules) {
 
 TEST(ScreenDataAssembler, Accepts256Parts) {
     ScreenDataAssembler assembler;
-    for (std::uint16_t index = 0; index < 255; ++index) ASSERT_FALSE(assembler.add(part(9, index, 256, Data{1})));
+    for (std::uint16_t index = 0; index < 255; ++index)
+        ASSERT_FALSE(assembler.add(part(9, index, 256, Data{1})));
     EXPECT_EQ(assembler.add(part(9, 255, 256, Data{1})), Data(256, 1));
 }
 
@@ -108,7 +113,8 @@ TEST(ScreenDataAssembler, RefusalEmptiesAndExpectsNothing) {
 }
 
 TEST(ScreenVideoFrame, RoundTripThroughMessages) {
-    ScreenVideoFrame frame{ScreenVideoCodec::hevc, 7, 1920, 1080, 123456789, {bytes(20), bytes(4, 9)}, bytes(200000)};
+    ScreenVideoFrame frame{ScreenVideoCodec::hevc, 7, 1920, 1080, 123456789, {bytes(20), bytes(4, 9)},
+                           bytes(200000)};
     const auto messages = frame.messages(33);
     ASSERT_EQ(messages.size(), 4u);
     EXPECT_EQ(messages[0].as<Message::ScreenVideo>()->part.transfer, 33u);
@@ -121,7 +127,9 @@ TEST(ScreenVideoFrame, RoundTripThroughMessages) {
 }
 
 TEST(ScreenVideoFrame, Limits) {
-    auto error = [](const ScreenVideoFrame& frame) { return errorOf<EncodingError>([&] { frame.messages(1); }); };
+    auto error = [](const ScreenVideoFrame& frame) {
+        return errorOf<EncodingError>([&] { frame.messages(1); });
+    };
     ScreenVideoFrame frame;
     frame.parameterSets.assign(255, Data{1});
     EXPECT_EQ(error(frame), std::nullopt);
@@ -169,13 +177,17 @@ TEST(Screenshot, RoundTripAndLimits) {
         EXPECT_EQ(Screenshot::decode(*document), shot);
     }
     EXPECT_EQ(Screenshot(Screenshot::Status::failed).encoded(), (Data{3, 0, 0, 0, 0}));
-    EXPECT_EQ(Screenshot(Screenshot::Status::taken, Data(Screenshot::maxImageBytes)).messages(1).size(), 256u);
-    EXPECT_EQ(errorOf<EncodingError>([] { Screenshot(Screenshot::Status::taken, Data(15728636)).messages(1); }),
-              EncodingError::screenDataTooLarge(documentLimit + 1));
+    EXPECT_EQ(Screenshot(Screenshot::Status::taken, Data(Screenshot::maxImageBytes)).messages(1).size(),
+              256u);
+    EXPECT_EQ(
+        errorOf<EncodingError>([] { Screenshot(Screenshot::Status::taken, Data(15728636)).messages(1); }),
+        EncodingError::screenDataTooLarge(documentLimit + 1));
 }
 
 TEST(Screenshot, DecodeRefusesMalformedDocuments) {
-    auto error = [](const Data& document) { return errorOf<DecodingError>([&] { Screenshot::decode(document); }); };
+    auto error = [](const Data& document) {
+        return errorOf<DecodingError>([&] { Screenshot::decode(document); });
+    };
     EXPECT_EQ(error(Bytes().u8(1).u32(1).u8(0)), DecodingError::invalidValue()) << "image without taken";
     EXPECT_EQ(error(Bytes().u8(4).u32(0)), DecodingError::invalidValue());
     EXPECT_EQ(error(Bytes().u8(0).u32(15728636)), DecodingError::invalidValue());
@@ -195,8 +207,10 @@ TEST(PresentationImageFile, Decode) {
         {"placement", placement().u32(2).u8(9).u8(8), std::nullopt},
         {"largest image", Bytes().u8(0).u32(8388608).fill(8388608), std::nullopt},
         {"presence 2", Bytes().u8(2).u32(1).u8(9), DecodingError::invalidValue()},
-        {"invalid placement", Bytes().u8(1).f32(1.5f).f32(0.5f).f32(1).f32(1).u32(1).u8(9), DecodingError::invalidValue()},
-        {"NaN placement", Bytes().u8(1).f32(0.5f).f32(NAN).f32(1).f32(1).u32(1).u8(9), DecodingError::invalidValue()},
+        {"invalid placement", Bytes().u8(1).f32(1.5f).f32(0.5f).f32(1).f32(1).u32(1).u8(9),
+         DecodingError::invalidValue()},
+        {"NaN placement", Bytes().u8(1).f32(0.5f).f32(NAN).f32(1).f32(1).u32(1).u8(9),
+         DecodingError::invalidValue()},
         {"empty image", Bytes().u8(0).u32(0), DecodingError::invalidValue()},
         {"image above 8388608", Bytes().u8(0).u32(8388609).fill(8388609), DecodingError::invalidValue()},
         {"short image", Bytes().u8(0).u32(5).fill(4), DecodingError::truncated()},
@@ -217,7 +231,8 @@ TEST(PresentationImageFile, PhoneSideEncoding) {
     PresentationImageFile file{bytes(100), PresentationImagePlacement{{0.25f, 0.75f}, 0.5f, 0.5f}};
     EXPECT_EQ(PresentationImageFile::decode(file.encoded()), file);
     file.image = Data(8388609);
-    EXPECT_EQ(errorOf<EncodingError>([&] { file.encoded(); }), EncodingError::presentationImageTooLarge(8388609));
+    EXPECT_EQ(errorOf<EncodingError>([&] { file.encoded(); }),
+              EncodingError::presentationImageTooLarge(8388609));
     file.image = Data{};
     EXPECT_EQ(errorOf<EncodingError>([&] { file.encoded(); }), EncodingError::invalidValue());
     file.image = Data{1};

@@ -51,7 +51,8 @@ Bytes place(float cx, float cy, float w, float h) {
 }
 Bytes displays(std::uint8_t count, std::uint8_t traits = 0) {
     auto bytes = Bytes::payload(0x31).u8(count);
-    for (int i = 0; i < count; ++i) bytes.u32(1).str("d").u16(1).u16(1).u8(traits);
+    for (int i = 0; i < count; ++i)
+        bytes.u32(1).str("d").u16(1).u16(1).u8(traits);
     return bytes;
 }
 Bytes appList(std::uint16_t part, std::uint16_t count, std::uint8_t state = 0) {
@@ -81,7 +82,8 @@ TEST(MessageDecoding, EnvelopeErrors) {
 
 TEST(MessageDecoding, EveryUnassignedTypeByteIsUnknown) {
     std::set<std::uint8_t> known;
-    for (const auto& m : testing_support::sampleMessages()) known.insert(MessageCodec::typeByte(m));
+    for (const auto& m : testing_support::sampleMessages())
+        known.insert(MessageCodec::typeByte(m));
     for (int type = 0; type < 256; ++type) {
         auto error = decodingError(Bytes::payload(static_cast<std::uint8_t>(type)));
         if (known.count(static_cast<std::uint8_t>(type))) {
@@ -98,7 +100,8 @@ TEST(MessageDecoding, EveryPrefixIsTruncatedAndEveryExtensionTrails) {
         SCOPED_TRACE(message.description());
         auto payload = MessageCodec::encode(message);
         for (std::size_t length = 0; length < payload.size(); ++length) {
-            ASSERT_EQ(decodingError(Data(payload.begin(), payload.begin() + static_cast<long>(length))), truncated)
+            ASSERT_EQ(decodingError(Data(payload.begin(), payload.begin() + static_cast<long>(length))),
+                      truncated)
                 << "length " << length;
         }
         payload.push_back(0);
@@ -184,7 +187,8 @@ TEST(MessageDecoding, NumericRanges) {
         {"app part 0 of 0", appList(0, 0), invalid},
         {"app part 65534 of 65535", appList(65534, 65535), std::nullopt},
         {"app part 1 of 1", appList(1, 1), invalid},
-        {"app count beyond bytes", Bytes::payload(0x41).u16(0).u16(1).u16(65535).str("b").str("n").u8(0), truncated},
+        {"app count beyond bytes", Bytes::payload(0x41).u16(0).u16(1).u16(65535).str("b").str("n").u8(0),
+         truncated},
     });
 }
 
@@ -204,9 +208,12 @@ TEST(MessageDecoding, ScreenDataParts) {
         });
     }
     check({
-        {"presentation part 61440", Bytes::payload(0x21).u8(0).u32(1).u16(0).u16(1).u16(max).fill(max), std::nullopt},
-        {"presentation part 61441", Bytes::payload(0x21).u8(0).u32(1).u16(0).u16(1).u16(max + 1).fill(max + 1), invalid},
-        {"presentation part count 257", Bytes::payload(0x21).u8(0).u32(1).u16(0).u16(257).u16(1).fill(1), invalid},
+        {"presentation part 61440", Bytes::payload(0x21).u8(0).u32(1).u16(0).u16(1).u16(max).fill(max),
+         std::nullopt},
+        {"presentation part 61441",
+         Bytes::payload(0x21).u8(0).u32(1).u16(0).u16(1).u16(max + 1).fill(max + 1), invalid},
+        {"presentation part count 257", Bytes::payload(0x21).u8(0).u32(1).u16(0).u16(257).u16(1).fill(1),
+         invalid},
     });
 }
 
@@ -234,11 +241,12 @@ TEST(MessageDecoding, FloatsAndPlacements) {
         {"pinch NaN", Bytes::payload(0x16).u8(1).u8(1).f32(nan).u8(0), invalid},
         {"swipe tracking inf", Bytes::payload(0x16).u8(2).u8(1).u8(3).f32(inf).f32(0).u8(0), invalid},
         {"annotation point NaN", Bytes::payload(0x20).u8(2).u16(1).f32(nan).f32(0), invalid},
-        {"annotation point outside 0...1", Bytes::payload(0x20).u8(1).u16(1).u16(1).f32(-5).f32(7), std::nullopt},
-        {"pointer stamp NaN",
-         Bytes::payload(0x15).u8(0x14).fill(16).u64(1).u64(0).f64(std::nan("")).f64(0), invalid},
-        {"pointer stamp inf",
-         Bytes::payload(0x15).u8(0x14).fill(16).u64(1).u64(0).f64(0).f64(-HUGE_VAL), invalid},
+        {"annotation point outside 0...1", Bytes::payload(0x20).u8(1).u16(1).u16(1).f32(-5).f32(7),
+         std::nullopt},
+        {"pointer stamp NaN", Bytes::payload(0x15).u8(0x14).fill(16).u64(1).u64(0).f64(std::nan("")).f64(0),
+         invalid},
+        {"pointer stamp inf", Bytes::payload(0x15).u8(0x14).fill(16).u64(1).u64(0).f64(0).f64(-HUGE_VAL),
+         invalid},
         {"placement corners", place(0, 1, 0.01f, 4.0f), std::nullopt},
         {"placement centre below 0", place(below(0), 0.5f, 1, 1), invalid},
         {"placement centre above 1", place(0.5f, above(1), 1, 1), invalid},

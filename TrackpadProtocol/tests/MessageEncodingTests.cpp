@@ -59,7 +59,8 @@ Message appListOf(std::size_t bytes) {
         total += 513;
     }
     const auto rest = bytes - total - 3;
-    apps.push_back({text(std::min<std::size_t>(rest, 255)), text(rest - std::min<std::size_t>(rest, 255)), {}});
+    apps.push_back(
+        {text(std::min<std::size_t>(rest, 255)), text(rest - std::min<std::size_t>(rest, 255)), {}});
     return Message::RunningApps{{apps, 0, 1}};
 }
 
@@ -67,19 +68,24 @@ TEST(MessageEncoding, StringLengths) {
     check({
         {"text 255", Message::Text{text(255)}, std::nullopt},
         {"text 256", Message::Text{text(256)}, EncodingError::stringTooLong(256)},
-        {"text of multi-byte characters, 256 bytes", Message::Text{text(254) + "é"}, EncodingError::stringTooLong(256)},
+        {"text of multi-byte characters, 256 bytes", Message::Text{text(254) + "é"},
+         EncodingError::stringTooLong(256)},
         {"device name 300", Message::PairingRequest{{}, text(300)}, EncodingError::stringTooLong(300)},
-        {"host name 256", Message::PairingChallenge{{}, text(256), {}, {}, 0}, EncodingError::stringTooLong(256)},
-        {"display name 256", Message::ScreenDisplays{{{1, text(256), 1, 1, {}}}}, EncodingError::stringTooLong(256)},
+        {"host name 256", Message::PairingChallenge{{}, text(256), {}, {}, 0},
+         EncodingError::stringTooLong(256)},
+        {"display name 256", Message::ScreenDisplays{{{1, text(256), 1, 1, {}}}},
+         EncodingError::stringTooLong(256)},
         {"bundle id 256", Message::OpenApp{text(256)}, EncodingError::stringTooLong(256)},
         {"icon request 256", Message::AppIconRequest{{text(256), 1}}, EncodingError::stringTooLong(256)},
-        {"title 256", Message::NowPlaying{NowPlaying(text(256), "", std::nullopt)}, EncodingError::stringTooLong(256)},
+        {"title 256", Message::NowPlaying{NowPlaying(text(256), "", std::nullopt)},
+         EncodingError::stringTooLong(256)},
         {"artist 255", Message::NowPlaying{NowPlaying("", text(255), std::nullopt)}, std::nullopt},
         {"key character 256", Message::KeyCombination{{KeyCombination::Character{text(256)}, {}}},
          EncodingError::stringTooLong(256)},
         {"key character empty", Message::KeyCombination{{KeyCombination::Character{""}, {}}}, invalid},
         {"text not UTF-8", Message::Text{"\xFF"}, invalid},
-        {"app name 256", Message::InstalledApps{{{{"b", text(256), {}}}, 0, 1}}, EncodingError::stringTooLong(256)},
+        {"app name 256", Message::InstalledApps{{{{"b", text(256), {}}}, 0, 1}},
+         EncodingError::stringTooLong(256)},
     });
 }
 
@@ -101,7 +107,8 @@ TEST(MessageEncoding, Passwords) {
 TEST(MessageEncoding, ImagesAndParts) {
     check({
         {"artwork 61440", Message::NowPlaying{NowPlaying("t", "a", image(61440))}, std::nullopt},
-        {"artwork 61441", Message::NowPlaying{NowPlaying("t", "a", image(61441))}, EncodingError::artworkTooLarge(61441)},
+        {"artwork 61441", Message::NowPlaying{NowPlaying("t", "a", image(61441))},
+         EncodingError::artworkTooLarge(61441)},
         {"icon 61440", Message::AppIcon{AppIcon("b", image(61440))}, std::nullopt},
         {"icon 61441", Message::AppIcon{AppIcon("b", image(61441))}, EncodingError::iconTooLarge(61441)},
         {"part 1 byte", part(1), std::nullopt},
@@ -112,15 +119,18 @@ TEST(MessageEncoding, ImagesAndParts) {
         {"part count 257", part(1, 0, 257), invalid},
         {"part count 0", part(1, 0, 0), invalid},
         {"part index = count", part(1, 2, 2), invalid},
-        {"screenshot part 61441", Message::Screenshot{{1, 0, 1, image(61441)}}, EncodingError::screenDataTooLarge(61441)},
-        {"presentation part 61441", Message::PresentationImage{{PresentationImage::Part{{1, 0, 1, image(61441)}}}},
+        {"screenshot part 61441", Message::Screenshot{{1, 0, 1, image(61441)}},
+         EncodingError::screenDataTooLarge(61441)},
+        {"presentation part 61441",
+         Message::PresentationImage{{PresentationImage::Part{{1, 0, 1, image(61441)}}}},
          EncodingError::screenDataTooLarge(61441)},
     });
     // An empty image set directly on the record travels as absent, as the constructors store it.
     Message::AppIcon empty;
     empty.icon.bundleID = "b";
     empty.icon.image = Data{};
-    EXPECT_EQ(MessageCodec::decode(MessageCodec::encode(empty)), Message(Message::AppIcon{AppIcon("b", std::nullopt)}));
+    EXPECT_EQ(MessageCodec::decode(MessageCodec::encode(empty)),
+              Message(Message::AppIcon{AppIcon("b", std::nullopt)}));
 }
 
 TEST(MessageEncoding, AppListsFitOneFrame) {
@@ -141,13 +151,15 @@ TEST(MessageEncoding, NonFiniteNumbers) {
         {"drag", Message::Drag{DragPhase::changed, inf, 0}, nonFinite},
         {"scroll", Message::Scroll{0, nan, ScrollPhase::began, std::nullopt}, nonFinite},
         {"pinch", Message::Gesture{{Gesture::Pinch{GesturePhase::changed, nan, std::nullopt}}}, nonFinite},
-        {"swipe tracking", Message::Gesture{{Gesture::SwipeTracking{GesturePhase::changed, 3, 0, inf, std::nullopt}}},
+        {"swipe tracking",
+         Message::Gesture{{Gesture::SwipeTracking{GesturePhase::changed, 3, 0, inf, std::nullopt}}},
          nonFinite},
         {"annotation point", Message::Annotation{{Annotation::Update{1, 1, {nan, 0}}}}, nonFinite},
         {"placement", placed(0.5f, 0.5f, nan, 1), nonFinite},
-        {"pointer stamp x", Message::Positioned{Message{Message::Move{1, 1}}, {session, 1, 0, HUGE_VAL, 0}}, nonFinite},
-        {"inner move of positioned", Message::Positioned{Message{Message::Move{nan, 1}}, {session, 1, 0, 0, 0}},
+        {"pointer stamp x", Message::Positioned{Message{Message::Move{1, 1}}, {session, 1, 0, HUGE_VAL, 0}},
          nonFinite},
+        {"inner move of positioned",
+         Message::Positioned{Message{Message::Move{nan, 1}}, {session, 1, 0, 0, 0}}, nonFinite},
     });
 }
 
@@ -155,11 +167,13 @@ TEST(MessageEncoding, RangesEnumerationsAndOptionSets) {
     check({
         {"drag phase 3", Message::Drag{bad<DragPhase>(3), 0, 0}, invalid},
         {"scroll phase 5", Message::Scroll{0, 0, bad<ScrollPhase>(5), std::nullopt}, invalid},
-        {"gesture phase 3", Message::Gesture{{Gesture::Pinch{bad<GesturePhase>(3), 1, std::nullopt}}}, invalid},
+        {"gesture phase 3", Message::Gesture{{Gesture::Pinch{bad<GesturePhase>(3), 1, std::nullopt}}},
+         invalid},
         {"swipe direction 4", Message::Gesture{{Gesture::Swipe{3, bad<SwipeDirection>(4)}}}, invalid},
         {"media command 8", Message::MediaCommand{bad<MediaCommand>(8)}, invalid},
         {"quick action 3", Message::QuickAction{bad<QuickAction>(3)}, invalid},
-        {"annotation tool 4", Message::Annotation{{Annotation::Begin{1, bad<AnnotationTool>(4), {}}}}, invalid},
+        {"annotation tool 4", Message::Annotation{{Annotation::Begin{1, bad<AnnotationTool>(4), {}}}},
+         invalid},
         {"rejection 7", Message::PairingRejected{bad<PairingRejection>(7)}, invalid},
         {"control status 2", Message::ControlStatus{bad<ControlStatus>(2)}, invalid},
         {"screen lock status 2", Message::ScreenLockStatus{bad<ScreenLockStatus>(2)}, invalid},
@@ -168,7 +182,8 @@ TEST(MessageEncoding, RangesEnumerationsAndOptionSets) {
         {"open status 3", Message::OpenAppResult{{"b", bad<OpenAppResult::Status>(3)}}, invalid},
         {"unlock status 8", Message::UnlockResult{{1, bad<UnlockResult::Status>(8)}}, invalid},
         {"subscriptions 0x10", Message::Subscribe{Subscriptions(0x10)}, invalid},
-        {"modifiers 0x10", Message::KeyCombination{{KeyCombination::Code{1}, KeyCombination::Modifiers(0x10)}}, invalid},
+        {"modifiers 0x10",
+         Message::KeyCombination{{KeyCombination::Code{1}, KeyCombination::Modifiers(0x10)}}, invalid},
         {"display traits 8", Message::ScreenDisplays{{{1, "d", 1, 1, ScreenDisplay::Traits(8)}}}, invalid},
         {"33 displays", Message::ScreenDisplays{std::vector<ScreenDisplay>(33)}, invalid},
         {"32 displays", Message::ScreenDisplays{std::vector<ScreenDisplay>(32)}, std::nullopt},

@@ -20,13 +20,15 @@ struct Recorder {
             [&](const FrameDecoder::BadFrame& b) { bad.push_back(b); });
     }
     void feedByteByByte(const Data& bytes) {
-        for (auto byte : bytes) feed(Data{byte});
+        for (auto byte : bytes)
+            feed(Data{byte});
     }
 };
 
 Data frames(std::initializer_list<Data> parts) {
     Data stream;
-    for (const auto& part : parts) stream.insert(stream.end(), part.begin(), part.end());
+    for (const auto& part : parts)
+        stream.insert(stream.end(), part.begin(), part.end());
     return stream;
 }
 
@@ -43,7 +45,8 @@ const Data zeroLengthFrame{0x00, 0x00};
 
 TEST(MessageFraming, PayloadLimits) {
     EXPECT_EQ(errorOf<FramingError>([] { MessageFraming::frame(Data{}); }), FramingError::emptyFrame());
-    EXPECT_EQ(errorOf<FramingError>([] { MessageFraming::frame(Data(65536)); }), FramingError::payloadTooLarge(65536));
+    EXPECT_EQ(errorOf<FramingError>([] { MessageFraming::frame(Data(65536)); }),
+              FramingError::payloadTooLarge(65536));
     const auto largest = MessageFraming::frame(Data(65535, 7));
     ASSERT_EQ(largest.size(), 65537u);
     EXPECT_EQ(largest[0], 0xFF);
@@ -123,7 +126,8 @@ TEST(FrameDecoder, BuffersAtMostOnePartialFrame) {
     // A full read of back-to-back frames leaves only the cut frame's head behind.
     Recorder moves;
     Data read;
-    while (read.size() < FrameDecoder::readSize) MessageFraming::appendFrame(Message::Move{1, 2}, read);
+    while (read.size() < FrameDecoder::readSize)
+        MessageFraming::appendFrame(Message::Move{1, 2}, read);
     read.resize(FrameDecoder::readSize);
     moves.feed(read);
     EXPECT_EQ(moves.messages.size(), FrameDecoder::readSize / 12);

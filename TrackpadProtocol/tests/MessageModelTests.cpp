@@ -63,11 +63,13 @@ TEST(MessageTransport, Rules) {
         {"unlock request", Message::UnlockRequest{{1, "pw"}}, reliable},
         {"screen video", Message::ScreenVideo{}, reliable},
     };
-    for (const auto& c : cases) EXPECT_EQ(c.message.transport(), c.expected) << c.name;
+    for (const auto& c : cases)
+        EXPECT_EQ(c.message.transport(), c.expected) << c.name;
 }
 
 TEST(MessageDescription, ReadableForms) {
-    const UUID id{{0xE6, 0x21, 0xE1, 0xF8, 0xC3, 0x6C, 0x49, 0x5A, 0x93, 0xFC, 0x0C, 0x24, 0x7A, 0x3E, 0x6E, 0x5F}};
+    const UUID id{
+        {0xE6, 0x21, 0xE1, 0xF8, 0xC3, 0x6C, 0x49, 0x5A, 0x93, 0xFC, 0x0C, 0x24, 0x7A, 0x3E, 0x6E, 0x5F}};
     struct Case {
         Message message;
         const char* expected;
@@ -82,19 +84,22 @@ TEST(MessageDescription, ReadableForms) {
          "sequence: 3, boundary: 2, x: 0.5, y: 4))"},
         {Message::Gesture{{Gesture::Pinch{GesturePhase::changed, 0.25f, PinchStamp{{4, 5}}}}},
          "gesture(pinch(phase: changed, magnification: 0.25, stamp: PinchStamp(stroke: 4, sequence: 5)))"},
-        {Message::KeyCombination{{KeyCombination::Character{"a"}, KeyCombination::Modifiers::command |
-                                                                      KeyCombination::Modifiers::shift}},
+        {Message::KeyCombination{{KeyCombination::Character{"a"},
+                                  KeyCombination::Modifiers::command | KeyCombination::Modifiers::shift}},
          "keyCombination(character(\"a\"), modifiers: [command, shift])"},
         {Message::Text{"say \"hi\"\n"}, "text(\"say \\\"hi\\\"\\x0A\")"},
-        {Message::SessionAccepted{HostFeatures::apps | HostFeatures::unlock}, "sessionAccepted(features: [apps, unlock])"},
+        {Message::SessionAccepted{HostFeatures::apps | HostFeatures::unlock},
+         "sessionAccepted(features: [apps, unlock])"},
         {Message::ScreenViewStatus{{ScreenViewStatus::State::stopped, std::nullopt}},
          "screenViewStatus(state: stopped, displayID: nil)"},
         {Message::Screenshot{{42, 0, 2, Data(61440)}},
          "screenshot(ScreenDataPart(transfer: 42, part: 0, partCount: 2, bytes: <61440 bytes>))"},
-        {Message::UnlockResult{{9, UnlockResult::Status::cannotType}}, "unlockResult(number: 9, status: cannotType)"},
+        {Message::UnlockResult{{9, UnlockResult::Status::cannotType}},
+         "unlockResult(number: 9, status: cannotType)"},
         {Message::Subscribe{Subscriptions(0x31)}, "subscribe([nowPlaying, unknown(48)])"},
     };
-    for (const auto& c : cases) EXPECT_EQ(c.message.description(), c.expected);
+    for (const auto& c : cases)
+        EXPECT_EQ(c.message.description(), c.expected);
 }
 
 TEST(MessageDescription, EveryCaseHasItsOwnName) {
@@ -106,7 +111,8 @@ TEST(MessageDescription, EveryCaseHasItsOwnName) {
         names[message.value.index()] = name;
     }
     std::set<std::string> distinct;
-    for (const auto& [index, name] : names) distinct.insert(name);
+    for (const auto& [index, name] : names)
+        distinct.insert(name);
     EXPECT_EQ(distinct.size(), std::variant_size_v<Message::Value>);
 }
 
@@ -133,10 +139,11 @@ TEST(PayloadTypes, PercentLevel) {
         std::uint8_t level;
     };
     const std::vector<Case> cases = {
-        {NAN, 0},   {-INFINITY, 0}, {-0.5, 0},  {0, 0},      {0.004, 0}, {0.005, 1},
-        {0.125, 13}, {0.5, 50},      {0.994, 99}, {0.9999, 100}, {1, 100},   {7, 100}, {INFINITY, 100},
+        {NAN, 0},  {-INFINITY, 0}, {-0.5, 0},     {0, 0},   {0.004, 0}, {0.005, 1},      {0.125, 13},
+        {0.5, 50}, {0.994, 99},    {0.9999, 100}, {1, 100}, {7, 100},   {INFINITY, 100},
     };
-    for (const auto& c : cases) EXPECT_EQ(VolumeStatus::percentLevel(c.scalar), c.level) << c.scalar;
+    for (const auto& c : cases)
+        EXPECT_EQ(VolumeStatus::percentLevel(c.scalar), c.level) << c.scalar;
     EXPECT_EQ(VolumeStatus::unsupported, (VolumeStatus{0, false, false}));
 }
 

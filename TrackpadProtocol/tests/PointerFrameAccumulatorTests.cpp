@@ -15,7 +15,9 @@ constexpr double frame = 1.0 / 120.0;
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double inf = std::numeric_limits<double>::infinity();
 
-Message move(float dx, float dy) { return Message::Move{dx, dy}; }
+Message move(float dx, float dy) {
+    return Message::Move{dx, dy};
+}
 using Messages = std::vector<Message>;
 
 TEST(PointerFrameAccumulator, InitialiserSanitisesIntervalAndMaximumDelay) {
@@ -23,8 +25,8 @@ TEST(PointerFrameAccumulator, InitialiserSanitisesIntervalAndMaximumDelay) {
         double interval, maxDelay, expectedInterval, expectedMaxDelay;
     };
     const Case cases[] = {
-        {nan, 0.05, frame, 0.05},    {inf, 0.05, frame, 0.05},    {-inf, 0.05, frame, 0.05},
-        {-1, 0.05, 0, 0.05},         {0.02, 0.01, 0.02, 0.02},    {0.05, nan, 0.05, 0.05},
+        {nan, 0.05, frame, 0.05},      {inf, 0.05, frame, 0.05},    {-inf, 0.05, frame, 0.05},
+        {-1, 0.05, 0, 0.05},           {0.02, 0.01, 0.02, 0.02},    {0.05, nan, 0.05, 0.05},
         {0.001, inf, 0.001, 1.0 / 60}, {nan, nan, frame, 1.0 / 60}, {0, -3, 0, 0},
     };
     for (const auto& c : cases) {
@@ -97,12 +99,14 @@ TEST(PointerFrameAccumulator, ReleaseTimeNeverLiesBeyondTheMaximumDelay) {
     for (int i = 0; i < 2000; ++i) {
         const double next = now + gap(random);
         // The timer fires at the due time when that comes before the next delta.
-        if (auto due = paced.releaseTime(); due && *due <= next) post(paced.releaseIfDue(*due), *due);
+        if (auto due = paced.releaseTime(); due && *due <= next)
+            post(paced.releaseIfDue(*due), *due);
         now = next;
         const float dx = static_cast<float>(delta(random));
         post(paced.add(move(dx, 1), now), now);
         sentX += dx;
-        if (!oldestWaiting && paced.firstPendingTime) oldestWaiting = now;
+        if (!oldestWaiting && paced.firstPendingTime)
+            oldestWaiting = now;
     }
     post(paced.release(now), now);
     EXPECT_EQ(postedX, sentX);

@@ -8,7 +8,9 @@ namespace TrackpadProtocol {
 namespace {
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-double noClock() { return 0; }
+double noClock() {
+    return 0;
+}
 
 TEST(PointerTimingRecorder, InitialiserTurnsNegativeAndNaNSettingsIntoZero) {
     EXPECT_EQ(PointerTimingRecorder(-1, -0.5, noClock).reportInterval(), 0);
@@ -41,7 +43,8 @@ TEST(PointerTimingRecorder, ReportsAtMostOncePerIntervalWithTheGapsSinceTheLastR
 
     // The next window starts at the report: nothing for another second, then only its own arrivals.
     const double reported = now;
-    for (int i = 1; i < 50; ++i) EXPECT_FALSE(recorder.record(reported + i * 0.020));
+    for (int i = 1; i < 50; ++i)
+        EXPECT_FALSE(recorder.record(reported + i * 0.020));
     EXPECT_FALSE(recorder.record(reported + 0.999));
     auto second = recorder.record(reported + 1.0);
     ASSERT_TRUE(second);
@@ -57,7 +60,8 @@ TEST(PointerTimingRecorder, PercentileIsTheNearestRank) {
     recorder.record(now);
     // Gaps of 1 ms to 20 ms, then the 10 s gap of the reporting arrival: the 95th percentile of these
     // 21 gaps is the 20th smallest.
-    for (int gap = 20; gap >= 1; --gap) recorder.record(now += gap / 1000.0);
+    for (int gap = 20; gap >= 1; --gap)
+        recorder.record(now += gap / 1000.0);
     auto report = recorder.record(now + 10.0);
     ASSERT_TRUE(report);
     EXPECT_NEAR(report->p95Gap, 0.020, 1e-9);

@@ -34,9 +34,11 @@ TEST(PointerStamper, CountsSequencesTracksTheLastReliableOneAndSumsThePosition) 
         Message::Move{-4, 0},
     };
     const PointerStamp expected[] = {
-        {stamper.session(), 1, 0, 1, 2},    {stamper.session(), 2, 0, 1, 2},  {stamper.session(), 3, 2, 1.5, 1},
-        {stamper.session(), 4, 2, 2.5, 1},  {stamper.session(), 5, 4, 4.5, 3}, {stamper.session(), 6, 4, 3.5, 3},
-        {stamper.session(), 7, 4, 3.5, 4},  {stamper.session(), 8, 7, 3.5, 4}, {stamper.session(), 9, 8, -0.5, 4},
+        {stamper.session(), 1, 0, 1, 2},    {stamper.session(), 2, 0, 1, 2},
+        {stamper.session(), 3, 2, 1.5, 1},  {stamper.session(), 4, 2, 2.5, 1},
+        {stamper.session(), 5, 4, 4.5, 3},  {stamper.session(), 6, 4, 3.5, 3},
+        {stamper.session(), 7, 4, 3.5, 4},  {stamper.session(), 8, 7, 3.5, 4},
+        {stamper.session(), 9, 8, -0.5, 4},
     };
     for (std::size_t i = 0; i < std::size(sent); ++i) {
         auto stamped = stamper.stamp(sent[i]);
@@ -60,8 +62,12 @@ TEST(PointerStamper, StampsOnlyPointerMessagesWithFiniteDeltas) {
     EXPECT_EQ(stamped->as<Message::Positioned>()->stamp.x, 1);
 }
 
-Message scroll(ScrollPhase phase) { return Message::Scroll{1, 2, phase, std::nullopt}; }
-std::optional<ScrollStamp> scrollStamp(const Message& message) { return message.as<Message::Scroll>()->stamp; }
+Message scroll(ScrollPhase phase) {
+    return Message::Scroll{1, 2, phase, std::nullopt};
+}
+std::optional<ScrollStamp> scrollStamp(const Message& message) {
+    return message.as<Message::Scroll>()->stamp;
+}
 ScrollStamp scrollAt(std::uint32_t stroke, std::uint32_t sequence) {
     ScrollStamp stamp;
     stamp.stroke = stroke;
@@ -72,12 +78,17 @@ ScrollStamp scrollAt(std::uint32_t stroke, std::uint32_t sequence) {
 TEST(StrokeStampers, AScrollStrokeRunsFromItsBeginThroughItsMomentum) {
     ScrollStamper stamper;
     const std::pair<ScrollPhase, ScrollStamp> steps[] = {
-        {ScrollPhase::began, scrollAt(1, 1)},    {ScrollPhase::changed, scrollAt(1, 2)},
-        {ScrollPhase::ended, scrollAt(1, 3)},    {ScrollPhase::momentum, scrollAt(1, 4)},
-        {ScrollPhase::momentum, scrollAt(1, 5)}, {ScrollPhase::momentumEnded, scrollAt(1, 6)},
+        {ScrollPhase::began, scrollAt(1, 1)},
+        {ScrollPhase::changed, scrollAt(1, 2)},
+        {ScrollPhase::ended, scrollAt(1, 3)},
+        {ScrollPhase::momentum, scrollAt(1, 4)},
+        {ScrollPhase::momentum, scrollAt(1, 5)},
+        {ScrollPhase::momentumEnded, scrollAt(1, 6)},
         // Nothing continues a closed stroke: a change without a begin starts the next one.
-        {ScrollPhase::changed, scrollAt(2, 1)},  {ScrollPhase::began, scrollAt(3, 1)},
-        {ScrollPhase::ended, scrollAt(3, 2)},    {ScrollPhase::changed, scrollAt(4, 1)},
+        {ScrollPhase::changed, scrollAt(2, 1)},
+        {ScrollPhase::began, scrollAt(3, 1)},
+        {ScrollPhase::ended, scrollAt(3, 2)},
+        {ScrollPhase::changed, scrollAt(4, 1)},
     };
     for (const auto& [phase, expected] : steps) {
         const Message stamped = stamper.stamp(scroll(phase));
@@ -90,7 +101,8 @@ TEST(StrokeStampers, AScrollStrokeRunsFromItsBeginThroughItsMomentum) {
 TEST(StrokeStampers, GestureStrokesEndAtTheirEndAndNumbersWrap) {
     PinchStamper pinch(0xFFFF'FFFFu);
     auto stampOf = [&](GesturePhase phase) {
-        const Message stamped = pinch.stamp(Message::Gesture{Gesture{Gesture::Pinch{phase, 0.5f, std::nullopt}}});
+        const Message stamped =
+            pinch.stamp(Message::Gesture{Gesture{Gesture::Pinch{phase, 0.5f, std::nullopt}}});
         const auto& kind = stamped.as<Message::Gesture>()->gesture.kind;
         EXPECT_EQ(std::get<Gesture::Pinch>(kind).magnification, 0.5f);
         return *std::get<Gesture::Pinch>(kind).stamp;
@@ -104,8 +116,8 @@ TEST(StrokeStampers, GestureStrokesEndAtTheirEndAndNumbersWrap) {
     EXPECT_EQ(stampOf(GesturePhase::began).stroke, 1u);
 
     SwipeStamper swipe;
-    const Message stamped =
-        swipe.stamp(Message::Gesture{Gesture{Gesture::SwipeTracking{GesturePhase::began, 3, 4, -5, std::nullopt}}});
+    const Message stamped = swipe.stamp(
+        Message::Gesture{Gesture{Gesture::SwipeTracking{GesturePhase::began, 3, 4, -5, std::nullopt}}});
     const auto& tracking = std::get<Gesture::SwipeTracking>(stamped.as<Message::Gesture>()->gesture.kind);
     EXPECT_EQ(tracking.fingers, 3);
     EXPECT_EQ(tracking.dx, 4);

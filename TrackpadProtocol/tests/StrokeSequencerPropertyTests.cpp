@@ -3,6 +3,7 @@
 // at most once and in its stroke's order, and a second sequencer passes the output unchanged.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <set>
@@ -19,14 +20,16 @@ using Messages = std::vector<Message>;
 
 template <class Typed>
 std::optional<Typed> typed(std::optional<StrokeStamp> stamp) {
-    if (!stamp) return std::nullopt;
+    if (!stamp)
+        return std::nullopt;
     Typed result;
     static_cast<StrokeStamp&>(result) = *stamp;
     return result;
 }
 template <class Typed>
 std::optional<StrokeStamp> plain(const std::optional<Typed>& stamp) {
-    if (!stamp) return std::nullopt;
+    if (!stamp)
+        return std::nullopt;
     return static_cast<const StrokeStamp&>(*stamp);
 }
 
@@ -37,9 +40,13 @@ struct ScrollKind {
     static Message make(StrokePhase phase, float amount, std::optional<StrokeStamp> stamp) {
         return Message::Scroll{0, amount, static_cast<ScrollPhase>(phase), typed<ScrollStamp>(stamp)};
     }
-    static StrokePhase phaseOf(const Message& m) { return static_cast<StrokePhase>(m.as<Message::Scroll>()->phase); }
+    static StrokePhase phaseOf(const Message& m) {
+        return static_cast<StrokePhase>(m.as<Message::Scroll>()->phase);
+    }
     static float amountOf(const Message& m) { return m.as<Message::Scroll>()->dy; }
-    static std::optional<StrokeStamp> stampOf(const Message& m) { return plain(m.as<Message::Scroll>()->stamp); }
+    static std::optional<StrokeStamp> stampOf(const Message& m) {
+        return plain(m.as<Message::Scroll>()->stamp);
+    }
 };
 
 struct PinchKind {
@@ -66,8 +73,8 @@ struct SwipeKind {
         return std::get<Gesture::SwipeTracking>(m.as<Message::Gesture>()->gesture.kind);
     }
     static Message make(StrokePhase phase, float amount, std::optional<StrokeStamp> stamp) {
-        return Message::Gesture{Gesture{
-            Gesture::SwipeTracking{static_cast<GesturePhase>(phase), 3, amount, 0, typed<SwipeStamp>(stamp)}}};
+        return Message::Gesture{Gesture{Gesture::SwipeTracking{static_cast<GesturePhase>(phase), 3, amount, 0,
+                                                               typed<SwipeStamp>(stamp)}}};
     }
     static StrokePhase phaseOf(const Message& m) { return static_cast<StrokePhase>(of(m).phase); }
     static float amountOf(const Message& m) { return of(m).dx; }
@@ -86,11 +93,13 @@ Messages runSequencer(const Messages& input, const Finishes& finishesBefore, boo
     for (std::size_t i = 0; i < input.size(); ++i) {
         if (finishesBefore.count(i)) {
             sequencer.finish(out);
-            if (finishedAt) finishedAt->push_back(out.size());
+            if (finishedAt)
+                finishedAt->push_back(out.size());
         }
         sequencer.process(input[i], out);
     }
-    if (finishAtEnd) sequencer.finish(out);
+    if (finishAtEnd)
+        sequencer.finish(out);
     return out;
 }
 
@@ -128,6 +137,11 @@ void checkWellFormed(const Messages& out) {
 // sent was stamped).
 template <class Kind>
 void checkStamped(const Messages& sent, const Messages& out, bool allStamped) {
+    std::multimap<std::pair<std::uint32_t, std::uint32_t>, const Message*> sentByStamp;
+    for (const auto& message : sent) {
+        if (auto stamp = Kind::stampOf(message))
+            sentByStamp.emplace(std::pair{stamp->stroke, stamp->sequence}, &message);
+    }
     std::set<std::pair<std::uint32_t, std::uint32_t>> seen;
     std::optional<StrokeStamp> last;
     for (std::size_t i = 0; i < out.size(); ++i) {
@@ -139,12 +153,15 @@ void checkStamped(const Messages& sent, const Messages& out, bool allStamped) {
             continue;
         }
         ASSERT_TRUE(seen.insert({stamp->stroke, stamp->sequence}).second) << "applied twice at " << i;
-        ASSERT_NE(std::find(sent.begin(), sent.end(), out[i]), sent.end()) << "changed on the way at " << i;
+        const auto [first, end] = sentByStamp.equal_range({stamp->stroke, stamp->sequence});
+        ASSERT_TRUE(std::any_of(first, end, [&](const auto& entry) { return *entry.second == out[i]; }))
+            << "changed on the way at " << i;
         if (last) {
             if (last->stroke == stamp->stroke) {
                 ASSERT_GT(stamp->sequence, last->sequence) << i;
             } else {
-                ASSERT_TRUE(isNewerStroke(stamp->stroke, last->stroke)) << "went back to an older stroke at " << i;
+                ASSERT_TRUE(isNewerStroke(stamp->stroke, last->stroke))
+                    << "went back to an older stroke at " << i;
             }
         }
         last = stamp;
@@ -165,10 +182,12 @@ Messages phoneStrokes(std::mt19937& random, int strokes, bool stamped, std::uint
     };
     for (int s = 0; s < strokes; ++s) {
         send(StrokePhase::began, 0);
-        for (int n = changes(random); n > 0; --n) send(StrokePhase::changed, amount(random));
+        for (int n = changes(random); n > 0; --n)
+            send(StrokePhase::changed, amount(random));
         send(StrokePhase::ended, amount(random));
         if (Kind::hasMomentum && momentum(random)) {
-            for (int n = changes(random) + 1; n > 0; --n) send(StrokePhase::momentum, amount(random));
+            for (int n = changes(random) + 1; n > 0; --n)
+                send(StrokePhase::momentum, amount(random));
             send(StrokePhase::momentumEnded, 0);
         }
     }
@@ -208,7 +227,8 @@ void checkChannels(const testing_model::ChannelModel& model, int seeds) {
         if (model.datagramLoss == 0 && model.datagramLatency == 0 && model.reliableLatency == 0) {
             ASSERT_EQ(out, sent);
         }
-        if (::testing::Test::HasFailure()) return;
+        if (::testing::Test::HasFailure())
+            return;
     }
 }
 
@@ -230,7 +250,8 @@ void checkArbitrary(int seeds) {
                 stamp->stroke = static_cast<std::uint32_t>(stroke(random));
                 stamp->sequence = static_cast<std::uint32_t>(sequence(random));
             }
-            if (percent(random) < 3) finishes.insert(input.size());
+            if (percent(random) < 3)
+                finishes.insert(input.size());
             input.push_back(Kind::make(static_cast<StrokePhase>(phase(random)), 1, stamp));
         }
         std::vector<std::size_t> finishedAt;
@@ -247,7 +268,8 @@ void checkArbitrary(int seeds) {
                                false);
             begin = end;
         }
-        if (::testing::Test::HasFailure()) return;
+        if (::testing::Test::HasFailure())
+            return;
     }
 }
 
@@ -255,38 +277,41 @@ template <class Kind>
 class StrokeSequencerProperties : public ::testing::Test {};
 using Kinds = ::testing::Types<ScrollKind, PinchKind, SwipeKind>;
 class KindNames {
-public:
+  public:
     template <class T>
     static std::string GetName(int) {
-        if (std::is_same_v<T, ScrollKind>) return "Scroll";
-        if (std::is_same_v<T, PinchKind>) return "Pinch";
+        if (std::is_same_v<T, ScrollKind>)
+            return "Scroll";
+        if (std::is_same_v<T, PinchKind>)
+            return "Pinch";
         return "Swipe";
     }
 };
 TYPED_TEST_SUITE(StrokeSequencerProperties, Kinds, KindNames);
 
 TYPED_TEST(StrokeSequencerProperties, InOrderLosslessStreamComesOutAsSent) {
-    checkChannels<TypeParam>({0, 0, 0, 0}, 20);
+    checkChannels<TypeParam>({0, 0, 0, 0}, 5);
 }
 
 TYPED_TEST(StrokeSequencerProperties, LossDuplicationAndReorderingGiveWellFormedStrokes) {
-    checkChannels<TypeParam>({0.2, 0.1, 4, 6}, 150);
-    checkChannels<TypeParam>({0.5, 0.3, 2, 25}, 100);
+    checkChannels<TypeParam>({0.2, 0.1, 4, 6}, 60);
+    checkChannels<TypeParam>({0.5, 0.3, 2, 25}, 40);
 }
 
 TYPED_TEST(StrokeSequencerProperties, UnstampedStreamsAreRepairedIdempotently) {
-    for (int seed = 0; seed < 100; ++seed) {
+    for (int seed = 0; seed < 40; ++seed) {
         std::mt19937 random(static_cast<unsigned>(seed));
         const Messages sent = phoneStrokes<TypeParam>(random, 20, false, 1);
         const Messages delivered = testing_model::deliver(sent, {0.3, 0.1, 3, 5}, random);
         checkWellFormed<TypeParam>(runSequencer<TypeParam>(delivered, {}, true));
         checkIdempotent<TypeParam>(delivered, {});
-        if (::testing::Test::HasFailure()) return;
+        if (::testing::Test::HasFailure())
+            return;
     }
 }
 
 TYPED_TEST(StrokeSequencerProperties, ArbitraryStreamsStayWellFormedAndIdempotent) {
-    checkArbitrary<TypeParam>(400);
+    checkArbitrary<TypeParam>(100);
 }
 
 }  // namespace

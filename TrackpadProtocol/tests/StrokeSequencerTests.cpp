@@ -37,9 +37,10 @@ Message scroll(S phase, float dy, std::uint32_t stroke, std::uint32_t sequence) 
 
 TEST(PinchSequencer, PassesAnOrderedStrokeAndOtherMessagesUnchanged) {
     PinchSequencer sequencer;
-    const Messages stroke = {pinch(P::began, 0, 7, 1), pinch(P::changed, 0.1f, 7, 2), pinch(P::changed, -0.2f, 7, 3),
-                             pinch(P::ended, 0.05f, 7, 4)};
-    for (const auto& message : stroke) EXPECT_EQ(sequencer.process(message), Messages{message});
+    const Messages stroke = {pinch(P::began, 0, 7, 1), pinch(P::changed, 0.1f, 7, 2),
+                             pinch(P::changed, -0.2f, 7, 3), pinch(P::ended, 0.05f, 7, 4)};
+    for (const auto& message : stroke)
+        EXPECT_EQ(sequencer.process(message), Messages{message});
     EXPECT_TRUE(sequencer.finish().empty());
     const Message swipeTap = Message::Gesture{Gesture{Gesture::Tap{3}}};
     EXPECT_EQ(sequencer.process(swipeTap), Messages{swipeTap});
@@ -67,7 +68,8 @@ TEST(PinchSequencer, SuppliesMissingBeginsAndEnds) {
     // The end was lost: the next stroke closes this one first.
     EXPECT_EQ(sequencer.process(pinch(P::changed, 0.5f, 5, 3)),
               (Messages{pinch(P::ended, 0), pinch(P::began, 0), pinch(P::changed, 0.5f, 5, 3)}));
-    EXPECT_EQ(sequencer.process(pinch(P::began, 0, 6, 1)), (Messages{pinch(P::ended, 0), pinch(P::began, 0, 6, 1)}));
+    EXPECT_EQ(sequencer.process(pinch(P::began, 0, 6, 1)),
+              (Messages{pinch(P::ended, 0), pinch(P::began, 0, 6, 1)}));
     // Only an end arrived of a stroke: it is begun for it, so its amount is not lost.
     EXPECT_EQ(sequencer.process(pinch(P::ended, 0.1f, 8, 5)),
               (Messages{pinch(P::ended, 0), pinch(P::began, 0), pinch(P::ended, 0.1f, 8, 5)}));
@@ -91,7 +93,8 @@ TEST(PinchSequencer, FinishClosesTheOpenStrokeAndStartsOver) {
 TEST(PinchSequencer, ComparesStrokesInSerialNumberArithmetic) {
     PinchSequencer sequencer;
     sequencer.process(pinch(P::began, 0, 0xFFFF'FFFFu, 1));
-    EXPECT_EQ(sequencer.process(pinch(P::began, 0, 0, 1)), (Messages{pinch(P::ended, 0), pinch(P::began, 0, 0, 1)}));
+    EXPECT_EQ(sequencer.process(pinch(P::began, 0, 0, 1)),
+              (Messages{pinch(P::ended, 0), pinch(P::began, 0, 0, 1)}));
     EXPECT_TRUE(sequencer.process(pinch(P::changed, 0.1f, 0xFFFF'FFFFu, 2)).empty());
     EXPECT_TRUE(sequencer.process(pinch(P::changed, 0.1f, 0x8000'0000u, 2)).empty());  // half the circle away
 }
@@ -99,11 +102,24 @@ TEST(PinchSequencer, ComparesStrokesInSerialNumberArithmetic) {
 TEST(PinchSequencer, UnstampedMessagesOnlyGetTheirPhasesRepaired) {
     PinchSequencer sequencer;
     EXPECT_TRUE(sequencer.process(pinch(P::ended, 0.1f)).empty());  // nothing open to end
-    EXPECT_EQ(sequencer.process(pinch(P::changed, 0.1f)), (Messages{pinch(P::began, 0), pinch(P::changed, 0.1f)}));
-    EXPECT_EQ(sequencer.process(pinch(P::changed, 0.1f)), Messages{pinch(P::changed, 0.1f)});  // no duplicates
+    EXPECT_EQ(sequencer.process(pinch(P::changed, 0.1f)),
+              (Messages{pinch(P::began, 0), pinch(P::changed, 0.1f)}));
+    EXPECT_EQ(sequencer.process(pinch(P::changed, 0.1f)),
+              Messages{pinch(P::changed, 0.1f)});  // no duplicates
     EXPECT_EQ(sequencer.process(pinch(P::began, 0)), (Messages{pinch(P::ended, 0), pinch(P::began, 0)}));
     EXPECT_EQ(sequencer.process(pinch(P::ended, 0)), Messages{pinch(P::ended, 0)});
-    EXPECT_EQ(sequencer.process(pinch(P::changed, 0.3f)), (Messages{pinch(P::began, 0), pinch(P::changed, 0.3f)}));
+    EXPECT_EQ(sequencer.process(pinch(P::changed, 0.3f)),
+              (Messages{pinch(P::began, 0), pinch(P::changed, 0.3f)}));
+}
+
+TEST(PinchSequencer, AnEndedStampedStrokeStaysEndedInsideUnstampedInput) {
+    PinchSequencer sequencer;
+    sequencer.process(pinch(P::began, 0, 1, 1));
+    sequencer.process(pinch(P::ended, 0, 1, 2));
+    EXPECT_EQ(sequencer.process(pinch(P::began, 0)).size(), 1u);
+    EXPECT_TRUE(sequencer.process(pinch(P::changed, 0.4f, 1, 3)).empty());
+    // A newer stamped stroke takes over the unstamped one it fits.
+    EXPECT_EQ(sequencer.process(pinch(P::changed, 0.4f, 2, 2)), Messages{pinch(P::changed, 0.4f, 2, 2)});
 }
 
 TEST(SwipeSequencer, SuppliedPhasesCarryTheStrokesFingers) {
@@ -122,7 +138,8 @@ TEST(ScrollSequencer, MomentumFollowsTheEndOfItsStroke) {
     const Messages stroke = {scroll(S::began, 0, 3, 1),    scroll(S::changed, 4, 3, 2),
                              scroll(S::ended, 1, 3, 3),    scroll(S::momentum, 3, 3, 4),
                              scroll(S::momentum, 2, 3, 5), scroll(S::momentumEnded, 0, 3, 6)};
-    for (const auto& message : stroke) EXPECT_EQ(sequencer.process(message), Messages{message});
+    for (const auto& message : stroke)
+        EXPECT_EQ(sequencer.process(message), Messages{message});
     EXPECT_TRUE(sequencer.process(scroll(S::momentum, 1, 3, 7)).empty());
     EXPECT_TRUE(sequencer.finish().empty());
 }
@@ -132,7 +149,7 @@ TEST(ScrollSequencer, SuppliesTheEndBeforeMomentumAndMomentumBeforeItsEnd) {
     sequencer.process(scroll(S::began, 0, 1, 1));
     EXPECT_EQ(sequencer.process(scroll(S::momentum, 2, 1, 4)),
               (Messages{scroll(S::ended, 0), scroll(S::momentum, 2, 1, 4)}));
-    EXPECT_TRUE(sequencer.process(scroll(S::ended, 0, 1, 3)).empty());  // overtaken by the momentum
+    EXPECT_TRUE(sequencer.process(scroll(S::ended, 0, 1, 3)).empty());    // overtaken by the momentum
     EXPECT_TRUE(sequencer.process(scroll(S::changed, 2, 1, 5)).empty());  // goes back in the stroke
 
     sequencer.process(scroll(S::began, 0, 2, 1));

@@ -8,14 +8,16 @@ namespace {
 
 std::string repeat(const std::string& piece, std::size_t times) {
     std::string out;
-    for (std::size_t i = 0; i < times; ++i) out += piece;
+    for (std::size_t i = 0; i < times; ++i)
+        out += piece;
     return out;
 }
 
 TEST(TruncatedForWire, KeepsWholeCharactersWithin255Bytes) {
-    const std::string family = "\U0001F468\u200D\U0001F469\u200D\U0001F467\u200D\U0001F466";  // 25 bytes, one character
-    const std::string flag = "\U0001F1E9\U0001F1EA";                                             // 8 bytes, one character
-    const std::string accented = "e\u0301";                                                        // 3 bytes, one character
+    const std::string family =
+        "\U0001F468\u200D\U0001F469\u200D\U0001F467\u200D\U0001F466";  // 25 bytes, one character
+    const std::string flag = "\U0001F1E9\U0001F1EA";                   // 8 bytes, one character
+    const std::string accented = "e\u0301";                            // 3 bytes, one character
     struct Case {
         const char* name;
         std::string text;
@@ -31,7 +33,8 @@ TEST(TruncatedForWire, KeepsWholeCharactersWithin255Bytes) {
         {"ZWJ sequence across the limit", std::string(240, 'a') + family, std::string(240, 'a')},
         {"flags", std::string(250, 'a') + flag, std::string(250, 'a')},
         {"combining mark stays with its letter", std::string(253, 'x') + accented, std::string(253, 'x')},
-        {"combining mark within the limit", std::string(252, 'x') + accented + "yy", std::string(252, 'x') + accented},
+        {"combining mark within the limit", std::string(252, 'x') + accented + "yy",
+         std::string(252, 'x') + accented},
         {"one character longer than 255 bytes", "a" + repeat("\u0301", 200), ""},
         {"CR LF is one character", std::string(254, 'a') + "\r\n", std::string(254, 'a')},
     };
