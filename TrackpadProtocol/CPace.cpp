@@ -23,9 +23,13 @@ constexpr std::string_view dsi = "CPace255";
 constexpr std::string_view dsiISK = "CPace255_ISK";
 constexpr std::string_view sidOutputPrefix = "CPaceSidOutput";
 
-ByteView view(std::string_view text) { return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}; }
+ByteView view(std::string_view text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
 
-void append(Bytes& out, ByteView data) { out.insert(out.end(), data.begin(), data.end()); }
+void append(Bytes& out, ByteView data) {
+    out.insert(out.end(), data.begin(), data.end());
+}
 
 struct PKeyDeleter {
     void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
@@ -97,7 +101,8 @@ std::optional<Element> scalarMultiplyVerified(const Element& scalar, const Eleme
     // element the draft requires us to abort on; a refusal therefore means "abort".
     const bool derived = context && EVP_PKEY_derive_init(context.get()) == 1 &&
                          EVP_PKEY_derive_set_peer(context.get(), peerKey.get()) == 1 &&
-                         EVP_PKEY_derive(context.get(), result.data(), &length) == 1 && length == result.size();
+                         EVP_PKEY_derive(context.get(), result.data(), &length) == 1 &&
+                         length == result.size();
     ERR_clear_error();
     const Element neutral{};
     if (!derived || constantTimeEqual(result, neutral)) {
@@ -176,17 +181,9 @@ CPaceParty::CPaceParty(Role role, CPace::ByteView password, CPace::ByteView chan
     // the share is never the neutral element; the check stays for a broken random generator.
     std::optional<CPace::Element> share = CPace::scalarMultiplyVerified(scalar_, generator_);
     if (!share) {
-        wipe(scalar_);
-        wipe(generator_);
         throw std::runtime_error("CPace share is the neutral element");
     }
     share_ = *share;
-}
-
-CPaceParty::~CPaceParty() {
-    wipe(scalar_);
-    wipe(generator_);
-    wipe(key_);
 }
 
 bool CPaceParty::receivePeerShare(CPace::ByteView peerShare, CPace::ByteView peerData) {
@@ -229,7 +226,9 @@ const CPace::SessionKey& CPaceParty::requireKey() const {
     return key_;
 }
 
-const CPace::SessionKey& CPaceParty::intermediateSessionKey() const { return requireKey(); }
+const CPace::SessionKey& CPaceParty::intermediateSessionKey() const {
+    return requireKey();
+}
 
 CPace::SessionKey CPaceParty::sessionIDOutput() const {
     requireKey();
@@ -245,7 +244,9 @@ CPace::Tag CPaceParty::tagFor(Role role) const {
     return tag;
 }
 
-CPace::Tag CPaceParty::confirmation() const { return tagFor(role_); }
+CPace::Tag CPaceParty::confirmation() const {
+    return tagFor(role_);
+}
 
 bool CPaceParty::verifyPeerConfirmation(CPace::ByteView tag) const {
     if (!derived_ || tag.size() != CPace::tagSize) {
@@ -270,12 +271,12 @@ CPaceInitiator::CPaceInitiator(const PairingCode& code, CPace::ByteView exporter
 CPaceInitiator::CPaceInitiator(const PairingCode& code, CPace::ByteView exporterValue, const UUID& hostID,
                                const UUID& deviceID,
                                const std::array<std::uint8_t, CPace::sessionIDSize>& sessionID)
-    : CPaceParty(Role::initiator, code.passwordBytes(), CPace::channelIdentifier(exporterValue, hostID, deviceID),
-                 sessionID, hostID.bytes) {}
+    : CPaceParty(Role::initiator, code.passwordBytes(),
+                 CPace::channelIdentifier(exporterValue, hostID, deviceID), sessionID, hostID.bytes) {}
 
 CPaceResponder::CPaceResponder(const PairingCode& code, CPace::ByteView exporterValue, const UUID& hostID,
                                const UUID& deviceID, CPace::ByteView sessionID)
-    : CPaceParty(Role::responder, code.passwordBytes(), CPace::channelIdentifier(exporterValue, hostID, deviceID),
-                 sessionID, deviceID.bytes) {}
+    : CPaceParty(Role::responder, code.passwordBytes(),
+                 CPace::channelIdentifier(exporterValue, hostID, deviceID), sessionID, deviceID.bytes) {}
 
 }  // namespace TrackpadProtocol

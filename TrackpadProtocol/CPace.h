@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "TrackpadProtocol/PairingCode.h"
+#include "TrackpadProtocol/Secrets.h"
 #include "TrackpadProtocol/Uuid.h"
 
 namespace TrackpadProtocol {
@@ -55,19 +56,19 @@ Bytes channelIdentifier(ByteView exporterValue, const UUID& hostID, const UUID& 
 
 }  // namespace CPace
 
-// One party of one exchange. Secrets (scalar, session key) are wiped when the object goes away.
+// One party of one exchange. Secrets (scalar, generator, session key) wipe themselves.
 // Not thread-safe; each exchange lives on one thread.
 class CPaceParty {
-public:
+  public:
     enum class Role { initiator, responder };
 
     // A fresh random scalar. Throws RandomnessError.
-    CPaceParty(Role role, CPace::ByteView password, CPace::ByteView channelIdentifier, CPace::ByteView sessionID,
-               CPace::ByteView ownData);
+    CPaceParty(Role role, CPace::ByteView password, CPace::ByteView channelIdentifier,
+               CPace::ByteView sessionID, CPace::ByteView ownData);
     // A given scalar, for reproducing reference vectors.
-    CPaceParty(Role role, CPace::ByteView password, CPace::ByteView channelIdentifier, CPace::ByteView sessionID,
-               CPace::ByteView ownData, const CPace::Element& scalar);
-    ~CPaceParty();
+    CPaceParty(Role role, CPace::ByteView password, CPace::ByteView channelIdentifier,
+               CPace::ByteView sessionID, CPace::ByteView ownData, const CPace::Element& scalar);
+    ~CPaceParty() = default;
     CPaceParty(const CPaceParty&) = delete;
     CPaceParty& operator=(const CPaceParty&) = delete;
 
@@ -93,7 +94,7 @@ public:
     // Checks the peer's tag in constant time; false before the key exists or for any length but 32.
     bool verifyPeerConfirmation(CPace::ByteView tag) const;
 
-private:
+  private:
     CPace::Tag tagFor(Role role) const;
     const CPace::SessionKey& requireKey() const;
 
@@ -101,11 +102,11 @@ private:
     CPace::Bytes sessionID_;
     CPace::Bytes ownData_;
     CPace::Bytes peerData_;
-    CPace::Element scalar_{};
-    CPace::Element generator_{};
+    SecretBytes<32> scalar_;
+    SecretBytes<32> generator_;  // derived from the code: as secret as the code
     CPace::Element share_{};
     CPace::Element peerShare_{};
-    CPace::SessionKey key_{};
+    SecretBytes<64> key_;
     bool derived_ = false;
     bool finished_ = false;
 };
@@ -113,12 +114,12 @@ private:
 // The computer's side: picks the session id, sends its share first, and answers a verified phone
 // confirmation with its own.
 class CPaceInitiator : public CPaceParty {
-public:
+  public:
     CPaceInitiator(const PairingCode& code, CPace::ByteView exporterValue, const UUID& hostID,
                    const UUID& deviceID);
     static std::array<std::uint8_t, CPace::sessionIDSize> randomSessionID();
 
-private:
+  private:
     CPaceInitiator(const PairingCode& code, CPace::ByteView exporterValue, const UUID& hostID,
                    const UUID& deviceID, const std::array<std::uint8_t, CPace::sessionIDSize>& sessionID);
 };
@@ -126,7 +127,7 @@ private:
 // The phone's side: takes the computer's session id, answers with its share and confirmation, and
 // trusts the computer only once the computer's confirmation verifies.
 class CPaceResponder : public CPaceParty {
-public:
+  public:
     CPaceResponder(const PairingCode& code, CPace::ByteView exporterValue, const UUID& hostID,
                    const UUID& deviceID, CPace::ByteView sessionID);
 };

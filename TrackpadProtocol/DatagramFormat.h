@@ -36,7 +36,7 @@ inline void writeU64(std::uint8_t* p, std::uint64_t value) {
 // HMAC-SHA256 with the key set once and reused for every message (re-keying per datagram would cost
 // more than the MAC itself). Not thread-safe.
 class KeyedHMAC {
-public:
+  public:
     using Tag = std::array<std::uint8_t, 32>;
 
     explicit KeyedHMAC(std::span<const std::uint8_t> key);
@@ -46,7 +46,7 @@ public:
 
     Tag compute(std::span<const std::uint8_t> data);
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -6,7 +6,9 @@
 
 namespace TrackpadProtocol {
 
-DatagramKey::~DatagramKey() { wipe(secret); }
+DatagramKey::~DatagramKey() {
+    wipe(secret);
+}
 
 DatagramKey DatagramKey::fromExportedBytes(std::span<const std::uint8_t, exportedSize> bytes) {
     DatagramKey key;

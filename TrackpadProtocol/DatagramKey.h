@@ -16,7 +16,8 @@ struct DatagramKey {
     std::uint64_t keyID = 0;
 
     DatagramKey() = default;
-    DatagramKey(const std::array<std::uint8_t, 32>& secretBytes, std::uint64_t id) : secret(secretBytes), keyID(id) {}
+    DatagramKey(const std::array<std::uint8_t, 32>& secretBytes, std::uint64_t id)
+        : secret(secretBytes), keyID(id) {}
     DatagramKey(const DatagramKey&) = default;
     DatagramKey& operator=(const DatagramKey&) = default;
     ~DatagramKey();

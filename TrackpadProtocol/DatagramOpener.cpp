@@ -8,14 +8,22 @@ using Reason = DatagramOpener::Failure::Reason;
 
 const char* toString(Reason reason) {
     switch (reason) {
-        case Reason::truncated: return "truncated";
-        case Reason::unsupportedVersion: return "unsupported version";
-        case Reason::unknownKey: return "unknown key";
-        case Reason::hostMismatch: return "host mismatch";
-        case Reason::badTag: return "bad tag";
-        case Reason::replayed: return "replayed";
-        case Reason::tooOld: return "too old";
-        case Reason::undecodable: return "undecodable";
+        case Reason::truncated:
+            return "truncated";
+        case Reason::unsupportedVersion:
+            return "unsupported version";
+        case Reason::unknownKey:
+            return "unknown key";
+        case Reason::hostMismatch:
+            return "host mismatch";
+        case Reason::badTag:
+            return "bad tag";
+        case Reason::replayed:
+            return "replayed";
+        case Reason::tooOld:
+            return "too old";
+        case Reason::undecodable:
+            return "undecodable";
     }
     return "unknown";
 }
@@ -35,7 +43,9 @@ void DatagramOpener::install(const DatagramKey& key, std::string host) {
     entries_.emplace(key.keyID, Entry{key, std::move(host), KeyedHMAC(key.secret), ReplayWindow()});
 }
 
-bool DatagramOpener::remove(std::uint64_t keyID) { return entries_.erase(keyID) != 0; }
+bool DatagramOpener::remove(std::uint64_t keyID) {
+    return entries_.erase(keyID) != 0;
+}
 
 std::optional<std::uint64_t> DatagramOpener::peekKeyID(std::span<const std::uint8_t> datagram) {
     if (datagram.size() < DatagramFormat::minimumSize || datagram[0] != DatagramFormat::version) {
@@ -71,9 +81,12 @@ DatagramOpener::Authenticated DatagramOpener::authenticate(std::span<const std::
     }
     const std::uint64_t counter = DatagramFormat::readU64(datagram.data() + 9);
     switch (entry.window.check(counter)) {
-        case ReplayWindow::Verdict::replayed: throw Failure(Reason::replayed);
-        case ReplayWindow::Verdict::tooOld: throw Failure(Reason::tooOld);
-        case ReplayWindow::Verdict::fresh: break;
+        case ReplayWindow::Verdict::replayed:
+            throw Failure(Reason::replayed);
+        case ReplayWindow::Verdict::tooOld:
+            throw Failure(Reason::tooOld);
+        case ReplayWindow::Verdict::fresh:
+            break;
     }
     entry.window.accept(counter);
     return {keyID, counter,

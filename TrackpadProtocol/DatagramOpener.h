@@ -19,9 +19,9 @@
 namespace TrackpadProtocol {
 
 class DatagramOpener {
-public:
+  public:
     class Failure : public std::runtime_error {
-    public:
+      public:
         enum class Reason {
             truncated,           // shorter than header and tag
             unsupportedVersion,  // first byte is not 1
@@ -36,7 +36,7 @@ public:
         explicit Failure(Reason reason);
         Reason reason() const { return reason_; }
 
-    private:
+      private:
         Reason reason_;
     };
 
@@ -62,7 +62,7 @@ public:
     // Checks format, key, host, tag and window; throws Failure.
     Authenticated authenticate(std::span<const std::uint8_t> datagram, std::string_view host);
 
-private:
+  private:
     struct Entry {
         DatagramKey key;
         std::string host;

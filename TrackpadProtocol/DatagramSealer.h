@@ -11,7 +11,7 @@
 namespace TrackpadProtocol {
 
 class DatagramSealer {
-public:
+  public:
     explicit DatagramSealer(const DatagramKey& key);
 
     std::uint64_t keyID() const { return keyID_; }
@@ -21,7 +21,7 @@ public:
     // counter is spent (a new session brings a new key).
     std::vector<std::uint8_t> seal(std::span<const std::uint8_t> payload);
 
-private:
+  private:
     KeyedHMAC mac_;
     std::uint64_t keyID_;
     std::uint64_t nextCounter_ = 1;

@@ -128,7 +128,9 @@ Element subtract(const Element& a, const Element& b) {
     return carry(r);
 }
 
-Element negate(const Element& a) { return subtract(Element{}, a); }
+Element negate(const Element& a) {
+    return subtract(Element{}, a);
+}
 
 Element multiply(const Element& a, const Element& b) {
     const std::uint64_t a0 = a.limb[0], a1 = a.limb[1], a2 = a.limb[2], a3 = a.limb[3], a4 = a.limb[4];
@@ -137,14 +139,13 @@ Element multiply(const Element& a, const Element& b) {
 
     uint128 r0 = (uint128)a0 * b0 + (uint128)a1 * b4x19 + (uint128)a2 * b3x19 + (uint128)a3 * b2x19 +
                  (uint128)a4 * b1x19;
-    uint128 r1 = (uint128)a0 * b1 + (uint128)a1 * b0 + (uint128)a2 * b4x19 + (uint128)a3 * b3x19 +
-                 (uint128)a4 * b2x19;
-    uint128 r2 = (uint128)a0 * b2 + (uint128)a1 * b1 + (uint128)a2 * b0 + (uint128)a3 * b4x19 +
-                 (uint128)a4 * b3x19;
-    uint128 r3 = (uint128)a0 * b3 + (uint128)a1 * b2 + (uint128)a2 * b1 + (uint128)a3 * b0 +
-                 (uint128)a4 * b4x19;
-    uint128 r4 = (uint128)a0 * b4 + (uint128)a1 * b3 + (uint128)a2 * b2 + (uint128)a3 * b1 +
-                 (uint128)a4 * b0;
+    uint128 r1 =
+        (uint128)a0 * b1 + (uint128)a1 * b0 + (uint128)a2 * b4x19 + (uint128)a3 * b3x19 + (uint128)a4 * b2x19;
+    uint128 r2 =
+        (uint128)a0 * b2 + (uint128)a1 * b1 + (uint128)a2 * b0 + (uint128)a3 * b4x19 + (uint128)a4 * b3x19;
+    uint128 r3 =
+        (uint128)a0 * b3 + (uint128)a1 * b2 + (uint128)a2 * b1 + (uint128)a3 * b0 + (uint128)a4 * b4x19;
+    uint128 r4 = (uint128)a0 * b4 + (uint128)a1 * b3 + (uint128)a2 * b2 + (uint128)a3 * b1 + (uint128)a4 * b0;
 
     r1 += static_cast<std::uint64_t>(r0 >> 51);
     r2 += static_cast<std::uint64_t>(r1 >> 51);
@@ -162,7 +163,9 @@ Element multiply(const Element& a, const Element& b) {
     return h;
 }
 
-Element square(const Element& a) { return multiply(a, a); }
+Element square(const Element& a) {
+    return multiply(a, a);
+}
 
 Element invert(const Element& a) {
     const PowerTrunk t = powerTrunk(a);

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <vector>
 
 namespace TrackpadProtocol {
 
@@ -36,7 +37,9 @@ void LatencyMonitor::record(double roundTrip) {
     smoothed_ = smoothed_ ? *smoothed_ + (roundTrip - *smoothed_) / 8 : roundTrip;
 }
 
-void LatencyMonitor::reset() { *this = LatencyMonitor(); }
+void LatencyMonitor::reset() {
+    *this = LatencyMonitor();
+}
 
 namespace {
 
@@ -59,16 +62,20 @@ ProbeMonitor::ProbeMonitor(platform::Executor& executor, Configuration configura
     }
 }
 
-ProbeMonitor::~ProbeMonitor() { stop(); }
+ProbeMonitor::~ProbeMonitor() {
+    stop();
+}
 
 void ProbeMonitor::start() {
-    if (isRunning()) {
+    if (running_) {
         return;
     }
+    running_ = true;
     round();
 }
 
 void ProbeMonitor::stop() {
+    running_ = false;
     if (timer_ != 0) {
         executor_.cancel(timer_);
         timer_ = 0;
@@ -76,24 +83,35 @@ void ProbeMonitor::stop() {
     inFlight_.clear();
 }
 
+// The send function and the change handler may stop the monitor; every step checks for that.
 void ProbeMonitor::round() {
+    timer_ = 0;
     const double now = executor_.now();
     expire(now);
-    sendProbe(false, now);
-    sendProbe(true, now);
-    timer_ = executor_.schedule(toMicroseconds(configuration_.interval), [this] { round(); });
+    if (running_) {
+        sendProbe(false, now);
+    }
+    if (running_) {
+        sendProbe(true, now);
+    }
+    if (running_) {
+        timer_ = executor_.schedule(toMicroseconds(configuration_.interval), [this] { round(); });
+    }
 }
 
 void ProbeMonitor::expire(double now) {
+    std::vector<Transport> lost;
     for (auto it = inFlight_.begin(); it != inFlight_.end();) {
         if (now - it->second.sentAt >= configuration_.timeout) {
-            const Transport channel = it->second.viaDatagram ? Transport::datagram : Transport::reliable;
+            lost.push_back(it->second.viaDatagram ? Transport::datagram : Transport::reliable);
             it = inFlight_.erase(it);
-            if (path(channel).reachability.recordLoss()) {
-                changed(channel);
-            }
         } else {
             ++it;
+        }
+    }
+    for (Transport channel : lost) {
+        if (path(channel).reachability.recordLoss()) {
+            changed(channel);
         }
     }
 }

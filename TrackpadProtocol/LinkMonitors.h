@@ -14,7 +14,7 @@
 namespace TrackpadProtocol {
 
 class ReachabilityMonitor {
-public:
+  public:
     enum class Reachability { unknown, reachable, unreachable };
 
     // A channel is unreachable after this many probes in a row went unanswered, and reachable again
@@ -30,14 +30,14 @@ public:
     bool recordLoss();
     void reset();
 
-private:
+  private:
     int lossesUntilUnreachable_;
     int losses_ = 0;
     Reachability reachability_ = Reachability::unknown;
 };
 
 class LatencyMonitor {
-public:
+  public:
     // A round trip in seconds; NaN, infinite and negative values are ignored.
     void record(double roundTrip);
     void reset();
@@ -48,7 +48,7 @@ public:
     // Exponentially smoothed with weight 1/8 per sample (as TCP's smoothed round-trip time).
     std::optional<double> smoothed() const { return smoothed_; }
 
-private:
+  private:
     std::size_t samples_ = 0;
     std::optional<double> last_;
     std::optional<double> minimum_;
@@ -57,7 +57,7 @@ private:
 
 // Lives on its executor's thread; not thread-safe.
 class ProbeMonitor {
-public:
+  public:
     struct Configuration {
         double interval = 1.0;  // seconds between rounds of probes
         double timeout = 2.0;   // a probe unanswered this long is lost
@@ -79,7 +79,7 @@ public:
     void start();
     // Stops probing and forgets the probes in flight; the monitors keep their last state.
     void stop();
-    bool isRunning() const { return timer_ != 0; }
+    bool isRunning() const { return running_; }
 
     // Takes a message from the computer; true when it was the reply to a probe in flight.
     bool receive(const Message& message);
@@ -87,7 +87,7 @@ public:
     const ReachabilityMonitor& reachability(Transport channel) const { return path(channel).reachability; }
     const LatencyMonitor& latency(Transport channel) const { return path(channel).latency; }
 
-private:
+  private:
     struct Path {
         ReachabilityMonitor reachability;
         LatencyMonitor latency;
@@ -102,7 +102,9 @@ private:
     void sendProbe(bool viaDatagram, double now);
     std::uint32_t nextNumber();
     Path& path(Transport channel) { return channel == Transport::datagram ? datagram_ : reliable_; }
-    const Path& path(Transport channel) const { return channel == Transport::datagram ? datagram_ : reliable_; }
+    const Path& path(Transport channel) const {
+        return channel == Transport::datagram ? datagram_ : reliable_;
+    }
     void changed(Transport channel);
 
     platform::Executor& executor_;
@@ -114,6 +116,7 @@ private:
     std::map<std::uint32_t, InFlight> inFlight_;
     std::uint32_t lastNumber_ = 0;
     platform::Executor::TimerID timer_ = 0;
+    bool running_ = false;
 };
 
 }  // namespace TrackpadProtocol

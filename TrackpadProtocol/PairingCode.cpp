@@ -39,7 +39,9 @@ std::optional<PairingCode> PairingCode::fromDigits(std::string_view text) {
     return PairingCode(digits);
 }
 
-PairingCode::~PairingCode() { wipe(digits_.data(), digits_.size()); }
+PairingCode::~PairingCode() {
+    wipe(digits_.data(), digits_.size());
+}
 
 std::span<const std::uint8_t> PairingCode::passwordBytes() const {
     return {reinterpret_cast<const std::uint8_t*>(digits_.data()), digits_.size()};

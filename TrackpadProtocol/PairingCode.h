@@ -11,7 +11,7 @@
 namespace TrackpadProtocol {
 
 class PairingCode {
-public:
+  public:
     static constexpr std::size_t digitCount = 6;
 
     // A fresh code: each digit drawn without bias from system randomness (bytes of 250 and above are
@@ -32,7 +32,7 @@ public:
 
     friend bool operator==(const PairingCode& a, const PairingCode& b) { return a.digits_ == b.digits_; }
 
-private:
+  private:
     explicit PairingCode(const std::array<char, digitCount>& digits) : digits_(digits) {}
 
     std::array<char, digitCount> digits_;

@@ -6,7 +6,9 @@
 
 namespace TrackpadProtocol {
 
-PairingToken::~PairingToken() { wipe(bytes_); }
+PairingToken::~PairingToken() {
+    wipe(bytes_);
+}
 
 PairingToken PairingToken::random() {
     Bytes bytes;
@@ -29,6 +31,8 @@ bool PairingToken::matches(const Digest& stored) const {
     return equal;
 }
 
-bool operator==(const PairingToken& a, const PairingToken& b) { return constantTimeEqual(a.bytes_, b.bytes_); }
+bool operator==(const PairingToken& a, const PairingToken& b) {
+    return constantTimeEqual(a.bytes_, b.bytes_);
+}
 
 }  // namespace TrackpadProtocol

@@ -8,7 +8,7 @@
 namespace TrackpadProtocol {
 
 class PairingToken {
-public:
+  public:
     static constexpr std::size_t byteCount = 32;
     using Bytes = std::array<std::uint8_t, byteCount>;
     using Digest = std::array<std::uint8_t, 32>;
@@ -32,7 +32,7 @@ public:
     // Constant time.
     friend bool operator==(const PairingToken& a, const PairingToken& b);
 
-private:
+  private:
     Bytes bytes_{};
 };
 

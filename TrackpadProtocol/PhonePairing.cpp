@@ -9,9 +9,14 @@ namespace TrackpadProtocol {
 
 PhonePairing::PhonePairing(const UUID& deviceID, std::string deviceName,
                            const std::array<std::uint8_t, 32>& exporterValue, const PublicKeyDigest& hostKey)
-    : deviceID_(deviceID), deviceName_(truncatedForWire(deviceName)), exporterValue_(exporterValue), hostKey_(hostKey) {}
+    : deviceID_(deviceID),
+      deviceName_(truncatedForWire(deviceName)),
+      exporterValue_(exporterValue),
+      hostKey_(hostKey) {}
 
-PhonePairing::~PhonePairing() { wipe(exporterValue_); }
+PhonePairing::~PhonePairing() {
+    wipe(exporterValue_);
+}
 
 Message PhonePairing::request() {
     state_ = State::requested;
@@ -27,7 +32,8 @@ PhonePairing::Event PhonePairing::fail(Failure reason, std::optional<PairingReje
 }
 
 std::optional<PhonePairing::Event> PhonePairing::receive(const Message& message) {
-    const bool active = state_ == State::requested || state_ == State::awaitingCode || state_ == State::responded;
+    const bool active =
+        state_ == State::requested || state_ == State::awaitingCode || state_ == State::responded;
     if (const auto* challenge = message.as<Message::PairingChallenge>()) {
         if (!active) {
             return std::nullopt;  // a late challenge after the end changes nothing
@@ -49,7 +55,8 @@ std::optional<PhonePairing::Event> PhonePairing::receive(const Message& message)
         if (!responder_->verifyPeerConfirmation(accepted->confirmation)) {
             return fail(Failure::computerNotConfirmed);
         }
-        Succeeded succeeded{challenge_->hostID, challenge_->hostName, PairingToken(accepted->token), hostKey_};
+        Succeeded succeeded{challenge_->hostID, challenge_->hostName, PairingToken(accepted->token),
+                            hostKey_};
         responder_.reset();
         challenge_.reset();
         state_ = State::paired;

@@ -21,7 +21,7 @@ namespace TrackpadProtocol {
 class CPaceResponder;
 
 class PhonePairing {
-public:
+  public:
     enum class State { idle, requested, awaitingCode, responded, paired, failed };
     enum class Failure {
         rejected,              // the computer refused (see the rejection)
@@ -75,7 +75,7 @@ public:
     // The user gave up: the pairing cancel to send.
     Message cancel();
 
-private:
+  private:
     Event fail(Failure reason, std::optional<PairingRejection> rejection = std::nullopt);
 
     UUID deviceID_;

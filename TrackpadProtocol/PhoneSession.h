@@ -17,7 +17,7 @@
 namespace TrackpadProtocol {
 
 class PhoneSession {
-public:
+  public:
     enum class State { idle, requested, open, refused, ended };
     struct Accepted {
         std::optional<HostFeatures> features;
@@ -28,7 +28,8 @@ public:
     using Event = std::variant<Accepted, Refused>;
 
     // `datagramKey` is the key exported from this connection.
-    PhoneSession(const UUID& deviceID, const PairingToken& token, bool wantsFeatures, const DatagramKey& datagramKey);
+    PhoneSession(const UUID& deviceID, const PairingToken& token, bool wantsFeatures,
+                 const DatagramKey& datagramKey);
 
     State state() const { return state_; }
     bool isOpen() const { return state_ == State::open; }
@@ -47,7 +48,7 @@ public:
     // The sealed datagram for an encoded message payload; none while the session is not open.
     std::optional<std::vector<std::uint8_t>> sealDatagram(std::span<const std::uint8_t> payload);
 
-private:
+  private:
     UUID deviceID_;
     PairingToken token_;
     bool wantsFeatures_;

@@ -17,7 +17,8 @@ std::uint32_t PhoneUnlockFlow::nextNumber() {
 Message PhoneUnlockFlow::request(std::string password, Completion completion) {
     UnlockRequest request{0, std::move(password)};
     if (!request.hasValidPassword()) {
-        throw std::invalid_argument("an unlock password must be 1 to 255 UTF-8 bytes without control characters");
+        throw std::invalid_argument(
+            "an unlock password must be 1 to 255 UTF-8 bytes without control characters");
     }
     request.number = nextNumber();
     pending_.emplace(request.number, std::move(completion));

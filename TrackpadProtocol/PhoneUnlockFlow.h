@@ -13,7 +13,7 @@
 namespace TrackpadProtocol {
 
 class PhoneUnlockFlow {
-public:
+  public:
     using Completion = std::function<void(const UnlockResult&)>;
 
     // The unlock request to send. Throws std::invalid_argument, without the password in its text, when
@@ -28,7 +28,7 @@ public:
 
     std::size_t pendingCount() const { return pending_.size(); }
 
-private:
+  private:
     std::uint32_t nextNumber();
 
     std::uint32_t lastNumber_ = 0;

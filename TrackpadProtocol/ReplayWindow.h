@@ -6,7 +6,7 @@
 namespace TrackpadProtocol {
 
 class ReplayWindow {
-public:
+  public:
     static constexpr std::uint64_t width = 64;
     enum class Verdict { fresh, replayed, tooOld };
 
@@ -38,7 +38,7 @@ public:
 
     std::uint64_t highest() const { return highest_; }
 
-private:
+  private:
     std::uint64_t highest_ = 0;
     std::uint64_t seen_ = 0;  // bit i: counter highest_ - i was accepted
 };

@@ -1,6 +1,7 @@
 #pragma once
 // Small helpers for secret bytes: system randomness, constant-time comparison and wiping. Everything that
 // handles keys, codes or tokens goes through these so that no comparison leaks where two secrets differ.
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -10,7 +11,7 @@ namespace TrackpadProtocol {
 
 // Thrown when the system's random generator cannot deliver; nothing secret can be made then.
 class RandomnessError : public std::runtime_error {
-public:
+  public:
     RandomnessError() : std::runtime_error("the system random generator failed") {}
 };
 
@@ -23,5 +24,15 @@ bool constantTimeEqual(std::span<const std::uint8_t> a, std::span<const std::uin
 // Overwrites the bytes with zeros in a way the compiler may not drop.
 void wipe(std::span<std::uint8_t> bytes);
 void wipe(void* data, std::size_t size);
+
+// A fixed-size secret that wipes itself, also when the object holding it is abandoned half-built.
+template <std::size_t N>
+struct SecretBytes : std::array<std::uint8_t, N> {
+    SecretBytes() : std::array<std::uint8_t, N>{} {}
+    SecretBytes(const std::array<std::uint8_t, N>& bytes) : std::array<std::uint8_t, N>(bytes) {}  // NOLINT
+    SecretBytes(const SecretBytes&) = default;
+    SecretBytes& operator=(const SecretBytes&) = default;
+    ~SecretBytes() { wipe(this->data(), N); }
+};
 
 }  // namespace TrackpadProtocol

@@ -15,7 +15,9 @@ namespace {
 
 constexpr const char* datagramCipher = "ECDHE-ECDSA-AES128-GCM-SHA256";
 
-[[noreturn]] void fail(const std::string& what) { throw TLSError(openssl::takeError(what)); }
+[[noreturn]] void fail(const std::string& what) {
+    throw TLSError(openssl::takeError(what));
+}
 
 // What a context's callbacks need, owned by the context through its ex_data so that it lives exactly
 // as long as the SSL_CTX (which SSL objects keep alive).
@@ -101,9 +103,10 @@ bool cookieFor(SSL* connection, std::array<std::uint8_t, 32>& cookie) {
         }
     }
     unsigned int written = 0;
-    const bool ok = HMAC(EVP_sha256(), state->cookieSecret.data(), static_cast<int>(state->cookieSecret.size()),
-                         peer.data(), peer.size(), cookie.data(), &written) != nullptr &&
-                    written == cookie.size();
+    const bool ok =
+        HMAC(EVP_sha256(), state->cookieSecret.data(), static_cast<int>(state->cookieSecret.size()),
+             peer.data(), peer.size(), cookie.data(), &written) != nullptr &&
+        written == cookie.size();
     ERR_clear_error();
     return ok;
 }
@@ -138,7 +141,8 @@ openssl::Context newContext(const SSL_METHOD* method, int version, const char* w
 
 void useIdentity(SSL_CTX* context, const TLSIdentity& identity) {
     if (SSL_CTX_use_certificate(context, identity.certificate()) != 1 ||
-        SSL_CTX_use_PrivateKey(context, identity.privateKey()) != 1 || SSL_CTX_check_private_key(context) != 1) {
+        SSL_CTX_use_PrivateKey(context, identity.privateKey()) != 1 ||
+        SSL_CTX_check_private_key(context) != 1) {
         fail("the TLS identity could not be installed");
     }
 }
@@ -176,7 +180,9 @@ SSLContext& SSLContext::operator=(SSLContext&& other) noexcept {
     return *this;
 }
 
-SSLContext::~SSLContext() { SSL_CTX_free(context_); }
+SSLContext::~SSLContext() {
+    SSL_CTX_free(context_);
+}
 
 SSLContext makeTLSServerContext(const TLSIdentity& identity) {
     openssl::Context context = newContext(TLS_server_method(), TLS1_3_VERSION, "TLS server");

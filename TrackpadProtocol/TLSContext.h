@@ -25,7 +25,7 @@ inline constexpr std::size_t pairingExporterSize = 32;
 // Owns one reference to an SSL_CTX. SSL objects made from it keep the context (and the state its
 // callbacks use) alive on their own.
 class SSLContext {
-public:
+  public:
     SSLContext() = default;
     explicit SSLContext(ssl_ctx_st* adopted) : context_(adopted) {}
     SSLContext(SSLContext&& other) noexcept : context_(other.context_) { other.context_ = nullptr; }
@@ -37,7 +37,7 @@ public:
     ssl_ctx_st* get() const { return context_; }
     explicit operator bool() const { return context_ != nullptr; }
 
-private:
+  private:
     ssl_ctx_st* context_ = nullptr;
 };
 

@@ -21,7 +21,9 @@ struct PKCS8Deleter {
 };
 using PKCS8 = std::unique_ptr<PKCS8_PRIV_KEY_INFO, PKCS8Deleter>;
 
-[[noreturn]] void fail(const std::string& what) { throw TLSError(openssl::takeError(what)); }
+[[noreturn]] void fail(const std::string& what) {
+    throw TLSError(openssl::takeError(what));
+}
 
 bool isP256(EVP_PKEY* key) {
     if (EVP_PKEY_is_a(key, "EC") != 1) {
@@ -76,7 +78,8 @@ openssl::Certificate makeCertificate(EVP_PKEY* key, const UUID& hostID) {
     const std::string commonName = hostID.uuidString();
     X509_NAME* name = X509_get_subject_name(certificate.get());
     if (X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
-                                   reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1, 0) != 1 ||
+                                   reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1,
+                                   0) != 1 ||
         X509_set_issuer_name(certificate.get(), name) != 1) {
         fail("the certificate name could not be set");
     }
@@ -131,9 +134,13 @@ TLSIdentity::TLSIdentity(TLSIdentity&&) noexcept = default;
 TLSIdentity& TLSIdentity::operator=(TLSIdentity&&) noexcept = default;
 TLSIdentity::~TLSIdentity() = default;
 
-const UUID& TLSIdentity::hostID() const { return impl_->hostID; }
+const UUID& TLSIdentity::hostID() const {
+    return impl_->hostID;
+}
 
-std::vector<std::uint8_t> TLSIdentity::privateKeyPKCS8() const { return encodePKCS8(impl_->key.get()); }
+std::vector<std::uint8_t> TLSIdentity::privateKeyPKCS8() const {
+    return encodePKCS8(impl_->key.get());
+}
 
 std::vector<std::uint8_t> TLSIdentity::certificateDER() const {
     unsigned char* der = nullptr;
@@ -158,7 +165,11 @@ PublicKeyDigest TLSIdentity::publicKeyDigest() const {
     return digest;
 }
 
-evp_pkey_st* TLSIdentity::privateKey() const { return impl_->key.get(); }
-x509_st* TLSIdentity::certificate() const { return impl_->certificate.get(); }
+evp_pkey_st* TLSIdentity::privateKey() const {
+    return impl_->key.get();
+}
+x509_st* TLSIdentity::certificate() const {
+    return impl_->certificate.get();
+}
 
 }  // namespace TrackpadProtocol

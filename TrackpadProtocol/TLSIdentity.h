@@ -18,7 +18,7 @@ namespace TrackpadProtocol {
 
 // A TLS or DTLS setup step that OpenSSL refused, with OpenSSL's reason.
 class TLSError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
@@ -26,7 +26,7 @@ public:
 using PublicKeyDigest = std::array<std::uint8_t, 32>;
 
 class TLSIdentity {
-public:
+  public:
     // A new P-256 private key as PKCS#8 DER. Throws TLSError.
     static std::vector<std::uint8_t> generatePrivateKey();
     // Builds the identity from a stored key; throws TLSError when the bytes are not a PKCS#8 P-256 key.
@@ -44,7 +44,7 @@ public:
     evp_pkey_st* privateKey() const;
     x509_st* certificate() const;
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

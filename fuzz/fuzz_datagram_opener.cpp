@@ -78,7 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const DatagramOpener::Authenticated result =
                 opener.authenticate(datagram, sameHost ? "127.0.0.1" : "10.0.0.1");
             opened = true;
-            if (result.keyID != key.keyID || result.payload.size() + DatagramFormat::minimumSize != datagram.size()) {
+            if (result.keyID != key.keyID ||
+                result.payload.size() + DatagramFormat::minimumSize != datagram.size()) {
                 std::abort();
             }
             // Raw input is authentic only if it reproduces a tag; the window then holds its counter too.

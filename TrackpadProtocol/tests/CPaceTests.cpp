@@ -37,14 +37,16 @@ Bytes toBytes(const Container& c) {
 }
 
 class CPaceVectors : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         std::ifstream file(std::string(LUMIVEX_PROTOCOL_TEST_DATA) + "/cpace-x25519.json");
         ASSERT_TRUE(file) << "missing tests/data/cpace-x25519.json";
         data = nlohmann::json::parse(file);
     }
     static Bytes value(const char* key) { return fromHex(data["G_25519"][key].get<std::string>()); }
-    static Element element(const char* key) { return arrayFromHex<32>(data["G_25519"][key].get<std::string>()); }
+    static Element element(const char* key) {
+        return arrayFromHex<32>(data["G_25519"][key].get<std::string>());
+    }
 
     static inline nlohmann::json data;
 };
@@ -69,7 +71,8 @@ TEST(CPaceStrings, LengthPrefixAndConcatenationFollowTheDraft) {
     EXPECT_EQ(CPace::lvCat({digits, five, empty, six78}), fromHex("043132333401350003363738"));
     const Bytes a{'1', '2', '3'}, b{'2', '3', '4'};
     const Bytes partyA{'P', 'a', 'r', 't', 'y', 'A'}, partyB{'P', 'a', 'r', 't', 'y', 'B'};
-    EXPECT_EQ(CPace::transcript(a, partyA, b, partyB), fromHex("03313233065061727479410332333406506172747942"));
+    EXPECT_EQ(CPace::transcript(a, partyA, b, partyB),
+              fromHex("03313233065061727479410332333406506172747942"));
 }
 
 TEST_F(CPaceVectors, GeneratorMatches) {
@@ -80,8 +83,10 @@ TEST_F(CPaceVectors, GeneratorMatches) {
 }
 
 TEST_F(CPaceVectors, BothPartiesReproduceSharesKeyAndSessionOutput) {
-    CPaceParty a(CPaceParty::Role::initiator, value("PRS"), value("CI"), value("sid"), value("ADa"), element("ya"));
-    CPaceParty b(CPaceParty::Role::responder, value("PRS"), value("CI"), value("sid"), value("ADb"), element("yb"));
+    CPaceParty a(CPaceParty::Role::initiator, value("PRS"), value("CI"), value("sid"), value("ADa"),
+                 element("ya"));
+    CPaceParty b(CPaceParty::Role::responder, value("PRS"), value("CI"), value("sid"), value("ADb"),
+                 element("yb"));
     EXPECT_EQ(a.generator(), element("g"));
     EXPECT_EQ(a.share(), element("Ya"));
     EXPECT_EQ(b.share(), element("Yb"));
@@ -129,7 +134,8 @@ TEST_F(CPaceVectors, AnAbortingPeerShareEndsTheExchangeWithoutAKey) {
     for (const auto& name : data["must_abort"]) {
         SCOPED_TRACE(name.get<std::string>());
         CPaceParty a(CPaceParty::Role::initiator, value("PRS"), value("CI"), value("sid"), value("ADa"));
-        const Element point = arrayFromHex<32>(data["X25519_points"][name.get<std::string>()].get<std::string>());
+        const Element point =
+            arrayFromHex<32>(data["X25519_points"][name.get<std::string>()].get<std::string>());
         EXPECT_FALSE(a.receivePeerShare(point, value("ADb")));
         EXPECT_FALSE(a.hasSessionKey());
         EXPECT_THROW(a.confirmation(), std::logic_error);
@@ -166,10 +172,10 @@ TEST(CPacePairing, AnyMismatchFailsConfirmationOnBothSides) {
         const char* name;
         bool wrongCode, otherExporter, otherDevice, otherSession;
     };
-    for (const Case& c : {Case{"wrong code", true, false, false, false},
-                          Case{"other TLS channel", false, true, false, false},
-                          Case{"other device id", false, false, true, false},
-                          Case{"other session id", false, false, false, true}}) {
+    for (const Case& c :
+         {Case{"wrong code", true, false, false, false}, Case{"other TLS channel", false, true, false, false},
+          Case{"other device id", false, false, true, false},
+          Case{"other session id", false, false, false, true}}) {
         SCOPED_TRACE(c.name);
         PairingSides sides;
         CPaceInitiator computer(code, sides.exporter, sides.host, sides.device);

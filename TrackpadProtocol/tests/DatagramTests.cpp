@@ -68,7 +68,7 @@ TEST(ReplayWindow, AcceptsEachCounterOnceWithinSixtyFourOfTheHighest) {
 }
 
 class DatagramRoundTrip : public ::testing::Test {
-protected:
+  protected:
     DatagramKey key = randomKey();
     DatagramSealer sealer{key};
     DatagramOpener opener;
@@ -96,9 +96,9 @@ TEST_F(DatagramRoundTrip, ReplayedAndReorderedDatagrams) {
     for (int i = 0; i < 70; ++i) {
         sent.push_back(sealer.seal(payload));
     }
-    EXPECT_FALSE(refusal(opener, sent[69], "127.0.0.1"));           // counter 70 first
+    EXPECT_FALSE(refusal(opener, sent[69], "127.0.0.1"));  // counter 70 first
     EXPECT_EQ(refusal(opener, sent[69], "127.0.0.1"), Reason::replayed);
-    EXPECT_FALSE(refusal(opener, sent[6], "127.0.0.1"));            // counter 7: 63 behind, still in
+    EXPECT_FALSE(refusal(opener, sent[6], "127.0.0.1"));  // counter 7: 63 behind, still in
     EXPECT_EQ(refusal(opener, sent[6], "127.0.0.1"), Reason::replayed);
     EXPECT_EQ(refusal(opener, sent[5], "127.0.0.1"), Reason::tooOld);  // counter 6: beyond the window
     EXPECT_FALSE(refusal(opener, sent[40], "127.0.0.1"));

@@ -46,7 +46,7 @@ TEST(LatencyMonitor, KeepsLastMinimumAndSmoothedRoundTrip) {
 }
 
 class ProbeMonitorTest : public ::testing::Test {
-protected:
+  protected:
     platform::ManualExecutor executor;
     std::vector<Message::Probe> sent;
     bool datagramsPossible = true;
@@ -127,6 +127,22 @@ TEST_F(ProbeMonitorTest, ProbesThatCouldNotBeSentAreNotLostAndStopEndsTheRounds)
     EXPECT_EQ(sent.size(), before);
     EXPECT_EQ(executor.pendingTimers(), 0u);
     EXPECT_FALSE(monitor.receive(Message::ProbeReply{sent.back().number, false}));  // forgotten
+}
+
+TEST_F(ProbeMonitorTest, AHandlerMayStopTheMonitorWhileProbesExpire) {
+    // Losses on both channels expire in the same round; the first change stops the monitor.
+    monitor.setChangeHandler([this](Transport, Reachability r) {
+        if (r == Reachability::unreachable) {
+            monitor.stop();
+        }
+    });
+    monitor.start();
+    executor.advance(10.0);
+    EXPECT_FALSE(monitor.isRunning());
+    EXPECT_EQ(executor.pendingTimers(), 0u);
+    const std::size_t before = sent.size();
+    executor.advance(5.0);
+    EXPECT_EQ(sent.size(), before);
 }
 
 }  // namespace

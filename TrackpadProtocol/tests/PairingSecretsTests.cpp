@@ -118,7 +118,8 @@ TEST(Field25519, Elligator2LandsOnTheCurveFromBothBranches) {
         // y^2 = x^3 + A x^2 + x must have a root: the map always gives a point of the curve.
         const Element gx = add(add(multiply(square(x), x), multiply(montgomeryA, square(x))), x);
         EXPECT_EQ(toBytes(legendre(gx)), toBytes(fromInteger(1))) << seed;
-        const Element x1 = negate(multiply(montgomeryA, invert(add(fromInteger(1), add(square(r), square(r))))));
+        const Element x1 =
+            negate(multiply(montgomeryA, invert(add(fromInteger(1), add(square(r), square(r))))));
         (equalMask(x, x1) ? squareBranch : otherBranch) += 1;
     }
     EXPECT_GT(squareBranch, 0);

@@ -34,7 +34,7 @@ struct Computer {
 };
 
 class PhonePairingTest : public ::testing::Test {
-protected:
+  protected:
     Computer computer;
     UUID deviceID = UUID::random();
     PublicKeyDigest hostKey{};

@@ -10,7 +10,7 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 class PhoneSessionTest : public ::testing::Test {
-protected:
+  protected:
     UUID deviceID = UUID::random();
     PairingToken token = PairingToken::random();
     DatagramKey key{[] {

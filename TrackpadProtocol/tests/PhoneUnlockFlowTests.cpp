@@ -7,13 +7,16 @@
 namespace TrackpadProtocol {
 namespace {
 
-std::uint32_t numberOf(const Message& message) { return message.as<Message::UnlockRequest>()->request.number; }
+std::uint32_t numberOf(const Message& message) {
+    return message.as<Message::UnlockRequest>()->request.number;
+}
 
 TEST(PhoneUnlockFlow, EachResultCompletesOnlyTheRequestWithItsNumber) {
     PhoneUnlockFlow flow;
     std::vector<UnlockResult> completed;
     const Message first = flow.request("hunter2", [&](const UnlockResult& r) { completed.push_back(r); });
-    const Message second = flow.request("correct horse", [&](const UnlockResult& r) { completed.push_back(r); });
+    const Message second =
+        flow.request("correct horse", [&](const UnlockResult& r) { completed.push_back(r); });
     EXPECT_EQ(numberOf(first), 1u);
     EXPECT_EQ(numberOf(second), 2u);
     EXPECT_EQ(first.as<Message::UnlockRequest>()->request.password, "hunter2");
@@ -22,7 +25,8 @@ TEST(PhoneUnlockFlow, EachResultCompletesOnlyTheRequestWithItsNumber) {
     EXPECT_FALSE(flow.receive(Message::UnlockResult{{7, UnlockResult::Status::unlocked}}));  // nobody asked
     EXPECT_FALSE(flow.receive(Message::ControlStatus{}));
     EXPECT_TRUE(flow.receive(Message::UnlockResult{{2, UnlockResult::Status::stillLocked}}));
-    EXPECT_FALSE(flow.receive(Message::UnlockResult{{2, UnlockResult::Status::unlocked}}));  // answered already
+    EXPECT_FALSE(
+        flow.receive(Message::UnlockResult{{2, UnlockResult::Status::unlocked}}));  // answered already
     ASSERT_EQ(completed.size(), 1u);
     EXPECT_EQ(completed[0], (UnlockResult{2, UnlockResult::Status::stillLocked}));
 
@@ -34,8 +38,8 @@ TEST(PhoneUnlockFlow, EachResultCompletesOnlyTheRequestWithItsNumber) {
 
 TEST(PhoneUnlockFlow, InvalidPasswordsAreRefusedWithoutShowingThem) {
     PhoneUnlockFlow flow;
-    for (const std::string& bad : {std::string(), std::string(256, 'a'), std::string("secret\n"),
-                                   std::string("\xC3\x28secret")}) {
+    for (const std::string& bad :
+         {std::string(), std::string(256, 'a'), std::string("secret\n"), std::string("\xC3\x28secret")}) {
         try {
             flow.request(bad, nullptr);
             ADD_FAILURE() << "accepted an invalid password";

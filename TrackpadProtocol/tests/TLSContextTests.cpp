@@ -50,7 +50,7 @@ struct MemoryLink {
 };
 
 class TLSContexts : public ::testing::Test {
-protected:
+  protected:
     TLSIdentity identity{UUID::random(), TLSIdentity::generatePrivateKey()};
     SSLContext server = makeTLSServerContext(identity);
 };
@@ -80,7 +80,8 @@ TEST_F(TLSContexts, PinnedClientAcceptsOnlyThePinnedKey) {
 
     // The same key behind a fresh certificate (a restart) still matches.
     const TLSIdentity restarted(identity.hostID(), identity.privateKeyPKCS8());
-    MemoryLink afterRestart(makeTLSClientContext(identity.publicKeyDigest()), makeTLSServerContext(restarted));
+    MemoryLink afterRestart(makeTLSClientContext(identity.publicKeyDigest()),
+                            makeTLSServerContext(restarted));
     EXPECT_TRUE(afterRestart.handshake());
 
     const TLSIdentity impostor(identity.hostID(), TLSIdentity::generatePrivateKey());

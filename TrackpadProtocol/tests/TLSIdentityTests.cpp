@@ -40,7 +40,8 @@ TEST(TLSIdentity, CertificateIsSelfSignedP256ForTheHostID) {
     EXPECT_EQ(X509_get_version(certificate), X509_VERSION_3);
 
     char commonName[64] = {};
-    X509_NAME_get_text_by_NID(X509_get_subject_name(certificate), NID_commonName, commonName, sizeof(commonName));
+    X509_NAME_get_text_by_NID(X509_get_subject_name(certificate), NID_commonName, commonName,
+                              sizeof(commonName));
     EXPECT_EQ(std::string(commonName), host.uuidString());
     EXPECT_EQ(X509_NAME_cmp(X509_get_subject_name(certificate), X509_get_issuer_name(certificate)), 0);
 
@@ -53,7 +54,9 @@ TEST(TLSIdentity, CertificateIsSelfSignedP256ForTheHostID) {
 
     // Ten years from now, give or take the seconds this test takes.
     int days = 0, seconds = 0;
-    ASSERT_EQ(ASN1_TIME_diff(&days, &seconds, X509_get0_notBefore(certificate), X509_get0_notAfter(certificate)), 1);
+    ASSERT_EQ(
+        ASN1_TIME_diff(&days, &seconds, X509_get0_notBefore(certificate), X509_get0_notAfter(certificate)),
+        1);
     EXPECT_GE(days, 3650);
     EXPECT_LE(days, 3653);
     EXPECT_LE(X509_cmp_current_time(X509_get0_notBefore(certificate)), 0);

@@ -34,13 +34,13 @@ struct PairingOutcome {
 };
 
 struct DatagramOutcome {
-    std::vector<Bytes> payloads;         // opened in arrival order
-    std::vector<Reason> refusals;        // refused in arrival order
+    std::vector<Bytes> payloads;   // opened in arrival order
+    std::vector<Reason> refusals;  // refused in arrival order
     std::string flowHost;
 };
 
 class LinkSecurity : public ::testing::Test {
-protected:
+  protected:
     const UUID hostID = UUID::random();
     const UUID deviceID = UUID::random();
     const TLSIdentity identity{hostID, TLSIdentity::generatePrivateKey()};

@@ -22,7 +22,7 @@ namespace TrackpadProtocol::loopback {
 using Bytes = std::vector<std::uint8_t>;
 
 class Socket {
-public:
+  public:
     explicit Socket(int fd = -1) : fd_(fd) {}
     Socket(Socket&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
     Socket& operator=(Socket&& other) noexcept {
@@ -36,7 +36,7 @@ public:
     }
     int fd() const { return fd_; }
 
-private:
+  private:
     int fd_;
 };
 
@@ -81,7 +81,8 @@ inline std::string peerHost(int fd) {
 inline Socket bindLoopback(int type) {
     Socket socket(::socket(AF_INET, type, 0));
     const sockaddr_in address = loopbackAddress(0);
-    if (socket.fd() < 0 || ::bind(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
+    if (socket.fd() < 0 ||
+        ::bind(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
         (type == SOCK_STREAM && ::listen(socket.fd(), 4) != 0)) {
         throw std::runtime_error("loopback socket could not be bound");
     }

@@ -69,7 +69,8 @@ void BareHMAC(benchmark::State& state) {
     const DatagramKey key = benchmarkKey();
     DatagramSealer sealer(key);
     const std::vector<std::uint8_t> datagram = sealer.seal(movePayload);
-    const std::span<const std::uint8_t> authenticated(datagram.data(), datagram.size() - DatagramFormat::tagSize);
+    const std::span<const std::uint8_t> authenticated(datagram.data(),
+                                                      datagram.size() - DatagramFormat::tagSize);
     KeyedHMAC mac(key.secret);
     for (auto _ : state) {
         benchmark::DoNotOptimize(mac.compute(authenticated));
@@ -102,7 +103,7 @@ BENCHMARK(CPaceExchange)->Unit(benchmark::kMicrosecond);
 
 // A TLS 1.3 server on 127.0.0.1 that accepts connections one after another on its own thread.
 class LoopbackServer {
-public:
+  public:
     explicit LoopbackServer(const SSLContext& context) : context_(context) {
         listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
@@ -122,7 +123,7 @@ public:
     }
     std::uint16_t port() const { return port_; }
 
-private:
+  private:
     void serve() {
         for (;;) {
             const int fd = ::accept(listener_, nullptr, nullptr);
@@ -187,7 +188,7 @@ BENCHMARK(TLSHandshakeAndExporter)->Unit(benchmark::kMicrosecond);
 
 // Keeps the console output and remembers items per second for the ratio printed at the end.
 class RatioReporter : public benchmark::ConsoleReporter {
-public:
+  public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
@@ -213,8 +214,9 @@ int main(int argc, char** argv) {
     const auto open = reporter.rates.find("DatagramOpen");
     const auto bare = reporter.rates.find("BareHMAC");
     if (open != reporter.rates.end() && bare != reporter.rates.end() && bare->second > 0) {
-        std::printf("datagram open: %.2f M/s, bare HMAC-SHA256: %.2f M/s, ratio %.0f%% (goal: at least 60%%)\n",
-                    open->second / 1e6, bare->second / 1e6, 100.0 * open->second / bare->second);
+        std::printf(
+            "datagram open: %.2f M/s, bare HMAC-SHA256: %.2f M/s, ratio %.0f%% (goal: at least 60%%)\n",
+            open->second / 1e6, bare->second / 1e6, 100.0 * open->second / bare->second);
     }
     return 0;
 }
