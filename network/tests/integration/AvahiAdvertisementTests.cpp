@@ -145,11 +145,22 @@ TEST_F(AvahiAdvertisement, PublishesBothServiceTypesWithTheTXTRecordsAndWithdraw
             << type;
     }
 
+    // A new advertisement replaces the old one on the same connection.
+    advertiser.advertise({"Ada's Workstation", 50125, 50126, makeServiceTXT(hostID, {})});
+    ASSERT_TRUE(runUntil([&] { return recorder.states.size() == 2; })) << describe(recorder.states);
+    EXPECT_EQ(recorder.states[1], ServiceAdvertiser::State(ServiceAdvertiser::Advertising{"Ada's Workstation"}));
+    const auto replaced = browseUntil(serviceTypeUDP, [](const auto& found) {
+        return found.size() == 1 && found[0].port == 50126;
+    });
+    ASSERT_EQ(replaced.size(), 1u);
+    EXPECT_EQ(replaced[0].port, 50126);
+    EXPECT_EQ(replaced[0].txt.size(), 2u) << "hw left out without addresses";
+
     advertiser.withdraw();
     loop.runFor(0.05);
     for (const auto type : {serviceTypeTCP, serviceTypeUDP})
         EXPECT_TRUE(browseUntil(type, [](const auto& found) { return found.empty(); }).empty()) << type;
-    EXPECT_EQ(recorder.states.size(), 1u) << describe(recorder.states);
+    EXPECT_EQ(recorder.states.size(), 2u) << describe(recorder.states);
 }
 
 TEST_F(AvahiAdvertisement, ALongNameIsCutAndATakenNameGetsAvahisAlternative) {
@@ -184,6 +195,16 @@ TEST_F(AvahiAdvertisement, ALongNameIsCutAndATakenNameGetsAvahisAlternative) {
             browseUntil(type, [&](const auto& found) { return has(found, cut) && has(found, renamed); });
         EXPECT_TRUE(has(services, cut) && has(services, renamed)) << type;
     }
+
+    // A name the daemon refuses outright fails, and says which.
+    AvahiServiceAdvertiser refused(loop, quickRetry);
+    Recorder refusedStates;
+    refusedStates.attach(refused);
+    refused.advertise({"", 50400, 50401, {}});
+    ASSERT_TRUE(runUntil([&] { return refusedStates.lastIs<ServiceAdvertiser::Failed>(); }))
+        << describe(refusedStates.states);
+    EXPECT_NE(std::get<ServiceAdvertiser::Failed>(refusedStates.states.back()).reason.find("\"\""),
+              std::string::npos);
 }
 
 TEST_F(AvahiAdvertisement, FollowsTheDaemonAwayAndBack) {
