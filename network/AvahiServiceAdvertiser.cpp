@@ -183,8 +183,10 @@ private:
                 break;
             // Both types keep one name, so a rename starts the group over.
             avahi_entry_group_reset(group_);
-            if (!rename())
-                break;
+            if (!rename()) {
+                avahi_string_list_free(txt);
+                return;
+            }
         }
         avahi_string_list_free(txt);
         if (result == AVAHI_OK)

@@ -133,24 +133,40 @@ AvahiSandbox::AvahiSandbox() {
         throw std::runtime_error("mkdtemp failed");
     folder_ = pattern;
     std::ofstream(folder_ / "avahi.conf") << avahiConfiguration;
+    busAddress_ = "unix:path=" + (folder_ / "system_bus_socket").string();
+    try {
+        startBus();
+    } catch (...) {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+        throw;
+    }
+}
 
-    const auto socket = folder_ / "system_bus_socket";
-    const auto log = folder_ / "bus.log";
+void AvahiSandbox::startBus() {
+    if (bus_)
+        throw std::logic_error("the system bus runs already");
+    const auto log = folder_ / ("bus-" + std::to_string(++busStarts_) + ".log");
     bus_ = std::make_unique<Subprocess>(
-        std::vector<std::string>{"dbus-daemon", "--system", "--nofork", "--nopidfile",
-                                 "--address=unix:path=" + socket.string(), "--print-address=1"},
+        std::vector<std::string>{"dbus-daemon", "--system", "--nofork", "--nopidfile", "--address=" + busAddress_,
+                                 "--print-address=1"},
         EnvironmentChanges{}, log);
     // The bus prints its address once it listens.
     const bool listening = waitUntil(
         [&] { return readFile(log).find("unix:path=") != std::string::npos || !bus_->running(); },
         std::chrono::seconds{10});
     if (!listening || !bus_->running()) {
-        const std::string output = readFile(log);
         bus_.reset();
-        std::filesystem::remove_all(folder_);
-        throw std::runtime_error("the private system bus did not start: " + output);
+        throw std::runtime_error("the private system bus did not start: " + readFile(log));
     }
-    busAddress_ = "unix:path=" + socket.string();
+}
+
+void AvahiSandbox::stopBus() {
+    bus_.reset();
+}
+
+bool AvahiSandbox::busRunning() const {
+    return bus_ && bus_->running();
 }
 
 AvahiSandbox::~AvahiSandbox() {

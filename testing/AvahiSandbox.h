@@ -3,6 +3,7 @@
 // avahi-daemon in a network namespace of its own that holds only loopback (and a private /run), so no
 // multicast ever reaches a real interface. Clients stay in the test's namespace: the bus is a path
 // socket, reachable from any network namespace. Everything is stopped by PID.
+// libdbus reads DBUS_SYSTEM_BUS_ADDRESS once per process: a test process can use one sandbox's bus only.
 #include <sys/types.h>
 
 #include <chrono>
@@ -49,6 +50,11 @@ public:
     // For DBUS_SYSTEM_BUS_ADDRESS.
     const std::string& systemBusAddress() const { return busAddress_; }
 
+    // Stops the bus (its clients lose their connection) and starts it again at the same address.
+    void stopBus();
+    void startBus();
+    bool busRunning() const;
+
     // Starts avahi-daemon in a new network namespace and returns once it has completed its startup.
     // Throws std::runtime_error (with the daemon's log) when it does not.
     void startAvahi(std::chrono::milliseconds timeout = std::chrono::seconds{10});
@@ -65,6 +71,7 @@ private:
     std::unique_ptr<Subprocess> bus_;
     std::unique_ptr<Subprocess> avahi_;
     int avahiStarts_ = 0;
+    int busStarts_ = 0;
 };
 
 }  // namespace testing_support
