@@ -184,7 +184,7 @@ std::size_t DatagramFlows::establishedFlowCount() const {
 
 void DatagramFlows::adopt(FlowID flow, std::uint64_t owner) {
     const auto found = flows_.find(flow);
-    if (found != flows_.end()) {
+    if (found != flows_.end() && found->second->owner != owner) {
         found->second->owner = owner;
         loop_.cancel(found->second->expiry);
         found->second->expiry = 0;
