@@ -33,7 +33,9 @@ using Clock = std::chrono::steady_clock;
 constexpr int phoneCount = 8;
 constexpr double moveRate = 120;
 
-double seconds(Clock::duration duration) { return std::chrono::duration<double>(duration).count(); }
+double seconds(Clock::duration duration) {
+    return std::chrono::duration<double>(duration).count();
+}
 
 double threadCPUSeconds() {
     rusage usage{};
@@ -74,14 +76,15 @@ int main(int argc, char** argv) {
     coordinator->setEventHandler([&](const CompanionNetwork::PairingEvent& event) {
         if (const auto* changed = event.as<CompanionNetwork::PairingEvent::PendingPairingChanged>()) {
             std::lock_guard lock(mutex);
-            code = changed->pairing ? std::optional<std::string>(changed->pairing->code.digits()) : std::nullopt;
+            code =
+                changed->pairing ? std::optional<std::string>(changed->pairing->code.digits()) : std::nullopt;
         }
     });
 
     std::vector<Arrival> arrivals;
     arrivals.reserve(static_cast<std::size_t>(phoneCount * movesPerPhone) + 64);
-    std::vector<std::vector<Clock::time_point>> sentAt(phoneCount,
-                                                       std::vector<Clock::time_point>(static_cast<std::size_t>(movesPerPhone)));
+    std::vector<std::vector<Clock::time_point>> sentAt(
+        phoneCount, std::vector<Clock::time_point>(static_cast<std::size_t>(movesPerPhone)));
     std::atomic<std::uint64_t> otherDelivered = 0;
     std::optional<CompanionListener::Details> details;
     CompanionListener::Configuration configuration;
@@ -118,13 +121,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "the listener did not start\n");
         return 1;
     }
-    const testing_support::PhoneTestClient::Endpoint endpoint{"127.0.0.1", details->tcpPort, details->udpPort};
+    const testing_support::PhoneTestClient::Endpoint endpoint{"127.0.0.1", details->tcpPort,
+                                                              details->udpPort};
 
     // Pairing is one phone at a time, as the computer shows one code at a time.
     std::vector<std::unique_ptr<testing_support::PhoneTestClient>> phones;
     std::vector<double> pairTimes, sessionTimes;
     for (int i = 0; i < phoneCount; ++i) {
-        auto phone = std::make_unique<testing_support::PhoneTestClient>(endpoint, "Load iPhone " + std::to_string(i));
+        auto phone =
+            std::make_unique<testing_support::PhoneTestClient>(endpoint, "Load iPhone " + std::to_string(i));
         const auto pairStart = Clock::now();
         phone->connect();
         if (!std::holds_alternative<TrackpadProtocol::PhonePairing::CodeNeeded>(phone->requestPairing())) {
@@ -167,7 +172,8 @@ int main(int argc, char** argv) {
         threads.emplace_back([&, p] {
             auto& phone = *phones[static_cast<std::size_t>(p)];
             const auto start = Clock::now() + std::chrono::milliseconds(p);  // phones are not in lockstep
-            const auto tick = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1 / moveRate));
+            const auto tick =
+                std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1 / moveRate));
             for (int i = 0; i < movesPerPhone; ++i) {
                 std::this_thread::sleep_until(start + tick * i);
                 sentAt[static_cast<std::size_t>(p)][static_cast<std::size_t>(i)] = Clock::now();
@@ -189,7 +195,8 @@ int main(int argc, char** argv) {
     // Let the last datagrams land.
     testing_support::eventually(
         [&] {
-            return loop.call([&] { return arrivals.size(); }) >= static_cast<std::size_t>(phoneCount * movesPerPhone);
+            return loop.call([&] { return arrivals.size(); }) >=
+                   static_cast<std::size_t>(phoneCount * movesPerPhone);
         },
         2);
     const double wall = seconds(Clock::now() - runStart);
@@ -204,8 +211,9 @@ int main(int argc, char** argv) {
                 continue;
             }
             ++delivered;
-            latencies.push_back(
-                seconds(arrival.at - sentAt[static_cast<std::size_t>(arrival.phone)][static_cast<std::size_t>(arrival.sequence)]));
+            latencies.push_back(seconds(
+                arrival.at -
+                sentAt[static_cast<std::size_t>(arrival.phone)][static_cast<std::size_t>(arrival.sequence)]));
         }
     });
     std::vector<double> requests;
@@ -217,8 +225,9 @@ int main(int argc, char** argv) {
         totalSent += count;
     }
 
-    std::printf("listener load: %d phones, %.0f Hz moves by DTLS datagram + 1 volume request/s by TLS, %.1f s\n",
-                phoneCount, moveRate, runSeconds);
+    std::printf(
+        "listener load: %d phones, %.0f Hz moves by DTLS datagram + 1 volume request/s by TLS, %.1f s\n",
+        phoneCount, moveRate, runSeconds);
     std::printf("  moves delivered / sent:     %zu / %d (%.3f%% lost)\n", delivered, totalSent,
                 totalSent > 0 ? 100.0 * (totalSent - static_cast<double>(delivered)) / totalSent : 0.0);
     std::printf("  send -> onMessage latency:  p50 %.3f ms, p99 %.3f ms, max %.3f ms\n",
@@ -226,8 +235,8 @@ int main(int argc, char** argv) {
                 percentile(latencies, 1.0) * 1e3);
     std::printf("  request round trip (TLS):   p50 %.3f ms, p99 %.3f ms (%zu requests)\n",
                 percentile(requests, 0.50) * 1e3, percentile(requests, 0.99) * 1e3, requests.size());
-    std::printf("  listener thread CPU:        %.3f s of %.3f s wall (%.2f%% of one core)\n", cpuAfter - cpuBefore,
-                wall, 100.0 * (cpuAfter - cpuBefore) / wall);
+    std::printf("  listener thread CPU:        %.3f s of %.3f s wall (%.2f%% of one core)\n",
+                cpuAfter - cpuBefore, wall, 100.0 * (cpuAfter - cpuBefore) / wall);
     std::printf("  time to pair (TLS + CPace): p50 %.2f ms, max %.2f ms\n", percentile(pairTimes, 0.5) * 1e3,
                 percentile(pairTimes, 1.0) * 1e3);
     std::printf("  time to open a session:     p50 %.2f ms, max %.2f ms (TLS, session, DTLS flow)\n",

@@ -11,11 +11,13 @@ namespace CompanionNetwork {
 CompanionListener::Configuration::Configuration()
     : serviceName(HostName::current()), wakeAddresses(WakeAddresses::current()) {}
 
-CompanionListener::CompanionListener(std::shared_ptr<PairingCoordinator> coordinator, Configuration configuration,
-                                     platform::EventLoop& queue, MessageHandler onMessage, MessageHandler onCleanup,
+CompanionListener::CompanionListener(std::shared_ptr<PairingCoordinator> coordinator,
+                                     Configuration configuration, platform::EventLoop& queue,
+                                     MessageHandler onMessage, MessageHandler onCleanup,
                                      StateHandler onStateChange, AppRequestHandler onAppRequest,
                                      ScreenViewRequestHandler onScreenViewRequest,
-                                     ScreenViewEndedHandler onScreenViewEnded, UnlockRequestHandler onUnlockRequest,
+                                     ScreenViewEndedHandler onScreenViewEnded,
+                                     UnlockRequestHandler onUnlockRequest,
                                      VolumeRequestHandler onVolumeRequest, Services services)
     : queue_(queue) {
     if (!services.makeAdvertiser) {
@@ -31,8 +33,9 @@ CompanionListener::CompanionListener(std::shared_ptr<PairingCoordinator> coordin
     core_ = std::make_shared<ListenerCore>(
         std::move(coordinator), std::move(configuration), queue,
         ListenerCore::Callbacks{std::move(onMessage), std::move(onCleanup), std::move(onStateChange),
-                                std::move(onAppRequest), std::move(onScreenViewRequest), std::move(onScreenViewEnded),
-                                std::move(onUnlockRequest), std::move(onVolumeRequest)},
+                                std::move(onAppRequest), std::move(onScreenViewRequest),
+                                std::move(onScreenViewEnded), std::move(onUnlockRequest),
+                                std::move(onVolumeRequest)},
         std::move(services));
 }
 
@@ -66,7 +69,9 @@ void CompanionListener::cancelPairing() {
 }
 
 void CompanionListener::forgetDevice(const UUID& deviceID, ForgetCompletion completion) {
-    onQueue([deviceID, completion = std::move(completion)](ListenerCore& core) { core.forgetDevice(deviceID, completion); });
+    onQueue([deviceID, completion = std::move(completion)](ListenerCore& core) {
+        core.forgetDevice(deviceID, completion);
+    });
 }
 
 void CompanionListener::updateControlStatus(TrackpadProtocol::ControlStatus status) {
@@ -88,7 +93,9 @@ void CompanionListener::updateNowPlaying(std::optional<TrackpadProtocol::NowPlay
 }
 
 void CompanionListener::updateRunningApps(std::vector<TrackpadProtocol::MacApp> apps) {
-    onQueue([apps = std::move(apps)](ListenerCore& core) { core.notify(core.coordinator().updateRunningApps(apps)); });
+    onQueue([apps = std::move(apps)](ListenerCore& core) {
+        core.notify(core.coordinator().updateRunningApps(apps));
+    });
 }
 
 }  // namespace CompanionNetwork

@@ -61,14 +61,18 @@ struct ListenerState {
     std::variant<Ready, Waiting, Failed, Setup, Stopped> kind;
 
     template <class Case>
-    const Case* as() const { return std::get_if<Case>(&kind); }
+    const Case* as() const {
+        return std::get_if<Case>(&kind);
+    }
     template <class Case>
-    bool is() const { return std::holds_alternative<Case>(kind); }
+    bool is() const {
+        return std::holds_alternative<Case>(kind);
+    }
     bool operator==(const ListenerState&) const = default;
 };
 
 class CompanionListener {
-public:
+  public:
     using Message = TrackpadProtocol::Message;
     using UUID = TrackpadProtocol::UUID;
 
@@ -103,8 +107,9 @@ public:
     using ScreenViewEndedHandler = std::function<void(ConnectionID)>;
     // Sends unlockResult on the asking connection; callable from any thread. Only the first call counts.
     using UnlockCompletion = std::function<void(TrackpadProtocol::UnlockResult)>;
-    using UnlockRequestHandler = std::function<void(const TrackpadProtocol::UnlockRequest&, const UUID& deviceID,
-                                                    std::shared_ptr<UnlockCancellation>, UnlockCompletion)>;
+    using UnlockRequestHandler =
+        std::function<void(const TrackpadProtocol::UnlockRequest&, const UUID& deviceID,
+                           std::shared_ptr<UnlockCancellation>, UnlockCompletion)>;
     // Sends volumeStatus on the asking connection; callable from any thread.
     using VolumeReply = std::function<void(TrackpadProtocol::VolumeStatus)>;
     using VolumeRequestHandler = std::function<void(const Message&, const UUID& deviceID, VolumeReply)>;
@@ -147,7 +152,7 @@ public:
     void updateNowPlaying(std::optional<TrackpadProtocol::NowPlaying> nowPlaying);
     void updateRunningApps(std::vector<TrackpadProtocol::MacApp> apps);
 
-private:
+  private:
     void onQueue(std::function<void(ListenerCore&)> work);
 
     platform::EventLoop& queue_;

@@ -76,7 +76,8 @@ long flowControl(BIO* bio, int command, long number, void* pointer) {
             }
             if (storage.ss_family == AF_INET6) {
                 const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&storage);
-                return BIO_ADDR_rawmake(address, AF_INET6, &v6->sin6_addr, sizeof v6->sin6_addr, v6->sin6_port);
+                return BIO_ADDR_rawmake(address, AF_INET6, &v6->sin6_addr, sizeof v6->sin6_addr,
+                                        v6->sin6_port);
             }
             return 0;
         }
@@ -104,7 +105,9 @@ int flowCreate(BIO* bio) {
     return 1;
 }
 
-int flowDestroy(BIO*) { return 1; }
+int flowDestroy(BIO*) {
+    return 1;
+}
 
 std::string addressKey(const SocketAddress& address) {
     std::string key;
@@ -127,8 +130,8 @@ std::string addressKey(const SocketAddress& address) {
 bool isClientHello(std::span<const std::uint8_t> datagram) {
     constexpr std::uint8_t handshakeRecord = 22;
     constexpr std::uint8_t clientHello = 1;
-    return datagram.size() > 13 && datagram[0] == handshakeRecord && datagram[1] == 0xFE && datagram[3] == 0 &&
-           datagram[4] == 0 && datagram[13] == clientHello;
+    return datagram.size() > 13 && datagram[0] == handshakeRecord && datagram[1] == 0xFE &&
+           datagram[3] == 0 && datagram[4] == 0 && datagram[13] == clientHello;
 }
 
 }  // namespace
@@ -147,8 +150,8 @@ struct DatagramFlows::Flow {
     ~Flow() { SSL_free(ssl); }
 };
 
-DatagramFlows::DatagramFlows(platform::EventLoop& loop, ssl_ctx_st* context, SocketFD socket, double handshakeTimeout,
-                             Received received)
+DatagramFlows::DatagramFlows(platform::EventLoop& loop, ssl_ctx_st* context, SocketFD socket,
+                             double handshakeTimeout, Received received)
     : loop_(loop),
       context_(context),
       socket_(std::move(socket)),
@@ -159,7 +162,8 @@ DatagramFlows::DatagramFlows(platform::EventLoop& loop, ssl_ctx_st* context, Soc
         BIO_meth_set_read(method_, flowRead) != 1 || BIO_meth_set_ctrl(method_, flowControl) != 1 ||
         BIO_meth_set_create(method_, flowCreate) != 1 || BIO_meth_set_destroy(method_, flowDestroy) != 1) {
         BIO_meth_free(method_);
-        throw TrackpadProtocol::TLSError(TrackpadProtocol::openssl::takeError("the datagram flows could not be set up"));
+        throw TrackpadProtocol::TLSError(
+            TrackpadProtocol::openssl::takeError("the datagram flows could not be set up"));
     }
 }
 
@@ -172,14 +176,17 @@ DatagramFlows::~DatagramFlows() {
 }
 
 void DatagramFlows::start() {
-    watch_ = loop_.watch(socket_.get(), platform::EventLoop::readable, [this](std::uint32_t) { onReadable(); });
+    watch_ =
+        loop_.watch(socket_.get(), platform::EventLoop::readable, [this](std::uint32_t) { onReadable(); });
 }
 
-std::uint16_t DatagramFlows::port() const { return localPort(socket_.get()); }
+std::uint16_t DatagramFlows::port() const {
+    return localPort(socket_.get());
+}
 
 std::size_t DatagramFlows::establishedFlowCount() const {
-    return static_cast<std::size_t>(
-        std::count_if(flows_.begin(), flows_.end(), [](const auto& entry) { return entry.second->established; }));
+    return static_cast<std::size_t>(std::count_if(
+        flows_.begin(), flows_.end(), [](const auto& entry) { return entry.second->established; }));
 }
 
 void DatagramFlows::adopt(FlowID flow, std::uint64_t owner) {
@@ -308,12 +315,13 @@ void DatagramFlows::admit(const SocketAddress& from, std::span<const std::uint8_
     const FlowID id = nextFlow_++;
     flow->id = id;
     flow->lastActive = loop_.now();
-    flow->expiry = loop_.schedule(std::chrono::microseconds(static_cast<std::int64_t>(handshakeTimeout_ * 1e6)),
-                                  [this, id, guard = std::weak_ptr<int>(alive_)] {
-                                      if (!guard.expired()) {
-                                          expire(id);
-                                      }
-                                  });
+    flow->expiry =
+        loop_.schedule(std::chrono::microseconds(static_cast<std::int64_t>(handshakeTimeout_ * 1e6)),
+                       [this, id, guard = std::weak_ptr<int>(alive_)] {
+                           if (!guard.expired()) {
+                               expire(id);
+                           }
+                       });
     byAddress_[flow->key] = id;
     Flow& admitted = *flow;
     flows_.emplace(id, std::move(flow));

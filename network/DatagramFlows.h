@@ -25,7 +25,7 @@ struct bio_method_st;
 namespace CompanionNetwork {
 
 class DatagramFlows {
-public:
+  public:
     using FlowID = std::uint64_t;
     // Beyond this many flows a new one replaces the least recently active flow, unadopted ones first.
     static constexpr std::size_t maxFlows = 64;
@@ -52,7 +52,7 @@ public:
     std::size_t flowCount() const { return flows_.size(); }
     std::size_t establishedFlowCount() const;
 
-private:
+  private:
     struct Flow;
 
     void onReadable();

@@ -204,7 +204,8 @@ void ListenerCore::answerApps(Peer& peer, const Message& message, const UUID& de
     });
 }
 
-void ListenerCore::answerUnlock(Peer& peer, const TrackpadProtocol::UnlockRequest& request, const UUID& deviceID) {
+void ListenerCore::answerUnlock(Peer& peer, const TrackpadProtocol::UnlockRequest& request,
+                                const UUID& deviceID) {
     const ConnectionID id = peer.id;
     const std::uint32_t number = request.number;
     if (!callbacks_.onUnlockRequest) {
@@ -264,8 +265,10 @@ ScreenViewLink ListenerCore::makeLink(ConnectionID id, const UUID& deviceID) {
     auto weak = weak_from_this();
     platform::EventLoop* queue = &queue_;
     return ScreenViewLink{
-        id, deviceID, [weak, queue, id, deviceID](std::vector<Message> messages, ScreenViewLink::Completion completion) {
-            auto run = [weak, id, deviceID, messages = std::move(messages), completion = std::move(completion)]() mutable {
+        id, deviceID,
+        [weak, queue, id, deviceID](std::vector<Message> messages, ScreenViewLink::Completion completion) {
+            auto run = [weak, id, deviceID, messages = std::move(messages),
+                        completion = std::move(completion)]() mutable {
                 if (auto core = weak.lock()) {
                     core->sendOnLink(id, deviceID, std::move(messages), std::move(completion));
                 } else if (completion) {
@@ -295,9 +298,12 @@ void ListenerCore::sendOnLink(ConnectionID id, const UUID& deviceID, std::vector
     });
 }
 
-void ListenerCore::send(ConnectionID id, const Message& message) { send(id, std::vector<Message>{message}); }
+void ListenerCore::send(ConnectionID id, const Message& message) {
+    send(id, std::vector<Message>{message});
+}
 
-void ListenerCore::send(ConnectionID id, const std::vector<Message>& messages, TLSConnection::WriteCompletion completion) {
+void ListenerCore::send(ConnectionID id, const std::vector<Message>& messages,
+                        TLSConnection::WriteCompletion completion) {
     Peer* target = peer(id);
     if (target == nullptr) {
         if (completion) {

@@ -41,7 +41,9 @@ ListenerCore::ListenerCore(std::shared_ptr<PairingCoordinator> coordinator,
       callbacks_(std::move(callbacks)),
       services_(std::move(services)) {}
 
-ListenerCore::~ListenerCore() { stop(false); }
+ListenerCore::~ListenerCore() {
+    stop(false);
+}
 
 void ListenerCore::onQueue(std::function<void(ListenerCore&)> work) {
     queue_.post([weak = weak_from_this(), work = std::move(work)] {
@@ -93,9 +95,9 @@ void ListenerCore::start() {
                     log_.info("advertised as \"" + advertising->instanceName + "\"");
                 }
             });
-            advertiser_->advertise(ServiceAdvertisement{configuration_.serviceName, details_->tcpPort,
-                                                        details_->udpPort,
-                                                        makeServiceTXT(details_->hostID, configuration_.wakeAddresses)});
+            advertiser_->advertise(
+                ServiceAdvertisement{configuration_.serviceName, details_->tcpPort, details_->udpPort,
+                                     makeServiceTXT(details_->hostID, configuration_.wakeAddresses)});
         }
         if (services_.makePathMonitor) {
             pathMonitor_ = services_.makePathMonitor();
@@ -120,7 +122,8 @@ void ListenerCore::startListening() {
     tlsContext_ = TrackpadProtocol::makeTLSServerContext(*identity_);
     dtlsContext_ = TrackpadProtocol::makeDTLSServerContext(*identity_);
 
-    listeningSocket_ = openBoundSocket(SocketKind::stream, configuration_.loopbackOnly, configuration_.tcpPort);
+    listeningSocket_ =
+        openBoundSocket(SocketKind::stream, configuration_.loopbackOnly, configuration_.tcpPort);
     SocketFD datagramSocket =
         openBoundSocket(SocketKind::datagram, configuration_.loopbackOnly, configuration_.udpPort);
     flows_ = std::make_unique<DatagramFlows>(
@@ -247,11 +250,13 @@ void ListenerCore::admit(SocketFD socket, const SocketAddress& remote) {
         return;
     }
     auto peer = std::make_shared<Peer>(id, std::move(connection));
-    peer->handshakeTimer = after(configuration_.handshakeTimeout, [id](ListenerCore& core) { core.onHandshakeTimeout(id); });
+    peer->handshakeTimer =
+        after(configuration_.handshakeTimeout, [id](ListenerCore& core) { core.onHandshakeTimeout(id); });
     peers_.emplace(id, peer);
-    peer->connection->start({.established = [this, id] { onEstablished(id); },
-                             .received = [this, id](std::span<const std::uint8_t> bytes) { onReceived(id, bytes); },
-                             .closed = [this, id](const std::string& reason) { closePeer(id, reason); }});
+    peer->connection->start(
+        {.established = [this, id] { onEstablished(id); },
+         .received = [this, id](std::span<const std::uint8_t> bytes) { onReceived(id, bytes); },
+         .closed = [this, id](const std::string& reason) { closePeer(id, reason); }});
 }
 
 void ListenerCore::onEstablished(ConnectionID id) {
@@ -285,7 +290,8 @@ void ListenerCore::onReceived(ConnectionID id, std::span<const std::uint8_t> byt
             if (bad.closesConnection) {
                 closePeer(id, std::string("unusable frames: ") + bad.what());
             } else {
-                log_.notice("dropped a message from connection " + std::to_string(id.value) + ": " + bad.what());
+                log_.notice("dropped a message from connection " + std::to_string(id.value) + ": " +
+                            bad.what());
             }
         });
 }

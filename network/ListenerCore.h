@@ -28,7 +28,7 @@
 namespace CompanionNetwork {
 
 class ListenerCore : public std::enable_shared_from_this<ListenerCore> {
-public:
+  public:
     struct Callbacks {
         CompanionListener::MessageHandler onMessage;
         CompanionListener::MessageHandler onCleanup;
@@ -40,8 +40,9 @@ public:
         CompanionListener::VolumeRequestHandler onVolumeRequest;
     };
 
-    ListenerCore(std::shared_ptr<PairingCoordinator> coordinator, CompanionListener::Configuration configuration,
-                 platform::EventLoop& queue, Callbacks callbacks, CompanionListener::Services services);
+    ListenerCore(std::shared_ptr<PairingCoordinator> coordinator,
+                 CompanionListener::Configuration configuration, platform::EventLoop& queue,
+                 Callbacks callbacks, CompanionListener::Services services);
     ~ListenerCore();
 
     void start();
@@ -52,7 +53,7 @@ public:
     void notify(const PairingCoordinator::Notification& notification);
     PairingCoordinator& coordinator() { return *coordinator_; }
 
-private:
+  private:
     using Message = TrackpadProtocol::Message;
     using PeerPointer = std::shared_ptr<Peer>;
 
@@ -85,7 +86,8 @@ private:
     void noteProgress(Peer& peer, const Message& message, const PairingCoordinator::Action& action);
     void openSession(Peer& peer, const UUID& deviceID);
     void endSession(ConnectionID id);
-    void onDatagram(DatagramFlows::FlowID flow, const SocketAddress& from, std::span<const std::uint8_t> bytes);
+    void onDatagram(DatagramFlows::FlowID flow, const SocketAddress& from,
+                    std::span<const std::uint8_t> bytes);
     void deliver(const Message& message, const UUID& deviceID);
     void onScrollIdle(const UUID& deviceID);
     void finishScroll(const UUID& deviceID);
@@ -97,7 +99,8 @@ private:
     void sendOnLink(ConnectionID id, const UUID& deviceID, std::vector<Message> messages,
                     ScreenViewLink::Completion completion);
     // Frames and sends; messages that cannot be framed are skipped (and logged).
-    void send(ConnectionID id, const std::vector<Message>& messages, TLSConnection::WriteCompletion completion = {});
+    void send(ConnectionID id, const std::vector<Message>& messages,
+              TLSConnection::WriteCompletion completion = {});
     void send(ConnectionID id, const Message& message);
     // Runs `work` on the queue with the core, unless the core is gone by then.
     void onQueue(std::function<void(ListenerCore&)> work);

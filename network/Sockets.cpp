@@ -13,7 +13,9 @@ namespace CompanionNetwork {
 
 namespace {
 
-[[noreturn]] void throwErrno(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
+[[noreturn]] void throwErrno(const char* what) {
+    throw std::system_error(errno, std::generic_category(), what);
+}
 
 SocketFD openSocket(int family, SocketKind kind) {
     const int type = (kind == SocketKind::stream ? SOCK_STREAM : SOCK_DGRAM) | SOCK_NONBLOCK | SOCK_CLOEXEC;

@@ -10,7 +10,7 @@ namespace CompanionNetwork {
 
 // A socket descriptor that closes itself.
 class SocketFD {
-public:
+  public:
     SocketFD() = default;
     explicit SocketFD(int fd) : fd_(fd) {}
     SocketFD(SocketFD&& other) noexcept : fd_(other.release()) {}
@@ -28,7 +28,7 @@ public:
     }
     void reset();
 
-private:
+  private:
     int fd_ = -1;
 };
 

@@ -25,19 +25,23 @@ std::string failureText(const char* what, int sslError) {
 
 }  // namespace
 
-TLSConnection::TLSConnection(platform::EventLoop& loop, ssl_ctx_st* context, SocketFD socket, SocketAddress remote)
+TLSConnection::TLSConnection(platform::EventLoop& loop, ssl_ctx_st* context, SocketFD socket,
+                             SocketAddress remote)
     : loop_(loop), socket_(std::move(socket)), remote_(remote) {
     ssl_ = SSL_new(context);
     if (ssl_ == nullptr || SSL_set_fd(ssl_, socket_.get()) != 1) {
         SSL_free(ssl_);
         ssl_ = nullptr;
-        throw TrackpadProtocol::TLSError(TrackpadProtocol::openssl::takeError("a TLS connection could not be set up"));
+        throw TrackpadProtocol::TLSError(
+            TrackpadProtocol::openssl::takeError("a TLS connection could not be set up"));
     }
     SSL_set_mode(ssl_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     SSL_set_accept_state(ssl_);
 }
 
-TLSConnection::~TLSConnection() { shutDown(false); }
+TLSConnection::~TLSConnection() {
+    shutDown(false);
+}
 
 void TLSConnection::start(Handlers handlers) {
     *handlers_ = std::move(handlers);
@@ -69,7 +73,9 @@ void TLSConnection::send(Bytes bytes, WriteCompletion completion) {
     updateWatch();
 }
 
-void TLSConnection::close() { shutDown(true); }
+void TLSConnection::close() {
+    shutDown(true);
+}
 
 void TLSConnection::onEvents(std::uint32_t events) {
     if (closed_) {

@@ -24,7 +24,7 @@ struct ssl_st;
 namespace CompanionNetwork {
 
 class TLSConnection {
-public:
+  public:
     static constexpr std::size_t readSize = 16384;
     // Room for the largest document the computer sends (a 15 MiB screenshot in parts) and then some;
     // a phone that stops reading is disconnected rather than allowed to grow the queue without end.
@@ -66,7 +66,7 @@ public:
     // and the closed handler is not called.
     void close();
 
-private:
+  private:
     struct PendingWrite {
         Bytes bytes;
         std::size_t offset = 0;

@@ -15,7 +15,7 @@
 namespace testing_support {
 
 class LoopThread {
-public:
+  public:
     LoopThread() : thread_([this] { runLoop(); }) {
         std::unique_lock lock(mutex_);
         started_.wait(lock, [this] { return running_; });
@@ -39,7 +39,7 @@ public:
         return result.get();
     }
 
-private:
+  private:
     void runLoop() {
         platform::EventLoop loop;
         loop_ = &loop;
@@ -63,7 +63,8 @@ private:
 // Polls `condition` (under the caller's own locking) until it holds or `timeout` passes.
 template <class Condition>
 bool eventually(Condition condition, double timeout = 5) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(static_cast<long>(timeout * 1e6));
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::microseconds(static_cast<long>(timeout * 1e6));
     while (!condition()) {
         if (std::chrono::steady_clock::now() >= deadline) {
             return false;

@@ -27,7 +27,8 @@ Clock::time_point deadlineAfter(double seconds) {
 // Waits for readiness until the deadline; false when it passed.
 bool waitFor(int fd, short events, Clock::time_point deadline) {
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left < 0) {
             return false;
         }
@@ -52,7 +53,9 @@ sockaddr_in addressOf(const std::string& host, std::uint16_t port) {
     return address;
 }
 
-[[noreturn]] void fail(const std::string& what) { throw std::runtime_error(TrackpadProtocol::openssl::takeError(what)); }
+[[noreturn]] void fail(const std::string& what) {
+    throw std::runtime_error(TrackpadProtocol::openssl::takeError(what));
+}
 
 // Drives a non-blocking handshake step until it completes; DTLS retransmits on its own timer.
 void handshake(ssl_st* ssl, int fd, Clock::time_point deadline, const char* what) {
@@ -104,7 +107,8 @@ int connectTCP(const std::string& host, std::uint16_t port, double timeout) {
     }
     const int on = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 && errno != EINPROGRESS) {
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
+        errno != EINPROGRESS) {
         ::close(fd);
         throw std::runtime_error("connect failed");
     }
@@ -162,7 +166,8 @@ void TLSClientChannel::write(std::span<const std::uint8_t> bytes, double timeout
         }
         const int error = SSL_get_error(ssl_, count);
         const short events = error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
-        if ((error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) || !waitFor(fd_, events, deadline)) {
+        if ((error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) ||
+            !waitFor(fd_, events, deadline)) {
             closed_ = true;
             throw std::runtime_error("TLS write failed");
         }
@@ -226,7 +231,8 @@ DTLSClientChannel::DTLSClientChannel(const std::string& host, std::uint16_t port
     BIO* bio = BIO_new_dgram(fd_, BIO_NOCLOSE);
     TrackpadProtocol::openssl::Address peer(BIO_ADDR_new());
     if (ssl_ == nullptr || bio == nullptr || !peer ||
-        BIO_ADDR_rawmake(peer.get(), AF_INET, &address.sin_addr, sizeof address.sin_addr, address.sin_port) != 1) {
+        BIO_ADDR_rawmake(peer.get(), AF_INET, &address.sin_addr, sizeof address.sin_addr, address.sin_port) !=
+            1) {
         BIO_free(bio);
         SSL_free(ssl_);
         ::close(fd_);

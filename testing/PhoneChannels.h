@@ -23,7 +23,7 @@ void ignoreBrokenPipes();
 int connectTCP(const std::string& host, std::uint16_t port, double timeout);
 
 class TLSClientChannel {
-public:
+  public:
     // Connects and completes the TLS 1.3 handshake. Throws std::runtime_error.
     TLSClientChannel(const std::string& host, std::uint16_t port,
                      const std::optional<TrackpadProtocol::PublicKeyDigest>& pinnedKey, double timeout);
@@ -44,7 +44,7 @@ public:
     ssl_st* ssl() const { return ssl_; }
     std::optional<TrackpadProtocol::PublicKeyDigest> serverKey() const;
 
-private:
+  private:
     TrackpadProtocol::SSLContext context_;
     ssl_st* ssl_ = nullptr;
     int fd_ = -1;
@@ -52,7 +52,7 @@ private:
 };
 
 class DTLSClientChannel {
-public:
+  public:
     // Completes a DTLS 1.2 handshake (with the cookie exchange) from a new UDP port. Throws.
     DTLSClientChannel(const std::string& host, std::uint16_t port,
                       const std::optional<TrackpadProtocol::PublicKeyDigest>& pinnedKey, double timeout);
@@ -66,7 +66,7 @@ public:
     bool waitForClose(double timeout);
     std::uint16_t localPort() const;
 
-private:
+  private:
     TrackpadProtocol::SSLContext context_;
     ssl_st* ssl_ = nullptr;
     int fd_ = -1;

@@ -21,7 +21,10 @@ double secondsLeft(std::chrono::steady_clock::time_point deadline) {
 
 PhoneTestClient::PhoneTestClient(Endpoint endpoint, std::string deviceName, TrackpadProtocol::UUID deviceID,
                                  double timeout)
-    : endpoint_(std::move(endpoint)), deviceName_(std::move(deviceName)), deviceID_(deviceID), timeout_(timeout) {}
+    : endpoint_(std::move(endpoint)),
+      deviceName_(std::move(deviceName)),
+      deviceID_(deviceID),
+      timeout_(timeout) {}
 
 PhoneTestClient::~PhoneTestClient() = default;
 
@@ -46,7 +49,9 @@ void PhoneTestClient::disconnect() {
     tls_.reset();
 }
 
-bool PhoneTestClient::waitForClose(double timeout) { return tls_ && tls_->waitForClose(timeout); }
+bool PhoneTestClient::waitForClose(double timeout) {
+    return tls_ && tls_->waitForClose(timeout);
+}
 
 void PhoneTestClient::send(const Message& message) {
     const TrackpadProtocol::Data frame = TrackpadProtocol::MessageFraming::frame(message);
@@ -77,7 +82,8 @@ void PhoneTestClient::take(const Message& message) {
 }
 
 std::optional<PhoneTestClient::Message> PhoneTestClient::receive(double timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(static_cast<long>(timeout * 1e6));
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::microseconds(static_cast<long>(timeout * 1e6));
     for (;;) {
         if (auto message = nextBuffered()) {
             take(*message);
@@ -104,7 +110,8 @@ std::optional<PhoneTestClient::Message> PhoneTestClient::receive(double timeout)
 
 std::optional<PhoneTestClient::Message> PhoneTestClient::receiveUntil(
     const std::function<bool(const Message&)>& wanted, double timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(static_cast<long>(timeout * 1e6));
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::microseconds(static_cast<long>(timeout * 1e6));
     for (;;) {
         const double left = secondsLeft(deadline);
         if (left <= 0) {
@@ -171,7 +178,8 @@ void PhoneTestClient::cancelPairing() {
     }
 }
 
-PhoneSession::Event PhoneTestClient::openSession(bool wantsFeatures, std::optional<TrackpadProtocol::PairingToken> token) {
+PhoneSession::Event PhoneTestClient::openSession(bool wantsFeatures,
+                                                 std::optional<TrackpadProtocol::PairingToken> token) {
     if (!tls_) {
         connect();
     }
@@ -204,7 +212,9 @@ void PhoneTestClient::connectDatagrams() {
     dtls_ = std::make_unique<DTLSClientChannel>(endpoint_.host, endpoint_.udpPort, pin, timeout_);
 }
 
-void PhoneTestClient::disconnectDatagrams() { dtls_.reset(); }
+void PhoneTestClient::disconnectDatagrams() {
+    dtls_.reset();
+}
 
 Bytes PhoneTestClient::sendDatagram(const Message& message) {
     if (!session_) {
@@ -226,10 +236,12 @@ void PhoneTestClient::sendSealed(std::span<const std::uint8_t> sealed) {
     dtls_->send(sealed);
 }
 
-bool PhoneTestClient::datagramFlowClosed(double timeout) { return dtls_ && dtls_->waitForClose(timeout); }
+bool PhoneTestClient::datagramFlowClosed(double timeout) {
+    return dtls_ && dtls_->waitForClose(timeout);
+}
 
-PhoneTestClient::Message PhoneTestClient::requestUnlock(std::string password,
-                                                        TrackpadProtocol::PhoneUnlockFlow::Completion completion) {
+PhoneTestClient::Message PhoneTestClient::requestUnlock(
+    std::string password, TrackpadProtocol::PhoneUnlockFlow::Completion completion) {
     Message request = unlocks_.request(std::move(password), std::move(completion));
     send(request);
     return request;

@@ -23,7 +23,7 @@
 namespace testing_support {
 
 class PhoneTestClient {
-public:
+  public:
     using Message = TrackpadProtocol::Message;
 
     struct Endpoint {
@@ -62,7 +62,8 @@ public:
     std::optional<Message> receiveUntil(const std::function<bool(const Message&)>& wanted, double timeout);
     template <class Case>
     std::optional<Case> receiveCase(double timeout) {
-        auto found = receiveUntil([](const Message& message) { return message.template is<Case>(); }, timeout);
+        auto found =
+            receiveUntil([](const Message& message) { return message.template is<Case>(); }, timeout);
         if (!found) {
             return std::nullopt;
         }
@@ -77,8 +78,8 @@ public:
     void cancelPairing();
 
     // Opens a session with the stored pairing, or with `token` in its place; the computer's answer.
-    TrackpadProtocol::PhoneSession::Event openSession(bool wantsFeatures = false,
-                                                      std::optional<TrackpadProtocol::PairingToken> token = {});
+    TrackpadProtocol::PhoneSession::Event openSession(
+        bool wantsFeatures = false, std::optional<TrackpadProtocol::PairingToken> token = {});
     bool hasSession() const { return session_ && session_->isOpen(); }
 
     // A DTLS 1.2 flow to the computer's datagram port. Throws.
@@ -94,7 +95,7 @@ public:
 
     TLSClientChannel* channel() { return tls_.get(); }
 
-private:
+  private:
     std::optional<Message> nextBuffered();
     void take(const Message& message);
 

@@ -30,7 +30,7 @@ struct Delivered {
 };
 
 class ListenerHarness {
-public:
+  public:
     struct Options {
         CompanionListener::Configuration configuration = loopbackConfiguration();
         PairingCoordinator::Configuration pairing{};
@@ -69,7 +69,8 @@ public:
         CompanionListener::UnlockRequestHandler unlock;
         if (options_.unlockCallback) {
             unlock = [this](const TrackpadProtocol::UnlockRequest& request, const UUID& device,
-                            std::shared_ptr<UnlockCancellation> cancellation, CompanionListener::UnlockCompletion done) {
+                            std::shared_ptr<UnlockCancellation> cancellation,
+                            CompanionListener::UnlockCompletion done) {
                 std::lock_guard lock(mutex);
                 unlocks.push_back({request, device, std::move(cancellation), std::move(done)});
             };
@@ -89,7 +90,8 @@ public:
                 states.push_back(state);
             },
             [](const Message&, const UUID&, CompanionListener::AppReply reply) {
-                reply({Message::OpenAppResult{{"org.example.app", TrackpadProtocol::OpenAppResult::Status::opened}}});
+                reply({Message::OpenAppResult{
+                    {"org.example.app", TrackpadProtocol::OpenAppResult::Status::opened}}});
             },
             [this](const Message& message, const ScreenViewLink& link) {
                 std::lock_guard lock(mutex);
@@ -101,17 +103,17 @@ public:
                 screenViewsEnded.push_back(id);
             },
             unlock, volume,
-            CompanionListener::Services{
-                [this]() -> std::unique_ptr<ServiceAdvertiser> {
-                    auto made = std::make_unique<InMemoryServiceAdvertiser>(loop.loop());
-                    advertiser = made.get();
-                    return made;
-                },
-                [this]() -> std::unique_ptr<PathMonitor> {
-                    auto made = std::make_unique<ManualPathMonitor>(loop.loop());
-                    pathMonitor = made.get();
-                    return made;
-                }});
+            CompanionListener::Services{[this]() -> std::unique_ptr<ServiceAdvertiser> {
+                                            auto made =
+                                                std::make_unique<InMemoryServiceAdvertiser>(loop.loop());
+                                            advertiser = made.get();
+                                            return made;
+                                        },
+                                        [this]() -> std::unique_ptr<PathMonitor> {
+                                            auto made = std::make_unique<ManualPathMonitor>(loop.loop());
+                                            pathMonitor = made.get();
+                                            return made;
+                                        }});
     }
 
     // Starts the listener and waits for it to be ready.
@@ -154,7 +156,7 @@ public:
 
     // A phone that has paired and holds a session (and a DTLS flow when asked).
     std::unique_ptr<testing_support::PhoneTestClient> sessionPhone(const std::string& name = "Test iPhone",
-                                                                  bool datagrams = true) {
+                                                                   bool datagrams = true) {
         auto client = phone(name);
         client->connect();
         const auto asked = client->requestPairing();
@@ -232,7 +234,7 @@ public:
     std::vector<ConnectionID> screenViewsEnded;
     std::vector<UnlockCall> unlocks;
 
-private:
+  private:
     void record(std::vector<Delivered>& into, const Message& message, const UUID& device) {
         std::lock_guard lock(mutex);
         into.push_back({message, device});

@@ -143,8 +143,8 @@ TEST(ListenerRobustness, AConnectionThatNeitherPairsNorOpensASessionIsClosedAtTh
 }
 
 int runOpenSSLClient(std::uint16_t port, const char* version, std::string& output) {
-    const std::string command = "timeout 20 openssl s_client -connect 127.0.0.1:" + std::to_string(port) + " " +
-                                version + " </dev/null 2>&1";
+    const std::string command = "timeout 20 openssl s_client -connect 127.0.0.1:" + std::to_string(port) +
+                                " " + version + " </dev/null 2>&1";
     FILE* pipe = ::popen(command.c_str(), "r");
     if (pipe == nullptr) {
         return -1;
@@ -172,12 +172,13 @@ TEST(ListenerRobustness, OpenSSLCompletesATLS13HandshakeAndIsRefusedTLS12) {
 TEST(ListenerRobustness, ADamagedOrNewerListKeepsTheListenerFromStartingAndIsNeverOverwritten) {
     TemporaryFolder folder;
     const auto file = folder / "TrustedDevices.json";
-    for (const std::string& contents :
-         {std::string("{\"format\": 1, \"hostID\": \"not a uuid\""), std::string("{\"format\": 2, \"future\": true}")}) {
+    for (const std::string& contents : {std::string("{\"format\": 1, \"hostID\": \"not a uuid\""),
+                                        std::string("{\"format\": 2, \"future\": true}")}) {
         writeText(file, contents);
         auto store = std::make_shared<FileTrustedDeviceStore>(file);
-        EXPECT_THROW(PairingCoordinator(store, "Computer", {}, [] { return std::chrono::system_clock::now(); }),
-                     TrustedDeviceStoreError);
+        EXPECT_THROW(
+            PairingCoordinator(store, "Computer", {}, [] { return std::chrono::system_clock::now(); }),
+            TrustedDeviceStoreError);
         EXPECT_EQ(readText(file), contents);
     }
 }
@@ -205,7 +206,8 @@ TEST(ListenerRobustness, StopClosesEverythingAndTheListenerStartsAgain) {
 
     const auto second = computer.start();
     EXPECT_EQ(second.hostID, first.hostID);
-    auto returning = std::make_unique<testing_support::PhoneTestClient>(computer.endpoint, "Phone", phone->deviceID());
+    auto returning =
+        std::make_unique<testing_support::PhoneTestClient>(computer.endpoint, "Phone", phone->deviceID());
     returning->setPairing(phone->pairing());
     returning->connect();
     ASSERT_TRUE(std::holds_alternative<TrackpadProtocol::PhoneSession::Accepted>(returning->openSession()));
@@ -235,7 +237,8 @@ TEST(ListenerLifeCycle, AdvertisesBothServicesAndWaitsWhileThereIsNoNetwork) {
     computer.loop.call([&] { computer.pathMonitor->setStatus({false, "no network"}); });
     EXPECT_TRUE(testing_support::eventually([&] {
         std::lock_guard lock(computer.mutex);
-        return computer.states.back() == CompanionListener::State{CompanionListener::State::Waiting{"no network"}};
+        return computer.states.back() ==
+               CompanionListener::State{CompanionListener::State::Waiting{"no network"}};
     }));
     computer.loop.call([&] { computer.pathMonitor->setStatus({true, {}}); });
     EXPECT_TRUE(testing_support::eventually([&] {

@@ -230,7 +230,9 @@ TEST(ListenerRequests, UpdatesArePushedToSessionsAndSubscribers) {
     phone->send(Message::Subscribe{TrackpadProtocol::Subscriptions::volume});
     std::thread([&] { computer.listener->updateVolumeStatus({77, true, true}); }).join();
     const auto volume = phone->receiveUntil(
-        [](const Message& m) { return m.is<Message::VolumeStatus>() && m.as<Message::VolumeStatus>()->status.level == 77; },
+        [](const Message& m) {
+            return m.is<Message::VolumeStatus>() && m.as<Message::VolumeStatus>()->status.level == 77;
+        },
         5);
     EXPECT_TRUE(volume.has_value());
 }

@@ -63,7 +63,8 @@ TEST(ListenerSession, ATokenThatDoesNotMatchOpensNoSession) {
     computer.start();
     auto phone = computer.sessionPhone("Real iPhone", false);
 
-    auto impostor = std::make_unique<testing_support::PhoneTestClient>(computer.endpoint, "Impostor", phone->deviceID());
+    auto impostor =
+        std::make_unique<testing_support::PhoneTestClient>(computer.endpoint, "Impostor", phone->deviceID());
     impostor->connect();
     TrackpadProtocol::PairingToken::Bytes guessed{};
     guessed.fill(0x42);

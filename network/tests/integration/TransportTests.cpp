@@ -29,7 +29,9 @@ namespace {
 using testing_support::Bytes;
 using testing_support::eventually;
 
-Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
+Bytes bytesOf(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
 
 struct TransportTest : ::testing::Test {
     TrackpadProtocol::TLSIdentity identity{TrackpadProtocol::UUID::random(),
@@ -53,7 +55,8 @@ struct EchoServer {
     EchoServer(platform::EventLoop& loop, const TrackpadProtocol::TLSIdentity& identity)
         : loop(loop), context(TrackpadProtocol::makeTLSServerContext(identity)) {
         listening = openBoundSocket(SocketKind::stream, true, 0);
-        watch = loop.watch(listening.get(), platform::EventLoop::readable, [this](std::uint32_t) { accept(); });
+        watch =
+            loop.watch(listening.get(), platform::EventLoop::readable, [this](std::uint32_t) { accept(); });
     }
     ~EchoServer() { loop.removeWatch(watch); }
 
@@ -156,7 +159,8 @@ TEST_F(TransportTest, APhoneThatStopsReadingIsDisconnectedWhenTheQueueIsFull) {
         }
     });
     ASSERT_TRUE(eventually([&] { return loop.call([&] { return server->closeReasons.size(); }) == 1; }));
-    EXPECT_NE(loop.call([&] { return server->closeReasons.front(); }).find("write queue full"), std::string::npos);
+    EXPECT_NE(loop.call([&] { return server->closeReasons.front(); }).find("write queue full"),
+              std::string::npos);
     EXPECT_TRUE(eventually([&] { return failedWrites.load() > 0; }));
     EXPECT_TRUE(client.waitForClose(5));
     loop.call([&] { server.reset(); });
@@ -270,7 +274,8 @@ TEST_F(TransportTest, DatagramsThatAreNotAHelloMakeNoFlow) {
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    for (const std::string& junk : {std::string("garbage"), std::string(14, '\x16'), std::string(2000, '\0')}) {
+    for (const std::string& junk :
+         {std::string("garbage"), std::string(14, '\x16'), std::string(2000, '\0')}) {
         ::sendto(fd, junk.data(), junk.size(), 0, reinterpret_cast<sockaddr*>(&address), sizeof address);
     }
     ::close(fd);
