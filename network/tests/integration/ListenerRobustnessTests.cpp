@@ -125,7 +125,7 @@ TEST(ListenerRobustness, ANinthConnectionIsRefused) {
 
 TEST(ListenerRobustness, AConnectionThatNeitherPairsNorOpensASessionIsClosedAtTheHandshakeTimeout) {
     ListenerHarness::Options options;
-    options.configuration.handshakeTimeout = 0.3;
+    options.configuration.handshakeTimeout = 0.5;
     ListenerHarness computer(options);
     computer.start();
     auto idle = computer.phone("Idle");
@@ -138,7 +138,7 @@ TEST(ListenerRobustness, AConnectionThatNeitherPairsNorOpensASessionIsClosedAtTh
     EXPECT_TRUE(testing_support::eventually([&] { return ::recv(silent, &byte, 1, MSG_DONTWAIT) == 0; }));
     ::close(silent);
     // The phone with a session stays, long past the timeout.
-    EXPECT_FALSE(paired->waitForClose(0.6));
+    EXPECT_FALSE(paired->waitForClose(1.0));
     expectStillServes(computer, *paired);
 }
 

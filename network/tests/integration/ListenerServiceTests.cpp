@@ -90,11 +90,13 @@ TEST(ListenerScroll, AnIdleScrollIsClosedThroughOnCleanup) {
         return !computer.cleanups.empty();
     }));
     std::lock_guard lock(computer.mutex);
-    ASSERT_EQ(computer.cleanups.size(), 1u);
-    const auto* closing = computer.cleanups[0].message.as<Message::Scroll>();
-    ASSERT_NE(closing, nullptr);
-    EXPECT_EQ(closing->phase, ScrollPhase::ended);
-    EXPECT_EQ(computer.cleanups[0].device, phone->deviceID());
+    // (Had the two scrolls come further apart than the timeout, each would have been closed.)
+    for (const Delivered& cleanup : computer.cleanups) {
+        const auto* closing = cleanup.message.as<Message::Scroll>();
+        ASSERT_NE(closing, nullptr);
+        EXPECT_EQ(closing->phase, ScrollPhase::ended);
+        EXPECT_EQ(cleanup.device, phone->deviceID());
+    }
 }
 
 TEST(ListenerScroll, AClosedConnectionClosesItsPhonesScroll) {
