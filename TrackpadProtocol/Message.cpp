@@ -21,6 +21,14 @@ bool operator==(const BoxedMessage& a, const BoxedMessage& b) {
     return *a == *b;
 }
 
+Message::Message() = default;
+Message::Message(const Message& other) = default;
+Message::Message(Message&& other) noexcept = default;
+Message& Message::operator=(const Message& other) = default;
+Message& Message::operator=(Message&& other) noexcept = default;
+Message::~Message() = default;
+bool Message::operator==(const Message& other) const { return value == other.value; }
+
 Transport Message::transport() const {
     constexpr auto datagram = Transport::datagram;
     constexpr auto reliable = Transport::reliable;

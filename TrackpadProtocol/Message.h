@@ -296,7 +296,14 @@ struct Message {
 
     Value value;
 
-    Message() = default;
+    // The special members are defined once, in Message.cpp, so that the variant's copy, move, destroy
+    // and compare code for 51 cases is not generated again in every file that passes messages around.
+    Message();
+    Message(const Message& other);
+    Message(Message&& other) noexcept;
+    Message& operator=(const Message& other);
+    Message& operator=(Message&& other) noexcept;
+    ~Message();
     template <class Case, class = std::enable_if_t<std::is_constructible_v<Value, Case&&> &&
                                                    !std::is_same_v<std::decay_t<Case>, Message>>>
     Message(Case&& payload) : value(std::forward<Case>(payload)) {}  // NOLINT(google-explicit-constructor)
@@ -319,7 +326,7 @@ struct Message {
     // A readable description; an unlock request shows its password as "<redacted>".
     std::string description() const;
 
-    bool operator==(const Message&) const = default;
+    bool operator==(const Message& other) const;
 };
 
 static_assert(std::variant_size_v<Message::Value> == 51);

@@ -8,7 +8,8 @@ cd "$root"
 bash scripts/install-deps.sh
 
 build=build
-flags=()
+# Line tables only: full debug info costs a third of the compile time and the tests need only lines.
+flags=(-DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" -DCMAKE_CXX_FLAGS_DEBUG="-g1")
 if [ "${1:-}" = "--sanitize" ]; then
     build=build-asan
     flags+=(-DLUMIVEX_SANITIZE=ON -DLUMIVEX_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug)
