@@ -75,12 +75,23 @@ struct SwipeStamp : StrokeStamp {
     bool operator==(const SwipeStamp&) const = default;
 };
 
+// The first alternative of each payload variant below is defined outside its enclosing type: a nested
+// type's member initializers are not usable before the enclosing type is complete, which would leave the
+// variant (and so the enclosing type) without a default constructor.
+namespace detail {
+struct GestureSwipe {
+    std::uint8_t fingers = 0;
+    SwipeDirection direction = SwipeDirection::left;
+    bool operator==(const GestureSwipe&) const = default;
+};
+struct KeyCode {
+    std::uint16_t code = 0;  // a virtual key code
+    bool operator==(const KeyCode&) const = default;
+};
+}  // namespace detail
+
 struct Gesture {
-    struct Swipe {
-        std::uint8_t fingers = 0;
-        SwipeDirection direction = SwipeDirection::left;
-        bool operator==(const Swipe&) const = default;
-    };
+    using Swipe = detail::GestureSwipe;
     // magnification is the change since the previous pinch message.
     struct Pinch {
         GesturePhase phase = GesturePhase::began;
@@ -111,10 +122,7 @@ struct KeyCombination {
         static const Modifiers command, shift, option, control;
         static constexpr std::uint8_t allBits = 0x0F;
     };
-    struct Code {
-        std::uint16_t code = 0;  // a virtual key code
-        bool operator==(const Code&) const = default;
-    };
+    using Code = detail::KeyCode;
     struct Character {
         std::string character;  // one character, UTF-8
         bool operator==(const Character&) const = default;
@@ -148,13 +156,17 @@ inline constexpr AnnotationColor AnnotationColor::standard{255, 59, 48};
 
 enum class AnnotationTool : std::uint8_t { pen, arrow, box, spotlight };
 
+namespace detail {
+struct AnnotationBegin {
+    std::uint16_t stroke = 0;
+    AnnotationTool tool = AnnotationTool::pen;
+    AnnotationPoint point;
+    bool operator==(const AnnotationBegin&) const = default;
+};
+}  // namespace detail
+
 struct Annotation {
-    struct Begin {
-        std::uint16_t stroke = 0;
-        AnnotationTool tool = AnnotationTool::pen;
-        AnnotationPoint point;
-        bool operator==(const Begin&) const = default;
-    };
+    using Begin = detail::AnnotationBegin;
     struct Update {
         std::uint16_t stroke = 0;
         std::uint16_t sequence = 0;

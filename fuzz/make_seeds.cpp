@@ -1,0 +1,132 @@
+// make_seeds <fuzzer-name> <dir>: writes valid inputs of the named fuzzer into dir, one file each, so that
+// fuzzing starts from every message case and document form rather than from nothing.
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "FuzzSupport.h"
+#include "TrackpadProtocol/LargePayloads.h"
+#include "TrackpadProtocol/MessageCodec.h"
+#include "TrackpadProtocol/MessageFraming.h"
+#include "network/TrustedDeviceFile.h"
+#include "testing/SampleMessages.h"
+
+using namespace TrackpadProtocol;
+
+namespace {
+
+using Seeds = std::vector<Data>;
+
+Seeds messagePayloads() {
+    Seeds seeds;
+    for (const auto& message : testing_support::sampleMessages())
+        seeds.push_back(MessageCodec::encode(message));
+    for (const auto& message : testing_support::smallSampleMessages())
+        seeds.push_back(MessageCodec::encode(message));
+    return seeds;
+}
+
+Seeds frameStreams() {
+    Seeds seeds;
+    Data all;
+    for (const auto& message : testing_support::smallSampleMessages()) {
+        seeds.push_back(MessageFraming::frame(message));
+        MessageFraming::appendFrame(message, all);
+    }
+    seeds.push_back(all);
+    Data moves;
+    while (moves.size() < FrameDecoder::readSize)
+        MessageFraming::appendFrame(Message::Move{1.5f, -2}, moves);
+    seeds.push_back(moves);
+    return seeds;
+}
+
+Data presentationFile(std::size_t imageBytes, bool placed) {
+    PresentationImageFile file;
+    file.image = Data(imageBytes, 0x5A);
+    if (placed) file.placement = PresentationImagePlacement{{0.5f, 0.5f}, 0.5f, 0.25f};
+    return file.encoded();
+}
+
+Seeds documents() {
+    ScreenVideoFrame frame{ScreenVideoCodec::h264, 1, 1280, 720, 1000, {Data(12, 0x67), Data(4, 0x68)},
+                           Data(70000, 1)};
+    return {
+        frame.encoded(),
+        Screenshot(Screenshot::Status::taken, Data(1000, 0xFF)).encoded(),
+        Screenshot(Screenshot::Status::screenRecordingRequired).encoded(),
+        presentationFile(100, true),
+        presentationFile(130000, false),
+    };
+}
+
+Seeds partSequences() {
+    Seeds seeds;
+    std::uint32_t transfer = 0;
+    for (const auto& document : documents()) {
+        Data seed;
+        for (const auto& part : splitIntoParts(transfer++ % 4, document))
+            fuzz_support::writePart(seed, part);
+        seeds.push_back(seed);
+    }
+    return seeds;
+}
+
+Seeds presentationFiles() {
+    return {presentationFile(1, false), presentationFile(100, true), presentationFile(70000, true)};
+}
+
+Data textBytes(const std::string& text) { return Data(text.begin(), text.end()); }
+
+Seeds trustedDeviceFiles() {
+    using namespace CompanionNetwork;
+    TrustedDeviceList list;
+    list.hostID = *UUID::parse("E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
+    list.tlsPrivateKey = Data(138, 0x30);
+    Seeds seeds{textBytes(TrustedDeviceFile::encode(list))};
+    using namespace std::chrono;
+    Date paired = sys_days(year{2024} / May / 1) + hours(9) + milliseconds(250);
+    list.devices.push_back({*UUID::parse("00000000-0000-4000-8000-000000000001"), "Ana's iPhone", paired, paired,
+                            TokenDigest{}});
+    list.devices.push_back({*UUID::parse("00000000-0000-4000-8000-000000000002"), "Second", paired, std::nullopt,
+                            TokenDigest{}});
+    seeds.push_back(textBytes(TrustedDeviceFile::encode(list)));
+    seeds.push_back(textBytes(R"({"format": 2, "devices": []})"));
+    return seeds;
+}
+
+const std::map<std::string, std::function<Seeds()>> seedsByFuzzer = {
+    {"fuzz_message_decode", messagePayloads},
+    {"fuzz_frame_decoder", frameStreams},
+    {"fuzz_screen_data_assembler", partSequences},
+    {"fuzz_presentation_image_file", presentationFiles},
+    {"fuzz_trusted_device_file", trustedDeviceFiles},
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: make_seeds <fuzzer-name> <dir>\n");
+        return 2;
+    }
+    auto found = seedsByFuzzer.find(argv[1]);
+    if (found == seedsByFuzzer.end()) {
+        std::fprintf(stderr, "make_seeds: no seeds for %s\n", argv[1]);
+        return 1;
+    }
+    const auto seeds = found->second();
+    for (std::size_t i = 0; i < seeds.size(); ++i) {
+        const auto path = std::string(argv[2]) + "/seed-" + std::to_string(i);
+        std::ofstream file(path, std::ios::binary);
+        file.write(reinterpret_cast<const char*>(seeds[i].data()),
+                   static_cast<std::streamsize>(seeds[i].size()));
+        if (!file) {
+            std::fprintf(stderr, "make_seeds: cannot write %s\n", path.c_str());
+            return 1;
+        }
+    }
+    return 0;
+}
