@@ -18,8 +18,8 @@ struct Phone {
 
     // Answers the challenge with the given code, as the phone's user typed it.
     M respond(const M::PairingChallenge& challenge, std::string_view digits) {
-        responder = std::make_unique<CPaceResponder>(*PairingCode::fromDigits(digits), exporter, challenge.hostID, id,
-                                                     challenge.sessionID);
+        responder = std::make_unique<CPaceResponder>(*PairingCode::fromDigits(digits), exporter,
+                                                     challenge.hostID, id, challenge.sessionID);
         EXPECT_TRUE(responder->receivePeerShare(challenge.share, challenge.hostID.bytes));
         return M::PairingResponse{responder->share(), responder->confirmation()};
     }
@@ -30,7 +30,8 @@ TEST(SystemPairing, RealExchangeWrongThenRightCode) {
     auto store = std::make_shared<InMemoryTrustedDeviceStore>();
     Date now = referenceDate();
     PairingCoordinator coordinator(store, "Studio", {}, [&] { return now; });
-    TrackpadProtocol::TLSIdentity identity(coordinator.hostID(), coordinator.tlsPrivateKey());  // a usable key
+    TrackpadProtocol::TLSIdentity identity(coordinator.hostID(),
+                                           coordinator.tlsPrivateKey());  // a usable key
 
     Phone phone;
     PairingCoordinator::ConnectionContext context{TrackpadProtocol::Transport::reliable, phone.exporter};
@@ -59,10 +60,12 @@ TEST(SystemPairing, RealExchangeWrongThenRightCode) {
     Action accepted = ask(phone.respond(third, code));
     const auto* message = accepted.as<Action::Reply>()->message.as<M::PairingAccepted>();
     ASSERT_TRUE(message);
-    EXPECT_TRUE(phone.responder->verifyPeerConfirmation(message->confirmation)) << "the phone can trust the computer";
+    EXPECT_TRUE(phone.responder->verifyPeerConfirmation(message->confirmation))
+        << "the phone can trust the computer";
     EXPECT_EQ(store->stored()->devices.at(0).tokenDigest, PairingToken(message->token).digest());
 
-    Action session = coordinator.decide(ConnectionID{2}, M::SessionRequest{phone.id, message->token, true}, {});
+    Action session =
+        coordinator.decide(ConnectionID{2}, M::SessionRequest{phone.id, message->token, true}, {});
     EXPECT_EQ(session.openedSession, phone.id);
 }
 
