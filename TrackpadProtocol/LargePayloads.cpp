@@ -85,11 +85,23 @@ Data ScreenVideoFrame::encoded() const {
     return document;
 }
 
-std::vector<Message> ScreenVideoFrame::messages(std::uint32_t transfer) const {
+namespace {
+
+// The parts of a document, each in a message of case `Case`.
+template <class Case>
+std::vector<Message> partMessages(std::uint32_t transfer, const Data& document) {
+    auto parts = splitIntoParts(transfer, document);
     std::vector<Message> messages;
-    for (auto& part : splitIntoParts(transfer, encoded()))
-        messages.emplace_back(Message::ScreenVideo{std::move(part)});
+    messages.reserve(parts.size());
+    for (auto& part : parts)
+        messages.emplace_back(Case{std::move(part)});
     return messages;
+}
+
+}  // namespace
+
+std::vector<Message> ScreenVideoFrame::messages(std::uint32_t transfer) const {
+    return partMessages<Message::ScreenVideo>(transfer, encoded());
 }
 
 ScreenVideoFrame ScreenVideoFrame::decode(std::span<const std::uint8_t> document) {
@@ -135,10 +147,7 @@ Data Screenshot::encoded() const {
 }
 
 std::vector<Message> Screenshot::messages(std::uint32_t transfer) const {
-    std::vector<Message> messages;
-    for (auto& part : splitIntoParts(transfer, encoded()))
-        messages.emplace_back(Message::Screenshot{std::move(part)});
-    return messages;
+    return partMessages<Message::Screenshot>(transfer, encoded());
 }
 
 Screenshot Screenshot::decode(std::span<const std::uint8_t> document) {
@@ -161,8 +170,11 @@ std::vector<AppListPart> AppListPart::split(const std::vector<MacApp>& apps, std
     std::vector<AppListPart> parts(1);
     std::size_t partBytes = wire::appListHeaderBytes;
     for (const auto& app : apps) {
+        // Everything the encoder would refuse is refused here, so that every part returned can be sent.
         if (app.bundleID.size() > maxWireStringBytes) throw EncodingError::stringTooLong(app.bundleID.size());
         if (app.name.size() > maxWireStringBytes) throw EncodingError::stringTooLong(app.name.size());
+        if (!isValidUTF8(app.bundleID)) throw EncodingError::invalidValue("bundle id");
+        if (!isValidUTF8(app.name)) throw EncodingError::invalidValue("app name");
         checkedOptions(app.state, "app state");
         const auto appBytes = wire::encodedAppBytes(app);
         if (wire::appListHeaderBytes + appBytes > budget) {

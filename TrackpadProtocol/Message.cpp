@@ -4,16 +4,21 @@ namespace TrackpadProtocol {
 
 BoxedMessage::BoxedMessage(const Message& message) : value_(std::make_unique<Message>(message)) {}
 BoxedMessage::BoxedMessage(Message&& message) : value_(std::make_unique<Message>(std::move(message))) {}
-BoxedMessage::BoxedMessage(const BoxedMessage& other) : value_(std::make_unique<Message>(*other.value_)) {}
+BoxedMessage::BoxedMessage(const BoxedMessage& other)
+    : value_(other.value_ ? std::make_unique<Message>(*other.value_) : nullptr) {}
 BoxedMessage& BoxedMessage::operator=(const BoxedMessage& other) {
-    if (this != &other) value_ = std::make_unique<Message>(*other.value_);
+    if (this != &other) value_ = other.value_ ? std::make_unique<Message>(*other.value_) : nullptr;
     return *this;
 }
 BoxedMessage::~BoxedMessage() = default;
 
+const Message& BoxedMessage::emptyMessage() {
+    static const Message empty;
+    return empty;
+}
+
 bool operator==(const BoxedMessage& a, const BoxedMessage& b) {
-    if (!a.value_ || !b.value_) return a.value_ == b.value_;  // only moved-from boxes lack a value
-    return *a.value_ == *b.value_;
+    return *a == *b;
 }
 
 Transport Message::transport() const {

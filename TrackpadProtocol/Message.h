@@ -14,6 +14,9 @@ inline constexpr int version = 1;
 struct Message;
 
 // Holds a Message on the heap with value semantics (a positioned message wraps another message).
+// Moving leaves the source without a message of its own; it then reads as the default Message, a case
+// that no reader of a positioned message acts on (the codec refuses it, the sequencers skip it), so a
+// moved-from box can be read, copied, compared and encoded without harm.
 class BoxedMessage {
 public:
     BoxedMessage(const Message& message);  // NOLINT(google-explicit-constructor)
@@ -24,11 +27,16 @@ public:
     BoxedMessage& operator=(BoxedMessage&&) noexcept = default;
     ~BoxedMessage();
 
-    const Message& operator*() const { return *value_; }
-    const Message* operator->() const { return value_.get(); }
+    const Message& operator*() const {
+        if (value_) return *value_;
+        return emptyMessage();
+    }
+    const Message* operator->() const { return &**this; }
     friend bool operator==(const BoxedMessage& a, const BoxedMessage& b);
 
 private:
+    static const Message& emptyMessage();
+
     std::unique_ptr<Message> value_;
 };
 

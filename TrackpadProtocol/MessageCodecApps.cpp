@@ -67,10 +67,6 @@ std::optional<Data> readImage(WireReader& r, const char* field) {
     return Data(bytes.begin(), bytes.end());
 }
 
-bool isValidPassword(const std::string& password) {
-    return !password.empty() && !containsControlCharacter(password);
-}
-
 }  // namespace
 
 std::size_t encodedAppBytes(const MacApp& app) {
@@ -117,7 +113,7 @@ void encodeAppAndMediaFields(WireWriter& w, const Message& message) {
                        if (password.size() > UnlockRequest::maxPasswordBytes) {
                            throw EncodingError::stringTooLong(password.size());
                        }
-                       if (!isValidPassword(password)) throw EncodingError::invalidValue("password");
+                       if (!m.request.hasValidPassword()) throw EncodingError::invalidValue("password");
                        w.u32(m.request.number);
                        w.string(password, "password");
                    },
@@ -182,7 +178,7 @@ Message decodeAppAndMediaFields(std::uint8_t type, WireReader& r) {
             UnlockRequest request;
             request.number = r.u32();
             request.password = r.string("password");
-            if (!isValidPassword(request.password)) throw DecodingError::invalidValue("password");
+            if (!request.hasValidPassword()) throw DecodingError::invalidValue("password");
             return Message::UnlockRequest{std::move(request)};
         }
         case type::unlockResult: {

@@ -1,6 +1,7 @@
 #include "TrackpadProtocol/PointerTimingRecorder.h"
 
 #include <algorithm>
+#include <cinttypes>
 #include <cmath>
 #include <cstdio>
 
@@ -13,9 +14,18 @@ double sanitized(double value) {
 }  // namespace
 
 std::string PointerTimingRecorder::Report::description() const {
-    char text[160];
-    std::snprintf(text, sizeof text, "samples=%d rate=%.1fHz gap(ms)=mean:%.2f p95:%.2f max:%.2f >25ms:%d",
-                  samples, rate, meanGap * 1000.0, p95Gap * 1000.0, maxGap * 1000.0, longGaps);
+    static constexpr const char* format =
+        "samples=%" PRId64 " rate=%.1fHz gap(ms)=mean:%.2f p95:%.2f max:%.2f >25ms:%" PRId64;
+    auto print = [&](char* text, std::size_t size) {
+        return std::snprintf(text, size, format, samples, rate, meanGap * 1000.0, p95Gap * 1000.0,
+                             maxGap * 1000.0, longGaps);
+    };
+    // Gaps come from the owner's clock; a wild one can print hundreds of digits.
+    const int length = print(nullptr, 0);
+    if (length <= 0) return {};
+    std::string text(static_cast<std::size_t>(length) + 1, '\0');
+    print(text.data(), text.size());
+    text.resize(static_cast<std::size_t>(length));
     return text;
 }
 
@@ -55,7 +65,7 @@ std::optional<PointerTimingRecorder::Report> PointerTimingRecorder::record(doubl
     report.maxGap = maxGap_;
     report.longGaps = longGaps_;
     if (gapCount_ > 0) {
-        report.meanGap = gapSum_ / gapCount_;
+        report.meanGap = gapSum_ / static_cast<double>(gapCount_);
         if (report.meanGap > 0)
             report.rate = 1.0 / report.meanGap;
     }

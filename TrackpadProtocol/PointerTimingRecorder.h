@@ -2,6 +2,7 @@
 // Statistics of the times at which pointer deltas arrive or are posted, reported at most once per
 // interval for the timing log. A plain value; the injector keeps two on the main thread.
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -12,12 +13,12 @@ namespace TrackpadProtocol {
 struct PointerTimingRecorder {
     // What happened since the previous report. Gaps are the times between successive arrivals, in seconds.
     struct Report {
-        int samples = 0;
+        std::int64_t samples = 0;
         double rate = 0;  // arrivals per second
         double meanGap = 0;
         double p95Gap = 0;
         double maxGap = 0;
-        int longGaps = 0;  // gaps longer than the long-gap threshold
+        std::int64_t longGaps = 0;  // gaps longer than the long-gap threshold
         bool operator==(const Report&) const = default;
         // "samples=%d rate=%.1fHz gap(ms)=mean:%.2f p95:%.2f max:%.2f >25ms:%d", gaps in milliseconds.
         std::string description() const;
@@ -46,11 +47,12 @@ struct PointerTimingRecorder {
     std::optional<double> firstArrival_;
     std::optional<double> lastArrival_;
     std::optional<double> lastReport_;
-    int samples_ = 0;
-    int gapCount_ = 0;
+    // 64 bits: an interval long enough (or infinite) keeps counting for the life of the process.
+    std::int64_t samples_ = 0;
+    std::int64_t gapCount_ = 0;
     double gapSum_ = 0;
     double maxGap_ = 0;
-    int longGaps_ = 0;
+    std::int64_t longGaps_ = 0;
     std::vector<double> gaps_;
 };
 

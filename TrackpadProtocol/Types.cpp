@@ -5,6 +5,7 @@
 #include <unicode/unistr.h>
 #include <unicode/utf8.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 
@@ -81,11 +82,22 @@ bool containsControlCharacter(std::string_view text) {
 
 std::string truncatedForWire(const std::string& text) {
     if (text.size() <= maxWireStringBytes) return text;
+    // Only the beginning can end up in the result, so only the beginning is read: whether a character
+    // ends at an offset depends on the text before it and on the code point that follows, and the margin
+    // keeps that code point whole. Invalid bytes are replaced by U+FFFD, which never makes the text
+    // shorter, so the limit still falls inside what is read.
+    constexpr std::size_t margin = 32;
+    std::size_t window = std::min(text.size(), maxWireStringBytes + margin);
+    while (window < text.size() && window < maxWireStringBytes + margin + 3 &&
+           (static_cast<unsigned char>(text[window]) & 0xC0) == 0x80) {
+        ++window;
+    }
+    const icu::UnicodeString unicode =
+        icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<std::int32_t>(window)));
+
     UErrorCode status = U_ZERO_ERROR;
     std::unique_ptr<icu::BreakIterator> iterator(
         icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-    // Offsets of the UTF-16 form are mapped back to UTF-8 byte counts as we walk the boundaries.
-    icu::UnicodeString unicode = icu::UnicodeString::fromUTF8(text);
     if (U_FAILURE(status) || !iterator) {
         // Without ICU's break data fall back to whole code points.
         std::size_t end = maxWireStringBytes;
@@ -93,18 +105,23 @@ std::string truncatedForWire(const std::string& text) {
         return text.substr(0, end);
     }
     iterator->setText(unicode);
+    // Boundaries are offsets in the UTF-16 form; count the UTF-8 bytes of each character on the way.
     std::int32_t previous = 0;
     std::size_t bytes = 0;
     for (std::int32_t boundary = iterator->next(); boundary != icu::BreakIterator::DONE;
          boundary = iterator->next()) {
-        std::string piece;
-        unicode.tempSubStringBetween(previous, boundary).toUTF8String(piece);
-        if (bytes + piece.size() > maxWireStringBytes) break;
-        bytes += piece.size();
+        std::size_t characterBytes = 0;
+        for (std::int32_t i = previous; i < boundary;) {
+            const UChar32 c = unicode.char32At(i);
+            characterBytes += static_cast<std::size_t>(U8_LENGTH(c));
+            i += U16_LENGTH(c);
+        }
+        if (bytes + characterBytes > maxWireStringBytes) break;
+        bytes += characterBytes;
         previous = boundary;
     }
-    // fromUTF8 replaces invalid sequences, so rebuild the prefix from the converted text rather than
-    // cutting the original bytes at a count that may not line up with them.
+    // fromUTF8 replaces invalid sequences, so the prefix is rebuilt from the converted text rather than
+    // cut from the original bytes at a count that may not line up with them.
     std::string result;
     unicode.tempSubStringBetween(0, previous).toUTF8String(result);
     return result;

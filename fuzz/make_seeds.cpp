@@ -97,12 +97,33 @@ Seeds trustedDeviceFiles() {
     return seeds;
 }
 
+// Records of [control 1 = seal][length][counter u64][payload] for every small datagram message: the message
+// once, again (a replay), far ahead, and far behind (too old).
+Seeds sealedDatagrams() {
+    Seeds seeds;
+    for (const auto& message : testing_support::smallSampleMessages()) {
+        if (message.transport() != Transport::datagram) continue;
+        const Data payload = MessageCodec::encode(message);
+        if (payload.size() > 255 - 8) continue;
+        Data seed;
+        for (std::uint64_t counter : {1, 1, 100, 2}) {
+            seed.push_back(1);
+            seed.push_back(static_cast<std::uint8_t>(8 + payload.size()));
+            for (int shift = 56; shift >= 0; shift -= 8) seed.push_back(static_cast<std::uint8_t>(counter >> shift));
+            seed.insert(seed.end(), payload.begin(), payload.end());
+        }
+        seeds.push_back(seed);
+    }
+    return seeds;
+}
+
 const std::map<std::string, std::function<Seeds()>> seedsByFuzzer = {
     {"fuzz_message_decode", messagePayloads},
     {"fuzz_frame_decoder", frameStreams},
     {"fuzz_screen_data_assembler", partSequences},
     {"fuzz_presentation_image_file", presentationFiles},
     {"fuzz_trusted_device_file", trustedDeviceFiles},
+    {"fuzz_datagram_opener", sealedDatagrams},
 };
 
 }  // namespace

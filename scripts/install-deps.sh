@@ -8,11 +8,12 @@ packages=(
     build-essential cmake ninja-build pkg-config ccache clang libclang-rt-14-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     # libraries
-    libssl-dev openssl libicu-dev nlohmann-json3-dev libsystemd-dev libavahi-client-dev
+    libssl-dev openssl libicu-dev nlohmann-json3-dev libsystemd-dev libavahi-client-dev libdbus-1-dev
     libx11-dev libx11-xcb-dev libxcb1-dev libxcb-xtest0-dev libxcb-randr0-dev libxcb-shm0-dev libxcb-xkb-dev
     libxkbcommon-dev libxkbcommon-x11-dev libxtst-dev
     # services and tools the tests start themselves
     xvfb xauth x11-utils x11-xserver-utils xdotool dbus avahi-daemon avahi-utils iproute2 procps
+    util-linux mount
 )
 
 missing=()

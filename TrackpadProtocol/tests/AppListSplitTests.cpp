@@ -50,6 +50,12 @@ TEST(AppListSplit, AppThatFitsNoPartThrows) {
               EncodingError::appListTooLarge(13));
     EXPECT_EQ(errorOf<EncodingError>([] { AppListPart::split({app(256, 1)}, 65535); }),
               EncodingError::stringTooLong(256));
+    // An app the encoder would refuse never makes it into a part that could then not be sent.
+    for (const auto& bad :
+         {MacApp{"b", "n\xFF", {}}, MacApp{"\xC0\xAF", "n", {}}, MacApp{"b", "n", MacApp::State(4)}}) {
+        EXPECT_EQ(errorOf<EncodingError>([&] { AppListPart::split({app(1, 1), bad}, 65535); }),
+                  EncodingError::invalidValue());
+    }
 }
 
 TEST(AppListSplit, BudgetsAbove65535CountAs65535) {

@@ -6,6 +6,8 @@
 #include <set>
 
 #include "CodecTestSupport.h"
+#include "TrackpadProtocol/PointerFrameAccumulator.h"
+#include "TrackpadProtocol/PointerSequencer.h"
 #include "testing/SampleMessages.h"
 
 namespace codec_test {
@@ -65,6 +67,27 @@ TEST(MessageTransport, Rules) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(c.message.transport(), c.expected) << c.name;
+}
+
+// A positioned message whose inner message was moved away: every reader must see an inert message, never
+// a null one, and never the session-start marker its stamp would make of a move(0, 0).
+TEST(MessageModel, MovedFromPositionedMessageIsInert) {
+    Message::Positioned source{Message{Message::Move{0, 0}}, PointerStamp{UUID{}, 0, 0, 0, 0}};
+    const Message::Positioned taken = std::move(source);
+    EXPECT_EQ(*taken.message, (Message{Message::Move{0, 0}}));
+
+    const Message leftover = source;  // NOLINT(bugprone-use-after-move): the point of the test
+    EXPECT_EQ(leftover.transport(), reliable);
+    EXPECT_EQ(encodingError(leftover), EncodingError::invalidValue());
+    EXPECT_FALSE(leftover.description().empty());
+    EXPECT_EQ(leftover, Message{source});
+    EXPECT_NE(leftover, Message{taken});
+    EXPECT_TRUE(PointerSequencer().accept(leftover).empty());
+    PointerFrameAccumulator accumulator;
+    EXPECT_EQ(accumulator.add(leftover, 1.0), (std::vector<Message>{leftover}));
+
+    source = taken;
+    EXPECT_EQ(Message{source}, Message{taken});
 }
 
 TEST(MessageDescription, ReadableForms) {

@@ -73,6 +73,10 @@ TEST(PointerTimingRecorder, DescriptionGivesTheGapsInMilliseconds) {
     EXPECT_EQ(report.description(), "samples=120 rate=120.0Hz gap(ms)=mean:8.33 p95:10.00 max:30.10 >25ms:1");
     EXPECT_EQ(PointerTimingRecorder::Report{}.description(),
               "samples=0 rate=0.0Hz gap(ms)=mean:0.00 p95:0.00 max:0.00 >25ms:0");
+    // Counts past 32 bits (an interval long enough never reports) and gaps from a wild clock print whole.
+    const auto huge = PointerTimingRecorder::Report{5'000'000'000, 0, 0, 0, 1e200, 4'294'967'296}.description();
+    EXPECT_EQ(huge.rfind("samples=5000000000 ", 0), 0u) << huge;
+    EXPECT_EQ(huge.substr(huge.size() - 17), " >25ms:4294967296") << huge;
 }
 
 TEST(PointerTimingRecorder, ResetForgetsArrivalsGapsAndTheLastReport) {

@@ -37,6 +37,10 @@ TEST(TruncatedForWire, KeepsWholeCharactersWithin255Bytes) {
          std::string(252, 'x') + accented},
         {"one character longer than 255 bytes", "a" + repeat("\u0301", 200), ""},
         {"CR LF is one character", std::string(254, 'a') + "\r\n", std::string(254, 'a')},
+        {"character running far past the limit", std::string(250, 'x') + "e" + repeat("\u0301", 100),
+         std::string(250, 'x')},
+        {"flags paired from the start of a long run", "aaa" + repeat(flag, 40), "aaa" + repeat(flag, 31)},
+        {"huge text", std::string(250, 'a') + repeat(family, 10000), std::string(250, 'a')},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -77,6 +81,29 @@ TEST(ContainsControlCharacter, GeneralCategoryControl) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(containsControlCharacter(c.text), c.expected);
+    }
+}
+
+TEST(UnlockRequest, PasswordValidity) {
+    struct Case {
+        const char* name;
+        std::string password;
+        bool valid;
+    };
+    const std::vector<Case> cases = {
+        {"empty", "", false},
+        {"one byte", "a", true},
+        {"255 bytes", std::string(255, 'a'), true},
+        {"256 bytes", std::string(256, 'a'), false},
+        {"255 bytes of two-byte characters and one more", repeat("é", 127) + "a", true},
+        {"tab", "pass\tword", false},
+        {"C1 control", "pass\xC2\x85word", false},
+        {"invalid UTF-8", "pass\xFFword", false},
+        {"space and emoji", "pass word 😀", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ((UnlockRequest{1, c.password}.hasValidPassword()), c.valid);
     }
 }
 

@@ -1,0 +1,261 @@
+#include "Injector/HIDEventPoster.h"
+
+#include <xcb/xtest.h>
+#include <xkbcommon/xkbcommon-keysyms.h>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <optional>
+
+#include "Injector/MediaKeys.h"
+#include "Injector/XConnection.h"
+
+namespace Injector {
+namespace {
+
+constexpr std::uint8_t leftButton = 1;
+constexpr std::uint8_t rightButton = 3;
+constexpr std::uint8_t wheelUp = 4;
+constexpr std::uint8_t wheelDown = 5;
+constexpr std::uint8_t wheelLeft = 6;
+constexpr std::uint8_t wheelRight = 7;
+
+std::optional<xcb_keysym_t> keysymFor(std::uint8_t auxiliaryKey) {
+    switch (static_cast<AuxiliaryKey>(auxiliaryKey)) {
+        case AuxiliaryKey::soundUp:
+            return XKB_KEY_XF86AudioRaiseVolume;
+        case AuxiliaryKey::soundDown:
+            return XKB_KEY_XF86AudioLowerVolume;
+        case AuxiliaryKey::brightnessUp:
+            return XKB_KEY_XF86MonBrightnessUp;
+        case AuxiliaryKey::brightnessDown:
+            return XKB_KEY_XF86MonBrightnessDown;
+        case AuxiliaryKey::mute:
+            return XKB_KEY_XF86AudioMute;
+        case AuxiliaryKey::play:
+            return XKB_KEY_XF86AudioPlay;
+        case AuxiliaryKey::next:
+            return XKB_KEY_XF86AudioNext;
+        case AuxiliaryKey::previous:
+            return XKB_KEY_XF86AudioPrev;
+    }
+    return std::nullopt;
+}
+
+std::int16_t toCoordinate(double value) {
+    // Floor, not round: the position may lie anywhere up to one point short of a display's far edge,
+    // and rounding could carry it off the display.
+    return static_cast<std::int16_t>(std::clamp(std::floor(value), -32768.0, 32767.0));
+}
+
+}  // namespace
+
+struct HIDEventPoster::Impl {
+    Impl(const std::string& displayName, Options options);
+
+    bool usable() const { return display.usable() && hasXTest; }
+    void post(const InputEvent& event);
+    void drainEvents();
+    void fake(std::uint8_t type, std::uint8_t detail, std::int16_t x = 0, std::int16_t y = 0);
+    void moveTo(Point location);
+    void click(std::uint8_t button, int times);
+    void scroll(const InputEvent& event);
+    void mediaKey(const MediaKeyStroke& stroke);
+    std::optional<xcb_keycode_t> keycodeFor(xcb_keysym_t keysym);
+
+    Options options;
+    XConnection display;
+    bool hasXTest = false;
+    struct Pixel {
+        std::int16_t x;
+        std::int16_t y;
+        friend bool operator==(const Pixel&, const Pixel&) = default;
+    };
+    // Where this poster last put the pointer.
+    std::optional<Pixel> lastPixel;
+    // Scroll pixels not yet given as wheel clicks.
+    double verticalPixels = 0;
+    double horizontalPixels = 0;
+
+    // Key codes found for keysyms, forgotten when the server's keyboard mapping changes.
+    std::map<xcb_keysym_t, std::optional<xcb_keycode_t>> keycodes;
+};
+
+HIDEventPoster::Impl::Impl(const std::string& displayName, Options given)
+    : options(given), display(displayName) {
+    if (!std::isfinite(options.pixelsPerWheelClick) || options.pixelsPerWheelClick <= 0) {
+        options.pixelsPerWheelClick = Options{}.pixelsPerWheelClick;
+    }
+    options.maximumWheelClicksPerEvent = std::max(options.maximumWheelClicksPerEvent, 0);
+    if (!display.usable()) {
+        return;
+    }
+    const xcb_query_extension_reply_t* xtest = xcb_get_extension_data(display.get(), &xcb_test_id);
+    hasXTest = xtest != nullptr && xtest->present != 0;
+}
+
+void HIDEventPoster::Impl::drainEvents() {
+    // Errors of the unchecked XTEST requests arrive here too; they are dropped, as posting reports
+    // nothing.
+    while (xcb_generic_event_t* event = xcb_poll_for_event(display.get())) {
+        if ((event->response_type & 0x7F) == XCB_MAPPING_NOTIFY) {
+            keycodes.clear();
+        }
+        std::free(event);
+    }
+}
+
+void HIDEventPoster::Impl::fake(std::uint8_t type, std::uint8_t detail, std::int16_t x, std::int16_t y) {
+    xcb_test_fake_input(display.get(), type, detail, XCB_CURRENT_TIME,
+                        type == XCB_MOTION_NOTIFY ? display.root() : XCB_NONE, x, y, 0);
+}
+
+void HIDEventPoster::Impl::moveTo(Point location) {
+    if (!std::isfinite(location.x) || !std::isfinite(location.y)) {
+        return;
+    }
+    // X positions are whole pixels: a move within the pixel the pointer was put in, or a button at
+    // that pixel, gives no motion of its own.
+    const Pixel pixel{toCoordinate(location.x), toCoordinate(location.y)};
+    if (pixel == lastPixel) {
+        return;
+    }
+    lastPixel = pixel;
+    fake(XCB_MOTION_NOTIFY, 0, pixel.x, pixel.y);
+}
+
+void HIDEventPoster::Impl::click(std::uint8_t button, int times) {
+    for (int i = 0; i < times; ++i) {
+        fake(XCB_BUTTON_PRESS, button);
+        fake(XCB_BUTTON_RELEASE, button);
+    }
+}
+
+void HIDEventPoster::Impl::scroll(const InputEvent& event) {
+    if (event.wheel.units != ScrollEventUnit::pixel) {
+        return;
+    }
+    // A new scroll gesture starts from whole clicks, so fractions of an earlier one do not leak in.
+    if (event.integerField(EventField::scrollWheelEventScrollPhase) == 1) {
+        verticalPixels = 0;
+        horizontalPixels = 0;
+    }
+    const double perClick = options.pixelsPerWheelClick;
+    const double cap = options.maximumWheelClicksPerEvent;
+    const auto clicks = [&](double& pending, std::int32_t amount) {
+        pending += amount;
+        const double whole = std::trunc(pending / perClick);
+        // A tiny click size can make the count overflow; what is beyond the cap is dropped either way,
+        // and the carry must stay a number.
+        if (!std::isfinite(whole)) {
+            pending = 0;
+            return static_cast<int>(whole > 0 ? cap : -cap);
+        }
+        pending -= whole * perClick;
+        return static_cast<int>(std::clamp(whole, -cap, cap));
+    };
+    // Positive wheel 1 scrolls up and positive wheel 2 scrolls left.
+    const int vertical = clicks(verticalPixels, event.wheel.wheel1);
+    const int horizontal = event.wheel.wheelCount >= 2 ? clicks(horizontalPixels, event.wheel.wheel2) : 0;
+    click(vertical > 0 ? wheelUp : wheelDown, std::abs(vertical));
+    click(horizontal > 0 ? wheelLeft : wheelRight, std::abs(horizontal));
+}
+
+std::optional<xcb_keycode_t> HIDEventPoster::Impl::keycodeFor(xcb_keysym_t keysym) {
+    if (auto known = keycodes.find(keysym); known != keycodes.end()) {
+        return known->second;
+    }
+    // The core keyboard mapping is the server's keymap seen by keysyms: its first column is what a
+    // key gives without modifiers in the first group.
+    const xcb_setup_t* setup = xcb_get_setup(display.get());
+    const int count = setup->max_keycode - setup->min_keycode + 1;
+    const XReply<xcb_get_keyboard_mapping_reply_t> reply(xcb_get_keyboard_mapping_reply(
+        display.get(), xcb_get_keyboard_mapping(display.get(), setup->min_keycode, std::uint8_t(count)),
+        nullptr));
+    if (!reply) {
+        return std::nullopt;
+    }
+    std::optional<xcb_keycode_t> found;
+    const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(reply.get());
+    const int perKey = reply->keysyms_per_keycode;
+    const int available = xcb_get_keyboard_mapping_keysyms_length(reply.get());
+    for (int key = 0; perKey > 0 && (key + 1) * perKey <= available && !found; ++key) {
+        if (syms[key * perKey] == keysym) {
+            found = xcb_keycode_t(setup->min_keycode + key);
+        }
+    }
+    keycodes.emplace(keysym, found);
+    return found;
+}
+
+void HIDEventPoster::Impl::mediaKey(const MediaKeyStroke& stroke) {
+    const std::optional<xcb_keysym_t> keysym = keysymFor(stroke.key);
+    if (!keysym) {
+        return;
+    }
+    if (const std::optional<xcb_keycode_t> code = keycodeFor(*keysym)) {
+        fake(stroke.down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, *code);
+    }
+}
+
+void HIDEventPoster::Impl::post(const InputEvent& event) {
+    if (!usable()) {
+        return;
+    }
+    drainEvents();
+    switch (event.type) {
+        case EventType::mouseMoved:
+        case EventType::leftMouseDragged:
+            moveTo(event.location);
+            break;
+        // A mouse event happens at its location, so the pointer goes there first.
+        case EventType::leftMouseDown:
+        case EventType::rightMouseDown:
+            moveTo(event.location);
+            fake(XCB_BUTTON_PRESS, event.type == EventType::leftMouseDown ? leftButton : rightButton);
+            break;
+        case EventType::leftMouseUp:
+        case EventType::rightMouseUp:
+            moveTo(event.location);
+            fake(XCB_BUTTON_RELEASE, event.type == EventType::leftMouseUp ? leftButton : rightButton);
+            break;
+        case EventType::scrollWheel:
+            scroll(event);
+            break;
+        case EventType::systemDefined:
+            if (const std::optional<MediaKeyStroke> stroke = mediaKeyStroke(event)) {
+                mediaKey(*stroke);
+            }
+            break;
+    }
+    xcb_flush(display.get());
+}
+
+HIDEventPoster::HIDEventPoster(const std::string& displayName) : HIDEventPoster(displayName, Options{}) {}
+
+HIDEventPoster::HIDEventPoster(const std::string& displayName, Options options)
+    : impl_(std::make_unique<Impl>(displayName, options)) {}
+
+HIDEventPoster::~HIDEventPoster() = default;
+
+void HIDEventPoster::post(const InputEvent& event) {
+    impl_->post(event);
+}
+
+bool HIDEventPoster::isAvailable() const {
+    return impl_->usable();
+}
+
+void HIDEventPoster::sync() {
+    if (!impl_->usable()) {
+        return;
+    }
+    xcb_connection_t* connection = impl_->display.get();
+    // Any request with a reply makes the round trip; its answer is of no interest.
+    const XReply<xcb_get_input_focus_reply_t> roundTrip(
+        xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
+    impl_->drainEvents();
+}
+
+}  // namespace Injector

@@ -1,0 +1,47 @@
+#pragma once
+// The system EventPoster: posts each event record through the X server's XTEST extension on a
+// connection of its own. Pointer records become absolute motion and buttons 1 and 3, scroll amounts
+// become wheel clicks (buttons 4 to 7), media keys become their XF86 keysyms through the server's
+// keymap. What X has no room for (the user-data tag, click state, delta fields, scroll and momentum
+// phases) stays in the record and is left out.
+//
+// Thread: one thread at a time per poster; give each thread that posts its own poster.
+#include <memory>
+#include <string>
+
+#include "Injector/EventPoster.h"
+
+namespace Injector {
+
+class HIDEventPoster final : public EventPoster {
+  public:
+    struct Options {
+        // Scroll pixels that make one wheel click. X has no smooth scrolling for injected input, so
+        // pixel amounts are carried over until they add up to whole clicks.
+        double pixelsPerWheelClick = 50;
+        // Wheel clicks one scroll record may give at most, so an absurd amount cannot flood the server.
+        int maximumWheelClicksPerEvent = 64;
+    };
+
+    // Connects to the named display (empty: $DISPLAY). When the display cannot be reached or offers
+    // no XTEST, the poster drops every event; it never ends the process.
+    explicit HIDEventPoster(const std::string& displayName = {});
+    HIDEventPoster(const std::string& displayName, Options options);
+    ~HIDEventPoster() override;
+    HIDEventPoster(const HIDEventPoster&) = delete;
+    HIDEventPoster& operator=(const HIDEventPoster&) = delete;
+
+    void post(const InputEvent& event) override;
+    bool pacesMotion() const override { return true; }
+
+    // The display is reachable, still connected and offers XTEST.
+    bool isAvailable() const;
+    // Waits until the X server has carried out everything posted so far (one round trip).
+    void sync();
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace Injector

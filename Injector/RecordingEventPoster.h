@@ -1,0 +1,32 @@
+#pragma once
+// An in-memory EventPoster that keeps every posted event, for tests. Thread-safe: the unlocker posts
+// from its own queue while a test reads on another thread.
+#include <cstddef>
+#include <mutex>
+#include <vector>
+
+#include "Injector/EventPoster.h"
+
+namespace Injector {
+
+class RecordingEventPoster final : public EventPoster {
+  public:
+    // `pacesMotion` makes the poster ask for paced motion the way the system poster does.
+    explicit RecordingEventPoster(bool pacesMotion = false) : pacesMotion_(pacesMotion) {}
+
+    void post(const InputEvent& event) override;
+    bool pacesMotion() const override { return pacesMotion_; }
+
+    std::vector<InputEvent> events() const;
+    std::size_t count() const;
+    // Returns the events posted so far and forgets them.
+    std::vector<InputEvent> take();
+    void clear();
+
+  private:
+    const bool pacesMotion_;
+    mutable std::mutex mutex_;
+    std::vector<InputEvent> events_;
+};
+
+}  // namespace Injector

@@ -1,0 +1,25 @@
+#include "Injector/XConnection.h"
+
+namespace Injector {
+
+XConnection::XConnection(const std::string& displayName) {
+    int screenNumber = 0;
+    // xcb_connect never returns null: a failed connection is an object in the error state.
+    connection_ = xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &screenNumber);
+    if (xcb_connection_has_error(connection_) != 0) {
+        return;
+    }
+    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(connection_));
+    for (int i = 0; i < screenNumber && screens.rem > 0; ++i) {
+        xcb_screen_next(&screens);
+    }
+    if (screens.rem > 0) {
+        screen_ = screens.data;
+    }
+}
+
+XConnection::~XConnection() {
+    xcb_disconnect(connection_);
+}
+
+}  // namespace Injector
