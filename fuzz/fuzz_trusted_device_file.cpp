@@ -15,9 +15,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     std::string text = TrustedDeviceFile::encode(list);
-    auto bytes = std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    auto bytes =
+        std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
     // Names are written with invalid UTF-8 replaced, and the parser never accepts invalid UTF-8, so the
     // second reading must give the same list.
-    if (!(TrustedDeviceFile::decode(bytes) == list)) std::abort();
+    if (!(TrustedDeviceFile::decode(bytes) == list))
+        std::abort();
     return 0;
 }

@@ -10,6 +10,7 @@
 #include "TrackpadProtocol/LargePayloads.h"
 #include "TrackpadProtocol/MessageCodec.h"
 #include "TrackpadProtocol/MessageFraming.h"
+#include "network/TrustedDeviceFile.h"
 #include "testing/SampleMessages.h"
 
 using namespace TrackpadProtocol;
@@ -77,6 +78,25 @@ Seeds presentationFiles() {
     return {presentationFile(1, false), presentationFile(100, true), presentationFile(70000, true)};
 }
 
+Data textBytes(const std::string& text) { return Data(text.begin(), text.end()); }
+
+Seeds trustedDeviceFiles() {
+    using namespace CompanionNetwork;
+    TrustedDeviceList list;
+    list.hostID = *UUID::parse("E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
+    list.tlsPrivateKey = Data(138, 0x30);
+    Seeds seeds{textBytes(TrustedDeviceFile::encode(list))};
+    using namespace std::chrono;
+    Date paired = sys_days(year{2024} / May / 1) + hours(9) + milliseconds(250);
+    list.devices.push_back({*UUID::parse("00000000-0000-4000-8000-000000000001"), "Ana's iPhone", paired, paired,
+                            TokenDigest{}});
+    list.devices.push_back({*UUID::parse("00000000-0000-4000-8000-000000000002"), "Second", paired, std::nullopt,
+                            TokenDigest{}});
+    seeds.push_back(textBytes(TrustedDeviceFile::encode(list)));
+    seeds.push_back(textBytes(R"({"format": 2, "devices": []})"));
+    return seeds;
+}
+
 // Records of [control 1 = seal][length][counter u64][payload] for every small datagram message: the message
 // once, again (a replay), far ahead, and far behind (too old).
 Seeds sealedDatagrams() {
@@ -102,6 +122,7 @@ const std::map<std::string, std::function<Seeds()>> seedsByFuzzer = {
     {"fuzz_frame_decoder", frameStreams},
     {"fuzz_screen_data_assembler", partSequences},
     {"fuzz_presentation_image_file", presentationFiles},
+    {"fuzz_trusted_device_file", trustedDeviceFiles},
     {"fuzz_datagram_opener", sealedDatagrams},
 };
 

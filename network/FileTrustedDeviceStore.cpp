@@ -15,7 +15,9 @@ namespace CompanionNetwork {
 
 namespace fs = std::filesystem;
 
-fs::path FileTrustedDeviceStore::defaultURL() { return defaultURL(platform::xdgDataHome()); }
+fs::path FileTrustedDeviceStore::defaultURL() {
+    return defaultURL(platform::xdgDataHome());
+}
 
 fs::path FileTrustedDeviceStore::defaultURL(const fs::path& dataHome) {
     fs::path folder = dataHome / folderName;
@@ -34,7 +36,8 @@ std::optional<TrustedDeviceList> FileTrustedDeviceStore::load() {
     } catch (const std::system_error& error) {
         throw TrustedDeviceStoreError::unreadable(error.code().message());
     }
-    if (!bytes) return std::nullopt;
+    if (!bytes)
+        return std::nullopt;
     return TrustedDeviceFile::decode(*bytes);
 }
 
@@ -54,7 +57,8 @@ fs::path FileTrustedDeviceStore::quarantineURL(Date date, int counter) const {
                   static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
                   static_cast<int>(time.seconds().count()));
     std::string name = url.stem().string() + ".unreadable-" + stamp;
-    if (counter > 1) name += "-" + std::to_string(counter);
+    if (counter > 1)
+        name += "-" + std::to_string(counter);
     name += url.extension().string();  // with its point, or nothing without an extension
     return url.parent_path() / name;
 }
@@ -64,17 +68,22 @@ std::optional<fs::path> FileTrustedDeviceStore::quarantine(Date date) {
     auto found = fs::symlink_status(url, status);
     if (status == std::errc::no_such_file_or_directory || found.type() == fs::file_type::not_found)
         return std::nullopt;
-    if (status) throw fs::filesystem_error("cannot move the paired iPhones list aside", url, status);
+    if (status)
+        throw fs::filesystem_error("cannot move the paired iPhones list aside", url, status);
     for (int counter = 1;; ++counter) {
         fs::path target = quarantineURL(date, counter);
         // RENAME_NOREPLACE: a copy made by an earlier reset in the same second is never replaced.
-        if (::renameat2(AT_FDCWD, url.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) return target;
+        if (::renameat2(AT_FDCWD, url.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
+            return target;
         int error = errno;
-        if (error == EEXIST) continue;
-        if (error == ENOENT && !fs::exists(fs::symlink_status(url))) return std::nullopt;
+        if (error == EEXIST)
+            continue;
+        if (error == ENOENT && !fs::exists(fs::symlink_status(url)))
+            return std::nullopt;
         if (error == EINVAL || error == ENOSYS) {
             // A file system without RENAME_NOREPLACE: check, then move.
-            if (fs::exists(fs::symlink_status(target))) continue;
+            if (fs::exists(fs::symlink_status(target)))
+                continue;
             fs::rename(url, target);
             return target;
         }

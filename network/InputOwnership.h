@@ -13,7 +13,8 @@ struct InputOwnership {
 
     // Makes `device` the controller; false (and nothing changes) when it already is.
     bool takeControl(const TrackpadProtocol::UUID& device) {
-        if (controller == device) return false;
+        if (controller == device)
+            return false;
         controller = device;
         return true;
     }

@@ -70,33 +70,47 @@ struct Router {
 
 std::optional<HostFeatures> annotationFeature(const TrackpadProtocol::Annotation& annotation) {
     using A = TrackpadProtocol::Annotation;
-    if (std::holds_alternative<A::Undo>(annotation.kind)) return HostFeatures::annotationUndo;
-    if (std::holds_alternative<A::Color>(annotation.kind)) return HostFeatures::annotationColors;
+    if (std::holds_alternative<A::Undo>(annotation.kind))
+        return HostFeatures::annotationUndo;
+    if (std::holds_alternative<A::Color>(annotation.kind))
+        return HostFeatures::annotationColors;
     return HostFeatures::annotations;
 }
 
 }  // namespace
 
-MessageRoute routeOf(const M& message) { return std::visit(Router{}, message.value); }
+MessageRoute routeOf(const M& message) {
+    return std::visit(Router{}, message.value);
+}
 
 std::optional<HostFeatures> requiredFeature(const M& message) {
-    if (const auto* annotation = message.as<M::Annotation>()) return annotationFeature(annotation->annotation);
-    if (message.is<M::PresentationImage>()) return HostFeatures::presentationImages;
+    if (const auto* annotation = message.as<M::Annotation>())
+        return annotationFeature(annotation->annotation);
+    if (message.is<M::PresentationImage>())
+        return HostFeatures::presentationImages;
     switch (routeOf(message)) {
-        case R::screenView: return HostFeatures::screenView;
-        case R::answer: return HostFeatures::apps;
-        case R::volume: return HostFeatures::volume;
-        case R::unlock: return HostFeatures::unlock;
-        default: return std::nullopt;
+        case R::screenView:
+            return HostFeatures::screenView;
+        case R::answer:
+            return HostFeatures::apps;
+        case R::volume:
+            return HostFeatures::volume;
+        case R::unlock:
+            return HostFeatures::unlock;
+        default:
+            return std::nullopt;
     }
 }
 
 TrackpadProtocol::Subscriptions allowedSubscriptions(HostFeatures features) {
     using TrackpadProtocol::Subscriptions;
     Subscriptions allowed = Subscriptions::nowPlaying;
-    if (features.contains(HostFeatures::apps)) allowed.insert(Subscriptions::apps);
-    if (features.contains(HostFeatures::volume)) allowed.insert(Subscriptions::volume);
-    if (features.contains(HostFeatures::screenLock)) allowed.insert(Subscriptions::screenLock);
+    if (features.contains(HostFeatures::apps))
+        allowed.insert(Subscriptions::apps);
+    if (features.contains(HostFeatures::volume))
+        allowed.insert(Subscriptions::volume);
+    if (features.contains(HostFeatures::screenLock))
+        allowed.insert(Subscriptions::screenLock);
     return allowed;
 }
 

@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "TrackpadProtocol/Secrets.h"
 #include "network/MessageRoutes.h"
 #include "network/PairingCoordinatorSupport.h"
-#include "TrackpadProtocol/Secrets.h"
 
 namespace CompanionNetwork {
 
@@ -22,7 +22,8 @@ PairingCoordinator::PairingCoordinator(std::shared_ptr<TrustedDeviceStore> store
       hostName_(truncatedForWire(hostName)),
       configuration_(configuration),
       now_(std::move(now)) {
-    if (!store_ || !security_ || !now_) throw std::invalid_argument("PairingCoordinator needs a store, security and a clock");
+    if (!store_ || !security_ || !now_)
+        throw std::invalid_argument("PairingCoordinator needs a store, security and a clock");
     if (auto loaded = store_->load()) {
         // The identity is built from this key at every start; a key that cannot serve would keep the
         // listener failing forever, while as a damaged list the user can reset it.
@@ -44,14 +45,17 @@ void PairingCoordinator::setEventHandler(EventHandler handler) {
 }
 
 void PairingCoordinator::emit(Events& events) {
-    if (events.empty()) return;
+    if (events.empty())
+        return;
     EventHandler handler;
     {
         std::lock_guard lock(mutex_);
         handler = eventHandler_;
     }
-    if (!handler) return;
-    for (const auto& event : events) handler(event);
+    if (!handler)
+        return;
+    for (const auto& event : events)
+        handler(event);
 }
 
 PairingCoordinator::Action PairingCoordinator::decide(ConnectionID connection, const Message& message,
@@ -67,7 +71,8 @@ PairingCoordinator::Action PairingCoordinator::decide(ConnectionID connection, c
 }
 
 PairingCoordinator::Action PairingCoordinator::decideLocked(ConnectionID connection, const Message& message,
-                                                            const ConnectionContext& context, Events& events) {
+                                                            const ConnectionContext& context,
+                                                            Events& events) {
     const Route route = routeOf(message);
     auto session = sessions_.find(connection);
     auto offered = [&] {
@@ -78,45 +83,59 @@ PairingCoordinator::Action PairingCoordinator::decideLocked(ConnectionID connect
     if (context.channel == Transport::datagram) {
         // A datagram was sealed under a session's key; without that session it means nothing. Only
         // datagram-transport messages are taken from this channel, and never an unlock request.
-        if (session == sessions_.end()) return {};
+        if (session == sessions_.end())
+            return {};
         if (const auto* probe = message.as<Message::Probe>())
             return reply(Message::ProbeReply{probe->number, probe->viaDatagram});
-        if (route != Route::deliver || message.transport() != Transport::datagram || !offered()) return {};
+        if (route != Route::deliver || message.transport() != Transport::datagram || !offered())
+            return {};
         return action<Action::Deliver>(message, session->second);
     }
 
     switch (route) {
-        case Route::computerOnly: return {Action::Disconnect{}};
+        case Route::computerOnly:
+            return {Action::Disconnect{}};
         case Route::pairing:
             if (const auto* request = message.as<Message::PairingRequest>())
                 return pairingRequest(connection, *request, context, events);
             if (const auto* response = message.as<Message::PairingResponse>())
                 return pairingResponse(connection, *response, events);
             return pairingCancel(connection, events);
-        case Route::session: return sessionRequest(connection, *message.as<Message::SessionRequest>(), events);
+        case Route::session:
+            return sessionRequest(connection, *message.as<Message::SessionRequest>(), events);
         case Route::probe: {
             const auto& probe = *message.as<Message::Probe>();
             return reply(Message::ProbeReply{probe.number, probe.viaDatagram});
         }
-        default: break;
+        default:
+            break;
     }
 
-    if (session == sessions_.end()) return rejection(PairingRejection::notPaired);
-    if (!offered()) return {};
+    if (session == sessions_.end())
+        return rejection(PairingRejection::notPaired);
+    if (!offered())
+        return {};
     const UUID& device = session->second;
     switch (route) {
-        case Route::deliver: return action<Action::Deliver>(message, device);
-        case Route::answer: return action<Action::Answer>(message, device);
-        case Route::screenView: return action<Action::ScreenView>(message, device);
-        case Route::volume: return action<Action::Volume>(message, device);
-        case Route::unlock: return {Action::Unlock{message.as<Message::UnlockRequest>()->request, device}};
-        case Route::subscribe: return subscribe(connection, message.as<Message::Subscribe>()->subscriptions);
+        case Route::deliver:
+            return action<Action::Deliver>(message, device);
+        case Route::answer:
+            return action<Action::Answer>(message, device);
+        case Route::screenView:
+            return action<Action::ScreenView>(message, device);
+        case Route::volume:
+            return action<Action::Volume>(message, device);
+        case Route::unlock:
+            return {Action::Unlock{message.as<Message::UnlockRequest>()->request, device}};
+        case Route::subscribe:
+            return subscribe(connection, message.as<Message::Subscribe>()->subscriptions);
         case Route::unsubscribe: {
             auto& subscribed = subscriptions_[connection];
             subscribed.remove(message.as<Message::Unsubscribe>()->subscriptions);
             return {};
         }
-        default: return {};
+        default:
+            return {};
     }
 }
 
@@ -124,43 +143,51 @@ PairingCoordinator::Action PairingCoordinator::decideLocked(ConnectionID connect
 
 PairingCoordinator::Action PairingCoordinator::pairingRequest(ConnectionID connection,
                                                               const Message::PairingRequest& request,
-                                                              const ConnectionContext& context, Events& events) {
+                                                              const ConnectionContext& context,
+                                                              Events& events) {
     const Date now = now_();
     Action result;
-    if (auto notice = expireIfDue(now, events)) result.notices.push_back(std::move(*notice));
+    if (auto notice = expireIfDue(now, events))
+        result.notices.push_back(std::move(*notice));
 
     auto refuse = [&](PairingRejection reason) {
         result.kind = Action::Reply{Message::PairingRejected{reason}};
         return result;
     };
-    if (isLockedOut(now)) return refuse(PairingRejection::lockedOut);
+    if (isLockedOut(now))
+        return refuse(PairingRejection::lockedOut);
     pruneWindow(requestTimes_, now, configuration_.requestWindow);
-    if (std::ssize(requestTimes_) >= configuration_.maxPairingRequests) return refuse(PairingRejection::rateLimited);
+    if (std::ssize(requestTimes_) >= configuration_.maxPairingRequests)
+        return refuse(PairingRejection::rateLimited);
     requestTimes_.push_back(now);
 
-    if (pending_ && pending_->connection != connection) return refuse(PairingRejection::busy);
-    if (!context.pairingExporter) return refuse(PairingRejection::failed);
+    if (pending_ && pending_->connection != connection)
+        return refuse(PairingRejection::busy);
+    if (!context.pairingExporter)
+        return refuse(PairingRejection::failed);
 
     try {
         if (pending_) {
             // The same phone asks again, having perhaps lost the challenge: a new run with the same code.
-            auto exchange = security_->startExchange(pending_->info.code, *context.pairingExporter, list_.hostID,
-                                                     request.deviceID);
+            auto exchange = security_->startExchange(pending_->info.code, *context.pairingExporter,
+                                                     list_.hostID, request.deviceID);
             pending_->exchange = std::move(exchange);
             pending_->exporter = *context.pairingExporter;
-            if (pending_->info.deviceID != request.deviceID || pending_->info.deviceName != request.deviceName) {
+            if (pending_->info.deviceID != request.deviceID ||
+                pending_->info.deviceName != request.deviceName) {
                 pending_->info.deviceID = request.deviceID;
                 pending_->info.deviceName = request.deviceName;
                 events.emplace_back(PairingEvent::PendingPairingChanged{pending_->info});
             }
         } else {
             PairingCode code = security_->makeCode();
-            auto exchange = security_->startExchange(code, *context.pairingExporter, list_.hostID, request.deviceID);
-            pending_ = std::make_unique<Pending>(
-                connection,
-                PendingPairing{request.deviceID, request.deviceName, code, now,
-                               now + toDuration(configuration_.codeLifetime), 0},
-                *context.pairingExporter, std::move(exchange));
+            auto exchange =
+                security_->startExchange(code, *context.pairingExporter, list_.hostID, request.deviceID);
+            pending_ =
+                std::make_unique<Pending>(connection,
+                                          PendingPairing{request.deviceID, request.deviceName, code, now,
+                                                         now + toDuration(configuration_.codeLifetime), 0},
+                                          *context.pairingExporter, std::move(exchange));
             events.emplace_back(PairingEvent::PendingPairingChanged{pending_->info});
         }
     } catch (const std::exception& error) {
@@ -181,11 +208,13 @@ PairingCoordinator::Action PairingCoordinator::pairingResponse(ConnectionID conn
         return result;
     };
     if (auto notice = expireIfDue(now, events)) {
-        if (notice->connection == connection) return refuse(PairingRejection::expired);
+        if (notice->connection == connection)
+            return refuse(PairingRejection::expired);
         result.notices.push_back(std::move(*notice));
     }
     // Cancelled, expired or finished a moment ago, or never asked for on this connection.
-    if (!pending_ || pending_->connection != connection) return refuse(PairingRejection::failed);
+    if (!pending_ || pending_->connection != connection)
+        return refuse(PairingRejection::failed);
 
     bool right = false;
     try {
@@ -203,8 +232,8 @@ PairingCoordinator::Action PairingCoordinator::pairingResponse(ConnectionID conn
             return refuse(PairingRejection::lockedOut);
         }
         try {
-            pending_->exchange = security_->startExchange(pending_->info.code, pending_->exporter, list_.hostID,
-                                                          pending_->info.deviceID);
+            pending_->exchange = security_->startExchange(pending_->info.code, pending_->exporter,
+                                                          list_.hostID, pending_->info.deviceID);
         } catch (const std::exception& error) {
             logger_.error(std::string("pairing could not restart: ") + error.what());
             finishPairing(PairingOutcome::disconnected(), events);
@@ -246,7 +275,8 @@ PairingCoordinator::Action PairingCoordinator::pairingResponse(ConnectionID conn
     finishPairing(PairingOutcome::paired(deviceName), events);
     events.emplace_back(PairingEvent::TrustedDevicesChanged{list_.devices});
     result.endedSessions = endSessionsOf(deviceID);
-    if (!result.endedSessions.empty()) events.emplace_back(PairingEvent::SessionsRevoked{deviceID});
+    if (!result.endedSessions.empty())
+        events.emplace_back(PairingEvent::SessionsRevoked{deviceID});
     noteConnectedChange(connectedBefore, events);
     result.kind = Action::Reply{Message::PairingAccepted{token->bytes(), confirmation}};
     return result;
@@ -256,7 +286,8 @@ PairingCoordinator::Action PairingCoordinator::pairingCancel(ConnectionID connec
     Action result;
     if (auto notice = expireIfDue(now_(), events); notice && notice->connection != connection)
         result.notices.push_back(std::move(*notice));
-    if (pending_ && pending_->connection == connection) finishPairing(PairingOutcome::declined(), events);
+    if (pending_ && pending_->connection == connection)
+        finishPairing(PairingOutcome::declined(), events);
     return result;
 }
 
@@ -267,7 +298,8 @@ TrackpadProtocol::Message PairingCoordinator::challenge(Date now) {
 }
 
 std::optional<PairingCoordinator::Notice> PairingCoordinator::expireIfDue(Date now, Events& events) {
-    if (!pending_ || now < pending_->info.expiresAt) return std::nullopt;
+    if (!pending_ || now < pending_->info.expiresAt)
+        return std::nullopt;
     ConnectionID connection = pending_->connection;
     finishPairing(PairingOutcome::expired(), events);
     return Notice{connection, Message::PairingRejected{PairingRejection::expired}};
@@ -286,7 +318,8 @@ int PairingCoordinator::recentFailures(Date now) {
 
 bool PairingCoordinator::isLockedOut(Date now) const {
     // A clock set back must not stretch the lockout beyond its duration.
-    return lockoutUntil_ && now < *lockoutUntil_ && *lockoutUntil_ - now <= toDuration(configuration_.lockoutDuration);
+    return lockoutUntil_ && now < *lockoutUntil_ &&
+           *lockoutUntil_ - now <= toDuration(configuration_.lockoutDuration);
 }
 
 std::optional<PairingCoordinator::Notice> PairingCoordinator::cancelPairing() {
@@ -294,7 +327,8 @@ std::optional<PairingCoordinator::Notice> PairingCoordinator::cancelPairing() {
     std::optional<Notice> notice;
     {
         std::lock_guard lock(mutex_);
-        if (!pending_) return std::nullopt;
+        if (!pending_)
+            return std::nullopt;
         notice = Notice{pending_->connection, Message::PairingRejected{PairingRejection::declined}};
         finishPairing(PairingOutcome::cancelled(), events);
     }
@@ -304,7 +338,8 @@ std::optional<PairingCoordinator::Notice> PairingCoordinator::cancelPairing() {
 
 std::optional<double> PairingCoordinator::secondsUntilPairingExpires() const {
     std::lock_guard lock(mutex_);
-    if (!pending_) return std::nullopt;
+    if (!pending_)
+        return std::nullopt;
     return std::max(0.0, toSeconds(pending_->info.expiresAt - now_()));
 }
 
@@ -321,7 +356,8 @@ std::optional<PairingCoordinator::Notice> PairingCoordinator::expirePairing() {
 
 std::optional<PendingPairing> PairingCoordinator::pendingPairing() const {
     std::lock_guard lock(mutex_);
-    if (!pending_) return std::nullopt;
+    if (!pending_)
+        return std::nullopt;
     return pending_->info;
 }
 

@@ -40,7 +40,7 @@
 namespace CompanionNetwork {
 
 class PairingCoordinator {
-public:
+  public:
     using Message = TrackpadProtocol::Message;
     using HostFeatures = TrackpadProtocol::HostFeatures;
 
@@ -137,8 +137,8 @@ public:
             bool operator==(const Disconnect&) const = default;
         };
 
-        using Kind =
-            std::variant<Reply, Replies, Deliver, DeliverAndReply, Answer, ScreenView, Unlock, Volume, Ignore, Disconnect>;
+        using Kind = std::variant<Reply, Replies, Deliver, DeliverAndReply, Answer, ScreenView, Unlock,
+                                  Volume, Ignore, Disconnect>;
 
         Action() = default;
         template <class Case, class = std::enable_if_t<std::is_constructible_v<Kind, Case&&> &&
@@ -156,9 +156,13 @@ public:
         std::vector<ConnectionID> endedSessions;
 
         template <class Case>
-        const Case* as() const { return std::get_if<Case>(&kind); }
+        const Case* as() const {
+            return std::get_if<Case>(&kind);
+        }
         template <class Case>
-        bool is() const { return std::holds_alternative<Case>(kind); }
+        bool is() const {
+            return std::holds_alternative<Case>(kind);
+        }
         bool operator==(const Action&) const = default;
     };
 
@@ -174,8 +178,9 @@ public:
     // Throws the store's TrustedDeviceStoreError for a list that is damaged or of a newer format (such a
     // list is never saved over), unreadable also when its TLS key is unusable; throws whatever saving a
     // new list throws.
-    PairingCoordinator(std::shared_ptr<TrustedDeviceStore> store, std::string hostName, Configuration configuration,
-                       Clock now, std::shared_ptr<PairingSecurity> security = makeSystemPairingSecurity());
+    PairingCoordinator(std::shared_ptr<TrustedDeviceStore> store, std::string hostName,
+                       Configuration configuration, Clock now,
+                       std::shared_ptr<PairingSecurity> security = makeSystemPairingSecurity());
     ~PairingCoordinator();
     PairingCoordinator(const PairingCoordinator&) = delete;
     PairingCoordinator& operator=(const PairingCoordinator&) = delete;
@@ -222,7 +227,7 @@ public:
     const std::string& hostName() const { return hostName_; }
     const Configuration& configuration() const { return configuration_; }
 
-private:
+  private:
     struct Pending;
     using Events = std::vector<PairingEvent>;
 

@@ -28,7 +28,8 @@ PairingCoordinator::Action PairingCoordinator::sessionRequest(ConnectionID conne
 
     const std::set<UUID> connectedBefore = connectedLocked();
     auto previous = sessions_.find(connection);
-    if (previous != sessions_.end() && previous->second != request.deviceID) subscriptions_.erase(connection);
+    if (previous != sessions_.end() && previous->second != request.deviceID)
+        subscriptions_.erase(connection);
     sessions_[connection] = request.deviceID;
 
     device->lastConnectedAt = now_();
@@ -42,8 +43,10 @@ PairingCoordinator::Action PairingCoordinator::sessionRequest(ConnectionID conne
     noteConnectedChange(connectedBefore, events);
 
     std::optional<HostFeatures> features;
-    if (request.wantsFeatures) features = configuration_.features;
-    Action result{Action::Replies{{Message::SessionAccepted{features}, Message::ControlStatus{controlStatus_}}}};
+    if (request.wantsFeatures)
+        features = configuration_.features;
+    Action result{
+        Action::Replies{{Message::SessionAccepted{features}, Message::ControlStatus{controlStatus_}}}};
     result.openedSession = request.deviceID;
     return result;
 }
@@ -55,8 +58,10 @@ PairingCoordinator::Action PairingCoordinator::subscribe(ConnectionID connection
     // What the phone would otherwise wait for until the next change.
     std::vector<Message> messages;
     if (granted.contains(Subscriptions::nowPlaying)) {
-        if (nowPlaying_) messages.push_back(Message::NowPlaying{*nowPlaying_});
-        else messages.push_back(Message::NowPlayingUnavailable{});
+        if (nowPlaying_)
+            messages.push_back(Message::NowPlaying{*nowPlaying_});
+        else
+            messages.push_back(Message::NowPlayingUnavailable{});
     }
     if (granted.contains(Subscriptions::apps) && runningApps_) {
         auto parts = runningAppsMessages();
@@ -64,7 +69,8 @@ PairingCoordinator::Action PairingCoordinator::subscribe(ConnectionID connection
     }
     if (granted.contains(Subscriptions::screenLock) && screenLock_)
         messages.push_back(Message::ScreenLockStatus{*screenLock_});
-    if (granted.contains(Subscriptions::volume) && volume_) messages.push_back(Message::VolumeStatus{*volume_});
+    if (granted.contains(Subscriptions::volume) && volume_)
+        messages.push_back(Message::VolumeStatus{*volume_});
     return {Action::Replies{std::move(messages)}};
 }
 
@@ -77,7 +83,8 @@ std::vector<TrackpadProtocol::Message> PairingCoordinator::runningAppsMessages()
         parts = {AppListPart{}};
     }
     std::vector<Message> messages;
-    for (auto& part : parts) messages.push_back(Message::RunningApps{std::move(part)});
+    for (auto& part : parts)
+        messages.push_back(Message::RunningApps{std::move(part)});
     return messages;
 }
 
@@ -97,13 +104,15 @@ std::vector<ConnectionID> PairingCoordinator::endSessionsOf(const UUID& deviceID
 
 std::set<UUID> PairingCoordinator::connectedLocked() const {
     std::set<UUID> devices;
-    for (const auto& [connection, device] : sessions_) devices.insert(device);
+    for (const auto& [connection, device] : sessions_)
+        devices.insert(device);
     return devices;
 }
 
 void PairingCoordinator::noteConnectedChange(const std::set<UUID>& before, Events& events) const {
     std::set<UUID> after = connectedLocked();
-    if (after != before) events.emplace_back(PairingEvent::ConnectedDevicesChanged{std::move(after)});
+    if (after != before)
+        events.emplace_back(PairingEvent::ConnectedDevicesChanged{std::move(after)});
 }
 
 std::optional<UUID> PairingCoordinator::connectionClosed(ConnectionID connection) {
@@ -111,7 +120,8 @@ std::optional<UUID> PairingCoordinator::connectionClosed(ConnectionID connection
     std::optional<UUID> device;
     {
         std::lock_guard lock(mutex_);
-        if (pending_ && pending_->connection == connection) finishPairing(PairingOutcome::disconnected(), events);
+        if (pending_ && pending_->connection == connection)
+            finishPairing(PairingOutcome::disconnected(), events);
         const std::set<UUID> connectedBefore = connectedLocked();
         if (auto session = sessions_.find(connection); session != sessions_.end()) {
             device = session->second;
@@ -131,7 +141,8 @@ PairingCoordinator::ForgetResult PairingCoordinator::forgetDevice(const UUID& de
         std::lock_guard lock(mutex_);
         auto device = std::find_if(list_.devices.begin(), list_.devices.end(),
                                    [&](const TrustedDevice& d) { return d.id == deviceID; });
-        if (device == list_.devices.end()) return result;
+        if (device == list_.devices.end())
+            return result;
         // Forgotten in memory whatever the save does: the user asked for this phone to lose access now.
         list_.devices.erase(device);
         try {
@@ -154,7 +165,8 @@ PairingCoordinator::ForgetResult PairingCoordinator::forgetDevice(const UUID& de
 std::vector<ConnectionID> PairingCoordinator::subscribers(Subscriptions kind) const {
     std::vector<ConnectionID> connections;
     for (const auto& [connection, subscribed] : subscriptions_)
-        if (subscribed.contains(kind) && sessions_.contains(connection)) connections.push_back(connection);
+        if (subscribed.contains(kind) && sessions_.contains(connection))
+            connections.push_back(connection);
     return connections;
 }
 
@@ -162,14 +174,16 @@ PairingCoordinator::Notification PairingCoordinator::updateControlStatus(Control
     std::lock_guard lock(mutex_);
     controlStatus_ = status;
     Notification notification{{}, {Message::ControlStatus{status}}};
-    for (const auto& [connection, device] : sessions_) notification.connections.push_back(connection);
+    for (const auto& [connection, device] : sessions_)
+        notification.connections.push_back(connection);
     return notification;
 }
 
 PairingCoordinator::Notification PairingCoordinator::updateNowPlaying(std::optional<NowPlaying> nowPlaying) {
     std::lock_guard lock(mutex_);
     nowPlaying_ = std::move(nowPlaying);
-    Message message = nowPlaying_ ? Message(Message::NowPlaying{*nowPlaying_}) : Message(Message::NowPlayingUnavailable{});
+    Message message =
+        nowPlaying_ ? Message(Message::NowPlaying{*nowPlaying_}) : Message(Message::NowPlayingUnavailable{});
     return {subscribers(Subscriptions::nowPlaying), {std::move(message)}};
 }
 
@@ -177,7 +191,8 @@ PairingCoordinator::Notification PairingCoordinator::updateRunningApps(std::vect
     std::lock_guard lock(mutex_);
     runningApps_ = std::move(apps);
     auto connections = subscribers(Subscriptions::apps);
-    if (connections.empty()) return {};
+    if (connections.empty())
+        return {};
     return {std::move(connections), runningAppsMessages()};
 }
 
@@ -203,7 +218,8 @@ std::vector<TrustedDevice> PairingCoordinator::trustedDevices() const {
 std::optional<UUID> PairingCoordinator::sessionDevice(ConnectionID connection) const {
     std::lock_guard lock(mutex_);
     auto session = sessions_.find(connection);
-    if (session == sessions_.end()) return std::nullopt;
+    if (session == sessions_.end())
+        return std::nullopt;
     return session->second;
 }
 
@@ -211,7 +227,8 @@ std::vector<ConnectionID> PairingCoordinator::sessionConnections(const UUID& dev
     std::lock_guard lock(mutex_);
     std::vector<ConnectionID> connections;
     for (const auto& [connection, device] : sessions_)
-        if (device == deviceID) connections.push_back(connection);
+        if (device == deviceID)
+            connections.push_back(connection);
     return connections;
 }
 

@@ -25,7 +25,9 @@ inline Date::duration toDuration(double seconds) {
     return std::chrono::round<Date::duration>(std::chrono::duration<double>(seconds));
 }
 
-inline double toSeconds(Date::duration duration) { return std::chrono::duration<double>(duration).count(); }
+inline double toSeconds(Date::duration duration) {
+    return std::chrono::duration<double>(duration).count();
+}
 
 // Keeps the times that lie within `window` seconds before `now`. Times after `now` (the clock was set
 // back) are dropped too, so that they cannot hold a limit in force for longer than the window.

@@ -4,7 +4,8 @@ namespace CompanionNetwork {
 
 PairingProgress PairingProgress::applying(const PairingEvent& event) const {
     if (const auto* changed = event.as<PairingEvent::PendingPairingChanged>()) {
-        if (changed->pairing) return waiting(*changed->pairing);
+        if (changed->pairing)
+            return waiting(*changed->pairing);
         return is<Waiting>() ? idle() : *this;
     }
     if (const auto* finished = event.as<PairingEvent::PairingFinished>()) {
@@ -16,7 +17,8 @@ PairingProgress PairingProgress::applying(const PairingEvent& event) const {
 }
 
 bool PairingProgress::clearFinished() {
-    if (!is<Succeeded>() && !is<Failed>()) return false;
+    if (!is<Succeeded>() && !is<Failed>())
+        return false;
     kind = Idle{};
     return true;
 }

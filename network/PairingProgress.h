@@ -37,7 +37,9 @@ struct PairingProgress {
     bool clearFinished();
 
     template <class Case>
-    bool is() const { return std::holds_alternative<Case>(kind); }
+    bool is() const {
+        return std::holds_alternative<Case>(kind);
+    }
     bool operator==(const PairingProgress&) const = default;
 };
 

@@ -16,7 +16,7 @@ namespace CompanionNetwork {
 
 // One CPace run on the computer's side, for one code on one TLS connection. A wrong code needs a new run.
 class PairingExchange {
-public:
+  public:
     virtual ~PairingExchange() = default;
 
     virtual TrackpadProtocol::Bytes16 sessionID() const = 0;
@@ -32,7 +32,7 @@ public:
 };
 
 class PairingSecurity {
-public:
+  public:
     virtual ~PairingSecurity() = default;
 
     virtual TrackpadProtocol::PairingCode makeCode() = 0;

@@ -30,8 +30,8 @@ struct PendingPairing {
     std::string deviceName;  // the phone's name as it asked to pair
     PairingCode code;
     Date issuedAt;
-    Date expiresAt;           // issuedAt plus the code lifetime
-    int failedAttempts = 0;   // wrong codes entered so far for this code
+    Date expiresAt;          // issuedAt plus the code lifetime
+    int failedAttempts = 0;  // wrong codes entered so far for this code
     bool operator==(const PendingPairing&) const = default;
 };
 
@@ -65,7 +65,9 @@ struct PairingOutcome {
     static PairingOutcome declined() { return {Declined{}}; }
 
     template <class Case>
-    bool is() const { return std::holds_alternative<Case>(kind); }
+    bool is() const {
+        return std::holds_alternative<Case>(kind);
+    }
     bool operator==(const PairingOutcome&) const = default;
 };
 
@@ -94,8 +96,8 @@ struct PairingEvent {
         UUID deviceID;
         bool operator==(const SessionsRevoked&) const = default;
     };
-    using Kind = std::variant<PendingPairingChanged, PairingFinished, TrustedDevicesChanged, ConnectedDevicesChanged,
-                              SessionsRevoked>;
+    using Kind = std::variant<PendingPairingChanged, PairingFinished, TrustedDevicesChanged,
+                              ConnectedDevicesChanged, SessionsRevoked>;
 
     template <class Case, class = std::enable_if_t<std::is_constructible_v<Kind, Case&&> &&
                                                    !std::is_same_v<std::decay_t<Case>, PairingEvent>>>
@@ -104,7 +106,9 @@ struct PairingEvent {
     Kind kind;
 
     template <class Case>
-    const Case* as() const { return std::get_if<Case>(&kind); }
+    const Case* as() const {
+        return std::get_if<Case>(&kind);
+    }
     bool operator==(const PairingEvent&) const = default;
 };
 

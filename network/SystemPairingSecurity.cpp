@@ -11,7 +11,7 @@ namespace {
 using namespace TrackpadProtocol;
 
 class SystemPairingExchange final : public PairingExchange {
-public:
+  public:
     SystemPairingExchange(const PairingCode& code, const Bytes32& exporterValue, const UUID& hostID,
                           const UUID& deviceID)
         : initiator_(code, exporterValue, hostID, deviceID), deviceID_(deviceID) {}
@@ -24,18 +24,19 @@ public:
     }
     Bytes32 share() const override { return initiator_.share(); }
     bool verifyPhone(const Bytes32& phoneShare, const Bytes32& phoneConfirmation) override {
-        if (!initiator_.receivePeerShare(phoneShare, deviceID_.bytes)) return false;
+        if (!initiator_.receivePeerShare(phoneShare, deviceID_.bytes))
+            return false;
         return initiator_.verifyPeerConfirmation(phoneConfirmation);
     }
     Bytes32 confirmation() const override { return initiator_.confirmation(); }
 
-private:
+  private:
     CPaceInitiator initiator_;
     UUID deviceID_;
 };
 
 class SystemPairingSecurity final : public PairingSecurity {
-public:
+  public:
     PairingCode makeCode() override { return PairingCode::random(); }
     std::unique_ptr<PairingExchange> startExchange(const PairingCode& code, const Bytes32& exporterValue,
                                                    const UUID& hostID, const UUID& deviceID) override {
@@ -55,6 +56,8 @@ public:
 
 }  // namespace
 
-std::shared_ptr<PairingSecurity> makeSystemPairingSecurity() { return std::make_shared<SystemPairingSecurity>(); }
+std::shared_ptr<PairingSecurity> makeSystemPairingSecurity() {
+    return std::make_shared<SystemPairingSecurity>();
+}
 
 }  // namespace CompanionNetwork

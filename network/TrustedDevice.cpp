@@ -3,9 +3,10 @@
 namespace CompanionNetwork {
 
 TrustedDeviceStoreError TrustedDeviceStoreError::unsupportedFormat(std::int64_t format) {
-    return TrustedDeviceStoreError(Kind::unsupportedFormat, format, {},
-                                   "The paired iPhones list was saved by a newer version of Lumivex (format " +
-                                       std::to_string(format) + ").");
+    return TrustedDeviceStoreError(
+        Kind::unsupportedFormat, format, {},
+        "The paired iPhones list was saved by a newer version of Lumivex (format " + std::to_string(format) +
+            ").");
 }
 
 TrustedDeviceStoreError TrustedDeviceStoreError::unreadable(std::string reason) {
@@ -15,13 +16,15 @@ TrustedDeviceStoreError TrustedDeviceStoreError::unreadable(std::string reason) 
 
 std::optional<TrustedDeviceList> InMemoryTrustedDeviceStore::load() {
     std::lock_guard lock(mutex_);
-    if (loadError_) throw *loadError_;
+    if (loadError_)
+        throw *loadError_;
     return stored_;
 }
 
 void InMemoryTrustedDeviceStore::save(const TrustedDeviceList& list) {
     std::lock_guard lock(mutex_);
-    if (failsSaves_) throw std::runtime_error("the in-memory store refuses to save");
+    if (failsSaves_)
+        throw std::runtime_error("the in-memory store refuses to save");
     stored_ = list;
     ++saveCount_;
 }
@@ -29,8 +32,10 @@ void InMemoryTrustedDeviceStore::save(const TrustedDeviceList& list) {
 std::optional<std::filesystem::path> InMemoryTrustedDeviceStore::quarantine(Date) {
     std::lock_guard lock(mutex_);
     // A pending load error stands for a damaged list: there is something to move aside.
-    if (!stored_ && !loadError_) return std::nullopt;
-    if (stored_) quarantined_.push_back(std::move(*stored_));
+    if (!stored_ && !loadError_)
+        return std::nullopt;
+    if (stored_)
+        quarantined_.push_back(std::move(*stored_));
     stored_.reset();
     loadError_.reset();
     ++quarantineCount_;

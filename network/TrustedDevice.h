@@ -46,7 +46,7 @@ struct TrustedDeviceList {
 
 // Why a stored list cannot be used. what() is the sentence shown to the user.
 class TrustedDeviceStoreError : public std::runtime_error {
-public:
+  public:
     enum class Kind { unsupportedFormat, unreadable };
 
     // A newer version wrote the list in a format this one does not know.
@@ -55,7 +55,7 @@ public:
     static TrustedDeviceStoreError unreadable(std::string reason);
 
     Kind kind() const { return kind_; }
-    std::int64_t format() const { return format_; }       // unsupportedFormat only
+    std::int64_t format() const { return format_; }        // unsupportedFormat only
     const std::string& reason() const { return reason_; }  // unreadable only
     std::string description() const { return what(); }
 
@@ -63,8 +63,9 @@ public:
         return a.kind_ == b.kind_ && a.format_ == b.format_ && a.reason_ == b.reason_;
     }
 
-private:
-    TrustedDeviceStoreError(Kind kind, std::int64_t format, std::string reason, const std::string& description)
+  private:
+    TrustedDeviceStoreError(Kind kind, std::int64_t format, std::string reason,
+                            const std::string& description)
         : std::runtime_error(description), kind_(kind), format_(format), reason_(std::move(reason)) {}
 
     Kind kind_;
@@ -75,7 +76,7 @@ private:
 // Where the list lives. Calls come from the coordinator's thread; implementations need not be fast, but
 // a save must never leave a half-written list behind.
 class TrustedDeviceStore {
-public:
+  public:
     virtual ~TrustedDeviceStore() = default;
 
     // The stored list; none when nothing has been stored yet. Throws TrustedDeviceStoreError when a
@@ -91,9 +92,10 @@ public:
 
 // Keeps the list in memory, for tests and for running without a file. Can be told to fail.
 class InMemoryTrustedDeviceStore final : public TrustedDeviceStore {
-public:
+  public:
     InMemoryTrustedDeviceStore() = default;
-    explicit InMemoryTrustedDeviceStore(std::optional<TrustedDeviceList> stored) : stored_(std::move(stored)) {}
+    explicit InMemoryTrustedDeviceStore(std::optional<TrustedDeviceList> stored)
+        : stored_(std::move(stored)) {}
 
     std::optional<TrustedDeviceList> load() override;
     void save(const TrustedDeviceList& list) override;
@@ -110,7 +112,7 @@ public:
     std::size_t saveCount() const;
     std::vector<TrustedDeviceList> quarantined() const;
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::optional<TrustedDeviceList> stored_;
     std::optional<TrustedDeviceStoreError> loadError_;

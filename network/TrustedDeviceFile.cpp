@@ -18,49 +18,63 @@ using OrderedJson = nlohmann::ordered_json;
 constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 int base64Value(char c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
+    if (c >= 'A' && c <= 'Z')
+        return c - 'A';
+    if (c >= 'a' && c <= 'z')
+        return c - 'a' + 26;
+    if (c >= '0' && c <= '9')
+        return c - '0' + 52;
+    if (c == '+')
+        return 62;
+    if (c == '/')
+        return 63;
     return -1;
 }
 
 // Reads exactly `count` decimal digits at `at`.
 std::optional<int> digits(std::string_view text, std::size_t at, std::size_t count) {
-    if (at + count > text.size()) return std::nullopt;
+    if (at + count > text.size())
+        return std::nullopt;
     int value = 0;
     for (std::size_t i = at; i < at + count; ++i) {
-        if (text[i] < '0' || text[i] > '9') return std::nullopt;
+        if (text[i] < '0' || text[i] > '9')
+            return std::nullopt;
         value = value * 10 + (text[i] - '0');
     }
     return value;
 }
 
-[[noreturn]] void damaged(const std::string& reason) { throw TrustedDeviceStoreError::unreadable(reason); }
+[[noreturn]] void damaged(const std::string& reason) {
+    throw TrustedDeviceStoreError::unreadable(reason);
+}
 
 const Json& member(const Json& object, const char* key, const std::string& where) {
     auto it = object.find(key);
-    if (it == object.end()) damaged(where + "\"" + key + "\" is missing");
+    if (it == object.end())
+        damaged(where + "\"" + key + "\" is missing");
     return *it;
 }
 
 std::string text(const Json& object, const char* key, const std::string& where) {
     const Json& value = member(object, key, where);
-    if (!value.is_string()) damaged(where + "\"" + key + "\" is not text");
+    if (!value.is_string())
+        damaged(where + "\"" + key + "\" is not text");
     return value.get<std::string>();
 }
 
 UUID uuid(const Json& object, const char* key, const std::string& where) {
     auto parsed = UUID::parse(text(object, key, where));
-    if (!parsed) damaged(where + "\"" + key + "\" is not a UUID");
+    if (!parsed)
+        damaged(where + "\"" + key + "\" is not a UUID");
     return *parsed;
 }
 
 Date date(const Json& value, const char* key, const std::string& where) {
-    if (!value.is_string()) damaged(where + "\"" + key + "\" is not a date");
+    if (!value.is_string())
+        damaged(where + "\"" + key + "\" is not a date");
     auto parsed = TrustedDeviceFile::parseDate(value.get_ref<const std::string&>());
-    if (!parsed) damaged(where + "\"" + key + "\" is not a date");
+    if (!parsed)
+        damaged(where + "\"" + key + "\" is not a date");
     return *parsed;
 }
 
@@ -72,13 +86,15 @@ std::int64_t format(const Json& root) {
             damaged("\"format\" is out of range");
         return static_cast<std::int64_t>(raw);
     }
-    if (value.is_number_integer()) return value.get<std::int64_t>();
+    if (value.is_number_integer())
+        return value.get<std::int64_t>();
     damaged("\"format\" is not a whole number");
 }
 
 TrustedDevice device(const Json& value, std::size_t index) {
     std::string where = "device " + std::to_string(index + 1) + ": ";
-    if (!value.is_object()) damaged(where + "not an object");
+    if (!value.is_object())
+        damaged(where + "not an object");
     TrustedDevice result;
     result.id = uuid(value, "id", where);
     result.name = text(value, "name", where);
@@ -101,7 +117,8 @@ std::string TrustedDeviceFile::encode(const TrustedDeviceList& list) {
         entry["id"] = device.id.uuidString();
         entry["name"] = device.name;
         entry["pairedAt"] = formatDate(device.pairedAt);
-        entry["lastConnectedAt"] = device.lastConnectedAt ? OrderedJson(formatDate(*device.lastConnectedAt)) : nullptr;
+        entry["lastConnectedAt"] =
+            device.lastConnectedAt ? OrderedJson(formatDate(*device.lastConnectedAt)) : nullptr;
         entry["tokenDigest"] = base64Encode(device.tokenDigest);
         devices.push_back(std::move(entry));
     }
@@ -115,8 +132,10 @@ std::string TrustedDeviceFile::encode(const TrustedDeviceList& list) {
 }
 
 TrustedDeviceList TrustedDeviceFile::decode(std::span<const std::uint8_t> bytes) {
-    if (bytes.empty()) damaged("the file is empty");
-    if (bytes.size() > maxBytes) damaged("the file is too large");
+    if (bytes.empty())
+        damaged("the file is empty");
+    if (bytes.size() > maxBytes)
+        damaged("the file is too large");
     Json root;
     try {
         root = Json::parse(bytes.begin(), bytes.end());
@@ -125,25 +144,31 @@ TrustedDeviceList TrustedDeviceFile::decode(std::span<const std::uint8_t> bytes)
     } catch (const Json::exception&) {
         damaged("not valid JSON: a number is out of range");  // e.g. 1E999
     }
-    if (!root.is_object()) damaged("not a JSON object");
+    if (!root.is_object())
+        damaged("not a JSON object");
 
     // The format comes first: a newer version may have changed everything else.
     TrustedDeviceList list;
     list.format = format(root);
-    if (list.format > TrustedDeviceList::currentFormat) throw TrustedDeviceStoreError::unsupportedFormat(list.format);
-    if (list.format < TrustedDeviceList::currentFormat) damaged("unknown format " + std::to_string(list.format));
+    if (list.format > TrustedDeviceList::currentFormat)
+        throw TrustedDeviceStoreError::unsupportedFormat(list.format);
+    if (list.format < TrustedDeviceList::currentFormat)
+        damaged("unknown format " + std::to_string(list.format));
 
     list.hostID = uuid(root, "hostID", "");
     const Json& devices = member(root, "devices", "");
-    if (!devices.is_array()) damaged("\"devices\" is not a list");
+    if (!devices.is_array())
+        damaged("\"devices\" is not a list");
     std::set<UUID> seen;
     for (std::size_t i = 0; i < devices.size(); ++i) {
         TrustedDevice entry = device(devices[i], i);
-        if (!seen.insert(entry.id).second) damaged("device " + std::to_string(i + 1) + " appears twice");
+        if (!seen.insert(entry.id).second)
+            damaged("device " + std::to_string(i + 1) + " appears twice");
         list.devices.push_back(std::move(entry));
     }
     auto key = base64Decode(text(root, "tlsPrivateKey", ""));
-    if (!key || key->empty()) damaged("\"tlsPrivateKey\" is not base64");
+    if (!key || key->empty())
+        damaged("\"tlsPrivateKey\" is not base64");
     list.tlsPrivateKey = std::move(*key);
     return list;
 }
@@ -162,7 +187,8 @@ std::string TrustedDeviceFile::formatDate(Date date) {
     if (auto fraction = time.subseconds().count(); fraction != 0) {
         std::snprintf(buffer, sizeof buffer, ".%09lld", static_cast<long long>(fraction));
         std::string digits = buffer;
-        while (digits.back() == '0') digits.pop_back();
+        while (digits.back() == '0')
+            digits.pop_back();
         result += digits;
     }
     return result + "Z";
@@ -176,18 +202,23 @@ std::optional<Date> TrustedDeviceFile::parseDate(std::string_view text) {
         return std::nullopt;
     auto y = digits(text, 0, 4), mo = digits(text, 5, 2), d = digits(text, 8, 2);
     auto h = digits(text, 11, 2), mi = digits(text, 14, 2), s = digits(text, 17, 2);
-    if (!y || !mo || !d || !h || !mi || !s || *h > 23 || *mi > 59 || *s > 59) return std::nullopt;
+    if (!y || !mo || !d || !h || !mi || !s || *h > 23 || *mi > 59 || *s > 59)
+        return std::nullopt;
     year_month_day ymd{year{*y}, month{static_cast<unsigned>(*mo)}, day{static_cast<unsigned>(*d)}};
-    if (!ymd.ok()) return std::nullopt;
+    if (!ymd.ok())
+        return std::nullopt;
 
     std::int64_t nanos = 0;
     std::string_view rest = text.substr(19, text.size() - 20);
     if (!rest.empty()) {
-        if (rest[0] != '.' || rest.size() < 2 || rest.size() > 10) return std::nullopt;
+        if (rest[0] != '.' || rest.size() < 2 || rest.size() > 10)
+            return std::nullopt;
         auto fraction = digits(rest, 1, rest.size() - 1);
-        if (!fraction) return std::nullopt;
+        if (!fraction)
+            return std::nullopt;
         nanos = *fraction;
-        for (std::size_t i = rest.size() - 1; i < 9; ++i) nanos *= 10;
+        for (std::size_t i = rest.size() - 1; i < 9; ++i)
+            nanos *= 10;
     }
 
     // Whole seconds since the epoch fit easily; the clock's own range (about 1678...2262 with
@@ -197,8 +228,10 @@ std::optional<Date> TrustedDeviceFile::parseDate(std::string_view text) {
     using Limit = duration<std::int64_t>;
     const auto maxSeconds = duration_cast<Limit>(Date::duration::max()).count() - 1;
     const auto minSeconds = duration_cast<Limit>(Date::duration::min()).count() + 1;
-    if (seconds > maxSeconds || seconds < minSeconds) return std::nullopt;
-    return Date(duration_cast<Date::duration>(Limit(seconds)) + duration_cast<Date::duration>(nanoseconds(nanos)));
+    if (seconds > maxSeconds || seconds < minSeconds)
+        return std::nullopt;
+    return Date(duration_cast<Date::duration>(Limit(seconds)) +
+                duration_cast<Date::duration>(nanoseconds(nanos)));
 }
 
 std::string TrustedDeviceFile::base64Encode(std::span<const std::uint8_t> bytes) {
@@ -207,11 +240,13 @@ std::string TrustedDeviceFile::base64Encode(std::span<const std::uint8_t> bytes)
     std::size_t i = 0;
     for (; i + 3 <= bytes.size(); i += 3) {
         std::uint32_t n = (bytes[i] << 16) | (bytes[i + 1] << 8) | bytes[i + 2];
-        for (int shift : {18, 12, 6, 0}) result += alphabet[(n >> shift) & 63];
+        for (int shift : {18, 12, 6, 0})
+            result += alphabet[(n >> shift) & 63];
     }
     if (std::size_t left = bytes.size() - i; left > 0) {
         std::uint32_t n = bytes[i] << 16;
-        if (left == 2) n |= bytes[i + 1] << 8;
+        if (left == 2)
+            n |= bytes[i + 1] << 8;
         result += alphabet[(n >> 18) & 63];
         result += alphabet[(n >> 12) & 63];
         result += left == 2 ? alphabet[(n >> 6) & 63] : '=';
@@ -221,24 +256,30 @@ std::string TrustedDeviceFile::base64Encode(std::span<const std::uint8_t> bytes)
 }
 
 std::optional<Data> TrustedDeviceFile::base64Decode(std::string_view text) {
-    if (text.size() % 4 != 0) return std::nullopt;
+    if (text.size() % 4 != 0)
+        return std::nullopt;
     Data result;
     result.reserve(text.size() / 4 * 3);
     for (std::size_t i = 0; i < text.size(); i += 4) {
         bool last = i + 4 == text.size();
         std::size_t padding = 0;
-        if (last) padding = (text[i + 3] == '=') + (text[i + 3] == '=' && text[i + 2] == '=');
+        if (last)
+            padding = (text[i + 3] == '=') + (text[i + 3] == '=' && text[i + 2] == '=');
         std::uint32_t n = 0;
         for (std::size_t j = 0; j < 4; ++j) {
             int value = j >= 4 - padding ? 0 : base64Value(text[i + j]);
-            if (value < 0) return std::nullopt;
+            if (value < 0)
+                return std::nullopt;
             n = (n << 6) | static_cast<std::uint32_t>(value);
         }
         // Bits below the last whole byte must be zero, so every byte string has exactly one spelling.
-        if ((padding == 1 && (n & 0xFF) != 0) || (padding == 2 && (n & 0xFFFF) != 0)) return std::nullopt;
+        if ((padding == 1 && (n & 0xFF) != 0) || (padding == 2 && (n & 0xFFFF) != 0))
+            return std::nullopt;
         result.push_back(static_cast<std::uint8_t>(n >> 16));
-        if (padding < 2) result.push_back(static_cast<std::uint8_t>(n >> 8));
-        if (padding < 1) result.push_back(static_cast<std::uint8_t>(n));
+        if (padding < 2)
+            result.push_back(static_cast<std::uint8_t>(n >> 8));
+        if (padding < 1)
+            result.push_back(static_cast<std::uint8_t>(n));
     }
     return result;
 }

@@ -6,7 +6,7 @@
 namespace CompanionNetwork {
 
 class UnlockCancellation {
-public:
+  public:
     bool isCancelled() const {
         std::lock_guard lock(mutex_);
         return cancelled_;
@@ -16,7 +16,7 @@ public:
         cancelled_ = true;
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     bool cancelled_ = false;
 };

@@ -24,12 +24,14 @@ std::string firstLine(const fs::path& file) {
 }  // namespace
 
 std::string WakeAddresses::normalized(const std::string& address) {
-    if (address.size() != 17) return {};
+    if (address.size() != 17)
+        return {};
     std::string result;
     for (std::size_t i = 0; i < address.size(); ++i) {
         char c = address[i];
         if (i % 3 == 2) {
-            if (c != ':') return {};
+            if (c != ':')
+                return {};
         } else if (!std::isxdigit(static_cast<unsigned char>(c))) {
             return {};
         }
@@ -43,12 +45,16 @@ std::vector<std::string> WakeAddresses::current(const fs::path& sysClassNet) {
     std::error_code error;
     for (fs::directory_iterator it(sysClassNet, error), end; !error && it != end; it.increment(error)) {
         const fs::path interface = it->path();
-        if (firstLine(interface / "type") != std::to_string(typeEthernet)) continue;
+        if (firstLine(interface / "type") != std::to_string(typeEthernet))
+            continue;
         std::error_code ignored;
-        if (!fs::exists(interface / "device", ignored)) continue;  // virtual: no card behind it
+        if (!fs::exists(interface / "device", ignored))
+            continue;  // virtual: no card behind it
         std::string address = normalized(firstLine(interface / "address"));
-        if (address.empty() || address == "00:00:00:00:00:00") continue;
-        bool isWireless = fs::exists(interface / "wireless", ignored) || fs::exists(interface / "phy80211", ignored);
+        if (address.empty() || address == "00:00:00:00:00:00")
+            continue;
+        bool isWireless =
+            fs::exists(interface / "wireless", ignored) || fs::exists(interface / "phy80211", ignored);
         (isWireless ? wireless : wired).emplace_back(interface.filename().string(), address);
     }
     std::sort(wired.begin(), wired.end());

@@ -28,7 +28,9 @@ TrustedDeviceList listWith(std::size_t devices) {
     return list;
 }
 
-fs::perms modeOf(const fs::path& path) { return fs::status(path).permissions() & fs::perms::mask; }
+fs::perms modeOf(const fs::path& path) {
+    return fs::status(path).permissions() & fs::perms::mask;
+}
 
 TEST(FileTrustedDeviceStore, MissingFileLoadsAsNothing) {
     TemporaryFolder folder;

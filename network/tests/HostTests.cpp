@@ -22,7 +22,8 @@ TEST(HostName, PrettyHostNameFromMachineInfo) {
         {"ICON_NAME=computer\n", std::nullopt},
         {"", std::nullopt},
     };
-    for (const auto& [text, expected] : cases) EXPECT_EQ(HostName::prettyHostName(text), expected) << text;
+    for (const auto& [text, expected] : cases)
+        EXPECT_EQ(HostName::prettyHostName(text), expected) << text;
 }
 
 TEST(HostName, TrimsUnicodeWhiteSpaceAndNewlines) {
@@ -45,13 +46,15 @@ TEST(HostName, FallsBackToTheKernelHostName) {
     EXPECT_EQ(HostName::current(folder / "missing"), HostName::trimmed(kernel));
 }
 
-void makeInterface(const fs::path& root, const std::string& name, const std::string& type, const std::string& address,
-                   bool device, bool wireless) {
+void makeInterface(const fs::path& root, const std::string& name, const std::string& type,
+                   const std::string& address, bool device, bool wireless) {
     fs::create_directories(root / name);
     writeText(root / name / "type", type + "\n");
     writeText(root / name / "address", address + "\n");
-    if (device) fs::create_directory(root / name / "device");
-    if (wireless) fs::create_directory(root / name / "wireless");
+    if (device)
+        fs::create_directory(root / name / "device");
+    if (wireless)
+        fs::create_directory(root / name / "wireless");
 }
 
 TEST(WakeAddresses, RealEthernetCardsWiredFirstAtMostThree) {
@@ -77,7 +80,8 @@ TEST(WakeAddresses, RealEthernetCardsWiredFirstAtMostThree) {
 
 TEST(WakeAddresses, Normalized) {
     EXPECT_EQ(WakeAddresses::normalized("3C:22:FB:01:02:0A"), "3c:22:fb:01:02:0a");
-    for (const char* bad : {"", "3c:22:fb:01:02", "3c-22-fb-01-02-0a", "3c:22:fb:01:02:0g", "3c:22:fb:01:02:0a:"})
+    for (const char* bad :
+         {"", "3c:22:fb:01:02", "3c-22-fb-01-02-0a", "3c:22:fb:01:02:0g", "3c:22:fb:01:02:0a:"})
         EXPECT_EQ(WakeAddresses::normalized(bad), "") << bad;
 }
 

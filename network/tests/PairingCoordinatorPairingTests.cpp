@@ -23,9 +23,11 @@ TEST(PairingCoordinatorSetup, MissingListBecomesANewListSavedAtOnce) {
 
 TEST(PairingCoordinatorSetup, HostNameIsCutToWholeCharactersWithin255Bytes) {
     std::string name;
-    for (int i = 0; i < 200; ++i) name += "é";  // 2 bytes each
-    PairingCoordinator coordinator(std::make_shared<InMemoryTrustedDeviceStore>(), name, {},
-                                   [] { return referenceDate(); }, std::make_shared<FakePairingSecurity>());
+    for (int i = 0; i < 200; ++i)
+        name += "é";  // 2 bytes each
+    PairingCoordinator coordinator(
+        std::make_shared<InMemoryTrustedDeviceStore>(), name, {}, [] { return referenceDate(); },
+        std::make_shared<FakePairingSecurity>());
     EXPECT_EQ(coordinator.hostName().size(), 254u);
 }
 
@@ -37,10 +39,17 @@ TEST(PairingCoordinatorSetup, UnusableListsThrowAndAreNeverSavedOver) {
         TrustedDeviceStoreError expected;
     };
     const std::vector<Case> cases = {
-        {"damaged", TrustedDeviceStoreError::unreadable("not valid JSON at byte 3"), {},
+        {"damaged",
+         TrustedDeviceStoreError::unreadable("not valid JSON at byte 3"),
+         {},
          TrustedDeviceStoreError::unreadable("not valid JSON at byte 3")},
-        {"newer", TrustedDeviceStoreError::unsupportedFormat(2), {}, TrustedDeviceStoreError::unsupportedFormat(2)},
-        {"bad key", std::nullopt, {0x99},
+        {"newer",
+         TrustedDeviceStoreError::unsupportedFormat(2),
+         {},
+         TrustedDeviceStoreError::unsupportedFormat(2)},
+        {"bad key",
+         std::nullopt,
+         {0x99},
          TrustedDeviceStoreError::unreadable("the TLS key is not a usable P-256 private key")},
     };
     for (const auto& c : cases) {
@@ -51,8 +60,8 @@ TEST(PairingCoordinatorSetup, UnusableListsThrowAndAreNeverSavedOver) {
         auto store = std::make_shared<InMemoryTrustedDeviceStore>(list);
         store->setLoadError(c.loadError);
         try {
-            PairingCoordinator coordinator(store, "Studio", {}, [] { return referenceDate(); },
-                                           std::make_shared<FakePairingSecurity>());
+            PairingCoordinator coordinator(
+                store, "Studio", {}, [] { return referenceDate(); }, std::make_shared<FakePairingSecurity>());
             ADD_FAILURE() << "built";
         } catch (const TrustedDeviceStoreError& error) {
             EXPECT_EQ(error, c.expected);
@@ -66,9 +75,10 @@ TEST(PairingCoordinatorSetup, DamagedFileStaysByteForByte) {
     auto store = std::make_shared<FileTrustedDeviceStore>(folder / "TrustedDevices.json");
     for (std::string text : {"{\"format\": 1, \"hostID\": 12}", "{\"format\": 7}"}) {
         writeText(store->url, text);
-        EXPECT_THROW(PairingCoordinator(store, "Studio", {}, [] { return referenceDate(); },
-                                        std::make_shared<FakePairingSecurity>()),
-                     TrustedDeviceStoreError);
+        EXPECT_THROW(
+            PairingCoordinator(
+                store, "Studio", {}, [] { return referenceDate(); }, std::make_shared<FakePairingSecurity>()),
+            TrustedDeviceStoreError);
         EXPECT_EQ(readText(store->url), text);
     }
 }
@@ -107,9 +117,9 @@ TEST(PairingCoordinatorPairing, CodeChallengeAndAcceptance) {
     EXPECT_EQ(h.store->stored()->devices, std::vector<TrustedDevice>{device}) << "stored before it is sent";
     EXPECT_EQ(h.coordinator.trustedDevices(), std::vector<TrustedDevice>{device});
     EXPECT_FALSE(h.coordinator.pendingPairing());
-    EXPECT_EQ(h.takeEvents(), (std::vector<PairingEvent>{finished(PairingOutcome::paired("Ana's iPhone")),
-                                                          pendingCleared(),
-                                                          PairingEvent::TrustedDevicesChanged{{device}}}));
+    EXPECT_EQ(h.takeEvents(),
+              (std::vector<PairingEvent>{finished(PairingOutcome::paired("Ana's iPhone")), pendingCleared(),
+                                         PairingEvent::TrustedDevicesChanged{{device}}}));
 }
 
 TEST(PairingCoordinatorPairing, FailedSaveSendsNoToken) {
@@ -120,7 +130,8 @@ TEST(PairingCoordinatorPairing, FailedSaveSendsNoToken) {
     h.takeEvents();
     EXPECT_EQ(h.answer(1, phone, "123456"), rejected(PairingRejection::failed));
     EXPECT_TRUE(h.coordinator.trustedDevices().empty());
-    EXPECT_EQ(h.takeEvents(), (std::vector<PairingEvent>{finished(PairingOutcome::disconnected()), pendingCleared()}));
+    EXPECT_EQ(h.takeEvents(),
+              (std::vector<PairingEvent>{finished(PairingOutcome::disconnected()), pendingCleared()}));
 }
 
 TEST(PairingCoordinatorPairing, ConfirmationFromAnotherChannelIsAWrongCode) {
@@ -151,7 +162,8 @@ TEST(PairingCoordinatorPairing, ThreeWrongCodesLockPairingOut) {
         const auto* challenge = result.as<Action::Reply>()->message.as<Message::PairingChallenge>();
         ASSERT_TRUE(challenge);
         EXPECT_EQ(challenge->attemptsLeft, step.attemptsLeft);
-        EXPECT_EQ(challenge->share, filled(static_cast<std::uint8_t>(step.failedAttempts + 1))) << "a fresh run";
+        EXPECT_EQ(challenge->share, filled(static_cast<std::uint8_t>(step.failedAttempts + 1)))
+            << "a fresh run";
         auto pending = h.coordinator.pendingPairing();
         EXPECT_EQ(pending->failedAttempts, step.failedAttempts);
         EXPECT_EQ(pending->code.digits(), "123456") << "the code stays";
@@ -159,7 +171,8 @@ TEST(PairingCoordinatorPairing, ThreeWrongCodesLockPairingOut) {
     }
     h.advance(5);
     EXPECT_EQ(h.answer(1, phone, "999999"), rejected(PairingRejection::lockedOut));
-    EXPECT_EQ(h.takeEvents(), (std::vector<PairingEvent>{finished(PairingOutcome::wrongCodeLockout()), pendingCleared()}));
+    EXPECT_EQ(h.takeEvents(),
+              (std::vector<PairingEvent>{finished(PairingOutcome::wrongCodeLockout()), pendingCleared()}));
     EXPECT_FALSE(h.coordinator.pendingPairing());
 
     // Refused for the lockout, from any connection; the right code no longer helps.
@@ -203,8 +216,10 @@ TEST(PairingCoordinatorPairing, MoreThanTenRequestsInSixtySecondsAreRefused) {
     // Repeats on one connection, busy refusals from another: every request let through counts.
     for (int i = 0; i < 10; ++i) {
         Action result = i % 2 ? h.requestPairing(2, phone) : h.requestPairing(1, phone);
-        if (i % 2) EXPECT_EQ(result, rejected(PairingRejection::busy)) << i;
-        else EXPECT_TRUE(result.as<Action::Reply>()->message.is<Message::PairingChallenge>()) << i;
+        if (i % 2)
+            EXPECT_EQ(result, rejected(PairingRejection::busy)) << i;
+        else
+            EXPECT_TRUE(result.as<Action::Reply>()->message.is<Message::PairingChallenge>()) << i;
         h.advance(5);
     }
     EXPECT_EQ(h.requestPairing(1, phone), rejected(PairingRejection::rateLimited));  // t = 50
@@ -227,7 +242,8 @@ TEST(PairingCoordinatorPairing, RepeatOnTheSameConnectionKeepsTheCodeAnotherConn
     Action again = h.requestPairing(1, phone);
     EXPECT_EQ(again.as<Action::Reply>()->message.as<Message::PairingChallenge>()->share, filled(2));
     EXPECT_EQ(h.coordinator.pendingPairing()->code.digits(), "111111");
-    EXPECT_EQ(h.coordinator.pendingPairing()->expiresAt, referenceDate(120)) << "the code's life is not extended";
+    EXPECT_EQ(h.coordinator.pendingPairing()->expiresAt, referenceDate(120))
+        << "the code's life is not extended";
     EXPECT_TRUE(h.takeEvents().empty());
     EXPECT_TRUE(h.answer(1, phone, "111111").as<Action::Reply>()->message.is<Message::PairingAccepted>());
 }
@@ -255,9 +271,11 @@ TEST(PairingCoordinatorPairing, ExpiryByTimerAndByLateMessages) {
     EXPECT_FALSE(h.coordinator.expirePairing()) << "a timer that fires early changes nothing";
     EXPECT_DOUBLE_EQ(*h.coordinator.secondsUntilPairingExpires(), 0.5);
     h.advance(0.5);
-    EXPECT_EQ(h.coordinator.expirePairing(),
-              (PairingCoordinator::Notice{ConnectionID{1}, Message::PairingRejected{PairingRejection::expired}}));
-    EXPECT_EQ(h.takeEvents(), (std::vector<PairingEvent>{finished(PairingOutcome::expired()), pendingCleared()}));
+    EXPECT_EQ(
+        h.coordinator.expirePairing(),
+        (PairingCoordinator::Notice{ConnectionID{1}, Message::PairingRejected{PairingRejection::expired}}));
+    EXPECT_EQ(h.takeEvents(),
+              (std::vector<PairingEvent>{finished(PairingOutcome::expired()), pendingCleared()}));
     EXPECT_FALSE(h.coordinator.expirePairing());
 
     // The timer has not fired yet: the late answer learns of the expiry itself.

@@ -14,23 +14,28 @@ using Notification = PairingCoordinator::Notification;
 
 std::vector<ConnectionID> ids(std::initializer_list<std::uint64_t> values) {
     std::vector<ConnectionID> result;
-    for (auto v : values) result.push_back(ConnectionID{v});
+    for (auto v : values)
+        result.push_back(ConnectionID{v});
     return result;
 }
 
 // The case's position in Message; descriptions belong to the codec.
-std::string label(const M& message) { return "message case " + std::to_string(message.value.index()); }
+std::string label(const M& message) {
+    return "message case " + std::to_string(message.value.index());
+}
 
-M annotation(TrackpadProtocol::Annotation value) { return M::Annotation{std::move(value)}; }
+M annotation(TrackpadProtocol::Annotation value) {
+    return M::Annotation{std::move(value)};
+}
 
 // Every case only the computer sends.
 std::vector<M> computerOnlyMessages() {
-    return {M::PairingChallenge{},      M::PairingAccepted{},        M::PairingRejected{},
-            M::SessionAccepted{},       M::ProbeReply{},             M::ControlStatus{},
-            M::ScreenLockStatus{},      M::ScreenDisplays{},         M::ScreenViewStatus{},
-            M::ScreenVideo{},           M::Screenshot{},             M::RunningApps{},
-            M::InstalledApps{},         M::AppIcon{},                M::OpenAppResult{},
-            M::VolumeStatus{},          M::NowPlaying{},             M::NowPlayingUnavailable{},
+    return {M::PairingChallenge{}, M::PairingAccepted{}, M::PairingRejected{},
+            M::SessionAccepted{},  M::ProbeReply{},      M::ControlStatus{},
+            M::ScreenLockStatus{}, M::ScreenDisplays{},  M::ScreenViewStatus{},
+            M::ScreenVideo{},      M::Screenshot{},      M::RunningApps{},
+            M::InstalledApps{},    M::AppIcon{},         M::OpenAppResult{},
+            M::VolumeStatus{},     M::NowPlaying{},      M::NowPlayingUnavailable{},
             M::UnlockResult{}};
 }
 
@@ -54,14 +59,15 @@ TEST(PairingCoordinatorSessions, TokenMustMatchToOpenASession) {
 
     h.coordinator.updateControlStatus(ControlStatus::accessibilityRequired);
     Action accepted = h.openSession(2, phone, token);
-    EXPECT_EQ(accepted.kind, Action::Kind(Action::Replies{
-                                 {M::SessionAccepted{std::nullopt}, M::ControlStatus{ControlStatus::accessibilityRequired}}}));
+    EXPECT_EQ(accepted.kind,
+              Action::Kind(Action::Replies{{M::SessionAccepted{std::nullopt},
+                                            M::ControlStatus{ControlStatus::accessibilityRequired}}}));
     EXPECT_EQ(accepted.openedSession, phone);
     EXPECT_EQ(h.coordinator.sessionDevice(ConnectionID{2}), phone);
     EXPECT_EQ(h.store->stored()->devices[0].lastConnectedAt, h.now);
     auto devices = h.coordinator.trustedDevices();
     EXPECT_EQ(h.takeEvents(), (std::vector<PairingEvent>{PairingEvent::TrustedDevicesChanged{devices},
-                                                          PairingEvent::ConnectedDevicesChanged{{phone}}}));
+                                                         PairingEvent::ConnectedDevicesChanged{{phone}}}));
 
     Action withFeatures = h.openSession(3, phone, token, true);
     EXPECT_EQ(withFeatures.as<Action::Replies>()->messages.front(), M(M::SessionAccepted{HostFeatures::all}));
@@ -89,13 +95,15 @@ TEST(PairingCoordinatorSessions, NewSessionOnAConnectionReplacesTheOld) {
 
     EXPECT_EQ(h.openSession(1, b, tokenB).openedSession, b);
     EXPECT_EQ(h.coordinator.sessionDevice(ConnectionID{1}), b);
-    EXPECT_TRUE(h.coordinator.subscriptions(ConnectionID{1}).isEmpty()) << "another phone's subscriptions end";
+    EXPECT_TRUE(h.coordinator.subscriptions(ConnectionID{1}).isEmpty())
+        << "another phone's subscriptions end";
     EXPECT_EQ(h.takeEvents().back(), PairingEvent(PairingEvent::ConnectedDevicesChanged{{b}}));
 
     EXPECT_EQ(h.openSession(1, a, tokenA).openedSession, a);
     h.send(1, M::Subscribe{Subscriptions::nowPlaying});
     h.openSession(1, a, tokenA);
-    EXPECT_EQ(h.coordinator.subscriptions(ConnectionID{1}), Subscriptions::nowPlaying) << "the same phone keeps them";
+    EXPECT_EQ(h.coordinator.subscriptions(ConnectionID{1}), Subscriptions::nowPlaying)
+        << "the same phone keeps them";
 }
 
 TEST(PairingCoordinatorSessions, RoutesOfMessagesWithAndWithoutASession) {
@@ -115,7 +123,8 @@ TEST(PairingCoordinatorSessions, RoutesOfMessagesWithAndWithoutASession) {
          Action::Deliver{annotation({TrackpadProtocol::Annotation::Clear{}}), phone}},
         {M::PresentationImage{{PresentationImage::Close{}}},
          Action::Deliver{M::PresentationImage{{PresentationImage::Close{}}}, phone}},
-        {M::AppsRequest{AppListKind::installed}, Action::Answer{M::AppsRequest{AppListKind::installed}, phone}},
+        {M::AppsRequest{AppListKind::installed},
+         Action::Answer{M::AppsRequest{AppListKind::installed}, phone}},
         {M::OpenApp{"org.example"}, Action::Answer{M::OpenApp{"org.example"}, phone}},
         {M::ScreenDisplaysRequest{}, Action::ScreenView{M::ScreenDisplaysRequest{}, phone}},
         {M::ScreenViewStop{}, Action::ScreenView{M::ScreenViewStop{}, phone}},
@@ -206,7 +215,8 @@ TEST(PairingCoordinatorSessions, FeaturesNotOfferedAreIgnored) {
         UUID phone = UUID::random();
         h.connect(1, phone);
         EXPECT_EQ(h.send(1, c.message), Action{});
-        EXPECT_EQ(h.send(2, c.message), rejected(PairingRejection::notPaired)) << "the session is checked first";
+        EXPECT_EQ(h.send(2, c.message), rejected(PairingRejection::notPaired))
+            << "the session is checked first";
         Harness all;
         all.connect(1, phone);
         EXPECT_NE(all.send(1, c.message), Action{}) << "offered, it goes through";
@@ -232,32 +242,39 @@ TEST(PairingCoordinatorSessions, SubscriptionsAndUpdatesReachTheRightConnections
 
     EXPECT_TRUE(h.coordinator.updateVolumeStatus({40, false, true}).connections.empty());
     Action first = h.send(1, M::Subscribe{Subscriptions::nowPlaying | Subscriptions::volume});
-    EXPECT_EQ(first.kind, Action::Kind(Action::Replies{{M::NowPlayingUnavailable{}, M::VolumeStatus{{40, false, true}}}}));
+    EXPECT_EQ(
+        first.kind,
+        Action::Kind(Action::Replies{{M::NowPlayingUnavailable{}, M::VolumeStatus{{40, false, true}}}}));
     Action second = h.send(2, M::Subscribe{Subscriptions::apps | Subscriptions::screenLock});
     EXPECT_EQ(second.kind, Action::Kind(Action::Replies{})) << "nothing known yet about apps or the lock";
     EXPECT_EQ(h.send(4, M::Subscribe{Subscriptions::nowPlaying}), rejected(PairingRejection::notPaired));
 
     NowPlaying song("Song", "Band", std::nullopt);
     EXPECT_EQ(h.coordinator.updateNowPlaying(song), (Notification{ids({1}), {M::NowPlaying{song}}}));
-    EXPECT_EQ(h.coordinator.updateNowPlaying(std::nullopt), (Notification{ids({1}), {M::NowPlayingUnavailable{}}}));
+    EXPECT_EQ(h.coordinator.updateNowPlaying(std::nullopt),
+              (Notification{ids({1}), {M::NowPlayingUnavailable{}}}));
     std::vector<MacApp> apps{{"org.example.a", "A", MacApp::State::active}};
-    EXPECT_EQ(h.coordinator.updateRunningApps(apps), (Notification{ids({2}), {M::RunningApps{{apps, 0, 1}}}}));
+    EXPECT_EQ(h.coordinator.updateRunningApps(apps),
+              (Notification{ids({2}), {M::RunningApps{{apps, 0, 1}}}}));
     EXPECT_EQ(h.coordinator.updateScreenLockStatus(ScreenLockStatus::locked),
               (Notification{ids({2}), {M::ScreenLockStatus{ScreenLockStatus::locked}}}));
-    EXPECT_EQ(h.coordinator.updateVolumeStatus({50, true, true}), (Notification{ids({1}), {M::VolumeStatus{{50, true, true}}}}));
+    EXPECT_EQ(h.coordinator.updateVolumeStatus({50, true, true}),
+              (Notification{ids({1}), {M::VolumeStatus{{50, true, true}}}}));
     EXPECT_EQ(h.coordinator.updateControlStatus(ControlStatus::accessibilityRequired),
               (Notification{ids({1, 2, 3}), {M::ControlStatus{ControlStatus::accessibilityRequired}}}));
 
     // A later subscriber is told the current values at once.
     Action late = h.send(3, M::Subscribe{Subscriptions(0x0F)});
-    EXPECT_EQ(late.kind, Action::Kind(Action::Replies{{M::NowPlayingUnavailable{}, M::RunningApps{{apps, 0, 1}},
-                                                       M::ScreenLockStatus{ScreenLockStatus::locked},
-                                                       M::VolumeStatus{{50, true, true}}}}));
+    EXPECT_EQ(late.kind,
+              Action::Kind(Action::Replies{{M::NowPlayingUnavailable{}, M::RunningApps{{apps, 0, 1}},
+                                            M::ScreenLockStatus{ScreenLockStatus::locked},
+                                            M::VolumeStatus{{50, true, true}}}}));
 
     EXPECT_EQ(h.send(1, M::Unsubscribe{Subscriptions::volume}), Action{});
     EXPECT_EQ(h.coordinator.updateVolumeStatus({60, false, true}).connections, ids({3}));
     h.coordinator.connectionClosed(ConnectionID{3});
-    EXPECT_EQ(h.coordinator.updateVolumeStatus({70, false, true}), (Notification{{}, {M::VolumeStatus{{70, false, true}}}}));
+    EXPECT_EQ(h.coordinator.updateVolumeStatus({70, false, true}),
+              (Notification{{}, {M::VolumeStatus{{70, false, true}}}}));
     EXPECT_EQ(h.coordinator.updateNowPlaying(song).connections, ids({1}));
 }
 
@@ -293,8 +310,8 @@ TEST(PairingCoordinatorSessions, ForgetRevokesEverySessionOfThePhone) {
     EXPECT_EQ(remaining[0].id, b);
     EXPECT_EQ(h.store->stored()->devices, remaining);
     EXPECT_EQ(h.takeEvents(), (std::vector<PairingEvent>{PairingEvent::TrustedDevicesChanged{remaining},
-                                                          PairingEvent::SessionsRevoked{a},
-                                                          PairingEvent::ConnectedDevicesChanged{{b}}}));
+                                                         PairingEvent::SessionsRevoked{a},
+                                                         PairingEvent::ConnectedDevicesChanged{{b}}}));
     EXPECT_EQ(h.send(1, M::Move{1, 1}), rejected(PairingRejection::notPaired));
     EXPECT_EQ(h.sendDatagram(3, M::Move{1, 1}), Action{});
     EXPECT_TRUE(h.coordinator.updateNowPlaying(std::nullopt).connections.empty());

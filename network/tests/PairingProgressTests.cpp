@@ -7,8 +7,12 @@ namespace CompanionNetwork {
 namespace {
 
 PendingPairing pendingFor(const std::string& name) {
-    return {UUID::random(), name, *PairingCode::fromDigits("123456"), tests::referenceDate(),
-            tests::referenceDate(120), 0};
+    return {UUID::random(),
+            name,
+            *PairingCode::fromDigits("123456"),
+            tests::referenceDate(),
+            tests::referenceDate(120),
+            0};
 }
 
 TEST(PairingProgress, Applying) {
@@ -29,7 +33,8 @@ TEST(PairingProgress, Applying) {
         EXPECT_EQ(from.applying(paired), PairingProgress::succeeded("Phone"));
         EXPECT_EQ(from.applying(expired), PairingProgress::failed(PairingOutcome::expired()));
         EXPECT_EQ(from.applying(ended), from.is<PairingProgress::Waiting>() ? PairingProgress::idle() : from);
-        for (const auto& event : unrelated) EXPECT_EQ(from.applying(event), from);
+        for (const auto& event : unrelated)
+            EXPECT_EQ(from.applying(event), from);
     }
     // The coordinator's order at the end of a pairing keeps its outcome on show.
     PairingProgress progress = PairingProgress::waiting(p).applying(expired).applying(ended);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "TrackpadProtocol/CPace.h"
+#include "TrackpadProtocol/PhonePairing.h"
 #include "TrackpadProtocol/TLSIdentity.h"
 #include "network/tests/CoordinatorHarness.h"
 
@@ -18,8 +19,8 @@ struct Phone {
 
     // Answers the challenge with the given code, as the phone's user typed it.
     M respond(const M::PairingChallenge& challenge, std::string_view digits) {
-        responder = std::make_unique<CPaceResponder>(*PairingCode::fromDigits(digits), exporter, challenge.hostID, id,
-                                                     challenge.sessionID);
+        responder = std::make_unique<CPaceResponder>(*PairingCode::fromDigits(digits), exporter,
+                                                     challenge.hostID, id, challenge.sessionID);
         EXPECT_TRUE(responder->receivePeerShare(challenge.share, challenge.hostID.bytes));
         return M::PairingResponse{responder->share(), responder->confirmation()};
     }
@@ -30,7 +31,8 @@ TEST(SystemPairing, RealExchangeWrongThenRightCode) {
     auto store = std::make_shared<InMemoryTrustedDeviceStore>();
     Date now = referenceDate();
     PairingCoordinator coordinator(store, "Studio", {}, [&] { return now; });
-    TrackpadProtocol::TLSIdentity identity(coordinator.hostID(), coordinator.tlsPrivateKey());  // a usable key
+    TrackpadProtocol::TLSIdentity identity(coordinator.hostID(),
+                                           coordinator.tlsPrivateKey());  // a usable key
 
     Phone phone;
     PairingCoordinator::ConnectionContext context{TrackpadProtocol::Transport::reliable, phone.exporter};
@@ -59,11 +61,49 @@ TEST(SystemPairing, RealExchangeWrongThenRightCode) {
     Action accepted = ask(phone.respond(third, code));
     const auto* message = accepted.as<Action::Reply>()->message.as<M::PairingAccepted>();
     ASSERT_TRUE(message);
-    EXPECT_TRUE(phone.responder->verifyPeerConfirmation(message->confirmation)) << "the phone can trust the computer";
+    EXPECT_TRUE(phone.responder->verifyPeerConfirmation(message->confirmation))
+        << "the phone can trust the computer";
     EXPECT_EQ(store->stored()->devices.at(0).tokenDigest, PairingToken(message->token).digest());
 
-    Action session = coordinator.decide(ConnectionID{2}, M::SessionRequest{phone.id, message->token, true}, {});
+    Action session =
+        coordinator.decide(ConnectionID{2}, M::SessionRequest{phone.id, message->token, true}, {});
     EXPECT_EQ(session.openedSession, phone.id);
+}
+
+// The protocol library's own phone half against the coordinator: one wrong code, then the right one.
+TEST(SystemPairing, PhoneHalfPairsAndOpensASession) {
+    using TrackpadProtocol::PhonePairing;
+    auto store = std::make_shared<InMemoryTrustedDeviceStore>();
+    PairingCoordinator coordinator(store, "Studio", {}, [] { return referenceDate(); });
+    TrackpadProtocol::TLSIdentity identity(coordinator.hostID(), coordinator.tlsPrivateKey());
+    const Bytes32 exporter = filled(0x77);
+    PairingCoordinator::ConnectionContext context{TrackpadProtocol::Transport::reliable, exporter};
+    auto computer = [&](const M& message) {
+        Action action = coordinator.decide(ConnectionID{1}, message, context);
+        return action.as<Action::Reply>()->message;
+    };
+
+    UUID phoneID = UUID::random();
+    PhonePairing phone(phoneID, "Phone", exporter, identity.publicKeyDigest());
+    auto event = phone.receive(computer(phone.request()));
+    ASSERT_TRUE(event && std::holds_alternative<PhonePairing::CodeNeeded>(*event));
+
+    std::string code(coordinator.pendingPairing()->code.digits());
+    std::string wrong = code == "000000" ? "111111" : "000000";
+    event = phone.receive(computer(phone.respond(*PairingCode::fromDigits(wrong))));
+    ASSERT_TRUE(event && std::holds_alternative<PhonePairing::CodeNeeded>(*event));
+    EXPECT_TRUE(std::get<PhonePairing::CodeNeeded>(*event).afterWrongCode);
+    EXPECT_EQ(std::get<PhonePairing::CodeNeeded>(*event).attemptsLeft, 2);
+
+    event = phone.receive(computer(phone.respond(*PairingCode::fromDigits(code))));
+    ASSERT_TRUE(event && std::holds_alternative<PhonePairing::Succeeded>(*event));
+    const auto& paired = std::get<PhonePairing::Succeeded>(*event);
+    EXPECT_EQ(paired.hostID, coordinator.hostID());
+    EXPECT_EQ(paired.hostName, "Studio");
+
+    Action session =
+        coordinator.decide(ConnectionID{1}, M::SessionRequest{phoneID, paired.token.bytes(), false}, {});
+    EXPECT_EQ(session.openedSession, phoneID);
 }
 
 }  // namespace

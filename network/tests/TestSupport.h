@@ -11,17 +11,20 @@
 #include "network/TrustedDevice.h"
 
 namespace CompanionNetwork {
-inline void PrintTo(const TrustedDeviceStoreError& error, std::ostream* out) { *out << error.what(); }
+inline void PrintTo(const TrustedDeviceStoreError& error, std::ostream* out) {
+    *out << error.what();
+}
 }  // namespace CompanionNetwork
 
 namespace CompanionNetwork::tests {
 
 // A fresh folder under the system's temporary folder, removed with everything in it at the end.
 class TemporaryFolder {
-public:
+  public:
     TemporaryFolder() {
         std::string pattern = (std::filesystem::temp_directory_path() / "lumivex-network-XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+        if (!::mkdtemp(pattern.data()))
+            throw std::runtime_error("mkdtemp failed");
         path_ = pattern;
     }
     ~TemporaryFolder() {
@@ -34,7 +37,7 @@ public:
     const std::filesystem::path& path() const { return path_; }
     std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 

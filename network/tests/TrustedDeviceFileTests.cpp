@@ -19,7 +19,8 @@ TrustedDeviceList sampleList() {
     list.devices.push_back({*UUID::parse("00000000-0000-4000-8000-000000000001"), "Ana’s iPhone 📱",
                             referenceDate(), referenceDate(3600.25), tests::digestFilledWith(0xAB)});
     list.devices.push_back({*UUID::parse("00000000-0000-4000-8000-000000000002"), "Second \"quoted\"\n",
-                            referenceDate(-86400 * 400) + nanoseconds(7), std::nullopt, tests::digestFilledWith(0)});
+                            referenceDate(-86400 * 400) + nanoseconds(7), std::nullopt,
+                            tests::digestFilledWith(0)});
     list.tlsPrivateKey = {0x30, 0x81, 0x87, 0x02, 0x01, 0x00, 0xFF};
     return list;
 }
@@ -65,7 +66,8 @@ TEST(TrustedDeviceFile, WritesTheDocumentedForm) {
     EXPECT_NE(text.find(R"("pairedAt": "2024-05-01T09:30:00Z")"), std::string::npos);
     EXPECT_NE(text.find(R"("lastConnectedAt": "2024-05-01T10:30:00.25Z")"), std::string::npos);
     EXPECT_NE(text.find(R"("lastConnectedAt": null)"), std::string::npos);
-    EXPECT_NE(text.find(R"("tokenDigest": "q6urq6urq6urq6urq6urq6urq6urq6urq6urq6urq6s=")"), std::string::npos);
+    EXPECT_NE(text.find(R"("tokenDigest": "q6urq6urq6urq6urq6urq6urq6urq6urq6urq6urq6s=")"),
+              std::string::npos);
     EXPECT_NE(text.find(R"("tlsPrivateKey": "MIGHAgEA/w==")"), std::string::npos);
 }
 
@@ -104,7 +106,8 @@ TEST(TrustedDeviceFile, DamagedListsAreUnreadableWithAReason) {
         {"format beyond Int", R"({"format": 18446744073709551615})", "\"format\" is out of range"},
         {"no host", R"({"format": 1, "devices": []})", "\"hostID\" is missing"},
         {"bad host", R"({"format": 1, "hostID": "E621E1F8"})", "\"hostID\" is not a UUID"},
-        {"devices not a list", R"({"format": 1, "hostID": "E621E1F8-C36C-495A-93FC-0C247A3E6E5F", "devices": {}})",
+        {"devices not a list",
+         R"({"format": 1, "hostID": "E621E1F8-C36C-495A-93FC-0C247A3E6E5F", "devices": {}})",
          "\"devices\" is not a list"},
         {"device not an object", withDevice("7"), "device 1: not an object"},
         {"device without id", withDevice(R"({"name": "a"})"), "device 1: \"id\" is missing"},
@@ -112,25 +115,31 @@ TEST(TrustedDeviceFile, DamagedListsAreUnreadableWithAReason) {
          withDevice("{" + goodID + R"(, "name": 5, "pairedAt": "2024-05-01T09:30:00Z", )" + goodDigest + "}"),
          "device 1: \"name\" is not text"},
         {"impossible date",
-         withDevice("{" + goodID + R"(, "name": "a", "pairedAt": "2024-02-30T09:30:00Z", )" + goodDigest + "}"),
+         withDevice("{" + goodID + R"(, "name": "a", "pairedAt": "2024-02-30T09:30:00Z", )" + goodDigest +
+                    "}"),
          "device 1: \"pairedAt\" is not a date"},
         {"date out of the clock's range",
-         withDevice("{" + goodID + R"(, "name": "a", "pairedAt": "9999-12-31T23:59:59Z", )" + goodDigest + "}"),
+         withDevice("{" + goodID + R"(, "name": "a", "pairedAt": "9999-12-31T23:59:59Z", )" + goodDigest +
+                    "}"),
          "device 1: \"pairedAt\" is not a date"},
         {"lastConnectedAt a number",
-         withDevice("{" + goodID + R"(, "name": "a", "pairedAt": "2024-05-01T09:30:00Z", "lastConnectedAt": 3, )" +
+         withDevice("{" + goodID +
+                    R"(, "name": "a", "pairedAt": "2024-05-01T09:30:00Z", "lastConnectedAt": 3, )" +
                     goodDigest + "}"),
          "device 1: \"lastConnectedAt\" is not a date"},
         {"short digest",
-         withDevice("{" + goodID + R"(, "name": "a", "pairedAt": "2024-05-01T09:30:00Z", "tokenDigest": "AAAA"})"),
+         withDevice("{" + goodID +
+                    R"(, "name": "a", "pairedAt": "2024-05-01T09:30:00Z", "tokenDigest": "AAAA"})"),
          "device 1: \"tokenDigest\" is not 32 bytes of base64"},
         {"digest not base64",
-         withDevice("{" + goodID +
-                    R"(, "name": "a", "pairedAt": "2024-05-01T09:30:00Z", "tokenDigest": "!AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA="})"),
+         withDevice(
+             "{" + goodID +
+             R"(, "name": "a", "pairedAt": "2024-05-01T09:30:00Z", "tokenDigest": "!AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA="})"),
          "device 1: \"tokenDigest\" is not 32 bytes of base64"},
         {"same device twice",
-         withDevice("{" + goodID + R"(, "name": "a", "pairedAt": "2024-05-01T09:30:00Z", )" + goodDigest + "}, {" +
-                    goodID + R"(, "name": "b", "pairedAt": "2024-05-01T09:30:00Z", )" + goodDigest + "}"),
+         withDevice("{" + goodID + R"(, "name": "a", "pairedAt": "2024-05-01T09:30:00Z", )" + goodDigest +
+                    "}, {" + goodID + R"(, "name": "b", "pairedAt": "2024-05-01T09:30:00Z", )" + goodDigest +
+                    "}"),
          "device 2 appears twice"},
         {"no key", R"({"format": 1, "hostID": "E621E1F8-C36C-495A-93FC-0C247A3E6E5F", "devices": []})",
          "\"tlsPrivateKey\" is missing"},
@@ -182,24 +191,31 @@ TEST(TrustedDeviceFile, Dates) {
         {referenceDate() + nanoseconds(1), "2024-05-01T09:30:00.000000001Z"},
         {Date{}, "1970-01-01T00:00:00Z"},
         {Date{} - seconds(1), "1969-12-31T23:59:59Z"},
-        {sys_days(year{2000} / February / 29) + hours(23) + minutes(59) + seconds(59), "2000-02-29T23:59:59Z"},
+        {sys_days(year{2000} / February / 29) + hours(23) + minutes(59) + seconds(59),
+         "2000-02-29T23:59:59Z"},
     };
     for (const auto& [date, text] : written) {
         EXPECT_EQ(TrustedDeviceFile::formatDate(date), text);
         EXPECT_EQ(TrustedDeviceFile::parseDate(text), date) << text;
     }
-    for (const char* bad : {"", "2024-05-01", "2024-05-01T09:30:00", "2024-05-01T09:30:00+00:00",
-                            "2024-05-01 09:30:00Z", "2024-13-01T09:30:00Z", "2023-02-29T09:30:00Z",
-                            "2024-05-01T24:00:00Z", "2024-05-01T09:60:00Z", "2024-05-01T09:30:60Z",
-                            "2024-05-01T09:30:00.Z", "2024-05-01T09:30:00.1234567890Z", "2024-05-01T09:30:00.1aZ",
-                            "+024-05-01T09:30:00Z", "0000-01-01T00:00:00Z", "1677-01-01T00:00:00Z"})
+    for (const char* bad :
+         {"", "2024-05-01", "2024-05-01T09:30:00", "2024-05-01T09:30:00+00:00", "2024-05-01 09:30:00Z",
+          "2024-13-01T09:30:00Z", "2023-02-29T09:30:00Z", "2024-05-01T24:00:00Z", "2024-05-01T09:60:00Z",
+          "2024-05-01T09:30:60Z", "2024-05-01T09:30:00.Z", "2024-05-01T09:30:00.1234567890Z",
+          "2024-05-01T09:30:00.1aZ", "+024-05-01T09:30:00Z", "0000-01-01T00:00:00Z", "1677-01-01T00:00:00Z"})
         EXPECT_FALSE(TrustedDeviceFile::parseDate(bad)) << bad;
 }
 
 TEST(TrustedDeviceFile, Base64) {
     const std::vector<std::pair<std::string, std::string>> vectors = {
-        {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="},
-        {"foobar", "Zm9vYmFy"}, {"\xFB\xFF", "+/8="},
+        {"", ""},
+        {"f", "Zg=="},
+        {"fo", "Zm8="},
+        {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="},
+        {"fooba", "Zm9vYmE="},
+        {"foobar", "Zm9vYmFy"},
+        {"\xFB\xFF", "+/8="},
     };
     for (const auto& [plain, encoded] : vectors) {
         EXPECT_EQ(TrustedDeviceFile::base64Encode(bytesOf(plain)), encoded);
@@ -207,7 +223,8 @@ TEST(TrustedDeviceFile, Base64) {
         ASSERT_TRUE(decoded) << encoded;
         EXPECT_EQ(std::string(decoded->begin(), decoded->end()), plain);
     }
-    for (const char* bad : {"Zg", "Zg=", "Z===", "Zh==", "Zm9=", "Zg==Zg==", "Zm 9v", "Zm9v\n", "Zm-v", "=Zm9"})
+    for (const char* bad :
+         {"Zg", "Zg=", "Z===", "Zh==", "Zm9=", "Zg==Zg==", "Zm 9v", "Zm9v\n", "Zm-v", "=Zm9"})
         EXPECT_FALSE(TrustedDeviceFile::base64Decode(bad)) << bad;
 }
 
