@@ -1,14 +1,26 @@
 // The headless companion: advertises the computer, pairs phones and turns a paired phone's pointer
 // input into X input events. The pairing code of a phone that asks to pair is logged (notice level).
 //
+//   lumivex-companion [--log-to-stderr]
+//     --log-to-stderr  log lines go to stderr even where journald runs (for scripts that read them)
+//
+// SIGINT and SIGTERM stop it cleanly (exit status 0).
+//
 // Thread: everything runs on the main EventLoop.
+#include <pthread.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <memory>
+#include <set>
+#include <string>
+#include <unordered_set>
+#include <vector>
 
 #include "Injector/HIDEventPoster.h"
 #include "Injector/InputInjector.h"
@@ -30,54 +42,107 @@ using TrackpadProtocol::UUID;
 
 const platform::Logger logger("dev.quelmar.trackpad.mac", "companion");
 
-// Gives pointer control to the phone that sends input and hands its messages to the injector; a
-// change of controller resets the injector so no button stays held for the previous phone.
+// Routes phone input to the injector. Control goes to the phone whose input gets through the
+// injector's sequencers; a change of controller resets the injector, so nothing stays held for the
+// previous phone. Without a usable X display (the counterpart of missing Accessibility) input is
+// dropped and the state reset.
 class InputRouter {
-public:
-    explicit InputRouter(Injector::InputInjector& injector) : injector_(injector) {}
+  public:
+    InputRouter(Injector::InputInjector& injector, const Injector::HIDEventPoster& poster)
+        : injector_(injector), poster_(poster) {}
 
     void message(const Message& message, const UUID& device) {
-        if (ownership_.takeControl(device)) {
-            injector_.reset();
-            injector_.setInputController(device);
+        // Screen view, annotations and pictures have no service here; they are not input either.
+        if (message.is<Message::ScreenViewStart>() || message.is<Message::ScreenViewSelectDisplay>() ||
+            message.is<Message::ScreenshotRequest>() || message.is<Message::ScreenViewStop>() ||
+            message.is<Message::PresentationImage>() || message.is<Message::ScreenDisplaysRequest>() ||
+            message.is<Message::Annotation>()) {
+            return;
         }
-        apply(message, device);
+        if (!poster_.isAvailable()) {
+            releaseControl();
+            return;
+        }
+        const std::vector<Message> items = injector_.sequence(message, device);
+        // A message the sequencers hold back or drop does not change the controller.
+        if (items.empty()) {
+            return;
+        }
+        if (ownership_.takeControl(device)) {
+            injector_.setInputController(device);
+            injector_.reset();
+        }
+        for (const Message& item : items) {
+            injector_.handle(item);
+        }
     }
 
-    // Closing messages the listener makes itself count only for the phone in control.
+    // Closing messages the listener makes itself count only for the phone in control, and are not
+    // sequenced again.
     void cleanup(const Message& message, const UUID& device) {
-        if (ownership_.decision(device) != CompanionNetwork::InputOwnership::Decision::deliver) return;
-        apply(message, device);
+        if (ownership_.decision(device) != CompanionNetwork::InputOwnership::Decision::deliver) {
+            return;
+        }
+        if (!poster_.isAvailable()) {
+            return;
+        }
+        injector_.handle(message);
     }
 
     void devicesChanged(const std::set<UUID>& connected) {
+        injector_.retainDevices(std::unordered_set<UUID>(connected.begin(), connected.end()));
         if (ownership_.controller && !connected.contains(*ownership_.controller)) {
-            ownership_.controller.reset();
-            injector_.reset();
+            releaseControl();
         }
     }
 
-private:
-    void apply(const Message& message, const UUID& device) {
-        for (const auto& item : injector_.sequence(message, device)) injector_.handle(item);
+    void sessionsRevoked(const UUID& device) {
+        injector_.forgetDevice(device);
+        if (ownership_.controller == device) {
+            releaseControl();
+        }
+    }
+
+    void stop() {
+        injector_.retainDevices({});
+        releaseControl();
+    }
+
+  private:
+    void releaseControl() {
+        injector_.reset();
+        ownership_.controller.reset();
     }
 
     Injector::InputInjector& injector_;
+    const Injector::HIDEventPoster& poster_;
     CompanionNetwork::InputOwnership ownership_;
 };
 
 std::string describe(const CompanionListener::State& state) {
     if (auto ready = state.as<CompanionNetwork::ListenerState::Ready>()) {
-        return "ready as \"" + ready->details.serviceName + "\" on TCP " +
-               std::to_string(ready->details.tcpPort) + " and UDP " + std::to_string(ready->details.udpPort);
+        std::string text = "ready as \"" + ready->details.serviceName + "\" on TCP " +
+                           std::to_string(ready->details.tcpPort) + " and UDP " +
+                           std::to_string(ready->details.udpPort);
+        if (ready->details.advertisementProblem) {
+            text += ", not advertised: " + *ready->details.advertisementProblem;
+        }
+        return text;
     }
-    if (auto waiting = state.as<CompanionNetwork::ListenerState::Waiting>()) return "waiting: " + waiting->reason;
-    if (auto failed = state.as<CompanionNetwork::ListenerState::Failed>()) return "failed: " + failed->reason;
-    if (state.is<CompanionNetwork::ListenerState::Setup>()) return "starting";
+    if (auto waiting = state.as<CompanionNetwork::ListenerState::Waiting>()) {
+        return "waiting: " + waiting->reason;
+    }
+    if (auto failed = state.as<CompanionNetwork::ListenerState::Failed>()) {
+        return "failed: " + failed->reason;
+    }
+    if (state.is<CompanionNetwork::ListenerState::Setup>()) {
+        return "starting";
+    }
     return "stopped";
 }
 
-int run() {
+// SIGINT and SIGTERM are blocked in every thread and arrive through `signalFD`.
+int run(int signalFD) {
     platform::EventLoop loop;
 
     auto store = std::make_shared<CompanionNetwork::FileTrustedDeviceStore>(
@@ -85,7 +150,8 @@ int run() {
     std::shared_ptr<CompanionNetwork::PairingCoordinator> coordinator;
     try {
         coordinator = std::make_shared<CompanionNetwork::PairingCoordinator>(
-            store, CompanionNetwork::HostName::current(), CompanionNetwork::PairingCoordinator::Configuration{},
+            store, CompanionNetwork::HostName::current(),
+            CompanionNetwork::PairingCoordinator::Configuration{},
             [] { return std::chrono::system_clock::now(); });
     } catch (const std::exception& error) {
         logger.error(std::string("Lumivex paired iPhones list unusable: ") + error.what());
@@ -96,8 +162,13 @@ int run() {
     Injector::SystemScreenGeometry geometry;
     Injector::InputInjector injector(poster, geometry, loop, Injector::InputInjector::Configuration{},
                                      [&loop] { return loop.now(); });
-    if (!poster.isAvailable()) logger.error("The X display cannot be reached or offers no XTEST; input is dropped");
-    InputRouter router(injector);
+    const bool controllable = poster.isAvailable();
+    if (!controllable) {
+        logger.error("The X display cannot be reached or offers no XTEST; input is dropped");
+    }
+    coordinator->updateControlStatus(controllable ? TrackpadProtocol::ControlStatus::ready
+                                                  : TrackpadProtocol::ControlStatus::accessibilityRequired);
+    InputRouter router(injector, poster);
 
     coordinator->setEventHandler([&router](const PairingEvent& event) {
         if (auto changed = event.as<PairingEvent::PendingPairingChanged>(); changed && changed->pairing) {
@@ -105,6 +176,8 @@ int run() {
                           "\": " + changed->pairing->code.description());
         } else if (auto connected = event.as<PairingEvent::ConnectedDevicesChanged>()) {
             router.devicesChanged(connected->devices);
+        } else if (auto revoked = event.as<PairingEvent::SessionsRevoked>()) {
+            router.sessionsRevoked(revoked->deviceID);
         }
     });
 
@@ -112,21 +185,11 @@ int run() {
         coordinator, CompanionListener::Configuration{}, loop,
         [&router](const Message& message, const UUID& device) { router.message(message, device); },
         [&router](const Message& message, const UUID& device) { router.cleanup(message, device); },
-        [](const CompanionListener::State& state) { logger.notice("Listener " + describe(state)); },
-        {}, {}, {}, {}, {});
+        [](const CompanionListener::State& state) { logger.notice("Listener " + describe(state)); }, {}, {},
+        {}, {}, {});
 
-    // SIGINT and SIGTERM end the process through the loop, so the listener withdraws cleanly.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigprocmask(SIG_BLOCK, &signals, nullptr);
-    int signalFD = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
-    if (signalFD < 0) {
-        std::perror("signalfd");
-        return 1;
-    }
-    loop.watch(signalFD, platform::EventLoop::readable, [&](std::uint32_t) {
+    // A signal stops the listener (its phones are let go and its last state reported) and then the loop.
+    const auto signalWatch = loop.watch(signalFD, platform::EventLoop::readable, [&](std::uint32_t) {
         signalfd_siginfo info;
         while (read(signalFD, &info, sizeof info) == sizeof info) {
         }
@@ -136,18 +199,47 @@ int run() {
 
     listener.start();
     loop.run();
-    injector.reset();
-    close(signalFD);
+    router.stop();
+    // Whatever the stop let go is carried out by the X server before the process goes.
+    poster.sync();
+    // What the stop left posted (connections being released) goes while everything is still there.
+    loop.runOnce();
+    loop.removeWatch(signalWatch);
     return 0;
 }
 
 }  // namespace
 
-int main() {
-    try {
-        return run();
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "lumivex-companion: %s\n", error.what());
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--log-to-stderr") == 0) {
+            platform::setLogSink(&platform::standardErrorSink, nullptr);
+        } else {
+            std::fprintf(stderr, "usage: lumivex-companion [--log-to-stderr]\n");
+            return 2;
+        }
+    }
+    // Blocked before any thread exists, so that every thread inherits the mask and only the loop sees
+    // these signals.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    if (const int error = pthread_sigmask(SIG_BLOCK, &signals, nullptr); error != 0) {
+        std::fprintf(stderr, "lumivex-companion: pthread_sigmask: %s\n", std::strerror(error));
         return 1;
     }
+    const int signalFD = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (signalFD < 0) {
+        std::fprintf(stderr, "lumivex-companion: signalfd: %s\n", std::strerror(errno));
+        return 1;
+    }
+    int status = 1;
+    try {
+        status = run(signalFD);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "lumivex-companion: %s\n", error.what());
+    }
+    close(signalFD);
+    return status;
 }

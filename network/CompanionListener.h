@@ -29,12 +29,16 @@ class PathMonitor;
 class ServiceAdvertiser;
 class ListenerCore;
 
-// What a ready listener tells: its service name, ports and host id.
+// What a ready listener tells: its service name, ports and host id, and why phones cannot find it by
+// DNS-SD when they cannot (it serves all the same).
 struct ListenerDetails {
     std::string serviceName;
     std::uint16_t tcpPort = 0;
     std::uint16_t udpPort = 0;
     TrackpadProtocol::UUID hostID;
+    // The advertiser's last report of no daemon or a refused registration; none while advertised,
+    // before the advertiser's first report, and for a loopback-only listener, which advertises nothing.
+    std::optional<std::string> advertisementProblem;
     bool operator==(const ListenerDetails&) const = default;
 };
 
@@ -136,7 +140,8 @@ class CompanionListener {
     CompanionListener& operator=(const CompanionListener&) = delete;
 
     // Both listeners, the advertisement and the path monitor, on the queue; progress goes to
-    // onStateChange (setup, then ready or failed). Starting a running listener does nothing.
+    // onStateChange (setup, then ready or failed). While serving, ready is reported again whenever the
+    // advertisement's problem changes. Starting a running listener does nothing.
     void start();
     // Closes the path monitor, both listeners, every connection and every flow, and reports stopped.
     // The listener can be started again.

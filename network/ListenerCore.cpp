@@ -86,15 +86,8 @@ void ListenerCore::start() {
             advertiser_ = services_.makeAdvertiser();
         }
         if (advertiser_) {
-            advertiser_->setStateHandler([this](const ServiceAdvertiser::State& state) {
-                if (const auto* unavailable = std::get_if<ServiceAdvertiser::Unavailable>(&state)) {
-                    log_.notice("serving without DNS-SD advertisement: " + unavailable->reason);
-                } else if (const auto* failed = std::get_if<ServiceAdvertiser::Failed>(&state)) {
-                    log_.error("the DNS-SD advertisement failed: " + failed->reason);
-                } else if (const auto* advertising = std::get_if<ServiceAdvertiser::Advertising>(&state)) {
-                    log_.info("advertised as \"" + advertising->instanceName + "\"");
-                }
-            });
+            advertiser_->setStateHandler(
+                [this](const ServiceAdvertiser::State& state) { onAdvertisement(state); });
             advertiser_->advertise(
                 ServiceAdvertisement{configuration_.serviceName, details_->tcpPort, details_->udpPort,
                                      makeServiceTXT(details_->hostID, configuration_.wakeAddresses)});
@@ -135,7 +128,7 @@ void ListenerCore::startListening() {
     acceptWatch_ = queue_.watch(listeningSocket_.get(), platform::EventLoop::readable,
                                 [this](std::uint32_t) { acceptConnections(); });
     details_ = CompanionListener::Details{configuration_.serviceName, localPort(listeningSocket_.get()),
-                                          flows_->port(), coordinator_->hostID()};
+                                          flows_->port(), coordinator_->hostID(), std::nullopt};
 }
 
 void ListenerCore::reportServing() {
@@ -145,6 +138,25 @@ void ListenerCore::reportServing() {
     if (pathSatisfied_) {
         report({CompanionListener::State::Ready{*details_}});
     }
+}
+
+void ListenerCore::onAdvertisement(const ServiceAdvertiser::State& state) {
+    std::optional<std::string> problem;
+    if (const auto* unavailable = std::get_if<ServiceAdvertiser::Unavailable>(&state)) {
+        log_.notice("serving without DNS-SD advertisement: " + unavailable->reason);
+        problem = unavailable->reason;
+    } else if (const auto* failed = std::get_if<ServiceAdvertiser::Failed>(&state)) {
+        log_.error("the DNS-SD advertisement failed: " + failed->reason);
+        problem = failed->reason;
+    } else if (const auto* advertising = std::get_if<ServiceAdvertiser::Advertising>(&state)) {
+        log_.info("advertised as \"" + advertising->instanceName + "\"");
+    }
+    if (!running_ || !details_ || details_->advertisementProblem == problem) {
+        return;
+    }
+    // Kept while there is no network too, so that the ready state after it tells the truth.
+    details_->advertisementProblem = std::move(problem);
+    reportServing();
 }
 
 void ListenerCore::onPathUpdate(const PathStatus& status) {

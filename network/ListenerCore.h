@@ -67,6 +67,7 @@ class ListenerCore : public std::enable_shared_from_this<ListenerCore> {
     void startListening();
     void report(CompanionListener::State state);
     void reportServing();
+    void onAdvertisement(const ServiceAdvertiser::State& state);
     void onPathUpdate(const PathStatus& status);
     void acceptConnections();
     void admit(SocketFD socket, const SocketAddress& remote);

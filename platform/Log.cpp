@@ -119,6 +119,10 @@ std::pair<LogSink, void*> setLogSink(LogSink sink, void* context) {
     return previous;
 }
 
+void standardErrorSink(const LogRecord& record, void* /*context*/) {
+    writeToStandardError(record);
+}
+
 void setMinimumLogLevel(LogLevel level) {
     state().minimum.store(level, std::memory_order_relaxed);
 }

@@ -40,6 +40,9 @@ struct LogRecord {
 };
 using LogSink = void (*)(const LogRecord&, void* context);
 std::pair<LogSink, void*> setLogSink(LogSink sink, void* context);
+// The default sink's fallback, one "subsystem [category] message" line per record on stderr: for a
+// process whose lines must go there even where journald runs.
+void standardErrorSink(const LogRecord& record, void* context);
 
 // Messages below this level are dropped (default: info; LUMIVEX_LOG=debug lowers it, and
 // LUMIVEX_LOG=notice or =error raise it).

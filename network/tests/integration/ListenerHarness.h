@@ -36,6 +36,9 @@ class ListenerHarness {
         PairingCoordinator::Configuration pairing{};
         bool unlockCallback = true;
         bool volumeCallback = true;
+        // When set, the listener advertises through an AbsentServiceAdvertiser with this reason (and
+        // `advertiser` stays null).
+        std::optional<std::string> absentAdvertiser;
     };
 
     static CompanionListener::Configuration loopbackConfiguration() {
@@ -104,6 +107,10 @@ class ListenerHarness {
             },
             unlock, volume,
             CompanionListener::Services{[this]() -> std::unique_ptr<ServiceAdvertiser> {
+                                            if (options_.absentAdvertiser) {
+                                                return std::make_unique<AbsentServiceAdvertiser>(
+                                                    loop.loop(), *options_.absentAdvertiser);
+                                            }
                                             auto made =
                                                 std::make_unique<InMemoryServiceAdvertiser>(loop.loop());
                                             advertiser = made.get();
