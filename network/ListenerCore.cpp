@@ -361,6 +361,22 @@ void ListenerCore::armPairingExpiry() {
     if (left && running_) {
         pairingExpiryTimer_ = after(*left, [](ListenerCore& core) { core.onPairingExpiry(); });
     }
+    rearmHandshakeTimers();
+}
+
+// A connection whose pairing ended (declined, expired, locked out) or whose session was revoked gets
+// the handshake timeout again: otherwise a few pairing runs would hold every connection for good.
+void ListenerCore::rearmHandshakeTimers() {
+    if (!running_) {
+        return;
+    }
+    const std::optional<ConnectionID> pairing = coordinator_->pairingConnection();
+    for (auto& [id, each] : peers_) {
+        if (each->handshakeTimer == 0 && !each->sessionDevice && pairing != id) {
+            each->handshakeTimer = after(configuration_.handshakeTimeout,
+                                         [id = id](ListenerCore& core) { core.onHandshakeTimeout(id); });
+        }
+    }
 }
 
 void ListenerCore::onPairingExpiry() {

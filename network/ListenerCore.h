@@ -76,6 +76,7 @@ class ListenerCore : public std::enable_shared_from_this<ListenerCore> {
     void closePeer(ConnectionID id, const std::string& reason);
     void onHandshakeTimeout(ConnectionID id);
     void armPairingExpiry();
+    void rearmHandshakeTimers();
     void onPairingExpiry();
     Peer* peer(ConnectionID id);
     platform::Executor::TimerID after(double seconds, std::function<void(ListenerCore&)> task);

@@ -361,4 +361,11 @@ std::optional<PendingPairing> PairingCoordinator::pendingPairing() const {
     return pending_->info;
 }
 
+std::optional<ConnectionID> PairingCoordinator::pairingConnection() const {
+    std::lock_guard lock(mutex_);
+    if (!pending_)
+        return std::nullopt;
+    return pending_->connection;
+}
+
 }  // namespace CompanionNetwork

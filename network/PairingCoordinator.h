@@ -216,6 +216,8 @@ class PairingCoordinator {
 
     std::vector<TrustedDevice> trustedDevices() const;
     std::optional<PendingPairing> pendingPairing() const;
+    // The connection the pending pairing belongs to.
+    std::optional<ConnectionID> pairingConnection() const;
     // The device whose session the connection has.
     std::optional<UUID> sessionDevice(ConnectionID connection) const;
     std::vector<ConnectionID> sessionConnections(const UUID& deviceID) const;

@@ -33,7 +33,7 @@ struct Peer {
     bool datagramKeyInstalled = false;
 
     std::optional<UUID> sessionDevice;
-    // Armed at accept; cancelled once the phone is pairing or has a session.
+    // Armed at accept; cancelled while the phone is pairing or has a session, armed again when that ends.
     platform::Executor::TimerID handshakeTimer = 0;
     bool hadScreenView = false;
     std::vector<std::shared_ptr<UnlockCancellation>> unlocks;

@@ -142,6 +142,23 @@ TEST(ListenerRobustness, AConnectionThatNeitherPairsNorOpensASessionIsClosedAtTh
     expectStillServes(computer, *paired);
 }
 
+TEST(ListenerRobustness, AConnectionWhosePairingEndedHasTheHandshakeTimeoutAgain) {
+    ListenerHarness::Options options;
+    options.configuration.handshakeTimeout = 0.5;
+    ListenerHarness computer(options);
+    computer.start();
+    auto pairing = computer.phone("Pairing");
+    pairing->connect();
+    ASSERT_TRUE(
+        std::holds_alternative<TrackpadProtocol::PhonePairing::CodeNeeded>(pairing->requestPairing()));
+    // The user has the whole code lifetime to type the code.
+    EXPECT_FALSE(pairing->waitForClose(1.0));
+
+    // Declined, the connection is an idle one again: it must not hold its place for good.
+    pairing->cancelPairing();
+    EXPECT_TRUE(pairing->waitForClose(5));
+}
+
 int runOpenSSLClient(std::uint16_t port, const char* version, std::string& output) {
     const std::string command = "timeout 20 openssl s_client -connect 127.0.0.1:" + std::to_string(port) +
                                 " " + version + " </dev/null 2>&1";
