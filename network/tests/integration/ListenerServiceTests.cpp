@@ -144,6 +144,33 @@ TEST(ListenerForget, ForgettingAPhoneClosesItsConnectionsAndItsDatagramsStop) {
     EXPECT_TRUE(std::holds_alternative<TrackpadProtocol::PhoneSession::Refused>(phone->openSession()));
 }
 
+TEST(ListenerForget, PairingAgainRevokesTheOldSessionAndItsDatagrams) {
+    ListenerHarness computer;
+    computer.start();
+    auto old = computer.sessionPhone("Old");
+    old->sendDatagram(Message::Move{1, 1});
+    computer.waitForDelivered(1);
+
+    testing_support::PhoneTestClient again(computer.endpoint, "Again", old->deviceID());
+    again.connect();
+    ASSERT_TRUE(std::holds_alternative<TrackpadProtocol::PhonePairing::CodeNeeded>(again.requestPairing()));
+    ASSERT_TRUE(std::holds_alternative<TrackpadProtocol::PhonePairing::Succeeded>(
+        again.enterCode(computer.waitForCode())));
+    ASSERT_TRUE(std::holds_alternative<TrackpadProtocol::PhoneSession::Accepted>(again.openSession()));
+    again.connectDatagrams();
+
+    // The old connection stays, but without a session: neither channel delivers for it any more.
+    old->sendDatagram(Message::Move{9, 9});
+    old->send(Message::Tap{1});
+    const auto rejected = old->receiveCase<Message::PairingRejected>(5);
+    ASSERT_TRUE(rejected.has_value());
+    EXPECT_EQ(rejected->reason, TrackpadProtocol::PairingRejection::notPaired);
+    again.sendDatagram(Message::Move{3, 3});
+    const auto delivered = computer.waitForDelivered(2);
+    ASSERT_EQ(delivered.size(), 2u);
+    EXPECT_EQ(delivered[1].message, Message(Message::Move{3, 3}));
+}
+
 TEST(ListenerRequests, AnUnlockGetsOneResultAndItsCancellationFollowsTheConnection) {
     ListenerHarness computer;
     computer.start();
