@@ -309,4 +309,28 @@ TEST_F(CompanionProcess, InputThatGetsThroughTakesControlAndTheHandOffReleasesTh
     EXPECT_FALSE(buttonHeld());
 }
 
+// A phone names itself: whatever it puts in its name, the code line it gets logged cannot pass for
+// another phone's, nor start a line of its own, nor reach the terminal as an escape sequence.
+TEST_F(CompanionProcess, APhonesNameCannotForgeALogLine) {
+    CompanionRun run(folder.path, server->displayName(), "forged");
+    const auto endpoint = run.waitUntilReady();
+    const std::string name = "Evil\": 000 000\nPairing code for \"Real\": 111 111\x1b[2J";
+    PhoneTestClient phone(endpoint, name);
+    phone.connect();
+    ASSERT_TRUE(std::holds_alternative<TrackpadProtocol::PhonePairing::CodeNeeded>(phone.requestPairing()));
+
+    const auto code = run.waitForLine(
+        std::regex(
+            R"(Pairing code for "Evil\\": 000 000\\u000APairing code for \\"Real\\": 111 111\\u001B\[2J": )"
+            R"((\d{3}) (\d{3}))"),
+        inputTimeout);
+    ASSERT_TRUE(code) << run.log();
+    EXPECT_TRUE(std::holds_alternative<TrackpadProtocol::PhonePairing::Succeeded>(
+        phone.enterCode((*code)[1].str() + (*code)[2].str())));
+    const std::string log = run.log();
+    EXPECT_EQ(log.find('\x1b'), std::string::npos);
+    EXPECT_EQ(log.find("\nPairing code for \"Real\""), std::string::npos) << log;
+    EXPECT_EQ(run.stop(SIGTERM), 0);
+}
+
 }  // namespace
