@@ -47,15 +47,10 @@ void FileTrustedDeviceStore::save(const TrustedDeviceList& list) {
 }
 
 fs::path FileTrustedDeviceStore::quarantineURL(Date date, int counter) const {
-    using namespace std::chrono;
-    auto day = floor<days>(date);
-    year_month_day ymd{day};
-    hh_mm_ss time{floor<seconds>(date - day)};
+    const auto utc = TrustedDeviceFile::utcFields(date);
     char stamp[32];
-    std::snprintf(stamp, sizeof stamp, "%04d%02u%02u-%02d%02d%02d", static_cast<int>(ymd.year()),
-                  static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
-                  static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
-                  static_cast<int>(time.seconds().count()));
+    std::snprintf(stamp, sizeof stamp, "%04d%02u%02u-%02d%02d%02d", utc.year, utc.month, utc.day, utc.hour,
+                  utc.minute, utc.second);
     std::string name = url.stem().string() + ".unreadable-" + stamp;
     if (counter > 1)
         name += "-" + std::to_string(counter);

@@ -173,19 +173,28 @@ TrustedDeviceList TrustedDeviceFile::decode(std::span<const std::uint8_t> bytes)
     return list;
 }
 
-std::string TrustedDeviceFile::formatDate(Date date) {
+TrustedDeviceFile::UTCFields TrustedDeviceFile::utcFields(Date date) {
     using namespace std::chrono;
     auto day = floor<days>(date);
     year_month_day ymd{day};
     hh_mm_ss time{duration_cast<nanoseconds>(date - day)};
+    return {static_cast<int>(ymd.year()),
+            static_cast<unsigned>(ymd.month()),
+            static_cast<unsigned>(ymd.day()),
+            static_cast<int>(time.hours().count()),
+            static_cast<int>(time.minutes().count()),
+            static_cast<int>(time.seconds().count()),
+            static_cast<long long>(time.subseconds().count())};
+}
+
+std::string TrustedDeviceFile::formatDate(Date date) {
+    const UTCFields utc = utcFields(date);
     char buffer[48];
-    std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02d", static_cast<int>(ymd.year()),
-                  static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
-                  static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
-                  static_cast<int>(time.seconds().count()));
+    std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02d", utc.year, utc.month, utc.day, utc.hour,
+                  utc.minute, utc.second);
     std::string result = buffer;
-    if (auto fraction = time.subseconds().count(); fraction != 0) {
-        std::snprintf(buffer, sizeof buffer, ".%09lld", static_cast<long long>(fraction));
+    if (auto fraction = utc.nanoseconds; fraction != 0) {
+        std::snprintf(buffer, sizeof buffer, ".%09lld", fraction);
         std::string digits = buffer;
         while (digits.back() == '0')
             digits.pop_back();

@@ -25,6 +25,14 @@ struct TrustedDeviceFile {
     static TrustedDeviceList decode(std::span<const std::uint8_t> bytes);
 
     static std::string formatDate(Date date);
+    // The date's UTC calendar fields, as both the list file and quarantine names spell them.
+    struct UTCFields {
+        int year;
+        unsigned month, day;
+        int hour, minute, second;
+        long long nanoseconds;
+    };
+    static UTCFields utcFields(Date date);
     // Only the form formatDate writes, and only dates a Date can hold; none otherwise.
     static std::optional<Date> parseDate(std::string_view text);
 
