@@ -11,9 +11,15 @@ packages=(
     libssl-dev openssl libicu-dev nlohmann-json3-dev libsystemd-dev libavahi-client-dev libdbus-1-dev
     libx11-dev libx11-xcb-dev libxcb1-dev libxcb-xtest0-dev libxcb-randr0-dev libxcb-shm0-dev libxcb-xkb-dev
     libxkbcommon-dev libxkbcommon-x11-dev libxtst-dev
+    libxcb-xfixes0-dev libxcb-dpms0-dev libxcb-screensaver0-dev libxcb-image0-dev
+    qt6-base-dev qt6-qpa-plugins fonts-dejavu-core
+    libturbojpeg0-dev libpng-dev libyuv-dev libswscale-dev libavcodec-dev libavutil-dev libx264-dev
+    librsvg2-dev libpulse-dev
     # services and tools the tests start themselves
     xvfb xauth x11-utils x11-xserver-utils xdotool dbus avahi-daemon avahi-utils iproute2 procps
     util-linux mount
+    x11-apps openbox trayer ffmpeg imagemagick libjpeg-turbo-progs pulseaudio pulseaudio-utils
+    python3 python3-dbus python3-gi
 )
 
 missing=()
