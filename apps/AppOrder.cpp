@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <string>
 
 namespace Apps {
 
@@ -43,7 +44,11 @@ std::string fallbackKey(std::string_view name) {
 
 AppOrder::AppOrder() : collator_(nullptr) {
     UErrorCode status = U_ZERO_ERROR;
-    UCollator* collator = ucol_open(uloc_getDefault(), &status);
+    // The POSIX locale's collation orders by code point (capitals first); an unset locale means the
+    // root collation instead.
+    const std::string locale = uloc_getDefault();
+    const bool posix = locale == "en_US_POSIX" || locale == "c" || locale.empty();
+    UCollator* collator = ucol_open(posix ? "" : locale.c_str(), &status);
     if (U_FAILURE(status) || collator == nullptr) {
         return;
     }
