@@ -143,6 +143,47 @@ TEST(EventLoopTimers, LeewayOfOneTimerDoesNotDelayAnother) {
     EXPECT_TRUE(lenientRan);
 }
 
+TEST(EventLoopTimers, LeewayAllowsLatenessButFiresAtTheDeadlineUnlessThatSavesAWakeUp) {
+    EventLoop loop;
+    Guard guard(loop, 60s);  // beyond the leeways below, so that no timer waits for it
+    // Alone, a lenient timer fires at its deadline, not at the end of its leeway.
+    const double first = loop.now();
+    loop.schedule(
+        5ms, [&] { loop.stop(); }, 20s);
+    loop.run();
+    EXPECT_LT(loop.now() - first, 10.0);
+
+    // Within its leeway of a later timer's deadline, it waits for that wake-up and both run in one pass.
+    const double start = loop.now();
+    double lenientAt = 0;
+    std::vector<std::string> order;
+    loop.schedule(
+        20ms,
+        [&] {
+            lenientAt = loop.now();
+            order.push_back("lenient");
+        },
+        5s);
+    loop.schedule(80ms, [&] {
+        order.push_back("strict");
+        loop.stop();
+    });
+    loop.run();
+    EXPECT_EQ(order, (std::vector<std::string>{"lenient", "strict"}));
+    EXPECT_GE(lenientAt - start, 0.080);
+
+    // Out of reach of its leeway, it does not wait.
+    double shortAt = 0;
+    const double again = loop.now();
+    loop.schedule(
+        20ms, [&] { shortAt = loop.now(); }, 10ms);
+    loop.schedule(1s, [&] { loop.stop(); });
+    loop.run();
+    EXPECT_LT(shortAt - again, 1.0);
+    EXPECT_GT(shortAt, 0);
+    EXPECT_FALSE(guard.fired);
+}
+
 TEST(EventLoopTimers, ScheduleFromAnotherThreadWakesABlockedLoop) {
     EventLoop loop;
     Guard guard(loop, 10s);
