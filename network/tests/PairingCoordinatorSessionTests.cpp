@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "network/MessageRoutes.h"
+#include "network/ServiceAnswers.h"
 #include "network/tests/CoordinatorHarness.h"
 
 namespace CompanionNetwork {
@@ -194,7 +195,7 @@ TEST(PairingCoordinatorSessions, DatagramsCarryOnlyDatagramInputOfASession) {
     }
 }
 
-TEST(PairingCoordinatorSessions, FeaturesNotOfferedAreIgnored) {
+TEST(PairingCoordinatorSessions, FeaturesNotOfferedAreIgnoredAndTheirRequestsAnsweredAsUnserved) {
     using A = TrackpadProtocol::Annotation;
     struct Case {
         HostFeatures missing;
@@ -219,7 +220,12 @@ TEST(PairingCoordinatorSessions, FeaturesNotOfferedAreIgnored) {
         Harness h(configuration);
         UUID phone = UUID::random();
         h.connect(1, phone);
-        EXPECT_EQ(h.send(1, c.message), Action{});
+        // A request still gets an answer, the one an absent service gives; anything else is dropped.
+        const std::vector<M> answer = unservedAnswer(c.message, ServiceFault::absent);
+        if (answer.empty())
+            EXPECT_EQ(h.send(1, c.message), Action{});
+        else
+            EXPECT_EQ(h.send(1, c.message), Action(Action::Replies{answer}));
         EXPECT_EQ(h.send(2, c.message), rejected(PairingRejection::notPaired))
             << "the session is checked first";
         Harness all;
