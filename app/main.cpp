@@ -177,8 +177,8 @@ int run(int signalFD) {
 
     coordinator->setEventHandler([&router](const PairingEvent& event) {
         if (auto changed = event.as<PairingEvent::PendingPairingChanged>(); changed && changed->pairing) {
-            logger.notice("Pairing code for " + CompanionNetwork::quotedForLog(changed->pairing->deviceName) + ": " +
-                          changed->pairing->code.description());
+            logger.notice("Pairing code for " + CompanionNetwork::quotedForLog(changed->pairing->deviceName) +
+                          ": " + changed->pairing->code.description());
         } else if (auto connected = event.as<PairingEvent::ConnectedDevicesChanged>()) {
             router.devicesChanged(connected->devices);
         } else if (auto revoked = event.as<PairingEvent::SessionsRevoked>()) {

@@ -66,8 +66,9 @@ class Computer {
         coordinator_->setEventHandler([this](const CompanionNetwork::PairingEvent& event) {
             if (const auto* changed = event.as<CompanionNetwork::PairingEvent::PendingPairingChanged>()) {
                 std::lock_guard lock(mutex_);
-                code_ = changed->pairing ? std::optional<std::string>(std::string(changed->pairing->code.digits()))
-                                         : std::nullopt;
+                code_ = changed->pairing
+                            ? std::optional<std::string>(std::string(changed->pairing->code.digits()))
+                            : std::nullopt;
             }
         });
         CompanionListener::Configuration configuration;
@@ -162,7 +163,8 @@ void probeFlood(double floodSeconds) {
     std::uint64_t floodBytes = 0, floodConnections = 0, mostOnOne = 0;
     {
         const auto endpoint = computer.endpoint();
-        testing_support::ProbeFlood flood(endpoint.host, endpoint.tcpPort, std::getenv("FLOOD") ? std::atoi(std::getenv("FLOOD")) : 8);
+        testing_support::ProbeFlood flood(endpoint.host, endpoint.tcpPort,
+                                          std::getenv("FLOOD") ? std::atoi(std::getenv("FLOOD")) : 8);
         const auto end = Clock::now() + std::chrono::duration<double>(floodSeconds);
         std::uint32_t number = 1000;
         while (Clock::now() < end) {
@@ -180,18 +182,22 @@ void probeFlood(double floodSeconds) {
     }
     std::this_thread::sleep_for(std::chrono::seconds(2));
     const double after = residentMiB();
-    std::printf("probe flood: 8 connections without a session send probes and never read, %.0f s\n", floodSeconds);
+    std::printf("probe flood: 8 connections without a session send probes and never read, %.0f s\n",
+                floodSeconds);
     std::printf("  flood: %.1f MiB of probes taken over %llu connections (at most %.2f MiB on one)\n",
-                static_cast<double>(floodBytes) / (1 << 20), static_cast<unsigned long long>(floodConnections),
+                static_cast<double>(floodBytes) / (1 << 20),
+                static_cast<unsigned long long>(floodConnections),
                 static_cast<double>(mostOnOne) / (1 << 20));
-    std::printf("  resident memory: before %.1f MiB, during at most %.1f MiB, after %.1f MiB (goal < 64 MiB)\n",
-                before, peak, after);
+    std::printf(
+        "  resident memory: before %.1f MiB, during at most %.1f MiB, after %.1f MiB (goal < 64 MiB)\n",
+        before, peak, after);
     std::printf("  honest probe round trip, quiet:  p50 %.3f ms, p99 %.3f ms (%zu probes)\n",
                 percentile(quiet, 0.5) * 1e3, percentile(quiet, 0.99) * 1e3, quiet.size());
-    std::printf("  honest probe round trip, flood:  p50 %.3f ms, p99 %.3f ms, max %.3f ms (%zu probes, %d lost; "
-                "goal p99 < 10 ms)\n",
-                percentile(during, 0.5) * 1e3, percentile(during, 0.99) * 1e3, percentile(during, 1.0) * 1e3,
-                during.size(), lost);
+    std::printf(
+        "  honest probe round trip, flood:  p50 %.3f ms, p99 %.3f ms, max %.3f ms (%zu probes, %d lost; "
+        "goal p99 < 10 ms)\n",
+        percentile(during, 0.5) * 1e3, percentile(during, 0.99) * 1e3, percentile(during, 1.0) * 1e3,
+        during.size(), lost);
 }
 
 void eviction(int runs) {
@@ -222,9 +228,10 @@ void eviction(int runs) {
         // Done with it: the next run starts with eight silent connections again.
     }
     std::printf("eviction: eight silent connections reopened as they close, %d runs\n", runs);
-    std::printf("  time for an honest phone to connect, pair and open a session: p50 %.2f ms, max %.2f ms, "
-                "%d of %d failed\n",
-                percentile(times, 0.5) * 1e3, percentile(times, 1.0) * 1e3, failures, runs);
+    std::printf(
+        "  time for an honest phone to connect, pair and open a session: p50 %.2f ms, max %.2f ms, "
+        "%d of %d failed\n",
+        percentile(times, 0.5) * 1e3, percentile(times, 1.0) * 1e3, failures, runs);
 }
 
 }  // namespace

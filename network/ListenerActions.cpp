@@ -130,8 +130,8 @@ void ListenerCore::onDatagram(DatagramFlows::FlowID flow, const SocketAddress& f
         message = TrackpadProtocol::MessageCodec::decode(opened.payload);
     } catch (const TrackpadProtocol::MessageCodec::DecodingError& error) {
         peerNotice(*sender, platform::LogLevel::notice,
-                   "dropped an undecodable datagram of connection " + std::to_string(sender->id.value) + ": " +
-                       error.what());
+                   "dropped an undecodable datagram of connection " + std::to_string(sender->id.value) +
+                       ": " + error.what());
         return;
     }
     // A password never comes by datagram, whatever a phone sends.
@@ -256,8 +256,9 @@ void ListenerCore::answerUnlock(Peer& peer, const TrackpadProtocol::UnlockReques
             }
         });
     };
-    const bool taken = guarded("the unlock service", id,
-                               [&] { callbacks_.onUnlockRequest(request, deviceID, cancellation, complete); });
+    const bool taken = guarded("the unlock service", id, [&] {
+        callbacks_.onUnlockRequest(request, deviceID, cancellation, complete);
+    });
     if (!taken) {
         complete(TrackpadProtocol::UnlockResult{number, TrackpadProtocol::UnlockResult::Status::notAllowed});
     }
@@ -294,9 +295,8 @@ void ListenerCore::requestScreenView(Peer& peer, const Message& message, const U
         return;
     }
     peer.hadScreenView = true;
-    const bool taken = guarded("the screen view service", peer.id, [&] {
-        callbacks_.onScreenViewRequest(message, makeLink(peer.id, deviceID));
-    });
+    const bool taken = guarded("the screen view service", peer.id,
+                               [&] { callbacks_.onScreenViewRequest(message, makeLink(peer.id, deviceID)); });
     if (!taken) {
         answerUnserved(peer.id, message, ServiceFault::failed);
     }

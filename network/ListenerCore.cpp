@@ -67,7 +67,8 @@ void ListenerCore::reportFault(const char* what, ConnectionID id, const char* er
     try {
         const std::string text = std::string(what) + " failed: " + error;
         if (Peer* found = peer(id)) {
-            peerNotice(*found, platform::LogLevel::error, "connection " + std::to_string(id.value) + ": " + text);
+            peerNotice(*found, platform::LogLevel::error,
+                       "connection " + std::to_string(id.value) + ": " + text);
         } else {
             listenerNotice(platform::LogLevel::error, text);
         }
@@ -277,9 +278,9 @@ void ListenerCore::acceptConnections() {
         }
         if (peers_.size() >= static_cast<std::size_t>(std::max(configuration_.maxConnections, 0)) &&
             !evictForNewConnection(remote)) {
-            listenerNotice(platform::LogLevel::notice, "refused a connection from " + remote.description() +
-                                                           ": all " + std::to_string(configuration_.maxConnections) +
-                                                           " connections are in use");
+            listenerNotice(platform::LogLevel::notice,
+                           "refused a connection from " + remote.description() + ": all " +
+                               std::to_string(configuration_.maxConnections) + " connections are in use");
             continue;  // closed as the descriptor goes out of scope
         }
         admit(std::move(socket), remote);
@@ -384,7 +385,8 @@ void ListenerCore::closePeer(ConnectionID id, const std::string& reason) {
     }
     PeerPointer closing = found->second;
     peers_.erase(found);
-    std::string line = "connection " + std::to_string(id.value) + " from " + closing->host + " closed: " + reason;
+    std::string line =
+        "connection " + std::to_string(id.value) + " from " + closing->host + " closed: " + reason;
     if (const std::uint64_t heldBack = closing->notices.takeHeldBack(); heldBack > 0) {
         line += " (" + std::to_string(heldBack) + " more lines about it were not logged)";
     }

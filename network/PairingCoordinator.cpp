@@ -98,7 +98,8 @@ PairingCoordinator::Action PairingCoordinator::decideLocked(ConnectionID connect
         if (const auto* probe = message.as<Message::Probe>())
             return reply(Message::ProbeReply{probe->number, probe->viaDatagram});
         // Scrolls of every phase go on to the device's scroll sequencer, which orders them by stamp.
-        const bool datagramInput = message.transport() == Transport::datagram || message.is<Message::Scroll>();
+        const bool datagramInput =
+            message.transport() == Transport::datagram || message.is<Message::Scroll>();
         if (route != Route::deliver || !datagramInput || !offered())
             return {};
         return action<Action::Deliver>(message, session->second);

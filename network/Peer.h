@@ -26,10 +26,13 @@ struct Peer {
     static constexpr double noticeWindow = 60;
 
     Peer(ConnectionID id, std::unique_ptr<TLSConnection> connection, double acceptedAt)
-        : id(id), host(connection->remote().host()), acceptedAt(acceptedAt), connection(std::move(connection)) {}
+        : id(id),
+          host(connection->remote().host()),
+          acceptedAt(acceptedAt),
+          connection(std::move(connection)) {}
 
     const ConnectionID id;
-    const std::string host;  // the phone's address without port: its datagrams must come from there
+    const std::string host;   // the phone's address without port: its datagrams must come from there
     const double acceptedAt;  // on the queue's clock
     std::unique_ptr<TLSConnection> connection;
     TrackpadProtocol::FrameDecoder decoder;

@@ -20,7 +20,8 @@ std::vector<Message> unservedAnswer(const Message& request, ServiceFault fault) 
     if (request.is<Message::ScreenDisplaysRequest>())
         return {Message::ScreenDisplays{}};
     if (const auto* start = request.as<Message::ScreenViewStart>()) {
-        const auto state = failed ? ScreenViewStatus::State::failed : ScreenViewStatus::State::displayUnavailable;
+        const auto state =
+            failed ? ScreenViewStatus::State::failed : ScreenViewStatus::State::displayUnavailable;
         return {Message::ScreenViewStatus{{state, start->request.displayID}}};
     }
     if (request.is<Message::ScreenViewSelectDisplay>() || request.is<Message::ScreenViewStop>())

@@ -92,10 +92,10 @@ void TLSConnection::send(Bytes bytes, WriteCompletion completion) {
         const std::size_t before = costOf(tail);
         const std::size_t grown = tail.bytes.size() + bytes.size();
         // The cost is checked as the buffer would grow, before it does.
-        const std::size_t growth =
-            (grown > tail.bytes.capacity() ? std::max(grown, 2 * tail.bytes.capacity()) - tail.bytes.capacity()
-                                           : 0) +
-            (completion ? completionCost * (tail.completions.size() + 1) : 0);
+        const std::size_t growth = (grown > tail.bytes.capacity()
+                                        ? std::max(grown, 2 * tail.bytes.capacity()) - tail.bytes.capacity()
+                                        : 0) +
+                                   (completion ? completionCost * (tail.completions.size() + 1) : 0);
         if (growth > maxQueuedBytes - std::min(queuedCost_, maxQueuedBytes)) {
             complete(std::move(completion), false);
             fail("the phone does not take its data (write queue full)");
@@ -384,7 +384,8 @@ void TLSConnection::updateWatch() {
         return;
     }
     // A paused connection is not read, unless OpenSSL needs to read to go on writing.
-    std::uint32_t events = readPaused_ && !writeWantsRead_ ? 0u : std::uint32_t{platform::EventLoop::readable};
+    std::uint32_t events =
+        readPaused_ && !writeWantsRead_ ? 0u : std::uint32_t{platform::EventLoop::readable};
     const bool wantsWrite = established_ ? (readWantsWrite_ || writeWantsWrite_) : handshakeWantsWrite_;
     if (wantsWrite) {
         events |= platform::EventLoop::writable;

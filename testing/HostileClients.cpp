@@ -34,7 +34,8 @@ void SilentConnections::run() {
                 }
             }
         }
-        open_ = static_cast<int>(std::count_if(sockets.begin(), sockets.end(), [](int fd) { return fd >= 0; }));
+        open_ =
+            static_cast<int>(std::count_if(sockets.begin(), sockets.end(), [](int fd) { return fd >= 0; }));
         std::vector<pollfd> polls;
         for (const int fd : sockets) {
             polls.push_back({fd, POLLIN | POLLRDHUP, 0});
@@ -57,7 +58,8 @@ void SilentConnections::run() {
     }
 }
 
-ProbeFlood::ProbeFlood(std::string host, std::uint16_t port, int count) : host_(std::move(host)), port_(port) {
+ProbeFlood::ProbeFlood(std::string host, std::uint16_t port, int count)
+    : host_(std::move(host)), port_(port) {
     for (int i = 0; i < count; ++i) {
         threads_.emplace_back([this, i] { run(i); });
     }

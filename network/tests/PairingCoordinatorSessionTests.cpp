@@ -188,8 +188,8 @@ TEST(PairingCoordinatorSessions, DatagramsCarryOnlyDatagramInputOfASession) {
         const M end = M::Scroll{0, 0, phase, TrackpadProtocol::ScrollStamp{{4, 9}}};
         EXPECT_EQ(h.sendDatagram(1, end), Action(Action::Deliver{end, phone}));
     }
-    for (const M& reliable : {M(M::Tap{1}), M(M::UnlockRequest{{1, "secret"}}), M(M::AppsRequest{}), M(M::Subscribe{}),
-                              M(M::PairingRequest{phone, "x"}), M(M::SessionRequest{})}) {
+    for (const M& reliable : {M(M::Tap{1}), M(M::UnlockRequest{{1, "secret"}}), M(M::AppsRequest{}),
+                              M(M::Subscribe{}), M(M::PairingRequest{phone, "x"}), M(M::SessionRequest{})}) {
         SCOPED_TRACE(label(reliable));
         EXPECT_EQ(h.sendDatagram(1, reliable), Action{});
     }
