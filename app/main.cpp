@@ -151,9 +151,12 @@ int run(int signalFD) {
         CompanionNetwork::FileTrustedDeviceStore::defaultURL());
     std::shared_ptr<CompanionNetwork::PairingCoordinator> coordinator;
     try {
+        // This process serves pointer and key input only: it offers none of the optional features, and
+        // the listener answers their requests as an absent service would.
+        CompanionNetwork::PairingCoordinator::Configuration configuration;
+        configuration.features = TrackpadProtocol::HostFeatures{};
         coordinator = std::make_shared<CompanionNetwork::PairingCoordinator>(
-            store, CompanionNetwork::HostName::current(),
-            CompanionNetwork::PairingCoordinator::Configuration{},
+            store, CompanionNetwork::HostName::current(), configuration,
             [] { return std::chrono::system_clock::now(); });
     } catch (const std::exception& error) {
         logger.error(std::string("Lumivex paired iPhones list unusable: ") + error.what());
@@ -174,8 +177,8 @@ int run(int signalFD) {
 
     coordinator->setEventHandler([&router](const PairingEvent& event) {
         if (auto changed = event.as<PairingEvent::PendingPairingChanged>(); changed && changed->pairing) {
-            logger.notice("Pairing code for " + CompanionNetwork::quotedForLog(changed->pairing->deviceName) + ": " +
-                          changed->pairing->code.description());
+            logger.notice("Pairing code for " + CompanionNetwork::quotedForLog(changed->pairing->deviceName) +
+                          ": " + changed->pairing->code.description());
         } else if (auto connected = event.as<PairingEvent::ConnectedDevicesChanged>()) {
             router.devicesChanged(connected->devices);
         } else if (auto revoked = event.as<PairingEvent::SessionsRevoked>()) {
@@ -200,7 +203,18 @@ int run(int signalFD) {
     });
 
     listener.start();
-    loop.run();
+    // The loop's boundary: whatever a task throws is logged and the loop goes on, so that one fault
+    // cannot end the companion for every phone.
+    for (;;) {
+        try {
+            loop.run();
+            break;
+        } catch (const std::exception& error) {
+            logger.error(std::string("a task of the main loop failed: ") + error.what());
+        } catch (...) {
+            logger.error("a task of the main loop failed");
+        }
+    }
     router.stop();
     // Whatever the stop let go is carried out by the X server before the process goes.
     poster.sync();

@@ -255,7 +255,16 @@ TEST_F(CompanionProcess, PairsDrivesThePointerStopsCleanlyAndKnowsThePhoneAfterA
     PhoneTestClient returning(second->waitUntilReady(), "Test iPhone", phone->deviceID());
     returning.setPairing(phone->pairing());
     returning.connect();
-    ASSERT_TRUE(std::holds_alternative<TrackpadProtocol::PhoneSession::Accepted>(returning.openSession()));
+    // It serves input only: it offers no feature, and a request of one is answered, not left waiting.
+    const auto session = returning.openSession(true);
+    ASSERT_TRUE(std::holds_alternative<TrackpadProtocol::PhoneSession::Accepted>(session));
+    EXPECT_EQ(std::get<TrackpadProtocol::PhoneSession::Accepted>(session).features,
+              std::optional(TrackpadProtocol::HostFeatures{}));
+    returning.send(Message::VolumeStatusRequest{});
+    EXPECT_EQ(returning.receiveCase<Message::VolumeStatus>(5),
+              Message::VolumeStatus{TrackpadProtocol::VolumeStatus::unsupported});
+    returning.send(Message::AppsRequest{TrackpadProtocol::AppListKind::running});
+    EXPECT_TRUE(returning.receiveCase<Message::RunningApps>(5).has_value());
     window->takeEvents();
     returning.send(Message::Tap{1});
     EXPECT_EQ(buttonsOf(eventsUntil(*window, [](const auto& got) { return buttonsOf(got).size() >= 2; })),
