@@ -55,13 +55,20 @@ std::int16_t toCoordinate(double value) {
 }  // namespace
 
 struct HIDEventPoster::Impl {
+    struct Pixel {
+        std::int16_t x;
+        std::int16_t y;
+        friend bool operator==(const Pixel&, const Pixel&) = default;
+    };
+
     Impl(const std::string& displayName, Options options);
 
     bool usable() const { return display.usable() && hasXTest; }
     void post(const InputEvent& event);
     void drainEvents();
     void fake(std::uint8_t type, std::uint8_t detail, std::int16_t x = 0, std::int16_t y = 0);
-    void moveTo(Point location);
+    void moveTo(Point location, bool always = false);
+    bool pointerIsAt(Pixel pixel);
     void click(std::uint8_t button, int times);
     void scroll(const InputEvent& event);
     void mediaKey(const MediaKeyStroke& stroke);
@@ -72,11 +79,6 @@ struct HIDEventPoster::Impl {
     Options options;
     XConnection display;
     bool hasXTest = false;
-    struct Pixel {
-        std::int16_t x;
-        std::int16_t y;
-        friend bool operator==(const Pixel&, const Pixel&) = default;
-    };
     // Where this poster last put the pointer.
     std::optional<Pixel> lastPixel;
     // Scroll pixels not yet given as wheel clicks.
@@ -125,14 +127,22 @@ void HIDEventPoster::Impl::fake(std::uint8_t type, std::uint8_t detail, std::int
                         type == XCB_MOTION_NOTIFY ? display.root() : XCB_NONE, x, y, 0);
 }
 
-void HIDEventPoster::Impl::moveTo(Point location) {
+bool HIDEventPoster::Impl::pointerIsAt(Pixel pixel) {
+    const XReply<xcb_query_pointer_reply_t> reply(
+        xcb_query_pointer_reply(display.get(), xcb_query_pointer(display.get(), display.root()), nullptr));
+    return reply && reply->same_screen && reply->root_x == pixel.x && reply->root_y == pixel.y;
+}
+
+void HIDEventPoster::Impl::moveTo(Point location, bool always) {
     if (!std::isfinite(location.x) || !std::isfinite(location.y)) {
         return;
     }
-    // X positions are whole pixels: a move within the pixel the pointer was put in, or a button at
-    // that pixel, gives no motion of its own.
+    // X positions are whole pixels: a move within the pixel the pointer was put in gives no motion of
+    // its own. For a button that is not enough: the user's mouse, or another client, may have moved the
+    // pointer since, and the press must land where the event says. The server is asked where the
+    // pointer is (one round trip, for buttons only) rather than sending a motion that clients would see.
     const Pixel pixel{toCoordinate(location.x), toCoordinate(location.y)};
-    if (pixel == lastPixel) {
+    if (pixel == lastPixel && (!always || pointerIsAt(pixel))) {
         return;
     }
     lastPixel = pixel;
@@ -266,12 +276,12 @@ void HIDEventPoster::Impl::post(const InputEvent& event) {
         // A mouse event happens at its location, so the pointer goes there first.
         case EventType::leftMouseDown:
         case EventType::rightMouseDown:
-            moveTo(event.location);
+            moveTo(event.location, true);
             fake(XCB_BUTTON_PRESS, event.type == EventType::leftMouseDown ? leftButton : rightButton);
             break;
         case EventType::leftMouseUp:
         case EventType::rightMouseUp:
-            moveTo(event.location);
+            moveTo(event.location, true);
             fake(XCB_BUTTON_RELEASE, event.type == EventType::leftMouseUp ? leftButton : rightButton);
             break;
         case EventType::scrollWheel:
