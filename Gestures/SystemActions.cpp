@@ -1,12 +1,12 @@
 #include "Gestures/SystemActions.h"
 
-#include <systemd/sd-bus.h>
-
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <cmath>
 #include <limits>
 
+#include "platform/DBus.h"
 #include "platform/Files.h"
 #include "platform/Log.h"
 
@@ -146,32 +146,19 @@ QuickActionEffect::QuickActionEffect(TrackpadProtocol::QuickAction action) {
 }
 
 bool IOKitSystemPower::sleep() {
-    sd_bus* bus = nullptr;
-    if (sd_bus_open_system(&bus) < 0) {
-        log().error("Sleep: the system bus cannot be reached.");
+    auto bus = platform::dbus::Connection::open(platform::dbus::Connection::Bus::system);
+    if (!bus) {
+        log().error("Sleep: the system bus cannot be reached (" + bus.error().message + ").");
         return false;
     }
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    sd_bus_message* request = nullptr;
-    sd_bus_message* reply = nullptr;
-    int result = sd_bus_message_new_method_call(bus, &request, "org.freedesktop.login1", "/org/freedesktop/login1",
-                                                "org.freedesktop.login1.Manager", "Suspend");
-    if (result >= 0) {
-        result = sd_bus_message_append(request, "b", 0);
+    const auto reply = (*bus)->call({"org.freedesktop.login1", "/org/freedesktop/login1",
+                                     "org.freedesktop.login1.Manager", "Suspend", {false}},
+                                    std::chrono::seconds(3));
+    if (!reply) {
+        log().error("Sleep: logind refused to suspend (" + reply.error().name + ": " + reply.error().message + ").");
+        return false;
     }
-    if (result >= 0) {
-        constexpr std::uint64_t timeoutMicroseconds = 3'000'000;
-        result = sd_bus_call(bus, request, timeoutMicroseconds, &error, &reply);
-    }
-    if (result < 0) {
-        log().error(std::string("Sleep: logind refused to suspend (") +
-                    (error.message != nullptr ? error.message : "no reply") + ").");
-    }
-    sd_bus_error_free(&error);
-    sd_bus_message_unref(reply);
-    sd_bus_message_unref(request);
-    sd_bus_flush_close_unref(bus);
-    return result >= 0;
+    return true;
 }
 
 }  // namespace Gestures

@@ -10,7 +10,7 @@
 #include "Gestures/GestureEngine.h"
 #include "platform/Executor.h"
 #include "platform/ManualExecutor.h"
-#include "testing/PrivateDBus.h"
+#include "testing/PrivateBus.h"
 #include "testing/Subprocess.h"
 #include "testing/XKeyReader.h"
 #include "testing/XvfbServer.h"
@@ -118,10 +118,10 @@ TEST_F(GestureEngineE2ETest, AThreeFingerSwipeUpPressesTheOverviewKey) {
 }
 
 TEST(GestureSleepTest, QuickActionSleepReachesLogindOnThePrivateBus) {
-    if (!testing_support::PrivateDBus::isInstalled() || !std::filesystem::exists("/usr/bin/python3")) {
-        GTEST_SKIP() << "dbus-daemon or python3 is not installed (scripts/install-deps.sh brings them)";
+    if (const auto reason = testing_support::PrivateBus::unavailableReason()) {
+        GTEST_SKIP() << *reason;
     }
-    testing_support::PrivateDBus bus;
+    testing_support::PrivateBus bus;
     const std::filesystem::path script = bus.folder() / "logind.py";
     std::ofstream(script) << R"(import sys
 import dbus, dbus.service
