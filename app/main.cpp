@@ -40,6 +40,11 @@
 #include "platform/EventLoop.h"
 #include "platform/Log.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+// Qt asks the session bus for a tray through libdbus, which keeps a buffer for the process's life.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libdbus-1.so\n"; }
+#endif
+
 namespace {
 
 const platform::Logger logger("dev.quelmar.trackpad.mac", "companion");

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "TrackpadProtocol/Stampers.h"
+#include "app/tests/e2e/QtChildSanitizer.h"
 #include "network/FileTrustedDeviceStore.h"
 #include "testing/PhoneTestClient.h"
 #include "testing/Subprocess.h"
@@ -68,7 +69,8 @@ class Companion {
                 {"XDG_DATA_HOME", (folder / "data").string()},
                 {"XDG_CONFIG_HOME", (folder / "config").string()},
                 {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (folder / "none").string()},
-                {"LUMIVEX_LOG", "info"}},
+                {"LUMIVEX_LOG", "info"},
+                {"ASAN_OPTIONS", companionSanitizerOptions()}},
             log_);
     }
     std::string log() const {
