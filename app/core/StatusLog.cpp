@@ -1,7 +1,6 @@
 #include "app/core/StatusLog.h"
 
-#include <cstdio>
-
+#include "network/LogText.h"
 #include "platform/Log.h"
 
 namespace Shell {
@@ -32,32 +31,6 @@ std::string outcomeText(const CompanionNetwork::PairingOutcome& outcome) {
 
 }  // namespace
 
-std::string quotedForLog(std::string_view text) {
-    std::string out = "\"";
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        unsigned control = 0x100;  // none
-        if (byte < 0x20 || byte == 0x7F) {
-            control = byte;
-        } else if (byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-                   static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
-            control = static_cast<unsigned char>(text[++i]);  // U+0080 to U+009F
-        }
-        if (control != 0x100) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04X", control);
-            out += escaped;
-        } else if (byte == '"' || byte == '\\') {
-            out += '\\';
-            out += static_cast<char>(byte);
-        } else {
-            out += static_cast<char>(byte);
-        }
-    }
-    out += '"';
-    return out;
-}
-
 struct StatusLog::Subscriptions {
     platform::Published<std::string>::Subscription status;
     platform::Published<std::optional<PendingPairing>>::Subscription pending;
@@ -74,13 +47,13 @@ StatusLog::StatusLog(CompanionRuntime& runtime, AccessibilityPermission& permiss
     subscriptions_->pending =
         runtime.pendingPairing.subscribe([](const std::optional<PendingPairing>& pairing) {
             if (pairing) {
-                logger.notice("Pairing code for " + quotedForLog(pairing->deviceName) + ": " +
-                              pairing->code.description());
+                logger.notice("Pairing code for " + CompanionNetwork::quotedForLog(pairing->deviceName) +
+                              ": " + pairing->code.description());
             }
         });
     subscriptions_->progress = runtime.pairingProgress.subscribe([](const PairingProgress& progress) {
         if (auto succeeded = std::get_if<PairingProgress::Succeeded>(&progress.kind)) {
-            logger.notice("Paired with " + quotedForLog(succeeded->deviceName));
+            logger.notice("Paired with " + CompanionNetwork::quotedForLog(succeeded->deviceName));
         } else if (auto failed = std::get_if<PairingProgress::Failed>(&progress.kind)) {
             logger.notice("Pairing failed. " + outcomeText(failed->outcome));
         }

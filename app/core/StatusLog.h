@@ -5,17 +5,10 @@
 //
 // Thread: the main queue.
 #include <memory>
-#include <string>
-#include <string_view>
-#include <vector>
 
 #include "app/core/CompanionRuntime.h"
 
 namespace Shell {
-
-// A phone chooses its own name: quoted in a log line, it is escaped so that it can neither end the quotes,
-// nor start a line of its own, nor reach a terminal as a control sequence.
-std::string quotedForLog(std::string_view text);
 
 class StatusLog {
   public:
