@@ -30,6 +30,7 @@
 #include "Injector/InputInjector.h"
 #include "Injector/SystemScreenGeometry.h"
 #include "app/QtMainLoop.h"
+#include "app/SystemGestures.h"
 #include "app/TrayIcon.h"
 #include "app/core/AppDelegate.h"
 #include "app/core/CompanionRuntime.h"
@@ -42,7 +43,9 @@
 
 #if defined(__SANITIZE_ADDRESS__)
 // Qt asks the session bus for a tray through libdbus, which keeps a buffer for the process's life.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libdbus-1.so\n"; }
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libdbus-1.so\n";
+}
 #endif
 
 namespace {
@@ -92,6 +95,7 @@ int run(int argc, char** argv, const Options& options, int signalFD) {
 
     Shell::CompanionServices services;
     services.input = std::make_shared<Shell::InjectorInputService>(injector);
+    services.gestures = Shell::makeSystemGestureService(loop, geometry);
     Shell::SystemRuntimeNetwork network(loop, {});
     auto runtime = Shell::CompanionRuntime::create(
         Shell::CompanionRuntime::Dependencies{loop,

@@ -21,6 +21,7 @@
 #include "network/FileTrustedDeviceStore.h"
 #include "testing/PhoneTestClient.h"
 #include "testing/Subprocess.h"
+#include "testing/XKeyReader.h"
 #include "testing/XTestWindow.h"
 #include "testing/XvfbServer.h"
 
@@ -235,6 +236,17 @@ TEST_F(CompanionShell, ASecondPhoneTakesControlAndTheFirstOnesLateMovesAreDroppe
     const auto stored = CompanionNetwork::FileTrustedDeviceStore(list).load();
     ASSERT_TRUE(stored);
     EXPECT_EQ(stored->devices.size(), 2u);
+}
+
+TEST_F(CompanionShell, TextTypedOnThePhoneArrivesInTheFocusedWindow) {
+    // The reader's window takes the keyboard focus, as the window a user types into.
+    testing_support::XKeyReader reader(server->displayName());
+    Companion companion(folder.path, server->displayName());
+    auto phone = companion.pair(companion.waitUntilReady(), "Typing Phone");
+    phone->send(Message::Text{"Hello, X!"});
+    ASSERT_TRUE(reader.waitForPresses(9, inputTimeout)) << reader.text() << companion.log();
+    EXPECT_EQ(reader.text(), "Hello, X!");
+    EXPECT_EQ(companion.stop(SIGTERM), 0);
 }
 
 TEST_F(CompanionShell, ADamagedPairedListKeepsTheListenerStoppedAndIsKept) {
