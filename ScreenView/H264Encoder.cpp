@@ -120,7 +120,9 @@ H264Encoder::H264Encoder(int pixelWidth, int pixelHeight, int framesPerSecond)
     param.rc.i_rc_method = X264_RC_ABR;
     param.rc.i_bitrate = static_cast<int>(rate);
     param.rc.i_vbv_max_bitrate = static_cast<int>(rate);
-    param.rc.i_vbv_buffer_size = static_cast<int>(std::max(rate * 2 / fps, 1L));
+    // A quarter of a second of buffer: tight enough that no frame floods the link, loose enough that a
+    // sudden change (a window opening) is coded at once rather than over the next frames.
+    param.rc.i_vbv_buffer_size = static_cast<int>(std::max(rate / 4, 1L));
     param.vui.i_colorprim = 1;  // BT.709
     param.vui.i_transfer = 1;
     param.vui.i_colmatrix = 1;
