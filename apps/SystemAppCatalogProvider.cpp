@@ -117,28 +117,31 @@ std::vector<InstalledAppInfo> SystemAppCatalogProvider::installedApplications() 
     return scanner_.installedApplications();
 }
 
-std::optional<IconBitmap> SystemAppCatalogProvider::icon(const std::string& bundleID, int pixelSize) {
-    if (pixelSize < 1 || !InstalledAppScanner::isPlausibleID(bundleID)) {
+std::optional<InstalledAppScanner::Record> SystemAppCatalogProvider::entry(const std::string& bundleID) {
+    if (!InstalledAppScanner::isPlausibleID(bundleID)) {
         return std::nullopt;
     }
-    const std::vector<InstalledAppScanner::Record> all = records();
-    const InstalledAppScanner::Record* record = nullptr;
-    for (const InstalledAppScanner::Record& candidate : all) {
+    std::vector<InstalledAppScanner::Record> all = records();
+    for (InstalledAppScanner::Record& candidate : all) {
         if (candidate.id == bundleID) {
-            record = &candidate;
-            break;
+            return std::move(candidate);
         }
     }
-    if (record == nullptr) {
-        const std::string key = lowercasedText(bundleID);
-        for (const InstalledAppScanner::Record& candidate : all) {
-            if (lowercasedText(candidate.id) == key) {
-                record = &candidate;
-                break;
-            }
+    const std::string key = lowercasedText(bundleID);
+    for (InstalledAppScanner::Record& candidate : all) {
+        if (lowercasedText(candidate.id) == key) {
+            return std::move(candidate);
         }
     }
-    if (record == nullptr || record->entry.icon.empty()) {
+    return std::nullopt;
+}
+
+std::optional<IconBitmap> SystemAppCatalogProvider::icon(const std::string& bundleID, int pixelSize) {
+    if (pixelSize < 1) {
+        return std::nullopt;
+    }
+    const std::optional<InstalledAppScanner::Record> record = entry(bundleID);
+    if (!record || record->entry.icon.empty()) {
         return std::nullopt;
     }
     const std::optional<std::filesystem::path> file = iconTheme_.find(record->entry.icon, pixelSize);
