@@ -91,7 +91,7 @@ struct WindowDirectory::Connection {
         if (xcb_get_property_reply_t* reply = xcb_get_property_reply(c, cookie, nullptr)) {
             if (reply->format == format) {
                 const auto* data = static_cast<const std::uint8_t*>(xcb_get_property_value(reply));
-                out.assign(data, data + xcb_get_property_value_length(reply) * (format / 8));
+                out.assign(data, data + xcb_get_property_value_length(reply));  // in bytes
             }
             std::free(reply);
         }
@@ -100,7 +100,9 @@ struct WindowDirectory::Connection {
     static std::vector<std::uint32_t> words(xcb_connection_t* c, xcb_get_property_cookie_t cookie) {
         std::vector<std::uint8_t> raw = bytes(c, cookie, 32);
         std::vector<std::uint32_t> out(raw.size() / 4);
-        std::memcpy(out.data(), raw.data(), out.size() * 4);
+        if (!out.empty()) {
+            std::memcpy(out.data(), raw.data(), out.size() * 4);
+        }
         return out;
     }
     static std::string text(xcb_connection_t* c, xcb_get_property_cookie_t cookie) {
