@@ -137,18 +137,24 @@ std::optional<InstalledAppScanner::Record> SystemAppCatalogProvider::entry(const
 }
 
 std::optional<IconBitmap> SystemAppCatalogProvider::icon(const std::string& bundleID, int pixelSize) {
-    if (pixelSize < 1) {
+    if (pixelSize < 1 || !InstalledAppScanner::isPlausibleID(bundleID)) {
         return std::nullopt;
     }
-    const std::optional<InstalledAppScanner::Record> record = entry(bundleID);
-    if (!record || record->entry.icon.empty()) {
-        return std::nullopt;
+    if (const std::optional<InstalledAppScanner::Record> record = entry(bundleID); record && !record->entry.icon.empty()) {
+        if (const std::optional<std::filesystem::path> file = iconTheme_.find(record->entry.icon, pixelSize)) {
+            if (std::optional<IconBitmap> image = loadIconFile(*file, pixelSize)) {
+                return image;
+            }
+        }
     }
-    const std::optional<std::filesystem::path> file = iconTheme_.find(record->entry.icon, pixelSize);
-    if (!file) {
-        return std::nullopt;
+    // Otherwise the icon the first running instance shows on its windows.
+    const std::string key = lowercasedText(bundleID);
+    for (const RunningApp& app : runningAppsWithWindows()) {
+        if (app.info.bundleID && lowercasedText(*app.info.bundleID) == key) {
+            return windows_.windowIcon(app.windows, pixelSize);
+        }
     }
-    return loadIconFile(*file, pixelSize);
+    return std::nullopt;
 }
 
 // ---- Start and stop -------------------------------------------------------------------------------

@@ -267,6 +267,16 @@ TEST_F(DesktopSession, TestApplicationsStartMinimizeAndComeBackThroughOpen) {
         }
     }
     ASSERT_EQ(logoWindows.size(), 1u);
+
+    // Its entry's icon is in no theme here, so the icon comes from what its window publishes.
+    testing_support::runCommand({"xprop", "-id", std::to_string(logoWindows[0]), "-f", "_NET_WM_ICON", "32c", "-set",
+                                 "_NET_WM_ICON", "1,1,0x80ff0000,2,2,0xffff0000,0xffff0000,0xffff0000,0xff00ff00"},
+                                5s);
+    auto windowIcon = provider->icon("test.logo", 64);
+    ASSERT_TRUE(windowIcon);
+    EXPECT_EQ(windowIcon->width, 2);  // the larger of the two images
+    EXPECT_EQ(windowIcon->pixels[0], 255);
+    EXPECT_EQ(windowIcon->pixels[13], 255);  // the last pixel is green
     testing_support::runCommand({"xdotool", "windowminimize", std::to_string(logoWindows[0])}, 5s);
     ASSERT_TRUE(waitUntil(
         [&] {
