@@ -303,9 +303,9 @@ std::optional<IconBitmap> WindowDirectory::windowIcon(const std::vector<std::uin
         for (std::size_t p = 0; p < static_cast<std::size_t>(image.width) * image.height; ++p) {
             const std::uint32_t argb = words[best->first + 2 + p];
             const unsigned alpha = argb >> 24;
-            image.pixels[p * 4 + 0] = static_cast<std::uint8_t>(((argb >> 16) & 0xFF) * alpha / 255);
-            image.pixels[p * 4 + 1] = static_cast<std::uint8_t>(((argb >> 8) & 0xFF) * alpha / 255);
-            image.pixels[p * 4 + 2] = static_cast<std::uint8_t>((argb & 0xFF) * alpha / 255);
+            image.pixels[p * 4 + 0] = static_cast<std::uint8_t>(argb >> 16);
+            image.pixels[p * 4 + 1] = static_cast<std::uint8_t>(argb >> 8);
+            image.pixels[p * 4 + 2] = static_cast<std::uint8_t>(argb);
             image.pixels[p * 4 + 3] = static_cast<std::uint8_t>(alpha);
         }
         return image;
