@@ -118,6 +118,17 @@ Seeds sealedDatagrams() {
     return seeds;
 }
 
+// Desktop files: plain, localized, with quoting and field codes in Exec, and with later groups.
+Seeds desktopEntries() {
+    Seeds seeds;
+    seeds.push_back(textBytes("[Desktop Entry]\nType=Application\nName=Editor\nName[de]=Bearbeiter\n"
+                              "Exec=editor --new-window %U\nIcon=editor\nOnlyShowIn=GNOME;KDE\\;X;\n"));
+    seeds.push_back(textBytes("# comment\n[Desktop Entry]\nType=Application\nName=A\\sB\n"
+                              "Exec=\"/opt/My App/run\" \"a \\\"q\\\" \\$x\" %i %c %k 100%%\nTryExec=run\n"
+                              "[Desktop Action New]\nExec=editor --new\n"));
+    return seeds;
+}
+
 // Small JPEG and PNG images: opaque and with alpha, and a JPEG with an EXIF orientation.
 Seeds images() {
     using namespace platform::imaging;
@@ -140,6 +151,7 @@ Seeds images() {
 }
 
 const std::map<std::string, std::function<Seeds()>> seedsByFuzzer = {
+    {"fuzz_desktop_entry", desktopEntries},
     {"fuzz_image_decode", images},
     {"fuzz_message_decode", messagePayloads},
     {"fuzz_frame_decoder", frameStreams},
