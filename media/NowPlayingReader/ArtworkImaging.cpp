@@ -1,0 +1,9 @@
+#include "media/NowPlayingReader/ArtworkScaler.h"
+
+namespace media {
+
+ArtworkScaler::Imaging ArtworkScaler::systemImaging() {
+    return Imaging{};
+}
+
+}  // namespace media
