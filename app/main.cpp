@@ -30,6 +30,7 @@
 #include "network/FileTrustedDeviceStore.h"
 #include "network/HostName.h"
 #include "network/InputOwnership.h"
+#include "network/LogText.h"
 #include "network/PairingCoordinator.h"
 #include "platform/EventLoop.h"
 #include "platform/Log.h"
@@ -120,34 +121,6 @@ class InputRouter {
     CompanionNetwork::InputOwnership ownership_;
 };
 
-// A phone chooses its own name: quoted in a log line, it is escaped so that it can neither end the
-// quotes, nor start a line of its own, nor reach a terminal as a control sequence.
-std::string quotedName(std::string_view text) {
-    std::string out = "\"";
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        unsigned control = 0x100;  // none
-        if (byte < 0x20 || byte == 0x7F) {
-            control = byte;
-        } else if (byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-                   static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
-            control = static_cast<unsigned char>(text[++i]);  // U+0080 to U+009F
-        }
-        if (control != 0x100) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04X", control);
-            out += escaped;
-        } else if (byte == '"' || byte == '\\') {
-            out += '\\';
-            out += static_cast<char>(byte);
-        } else {
-            out += static_cast<char>(byte);
-        }
-    }
-    out += '"';
-    return out;
-}
-
 std::string describe(const CompanionListener::State& state) {
     if (auto ready = state.as<CompanionNetwork::ListenerState::Ready>()) {
         std::string text = "ready as \"" + ready->details.serviceName + "\" on TCP " +
@@ -201,7 +174,7 @@ int run(int signalFD) {
 
     coordinator->setEventHandler([&router](const PairingEvent& event) {
         if (auto changed = event.as<PairingEvent::PendingPairingChanged>(); changed && changed->pairing) {
-            logger.notice("Pairing code for " + quotedName(changed->pairing->deviceName) + ": " +
+            logger.notice("Pairing code for " + CompanionNetwork::quotedForLog(changed->pairing->deviceName) + ": " +
                           changed->pairing->code.description());
         } else if (auto connected = event.as<PairingEvent::ConnectedDevicesChanged>()) {
             router.devicesChanged(connected->devices);

@@ -8,19 +8,14 @@
 #include <system_error>
 #include <utility>
 
+#include "network/Durations.h"
+
 namespace CompanionNetwork {
 
 namespace {
 
 // Connections accepted per wake-up before other work gets its turn.
 constexpr int maxAcceptsPerWakeup = 16;
-
-std::chrono::microseconds microseconds(double seconds) {
-    if (!(seconds > 0)) {
-        return std::chrono::microseconds{0};
-    }
-    return std::chrono::microseconds(static_cast<std::int64_t>(seconds * 1e6));
-}
 
 // OpenSSL writes to sockets with write(2): a phone that vanished must not take the process with it.
 void ignoreBrokenPipes() {
@@ -54,7 +49,7 @@ void ListenerCore::onQueue(std::function<void(ListenerCore&)> work) {
 }
 
 platform::Executor::TimerID ListenerCore::after(double seconds, std::function<void(ListenerCore&)> task) {
-    return queue_.schedule(microseconds(seconds), [weak = weak_from_this(), task = std::move(task)] {
+    return queue_.schedule(clampedMicroseconds(seconds), [weak = weak_from_this(), task = std::move(task)] {
         if (auto core = weak.lock()) {
             task(*core);
         }

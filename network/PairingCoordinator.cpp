@@ -87,7 +87,9 @@ PairingCoordinator::Action PairingCoordinator::decideLocked(ConnectionID connect
             return {};
         if (const auto* probe = message.as<Message::Probe>())
             return reply(Message::ProbeReply{probe->number, probe->viaDatagram});
-        if (route != Route::deliver || message.transport() != Transport::datagram || !offered())
+        // Scrolls of every phase go on to the device's scroll sequencer, which orders them by stamp.
+        const bool datagramInput = message.transport() == Transport::datagram || message.is<Message::Scroll>();
+        if (route != Route::deliver || !datagramInput || !offered())
             return {};
         return action<Action::Deliver>(message, session->second);
     }
@@ -159,10 +161,11 @@ PairingCoordinator::Action PairingCoordinator::pairingRequest(ConnectionID conne
     pruneWindow(requestTimes_, now, configuration_.requestWindow);
     if (std::ssize(requestTimes_) >= configuration_.maxPairingRequests)
         return refuse(PairingRejection::rateLimited);
-    requestTimes_.push_back(now);
-
+    // A busy refusal costs the computer nothing; counted, it would let a phone that keeps asking while
+    // another pairs use up the limit for everyone.
     if (pending_ && pending_->connection != connection)
         return refuse(PairingRejection::busy);
+    requestTimes_.push_back(now);
     if (!context.pairingExporter)
         return refuse(PairingRejection::failed);
 

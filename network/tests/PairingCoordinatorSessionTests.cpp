@@ -181,8 +181,13 @@ TEST(PairingCoordinatorSessions, DatagramsCarryOnlyDatagramInputOfASession) {
     EXPECT_EQ(h.sendDatagram(1, update), Action(Action::Deliver{update, phone}));
     EXPECT_EQ(h.sendDatagram(1, M::Scroll{0, 3, ScrollPhase::changed, std::nullopt}),
               Action(Action::Deliver{M::Scroll{0, 3, ScrollPhase::changed, std::nullopt}, phone}));
-    for (const M& reliable : {M(M::Tap{1}), M(M::Scroll{0, 0, ScrollPhase::ended, std::nullopt}),
-                              M(M::UnlockRequest{{1, "secret"}}), M(M::AppsRequest{}), M(M::Subscribe{}),
+    // Scrolls of every phase pass on to the device's scroll sequencer, whatever their transport: a
+    // phone may send a stroke's end by datagram too, and dropping it would leave the stroke open.
+    for (const ScrollPhase phase : {ScrollPhase::ended, ScrollPhase::momentumEnded}) {
+        const M end = M::Scroll{0, 0, phase, TrackpadProtocol::ScrollStamp{{4, 9}}};
+        EXPECT_EQ(h.sendDatagram(1, end), Action(Action::Deliver{end, phone}));
+    }
+    for (const M& reliable : {M(M::Tap{1}), M(M::UnlockRequest{{1, "secret"}}), M(M::AppsRequest{}), M(M::Subscribe{}),
                               M(M::PairingRequest{phone, "x"}), M(M::SessionRequest{})}) {
         SCOPED_TRACE(label(reliable));
         EXPECT_EQ(h.sendDatagram(1, reliable), Action{});
