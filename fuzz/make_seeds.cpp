@@ -11,6 +11,7 @@
 #include "TrackpadProtocol/MessageCodec.h"
 #include "TrackpadProtocol/MessageFraming.h"
 #include "network/TrustedDeviceFile.h"
+#include "platform/imaging/Codecs.h"
 #include "testing/SampleMessages.h"
 
 using namespace TrackpadProtocol;
@@ -117,7 +118,29 @@ Seeds sealedDatagrams() {
     return seeds;
 }
 
+// Small JPEG and PNG images: opaque and with alpha, and a JPEG with an EXIF orientation.
+Seeds images() {
+    using namespace platform::imaging;
+    auto bitmap = Bitmap::create(40, 30, PixelFormat::bgra, 1 << 20);
+    std::uint8_t* pixels = bitmap->mutablePixels();
+    for (std::size_t i = 0; i < bitmap->bytes().size(); ++i)
+        pixels[i] = static_cast<std::uint8_t>(i * 7 + (i % 4 == 3 ? 0 : i / 160));
+    Seeds seeds;
+    seeds.push_back(encodePNG(bitmap->view(), 6).value());
+    seeds.push_back(encodeJPEG(bitmap->view(), 75).value());
+    Data rotated = seeds.back();
+    const Data exif{0xFF, 0xE1, 0, 34, 'E', 'x', 'i', 'f', 0, 0, 'I', 'I', 42, 0, 8, 0, 0, 0, 1, 0,
+                    0x12, 0x01, 3, 0, 1, 0, 0, 0, 6, 0, 0, 0, 0, 0, 0, 0};
+    rotated.insert(rotated.begin() + 2, exif.begin(), exif.end());
+    seeds.push_back(rotated);
+    for (std::size_t i = 3; i < bitmap->bytes().size(); i += 4)
+        pixels[i] = 0xFF;
+    seeds.push_back(encodePNG(bitmap->view(), 9).value());
+    return seeds;
+}
+
 const std::map<std::string, std::function<Seeds()>> seedsByFuzzer = {
+    {"fuzz_image_decode", images},
     {"fuzz_message_decode", messagePayloads},
     {"fuzz_frame_decoder", frameStreams},
     {"fuzz_screen_data_assembler", partSequences},

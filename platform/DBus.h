@@ -199,7 +199,7 @@ public:
     std::string uniqueName() const;
 
     // Delivers signals and asynchronous replies on `loop` from now on; call on the loop's thread. Detached
-    // again when the connection goes or by detach().
+    // again when the connection goes or by detach(); the loop must outlive the attachment.
     void attach(EventLoop& loop);
     void detach();
     // Unattached use: waits up to `timeout` for traffic and delivers it on this thread; returns once

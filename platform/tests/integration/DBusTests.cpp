@@ -134,6 +134,7 @@ protected:
         ASSERT_TRUE(ready && player_->running()) << "the player service did not start";
     }
 
+    EventLoop loop_;  // outlives the connection attached to it
     std::unique_ptr<PrivateBus> bus_;
     std::unique_ptr<Connection> connection_;
     std::unique_ptr<Subprocess> player_;
@@ -227,7 +228,7 @@ TEST_F(DBusTest, RefusalsAbsentServicesAndSilenceBecomeErrors) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
 
     // The same on the loop: the time-out arrives as an error reply.
-    EventLoop loop;
+    EventLoop& loop = loop_;
     connection_->attach(loop);
     std::optional<Result<Message>> late;
     auto pending = connection_->callAsync({playerName, playerPath, probeInterface, "Hang", {}},
@@ -249,7 +250,7 @@ TEST_F(DBusTest, RefusalsAbsentServicesAndSilenceBecomeErrors) {
 }
 
 TEST_F(DBusTest, SignalsAndRepliesArriveOnTheLoop) {
-    EventLoop loop;
+    EventLoop& loop = loop_;
     connection_->attach(loop);
 
     std::vector<std::string> owners;
@@ -313,7 +314,7 @@ TEST_F(DBusTest, SignalsAndRepliesArriveOnTheLoop) {
 
 TEST_F(DBusTest, AHandlerMayDestroyTheConnection) {
     startPlayer();
-    EventLoop loop;
+    EventLoop& loop = loop_;
     connection_->attach(loop);
     auto match = connection_->matchPropertiesChanged(playerName, playerPath, "", [&](const PropertiesChanged&) {
         connection_.reset();
