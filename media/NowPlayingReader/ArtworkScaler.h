@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "TrackpadProtocol/Types.h"
+#include "platform/imaging/Bitmap.h"
 
 namespace media {
 
@@ -25,11 +26,11 @@ class ArtworkScaler {
     static constexpr std::uint64_t maximumSourcePixels = 100'000'000;
     static constexpr double qualities[] = {0.8, 0.6, 0.4};
 
-    // An RGB image of 3 bytes per pixel, rows packed.
+    // An opaque image (its bitmap may be empty in tests that only look at sizes).
     struct Image {
         int width = 0;
         int height = 0;
-        Data pixels;
+        platform::imaging::Bitmap bitmap;
     };
     // The image operations the scaler is built on; replaceable for tests.
     struct Imaging {

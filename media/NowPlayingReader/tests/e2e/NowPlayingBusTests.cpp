@@ -2,11 +2,13 @@
 // program.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <mutex>
 
 #include "media/NowPlayingReader/NowPlayingFeed.h"
 #include "media/NowPlayingReader/SystemNowPlayingProvider.h"
 #include "media/NowPlayingReader/tests/e2e/ScriptedPlayer.h"
+#include "platform/imaging/Codecs.h"
 #include "testing/LoopThread.h"
 #include "testing/PrivateBus.h"
 #include "testing/Subprocess.h"
@@ -79,6 +81,43 @@ TEST_F(NowPlayingBusTest, InProcessReadsTheTrackOncePerChangeAndUnavailableWhenT
     EXPECT_EQ(seen().size(), 3u);
 }
 
+// A 2000 x 1000 JPEG with detail everywhere, written into the bus's folder; its file URL.
+std::string writeCover(const std::filesystem::path& folder) {
+    namespace imaging = platform::imaging;
+    imaging::Bitmap bitmap = *imaging::Bitmap::create(2000, 1000, imaging::PixelFormat::rgba, 1u << 24);
+    std::uint8_t* pixels = bitmap.mutablePixels();
+    std::uint32_t noise = 7;
+    for (std::size_t i = 0; i < bitmap.bytes().size(); ++i) {
+        noise = noise * 1103515245 + 12345;
+        pixels[i] = (i % 4 == 3) ? 255 : static_cast<std::uint8_t>(noise >> 24);
+    }
+    const auto bytes = *imaging::encodeJPEG(bitmap.view(), 90);
+    const auto path = folder / "cover art.jpg";
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                static_cast<std::streamsize>(bytes.size()));
+    return "file://" + (folder / "cover%20art.jpg").string();
+}
+
+void expectSmallJpeg(const std::optional<NowPlaying>& value) {
+    ASSERT_TRUE(value && value->artwork);
+    const auto info = platform::imaging::readImageInfo(*value->artwork);
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->format, platform::imaging::ImageFormat::jpeg);
+    EXPECT_EQ(info->width, 360);
+    EXPECT_EQ(info->height, 180);
+    EXPECT_LE(value->artwork->size(), 61440u);
+}
+
+TEST_F(NowPlayingBusTest, FileArtworkArrivesAsASmallJpeg) {
+    const std::string cover = writeCover(bus->folder());
+    ScriptedPlayer player(bus->address(), "art");
+    player.send(playing("Art", R"(["A"])", R"(,"mpris:artUrl":["s",")" + cover + R"("])"));
+    startFeed(inProcess());
+    ASSERT_TRUE(eventually([&] { return !seen().empty() && seen().back() && seen().back()->artwork; }));
+    expectSmallJpeg(seen().back());
+    EXPECT_EQ(seen().size(), 1u);
+}
+
 TEST_F(NowPlayingBusTest, APlayingPlayerWinsAndAHungPlayerCostsOneTimeOut) {
     ScriptedPlayer paused(bus->address(), "paused");
     paused.send(R"({"status":"Paused","metadata":{"xesam:title":["s","Paused"]}})");
@@ -104,13 +143,16 @@ TEST_F(NowPlayingBusTest, MetadataOfTheWrongTypesCountsAsMissing) {
 }
 
 TEST_F(NowPlayingBusTest, HelperReadsThePlayerAndIsRelaunchedAfterItIsKilled) {
+    const std::string cover = writeCover(bus->folder());
     ScriptedPlayer player(bus->address(), "helped");
-    player.send(playing("Helped", R"(["Band"])"));
+    player.send(playing("Helped", R"(["Band"])", R"(,"mpris:artUrl":["s",")" + cover + R"("])"));
     testing_support::ScopedEnvironment environment({{"DBUS_SESSION_BUS_ADDRESS", bus->address()}});
     auto helper = NowPlayingHelper::make(LUMIVEX_NOW_PLAYING_HELPER, 360, 0.2, 5.0);
     ASSERT_NE(helper, nullptr);
     startFeed(SystemNowPlayingProvider::withHelper(helper));
-    ASSERT_TRUE(waitFor(NowPlaying("Helped", "Band", std::nullopt)));
+    ASSERT_TRUE(eventually([&] { return !seen().empty() && seen().back() && seen().back()->artwork; }));
+    EXPECT_EQ(seen().back()->title, "Helped");
+    expectSmallJpeg(seen().back());
     player.send(playing("Again", R"(["Band"])"));
     ASSERT_TRUE(waitFor(NowPlaying("Again", "Band", std::nullopt)));
 
