@@ -15,6 +15,8 @@ using platform::dbus::Value;
 
 struct MprisReader::Read {
     Done done;
+    // Asked for again while under way: read once more after answering.
+    bool again = false;
     std::size_t waiting = 0;
     std::vector<platform::dbus::Slot> calls;
     // In the order the bus listed the names.
@@ -29,6 +31,13 @@ MprisReader::MprisReader(platform::dbus::Connection& connection, std::function<d
 MprisReader::~MprisReader() = default;
 
 void MprisReader::read(Done done) {
+    if (current_) {
+        // Players signal often; restarting the read at every signal would never finish while one player
+        // hangs. The read under way answers the latest caller, and a fresh read follows at once.
+        current_->done = std::move(done);
+        current_->again = true;
+        return;
+    }
     auto read = std::make_shared<Read>();
     read->done = std::move(done);
     current_ = read;
@@ -121,12 +130,11 @@ void MprisReader::finish(const std::shared_ptr<Read>& read) {
     // Players that left are forgotten.
     std::erase_if(lastPlaying_, [&](const auto& entry) { return !read->answers.contains(entry.first); });
     const std::optional<std::string> chosen = playing ? playing : paused;
-    Done done = std::move(read->done);
-    if (!chosen) {
-        done(std::nullopt);
-        return;
+    Done done = read->done;
+    done(chosen ? std::optional<MprisTrack>(trackOf(*chosen, read->answers[*chosen])) : std::nullopt);
+    if (read->again && !current_) {
+        this->read(std::move(done));
     }
-    done(trackOf(*chosen, read->answers[*chosen]));
 }
 
 MprisTrack MprisReader::trackOf(const std::string& player, const PropertyMap& properties) {

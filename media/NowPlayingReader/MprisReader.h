@@ -42,8 +42,9 @@ class MprisReader {
     MprisReader(const MprisReader&) = delete;
     MprisReader& operator=(const MprisReader&) = delete;
 
-    // Asks every player and calls `done` once with the chosen player's track, or none. A read started
-    // while another is under way supersedes it: the earlier one is never answered.
+    // Asks every player and calls `done` once with the chosen player's track, or none. A read asked for
+    // while another is under way takes over its answer (the earlier `done` is never called) and is then
+    // followed by a fresh read, answered to the same `done`.
     void read(Done done);
     // `onChange` is called whenever a player comes or goes or its properties change. False when the
     // bus refused the matches.

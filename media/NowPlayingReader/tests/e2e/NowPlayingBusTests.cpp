@@ -127,6 +127,14 @@ TEST_F(NowPlayingBusTest, APlayingPlayerWinsAndAHungPlayerCostsOneTimeOut) {
     startFeed(inProcess());
     // The hung player is left out after its time-out; the paused one is what remains.
     ASSERT_TRUE(waitFor(NowPlaying("Paused", "", std::nullopt), 4));
+    // Signals arriving faster than the hung player's time-out still lead to readings.
+    for (int i = 0; i < 12; ++i) {
+        paused.send(R"({"status":"Paused","metadata":{"xesam:title":["s","Paused )" + std::to_string(i) + R"("]}})");
+        std::this_thread::sleep_for(std::chrono::milliseconds{200});
+    }
+    const std::size_t duringTheSignals = seen().size();
+    ASSERT_TRUE(waitFor(NowPlaying("Paused 11", "", std::nullopt), 4));
+    EXPECT_GE(duringTheSignals, 2u) << "no reading while the signals kept coming";
 
     ScriptedPlayer active(bus->address(), "active");
     active.send(playing("Active", R"(["X"])"));
