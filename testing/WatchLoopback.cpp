@@ -42,7 +42,7 @@ bool LoopbackComputer::receive(const Message& message) {
 bool LoopbackPhone::sendToMac(const Message& message) {
     switch (status_.mac.kind()) {
         case WatchStatus::Mac::Kind::demo: return demo_ && demo_->apply(message);
-        case WatchStatus::Mac::Kind::connected: return computer_->receive(message);
+        case WatchStatus::Mac::Kind::connected: return computer_(message);
         default: return false;
     }
 }

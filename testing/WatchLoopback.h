@@ -35,7 +35,11 @@ class WatchLoopbackLink;
 // its status to the watch whenever it changes.
 class LoopbackPhone : public TrackpadProtocol::WatchRelayTarget {
   public:
-    explicit LoopbackPhone(std::shared_ptr<LoopbackComputer> computer) : computer_(std::move(computer)) {}
+    // `computer` hands a message to the computer the phone controls; true when it was taken.
+    explicit LoopbackPhone(std::function<bool(const TrackpadProtocol::Message&)> computer)
+        : computer_(std::move(computer)) {}
+    explicit LoopbackPhone(std::shared_ptr<LoopbackComputer> computer)
+        : LoopbackPhone([computer](const TrackpadProtocol::Message& m) { return computer->receive(m); }) {}
 
     bool sendToMac(const TrackpadProtocol::Message& message) override;
     TrackpadProtocol::WatchStatus watchStatus() const override { return status_; }
@@ -54,7 +58,7 @@ class LoopbackPhone : public TrackpadProtocol::WatchRelayTarget {
 
     TrackpadProtocol::WatchStatus status_{true, TrackpadProtocol::WatchStatus::Mac::NoMacSelected{},
                                           std::nullopt, 0};
-    std::shared_ptr<LoopbackComputer> computer_;
+    std::function<bool(const TrackpadProtocol::Message&)> computer_;
     std::optional<TrackpadProtocol::WatchDemoMac> demo_;
     WatchLoopbackLink* link_ = nullptr;
 };
