@@ -12,6 +12,9 @@ namespace platform {
 
 template <class T>
 class Published {
+    // Declared before Subscription names it: clang, unlike GCC, does not look ahead for it.
+    struct State;
+
 public:
     using Callback = std::function<void(const T&)>;
 
