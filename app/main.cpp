@@ -30,6 +30,7 @@
 #include "Injector/InputInjector.h"
 #include "Injector/SystemScreenGeometry.h"
 #include "app/QtMainLoop.h"
+#include "app/SystemOverlays.h"
 #include "app/SystemGestures.h"
 #include "app/TrayIcon.h"
 #include "app/core/AppDelegate.h"
@@ -96,6 +97,9 @@ int run(int argc, char** argv, const Options& options, int signalFD) {
     Shell::CompanionServices services;
     services.input = std::make_shared<Shell::InjectorInputService>(injector);
     services.gestures = Shell::makeSystemGestureService(loop, geometry);
+    // The overlays draw windows: without widgets they stay absent, and say so.
+    std::shared_ptr<Shell::SystemOverlays> overlays;
+    if (!options.headless) overlays = Shell::installSystemOverlays(services, loop, preferences.highlightsPointerOnShake());
     Shell::SystemRuntimeNetwork network(loop, {});
     auto runtime = Shell::CompanionRuntime::create(
         Shell::CompanionRuntime::Dependencies{loop,
