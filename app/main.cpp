@@ -177,8 +177,15 @@ int run(int signalFD) {
 
     coordinator->setEventHandler([&router](const PairingEvent& event) {
         if (auto changed = event.as<PairingEvent::PendingPairingChanged>(); changed && changed->pairing) {
-            logger.notice("Pairing code for " + CompanionNetwork::quotedForLog(changed->pairing->deviceName) +
-                          ": " + changed->pairing->code.description());
+            // The line holds the code: built in storage that is wiped when it goes.
+            const std::string_view digits = changed->pairing->code.digits();
+            TrackpadProtocol::SecretString line = "Pairing code for ";
+            line += CompanionNetwork::quotedForLog(changed->pairing->deviceName);
+            line += ": ";
+            line += digits.substr(0, 3);
+            line += ' ';
+            line += digits.substr(3);
+            logger.notice(line);
         } else if (auto connected = event.as<PairingEvent::ConnectedDevicesChanged>()) {
             router.devicesChanged(connected->devices);
         } else if (auto revoked = event.as<PairingEvent::SessionsRevoked>()) {
