@@ -1,0 +1,97 @@
+#include "TrackpadProtocol/watch/WatchInputBatcher.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace TrackpadProtocol {
+
+namespace {
+
+bool isPlainScroll(const Message& message) {
+    const auto* scroll = message.as<Message::Scroll>();
+    return scroll && scroll->phase == ScrollPhase::changed && !scroll->stamp;
+}
+
+}  // namespace
+
+bool WatchInputBatcher::isContinuous(const Message& message) {
+    return message.is<Message::Move>() || isPlainScroll(message);
+}
+
+void WatchInputBatcher::add(const Message& message) {
+    if (!pending.empty()) {
+        auto& last = pending.back();
+        // A sum that overflows a float would make a message the codec refuses, losing both deltas; such a
+        // pair stays two messages.
+        auto merged = [](float a, float b, float c, float d) {
+            return std::isfinite(a + b) && std::isfinite(c + d);
+        };
+        if (const auto* move = message.as<Message::Move>()) {
+            if (auto* lastMove = std::get_if<Message::Move>(&last.value)) {
+                if (merged(lastMove->dx, move->dx, lastMove->dy, move->dy)) {
+                    lastMove->dx += move->dx;
+                    lastMove->dy += move->dy;
+                    return;
+                }
+            }
+        } else if (isPlainScroll(message) && isPlainScroll(last)) {
+            const auto* scroll = message.as<Message::Scroll>();
+            auto* lastScroll = std::get_if<Message::Scroll>(&last.value);
+            if (merged(lastScroll->dx, scroll->dx, lastScroll->dy, scroll->dy)) {
+                lastScroll->dx += scroll->dx;
+                lastScroll->dy += scroll->dy;
+                return;
+            }
+        }
+    }
+    pending.push_back(message);
+}
+
+std::vector<Message> WatchInputBatcher::takeReady(double now) {
+    if (pending.empty()) return {};
+    const bool allContinuous = std::all_of(pending.begin(), pending.end(), isContinuous);
+    if (allContinuous) {
+        if (inFlightCount() >= configuration.maximumInFlight) return {};
+        if (lastSend && now - *lastSend < configuration.minimumInterval) return {};
+    }
+    std::vector<Message> released;
+    released.swap(pending);
+    lastSend = now;
+    inFlight.insert(inFlight.end(), released.size(), now);
+    return released;
+}
+
+std::vector<Message> WatchInputBatcher::enqueue(const std::vector<Message>& messages, double now) {
+    for (const auto& message : messages)
+        add(message);
+    return takeReady(now);
+}
+
+std::vector<Message> WatchInputBatcher::answerReceived(double now) {
+    if (!inFlight.empty()) inFlight.pop_front();
+    return takeReady(now);
+}
+
+std::vector<Message> WatchInputBatcher::expireAnswers(double now) {
+    std::erase_if(inFlight, [&](double sent) { return now - sent >= configuration.answerTimeout; });
+    return takeReady(now);
+}
+
+void WatchInputBatcher::reset() {
+    pending.clear();
+    inFlight.clear();
+}
+
+std::optional<double> WatchInputBatcher::nextDeadline() const {
+    std::optional<double> deadline;
+    if (!inFlight.empty()) deadline = inFlight.front() + configuration.answerTimeout;
+    if (!pending.empty() && inFlightCount() < configuration.maximumInFlight) {
+        const double due =
+            lastSend ? *lastSend + configuration.minimumInterval : -std::numeric_limits<double>::infinity();
+        deadline = deadline ? std::min(*deadline, due) : due;
+    }
+    return deadline;
+}
+
+}  // namespace TrackpadProtocol
