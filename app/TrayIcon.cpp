@@ -14,6 +14,7 @@
 
 #include "app/ShellWindows.h"
 #include "app/core/MenuBarIcon.h"
+#include "network/LogText.h"
 #include "platform/Files.h"
 #include "platform/Log.h"
 
@@ -46,7 +47,16 @@ TrayIcon::TrayIcon(CompanionRuntime& runtime, AccessibilityPermission& permissio
     menu_->setObjectName(QStringLiteral("companionMenu"));
     icon_->setContextMenu(menu_.get());
     // "Open at Login" reads the login item again every time it is shown.
-    QObject::connect(menu_.get(), &QMenu::aboutToShow, [this] { login_.refresh(); });
+    QObject::connect(menu_.get(), &QMenu::aboutToShow, [this] {
+        login_.refresh();
+        // What the menu shows, for the record (phone names are quoted, as in every log line).
+        std::string shown;
+        for (QAction* action : menu_->actions()) {
+            shown += (shown.empty() ? "" : " | ") +
+                     (action->isSeparator() ? std::string("---") : action->text().toStdString());
+        }
+        logger.debug("Menu shown: " + CompanionNetwork::quotedForLog(shown));
+    });
     QObject::connect(icon_.get(), &QSystemTrayIcon::activated,
                      [this](QSystemTrayIcon::ActivationReason reason) {
                          if (reason == QSystemTrayIcon::Trigger) {
