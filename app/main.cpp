@@ -28,6 +28,7 @@
 
 #include "Injector/HIDEventPoster.h"
 #include "Injector/InputInjector.h"
+#include "Injector/ShellLockScreenServices.h"
 #include "Injector/SystemScreenGeometry.h"
 #include "app/QtMainLoop.h"
 #include "app/ShellWindows.h"
@@ -99,6 +100,8 @@ int run(int argc, char** argv, const Options& options, int signalFD) {
     Shell::CompanionServices services;
     services.input = std::make_shared<Shell::InjectorInputService>(injector);
     services.gestures = Shell::makeSystemGestureService(loop, geometry);
+    services.unlocker = Injector::makeShellUnlockService();
+    services.screenLock = Injector::makeShellScreenLockService(loop);
     Shell::SystemRuntimeNetwork network(loop, {});
 
     // What the user sees: windows with a display, log lines without one.
