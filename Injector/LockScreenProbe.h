@@ -40,7 +40,7 @@ class LockScreenProbe {
     // The focused element of a candidate, an error code, or nothing focused.
     using Focus = std::variant<std::monostate, Element, int>;
     struct SetValueResult {
-        std::optional<int> error;  // none: the value was set
+        std::optional<int> error;      // none: the value was set
         std::optional<bool> settable;  // none: the settable query failed
     };
 

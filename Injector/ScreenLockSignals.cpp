@@ -32,8 +32,9 @@ ScreenLockMonitor::Subscribe screenLockSignals(platform::EventLoop& loop) {
             subscription->session = std::move(*session);
             subscription->session->attach(loop);
             for (const char* interface : {"org.freedesktop.ScreenSaver", "org.gnome.ScreenSaver"}) {
-                keep(*subscription, subscription->session->matchSignal({"", "", interface, "ActiveChanged", "", ""},
-                                                                       [handler](const dbus::Message&) { handler(); }));
+                keep(*subscription,
+                     subscription->session->matchSignal({"", "", interface, "ActiveChanged", "", ""},
+                                                        [handler](const dbus::Message&) { handler(); }));
             }
         }
         if (auto system = dbus::Connection::open(dbus::Connection::Bus::system)) {
@@ -41,9 +42,9 @@ ScreenLockMonitor::Subscribe screenLockSignals(platform::EventLoop& loop) {
             subscription->system->attach(loop);
             for (const char* member : {"Lock", "Unlock"}) {
                 keep(*subscription,
-                     subscription->system->matchSignal({"org.freedesktop.login1", "", "org.freedesktop.login1.Session",
-                                                        member, "", ""},
-                                                       [handler](const dbus::Message&) { handler(); }));
+                     subscription->system->matchSignal(
+                         {"org.freedesktop.login1", "", "org.freedesktop.login1.Session", member, "", ""},
+                         [handler](const dbus::Message&) { handler(); }));
             }
             keep(*subscription, subscription->system->matchPropertiesChanged(
                                     "org.freedesktop.login1", "", "org.freedesktop.login1.Session",

@@ -20,9 +20,10 @@ class UnlockService final : public Shell::UnlockService {
         : lockScreen_(displayName),
           layout_(displayName),
           poster_(displayName),
-          unlocker_(lockScreen_, layout_, poster_, LockScreenUnlocker::Timing{}, queue_,
-                    [](double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); },
-                    [] { return platform::monotonicSeconds(); }) {}
+          unlocker_(
+              lockScreen_, layout_, poster_, LockScreenUnlocker::Timing{}, queue_,
+              [](double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); },
+              [] { return platform::monotonicSeconds(); }) {}
     ~UnlockService() override {
         // Attempts still queued run (and end) before the collaborators go.
         queue_.sync([] {});
@@ -33,8 +34,9 @@ class UnlockService final : public Shell::UnlockService {
                          [completion = std::move(completion)](UnlockReport report) {
                              Shell::UnlockReport shell{report.status, report.reason, std::nullopt};
                              if (report.entry) {
-                                 shell.entry = *report.entry == UnlockEntry::filled ? Shell::UnlockEntry::filled
-                                                                                     : Shell::UnlockEntry::typed;
+                                 shell.entry = *report.entry == UnlockEntry::filled
+                                                   ? Shell::UnlockEntry::filled
+                                                   : Shell::UnlockEntry::typed;
                              }
                              if (completion) {
                                  completion(std::move(shell));
@@ -55,7 +57,9 @@ class UnlockService final : public Shell::UnlockService {
 class ScreenLockService final : public Shell::ScreenLockService {
   public:
     ScreenLockService(platform::EventLoop& loop, const std::string& displayName)
-        : lockScreen_(displayName), monitor_(loop, [this] { return lockScreen_.isLocked(); }, screenLockSignals(loop)) {}
+        : lockScreen_(displayName),
+          monitor_(
+              loop, [this] { return lockScreen_.isLocked(); }, screenLockSignals(loop)) {}
 
     std::optional<bool> start(ChangeHandler onChange) override { return monitor_.start(std::move(onChange)); }
     void stop() override { monitor_.stop(); }

@@ -48,7 +48,8 @@ std::optional<uid_t> realUserOf(pid_t pid) {
 // The executable is a system program: under a system folder, owned by root, writable by nobody else.
 bool isSystemProgram(pid_t pid) {
     std::error_code error;
-    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error);
+    const std::filesystem::path exe =
+        std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error);
     if (error) {
         return false;
     }
@@ -58,7 +59,8 @@ bool isSystemProgram(pid_t pid) {
         inSystemFolder = inSystemFolder || path.rfind(folder, 0) == 0;
     }
     struct stat info {};
-    return inSystemFolder && stat(path.c_str(), &info) == 0 && info.st_uid == 0 && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    return inSystemFolder && stat(path.c_str(), &info) == 0 && info.st_uid == 0 &&
+           (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 class LinuxProbe final : public LockScreenProbe {
@@ -98,8 +100,11 @@ class LinuxProbe final : public LockScreenProbe {
             xcb_flush(c);
         }
         if (dbus::Connection* bus = sessionBus()) {
-            bus->call({"org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver",
-                       "SimulateUserActivity", {}},
+            bus->call({"org.freedesktop.ScreenSaver",
+                       "/org/freedesktop/ScreenSaver",
+                       "org.freedesktop.ScreenSaver",
+                       "SimulateUserActivity",
+                       {}},
                       busTimeout);
         }
     }
@@ -160,14 +165,18 @@ class LinuxProbe final : public LockScreenProbe {
     // No accessibility layer is asked: lock screens rarely expose their entry to one, and a named element
     // would add nothing that could be checked the way the keyboard grab is.
     Focus focusedElement(std::optional<pid_t>) override { return std::monostate{}; }
-    std::optional<std::string> stringAttribute(std::uint64_t, std::string_view) override { return std::nullopt; }
+    std::optional<std::string> stringAttribute(std::uint64_t, std::string_view) override {
+        return std::nullopt;
+    }
     std::optional<int> characterCount(std::uint64_t) override { return std::nullopt; }
     bool secureInputEnabled() override {
         std::lock_guard lock(mutex_);
         return keyboardGrabbedByAnother();
     }
     SetValueResult setValue(std::uint64_t, std::string_view) override { return {-25205, std::nullopt}; }
-    void pause(double seconds) override { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
+    void pause(double seconds) override {
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    }
 
   private:
     dbus::Connection* sessionBus() { return bus(session_, dbus::Connection::Bus::session); }
@@ -188,21 +197,25 @@ class LinuxProbe final : public LockScreenProbe {
         }
         if (sessionPath_.empty()) {
             const char* id = std::getenv("XDG_SESSION_ID");
-            auto reply = id != nullptr && *id != '\0'
-                             ? bus->call({"org.freedesktop.login1", "/org/freedesktop/login1",
-                                          "org.freedesktop.login1.Manager", "GetSession", {std::string(id)}},
-                                         busTimeout)
-                             : bus->call({"org.freedesktop.login1", "/org/freedesktop/login1",
-                                          "org.freedesktop.login1.Manager", "GetSessionByPID",
-                                          {static_cast<std::uint32_t>(getpid())}},
-                                         busTimeout);
+            auto reply = id != nullptr && *id != '\0' ? bus->call({"org.freedesktop.login1",
+                                                                   "/org/freedesktop/login1",
+                                                                   "org.freedesktop.login1.Manager",
+                                                                   "GetSession",
+                                                                   {std::string(id)}},
+                                                                  busTimeout)
+                                                      : bus->call({"org.freedesktop.login1",
+                                                                   "/org/freedesktop/login1",
+                                                                   "org.freedesktop.login1.Manager",
+                                                                   "GetSessionByPID",
+                                                                   {static_cast<std::uint32_t>(getpid())}},
+                                                                  busTimeout);
             if (!reply || reply->argument(0).objectPath() == nullptr) {
                 return std::nullopt;
             }
             sessionPath_ = reply->argument(0).objectPath()->path;
         }
-        auto properties =
-            bus->allProperties("org.freedesktop.login1", sessionPath_, "org.freedesktop.login1.Session", busTimeout);
+        auto properties = bus->allProperties("org.freedesktop.login1", sessionPath_,
+                                             "org.freedesktop.login1.Session", busTimeout);
         if (!properties) {
             return std::nullopt;
         }
@@ -211,7 +224,8 @@ class LinuxProbe final : public LockScreenProbe {
 
     bool lockedNow(const std::optional<dbus::PropertyMap>& logind) {
         if (logind) {
-            if (const dbus::Value* hint = dbus::find(*logind, "LockedHint"); hint != nullptr && hint->boolean() == true) {
+            if (const dbus::Value* hint = dbus::find(*logind, "LockedHint");
+                hint != nullptr && hint->boolean() == true) {
                 return true;
             }
         }
@@ -220,8 +234,9 @@ class LinuxProbe final : public LockScreenProbe {
             return false;
         }
         for (const char* path : {"/org/freedesktop/ScreenSaver", "/ScreenSaver"}) {
-            auto reply =
-                bus->call({"org.freedesktop.ScreenSaver", path, "org.freedesktop.ScreenSaver", "GetActive", {}}, busTimeout);
+            auto reply = bus->call(
+                {"org.freedesktop.ScreenSaver", path, "org.freedesktop.ScreenSaver", "GetActive", {}},
+                busTimeout);
             if (reply) {
                 return reply->argument(0).boolean() == true;
             }
@@ -237,9 +252,11 @@ class LinuxProbe final : public LockScreenProbe {
             return false;
         }
         xcb_connection_t* c = display_.get();
-        XReply<xcb_grab_keyboard_reply_t> grab(xcb_grab_keyboard_reply(
-            c, xcb_grab_keyboard(c, 0, display_.root(), XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
-            nullptr));
+        XReply<xcb_grab_keyboard_reply_t> grab(
+            xcb_grab_keyboard_reply(c,
+                                    xcb_grab_keyboard(c, 0, display_.root(), XCB_CURRENT_TIME,
+                                                      XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
+                                    nullptr));
         if (grab && grab->status == XCB_GRAB_STATUS_SUCCESS) {
             xcb_ungrab_keyboard(c, XCB_CURRENT_TIME);
             xcb_flush(c);

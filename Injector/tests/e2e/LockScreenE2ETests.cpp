@@ -37,7 +37,8 @@ class TestLocker final : public LockScreen {
     bool displayIsAsleep() override { return false; }
     void wake() override {}
     LockScreenFocus examine() override {
-        return {LockScreenFocus::PasswordField{{{SecureInputKey{1}}, std::nullopt, 1, LockScreenFieldCheck::secureInput}}};
+        return {LockScreenFocus::PasswordField{
+            {{SecureInputKey{1}}, std::nullopt, 1, LockScreenFieldCheck::secureInput}}};
     }
     bool isFocused(const LockScreenField&) override { return true; }
     LockScreenFill fill(const LockScreenField&, std::string_view) override {
@@ -92,7 +93,8 @@ TEST(LockScreenE2ETest, TheLockerReceivesThePasswordExactlyThenReturn) {
 
     std::promise<UnlockReport> done;
     const double start = platform::monotonicSeconds();
-    unlocker.unlock("pässwörd✓", [] { return false; }, [&](UnlockReport report) { done.set_value(report); });
+    unlocker.unlock(
+        "pässwörd✓", [] { return false; }, [&](UnlockReport report) { done.set_value(report); });
     const UnlockReport report = done.get_future().get();
     queue.sync([] {});
     EXPECT_EQ(report.status, UnlockStatus::unlocked);
@@ -110,12 +112,14 @@ TEST(LockScreenE2ETest, TheLockerReceivesThePasswordExactlyThenReturn) {
     poster.returnPosted = 0;
     std::promise<UnlockReport> second;
     const double start12 = platform::monotonicSeconds();
-    unlocker.unlock("pässwörd✓123", [] { return false; }, [&](UnlockReport r) { second.set_value(r); });
+    unlocker.unlock(
+        "pässwörd✓123", [] { return false; }, [&](UnlockReport r) { second.set_value(r); });
     EXPECT_EQ(second.get_future().get().status, UnlockStatus::unlocked);
     queue.sync([] {});
     const double ownWaits = 0.5 + 31 * 0.02 + 0.1;
-    std::printf("[ figure ] 12 characters: accepted unlock to Return posted %.3f s, of which the waits %.3f s\n",
-                poster.returnPosted - start12, ownWaits);
+    std::printf(
+        "[ figure ] 12 characters: accepted unlock to Return posted %.3f s, of which the waits %.3f s\n",
+        poster.returnPosted - start12, ownWaits);
     EXPECT_GT(poster.returnPosted - start, 0);
 }
 
@@ -134,10 +138,12 @@ TEST(LockScreenE2ETest, TheLinuxLockScreenDoesNotVerifyALockerItCannotIdentify) 
     const LockScreenFocus focus = lockScreen.examine();
     const auto* unverified = std::get_if<LockScreenFocus::Unverified>(&focus.value);
     ASSERT_NE(unverified, nullptr);
-    EXPECT_EQ(unverified->reason,
-              "system-wide focus: no focused element; no login window process acts as this user; secure input: on, "
-              "holder unknown");
-    EXPECT_FALSE(lockScreen.isFocused({{SecureInputKey{1}}, std::nullopt, 1, LockScreenFieldCheck::secureInput}));
+    EXPECT_EQ(
+        unverified->reason,
+        "system-wide focus: no focused element; no login window process acts as this user; secure input: on, "
+        "holder unknown");
+    EXPECT_FALSE(
+        lockScreen.isFocused({{SecureInputKey{1}}, std::nullopt, 1, LockScreenFieldCheck::secureInput}));
     EXPECT_TRUE(isKnownScreenLocker("i3lock"));
     EXPECT_FALSE(isKnownScreenLocker("bash"));
 }
@@ -186,18 +192,23 @@ GLib.MainLoop().run()
         },
         10s));
     const testing_support::ScopedEnvironment environment(
-        {{"DBUS_SESSION_BUS_ADDRESS", bus.address()}, {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus"}});
+        {{"DBUS_SESSION_BUS_ADDRESS", bus.address()},
+         {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus"}});
     auto control = platform::dbus::Connection::openAddress(bus.address());
     ASSERT_TRUE(control);
     const auto set = [&](bool active, bool announce) {
-        ASSERT_TRUE((*control)->call({"org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver", "test.Control",
-                                      "Set", {active, announce}}));
+        ASSERT_TRUE((*control)->call({"org.freedesktop.ScreenSaver",
+                                      "/org/freedesktop/ScreenSaver",
+                                      "test.Control",
+                                      "Set",
+                                      {active, announce}}));
     };
 
     platform::EventLoop loop;
     SystemLockScreen lockScreen(":nonexistent-display");
     // A short poll keeps the test quick; the rechecks are the default ones.
-    ScreenLockMonitor monitor(loop, [&] { return lockScreen.isLocked(); }, screenLockSignals(loop), 0.5);
+    ScreenLockMonitor monitor(
+        loop, [&] { return lockScreen.isLocked(); }, screenLockSignals(loop), 0.5);
     std::vector<bool> changes;
     EXPECT_FALSE(monitor.start([&](bool locked) { changes.push_back(locked); }));
     set(true, true);
@@ -205,7 +216,7 @@ GLib.MainLoop().run()
     EXPECT_EQ(changes, std::vector<bool>{true});
     loop.runFor(1.0);
     EXPECT_EQ(changes, std::vector<bool>{true});  // reported once
-    set(false, false);                             // a silent change
+    set(false, false);                            // a silent change
     loop.runFor(0.7);
     EXPECT_EQ(changes, (std::vector<bool>{true, false}));
     monitor.stop();
