@@ -153,9 +153,24 @@ GLib.MainLoop().run()
     ASSERT_TRUE(testing_support::waitUntil([&] { return read().find("ready") != std::string::npos; }, 10s))
         << read();
     const testing_support::ScopedEnvironment environment({{"DBUS_SYSTEM_BUS_ADDRESS", bus.address()}});
+    // The phone's quick action, through the engine.
+    class NoPoster final : public GestureEventPoster {
+      public:
+        void post(const InputEvent&, EventTap) override {}
+    } poster;
+    SymbolicHotKeys hotKeys([] { return SymbolicHotKeys::linuxDefaults(); });
+    platform::ManualExecutor executor;
+    MainQueueGestureScheduler scheduler(executor);
     IOKitSystemPower power;
-    EXPECT_TRUE(power.sleep());
-    EXPECT_NE(read().find("Suspend False"), std::string::npos) << read();
+    GestureEngine engine(
+        GestureMapping::defaultMapping(), GestureEngine::Configuration{}, poster, hotKeys,
+        FixedKeyboardLayout::shortcutKeys(), [] { return std::nullopt; }, [] { return 0.0; },
+        DockSwipeRecipe::unavailable, [](std::optional<Point>) { return 2.0; },
+        [](SystemAction) { return true; }, scheduler, power);
+    EXPECT_TRUE(engine.handle(Message::QuickAction{TrackpadProtocol::QuickAction::sleep}));
+    EXPECT_TRUE(
+        testing_support::waitUntil([&] { return read().find("Suspend False") != std::string::npos; }, 5s))
+        << read();
     logind.stop();
     EXPECT_FALSE(power.sleep());
 }
