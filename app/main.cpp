@@ -29,6 +29,7 @@
 #include "Injector/HIDEventPoster.h"
 #include "Injector/InputInjector.h"
 #include "Injector/SystemScreenGeometry.h"
+#include "ScreenView/shell/ScreenViewShellService.h"
 #include "app/QtMainLoop.h"
 #include "app/SystemGestures.h"
 #include "app/TrayIcon.h"
@@ -96,6 +97,7 @@ int run(int argc, char** argv, const Options& options, int signalFD) {
     Shell::CompanionServices services;
     services.input = std::make_shared<Shell::InjectorInputService>(injector);
     services.gestures = Shell::makeSystemGestureService(loop, geometry);
+    services.screenViews = ScreenView::makeScreenViewService(loop);
     Shell::SystemRuntimeNetwork network(loop, {});
     auto runtime = Shell::CompanionRuntime::create(
         Shell::CompanionRuntime::Dependencies{loop,
