@@ -30,6 +30,7 @@
 #include "Injector/InputInjector.h"
 #include "Injector/ShellLockScreenServices.h"
 #include "Injector/SystemScreenGeometry.h"
+#include "ScreenView/shell/ScreenViewShellService.h"
 #include "app/QtMainLoop.h"
 #include "app/SystemOverlays.h"
 #include "app/ShellWindows.h"
@@ -106,6 +107,7 @@ int run(int argc, char** argv, const Options& options, int signalFD) {
     if (!options.headless) overlays = Shell::installSystemOverlays(services, loop, preferences.highlightsPointerOnShake());
     services.unlocker = Injector::makeShellUnlockService();
     services.screenLock = Injector::makeShellScreenLockService(loop);
+    services.screenViews = ScreenView::makeScreenViewService(loop);
     Shell::SystemRuntimeNetwork network(loop, {});
 
     // What the user sees: windows with a display, log lines without one.
