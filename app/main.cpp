@@ -38,6 +38,7 @@
 #include "app/core/InjectorInputService.h"
 #include "app/core/StatusLog.h"
 #include "app/core/SystemRuntimeNetwork.h"
+#include "apps/ShellAppServices.h"
 #include "platform/EventLoop.h"
 #include "platform/Log.h"
 
@@ -96,6 +97,10 @@ int run(int argc, char** argv, const Options& options, int signalFD) {
     Shell::CompanionServices services;
     services.input = std::make_shared<Shell::InjectorInputService>(injector);
     services.gestures = Shell::makeSystemGestureService(loop, geometry);
+    // The applications of the computer: the catalog and the launcher share one system provider.
+    Apps::ShellAppServices apps = Apps::makeShellAppServices();
+    services.makeAppCatalog = std::move(apps.makeAppCatalog);
+    services.appLauncher = std::move(apps.appLauncher);
     Shell::SystemRuntimeNetwork network(loop, {});
     auto runtime = Shell::CompanionRuntime::create(
         Shell::CompanionRuntime::Dependencies{loop,
