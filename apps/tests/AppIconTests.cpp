@@ -78,6 +78,9 @@ TEST(AppIconScaler, DecodesFilesAndRefusesWhatIsNoImage) {
     std::vector<std::uint8_t> truncated = *encodePNG(solidImage(64, 64));
     truncated.resize(truncated.size() / 2);
     EXPECT_FALSE(scaler.pngData(truncated, 64));
+    // Wider than any icon may be: refused before its pixels are decoded.
+    EXPECT_FALSE(scaler.pngData(*encodePNG(solidImage(maxIconSide + 1, 1)), 64));
+    EXPECT_TRUE(scaler.pngData(*encodePNG(solidImage(maxIconSide, 1)), 64));
 
     const std::string svg =
         R"(<svg xmlns="http://www.w3.org/2000/svg" width="512" height="512"><rect width="512" height="512" fill="#0000ff"/></svg>)";

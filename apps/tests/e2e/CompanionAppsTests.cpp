@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <filesystem>
@@ -179,6 +180,8 @@ TEST(CompanionApps, APhoneGetsTheListsAnIconAndOpensAnApplicationThroughTheProce
 
     ::kill(companion.pid(), SIGTERM);
     EXPECT_TRUE(testing_support::waitUntil([&] { return !companion.running(); }, 30s)) << readText(log);
+    const int status = companion.stop();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << readText(log);
 }
 
 }  // namespace
