@@ -1,7 +1,6 @@
 #include "apps/SystemAppCatalogProvider.h"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,7 +10,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
-#include <future>
 
 #include "apps/IconImages.h"
 
@@ -49,27 +47,17 @@ SystemAppCatalogProvider::SystemAppCatalogProvider(InstalledAppScanner scanner, 
       iconTheme_(std::move(iconTheme)),
       windows_(displayOrEnvironment(std::move(displayName))),
       inotifyFD_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)),
-      queue_(std::make_unique<platform::EventLoop>()) {
-    std::promise<void> running;
-    queueThread_ = std::thread([this, &running] {
-        const std::string label = std::string(queueLabel).substr(0, 15);
-        pthread_setname_np(pthread_self(), label.c_str());
-        queue_->post([&running] { running.set_value(); });
-        queue_->run();
-    });
-    running.get_future().wait();
+      queue_(std::make_unique<platform::LoopQueue>(queueLabel)) {
     if (inotifyFD_ >= 0) {
-        queue_->post([this] { queue_->watch(inotifyFD_, platform::EventLoop::readable, [this](std::uint32_t) {
-            folderEvents();
-        }); });
+        queue_->post([this] {
+            queue_->loop().watch(inotifyFD_, platform::EventLoop::readable, [this](std::uint32_t) { folderEvents(); });
+        });
     }
 }
 
 SystemAppCatalogProvider::~SystemAppCatalogProvider() {
     stop();
-    queue_->stop();
-    queueThread_.join();
-    queue_.reset();  // the watch goes with the loop, before its descriptor is closed
+    queue_.reset();  // joins the queue; the watch goes with its loop, before the descriptor is closed
     if (inotifyFD_ >= 0) {
         ::close(inotifyFD_);
     }

@@ -7,7 +7,7 @@
 // more `installedSettleDelay` seconds after the last.
 //
 // Threads: the provider's own queue, an event loop on a thread labelled
-// "dev.quelmar.trackpad.mac.apps", runs folder events, both timers and every handler call. The
+// "dev.quelmar.trackpad.mac.apps" (platform::LoopQueue), runs folder events, both timers and every handler call. The
 // running list, the scan and icons run on the caller's thread. One mutex guards the watch state; it is
 // never held while walking folders, calling the handler or stopping the window watch.
 #include <sys/types.h>
@@ -18,7 +18,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "apps/AppCatalogTypes.h"
@@ -26,7 +25,7 @@
 #include "apps/InstalledAppScanner.h"
 #include "apps/RunningApps.h"
 #include "apps/WindowDirectory.h"
-#include "platform/EventLoop.h"
+#include "platform/LoopQueue.h"
 
 namespace Apps {
 
@@ -99,8 +98,7 @@ class SystemAppCatalogProvider final : public AppCatalogProvider {
     std::map<int, int> watchUsers_;  // inotify watch descriptor -> folders using it
     std::optional<std::pair<std::int64_t, std::vector<InstalledAppScanner::Record>>> recordCache_;
 
-    std::unique_ptr<platform::EventLoop> queue_;
-    std::thread queueThread_;
+    std::unique_ptr<platform::LoopQueue> queue_;
 };
 
 }  // namespace Apps
