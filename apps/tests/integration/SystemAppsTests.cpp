@@ -213,14 +213,6 @@ std::optional<MacApp> find(const std::vector<MacApp>& apps, const std::string& i
     return std::nullopt;
 }
 
-std::string describe(const std::vector<MacApp>& apps) {
-    std::string text;
-    for (const MacApp& app : apps) {
-        text += app.bundleID + "(" + std::to_string(app.state.rawValue) + ") ";
-    }
-    return text;
-}
-
 TEST_F(DesktopSession, TestApplicationsStartMinimizeAndComeBackThroughOpen) {
     const InstalledAppScanner scanner({tree_.root() / "applications"}, 2);
     auto provider = std::make_shared<SystemAppCatalogProvider>(scanner, 1.0, 10.0);
@@ -254,7 +246,7 @@ TEST_F(DesktopSession, TestApplicationsStartMinimizeAndComeBackThroughOpen) {
             auto calc = find(lastPublished(), "test.calc");
             return calc && calc->state.contains(MacApp::State::active);
         },
-        10s)) << describe(lastPublished()) << " / " << describe(catalog->runningApps());
+        10s));
     auto apps = catalog->runningApps();
     ASSERT_EQ(apps.size(), 2u);
     EXPECT_EQ(apps[0], (MacApp{"test.logo", "Test Logo", {}}));
