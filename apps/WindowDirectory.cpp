@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
+#include <xcb/res.h>
 #include <xcb/xcb.h>
 
 #include <algorithm>
@@ -49,6 +50,7 @@ struct WindowDirectory::Connection {
     xcb_connection_t* connection = nullptr;
     xcb_window_t root = 0;
     std::array<xcb_atom_t, atomCount> atoms{};
+    bool hasResourceExtension = false;
 
     explicit Connection(const std::string& displayName) {
         int screenNumber = 0;
@@ -73,6 +75,14 @@ struct WindowDirectory::Connection {
             if (xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(connection, cookies[i], nullptr)) {
                 atoms[i] = reply->atom;
                 std::free(reply);
+            }
+        }
+        if (const xcb_query_extension_reply_t* extension = xcb_get_extension_data(connection, &xcb_res_id);
+            extension != nullptr && extension->present) {
+            if (xcb_res_query_version_reply_t* version = xcb_res_query_version_reply(
+                    connection, xcb_res_query_version(connection, 1, 2), nullptr)) {
+                hasResourceExtension = version->server_major > 1 || (version->server_major == 1 && version->server_minor >= 2);
+                std::free(version);
             }
         }
     }
@@ -158,6 +168,7 @@ std::vector<ClientWindow> WindowDirectory::clients() {
                                   c.ask(window, c.atoms[netWmName], XCB_GET_PROPERTY_TYPE_ANY)});
     }
     std::vector<ClientWindow> out;
+    std::vector<std::size_t> withoutPID;
     for (std::size_t i = 0; i < windows.size(); ++i) {
         ClientWindow client;
         client.window = windows[i];
@@ -165,6 +176,8 @@ std::vector<ClientWindow> WindowDirectory::clients() {
         if (std::vector<std::uint32_t> pid = Connection::words(c.connection, cookies[i].pid);
             !pid.empty() && pid.front() > 0 && pid.front() < 0x7FFFFFFF) {
             client.processID = static_cast<pid_t>(pid.front());
+        } else {
+            withoutPID.push_back(out.size());
         }
         std::vector<std::uint8_t> wmClass = Connection::bytes(c.connection, cookies[i].wmClass, 8);
         std::string classes(wmClass.begin(), wmClass.end());
@@ -187,6 +200,31 @@ std::vector<ClientWindow> WindowDirectory::clients() {
                           });
         client.title = Connection::text(c.connection, cookies[i].name);
         out.push_back(std::move(client));
+    }
+    // Windows that do not say their process (older toolkits) are asked of the server, which knows the
+    // process of each local client (X-Resource 1.2).
+    if (!withoutPID.empty() && c.hasResourceExtension) {
+        std::vector<xcb_res_query_client_ids_cookie_t> pidCookies;
+        for (std::size_t index : withoutPID) {
+            const xcb_res_client_id_spec_t spec{out[index].window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+            pidCookies.push_back(xcb_res_query_client_ids(c.connection, 1, &spec));
+        }
+        for (std::size_t k = 0; k < withoutPID.size(); ++k) {
+            xcb_res_query_client_ids_reply_t* reply = xcb_res_query_client_ids_reply(c.connection, pidCookies[k], nullptr);
+            if (reply == nullptr) {
+                continue;
+            }
+            for (auto ids = xcb_res_query_client_ids_ids_iterator(reply); ids.rem > 0; xcb_res_client_id_value_next(&ids)) {
+                if ((ids.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) != 0 &&
+                    xcb_res_client_id_value_value_length(ids.data) == 1) {
+                    const std::uint32_t pid = *xcb_res_client_id_value_value(ids.data);
+                    if (pid > 0 && pid < 0x7FFFFFFF) {
+                        out[withoutPID[k]].processID = static_cast<pid_t>(pid);
+                    }
+                }
+            }
+            std::free(reply);
+        }
     }
     return out;
 }

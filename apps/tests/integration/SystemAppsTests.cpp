@@ -256,6 +256,9 @@ TEST_F(DesktopSession, TestApplicationsStartMinimizeAndComeBackThroughOpen) {
     for (const RunningApp& app : provider->runningAppsWithWindows()) {
         if (app.info.bundleID == "test.logo") {
             logoWindows = app.windows;
+            // xlogo does not publish its process; the server's X-Resource extension knows it.
+            EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(app.info.processID) + "/exe").filename(),
+                      "xlogo");
         }
     }
     ASSERT_EQ(logoWindows.size(), 1u);
