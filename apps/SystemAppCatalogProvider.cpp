@@ -46,20 +46,21 @@ SystemAppCatalogProvider::SystemAppCatalogProvider(InstalledAppScanner scanner, 
       installedSettleDelay_(validSettle(installedSettleDelay, installedDebounce_)),
       iconTheme_(std::move(iconTheme)),
       windows_(displayOrEnvironment(std::move(displayName))),
-      inotifyFD_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)),
-      queue_(std::make_unique<platform::LoopQueue>(queueLabel)) {
-    if (inotifyFD_ >= 0) {
-        queue_->post([this] {
-            queue_->loop().watch(inotifyFD_, platform::EventLoop::readable, [this](std::uint32_t) { folderEvents(); });
+      inotify_{::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)} {
+    if (inotify_.fd >= 0) {
+        queue_.post([this] {
+            queue_.loop().watch(inotify_.fd, platform::EventLoop::readable, [this](std::uint32_t) { folderEvents(); });
         });
     }
 }
 
-SystemAppCatalogProvider::~SystemAppCatalogProvider() {
-    stop();
-    queue_.reset();  // joins the queue; the watch goes with its loop, before the descriptor is closed
-    if (inotifyFD_ >= 0) {
-        ::close(inotifyFD_);
+// The queue (the last member) is joined right after this, while every other member is still there;
+// the inotify descriptor is closed after it, once its watch has gone with the loop.
+SystemAppCatalogProvider::~SystemAppCatalogProvider() { stop(); }
+
+SystemAppCatalogProvider::Descriptor::~Descriptor() {
+    if (fd >= 0) {
+        ::close(fd);
     }
 }
 
@@ -176,7 +177,7 @@ void SystemAppCatalogProvider::start(Handler handler) {
             }
             watch_.runningPending = true;
         }
-        queue_->post([this, delivery] {
+        queue_.post([this, delivery] {
             {
                 std::lock_guard lock(mutex_);
                 watch_.runningPending = false;
@@ -217,7 +218,7 @@ void SystemAppCatalogProvider::cancelSource(const FolderSource& source) {
     }
     if (--users->second == 0) {
         watchUsers_.erase(users);
-        ::inotify_rm_watch(inotifyFD_, source.wd);  // fails harmlessly for a folder already gone
+        ::inotify_rm_watch(inotify_.fd, source.wd);  // fails harmlessly for a folder already gone
     }
 }
 
@@ -261,7 +262,7 @@ void SystemAppCatalogProvider::collectFolders(const std::filesystem::path& path,
 }
 
 void SystemAppCatalogProvider::refresh(std::int64_t generation) {
-    if (inotifyFD_ < 0) {
+    if (inotify_.fd < 0) {
         return;
     }
     // Folders that keep changing under the walk could make this go on for ever; a few passes catch
@@ -301,7 +302,7 @@ void SystemAppCatalogProvider::refresh(std::int64_t generation) {
             struct stat opened {};
             if (::fstat(fd, &opened) == 0) {
                 const std::string procPath = "/proc/self/fd/" + std::to_string(fd);
-                const int wd = ::inotify_add_watch(inotifyFD_, procPath.c_str(), folderEventMask);
+                const int wd = ::inotify_add_watch(inotify_.fd, procPath.c_str(), folderEventMask);
                 if (wd >= 0) {
                     fresh[key] = FolderSource{opened.st_dev, opened.st_ino, wd};
                 }
@@ -357,7 +358,7 @@ void SystemAppCatalogProvider::folderEvents() {
     alignas(inotify_event) std::array<char, 16384> buffer;
     bool any = false;
     while (true) {
-        const ssize_t got = ::read(inotifyFD_, buffer.data(), buffer.size());
+        const ssize_t got = ::read(inotify_.fd, buffer.data(), buffer.size());
         if (got <= 0) {
             break;
         }
@@ -391,7 +392,7 @@ void SystemAppCatalogProvider::folderChanged(const std::shared_ptr<Delivery>& de
         watch_.installedPending = true;
     }
     if (!wasPending) {
-        queue_->schedule(microseconds(installedDebounce_), [this, delivery] {
+        queue_.schedule(microseconds(installedDebounce_), [this, delivery] {
             {
                 std::lock_guard lock(mutex_);
                 if (watch_.generation == delivery->generation) {
@@ -402,7 +403,7 @@ void SystemAppCatalogProvider::folderChanged(const std::shared_ptr<Delivery>& de
             deliver(delivery, AppCatalogEvent::installedAppsChanged);
         });
     }
-    queue_->schedule(microseconds(installedSettleDelay_), [this, delivery, count] {
+    queue_.schedule(microseconds(installedSettleDelay_), [this, delivery, count] {
         {
             std::lock_guard lock(mutex_);
             if (watch_.folderChanges != count) {

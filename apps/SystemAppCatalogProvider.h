@@ -91,14 +91,19 @@ class SystemAppCatalogProvider final : public AppCatalogProvider {
     const double installedSettleDelay_;
     const IconTheme iconTheme_;
     WindowDirectory windows_;
-    int inotifyFD_ = -1;
+    struct Descriptor {
+        int fd = -1;
+        ~Descriptor();
+    };
+    Descriptor inotify_;  // outlives the queue, whose loop watches it
 
     mutable std::mutex mutex_;
     Watch watch_;
     std::map<int, int> watchUsers_;  // inotify watch descriptor -> folders using it
     std::optional<std::pair<std::int64_t, std::vector<InstalledAppScanner::Record>>> recordCache_;
 
-    std::unique_ptr<platform::LoopQueue> queue_;
+    // Last, so it is torn down first: what it still runs finds every other member in place.
+    platform::LoopQueue queue_{queueLabel};
 };
 
 }  // namespace Apps

@@ -126,6 +126,19 @@ TEST(FolderWatch, FollowsNewAndReplacedFoldersAndOnlyTheLatestStartReports) {
     provider.stop();
 }
 
+TEST(FolderWatch, AProviderTornDownAtOnceLeavesCleanly) {
+    // Its queue may not have run its first task yet, nor the timers of a folder event.
+    TempTree tree;
+    std::filesystem::create_directories(tree.root() / "applications");
+    for (int i = 0; i < 50; ++i) {
+        SystemAppCatalogProvider provider(InstalledAppScanner({tree.root() / "applications"}, 2), 0.0, 0.0, ":no-display");
+        if (i % 2 == 0) {
+            provider.start([](AppCatalogEvent) {});
+            tree.write("applications/a" + std::to_string(i) + ".desktop", logoEntry);
+        }
+    }
+}
+
 TEST(SystemIcons, ComeFromTheThemeAtTheRightSizeAndBadFilesGiveNone) {
     TempTree tree;
     tree.write("applications/logo.desktop", logoEntry);
