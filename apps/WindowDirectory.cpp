@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <unordered_set>
 
 namespace Apps {
@@ -359,7 +360,11 @@ void WindowDirectory::watch(std::function<void()> changed) {
         return;
     }
     changed_ = std::make_shared<std::function<void()>>(std::move(changed));
-    thread_ = std::thread([this, fd = stopFD_] { eventLoop(fd); });
+    // Returns once the server has taken the event selection: no change after watch() goes unseen.
+    std::promise<void> selected;
+    std::future<void> ready = selected.get_future();
+    thread_ = std::thread([this, fd = stopFD_, selected = std::move(selected)]() mutable { eventLoop(fd, selected); });
+    ready.wait();
 }
 
 void WindowDirectory::unwatch() {
@@ -376,10 +381,11 @@ void WindowDirectory::unwatch() {
     changed_.reset();
 }
 
-void WindowDirectory::eventLoop(int stopFD) {
+void WindowDirectory::eventLoop(int stopFD, std::promise<void>& selectedEvents) {
     const std::shared_ptr<std::function<void()>> changed = changed_;
     Connection c(displayName_);
     if (!c.usable()) {
+        selectedEvents.set_value();
         return;
     }
     const std::uint32_t rootMask = XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
@@ -397,7 +403,8 @@ void WindowDirectory::eventLoop(int stopFD) {
         selected = std::move(now);
         xcb_flush(c.connection);
     };
-    selectClients();
+    selectClients();  // its list request answers only after the root's selection was made
+    selectedEvents.set_value();
     while (true) {
         pollfd fds[2] = {{xcb_get_file_descriptor(c.connection), POLLIN, 0}, {stopFD, POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) {

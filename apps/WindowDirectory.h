@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -50,13 +51,14 @@ class WindowDirectory {
     std::optional<IconBitmap> windowIcon(const std::vector<std::uint32_t>& windows, int size);
 
     // Calls `changed` on the directory's own thread after each change of the list, the active window or
-    // a client's state, until unwatch(). One watcher at a time; a new watch replaces the old one.
+    // a client's state, until unwatch(); every change after watch() returns is seen. One watcher at a
+    // time; a new watch replaces the old one.
     void watch(std::function<void()> changed);
     void unwatch();
 
   private:
     struct Connection;
-    void eventLoop(int stopFD);
+    void eventLoop(int stopFD, std::promise<void>& selectedEvents);
 
     std::string displayName_;
     std::mutex mutex_;  // guards query_
