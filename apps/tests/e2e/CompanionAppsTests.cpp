@@ -14,6 +14,7 @@
 
 #include "app/tests/e2e/QtChildSanitizer.h"
 #include "apps/IconImages.h"
+#include "apps/tests/WindowManager.h"
 #include "testing/PhoneTestClient.h"
 #include "testing/Subprocess.h"
 #include "testing/XvfbServer.h"
@@ -58,7 +59,7 @@ std::optional<std::vector<MacApp>> receiveList(PhoneTestClient& phone, AppListKi
             [kind](const Message& m) {
                 return kind == AppListKind::running ? m.is<Message::RunningApps>() : m.is<Message::InstalledApps>();
             },
-            10);
+            30);
         if (!message) {
             return std::nullopt;
         }
@@ -77,21 +78,15 @@ bool lists(const std::vector<MacApp>& apps, const std::string& id) {
 }
 
 TEST(CompanionApps, APhoneGetsTheListsAnIconAndOpensAnApplicationThroughTheProcess) {
-    for (const char* program : {"openbox", "xlogo", "xprop"}) {
+    for (const char* program : {"openbox", "xlogo"}) {
         if (!testing_support::XvfbServer::isInstalled() || !testing_support::findExecutable(program)) {
             GTEST_SKIP() << "Xvfb or " << program << " is not installed (scripts/install-deps.sh brings them)";
         }
     }
     Folder folder;
     testing_support::XvfbServer server;
-    testing_support::Subprocess openbox({"openbox"}, {{"DISPLAY", server.displayName()}});
-    ASSERT_TRUE(testing_support::waitUntil(
-        [&] {
-            return testing_support::runCommand({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}, 2s,
-                                               {{"DISPLAY", server.displayName()}})
-                       .output.find("window id") != std::string::npos;
-        },
-        10s));
+    Apps::testing::WindowManager openbox(server.displayName());
+    ASSERT_TRUE(openbox.ready()) << "openbox did not start managing windows";
 
     Apps::IconBitmap square;
     square.width = square.height = 300;
@@ -133,7 +128,7 @@ TEST(CompanionApps, APhoneGetsTheListsAnIconAndOpensAnApplicationThroughTheProce
             text = readText(log);
             return std::regex_search(text, code, std::regex(R"(Pairing code for "[^"]*": (\d{3}) (\d{3}))"));
         },
-        10s))
+        30s))
         << text;
     ASSERT_TRUE(std::holds_alternative<TrackpadProtocol::PhonePairing::Succeeded>(
         phone.enterCode(code[1].str() + code[2].str())));
@@ -151,7 +146,7 @@ TEST(CompanionApps, APhoneGetsTheListsAnIconAndOpensAnApplicationThroughTheProce
     EXPECT_FALSE(lists(*running, "test.logo"));
 
     phone.send(Message{Message::AppIconRequest{{"TEST.LOGO", 512}}});
-    auto icon = phone.receiveCase<Message::AppIcon>(10);
+    auto icon = phone.receiveCase<Message::AppIcon>(30);
     ASSERT_TRUE(icon);
     EXPECT_EQ(icon->icon.bundleID, "TEST.LOGO");
     ASSERT_TRUE(icon->icon.image);
@@ -161,7 +156,7 @@ TEST(CompanionApps, APhoneGetsTheListsAnIconAndOpensAnApplicationThroughTheProce
     EXPECT_EQ(decoded->width, 256);
 
     phone.send(Message{Message::OpenApp{"test.logo"}});
-    auto opened = phone.receiveCase<Message::OpenAppResult>(10);
+    auto opened = phone.receiveCase<Message::OpenAppResult>(30);
     ASSERT_TRUE(opened);
     EXPECT_EQ(opened->result, (OpenAppResult{"test.logo", OpenAppResult::Status::opened}));
     // The change is pushed to the subscribed phone, and later answers list it too.
@@ -174,7 +169,7 @@ TEST(CompanionApps, APhoneGetsTheListsAnIconAndOpensAnApplicationThroughTheProce
     EXPECT_TRUE(lists(*running, "test.logo"));
 
     phone.send(Message{Message::OpenApp{"../../bin/sh"}});
-    opened = phone.receiveCase<Message::OpenAppResult>(10);
+    opened = phone.receiveCase<Message::OpenAppResult>(30);
     ASSERT_TRUE(opened);
     EXPECT_EQ(opened->result.status, OpenAppResult::Status::notInstalled);
 
