@@ -17,11 +17,16 @@ namespace Apps {
 
 namespace {
 
-constexpr std::uint32_t folderEventMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE |
-                                          IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+constexpr std::uint32_t folderEventMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                          IN_CLOSE_WRITE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF |
+                                          IN_ONLYDIR;
 
-double validDebounce(double value) { return value >= 0 ? value : 0; }  // NaN fails the comparison
-double validSettle(double value, double debounce) { return value >= debounce ? value : debounce; }
+double validDebounce(double value) {
+    return value >= 0 ? value : 0;
+}  // NaN fails the comparison
+double validSettle(double value, double debounce) {
+    return value >= debounce ? value : debounce;
+}
 
 std::chrono::microseconds microseconds(double seconds) {
     return std::chrono::microseconds(static_cast<std::int64_t>(std::min(seconds, 1e9) * 1e6));
@@ -49,14 +54,17 @@ SystemAppCatalogProvider::SystemAppCatalogProvider(InstalledAppScanner scanner, 
       inotify_{::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)} {
     if (inotify_.fd >= 0) {
         queue_.post([this] {
-            queue_.loop().watch(inotify_.fd, platform::EventLoop::readable, [this](std::uint32_t) { folderEvents(); });
+            queue_.loop().watch(inotify_.fd, platform::EventLoop::readable,
+                                [this](std::uint32_t) { folderEvents(); });
         });
     }
 }
 
 // The queue (the last member) is joined right after this, while every other member is still there;
 // the inotify descriptor is closed after it, once its watch has gone with the loop.
-SystemAppCatalogProvider::~SystemAppCatalogProvider() { stop(); }
+SystemAppCatalogProvider::~SystemAppCatalogProvider() {
+    stop();
+}
 
 SystemAppCatalogProvider::Descriptor::~Descriptor() {
     if (fd >= 0) {
@@ -129,8 +137,10 @@ std::optional<IconBitmap> SystemAppCatalogProvider::icon(const std::string& bund
     if (pixelSize < 1 || !InstalledAppScanner::isPlausibleID(bundleID)) {
         return std::nullopt;
     }
-    if (const std::optional<InstalledAppScanner::Record> record = entry(bundleID); record && !record->entry.icon.empty()) {
-        if (const std::optional<std::filesystem::path> file = iconTheme_.find(record->entry.icon, pixelSize)) {
+    if (const std::optional<InstalledAppScanner::Record> record = entry(bundleID);
+        record && !record->entry.icon.empty()) {
+        if (const std::optional<std::filesystem::path> file =
+                iconTheme_.find(record->entry.icon, pixelSize)) {
             if (std::optional<IconBitmap> image = loadIconFile(*file, pixelSize)) {
                 return image;
             }
@@ -292,7 +302,8 @@ void SystemAppCatalogProvider::refresh(std::int64_t generation) {
             }
             wanted[key] = true;
             auto existing = current.find(key);
-            if (existing != current.end() && existing->second.dev == info.st_dev && existing->second.ino == info.st_ino) {
+            if (existing != current.end() && existing->second.dev == info.st_dev &&
+                existing->second.ino == info.st_ino) {
                 continue;
             }
             const int fd = ::open(key.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -335,7 +346,8 @@ void SystemAppCatalogProvider::refresh(std::int64_t generation) {
             }
             for (auto& [key, source] : fresh) {
                 auto found = watch_.sources.find(key);
-                if (found != watch_.sources.end() && found->second.dev == source.dev && found->second.ino == source.ino) {
+                if (found != watch_.sources.end() && found->second.dev == source.dev &&
+                    found->second.ino == source.ino) {
                     cancelSource(source);
                     continue;
                 }

@@ -7,9 +7,9 @@
 // more `installedSettleDelay` seconds after the last.
 //
 // Threads: the provider's own queue, an event loop on a thread labelled
-// "dev.quelmar.trackpad.mac.apps" (platform::LoopQueue), runs folder events, both timers and every handler call. The
-// running list, the scan and icons run on the caller's thread. One mutex guards the watch state; it is
-// never held while walking folders, calling the handler or stopping the window watch.
+// "dev.quelmar.trackpad.mac.apps" (platform::LoopQueue), runs folder events, both timers and every handler
+// call. The running list, the scan and icons run on the caller's thread. One mutex guards the watch state; it
+// is never held while walking folders, calling the handler or stopping the window watch.
 #include <sys/types.h>
 
 #include <cstdint>
@@ -36,8 +36,9 @@ class SystemAppCatalogProvider final : public AppCatalogProvider {
 
     // A negative or NaN debounce is 0; a settle delay below the debounce (or NaN) is the debounce.
     // The display is $DISPLAY when empty.
-    SystemAppCatalogProvider(InstalledAppScanner scanner, double installedDebounce, double installedSettleDelay,
-                             std::string displayName = {}, IconTheme iconTheme = IconTheme());
+    SystemAppCatalogProvider(InstalledAppScanner scanner, double installedDebounce,
+                             double installedSettleDelay, std::string displayName = {},
+                             IconTheme iconTheme = IconTheme());
     ~SystemAppCatalogProvider() override;
     SystemAppCatalogProvider(const SystemAppCatalogProvider&) = delete;
     SystemAppCatalogProvider& operator=(const SystemAppCatalogProvider&) = delete;
@@ -78,7 +79,8 @@ class SystemAppCatalogProvider final : public AppCatalogProvider {
     };
 
     void unregister(std::map<std::string, FolderSource> sources, bool windows);
-    void collectFolders(const std::filesystem::path& path, int depth, std::vector<std::filesystem::path>& out) const;
+    void collectFolders(const std::filesystem::path& path, int depth,
+                        std::vector<std::filesystem::path>& out) const;
     void refresh(std::int64_t generation);
     void cancelSource(const FolderSource& source);  // with mutex_ held
     void folderEvents();

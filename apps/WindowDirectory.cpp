@@ -35,12 +35,20 @@ enum AtomIndex {
     netWmIcon,
     atomCount
 };
-constexpr std::array<const char*, atomCount> atomNames{
-    "_NET_CLIENT_LIST",        "_NET_ACTIVE_WINDOW",         "_NET_WM_PID",
-    "_GTK_APPLICATION_ID",     "_KDE_NET_WM_DESKTOP_FILE",   "_NET_WM_STATE",
-    "_NET_WM_STATE_HIDDEN",    "_NET_WM_WINDOW_TYPE",        "_NET_WM_WINDOW_TYPE_NORMAL",
-    "_NET_WM_WINDOW_TYPE_DIALOG", "_NET_WM_NAME",            "UTF8_STRING",
-    "_NET_SUPPORTING_WM_CHECK", "_NET_WM_ICON"};
+constexpr std::array<const char*, atomCount> atomNames{"_NET_CLIENT_LIST",
+                                                       "_NET_ACTIVE_WINDOW",
+                                                       "_NET_WM_PID",
+                                                       "_GTK_APPLICATION_ID",
+                                                       "_KDE_NET_WM_DESKTOP_FILE",
+                                                       "_NET_WM_STATE",
+                                                       "_NET_WM_STATE_HIDDEN",
+                                                       "_NET_WM_WINDOW_TYPE",
+                                                       "_NET_WM_WINDOW_TYPE_NORMAL",
+                                                       "_NET_WM_WINDOW_TYPE_DIALOG",
+                                                       "_NET_WM_NAME",
+                                                       "UTF8_STRING",
+                                                       "_NET_SUPPORTING_WM_CHECK",
+                                                       "_NET_WM_ICON"};
 
 // Properties longer than this are read in part: a window cannot make us allocate without bound.
 constexpr std::uint32_t maxPropertyWords = 16384;
@@ -82,7 +90,8 @@ struct WindowDirectory::Connection {
             extension != nullptr && extension->present) {
             if (xcb_res_query_version_reply_t* version = xcb_res_query_version_reply(
                     connection, xcb_res_query_version(connection, 1, 2), nullptr)) {
-                hasResourceExtension = version->server_major > 1 || (version->server_major == 1 && version->server_minor >= 2);
+                hasResourceExtension =
+                    version->server_major > 1 || (version->server_major == 1 && version->server_minor >= 2);
                 std::free(version);
             }
         }
@@ -92,13 +101,16 @@ struct WindowDirectory::Connection {
             xcb_disconnect(connection);
         }
     }
-    bool usable() const { return connection != nullptr && xcb_connection_has_error(connection) == 0 && root != 0; }
+    bool usable() const {
+        return connection != nullptr && xcb_connection_has_error(connection) == 0 && root != 0;
+    }
 
     xcb_get_property_cookie_t ask(xcb_window_t window, xcb_atom_t property, xcb_atom_t type) const {
         return xcb_get_property(connection, 0, window, property, type, 0, maxPropertyWords);
     }
     // The reply's value as bytes of the given format (8 or 32); empty when absent or of another format.
-    static std::vector<std::uint8_t> bytes(xcb_connection_t* c, xcb_get_property_cookie_t cookie, int format) {
+    static std::vector<std::uint8_t> bytes(xcb_connection_t* c, xcb_get_property_cookie_t cookie,
+                                           int format) {
         std::vector<std::uint8_t> out;
         if (xcb_get_property_reply_t* reply = xcb_get_property_reply(c, cookie, nullptr)) {
             if (reply->format == format) {
@@ -130,7 +142,8 @@ struct WindowDirectory::Connection {
         return words(connection, ask(root, atoms[netClientList], XCB_ATOM_WINDOW));
     }
     xcb_window_t activeWindow() const {
-        std::vector<std::uint32_t> value = words(connection, ask(root, atoms[netActiveWindow], XCB_ATOM_WINDOW));
+        std::vector<std::uint32_t> value =
+            words(connection, ask(root, atoms[netActiveWindow], XCB_ATOM_WINDOW));
         return value.empty() ? 0 : value.front();
     }
     bool hasWindowManager() const {
@@ -141,9 +154,13 @@ struct WindowDirectory::Connection {
 WindowDirectory::WindowDirectory(const std::string& displayName)
     : displayName_(displayName), query_(std::make_unique<Connection>(displayName)) {}
 
-WindowDirectory::~WindowDirectory() { unwatch(); }
+WindowDirectory::~WindowDirectory() {
+    unwatch();
+}
 
-bool WindowDirectory::isConnected() const { return query_->usable(); }
+bool WindowDirectory::isConnected() const {
+    return query_->usable();
+}
 
 std::vector<ClientWindow> WindowDirectory::clients() {
     std::lock_guard lock(mutex_);
@@ -196,9 +213,10 @@ std::vector<ClientWindow> WindowDirectory::clients() {
             client.isHidden = client.isHidden || atom == c.atoms[netWmStateHidden];
         }
         const std::vector<std::uint32_t> types = Connection::words(c.connection, cookies[i].type);
-        client.isNormal = types.empty() || std::any_of(types.begin(), types.end(), [&](std::uint32_t atom) {
-                              return atom == c.atoms[netWmWindowTypeNormal] || atom == c.atoms[netWmWindowTypeDialog];
-                          });
+        client.isNormal =
+            types.empty() || std::any_of(types.begin(), types.end(), [&](std::uint32_t atom) {
+                return atom == c.atoms[netWmWindowTypeNormal] || atom == c.atoms[netWmWindowTypeDialog];
+            });
         client.title = Connection::text(c.connection, cookies[i].name);
         out.push_back(std::move(client));
     }
@@ -211,11 +229,13 @@ std::vector<ClientWindow> WindowDirectory::clients() {
             pidCookies.push_back(xcb_res_query_client_ids(c.connection, 1, &spec));
         }
         for (std::size_t k = 0; k < withoutPID.size(); ++k) {
-            xcb_res_query_client_ids_reply_t* reply = xcb_res_query_client_ids_reply(c.connection, pidCookies[k], nullptr);
+            xcb_res_query_client_ids_reply_t* reply =
+                xcb_res_query_client_ids_reply(c.connection, pidCookies[k], nullptr);
             if (reply == nullptr) {
                 continue;
             }
-            for (auto ids = xcb_res_query_client_ids_ids_iterator(reply); ids.rem > 0; xcb_res_client_id_value_next(&ids)) {
+            for (auto ids = xcb_res_query_client_ids_ids_iterator(reply); ids.rem > 0;
+                 xcb_res_client_id_value_next(&ids)) {
                 if ((ids.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) != 0 &&
                     xcb_res_client_id_value_value_length(ids.data) == 1) {
                     const std::uint32_t pid = *xcb_res_client_id_value_value(ids.data);
@@ -279,8 +299,8 @@ bool WindowDirectory::activate(const std::vector<std::uint32_t>& windows, double
                 if (std::find(windows.begin(), windows.end(), active) != windows.end()) {
                     return true;
                 }
-            } else if (xcb_get_input_focus_reply_t* focus =
-                           xcb_get_input_focus_reply(c.connection, xcb_get_input_focus(c.connection), nullptr)) {
+            } else if (xcb_get_input_focus_reply_t* focus = xcb_get_input_focus_reply(
+                           c.connection, xcb_get_input_focus(c.connection), nullptr)) {
                 const bool focused = focus->focus == target;
                 std::free(focus);
                 if (focused) {
@@ -304,9 +324,11 @@ std::optional<IconBitmap> WindowDirectory::windowIcon(const std::vector<std::uin
     }
     for (std::uint32_t window : windows) {
         std::vector<std::uint32_t> words;
-        if (xcb_get_property_reply_t* reply = xcb_get_property_reply(
-                c.connection, xcb_get_property(c.connection, 0, window, c.atoms[netWmIcon], XCB_ATOM_CARDINAL, 0, maxIconWords),
-                nullptr)) {
+        if (xcb_get_property_reply_t* reply =
+                xcb_get_property_reply(c.connection,
+                                       xcb_get_property(c.connection, 0, window, c.atoms[netWmIcon],
+                                                        XCB_ATOM_CARDINAL, 0, maxIconWords),
+                                       nullptr)) {
             if (reply->format == 32) {
                 const int length = xcb_get_property_value_length(reply) / 4;
                 const auto* data = static_cast<const std::uint32_t*>(xcb_get_property_value(reply));
@@ -324,9 +346,10 @@ std::optional<IconBitmap> WindowDirectory::windowIcon(const std::vector<std::uin
                 break;
             }
             const std::uint32_t side = std::max(width, height);
-            const bool better = !best || (side >= static_cast<std::uint32_t>(size)
-                                              ? best->second < static_cast<std::uint32_t>(size) || side < best->second
-                                              : side > best->second && best->second < static_cast<std::uint32_t>(size));
+            const bool better =
+                !best || (side >= static_cast<std::uint32_t>(size)
+                              ? best->second < static_cast<std::uint32_t>(size) || side < best->second
+                              : side > best->second && best->second < static_cast<std::uint32_t>(size));
             if (better) {
                 best = std::make_pair(i, side);
             }
@@ -363,7 +386,8 @@ void WindowDirectory::watch(std::function<void()> changed) {
     // Returns once the server has taken the event selection: no change after watch() goes unseen.
     std::promise<void> selected;
     std::future<void> ready = selected.get_future();
-    thread_ = std::thread([this, fd = stopFD_, selected = std::move(selected)]() mutable { eventLoop(fd, selected); });
+    thread_ = std::thread(
+        [this, fd = stopFD_, selected = std::move(selected)]() mutable { eventLoop(fd, selected); });
     ready.wait();
 }
 

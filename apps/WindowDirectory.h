@@ -22,8 +22,8 @@ namespace Apps {
 struct ClientWindow {
     std::uint32_t window = 0;
     std::optional<pid_t> processID;
-    std::string instanceName;  // WM_CLASS, first string
-    std::string className;     // WM_CLASS, second string
+    std::string instanceName;   // WM_CLASS, first string
+    std::string className;      // WM_CLASS, second string
     std::string applicationID;  // _GTK_APPLICATION_ID
     std::string desktopFile;    // _KDE_NET_WM_DESKTOP_FILE
     std::string title;

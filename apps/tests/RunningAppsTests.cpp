@@ -11,7 +11,8 @@ namespace {
 
 using Policy = RunningAppInfo::ActivationPolicy;
 
-InstalledAppScanner::Record record(std::string id, std::string name, std::string exec, std::string wmClass = {}) {
+InstalledAppScanner::Record record(std::string id, std::string name, std::string exec,
+                                   std::string wmClass = {}) {
     InstalledAppScanner::Record r;
     r.id = std::move(id);
     r.path = "/apps/" + r.id + ".desktop";
@@ -62,7 +63,7 @@ TEST(RunningApps, MatchesWindowsToEntriesAndGroupsThemByProcess) {
     EXPECT_TRUE(apps[0].info.isHidden);
     EXPECT_EQ(apps[0].windows, (std::vector<std::uint32_t>{1, 6}));
     EXPECT_EQ(apps[0].info.bundleURL, std::filesystem::path("/apps/org.gnome.TextEditor.desktop"));
-    EXPECT_EQ(apps[1].info.bundleID, "firefox-esr");  // by StartupWMClass
+    EXPECT_EQ(apps[1].info.bundleID, "firefox-esr");         // by StartupWMClass
     EXPECT_EQ(apps[2].info.bundleID, "org.example.Viewer");  // by the id's last part
     EXPECT_EQ(apps[3].info.bundleID, "xterm");
     EXPECT_FALSE(apps[3].info.isHidden);  // one of its two windows is visible
@@ -75,7 +76,8 @@ TEST(RunningApps, MatchesWindowsToEntriesAndGroupsThemByProcess) {
 }
 
 TEST(RunningApps, LeavesOutEndedProcessesAndCallsWindowlessOnesAccessory) {
-    std::vector<ClientWindow> clients{window(1, 0x7FFFFFF0, "gone", "Gone"), window(2, ::getpid(), "panel", "Panel")};
+    std::vector<ClientWindow> clients{window(1, 0x7FFFFFF0, "gone", "Gone"),
+                                      window(2, ::getpid(), "panel", "Panel")};
     clients[1].isNormal = false;
     const std::vector<RunningApp> apps = runningApps(clients, {});
     ASSERT_EQ(apps.size(), 1u);
@@ -84,10 +86,14 @@ TEST(RunningApps, LeavesOutEndedProcessesAndCallsWindowlessOnesAccessory) {
 
 TEST(IconTheme, PrefersAnExactSizeThenTheClosestAndFollowsInheritanceToHicolorAndPixmaps) {
     testing::TempTree tree;
-    tree.write("icons/Mine/index.theme", "[Icon Theme]\nInherits=Parent\nDirectories=32/apps\n[32/apps]\nSize=32\nType=Fixed\n");
+    tree.write("icons/Mine/index.theme",
+               "[Icon Theme]\nInherits=Parent\nDirectories=32/apps\n[32/apps]\nSize=32\nType=Fixed\n");
     tree.write("icons/Parent/index.theme",
-               "[Icon Theme]\nDirectories=16/apps,64/apps\n[16/apps]\nSize=16\nType=Fixed\n[64/apps]\nSize=64\nType=Fixed\n");
-    tree.write("icons/hicolor/index.theme", "[Icon Theme]\nDirectories=48/apps\n[48/apps]\nSize=48\nType=Threshold\n");
+               "[Icon "
+               "Theme]\nDirectories=16/apps,64/apps\n[16/apps]\nSize=16\nType=Fixed\n[64/"
+               "apps]\nSize=64\nType=Fixed\n");
+    tree.write("icons/hicolor/index.theme",
+               "[Icon Theme]\nDirectories=48/apps\n[48/apps]\nSize=48\nType=Threshold\n");
     tree.write("icons/Mine/32/apps/own.png", "x");
     tree.write("icons/Parent/16/apps/parent.png", "x");
     tree.write("icons/Parent/64/apps/parent.svg", "x");
@@ -101,7 +107,8 @@ TEST(IconTheme, PrefersAnExactSizeThenTheClosestAndFollowsInheritanceToHicolorAn
     EXPECT_EQ(theme.find("legacy.png", 48), tree.root() / "pixmaps/legacy.png");
     EXPECT_FALSE(theme.find("missing", 48));
     EXPECT_FALSE(theme.find("../pixmaps/legacy", 48));
-    EXPECT_EQ(theme.find((tree.root() / "pixmaps/legacy.png").string(), 48), tree.root() / "pixmaps/legacy.png");
+    EXPECT_EQ(theme.find((tree.root() / "pixmaps/legacy.png").string(), 48),
+              tree.root() / "pixmaps/legacy.png");
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 
 #include <future>
 
-
 namespace Apps {
 namespace {
 

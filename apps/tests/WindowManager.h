@@ -19,8 +19,9 @@ namespace Apps::testing {
 class WindowManager {
   public:
     explicit WindowManager(const std::string& display)
-        : process_(std::make_unique<testing_support::Subprocess>(std::vector<std::string>{"openbox"},
-                                                                 testing_support::EnvironmentChanges{{"DISPLAY", display}})) {
+        : process_(std::make_unique<testing_support::Subprocess>(
+              std::vector<std::string>{"openbox"},
+              testing_support::EnvironmentChanges{{"DISPLAY", display}})) {
         xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
         if (xcb_connection_has_error(c) == 0) {
             const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
@@ -30,8 +31,8 @@ class WindowManager {
             xcb_map_window(c, probe);
             xcb_flush(c);
             const char* name = "_NET_CLIENT_LIST";
-            xcb_intern_atom_reply_t* atom =
-                xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(std::strlen(name)), name), nullptr);
+            xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(
+                c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(std::strlen(name)), name), nullptr);
             const xcb_atom_t list = atom != nullptr ? atom->atom : 0;
             std::free(atom);
             ready_ = testing_support::waitUntil(

@@ -57,7 +57,8 @@ std::optional<std::vector<MacApp>> receiveList(PhoneTestClient& phone, AppListKi
     while (true) {
         auto message = phone.receiveUntil(
             [kind](const Message& m) {
-                return kind == AppListKind::running ? m.is<Message::RunningApps>() : m.is<Message::InstalledApps>();
+                return kind == AppListKind::running ? m.is<Message::RunningApps>()
+                                                    : m.is<Message::InstalledApps>();
             },
             30);
         if (!message) {
@@ -80,7 +81,8 @@ bool lists(const std::vector<MacApp>& apps, const std::string& id) {
 TEST(CompanionApps, APhoneGetsTheListsAnIconAndOpensAnApplicationThroughTheProcess) {
     for (const char* program : {"openbox", "xlogo"}) {
         if (!testing_support::XvfbServer::isInstalled() || !testing_support::findExecutable(program)) {
-            GTEST_SKIP() << "Xvfb or " << program << " is not installed (scripts/install-deps.sh brings them)";
+            GTEST_SKIP() << "Xvfb or " << program
+                         << " is not installed (scripts/install-deps.sh brings them)";
         }
     }
     Folder folder;
@@ -93,9 +95,10 @@ TEST(CompanionApps, APhoneGetsTheListsAnIconAndOpensAnApplicationThroughTheProce
     square.pixels.assign(300 * 300 * 4, 200);
     const std::vector<std::uint8_t> png = *Apps::encodePNG(square);
     folder.write("icons/logo.png", std::string(png.begin(), png.end()));
-    folder.write("data/applications/test.logo.desktop",
-                 "[Desktop Entry]\nType=Application\nName=Test Logo\nExec=xlogo\nStartupWMClass=XLogo\nIcon=" +
-                     (folder.path / "icons/logo.png").string() + "\n");
+    folder.write(
+        "data/applications/test.logo.desktop",
+        "[Desktop Entry]\nType=Application\nName=Test Logo\nExec=xlogo\nStartupWMClass=XLogo\nIcon=" +
+            (folder.path / "icons/logo.png").string() + "\n");
 
     const std::filesystem::path log = folder.path / "companion.log";
     testing_support::Subprocess companion(
@@ -114,7 +117,8 @@ TEST(CompanionApps, APhoneGetsTheListsAnIconAndOpensAnApplicationThroughTheProce
     ASSERT_TRUE(testing_support::waitUntil(
         [&] {
             text = readText(log);
-            return std::regex_search(text, ready, std::regex(R"(Listener ready as "[^"]*" on TCP (\d+) and UDP (\d+))"));
+            return std::regex_search(text, ready,
+                                     std::regex(R"(Listener ready as "[^"]*" on TCP (\d+) and UDP (\d+))"));
         },
         30s))
         << text;
