@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "TrackpadProtocol/Message.h"
+#include "app/services/MediaServices.h"
 #include "TrackpadProtocol/Types.h"
 #include "platform/Executor.h"
 
@@ -54,7 +55,7 @@ class VolumeOSD {
     virtual void showChange(const VolumeReading& from, const VolumeReading& to, VolumeProvider& provider) = 0;
 };
 
-class VolumeController : public std::enable_shared_from_this<VolumeController> {
+class VolumeController : public Shell::VolumeService, public std::enable_shared_from_this<VolumeController> {
   public:
     using ChangeHandler = std::function<void(VolumeStatus)>;
     using Completion = std::function<void(VolumeStatus)>;
@@ -65,17 +66,17 @@ class VolumeController : public std::enable_shared_from_this<VolumeController> {
     // `queue` must outlive the controller and the work it schedules.
     VolumeController(std::unique_ptr<VolumeProvider> provider, std::unique_ptr<VolumeOSD> osd,
                      platform::Executor& queue);
-    ~VolumeController();
+    ~VolumeController() override;
     VolumeController(const VolumeController&) = delete;
     VolumeController& operator=(const VolumeController&) = delete;
 
     // Replaces the handler (none clears it).
-    void setChangeHandler(ChangeHandler handler);
-    void start();
-    void stop();
+    void setChangeHandler(ChangeHandler handler) override;
+    void start() override;
+    void stop() override;
     // True for setVolume, setMute and volumeStatusRequest, after scheduling the work; the completion is
     // then called exactly once, on the queue. Every other message gives false and nothing happens.
-    bool handle(const TrackpadProtocol::Message& message, Completion completion);
+    bool handle(const TrackpadProtocol::Message& message, Completion completion) override;
     // The last status reported or answered; none before the first.
     std::optional<VolumeStatus> reportedStatus() const;
 

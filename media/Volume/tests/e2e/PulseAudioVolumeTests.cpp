@@ -126,6 +126,21 @@ TEST_F(PulseAudioVolumeTest, FollowsANewDefaultSinkAndIgnoresTheOldOne) {
     EXPECT_EQ(server->volumePercent("test_sink"), 10);
 }
 
+TEST_F(PulseAudioVolumeTest, ADefaultSinkThatDisappearsIsReplacedByTheServersNextChoice) {
+    const std::string module = server->pactl({"load-module", "module-null-sink", "sink_name=passing_sink"});
+    server->pactl({"set-default-sink", "passing_sink"});
+    server->pactl({"set-sink-volume", "passing_sink", "33%"});
+    controller->start();
+    ASSERT_EQ(settle(1).back(), (VolumeStatus{33, false, true}));
+
+    server->pactl({"unload-module", module.substr(0, module.find_first_of("\n"))});
+    EXPECT_EQ(settle(2).back(), (VolumeStatus{100, false, true}));
+    EXPECT_EQ(send(Message::SetVolume{45}), (VolumeStatus{45, false, true}));
+    std::string fallback = server->pactl({"get-default-sink"});
+    fallback.erase(fallback.find_last_not_of("\n") + 1);
+    EXPECT_EQ(server->volumePercent(fallback), 45);
+}
+
 TEST_F(PulseAudioVolumeTest, AServerThatGoesAwayIsUnsupportedUntilItComesBack) {
     startAndTakeFirstReport();
     server->kill();
