@@ -43,6 +43,7 @@
 #include "app/core/LaunchAtLogin.h"
 #include "app/core/StatusLog.h"
 #include "app/core/SystemRuntimeNetwork.h"
+#include "apps/ShellAppServices.h"
 #include "platform/EventLoop.h"
 #include "platform/Files.h"
 #include "platform/Log.h"
@@ -108,6 +109,10 @@ int run(int argc, char** argv, const Options& options, int signalFD) {
     services.unlocker = Injector::makeShellUnlockService();
     services.screenLock = Injector::makeShellScreenLockService(loop);
     services.screenViews = ScreenView::makeScreenViewService(loop);
+    // The applications of the computer: the catalog and the launcher share one system provider.
+    Apps::ShellAppServices apps = Apps::makeShellAppServices();
+    services.makeAppCatalog = std::move(apps.makeAppCatalog);
+    services.appLauncher = std::move(apps.appLauncher);
     Shell::SystemRuntimeNetwork network(loop, {});
 
     // What the user sees: windows with a display, log lines without one.
