@@ -54,15 +54,6 @@ struct Harness {
     int scalings = 0;
 };
 
-TEST(NowPlayingReadingTest, FromInfo) {
-    EXPECT_TRUE(NowPlayingReading::fromInfo(std::nullopt).isUnavailable());
-    EXPECT_TRUE(NowPlayingReading::fromInfo(NowPlayingInfo{"", std::nullopt, Data{}}).isUnavailable());
-    EXPECT_EQ(NowPlayingReading::fromInfo(NowPlayingInfo{std::nullopt, std::nullopt, Data{1}}),
-              track("", "", Data{1}));
-    // No trimming here.
-    EXPECT_EQ(NowPlayingReading::fromInfo(NowPlayingInfo{" a ", "b", std::nullopt}), track(" a ", "b"));
-}
-
 TEST(NowPlayingFeedTest, RepeatsAreDroppedAndAnArtworkChangeIsReported) {
     Harness h;
     h.provider->deliver(track("Song", "Band", Data{1}));
