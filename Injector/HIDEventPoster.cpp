@@ -328,6 +328,15 @@ void HIDEventPoster::settleKeyboard() {
     }
 }
 
+bool HIDEventPoster::restoreSettledBindings() {
+    if (!impl_->usable()) {
+        return false;
+    }
+    impl_->drainEvents();
+    impl_->keyboard->restoreBindings(false);
+    return impl_->keyboard->hasBindings();
+}
+
 void HIDEventPoster::sync() {
     if (!impl_->usable()) {
         return;

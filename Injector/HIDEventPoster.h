@@ -38,6 +38,9 @@ class HIDEventPoster final : public EventPoster {
     void post(const InputEvent& event) override;
     bool pacesMotion() const override { return true; }
     void settleKeyboard() override;
+    // Puts back the temporary key bindings whose keys went up long enough ago, without waiting.
+    // Returns whether bindings remain.
+    bool restoreSettledBindings();
 
     // The display is reachable, still connected and offers XTEST.
     bool isAvailable() const;

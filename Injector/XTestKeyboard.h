@@ -28,9 +28,6 @@ class XTestKeyboard {
         // Least time between a bound key going up and its binding being restored. Longer, as nothing
         // is waiting for it and a busy client may read its events late.
         std::chrono::milliseconds restoreSettle{400};
-        // Pause between binding spare codes and pressing them, so that clients read the new mapping
-        // before the key arrives.
-        std::chrono::milliseconds bindingVisible{3};
     };
 
     // The connection must outlive the keyboard and offer XTEST.

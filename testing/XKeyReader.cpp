@@ -66,6 +66,7 @@ void XKeyReader::Impl::run() {
             XRefreshKeyboardMapping(&event.xmapping);
             continue;
         }
+
         if (event.type != KeyPress && event.type != KeyRelease) {
             continue;
         }
@@ -99,6 +100,9 @@ XKeyReader::XKeyReader(const std::string& displayName, Options options) : impl_(
             throw std::runtime_error("cannot grab the keyboard");
         }
     }
+    // Xlib sets up its keyboard description, and asks to hear of changes to it, on the first key it
+    // looks up; an application has long done that when text arrives, so the reader does it now.
+    XKeysymToKeycode(d, XK_a);
     XSync(d, False);
     impl_->thread = std::thread([impl = impl_.get()] { impl->run(); });
 }

@@ -4,10 +4,36 @@
 
 #include "network/FileTrustedDeviceStore.h"
 #include "network/HostName.h"
+#include "platform/Log.h"
 
 namespace Shell {
 
 namespace {
+
+const platform::Logger logger("dev.quelmar.trackpad.mac", "companion");
+
+std::string describe(const CompanionNetwork::ListenerState& state) {
+    using State = CompanionNetwork::ListenerState;
+    if (auto ready = state.as<State::Ready>()) {
+        std::string text = "ready as \"" + ready->details.serviceName + "\" on TCP " +
+                           std::to_string(ready->details.tcpPort) + " and UDP " +
+                           std::to_string(ready->details.udpPort);
+        if (ready->details.advertisementProblem) {
+            text += ", not advertised: " + *ready->details.advertisementProblem;
+        }
+        return text;
+    }
+    if (auto waiting = state.as<State::Waiting>()) {
+        return "waiting: " + waiting->reason;
+    }
+    if (auto failed = state.as<State::Failed>()) {
+        return "failed: " + failed->reason;
+    }
+    if (state.is<State::Setup>()) {
+        return "starting";
+    }
+    return "stopped";
+}
 
 class SystemCoordinator final : public CoordinatorHandle {
   public:
@@ -93,6 +119,14 @@ std::shared_ptr<ListenerHandle> SystemRuntimeNetwork::makeListener(
     CompanionNetwork::CompanionListener::Configuration configuration;
     configuration.loopbackOnly = options_.loopbackOnly;
     auto& system = static_cast<SystemCoordinator&>(*coordinator);
+    // Where the companion listens goes to the log, for the user without a tray and for scripts.
+    callbacks.onStateChange =
+        [forward = std::move(callbacks.onStateChange)](const CompanionNetwork::ListenerState& state) {
+            logger.notice("Listener " + describe(state));
+            if (forward) {
+                forward(state);
+            }
+        };
     return std::make_shared<SystemListener>(
         system.coordinator, std::move(configuration), loop_, std::move(callbacks.onMessage),
         std::move(callbacks.onCleanup), std::move(callbacks.onStateChange), std::move(callbacks.onAppRequest),

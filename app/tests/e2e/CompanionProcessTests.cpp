@@ -25,6 +25,7 @@
 #include "testing/Subprocess.h"
 #include "testing/XTestWindow.h"
 #include "testing/XvfbServer.h"
+#include "app/tests/e2e/QtChildSanitizer.h"
 
 namespace {
 
@@ -65,7 +66,8 @@ class CompanionRun {
                 {"XDG_DATA_HOME", (folder / "data").string()},
                 // A bus that does not exist: the service is never advertised beyond this machine.
                 {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (folder / "no-system-bus").string()},
-                {"LUMIVEX_LOG", "info"}},
+                {"LUMIVEX_LOG", "info"},
+                {"ASAN_OPTIONS", companionSanitizerOptions()}},
             log_);
     }
 
