@@ -38,6 +38,9 @@
 #include "app/core/InjectorInputService.h"
 #include "app/core/StatusLog.h"
 #include "app/core/SystemRuntimeNetwork.h"
+#include "media/NowPlayingReader/SystemNowPlayingProvider.h"
+#include "media/NowPlayingReader/SystemNowPlayingService.h"
+#include "media/Volume/SystemVolumeService.h"
 #include "platform/EventLoop.h"
 #include "platform/Log.h"
 
@@ -96,6 +99,12 @@ int run(int argc, char** argv, const Options& options, int signalFD) {
     Shell::CompanionServices services;
     services.input = std::make_shared<Shell::InjectorInputService>(injector);
     services.gestures = Shell::makeSystemGestureService(loop, geometry);
+    // Volume on the sound server's default output, its display through media keys on this X display.
+    services.volume = std::make_shared<media::SystemVolumeService>("", std::getenv("DISPLAY") != nullptr);
+    services.makeNowPlayingFeed = [&preferences](Shell::NowPlayingService::Options feedOptions) {
+        return media::makeSystemNowPlayingFeed(
+            feedOptions, preferences.boolValue(media::SystemNowPlayingProvider::preferenceKey));
+    };
     Shell::SystemRuntimeNetwork network(loop, {});
     auto runtime = Shell::CompanionRuntime::create(
         Shell::CompanionRuntime::Dependencies{loop,
