@@ -9,7 +9,11 @@ namespace {
 std::optional<std::pair<char32_t, std::size_t>> decodeAt(const std::string& text, std::size_t at) {
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
     const unsigned char lead = byte(at);
-    std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+    std::size_t length = lead < 0x80           ? 1
+                         : (lead >> 5) == 0x6  ? 2
+                         : (lead >> 4) == 0xE  ? 3
+                         : (lead >> 3) == 0x1E ? 4
+                                               : 0;
     if (length == 0 || at + length > text.size()) {
         return std::nullopt;
     }
@@ -25,7 +29,8 @@ std::optional<std::pair<char32_t, std::size_t>> decodeAt(const std::string& text
 
 bool isWhiteSpace(char32_t c) {
     return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+           c == 0x3000;
 }
 
 }  // namespace
@@ -55,9 +60,11 @@ std::string NowPlayingFeed::trimmed(const std::string& text) {
     return text.substr(begin, end - begin);
 }
 
-NowPlayingFeed::NowPlayingFeed(std::unique_ptr<NowPlayingProvider> provider, ArtworkScaler scaler, OnChange onChange)
-    : NowPlayingFeed(std::move(provider), [scaler](const Data& data) { return scaler.scale(data); },
-                     std::move(onChange)) {}
+NowPlayingFeed::NowPlayingFeed(std::unique_ptr<NowPlayingProvider> provider, ArtworkScaler scaler,
+                               OnChange onChange)
+    : NowPlayingFeed(
+          std::move(provider), [scaler](const Data& data) { return scaler.scale(data); },
+          std::move(onChange)) {}
 
 NowPlayingFeed::NowPlayingFeed(std::unique_ptr<NowPlayingProvider> provider, Scale scale, OnChange onChange)
     : provider_(std::move(provider)), scale_(std::move(scale)), onChange_(std::move(onChange)) {}
@@ -106,7 +113,8 @@ std::optional<NowPlaying> NowPlayingFeed::makeNowPlaying(const NowPlayingReading
     }
     // Text that is not UTF-8 cannot be sent; it counts as missing.
     const auto wireText = [](const std::string& text) {
-        return TrackpadProtocol::isValidUTF8(text) ? TrackpadProtocol::truncatedForWire(trimmed(text)) : std::string{};
+        return TrackpadProtocol::isValidUTF8(text) ? TrackpadProtocol::truncatedForWire(trimmed(text))
+                                                   : std::string{};
     };
     std::string title = wireText(track->title);
     std::string artist = wireText(track->artist);
@@ -115,7 +123,8 @@ std::optional<NowPlaying> NowPlayingFeed::makeNowPlaying(const NowPlayingReading
     }
     std::optional<Data> jpeg;
     if (track->artwork && !track->artwork->empty() && artwork && artwork->source == *track->artwork &&
-        artwork->scaled && artwork->scaled->size() <= static_cast<std::size_t>(ArtworkScaler::maximumByteCount)) {
+        artwork->scaled &&
+        artwork->scaled->size() <= static_cast<std::size_t>(ArtworkScaler::maximumByteCount)) {
         jpeg = artwork->scaled;
     }
     return NowPlaying(std::move(title), std::move(artist), std::move(jpeg));

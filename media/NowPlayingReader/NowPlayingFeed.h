@@ -21,7 +21,8 @@ namespace media {
 
 using TrackpadProtocol::NowPlaying;
 
-class NowPlayingFeed final : public Shell::NowPlayingService, public std::enable_shared_from_this<NowPlayingFeed> {
+class NowPlayingFeed final : public Shell::NowPlayingService,
+                             public std::enable_shared_from_this<NowPlayingFeed> {
   public:
     using OnChange = std::function<void(std::optional<NowPlaying>)>;
     using Scale = std::function<std::optional<Data>(const Data&)>;

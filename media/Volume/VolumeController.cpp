@@ -151,7 +151,8 @@ void VolumeController::apply(const Message& message) {
         return;
     }
 
-    const bool levelChanges = VolumeStatus::percentLevel(target) != VolumeStatus::percentLevel(*current.volume);
+    const bool levelChanges =
+        VolumeStatus::percentLevel(target) != VolumeStatus::percentLevel(*current.volume);
     const bool shown = current.isMuted ? (levelChanges || targetMute != current.isMuted) : levelChanges;
     if (shown && osd_) {
         osd_->showChange(current, VolumeReading{target, targetMute}, *provider_);

@@ -47,20 +47,22 @@ class CompanionMediaTest : public ::testing::Test {
         sound = std::make_unique<testing_support::PulseAudioSandbox>();
         bus = std::make_unique<testing_support::PrivateBus>();
         player = std::make_unique<media::fakes::ScriptedPlayer>(bus->address(), "companion");
-        player->send(R"({"status":"Playing","metadata":{"xesam:title":["s","Song"],"xesam:artist":["as",["Band"]]}})");
+        player->send(
+            R"({"status":"Playing","metadata":{"xesam:title":["s","Song"],"xesam:artist":["as",["Band"]]}})");
         log = bus->folder() / "companion.log";
     }
     void startCompanion() {
         companion = std::make_unique<testing_support::Subprocess>(
             std::vector<std::string>{LUMIVEX_COMPANION_PATH, "--headless", "--log-to-stderr"},
-            testing_support::EnvironmentChanges{{"DISPLAY", display->displayName()},
-                                                {"XDG_DATA_HOME", (bus->folder() / "data").string()},
-                                                {"XDG_CONFIG_HOME", (bus->folder() / "config").string()},
-                                                {"DBUS_SESSION_BUS_ADDRESS", bus->address()},
-                                                {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (bus->folder() / "none").string()},
-                                                {"PULSE_SERVER", sound->serverAddress()},
-                                                {"LUMIVEX_LOG", "info"},
-                                                {"ASAN_OPTIONS", companionSanitizerOptions()}},
+            testing_support::EnvironmentChanges{
+                {"DISPLAY", display->displayName()},
+                {"XDG_DATA_HOME", (bus->folder() / "data").string()},
+                {"XDG_CONFIG_HOME", (bus->folder() / "config").string()},
+                {"DBUS_SESSION_BUS_ADDRESS", bus->address()},
+                {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (bus->folder() / "none").string()},
+                {"PULSE_SERVER", sound->serverAddress()},
+                {"LUMIVEX_LOG", "info"},
+                {"ASAN_OPTIONS", companionSanitizerOptions()}},
             log);
     }
 
@@ -90,7 +92,8 @@ class CompanionMediaTest : public ::testing::Test {
         if (!ready) {
             throw std::runtime_error("the companion did not become ready; its log:\n" + text());
         }
-        const PhoneTestClient::Endpoint endpoint{"127.0.0.1", static_cast<std::uint16_t>(std::stoi((*ready)[1].str())),
+        const PhoneTestClient::Endpoint endpoint{"127.0.0.1",
+                                                 static_cast<std::uint16_t>(std::stoi((*ready)[1].str())),
                                                  static_cast<std::uint16_t>(std::stoi((*ready)[2].str()))};
         auto phone = std::make_unique<PhoneTestClient>(endpoint, "Media Phone");
         phone->connect();
@@ -98,8 +101,9 @@ class CompanionMediaTest : public ::testing::Test {
             throw std::runtime_error("pairing was refused");
         }
         const auto code = waitForLine(std::regex(R"(Pairing code for "Media Phone": (\d{3}) (\d{3}))"));
-        if (!code || !std::holds_alternative<TrackpadProtocol::PhonePairing::Succeeded>(
-                         phone->enterCode((*code)[1].str() + (*code)[2].str())) ||
+        if (!code ||
+            !std::holds_alternative<TrackpadProtocol::PhonePairing::Succeeded>(
+                phone->enterCode((*code)[1].str() + (*code)[2].str())) ||
             !std::holds_alternative<TrackpadProtocol::PhoneSession::Accepted>(phone->openSession())) {
             throw std::runtime_error("pairing or the session failed; the log:\n" + text());
         }
@@ -123,7 +127,8 @@ class CompanionMediaTest : public ::testing::Test {
 TEST_F(CompanionMediaTest, APhoneSetsTheVolumeAndSeesWhatPlays) {
     startCompanion();
     auto phone = pairedPhone();
-    phone->send(Message::Subscribe{TrackpadProtocol::Subscriptions::volume | TrackpadProtocol::Subscriptions::nowPlaying});
+    phone->send(Message::Subscribe{TrackpadProtocol::Subscriptions::volume |
+                                   TrackpadProtocol::Subscriptions::nowPlaying});
 
     // Subscribing pushes what is known now: the track and the volume, in either order.
     std::optional<TrackpadProtocol::NowPlaying> playing;
@@ -151,7 +156,8 @@ TEST_F(CompanionMediaTest, APhoneSetsTheVolumeAndSeesWhatPlays) {
     sound->pactl({"set-sink-volume", "test_sink", "55%"});
     EXPECT_EQ(nextVolume(*phone), (VolumeStatus{55, true, true}));
 
-    player->send(R"({"status":"Playing","metadata":{"xesam:title":["s","Next"],"xesam:artist":["as",["Other"]]}})");
+    player->send(
+        R"({"status":"Playing","metadata":{"xesam:title":["s","Next"],"xesam:artist":["as",["Other"]]}})");
     const auto next = phone->receiveCase<Message::NowPlaying>(10);
     ASSERT_TRUE(next);
     EXPECT_EQ(next->nowPlaying.title, "Next");

@@ -19,9 +19,11 @@ using Image = ArtworkScaler::Image;
 struct FakeImaging {
     ArtworkScaler::Imaging imaging() {
         return {[this](const Data&, int maxPixelSize) -> std::optional<Image> {
-                    const double scale = std::min(1.0, static_cast<double>(maxPixelSize) / std::max(width, height));
+                    const double scale =
+                        std::min(1.0, static_cast<double>(maxPixelSize) / std::max(width, height));
                     return Image{static_cast<int>(std::lround(width * scale)),
-                                 static_cast<int>(std::lround(height * scale)), {}};
+                                 static_cast<int>(std::lround(height * scale)),
+                                 {}};
                 },
                 [this](const Image&, int w, int h) -> std::optional<Image> {
                     rendered.emplace_back(w, h);
@@ -92,7 +94,8 @@ TEST(ArtworkFilesTest, OnlyLocalRegularFilesWithinTheLimit) {
     EXPECT_EQ(ArtworkFiles::pathOf("file:///x%2"), std::nullopt);
     EXPECT_EQ(ArtworkFiles::pathOf("file:///x%00y"), std::nullopt);
 
-    const auto folder = std::filesystem::temp_directory_path() / ("lumivex-artwork-" + std::to_string(::getpid()));
+    const auto folder =
+        std::filesystem::temp_directory_path() / ("lumivex-artwork-" + std::to_string(::getpid()));
     std::filesystem::create_directories(folder);
     const auto file = folder / "cover art.jpg";
     std::ofstream(file) << "0123456789";

@@ -96,11 +96,14 @@ TEST(NowPlayingFeedTest, FailedArtworkIsCachedAndEarlierArtworkIsReused) {
 
 TEST(NowPlayingFeedTest, OversizedJpegIsLeftOut) {
     const NowPlayingFeed::ScaledArtwork artwork{Data{1}, Data(61441, 0)};
-    EXPECT_EQ(NowPlayingFeed::makeNowPlaying(track("T", "", Data{1}), artwork), NowPlaying("T", "", std::nullopt));
+    EXPECT_EQ(NowPlayingFeed::makeNowPlaying(track("T", "", Data{1}), artwork),
+              NowPlaying("T", "", std::nullopt));
     const NowPlayingFeed::ScaledArtwork fits{Data{1}, Data(61440, 0)};
-    EXPECT_EQ(NowPlayingFeed::makeNowPlaying(track("T", "", Data{1}), fits), NowPlaying("T", "", Data(61440, 0)));
+    EXPECT_EQ(NowPlayingFeed::makeNowPlaying(track("T", "", Data{1}), fits),
+              NowPlaying("T", "", Data(61440, 0)));
     // An entry for other bytes is not used.
-    EXPECT_EQ(NowPlayingFeed::makeNowPlaying(track("T", "", Data{2}), fits), NowPlaying("T", "", std::nullopt));
+    EXPECT_EQ(NowPlayingFeed::makeNowPlaying(track("T", "", Data{2}), fits),
+              NowPlaying("T", "", std::nullopt));
 }
 
 TEST(NowPlayingFeedTest, StopAndRestartGenerations) {
@@ -108,7 +111,8 @@ TEST(NowPlayingFeedTest, StopAndRestartGenerations) {
     h.provider->deliver(track("A", "B"));
     h.provider->deliver(NowPlayingReading::unavailable());
     h.provider->deliver(NowPlayingReading::unavailable());
-    EXPECT_EQ(h.values, (std::vector<std::optional<NowPlaying>>{NowPlaying("A", "B", std::nullopt), std::nullopt}));
+    EXPECT_EQ(h.values,
+              (std::vector<std::optional<NowPlaying>>{NowPlaying("A", "B", std::nullopt), std::nullopt}));
 
     h.feed->stop();
     EXPECT_EQ(h.provider->stops, 1);

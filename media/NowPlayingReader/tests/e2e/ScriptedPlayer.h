@@ -29,7 +29,8 @@ class ScriptedPlayer {
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
         posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-        std::vector<std::string> environment{"DBUS_SESSION_BUS_ADDRESS=" + busAddress, "PYTHONDONTWRITEBYTECODE=1"};
+        std::vector<std::string> environment{"DBUS_SESSION_BUS_ADDRESS=" + busAddress,
+                                             "PYTHONDONTWRITEBYTECODE=1"};
         for (char** entry = environ; *entry != nullptr; ++entry) {
             if (std::string_view(*entry).starts_with("DBUS_SESSION_BUS_ADDRESS=")) {
                 continue;
