@@ -220,17 +220,17 @@ void NowPlayingHelper::consume(const char* data, std::size_t size) {
             }
             return;
         }
-        const std::string_view piece = rest.substr(0, newline);
+        const std::string_view segment = rest.substr(0, newline);
         rest.remove_prefix(newline + 1);
         if (discarding_) {
             discarding_ = false;
             continue;
         }
-        if (buffer_.size() + piece.size() > maximumLineBytes) {
+        if (buffer_.size() + segment.size() > maximumLineBytes) {
             buffer_.clear();
             continue;
         }
-        buffer_.append(piece);
+        buffer_.append(segment);
         const std::string line = std::move(buffer_);
         buffer_.clear();
         if (line.empty()) {
