@@ -60,6 +60,22 @@ std::string NowPlayingFeed::trimmed(const std::string& text) {
     return text.substr(begin, end - begin);
 }
 
+struct NowPlayingFeed::State {
+    struct Reported {
+        std::optional<NowPlaying> value;
+    };
+    void handleReading(const NowPlayingReading& reading, std::uint64_t generation);
+
+    Scale scale;
+    OnChange onChange;
+    mutable std::mutex mutex;
+    std::uint64_t generation = 0;
+    bool isRunning = false;
+    // None: nothing reported since the last start.
+    std::optional<Reported> reported;
+    std::optional<ScaledArtwork> artwork;
+};
+
 NowPlayingFeed::NowPlayingFeed(std::unique_ptr<NowPlayingProvider> provider, ArtworkScaler scaler,
                                OnChange onChange)
     : NowPlayingFeed(
@@ -67,7 +83,10 @@ NowPlayingFeed::NowPlayingFeed(std::unique_ptr<NowPlayingProvider> provider, Art
           std::move(onChange)) {}
 
 NowPlayingFeed::NowPlayingFeed(std::unique_ptr<NowPlayingProvider> provider, Scale scale, OnChange onChange)
-    : provider_(std::move(provider)), scale_(std::move(scale)), onChange_(std::move(onChange)) {}
+    : provider_(std::move(provider)), state_(std::make_shared<State>()) {
+    state_->scale = std::move(scale);
+    state_->onChange = std::move(onChange);
+}
 
 NowPlayingFeed::~NowPlayingFeed() {
     provider_->stop();
@@ -76,12 +95,12 @@ NowPlayingFeed::~NowPlayingFeed() {
 void NowPlayingFeed::start() {
     std::uint64_t generation = 0;
     {
-        std::lock_guard lock(mutex_);
-        generation = ++generation_;
-        isRunning_ = true;
-        reported_.reset();
+        std::lock_guard lock(state_->mutex);
+        generation = ++state_->generation;
+        state_->isRunning = true;
+        state_->reported.reset();
     }
-    provider_->start([weak = weak_from_this(), generation](const NowPlayingReading& reading) {
+    provider_->start([weak = std::weak_ptr<State>(state_), generation](const NowPlayingReading& reading) {
         if (auto self = weak.lock()) {
             self->handleReading(reading, generation);
         }
@@ -90,19 +109,19 @@ void NowPlayingFeed::start() {
 
 void NowPlayingFeed::stop() {
     {
-        std::lock_guard lock(mutex_);
-        ++generation_;
-        isRunning_ = false;
+        std::lock_guard lock(state_->mutex);
+        ++state_->generation;
+        state_->isRunning = false;
     }
     provider_->stop();
 }
 
 std::optional<NowPlaying> NowPlayingFeed::current() const {
-    std::lock_guard lock(mutex_);
-    if (!reported_) {
+    std::lock_guard lock(state_->mutex);
+    if (!state_->reported) {
         return std::nullopt;
     }
-    return reported_->value;
+    return state_->reported->value;
 }
 
 std::optional<NowPlaying> NowPlayingFeed::makeNowPlaying(const NowPlayingReading& reading,
@@ -130,36 +149,36 @@ std::optional<NowPlaying> NowPlayingFeed::makeNowPlaying(const NowPlayingReading
     return NowPlaying(std::move(title), std::move(artist), std::move(jpeg));
 }
 
-void NowPlayingFeed::handleReading(const NowPlayingReading& reading, std::uint64_t generation) {
+void NowPlayingFeed::State::handleReading(const NowPlayingReading& reading, std::uint64_t generation) {
     std::optional<ScaledArtwork> previous;
     {
-        std::lock_guard lock(mutex_);
-        if (!isRunning_ || generation != generation_) {
+        std::lock_guard lock(mutex);
+        if (!isRunning || generation != this->generation) {
             return;
         }
-        previous = artwork_;
+        previous = artwork;
     }
     // Scaled without the lock: a stop that lands meanwhile wins below.
     std::optional<ScaledArtwork> entry = std::move(previous);
     const NowPlayingTrack* track = reading.trackValue();
     if (track != nullptr && track->artwork && !track->artwork->empty() &&
         (!entry || entry->source != *track->artwork)) {
-        entry = ScaledArtwork{*track->artwork, scale_ ? scale_(*track->artwork) : std::nullopt};
+        entry = ScaledArtwork{*track->artwork, scale ? scale(*track->artwork) : std::nullopt};
     }
     std::optional<NowPlaying> value = makeNowPlaying(reading, entry);
     {
-        std::lock_guard lock(mutex_);
-        if (!isRunning_ || generation != generation_) {
+        std::lock_guard lock(mutex);
+        if (!isRunning || generation != this->generation) {
             return;
         }
-        artwork_ = std::move(entry);
-        if (reported_ && reported_->value == value) {
+        artwork = std::move(entry);
+        if (reported && reported->value == value) {
             return;
         }
-        reported_ = Reported{value};
+        reported = Reported{value};
     }
-    if (onChange_) {
-        onChange_(std::move(value));
+    if (onChange) {
+        onChange(std::move(value));
     }
 }
 

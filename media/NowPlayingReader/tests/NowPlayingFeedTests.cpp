@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+#include <thread>
+
 namespace media {
 namespace {
 
@@ -136,6 +139,39 @@ TEST(NowPlayingFeedTest, AReadingOfAnEarlierStartIsDropped) {
     EXPECT_EQ(h.values.size(), 1u);
     h.provider->deliver(track("one", ""));
     EXPECT_EQ(h.values.size(), 2u);
+}
+
+TEST(NowPlayingFeedLifetimeTest, AReadingUnderWayNeverKeepsTheProviderAlive) {
+    // The provider must be released by the feed's owner: released on its own queue, it would have to
+    // join that queue from itself.
+    struct Provider final : NowPlayingProvider {
+        explicit Provider(std::thread::id& releasedOn) : releasedOn(releasedOn) {}
+        ~Provider() override { releasedOn = std::this_thread::get_id(); }
+        void start(OnChange given) override { onChange = std::move(given); }
+        void stop() override {}
+        OnChange onChange;
+        std::thread::id& releasedOn;
+    };
+    std::thread::id releasedOn;
+    auto made = std::make_unique<Provider>(releasedOn);
+    Provider* provider = made.get();
+    std::promise<void> scaling;
+    std::promise<void> released;
+    auto feed = std::make_shared<NowPlayingFeed>(
+        std::move(made),
+        [&, waitForRelease = released.get_future().share()](const Data&) -> std::optional<Data> {
+            scaling.set_value();
+            waitForRelease.wait();
+            return std::nullopt;
+        },
+        [](std::optional<NowPlaying>) {});
+    feed->start();
+    std::thread reader([callback = provider->onChange] { callback(track("T", "", Data{1})); });
+    scaling.get_future().wait();
+    feed.reset();
+    released.set_value();
+    reader.join();
+    EXPECT_EQ(releasedOn, std::this_thread::get_id());
 }
 
 }  // namespace
