@@ -97,6 +97,7 @@ struct PulseAudioVolumeProvider::Impl {
     platform::Executor::TimerID retryTimer = 0;
     std::chrono::milliseconds retryDelay;
     bool wasConnected = false;
+    bool toldUnreachable = false;
 };
 
 PulseAudioVolumeProvider::Impl::Impl(Options given)
@@ -187,6 +188,10 @@ void PulseAudioVolumeProvider::Impl::connectionLost() {
         ++stateChanges;
     }
     waitSignal.notify_all();
+    if (!wasConnected && !toldUnreachable) {
+        toldUnreachable = true;
+        logger.notice("no sound server can be reached; volume is unsupported until one can");
+    }
     if (wasConnected) {
         logger.notice("lost the sound server; reconnecting");
         wasConnected = false;
