@@ -2,17 +2,12 @@
 
 #include <unicode/normalizer2.h>
 #include <unicode/unistr.h>
-#include <xcb/xcb.h>
-// xkb.h names a field `explicit`, which C++ reserves.
-#define explicit explicit_
-#include <xcb/xkb.h>
-#undef explicit
 #include <xkbcommon/xkbcommon.h>
 
 #include <mutex>
 #include <vector>
 
-#include "Injector/XConnection.h"
+#include "Injector/XkbServerKeymap.h"
 
 namespace Gestures {
 namespace {
@@ -40,10 +35,7 @@ std::string utf8(std::uint32_t cp) {
 
 // The text a key gives in a group, with or without Shift; empty for none.
 std::string keyText(xkb_state* state, xkb_keymap* keymap, std::uint32_t group, bool shift, xkb_keycode_t key) {
-    const xkb_mod_index_t shiftIndex = xkb_keymap_mod_get_index(keymap, XKB_MOD_NAME_SHIFT);
-    const xkb_mod_mask_t mods = shift && shiftIndex != XKB_MOD_INVALID ? (1u << shiftIndex) : 0;
-    xkb_state_update_mask(state, mods, 0, 0, 0, 0, group);
-    const std::uint32_t cp = xkb_state_key_get_utf32(state, key);
+    const std::uint32_t cp = Injector::keyCharacter(state, keymap, group, shift, false, key);
     return cp == 0 ? std::string() : utf8(cp);
 }
 
@@ -135,89 +127,9 @@ std::uint32_t asciiCapableGroup(xkb_keymap* keymap, std::uint32_t preferred) {
 }
 
 struct CurrentKeyboardLayout::Impl {
-    explicit Impl(const std::string& displayName) : display(displayName) {
-        context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
-    }
-    ~Impl() {
-        xkb_keymap_unref(keymap);
-        xkb_context_unref(context);
-    }
-    // The rule names of the server's keymap, refreshed; false when they cannot be read.
-    bool refresh();
-    std::uint32_t currentGroup();
-
-    Injector::XConnection display;
-    xkb_context* context = nullptr;
-    xkb_keymap* keymap = nullptr;
-    std::vector<std::string> names;
-    xcb_atom_t namesAtom = XCB_NONE;
-    std::optional<bool> xkbReady;
-    mutable std::mutex mutex;
+    explicit Impl(const std::string& displayName) : keymap(displayName) {}
+    Injector::XkbServerKeymap keymap;
 };
-
-bool CurrentKeyboardLayout::Impl::refresh() {
-    if (!display.usable() || context == nullptr) {
-        return false;
-    }
-    xcb_connection_t* c = display.get();
-    if (namesAtom == XCB_NONE) {
-        Injector::XReply<xcb_intern_atom_reply_t> atom(
-            xcb_intern_atom_reply(c, xcb_intern_atom(c, 1, 16, "_XKB_RULES_NAMES"), nullptr));
-        if (!atom || atom->atom == XCB_NONE) {
-            return keymap != nullptr;
-        }
-        namesAtom = atom->atom;
-    }
-    Injector::XReply<xcb_get_property_reply_t> property(xcb_get_property_reply(
-        c, xcb_get_property(c, 0, display.root(), namesAtom, XCB_ATOM_STRING, 0, 1024), nullptr));
-    std::vector<std::string> current;
-    if (property && property->format == 8) {
-        const char* value = static_cast<const char*>(xcb_get_property_value(property.get()));
-        const int length = xcb_get_property_value_length(property.get());
-        std::string field;
-        for (int i = 0; i < length; ++i) {
-            if (value[i] == '\0') {
-                current.push_back(field);
-                field.clear();
-            } else {
-                field += value[i];
-            }
-        }
-        if (!field.empty()) {
-            current.push_back(field);
-        }
-    }
-    current.resize(5);
-    if (keymap != nullptr && current == names) {
-        return true;
-    }
-    const auto orNull = [](const std::string& s) { return s.empty() ? nullptr : s.c_str(); };
-    const xkb_rule_names rmlvo{orNull(current[0]), orNull(current[1]), orNull(current[2]), orNull(current[3]),
-                               orNull(current[4])};
-    xkb_keymap* fresh = xkb_keymap_new_from_names(context, &rmlvo, XKB_KEYMAP_COMPILE_NO_FLAGS);
-    if (fresh == nullptr) {
-        return keymap != nullptr;
-    }
-    xkb_keymap_unref(keymap);
-    keymap = fresh;
-    names = current;
-    return true;
-}
-
-std::uint32_t CurrentKeyboardLayout::Impl::currentGroup() {
-    xcb_connection_t* c = display.get();
-    if (!xkbReady) {
-        Injector::XReply<xcb_xkb_use_extension_reply_t> reply(xcb_xkb_use_extension_reply(
-            c, xcb_xkb_use_extension(c, XCB_XKB_MAJOR_VERSION, XCB_XKB_MINOR_VERSION), nullptr));
-        xkbReady = reply && reply->supported;
-    }
-    if (!*xkbReady) {
-        return 0;
-    }
-    Injector::XReply<xcb_xkb_get_state_reply_t> state(
-        xcb_xkb_get_state_reply(c, xcb_xkb_get_state(c, XCB_XKB_ID_USE_CORE_KBD), nullptr));
-    return state ? state->group : 0;
-}
 
 CurrentKeyboardLayout::CurrentKeyboardLayout(const std::string& displayName)
     : impl_(std::make_unique<Impl>(displayName)) {}
@@ -225,11 +137,11 @@ CurrentKeyboardLayout::CurrentKeyboardLayout(const std::string& displayName)
 CurrentKeyboardLayout::~CurrentKeyboardLayout() = default;
 
 std::optional<KeyResult> CurrentKeyboardLayout::keyCode(const std::string& character) const {
-    std::lock_guard lock(impl_->mutex);
-    if (!impl_->refresh()) {
-        return std::nullopt;
-    }
-    return searchKeymap(impl_->keymap, asciiCapableGroup(impl_->keymap, impl_->currentGroup()), character);
+    std::optional<KeyResult> result;
+    impl_->keymap.with([&](xkb_keymap* keymap, std::uint32_t group) {
+        result = searchKeymap(keymap, asciiCapableGroup(keymap, group), character);
+    });
+    return result;
 }
 
 std::optional<KeyResult> CurrentKeyboardLayout::menuKeyEquivalent(const std::string&, Modifiers) const {

@@ -42,9 +42,12 @@ void ScreenViewSession::encodeIfDue() {
     const double interval = 1.0 / std::max<int>(view.request.framesPerSecond, 1);
     const bool due = !view.lastEncodeTime || now >= *view.lastEncodeTime + 0.95 * interval;
     if (!due) {
+        // The wake comes when the frame becomes due, not a whole interval after the last hand-off: with a
+        // capture that delivers at the view's own rate, a frame that arrives a little early would otherwise
+        // wait a full interval, and every later frame with it, adding up to an interval of delay for good.
         if (!view.wakeScheduled) {
             view.wakeScheduled = true;
-            const double delay = *view.lastEncodeTime + interval - now;
+            const double delay = *view.lastEncodeTime + 0.95 * interval - now;
             const auto micros = std::chrono::microseconds(static_cast<std::int64_t>(std::ceil(delay * 1e6)));
             view.wakeTimer = queue_->schedule(micros, [weak = weak_from_this(), generation = view.generation] {
                 if (auto self = weak.lock()) {

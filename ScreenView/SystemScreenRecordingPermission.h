@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "ScreenView/CaptureSeams.h"
 #include "platform/Executor.h"
@@ -21,9 +22,11 @@ public:
     // `prompt` runs on `main`, at most once for the life of the object.
     SystemScreenRecordingPermission(Preflight preflight, Prompt prompt, std::shared_ptr<platform::Executor> main);
 
-    // The process-wide instance over the X display named by $DISPLAY: granted while the display can be
-    // opened and its root window read; the prompt logs why capture is not possible.
-    static std::shared_ptr<SystemScreenRecordingPermission> shared(std::shared_ptr<platform::Executor> main);
+    // The permission over the X display (empty name: $DISPLAY): granted while the display can be opened and
+    // its root window read; the prompt logs why capture is not possible. The application makes one and
+    // hands it to the host, so that its single prompt holds across every session.
+    static std::shared_ptr<SystemScreenRecordingPermission> system(std::shared_ptr<platform::Executor> main,
+                                                                   std::string displayName = {});
 
     bool isGranted() const override { return preflight_(); }
     void request() override;

@@ -47,7 +47,8 @@ struct AppCatalogUpdate {
     bool operator==(const AppCatalogUpdate&) const = default;
 };
 
-// An icon as the provider draws it: width x height pixels, RGBA with premultiplied alpha, rows packed.
+// An icon as the provider draws it: width x height pixels, RGBA with straight alpha (as PNG stores it),
+// rows packed.
 struct IconBitmap {
     int width = 0;
     int height = 0;

@@ -1,11 +1,10 @@
 #include "apps/AppIconScaler.h"
 
-#include <libyuv/scale_argb.h>
-
 #include <algorithm>
 #include <cmath>
 
 #include "apps/IconImages.h"
+#include "platform/imaging/Bitmap.h"
 
 namespace Apps {
 
@@ -25,12 +24,19 @@ std::optional<IconBitmap> AppIconScaler::drawCentred(const IconBitmap& image, in
     canvas.pixels.assign(static_cast<std::size_t>(side) * side * 4, 0);
     const int left = (side - drawnWidth) / 2;
     const int top = (side - drawnHeight) / 2;
-    std::uint8_t* destination = &canvas.pixels[(static_cast<std::size_t>(top) * side + left) * 4];
-    // Box filtering of premultiplied pixels: the channel order does not matter to the scaler, and
-    // averaging premultiplied values keeps transparent edges free of dark fringes.
-    if (libyuv::ARGBScale(image.pixels.data(), image.width * 4, image.width, image.height, destination,
-                          side * 4, drawnWidth, drawnHeight, libyuv::kFilterBox) != 0) {
+    // Box filtering, with alpha premultiplied around it so transparent edges keep no dark fringes.
+    const platform::imaging::ImageView view{image.pixels.data(), image.width, image.height,
+                                            static_cast<std::size_t>(image.width) * 4,
+                                            platform::imaging::PixelFormat::rgba};
+    platform::imaging::ImageResult<platform::imaging::Bitmap> drawn =
+        platform::imaging::scale(view, drawnWidth, drawnHeight, platform::imaging::ScaleFilter::box);
+    if (!drawn) {
         return std::nullopt;
+    }
+    for (int y = 0; y < drawnHeight; ++y) {
+        const std::uint8_t* row = drawn->pixels() + static_cast<std::size_t>(y) * drawn->stride();
+        std::copy(row, row + static_cast<std::size_t>(drawnWidth) * 4,
+                  canvas.pixels.begin() + static_cast<std::ptrdiff_t>((static_cast<std::size_t>(top + y) * side + left) * 4));
     }
     return canvas;
 }

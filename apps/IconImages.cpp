@@ -1,9 +1,10 @@
 #include "apps/IconImages.h"
 
+#include "platform/imaging/Codecs.h"
+
 #include <fcntl.h>
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <librsvg/rsvg.h>
-#include <png.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,13 +16,6 @@ namespace Apps {
 
 namespace {
 
-void premultiply(std::uint8_t* pixel) {
-    const unsigned alpha = pixel[3];
-    for (int c = 0; c < 3; ++c) {
-        pixel[c] = static_cast<std::uint8_t>((pixel[c] * alpha + 127) / 255);
-    }
-}
-
 bool startsWith(std::span<const std::uint8_t> bytes, std::string_view prefix) {
     return bytes.size() >= prefix.size() && std::memcmp(bytes.data(), prefix.data(), prefix.size()) == 0;
 }
@@ -32,27 +26,21 @@ bool looksLikeSVG(std::span<const std::uint8_t> bytes) {
 }
 
 std::optional<IconBitmap> decodePNG(std::span<const std::uint8_t> bytes) {
-    png_image image;
-    std::memset(&image, 0, sizeof image);
-    image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_memory(&image, bytes.data(), bytes.size())) {
+    platform::imaging::DecodeOptions options;
+    options.maxPixels = static_cast<std::uint64_t>(maxIconSide) * maxIconSide;
+    options.format = platform::imaging::PixelFormat::rgba;
+    platform::imaging::ImageResult<platform::imaging::Bitmap> decoded = platform::imaging::decodePNG(bytes, options);
+    if (!decoded || decoded->width() > maxIconSide || decoded->height() > maxIconSide) {
         return std::nullopt;
     }
-    if (image.width == 0 || image.height == 0 || image.width > maxIconSide || image.height > maxIconSide) {
-        png_image_free(&image);
-        return std::nullopt;
-    }
-    image.format = PNG_FORMAT_RGBA;
     IconBitmap bitmap;
-    bitmap.width = static_cast<int>(image.width);
-    bitmap.height = static_cast<int>(image.height);
-    bitmap.pixels.resize(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, bitmap.pixels.data(), 0, nullptr)) {
-        png_image_free(&image);
-        return std::nullopt;
-    }
-    for (std::size_t i = 0; i < bitmap.pixels.size(); i += 4) {
-        premultiply(&bitmap.pixels[i]);
+    bitmap.width = decoded->width();
+    bitmap.height = decoded->height();
+    bitmap.pixels.resize(static_cast<std::size_t>(bitmap.width) * bitmap.height * 4);
+    for (int y = 0; y < bitmap.height; ++y) {
+        const std::uint8_t* row = decoded->pixels() + static_cast<std::size_t>(y) * decoded->stride();
+        std::copy(row, row + static_cast<std::size_t>(bitmap.width) * 4,
+                  bitmap.pixels.begin() + static_cast<std::ptrdiff_t>(y) * bitmap.width * 4);
     }
     return bitmap;
 }
@@ -89,10 +77,15 @@ std::optional<IconBitmap> decodeSVG(std::span<const std::uint8_t> bytes, int sid
             std::uint8_t* out = &bitmap.pixels[static_cast<std::size_t>(y) * side * 4];
             for (int x = 0; x < side; ++x) {
                 const std::uint32_t argb = row[x];  // premultiplied, native endian
-                out[x * 4 + 0] = static_cast<std::uint8_t>(argb >> 16);
-                out[x * 4 + 1] = static_cast<std::uint8_t>(argb >> 8);
-                out[x * 4 + 2] = static_cast<std::uint8_t>(argb);
-                out[x * 4 + 3] = static_cast<std::uint8_t>(argb >> 24);
+                const unsigned alpha = argb >> 24;
+                const auto straight = [alpha](unsigned value) {
+                    return alpha == 0 ? std::uint8_t{0}
+                                      : static_cast<std::uint8_t>(std::min(255u, (value * 255 + alpha / 2) / alpha));
+                };
+                out[x * 4 + 0] = straight((argb >> 16) & 0xFF);
+                out[x * 4 + 1] = straight((argb >> 8) & 0xFF);
+                out[x * 4 + 2] = straight(argb & 0xFF);
+                out[x * 4 + 3] = static_cast<std::uint8_t>(alpha);
             }
         }
         result = std::move(bitmap);
@@ -136,7 +129,6 @@ std::optional<IconBitmap> decodeXPM(std::span<const std::uint8_t> bytes) {
                     out[1] = row[x * channels + 1];
                     out[2] = row[x * channels + 2];
                     out[3] = channels == 4 ? row[x * channels + 3] : 255;
-                    premultiply(out);
                 }
             }
             result = std::move(bitmap);
@@ -152,33 +144,14 @@ std::optional<std::vector<std::uint8_t>> encodePNG(const IconBitmap& image) {
     if (!image.isValid()) {
         return std::nullopt;
     }
-    // PNG stores straight alpha.
-    std::vector<std::uint8_t> straight(image.pixels);
-    for (std::size_t i = 0; i < straight.size(); i += 4) {
-        const unsigned alpha = straight[i + 3];
-        for (int c = 0; c < 3; ++c) {
-            straight[i + c] =
-                alpha == 0 ? 0 : static_cast<std::uint8_t>(std::min(255u, (straight[i + c] * 255u + alpha / 2) / alpha));
-        }
-    }
-    png_image png;
-    std::memset(&png, 0, sizeof png);
-    png.version = PNG_IMAGE_VERSION;
-    png.width = static_cast<png_uint_32>(image.width);
-    png.height = static_cast<png_uint_32>(image.height);
-    png.format = PNG_FORMAT_RGBA;
-    png_alloc_size_t size = 0;
-    if (!png_image_write_to_memory(&png, nullptr, &size, 0, straight.data(), 0, nullptr)) {
-        png_image_free(&png);
+    const platform::imaging::ImageView view{image.pixels.data(), image.width, image.height,
+                                            static_cast<std::size_t>(image.width) * 4,
+                                            platform::imaging::PixelFormat::rgba};
+    platform::imaging::ImageResult<std::vector<std::uint8_t>> png = platform::imaging::encodePNG(view, 6);
+    if (!png) {
         return std::nullopt;
     }
-    std::vector<std::uint8_t> out(size);
-    if (!png_image_write_to_memory(&png, out.data(), &size, 0, straight.data(), 0, nullptr)) {
-        png_image_free(&png);
-        return std::nullopt;
-    }
-    out.resize(size);
-    return out;
+    return std::move(*png);
 }
 
 std::optional<IconBitmap> decodeIcon(std::span<const std::uint8_t> bytes, int svgSide) {

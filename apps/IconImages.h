@@ -1,5 +1,5 @@
 #pragma once
-// Icon files to bitmaps and bitmaps to PNG: PNG through libpng, SVG through librsvg (rendered at the
+// Icon files to bitmaps and bitmaps to PNG: PNG through the shared imaging library, SVG through librsvg (rendered at the
 // wanted size, with every reference to another file refused), XPM through gdk-pixbuf. Sizes and file
 // lengths are bounded, so a huge or hostile file gives none rather than exhausting memory.
 #include <cstdint>
@@ -15,7 +15,7 @@ namespace Apps {
 inline constexpr std::size_t maxIconFileBytes = 8 * 1024 * 1024;
 inline constexpr int maxIconSide = 4096;
 
-// PNG (straight alpha RGBA 8) of a premultiplied bitmap; none when encoding fails.
+// The bitmap as PNG at the usual compression level (6); none when encoding fails.
 std::optional<std::vector<std::uint8_t>> encodePNG(const IconBitmap& image);
 
 // Decodes PNG, SVG or XPM by content. SVGs are drawn into a square of `svgSide` pixels.

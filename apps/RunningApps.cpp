@@ -28,7 +28,7 @@ class EntryIndex {
                 byWMClass_.try_emplace(lowercasedText(record.entry.startupWMClass), i);
             }
             if (auto argv = parseExecLine(record.entry.exec, {}); argv && !argv->empty()) {
-                byProgram_.try_emplace(std::filesystem::path(argv->front()).filename().string(), i);
+                byProgram_.try_emplace(lowercasedText(std::filesystem::path(argv->front()).filename().string()), i);
             }
         }
     }
@@ -45,7 +45,9 @@ class EntryIndex {
         for (const std::optional<std::size_t>& index :
              {find(byID_, window.applicationID), find(byID_, desktopFile), find(byWMClass_, window.className),
               find(byWMClass_, window.instanceName), find(byID_, window.className), find(byID_, window.instanceName),
-              find(byIDTail_, window.className), find(byIDTail_, window.instanceName)}) {
+              find(byIDTail_, window.className), find(byIDTail_, window.instanceName),
+              // X toolkits name the instance after the program (argv[0]).
+              find(byProgram_, window.instanceName)}) {
             if (index) {
                 return &records_[*index];
             }
@@ -55,7 +57,7 @@ class EntryIndex {
             const std::filesystem::path exe = std::filesystem::read_symlink(
                 "/proc/" + std::to_string(*window.processID) + "/exe", error);
             if (!error) {
-                if (auto found = byProgram_.find(exe.filename().string()); found != byProgram_.end()) {
+                if (auto found = byProgram_.find(lowercasedText(exe.filename().string())); found != byProgram_.end()) {
                     return &records_[found->second];
                 }
             }

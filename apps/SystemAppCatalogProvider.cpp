@@ -117,35 +117,44 @@ std::vector<InstalledAppInfo> SystemAppCatalogProvider::installedApplications() 
     return scanner_.installedApplications();
 }
 
+std::optional<InstalledAppScanner::Record> SystemAppCatalogProvider::entry(const std::string& bundleID) {
+    if (!InstalledAppScanner::isPlausibleID(bundleID)) {
+        return std::nullopt;
+    }
+    std::vector<InstalledAppScanner::Record> all = records();
+    for (InstalledAppScanner::Record& candidate : all) {
+        if (candidate.id == bundleID) {
+            return std::move(candidate);
+        }
+    }
+    const std::string key = lowercasedText(bundleID);
+    for (InstalledAppScanner::Record& candidate : all) {
+        if (lowercasedText(candidate.id) == key) {
+            return std::move(candidate);
+        }
+    }
+    return std::nullopt;
+}
+
 std::optional<IconBitmap> SystemAppCatalogProvider::icon(const std::string& bundleID, int pixelSize) {
     if (pixelSize < 1 || !InstalledAppScanner::isPlausibleID(bundleID)) {
         return std::nullopt;
     }
-    const std::vector<InstalledAppScanner::Record> all = records();
-    const InstalledAppScanner::Record* record = nullptr;
-    for (const InstalledAppScanner::Record& candidate : all) {
-        if (candidate.id == bundleID) {
-            record = &candidate;
-            break;
-        }
-    }
-    if (record == nullptr) {
-        const std::string key = lowercasedText(bundleID);
-        for (const InstalledAppScanner::Record& candidate : all) {
-            if (lowercasedText(candidate.id) == key) {
-                record = &candidate;
-                break;
+    if (const std::optional<InstalledAppScanner::Record> record = entry(bundleID); record && !record->entry.icon.empty()) {
+        if (const std::optional<std::filesystem::path> file = iconTheme_.find(record->entry.icon, pixelSize)) {
+            if (std::optional<IconBitmap> image = loadIconFile(*file, pixelSize)) {
+                return image;
             }
         }
     }
-    if (record == nullptr || record->entry.icon.empty()) {
-        return std::nullopt;
+    // Otherwise the icon the first running instance shows on its windows.
+    const std::string key = lowercasedText(bundleID);
+    for (const RunningApp& app : runningAppsWithWindows()) {
+        if (app.info.bundleID && lowercasedText(*app.info.bundleID) == key) {
+            return windows_.windowIcon(app.windows, pixelSize);
+        }
     }
-    const std::optional<std::filesystem::path> file = iconTheme_.find(record->entry.icon, pixelSize);
-    if (!file) {
-        return std::nullopt;
-    }
-    return loadIconFile(*file, pixelSize);
+    return std::nullopt;
 }
 
 // ---- Start and stop -------------------------------------------------------------------------------

@@ -55,6 +55,9 @@ class SystemAppCatalogProvider final : public AppCatalogProvider {
     std::vector<std::string> watchedFolders() const;
     // The running applications with their windows, for the launch system.
     std::vector<RunningApp> runningAppsWithWindows();
+    // The shown desktop entry of an id (exact, else without case), from the entries cached while the
+    // folders are watched; none for an id that could not name one.
+    std::optional<InstalledAppScanner::Record> entry(const std::string& bundleID);
 
   private:
     struct FolderSource {

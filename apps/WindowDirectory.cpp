@@ -30,6 +30,7 @@ enum AtomIndex {
     netWmName,
     utf8String,
     netSupportingWmCheck,
+    netWmIcon,
     atomCount
 };
 constexpr std::array<const char*, atomCount> atomNames{
@@ -37,7 +38,7 @@ constexpr std::array<const char*, atomCount> atomNames{
     "_GTK_APPLICATION_ID",     "_KDE_NET_WM_DESKTOP_FILE",   "_NET_WM_STATE",
     "_NET_WM_STATE_HIDDEN",    "_NET_WM_WINDOW_TYPE",        "_NET_WM_WINDOW_TYPE_NORMAL",
     "_NET_WM_WINDOW_TYPE_DIALOG", "_NET_WM_NAME",            "UTF8_STRING",
-    "_NET_SUPPORTING_WM_CHECK"};
+    "_NET_SUPPORTING_WM_CHECK", "_NET_WM_ICON"};
 
 // Properties longer than this are read in part: a window cannot make us allocate without bound.
 constexpr std::uint32_t maxPropertyWords = 16384;
@@ -91,7 +92,7 @@ struct WindowDirectory::Connection {
         if (xcb_get_property_reply_t* reply = xcb_get_property_reply(c, cookie, nullptr)) {
             if (reply->format == format) {
                 const auto* data = static_cast<const std::uint8_t*>(xcb_get_property_value(reply));
-                out.assign(data, data + xcb_get_property_value_length(reply) * (format / 8));
+                out.assign(data, data + xcb_get_property_value_length(reply));  // in bytes
             }
             std::free(reply);
         }
@@ -100,7 +101,9 @@ struct WindowDirectory::Connection {
     static std::vector<std::uint32_t> words(xcb_connection_t* c, xcb_get_property_cookie_t cookie) {
         std::vector<std::uint8_t> raw = bytes(c, cookie, 32);
         std::vector<std::uint32_t> out(raw.size() / 4);
-        std::memcpy(out.data(), raw.data(), out.size() * 4);
+        if (!out.empty()) {
+            std::memcpy(out.data(), raw.data(), out.size() * 4);
+        }
         return out;
     }
     static std::string text(xcb_connection_t* c, xcb_get_property_cookie_t cookie) {
@@ -251,6 +254,63 @@ bool WindowDirectory::activate(const std::vector<std::uint32_t>& windows, double
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+}
+
+std::optional<IconBitmap> WindowDirectory::windowIcon(const std::vector<std::uint32_t>& windows, int size) {
+    constexpr std::uint32_t maxIconWords = 1u << 20;  // 4 MiB: a 1024-pixel image and a few smaller ones
+    std::lock_guard lock(mutex_);
+    Connection& c = *query_;
+    if (!c.usable()) {
+        return std::nullopt;
+    }
+    for (std::uint32_t window : windows) {
+        std::vector<std::uint32_t> words;
+        if (xcb_get_property_reply_t* reply = xcb_get_property_reply(
+                c.connection, xcb_get_property(c.connection, 0, window, c.atoms[netWmIcon], XCB_ATOM_CARDINAL, 0, maxIconWords),
+                nullptr)) {
+            if (reply->format == 32) {
+                const int length = xcb_get_property_value_length(reply) / 4;
+                const auto* data = static_cast<const std::uint32_t*>(xcb_get_property_value(reply));
+                words.assign(data, data + length);
+            }
+            std::free(reply);
+        }
+        // Images follow each other as width, height, then width x height ARGB values (straight alpha).
+        std::optional<std::pair<std::size_t, std::uint32_t>> best;  // offset, side
+        for (std::size_t i = 0; i + 2 <= words.size();) {
+            const std::uint32_t width = words[i];
+            const std::uint32_t height = words[i + 1];
+            if (width == 0 || height == 0 || width > 1024 || height > 1024 ||
+                words.size() - i - 2 < static_cast<std::size_t>(width) * height) {
+                break;
+            }
+            const std::uint32_t side = std::max(width, height);
+            const bool better = !best || (side >= static_cast<std::uint32_t>(size)
+                                              ? best->second < static_cast<std::uint32_t>(size) || side < best->second
+                                              : side > best->second && best->second < static_cast<std::uint32_t>(size));
+            if (better) {
+                best = std::make_pair(i, side);
+            }
+            i += 2 + static_cast<std::size_t>(width) * height;
+        }
+        if (!best) {
+            continue;
+        }
+        IconBitmap image;
+        image.width = static_cast<int>(words[best->first]);
+        image.height = static_cast<int>(words[best->first + 1]);
+        image.pixels.resize(static_cast<std::size_t>(image.width) * image.height * 4);
+        for (std::size_t p = 0; p < static_cast<std::size_t>(image.width) * image.height; ++p) {
+            const std::uint32_t argb = words[best->first + 2 + p];
+            const unsigned alpha = argb >> 24;
+            image.pixels[p * 4 + 0] = static_cast<std::uint8_t>(argb >> 16);
+            image.pixels[p * 4 + 1] = static_cast<std::uint8_t>(argb >> 8);
+            image.pixels[p * 4 + 2] = static_cast<std::uint8_t>(argb);
+            image.pixels[p * 4 + 3] = static_cast<std::uint8_t>(alpha);
+        }
+        return image;
+    }
+    return std::nullopt;
 }
 
 void WindowDirectory::watch(std::function<void()> changed) {

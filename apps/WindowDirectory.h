@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "apps/AppCatalogTypes.h"
+
 namespace Apps {
 
 struct ClientWindow {
@@ -43,6 +45,9 @@ class WindowDirectory {
     // Brings one of the windows to the front, un-minimizing it first; waits up to `timeout` seconds for
     // the window manager to make one of them active. Thread-safe.
     bool activate(const std::vector<std::uint32_t>& windows, double timeout = 2.0);
+    // The icon a window publishes itself (_NET_WM_ICON), of the first window that has one: the smallest
+    // image at least `size` pixels wide, else the largest. Images over 1024 pixels a side are ignored.
+    std::optional<IconBitmap> windowIcon(const std::vector<std::uint32_t>& windows, int size);
 
     // Calls `changed` on the directory's own thread after each change of the list, the active window or
     // a client's state, until unwatch(). One watcher at a time; a new watch replaces the old one.

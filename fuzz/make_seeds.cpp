@@ -10,6 +10,7 @@
 #include "TrackpadProtocol/LargePayloads.h"
 #include "TrackpadProtocol/MessageCodec.h"
 #include "TrackpadProtocol/MessageFraming.h"
+#include "TrackpadProtocol/watch/WatchPayload.h"
 #include "network/TrustedDeviceFile.h"
 #include "platform/imaging/Codecs.h"
 #include "testing/SampleMessages.h"
@@ -118,6 +119,17 @@ Seeds sealedDatagrams() {
     return seeds;
 }
 
+// Desktop files: plain, localized, with quoting and field codes in Exec, and with later groups.
+Seeds desktopEntries() {
+    Seeds seeds;
+    seeds.push_back(textBytes("[Desktop Entry]\nType=Application\nName=Editor\nName[de]=Bearbeiter\n"
+                              "Exec=editor --new-window %U\nIcon=editor\nOnlyShowIn=GNOME;KDE\\;X;\n"));
+    seeds.push_back(textBytes("# comment\n[Desktop Entry]\nType=Application\nName=A\\sB\n"
+                              "Exec=\"/opt/My App/run\" \"a \\\"q\\\" \\$x\" %i %c %k 100%%\nTryExec=run\n"
+                              "[Desktop Action New]\nExec=editor --new\n"));
+    return seeds;
+}
+
 // Small JPEG and PNG images: opaque and with alpha, and a JPEG with an EXIF orientation.
 Seeds images() {
     using namespace platform::imaging;
@@ -139,8 +151,33 @@ Seeds images() {
     return seeds;
 }
 
+// Every payload kind and every computer state, with and without targets, and an input of every small
+// watch-input message.
+Seeds watchPayloads() {
+    using Mac = WatchStatus::Mac;
+    UUID target;
+    target.bytes.fill(0x42);
+    const std::vector<Mac> macs = {Mac::NoMacPaired{},       Mac::NoMacSelected{},       Mac::Pairing{},
+                                   Mac::Connecting{"Desk"},  Mac::Connected{"Büro 🖥"},  Mac::NeedsAccessibility{"A"},
+                                   Mac::NotConnected{},      Mac::NotConnected{"Desk", "Asleep"}, Mac::Demo{}};
+    Seeds seeds{WatchPayload(WatchPayload::StatusRequest{}).encoded()};
+    for (const auto& mac : macs) {
+        const WatchStatus status(true, mac, target, 7);
+        seeds.push_back(WatchPayload(WatchPayload::Status{status}).encoded());
+        seeds.push_back(WatchPayload(WatchPayload::InputResult{true, WatchStatus(false, mac, std::nullopt, 0)}).encoded());
+    }
+    for (const auto& message : testing_support::smallSampleMessages()) {
+        if (!isWatchInput(message)) continue;
+        seeds.push_back(WatchPayload(WatchPayload::Input{message, target, 3}).encoded());
+        seeds.push_back(WatchPayload(WatchPayload::Input{message, std::nullopt, 0}).encoded());
+    }
+    return seeds;
+}
+
 const std::map<std::string, std::function<Seeds()>> seedsByFuzzer = {
+    {"fuzz_desktop_entry", desktopEntries},
     {"fuzz_image_decode", images},
+    {"fuzz_watch_payload", watchPayloads},
     {"fuzz_message_decode", messagePayloads},
     {"fuzz_frame_decoder", frameStreams},
     {"fuzz_screen_data_assembler", partSequences},

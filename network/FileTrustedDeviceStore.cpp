@@ -9,8 +9,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <vector>
 #include <system_error>
+#include <vector>
 
 #include "network/TrustedDeviceFile.h"
 #include "platform/Files.h"

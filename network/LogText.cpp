@@ -53,7 +53,8 @@ std::string quotedForLog(std::string_view text) {
             out += '\\';
             out += static_cast<char>(c);
         } else if (!isShownAsItIs(c)) {
-            std::snprintf(escaped, sizeof escaped, c > 0xFFFF ? "\\u{%X}" : "\\u%04X", static_cast<unsigned>(c));
+            std::snprintf(escaped, sizeof escaped, c > 0xFFFF ? "\\u{%X}" : "\\u%04X",
+                          static_cast<unsigned>(c));
             out += escaped;
         } else {
             out.append(text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(i - start)));

@@ -37,17 +37,35 @@ TEST(ScreenViewPacing, HandOffsArePacedToTheFrameRateWithOneWake) {
     EXPECT_EQ(rig.encoder()->timestamps().size(), 2u);
     EXPECT_EQ(rig.queue->pendingTimers(), 0u);
 
-    rig.queue->advance(0.020);  // too early: waits for a wake at the full interval
+    rig.queue->advance(0.020);  // too early: waits for one wake, when it becomes due (0.95 of the interval)
     rig.frame(53000);
     rig.frame(54000);  // replaces the waiting one
     EXPECT_EQ(rig.encoder()->timestamps().size(), 2u);
     EXPECT_EQ(rig.queue->pendingTimers(), 1u);
-    rig.queue->advance(0.0133);
+    rig.queue->advance(0.0116);
     EXPECT_EQ(rig.encoder()->timestamps().size(), 2u);
     rig.queue->advance(0.0001);
     EXPECT_EQ(rig.encoder()->timestamps(), (std::vector<std::uint64_t>{1000, 33000, 54000}));
     EXPECT_EQ(rig.session->statistics().framesSkipped, 1);
     EXPECT_EQ(rig.session->statistics().framesCaptured, 4);
+}
+
+// A capture at the view's own rate whose one frame arrives late must not leave every later frame waiting.
+TEST(ScreenViewPacing, ALateFrameDoesNotDelayEveryFrameAfterIt) {
+    SessionRig rig;
+    rig.encoders->autoAnswer = true;
+    rig.start(1, 30);
+    const double interval = 1.0 / 30;
+    const double start = rig.queue->now();
+    rig.frame(1);
+    for (int k = 1; k <= 10; ++k) {
+        const double arrival = start + k * interval + (k == 3 ? 0.002 : 0.0);
+        rig.queue->advance(arrival - rig.queue->now());
+        rig.frame(static_cast<std::uint64_t>(k + 1));
+        if (k >= 5) {
+            EXPECT_EQ(rig.encoder()->timestamps().size(), static_cast<std::size_t>(k + 1)) << "frame " << k;
+        }
+    }
 }
 
 TEST(ScreenViewPacing, TimestampsHandedToTheEncoderStrictlyIncrease) {

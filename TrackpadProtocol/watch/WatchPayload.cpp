@@ -96,11 +96,16 @@ std::optional<UUID> readTarget(WatchPayloadCursor& cursor) {
 // Texts of the platform the watch runs on are always well-formed, so ill-formed bytes are replaced rather
 // than written out for the reader to refuse.
 void putText(Data& out, const std::string& text) {
-    const std::string valid = watch_text::wellFormed(text);
-    const std::string cut = watch_text::prefixWithinBytes(valid, WatchStatus::maximumTextBytes);
-    out.push_back(static_cast<std::uint8_t>(cut.size() >> 8));
-    out.push_back(static_cast<std::uint8_t>(cut.size()));
-    out.insert(out.end(), cut.begin(), cut.end());
+    auto put = [&out](std::string_view bytes) {
+        out.push_back(static_cast<std::uint8_t>(bytes.size() >> 8));
+        out.push_back(static_cast<std::uint8_t>(bytes.size()));
+        out.insert(out.end(), bytes.begin(), bytes.end());
+    };
+    if (text.size() <= WatchStatus::maximumTextBytes && isValidUTF8(text)) {
+        put(text);
+        return;
+    }
+    put(watch_text::prefixWithinBytes(watch_text::wellFormed(text), WatchStatus::maximumTextBytes));
 }
 
 std::string readText(WatchPayloadCursor& cursor) {

@@ -59,6 +59,9 @@ TEST(InstalledAppScanner, WalksRootsInOrderWithIdsFromPathsAndTheDepthLimit) {
     std::filesystem::create_directory_symlink(tree.root() / "system/applications", tree.root() / "home/applications/link");
     std::filesystem::create_symlink(tree.root() / "system/applications/c.desktop",
                                     tree.root() / "home/applications/linked.desktop");
+    // Loops of links are never entered, and a link to nowhere is skipped.
+    std::filesystem::create_directory_symlink(tree.root() / "home/applications", tree.root() / "home/applications/x/loop");
+    std::filesystem::create_symlink(tree.root() / "nowhere.desktop", tree.root() / "home/applications/dangling.desktop");
 
     const InstalledAppScanner scanner({tree.root() / "home/applications", tree.root() / "missing",
                                        tree.root() / "system/applications"},

@@ -55,6 +55,7 @@ class AnnotationOverlayController {
     // pointer's screen.
     void screenParametersChanged();
     void tick() { render(clock_()); }
+    void setPointerScreen(PointerScreen pointerScreen) { pointerScreen_ = std::move(pointerScreen); }
 
     const std::optional<UUID>& ownerDeviceID() const { return ownerDeviceID_; }
     const AnnotationModel& model() const { return model_; }

@@ -31,7 +31,7 @@ void PresentationImageController::handle(const PresentationImage& image, const U
 void PresentationImageController::finishDecode(std::optional<PresentationImagePicture> picture,
                                                PresentationImageModel::Ticket ticket) {
     bool shown = false;
-    if (picture && picture->image) {
+    if (picture && !picture->image.empty()) {
         shown = model_.finish(ticket, std::move(*picture));
     } else {
         model_.fail(ticket);

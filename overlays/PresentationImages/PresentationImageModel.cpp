@@ -78,7 +78,7 @@ PresentationImageModel::Outcome PresentationImageModel::close(const UUID& owner)
 }
 
 bool PresentationImageModel::finish(Ticket ticket, PresentationImagePicture picture) {
-    if (!opening_ || opening_->ticket != ticket || !picture.image)
+    if (!opening_ || opening_->ticket != ticket || picture.image.empty())
         return false;
     shown_ = Shown{opening_->owner, opening_->number, std::move(picture), opening_->placement};
     opening_.reset();

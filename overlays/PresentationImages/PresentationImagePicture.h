@@ -1,32 +1,21 @@
 #pragma once
-// A decoded presentation picture: an immutable bitmap shared between the decode queue, the model and
-// the window. Two pictures are the same when they hold the same bitmap, not equal pixels.
-#include <cstddef>
-#include <cstdint>
-#include <memory>
-#include <vector>
-
+// A decoded presentation picture: an immutable bitmap whose pixels are shared between the decode queue,
+// the model and the window. Two pictures are the same when they hold the same pixels, not equal ones.
 #include "overlays/Annotations/Geometry.h"
+#include "platform/imaging/Bitmap.h"
 
 namespace PresentationImages {
 
-struct PictureBitmap {
-    int width = 0;
-    int height = 0;
-    std::size_t stride = 0;  // bytes per row
-    bool isOpaque = true;
-    // 32-bit pixels, B G R A in memory, alpha premultiplied.
-    std::vector<std::uint8_t> pixels;
-};
-
 struct PresentationImagePicture {
-    std::shared_ptr<const PictureBitmap> image;
+    platform::imaging::Bitmap image;  // BGRA, straight alpha
+    bool isOpaque = true;
 
     Annotations::Size size() const {
-        return {static_cast<double>(image->width), static_cast<double>(image->height)};
+        return {static_cast<double>(image.width()), static_cast<double>(image.height())};
     }
-    bool isOpaque() const { return image->isOpaque; }
-    bool operator==(const PresentationImagePicture& other) const { return image == other.image; }
+    bool operator==(const PresentationImagePicture& other) const {
+        return image.pixels() == other.image.pixels();
+    }
 };
 
 }  // namespace PresentationImages

@@ -48,10 +48,7 @@ PresentationImage part(std::uint32_t transfer, std::optional<PresentationImagePl
 }
 
 PresentationImagePicture picture(int w, int h) {
-    auto bitmap = std::make_shared<PictureBitmap>();
-    bitmap->width = w;
-    bitmap->height = h;
-    return {bitmap};
+    return {*platform::imaging::Bitmap::create(w, h, platform::imaging::PixelFormat::bgra, 1 << 24), true};
 }
 
 Model::Delivery open(Model::Outcome outcome) {
