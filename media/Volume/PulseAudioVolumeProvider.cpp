@@ -104,7 +104,12 @@ PulseAudioVolumeProvider::Impl::Impl(Options given)
     : options(std::move(given)), retryDelay(options.firstRetryDelay) {
     queue = std::make_unique<platform::LoopQueue>("dev.quelmar.trackpad.mac.volume.pulseaudio");
     mainloop = pa_threaded_mainloop_new();
-    if (mainloop == nullptr || pa_threaded_mainloop_start(mainloop) < 0) {
+    if (mainloop != nullptr && pa_threaded_mainloop_start(mainloop) < 0) {
+        pa_threaded_mainloop_free(mainloop);
+        mainloop = nullptr;
+    }
+    if (mainloop == nullptr) {
+        // Without it the provider reads as unavailable for good.
         logger.error("the sound server's event loop could not be started");
         return;
     }
