@@ -14,10 +14,10 @@
 #include <variant>
 
 #include "app/tests/e2e/QtChildSanitizer.h"
-#include "media/NowPlayingReader/tests/e2e/ScriptedPlayer.h"
 #include "testing/PhoneTestClient.h"
 #include "testing/PrivateBus.h"
 #include "testing/PulseAudioSandbox.h"
+#include "testing/ScriptedMediaPlayer.h"
 #include "testing/Subprocess.h"
 #include "testing/XvfbServer.h"
 
@@ -40,13 +40,13 @@ class CompanionMediaTest : public ::testing::Test {
         if (auto reason = testing_support::PrivateBus::unavailableReason()) {
             GTEST_SKIP() << *reason;
         }
-        if (!std::filesystem::exists("/usr/bin/python3")) {
+        if (!testing_support::ScriptedMediaPlayer::isAvailable()) {
             GTEST_SKIP() << "/usr/bin/python3 is not installed";
         }
         display = std::make_unique<testing_support::XvfbServer>();
         sound = std::make_unique<testing_support::PulseAudioSandbox>();
         bus = std::make_unique<testing_support::PrivateBus>();
-        player = std::make_unique<media::fakes::ScriptedPlayer>(bus->address(), "companion");
+        player = std::make_unique<testing_support::ScriptedMediaPlayer>(bus->address(), "companion");
         player->send(
             R"({"status":"Playing","metadata":{"xesam:title":["s","Song"],"xesam:artist":["as",["Band"]]}})");
         log = bus->folder() / "companion.log";
@@ -118,7 +118,7 @@ class CompanionMediaTest : public ::testing::Test {
     std::unique_ptr<testing_support::XvfbServer> display;
     std::unique_ptr<testing_support::PulseAudioSandbox> sound;
     std::unique_ptr<testing_support::PrivateBus> bus;
-    std::unique_ptr<media::fakes::ScriptedPlayer> player;
+    std::unique_ptr<testing_support::ScriptedMediaPlayer> player;
     std::filesystem::path log;
     std::string logText;
     std::unique_ptr<testing_support::Subprocess> companion;

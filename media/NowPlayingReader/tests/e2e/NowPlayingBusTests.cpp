@@ -7,16 +7,16 @@
 
 #include "media/NowPlayingReader/NowPlayingFeed.h"
 #include "media/NowPlayingReader/SystemNowPlayingProvider.h"
-#include "media/NowPlayingReader/tests/e2e/ScriptedPlayer.h"
 #include "platform/imaging/Codecs.h"
 #include "testing/LoopThread.h"
 #include "testing/PrivateBus.h"
+#include "testing/ScriptedMediaPlayer.h"
 #include "testing/Subprocess.h"
 
 namespace media {
 namespace {
 
-using fakes::ScriptedPlayer;
+using ScriptedPlayer = testing_support::ScriptedMediaPlayer;
 using testing_support::eventually;
 
 std::string playing(const std::string& title, const std::string& artists, const std::string& extra = "") {
@@ -30,7 +30,7 @@ class NowPlayingBusTest : public ::testing::Test {
         if (auto reason = testing_support::PrivateBus::unavailableReason()) {
             GTEST_SKIP() << *reason;
         }
-        if (!std::filesystem::exists("/usr/bin/python3")) {
+        if (!testing_support::ScriptedMediaPlayer::isAvailable()) {
             GTEST_SKIP() << "/usr/bin/python3 is not installed";
         }
         bus = std::make_unique<testing_support::PrivateBus>();
