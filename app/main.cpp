@@ -44,6 +44,9 @@
 #include "app/core/StatusLog.h"
 #include "app/core/SystemRuntimeNetwork.h"
 #include "apps/ShellAppServices.h"
+#include "media/NowPlayingReader/SystemNowPlayingProvider.h"
+#include "media/NowPlayingReader/SystemNowPlayingService.h"
+#include "media/Volume/SystemVolumeService.h"
 #include "platform/EventLoop.h"
 #include "platform/Files.h"
 #include "platform/Log.h"
@@ -113,6 +116,12 @@ int run(int argc, char** argv, const Options& options, int signalFD) {
     Apps::ShellAppServices apps = Apps::makeShellAppServices();
     services.makeAppCatalog = std::move(apps.makeAppCatalog);
     services.appLauncher = std::move(apps.appLauncher);
+    // Volume on the sound server's default output, its display through media keys on this X display.
+    services.volume = std::make_shared<media::SystemVolumeService>("", std::getenv("DISPLAY") != nullptr);
+    services.makeNowPlayingFeed = [&preferences](Shell::NowPlayingService::Options feedOptions) {
+        return media::makeSystemNowPlayingFeed(
+            feedOptions, preferences.boolValue(media::SystemNowPlayingProvider::preferenceKey));
+    };
     Shell::SystemRuntimeNetwork network(loop, {});
 
     // What the user sees: windows with a display, log lines without one.
