@@ -4,11 +4,14 @@
 #include <xkbcommon/xkbcommon-keysyms.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <map>
 #include <optional>
 
+#include "Injector/KeyVocabulary.h"
 #include "Injector/MediaKeys.h"
+#include "Injector/XTestKeyboard.h"
 #include "Injector/XConnection.h"
 
 namespace Injector {
@@ -52,26 +55,30 @@ std::int16_t toCoordinate(double value) {
 }  // namespace
 
 struct HIDEventPoster::Impl {
+    struct Pixel {
+        std::int16_t x;
+        std::int16_t y;
+        friend bool operator==(const Pixel&, const Pixel&) = default;
+    };
+
     Impl(const std::string& displayName, Options options);
 
     bool usable() const { return display.usable() && hasXTest; }
     void post(const InputEvent& event);
     void drainEvents();
     void fake(std::uint8_t type, std::uint8_t detail, std::int16_t x = 0, std::int16_t y = 0);
-    void moveTo(Point location);
+    void moveTo(Point location, bool always = false);
+    bool pointerIsAt(Pixel pixel);
     void click(std::uint8_t button, int times);
     void scroll(const InputEvent& event);
     void mediaKey(const MediaKeyStroke& stroke);
+    void keyboardEvent(const InputEvent& event);
+    void gesture(const InputEvent& event);
     std::optional<xcb_keycode_t> keycodeFor(xcb_keysym_t keysym);
 
     Options options;
     XConnection display;
     bool hasXTest = false;
-    struct Pixel {
-        std::int16_t x;
-        std::int16_t y;
-        friend bool operator==(const Pixel&, const Pixel&) = default;
-    };
     // Where this poster last put the pointer.
     std::optional<Pixel> lastPixel;
     // Scroll pixels not yet given as wheel clicks.
@@ -80,6 +87,8 @@ struct HIDEventPoster::Impl {
 
     // Key codes found for keysyms, forgotten when the server's keyboard mapping changes.
     std::map<xcb_keysym_t, std::optional<xcb_keycode_t>> keycodes;
+    std::optional<XTestKeyboard> keyboard;
+    std::chrono::steady_clock::time_point lastTyped{};
 };
 
 HIDEventPoster::Impl::Impl(const std::string& displayName, Options given)
@@ -93,6 +102,9 @@ HIDEventPoster::Impl::Impl(const std::string& displayName, Options given)
     }
     const xcb_query_extension_reply_t* xtest = xcb_get_extension_data(display.get(), &xcb_test_id);
     hasXTest = xtest != nullptr && xtest->present != 0;
+    if (hasXTest) {
+        keyboard.emplace(display);
+    }
 }
 
 void HIDEventPoster::Impl::drainEvents() {
@@ -100,7 +112,11 @@ void HIDEventPoster::Impl::drainEvents() {
     // nothing.
     while (xcb_generic_event_t* event = xcb_poll_for_event(display.get())) {
         if ((event->response_type & 0x7F) == XCB_MAPPING_NOTIFY) {
+            const auto* notify = reinterpret_cast<const xcb_mapping_notify_event_t*>(event);
             keycodes.clear();
+            if (keyboard) {
+                keyboard->mappingNotified(notify->request, notify->first_keycode, notify->count);
+            }
         }
         std::free(event);
     }
@@ -111,14 +127,22 @@ void HIDEventPoster::Impl::fake(std::uint8_t type, std::uint8_t detail, std::int
                         type == XCB_MOTION_NOTIFY ? display.root() : XCB_NONE, x, y, 0);
 }
 
-void HIDEventPoster::Impl::moveTo(Point location) {
+bool HIDEventPoster::Impl::pointerIsAt(Pixel pixel) {
+    const XReply<xcb_query_pointer_reply_t> reply(
+        xcb_query_pointer_reply(display.get(), xcb_query_pointer(display.get(), display.root()), nullptr));
+    return reply && reply->same_screen && reply->root_x == pixel.x && reply->root_y == pixel.y;
+}
+
+void HIDEventPoster::Impl::moveTo(Point location, bool always) {
     if (!std::isfinite(location.x) || !std::isfinite(location.y)) {
         return;
     }
-    // X positions are whole pixels: a move within the pixel the pointer was put in, or a button at
-    // that pixel, gives no motion of its own.
+    // X positions are whole pixels: a move within the pixel the pointer was put in gives no motion of
+    // its own. For a button that is not enough: the user's mouse, or another client, may have moved the
+    // pointer since, and the press must land where the event says. The server is asked where the
+    // pointer is (one round trip, for buttons only) rather than sending a motion that clients would see.
     const Pixel pixel{toCoordinate(location.x), toCoordinate(location.y)};
-    if (pixel == lastPixel) {
+    if (pixel == lastPixel && (!always || pointerIsAt(pixel))) {
         return;
     }
     lastPixel = pixel;
@@ -199,11 +223,51 @@ void HIDEventPoster::Impl::mediaKey(const MediaKeyStroke& stroke) {
     }
 }
 
+void HIDEventPoster::Impl::keyboardEvent(const InputEvent& event) {
+    if (event.type == EventType::flagsChanged) {
+        if (const std::optional<Modifiers> modifier = KeyCode::modifierOfKey(event.keyCode)) {
+            keyboard->key(event.keyCode, (event.flags & modifier->rawValue) != 0);
+        }
+        return;
+    }
+    const bool down = event.type == EventType::keyDown;
+    // A key event that carries text types that text, unless a shortcut modifier asks for the key
+    // itself. Both events of a pair carry it; the text goes in once, with the key down.
+    const std::uint64_t shortcutModifiers = (Modifiers::command | Modifiers::control | Modifiers::option).rawValue;
+    if (!event.unicodeText.empty() && (event.flags & shortcutModifiers) == 0) {
+        if (down) {
+            keyboard->type(scalarsOfUTF16(event.unicodeText));
+            lastTyped = std::chrono::steady_clock::now();
+        }
+        return;
+    }
+    keyboard->key(event.keyCode, down);
+}
+
+void HIDEventPoster::Impl::gesture(const InputEvent& event) {
+    // Only the navigation swipe has a counterpart: the back and forward buttons. Magnify events have
+    // none that XTEST can send.
+    constexpr auto hidType = static_cast<EventField>(110);
+    constexpr auto direction = static_cast<EventField>(115);
+    if (event.integerField(hidType) != 16) {
+        return;
+    }
+    const std::int64_t value = event.integerField(direction);
+    if (value == 4 || value == 8) {
+        click(value == 4 ? 8 : 9, 1);
+    }
+}
+
 void HIDEventPoster::Impl::post(const InputEvent& event) {
     if (!usable()) {
         return;
     }
     drainEvents();
+    if (keyboard->hasBindings() && !keyboard->isHolding() &&
+        std::chrono::steady_clock::now() - lastTyped >
+            std::chrono::duration<double>(options.keyBindingIdleRestore)) {
+        keyboard->restoreBindings(false);
+    }
     switch (event.type) {
         case EventType::mouseMoved:
         case EventType::leftMouseDragged:
@@ -212,12 +276,12 @@ void HIDEventPoster::Impl::post(const InputEvent& event) {
         // A mouse event happens at its location, so the pointer goes there first.
         case EventType::leftMouseDown:
         case EventType::rightMouseDown:
-            moveTo(event.location);
+            moveTo(event.location, true);
             fake(XCB_BUTTON_PRESS, event.type == EventType::leftMouseDown ? leftButton : rightButton);
             break;
         case EventType::leftMouseUp:
         case EventType::rightMouseUp:
-            moveTo(event.location);
+            moveTo(event.location, true);
             fake(XCB_BUTTON_RELEASE, event.type == EventType::leftMouseUp ? leftButton : rightButton);
             break;
         case EventType::scrollWheel:
@@ -227,6 +291,16 @@ void HIDEventPoster::Impl::post(const InputEvent& event) {
             if (const std::optional<MediaKeyStroke> stroke = mediaKeyStroke(event)) {
                 mediaKey(*stroke);
             }
+            break;
+        case EventType::keyDown:
+        case EventType::keyUp:
+        case EventType::flagsChanged:
+            keyboardEvent(event);
+            break;
+        case EventType::gesture:
+            gesture(event);
+            break;
+        case EventType::dockControl:
             break;
     }
     xcb_flush(display.get());
@@ -245,6 +319,22 @@ void HIDEventPoster::post(const InputEvent& event) {
 
 bool HIDEventPoster::isAvailable() const {
     return impl_->usable();
+}
+
+void HIDEventPoster::settleKeyboard() {
+    if (impl_->usable()) {
+        impl_->drainEvents();
+        impl_->keyboard->restoreBindings(true);
+    }
+}
+
+bool HIDEventPoster::restoreSettledBindings() {
+    if (!impl_->usable()) {
+        return false;
+    }
+    impl_->drainEvents();
+    impl_->keyboard->restoreBindings(false);
+    return impl_->keyboard->hasBindings();
 }
 
 void HIDEventPoster::sync() {

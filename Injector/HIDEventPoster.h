@@ -2,8 +2,10 @@
 // The system EventPoster: posts each event record through the X server's XTEST extension on a
 // connection of its own. Pointer records become absolute motion and buttons 1 and 3, scroll amounts
 // become wheel clicks (buttons 4 to 7), media keys become their XF86 keysyms through the server's
-// keymap. What X has no room for (the user-data tag, click state, delta fields, scroll and momentum
-// phases) stays in the record and is left out.
+// keymap, keyboard records go through XTestKeyboard (virtual key codes, the four modifiers, and text
+// carried as a Unicode string), and navigation swipes become the back and forward buttons 8 and 9.
+// What X has no room for (the user-data tag, click state, delta fields, scroll and momentum phases,
+// the Fn and keypad flags, magnify and dock-control events) stays in the record and is left out.
 //
 // Thread: one thread at a time per poster; give each thread that posts its own poster.
 #include <memory>
@@ -21,6 +23,8 @@ class HIDEventPoster final : public EventPoster {
         double pixelsPerWheelClick = 50;
         // Wheel clicks one scroll record may give at most, so an absurd amount cannot flood the server.
         int maximumWheelClicksPerEvent = 64;
+        // Temporary key bindings made to type text are put back once typing has paused this long.
+        double keyBindingIdleRestore = 2.0;
     };
 
     // Connects to the named display (empty: $DISPLAY). When the display cannot be reached or offers
@@ -33,6 +37,10 @@ class HIDEventPoster final : public EventPoster {
 
     void post(const InputEvent& event) override;
     bool pacesMotion() const override { return true; }
+    void settleKeyboard() override;
+    // Puts back the temporary key bindings whose keys went up long enough ago, without waiting.
+    // Returns whether bindings remain.
+    bool restoreSettledBindings();
 
     // The display is reachable, still connected and offers XTEST.
     bool isAvailable() const;

@@ -29,4 +29,12 @@ InputEvent InputEvent::systemDefined(Point location, std::uint64_t flags, double
     return event;
 }
 
+InputEvent InputEvent::keyboard(EventType type, std::uint16_t keyCode, std::uint64_t flags) {
+    InputEvent event;
+    event.type = type;
+    event.keyCode = keyCode;
+    event.flags = flags;
+    return event;
+}
+
 }  // namespace Injector

@@ -5,6 +5,7 @@
 // the rest out.
 #include <algorithm>
 #include <cstdint>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -22,8 +23,15 @@ enum class EventType : std::uint32_t {
     rightMouseUp = 4,
     mouseMoved = 5,
     leftMouseDragged = 6,
+    keyDown = 10,
+    keyUp = 11,
+    // A modifier key going down or up; the event's flags are the modifiers held after it.
+    flagsChanged = 12,
     systemDefined = 14,
     scrollWheel = 22,
+    // Gesture events (magnify, navigation swipe) and dock-control events, described by their fields.
+    gesture = 29,
+    dockControl = 30,
 };
 
 enum class MouseButton : std::uint32_t { left = 0, right = 1 };
@@ -69,6 +77,8 @@ class InputEvent {
                                   std::int32_t wheel2, std::int32_t wheel3);
     static InputEvent systemDefined(Point location, std::uint64_t flags, double timestamp,
                                     SystemDefinedData data);
+    // A keyboard event (key down, key up or flags changed) of a virtual key code.
+    static InputEvent keyboard(EventType type, std::uint16_t keyCode, std::uint64_t flags);
 
     EventType type = EventType::mouseMoved;
     Point location;
@@ -78,6 +88,10 @@ class InputEvent {
     MouseButton button = MouseButton::left;
     ScrollWheelAmounts wheel;
     SystemDefinedData system;
+    // Keyboard events: the virtual key code, and the text the event types when it carries one (UTF-16,
+    // as the key event's Unicode string), which then stands for the key.
+    std::uint16_t keyCode = 0;
+    std::u16string unicodeText;
 
     // A field that was never set reads 0.
     std::int64_t integerField(EventField field) const { return find(integers_, field); }

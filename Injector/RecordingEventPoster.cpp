@@ -5,8 +5,13 @@
 namespace Injector {
 
 void RecordingEventPoster::post(const InputEvent& event) {
-    std::lock_guard lock(mutex_);
-    events_.push_back(event);
+    {
+        std::lock_guard lock(mutex_);
+        events_.push_back(event);
+    }
+    if (onPost) {
+        onPost(event);
+    }
 }
 
 std::vector<InputEvent> RecordingEventPoster::events() const {

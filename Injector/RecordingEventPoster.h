@@ -2,6 +2,7 @@
 // An in-memory EventPoster that keeps every posted event, for tests. Thread-safe: the unlocker posts
 // from its own queue while a test reads on another thread.
 #include <cstddef>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -15,6 +16,8 @@ class RecordingEventPoster final : public EventPoster {
     explicit RecordingEventPoster(bool pacesMotion = false) : pacesMotion_(pacesMotion) {}
 
     void post(const InputEvent& event) override;
+    // Called after each event is recorded, on the posting thread; set it before posting starts.
+    std::function<void(const InputEvent&)> onPost;
     bool pacesMotion() const override { return pacesMotion_; }
 
     std::vector<InputEvent> events() const;

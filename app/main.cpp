@@ -1,259 +1,166 @@
-// The headless companion: advertises the computer, pairs phones and turns a paired phone's pointer
-// input into X input events. The pairing code of a phone that asks to pair is logged (notice level).
+// The companion: the tray application that advertises the computer, pairs phones and turns a paired
+// phone's input into X input events, with its status and pairing codes also in the log.
 //
-//   lumivex-companion [--log-to-stderr]
+//   lumivex-companion [--headless] [--log-to-stderr]
+//     --headless       no tray icon or windows (also without a display, or with QT_QPA_PLATFORM=offscreen):
+//                      what the menu and the panels would show is logged
 //     --log-to-stderr  log lines go to stderr even where journald runs (for scripts that read them)
 //
-// SIGINT and SIGTERM stop it cleanly (exit status 0).
+// SIGINT, SIGTERM and SIGHUP stop it cleanly (exit status 0): phones are let go, held buttons released.
 //
-// Thread: everything runs on the main EventLoop.
+// Thread: everything runs on the main thread, the EventLoop inside Qt's event loop.
 #include <pthread.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <QApplication>
+#include <QCoreApplication>
+#include <QSystemTrayIcon>
+#include <QTimer>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
-#include <set>
 #include <string>
-#include <string_view>
-#include <unordered_set>
-#include <vector>
 
 #include "Injector/HIDEventPoster.h"
 #include "Injector/InputInjector.h"
 #include "Injector/SystemScreenGeometry.h"
-#include "network/CompanionListener.h"
-#include "network/FileTrustedDeviceStore.h"
-#include "network/HostName.h"
-#include "network/InputOwnership.h"
-#include "network/PairingCoordinator.h"
+#include "app/QtMainLoop.h"
+#include "app/SystemGestures.h"
+#include "app/TrayIcon.h"
+#include "app/core/AppDelegate.h"
+#include "app/core/CompanionRuntime.h"
+#include "app/core/DesktopSettings.h"
+#include "app/core/InjectorInputService.h"
+#include "app/core/StatusLog.h"
+#include "app/core/SystemRuntimeNetwork.h"
 #include "platform/EventLoop.h"
 #include "platform/Log.h"
 
-namespace {
+#if defined(__SANITIZE_ADDRESS__)
+// Qt asks the session bus for a tray through libdbus, which keeps a buffer for the process's life.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libdbus-1.so\n";
+}
+#endif
 
-using CompanionNetwork::CompanionListener;
-using CompanionNetwork::PairingEvent;
-using TrackpadProtocol::Message;
-using TrackpadProtocol::UUID;
+namespace {
 
 const platform::Logger logger("dev.quelmar.trackpad.mac", "companion");
 
-// Routes phone input to the injector. Control goes to the phone whose input gets through the
-// injector's sequencers; a change of controller resets the injector, so nothing stays held for the
-// previous phone. Without a usable X display (the counterpart of missing Accessibility) input is
-// dropped and the state reset.
-class InputRouter {
-  public:
-    InputRouter(Injector::InputInjector& injector, const Injector::HIDEventPoster& poster)
-        : injector_(injector), poster_(poster) {}
-
-    void message(const Message& message, const UUID& device) {
-        // Screen view, annotations and pictures have no service here; they are not input either.
-        if (message.is<Message::ScreenViewStart>() || message.is<Message::ScreenViewSelectDisplay>() ||
-            message.is<Message::ScreenshotRequest>() || message.is<Message::ScreenViewStop>() ||
-            message.is<Message::PresentationImage>() || message.is<Message::ScreenDisplaysRequest>() ||
-            message.is<Message::Annotation>()) {
-            return;
-        }
-        if (!poster_.isAvailable()) {
-            releaseControl();
-            return;
-        }
-        const std::vector<Message> items = injector_.sequence(message, device);
-        // A message the sequencers hold back or drop does not change the controller.
-        if (items.empty()) {
-            return;
-        }
-        if (ownership_.takeControl(device)) {
-            injector_.setInputController(device);
-            injector_.reset();
-        }
-        for (const Message& item : items) {
-            injector_.handle(item);
-        }
-    }
-
-    // Closing messages the listener makes itself count only for the phone in control, and are not
-    // sequenced again.
-    void cleanup(const Message& message, const UUID& device) {
-        if (ownership_.decision(device) != CompanionNetwork::InputOwnership::Decision::deliver) {
-            return;
-        }
-        if (!poster_.isAvailable()) {
-            return;
-        }
-        injector_.handle(message);
-    }
-
-    void devicesChanged(const std::set<UUID>& connected) {
-        injector_.retainDevices(std::unordered_set<UUID>(connected.begin(), connected.end()));
-        if (ownership_.controller && !connected.contains(*ownership_.controller)) {
-            releaseControl();
-        }
-    }
-
-    void sessionsRevoked(const UUID& device) {
-        injector_.forgetDevice(device);
-        if (ownership_.controller == device) {
-            releaseControl();
-        }
-    }
-
-    void stop() {
-        injector_.retainDevices({});
-        releaseControl();
-    }
-
-  private:
-    void releaseControl() {
-        injector_.reset();
-        ownership_.controller.reset();
-    }
-
-    Injector::InputInjector& injector_;
-    const Injector::HIDEventPoster& poster_;
-    CompanionNetwork::InputOwnership ownership_;
+struct Options {
+    bool headless = false;
 };
 
-// A phone chooses its own name: quoted in a log line, it is escaped so that it can neither end the
-// quotes, nor start a line of its own, nor reach a terminal as a control sequence.
-std::string quotedName(std::string_view text) {
-    std::string out = "\"";
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        unsigned control = 0x100;  // none
-        if (byte < 0x20 || byte == 0x7F) {
-            control = byte;
-        } else if (byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-                   static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
-            control = static_cast<unsigned char>(text[++i]);  // U+0080 to U+009F
-        }
-        if (control != 0x100) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04X", control);
-            out += escaped;
-        } else if (byte == '"' || byte == '\\') {
-            out += '\\';
-            out += static_cast<char>(byte);
-        } else {
-            out += static_cast<char>(byte);
-        }
-    }
-    out += '"';
-    return out;
+bool environmentSays(const char* name, const char* value) {
+    const char* text = std::getenv(name);
+    return text && std::strcmp(text, value) == 0;
 }
 
-std::string describe(const CompanionListener::State& state) {
-    if (auto ready = state.as<CompanionNetwork::ListenerState::Ready>()) {
-        std::string text = "ready as \"" + ready->details.serviceName + "\" on TCP " +
-                           std::to_string(ready->details.tcpPort) + " and UDP " +
-                           std::to_string(ready->details.udpPort);
-        if (ready->details.advertisementProblem) {
-            text += ", not advertised: " + *ready->details.advertisementProblem;
-        }
-        return text;
-    }
-    if (auto waiting = state.as<CompanionNetwork::ListenerState::Waiting>()) {
-        return "waiting: " + waiting->reason;
-    }
-    if (auto failed = state.as<CompanionNetwork::ListenerState::Failed>()) {
-        return "failed: " + failed->reason;
-    }
-    if (state.is<CompanionNetwork::ListenerState::Setup>()) {
-        return "starting";
-    }
-    return "stopped";
+// The injector as the application builds it: the desktop's double-click interval, else 0.4 s.
+Injector::InputInjector::Configuration injectorConfiguration() {
+    Injector::PointerShakeDetector::Configuration shake;
+    Injector::InputInjector::Configuration configuration(Shell::desktopDoubleClickInterval().value_or(0.4),
+                                                         2.0, 0.1, 1.0 / 120.0, 1.0 / 60.0, false, 0.5,
+                                                         shake);
+    return configuration;
 }
 
-// SIGINT and SIGTERM are blocked in every thread and arrive through `signalFD`.
-int run(int signalFD) {
+int run(int argc, char** argv, const Options& options, int signalFD) {
+    std::unique_ptr<QCoreApplication> application;
+    if (options.headless) {
+        application = std::make_unique<QCoreApplication>(argc, argv);
+    } else {
+        auto widgets = std::make_unique<QApplication>(argc, argv);
+        widgets->setQuitOnLastWindowClosed(false);
+        application = std::move(widgets);
+    }
+    QCoreApplication::setApplicationName(QStringLiteral("Lumivex"));
+
     platform::EventLoop loop;
+    Shell::QtMainLoop mainLoop(loop);
 
-    auto store = std::make_shared<CompanionNetwork::FileTrustedDeviceStore>(
-        CompanionNetwork::FileTrustedDeviceStore::defaultURL());
-    std::shared_ptr<CompanionNetwork::PairingCoordinator> coordinator;
-    try {
-        coordinator = std::make_shared<CompanionNetwork::PairingCoordinator>(
-            store, CompanionNetwork::HostName::current(),
-            CompanionNetwork::PairingCoordinator::Configuration{},
-            [] { return std::chrono::system_clock::now(); });
-    } catch (const std::exception& error) {
-        logger.error(std::string("Lumivex paired iPhones list unusable: ") + error.what());
-        return 1;
-    }
+    Shell::SystemTrustProbe probe;
+    Shell::AccessibilityPermission permission(loop, probe);
+    Shell::CompanionPreferences preferences(Shell::CompanionPreferences::defaultPath());
 
     Injector::HIDEventPoster poster;
     Injector::SystemScreenGeometry geometry;
-    Injector::InputInjector injector(poster, geometry, loop, Injector::InputInjector::Configuration{},
-                                     [&loop] { return loop.now(); });
-    const bool controllable = poster.isAvailable();
-    if (!controllable) {
-        logger.error("The X display cannot be reached or offers no XTEST; input is dropped");
+    Injector::InputInjector injector(poster, geometry, loop, injectorConfiguration(),
+                                     [] { return platform::monotonicSeconds(); });
+
+    Shell::CompanionServices services;
+    services.input = std::make_shared<Shell::InjectorInputService>(injector);
+    services.gestures = Shell::makeSystemGestureService(loop, geometry);
+    Shell::SystemRuntimeNetwork network(loop, {});
+    auto runtime = Shell::CompanionRuntime::create(
+        Shell::CompanionRuntime::Dependencies{loop,
+                                              network,
+                                              permission,
+                                              preferences,
+                                              std::move(services),
+                                              {},
+                                              {},
+                                              {},
+                                              "dev.quelmar.trackpad.mac",
+                                              static_cast<std::int32_t>(getpid())});
+
+    Shell::StatusLog statusLog(*runtime, permission);
+    std::unique_ptr<Shell::TrayIcon> tray;
+    if (!options.headless) {
+        if (QSystemTrayIcon::isSystemTrayAvailable()) {
+            tray = std::make_unique<Shell::TrayIcon>(*runtime, permission);
+        } else {
+            logger.notice("No system tray on this display; the status and pairing codes are logged");
+        }
     }
-    coordinator->updateControlStatus(controllable ? TrackpadProtocol::ControlStatus::ready
-                                                  : TrackpadProtocol::ControlStatus::accessibilityRequired);
-    InputRouter router(injector, poster);
 
-    coordinator->setEventHandler([&router](const PairingEvent& event) {
-        if (auto changed = event.as<PairingEvent::PendingPairingChanged>(); changed && changed->pairing) {
-            logger.notice("Pairing code for " + quotedName(changed->pairing->deviceName) + ": " +
-                          changed->pairing->code.description());
-        } else if (auto connected = event.as<PairingEvent::ConnectedDevicesChanged>()) {
-            router.devicesChanged(connected->devices);
-        } else if (auto revoked = event.as<PairingEvent::SessionsRevoked>()) {
-            router.sessionsRevoked(revoked->deviceID);
-        }
-    });
+    Shell::AppDelegate delegate(permission, runtime, {},
+                                std::getenv(Shell::AppDelegate::testModeVariable) != nullptr);
+    QObject::connect(application.get(), &QCoreApplication::aboutToQuit, [&] { delegate.willTerminate(); });
+    Shell::QtSignalWatch signals(signalFD, [] { QCoreApplication::quit(); });
+    QTimer::singleShot(0, application.get(), [&] { delegate.didFinishLaunching(); });
 
-    CompanionListener listener(
-        coordinator, CompanionListener::Configuration{}, loop,
-        [&router](const Message& message, const UUID& device) { router.message(message, device); },
-        [&router](const Message& message, const UUID& device) { router.cleanup(message, device); },
-        [](const CompanionListener::State& state) { logger.notice("Listener " + describe(state)); }, {}, {},
-        {}, {}, {});
-
-    // A signal stops the listener (its phones are let go and its last state reported) and then the loop.
-    const auto signalWatch = loop.watch(signalFD, platform::EventLoop::readable, [&](std::uint32_t) {
-        signalfd_siginfo info;
-        while (read(signalFD, &info, sizeof info) == sizeof info) {
-        }
-        listener.stop();
-        loop.post([&loop] { loop.stop(); });
-    });
-
-    listener.start();
-    loop.run();
-    router.stop();
-    // Whatever the stop let go is carried out by the X server before the process goes.
+    const int status = application->exec();
+    delegate.willTerminate();
+    // What the stop posted (the listener letting its phones go, the last state) runs while everything is
+    // still there, and whatever it let go is carried out by the X server before the process goes.
+    loop.runFor(0.05);
     poster.sync();
-    // What the stop left posted (connections being released) goes while everything is still there.
     loop.runOnce();
-    loop.removeWatch(signalWatch);
-    return 0;
+    tray.reset();
+    return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    Options options;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--log-to-stderr") == 0) {
             platform::setLogSink(&platform::standardErrorSink, nullptr);
+        } else if (std::strcmp(argv[i], "--headless") == 0) {
+            options.headless = true;
         } else {
-            std::fprintf(stderr, "usage: lumivex-companion [--log-to-stderr]\n");
+            std::fprintf(stderr, "usage: lumivex-companion [--headless] [--log-to-stderr]\n");
             return 2;
         }
     }
-    // Blocked before any thread exists, so that every thread inherits the mask and only the loop sees
-    // these signals.
+    if (environmentSays("QT_QPA_PLATFORM", "offscreen") ||
+        (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY"))) {
+        options.headless = true;
+    }
+    // Blocked before any thread exists, so that every thread inherits the mask and only the signal
+    // descriptor sees these signals.
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
     if (const int error = pthread_sigmask(SIG_BLOCK, &signals, nullptr); error != 0) {
         std::fprintf(stderr, "lumivex-companion: pthread_sigmask: %s\n", std::strerror(error));
         return 1;
@@ -265,7 +172,7 @@ int main(int argc, char** argv) {
     }
     int status = 1;
     try {
-        status = run(signalFD);
+        status = run(argc, argv, options, signalFD);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "lumivex-companion: %s\n", error.what());
     }

@@ -12,6 +12,7 @@
 #include "TrackpadProtocol/MessageFraming.h"
 #include "TrackpadProtocol/watch/WatchPayload.h"
 #include "network/TrustedDeviceFile.h"
+#include "platform/imaging/Codecs.h"
 #include "testing/SampleMessages.h"
 
 using namespace TrackpadProtocol;
@@ -118,6 +119,38 @@ Seeds sealedDatagrams() {
     return seeds;
 }
 
+// Desktop files: plain, localized, with quoting and field codes in Exec, and with later groups.
+Seeds desktopEntries() {
+    Seeds seeds;
+    seeds.push_back(textBytes("[Desktop Entry]\nType=Application\nName=Editor\nName[de]=Bearbeiter\n"
+                              "Exec=editor --new-window %U\nIcon=editor\nOnlyShowIn=GNOME;KDE\\;X;\n"));
+    seeds.push_back(textBytes("# comment\n[Desktop Entry]\nType=Application\nName=A\\sB\n"
+                              "Exec=\"/opt/My App/run\" \"a \\\"q\\\" \\$x\" %i %c %k 100%%\nTryExec=run\n"
+                              "[Desktop Action New]\nExec=editor --new\n"));
+    return seeds;
+}
+
+// Small JPEG and PNG images: opaque and with alpha, and a JPEG with an EXIF orientation.
+Seeds images() {
+    using namespace platform::imaging;
+    auto bitmap = Bitmap::create(40, 30, PixelFormat::bgra, 1 << 20);
+    std::uint8_t* pixels = bitmap->mutablePixels();
+    for (std::size_t i = 0; i < bitmap->bytes().size(); ++i)
+        pixels[i] = static_cast<std::uint8_t>(i * 7 + (i % 4 == 3 ? 0 : i / 160));
+    Seeds seeds;
+    seeds.push_back(encodePNG(bitmap->view(), 6).value());
+    seeds.push_back(encodeJPEG(bitmap->view(), 75).value());
+    Data rotated = seeds.back();
+    const Data exif{0xFF, 0xE1, 0, 34, 'E', 'x', 'i', 'f', 0, 0, 'I', 'I', 42, 0, 8, 0, 0, 0, 1, 0,
+                    0x12, 0x01, 3, 0, 1, 0, 0, 0, 6, 0, 0, 0, 0, 0, 0, 0};
+    rotated.insert(rotated.begin() + 2, exif.begin(), exif.end());
+    seeds.push_back(rotated);
+    for (std::size_t i = 3; i < bitmap->bytes().size(); i += 4)
+        pixels[i] = 0xFF;
+    seeds.push_back(encodePNG(bitmap->view(), 9).value());
+    return seeds;
+}
+
 // Every payload kind and every computer state, with and without targets, and an input of every small
 // watch-input message.
 Seeds watchPayloads() {
@@ -142,6 +175,8 @@ Seeds watchPayloads() {
 }
 
 const std::map<std::string, std::function<Seeds()>> seedsByFuzzer = {
+    {"fuzz_desktop_entry", desktopEntries},
+    {"fuzz_image_decode", images},
     {"fuzz_watch_payload", watchPayloads},
     {"fuzz_message_decode", messagePayloads},
     {"fuzz_frame_decoder", frameStreams},

@@ -11,6 +11,7 @@
 
 #include "TrackpadProtocol/OpenSSLSupport.h"
 #include "TrackpadProtocol/TLSIdentity.h"
+#include "network/Durations.h"
 
 namespace CompanionNetwork {
 
@@ -315,13 +316,12 @@ void DatagramFlows::admit(const SocketAddress& from, std::span<const std::uint8_
     const FlowID id = nextFlow_++;
     flow->id = id;
     flow->lastActive = loop_.now();
-    flow->expiry =
-        loop_.schedule(std::chrono::microseconds(static_cast<std::int64_t>(handshakeTimeout_ * 1e6)),
-                       [this, id, guard = std::weak_ptr<int>(alive_)] {
-                           if (!guard.expired()) {
-                               expire(id);
-                           }
-                       });
+    flow->expiry = loop_.schedule(clampedMicroseconds(handshakeTimeout_),
+                                  [this, id, guard = std::weak_ptr<int>(alive_)] {
+                                      if (!guard.expired()) {
+                                          expire(id);
+                                      }
+                                  });
     byAddress_[flow->key] = id;
     Flow& admitted = *flow;
     flows_.emplace(id, std::move(flow));

@@ -2,18 +2,51 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <system_error>
+#include <vector>
 
 #include "network/TrustedDeviceFile.h"
 #include "platform/Files.h"
+#include "platform/Log.h"
 
 namespace CompanionNetwork {
 
 namespace fs = std::filesystem;
+
+namespace {
+
+const platform::Logger logger("dev.quelmar.trackpad.mac", "pairing");
+
+std::string octal(unsigned mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", mode & 07777u);
+    return text;
+}
+
+// The list holds the TLS key: nobody but its owner may read it or look into its folder.
+void tighten(int fd, const struct stat& status, mode_t allowed, const fs::path& path) {
+    if ((status.st_mode & 07777u & ~allowed) == 0)
+        return;
+    const mode_t tightened = status.st_mode & allowed;
+    if (::fchmod(fd, tightened) == 0)
+        logger.notice("tightened the mode of " + path.string() + " from " + octal(status.st_mode) + " to " +
+                      octal(tightened));
+    else
+        logger.error("could not tighten the mode of " + path.string() + ": " + std::strerror(errno));
+}
+
+[[noreturn]] void unreadable(const std::string& reason) {
+    throw TrustedDeviceStoreError::unreadable(reason);
+}
+
+}  // namespace
 
 fs::path FileTrustedDeviceStore::defaultURL() {
     return defaultURL(platform::xdgDataHome());
@@ -26,19 +59,56 @@ fs::path FileTrustedDeviceStore::defaultURL(const fs::path& dataHome) {
         if (fs::create_directory(folder))
             fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace);
     }
+    // An existing folder that others may read or enter is tightened.
+    if (const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); fd >= 0) {
+        struct stat status {};
+        if (::fstat(fd, &status) == 0 && status.st_uid == ::geteuid())
+            tighten(fd, status, S_IRWXU, folder);
+        ::close(fd);
+    }
     return folder / fileName;
 }
 
 std::optional<TrustedDeviceList> FileTrustedDeviceStore::load() {
-    std::optional<std::vector<std::uint8_t>> bytes;
-    try {
-        bytes = platform::readFile(url);
-    } catch (const std::system_error& error) {
-        throw TrustedDeviceStoreError::unreadable(error.code().message());
+    // Opened without blocking, so that a FIFO at the path cannot hold start-up; its type and size are
+    // checked on the opened file before anything is read, and no more than the cap is ever read.
+    const int fd = ::open(url.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return std::nullopt;
+        unreadable(std::strerror(errno));
     }
-    if (!bytes)
-        return std::nullopt;
-    return TrustedDeviceFile::decode(*bytes);
+    struct CloseOnExit {
+        int fd;
+        ~CloseOnExit() { ::close(fd); }
+    } closer{fd};
+    struct stat status {};
+    if (::fstat(fd, &status) != 0)
+        unreadable(std::strerror(errno));
+    if (!S_ISREG(status.st_mode))
+        unreadable("it is not a regular file");
+    if (static_cast<std::uint64_t>(status.st_size) > TrustedDeviceFile::maxBytes)
+        unreadable("the file is too large");
+    tighten(fd, status, S_IRUSR | S_IWUSR, url);
+
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(status.st_size) + 1);
+    std::size_t filled = 0;
+    // One byte more than the file had: a file that grew since is refused rather than read in part.
+    while (filled < bytes.size()) {
+        const ssize_t count = ::read(fd, bytes.data() + filled, bytes.size() - filled);
+        if (count < 0) {
+            if (errno == EINTR)
+                continue;
+            unreadable(std::strerror(errno));
+        }
+        if (count == 0)
+            break;
+        filled += static_cast<std::size_t>(count);
+    }
+    if (filled > static_cast<std::size_t>(status.st_size))
+        unreadable("the file changed while it was read");
+    bytes.resize(filled);
+    return TrustedDeviceFile::decode(bytes);
 }
 
 void FileTrustedDeviceStore::save(const TrustedDeviceList& list) {

@@ -4,6 +4,7 @@
 
 #include "TrackpadProtocol/MessageCodec.h"
 #include "network/ListenerCore.h"
+#include "network/ServiceAnswers.h"
 
 namespace CompanionNetwork {
 
@@ -80,6 +81,7 @@ void ListenerCore::openSession(Peer& peer, const UUID& deviceID) {
         finishScroll(*peer.sessionDevice);
     }
     peer.sessionDevice = deviceID;
+    peer.connection->setReadLimit(sessionReadLimit);
     if (!peer.datagramKey) {
         return;
     }
@@ -102,6 +104,7 @@ void ListenerCore::endSession(ConnectionID id) {
     if (ended->sessionDevice) {
         const UUID device = *ended->sessionDevice;
         ended->sessionDevice.reset();
+        ended->connection->setReadLimit(unpairedReadLimit);
         finishScroll(device);
     }
 }
@@ -126,20 +129,22 @@ void ListenerCore::onDatagram(DatagramFlows::FlowID flow, const SocketAddress& f
     try {
         message = TrackpadProtocol::MessageCodec::decode(opened.payload);
     } catch (const TrackpadProtocol::MessageCodec::DecodingError& error) {
-        log_.notice(std::string("dropped an undecodable datagram: ") + error.what());
+        peerNotice(*sender, platform::LogLevel::notice,
+                   "dropped an undecodable datagram of connection " + std::to_string(sender->id.value) +
+                       ": " + error.what());
         return;
     }
     // A password never comes by datagram, whatever a phone sends.
     if (message.is<Message::UnlockRequest>()) {
         return;
     }
-    handle(*sender, message, Transport::datagram);
+    guarded("handling a datagram", sender->id, [&] { handle(*sender, message, Transport::datagram); });
 }
 
 void ListenerCore::deliver(const Message& message, const UUID& deviceID) {
     if (!message.is<Message::Scroll>()) {
         if (callbacks_.onMessage) {
-            callbacks_.onMessage(message, deviceID);
+            guarded("the message handler", ConnectionID{}, [&] { callbacks_.onMessage(message, deviceID); });
         }
         return;
     }
@@ -153,7 +158,7 @@ void ListenerCore::deliver(const Message& message, const UUID& deviceID) {
     }
     if (callbacks_.onMessage) {
         for (const Message& each : repaired) {
-            callbacks_.onMessage(each, deviceID);
+            guarded("the message handler", ConnectionID{}, [&] { callbacks_.onMessage(each, deviceID); });
         }
     }
 }
@@ -183,25 +188,43 @@ void ListenerCore::finishScroll(const UUID& deviceID) {
     const std::vector<Message> closing = found->second.sequencer.finish();
     if (callbacks_.onCleanup) {
         for (const Message& message : closing) {
-            callbacks_.onCleanup(message, deviceID);
+            guarded("the clean-up handler", ConnectionID{}, [&] { callbacks_.onCleanup(message, deviceID); });
         }
     }
 }
 
+// Without the service the phone gets what an absent one answers; a service that throws before it
+// answered gets its request answered as failed. Either way exactly one answer goes out.
+void ListenerCore::answerUnserved(ConnectionID id, const Message& request, ServiceFault fault) {
+    const std::vector<Message> answer = unservedAnswer(request, fault);
+    if (!answer.empty()) {
+        send(id, answer);
+    }
+}
+
 void ListenerCore::answerApps(Peer& peer, const Message& message, const UUID& deviceID) {
+    const ConnectionID id = peer.id;
     if (!callbacks_.onAppRequest) {
+        answerUnserved(id, message, ServiceFault::absent);
         return;
     }
-    const ConnectionID id = peer.id;
     auto weak = weak_from_this();
     platform::EventLoop* queue = &queue_;
-    callbacks_.onAppRequest(message, deviceID, [weak, queue, id](std::vector<Message> messages) {
-        queue->post([weak, id, messages = std::move(messages)] {
-            if (auto core = weak.lock()) {
-                core->send(id, messages);
-            }
-        });
+    auto answered = std::make_shared<std::atomic<bool>>(false);
+    const bool taken = guarded("the app service", id, [&] {
+        callbacks_.onAppRequest(message, deviceID,
+                                [weak, queue, id, answered](std::vector<Message> messages) {
+                                    answered->store(true);
+                                    queue->post([weak, id, messages = std::move(messages)] {
+                                        if (auto core = weak.lock()) {
+                                            core->send(id, messages);
+                                        }
+                                    });
+                                });
     });
+    if (!taken && !answered->exchange(true)) {
+        answerUnserved(id, message, ServiceFault::failed);
+    }
 }
 
 void ListenerCore::answerUnlock(Peer& peer, const TrackpadProtocol::UnlockRequest& request,
@@ -217,47 +240,65 @@ void ListenerCore::answerUnlock(Peer& peer, const TrackpadProtocol::UnlockReques
     auto weak = weak_from_this();
     platform::EventLoop* queue = &queue_;
     auto answered = std::make_shared<std::atomic<bool>>(false);
-    callbacks_.onUnlockRequest(
-        request, deviceID, cancellation,
-        [weak, queue, id, cancellation, answered](TrackpadProtocol::UnlockResult result) {
-            // The phone gets exactly one result per request.
-            if (answered->exchange(true)) {
+    auto complete = [weak, queue, id, cancellation, answered](TrackpadProtocol::UnlockResult result) {
+        // The phone gets exactly one result per request.
+        if (answered->exchange(true)) {
+            return;
+        }
+        queue->post([weak, id, cancellation, result] {
+            auto core = weak.lock();
+            if (!core) {
                 return;
             }
-            queue->post([weak, id, cancellation, result] {
-                auto core = weak.lock();
-                if (!core) {
-                    return;
-                }
-                if (Peer* asking = core->peer(id)) {
-                    std::erase(asking->unlocks, cancellation);
-                    core->send(id, Message::UnlockResult{result});
-                }
-            });
+            if (Peer* asking = core->peer(id)) {
+                std::erase(asking->unlocks, cancellation);
+                core->send(id, Message::UnlockResult{result});
+            }
         });
+    };
+    const bool taken = guarded("the unlock service", id, [&] {
+        callbacks_.onUnlockRequest(request, deviceID, cancellation, complete);
+    });
+    if (!taken) {
+        complete(TrackpadProtocol::UnlockResult{number, TrackpadProtocol::UnlockResult::Status::notAllowed});
+    }
 }
 
 void ListenerCore::answerVolume(Peer& peer, const Message& message, const UUID& deviceID) {
     const ConnectionID id = peer.id;
     if (!callbacks_.onVolumeRequest) {
-        send(id, Message::VolumeStatus{TrackpadProtocol::VolumeStatus::unsupported});
+        answerUnserved(id, message, ServiceFault::absent);
         return;
     }
     auto weak = weak_from_this();
     platform::EventLoop* queue = &queue_;
-    callbacks_.onVolumeRequest(message, deviceID, [weak, queue, id](TrackpadProtocol::VolumeStatus status) {
-        queue->post([weak, id, status] {
-            if (auto core = weak.lock()) {
-                core->send(id, Message::VolumeStatus{status});
-            }
-        });
+    auto answered = std::make_shared<std::atomic<bool>>(false);
+    const bool taken = guarded("the volume service", id, [&] {
+        callbacks_.onVolumeRequest(message, deviceID,
+                                   [weak, queue, id, answered](TrackpadProtocol::VolumeStatus status) {
+                                       answered->store(true);
+                                       queue->post([weak, id, status] {
+                                           if (auto core = weak.lock()) {
+                                               core->send(id, Message::VolumeStatus{status});
+                                           }
+                                       });
+                                   });
     });
+    if (!taken && !answered->exchange(true)) {
+        answerUnserved(id, message, ServiceFault::failed);
+    }
 }
 
 void ListenerCore::requestScreenView(Peer& peer, const Message& message, const UUID& deviceID) {
+    if (!callbacks_.onScreenViewRequest) {
+        answerUnserved(peer.id, message, ServiceFault::absent);
+        return;
+    }
     peer.hadScreenView = true;
-    if (callbacks_.onScreenViewRequest) {
-        callbacks_.onScreenViewRequest(message, makeLink(peer.id, deviceID));
+    const bool taken = guarded("the screen view service", peer.id,
+                               [&] { callbacks_.onScreenViewRequest(message, makeLink(peer.id, deviceID)); });
+    if (!taken) {
+        answerUnserved(peer.id, message, ServiceFault::failed);
     }
 }
 

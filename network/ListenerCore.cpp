@@ -2,11 +2,14 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <system_error>
 #include <utility>
+
+#include "network/Durations.h"
 
 namespace CompanionNetwork {
 
@@ -14,13 +17,6 @@ namespace {
 
 // Connections accepted per wake-up before other work gets its turn.
 constexpr int maxAcceptsPerWakeup = 16;
-
-std::chrono::microseconds microseconds(double seconds) {
-    if (!(seconds > 0)) {
-        return std::chrono::microseconds{0};
-    }
-    return std::chrono::microseconds(static_cast<std::int64_t>(seconds * 1e6));
-}
 
 // OpenSSL writes to sockets with write(2): a phone that vanished must not take the process with it.
 void ignoreBrokenPipes() {
@@ -48,22 +44,59 @@ ListenerCore::~ListenerCore() {
 void ListenerCore::onQueue(std::function<void(ListenerCore&)> work) {
     queue_.post([weak = weak_from_this(), work = std::move(work)] {
         if (auto core = weak.lock()) {
-            work(*core);
+            core->guarded("a listener task", ConnectionID{}, [&] { work(*core); });
         }
     });
 }
 
 platform::Executor::TimerID ListenerCore::after(double seconds, std::function<void(ListenerCore&)> task) {
-    return queue_.schedule(microseconds(seconds), [weak = weak_from_this(), task = std::move(task)] {
+    return queue_.schedule(clampedMicroseconds(seconds), [weak = weak_from_this(), task = std::move(task)] {
         if (auto core = weak.lock()) {
-            task(*core);
+            core->guarded("a listener timer", ConnectionID{}, [&] { task(*core); });
         }
     });
 }
 
 void ListenerCore::report(CompanionListener::State state) {
     if (callbacks_.onStateChange) {
-        callbacks_.onStateChange(state);
+        guarded("the state handler", ConnectionID{}, [&] { callbacks_.onStateChange(state); });
+    }
+}
+
+void ListenerCore::reportFault(const char* what, ConnectionID id, const char* error) noexcept {
+    try {
+        const std::string text = std::string(what) + " failed: " + error;
+        if (Peer* found = peer(id)) {
+            peerNotice(*found, platform::LogLevel::error,
+                       "connection " + std::to_string(id.value) + ": " + text);
+        } else {
+            listenerNotice(platform::LogLevel::error, text);
+        }
+    } catch (...) {
+        // Out of memory for the line itself: nothing more to do.
+    }
+}
+
+void ListenerCore::peerNotice(Peer& peer, platform::LogLevel level, const std::string& text) {
+    const NoticeBudget::Decision decision = peer.notices.take(queue_.now());
+    if (decision.heldBack > 0) {
+        log_.notice("connection " + std::to_string(peer.id.value) + ": " + std::to_string(decision.heldBack) +
+                    " more lines about it were not logged in " +
+                    std::to_string(static_cast<int>(peer.notices.window())) + " s");
+    }
+    if (decision.log) {
+        log_.log(level, text);
+    }
+}
+
+void ListenerCore::listenerNotice(platform::LogLevel level, const std::string& text) {
+    const NoticeBudget::Decision decision = listenerNotices_.take(queue_.now());
+    if (decision.heldBack > 0) {
+        log_.notice(std::to_string(decision.heldBack) + " more lines about connections were not logged in " +
+                    std::to_string(static_cast<int>(listenerNotices_.window())) + " s");
+    }
+    if (decision.log) {
+        log_.log(level, text);
     }
 }
 
@@ -243,13 +276,30 @@ void ListenerCore::acceptConnections() {
             }
             return;
         }
-        if (peers_.size() >= static_cast<std::size_t>(std::max(configuration_.maxConnections, 0))) {
-            log_.notice("refused a connection from " + remote.description() + ": all " +
-                        std::to_string(configuration_.maxConnections) + " connections are in use");
+        if (peers_.size() >= static_cast<std::size_t>(std::max(configuration_.maxConnections, 0)) &&
+            !evictForNewConnection(remote)) {
+            listenerNotice(platform::LogLevel::notice,
+                           "refused a connection from " + remote.description() + ": all " +
+                               std::to_string(configuration_.maxConnections) + " connections are in use");
             continue;  // closed as the descriptor goes out of scope
         }
         admit(std::move(socket), remote);
     }
+}
+
+// Idle connections must not keep phones out: the oldest one without a session that is not pairing makes
+// room, once it has had its grace. A phone with a session, or the one pairing, is never evicted.
+bool ListenerCore::evictForNewConnection(const SocketAddress& remote) {
+    const double grace = std::min(evictionGrace, clampedSeconds(configuration_.handshakeTimeout));
+    const double now = queue_.now();
+    const std::optional<ConnectionID> pairing = coordinator_->pairingConnection();
+    for (const auto& [id, each] : peers_) {  // in the order they came
+        if (!each->sessionDevice && pairing != id && !(now - each->acceptedAt < grace)) {
+            closePeer(id, "it made room for a new connection from " + remote.description());
+            return true;
+        }
+    }
+    return false;
 }
 
 void ListenerCore::admit(SocketFD socket, const SocketAddress& remote) {
@@ -261,7 +311,8 @@ void ListenerCore::admit(SocketFD socket, const SocketAddress& remote) {
         log_.error(std::string("a connection could not be set up: ") + error.what());
         return;
     }
-    auto peer = std::make_shared<Peer>(id, std::move(connection));
+    connection->setReadLimit(unpairedReadLimit);
+    auto peer = std::make_shared<Peer>(id, std::move(connection), queue_.now());
     peer->handshakeTimer =
         after(configuration_.handshakeTimeout, [id](ListenerCore& core) { core.onHandshakeTimeout(id); });
     peers_.emplace(id, peer);
@@ -295,17 +346,36 @@ void ListenerCore::onReceived(ConnectionID id, std::span<const std::uint8_t> byt
         bytes,
         [&](Message&& message) {
             if (peers_.count(id) != 0) {
-                handle(*holder, message, TrackpadProtocol::Transport::reliable);
+                guarded("handling a message", id,
+                        [&] { handle(*holder, message, TrackpadProtocol::Transport::reliable); });
             }
         },
-        [&](const TrackpadProtocol::FrameDecoder::BadFrame& bad) {
-            if (bad.closesConnection) {
-                closePeer(id, std::string("unusable frames: ") + bad.what());
-            } else {
-                log_.notice("dropped a message from connection " + std::to_string(id.value) + ": " +
-                            bad.what());
-            }
-        });
+        [&](const TrackpadProtocol::FrameDecoder::BadFrame& bad) { onBadFrame(id, bad); });
+}
+
+void ListenerCore::onBadFrame(ConnectionID id, const TrackpadProtocol::FrameDecoder::BadFrame& bad) {
+    Peer* from = peer(id);
+    if (from == nullptr) {
+        return;
+    }
+    if (bad.closesConnection) {
+        closePeer(id, std::string("unusable frames: ") + bad.what());
+        return;
+    }
+    // Good frames between bad ones do not wipe the slate: a phone that keeps sending bad frames goes.
+    const double now = queue_.now();
+    from->badFrames.push_back(now);
+    while (!from->badFrames.empty() && !(now - from->badFrames.front() < badFrameWindow)) {
+        from->badFrames.pop_front();
+    }
+    if (std::ssize(from->badFrames) >= maxBadFrames) {
+        from->decoder.close();
+        closePeer(id, std::to_string(maxBadFrames) + " unusable frames within " +
+                          std::to_string(static_cast<int>(badFrameWindow)) + " s");
+        return;
+    }
+    peerNotice(*from, platform::LogLevel::notice,
+               "dropped a message from connection " + std::to_string(id.value) + ": " + bad.what());
 }
 
 void ListenerCore::closePeer(ConnectionID id, const std::string& reason) {
@@ -315,7 +385,12 @@ void ListenerCore::closePeer(ConnectionID id, const std::string& reason) {
     }
     PeerPointer closing = found->second;
     peers_.erase(found);
-    log_.info("connection " + std::to_string(id.value) + " from " + closing->host + " closed: " + reason);
+    std::string line =
+        "connection " + std::to_string(id.value) + " from " + closing->host + " closed: " + reason;
+    if (const std::uint64_t heldBack = closing->notices.takeHeldBack(); heldBack > 0) {
+        line += " (" + std::to_string(heldBack) + " more lines about it were not logged)";
+    }
+    listenerNotice(platform::LogLevel::info, line);
     queue_.cancel(closing->handshakeTimer);
     closing->decoder.close();
     closing->connection->close();
@@ -335,7 +410,7 @@ void ListenerCore::closePeer(ConnectionID id, const std::string& reason) {
         finishScroll(*device);
     }
     if (closing->hadScreenView && callbacks_.onScreenViewEnded) {
-        callbacks_.onScreenViewEnded(id);
+        guarded("the screen view's end handler", ConnectionID{}, [&] { callbacks_.onScreenViewEnded(id); });
     }
     armPairingExpiry();
     releaseLater(std::move(closing));

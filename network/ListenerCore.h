@@ -18,10 +18,12 @@
 #include "TrackpadProtocol/TLSIdentity.h"
 #include "network/CompanionListener.h"
 #include "network/DatagramFlows.h"
+#include "network/NoticeBudget.h"
 #include "network/PairingCoordinator.h"
 #include "network/PathMonitor.h"
 #include "network/Peer.h"
 #include "network/ServiceAdvertiser.h"
+#include "network/ServiceAnswers.h"
 #include "network/Sockets.h"
 #include "platform/Log.h"
 
@@ -29,6 +31,23 @@ namespace CompanionNetwork {
 
 class ListenerCore : public std::enable_shared_from_this<ListenerCore> {
   public:
+    // Backpressure: a connection whose unsent answers cost more than this is not read until the phone
+    // has taken some. Small for a connection without a session (its answers are a few bytes each),
+    // room for pushed documents with one.
+    static constexpr std::size_t unpairedReadLimit = 32u * 1024u;
+    static constexpr std::size_t sessionReadLimit = 4u * 1024u * 1024u;
+    // A connection that sends this many unusable frames within the window is closed, whatever good
+    // frames come between them.
+    static constexpr int maxBadFrames = 10;
+    static constexpr double badFrameWindow = 60;
+    // With every connection in use, a new one takes the place of the oldest that has neither a session
+    // nor the pairing in progress, once that one has had this long (at most the handshake timeout) to
+    // show what it is.
+    static constexpr double evictionGrace = 2;
+    // Lines not about one connection (refusals, evictions, closes) logged per window.
+    static constexpr int listenerNoticeBurst = 20;
+    static constexpr double listenerNoticeWindow = 10;
+
     struct Callbacks {
         CompanionListener::MessageHandler onMessage;
         CompanionListener::MessageHandler onCleanup;
@@ -79,6 +98,27 @@ class ListenerCore : public std::enable_shared_from_this<ListenerCore> {
     void rearmHandshakeTimers();
     void onPairingExpiry();
     Peer* peer(ConnectionID id);
+    // Closes the oldest connection that may make room for a new one; false when none may.
+    bool evictForNewConnection(const SocketAddress& remote);
+    void onBadFrame(ConnectionID id, const TrackpadProtocol::FrameDecoder::BadFrame& bad);
+    // Log lines others can cause go through a budget: the connection's own, or the listener's.
+    void peerNotice(Peer& peer, platform::LogLevel level, const std::string& text);
+    void listenerNotice(platform::LogLevel level, const std::string& text);
+    // Runs `work` (a callback into the application, or work on a phone's behalf); an exception from it
+    // is logged and ends there. False when it threw.
+    template <class Work>
+    bool guarded(const char* what, ConnectionID id, Work&& work) noexcept {
+        try {
+            work();
+            return true;
+        } catch (const std::exception& error) {
+            reportFault(what, id, error.what());
+        } catch (...) {
+            reportFault(what, id, "an unknown exception");
+        }
+        return false;
+    }
+    void reportFault(const char* what, ConnectionID id, const char* error) noexcept;
     platform::Executor::TimerID after(double seconds, std::function<void(ListenerCore&)> task);
     void releaseLater(PeerPointer peer);
 
@@ -93,6 +133,7 @@ class ListenerCore : public std::enable_shared_from_this<ListenerCore> {
     void deliver(const Message& message, const UUID& deviceID);
     void onScrollIdle(const UUID& deviceID);
     void finishScroll(const UUID& deviceID);
+    void answerUnserved(ConnectionID id, const Message& request, ServiceFault fault);
     void answerApps(Peer& peer, const Message& message, const UUID& deviceID);
     void answerUnlock(Peer& peer, const TrackpadProtocol::UnlockRequest& request, const UUID& deviceID);
     void answerVolume(Peer& peer, const Message& message, const UUID& deviceID);
@@ -132,6 +173,7 @@ class ListenerCore : public std::enable_shared_from_this<ListenerCore> {
     std::unordered_map<std::uint64_t, ConnectionID> peerByKey_;
     std::unordered_map<UUID, DeviceScroll> scrolls_;
     platform::Executor::TimerID pairingExpiryTimer_ = 0;
+    NoticeBudget listenerNotices_{listenerNoticeBurst, listenerNoticeWindow};
 };
 
 }  // namespace CompanionNetwork

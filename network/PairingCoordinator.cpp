@@ -8,6 +8,7 @@
 #include "TrackpadProtocol/Secrets.h"
 #include "network/MessageRoutes.h"
 #include "network/PairingCoordinatorSupport.h"
+#include "network/ServiceAnswers.h"
 
 namespace CompanionNetwork {
 
@@ -54,8 +55,17 @@ void PairingCoordinator::emit(Events& events) {
     }
     if (!handler)
         return;
-    for (const auto& event : events)
-        handler(event);
+    // The decision is made and kept whatever the application does with the news: a handler that
+    // throws must not undo it, nor keep the later events from the others.
+    for (const auto& event : events) {
+        try {
+            handler(event);
+        } catch (const std::exception& error) {
+            logger_.error(std::string("the pairing event handler failed: ") + error.what());
+        } catch (...) {
+            logger_.error("the pairing event handler failed");
+        }
+    }
 }
 
 PairingCoordinator::Action PairingCoordinator::decide(ConnectionID connection, const Message& message,
@@ -87,7 +97,10 @@ PairingCoordinator::Action PairingCoordinator::decideLocked(ConnectionID connect
             return {};
         if (const auto* probe = message.as<Message::Probe>())
             return reply(Message::ProbeReply{probe->number, probe->viaDatagram});
-        if (route != Route::deliver || message.transport() != Transport::datagram || !offered())
+        // Scrolls of every phase go on to the device's scroll sequencer, which orders them by stamp.
+        const bool datagramInput =
+            message.transport() == Transport::datagram || message.is<Message::Scroll>();
+        if (route != Route::deliver || !datagramInput || !offered())
             return {};
         return action<Action::Deliver>(message, session->second);
     }
@@ -113,8 +126,14 @@ PairingCoordinator::Action PairingCoordinator::decideLocked(ConnectionID connect
 
     if (session == sessions_.end())
         return rejection(PairingRejection::notPaired);
-    if (!offered())
-        return {};
+    if (!offered()) {
+        // A request of a feature not offered gets what an absent service answers, so that a phone that
+        // asks anyway does not wait forever; anything else is ignored.
+        std::vector<Message> answer = unservedAnswer(message, ServiceFault::absent);
+        if (answer.empty())
+            return {};
+        return {Action::Replies{std::move(answer)}};
+    }
     const UUID& device = session->second;
     switch (route) {
         case Route::deliver:
@@ -159,10 +178,11 @@ PairingCoordinator::Action PairingCoordinator::pairingRequest(ConnectionID conne
     pruneWindow(requestTimes_, now, configuration_.requestWindow);
     if (std::ssize(requestTimes_) >= configuration_.maxPairingRequests)
         return refuse(PairingRejection::rateLimited);
-    requestTimes_.push_back(now);
-
+    // A busy refusal costs the computer nothing; counted, it would let a phone that keeps asking while
+    // another pairs use up the limit for everyone.
     if (pending_ && pending_->connection != connection)
         return refuse(PairingRejection::busy);
+    requestTimes_.push_back(now);
     if (!context.pairingExporter)
         return refuse(PairingRejection::failed);
 

@@ -4,6 +4,7 @@
 #include <deque>
 
 #include "TrackpadProtocol/Secrets.h"
+#include "network/Durations.h"
 #include "network/PairingCoordinator.h"
 
 namespace CompanionNetwork {
@@ -22,7 +23,7 @@ struct PairingCoordinator::Pending {
 };
 
 inline Date::duration toDuration(double seconds) {
-    return std::chrono::round<Date::duration>(std::chrono::duration<double>(seconds));
+    return std::chrono::round<Date::duration>(std::chrono::duration<double>(clampedSeconds(seconds)));
 }
 
 inline double toSeconds(Date::duration duration) {

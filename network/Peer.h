@@ -3,6 +3,7 @@
 // from its TLS session, and what the connection holds (unlocks under way, a screen view). The pairing
 // coordinator keeps the session itself; the device here mirrors it for clean-up. Lives on the queue.
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -11,6 +12,7 @@
 #include "TrackpadProtocol/DatagramKey.h"
 #include "TrackpadProtocol/MessageFraming.h"
 #include "TrackpadProtocol/Types.h"
+#include "network/NoticeBudget.h"
 #include "network/PairingTypes.h"
 #include "network/TLSConnection.h"
 #include "network/UnlockCancellation.h"
@@ -19,11 +21,19 @@
 namespace CompanionNetwork {
 
 struct Peer {
-    Peer(ConnectionID id, std::unique_ptr<TLSConnection> connection)
-        : id(id), host(connection->remote().host()), connection(std::move(connection)) {}
+    // Lines about one connection logged per window; the rest are counted and told in one line.
+    static constexpr int noticeBurst = 5;
+    static constexpr double noticeWindow = 60;
+
+    Peer(ConnectionID id, std::unique_ptr<TLSConnection> connection, double acceptedAt)
+        : id(id),
+          host(connection->remote().host()),
+          acceptedAt(acceptedAt),
+          connection(std::move(connection)) {}
 
     const ConnectionID id;
-    const std::string host;  // the phone's address without port: its datagrams must come from there
+    const std::string host;   // the phone's address without port: its datagrams must come from there
+    const double acceptedAt;  // on the queue's clock
     std::unique_ptr<TLSConnection> connection;
     TrackpadProtocol::FrameDecoder decoder;
 
@@ -36,6 +46,9 @@ struct Peer {
     // Armed at accept; cancelled while the phone is pairing or has a session, armed again when that ends.
     platform::Executor::TimerID handshakeTimer = 0;
     bool hadScreenView = false;
+    // When the recent unusable frames came, within the listener's bad-frame window.
+    std::deque<double> badFrames;
+    NoticeBudget notices{noticeBurst, noticeWindow};
     std::vector<std::shared_ptr<UnlockCancellation>> unlocks;
 };
 

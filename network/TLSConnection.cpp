@@ -1,5 +1,9 @@
 #include "network/TLSConnection.h"
 
+#include <linux/sockios.h>
+#include <malloc.h>
+#include <sys/ioctl.h>
+
 #include <algorithm>
 #include <utility>
 
@@ -11,10 +15,20 @@ namespace CompanionNetwork {
 namespace {
 
 // Reads per socket event before other connections get their turn; level-triggered epoll brings the
-// connection back for whatever the kernel still holds.
-constexpr int maxReadsPerWakeup = 16;
+// connection back for whatever the kernel still holds. Kept small so that one busy phone cannot hold up
+// the others' answers for long.
+constexpr int maxReadsPerWakeup = 2;
+// A connection paused for what the kernel still holds is looked at again after this long, then twice
+// as long each time, up to a second: no socket event tells when the phone has taken its data.
+constexpr double firstPauseCheck = 0.01;
+constexpr double lastPauseCheck = 1.0;
 // One SSL_write call at most; OpenSSL cuts it into records.
 constexpr std::size_t maxWriteChunk = 1u << 20;
+// What the allocator and the queue keep beside each buffer and each completion.
+constexpr std::size_t allocationOverhead = 16;
+constexpr std::size_t completionCost = sizeof(std::function<void(bool)>) + 64;
+// A queue that cost this much or more hands its memory back to the system once it has drained.
+constexpr std::size_t trimAfterBytes = 1u << 20;
 
 std::string failureText(const char* what, int sslError) {
     if (sslError == SSL_ERROR_SYSCALL && ERR_peek_error() == 0) {
@@ -50,6 +64,16 @@ void TLSConnection::start(Handlers handlers) {
     continueHandshake();
 }
 
+std::size_t TLSConnection::costOf(const PendingWrite& write) {
+    return sizeof(PendingWrite) + allocationOverhead + write.bytes.capacity() + allocationOverhead +
+           write.completions.capacity() * completionCost;
+}
+
+void TLSConnection::setReadLimit(std::size_t bytes) {
+    readLimit_ = bytes;
+    applyReadLimit();
+}
+
 void TLSConnection::send(Bytes bytes, WriteCompletion completion) {
     if (closed_) {
         complete(std::move(completion), false);
@@ -59,18 +83,133 @@ void TLSConnection::send(Bytes bytes, WriteCompletion completion) {
         complete(std::move(completion), true);
         return;
     }
-    if (bytes.size() > maxQueuedBytes - queuedBytes_) {
-        complete(std::move(completion), false);
+    // A small write behind others joins the last one's buffer, unless that one is being written (an
+    // SSL_write waiting for the socket must be retried with the same bytes).
+    const bool tailIsFree = writes_.size() >= 2 || (writes_.size() == 1 && writes_.back().offset == 0 &&
+                                                    !writeWantsWrite_ && !writeWantsRead_);
+    if (tailIsFree && writes_.back().bytes.size() + bytes.size() <= coalesceBytes) {
+        PendingWrite& tail = writes_.back();
+        const std::size_t before = costOf(tail);
+        const std::size_t grown = tail.bytes.size() + bytes.size();
+        // The cost is checked as the buffer would grow, before it does.
+        const std::size_t growth = (grown > tail.bytes.capacity()
+                                        ? std::max(grown, 2 * tail.bytes.capacity()) - tail.bytes.capacity()
+                                        : 0) +
+                                   (completion ? completionCost * (tail.completions.size() + 1) : 0);
+        if (growth > maxQueuedBytes - std::min(queuedCost_, maxQueuedBytes)) {
+            complete(std::move(completion), false);
+            fail("the phone does not take its data (write queue full)");
+            return;
+        }
+        tail.bytes.insert(tail.bytes.end(), bytes.begin(), bytes.end());
+        if (completion) {
+            tail.completions.push_back(std::move(completion));
+        }
+        queuedBytes_ += bytes.size();
+        queuedCost_ = queuedCost_ - before + costOf(tail);
+        applyReadLimit();
+        return;
+    }
+    PendingWrite write{std::move(bytes), 0, {}};
+    if (completion) {
+        write.completions.push_back(std::move(completion));
+    }
+    const std::size_t cost = costOf(write);
+    if (cost > maxQueuedBytes - std::min(queuedCost_, maxQueuedBytes)) {
+        for (WriteCompletion& each : write.completions) {
+            complete(std::move(each), false);
+        }
         fail("the phone does not take its data (write queue full)");
         return;
     }
-    queuedBytes_ += bytes.size();
-    writes_.push_back(PendingWrite{std::move(bytes), 0, std::move(completion)});
-    // Writing at once saves a trip through the loop: an answer leaves while the request is handled.
-    if (established_ && !writeWantsWrite_ && !writeWantsRead_) {
+    queuedBytes_ += write.bytes.size();
+    queuedCost_ += cost;
+    writes_.push_back(std::move(write));
+    // Writing at once saves a trip through the loop: an answer leaves while the request is handled. The
+    // answers to one read leave together once it is handled.
+    if (established_ && !writeWantsWrite_ && !writeWantsRead_ && !receiving_) {
         writeQueued();
+        if (closed_) {
+            return;
+        }
     }
+    applyReadLimit();
     updateWatch();
+}
+
+std::size_t TLSConnection::kernelQueued() const {
+    int unsent = 0;
+    if (!socket_ || ::ioctl(socket_.get(), SIOCOUTQ, &unsent) != 0 || unsent < 0) {
+        return 0;
+    }
+    return static_cast<std::size_t>(unsent);
+}
+
+bool TLSConnection::overReadLimit() const {
+    // What the kernel has not yet got acknowledged counts too: otherwise a phone that does not read
+    // could have its answers fill the socket's buffers (megabytes) before the queue grows at all.
+    return readLimit_ != SIZE_MAX && queuedCost_ + kernelQueued() > readLimit_;
+}
+
+void TLSConnection::applyReadLimit() {
+    if (closed_) {
+        return;
+    }
+    const bool pause = overReadLimit();
+    if (pause == readPaused_) {
+        if (pause) {
+            schedulePauseCheck();
+        }
+        return;
+    }
+    readPaused_ = pause;
+    updateWatch();
+    if (readPaused_) {
+        pauseCheckDelay_ = firstPauseCheck;
+        schedulePauseCheck();
+        return;
+    }
+    loop_.cancel(pauseCheck_);
+    pauseCheck_ = 0;
+    // Bytes OpenSSL already holds are invisible to epoll: come back for them.
+    if (established_ && ssl_ != nullptr && SSL_has_pending(ssl_)) {
+        later([this] {
+            if (!closed_ && !readPaused_) {
+                readAvailable();
+                if (!closed_) {
+                    updateWatch();
+                }
+            }
+        });
+    }
+}
+
+// Writable events drive a paused connection whose own queue holds data; one whose data all sits in
+// the kernel is looked at on a timer.
+void TLSConnection::schedulePauseCheck() {
+    if (pauseCheck_ != 0 || !writes_.empty()) {
+        return;
+    }
+    const double delay = pauseCheckDelay_;
+    pauseCheckDelay_ = std::min(pauseCheckDelay_ * 2, lastPauseCheck);
+    pauseCheck_ = loop_.schedule(std::chrono::microseconds(static_cast<std::int64_t>(delay * 1e6)),
+                                 [this, guard = std::weak_ptr<int>(alive_)] {
+                                     if (guard.expired()) {
+                                         return;
+                                     }
+                                     pauseCheck_ = 0;
+                                     applyReadLimit();
+                                 });
+}
+
+void TLSConnection::releaseDrainedQueue() {
+    const std::size_t peak = peakCost_;
+    peakCost_ = 0;
+    // The deque keeps its blocks otherwise.
+    std::deque<PendingWrite>().swap(writes_);
+    if (peak >= trimAfterBytes) {
+        ::malloc_trim(0);
+    }
 }
 
 void TLSConnection::close() {
@@ -86,7 +225,7 @@ void TLSConnection::onEvents(std::uint32_t events) {
         return;
     }
     const std::weak_ptr<int> guard = alive_;
-    if ((events & platform::EventLoop::readable) || readWantsWrite_) {
+    if (((events & platform::EventLoop::readable) || readWantsWrite_) && !readPaused_) {
         readAvailable();
         if (guard.expired() || closed_) {
             return;
@@ -151,9 +290,25 @@ void TLSConnection::readAvailable() {
         const int count = SSL_read(ssl_, buffer, static_cast<int>(readSize));
         if (count > 0) {
             if (handlers->received) {
+                receiving_ = true;
                 handlers->received(std::span<const std::uint8_t>(buffer, static_cast<std::size_t>(count)));
+                if (guard.expired()) {
+                    return;
+                }
+                receiving_ = false;
             }
-            if (guard.expired() || closed_) {
+            if (closed_) {
+                return;
+            }
+            if (!writes_.empty() && !writeWantsWrite_ && !writeWantsRead_) {
+                writeQueued();
+                if (closed_) {
+                    return;
+                }
+            }
+            // The answers to what was just read have filled the queue: the rest waits for the phone.
+            applyReadLimit();
+            if (readPaused_) {
                 return;
             }
             continue;
@@ -175,7 +330,7 @@ void TLSConnection::readAvailable() {
     // Bytes OpenSSL already holds are invisible to epoll: come back for them.
     if (SSL_has_pending(ssl_)) {
         later([this] {
-            if (!closed_) {
+            if (!closed_ && !readPaused_) {
                 readAvailable();
                 if (!closed_) {
                     updateWatch();
@@ -188,6 +343,7 @@ void TLSConnection::readAvailable() {
 void TLSConnection::writeQueued() {
     writeWantsWrite_ = false;
     writeWantsRead_ = false;
+    peakCost_ = std::max(peakCost_, queuedCost_);
     while (!writes_.empty()) {
         PendingWrite& write = writes_.front();
         const std::size_t chunk = std::min(write.bytes.size() - write.offset, maxWriteChunk);
@@ -197,7 +353,10 @@ void TLSConnection::writeQueued() {
             write.offset += static_cast<std::size_t>(count);
             queuedBytes_ -= static_cast<std::size_t>(count);
             if (write.offset == write.bytes.size()) {
-                complete(std::move(write.completion), true);
+                for (WriteCompletion& completion : write.completions) {
+                    complete(std::move(completion), true);
+                }
+                queuedCost_ -= costOf(write);
                 writes_.pop_front();
             }
             continue;
@@ -205,22 +364,28 @@ void TLSConnection::writeQueued() {
         switch (const int error = SSL_get_error(ssl_, count)) {
             case SSL_ERROR_WANT_WRITE:
                 writeWantsWrite_ = true;
+                applyReadLimit();
                 return;
             case SSL_ERROR_WANT_READ:
                 writeWantsRead_ = true;
+                applyReadLimit();
                 return;
             default:
                 fail(failureText("writing failed", error));
                 return;
         }
     }
+    releaseDrainedQueue();
+    applyReadLimit();
 }
 
 void TLSConnection::updateWatch() {
     if (closed_ || watch_ == 0) {
         return;
     }
-    std::uint32_t events = platform::EventLoop::readable;
+    // A paused connection is not read, unless OpenSSL needs to read to go on writing.
+    std::uint32_t events =
+        readPaused_ && !writeWantsRead_ ? 0u : std::uint32_t{platform::EventLoop::readable};
     const bool wantsWrite = established_ ? (readWantsWrite_ || writeWantsWrite_) : handshakeWantsWrite_;
     if (wantsWrite) {
         events |= platform::EventLoop::writable;
@@ -253,6 +418,8 @@ void TLSConnection::shutDown(bool notify) {
         loop_.removeWatch(watch_);
         watch_ = 0;
     }
+    loop_.cancel(pauseCheck_);
+    pauseCheck_ = 0;
     if (ssl_ != nullptr) {
         if (notify && established_) {
             // Best effort: a close_notify that does not fit the socket now is not waited for.
@@ -265,10 +432,14 @@ void TLSConnection::shutDown(bool notify) {
     }
     socket_.reset();
     for (PendingWrite& write : writes_) {
-        complete(std::move(write.completion), false);
+        for (WriteCompletion& completion : write.completions) {
+            complete(std::move(completion), false);
+        }
     }
-    writes_.clear();
+    peakCost_ = std::max(peakCost_, queuedCost_);
     queuedBytes_ = 0;
+    queuedCost_ = 0;
+    releaseDrainedQueue();
 }
 
 void TLSConnection::later(std::function<void()> task) {

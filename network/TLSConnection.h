@@ -28,7 +28,11 @@ class TLSConnection {
     static constexpr std::size_t readSize = 16384;
     // Room for the largest document the computer sends (a 15 MiB screenshot in parts) and then some;
     // a phone that stops reading is disconnected rather than allowed to grow the queue without end.
+    // Counted in what the queue really costs (buffers as allocated, and each queued write's own
+    // bookkeeping), not in payload bytes alone.
     static constexpr std::size_t maxQueuedBytes = 20u * 1024u * 1024u;
+    // Small writes queued behind others are appended to one buffer of up to this size.
+    static constexpr std::size_t coalesceBytes = 64u * 1024u;
 
     using Bytes = std::vector<std::uint8_t>;
     // Called with true once every byte of the write is handed to the socket, with false when the
@@ -56,11 +60,21 @@ class TLSConnection {
     bool isOpen() const { return !closed_; }
     // For the keying-material exporters; null once closed.
     ssl_st* ssl() const { return ssl_; }
+    // Payload bytes not yet handed to the socket.
     std::size_t queuedBytes() const { return queuedBytes_; }
+    // What the write queue costs in memory.
+    std::size_t queuedCost() const { return queuedCost_; }
+
+    // Backpressure: while the write queue costs more than `bytes`, nothing more is read from the
+    // phone, so that a phone which sends requests but does not read the answers waits for itself.
+    // Reading goes on once the queue is back under the limit. No limit by default.
+    void setReadLimit(std::size_t bytes);
+    bool isReadingPaused() const { return readPaused_; }
 
     // Queues bytes for sending. When they would take the queue past maxQueuedBytes the connection fails
     // (the closed handler runs) and the completion gets false. On a closed connection the completion
-    // gets false.
+    // gets false. A write behind others may share a buffer with them; its completion then runs once
+    // the shared buffer is written.
     void send(Bytes bytes, WriteCompletion completion = {});
     // Closes at once: a close_notify is attempted, the socket is closed, queued completions get false
     // and the closed handler is not called.
@@ -70,8 +84,9 @@ class TLSConnection {
     struct PendingWrite {
         Bytes bytes;
         std::size_t offset = 0;
-        WriteCompletion completion;
+        std::vector<WriteCompletion> completions;
     };
+    static std::size_t costOf(const PendingWrite& write);
 
     void onEvents(std::uint32_t events);
     void continueHandshake();
@@ -79,6 +94,14 @@ class TLSConnection {
     void writeQueued();
     void updateWatch();
     void fail(const std::string& reason);
+    // Pauses or resumes reading as the queue's cost crosses the read limit.
+    void applyReadLimit();
+    bool overReadLimit() const;
+    void schedulePauseCheck();
+    // Bytes the kernel holds for the phone that it has not acknowledged yet.
+    std::size_t kernelQueued() const;
+    // Gives the queue's memory back once it has drained.
+    void releaseDrainedQueue();
     void shutDown(bool notify);
     void later(std::function<void()> task);
     // Completions run even when the connection is gone by then: they hold nothing of it.
@@ -93,6 +116,13 @@ class TLSConnection {
     std::shared_ptr<Handlers> handlers_ = std::make_shared<Handlers>();
     std::deque<PendingWrite> writes_;
     std::size_t queuedBytes_ = 0;
+    std::size_t queuedCost_ = 0;
+    std::size_t peakCost_ = 0;  // the most the queue cost since it was last empty
+    std::size_t readLimit_ = SIZE_MAX;
+    bool readPaused_ = false;
+    bool receiving_ = false;  // inside the received handler: answers wait until it returns
+    platform::EventLoop::TimerID pauseCheck_ = 0;
+    double pauseCheckDelay_ = 0.01;
     bool established_ = false;
     bool closed_ = false;
     bool closedByOwner_ = false;

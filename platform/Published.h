@@ -77,8 +77,9 @@ public:
         return true;
     }
 
-    // The callback is not called with the current value; read value() for that.
-    [[nodiscard]] Subscription subscribe(Callback callback) {
+    // The callback is not called with the current value; read value() for that. Const, so that an owner
+    // can hand out a read-only reference that observers subscribe to.
+    [[nodiscard]] Subscription subscribe(Callback callback) const {
         const auto id = state_->nextID++;
         state_->subscribers.emplace(id, std::make_shared<Callback>(std::move(callback)));
         return Subscription(state_, id);

@@ -170,7 +170,7 @@ void XvfbServer::stop() {
     }
 }
 
-void XvfbServer::addMonitors(const std::vector<Monitor>& monitors) {
+void XvfbServer::addMonitors(const std::vector<Monitor>& monitors, bool firstTakesOutput) {
     xcb_connection_t* connection = xcb_connect(displayName_.c_str(), nullptr);
     const auto fail = [&](const std::string& what) {
         xcb_disconnect(connection);
@@ -187,6 +187,11 @@ void XvfbServer::addMonitors(const std::vector<Monitor>& monitors) {
         fail("no RandR output");
     }
     const xcb_randr_output_t output = xcb_randr_get_screen_resources_outputs(resources.get())[0];
+    // Replacing takes the old monitor away first (the server refuses to change one in place); the grab
+    // keeps other clients from seeing the moment without it.
+    if (!firstTakesOutput) {
+        xcb_grab_server(connection);
+    }
     for (std::size_t i = 0; i < monitors.size(); ++i) {
         const Monitor& monitor = monitors[i];
         std::unique_ptr<xcb_intern_atom_reply_t, FreeReply> name(xcb_intern_atom_reply(
@@ -196,6 +201,9 @@ void XvfbServer::addMonitors(const std::vector<Monitor>& monitors) {
         if (!name) {
             fail("no atom for " + monitor.name);
         }
+        if (!firstTakesOutput) {
+            std::free(xcb_request_check(connection, xcb_randr_delete_monitor_checked(connection, root, name->atom)));
+        }
         // The request carries its outputs right behind the monitor record. Giving the screen's one
         // output to the first monitor retires the server's automatic monitor for it.
         struct {
@@ -204,7 +212,7 @@ void XvfbServer::addMonitors(const std::vector<Monitor>& monitors) {
         } request{};
         request.info.name = name->atom;
         request.info.primary = monitor.primary ? 1 : 0;
-        request.info.nOutput = i == 0 ? 1 : 0;
+        request.info.nOutput = i == 0 && firstTakesOutput ? 1 : 0;
         request.info.x = std::int16_t(monitor.x);
         request.info.y = std::int16_t(monitor.y);
         request.info.width = std::uint16_t(monitor.width);
@@ -224,11 +232,31 @@ void XvfbServer::addMonitors(const std::vector<Monitor>& monitors) {
         const xcb_void_cookie_t cookie{
             xcb_send_request(connection, XCB_REQUEST_CHECKED, parts + 2, &protocol)};
         if (xcb_generic_error_t* error = xcb_request_check(connection, cookie)) {
+            const int code = error->error_code;
             std::free(error);
-            fail("cannot set " + monitor.name);
+            fail("cannot set " + monitor.name + " (X error " + std::to_string(code) + ")");
         }
     }
+    if (!firstTakesOutput) {
+        xcb_ungrab_server(connection);
+        xcb_flush(connection);
+    }
     xcb_disconnect(connection);
+}
+
+void XvfbServer::deleteMonitor(const std::string& name) {
+    xcb_connection_t* connection = xcb_connect(displayName_.c_str(), nullptr);
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
+    std::unique_ptr<xcb_intern_atom_reply_t, FreeReply> atom(xcb_intern_atom_reply(
+        connection, xcb_intern_atom(connection, 0, std::uint16_t(name.size()), name.c_str()), nullptr));
+    xcb_generic_error_t* error =
+        atom ? xcb_request_check(connection, xcb_randr_delete_monitor_checked(connection, root, atom->atom)) : nullptr;
+    const bool failed = !atom || error != nullptr;
+    std::free(error);
+    xcb_disconnect(connection);
+    if (failed) {
+        throw std::runtime_error("Xvfb monitors: cannot delete " + name);
+    }
 }
 
 }  // namespace testing_support

@@ -45,9 +45,15 @@ class XvfbServer {
     // Whether the Xvfb program is installed, for tests that must say why they skip.
     static bool isInstalled();
 
+    // Adds monitors without an output of their own, or replaces those of the same names, and removes one
+    // by name, as a display being plugged in, resized or unplugged. The server sends no RandR event for
+    // either. Throws std::runtime_error when the server refuses.
+    void setMonitors(const std::vector<Monitor>& monitors) { addMonitors(monitors, false); }
+    void deleteMonitor(const std::string& name);
+
   private:
     void stop();
-    void addMonitors(const std::vector<Monitor>& monitors);
+    void addMonitors(const std::vector<Monitor>& monitors, bool firstTakesOutput = true);
 
     pid_t pid_ = -1;
     std::string displayName_;

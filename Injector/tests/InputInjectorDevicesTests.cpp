@@ -42,6 +42,15 @@ TEST_F(DeviceSequencingTest, PhoneThatLostControlHasItsDatagramsDroppedWithinThe
     EXPECT_THAT(injector.sequence(move(1, 0), a), ElementsAre(move(1, 0)));
 }
 
+TEST_F(DeviceSequencingTest, TheGraceEndsExactlyHalfASecondAfterTheHandoff) {
+    injector.setInputController(a);
+    injector.setInputController(b);
+    executor.advance(0.499);
+    EXPECT_THAT(injector.sequence(move(1, 0), a), IsEmpty());
+    executor.advance(0.001);
+    EXPECT_THAT(injector.sequence(move(1, 0), a), ElementsAre(move(1, 0))) << "0.5 s after: no longer held";
+}
+
 TEST_F(DeviceSequencingTest, ControlBackStopsTheGrace) {
     injector.setInputController(a);
     injector.setInputController(b);

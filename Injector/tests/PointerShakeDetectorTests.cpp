@@ -42,6 +42,19 @@ TEST(PointerShakeDetector, BackwardTravelConfirmsAReversalOnlyPastTheTolerance) 
     EXPECT_EQ(f.detector.opposite(), (PointerShakeDetector::Travel{0, 0}));
 }
 
+TEST(PointerShakeDetector, BackwardTravelOfExactlyTheToleranceIsAReversal) {
+    // Jitter is backward travel under the tolerance (12 points); 12 itself turns the stroke.
+    Feeder under;
+    under.stroke(30, 3);
+    EXPECT_FALSE(under.sample(-11.999));
+    EXPECT_EQ(under.detector.stroke()->direction, 1);
+    Feeder at;
+    at.stroke(30, 3);
+    EXPECT_FALSE(at.sample(-12));
+    EXPECT_EQ(at.detector.stroke()->direction, -1);
+    EXPECT_EQ(at.detector.stroke()->horizontal, 12);
+}
+
 TEST(PointerShakeDetector, FourQuickStrokesShakeOnceWhenTheFourthIsLongEnough) {
     Feeder f;
     f.stroke(30, 3);

@@ -1,9 +1,13 @@
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include <fstream>
+#include <future>
 
 #include "network/FileTrustedDeviceStore.h"
 #include "network/TrustedDeviceFile.h"
@@ -117,6 +121,62 @@ TEST(FileTrustedDeviceStore, FileThatCannotBeReadIsUnreadable) {
     }
 }
 
+// Bytes this process has read through read(2) and its kin so far.
+std::uint64_t bytesReadByProcess() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    std::uint64_t value = 0;
+    while (io >> key >> value)
+        if (key == "rchar:")
+            return value;
+    return 0;
+}
+
+TEST(FileTrustedDeviceStore, OnlyARegularFileWithinTheCapIsReadAndNeverMoreThanTheCap) {
+    TemporaryFolder folder;
+    FileTrustedDeviceStore store(folder / "TrustedDevices.json");
+    auto expectUnreadable = [&](const char* why) {
+        try {
+            store.load();
+            ADD_FAILURE() << why << ": loaded";
+        } catch (const TrustedDeviceStoreError& error) {
+            EXPECT_EQ(error.kind(), TrustedDeviceStoreError::Kind::unreadable) << why;
+        }
+    };
+
+    // 200 MiB (sparse): refused from its size alone.
+    {
+        const int fd = ::open(store.url.c_str(), O_CREAT | O_WRONLY, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, 200 << 20), 0);
+        ::close(fd);
+    }
+    const std::uint64_t before = bytesReadByProcess();
+    expectUnreadable("200 MiB");
+    EXPECT_LT(bytesReadByProcess() - before, std::uint64_t{1} << 20) << "the file was read";
+    fs::remove(store.url);
+
+    // A FIFO must not hold start-up: nobody will ever write to it.
+    ASSERT_EQ(::mkfifo(store.url.c_str(), 0600), 0);
+    auto loading = std::async(std::launch::async, [&] { expectUnreadable("a FIFO"); });
+    if (loading.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        ADD_FAILURE() << "loading blocked on a FIFO";
+        const int writer = ::open(store.url.c_str(), O_WRONLY | O_NONBLOCK);
+        loading.wait();
+        ::close(writer);
+    }
+}
+
+TEST(FileTrustedDeviceStore, AListOthersMayReadIsTightenedOnLoad) {
+    TemporaryFolder folder;
+    FileTrustedDeviceStore store(folder / "TrustedDevices.json");
+    const TrustedDeviceList list = listWith(1);
+    store.save(list);
+    ::chmod(store.url.c_str(), 0644);
+    EXPECT_EQ(store.load(), list);
+    EXPECT_EQ(modeOf(store.url), fs::perms::owner_read | fs::perms::owner_write);
+}
+
 TEST(FileTrustedDeviceStore, DefaultURLLivesInTheDataHomeAndCreatesItsFolder) {
     TemporaryFolder home;
     fs::path dataHome = home / "share";
@@ -125,10 +185,10 @@ TEST(FileTrustedDeviceStore, DefaultURLLivesInTheDataHomeAndCreatesItsFolder) {
     EXPECT_TRUE(fs::is_directory(url.parent_path()));
     EXPECT_EQ(modeOf(url.parent_path()), fs::perms::owner_all);
 
-    fs::permissions(url.parent_path(), fs::perms::owner_all | fs::perms::group_read);
+    // The folder holds the TLS key: one that others may read or enter is tightened.
+    fs::permissions(url.parent_path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::others_exec);
     EXPECT_EQ(FileTrustedDeviceStore::defaultURL(dataHome), url);
-    EXPECT_EQ(modeOf(url.parent_path()), fs::perms::owner_all | fs::perms::group_read)
-        << "an existing folder is left as the user set it";
+    EXPECT_EQ(modeOf(url.parent_path()), fs::perms::owner_all);
 
     writeText(home / "file", "x");
     EXPECT_THROW(FileTrustedDeviceStore::defaultURL(home / "file"), fs::filesystem_error);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "network/MessageRoutes.h"
+#include "network/ServiceAnswers.h"
 #include "network/tests/CoordinatorHarness.h"
 
 namespace CompanionNetwork {
@@ -181,15 +182,20 @@ TEST(PairingCoordinatorSessions, DatagramsCarryOnlyDatagramInputOfASession) {
     EXPECT_EQ(h.sendDatagram(1, update), Action(Action::Deliver{update, phone}));
     EXPECT_EQ(h.sendDatagram(1, M::Scroll{0, 3, ScrollPhase::changed, std::nullopt}),
               Action(Action::Deliver{M::Scroll{0, 3, ScrollPhase::changed, std::nullopt}, phone}));
-    for (const M& reliable : {M(M::Tap{1}), M(M::Scroll{0, 0, ScrollPhase::ended, std::nullopt}),
-                              M(M::UnlockRequest{{1, "secret"}}), M(M::AppsRequest{}), M(M::Subscribe{}),
-                              M(M::PairingRequest{phone, "x"}), M(M::SessionRequest{})}) {
+    // Scrolls of every phase pass on to the device's scroll sequencer, whatever their transport: a
+    // phone may send a stroke's end by datagram too, and dropping it would leave the stroke open.
+    for (const ScrollPhase phase : {ScrollPhase::ended, ScrollPhase::momentumEnded}) {
+        const M end = M::Scroll{0, 0, phase, TrackpadProtocol::ScrollStamp{{4, 9}}};
+        EXPECT_EQ(h.sendDatagram(1, end), Action(Action::Deliver{end, phone}));
+    }
+    for (const M& reliable : {M(M::Tap{1}), M(M::UnlockRequest{{1, "secret"}}), M(M::AppsRequest{}),
+                              M(M::Subscribe{}), M(M::PairingRequest{phone, "x"}), M(M::SessionRequest{})}) {
         SCOPED_TRACE(label(reliable));
         EXPECT_EQ(h.sendDatagram(1, reliable), Action{});
     }
 }
 
-TEST(PairingCoordinatorSessions, FeaturesNotOfferedAreIgnored) {
+TEST(PairingCoordinatorSessions, FeaturesNotOfferedAreIgnoredAndTheirRequestsAnsweredAsUnserved) {
     using A = TrackpadProtocol::Annotation;
     struct Case {
         HostFeatures missing;
@@ -214,7 +220,12 @@ TEST(PairingCoordinatorSessions, FeaturesNotOfferedAreIgnored) {
         Harness h(configuration);
         UUID phone = UUID::random();
         h.connect(1, phone);
-        EXPECT_EQ(h.send(1, c.message), Action{});
+        // A request still gets an answer, the one an absent service gives; anything else is dropped.
+        const std::vector<M> answer = unservedAnswer(c.message, ServiceFault::absent);
+        if (answer.empty())
+            EXPECT_EQ(h.send(1, c.message), Action{});
+        else
+            EXPECT_EQ(h.send(1, c.message), Action(Action::Replies{answer}));
         EXPECT_EQ(h.send(2, c.message), rejected(PairingRejection::notPaired))
             << "the session is checked first";
         Harness all;

@@ -135,6 +135,22 @@ TEST_F(XTestPostingTest, TapsAndRightClickArriveAsButtonPressesAtThePointer) {
     }
 }
 
+TEST_F(XTestPostingTest, AClickLandsAtItsLocationAfterTheUserMovedThePointer) {
+    moveTo({300, 200});
+    // The user's mouse (another client here) takes the pointer elsewhere; the phone then taps in place.
+    HIDEventPoster mouse(server->displayName());
+    mouse.post(InputEvent::mouse(EventType::mouseMoved, {900, 700}, MouseButton::left));
+    mouse.sync();
+    ASSERT_EQ(pointer(), std::make_pair(900, 700));
+    const auto events = post(builder.click(1, 0));
+    ASSERT_EQ(presses(events), (std::vector<Press>{{Kind::buttonPress, 1}, {Kind::buttonRelease, 1}}));
+    for (const auto& event : events) {
+        if (event.kind != Kind::motion) {
+            EXPECT_EQ(std::make_pair(event.x, event.y), std::make_pair(300, 200));
+        }
+    }
+}
+
 TEST_F(XTestPostingTest, DragHoldsButtonOneWhileMoving) {
     moveTo({100, 100});
     auto events = post(builder.drag(DragPhase::began, 0, 0));

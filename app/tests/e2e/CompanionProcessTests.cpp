@@ -25,6 +25,7 @@
 #include "testing/Subprocess.h"
 #include "testing/XTestWindow.h"
 #include "testing/XvfbServer.h"
+#include "app/tests/e2e/QtChildSanitizer.h"
 
 namespace {
 
@@ -65,7 +66,8 @@ class CompanionRun {
                 {"XDG_DATA_HOME", (folder / "data").string()},
                 // A bus that does not exist: the service is never advertised beyond this machine.
                 {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (folder / "no-system-bus").string()},
-                {"LUMIVEX_LOG", "info"}},
+                {"LUMIVEX_LOG", "info"},
+                {"ASAN_OPTIONS", companionSanitizerOptions()}},
             log_);
     }
 
@@ -255,7 +257,16 @@ TEST_F(CompanionProcess, PairsDrivesThePointerStopsCleanlyAndKnowsThePhoneAfterA
     PhoneTestClient returning(second->waitUntilReady(), "Test iPhone", phone->deviceID());
     returning.setPairing(phone->pairing());
     returning.connect();
-    ASSERT_TRUE(std::holds_alternative<TrackpadProtocol::PhoneSession::Accepted>(returning.openSession()));
+    // Every feature it offers is served: a request is answered, never left waiting (here without a
+    // sound server, the volume is unsupported).
+    const auto session = returning.openSession(true);
+    ASSERT_TRUE(std::holds_alternative<TrackpadProtocol::PhoneSession::Accepted>(session));
+    EXPECT_EQ(std::get<TrackpadProtocol::PhoneSession::Accepted>(session).features,
+              std::optional(TrackpadProtocol::HostFeatures::all));
+    returning.send(Message::VolumeStatusRequest{});
+    EXPECT_TRUE(returning.receiveCase<Message::VolumeStatus>(5).has_value());
+    returning.send(Message::AppsRequest{TrackpadProtocol::AppListKind::running});
+    EXPECT_TRUE(returning.receiveCase<Message::RunningApps>(5).has_value());
     window->takeEvents();
     returning.send(Message::Tap{1});
     EXPECT_EQ(buttonsOf(eventsUntil(*window, [](const auto& got) { return buttonsOf(got).size() >= 2; })),

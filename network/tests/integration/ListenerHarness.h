@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,10 @@ class ListenerHarness {
         PairingCoordinator::Configuration pairing{};
         bool unlockCallback = true;
         bool volumeCallback = true;
+        // Without app and screen-view callbacks (unlock and volume follow their own switches).
+        bool appAndScreenCallbacks = true;
+        // Every callback, and the coordinator's event handler, throws once it has recorded what came.
+        bool throwing = false;
         // When set, the listener advertises through an AbsentServiceAdvertiser with this reason (and
         // `advertiser` stays null).
         std::optional<std::string> absentAdvertiser;
@@ -55,11 +60,14 @@ class ListenerHarness {
         coordinator = std::make_shared<PairingCoordinator>(store, "Test Computer", options_.pairing,
                                                            [] { return std::chrono::system_clock::now(); });
         coordinator->setEventHandler([this](const PairingEvent& event) {
-            std::lock_guard lock(mutex);
-            events.push_back(event);
-            if (const auto* changed = event.as<PairingEvent::PendingPairingChanged>()) {
-                pending = changed->pairing;
+            {
+                std::lock_guard lock(mutex);
+                events.push_back(event);
+                if (const auto* changed = event.as<PairingEvent::PendingPairingChanged>()) {
+                    pending = changed->pairing;
+                }
             }
+            throwIfAsked();
         });
         makeListener();
     }
@@ -74,36 +82,61 @@ class ListenerHarness {
             unlock = [this](const TrackpadProtocol::UnlockRequest& request, const UUID& device,
                             std::shared_ptr<UnlockCancellation> cancellation,
                             CompanionListener::UnlockCompletion done) {
-                std::lock_guard lock(mutex);
-                unlocks.push_back({request, device, std::move(cancellation), std::move(done)});
+                {
+                    std::lock_guard lock(mutex);
+                    unlocks.push_back({request, device, std::move(cancellation), std::move(done)});
+                }
+                throwIfAsked();
             };
         }
         CompanionListener::VolumeRequestHandler volume;
         if (options_.volumeCallback) {
-            volume = [](const Message&, const UUID&, CompanionListener::VolumeReply reply) {
+            volume = [this](const Message&, const UUID&, CompanionListener::VolumeReply reply) {
+                throwIfAsked();
                 reply(TrackpadProtocol::VolumeStatus{40, false, true});
+            };
+        }
+        CompanionListener::AppRequestHandler apps;
+        CompanionListener::ScreenViewRequestHandler screenView;
+        if (options_.appAndScreenCallbacks) {
+            apps = [this](const Message&, const UUID&, CompanionListener::AppReply reply) {
+                throwIfAsked();
+                reply({Message::OpenAppResult{
+                    {"org.example.app", TrackpadProtocol::OpenAppResult::Status::opened}}});
+            };
+            screenView = [this](const Message& message, const ScreenViewLink& link) {
+                {
+                    std::lock_guard lock(mutex);
+                    screenViewRequests.push_back(message);
+                    links.push_back(link);
+                }
+                throwIfAsked();
             };
         }
         listener = std::make_unique<CompanionListener>(
             coordinator, options_.configuration, loop.loop(),
-            [this](const Message& message, const UUID& device) { record(delivered, message, device); },
-            [this](const Message& message, const UUID& device) { record(cleanups, message, device); },
+            [this](const Message& message, const UUID& device) {
+                record(delivered, message, device);
+                throwIfAsked();
+            },
+            [this](const Message& message, const UUID& device) {
+                record(cleanups, message, device);
+                throwIfAsked();
+            },
             [this](const CompanionListener::State& state) {
-                std::lock_guard lock(mutex);
-                states.push_back(state);
+                {
+                    std::lock_guard lock(mutex);
+                    states.push_back(state);
+                }
+                throwIfAsked();
             },
-            [](const Message&, const UUID&, CompanionListener::AppReply reply) {
-                reply({Message::OpenAppResult{
-                    {"org.example.app", TrackpadProtocol::OpenAppResult::Status::opened}}});
-            },
-            [this](const Message& message, const ScreenViewLink& link) {
-                std::lock_guard lock(mutex);
-                screenViewRequests.push_back(message);
-                links.push_back(link);
-            },
+            apps, screenView,
             [this](ConnectionID id) {
-                std::lock_guard lock(mutex);
-                screenViewsEnded.push_back(id);
+                {
+                    std::lock_guard lock(mutex);
+                    screenViewsEnded.push_back(id);
+                }
+                throwIfAsked();
             },
             unlock, volume,
             CompanionListener::Services{[this]() -> std::unique_ptr<ServiceAdvertiser> {
@@ -242,6 +275,11 @@ class ListenerHarness {
     std::vector<UnlockCall> unlocks;
 
   private:
+    void throwIfAsked() const {
+        if (options_.throwing) {
+            throw std::runtime_error("a service fault");
+        }
+    }
     void record(std::vector<Delivered>& into, const Message& message, const UUID& device) {
         std::lock_guard lock(mutex);
         into.push_back({message, device});

@@ -101,7 +101,8 @@ TEST(ListenerRobustness, AMessageOnlyTheComputerSendsClosesTheConnection) {
     expectStillServes(computer, *bystander);
 }
 
-TEST(ListenerRobustness, ANinthConnectionIsRefused) {
+TEST(ListenerRobustness, ANinthConnectionIsRefusedWhileTheOthersAreNew) {
+    // A generous handshake time-out: the first eight are all within their eviction grace.
     ListenerHarness computer;
     computer.start();
     std::vector<std::unique_ptr<testing_support::PhoneTestClient>> phones;

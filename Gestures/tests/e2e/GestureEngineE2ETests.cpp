@@ -1,0 +1,160 @@
+// The gesture engine wired to the X server's XTEST extension on a private Xvfb, read by a client that
+// decodes keys as applications do; and sleep reaching a stub logind on a private bus.
+#include <X11/keysym.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include "Gestures/GestureEngine.h"
+#include "platform/Executor.h"
+#include "platform/ManualExecutor.h"
+#include "testing/PrivateBus.h"
+#include "testing/Subprocess.h"
+#include "testing/XKeyReader.h"
+#include "testing/XvfbServer.h"
+
+namespace Gestures {
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::XKeyReader;
+using testing_support::XvfbServer;
+using TrackpadProtocol::Gesture;
+using TrackpadProtocol::GesturePhase;
+using TrackpadProtocol::KeyCombination;
+
+class NoPower final : public SystemPower {
+  public:
+    bool sleep() override { return false; }
+};
+
+class GestureEngineE2ETest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!XvfbServer::isInstalled()) {
+            GTEST_SKIP() << "Xvfb is not installed (scripts/install-deps.sh brings it)";
+        }
+        server = std::make_unique<XvfbServer>();
+        reader = std::make_unique<XKeyReader>(server->displayName());
+        poster = std::make_unique<SystemGestureEventPoster>(server->displayName());
+        layout = std::make_unique<CurrentKeyboardLayout>(server->displayName());
+        ASSERT_TRUE(poster->isAvailable());
+        mappingBefore = reader->keyboardMapping();
+        engine = std::make_unique<GestureEngine>(
+            GestureMapping::defaultMapping(), GestureEngine::Configuration{}, *poster, hotKeys, *layout,
+            [] { return std::nullopt; }, [] { return platform::monotonicSeconds(); }, currentDockSwipeRecipe(),
+            [](std::optional<Point> p) { return SpacesLayout::spaceSwipeOffset(p); },
+            [](SystemAction a) { return DockGesturePreferences::isEnabled(a); }, scheduler, power);
+    }
+    std::vector<std::pair<std::uint32_t, bool>> keys() {
+        std::vector<std::pair<std::uint32_t, bool>> seen;
+        for (const auto& k : reader->keys()) {
+            seen.emplace_back(k.keysym, k.press);
+        }
+        return seen;
+    }
+
+    std::unique_ptr<XvfbServer> server;
+    std::unique_ptr<XKeyReader> reader;
+    std::unique_ptr<SystemGestureEventPoster> poster;
+    std::unique_ptr<CurrentKeyboardLayout> layout;
+    SymbolicHotKeys hotKeys{[] { return SymbolicHotKeys::linuxDefaults(); }};
+    platform::ManualExecutor executor;
+    MainQueueGestureScheduler scheduler{executor};
+    NoPower power;
+    std::unique_ptr<GestureEngine> engine;
+    std::vector<std::uint32_t> mappingBefore;
+};
+
+TEST_F(GestureEngineE2ETest, KeyCombinationsArriveWithTheirLinuxModifiers) {
+    engine->handle(Message::KeyCombination{KeyCombination{
+        KeyCombination::Code{123}, KeyCombination::Modifiers::command | KeyCombination::Modifiers::shift}});
+    // "+" needs Shift on a us layout: the layout search adds it.
+    engine->handle(Message::KeyCombination{
+        KeyCombination{KeyCombination::Character{"+"}, KeyCombination::Modifiers::control}});
+    poster->sync();
+    ASSERT_TRUE(reader->waitForKeys(12, 5s));
+    const std::vector<std::pair<std::uint32_t, bool>> expected = {
+        {XK_Shift_L, true},  {XK_Super_L, true},  {XK_Left, true},     {XK_Left, false},   {XK_Super_L, false},
+        {XK_Shift_L, false}, {XK_Control_L, true}, {XK_Shift_L, true}, {XK_plus, true},    {XK_plus, false},
+        {XK_Shift_L, false}, {XK_Control_L, false}};
+    EXPECT_EQ(keys(), expected);
+}
+
+TEST_F(GestureEngineE2ETest, TextArrivesExactlyWithCapsLockOnAndTheKeymapIsPutBack) {
+    reader->setCapsLock(true);
+    engine->handle(Message::Text{"aé€\n\tb"});
+    poster->settle();
+    ASSERT_TRUE(reader->waitForPresses(6, 5s)) << reader->text();
+    EXPECT_EQ(reader->text(), "aé€\n\tb");
+    EXPECT_TRUE(reader->capsLocked());
+    EXPECT_EQ(reader->keyboardMapping(), mappingBefore);
+}
+
+TEST_F(GestureEngineE2ETest, APinchZoomsByAtMostTwoStepsPerMessage) {
+    engine->handle(Message::Gesture{Gesture{Gesture::Pinch{GesturePhase::began, 0, std::nullopt}}});
+    engine->handle(Message::Gesture{Gesture{Gesture::Pinch{GesturePhase::changed, 0.9f, std::nullopt}}});
+    engine->handle(Message::Gesture{Gesture{Gesture::Pinch{GesturePhase::ended, 0, std::nullopt}}});
+    poster->sync();
+    ASSERT_TRUE(reader->waitForKeys(8, 5s));
+    std::this_thread::sleep_for(100ms);
+    const std::vector<std::pair<std::uint32_t, bool>> stroke = {
+        {XK_Super_L, true}, {XK_equal, true}, {XK_equal, false}, {XK_Super_L, false}};
+    std::vector<std::pair<std::uint32_t, bool>> expected = stroke;
+    expected.insert(expected.end(), stroke.begin(), stroke.end());
+    EXPECT_EQ(keys(), expected);
+}
+
+TEST_F(GestureEngineE2ETest, AThreeFingerSwipeUpPressesTheOverviewKey) {
+    engine->handle(Message::Gesture{Gesture{Gesture::SwipeTracking{GesturePhase::began, 3, 0, -20, std::nullopt}}});
+    engine->handle(Message::Gesture{Gesture{Gesture::SwipeTracking{GesturePhase::changed, 3, 0, -20, std::nullopt}}});
+    engine->handle(Message::Gesture{Gesture{Gesture::SwipeTracking{GesturePhase::ended, 3, 0, -20, std::nullopt}}});
+    poster->sync();
+    ASSERT_TRUE(reader->waitForKeys(2, 5s));
+    const std::vector<std::pair<std::uint32_t, bool>> expected = {{XK_Super_L, true}, {XK_Super_L, false}};
+    EXPECT_EQ(keys(), expected);
+}
+
+TEST(GestureSleepTest, QuickActionSleepReachesLogindOnThePrivateBus) {
+    if (const auto reason = testing_support::PrivateBus::unavailableReason()) {
+        GTEST_SKIP() << *reason;
+    }
+    testing_support::PrivateBus bus;
+    const std::filesystem::path script = bus.folder() / "logind.py";
+    std::ofstream(script) << R"(import sys
+import dbus, dbus.service
+from dbus.mainloop.glib import DBusGMainLoop
+from gi.repository import GLib
+DBusGMainLoop(set_as_default=True)
+bus = dbus.bus.BusConnection(sys.argv[1])
+class Manager(dbus.service.Object):
+    @dbus.service.method("org.freedesktop.login1.Manager", in_signature="b", out_signature="")
+    def Suspend(self, interactive):
+        print("Suspend", bool(interactive), flush=True)
+name = dbus.service.BusName("org.freedesktop.login1", bus)
+Manager(bus, "/org/freedesktop/login1")
+print("ready", flush=True)
+GLib.MainLoop().run()
+)";
+    const std::filesystem::path output = bus.folder() / "logind.out";
+    testing_support::Subprocess logind({"/usr/bin/python3", script.string(), bus.address()}, {}, output);
+    const auto read = [&] {
+        std::ifstream in(output);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    };
+    ASSERT_TRUE(testing_support::waitUntil([&] { return read().find("ready") != std::string::npos; }, 10s))
+        << read();
+    const testing_support::ScopedEnvironment environment({{"DBUS_SYSTEM_BUS_ADDRESS", bus.address()}});
+    IOKitSystemPower power;
+    EXPECT_TRUE(power.sleep());
+    EXPECT_NE(read().find("Suspend False"), std::string::npos) << read();
+    logind.stop();
+    EXPECT_FALSE(power.sleep());
+}
+
+}  // namespace
+}  // namespace Gestures

@@ -1,0 +1,582 @@
+#include "Injector/LockScreenUnlocker.h"
+
+#include <unicode/brkiter.h>
+#include <unicode/unistr.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <variant>
+
+#include "Injector/InputEvent.h"
+#include "Injector/KeyVocabulary.h"
+#include "platform/DispatchQueue.h"
+#include "platform/Log.h"
+
+namespace Injector {
+namespace {
+
+std::string seconds(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", std::max(value, 0.0));
+    return text;
+}
+
+// Overwrites a buffer that held the password, in a way the compiler may not leave out.
+template <typename Text>
+void wipe(Text& text) {
+    if (!text.empty()) {
+        explicit_bzero(text.data(), text.size() * sizeof(typename Text::value_type));
+    }
+    text.clear();
+}
+
+enum class KeyPostResult { posted, unlocked, focusLost, withdrawn, outOfTime };
+
+struct KeyEvent {
+    InputEvent event;
+    std::uint16_t keyCode = 0;
+    bool isPress = false;
+};
+
+KeyEvent keyEvent(EventType type, std::uint16_t keyCode, std::uint64_t flags, bool isPress,
+                  std::u16string text = {}) {
+    KeyEvent key{InputEvent::keyboard(type, keyCode, flags), keyCode, isPress};
+    key.event.setIntegerField(EventField::eventSourceUserData, injectedEventTag);
+    key.event.unicodeText = std::move(text);
+    return key;
+}
+
+std::vector<KeyEvent> shiftNudge() {
+    return {keyEvent(EventType::flagsChanged, KeyCode::shift, Modifiers::shift.rawValue, true),
+            keyEvent(EventType::flagsChanged, KeyCode::shift, 0, false)};
+}
+
+// Select all is Control+A on Linux desktops, where Command (Super) is the window manager's.
+std::vector<KeyEvent> selectAll(std::uint16_t keyCode) {
+    const std::uint64_t control = Modifiers::control.rawValue;
+    return {keyEvent(EventType::flagsChanged, KeyCode::control, control, true),
+            keyEvent(EventType::keyDown, keyCode, control, true, u"a"),
+            keyEvent(EventType::keyUp, keyCode, control, false, u"a"),
+            keyEvent(EventType::flagsChanged, KeyCode::control, 0, false)};
+}
+
+std::vector<KeyEvent> deletes(int count) {
+    std::vector<KeyEvent> events;
+    for (int i = 0; i < count; ++i) {
+        events.push_back(keyEvent(EventType::keyDown, KeyCode::deleteKey, 0, true));
+        events.push_back(keyEvent(EventType::keyUp, KeyCode::deleteKey, 0, false));
+    }
+    return events;
+}
+
+std::vector<KeyEvent> returnKey() {
+    return {keyEvent(EventType::keyDown, KeyCode::returnKey, 0, true),
+            keyEvent(EventType::keyUp, KeyCode::returnKey, 0, false)};
+}
+
+void wipe(std::vector<KeyEvent>& events) {
+    for (KeyEvent& key : events) {
+        wipe(key.event.unicodeText);
+    }
+}
+
+}  // namespace
+
+std::string_view caseName(UnlockStatus status) {
+    switch (status) {
+        case UnlockStatus::unlocked:
+            return "unlocked";
+        case UnlockStatus::stillLocked:
+            return "stillLocked";
+        case UnlockStatus::notLocked:
+            return "notLocked";
+        case UnlockStatus::notAllowed:
+            return "notAllowed";
+        case UnlockStatus::accessibilityRequired:
+            return "accessibilityRequired";
+        case UnlockStatus::busy:
+            return "busy";
+        case UnlockStatus::cannotType:
+            return "cannotType";
+        case UnlockStatus::notReached:
+            return "notReached";
+    }
+    return "notReached";
+}
+
+std::string_view rawValue(UnlockEntry entry) {
+    return entry == UnlockEntry::filled ? "filled" : "typed";
+}
+
+std::string_view displayText(UnlockEntry entry) {
+    return entry == UnlockEntry::filled ? "Filled by Accessibility"
+                                        : "Typed as characters (Accessibility couldn't fill the field)";
+}
+
+std::optional<std::vector<std::u16string>> typingChunks(std::string_view password) {
+    if (password.empty() || TrackpadProtocol::containsControlCharacter(password)) {
+        return std::nullopt;
+    }
+    icu::UnicodeString unicode = icu::UnicodeString::fromUTF8(icu::StringPiece(password.data(), std::int32_t(password.size())));
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::BreakIterator> characters(
+        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+    if (U_FAILURE(status)) {
+        return std::nullopt;
+    }
+    characters->setText(unicode);
+    std::vector<std::u16string> chunks;
+    for (std::int32_t start = characters->first(), end = characters->next(); end != icu::BreakIterator::DONE;
+         start = end, end = characters->next()) {
+        std::u16string chunk;
+        for (std::int32_t i = start; i < end;) {
+            const UChar32 scalar = unicode.char32At(i);
+            const std::int32_t length = U16_LENGTH(scalar);
+            if (!chunk.empty() && chunk.size() + std::size_t(length) > 20) {
+                chunks.push_back(chunk);
+                wipe(chunk);
+            }
+            for (std::int32_t k = 0; k < length; ++k) {
+                chunk += char16_t(unicode.charAt(i + k));
+            }
+            i += length;
+        }
+        if (!chunk.empty()) {
+            chunks.push_back(chunk);
+            wipe(chunk);
+        }
+    }
+    // The ICU copy held the password too.
+    if (UChar* buffer = unicode.getBuffer(-1); buffer != nullptr) {
+        explicit_bzero(buffer, std::size_t(unicode.getCapacity()) * sizeof(UChar));
+        unicode.releaseBuffer(0);
+    }
+    return chunks;
+}
+
+struct LockScreenUnlocker::Attempt {
+    LockScreenUnlocker& unlocker;
+    std::string password;
+    std::vector<std::u16string> chunks;
+    std::uint16_t selectAllKeyCode = 0;
+    double deadline = 0;
+    double returnDeadline = 0;
+    IsWithdrawn isWithdrawn;
+    Completion completion;
+
+    ~Attempt() {
+        wipe(password);
+        for (std::u16string& chunk : chunks) {
+            wipe(chunk);
+        }
+    }
+
+    using Outcome = UnlockReport;
+    enum class GateKind { field, lockOnly };
+
+    LockScreen& lock() { return unlocker.lockScreen_; }
+    double now() { return unlocker.clock_(); }
+    void log(const std::string& line) { unlocker.log_(line); }
+    bool withdrawn() { return isWithdrawn && isWithdrawn(); }
+
+    static Outcome withdrawnOutcome() {
+        return {UnlockStatus::notAllowed,
+                "The attempt was withdrawn (the iPhone disconnected, was forgotten, or Unlock from iPhone was turned "
+                "off).",
+                std::nullopt};
+    }
+    static Outcome unlockedAnotherWay() {
+        return {UnlockStatus::notLocked, "The screen unlocked another way before the password went in.", std::nullopt};
+    }
+    Outcome outOfTime(const std::string& what) const {
+        return {UnlockStatus::notReached,
+                "The attempt ran out of its " + seconds(unlocker.timing_.attemptTimeLimit) + " while " + what +
+                    ", so it stopped without pressing Return, to answer before the iPhone stops waiting. "
+                    "Accessibility was slow to check the password field.",
+                std::nullopt};
+    }
+    static Outcome focusLost(const std::string& what) {
+        return {UnlockStatus::notReached,
+                "The password field lost the focus while " + what + "; typing stopped without Return.", std::nullopt};
+    }
+
+    KeyPostResult post(std::vector<KeyEvent> events, GateKind gate, const LockScreenField* field, double limit);
+    Outcome run();
+    std::variant<LockScreenField, Outcome> waitForField();
+    std::variant<UnlockEntry, Outcome> fillOrType(const LockScreenField& field);
+    std::variant<UnlockEntry, Outcome> type(const LockScreenField& field, std::optional<int> characterCount);
+    Outcome pressReturn(const LockScreenField& field, UnlockEntry entry);
+};
+
+KeyPostResult LockScreenUnlocker::Attempt::post(std::vector<KeyEvent> events, GateKind gate,
+                                                const LockScreenField* field, double limit) {
+    std::multiset<std::uint16_t> held;
+    KeyPostResult result = KeyPostResult::posted;
+    std::size_t index = 0;
+    for (; index < events.size(); ++index) {
+        const KeyEvent& key = events[index];
+        if (key.isPress) {
+            if (withdrawn()) {
+                result = KeyPostResult::withdrawn;
+            } else if (!lock().isLocked()) {
+                result = KeyPostResult::unlocked;
+            } else if (now() >= limit) {
+                result = KeyPostResult::outOfTime;
+            } else if (gate == GateKind::field && !lock().isFocused(*field)) {
+                result = KeyPostResult::focusLost;
+            } else if (now() >= limit) {
+                result = KeyPostResult::outOfTime;
+            }
+            if (result != KeyPostResult::posted) {
+                break;
+            }
+            held.insert(key.keyCode);
+        } else if (auto found = held.find(key.keyCode); found != held.end()) {
+            held.erase(found);
+        }
+        unlocker.poster_.post(key.event);
+        unlocker.sleep_(unlocker.timing_.keyInterval);
+    }
+    // Let go of whatever this sequence still holds, without pauses.
+    for (; result != KeyPostResult::posted && index < events.size(); ++index) {
+        const KeyEvent& key = events[index];
+        if (!key.isPress) {
+            if (auto found = held.find(key.keyCode); found != held.end()) {
+                held.erase(found);
+                unlocker.poster_.post(key.event);
+            }
+        }
+    }
+    wipe(events);
+    return result;
+}
+
+LockScreenUnlocker::Attempt::Outcome LockScreenUnlocker::Attempt::run() {
+    const Timing& timing = unlocker.timing_;
+    log("Unlock started.");
+    if (withdrawn()) {
+        return withdrawnOutcome();
+    }
+    const bool wasAsleep = lock().displayIsAsleep();
+    const double t0 = now();
+    lock().wake();
+    if (wasAsleep) {
+        const double t1 = now();
+        bool asleep = lock().displayIsAsleep();
+        while (asleep && !withdrawn() && now() < t1 + timing.wakeTimeout) {
+            unlocker.sleep_(timing.pollInterval);
+            asleep = lock().displayIsAsleep();
+        }
+        if (!asleep) {
+            log("The display was asleep; it woke in " + seconds(now() - t0) + ".");
+        } else {
+            log("The display was asleep and still was " + seconds(timing.wakeTimeout) + " after waking it.");
+        }
+    }
+    switch (post(shiftNudge(), GateKind::lockOnly, nullptr, returnDeadline)) {
+        case KeyPostResult::posted:
+            unlocker.sleep_(timing.settleDelay);
+            break;
+        case KeyPostResult::unlocked:
+        case KeyPostResult::focusLost:
+            return unlockedAnotherWay();
+        case KeyPostResult::withdrawn:
+            return withdrawnOutcome();
+        case KeyPostResult::outOfTime:
+            return outOfTime("waking the lock screen");
+    }
+    auto found = waitForField();
+    if (auto* outcome = std::get_if<Outcome>(&found)) {
+        return *outcome;
+    }
+    const LockScreenField field = std::get<LockScreenField>(found);
+    auto entered = fillOrType(field);
+    if (auto* outcome = std::get_if<Outcome>(&entered)) {
+        return *outcome;
+    }
+    return pressReturn(field, std::get<UnlockEntry>(entered));
+}
+
+std::variant<LockScreenField, LockScreenUnlocker::Attempt::Outcome> LockScreenUnlocker::Attempt::waitForField() {
+    const Timing& timing = unlocker.timing_;
+    const double start = now();
+    double lastNudge = start;
+    std::string lastReason = "nothing was checked";
+    while (!withdrawn()) {
+        if (!lock().isLocked()) {
+            return unlockedAnotherWay();
+        }
+        const LockScreenFocus focus = lock().examine();
+        if (const auto* field = std::get_if<LockScreenFocus::PasswordField>(&focus.value)) {
+            log(std::string("Password field verified ") +
+                (field->field.check == LockScreenFieldCheck::accessibility
+                     ? "by Accessibility"
+                     : "by the login window's secure input (Accessibility named no element)") +
+                " after " + seconds(now() - start) + ".");
+            return field->field;
+        }
+        if (std::holds_alternative<LockScreenFocus::AccessibilityDenied>(focus.value)) {
+            return Outcome{UnlockStatus::accessibilityRequired,
+                           "Accessibility isn't allowed for Lumivex, so the password field can't be checked. Nothing "
+                           "was entered.",
+                           std::nullopt};
+        }
+        const std::string& reason = std::get<LockScreenFocus::Unverified>(focus.value).reason;
+        if (reason != lastReason) {
+            log("Password field not verified yet: " + reason + ".");
+            lastReason = reason;
+        }
+        if (now() - start >= timing.fieldTimeout) {
+            return Outcome{UnlockStatus::notReached,
+                           "The lock screen's password field wasn't verified within " + seconds(timing.fieldTimeout) +
+                               ", so nothing was entered. Last check: " + lastReason + ".",
+                           std::nullopt};
+        }
+        if (now() >= returnDeadline) {
+            return outOfTime("looking for the password field");
+        }
+        if (now() - lastNudge >= timing.nudgeInterval) {
+            switch (post(shiftNudge(), GateKind::lockOnly, nullptr, returnDeadline)) {
+                case KeyPostResult::posted:
+                    lastNudge = now();
+                    break;
+                case KeyPostResult::unlocked:
+                case KeyPostResult::focusLost:
+                    return unlockedAnotherWay();
+                case KeyPostResult::withdrawn:
+                    return withdrawnOutcome();
+                case KeyPostResult::outOfTime:
+                    return outOfTime("looking for the password field");
+            }
+        }
+        unlocker.sleep_(timing.pollInterval);
+    }
+    return withdrawnOutcome();
+}
+
+std::variant<UnlockEntry, LockScreenUnlocker::Attempt::Outcome> LockScreenUnlocker::Attempt::fillOrType(
+    const LockScreenField& field) {
+    if (withdrawn()) {
+        return withdrawnOutcome();
+    }
+    if (!lock().isLocked()) {
+        return unlockedAnotherWay();
+    }
+    if (!lock().isFocused(field)) {
+        return Outcome{UnlockStatus::notReached,
+                       "The password field lost the focus before the password went in. Nothing was entered.",
+                       std::nullopt};
+    }
+    if (now() >= returnDeadline) {
+        return outOfTime("filling the field");
+    }
+    const LockScreenFill fill = lock().fill(field, password);
+    if (const auto* failed = std::get_if<LockScreenFill::Failed>(&fill.value)) {
+        log("Accessibility couldn't fill the password field (" + failed->reason + "); typing the password instead.");
+        return type(field, field.characterCount);
+    }
+    const LockScreenFocus again = lock().examine();
+    const auto* seen = std::get_if<LockScreenFocus::PasswordField>(&again.value);
+    if (seen != nullptr && seen->field.id == field.id && seen->field.characterCount == 0) {
+        log("Accessibility set the password field, but it still reads empty; typing the password instead.");
+        return type(field, std::nullopt);
+    }
+    log("Accessibility filled the password field.");
+    return UnlockEntry::filled;
+}
+
+std::variant<UnlockEntry, LockScreenUnlocker::Attempt::Outcome> LockScreenUnlocker::Attempt::type(
+    const LockScreenField& field, std::optional<int> characterCount) {
+    constexpr int maximumDeletes = 128;
+    std::vector<std::vector<KeyEvent>> clearing;
+    if (!characterCount) {
+        log("The password field's characters can't be counted; selecting all of it and deleting first.");
+        clearing = {selectAll(selectAllKeyCode), deletes(1)};
+    } else if (*characterCount > maximumDeletes) {
+        // Deleting only some of them would leave characters before the password, and Return would then
+        // submit a password that is certainly wrong, which may count toward the system's lockout.
+        log("The password field holds more characters than are deleted one by one; selecting all of it and "
+            "deleting first.");
+        clearing = {selectAll(selectAllKeyCode), deletes(1)};
+    } else if (*characterCount > 0) {
+        log("The password field already held characters; deleting them first.");
+        clearing = {deletes(*characterCount)};
+    }
+    for (std::vector<KeyEvent>& group : clearing) {
+        switch (post(std::move(group), GateKind::field, &field, returnDeadline)) {
+            case KeyPostResult::posted:
+                break;
+            case KeyPostResult::unlocked:
+                return unlockedAnotherWay();
+            case KeyPostResult::focusLost:
+                return focusLost("clearing the field");
+            case KeyPostResult::withdrawn:
+                return withdrawnOutcome();
+            case KeyPostResult::outOfTime:
+                return outOfTime("clearing the field");
+        }
+    }
+    for (std::size_t i = 0; i < chunks.size(); ++i) {
+        std::vector<KeyEvent> events = {keyEvent(EventType::keyDown, 0, 0, true, chunks[i]),
+                                        keyEvent(EventType::keyUp, 0, 0, false, chunks[i])};
+        switch (post(std::move(events), GateKind::field, &field, returnDeadline)) {
+            case KeyPostResult::posted:
+                break;
+            case KeyPostResult::unlocked:
+                if (i == 0) {
+                    return unlockedAnotherWay();
+                }
+                return Outcome{UnlockStatus::unlocked,
+                               "The screen unlocked another way while the password was typed; typing stopped.",
+                               std::nullopt};
+            case KeyPostResult::focusLost:
+                return focusLost("typing");
+            case KeyPostResult::withdrawn:
+                return withdrawnOutcome();
+            case KeyPostResult::outOfTime:
+                return outOfTime("typing");
+        }
+    }
+    log("Typed the password at the HID event tap.");
+    return UnlockEntry::typed;
+}
+
+LockScreenUnlocker::Attempt::Outcome LockScreenUnlocker::Attempt::pressReturn(const LockScreenField& field,
+                                                                             UnlockEntry entry) {
+    const Timing& timing = unlocker.timing_;
+    unlocker.sleep_(timing.pollInterval);
+    bool knownEmpty = false;
+    const LockScreenFocus focus = lock().examine();
+    const auto* seen = std::get_if<LockScreenFocus::PasswordField>(&focus.value);
+    if (seen != nullptr && seen->field.id == field.id && seen->field.characterCount) {
+        knownEmpty = *seen->field.characterCount == 0;
+        log(knownEmpty ? "The password field is still empty." : "The password field holds characters.");
+    } else {
+        log("The password field's characters can't be counted.");
+    }
+    const auto withEntry = [&](Outcome outcome) {
+        outcome.entry = entry;
+        return outcome;
+    };
+    switch (post(returnKey(), GateKind::field, &field, returnDeadline)) {
+        case KeyPostResult::posted:
+            break;
+        case KeyPostResult::unlocked:
+            return withEntry({UnlockStatus::unlocked, "The screen unlocked before Return was pressed.", std::nullopt});
+        case KeyPostResult::focusLost:
+            return withEntry(focusLost("pressing Return"));
+        case KeyPostResult::withdrawn:
+            return withEntry(withdrawnOutcome());
+        case KeyPostResult::outOfTime:
+            return withEntry(outOfTime("pressing Return"));
+    }
+    const double returnTime = now();
+    const double wait = std::min(timing.unlockTimeout, std::max(0.0, deadline - returnTime));
+    const double t2 = now();
+    bool locked = lock().isLocked();
+    while (locked && now() < t2 + wait) {
+        unlocker.sleep_(timing.pollInterval);
+        locked = lock().isLocked();
+    }
+    if (!locked) {
+        return withEntry({UnlockStatus::unlocked, "Unlocked " + seconds(now() - returnTime) + " after Return.",
+                          std::nullopt});
+    }
+    if (knownEmpty) {
+        return withEntry({UnlockStatus::notReached,
+                          "Still locked, and the password field was empty after the password went in: it didn't "
+                          "reach the field.",
+                          std::nullopt});
+    }
+    return withEntry({UnlockStatus::stillLocked,
+                      "Still locked " + seconds(timing.unlockTimeout) +
+                          " after Return. Check the saved password; if it is right, the password may not have reached "
+                          "the field.",
+                      std::nullopt});
+}
+
+void LockScreenUnlocker::defaultLog(const std::string& line) {
+    static const platform::Logger logger("dev.quelmar.trackpad.mac", "unlock");
+    logger.notice(line);
+}
+
+LockScreenUnlocker::LockScreenUnlocker(LockScreen& lockScreen, UnlockKeyboardLayout& layout, EventPoster& poster,
+                                       Timing timing, platform::DispatchQueue& queue, Sleep sleep, Clock clock, Log log)
+    : timing_(timing),
+      lockScreen_(lockScreen),
+      layout_(layout),
+      poster_(poster),
+      queue_(queue),
+      sleep_(std::move(sleep)),
+      clock_(std::move(clock)),
+      log_(log ? std::move(log) : Log(defaultLog)) {}
+
+bool LockScreenUnlocker::isRunning() const {
+    std::lock_guard lock(busy_);
+    return isRunning_;
+}
+
+void LockScreenUnlocker::finish(const UnlockReport& report, const Completion& completion) {
+    log_("Unlock ended " + std::string(caseName(report.status)) + ": " + report.reason);
+    if (completion) {
+        completion(report);
+    }
+}
+
+void LockScreenUnlocker::unlock(std::string password, IsWithdrawn isWithdrawn, Completion completion) {
+    auto refuse = [&](UnlockStatus status, const char* reason) {
+        wipe(password);
+        finish({status, reason, std::nullopt}, completion);
+    };
+    if (isWithdrawn && isWithdrawn()) {
+        return refuse(UnlockStatus::notAllowed,
+                      "The attempt was withdrawn (the iPhone disconnected, was forgotten, or Unlock from iPhone was "
+                      "turned off).");
+    }
+    if (isRunning()) {
+        return refuse(UnlockStatus::busy, "Another unlock was running.");
+    }
+    if (!lockScreen_.isLocked()) {
+        return refuse(UnlockStatus::notLocked, "The screen wasn't locked, so nothing was entered.");
+    }
+    std::optional<std::vector<std::u16string>> chunks = typingChunks(password);
+    if (!chunks) {
+        return refuse(UnlockStatus::cannotType,
+                      "The password is empty or has a control character. Nothing was entered.");
+    }
+    {
+        std::lock_guard lock(busy_);
+        if (isRunning_) {
+            for (std::u16string& chunk : *chunks) {
+                wipe(chunk);
+            }
+            wipe(password);
+            finish({UnlockStatus::busy, "Another unlock was running.", std::nullopt}, completion);
+            return;
+        }
+        isRunning_ = true;
+    }
+    auto run = std::make_shared<Attempt>(Attempt{*this, std::move(password), std::move(*chunks), 0, 0, 0,
+                                                 std::move(isWithdrawn), std::move(completion)});
+    const std::optional<UnlockKey> a = layout_.key("a");
+    run->selectAllKeyCode = a && !a->shift && !a->option ? a->keyCode : 0;
+    run->deadline = clock_() + timing_.attemptTimeLimit;
+    queue_.async([this, run] { attempt(run); });
+}
+
+void LockScreenUnlocker::attempt(const std::shared_ptr<Attempt>& run) {
+    run->returnDeadline = run->deadline - timing_.unlockTimeout;
+    const UnlockReport report = run->run();
+    wipe(run->password);
+    {
+        std::lock_guard lock(busy_);
+        isRunning_ = false;
+    }
+    finish(report, run->completion);
+    // Key bindings the poster made to type the password's characters go back now.
+    poster_.settleKeyboard();
+}
+
+}  // namespace Injector

@@ -1,0 +1,330 @@
+// The unlocker's outcome table with a fake lock screen, a recording poster and virtual time.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <mutex>
+
+#include "Injector/KeyVocabulary.h"
+#include "Injector/LockScreenUnlocker.h"
+#include "Injector/RecordingEventPoster.h"
+#include "platform/DispatchQueue.h"
+
+namespace Injector {
+namespace {
+
+using Status = UnlockStatus;
+
+const LockScreenField secureField{{SecureInputKey{42}}, std::nullopt, 42, LockScreenFieldCheck::secureInput};
+const LockScreenField axField{{AXElementKey{7}}, 0, 42, LockScreenFieldCheck::accessibility};
+
+struct VirtualTime {
+    std::mutex mutex;
+    double now = 100;
+    std::function<void(double)> onSleep;
+    void sleep(double seconds) {
+        std::function<void(double)> hook;
+        {
+            std::lock_guard lock(mutex);
+            now += seconds;
+            hook = onSleep;
+        }
+        if (hook) {
+            hook(now);
+        }
+    }
+    double clock() {
+        std::lock_guard lock(mutex);
+        return now;
+    }
+};
+
+class FakeLockScreen final : public LockScreen {
+  public:
+    bool isLocked() override { return locked; }
+    bool displayIsAsleep() override { return asleep; }
+    void wake() override { ++wakes; }
+    LockScreenFocus examine() override {
+        ++examines;
+        return onExamine ? onExamine() : LockScreenFocus{LockScreenFocus::PasswordField{field}};
+    }
+    bool isFocused(const LockScreenField&) override { return onIsFocused ? onIsFocused() : true; }
+    LockScreenFill fill(const LockScreenField&, std::string_view password) override {
+        filledWith = std::string(password);
+        return onFill ? onFill() : LockScreenFill{LockScreenFill::Failed{"refused"}};
+    }
+
+    std::atomic<bool> locked{true};
+    std::atomic<bool> asleep{false};
+    std::atomic<int> wakes{0};
+    std::atomic<int> examines{0};
+    LockScreenField field = secureField;
+    std::function<LockScreenFocus()> onExamine;
+    std::function<bool()> onIsFocused;
+    std::function<LockScreenFill()> onFill;
+    std::string filledWith;
+};
+
+class FixedUnlockLayout final : public UnlockKeyboardLayout {
+  public:
+    std::optional<UnlockKey> key(std::string_view character) override {
+        return character == "a" ? std::optional(UnlockKey{0, false, false}) : std::nullopt;
+    }
+};
+
+struct Key {
+    EventType type;
+    std::uint16_t code;
+    std::u16string text;
+    friend bool operator==(const Key&, const Key&) = default;
+    friend std::ostream& operator<<(std::ostream& out, const Key& k) {
+        return out << "{" << int(k.type) << "," << k.code << "," << k.text.size() << "}";
+    }
+};
+
+class UnlockerTest : public ::testing::Test {
+  protected:
+    UnlockReport unlock(std::string password, std::function<bool()> withdrawn = [] { return false; }) {
+        std::promise<UnlockReport> result;
+        int calls = 0;
+        unlocker.unlock(std::move(password), std::move(withdrawn), [&](UnlockReport report) {
+            ++calls;
+            result.set_value(std::move(report));
+        });
+        UnlockReport report = result.get_future().get();
+        queue.sync([] {});
+        EXPECT_EQ(calls, 1);
+        return report;
+    }
+    std::vector<Key> keys() const {
+        std::vector<Key> result;
+        for (const InputEvent& event : poster.events()) {
+            if (event.type == EventType::keyDown || event.type == EventType::keyUp ||
+                event.type == EventType::flagsChanged) {
+                result.push_back({event.type, event.keyCode, event.unicodeText});
+            }
+        }
+        return result;
+    }
+    bool logged(const std::string& text) {
+        std::lock_guard lock(logMutex);
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
+    }
+
+    VirtualTime time;
+    FakeLockScreen lockScreen;
+    FixedUnlockLayout layout;
+    RecordingEventPoster poster;
+    platform::DispatchQueue queue{"dev.quelmar.trackpad.mac.unlock"};
+    std::mutex logMutex;
+    std::vector<std::string> lines;
+    LockScreenUnlocker unlocker{lockScreen, layout, poster, LockScreenUnlocker::Timing{}, queue,
+                                [this](double s) { time.sleep(s); }, [this] { return time.clock(); },
+                                [this](const std::string& line) {
+                                    std::lock_guard lock(logMutex);
+                                    lines.push_back(line);
+                                }};
+};
+
+constexpr auto down = EventType::keyDown;
+constexpr auto up = EventType::keyUp;
+constexpr auto flags = EventType::flagsChanged;
+
+TEST_F(UnlockerTest, PreChecksRefuseInTheirOrderBeforeAnythingIsPosted) {
+    EXPECT_EQ(unlock("pw", [] { return true; }).status, Status::notAllowed);
+    lockScreen.locked = false;
+    EXPECT_EQ(unlock("a\tb").status, Status::notLocked);  // locked comes before typable
+    lockScreen.locked = true;
+    for (const char* password : {"", "a\tb", "line\n", "bad\xFF"}) {
+        const UnlockReport report = unlock(password);
+        EXPECT_EQ(report.status, Status::cannotType) << password;
+        EXPECT_EQ(report.reason, "The password is empty or has a control character. Nothing was entered.");
+    }
+    EXPECT_EQ(poster.count(), 0u);
+    EXPECT_EQ(lockScreen.wakes, 0);
+    EXPECT_TRUE(logged("Unlock ended notAllowed: The attempt was withdrawn (the iPhone disconnected"));
+}
+
+TEST_F(UnlockerTest, ASecondCallWhileOneRunsIsBusyAndTheFirstGoesOn) {
+    std::promise<void> release;
+    queue.async([gate = release.get_future().share()] { gate.wait(); });
+    std::promise<UnlockReport> first;
+    int firstCalls = 0;
+    unlocker.unlock("pw", [] { return false; }, [&](UnlockReport r) {
+        ++firstCalls;
+        first.set_value(r);
+    });
+    EXPECT_TRUE(unlocker.isRunning());
+    std::optional<UnlockReport> second;
+    unlocker.unlock("pw", [] { return true; }, [&](UnlockReport r) { second = r; });
+    EXPECT_EQ(second->status, Status::notAllowed);  // withdrawn comes before busy
+    unlocker.unlock("pw", [] { return false; }, [&](UnlockReport r) { second = r; });
+    EXPECT_EQ(second->status, Status::busy);
+    EXPECT_EQ(second->reason, "Another unlock was running.");
+    release.set_value();
+    EXPECT_EQ(first.get_future().get().status, Status::stillLocked);
+    queue.sync([] {});
+    EXPECT_EQ(firstCalls, 1);
+    EXPECT_FALSE(unlocker.isRunning());
+}
+
+TEST_F(UnlockerTest, TypesIntoAFieldVerifiedBySecureInputThenPressesReturn) {
+    std::atomic<bool> returned{false};
+    int polls = 0;
+    time.onSleep = [&](double) {
+        if (returned && polls++ == 1) {
+            lockScreen.locked = false;  // at the first poll after Return
+        }
+    };
+    poster.onPost = [&](const InputEvent& e) {
+        if (e.type == up && e.keyCode == KeyCode::returnKey) {
+            returned = true;
+        }
+    };
+    const UnlockReport report = unlock("pässwörd✓");
+    EXPECT_EQ(report.status, Status::unlocked);
+    EXPECT_EQ(report.entry, UnlockEntry::typed);
+    EXPECT_EQ(report.reason, "Unlocked 0.1 s after Return.");
+    std::vector<Key> expected = {{flags, 56, u""}, {flags, 56, u""},                        // nudge
+                                 {flags, 59, u""}, {down, 0, u"a"}, {up, 0, u"a"}, {flags, 59, u""},  // select all
+                                 {down, 51, u""},  {up, 51, u""}};
+    for (const std::u16string c : {u"p", u"ä", u"s", u"s", u"w", u"ö", u"r", u"d", u"✓"}) {
+        expected.push_back({down, 0, c});
+        expected.push_back({up, 0, c});
+    }
+    expected.push_back({down, 36, u""});
+    expected.push_back({up, 36, u""});
+    EXPECT_EQ(keys(), expected);
+    for (const InputEvent& event : poster.events()) {
+        EXPECT_EQ(event.integerField(EventField::eventSourceUserData), injectedEventTag);
+    }
+    EXPECT_TRUE(logged("Password field verified by the login window's secure input (Accessibility named no element)"));
+    EXPECT_TRUE(logged("Typed the password at the HID event tap."));
+    std::lock_guard lock(logMutex);
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line.find("sswö"), std::string::npos) << line;
+    }
+}
+
+TEST_F(UnlockerTest, AFieldNeverVerifiedEndsWithTheLastReasonAndNothingTyped) {
+    int n = 0;
+    lockScreen.onExamine = [&] {
+        return LockScreenFocus{LockScreenFocus::Unverified{"check " + std::to_string(++n > 3 ? 3 : n)}};
+    };
+    const UnlockReport report = unlock("pw");
+    EXPECT_EQ(report.status, Status::notReached);
+    EXPECT_EQ(report.reason,
+              "The lock screen's password field wasn't verified within 5.0 s, so nothing was entered. Last check: "
+              "check 3.");
+    for (const Key& key : keys()) {
+        EXPECT_EQ(key.code, KeyCode::shift);  // nudges only
+    }
+    EXPECT_GE(keys().size(), 8u);
+    std::lock_guard lock(logMutex);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Password field not verified yet: check 3."), 1);
+}
+
+TEST_F(UnlockerTest, AccessibilityDeniedAndUnlockedElsewhere) {
+    lockScreen.onExamine = [] { return LockScreenFocus{LockScreenFocus::AccessibilityDenied{}}; };
+    EXPECT_EQ(unlock("pw").status, Status::accessibilityRequired);
+    lockScreen.onExamine = [&] {
+        lockScreen.locked = false;
+        return LockScreenFocus{LockScreenFocus::Unverified{"x"}};
+    };
+    const UnlockReport report = unlock("pw");
+    EXPECT_EQ(report.status, Status::notLocked);
+    EXPECT_EQ(report.reason, "The screen unlocked another way before the password went in.");
+}
+
+TEST_F(UnlockerTest, FillRefusedThenTypedAndFilledFieldReadingEmptyIsTyped) {
+    lockScreen.field = axField;
+    lockScreen.locked = true;
+    // Refused: typed without clearing (the field held 0 characters), still locked after Return.
+    UnlockReport report = unlock("pw");
+    EXPECT_EQ(report.status, Status::notReached);  // still locked and known empty before Return
+    EXPECT_EQ(report.entry, UnlockEntry::typed);
+    EXPECT_TRUE(logged("Accessibility couldn't fill the password field (refused); typing the password instead."));
+    EXPECT_EQ(lockScreen.filledWith, "pw");
+
+    poster.clear();
+    lockScreen.onFill = [] { return LockScreenFill{LockScreenFill::Filled{}}; };
+    report = unlock("pw");
+    EXPECT_EQ(report.entry, UnlockEntry::typed);
+    EXPECT_EQ(keys()[2], (Key{flags, 59, u""}));  // select all before typing
+    EXPECT_TRUE(logged("Accessibility set the password field, but it still reads empty"));
+
+    lockScreen.field.characterCount = 2;
+    report = unlock("pw");
+    EXPECT_EQ(report.status, Status::stillLocked);
+    EXPECT_EQ(report.entry, UnlockEntry::filled);
+    EXPECT_EQ(report.reason,
+              "Still locked 6.0 s after Return. Check the saved password; if it is right, the password may not have "
+              "reached the field.");
+}
+
+TEST_F(UnlockerTest, AFieldHoldingManyCharactersIsClearedWhole) {
+    lockScreen.field = axField;
+    lockScreen.field.characterCount = 300;
+    unlock("pw");
+    const std::vector<Key> k = keys();
+    EXPECT_EQ(std::count(k.begin(), k.end(), Key{down, 51, u""}), 1);
+    EXPECT_EQ(k[2], (Key{flags, 59, u""}));
+    poster.clear();
+    lockScreen.field.characterCount = 5;
+    unlock("pw");
+    const std::vector<Key> five = keys();
+    EXPECT_EQ(std::count(five.begin(), five.end(), Key{down, 51, u""}), 5);
+}
+
+TEST_F(UnlockerTest, WithdrawalWhileTypingReleasesEveryKeyAndPostsNoReturn) {
+    std::atomic<int> presses{0};
+    std::atomic<bool> withdrawn{false};
+    poster.onPost = [&](const InputEvent& e) {
+        if (e.type == flags && e.keyCode == KeyCode::control && e.flags != 0) {
+            withdrawn = true;  // in the middle of Select all, after Control went down
+        }
+        presses += e.type == down ? 1 : 0;
+    };
+    const UnlockReport report = unlock("pw", [&] { return withdrawn.load(); });
+    EXPECT_EQ(report.status, Status::notAllowed);
+    const std::vector<Key> k = keys();
+    ASSERT_GE(k.size(), 2u);
+    EXPECT_EQ(k[k.size() - 2], (Key{flags, 59, u""}));
+    EXPECT_EQ(k.back(), (Key{flags, 59, u""}));
+    EXPECT_EQ(poster.events().back().flags, 0u);  // Control let go
+    EXPECT_EQ(presses, 0);
+}
+
+TEST_F(UnlockerTest, UnlockingDuringTypingStopsWithTheRightStatus) {
+    int chunks = 0;
+    poster.onPost = [&](const InputEvent& e) {
+        if (e.type == up && !e.unicodeText.empty() && e.keyCode == 0 && ++chunks == 1) {
+            lockScreen.locked = false;
+        }
+    };
+    lockScreen.field.characterCount = 0;
+    lockScreen.field = LockScreenField{{SecureInputKey{42}}, 0, 42, LockScreenFieldCheck::secureInput};
+    UnlockReport report = unlock("pw");
+    EXPECT_EQ(report.status, Status::unlocked);
+    EXPECT_EQ(report.reason, "The screen unlocked another way while the password was typed; typing stopped.");
+    EXPECT_FALSE(report.entry);
+}
+
+TEST(TypingChunksTest, CharactersSplitBetweenScalarsAtTwentyUnits) {
+    EXPECT_FALSE(typingChunks(""));
+    EXPECT_FALSE(typingChunks("a\x01"));
+    const auto chunks = typingChunks("a\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600"
+                                     "\U0001F600\U0001F600\U0001F600\U0001F600");
+    ASSERT_TRUE(chunks);
+    EXPECT_EQ(chunks->size(), 12u);  // emoji without joiners are characters of their own
+    const auto family = typingChunks(
+        "\U0001F468\U0001F3FB\u200D\U0001F469\U0001F3FB\u200D\U0001F467\U0001F3FB\u200D\U0001F466\U0001F3FB\u200D"
+        "\U0001F466\U0001F3FB");
+    ASSERT_TRUE(family);
+    ASSERT_EQ(family->size(), 2u);
+    EXPECT_EQ(family->at(0).size(), 20u);
+    EXPECT_EQ(family->at(1).size(), 4u);
+}
+
+}  // namespace
+}  // namespace Injector

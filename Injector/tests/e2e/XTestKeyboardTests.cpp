@@ -1,0 +1,111 @@
+// The XTEST keyboard against a private Xvfb and a client that decodes keys as applications do: key
+// strokes with modifiers, text the keymap has and text it lacks, Caps Lock, and the keymap afterwards.
+#include <X11/keysym.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "Injector/HIDEventPoster.h"
+#include "Injector/KeyVocabulary.h"
+#include "testing/XKeyReader.h"
+#include "testing/XvfbServer.h"
+
+namespace Injector {
+namespace {
+
+using testing_support::XKeyReader;
+using testing_support::XvfbServer;
+using namespace std::chrono_literals;
+
+InputEvent key(EventType type, std::uint16_t code, std::uint64_t flags = 0) {
+    return InputEvent::keyboard(type, code, flags);
+}
+
+InputEvent textEvent(EventType type, std::u16string text) {
+    InputEvent event = InputEvent::keyboard(type, 0, 0);
+    event.unicodeText = std::move(text);
+    return event;
+}
+
+class XTestKeyboardTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!XvfbServer::isInstalled()) {
+            GTEST_SKIP() << "Xvfb is not installed (scripts/install-deps.sh brings it)";
+        }
+        server = std::make_unique<XvfbServer>();
+        reader = std::make_unique<XKeyReader>(server->displayName());
+        poster = std::make_unique<HIDEventPoster>(server->displayName());
+        ASSERT_TRUE(poster->isAvailable());
+        mappingBefore = reader->keyboardMapping();
+    }
+    void typeText(const std::u16string& text) {
+        poster->post(textEvent(EventType::keyDown, text));
+        poster->post(textEvent(EventType::keyUp, text));
+    }
+    void press(std::uint16_t code) {
+        poster->post(key(EventType::keyDown, code));
+        poster->post(key(EventType::keyUp, code));
+    }
+
+    std::unique_ptr<XvfbServer> server;
+    std::unique_ptr<XKeyReader> reader;
+    std::unique_ptr<HIDEventPoster> poster;
+    std::vector<std::uint32_t> mappingBefore;
+};
+
+TEST_F(XTestKeyboardTest, TextWithCharactersTheKeymapLacksArrivesExactlyWithCapsLockOn) {
+    reader->setCapsLock(true);
+    typeText(u"a\u00e9\u20ac");
+    press(KeyCode::returnKey);
+    press(KeyCode::tab);
+    typeText(u"b");
+    typeText(u"p\u00e4ssw\u00f6rd\u2713A");
+    poster->settleKeyboard();
+    ASSERT_TRUE(reader->waitForPresses(16, 5s)) << reader->text();
+    EXPECT_EQ(reader->text(), "aé€\n\tbpässwörd✓A");
+
+    EXPECT_TRUE(reader->capsLocked());
+    EXPECT_EQ(reader->keyboardMapping(), mappingBefore);
+}
+
+TEST_F(XTestKeyboardTest, ModifiersBecomeTheirLinuxKeysAroundTheKey) {
+    const std::uint64_t shiftCommand = (Modifiers::shift | Modifiers::command).rawValue;
+    poster->post(key(EventType::flagsChanged, KeyCode::shift, Modifiers::shift.rawValue));
+    poster->post(key(EventType::flagsChanged, KeyCode::command, shiftCommand));
+    poster->post(key(EventType::keyDown, KeyCode::leftArrow, shiftCommand | 0xa00000));
+    poster->post(key(EventType::keyUp, KeyCode::leftArrow, shiftCommand | 0xa00000));
+    poster->post(key(EventType::flagsChanged, KeyCode::command, Modifiers::shift.rawValue));
+    poster->post(key(EventType::flagsChanged, KeyCode::shift, 0));
+    poster->sync();
+    ASSERT_TRUE(reader->waitForKeys(6, 5s));
+    std::vector<std::pair<std::uint32_t, bool>> seen;
+    for (const auto& k : reader->keys()) {
+        seen.emplace_back(k.keysym, k.press);
+    }
+    const std::vector<std::pair<std::uint32_t, bool>> expected = {
+        {XK_Shift_L, true}, {XK_Super_L, true}, {XK_Left, true},
+        {XK_Left, false},   {XK_Super_L, false}, {XK_Shift_L, false}};
+    EXPECT_EQ(seen, expected);
+}
+
+TEST_F(XTestKeyboardTest, ManyDistinctMissingCharactersReuseSpareCodesWithoutLosingAny) {
+    // More distinct characters than the keymap has spare codes, so codes are rebound while typing.
+    std::u16string text;
+    std::string expected;
+    for (char16_t c = 0x410; c < 0x410 + 48; ++c) {  // Cyrillic capitals, none on a us keymap
+        text += c;
+    }
+    for (const char16_t c : text) {
+        expected += char(0xC0 | (c >> 6));
+        expected += char(0x80 | (c & 0x3F));
+    }
+    typeText(text);
+    poster->settleKeyboard();
+    ASSERT_TRUE(reader->waitForPresses(text.size(), 10s)) << reader->text();
+    EXPECT_EQ(reader->text(), expected);
+    EXPECT_EQ(reader->keyboardMapping(), mappingBefore);
+}
+
+}  // namespace
+}  // namespace Injector

@@ -1,0 +1,31 @@
+#include "ScreenView/PixelBuffers.h"
+
+#include <stdexcept>
+
+namespace ScreenView {
+namespace {
+
+constexpr int maxSide = 16384;
+
+int paddedTo32(int bytes) { return (bytes + 31) & ~31; }
+
+}  // namespace
+
+VideoFrame::VideoFrame(int width, int height) : width_(width), height_(height) {
+    if (width < 2 || height < 2 || width > maxSide || height > maxSide || width % 2 != 0 || height % 2 != 0) {
+        throw std::invalid_argument("video frame size must be even, from 2 to 16384 per side");
+    }
+    strideY_ = paddedTo32(width);
+    strideUV_ = paddedTo32(width / 2);
+    // for_overwrite: the producer fills every plane, so zeroing tens of megabytes per frame is waste.
+    storage_ = std::make_unique_for_overwrite<std::uint8_t[]>(sizeY() + 2 * sizeUV());
+}
+
+BgraImage::BgraImage(int width, int height) : width_(width), height_(height) {
+    if (width < 1 || height < 1 || width > maxSide || height > maxSide) {
+        throw std::invalid_argument("image size must be from 1 to 16384 per side");
+    }
+    storage_ = std::make_unique_for_overwrite<std::uint8_t[]>(byteCount());
+}
+
+}  // namespace ScreenView

@@ -1,0 +1,102 @@
+// Screenshots: examined on the session queue, captured by the source on any thread, encoded as JPEG on
+// the image queue, answered from the session queue.
+#include <utility>
+
+#include "ScreenView/ScreenViewSession.h"
+#include "ScreenView/ScreenshotImage.h"
+#include "TrackpadProtocol/LargePayloads.h"
+#include "platform/Log.h"
+
+namespace ScreenView {
+
+using TrackpadProtocol::Screenshot;
+
+namespace {
+
+const platform::Logger logger("dev.quelmar.trackpad.mac", "screenview");
+
+std::optional<ScreenDisplay> displayWithID(const std::vector<ScreenDisplay>& displays, std::uint32_t id) {
+    for (const ScreenDisplay& display : displays) {
+        if (display.id == id) {
+            return display;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+void ScreenViewSession::takeScreenshot(const TrackpadProtocol::ScreenshotRequest& request) {
+    if (screenshotsUnderWay_ >= maxScreenshotsUnderWay) {
+        sendScreenshot(request.number, Screenshot::Status::failed, std::nullopt);
+        return;
+    }
+    if (!permission_->isGranted()) {
+        permission_->request();
+        sendScreenshot(request.number, Screenshot::Status::screenRecordingRequired, std::nullopt);
+        return;
+    }
+    const std::optional<ScreenDisplay> display = displayWithID(source_->displays(), request.displayID);
+    if (!display) {
+        sendScreenshot(request.number, Screenshot::Status::displayUnavailable, std::nullopt);
+        return;
+    }
+    const PixelSize size = ScreenViewSizing::fit(display->pixelWidth, display->pixelHeight, request.maxPixelLength);
+    screenshotsUnderWay_ += 1;
+    const std::uint32_t number = request.number;
+    const int maxPixelLength = request.maxPixelLength;
+    source_->screenshot(
+        request.displayID, size.width, size.height,
+        [weak = weak_from_this(), queue = queue_, imageQueue = imageQueue_, encoder = screenshotEncoder_, number,
+         maxPixelLength, quality = configuration_.screenshotQuality](ScreenCaptureSource::ScreenshotResult result) {
+            if (weak.expired()) {
+                return;
+            }
+            imageQueue->post([weak, queue, encoder, number, maxPixelLength, quality,
+                              result = std::move(result)]() mutable {
+                Screenshot::Status status = Screenshot::Status::failed;
+                std::optional<Data> jpeg;
+                if (const auto* captured = std::get_if<CapturedImage>(&result)) {
+                    if (captured->image) {
+                        jpeg = encoder(*captured->image, maxPixelLength, ScreenshotImage::maxByteCount, quality);
+                    }
+                    if (jpeg) {
+                        status = Screenshot::Status::taken;
+                    }
+                } else {
+                    const auto& error = std::get<ScreenCaptureError>(result);
+                    if (std::holds_alternative<ScreenCaptureError::ScreenRecordingDenied>(error.kind)) {
+                        status = Screenshot::Status::screenRecordingRequired;
+                    } else if (std::holds_alternative<ScreenCaptureError::DisplayUnavailable>(error.kind)) {
+                        status = Screenshot::Status::displayUnavailable;
+                    } else {
+                        logger.error("Lumivex screenshot failed: " + error.description());
+                    }
+                }
+                // The full-size image is released here, on the image queue, before the hop.
+                result = ScreenCaptureError::failed({});
+                queue->post([weak, number, status, jpeg = std::move(jpeg)]() mutable {
+                    if (auto self = weak.lock()) {
+                        self->screenshotsUnderWay_ -= 1;
+                        self->sendScreenshot(number, status, std::move(jpeg));
+                    }
+                });
+            });
+        });
+}
+
+void ScreenViewSession::sendScreenshot(std::uint32_t number, Screenshot::Status status, std::optional<Data> image) {
+    Messages messages;
+    try {
+        messages = Screenshot(status, image ? std::move(*image) : Data{}).messages(number);
+    } catch (const std::exception&) {
+        try {
+            messages = Screenshot(Screenshot::Status::failed).messages(number);
+        } catch (const std::exception&) {
+            messages.clear();
+        }
+    }
+    sendMessages(std::move(messages));
+}
+
+}  // namespace ScreenView

@@ -1,0 +1,185 @@
+#include "ScreenView/XScreenGrabber.h"
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <xcb/shm.h>
+#include <xcb/xfixes.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace ScreenView {
+
+namespace {
+
+constexpr std::uint8_t badMatch = 8;
+
+// Whether the root's depth stores 32 bits per pixel in ZPixmap, the layout we read as BGRX.
+bool rootIs32BitsPerPixel(xcb_connection_t* connection, const xcb_screen_t* screen) {
+    const xcb_setup_t* setup = xcb_get_setup(connection);
+    for (auto it = xcb_setup_pixmap_formats_iterator(setup); it.rem > 0; xcb_format_next(&it)) {
+        if (it.data->depth == screen->root_depth) {
+            return it.data->bits_per_pixel == 32 && setup->image_byte_order == XCB_IMAGE_ORDER_LSB_FIRST;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+XScreenGrabber::XScreenGrabber(const XDisplayConnection& display) : display_(display) {
+    if (!display.usable()) {
+        return;
+    }
+    xcb_connection_t* connection = display.get();
+    supported_ = rootIs32BitsPerPixel(connection, display.screen());
+    if (display.has(&xcb_shm_id)) {
+        const XReply<xcb_shm_query_version_reply_t> version(
+            xcb_shm_query_version_reply(connection, xcb_shm_query_version(connection), nullptr));
+        hasShm_ = version != nullptr;
+    }
+    if (display.has(&xcb_xfixes_id)) {
+        const XReply<xcb_xfixes_query_version_reply_t> version(
+            xcb_xfixes_query_version_reply(connection, xcb_xfixes_query_version(connection, 4, 0), nullptr));
+        hasXFixes_ = version && version->major_version >= 1;
+    }
+}
+
+XScreenGrabber::~XScreenGrabber() { releaseSegment(); }
+
+void XScreenGrabber::releaseSegment() {
+    if (shmSegment_ != 0) {
+        if (display_.usable()) {
+            xcb_shm_detach(display_.get(), shmSegment_);
+            xcb_flush(display_.get());
+        }
+        shmSegment_ = 0;
+    }
+    if (shmAddress_ != nullptr) {
+        shmdt(shmAddress_);
+        shmAddress_ = nullptr;
+    }
+    shmBytes_ = 0;
+}
+
+bool XScreenGrabber::ensureSegment(std::size_t bytes) {
+    if (shmSegment_ != 0 && shmBytes_ >= bytes) {
+        return true;
+    }
+    releaseSegment();
+    shmID_ = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+    if (shmID_ < 0) {
+        return false;
+    }
+    void* address = shmat(shmID_, nullptr, 0);
+    if (address == reinterpret_cast<void*>(-1)) {
+        shmctl(shmID_, IPC_RMID, nullptr);
+        return false;
+    }
+    shmAddress_ = static_cast<std::uint8_t*>(address);
+    xcb_connection_t* connection = display_.get();
+    const std::uint32_t segment = xcb_generate_id(connection);
+    xcb_generic_error_t* error =
+        xcb_request_check(connection, xcb_shm_attach_checked(connection, segment, static_cast<std::uint32_t>(shmID_), 0));
+    // Marked for removal at once: the segment goes away with the last attachment, even if we crash.
+    shmctl(shmID_, IPC_RMID, nullptr);
+    if (error != nullptr) {
+        std::free(error);
+        shmdt(shmAddress_);
+        shmAddress_ = nullptr;
+        return false;
+    }
+    shmSegment_ = segment;
+    shmBytes_ = bytes;
+    return true;
+}
+
+XScreenGrabber::Outcome XScreenGrabber::grab(const DisplayBounds& rect, std::string& error) {
+    if (!display_.usable()) {
+        error = "the X display connection is broken";
+        return Outcome::failed;
+    }
+    if (!supported_) {
+        error = "the X display does not store 32 bits per pixel";
+        return Outcome::failed;
+    }
+    if (rect.width < 1 || rect.height < 1) {
+        return Outcome::outsideScreen;
+    }
+    xcb_connection_t* connection = display_.get();
+    const std::size_t bytes = static_cast<std::size_t>(rect.width) * static_cast<std::size_t>(rect.height) * 4;
+    const auto x = static_cast<std::int16_t>(rect.x);
+    const auto y = static_cast<std::int16_t>(rect.y);
+    const auto w = static_cast<std::uint16_t>(rect.width);
+    const auto h = static_cast<std::uint16_t>(rect.height);
+    xcb_generic_error_t* xError = nullptr;
+    if (hasShm_ && ensureSegment(bytes)) {
+        const XReply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
+            connection,
+            xcb_shm_get_image(connection, display_.root(), x, y, w, h, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, shmSegment_, 0),
+            &xError));
+        if (reply) {
+            pixels_ = shmAddress_;
+        }
+    } else {
+        const XReply<xcb_get_image_reply_t> reply(xcb_get_image_reply(
+            connection, xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP, display_.root(), x, y, w, h, ~0u),
+            &xError));
+        if (reply) {
+            const std::size_t length = static_cast<std::size_t>(xcb_get_image_data_length(reply.get()));
+            plain_.assign(xcb_get_image_data(reply.get()), xcb_get_image_data(reply.get()) + std::min(length, bytes));
+            plain_.resize(bytes);
+            pixels_ = plain_.data();
+        }
+    }
+    if (xError != nullptr) {
+        const std::uint8_t code = xError->error_code;
+        std::free(xError);
+        if (code == badMatch) {
+            return Outcome::outsideScreen;
+        }
+        error = "X error " + std::to_string(code) + " while reading the screen";
+        return Outcome::failed;
+    }
+    if (xcb_connection_has_error(connection) != 0) {
+        error = "the X display connection was lost";
+        return Outcome::failed;
+    }
+    stride_ = rect.width * 4;
+    drawCursor(rect);
+    return Outcome::grabbed;
+}
+
+void XScreenGrabber::drawCursor(const DisplayBounds& rect) {
+    if (!hasXFixes_) {
+        return;
+    }
+    xcb_connection_t* connection = display_.get();
+    const XReply<xcb_xfixes_get_cursor_image_reply_t> cursor(
+        xcb_xfixes_get_cursor_image_reply(connection, xcb_xfixes_get_cursor_image(connection), nullptr));
+    if (!cursor) {
+        return;
+    }
+    const std::uint32_t* image = xcb_xfixes_get_cursor_image_cursor_image(cursor.get());
+    const int left = cursor->x - cursor->xhot - rect.x;
+    const int top = cursor->y - cursor->yhot - rect.y;
+    for (int cy = std::max(0, -top); cy < cursor->height && top + cy < rect.height; ++cy) {
+        std::uint8_t* row = pixels_ + static_cast<std::size_t>(top + cy) * static_cast<std::size_t>(stride_);
+        for (int cx = std::max(0, -left); cx < cursor->width && left + cx < rect.width; ++cx) {
+            // Premultiplied ARGB: out = cursor + screen x (1 - alpha).
+            const std::uint32_t pixel = image[cy * cursor->width + cx];
+            const std::uint32_t alpha = pixel >> 24;
+            if (alpha == 0) {
+                continue;
+            }
+            std::uint8_t* target = row + 4 * (left + cx);
+            for (int channel = 0; channel < 3; ++channel) {
+                const std::uint32_t source = (pixel >> (8 * channel)) & 0xff;
+                target[channel] = static_cast<std::uint8_t>(
+                    std::min<std::uint32_t>(255, source + (target[channel] * (255 - alpha) + 127) / 255));
+            }
+        }
+    }
+}
+
+}  // namespace ScreenView

@@ -1,0 +1,40 @@
+#pragma once
+// The screen view as the application shell drives it: the host keyed by the listener's connections,
+// built over the X11 capture source, the x264 encoder factory, the X permission and RandR display changes.
+//
+// Thread: the shell calls it on the main loop; sessions run on their own queues.
+#include <memory>
+#include <string>
+
+#include "ScreenView/ScreenViewHost.h"
+#include "app/services/ScreenViewService.h"
+#include "network/PairingTypes.h"
+#include "platform/Executor.h"
+
+namespace ScreenView {
+
+class ScreenViewShellService final : public Shell::ScreenViewService {
+public:
+    using Host = ScreenViewHost<CompanionNetwork::ConnectionID>;
+
+    explicit ScreenViewShellService(std::unique_ptr<Host> host) : host_(std::move(host)) {}
+
+    void handle(const TrackpadProtocol::Message& message, const CompanionNetwork::ScreenViewLink& link,
+                CompanionNetwork::ScreenViewLink::Send send) override {
+        host_->handle(message, link.connection, std::move(send));
+    }
+    void endSession(CompanionNetwork::ConnectionID connection) override { host_->endSession(connection); }
+    void stopAll() override { host_->stopAll(); }
+
+    Host& host() { return *host_; }
+
+private:
+    std::unique_ptr<Host> host_;
+};
+
+// The process's screen view over the X display (empty name: $DISPLAY), with at most 2 frames in flight and
+// screenshots starting at JPEG quality 0.85. The permission's one-time notice is logged on `main`.
+std::shared_ptr<ScreenViewShellService> makeScreenViewService(std::shared_ptr<platform::Executor> main,
+                                                              std::string displayName = {});
+
+}  // namespace ScreenView

@@ -1,0 +1,75 @@
+// Sessions on their real queues, with frames, results and completions coming from other threads: nothing
+// outlives the session and no thread has to join itself.
+#include <atomic>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "ScreenView/ScreenViewHost.h"
+#include "ScreenView/tests/ScreenViewFakes.h"
+#include "testing/LoopThread.h"
+
+namespace ScreenView::fakes {
+namespace {
+
+using TrackpadProtocol::Message;
+
+TEST(ScreenViewThreads, SessionsOnTheirOwnQueuesEndCleanlyUnderTraffic) {
+    for (int round = 0; round < 20; ++round) {
+        auto source = std::make_shared<FakeCaptureSource>();
+        source->setDisplays({display(1, 640, 480)});
+        auto encoders = std::make_shared<FakeEncoderFactory>();
+        encoders->autoAnswer = true;
+        std::atomic<int> frameMessages{0};
+        std::atomic<bool> done{false};
+        std::vector<std::function<void()>> completions;
+        std::mutex mutex;
+        // The connection completes sends later on a thread of its own, as the listener does.
+        std::thread connection([&] {
+            while (!done) {
+                std::vector<std::function<void()>> due;
+                {
+                    std::lock_guard lock(mutex);
+                    due.swap(completions);
+                }
+                for (auto& completion : due) {
+                    completion();
+                }
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+        });
+        {
+            ScreenViewHost<int> host(source, encoders, std::make_shared<FakePermission>(),
+                                     ScreenViewSession::Configuration(2, 0.85));
+            auto send = [&](ScreenViewSession::Messages messages, std::function<void()> completion) {
+                for (auto& message : messages) {
+                    frameMessages += message.is<Message::ScreenVideo>() ? 1 : 0;
+                }
+                std::lock_guard lock(mutex);
+                completions.push_back(std::move(completion));
+            };
+            host.handle(Message::ScreenViewStart{{1, 640, 120, TrackpadProtocol::ScreenVideoCodecs::h264}}, 1, send);
+            ASSERT_TRUE(testing_support::eventually([&] { return source->lastCapture() != nullptr; }));
+            std::thread capture([&, capture = source->lastCapture()] {
+                for (std::uint64_t t = 1; t < 400; ++t) {
+                    capture->deliver(t * 1000);
+                    std::this_thread::sleep_for(std::chrono::microseconds(50));
+                }
+            });
+            ASSERT_TRUE(testing_support::eventually([&] { return frameMessages > 0; }));
+            if (round % 2 == 0) {
+                host.endSession(1);
+            }
+            capture.join();
+        }  // the host's end closes whatever is left
+        done = true;
+        connection.join();
+        std::lock_guard lock(mutex);
+        for (auto& completion : completions) {
+            completion();
+        }
+    }
+}
+
+}  // namespace
+}  // namespace ScreenView::fakes

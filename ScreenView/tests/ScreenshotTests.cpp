@@ -1,0 +1,245 @@
+#include <random>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <turbojpeg.h>
+
+#include "ScreenView/ScreenshotImage.h"
+#include "ScreenView/SystemScreenRecordingPermission.h"
+#include "ScreenView/tests/ScreenViewTestSupport.h"
+#include "platform/LogCapture.h"
+
+namespace ScreenView::fakes {
+namespace {
+
+using TrackpadProtocol::Screenshot;
+using TrackpadProtocol::ScreenshotRequest;
+
+std::shared_ptr<BgraImage> noise(int width, int height, unsigned seed = 7) {
+    auto image = std::make_shared<BgraImage>(width, height);
+    std::mt19937 random(seed);
+    for (std::size_t i = 0; i < image->byteCount(); ++i) {
+        image->data()[i] = static_cast<std::uint8_t>(random());
+    }
+    return image;
+}
+
+std::shared_ptr<BgraImage> solid(int width, int height, std::uint8_t b, std::uint8_t g, std::uint8_t r) {
+    auto image = std::make_shared<BgraImage>(width, height);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            std::uint8_t* pixel = image->row(y) + 4 * x;
+            pixel[0] = b, pixel[1] = g, pixel[2] = r, pixel[3] = 255;
+        }
+    }
+    return image;
+}
+
+PixelSize jpegSize(const Data& jpeg) {
+    tjhandle handle = tjInitDecompress();
+    int width = 0, height = 0, subsampling = 0, colorspace = 0;
+    const int status = tjDecompressHeader3(handle, jpeg.data(), jpeg.size(), &width, &height, &subsampling, &colorspace);
+    tjDestroy(handle);
+    return status == 0 ? PixelSize{width, height} : PixelSize{};
+}
+
+// Screenshots the session answered, by transfer number.
+std::vector<std::pair<std::uint32_t, Screenshot>> screenshots(const std::vector<Message>& messages) {
+    std::vector<std::pair<std::uint32_t, Screenshot>> result;
+    TrackpadProtocol::ScreenDataAssembler assembler;
+    for (const Message& message : messages) {
+        if (const auto* part = message.as<Message::Screenshot>()) {
+            if (auto document = assembler.add(part->part)) {
+                result.emplace_back(part->part.transfer, Screenshot::decode(*document));
+            }
+        }
+    }
+    return result;
+}
+
+TEST(Screenshots, RefusalsAreAnsweredWithTheRequestNumber) {
+    SessionRig rig;
+    rig.handle(Message::ScreenshotRequest{ScreenshotRequest{41, 99, 1600}});
+    rig.permission->granted = false;
+    rig.handle(Message::ScreenshotRequest{ScreenshotRequest{42, 1, 1600}});
+    const auto answers = screenshots(rig.link.take());
+    ASSERT_EQ(answers.size(), 2u);
+    EXPECT_EQ(answers[0].first, 41u);
+    EXPECT_EQ(answers[0].second, Screenshot(Screenshot::Status::displayUnavailable));
+    EXPECT_EQ(answers[1].first, 42u);
+    EXPECT_EQ(answers[1].second, Screenshot(Screenshot::Status::screenRecordingRequired));
+    EXPECT_EQ(rig.permission->requests, 1);
+}
+
+TEST(Screenshots, ADisplayIsCapturedFittedAndSentAsJpegOfThatSize) {
+    SessionRig rig;
+    rig.handle(Message::ScreenshotRequest{ScreenshotRequest{7, 2, 1600}});
+    auto calls = rig.source->takeScreenshotCalls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].pixelWidth, 1600);
+    EXPECT_EQ(calls[0].pixelHeight, 900);
+    calls[0].completion(CapturedImage{solid(1600, 900, 0, 0, 255)});
+    rig.queue->drain();
+    const auto answers = screenshots(rig.link.take());
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(answers[0].first, 7u);
+    ASSERT_EQ(answers[0].second.status(), Screenshot::Status::taken);
+    EXPECT_EQ(jpegSize(*answers[0].second.image()), (PixelSize{1600, 900}));
+}
+
+TEST(Screenshots, CaptureErrorsBecomeStatusesAndAnswersFollowCompletionOrder) {
+    platform::LogCapture log;
+    SessionRig rig;
+    for (std::uint32_t number = 1; number <= 3; ++number) {
+        rig.handle(Message::ScreenshotRequest{ScreenshotRequest{number, 1, 800}});
+    }
+    auto calls = rig.source->takeScreenshotCalls();
+    ASSERT_EQ(calls.size(), 3u);
+    calls[2].completion(ScreenCaptureError::failed("grab refused"));
+    calls[0].completion(ScreenCaptureError::screenRecordingDenied());
+    calls[1].completion(ScreenCaptureError::displayUnavailable());
+    rig.queue->drain();
+    const auto answers = screenshots(rig.link.take());
+    ASSERT_EQ(answers.size(), 3u);
+    EXPECT_EQ(answers[0], std::make_pair(3u, Screenshot(Screenshot::Status::failed)));
+    EXPECT_EQ(answers[1], std::make_pair(1u, Screenshot(Screenshot::Status::screenRecordingRequired)));
+    EXPECT_EQ(answers[2], std::make_pair(2u, Screenshot(Screenshot::Status::displayUnavailable)));
+    EXPECT_TRUE(log.contains("Lumivex screenshot failed: grab refused"));
+}
+
+TEST(Screenshots, AtMostFourAreUnderWayPerSession) {
+    SessionRig rig;
+    for (std::uint32_t number = 1; number <= 6; ++number) {
+        rig.handle(Message::ScreenshotRequest{ScreenshotRequest{number, 1, 800}});
+    }
+    auto calls = rig.source->takeScreenshotCalls();
+    EXPECT_EQ(calls.size(), 4u);
+    auto answers = screenshots(rig.link.take());
+    ASSERT_EQ(answers.size(), 2u);
+    EXPECT_EQ(answers[0], std::make_pair(5u, Screenshot(Screenshot::Status::failed)));
+    // An answered one frees its place.
+    calls[0].completion(CapturedImage{solid(64, 36, 1, 2, 3)});
+    rig.queue->drain();
+    rig.link.take();
+    rig.handle(Message::ScreenshotRequest{ScreenshotRequest{9, 1, 800}});
+    EXPECT_EQ(rig.source->takeScreenshotCalls().size(), 1u);
+}
+
+TEST(Screenshots, NothingIsAnsweredForAClosedOrReleasedSession) {
+    SessionRig rig;
+    rig.handle(Message::ScreenshotRequest{ScreenshotRequest{1, 1, 800}});
+    rig.handle(Message::ScreenshotRequest{ScreenshotRequest{2, 1, 800}});
+    auto calls = rig.source->takeScreenshotCalls();
+    rig.session->stop();
+    rig.queue->drain();
+    calls[0].completion(CapturedImage{solid(64, 36, 1, 2, 3)});
+    rig.queue->drain();
+    rig.session.reset();
+    calls[1].completion(CapturedImage{solid(64, 36, 1, 2, 3)});
+    rig.queue->drain();
+    EXPECT_TRUE(rig.link.take().empty());
+}
+
+struct CountingEncoder {
+    std::vector<std::pair<PixelSize, double>> calls;
+    std::function<std::size_t(const BgraImage&, double)> size;
+    ScreenshotImage::JpegEncoder encoder() {
+        return [this](const BgraImage& image, double quality) -> std::optional<Data> {
+            calls.push_back({{image.width(), image.height()}, quality});
+            return Data(size(image, quality), 0xff);
+        };
+    }
+};
+
+TEST(ScreenshotImage, QualityLadderAndHalvings) {
+    const auto image = solid(1000, 600, 1, 2, 3);
+    {
+        CountingEncoder counting;  // fits at once, no redraw when already small
+        counting.size = [](const BgraImage&, double) { return std::size_t{100}; };
+        EXPECT_TRUE(ScreenshotImage::jpeg(*image, 4000, 1000, 0.85, counting.encoder()));
+        EXPECT_EQ(counting.calls, (std::vector<std::pair<PixelSize, double>>{{{1000, 600}, 0.85}}));
+    }
+    {
+        CountingEncoder counting;  // never fits: 3 qualities, then 3 halvings of the fitted size at 0.6
+        counting.size = [](const BgraImage&, double) { return std::size_t{2000}; };
+        EXPECT_FALSE(ScreenshotImage::jpeg(*image, 500, 1000, 0.85, counting.encoder()));
+        EXPECT_EQ(counting.calls, (std::vector<std::pair<PixelSize, double>>{{{500, 300}, 0.85},
+                                                                             {{500, 300}, 0.6},
+                                                                             {{500, 300}, 0.4},
+                                                                             {{250, 150}, 0.6},
+                                                                             {{125, 75}, 0.6},
+                                                                             {{62, 37}, 0.6}}));
+    }
+    for (auto [quality, expected] : {std::pair{0.5, std::vector{0.5, 0.4}}, std::pair{0.3, std::vector{0.3}}}) {
+        CountingEncoder counting;
+        counting.size = [](const BgraImage& image, double) { return image.width() == 1000 ? 2000u : 10u; };
+        EXPECT_TRUE(ScreenshotImage::jpeg(*image, 4000, 1000, quality, counting.encoder()));
+        ASSERT_EQ(counting.calls.size(), expected.size() + 1);
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            EXPECT_EQ(counting.calls[i].second, expected[i]);
+        }
+    }
+    {
+        CountingEncoder counting;  // a 1x1 image over budget gives up without halving
+        counting.size = [](const BgraImage&, double) { return std::size_t{2000}; };
+        EXPECT_FALSE(ScreenshotImage::jpeg(*solid(1, 1, 0, 0, 0), 4000, 1000, 0.85, counting.encoder()));
+        EXPECT_EQ(counting.calls.size(), 3u);
+    }
+}
+
+TEST(ScreenshotImage, NoiseOverTheBudgetIsHalvedUntilItFits) {
+    const auto image = noise(1024, 768);
+    const Data whole = *ScreenshotImage::encodeJpeg(*image, 0.4);
+    // A budget between the quarter-size and the half-size JPEG of noise.
+    const Data half = *ScreenshotImage::encodeJpeg(*ScreenshotImage::resize(*image, 512, 384), 0.6);
+    const Data quarter = *ScreenshotImage::encodeJpeg(*ScreenshotImage::resize(*image, 256, 192), 0.6);
+    ASSERT_GT(whole.size(), half.size());
+    ASSERT_GT(half.size(), quarter.size());
+    const auto jpeg = ScreenshotImage::jpeg(*image, 8192, (half.size() + quarter.size()) / 2, 0.85);
+    ASSERT_TRUE(jpeg);
+    EXPECT_EQ(jpegSize(*jpeg), (PixelSize{256, 192}));
+    EXPECT_EQ(*jpeg, quarter);
+    EXPECT_FALSE(ScreenshotImage::jpeg(*image, 8192, quarter.size() / 8, 0.85));
+}
+
+TEST(ScreenshotImage, ResizeAveragesAndKeepsColours) {
+    const auto red = solid(640, 480, 0, 0, 255);
+    const auto small = ScreenshotImage::resize(*red, 64, 48);
+    ASSERT_TRUE(small);
+    EXPECT_EQ(small->row(20)[4 * 30 + 2], 255);
+    EXPECT_EQ(small->row(20)[4 * 30 + 0], 0);
+    EXPECT_FALSE(ScreenshotImage::resize(*red, 0, 48));
+}
+
+TEST(SystemScreenRecordingPermission, PromptsOnceWhateverTheCallers) {
+    auto main = std::make_shared<platform::ManualExecutor>();
+    std::atomic<bool> granted{true};
+    std::atomic<int> prompts{0};
+    SystemScreenRecordingPermission permission([&] { return granted.load(); }, [&] { prompts += 1; }, main);
+    permission.request();  // granted: does not use up the single prompt
+    permission.request();
+    main->drain();
+    EXPECT_EQ(prompts, 0);
+    EXPECT_FALSE(permission.asked());
+
+    granted = false;  // revoked
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i) {
+        threads.emplace_back([&] {
+            for (int j = 0; j < 100; ++j) {
+                permission.request();
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(prompts, 0);  // only ever on the main executor
+    main->drain();
+    EXPECT_EQ(prompts, 1);
+    EXPECT_TRUE(permission.asked());
+    EXPECT_FALSE(permission.isGranted());
+}
+
+}  // namespace
+}  // namespace ScreenView::fakes

@@ -1,0 +1,275 @@
+// The X11 side on a private Xvfb with RandR monitors: the display list and its traits, screenshots with a
+// test window's colour at its place, live frames at the configured size, a monitor that goes away in the
+// middle of a view, and a resize that restarts the view.
+#include <xcb/xcb.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "ScreenView/H264Encoder.h"
+#include "ScreenView/RandRDisplayChanges.h"
+#include "ScreenView/ScreenViewSession.h"
+#include "ScreenView/SystemScreenCaptureSource.h"
+#include "ScreenView/SystemScreenRecordingPermission.h"
+#include "ScreenView/tests/ScreenViewFakes.h"
+#include "platform/ManualExecutor.h"
+#include "testing/LoopThread.h"
+#include "testing/XvfbServer.h"
+
+namespace ScreenView {
+namespace {
+
+using testing_support::XvfbServer;
+using TrackpadProtocol::Message;
+using TrackpadProtocol::ScreenDisplay;
+
+#define REQUIRE_XVFB()                                                                 \
+    if (!XvfbServer::isInstalled()) {                                                  \
+        GTEST_SKIP() << "Xvfb is not installed (scripts/install-deps.sh installs it)"; \
+    }
+
+// An unmanaged window of one colour, shown until the object goes.
+class ColourWindow {
+public:
+    ColourWindow(const std::string& display, int x, int y, int width, int height, std::uint32_t rgb)
+        : connection_(xcb_connect(display.c_str(), nullptr)) {
+        const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
+        window_ = xcb_generate_id(connection_);
+        const std::uint32_t values[] = {rgb, 1};
+        xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window_, screen->root, static_cast<std::int16_t>(x),
+                          static_cast<std::int16_t>(y), static_cast<std::uint16_t>(width),
+                          static_cast<std::uint16_t>(height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
+                          XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+        xcb_map_window(connection_, window_);
+        sync();
+    }
+    ~ColourWindow() { xcb_disconnect(connection_); }
+    void setColour(std::uint32_t rgb) {
+        xcb_change_window_attributes(connection_, window_, XCB_CW_BACK_PIXEL, &rgb);
+        xcb_clear_area(connection_, 0, window_, 0, 0, 0, 0);
+        sync();
+    }
+    void warpPointer(int x, int y) {
+        const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
+        xcb_warp_pointer(connection_, XCB_NONE, screen->root, 0, 0, 0, 0, static_cast<std::int16_t>(x),
+                         static_cast<std::int16_t>(y));
+        sync();
+    }
+
+private:
+    void sync() { std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr)); }
+    xcb_connection_t* connection_;
+    xcb_window_t window_ = 0;
+};
+
+XvfbServer::Options twoMonitors() {
+    XvfbServer::Options options;
+    options.width = 1920;
+    options.height = 1080;
+    options.monitors = {{"left", 0, 0, 1280, 1080, false}, {"right", 1280, 0, 640, 480, true}};
+    return options;
+}
+
+const std::uint8_t* pixelAt(const BgraImage& image, int x, int y) { return image.row(y) + 4 * x; }
+
+TEST(XCapture, DisplayListFollowsTheMonitorsWithMainFirstAndThePointer) {
+    REQUIRE_XVFB();
+    XvfbServer server(twoMonitors());
+    SystemScreenCaptureSource source(server.displayName());
+    ColourWindow window(server.displayName(), 0, 0, 10, 10, 0);
+    window.warpPointer(100, 700);
+    const std::vector<ScreenDisplay> displays = source.displays();
+    ASSERT_EQ(displays.size(), 2u);
+    EXPECT_EQ(displays[0].name, "right");
+    EXPECT_EQ(displays[0].pixelWidth, 640);
+    EXPECT_EQ(displays[0].pixelHeight, 480);
+    EXPECT_EQ(displays[0].traits, ScreenDisplay::Traits::main);
+    EXPECT_EQ(displays[1].pixelWidth, 1280);
+    EXPECT_EQ(displays[1].pixelHeight, 1080);
+    EXPECT_EQ(displays[1].traits, ScreenDisplay::Traits::containsPointer);
+    EXPECT_NE(displays[0].id, displays[1].id);
+    EXPECT_NE(displays[0].id, 0u);
+    // Ids are stable while the monitors live.
+    EXPECT_EQ(source.displays()[1].id, displays[1].id);
+
+    auto permission = SystemScreenRecordingPermission::system(std::make_shared<platform::ManualExecutor>(),
+                                                              server.displayName());
+    EXPECT_TRUE(permission->isGranted());
+    auto unreachable = SystemScreenRecordingPermission::system(std::make_shared<platform::ManualExecutor>(),
+                                                               ":9999");
+    EXPECT_FALSE(unreachable->isGranted());
+}
+
+TEST(XCapture, ScreenshotsHaveTheMonitorsSizeAndTheWindowsColourAtItsPlace) {
+    REQUIRE_XVFB();
+    XvfbServer server(twoMonitors());
+    SystemScreenCaptureSource source(server.displayName());
+    ColourWindow red(server.displayName(), 1280 + 100, 50, 200, 100, 0xff0000);
+    ColourWindow blue(server.displayName(), 10, 10, 50, 50, 0x0000ff);
+    const auto displays = source.displays();
+    std::mutex mutex;
+    std::condition_variable done;
+    std::vector<ScreenCaptureSource::ScreenshotResult> results;
+    auto completion = [&](ScreenCaptureSource::ScreenshotResult result) {
+        std::lock_guard lock(mutex);
+        results.push_back(std::move(result));
+        done.notify_all();
+    };
+    source.screenshot(displays[0].id, 640, 480, completion);  // "right", at its own size
+    source.screenshot(displays[0].id, 320, 240, completion);  // halved
+    source.screenshot(424242, 100, 100, completion);
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(done.wait_for(lock, std::chrono::seconds(10), [&] { return results.size() == 3; }));
+    const auto* full = std::get_if<CapturedImage>(&results[0]);
+    ASSERT_NE(full, nullptr);
+    ASSERT_EQ(full->image->width(), 640);
+    ASSERT_EQ(full->image->height(), 480);
+    const std::uint8_t* inside = pixelAt(*full->image, 200, 100);
+    EXPECT_EQ(inside[0], 0);
+    EXPECT_EQ(inside[1], 0);
+    EXPECT_EQ(inside[2], 255);
+    EXPECT_NE(pixelAt(*full->image, 50, 300)[2], 255);
+    const auto* half = std::get_if<CapturedImage>(&results[1]);
+    ASSERT_NE(half, nullptr);
+    EXPECT_EQ(half->image->width(), 320);
+    EXPECT_EQ(pixelAt(*half->image, 100, 50)[2], 255);
+    EXPECT_EQ(std::get<ScreenCaptureError>(results[2]), ScreenCaptureError::displayUnavailable());
+}
+
+// Frames of a live capture, gathered from the capture thread.
+struct Frames {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<CapturedFrame> frames;
+    std::vector<ScreenCaptureError> stops;
+    ScreenCaptureSource::FrameHandler onFrame() {
+        return [this](CapturedFrame frame) {
+            std::lock_guard lock(mutex);
+            if (frames.size() < 200) {
+                frames.push_back(std::move(frame));
+            }
+            arrived.notify_all();
+        };
+    }
+    ScreenCaptureSource::StopHandler onStop() {
+        return [this](ScreenCaptureError error) {
+            std::lock_guard lock(mutex);
+            stops.push_back(std::move(error));
+            arrived.notify_all();
+        };
+    }
+    template <class Condition>
+    bool waitFor(Condition condition, double seconds = 10) {
+        std::unique_lock lock(mutex);
+        return arrived.wait_for(lock, std::chrono::duration<double>(seconds), condition);
+    }
+};
+
+TEST(XCapture, LiveFramesHaveTheConfiguredSizeTheWindowsColourAndRisingTimes) {
+    REQUIRE_XVFB();
+    XvfbServer server;
+    SystemScreenCaptureSource source(server.displayName());
+    ColourWindow red(server.displayName(), 400, 200, 400, 200, 0xff0000);
+    const auto display = source.displays().at(0);
+    Frames frames;
+    auto capture = source.startCapture(display.id, {960, 540, 30}, frames.onFrame(), frames.onStop());
+    ASSERT_TRUE(frames.waitFor([&] { return frames.frames.size() >= 10; }));
+    capture->stop();
+    capture.reset();
+    std::lock_guard lock(frames.mutex);
+    EXPECT_TRUE(frames.stops.empty());
+    const VideoFrame& frame = *frames.frames.back().pixelBuffer;
+    EXPECT_EQ(frame.width(), 960);
+    EXPECT_EQ(frame.height(), 540);
+    // BT.709 limited-range red: Y 63, Cb 102, Cr 240.
+    const int x = 300, y = 150;
+    EXPECT_NEAR(frame.dataY()[y * frame.strideY() + x], 63, 3);
+    EXPECT_NEAR(frame.dataU()[(y / 2) * frame.strideUV() + x / 2], 102, 3);
+    EXPECT_NEAR(frame.dataV()[(y / 2) * frame.strideUV() + x / 2], 240, 3);
+    for (std::size_t i = 1; i < frames.frames.size(); ++i) {
+        EXPECT_GT(frames.frames[i].timestamp, frames.frames[i - 1].timestamp);
+    }
+}
+
+TEST(XCapture, AMonitorRemovedMidViewEndsTheCaptureOnceAsUnavailable) {
+    REQUIRE_XVFB();
+    XvfbServer server(twoMonitors());
+    SystemScreenCaptureSource source(server.displayName());
+    const auto displays = source.displays();
+    Frames frames;
+    auto capture = source.startCapture(displays[0].id, {640, 480, 30}, frames.onFrame(), frames.onStop());
+    ASSERT_TRUE(frames.waitFor([&] { return !frames.frames.empty(); }));
+    server.deleteMonitor("right");
+    ASSERT_TRUE(frames.waitFor([&] { return !frames.stops.empty(); }, 5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    capture->stop();
+    std::lock_guard lock(frames.mutex);
+    ASSERT_EQ(frames.stops.size(), 1u);
+    EXPECT_EQ(frames.stops[0], ScreenCaptureError::displayUnavailable());
+
+    // A capture of a monitor that does not exist ends at once the same way; a stopped one never reports.
+    Frames none;
+    auto missing = source.startCapture(12345, {640, 480, 30}, none.onFrame(), none.onStop());
+    ASSERT_TRUE(none.waitFor([&] { return !none.stops.empty(); }));
+    Frames stopped;
+    auto quiet = source.startCapture(displays[1].id, {640, 480, 30}, stopped.onFrame(), stopped.onStop());
+    quiet->stop();
+    server.deleteMonitor("left");
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    std::lock_guard quietLock(stopped.mutex);
+    EXPECT_TRUE(stopped.stops.empty());
+}
+
+TEST(XCapture, AResizedMonitorRestartsTheViewAndARemovedOneEndsIt) {
+    REQUIRE_XVFB();
+    XvfbServer server(twoMonitors());
+    auto source = std::make_shared<SystemScreenCaptureSource>(server.displayName());
+    auto encoders = std::make_shared<fakes::FakeEncoderFactory>();
+    encoders->autoAnswer = true;
+    auto changes = std::make_shared<RandRDisplayChanges>(server.displayName(), 0.2);
+    fakes::RecordingLink link;
+    auto session = ScreenViewSession::make({source, encoders, std::make_shared<fakes::FakePermission>(), changes},
+                                           ScreenViewSession::Configuration(2, 0.85), link.send(),
+                                           ScreenViewSession::Environment{});
+    const std::uint32_t right = source->displays()[0].id;
+    session->handle(Message::ScreenViewStart{{right, 4096, 30, TrackpadProtocol::ScreenVideoCodecs::h264}});
+    auto statuses = [&] {
+        std::vector<TrackpadProtocol::ScreenViewStatus> result;
+        for (const auto& message : link.take()) {
+            if (const auto* status = message.as<Message::ScreenViewStatus>()) {
+                result.push_back(status->status);
+            }
+        }
+        return result;
+    };
+    using State = TrackpadProtocol::ScreenViewStatus::State;
+    std::vector<TrackpadProtocol::ScreenViewStatus> seen;
+    auto waitForStatus = [&](State state) {
+        return testing_support::eventually([&] {
+            for (auto& status : statuses()) {
+                seen.push_back(status);
+            }
+            return !seen.empty() && seen.back().state == state;
+        });
+    };
+    ASSERT_TRUE(waitForStatus(State::showing));
+    ASSERT_TRUE(testing_support::eventually([&] { return encoders->last()->timestamps().size() > 3; }));
+    seen.clear();
+    server.setMonitors({{"right", 1280, 0, 560, 400, false}});
+    ASSERT_TRUE(waitForStatus(State::showing));
+    ASSERT_EQ(encoders->made.size(), 2u);
+    EXPECT_EQ(encoders->made[1].pixelWidth, 560);
+    EXPECT_EQ(encoders->made[1].pixelHeight, 400);
+    seen.clear();
+    server.deleteMonitor("right");
+    ASSERT_TRUE(waitForStatus(State::displayUnavailable));
+    EXPECT_EQ(seen.back().displayID, right);
+    session->stop();
+}
+
+}  // namespace
+}  // namespace ScreenView

@@ -1,0 +1,55 @@
+#include "app/SystemGestures.h"
+
+#include "Gestures/GestureEngine.h"
+#include "Gestures/KeyboardLayout.h"
+#include "Gestures/SystemActions.h"
+#include "Gestures/SystemGestureEvents.h"
+
+namespace Shell {
+
+namespace {
+
+class SystemGestureService final : public GestureService {
+  public:
+    SystemGestureService(platform::Executor& executor, Injector::ScreenGeometry& geometry)
+        : poster_(std::string(), &executor),
+          hotKeys_([] { return Gestures::SymbolicHotKeys::readDefaults(); }),
+          scheduler_(executor),
+          engine_(
+              Gestures::GestureMapping::defaultMapping(), Gestures::GestureEngine::Configuration{}, poster_,
+              hotKeys_, layout_, [&geometry] { return geometry.cursorLocation(); },
+              [] { return platform::monotonicSeconds(); }, Gestures::currentDockSwipeRecipe(),
+              [](std::optional<Gestures::Point> point) {
+                  return Gestures::SpacesLayout::spaceSwipeOffset(point);
+              },
+              [](Gestures::SystemAction action) {
+                  return Gestures::DockGesturePreferences::isEnabled(action);
+              },
+              scheduler_, power_) {}
+
+    std::vector<TrackpadProtocol::Message> sequence(const TrackpadProtocol::Message& message,
+                                                    const DeviceID& device) override {
+        return engine_.sequence(message, device);
+    }
+    bool handle(const TrackpadProtocol::Message& message) override { return engine_.handle(message); }
+    void reset(const std::optional<DeviceID>& device) override { engine_.reset(device); }
+    void retainDevices(const DeviceSet& devices) override { engine_.retainDevices(devices); }
+    void forgetDevice(const DeviceID& device) override { engine_.forgetDevice(device); }
+
+  private:
+    Gestures::SystemGestureEventPoster poster_;
+    Gestures::CurrentKeyboardLayout layout_;
+    Gestures::SymbolicHotKeys hotKeys_;
+    Gestures::MainQueueGestureScheduler scheduler_;
+    Gestures::IOKitSystemPower power_;
+    Gestures::GestureEngine engine_;
+};
+
+}  // namespace
+
+std::shared_ptr<GestureService> makeSystemGestureService(platform::Executor& executor,
+                                                         Injector::ScreenGeometry& geometry) {
+    return std::make_shared<SystemGestureService>(executor, geometry);
+}
+
+}  // namespace Shell

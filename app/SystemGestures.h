@@ -1,0 +1,16 @@
+#pragma once
+// The gesture engine as the application builds it, behind the runtime's gesture service: XTEST posting,
+// the hot keys of the desktop, the keyboard layout of the X server, sleep through logind.
+#include <memory>
+
+#include "Injector/ScreenGeometry.h"
+#include "app/services/InputServices.h"
+#include "platform/Executor.h"
+
+namespace Shell {
+
+// The executor runs the engine's scheduled work; it and the geometry must outlive the service.
+std::shared_ptr<GestureService> makeSystemGestureService(platform::Executor& executor,
+                                                         Injector::ScreenGeometry& geometry);
+
+}  // namespace Shell

@@ -1,0 +1,104 @@
+#include "app/core/AccessibilityPermission.h"
+
+#include <xcb/xcb.h>
+#include <xcb/xtest.h>
+
+#include <chrono>
+#include <cstdlib>
+
+namespace Shell {
+
+struct SystemTrustProbe::Connection {
+    xcb_connection_t* connection = nullptr;
+    bool hasXTest = false;
+    ~Connection() {
+        if (connection) {
+            xcb_disconnect(connection);
+        }
+    }
+};
+
+SystemTrustProbe::SystemTrustProbe() = default;
+SystemTrustProbe::~SystemTrustProbe() = default;
+
+bool SystemTrustProbe::isTrusted() {
+    if (connection_ && xcb_connection_has_error(connection_->connection)) {
+        connection_.reset();
+    }
+    if (!connection_) {
+        auto fresh = std::make_unique<Connection>();
+        fresh->connection = xcb_connect(nullptr, nullptr);
+        if (!fresh->connection || xcb_connection_has_error(fresh->connection)) {
+            return false;
+        }
+        const xcb_query_extension_reply_t* xtest = xcb_get_extension_data(fresh->connection, &xcb_test_id);
+        fresh->hasXTest = xtest && xtest->present;
+        connection_ = std::move(fresh);
+        lastRoundTrip_ = platform::monotonicSeconds();
+        return connection_->hasXTest;
+    }
+    // A broken connection only shows after I/O: a round trip now and then finds a server that went
+    // away, without costing a round trip for every message.
+    const double now = platform::monotonicSeconds();
+    if (now - lastRoundTrip_ >= 0.5) {
+        lastRoundTrip_ = now;
+        xcb_get_input_focus_reply_t* reply = xcb_get_input_focus_reply(
+            connection_->connection, xcb_get_input_focus(connection_->connection), nullptr);
+        std::free(reply);
+        if (!reply || xcb_connection_has_error(connection_->connection)) {
+            connection_.reset();
+            return false;
+        }
+    }
+    return connection_->hasXTest;
+}
+
+AccessibilityPermission::AccessibilityPermission(platform::Executor& executor, TrustProbe& probe)
+    : executor_(executor),
+      probe_(probe),
+      status_(probe.isTrusted() ? AccessibilityStatus::granted : AccessibilityStatus::missing) {}
+
+AccessibilityPermission::~AccessibilityPermission() {
+    stopPolling();
+}
+
+void AccessibilityPermission::refresh() {
+    status_.set(probe_.isTrusted() ? AccessibilityStatus::granted : AccessibilityStatus::missing);
+}
+
+void AccessibilityPermission::startPolling() {
+    if (polling_) {
+        return;
+    }
+    polling_ = true;
+    refresh();
+    if (polling_) {
+        schedulePoll();
+    }
+}
+
+void AccessibilityPermission::schedulePoll() {
+    std::weak_ptr<char> alive = alive_;
+    pollTimer_ = executor_.schedule(std::chrono::microseconds(static_cast<long long>(pollInterval * 1e6)),
+                                    [this, alive] {
+                                        if (alive.expired() || !polling_) {
+                                            return;
+                                        }
+                                        pollTimer_ = 0;
+                                        refresh();
+                                        // A subscriber may have stopped the poll.
+                                        if (polling_) {
+                                            schedulePoll();
+                                        }
+                                    });
+}
+
+void AccessibilityPermission::stopPolling() {
+    polling_ = false;
+    if (pollTimer_ != 0) {
+        executor_.cancel(pollTimer_);
+        pollTimer_ = 0;
+    }
+}
+
+}  // namespace Shell

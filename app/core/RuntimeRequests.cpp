@@ -1,0 +1,223 @@
+// Service requests (apps, screen view, volume), the feeds, and unlock requests.
+#include <atomic>
+#include <exception>
+
+#include "app/core/CompanionRuntime.h"
+#include "platform/Log.h"
+
+namespace Shell {
+
+namespace {
+
+const platform::Logger logger("dev.quelmar.trackpad.mac", "runtime");
+const platform::Logger unlockLog("dev.quelmar.trackpad.mac", "unlock");
+
+std::string trimmed(const std::string& text) {
+    const auto first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+}  // namespace
+
+// ---- apps -----------------------------------------------------------------------------------------------
+
+std::shared_ptr<AppCatalogService> CompanionRuntime::startAppCatalog() {
+    if (appCatalog_) {
+        return appCatalog_;
+    }
+    AppCatalogService::Options options;
+    if (!ownBundleID_.empty()) {
+        options.excludedBundleIDs.insert(ownBundleID_);
+    }
+    options.excludedProcessID = ownProcessID_;
+    options.iconByteBudget = 61440;
+    options.onChange = [weak = weak_from_this(), &executor = executor_](AppCatalogUpdate update) {
+        // Installed-list changes are not pushed to phones.
+        if (update.kind != TrackpadProtocol::AppListKind::running) {
+            return;
+        }
+        executor.post([weak, apps = std::move(update.apps)]() mutable {
+            if (auto self = weak.lock()) {
+                self->publishRunningApps(std::move(apps));
+            }
+        });
+    };
+    appCatalog_ = services_.makeAppCatalog(std::move(options));
+    return appCatalog_;
+}
+
+void CompanionRuntime::answerAppRequest(const Message& message, const DeviceID&,
+                                        CompanionNetwork::CompanionListener::AppReply reply) {
+    if (auto open = message.as<Message::OpenApp>()) {
+        const std::string bundleID = open->bundleID;
+        auto answered = std::make_shared<std::atomic<bool>>(false);
+        auto done = [weak = weak_from_this(), &executor = executor_, reply, bundleID,
+                     answered](TrackpadProtocol::OpenAppResult result) {
+            if (answered->exchange(true)) {
+                return;
+            }
+            const bool opened = result.status == TrackpadProtocol::OpenAppResult::Status::opened;
+            reply({Message{Message::OpenAppResult{std::move(result)}}});
+            if (!opened) {
+                return;
+            }
+            executor.post([weak, bundleID] {
+                auto self = weak.lock();
+                if (self && self->shouldRun_) {
+                    self->openedApp.set(OpenedAppNotice{self->appDisplayName(bundleID)});
+                }
+            });
+        };
+        try {
+            services_.appLauncher->open(bundleID, done);
+        } catch (const std::exception& error) {
+            logger.error(std::string("Opening an app failed: ") + error.what());
+            done(TrackpadProtocol::OpenAppResult{trimmed(bundleID),
+                                                 TrackpadProtocol::OpenAppResult::Status::failed});
+        }
+        return;
+    }
+    appWork_([catalog = startAppCatalog(), message, reply = std::move(reply)] {
+        std::optional<std::vector<Message>> answer;
+        try {
+            answer = catalog->answer(message);
+        } catch (const std::exception& error) {
+            logger.error(std::string("The app catalog failed to answer: ") + error.what());
+        }
+        reply(answer ? std::move(*answer) : std::vector<Message>{});
+    });
+}
+
+std::string CompanionRuntime::appDisplayName(const std::string& bundleID) {
+    if (auto name = services_.appLauncher->runningName(bundleID); name && !trimmed(*name).empty()) {
+        return trimmed(*name);
+    }
+    if (auto name = services_.appLauncher->installedName(bundleID); name && !name->empty()) {
+        std::string text = *name;
+        if (text.size() > 4 && text.ends_with(".app")) {
+            text.resize(text.size() - 4);
+        }
+        return text;
+    }
+    return bundleID;
+}
+
+void CompanionRuntime::publishRunningApps(std::vector<TrackpadProtocol::MacApp> list) {
+    if (!shouldRun_) {
+        return;
+    }
+    runningApps_ = list;
+    if (listener_) {
+        listener_->updateRunningApps(std::move(list));
+    }
+}
+
+// ---- screen view, volume and now playing -------------------------------------------------------------
+
+void CompanionRuntime::handleScreenViewRequest(const Message& message,
+                                               const CompanionNetwork::ScreenViewLink& link) {
+    if (message.is<Message::ScreenViewStart>() || message.is<Message::ScreenViewSelectDisplay>() ||
+        message.is<Message::ScreenshotRequest>() || message.is<Message::ScreenViewStop>()) {
+        services_.annotations->observe(message, link.deviceID);
+        services_.presentationImages->observe(message, link.deviceID);
+    }
+    try {
+        services_.screenViews->handle(message, link, link.send);
+    } catch (const std::exception& error) {
+        logger.error(std::string("The screen view failed to handle a request: ") + error.what());
+    }
+}
+
+void CompanionRuntime::answerVolumeRequest(const Message& message, const DeviceID&,
+                                           CompanionNetwork::CompanionListener::VolumeReply reply) {
+    bool handled = false;
+    try {
+        handled = services_.volume->handle(message, reply);
+    } catch (const std::exception& error) {
+        logger.error(std::string("The volume control failed to handle a request: ") + error.what());
+    }
+    if (!handled) {
+        reply(TrackpadProtocol::VolumeStatus::unsupported);
+    }
+}
+
+void CompanionRuntime::publishNowPlaying(std::optional<TrackpadProtocol::NowPlaying> value) {
+    if (!shouldRun_) {
+        return;
+    }
+    nowPlaying_ = value;
+    if (listener_) {
+        listener_->updateNowPlaying(std::move(value));
+    }
+}
+
+// ---- unlock -----------------------------------------------------------------------------------------------
+
+void CompanionRuntime::handleUnlockRequest(const TrackpadProtocol::UnlockRequest& request,
+                                           const DeviceID& device,
+                                           std::shared_ptr<CompanionNetwork::UnlockCancellation> cancellation,
+                                           CompanionNetwork::CompanionListener::UnlockCompletion completion) {
+    using Status = TrackpadProtocol::UnlockResult::Status;
+    const std::uint32_t number = request.number;
+    auto refuse = [&](Status status, const char* reason) {
+        unlockLog.notice(std::string("Unlock ended ") + TrackpadProtocol::toString(status) + ": " + reason);
+        LastUnlock last{UnlockReport{status, reason, std::nullopt}, now_()};
+        onMain([last](CompanionRuntime& self) { self.finishUnlockAttempt(nullptr, last); });
+        completion(TrackpadProtocol::UnlockResult{number, status});
+    };
+    if (!preferences_.allowsUnlockFromIPhone().value()) {
+        refuse(Status::notAllowed, Texts::unlockTurnedOff);
+        return;
+    }
+    if (!cancellation || cancellation->isCancelled()) {
+        refuse(Status::notAllowed, Texts::unlockSessionEnded);
+        return;
+    }
+    if (!permission_.isTrusted()) {
+        permission_.refresh();
+        refuse(Status::accessibilityRequired, Texts::unlockNeedsAccessibility);
+        return;
+    }
+
+    const CompanionNetwork::UnlockCancellation* key = cancellation.get();
+    // Recorded before the hand-over: the unlocker may finish before unlock() returns.
+    unlockAttempts_[key] = UnlockAttempt{device, cancellation};
+    auto answered = std::make_shared<std::atomic<bool>>(false);
+    // The cancellation is held until the attempt is finished on the main queue, so that its address, the
+    // key, cannot be reused for another attempt before then.
+    auto finished = [weak = weak_from_this(), &executor = executor_, now = now_, key, keep = cancellation,
+                     number, completion, answered](UnlockReport report) {
+        if (answered->exchange(true)) {
+            return;
+        }
+        const Status status = report.status;
+        LastUnlock last{std::move(report), now()};
+        executor.post([weak, key, keep, last = std::move(last)] {
+            if (auto self = weak.lock()) {
+                self->finishUnlockAttempt(key, last);
+            }
+        });
+        completion(TrackpadProtocol::UnlockResult{number, status});
+    };
+    try {
+        services_.unlocker->unlock(
+            request.password, [cancellation] { return cancellation->isCancelled(); }, finished);
+    } catch (const std::exception& error) {
+        unlockLog.error(std::string("The unlocker failed: ") + error.what());
+        finished(
+            UnlockReport{Status::notReached, "The unlock could not run. Nothing was entered.", std::nullopt});
+    }
+}
+
+void CompanionRuntime::finishUnlockAttempt(const CompanionNetwork::UnlockCancellation* attempt,
+                                           LastUnlock last) {
+    if (attempt) {
+        unlockAttempts_.erase(attempt);
+    }
+    lastUnlock.set(std::move(last));
+}
+
+}  // namespace Shell

@@ -1,0 +1,82 @@
+#include "app/core/StatusLog.h"
+
+#include "network/LogText.h"
+#include "platform/Log.h"
+
+namespace Shell {
+
+namespace {
+
+const platform::Logger logger("dev.quelmar.trackpad.mac", "companion");
+
+std::string outcomeText(const CompanionNetwork::PairingOutcome& outcome) {
+    using O = CompanionNetwork::PairingOutcome;
+    if (outcome.is<O::WrongCodeLockout>()) {
+        return "Too many wrong codes. Try again in a little while.";
+    }
+    if (outcome.is<O::Expired>()) {
+        return "The code expired before it was entered.";
+    }
+    if (outcome.is<O::Cancelled>()) {
+        return "Pairing was cancelled.";
+    }
+    if (outcome.is<O::Disconnected>()) {
+        return "The iPhone disconnected.";
+    }
+    if (outcome.is<O::Declined>()) {
+        return "Pairing was declined.";
+    }
+    return "Paired.";
+}
+
+}  // namespace
+
+struct StatusLog::Subscriptions {
+    platform::Published<std::string>::Subscription status;
+    platform::Published<std::optional<PendingPairing>>::Subscription pending;
+    platform::Published<PairingProgress>::Subscription progress;
+    platform::Published<std::set<DeviceID>>::Subscription connected;
+    platform::Published<std::optional<LastUnlock>>::Subscription lastUnlock;
+    platform::Published<AccessibilityStatus>::Subscription permission;
+};
+
+StatusLog::StatusLog(CompanionRuntime& runtime, AccessibilityPermission& permission)
+    : subscriptions_(std::make_unique<Subscriptions>()) {
+    subscriptions_->status =
+        runtime.status.subscribe([](const std::string& text) { logger.info("Status: " + text); });
+    subscriptions_->pending =
+        runtime.pendingPairing.subscribe([](const std::optional<PendingPairing>& pairing) {
+            if (pairing) {
+                logger.notice("Pairing code for " + CompanionNetwork::quotedForLog(pairing->deviceName) +
+                              ": " + pairing->code.description());
+            }
+        });
+    subscriptions_->progress = runtime.pairingProgress.subscribe([](const PairingProgress& progress) {
+        if (auto succeeded = std::get_if<PairingProgress::Succeeded>(&progress.kind)) {
+            logger.notice("Paired with " + CompanionNetwork::quotedForLog(succeeded->deviceName));
+        } else if (auto failed = std::get_if<PairingProgress::Failed>(&progress.kind)) {
+            logger.notice("Pairing failed. " + outcomeText(failed->outcome));
+        }
+    });
+    subscriptions_->connected = runtime.connectedDevices.subscribe([](const std::set<DeviceID>& devices) {
+        logger.info(devices.empty() ? std::string("Not connected")
+                                    : "Connected iPhones: " + std::to_string(devices.size()));
+    });
+    subscriptions_->lastUnlock = runtime.lastUnlock.subscribe([](const std::optional<LastUnlock>& last) {
+        if (last) {
+            logger.notice(std::string("Last unlock: ") + TrackpadProtocol::toString(last->report.status) +
+                          ": " + last->report.reason);
+        }
+    });
+    subscriptions_->permission = permission.status().subscribe([](AccessibilityStatus status) {
+        logger.notice(
+            status == AccessibilityStatus::granted
+                ? "Accessibility: Allowed (the X display is reachable and offers XTEST)"
+                : "Accessibility: Not Allowed (the X display cannot be reached or offers no XTEST); "
+                  "phone input is dropped");
+    });
+}
+
+StatusLog::~StatusLog() = default;
+
+}  // namespace Shell

@@ -1,0 +1,171 @@
+#include "app/overlays/OverlayServices.h"
+
+#include <memory>
+
+#include "overlays/PresentationImages/PresentationImageDecoder.h"
+#include "platform/DispatchQueue.h"
+
+namespace OverlayWindows {
+
+using Annotations::Rect;
+
+Shell::ScreenFrame toScreenFrame(const Rect& rect) {
+    return {rect.origin.x, rect.origin.y, rect.size.width, rect.size.height};
+}
+
+Rect toRect(const Shell::ScreenFrame& frame) {
+    return {{frame.x, frame.y}, {frame.width, frame.height}};
+}
+
+Annotations::StartTicking executorTicker(platform::Executor& executor, double interval) {
+    auto period = std::chrono::microseconds(static_cast<std::int64_t>(interval * 1e6));
+    return [&executor, period](std::function<void()> action) -> std::function<void()> {
+        // One timer at a time, rescheduled by each tick; the stop closure cancels it and disarms
+        // the chain, so no tick runs after it.
+        struct Chain {
+            bool stopped = false;
+            platform::Executor::TimerID timer = 0;
+            std::function<void()> action;
+        };
+        auto chain = std::make_shared<Chain>();
+        chain->action = std::move(action);
+        auto arm = std::make_shared<std::function<void()>>();
+        std::weak_ptr<std::function<void()>> weakArm = arm;
+        *arm = [&executor, period, chain, weakArm] {
+            chain->timer = executor.schedule(
+                period,
+                [chain, weakArm] {
+                    if (chain->stopped)
+                        return;
+                    auto again = weakArm.lock();
+                    if (again)
+                        (*again)();  // re-arm first, so a tick that stops the chain cancels the next
+                    chain->action();
+                },
+                period / 4);
+        };
+        (*arm)();
+        return [&executor, chain, arm] {
+            chain->stopped = true;
+            executor.cancel(chain->timer);
+        };
+    };
+}
+
+// ---- Annotations ----------------------------------------------------------------------------------------
+
+AnnotationOverlayService::AnnotationOverlayService(
+    std::shared_ptr<Annotations::AnnotationPresenting> presenter, FrameOfDisplay frameOfDisplay,
+    platform::Executor& main)
+    : controller_(
+          Annotations::AnnotationModel({4.0, 0.6}), std::move(presenter),
+          [this]() -> std::optional<Rect> {
+              if (!pointerScreen_)
+                  return std::nullopt;
+              auto frame = pointerScreen_();
+              if (frame.width <= 0 || frame.height <= 0)
+                  return std::nullopt;
+              return toRect(frame);
+          },
+          std::move(frameOfDisplay), [&main] { return main.now(); },
+          executorTicker(main, Annotations::AnnotationOverlayController::tickInterval)) {}
+
+void AnnotationOverlayService::handle(const TrackpadProtocol::Annotation& annotation,
+                                      const Shell::DeviceID& device) {
+    controller_.handle(annotation, device);
+}
+
+void AnnotationOverlayService::observe(const TrackpadProtocol::Message& message,
+                                       const Shell::DeviceID& device) {
+    controller_.observe(message, device);
+}
+
+void AnnotationOverlayService::applyToModel(const TrackpadProtocol::Annotation& annotation, double time) {
+    controller_.model().apply(annotation, time);
+}
+
+std::optional<Shell::ScreenFrame> AnnotationOverlayService::screenFrame() {
+    if (!controller_.screenFrame())
+        return std::nullopt;
+    return toScreenFrame(*controller_.screenFrame());
+}
+
+void AnnotationOverlayService::setPointerScreen(std::function<Shell::ScreenFrame()> pointerScreen) {
+    pointerScreen_ = std::move(pointerScreen);
+}
+
+// ---- Presentation picture -------------------------------------------------------------------------------
+
+PresentationImageOverlayService::PresentationImageOverlayService(
+    std::shared_ptr<PresentationImages::PresentationImagePresenting> presenter, FrameOfDisplay frameOfDisplay,
+    std::function<std::optional<std::uint32_t>()> pointerDisplay, platform::Executor& main,
+    std::shared_ptr<platform::DispatchQueue> decodeQueue)
+    : controller_(
+          std::move(presenter),
+          [&main, decodeQueue](TrackpadProtocol::Data data,
+                               PresentationImages::PresentationImageController::Completion done) {
+              // Superseded decodes still run, one at a time in arrival order; the model's ticket
+              // check drops their results.
+              decodeQueue->async([&main, data = std::move(data), done = std::move(done)]() mutable {
+                  auto picture = PresentationImages::PresentationImageDecoder::decode(
+                      data, PresentationImages::PresentationImageDecoder::maxPixelSize);
+                  main.post([done = std::move(done), picture = std::move(picture)]() mutable {
+                      done(std::move(picture));
+                  });
+              });
+          },
+          std::move(frameOfDisplay), std::move(pointerDisplay)) {}
+
+void PresentationImageOverlayService::handle(const TrackpadProtocol::PresentationImage& image,
+                                             const Shell::DeviceID& device) {
+    controller_.handle(image, device);
+}
+
+void PresentationImageOverlayService::observe(const TrackpadProtocol::Message& message,
+                                              const Shell::DeviceID& device) {
+    controller_.observe(message, device);
+}
+
+void PresentationImageOverlayService::retainDisplayChoices(const Shell::DeviceSet& devices) {
+    controller_.displays().retainDevices(devices);
+}
+
+void PresentationImageOverlayService::removeDisplayChoice(const Shell::DeviceID& device) {
+    controller_.displays().removeDevice(device);
+}
+
+bool PresentationImageOverlayService::retainOwners(const Shell::DeviceSet& owners) {
+    return controller_.model().retain(owners);
+}
+
+bool PresentationImageOverlayService::removeOwner(const Shell::DeviceID& owner) {
+    return controller_.model().remove(owner);
+}
+
+void PresentationImageOverlayService::resetModel() {
+    controller_.model().reset();
+}
+
+std::optional<Shell::ScreenFrame> PresentationImageOverlayService::screenFrame() {
+    if (!controller_.screenFrame())
+        return std::nullopt;
+    return toScreenFrame(*controller_.screenFrame());
+}
+
+void PresentationImageOverlayService::setMarksDisplay(
+    std::function<std::optional<std::uint32_t>()> marksDisplay) {
+    controller_.setMarksDisplay(std::move(marksDisplay));
+}
+
+// ---- Pointer highlight ----------------------------------------------------------------------------------
+
+PointerHighlightOverlayService::PointerHighlightOverlayService(
+    std::function<bool()> highlightsPointerOnShake,
+    std::shared_ptr<Annotations::PointerHighlightPresenting> presenter,
+    std::function<Annotations::Point()> mouseLocation, platform::Executor& main)
+    : controller_(
+          std::move(highlightsPointerOnShake), std::move(presenter), std::move(mouseLocation),
+          [&main] { return main.now(); },
+          executorTicker(main, Annotations::PointerHighlightController::tickInterval)) {}
+
+}  // namespace OverlayWindows

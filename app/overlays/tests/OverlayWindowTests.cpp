@@ -1,0 +1,111 @@
+// The overlay windows under Qt's offscreen platform: what they paint, and that the services drive them.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QImage>
+#include <QWidget>
+
+#include "app/overlays/OverlayPanels.h"
+#include "app/overlays/OverlayServices.h"
+#include "platform/ManualExecutor.h"
+
+namespace OverlayWindows {
+namespace {
+
+using Annotations::Rect;
+using TrackpadProtocol::Annotation;
+using TrackpadProtocol::UUID;
+
+QApplication& application() {
+    static int argc = 1;
+    static char name[] = "overlay-tests";
+    static char* argv[] = {name, nullptr};
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    static QApplication app(argc, argv);
+    return app;
+}
+
+QWidget* windowOf(unsigned long id) {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (widget->winId() == id)
+            return widget;
+    }
+    return nullptr;
+}
+
+QImage grab(unsigned long id) {
+    QWidget* widget = windowOf(id);
+    EXPECT_TRUE(widget);
+    QImage image(widget->size(), QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    widget->render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
+    return image;
+}
+
+TEST(OverlayWindows, AnnotationDrawsTheStrokeOnTransparencyAndTheSpotlightDims) {
+    application();
+    platform::ManualExecutor main;
+    auto overlay = std::make_shared<AnnotationOverlay>();
+    AnnotationOverlayService service(
+        overlay, [](std::uint32_t) { return std::optional<Rect>(); }, main);
+    service.setPointerScreen([] { return Shell::ScreenFrame{0, 0, 400, 300}; });
+    UUID phone;
+    service.handle({Annotation::Begin{1, TrackpadProtocol::AnnotationTool::pen, {0.25f, 0.5f}}}, phone);
+    service.handle({Annotation::Update{1, 1, {0.75f, 0.5f}}}, phone);
+    service.handle({Annotation::End{1, {0.75f, 0.5f}}}, phone);
+    ASSERT_NE(overlay->windowID(), 0u);
+    EXPECT_EQ(windowOf(overlay->windowID())->geometry(), QRect(0, 0, 400, 300));
+    QImage image = grab(overlay->windowID());
+    EXPECT_EQ(image.pixelColor(200, 150), QColor(255, 59, 48));
+    EXPECT_EQ(image.pixelColor(200, 50).alpha(), 0);
+
+    // The marks fade on the main executor's ticks and the window goes when they are gone.
+    main.advance(std::chrono::milliseconds(4700));
+    EXPECT_FALSE(windowOf(overlay->windowID())->isVisible());
+
+    service.handle({Annotation::Begin{2, TrackpadProtocol::AnnotationTool::spotlight, {0.25f, 0.25f}}},
+                   phone);
+    service.handle({Annotation::End{2, {0.75f, 0.75f}}}, phone);
+    image = grab(overlay->windowID());
+    EXPECT_EQ(image.pixelColor(10, 10), QColor(0, 0, 0, 153));
+    EXPECT_EQ(image.pixelColor(200, 150).alpha(), 0);
+}
+
+TEST(OverlayWindows, PictureIsDrawnIntoItsFrame) {
+    application();
+    auto overlay = std::make_shared<PresentationImageOverlay>();
+    auto bitmap = *platform::imaging::Bitmap::create(4, 2, platform::imaging::PixelFormat::bgra, 8);
+    for (std::size_t i = 0; i < 32; i += 4) {
+        std::uint8_t blue[] = {255, 0, 0, 255};
+        std::copy(blue, blue + 4, bitmap.mutablePixels() + i);
+    }
+    PresentationImages::PresentationImagePicture picture{bitmap, true};
+    PresentationImages::PresentationImageFrame frame({4, 2}, std::nullopt, {400, 300});
+    overlay->show(picture, frame, {{100, 50}, {400, 300}});
+    EXPECT_EQ(windowOf(overlay->windowID())->geometry(), QRect(100, 50, 400, 300));
+    QImage image = grab(overlay->windowID());
+    EXPECT_EQ(image.pixelColor(200, 150), QColor(0, 0, 255));
+    EXPECT_EQ(image.pixelColor(200, 20).alpha(), 0);  // above the picture's 400x200 frame
+    overlay->hide();
+    EXPECT_FALSE(windowOf(overlay->windowID())->isVisible());
+}
+
+TEST(OverlayWindows, GlowFollowsThePointer) {
+    application();
+    platform::ManualExecutor main;
+    auto glow = std::make_shared<PointerHighlightOverlay>();
+    Annotations::Point mouse{100.5, 200.5};
+    PointerHighlightOverlayService service([] { return true; }, glow, [&] { return mouse; }, main);
+    service.pointerDidShake();
+    QWidget* window = windowOf(glow->windowID());
+    ASSERT_TRUE(window);
+    EXPECT_EQ(window->geometry(), QRect(69, 169, 64, 64));
+    mouse = {300, 300};
+    main.advance(std::chrono::milliseconds(10));
+    EXPECT_EQ(window->pos(), QPoint(268, 268));
+    main.advance(std::chrono::milliseconds(3100));
+    EXPECT_FALSE(service.controller().isVisible());
+}
+
+}  // namespace
+}  // namespace OverlayWindows

@@ -1,0 +1,26 @@
+#pragma once
+// Icon files to bitmaps and bitmaps to PNG: PNG through the shared imaging library, SVG through librsvg (rendered at the
+// wanted size, with every reference to another file refused), XPM through gdk-pixbuf. Sizes and file
+// lengths are bounded, so a huge or hostile file gives none rather than exhausting memory.
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "apps/AppCatalogTypes.h"
+
+namespace Apps {
+
+inline constexpr std::size_t maxIconFileBytes = 8 * 1024 * 1024;
+inline constexpr int maxIconSide = 4096;
+
+// The bitmap as PNG at the usual compression level (6); none when encoding fails.
+std::optional<std::vector<std::uint8_t>> encodePNG(const IconBitmap& image);
+
+// Decodes PNG, SVG or XPM by content. SVGs are drawn into a square of `svgSide` pixels.
+std::optional<IconBitmap> decodeIcon(std::span<const std::uint8_t> bytes, int svgSide);
+// Reads at most maxIconFileBytes of a regular file and decodes it; none for anything else.
+std::optional<IconBitmap> loadIconFile(const std::filesystem::path& path, int svgSide);
+
+}  // namespace Apps

@@ -1,0 +1,441 @@
+#include "apps/SystemAppCatalogProvider.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <future>
+
+#include "apps/IconImages.h"
+
+namespace Apps {
+
+namespace {
+
+constexpr std::uint32_t folderEventMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE |
+                                          IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+
+double validDebounce(double value) { return value >= 0 ? value : 0; }  // NaN fails the comparison
+double validSettle(double value, double debounce) { return value >= debounce ? value : debounce; }
+
+std::chrono::microseconds microseconds(double seconds) {
+    return std::chrono::microseconds(static_cast<std::int64_t>(std::min(seconds, 1e9) * 1e6));
+}
+
+std::string displayOrEnvironment(std::string name) {
+    if (name.empty()) {
+        if (const char* display = std::getenv("DISPLAY")) {
+            name = display;
+        }
+    }
+    return name;
+}
+
+}  // namespace
+
+SystemAppCatalogProvider::SystemAppCatalogProvider(InstalledAppScanner scanner, double installedDebounce,
+                                                   double installedSettleDelay, std::string displayName,
+                                                   IconTheme iconTheme)
+    : scanner_(std::move(scanner)),
+      installedDebounce_(validDebounce(installedDebounce)),
+      installedSettleDelay_(validSettle(installedSettleDelay, installedDebounce_)),
+      iconTheme_(std::move(iconTheme)),
+      windows_(displayOrEnvironment(std::move(displayName))),
+      inotifyFD_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)),
+      queue_(std::make_unique<platform::EventLoop>()) {
+    std::promise<void> running;
+    queueThread_ = std::thread([this, &running] {
+        const std::string label = std::string(queueLabel).substr(0, 15);
+        pthread_setname_np(pthread_self(), label.c_str());
+        queue_->post([&running] { running.set_value(); });
+        queue_->run();
+    });
+    running.get_future().wait();
+    if (inotifyFD_ >= 0) {
+        queue_->post([this] { queue_->watch(inotifyFD_, platform::EventLoop::readable, [this](std::uint32_t) {
+            folderEvents();
+        }); });
+    }
+}
+
+SystemAppCatalogProvider::~SystemAppCatalogProvider() {
+    stop();
+    queue_->stop();
+    queueThread_.join();
+    queue_.reset();  // the watch goes with the loop, before its descriptor is closed
+    if (inotifyFD_ >= 0) {
+        ::close(inotifyFD_);
+    }
+}
+
+// ---- Lists and icons ------------------------------------------------------------------------------
+
+std::vector<InstalledAppScanner::Record> SystemAppCatalogProvider::records() {
+    std::int64_t stamp = 0;
+    bool cacheable = false;
+    {
+        std::lock_guard lock(mutex_);
+        // Entries are cached only while the folders are watched: then any change moves the count.
+        cacheable = watch_.delivery != nullptr;
+        stamp = watch_.folderChanges;
+        if (cacheable && recordCache_ && recordCache_->first == stamp) {
+            return recordCache_->second;
+        }
+    }
+    std::vector<InstalledAppScanner::Record> records = scanner_.records();
+    if (cacheable) {
+        std::lock_guard lock(mutex_);
+        recordCache_.emplace(stamp, records);
+    }
+    return records;
+}
+
+std::vector<RunningApp> SystemAppCatalogProvider::runningAppsWithWindows() {
+    std::vector<ClientWindow> clients = windows_.clients();
+    if (clients.empty()) {
+        return {};
+    }
+    return runningApps(clients, records());
+}
+
+std::vector<RunningAppInfo> SystemAppCatalogProvider::runningApplications() {
+    std::vector<RunningAppInfo> out;
+    for (RunningApp& app : runningAppsWithWindows()) {
+        out.push_back(std::move(app.info));
+    }
+    return out;
+}
+
+std::vector<InstalledAppInfo> SystemAppCatalogProvider::installedApplications() {
+    return scanner_.installedApplications();
+}
+
+std::optional<InstalledAppScanner::Record> SystemAppCatalogProvider::entry(const std::string& bundleID) {
+    if (!InstalledAppScanner::isPlausibleID(bundleID)) {
+        return std::nullopt;
+    }
+    std::vector<InstalledAppScanner::Record> all = records();
+    for (InstalledAppScanner::Record& candidate : all) {
+        if (candidate.id == bundleID) {
+            return std::move(candidate);
+        }
+    }
+    const std::string key = lowercasedText(bundleID);
+    for (InstalledAppScanner::Record& candidate : all) {
+        if (lowercasedText(candidate.id) == key) {
+            return std::move(candidate);
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<IconBitmap> SystemAppCatalogProvider::icon(const std::string& bundleID, int pixelSize) {
+    if (pixelSize < 1 || !InstalledAppScanner::isPlausibleID(bundleID)) {
+        return std::nullopt;
+    }
+    if (const std::optional<InstalledAppScanner::Record> record = entry(bundleID); record && !record->entry.icon.empty()) {
+        if (const std::optional<std::filesystem::path> file = iconTheme_.find(record->entry.icon, pixelSize)) {
+            if (std::optional<IconBitmap> image = loadIconFile(*file, pixelSize)) {
+                return image;
+            }
+        }
+    }
+    // Otherwise the icon the first running instance shows on its windows.
+    const std::string key = lowercasedText(bundleID);
+    for (const RunningApp& app : runningAppsWithWindows()) {
+        if (app.info.bundleID && lowercasedText(*app.info.bundleID) == key) {
+            return windows_.windowIcon(app.windows, pixelSize);
+        }
+    }
+    return std::nullopt;
+}
+
+// ---- Start and stop -------------------------------------------------------------------------------
+
+void SystemAppCatalogProvider::start(Handler handler) {
+    std::map<std::string, FolderSource> taken;
+    {
+        std::lock_guard lock(mutex_);
+        ++watch_.generation;
+        watch_.installedPending = false;
+        watch_.delivery.reset();
+        taken = std::move(watch_.sources);
+        watch_.sources.clear();
+    }
+    unregister(std::move(taken), true);
+    auto delivery = std::make_shared<Delivery>();
+    delivery->handler = std::move(handler);
+    {
+        std::lock_guard lock(mutex_);
+        delivery->generation = ++watch_.generation;
+        watch_.delivery = delivery;
+        watch_.runningPending = false;
+    }
+    // Window changes come in bursts (a new window sets several properties); one report is queued at a
+    // time, and it reads the list when it runs.
+    windows_.watch([this, delivery] {
+        {
+            std::lock_guard lock(mutex_);
+            if (watch_.runningPending || watch_.generation != delivery->generation) {
+                return;
+            }
+            watch_.runningPending = true;
+        }
+        queue_->post([this, delivery] {
+            {
+                std::lock_guard lock(mutex_);
+                watch_.runningPending = false;
+            }
+            deliver(delivery, AppCatalogEvent::runningAppsChanged);
+        });
+    });
+    refresh(delivery->generation);
+}
+
+void SystemAppCatalogProvider::stop() {
+    std::map<std::string, FolderSource> taken;
+    {
+        std::lock_guard lock(mutex_);
+        ++watch_.generation;
+        watch_.installedPending = false;
+        watch_.delivery.reset();
+        taken = std::move(watch_.sources);
+        watch_.sources.clear();
+    }
+    unregister(std::move(taken), true);
+}
+
+void SystemAppCatalogProvider::unregister(std::map<std::string, FolderSource> sources, bool windows) {
+    if (windows) {
+        windows_.unwatch();
+    }
+    std::lock_guard lock(mutex_);
+    for (const auto& [path, source] : sources) {
+        cancelSource(source);
+    }
+}
+
+void SystemAppCatalogProvider::cancelSource(const FolderSource& source) {
+    auto users = watchUsers_.find(source.wd);
+    if (users == watchUsers_.end()) {
+        return;
+    }
+    if (--users->second == 0) {
+        watchUsers_.erase(users);
+        ::inotify_rm_watch(inotifyFD_, source.wd);  // fails harmlessly for a folder already gone
+    }
+}
+
+std::vector<std::string> SystemAppCatalogProvider::watchedFolders() const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> out;
+    for (const auto& [path, source] : watch_.sources) {
+        out.push_back(path);
+    }
+    return out;
+}
+
+// ---- Folder watch ---------------------------------------------------------------------------------
+
+void SystemAppCatalogProvider::collectFolders(const std::filesystem::path& path, int depth,
+                                              std::vector<std::filesystem::path>& out) const {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        return;
+    }
+    out.push_back(path);
+    if (depth >= scanner_.maxDepth()) {
+        return;
+    }
+    std::error_code error;
+    std::filesystem::directory_iterator entries(path, error);
+    if (error) {
+        return;
+    }
+    for (const std::filesystem::directory_entry& entry : entries) {
+        const std::string name = entry.path().filename().string();
+        if (name.empty() || name.front() == '.') {
+            continue;
+        }
+        std::error_code statusError;
+        const std::filesystem::file_status status = entry.symlink_status(statusError);
+        if (!statusError && std::filesystem::is_directory(status)) {  // links to folders are not entered
+            collectFolders(entry.path(), depth + 1, out);
+        }
+    }
+}
+
+void SystemAppCatalogProvider::refresh(std::int64_t generation) {
+    if (inotifyFD_ < 0) {
+        return;
+    }
+    // Folders that keep changing under the walk could make this go on for ever; a few passes catch
+    // up with ordinary changes, and a later event refreshes again.
+    for (int pass = 0; pass < maxRefreshPasses; ++pass) {
+        std::vector<std::filesystem::path> folders;
+        for (const std::filesystem::path& root : scanner_.directories()) {
+            collectFolders(root, 0, folders);
+        }
+        std::map<std::string, FolderSource> current;
+        {
+            std::lock_guard lock(mutex_);
+            if (watch_.generation != generation) {
+                return;
+            }
+            current = watch_.sources;
+        }
+        // Each folder is opened once and watched through its open descriptor, so the watch and the
+        // recorded identity belong to the same folder even if the path is replaced meanwhile.
+        std::map<std::string, FolderSource> fresh;
+        std::map<std::string, bool> wanted;
+        for (const std::filesystem::path& folder : folders) {
+            const std::string key = folder.lexically_normal().string();
+            struct stat info {};
+            if (::stat(key.c_str(), &info) != 0) {
+                continue;
+            }
+            wanted[key] = true;
+            auto existing = current.find(key);
+            if (existing != current.end() && existing->second.dev == info.st_dev && existing->second.ino == info.st_ino) {
+                continue;
+            }
+            const int fd = ::open(key.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (fd < 0) {
+                continue;
+            }
+            struct stat opened {};
+            if (::fstat(fd, &opened) == 0) {
+                const std::string procPath = "/proc/self/fd/" + std::to_string(fd);
+                const int wd = ::inotify_add_watch(inotifyFD_, procPath.c_str(), folderEventMask);
+                if (wd >= 0) {
+                    fresh[key] = FolderSource{opened.st_dev, opened.st_ino, wd};
+                }
+            }
+            ::close(fd);
+        }
+        std::vector<std::string> removed;
+        for (const auto& [key, source] : current) {
+            if (!wanted.contains(key)) {
+                removed.push_back(key);
+            }
+        }
+        bool changed = false;
+        {
+            std::lock_guard lock(mutex_);
+            for (const auto& [key, source] : fresh) {
+                ++watchUsers_[source.wd];
+            }
+            if (watch_.generation != generation) {
+                for (const auto& [key, source] : fresh) {
+                    cancelSource(source);
+                }
+                return;
+            }
+            for (const std::string& key : removed) {
+                if (auto found = watch_.sources.find(key); found != watch_.sources.end()) {
+                    cancelSource(found->second);
+                    watch_.sources.erase(found);
+                }
+            }
+            for (auto& [key, source] : fresh) {
+                auto found = watch_.sources.find(key);
+                if (found != watch_.sources.end() && found->second.dev == source.dev && found->second.ino == source.ino) {
+                    cancelSource(source);
+                    continue;
+                }
+                if (found != watch_.sources.end()) {
+                    cancelSource(found->second);
+                }
+                watch_.sources[key] = source;
+                changed = true;
+            }
+        }
+        if (!changed) {
+            return;
+        }
+    }
+}
+
+void SystemAppCatalogProvider::folderEvents() {
+    // Drain the queue; the kinds of events do not matter (an overflow means some were lost, which a
+    // full refresh and a report cover just the same).
+    alignas(inotify_event) std::array<char, 16384> buffer;
+    bool any = false;
+    while (true) {
+        const ssize_t got = ::read(inotifyFD_, buffer.data(), buffer.size());
+        if (got <= 0) {
+            break;
+        }
+        any = true;
+    }
+    if (!any) {
+        return;
+    }
+    std::shared_ptr<Delivery> delivery;
+    {
+        std::lock_guard lock(mutex_);
+        delivery = watch_.delivery;
+    }
+    if (delivery) {
+        folderChanged(delivery);
+    }
+}
+
+void SystemAppCatalogProvider::folderChanged(const std::shared_ptr<Delivery>& delivery) {
+    const std::int64_t generation = delivery->generation;
+    refresh(generation);
+    std::int64_t count = 0;
+    bool wasPending = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (watch_.generation != generation) {
+            return;
+        }
+        count = ++watch_.folderChanges;
+        wasPending = watch_.installedPending;
+        watch_.installedPending = true;
+    }
+    if (!wasPending) {
+        queue_->schedule(microseconds(installedDebounce_), [this, delivery] {
+            {
+                std::lock_guard lock(mutex_);
+                if (watch_.generation == delivery->generation) {
+                    watch_.installedPending = false;
+                }
+            }
+            refresh(delivery->generation);
+            deliver(delivery, AppCatalogEvent::installedAppsChanged);
+        });
+    }
+    queue_->schedule(microseconds(installedSettleDelay_), [this, delivery, count] {
+        {
+            std::lock_guard lock(mutex_);
+            if (watch_.folderChanges != count) {
+                return;
+            }
+        }
+        refresh(delivery->generation);
+        deliver(delivery, AppCatalogEvent::installedAppsChanged);
+    });
+}
+
+void SystemAppCatalogProvider::deliver(const std::shared_ptr<Delivery>& delivery, AppCatalogEvent event) {
+    {
+        std::lock_guard lock(mutex_);
+        if (watch_.generation != delivery->generation) {
+            return;
+        }
+    }
+    if (delivery->handler) {
+        delivery->handler(event);
+    }
+}
+
+}  // namespace Apps

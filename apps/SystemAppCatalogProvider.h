@@ -1,0 +1,106 @@
+#pragma once
+// The system's app catalog provider: running applications from the window manager's client list,
+// installed ones from the scanner, icons from the icon themes, and change reports: property changes of
+// the client list, the active window and the clients' states become runningAppsChanged; inotify events
+// in the application folders (the scanner's roots and plain subfolders to its depth) become
+// installedAppsChanged about `installedDebounce` seconds after the first event of a burst and once
+// more `installedSettleDelay` seconds after the last.
+//
+// Threads: the provider's own queue, an event loop on a thread labelled
+// "dev.quelmar.trackpad.mac.apps", runs folder events, both timers and every handler call. The
+// running list, the scan and icons run on the caller's thread. One mutex guards the watch state; it is
+// never held while walking folders, calling the handler or stopping the window watch.
+#include <sys/types.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "apps/AppCatalogTypes.h"
+#include "apps/IconTheme.h"
+#include "apps/InstalledAppScanner.h"
+#include "apps/RunningApps.h"
+#include "apps/WindowDirectory.h"
+#include "platform/EventLoop.h"
+
+namespace Apps {
+
+class SystemAppCatalogProvider final : public AppCatalogProvider {
+  public:
+    static constexpr const char* queueLabel = "dev.quelmar.trackpad.mac.apps";
+    static constexpr int maxRefreshPasses = 8;
+
+    // A negative or NaN debounce is 0; a settle delay below the debounce (or NaN) is the debounce.
+    // The display is $DISPLAY when empty.
+    SystemAppCatalogProvider(InstalledAppScanner scanner, double installedDebounce, double installedSettleDelay,
+                             std::string displayName = {}, IconTheme iconTheme = IconTheme());
+    ~SystemAppCatalogProvider() override;
+    SystemAppCatalogProvider(const SystemAppCatalogProvider&) = delete;
+    SystemAppCatalogProvider& operator=(const SystemAppCatalogProvider&) = delete;
+
+    std::vector<RunningAppInfo> runningApplications() override;
+    std::vector<InstalledAppInfo> installedApplications() override;
+    std::optional<IconBitmap> icon(const std::string& bundleID, int pixelSize) override;
+    void start(Handler handler) override;
+    void stop() override;
+
+    double installedDebounce() const { return installedDebounce_; }
+    double installedSettleDelay() const { return installedSettleDelay_; }
+    // The folders watched now (for tests).
+    std::vector<std::string> watchedFolders() const;
+    // The running applications with their windows, for the launch system.
+    std::vector<RunningApp> runningAppsWithWindows();
+    // The shown desktop entry of an id (exact, else without case), from the entries cached while the
+    // folders are watched; none for an id that could not name one.
+    std::optional<InstalledAppScanner::Record> entry(const std::string& bundleID);
+
+  private:
+    struct FolderSource {
+        dev_t dev = 0;
+        ino_t ino = 0;
+        int wd = -1;
+    };
+    struct Delivery {
+        std::int64_t generation = 0;
+        Handler handler;
+    };
+    struct Watch {
+        std::int64_t generation = 0;
+        std::map<std::string, FolderSource> sources;
+        std::shared_ptr<Delivery> delivery;  // of the live start; none when stopped
+        bool installedPending = false;
+        std::int64_t folderChanges = 0;
+        bool runningPending = false;
+    };
+
+    void unregister(std::map<std::string, FolderSource> sources, bool windows);
+    void collectFolders(const std::filesystem::path& path, int depth, std::vector<std::filesystem::path>& out) const;
+    void refresh(std::int64_t generation);
+    void cancelSource(const FolderSource& source);  // with mutex_ held
+    void folderEvents();
+    void folderChanged(const std::shared_ptr<Delivery>& delivery);
+    void deliver(const std::shared_ptr<Delivery>& delivery, AppCatalogEvent event);
+    std::vector<InstalledAppScanner::Record> records();
+
+    const InstalledAppScanner scanner_;
+    const double installedDebounce_;
+    const double installedSettleDelay_;
+    const IconTheme iconTheme_;
+    WindowDirectory windows_;
+    int inotifyFD_ = -1;
+
+    mutable std::mutex mutex_;
+    Watch watch_;
+    std::map<int, int> watchUsers_;  // inotify watch descriptor -> folders using it
+    std::optional<std::pair<std::int64_t, std::vector<InstalledAppScanner::Record>>> recordCache_;
+
+    std::unique_ptr<platform::EventLoop> queue_;
+    std::thread queueThread_;
+};
+
+}  // namespace Apps

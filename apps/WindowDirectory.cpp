@@ -1,0 +1,406 @@
+#include "apps/WindowDirectory.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+#include <xcb/xcb.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <unordered_set>
+
+namespace Apps {
+
+namespace {
+
+enum AtomIndex {
+    netClientList,
+    netActiveWindow,
+    netWmPid,
+    gtkApplicationID,
+    kdeDesktopFile,
+    netWmState,
+    netWmStateHidden,
+    netWmWindowType,
+    netWmWindowTypeNormal,
+    netWmWindowTypeDialog,
+    netWmName,
+    utf8String,
+    netSupportingWmCheck,
+    netWmIcon,
+    atomCount
+};
+constexpr std::array<const char*, atomCount> atomNames{
+    "_NET_CLIENT_LIST",        "_NET_ACTIVE_WINDOW",         "_NET_WM_PID",
+    "_GTK_APPLICATION_ID",     "_KDE_NET_WM_DESKTOP_FILE",   "_NET_WM_STATE",
+    "_NET_WM_STATE_HIDDEN",    "_NET_WM_WINDOW_TYPE",        "_NET_WM_WINDOW_TYPE_NORMAL",
+    "_NET_WM_WINDOW_TYPE_DIALOG", "_NET_WM_NAME",            "UTF8_STRING",
+    "_NET_SUPPORTING_WM_CHECK", "_NET_WM_ICON"};
+
+// Properties longer than this are read in part: a window cannot make us allocate without bound.
+constexpr std::uint32_t maxPropertyWords = 16384;
+
+}  // namespace
+
+struct WindowDirectory::Connection {
+    xcb_connection_t* connection = nullptr;
+    xcb_window_t root = 0;
+    std::array<xcb_atom_t, atomCount> atoms{};
+
+    explicit Connection(const std::string& displayName) {
+        int screenNumber = 0;
+        connection = xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &screenNumber);
+        if (xcb_connection_has_error(connection) != 0) {
+            return;
+        }
+        xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(connection));
+        for (int i = 0; i < screenNumber && screens.rem > 0; ++i) {
+            xcb_screen_next(&screens);
+        }
+        if (screens.rem == 0) {
+            return;
+        }
+        root = screens.data->root;
+        std::array<xcb_intern_atom_cookie_t, atomCount> cookies{};
+        for (std::size_t i = 0; i < atomCount; ++i) {
+            cookies[i] = xcb_intern_atom(connection, 0, static_cast<std::uint16_t>(std::strlen(atomNames[i])),
+                                         atomNames[i]);
+        }
+        for (std::size_t i = 0; i < atomCount; ++i) {
+            if (xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(connection, cookies[i], nullptr)) {
+                atoms[i] = reply->atom;
+                std::free(reply);
+            }
+        }
+    }
+    ~Connection() {
+        if (connection != nullptr) {
+            xcb_disconnect(connection);
+        }
+    }
+    bool usable() const { return connection != nullptr && xcb_connection_has_error(connection) == 0 && root != 0; }
+
+    xcb_get_property_cookie_t ask(xcb_window_t window, xcb_atom_t property, xcb_atom_t type) const {
+        return xcb_get_property(connection, 0, window, property, type, 0, maxPropertyWords);
+    }
+    // The reply's value as bytes of the given format (8 or 32); empty when absent or of another format.
+    static std::vector<std::uint8_t> bytes(xcb_connection_t* c, xcb_get_property_cookie_t cookie, int format) {
+        std::vector<std::uint8_t> out;
+        if (xcb_get_property_reply_t* reply = xcb_get_property_reply(c, cookie, nullptr)) {
+            if (reply->format == format) {
+                const auto* data = static_cast<const std::uint8_t*>(xcb_get_property_value(reply));
+                out.assign(data, data + xcb_get_property_value_length(reply));  // in bytes
+            }
+            std::free(reply);
+        }
+        return out;
+    }
+    static std::vector<std::uint32_t> words(xcb_connection_t* c, xcb_get_property_cookie_t cookie) {
+        std::vector<std::uint8_t> raw = bytes(c, cookie, 32);
+        std::vector<std::uint32_t> out(raw.size() / 4);
+        if (!out.empty()) {
+            std::memcpy(out.data(), raw.data(), out.size() * 4);
+        }
+        return out;
+    }
+    static std::string text(xcb_connection_t* c, xcb_get_property_cookie_t cookie) {
+        std::vector<std::uint8_t> raw = bytes(c, cookie, 8);
+        std::string out(raw.begin(), raw.end());
+        if (auto nul = out.find('\0'); nul != std::string::npos) {
+            out.erase(nul);
+        }
+        return out;
+    }
+
+    std::vector<xcb_window_t> clientList() const {
+        return words(connection, ask(root, atoms[netClientList], XCB_ATOM_WINDOW));
+    }
+    xcb_window_t activeWindow() const {
+        std::vector<std::uint32_t> value = words(connection, ask(root, atoms[netActiveWindow], XCB_ATOM_WINDOW));
+        return value.empty() ? 0 : value.front();
+    }
+    bool hasWindowManager() const {
+        return !words(connection, ask(root, atoms[netSupportingWmCheck], XCB_ATOM_WINDOW)).empty();
+    }
+};
+
+WindowDirectory::WindowDirectory(const std::string& displayName)
+    : displayName_(displayName), query_(std::make_unique<Connection>(displayName)) {}
+
+WindowDirectory::~WindowDirectory() { unwatch(); }
+
+bool WindowDirectory::isConnected() const { return query_->usable(); }
+
+std::vector<ClientWindow> WindowDirectory::clients() {
+    std::lock_guard lock(mutex_);
+    Connection& c = *query_;
+    if (!c.usable()) {
+        return {};
+    }
+    const std::vector<xcb_window_t> windows = c.clientList();
+    const xcb_window_t active = c.activeWindow();
+    struct Cookies {
+        xcb_get_property_cookie_t pid, wmClass, appID, desktop, state, type, name;
+    };
+    std::vector<Cookies> cookies;
+    cookies.reserve(windows.size());
+    // All requests first, then all replies: one round trip for the whole list.
+    for (xcb_window_t window : windows) {
+        cookies.push_back(Cookies{c.ask(window, c.atoms[netWmPid], XCB_ATOM_CARDINAL),
+                                  c.ask(window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING),
+                                  c.ask(window, c.atoms[gtkApplicationID], XCB_GET_PROPERTY_TYPE_ANY),
+                                  c.ask(window, c.atoms[kdeDesktopFile], XCB_GET_PROPERTY_TYPE_ANY),
+                                  c.ask(window, c.atoms[netWmState], XCB_ATOM_ATOM),
+                                  c.ask(window, c.atoms[netWmWindowType], XCB_ATOM_ATOM),
+                                  c.ask(window, c.atoms[netWmName], XCB_GET_PROPERTY_TYPE_ANY)});
+    }
+    std::vector<ClientWindow> out;
+    for (std::size_t i = 0; i < windows.size(); ++i) {
+        ClientWindow client;
+        client.window = windows[i];
+        client.isActive = windows[i] == active;
+        if (std::vector<std::uint32_t> pid = Connection::words(c.connection, cookies[i].pid);
+            !pid.empty() && pid.front() > 0 && pid.front() < 0x7FFFFFFF) {
+            client.processID = static_cast<pid_t>(pid.front());
+        }
+        std::vector<std::uint8_t> wmClass = Connection::bytes(c.connection, cookies[i].wmClass, 8);
+        std::string classes(wmClass.begin(), wmClass.end());
+        const std::size_t nul = classes.find('\0');
+        client.instanceName = classes.substr(0, nul);
+        if (nul != std::string::npos) {
+            client.className = classes.substr(nul + 1);
+            if (auto end = client.className.find('\0'); end != std::string::npos) {
+                client.className.erase(end);
+            }
+        }
+        client.applicationID = Connection::text(c.connection, cookies[i].appID);
+        client.desktopFile = Connection::text(c.connection, cookies[i].desktop);
+        for (std::uint32_t atom : Connection::words(c.connection, cookies[i].state)) {
+            client.isHidden = client.isHidden || atom == c.atoms[netWmStateHidden];
+        }
+        const std::vector<std::uint32_t> types = Connection::words(c.connection, cookies[i].type);
+        client.isNormal = types.empty() || std::any_of(types.begin(), types.end(), [&](std::uint32_t atom) {
+                              return atom == c.atoms[netWmWindowTypeNormal] || atom == c.atoms[netWmWindowTypeDialog];
+                          });
+        client.title = Connection::text(c.connection, cookies[i].name);
+        out.push_back(std::move(client));
+    }
+    return out;
+}
+
+bool WindowDirectory::activate(const std::vector<std::uint32_t>& windows, double timeout) {
+    if (windows.empty()) {
+        return false;
+    }
+    const xcb_window_t target = windows.front();
+    {
+        std::lock_guard lock(mutex_);
+        Connection& c = *query_;
+        if (!c.usable()) {
+            return false;
+        }
+        const std::vector<xcb_window_t> listed = c.clientList();
+        if (std::find(listed.begin(), listed.end(), target) == listed.end() && c.hasWindowManager()) {
+            return false;  // gone meanwhile
+        }
+        // Mapping an iconic window asks the manager to restore it (ICCCM), before it is activated.
+        xcb_map_window(c.connection, target);
+        if (c.hasWindowManager()) {
+            xcb_client_message_event_t event{};
+            event.response_type = XCB_CLIENT_MESSAGE;
+            event.format = 32;
+            event.window = target;
+            event.type = c.atoms[netActiveWindow];
+            event.data.data32[0] = 2;  // the request comes from a pager-like tool acting for the user
+            event.data.data32[1] = XCB_CURRENT_TIME;
+            event.data.data32[2] = 0;
+            xcb_send_event(c.connection, 0, c.root,
+                           XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                           reinterpret_cast<const char*>(&event));
+        } else {
+            const std::uint32_t above = XCB_STACK_MODE_ABOVE;
+            xcb_configure_window(c.connection, target, XCB_CONFIG_WINDOW_STACK_MODE, &above);
+            xcb_set_input_focus(c.connection, XCB_INPUT_FOCUS_POINTER_ROOT, target, XCB_CURRENT_TIME);
+        }
+        xcb_flush(c.connection);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
+    while (true) {
+        {
+            std::lock_guard lock(mutex_);
+            Connection& c = *query_;
+            if (!c.usable()) {
+                return false;
+            }
+            if (c.hasWindowManager()) {
+                const xcb_window_t active = c.activeWindow();
+                if (std::find(windows.begin(), windows.end(), active) != windows.end()) {
+                    return true;
+                }
+            } else if (xcb_get_input_focus_reply_t* focus =
+                           xcb_get_input_focus_reply(c.connection, xcb_get_input_focus(c.connection), nullptr)) {
+                const bool focused = focus->focus == target;
+                std::free(focus);
+                if (focused) {
+                    return true;
+                }
+            }
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+std::optional<IconBitmap> WindowDirectory::windowIcon(const std::vector<std::uint32_t>& windows, int size) {
+    constexpr std::uint32_t maxIconWords = 1u << 20;  // 4 MiB: a 1024-pixel image and a few smaller ones
+    std::lock_guard lock(mutex_);
+    Connection& c = *query_;
+    if (!c.usable()) {
+        return std::nullopt;
+    }
+    for (std::uint32_t window : windows) {
+        std::vector<std::uint32_t> words;
+        if (xcb_get_property_reply_t* reply = xcb_get_property_reply(
+                c.connection, xcb_get_property(c.connection, 0, window, c.atoms[netWmIcon], XCB_ATOM_CARDINAL, 0, maxIconWords),
+                nullptr)) {
+            if (reply->format == 32) {
+                const int length = xcb_get_property_value_length(reply) / 4;
+                const auto* data = static_cast<const std::uint32_t*>(xcb_get_property_value(reply));
+                words.assign(data, data + length);
+            }
+            std::free(reply);
+        }
+        // Images follow each other as width, height, then width x height ARGB values (straight alpha).
+        std::optional<std::pair<std::size_t, std::uint32_t>> best;  // offset, side
+        for (std::size_t i = 0; i + 2 <= words.size();) {
+            const std::uint32_t width = words[i];
+            const std::uint32_t height = words[i + 1];
+            if (width == 0 || height == 0 || width > 1024 || height > 1024 ||
+                words.size() - i - 2 < static_cast<std::size_t>(width) * height) {
+                break;
+            }
+            const std::uint32_t side = std::max(width, height);
+            const bool better = !best || (side >= static_cast<std::uint32_t>(size)
+                                              ? best->second < static_cast<std::uint32_t>(size) || side < best->second
+                                              : side > best->second && best->second < static_cast<std::uint32_t>(size));
+            if (better) {
+                best = std::make_pair(i, side);
+            }
+            i += 2 + static_cast<std::size_t>(width) * height;
+        }
+        if (!best) {
+            continue;
+        }
+        IconBitmap image;
+        image.width = static_cast<int>(words[best->first]);
+        image.height = static_cast<int>(words[best->first + 1]);
+        image.pixels.resize(static_cast<std::size_t>(image.width) * image.height * 4);
+        for (std::size_t p = 0; p < static_cast<std::size_t>(image.width) * image.height; ++p) {
+            const std::uint32_t argb = words[best->first + 2 + p];
+            const unsigned alpha = argb >> 24;
+            image.pixels[p * 4 + 0] = static_cast<std::uint8_t>(argb >> 16);
+            image.pixels[p * 4 + 1] = static_cast<std::uint8_t>(argb >> 8);
+            image.pixels[p * 4 + 2] = static_cast<std::uint8_t>(argb);
+            image.pixels[p * 4 + 3] = static_cast<std::uint8_t>(alpha);
+        }
+        return image;
+    }
+    return std::nullopt;
+}
+
+void WindowDirectory::watch(std::function<void()> changed) {
+    unwatch();
+    std::lock_guard lock(watchMutex_);
+    stopFD_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (stopFD_ < 0) {
+        return;
+    }
+    changed_ = std::make_shared<std::function<void()>>(std::move(changed));
+    thread_ = std::thread([this, fd = stopFD_] { eventLoop(fd); });
+}
+
+void WindowDirectory::unwatch() {
+    std::lock_guard lock(watchMutex_);
+    if (thread_.joinable()) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] ssize_t written = ::write(stopFD_, &one, sizeof one);
+        thread_.join();
+    }
+    if (stopFD_ >= 0) {
+        ::close(stopFD_);
+        stopFD_ = -1;
+    }
+    changed_.reset();
+}
+
+void WindowDirectory::eventLoop(int stopFD) {
+    const std::shared_ptr<std::function<void()>> changed = changed_;
+    Connection c(displayName_);
+    if (!c.usable()) {
+        return;
+    }
+    const std::uint32_t rootMask = XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+    xcb_change_window_attributes(c.connection, c.root, XCB_CW_EVENT_MASK, &rootMask);
+    std::unordered_set<xcb_window_t> selected;
+    const auto selectClients = [&] {
+        const std::uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
+        std::unordered_set<xcb_window_t> now;
+        for (xcb_window_t window : c.clientList()) {
+            now.insert(window);
+            if (!selected.contains(window)) {
+                xcb_change_window_attributes(c.connection, window, XCB_CW_EVENT_MASK, &mask);
+            }
+        }
+        selected = std::move(now);
+        xcb_flush(c.connection);
+    };
+    selectClients();
+    while (true) {
+        pollfd fds[2] = {{xcb_get_file_descriptor(c.connection), POLLIN, 0}, {stopFD, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        if (fds[1].revents != 0) {
+            return;
+        }
+        bool relevant = false;
+        bool listChanged = false;
+        while (xcb_generic_event_t* event = xcb_poll_for_event(c.connection)) {
+            const std::uint8_t type = event->response_type & 0x7F;
+            if (type == XCB_PROPERTY_NOTIFY) {
+                const auto* property = reinterpret_cast<xcb_property_notify_event_t*>(event);
+                if (property->window == c.root) {
+                    listChanged = listChanged || property->atom == c.atoms[netClientList];
+                    relevant = relevant || property->atom == c.atoms[netClientList] ||
+                               property->atom == c.atoms[netActiveWindow];
+                } else {
+                    relevant = relevant || property->atom == c.atoms[netWmState] ||
+                               property->atom == c.atoms[netWmPid] || property->atom == XCB_ATOM_WM_CLASS;
+                }
+            } else if (type == XCB_MAP_NOTIFY || type == XCB_UNMAP_NOTIFY || type == XCB_DESTROY_NOTIFY) {
+                // Without a window manager the list properties never change; top-level maps are the sign.
+                relevant = relevant || !c.hasWindowManager();
+            }
+            std::free(event);
+        }
+        if (xcb_connection_has_error(c.connection) != 0) {
+            return;
+        }
+        if (listChanged) {
+            selectClients();
+        }
+        if (relevant && changed && *changed) {
+            (*changed)();
+        }
+    }
+}
+
+}  // namespace Apps

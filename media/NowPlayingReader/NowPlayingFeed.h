@@ -1,0 +1,68 @@
+#pragma once
+// Turns a provider's raw readings into the NowPlaying values phones are sent: texts trimmed and cut to
+// the wire's limit, artwork scaled to a small JPEG (reused while the artwork bytes stay the same), and a
+// value equal to the last one reported dropped.
+//
+// Thread: start and stop on the main queue; readings arrive on the provider's thread, where onChange
+// is called, never under the feed's lock. Own it through a std::shared_ptr (the provider's callback
+// holds it weakly).
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "TrackpadProtocol/Types.h"
+#include "app/services/MediaServices.h"
+#include "media/NowPlayingReader/ArtworkScaler.h"
+#include "media/NowPlayingReader/NowPlaying.h"
+
+namespace media {
+
+using TrackpadProtocol::NowPlaying;
+
+class NowPlayingFeed final : public Shell::NowPlayingService, public std::enable_shared_from_this<NowPlayingFeed> {
+  public:
+    using OnChange = std::function<void(std::optional<NowPlaying>)>;
+    using Scale = std::function<std::optional<Data>(const Data&)>;
+
+    // The artwork bytes of a reading and the JPEG made of exactly them (none when scaling failed).
+    struct ScaledArtwork {
+        Data source;
+        std::optional<Data> scaled;
+        friend bool operator==(const ScaledArtwork&, const ScaledArtwork&) = default;
+    };
+
+    NowPlayingFeed(std::unique_ptr<NowPlayingProvider> provider, ArtworkScaler scaler, OnChange onChange);
+    NowPlayingFeed(std::unique_ptr<NowPlayingProvider> provider, Scale scale, OnChange onChange);
+    ~NowPlayingFeed() override;
+
+    void start() override;
+    void stop() override;
+    // The last value reported since the last start; none when nothing, or nothing playing, was reported.
+    std::optional<NowPlaying> current() const;
+
+    static std::optional<NowPlaying> makeNowPlaying(const NowPlayingReading& reading,
+                                                    const std::optional<ScaledArtwork>& artwork);
+    // White space and line ends removed at both ends (Unicode's white space, not only ASCII).
+    static std::string trimmed(const std::string& text);
+
+  private:
+    struct Reported {
+        std::optional<NowPlaying> value;
+    };
+    void handleReading(const NowPlayingReading& reading, std::uint64_t generation);
+
+    std::unique_ptr<NowPlayingProvider> provider_;
+    Scale scale_;
+    OnChange onChange_;
+
+    mutable std::mutex mutex_;
+    std::uint64_t generation_ = 0;
+    bool isRunning_ = false;
+    // None: nothing reported since the last start.
+    std::optional<Reported> reported_;
+    std::optional<ScaledArtwork> artwork_;
+};
+
+}  // namespace media

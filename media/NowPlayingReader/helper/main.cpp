@@ -1,0 +1,6 @@
+// The now-playing helper program: see NowPlayingHelperChild.h.
+#include "media/NowPlayingReader/NowPlayingHelperChild.h"
+
+int main(int argc, char** argv) {
+    return media::runNowPlayingHelper(argc, argv);
+}

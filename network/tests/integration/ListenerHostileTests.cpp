@@ -1,0 +1,224 @@
+// What a hostile phone on the same network can try against the listener, and what a faulty service can
+// do to it: floods that never read, connections that only hold a slot, bad frames between good ones,
+// callbacks that throw, requests nobody serves, and absurd time-outs.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <limits>
+#include <thread>
+
+#include "TrackpadProtocol/LargePayloads.h"
+#include "network/ListenerCore.h"
+#include "network/ServiceAnswers.h"
+#include "network/tests/integration/ListenerHarness.h"
+#include "platform/LogCapture.h"
+#include "testing/HostileClients.h"
+
+namespace CompanionNetwork::tests {
+namespace {
+
+using testing_support::Bytes;
+using testing_support::eventually;
+
+// A probe round trip on the phone's TLS connection works.
+void expectProbeAnswered(testing_support::PhoneTestClient& phone, std::uint32_t number) {
+    phone.send(Message::Probe{number, false});
+    const auto reply = phone.receiveUntil(
+        [&](const Message& message) {
+            const auto* probe = message.as<Message::ProbeReply>();
+            return probe != nullptr && probe->number == number;
+        },
+        5);
+    EXPECT_TRUE(reply.has_value()) << "probe " << number;
+}
+
+std::size_t linesContaining(const platform::LogCapture& capture, const std::string& text) {
+    std::size_t count = 0;
+    for (const auto& entry : capture.entries()) {
+        count += entry.message.find(text) != std::string::npos ? 1 : 0;
+    }
+    return count;
+}
+
+TEST(HostilePeers, ConnectionsThatSendProbesAndNeverReadAreNotReadEitherAndAPhoneKeepsWorking) {
+    ListenerHarness computer;
+    computer.start();
+    auto phone = computer.sessionPhone("Honest", false);
+    platform::LogCapture capture;
+    testing_support::ProbeFlood flood("127.0.0.1", computer.endpoint.tcpPort, 7);
+
+    // The flood stalls once the computer stops reading it: only the socket buffers take more.
+    std::uint64_t seen = 0;
+    int stillFor = 0;
+    for (int i = 0; i < 100 && stillFor < 4 && flood.mostSentOnOneConnection() < (40u << 20); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        const std::uint64_t now = flood.bytesSent();
+        stillFor = now == seen && now > 0 ? stillFor + 1 : 0;
+        seen = now;
+    }
+    EXPECT_EQ(stillFor, 4) << "the flood never stalled: " << flood.bytesSent() << " bytes taken";
+    EXPECT_LT(flood.mostSentOnOneConnection(), 8u << 20);
+    for (std::uint32_t number = 1; number <= 20; ++number) {
+        expectProbeAnswered(*phone, number);
+    }
+    EXPECT_EQ(linesContaining(capture, "write queue full"), 0u);
+}
+
+TEST(HostilePeers, SilentConnectionsThatReopenAsTheyCloseDoNotKeepAPhoneOut) {
+    ListenerHarness computer;
+    computer.start();
+    testing_support::SilentConnections silent("127.0.0.1", computer.endpoint.tcpPort, 8);
+    ASSERT_TRUE(eventually([&] { return silent.open() == 8; }));
+    // A new connection takes the place of one that has had its chance to speak.
+    std::this_thread::sleep_for(std::chrono::duration<double>(ListenerCore::evictionGrace + 0.2));
+    std::unique_ptr<testing_support::PhoneTestClient> phone;
+    const bool paired = eventually(
+        [&] {
+            try {
+                phone = computer.sessionPhone("Honest", false);
+                return true;
+            } catch (const std::exception&) {
+                return false;
+            }
+        },
+        20);
+    ASSERT_TRUE(paired);
+    // Held by its session, it is never the one that makes room.
+    const std::uint64_t before = silent.opened();
+    ASSERT_TRUE(eventually([&] { return silent.opened() > before + 16; }, 30));
+    EXPECT_TRUE(phone->isConnected());
+    expectProbeAnswered(*phone, 1);
+}
+
+TEST(HostilePeers, EverySlotHeldBySessionsRefusesANewConnection) {
+    ListenerHarness computer;
+    computer.start();
+    std::vector<std::unique_ptr<testing_support::PhoneTestClient>> phones;
+    for (int i = 0; i < 8; ++i) {
+        phones.push_back(computer.sessionPhone("Phone " + std::to_string(i), false));
+    }
+    std::this_thread::sleep_for(std::chrono::duration<double>(ListenerCore::evictionGrace + 0.2));
+    auto ninth = computer.phone("Ninth");
+    EXPECT_THROW(ninth->connect(), std::runtime_error);
+    for (auto& phone : phones) {
+        EXPECT_TRUE(phone->isConnected());
+    }
+}
+
+TEST(HostilePeers, BadFramesBetweenGoodOnesCloseTheConnectionAndTheirLinesAreLimited) {
+    ListenerHarness computer;
+    computer.start();
+    auto bystander = computer.sessionPhone("Bystander", false);
+    platform::LogCapture capture;
+    auto noisy = computer.phone("Noisy");
+    noisy->connect();
+    try {
+        for (std::uint32_t i = 0; i < 200; ++i) {
+            noisy->sendRaw(Bytes{0x00, 0x02, 0x01, 0xEE});  // an unknown message type
+            noisy->send(Message::Probe{i, false});
+        }
+    } catch (const std::exception&) {
+        // Closed under way.
+    }
+    EXPECT_TRUE(noisy->waitForClose(5));
+    EXPECT_LE(linesContaining(capture, "dropped a message from connection"),
+              static_cast<std::size_t>(Peer::noticeBurst));
+    EXPECT_EQ(linesContaining(capture, "more lines about it were not logged"), 1u);
+    expectProbeAnswered(*bystander, 1);
+}
+
+TEST(ServiceFaults, CallbacksThatThrowAreAnsweredAsFailedAndTheListenerGoesOn) {
+    ListenerHarness::Options options;
+    options.throwing = true;
+    ListenerHarness computer(options);
+    computer.start();
+    // The pairing event handler throws at every event: pairing and sessions go on.
+    auto phone = computer.sessionPhone("Phone", false);
+    auto other = computer.sessionPhone("Other", false);
+
+    phone->send(Message::Tap{1});
+    phone->send(Message::Tap{2});
+    EXPECT_EQ(computer.waitForDelivered(2).size(), 2u);
+
+    const std::vector<Message> requests = {
+        Message::OpenApp{"org.example.app"},
+        Message::VolumeStatusRequest{},
+        Message::UnlockRequest{{5, "secret"}},
+        Message::ScreenViewStart{{1, 1024, 30, TrackpadProtocol::ScreenVideoCodecs::h264}},
+        Message::ScreenshotRequest{{9, 1, 1024}},
+    };
+    for (const Message& request : requests) {
+        SCOPED_TRACE(request.description());
+        const std::vector<Message> expected = unservedAnswer(request, ServiceFault::failed);
+        ASSERT_FALSE(expected.empty());
+        phone->send(request);
+        EXPECT_TRUE(phone->receiveUntil([&](const Message& m) { return m == expected.front(); }, 5));
+    }
+    expectProbeAnswered(*other, 1);
+    other->send(Message::Tap{3});
+    EXPECT_EQ(computer.waitForDelivered(3).back().message, Message(Message::Tap{3}));
+}
+
+std::vector<Message> serviceRequests() {
+    return {
+        Message::AppsRequest{TrackpadProtocol::AppListKind::installed},
+        Message::AppsRequest{TrackpadProtocol::AppListKind::running},
+        Message::AppIconRequest{{"org.example.app", 64}},
+        Message::OpenApp{"org.example.app"},
+        Message::ScreenDisplaysRequest{},
+        Message::ScreenViewStart{{1, 1024, 30, TrackpadProtocol::ScreenVideoCodecs::h264}},
+        Message::ScreenViewSelectDisplay{2},
+        Message::ScreenViewStop{},
+        Message::ScreenshotRequest{{9, 1, 1024}},
+        Message::SetVolume{50},
+        Message::SetMute{true},
+        Message::VolumeStatusRequest{},
+        Message::UnlockRequest{{5, "secret"}},
+    };
+}
+
+TEST(ServiceFaults, EveryRequestNobodyServesGetsTheAnswerOfAnAbsentService) {
+    // No service behind the features offered, and features not offered at all.
+    for (const bool offered : {true, false}) {
+        SCOPED_TRACE(offered ? "offered without services" : "not offered");
+        ListenerHarness::Options options;
+        options.appAndScreenCallbacks = false;
+        options.unlockCallback = false;
+        options.volumeCallback = false;
+        if (!offered) {
+            options.pairing.features = TrackpadProtocol::HostFeatures{};
+        }
+        ListenerHarness computer(options);
+        computer.start();
+        auto phone = computer.sessionPhone("Phone", false);
+        for (const Message& request : serviceRequests()) {
+            SCOPED_TRACE(request.description());
+            const std::vector<Message> expected = unservedAnswer(request, ServiceFault::absent);
+            ASSERT_FALSE(expected.empty());
+            phone->send(request);
+            EXPECT_TRUE(phone->receiveUntil([&](const Message& m) { return m == expected.front(); }, 5));
+        }
+    }
+}
+
+TEST(ListenerTimeouts, AnInfiniteOrHugeHandshakeTimeoutClosesNothingAtOnce) {
+    for (const double timeout : {std::numeric_limits<double>::infinity(), 1e300}) {
+        SCOPED_TRACE(timeout);
+        ListenerHarness::Options options;
+        options.configuration.handshakeTimeout = timeout;
+        options.configuration.scrollIdleTimeout = timeout;
+        ListenerHarness computer(options);
+        computer.start();
+        auto idle = computer.phone("Idle");
+        idle->connect();
+        EXPECT_FALSE(idle->waitForClose(0.5));
+        auto phone = computer.sessionPhone("Phone", false);
+        expectProbeAnswered(*phone, 1);
+    }
+}
+
+}  // namespace
+}  // namespace CompanionNetwork::tests

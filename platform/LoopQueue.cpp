@@ -1,0 +1,56 @@
+#include "platform/LoopQueue.h"
+
+#include <pthread.h>
+
+#include <exception>
+#include <future>
+
+namespace platform {
+namespace {
+
+// Linux allows 15 bytes plus the terminator; cut at a character boundary so the name stays valid UTF-8.
+std::string threadName(const std::string& label) {
+    constexpr std::size_t limit = 15;
+    if (label.size() <= limit) {
+        return label;
+    }
+    std::size_t cut = limit;
+    while (cut > 0 && (static_cast<unsigned char>(label[cut]) & 0xC0) == 0x80) {
+        --cut;
+    }
+    return label.substr(0, cut);
+}
+
+}  // namespace
+
+LoopQueue::LoopQueue(std::string label) : label_(std::move(label)), loop_(std::make_unique<EventLoop>()) {
+    std::promise<void> started;
+    std::future<void> running = started.get_future();
+    thread_ = std::thread([this, &started] {
+        // The loop belongs to the thread that runs it: run() makes this thread the loop's own, and the
+        // first task tells the constructor that isCurrent() now answers for this thread.
+        loop_->post([&started] { started.set_value(); });
+        loop_->run();
+        loop_->runOnce();
+    });
+    pthread_setname_np(thread_.native_handle(), threadName(label_).c_str());
+    running.wait();
+}
+
+LoopQueue::~LoopQueue() {
+    loop_->stop();
+    thread_.join();
+}
+
+void LoopQueue::sync(const std::function<void()>& task) {
+    if (isCurrent()) {
+        task();
+        return;
+    }
+    std::packaged_task<void()> work([&task] { task(); });
+    std::future<void> done = work.get_future();
+    post([&work] { work(); });
+    done.get();
+}
+
+}  // namespace platform

@@ -1,0 +1,54 @@
+#pragma once
+// JPEG and PNG, read and written. Every decoder checks the image's claimed size against the caller's pixel
+// limit before it allocates pixels, and answers broken, truncated or unknown data with an ImageError.
+// Thread: any; calls share no state.
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "platform/imaging/Bitmap.h"
+
+namespace platform::imaging {
+
+enum class ImageFormat { jpeg, png };
+
+// By the signature at the start of the data.
+std::optional<ImageFormat> detectFormat(std::span<const std::uint8_t> data);
+
+struct ImageInfo {
+    ImageFormat format = ImageFormat::jpeg;
+    int width = 0;  // as stored, before the orientation is applied
+    int height = 0;
+    Orientation orientation = Orientation::up;
+
+    Size uprightSize() const { return swapsSides(orientation) ? Size{height, width} : Size{width, height}; }
+};
+
+// Reads only the header (and the EXIF orientation); allocates nothing in proportion to the claimed size.
+ImageResult<ImageInfo> readImageInfo(std::span<const std::uint8_t> data);
+ImageResult<ImageInfo> readJPEGInfo(std::span<const std::uint8_t> data);
+ImageResult<ImageInfo> readPNGInfo(std::span<const std::uint8_t> data);
+
+struct DecodeOptions {
+    // Images claiming more pixels (as stored) are refused with tooLarge before any pixel is decoded.
+    std::uint64_t maxPixels = 0;
+    // When positive, the result's longest side is at most this (never enlarged). A JPEG is decoded with
+    // the library's scaled decode at the smallest scale that still covers it, then box-filtered down.
+    int longestSide = 0;
+    PixelFormat format = PixelFormat::bgra;
+    // Turns the image upright by its EXIF orientation.
+    bool applyOrientation = true;
+};
+
+ImageResult<Bitmap> decodeImage(std::span<const std::uint8_t> data, const DecodeOptions& options);
+ImageResult<Bitmap> decodeJPEG(std::span<const std::uint8_t> data, const DecodeOptions& options);
+ImageResult<Bitmap> decodePNG(std::span<const std::uint8_t> data, const DecodeOptions& options);
+
+// Baseline JPEG with 4:2:0 chroma; quality is clamped to 1...100. Alpha is ignored.
+ImageResult<std::vector<std::uint8_t>> encodeJPEG(const ImageView& image, int quality);
+// Compression level 0 (none) ... 9 (smallest), clamped. An image whose alpha is opaque everywhere (and any
+// bgrx image) is written without an alpha channel, which makes it smaller.
+ImageResult<std::vector<std::uint8_t>> encodePNG(const ImageView& image, int compressionLevel);
+
+}  // namespace platform::imaging

@@ -1,0 +1,22 @@
+#include "platform/imaging/Codecs.h"
+
+namespace platform::imaging {
+
+ImageResult<ImageInfo> readImageInfo(std::span<const std::uint8_t> data) {
+    switch (detectFormat(data).value_or(ImageFormat::jpeg)) {
+        case ImageFormat::jpeg:
+            return readJPEGInfo(data);
+        case ImageFormat::png:
+            return readPNGInfo(data);
+    }
+    return ImageError::unknownFormat;
+}
+
+ImageResult<Bitmap> decodeImage(std::span<const std::uint8_t> data, const DecodeOptions& options) {
+    const auto format = detectFormat(data);
+    if (!format)
+        return ImageError::unknownFormat;
+    return *format == ImageFormat::jpeg ? decodeJPEG(data, options) : decodePNG(data, options);
+}
+
+}  // namespace platform::imaging

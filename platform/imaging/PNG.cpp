@@ -1,0 +1,267 @@
+// libpng reports errors by longjmp. Every setjmp sits in a small inner function whose frame holds only
+// plain C data, so that no C++ object with a destructor is ever jumped over; the C++ outer functions own
+// the memory and clean up after the inner one returns.
+#include <png.h>
+
+#include <algorithm>
+#include <csetjmp>
+#include <cstring>
+#include <vector>
+
+#include "platform/imaging/Codecs.h"
+#include "platform/imaging/Exif.h"
+
+namespace platform::imaging {
+namespace {
+
+// Bounds on what libpng allocates for ancillary chunks (text, ICC profiles), whatever the file claims.
+constexpr png_alloc_size_t maxChunkBytes = 8 * 1024 * 1024;
+constexpr png_uint_32 maxCachedChunks = 128;
+
+struct ReadSource {
+    const std::uint8_t* data;
+    std::size_t size;
+    std::size_t offset;
+};
+
+void readData(png_structp png, png_bytep out, png_size_t length) {
+    auto* source = static_cast<ReadSource*>(png_get_io_ptr(png));
+    if (length > source->size - source->offset)
+        png_error(png, "truncated");
+    std::memcpy(out, source->data + source->offset, length);
+    source->offset += length;
+}
+
+[[noreturn]] void raiseError(png_structp png, png_const_charp) {
+    png_longjmp(png, 1);
+}
+
+void ignoreWarning(png_structp, png_const_charp) {}
+
+struct Header {
+    png_uint_32 width;
+    png_uint_32 height;
+    int bitDepth;
+    int colorType;
+    png_bytep exif;
+    png_uint_32 exifSize;
+};
+
+// Returns false when libpng gave up.
+bool readHeaderInner(png_structp png, png_infop info, Header* header) {
+    if (setjmp(png_jmpbuf(png)))
+        return false;
+    png_read_info(png, info);
+    int interlace = 0;
+    png_get_IHDR(png, info, &header->width, &header->height, &header->bitDepth, &header->colorType, &interlace,
+                 nullptr, nullptr);
+    header->exif = nullptr;
+    header->exifSize = 0;
+#ifdef PNG_eXIf_SUPPORTED
+    png_get_eXIf_1(png, info, &header->exifSize, &header->exif);
+#endif
+    return true;
+}
+
+// Sets up the conversion to 8-bit four-channel pixels in `format` order and reads the rows.
+bool readImageInner(png_structp png, png_infop info, const Header* header, bool bgr, png_bytepp rows,
+                    png_size_t expectedRowBytes) {
+    if (setjmp(png_jmpbuf(png)))
+        return false;
+    if (header->colorType == PNG_COLOR_TYPE_PALETTE)
+        png_set_palette_to_rgb(png);
+    if (header->colorType == PNG_COLOR_TYPE_GRAY && header->bitDepth < 8)
+        png_set_expand_gray_1_2_4_to_8(png);
+    const bool transparency = png_get_valid(png, info, PNG_INFO_tRNS) != 0;
+    if (transparency)
+        png_set_tRNS_to_alpha(png);
+    if (header->bitDepth == 16)
+        png_set_scale_16(png);
+    if (header->colorType == PNG_COLOR_TYPE_GRAY || header->colorType == PNG_COLOR_TYPE_GRAY_ALPHA)
+        png_set_gray_to_rgb(png);
+    if (!(header->colorType & PNG_COLOR_MASK_ALPHA) && !transparency)
+        png_set_filler(png, 0xFF, PNG_FILLER_AFTER);
+    if (bgr)
+        png_set_bgr(png);
+    png_set_interlace_handling(png);
+    png_read_update_info(png, info);
+    if (png_get_rowbytes(png, info) != expectedRowBytes)
+        png_error(png, "unexpected row size");
+    png_read_image(png, rows);
+    return true;
+}
+
+struct ReadStructs {
+    png_structp png = nullptr;
+    png_infop info = nullptr;
+    ReadSource source{};
+    ~ReadStructs() { png_destroy_read_struct(&png, info ? &info : nullptr, nullptr); }
+};
+
+constexpr std::uint8_t signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+
+bool openRead(ReadStructs& s, std::span<const std::uint8_t> data, std::uint64_t maxPixels) {
+    s.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, raiseError, ignoreWarning);
+    if (!s.png)
+        return false;
+    s.info = png_create_info_struct(s.png);
+    if (!s.info)
+        return false;
+    s.source = ReadSource{data.data(), data.size(), 0};
+    png_set_read_fn(s.png, &s.source, readData);
+    const auto sideLimit = static_cast<png_uint_32>(
+        std::min<std::uint64_t>({maxPixels, static_cast<std::uint64_t>(Bitmap::maxSide), PNG_UINT_31_MAX}));
+    png_set_user_limits(s.png, std::max<png_uint_32>(sideLimit, 1), std::max<png_uint_32>(sideLimit, 1));
+    png_set_chunk_malloc_max(s.png, maxChunkBytes);
+    png_set_chunk_cache_max(s.png, maxCachedChunks);
+    return true;
+}
+
+Orientation orientationOf(const Header& header) {
+    if (!header.exif || header.exifSize == 0)
+        return Orientation::up;
+    return exifOrientation({header.exif, header.exifSize}).value_or(Orientation::up);
+}
+
+ImageResult<ImageInfo> readInfo(ReadStructs& s, std::span<const std::uint8_t> data, std::uint64_t maxPixels,
+                                Header& header) {
+    if (detectFormat(data) != ImageFormat::png)
+        return ImageError::unknownFormat;
+    if (!openRead(s, data, maxPixels))
+        return ImageError::tooLarge;
+    if (!readHeaderInner(s.png, s.info, &header))
+        // Over the side limit shows here too; the pixel check below tells the two apart for sane sizes.
+        return ImageError::corrupt;
+    return ImageInfo{ImageFormat::png, static_cast<int>(header.width), static_cast<int>(header.height),
+                     orientationOf(header)};
+}
+
+struct WriteTarget {
+    std::vector<std::uint8_t>* bytes;
+};
+
+void writeData(png_structp png, png_bytep data, png_size_t length) {
+    auto* target = static_cast<WriteTarget*>(png_get_io_ptr(png));
+    bool stored = true;
+    try {
+        target->bytes->insert(target->bytes->end(), data, data + length);
+    } catch (...) {
+        stored = false;
+    }
+    if (!stored)
+        png_error(png, "out of memory");
+}
+
+void flushData(png_structp) {}
+
+bool writeInner(png_structp png, png_infop info, png_uint_32 width, png_uint_32 height, bool alpha, bool bgr,
+                bool dropFourthByte, int level, png_bytepp rows) {
+    if (setjmp(png_jmpbuf(png)))
+        return false;
+    png_set_IHDR(png, info, width, height, 8, alpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB,
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_compression_level(png, level);
+    png_write_info(png, info);
+    if (bgr)
+        png_set_bgr(png);
+    if (dropFourthByte)
+        png_set_filler(png, 0, PNG_FILLER_AFTER);
+    png_write_image(png, rows);
+    png_write_end(png, nullptr);
+    return true;
+}
+
+bool opaque(const ImageView& image) {
+    if (image.format == PixelFormat::bgrx)
+        return true;
+    for (int y = 0; y < image.height; ++y) {
+        const std::uint8_t* row = image.pixels + image.stride * static_cast<std::size_t>(y);
+        for (int x = 0; x < image.width; ++x)
+            if (row[static_cast<std::size_t>(x) * 4 + 3] != 0xFF)
+                return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<ImageFormat> detectFormat(std::span<const std::uint8_t> data) {
+    if (data.size() >= 3 && data[0] == 0xFF && data[1] == 0xD8 && data[2] == 0xFF)
+        return ImageFormat::jpeg;
+    if (data.size() >= sizeof signature && std::equal(std::begin(signature), std::end(signature), data.begin()))
+        return ImageFormat::png;
+    return std::nullopt;
+}
+
+ImageResult<ImageInfo> readPNGInfo(std::span<const std::uint8_t> data) {
+    ReadStructs s;
+    Header header{};
+    return readInfo(s, data, static_cast<std::uint64_t>(PNG_UINT_31_MAX) * PNG_UINT_31_MAX, header);
+}
+
+ImageResult<Bitmap> decodePNG(std::span<const std::uint8_t> data, const DecodeOptions& options) {
+    ReadStructs s;
+    Header header{};
+    auto info = readInfo(s, data, options.maxPixels, header);
+    if (!info) {
+        // libpng refuses sides over the limit while reading the header; report those as too large.
+        if (info.error() == ImageError::corrupt) {
+            auto unbounded = readPNGInfo(data);
+            if (unbounded && static_cast<std::uint64_t>(unbounded->width) *
+                                     static_cast<std::uint64_t>(unbounded->height) > options.maxPixels)
+                return ImageError::tooLarge;
+        }
+        return info.error();
+    }
+    if (static_cast<std::uint64_t>(info->width) * static_cast<std::uint64_t>(info->height) > options.maxPixels)
+        return ImageError::tooLarge;
+    auto bitmap = Bitmap::create(info->width, info->height, options.format, options.maxPixels);
+    if (!bitmap)
+        return ImageError::tooLarge;
+    std::vector<png_bytep> rows(static_cast<std::size_t>(info->height));
+    std::uint8_t* pixels = bitmap->mutablePixels();
+    for (std::size_t y = 0; y < rows.size(); ++y)
+        rows[y] = pixels + bitmap->stride() * y;
+    const bool bgr = options.format != PixelFormat::rgba;
+    if (!readImageInner(s.png, s.info, &header, bgr, rows.data(), bitmap->stride()))
+        return ImageError::corrupt;
+
+    Bitmap result = std::move(*bitmap);
+    if (options.longestSide > 0 && std::max(result.width(), result.height()) > options.longestSide) {
+        const Size fitted = fitLongestSide(result.width(), result.height(), options.longestSide);
+        auto scaled = scale(result.view(), fitted.width, fitted.height);
+        if (!scaled)
+            return scaled.error();
+        result = std::move(*scaled);
+    }
+    if (options.applyOrientation && info->orientation != Orientation::up)
+        return applyOrientation(result.view(), info->orientation);
+    return result;
+}
+
+ImageResult<std::vector<std::uint8_t>> encodePNG(const ImageView& image, int compressionLevel) {
+    if (!image.valid())
+        return ImageError::invalidArgument;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, raiseError, ignoreWarning);
+    png_infop info = png ? png_create_info_struct(png) : nullptr;
+    struct Cleanup {
+        png_structp& png;
+        png_infop& info;
+        ~Cleanup() { png_destroy_write_struct(&png, info ? &info : nullptr); }
+    } cleanup{png, info};
+    if (!png || !info)
+        return ImageError::tooLarge;
+    std::vector<std::uint8_t> bytes;
+    WriteTarget target{&bytes};
+    png_set_write_fn(png, &target, writeData, flushData);
+    std::vector<png_bytep> rows(static_cast<std::size_t>(image.height));
+    for (std::size_t y = 0; y < rows.size(); ++y)
+        rows[y] = const_cast<png_bytep>(image.pixels + image.stride * y);  // libpng only reads them
+    const bool alpha = !opaque(image);
+    if (!writeInner(png, info, static_cast<png_uint_32>(image.width), static_cast<png_uint_32>(image.height), alpha,
+                    image.format != PixelFormat::rgba, !alpha, std::clamp(compressionLevel, 0, 9), rows.data()))
+        return ImageError::tooLarge;
+    return bytes;
+}
+
+}  // namespace platform::imaging
