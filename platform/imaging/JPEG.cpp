@@ -1,17 +1,17 @@
 #include <turbojpeg.h>
-// jpeglib.h needs FILE and size_t declared first.
-#include <jpeglib.h>
-#include <cstddef>
-#include <cstdio>
 
 #include <algorithm>
 #include <climits>
 #include <csetjmp>
+#include <cstddef>
+#include <cstdio>
 #include <memory>
 #include <vector>
 
-#include "platform/imaging/AreaAverage.h"
+// jpeglib.h needs FILE and size_t declared before it.
+#include <jpeglib.h>
 
+#include "platform/imaging/AreaAverage.h"
 #include "platform/imaging/Codecs.h"
 #include "platform/imaging/Exif.h"
 
