@@ -177,6 +177,7 @@ Seeds watchPayloads() {
 const std::map<std::string, std::function<Seeds()>> seedsByFuzzer = {
     {"fuzz_desktop_entry", desktopEntries},
     {"fuzz_image_decode", images},
+    {"fuzz_presentation_picture", images},
     {"fuzz_watch_payload", watchPayloads},
     {"fuzz_message_decode", messagePayloads},
     {"fuzz_frame_decoder", frameStreams},
