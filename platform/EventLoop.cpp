@@ -248,6 +248,17 @@ void EventLoop::runFor(double duration) {
 
 void EventLoop::runOnce() {
     thread_ = std::this_thread::get_id();
+    // Driven from outside (a toolkit's loop waiting on fd()), nothing waits here again: the timerfd must
+    // be armed for what is left before returning, or a timer that was not yet due when this pass ran its
+    // predecessor would never wake the loop. Also when a task throws.
+    struct Rearm {
+        EventLoop& loop;
+        ~Rearm() {
+            std::lock_guard lock(loop.mutex_);
+            if (const double next = loop.wakeTime(); next != loop.armedAt_)
+                loop.armTimerFD(next);
+        }
+    } rearm{*this};
     iterate(0);
 }
 

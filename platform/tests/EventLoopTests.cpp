@@ -1,5 +1,6 @@
 #include "platform/EventLoop.h"
 
+#include <poll.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -415,3 +416,22 @@ TEST(EventLoopWatch, RefusesASecondWatchAndABadDescriptor) {
 
 }  // namespace
 }  // namespace platform
+
+// Driven from outside, the loop only runs when its descriptor is readable: every timer still pending
+// after a pass must keep it armed, also one that was not yet due when an earlier one fired.
+TEST(EventLoopDriven, ATimerLeftAfterAPassWakesTheDescriptorAgain) {
+    platform::EventLoop loop;
+    std::vector<int> fired;
+    loop.schedule(std::chrono::milliseconds(5), [&] { fired.push_back(1); });
+    loop.schedule(std::chrono::milliseconds(25), [&] { fired.push_back(2); });
+    auto waitAndRun = [&] {
+        pollfd ready{loop.fd(), POLLIN, 0};
+        if (::poll(&ready, 1, 1000) != 1) return false;
+        loop.runOnce();
+        return true;
+    };
+    while (fired.size() < 2) {
+        ASSERT_TRUE(waitAndRun()) << "the loop's descriptor never became readable for timer " << fired.size() + 1;
+    }
+    EXPECT_EQ(fired, (std::vector<int>{1, 2}));
+}
