@@ -8,7 +8,7 @@
 //     completed it, updates per second, and whether every pixel arrived;
 // and the floor in the same run: an XTest motion request from this driver to the pointer's motion event.
 //
-//   companion_latency [single-moves]   (300 by default)
+//   companion_latency [single-moves [--headless]]   (300 by default; the process with its tray icon by default)
 #include <poll.h>
 #include <stdlib.h>
 #include <time.h>
@@ -177,14 +177,15 @@ private:
 // One run of lumivex-companion with its log in a temporary folder.
 class Companion {
 public:
-    explicit Companion(const std::string& display) {
+    Companion(const std::string& display, bool headless) {
         std::string pattern = (std::filesystem::temp_directory_path() / "lumivex-latency-XXXXXX").string();
         if (!::mkdtemp(pattern.data()))
             throw std::runtime_error("mkdtemp failed");
         folder_ = pattern;
         log_ = folder_ / "companion.log";
         process_ = std::make_unique<testing_support::Subprocess>(
-            std::vector<std::string>{LUMIVEX_COMPANION_PATH, "--log-to-stderr"},
+            headless ? std::vector<std::string>{LUMIVEX_COMPANION_PATH, "--log-to-stderr", "--headless"}
+                     : std::vector<std::string>{LUMIVEX_COMPANION_PATH, "--log-to-stderr"},
             testing_support::EnvironmentChanges{
                 {"DISPLAY", display},
                 {"XDG_DATA_HOME", (folder_ / "data").string()},
@@ -261,9 +262,12 @@ void measureFloor(PointerWatcher& watcher, XTestMover& mover, int count) {
     std::vector<double> lags;
     mover.moveTo(startX, startY);
     watcher.waitFor(0, [](const auto& m) { return m.x == startX && m.y == startY; });
+    // Paced as the single moves are, so that both meet the machine in the same state.
+    std::mt19937 random(21);
+    std::uniform_real_distribution<double> pause(0.030, 0.050);
     for (int i = 0; i < count; ++i) {
         const int x = startX + (i % 2 == 0 ? 1 : 0);
-        std::this_thread::sleep_for(5ms);
+        sleepUntil(now() + pause(random));
         const double sent = now();
         mover.moveTo(x, startY);
         if (auto seen = watcher.waitFor(sent, [&](const auto& m) { return m.x == x; }))
@@ -292,6 +296,12 @@ void measureSingleMoves(PointerWatcher& watcher, XTestMover& mover, PhoneTestCli
             ++lost;
     }
     printMilliseconds("single moves, send to motion:", lags);
+    std::sort(lags.rbegin(), lags.rend());
+    std::printf("  slowest single moves:");
+    for (std::size_t i = 0; i < std::min<std::size_t>(lags.size(), 8); ++i)
+        std::printf(" %.2f", lags[i] * 1e3);
+    std::printf(" ms; over 9 ms: %zd\n",
+                std::count_if(lags.begin(), lags.end(), [](double lag) { return lag > 0.009; }));
     if (lost > 0)
         std::printf("  %d single moves never showed\n", lost);
 }
@@ -331,12 +341,14 @@ void measureBurst(PointerWatcher& watcher, XTestMover& mover, PhoneTestClient& p
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const int singleMoves = argc > 1 ? std::atoi(argv[1]) : 300;
+    const bool headless = argc > 2 && std::string(argv[2]) == "--headless";
     try {
         testing_support::XvfbServer server;
         PointerWatcher watcher(server.displayName());
         XTestMover mover(server.displayName());
-        Companion companion(server.displayName());
+        Companion companion(server.displayName(), headless);
         const auto endpoint = companion.endpoint();
 
         std::vector<std::unique_ptr<PhoneTestClient>> phones;
