@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLocale>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPropertyAnimation>
 #include <QPushButton>
 #include <QScreen>
@@ -79,6 +80,7 @@ struct PairingPanelWindow::Parts {
     QLabel* code = nullptr;
     QLabel* caption = nullptr;
     QLabel* countdown = nullptr;
+    QProgressBar* spinner = nullptr;
     QLabel* status = nullptr;
     QPushButton* cancel = nullptr;
     QTimer ticker;
@@ -121,7 +123,19 @@ PairingPanelWindow::PairingPanelWindow(CompanionRuntime& runtime)
     p.code->setTextInteractionFlags(Qt::TextSelectableByMouse);
     p.caption = label("caption");
     p.countdown = label("countdown");
-    p.status = label("statusLine");
+    auto* statusRow = new QHBoxLayout();
+    statusRow->setSpacing(6);
+    statusRow->addStretch();
+    p.spinner = new QProgressBar(&p.window);
+    p.spinner->setRange(0, 0);  // indeterminate: waiting for the phone
+    p.spinner->setTextVisible(false);
+    p.spinner->setFixedSize(16, 16);
+    statusRow->addWidget(p.spinner);
+    p.status = new QLabel(&p.window);
+    p.status->setObjectName(QStringLiteral("statusLine"));
+    statusRow->addWidget(p.status);
+    statusRow->addStretch();
+    layout->addLayout(statusRow);
     p.cancel = new QPushButton(QStringLiteral("Cancel Pairing"), &p.window);
     p.cancel->setObjectName(QStringLiteral("cancelPairing"));
     layout->addWidget(p.cancel, 0, Qt::AlignCenter);
@@ -175,6 +189,7 @@ void PairingPanelWindow::render() {
           static_cast<QWidget*>(p.status), static_cast<QWidget*>(p.cancel)}) {
         part->setVisible(waiting);
     }
+    p.spinner->setVisible(waiting && !content.wrongCode);
     if (waiting && !p.ticker.isActive()) {
         p.ticker.start();
     } else if (!waiting) {
