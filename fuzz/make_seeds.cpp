@@ -6,7 +6,11 @@
 #include <map>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "FuzzSupport.h"
+#include "Gestures/GestureMapping.h"
+#include "Gestures/SystemActions.h"
 #include "TrackpadProtocol/LargePayloads.h"
 #include "TrackpadProtocol/MessageCodec.h"
 #include "TrackpadProtocol/MessageFraming.h"
@@ -174,7 +178,23 @@ Seeds watchPayloads() {
     return seeds;
 }
 
+// The default mapping, one of each gesture action, and the hot-key file with the Linux bindings.
+Seeds gestureFiles() {
+    const auto bytes = [](const std::string& text) { return Data(text.begin(), text.end()); };
+    Seeds seeds{bytes(Gestures::encode(Gestures::GestureMapping::defaultMapping()))};
+    Gestures::GestureMapping mapping = Gestures::GestureMapping::defaultMapping();
+    mapping.threeFingerSwipes.left = Gestures::GestureAction::navigationSwipe(Gestures::NavigationDirection::back);
+    mapping.threeFingerSwipes.right = Gestures::GestureAction::shortcut(Gestures::Shortcut::back);
+    mapping.fourFingerSwipes.up = Gestures::GestureAction::none();
+    mapping.pinch = {Gestures::PinchAction::Magnify{}};
+    mapping.followsFingers = false;
+    seeds.push_back(bytes(Gestures::encode(mapping)));
+    seeds.push_back(bytes("{\"AppleSymbolicHotKeys\": " + Gestures::SymbolicHotKeys::linuxDefaults()->dump() + "}"));
+    return seeds;
+}
+
 const std::map<std::string, std::function<Seeds()>> seedsByFuzzer = {
+    {"fuzz_gesture_files", gestureFiles},
     {"fuzz_desktop_entry", desktopEntries},
     {"fuzz_image_decode", images},
     {"fuzz_presentation_picture", images},
