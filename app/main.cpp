@@ -28,8 +28,11 @@
 
 #include "Injector/HIDEventPoster.h"
 #include "Injector/InputInjector.h"
+#include "Injector/ShellLockScreenServices.h"
 #include "Injector/SystemScreenGeometry.h"
+#include "ScreenView/shell/ScreenViewShellService.h"
 #include "app/QtMainLoop.h"
+#include "app/SystemOverlays.h"
 #include "app/ShellWindows.h"
 #include "app/SystemGestures.h"
 #include "app/TrayIcon.h"
@@ -40,6 +43,10 @@
 #include "app/core/LaunchAtLogin.h"
 #include "app/core/StatusLog.h"
 #include "app/core/SystemRuntimeNetwork.h"
+#include "apps/ShellAppServices.h"
+#include "media/NowPlayingReader/SystemNowPlayingProvider.h"
+#include "media/NowPlayingReader/SystemNowPlayingService.h"
+#include "media/Volume/SystemVolumeService.h"
 #include "platform/EventLoop.h"
 #include "platform/Files.h"
 #include "platform/Log.h"
@@ -99,6 +106,22 @@ int run(int argc, char** argv, const Options& options, int signalFD) {
     Shell::CompanionServices services;
     services.input = std::make_shared<Shell::InjectorInputService>(injector);
     services.gestures = Shell::makeSystemGestureService(loop, geometry);
+    // The overlays draw windows: without widgets they stay absent, and say so.
+    std::shared_ptr<Shell::SystemOverlays> overlays;
+    if (!options.headless) overlays = Shell::installSystemOverlays(services, loop, preferences.highlightsPointerOnShake());
+    services.unlocker = Injector::makeShellUnlockService();
+    services.screenLock = Injector::makeShellScreenLockService(loop);
+    services.screenViews = ScreenView::makeScreenViewService(loop);
+    // The applications of the computer: the catalog and the launcher share one system provider.
+    Apps::ShellAppServices apps = Apps::makeShellAppServices();
+    services.makeAppCatalog = std::move(apps.makeAppCatalog);
+    services.appLauncher = std::move(apps.appLauncher);
+    // Volume on the sound server's default output, its display through media keys on this X display.
+    services.volume = std::make_shared<media::SystemVolumeService>("", std::getenv("DISPLAY") != nullptr);
+    services.makeNowPlayingFeed = [&preferences](Shell::NowPlayingService::Options feedOptions) {
+        return media::makeSystemNowPlayingFeed(
+            feedOptions, preferences.boolValue(media::SystemNowPlayingProvider::preferenceKey));
+    };
     Shell::SystemRuntimeNetwork network(loop, {});
 
     // What the user sees: windows with a display, log lines without one.
