@@ -25,7 +25,8 @@ constexpr auto monitorCheckInterval = std::chrono::milliseconds(500);
 // (waiting, latest, two at the encoder) so that the capture never waits.
 constexpr std::size_t framePoolSize = 6;
 
-std::optional<ScreenDisplayList::Description> findMonitor(const XDisplayConnection& display, std::uint32_t id) {
+std::optional<ScreenDisplayList::Description> findMonitor(const XDisplayConnection& display,
+                                                          std::uint32_t id) {
     for (auto& monitor : readMonitors(display)) {
         if (monitor.id == id) {
             return monitor;
@@ -142,7 +143,8 @@ void DisplayStreamCapture::Impl::run() {
     }
     XScreenGrabber grabber(display);
     FrameConverter converter;
-    const auto interval = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / config.framesPerSecond));
+    const auto interval = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(1.0 / config.framesPerSecond));
     auto next = Clock::now();
     auto nextCheck = next + monitorCheckInterval;
     while (!finished()) {
@@ -167,11 +169,10 @@ void DisplayStreamCapture::Impl::run() {
             // The screen shrank under the monitor: look again at once.
             nextCheck = Clock::now();
         } else {
-            const std::uint64_t timestamp =
-                static_cast<std::uint64_t>(platform::monotonicSeconds() * 1e6);
+            const std::uint64_t timestamp = static_cast<std::uint64_t>(platform::monotonicSeconds() * 1e6);
             std::shared_ptr<VideoFrame> frame = freeFrame();
-            if (converter.convert(grabber.pixels(), grabber.stride(), monitor->bounds.width, monitor->bounds.height,
-                                  *frame)) {
+            if (converter.convert(grabber.pixels(), grabber.stride(), monitor->bounds.width,
+                                  monitor->bounds.height, *frame)) {
                 onFrame(CapturedFrame{std::shared_ptr<const VideoFrame>(frame), timestamp});
             }
         }
