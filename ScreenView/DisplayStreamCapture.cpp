@@ -1,5 +1,6 @@
 #include <pthread.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -73,8 +74,10 @@ struct DisplayStreamCapture::Impl {
     }
     std::shared_ptr<VideoFrame> freeFrame() {
         for (auto& frame : pool) {
-            // Only the pool holds it: nobody reads it any more.
+            // Only the pool holds it: nobody reads it any more. The fence pairs with the release of the
+            // last reader's reference, so its reads happen before our writes.
             if (frame.use_count() == 1) {
+                std::atomic_thread_fence(std::memory_order_acquire);
                 return frame;
             }
         }
