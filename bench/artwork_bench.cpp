@@ -45,7 +45,8 @@ imaging::Bitmap picture(int width, int height) {
             std::uint8_t* p = pixels + y * bitmap.stride() + 4 * x;
             p[0] = static_cast<std::uint8_t>(std::clamp(x * 255 / width + grain, 0, 255));
             p[1] = static_cast<std::uint8_t>(std::clamp(y * 255 / height + grain, 0, 255));
-            p[2] = static_cast<std::uint8_t>(std::clamp((x + y) * 127 / (width + height) + 64 + grain, 0, 255));
+            p[2] =
+                static_cast<std::uint8_t>(std::clamp((x + y) * 127 / (width + height) + 64 + grain, 0, 255));
             p[3] = 255;
         }
     }
@@ -53,8 +54,8 @@ imaging::Bitmap picture(int width, int height) {
 }
 
 void writeFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 struct Run {
@@ -145,7 +146,8 @@ int main(int argc, char** argv) {
         return result ? 0 : 1;
     }
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
-    const auto folder = std::filesystem::temp_directory_path() / ("lumivex-artwork-bench-" + std::to_string(getpid()));
+    const auto folder =
+        std::filesystem::temp_directory_path() / ("lumivex-artwork-bench-" + std::to_string(getpid()));
     std::filesystem::create_directories(folder);
     const auto jpegPath = folder / "square.jpg";
     const auto pngPath = folder / "wide.png";
@@ -175,16 +177,19 @@ int main(int argc, char** argv) {
             std::vector<double> times;
             for (int i = 0; i < rounds; ++i) {
                 // The same work: to 360 px on the longest side, over black, JPEG at quality 80.
-                const Run run = runChild(self, {"/usr/bin/convert", path.string(), "-background", "black", "-flatten",
-                                          "-resize", "360x360", "-quality", "80", (folder / "out.jpg").string()});
+                const Run run =
+                    runChild(self, {"/usr/bin/convert", path.string(), "-background", "black", "-flatten",
+                                    "-resize", "360x360", "-quality", "80", (folder / "out.jpg").string()});
                 times.push_back(run.seconds * 1000);
                 convertPeak = std::max(convertPeak, run.peakKiB);
             }
             convertMs = median(times);
         }
-        std::printf("%-24s %10zu %9.2f ms %8ld KiB %9.2f ms %10ld KiB   (ours as a process %.2f ms; our JPEG %zu bytes)\n",
-                    path.filename().c_str(), data.size(), median(ours), child.peakKiB, convertMs, convertPeak,
-                    child.seconds * 1000, outBytes);
+        std::printf(
+            "%-24s %10zu %9.2f ms %8ld KiB %9.2f ms %10ld KiB   (ours as a process %.2f ms; our JPEG %zu "
+            "bytes)\n",
+            path.filename().c_str(), data.size(), median(ours), child.peakKiB, convertMs, convertPeak,
+            child.seconds * 1000, outBytes);
     }
     std::filesystem::remove_all(folder);
     return 0;

@@ -26,8 +26,8 @@ struct Figures {
     void print(const char* what) {
         std::sort(ms.begin(), ms.end());
         const auto at = [&](double q) { return ms[static_cast<std::size_t>(q * (ms.size() - 1))]; };
-        std::printf("%-58s p50 %7.3f ms  p99 %7.3f ms  max %7.3f ms  (n=%zu)\n", what, at(0.5), at(0.99), ms.back(),
-                    ms.size());
+        std::printf("%-58s p50 %7.3f ms  p99 %7.3f ms  max %7.3f ms  (n=%zu)\n", what, at(0.5), at(0.99),
+                    ms.back(), ms.size());
     }
 };
 

@@ -53,11 +53,10 @@ void PulseAudioSandbox::start() {
     // No shared memory, no D-Bus, no X11 and no session modules: only the socket and the two sinks.
     const std::filesystem::path log = folder_ / "pulseaudio.log";
     server_ = std::make_unique<Subprocess>(
-        std::vector<std::string>{"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disable-shm=yes",
-                                 "--use-pid-file=no", "--system=no", "-L",
-                                 "module-native-protocol-unix auth-anonymous=1", "-L",
-                                 "module-null-sink sink_name=test_sink", "-L",
-                                 "module-null-sink sink_name=second_sink"},
+        std::vector<std::string>{
+            "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disable-shm=yes",
+            "--use-pid-file=no", "--system=no", "-L", "module-native-protocol-unix auth-anonymous=1", "-L",
+            "module-null-sink sink_name=test_sink", "-L", "module-null-sink sink_name=second_sink"},
         EnvironmentChanges{{"XDG_RUNTIME_DIR", folder_.string()},
                            {"HOME", folder_.string()},
                            {"DISPLAY", std::nullopt},
@@ -104,7 +103,8 @@ int PulseAudioSandbox::volumePercent(const std::string& sink) const {
     const std::string output = pactl({"get-sink-volume", sink});
     static const std::regex percent(R"(/\s*(\d+)%)");
     int loudest = -1;
-    for (auto it = std::sregex_iterator(output.begin(), output.end(), percent); it != std::sregex_iterator(); ++it) {
+    for (auto it = std::sregex_iterator(output.begin(), output.end(), percent); it != std::sregex_iterator();
+         ++it) {
         loudest = std::max(loudest, std::stoi((*it)[1]));
     }
     if (loudest < 0) {

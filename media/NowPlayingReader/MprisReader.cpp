@@ -52,7 +52,8 @@ void MprisReader::read(Done done) {
             const std::vector<std::string>* names = reply ? reply->argument(0).strings() : nullptr;
             if (names != nullptr) {
                 for (const auto& name : *names) {
-                    if (name.starts_with(playerPrefix) && name.size() > std::string_view(playerPrefix).size()) {
+                    if (name.starts_with(playerPrefix) &&
+                        name.size() > std::string_view(playerPrefix).size()) {
                         read->players.push_back(name);
                     }
                 }
@@ -62,7 +63,11 @@ void MprisReader::read(Done done) {
             read->waiting = read->players.size();
             for (const auto& player : read->players) {
                 auto call = connection_.callAsync(
-                    {player, playerPath, "org.freedesktop.DBus.Properties", "GetAll", {Value(playerInterface)}},
+                    {player,
+                     playerPath,
+                     "org.freedesktop.DBus.Properties",
+                     "GetAll",
+                     {Value(playerInterface)}},
                     [this, weak, player](platform::dbus::Result<platform::dbus::Message> answer) {
                         auto read = weak.lock();
                         if (!read || read != current_) {
@@ -177,9 +182,11 @@ MprisTrack MprisReader::trackOf(const std::string& player, const PropertyMap& pr
 bool MprisReader::watch(std::function<void()> onChange) {
     unwatch();
     auto owners = connection_.matchNameOwnerChanged(
-        "org.mpris.MediaPlayer2", [onChange](const std::string&, const std::string&, const std::string&) { onChange(); });
+        "org.mpris.MediaPlayer2",
+        [onChange](const std::string&, const std::string&, const std::string&) { onChange(); });
     auto properties = connection_.matchPropertiesChanged(
-        "", playerPath, playerInterface, [onChange](const platform::dbus::PropertiesChanged&) { onChange(); });
+        "", playerPath, playerInterface,
+        [onChange](const platform::dbus::PropertiesChanged&) { onChange(); });
     if (!owners || !properties) {
         return false;
     }
@@ -216,9 +223,12 @@ std::optional<std::string> ArtworkFiles::pathOf(const std::string& url) {
         }
         if (c == '%') {
             const auto hex = [](char h) -> int {
-                if (h >= '0' && h <= '9') return h - '0';
-                if (h >= 'a' && h <= 'f') return h - 'a' + 10;
-                if (h >= 'A' && h <= 'F') return h - 'A' + 10;
+                if (h >= '0' && h <= '9')
+                    return h - '0';
+                if (h >= 'a' && h <= 'f')
+                    return h - 'a' + 10;
+                if (h >= 'A' && h <= 'F')
+                    return h - 'A' + 10;
                 return -1;
             };
             if (i + 2 >= rest.size() || hex(rest[i + 1]) < 0 || hex(rest[i + 2]) < 0) {
@@ -255,7 +265,8 @@ int openRegular(const std::string& path, std::size_t maximumBytes, struct stat& 
 
 }  // namespace
 
-std::optional<ArtworkFiles::Description> ArtworkFiles::describe(const std::string& url, std::size_t maximumBytes) {
+std::optional<ArtworkFiles::Description> ArtworkFiles::describe(const std::string& url,
+                                                                std::size_t maximumBytes) {
     const std::optional<std::string> path = pathOf(url);
     if (!path) {
         return std::nullopt;
@@ -266,7 +277,8 @@ std::optional<ArtworkFiles::Description> ArtworkFiles::describe(const std::strin
         return std::nullopt;
     }
     ::close(fd);
-    return Description{*path, static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec,
+    return Description{*path,
+                       static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec,
                        static_cast<std::int64_t>(info.st_size)};
 }
 
@@ -280,9 +292,9 @@ std::optional<Data> ArtworkFiles::read(const std::string& url, std::size_t maxim
     if (fd < 0) {
         return std::nullopt;
     }
-    const Description description{*path,
-                                  static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec,
-                                  static_cast<std::int64_t>(info.st_size)};
+    const Description description{
+        *path, static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec,
+        static_cast<std::int64_t>(info.st_size)};
     if (cachedDescription_ == description) {
         ::close(fd);
         return cachedBytes_;

@@ -6,7 +6,8 @@ NowPlayingReading NowPlayingReading::fromInfo(const std::optional<NowPlayingInfo
     if (!info) {
         return unavailable();
     }
-    NowPlayingTrack track{info->title.value_or(std::string{}), info->artist.value_or(std::string{}), std::nullopt};
+    NowPlayingTrack track{info->title.value_or(std::string{}), info->artist.value_or(std::string{}),
+                          std::nullopt};
     if (info->artworkData && !info->artworkData->empty()) {
         track.artwork = info->artworkData;
     }

@@ -9,7 +9,11 @@ namespace {
 std::optional<std::pair<char32_t, std::size_t>> decodeAt(const std::string& text, std::size_t at) {
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
     const unsigned char lead = byte(at);
-    std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+    std::size_t length = lead < 0x80           ? 1
+                         : (lead >> 5) == 0x6  ? 2
+                         : (lead >> 4) == 0xE  ? 3
+                         : (lead >> 3) == 0x1E ? 4
+                                               : 0;
     if (length == 0 || at + length > text.size()) {
         return std::nullopt;
     }
@@ -25,7 +29,8 @@ std::optional<std::pair<char32_t, std::size_t>> decodeAt(const std::string& text
 
 bool isWhiteSpace(char32_t c) {
     return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+           c == 0x3000;
 }
 
 }  // namespace
@@ -55,12 +60,33 @@ std::string NowPlayingFeed::trimmed(const std::string& text) {
     return text.substr(begin, end - begin);
 }
 
-NowPlayingFeed::NowPlayingFeed(std::unique_ptr<NowPlayingProvider> provider, ArtworkScaler scaler, OnChange onChange)
-    : NowPlayingFeed(std::move(provider), [scaler](const Data& data) { return scaler.scale(data); },
-                     std::move(onChange)) {}
+struct NowPlayingFeed::State {
+    struct Reported {
+        std::optional<NowPlaying> value;
+    };
+    void handleReading(const NowPlayingReading& reading, std::uint64_t generation);
+
+    Scale scale;
+    OnChange onChange;
+    mutable std::mutex mutex;
+    std::uint64_t generation = 0;
+    bool isRunning = false;
+    // None: nothing reported since the last start.
+    std::optional<Reported> reported;
+    std::optional<ScaledArtwork> artwork;
+};
+
+NowPlayingFeed::NowPlayingFeed(std::unique_ptr<NowPlayingProvider> provider, ArtworkScaler scaler,
+                               OnChange onChange)
+    : NowPlayingFeed(
+          std::move(provider), [scaler](const Data& data) { return scaler.scale(data); },
+          std::move(onChange)) {}
 
 NowPlayingFeed::NowPlayingFeed(std::unique_ptr<NowPlayingProvider> provider, Scale scale, OnChange onChange)
-    : provider_(std::move(provider)), scale_(std::move(scale)), onChange_(std::move(onChange)) {}
+    : provider_(std::move(provider)), state_(std::make_shared<State>()) {
+    state_->scale = std::move(scale);
+    state_->onChange = std::move(onChange);
+}
 
 NowPlayingFeed::~NowPlayingFeed() {
     provider_->stop();
@@ -69,12 +95,12 @@ NowPlayingFeed::~NowPlayingFeed() {
 void NowPlayingFeed::start() {
     std::uint64_t generation = 0;
     {
-        std::lock_guard lock(mutex_);
-        generation = ++generation_;
-        isRunning_ = true;
-        reported_.reset();
+        std::lock_guard lock(state_->mutex);
+        generation = ++state_->generation;
+        state_->isRunning = true;
+        state_->reported.reset();
     }
-    provider_->start([weak = weak_from_this(), generation](const NowPlayingReading& reading) {
+    provider_->start([weak = std::weak_ptr<State>(state_), generation](const NowPlayingReading& reading) {
         if (auto self = weak.lock()) {
             self->handleReading(reading, generation);
         }
@@ -83,19 +109,19 @@ void NowPlayingFeed::start() {
 
 void NowPlayingFeed::stop() {
     {
-        std::lock_guard lock(mutex_);
-        ++generation_;
-        isRunning_ = false;
+        std::lock_guard lock(state_->mutex);
+        ++state_->generation;
+        state_->isRunning = false;
     }
     provider_->stop();
 }
 
 std::optional<NowPlaying> NowPlayingFeed::current() const {
-    std::lock_guard lock(mutex_);
-    if (!reported_) {
+    std::lock_guard lock(state_->mutex);
+    if (!state_->reported) {
         return std::nullopt;
     }
-    return reported_->value;
+    return state_->reported->value;
 }
 
 std::optional<NowPlaying> NowPlayingFeed::makeNowPlaying(const NowPlayingReading& reading,
@@ -106,7 +132,8 @@ std::optional<NowPlaying> NowPlayingFeed::makeNowPlaying(const NowPlayingReading
     }
     // Text that is not UTF-8 cannot be sent; it counts as missing.
     const auto wireText = [](const std::string& text) {
-        return TrackpadProtocol::isValidUTF8(text) ? TrackpadProtocol::truncatedForWire(trimmed(text)) : std::string{};
+        return TrackpadProtocol::isValidUTF8(text) ? TrackpadProtocol::truncatedForWire(trimmed(text))
+                                                   : std::string{};
     };
     std::string title = wireText(track->title);
     std::string artist = wireText(track->artist);
@@ -115,42 +142,43 @@ std::optional<NowPlaying> NowPlayingFeed::makeNowPlaying(const NowPlayingReading
     }
     std::optional<Data> jpeg;
     if (track->artwork && !track->artwork->empty() && artwork && artwork->source == *track->artwork &&
-        artwork->scaled && artwork->scaled->size() <= static_cast<std::size_t>(ArtworkScaler::maximumByteCount)) {
+        artwork->scaled &&
+        artwork->scaled->size() <= static_cast<std::size_t>(ArtworkScaler::maximumByteCount)) {
         jpeg = artwork->scaled;
     }
     return NowPlaying(std::move(title), std::move(artist), std::move(jpeg));
 }
 
-void NowPlayingFeed::handleReading(const NowPlayingReading& reading, std::uint64_t generation) {
+void NowPlayingFeed::State::handleReading(const NowPlayingReading& reading, std::uint64_t generation) {
     std::optional<ScaledArtwork> previous;
     {
-        std::lock_guard lock(mutex_);
-        if (!isRunning_ || generation != generation_) {
+        std::lock_guard lock(mutex);
+        if (!isRunning || generation != this->generation) {
             return;
         }
-        previous = artwork_;
+        previous = artwork;
     }
     // Scaled without the lock: a stop that lands meanwhile wins below.
     std::optional<ScaledArtwork> entry = std::move(previous);
     const NowPlayingTrack* track = reading.trackValue();
     if (track != nullptr && track->artwork && !track->artwork->empty() &&
         (!entry || entry->source != *track->artwork)) {
-        entry = ScaledArtwork{*track->artwork, scale_ ? scale_(*track->artwork) : std::nullopt};
+        entry = ScaledArtwork{*track->artwork, scale ? scale(*track->artwork) : std::nullopt};
     }
     std::optional<NowPlaying> value = makeNowPlaying(reading, entry);
     {
-        std::lock_guard lock(mutex_);
-        if (!isRunning_ || generation != generation_) {
+        std::lock_guard lock(mutex);
+        if (!isRunning || generation != this->generation) {
             return;
         }
-        artwork_ = std::move(entry);
-        if (reported_ && reported_->value == value) {
+        artwork = std::move(entry);
+        if (reported && reported->value == value) {
             return;
         }
-        reported_ = Reported{value};
+        reported = Reported{value};
     }
-    if (onChange_) {
-        onChange_(std::move(value));
+    if (onChange) {
+        onChange(std::move(value));
     }
 }
 

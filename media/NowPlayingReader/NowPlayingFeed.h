@@ -4,8 +4,7 @@
 // value equal to the last one reported dropped.
 //
 // Thread: start and stop on the main queue; readings arrive on the provider's thread, where onChange
-// is called, never under the feed's lock. Own it through a std::shared_ptr (the provider's callback
-// holds it weakly).
+// is called, never under the feed's lock.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -21,7 +20,7 @@ namespace media {
 
 using TrackpadProtocol::NowPlaying;
 
-class NowPlayingFeed final : public Shell::NowPlayingService, public std::enable_shared_from_this<NowPlayingFeed> {
+class NowPlayingFeed final : public Shell::NowPlayingService {
   public:
     using OnChange = std::function<void(std::optional<NowPlaying>)>;
     using Scale = std::function<std::optional<Data>(const Data&)>;
@@ -48,21 +47,13 @@ class NowPlayingFeed final : public Shell::NowPlayingService, public std::enable
     static std::string trimmed(const std::string& text);
 
   private:
-    struct Reported {
-        std::optional<NowPlaying> value;
-    };
-    void handleReading(const NowPlayingReading& reading, std::uint64_t generation);
+    // What the provider's callback reaches, held weakly by it. Kept apart from the provider, so that a
+    // reading being handled never keeps the provider alive: the provider is always released by the
+    // feed's owner, never on the provider's own queue.
+    struct State;
 
     std::unique_ptr<NowPlayingProvider> provider_;
-    Scale scale_;
-    OnChange onChange_;
-
-    mutable std::mutex mutex_;
-    std::uint64_t generation_ = 0;
-    bool isRunning_ = false;
-    // None: nothing reported since the last start.
-    std::optional<Reported> reported_;
-    std::optional<ScaledArtwork> artwork_;
+    std::shared_ptr<State> state_;
 };
 
 }  // namespace media

@@ -57,7 +57,8 @@ std::filesystem::path NowPlayingHelper::defaultExecutable() {
 }
 
 std::shared_ptr<NowPlayingHelper> NowPlayingHelper::make(const std::filesystem::path& executable,
-                                                         int artworkPixelSize, double interval, double restartDelay) {
+                                                         int artworkPixelSize, double interval,
+                                                         double restartDelay) {
     struct stat info {};
     if (executable.empty() || ::stat(executable.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
         (info.st_mode & 0111) == 0 || ::access(executable.c_str(), X_OK) != 0) {
@@ -156,17 +157,19 @@ void NowPlayingHelper::launch() {
     ::fcntl(child->outputFD, F_SETFL, ::fcntl(child->outputFD, F_GETFL) | O_NONBLOCK);
     process_ = child;
     std::weak_ptr<NowPlayingHelper> weak = weak_from_this();
-    child->outputWatch = loop_->watch(child->outputFD, platform::EventLoop::readable, [weak, generation](std::uint32_t) {
-        if (auto self = weak.lock()) {
-            self->readOutput(generation);
-        }
-    });
-    if (child->pidFD >= 0) {
-        child->endWatch = loop_->watch(child->pidFD, platform::EventLoop::readable, [weak, generation](std::uint32_t) {
+    child->outputWatch =
+        loop_->watch(child->outputFD, platform::EventLoop::readable, [weak, generation](std::uint32_t) {
             if (auto self = weak.lock()) {
-                self->processEnded(generation);
+                self->readOutput(generation);
             }
         });
+    if (child->pidFD >= 0) {
+        child->endWatch =
+            loop_->watch(child->pidFD, platform::EventLoop::readable, [weak, generation](std::uint32_t) {
+                if (auto self = weak.lock()) {
+                    self->processEnded(generation);
+                }
+            });
     }
 }
 
@@ -217,17 +220,17 @@ void NowPlayingHelper::consume(const char* data, std::size_t size) {
             }
             return;
         }
-        const std::string_view piece = rest.substr(0, newline);
+        const std::string_view segment = rest.substr(0, newline);
         rest.remove_prefix(newline + 1);
         if (discarding_) {
             discarding_ = false;
             continue;
         }
-        if (buffer_.size() + piece.size() > maximumLineBytes) {
+        if (buffer_.size() + segment.size() > maximumLineBytes) {
             buffer_.clear();
             continue;
         }
-        buffer_.append(piece);
+        buffer_.append(segment);
         const std::string line = std::move(buffer_);
         buffer_.clear();
         if (line.empty()) {
@@ -326,7 +329,8 @@ void NowPlayingHelper::endChild() {
             self->reap(child, kill);
         }
     };
-    child->endWatch = loop_->watch(child->pidFD, platform::EventLoop::readable, [finish](std::uint32_t) { finish(false); });
+    child->endWatch =
+        loop_->watch(child->pidFD, platform::EventLoop::readable, [finish](std::uint32_t) { finish(false); });
     child->killTimer = loop_->schedule(terminationGrace, [finish] { finish(true); });
 }
 
@@ -370,11 +374,16 @@ std::optional<Data> NowPlayingHelper::decodeBase64(std::string_view text) {
         return std::nullopt;
     }
     const auto value = [](char c) -> int {
-        if (c >= 'A' && c <= 'Z') return c - 'A';
-        if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-        if (c >= '0' && c <= '9') return c - '0' + 52;
-        if (c == '+') return 62;
-        if (c == '/') return 63;
+        if (c >= 'A' && c <= 'Z')
+            return c - 'A';
+        if (c >= 'a' && c <= 'z')
+            return c - 'a' + 26;
+        if (c >= '0' && c <= '9')
+            return c - '0' + 52;
+        if (c == '+')
+            return 62;
+        if (c == '/')
+            return 63;
         return -1;
     };
     Data bytes;
@@ -397,8 +406,10 @@ std::optional<Data> NowPlayingHelper::decodeBase64(std::string_view text) {
             group = (group << 6) | static_cast<std::uint32_t>(v);
         }
         bytes.push_back(static_cast<std::uint8_t>(group >> 16));
-        if (padding < 2) bytes.push_back(static_cast<std::uint8_t>(group >> 8));
-        if (padding < 1) bytes.push_back(static_cast<std::uint8_t>(group));
+        if (padding < 2)
+            bytes.push_back(static_cast<std::uint8_t>(group >> 8));
+        if (padding < 1)
+            bytes.push_back(static_cast<std::uint8_t>(group));
     }
     return bytes;
 }

@@ -49,8 +49,8 @@ class NowPlayingHelper : public std::enable_shared_from_this<NowPlayingHelper> {
     static std::filesystem::path defaultExecutable();
     // None when `executable` is not an executable file. The interval is raised to at least 0.2 s, the
     // restart delay to at least 0.1 s and the pixel size to at least 32.
-    static std::shared_ptr<NowPlayingHelper> make(const std::filesystem::path& executable, int artworkPixelSize,
-                                                  double interval, double restartDelay);
+    static std::shared_ptr<NowPlayingHelper> make(const std::filesystem::path& executable,
+                                                  int artworkPixelSize, double interval, double restartDelay);
     // Runs `command` (argv, the program first, not through a shell) as the child: for tests.
     NowPlayingHelper(std::vector<std::string> command, double restartDelay);
     ~NowPlayingHelper();

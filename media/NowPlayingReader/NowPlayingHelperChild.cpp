@@ -64,8 +64,8 @@ const NowPlayingHelperChild::ArtworkCache& NowPlayingHelperChild::artworkFor(con
         artwork_ = ArtworkCache{};
         return artwork_;
     }
-    const std::string key =
-        "ref:" + dump(nlohmann::json::array({track.trackID, *track.artURL, describe_ ? describe_(*track.artURL) : ""}));
+    const std::string key = "ref:" + dump(nlohmann::json::array({track.trackID, *track.artURL,
+                                                                 describe_ ? describe_(*track.artURL) : ""}));
     if (key != artwork_.key) {
         artwork_ = ArtworkCache{key, "", 0, 0};
     }
@@ -127,7 +127,8 @@ void writeLine(const std::string& line) {
 
 int runNowPlayingHelper(int argc, char** argv) {
     const double interval = NowPlayingHelperChild::argument(argc > 1 ? argv[1] : nullptr, 1.0, 0.2);
-    const int pixelSize = static_cast<int>(NowPlayingHelperChild::argument(argc > 2 ? argv[2] : nullptr, 360, 32));
+    const int pixelSize =
+        static_cast<int>(NowPlayingHelperChild::argument(argc > 2 ? argv[2] : nullptr, 360, 32));
     ::signal(SIGPIPE, SIG_IGN);
 
     auto opened = platform::dbus::Connection::open(platform::dbus::Connection::Bus::session);
@@ -150,8 +151,9 @@ int runNowPlayingHelper(int argc, char** argv) {
         },
         [](const std::string& url) {
             const auto description = ArtworkFiles::describe(url, ArtworkScaler::maximumSourceBytes);
-            return description ? std::to_string(description->modified) + ":" + std::to_string(description->size)
-                               : std::string{};
+            return description
+                       ? std::to_string(description->modified) + ":" + std::to_string(description->size)
+                       : std::string{};
         },
         [&] { return loop.now(); });
 

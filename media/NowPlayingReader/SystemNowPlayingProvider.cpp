@@ -23,7 +23,8 @@ struct SystemNowPlayingProvider::State : std::enable_shared_from_this<State> {
     bool connect();
 
     Options options;
-    std::unique_ptr<platform::LoopQueue> queue = std::make_unique<platform::LoopQueue>("dev.quelmar.trackpad.mac.now-playing");
+    std::unique_ptr<platform::LoopQueue> queue =
+        std::make_unique<platform::LoopQueue>("dev.quelmar.trackpad.mac.now-playing");
     bool inProcess = false;
     std::shared_ptr<NowPlayingHelper> helper;
 
@@ -47,7 +48,8 @@ bool SystemNowPlayingProvider::State::connect() {
     }
     connection = std::move(*opened);
     connection->attach(queue->loop());
-    reader = std::make_unique<MprisReader>(*connection, [this] { return queue->now(); }, options.callTimeout);
+    reader = std::make_unique<MprisReader>(
+        *connection, [this] { return queue->now(); }, options.callTimeout);
     return true;
 }
 

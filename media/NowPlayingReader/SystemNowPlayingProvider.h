@@ -34,7 +34,8 @@ class SystemNowPlayingProvider final : public NowPlayingProvider {
     // Reads in this process when `triesInProcess` is not false and the bus connects; otherwise runs the
     // helper beside this executable (interval 1 s, artwork 360 px, restart after 5 s); without it, no
     // source: start hands on one `unavailable`.
-    static std::unique_ptr<SystemNowPlayingProvider> make(std::optional<bool> triesInProcess, Options options);
+    static std::unique_ptr<SystemNowPlayingProvider> make(std::optional<bool> triesInProcess,
+                                                          Options options);
     static std::unique_ptr<SystemNowPlayingProvider> make(std::optional<bool> triesInProcess);
     // Reads in this process over the given bus; no source when it cannot be reached.
     static std::unique_ptr<SystemNowPlayingProvider> inProcess(Options options);

@@ -5,11 +5,12 @@
 
 namespace media {
 
-std::shared_ptr<Shell::NowPlayingService> makeSystemNowPlayingFeed(const Shell::NowPlayingService::Options& options,
-                                                                   std::optional<bool> triesInProcess) {
+std::shared_ptr<Shell::NowPlayingService> makeSystemNowPlayingFeed(
+    const Shell::NowPlayingService::Options& options, std::optional<bool> triesInProcess) {
     return std::make_shared<NowPlayingFeed>(
         SystemNowPlayingProvider::make(triesInProcess),
-        ArtworkScaler(options.maxPixelSize, static_cast<long>(std::min<std::size_t>(options.maxByteCount, 61440))),
+        ArtworkScaler(options.maxPixelSize,
+                      static_cast<long>(std::min<std::size_t>(options.maxByteCount, 61440))),
         options.onChange);
 }
 

@@ -10,7 +10,7 @@ namespace media {
 
 // `triesInProcess` is the stored preference "NowPlayingTriesRefusedMediaRemote" (none when absent):
 // absent or true reads the players in this process, false runs the helper program.
-std::shared_ptr<Shell::NowPlayingService> makeSystemNowPlayingFeed(const Shell::NowPlayingService::Options& options,
-                                                                   std::optional<bool> triesInProcess);
+std::shared_ptr<Shell::NowPlayingService> makeSystemNowPlayingFeed(
+    const Shell::NowPlayingService::Options& options, std::optional<bool> triesInProcess);
 
 }  // namespace media

@@ -97,12 +97,19 @@ struct PulseAudioVolumeProvider::Impl {
     platform::Executor::TimerID retryTimer = 0;
     std::chrono::milliseconds retryDelay;
     bool wasConnected = false;
+    bool toldUnreachable = false;
 };
 
-PulseAudioVolumeProvider::Impl::Impl(Options given) : options(std::move(given)), retryDelay(options.firstRetryDelay) {
+PulseAudioVolumeProvider::Impl::Impl(Options given)
+    : options(std::move(given)), retryDelay(options.firstRetryDelay) {
     queue = std::make_unique<platform::LoopQueue>("dev.quelmar.trackpad.mac.volume.pulseaudio");
     mainloop = pa_threaded_mainloop_new();
-    if (mainloop == nullptr || pa_threaded_mainloop_start(mainloop) < 0) {
+    if (mainloop != nullptr && pa_threaded_mainloop_start(mainloop) < 0) {
+        pa_threaded_mainloop_free(mainloop);
+        mainloop = nullptr;
+    }
+    if (mainloop == nullptr) {
+        // Without it the provider reads as unavailable for good.
         logger.error("the sound server's event loop could not be started");
         return;
     }
@@ -186,6 +193,10 @@ void PulseAudioVolumeProvider::Impl::connectionLost() {
         ++stateChanges;
     }
     waitSignal.notify_all();
+    if (!wasConnected && !toldUnreachable) {
+        toldUnreachable = true;
+        logger.notice("no sound server can be reached; volume is unsupported until one can");
+    }
     if (wasConnected) {
         logger.notice("lost the sound server; reconnecting");
         wasConnected = false;
@@ -196,7 +207,8 @@ void PulseAudioVolumeProvider::Impl::connectionLost() {
     }
     const auto delay = retryDelay;
     retryDelay = std::min(retryDelay * 2, options.maximumRetryDelay);
-    retryTimer = queue->schedule(delay, [this] { connect(); }, delay / 4);
+    retryTimer = queue->schedule(
+        delay, [this] { connect(); }, delay / 4);
 }
 
 // ---- Main loop callbacks ----------------------------------------------------------------------------
@@ -263,8 +275,8 @@ void PulseAudioVolumeProvider::Impl::onWatchedServerInfo(pa_context* context, co
     }
     pa_operation* operation = nullptr;
     if (info != nullptr && info->default_sink_name != nullptr) {
-        operation = pa_context_get_sink_info_by_name(context, info->default_sink_name, &Impl::onWatchedSinkInfo,
-                                                     self);
+        operation = pa_context_get_sink_info_by_name(context, info->default_sink_name,
+                                                     &Impl::onWatchedSinkInfo, self);
     }
     if (operation == nullptr) {
         self->watchedIndex = PA_INVALID_INDEX;
@@ -386,7 +398,8 @@ std::optional<SinkState> PulseAudioVolumeProvider::Impl::defaultSink() {
             Request& request = *call->second;
             pa_operation* next = nullptr;
             if (info != nullptr && info->default_sink_name != nullptr) {
-                next = pa_context_get_sink_info_by_name(context, info->default_sink_name, &Callbacks::sink, userdata);
+                next = pa_context_get_sink_info_by_name(context, info->default_sink_name, &Callbacks::sink,
+                                                        userdata);
             }
             pa_operation_unref(request.operation);
             request.operation = next;
@@ -408,7 +421,8 @@ std::optional<SinkState> PulseAudioVolumeProvider::Impl::defaultSink() {
     };
     Request request;
     std::pair<Impl*, Request*> call{this, &request};
-    if (!perform(request, [&](pa_context* c) { return pa_context_get_server_info(c, &Callbacks::server, &call); })) {
+    if (!perform(request,
+                 [&](pa_context* c) { return pa_context_get_server_info(c, &Callbacks::server, &call); })) {
         return std::nullopt;
     }
     return SinkState{request.index, request.volume, request.muted};

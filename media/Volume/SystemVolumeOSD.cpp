@@ -54,7 +54,8 @@ std::optional<SystemVolumeOSD::Key> SystemVolumeOSD::key(const VolumeReading& fr
     return std::nullopt;
 }
 
-void SystemVolumeOSD::showChange(const VolumeReading& from, const VolumeReading& to, VolumeProvider& provider) {
+void SystemVolumeOSD::showChange(const VolumeReading& from, const VolumeReading& to,
+                                 VolumeProvider& provider) {
     const std::optional<Key> chosen = key(from, to);
     if (!chosen) {
         return;
@@ -92,8 +93,8 @@ void SystemVolumeOSD::postKey(Injector::EventPoster& poster, Key key) {
         data.subtype = mediaKeySubtype;
         data.data1 = static_cast<std::int64_t>((static_cast<std::uint64_t>(key) << 16) | flags);
         data.data2 = -1;
-        Injector::InputEvent event =
-            Injector::InputEvent::systemDefined(Injector::Point{0, 0}, flags, platform::monotonicSeconds(), data);
+        Injector::InputEvent event = Injector::InputEvent::systemDefined(Injector::Point{0, 0}, flags,
+                                                                         platform::monotonicSeconds(), data);
         event.setIntegerField(Injector::EventField::eventSourceUserData, Injector::injectedEventTag);
         poster.post(event);
     }

@@ -17,8 +17,8 @@ SystemVolumeService::SystemVolumeService(const std::string& displayName, bool sh
             SystemVolumeOSD::xTestKeyPresser(displayName), [] { return platform::monotonicSeconds(); },
             [](double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); });
     }
-    controller_ = std::make_shared<VolumeController>(std::make_unique<PulseAudioVolumeProvider>(), std::move(osd),
-                                                     *queue_);
+    controller_ = std::make_shared<VolumeController>(std::make_unique<PulseAudioVolumeProvider>(),
+                                                     std::move(osd), *queue_);
 }
 
 SystemVolumeService::~SystemVolumeService() {

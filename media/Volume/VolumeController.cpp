@@ -57,12 +57,10 @@ void VolumeController::startOnQueue() {
         std::lock_guard lock(reportedMutex_);
         reported_.reset();
     }
-    provider_->start([weak = weak_from_this(), generation] {
-        auto self = weak.lock();
-        if (!self) {
-            return;
-        }
-        self->queue_.post([weak, generation] {
+    // The callback only hops to the queue: holding the controller on the provider's thread could make
+    // the provider be released there, by its own thread.
+    provider_->start([weak = weak_from_this(), &queue = queue_, generation] {
+        queue.post([weak, generation] {
             if (auto owner = weak.lock()) {
                 owner->report(generation);
             }
@@ -151,7 +149,8 @@ void VolumeController::apply(const Message& message) {
         return;
     }
 
-    const bool levelChanges = VolumeStatus::percentLevel(target) != VolumeStatus::percentLevel(*current.volume);
+    const bool levelChanges =
+        VolumeStatus::percentLevel(target) != VolumeStatus::percentLevel(*current.volume);
     const bool shown = current.isMuted ? (levelChanges || targetMute != current.isMuted) : levelChanges;
     if (shown && osd_) {
         osd_->showChange(current, VolumeReading{target, targetMute}, *provider_);

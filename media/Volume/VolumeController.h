@@ -13,8 +13,8 @@
 #include <optional>
 
 #include "TrackpadProtocol/Message.h"
-#include "app/services/MediaServices.h"
 #include "TrackpadProtocol/Types.h"
+#include "app/services/MediaServices.h"
 #include "platform/Executor.h"
 
 namespace media {

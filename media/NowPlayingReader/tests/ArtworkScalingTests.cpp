@@ -33,10 +33,10 @@ Data jpeg(int width, int height) {
 
 // The JPEG with an EXIF orientation tag put in after its start marker.
 Data withOrientation(Data data, std::uint16_t orientation) {
-    const Data tiff{'M', 'M', 0, 42, 0, 0, 0, 8,                                 // header, IFD at 8
-                    0, 1,                                                        // one entry
-                    0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, static_cast<std::uint8_t>(orientation), 0, 0,  // SHORT
-                    0, 0, 0, 0};                                                 // no next IFD
+    const Data tiff{'M',  'M',  0, 42, 0, 0, 0, 8,  // header, IFD at 8
+                    0,    1,                        // one entry
+                    0x01, 0x12, 0, 3,  0, 0, 0, 1, 0, static_cast<std::uint8_t>(orientation), 0, 0,  // SHORT
+                    0,    0,    0, 0};  // no next IFD
     Data segment{0xFF, 0xE1, 0, 0, 'E', 'x', 'i', 'f', 0, 0};
     segment.insert(segment.end(), tiff.begin(), tiff.end());
     const std::size_t length = segment.size() - 2;
@@ -76,7 +76,8 @@ TEST(ArtworkScalingTest, OrientationIsAppliedAndTransparencyIsBlack) {
     ASSERT_TRUE(turned);
     EXPECT_EQ(sizeOf(*turned), (imaging::Size{180, 360}));
 
-    const std::optional<Data> clear = ArtworkScaler(64, 61440).scale(*imaging::encodePNG(picture(64, 64, 0).view(), 6));
+    const std::optional<Data> clear =
+        ArtworkScaler(64, 61440).scale(*imaging::encodePNG(picture(64, 64, 0).view(), 6));
     ASSERT_TRUE(clear);
     imaging::DecodeOptions options;
     options.maxPixels = 1u << 20;
@@ -98,7 +99,8 @@ TEST(ArtworkScalingTest, CorruptUnknownAndHugeArtworkGivesNone) {
     Data huge = *imaging::encodePNG(picture(8, 8).view(), 6);
     huge[16] = 0, huge[17] = 1, huge[18] = 0x86, huge[19] = 0xA0;
     huge[20] = 0, huge[21] = 1, huge[22] = 0x86, huge[23] = 0xA0;
-    for (const Data& bad : {garbage, huge, Data{0xFF, 0xD8}, Data(ArtworkScaler::maximumSourceBytes + 1, 0)}) {
+    for (const Data& bad :
+         {garbage, huge, Data{0xFF, 0xD8}, Data(ArtworkScaler::maximumSourceBytes + 1, 0)}) {
         EXPECT_EQ(scaler.scale(bad), std::nullopt);
     }
     // A truncated JPEG decodes to what it holds, or nothing; never more than the budget.

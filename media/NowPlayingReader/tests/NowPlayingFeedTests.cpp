@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+#include <thread>
+
 namespace media {
 namespace {
 
@@ -54,15 +57,6 @@ struct Harness {
     int scalings = 0;
 };
 
-TEST(NowPlayingReadingTest, FromInfo) {
-    EXPECT_TRUE(NowPlayingReading::fromInfo(std::nullopt).isUnavailable());
-    EXPECT_TRUE(NowPlayingReading::fromInfo(NowPlayingInfo{"", std::nullopt, Data{}}).isUnavailable());
-    EXPECT_EQ(NowPlayingReading::fromInfo(NowPlayingInfo{std::nullopt, std::nullopt, Data{1}}),
-              track("", "", Data{1}));
-    // No trimming here.
-    EXPECT_EQ(NowPlayingReading::fromInfo(NowPlayingInfo{" a ", "b", std::nullopt}), track(" a ", "b"));
-}
-
 TEST(NowPlayingFeedTest, RepeatsAreDroppedAndAnArtworkChangeIsReported) {
     Harness h;
     h.provider->deliver(track("Song", "Band", Data{1}));
@@ -105,11 +99,14 @@ TEST(NowPlayingFeedTest, FailedArtworkIsCachedAndEarlierArtworkIsReused) {
 
 TEST(NowPlayingFeedTest, OversizedJpegIsLeftOut) {
     const NowPlayingFeed::ScaledArtwork artwork{Data{1}, Data(61441, 0)};
-    EXPECT_EQ(NowPlayingFeed::makeNowPlaying(track("T", "", Data{1}), artwork), NowPlaying("T", "", std::nullopt));
+    EXPECT_EQ(NowPlayingFeed::makeNowPlaying(track("T", "", Data{1}), artwork),
+              NowPlaying("T", "", std::nullopt));
     const NowPlayingFeed::ScaledArtwork fits{Data{1}, Data(61440, 0)};
-    EXPECT_EQ(NowPlayingFeed::makeNowPlaying(track("T", "", Data{1}), fits), NowPlaying("T", "", Data(61440, 0)));
+    EXPECT_EQ(NowPlayingFeed::makeNowPlaying(track("T", "", Data{1}), fits),
+              NowPlaying("T", "", Data(61440, 0)));
     // An entry for other bytes is not used.
-    EXPECT_EQ(NowPlayingFeed::makeNowPlaying(track("T", "", Data{2}), fits), NowPlaying("T", "", std::nullopt));
+    EXPECT_EQ(NowPlayingFeed::makeNowPlaying(track("T", "", Data{2}), fits),
+              NowPlaying("T", "", std::nullopt));
 }
 
 TEST(NowPlayingFeedTest, StopAndRestartGenerations) {
@@ -117,7 +114,8 @@ TEST(NowPlayingFeedTest, StopAndRestartGenerations) {
     h.provider->deliver(track("A", "B"));
     h.provider->deliver(NowPlayingReading::unavailable());
     h.provider->deliver(NowPlayingReading::unavailable());
-    EXPECT_EQ(h.values, (std::vector<std::optional<NowPlaying>>{NowPlaying("A", "B", std::nullopt), std::nullopt}));
+    EXPECT_EQ(h.values,
+              (std::vector<std::optional<NowPlaying>>{NowPlaying("A", "B", std::nullopt), std::nullopt}));
 
     h.feed->stop();
     EXPECT_EQ(h.provider->stops, 1);
@@ -141,6 +139,39 @@ TEST(NowPlayingFeedTest, AReadingOfAnEarlierStartIsDropped) {
     EXPECT_EQ(h.values.size(), 1u);
     h.provider->deliver(track("one", ""));
     EXPECT_EQ(h.values.size(), 2u);
+}
+
+TEST(NowPlayingFeedLifetimeTest, AReadingUnderWayNeverKeepsTheProviderAlive) {
+    // The provider must be released by the feed's owner: released on its own queue, it would have to
+    // join that queue from itself.
+    struct Provider final : NowPlayingProvider {
+        explicit Provider(std::thread::id& releasedOn) : releasedOn(releasedOn) {}
+        ~Provider() override { releasedOn = std::this_thread::get_id(); }
+        void start(OnChange given) override { onChange = std::move(given); }
+        void stop() override {}
+        OnChange onChange;
+        std::thread::id& releasedOn;
+    };
+    std::thread::id releasedOn;
+    auto made = std::make_unique<Provider>(releasedOn);
+    Provider* provider = made.get();
+    std::promise<void> scaling;
+    std::promise<void> released;
+    auto feed = std::make_shared<NowPlayingFeed>(
+        std::move(made),
+        [&, waitForRelease = released.get_future().share()](const Data&) -> std::optional<Data> {
+            scaling.set_value();
+            waitForRelease.wait();
+            return std::nullopt;
+        },
+        [](std::optional<NowPlaying>) {});
+    feed->start();
+    std::thread reader([callback = provider->onChange] { callback(track("T", "", Data{1})); });
+    scaling.get_future().wait();
+    feed.reset();
+    released.set_value();
+    reader.join();
+    EXPECT_EQ(releasedOn, std::this_thread::get_id());
 }
 
 }  // namespace

@@ -49,7 +49,8 @@ TEST(NowPlayingHelperLineTest, ParserTable) {
         EXPECT_EQ(NowPlayingHelper::parse(c.line), c.expected) << c.line;
     }
     // Deep nesting parses without exhausting the stack.
-    const std::string deep = R"({"title":"T","x":)" + std::string(100000, '[') + std::string(100000, ']') + "}";
+    const std::string deep =
+        R"({"title":"T","x":)" + std::string(100000, '[') + std::string(100000, ']') + "}";
     EXPECT_EQ(NowPlayingHelper::parse(deep), Line(track("T", "")));
 }
 
@@ -67,7 +68,8 @@ TEST(NowPlayingHelperLineTest, MakeNeedsAnExecutableAndWritesTheCommandLine) {
 class HelperRun {
   public:
     HelperRun(const std::string& script, double restartDelay = 0.3) {
-        helper_ = std::make_shared<NowPlayingHelper>(std::vector<std::string>{"/bin/sh", "-c", script}, restartDelay);
+        helper_ = std::make_shared<NowPlayingHelper>(std::vector<std::string>{"/bin/sh", "-c", script},
+                                                     restartDelay);
         loop_.call([&] {
             helper_->stop();
             helper_->setLoop(&loop_.loop());
@@ -103,11 +105,12 @@ class HelperRun {
 };
 
 TEST(NowPlayingHelperTest, LinesSplitAcrossWritesAndKeepAlivesGiveReadingsInOrder) {
-    HelperRun run(R"(printf '{"title":"On'; sleep 0.1; printf 'e","artist":"A"}\n\n{}\n{"title":"Two"}\n{"tit'; sleep 30)");
+    HelperRun run(
+        R"(printf '{"title":"On'; sleep 0.1; printf 'e","artist":"A"}\n\n{}\n{"title":"Two"}\n{"tit'; sleep 30)");
     ASSERT_TRUE(run.waitFor(3));
     std::this_thread::sleep_for(std::chrono::milliseconds{100});
-    EXPECT_EQ(run.readings(), (std::vector<NowPlayingReading>{track("One", "A"), NowPlayingReading::unavailable(),
-                                                              track("Two", "")}));
+    EXPECT_EQ(run.readings(), (std::vector<NowPlayingReading>{
+                                  track("One", "A"), NowPlayingReading::unavailable(), track("Two", "")}));
 }
 
 TEST(NowPlayingHelperTest, UnsupportedEndsTheChildForGood) {
@@ -146,7 +149,8 @@ TEST(NowPlayingHelperTest, AKilledChildIsReportedAndStartedAgainUnlessStopped) {
 
 TEST(NowPlayingHelperTest, GarbageAndEndlessLinesAreDroppedAndTheFeedGoesOn) {
     // 3 MiB without a newline, then a good line.
-    HelperRun run(R"(printf 'garbage\n[1]\n'; head -c 3145728 /dev/zero | tr '\0' 'x'; printf '\n{"title":"ok"}\n'; exec sleep 30)");
+    HelperRun run(
+        R"(printf 'garbage\n[1]\n'; head -c 3145728 /dev/zero | tr '\0' 'x'; printf '\n{"title":"ok"}\n'; exec sleep 30)");
     ASSERT_TRUE(run.waitFor(1));
     std::this_thread::sleep_for(std::chrono::milliseconds{100});
     EXPECT_EQ(run.readings(), std::vector<NowPlayingReading>{track("ok", "")});
@@ -158,7 +162,8 @@ TEST(NowPlayingHelperTest, AChildThatCannotStartIsRetried) {
     std::atomic<int> unavailable = 0;
     loop.call([&] {
         helper->setLoop(&loop.loop());
-        helper->setOnReading([&](const NowPlayingReading& reading) { unavailable += reading.isUnavailable() ? 1 : 0; });
+        helper->setOnReading(
+            [&](const NowPlayingReading& reading) { unavailable += reading.isUnavailable() ? 1 : 0; });
         helper->launch();
     });
     EXPECT_TRUE(eventually([&] { return unavailable >= 2; }));

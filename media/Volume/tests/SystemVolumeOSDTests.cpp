@@ -15,16 +15,19 @@ using fakes::FakeVolumeProvider;
 // A virtual clock: waiting moves it, and the provider may change at a set time.
 struct Harness {
     Harness() {
-        osd = std::make_unique<SystemVolumeOSD>([this](Key key) { presses.push_back({key, clock}); },
-                                                [this] { return clock; },
-                                                [this](double seconds) {
-                                                    clock += seconds;
-                                                    ++waits;
-                                                    if (reactAt && clock >= *reactAt) {
-                                                        provider.set(reaction);
-                                                        reactAt.reset();
-                                                    }
-                                                });
+        osd = std::make_unique<SystemVolumeOSD>(
+            [this](Key key) {
+                presses.push_back({key, clock});
+            },
+            [this] { return clock; },
+            [this](double seconds) {
+                clock += seconds;
+                ++waits;
+                if (reactAt && clock >= *reactAt) {
+                    provider.set(reaction);
+                    reactAt.reset();
+                }
+            });
     }
     void show(VolumeReading from, VolumeReading to) {
         provider.set(from);

@@ -53,12 +53,6 @@ VolumeStatus status(int level, bool muted) {
     return VolumeStatus{static_cast<std::uint8_t>(level), muted, true};
 }
 
-TEST(VolumeReadingTest, StatusFollowsPercentLevelAndUnknownMuteReadsUnmuted) {
-    EXPECT_EQ((VolumeReading{0.305, true}.status()), status(31, true));
-    EXPECT_EQ((VolumeReading{1.7, std::nullopt}.status()), status(100, false));
-    EXPECT_EQ((VolumeReading{std::nullopt, true}.status()), VolumeStatus::unsupported);
-}
-
 TEST(VolumeControllerTest, SetVolumeClampsUnmutesAndKeepsMuteAtZero) {
     {
         Harness h({0.5, false});

@@ -7,21 +7,21 @@
 
 #include "media/NowPlayingReader/NowPlayingFeed.h"
 #include "media/NowPlayingReader/SystemNowPlayingProvider.h"
-#include "media/NowPlayingReader/tests/e2e/ScriptedPlayer.h"
 #include "platform/imaging/Codecs.h"
 #include "testing/LoopThread.h"
 #include "testing/PrivateBus.h"
+#include "testing/ScriptedMediaPlayer.h"
 #include "testing/Subprocess.h"
 
 namespace media {
 namespace {
 
-using fakes::ScriptedPlayer;
+using ScriptedPlayer = testing_support::ScriptedMediaPlayer;
 using testing_support::eventually;
 
 std::string playing(const std::string& title, const std::string& artists, const std::string& extra = "") {
-    return R"({"status":"Playing","metadata":{"mpris:trackid":["o","/track/1"],"xesam:title":["s",")" + title +
-           R"("],"xesam:artist":["as",)" + artists + "]" + extra + "}}";
+    return R"({"status":"Playing","metadata":{"mpris:trackid":["o","/track/1"],"xesam:title":["s",")" +
+           title + R"("],"xesam:artist":["as",)" + artists + "]" + extra + "}}";
 }
 
 class NowPlayingBusTest : public ::testing::Test {
@@ -30,7 +30,7 @@ class NowPlayingBusTest : public ::testing::Test {
         if (auto reason = testing_support::PrivateBus::unavailableReason()) {
             GTEST_SKIP() << *reason;
         }
-        if (!std::filesystem::exists("/usr/bin/python3")) {
+        if (!testing_support::ScriptedMediaPlayer::isAvailable()) {
             GTEST_SKIP() << "/usr/bin/python3 is not installed";
         }
         bus = std::make_unique<testing_support::PrivateBus>();
@@ -93,8 +93,8 @@ std::string writeCover(const std::filesystem::path& folder) {
     }
     const auto bytes = *imaging::encodeJPEG(bitmap.view(), 90);
     const auto path = folder / "cover art.jpg";
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     return "file://" + (folder / "cover%20art.jpg").string();
 }
 
@@ -129,7 +129,8 @@ TEST_F(NowPlayingBusTest, APlayingPlayerWinsAndAHungPlayerCostsOneTimeOut) {
     ASSERT_TRUE(waitFor(NowPlaying("Paused", "", std::nullopt), 4));
     // Signals arriving faster than the hung player's time-out still lead to readings.
     for (int i = 0; i < 12; ++i) {
-        paused.send(R"({"status":"Paused","metadata":{"xesam:title":["s","Paused )" + std::to_string(i) + R"("]}})");
+        paused.send(R"({"status":"Paused","metadata":{"xesam:title":["s","Paused )" + std::to_string(i) +
+                    R"("]}})");
         std::this_thread::sleep_for(std::chrono::milliseconds{200});
     }
     const std::size_t duringTheSignals = seen().size();
@@ -143,10 +144,12 @@ TEST_F(NowPlayingBusTest, APlayingPlayerWinsAndAHungPlayerCostsOneTimeOut) {
 
 TEST_F(NowPlayingBusTest, MetadataOfTheWrongTypesCountsAsMissing) {
     ScriptedPlayer player(bus->address(), "odd");
-    player.send(R"({"status":"Playing","metadata":{"xesam:title":["i",5],"xesam:artist":["s","Solo"],"mpris:artUrl":["x",3]}})");
+    player.send(
+        R"({"status":"Playing","metadata":{"xesam:title":["i",5],"xesam:artist":["s","Solo"],"mpris:artUrl":["x",3]}})");
     startFeed(inProcess());
     ASSERT_TRUE(waitFor(std::nullopt));
-    player.send(R"({"status":"Playing","metadata":{"xesam:title":["s","Fine"],"xesam:artist":["as",[]],"mpris:artUrl":["s","http://example.invalid/a.jpg"]}})");
+    player.send(
+        R"({"status":"Playing","metadata":{"xesam:title":["s","Fine"],"xesam:artist":["as",[]],"mpris:artUrl":["s","http://example.invalid/a.jpg"]}})");
     ASSERT_TRUE(waitFor(NowPlaying("Fine", "", std::nullopt)));
 }
 
@@ -165,9 +168,9 @@ TEST_F(NowPlayingBusTest, HelperReadsThePlayerAndIsRelaunchedAfterItIsKilled) {
     ASSERT_TRUE(waitFor(NowPlaying("Again", "Band", std::nullopt)));
 
     const auto findChild = [] {
-        const auto result = testing_support::runCommand({"pgrep", "-P", std::to_string(::getpid()), "-f",
-                                                         "lumivex-now-playing"},
-                                                        std::chrono::seconds{2});
+        const auto result = testing_support::runCommand(
+            {"pgrep", "-P", std::to_string(::getpid()), "-f", "lumivex-now-playing"},
+            std::chrono::seconds{2});
         return result.output.empty() ? 0 : std::stoi(result.output);
     };
     const int child = findChild();
@@ -176,7 +179,8 @@ TEST_F(NowPlayingBusTest, HelperReadsThePlayerAndIsRelaunchedAfterItIsKilled) {
     ::kill(child, SIGKILL);
     ASSERT_TRUE(waitFor(std::nullopt));
     ASSERT_TRUE(waitFor(NowPlaying("Again", "Band", std::nullopt), 10));
-    const double relaunchedAfter = std::chrono::duration<double>(std::chrono::steady_clock::now() - killed).count();
+    const double relaunchedAfter =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - killed).count();
     EXPECT_GT(relaunchedAfter, 4.5);
     EXPECT_LT(relaunchedAfter, 8);
 }
@@ -184,17 +188,20 @@ TEST_F(NowPlayingBusTest, HelperReadsThePlayerAndIsRelaunchedAfterItIsKilled) {
 TEST_F(NowPlayingBusTest, HelperWithoutABusSaysUnsupportedAndIsNotRelaunched) {
     testing_support::ScopedEnvironment environment(
         {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (bus->folder() / "nothing-here").string()}});
-    const auto direct = testing_support::runCommand({LUMIVEX_NOW_PLAYING_HELPER, "1.0", "360"}, std::chrono::seconds{5});
+    const auto direct =
+        testing_support::runCommand({LUMIVEX_NOW_PLAYING_HELPER, "1.0", "360"}, std::chrono::seconds{5});
     EXPECT_EQ(direct.output, "{\"unsupported\":true}\n");
 
-    auto helper = std::make_shared<NowPlayingHelper>(std::vector<std::string>{LUMIVEX_NOW_PLAYING_HELPER, "1.0", "360"}, 0.2);
+    auto helper = std::make_shared<NowPlayingHelper>(
+        std::vector<std::string>{LUMIVEX_NOW_PLAYING_HELPER, "1.0", "360"}, 0.2);
     startFeed(SystemNowPlayingProvider::withHelper(helper));
     ASSERT_TRUE(waitFor(std::nullopt));
     std::this_thread::sleep_for(std::chrono::milliseconds{800});
     EXPECT_EQ(seen().size(), 1u);
-    EXPECT_TRUE(testing_support::runCommand({"pgrep", "-P", std::to_string(::getpid()), "-f", "lumivex-now-playing"},
-                                            std::chrono::seconds{2})
-                    .output.empty());
+    EXPECT_TRUE(
+        testing_support::runCommand({"pgrep", "-P", std::to_string(::getpid()), "-f", "lumivex-now-playing"},
+                                    std::chrono::seconds{2})
+            .output.empty());
 }
 
 }  // namespace

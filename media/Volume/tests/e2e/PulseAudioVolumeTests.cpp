@@ -60,7 +60,8 @@ class PulseAudioVolumeTest : public ::testing::Test {
     }
     // Waits for `count` reports, then a little longer to see that no more follow.
     std::vector<VolumeStatus> settle(std::size_t count) {
-        EXPECT_TRUE(eventually([&] { return reported().size() >= count; })) << "reports: " << reported().size();
+        EXPECT_TRUE(eventually([&] { return reported().size() >= count; }))
+            << "reports: " << reported().size();
         std::this_thread::sleep_for(std::chrono::milliseconds{300});
         return reported();
     }

@@ -81,16 +81,17 @@ TEST_F(VolumeKeysTest, EachKeyGoesDownAndUpAtMostOncePerSecond) {
     auto osd = makeOSD(true);
     show(*osd, {0.5, false}, {0.6, false});
     show(*osd, {0.5, false}, {0.4, false});  // within the second: no press
-    EXPECT_EQ(presses(2), (std::vector<Press>{{Kind::keyPress, raiseVolume}, {Kind::keyRelease, raiseVolume}}));
+    EXPECT_EQ(presses(2),
+              (std::vector<Press>{{Kind::keyPress, raiseVolume}, {Kind::keyRelease, raiseVolume}}));
 
     std::this_thread::sleep_for(std::chrono::milliseconds{1050});
     show(*osd, {0.5, false}, {0.4, false});
     std::this_thread::sleep_for(std::chrono::milliseconds{1050});
     show(*osd, {0.5, false}, {0.5, true});
     EXPECT_EQ(presses(4), (std::vector<Press>{{Kind::keyPress, lowerVolume},
-                                             {Kind::keyRelease, lowerVolume},
-                                             {Kind::keyPress, muteKey},
-                                             {Kind::keyRelease, muteKey}}));
+                                              {Kind::keyRelease, lowerVolume},
+                                              {Kind::keyPress, muteKey},
+                                              {Kind::keyRelease, muteKey}}));
 }
 
 TEST_F(VolumeKeysTest, NoKeyDuringThePauseAfterTheOutputIgnoredOne) {

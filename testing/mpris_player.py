@@ -1,6 +1,7 @@
 #!/usr/bin/python3
-# A scripted media player for the now-playing tests. It owns org.mpris.MediaPlayer2.<name> on the bus
-# given by DBUS_SESSION_BUS_ADDRESS and takes one JSON command per line on stdin:
+# A scripted media player for tests (testing/ScriptedMediaPlayer runs it). It owns
+# org.mpris.MediaPlayer2.<name> on the bus given by DBUS_SESSION_BUS_ADDRESS and takes one JSON command
+# per line on stdin:
 #   {"status": "Playing", "metadata": {"xesam:title": ["s", "Song"], "xesam:artist": ["as", ["A", "B"]]}}
 # sets PlaybackStatus and Metadata (each value as [signature, value]) and emits PropertiesChanged;
 #   {"hang": true} stops answering the bus (the main loop blocks on stdin);
