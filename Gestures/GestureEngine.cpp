@@ -32,9 +32,9 @@ const std::map<std::string, KeyResult>& fallbackKeys() {
             const char* plain;
             const char* shifted;
         };
-        constexpr Row rows[] = {{50, "`", "~"}, {27, "-", "_"}, {24, "=", "+"},  {33, "[", "{"},
+        constexpr Row rows[] = {{50, "`", "~"}, {27, "-", "_"},  {24, "=", "+"}, {33, "[", "{"},
                                 {30, "]", "}"}, {42, "\\", "|"}, {41, ";", ":"}, {39, "'", "\""},
-                                {43, ",", "<"}, {47, ".", ">"}, {44, "/", "?"}};
+                                {43, ",", "<"}, {47, ".", ">"},  {44, "/", "?"}};
         std::map<std::string, KeyResult> keys;
         for (const Row& row : rows) {
             keys.emplace(row.plain, KeyResult{row.code, false});
@@ -70,12 +70,13 @@ void MainQueueGestureScheduler::schedule(double delay, std::function<void()> wor
 }
 
 GestureEngine::GestureEngine(GestureMapping mapping, Configuration configuration, GestureEventPoster& poster,
-                             const SystemShortcutSource& systemShortcuts, const KeyboardLayout& keyboardLayout,
-                             std::function<std::optional<Point>()> cursorLocation, std::function<double()> clock,
-                             DockSwipeRecipe dockSwipeRecipe,
+                             const SystemShortcutSource& systemShortcuts,
+                             const KeyboardLayout& keyboardLayout,
+                             std::function<std::optional<Point>()> cursorLocation,
+                             std::function<double()> clock, DockSwipeRecipe dockSwipeRecipe,
                              std::function<double(std::optional<Point>)> spaceSwipeOffset,
-                             std::function<bool(SystemAction)> dockGestureEnabled, GestureScheduler& scheduler,
-                             SystemPower& power)
+                             std::function<bool(SystemAction)> dockGestureEnabled,
+                             GestureScheduler& scheduler, SystemPower& power)
     : mapping_(std::move(mapping)),
       configuration_(std::move(configuration)),
       dockSwipeRecipe_(dockSwipeRecipe),
@@ -110,38 +111,41 @@ std::vector<Message> GestureEngine::sequence(const Message& message, const Devic
 
 bool GestureEngine::handle(const Message& message) {
     if (const auto* g = message.as<Message::Gesture>()) {
-        std::visit(TrackpadProtocol::Overloaded{
-                       [&](const Gesture::Swipe& swipe) { perform(mapping_.action(swipe.fingers, swipe.direction)); },
-                       [&](const Gesture::Pinch& pinch) {
-                           if (!std::isfinite(pinch.magnification)) {
-                               return;
-                           }
-                           const double now = clock_();
-                           for (const Message& released : pinchSequencer_.process(message)) {
-                               const auto* inner = released.as<Message::Gesture>();
-                               const auto* p = inner ? std::get_if<Gesture::Pinch>(&inner->gesture.kind) : nullptr;
-                               if (p != nullptr && std::isfinite(p->magnification)) {
-                                   handlePinch(*p, now);
-                               }
-                           }
-                       },
-                       [&](const Gesture::SwipeTracking& swipe) {
-                           if (!std::isfinite(swipe.dx) || !std::isfinite(swipe.dy)) {
-                               return;
-                           }
-                           const double now = clock_();
-                           for (const Message& released : swipeSequencer_.process(message)) {
-                               const auto* inner = released.as<Message::Gesture>();
-                               const auto* s =
-                                   inner ? std::get_if<Gesture::SwipeTracking>(&inner->gesture.kind) : nullptr;
-                               if (s != nullptr && std::isfinite(s->dx) && std::isfinite(s->dy)) {
-                                   handleSwipe(*s, now);
-                               }
-                           }
-                       },
-                       [&](const Gesture::Tap&) {},
-                   },
-                   g->gesture.kind);
+        std::visit(
+            TrackpadProtocol::Overloaded{
+                [&](const Gesture::Swipe& swipe) {
+                    perform(mapping_.action(swipe.fingers, swipe.direction));
+                },
+                [&](const Gesture::Pinch& pinch) {
+                    if (!std::isfinite(pinch.magnification)) {
+                        return;
+                    }
+                    const double now = clock_();
+                    for (const Message& released : pinchSequencer_.process(message)) {
+                        const auto* inner = released.as<Message::Gesture>();
+                        const auto* p = inner ? std::get_if<Gesture::Pinch>(&inner->gesture.kind) : nullptr;
+                        if (p != nullptr && std::isfinite(p->magnification)) {
+                            handlePinch(*p, now);
+                        }
+                    }
+                },
+                [&](const Gesture::SwipeTracking& swipe) {
+                    if (!std::isfinite(swipe.dx) || !std::isfinite(swipe.dy)) {
+                        return;
+                    }
+                    const double now = clock_();
+                    for (const Message& released : swipeSequencer_.process(message)) {
+                        const auto* inner = released.as<Message::Gesture>();
+                        const auto* s =
+                            inner ? std::get_if<Gesture::SwipeTracking>(&inner->gesture.kind) : nullptr;
+                        if (s != nullptr && std::isfinite(s->dx) && std::isfinite(s->dy)) {
+                            handleSwipe(*s, now);
+                        }
+                    }
+                },
+                [&](const Gesture::Tap&) {},
+            },
+            g->gesture.kind);
         return true;
     }
     if (const auto* combination = message.as<Message::KeyCombination>()) {
@@ -149,7 +153,9 @@ bool GestureEngine::handle(const Message& message) {
         const Shortcut::Key key = std::visit(
             TrackpadProtocol::Overloaded{
                 [](const KeyCombination::Code& code) -> Shortcut::Key { return Shortcut::Code{code.code}; },
-                [](const KeyCombination::Character& c) -> Shortcut::Key { return Shortcut::Character{c.character}; },
+                [](const KeyCombination::Character& c) -> Shortcut::Key {
+                    return Shortcut::Character{c.character};
+                },
             },
             combination->combination.key);
         perform(GestureAction::shortcut(Shortcut{key, flags}));
@@ -192,7 +198,8 @@ std::optional<KeyStroke> GestureEngine::resolve(const Shortcut& shortcut) const 
     if (!found) {
         return std::nullopt;
     }
-    return KeyStroke{found->keyCode, found->shift ? shortcut.modifiers | Modifiers::shift : shortcut.modifiers};
+    return KeyStroke{found->keyCode,
+                     found->shift ? shortcut.modifiers | Modifiers::shift : shortcut.modifiers};
 }
 
 bool GestureEngine::perform(const GestureAction& action) {
@@ -256,8 +263,10 @@ void GestureEngine::applyMagnification(double m) {
     }
     const double step = shortcuts->step;
     double pending = pinch_->pending + m;
-    for (int steps = 0; std::fabs(pending) >= step && steps < configuration_.maximumZoomStepsPerFrame; ++steps) {
-        if (const std::optional<KeyStroke> stroke = resolve(pending > 0 ? shortcuts->zoomIn : shortcuts->zoomOut)) {
+    for (int steps = 0; std::fabs(pending) >= step && steps < configuration_.maximumZoomStepsPerFrame;
+         ++steps) {
+        if (const std::optional<KeyStroke> stroke =
+                resolve(pending > 0 ? shortcuts->zoomIn : shortcuts->zoomOut)) {
             post(makeKeyStrokeEvents(stroke->keyCode, stroke->modifiers, tag), EventTap::hid);
         }
         pending += pending > 0 ? -step : step;

@@ -97,7 +97,8 @@ class GestureEngine {
     GestureEngine(GestureMapping mapping, Configuration configuration, GestureEventPoster& poster,
                   const SystemShortcutSource& systemShortcuts, const KeyboardLayout& keyboardLayout,
                   std::function<std::optional<Point>()> cursorLocation, std::function<double()> clock,
-                  DockSwipeRecipe dockSwipeRecipe, std::function<double(std::optional<Point>)> spaceSwipeOffset,
+                  DockSwipeRecipe dockSwipeRecipe,
+                  std::function<double(std::optional<Point>)> spaceSwipeOffset,
                   std::function<bool(SystemAction)> dockGestureEnabled, GestureScheduler& scheduler,
                   SystemPower& power);
     GestureEngine(const GestureEngine&) = delete;

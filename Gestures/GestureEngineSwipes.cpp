@@ -90,8 +90,8 @@ EventList GestureEngine::dockEvents(GesturePhaseValue phase, bool vertical, doub
     return {};
 }
 
-void GestureEngine::postDockSwipe(GesturePhaseValue phase, bool vertical, double progressValue, double velocity,
-                                  bool resend) {
+void GestureEngine::postDockSwipe(GesturePhaseValue phase, bool vertical, double progressValue,
+                                  double velocity, bool resend) {
     const EventList events = dockEvents(phase, vertical, progressValue, velocity);
     post(events, EventTap::session);
     if (!resend) {
@@ -143,9 +143,9 @@ void GestureEngine::applySwipeChange(double dx, double dy, double now) {
         if (std::fabs(d) < configuration_.swipeAxisLockDistance) {
             return;
         }
-        const SwipeDirection direction =
-            std::fabs(swipe.y) <= std::fabs(swipe.x) ? (swipe.x < 0 ? SwipeDirection::left : SwipeDirection::right)
-                                                     : (swipe.y < 0 ? SwipeDirection::up : SwipeDirection::down);
+        const SwipeDirection direction = std::fabs(swipe.y) <= std::fabs(swipe.x)
+                                             ? (swipe.x < 0 ? SwipeDirection::left : SwipeDirection::right)
+                                             : (swipe.y < 0 ? SwipeDirection::up : SwipeDirection::down);
         swipe.direction = direction;
         swipe.style = styleFor(swipe.fingers, direction);
         swipe.mirrored = false;

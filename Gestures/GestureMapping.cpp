@@ -20,7 +20,8 @@ constexpr std::string_view actionNames[] = {"missionControl", "applicationWindow
 
 const json& member(const json& object, const char* key) {
     if (!object.is_object()) {
-        fail(Kind::typeMismatch, "Expected to decode Dictionary<String, Any> but found another value instead.");
+        fail(Kind::typeMismatch,
+             "Expected to decode Dictionary<String, Any> but found another value instead.");
     }
     const auto found = object.find(key);
     if (found == object.end()) {
@@ -32,7 +33,8 @@ const json& member(const json& object, const char* key) {
 // The one key of an enum object that names a case; keys naming no case are not counted.
 std::string caseKey(const json& object, std::initializer_list<const char*> cases) {
     if (!object.is_object()) {
-        fail(Kind::typeMismatch, "Expected to decode Dictionary<String, Any> but found another value instead.");
+        fail(Kind::typeMismatch,
+             "Expected to decode Dictionary<String, Any> but found another value instead.");
     }
     std::string found;
     int count = 0;
@@ -66,7 +68,8 @@ Shortcut::Key decodeKey(const json& object) {
     const std::string name = caseKey(object, {"code", "character"});
     const json& payload = member(member(object, name.c_str()), "_0");
     if (name == "code") {
-        if (!payload.is_number_integer() || payload.get<std::int64_t>() < 0 || payload.get<std::int64_t>() > 0xFFFF) {
+        if (!payload.is_number_integer() || payload.get<std::int64_t>() < 0 ||
+            payload.get<std::int64_t>() > 0xFFFF) {
             fail(Kind::dataCorrupted, "Parsed JSON number does not fit in UInt16.");
         }
         return Shortcut::Code{payload.get<std::uint16_t>()};
@@ -82,7 +85,8 @@ Shortcut decodeShortcutObject(const json& object) {
     Shortcut shortcut;
     shortcut.key = decodeKey(member(object, "key"));
     const json& modifiers = member(object, "modifiers");
-    if (!modifiers.is_number_unsigned() && !(modifiers.is_number_integer() && modifiers.get<std::int64_t>() >= 0)) {
+    if (!modifiers.is_number_unsigned() &&
+        !(modifiers.is_number_integer() && modifiers.get<std::int64_t>() >= 0)) {
         fail(Kind::typeMismatch, "Expected to decode UInt64 but found another value instead.");
     }
     shortcut.modifiers = Modifiers{modifiers.get<std::uint64_t>()};
@@ -116,8 +120,8 @@ GestureAction decodeAction(const json& object) {
     if (name == "system") {
         const std::optional<SystemAction> action = systemActionFromRaw(stringValue(payload));
         if (!action) {
-            fail(Kind::dataCorrupted, "Cannot initialize SystemAction from invalid String value " +
-                                          stringValue(payload));
+            fail(Kind::dataCorrupted,
+                 "Cannot initialize SystemAction from invalid String value " + stringValue(payload));
         }
         return GestureAction::system(*action);
     }
@@ -126,7 +130,8 @@ GestureAction decodeAction(const json& object) {
     }
     const std::string direction = stringValue(payload);
     if (direction != "back" && direction != "forward") {
-        fail(Kind::dataCorrupted, "Cannot initialize NavigationDirection from invalid String value " + direction);
+        fail(Kind::dataCorrupted,
+             "Cannot initialize NavigationDirection from invalid String value " + direction);
     }
     return GestureAction::navigationSwipe(direction == "back" ? NavigationDirection::back
                                                               : NavigationDirection::forward);
@@ -236,9 +241,10 @@ const GestureAction& SwipeActions::operator[](SwipeDirection direction) const {
     return left;
 }
 
-const SwipeActions SwipeActions::standard{
-    GestureAction::system(SystemAction::moveRightASpace), GestureAction::system(SystemAction::moveLeftASpace),
-    GestureAction::system(SystemAction::missionControl), GestureAction::system(SystemAction::applicationWindows)};
+const SwipeActions SwipeActions::standard{GestureAction::system(SystemAction::moveRightASpace),
+                                          GestureAction::system(SystemAction::moveLeftASpace),
+                                          GestureAction::system(SystemAction::missionControl),
+                                          GestureAction::system(SystemAction::applicationWindows)};
 
 const GestureMapping& GestureMapping::defaultMapping() {
     static const GestureMapping mapping = [] {

@@ -15,10 +15,17 @@ namespace Gestures {
 
 using TrackpadProtocol::SwipeDirection;
 
-enum class SystemAction { missionControl, applicationWindows, showDesktop, moveLeftASpace, moveRightASpace, spotlight };
-inline constexpr SystemAction allSystemActions[] = {SystemAction::missionControl, SystemAction::applicationWindows,
-                                                    SystemAction::showDesktop,    SystemAction::moveLeftASpace,
-                                                    SystemAction::moveRightASpace, SystemAction::spotlight};
+enum class SystemAction {
+    missionControl,
+    applicationWindows,
+    showDesktop,
+    moveLeftASpace,
+    moveRightASpace,
+    spotlight
+};
+inline constexpr SystemAction allSystemActions[] = {
+    SystemAction::missionControl, SystemAction::applicationWindows, SystemAction::showDesktop,
+    SystemAction::moveLeftASpace, SystemAction::moveRightASpace,    SystemAction::spotlight};
 std::string_view rawValue(SystemAction action);
 std::optional<SystemAction> systemActionFromRaw(std::string_view raw);
 int symbolicHotKeyID(SystemAction action);

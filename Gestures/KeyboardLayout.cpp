@@ -34,7 +34,8 @@ std::string utf8(std::uint32_t cp) {
 }
 
 // The text a key gives in a group, with or without Shift; empty for none.
-std::string keyText(xkb_state* state, xkb_keymap* keymap, std::uint32_t group, bool shift, xkb_keycode_t key) {
+std::string keyText(xkb_state* state, xkb_keymap* keymap, std::uint32_t group, bool shift,
+                    xkb_keycode_t key) {
     const std::uint32_t cp = Injector::keyCharacter(state, keymap, group, shift, false, key);
     return cp == 0 ? std::string() : utf8(cp);
 }
@@ -50,7 +51,8 @@ std::optional<KeyResult> FixedKeyboardLayout::keyCode(const std::string& charact
     return found != keys.end() ? std::optional(found->second) : std::nullopt;
 }
 
-std::optional<KeyResult> FixedKeyboardLayout::menuKeyEquivalent(const std::string& character, Modifiers) const {
+std::optional<KeyResult> FixedKeyboardLayout::menuKeyEquivalent(const std::string& character,
+                                                                Modifiers) const {
     const auto found = menuKeys.find(character);
     return found != menuKeys.end() ? std::optional(found->second) : std::nullopt;
 }
@@ -104,9 +106,10 @@ std::uint32_t asciiCapableGroup(xkb_keymap* keymap, std::uint32_t preferred) {
     }
     xkb_state* state = xkb_state_new(keymap);
     const auto typesLatin = [&](std::uint32_t group) {
-        for (const std::uint16_t letter : {std::uint16_t{0}, std::uint16_t{12}, std::uint16_t{6}}) {  // a, q, z
-            const std::string text = keyText(state, keymap, group, false,
-                                              xkb_keycode_t(*KeyCode::evdevKeyCode(letter) + 8));
+        for (const std::uint16_t letter :
+             {std::uint16_t{0}, std::uint16_t{12}, std::uint16_t{6}}) {  // a, q, z
+            const std::string text =
+                keyText(state, keymap, group, false, xkb_keycode_t(*KeyCode::evdevKeyCode(letter) + 8));
             if (text.size() != 1 || text[0] < 'a' || text[0] > 'z') {
                 return false;
             }

@@ -25,7 +25,8 @@ class KeyboardLayout {
     // The key (and whether Shift is needed) that types the character.
     virtual std::optional<KeyResult> keyCode(const std::string& character) const = 0;
     // The key that triggers a menu item whose key equivalent is the character with these modifiers.
-    virtual std::optional<KeyResult> menuKeyEquivalent(const std::string& character, Modifiers modifiers) const = 0;
+    virtual std::optional<KeyResult> menuKeyEquivalent(const std::string& character,
+                                                       Modifiers modifiers) const = 0;
 };
 
 struct FixedKeyboardLayout final : KeyboardLayout {
@@ -36,7 +37,8 @@ struct FixedKeyboardLayout final : KeyboardLayout {
     FixedKeyboardLayout(std::map<std::string, KeyResult> k, std::map<std::string, KeyResult> m)
         : keys(std::move(k)), menuKeys(std::move(m)) {}
     std::optional<KeyResult> keyCode(const std::string& character) const override;
-    std::optional<KeyResult> menuKeyEquivalent(const std::string& character, Modifiers modifiers) const override;
+    std::optional<KeyResult> menuKeyEquivalent(const std::string& character,
+                                               Modifiers modifiers) const override;
 
     static const FixedKeyboardLayout& shortcutKeys();
 };
@@ -60,7 +62,8 @@ class CurrentKeyboardLayout final : public KeyboardLayout {
     explicit CurrentKeyboardLayout(const std::string& displayName = {});
     ~CurrentKeyboardLayout() override;
     std::optional<KeyResult> keyCode(const std::string& character) const override;
-    std::optional<KeyResult> menuKeyEquivalent(const std::string& character, Modifiers modifiers) const override;
+    std::optional<KeyResult> menuKeyEquivalent(const std::string& character,
+                                               Modifiers modifiers) const override;
 
   private:
     struct Impl;

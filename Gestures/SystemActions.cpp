@@ -83,8 +83,8 @@ std::optional<KeyStroke> SymbolicHotKeys::keyStroke(SystemAction action, const H
     if (numbers.size() < 3) {
         return fallback;
     }
-    if (const auto type = value->find("type"); type != value->end() && type->is_string() &&
-                                                 type->get<std::string>() != "standard") {
+    if (const auto type = value->find("type");
+        type != value->end() && type->is_string() && type->get<std::string>() != "standard") {
         return std::nullopt;
     }
     if (numbers[1] < 0 || numbers[1] >= 65535 || numbers[2] < 0 ||
@@ -151,11 +151,15 @@ bool IOKitSystemPower::sleep() {
         log().error("Sleep: the system bus cannot be reached (" + bus.error().message + ").");
         return false;
     }
-    const auto reply = (*bus)->call({"org.freedesktop.login1", "/org/freedesktop/login1",
-                                     "org.freedesktop.login1.Manager", "Suspend", {false}},
+    const auto reply = (*bus)->call({"org.freedesktop.login1",
+                                     "/org/freedesktop/login1",
+                                     "org.freedesktop.login1.Manager",
+                                     "Suspend",
+                                     {false}},
                                     std::chrono::seconds(3));
     if (!reply) {
-        log().error("Sleep: logind refused to suspend (" + reply.error().name + ": " + reply.error().message + ").");
+        log().error("Sleep: logind refused to suspend (" + reply.error().name + ": " + reply.error().message +
+                    ").");
         return false;
     }
     return true;

@@ -155,8 +155,8 @@ EventList makeNavigationSwipeEvents(NavigationDirection direction, Point locatio
 }
 
 InputEvent makeMagnifyEvent(GesturePhaseValue phase, double magnification, Point location) {
-    return makeGestureEvent(EventType::gesture, {{110, 8}, {132, eventFieldValue(phase)}}, {{113, magnification}},
-                            location);
+    return makeGestureEvent(EventType::gesture, {{110, 8}, {132, eventFieldValue(phase)}},
+                            {{113, magnification}}, location);
 }
 
 EventList makeLegacyDockSwipeEvents(GesturePhaseValue phase, bool vertical, double progress, double velocity,
@@ -166,17 +166,22 @@ EventList makeLegacyDockSwipeEvents(GesturePhaseValue phase, bool vertical, doub
     const bool ending = phase == GesturePhaseValue::ended || phase == GesturePhaseValue::cancelled;
     const double endVelocity = ending ? velocity : 0.0;
     const std::int64_t phaseValue = eventFieldValue(phase);
-    const InputEvent dock = makeGestureEvent(
-        EventType::dockControl,
-        {{41, 33231},
-         {110, 23},
-         {132, phaseValue},
-         {134, phaseValue},
-         {135, std::int64_t(std::bit_cast<std::uint32_t>(static_cast<float>(progress)))},
-         {136, 0}},
-        {{119, motionBits}, {123, double(motion)}, {124, progress}, {129, endVelocity}, {130, endVelocity},
-         {139, motionBits}, {165, double(motion)}},
-        location);
+    const InputEvent dock =
+        makeGestureEvent(EventType::dockControl,
+                         {{41, 33231},
+                          {110, 23},
+                          {132, phaseValue},
+                          {134, phaseValue},
+                          {135, std::int64_t(std::bit_cast<std::uint32_t>(static_cast<float>(progress)))},
+                          {136, 0}},
+                         {{119, motionBits},
+                          {123, double(motion)},
+                          {124, progress},
+                          {129, endVelocity},
+                          {130, endVelocity},
+                          {139, motionBits},
+                          {165, double(motion)}},
+                         location);
     return {dock, makeGestureEvent(EventType::gesture, {{41, 33231}}, {}, location)};
 }
 
@@ -212,7 +217,8 @@ bool isEnabled(SystemAction action, std::optional<bool> stored) {
 }
 }  // namespace DockGesturePreferences
 
-SystemGestureEventPoster::SystemGestureEventPoster(const std::string& displayName, platform::Executor* executor)
+SystemGestureEventPoster::SystemGestureEventPoster(const std::string& displayName,
+                                                   platform::Executor* executor)
     : poster_(std::make_unique<Injector::HIDEventPoster>(displayName)),
       executor_(executor),
       alive_(std::make_shared<bool>(true)) {}

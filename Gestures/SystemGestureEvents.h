@@ -77,7 +77,8 @@ class GestureEventPoster {
 // Thread: the executor's.
 class SystemGestureEventPoster final : public GestureEventPoster {
   public:
-    explicit SystemGestureEventPoster(const std::string& displayName = {}, platform::Executor* executor = nullptr);
+    explicit SystemGestureEventPoster(const std::string& displayName = {},
+                                      platform::Executor* executor = nullptr);
     ~SystemGestureEventPoster() override;
     void post(const InputEvent& event, EventTap tap) override;
     bool isAvailable() const;

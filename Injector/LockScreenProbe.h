@@ -40,11 +40,13 @@ class LockScreenProbe {
     // The focused element of a candidate, an error code, or nothing focused.
     using Focus = std::variant<std::monostate, Element, int>;
     struct SetValueResult {
-        std::optional<int> error;  // none: the value was set
+        std::optional<int> error;      // none: the value was set
         std::optional<bool> settable;  // none: the settable query failed
     };
 
     virtual ~LockScreenProbe() = default;
+    // Whether the session is locked; the session reading's `locked` unless the probe has a cheaper way.
+    virtual bool isLocked() { return session().locked; }
     virtual bool displayIsAsleep() = 0;
     virtual void wake() = 0;
     virtual bool accessibilityTrusted() = 0;
@@ -66,7 +68,7 @@ class ProbedLockScreen : public LockScreen {
   public:
     explicit ProbedLockScreen(std::unique_ptr<LockScreenProbe> probe) : probe_(std::move(probe)) {}
 
-    bool isLocked() override { return probe_->session().locked; }
+    bool isLocked() override { return probe_->isLocked(); }
     bool displayIsAsleep() override { return probe_->displayIsAsleep(); }
     void wake() override { probe_->wake(); }
     LockScreenFocus examine() override { return examination().focus; }

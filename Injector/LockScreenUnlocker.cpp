@@ -119,7 +119,8 @@ std::optional<std::vector<std::u16string>> typingChunks(std::string_view passwor
     if (password.empty() || TrackpadProtocol::containsControlCharacter(password)) {
         return std::nullopt;
     }
-    icu::UnicodeString unicode = icu::UnicodeString::fromUTF8(icu::StringPiece(password.data(), std::int32_t(password.size())));
+    icu::UnicodeString unicode =
+        icu::UnicodeString::fromUTF8(icu::StringPiece(password.data(), std::int32_t(password.size())));
     UErrorCode status = U_ZERO_ERROR;
     std::unique_ptr<icu::BreakIterator> characters(
         icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
@@ -183,26 +184,31 @@ struct LockScreenUnlocker::Attempt {
 
     static Outcome withdrawnOutcome() {
         return {UnlockStatus::notAllowed,
-                "The attempt was withdrawn (the iPhone disconnected, was forgotten, or Unlock from iPhone was turned "
+                "The attempt was withdrawn (the iPhone disconnected, was forgotten, or Unlock from iPhone "
+                "was turned "
                 "off).",
                 std::nullopt};
     }
     static Outcome unlockedAnotherWay() {
-        return {UnlockStatus::notLocked, "The screen unlocked another way before the password went in.", std::nullopt};
+        return {UnlockStatus::notLocked, "The screen unlocked another way before the password went in.",
+                std::nullopt};
     }
     Outcome outOfTime(const std::string& what) const {
         return {UnlockStatus::notReached,
-                "The attempt ran out of its " + seconds(unlocker.timing_.attemptTimeLimit) + " while " + what +
+                "The attempt ran out of its " + seconds(unlocker.timing_.attemptTimeLimit) + " while " +
+                    what +
                     ", so it stopped without pressing Return, to answer before the iPhone stops waiting. "
                     "Accessibility was slow to check the password field.",
                 std::nullopt};
     }
     static Outcome focusLost(const std::string& what) {
         return {UnlockStatus::notReached,
-                "The password field lost the focus while " + what + "; typing stopped without Return.", std::nullopt};
+                "The password field lost the focus while " + what + "; typing stopped without Return.",
+                std::nullopt};
     }
 
-    KeyPostResult post(std::vector<KeyEvent> events, GateKind gate, const LockScreenField* field, double limit);
+    KeyPostResult post(std::vector<KeyEvent> events, GateKind gate, const LockScreenField* field,
+                       double limit);
     Outcome run();
     std::variant<LockScreenField, Outcome> waitForField();
     std::variant<UnlockEntry, Outcome> fillOrType(const LockScreenField& field);
@@ -299,7 +305,8 @@ LockScreenUnlocker::Attempt::Outcome LockScreenUnlocker::Attempt::run() {
     return pressReturn(field, std::get<UnlockEntry>(entered));
 }
 
-std::variant<LockScreenField, LockScreenUnlocker::Attempt::Outcome> LockScreenUnlocker::Attempt::waitForField() {
+std::variant<LockScreenField, LockScreenUnlocker::Attempt::Outcome>
+LockScreenUnlocker::Attempt::waitForField() {
     const Timing& timing = unlocker.timing_;
     const double start = now();
     double lastNudge = start;
@@ -318,10 +325,11 @@ std::variant<LockScreenField, LockScreenUnlocker::Attempt::Outcome> LockScreenUn
             return field->field;
         }
         if (std::holds_alternative<LockScreenFocus::AccessibilityDenied>(focus.value)) {
-            return Outcome{UnlockStatus::accessibilityRequired,
-                           "Accessibility isn't allowed for Lumivex, so the password field can't be checked. Nothing "
-                           "was entered.",
-                           std::nullopt};
+            return Outcome{
+                UnlockStatus::accessibilityRequired,
+                "Accessibility isn't allowed for Lumivex, so the password field can't be checked. Nothing "
+                "was entered.",
+                std::nullopt};
         }
         const std::string& reason = std::get<LockScreenFocus::Unverified>(focus.value).reason;
         if (reason != lastReason) {
@@ -330,7 +338,8 @@ std::variant<LockScreenField, LockScreenUnlocker::Attempt::Outcome> LockScreenUn
         }
         if (now() - start >= timing.fieldTimeout) {
             return Outcome{UnlockStatus::notReached,
-                           "The lock screen's password field wasn't verified within " + seconds(timing.fieldTimeout) +
+                           "The lock screen's password field wasn't verified within " +
+                               seconds(timing.fieldTimeout) +
                                ", so nothing was entered. Last check: " + lastReason + ".",
                            std::nullopt};
         }
@@ -374,7 +383,8 @@ std::variant<UnlockEntry, LockScreenUnlocker::Attempt::Outcome> LockScreenUnlock
     }
     const LockScreenFill fill = lock().fill(field, password);
     if (const auto* failed = std::get_if<LockScreenFill::Failed>(&fill.value)) {
-        log("Accessibility couldn't fill the password field (" + failed->reason + "); typing the password instead.");
+        log("Accessibility couldn't fill the password field (" + failed->reason +
+            "); typing the password instead.");
         return type(field, field.characterCount);
     }
     const LockScreenFocus again = lock().examine();
@@ -428,9 +438,10 @@ std::variant<UnlockEntry, LockScreenUnlocker::Attempt::Outcome> LockScreenUnlock
                 if (i == 0) {
                     return unlockedAnotherWay();
                 }
-                return Outcome{UnlockStatus::unlocked,
-                               "The screen unlocked another way while the password was typed; typing stopped.",
-                               std::nullopt};
+                return Outcome{
+                    UnlockStatus::unlocked,
+                    "The screen unlocked another way while the password was typed; typing stopped.",
+                    std::nullopt};
             case KeyPostResult::focusLost:
                 return focusLost("typing");
             case KeyPostResult::withdrawn:
@@ -444,7 +455,7 @@ std::variant<UnlockEntry, LockScreenUnlocker::Attempt::Outcome> LockScreenUnlock
 }
 
 LockScreenUnlocker::Attempt::Outcome LockScreenUnlocker::Attempt::pressReturn(const LockScreenField& field,
-                                                                             UnlockEntry entry) {
+                                                                              UnlockEntry entry) {
     const Timing& timing = unlocker.timing_;
     unlocker.sleep_(timing.pollInterval);
     bool knownEmpty = false;
@@ -464,7 +475,8 @@ LockScreenUnlocker::Attempt::Outcome LockScreenUnlocker::Attempt::pressReturn(co
         case KeyPostResult::posted:
             break;
         case KeyPostResult::unlocked:
-            return withEntry({UnlockStatus::unlocked, "The screen unlocked before Return was pressed.", std::nullopt});
+            return withEntry(
+                {UnlockStatus::unlocked, "The screen unlocked before Return was pressed.", std::nullopt});
         case KeyPostResult::focusLost:
             return withEntry(focusLost("pressing Return"));
         case KeyPostResult::withdrawn:
@@ -481,20 +493,22 @@ LockScreenUnlocker::Attempt::Outcome LockScreenUnlocker::Attempt::pressReturn(co
         locked = lock().isLocked();
     }
     if (!locked) {
-        return withEntry({UnlockStatus::unlocked, "Unlocked " + seconds(now() - returnTime) + " after Return.",
-                          std::nullopt});
+        return withEntry({UnlockStatus::unlocked,
+                          "Unlocked " + seconds(now() - returnTime) + " after Return.", std::nullopt});
     }
     if (knownEmpty) {
-        return withEntry({UnlockStatus::notReached,
-                          "Still locked, and the password field was empty after the password went in: it didn't "
-                          "reach the field.",
-                          std::nullopt});
+        return withEntry(
+            {UnlockStatus::notReached,
+             "Still locked, and the password field was empty after the password went in: it didn't "
+             "reach the field.",
+             std::nullopt});
     }
-    return withEntry({UnlockStatus::stillLocked,
-                      "Still locked " + seconds(timing.unlockTimeout) +
-                          " after Return. Check the saved password; if it is right, the password may not have reached "
-                          "the field.",
-                      std::nullopt});
+    return withEntry(
+        {UnlockStatus::stillLocked,
+         "Still locked " + seconds(timing.unlockTimeout) +
+             " after Return. Check the saved password; if it is right, the password may not have reached "
+             "the field.",
+         std::nullopt});
 }
 
 void LockScreenUnlocker::defaultLog(const std::string& line) {
@@ -502,8 +516,9 @@ void LockScreenUnlocker::defaultLog(const std::string& line) {
     logger.notice(line);
 }
 
-LockScreenUnlocker::LockScreenUnlocker(LockScreen& lockScreen, UnlockKeyboardLayout& layout, EventPoster& poster,
-                                       Timing timing, platform::DispatchQueue& queue, Sleep sleep, Clock clock, Log log)
+LockScreenUnlocker::LockScreenUnlocker(LockScreen& lockScreen, UnlockKeyboardLayout& layout,
+                                       EventPoster& poster, Timing timing, platform::DispatchQueue& queue,
+                                       Sleep sleep, Clock clock, Log log)
     : timing_(timing),
       lockScreen_(lockScreen),
       layout_(layout),
@@ -531,9 +546,10 @@ void LockScreenUnlocker::unlock(std::string password, IsWithdrawn isWithdrawn, C
         finish({status, reason, std::nullopt}, completion);
     };
     if (isWithdrawn && isWithdrawn()) {
-        return refuse(UnlockStatus::notAllowed,
-                      "The attempt was withdrawn (the iPhone disconnected, was forgotten, or Unlock from iPhone was "
-                      "turned off).");
+        return refuse(
+            UnlockStatus::notAllowed,
+            "The attempt was withdrawn (the iPhone disconnected, was forgotten, or Unlock from iPhone was "
+            "turned off).");
     }
     if (isRunning()) {
         return refuse(UnlockStatus::busy, "Another unlock was running.");

@@ -71,8 +71,9 @@ class LockScreenUnlocker {
     static void defaultLog(const std::string& line);
 
     // The collaborators must outlive the unlocker; the queue must be serial and used by it alone.
-    LockScreenUnlocker(LockScreen& lockScreen, UnlockKeyboardLayout& layout, EventPoster& poster, Timing timing,
-                       platform::DispatchQueue& queue, Sleep sleep, Clock clock, Log log = defaultLog);
+    LockScreenUnlocker(LockScreen& lockScreen, UnlockKeyboardLayout& layout, EventPoster& poster,
+                       Timing timing, platform::DispatchQueue& queue, Sleep sleep, Clock clock,
+                       Log log = defaultLog);
     LockScreenUnlocker(const LockScreenUnlocker&) = delete;
     LockScreenUnlocker& operator=(const LockScreenUnlocker&) = delete;
 

@@ -21,20 +21,24 @@ std::string_view rawValue(LockScreenFieldCheck check) {
 std::string LockScreenFieldFacts::description() const {
     std::string owner = "unknown process";
     if (ownerProcessName) {
-        owner = *ownerProcessName + " (" +
-                (!ownerUserID ? "user unknown" : *ownerUserID == currentUserID ? "this user" : "another user") +
-                (*ownerProcessName == "loginwindow" && !ownerIsSystemLoginWindow ? ", NOT Apple's login window" : "") +
-                ")";
+        owner =
+            *ownerProcessName + " (" +
+            (!ownerUserID                    ? "user unknown"
+             : *ownerUserID == currentUserID ? "this user"
+                                             : "another user") +
+            (*ownerProcessName == "loginwindow" && !ownerIsSystemLoginWindow ? ", NOT Apple's login window"
+                                                                             : "") +
+            ")";
     }
-    return role.value_or("no role") + "/" + subrole.value_or("no subrole") + " of " + owner + "; session locked " +
-           yesNo(sessionLocked) + ", on console " + yesNo(sessionOnConsole) + ", this user's " +
-           yesNo(sessionUserID && *sessionUserID == currentUserID);
+    return role.value_or("no role") + "/" + subrole.value_or("no subrole") + " of " + owner +
+           "; session locked " + yesNo(sessionLocked) + ", on console " + yesNo(sessionOnConsole) +
+           ", this user's " + yesNo(sessionUserID && *sessionUserID == currentUserID);
 }
 
 bool LockScreenFieldFacts::isLockScreenPasswordField() const {
-    return sessionLocked && sessionOnConsole && sessionUserID && *sessionUserID == currentUserID && ownerUserID &&
-           *ownerUserID == *sessionUserID && ownerProcessName == "loginwindow" && ownerIsSystemLoginWindow &&
-           role == "AXTextField" && subrole == "AXSecureTextField";
+    return sessionLocked && sessionOnConsole && sessionUserID && *sessionUserID == currentUserID &&
+           ownerUserID && *ownerUserID == *sessionUserID && ownerProcessName == "loginwindow" &&
+           ownerIsSystemLoginWindow && role == "AXTextField" && subrole == "AXSecureTextField";
 }
 
 ProbedLockScreen::Examination ProbedLockScreen::examination() {
@@ -99,23 +103,25 @@ ProbedLockScreen::Examination ProbedLockScreen::examination() {
     const std::optional<pid_t> holder =
         session.secureInputPID && *session.secureInputPID > 0 ? session.secureInputPID : std::nullopt;
     if (!holder) {
-        reasons.push_back(std::string("secure input: ") + (probe.secureInputEnabled() ? "on, holder unknown" : "off"));
+        reasons.push_back(std::string("secure input: ") +
+                          (probe.secureInputEnabled() ? "on, holder unknown" : "off"));
     } else {
         const std::optional<ProbedProcess> info = probe.processInfo(*holder);
         const bool counts = info && info->isLoginWindow && info->userID == uid && info->isSystemLoginWindow &&
                             session.locked && session.onConsole && session.userID && *session.userID == uid;
         if (counts && !namedOtherElement) {
-            LockScreenField field{{SecureInputKey{*holder}}, std::nullopt, holder, LockScreenFieldCheck::secureInput};
+            LockScreenField field{
+                {SecureInputKey{*holder}}, std::nullopt, holder, LockScreenFieldCheck::secureInput};
             return {{LockScreenFocus::PasswordField{field}}, namedOtherElement};
         }
         if (counts) {
-            reasons.emplace_back("secure input: held by this user's login window, but its focus is elsewhere");
+            reasons.emplace_back(
+                "secure input: held by this user's login window, but its focus is elsewhere");
         } else {
-            reasons.push_back("secure input: held by " +
-                              (info ? info->name : "process " + std::to_string(*holder)) +
-                              (info && info->isLoginWindow && !info->isSystemLoginWindow
-                                   ? " (NOT Apple's login window)"
-                                   : ""));
+            reasons.push_back(
+                "secure input: held by " + (info ? info->name : "process " + std::to_string(*holder)) +
+                (info && info->isLoginWindow && !info->isSystemLoginWindow ? " (NOT Apple's login window)"
+                                                                           : ""));
         }
     }
     std::string joined;
@@ -128,7 +134,8 @@ ProbedLockScreen::Examination ProbedLockScreen::examination() {
 bool ProbedLockScreen::isFocused(const LockScreenField& field) {
     Examination current = examination();
     for (int retry = 0; retry < 2; ++retry) {
-        if (!std::holds_alternative<LockScreenFocus::Unverified>(current.focus.value) || current.namedOtherElement) {
+        if (!std::holds_alternative<LockScreenFocus::Unverified>(current.focus.value) ||
+            current.namedOtherElement) {
             break;
         }
         probe_->pause(0.05);
@@ -156,9 +163,12 @@ LockScreenFill ProbedLockScreen::fill(const LockScreenField& field, std::string_
     if (!result.error) {
         return {LockScreenFill::Filled{}};
     }
-    return {LockScreenFill::Failed{"the field refused the value (Accessibility error " + std::to_string(*result.error) +
-                                   "; settable: " +
-                                   (!result.settable ? "unknown" : *result.settable ? "yes" : "no") + ")"}};
+    return {LockScreenFill::Failed{"the field refused the value (Accessibility error " +
+                                   std::to_string(*result.error) + "; settable: " +
+                                   (!result.settable   ? "unknown"
+                                    : *result.settable ? "yes"
+                                                       : "no") +
+                                   ")"}};
 }
 
 }  // namespace Injector

@@ -22,7 +22,8 @@ class ScreenLockMonitor {
     using ChangeHandler = std::function<void(bool locked)>;
 
     ScreenLockMonitor(platform::Executor& executor, Probe isLocked, Subscribe subscribe,
-                      std::optional<double> pollInterval = 2.0, std::vector<double> recheckDelays = {0.3, 1.0, 3.0});
+                      std::optional<double> pollInterval = 2.0,
+                      std::vector<double> recheckDelays = {0.3, 1.0, 3.0});
     ~ScreenLockMonitor();
     ScreenLockMonitor(const ScreenLockMonitor&) = delete;
     ScreenLockMonitor& operator=(const ScreenLockMonitor&) = delete;

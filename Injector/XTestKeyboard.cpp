@@ -80,8 +80,8 @@ struct XTestKeyboard::Impl {
     void bind(xcb_keycode_t code, xcb_keysym_t keysym);
     bool capsLocked();
     void setCapsLock(bool locked) {
-        xcb_xkb_latch_lock_state(connection(), XCB_XKB_ID_USE_CORE_KBD, lockMask, locked ? lockMask : 0, 0,
-                                 0, 0, 0, 0);
+        xcb_xkb_latch_lock_state(connection(), XCB_XKB_ID_USE_CORE_KBD, lockMask, locked ? lockMask : 0, 0, 0,
+                                 0, 0, 0);
     }
 
     XConnection& display;
@@ -143,8 +143,8 @@ std::optional<std::pair<xcb_keycode_t, bool>> XTestKeyboard::Impl::keyTyping(xcb
     }
     for (int column = 0; column < 2; ++column) {
         for (int code = minKeycode; code <= maxKeycode; ++code) {
-            const bool spare = std::any_of(spares.begin(), spares.end(),
-                                           [&](const Spare& s) { return s.code == code; });
+            const bool spare =
+                std::any_of(spares.begin(), spares.end(), [&](const Spare& s) { return s.code == code; });
             if (!spare && symbolAt(xcb_keycode_t(code), column) == keysym) {
                 return std::make_pair(xcb_keycode_t(code), column == 1);
             }

@@ -15,7 +15,8 @@
 namespace Injector {
 
 struct XkbServerKeymap::Impl {
-    explicit Impl(const std::string& displayName) : display(displayName), context(xkb_context_new(XKB_CONTEXT_NO_FLAGS)) {}
+    explicit Impl(const std::string& displayName)
+        : display(displayName), context(xkb_context_new(XKB_CONTEXT_NO_FLAGS)) {}
     ~Impl() { xkb_context_unref(context); }
 
     XConnection display;
@@ -25,7 +26,8 @@ struct XkbServerKeymap::Impl {
     std::optional<bool> xkbReady;
 };
 
-XkbServerKeymap::XkbServerKeymap(const std::string& displayName) : impl_(std::make_unique<Impl>(displayName)) {}
+XkbServerKeymap::XkbServerKeymap(const std::string& displayName)
+    : impl_(std::make_unique<Impl>(displayName)) {}
 
 XkbServerKeymap::~XkbServerKeymap() {
     xkb_keymap_unref(keymap_);
@@ -38,14 +40,15 @@ bool XkbServerKeymap::refresh() {
     }
     xcb_connection_t* c = d.display.get();
     if (d.namesAtom == XCB_NONE) {
-        XReply<xcb_intern_atom_reply_t> atom(xcb_intern_atom_reply(c, xcb_intern_atom(c, 1, 16, "_XKB_RULES_NAMES"), nullptr));
+        XReply<xcb_intern_atom_reply_t> atom(
+            xcb_intern_atom_reply(c, xcb_intern_atom(c, 1, 16, "_XKB_RULES_NAMES"), nullptr));
         if (!atom || atom->atom == XCB_NONE) {
             return keymap_ != nullptr;
         }
         d.namesAtom = atom->atom;
     }
-    XReply<xcb_get_property_reply_t> property(
-        xcb_get_property_reply(c, xcb_get_property(c, 0, d.display.root(), d.namesAtom, XCB_ATOM_STRING, 0, 1024), nullptr));
+    XReply<xcb_get_property_reply_t> property(xcb_get_property_reply(
+        c, xcb_get_property(c, 0, d.display.root(), d.namesAtom, XCB_ATOM_STRING, 0, 1024), nullptr));
     std::vector<std::string> current;
     if (property && property->format == 8) {
         const char* value = static_cast<const char*>(xcb_get_property_value(property.get()));
@@ -94,20 +97,23 @@ std::uint32_t XkbServerKeymap::currentGroup() {
     if (!*d.xkbReady) {
         return 0;
     }
-    XReply<xcb_xkb_get_state_reply_t> state(xcb_xkb_get_state_reply(c, xcb_xkb_get_state(c, XCB_XKB_ID_USE_CORE_KBD), nullptr));
+    XReply<xcb_xkb_get_state_reply_t> state(
+        xcb_xkb_get_state_reply(c, xcb_xkb_get_state(c, XCB_XKB_ID_USE_CORE_KBD), nullptr));
     return state ? state->group : 0;
 }
 
-std::uint32_t keyCharacter(xkb_state* state, xkb_keymap* keymap, std::uint32_t group, bool shift, bool levelThree,
-                           std::uint32_t xkbKeycode) {
+std::uint32_t keyCharacter(xkb_state* state, xkb_keymap* keymap, std::uint32_t group, bool shift,
+                           bool levelThree, std::uint32_t xkbKeycode) {
     xkb_mod_mask_t mods = 0;
     if (shift) {
-        if (const xkb_mod_index_t index = xkb_keymap_mod_get_index(keymap, XKB_MOD_NAME_SHIFT); index != XKB_MOD_INVALID) {
+        if (const xkb_mod_index_t index = xkb_keymap_mod_get_index(keymap, XKB_MOD_NAME_SHIFT);
+            index != XKB_MOD_INVALID) {
             mods |= 1u << index;
         }
     }
     if (levelThree) {
-        if (const xkb_mod_index_t index = xkb_keymap_mod_get_index(keymap, "Mod5"); index != XKB_MOD_INVALID) {
+        if (const xkb_mod_index_t index = xkb_keymap_mod_get_index(keymap, "Mod5");
+            index != XKB_MOD_INVALID) {
             mods |= 1u << index;
         }
     }

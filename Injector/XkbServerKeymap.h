@@ -46,7 +46,7 @@ class XkbServerKeymap {
 
 // The UTF-32 character a key gives in a group with the given modifiers (xkbcommon mod names such as
 // "Shift" and "Mod5"); 0 for none.
-std::uint32_t keyCharacter(xkb_state* state, xkb_keymap* keymap, std::uint32_t group, bool shift, bool levelThree,
-                           std::uint32_t xkbKeycode);
+std::uint32_t keyCharacter(xkb_state* state, xkb_keymap* keymap, std::uint32_t group, bool shift,
+                           bool levelThree, std::uint32_t xkbKeycode);
 
 }  // namespace Injector

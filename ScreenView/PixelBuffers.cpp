@@ -1,5 +1,6 @@
 #include "ScreenView/PixelBuffers.h"
 
+#include <new>
 #include <stdexcept>
 
 namespace ScreenView {
@@ -21,11 +22,22 @@ VideoFrame::VideoFrame(int width, int height) : width_(width), height_(height) {
     storage_ = std::make_unique_for_overwrite<std::uint8_t[]>(sizeY() + 2 * sizeUV());
 }
 
-BgraImage::BgraImage(int width, int height) : width_(width), height_(height) {
+BgraImage::BgraImage(int width, int height) {
     if (width < 1 || height < 1 || width > maxSide || height > maxSide) {
         throw std::invalid_argument("image size must be from 1 to 16384 per side");
     }
-    storage_ = std::make_unique_for_overwrite<std::uint8_t[]>(byteCount());
+    auto bitmap = platform::imaging::Bitmap::create(width, height, platform::imaging::PixelFormat::bgrx,
+                                                    std::uint64_t{maxSide} * maxSide);
+    if (!bitmap) {
+        throw std::bad_alloc();
+    }
+    bitmap_ = std::move(*bitmap);
+}
+
+BgraImage::BgraImage(platform::imaging::Bitmap bitmap) : bitmap_(std::move(bitmap)) {
+    if (bitmap_.empty() || bitmap_.format() == platform::imaging::PixelFormat::rgba) {
+        throw std::invalid_argument("a screen image is BGRX");
+    }
 }
 
 }  // namespace ScreenView

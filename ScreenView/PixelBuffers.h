@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/imaging/Bitmap.h"
+
 namespace ScreenView {
 
 // A planar 4:2:0 frame (I420: Y, then U and V at half size), BT.709 limited range. Rows are padded to
@@ -38,25 +40,27 @@ private:
     std::unique_ptr<std::uint8_t[]> storage_;
 };
 
-// 32-bit pixels in memory order B, G, R, X (the alpha byte is ignored), sRGB.
+// 32-bit pixels in memory order B, G, R, X (the fourth byte is ignored), sRGB: a still image of a display.
+// Backed by the shared imaging library's Bitmap, so scaled and encoded without copies.
 class BgraImage {
 public:
     // Throws std::invalid_argument for a size below 1x1 or above 16384 per side.
     BgraImage(int width, int height);
+    // Takes over a bitmap in the bgrx or bgra layout (std::invalid_argument for another one).
+    explicit BgraImage(platform::imaging::Bitmap bitmap);
 
-    int width() const { return width_; }
-    int height() const { return height_; }
-    int stride() const { return width_ * 4; }
-    std::uint8_t* data() { return storage_.get(); }
-    const std::uint8_t* data() const { return storage_.get(); }
-    std::uint8_t* row(int y) { return storage_.get() + static_cast<std::size_t>(y) * stride(); }
-    const std::uint8_t* row(int y) const { return storage_.get() + static_cast<std::size_t>(y) * stride(); }
-    std::size_t byteCount() const { return static_cast<std::size_t>(stride()) * static_cast<std::size_t>(height_); }
+    int width() const { return bitmap_.width(); }
+    int height() const { return bitmap_.height(); }
+    int stride() const { return static_cast<int>(bitmap_.stride()); }
+    std::uint8_t* data() { return bitmap_.mutablePixels(); }
+    const std::uint8_t* data() const { return bitmap_.pixels(); }
+    std::uint8_t* row(int y) { return data() + static_cast<std::size_t>(y) * bitmap_.stride(); }
+    const std::uint8_t* row(int y) const { return data() + static_cast<std::size_t>(y) * bitmap_.stride(); }
+    std::size_t byteCount() const { return bitmap_.stride() * static_cast<std::size_t>(height()); }
+    platform::imaging::ImageView view() const { return bitmap_.view(); }
 
 private:
-    int width_;
-    int height_;
-    std::unique_ptr<std::uint8_t[]> storage_;
+    platform::imaging::Bitmap bitmap_;
 };
 
 }  // namespace ScreenView

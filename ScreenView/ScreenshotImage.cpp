@@ -6,8 +6,7 @@
 #include <vector>
 
 #include "ScreenView/ScreenViewSizing.h"
-#include <libyuv/scale_argb.h>
-#include <turbojpeg.h>
+#include "platform/imaging/Codecs.h"
 
 namespace ScreenView::ScreenshotImage {
 
@@ -68,38 +67,24 @@ std::optional<Data> jpeg(const BgraImage& image, int maxPixelLength, std::size_t
 }
 
 std::shared_ptr<BgraImage> resize(const BgraImage& image, int pixelWidth, int pixelHeight) {
-    std::shared_ptr<BgraImage> result;
-    try {
-        result = std::make_shared<BgraImage>(pixelWidth, pixelHeight);
-    } catch (const std::invalid_argument&) {
+    if (pixelWidth < 1 || pixelHeight < 1 || pixelWidth > 16384 || pixelHeight > 16384) {
         return nullptr;
     }
-    // libyuv's ARGB is B, G, R, A in memory, which is our layout; box filtering averages whole areas
-    // when shrinking, as a high-quality redraw does.
-    if (libyuv::ARGBScale(image.data(), image.stride(), image.width(), image.height(), result->data(),
-                          result->stride(), pixelWidth, pixelHeight, libyuv::kFilterBox) != 0) {
+    // Box filtering averages whole areas when shrinking, as a high-quality redraw does.
+    auto scaled = platform::imaging::scale(image.view(), pixelWidth, pixelHeight, platform::imaging::ScaleFilter::box);
+    if (!scaled) {
         return nullptr;
     }
-    return result;
+    return std::make_shared<BgraImage>(std::move(*scaled));
 }
 
 std::optional<Data> encodeJpeg(const BgraImage& image, double quality) {
     const int q = static_cast<int>(std::lround(std::clamp(quality, 0.01, 1.0) * 100));
-    tjhandle handle = tjInitCompress();
-    if (handle == nullptr) {
+    auto jpeg = platform::imaging::encodeJPEG(image.view(), q);
+    if (!jpeg) {
         return std::nullopt;
     }
-    unsigned char* buffer = nullptr;
-    unsigned long size = 0;
-    const int status = tjCompress2(handle, image.data(), image.width(), image.stride(), image.height(), TJPF_BGRX,
-                                   &buffer, &size, TJSAMP_420, q, 0);
-    std::optional<Data> result;
-    if (status == 0 && buffer != nullptr && size > 0) {
-        result.emplace(buffer, buffer + size);
-    }
-    tjFree(buffer);
-    tjDestroy(handle);
-    return result;
+    return std::move(*jpeg);
 }
 
 }  // namespace ScreenView::ScreenshotImage

@@ -80,8 +80,11 @@ Element calculateGenerator(ByteView prs, ByteView ci, ByteView sid) {
     wipe(hash);
     Field25519::Element r = Field25519::fromBytes(u);  // drops bit 255 as decodeUCoordinate does
     wipe(u);
-    const Element generator = Field25519::elligator2(r);
+    Element generator = Field25519::elligator2(r);
     wipe(r.limb.data(), sizeof(r.limb));
+    // Every value on the way is derived from the code, and the code has only a million values: what the
+    // map left on the stack goes too.
+    burnStack();
     return generator;
 }
 
@@ -104,6 +107,12 @@ std::optional<Element> scalarMultiplyVerified(const Element& scalar, const Eleme
                          EVP_PKEY_derive(context.get(), result.data(), &length) == 1 &&
                          length == result.size();
     ERR_clear_error();
+    // OpenSSL keeps the scalar (wiped when freed) and the point (the generator, not wiped) in its key
+    // objects, and works on copies on its own stack: free the keys at once and overwrite that stack.
+    context.reset();
+    privateKey.reset();
+    peerKey.reset();
+    burnStack();
     const Element neutral{};
     if (!derived || constantTimeEqual(result, neutral)) {
         wipe(result);
@@ -238,9 +247,9 @@ CPace::SessionKey CPaceParty::sessionIDOutput() const {
 CPace::Tag CPaceParty::tagFor(Role role) const {
     const CPace::SessionKey& key = requireKey();
     const std::string_view label = role == Role::initiator ? initiatorLabel : responderLabel;
-    CPace::Tag macKey = hmacSHA256(key, CPace::view(label));
-    const CPace::Tag tag = hmacSHA256(macKey, transcript());
-    wipe(macKey);
+    const CPace::Tag macKey = hmacSHA256(key, CPace::view(label));
+    CPace::Tag tag = hmacSHA256(macKey, transcript());
+    burnStack();
     return tag;
 }
 

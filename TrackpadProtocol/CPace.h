@@ -22,11 +22,13 @@ namespace TrackpadProtocol {
 
 namespace CPace {
 
-using Bytes = std::vector<std::uint8_t>;
+// Everything here may hold the password or a key, or be built from them: buffers wipe themselves,
+// also the ones a vector outgrows.
+using Bytes = SecretVector;
 using ByteView = std::span<const std::uint8_t>;
-using Element = std::array<std::uint8_t, 32>;  // an X25519 u-coordinate or scalar
-using SessionKey = std::array<std::uint8_t, 64>;
-using Tag = std::array<std::uint8_t, 32>;
+using Element = SecretBytes<32>;  // an X25519 u-coordinate or scalar
+using SessionKey = SecretBytes<64>;
+using Tag = SecretBytes<32>;
 
 inline constexpr std::size_t shareSize = 32;
 inline constexpr std::size_t sessionIDSize = 16;

@@ -87,7 +87,7 @@ Bytes toBytes(const Element& a) {
     q = (h.limb[2] + q) >> 51;
     q = (h.limb[3] + q) >> 51;
     q = (h.limb[4] + q) >> 51;
-    h.limb[0] += 19 * q;
+    h.limb[0] += 19 * valueBarrier(q);
     for (int i = 0; i < 4; ++i) {
         h.limb[i + 1] += h.limb[i] >> 51;
         h.limb[i] &= mask51;
@@ -186,10 +186,13 @@ std::uint64_t equalMask(const Element& a, const Element& b) {
         difference |= static_cast<std::uint64_t>(x[i] ^ y[i]);
     }
     // difference is below 256: subtracting 1 borrows into the top bit exactly when it is zero.
-    return 0 - ((difference - 1) >> 63);
+    return valueBarrier(0 - ((valueBarrier(difference) - 1) >> 63));
 }
 
 Element select(std::uint64_t mask, const Element& whenSet, const Element& whenClear) {
+    // Behind the barrier the compiler cannot know that the mask is all ones or zero, so it cannot turn
+    // the blend into a branch on it.
+    mask = valueBarrier(mask);
     Element r;
     for (int i = 0; i < 5; ++i) {
         r.limb[i] = (whenSet.limb[i] & mask) | (whenClear.limb[i] & ~mask);

@@ -5,6 +5,7 @@
 #include <string>
 #include <variant>
 
+#include "TrackpadProtocol/Secrets.h"
 #include "TrackpadProtocol/Types.h"
 
 namespace TrackpadProtocol {
@@ -18,7 +19,7 @@ struct Message;
 // that no reader of a positioned message acts on (the codec refuses it, the sequencers skip it), so a
 // moved-from box can be read, copied, compared and encoded without harm.
 class BoxedMessage {
-public:
+  public:
     BoxedMessage(const Message& message);  // NOLINT(google-explicit-constructor)
     BoxedMessage(Message&& message);       // NOLINT(google-explicit-constructor)
     BoxedMessage(const BoxedMessage& other);
@@ -28,13 +29,14 @@ public:
     ~BoxedMessage();
 
     const Message& operator*() const {
-        if (value_) return *value_;
+        if (value_)
+            return *value_;
         return emptyMessage();
     }
     const Message* operator->() const { return &**this; }
     friend bool operator==(const BoxedMessage& a, const BoxedMessage& b);
 
-private:
+  private:
     static const Message& emptyMessage();
 
     std::unique_ptr<Message> value_;
@@ -62,7 +64,7 @@ struct Message {
         bool operator==(const PairingResponse&) const = default;
     };
     struct PairingAccepted {
-        Bytes32 token{};
+        SecretBytes<32> token;  // wiped with the message
         Bytes32 confirmation{};
         bool operator==(const PairingAccepted&) const = default;
     };
@@ -75,7 +77,7 @@ struct Message {
     };
     struct SessionRequest {
         UUID deviceID;
-        Bytes32 token{};
+        SecretBytes<32> token;  // wiped with the message
         bool wantsFeatures = false;
         bool operator==(const SessionRequest&) const = default;
     };

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "TrackpadProtocol/Secrets.h"
+
 namespace TrackpadProtocol {
 
 using FramingError = MessageFraming::FramingError;
@@ -42,8 +44,10 @@ Data MessageFraming::frame(const Message& message) {
 }
 
 Data MessageFraming::frame(std::span<const std::uint8_t> payload) {
-    if (payload.empty()) throw FramingError::emptyFrame();
-    if (payload.size() > maxPayloadBytes) throw FramingError::payloadTooLarge(payload.size());
+    if (payload.empty())
+        throw FramingError::emptyFrame();
+    if (payload.size() > maxPayloadBytes)
+        throw FramingError::payloadTooLarge(payload.size());
     Data output;
     output.reserve(headerBytes + payload.size());
     output.push_back(static_cast<std::uint8_t>(payload.size() >> 8));
@@ -54,6 +58,7 @@ Data MessageFraming::frame(std::span<const std::uint8_t> payload) {
 
 void FrameDecoder::close() {
     closed_ = true;
+    wipe(partial_);  // a frame cut short may hold a token or a password
     partial_.clear();
     partial_.shrink_to_fit();
     partialHandedOut_ = false;
@@ -78,7 +83,8 @@ FrameDecoder::Step FrameDecoder::next(std::span<const std::uint8_t>& payload) {
             partial_.insert(partial_.end(), pending_.begin(),
                             pending_.begin() + static_cast<std::ptrdiff_t>(take));
             pending_ = pending_.subspan(take);
-            if (partial_.size() < MessageFraming::headerBytes) return Step::needMore;
+            if (partial_.size() < MessageFraming::headerBytes)
+                return Step::needMore;
         }
         const std::size_t length = std::size_t{partial_[0]} << 8 | partial_[1];
         if (length == 0) {
@@ -91,7 +97,8 @@ FrameDecoder::Step FrameDecoder::next(std::span<const std::uint8_t>& payload) {
         partial_.insert(partial_.end(), pending_.begin(),
                         pending_.begin() + static_cast<std::ptrdiff_t>(take));
         pending_ = pending_.subspan(take);
-        if (partial_.size() < frameBytes) return Step::needMore;
+        if (partial_.size() < frameBytes)
+            return Step::needMore;
         payload = std::span<const std::uint8_t>(partial_).subspan(MessageFraming::headerBytes, length);
         partialHandedOut_ = true;
         return Step::payload;
@@ -117,7 +124,8 @@ FrameDecoder::Step FrameDecoder::next(std::span<const std::uint8_t>& payload) {
 
 FrameDecoder::BadFrame FrameDecoder::badFrame(const MessageCodec::DecodingError& error) {
     const bool closes = ++badFramesInARow_ >= maxConsecutiveBadFrames;
-    if (closes) close();
+    if (closes)
+        close();
     return BadFrame{error, closes};
 }
 

@@ -32,11 +32,18 @@ std::optional<PairingCode> PairingCode::fromDigits(std::string_view text) {
     std::array<char, digitCount> digits{};
     for (std::size_t i = 0; i < digitCount; ++i) {
         if (text[i] < '0' || text[i] > '9') {
+            wipe(digits.data(), digits.size());
             return std::nullopt;
         }
         digits[i] = text[i];
     }
-    return PairingCode(digits);
+    std::optional<PairingCode> code(PairingCode{digits});
+    wipe(digits.data(), digits.size());
+    return code;
+}
+
+bool operator==(const PairingCode& a, const PairingCode& b) {
+    return constantTimeEqual(a.passwordBytes(), b.passwordBytes());
 }
 
 PairingCode::~PairingCode() {

@@ -30,7 +30,8 @@ class PairingCode {
     // "123 456": the first three digits, one blank, the last three.
     std::string description() const;
 
-    friend bool operator==(const PairingCode& a, const PairingCode& b) { return a.digits_ == b.digits_; }
+    // Constant time.
+    friend bool operator==(const PairingCode& a, const PairingCode& b);
 
   private:
     explicit PairingCode(const std::array<char, digitCount>& digits) : digits_(digits) {}

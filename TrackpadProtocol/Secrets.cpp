@@ -37,4 +37,24 @@ void wipe(void* data, std::size_t size) {
     }
 }
 
+namespace {
+
+// A frame of its own, never inlined: its array lies where the callee's frames were.
+[[gnu::noinline]] void burnFrame(std::size_t bytes) {
+    constexpr std::size_t frame = 4096;
+    unsigned char area[frame];
+    OPENSSL_cleanse(area, sizeof area);
+    if (bytes > frame) {
+        burnFrame(bytes - frame);
+    }
+    // Keeps the recursion from becoming a loop that reuses one frame.
+    __asm__ volatile("" : : "r"(area) : "memory");
+}
+
+}  // namespace
+
+void burnStack(std::size_t bytes) {
+    burnFrame(bytes);
+}
+
 }  // namespace TrackpadProtocol

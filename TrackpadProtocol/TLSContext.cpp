@@ -136,6 +136,8 @@ openssl::Context newContext(const SSL_METHOD* method, int version, const char* w
         fail(std::string("the ") + what + " context could not be created");
     }
     SSL_CTX_set_session_cache_mode(context.get(), SSL_SESS_CACHE_OFF);
+    // Received records carry tokens and passwords: their plaintext is wiped once it has been read.
+    SSL_CTX_set_options(context.get(), SSL_OP_CLEANSE_PLAINTEXT);
     return context;
 }
 

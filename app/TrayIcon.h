@@ -1,31 +1,54 @@
 #pragma once
-// The companion's icon in the system tray: its symbol and tooltip follow the permission and a pending
-// pairing. Without a tray host (a bare X server) the companion runs all the same and logs instead.
+// The companion's icon in the system tray, with the menu derived from published state. The symbol and
+// tooltip follow the permission and a pending pairing; the menu is derived again (once per turn of the
+// event loop) whenever any state it reads changes.
+#include <chrono>
+#include <functional>
 #include <memory>
+#include <optional>
 
-#include "app/core/CompanionRuntime.h"
+#include "app/core/MenuModel.h"
+#include "app/core/StateWatch.h"
 
 class QSystemTrayIcon;
 class QMenu;
 
 namespace Shell {
 
+// What the menu's actions reach beyond the runtime, the permission, the preferences and the login item.
+struct TrayHooks {
+    std::function<void()> showOnboarding;
+    std::function<void()> showPairingCode;
+    std::function<std::optional<std::filesystem::path>()> storeLocation;
+};
+
 class TrayIcon {
   public:
-    // Both must outlive the icon.
-    TrayIcon(CompanionRuntime& runtime, AccessibilityPermission& permission);
+    // Everything must outlive the icon.
+    TrayIcon(CompanionRuntime& runtime, AccessibilityPermission& permission, LaunchAtLogin& login,
+             CompanionPreferences& preferences, TrayHooks hooks);
     ~TrayIcon();
 
+    QMenu& menu() { return *menu_; }
+    // How long the last derivation and rebuild of the menu took, from the state change that asked for it.
+    std::chrono::microseconds lastRebuildLatency() const { return lastRebuildLatency_; }
+
   private:
-    void update();
+    void scheduleRebuild();
+    void rebuild();
+    void perform(const MenuAction& action);
 
     CompanionRuntime& runtime_;
     AccessibilityPermission& permission_;
+    LaunchAtLogin& login_;
+    CompanionPreferences& preferences_;
+    TrayHooks hooks_;
     std::unique_ptr<QMenu> menu_;
     std::unique_ptr<QSystemTrayIcon> icon_;
-    platform::Published<std::optional<PendingPairing>>::Subscription pendingSubscription_;
-    platform::Published<AccessibilityStatus>::Subscription permissionSubscription_;
-    platform::Published<std::string>::Subscription statusSubscription_;
+    std::unique_ptr<StateWatch> watch_;
+    bool rebuildPending_ = false;
+    std::chrono::steady_clock::time_point changedAt_;
+    std::chrono::microseconds lastRebuildLatency_{0};
 };
 
 }  // namespace Shell

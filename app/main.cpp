@@ -28,20 +28,27 @@
 
 #include "Injector/HIDEventPoster.h"
 #include "Injector/InputInjector.h"
+#include "Injector/ShellLockScreenServices.h"
 #include "Injector/SystemScreenGeometry.h"
+#include "ScreenView/shell/ScreenViewShellService.h"
 #include "app/QtMainLoop.h"
+#include "app/SystemOverlays.h"
+#include "app/ShellWindows.h"
 #include "app/SystemGestures.h"
 #include "app/TrayIcon.h"
 #include "app/core/AppDelegate.h"
 #include "app/core/CompanionRuntime.h"
 #include "app/core/DesktopSettings.h"
 #include "app/core/InjectorInputService.h"
+#include "app/core/LaunchAtLogin.h"
 #include "app/core/StatusLog.h"
 #include "app/core/SystemRuntimeNetwork.h"
+#include "apps/ShellAppServices.h"
 #include "media/NowPlayingReader/SystemNowPlayingProvider.h"
 #include "media/NowPlayingReader/SystemNowPlayingService.h"
 #include "media/Volume/SystemVolumeService.h"
 #include "platform/EventLoop.h"
+#include "platform/Files.h"
 #include "platform/Log.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -99,6 +106,16 @@ int run(int argc, char** argv, const Options& options, int signalFD) {
     Shell::CompanionServices services;
     services.input = std::make_shared<Shell::InjectorInputService>(injector);
     services.gestures = Shell::makeSystemGestureService(loop, geometry);
+    // The overlays draw windows: without widgets they stay absent, and say so.
+    std::shared_ptr<Shell::SystemOverlays> overlays;
+    if (!options.headless) overlays = Shell::installSystemOverlays(services, loop, preferences.highlightsPointerOnShake());
+    services.unlocker = Injector::makeShellUnlockService();
+    services.screenLock = Injector::makeShellScreenLockService(loop);
+    services.screenViews = ScreenView::makeScreenViewService(loop);
+    // The applications of the computer: the catalog and the launcher share one system provider.
+    Apps::ShellAppServices apps = Apps::makeShellAppServices();
+    services.makeAppCatalog = std::move(apps.makeAppCatalog);
+    services.appLauncher = std::move(apps.appLauncher);
     // Volume on the sound server's default output, its display through media keys on this X display.
     services.volume = std::make_shared<media::SystemVolumeService>("", std::getenv("DISPLAY") != nullptr);
     services.makeNowPlayingFeed = [&preferences](Shell::NowPlayingService::Options feedOptions) {
@@ -106,6 +123,17 @@ int run(int argc, char** argv, const Options& options, int signalFD) {
             feedOptions, preferences.boolValue(media::SystemNowPlayingProvider::preferenceKey));
     };
     Shell::SystemRuntimeNetwork network(loop, {});
+
+    // What the user sees: windows with a display, log lines without one.
+    std::unique_ptr<Shell::ConnectionNoticePresenting> noticePresenter;
+    if (options.headless) {
+        noticePresenter = std::make_unique<Shell::LoggedConnectionNotices>();
+    } else {
+        noticePresenter = std::make_unique<Shell::ConnectionNoticeWindow>();
+    }
+    auto notices = std::make_shared<Shell::ConnectionNoticeController>(
+        preferences, *noticePresenter, loop, [] { return std::chrono::system_clock::now(); });
+
     auto runtime = Shell::CompanionRuntime::create(
         Shell::CompanionRuntime::Dependencies{loop,
                                               network,
@@ -114,21 +142,62 @@ int run(int argc, char** argv, const Options& options, int signalFD) {
                                               std::move(services),
                                               {},
                                               {},
-                                              {},
+                                              notices,
                                               "dev.quelmar.trackpad.mac",
                                               static_cast<std::int32_t>(getpid())});
-
     Shell::StatusLog statusLog(*runtime, permission);
+
+    std::error_code ignored;
+    Shell::XdgAutostartLoginItem loginItem(std::filesystem::canonical("/proc/self/exe", ignored));
+    Shell::LaunchAtLogin launchAtLogin(loginItem, "/proc/self/exe");
+
+    std::unique_ptr<Shell::PairingPanelWindow> panelWindow;
+    Shell::LoggedPairingPanel loggedPanel;
+    if (!options.headless) {
+        panelWindow = std::make_unique<Shell::PairingPanelWindow>(*runtime);
+    }
+    Shell::PairingPanelController pairingPanel(
+        *runtime, panelWindow ? static_cast<Shell::PairingPanelPresenting&>(*panelWindow) : loggedPanel,
+        loop);
+    if (panelWindow) {
+        panelWindow->setCancel([&pairingPanel] { pairingPanel.cancelPairing(); });
+    }
+    std::unique_ptr<Shell::OnboardingWindow> onboarding;
+    if (!options.headless) {
+        onboarding = std::make_unique<Shell::OnboardingWindow>(permission);
+    }
+
     std::unique_ptr<Shell::TrayIcon> tray;
     if (!options.headless) {
         if (QSystemTrayIcon::isSystemTrayAvailable()) {
-            tray = std::make_unique<Shell::TrayIcon>(*runtime, permission);
+            Shell::TrayHooks hooks;
+            hooks.showOnboarding = [&onboarding] { onboarding->show(); };
+            hooks.showPairingCode = [&pairingPanel, &runtime] {
+                if (runtime->pairingProgress.value() != CompanionNetwork::PairingProgress::idle()) {
+                    pairingPanel.show();
+                }
+            };
+            hooks.storeLocation = [] {
+                return std::optional(platform::xdgDataHome() / "dev.quelmar.trackpad.mac" /
+                                     "TrustedDevices.json");
+            };
+            tray = std::make_unique<Shell::TrayIcon>(*runtime, permission, launchAtLogin, preferences,
+                                                     std::move(hooks));
         } else {
             logger.notice("No system tray on this display; the status and pairing codes are logged");
         }
     }
 
-    Shell::AppDelegate delegate(permission, runtime, {},
+    Shell::AppDelegate::Hooks hooks;
+    hooks.installPairingPanel = [&pairingPanel] { pairingPanel.install(); };
+    hooks.uninstallPairingPanel = [&pairingPanel] { pairingPanel.uninstall(); };
+    hooks.offerLaunchAtLogin = [&launchAtLogin, &preferences] {
+        launchAtLogin.offerAtFirstLaunch(preferences);
+    };
+    if (onboarding) {
+        hooks.showOnboarding = [&onboarding] { onboarding->show(); };
+    }
+    Shell::AppDelegate delegate(permission, runtime, std::move(hooks),
                                 std::getenv(Shell::AppDelegate::testModeVariable) != nullptr);
     QObject::connect(application.get(), &QCoreApplication::aboutToQuit, [&] { delegate.willTerminate(); });
     Shell::QtSignalWatch signals(signalFD, [] { QCoreApplication::quit(); });

@@ -121,7 +121,8 @@ std::vector<MacApp> AppCatalog::installedList(const std::vector<InstalledAppInfo
         if (excludedBundleIDs_.contains(key) || !taken.insert(std::move(key)).second) {
             continue;
         }
-        list.push_back(MacApp{std::move(*id), TrackpadProtocol::truncatedForWire(trimmedText(record.name)), {}});
+        list.push_back(
+            MacApp{std::move(*id), TrackpadProtocol::truncatedForWire(trimmedText(record.name)), {}});
     }
     // Sort keys are computed once per name; equal names fall back to the bundle id's byte order and
     // equal ids keep their order.
@@ -147,7 +148,9 @@ std::vector<MacApp> AppCatalog::installedList(const std::vector<InstalledAppInfo
     return sorted;
 }
 
-std::vector<MacApp> AppCatalog::runningApps() { return runningList(provider_->runningApplications()); }
+std::vector<MacApp> AppCatalog::runningApps() {
+    return runningList(provider_->runningApplications());
+}
 
 std::vector<MacApp> AppCatalog::installedApps() {
     std::int64_t epoch = 0;

@@ -58,7 +58,8 @@ class AppCatalog : public std::enable_shared_from_this<AppCatalog> {
     std::vector<MacApp> runningList(const std::vector<RunningAppInfo>& records) const;
     std::vector<MacApp> installedList(const std::vector<InstalledAppInfo>& records) const;
 
-    AppCatalog(std::shared_ptr<AppCatalogProvider> provider, const std::vector<std::string>& excludedBundleIDs,
+    AppCatalog(std::shared_ptr<AppCatalogProvider> provider,
+               const std::vector<std::string>& excludedBundleIDs,
                std::optional<std::int32_t> excludedProcessID, AppIconScaler iconScaler, OnChange onChange);
 
   private:

@@ -36,12 +36,14 @@ std::optional<IconBitmap> AppIconScaler::drawCentred(const IconBitmap& image, in
     for (int y = 0; y < drawnHeight; ++y) {
         const std::uint8_t* row = drawn->pixels() + static_cast<std::size_t>(y) * drawn->stride();
         std::copy(row, row + static_cast<std::size_t>(drawnWidth) * 4,
-                  canvas.pixels.begin() + static_cast<std::ptrdiff_t>((static_cast<std::size_t>(top + y) * side + left) * 4));
+                  canvas.pixels.begin() +
+                      static_cast<std::ptrdiff_t>((static_cast<std::size_t>(top + y) * side + left) * 4));
     }
     return canvas;
 }
 
-std::optional<std::vector<std::uint8_t>> AppIconScaler::pngData(const IconBitmap& image, int pixelSize) const {
+std::optional<std::vector<std::uint8_t>> AppIconScaler::pngData(const IconBitmap& image,
+                                                                int pixelSize) const {
     if (!image.isValid()) {
         return std::nullopt;
     }

@@ -71,8 +71,9 @@ void AppLauncher::response(const Message& message,
         completion(std::nullopt);
         return;
     }
-    open(request->bundleID,
-         [completion](OpenAppResult result) { completion(Message{Message::OpenAppResult{std::move(result)}}); });
+    open(request->bundleID, [completion](OpenAppResult result) {
+        completion(Message{Message::OpenAppResult{std::move(result)}});
+    });
 }
 
 }  // namespace Apps

@@ -82,9 +82,9 @@ std::string AppOrder::sortKey(std::string_view name) const {
     }
     const auto* collator = static_cast<const UCollator*>(collator_);
     std::string key(64, '\0');
-    std::int32_t needed = ucol_getSortKey(collator, text.data(), length,
-                                          reinterpret_cast<std::uint8_t*>(key.data()),
-                                          static_cast<std::int32_t>(key.size()));
+    std::int32_t needed =
+        ucol_getSortKey(collator, text.data(), length, reinterpret_cast<std::uint8_t*>(key.data()),
+                        static_cast<std::int32_t>(key.size()));
     if (needed > static_cast<std::int32_t>(key.size())) {
         key.resize(static_cast<std::size_t>(needed));
         needed = ucol_getSortKey(collator, text.data(), length, reinterpret_cast<std::uint8_t*>(key.data()),

@@ -19,7 +19,9 @@ std::string_view trimmedASCII(std::string_view text) {
     return text;
 }
 
-bool booleanValue(std::string_view value) { return value == "true" || value == "1"; }
+bool booleanValue(std::string_view value) {
+    return value == "true" || value == "1";
+}
 
 }  // namespace
 
@@ -77,11 +79,21 @@ std::string unescapeDesktopValue(std::string_view value) {
         }
         const char next = value[++i];
         switch (next) {
-            case 's': out += ' '; break;
-            case 'n': out += '\n'; break;
-            case 't': out += '\t'; break;
-            case 'r': out += '\r'; break;
-            case '\\': out += '\\'; break;
+            case 's':
+                out += ' ';
+                break;
+            case 'n':
+                out += '\n';
+                break;
+            case 't':
+                out += '\t';
+                break;
+            case 'r':
+                out += '\r';
+                break;
+            case '\\':
+                out += '\\';
+                break;
             default:
                 out += '\\';
                 out += next;
@@ -113,7 +125,8 @@ std::vector<std::string> desktopListValue(std::string_view value) {
     return items;
 }
 
-std::optional<DesktopEntry> parseDesktopEntry(std::string_view text, const std::vector<std::string>& locales) {
+std::optional<DesktopEntry> parseDesktopEntry(std::string_view text,
+                                              const std::vector<std::string>& locales) {
     if (text.size() > maxDesktopFileBytes || text.find('\0') != std::string_view::npos ||
         !TrackpadProtocol::isValidUTF8(text)) {
         return std::nullopt;
@@ -162,7 +175,8 @@ std::optional<DesktopEntry> parseDesktopEntry(std::string_view text, const std::
     entry.type = unescapeDesktopValue(raw("Type"));
     entry.name = unescapeDesktopValue(raw("Name"));
     for (const std::string& locale : locales) {
-        if (auto found = values.find("Name[" + locale + "]"); found != values.end() && !found->second.empty()) {
+        if (auto found = values.find("Name[" + locale + "]");
+            found != values.end() && !found->second.empty()) {
             entry.name = unescapeDesktopValue(found->second);
             break;
         }

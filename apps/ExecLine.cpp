@@ -90,11 +90,25 @@ std::optional<std::vector<std::string>> parseExecLine(std::string_view exec, con
                 return std::nullopt;
             }
             switch (text[++i]) {
-                case '%': expanded += '%'; break;
-                case 'c': expanded += context.name; break;
-                case 'k': expanded += context.desktopFile; break;
-                case 'f': case 'F': case 'u': case 'U':
-                case 'd': case 'D': case 'n': case 'N': case 'v': case 'm':
+                case '%':
+                    expanded += '%';
+                    break;
+                case 'c':
+                    expanded += context.name;
+                    break;
+                case 'k':
+                    expanded += context.desktopFile;
+                    break;
+                case 'f':
+                case 'F':
+                case 'u':
+                case 'U':
+                case 'd':
+                case 'D':
+                case 'n':
+                case 'N':
+                case 'v':
+                case 'm':
                     break;
                 default:
                     return std::nullopt;

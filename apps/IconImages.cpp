@@ -21,7 +21,8 @@ bool startsWith(std::span<const std::uint8_t> bytes, std::string_view prefix) {
 }
 
 bool looksLikeSVG(std::span<const std::uint8_t> bytes) {
-    const std::string_view head(reinterpret_cast<const char*>(bytes.data()), std::min<std::size_t>(bytes.size(), 4096));
+    const std::string_view head(reinterpret_cast<const char*>(bytes.data()),
+                                std::min<std::size_t>(bytes.size(), 4096));
     return head.find("<svg") != std::string_view::npos;
 }
 
@@ -29,7 +30,8 @@ std::optional<IconBitmap> decodePNG(std::span<const std::uint8_t> bytes) {
     platform::imaging::DecodeOptions options;
     options.maxPixels = static_cast<std::uint64_t>(maxIconSide) * maxIconSide;
     options.format = platform::imaging::PixelFormat::rgba;
-    platform::imaging::ImageResult<platform::imaging::Bitmap> decoded = platform::imaging::decodePNG(bytes, options);
+    platform::imaging::ImageResult<platform::imaging::Bitmap> decoded =
+        platform::imaging::decodePNG(bytes, options);
     if (!decoded || decoded->width() > maxIconSide || decoded->height() > maxIconSide) {
         return std::nullopt;
     }
@@ -73,14 +75,16 @@ std::optional<IconBitmap> decodeSVG(std::span<const std::uint8_t> bytes, int sid
         const unsigned char* data = cairo_image_surface_get_data(surface);
         const int stride = cairo_image_surface_get_stride(surface);
         for (int y = 0; y < side; ++y) {
-            const auto* row = reinterpret_cast<const std::uint32_t*>(data + static_cast<std::ptrdiff_t>(y) * stride);
+            const auto* row =
+                reinterpret_cast<const std::uint32_t*>(data + static_cast<std::ptrdiff_t>(y) * stride);
             std::uint8_t* out = &bitmap.pixels[static_cast<std::size_t>(y) * side * 4];
             for (int x = 0; x < side; ++x) {
                 const std::uint32_t argb = row[x];  // premultiplied, native endian
                 const unsigned alpha = argb >> 24;
                 const auto straight = [alpha](unsigned value) {
-                    return alpha == 0 ? std::uint8_t{0}
-                                      : static_cast<std::uint8_t>(std::min(255u, (value * 255 + alpha / 2) / alpha));
+                    return alpha == 0
+                               ? std::uint8_t{0}
+                               : static_cast<std::uint8_t>(std::min(255u, (value * 255 + alpha / 2) / alpha));
                 };
                 out[x * 4 + 0] = straight((argb >> 16) & 0xFF);
                 out[x * 4 + 1] = straight((argb >> 8) & 0xFF);

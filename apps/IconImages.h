@@ -1,7 +1,7 @@
 #pragma once
-// Icon files to bitmaps and bitmaps to PNG: PNG through the shared imaging library, SVG through librsvg (rendered at the
-// wanted size, with every reference to another file refused), XPM through gdk-pixbuf. Sizes and file
-// lengths are bounded, so a huge or hostile file gives none rather than exhausting memory.
+// Icon files to bitmaps and bitmaps to PNG: PNG through the shared imaging library, SVG through librsvg
+// (rendered at the wanted size, with every reference to another file refused), XPM through gdk-pixbuf. Sizes
+// and file lengths are bounded, so a huge or hostile file gives none rather than exhausting memory.
 #include <cstdint>
 #include <filesystem>
 #include <optional>

@@ -30,20 +30,25 @@ struct ThemeFolder {
 
     bool matches(int wanted) const {
         switch (kind) {
-            case Kind::fixed: return size == wanted;
-            case Kind::scalable: return minSize <= wanted && wanted <= maxSize;
-            case Kind::threshold: return size - threshold <= wanted && wanted <= size + threshold;
+            case Kind::fixed:
+                return size == wanted;
+            case Kind::scalable:
+                return minSize <= wanted && wanted <= maxSize;
+            case Kind::threshold:
+                return size - threshold <= wanted && wanted <= size + threshold;
         }
         return false;
     }
     int distance(int wanted) const {
         switch (kind) {
-            case Kind::fixed: return std::abs(size - wanted);
+            case Kind::fixed:
+                return std::abs(size - wanted);
             case Kind::scalable:
                 return wanted < minSize ? minSize - wanted : (wanted > maxSize ? wanted - maxSize : 0);
             case Kind::threshold:
-                return wanted < size - threshold ? size - threshold - wanted
-                                                 : (wanted > size + threshold ? wanted - size - threshold : 0);
+                return wanted < size - threshold
+                           ? size - threshold - wanted
+                           : (wanted > size + threshold ? wanted - size - threshold : 0);
         }
         return INT_MAX;
     }
@@ -179,9 +184,11 @@ IconTheme::IconTheme() : themeName_(configuredTheme()) {
     pixmapFolders_.push_back("/usr/share/pixmaps");
 }
 
-IconTheme::IconTheme(std::vector<std::filesystem::path> baseFolders, std::vector<std::filesystem::path> pixmapFolders,
-                     std::string themeName)
-    : baseFolders_(std::move(baseFolders)), pixmapFolders_(std::move(pixmapFolders)), themeName_(std::move(themeName)) {}
+IconTheme::IconTheme(std::vector<std::filesystem::path> baseFolders,
+                     std::vector<std::filesystem::path> pixmapFolders, std::string themeName)
+    : baseFolders_(std::move(baseFolders)),
+      pixmapFolders_(std::move(pixmapFolders)),
+      themeName_(std::move(themeName)) {}
 
 std::optional<std::filesystem::path> IconTheme::find(const std::string& icon, int size) const {
     if (icon.empty() || icon.find('\0') != std::string::npos) {

@@ -15,8 +15,8 @@ class IconTheme {
     // Base folders in order: $XDG_DATA_HOME/icons, ~/.icons, each $XDG_DATA_DIRS/icons, then pixmaps
     // folders; the theme from $XDG_CONFIG_HOME/gtk-3.0/settings.ini, else "hicolor".
     IconTheme();
-    IconTheme(std::vector<std::filesystem::path> baseFolders, std::vector<std::filesystem::path> pixmapFolders,
-              std::string themeName);
+    IconTheme(std::vector<std::filesystem::path> baseFolders,
+              std::vector<std::filesystem::path> pixmapFolders, std::string themeName);
 
     std::optional<std::filesystem::path> find(const std::string& icon, int size) const;
 

@@ -149,7 +149,8 @@ struct Walk {
         }
     }
 
-    void entry(int dirFD, const std::filesystem::path& path, const std::string& idPrefix, const std::string& name) {
+    void entry(int dirFD, const std::filesystem::path& path, const std::string& idPrefix,
+               const std::string& name) {
         std::string id = idPrefix + name.substr(0, name.size() - 8);
         if (seenIDs.contains(id)) {
             return;  // an earlier folder's entry of this id takes precedence, shown or not
@@ -231,8 +232,8 @@ std::vector<InstalledAppScanner::Record> InstalledAppScanner::records() const {
 std::vector<InstalledAppInfo> InstalledAppScanner::installedApplications() const {
     std::vector<InstalledAppInfo> apps;
     for (Record& record : records()) {
-        std::string name =
-            trimmedText(record.entry.name).empty() ? record.path.stem().string() : std::move(record.entry.name);
+        std::string name = trimmedText(record.entry.name).empty() ? record.path.stem().string()
+                                                                  : std::move(record.entry.name);
         apps.push_back(InstalledAppInfo{std::move(record.id), std::move(name), std::move(record.path)});
     }
     return apps;

@@ -28,7 +28,8 @@ std::optional<std::string> resolveProgram(const std::string& program) {
         if (!folder.empty()) {
             std::string candidate = std::string(folder) + "/" + program;
             struct stat info {};
-            if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(candidate.c_str(), X_OK) == 0) {
+            if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+                ::access(candidate.c_str(), X_OK) == 0) {
                 return candidate;
             }
         }
@@ -45,7 +46,8 @@ void writeError(int fd, int error) {
 
 }  // namespace
 
-LaunchOutcome launchDetached(const std::vector<std::string>& argv, const std::filesystem::path& workingFolder) {
+LaunchOutcome launchDetached(const std::vector<std::string>& argv,
+                             const std::filesystem::path& workingFolder) {
     if (argv.empty() || argv.front().empty()) {
         return {false, EINVAL};
     }

@@ -14,6 +14,7 @@ struct LaunchOutcome {
 };
 
 // argv[0] is looked up in $PATH unless it holds '/'. `workingFolder` may be empty.
-LaunchOutcome launchDetached(const std::vector<std::string>& argv, const std::filesystem::path& workingFolder);
+LaunchOutcome launchDetached(const std::vector<std::string>& argv,
+                             const std::filesystem::path& workingFolder);
 
 }  // namespace Apps

@@ -28,15 +28,18 @@ class EntryIndex {
                 byWMClass_.try_emplace(lowercasedText(record.entry.startupWMClass), i);
             }
             if (auto argv = parseExecLine(record.entry.exec, {}); argv && !argv->empty()) {
-                byProgram_.try_emplace(lowercasedText(std::filesystem::path(argv->front()).filename().string()), i);
+                byProgram_.try_emplace(
+                    lowercasedText(std::filesystem::path(argv->front()).filename().string()), i);
             }
         }
     }
 
     const InstalledAppScanner::Record* match(const ClientWindow& window) const {
-        const auto find = [](const std::unordered_map<std::string, std::size_t>& map, const std::string& key) {
+        const auto find = [](const std::unordered_map<std::string, std::size_t>& map,
+                             const std::string& key) {
             auto found = key.empty() ? map.end() : map.find(lowercasedText(key));
-            return found == map.end() ? std::optional<std::size_t>{} : std::optional<std::size_t>{found->second};
+            return found == map.end() ? std::optional<std::size_t>{}
+                                      : std::optional<std::size_t>{found->second};
         };
         std::string desktopFile = std::filesystem::path(window.desktopFile).filename().string();
         if (desktopFile.ends_with(".desktop")) {
@@ -44,8 +47,9 @@ class EntryIndex {
         }
         for (const std::optional<std::size_t>& index :
              {find(byID_, window.applicationID), find(byID_, desktopFile), find(byWMClass_, window.className),
-              find(byWMClass_, window.instanceName), find(byID_, window.className), find(byID_, window.instanceName),
-              find(byIDTail_, window.className), find(byIDTail_, window.instanceName),
+              find(byWMClass_, window.instanceName), find(byID_, window.className),
+              find(byID_, window.instanceName), find(byIDTail_, window.className),
+              find(byIDTail_, window.instanceName),
               // X toolkits name the instance after the program (argv[0]).
               find(byProgram_, window.instanceName)}) {
             if (index) {
@@ -54,10 +58,11 @@ class EntryIndex {
         }
         if (window.processID) {
             std::error_code error;
-            const std::filesystem::path exe = std::filesystem::read_symlink(
-                "/proc/" + std::to_string(*window.processID) + "/exe", error);
+            const std::filesystem::path exe =
+                std::filesystem::read_symlink("/proc/" + std::to_string(*window.processID) + "/exe", error);
             if (!error) {
-                if (auto found = byProgram_.find(lowercasedText(exe.filename().string())); found != byProgram_.end()) {
+                if (auto found = byProgram_.find(lowercasedText(exe.filename().string()));
+                    found != byProgram_.end()) {
                     return &records_[found->second];
                 }
             }
@@ -70,7 +75,9 @@ class EntryIndex {
     std::unordered_map<std::string, std::size_t> byID_, byIDTail_, byWMClass_, byProgram_;
 };
 
-bool hasEnded(pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }
+bool hasEnded(pid_t pid) {
+    return ::kill(pid, 0) != 0 && errno == ESRCH;
+}
 
 }  // namespace
 
@@ -117,8 +124,8 @@ std::vector<RunningApp> runningApps(const std::vector<ClientWindow>& clients,
         }
         const ClientWindow& first = *windows.front();
         app.info.processID = first.processID.value_or(0);
-        app.info.activationPolicy =
-            anyNormal ? RunningAppInfo::ActivationPolicy::regular : RunningAppInfo::ActivationPolicy::accessory;
+        app.info.activationPolicy = anyNormal ? RunningAppInfo::ActivationPolicy::regular
+                                              : RunningAppInfo::ActivationPolicy::accessory;
         app.info.isHidden = anyNormal && allHidden;
         if (record != nullptr) {
             app.info.bundleID = record->id;

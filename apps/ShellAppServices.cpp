@@ -7,9 +7,11 @@ namespace Apps {
 CatalogService::CatalogService(std::shared_ptr<AppCatalogProvider> provider, Options options) {
     Shell::AppCatalogService::ChangeHandler onChange = std::move(options.onChange);
     catalog_ = AppCatalog::make(
-        std::move(provider), std::vector<std::string>(options.excludedBundleIDs.begin(), options.excludedBundleIDs.end()),
+        std::move(provider),
+        std::vector<std::string>(options.excludedBundleIDs.begin(), options.excludedBundleIDs.end()),
         options.excludedProcessID,
-        AppIconScaler(static_cast<long long>(std::min<std::size_t>(options.iconByteBudget, AppIconScaler::largestByteCount))),
+        AppIconScaler(static_cast<long long>(
+            std::min<std::size_t>(options.iconByteBudget, AppIconScaler::largestByteCount))),
         [onChange](const AppCatalogUpdate& update) {
             if (!onChange) {
                 return;
@@ -23,13 +25,15 @@ CatalogService::CatalogService(std::shared_ptr<AppCatalogProvider> provider, Opt
         });
 }
 
-LaunchService::LaunchService(std::shared_ptr<AppLaunchSystem> system, std::shared_ptr<SystemAppCatalogProvider> provider)
+LaunchService::LaunchService(std::shared_ptr<AppLaunchSystem> system,
+                             std::shared_ptr<SystemAppCatalogProvider> provider)
     : launcher_(std::move(system)),
       provider_(std::move(provider)),
       queue_(std::make_shared<platform::DispatchQueue>("dev.quelmar.trackpad.mac.apps.launch")) {}
 
 void LaunchService::open(const std::string& bundleID, Completion done) {
-    queue_->async([launcher = launcher_, bundleID, done = std::move(done)] { launcher.open(bundleID, done); });
+    queue_->async(
+        [launcher = launcher_, bundleID, done = std::move(done)] { launcher.open(bundleID, done); });
 }
 
 std::optional<std::string> LaunchService::runningName(const std::string& bundleID) {

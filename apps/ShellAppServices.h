@@ -21,7 +21,8 @@ class CatalogService final : public Shell::AppCatalogService {
     void stop() override { catalog_->stop(); }
     // In the order the window manager lists the applications (not sorted).
     std::vector<TrackpadProtocol::MacApp> runningApps() override { return catalog_->runningApps(); }
-    std::optional<std::vector<TrackpadProtocol::Message>> answer(const TrackpadProtocol::Message& message) override {
+    std::optional<std::vector<TrackpadProtocol::Message>> answer(
+        const TrackpadProtocol::Message& message) override {
         return catalog_->answer(message);
     }
 
@@ -33,7 +34,8 @@ class LaunchService final : public Shell::AppLaunchService {
   public:
     // The provider answers the name questions; the launcher's work runs on a queue of its own, since
     // looking entries up, waiting for the window manager and starting programs block.
-    LaunchService(std::shared_ptr<AppLaunchSystem> system, std::shared_ptr<SystemAppCatalogProvider> provider);
+    LaunchService(std::shared_ptr<AppLaunchSystem> system,
+                  std::shared_ptr<SystemAppCatalogProvider> provider);
 
     // The result echoes the id as the phone sent it, untrimmed.
     void open(const std::string& bundleID, Completion done) override;

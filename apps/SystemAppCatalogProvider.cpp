@@ -1,7 +1,6 @@
 #include "apps/SystemAppCatalogProvider.h"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,7 +10,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
-#include <future>
 
 #include "apps/IconImages.h"
 
@@ -19,11 +17,16 @@ namespace Apps {
 
 namespace {
 
-constexpr std::uint32_t folderEventMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE |
-                                          IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+constexpr std::uint32_t folderEventMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                          IN_CLOSE_WRITE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF |
+                                          IN_ONLYDIR;
 
-double validDebounce(double value) { return value >= 0 ? value : 0; }  // NaN fails the comparison
-double validSettle(double value, double debounce) { return value >= debounce ? value : debounce; }
+double validDebounce(double value) {
+    return value >= 0 ? value : 0;
+}  // NaN fails the comparison
+double validSettle(double value, double debounce) {
+    return value >= debounce ? value : debounce;
+}
 
 std::chrono::microseconds microseconds(double seconds) {
     return std::chrono::microseconds(static_cast<std::int64_t>(std::min(seconds, 1e9) * 1e6));
@@ -48,30 +51,24 @@ SystemAppCatalogProvider::SystemAppCatalogProvider(InstalledAppScanner scanner, 
       installedSettleDelay_(validSettle(installedSettleDelay, installedDebounce_)),
       iconTheme_(std::move(iconTheme)),
       windows_(displayOrEnvironment(std::move(displayName))),
-      inotifyFD_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)),
-      queue_(std::make_unique<platform::EventLoop>()) {
-    std::promise<void> running;
-    queueThread_ = std::thread([this, &running] {
-        const std::string label = std::string(queueLabel).substr(0, 15);
-        pthread_setname_np(pthread_self(), label.c_str());
-        queue_->post([&running] { running.set_value(); });
-        queue_->run();
-    });
-    running.get_future().wait();
-    if (inotifyFD_ >= 0) {
-        queue_->post([this] { queue_->watch(inotifyFD_, platform::EventLoop::readable, [this](std::uint32_t) {
-            folderEvents();
-        }); });
+      inotify_{::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)} {
+    if (inotify_.fd >= 0) {
+        queue_.post([this] {
+            queue_.loop().watch(inotify_.fd, platform::EventLoop::readable,
+                                [this](std::uint32_t) { folderEvents(); });
+        });
     }
 }
 
+// The queue (the last member) is joined right after this, while every other member is still there;
+// the inotify descriptor is closed after it, once its watch has gone with the loop.
 SystemAppCatalogProvider::~SystemAppCatalogProvider() {
     stop();
-    queue_->stop();
-    queueThread_.join();
-    queue_.reset();  // the watch goes with the loop, before its descriptor is closed
-    if (inotifyFD_ >= 0) {
-        ::close(inotifyFD_);
+}
+
+SystemAppCatalogProvider::Descriptor::~Descriptor() {
+    if (fd >= 0) {
+        ::close(fd);
     }
 }
 
@@ -140,8 +137,10 @@ std::optional<IconBitmap> SystemAppCatalogProvider::icon(const std::string& bund
     if (pixelSize < 1 || !InstalledAppScanner::isPlausibleID(bundleID)) {
         return std::nullopt;
     }
-    if (const std::optional<InstalledAppScanner::Record> record = entry(bundleID); record && !record->entry.icon.empty()) {
-        if (const std::optional<std::filesystem::path> file = iconTheme_.find(record->entry.icon, pixelSize)) {
+    if (const std::optional<InstalledAppScanner::Record> record = entry(bundleID);
+        record && !record->entry.icon.empty()) {
+        if (const std::optional<std::filesystem::path> file =
+                iconTheme_.find(record->entry.icon, pixelSize)) {
             if (std::optional<IconBitmap> image = loadIconFile(*file, pixelSize)) {
                 return image;
             }
@@ -188,7 +187,7 @@ void SystemAppCatalogProvider::start(Handler handler) {
             }
             watch_.runningPending = true;
         }
-        queue_->post([this, delivery] {
+        queue_.post([this, delivery] {
             {
                 std::lock_guard lock(mutex_);
                 watch_.runningPending = false;
@@ -229,7 +228,7 @@ void SystemAppCatalogProvider::cancelSource(const FolderSource& source) {
     }
     if (--users->second == 0) {
         watchUsers_.erase(users);
-        ::inotify_rm_watch(inotifyFD_, source.wd);  // fails harmlessly for a folder already gone
+        ::inotify_rm_watch(inotify_.fd, source.wd);  // fails harmlessly for a folder already gone
     }
 }
 
@@ -273,7 +272,7 @@ void SystemAppCatalogProvider::collectFolders(const std::filesystem::path& path,
 }
 
 void SystemAppCatalogProvider::refresh(std::int64_t generation) {
-    if (inotifyFD_ < 0) {
+    if (inotify_.fd < 0) {
         return;
     }
     // Folders that keep changing under the walk could make this go on for ever; a few passes catch
@@ -303,7 +302,8 @@ void SystemAppCatalogProvider::refresh(std::int64_t generation) {
             }
             wanted[key] = true;
             auto existing = current.find(key);
-            if (existing != current.end() && existing->second.dev == info.st_dev && existing->second.ino == info.st_ino) {
+            if (existing != current.end() && existing->second.dev == info.st_dev &&
+                existing->second.ino == info.st_ino) {
                 continue;
             }
             const int fd = ::open(key.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -313,7 +313,7 @@ void SystemAppCatalogProvider::refresh(std::int64_t generation) {
             struct stat opened {};
             if (::fstat(fd, &opened) == 0) {
                 const std::string procPath = "/proc/self/fd/" + std::to_string(fd);
-                const int wd = ::inotify_add_watch(inotifyFD_, procPath.c_str(), folderEventMask);
+                const int wd = ::inotify_add_watch(inotify_.fd, procPath.c_str(), folderEventMask);
                 if (wd >= 0) {
                     fresh[key] = FolderSource{opened.st_dev, opened.st_ino, wd};
                 }
@@ -346,7 +346,8 @@ void SystemAppCatalogProvider::refresh(std::int64_t generation) {
             }
             for (auto& [key, source] : fresh) {
                 auto found = watch_.sources.find(key);
-                if (found != watch_.sources.end() && found->second.dev == source.dev && found->second.ino == source.ino) {
+                if (found != watch_.sources.end() && found->second.dev == source.dev &&
+                    found->second.ino == source.ino) {
                     cancelSource(source);
                     continue;
                 }
@@ -369,7 +370,7 @@ void SystemAppCatalogProvider::folderEvents() {
     alignas(inotify_event) std::array<char, 16384> buffer;
     bool any = false;
     while (true) {
-        const ssize_t got = ::read(inotifyFD_, buffer.data(), buffer.size());
+        const ssize_t got = ::read(inotify_.fd, buffer.data(), buffer.size());
         if (got <= 0) {
             break;
         }
@@ -403,7 +404,7 @@ void SystemAppCatalogProvider::folderChanged(const std::shared_ptr<Delivery>& de
         watch_.installedPending = true;
     }
     if (!wasPending) {
-        queue_->schedule(microseconds(installedDebounce_), [this, delivery] {
+        queue_.schedule(microseconds(installedDebounce_), [this, delivery] {
             {
                 std::lock_guard lock(mutex_);
                 if (watch_.generation == delivery->generation) {
@@ -414,7 +415,7 @@ void SystemAppCatalogProvider::folderChanged(const std::shared_ptr<Delivery>& de
             deliver(delivery, AppCatalogEvent::installedAppsChanged);
         });
     }
-    queue_->schedule(microseconds(installedSettleDelay_), [this, delivery, count] {
+    queue_.schedule(microseconds(installedSettleDelay_), [this, delivery, count] {
         {
             std::lock_guard lock(mutex_);
             if (watch_.folderChanges != count) {

@@ -7,9 +7,9 @@
 // more `installedSettleDelay` seconds after the last.
 //
 // Threads: the provider's own queue, an event loop on a thread labelled
-// "dev.quelmar.trackpad.mac.apps", runs folder events, both timers and every handler call. The
-// running list, the scan and icons run on the caller's thread. One mutex guards the watch state; it is
-// never held while walking folders, calling the handler or stopping the window watch.
+// "dev.quelmar.trackpad.mac.apps" (platform::LoopQueue), runs folder events, both timers and every handler
+// call. The running list, the scan and icons run on the caller's thread. One mutex guards the watch state; it
+// is never held while walking folders, calling the handler or stopping the window watch.
 #include <sys/types.h>
 
 #include <cstdint>
@@ -18,7 +18,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "apps/AppCatalogTypes.h"
@@ -26,7 +25,7 @@
 #include "apps/InstalledAppScanner.h"
 #include "apps/RunningApps.h"
 #include "apps/WindowDirectory.h"
-#include "platform/EventLoop.h"
+#include "platform/LoopQueue.h"
 
 namespace Apps {
 
@@ -37,8 +36,9 @@ class SystemAppCatalogProvider final : public AppCatalogProvider {
 
     // A negative or NaN debounce is 0; a settle delay below the debounce (or NaN) is the debounce.
     // The display is $DISPLAY when empty.
-    SystemAppCatalogProvider(InstalledAppScanner scanner, double installedDebounce, double installedSettleDelay,
-                             std::string displayName = {}, IconTheme iconTheme = IconTheme());
+    SystemAppCatalogProvider(InstalledAppScanner scanner, double installedDebounce,
+                             double installedSettleDelay, std::string displayName = {},
+                             IconTheme iconTheme = IconTheme());
     ~SystemAppCatalogProvider() override;
     SystemAppCatalogProvider(const SystemAppCatalogProvider&) = delete;
     SystemAppCatalogProvider& operator=(const SystemAppCatalogProvider&) = delete;
@@ -79,7 +79,8 @@ class SystemAppCatalogProvider final : public AppCatalogProvider {
     };
 
     void unregister(std::map<std::string, FolderSource> sources, bool windows);
-    void collectFolders(const std::filesystem::path& path, int depth, std::vector<std::filesystem::path>& out) const;
+    void collectFolders(const std::filesystem::path& path, int depth,
+                        std::vector<std::filesystem::path>& out) const;
     void refresh(std::int64_t generation);
     void cancelSource(const FolderSource& source);  // with mutex_ held
     void folderEvents();
@@ -92,15 +93,19 @@ class SystemAppCatalogProvider final : public AppCatalogProvider {
     const double installedSettleDelay_;
     const IconTheme iconTheme_;
     WindowDirectory windows_;
-    int inotifyFD_ = -1;
+    struct Descriptor {
+        int fd = -1;
+        ~Descriptor();
+    };
+    Descriptor inotify_;  // outlives the queue, whose loop watches it
 
     mutable std::mutex mutex_;
     Watch watch_;
     std::map<int, int> watchUsers_;  // inotify watch descriptor -> folders using it
     std::optional<std::pair<std::int64_t, std::vector<InstalledAppScanner::Record>>> recordCache_;
 
-    std::unique_ptr<platform::EventLoop> queue_;
-    std::thread queueThread_;
+    // Last, so it is torn down first: what it still runs finds every other member in place.
+    platform::LoopQueue queue_{queueLabel};
 };
 
 }  // namespace Apps

@@ -85,8 +85,8 @@ void SystemAppLaunchSystem::open(const std::filesystem::path& url, Completion co
     }
     std::optional<DesktopEntry> entry;
     if (bytes && bytes->size() <= maxDesktopFileBytes) {
-        entry = parseDesktopEntry(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()),
-                                  messageLocales());
+        entry = parseDesktopEntry(
+            std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()), messageLocales());
     }
     if (!entry || entry->type != "Application" || entry->terminal ||
         (!entry->tryExec.empty() && !programExists(entry->tryExec))) {

@@ -17,7 +17,8 @@ class SystemAppLaunchSystem final : public AppLaunchSystem {
   public:
     // Shares the provider's window list and entry cache.
     explicit SystemAppLaunchSystem(std::shared_ptr<SystemAppCatalogProvider> provider,
-                                   InstalledAppScanner scanner = InstalledAppScanner(), std::string displayName = {});
+                                   InstalledAppScanner scanner = InstalledAppScanner(),
+                                   std::string displayName = {});
 
     std::vector<RunningAppInfo> runningApplications(const std::string& bundleID) override;
     std::optional<std::filesystem::path> applicationURL(const std::string& bundleID) override;

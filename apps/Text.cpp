@@ -12,7 +12,9 @@ namespace {
 
 // The length of the whitespace or newline character at `text[i]`, or 0.
 std::size_t spaceAt(std::string_view text, std::size_t i) {
-    const auto byte = [&](std::size_t k) { return k < text.size() ? static_cast<unsigned char>(text[k]) : 0u; };
+    const auto byte = [&](std::size_t k) {
+        return k < text.size() ? static_cast<unsigned char>(text[k]) : 0u;
+    };
     const unsigned b0 = byte(i);
     if (b0 == ' ' || (b0 >= 0x09 && b0 <= 0x0D)) {
         return 1;

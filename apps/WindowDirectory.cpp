@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
+#include <xcb/res.h>
 #include <xcb/xcb.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <unordered_set>
 
 namespace Apps {
@@ -33,12 +35,20 @@ enum AtomIndex {
     netWmIcon,
     atomCount
 };
-constexpr std::array<const char*, atomCount> atomNames{
-    "_NET_CLIENT_LIST",        "_NET_ACTIVE_WINDOW",         "_NET_WM_PID",
-    "_GTK_APPLICATION_ID",     "_KDE_NET_WM_DESKTOP_FILE",   "_NET_WM_STATE",
-    "_NET_WM_STATE_HIDDEN",    "_NET_WM_WINDOW_TYPE",        "_NET_WM_WINDOW_TYPE_NORMAL",
-    "_NET_WM_WINDOW_TYPE_DIALOG", "_NET_WM_NAME",            "UTF8_STRING",
-    "_NET_SUPPORTING_WM_CHECK", "_NET_WM_ICON"};
+constexpr std::array<const char*, atomCount> atomNames{"_NET_CLIENT_LIST",
+                                                       "_NET_ACTIVE_WINDOW",
+                                                       "_NET_WM_PID",
+                                                       "_GTK_APPLICATION_ID",
+                                                       "_KDE_NET_WM_DESKTOP_FILE",
+                                                       "_NET_WM_STATE",
+                                                       "_NET_WM_STATE_HIDDEN",
+                                                       "_NET_WM_WINDOW_TYPE",
+                                                       "_NET_WM_WINDOW_TYPE_NORMAL",
+                                                       "_NET_WM_WINDOW_TYPE_DIALOG",
+                                                       "_NET_WM_NAME",
+                                                       "UTF8_STRING",
+                                                       "_NET_SUPPORTING_WM_CHECK",
+                                                       "_NET_WM_ICON"};
 
 // Properties longer than this are read in part: a window cannot make us allocate without bound.
 constexpr std::uint32_t maxPropertyWords = 16384;
@@ -49,6 +59,7 @@ struct WindowDirectory::Connection {
     xcb_connection_t* connection = nullptr;
     xcb_window_t root = 0;
     std::array<xcb_atom_t, atomCount> atoms{};
+    bool hasResourceExtension = false;
 
     explicit Connection(const std::string& displayName) {
         int screenNumber = 0;
@@ -75,19 +86,31 @@ struct WindowDirectory::Connection {
                 std::free(reply);
             }
         }
+        if (const xcb_query_extension_reply_t* extension = xcb_get_extension_data(connection, &xcb_res_id);
+            extension != nullptr && extension->present) {
+            if (xcb_res_query_version_reply_t* version = xcb_res_query_version_reply(
+                    connection, xcb_res_query_version(connection, 1, 2), nullptr)) {
+                hasResourceExtension =
+                    version->server_major > 1 || (version->server_major == 1 && version->server_minor >= 2);
+                std::free(version);
+            }
+        }
     }
     ~Connection() {
         if (connection != nullptr) {
             xcb_disconnect(connection);
         }
     }
-    bool usable() const { return connection != nullptr && xcb_connection_has_error(connection) == 0 && root != 0; }
+    bool usable() const {
+        return connection != nullptr && xcb_connection_has_error(connection) == 0 && root != 0;
+    }
 
     xcb_get_property_cookie_t ask(xcb_window_t window, xcb_atom_t property, xcb_atom_t type) const {
         return xcb_get_property(connection, 0, window, property, type, 0, maxPropertyWords);
     }
     // The reply's value as bytes of the given format (8 or 32); empty when absent or of another format.
-    static std::vector<std::uint8_t> bytes(xcb_connection_t* c, xcb_get_property_cookie_t cookie, int format) {
+    static std::vector<std::uint8_t> bytes(xcb_connection_t* c, xcb_get_property_cookie_t cookie,
+                                           int format) {
         std::vector<std::uint8_t> out;
         if (xcb_get_property_reply_t* reply = xcb_get_property_reply(c, cookie, nullptr)) {
             if (reply->format == format) {
@@ -119,7 +142,8 @@ struct WindowDirectory::Connection {
         return words(connection, ask(root, atoms[netClientList], XCB_ATOM_WINDOW));
     }
     xcb_window_t activeWindow() const {
-        std::vector<std::uint32_t> value = words(connection, ask(root, atoms[netActiveWindow], XCB_ATOM_WINDOW));
+        std::vector<std::uint32_t> value =
+            words(connection, ask(root, atoms[netActiveWindow], XCB_ATOM_WINDOW));
         return value.empty() ? 0 : value.front();
     }
     bool hasWindowManager() const {
@@ -130,9 +154,13 @@ struct WindowDirectory::Connection {
 WindowDirectory::WindowDirectory(const std::string& displayName)
     : displayName_(displayName), query_(std::make_unique<Connection>(displayName)) {}
 
-WindowDirectory::~WindowDirectory() { unwatch(); }
+WindowDirectory::~WindowDirectory() {
+    unwatch();
+}
 
-bool WindowDirectory::isConnected() const { return query_->usable(); }
+bool WindowDirectory::isConnected() const {
+    return query_->usable();
+}
 
 std::vector<ClientWindow> WindowDirectory::clients() {
     std::lock_guard lock(mutex_);
@@ -158,6 +186,7 @@ std::vector<ClientWindow> WindowDirectory::clients() {
                                   c.ask(window, c.atoms[netWmName], XCB_GET_PROPERTY_TYPE_ANY)});
     }
     std::vector<ClientWindow> out;
+    std::vector<std::size_t> withoutPID;
     for (std::size_t i = 0; i < windows.size(); ++i) {
         ClientWindow client;
         client.window = windows[i];
@@ -165,6 +194,8 @@ std::vector<ClientWindow> WindowDirectory::clients() {
         if (std::vector<std::uint32_t> pid = Connection::words(c.connection, cookies[i].pid);
             !pid.empty() && pid.front() > 0 && pid.front() < 0x7FFFFFFF) {
             client.processID = static_cast<pid_t>(pid.front());
+        } else {
+            withoutPID.push_back(out.size());
         }
         std::vector<std::uint8_t> wmClass = Connection::bytes(c.connection, cookies[i].wmClass, 8);
         std::string classes(wmClass.begin(), wmClass.end());
@@ -182,11 +213,39 @@ std::vector<ClientWindow> WindowDirectory::clients() {
             client.isHidden = client.isHidden || atom == c.atoms[netWmStateHidden];
         }
         const std::vector<std::uint32_t> types = Connection::words(c.connection, cookies[i].type);
-        client.isNormal = types.empty() || std::any_of(types.begin(), types.end(), [&](std::uint32_t atom) {
-                              return atom == c.atoms[netWmWindowTypeNormal] || atom == c.atoms[netWmWindowTypeDialog];
-                          });
+        client.isNormal =
+            types.empty() || std::any_of(types.begin(), types.end(), [&](std::uint32_t atom) {
+                return atom == c.atoms[netWmWindowTypeNormal] || atom == c.atoms[netWmWindowTypeDialog];
+            });
         client.title = Connection::text(c.connection, cookies[i].name);
         out.push_back(std::move(client));
+    }
+    // Windows that do not say their process (older toolkits) are asked of the server, which knows the
+    // process of each local client (X-Resource 1.2).
+    if (!withoutPID.empty() && c.hasResourceExtension) {
+        std::vector<xcb_res_query_client_ids_cookie_t> pidCookies;
+        for (std::size_t index : withoutPID) {
+            const xcb_res_client_id_spec_t spec{out[index].window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+            pidCookies.push_back(xcb_res_query_client_ids(c.connection, 1, &spec));
+        }
+        for (std::size_t k = 0; k < withoutPID.size(); ++k) {
+            xcb_res_query_client_ids_reply_t* reply =
+                xcb_res_query_client_ids_reply(c.connection, pidCookies[k], nullptr);
+            if (reply == nullptr) {
+                continue;
+            }
+            for (auto ids = xcb_res_query_client_ids_ids_iterator(reply); ids.rem > 0;
+                 xcb_res_client_id_value_next(&ids)) {
+                if ((ids.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) != 0 &&
+                    xcb_res_client_id_value_value_length(ids.data) == 1) {
+                    const std::uint32_t pid = *xcb_res_client_id_value_value(ids.data);
+                    if (pid > 0 && pid < 0x7FFFFFFF) {
+                        out[withoutPID[k]].processID = static_cast<pid_t>(pid);
+                    }
+                }
+            }
+            std::free(reply);
+        }
     }
     return out;
 }
@@ -240,8 +299,8 @@ bool WindowDirectory::activate(const std::vector<std::uint32_t>& windows, double
                 if (std::find(windows.begin(), windows.end(), active) != windows.end()) {
                     return true;
                 }
-            } else if (xcb_get_input_focus_reply_t* focus =
-                           xcb_get_input_focus_reply(c.connection, xcb_get_input_focus(c.connection), nullptr)) {
+            } else if (xcb_get_input_focus_reply_t* focus = xcb_get_input_focus_reply(
+                           c.connection, xcb_get_input_focus(c.connection), nullptr)) {
                 const bool focused = focus->focus == target;
                 std::free(focus);
                 if (focused) {
@@ -265,9 +324,11 @@ std::optional<IconBitmap> WindowDirectory::windowIcon(const std::vector<std::uin
     }
     for (std::uint32_t window : windows) {
         std::vector<std::uint32_t> words;
-        if (xcb_get_property_reply_t* reply = xcb_get_property_reply(
-                c.connection, xcb_get_property(c.connection, 0, window, c.atoms[netWmIcon], XCB_ATOM_CARDINAL, 0, maxIconWords),
-                nullptr)) {
+        if (xcb_get_property_reply_t* reply =
+                xcb_get_property_reply(c.connection,
+                                       xcb_get_property(c.connection, 0, window, c.atoms[netWmIcon],
+                                                        XCB_ATOM_CARDINAL, 0, maxIconWords),
+                                       nullptr)) {
             if (reply->format == 32) {
                 const int length = xcb_get_property_value_length(reply) / 4;
                 const auto* data = static_cast<const std::uint32_t*>(xcb_get_property_value(reply));
@@ -285,9 +346,10 @@ std::optional<IconBitmap> WindowDirectory::windowIcon(const std::vector<std::uin
                 break;
             }
             const std::uint32_t side = std::max(width, height);
-            const bool better = !best || (side >= static_cast<std::uint32_t>(size)
-                                              ? best->second < static_cast<std::uint32_t>(size) || side < best->second
-                                              : side > best->second && best->second < static_cast<std::uint32_t>(size));
+            const bool better =
+                !best || (side >= static_cast<std::uint32_t>(size)
+                              ? best->second < static_cast<std::uint32_t>(size) || side < best->second
+                              : side > best->second && best->second < static_cast<std::uint32_t>(size));
             if (better) {
                 best = std::make_pair(i, side);
             }
@@ -321,7 +383,12 @@ void WindowDirectory::watch(std::function<void()> changed) {
         return;
     }
     changed_ = std::make_shared<std::function<void()>>(std::move(changed));
-    thread_ = std::thread([this, fd = stopFD_] { eventLoop(fd); });
+    // Returns once the server has taken the event selection: no change after watch() goes unseen.
+    std::promise<void> selected;
+    std::future<void> ready = selected.get_future();
+    thread_ = std::thread(
+        [this, fd = stopFD_, selected = std::move(selected)]() mutable { eventLoop(fd, selected); });
+    ready.wait();
 }
 
 void WindowDirectory::unwatch() {
@@ -338,10 +405,11 @@ void WindowDirectory::unwatch() {
     changed_.reset();
 }
 
-void WindowDirectory::eventLoop(int stopFD) {
+void WindowDirectory::eventLoop(int stopFD, std::promise<void>& selectedEvents) {
     const std::shared_ptr<std::function<void()>> changed = changed_;
     Connection c(displayName_);
     if (!c.usable()) {
+        selectedEvents.set_value();
         return;
     }
     const std::uint32_t rootMask = XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
@@ -359,7 +427,8 @@ void WindowDirectory::eventLoop(int stopFD) {
         selected = std::move(now);
         xcb_flush(c.connection);
     };
-    selectClients();
+    selectClients();  // its list request answers only after the root's selection was made
+    selectedEvents.set_value();
     while (true) {
         pollfd fds[2] = {{xcb_get_file_descriptor(c.connection), POLLIN, 0}, {stopFD, POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) {

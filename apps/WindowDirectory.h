@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -21,8 +22,8 @@ namespace Apps {
 struct ClientWindow {
     std::uint32_t window = 0;
     std::optional<pid_t> processID;
-    std::string instanceName;  // WM_CLASS, first string
-    std::string className;     // WM_CLASS, second string
+    std::string instanceName;   // WM_CLASS, first string
+    std::string className;      // WM_CLASS, second string
     std::string applicationID;  // _GTK_APPLICATION_ID
     std::string desktopFile;    // _KDE_NET_WM_DESKTOP_FILE
     std::string title;
@@ -50,13 +51,14 @@ class WindowDirectory {
     std::optional<IconBitmap> windowIcon(const std::vector<std::uint32_t>& windows, int size);
 
     // Calls `changed` on the directory's own thread after each change of the list, the active window or
-    // a client's state, until unwatch(). One watcher at a time; a new watch replaces the old one.
+    // a client's state, until unwatch(); every change after watch() returns is seen. One watcher at a
+    // time; a new watch replaces the old one.
     void watch(std::function<void()> changed);
     void unwatch();
 
   private:
     struct Connection;
-    void eventLoop(int stopFD);
+    void eventLoop(int stopFD, std::promise<void>& selectedEvents);
 
     std::string displayName_;
     std::mutex mutex_;  // guards query_

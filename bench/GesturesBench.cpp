@@ -41,7 +41,9 @@ struct Fixture {
                          poster,
                          hotKeys,
                          FixedKeyboardLayout::shortcutKeys(),
-                         [] { return std::optional<Point>(Point{10, 10}); },
+                         [] {
+                             return std::optional<Point>(Point{10, 10});
+                         },
                          [this] { return now; },
                          DockSwipeRecipe::unavailable,
                          [](std::optional<Point>) { return 2.0; },

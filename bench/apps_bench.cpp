@@ -39,16 +39,21 @@ class Tree {
 const Tree& entryTree() {
     static const Tree tree = [] {
         Tree t;
-        const char* locales[] = {"de", "fr", "es", "it", "ja", "pt_BR", "ru", "zh_CN", "nl", "sv", "pl", "cs"};
+        const char* locales[] = {"de", "fr",    "es", "it", "ja", "pt_BR",
+                                 "ru", "zh_CN", "nl", "sv", "pl", "cs"};
         for (int i = 0; i < 2000; ++i) {
-            std::string text = "[Desktop Entry]\nType=Application\nName=Application " + std::to_string(i) + "\n";
+            std::string text =
+                "[Desktop Entry]\nType=Application\nName=Application " + std::to_string(i) + "\n";
             for (const char* locale : locales) {
-                text += "Name[" + std::string(locale) + "]=Anwendung " + std::to_string(i) + " " + locale + "\n";
+                text +=
+                    "Name[" + std::string(locale) + "]=Anwendung " + std::to_string(i) + " " + locale + "\n";
                 text += "Comment[" + std::string(locale) + "]=Eine Anwendung zum Testen\n";
             }
-            text += "Exec=app" + std::to_string(i) + " %U\nIcon=app" + std::to_string(i) + "\nCategories=Utility;\n";
+            text += "Exec=app" + std::to_string(i) + " %U\nIcon=app" + std::to_string(i) +
+                    "\nCategories=Utility;\n";
             const std::string name = "org.example.App" + std::to_string(i) + ".desktop";
-            t.write(i < 1500 ? std::filesystem::path(name) : std::filesystem::path("vendor" + std::to_string(i % 10)) / name,
+            t.write(i < 1500 ? std::filesystem::path(name)
+                             : std::filesystem::path("vendor" + std::to_string(i % 10)) / name,
                     text);
         }
         return t;
@@ -72,7 +77,9 @@ class ScannerProvider final : public Apps::AppCatalogProvider {
   public:
     explicit ScannerProvider(Apps::InstalledAppScanner scanner) : scanner_(std::move(scanner)) {}
     std::vector<Apps::RunningAppInfo> runningApplications() override { return {}; }
-    std::vector<Apps::InstalledAppInfo> installedApplications() override { return scanner_.installedApplications(); }
+    std::vector<Apps::InstalledAppInfo> installedApplications() override {
+        return scanner_.installedApplications();
+    }
     std::optional<Apps::IconBitmap> icon(const std::string&, int) override { return std::nullopt; }
     void start(Handler) override {}
     void stop() override {}
@@ -109,17 +116,21 @@ BENCHMARK(BM_InstalledAnswerCached2000)->Unit(benchmark::kMicrosecond);
 const Tree& iconTree() {
     static const Tree tree = [] {
         Tree t;
-        t.write("applications/svg.desktop", "[Desktop Entry]\nType=Application\nName=S\nExec=x\nIcon=bench-svg\n");
-        t.write("applications/png.desktop", "[Desktop Entry]\nType=Application\nName=P\nExec=x\nIcon=bench-png\n");
+        t.write("applications/svg.desktop",
+                "[Desktop Entry]\nType=Application\nName=S\nExec=x\nIcon=bench-svg\n");
+        t.write("applications/png.desktop",
+                "[Desktop Entry]\nType=Application\nName=P\nExec=x\nIcon=bench-png\n");
         t.write("icons/hicolor/index.theme",
                 "[Icon Theme]\nName=Hicolor\nDirectories=256x256/apps,scalable/apps\n"
-                "[256x256/apps]\nSize=256\nType=Fixed\n[scalable/apps]\nSize=512\nMinSize=8\nMaxSize=512\nType=Scalable\n");
-        std::string svg = R"(<svg xmlns="http://www.w3.org/2000/svg" width="512" height="512">)"
-                          R"(<defs><linearGradient id="g"><stop offset="0" stop-color="#3465a4"/><stop offset="1" stop-color="#729fcf"/></linearGradient></defs>)"
-                          R"svg(<rect x="32" y="32" width="448" height="448" rx="64" fill="url(#g)"/>)svg";
+                "[256x256/apps]\nSize=256\nType=Fixed\n[scalable/"
+                "apps]\nSize=512\nMinSize=8\nMaxSize=512\nType=Scalable\n");
+        std::string svg =
+            R"(<svg xmlns="http://www.w3.org/2000/svg" width="512" height="512">)"
+            R"(<defs><linearGradient id="g"><stop offset="0" stop-color="#3465a4"/><stop offset="1" stop-color="#729fcf"/></linearGradient></defs>)"
+            R"svg(<rect x="32" y="32" width="448" height="448" rx="64" fill="url(#g)"/>)svg";
         for (int i = 0; i < 24; ++i) {
-            svg += "<circle cx=\"" + std::to_string(96 + (i % 6) * 64) + "\" cy=\"" + std::to_string(96 + (i / 6) * 96) +
-                   "\" r=\"24\" fill=\"#ffffff\" fill-opacity=\"0.6\"/>";
+            svg += "<circle cx=\"" + std::to_string(96 + (i % 6) * 64) + "\" cy=\"" +
+                   std::to_string(96 + (i / 6) * 96) + "\" r=\"24\" fill=\"#ffffff\" fill-opacity=\"0.6\"/>";
         }
         svg += "</svg>";
         t.write("icons/hicolor/scalable/apps/bench-svg.svg", svg);
@@ -170,10 +181,18 @@ void iconAnswer(benchmark::State& state, const std::string& id, bool cached) {
     }
     state.counters["png_bytes"] = static_cast<double>(bytes);
 }
-void BM_IconSVG512Cold(benchmark::State& state) { iconAnswer(state, "svg", false); }
-void BM_IconSVG512Cached(benchmark::State& state) { iconAnswer(state, "svg", true); }
-void BM_IconPNG256Cold(benchmark::State& state) { iconAnswer(state, "png", false); }
-void BM_IconPNG256Cached(benchmark::State& state) { iconAnswer(state, "png", true); }
+void BM_IconSVG512Cold(benchmark::State& state) {
+    iconAnswer(state, "svg", false);
+}
+void BM_IconSVG512Cached(benchmark::State& state) {
+    iconAnswer(state, "svg", true);
+}
+void BM_IconPNG256Cold(benchmark::State& state) {
+    iconAnswer(state, "png", false);
+}
+void BM_IconPNG256Cached(benchmark::State& state) {
+    iconAnswer(state, "png", true);
+}
 BENCHMARK(BM_IconSVG512Cold)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_IconSVG512Cached)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_IconPNG256Cold)->Unit(benchmark::kMillisecond);

@@ -29,13 +29,17 @@ class NoPower final : public SystemPower {
 };
 
 std::string mixedText(std::size_t characters) {
-    const char* pieces[] = {"the ", "quick ", "brown ", "fox ", "é", "ü", "ñ", "ç", "à", "ö", "€", "✓", "→", "½",
-                            "©", "jumps ", "over ", "Ω", "ß", "lazy ", "dog ", "ø", "å", "ł", "č", "…"};
+    const char* pieces[] = {"the ", "quick ", "brown ", "fox ", "é", "ü", "ñ",      "ç",     "à",
+                            "ö",    "€",      "✓",      "→",    "½", "©", "jumps ", "over ", "Ω",
+                            "ß",    "lazy ",  "dog ",   "ø",    "å", "ł", "č",      "…"};
     std::string text;
     std::size_t count = 0;
     for (std::size_t i = 0; count < characters; i = (i * 7 + 3) % std::size(pieces)) {
         for (const char* p = pieces[i]; *p != '\0' && count < characters;) {
-            const std::size_t length = (*p & 0x80) == 0 ? 1 : (*p & 0xE0) == 0xC0 ? 2 : (*p & 0xF0) == 0xE0 ? 3 : 4;
+            const std::size_t length = (*p & 0x80) == 0      ? 1
+                                       : (*p & 0xE0) == 0xC0 ? 2
+                                       : (*p & 0xF0) == 0xE0 ? 3
+                                                             : 4;
             text.append(p, length);
             p += length;
             ++count;
@@ -69,10 +73,10 @@ Result ours(const std::string& display, const std::string& text, std::size_t cha
     SymbolicHotKeys hotKeys([] { return SymbolicHotKeys::linuxDefaults(); });
     NoScheduler scheduler;
     NoPower power;
-    GestureEngine engine(GestureMapping::defaultMapping(), GestureEngine::Configuration{}, poster, hotKeys, layout,
-                         [] { return std::nullopt; }, [] { return 0.0; }, DockSwipeRecipe::unavailable,
-                         [](std::optional<Point>) { return 2.0; }, [](SystemAction) { return true; }, scheduler,
-                         power);
+    GestureEngine engine(
+        GestureMapping::defaultMapping(), GestureEngine::Configuration{}, poster, hotKeys, layout,
+        [] { return std::nullopt; }, [] { return 0.0; }, DockSwipeRecipe::unavailable,
+        [](std::optional<Point>) { return 2.0; }, [](SystemAction) { return true; }, scheduler, power);
     const auto pieces = wirePieces(text);
     const auto start = Clock::now();
     for (const std::string& piece : pieces) {

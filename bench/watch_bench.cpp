@@ -75,8 +75,8 @@ void counted(benchmark::State& state, Body&& body) {
         ++iterations;
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(iterations));
-    state.counters["allocs/op"] =
-        static_cast<double>(allocationCount.load() - before) / static_cast<double>(std::max<std::size_t>(iterations, 1));
+    state.counters["allocs/op"] = static_cast<double>(allocationCount.load() - before) /
+                                  static_cast<double>(std::max<std::size_t>(iterations, 1));
 }
 
 void encode(benchmark::State& state, const WatchPayload& payload) {

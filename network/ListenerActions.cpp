@@ -353,6 +353,9 @@ void ListenerCore::send(ConnectionID id, const std::vector<Message>& messages,
         return;
     }
     TrackpadProtocol::Data frames;
+    // Room for the small answers (a token among them) from the start: a buffer outgrown would be freed
+    // with its bytes in it.
+    frames.reserve(256);
     for (const Message& message : messages) {
         try {
             TrackpadProtocol::MessageFraming::appendFrame(message, frames);

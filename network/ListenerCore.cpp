@@ -272,7 +272,8 @@ void ListenerCore::acceptConnections() {
         SocketFD socket = acceptConnection(listeningSocket_.get(), remote);
         if (!socket) {
             if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
-                log_.error(std::string("accepting a connection failed: ") + std::strerror(errno));
+                listenerNotice(platform::LogLevel::error,
+                               std::string("accepting a connection failed: ") + std::strerror(errno));
             }
             return;
         }
@@ -308,7 +309,8 @@ void ListenerCore::admit(SocketFD socket, const SocketAddress& remote) {
     try {
         connection = std::make_unique<TLSConnection>(queue_, tlsContext_.get(), std::move(socket), remote);
     } catch (const std::exception& error) {
-        log_.error(std::string("a connection could not be set up: ") + error.what());
+        listenerNotice(platform::LogLevel::error,
+                       std::string("a connection could not be set up: ") + error.what());
         return;
     }
     connection->setReadLimit(unpairedReadLimit);

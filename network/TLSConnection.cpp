@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "TrackpadProtocol/OpenSSLSupport.h"
+#include "TrackpadProtocol/Secrets.h"
 #include "TrackpadProtocol/TLSIdentity.h"
 
 namespace CompanionNetwork {
@@ -101,7 +102,16 @@ void TLSConnection::send(Bytes bytes, WriteCompletion completion) {
             fail("the phone does not take its data (write queue full)");
             return;
         }
+        if (grown > tail.bytes.capacity()) {
+            // Grown by hand, so that the buffer left behind is wiped: it may hold a token.
+            Bytes larger;
+            larger.reserve(std::max(grown, 2 * tail.bytes.capacity()));
+            larger.insert(larger.end(), tail.bytes.begin(), tail.bytes.end());
+            TrackpadProtocol::wipe(tail.bytes);
+            tail.bytes.swap(larger);
+        }
         tail.bytes.insert(tail.bytes.end(), bytes.begin(), bytes.end());
+        TrackpadProtocol::wipe(bytes);
         if (completion) {
             tail.completions.push_back(std::move(completion));
         }
@@ -292,6 +302,8 @@ void TLSConnection::readAvailable() {
             if (handlers->received) {
                 receiving_ = true;
                 handlers->received(std::span<const std::uint8_t>(buffer, static_cast<std::size_t>(count)));
+                // What was read may have been a token or a password.
+                TrackpadProtocol::wipe(buffer, static_cast<std::size_t>(count));
                 if (guard.expired()) {
                     return;
                 }
@@ -357,6 +369,8 @@ void TLSConnection::writeQueued() {
                     complete(std::move(completion), true);
                 }
                 queuedCost_ -= costOf(write);
+                // What went out may have been a token: no copy stays in freed memory.
+                TrackpadProtocol::wipe(write.bytes);
                 writes_.pop_front();
             }
             continue;
@@ -435,6 +449,7 @@ void TLSConnection::shutDown(bool notify) {
         for (WriteCompletion& completion : write.completions) {
             complete(std::move(completion), false);
         }
+        TrackpadProtocol::wipe(write.bytes);
     }
     peakCost_ = std::max(peakCost_, queuedCost_);
     queuedBytes_ = 0;

@@ -5,6 +5,18 @@
 // Thread: a Connection lives on the thread that uses it. Attached to an EventLoop, it is used on the loop's
 // thread and delivers signals and asynchronous replies there; unattached, processFor() delivers them on the
 // caller's thread.
+//
+// Typical uses, each a few lines:
+//   auto bus = Connection::open(Connection::Bus::system);          // Result: check ok() first
+//   (*bus)->call({"org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+//                 "Suspend", {false}});
+//   auto locked = (*bus)->property("org.freedesktop.login1", "/org/freedesktop/login1/session/auto",
+//                                  "org.freedesktop.login1.Session", "LockedHint");   // locked->boolean()
+//   auto sleep = (*bus)->matchSignal({"org.freedesktop.login1", "/org/freedesktop/login1",
+//                                     "org.freedesktop.login1.Manager", "PrepareForSleep", "", ""},
+//                                    [](const Message& m) { m.argument(0).boolean(); });
+//   auto metadata = session->property(player, "/org/mpris/MediaPlayer2", "org.mpris.MediaPlayer2.Player",
+//                                     "Metadata");   // metadata->dictionary(), find(map, "xesam:title")
 #include <chrono>
 #include <cstdint>
 #include <functional>

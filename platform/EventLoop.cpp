@@ -115,9 +115,10 @@ Executor::TimerID EventLoop::schedule(std::chrono::microseconds delay, Task task
     const TimerID id = nextTimer_++;
     timers_.emplace(TimerKey{deadline, id}, Timer{std::move(task), latest});
     deadlines_.emplace(id, deadline);
-    latest_.insert(latest);
-    if (latest < armedAt_)
-        armTimerFD();
+    // Only ever earlier from here: a wake-up that comes too early for the new plan merely runs what is
+    // due and arms again before the loop waits.
+    if (const double at = wakeTime(); at < armedAt_)
+        armTimerFD(at);
     return id;
 }
 
@@ -128,7 +129,6 @@ void EventLoop::cancel(TimerID id) {
     if (found == deadlines_.end())
         return;
     const auto timer = timers_.find(TimerKey{found->second, id});
-    latest_.erase(latest_.find(timer->second.latest));
     doomed = std::move(timer->second.task);
     timers_.erase(timer);
     deadlines_.erase(found);
@@ -143,10 +143,23 @@ bool EventLoop::isCurrent() const {
     return thread_.load() == std::this_thread::get_id();
 }
 
-void EventLoop::armTimerFD() {
-    // Armed for the earliest "latest" time rather than the earliest deadline: every timer whose deadline
-    // has passed by then runs in the same pass, which is how leeway coalesces wake-ups.
-    const double at = latest_.empty() ? never : *latest_.begin();
+double EventLoop::wakeTime() const {
+    // The first timer's deadline, moved later only when that saves a wake-up: to a later timer's
+    // deadline that still lies within the leeway of every timer before it, so that one pass runs them
+    // all. A leeway permits lateness; it never asks for it.
+    auto it = timers_.begin();
+    if (it == timers_.end())
+        return never;
+    double at = it->first.first;
+    double latestAllowed = it->second.latest;
+    for (++it; it != timers_.end() && it->first.first <= latestAllowed; ++it) {
+        at = it->first.first;
+        latestAllowed = std::min(latestAllowed, it->second.latest);
+    }
+    return at;
+}
+
+void EventLoop::armTimerFD(double at) {
     itimerspec spec{};
     if (at != never) {
         const double whole = std::floor(at);
@@ -235,6 +248,17 @@ void EventLoop::runFor(double duration) {
 
 void EventLoop::runOnce() {
     thread_ = std::this_thread::get_id();
+    // Driven from outside (a toolkit's loop waiting on fd()), nothing waits here again: the timerfd must
+    // be armed for what is left before returning, or a timer that was not yet due when this pass ran its
+    // predecessor would never wake the loop. Also when a task throws.
+    struct Rearm {
+        EventLoop& loop;
+        ~Rearm() {
+            std::lock_guard lock(loop.mutex_);
+            if (const double next = loop.wakeTime(); next != loop.armedAt_)
+                loop.armTimerFD(next);
+        }
+    } rearm{*this};
     iterate(0);
 }
 
@@ -250,9 +274,8 @@ void EventLoop::iterate(int timeoutMs) {
         // Re-armed before every wait rather than after the timers ran, so a task that threw out of the
         // last pass cannot leave pending timers without a wake-up.
         std::lock_guard lock(mutex_);
-        const double next = latest_.empty() ? never : *latest_.begin();
-        if (next != armedAt_)
-            armTimerFD();
+        if (const double next = wakeTime(); next != armedAt_)
+            armTimerFD(next);
     }
     epoll_event events[64];
     const int count = ::epoll_wait(epollFD_, events, 64, timeoutMs);
@@ -302,7 +325,6 @@ void EventLoop::runDueTimers() {
             // Taken out before it runs, so a cancel() from an earlier task of this pass finds nothing
             // and a timer cancelled that way never runs.
             task = std::move(first->second.task);
-            latest_.erase(latest_.find(first->second.latest));
             deadlines_.erase(first->first.second);
             timers_.erase(first);
         }

@@ -7,7 +7,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <thread>
 #include <unordered_map>
 #include <utility>
@@ -71,7 +70,8 @@ private:
     using TimerKey = std::pair<double, TimerID>;  // deadline, then scheduling order
 
     void iterate(int timeoutMs);
-    void armTimerFD();  // with mutex_ held
+    double wakeTime() const;        // with mutex_ held
+    void armTimerFD(double at);     // with mutex_ held
     void runDueTimers();
     void runPosted();
     void applyWatch(int op, int fd, std::uint32_t events, WatchID id);
@@ -83,11 +83,10 @@ private:
     std::atomic<bool> stopped_{false};
     std::atomic<std::thread::id> thread_{};
 
-    std::mutex mutex_;  // guards posted_, timers_, deadlines_, latest_, armedAt_, nextTimer_
+    std::mutex mutex_;  // guards posted_, timers_, deadlines_, armedAt_, nextTimer_
     std::vector<Task> posted_;
     std::map<TimerKey, Timer> timers_;
     std::unordered_map<TimerID, double> deadlines_;
-    std::multiset<double> latest_;
     double armedAt_;  // when the timerfd fires next; infinity when disarmed
     TimerID nextTimer_ = 1;
 

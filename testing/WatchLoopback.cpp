@@ -28,7 +28,8 @@ std::optional<WatchPayload> read(const Data& bytes) {
 }  // namespace
 
 bool LoopbackComputer::receive(const Message& message) {
-    if (!accepting) return false;
+    if (!accepting)
+        return false;
     try {
         received.push_back(MessageCodec::decode(MessageCodec::encode(message)));
         return true;
@@ -41,15 +42,19 @@ bool LoopbackComputer::receive(const Message& message) {
 
 bool LoopbackPhone::sendToMac(const Message& message) {
     switch (status_.mac.kind()) {
-        case WatchStatus::Mac::Kind::demo: return demo_ && demo_->apply(message);
-        case WatchStatus::Mac::Kind::connected: return computer_(message);
-        default: return false;
+        case WatchStatus::Mac::Kind::demo:
+            return demo_ && demo_->apply(message);
+        case WatchStatus::Mac::Kind::connected:
+            return computer_(message);
+        default:
+            return false;
     }
 }
 
 void LoopbackPhone::connectTo(const std::string& name, const UUID& id) {
     demo_.reset();
-    status_ = WatchStatus(status_.isPhoneAppActive, WatchStatus::Mac::Connected{name}, id, status_.inputSession + 1);
+    status_ = WatchStatus(status_.isPhoneAppActive, WatchStatus::Mac::Connected{name}, id,
+                          status_.inputSession + 1);
     changed();
 }
 
@@ -60,7 +65,8 @@ void LoopbackPhone::disconnect(std::optional<std::string> problem) {
 
 void LoopbackPhone::enterDemo() {
     demo_ = WatchDemoMac{};
-    status_ = WatchStatus(status_.isPhoneAppActive, WatchStatus::Mac::Demo{}, std::nullopt, status_.inputSession + 1);
+    status_ = WatchStatus(status_.isPhoneAppActive, WatchStatus::Mac::Demo{}, std::nullopt,
+                          status_.inputSession + 1);
     changed();
 }
 
@@ -70,7 +76,8 @@ void LoopbackPhone::setAppActive(bool active) {
 }
 
 void LoopbackPhone::changed() {
-    if (link_) link_->push(status_);
+    if (link_)
+        link_->push(status_);
 }
 
 // ---- Link -------------------------------------------------------------------------------------------
@@ -101,15 +108,17 @@ void WatchLoopbackLink::toPhone(Data bytes, std::function<void(Data)> onReply) {
             return;
         }
         Data reply = self->relay_.receive(bytes);
-        self->executor_.schedule(self->delay_, [self, reply = std::move(reply), onReply = std::move(onReply)] {
-            onReply(self->reachable_ ? reply : Data{});
-        });
+        self->executor_.schedule(self->delay_,
+                                 [self, reply = std::move(reply), onReply = std::move(onReply)] {
+                                     onReply(self->reachable_ ? reply : Data{});
+                                 });
     });
 }
 
 bool WatchLoopbackLink::send(const Message& message, const std::optional<UUID>& targetMacID,
                              std::int64_t inputSession, std::function<void(bool delivered)> onAnswer) {
-    if (!reachable_) return false;
+    if (!reachable_)
+        return false;
     Data bytes;
     try {
         bytes = WatchPayload(WatchPayload::Input{message, targetMacID, inputSession}).encoded();
@@ -118,8 +127,10 @@ bool WatchLoopbackLink::send(const Message& message, const std::optional<UUID>& 
     }
     toPhone(std::move(bytes), [this, onAnswer = std::move(onAnswer)](Data reply) {
         const auto payload = read(reply);
-        if (auto status = sequencer_.receive(payload)) setState(WatchPhoneState{WatchPhoneState::Answered{*status}});
-        if (onAnswer) onAnswer(payload && payload->isDelivered());
+        if (auto status = sequencer_.receive(payload))
+            setState(WatchPhoneState{WatchPhoneState::Answered{*status}});
+        if (onAnswer)
+            onAnswer(payload && payload->isDelivered());
     });
     return true;
 }
@@ -134,7 +145,8 @@ void WatchLoopbackLink::refreshPhoneState() {
     toPhone(WatchPayload(WatchPayload::StatusRequest{}).encoded(), [this, ticket](Data reply) {
         const auto payload = read(reply);
         if (!payload) {
-            if (!reachable_) return;
+            if (!reachable_)
+                return;
             setState(WatchPhoneState{WatchPhoneState::NoAnswer{}});
             return;
         }
@@ -147,7 +159,8 @@ void WatchLoopbackLink::push(const WatchStatus& status) {
     Data bytes = WatchPayload(WatchPayload::Status{status}).encoded();
     auto self = shared_from_this();
     executor_.schedule(delay_, [self, bytes = std::move(bytes)] {
-        if (!self->reachable_) return;
+        if (!self->reachable_)
+            return;
         if (auto received = self->sequencer_.receive(read(bytes)))
             self->setState(WatchPhoneState{WatchPhoneState::Answered{*received}});
     });
@@ -169,16 +182,20 @@ LoopbackWatch::LoopbackWatch(platform::Executor& executor, std::shared_ptr<Watch
       router_(WatchInputRouter::create(link_, executor)),
       typing_(WatchTypingSender::create(router_, executor)) {
     // A typing sender belongs to one input session; a new session gets a new one.
-    sessionSubscription_ = router_->observeInputSession([this, alive = std::weak_ptr<bool>(alive_)](const std::int64_t&) {
-        if (alive.expired()) return;
-        typing_ = WatchTypingSender::create(router_, executor_);
-    });
+    sessionSubscription_ =
+        router_->observeInputSession([this, alive = std::weak_ptr<bool>(alive_)](const std::int64_t&) {
+            if (alive.expired())
+                return;
+            typing_ = WatchTypingSender::create(router_, executor_);
+        });
 }
 
 LoopbackWatch::~LoopbackWatch() {
     *alive_ = false;
-    if (frameTimer_) executor_.cancel(*frameTimer_);
-    if (deadlineTimer_) executor_.cancel(*deadlineTimer_);
+    if (frameTimer_)
+        executor_.cancel(*frameTimer_);
+    if (deadlineTimer_)
+        executor_.cancel(*deadlineTimer_);
 }
 
 void LoopbackWatch::touchBegan(double x, double y) {
@@ -203,7 +220,8 @@ void LoopbackWatch::take(std::vector<Message> messages) {
     std::vector<Message> paced;
     for (const auto& message : messages)
         pacer_.add(message, now, paced);
-    if (!paced.empty()) send(batcher_.enqueue(paced, now));
+    if (!paced.empty())
+        send(batcher_.enqueue(paced, now));
     armTimers();
 }
 
@@ -211,7 +229,8 @@ void LoopbackWatch::send(std::vector<Message> batch) {
     for (const auto& message : batch) {
         std::weak_ptr<bool> alive = alive_;
         const bool accepted = router_->send(message, touchSession_, [this, alive](bool) {
-            if (alive.expired()) return;
+            if (alive.expired())
+                return;
             send(batcher_.answerReceived(executor_.now()));
             armTimers();
         });
@@ -226,7 +245,8 @@ void LoopbackWatch::send(std::vector<Message> batch) {
 void LoopbackWatch::frame() {
     frameTimer_.reset();
     const double now = executor_.now();
-    if (auto share = pacer_.tick(now)) send(batcher_.enqueue({*share}, now));
+    if (auto share = pacer_.tick(now))
+        send(batcher_.enqueue({*share}, now));
     armTimers();
 }
 
@@ -234,14 +254,17 @@ void LoopbackWatch::armTimers() {
     std::weak_ptr<bool> alive = alive_;
     if (!pacer_.isIdle() && !frameTimer_) {
         frameTimer_ = executor_.schedule(micros(1.0 / 60), [this, alive] {
-            if (!alive.expired()) frame();
+            if (!alive.expired())
+                frame();
         });
     }
-    if (deadlineTimer_) executor_.cancel(*deadlineTimer_);
+    if (deadlineTimer_)
+        executor_.cancel(*deadlineTimer_);
     deadlineTimer_.reset();
     if (auto deadline = batcher_.nextDeadline()) {
         deadlineTimer_ = executor_.schedule(micros(*deadline - executor_.now()), [this, alive] {
-            if (alive.expired()) return;
+            if (alive.expired())
+                return;
             deadlineTimer_.reset();
             send(batcher_.expireAnswers(executor_.now()));
             armTimers();

@@ -69,11 +69,13 @@ class LoopbackPhone : public TrackpadProtocol::WatchRelayTarget {
 class WatchLoopbackLink : public TrackpadProtocol::WatchInputSink,
                           public std::enable_shared_from_this<WatchLoopbackLink> {
   public:
-    WatchLoopbackLink(platform::Executor& executor, std::shared_ptr<LoopbackPhone> phone, double delay = 0.005);
+    WatchLoopbackLink(platform::Executor& executor, std::shared_ptr<LoopbackPhone> phone,
+                      double delay = 0.005);
 
     void refreshPhoneState() override;
-    bool send(const TrackpadProtocol::Message& message, const std::optional<TrackpadProtocol::UUID>& targetMacID,
-              std::int64_t inputSession, std::function<void(bool delivered)> onAnswer) override;
+    bool send(const TrackpadProtocol::Message& message,
+              const std::optional<TrackpadProtocol::UUID>& targetMacID, std::int64_t inputSession,
+              std::function<void(bool delivered)> onAnswer) override;
     void observePhoneState(std::function<void(const TrackpadProtocol::WatchPhoneState&)> callback) override;
 
     // The phone pushes its status.

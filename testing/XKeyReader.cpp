@@ -96,7 +96,8 @@ XKeyReader::XKeyReader(const std::string& displayName, Options options) : impl_(
     XSync(d, False);
     XSetInputFocus(d, impl_->window, RevertToPointerRoot, CurrentTime);
     if (options.grabKeyboard) {
-        if (XGrabKeyboard(d, impl_->window, False, GrabModeAsync, GrabModeAsync, CurrentTime) != GrabSuccess) {
+        if (XGrabKeyboard(d, impl_->window, False, GrabModeAsync, GrabModeAsync, CurrentTime) !=
+            GrabSuccess) {
             throw std::runtime_error("cannot grab the keyboard");
         }
     }

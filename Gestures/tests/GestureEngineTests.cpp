@@ -27,9 +27,11 @@ class GestureEngineTest : public ::testing::Test {
                           GestureMapping mapping = GestureMapping::defaultMapping()) {
         engine_ = std::make_unique<GestureEngine>(
             std::move(mapping), GestureEngine::Configuration{}, poster, shortcuts, layout,
-            [] { return std::optional<Point>(Point{100, 200}); }, [this] { return now; }, recipe,
-            [](std::optional<Point>) { return 2.0; }, [this](SystemAction a) { return !dockOff.contains(a); },
-            scheduler, power);
+            [] {
+                return std::optional<Point>(Point{100, 200});
+            },
+            [this] { return now; }, recipe, [](std::optional<Point>) { return 2.0; },
+            [this](SystemAction a) { return !dockOff.contains(a); }, scheduler, power);
         return *engine_;
     }
     std::vector<InputEvent> dockEvents() const {
@@ -48,7 +50,8 @@ class GestureEngineTest : public ::testing::Test {
     double now = 1000;
     RecordingGesturePoster poster;
     FixedShortcuts shortcuts;
-    FixedKeyboardLayout layout{{{"=", {24, false}}, {"-", {27, false}}, {"a", {0, false}}, {"q", {12, false}}}, {}};
+    FixedKeyboardLayout layout{
+        {{"=", {24, false}}, {"-", {27, false}}, {"a", {0, false}}, {"q", {12, false}}}, {}};
     ManualScheduler scheduler{now};
     RecordingPower power;
     std::set<SystemAction> dockOff;
@@ -72,7 +75,8 @@ TEST_F(GestureEngineTest, SequenceDropsNonFiniteAmountsAndPassesOtherMessages) {
 
 TEST_F(GestureEngineTest, KeyCombinationsResolveThroughTheLayoutThenTheFallbackTable) {
     GestureEngine& e = engine();
-    KeyCombination arrow{KeyCombination::Code{123}, KeyCombination::Modifiers::command | KeyCombination::Modifiers::shift};
+    KeyCombination arrow{KeyCombination::Code{123},
+                         KeyCombination::Modifiers::command | KeyCombination::Modifiers::shift};
     EXPECT_TRUE(e.handle(Message::KeyCombination{arrow}));
     EXPECT_EQ(keyDowns(poster.events()), (std::vector<KeyDown>{{123, 0x120000 | 0xa00000}}));
     poster.posted.clear();

@@ -30,34 +30,43 @@ TEST(KeyVocabularyTest, EventFlagsModifiersAndDescriptions) {
 TEST(HotKeysTest, ParsingFallsBackOrDisablesAsTheEntryAsks) {
     EXPECT_EQ(SymbolicHotKeys::keyStroke(SystemAction::missionControl, nullptr),
               (KeyStroke{126, Modifiers{0x840000}}));
-    EXPECT_EQ(SymbolicHotKeys::keyStroke(SystemAction::spotlight, nullptr), (KeyStroke{49, Modifiers::command}));
+    EXPECT_EQ(SymbolicHotKeys::keyStroke(SystemAction::spotlight, nullptr),
+              (KeyStroke{49, Modifiers::command}));
     const auto parse = [](SystemAction action, const char* text) {
         const json dictionary = json::parse(text);
         return SymbolicHotKeys::keyStroke(action, &dictionary);
     };
-    EXPECT_EQ(parse(SystemAction::spotlight,
-                    R"({"64": {"enabled": false, "value": {"type": "standard", "parameters": [32, 49, 1048576]}}})"),
-              std::nullopt);
-    EXPECT_EQ(parse(SystemAction::spotlight,
-                    R"({"64": {"enabled": 0, "value": {"type": "standard", "parameters": [32, 49, 1048576]}}})"),
-              std::nullopt);
-    EXPECT_EQ(parse(SystemAction::missionControl,
-                    R"({"32": {"enabled": true, "value": {"type": "standard", "parameters": [65535, 126, 8650752]}}})"),
-              (KeyStroke{126, Modifiers{0x840000}}));
+    EXPECT_EQ(
+        parse(
+            SystemAction::spotlight,
+            R"({"64": {"enabled": false, "value": {"type": "standard", "parameters": [32, 49, 1048576]}}})"),
+        std::nullopt);
+    EXPECT_EQ(
+        parse(SystemAction::spotlight,
+              R"({"64": {"enabled": 0, "value": {"type": "standard", "parameters": [32, 49, 1048576]}}})"),
+        std::nullopt);
+    EXPECT_EQ(
+        parse(
+            SystemAction::missionControl,
+            R"({"32": {"enabled": true, "value": {"type": "standard", "parameters": [65535, 126, 8650752]}}})"),
+        (KeyStroke{126, Modifiers{0x840000}}));
     EXPECT_EQ(parse(SystemAction::missionControl, R"({"32": {"value": {"parameters": [65535, 65535, 0]}}})"),
               std::nullopt);
     EXPECT_EQ(parse(SystemAction::missionControl, R"({"32": {"value": {"parameters": [65535, 126]}}})"),
               defaultKeyStroke(SystemAction::missionControl));
     EXPECT_EQ(parse(SystemAction::missionControl, R"({"32": {"value": {"parameters": [1, 126, 2228224]}}})"),
               (KeyStroke{126, Modifiers::shift}));
-    EXPECT_EQ(parse(SystemAction::missionControl, R"({"32": {"value": {"type": "x", "parameters": [1, 126, 0]}}})"),
-              std::nullopt);
+    EXPECT_EQ(
+        parse(SystemAction::missionControl, R"({"32": {"value": {"type": "x", "parameters": [1, 126, 0]}}})"),
+        std::nullopt);
     EXPECT_EQ(parse(SystemAction::missionControl, R"({"32": {"value": {"parameters": [1, "a", 0]}}})"),
               defaultKeyStroke(SystemAction::missionControl));
     EXPECT_EQ(parse(SystemAction::missionControl, R"({"32": {"value": {"parameters": [1, 126, -1]}}})"),
               std::nullopt);
-    EXPECT_EQ(parse(SystemAction::missionControl, R"({"32": 7})"), defaultKeyStroke(SystemAction::missionControl));
-    EXPECT_EQ(parse(SystemAction::missionControl, R"([1, 2])"), defaultKeyStroke(SystemAction::missionControl));
+    EXPECT_EQ(parse(SystemAction::missionControl, R"({"32": 7})"),
+              defaultKeyStroke(SystemAction::missionControl));
+    EXPECT_EQ(parse(SystemAction::missionControl, R"([1, 2])"),
+              defaultKeyStroke(SystemAction::missionControl));
 }
 
 TEST(HotKeysTest, TheFileIsReadAndADamagedOrMissingOneGivesTheLinuxBindings) {
@@ -84,14 +93,18 @@ TEST(HotKeysTest, TheFileIsReadAndADamagedOrMissingOneGivesTheLinuxBindings) {
 TEST(GestureMappingTest, ActionsAndTrackedStyles) {
     const GestureMapping& mapping = GestureMapping::defaultMapping();
     EXPECT_EQ(mapping.action(2, SwipeDirection::left), GestureAction::none());
-    EXPECT_EQ(mapping.trackedStyle(5, SwipeDirection::up), (TrackedSwipeStyle{TrackedSwipeStyle::Discrete{}}));
-    EXPECT_EQ(mapping.trackedStyle(4, SwipeDirection::down),
-              (TrackedSwipeStyle{TrackedSwipeStyle::Discrete{GestureAction::system(SystemAction::showDesktop)}}));
-    EXPECT_EQ(mapping.trackedStyle(3, SwipeDirection::down), (TrackedSwipeStyle{TrackedSwipeStyle::Dock{true, -1}}));
+    EXPECT_EQ(mapping.trackedStyle(5, SwipeDirection::up),
+              (TrackedSwipeStyle{TrackedSwipeStyle::Discrete{}}));
+    EXPECT_EQ(
+        mapping.trackedStyle(4, SwipeDirection::down),
+        (TrackedSwipeStyle{TrackedSwipeStyle::Discrete{GestureAction::system(SystemAction::showDesktop)}}));
+    EXPECT_EQ(mapping.trackedStyle(3, SwipeDirection::down),
+              (TrackedSwipeStyle{TrackedSwipeStyle::Dock{true, -1}}));
     GestureMapping discrete = mapping;
     discrete.followsFingers = false;
     EXPECT_EQ(discrete.trackedStyle(3, SwipeDirection::left),
-              (TrackedSwipeStyle{TrackedSwipeStyle::Discrete{GestureAction::system(SystemAction::moveRightASpace)}}));
+              (TrackedSwipeStyle{
+                  TrackedSwipeStyle::Discrete{GestureAction::system(SystemAction::moveRightASpace)}}));
     GestureMapping navigation = mapping;
     navigation.threeFingerSwipes.left = GestureAction::navigationSwipe(NavigationDirection::back);
     EXPECT_EQ(navigation.trackedStyle(3, SwipeDirection::left),
@@ -105,7 +118,8 @@ TEST(GestureMappingTest, ActionsAndTrackedStyles) {
 TEST(GestureMappingTest, ArchiveRoundTripsAndRefusesWhatItCannotRead) {
     const GestureMapping& mapping = GestureMapping::defaultMapping();
     EXPECT_EQ(decodeGestureMapping(encode(mapping)), mapping);
-    EXPECT_EQ(encode(GestureAction::system(SystemAction::missionControl)), R"({"system":{"_0":"missionControl"}})");
+    EXPECT_EQ(encode(GestureAction::system(SystemAction::missionControl)),
+              R"({"system":{"_0":"missionControl"}})");
     EXPECT_EQ(json::parse(encode(mapping))["pinch"]["shortcuts"]["zoomIn"],
               json::parse(R"({"key": {"character": {"_0": "="}}, "modifiers": 1048576})"));
     json object = json::parse(encode(mapping));
@@ -125,13 +139,15 @@ TEST(GestureMappingTest, ArchiveRoundTripsAndRefusesWhatItCannotRead) {
         EXPECT_EQ(error.kind, ArchiveError::Kind::typeMismatch);
         EXPECT_STREQ(error.what(), "Invalid number of keys found, expected one.");
     }
-    EXPECT_EQ(decodeShortcutKey(R"({"character": {"_0": "q"}, "other": 1})"), Shortcut::Key{Shortcut::Character{"q"}});
+    EXPECT_EQ(decodeShortcutKey(R"({"character": {"_0": "q"}, "other": 1})"),
+              Shortcut::Key{Shortcut::Character{"q"}});
     EXPECT_THROW(decodeGestureAction(R"({"system": {}})"), ArchiveError);
     EXPECT_THROW(decodeGestureAction(R"({"system": {"_0": "teleport"}})"), ArchiveError);
     EXPECT_THROW(decodeGestureAction("not json"), ArchiveError);
     EXPECT_EQ(QuickActionEffect(TrackpadProtocol::QuickAction::lockScreen).value,
               (QuickActionEffect{TrackpadProtocol::QuickAction::lockScreen}.value));
-    EXPECT_EQ(std::get<QuickActionEffect::KeyPress>(QuickActionEffect(TrackpadProtocol::QuickAction::lockScreen).value)
+    EXPECT_EQ(std::get<QuickActionEffect::KeyPress>(
+                  QuickActionEffect(TrackpadProtocol::QuickAction::lockScreen).value)
                   .action,
               GestureAction::shortcut(Shortcut{Shortcut::Character{"q"}, Modifiers{0x140000}}));
 }

@@ -17,7 +17,8 @@ struct Key {
     std::uint64_t flags;
     friend bool operator==(const Key&, const Key&) = default;
     friend std::ostream& operator<<(std::ostream& out, const Key& k) {
-        return out << "{" << int(k.type) << ", " << k.code << ", 0x" << std::hex << k.flags << std::dec << "}";
+        return out << "{" << int(k.type) << ", " << k.code << ", 0x" << std::hex << k.flags << std::dec
+                   << "}";
     }
 };
 
@@ -47,8 +48,9 @@ TEST(KeyStrokeEventsTest, ModifiersArePressedInOrderAroundTheKeyWithItsExtraFlag
                                 {up, 21, 0x120000},
                                 {flags, 55, 0x20000},
                                 {flags, 56, 0}}));
-    EXPECT_EQ(keys(makeKeyStrokeEvents(126, Modifiers{0x840000}, 0x54524B50)),
-              (std::vector<Key>{{flags, 59, 0x40000}, {down, 126, 0xa40000}, {up, 126, 0xa40000}, {flags, 59, 0}}));
+    EXPECT_EQ(
+        keys(makeKeyStrokeEvents(126, Modifiers{0x840000}, 0x54524B50)),
+        (std::vector<Key>{{flags, 59, 0x40000}, {down, 126, 0xa40000}, {up, 126, 0xa40000}, {flags, 59, 0}}));
     EXPECT_EQ(keys(makeKeyStrokeEvents(12, Modifiers{0x140000}, 0x54524B50)),
               (std::vector<Key>{{flags, 59, 0x40000},
                                 {flags, 55, 0x140000},
@@ -77,8 +79,9 @@ TEST(TextEventsTest, LineBreaksTabsChunksAndControlCharacters) {
     ASSERT_EQ(one.size(), 2u);
     EXPECT_EQ(one[0].unicodeText.size(), 11u);
     // Eleven emoji of two units each make 22 units: split between scalars into 20 and 2.
-    const std::u32string units22 = U"\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600"
-                                   U"\U0001F600\U0001F600\U0001F600\U0001F600";
+    const std::u32string units22 =
+        U"\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600"
+        U"\U0001F600\U0001F600\U0001F600\U0001F600";
     const std::vector<std::u16string> split = utf16Chunks(units22);
     ASSERT_EQ(split.size(), 2u);
     EXPECT_EQ(split[0].size(), 20u);
@@ -94,7 +97,8 @@ TEST(GestureEventsTest, NavigationMagnifyAndLegacyDockFields) {
     EXPECT_EQ(back[0].integerField(EventField(132)), 1);
     EXPECT_EQ(back[1].integerField(EventField(115)), 0);
     EXPECT_EQ(back[1].integerField(EventField(132)), 4);
-    EXPECT_EQ(makeNavigationSwipeEvents(NavigationDirection::forward, {}).front().integerField(EventField(115)), 8);
+    EXPECT_EQ(
+        makeNavigationSwipeEvents(NavigationDirection::forward, {}).front().integerField(EventField(115)), 8);
 
     const InputEvent magnify = makeMagnifyEvent(GesturePhaseValue::changed, 0.2, {1, 2});
     EXPECT_EQ(magnify.integerField(EventField(110)), 8);
@@ -113,7 +117,8 @@ TEST(GestureEventsTest, NavigationMagnifyAndLegacyDockFields) {
     EXPECT_EQ(dock[0].doubleField(EventField(129)), -2.0);
     EXPECT_EQ(dock[0].doubleField(EventField(165)), 2.0);
     EXPECT_EQ(dock[1].integerField(EventField(41)), 33231);
-    EXPECT_EQ(makeLegacyDockSwipeEvents(GesturePhaseValue::changed, false, 0.5, 3, {})[0].doubleField(EventField(130)),
+    EXPECT_EQ(makeLegacyDockSwipeEvents(GesturePhaseValue::changed, false, 0.5, 3, {})[0].doubleField(
+                  EventField(130)),
               0.0);
 
     EXPECT_EQ(SpacesLayout::spaceSwipeOffset(std::optional<int>{}), 2.0);

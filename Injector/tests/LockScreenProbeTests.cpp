@@ -66,18 +66,21 @@ class ProbedLockScreenTest : public ::testing::Test {
 TEST_F(ProbedLockScreenTest, WithoutTrustNothingIsVerified) {
     probe->trusted = false;
     EXPECT_TRUE(std::holds_alternative<LockScreenFocus::AccessibilityDenied>(lockScreen->examine().value));
-    EXPECT_FALSE(lockScreen->isFocused({{SecureInputKey{5}}, std::nullopt, 5, LockScreenFieldCheck::secureInput}));
+    EXPECT_FALSE(
+        lockScreen->isFocused({{SecureInputKey{5}}, std::nullopt, 5, LockScreenFieldCheck::secureInput}));
 }
 
 TEST_F(ProbedLockScreenTest, ReasonsListCandidatesThenTheMissingLockScreenThenSecureInput) {
     EXPECT_EQ(reason(),
-              "system-wide focus: no focused element; no login window process acts as this user; secure input: off");
+              "system-wide focus: no focused element; no login window process acts as this user; secure "
+              "input: off");
     probe->loginWindow = 77;
     probe->loginWindowFocus = 5;
     probe->processes[88] = {"loginwindow", me, true, false};
     probe->sessionValues.secureInputPID = 88;
-    EXPECT_EQ(reason(), "login window focus: no focused element (Accessibility error 5); system-wide focus: no focused "
-                        "element; secure input: held by loginwindow (NOT Apple's login window)");
+    EXPECT_EQ(reason(),
+              "login window focus: no focused element (Accessibility error 5); system-wide focus: no focused "
+              "element; secure input: held by loginwindow (NOT Apple's login window)");
     probe->sessionValues.secureInputPID = 99;
     EXPECT_EQ(reason().substr(reason().rfind("; ") + 2), "secure input: held by process 99");
     probe->sessionValues.secureInputPID = -3;
@@ -91,10 +94,12 @@ TEST_F(ProbedLockScreenTest, SecureInputOfThisUsersLockScreenVerifiesTheFieldBut
     const LockScreenFocus focus = lockScreen->examine();
     const auto* field = std::get_if<LockScreenFocus::PasswordField>(&focus.value);
     ASSERT_NE(field, nullptr);
-    EXPECT_EQ(field->field, (LockScreenField{{SecureInputKey{77}}, std::nullopt, 77, LockScreenFieldCheck::secureInput}));
-    EXPECT_EQ(lockScreen->fill(field->field, "pw"),
-              (LockScreenFill{LockScreenFill::Failed{
-                  "Accessibility didn't name the field (it was verified by secure input), so it can't fill it"}}));
+    EXPECT_EQ(field->field,
+              (LockScreenField{{SecureInputKey{77}}, std::nullopt, 77, LockScreenFieldCheck::secureInput}));
+    EXPECT_EQ(
+        lockScreen->fill(field->field, "pw"),
+        (LockScreenFill{LockScreenFill::Failed{
+            "Accessibility didn't name the field (it was verified by secure input), so it can't fill it"}}));
 
     probe->sessionValues.userID = 1001;
     EXPECT_NE(reason(), "<verified>");
@@ -115,10 +120,12 @@ TEST_F(ProbedLockScreenTest, AnAccessibilityFieldNeedsTheGenuineLoginWindow) {
     probe->loginWindow = 77;
     probe->processes[77] = {"loginwindow", me, true, false};
     probe->loginWindowFocus = LockScreenProbe::Element{9, 77};
-    EXPECT_EQ(reason(),
-              "login window focus: AXTextField/AXSecureTextField of loginwindow (this user, NOT Apple's login window); "
-              "session locked yes, on console yes, this user's yes; system-wide focus: no focused element; secure "
-              "input: off");
+    EXPECT_EQ(
+        reason(),
+        "login window focus: AXTextField/AXSecureTextField of loginwindow (this user, NOT Apple's login "
+        "window); "
+        "session locked yes, on console yes, this user's yes; system-wide focus: no focused element; secure "
+        "input: off");
     probe->processes[77].isSystemLoginWindow = true;
     const LockScreenFocus focus = lockScreen->examine();
     const auto* field = std::get_if<LockScreenFocus::PasswordField>(&focus.value);
@@ -126,7 +133,8 @@ TEST_F(ProbedLockScreenTest, AnAccessibilityFieldNeedsTheGenuineLoginWindow) {
     EXPECT_EQ(field->field.characterCount, 3);
     EXPECT_EQ(field->field.check, LockScreenFieldCheck::accessibility);
     EXPECT_EQ(lockScreen->fill(field->field, "pw"),
-              (LockScreenFill{LockScreenFill::Failed{"the field refused the value (Accessibility error -25205; settable: no)"}}));
+              (LockScreenFill{LockScreenFill::Failed{
+                  "the field refused the value (Accessibility error -25205; settable: no)"}}));
     // Seen through the same lock screen's secure input, it is still the focused field.
     probe->loginWindowFocus = std::monostate{};
     probe->sessionValues.secureInputPID = 77;
@@ -136,7 +144,8 @@ TEST_F(ProbedLockScreenTest, AnAccessibilityFieldNeedsTheGenuineLoginWindow) {
 TEST_F(ProbedLockScreenTest, IsFocusedExaminesAtMostThreeTimes) {
     probe->loginWindow = 77;
     const int before = probe->examinations;
-    EXPECT_FALSE(lockScreen->isFocused({{SecureInputKey{77}}, std::nullopt, 77, LockScreenFieldCheck::secureInput}));
+    EXPECT_FALSE(
+        lockScreen->isFocused({{SecureInputKey{77}}, std::nullopt, 77, LockScreenFieldCheck::secureInput}));
     EXPECT_EQ(probe->examinations - before, 6);  // three examinations of two candidates
     EXPECT_DOUBLE_EQ(probe->paused, 0.1);
 }

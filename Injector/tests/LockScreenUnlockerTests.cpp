@@ -84,7 +84,8 @@ struct Key {
 
 class UnlockerTest : public ::testing::Test {
   protected:
-    UnlockReport unlock(std::string password, std::function<bool()> withdrawn = [] { return false; }) {
+    UnlockReport unlock(
+        std::string password, std::function<bool()> withdrawn = [] { return false; }) {
         std::promise<UnlockReport> result;
         int calls = 0;
         unlocker.unlock(std::move(password), std::move(withdrawn), [&](UnlockReport report) {
@@ -108,7 +109,8 @@ class UnlockerTest : public ::testing::Test {
     }
     bool logged(const std::string& text) {
         std::lock_guard lock(logMutex);
-        return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
+        return std::any_of(lines.begin(), lines.end(),
+                           [&](const std::string& l) { return l.find(text) != std::string::npos; });
     }
 
     VirtualTime time;
@@ -118,8 +120,13 @@ class UnlockerTest : public ::testing::Test {
     platform::DispatchQueue queue{"dev.quelmar.trackpad.mac.unlock"};
     std::mutex logMutex;
     std::vector<std::string> lines;
-    LockScreenUnlocker unlocker{lockScreen, layout, poster, LockScreenUnlocker::Timing{}, queue,
-                                [this](double s) { time.sleep(s); }, [this] { return time.clock(); },
+    LockScreenUnlocker unlocker{lockScreen,
+                                layout,
+                                poster,
+                                LockScreenUnlocker::Timing{},
+                                queue,
+                                [this](double s) { time.sleep(s); },
+                                [this] { return time.clock(); },
                                 [this](const std::string& line) {
                                     std::lock_guard lock(logMutex);
                                     lines.push_back(line);
@@ -150,15 +157,19 @@ TEST_F(UnlockerTest, ASecondCallWhileOneRunsIsBusyAndTheFirstGoesOn) {
     queue.async([gate = release.get_future().share()] { gate.wait(); });
     std::promise<UnlockReport> first;
     int firstCalls = 0;
-    unlocker.unlock("pw", [] { return false; }, [&](UnlockReport r) {
-        ++firstCalls;
-        first.set_value(r);
-    });
+    unlocker.unlock(
+        "pw", [] { return false; },
+        [&](UnlockReport r) {
+            ++firstCalls;
+            first.set_value(r);
+        });
     EXPECT_TRUE(unlocker.isRunning());
     std::optional<UnlockReport> second;
-    unlocker.unlock("pw", [] { return true; }, [&](UnlockReport r) { second = r; });
+    unlocker.unlock(
+        "pw", [] { return true; }, [&](UnlockReport r) { second = r; });
     EXPECT_EQ(second->status, Status::notAllowed);  // withdrawn comes before busy
-    unlocker.unlock("pw", [] { return false; }, [&](UnlockReport r) { second = r; });
+    unlocker.unlock(
+        "pw", [] { return false; }, [&](UnlockReport r) { second = r; });
     EXPECT_EQ(second->status, Status::busy);
     EXPECT_EQ(second->reason, "Another unlock was running.");
     release.set_value();
@@ -185,8 +196,9 @@ TEST_F(UnlockerTest, TypesIntoAFieldVerifiedBySecureInputThenPressesReturn) {
     EXPECT_EQ(report.status, Status::unlocked);
     EXPECT_EQ(report.entry, UnlockEntry::typed);
     EXPECT_EQ(report.reason, "Unlocked 0.1 s after Return.");
-    std::vector<Key> expected = {{flags, 56, u""}, {flags, 56, u""},                        // nudge
-                                 {flags, 59, u""}, {down, 0, u"a"}, {up, 0, u"a"}, {flags, 59, u""},  // select all
+    std::vector<Key> expected = {{flags, 56, u""}, {flags, 56, u""},  // nudge
+                                 {flags, 59, u""}, {down, 0, u"a"},
+                                 {up, 0, u"a"},    {flags, 59, u""},  // select all
                                  {down, 51, u""},  {up, 51, u""}};
     for (const std::u16string c : {u"p", u"ä", u"s", u"s", u"w", u"ö", u"r", u"d", u"✓"}) {
         expected.push_back({down, 0, c});
@@ -198,7 +210,8 @@ TEST_F(UnlockerTest, TypesIntoAFieldVerifiedBySecureInputThenPressesReturn) {
     for (const InputEvent& event : poster.events()) {
         EXPECT_EQ(event.integerField(EventField::eventSourceUserData), injectedEventTag);
     }
-    EXPECT_TRUE(logged("Password field verified by the login window's secure input (Accessibility named no element)"));
+    EXPECT_TRUE(logged(
+        "Password field verified by the login window's secure input (Accessibility named no element)"));
     EXPECT_TRUE(logged("Typed the password at the HID event tap."));
     std::lock_guard lock(logMutex);
     for (const std::string& line : lines) {
@@ -213,9 +226,10 @@ TEST_F(UnlockerTest, AFieldNeverVerifiedEndsWithTheLastReasonAndNothingTyped) {
     };
     const UnlockReport report = unlock("pw");
     EXPECT_EQ(report.status, Status::notReached);
-    EXPECT_EQ(report.reason,
-              "The lock screen's password field wasn't verified within 5.0 s, so nothing was entered. Last check: "
-              "check 3.");
+    EXPECT_EQ(
+        report.reason,
+        "The lock screen's password field wasn't verified within 5.0 s, so nothing was entered. Last check: "
+        "check 3.");
     for (const Key& key : keys()) {
         EXPECT_EQ(key.code, KeyCode::shift);  // nudges only
     }
@@ -243,7 +257,8 @@ TEST_F(UnlockerTest, FillRefusedThenTypedAndFilledFieldReadingEmptyIsTyped) {
     UnlockReport report = unlock("pw");
     EXPECT_EQ(report.status, Status::notReached);  // still locked and known empty before Return
     EXPECT_EQ(report.entry, UnlockEntry::typed);
-    EXPECT_TRUE(logged("Accessibility couldn't fill the password field (refused); typing the password instead."));
+    EXPECT_TRUE(
+        logged("Accessibility couldn't fill the password field (refused); typing the password instead."));
     EXPECT_EQ(lockScreen.filledWith, "pw");
 
     poster.clear();
@@ -258,7 +273,8 @@ TEST_F(UnlockerTest, FillRefusedThenTypedAndFilledFieldReadingEmptyIsTyped) {
     EXPECT_EQ(report.status, Status::stillLocked);
     EXPECT_EQ(report.entry, UnlockEntry::filled);
     EXPECT_EQ(report.reason,
-              "Still locked 6.0 s after Return. Check the saved password; if it is right, the password may not have "
+              "Still locked 6.0 s after Return. Check the saved password; if it is right, the password may "
+              "not have "
               "reached the field.");
 }
 
@@ -313,12 +329,14 @@ TEST_F(UnlockerTest, UnlockingDuringTypingStopsWithTheRightStatus) {
 TEST(TypingChunksTest, CharactersSplitBetweenScalarsAtTwentyUnits) {
     EXPECT_FALSE(typingChunks(""));
     EXPECT_FALSE(typingChunks("a\x01"));
-    const auto chunks = typingChunks("a\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600"
-                                     "\U0001F600\U0001F600\U0001F600\U0001F600");
+    const auto chunks = typingChunks(
+        "a\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600"
+        "\U0001F600\U0001F600\U0001F600\U0001F600");
     ASSERT_TRUE(chunks);
     EXPECT_EQ(chunks->size(), 12u);  // emoji without joiners are characters of their own
     const auto family = typingChunks(
-        "\U0001F468\U0001F3FB\u200D\U0001F469\U0001F3FB\u200D\U0001F467\U0001F3FB\u200D\U0001F466\U0001F3FB\u200D"
+        "\U0001F468\U0001F3FB\u200D\U0001F469\U0001F3FB\u200D\U0001F467\U0001F3FB\u200D\U0001F466\U0001F3FB"
+        "\u200D"
         "\U0001F466\U0001F3FB");
     ASSERT_TRUE(family);
     ASSERT_EQ(family->size(), 2u);

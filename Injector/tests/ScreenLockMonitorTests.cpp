@@ -9,7 +9,8 @@ namespace {
 
 class ScreenLockMonitorTest : public ::testing::Test {
   protected:
-    ScreenLockMonitor& monitor(std::optional<double> poll = 2.0, std::vector<double> delays = {0.3, 1.0, 3.0}) {
+    ScreenLockMonitor& monitor(std::optional<double> poll = 2.0,
+                               std::vector<double> delays = {0.3, 1.0, 3.0}) {
         monitor_ = std::make_unique<ScreenLockMonitor>(
             executor,
             [this] {

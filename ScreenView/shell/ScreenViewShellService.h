@@ -33,8 +33,8 @@ private:
 };
 
 // The process's screen view over the X display (empty name: $DISPLAY), with at most 2 frames in flight and
-// screenshots starting at JPEG quality 0.85. The permission's one-time notice is logged on `main`.
-std::shared_ptr<ScreenViewShellService> makeScreenViewService(std::shared_ptr<platform::Executor> main,
-                                                              std::string displayName = {});
+// screenshots starting at JPEG quality 0.85. The permission's one-time notice is logged on `main`, which
+// must outlive the service (the process's main loop).
+std::shared_ptr<ScreenViewShellService> makeScreenViewService(platform::Executor& main, std::string displayName = {});
 
 }  // namespace ScreenView

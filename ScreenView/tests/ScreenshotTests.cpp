@@ -2,12 +2,12 @@
 #include <thread>
 
 #include <gtest/gtest.h>
-#include <turbojpeg.h>
 
 #include "ScreenView/ScreenshotImage.h"
 #include "ScreenView/SystemScreenRecordingPermission.h"
 #include "ScreenView/tests/ScreenViewTestSupport.h"
 #include "platform/LogCapture.h"
+#include "platform/imaging/Codecs.h"
 
 namespace ScreenView::fakes {
 namespace {
@@ -36,11 +36,8 @@ std::shared_ptr<BgraImage> solid(int width, int height, std::uint8_t b, std::uin
 }
 
 PixelSize jpegSize(const Data& jpeg) {
-    tjhandle handle = tjInitDecompress();
-    int width = 0, height = 0, subsampling = 0, colorspace = 0;
-    const int status = tjDecompressHeader3(handle, jpeg.data(), jpeg.size(), &width, &height, &subsampling, &colorspace);
-    tjDestroy(handle);
-    return status == 0 ? PixelSize{width, height} : PixelSize{};
+    const auto info = platform::imaging::readJPEGInfo(jpeg);
+    return info ? PixelSize{info->width, info->height} : PixelSize{};
 }
 
 // Screenshots the session answered, by transfer number.

@@ -22,30 +22,27 @@ std::optional<std::string> Mac::name(const WatchLocalizer& localize) const {
 
 WatchConnectionSummary::WatchConnectionSummary(const WatchPhoneState& phoneState,
                                                const WatchLocalizer& localize)
-    : WatchConnectionSummary(
-          std::visit(Overloaded{
-                         [&](const WatchPhoneState::Answered& answered) {
-                             return WatchConnectionSummary(answered.status, localize);
-                         },
-                         [&](const WatchPhoneState::Checking&) {
-                             return WatchConnectionSummary({Health::pending, localize("Checking\u2026")},
-                                                           {Health::unknown, localize("Unknown")},
-                                                           std::nullopt);
-                         },
-                         [&](const WatchPhoneState::Unreachable&) {
-                             return WatchConnectionSummary(
-                                 {Health::problem, localize("Not reachable")},
-                                 {Health::unknown, localize("Unknown")},
-                                 localize("Keep your iPhone nearby with Bluetooth on, then open Lumivex on it."));
-                         },
-                         [&](const WatchPhoneState::NoAnswer&) {
-                             return WatchConnectionSummary(
-                                 {Health::problem, localize("Not answering")},
-                                 {Health::unknown, localize("Unknown")},
-                                 localize("Open Lumivex on your iPhone, then tap Check Again."));
-                         },
-                     },
-                     phoneState.value)) {}
+    : WatchConnectionSummary(std::visit(
+          Overloaded{
+              [&](const WatchPhoneState::Answered& answered) {
+                  return WatchConnectionSummary(answered.status, localize);
+              },
+              [&](const WatchPhoneState::Checking&) {
+                  return WatchConnectionSummary({Health::pending, localize("Checking\u2026")},
+                                                {Health::unknown, localize("Unknown")}, std::nullopt);
+              },
+              [&](const WatchPhoneState::Unreachable&) {
+                  return WatchConnectionSummary(
+                      {Health::problem, localize("Not reachable")}, {Health::unknown, localize("Unknown")},
+                      localize("Keep your iPhone nearby with Bluetooth on, then open Lumivex on it."));
+              },
+              [&](const WatchPhoneState::NoAnswer&) {
+                  return WatchConnectionSummary(
+                      {Health::problem, localize("Not answering")}, {Health::unknown, localize("Unknown")},
+                      localize("Open Lumivex on your iPhone, then tap Check Again."));
+              },
+          },
+          phoneState.value)) {}
 
 WatchConnectionSummary::WatchConnectionSummary(const WatchStatus& status, const WatchLocalizer& localize) {
     if (!status.isPhoneAppActive) {
@@ -57,8 +54,12 @@ WatchConnectionSummary::WatchConnectionSummary(const WatchStatus& status, const 
     phone = {Health::ready, localize("Connected")};
     std::visit(
         Overloaded{
-            [&](const Mac::Connected& m) { mac = {Health::ready, localize("Connected"), m.name}; },
-            [&](const Mac::Connecting& m) { mac = {Health::pending, localize("Connecting\u2026"), m.name}; },
+            [&](const Mac::Connected& m) {
+                mac = {Health::ready, localize("Connected"), m.name};
+            },
+            [&](const Mac::Connecting& m) {
+                mac = {Health::pending, localize("Connecting\u2026"), m.name};
+            },
             [&](const Mac::NeedsAccessibility& m) {
                 mac = {Health::problem, localize("Needs permission"), m.name};
                 advice = localize(
@@ -67,8 +68,9 @@ WatchConnectionSummary::WatchConnectionSummary(const WatchStatus& status, const 
             [&](const Mac::NotConnected& m) {
                 mac = {Health::problem, localize("Not connected"), m.name};
                 advice = m.problem ? *m.problem
-                                   : localize("Make sure the Mac is awake, on the same Wi-Fi as your iPhone "
-                                              "and running Lumivex.");
+                                   : localize(
+                                         "Make sure the Mac is awake, on the same Wi-Fi as your iPhone "
+                                         "and running Lumivex.");
             },
             [&](const Mac::Pairing&) {
                 mac = {Health::pending, localize("Pairing")};
@@ -76,7 +78,8 @@ WatchConnectionSummary::WatchConnectionSummary(const WatchStatus& status, const 
             },
             [&](const Mac::Demo&) {
                 mac = {Health::pending, localize("Demo mode"), localize("Demo Mac")};
-                advice = localize("Lumivex on your iPhone is in demo mode. Choose a Mac there to control it.");
+                advice =
+                    localize("Lumivex on your iPhone is in demo mode. Choose a Mac there to control it.");
             },
             [&](const Mac::NoMacSelected&) {
                 mac = {Health::problem, localize("No Mac chosen")};

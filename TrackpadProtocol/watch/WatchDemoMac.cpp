@@ -14,8 +14,10 @@ namespace {
 // NaN never reaches here (the codec refuses non-finite values), but a clamp that lets NaN through would
 // leave the pointer off the screen for good, so NaN counts as the low edge.
 double clamp(double value, double upper) {
-    if (!(value > 0)) return 0;
-    if (value > upper) return upper;
+    if (!(value > 0))
+        return 0;
+    if (value > upper)
+        return upper;
     return value;
 }
 
@@ -25,7 +27,8 @@ constexpr std::uint16_t returnKeyCode = 36;
 }  // namespace
 
 bool WatchDemoMac::accepts(const Message& message) {
-    if (!isWatchInput(message)) return false;
+    if (!isWatchInput(message))
+        return false;
     try {
         (void)WatchPayload(WatchPayload::Input{message, std::nullopt, 0}).encoded();
         return true;
@@ -35,13 +38,16 @@ bool WatchDemoMac::accepts(const Message& message) {
 }
 
 std::optional<SwipeDirection> WatchDemoMac::trackedSwipeDirection(double dx, double dy) {
-    if (dx == 0 && dy == 0) return std::nullopt;
-    if (std::fabs(dy) > std::fabs(dx)) return dy < 0 ? SwipeDirection::up : SwipeDirection::down;
+    if (dx == 0 && dy == 0)
+        return std::nullopt;
+    if (std::fabs(dy) > std::fabs(dx))
+        return dy < 0 ? SwipeDirection::up : SwipeDirection::down;
     return dx >= 0 ? SwipeDirection::right : SwipeDirection::left;
 }
 
 bool WatchDemoMac::apply(const Message& message) {
-    if (!accepts(message)) return false;
+    if (!accepts(message))
+        return false;
     ++acceptedCount;
     auto moveBy = [this](double dx, double dy) {
         pointer = {clamp(pointer.x + dx, screenSize.x), clamp(pointer.y + dy, screenSize.y)};
@@ -62,29 +68,31 @@ bool WatchDemoMac::apply(const Message& message) {
                 lastAction = isButtonDown ? Action{Action::Dragging{}} : Action{Action::Dropped{}};
             },
             [&](const Message::Scroll& m) {
-                if (m.dy == 0) return;
+                if (m.dy == 0)
+                    return;
                 scrollOffset -= m.dy;
                 lastAction = Action{Action::Scrolled{m.dy < 0}};
             },
             [&](const Message::Gesture& m) {
-                std::visit(Overloaded{
-                               [&](const Gesture::Swipe& s) {
-                                   lastAction = Action{Action::Swiped{s.fingers, s.direction}};
-                               },
-                               [&](const Gesture::SwipeTracking& s) {
-                                   lastAction =
-                                       Action{Action::Swiped{s.fingers, trackedSwipeDirection(s.dx, s.dy)}};
-                               },
-                               [&](const auto&) { lastAction = Action{Action::Other{}}; },
-                           },
-                           m.gesture.kind);
+                std::visit(
+                    Overloaded{
+                        [&](const Gesture::Swipe& s) {
+                            lastAction = Action{Action::Swiped{s.fingers, s.direction}};
+                        },
+                        [&](const Gesture::SwipeTracking& s) {
+                            lastAction = Action{Action::Swiped{s.fingers, trackedSwipeDirection(s.dx, s.dy)}};
+                        },
+                        [&](const auto&) { lastAction = Action{Action::Other{}}; },
+                    },
+                    m.gesture.kind);
             },
             [&](const Message::KeyCombination& m) {
                 const auto* code = std::get_if<KeyCombination::Code>(&m.combination.key);
                 if (code && m.combination.modifiers.rawValue == 0) {
                     if (code->code == deleteKeyCode) {
                         const auto characters = watch_text::characters(typedLine);
-                        if (!characters.empty()) typedLine.resize(typedLine.size() - characters.back().size());
+                        if (!characters.empty())
+                            typedLine.resize(typedLine.size() - characters.back().size());
                     } else if (code->code == returnKeyCode) {
                         typedLine.clear();
                     }

@@ -49,11 +49,14 @@ void WatchInputBatcher::add(const Message& message) {
 }
 
 std::vector<Message> WatchInputBatcher::takeReady(double now) {
-    if (pending.empty()) return {};
+    if (pending.empty())
+        return {};
     const bool allContinuous = std::all_of(pending.begin(), pending.end(), isContinuous);
     if (allContinuous) {
-        if (inFlightCount() >= configuration.maximumInFlight) return {};
-        if (lastSend && now - *lastSend < configuration.minimumInterval) return {};
+        if (inFlightCount() >= configuration.maximumInFlight)
+            return {};
+        if (lastSend && now - *lastSend < configuration.minimumInterval)
+            return {};
     }
     std::vector<Message> released;
     released.swap(pending);
@@ -69,7 +72,8 @@ std::vector<Message> WatchInputBatcher::enqueue(const std::vector<Message>& mess
 }
 
 std::vector<Message> WatchInputBatcher::answerReceived(double now) {
-    if (!inFlight.empty()) inFlight.pop_front();
+    if (!inFlight.empty())
+        inFlight.pop_front();
     return takeReady(now);
 }
 
@@ -85,7 +89,8 @@ void WatchInputBatcher::reset() {
 
 std::optional<double> WatchInputBatcher::nextDeadline() const {
     std::optional<double> deadline;
-    if (!inFlight.empty()) deadline = inFlight.front() + configuration.answerTimeout;
+    if (!inFlight.empty())
+        deadline = inFlight.front() + configuration.answerTimeout;
     if (!pending.empty() && inFlightCount() < configuration.maximumInFlight) {
         const double due =
             lastSend ? *lastSend + configuration.minimumInterval : -std::numeric_limits<double>::infinity();

@@ -8,8 +8,10 @@ std::shared_ptr<WatchInputRouter> WatchInputRouter::create(std::shared_ptr<Watch
     std::weak_ptr<WatchInputRouter> weak = router;
     router->phone_->observePhoneState([weak](const WatchPhoneState& state) {
         const auto* answered = std::get_if<WatchPhoneState::Answered>(&state.value);
-        if (!answered) return;
-        if (auto live = weak.lock()) live->applyStatus(answered->status);
+        if (!answered)
+            return;
+        if (auto live = weak.lock())
+            live->applyStatus(answered->status);
     });
     return router;
 }
@@ -33,35 +35,43 @@ void WatchInputRouter::applyStatus(const WatchStatus& status) {
     const auto old = std::exchange(phoneTarget_, target);
     targetMacID_ = status.targetMacID;
     phoneInputSession_ = status.inputSession;
-    if (isDemo()) return;
-    if (old && *old != target) startNewSession();
+    if (isDemo())
+        return;
+    if (old && *old != target)
+        startNewSession();
     bindCurrentSession({status.targetMacID, status.inputSession});
 }
 
 bool WatchInputRouter::send(const Message& message, std::int64_t session,
                             std::function<void(bool delivered)> onAnswer) {
-    if (session != inputSession_.value()) return false;
+    if (session != inputSession_.value())
+        return false;
     if (!isDemo()) {
         SessionTarget target{targetMacID_, phoneInputSession_};
-        if (auto it = sessionTargets_.find(session); it != sessionTargets_.end()) target = it->second;
+        if (auto it = sessionTargets_.find(session); it != sessionTargets_.end())
+            target = it->second;
         return phone_->send(message, target.macID, target.inputSession, std::move(onAnswer));
     }
-    if (!WatchDemoMac::accepts(message)) return false;
+    if (!WatchDemoMac::accepts(message))
+        return false;
     auto updated = *demo_.value();
     updated.apply(message);
     demo_.set(std::move(updated));
-    if (onAnswer) mainQueue_.post([answer = std::move(onAnswer)] { answer(true); });
+    if (onAnswer)
+        mainQueue_.post([answer = std::move(onAnswer)] { answer(true); });
     return true;
 }
 
 void WatchInputRouter::startDemo() {
-    if (isDemo()) return;
+    if (isDemo())
+        return;
     demo_.set(WatchDemoMac{});
     startNewSession();
 }
 
 void WatchInputRouter::stopDemo() {
-    if (!isDemo()) return;
+    if (!isDemo())
+        return;
     demo_.set(std::nullopt);
     startNewSession();
     bindCurrentSession({targetMacID_, phoneInputSession_});

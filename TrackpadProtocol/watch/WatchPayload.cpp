@@ -36,25 +36,29 @@ std::string englishText(std::string_view english) {
 // ---- Cursor -----------------------------------------------------------------------------------------
 
 std::uint8_t WatchPayloadCursor::byte() {
-    if (remaining() < 1) throw DecodingError::truncated();
+    if (remaining() < 1)
+        throw DecodingError::truncated();
     return bytes[offset++];
 }
 
 bool WatchPayloadCursor::flag(const char* field) {
     const auto value = byte();
-    if (value > 1) throw DecodingError::invalidValue(field);
+    if (value > 1)
+        throw DecodingError::invalidValue(field);
     return value == 1;
 }
 
 std::uint16_t WatchPayloadCursor::u16() {
-    if (remaining() < 2) throw DecodingError::truncated();
+    if (remaining() < 2)
+        throw DecodingError::truncated();
     const auto value = static_cast<std::uint16_t>(bytes[offset] << 8 | bytes[offset + 1]);
     offset += 2;
     return value;
 }
 
 std::int64_t WatchPayloadCursor::session(const char* field) {
-    if (remaining() < 8) throw DecodingError::truncated();
+    if (remaining() < 8)
+        throw DecodingError::truncated();
     std::uint64_t value = 0;
     for (int i = 0; i < 8; ++i)
         value = value << 8 | bytes[offset + static_cast<std::size_t>(i)];
@@ -66,7 +70,8 @@ std::int64_t WatchPayloadCursor::session(const char* field) {
 }
 
 std::span<const std::uint8_t> WatchPayloadCursor::take(std::size_t count) {
-    if (remaining() < count) throw DecodingError::truncated();
+    if (remaining() < count)
+        throw DecodingError::truncated();
     auto taken = bytes.subspan(offset, count);
     offset += count;
     return taken;
@@ -82,11 +87,13 @@ void putSession(Data& out, std::int64_t session) {
 
 void putTarget(Data& out, const std::optional<UUID>& target) {
     out.push_back(target ? 1 : 0);
-    if (target) out.insert(out.end(), target->bytes.begin(), target->bytes.end());
+    if (target)
+        out.insert(out.end(), target->bytes.begin(), target->bytes.end());
 }
 
 std::optional<UUID> readTarget(WatchPayloadCursor& cursor) {
-    if (!cursor.flag("target flag")) return std::nullopt;
+    if (!cursor.flag("target flag"))
+        return std::nullopt;
     UUID id;
     const auto bytes = cursor.take(id.bytes.size());
     std::copy(bytes.begin(), bytes.end(), id.bytes.begin());
@@ -110,20 +117,24 @@ void putText(Data& out, const std::string& text) {
 
 std::string readText(WatchPayloadCursor& cursor) {
     const auto length = cursor.u16();
-    if (length > WatchStatus::maximumTextBytes) throw DecodingError::invalidValue("text length");
+    if (length > WatchStatus::maximumTextBytes)
+        throw DecodingError::invalidValue("text length");
     const auto bytes = cursor.take(length);
     std::string text(bytes.begin(), bytes.end());
-    if (!isValidUTF8(text)) throw DecodingError::invalidValue("text");
+    if (!isValidUTF8(text))
+        throw DecodingError::invalidValue("text");
     return text;
 }
 
 void putOptionalText(Data& out, const std::optional<std::string>& text) {
     out.push_back(text ? 1 : 0);
-    if (text) putText(out, *text);
+    if (text)
+        putText(out, *text);
 }
 
 std::optional<std::string> readOptionalText(WatchPayloadCursor& cursor, const char* field) {
-    if (!cursor.flag(field)) return std::nullopt;
+    if (!cursor.flag(field))
+        return std::nullopt;
     return readText(cursor);
 }
 
@@ -134,23 +145,38 @@ std::optional<std::string> readOptionalText(WatchPayloadCursor& cursor, const ch
 const WatchStatus WatchStatus::unavailable{false, Mac::NotConnected{}, std::nullopt, 0};
 
 std::optional<WatchStatus::Mac::Kind> WatchStatus::Mac::kindFromRaw(std::uint8_t raw) {
-    if (raw > static_cast<std::uint8_t>(Kind::demo)) return std::nullopt;
+    if (raw > static_cast<std::uint8_t>(Kind::demo))
+        return std::nullopt;
     return static_cast<Kind>(raw);
 }
 
 WatchStatus::WatchStatus(WatchPayloadCursor& cursor) {
     const auto active = cursor.byte();
-    if (active > 1) throw DecodingError::invalidValue("phone app active");
+    if (active > 1)
+        throw DecodingError::invalidValue("phone app active");
     isPhoneAppActive = active == 1;
     const auto kind = Mac::kindFromRaw(cursor.byte());
-    if (!kind) throw DecodingError::invalidValue("Mac kind");
+    if (!kind)
+        throw DecodingError::invalidValue("Mac kind");
     switch (*kind) {
-        case Mac::Kind::noMacPaired: mac = Mac::NoMacPaired{}; break;
-        case Mac::Kind::noMacSelected: mac = Mac::NoMacSelected{}; break;
-        case Mac::Kind::pairing: mac = Mac::Pairing{}; break;
-        case Mac::Kind::connecting: mac = Mac::Connecting{readText(cursor)}; break;
-        case Mac::Kind::connected: mac = Mac::Connected{readText(cursor)}; break;
-        case Mac::Kind::needsAccessibility: mac = Mac::NeedsAccessibility{readText(cursor)}; break;
+        case Mac::Kind::noMacPaired:
+            mac = Mac::NoMacPaired{};
+            break;
+        case Mac::Kind::noMacSelected:
+            mac = Mac::NoMacSelected{};
+            break;
+        case Mac::Kind::pairing:
+            mac = Mac::Pairing{};
+            break;
+        case Mac::Kind::connecting:
+            mac = Mac::Connecting{readText(cursor)};
+            break;
+        case Mac::Kind::connected:
+            mac = Mac::Connected{readText(cursor)};
+            break;
+        case Mac::Kind::needsAccessibility:
+            mac = Mac::NeedsAccessibility{readText(cursor)};
+            break;
         case Mac::Kind::notConnected: {
             Mac::NotConnected details;
             details.name = readOptionalText(cursor, "name flag");
@@ -158,7 +184,9 @@ WatchStatus::WatchStatus(WatchPayloadCursor& cursor) {
             mac = std::move(details);
             break;
         }
-        case Mac::Kind::demo: mac = Mac::Demo{}; break;
+        case Mac::Kind::demo:
+            mac = Mac::Demo{};
+            break;
     }
     targetMacID = readTarget(cursor);
     inputSession = cursor.session("input session");
@@ -183,8 +211,7 @@ void WatchStatus::encode(Data& out) const {
 }
 
 bool WatchStatus::acceptsInput() const {
-    return isPhoneAppActive &&
-           (mac.kind() == Mac::Kind::connected || mac.kind() == Mac::Kind::demo);
+    return isPhoneAppActive && (mac.kind() == Mac::Kind::connected || mac.kind() == Mac::Kind::demo);
 }
 
 bool WatchStatus::matches(const std::optional<UUID>& target, std::int64_t session) const {
@@ -203,22 +230,20 @@ std::string quoted(const std::optional<std::string>& text) {
 
 std::string macDescription(const WatchStatus::Mac& mac) {
     using Mac = WatchStatus::Mac;
-    return std::visit(Overloaded{
-                          [](const Mac::NoMacPaired&) -> std::string { return "noMacPaired"; },
-                          [](const Mac::NoMacSelected&) -> std::string { return "noMacSelected"; },
-                          [](const Mac::Pairing&) -> std::string { return "pairing"; },
-                          [](const Mac::Connecting& m) { return "connecting(" + quoted(m.name) + ")"; },
-                          [](const Mac::Connected& m) { return "connected(" + quoted(m.name) + ")"; },
-                          [](const Mac::NeedsAccessibility& m) {
-                              return "needsAccessibility(" + quoted(m.name) + ")";
-                          },
-                          [](const Mac::NotConnected& m) {
-                              return "notConnected(name: " + quoted(m.name) + ", problem: " +
-                                     quoted(m.problem) + ")";
-                          },
-                          [](const Mac::Demo&) -> std::string { return "demo"; },
-                      },
-                      mac.value);
+    return std::visit(
+        Overloaded{
+            [](const Mac::NoMacPaired&) -> std::string { return "noMacPaired"; },
+            [](const Mac::NoMacSelected&) -> std::string { return "noMacSelected"; },
+            [](const Mac::Pairing&) -> std::string { return "pairing"; },
+            [](const Mac::Connecting& m) { return "connecting(" + quoted(m.name) + ")"; },
+            [](const Mac::Connected& m) { return "connected(" + quoted(m.name) + ")"; },
+            [](const Mac::NeedsAccessibility& m) { return "needsAccessibility(" + quoted(m.name) + ")"; },
+            [](const Mac::NotConnected& m) {
+                return "notConnected(name: " + quoted(m.name) + ", problem: " + quoted(m.problem) + ")";
+            },
+            [](const Mac::Demo&) -> std::string { return "demo"; },
+        },
+        mac.value);
 }
 
 std::string targetDescription(const std::optional<UUID>& target) {
@@ -236,7 +261,8 @@ std::string WatchStatus::description() const {
 // ---- Payload ----------------------------------------------------------------------------------------
 
 std::optional<WatchPayload::Kind> WatchPayload::kindFromRaw(std::uint8_t raw) {
-    if (raw < 1 || raw > 4) return std::nullopt;
+    if (raw < 1 || raw > 4)
+        return std::nullopt;
     return static_cast<Kind>(raw);
 }
 
@@ -253,12 +279,16 @@ WatchPayload::Kind WatchPayload::kind() const {
 WatchPayload::WatchPayload(std::span<const std::uint8_t> data) : value(StatusRequest{}) {
     WatchPayloadCursor cursor(data);
     const auto versionByte = cursor.byte();
-    if (versionByte != version) throw DecodingError::unsupportedVersion(versionByte);
+    if (versionByte != version)
+        throw DecodingError::unsupportedVersion(versionByte);
     const auto kindByte = cursor.byte();
     const auto kind = kindFromRaw(kindByte);
-    if (!kind) throw DecodingError::unknownMessageType(kindByte);
+    if (!kind)
+        throw DecodingError::unknownMessageType(kindByte);
     switch (*kind) {
-        case Kind::statusRequest: value = StatusRequest{}; break;
+        case Kind::statusRequest:
+            value = StatusRequest{};
+            break;
         case Kind::input: {
             Input input;
             input.targetMacID = readTarget(cursor);
@@ -267,14 +297,17 @@ WatchPayload::WatchPayload(std::span<const std::uint8_t> data) : value(StatusReq
             value = std::move(input);
             break;
         }
-        case Kind::status: value = Status{WatchStatus(cursor)}; break;
+        case Kind::status:
+            value = Status{WatchStatus(cursor)};
+            break;
         case Kind::inputResult: {
             const bool delivered = cursor.flag("delivered");
             value = InputResult{delivered, WatchStatus(cursor)};
             break;
         }
     }
-    if (cursor.remaining() != 0) throw DecodingError::trailingBytes(cursor.remaining());
+    if (cursor.remaining() != 0)
+        throw DecodingError::trailingBytes(cursor.remaining());
 }
 
 void WatchPayload::encode(Data& out) const {
@@ -284,7 +317,8 @@ void WatchPayload::encode(Data& out) const {
         out.push_back(static_cast<std::uint8_t>(kind()));
         std::visit(Overloaded{
                        [&](const Input& input) {
-                           if (input.inputSession < 0) throw EncodingError::invalidValue("input session");
+                           if (input.inputSession < 0)
+                               throw EncodingError::invalidValue("input session");
                            putTarget(out, input.targetMacID);
                            putSession(out, input.inputSession);
                            MessageCodec::encode(input.message, out);
@@ -315,8 +349,10 @@ bool WatchPayload::isDelivered() const {
 }
 
 std::optional<WatchStatus> WatchPayload::carriedStatus() const {
-    if (const auto* status = std::get_if<Status>(&value)) return status->status;
-    if (const auto* result = std::get_if<InputResult>(&value)) return result->status;
+    if (const auto* status = std::get_if<Status>(&value))
+        return status->status;
+    if (const auto* result = std::get_if<InputResult>(&value))
+        return result->status;
     return std::nullopt;
 }
 

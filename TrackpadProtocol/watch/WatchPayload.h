@@ -97,9 +97,8 @@ struct WatchStatus {
             value;
 
         Mac() = default;
-        template <class Case,
-                  class = std::enable_if_t<std::is_constructible_v<decltype(value), Case&&> &&
-                                           !std::is_same_v<std::decay_t<Case>, Mac>>>
+        template <class Case, class = std::enable_if_t<std::is_constructible_v<decltype(value), Case&&> &&
+                                                       !std::is_same_v<std::decay_t<Case>, Mac>>>
         Mac(Case&& payload) : value(std::forward<Case>(payload)) {}  // NOLINT(google-explicit-constructor)
 
         Kind kind() const { return static_cast<Kind>(value.index()); }
@@ -172,10 +171,10 @@ struct WatchPayload {
 
     std::variant<Input, Status, InputResult, StatusRequest> value;
 
-    WatchPayload(Input input) : value(std::move(input)) {}                     // NOLINT
-    WatchPayload(Status status) : value(std::move(status)) {}                  // NOLINT
-    WatchPayload(InputResult result) : value(std::move(result)) {}             // NOLINT
-    WatchPayload(StatusRequest request = {}) : value(request) {}               // NOLINT
+    WatchPayload(Input input) : value(std::move(input)) {}          // NOLINT
+    WatchPayload(Status status) : value(std::move(status)) {}       // NOLINT
+    WatchPayload(InputResult result) : value(std::move(result)) {}  // NOLINT
+    WatchPayload(StatusRequest request = {}) : value(request) {}    // NOLINT
     // Parses exactly one payload that fills the whole data. Throws MessageCodec::DecodingError, including
     // the codec's errors for the embedded message.
     explicit WatchPayload(std::span<const std::uint8_t> data);

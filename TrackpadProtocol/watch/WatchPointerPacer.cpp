@@ -34,15 +34,18 @@ std::optional<Paced> pacedKind(const Message& message) {
 }
 
 Message emitted(WatchPointerPacer::Kind kind, float dx, float dy) {
-    if (kind == WatchPointerPacer::Kind::move) return Message::Move{dx, dy};
+    if (kind == WatchPointerPacer::Kind::move)
+        return Message::Move{dx, dy};
     return Message::Scroll{dx, dy, ScrollPhase::changed, std::nullopt};
 }
 
 // A float that is not finite has no wire form; the whole remainder goes out as the largest float of its
 // sign instead, which the receiver can still act on.
 float finite(float value) {
-    if (std::isfinite(value)) return value;
-    if (std::isnan(value)) return 0;
+    if (std::isfinite(value))
+        return value;
+    if (std::isnan(value))
+        return 0;
     return value > 0 ? std::numeric_limits<float>::max() : std::numeric_limits<float>::lowest();
 }
 
@@ -55,24 +58,30 @@ WatchPointerPacer::WatchPointerPacer(Configuration wanted) : configuration(wante
 }
 
 std::optional<Message> WatchPointerPacer::flush() {
-    if (!pending) return std::nullopt;
+    if (!pending)
+        return std::nullopt;
     const auto kind = pending->kind;
     const float dx = finite(narrowToFloat(pending->dx));
     const float dy = finite(narrowToFloat(pending->dy));
     pending.reset();
-    if (dx == 0 && dy == 0) return std::nullopt;
+    if (dx == 0 && dy == 0)
+        return std::nullopt;
     return emitted(kind, dx, dy);
 }
 
 std::optional<Message> WatchPointerPacer::tick(double now) {
-    if (!pending) return std::nullopt;
-    if (now >= pending->deadline) return flush();
-    if (pending->time >= now) return std::nullopt;
+    if (!pending)
+        return std::nullopt;
+    if (now >= pending->deadline)
+        return flush();
+    if (pending->time >= now)
+        return std::nullopt;
     const double fraction = (now - pending->time) / (pending->deadline - pending->time);
     const float dx = finite(narrowToFloat(pending->dx * fraction));
     const float dy = finite(narrowToFloat(pending->dy * fraction));
     pending->time = now;
-    if (dx == 0 && dy == 0) return std::nullopt;
+    if (dx == 0 && dy == 0)
+        return std::nullopt;
     // Subtracting exactly what goes out keeps the released and the remaining parts adding up to what came
     // in, whatever the rounding to floats did.
     pending->dx -= static_cast<double>(dx);
@@ -83,13 +92,16 @@ std::optional<Message> WatchPointerPacer::tick(double now) {
 void WatchPointerPacer::add(const Message& message, double now, std::vector<Message>& out) {
     const auto paced = pacedKind(message);
     if (!paced) {
-        if (auto rest = flush()) out.push_back(std::move(*rest));
+        if (auto rest = flush())
+            out.push_back(std::move(*rest));
         out.push_back(message);
         return;
     }
-    if (auto due = tick(now)) out.push_back(std::move(*due));
+    if (auto due = tick(now))
+        out.push_back(std::move(*due));
     if (pending && pending->kind != paced->kind) {
-        if (auto rest = flush()) out.push_back(std::move(*rest));
+        if (auto rest = flush())
+            out.push_back(std::move(*rest));
     }
     double window = configuration.initialSpread;
     if (lastArrival && lastArrival->kind == paced->kind) {

@@ -5,15 +5,18 @@
 namespace TrackpadProtocol {
 
 WatchStatus WatchRelay::currentStatus() const {
-    if (auto live = target.lock()) return live->watchStatus();
+    if (auto live = target.lock())
+        return live->watchStatus();
     return WatchStatus::unavailable;
 }
 
 WatchPayload WatchRelay::answer(const WatchPayload& payload) const {
     const auto* input = std::get_if<WatchPayload::Input>(&payload.value);
-    if (!input) return WatchPayload::Status{currentStatus()};
+    if (!input)
+        return WatchPayload::Status{currentStatus()};
     auto live = target.lock();
-    if (!live || !isWatchInput(input->message)) return WatchPayload::InputResult{false, currentStatus()};
+    if (!live || !isWatchInput(input->message))
+        return WatchPayload::InputResult{false, currentStatus()};
     bool delivered = false;
     if (live->watchStatus().matches(input->targetMacID, input->inputSession))
         delivered = live->relay(input->message, input->targetMacID, input->inputSession);

@@ -21,7 +21,8 @@ class WatchRelayTarget {
     // Sends only when the phone's status still names the same computer and input session.
     virtual bool relay(const Message& message, const std::optional<UUID>& targetMacID,
                        std::int64_t inputSession) {
-        if (!watchStatus().matches(targetMacID, inputSession)) return false;
+        if (!watchStatus().matches(targetMacID, inputSession))
+            return false;
         return sendToMac(message);
     }
     // The status the watch should see now.
@@ -57,8 +58,8 @@ class WatchInputSink {
     virtual void refreshPhoneState() = 0;
     // Sends one input message for that computer and phone session; false when it could not be sent (for
     // example no phone is reachable).
-    virtual bool send(const Message& message, const std::optional<UUID>& targetMacID, std::int64_t inputSession,
-                      std::function<void(bool delivered)> onAnswer) = 0;
+    virtual bool send(const Message& message, const std::optional<UUID>& targetMacID,
+                      std::int64_t inputSession, std::function<void(bool delivered)> onAnswer) = 0;
     // The callback is called whenever the sink's view of the phone changes.
     virtual void observePhoneState(std::function<void(const WatchPhoneState&)> callback) = 0;
 };
@@ -78,18 +79,18 @@ struct WatchStatusSequencer {
     // A status the watch takes unconditionally (pushed, or attached to an input result).
     std::optional<WatchStatus> receive(const std::optional<WatchPayload>& payload) {
         auto status = payload ? payload->carriedStatus() : std::nullopt;
-        if (status) invalidate();
+        if (status)
+            invalidate();
         return status;
     }
     // The answer to a request made under the ticket, unless a newer status was taken since.
     std::optional<WatchStatus> answer(const std::optional<WatchPayload>& payload, Ticket ticket) const {
-        if (ticket.generation != generation || !payload) return std::nullopt;
+        if (ticket.generation != generation || !payload)
+            return std::nullopt;
         return payload->carriedStatus();
     }
     // Makes every outstanding ticket stale. Wraps around rather than overflowing.
-    void invalidate() {
-        generation = static_cast<std::int64_t>(static_cast<std::uint64_t>(generation) + 1);
-    }
+    void invalidate() { generation = static_cast<std::int64_t>(static_cast<std::uint64_t>(generation) + 1); }
     bool operator==(const WatchStatusSequencer&) const = default;
 };
 

@@ -6,36 +6,55 @@ namespace TrackpadProtocol {
 
 std::string_view rawValue(WatchRemoteButton button) {
     switch (button) {
-        case WatchRemoteButton::playPause: return "playPause";
-        case WatchRemoteButton::next: return "next";
-        case WatchRemoteButton::previous: return "previous";
-        case WatchRemoteButton::volumeUp: return "volumeUp";
-        case WatchRemoteButton::volumeDown: return "volumeDown";
-        case WatchRemoteButton::mute: return "mute";
-        case WatchRemoteButton::lock: return "lock";
-        case WatchRemoteButton::sleep: return "sleep";
-        case WatchRemoteButton::spotlight: return "spotlight";
+        case WatchRemoteButton::playPause:
+            return "playPause";
+        case WatchRemoteButton::next:
+            return "next";
+        case WatchRemoteButton::previous:
+            return "previous";
+        case WatchRemoteButton::volumeUp:
+            return "volumeUp";
+        case WatchRemoteButton::volumeDown:
+            return "volumeDown";
+        case WatchRemoteButton::mute:
+            return "mute";
+        case WatchRemoteButton::lock:
+            return "lock";
+        case WatchRemoteButton::sleep:
+            return "sleep";
+        case WatchRemoteButton::spotlight:
+            return "spotlight";
     }
     return "";
 }
 
 std::optional<WatchRemoteButton> watchRemoteButtonFromRaw(std::string_view raw) {
     for (auto button : allWatchRemoteButtons)
-        if (rawValue(button) == raw) return button;
+        if (rawValue(button) == raw)
+            return button;
     return std::nullopt;
 }
 
 Message message(WatchRemoteButton button) {
     switch (button) {
-        case WatchRemoteButton::playPause: return Message::MediaCommand{MediaCommand::playPause};
-        case WatchRemoteButton::next: return Message::MediaCommand{MediaCommand::next};
-        case WatchRemoteButton::previous: return Message::MediaCommand{MediaCommand::previous};
-        case WatchRemoteButton::volumeUp: return Message::MediaCommand{MediaCommand::volumeUp};
-        case WatchRemoteButton::volumeDown: return Message::MediaCommand{MediaCommand::volumeDown};
-        case WatchRemoteButton::mute: return Message::MediaCommand{MediaCommand::mute};
-        case WatchRemoteButton::lock: return Message::QuickAction{QuickAction::lockScreen};
-        case WatchRemoteButton::sleep: return Message::QuickAction{QuickAction::sleep};
-        case WatchRemoteButton::spotlight: return Message::QuickAction{QuickAction::spotlight};
+        case WatchRemoteButton::playPause:
+            return Message::MediaCommand{MediaCommand::playPause};
+        case WatchRemoteButton::next:
+            return Message::MediaCommand{MediaCommand::next};
+        case WatchRemoteButton::previous:
+            return Message::MediaCommand{MediaCommand::previous};
+        case WatchRemoteButton::volumeUp:
+            return Message::MediaCommand{MediaCommand::volumeUp};
+        case WatchRemoteButton::volumeDown:
+            return Message::MediaCommand{MediaCommand::volumeDown};
+        case WatchRemoteButton::mute:
+            return Message::MediaCommand{MediaCommand::mute};
+        case WatchRemoteButton::lock:
+            return Message::QuickAction{QuickAction::lockScreen};
+        case WatchRemoteButton::sleep:
+            return Message::QuickAction{QuickAction::sleep};
+        case WatchRemoteButton::spotlight:
+            return Message::QuickAction{QuickAction::spotlight};
     }
     return Message::MediaCommand{MediaCommand::playPause};
 }
@@ -46,7 +65,8 @@ bool needsConfirmation(WatchRemoteButton button) {
 
 WatchRemoteActions::Outcome WatchRemoteActions::press(WatchRemoteButton button, const WatchStatus& status) {
     pendingConfirmation.reset();
-    if (!isAvailable(status)) return {Outcome::Unavailable{}};
+    if (!isAvailable(status))
+        return {Outcome::Unavailable{}};
     if (needsConfirmation(button)) {
         pendingConfirmation = button;
         return {Outcome::NeedsConfirmation{button}};
@@ -55,23 +75,28 @@ WatchRemoteActions::Outcome WatchRemoteActions::press(WatchRemoteButton button, 
 }
 
 std::optional<Message> WatchRemoteActions::confirm(const WatchStatus& status) {
-    if (!pendingConfirmation) return std::nullopt;
+    if (!pendingConfirmation)
+        return std::nullopt;
     const auto button = *pendingConfirmation;
     pendingConfirmation.reset();
-    if (!isAvailable(status)) return std::nullopt;
+    if (!isAvailable(status))
+        return std::nullopt;
     return message(button);
 }
 
 std::vector<MediaCommand> WatchCrownVolume::update(double value) {
-    if (!std::isfinite(value)) return {};
+    if (!std::isfinite(value))
+        return {};
     std::vector<MediaCommand> result;
-    if (lastValue) result = steps(value - *lastValue);
+    if (lastValue)
+        result = steps(value - *lastValue);
     lastValue = value;
     return result;
 }
 
 std::vector<MediaCommand> WatchCrownVolume::steps(double delta) {
-    if (delta == 0 || !std::isfinite(delta)) return {};
+    if (delta == 0 || !std::isfinite(delta))
+        return {};
     if (pending != 0 && (pending > 0) != (delta > 0))
         pending = delta;
     else
@@ -82,7 +107,8 @@ std::vector<MediaCommand> WatchCrownVolume::steps(double delta) {
     }
     // Compared as doubles first: a tiny step size can make the quotient too large for an integer.
     const double quotient = std::trunc(pending / configuration.unitsPerStep);
-    if (quotient == 0) return {};
+    if (quotient == 0)
+        return {};
     const auto maxSteps = configuration.maxStepsPerUpdate;
     std::int64_t n;
     if (std::fabs(quotient) > static_cast<double>(maxSteps)) {

@@ -13,12 +13,22 @@
 
 namespace TrackpadProtocol {
 
-enum class WatchRemoteButton { playPause, next, previous, volumeUp, volumeDown, mute, lock, sleep, spotlight };
+enum class WatchRemoteButton {
+    playPause,
+    next,
+    previous,
+    volumeUp,
+    volumeDown,
+    mute,
+    lock,
+    sleep,
+    spotlight
+};
 
 inline constexpr std::array<WatchRemoteButton, 9> allWatchRemoteButtons = {
-    WatchRemoteButton::playPause, WatchRemoteButton::next,   WatchRemoteButton::previous,
+    WatchRemoteButton::playPause, WatchRemoteButton::next,       WatchRemoteButton::previous,
     WatchRemoteButton::volumeUp,  WatchRemoteButton::volumeDown, WatchRemoteButton::mute,
-    WatchRemoteButton::lock,      WatchRemoteButton::sleep,  WatchRemoteButton::spotlight};
+    WatchRemoteButton::lock,      WatchRemoteButton::sleep,      WatchRemoteButton::spotlight};
 
 // "playPause", "next", ... exactly as the case names.
 std::string_view rawValue(WatchRemoteButton button);
@@ -58,8 +68,8 @@ struct WatchRemoteActions {
 
 struct WatchCrownVolume {
     struct Configuration {
-        double unitsPerStep = 1.0;             // crown units per volume step
-        std::int64_t maxStepsPerUpdate = 2;    // most steps sent for one crown update
+        double unitsPerStep = 1.0;           // crown units per volume step
+        std::int64_t maxStepsPerUpdate = 2;  // most steps sent for one crown update
         // A step size that is not finite and above 0 becomes 1.0; the step count is at least 1.
         Configuration(double unitsPerStep, std::int64_t maxStepsPerUpdate);
         static const Configuration standard;

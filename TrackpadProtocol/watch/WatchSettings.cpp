@@ -10,14 +10,16 @@ namespace TrackpadProtocol {
 namespace {
 
 double clamped(double value, WatchSettings::Range range) {
-    if (!std::isfinite(value)) return 1.0;
+    if (!std::isfinite(value))
+        return 1.0;
     return std::clamp(value, range.lower, range.upper);
 }
 
 // A JSON number, never a boolean.
 std::optional<double> number(const nlohmann::json& object, const char* key) {
     const auto it = object.find(key);
-    if (it == object.end() || !it->is_number()) return std::nullopt;
+    if (it == object.end() || !it->is_number())
+        return std::nullopt;
     return it->get<double>();
 }
 
@@ -65,17 +67,21 @@ WatchMessageDictionary WatchSettings::message() const {
 
 std::optional<WatchSettings> WatchSettings::fromMessage(const WatchMessageDictionary& message) {
     const auto it = message.find(messageKey);
-    if (it == message.end()) return std::nullopt;
+    if (it == message.end())
+        return std::nullopt;
     const auto* bytes = std::get_if<Data>(&it->second);
-    if (!bytes) return std::nullopt;
+    if (!bytes)
+        return std::nullopt;
     return fromJSONData(*bytes);
 }
 
 std::optional<WatchSettings> WatchSettings::fromJSONData(std::span<const std::uint8_t> jsonData) {
     const auto document = nlohmann::json::parse(jsonData.begin(), jsonData.end(), nullptr, false);
-    if (document.is_discarded() || !document.is_object()) return std::nullopt;
+    if (document.is_discarded() || !document.is_object())
+        return std::nullopt;
     // A number too large for a double parses as infinity, which is above 1 as well.
-    if (auto version = number(document, "version"); version && *version > formatVersion) return std::nullopt;
+    if (auto version = number(document, "version"); version && *version > formatVersion)
+        return std::nullopt;
     bool natural = true;
     if (const auto it = document.find("naturalScrolling"); it != document.end() && it->is_boolean())
         natural = it->get<bool>();
@@ -89,23 +95,29 @@ WatchTouchMapper::Configuration WatchSettings::applied(WatchTouchMapper::Configu
     auto& a = c.acceleration;
     a.fastGain = a.slowGain + pointerAcceleration_ * (a.fastGain - a.slowGain);
     c.crownScrollSpeed *= scrollSensitivity_;
-    if (!naturalScrolling_) c.crownScrollSpeed = -c.crownScrollSpeed;
+    if (!naturalScrolling_)
+        c.crownScrollSpeed = -c.crownScrollSpeed;
     return c;
 }
 
 void WatchSettingsSender::update(const WatchSettings& value) {
     settings_ = value;
-    if (!canSend_) return;
-    if (sent_ == value) return;
-    if (deliver_ && deliver_(value.message())) sent_ = value;
+    if (!canSend_)
+        return;
+    if (sent_ == value)
+        return;
+    if (deliver_ && deliver_(value.message()))
+        sent_ = value;
 }
 
 void WatchSettingsSender::setCanSend(bool canSend) {
     canSend_ = canSend;
-    if (!canSend) return;
+    if (!canSend)
+        return;
     // The watch may have missed what was sent before it became reachable again.
     sent_.reset();
-    if (settings_ && deliver_ && deliver_(settings_->message())) sent_ = settings_;
+    if (settings_ && deliver_ && deliver_(settings_->message()))
+        sent_ = settings_;
 }
 
 }  // namespace TrackpadProtocol

@@ -23,11 +23,14 @@ Message crownScroll(float dy, ScrollPhase phase) {
 }  // namespace
 
 double WatchTouchMapper::Acceleration::gain(double speed) const {
-    if (!std::isfinite(speed)) return fastGain;
+    if (!std::isfinite(speed))
+        return fastGain;
     if (slowSpeed < fastSpeed) {
         double t = (speed - slowSpeed) / (fastSpeed - slowSpeed);
-        if (t > 1) t = 1;
-        if (!(t > 0)) t = 0;
+        if (t > 1)
+            t = 1;
+        if (!(t > 0))
+            t = 0;
         return slowGain + (fastGain - slowGain) * t * t * (3 - 2 * t);
     }
     return speed > slowSpeed ? fastGain : slowGain;
@@ -36,7 +39,8 @@ double WatchTouchMapper::Acceleration::gain(double speed) const {
 std::optional<WatchTouchMapper::Vector> WatchTouchMapper::measure(Vector p, double t) {
     const double dx = p.x - touch->location.x;
     const double dy = p.y - touch->location.y;
-    if (!std::isfinite(dx) || !std::isfinite(dy) || (dx == 0 && dy == 0)) return std::nullopt;
+    if (!std::isfinite(dx) || !std::isfinite(dy) || (dx == 0 && dy == 0))
+        return std::nullopt;
     const double dt = t - touch->time;
     const double distance = std::hypot(dx, dy);
     const double instant = distance / std::max(dt, shortestStep);
@@ -52,21 +56,25 @@ std::optional<Message> WatchTouchMapper::pointerStep(Vector step, double speed) 
     const double scale = configuration.pointerSpeed * configuration.acceleration.gain(speed);
     const float mx = narrowToFloat(step.x * scale);
     const float my = narrowToFloat(step.y * scale);
-    if (!std::isfinite(mx) || !std::isfinite(my) || (mx == 0 && my == 0)) return std::nullopt;
+    if (!std::isfinite(mx) || !std::isfinite(my) || (mx == 0 && my == 0))
+        return std::nullopt;
     return Message::Move{mx, my};
 }
 
 std::vector<Message> WatchTouchMapper::touchBegan(Vector p, double t) {
     // A position that is not a number could never be moved away from; such a touch is not begun.
-    if (!finite(p) || !std::isfinite(t)) return {};
+    if (!finite(p) || !std::isfinite(t))
+        return {};
     touch = Touch{p, t, p, t, 0, 0, true, false};
     return {};
 }
 
 std::vector<Message> WatchTouchMapper::touchMoved(Vector p, double t) {
-    if (!touch) return touchBegan(p, t);
+    if (!touch)
+        return touchBegan(p, t);
     const auto measured = measure(p, t);
-    if (!measured) return {};
+    if (!measured)
+        return {};
     Vector step = *measured;
     double speed = touch->speed;
     if (touch->isHoldingBack) {
@@ -77,12 +85,14 @@ std::vector<Message> WatchTouchMapper::touchMoved(Vector p, double t) {
         step = {touch->location.x - touch->start.x, touch->location.y - touch->start.y};
         speed = std::max(touch->speed, std::hypot(step.x, step.y) / std::max(elapsed, shortestStep));
     }
-    if (auto move = pointerStep(step, speed)) return {std::move(*move)};
+    if (auto move = pointerStep(step, speed))
+        return {std::move(*move)};
     return {};
 }
 
 std::vector<Message> WatchTouchMapper::touchEnded(Vector p, double t) {
-    if (!touch) return {};
+    if (!touch)
+        return {};
     auto messages = touchMoved(p, t);
     const double startTime = touch->startTime;
     const double travel = touch->travel;
@@ -116,20 +126,23 @@ std::vector<Message> WatchTouchMapper::secondaryClick() {
 std::vector<Message> WatchTouchMapper::crownRotated(double delta, double t) {
     const double amount = delta * configuration.crownScrollSpeed;
     const float f = narrowToFloat(amount);
-    if (amount == 0 || !std::isfinite(amount) || f == 0 || !std::isfinite(f)) return {};
+    if (amount == 0 || !std::isfinite(amount) || f == 0 || !std::isfinite(f))
+        return {};
     const auto phase = crownTurned ? ScrollPhase::changed : ScrollPhase::began;
     crownTurned = t;
     return {crownScroll(-f, phase)};
 }
 
 std::vector<Message> WatchTouchMapper::crownEnded() {
-    if (!crownTurned) return {};
+    if (!crownTurned)
+        return {};
     crownTurned.reset();
     return {crownScroll(0, ScrollPhase::ended)};
 }
 
 std::vector<Message> WatchTouchMapper::crownIdle(double t) {
-    if (crownTurned && t - *crownTurned >= configuration.crownIdleTimeout) return crownEnded();
+    if (crownTurned && t - *crownTurned >= configuration.crownIdleTimeout)
+        return crownEnded();
     return {};
 }
 
@@ -141,16 +154,19 @@ std::vector<Message> WatchTouchMapper::reset() {
 
 // ---- Swipe detector ---------------------------------------------------------------------------------
 
-std::optional<SwipeDirection> WatchSwipeDetector::direction(WatchTouchMapper::Vector a, WatchTouchMapper::Vector b,
-                                                            double m) {
+std::optional<SwipeDirection> WatchSwipeDetector::direction(WatchTouchMapper::Vector a,
+                                                            WatchTouchMapper::Vector b, double m) {
     const double dx = b.x - a.x;
     const double dy = b.y - a.y;
-    if (!std::isfinite(dx) || !std::isfinite(dy)) return std::nullopt;
+    if (!std::isfinite(dx) || !std::isfinite(dy))
+        return std::nullopt;
     if (std::fabs(dy) <= std::fabs(dx)) {
-        if (dx != 0 && std::fabs(dx) >= m) return dx < 0 ? SwipeDirection::left : SwipeDirection::right;
+        if (dx != 0 && std::fabs(dx) >= m)
+            return dx < 0 ? SwipeDirection::left : SwipeDirection::right;
         return std::nullopt;
     }
-    if (std::fabs(dy) >= m) return dy < 0 ? SwipeDirection::up : SwipeDirection::down;
+    if (std::fabs(dy) >= m)
+        return dy < 0 ? SwipeDirection::up : SwipeDirection::down;
     return std::nullopt;
 }
 
@@ -168,8 +184,10 @@ std::vector<Message> WatchSwipeDetector::touchBegan(WatchTouchMapper::Vector p) 
 }
 
 std::vector<Message> WatchSwipeDetector::touchMoved(WatchTouchMapper::Vector p) {
-    if (!touch) return touchBegan(p);
-    if (touch->hasSwiped) return {};
+    if (!touch)
+        return touchBegan(p);
+    if (touch->hasSwiped)
+        return {};
     if (auto found = direction(touch->start, p, configuration.minimumDistance)) {
         touch->hasSwiped = true;
         return {threeFingerSwipe(*found)};
@@ -178,7 +196,8 @@ std::vector<Message> WatchSwipeDetector::touchMoved(WatchTouchMapper::Vector p) 
 }
 
 std::vector<Message> WatchSwipeDetector::touchEnded(WatchTouchMapper::Vector p) {
-    if (!touch) return {};
+    if (!touch)
+        return {};
     std::vector<Message> messages;
     if (!touch->hasSwiped) {
         if (auto found = direction(touch->start, p, configuration.minimumDistance))

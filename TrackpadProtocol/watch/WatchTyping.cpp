@@ -8,34 +8,51 @@ namespace TrackpadProtocol {
 
 std::string_view rawValue(WatchSpecialKey key) {
     switch (key) {
-        case WatchSpecialKey::escape: return "escape";
-        case WatchSpecialKey::tab: return "tab";
-        case WatchSpecialKey::delete_: return "delete";
-        case WatchSpecialKey::return_: return "return";
-        case WatchSpecialKey::left: return "left";
-        case WatchSpecialKey::up: return "up";
-        case WatchSpecialKey::down: return "down";
-        case WatchSpecialKey::right: return "right";
+        case WatchSpecialKey::escape:
+            return "escape";
+        case WatchSpecialKey::tab:
+            return "tab";
+        case WatchSpecialKey::delete_:
+            return "delete";
+        case WatchSpecialKey::return_:
+            return "return";
+        case WatchSpecialKey::left:
+            return "left";
+        case WatchSpecialKey::up:
+            return "up";
+        case WatchSpecialKey::down:
+            return "down";
+        case WatchSpecialKey::right:
+            return "right";
     }
     return "";
 }
 
 std::optional<WatchSpecialKey> watchSpecialKeyFromRaw(std::string_view raw) {
     for (auto key : allWatchSpecialKeys)
-        if (rawValue(key) == raw) return key;
+        if (rawValue(key) == raw)
+            return key;
     return std::nullopt;
 }
 
 std::uint16_t keyCode(WatchSpecialKey key) {
     switch (key) {
-        case WatchSpecialKey::escape: return 53;
-        case WatchSpecialKey::tab: return 48;
-        case WatchSpecialKey::delete_: return 51;
-        case WatchSpecialKey::return_: return 36;
-        case WatchSpecialKey::left: return 123;
-        case WatchSpecialKey::up: return 126;
-        case WatchSpecialKey::down: return 125;
-        case WatchSpecialKey::right: return 124;
+        case WatchSpecialKey::escape:
+            return 53;
+        case WatchSpecialKey::tab:
+            return 48;
+        case WatchSpecialKey::delete_:
+            return 51;
+        case WatchSpecialKey::return_:
+            return 36;
+        case WatchSpecialKey::left:
+            return 123;
+        case WatchSpecialKey::up:
+            return 126;
+        case WatchSpecialKey::down:
+            return 125;
+        case WatchSpecialKey::right:
+            return 124;
     }
     return 0;
 }
@@ -52,9 +69,11 @@ namespace {
 
 bool isLineBreak(std::string_view character) {
     const auto first = watch_text::scalars(character.substr(0, std::min<std::size_t>(character.size(), 4)));
-    if (first.empty()) return false;
+    if (first.empty())
+        return false;
     const auto s = first.front();
-    if (s.size() == 1) return s[0] >= 0x0A && s[0] <= 0x0D;
+    if (s.size() == 1)
+        return s[0] >= 0x0A && s[0] <= 0x0D;
     return s == "\u0085" || s == "\u2028" || s == "\u2029";
 }
 
@@ -62,25 +81,29 @@ bool isLineBreak(std::string_view character) {
 
 std::vector<Message> WatchTyping::textMessages(std::string_view text, std::size_t maximumBytes) {
     std::vector<Message> result;
-    if (text.empty()) return result;
+    if (text.empty())
+        return result;
     if (text.size() <= maximumBytes) {
         result.push_back(Message::Text{std::string(text)});
         return result;
     }
     std::string chunk;
     auto close = [&] {
-        if (!chunk.empty()) result.push_back(Message::Text{std::exchange(chunk, {})});
+        if (!chunk.empty())
+            result.push_back(Message::Text{std::exchange(chunk, {})});
     };
     for (auto character : watch_text::characters(text)) {
         if (character.size() <= maximumBytes) {
-            if (chunk.size() + character.size() > maximumBytes) close();
+            if (chunk.size() + character.size() > maximumBytes)
+                close();
             chunk += character;
             continue;
         }
         close();
         // A scalar longer than a tiny limit still goes out whole, in a chunk of its own.
         for (auto scalar : watch_text::scalars(character)) {
-            if (chunk.size() + scalar.size() > maximumBytes) close();
+            if (chunk.size() + scalar.size() > maximumBytes)
+                close();
             chunk += scalar;
         }
         close();
@@ -98,7 +121,8 @@ std::vector<Message> WatchTyping::messages(std::string_view input) {
     std::size_t offset = 0;
     auto appendLine = [&](std::size_t end) {
         auto pieces = textMessages(text.substr(lineStart, end - lineStart), maximumTextBytes);
-        result.insert(result.end(), std::make_move_iterator(pieces.begin()), std::make_move_iterator(pieces.end()));
+        result.insert(result.end(), std::make_move_iterator(pieces.begin()),
+                      std::make_move_iterator(pieces.end()));
     };
     for (auto character : watch_text::characters(text)) {
         if (isLineBreak(character)) {
@@ -114,10 +138,12 @@ std::vector<Message> WatchTyping::messages(std::string_view input) {
 
 std::optional<WatchTypingFeedback::Haptic> WatchTypingFeedback::haptic() const {
     switch (phase) {
-        case Phase::sending: return std::nullopt;
+        case Phase::sending:
+            return std::nullopt;
         case Phase::delivered:
             return std::holds_alternative<WatchSpecialKey>(entry.value) ? Haptic::click : Haptic::success;
-        default: return Haptic::failure;
+        default:
+            return Haptic::failure;
     }
 }
 

@@ -7,7 +7,8 @@ using Phase = WatchTypingFeedback::Phase;
 std::shared_ptr<WatchTypingSender> WatchTypingSender::create(std::shared_ptr<WatchInputRouter> input,
                                                              platform::Executor& mainQueue,
                                                              std::chrono::microseconds answerTimeout) {
-    return std::shared_ptr<WatchTypingSender>(new WatchTypingSender(std::move(input), mainQueue, answerTimeout));
+    return std::shared_ptr<WatchTypingSender>(
+        new WatchTypingSender(std::move(input), mainQueue, answerTimeout));
 }
 
 WatchTypingSender::WatchTypingSender(std::shared_ptr<WatchInputRouter> input, platform::Executor& mainQueue,
@@ -21,7 +22,8 @@ WatchTypingSender::WatchTypingSender(std::shared_ptr<WatchInputRouter> input, pl
 
 WatchTypingSender::~WatchTypingSender() {
     for (const auto& [number, waiting] : waiting_)
-        if (waiting.timeout) mainQueue_.cancel(*waiting.timeout);
+        if (waiting.timeout)
+            mainQueue_.cancel(*waiting.timeout);
 }
 
 void WatchTypingSender::send(const std::string& text) {
@@ -38,16 +40,19 @@ void WatchTypingSender::send(WatchSpecialKey key) {
 
 void WatchTypingSender::retry() {
     const auto text = retryText_.value();
-    if (!text) return;
+    if (!text)
+        return;
     const auto& current = feedback_.value();
-    if (current && current->phase == Phase::sending && current->entry == WatchTypingFeedback::Entry::text(*text))
+    if (current && current->phase == Phase::sending &&
+        current->entry == WatchTypingFeedback::Entry::text(*text))
         return;
     send(*text, session_);
 }
 
 void WatchTypingSender::sendAction(const std::vector<Message>& messages, WatchTypingFeedback::Entry entry,
                                    std::int64_t session) {
-    if (messages.empty()) return;
+    if (messages.empty())
+        return;
     const auto number = ++latest_;
     waiting_[number] = Waiting{entry, static_cast<std::int64_t>(messages.size()), std::nullopt};
     feedback_.set(WatchTypingFeedback::sending(entry));
@@ -59,9 +64,11 @@ void WatchTypingSender::sendAction(const std::vector<Message>& messages, WatchTy
     for (const auto& message : messages) {
         // A piece the computer did not take ends the action; typing the rest after the gap would
         // produce a different text than the user's.
-        if (!waiting_.count(number)) return;
+        if (!waiting_.count(number))
+            return;
         const bool accepted = input_->send(message, session, [weak, number](bool delivered) {
-            if (auto live = weak.lock()) live->answered(number, delivered);
+            if (auto live = weak.lock())
+                live->answered(number, delivered);
         });
         if (!accepted) {
             finish(number, Phase::notSent);
@@ -69,38 +76,47 @@ void WatchTypingSender::sendAction(const std::vector<Message>& messages, WatchTy
         }
     }
     auto it = waiting_.find(number);
-    if (it == waiting_.end()) return;
+    if (it == waiting_.end())
+        return;
     it->second.timeout = mainQueue_.schedule(answerTimeout_, [weak, number] {
-        if (auto live = weak.lock()) live->finish(number, Phase::unanswered);
+        if (auto live = weak.lock())
+            live->finish(number, Phase::unanswered);
     });
 }
 
 void WatchTypingSender::answered(std::int64_t number, bool delivered) {
     auto it = waiting_.find(number);
-    if (it == waiting_.end()) return;
+    if (it == waiting_.end())
+        return;
     if (!delivered || input_->inputSession() != session_) {
         finish(number, Phase::notDelivered);
         return;
     }
-    if (--it->second.unanswered == 0) finish(number, Phase::delivered);
+    if (--it->second.unanswered == 0)
+        finish(number, Phase::delivered);
 }
 
 void WatchTypingSender::finish(std::int64_t number, Phase phase) {
     auto it = waiting_.find(number);
-    if (it == waiting_.end()) return;
+    if (it == waiting_.end())
+        return;
     const Waiting waiting = std::move(it->second);
     waiting_.erase(it);
-    if (waiting.timeout) mainQueue_.cancel(*waiting.timeout);
+    if (waiting.timeout)
+        mainQueue_.cancel(*waiting.timeout);
     const WatchTypingFeedback outcome{phase, waiting.entry};
     if (const auto* text = std::get_if<std::string>(&waiting.entry.value)) {
         if (phase == Phase::delivered) {
-            if (retryText_.value() == *text) retryText_.set(std::nullopt);
+            if (retryText_.value() == *text)
+                retryText_.set(std::nullopt);
         } else {
             retryText_.set(*text);
         }
     }
-    if (number == latest_) feedback_.set(outcome);
-    if (onFinish) onFinish(outcome);
+    if (number == latest_)
+        feedback_.set(outcome);
+    if (onFinish)
+        onFinish(outcome);
 }
 
 }  // namespace TrackpadProtocol

@@ -23,9 +23,9 @@ class WatchTypingSender : public std::enable_shared_from_this<WatchTypingSender>
     static constexpr std::chrono::microseconds standardAnswerTimeout = std::chrono::seconds(8);
 
     // Bound to the router's input session of this moment, for the sender's whole life.
-    static std::shared_ptr<WatchTypingSender> create(std::shared_ptr<WatchInputRouter> input,
-                                                     platform::Executor& mainQueue,
-                                                     std::chrono::microseconds answerTimeout = standardAnswerTimeout);
+    static std::shared_ptr<WatchTypingSender> create(
+        std::shared_ptr<WatchInputRouter> input, platform::Executor& mainQueue,
+        std::chrono::microseconds answerTimeout = standardAnswerTimeout);
     // Pending time-outs end with the sender and finish nothing.
     ~WatchTypingSender();
     WatchTypingSender(const WatchTypingSender&) = delete;
@@ -62,7 +62,8 @@ class WatchTypingSender : public std::enable_shared_from_this<WatchTypingSender>
 
     WatchTypingSender(std::shared_ptr<WatchInputRouter> input, platform::Executor& mainQueue,
                       std::chrono::microseconds answerTimeout);
-    void sendAction(const std::vector<Message>& messages, WatchTypingFeedback::Entry entry, std::int64_t session);
+    void sendAction(const std::vector<Message>& messages, WatchTypingFeedback::Entry entry,
+                    std::int64_t session);
     void answered(std::int64_t number, bool delivered);
     void finish(std::int64_t number, WatchTypingFeedback::Phase phase);
 

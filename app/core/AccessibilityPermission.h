@@ -32,6 +32,7 @@ class SystemTrustProbe final : public TrustProbe {
     struct Connection;
     std::unique_ptr<Connection> connection_;
     double lastRoundTrip_ = -1;
+    double lastConnectAttempt_ = -1;
 };
 
 class AccessibilityPermission {

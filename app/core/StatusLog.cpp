@@ -79,4 +79,13 @@ StatusLog::StatusLog(CompanionRuntime& runtime, AccessibilityPermission& permiss
 
 StatusLog::~StatusLog() = default;
 
+void LoggedPairingPanel::announce(const std::string& text) {
+    logger.info("Pairing panel: " + CompanionNetwork::quotedForLog(text));
+}
+
+void LoggedConnectionNotices::show(const std::vector<ConnectionNotice>& notices) {
+    logger.notice("Connection notice: " +
+                  CompanionNetwork::quotedForLog(joinedNames(notices, {}) + " connected."));
+}
+
 }  // namespace Shell

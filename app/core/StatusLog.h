@@ -7,6 +7,8 @@
 #include <memory>
 
 #include "app/core/CompanionRuntime.h"
+#include "app/core/ConnectionNotices.h"
+#include "app/core/PairingPanel.h"
 
 namespace Shell {
 
@@ -19,6 +21,20 @@ class StatusLog {
   private:
     struct Subscriptions;
     std::unique_ptr<Subscriptions> subscriptions_;
+};
+
+// Without windows, the panels' announcements go to the log.
+class LoggedPairingPanel final : public PairingPanelPresenting {
+  public:
+    void show() override {}
+    void hide() override {}
+    void announce(const std::string& text) override;
+};
+
+class LoggedConnectionNotices final : public ConnectionNoticePresenting {
+  public:
+    void show(const std::vector<ConnectionNotice>& notices) override;
+    void dismiss() override {}
 };
 
 }  // namespace Shell

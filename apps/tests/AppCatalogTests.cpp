@@ -20,11 +20,12 @@ struct CatalogFixture : ::testing::Test {
     std::shared_ptr<FakeAppProvider> provider = std::make_shared<FakeAppProvider>();
     std::mutex updatesMutex;
     std::vector<AppCatalogUpdate> updates;
-    std::shared_ptr<AppCatalog> catalog = AppCatalog::make(
-        provider, {"Dev.Quelmar.Companion"}, 42, AppIconScaler(61440), [this](const AppCatalogUpdate& update) {
-            std::lock_guard lock(updatesMutex);
-            updates.push_back(update);
-        });
+    std::shared_ptr<AppCatalog> catalog =
+        AppCatalog::make(provider, {"Dev.Quelmar.Companion"}, 42, AppIconScaler(61440),
+                         [this](const AppCatalogUpdate& update) {
+                             std::lock_guard lock(updatesMutex);
+                             updates.push_back(update);
+                         });
 
     std::vector<MacApp> running(std::vector<RunningAppInfo> records) {
         provider->running = std::move(records);
@@ -37,15 +38,17 @@ struct CatalogFixture : ::testing::Test {
 };
 
 TEST_F(CatalogFixture, RunningListMergesInstancesWithoutCaseAndKeepsTheFirstPosition) {
-    auto list = running({runningApp("org.example.Editor", "Editor", false, true), runningApp("other", "Other"),
-                         runningApp("ORG.EXAMPLE.editor", "Editor 2", true, false)});
+    auto list =
+        running({runningApp("org.example.Editor", "Editor", false, true), runningApp("other", "Other"),
+                 runningApp("ORG.EXAMPLE.editor", "Editor 2", true, false)});
     ASSERT_EQ(list.size(), 2u);
-    EXPECT_EQ(list[0], (MacApp{"org.example.Editor", "Editor", State::active}));  // not hidden: one is visible
+    EXPECT_EQ(list[0],
+              (MacApp{"org.example.Editor", "Editor", State::active}));  // not hidden: one is visible
     EXPECT_EQ(list[1].bundleID, "other");
 
     // Visible first, hidden later: still not hidden. Hidden only when every instance is.
-    list = running({runningApp("a", "A"), runningApp("a", "A", false, true), runningApp("b", "B", false, true),
-                    runningApp("B", "", false, true)});
+    list = running({runningApp("a", "A"), runningApp("a", "A", false, true),
+                    runningApp("b", "B", false, true), runningApp("B", "", false, true)});
     EXPECT_EQ(list[0].state, State{});
     EXPECT_EQ(list[1].state, State::hidden);
 }
@@ -68,9 +71,10 @@ TEST_F(CatalogFixture, RunningListDropsWhatThePhoneMustNotSee) {
     prohibited.activationPolicy = RunningAppInfo::ActivationPolicy::prohibited;
     auto noID = runningApp("x", "No id");
     noID.bundleID.reset();
-    auto list = running({accessory, prohibited, noID, runningApp("   ", "Blank"),
-                         runningApp("dev.quelmar.COMPANION", "Us"), runningApp(std::string(255, 'a'), "Long"),
-                         runningApp(std::string(256, 'b'), "Too long"), runningApp("  padded\n", "  Padded  ")});
+    auto list =
+        running({accessory, prohibited, noID, runningApp("   ", "Blank"),
+                 runningApp("dev.quelmar.COMPANION", "Us"), runningApp(std::string(255, 'a'), "Long"),
+                 runningApp(std::string(256, 'b'), "Too long"), runningApp("  padded\n", "  Padded  ")});
     ASSERT_EQ(list.size(), 2u);
     EXPECT_EQ(list[0].bundleID, std::string(255, 'a'));
     EXPECT_EQ(list[0].state, State{});  // the active accessory does not count as the first active
@@ -91,9 +95,10 @@ TEST_F(CatalogFixture, NamesAreFilledFromLaterInstancesAndCutForTheWire) {
 }
 
 TEST_F(CatalogFixture, InstalledListIsDeduplicatedAndSortedByNameWithNumbersByValue) {
-    provider->installed = {{"tool10", "Tool 10", "/a"}, {"tool9", "Tool 9", "/b"},   {"TOOL9", "Copy", "/c"},
-                           {"z.same", "Same", "/d"},    {"a.same", "same", "/e"},    {"dev.quelmar.companion", "Us", "/f"},
-                           {"empty", "", "/g"},         {" ", "Blank id", "/h"},     {"alpha", "alpha", "/i"}};
+    provider->installed = {
+        {"tool10", "Tool 10", "/a"}, {"tool9", "Tool 9", "/b"}, {"TOOL9", "Copy", "/c"},
+        {"z.same", "Same", "/d"},    {"a.same", "same", "/e"},  {"dev.quelmar.companion", "Us", "/f"},
+        {"empty", "", "/g"},         {" ", "Blank id", "/h"},   {"alpha", "alpha", "/i"}};
     auto list = catalog->installedApps();
     std::vector<std::string> ids;
     for (const MacApp& app : list) {

@@ -49,7 +49,9 @@ TEST(AppIconScaler, DrawsCentredKeepingTheAspectRatio) {
     const IconBitmap image = decoded(*png);
     ASSERT_EQ(image.width, 128);
     ASSERT_EQ(image.height, 128);
-    const auto alphaAt = [&](int x, int y) { return image.pixels[(static_cast<std::size_t>(y) * 128 + x) * 4 + 3]; };
+    const auto alphaAt = [&](int x, int y) {
+        return image.pixels[(static_cast<std::size_t>(y) * 128 + x) * 4 + 3];
+    };
     EXPECT_EQ(alphaAt(64, 0), 0);
     EXPECT_EQ(alphaAt(64, 31), 0);
     EXPECT_EQ(alphaAt(64, 32), 255);
@@ -78,6 +80,9 @@ TEST(AppIconScaler, DecodesFilesAndRefusesWhatIsNoImage) {
     std::vector<std::uint8_t> truncated = *encodePNG(solidImage(64, 64));
     truncated.resize(truncated.size() / 2);
     EXPECT_FALSE(scaler.pngData(truncated, 64));
+    // Wider than any icon may be: refused before its pixels are decoded.
+    EXPECT_FALSE(scaler.pngData(*encodePNG(solidImage(maxIconSide + 1, 1)), 64));
+    EXPECT_TRUE(scaler.pngData(*encodePNG(solidImage(maxIconSide, 1)), 64));
 
     const std::string svg =
         R"(<svg xmlns="http://www.w3.org/2000/svg" width="512" height="512"><rect width="512" height="512" fill="#0000ff"/></svg>)";
@@ -96,8 +101,10 @@ TEST(AppIconScaler, AnSVGCannotPullInOtherFiles) {
     ASSERT_NE(file, nullptr);
     std::fwrite(redPNG.data(), 1, redPNG.size(), file);
     std::fclose(file);
-    const std::string svg = R"(<svg xmlns="http://www.w3.org/2000/svg" xmlns:xlink="http://www.w3.org/1999/xlink" width="8" height="8">)"
-                            R"(<image width="8" height="8" xlink:href="file://)" + red.string() + R"("/></svg>)";
+    const std::string svg =
+        R"(<svg xmlns="http://www.w3.org/2000/svg" xmlns:xlink="http://www.w3.org/1999/xlink" width="8" height="8">)"
+        R"(<image width="8" height="8" xlink:href="file://)" +
+        red.string() + R"("/></svg>)";
     std::optional<IconBitmap> image =
         decodeIcon(std::span(reinterpret_cast<const std::uint8_t*>(svg.data()), svg.size()), 8);
     std::filesystem::remove(red);
@@ -109,7 +116,8 @@ TEST(AppIconScaler, AnSVGCannotPullInOtherFiles) {
 
 struct IconFixture : ::testing::Test {
     std::shared_ptr<FakeAppProvider> provider = std::make_shared<FakeAppProvider>();
-    std::shared_ptr<AppCatalog> catalog = AppCatalog::make(provider, {}, std::nullopt, AppIconScaler(61440), {});
+    std::shared_ptr<AppCatalog> catalog =
+        AppCatalog::make(provider, {}, std::nullopt, AppIconScaler(61440), {});
 };
 
 TEST_F(IconFixture, ClampsTheSizeAndSharesEntriesAcrossLetterCase) {

@@ -26,7 +26,8 @@ TEST(ExecLine, FollowsTheQuotingRulesAndFieldCodes) {
         {"editor --new-window %f extra", std::vector<std::string>{"editor", "--new-window", "extra"}},
         {"  editor   -a\t-b ", std::vector<std::string>{"editor", "-a", "-b"}},
         {R"("/opt/My App/run" --flag)", std::vector<std::string>{"/opt/My App/run", "--flag"}},
-        {R"(sh -c "echo \"hi\" \$HOME \\ \`x\`")", std::vector<std::string>{"sh", "-c", R"(echo "hi" $HOME \ `x`)"}},
+        {R"(sh -c "echo \"hi\" \$HOME \\ \`x\`")",
+         std::vector<std::string>{"sh", "-c", R"(echo "hi" $HOME \ `x`)"}},
         {R"(a "")", std::vector<std::string>{"a", ""}},
         {"editor %i", std::vector<std::string>{"editor", "--icon", "editor-icon"}},
         {"editor --name=%c %k", std::vector<std::string>{"editor", "--name=Editor", context.desktopFile}},
@@ -112,7 +113,8 @@ RunningAppInfo instance(std::int32_t pid, RunningAppInfo::ActivationPolicy polic
 TEST_F(LauncherFixture, ActivatesTheFirstRegularInstanceElseTheFirstOne) {
     system->running = {instance(1, RunningAppInfo::ActivationPolicy::accessory),
                        instance(2, RunningAppInfo::ActivationPolicy::regular)};
-    EXPECT_EQ(open("  org.example.App "), (std::vector<OpenAppResult>{{"  org.example.App ", Status::opened}}));
+    EXPECT_EQ(open("  org.example.App "),
+              (std::vector<OpenAppResult>{{"  org.example.App ", Status::opened}}));
     EXPECT_EQ(system->calls, (std::vector<std::string>{"running org.example.App", "activate 2"}));
 
     system->calls.clear();
@@ -123,7 +125,8 @@ TEST_F(LauncherFixture, ActivatesTheFirstRegularInstanceElseTheFirstOne) {
 }
 
 TEST_F(LauncherFixture, OpensTheEntryOfAnApplicationThatDoesNotRun) {
-    EXPECT_EQ(open("org.example.App"), (std::vector<OpenAppResult>{{"org.example.App", Status::notInstalled}}));
+    EXPECT_EQ(open("org.example.App"),
+              (std::vector<OpenAppResult>{{"org.example.App", Status::notInstalled}}));
     system->url = "/usr/share/applications/org.example.App.desktop";
     EXPECT_EQ(open("org.example.App"), (std::vector<OpenAppResult>{{"org.example.App", Status::opened}}));
     EXPECT_EQ(system->calls.back(), "open /usr/share/applications/org.example.App.desktop");
@@ -139,10 +142,12 @@ TEST_F(LauncherFixture, ABlankIdAsksNothingAndEveryRequestGetsExactlyOneResult) 
     EXPECT_EQ(open("a"), (std::vector<OpenAppResult>{{"a", Status::failed}}));
 
     std::optional<Message> reply = Message{Message::OpenApp{"x"}};
-    launcher.response(Message{Message::AppsRequest{}}, [&](std::optional<Message> m) { reply = std::move(m); });
+    launcher.response(Message{Message::AppsRequest{}},
+                      [&](std::optional<Message> m) { reply = std::move(m); });
     EXPECT_FALSE(reply);
     system->dropCompletion = false;
-    launcher.response(Message{Message::OpenApp{"b"}}, [&](std::optional<Message> m) { reply = std::move(m); });
+    launcher.response(Message{Message::OpenApp{"b"}},
+                      [&](std::optional<Message> m) { reply = std::move(m); });
     ASSERT_TRUE(reply);
     EXPECT_EQ(*reply, (Message{Message::OpenAppResult{OpenAppResult{"b", Status::opened}}}));
 }

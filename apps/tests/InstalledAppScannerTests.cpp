@@ -56,21 +56,24 @@ TEST(InstalledAppScanner, WalksRootsInOrderWithIdsFromPathsAndTheDepthLimit) {
     tree.write("home/applications/notes.txt", "x");
     tree.write("system/applications/b.desktop", desktopFile("System Beta"));
     tree.write("system/applications/c.desktop", desktopFile("Gamma"));
-    std::filesystem::create_directory_symlink(tree.root() / "system/applications", tree.root() / "home/applications/link");
+    std::filesystem::create_directory_symlink(tree.root() / "system/applications",
+                                              tree.root() / "home/applications/link");
     std::filesystem::create_symlink(tree.root() / "system/applications/c.desktop",
                                     tree.root() / "home/applications/linked.desktop");
     // Loops of links are never entered, and a link to nowhere is skipped.
-    std::filesystem::create_directory_symlink(tree.root() / "home/applications", tree.root() / "home/applications/x/loop");
-    std::filesystem::create_symlink(tree.root() / "nowhere.desktop", tree.root() / "home/applications/dangling.desktop");
+    std::filesystem::create_directory_symlink(tree.root() / "home/applications",
+                                              tree.root() / "home/applications/x/loop");
+    std::filesystem::create_symlink(tree.root() / "nowhere.desktop",
+                                    tree.root() / "home/applications/dangling.desktop");
 
-    const InstalledAppScanner scanner({tree.root() / "home/applications", tree.root() / "missing",
-                                       tree.root() / "system/applications"},
-                                      2);
+    const InstalledAppScanner scanner(
+        {tree.root() / "home/applications", tree.root() / "missing", tree.root() / "system/applications"}, 2);
     auto apps = scanner.installedApplications();
     EXPECT_EQ(ids(apps), (std::vector<std::string>{"a 9", "a 10", "b", "kde-one", "linked", "x-y-two", "c"}));
     EXPECT_EQ(apps[2].name, "Beta");
     EXPECT_EQ(apps[2].url, tree.root() / "home/applications/b.desktop");
-    EXPECT_EQ(ids(InstalledAppScanner({tree.root() / "home/applications"}, 0).installedApplications()).size(), 4u);
+    EXPECT_EQ(ids(InstalledAppScanner({tree.root() / "home/applications"}, 0).installedApplications()).size(),
+              4u);
     EXPECT_EQ(InstalledAppScanner({}, -3).maxDepth(), 0);
 }
 
@@ -86,7 +89,9 @@ TEST(InstalledAppScanner, LeavesOutEntriesThatAreNotShownAndTheyStillMaskLaterOn
     tree.write("a/not.desktop", desktopFile("Not", "NotShowIn=Openbox;\n"));
     tree.write("a/tryexec.desktop", desktopFile("T", "TryExec=lumivex-no-such-program\n"));
     tree.write("a/tryok.desktop", desktopFile("TryOK", "TryExec=true\n"));
-    tree.write("a/binary.desktop", std::string("\x7F" "ELF\0\0\0garbage", 13));
+    tree.write("a/binary.desktop", std::string("\x7F"
+                                               "ELF\0\0\0garbage",
+                                               13));
     tree.write("a/noname.desktop", "[Desktop Entry]\nType=Application\nExec=x\n");
     tree.write("b/hidden.desktop", desktopFile("System copy"));
     tree.write("b/binary.desktop", desktopFile("Shown: the damaged file masks nothing"));

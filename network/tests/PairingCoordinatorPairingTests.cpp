@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "network/FileTrustedDeviceStore.h"
 #include "network/tests/CoordinatorHarness.h"
 
@@ -225,6 +227,25 @@ TEST(PairingCoordinatorPairing, MoreThanTenRequestsInSixtySecondsAreRefused) {
     h.advance(0.1);  // the first request is now 60 s old
     EXPECT_TRUE(h.requestPairing(1, phone).as<Action::Reply>()->message.is<Message::PairingChallenge>());
     EXPECT_EQ(h.requestPairing(1, phone), rejected(PairingRejection::rateLimited));
+}
+
+TEST(PairingCoordinatorPairing, InfiniteOrHugeDurationsMeanAVeryLongTimeNotNoTimeAtAll) {
+    for (const double seconds : {std::numeric_limits<double>::infinity(), 1e300}) {
+        PairingCoordinator::Configuration configuration;
+        configuration.codeLifetime = seconds;
+        configuration.lockoutDuration = seconds;
+        configuration.failureWindow = seconds;
+        configuration.requestWindow = seconds;
+        Harness h(configuration);
+        UUID phone = UUID::random();
+        EXPECT_TRUE(h.requestPairing(1, phone).as<Action::Reply>()->message.is<Message::PairingChallenge>());
+        h.advance(3600);
+        ASSERT_TRUE(h.coordinator.secondsUntilPairingExpires().has_value());
+        EXPECT_GT(*h.coordinator.secondsUntilPairingExpires(), 0) << "the code has not expired";
+        for (int i = 0; i < 3; ++i)
+            h.answer(1, phone, "999999");
+        EXPECT_EQ(h.requestPairing(1, phone), rejected(PairingRejection::lockedOut)) << "a long lockout";
+    }
 }
 
 TEST(PairingCoordinatorPairing, BusyRefusalsDoNotUseUpTheRequestLimit) {

@@ -1,5 +1,6 @@
 #include "platform/EventLoop.h"
 
+#include <poll.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -141,6 +142,47 @@ TEST(EventLoopTimers, LeewayOfOneTimerDoesNotDelayAnother) {
     EXPECT_FALSE(guard.fired);
     // The lenient timer was due first and may share the strict one's wake-up.
     EXPECT_TRUE(lenientRan);
+}
+
+TEST(EventLoopTimers, LeewayAllowsLatenessButFiresAtTheDeadlineUnlessThatSavesAWakeUp) {
+    EventLoop loop;
+    Guard guard(loop, 60s);  // beyond the leeways below, so that no timer waits for it
+    // Alone, a lenient timer fires at its deadline, not at the end of its leeway.
+    const double first = loop.now();
+    loop.schedule(
+        5ms, [&] { loop.stop(); }, 20s);
+    loop.run();
+    EXPECT_LT(loop.now() - first, 10.0);
+
+    // Within its leeway of a later timer's deadline, it waits for that wake-up and both run in one pass.
+    const double start = loop.now();
+    double lenientAt = 0;
+    std::vector<std::string> order;
+    loop.schedule(
+        20ms,
+        [&] {
+            lenientAt = loop.now();
+            order.push_back("lenient");
+        },
+        5s);
+    loop.schedule(80ms, [&] {
+        order.push_back("strict");
+        loop.stop();
+    });
+    loop.run();
+    EXPECT_EQ(order, (std::vector<std::string>{"lenient", "strict"}));
+    EXPECT_GE(lenientAt - start, 0.080);
+
+    // Out of reach of its leeway, it does not wait.
+    double shortAt = 0;
+    const double again = loop.now();
+    loop.schedule(
+        20ms, [&] { shortAt = loop.now(); }, 10ms);
+    loop.schedule(1s, [&] { loop.stop(); });
+    loop.run();
+    EXPECT_LT(shortAt - again, 1.0);
+    EXPECT_GT(shortAt, 0);
+    EXPECT_FALSE(guard.fired);
 }
 
 TEST(EventLoopTimers, ScheduleFromAnotherThreadWakesABlockedLoop) {
@@ -374,3 +416,22 @@ TEST(EventLoopWatch, RefusesASecondWatchAndABadDescriptor) {
 
 }  // namespace
 }  // namespace platform
+
+// Driven from outside, the loop only runs when its descriptor is readable: every timer still pending
+// after a pass must keep it armed, also one that was not yet due when an earlier one fired.
+TEST(EventLoopDriven, ATimerLeftAfterAPassWakesTheDescriptorAgain) {
+    platform::EventLoop loop;
+    std::vector<int> fired;
+    loop.schedule(std::chrono::milliseconds(5), [&] { fired.push_back(1); });
+    loop.schedule(std::chrono::milliseconds(25), [&] { fired.push_back(2); });
+    auto waitAndRun = [&] {
+        pollfd ready{loop.fd(), POLLIN, 0};
+        if (::poll(&ready, 1, 1000) != 1) return false;
+        loop.runOnce();
+        return true;
+    };
+    while (fired.size() < 2) {
+        ASSERT_TRUE(waitAndRun()) << "the loop's descriptor never became readable for timer " << fired.size() + 1;
+    }
+    EXPECT_EQ(fired, (std::vector<int>{1, 2}));
+}

@@ -44,7 +44,8 @@ class GestureEngineE2ETest : public ::testing::Test {
         mappingBefore = reader->keyboardMapping();
         engine = std::make_unique<GestureEngine>(
             GestureMapping::defaultMapping(), GestureEngine::Configuration{}, *poster, hotKeys, *layout,
-            [] { return std::nullopt; }, [] { return platform::monotonicSeconds(); }, currentDockSwipeRecipe(),
+            [] { return std::nullopt; }, [] { return platform::monotonicSeconds(); },
+            currentDockSwipeRecipe(),
             [](std::optional<Point> p) { return SpacesLayout::spaceSwipeOffset(p); },
             [](SystemAction a) { return DockGesturePreferences::isEnabled(a); }, scheduler, power);
     }
@@ -77,9 +78,9 @@ TEST_F(GestureEngineE2ETest, KeyCombinationsArriveWithTheirLinuxModifiers) {
     poster->sync();
     ASSERT_TRUE(reader->waitForKeys(12, 5s));
     const std::vector<std::pair<std::uint32_t, bool>> expected = {
-        {XK_Shift_L, true},  {XK_Super_L, true},  {XK_Left, true},     {XK_Left, false},   {XK_Super_L, false},
-        {XK_Shift_L, false}, {XK_Control_L, true}, {XK_Shift_L, true}, {XK_plus, true},    {XK_plus, false},
-        {XK_Shift_L, false}, {XK_Control_L, false}};
+        {XK_Shift_L, true},  {XK_Super_L, true},  {XK_Left, true},      {XK_Left, false},
+        {XK_Super_L, false}, {XK_Shift_L, false}, {XK_Control_L, true}, {XK_Shift_L, true},
+        {XK_plus, true},     {XK_plus, false},    {XK_Shift_L, false},  {XK_Control_L, false}};
     EXPECT_EQ(keys(), expected);
 }
 
@@ -108,9 +109,12 @@ TEST_F(GestureEngineE2ETest, APinchZoomsByAtMostTwoStepsPerMessage) {
 }
 
 TEST_F(GestureEngineE2ETest, AThreeFingerSwipeUpPressesTheOverviewKey) {
-    engine->handle(Message::Gesture{Gesture{Gesture::SwipeTracking{GesturePhase::began, 3, 0, -20, std::nullopt}}});
-    engine->handle(Message::Gesture{Gesture{Gesture::SwipeTracking{GesturePhase::changed, 3, 0, -20, std::nullopt}}});
-    engine->handle(Message::Gesture{Gesture{Gesture::SwipeTracking{GesturePhase::ended, 3, 0, -20, std::nullopt}}});
+    engine->handle(
+        Message::Gesture{Gesture{Gesture::SwipeTracking{GesturePhase::began, 3, 0, -20, std::nullopt}}});
+    engine->handle(
+        Message::Gesture{Gesture{Gesture::SwipeTracking{GesturePhase::changed, 3, 0, -20, std::nullopt}}});
+    engine->handle(
+        Message::Gesture{Gesture{Gesture::SwipeTracking{GesturePhase::ended, 3, 0, -20, std::nullopt}}});
     poster->sync();
     ASSERT_TRUE(reader->waitForKeys(2, 5s));
     const std::vector<std::pair<std::uint32_t, bool>> expected = {{XK_Super_L, true}, {XK_Super_L, false}};
@@ -149,9 +153,24 @@ GLib.MainLoop().run()
     ASSERT_TRUE(testing_support::waitUntil([&] { return read().find("ready") != std::string::npos; }, 10s))
         << read();
     const testing_support::ScopedEnvironment environment({{"DBUS_SYSTEM_BUS_ADDRESS", bus.address()}});
+    // The phone's quick action, through the engine.
+    class NoPoster final : public GestureEventPoster {
+      public:
+        void post(const InputEvent&, EventTap) override {}
+    } poster;
+    SymbolicHotKeys hotKeys([] { return SymbolicHotKeys::linuxDefaults(); });
+    platform::ManualExecutor executor;
+    MainQueueGestureScheduler scheduler(executor);
     IOKitSystemPower power;
-    EXPECT_TRUE(power.sleep());
-    EXPECT_NE(read().find("Suspend False"), std::string::npos) << read();
+    GestureEngine engine(
+        GestureMapping::defaultMapping(), GestureEngine::Configuration{}, poster, hotKeys,
+        FixedKeyboardLayout::shortcutKeys(), [] { return std::nullopt; }, [] { return 0.0; },
+        DockSwipeRecipe::unavailable, [](std::optional<Point>) { return 2.0; },
+        [](SystemAction) { return true; }, scheduler, power);
+    EXPECT_TRUE(engine.handle(Message::QuickAction{TrackpadProtocol::QuickAction::sleep}));
+    EXPECT_TRUE(
+        testing_support::waitUntil([&] { return read().find("Suspend False") != std::string::npos; }, 5s))
+        << read();
     logind.stop();
     EXPECT_FALSE(power.sleep());
 }

@@ -83,9 +83,9 @@ TEST_F(XTestKeyboardTest, ModifiersBecomeTheirLinuxKeysAroundTheKey) {
     for (const auto& k : reader->keys()) {
         seen.emplace_back(k.keysym, k.press);
     }
-    const std::vector<std::pair<std::uint32_t, bool>> expected = {
-        {XK_Shift_L, true}, {XK_Super_L, true}, {XK_Left, true},
-        {XK_Left, false},   {XK_Super_L, false}, {XK_Shift_L, false}};
+    const std::vector<std::pair<std::uint32_t, bool>> expected = {{XK_Shift_L, true},  {XK_Super_L, true},
+                                                                  {XK_Left, true},     {XK_Left, false},
+                                                                  {XK_Super_L, false}, {XK_Shift_L, false}};
     EXPECT_EQ(seen, expected);
 }
 

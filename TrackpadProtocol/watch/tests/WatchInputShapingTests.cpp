@@ -117,8 +117,8 @@ TEST(WatchPointerPacerTest, TheWindowFollowsTheGapBetweenArrivals) {
         double gap;
         double window;
     };
-    for (const auto& c : {Case{0.02, 0.02}, Case{0.004, 1.0 / 120}, Case{0.08, 0.05}, Case{0.1, 0.05},
-                          Case{0.2, 1.0 / 30}}) {
+    for (const auto& c :
+         {Case{0.02, 0.02}, Case{0.004, 1.0 / 120}, Case{0.08, 0.05}, Case{0.1, 0.05}, Case{0.2, 1.0 / 30}}) {
         WatchPointerPacer pacer;
         pacer.add(move(1, 0), 0);
         pacer.add(move(1, 0), c.gap);
@@ -175,14 +175,16 @@ using Outcome = WatchRemoteActions::Outcome;
 
 TEST(WatchRemoteTest, ButtonsConfirmationAndAvailability) {
     EXPECT_EQ(message(WatchRemoteButton::lock), Message(Message::QuickAction{QuickAction::lockScreen}));
-    EXPECT_EQ(message(WatchRemoteButton::volumeDown), Message(Message::MediaCommand{MediaCommand::volumeDown}));
+    EXPECT_EQ(message(WatchRemoteButton::volumeDown),
+              Message(Message::MediaCommand{MediaCommand::volumeDown}));
     for (auto button : allWatchRemoteButtons)
         EXPECT_EQ(watchRemoteButtonFromRaw(rawValue(button)), button);
     EXPECT_EQ(watchRemoteButtonFromRaw("Sleep"), std::nullopt);
 
     const auto on = connected("Desk", std::nullopt, 0);
     WatchRemoteActions remote;
-    EXPECT_EQ(remote.press(WatchRemoteButton::sleep, on), Outcome{Outcome::NeedsConfirmation{WatchRemoteButton::sleep}});
+    EXPECT_EQ(remote.press(WatchRemoteButton::sleep, on),
+              Outcome{Outcome::NeedsConfirmation{WatchRemoteButton::sleep}});
     EXPECT_EQ(remote.confirm(on), Message(Message::QuickAction{QuickAction::sleep}));
     EXPECT_EQ(remote.confirm(on), std::nullopt);
 
@@ -198,8 +200,10 @@ TEST(WatchRemoteTest, ButtonsConfirmationAndAvailability) {
     EXPECT_EQ(remote.pendingConfirmation, std::nullopt);
 
     using Mac = WatchStatus::Mac;
-    for (const auto& status : {WatchStatus(false, Mac::Connected{"A"}, std::nullopt, 0), WatchStatus(true, Mac::Connecting{"A"}, std::nullopt, 0),
-                               WatchStatus(true, Mac::Pairing{}, std::nullopt, 0), WatchStatus(true, Mac::NoMacPaired{}, std::nullopt, 0)})
+    for (const auto& status : {WatchStatus(false, Mac::Connected{"A"}, std::nullopt, 0),
+                               WatchStatus(true, Mac::Connecting{"A"}, std::nullopt, 0),
+                               WatchStatus(true, Mac::Pairing{}, std::nullopt, 0),
+                               WatchStatus(true, Mac::NoMacPaired{}, std::nullopt, 0)})
         EXPECT_EQ(remote.press(WatchRemoteButton::playPause, status), Outcome{Outcome::Unavailable{}});
     EXPECT_EQ(remote.press(WatchRemoteButton::next, WatchStatus(true, Mac::Demo{}, std::nullopt, 0)),
               Outcome{Outcome::Send{Message::MediaCommand{MediaCommand::next}}});
@@ -218,7 +222,7 @@ TEST(WatchRemoteTest, CrownStepsKeepRemaindersAndDropExcess) {
 
     EXPECT_EQ(crown.update(4.9), (Steps{up, up}));  // +3.7: two steps, the rest dropped
     EXPECT_EQ(crown.pending, 0);
-    crown.update(5.4);  // +0.5 pending
+    crown.update(5.4);                      // +0.5 pending
     EXPECT_EQ(crown.update(5.1), Steps{});  // a turn back drops it
     EXPECT_NEAR(crown.pending, -0.3, 1e-12);
     EXPECT_EQ(crown.update(3.9), Steps{MediaCommand::volumeDown});

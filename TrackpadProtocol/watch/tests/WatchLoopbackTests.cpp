@@ -88,8 +88,9 @@ TEST_F(WatchLoopbackTest, AWholeSession) {
     watch.type("Hi\nthere");
     EXPECT_EQ(watch.typing().feedback()->phase, WatchTypingFeedback::Phase::sending);
     executor.advance(0.1);
-    EXPECT_EQ(computer->received, (std::vector<Message>{Message::Text{"Hi"}, message(WatchSpecialKey::return_),
-                                                        Message::Text{"there"}}));
+    EXPECT_EQ(computer->received,
+              (std::vector<Message>{Message::Text{"Hi"}, message(WatchSpecialKey::return_),
+                                    Message::Text{"there"}}));
     EXPECT_EQ(watch.typing().feedback(),
               WatchTypingFeedback::delivered(WatchTypingFeedback::Entry::text("Hi\nthere")));
 
@@ -115,7 +116,8 @@ TEST_F(WatchLoopbackTest, AStrokeBegunBeforeTheComputerChangedNeverReachesTheNew
     for (int i = 1; i <= 20; ++i) {
         executor.advance(0.01);
         watch.touchMoved(3.0 * i, 0);
-        if (i == 10) phone->connectTo("Studio", uuid(2));
+        if (i == 10)
+            phone->connectTo("Studio", uuid(2));
     }
     const std::size_t afterSwitch = computer->received.size();
     watch.touchEnded(60, 0);

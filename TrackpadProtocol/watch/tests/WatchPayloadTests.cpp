@@ -26,7 +26,8 @@ TEST(WatchPayloadFormat, HandWorkedBytes) {
     EXPECT_EQ(input, concat({{1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 5}, MessageCodec::encode(m)}));
 
     const Data targeted = WatchPayload(WatchPayload::Input{m, uuid(0xAB), 0x0102030405060708}).encoded();
-    EXPECT_EQ(targeted, concat({{1, 2, 1}, Data(16, 0xAB), {1, 2, 3, 4, 5, 6, 7, 8}, MessageCodec::encode(m)}));
+    EXPECT_EQ(targeted,
+              concat({{1, 2, 1}, Data(16, 0xAB), {1, 2, 3, 4, 5, 6, 7, 8}, MessageCodec::encode(m)}));
 
     // notConnected without a name and with a one-letter problem; no target; session 0.
     const WatchStatus problem(false, Mac::NotConnected{std::nullopt, "x"}, std::nullopt, 0);
@@ -39,7 +40,8 @@ TEST(WatchPayloadFormat, HandWorkedBytes) {
 
     // A negative session in a status block is written as 0; an input with one is refused.
     const WatchStatus negative(true, Mac::Demo{}, std::nullopt, -1);
-    EXPECT_EQ(WatchPayload(WatchPayload::Status{negative}).encoded(), (Data{1, 3, 1, 7, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(WatchPayload(WatchPayload::Status{negative}).encoded(),
+              (Data{1, 3, 1, 7, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
     const auto refused = writeError(WatchPayload::Input{m, std::nullopt, -1});
     ASSERT_TRUE(refused);
     EXPECT_EQ(refused->kind(), EncodingError::Kind::invalidValue);
@@ -91,10 +93,12 @@ TEST(WatchPayloadFormat, ReaderGivesTheExactErrorForEachMalformedByte) {
         {"input flag 2", {1, 2, 2}, DecodingError::invalidValue()},
         {"input with a short target", concat({{1, 2, 1}, Data(15, 0)}), DecodingError::truncated()},
         {"input with a short session", {1, 2, 0, 0, 0, 0}, DecodingError::truncated()},
-        {"input session with its top bit set", {1, 2, 0, 0x80, 0, 0, 0, 0, 0, 0, 0, 1, 1, 0x10},
+        {"input session with its top bit set",
+         {1, 2, 0, 0x80, 0, 0, 0, 0, 0, 0, 0, 1, 1, 0x10},
          DecodingError::invalidValue()},
         {"input without a message", {1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0}, DecodingError::truncated()},
-        {"input with an unknown message type", {1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0xEE},
+        {"input with an unknown message type",
+         {1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0xEE},
          DecodingError::unknownMessageType(0xEE)},
         {"phone-app byte 2", {1, 3, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, DecodingError::invalidValue()},
         {"Mac kind 8", {1, 3, 1, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0}, DecodingError::invalidValue()},
@@ -102,16 +106,21 @@ TEST(WatchPayloadFormat, ReaderGivesTheExactErrorForEachMalformedByte) {
         {"name flag 2", {1, 3, 1, 6, 2}, DecodingError::invalidValue()},
         {"problem flag 2", {1, 3, 1, 6, 0, 2}, DecodingError::invalidValue()},
         {"target flag 2", {1, 3, 1, 0, 2}, DecodingError::invalidValue()},
-        {"status session with its top bit set", {1, 3, 1, 0, 0, 0xFF, 0, 0, 0, 0, 0, 0, 0},
+        {"status session with its top bit set",
+         {1, 3, 1, 0, 0, 0xFF, 0, 0, 0, 0, 0, 0, 0},
          DecodingError::invalidValue()},
         {"short text length", {1, 3, 1, 4, 0}, DecodingError::truncated()},
         {"text of 513 bytes", concat({{1, 3, 1, 4, 0x02, 0x01}, Data(513, 'a'), Data(9, 0)}),
          DecodingError::invalidValue()},
         {"text shorter than its length", {1, 3, 1, 4, 0, 5, 'a', 'b'}, DecodingError::truncated()},
-        {"overlong UTF-8", {1, 3, 1, 4, 0, 2, 0xC0, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0}, DecodingError::invalidValue()},
-        {"surrogate", {1, 3, 1, 4, 0, 3, 0xED, 0xA0, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+        {"overlong UTF-8",
+         {1, 3, 1, 4, 0, 2, 0xC0, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0},
          DecodingError::invalidValue()},
-        {"past U+10FFFF", {1, 3, 1, 4, 0, 4, 0xF4, 0x90, 0x80, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+        {"surrogate",
+         {1, 3, 1, 4, 0, 3, 0xED, 0xA0, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+         DecodingError::invalidValue()},
+        {"past U+10FFFF",
+         {1, 3, 1, 4, 0, 4, 0xF4, 0x90, 0x80, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0},
          DecodingError::invalidValue()},
         {"input result without delivered", {1, 4}, DecodingError::truncated()},
         {"delivered byte 2", {1, 4, 2}, DecodingError::invalidValue()},
@@ -125,7 +134,8 @@ TEST(WatchPayloadFormat, ReaderGivesTheExactErrorForEachMalformedByte) {
     }
     // Every shorter prefix of a valid payload is truncated.
     for (std::size_t length = 1; length < status.size(); ++length) {
-        const auto error = readError(Data(status.begin(), status.begin() + static_cast<std::ptrdiff_t>(length)));
+        const auto error =
+            readError(Data(status.begin(), status.begin() + static_cast<std::ptrdiff_t>(length)));
         ASSERT_TRUE(error);
         EXPECT_EQ(*error, DecodingError::truncated()) << length;
     }
@@ -155,15 +165,19 @@ TEST(WatchPayloadFormat, TextsAreCutTo512BytesOnWholeCharacters) {
     EXPECT_EQ(writtenName(std::string(500, 'a') + family), std::string(500, 'a'));
     EXPECT_EQ(writtenName(repeat(family, 40)), repeat(family, 28));
     // Bytes that are not UTF-8 are replaced, so the reader accepts what the writer wrote.
-    EXPECT_EQ(writtenName("a\xFF" "b"), "a\uFFFD" "b");
+    EXPECT_EQ(writtenName("a\xFF"
+                          "b"),
+              "a\uFFFD"
+              "b");
 }
 
 TEST(WatchStatusOperations, AcceptsInputMatchesAndInputPayload) {
     EXPECT_TRUE(connected("A", std::nullopt, 0).acceptsInput());
     EXPECT_FALSE(WatchStatus(false, Mac::Connected{"A"}, std::nullopt, 0).acceptsInput());
     EXPECT_TRUE(WatchStatus(true, Mac::Demo{}, std::nullopt, 0).acceptsInput());
-    for (const Mac& mac : {Mac(Mac::Connecting{"A"}), Mac(Mac::NeedsAccessibility{"A"}), Mac(Mac::NotConnected{}),
-                           Mac(Mac::Pairing{}), Mac(Mac::NoMacSelected{}), Mac(Mac::NoMacPaired{})})
+    for (const Mac& mac :
+         {Mac(Mac::Connecting{"A"}), Mac(Mac::NeedsAccessibility{"A"}), Mac(Mac::NotConnected{}),
+          Mac(Mac::Pairing{}), Mac(Mac::NoMacSelected{}), Mac(Mac::NoMacPaired{})})
         EXPECT_FALSE(WatchStatus(true, mac, std::nullopt, 0).acceptsInput());
 
     const auto status = connected("A", std::nullopt, 4);
@@ -188,10 +202,10 @@ TEST(WatchPayloadFormat, KindsAndWatchInputCases) {
     EXPECT_EQ(Mac(Mac::NotConnected{}).kind(), Mac::Kind::notConnected);
 
     int inputs = 0;
-    for (const auto& message : std::vector<Message>{
-             move(1, 1), Message::Tap{}, Message::Drag{}, scroll(0, 1), Message::Gesture{},
-             Message::KeyCombination{}, Message::Text{"a"}, Message::MediaCommand{}, Message::QuickAction{},
-             Message::RightClick{}})
+    for (const auto& message :
+         std::vector<Message>{move(1, 1), Message::Tap{}, Message::Drag{}, scroll(0, 1), Message::Gesture{},
+                              Message::KeyCombination{}, Message::Text{"a"}, Message::MediaCommand{},
+                              Message::QuickAction{}, Message::RightClick{}})
         inputs += isWatchInput(message);
     EXPECT_EQ(inputs, 10);
     for (const auto& message : std::vector<Message>{
@@ -214,7 +228,8 @@ using Item = WatchConnectionSummary::Item;
 
 TEST(WatchConnectionSummaryTexts, PhoneStates) {
     EXPECT_EQ(WatchConnectionSummary(WatchPhoneState{WatchPhoneState::Checking{}}),
-              WatchConnectionSummary({Health::pending, "Checking\u2026"}, {Health::unknown, "Unknown"}, std::nullopt));
+              WatchConnectionSummary({Health::pending, "Checking\u2026"}, {Health::unknown, "Unknown"},
+                                     std::nullopt));
     EXPECT_EQ(WatchConnectionSummary(WatchPhoneState{WatchPhoneState::Unreachable{}}),
               WatchConnectionSummary({Health::problem, "Not reachable"}, {Health::unknown, "Unknown"},
                                      "Keep your iPhone nearby with Bluetooth on, then open Lumivex on it."));
@@ -255,21 +270,24 @@ TEST(WatchConnectionSummaryTexts, EveryComputerState) {
     for (const auto& c : cases) {
         const WatchStatus status(true, c.mac, std::nullopt, 0);
         const WatchConnectionSummary summary(WatchPhoneState{WatchPhoneState::Answered{status}});
-        EXPECT_EQ(summary, WatchConnectionSummary({Health::ready, "Connected"}, c.line, c.advice)) << c.line.status;
+        EXPECT_EQ(summary, WatchConnectionSummary({Health::ready, "Connected"}, c.line, c.advice))
+            << c.line.status;
         EXPECT_EQ(summary.isReady(), c.mac.kind() == Mac::Kind::connected);
 
         // An inactive phone app gives the closed summary whatever the computer, keeping its name.
         const WatchConnectionSummary closed(WatchStatus(false, c.mac, std::nullopt, 0));
-        EXPECT_EQ(closed, WatchConnectionSummary({Health::pending, "Lumivex closed"},
-                                                 {Health::unknown, "Not connected", c.mac.name()},
-                                                 "Open Lumivex on your iPhone. It connects to your Mac while it's open."));
+        EXPECT_EQ(closed,
+                  WatchConnectionSummary(
+                      {Health::pending, "Lumivex closed"}, {Health::unknown, "Not connected", c.mac.name()},
+                      "Open Lumivex on your iPhone. It connects to your Mac while it's open."));
         EXPECT_FALSE(closed.isReady());
     }
     EXPECT_EQ(Mac(Mac::Demo{}).name(), "Demo Mac");
     EXPECT_EQ(Mac(Mac::Pairing{}).name(), std::nullopt);
     // The texts go through the localizer.
-    const WatchConnectionSummary german(WatchStatus(true, Mac::Demo{}, std::nullopt, 0),
-                                        [](std::string_view english) { return "de:" + std::string(english); });
+    const WatchConnectionSummary german(
+        WatchStatus(true, Mac::Demo{}, std::nullopt, 0),
+        [](std::string_view english) { return "de:" + std::string(english); });
     EXPECT_EQ(german.mac.name, "de:Demo Mac");
     EXPECT_EQ(german.phone.status, "de:Connected");
 }

@@ -21,7 +21,8 @@ class FakePhone : public WatchRelayTarget {
 
     bool sendToMac(const Message& message) override {
         sent.push_back(message);
-        if (statusAfterSending) status = *statusAfterSending;
+        if (statusAfterSending)
+            status = *statusAfterSending;
         return accepts;
     }
     WatchStatus watchStatus() const override { return status; }
@@ -46,7 +47,8 @@ TEST(WatchRelayAnswers, StatusRequestsAndUnreadableBytes) {
 
     // Without a target everything is answered with the unavailable status.
     phone.reset();
-    EXPECT_EQ(WatchPayload(relay.receive(Data{1, 1})), WatchPayload(WatchPayload::Status{WatchStatus::unavailable}));
+    EXPECT_EQ(WatchPayload(relay.receive(Data{1, 1})),
+              WatchPayload(WatchPayload::Status{WatchStatus::unavailable}));
     EXPECT_EQ(answerTo(relay, WatchPayload::Input{move(1, 1), uuid(1), 3}),
               WatchPayload(WatchPayload::InputResult{false, WatchStatus::unavailable}));
 }
@@ -58,8 +60,9 @@ TEST(WatchRelayAnswers, InputIsRelayedOnlyWhenAimedAtTheCurrentTarget) {
     EXPECT_EQ(delivered, WatchPayload(WatchPayload::InputResult{true, phone->status}));
     EXPECT_EQ(phone->sent, std::vector<Message>{move(2, 3)});
 
-    for (const auto& stale : {WatchPayload::Input{move(1, 1), uuid(1), 2}, WatchPayload::Input{move(1, 1), uuid(1), 4},
-                              WatchPayload::Input{move(1, 1), uuid(2), 3}, WatchPayload::Input{move(1, 1), std::nullopt, 3}}) {
+    for (const auto& stale :
+         {WatchPayload::Input{move(1, 1), uuid(1), 2}, WatchPayload::Input{move(1, 1), uuid(1), 4},
+          WatchPayload::Input{move(1, 1), uuid(2), 3}, WatchPayload::Input{move(1, 1), std::nullopt, 3}}) {
         EXPECT_FALSE(answerTo(relay, stale).isDelivered());
     }
     for (const Message& refused : {Message(Message::Annotation{}), Message(Message::UnlockRequest{{1, "pw"}}),
@@ -166,9 +169,11 @@ TEST(WatchDemoMacTest, GesturesKeysAndText) {
     };
     mac.apply(Message::Gesture{Gesture{Gesture::Swipe{3, SwipeDirection::up}}});
     EXPECT_EQ(mac.lastAction, swiped(3, SwipeDirection::up));
-    mac.apply(Message::Gesture{Gesture{Gesture::SwipeTracking{GesturePhase::changed, 4, 3, -3, std::nullopt}}});
+    mac.apply(
+        Message::Gesture{Gesture{Gesture::SwipeTracking{GesturePhase::changed, 4, 3, -3, std::nullopt}}});
     EXPECT_EQ(mac.lastAction, swiped(4, SwipeDirection::right));
-    mac.apply(Message::Gesture{Gesture{Gesture::SwipeTracking{GesturePhase::changed, 4, 0, 5, std::nullopt}}});
+    mac.apply(
+        Message::Gesture{Gesture{Gesture::SwipeTracking{GesturePhase::changed, 4, 0, 5, std::nullopt}}});
     EXPECT_EQ(mac.lastAction, swiped(4, SwipeDirection::down));
     mac.apply(Message::Gesture{Gesture{Gesture::SwipeTracking{GesturePhase::ended, 3, 0, 0, std::nullopt}}});
     EXPECT_EQ(mac.lastAction, swiped(3, std::nullopt));
@@ -179,7 +184,9 @@ TEST(WatchDemoMacTest, GesturesKeysAndText) {
 
     mac.apply(key(51));  // delete on an empty line
     EXPECT_EQ(mac.typedLine, "");
-    EXPECT_EQ(mac.lastAction, (WatchDemoMac::Action{WatchDemoMac::Action::Pressed{KeyCombination{KeyCombination::Code{51}, {}}}}));
+    EXPECT_EQ(
+        mac.lastAction,
+        (WatchDemoMac::Action{WatchDemoMac::Action::Pressed{KeyCombination{KeyCombination::Code{51}, {}}}}));
     mac.apply(Message::Text{"abcdefghijklmnopqrstuvwxyz0123"});
     EXPECT_EQ(mac.typedLine, "ghijklmnopqrstuvwxyz0123");
     mac.apply(Message::Text{"e\u0301"});  // one character of two scalars

@@ -44,8 +44,8 @@ TEST(WatchTouchMapperTest, TapsAndTheirChain) {
         return out;
     };
     EXPECT_EQ(shortTouch(0), Messages{tap(1)});
-    EXPECT_EQ(shortTouch(0.5), Messages{tap(2)});    // starts 0.3 s after the lift
-    EXPECT_EQ(shortTouch(1.1), Messages{tap(1)});    // starts 0.4 s after the lift
+    EXPECT_EQ(shortTouch(0.5), Messages{tap(2)});  // starts 0.3 s after the lift
+    EXPECT_EQ(shortTouch(1.1), Messages{tap(1)});  // starts 0.4 s after the lift
     // A still touch of 0.5 s is no tap and breaks the chain.
     mapper.touchBegan({0, 0}, 2);
     EXPECT_EQ(mapper.touchEnded({0, 0}, 2.5), Messages{});
@@ -105,7 +105,9 @@ TEST(WatchTouchMapperTest, CrownScrolling) {
 }
 
 TEST(WatchSwipeDetectorTest, OneSwipePerStroke) {
-    auto swipe = [](SwipeDirection direction) { return Messages{Message::Gesture{Gesture{Gesture::Swipe{3, direction}}}}; };
+    auto swipe = [](SwipeDirection direction) {
+        return Messages{Message::Gesture{Gesture{Gesture::Swipe{3, direction}}}};
+    };
     WatchSwipeDetector detector;
     detector.touchBegan({0, 0});
     EXPECT_EQ(detector.touchMoved({23, 0}), Messages{});
@@ -189,7 +191,8 @@ TEST(WatchSettingsTest, TheSenderSendsEachValueOnceWhileReachable) {
     std::vector<WatchSettings> delivered;
     bool transportWorks = true;
     WatchSettingsSender sender([&](const WatchMessageDictionary& message) {
-        if (!transportWorks) return false;
+        if (!transportWorks)
+            return false;
         delivered.push_back(*WatchSettings::fromMessage(message));
         return true;
     });

@@ -28,7 +28,8 @@ std::string repeat(const std::string& piece, std::size_t times) {
 TEST(WatchTypingTest, LongTextIsCutBetweenCharacters) {
     EXPECT_EQ(WatchTyping::messages(std::string(300, 'a')),
               (Messages{text(std::string(255, 'a')), text(std::string(45, 'a'))}));
-    EXPECT_EQ(WatchTyping::messages(repeat("€", 100)), (Messages{text(repeat("€", 85)), text(repeat("€", 15))}));
+    EXPECT_EQ(WatchTyping::messages(repeat("€", 100)),
+              (Messages{text(repeat("€", 85)), text(repeat("€", 15))}));
     EXPECT_EQ(WatchTyping::textMessages(std::string(254, 'a') + "é" + "b", 255),
               (Messages{text(std::string(254, 'a')), text("éb")}));
     // A character longer than the limit on its own is cut between its scalars, never inside one.
@@ -64,8 +65,10 @@ TEST(WatchTypingTest, KeysAndFeedback) {
     using Entry = WatchTypingFeedback::Entry;
     EXPECT_EQ(WatchTypingFeedback::delivered(Entry::key(WatchSpecialKey::tab)).haptic(),
               WatchTypingFeedback::Haptic::click);
-    EXPECT_EQ(WatchTypingFeedback::delivered(Entry::text("a")).haptic(), WatchTypingFeedback::Haptic::success);
-    EXPECT_EQ(WatchTypingFeedback::unanswered(Entry::text("a")).haptic(), WatchTypingFeedback::Haptic::failure);
+    EXPECT_EQ(WatchTypingFeedback::delivered(Entry::text("a")).haptic(),
+              WatchTypingFeedback::Haptic::success);
+    EXPECT_EQ(WatchTypingFeedback::unanswered(Entry::text("a")).haptic(),
+              WatchTypingFeedback::Haptic::failure);
     EXPECT_EQ(WatchTypingFeedback::sending(Entry::text("a")).haptic(), std::nullopt);
 }
 
@@ -87,7 +90,8 @@ class FakeSink : public WatchInputSink {
     void refreshPhoneState() override { ++refreshes; }
     bool send(const Message& message, const std::optional<UUID>& target, std::int64_t session,
               std::function<void(bool)> onAnswer) override {
-        if (!accepts) return false;
+        if (!accepts)
+            return false;
         sent.push_back({message, target, session, std::move(onAnswer)});
         return true;
     }
@@ -99,7 +103,8 @@ class FakeSink : public WatchInputSink {
         auto pending = std::move(sent);
         sent.clear();
         for (auto& s : pending)
-            if (s.onAnswer) s.onAnswer(delivered);
+            if (s.onAnswer)
+                s.onAnswer(delivered);
     }
 };
 
@@ -244,7 +249,8 @@ TEST_F(TypingSenderTest, AnOlderActionDoesNotOverwriteTheFeedback) {
     sender->send("second");
     sink->sent[0].onAnswer(true);
     EXPECT_EQ(sender->feedback(), WatchTypingFeedback::sending(Entry::text("second")));
-    EXPECT_EQ(finished, std::vector<WatchTypingFeedback>{WatchTypingFeedback::delivered(Entry::text("first"))});
+    EXPECT_EQ(finished,
+              std::vector<WatchTypingFeedback>{WatchTypingFeedback::delivered(Entry::text("first"))});
 }
 
 TEST_F(TypingSenderTest, SessionChangesAndRefusals) {

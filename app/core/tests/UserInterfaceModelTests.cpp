@@ -3,6 +3,7 @@
 
 #include <fstream>
 
+#include "app/core/AppDelegate.h"
 #include "app/core/ConnectionNotices.h"
 #include "app/core/LastUnlockText.h"
 #include "app/core/LaunchAtLogin.h"
@@ -335,6 +336,41 @@ TEST(LaunchAtLogin, AutostartEntryIsOursAndOfferedOnce) {
     EXPECT_TRUE(login.lastError().value());
     login.setEnabled(false, preferences);
     EXPECT_TRUE(std::filesystem::exists(item.entry()));
+}
+
+}  // namespace
+}  // namespace Shell::testing
+
+namespace Shell::testing {
+namespace {
+
+TEST(AppDelegate, LaunchOrderAndTestMode) {
+    for (const bool testMode : {false, true}) {
+        RuntimeHarness h;
+        h.probe.trusted = false;
+        std::vector<std::string> steps;
+        AppDelegate::Hooks hooks;
+        hooks.installPairingPanel = [&] { steps.push_back("panel.install"); };
+        hooks.uninstallPairingPanel = [&] { steps.push_back("panel.uninstall"); };
+        hooks.offerLaunchAtLogin = [&] { steps.push_back("login.offer"); };
+        hooks.showOnboarding = [&] {
+            steps.push_back(h.runtime->isRunning() ? "onboarding after start" : "onboarding before start");
+        };
+        AppDelegate delegate(h.permission, h.runtime, hooks, testMode);
+        delegate.didFinishLaunching();
+        EXPECT_TRUE(h.permission.isPolling());
+        EXPECT_EQ(h.runtime->isRunning(), !testMode);
+        delegate.willTerminate();
+        delegate.willTerminate();
+        EXPECT_FALSE(h.permission.isPolling());
+        EXPECT_EQ(h.runtime->status.value(), Texts::stopped);
+        if (testMode) {
+            EXPECT_EQ(steps, (std::vector<std::string>{"panel.uninstall"}));
+        } else {
+            EXPECT_EQ(steps, (std::vector<std::string>{"panel.install", "login.offer",
+                                                       "onboarding after start", "panel.uninstall"}));
+        }
+    }
 }
 
 }  // namespace

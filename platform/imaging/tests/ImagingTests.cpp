@@ -318,6 +318,17 @@ TEST(ImagingScale, BoxFilterAveragesAndTransparentPixelsDoNotBleed) {
     EXPECT_FALSE(scale(edge.view(), 0, 5));
 }
 
+TEST(ImagingScale, FlatColoursAndOpacityComeThroughExactlyAtAnyRatio) {
+    const Bitmap flat = filled(1000, 700, PixelFormat::bgra, [](int, int) { return Pixel{255, 200, 17, 255}; });
+    for (auto [w, h] : {std::pair{409, 287}, std::pair{333, 1}, std::pair{1, 699}, std::pair{1500, 1001}}) {
+        auto scaled = scale(flat.view(), w, h);
+        ASSERT_TRUE(scaled);
+        for (auto [x, y] : {std::pair{0, 0}, std::pair{w / 2, h / 2}, std::pair{w - 1, h - 1}}) {
+            EXPECT_EQ(at(*scaled, x, y), (Pixel{255, 200, 17, 255})) << w << "x" << h << " at " << x << "," << y;
+        }
+    }
+}
+
 TEST(ImagingBitmap, CopiesShareUntilWrittenAndSizesFitTheLongestSide) {
     Bitmap a = gradient(4, 4);
     Bitmap b = a;

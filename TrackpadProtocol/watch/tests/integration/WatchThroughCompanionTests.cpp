@@ -57,8 +57,10 @@ TEST(WatchThroughCompanion, TouchesAndTypingReachTheListener) {
         received = 0;
         typed = false;
         for (const auto& d : computer.delivered) {
-            if (const auto* move = d.message.as<Message::Move>()) received += move->dx;
-            if (const auto* text = d.message.as<Message::Text>()) typed = text->text == "ok";
+            if (const auto* move = d.message.as<Message::Move>())
+                received += move->dx;
+            if (const auto* text = d.message.as<Message::Text>())
+                typed = text->text == "ok";
         }
         return typed && std::abs(received - expected) < 1e-3 * expected;
     });

@@ -1,0 +1,229 @@
+// The unlocker typing into a test locker window that grabs the keyboard on a private Xvfb; the Linux
+// lock screen refusing a locker it cannot identify; and the screen-lock monitor following a fake
+// ScreenSaver service on a private bus.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <future>
+#include <sstream>
+#include <thread>
+
+#include "Injector/HIDEventPoster.h"
+#include "Injector/KeyVocabulary.h"
+#include "Injector/LockScreenUnlocker.h"
+#include "Injector/ScreenLockMonitor.h"
+#include "Injector/ScreenLockSignals.h"
+#include "Injector/SystemLockScreen.h"
+#include "platform/DBus.h"
+#include "platform/DispatchQueue.h"
+#include "platform/EventLoop.h"
+#include "platform/Executor.h"
+#include "testing/PrivateBus.h"
+#include "testing/Subprocess.h"
+#include "testing/XKeyReader.h"
+#include "testing/XvfbServer.h"
+
+namespace Injector {
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::XKeyReader;
+using testing_support::XvfbServer;
+
+// A lock screen that is locked and whose field is verified, until Return unlocks it.
+class TestLocker final : public LockScreen {
+  public:
+    bool isLocked() override { return locked; }
+    bool displayIsAsleep() override { return false; }
+    void wake() override {}
+    LockScreenFocus examine() override {
+        return {LockScreenFocus::PasswordField{
+            {{SecureInputKey{1}}, std::nullopt, 1, LockScreenFieldCheck::secureInput}}};
+    }
+    bool isFocused(const LockScreenField&) override { return true; }
+    LockScreenFill fill(const LockScreenField&, std::string_view) override {
+        return {LockScreenFill::Failed{"no accessibility"}};
+    }
+    std::atomic<bool> locked{true};
+};
+
+class NoLayout final : public UnlockKeyboardLayout {
+  public:
+    std::optional<UnlockKey> key(std::string_view) override { return UnlockKey{0, false, false}; }
+};
+
+// Records when Return went out.
+class TimedPoster final : public EventPoster {
+  public:
+    explicit TimedPoster(HIDEventPoster& poster) : poster_(poster) {}
+    void post(const InputEvent& event) override {
+        poster_.post(event);
+        if (event.type == EventType::keyUp && event.keyCode == KeyCode::returnKey) {
+            returnPosted = platform::monotonicSeconds();
+        }
+    }
+    void settleKeyboard() override { poster_.settleKeyboard(); }
+    std::atomic<double> returnPosted{0};
+
+  private:
+    HIDEventPoster& poster_;
+};
+
+TEST(LockScreenE2ETest, TheLockerReceivesThePasswordExactlyThenReturn) {
+    if (!XvfbServer::isInstalled()) {
+        GTEST_SKIP() << "Xvfb is not installed (scripts/install-deps.sh brings it)";
+    }
+    XvfbServer server;
+    XKeyReader locker(server.displayName(), {.grabKeyboard = true});
+    const std::vector<std::uint32_t> mappingBefore = locker.keyboardMapping();
+    HIDEventPoster hid(server.displayName());
+    TimedPoster poster(hid);
+    TestLocker lockScreen;
+    NoLayout layout;
+    platform::DispatchQueue queue("dev.quelmar.trackpad.mac.unlock");
+    LockScreenUnlocker unlocker(
+        lockScreen, layout, poster, LockScreenUnlocker::Timing{}, queue,
+        [&](double seconds) {
+            std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+            if (poster.returnPosted > 0) {
+                lockScreen.locked = false;
+            }
+        },
+        [] { return platform::monotonicSeconds(); }, [](const std::string&) {});
+
+    std::promise<UnlockReport> done;
+    const double start = platform::monotonicSeconds();
+    unlocker.unlock(
+        "pässwörd✓", [] { return false; }, [&](UnlockReport report) { done.set_value(report); });
+    const UnlockReport report = done.get_future().get();
+    queue.sync([] {});
+    EXPECT_EQ(report.status, UnlockStatus::unlocked);
+    EXPECT_EQ(report.entry, UnlockEntry::typed);
+    ASSERT_TRUE(locker.waitForPresses(10, 5s)) << locker.text();
+    // Select all (Control+A) and Delete go first, as the field's count is unknown.
+    const std::string text = locker.text();
+    EXPECT_EQ(text.substr(text.size() - std::string("pässwörd✓\n").size()), "pässwörd✓\n");
+    EXPECT_EQ(locker.keyboardMapping(), mappingBefore);
+
+    // The figure: a 12-character password, from the accepted request to Return. The unlocker's own waits
+    // before Return are the settle delay (0.5 s), 0.02 s after each of the 31 events before Return up
+    // (nudge 2, select all 4, delete 2, 12 characters 24, Return down 1) and the 0.1 s poll before Return.
+    lockScreen.locked = true;
+    poster.returnPosted = 0;
+    std::promise<UnlockReport> second;
+    const double start12 = platform::monotonicSeconds();
+    unlocker.unlock(
+        "pässwörd✓123", [] { return false; }, [&](UnlockReport r) { second.set_value(r); });
+    EXPECT_EQ(second.get_future().get().status, UnlockStatus::unlocked);
+    queue.sync([] {});
+    const double ownWaits = 0.5 + 31 * 0.02 + 0.1;
+    std::printf(
+        "[ figure ] 12 characters: accepted unlock to Return posted %.3f s, of which the waits %.3f s\n",
+        poster.returnPosted - start12, ownWaits);
+    EXPECT_GT(poster.returnPosted - start, 0);
+}
+
+TEST(LockScreenE2ETest, TheLinuxLockScreenDoesNotVerifyALockerItCannotIdentify) {
+    if (!XvfbServer::isInstalled()) {
+        GTEST_SKIP() << "Xvfb is not installed (scripts/install-deps.sh brings it)";
+    }
+    XvfbServer server;
+    XKeyReader locker(server.displayName(), {.grabKeyboard = true});
+    // No bus answers here: the session is not positively locked.
+    const testing_support::ScopedEnvironment environment(
+        {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus"},
+         {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus"}});
+    SystemLockScreen lockScreen(server.displayName());
+    EXPECT_FALSE(lockScreen.isLocked());
+    const LockScreenFocus focus = lockScreen.examine();
+    const auto* unverified = std::get_if<LockScreenFocus::Unverified>(&focus.value);
+    ASSERT_NE(unverified, nullptr);
+    EXPECT_EQ(
+        unverified->reason,
+        "system-wide focus: no focused element; no login window process acts as this user; secure input: on, "
+        "holder unknown");
+    EXPECT_FALSE(
+        lockScreen.isFocused({{SecureInputKey{1}}, std::nullopt, 1, LockScreenFieldCheck::secureInput}));
+    EXPECT_TRUE(isKnownScreenLocker("i3lock"));
+    EXPECT_FALSE(isKnownScreenLocker("bash"));
+}
+
+TEST(ScreenLockMonitorE2ETest, FollowsAScreenSaverServiceOnAPrivateBus) {
+    if (const auto reason = testing_support::PrivateBus::unavailableReason()) {
+        GTEST_SKIP() << *reason;
+    }
+    testing_support::PrivateBus bus;
+    const std::filesystem::path script = bus.folder() / "screensaver.py";
+    std::ofstream(script) << R"(import sys
+import dbus, dbus.service
+from dbus.mainloop.glib import DBusGMainLoop
+from gi.repository import GLib
+DBusGMainLoop(set_as_default=True)
+bus = dbus.bus.BusConnection(sys.argv[1])
+class ScreenSaver(dbus.service.Object):
+    active = False
+    @dbus.service.method("org.freedesktop.ScreenSaver", out_signature="b")
+    def GetActive(self):
+        return self.active
+    @dbus.service.method("org.freedesktop.ScreenSaver")
+    def SimulateUserActivity(self):
+        pass
+    @dbus.service.signal("org.freedesktop.ScreenSaver", signature="b")
+    def ActiveChanged(self, active):
+        pass
+    @dbus.service.method("test.Control", in_signature="bb")
+    def Set(self, active, announce):
+        self.active = bool(active)
+        if announce:
+            self.ActiveChanged(self.active)
+name = dbus.service.BusName("org.freedesktop.ScreenSaver", bus)
+ScreenSaver(bus, "/org/freedesktop/ScreenSaver")
+print("ready", flush=True)
+GLib.MainLoop().run()
+)";
+    const std::filesystem::path output = bus.folder() / "screensaver.out";
+    testing_support::Subprocess service({"/usr/bin/python3", script.string(), bus.address()}, {}, output);
+    ASSERT_TRUE(testing_support::waitUntil(
+        [&] {
+            std::ifstream in(output);
+            std::stringstream text;
+            text << in.rdbuf();
+            return text.str().find("ready") != std::string::npos;
+        },
+        10s));
+    const testing_support::ScopedEnvironment environment(
+        {{"DBUS_SESSION_BUS_ADDRESS", bus.address()},
+         {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus"}});
+    auto control = platform::dbus::Connection::openAddress(bus.address());
+    ASSERT_TRUE(control);
+    const auto set = [&](bool active, bool announce) {
+        ASSERT_TRUE((*control)->call({"org.freedesktop.ScreenSaver",
+                                      "/org/freedesktop/ScreenSaver",
+                                      "test.Control",
+                                      "Set",
+                                      {active, announce}}));
+    };
+
+    platform::EventLoop loop;
+    SystemLockScreen lockScreen(":nonexistent-display");
+    // A short poll keeps the test quick; the rechecks are the default ones.
+    ScreenLockMonitor monitor(
+        loop, [&] { return lockScreen.isLocked(); }, screenLockSignals(loop), 0.5);
+    std::vector<bool> changes;
+    EXPECT_FALSE(monitor.start([&](bool locked) { changes.push_back(locked); }));
+    set(true, true);
+    loop.runFor(0.3);
+    EXPECT_EQ(changes, std::vector<bool>{true});
+    loop.runFor(1.0);
+    EXPECT_EQ(changes, std::vector<bool>{true});  // reported once
+    set(false, false);                            // a silent change
+    loop.runFor(0.7);
+    EXPECT_EQ(changes, (std::vector<bool>{true, false}));
+    monitor.stop();
+    set(true, true);
+    loop.runFor(0.7);
+    EXPECT_EQ(changes, (std::vector<bool>{true, false}));
+}
+
+}  // namespace
+}  // namespace Injector

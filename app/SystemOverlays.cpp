@@ -1,0 +1,109 @@
+#include "app/SystemOverlays.h"
+
+#include "app/overlays/OverlayPanels.h"
+#include "app/overlays/OverlayServices.h"
+#include "platform/DisplayDirectory.h"
+#include "platform/DispatchQueue.h"
+#include "platform/EventLoop.h"
+#include "platform/Log.h"
+#include "platform/Published.h"
+
+namespace Shell {
+
+namespace {
+
+const platform::Logger logger("dev.quelmar.trackpad.mac", "overlays");
+
+Annotations::Rect frameOf(const platform::DisplayInfo& display) {
+    return {{static_cast<double>(display.frame.x), static_cast<double>(display.frame.y)},
+            {static_cast<double>(display.frame.width), static_cast<double>(display.frame.height)}};
+}
+
+class DirectoryDisplays final : public OverlayDisplays {
+public:
+    explicit DirectoryDisplays(platform::DisplayDirectory& directory) : directory_(directory) {}
+
+    ScreenFrame pointerScreenFrame() override {
+        auto display = directory_.pointerDisplay();
+        if (!display) display = directory_.mainDisplay();
+        return display ? OverlayWindows::toScreenFrame(frameOf(*display)) : ScreenFrame{};
+    }
+
+    std::optional<std::uint32_t> displayIDForScreenFrame(const ScreenFrame& frame) override {
+        for (const auto& display : directory_.displays().value()) {
+            if (OverlayWindows::toScreenFrame(frameOf(display)) == frame) return display.id;
+        }
+        return std::nullopt;
+    }
+
+private:
+    platform::DisplayDirectory& directory_;
+};
+
+}  // namespace
+
+class SystemOverlays {
+public:
+    std::unique_ptr<platform::DisplayDirectory> directory;
+    std::shared_ptr<platform::DispatchQueue> decodeQueue =
+        std::make_shared<platform::DispatchQueue>("dev.quelmar.trackpad.mac.presentation-image");
+    std::shared_ptr<OverlayWindows::AnnotationOverlay> annotationWindow =
+        std::make_shared<OverlayWindows::AnnotationOverlay>();
+    std::shared_ptr<OverlayWindows::PresentationImageOverlay> pictureWindow =
+        std::make_shared<OverlayWindows::PresentationImageOverlay>();
+    std::shared_ptr<OverlayWindows::AnnotationOverlayService> annotations;
+    std::shared_ptr<OverlayWindows::PresentationImageOverlayService> pictures;
+    platform::Published<std::vector<platform::DisplayInfo>>::Subscription displayChanges;
+};
+
+std::shared_ptr<SystemOverlays> installSystemOverlays(CompanionServices& services, platform::EventLoop& loop,
+                                                      platform::Published<bool>& highlightsPointerOnShake) {
+    auto overlays = std::make_shared<SystemOverlays>();
+    overlays->directory = platform::DisplayDirectory::open(loop);
+    if (!overlays->directory) {
+        logger.notice("The X display cannot be reached: annotations, pictures and the pointer highlight are off");
+        return nullptr;
+    }
+    platform::DisplayDirectory& directory = *overlays->directory;
+    auto frameOfDisplay = [&directory](std::uint32_t id) -> std::optional<Annotations::Rect> {
+        auto display = directory.display(id);
+        if (!display) return std::nullopt;
+        return frameOf(*display);
+    };
+    auto pointerDisplay = [&directory]() -> std::optional<std::uint32_t> {
+        auto display = directory.pointerDisplay();
+        if (!display) display = directory.mainDisplay();
+        return display ? std::optional(display->id) : std::nullopt;
+    };
+    auto mouseLocation = [&directory]() -> Annotations::Point {
+        auto location = directory.pointerLocation();
+        return location ? Annotations::Point{static_cast<double>(location->x), static_cast<double>(location->y)}
+                        : Annotations::Point{};
+    };
+
+    overlays->annotations =
+        std::make_shared<OverlayWindows::AnnotationOverlayService>(overlays->annotationWindow, frameOfDisplay, loop);
+    overlays->pictures = std::make_shared<OverlayWindows::PresentationImageOverlayService>(
+        overlays->pictureWindow, frameOfDisplay, pointerDisplay, loop, overlays->decodeQueue);
+    // A picture shown (or moved) goes below the drawing, so annotations stay readable over it.
+    overlays->pictureWindow->setOnShown([window = overlays->annotationWindow.get()] { window->raise(); });
+    auto highlight = std::make_shared<OverlayWindows::PointerHighlightOverlayService>(
+        [&highlightsPointerOnShake] { return highlightsPointerOnShake.value(); },
+        std::make_shared<OverlayWindows::PointerHighlightOverlay>(), mouseLocation, loop);
+
+    std::weak_ptr<SystemOverlays> weak = overlays;
+    overlays->displayChanges = directory.displays().subscribe([weak](const auto&) {
+        if (auto self = weak.lock()) {
+            self->annotations->screenParametersChanged();
+            self->pictures->screenParametersDidChange();
+        }
+    });
+
+    services.displays = std::make_shared<DirectoryDisplays>(directory);
+    services.annotations = overlays->annotations;
+    services.presentationImages = overlays->pictures;
+    services.pointerHighlight = highlight;
+    return overlays;
+}
+
+}  // namespace Shell

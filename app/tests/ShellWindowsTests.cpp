@@ -1,0 +1,197 @@
+// The windows and the tray menu on Qt's offscreen platform: window kinds and places, what they show, and
+// the menu's actions reaching the state.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLocale>
+#include <QMenu>
+#include <QPushButton>
+#include <QScreen>
+#include <QTest>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+
+#include "app/ShellWindows.h"
+#include "app/TrayIcon.h"
+#include "app/core/tests/RuntimeFakes.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+// Qt's fonts come through fontconfig, which keeps its configuration for the life of the process.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\nleak:libdbus-1.so\n";
+}
+#endif
+
+namespace Shell::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+class ShellWindows : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        static int argc = 1;
+        static char name[] = "ShellQtTests";
+        static char* argv[] = {name, nullptr};
+        if (!QApplication::instance()) {
+            application = new QApplication(argc, argv);
+        }
+    }
+    static void settle(int milliseconds = 0) {
+        QCoreApplication::processEvents();
+        if (milliseconds > 0) {
+            QTest::qWait(milliseconds);
+        }
+    }
+    static PendingPairing pending(std::string digits, int failed = 0) {
+        const Date now = std::chrono::system_clock::now();
+        return PendingPairing{
+            DeviceID::random(), "Anna's iPhone", *TrackpadProtocol::PairingCode::fromDigits(digits), now,
+            now + 120s,         failed};
+    }
+    static inline QApplication* application = nullptr;
+};
+
+TEST_F(ShellWindows, PairingPanelFloatsAtTheTopRightWithTheCodeAndCancelsOnEscape) {
+    RuntimeHarness h;
+    PairingPanelWindow window(*h.runtime);
+    PairingPanelController controller(*h.runtime, window, h.executor);
+    int cancels = 0;
+    window.setCancel([&] { ++cancels; });
+    controller.install();
+    h.runtime->start();
+    h.event(PairingEvent::PendingPairingChanged{pending("048213", 1)});
+    settle();
+
+    QWidget& panel = window.widget();
+    ASSERT_TRUE(panel.isVisible());
+    EXPECT_TRUE(panel.windowFlags() & Qt::Tool);
+    EXPECT_TRUE(panel.windowFlags() & Qt::WindowStaysOnTopHint);
+    EXPECT_FALSE(panel.windowFlags() & Qt::WindowDoesNotAcceptFocus) << "Escape must reach it";
+    EXPECT_TRUE(panel.testAttribute(Qt::WA_ShowWithoutActivating));
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    EXPECT_EQ(panel.x() + panel.width(), area.right() + 1 - 12);
+    EXPECT_EQ(panel.y(), area.top() + 12);
+
+    auto* code = panel.findChild<QLabel*>(QStringLiteral("code"));
+    ASSERT_TRUE(code);
+    EXPECT_EQ(code->text(), QStringLiteral("048 213"));
+    EXPECT_EQ(code->accessibleName(), QStringLiteral("Pairing code 0 4 8 2 1 3"));
+    EXPECT_EQ(panel.findChild<QLabel*>(QStringLiteral("title"))->text(),
+              QStringLiteral("Pair with Anna's iPhone"));
+    EXPECT_EQ(panel.findChild<QLabel*>(QStringLiteral("statusLine"))->text(),
+              QString::fromUtf8("\u26A0 Wrong code. 2 tries left."));
+    const QString countdown = panel.findChild<QLabel*>(QStringLiteral("countdown"))->text();
+    EXPECT_TRUE(countdown == QStringLiteral("Expires in 2:00") ||
+                countdown == QStringLiteral("Expires in 1:59"))
+        << countdown.toStdString();
+
+    QTest::keyClick(&panel, Qt::Key_Escape);
+    EXPECT_EQ(cancels, 1);
+
+    // The outcome replaces the body; the dismissal hides the panel.
+    h.event(PairingEvent::PairingFinished{CompanionNetwork::PairingOutcome::declined()});
+    settle();
+    EXPECT_EQ(panel.findChild<QLabel*>(QStringLiteral("title"))->text(), QStringLiteral("Pairing failed"));
+    EXPECT_EQ(panel.findChild<QLabel*>(QStringLiteral("message"))->text(),
+              QStringLiteral("Pairing was declined."));
+    EXPECT_FALSE(code->isVisibleTo(&panel));
+    h.executor.advance(3.0);
+    settle();
+    EXPECT_FALSE(panel.isVisible());
+}
+
+TEST_F(ShellWindows, ConnectionNoticePassesInputThroughAndAStaleFadeHidesNothing) {
+    ConnectionNoticeWindow notice;
+    notice.dismiss();  // never shown: nothing happens
+    const DeviceID a = DeviceID::random();
+    notice.show({{a, "Bea"}, {DeviceID::random(), "Al"}});
+    settle();
+    QWidget* window = notice.widget();
+    ASSERT_TRUE(window->isVisible());
+    EXPECT_TRUE(window->windowFlags() & Qt::WindowTransparentForInput);
+    EXPECT_TRUE(window->windowFlags() & Qt::WindowDoesNotAcceptFocus);
+    EXPECT_EQ(window->width(), 300);
+    EXPECT_EQ(window->findChild<QLabel*>(QStringLiteral("names"))->accessibleName(),
+              QLocale().createSeparatedList({QStringLiteral("Bea"), QStringLiteral("Al")}));
+    const QRect area = QGuiApplication::screens().front()->availableGeometry();
+    EXPECT_EQ(window->y(), area.top() + 12);
+
+    notice.dismiss();
+    settle(100);
+    notice.show({{a, "Bea"}});  // during the fade-out
+    settle(500);
+    EXPECT_TRUE(window->isVisible());
+    notice.dismiss();
+    settle(500);
+    EXPECT_FALSE(window->isVisible());
+}
+
+TEST_F(ShellWindows, OnboardingFollowsThePermissionInTheSameWindow) {
+    platform::ManualExecutor executor;
+    TrustAnswer probe;
+    probe.trusted = false;
+    AccessibilityPermission permission(executor, probe);
+    OnboardingWindow onboarding(permission);
+    onboarding.show();
+    settle();
+    QWidget* window = onboarding.widget();
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("Lumivex"));
+    EXPECT_EQ(window->findChild<QLabel*>(QStringLiteral("title"))->text(),
+              QStringLiteral("Allow Accessibility"));
+    probe.trusted = true;
+    permission.refresh();
+    settle();
+    EXPECT_EQ(window->findChild<QLabel*>(QStringLiteral("title"))->text(), QStringLiteral("You're all set"));
+    int visibleButtons = 0;
+    for (auto* button : window->findChildren<QPushButton*>()) {
+        visibleButtons += button->isVisibleTo(window) ? 1 : 0;
+    }
+    EXPECT_EQ(visibleButtons, 1) << "only Done";
+    QTest::keyClick(window, Qt::Key_Escape);
+    EXPECT_TRUE(window->isVisible()) << "Escape closes only while access is missing";
+}
+
+TEST_F(ShellWindows, TrayMenuIsDerivedAgainAndItsTogglesWriteThePreferences) {
+    RuntimeHarness h;
+    TemporaryFolder autostart;
+    XdgAutostartLoginItem item("/usr/bin/lumivex", autostart.path());
+    LaunchAtLogin login(item, "/proc/self/exe");
+    TrayIcon tray(*h.runtime, h.permission, login, h.preferences, {});
+    QMenu& menu = tray.menu();
+    auto action = [&](const char* name) { return menu.findChild<QAction*>(QString::fromLatin1(name)); };
+    auto texts = [&] {
+        QStringList out;
+        for (QAction* each : menu.actions()) {
+            out << (each->isSeparator() ? QStringLiteral("---") : each->text());
+        }
+        return out;
+    };
+    EXPECT_EQ(texts().front(), QString::fromUtf8("Starting\u2026"));
+    EXPECT_EQ(texts().back(), QStringLiteral("Quit Lumivex"));
+    ASSERT_TRUE(action("companion.unlockFromIPhone"));
+    EXPECT_FALSE(action("companion.unlockFromIPhone")->isChecked());
+
+    h.runtime->start();
+    h.event(PairingEvent::PendingPairingChanged{pending("123456")});
+    settle();
+    EXPECT_TRUE(texts().contains(QStringLiteral("Pairing code: 123 456")));
+    EXPECT_TRUE(texts().contains(QStringLiteral("Pair with Anna's iPhone")));
+
+    action("companion.unlockFromIPhone")->trigger();
+    settle(20);
+    EXPECT_TRUE(h.preferences.allowsUnlockFromIPhone().value());
+    EXPECT_TRUE(action("companion.unlockFromIPhone")->isChecked());
+    EXPECT_TRUE(
+        texts().contains(QStringLiteral("Paired iPhones can enter your login password on the lock screen.")));
+    ASSERT_TRUE(action("companion.pairedPhones"));
+}
+
+}  // namespace
+}  // namespace Shell::testing

@@ -1,0 +1,361 @@
+// End-to-end input latency of the companion process: a paired phone test client sends move datagrams
+// to lumivex-companion running on a private Xvfb, and an X client of our own sees the pointer move through
+// motion events on the root window (no polling). All times are CLOCK_MONOTONIC.
+//
+// Prints, with one phone connected and then with eight connected and one moving:
+//   - single moves sent 30-50 ms apart: send to pointer motion, p50/p90/p99/max;
+//   - a burst of one move a millisecond: mean and max lag of each pointer update behind the move that
+//     completed it, updates per second, and whether every pixel arrived;
+// and the floor in the same run: an XTest motion request from this driver to the pointer's motion event.
+//
+//   companion_latency [single-moves]   (300 by default)
+#include <poll.h>
+#include <stdlib.h>
+#include <time.h>
+#include <xcb/xcb.h>
+#include <xcb/xtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <variant>
+#include <vector>
+
+#include "TrackpadProtocol/Message.h"
+#include "testing/PhoneTestClient.h"
+#include "testing/Subprocess.h"
+#include "testing/XvfbServer.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::PhoneTestClient;
+using TrackpadProtocol::Message;
+
+double now() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+void sleepUntil(double at) {
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(at);
+    ts.tv_nsec = static_cast<long>((at - static_cast<double>(ts.tv_sec)) * 1e9);
+    while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    }
+}
+
+double percentile(std::vector<double> values, double p) {
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+    return values[std::min(index, values.size() - 1)];
+}
+
+// Sees the pointer through motion events on the root window, on a thread of its own that sleeps in
+// poll() until the server sends something.
+class PointerWatcher {
+public:
+    struct Motion {
+        double at;
+        int x;
+        int y;
+    };
+
+    explicit PointerWatcher(const std::string& display) {
+        connection_ = xcb_connect(display.c_str(), nullptr);
+        if (xcb_connection_has_error(connection_))
+            throw std::runtime_error("no X connection for the watcher");
+        root_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data->root;
+        const std::uint32_t mask = XCB_EVENT_MASK_POINTER_MOTION;
+        std::free(xcb_request_check(connection_,
+                                    xcb_change_window_attributes_checked(connection_, root_, XCB_CW_EVENT_MASK, &mask)));
+        thread_ = std::thread([this] { run(); });
+    }
+    ~PointerWatcher() {
+        stopping_ = true;
+        // Any request wakes the watcher's poll with its reply.
+        std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+        thread_.join();
+        xcb_disconnect(connection_);
+    }
+
+    // The first motion at or after `since` that satisfies `wanted`, waiting up to `timeout` seconds.
+    template <class Wanted>
+    std::optional<Motion> waitFor(double since, Wanted wanted, double timeout = 2) {
+        std::unique_lock lock(mutex_);
+        std::optional<Motion> found;
+        changed_.wait_for(lock, std::chrono::duration<double>(timeout), [&] {
+            for (const auto& motion : motions_)
+                if (motion.at >= since && wanted(motion)) {
+                    found = motion;
+                    return true;
+                }
+            return false;
+        });
+        return found;
+    }
+
+    std::vector<Motion> since(double at) {
+        std::lock_guard lock(mutex_);
+        std::vector<Motion> out;
+        for (const auto& motion : motions_)
+            if (motion.at >= at)
+                out.push_back(motion);
+        return out;
+    }
+
+    void clear() {
+        std::lock_guard lock(mutex_);
+        motions_.clear();
+    }
+
+private:
+    void run() {
+        pollfd fd{xcb_get_file_descriptor(connection_), POLLIN, 0};
+        while (!stopping_ && !xcb_connection_has_error(connection_)) {
+            ::poll(&fd, 1, 100);
+            while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
+                const double at = now();
+                if ((event->response_type & 0x7F) == XCB_MOTION_NOTIFY) {
+                    const auto* motion = reinterpret_cast<xcb_motion_notify_event_t*>(event);
+                    std::lock_guard lock(mutex_);
+                    motions_.push_back({at, motion->root_x, motion->root_y});
+                    changed_.notify_all();
+                }
+                std::free(event);
+            }
+        }
+    }
+
+    xcb_connection_t* connection_ = nullptr;
+    xcb_window_t root_ = XCB_NONE;
+    std::atomic<bool> stopping_{false};
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Motion> motions_;
+    std::thread thread_;
+};
+
+// Moves the pointer with XTest requests of its own.
+class XTestMover {
+public:
+    explicit XTestMover(const std::string& display) {
+        connection_ = xcb_connect(display.c_str(), nullptr);
+        if (xcb_connection_has_error(connection_))
+            throw std::runtime_error("no X connection for XTest");
+        root_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data->root;
+    }
+    ~XTestMover() { xcb_disconnect(connection_); }
+
+    void moveTo(int x, int y) {
+        xcb_test_fake_input(connection_, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, root_, static_cast<std::int16_t>(x),
+                            static_cast<std::int16_t>(y), 0);
+        xcb_flush(connection_);
+    }
+
+private:
+    xcb_connection_t* connection_ = nullptr;
+    xcb_window_t root_ = XCB_NONE;
+};
+
+// One run of lumivex-companion with its log in a temporary folder.
+class Companion {
+public:
+    explicit Companion(const std::string& display) {
+        std::string pattern = (std::filesystem::temp_directory_path() / "lumivex-latency-XXXXXX").string();
+        if (!::mkdtemp(pattern.data()))
+            throw std::runtime_error("mkdtemp failed");
+        folder_ = pattern;
+        log_ = folder_ / "companion.log";
+        process_ = std::make_unique<testing_support::Subprocess>(
+            std::vector<std::string>{LUMIVEX_COMPANION_PATH, "--log-to-stderr"},
+            testing_support::EnvironmentChanges{
+                {"DISPLAY", display},
+                {"XDG_DATA_HOME", (folder_ / "data").string()},
+                {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (folder_ / "no-system-bus").string()},
+                {"LUMIVEX_LOG", "info"}},
+            log_);
+    }
+    ~Companion() {
+        process_.reset();
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
+
+    std::optional<std::smatch> waitForLine(const std::regex& pattern) {
+        std::optional<std::smatch> found;
+        testing_support::waitUntil(
+            [&] {
+                std::ifstream file(log_);
+                std::stringstream content;
+                content << file.rdbuf();
+                text_ = content.str();
+                std::smatch match;
+                if (std::regex_search(text_, match, pattern)) {
+                    found = match;
+                    return true;
+                }
+                return !process_->running();
+            },
+            30s);
+        return found;
+    }
+
+    PhoneTestClient::Endpoint endpoint() {
+        const auto ready = waitForLine(std::regex(R"(Listener ready as "[^"]*" on TCP (\d+) and UDP (\d+))"));
+        if (!ready)
+            throw std::runtime_error("the companion did not become ready");
+        return {"127.0.0.1", static_cast<std::uint16_t>(std::stoi((*ready)[1].str())),
+                static_cast<std::uint16_t>(std::stoi((*ready)[2].str()))};
+    }
+
+    std::unique_ptr<PhoneTestClient> pairedPhone(const PhoneTestClient::Endpoint& endpoint, const std::string& name) {
+        auto phone = std::make_unique<PhoneTestClient>(endpoint, name);
+        phone->connect();
+        if (!std::holds_alternative<TrackpadProtocol::PhonePairing::CodeNeeded>(phone->requestPairing()))
+            throw std::runtime_error("pairing was refused");
+        const auto code = waitForLine(std::regex("Pairing code for \"" + name + "\": (\\d{3}) (\\d{3})"));
+        if (!code)
+            throw std::runtime_error("no pairing code was logged");
+        const auto paired = phone->enterCode((*code)[1].str() + (*code)[2].str());
+        if (!std::holds_alternative<TrackpadProtocol::PhonePairing::Succeeded>(paired) ||
+            !std::holds_alternative<TrackpadProtocol::PhoneSession::Accepted>(phone->openSession()))
+            throw std::runtime_error("pairing or the session failed");
+        phone->connectDatagrams();
+        return phone;
+    }
+
+private:
+    std::filesystem::path folder_;
+    std::filesystem::path log_;
+    std::string text_;
+    std::unique_ptr<testing_support::Subprocess> process_;
+};
+
+constexpr int startX = 400;
+constexpr int startY = 500;
+
+void printMilliseconds(const char* what, const std::vector<double>& values) {
+    std::printf("  %-34s p50 %.2f ms  p90 %.2f ms  p99 %.2f ms  max %.2f ms  (%zu)\n", what,
+                percentile(values, 0.5) * 1e3, percentile(values, 0.9) * 1e3, percentile(values, 0.99) * 1e3,
+                values.empty() ? 0.0 : *std::max_element(values.begin(), values.end()) * 1e3, values.size());
+}
+
+void measureFloor(PointerWatcher& watcher, XTestMover& mover, int count) {
+    std::vector<double> lags;
+    mover.moveTo(startX, startY);
+    watcher.waitFor(0, [](const auto& m) { return m.x == startX && m.y == startY; });
+    for (int i = 0; i < count; ++i) {
+        const int x = startX + (i % 2 == 0 ? 1 : 0);
+        std::this_thread::sleep_for(5ms);
+        const double sent = now();
+        mover.moveTo(x, startY);
+        if (auto seen = watcher.waitFor(sent, [&](const auto& m) { return m.x == x; }))
+            lags.push_back(seen->at - sent);
+    }
+    printMilliseconds("floor, XTest request to motion:", lags);
+}
+
+void measureSingleMoves(PointerWatcher& watcher, XTestMover& mover, PhoneTestClient& phone, int count) {
+    mover.moveTo(startX, startY);
+    watcher.waitFor(0, [](const auto& m) { return m.x == startX && m.y == startY; });
+    std::mt19937 random(22);
+    std::uniform_real_distribution<double> pause(0.030, 0.050);
+    std::vector<double> lags;
+    int x = startX;
+    int lost = 0;
+    for (int i = 0; i < count; ++i) {
+        sleepUntil(now() + pause(random));
+        const int dx = i % 2 == 0 ? 1 : -1;
+        x += dx;
+        const double sent = now();
+        phone.sendDatagram(Message::Move{static_cast<float>(dx), 0});
+        if (auto seen = watcher.waitFor(sent, [&](const auto& m) { return m.x == x; }, 1.0))
+            lags.push_back(seen->at - sent);
+        else
+            ++lost;
+    }
+    printMilliseconds("single moves, send to motion:", lags);
+    if (lost > 0)
+        std::printf("  %d single moves never showed\n", lost);
+}
+
+void measureBurst(PointerWatcher& watcher, XTestMover& mover, PhoneTestClient& phone, int moves) {
+    mover.moveTo(startX, startY);
+    watcher.waitFor(0, [](const auto& m) { return m.x == startX && m.y == startY; });
+    std::this_thread::sleep_for(100ms);  // a pause first, as a finger lands after one
+    std::vector<double> sentAt(static_cast<std::size_t>(moves));
+    const double start = now();
+    for (int i = 0; i < moves; ++i) {
+        sleepUntil(start + i * 0.001);
+        sentAt[static_cast<std::size_t>(i)] = now();
+        phone.sendDatagram(Message::Move{1, 0});
+    }
+    watcher.waitFor(start, [&](const auto& m) { return m.x >= startX + moves; }, 2.0);
+    std::this_thread::sleep_for(50ms);
+    const auto motions = watcher.since(start);
+    std::vector<double> lags;
+    for (const auto& motion : motions) {
+        const int delivered = motion.x - startX;  // moves whose pixels have arrived
+        if (delivered >= 1 && delivered <= moves)
+            lags.push_back(motion.at - sentAt[static_cast<std::size_t>(delivered - 1)]);
+    }
+    const int finalX = motions.empty() ? startX : motions.back().x;
+    double mean = 0;
+    for (double lag : lags)
+        mean += lag;
+    mean = lags.empty() ? 0 : mean / static_cast<double>(lags.size());
+    const double span = motions.size() > 1 ? motions.back().at - motions.front().at : 0;
+    std::printf("  burst of %d moves, 1 ms apart:      lag mean %.2f ms  max %.2f ms;  %.1f updates/s;  "
+                "%d of %d pixels arrived\n",
+                moves, mean * 1e3, lags.empty() ? 0.0 : *std::max_element(lags.begin(), lags.end()) * 1e3,
+                span > 0 ? static_cast<double>(motions.size() - 1) / span : 0.0, finalX - startX, moves);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int singleMoves = argc > 1 ? std::atoi(argv[1]) : 300;
+    try {
+        testing_support::XvfbServer server;
+        PointerWatcher watcher(server.displayName());
+        XTestMover mover(server.displayName());
+        Companion companion(server.displayName());
+        const auto endpoint = companion.endpoint();
+
+        std::vector<std::unique_ptr<PhoneTestClient>> phones;
+        phones.push_back(companion.pairedPhone(endpoint, "Phone 1"));
+        std::printf("companion_latency: one phone connected\n");
+        measureFloor(watcher, mover, singleMoves);
+        measureSingleMoves(watcher, mover, *phones[0], singleMoves);
+        measureBurst(watcher, mover, *phones[0], 1000);
+
+        for (int i = 2; i <= 8; ++i)
+            phones.push_back(companion.pairedPhone(endpoint, "Phone " + std::to_string(i)));
+        watcher.clear();
+        std::printf("companion_latency: eight phones connected, one moving\n");
+        measureFloor(watcher, mover, singleMoves);
+        measureSingleMoves(watcher, mover, *phones[0], singleMoves);
+        measureBurst(watcher, mover, *phones[0], 1000);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "companion_latency: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
