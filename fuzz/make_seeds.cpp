@@ -193,8 +193,23 @@ Seeds gestureFiles() {
     return seeds;
 }
 
+// What the now-playing helper prints, one output of several lines each.
+Seeds helperLines() {
+    Seeds seeds;
+    for (const std::string& text : {
+             std::string("{\"title\":\"Song\",\"artist\":\"Band\",\"artwork\":\"AQID\"}\n\n{}\n"),
+             std::string("{\"unsupported\":true}\n"),
+             std::string("{\"title\":\"T\",\"artwork\":\"AQ==\"}\n{\"unsupported\":false,\"artist\":\"A\"}\n"),
+             std::string("[1,2]\nnot json\n{\"title\":5}\n{\"tit"),
+         }) {
+        seeds.emplace_back(text.begin(), text.end());
+    }
+    return seeds;
+}
+
 const std::map<std::string, std::function<Seeds()>> seedsByFuzzer = {
     {"fuzz_gesture_files", gestureFiles},
+    {"fuzz_now_playing_lines", helperLines},
     {"fuzz_desktop_entry", desktopEntries},
     {"fuzz_image_decode", images},
     {"fuzz_presentation_picture", images},
