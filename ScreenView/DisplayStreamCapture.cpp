@@ -9,7 +9,7 @@
 
 #include "ScreenView/FrameConverter.h"
 #include "ScreenView/SystemScreenCaptureSource.h"
-#include "ScreenView/XMonitors.h"
+#include "ScreenView/XDisplayConnection.h"
 #include "ScreenView/XScreenGrabber.h"
 #include "platform/Executor.h"
 
@@ -26,9 +26,9 @@ constexpr auto monitorCheckInterval = std::chrono::milliseconds(500);
 // (waiting, latest, two at the encoder) so that the capture never waits.
 constexpr std::size_t framePoolSize = 6;
 
-std::optional<ScreenDisplayList::Description> findMonitor(const XDisplayConnection& display,
+std::optional<ScreenDisplayList::Description> findMonitor(const DirectoryDisplays& displays,
                                                           std::uint32_t id) {
-    for (auto& monitor : readMonitors(display)) {
+    for (auto& monitor : ScreenDisplayList::descriptions(displays.displays())) {
         if (monitor.id == id) {
             return monitor;
         }
@@ -39,6 +39,7 @@ std::optional<ScreenDisplayList::Description> findMonitor(const XDisplayConnecti
 }  // namespace
 
 struct DisplayStreamCapture::Impl {
+    std::shared_ptr<const DirectoryDisplays> displays;
     std::string displayName;
     std::uint32_t displayID;
     CaptureConfiguration configuration;
@@ -89,11 +90,13 @@ struct DisplayStreamCapture::Impl {
     }
 };
 
-DisplayStreamCapture::DisplayStreamCapture(std::string displayName, std::uint32_t displayID,
+DisplayStreamCapture::DisplayStreamCapture(std::shared_ptr<const DirectoryDisplays> displays,
+                                           std::string displayName, std::uint32_t displayID,
                                            CaptureConfiguration configuration,
                                            ScreenCaptureSource::FrameHandler onFrame,
                                            ScreenCaptureSource::StopHandler onStop)
     : impl_(std::make_unique<Impl>()) {
+    impl_->displays = std::move(displays);
     impl_->displayName = std::move(displayName);
     impl_->displayID = displayID;
     impl_->configuration = configuration;
@@ -139,7 +142,7 @@ void DisplayStreamCapture::Impl::run() {
         finish(ScreenCaptureError::screenRecordingDenied());
         return;
     }
-    std::optional<ScreenDisplayList::Description> monitor = findMonitor(display, displayID);
+    std::optional<ScreenDisplayList::Description> monitor = findMonitor(*displays, displayID);
     if (!monitor) {
         finish(ScreenCaptureError::displayUnavailable());
         return;
@@ -154,7 +157,7 @@ void DisplayStreamCapture::Impl::run() {
         const auto now = Clock::now();
         if (now >= nextCheck) {
             nextCheck = now + monitorCheckInterval;
-            monitor = findMonitor(display, displayID);
+            monitor = findMonitor(*displays, displayID);
             if (!monitor) {
                 finish(xcb_connection_has_error(display.get()) != 0
                            ? ScreenCaptureError::failed("the X display connection was lost")

@@ -1,13 +1,14 @@
 #pragma once
-// The displays a phone may view or photograph, as the wire list of ScreenDisplay records: read from the X
-// server's RandR monitors, ordered with the main display first, cut to 32, with the main, built-in and
-// pointer traits.
+// The displays a phone may view or photograph, as the wire list of ScreenDisplay records: the process's
+// display directory's displays, ordered with the main display first, cut to 32, with the main, built-in
+// and pointer traits.
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "TrackpadProtocol/Types.h"
+#include "platform/DisplayDirectory.h"
 
 namespace ScreenView {
 
@@ -22,9 +23,9 @@ struct DisplayBounds {
 
 namespace ScreenDisplayList {
 
-// One active monitor as the server reports it.
+// One display as the directory reports it.
 struct Description {
-    std::uint32_t id = 0;  // the monitor's first output, else its name atom: stable while it lives
+    std::uint32_t id = 0;  // the directory's: stable while the monitor lives
     std::string name;
     int pixelWidth = 0;
     int pixelHeight = 0;
@@ -45,11 +46,9 @@ struct Point {
 std::vector<TrackpadProtocol::ScreenDisplay> screenDisplays(const std::vector<Description>& descriptions,
                                                             std::optional<Point> pointer);
 
-// The active monitors of the X display (empty name: $DISPLAY), mirrors left out; empty when the display
-// cannot be reached. Synchronous; callable from any thread (a connection of its own per call).
-std::vector<Description> activeDisplays(const std::string& displayName);
-// The pointer in root-window pixels, if the display can be reached.
-std::optional<Point> pointerLocation(const std::string& displayName);
+// The directory's displays as descriptions; a display with the same rectangle as an earlier one is a
+// mirror showing the same pixels and is left out.
+std::vector<Description> descriptions(const std::vector<platform::DisplayInfo>& displays);
 
 }  // namespace ScreenDisplayList
 }  // namespace ScreenView

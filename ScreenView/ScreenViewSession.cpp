@@ -5,8 +5,8 @@
 #include <utility>
 
 #include "ScreenView/ScreenshotImage.h"
-#include "ScreenView/SerialQueue.h"
 #include "platform/Log.h"
+#include "platform/LoopQueue.h"
 
 namespace ScreenView {
 
@@ -69,10 +69,10 @@ ScreenViewSession::ScreenViewSession(Seams seams, Configuration configuration, S
       displayChanges_(std::move(seams.displayChanges)),
       send_(std::move(send)),
       queue_(environment.queue ? std::move(environment.queue)
-                               : std::make_shared<SerialQueue>("dev.quelmar.trackpad.mac.screenview")),
+                               : std::make_shared<platform::LoopQueue>("dev.quelmar.trackpad.mac.screenview")),
       imageQueue_(environment.imageQueue
                       ? std::move(environment.imageQueue)
-                      : std::make_shared<SerialQueue>("dev.quelmar.trackpad.mac.screenview.images")),
+                      : std::make_shared<platform::LoopQueue>("dev.quelmar.trackpad.mac.screenview.images")),
       clock_(std::move(environment.clock)),
       screenshotEncoder_(std::move(environment.screenshotEncoder)),
       nextFrameNumber_(environment.firstFrameNumber) {

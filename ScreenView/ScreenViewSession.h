@@ -55,7 +55,7 @@ class ScreenViewSession : public std::enable_shared_from_this<ScreenViewSession>
         std::shared_ptr<DisplayChangeNotifier> displayChanges;  // may be null: no display changes followed
     };
 
-    // Where the session runs. The defaults (make() with an empty Environment) are two SerialQueues,
+    // Where the session runs. The defaults (make() with an empty Environment) are two platform::LoopQueues,
     // "dev.quelmar.trackpad.mac.screenview" and "dev.quelmar.trackpad.mac.screenview.images", the queue's
     // monotonic clock and ScreenshotImage::jpeg. Tests pass ManualExecutors and virtual time.
     struct Environment {

@@ -4,13 +4,15 @@
 
 #include "ScreenView/ScreenDisplayList.h"
 #include "ScreenView/ScreenshotImage.h"
-#include "ScreenView/XMonitors.h"
+#include "ScreenView/XDisplayConnection.h"
 #include "ScreenView/XScreenGrabber.h"
 
 namespace ScreenView {
 
-SystemScreenCaptureSource::SystemScreenCaptureSource(std::string displayName)
-    : displayName_(std::move(displayName)), screenshots_("dev.quelmar.trackpad.mac.screenview.capture") {}
+SystemScreenCaptureSource::SystemScreenCaptureSource(std::shared_ptr<const DirectoryDisplays> displays,
+                                                     std::string displayName)
+    : directory_(std::move(displays)),
+      displayName_(std::move(displayName)), screenshots_("dev.quelmar.trackpad.mac.screenview.capture") {}
 
 SystemScreenCaptureSource::~SystemScreenCaptureSource() = default;
 
@@ -26,13 +28,13 @@ std::vector<ScreenDisplay> SystemScreenCaptureSource::displays() {
         pointer = ScreenDisplayList::Point{reply->root_x, reply->root_y};
     }
     // RandR reports monitors in their rotated orientation already, so no size needs swapping.
-    return ScreenDisplayList::screenDisplays(readMonitors(display), pointer);
+    return ScreenDisplayList::screenDisplays(ScreenDisplayList::descriptions(directory_->displays()), pointer);
 }
 
 std::shared_ptr<ScreenCapture> SystemScreenCaptureSource::startCapture(
     std::uint32_t displayID, const CaptureConfiguration& configuration, FrameHandler onFrame,
     StopHandler onStop) {
-    auto capture = std::make_shared<DisplayStreamCapture>(displayName_, displayID, configuration,
+    auto capture = std::make_shared<DisplayStreamCapture>(directory_, displayName_, displayID, configuration,
                                                           std::move(onFrame), std::move(onStop));
     capture->start();
     return capture;
@@ -41,14 +43,14 @@ std::shared_ptr<ScreenCapture> SystemScreenCaptureSource::startCapture(
 void SystemScreenCaptureSource::screenshot(std::uint32_t displayID, int pixelWidth, int pixelHeight,
                                            ScreenshotCompletion completion) {
     screenshots_.async(
-        [name = displayName_, displayID, pixelWidth, pixelHeight, completion = std::move(completion)] {
+        [directory = directory_, name = displayName_, displayID, pixelWidth, pixelHeight, completion = std::move(completion)] {
             XDisplayConnection display(name);
             if (!display.usable()) {
                 completion(ScreenCaptureError::screenRecordingDenied());
                 return;
             }
             std::optional<ScreenDisplayList::Description> monitor;
-            for (auto& candidate : readMonitors(display)) {
+            for (auto& candidate : ScreenDisplayList::descriptions(directory->displays())) {
                 if (candidate.id == displayID) {
                     monitor = candidate;
                     break;

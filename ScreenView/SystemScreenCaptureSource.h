@@ -1,5 +1,5 @@
 #pragma once
-// The screen capture source on X11: displays from the RandR monitors, live captures that each read their
+// The screen capture source on X11: displays from the process's display directory, live captures that each read their
 // monitor on a thread of their own (MIT-SHM, cursor from XFixes, converted to I420 BT.709), and single
 // screenshots in BGRX through the same grab.
 //
@@ -8,14 +8,17 @@
 #include <string>
 
 #include "ScreenView/CaptureSeams.h"
+#include "ScreenView/DirectoryDisplays.h"
 #include "platform/DispatchQueue.h"
 
 namespace ScreenView {
 
 class SystemScreenCaptureSource final : public ScreenCaptureSource {
   public:
-    // Empty display name: $DISPLAY.
-    explicit SystemScreenCaptureSource(std::string displayName = {});
+    // Lists and finds displays through `displays`, which follows the same X display (empty name:
+    // $DISPLAY).
+    explicit SystemScreenCaptureSource(std::shared_ptr<const DirectoryDisplays> displays,
+                                       std::string displayName = {});
     // Screenshots already asked for are still answered.
     ~SystemScreenCaptureSource() override;
 
@@ -27,6 +30,7 @@ class SystemScreenCaptureSource final : public ScreenCaptureSource {
                     ScreenshotCompletion completion) override;
 
   private:
+    std::shared_ptr<const DirectoryDisplays> directory_;
     std::string displayName_;
     platform::DispatchQueue screenshots_;
 };
@@ -37,7 +41,8 @@ class SystemScreenCaptureSource final : public ScreenCaptureSource {
 // when the monitor goes away, screenRecordingDenied when the display cannot be reached, or failed.
 class DisplayStreamCapture final : public ScreenCapture {
   public:
-    DisplayStreamCapture(std::string displayName, std::uint32_t displayID, CaptureConfiguration configuration,
+    DisplayStreamCapture(std::shared_ptr<const DirectoryDisplays> displays, std::string displayName,
+                         std::uint32_t displayID, CaptureConfiguration configuration,
                          ScreenCaptureSource::FrameHandler onFrame, ScreenCaptureSource::StopHandler onStop);
     // Stops and joins the capture thread.
     ~DisplayStreamCapture() override;

@@ -44,7 +44,6 @@ private:
 
 class SystemOverlays {
 public:
-    std::unique_ptr<platform::DisplayDirectory> directory;
     std::shared_ptr<platform::DispatchQueue> decodeQueue =
         std::make_shared<platform::DispatchQueue>("dev.quelmar.trackpad.mac.presentation-image");
     std::shared_ptr<OverlayWindows::AnnotationOverlay> annotationWindow =
@@ -57,14 +56,14 @@ public:
 };
 
 std::shared_ptr<SystemOverlays> installSystemOverlays(CompanionServices& services, platform::EventLoop& loop,
+                                                      platform::DisplayDirectory* displays,
                                                       platform::Published<bool>& highlightsPointerOnShake) {
-    auto overlays = std::make_shared<SystemOverlays>();
-    overlays->directory = platform::DisplayDirectory::open(loop);
-    if (!overlays->directory) {
+    if (!displays) {
         logger.notice("The X display cannot be reached: annotations, pictures and the pointer highlight are off");
         return nullptr;
     }
-    platform::DisplayDirectory& directory = *overlays->directory;
+    auto overlays = std::make_shared<SystemOverlays>();
+    platform::DisplayDirectory& directory = *displays;
     auto frameOfDisplay = [&directory](std::uint32_t id) -> std::optional<Annotations::Rect> {
         auto display = directory.display(id);
         if (!display) return std::nullopt;

@@ -6,6 +6,7 @@
 #include "app/services/CompanionServices.h"
 
 namespace platform {
+class DisplayDirectory;
 class EventLoop;
 template <class T>
 class Published;
@@ -15,10 +16,11 @@ namespace Shell {
 
 class SystemOverlays;
 
-// Puts the annotation, picture and highlight services (and the overlay displays) into `services`. The
-// returned object owns the windows and the display directory and must outlive the runtime; none, with the
-// services left absent, when the X display cannot be reached.
+// Puts the annotation, picture and highlight services (and the overlay displays) into `services`, over the
+// process's display directory (none: the X display cannot be reached, and the services stay absent), which
+// lives on `loop`. The returned object owns the windows; it and the directory must outlive the runtime.
 std::shared_ptr<SystemOverlays> installSystemOverlays(CompanionServices& services, platform::EventLoop& loop,
+                                                      platform::DisplayDirectory* directory,
                                                       platform::Published<bool>& highlightsPointerOnShake);
 
 }  // namespace Shell

@@ -19,6 +19,7 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -47,6 +48,7 @@
 #include "media/NowPlayingReader/SystemNowPlayingProvider.h"
 #include "media/NowPlayingReader/SystemNowPlayingService.h"
 #include "media/Volume/SystemVolumeService.h"
+#include "platform/DisplayDirectory.h"
 #include "platform/EventLoop.h"
 #include "platform/Files.h"
 #include "platform/Log.h"
@@ -106,12 +108,18 @@ int run(int argc, char** argv, const Options& options, int signalFD) {
     Shell::CompanionServices services;
     services.input = std::make_shared<Shell::InjectorInputService>(injector);
     services.gestures = Shell::makeSystemGestureService(loop, geometry);
+    // One directory of the displays for the whole process: the display a phone views has the id its
+    // annotations and pictures are drawn on. The server announces no monitor a client sets or deletes,
+    // so it also looks again every second.
+    std::unique_ptr<platform::DisplayDirectory> displays = platform::DisplayDirectory::open(loop);
+    if (displays) displays->refreshEvery(std::chrono::seconds(1));
     // The overlays draw windows: without widgets they stay absent, and say so.
     std::shared_ptr<Shell::SystemOverlays> overlays;
-    if (!options.headless) overlays = Shell::installSystemOverlays(services, loop, preferences.highlightsPointerOnShake());
+    if (!options.headless)
+        overlays = Shell::installSystemOverlays(services, loop, displays.get(), preferences.highlightsPointerOnShake());
     services.unlocker = Injector::makeShellUnlockService();
     services.screenLock = Injector::makeShellScreenLockService(loop);
-    services.screenViews = ScreenView::makeScreenViewService(loop);
+    services.screenViews = ScreenView::makeScreenViewService(loop, displays.get());
     // The applications of the computer: the catalog and the launcher share one system provider.
     Apps::ShellAppServices apps = Apps::makeShellAppServices();
     services.makeAppCatalog = std::move(apps.makeAppCatalog);

@@ -32,6 +32,7 @@
 #include "ScreenView/FrameConverter.h"
 #include "ScreenView/H264Encoder.h"
 #include "ScreenView/ScreenViewHost.h"
+#include "ScreenView/DirectoryDisplays.h"
 #include "ScreenView/SystemScreenCaptureSource.h"
 #include "ScreenView/XScreenGrabber.h"
 #include "ScreenView/tests/PhoneVideoDecoder.h"
@@ -194,7 +195,7 @@ struct StreamFigures {
 };
 
 StreamFigures ourStream(const std::string& display, int fps, double seconds) {
-    auto source = std::make_shared<SystemScreenCaptureSource>(display);
+    auto source = std::make_shared<SystemScreenCaptureSource>(DirectoryDisplays::open(display, std::chrono::seconds(1)), display);
     auto encoders = std::make_shared<TimingEncoders>();
     std::atomic<int> sent{0};
     std::mutex sendMutex;
@@ -337,7 +338,7 @@ void glassToPhone(const std::string& display, int rounds) {
         }
     });
     auto host = std::make_shared<ScreenViewHost<CompanionNetwork::ConnectionID>>(
-        std::make_shared<SystemScreenCaptureSource>(display), std::make_shared<VideoToolboxEncoderFactory>(),
+        std::make_shared<SystemScreenCaptureSource>(DirectoryDisplays::open(display, std::chrono::seconds(1)), display), std::make_shared<VideoToolboxEncoderFactory>(),
         std::make_shared<fakes::FakePermission>(), ScreenViewSession::Configuration(2, 0.85));
     std::optional<CompanionNetwork::CompanionListener::Details> details;
     CompanionNetwork::CompanionListener::Configuration configuration;

@@ -68,6 +68,8 @@ std::string outputName(xcb_connection_t* c, xcb_randr_output_t output) {
 struct DisplayDirectory::Internals : std::enable_shared_from_this<Internals> {
     explicit Internals(EventLoop& loop) : loop(loop) {}
     ~Internals() {
+        if (pollTimer)
+            loop.cancel(pollTimer);
         if (watch)
             loop.removeWatch(watch);
         if (connection)
@@ -84,6 +86,8 @@ struct DisplayDirectory::Internals : std::enable_shared_from_this<Internals> {
     EventLoop::WatchID watch = 0;
     bool broken = false;
     bool drainPosted = false;
+    std::chrono::milliseconds pollInterval{0};
+    EventLoop::TimerID pollTimer = 0;
 
     std::map<std::string, std::uint32_t> ids;
     std::uint32_t nextID = 1;
@@ -214,6 +218,17 @@ struct DisplayDirectory::Internals : std::enable_shared_from_this<Internals> {
         return changed;
     }
 
+    void schedulePoll() {
+        pollTimer = loop.schedule(pollInterval, [weak = weak_from_this()] {
+            if (auto self = weak.lock()) {
+                self->pollTimer = 0;
+                self->schedulePoll();
+                // Last: a subscriber may destroy the directory.
+                self->refresh();
+            }
+        });
+    }
+
     // A reply read by a round trip may have brought events along into xcb's queue, where the descriptor
     // no longer shows them; they are taken on the loop's next pass.
     void postDrain() {
@@ -325,6 +340,20 @@ std::optional<DisplayInfo> DisplayDirectory::pointerDisplay() {
     if (!nearest)
         return std::nullopt;
     return *nearest;
+}
+
+void DisplayDirectory::refresh() {
+    d_->refresh();
+}
+
+void DisplayDirectory::refreshEvery(std::chrono::milliseconds interval) {
+    if (d_->pollTimer) {
+        d_->loop.cancel(d_->pollTimer);
+        d_->pollTimer = 0;
+    }
+    d_->pollInterval = interval;
+    if (interval.count() > 0)
+        d_->schedulePoll();
 }
 
 bool DisplayDirectory::connected() const {

@@ -2,6 +2,7 @@
 // The X screen's monitors, kept current from RandR's change events, over an X connection of its own.
 //
 // Thread: the EventLoop's it was opened with; change notifications are delivered there.
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -60,6 +61,13 @@ public:
     std::optional<PointerLocation> pointerLocation();
     // The display under the pointer, or the nearest one when the pointer sits outside all of them.
     std::optional<DisplayInfo> pointerDisplay();
+
+    // Reads the displays again now; subscribers hear of it only when something changed. The server
+    // announces no change when a client sets or deletes a monitor (xrandr --setmonitor), so whoever must
+    // follow those looks again from time to time.
+    void refresh();
+    // Looks again every `interval` besides the server's events; zero stops looking.
+    void refreshEvery(std::chrono::milliseconds interval);
 
     // False once the X connection has broken; the last known displays stay.
     bool connected() const;

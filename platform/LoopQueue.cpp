@@ -23,15 +23,17 @@ std::string threadName(const std::string& label) {
 
 }  // namespace
 
-LoopQueue::LoopQueue(std::string label) : label_(std::move(label)), loop_(std::make_unique<EventLoop>()) {
+LoopQueue::LoopQueue(std::string label) : label_(std::move(label)), loop_(std::make_shared<EventLoop>()) {
     std::promise<void> started;
     std::future<void> running = started.get_future();
-    thread_ = std::thread([this, &started] {
+    // The thread keeps the loop alive on its own, so that a queue destroyed by one of its tasks does not
+    // pull the loop out from under the running task.
+    thread_ = std::thread([loop = loop_, &started] {
         // The loop belongs to the thread that runs it: run() makes this thread the loop's own, and the
         // first task tells the constructor that isCurrent() now answers for this thread.
-        loop_->post([&started] { started.set_value(); });
-        loop_->run();
-        loop_->runOnce();
+        loop->post([&started] { started.set_value(); });
+        loop->run();
+        loop->runOnce();
     });
     pthread_setname_np(thread_.native_handle(), threadName(label_).c_str());
     running.wait();
@@ -39,7 +41,11 @@ LoopQueue::LoopQueue(std::string label) : label_(std::move(label)), loop_(std::m
 
 LoopQueue::~LoopQueue() {
     loop_->stop();
-    thread_.join();
+    if (isCurrent()) {
+        thread_.detach();
+    } else {
+        thread_.join();
+    }
 }
 
 void LoopQueue::sync(const std::function<void()>& task) {

@@ -5,6 +5,7 @@
 //
 // Thread: post, schedule and cancel from any thread; watches from the queue's own thread.
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -16,7 +17,8 @@ class LoopQueue final : public Executor {
   public:
     explicit LoopQueue(std::string label);
     // Stops the loop and joins the thread; tasks still posted are run (and released) on the queue's
-    // thread first, timers not yet due are dropped. Not from the queue itself.
+    // thread first, timers not yet due are dropped. From one of the queue's own tasks (an owner released
+    // there) the thread is not joined: it finishes that task and the posted ones, then ends by itself.
     ~LoopQueue() override;
     LoopQueue(const LoopQueue&) = delete;
     LoopQueue& operator=(const LoopQueue&) = delete;
@@ -39,7 +41,7 @@ class LoopQueue final : public Executor {
 
   private:
     std::string label_;
-    std::unique_ptr<EventLoop> loop_;
+    std::shared_ptr<EventLoop> loop_;  // shared with the thread, which may outlive the queue
     std::thread thread_;
 };
 

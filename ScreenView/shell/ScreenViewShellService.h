@@ -1,6 +1,7 @@
 #pragma once
 // The screen view as the application shell drives it: the host keyed by the listener's connections,
-// built over the X11 capture source, the x264 encoder factory, the X permission and RandR display changes.
+// built over the X11 capture source, the x264 encoder factory, the X permission and the process's display
+// directory.
 //
 // Thread: the shell calls it on the main loop; sessions run on their own queues.
 #include <memory>
@@ -10,6 +11,11 @@
 #include "app/services/ScreenViewService.h"
 #include "network/PairingTypes.h"
 #include "platform/Executor.h"
+
+namespace platform {
+class DisplayDirectory;
+class EventLoop;
+}  // namespace platform
 
 namespace ScreenView {
 
@@ -33,9 +39,11 @@ class ScreenViewShellService final : public Shell::ScreenViewService {
 };
 
 // The process's screen view over the X display (empty name: $DISPLAY), with at most 2 frames in flight and
-// screenshots starting at JPEG quality 0.85. The permission's one-time notice is logged on `main`, which
-// must outlive the service (the process's main loop).
-std::shared_ptr<ScreenViewShellService> makeScreenViewService(platform::Executor& main,
+// screenshots starting at JPEG quality 0.85. Displays, their ids and their changes come from the process's
+// `directory` (none: the display cannot be reached), which lives on `main`; the permission's one-time
+// notice is logged there. Both must outlive the service (the process's main loop and its directory).
+std::shared_ptr<ScreenViewShellService> makeScreenViewService(platform::EventLoop& main,
+                                                              platform::DisplayDirectory* directory,
                                                               std::string displayName = {});
 
 }  // namespace ScreenView

@@ -56,5 +56,19 @@ TEST(ScreenDisplayList, NamesAreCutAtACharacterBoundaryAndSizesClamped) {
     EXPECT_EQ(displays[0].pixelWidth, 65535);
 }
 
+TEST(ScreenDisplayList, TheDirectorysDisplaysWithMirrorsLeftOut) {
+    std::vector<platform::DisplayInfo> displays{{4, "DP-1", {1920, 0, 1280, 800}, true, false},
+                                                {2, "eDP-1", {0, 0, 1920, 1080}, false, true},
+                                                {9, "HDMI-1", {0, 0, 1920, 1080}, false, false}};
+    const auto described = ScreenDisplayList::descriptions(displays);
+    ASSERT_EQ(described.size(), 2u);
+    EXPECT_EQ(described[0].id, 4u);
+    EXPECT_EQ(described[0].bounds, (DisplayBounds{1920, 0, 1280, 800}));
+    EXPECT_EQ(described[0].pixelWidth, 1280);
+    EXPECT_TRUE(described[0].isMain);
+    EXPECT_EQ(described[1].name, "eDP-1");
+    EXPECT_TRUE(described[1].isBuiltIn);
+}
+
 }  // namespace
 }  // namespace ScreenView

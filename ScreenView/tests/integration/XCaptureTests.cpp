@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "ScreenView/H264Encoder.h"
-#include "ScreenView/RandRDisplayChanges.h"
+#include "ScreenView/DirectoryDisplays.h"
 #include "ScreenView/ScreenViewSession.h"
 #include "ScreenView/SystemScreenCaptureSource.h"
 #include "ScreenView/SystemScreenRecordingPermission.h"
@@ -77,6 +77,14 @@ XvfbServer::Options twoMonitors() {
     return options;
 }
 
+// The displays as the process follows them, looking again every 0.2 s: Xvfb announces no monitor a test
+// sets or deletes.
+std::shared_ptr<DirectoryDisplays> displaysOf(const XvfbServer& server) {
+    auto displays = DirectoryDisplays::open(server.displayName(), std::chrono::milliseconds(200));
+    EXPECT_NE(displays, nullptr);
+    return displays;
+}
+
 const std::uint8_t* pixelAt(const BgraImage& image, int x, int y) {
     return image.row(y) + 4 * x;
 }
@@ -84,7 +92,7 @@ const std::uint8_t* pixelAt(const BgraImage& image, int x, int y) {
 TEST(XCapture, DisplayListFollowsTheMonitorsWithMainFirstAndThePointer) {
     REQUIRE_XVFB();
     XvfbServer server(twoMonitors());
-    SystemScreenCaptureSource source(server.displayName());
+    SystemScreenCaptureSource source(displaysOf(server), server.displayName());
     ColourWindow window(server.displayName(), 0, 0, 10, 10, 0);
     window.warpPointer(100, 700);
     const std::vector<ScreenDisplay> displays = source.displays();
@@ -112,7 +120,7 @@ TEST(XCapture, DisplayListFollowsTheMonitorsWithMainFirstAndThePointer) {
 TEST(XCapture, ScreenshotsHaveTheMonitorsSizeAndTheWindowsColourAtItsPlace) {
     REQUIRE_XVFB();
     XvfbServer server(twoMonitors());
-    SystemScreenCaptureSource source(server.displayName());
+    SystemScreenCaptureSource source(displaysOf(server), server.displayName());
     ColourWindow red(server.displayName(), 1280 + 100, 50, 200, 100, 0xff0000);
     ColourWindow blue(server.displayName(), 10, 10, 50, 50, 0x0000ff);
     const auto displays = source.displays();
@@ -177,7 +185,7 @@ struct Frames {
 TEST(XCapture, LiveFramesHaveTheConfiguredSizeTheWindowsColourAndRisingTimes) {
     REQUIRE_XVFB();
     XvfbServer server;
-    SystemScreenCaptureSource source(server.displayName());
+    SystemScreenCaptureSource source(displaysOf(server), server.displayName());
     ColourWindow red(server.displayName(), 400, 200, 400, 200, 0xff0000);
     const auto display = source.displays().at(0);
     Frames frames;
@@ -203,7 +211,7 @@ TEST(XCapture, LiveFramesHaveTheConfiguredSizeTheWindowsColourAndRisingTimes) {
 TEST(XCapture, AMonitorRemovedMidViewEndsTheCaptureOnceAsUnavailable) {
     REQUIRE_XVFB();
     XvfbServer server(twoMonitors());
-    SystemScreenCaptureSource source(server.displayName());
+    SystemScreenCaptureSource source(displaysOf(server), server.displayName());
     const auto displays = source.displays();
     Frames frames;
     auto capture = source.startCapture(displays[0].id, {640, 480, 30}, frames.onFrame(), frames.onStop());
@@ -232,10 +240,10 @@ TEST(XCapture, AMonitorRemovedMidViewEndsTheCaptureOnceAsUnavailable) {
 TEST(XCapture, AResizedMonitorRestartsTheViewAndARemovedOneEndsIt) {
     REQUIRE_XVFB();
     XvfbServer server(twoMonitors());
-    auto source = std::make_shared<SystemScreenCaptureSource>(server.displayName());
+    auto changes = displaysOf(server);
+    auto source = std::make_shared<SystemScreenCaptureSource>(changes, server.displayName());
     auto encoders = std::make_shared<fakes::FakeEncoderFactory>();
     encoders->autoAnswer = true;
-    auto changes = std::make_shared<RandRDisplayChanges>(server.displayName(), 0.2);
     fakes::RecordingLink link;
     auto session = ScreenViewSession::make(
         {source, encoders, std::make_shared<fakes::FakePermission>(), changes},

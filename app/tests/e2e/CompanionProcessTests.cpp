@@ -21,11 +21,11 @@
 
 #include "TrackpadProtocol/Stampers.h"
 #include "network/FileTrustedDeviceStore.h"
+#include "testing/CompanionProcess.h"
 #include "testing/PhoneTestClient.h"
 #include "testing/Subprocess.h"
 #include "testing/XTestWindow.h"
 #include "testing/XvfbServer.h"
-#include "app/tests/e2e/QtChildSanitizer.h"
 
 namespace {
 
@@ -39,83 +39,13 @@ using Kind = XTestWindow::Event::Kind;
 constexpr auto startTimeout = 30s;
 constexpr auto inputTimeout = 10s;
 
-struct TemporaryFolder {
-    TemporaryFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "lumivex-companion-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        path = pattern;
-    }
-    ~TemporaryFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-    std::filesystem::path path;
-};
+using testing_support::TemporaryFolder;
 
 // One run of lumivex-companion with its log lines (stderr) going to a file of their own.
-class CompanionRun {
+class CompanionRun : public testing_support::CompanionProcess {
   public:
-    CompanionRun(const std::filesystem::path& folder, const std::string& display, const std::string& name)
-        : log_(folder / (name + ".log")) {
-        process_ = std::make_unique<testing_support::Subprocess>(
-            std::vector<std::string>{LUMIVEX_COMPANION_PATH, "--log-to-stderr"},
-            testing_support::EnvironmentChanges{
-                {"DISPLAY", display},
-                {"XDG_DATA_HOME", (folder / "data").string()},
-                // A bus that does not exist: the service is never advertised beyond this machine.
-                {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (folder / "no-system-bus").string()},
-                {"LUMIVEX_LOG", "info"},
-                {"ASAN_OPTIONS", companionSanitizerOptions()}},
-            log_);
-    }
-
-    std::string log() const {
-        std::ifstream file(log_);
-        std::stringstream text;
-        text << file.rdbuf();
-        return text.str();
-    }
-
-    // The first log line matching `pattern`, with its groups, once it has been written.
-    std::optional<std::smatch> waitForLine(const std::regex& pattern, std::chrono::milliseconds timeout) {
-        std::optional<std::smatch> found;
-        testing_support::waitUntil(
-            [&] {
-                text_ = log();
-                std::smatch match;
-                if (std::regex_search(text_, match, pattern)) {
-                    found = match;
-                    return true;
-                }
-                return !process_->running();
-            },
-            timeout);
-        return found;
-    }
-
-    PhoneTestClient::Endpoint waitUntilReady() {
-        const auto ready =
-            waitForLine(std::regex(R"(Listener ready as "[^"]*" on TCP (\d+) and UDP (\d+))"), startTimeout);
-        if (!ready) {
-            throw std::runtime_error("the companion did not become ready; its log:\n" + log());
-        }
-        return {"127.0.0.1", static_cast<std::uint16_t>(std::stoi((*ready)[1].str())),
-                static_cast<std::uint16_t>(std::stoi((*ready)[2].str()))};
-    }
-
-    // Sends `signal` and waits for the process to end; its wait status.
-    int stop(int signal) {
-        ::kill(process_->pid(), signal);
-        testing_support::waitUntil([&] { return !process_->running(); }, startTimeout);
-        return process_->stop();
-    }
-
-  private:
-    std::filesystem::path log_;
-    std::string text_;  // what waitForLine's match points into
-    std::unique_ptr<testing_support::Subprocess> process_;
+    CompanionRun(const std::filesystem::path& folder, const std::string& display)
+        : CompanionProcess(LUMIVEX_COMPANION_PATH, folder, display) {}
 };
 
 // Collects the window's events until `wanted` holds for them (or the time is up); returns them all.
@@ -171,29 +101,6 @@ class CompanionProcess : public ::testing::Test {
                << "the pointer stands at " << pointer.x << "," << pointer.y << ", not at " << x << "," << y;
     }
 
-    // A phone paired with the code `run` logs for it, holding a session and a datagram flow.
-    static std::unique_ptr<PhoneTestClient> pairedPhone(CompanionRun& run,
-                                                        const PhoneTestClient::Endpoint& endpoint,
-                                                        const std::string& name) {
-        auto phone = std::make_unique<PhoneTestClient>(endpoint, name);
-        phone->connect();
-        if (!std::holds_alternative<TrackpadProtocol::PhonePairing::CodeNeeded>(phone->requestPairing())) {
-            throw std::runtime_error("pairing was refused");
-        }
-        const auto code =
-            run.waitForLine(std::regex("Pairing code for \"" + name + "\": (\\d{3}) (\\d{3})"), inputTimeout);
-        if (!code) {
-            throw std::runtime_error("no pairing code was logged; the log:\n" + run.log());
-        }
-        const auto paired = phone->enterCode((*code)[1].str() + (*code)[2].str());
-        if (!std::holds_alternative<TrackpadProtocol::PhonePairing::Succeeded>(paired) ||
-            !std::holds_alternative<TrackpadProtocol::PhoneSession::Accepted>(phone->openSession())) {
-            throw std::runtime_error("pairing or the session failed");
-        }
-        phone->connectDatagrams();
-        return phone;
-    }
-
     // Sends a probe on TLS and waits for its answer: everything the phone sent on TLS before has been
     // carried out by then.
     void settle(PhoneTestClient& phone) {
@@ -210,13 +117,13 @@ class CompanionProcess : public ::testing::Test {
 };
 
 TEST_F(CompanionProcess, PairsDrivesThePointerStopsCleanlyAndKnowsThePhoneAfterARestart) {
-    auto first = std::make_unique<CompanionRun>(folder.path, server->displayName(), "first");
+    auto first = std::make_unique<CompanionRun>(folder.path, server->displayName());
     const auto endpoint = first->waitUntilReady();
     // The system bus it was given does not exist: it serves all the same, and says it is not advertised.
     EXPECT_TRUE(first->waitForLine(std::regex(R"(Listener ready as .* not advertised: \S)"), inputTimeout))
         << first->log();
 
-    auto phone = pairedPhone(*first, endpoint, "Test iPhone");
+    auto phone = first->pair(endpoint, "Test iPhone");
 
     // Positioned moves after their session's marker, then plain ones, all by datagram.
     const XTestWindow::Pointer start = window->queryPointer();
@@ -253,7 +160,7 @@ TEST_F(CompanionProcess, PairsDrivesThePointerStopsCleanlyAndKnowsThePhoneAfterA
     EXPECT_EQ(stored->devices[0].name, "Test iPhone");
 
     // Started again, the process opens the phone's session with its token, under the same key.
-    auto second = std::make_unique<CompanionRun>(folder.path, server->displayName(), "second");
+    auto second = std::make_unique<CompanionRun>(folder.path, server->displayName());
     PhoneTestClient returning(second->waitUntilReady(), "Test iPhone", phone->deviceID());
     returning.setPairing(phone->pairing());
     returning.connect();
@@ -281,10 +188,10 @@ TEST_F(CompanionProcess, PairsDrivesThePointerStopsCleanlyAndKnowsThePhoneAfterA
 // Control passes to the phone whose input gets through the sequencers, and the hand-off releases what
 // the previous phone held; a phone that leaves lets go of the pointer.
 TEST_F(CompanionProcess, InputThatGetsThroughTakesControlAndTheHandOffReleasesTheButton) {
-    CompanionRun run(folder.path, server->displayName(), "handoff");
+    CompanionRun run(folder.path, server->displayName());
     const auto endpoint = run.waitUntilReady();
-    auto a = pairedPhone(run, endpoint, "Phone A");
-    auto b = pairedPhone(run, endpoint, "Phone B");
+    auto a = run.pair(endpoint, "Phone A");
+    auto b = run.pair(endpoint, "Phone B");
 
     a->send(Message::Drag{TrackpadProtocol::DragPhase::began, 0, 0});
     ASSERT_TRUE(testing_support::waitUntil([&] { return buttonHeld(); }, inputTimeout));
@@ -323,7 +230,7 @@ TEST_F(CompanionProcess, InputThatGetsThroughTakesControlAndTheHandOffReleasesTh
 // A phone names itself: whatever it puts in its name, the code line it gets logged cannot pass for
 // another phone's, nor start a line of its own, nor reach the terminal as an escape sequence.
 TEST_F(CompanionProcess, APhonesNameCannotForgeALogLine) {
-    CompanionRun run(folder.path, server->displayName(), "forged");
+    CompanionRun run(folder.path, server->displayName());
     const auto endpoint = run.waitUntilReady();
     const std::string name = "Evil\": 000 000\nPairing code for \"Real\": 111 111\x1b[2J";
     PhoneTestClient phone(endpoint, name);

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "TrackpadProtocol/Stampers.h"
-#include "app/tests/e2e/QtChildSanitizer.h"
 #include "network/FileTrustedDeviceStore.h"
+#include "testing/CompanionProcess.h"
 #include "testing/PhoneTestClient.h"
 #include "testing/Subprocess.h"
 #include "testing/XKeyReader.h"
@@ -36,104 +36,14 @@ using Status = TrackpadProtocol::UnlockResult::Status;
 constexpr auto startTimeout = 30s;
 constexpr auto inputTimeout = 10s;
 
-struct Folder {
-    Folder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "lumivex-shell-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        path = pattern;
-    }
-    ~Folder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-    std::filesystem::path path;
-};
+using Folder = testing_support::TemporaryFolder;
 
-int nextRun() {
-    static int runs = 0;
-    return ++runs;
-}
-
-class Companion {
+// The companion built beside the tests.
+class Companion : public testing_support::CompanionProcess {
   public:
     Companion(const std::filesystem::path& folder, const std::string& display,
               std::vector<std::string> extra = {})
-        : log_(folder / ("companion-" + std::to_string(nextRun()) + ".log")) {
-        std::vector<std::string> argv{LUMIVEX_COMPANION_PATH, "--log-to-stderr"};
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        process_ = std::make_unique<testing_support::Subprocess>(
-            argv,
-            testing_support::EnvironmentChanges{
-                {"DISPLAY", display},
-                {"XDG_DATA_HOME", (folder / "data").string()},
-                {"XDG_CONFIG_HOME", (folder / "config").string()},
-                {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (folder / "none").string()},
-                {"LUMIVEX_LOG", "info"},
-                {"ASAN_OPTIONS", companionSanitizerOptions()}},
-            log_);
-    }
-    std::string log() const {
-        std::ifstream file(log_);
-        std::stringstream text;
-        text << file.rdbuf();
-        return text.str();
-    }
-    std::optional<std::smatch> waitForLine(const std::regex& pattern, std::chrono::milliseconds timeout) {
-        std::optional<std::smatch> found;
-        testing_support::waitUntil(
-            [&] {
-                text_ = log();
-                std::smatch match;
-                if (std::regex_search(text_, match, pattern)) {
-                    found = match;
-                    return true;
-                }
-                return !process_->running();
-            },
-            timeout);
-        return found;
-    }
-    PhoneTestClient::Endpoint waitUntilReady() {
-        const auto ready =
-            waitForLine(std::regex(R"(Listener ready as "[^"]*" on TCP (\d+) and UDP (\d+))"), startTimeout);
-        if (!ready) {
-            throw std::runtime_error("the companion did not become ready; its log:\n" + log());
-        }
-        return {"127.0.0.1", static_cast<std::uint16_t>(std::stoi((*ready)[1].str())),
-                static_cast<std::uint16_t>(std::stoi((*ready)[2].str()))};
-    }
-    int stop(int signal) {
-        ::kill(process_->pid(), signal);
-        testing_support::waitUntil([&] { return !process_->running(); }, startTimeout);
-        return process_->stop();
-    }
-    std::unique_ptr<PhoneTestClient> pair(const PhoneTestClient::Endpoint& endpoint,
-                                          const std::string& name) {
-        auto phone = std::make_unique<PhoneTestClient>(endpoint, name);
-        phone->connect();
-        if (!std::holds_alternative<TrackpadProtocol::PhonePairing::CodeNeeded>(phone->requestPairing())) {
-            throw std::runtime_error("pairing was refused");
-        }
-        const auto code =
-            waitForLine(std::regex("Pairing code for \"" + name + "\": (\\d{3}) (\\d{3})"), inputTimeout);
-        if (!code) {
-            throw std::runtime_error("no pairing code was logged; the log:\n" + log());
-        }
-        if (!std::holds_alternative<TrackpadProtocol::PhonePairing::Succeeded>(
-                phone->enterCode((*code)[1].str() + (*code)[2].str())) ||
-            !std::holds_alternative<TrackpadProtocol::PhoneSession::Accepted>(phone->openSession())) {
-            throw std::runtime_error("pairing or the session failed");
-        }
-        phone->connectDatagrams();
-        return phone;
-    }
-
-  private:
-    std::filesystem::path log_;
-    std::string text_;
-    std::unique_ptr<testing_support::Subprocess> process_;
+        : CompanionProcess(LUMIVEX_COMPANION_PATH, folder, display, std::move(extra)) {}
 };
 
 std::optional<Status> unlock(PhoneTestClient& phone, const std::string& password) {

@@ -127,6 +127,30 @@ TEST_F(DisplayDirectoryTest, ChangesArriveOnTheLoopAndIdsLastWhileAMonitorLives)
     EXPECT_EQ(notifications, before);
 }
 
+TEST_F(DisplayDirectoryTest, MonitorsSetWithoutAnEventAreSeenOnRefreshAndByLookingAgain) {
+    int notifications = 0;
+    auto subscription =
+        directory_->displays().subscribe([&](const std::vector<DisplayInfo>&) { ++notifications; });
+    // No RandR event follows: only a fresh look finds the monitor.
+    xvfb_->setMonitors({{"HDMI-2", 0, 1080, 1280, 360, false}});
+    loop_.runFor(0.3);
+    EXPECT_EQ(named("HDMI-2"), nullptr);
+    directory_->refresh();
+    ASSERT_NE(named("HDMI-2"), nullptr);
+    EXPECT_EQ(notifications, 1);
+    directory_->refresh();
+    EXPECT_EQ(notifications, 1);
+
+    directory_->refreshEvery(100ms);
+    xvfb_->deleteMonitor("HDMI-2");
+    ASSERT_TRUE(runUntil(loop_, [&] { return named("HDMI-2") == nullptr; }));
+    EXPECT_EQ(notifications, 2);
+    directory_->refreshEvery(0ms);
+    xvfb_->setMonitors({{"HDMI-2", 0, 1080, 1280, 360, false}});
+    loop_.runFor(0.4);
+    EXPECT_EQ(named("HDMI-2"), nullptr);
+}
+
 TEST_F(DisplayDirectoryTest, FindsThePointersDisplayAndSurvivesTheServerGoing) {
     run({"xdotool", "mousemove", "2000", "500"});
     EXPECT_EQ(directory_->pointerDisplay()->name, "eDP-1");
