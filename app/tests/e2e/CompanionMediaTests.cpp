@@ -13,7 +13,7 @@
 #include <string>
 #include <variant>
 
-#include "app/tests/e2e/QtChildSanitizer.h"
+#include "testing/CompanionProcess.h"
 #include "testing/PhoneTestClient.h"
 #include "testing/PrivateBus.h"
 #include "testing/PulseAudioSandbox.h"
@@ -49,65 +49,17 @@ class CompanionMediaTest : public ::testing::Test {
         player = std::make_unique<testing_support::ScriptedMediaPlayer>(bus->address(), "companion");
         player->send(
             R"({"status":"Playing","metadata":{"xesam:title":["s","Song"],"xesam:artist":["as",["Band"]]}})");
-        log = bus->folder() / "companion.log";
     }
     void startCompanion() {
-        companion = std::make_unique<testing_support::Subprocess>(
-            std::vector<std::string>{LUMIVEX_COMPANION_PATH, "--headless", "--log-to-stderr"},
-            testing_support::EnvironmentChanges{
-                {"DISPLAY", display->displayName()},
-                {"XDG_DATA_HOME", (bus->folder() / "data").string()},
-                {"XDG_CONFIG_HOME", (bus->folder() / "config").string()},
-                {"DBUS_SESSION_BUS_ADDRESS", bus->address()},
-                {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (bus->folder() / "none").string()},
-                {"PULSE_SERVER", sound->serverAddress()},
-                {"LUMIVEX_LOG", "info"},
-                {"ASAN_OPTIONS", companionSanitizerOptions()}},
-            log);
+        companion = std::make_unique<testing_support::CompanionProcess>(
+            LUMIVEX_COMPANION_PATH, bus->folder(), display->displayName(), std::vector<std::string>{"--headless"},
+            testing_support::EnvironmentChanges{{"DBUS_SESSION_BUS_ADDRESS", bus->address()},
+                                                {"PULSE_SERVER", sound->serverAddress()}});
     }
 
-    std::string text() const {
-        std::ifstream file(log);
-        std::stringstream all;
-        all << file.rdbuf();
-        return all.str();
-    }
-    std::optional<std::smatch> waitForLine(const std::regex& pattern) {
-        std::optional<std::smatch> found;
-        testing_support::waitUntil(
-            [&] {
-                logText = text();
-                std::smatch match;
-                if (std::regex_search(logText, match, pattern)) {
-                    found = match;
-                    return true;
-                }
-                return !companion->running();
-            },
-            30s);
-        return found;
-    }
+    std::string text() const { return companion->log(); }
     std::unique_ptr<PhoneTestClient> pairedPhone() {
-        const auto ready = waitForLine(std::regex(R"(Listener ready as "[^"]*" on TCP (\d+) and UDP (\d+))"));
-        if (!ready) {
-            throw std::runtime_error("the companion did not become ready; its log:\n" + text());
-        }
-        const PhoneTestClient::Endpoint endpoint{"127.0.0.1",
-                                                 static_cast<std::uint16_t>(std::stoi((*ready)[1].str())),
-                                                 static_cast<std::uint16_t>(std::stoi((*ready)[2].str()))};
-        auto phone = std::make_unique<PhoneTestClient>(endpoint, "Media Phone");
-        phone->connect();
-        if (!std::holds_alternative<TrackpadProtocol::PhonePairing::CodeNeeded>(phone->requestPairing())) {
-            throw std::runtime_error("pairing was refused");
-        }
-        const auto code = waitForLine(std::regex(R"(Pairing code for "Media Phone": (\d{3}) (\d{3}))"));
-        if (!code ||
-            !std::holds_alternative<TrackpadProtocol::PhonePairing::Succeeded>(
-                phone->enterCode((*code)[1].str() + (*code)[2].str())) ||
-            !std::holds_alternative<TrackpadProtocol::PhoneSession::Accepted>(phone->openSession())) {
-            throw std::runtime_error("pairing or the session failed; the log:\n" + text());
-        }
-        return phone;
+        return companion->pair(companion->waitUntilReady(), "Media Phone", 30s);
     }
     // The next volume status, pushed or answered.
     std::optional<VolumeStatus> nextVolume(PhoneTestClient& phone) {
@@ -119,9 +71,7 @@ class CompanionMediaTest : public ::testing::Test {
     std::unique_ptr<testing_support::PulseAudioSandbox> sound;
     std::unique_ptr<testing_support::PrivateBus> bus;
     std::unique_ptr<testing_support::ScriptedMediaPlayer> player;
-    std::filesystem::path log;
-    std::string logText;
-    std::unique_ptr<testing_support::Subprocess> companion;
+    std::unique_ptr<testing_support::CompanionProcess> companion;
 };
 
 TEST_F(CompanionMediaTest, APhoneSetsTheVolumeAndSeesWhatPlays) {
@@ -164,9 +114,7 @@ TEST_F(CompanionMediaTest, APhoneSetsTheVolumeAndSeesWhatPlays) {
     player->quit();
     EXPECT_TRUE(phone->receiveCase<Message::NowPlayingUnavailable>(10));
 
-    ::kill(companion->pid(), SIGTERM);
-    testing_support::waitUntil([&] { return !companion->running(); }, 30s);
-    EXPECT_EQ(companion->stop(), 0) << text();
+    EXPECT_EQ(companion->stop(SIGTERM), 0) << text();
 }
 
 TEST_F(CompanionMediaTest, ThePreferenceRunsTheHelperBesideTheCompanion) {
