@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "TrackpadProtocol/Message.h"
+#include "testing/CompanionProcess.h"
 #include "testing/PhoneTestClient.h"
 #include "testing/Subprocess.h"
 #include "testing/XvfbServer.h"
@@ -174,79 +175,21 @@ private:
     xcb_window_t root_ = XCB_NONE;
 };
 
-// One run of lumivex-companion with its log in a temporary folder.
+// One run of lumivex-companion with its folders and log in a temporary folder.
 class Companion {
 public:
-    Companion(const std::string& display, bool headless) {
-        std::string pattern = (std::filesystem::temp_directory_path() / "lumivex-latency-XXXXXX").string();
-        if (!::mkdtemp(pattern.data()))
-            throw std::runtime_error("mkdtemp failed");
-        folder_ = pattern;
-        log_ = folder_ / "companion.log";
-        process_ = std::make_unique<testing_support::Subprocess>(
-            headless ? std::vector<std::string>{LUMIVEX_COMPANION_PATH, "--log-to-stderr", "--headless"}
-                     : std::vector<std::string>{LUMIVEX_COMPANION_PATH, "--log-to-stderr"},
-            testing_support::EnvironmentChanges{
-                {"DISPLAY", display},
-                {"XDG_DATA_HOME", (folder_ / "data").string()},
-                {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (folder_ / "no-system-bus").string()},
-                {"LUMIVEX_LOG", "info"}},
-            log_);
-    }
-    ~Companion() {
-        process_.reset();
-        std::error_code ignored;
-        std::filesystem::remove_all(folder_, ignored);
-    }
+    Companion(const std::string& display, bool headless)
+        : process_(LUMIVEX_COMPANION_PATH, folder_.path, display,
+                   headless ? std::vector<std::string>{"--headless"} : std::vector<std::string>{}) {}
 
-    std::optional<std::smatch> waitForLine(const std::regex& pattern) {
-        std::optional<std::smatch> found;
-        testing_support::waitUntil(
-            [&] {
-                std::ifstream file(log_);
-                std::stringstream content;
-                content << file.rdbuf();
-                text_ = content.str();
-                std::smatch match;
-                if (std::regex_search(text_, match, pattern)) {
-                    found = match;
-                    return true;
-                }
-                return !process_->running();
-            },
-            30s);
-        return found;
-    }
-
-    PhoneTestClient::Endpoint endpoint() {
-        const auto ready = waitForLine(std::regex(R"(Listener ready as "[^"]*" on TCP (\d+) and UDP (\d+))"));
-        if (!ready)
-            throw std::runtime_error("the companion did not become ready");
-        return {"127.0.0.1", static_cast<std::uint16_t>(std::stoi((*ready)[1].str())),
-                static_cast<std::uint16_t>(std::stoi((*ready)[2].str()))};
-    }
-
+    PhoneTestClient::Endpoint endpoint() { return process_.waitUntilReady(); }
     std::unique_ptr<PhoneTestClient> pairedPhone(const PhoneTestClient::Endpoint& endpoint, const std::string& name) {
-        auto phone = std::make_unique<PhoneTestClient>(endpoint, name);
-        phone->connect();
-        if (!std::holds_alternative<TrackpadProtocol::PhonePairing::CodeNeeded>(phone->requestPairing()))
-            throw std::runtime_error("pairing was refused");
-        const auto code = waitForLine(std::regex("Pairing code for \"" + name + "\": (\\d{3}) (\\d{3})"));
-        if (!code)
-            throw std::runtime_error("no pairing code was logged");
-        const auto paired = phone->enterCode((*code)[1].str() + (*code)[2].str());
-        if (!std::holds_alternative<TrackpadProtocol::PhonePairing::Succeeded>(paired) ||
-            !std::holds_alternative<TrackpadProtocol::PhoneSession::Accepted>(phone->openSession()))
-            throw std::runtime_error("pairing or the session failed");
-        phone->connectDatagrams();
-        return phone;
+        return process_.pair(endpoint, name, 30s);
     }
 
 private:
-    std::filesystem::path folder_;
-    std::filesystem::path log_;
-    std::string text_;
-    std::unique_ptr<testing_support::Subprocess> process_;
+    testing_support::TemporaryFolder folder_;
+    testing_support::CompanionProcess process_;
 };
 
 constexpr int startX = 400;
