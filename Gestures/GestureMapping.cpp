@@ -172,6 +172,9 @@ PinchAction decodePinch(const json& object) {
     if (!step.is_number()) {
         fail(Kind::typeMismatch, "Expected to decode Double but found another value instead.");
     }
+    if (!std::isfinite(step.get<double>())) {
+        fail(Kind::dataCorrupted, "Parsed JSON number is not representable as a Double.");
+    }
     return {PinchAction::Shortcuts{decodeShortcutObject(member(body, "zoomIn")),
                                    decodeShortcutObject(member(body, "zoomOut")), step.get<double>()}};
 }

@@ -96,14 +96,14 @@ struct EncodeResult {
 
 // A running capture.
 class ScreenCapture {
-public:
+  public:
     virtual ~ScreenCapture() = default;
     // Ends the capture; idempotent. After it, onStop is not called (frames may still arrive shortly).
     virtual void stop() = 0;
 };
 
 class ScreenCaptureSource {
-public:
+  public:
     using FrameHandler = std::function<void(CapturedFrame)>;
     using StopHandler = std::function<void(ScreenCaptureError)>;
     using ScreenshotResult = std::variant<CapturedImage, ScreenCaptureError>;
@@ -123,7 +123,7 @@ public:
 };
 
 class ScreenRecordingPermission {
-public:
+  public:
     virtual ~ScreenRecordingPermission() = default;
     // Whether the process may capture the screen now.
     virtual bool isGranted() const = 0;
@@ -133,7 +133,7 @@ public:
 };
 
 class ScreenVideoEncoder {
-public:
+  public:
     using Completion = std::function<void(EncodeResult)>;
     virtual ~ScreenVideoEncoder() = default;
     // Encodes one frame; timestamps (microseconds) strictly increase from call to call. With
@@ -146,7 +146,7 @@ public:
 };
 
 class ScreenVideoEncoderFactory {
-public:
+  public:
     virtual ~ScreenVideoEncoderFactory() = default;
     virtual ScreenVideoCodecs supportedCodecs() const = 0;
     // An encoder for frames of exactly this size (even, at least 16 per side). Throws when the codec is
@@ -158,9 +158,9 @@ public:
 // Tells its subscribers that the display configuration changed (a monitor added, removed or resized).
 // Handlers run on the notifier's own thread, never inside subscribe().
 class DisplayChangeNotifier {
-public:
+  public:
     class Subscription {
-    public:
+      public:
         virtual ~Subscription() = default;
     };
     virtual ~DisplayChangeNotifier() = default;

@@ -1,5 +1,6 @@
 #include <pthread.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -25,7 +26,8 @@ constexpr auto monitorCheckInterval = std::chrono::milliseconds(500);
 // (waiting, latest, two at the encoder) so that the capture never waits.
 constexpr std::size_t framePoolSize = 6;
 
-std::optional<ScreenDisplayList::Description> findMonitor(const XDisplayConnection& display, std::uint32_t id) {
+std::optional<ScreenDisplayList::Description> findMonitor(const XDisplayConnection& display,
+                                                          std::uint32_t id) {
     for (auto& monitor : readMonitors(display)) {
         if (monitor.id == id) {
             return monitor;
@@ -72,8 +74,10 @@ struct DisplayStreamCapture::Impl {
     }
     std::shared_ptr<VideoFrame> freeFrame() {
         for (auto& frame : pool) {
-            // Only the pool holds it: nobody reads it any more.
+            // Only the pool holds it: nobody reads it any more. The fence pairs with the release of the
+            // last reader's reference, so its reads happen before our writes.
             if (frame.use_count() == 1) {
+                std::atomic_thread_fence(std::memory_order_acquire);
                 return frame;
             }
         }
@@ -142,7 +146,8 @@ void DisplayStreamCapture::Impl::run() {
     }
     XScreenGrabber grabber(display);
     FrameConverter converter;
-    const auto interval = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / config.framesPerSecond));
+    const auto interval = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(1.0 / config.framesPerSecond));
     auto next = Clock::now();
     auto nextCheck = next + monitorCheckInterval;
     while (!finished()) {
@@ -167,11 +172,10 @@ void DisplayStreamCapture::Impl::run() {
             // The screen shrank under the monitor: look again at once.
             nextCheck = Clock::now();
         } else {
-            const std::uint64_t timestamp =
-                static_cast<std::uint64_t>(platform::monotonicSeconds() * 1e6);
+            const std::uint64_t timestamp = static_cast<std::uint64_t>(platform::monotonicSeconds() * 1e6);
             std::shared_ptr<VideoFrame> frame = freeFrame();
-            if (converter.convert(grabber.pixels(), grabber.stride(), monitor->bounds.width, monitor->bounds.height,
-                                  *frame)) {
+            if (converter.convert(grabber.pixels(), grabber.stride(), monitor->bounds.width,
+                                  monitor->bounds.height, *frame)) {
                 onFrame(CapturedFrame{std::shared_ptr<const VideoFrame>(frame), timestamp});
             }
         }

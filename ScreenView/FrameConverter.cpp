@@ -38,7 +38,8 @@ struct FrameConverter::Impl {
         av_opt_set_int(context, "sws_flags", flags, 0);
         // Slices on a few threads: the conversion sits between grab and encoder on every frame, so its
         // time is latency the phone sees.
-        av_opt_set_int(context, "threads", std::clamp(static_cast<int>(std::thread::hardware_concurrency()) / 2, 1, 4), 0);
+        av_opt_set_int(context, "threads",
+                       std::clamp(static_cast<int>(std::thread::hardware_concurrency()) / 2, 1, 4), 0);
         if (sws_init_context(context, nullptr, nullptr) < 0) {
             sws_freeContext(context);
             context = nullptr;
@@ -46,7 +47,8 @@ struct FrameConverter::Impl {
         }
         // Full-range RGB in, BT.709 limited-range YUV out, as the stream signals.
         const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
-        sws_setColorspaceDetails(context, sws_getCoefficients(SWS_CS_DEFAULT), 1, bt709, 0, 0, 1 << 16, 1 << 16);
+        sws_setColorspaceDetails(context, sws_getCoefficients(SWS_CS_DEFAULT), 1, bt709, 0, 0, 1 << 16,
+                                 1 << 16);
         sourceWidth = width, sourceHeight = height, targetWidth = outWidth, targetHeight = outHeight;
         return true;
     }
@@ -71,8 +73,9 @@ bool FrameConverter::convert(const std::uint8_t* bgrx, int stride, int width, in
         source->height = height;
         source->data[0] = const_cast<std::uint8_t*>(bgrx);
         source->linesize[0] = stride;
-        source->buf[0] = av_buffer_create(const_cast<std::uint8_t*>(bgrx), static_cast<std::size_t>(stride) * height,
-                                          keep, nullptr, AV_BUFFER_FLAG_READONLY);
+        source->buf[0] =
+            av_buffer_create(const_cast<std::uint8_t*>(bgrx), static_cast<std::size_t>(stride) * height, keep,
+                             nullptr, AV_BUFFER_FLAG_READONLY);
         target->format = AV_PIX_FMT_YUV420P;
         target->width = out.width();
         target->height = out.height();
@@ -82,8 +85,9 @@ bool FrameConverter::convert(const std::uint8_t* bgrx, int stride, int width, in
         target->linesize[0] = out.strideY();
         target->linesize[1] = out.strideUV();
         target->linesize[2] = out.strideUV();
-        const std::size_t bytes = static_cast<std::size_t>(out.dataV() - out.dataY()) +
-                                  static_cast<std::size_t>(out.strideUV()) * static_cast<std::size_t>(out.height() / 2);
+        const std::size_t bytes =
+            static_cast<std::size_t>(out.dataV() - out.dataY()) +
+            static_cast<std::size_t>(out.strideUV()) * static_cast<std::size_t>(out.height() / 2);
         target->buf[0] = av_buffer_create(out.dataY(), bytes, keep, nullptr, 0);
         converted = source->buf[0] != nullptr && target->buf[0] != nullptr &&
                     sws_scale_frame(impl_->context, target, source) >= 0;

@@ -11,7 +11,7 @@
 namespace ScreenView {
 
 class FrameConverter {
-public:
+  public:
     FrameConverter();
     ~FrameConverter();
     FrameConverter(const FrameConverter&) = delete;
@@ -20,7 +20,7 @@ public:
     // False when the sizes cannot be converted (the scaler refused them).
     bool convert(const std::uint8_t* bgrx, int stride, int width, int height, VideoFrame& out);
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

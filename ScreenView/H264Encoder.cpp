@@ -30,7 +30,8 @@ Data withoutLength(const x264_nal_t& nal) {
 }  // namespace
 
 H264Encoder::EncoderError::EncoderError(Kind kind, ScreenVideoCodec codec, int status)
-    : std::runtime_error(kind == Kind::unsupportedCodec ? "the codec is not supported" : "x264 refused the settings"),
+    : std::runtime_error(kind == Kind::unsupportedCodec ? "the codec is not supported"
+                                                        : "x264 refused the settings"),
       kind_(kind),
       codec_(codec),
       status_(status) {}
@@ -85,7 +86,8 @@ struct H264Encoder::Impl {
         EncodedSample sample;
         sample.sample.reserve(static_cast<std::size_t>(size));
         for (int i = 0; i < count; ++i) {
-            sample.sample.insert(sample.sample.end(), nals[i].p_payload, nals[i].p_payload + nals[i].i_payload);
+            sample.sample.insert(sample.sample.end(), nals[i].p_payload,
+                                 nals[i].p_payload + nals[i].i_payload);
         }
         if (out.b_keyframe != 0) {
             sample.parameterSets = parameterSets;
@@ -155,8 +157,8 @@ H264Encoder::~H264Encoder() {
     impl_->worker.reset();
 }
 
-void H264Encoder::encode(std::shared_ptr<const VideoFrame> pixelBuffer, std::uint64_t timestamp, bool forceKeyframe,
-                         Completion completion) {
+void H264Encoder::encode(std::shared_ptr<const VideoFrame> pixelBuffer, std::uint64_t timestamp,
+                         bool forceKeyframe, Completion completion) {
     if (impl_->isInvalidated.load()) {
         completion(EncodeResult::failed(invalidatedText));
         return;
@@ -175,10 +177,13 @@ void H264Encoder::encode(std::shared_ptr<const VideoFrame> pixelBuffer, std::uin
     });
 }
 
-void H264Encoder::invalidate() { impl_->isInvalidated.store(true); }
+void H264Encoder::invalidate() {
+    impl_->isInvalidated.store(true);
+}
 
-std::unique_ptr<ScreenVideoEncoder> VideoToolboxEncoderFactory::makeEncoder(ScreenVideoCodec codec, int pixelWidth,
-                                                                            int pixelHeight, int framesPerSecond) {
+std::unique_ptr<ScreenVideoEncoder> VideoToolboxEncoderFactory::makeEncoder(ScreenVideoCodec codec,
+                                                                            int pixelWidth, int pixelHeight,
+                                                                            int framesPerSecond) {
     if (codec != ScreenVideoCodec::h264) {
         throw H264Encoder::EncoderError(H264Encoder::EncoderError::Kind::unsupportedCodec, codec, 0);
     }

@@ -17,9 +17,9 @@
 namespace ScreenView {
 
 class H264Encoder final : public ScreenVideoEncoder {
-public:
+  public:
     class EncoderError : public std::runtime_error {
-    public:
+      public:
         enum class Kind { unsupportedCodec, sessionNotCreated };
         EncoderError(Kind kind, ScreenVideoCodec codec, int status);
         Kind kind() const { return kind_; }
@@ -30,7 +30,7 @@ public:
                    (kind_ == Kind::unsupportedCodec ? codec_ == other.codec_ : status_ == other.status_);
         }
 
-    private:
+      private:
         Kind kind_;
         ScreenVideoCodec codec_;
         int status_;
@@ -54,7 +54,7 @@ public:
     // 0.1 bit per pixel per frame, within 1.5 to 24 Mbit/s.
     static long bitRate(int width, int height, int framesPerSecond);
 
-private:
+  private:
     struct Impl;
     int pixelWidth_;
     int pixelHeight_;
@@ -63,7 +63,7 @@ private:
 
 // Keeps the name of the encoder factory the application builds; it makes x264 encoders.
 class VideoToolboxEncoderFactory final : public ScreenVideoEncoderFactory {
-public:
+  public:
     ScreenVideoCodecs supportedCodecs() const override { return ScreenVideoCodecs::h264; }
     // Throws H264Encoder::EncoderError: unsupportedCodec for HEVC, sessionNotCreated when x264 refuses.
     std::unique_ptr<ScreenVideoEncoder> makeEncoder(ScreenVideoCodec codec, int pixelWidth, int pixelHeight,

@@ -8,7 +8,9 @@ namespace {
 
 constexpr int maxSide = 16384;
 
-int paddedTo32(int bytes) { return (bytes + 31) & ~31; }
+int paddedTo32(int bytes) {
+    return (bytes + 31) & ~31;
+}
 
 }  // namespace
 

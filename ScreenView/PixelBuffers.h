@@ -12,7 +12,7 @@ namespace ScreenView {
 // A planar 4:2:0 frame (I420: Y, then U and V at half size), BT.709 limited range. Rows are padded to
 // 32 bytes so that SIMD converters and the encoder can read whole vectors.
 class VideoFrame {
-public:
+  public:
     // Throws std::invalid_argument for a size below 2x2, odd, or above 16384 per side.
     VideoFrame(int width, int height);
 
@@ -27,8 +27,10 @@ public:
     const std::uint8_t* dataU() const { return storage_.get() + sizeY(); }
     const std::uint8_t* dataV() const { return storage_.get() + sizeY() + sizeUV(); }
 
-private:
-    std::size_t sizeY() const { return static_cast<std::size_t>(strideY_) * static_cast<std::size_t>(height_); }
+  private:
+    std::size_t sizeY() const {
+        return static_cast<std::size_t>(strideY_) * static_cast<std::size_t>(height_);
+    }
     std::size_t sizeUV() const {
         return static_cast<std::size_t>(strideUV_) * static_cast<std::size_t>(height_ / 2);
     }
@@ -43,7 +45,7 @@ private:
 // 32-bit pixels in memory order B, G, R, X (the fourth byte is ignored), sRGB: a still image of a display.
 // Backed by the shared imaging library's Bitmap, so scaled and encoded without copies.
 class BgraImage {
-public:
+  public:
     // Throws std::invalid_argument for a size below 1x1 or above 16384 per side.
     BgraImage(int width, int height);
     // Takes over a bitmap in the bgrx or bgra layout (std::invalid_argument for another one).
@@ -59,7 +61,7 @@ public:
     std::size_t byteCount() const { return bitmap_.stride() * static_cast<std::size_t>(height()); }
     platform::imaging::ImageView view() const { return bitmap_.view(); }
 
-private:
+  private:
     platform::imaging::Bitmap bitmap_;
 };
 

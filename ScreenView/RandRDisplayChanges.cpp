@@ -68,7 +68,8 @@ struct RandRDisplayChanges::Impl {
             xcb_connection_t* connection = display.get();
             if (display.has(&xcb_randr_id)) {
                 xcb_randr_select_input(connection, display.root(),
-                                       XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
+                                       XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE |
+                                           XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
                                            XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
                 xcb_flush(connection);
             }
@@ -102,7 +103,8 @@ struct Token final : DisplayChangeNotifier::Subscription {
 
 }  // namespace
 
-RandRDisplayChanges::RandRDisplayChanges(std::string displayName, double pollSeconds) : impl_(std::make_shared<Impl>()) {
+RandRDisplayChanges::RandRDisplayChanges(std::string displayName, double pollSeconds)
+    : impl_(std::make_shared<Impl>()) {
     impl_->displayName = std::move(displayName);
     impl_->pollMilliseconds = static_cast<int>(pollSeconds * 1000);
 }
@@ -117,7 +119,8 @@ RandRDisplayChanges::~RandRDisplayChanges() {
     }
 }
 
-std::unique_ptr<DisplayChangeNotifier::Subscription> RandRDisplayChanges::subscribe(std::function<void()> handler) {
+std::unique_ptr<DisplayChangeNotifier::Subscription> RandRDisplayChanges::subscribe(
+    std::function<void()> handler) {
     std::uint64_t id = 0;
     {
         std::lock_guard lock(impl_->mutex);

@@ -13,7 +13,7 @@
 namespace ScreenView {
 
 class RandRDisplayChanges final : public DisplayChangeNotifier {
-public:
+  public:
     // Empty name: $DISPLAY. The watching thread starts with the first subscription.
     explicit RandRDisplayChanges(std::string displayName = {}, double pollSeconds = 1.0);
     ~RandRDisplayChanges() override;
@@ -22,7 +22,7 @@ public:
 
     std::unique_ptr<Subscription> subscribe(std::function<void()> handler) override;
 
-private:
+  private:
     struct Impl;
     std::shared_ptr<Impl> impl_;
 };

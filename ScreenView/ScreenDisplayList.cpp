@@ -14,7 +14,8 @@ using TrackpadProtocol::ScreenDisplay;
 
 namespace ScreenDisplayList {
 
-std::vector<ScreenDisplay> screenDisplays(const std::vector<Description>& descriptions, std::optional<Point> pointer) {
+std::vector<ScreenDisplay> screenDisplays(const std::vector<Description>& descriptions,
+                                          std::optional<Point> pointer) {
     std::vector<Description> kept;
     std::unordered_set<std::uint32_t> seen;
     for (const Description& description : descriptions) {
@@ -141,8 +142,8 @@ std::vector<ScreenDisplayList::Description> readMonitors(const XDisplayConnectio
         result.push_back(whole);
         return result;
     }
-    const XReply<xcb_randr_get_monitors_reply_t> reply(
-        xcb_randr_get_monitors_reply(connection, xcb_randr_get_monitors(connection, display.root(), 1), nullptr));
+    const XReply<xcb_randr_get_monitors_reply_t> reply(xcb_randr_get_monitors_reply(
+        connection, xcb_randr_get_monitors(connection, display.root(), 1), nullptr));
     if (!reply) {
         return result;
     }

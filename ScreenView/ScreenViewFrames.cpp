@@ -49,11 +49,12 @@ void ScreenViewSession::encodeIfDue() {
             view.wakeScheduled = true;
             const double delay = *view.lastEncodeTime + 0.95 * interval - now;
             const auto micros = std::chrono::microseconds(static_cast<std::int64_t>(std::ceil(delay * 1e6)));
-            view.wakeTimer = queue_->schedule(micros, [weak = weak_from_this(), generation = view.generation] {
-                if (auto self = weak.lock()) {
-                    self->wake(generation);
-                }
-            });
+            view.wakeTimer =
+                queue_->schedule(micros, [weak = weak_from_this(), generation = view.generation] {
+                    if (auto self = weak.lock()) {
+                        self->wake(generation);
+                    }
+                });
         }
         return;
     }
@@ -62,8 +63,9 @@ void ScreenViewSession::encodeIfDue() {
     std::uint64_t timestamp = frame.timestamp;
     if (view.lastTimestamp && timestamp <= *view.lastTimestamp) {
         // Saturates rather than wrapping to 0, which would break the strictly increasing order.
-        timestamp = *view.lastTimestamp == std::numeric_limits<std::uint64_t>::max() ? *view.lastTimestamp
-                                                                                    : *view.lastTimestamp + 1;
+        timestamp = *view.lastTimestamp == std::numeric_limits<std::uint64_t>::max()
+                        ? *view.lastTimestamp
+                        : *view.lastTimestamp + 1;
     }
     const bool keyframe = view.needsKeyframe;
     view.framesInFlight += 1;
@@ -73,8 +75,8 @@ void ScreenViewSession::encodeIfDue() {
     stats_.framesEncoded += 1;
     view.encoder->encode(
         std::move(frame.pixelBuffer), timestamp, keyframe,
-        [weak = weak_from_this(), queue = queue_, timestamp, keyframe, generation = view.generation](
-            EncodeResult result) {
+        [weak = weak_from_this(), queue = queue_, timestamp, keyframe,
+         generation = view.generation](EncodeResult result) {
             queue->post([weak, result = std::move(result), timestamp, keyframe, generation]() mutable {
                 if (auto self = weak.lock()) {
                     self->encoderFinished(std::move(result), timestamp, keyframe, generation);
@@ -92,7 +94,9 @@ void ScreenViewSession::wake(std::uint64_t generation) {
     encodeIfDue();
 }
 
-void ScreenViewSession::releaseSlot() { view_->framesInFlight = std::max(view_->framesInFlight - 1, 0); }
+void ScreenViewSession::releaseSlot() {
+    view_->framesInFlight = std::max(view_->framesInFlight - 1, 0);
+}
 
 void ScreenViewSession::encoderFinished(EncodeResult result, std::uint64_t timestamp, bool keyframe,
                                         std::uint64_t generation) {

@@ -18,12 +18,13 @@ namespace ScreenView {
 
 template <class Key, class Hash = std::hash<Key>>
 class ScreenViewHost {
-public:
+  public:
     using Send = ScreenViewSession::Send;
     // Makes the environment (queues, clock) of each new session; tests pass virtual-time queues.
     using EnvironmentFactory = std::function<ScreenViewSession::Environment()>;
 
-    ScreenViewHost(std::shared_ptr<ScreenCaptureSource> source, std::shared_ptr<ScreenVideoEncoderFactory> encoders,
+    ScreenViewHost(std::shared_ptr<ScreenCaptureSource> source,
+                   std::shared_ptr<ScreenVideoEncoderFactory> encoders,
                    std::shared_ptr<ScreenRecordingPermission> permission,
                    ScreenViewSession::Configuration configuration,
                    std::shared_ptr<DisplayChangeNotifier> displayChanges = nullptr,
@@ -44,11 +45,12 @@ public:
             std::lock_guard lock(mutex_);
             auto found = sessions_.find(key);
             if (found == sessions_.end()) {
-                found = sessions_
-                            .emplace(key, ScreenViewSession::make(seams_, configuration_, std::move(send),
-                                                                  environment_ ? environment_()
-                                                                               : ScreenViewSession::Environment{}))
-                            .first;
+                found =
+                    sessions_
+                        .emplace(key, ScreenViewSession::make(
+                                          seams_, configuration_, std::move(send),
+                                          environment_ ? environment_() : ScreenViewSession::Environment{}))
+                        .first;
             }
             session = found->second;
         }
@@ -97,7 +99,7 @@ public:
         return found == sessions_.end() ? nullptr : found->second;
     }
 
-private:
+  private:
     ScreenViewSession::Seams seams_;
     ScreenViewSession::Configuration configuration_;
     EnvironmentFactory environment_;

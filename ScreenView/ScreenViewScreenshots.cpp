@@ -41,14 +41,16 @@ void ScreenViewSession::takeScreenshot(const TrackpadProtocol::ScreenshotRequest
         sendScreenshot(request.number, Screenshot::Status::displayUnavailable, std::nullopt);
         return;
     }
-    const PixelSize size = ScreenViewSizing::fit(display->pixelWidth, display->pixelHeight, request.maxPixelLength);
+    const PixelSize size =
+        ScreenViewSizing::fit(display->pixelWidth, display->pixelHeight, request.maxPixelLength);
     screenshotsUnderWay_ += 1;
     const std::uint32_t number = request.number;
     const int maxPixelLength = request.maxPixelLength;
     source_->screenshot(
         request.displayID, size.width, size.height,
-        [weak = weak_from_this(), queue = queue_, imageQueue = imageQueue_, encoder = screenshotEncoder_, number,
-         maxPixelLength, quality = configuration_.screenshotQuality](ScreenCaptureSource::ScreenshotResult result) {
+        [weak = weak_from_this(), queue = queue_, imageQueue = imageQueue_, encoder = screenshotEncoder_,
+         number, maxPixelLength,
+         quality = configuration_.screenshotQuality](ScreenCaptureSource::ScreenshotResult result) {
             if (weak.expired()) {
                 return;
             }
@@ -58,7 +60,8 @@ void ScreenViewSession::takeScreenshot(const TrackpadProtocol::ScreenshotRequest
                 std::optional<Data> jpeg;
                 if (const auto* captured = std::get_if<CapturedImage>(&result)) {
                     if (captured->image) {
-                        jpeg = encoder(*captured->image, maxPixelLength, ScreenshotImage::maxByteCount, quality);
+                        jpeg =
+                            encoder(*captured->image, maxPixelLength, ScreenshotImage::maxByteCount, quality);
                     }
                     if (jpeg) {
                         status = Screenshot::Status::taken;
@@ -85,7 +88,8 @@ void ScreenViewSession::takeScreenshot(const TrackpadProtocol::ScreenshotRequest
         });
 }
 
-void ScreenViewSession::sendScreenshot(std::uint32_t number, Screenshot::Status status, std::optional<Data> image) {
+void ScreenViewSession::sendScreenshot(std::uint32_t number, Screenshot::Status status,
+                                       std::optional<Data> image) {
     Messages messages;
     try {
         messages = Screenshot(status, image ? std::move(*image) : Data{}).messages(number);

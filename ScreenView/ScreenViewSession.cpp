@@ -52,8 +52,8 @@ ScreenViewSession::Configuration::Configuration(int maxFramesInFlight, double sc
     : maxFramesInFlight(std::max(maxFramesInFlight, 1)),
       screenshotQuality(std::isnan(screenshotQuality) ? 0.1 : std::clamp(screenshotQuality, 0.1, 1.0)) {}
 
-std::shared_ptr<ScreenViewSession> ScreenViewSession::make(Seams seams, Configuration configuration, Send send,
-                                                           Environment environment) {
+std::shared_ptr<ScreenViewSession> ScreenViewSession::make(Seams seams, Configuration configuration,
+                                                           Send send, Environment environment) {
     std::shared_ptr<ScreenViewSession> session(
         new ScreenViewSession(std::move(seams), configuration, std::move(send), std::move(environment)));
     session->observeDisplays();
@@ -315,7 +315,8 @@ void ScreenViewSession::sendMessages(Messages messages, std::function<void()> co
     if (!canSend()) {
         return;
     }
-    send_(std::move(messages), completion ? std::move(completion) : [] {});
+    send_(
+        std::move(messages), completion ? std::move(completion) : [] {});
 }
 
 }  // namespace ScreenView

@@ -22,7 +22,7 @@
 namespace ScreenView {
 
 class ScreenViewSession : public std::enable_shared_from_this<ScreenViewSession> {
-public:
+  public:
     struct Configuration {
         // Below 1 counts as 1; a NaN quality counts as 0.1, others are clamped to 0.1...1.0.
         explicit Configuration(int maxFramesInFlight = 2, double screenshotQuality = 0.85);
@@ -92,7 +92,7 @@ public:
     bool isShowing() const { return view_.has_value(); }
     bool isClosed() const { return isClosed_; }
 
-private:
+  private:
     struct View {
         TrackpadProtocol::ScreenViewRequest request;
         ScreenVideoCodec codec = ScreenVideoCodec::h264;
@@ -135,13 +135,15 @@ private:
     void frameArrived(CapturedFrame frame, std::uint64_t generation);
     void encodeIfDue();
     void wake(std::uint64_t generation);
-    void encoderFinished(EncodeResult result, std::uint64_t timestamp, bool keyframe, std::uint64_t generation);
+    void encoderFinished(EncodeResult result, std::uint64_t timestamp, bool keyframe,
+                         std::uint64_t generation);
     void frameDelivered(std::uint64_t generation);
     void releaseSlot();
 
     // Screenshots (ScreenViewScreenshots.cpp).
     void takeScreenshot(const TrackpadProtocol::ScreenshotRequest& request);
-    void sendScreenshot(std::uint32_t number, TrackpadProtocol::Screenshot::Status status, std::optional<Data> image);
+    void sendScreenshot(std::uint32_t number, TrackpadProtocol::Screenshot::Status status,
+                        std::optional<Data> image);
 
     Configuration configuration_;
     std::shared_ptr<ScreenCaptureSource> source_;

@@ -71,7 +71,8 @@ std::shared_ptr<BgraImage> resize(const BgraImage& image, int pixelWidth, int pi
         return nullptr;
     }
     // Box filtering averages whole areas when shrinking, as a high-quality redraw does.
-    auto scaled = platform::imaging::scale(image.view(), pixelWidth, pixelHeight, platform::imaging::ScaleFilter::box);
+    auto scaled =
+        platform::imaging::scale(image.view(), pixelWidth, pixelHeight, platform::imaging::ScaleFilter::box);
     if (!scaled) {
         return nullptr;
     }

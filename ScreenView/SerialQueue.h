@@ -15,7 +15,7 @@
 namespace ScreenView {
 
 class SerialQueue final : public platform::Executor {
-public:
+  public:
     explicit SerialQueue(std::string label);
     // Tasks already posted still run (late hops find their session gone and do nothing); pending
     // timers are dropped.
@@ -32,7 +32,7 @@ public:
     double now() const override { return loop_->now(); }
     bool isCurrent() const override { return std::this_thread::get_id() == thread_.get_id(); }
 
-private:
+  private:
     std::shared_ptr<platform::EventLoop> loop_;
     std::thread thread_;
 };

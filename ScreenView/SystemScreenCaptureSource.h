@@ -13,19 +13,20 @@
 namespace ScreenView {
 
 class SystemScreenCaptureSource final : public ScreenCaptureSource {
-public:
+  public:
     // Empty display name: $DISPLAY.
     explicit SystemScreenCaptureSource(std::string displayName = {});
     // Screenshots already asked for are still answered.
     ~SystemScreenCaptureSource() override;
 
     std::vector<ScreenDisplay> displays() override;
-    std::shared_ptr<ScreenCapture> startCapture(std::uint32_t displayID, const CaptureConfiguration& configuration,
+    std::shared_ptr<ScreenCapture> startCapture(std::uint32_t displayID,
+                                                const CaptureConfiguration& configuration,
                                                 FrameHandler onFrame, StopHandler onStop) override;
     void screenshot(std::uint32_t displayID, int pixelWidth, int pixelHeight,
                     ScreenshotCompletion completion) override;
 
-private:
+  private:
     std::string displayName_;
     platform::DispatchQueue screenshots_;
 };
@@ -35,7 +36,7 @@ private:
 // and hands frames on with CLOCK_MONOTONIC timestamps. Ends by itself, once, with displayUnavailable
 // when the monitor goes away, screenRecordingDenied when the display cannot be reached, or failed.
 class DisplayStreamCapture final : public ScreenCapture {
-public:
+  public:
     DisplayStreamCapture(std::string displayName, std::uint32_t displayID, CaptureConfiguration configuration,
                          ScreenCaptureSource::FrameHandler onFrame, ScreenCaptureSource::StopHandler onStop);
     // Stops and joins the capture thread.
@@ -46,7 +47,7 @@ public:
     void start();
     void stop() override;
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -15,12 +15,13 @@
 namespace ScreenView {
 
 class SystemScreenRecordingPermission final : public ScreenRecordingPermission {
-public:
+  public:
     using Preflight = std::function<bool()>;
     using Prompt = std::function<void()>;
 
     // `prompt` runs on `main`, at most once for the life of the object.
-    SystemScreenRecordingPermission(Preflight preflight, Prompt prompt, std::shared_ptr<platform::Executor> main);
+    SystemScreenRecordingPermission(Preflight preflight, Prompt prompt,
+                                    std::shared_ptr<platform::Executor> main);
 
     // The permission over the X display (empty name: $DISPLAY): granted while the display can be opened and
     // its root window read; the prompt logs why capture is not possible. The application makes one and
@@ -32,7 +33,7 @@ public:
     void request() override;
     bool asked() const;
 
-private:
+  private:
     Preflight preflight_;
     Prompt prompt_;
     std::shared_ptr<platform::Executor> main_;

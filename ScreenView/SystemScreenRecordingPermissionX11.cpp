@@ -17,8 +17,8 @@ bool canReadScreen(const std::string& displayName) {
     }
     xcb_generic_error_t* error = nullptr;
     const XReply<xcb_get_image_reply_t> reply(xcb_get_image_reply(
-        display.get(), xcb_get_image(display.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, display.root(), 0, 0, 1, 1, ~0u),
-        &error));
+        display.get(),
+        xcb_get_image(display.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, display.root(), 0, 0, 1, 1, ~0u), &error));
     std::free(error);
     return reply != nullptr;
 }
@@ -31,8 +31,9 @@ std::shared_ptr<SystemScreenRecordingPermission> SystemScreenRecordingPermission
         [displayName] { return canReadScreen(displayName); },
         [] {
             platform::Logger("dev.quelmar.trackpad.mac", "screenview")
-                .notice("The screen cannot be captured: the X display is not reachable or does not let this "
-                        "process read its pixels; screen view and screenshots stay off until it does");
+                .notice(
+                    "The screen cannot be captured: the X display is not reachable or does not let this "
+                    "process read its pixels; screen view and screenshots stay off until it does");
         },
         std::move(main));
 }

@@ -16,7 +16,9 @@ XDisplayConnection::XDisplayConnection(const std::string& displayName) {
     }
 }
 
-XDisplayConnection::~XDisplayConnection() { xcb_disconnect(connection_); }
+XDisplayConnection::~XDisplayConnection() {
+    xcb_disconnect(connection_);
+}
 
 bool XDisplayConnection::has(xcb_extension_t* extension) const {
     const xcb_query_extension_reply_t* data = xcb_get_extension_data(connection_, extension);

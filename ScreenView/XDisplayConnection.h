@@ -18,7 +18,7 @@ template <typename T>
 using XReply = std::unique_ptr<T, FreeXReply>;
 
 class XDisplayConnection {
-public:
+  public:
     // Empty name: $DISPLAY. A display that cannot be reached gives an unusable connection.
     explicit XDisplayConnection(const std::string& displayName);
     ~XDisplayConnection();
@@ -32,7 +32,7 @@ public:
     // Whether the server offers the extension (queried once per connection by xcb).
     bool has(xcb_extension_t* extension) const;
 
-private:
+  private:
     xcb_connection_t* connection_;
     const xcb_screen_t* screen_ = nullptr;
 };

@@ -45,7 +45,9 @@ XScreenGrabber::XScreenGrabber(const XDisplayConnection& display) : display_(dis
     }
 }
 
-XScreenGrabber::~XScreenGrabber() { releaseSegment(); }
+XScreenGrabber::~XScreenGrabber() {
+    releaseSegment();
+}
 
 void XScreenGrabber::releaseSegment() {
     if (shmSegment_ != 0) {
@@ -79,8 +81,8 @@ bool XScreenGrabber::ensureSegment(std::size_t bytes) {
     shmAddress_ = static_cast<std::uint8_t*>(address);
     xcb_connection_t* connection = display_.get();
     const std::uint32_t segment = xcb_generate_id(connection);
-    xcb_generic_error_t* error =
-        xcb_request_check(connection, xcb_shm_attach_checked(connection, segment, static_cast<std::uint32_t>(shmID_), 0));
+    xcb_generic_error_t* error = xcb_request_check(
+        connection, xcb_shm_attach_checked(connection, segment, static_cast<std::uint32_t>(shmID_), 0));
     // Marked for removal at once: the segment goes away with the last attachment, even if we crash.
     shmctl(shmID_, IPC_RMID, nullptr);
     if (error != nullptr) {
@@ -107,27 +109,30 @@ XScreenGrabber::Outcome XScreenGrabber::grab(const DisplayBounds& rect, std::str
         return Outcome::outsideScreen;
     }
     xcb_connection_t* connection = display_.get();
-    const std::size_t bytes = static_cast<std::size_t>(rect.width) * static_cast<std::size_t>(rect.height) * 4;
+    const std::size_t bytes =
+        static_cast<std::size_t>(rect.width) * static_cast<std::size_t>(rect.height) * 4;
     const auto x = static_cast<std::int16_t>(rect.x);
     const auto y = static_cast<std::int16_t>(rect.y);
     const auto w = static_cast<std::uint16_t>(rect.width);
     const auto h = static_cast<std::uint16_t>(rect.height);
     xcb_generic_error_t* xError = nullptr;
     if (hasShm_ && ensureSegment(bytes)) {
-        const XReply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
-            connection,
-            xcb_shm_get_image(connection, display_.root(), x, y, w, h, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, shmSegment_, 0),
-            &xError));
+        const XReply<xcb_shm_get_image_reply_t> reply(
+            xcb_shm_get_image_reply(connection,
+                                    xcb_shm_get_image(connection, display_.root(), x, y, w, h, ~0u,
+                                                      XCB_IMAGE_FORMAT_Z_PIXMAP, shmSegment_, 0),
+                                    &xError));
         if (reply) {
             pixels_ = shmAddress_;
         }
     } else {
         const XReply<xcb_get_image_reply_t> reply(xcb_get_image_reply(
-            connection, xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP, display_.root(), x, y, w, h, ~0u),
-            &xError));
+            connection,
+            xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP, display_.root(), x, y, w, h, ~0u), &xError));
         if (reply) {
             const std::size_t length = static_cast<std::size_t>(xcb_get_image_data_length(reply.get()));
-            plain_.assign(xcb_get_image_data(reply.get()), xcb_get_image_data(reply.get()) + std::min(length, bytes));
+            plain_.assign(xcb_get_image_data(reply.get()),
+                          xcb_get_image_data(reply.get()) + std::min(length, bytes));
             plain_.resize(bytes);
             pixels_ = plain_.data();
         }

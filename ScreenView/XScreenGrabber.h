@@ -14,7 +14,7 @@
 namespace ScreenView {
 
 class XScreenGrabber {
-public:
+  public:
     enum class Outcome { grabbed, outsideScreen, failed };
 
     explicit XScreenGrabber(const XDisplayConnection& display);
@@ -29,7 +29,7 @@ public:
     int stride() const { return stride_; }
     bool usesSharedMemory() const { return shmSegment_ != 0; }
 
-private:
+  private:
     bool ensureSegment(std::size_t bytes);
     void releaseSegment();
     void drawCursor(const DisplayBounds& rect);

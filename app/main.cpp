@@ -167,25 +167,25 @@ int run(int argc, char** argv, const Options& options, int signalFD) {
         onboarding = std::make_unique<Shell::OnboardingWindow>(permission);
     }
 
+    // The icon is made even without a tray host: Qt embeds it once a tray appears.
     std::unique_ptr<Shell::TrayIcon> tray;
     if (!options.headless) {
-        if (QSystemTrayIcon::isSystemTrayAvailable()) {
-            Shell::TrayHooks hooks;
-            hooks.showOnboarding = [&onboarding] { onboarding->show(); };
-            hooks.showPairingCode = [&pairingPanel, &runtime] {
-                if (runtime->pairingProgress.value() != CompanionNetwork::PairingProgress::idle()) {
-                    pairingPanel.show();
-                }
-            };
-            hooks.storeLocation = [] {
-                return std::optional(platform::xdgDataHome() / "dev.quelmar.trackpad.mac" /
-                                     "TrustedDevices.json");
-            };
-            tray = std::make_unique<Shell::TrayIcon>(*runtime, permission, launchAtLogin, preferences,
-                                                     std::move(hooks));
-        } else {
-            logger.notice("No system tray on this display; the status and pairing codes are logged");
+        if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+            logger.notice("No system tray on this display yet; the status and pairing codes are logged");
         }
+        Shell::TrayHooks trayHooks;
+        trayHooks.showOnboarding = [&onboarding] { onboarding->show(); };
+        trayHooks.showPairingCode = [&pairingPanel, &runtime] {
+            if (runtime->pairingProgress.value() != CompanionNetwork::PairingProgress::idle()) {
+                pairingPanel.show();
+            }
+        };
+        trayHooks.storeLocation = [] {
+            return std::optional(platform::xdgDataHome() / "dev.quelmar.trackpad.mac" /
+                                 "TrustedDevices.json");
+        };
+        tray = std::make_unique<Shell::TrayIcon>(*runtime, permission, launchAtLogin, preferences,
+                                                 std::move(trayHooks));
     }
 
     Shell::AppDelegate::Hooks hooks;

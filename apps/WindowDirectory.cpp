@@ -412,7 +412,8 @@ void WindowDirectory::eventLoop(int stopFD, std::promise<void>& selectedEvents) 
         selectedEvents.set_value();
         return;
     }
-    const std::uint32_t rootMask = XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+    // Without a window manager there is no client list to follow, so root property changes are all.
+    const std::uint32_t rootMask = XCB_EVENT_MASK_PROPERTY_CHANGE;
     xcb_change_window_attributes(c.connection, c.root, XCB_CW_EVENT_MASK, &rootMask);
     std::unordered_set<xcb_window_t> selected;
     const auto selectClients = [&] {
@@ -454,9 +455,6 @@ void WindowDirectory::eventLoop(int stopFD, std::promise<void>& selectedEvents) 
                     relevant = relevant || property->atom == c.atoms[netWmState] ||
                                property->atom == c.atoms[netWmPid] || property->atom == XCB_ATOM_WM_CLASS;
                 }
-            } else if (type == XCB_MAP_NOTIFY || type == XCB_UNMAP_NOTIFY || type == XCB_DESTROY_NOTIFY) {
-                // Without a window manager the list properties never change; top-level maps are the sign.
-                relevant = relevant || !c.hasWindowManager();
             }
             std::free(event);
         }

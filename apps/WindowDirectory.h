@@ -34,7 +34,8 @@ struct ClientWindow {
 
 class WindowDirectory {
   public:
-    // Connects to the named display (empty: $DISPLAY). Without a display every answer is empty.
+    // Connects to the named display (empty: $DISPLAY). Without a display, or without a window manager
+    // that keeps the EWMH client list, the list is empty.
     explicit WindowDirectory(const std::string& displayName = {});
     ~WindowDirectory();
     WindowDirectory(const WindowDirectory&) = delete;

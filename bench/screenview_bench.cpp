@@ -118,8 +118,10 @@ void screenshotFigures(int iterations) {
     const std::string folder = dir;
     writePPM(BgraImage(1, 1), folder + "/tiny.ppm");
     const double startup = timeCjpeg(folder + "/tiny.ppm", 85, iterations).first;
-    std::printf("  %-12s %12s %12s %14s %12s %8s\n", "content", "ours ms", "bytes", "cjpeg ms (net)", "bytes", "ratio");
-    for (auto [name, image] : {std::pair{"photo-like", photoLike(1920, 1080)}, std::pair{"noise-like", noiseLike(1920, 1080)}}) {
+    std::printf("  %-12s %12s %12s %14s %12s %8s\n", "content", "ours ms", "bytes", "cjpeg ms (net)", "bytes",
+                "ratio");
+    for (auto [name, image] :
+         {std::pair{"photo-like", photoLike(1920, 1080)}, std::pair{"noise-like", noiseLike(1920, 1080)}}) {
         std::vector<double> times;
         std::size_t bytes = 0;
         for (int i = 0; i < iterations; ++i) {
@@ -133,26 +135,28 @@ void screenshotFigures(int iterations) {
         const auto [cjpeg, cjpegBytes] = timeCjpeg(ppm, 85, iterations);
         const double ours = percentile(times, 0.5);
         const double net = cjpeg - startup;
-        std::printf("  %-12s %12.2f %12zu %14.2f %12ld %7.2fx\n", name, ours * 1e3, bytes, net * 1e3, cjpegBytes,
-                    net / ours);
+        std::printf("  %-12s %12.2f %12zu %14.2f %12ld %7.2fx\n", name, ours * 1e3, bytes, net * 1e3,
+                    cjpegBytes, net / ours);
     }
-    std::printf("  (ours: median of %d; cjpeg: mean of %d runs less %.2f ms start-up, includes reading the PPM)\n",
-                iterations, iterations, startup * 1e3);
+    std::printf(
+        "  (ours: median of %d; cjpeg: mean of %d runs less %.2f ms start-up, includes reading the PPM)\n",
+        iterations, iterations, startup * 1e3);
     std::system(("rm -rf " + folder).c_str());
 }
 
 // Answers every frame at once with a small sample and keeps no record, so that the heap figure is the
 // session's own.
 class InstantEncoder final : public ScreenVideoEncoder {
-public:
-    void encode(std::shared_ptr<const VideoFrame>, std::uint64_t, bool forceKeyframe, Completion completion) override {
+  public:
+    void encode(std::shared_ptr<const VideoFrame>, std::uint64_t, bool forceKeyframe,
+                Completion completion) override {
         completion(EncodeResult::encoded(fakes::FakeEncoder::sampleFor(forceKeyframe)));
     }
     void invalidate() override {}
 };
 
 class InstantEncoders final : public ScreenVideoEncoderFactory {
-public:
+  public:
     ScreenVideoCodecs supportedCodecs() const override { return ScreenVideoCodecs::h264; }
     std::unique_ptr<ScreenVideoEncoder> makeEncoder(ScreenVideoCodec, int, int, int) override {
         return std::make_unique<InstantEncoder>();
@@ -166,7 +170,8 @@ std::size_t heapInUse() {
 
 void sessionFigures() {
     constexpr int frames = 10000;
-    std::printf("\nSession per frame, capture callback -> send, encoder answering at once, %d frames\n", frames);
+    std::printf("\nSession per frame, capture callback -> send, encoder answering at once, %d frames\n",
+                frames);
     auto source = std::make_shared<fakes::FakeCaptureSource>();
     source->setDisplays({fakes::display(1, 1920, 1080)});
     auto encoders = std::make_shared<InstantEncoders>();
@@ -205,10 +210,11 @@ void sessionFigures() {
         }
         const std::size_t heapAfter = heapInUse();
         const auto stats = session->statistics();
-        std::printf("  virtual time: %.2f us per frame (goal < 20 us); encoded %d, sent %d; heap %+ld bytes "
-                    "over %d frames\n",
-                    busy / frames * 1e6, stats.framesEncoded, stats.framesSent,
-                    static_cast<long>(heapAfter) - static_cast<long>(heapBefore), frames);
+        std::printf(
+            "  virtual time: %.2f us per frame (goal < 20 us); encoded %d, sent %d; heap %+ld bytes "
+            "over %d frames\n",
+            busy / frames * 1e6, stats.framesEncoded, stats.framesSent,
+            static_cast<long>(heapAfter) - static_cast<long>(heapBefore), frames);
     }
     {
         // Real queues: the frame hops from the capture thread onto the session's queue.
@@ -225,7 +231,8 @@ void sessionFigures() {
                 if (messages.front().is<Message::ScreenVideo>()) {
                     const auto now = Clock::now().time_since_epoch().count();
                     std::lock_guard lock(mutex);
-                    latencies.push_back(std::chrono::duration<double>(Clock::duration(now - deliveredAt.load())).count());
+                    latencies.push_back(
+                        std::chrono::duration<double>(Clock::duration(now - deliveredAt.load())).count());
                     sends += 1;
                     arrived.notify_all();
                 }
@@ -244,8 +251,9 @@ void sessionFigures() {
             std::this_thread::sleep_for(std::chrono::microseconds(8334));
         }
         session->stop();
-        std::printf("  real queues (2000 frames at 120 fps): capture callback -> send p50 %.1f us, p99 %.1f us\n",
-                    percentile(latencies, 0.5) * 1e6, percentile(latencies, 0.99) * 1e6);
+        std::printf(
+            "  real queues (2000 frames at 120 fps): capture callback -> send p50 %.1f us, p99 %.1f us\n",
+            percentile(latencies, 0.5) * 1e6, percentile(latencies, 0.99) * 1e6);
     }
 }
 

@@ -51,7 +51,9 @@ using TrackpadProtocol::Message;
 
 constexpr int width = 1920, height = 1080;
 
-double since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+double since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
 
 double percentile(std::vector<double> values, double p) {
     if (values.empty()) {
@@ -80,8 +82,8 @@ pid_t startAnimator(const std::string& display) {
     const xcb_window_t window = xcb_generate_id(c);
     const std::uint32_t values[] = {0x202020, 1};
     xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, width, height - 200, 0,
-                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT,
-                      values);
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
+                      XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
     xcb_map_window(c, window);
     const xcb_gcontext_t gc = xcb_generate_id(c);
     xcb_create_gc(c, gc, window, 0, nullptr);
@@ -133,25 +135,26 @@ void conversionFigures(const std::string& display) {
             const std::uint8_t* source = grabber.pixels();
             int stride = grabber.stride();
             if (outW != width) {
-                libyuv::ARGBScale(grabber.pixels(), grabber.stride(), width, height, scaled.data(), outW * 4, outW, outH,
-                                  libyuv::kFilterBox);
+                libyuv::ARGBScale(grabber.pixels(), grabber.stride(), width, height, scaled.data(), outW * 4,
+                                  outW, outH, libyuv::kFilterBox);
                 source = scaled.data();
                 stride = outW * 4;
             }
-            libyuv::ARGBToI420(source, stride, out.dataY(), out.strideY(), out.dataU(), out.strideUV(), out.dataV(),
-                               out.strideUV(), outW, outH);
+            libyuv::ARGBToI420(source, stride, out.dataY(), out.strideY(), out.dataU(), out.strideUV(),
+                               out.dataV(), out.strideUV(), outW, outH);
             yuv.push_back(since(start));
         }
-        std::printf("  to %4dx%-4d libswscale (BT.709) %7.2f ms   libyuv (BT.601 only) %7.2f ms\n", outW, outH,
-                    percentile(sws, 0.5) * 1e3, percentile(yuv, 0.5) * 1e3);
+        std::printf("  to %4dx%-4d libswscale (BT.709) %7.2f ms   libyuv (BT.601 only) %7.2f ms\n", outW,
+                    outH, percentile(sws, 0.5) * 1e3, percentile(yuv, 0.5) * 1e3);
     }
 }
 
 // Times each encode call of the encoders it makes.
 class TimingEncoders final : public ScreenVideoEncoderFactory {
-public:
+  public:
     struct Timed final : ScreenVideoEncoder {
-        Timed(std::unique_ptr<ScreenVideoEncoder> inner, TimingEncoders& owner) : inner(std::move(inner)), owner(owner) {}
+        Timed(std::unique_ptr<ScreenVideoEncoder> inner, TimingEncoders& owner)
+            : inner(std::move(inner)), owner(owner) {}
         void encode(std::shared_ptr<const VideoFrame> frame, std::uint64_t timestamp, bool key,
                     Completion completion) override {
             const auto start = Clock::now();
@@ -198,7 +201,8 @@ StreamFigures ourStream(const std::string& display, int fps, double seconds) {
     std::vector<double> captureToSend;
     fakes::PhoneVideoDecoder decoder;
     auto session = ScreenViewSession::make(
-        {source, encoders, std::make_shared<fakes::FakePermission>(), nullptr}, ScreenViewSession::Configuration(2, 0.85),
+        {source, encoders, std::make_shared<fakes::FakePermission>(), nullptr},
+        ScreenViewSession::Configuration(2, 0.85),
         [&](ScreenViewSession::Messages messages, std::function<void()> completion) {
             sent += 1;
             TrackpadProtocol::ScreenDataAssembler assembler;
@@ -216,7 +220,8 @@ StreamFigures ourStream(const std::string& display, int fps, double seconds) {
         },
         ScreenViewSession::Environment{});
     const std::uint32_t id = source->displays().at(0).id;
-    session->handle(Message::ScreenViewStart{{id, 1920, static_cast<std::uint8_t>(fps), ScreenVideoCodecs::h264}});
+    session->handle(
+        Message::ScreenViewStart{{id, 1920, static_cast<std::uint8_t>(fps), ScreenVideoCodecs::h264}});
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // warm-up
     {
         std::lock_guard lock(encoders->mutex);
@@ -237,7 +242,8 @@ StreamFigures ourStream(const std::string& display, int fps, double seconds) {
     figures.cpuPerFrame = figures.frames > 0 ? cpu / figures.frames : 0;
     if (figures.frames > 1) {
         figures.meanInterval =
-            static_cast<double>(encoders->captureTimes.back() - encoders->captureTimes.front()) / 1e6 / (figures.frames - 1);
+            static_cast<double>(encoders->captureTimes.back() - encoders->captureTimes.front()) / 1e6 /
+            (figures.frames - 1);
     }
     figures.p95Encode = percentile(encoders->encodeTimes, 0.95);
     std::lock_guard sendLock(sendMutex);
@@ -253,11 +259,12 @@ StreamFigures ffmpegStream(const std::string& display, int fps, double seconds) 
         const std::string r = std::to_string(rate), buffer = std::to_string(rate / 4);
         const std::string f = std::to_string(fps), g = std::to_string(30 * fps), t = std::to_string(seconds);
         freopen(log.c_str(), "w", stderr);
-        execlp("ffmpeg", "ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "info", "-f", "x11grab", "-draw_mouse", "1",
-               "-framerate", f.c_str(), "-video_size", "1920x1080", "-i", display.c_str(), "-t", t.c_str(), "-vf",
-               "scale=out_color_matrix=bt709:out_range=tv,format=yuv420p", "-c:v", "libx264", "-preset",
-               H264Encoder::preset, "-tune", "zerolatency", "-bf", "0", "-g", g.c_str(), "-b:v", r.c_str(), "-maxrate",
-               r.c_str(), "-bufsize", buffer.c_str(), "-f", "null", "-", static_cast<char*>(nullptr));
+        execlp("ffmpeg", "ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "info", "-f", "x11grab",
+               "-draw_mouse", "1", "-framerate", f.c_str(), "-video_size", "1920x1080", "-i", display.c_str(),
+               "-t", t.c_str(), "-vf", "scale=out_color_matrix=bt709:out_range=tv,format=yuv420p", "-c:v",
+               "libx264", "-preset", H264Encoder::preset, "-tune", "zerolatency", "-bf", "0", "-g", g.c_str(),
+               "-b:v", r.c_str(), "-maxrate", r.c_str(), "-bufsize", buffer.c_str(), "-f", "null", "-",
+               static_cast<char*>(nullptr));
         _exit(127);
     }
     int status = 0;
@@ -291,7 +298,7 @@ StreamFigures ffmpegStream(const std::string& display, int fps, double seconds) 
 
 // A window whose colour the glass-to-phone run changes.
 class Marker {
-public:
+  public:
     explicit Marker(const std::string& display) : c_(xcb_connect(display.c_str(), nullptr)) {
         const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
         window_ = xcb_generate_id(c_);
@@ -309,7 +316,7 @@ public:
         std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
     }
 
-private:
+  private:
     xcb_connection_t* c_;
     xcb_window_t window_ = 0;
 };
@@ -325,7 +332,8 @@ void glassToPhone(const std::string& display, int rounds) {
     coordinator->setEventHandler([&](const CompanionNetwork::PairingEvent& event) {
         if (const auto* changed = event.as<CompanionNetwork::PairingEvent::PendingPairingChanged>()) {
             std::lock_guard lock(mutex);
-            code = changed->pairing ? std::optional<std::string>(changed->pairing->code.digits()) : std::nullopt;
+            code =
+                changed->pairing ? std::optional<std::string>(changed->pairing->code.digits()) : std::nullopt;
         }
     });
     auto host = std::make_shared<ScreenViewHost<CompanionNetwork::ConnectionID>>(
@@ -337,7 +345,8 @@ void glassToPhone(const std::string& display, int rounds) {
     configuration.loopbackOnly = true;
     configuration.wakeAddresses.clear();
     auto listener = std::make_unique<CompanionNetwork::CompanionListener>(
-        coordinator, configuration, loop.loop(), [](const Message&, const TrackpadProtocol::UUID&) {}, nullptr,
+        coordinator, configuration, loop.loop(), [](const Message&, const TrackpadProtocol::UUID&) {},
+        nullptr,
         [&](const CompanionNetwork::CompanionListener::State& state) {
             if (const auto* ready = state.as<CompanionNetwork::CompanionListener::State::Ready>()) {
                 std::lock_guard lock(mutex);
@@ -348,7 +357,8 @@ void glassToPhone(const std::string& display, int rounds) {
         [host](const Message& message, const CompanionNetwork::ScreenViewLink& link) {
             host->handle(message, link.connection, link.send);
         },
-        [host](CompanionNetwork::ConnectionID connection) { host->endSession(connection); }, nullptr, nullptr);
+        [host](CompanionNetwork::ConnectionID connection) { host->endSession(connection); }, nullptr,
+        nullptr);
     listener->start();
     testing_support::eventually([&] {
         std::lock_guard lock(mutex);
@@ -370,12 +380,14 @@ void glassToPhone(const std::string& display, int rounds) {
     phone.send(Message::ScreenDisplaysRequest{});
     const auto displays = phone.receiveCase<Message::ScreenDisplays>(5);
     Marker marker(display);
-    std::printf("\nGlass to phone: a window changes colour -> the phone holds a decoded frame showing it "
-                "(%d changes, TLS on loopback)\n", rounds);
+    std::printf(
+        "\nGlass to phone: a window changes colour -> the phone holds a decoded frame showing it "
+        "(%d changes, TLS on loopback)\n",
+        rounds);
     for (int fps : {30, 60}) {
         fakes::PhoneVideoDecoder decoder;
-        phone.send(Message::ScreenViewStart{{displays->displays.at(0).id, 1920, static_cast<std::uint8_t>(fps),
-                                             ScreenVideoCodecs::h264}});
+        phone.send(Message::ScreenViewStart{
+            {displays->displays.at(0).id, 1920, static_cast<std::uint8_t>(fps), ScreenVideoCodecs::h264}});
         std::vector<double> latencies, toCapture, decodeTimes;
         std::mt19937 jitter(static_cast<unsigned>(fps));
         bool red = true;
@@ -391,8 +403,8 @@ void glassToPhone(const std::string& display, int rounds) {
         for (int round = 0; round < rounds; ++round) {
             red = !red;
             const auto start = Clock::now();
-            const double startMicros =
-                static_cast<double>(std::chrono::duration_cast<std::chrono::microseconds>(start.time_since_epoch()).count());
+            const double startMicros = static_cast<double>(
+                std::chrono::duration_cast<std::chrono::microseconds>(start.time_since_epoch()).count());
             marker.set(red ? 0xff0000 : 0x0000ff);
             while (since(start) < 3) {
                 auto message = phone.receive(1);
@@ -402,8 +414,8 @@ void glassToPhone(const std::string& display, int rounds) {
                 const auto decodeStart = Clock::now();
                 if (auto picture = decoder.add(*message)) {
                     decodeTimes.push_back(since(decodeStart));
-                    // BT.709 limited: red is Cb 102, Cr 240; blue is Cb 240, Cr 118. A frame shows the new colour
-                    // once its pixel is nearer to it than to the old one.
+                    // BT.709 limited: red is Cb 102, Cr 240; blue is Cb 240, Cr 118. A frame shows the new
+                    // colour once its pixel is nearer to it than to the old one.
                     const auto yuv = picture->at(250, height - 100);
                     if ((red && yuv.v > yuv.u) || (!red && yuv.u > yuv.v)) {
                         latencies.push_back(since(start));
@@ -417,11 +429,12 @@ void glassToPhone(const std::string& display, int rounds) {
         }
         phone.send(Message::ScreenViewStop{});
         drainFor(0.5);
-        std::printf("  %d fps: p50 %.1f ms, p95 %.1f ms, max %.1f ms over %zu changes (goal: p50 < %.1f ms); "
-                    "change to capture of the frame shown: p50 %.1f ms, phone's decode p50 %.1f ms\n",
-                    fps, percentile(latencies, 0.5) * 1e3, percentile(latencies, 0.95) * 1e3,
-                    percentile(latencies, 1.0) * 1e3, latencies.size(), 2000.0 / fps, percentile(toCapture, 0.5) * 1e3,
-                    percentile(decodeTimes, 0.5) * 1e3);
+        std::printf(
+            "  %d fps: p50 %.1f ms, p95 %.1f ms, max %.1f ms over %zu changes (goal: p50 < %.1f ms); "
+            "change to capture of the frame shown: p50 %.1f ms, phone's decode p50 %.1f ms\n",
+            fps, percentile(latencies, 0.5) * 1e3, percentile(latencies, 0.95) * 1e3,
+            percentile(latencies, 1.0) * 1e3, latencies.size(), 2000.0 / fps,
+            percentile(toCapture, 0.5) * 1e3, percentile(decodeTimes, 0.5) * 1e3);
     }
     phone.disconnect();
     listener->stop();
@@ -440,16 +453,18 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     conversionFigures(server.displayName());
 
-    std::printf("\nStreams of 1920x1080 (x264 preset %s, zerolatency, ABR with VBV at the stream's bit rate), %.0f s "
-                "each\n", H264Encoder::preset, seconds);
+    std::printf(
+        "\nStreams of 1920x1080 (x264 preset %s, zerolatency, ABR with VBV at the stream's bit rate), %.0f s "
+        "each\n",
+        H264Encoder::preset, seconds);
     std::printf("  %-8s %4s %8s %10s %12s %14s %12s %16s\n", "who", "fps", "frames", "CPU/s", "CPU/frame",
                 "mean interval", "p95 encode", "capture->send");
     for (int fps : {30, 60}) {
         const StreamFigures ours = ourStream(server.displayName(), fps, seconds);
         const StreamFigures theirs = ffmpegStream(server.displayName(), fps, seconds);
-        std::printf("  %-8s %4d %8d %9.0f%% %9.2f ms %11.2f ms %9.2f ms %13.2f ms\n", "ours", fps, ours.frames,
-                    ours.cpuPerSecond * 100, ours.cpuPerFrame * 1e3, ours.meanInterval * 1e3, ours.p95Encode * 1e3,
-                    ours.captureToSend * 1e3);
+        std::printf("  %-8s %4d %8d %9.0f%% %9.2f ms %11.2f ms %9.2f ms %13.2f ms\n", "ours", fps,
+                    ours.frames, ours.cpuPerSecond * 100, ours.cpuPerFrame * 1e3, ours.meanInterval * 1e3,
+                    ours.p95Encode * 1e3, ours.captureToSend * 1e3);
         std::printf("  %-8s %4d %8d %9.0f%% %9.2f ms %11.2f ms %12s\n", "ffmpeg", fps, theirs.frames,
                     theirs.cpuPerSecond * 100, theirs.cpuPerFrame * 1e3, theirs.meanInterval * 1e3, "-");
     }

@@ -6,7 +6,11 @@
 #include <map>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "FuzzSupport.h"
+#include "Gestures/GestureMapping.h"
+#include "Gestures/SystemActions.h"
 #include "TrackpadProtocol/LargePayloads.h"
 #include "TrackpadProtocol/MessageCodec.h"
 #include "TrackpadProtocol/MessageFraming.h"
@@ -174,9 +178,41 @@ Seeds watchPayloads() {
     return seeds;
 }
 
+// The default mapping, one of each gesture action, and the hot-key file with the Linux bindings.
+Seeds gestureFiles() {
+    const auto bytes = [](const std::string& text) { return Data(text.begin(), text.end()); };
+    Seeds seeds{bytes(Gestures::encode(Gestures::GestureMapping::defaultMapping()))};
+    Gestures::GestureMapping mapping = Gestures::GestureMapping::defaultMapping();
+    mapping.threeFingerSwipes.left = Gestures::GestureAction::navigationSwipe(Gestures::NavigationDirection::back);
+    mapping.threeFingerSwipes.right = Gestures::GestureAction::shortcut(Gestures::Shortcut::back);
+    mapping.fourFingerSwipes.up = Gestures::GestureAction::none();
+    mapping.pinch = {Gestures::PinchAction::Magnify{}};
+    mapping.followsFingers = false;
+    seeds.push_back(bytes(Gestures::encode(mapping)));
+    seeds.push_back(bytes("{\"AppleSymbolicHotKeys\": " + Gestures::SymbolicHotKeys::linuxDefaults()->dump() + "}"));
+    return seeds;
+}
+
+// What the now-playing helper prints, one output of several lines each.
+Seeds helperLines() {
+    Seeds seeds;
+    for (const std::string& text : {
+             std::string("{\"title\":\"Song\",\"artist\":\"Band\",\"artwork\":\"AQID\"}\n\n{}\n"),
+             std::string("{\"unsupported\":true}\n"),
+             std::string("{\"title\":\"T\",\"artwork\":\"AQ==\"}\n{\"unsupported\":false,\"artist\":\"A\"}\n"),
+             std::string("[1,2]\nnot json\n{\"title\":5}\n{\"tit"),
+         }) {
+        seeds.emplace_back(text.begin(), text.end());
+    }
+    return seeds;
+}
+
 const std::map<std::string, std::function<Seeds()>> seedsByFuzzer = {
+    {"fuzz_gesture_files", gestureFiles},
+    {"fuzz_now_playing_lines", helperLines},
     {"fuzz_desktop_entry", desktopEntries},
     {"fuzz_image_decode", images},
+    {"fuzz_presentation_picture", images},
     {"fuzz_watch_payload", watchPayloads},
     {"fuzz_message_decode", messagePayloads},
     {"fuzz_frame_decoder", frameStreams},

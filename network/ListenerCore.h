@@ -32,10 +32,10 @@ namespace CompanionNetwork {
 class ListenerCore : public std::enable_shared_from_this<ListenerCore> {
   public:
     // Backpressure: a connection whose unsent answers cost more than this is not read until the phone
-    // has taken some. Small for a connection without a session (its answers are a few bytes each),
-    // room for pushed documents with one.
+    // has taken some. Small for a connection without a session (its answers are a few bytes each);
+    // with one, room for pushed documents and the socket's own buffers, short of the queue's cap.
     static constexpr std::size_t unpairedReadLimit = 32u * 1024u;
-    static constexpr std::size_t sessionReadLimit = 4u * 1024u * 1024u;
+    static constexpr std::size_t sessionReadLimit = 16u * 1024u * 1024u;
     // A connection that sends this many unusable frames within the window is closed, whatever good
     // frames come between them.
     static constexpr int maxBadFrames = 10;

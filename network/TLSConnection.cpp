@@ -20,9 +20,9 @@ namespace {
 // the others' answers for long.
 constexpr int maxReadsPerWakeup = 2;
 // A connection paused for what the kernel still holds is looked at again after this long, then twice
-// as long each time, up to a second: no socket event tells when the phone has taken its data.
+// as long each time, up to 0.1 s: no socket event tells when the phone has taken its data.
 constexpr double firstPauseCheck = 0.01;
-constexpr double lastPauseCheck = 1.0;
+constexpr double lastPauseCheck = 0.1;
 // One SSL_write call at most; OpenSSL cuts it into records.
 constexpr std::size_t maxWriteChunk = 1u << 20;
 // What the allocator and the queue keep beside each buffer and each completion.

@@ -13,7 +13,7 @@ packages=(
     libxkbcommon-dev libxkbcommon-x11-dev libxtst-dev
     libxcb-xfixes0-dev libxcb-dpms0-dev libxcb-screensaver0-dev libxcb-image0-dev libxcb-res0-dev
     qt6-base-dev qt6-qpa-plugins fonts-dejavu-core
-    libturbojpeg0-dev libpng-dev libyuv-dev libswscale-dev libavcodec-dev libavutil-dev libx264-dev
+    libturbojpeg0-dev libjpeg62-turbo-dev libpng-dev libyuv-dev libswscale-dev libavcodec-dev libavutil-dev libx264-dev
     librsvg2-dev libpulse-dev
     # services and tools the tests start themselves
     xvfb xauth x11-utils x11-xserver-utils xdotool dbus avahi-daemon avahi-utils iproute2 procps

@@ -144,6 +144,11 @@ TEST(GestureMappingTest, ArchiveRoundTripsAndRefusesWhatItCannotRead) {
     EXPECT_THROW(decodeGestureAction(R"({"system": {}})"), ArchiveError);
     EXPECT_THROW(decodeGestureAction(R"({"system": {"_0": "teleport"}})"), ArchiveError);
     EXPECT_THROW(decodeGestureAction("not json"), ArchiveError);
+    json infinite = json::parse(encode(mapping));
+    infinite["pinch"]["shortcuts"]["step"] = 1e308;
+    std::string text = infinite.dump();
+    text.replace(text.find("1e+308"), 6, "1e400");
+    EXPECT_THROW(decodeGestureMapping(text), ArchiveError);
     EXPECT_EQ(QuickActionEffect(TrackpadProtocol::QuickAction::lockScreen).value,
               (QuickActionEffect{TrackpadProtocol::QuickAction::lockScreen}.value));
     EXPECT_EQ(std::get<QuickActionEffect::KeyPress>(

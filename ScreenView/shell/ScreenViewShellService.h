@@ -14,7 +14,7 @@
 namespace ScreenView {
 
 class ScreenViewShellService final : public Shell::ScreenViewService {
-public:
+  public:
     using Host = ScreenViewHost<CompanionNetwork::ConnectionID>;
 
     explicit ScreenViewShellService(std::unique_ptr<Host> host) : host_(std::move(host)) {}
@@ -28,13 +28,14 @@ public:
 
     Host& host() { return *host_; }
 
-private:
+  private:
     std::unique_ptr<Host> host_;
 };
 
 // The process's screen view over the X display (empty name: $DISPLAY), with at most 2 frames in flight and
 // screenshots starting at JPEG quality 0.85. The permission's one-time notice is logged on `main`, which
 // must outlive the service (the process's main loop).
-std::shared_ptr<ScreenViewShellService> makeScreenViewService(platform::Executor& main, std::string displayName = {});
+std::shared_ptr<ScreenViewShellService> makeScreenViewService(platform::Executor& main,
+                                                              std::string displayName = {});
 
 }  // namespace ScreenView

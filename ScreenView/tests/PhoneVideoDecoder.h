@@ -17,19 +17,20 @@ namespace ScreenView::fakes {
 struct DecodedPicture {
     int width = 0;
     int height = 0;
-    std::uint64_t timestamp = 0;  // the frame's capture time, microseconds
+    std::uint64_t timestamp = 0;        // the frame's capture time, microseconds
     std::vector<std::uint8_t> y, u, v;  // tightly packed planes
     struct YUV {
         int y, u, v;
     };
     YUV at(int x, int yy) const {
-        return {y[static_cast<std::size_t>(yy * width + x)], u[static_cast<std::size_t>((yy / 2) * (width / 2) + x / 2)],
+        return {y[static_cast<std::size_t>(yy * width + x)],
+                u[static_cast<std::size_t>((yy / 2) * (width / 2) + x / 2)],
                 v[static_cast<std::size_t>((yy / 2) * (width / 2) + x / 2)]};
     }
 };
 
 class PhoneVideoDecoder {
-public:
+  public:
     PhoneVideoDecoder() {
         const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
         context_ = avcodec_alloc_context3(codec);
@@ -72,7 +73,8 @@ public:
         }
         const auto& sample = frame.sample;
         for (std::size_t offset = 0; offset + 4 <= sample.size();) {
-            const std::size_t length = (std::size_t{sample[offset]} << 24) | (std::size_t{sample[offset + 1]} << 16) |
+            const std::size_t length = (std::size_t{sample[offset]} << 24) |
+                                       (std::size_t{sample[offset + 1]} << 16) |
                                        (std::size_t{sample[offset + 2]} << 8) | sample[offset + 3];
             if (length > sample.size() - offset - 4) {
                 return std::nullopt;
@@ -109,7 +111,7 @@ public:
         return picture;
     }
 
-private:
+  private:
     TrackpadProtocol::ScreenDataAssembler assembler_;
     AVCodecContext* context_ = nullptr;
     AVPacket* packet_ = nullptr;

@@ -14,9 +14,9 @@ Description monitor(std::uint32_t id, int x, int width, bool main = false, std::
 
 TEST(ScreenDisplayList, OrdersCapsAndMarksTheDisplays) {
     std::vector<Description> descriptions = {monitor(1, 0, 1920), monitor(2, 1920, 1280, true),
-                                             monitor(0, 0, 10),        // no id
-                                             monitor(3, 3200, 0),      // no size
-                                             monitor(1, 5000, 800)};   // repeated id: the first stays
+                                             monitor(0, 0, 10),       // no id
+                                             monitor(3, 3200, 0),     // no size
+                                             monitor(1, 5000, 800)};  // repeated id: the first stays
     descriptions.push_back(Description{4, "eDP-1", 2560, 1600, {3200, 0, 2560, 1600}, false, true});
     const auto displays = ScreenDisplayList::screenDisplays(descriptions, ScreenDisplayList::Point{100, 100});
     ASSERT_EQ(displays.size(), 3u);

@@ -19,15 +19,21 @@ inline std::shared_ptr<const VideoFrame> blankFrame(int width = 16, int height =
 }
 
 inline ScreenDisplay display(std::uint32_t id, int width, int height) {
-    return ScreenDisplay{id, "Display " + std::to_string(id), static_cast<std::uint16_t>(width),
-                         static_cast<std::uint16_t>(height), {}};
+    return ScreenDisplay{id,
+                         "Display " + std::to_string(id),
+                         static_cast<std::uint16_t>(width),
+                         static_cast<std::uint16_t>(height),
+                         {}};
 }
 
 class FakeCapture final : public ScreenCapture {
-public:
+  public:
     FakeCapture(std::uint32_t displayID, CaptureConfiguration configuration,
                 ScreenCaptureSource::FrameHandler onFrame, ScreenCaptureSource::StopHandler onStop)
-        : displayID(displayID), configuration(configuration), onFrame_(std::move(onFrame)), onStop_(std::move(onStop)) {}
+        : displayID(displayID),
+          configuration(configuration),
+          onFrame_(std::move(onFrame)),
+          onStop_(std::move(onStop)) {}
 
     void stop() override {
         std::lock_guard lock(mutex_);
@@ -56,7 +62,7 @@ public:
     const std::uint32_t displayID;
     const CaptureConfiguration configuration;
 
-private:
+  private:
     ScreenCaptureSource::FrameHandler onFrame_;
     ScreenCaptureSource::StopHandler onStop_;
     mutable std::mutex mutex_;
@@ -65,7 +71,7 @@ private:
 };
 
 class FakeCaptureSource final : public ScreenCaptureSource {
-public:
+  public:
     struct ScreenshotCall {
         std::uint32_t displayID;
         int pixelWidth;
@@ -81,9 +87,11 @@ public:
         std::lock_guard lock(mutex_);
         return displays_;
     }
-    std::shared_ptr<ScreenCapture> startCapture(std::uint32_t displayID, const CaptureConfiguration& configuration,
+    std::shared_ptr<ScreenCapture> startCapture(std::uint32_t displayID,
+                                                const CaptureConfiguration& configuration,
                                                 FrameHandler onFrame, StopHandler onStop) override {
-        auto capture = std::make_shared<FakeCapture>(displayID, configuration, std::move(onFrame), std::move(onStop));
+        auto capture =
+            std::make_shared<FakeCapture>(displayID, configuration, std::move(onFrame), std::move(onStop));
         std::lock_guard lock(mutex_);
         captures_.push_back(capture);
         return capture;
@@ -107,7 +115,7 @@ public:
         return std::exchange(screenshots_, {});
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<ScreenDisplay> displays_;
     std::vector<std::shared_ptr<FakeCapture>> captures_;
@@ -117,7 +125,7 @@ private:
 // Records every encode call; answers at once with `autoResult` when set, otherwise the test completes the
 // calls itself.
 class FakeEncoder final : public ScreenVideoEncoder {
-public:
+  public:
     struct Call {
         std::uint64_t timestamp;
         bool forceKeyframe;
@@ -198,7 +206,7 @@ public:
 
     bool autoAnswer = false;
 
-private:
+  private:
     mutable std::mutex mutex_;
     bool invalidated_ = false;
     std::vector<Call> pending_;
@@ -207,7 +215,7 @@ private:
 };
 
 class FakeEncoderFactory final : public ScreenVideoEncoderFactory {
-public:
+  public:
     struct Made {
         ScreenVideoCodec codec;
         int pixelWidth, pixelHeight, framesPerSecond;
@@ -232,7 +240,7 @@ public:
     bool autoAnswer = false;
     std::vector<Made> made;
 
-private:
+  private:
     // The session owns its encoder; the test keeps a view of it after the session let it go.
     struct Forwarder final : ScreenVideoEncoder {
         explicit Forwarder(std::shared_ptr<FakeEncoder> encoder) : encoder(std::move(encoder)) {}
@@ -246,7 +254,7 @@ private:
 };
 
 class FakePermission final : public ScreenRecordingPermission {
-public:
+  public:
     bool isGranted() const override { return granted; }
     void request() override { requests += 1; }
     bool granted = true;
@@ -254,7 +262,7 @@ public:
 };
 
 class ManualDisplayChanges final : public DisplayChangeNotifier {
-public:
+  public:
     std::unique_ptr<Subscription> subscribe(std::function<void()> handler) override {
         auto shared = std::make_shared<std::function<void()>>(std::move(handler));
         handlers_.push_back(shared);
@@ -275,7 +283,7 @@ public:
         return count;
     }
 
-private:
+  private:
     struct Token final : Subscription {
         explicit Token(std::shared_ptr<std::function<void()>> handler) : handler(std::move(handler)) {}
         std::shared_ptr<std::function<void()>> handler;
@@ -285,7 +293,7 @@ private:
 
 // The connection: records what was sent; completions run at once unless `holdCompletions`.
 class RecordingLink {
-public:
+  public:
     ScreenViewSession::Send send() {
         return [this](ScreenViewSession::Messages messages, std::function<void()> completion) {
             std::unique_lock lock(mutex_);
@@ -325,7 +333,7 @@ public:
 
     bool holdCompletions = false;
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<TrackpadProtocol::Message> sent_;
     std::vector<std::function<void()>> held_;

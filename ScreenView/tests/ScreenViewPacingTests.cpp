@@ -21,7 +21,8 @@ TEST(ScreenViewSizing, FitAndOutputSize) {
               (PixelSize{5120, 2880}));
     EXPECT_EQ(ScreenViewSizing::outputSize(display(1, 5120, 2880), 100, ScreenVideoCodec::h264),
               (PixelSize{100, 56}));
-    EXPECT_EQ(ScreenViewSizing::outputSize(display(1, 20, 10), 8192, ScreenVideoCodec::h264), (PixelSize{20, 16}));
+    EXPECT_EQ(ScreenViewSizing::outputSize(display(1, 20, 10), 8192, ScreenVideoCodec::h264),
+              (PixelSize{20, 16}));
     EXPECT_EQ(ScreenViewSizing::outputSize(display(1, 3024, 1964), 1600, ScreenVideoCodec::h264),
               (PixelSize{1600, 1038}));
 }

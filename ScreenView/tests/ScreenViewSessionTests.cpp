@@ -49,9 +49,10 @@ TEST(ScreenViewSession, StartAnswersEachFailureAndLeavesNoView) {
         rig.permission->granted = false;
         rig.start(1);
         rig.start(1);
-        EXPECT_EQ(rig.statuses(),
-                  (std::vector{status(State::screenRecordingRequired, 1), status(State::screenRecordingRequired, 1)}));
-        EXPECT_EQ(rig.permission->requests, 2);  // asked on each start; the permission decides whether to prompt
+        EXPECT_EQ(rig.statuses(), (std::vector{status(State::screenRecordingRequired, 1),
+                                               status(State::screenRecordingRequired, 1)}));
+        EXPECT_EQ(rig.permission->requests,
+                  2);  // asked on each start; the permission decides whether to prompt
         EXPECT_TRUE(rig.source->captures().empty());
     }
     {
@@ -108,7 +109,8 @@ TEST(ScreenViewSession, SelectDisplayAndStop) {
     SessionRig rig;
     rig.handle(Message::ScreenViewSelectDisplay{1});
     rig.handle(Message::ScreenViewStop{});
-    EXPECT_EQ(rig.statuses(), (std::vector{status(State::stopped, std::nullopt), status(State::stopped, std::nullopt)}));
+    EXPECT_EQ(rig.statuses(),
+              (std::vector{status(State::stopped, std::nullopt), status(State::stopped, std::nullopt)}));
 
     rig.encoders->autoAnswer = true;
     rig.start(1);
@@ -192,10 +194,11 @@ TEST(ScreenViewSession, ACaptureThatEndsByItselfReportsWhy) {
     rig.source->lastCapture()->end(ScreenCaptureError::failed("odd"));
     rig.queue->drain();
     EXPECT_EQ(rig.statuses(),
-              (std::vector{status(State::showing, 1), status(State::displayUnavailable, 1), status(State::showing, 1),
-                           status(State::screenRecordingRequired, 1), status(State::showing, 1),
-                           status(State::screenRecordingRequired, 1), status(State::showing, 1),
-                           status(State::displayUnavailable, 1), status(State::showing, 1), status(State::failed, 1)}));
+              (std::vector{status(State::showing, 1), status(State::displayUnavailable, 1),
+                           status(State::showing, 1), status(State::screenRecordingRequired, 1),
+                           status(State::showing, 1), status(State::screenRecordingRequired, 1),
+                           status(State::showing, 1), status(State::displayUnavailable, 1),
+                           status(State::showing, 1), status(State::failed, 1)}));
     EXPECT_TRUE(log.contains("Lumivex screen view: the capture stopped: X went away"));
     EXPECT_TRUE(rig.encoder()->invalidated());
 }
@@ -235,8 +238,9 @@ TEST(ScreenViewHost, OneSessionPerKeyKeepingItsFirstSend) {
     auto queue = std::make_shared<platform::ManualExecutor>();
     auto source = std::make_shared<FakeCaptureSource>();
     source->setDisplays({display(1, 640, 480)});
-    ScreenViewHost<int> host(source, std::make_shared<FakeEncoderFactory>(), std::make_shared<FakePermission>(),
-                             ScreenViewSession::Configuration(2, 0.85), nullptr, [queue] {
+    ScreenViewHost<int> host(source, std::make_shared<FakeEncoderFactory>(),
+                             std::make_shared<FakePermission>(), ScreenViewSession::Configuration(2, 0.85),
+                             nullptr, [queue] {
                                  ScreenViewSession::Environment environment;
                                  environment.queue = queue;
                                  environment.imageQueue = queue;

@@ -14,13 +14,14 @@ using TrackpadProtocol::Message;
 using State = TrackpadProtocol::ScreenViewStatus::State;
 
 struct SessionRig {
-    explicit SessionRig(ScreenViewSession::Configuration configuration = ScreenViewSession::Configuration(2, 0.85),
-                        ScreenViewSession::Environment environment = {}) {
+    explicit SessionRig(
+        ScreenViewSession::Configuration configuration = ScreenViewSession::Configuration(2, 0.85),
+        ScreenViewSession::Environment environment = {}) {
         source->setDisplays({display(1, 1920, 1080), display(2, 5120, 2880)});
         environment.queue = queue;
         environment.imageQueue = queue;
-        session = ScreenViewSession::make({source, encoders, permission, displayChanges}, configuration, link.send(),
-                                          std::move(environment));
+        session = ScreenViewSession::make({source, encoders, permission, displayChanges}, configuration,
+                                          link.send(), std::move(environment));
     }
 
     void handle(Message message) {
@@ -69,7 +70,8 @@ inline std::vector<std::pair<std::uint32_t, TrackpadProtocol::ScreenVideoFrame>>
     for (const Message& message : messages) {
         if (const auto* video = message.as<Message::ScreenVideo>()) {
             if (auto document = assembler.add(video->part)) {
-                frames.emplace_back(video->part.transfer, TrackpadProtocol::ScreenVideoFrame::decode(*document));
+                frames.emplace_back(video->part.transfer,
+                                    TrackpadProtocol::ScreenVideoFrame::decode(*document));
             }
         }
     }

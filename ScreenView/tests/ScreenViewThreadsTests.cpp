@@ -48,7 +48,8 @@ TEST(ScreenViewThreads, SessionsOnTheirOwnQueuesEndCleanlyUnderTraffic) {
                 std::lock_guard lock(mutex);
                 completions.push_back(std::move(completion));
             };
-            host.handle(Message::ScreenViewStart{{1, 640, 120, TrackpadProtocol::ScreenVideoCodecs::h264}}, 1, send);
+            host.handle(Message::ScreenViewStart{{1, 640, 120, TrackpadProtocol::ScreenVideoCodecs::h264}}, 1,
+                        send);
             ASSERT_TRUE(testing_support::eventually([&] { return source->lastCapture() != nullptr; }));
             std::thread capture([&, capture = source->lastCapture()] {
                 for (std::uint64_t t = 1; t < 400; ++t) {

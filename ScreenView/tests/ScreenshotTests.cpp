@@ -167,7 +167,8 @@ TEST(ScreenshotImage, QualityLadderAndHalvings) {
                                                                              {{125, 75}, 0.6},
                                                                              {{62, 37}, 0.6}}));
     }
-    for (auto [quality, expected] : {std::pair{0.5, std::vector{0.5, 0.4}}, std::pair{0.3, std::vector{0.3}}}) {
+    for (auto [quality, expected] :
+         {std::pair{0.5, std::vector{0.5, 0.4}}, std::pair{0.3, std::vector{0.3}}}) {
         CountingEncoder counting;
         counting.size = [](const BgraImage& image, double) { return image.width() == 1000 ? 2000u : 10u; };
         EXPECT_TRUE(ScreenshotImage::jpeg(*image, 4000, 1000, quality, counting.encoder()));

@@ -1,5 +1,7 @@
 #include "app/overlays/OverlayPanels.h"
 
+#include "app/overlays/ScenePainting.h"
+
 #include <QImage>
 #include <QPainter>
 #include <QPainterPath>
@@ -23,9 +25,6 @@ namespace {
 
 QRectF toQt(const Rect& r) {
     return {r.origin.x, r.origin.y, r.size.width, r.size.height};
-}
-QPointF toQt(Annotations::Point p) {
-    return {p.x, p.y};
 }
 
 // An override-redirect, input-transparent top-level: the window manager neither moves nor focuses it,
@@ -60,56 +59,14 @@ void setGeometryIfChanged(QWidget* widget, const Rect& frame) {
 
 struct AnnotationOverlay::Panel : QWidget {
     AnnotationScene scene;
-    Annotations::AnnotationStyle style = Annotations::AnnotationStyle::standard;
+    AnnotationRenderer renderer;
 
     Panel() { makeOverlayWindow(this); }
 
     void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
         clear(painter, rect());
-        painter.setRenderHint(QPainter::Antialiasing);
-        if (scene.spotlight) {
-            QRectF hole = toQt(*scene.spotlight);
-            double radius = std::min({hole.width() / 2, hole.height() / 2, 12.0});
-            QPainterPath dim;
-            dim.setFillRule(Qt::OddEvenFill);
-            dim.addRect(QRectF(rect()));
-            dim.addRoundedRect(hole, radius, radius);
-            painter.fillPath(dim, QColor(0, 0, 0, 153));
-        }
-        for (const auto& item : scene.items) {
-            QColor color(item.color.red, item.color.green, item.color.blue);
-            QPen pen(color, style.lineWidth, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
-            painter.setOpacity(item.opacity);
-            painter.setPen(pen);
-            painter.setBrush(Qt::NoBrush);
-            std::visit(TrackpadProtocol::Overloaded{
-                           [&](const AnnotationShape::Line& line) {
-                               QPolygonF points;
-                               points.reserve(static_cast<qsizetype>(line.points.size()));
-                               for (auto p : line.points)
-                                   points << toQt(p);
-                               painter.drawPolyline(points);
-                           },
-                           [&](const AnnotationShape::Dot& dot) {
-                               painter.setPen(Qt::NoPen);
-                               painter.setBrush(color);
-                               painter.drawEllipse(toQt(dot.point), style.lineWidth / 2, style.lineWidth / 2);
-                           },
-                           [&](const AnnotationShape::Arrow& arrow) {
-                               painter.drawLine(toQt(arrow.start), toQt(arrow.base));
-                               QPainterPath head;
-                               head.moveTo(toQt(arrow.tip));
-                               head.lineTo(toQt(arrow.leftBarb));
-                               head.lineTo(toQt(arrow.rightBarb));
-                               head.closeSubpath();
-                               painter.setBrush(color);
-                               painter.drawPath(head);
-                           },
-                           [&](const AnnotationShape::Box& box) { painter.drawRect(toQt(box.rect)); },
-                       },
-                       item.shape.kind);
-        }
+        renderer.paint(painter, scene, rect());
     }
 };
 

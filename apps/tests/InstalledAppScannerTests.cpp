@@ -106,6 +106,22 @@ TEST(InstalledAppScanner, LeavesOutEntriesThatAreNotShownAndTheyStillMaskLaterOn
     EXPECT_EQ(apps[0].name, "noname");  // no Name: the file's stem
 }
 
+TEST(InstalledAppScanner, TheDefaultRootsAreTheXDGApplicationFoldersInPrecedenceOrder) {
+    TempTree tree;
+    tree.write("home/applications/same.desktop", desktopFile("From home"));
+    tree.write("first/applications/same.desktop", desktopFile("From first"));
+    tree.write("first/applications/one.desktop", desktopFile("One"));
+    tree.write("second/applications/two.desktop", desktopFile("Two"));
+    testing_support::ScopedEnvironment environment(testing_support::EnvironmentChanges{
+        {"XDG_DATA_HOME", (tree.root() / "home").string()},
+        {"XDG_DATA_DIRS", (tree.root() / "first").string() + ":" + (tree.root() / "second").string()}});
+    const InstalledAppScanner scanner;
+    EXPECT_EQ(scanner.maxDepth(), 2);
+    auto apps = scanner.installedApplications();
+    EXPECT_EQ(ids(apps), (std::vector<std::string>{"same", "one", "two"}));
+    EXPECT_EQ(apps[0].name, "From home");
+}
+
 TEST(InstalledAppScanner, PlausibleIdsAreShortAndCannotNameAPath) {
     EXPECT_TRUE(InstalledAppScanner::isPlausibleID("org.example.App"));
     EXPECT_FALSE(InstalledAppScanner::isPlausibleID(""));

@@ -1,5 +1,7 @@
 #include "platform/imaging/Bitmap.h"
 
+#include "platform/imaging/AreaAverage.h"
+
 #include <libyuv/planar_functions.h>
 #include <libyuv/scale_argb.h>
 
@@ -7,6 +9,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <vector>
 
@@ -130,9 +133,10 @@ ImageResult<Bitmap> applyOrientation(const ImageView& view, Orientation orientat
         std::uint8_t* row = dst + dstStride * static_cast<std::size_t>(dy);
         for (int dx = 0; dx < out->width(); ++dx) {
             const auto [sx, sy] = source(dx, dy);
-            std::memcpy(row + static_cast<std::size_t>(dx) * 4,
-                        view.pixels + view.stride * static_cast<std::size_t>(sy) + static_cast<std::size_t>(sx) * 4,
-                        4);
+            std::memcpy(
+                row + static_cast<std::size_t>(dx) * 4,
+                view.pixels + view.stride * static_cast<std::size_t>(sy) + static_cast<std::size_t>(sx) * 4,
+                4);
         }
     }
     return std::move(*out);
@@ -154,93 +158,6 @@ bool hasTransparency(const ImageView& view) {
 
 }  // namespace
 
-namespace {
-
-// For each destination pixel along one axis, the source pixels it covers and how much of each (the
-// weights of one destination pixel add up to 1).
-struct Coverage {
-    struct Span {
-        int first = 0;
-        int count = 0;
-        std::size_t weights = 0;  // index of the first weight
-    };
-    std::vector<Span> spans;
-    std::vector<float> weights;
-
-    Coverage(int source, int destination) {
-        const double step = static_cast<double>(source) / destination;
-        spans.reserve(static_cast<std::size_t>(destination));
-        for (int d = 0; d < destination; ++d) {
-            const double lo = d * step;
-            const double hi = std::min<double>((d + 1) * step, source);
-            const int first = std::min(source - 1, static_cast<int>(lo));
-            const int last = std::max(first, std::min(source - 1, static_cast<int>(std::ceil(hi)) - 1));
-            Span span{first, last - first + 1, weights.size()};
-            double total = 0;
-            for (int s = first; s <= last; ++s) total += std::max(0.0, std::min<double>(hi, s + 1) - std::max<double>(lo, s));
-            for (int s = first; s <= last; ++s) {
-                const double part = std::max(0.0, std::min<double>(hi, s + 1) - std::max<double>(lo, s));
-                weights.push_back(static_cast<float>(total > 0 ? part / total : 1.0 / span.count));
-            }
-            spans.push_back(span);
-        }
-    }
-};
-
-// Area averaging: every destination pixel is the exact coverage-weighted mean of the source pixels under
-// it, rounded to nearest, so flat colours (opaque alpha above all) come out unchanged. With transparency
-// the colours are weighted by their alpha, so transparent pixels do not bleed into the edges. Works row by
-// row with one destination row of accumulators, whatever the source size.
-void areaAverage(const ImageView& view, Bitmap& out, bool weightByAlpha) {
-    const Coverage columns(view.width, out.width());
-    const Coverage rows(view.height, out.height());
-    const std::size_t lanes = static_cast<std::size_t>(out.width()) * 4;
-    std::vector<float> accumulator(lanes), filtered(lanes);
-    int filteredRow = -1;  // consecutive destination rows share their boundary source row
-
-    auto filterRow = [&](int y) {
-        if (y == filteredRow) return;
-        filteredRow = y;
-        const std::uint8_t* source = view.pixels + view.stride * static_cast<std::size_t>(y);
-        for (std::size_t d = 0; d < columns.spans.size(); ++d) {
-            const auto& span = columns.spans[d];
-            float sum[4] = {0, 0, 0, 0};
-            for (int i = 0; i < span.count; ++i) {
-                const std::uint8_t* p = source + static_cast<std::size_t>(span.first + i) * 4;
-                const float w = columns.weights[span.weights + static_cast<std::size_t>(i)];
-                const float a = weightByAlpha ? w * p[3] * (1.0f / 255) : w;
-                sum[0] += a * p[0];
-                sum[1] += a * p[1];
-                sum[2] += a * p[2];
-                sum[3] += w * p[3];
-            }
-            std::copy(sum, sum + 4, filtered.begin() + static_cast<std::ptrdiff_t>(d * 4));
-        }
-    };
-
-    for (std::size_t y = 0; y < rows.spans.size(); ++y) {
-        const auto& span = rows.spans[y];
-        std::fill(accumulator.begin(), accumulator.end(), 0.0f);
-        for (int i = 0; i < span.count; ++i) {
-            filterRow(span.first + i);
-            const float w = rows.weights[span.weights + static_cast<std::size_t>(i)];
-            for (std::size_t k = 0; k < lanes; ++k) accumulator[k] += w * filtered[k];
-        }
-        std::uint8_t* target = out.mutablePixels() + out.stride() * y;
-        auto byte = [](float v) { return static_cast<std::uint8_t>(std::clamp(std::lround(v), 0L, 255L)); };
-        for (std::size_t k = 0; k < lanes; k += 4) {
-            const float alpha = accumulator[k + 3];
-            const float unweight = weightByAlpha ? (alpha > 0 ? 255.0f / alpha : 0.0f) : 1.0f;
-            target[k] = byte(accumulator[k] * unweight);
-            target[k + 1] = byte(accumulator[k + 1] * unweight);
-            target[k + 2] = byte(accumulator[k + 2] * unweight);
-            target[k + 3] = byte(alpha);
-        }
-    }
-}
-
-}  // namespace
-
 ImageResult<Bitmap> scale(const ImageView& view, int width, int height, ScaleFilter filter) {
     if (!view.valid() || width <= 0 || height <= 0 || view.stride > INT_MAX)
         return ImageError::invalidArgument;
@@ -251,7 +168,9 @@ ImageResult<Bitmap> scale(const ImageView& view, int width, int height, ScaleFil
     if (filter == ScaleFilter::box) {
         // libyuv's box filter divides by a truncated reciprocal of the box area, which darkens every
         // channel by up to two levels and makes opaque images slightly transparent.
-        areaAverage(view, *out, transparent);
+        AreaAverager averager(view.width, view.height, *out, transparent);
+        for (int y = 0; y < view.height; ++y)
+            averager.push(view.pixels + view.stride * static_cast<std::size_t>(y));
         return std::move(*out);
     }
     // libyuv's "ARGB" is B, G, R, A in memory; the filters treat the four channels alike, so RGBA works too.
@@ -268,8 +187,8 @@ ImageResult<Bitmap> scale(const ImageView& view, int width, int height, ScaleFil
         source = premultiplied->pixels();
         sourceStride = static_cast<int>(premultiplied->stride());
     }
-    if (libyuv::ARGBScale(source, sourceStride, view.width, view.height, out->mutablePixels(), dstStride, width,
-                          height, libyuv::kFilterBilinear) != 0)
+    if (libyuv::ARGBScale(source, sourceStride, view.width, view.height, out->mutablePixels(), dstStride,
+                          width, height, libyuv::kFilterBilinear) != 0)
         return ImageError::invalidArgument;
     if (premultiplied) {
         std::uint8_t* pixels = out->mutablePixels();

@@ -2,8 +2,16 @@
 
 #include <algorithm>
 #include <climits>
+#include <csetjmp>
+#include <cstddef>
+#include <cstdio>
 #include <memory>
+#include <vector>
 
+// jpeglib.h needs FILE and size_t declared before it.
+#include <jpeglib.h>
+
+#include "platform/imaging/AreaAverage.h"
 #include "platform/imaging/Codecs.h"
 #include "platform/imaging/Exif.h"
 
@@ -49,6 +57,103 @@ tjscalingfactor chooseScale(int width, int height, int longestSide) {
     return best;
 }
 
+J_COLOR_SPACE jpegColorSpace(PixelFormat format) {
+    switch (format) {
+        case PixelFormat::bgra:
+            return JCS_EXT_BGRA;
+        case PixelFormat::bgrx:
+            return JCS_EXT_BGRX;
+        case PixelFormat::rgba:
+            return JCS_EXT_RGBA;
+    }
+    return JCS_EXT_BGRA;
+}
+
+// The scanline reader's error handling: the library's errors, its warnings (truncated or damaged data,
+// which would otherwise come out partly grey) and a scan count past the limit all jump back to the
+// reader, whose frame holds nothing that needs destroying.
+struct ScanlineErrors {
+    jpeg_error_mgr manager;
+    jpeg_progress_mgr progress;
+    std::jmp_buf jump;
+};
+
+[[noreturn]] void failDecode(j_common_ptr info) {
+    std::longjmp(reinterpret_cast<ScanlineErrors*>(info->err)->jump, 1);
+}
+
+void warningIsFailure(j_common_ptr info, int level) {
+    if (level < 0)
+        failDecode(info);
+}
+
+// The same bound on progressive scans as the whole-image decode, against files built to take minutes.
+void limitScans(j_common_ptr info) {
+    auto* decompress = reinterpret_cast<j_decompress_ptr>(info);
+    if (decompress->is_decompressor && decompress->input_scan_number > 500)
+        failDecode(info);
+}
+
+using RowSink = void (*)(void* context, const std::uint8_t* row);
+
+// Decodes at scale num/denom into `row` (one scanline of `stride` bytes), handing each line to `sink`.
+// C only: nothing with a destructor lives in this frame, so the library's long jump leaves nothing behind.
+// Returns false when the data is broken or the scaled size is not the expected one.
+bool readScanlines(const std::uint8_t* data, unsigned long size, unsigned num, unsigned denom,
+                   J_COLOR_SPACE space, int width, int height, std::uint8_t* row, RowSink sink,
+                   void* context) {
+    jpeg_decompress_struct info;
+    ScanlineErrors errors;
+    info.err = jpeg_std_error(&errors.manager);
+    errors.manager.error_exit = failDecode;
+    errors.manager.emit_message = warningIsFailure;
+    if (setjmp(errors.jump) != 0) {
+        jpeg_destroy_decompress(&info);
+        return false;
+    }
+    jpeg_create_decompress(&info);
+    errors.progress.progress_monitor = limitScans;
+    info.progress = &errors.progress;
+    jpeg_mem_src(&info, data, size);
+    jpeg_read_header(&info, TRUE);
+    info.scale_num = num;
+    info.scale_denom = denom;
+    info.out_color_space = space;
+    jpeg_start_decompress(&info);
+    if (static_cast<int>(info.output_width) != width || static_cast<int>(info.output_height) != height ||
+        info.output_components != 4) {
+        jpeg_destroy_decompress(&info);
+        return false;
+    }
+    JSAMPROW rows[1] = {row};
+    while (info.output_scanline < info.output_height) {
+        if (jpeg_read_scanlines(&info, rows, 1) != 1)
+            failDecode(reinterpret_cast<j_common_ptr>(&info));
+        sink(context, row);
+    }
+    jpeg_finish_decompress(&info);
+    jpeg_destroy_decompress(&info);
+    return true;
+}
+
+// A picture much larger than wanted, decoded scanline by scanline straight into the area-averaged result:
+// the memory in use stays near the result's, however large the source.
+ImageResult<Bitmap> decodeJPEGAveraged(std::span<const std::uint8_t> data, tjscalingfactor factor, int width,
+                                       int height, Size fitted, PixelFormat format) {
+    auto out = Bitmap::create(fitted.width, fitted.height, format, UINT64_MAX);
+    if (!out)
+        return ImageError::tooLarge;
+    std::vector<std::uint8_t> row(static_cast<std::size_t>(width) * 4);
+    AreaAverager averager(width, height, *out, false);
+    const RowSink sink = [](void* context, const std::uint8_t* line) {
+        static_cast<AreaAverager*>(context)->push(line);
+    };
+    if (!readScanlines(data.data(), static_cast<unsigned long>(data.size()),
+                       static_cast<unsigned>(factor.num), static_cast<unsigned>(factor.denom),
+                       jpegColorSpace(format), width, height, row.data(), sink, &averager))
+        return ImageError::corrupt;
+    return std::move(*out);
+}
 }  // namespace
 
 ImageResult<ImageInfo> readJPEGInfo(std::span<const std::uint8_t> data) {
@@ -61,8 +166,8 @@ ImageResult<ImageInfo> readJPEGInfo(std::span<const std::uint8_t> data) {
     int height = 0;
     int subsampling = 0;
     int colorspace = 0;
-    if (tjDecompressHeader3(handle.get(), data.data(), static_cast<unsigned long>(data.size()), &width, &height,
-                            &subsampling, &colorspace) != 0 ||
+    if (tjDecompressHeader3(handle.get(), data.data(), static_cast<unsigned long>(data.size()), &width,
+                            &height, &subsampling, &colorspace) != 0 ||
         width <= 0 || height <= 0)
         return ImageError::corrupt;
     return ImageInfo{ImageFormat::jpeg, width, height, jpegOrientation(data)};
@@ -72,11 +177,19 @@ ImageResult<Bitmap> decodeJPEG(std::span<const std::uint8_t> data, const DecodeO
     auto info = readJPEGInfo(data);
     if (!info)
         return info.error();
-    if (static_cast<std::uint64_t>(info->width) * static_cast<std::uint64_t>(info->height) > options.maxPixels)
+    if (static_cast<std::uint64_t>(info->width) * static_cast<std::uint64_t>(info->height) >
+        options.maxPixels)
         return ImageError::tooLarge;
     const tjscalingfactor factor = chooseScale(info->width, info->height, options.longestSide);
     const int width = TJSCALED(info->width, factor);
     const int height = TJSCALED(info->height, factor);
+    if (options.longestSide > 0 && std::max(width, height) > options.longestSide) {
+        auto averaged = decodeJPEGAveraged(
+            data, factor, width, height, fitLongestSide(width, height, options.longestSide), options.format);
+        if (!averaged || !options.applyOrientation || info->orientation == Orientation::up)
+            return averaged;
+        return applyOrientation(averaged->view(), info->orientation);
+    }
     auto bitmap = Bitmap::create(width, height, options.format, options.maxPixels);
     if (!bitmap || bitmap->stride() > INT_MAX)
         return ImageError::tooLarge;
@@ -86,9 +199,9 @@ ImageResult<Bitmap> decodeJPEG(std::span<const std::uint8_t> data, const DecodeO
     // Truncated or damaged data only draws a warning from the library, which would still hand out a
     // partly grey image; such data counts as broken here. The scan limit stops progressive files built to
     // take minutes.
-    if (tjDecompress2(handle.get(), data.data(), static_cast<unsigned long>(data.size()), bitmap->mutablePixels(),
-                      width, static_cast<int>(bitmap->stride()), height, turboFormat(options.format),
-                      TJFLAG_STOPONWARNING | TJFLAG_LIMITSCANS) != 0)
+    if (tjDecompress2(handle.get(), data.data(), static_cast<unsigned long>(data.size()),
+                      bitmap->mutablePixels(), width, static_cast<int>(bitmap->stride()), height,
+                      turboFormat(options.format), TJFLAG_STOPONWARNING | TJFLAG_LIMITSCANS) != 0)
         return ImageError::corrupt;
 
     Bitmap result = std::move(*bitmap);
@@ -112,9 +225,9 @@ ImageResult<std::vector<std::uint8_t>> encodeJPEG(const ImageView& image, int qu
         return ImageError::tooLarge;
     unsigned char* output = nullptr;
     unsigned long size = 0;
-    const int result = tjCompress2(handle.get(), image.pixels, image.width, static_cast<int>(image.stride),
-                                   image.height, turboFormat(image.format), &output, &size, TJSAMP_420,
-                                   std::clamp(quality, 1, 100), 0);
+    const int result =
+        tjCompress2(handle.get(), image.pixels, image.width, static_cast<int>(image.stride), image.height,
+                    turboFormat(image.format), &output, &size, TJSAMP_420, std::clamp(quality, 1, 100), 0);
     std::unique_ptr<unsigned char, void (*)(unsigned char*)> owned(output, tjFree);
     if (result != 0 || !output)
         return ImageError::tooLarge;

@@ -148,6 +148,19 @@ TEST(LockScreenE2ETest, TheLinuxLockScreenDoesNotVerifyALockerItCannotIdentify) 
     EXPECT_FALSE(isKnownScreenLocker("bash"));
 }
 
+TEST(SystemUnlockKeyboardLayoutTest, KeysOfTheServersLayout) {
+    if (!XvfbServer::isInstalled()) {
+        GTEST_SKIP() << "Xvfb is not installed (scripts/install-deps.sh brings it)";
+    }
+    XvfbServer server;
+    SystemUnlockKeyboardLayout layout(server.displayName());
+    EXPECT_EQ(layout.key("a"), (UnlockKey{0, false, false}));
+    EXPECT_EQ(layout.key("A"), (UnlockKey{0, true, false}));
+    EXPECT_EQ(layout.key("@"), (UnlockKey{19, true, false}));
+    EXPECT_EQ(layout.key("€"), std::nullopt);
+    EXPECT_EQ(layout.key("\r"), std::nullopt);
+}
+
 TEST(ScreenLockMonitorE2ETest, FollowsAScreenSaverServiceOnAPrivateBus) {
     if (const auto reason = testing_support::PrivateBus::unavailableReason()) {
         GTEST_SKIP() << *reason;

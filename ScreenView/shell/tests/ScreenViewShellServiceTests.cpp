@@ -26,7 +26,8 @@ TEST(ScreenViewShellService, ConnectionsGetTheirOwnSessionsThroughTheShellsInter
     fakes::RecordingLink one, two;
     CompanionNetwork::ScreenViewLink linkOne{CompanionNetwork::ConnectionID{1}, {}, one.send()};
     CompanionNetwork::ScreenViewLink linkTwo{CompanionNetwork::ConnectionID{2}, {}, two.send()};
-    shell.handle(Message::ScreenViewStart{{5, 800, 30, TrackpadProtocol::ScreenVideoCodecs::h264}}, linkOne, linkOne.send);
+    shell.handle(Message::ScreenViewStart{{5, 800, 30, TrackpadProtocol::ScreenVideoCodecs::h264}}, linkOne,
+                 linkOne.send);
     shell.handle(Message::ScreenDisplaysRequest{}, linkTwo, linkTwo.send);
     queue->drain();
     EXPECT_EQ(one.take().size(), 1u);

@@ -6,88 +6,44 @@
 #include <xcb/xcb.h>
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <memory>
-#include <regex>
-#include <sstream>
 #include <string>
 
 #include "ScreenView/tests/PhoneVideoDecoder.h"
 #include "TrackpadProtocol/LargePayloads.h"
-#include "app/tests/e2e/QtChildSanitizer.h"
 #include "platform/imaging/Codecs.h"
+#include "testing/CompanionProcess.h"
 #include "testing/PhoneTestClient.h"
 #include "testing/Subprocess.h"
 #include "testing/XvfbServer.h"
 
 namespace {
 
-using namespace std::chrono_literals;
 using testing_support::PhoneTestClient;
 using TrackpadProtocol::Message;
 
-// Generous: the sanitizer build starts and runs the process several times slower.
-constexpr auto startTimeout = 30s;
+// Generous: the sanitizer build runs the process several times slower.
 constexpr double answerTimeout = 20;
-
-struct TemporaryFolder {
-    TemporaryFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "lumivex-screenview-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        path = pattern;
-    }
-    ~TemporaryFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-    std::filesystem::path path;
-};
-
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-// The first match of `pattern` in the process's log, once written.
-std::optional<std::smatch> waitForLine(const std::filesystem::path& log, std::string& text, const std::regex& pattern) {
-    std::optional<std::smatch> found;
-    testing_support::waitUntil(
-        [&] {
-            text = readFile(log);
-            std::smatch match;
-            if (std::regex_search(text, match, pattern)) {
-                found = match;
-                return true;
-            }
-            return false;
-        },
-        startTimeout);
-    return found;
-}
 
 // An unmanaged red window, shown while the object lives.
 class RedWindow {
-public:
+  public:
     RedWindow(const std::string& display, int x, int y, int width, int height)
         : connection_(xcb_connect(display.c_str(), nullptr)) {
         const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
         const xcb_window_t window = xcb_generate_id(connection_);
         const std::uint32_t values[] = {0xff0000, 1};
-        xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window, screen->root, static_cast<std::int16_t>(x),
-                          static_cast<std::int16_t>(y), static_cast<std::uint16_t>(width),
-                          static_cast<std::uint16_t>(height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
+        xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window, screen->root,
+                          static_cast<std::int16_t>(x), static_cast<std::int16_t>(y),
+                          static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height), 0,
+                          XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
                           XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
         xcb_map_window(connection_, window);
         std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
     }
     ~RedWindow() { xcb_disconnect(connection_); }
 
-private:
+  private:
     xcb_connection_t* connection_;
 };
 
@@ -97,30 +53,12 @@ TEST(ScreenViewProcess, APairedPhoneWatchesADisplayLiveAndTakesAScreenshot) {
     }
     testing_support::XvfbServer server;
     RedWindow red(server.displayName(), 600, 300, 300, 240);
-    TemporaryFolder folder;
-    const auto log = folder.path / "companion.log";
-    testing_support::Subprocess companion(
-        {LUMIVEX_COMPANION_PATH, "--log-to-stderr", "--headless"},
-        testing_support::EnvironmentChanges{{"DISPLAY", server.displayName()},
-                                            {"XDG_DATA_HOME", (folder.path / "data").string()},
-                                            {"XDG_CONFIG_HOME", (folder.path / "config").string()},
-                                            {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (folder.path / "no-bus").string()},
-                                            {"LUMIVEX_LOG", "info"},
-                                            {"ASAN_OPTIONS", companionSanitizerOptions()}},
-        log);
-    std::string text;
-    const auto ready = waitForLine(log, text, std::regex(R"(Listener ready as "[^"]*" on TCP (\d+) and UDP (\d+))"));
-    ASSERT_TRUE(ready) << readFile(log);
-    PhoneTestClient phone({"127.0.0.1", static_cast<std::uint16_t>(std::stoi((*ready)[1].str())),
-                           static_cast<std::uint16_t>(std::stoi((*ready)[2].str()))},
-                          "Viewing iPhone");
-    phone.connect();
-    ASSERT_TRUE(std::holds_alternative<TrackpadProtocol::PhonePairing::CodeNeeded>(phone.requestPairing()));
-    const auto code = waitForLine(log, text, std::regex(R"(Pairing code for "Viewing iPhone": (\d{3}) (\d{3}))"));
-    ASSERT_TRUE(code) << readFile(log);
-    ASSERT_TRUE(std::holds_alternative<TrackpadProtocol::PhonePairing::Succeeded>(
-        phone.enterCode((*code)[1].str() + (*code)[2].str())));
-    ASSERT_TRUE(std::holds_alternative<TrackpadProtocol::PhoneSession::Accepted>(phone.openSession()));
+    testing_support::TemporaryFolder folder;
+    testing_support::CompanionProcess companion(
+        LUMIVEX_COMPANION_PATH, folder.path, server.displayName(), {"--headless"},
+        {{"ASAN_OPTIONS", testing_support::companionSanitizerOptions()}});
+    auto paired = companion.pair(companion.waitUntilReady(), "Viewing iPhone");
+    PhoneTestClient& phone = *paired;
 
     phone.send(Message::ScreenDisplaysRequest{});
     const auto displays = phone.receiveCase<Message::ScreenDisplays>(answerTimeout);
@@ -134,8 +72,8 @@ TEST(ScreenViewProcess, APairedPhoneWatchesADisplayLiveAndTakesAScreenshot) {
     phone.send(Message::ScreenViewStart{{display.id, 1280, 30, TrackpadProtocol::ScreenVideoCodecs::h264}});
     const auto showing = phone.receiveCase<Message::ScreenViewStatus>(answerTimeout);
     ASSERT_TRUE(showing);
-    EXPECT_EQ(showing->status,
-              (TrackpadProtocol::ScreenViewStatus{TrackpadProtocol::ScreenViewStatus::State::showing, display.id}));
+    EXPECT_EQ(showing->status, (TrackpadProtocol::ScreenViewStatus{
+                                   TrackpadProtocol::ScreenViewStatus::State::showing, display.id}));
     ScreenView::fakes::PhoneVideoDecoder decoder;
     std::optional<ScreenView::fakes::DecodedPicture> picture;
     testing_support::waitUntil(

@@ -20,7 +20,8 @@ std::shared_ptr<VideoFrame> testFrame(int width, int height, int index) {
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
             const bool bar = ((x + index * 8) / 64) % 4 == 0;
-            frame->dataY()[y * frame->strideY() + x] = static_cast<std::uint8_t>(bar ? 220 : 16 + (x + y + index) % 200);
+            frame->dataY()[y * frame->strideY() + x] =
+                static_cast<std::uint8_t>(bar ? 220 : 16 + (x + y + index) % 200);
         }
     }
     for (int y = 0; y < height / 2; ++y) {
@@ -58,10 +59,12 @@ void appendAnnexB(std::ofstream& out, const EncodedSample& sample) {
         out.write(reinterpret_cast<const char*>(set.data()), static_cast<std::streamsize>(set.size()));
     }
     for (std::size_t offset = 0; offset + 4 <= sample.sample.size();) {
-        const std::size_t length = (std::size_t{sample.sample[offset]} << 24) | (std::size_t{sample.sample[offset + 1]} << 16) |
+        const std::size_t length = (std::size_t{sample.sample[offset]} << 24) |
+                                   (std::size_t{sample.sample[offset + 1]} << 16) |
                                    (std::size_t{sample.sample[offset + 2]} << 8) | sample.sample[offset + 3];
         out.write(startCode, 4);
-        out.write(reinterpret_cast<const char*>(sample.sample.data() + offset + 4), static_cast<std::streamsize>(length));
+        out.write(reinterpret_cast<const char*>(sample.sample.data() + offset + 4),
+                  static_cast<std::streamsize>(length));
         offset += 4 + length;
     }
 }
@@ -75,11 +78,12 @@ TEST(H264Encoder, AStreamOf300FramesReadsBackWithItsSizeProfileAndForcedIDR) {
     auto encoder = factory.makeEncoder(ScreenVideoCodec::h264, width, height, 30);
     Results results;
     for (int i = 0; i < frames; ++i) {
-        encoder->encode(testFrame(width, height, i), static_cast<std::uint64_t>(i) * 33333, i == 0 || i == forced,
-                        results.completion());
+        encoder->encode(testFrame(width, height, i), static_cast<std::uint64_t>(i) * 33333,
+                        i == 0 || i == forced, results.completion());
     }
     ASSERT_TRUE(results.waitFor(frames));
-    const auto path = std::filesystem::temp_directory_path() / ("screenview-" + std::to_string(getpid()) + ".h264");
+    const auto path =
+        std::filesystem::temp_directory_path() / ("screenview-" + std::to_string(getpid()) + ".h264");
     {
         std::ofstream out(path, std::ios::binary);
         for (int i = 0; i < frames; ++i) {
@@ -99,18 +103,18 @@ TEST(H264Encoder, AStreamOf300FramesReadsBackWithItsSizeProfileAndForcedIDR) {
     }
     const auto stream = testing_support::runCommand(
         {"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-         "stream=width,height,profile,color_primaries,color_transfer,color_space,color_range", "-of", "default=nw=1",
-         path.string()},
+         "stream=width,height,profile,color_primaries,color_transfer,color_space,color_range", "-of",
+         "default=nw=1", path.string()},
         std::chrono::seconds(30));
     EXPECT_NE(stream.output.find("width=640"), std::string::npos) << stream.output;
     EXPECT_NE(stream.output.find("height=360"), std::string::npos);
     EXPECT_NE(stream.output.find("profile=High"), std::string::npos);
     EXPECT_NE(stream.output.find("color_primaries=bt709"), std::string::npos);
     EXPECT_NE(stream.output.find("color_range=tv"), std::string::npos);
-    const auto framesOut = testing_support::runCommand(
-        {"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "frame=key_frame,pict_type", "-of", "csv=p=0",
-         path.string()},
-        std::chrono::seconds(60));
+    const auto framesOut =
+        testing_support::runCommand({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                                     "frame=key_frame,pict_type", "-of", "csv=p=0", path.string()},
+                                    std::chrono::seconds(60));
     std::vector<std::string> lines;
     std::istringstream in(framesOut.output);
     for (std::string line; std::getline(in, line);) {
@@ -122,8 +126,8 @@ TEST(H264Encoder, AStreamOf300FramesReadsBackWithItsSizeProfileAndForcedIDR) {
     EXPECT_EQ(lines[0], "1,I");
     EXPECT_EQ(lines[forced], "1,I");
     EXPECT_EQ(lines[forced - 1], "0,P");
-    const auto decode = testing_support::runCommand({"ffmpeg", "-v", "error", "-i", path.string(), "-f", "null", "-"},
-                                                    std::chrono::seconds(60));
+    const auto decode = testing_support::runCommand(
+        {"ffmpeg", "-v", "error", "-i", path.string(), "-f", "null", "-"}, std::chrono::seconds(60));
     EXPECT_EQ(decode.exitCode, 0);
     EXPECT_EQ(decode.errors, "");
     std::filesystem::remove(path);
@@ -153,7 +157,8 @@ TEST(H264Encoder, EveryQueuedFrameGetsOneAnswerWhenTheEncoderGoes) {
     {
         H264Encoder encoder(1280, 720, 60);
         for (int i = 0; i < 20; ++i) {
-            encoder.encode(testFrame(1280, 720, i), static_cast<std::uint64_t>(i) + 1, i == 0, results.completion());
+            encoder.encode(testFrame(1280, 720, i), static_cast<std::uint64_t>(i) + 1, i == 0,
+                           results.completion());
         }
     }  // destroyed with frames queued
     EXPECT_EQ(results.results.size(), 20u);

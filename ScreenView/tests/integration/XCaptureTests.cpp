@@ -34,15 +34,16 @@ using TrackpadProtocol::ScreenDisplay;
 
 // An unmanaged window of one colour, shown until the object goes.
 class ColourWindow {
-public:
+  public:
     ColourWindow(const std::string& display, int x, int y, int width, int height, std::uint32_t rgb)
         : connection_(xcb_connect(display.c_str(), nullptr)) {
         const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
         window_ = xcb_generate_id(connection_);
         const std::uint32_t values[] = {rgb, 1};
-        xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window_, screen->root, static_cast<std::int16_t>(x),
-                          static_cast<std::int16_t>(y), static_cast<std::uint16_t>(width),
-                          static_cast<std::uint16_t>(height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
+        xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window_, screen->root,
+                          static_cast<std::int16_t>(x), static_cast<std::int16_t>(y),
+                          static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height), 0,
+                          XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
                           XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
         xcb_map_window(connection_, window_);
         sync();
@@ -60,8 +61,10 @@ public:
         sync();
     }
 
-private:
-    void sync() { std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr)); }
+  private:
+    void sync() {
+        std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+    }
     xcb_connection_t* connection_;
     xcb_window_t window_ = 0;
 };
@@ -74,7 +77,9 @@ XvfbServer::Options twoMonitors() {
     return options;
 }
 
-const std::uint8_t* pixelAt(const BgraImage& image, int x, int y) { return image.row(y) + 4 * x; }
+const std::uint8_t* pixelAt(const BgraImage& image, int x, int y) {
+    return image.row(y) + 4 * x;
+}
 
 TEST(XCapture, DisplayListFollowsTheMonitorsWithMainFirstAndThePointer) {
     REQUIRE_XVFB();
@@ -99,8 +104,8 @@ TEST(XCapture, DisplayListFollowsTheMonitorsWithMainFirstAndThePointer) {
     auto permission = SystemScreenRecordingPermission::system(std::make_shared<platform::ManualExecutor>(),
                                                               server.displayName());
     EXPECT_TRUE(permission->isGranted());
-    auto unreachable = SystemScreenRecordingPermission::system(std::make_shared<platform::ManualExecutor>(),
-                                                               ":9999");
+    auto unreachable =
+        SystemScreenRecordingPermission::system(std::make_shared<platform::ManualExecutor>(), ":9999");
     EXPECT_FALSE(unreachable->isGranted());
 }
 
@@ -232,9 +237,9 @@ TEST(XCapture, AResizedMonitorRestartsTheViewAndARemovedOneEndsIt) {
     encoders->autoAnswer = true;
     auto changes = std::make_shared<RandRDisplayChanges>(server.displayName(), 0.2);
     fakes::RecordingLink link;
-    auto session = ScreenViewSession::make({source, encoders, std::make_shared<fakes::FakePermission>(), changes},
-                                           ScreenViewSession::Configuration(2, 0.85), link.send(),
-                                           ScreenViewSession::Environment{});
+    auto session = ScreenViewSession::make(
+        {source, encoders, std::make_shared<fakes::FakePermission>(), changes},
+        ScreenViewSession::Configuration(2, 0.85), link.send(), ScreenViewSession::Environment{});
     const std::uint32_t right = source->displays()[0].id;
     session->handle(Message::ScreenViewStart{{right, 4096, 30, TrackpadProtocol::ScreenVideoCodecs::h264}});
     auto statuses = [&] {

@@ -9,12 +9,10 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <regex>
-#include <sstream>
 
-#include "app/tests/e2e/QtChildSanitizer.h"
 #include "apps/IconImages.h"
 #include "apps/tests/WindowManager.h"
+#include "testing/CompanionProcess.h"
 #include "testing/PhoneTestClient.h"
 #include "testing/Subprocess.h"
 #include "testing/XvfbServer.h"
@@ -28,27 +26,9 @@ using TrackpadProtocol::MacApp;
 using TrackpadProtocol::Message;
 using TrackpadProtocol::OpenAppResult;
 
-struct Folder {
-    Folder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "lumivex-apps-e2e-XXXXXX").string();
-        path = ::mkdtemp(pattern.data());
-    }
-    ~Folder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-    void write(const std::string& relative, const std::string& text) const {
-        std::filesystem::create_directories((path / relative).parent_path());
-        std::ofstream(path / relative, std::ios::binary) << text;
-    }
-    std::filesystem::path path;
-};
-
-std::string readText(const std::filesystem::path& file) {
-    std::ifstream in(file);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+void write(const std::filesystem::path& path, const std::string& text) {
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << text;
 }
 
 // Every part of one list answer, in order.
@@ -85,7 +65,7 @@ TEST(CompanionApps, APhoneGetsTheListsAnIconAndOpensAnApplicationThroughTheProce
                          << " is not installed (scripts/install-deps.sh brings them)";
         }
     }
-    Folder folder;
+    testing_support::TemporaryFolder folder;
     testing_support::XvfbServer server;
     Apps::testing::WindowManager openbox(server.displayName());
     ASSERT_TRUE(openbox.ready()) << "openbox did not start managing windows";
@@ -94,49 +74,19 @@ TEST(CompanionApps, APhoneGetsTheListsAnIconAndOpensAnApplicationThroughTheProce
     square.width = square.height = 300;
     square.pixels.assign(300 * 300 * 4, 200);
     const std::vector<std::uint8_t> png = *Apps::encodePNG(square);
-    folder.write("icons/logo.png", std::string(png.begin(), png.end()));
-    folder.write(
-        "data/applications/test.logo.desktop",
-        "[Desktop Entry]\nType=Application\nName=Test Logo\nExec=xlogo\nStartupWMClass=XLogo\nIcon=" +
-            (folder.path / "icons/logo.png").string() + "\n");
+    write(folder.path / "icons/logo.png", std::string(png.begin(), png.end()));
+    write(folder.path / "data/applications/test.logo.desktop",
+          "[Desktop Entry]\nType=Application\nName=Test Logo\nExec=xlogo\nStartupWMClass=XLogo\nIcon=" +
+              (folder.path / "icons/logo.png").string() + "\n");
 
-    const std::filesystem::path log = folder.path / "companion.log";
-    testing_support::Subprocess companion(
-        {LUMIVEX_COMPANION_PATH, "--headless", "--log-to-stderr"},
-        {{"DISPLAY", server.displayName()},
-         {"XDG_DATA_HOME", (folder.path / "data").string()},
-         {"XDG_DATA_DIRS", (folder.path / "system").string()},
-         {"XDG_CONFIG_HOME", (folder.path / "config").string()},
-         {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (folder.path / "no-system-bus").string()},
-         {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (folder.path / "no-session-bus").string()},
-         {"LUMIVEX_LOG", "info"},
-         {"ASAN_OPTIONS", companionSanitizerOptions()}},
-        log);
-    std::smatch ready;
-    std::string text;
-    ASSERT_TRUE(testing_support::waitUntil(
-        [&] {
-            text = readText(log);
-            return std::regex_search(text, ready,
-                                     std::regex(R"(Listener ready as "[^"]*" on TCP (\d+) and UDP (\d+))"));
-        },
-        30s))
-        << text;
-    PhoneTestClient phone({"127.0.0.1", static_cast<std::uint16_t>(std::stoi(ready[1].str())),
-                           static_cast<std::uint16_t>(std::stoi(ready[2].str()))});
-    phone.connect();
-    ASSERT_TRUE(std::holds_alternative<TrackpadProtocol::PhonePairing::CodeNeeded>(phone.requestPairing()));
-    std::smatch code;
-    ASSERT_TRUE(testing_support::waitUntil(
-        [&] {
-            text = readText(log);
-            return std::regex_search(text, code, std::regex(R"(Pairing code for "[^"]*": (\d{3}) (\d{3}))"));
-        },
-        30s))
-        << text;
-    ASSERT_TRUE(std::holds_alternative<TrackpadProtocol::PhonePairing::Succeeded>(
-        phone.enterCode(code[1].str() + code[2].str())));
-    ASSERT_TRUE(std::holds_alternative<TrackpadProtocol::PhoneSession::Accepted>(phone.openSession()));
+    // Only the test's own entries: no system folders.
+    testing_support::CompanionProcess companion(
+        LUMIVEX_COMPANION_PATH, folder.path, server.displayName(), {"--headless"},
+        {{"XDG_DATA_DIRS", (folder.path / "system").string()},
+         {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (folder.path / "no-session-bus").string()}});
+    const auto endpoint = companion.waitUntilReady();
+    std::unique_ptr<PhoneTestClient> client = companion.pair(endpoint, "Test iPhone", 30s);
+    PhoneTestClient& phone = *client;
     phone.send(Message{Message::Subscribe{TrackpadProtocol::Subscriptions::apps}});
 
     phone.send(Message{Message::AppsRequest{AppListKind::installed}});
@@ -177,10 +127,8 @@ TEST(CompanionApps, APhoneGetsTheListsAnIconAndOpensAnApplicationThroughTheProce
     ASSERT_TRUE(opened);
     EXPECT_EQ(opened->result.status, OpenAppResult::Status::notInstalled);
 
-    ::kill(companion.pid(), SIGTERM);
-    EXPECT_TRUE(testing_support::waitUntil([&] { return !companion.running(); }, 30s)) << readText(log);
-    const int status = companion.stop();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << readText(log);
+    const int status = companion.stop(SIGTERM);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << companion.log();
 }
 
 }  // namespace

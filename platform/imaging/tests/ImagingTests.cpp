@@ -151,6 +151,13 @@ TEST(ImagingJPEG, ScaledDecodeFitsTheLongestSideAndNeverEnlarges) {
         EXPECT_EQ((Size{decoded->width(), decoded->height()}), c.expected) << c.longestSide;
         EXPECT_TRUE(near(at(*decoded, decoded->width() / 2, decoded->height() / 2), Pixel{128, 128, 128, 255}, 8));
     }
+    // Scaled down while it streams: truncated or with an orientation, the same rules as a whole decode.
+    auto cut = *jpeg;
+    cut.resize(cut.size() * 2 / 3);
+    EXPECT_EQ(decodeJPEG(cut, options(100'000'000, 250)).error(), ImageError::corrupt);
+    auto turned = decodeJPEG(withOrientation(*jpeg, 6), options(100'000'000, 250));
+    ASSERT_TRUE(turned);
+    EXPECT_EQ((Size{turned->width(), turned->height()}), (Size{188, 250}));
 }
 
 TEST(ImagingOrientation, EachTagTurnsTheImageUpright) {
