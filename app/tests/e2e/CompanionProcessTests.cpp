@@ -36,7 +36,6 @@ using TrackpadProtocol::Message;
 using Kind = XTestWindow::Event::Kind;
 
 // Generous: the sanitizer build starts and runs the process several times slower.
-constexpr auto startTimeout = 30s;
 constexpr auto inputTimeout = 10s;
 
 using testing_support::TemporaryFolder;

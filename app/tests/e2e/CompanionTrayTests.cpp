@@ -9,11 +9,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <variant>
 
