@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <map>
 #include <optional>
 
@@ -236,7 +237,10 @@ void HIDEventPoster::Impl::keyboardEvent(const InputEvent& event) {
     const std::uint64_t shortcutModifiers = (Modifiers::command | Modifiers::control | Modifiers::option).rawValue;
     if (!event.unicodeText.empty() && (event.flags & shortcutModifiers) == 0) {
         if (down) {
-            keyboard->type(scalarsOfUTF16(event.unicodeText));
+            // The text may be part of a password: its copy here goes when typed.
+            std::u32string scalars = scalarsOfUTF16(event.unicodeText);
+            keyboard->type(scalars);
+            explicit_bzero(scalars.data(), scalars.capacity() * sizeof(char32_t));
             lastTyped = std::chrono::steady_clock::now();
         }
         return;

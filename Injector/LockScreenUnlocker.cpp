@@ -23,12 +23,12 @@ std::string seconds(double value) {
     return text;
 }
 
-// Overwrites a buffer that held the password, in a way the compiler may not leave out.
+// Overwrites a buffer that held the password, in a way the compiler may not leave out. The whole
+// capacity: a string moved from, or cleared, keeps its characters past its (then zero) length.
 template <typename Text>
 void wipe(Text& text) {
-    if (!text.empty()) {
-        explicit_bzero(text.data(), text.size() * sizeof(typename Text::value_type));
-    }
+    text.resize(text.capacity());
+    explicit_bzero(text.data(), text.size() * sizeof(typename Text::value_type));
     text.clear();
 }
 
@@ -128,10 +128,13 @@ std::optional<std::vector<std::u16string>> typingChunks(std::string_view passwor
         return std::nullopt;
     }
     characters->setText(unicode);
+    // Never grown: a vector that grows leaves its short strings' characters in the buffer it gives up.
     std::vector<std::u16string> chunks;
+    chunks.reserve(std::size_t(unicode.length()));
     for (std::int32_t start = characters->first(), end = characters->next(); end != icu::BreakIterator::DONE;
          start = end, end = characters->next()) {
         std::u16string chunk;
+        chunk.reserve(20);
         for (std::int32_t i = start; i < end;) {
             const UChar32 scalar = unicode.char32At(i);
             const std::int32_t length = U16_LENGTH(scalar);
@@ -576,6 +579,7 @@ void LockScreenUnlocker::unlock(std::string password, IsWithdrawn isWithdrawn, C
     }
     auto run = std::make_shared<Attempt>(Attempt{*this, std::move(password), std::move(*chunks), 0, 0, 0,
                                                  std::move(isWithdrawn), std::move(completion)});
+    wipe(password);
     const std::optional<UnlockKey> a = layout_.key("a");
     run->selectAllKeyCode = a && !a->shift && !a->option ? a->keyCode : 0;
     run->deadline = clock_() + timing_.attemptTimeLimit;

@@ -45,12 +45,18 @@ std::optional<uid_t> realUserOf(pid_t pid) {
     return std::nullopt;
 }
 
-// The executable is a system program: under a system folder, owned by root, writable by nobody else.
-bool isSystemProgram(pid_t pid) {
+// The executable is the system's program of that name: under a system folder, owned by root, writable by
+// nobody else, and its file name is the command name. A process may rename itself at will, so a system
+// interpreter (a shell, python) that calls itself a screen locker is not one.
+bool isSystemProgram(pid_t pid, const std::string& commandName) {
     std::error_code error;
     const std::filesystem::path exe =
         std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error);
     if (error) {
+        return false;
+    }
+    // /proc cuts command names to 15 bytes.
+    if (exe.filename().string().substr(0, 15) != commandName) {
         return false;
     }
     const std::string path = exe.string();
@@ -158,7 +164,7 @@ class LinuxProbe final : public LockScreenProbe {
             return std::nullopt;
         }
         ProbedProcess process{comm, *user, isKnownScreenLocker(comm), false};
-        process.isSystemLoginWindow = process.isLoginWindow && isSystemProgram(pid);
+        process.isSystemLoginWindow = process.isLoginWindow && isSystemProgram(pid, comm);
         return process;
     }
 

@@ -5,11 +5,11 @@
 // positively locked (logind's LockedHint, or the desktop's org.freedesktop.ScreenSaver reporting itself
 // active), logind reports that session active on its seat (on the console) and it belongs to this user,
 // the keyboard is grabbed by another client (a grab of our own is refused as already taken), and a known
-// screen locker program of this user runs from a root-owned system folder; that locker is then taken as
-// the holder of the keyboard (the counterpart of secure input). Linux has no counterpart of the login
-// window's code-signature check or of asking which process holds secure input, and no accessibility
-// element is named (nothing is filled; the password is typed). Anything less leaves the field unverified
-// and nothing is typed.
+// screen locker program of this user runs from a root-owned system folder, its executable bearing the
+// locker's name; that locker is then taken as the holder of the keyboard (the counterpart of secure
+// input). Linux has no counterpart of the login window's code-signature check or of asking which process
+// holds secure input, and no accessibility element is named (nothing is filled; the password is typed).
+// Anything less leaves the field unverified and nothing is typed.
 //
 // Thread: one thread at a time per instance; every D-Bus call has a short time-out.
 #include <memory>

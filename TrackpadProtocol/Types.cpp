@@ -9,6 +9,8 @@
 #include <cmath>
 #include <memory>
 
+#include "TrackpadProtocol/Secrets.h"
+
 namespace TrackpadProtocol {
 
 bool PresentationImagePlacement::isValid() const {
@@ -30,6 +32,12 @@ std::uint8_t VolumeStatus::percentLevel(double scalar) {
     if (std::isnan(scalar) || scalar <= 0) return 0;
     if (scalar >= 1) return 100;
     return static_cast<std::uint8_t>(std::round(scalar * 100));  // std::round rounds halves away from zero
+}
+
+UnlockRequest::~UnlockRequest() {
+    // Past the end too: a shorter password assigned over a longer one leaves the rest in the buffer.
+    password.resize(password.capacity());
+    wipe(password.data(), password.size());
 }
 
 bool UnlockRequest::hasValidPassword() const {

@@ -377,6 +377,10 @@ struct UnlockRequest {
     static constexpr std::size_t maxPasswordBytes = 255;
     std::uint32_t number = 0;
     std::string password;
+    // Wipes the password's whole buffer. Declaring it leaves the request without a move: a moved-from
+    // short string would keep the password's bytes in its inline buffer, so a request is copied instead,
+    // and every copy wipes itself.
+    ~UnlockRequest();
     // 1...255 UTF-8 bytes, valid UTF-8, and no control character.
     bool hasValidPassword() const;
     // Never shows the password.

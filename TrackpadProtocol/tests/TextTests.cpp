@@ -1,6 +1,9 @@
 // Wire text: cutting to 255 bytes on whole characters, control characters, UTF-8 validity.
 #include <gtest/gtest.h>
 
+#include <new>
+#include <string_view>
+
 #include "TrackpadProtocol/Types.h"
 
 namespace TrackpadProtocol {
@@ -104,6 +107,38 @@ TEST(UnlockRequest, PasswordValidity) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ((UnlockRequest{1, c.password}.hasValidPassword()), c.valid);
+    }
+}
+
+// A request's password lives on in no buffer the request leaves behind: not when it goes, not when it
+// is moved from (a short password sits inside the string object itself), not past the end of a shorter
+// password assigned over it.
+TEST(UnlockRequest, LeavesNoPasswordBehind) {
+    const auto holds = [](const unsigned char* storage, std::string_view secret) {
+        const std::string_view bytes(reinterpret_cast<const char*>(storage), sizeof(UnlockRequest));
+        return bytes.find(secret) != std::string_view::npos;
+    };
+    {
+        alignas(UnlockRequest) unsigned char storage[sizeof(UnlockRequest)];
+        auto* request = new (storage) UnlockRequest{1, "hunter2"};
+        ASSERT_TRUE(holds(storage, "hunter2"));
+        request->~UnlockRequest();
+        EXPECT_FALSE(holds(storage, "hunter2"));
+    }
+    {
+        alignas(UnlockRequest) unsigned char storage[sizeof(UnlockRequest)];
+        auto* request = new (storage) UnlockRequest{1, "hunter2"};
+        const UnlockRequest taken = std::move(*request);
+        EXPECT_EQ(taken.password, "hunter2");
+        request->~UnlockRequest();
+        EXPECT_FALSE(holds(storage, "unter2"));
+    }
+    {
+        alignas(UnlockRequest) unsigned char storage[sizeof(UnlockRequest)];
+        auto* request = new (storage) UnlockRequest{1, "hunter2"};
+        request->password = "pw";
+        request->~UnlockRequest();
+        EXPECT_FALSE(holds(storage, "ter2"));
     }
 }
 

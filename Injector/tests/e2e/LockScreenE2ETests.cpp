@@ -148,6 +148,23 @@ TEST(LockScreenE2ETest, TheLinuxLockScreenDoesNotVerifyALockerItCannotIdentify) 
     EXPECT_FALSE(isKnownScreenLocker("bash"));
 }
 
+// Any process may rename itself: a system shell calling itself "i3lock" is not a screen locker, so it
+// must never be taken as the holder of the keyboard.
+TEST(SystemLockScreenE2ETest, ARenamedSystemProgramIsNoScreenLocker) {
+    testing_support::Subprocess impostor(
+        {"sh", "-c", "printf i3lock > /proc/self/comm; while :; do sleep 0.1; done"});
+    const std::unique_ptr<LockScreenProbe> probe = makeLinuxLockScreenProbe(":0.invalid");
+    std::optional<ProbedProcess> info;
+    for (int i = 0; i < 200 && !(info && info->name == "i3lock"); ++i) {
+        std::this_thread::sleep_for(10ms);
+        info = probe->processInfo(impostor.pid());
+    }
+    ASSERT_TRUE(info && info->name == "i3lock") << "the shell did not rename itself";
+    EXPECT_TRUE(info->isLoginWindow);
+    EXPECT_FALSE(info->isSystemLoginWindow);
+    EXPECT_NE(probe->loginWindowProcess(getuid()), std::optional<pid_t>(impostor.pid()));
+}
+
 TEST(SystemUnlockKeyboardLayoutTest, KeysOfTheServersLayout) {
     if (!XvfbServer::isInstalled()) {
         GTEST_SKIP() << "Xvfb is not installed (scripts/install-deps.sh brings it)";
