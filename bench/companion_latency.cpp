@@ -6,11 +6,11 @@
 //   - single moves sent 30-50 ms apart: send to pointer motion, p50/p90/p99/max;
 //   - a burst of one move a millisecond: mean and max lag of each pointer update behind the move that
 //     completed it, updates per second, and whether every pixel arrived;
-// and the floor in the same run: an XTest motion request from this driver to the pointer's motion event.
+// and the floor in the same run: an XTest motion request from this driver to the pointer's motion event,
+// and how late a one-frame EventLoop timer fires in this process on the machine as it is.
 //
 //   companion_latency [single-moves [--headless]]   (300 by default; the process with its tray icon by default)
 #include <poll.h>
-#include <stdlib.h>
 #include <time.h>
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
@@ -20,21 +20,18 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <random>
-#include <regex>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
-#include <variant>
 #include <vector>
 
 #include "TrackpadProtocol/Message.h"
+#include "platform/EventLoop.h"
+#include "testing/CompanionProcess.h"
 #include "testing/PhoneTestClient.h"
 #include "testing/Subprocess.h"
 #include "testing/XvfbServer.h"
@@ -125,6 +122,15 @@ public:
         motions_.clear();
     }
 
+    // Where the pointer stands now (a round trip; xcb lets this thread ask while the watcher reads).
+    std::pair<int, int> pointer() {
+        std::unique_ptr<xcb_query_pointer_reply_t, decltype(&std::free)> reply(
+            xcb_query_pointer_reply(connection_, xcb_query_pointer(connection_, root_), nullptr), &std::free);
+        if (!reply)
+            throw std::runtime_error("the X server went away");
+        return {reply->root_x, reply->root_y};
+    }
+
 private:
     void run() {
         pollfd fd{xcb_get_file_descriptor(connection_), POLLIN, 0};
@@ -174,83 +180,16 @@ private:
     xcb_window_t root_ = XCB_NONE;
 };
 
-// One run of lumivex-companion with its log in a temporary folder.
-class Companion {
-public:
-    Companion(const std::string& display, bool headless) {
-        std::string pattern = (std::filesystem::temp_directory_path() / "lumivex-latency-XXXXXX").string();
-        if (!::mkdtemp(pattern.data()))
-            throw std::runtime_error("mkdtemp failed");
-        folder_ = pattern;
-        log_ = folder_ / "companion.log";
-        process_ = std::make_unique<testing_support::Subprocess>(
-            headless ? std::vector<std::string>{LUMIVEX_COMPANION_PATH, "--log-to-stderr", "--headless"}
-                     : std::vector<std::string>{LUMIVEX_COMPANION_PATH, "--log-to-stderr"},
-            testing_support::EnvironmentChanges{
-                {"DISPLAY", display},
-                {"XDG_DATA_HOME", (folder_ / "data").string()},
-                {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (folder_ / "no-system-bus").string()},
-                {"LUMIVEX_LOG", "info"}},
-            log_);
-    }
-    ~Companion() {
-        process_.reset();
-        std::error_code ignored;
-        std::filesystem::remove_all(folder_, ignored);
-    }
-
-    std::optional<std::smatch> waitForLine(const std::regex& pattern) {
-        std::optional<std::smatch> found;
-        testing_support::waitUntil(
-            [&] {
-                std::ifstream file(log_);
-                std::stringstream content;
-                content << file.rdbuf();
-                text_ = content.str();
-                std::smatch match;
-                if (std::regex_search(text_, match, pattern)) {
-                    found = match;
-                    return true;
-                }
-                return !process_->running();
-            },
-            30s);
-        return found;
-    }
-
-    PhoneTestClient::Endpoint endpoint() {
-        const auto ready = waitForLine(std::regex(R"(Listener ready as "[^"]*" on TCP (\d+) and UDP (\d+))"));
-        if (!ready)
-            throw std::runtime_error("the companion did not become ready");
-        return {"127.0.0.1", static_cast<std::uint16_t>(std::stoi((*ready)[1].str())),
-                static_cast<std::uint16_t>(std::stoi((*ready)[2].str()))};
-    }
-
-    std::unique_ptr<PhoneTestClient> pairedPhone(const PhoneTestClient::Endpoint& endpoint, const std::string& name) {
-        auto phone = std::make_unique<PhoneTestClient>(endpoint, name);
-        phone->connect();
-        if (!std::holds_alternative<TrackpadProtocol::PhonePairing::CodeNeeded>(phone->requestPairing()))
-            throw std::runtime_error("pairing was refused");
-        const auto code = waitForLine(std::regex("Pairing code for \"" + name + "\": (\\d{3}) (\\d{3})"));
-        if (!code)
-            throw std::runtime_error("no pairing code was logged");
-        const auto paired = phone->enterCode((*code)[1].str() + (*code)[2].str());
-        if (!std::holds_alternative<TrackpadProtocol::PhonePairing::Succeeded>(paired) ||
-            !std::holds_alternative<TrackpadProtocol::PhoneSession::Accepted>(phone->openSession()))
-            throw std::runtime_error("pairing or the session failed");
-        phone->connectDatagrams();
-        return phone;
-    }
-
-private:
-    std::filesystem::path folder_;
-    std::filesystem::path log_;
-    std::string text_;
-    std::unique_ptr<testing_support::Subprocess> process_;
-};
+// A paired phone whose datagram flow is kept: the listener lets a flow go when no datagram has come over
+// it within its handshake time-out, and the measurements before the moves may take longer than that.
+std::unique_ptr<PhoneTestClient> pairedPhone(testing_support::CompanionProcess& companion,
+                                             const PhoneTestClient::Endpoint& endpoint, const std::string& name) {
+    auto phone = companion.pair(endpoint, name);
+    phone->sendDatagram(Message::Move{0, 0});
+    return phone;
+}
 
 constexpr int startX = 400;
-constexpr int startY = 500;
 
 void printMilliseconds(const char* what, const std::vector<double>& values) {
     std::printf("  %-34s p50 %.2f ms  p90 %.2f ms  p99 %.2f ms  max %.2f ms  (%zu)\n", what,
@@ -258,10 +197,12 @@ void printMilliseconds(const char* what, const std::vector<double>& values) {
                 values.empty() ? 0.0 : *std::max_element(values.begin(), values.end()) * 1e3, values.size());
 }
 
-void measureFloor(PointerWatcher& watcher, XTestMover& mover, int count) {
+// On a row of its own (`row`), away from where the companion last placed the pointer: its poster skips
+// a motion to the pixel it placed the pointer on last, which a move right after this one could hit.
+void measureFloor(PointerWatcher& watcher, XTestMover& mover, int count, int row) {
     std::vector<double> lags;
-    mover.moveTo(startX, startY);
-    watcher.waitFor(0, [](const auto& m) { return m.x == startX && m.y == startY; });
+    mover.moveTo(startX, row);
+    watcher.waitFor(0, [&](const auto& m) { return m.x == startX && m.y == row; });
     // Paced as the single moves are, so that both meet the machine in the same state.
     std::mt19937 random(21);
     std::uniform_real_distribution<double> pause(0.030, 0.050);
@@ -269,20 +210,42 @@ void measureFloor(PointerWatcher& watcher, XTestMover& mover, int count) {
         const int x = startX + (i % 2 == 0 ? 1 : 0);
         sleepUntil(now() + pause(random));
         const double sent = now();
-        mover.moveTo(x, startY);
+        mover.moveTo(x, row);
         if (auto seen = watcher.waitFor(sent, [&](const auto& m) { return m.x == x; }))
             lags.push_back(seen->at - sent);
     }
     printMilliseconds("floor, XTest request to motion:", lags);
 }
 
-void measureSingleMoves(PointerWatcher& watcher, XTestMover& mover, PhoneTestClient& phone, int count) {
-    mover.moveTo(startX, startY);
-    watcher.waitFor(0, [](const auto& m) { return m.x == startX && m.y == startY; });
+// The machine's own share of a frame's wait: an EventLoop in this process, idle 30-50 ms as the companion's
+// is between single moves, then a one-frame timer with the injector's 500 µs leeway; how late it fires.
+void measureTimerLateness(int count) {
+    platform::EventLoop loop;
+    std::mt19937 random(23);
+    std::uniform_real_distribution<double> pause(0.030, 0.050);
+    std::vector<double> lateness;
+    for (int i = 0; i < count; ++i) {
+        sleepUntil(now() + pause(random));
+        const double deadline = now() + 1.0 / 120.0;
+        loop.schedule(
+            std::chrono::microseconds(8333),
+            [&] {
+                lateness.push_back(now() - deadline);
+                loop.stop();
+            },
+            std::chrono::microseconds(500));
+        loop.run();
+    }
+    printMilliseconds("frame timer lateness, this process:", lateness);
+}
+
+// From wherever the pointer stands; the companion finds it there after its idle resync.
+void measureSingleMoves(PointerWatcher& watcher, PhoneTestClient& phone, int count) {
+    std::this_thread::sleep_for(200ms);
     std::mt19937 random(22);
     std::uniform_real_distribution<double> pause(0.030, 0.050);
     std::vector<double> lags;
-    int x = startX;
+    int x = watcher.pointer().first;
     int lost = 0;
     for (int i = 0; i < count; ++i) {
         sleepUntil(now() + pause(random));
@@ -290,10 +253,12 @@ void measureSingleMoves(PointerWatcher& watcher, XTestMover& mover, PhoneTestCli
         x += dx;
         const double sent = now();
         phone.sendDatagram(Message::Move{static_cast<float>(dx), 0});
-        if (auto seen = watcher.waitFor(sent, [&](const auto& m) { return m.x == x; }, 1.0))
+        if (auto seen = watcher.waitFor(sent, [&](const auto& m) { return m.x == x; }, 1.0)) {
             lags.push_back(seen->at - sent);
-        else
+        } else {
             ++lost;
+            x = watcher.pointer().first;
+        }
     }
     printMilliseconds("single moves, send to motion:", lags);
     std::sort(lags.rbegin(), lags.rend());
@@ -306,10 +271,9 @@ void measureSingleMoves(PointerWatcher& watcher, XTestMover& mover, PhoneTestCli
         std::printf("  %d single moves never showed\n", lost);
 }
 
-void measureBurst(PointerWatcher& watcher, XTestMover& mover, PhoneTestClient& phone, int moves) {
-    mover.moveTo(startX, startY);
-    watcher.waitFor(0, [](const auto& m) { return m.x == startX && m.y == startY; });
-    std::this_thread::sleep_for(100ms);  // a pause first, as a finger lands after one
+void measureBurst(PointerWatcher& watcher, PhoneTestClient& phone, int moves) {
+    std::this_thread::sleep_for(200ms);  // a pause first, as a finger lands after one
+    const int startX = watcher.pointer().first;
     std::vector<double> sentAt(static_cast<std::size_t>(moves));
     const double start = now();
     for (int i = 0; i < moves; ++i) {
@@ -348,23 +312,27 @@ int main(int argc, char** argv) {
         testing_support::XvfbServer server;
         PointerWatcher watcher(server.displayName());
         XTestMover mover(server.displayName());
-        Companion companion(server.displayName(), headless);
-        const auto endpoint = companion.endpoint();
+        testing_support::TemporaryFolder folder;
+        testing_support::CompanionProcess companion(LUMIVEX_COMPANION_PATH, folder.path, server.displayName(),
+                                                    headless ? std::vector<std::string>{"--headless"}
+                                                             : std::vector<std::string>{});
+        const auto endpoint = companion.waitUntilReady();
 
         std::vector<std::unique_ptr<PhoneTestClient>> phones;
-        phones.push_back(companion.pairedPhone(endpoint, "Phone 1"));
+        phones.push_back(pairedPhone(companion, endpoint, "Phone 1"));
         std::printf("companion_latency: one phone connected\n");
-        measureFloor(watcher, mover, singleMoves);
-        measureSingleMoves(watcher, mover, *phones[0], singleMoves);
-        measureBurst(watcher, mover, *phones[0], 1000);
+        measureFloor(watcher, mover, singleMoves, 200);
+        measureTimerLateness(singleMoves);
+        measureSingleMoves(watcher, *phones[0], singleMoves);
+        measureBurst(watcher, *phones[0], 1000);
 
         for (int i = 2; i <= 8; ++i)
-            phones.push_back(companion.pairedPhone(endpoint, "Phone " + std::to_string(i)));
+            phones.push_back(pairedPhone(companion, endpoint, "Phone " + std::to_string(i)));
         watcher.clear();
         std::printf("companion_latency: eight phones connected, one moving\n");
-        measureFloor(watcher, mover, singleMoves);
-        measureSingleMoves(watcher, mover, *phones[0], singleMoves);
-        measureBurst(watcher, mover, *phones[0], 1000);
+        measureFloor(watcher, mover, singleMoves, 300);
+        measureSingleMoves(watcher, *phones[0], singleMoves);
+        measureBurst(watcher, *phones[0], 1000);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "companion_latency: %s\n", e.what());
         return 1;

@@ -431,10 +431,21 @@ void DatagramFlows::readRecords(Flow& flow) {
 
 void DatagramFlows::expire(FlowID id) {
     const auto found = flows_.find(id);
-    if (found != flows_.end() && found->second->owner == 0) {
-        found->second->expiry = 0;
-        remove(id);
+    if (found == flows_.end() || found->second->owner != 0) {
+        return;
     }
+    Flow& flow = *found->second;
+    flow.expiry = 0;
+    if (flow.established && keepsUnadopted_ && keepsUnadopted_(flow.io.address.host())) {
+        flow.expiry = loop_.schedule(clampedMicroseconds(handshakeTimeout_),
+                                     [this, id, guard = std::weak_ptr<int>(alive_)] {
+                                         if (!guard.expired()) {
+                                             expire(id);
+                                         }
+                                     });
+        return;
+    }
+    remove(id);
 }
 
 void DatagramFlows::makeRoom() {

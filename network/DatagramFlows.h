@@ -5,8 +5,9 @@
 // as a phone's message is the listener's business. Lives on the loop's thread.
 //
 // A flow belongs to nobody until the listener adopts it for a connection (its first authenticated
-// datagram); a flow nobody adopts within the handshake timeout is dropped, and adopted flows are closed
-// with their connection.
+// datagram); a flow nobody adopts within the handshake timeout is dropped, unless its handshake is done
+// and its host holds a session (a phone may wait any time before its first touch); adopted flows are
+// closed with their connection.
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -45,6 +46,10 @@ class DatagramFlows {
 
     // Ties a flow to its owner (a connection number, never 0): it no longer expires on its own.
     void adopt(FlowID flow, std::uint64_t owner);
+    // Asked when an established, unadopted flow's time is up: true keeps it another handshake timeout.
+    void setKeepsUnadopted(std::function<bool(const std::string& host)> keeps) {
+        keepsUnadopted_ = std::move(keeps);
+    }
     // Closes every flow of an owner.
     void closeFlowsOf(std::uint64_t owner);
     void closeFlow(FlowID flow);
@@ -72,6 +77,7 @@ class DatagramFlows {
     SocketFD socket_;
     double handshakeTimeout_;
     Received received_;
+    std::function<bool(const std::string& host)> keepsUnadopted_;
     bio_method_st* method_ = nullptr;
     platform::EventLoop::WatchID watch_ = 0;
     FlowID nextFlow_ = 1;

@@ -157,6 +157,12 @@ void ListenerCore::startListening() {
         [this](DatagramFlows::FlowID flow, const SocketAddress& from, std::span<const std::uint8_t> bytes) {
             onDatagram(flow, from, bytes);
         });
+    // A phone with a session may wait before its first touch: its finished flow stays until it is used.
+    flows_->setKeepsUnadopted([this](const std::string& host) {
+        return std::any_of(peers_.begin(), peers_.end(), [&](const auto& entry) {
+            return entry.second->sessionDevice && entry.second->host == host;
+        });
+    });
     flows_->start();
     acceptWatch_ = queue_.watch(listeningSocket_.get(), platform::EventLoop::readable,
                                 [this](std::uint32_t) { acceptConnections(); });

@@ -249,8 +249,12 @@ std::optional<std::string> ArtworkFiles::pathOf(const std::string& url) {
 
 namespace {
 
-// Opened without following to a device or a pipe: a FIFO would block, a device could be endless.
+// Only regular files: a FIFO would block, and opening a device can have effects of its own, so the kind
+// is checked before the file is opened, and again on what was opened.
 int openRegular(const std::string& path, std::size_t maximumBytes, struct stat& info) {
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return -1;
+    }
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         return -1;

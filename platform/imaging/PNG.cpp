@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/imaging/AreaAverage.h"
 #include "platform/imaging/Codecs.h"
 #include "platform/imaging/Exif.h"
 
@@ -43,6 +44,7 @@ struct Header {
     png_uint_32 height;
     int bitDepth;
     int colorType;
+    int interlace;
     png_bytep exif;
     png_uint_32 exifSize;
 };
@@ -52,9 +54,8 @@ bool readHeaderInner(png_structp png, png_infop info, Header* header) {
     if (setjmp(png_jmpbuf(png)))
         return false;
     png_read_info(png, info);
-    int interlace = 0;
-    png_get_IHDR(png, info, &header->width, &header->height, &header->bitDepth, &header->colorType, &interlace,
-                 nullptr, nullptr);
+    png_get_IHDR(png, info, &header->width, &header->height, &header->bitDepth, &header->colorType,
+                 &header->interlace, nullptr, nullptr);
     header->exif = nullptr;
     header->exifSize = 0;
 #ifdef PNG_eXIf_SUPPORTED
@@ -63,11 +64,9 @@ bool readHeaderInner(png_structp png, png_infop info, Header* header) {
     return true;
 }
 
-// Sets up the conversion to 8-bit four-channel pixels in `format` order and reads the rows.
-bool readImageInner(png_structp png, png_infop info, const Header* header, bool bgr, png_bytepp rows,
-                    png_size_t expectedRowBytes) {
-    if (setjmp(png_jmpbuf(png)))
-        return false;
+// Sets up the conversion to 8-bit four-channel pixels in `format` order; true when it adds alpha.
+bool setUpConversion(png_structp png, png_infop info, const Header* header, bool bgr,
+                     png_size_t expectedRowBytes) {
     if (header->colorType == PNG_COLOR_TYPE_PALETTE)
         png_set_palette_to_rgb(png);
     if (header->colorType == PNG_COLOR_TYPE_GRAY && header->bitDepth < 8)
@@ -87,7 +86,32 @@ bool readImageInner(png_structp png, png_infop info, const Header* header, bool 
     png_read_update_info(png, info);
     if (png_get_rowbytes(png, info) != expectedRowBytes)
         png_error(png, "unexpected row size");
+    return transparency || (header->colorType & PNG_COLOR_MASK_ALPHA) != 0;
+}
+
+// Reads the whole image into `rows`.
+bool readImageInner(png_structp png, png_infop info, const Header* header, bool bgr, png_bytepp rows,
+                    png_size_t expectedRowBytes) {
+    if (setjmp(png_jmpbuf(png)))
+        return false;
+    setUpConversion(png, info, header, bgr, expectedRowBytes);
     png_read_image(png, rows);
+    return true;
+}
+
+using RowSink = void (*)(void* context, const std::uint8_t* row);
+
+// Reads a non-interlaced image one row at a time into `row`, handing each to `sink`, which runs between
+// the library's calls and so is never jumped over.
+bool readRowsInner(png_structp png, png_infop info, const Header* header, bool bgr, png_bytep row,
+                   png_size_t rowBytes, RowSink sink, void* context) {
+    if (setjmp(png_jmpbuf(png)))
+        return false;
+    setUpConversion(png, info, header, bgr, rowBytes);
+    for (png_uint_32 y = 0; y < header->height; ++y) {
+        png_read_row(png, row, nullptr);
+        sink(context, row);
+    }
     return true;
 }
 
@@ -188,7 +212,8 @@ bool opaque(const ImageView& image) {
 std::optional<ImageFormat> detectFormat(std::span<const std::uint8_t> data) {
     if (data.size() >= 3 && data[0] == 0xFF && data[1] == 0xD8 && data[2] == 0xFF)
         return ImageFormat::jpeg;
-    if (data.size() >= sizeof signature && std::equal(std::begin(signature), std::end(signature), data.begin()))
+    if (data.size() >= sizeof signature &&
+        std::equal(std::begin(signature), std::end(signature), data.begin()))
         return ImageFormat::png;
     return std::nullopt;
 }
@@ -207,14 +232,37 @@ ImageResult<Bitmap> decodePNG(std::span<const std::uint8_t> data, const DecodeOp
         // libpng refuses sides over the limit while reading the header; report those as too large.
         if (info.error() == ImageError::corrupt) {
             auto unbounded = readPNGInfo(data);
-            if (unbounded && static_cast<std::uint64_t>(unbounded->width) *
-                                     static_cast<std::uint64_t>(unbounded->height) > options.maxPixels)
+            if (unbounded &&
+                static_cast<std::uint64_t>(unbounded->width) * static_cast<std::uint64_t>(unbounded->height) >
+                    options.maxPixels)
                 return ImageError::tooLarge;
         }
         return info.error();
     }
-    if (static_cast<std::uint64_t>(info->width) * static_cast<std::uint64_t>(info->height) > options.maxPixels)
+    if (static_cast<std::uint64_t>(info->width) * static_cast<std::uint64_t>(info->height) >
+        options.maxPixels)
         return ImageError::tooLarge;
+    const bool bgr = options.format != PixelFormat::rgba;
+    if (options.longestSide > 0 && std::max(info->width, info->height) > options.longestSide &&
+        header.interlace == PNG_INTERLACE_NONE) {
+        // Much larger than wanted: rows go straight into the averaged result, never all held at once.
+        const Size fitted = fitLongestSide(info->width, info->height, options.longestSide);
+        auto out = Bitmap::create(fitted.width, fitted.height, options.format, options.maxPixels);
+        if (!out)
+            return ImageError::tooLarge;
+        const bool alpha =
+            (header.colorType & PNG_COLOR_MASK_ALPHA) != 0 || png_get_valid(s.png, s.info, PNG_INFO_tRNS);
+        AreaAverager averager(info->width, info->height, *out, alpha);
+        std::vector<std::uint8_t> row(static_cast<std::size_t>(info->width) * 4);
+        const RowSink sink = [](void* context, const std::uint8_t* line) {
+            static_cast<AreaAverager*>(context)->push(line);
+        };
+        if (!readRowsInner(s.png, s.info, &header, bgr, row.data(), row.size(), sink, &averager))
+            return ImageError::corrupt;
+        if (options.applyOrientation && info->orientation != Orientation::up)
+            return applyOrientation(out->view(), info->orientation);
+        return std::move(*out);
+    }
     auto bitmap = Bitmap::create(info->width, info->height, options.format, options.maxPixels);
     if (!bitmap)
         return ImageError::tooLarge;
@@ -222,7 +270,6 @@ ImageResult<Bitmap> decodePNG(std::span<const std::uint8_t> data, const DecodeOp
     std::uint8_t* pixels = bitmap->mutablePixels();
     for (std::size_t y = 0; y < rows.size(); ++y)
         rows[y] = pixels + bitmap->stride() * y;
-    const bool bgr = options.format != PixelFormat::rgba;
     if (!readImageInner(s.png, s.info, &header, bgr, rows.data(), bitmap->stride()))
         return ImageError::corrupt;
 
@@ -258,8 +305,9 @@ ImageResult<std::vector<std::uint8_t>> encodePNG(const ImageView& image, int com
     for (std::size_t y = 0; y < rows.size(); ++y)
         rows[y] = const_cast<png_bytep>(image.pixels + image.stride * y);  // libpng only reads them
     const bool alpha = !opaque(image);
-    if (!writeInner(png, info, static_cast<png_uint_32>(image.width), static_cast<png_uint_32>(image.height), alpha,
-                    image.format != PixelFormat::rgba, !alpha, std::clamp(compressionLevel, 0, 9), rows.data()))
+    if (!writeInner(png, info, static_cast<png_uint_32>(image.width), static_cast<png_uint_32>(image.height),
+                    alpha, image.format != PixelFormat::rgba, !alpha, std::clamp(compressionLevel, 0, 9),
+                    rows.data()))
         return ImageError::tooLarge;
     return bytes;
 }

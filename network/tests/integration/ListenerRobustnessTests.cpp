@@ -2,6 +2,9 @@
 // too many connections, idle connections; and the listener's own life cycle.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -141,6 +144,21 @@ TEST(ListenerRobustness, AConnectionThatNeitherPairsNorOpensASessionIsClosedAtTh
     // The phone with a session stays, long past the timeout.
     EXPECT_FALSE(paired->waitForClose(1.0));
     expectStillServes(computer, *paired);
+}
+
+TEST(ListenerRobustness, APhoneThatWaitsBeforeItsFirstTouchKeepsItsDatagramFlow) {
+    ListenerHarness::Options options;
+    options.configuration.handshakeTimeout = 0.3;
+    ListenerHarness computer(options);
+    computer.start();
+    auto phone = computer.sessionPhone("Patient", false);
+    phone->connectDatagrams();
+    // Several handshake timeouts pass before the user first touches the trackpad.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    phone->sendDatagram(Message::Move{2, 1});
+    const auto delivered = computer.waitForDelivered(1);
+    ASSERT_EQ(delivered.size(), 1u);
+    EXPECT_EQ(delivered[0].message, Message(Message::Move{2, 1}));
 }
 
 TEST(ListenerRobustness, AConnectionWhosePairingEndedHasTheHandshakeTimeoutAgain) {
