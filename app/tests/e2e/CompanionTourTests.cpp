@@ -18,7 +18,6 @@
 #include <variant>
 
 #include "TrackpadProtocol/Stampers.h"
-#include "app/tests/e2e/QtChildSanitizer.h"
 #include "testing/CompanionProcess.h"
 #include "testing/PhoneTestClient.h"
 #include "testing/PrivateBus.h"
