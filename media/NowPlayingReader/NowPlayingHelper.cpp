@@ -20,7 +20,7 @@ extern char** environ;
 namespace media {
 namespace {
 
-const platform::Logger logger("com.obun.Zentrova", "NowPlaying");
+const platform::Logger logger("dev.quelmar.trackpad.mac", "NowPlaying");
 
 // A terminated child that has not ended by then is killed.
 constexpr std::chrono::seconds terminationGrace{2};

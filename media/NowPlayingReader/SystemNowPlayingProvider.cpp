@@ -7,7 +7,7 @@
 namespace media {
 namespace {
 
-const platform::Logger logger("com.obun.Zentrova", "NowPlaying");
+const platform::Logger logger("dev.quelmar.trackpad.mac", "NowPlaying");
 
 }  // namespace
 

@@ -18,7 +18,7 @@
 namespace media {
 namespace {
 
-const platform::Logger logger("com.obun.Zentrova", "Volume");
+const platform::Logger logger("dev.quelmar.trackpad.mac", "Volume");
 
 class MainloopLock {
   public:
