@@ -1,5 +1,7 @@
 #include "network/TrustedDeviceFile.h"
 
+#include "platform/Base64.h"
+
 #include <nlohmann/json.hpp>
 
 #include <array>
@@ -14,22 +16,6 @@ namespace {
 
 using Json = nlohmann::json;
 using OrderedJson = nlohmann::ordered_json;
-
-constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-int base64Value(char c) {
-    if (c >= 'A' && c <= 'Z')
-        return c - 'A';
-    if (c >= 'a' && c <= 'z')
-        return c - 'a' + 26;
-    if (c >= '0' && c <= '9')
-        return c - '0' + 52;
-    if (c == '+')
-        return 62;
-    if (c == '/')
-        return 63;
-    return -1;
-}
 
 // Reads exactly `count` decimal digits at `at`.
 std::optional<int> digits(std::string_view text, std::size_t at, std::size_t count) {
@@ -190,8 +176,8 @@ TrustedDeviceFile::UTCFields TrustedDeviceFile::utcFields(Date date) {
 std::string TrustedDeviceFile::formatDate(Date date) {
     const UTCFields utc = utcFields(date);
     char buffer[48];
-    std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02d", utc.year, utc.month, utc.day, utc.hour,
-                  utc.minute, utc.second);
+    std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02d", utc.year, utc.month, utc.day,
+                  utc.hour, utc.minute, utc.second);
     std::string result = buffer;
     if (auto fraction = utc.nanoseconds; fraction != 0) {
         std::snprintf(buffer, sizeof buffer, ".%09lld", fraction);
@@ -244,53 +230,11 @@ std::optional<Date> TrustedDeviceFile::parseDate(std::string_view text) {
 }
 
 std::string TrustedDeviceFile::base64Encode(std::span<const std::uint8_t> bytes) {
-    std::string result;
-    result.reserve((bytes.size() + 2) / 3 * 4);
-    std::size_t i = 0;
-    for (; i + 3 <= bytes.size(); i += 3) {
-        std::uint32_t n = (bytes[i] << 16) | (bytes[i + 1] << 8) | bytes[i + 2];
-        for (int shift : {18, 12, 6, 0})
-            result += alphabet[(n >> shift) & 63];
-    }
-    if (std::size_t left = bytes.size() - i; left > 0) {
-        std::uint32_t n = bytes[i] << 16;
-        if (left == 2)
-            n |= bytes[i + 1] << 8;
-        result += alphabet[(n >> 18) & 63];
-        result += alphabet[(n >> 12) & 63];
-        result += left == 2 ? alphabet[(n >> 6) & 63] : '=';
-        result += '=';
-    }
-    return result;
+    return platform::base64Encode(bytes);
 }
 
 std::optional<Data> TrustedDeviceFile::base64Decode(std::string_view text) {
-    if (text.size() % 4 != 0)
-        return std::nullopt;
-    Data result;
-    result.reserve(text.size() / 4 * 3);
-    for (std::size_t i = 0; i < text.size(); i += 4) {
-        bool last = i + 4 == text.size();
-        std::size_t padding = 0;
-        if (last)
-            padding = (text[i + 3] == '=') + (text[i + 3] == '=' && text[i + 2] == '=');
-        std::uint32_t n = 0;
-        for (std::size_t j = 0; j < 4; ++j) {
-            int value = j >= 4 - padding ? 0 : base64Value(text[i + j]);
-            if (value < 0)
-                return std::nullopt;
-            n = (n << 6) | static_cast<std::uint32_t>(value);
-        }
-        // Bits below the last whole byte must be zero, so every byte string has exactly one spelling.
-        if ((padding == 1 && (n & 0xFF) != 0) || (padding == 2 && (n & 0xFFFF) != 0))
-            return std::nullopt;
-        result.push_back(static_cast<std::uint8_t>(n >> 16));
-        if (padding < 2)
-            result.push_back(static_cast<std::uint8_t>(n >> 8));
-        if (padding < 1)
-            result.push_back(static_cast<std::uint8_t>(n));
-    }
-    return result;
+    return platform::base64Decode(text);
 }
 
 }  // namespace CompanionNetwork

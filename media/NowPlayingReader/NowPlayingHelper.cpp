@@ -1,5 +1,7 @@
 #include "media/NowPlayingReader/NowPlayingHelper.h"
 
+#include "platform/Base64.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -370,48 +372,7 @@ void NowPlayingHelper::reap(std::shared_ptr<Child> child, bool kill) {
 // ---- Lines ----------------------------------------------------------------------------------------------
 
 std::optional<Data> NowPlayingHelper::decodeBase64(std::string_view text) {
-    if (text.size() % 4 != 0) {
-        return std::nullopt;
-    }
-    const auto value = [](char c) -> int {
-        if (c >= 'A' && c <= 'Z')
-            return c - 'A';
-        if (c >= 'a' && c <= 'z')
-            return c - 'a' + 26;
-        if (c >= '0' && c <= '9')
-            return c - '0' + 52;
-        if (c == '+')
-            return 62;
-        if (c == '/')
-            return 63;
-        return -1;
-    };
-    Data bytes;
-    bytes.reserve(text.size() / 4 * 3);
-    for (std::size_t at = 0; at < text.size(); at += 4) {
-        const bool last = at + 4 == text.size();
-        int padding = 0;
-        std::uint32_t group = 0;
-        for (std::size_t i = 0; i < 4; ++i) {
-            const char c = text[at + i];
-            if (c == '=' && last && i >= 2) {
-                ++padding;
-                group <<= 6;
-                continue;
-            }
-            const int v = value(c);
-            if (v < 0 || padding > 0) {
-                return std::nullopt;
-            }
-            group = (group << 6) | static_cast<std::uint32_t>(v);
-        }
-        bytes.push_back(static_cast<std::uint8_t>(group >> 16));
-        if (padding < 2)
-            bytes.push_back(static_cast<std::uint8_t>(group >> 8));
-        if (padding < 1)
-            bytes.push_back(static_cast<std::uint8_t>(group));
-    }
-    return bytes;
+    return platform::base64Decode(text);
 }
 
 NowPlayingHelper::Line NowPlayingHelper::parse(std::string_view line) {

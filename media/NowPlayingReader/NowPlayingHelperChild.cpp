@@ -1,5 +1,7 @@
 #include "media/NowPlayingReader/NowPlayingHelperChild.h"
 
+#include "platform/Base64.h"
+
 #include <signal.h>
 #include <unistd.h>
 
@@ -23,19 +25,7 @@ std::string dump(const nlohmann::json& value) {
 }  // namespace
 
 std::string encodeBase64(const Data& bytes) {
-    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string text;
-    text.reserve((bytes.size() + 2) / 3 * 4);
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        const std::uint32_t group = (std::uint32_t{bytes[i]} << 16) |
-                                    (i + 1 < bytes.size() ? std::uint32_t{bytes[i + 1]} << 8 : 0) |
-                                    (i + 2 < bytes.size() ? std::uint32_t{bytes[i + 2]} : 0);
-        text += alphabet[(group >> 18) & 63];
-        text += alphabet[(group >> 12) & 63];
-        text += i + 1 < bytes.size() ? alphabet[(group >> 6) & 63] : '=';
-        text += i + 2 < bytes.size() ? alphabet[group & 63] : '=';
-    }
-    return text;
+    return platform::base64Encode(bytes);
 }
 
 double NowPlayingHelperChild::argument(const char* text, double fallback, double floor) {
