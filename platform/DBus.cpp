@@ -27,7 +27,8 @@ constexpr int messagesPerPass = 64;
 std::uint64_t monotonicMicroseconds() {
     timespec ts{};
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000u +
+           static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
 }
 
 std::uint64_t toMicroseconds(std::chrono::milliseconds timeout) {
@@ -39,7 +40,8 @@ std::uint64_t toMicroseconds(std::chrono::milliseconds timeout) {
 Error errorFromErrno(int negativeErrno, const char* what) {
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_error_set_errno(&error, negativeErrno);
-    Error result{error.name ? error.name : "System.Error", std::string(what) + ": " + std::strerror(-negativeErrno)};
+    Error result{error.name ? error.name : "System.Error",
+                 std::string(what) + ": " + std::strerror(-negativeErrno)};
     sd_bus_error_free(&error);
     return result;
 }
@@ -476,8 +478,8 @@ Result<std::unique_ptr<Connection>> Connection::open(Bus which) {
     sd_bus* bus = nullptr;
     const int r = which == Bus::session ? sd_bus_open_user(&bus) : sd_bus_open_system(&bus);
     if (r < 0)
-        return errorFromErrno(r, which == Bus::session ? "connecting to the session bus"
-                                                       : "connecting to the system bus");
+        return errorFromErrno(
+            r, which == Bus::session ? "connecting to the session bus" : "connecting to the system bus");
     auto internals = std::make_shared<Internals>();
     internals->bus = bus;
     return std::unique_ptr<Connection>(new Connection(std::move(internals)));
@@ -563,20 +565,32 @@ bool Connection::processFor(std::chrono::milliseconds timeout) {
     }
 }
 
-Result<Message> Connection::call(const MethodCall& call, std::chrono::milliseconds timeout) {
-    if (!d_->bus || d_->broken)
-        return Error{SD_BUS_ERROR_DISCONNECTED, "the bus connection has ended"};
-    sd_bus_message* request = nullptr;
-    int r = sd_bus_message_new_method_call(d_->bus, &request, call.destination.c_str(), call.path.c_str(),
+namespace {
+
+// The request message of a call with its arguments; on failure nothing is left allocated.
+int buildMethodCall(sd_bus* bus, const MethodCall& call, sd_bus_message** request) {
+    int r = sd_bus_message_new_method_call(bus, request, call.destination.c_str(), call.path.c_str(),
                                            call.interface.empty() ? nullptr : call.interface.c_str(),
                                            call.member.c_str());
     for (const auto& argument : call.arguments)
         if (r >= 0)
-            r = appendValue(request, argument);
+            r = appendValue(*request, argument);
     if (r < 0) {
-        sd_bus_message_unref(request);
-        return errorFromErrno(r, ("building the call " + call.member).c_str());
+        sd_bus_message_unref(*request);
+        *request = nullptr;
     }
+    return r;
+}
+
+}  // namespace
+
+Result<Message> Connection::call(const MethodCall& call, std::chrono::milliseconds timeout) {
+    if (!d_->bus || d_->broken)
+        return Error{SD_BUS_ERROR_DISCONNECTED, "the bus connection has ended"};
+    sd_bus_message* request = nullptr;
+    int r = buildMethodCall(d_->bus, call, &request);
+    if (r < 0)
+        return errorFromErrno(r, ("building the call " + call.member).c_str());
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* reply = nullptr;
     r = sd_bus_call(d_->bus, request, toMicroseconds(timeout), &error, &reply);
@@ -594,20 +608,14 @@ Result<Message> Connection::call(const MethodCall& call, std::chrono::millisecon
     return message;
 }
 
-Result<Slot> Connection::callAsync(const MethodCall& call, ReplyHandler handler, std::chrono::milliseconds timeout) {
+Result<Slot> Connection::callAsync(const MethodCall& call, ReplyHandler handler,
+                                   std::chrono::milliseconds timeout) {
     if (!d_->bus || d_->broken)
         return Error{SD_BUS_ERROR_DISCONNECTED, "the bus connection has ended"};
     sd_bus_message* request = nullptr;
-    int r = sd_bus_message_new_method_call(d_->bus, &request, call.destination.c_str(), call.path.c_str(),
-                                           call.interface.empty() ? nullptr : call.interface.c_str(),
-                                           call.member.c_str());
-    for (const auto& argument : call.arguments)
-        if (r >= 0)
-            r = appendValue(request, argument);
-    if (r < 0) {
-        sd_bus_message_unref(request);
+    int r = buildMethodCall(d_->bus, call, &request);
+    if (r < 0)
         return errorFromErrno(r, ("building the call " + call.member).c_str());
-    }
     auto box = std::make_unique<ReplyBox>(ReplyBox{std::move(handler)});
     sd_bus_slot* slot = nullptr;
     r = sd_bus_call_async(d_->bus, &slot, request, &ReplyBox::callback, box.get(), toMicroseconds(timeout));
@@ -632,7 +640,8 @@ Result<Value> Connection::property(const std::string& destination, const std::st
 }
 
 Result<PropertyMap> Connection::allProperties(const std::string& destination, const std::string& path,
-                                              const std::string& interface, std::chrono::milliseconds timeout) {
+                                              const std::string& interface,
+                                              std::chrono::milliseconds timeout) {
     auto reply = call({destination, path, propertiesInterface, "GetAll", {interface}}, timeout);
     if (!reply)
         return reply.error();
