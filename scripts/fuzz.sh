@@ -8,7 +8,8 @@ bash scripts/install-deps.sh
 seconds=${1:-20}
 build=build-fuzz
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DLUMIVEX_FUZZ=ON -DLUMIVEX_BENCH=OFF \
-    -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" >/dev/null
 cmake --build "$build" -j "$(nproc)"
 shopt -s nullglob
 status=0
