@@ -5,6 +5,7 @@
 #include <string>
 
 #include "Injector/MediaKeys.h"
+#include "platform/InputArrival.h"
 
 namespace Injector {
 namespace {
@@ -64,7 +65,14 @@ bool InputInjector::handle(const Message& message) {
         }
         return true;
     }
-    const double now = clock_();
+    const double current = clock_();
+    // Motion is paced from when it reached the machine, so the time it waited to be read and routed
+    // belongs to its frame. A stamp from another clock, or older than a second, is not used.
+    double now = current;
+    if (const std::optional<double> arrival = platform::inputArrivalTime();
+        arrival && *arrival <= current && *arrival >= current - 1.0) {
+        now = *arrival;
+    }
     if (const auto* media = message.as<Message::MediaCommand>()) {
         // Media keys neither flush paced motion nor touch the pointer state.
         if (const std::optional<std::uint8_t> index = mediaKeyIndex(media->command)) {
@@ -107,7 +115,7 @@ bool InputInjector::handle(const Message& message) {
     for (const Message& item : items) {
         post(build(item, now));
     }
-    scheduleFrame(now);
+    scheduleFrame(current);
     // Last, so that a handler that resets the injector finds it in a settled state.
     if (shake && onShake) {
         onShake();

@@ -3,7 +3,8 @@
 // motion events on the root window (no polling). All times are CLOCK_MONOTONIC.
 //
 // Prints, with one phone connected and then with eight connected and one moving:
-//   - single moves sent 30-50 ms apart: send to pointer motion, p50/p90/p99/max;
+//   - single moves sent 30-50 ms apart: send to pointer motion, p50/p90/p99/max, and the same less the
+//     8.33 ms frame and the floor's median (what the process itself adds);
 //   - a burst of one move a millisecond: mean and max lag of each pointer update behind the move that
 //     completed it, updates per second, and whether every pixel arrived;
 // and the floor in the same run: an XTest motion request from this driver to the pointer's motion event,
@@ -199,7 +200,8 @@ void printMilliseconds(const char* what, const std::vector<double>& values) {
 
 // On a row of its own (`row`), away from where the companion last placed the pointer: its poster skips
 // a motion to the pixel it placed the pointer on last, which a move right after this one could hit.
-void measureFloor(PointerWatcher& watcher, XTestMover& mover, int count, int row) {
+// Returns the median.
+double measureFloor(PointerWatcher& watcher, XTestMover& mover, int count, int row) {
     std::vector<double> lags;
     mover.moveTo(startX, row);
     watcher.waitFor(0, [&](const auto& m) { return m.x == startX && m.y == row; });
@@ -215,6 +217,7 @@ void measureFloor(PointerWatcher& watcher, XTestMover& mover, int count, int row
             lags.push_back(seen->at - sent);
     }
     printMilliseconds("floor, XTest request to motion:", lags);
+    return percentile(lags, 0.5);
 }
 
 // The machine's own share of a frame's wait: an EventLoop in this process, idle 30-50 ms as the companion's
@@ -240,7 +243,7 @@ void measureTimerLateness(int count) {
 }
 
 // From wherever the pointer stands; the companion finds it there after its idle resync.
-void measureSingleMoves(PointerWatcher& watcher, PhoneTestClient& phone, int count) {
+void measureSingleMoves(PointerWatcher& watcher, PhoneTestClient& phone, int count, double floor) {
     std::this_thread::sleep_for(200ms);
     std::mt19937 random(22);
     std::uniform_real_distribution<double> pause(0.030, 0.050);
@@ -261,6 +264,11 @@ void measureSingleMoves(PointerWatcher& watcher, PhoneTestClient& phone, int cou
         }
     }
     printMilliseconds("single moves, send to motion:", lags);
+    // What the process adds: the frame and the X server's own share (the floor's median) taken away.
+    std::vector<double> added;
+    for (const double lag : lags)
+        added.push_back(lag - 1.0 / 120.0 - floor);
+    printMilliseconds("  less the frame and the floor:", added);
     std::sort(lags.rbegin(), lags.rend());
     std::printf("  slowest single moves:");
     for (std::size_t i = 0; i < std::min<std::size_t>(lags.size(), 8); ++i)
@@ -321,17 +329,17 @@ int main(int argc, char** argv) {
         std::vector<std::unique_ptr<PhoneTestClient>> phones;
         phones.push_back(pairedPhone(companion, endpoint, "Phone 1"));
         std::printf("companion_latency: one phone connected\n");
-        measureFloor(watcher, mover, singleMoves, 200);
+        const double floor = measureFloor(watcher, mover, singleMoves, 200);
         measureTimerLateness(singleMoves);
-        measureSingleMoves(watcher, *phones[0], singleMoves);
+        measureSingleMoves(watcher, *phones[0], singleMoves, floor);
         measureBurst(watcher, *phones[0], 1000);
 
         for (int i = 2; i <= 8; ++i)
             phones.push_back(pairedPhone(companion, endpoint, "Phone " + std::to_string(i)));
         watcher.clear();
         std::printf("companion_latency: eight phones connected, one moving\n");
-        measureFloor(watcher, mover, singleMoves, 300);
-        measureSingleMoves(watcher, *phones[0], singleMoves);
+        const double busyFloor = measureFloor(watcher, mover, singleMoves, 300);
+        measureSingleMoves(watcher, *phones[0], singleMoves, busyFloor);
         measureBurst(watcher, *phones[0], 1000);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "companion_latency: %s\n", e.what());

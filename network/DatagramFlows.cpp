@@ -12,6 +12,7 @@
 #include "TrackpadProtocol/OpenSSLSupport.h"
 #include "TrackpadProtocol/TLSIdentity.h"
 #include "network/Durations.h"
+#include "platform/InputArrival.h"
 
 namespace CompanionNetwork {
 
@@ -177,6 +178,10 @@ DatagramFlows::~DatagramFlows() {
 }
 
 void DatagramFlows::start() {
+    // The kernel stamps each datagram as it arrives; without the stamps, input is paced from when it
+    // is handled.
+    const int on = 1;
+    ::setsockopt(socket_.get(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
     watch_ =
         loop_.watch(socket_.get(), platform::EventLoop::readable, [this](std::uint32_t) { onReadable(); });
 }
@@ -241,15 +246,34 @@ void DatagramFlows::onReadable() {
     std::vector<std::uint8_t>& buffer = receiveBuffer_;
     for (int i = 0; i < maxDatagramsPerWakeup; ++i) {
         SocketAddress from;
-        from.length = sizeof from.storage;
-        const ssize_t count = ::recvfrom(socket_.get(), buffer.data(), buffer.size(), MSG_DONTWAIT,
-                                         reinterpret_cast<sockaddr*>(&from.storage), &from.length);
+        iovec data{buffer.data(), buffer.size()};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+        msghdr message{};
+        message.msg_name = &from.storage;
+        message.msg_namelen = sizeof from.storage;
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t count = ::recvmsg(socket_.get(), &message, MSG_DONTWAIT);
         if (count < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 return;
             }
             continue;
         }
+        from.length = message.msg_namelen;
+        std::optional<double> arrival;
+        for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
+             header = CMSG_NXTHDR(&message, header)) {
+            if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_TIMESTAMPNS &&
+                header->cmsg_len >= CMSG_LEN(sizeof(timespec))) {
+                timespec stamp{};
+                std::memcpy(&stamp, CMSG_DATA(header), sizeof stamp);
+                arrival = platform::monotonicFromRealtimeStamp(stamp);
+            }
+        }
+        const platform::InputArrivalScope arrived(arrival);
         handleDatagram(from, std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(count)));
         if (guard.expired()) {
             return;

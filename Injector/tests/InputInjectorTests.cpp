@@ -6,6 +6,7 @@
 
 #include "Injector/InputInjector.h"
 #include "Injector/tests/InjectorTestMessages.h"
+#include "platform/InputArrival.h"
 #include "platform/LogCapture.h"
 #include "platform/ManualExecutor.h"
 
@@ -108,6 +109,34 @@ TEST_F(InputInjectorTest, PacedMotionGoesOutWithTheFrameTimer) {
     ASSERT_EQ(poster.posted.size(), 1u);
     EXPECT_EQ(poster.posted[0].second.location, (Point{503, 504}));
     EXPECT_EQ(executor.pendingTimers(), 0u) << "an idle injector has no timer armed";
+}
+
+// A move that waited 5 ms to be handled after its datagram arrived is held only for the rest of its
+// frame; a stamp from another clock is not trusted and the frame counts from the handling.
+TEST_F(InputInjectorTest, PacedMotionCountsItsFrameFromWhenItArrived) {
+    InputInjector& injector = this->injector();
+    executor.advance(10.0);
+    {
+        const platform::InputArrivalScope arrived(executor.now() - 0.005);
+        injector.handle(move(3, 4));
+    }
+    executor.advance(1.0 / 120.0 - 0.005 - 1e-4);
+    EXPECT_TRUE(poster.posted.empty());
+    executor.advance(2e-4);
+    ASSERT_EQ(poster.posted.size(), 1u);
+
+    for (const double offset : {0.004, -3600.0}) {
+        poster.posted.clear();
+        executor.advance(1.0);
+        {
+            const platform::InputArrivalScope arrived(executor.now() + offset);
+            injector.handle(move(1, 0));
+        }
+        executor.advance(1.0 / 120.0 - 1e-4);
+        EXPECT_TRUE(poster.posted.empty()) << offset;
+        executor.advance(2e-4);
+        EXPECT_EQ(poster.posted.size(), 1u) << offset;
+    }
 }
 
 TEST_F(InputInjectorTest, ZeroFrameIntervalTurnsPacingOff) {

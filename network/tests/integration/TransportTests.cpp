@@ -20,6 +20,7 @@
 #include "network/DatagramFlows.h"
 #include "network/Sockets.h"
 #include "network/TLSConnection.h"
+#include "platform/InputArrival.h"
 #include "testing/LoopThread.h"
 #include "testing/PhoneChannels.h"
 
@@ -240,6 +241,38 @@ TEST_F(TransportTest, DatagramFlowsKeepPhonesApartOnOneSocket) {
     });
     EXPECT_TRUE(first.waitForClose(5));
     EXPECT_EQ(loop.call([&] { return flows->flowCount(); }), 1u);
+    loop.call([&] { flows.reset(); });
+}
+
+// Each datagram is handled with the time the kernel stamped on it, in monotonic seconds, and the stamp
+// does not outlive its handling.
+TEST_F(TransportTest, DatagramsAreHandledWithTheTimeTheyArrived) {
+    std::mutex mutex;
+    std::vector<std::pair<std::optional<double>, double>> arrivals;
+    TrackpadProtocol::SSLContext context = TrackpadProtocol::makeDTLSServerContext(identity);
+    auto flows = loop.call([&] {
+        auto made = std::make_unique<DatagramFlows>(
+            loop.loop(), context.get(), openBoundSocket(SocketKind::datagram, true, 0), 5.0,
+            [&](auto, const SocketAddress&, auto) {
+                std::lock_guard lock(mutex);
+                arrivals.emplace_back(platform::inputArrivalTime(), platform::monotonicSeconds());
+            });
+        made->start();
+        return made;
+    });
+    const std::uint16_t port = loop.call([&] { return flows->port(); });
+    testing_support::DTLSClientChannel client("127.0.0.1", port, identity.publicKeyDigest(), 5);
+    const double sent = platform::monotonicSeconds();
+    client.send(bytesOf("move"));
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard lock(mutex);
+        return !arrivals.empty();
+    }));
+    const auto [arrival, handled] = arrivals.front();
+    ASSERT_TRUE(arrival.has_value());
+    EXPECT_GE(*arrival, sent);
+    EXPECT_LE(*arrival, handled);
+    EXPECT_FALSE(loop.call([] { return platform::inputArrivalTime(); }).has_value());
     loop.call([&] { flows.reset(); });
 }
 
