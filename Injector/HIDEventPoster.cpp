@@ -80,8 +80,9 @@ struct HIDEventPoster::Impl {
     Options options;
     XConnection display;
     bool hasXTest = false;
-    // Where this poster last put the pointer.
+    // Where this poster last put the pointer, and when it was last asked to move it.
     std::optional<Pixel> lastPixel;
+    std::chrono::steady_clock::time_point lastMove{};
     // Scroll pixels not yet given as wheel clicks.
     double verticalPixels = 0;
     double horizontalPixels = 0;
@@ -141,9 +142,14 @@ void HIDEventPoster::Impl::moveTo(Point location, bool always) {
     // X positions are whole pixels: a move within the pixel the pointer was put in gives no motion of
     // its own. For a button that is not enough: the user's mouse, or another client, may have moved the
     // pointer since, and the press must land where the event says. The server is asked where the
-    // pointer is (one round trip, for buttons only) rather than sending a motion that clients would see.
+    // pointer is (one round trip) rather than sending a motion that clients would see. The same holds
+    // for the first motion after a pause, when the user may have moved the pointer away and the phone
+    // now moves it back.
     const Pixel pixel{toCoordinate(location.x), toCoordinate(location.y)};
-    if (pixel == lastPixel && (!always || pointerIsAt(pixel))) {
+    const auto now = std::chrono::steady_clock::now();
+    const bool afterPause = now - lastMove > std::chrono::milliseconds(100);
+    lastMove = now;
+    if (pixel == lastPixel && (!(always || afterPause) || pointerIsAt(pixel))) {
         return;
     }
     lastPixel = pixel;

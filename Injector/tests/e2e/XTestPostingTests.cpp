@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <xkbcommon/xkbcommon-keysyms.h>
 
+#include <chrono>
 #include <limits>
 #include <memory>
+#include <thread>
 
 #include "Injector/HIDEventPoster.h"
 #include "Injector/MediaKeys.h"
@@ -149,6 +151,19 @@ TEST_F(XTestPostingTest, AClickLandsAtItsLocationAfterTheUserMovedThePointer) {
             EXPECT_EQ(std::make_pair(event.x, event.y), std::make_pair(300, 200));
         }
     }
+}
+
+// After a pause, the phone moves the pointer back to the pixel it left it on, which the user's mouse has
+// moved it away from meanwhile: the motion must not be taken for one that changes nothing.
+TEST_F(XTestPostingTest, AMoveBackToTheLastPixelAfterTheUserMovedThePointerArrives) {
+    moveTo({300, 200});
+    HIDEventPoster mouse(server->displayName());
+    mouse.post(InputEvent::mouse(EventType::mouseMoved, {301, 200}, MouseButton::left));
+    mouse.sync();
+    ASSERT_EQ(pointer(), std::make_pair(301, 200));
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    moveTo({300, 200});
+    EXPECT_EQ(pointer(), std::make_pair(300, 200));
 }
 
 TEST_F(XTestPostingTest, DragHoldsButtonOneWhileMoving) {
