@@ -588,7 +588,15 @@ void LockScreenUnlocker::unlock(std::string password, IsWithdrawn isWithdrawn, C
 
 void LockScreenUnlocker::attempt(const std::shared_ptr<Attempt>& run) {
     run->returnDeadline = run->deadline - timing_.unlockTimeout;
-    const UnlockReport report = run->run();
+    UnlockReport report;
+    try {
+        report = run->run();
+    } catch (const std::exception&) {
+        // A fault below (a probe, the poster) must neither end the process nor leave the unlocker busy
+        // for good, and the phone still gets its one answer. What the error says is not logged: it may
+        // have been built from the text being typed.
+        report = {UnlockStatus::notReached, "The unlock stopped on an unexpected error.", std::nullopt};
+    }
     wipe(run->password);
     {
         std::lock_guard lock(busy_);

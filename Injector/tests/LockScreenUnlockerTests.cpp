@@ -179,6 +179,18 @@ TEST_F(UnlockerTest, ASecondCallWhileOneRunsIsBusyAndTheFirstGoesOn) {
     EXPECT_FALSE(unlocker.isRunning());
 }
 
+// A lock screen probe that throws ends the attempt with one answer, leaves the process running and the
+// unlocker free for the next request.
+TEST_F(UnlockerTest, AFaultBelowEndsTheAttemptWithAnAnswerAndFreesTheUnlocker) {
+    lockScreen.onExamine = []() -> LockScreenFocus { throw std::runtime_error("bus gone"); };
+    const UnlockReport failed = unlock("pw");
+    EXPECT_EQ(failed.status, Status::notReached);
+    EXPECT_EQ(failed.reason, "The unlock stopped on an unexpected error.");
+    EXPECT_FALSE(unlocker.isRunning());
+    lockScreen.onExamine = nullptr;
+    EXPECT_NE(unlock("pw").status, Status::busy);
+}
+
 TEST_F(UnlockerTest, TypesIntoAFieldVerifiedBySecureInputThenPressesReturn) {
     std::atomic<bool> returned{false};
     int polls = 0;
