@@ -7,6 +7,7 @@
 #include "Injector/ScreenLockMonitor.h"
 #include "Injector/ScreenLockSignals.h"
 #include "Injector/SystemLockScreen.h"
+#include "TrackpadProtocol/Secrets.h"
 #include "platform/DispatchQueue.h"
 #include "platform/EventLoop.h"
 #include "platform/Executor.h"
@@ -42,6 +43,9 @@ class UnlockService final : public Shell::UnlockService {
                                  completion(std::move(shell));
                              }
                          });
+        // A short password moved out of this parameter leaves its bytes in the inline buffer.
+        password.resize(password.capacity());
+        TrackpadProtocol::wipe(password.data(), password.size());
     }
 
   private:
