@@ -115,7 +115,7 @@ bool InputInjector::handle(const Message& message) {
     for (const Message& item : items) {
         post(build(item, now));
     }
-    scheduleFrame(current);
+    scheduleFrame();
     // Last, so that a handler that resets the injector finds it in a settled state.
     if (shake && onShake) {
         onShake();
@@ -187,13 +187,14 @@ void InputInjector::post(const EventList& events) {
     }
 }
 
-void InputInjector::scheduleFrame(double now) {
+void InputInjector::scheduleFrame() {
     if (pacesFrames_) {
         if (const std::optional<double> due = frameAccumulator_.releaseTime()) {
             if (frameTimer_) {
                 return;
             }
-            double delay = *due - now;
+            // Read now, not when the message came in: a resync before this asked the X server twice.
+            double delay = *due - clock_();
             if (!std::isfinite(delay) || delay < 0) {
                 delay = 0;
             }
@@ -226,7 +227,7 @@ void InputInjector::frameTimerFired(double due) {
             post(build(item, now));
         }
     }
-    scheduleFrame(now);
+    scheduleFrame();
 }
 
 void InputInjector::cancelFrameTimer() {

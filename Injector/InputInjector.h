@@ -91,7 +91,7 @@ class InputInjector {
     // The events of one item released by the frame accumulator.
     EventList build(const Message& item, double now);
     void post(const EventList& events);
-    void scheduleFrame(double now);
+    void scheduleFrame();
     void frameTimerFired(double due);
     void cancelFrameTimer();
     void logTiming(const char* prefix, const TrackpadProtocol::PointerTimingRecorder::Report& report);

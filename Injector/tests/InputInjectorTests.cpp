@@ -20,8 +20,12 @@ class FakeScreen final : public ScreenGeometry {
   public:
     std::optional<Point> cursorLocation() override {
         ++reads;
+        if (onRead) {
+            onRead();
+        }
         return cursor;
     }
+    std::function<void()> onRead;
     std::vector<Rect> displays() override { return screens; }
 
     std::optional<Point> cursor = Point{500, 500};
@@ -137,6 +141,18 @@ TEST_F(InputInjectorTest, PacedMotionCountsItsFrameFromWhenItArrived) {
         executor.advance(2e-4);
         EXPECT_EQ(poster.posted.size(), 1u) << offset;
     }
+}
+
+// Reading the pointer back from a slow X server takes time before the frame timer is armed; the timer
+// still goes off when the frame is due, not that much later.
+TEST_F(InputInjectorTest, TheFrameTimerIsArmedForTheDueTimeAfterASlowResync) {
+    double spent = 0;
+    injector_ = std::make_unique<InputInjector>(poster, screen, executor, InputInjector::Configuration{},
+                                                [&] { return executor.now() + spent; });
+    screen.onRead = [&] { spent += 0.002; };
+    injector_->handle(move(3, 4));
+    executor.advance(1.0 / 120.0 - 0.002 + 1e-4);
+    EXPECT_EQ(poster.posted.size(), 1u);
 }
 
 TEST_F(InputInjectorTest, ZeroFrameIntervalTurnsPacingOff) {
