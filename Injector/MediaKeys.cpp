@@ -1,5 +1,7 @@
 #include "Injector/MediaKeys.h"
 
+#include <utility>
+
 #include "platform/Executor.h"
 
 namespace Injector {
@@ -45,6 +47,27 @@ std::optional<MediaKeyStroke> mediaKeyStroke(const InputEvent& event) {
         return std::nullopt;
     }
     return MediaKeyStroke{static_cast<std::uint8_t>((word >> 16) & 0xFF), state == keyDownState};
+}
+
+MediaKeyRouter::MediaKeyRouter(EventPoster& poster, Action action)
+    : poster_(poster), action_(std::move(action)) {}
+
+void MediaKeyRouter::post(const InputEvent& event) {
+    const std::optional<MediaKeyStroke> stroke = mediaKeyStroke(event);
+    if (!stroke || !action_) {
+        poster_.post(event);
+        return;
+    }
+    if (stroke->down) {
+        carriedOut_[stroke->key] = action_(static_cast<AuxiliaryKey>(stroke->key));
+        if (carriedOut_[stroke->key]) {
+            return;
+        }
+    } else if (carriedOut_[stroke->key]) {
+        carriedOut_[stroke->key] = false;
+        return;
+    }
+    poster_.post(event);
 }
 
 }  // namespace Injector

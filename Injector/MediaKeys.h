@@ -2,9 +2,12 @@
 // Media keys as system-defined events: the auxiliary key table, the map from a phone's media
 // command to a table index, and the event builder.
 #include <array>
+#include <bitset>
 #include <cstdint>
+#include <functional>
 #include <optional>
 
+#include "Injector/EventPoster.h"
 #include "Injector/InputEvent.h"
 #include "TrackpadProtocol/Types.h"
 
@@ -47,5 +50,32 @@ struct MediaKeyStroke {
     friend bool operator==(const MediaKeyStroke&, const MediaKeyStroke&) = default;
 };
 std::optional<MediaKeyStroke> mediaKeyStroke(const InputEvent& event);
+
+// A poster in front of the system poster that lets the desktop's own media facilities carry out a
+// media key: a pressed key goes to `action` first, and only when it declines is the key posted. X keys
+// only reach a desktop daemon that listens for them, which many desktops lack, while a player on the
+// session bus or the sound server obeys on every desktop. A key that was carried out is never posted
+// too, so a desktop that also reacts to the key cannot act twice. Every other event, and the key's
+// release when its press was posted, goes to the poster unchanged.
+//
+// Thread: the poster's thread (the main queue); `action` is called there and must not block.
+class MediaKeyRouter final : public EventPoster {
+  public:
+    // True when the key was carried out (or handed on to be) without a key press.
+    using Action = std::function<bool(AuxiliaryKey key)>;
+
+    // `poster` must outlive the router.
+    MediaKeyRouter(EventPoster& poster, Action action);
+
+    void post(const InputEvent& event) override;
+    bool pacesMotion() const override { return poster_.pacesMotion(); }
+    void settleKeyboard() override { poster_.settleKeyboard(); }
+
+  private:
+    EventPoster& poster_;
+    Action action_;
+    // Keys whose press was carried out: their release is not posted either.
+    std::bitset<256> carriedOut_;
+};
 
 }  // namespace Injector

@@ -28,6 +28,7 @@
 #include <string>
 
 #include "Injector/HIDEventPoster.h"
+#include "Injector/MediaKeys.h"
 #include "Injector/InputInjector.h"
 #include "Injector/ShellLockScreenServices.h"
 #include "Injector/SystemScreenGeometry.h"
@@ -45,6 +46,7 @@
 #include "app/core/StatusLog.h"
 #include "app/core/SystemRuntimeNetwork.h"
 #include "apps/ShellAppServices.h"
+#include "media/NowPlayingReader/MprisPlayerControl.h"
 #include "media/NowPlayingReader/SystemNowPlayingProvider.h"
 #include "media/NowPlayingReader/SystemNowPlayingService.h"
 #include "media/Volume/SystemVolumeService.h"
@@ -102,7 +104,33 @@ int run(int argc, char** argv, const Options& options, int signalFD) {
 
     Injector::HIDEventPoster poster;
     Injector::SystemScreenGeometry geometry;
-    Injector::InputInjector injector(poster, geometry, loop, injectorConfiguration(),
+    // Volume on the sound server's default output, its display through media keys on this X display.
+    auto volume = std::make_shared<media::SystemVolumeService>("", std::getenv("DISPLAY") != nullptr);
+    // The phone's media keys go to the player now playing shows and to the sound server, which obey on
+    // every desktop; a key is pressed only for what neither of them can do.
+    auto shownPlayer = std::make_shared<media::ShownPlayer>();
+    media::MprisPlayerControl players({}, shownPlayer);
+    Injector::MediaKeyRouter mediaKeys(poster, [&players, volume](Injector::AuxiliaryKey key) {
+        using Command = media::MprisPlayerControl::Command;
+        using VolumeKey = media::VolumeController::VolumeKey;
+        switch (key) {
+            case Injector::AuxiliaryKey::play:
+                return players.send(Command::playPause);
+            case Injector::AuxiliaryKey::next:
+                return players.send(Command::next);
+            case Injector::AuxiliaryKey::previous:
+                return players.send(Command::previous);
+            case Injector::AuxiliaryKey::soundUp:
+                return volume->pressKey(VolumeKey::up);
+            case Injector::AuxiliaryKey::soundDown:
+                return volume->pressKey(VolumeKey::down);
+            case Injector::AuxiliaryKey::mute:
+                return volume->pressKey(VolumeKey::mute);
+            default:
+                return false;
+        }
+    });
+    Injector::InputInjector injector(mediaKeys, geometry, loop, injectorConfiguration(),
                                      [] { return platform::monotonicSeconds(); });
 
     Shell::CompanionServices services;
@@ -124,11 +152,10 @@ int run(int argc, char** argv, const Options& options, int signalFD) {
     Apps::ShellAppServices apps = Apps::makeShellAppServices();
     services.makeAppCatalog = std::move(apps.makeAppCatalog);
     services.appLauncher = std::move(apps.appLauncher);
-    // Volume on the sound server's default output, its display through media keys on this X display.
-    services.volume = std::make_shared<media::SystemVolumeService>("", std::getenv("DISPLAY") != nullptr);
-    services.makeNowPlayingFeed = [&preferences](Shell::NowPlayingService::Options feedOptions) {
+    services.volume = volume;
+    services.makeNowPlayingFeed = [&preferences, shownPlayer](Shell::NowPlayingService::Options feedOptions) {
         return media::makeSystemNowPlayingFeed(
-            feedOptions, preferences.boolValue(media::SystemNowPlayingProvider::preferenceKey));
+            feedOptions, preferences.boolValue(media::SystemNowPlayingProvider::preferenceKey), shownPlayer);
     };
     Shell::SystemRuntimeNetwork network(loop, {});
 

@@ -6,7 +6,9 @@
 # sets PlaybackStatus and Metadata (each value as [signature, value]) and emits PropertiesChanged;
 #   {"hang": true} stops answering the bus (the main loop blocks on stdin);
 #   {"quit": true} leaves the bus.
-# It prints "ready" once it owns its name, and "ok" after each command.
+# It prints "ready" once it owns its name, and "ok" after each command. The bus methods PlayPause
+# (Playing becomes Paused, anything else Playing), Next and Previous are obeyed; the last one called is
+# kept in the extra property LastCommand.
 import json
 import sys
 
@@ -40,9 +42,29 @@ class Player(dbus.service.Object):
         super().__init__(bus, "/org/mpris/MediaPlayer2")
         self.status = "Stopped"
         self.metadata = dbus.Dictionary({}, signature="sv")
+        self.last_command = ""
 
     def properties(self):
-        return {"PlaybackStatus": dbus.String(self.status), "Metadata": self.metadata}
+        return {"PlaybackStatus": dbus.String(self.status), "Metadata": self.metadata,
+                "LastCommand": dbus.String(self.last_command)}
+
+    def obey(self, command):
+        self.last_command = command
+        self.PropertiesChanged(PLAYER, dbus.Dictionary(self.properties(), signature="sv"),
+                               dbus.Array([], signature="s"))
+
+    @dbus.service.method(PLAYER, in_signature="", out_signature="")
+    def PlayPause(self):
+        self.status = "Paused" if self.status == "Playing" else "Playing"
+        self.obey("PlayPause")
+
+    @dbus.service.method(PLAYER, in_signature="", out_signature="")
+    def Next(self):
+        self.obey("Next")
+
+    @dbus.service.method(PLAYER, in_signature="", out_signature="")
+    def Previous(self):
+        self.obey("Previous")
 
     @dbus.service.method(PROPERTIES, in_signature="ss", out_signature="v")
     def Get(self, interface, name):

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "Injector/MediaKeys.h"
+#include "Injector/RecordingEventPoster.h"
 #include "platform/Executor.h"
 
 namespace Injector {
@@ -75,6 +76,39 @@ TEST(MediaKeys, StrokeIgnoresOtherEvents) {
     InputEvent repeat = *makeMediaKeyEvent(true, injectedEventTag, 0);
     repeat.system.data1 = 0x00000C00;
     EXPECT_FALSE(mediaKeyStroke(repeat).has_value());
+}
+
+// The key pair the injector posts for a command.
+void press(EventPoster& poster, MediaCommand command) {
+    poster.post(*makeMediaKeyEvent(true, injectedEventTag, *mediaKeyIndex(command)));
+    poster.post(*makeMediaKeyEvent(false, injectedEventTag, *mediaKeyIndex(command)));
+}
+
+TEST(MediaKeyRouter, AKeyCarriedOutIsNeverPostedAndADeclinedOneIsPostedWhole) {
+    RecordingEventPoster system(true);
+    std::vector<AuxiliaryKey> asked;
+    MediaKeyRouter router(system, [&](AuxiliaryKey key) {
+        asked.push_back(key);
+        return key == AuxiliaryKey::play || key == AuxiliaryKey::soundUp;
+    });
+    EXPECT_TRUE(router.pacesMotion());
+
+    press(router, MediaCommand::playPause);
+    press(router, MediaCommand::volumeUp);
+    EXPECT_EQ(system.count(), 0u);
+    EXPECT_EQ(asked, (std::vector<AuxiliaryKey>{AuxiliaryKey::play, AuxiliaryKey::soundUp}));
+
+    press(router, MediaCommand::next);
+    const std::vector<InputEvent> posted = system.take();
+    ASSERT_EQ(posted.size(), 2u);
+    EXPECT_EQ(mediaKeyStroke(posted[0]), (MediaKeyStroke{17, true}));
+    EXPECT_EQ(mediaKeyStroke(posted[1]), (MediaKeyStroke{17, false}));
+
+    // A release whose press was not seen here still reaches the system, so no key is left held.
+    router.post(*makeMediaKeyEvent(false, injectedEventTag, *mediaKeyIndex(MediaCommand::playPause)));
+    EXPECT_EQ(system.count(), 1u);
+    router.post(InputEvent::mouse(EventType::leftMouseDown, {3, 4}, MouseButton::left));
+    EXPECT_EQ(system.count(), 2u);
 }
 
 }  // namespace

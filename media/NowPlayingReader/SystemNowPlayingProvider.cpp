@@ -126,6 +126,9 @@ void SystemNowPlayingProvider::State::refresh() {
         if (!self || self->generation != current) {
             return;
         }
+        if (self->options.shownPlayer) {
+            self->options.shownPlayer->set(track ? std::optional(track->player) : std::nullopt);
+        }
         std::optional<NowPlayingInfo> info;
         if (track) {
             info = track->info;

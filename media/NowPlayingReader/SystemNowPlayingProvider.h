@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "media/NowPlayingReader/MprisPlayerControl.h"
 #include "media/NowPlayingReader/NowPlaying.h"
 #include "media/NowPlayingReader/NowPlayingHelper.h"
 
@@ -29,6 +30,8 @@ class SystemNowPlayingProvider final : public NowPlayingProvider {
         std::string busAddress;
         double pollInterval = defaultPollInterval;
         std::chrono::milliseconds callTimeout{1000};
+        // Told which player the reported track comes from (none when nothing plays); may be null.
+        std::shared_ptr<ShownPlayer> shownPlayer;
     };
 
     // Reads in this process when `triesInProcess` is not false and the bus connects; otherwise runs the

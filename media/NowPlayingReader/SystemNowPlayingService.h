@@ -5,12 +5,15 @@
 #include <optional>
 
 #include "app/services/MediaServices.h"
+#include "media/NowPlayingReader/MprisPlayerControl.h"
 
 namespace media {
 
 // `triesInProcess` is the stored preference "NowPlayingTriesRefusedMediaRemote" (none when absent):
-// absent or true reads the players in this process, false runs the helper program.
+// absent or true reads the players in this process, false runs the helper program. `shownPlayer`, when
+// given, is told which player the reported track comes from.
 std::shared_ptr<Shell::NowPlayingService> makeSystemNowPlayingFeed(
-    const Shell::NowPlayingService::Options& options, std::optional<bool> triesInProcess);
+    const Shell::NowPlayingService::Options& options, std::optional<bool> triesInProcess,
+    std::shared_ptr<ShownPlayer> shownPlayer = nullptr);
 
 }  // namespace media

@@ -45,4 +45,8 @@ bool SystemVolumeService::handle(const TrackpadProtocol::Message& message, Reply
     return controller_->handle(message, std::move(reply));
 }
 
+bool SystemVolumeService::pressKey(VolumeController::VolumeKey key) {
+    return controller_->pressKey(key);
+}
+
 }  // namespace media

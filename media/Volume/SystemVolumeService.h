@@ -7,14 +7,13 @@
 #include <string>
 
 #include "app/services/MediaServices.h"
+#include "media/Volume/VolumeController.h"
 
 namespace platform {
 class LoopQueue;
 }
 
 namespace media {
-
-class VolumeController;
 
 class SystemVolumeService final : public Shell::VolumeService {
   public:
@@ -28,6 +27,9 @@ class SystemVolumeService final : public Shell::VolumeService {
     void start() override;
     void stop() override;
     bool handle(const TrackpadProtocol::Message& message, Reply reply) override;
+    // A volume key carried out on the output (see VolumeController::pressKey); false when there is no
+    // output volume to change.
+    bool pressKey(VolumeController::VolumeKey key);
 
   private:
     std::unique_ptr<platform::LoopQueue> queue_;

@@ -115,14 +115,28 @@ bool VolumeController::handle(const Message& message, Completion completion) {
 void VolumeController::answer(const Message& message, const Completion& completion) {
     apply(message);
     const VolumeStatus status = provider_->reading().status();
+    bool changed = false;
     {
         // Set unconditionally: the change notifications this very request causes arrive afterwards
         // with the same status and must not be broadcast again.
         std::lock_guard lock(reportedMutex_);
+        changed = reported_ != status;
         reported_ = status;
     }
     if (completion) {
         completion(status);
+    }
+    // The other phones, and what a phone subscribing later is told first, must learn of this change
+    // too: its own notifications are held back above, so it is broadcast here, once.
+    if (changed && isRunning_) {
+        ChangeHandler handler;
+        {
+            std::lock_guard lock(handlerMutex_);
+            handler = changeHandler_;
+        }
+        if (handler) {
+            handler(status);
+        }
     }
 }
 
@@ -169,6 +183,36 @@ void VolumeController::apply(const Message& message) {
     if (*after.isMuted != *targetMute) {
         provider_->setMuted(*targetMute);
     }
+}
+
+bool VolumeController::pressKey(VolumeKey key) {
+    const std::optional<VolumeStatus> seen = reportedStatus();
+    if (!seen || !seen->isSupported) {
+        return false;
+    }
+    queue_.post([weak = weak_from_this(), key] {
+        if (auto self = weak.lock()) {
+            self->applyKey(key);
+        }
+    });
+    return true;
+}
+
+void VolumeController::applyKey(VolumeKey key) {
+    const VolumeReading current = provider_->reading();
+    if (!current.volume) {
+        return;
+    }
+    if (key == VolumeKey::mute) {
+        if (current.isMuted) {
+            provider_->setMuted(!*current.isMuted);
+        }
+        return;
+    }
+    // On the percent grid, so that steps up and down return to the same level.
+    const int level = VolumeStatus::percentLevel(*current.volume);
+    const int target = std::clamp(level + (key == VolumeKey::up ? volumeKeyStep : -volumeKeyStep), 0, 100);
+    provider_->setVolume(target / 100.0);
 }
 
 }  // namespace media

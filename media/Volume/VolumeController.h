@@ -62,6 +62,10 @@ class VolumeController : public Shell::VolumeService, public std::enable_shared_
 
     // A change shown by the display that moved the volume less than this is not put back.
     static constexpr double restoreTolerance = 0.0005;
+    // Percent points one volume key moves the level by.
+    static constexpr int volumeKeyStep = 5;
+
+    enum class VolumeKey { up, down, mute };
 
     // `queue` must outlive the controller and the work it schedules.
     VolumeController(std::unique_ptr<VolumeProvider> provider, std::unique_ptr<VolumeOSD> osd,
@@ -79,6 +83,11 @@ class VolumeController : public Shell::VolumeService, public std::enable_shared_
     bool handle(const TrackpadProtocol::Message& message, Completion completion) override;
     // The last status reported or answered; none before the first.
     std::optional<VolumeStatus> reportedStatus() const;
+    // A volume key of the phone, carried out on the output itself rather than pressed: up and down move
+    // the level by `volumeKeyStep` on the percent grid (within 0...100, the mute state left alone), mute
+    // toggles. The change is reported like any other. False, with nothing scheduled, while the output
+    // was last seen without a volume, or not seen yet.
+    bool pressKey(VolumeKey key);
 
   private:
     void startOnQueue();
@@ -86,6 +95,7 @@ class VolumeController : public Shell::VolumeService, public std::enable_shared_
     void report(std::uint64_t generation);
     void answer(const TrackpadProtocol::Message& message, const Completion& completion);
     void apply(const TrackpadProtocol::Message& message);
+    void applyKey(VolumeKey key);
 
     std::unique_ptr<VolumeProvider> provider_;
     std::unique_ptr<VolumeOSD> osd_;

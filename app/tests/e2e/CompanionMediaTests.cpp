@@ -11,8 +11,10 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <variant>
 
+#include "platform/DBus.h"
 #include "testing/CompanionProcess.h"
 #include "testing/PhoneTestClient.h"
 #include "testing/PrivateBus.h"
@@ -61,10 +63,38 @@ class CompanionMediaTest : public ::testing::Test {
     std::unique_ptr<PhoneTestClient> pairedPhone() {
         return companion->pair(companion->waitUntilReady(), "Media Phone", 30s);
     }
-    // The next volume status, pushed or answered.
-    std::optional<VolumeStatus> nextVolume(PhoneTestClient& phone) {
-        auto status = phone.receiveCase<Message::VolumeStatus>(10);
-        return status ? std::optional<VolumeStatus>(status->status) : std::nullopt;
+    // Whether a volume status equal to `expected` comes, pushed or answered; others before it are passed.
+    bool volumeComes(PhoneTestClient& phone, VolumeStatus expected) {
+        return phone
+            .receiveUntil(
+                [&](const Message& message) {
+                    const auto* status = message.as<Message::VolumeStatus>();
+                    return status != nullptr && status->status == expected;
+                },
+                10)
+            .has_value();
+    }
+
+    // A Player property of the scripted player, read over the bus as any other program would.
+    std::string playerProperty(const std::string& name) {
+        auto connection = platform::dbus::Connection::openAddress(bus->address());
+        if (!connection) {
+            return "no bus";
+        }
+        auto value = (*connection)
+                         ->property("org.mpris.MediaPlayer2.companion", "/org/mpris/MediaPlayer2",
+                                    "org.mpris.MediaPlayer2.Player", name);
+        return value && value->string() ? *value->string() : "no answer";
+    }
+    template <typename Condition>
+    bool waitFor(Condition condition) {
+        for (const auto deadline = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < deadline;) {
+            if (condition()) {
+                return true;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return condition();
     }
 
     std::unique_ptr<testing_support::XvfbServer> display;
@@ -96,15 +126,25 @@ TEST_F(CompanionMediaTest, APhoneSetsTheVolumeAndSeesWhatPlays) {
     EXPECT_EQ(volume, (VolumeStatus{100, false, true}));
 
     phone->send(Message::SetVolume{30});
-    EXPECT_EQ(nextVolume(*phone), (VolumeStatus{30, false, true}));
+    EXPECT_TRUE(volumeComes(*phone, VolumeStatus{30, false, true}));
     EXPECT_EQ(sound->volumePercent("test_sink"), 30);
     phone->send(Message::SetMute{true});
-    EXPECT_EQ(nextVolume(*phone), (VolumeStatus{30, true, true}));
+    EXPECT_TRUE(volumeComes(*phone, VolumeStatus{30, true, true}));
     EXPECT_TRUE(sound->muted("test_sink"));
 
     // An outside change is pushed.
     sound->pactl({"set-sink-volume", "test_sink", "55%"});
-    EXPECT_EQ(nextVolume(*phone), (VolumeStatus{55, true, true}));
+    EXPECT_TRUE(volumeComes(*phone, VolumeStatus{55, true, true}));
+
+    // A phone subscribing after a phone's change is told the level the server has now.
+    phone->send(Message::SetVolume{37});
+    EXPECT_TRUE(volumeComes(*phone, VolumeStatus{37, false, true}));
+    auto second = companion->pair(companion->waitUntilReady(), "Second Phone", 30s);
+    second->send(Message::Subscribe{TrackpadProtocol::Subscriptions::volume});
+    const auto first = second->receiveCase<Message::VolumeStatus>(10);
+    ASSERT_TRUE(first) << text();
+    EXPECT_EQ(first->status, (VolumeStatus{37, false, true}));
+    EXPECT_EQ(sound->volumePercent("test_sink"), 37);
 
     player->send(
         R"({"status":"Playing","metadata":{"xesam:title":["s","Next"],"xesam:artist":["as",["Other"]]}})");
@@ -114,6 +154,41 @@ TEST_F(CompanionMediaTest, APhoneSetsTheVolumeAndSeesWhatPlays) {
     player->quit();
     EXPECT_TRUE(phone->receiveCase<Message::NowPlayingUnavailable>(10));
 
+    EXPECT_EQ(companion->stop(SIGTERM), 0) << text();
+}
+
+// Nothing on this desktop listens for media keys: the player and the sound server are told directly.
+TEST_F(CompanionMediaTest, ThePhonesMediaKeysReachThePlayerAndTheSoundServer) {
+    sound->pactl({"set-sink-volume", "test_sink", "50%"});
+    startCompanion();
+    auto phone = pairedPhone();
+    using TrackpadProtocol::MediaCommand;
+
+    phone->send(Message::MediaCommand{MediaCommand::playPause});
+    EXPECT_TRUE(waitFor([&] { return playerProperty("PlaybackStatus") == "Paused"; })) << text();
+    phone->send(Message::MediaCommand{MediaCommand::playPause});
+    EXPECT_TRUE(waitFor([&] { return playerProperty("PlaybackStatus") == "Playing"; })) << text();
+    phone->send(Message::MediaCommand{MediaCommand::next});
+    EXPECT_TRUE(waitFor([&] { return playerProperty("LastCommand") == "Next"; })) << text();
+    phone->send(Message::MediaCommand{MediaCommand::previous});
+    EXPECT_TRUE(waitFor([&] { return playerProperty("LastCommand") == "Previous"; })) << text();
+
+    phone->send(Message::MediaCommand{MediaCommand::volumeUp});
+    EXPECT_TRUE(waitFor([&] { return sound->volumePercent("test_sink") == 55; })) << text();
+    phone->send(Message::MediaCommand{MediaCommand::volumeDown});
+    phone->send(Message::MediaCommand{MediaCommand::volumeDown});
+    EXPECT_TRUE(waitFor([&] { return sound->volumePercent("test_sink") == 45; })) << text();
+    phone->send(Message::MediaCommand{MediaCommand::mute});
+    EXPECT_TRUE(waitFor([&] { return sound->muted("test_sink"); })) << text();
+
+    // Without a player the key goes to the desktop as before, and the player that comes back is found.
+    player->quit();
+    phone->send(Message::MediaCommand{MediaCommand::playPause});
+    player = std::make_unique<testing_support::ScriptedMediaPlayer>(bus->address(), "companion");
+    player->send(R"({"status":"Playing"})");
+    std::this_thread::sleep_for(200ms);
+    phone->send(Message::MediaCommand{MediaCommand::playPause});
+    EXPECT_TRUE(waitFor([&] { return playerProperty("PlaybackStatus") == "Paused"; })) << text();
     EXPECT_EQ(companion->stop(SIGTERM), 0) << text();
 }
 

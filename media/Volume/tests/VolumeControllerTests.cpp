@@ -130,7 +130,7 @@ TEST(VolumeControllerTest, OtherMessagesAreDeclinedAndScheduleNothing) {
     EXPECT_FALSE(called);
 }
 
-TEST(VolumeControllerTest, ReportsAreDeduplicatedAndAnswersAreNotBroadcast) {
+TEST(VolumeControllerTest, ReportsAreDeduplicatedAndAnAnswerThatChangesTheOutputIsBroadcastOnce) {
     Harness h({0.5, false});
     h.controller->start();
     h.controller->start();
@@ -138,22 +138,24 @@ TEST(VolumeControllerTest, ReportsAreDeduplicatedAndAnswersAreNotBroadcast) {
     EXPECT_EQ(h.provider->calls().starts, 1);
     EXPECT_EQ(h.reports, std::vector<VolumeStatus>{status(50, false)});
 
-    // The answer is not broadcast, and the notification it causes is not either.
+    // An answer that changes nothing is not broadcast, nor is the notification that follows it.
     EXPECT_EQ(h.send(Message::VolumeStatusRequest{}), status(50, false));
     h.provider->change({0.5, false});
     h.queue.drain();
     EXPECT_EQ(h.reports.size(), 1u);
 
+    // A phone's change reaches the others (and the status a new subscriber is told) once.
     h.send(Message::SetVolume{70});
     h.provider->change({0.7, false});
     h.queue.drain();
-    EXPECT_EQ(h.reports.size(), 1u);
+    EXPECT_EQ(h.reports, (std::vector<VolumeStatus>{status(50, false), status(70, false)}));
 
     // A change of 0.2 % keeps the level: nothing to report.
     h.provider->change({0.702, false});
     h.provider->change({0.3, false});
     h.queue.drain();
-    EXPECT_EQ(h.reports, (std::vector<VolumeStatus>{status(50, false), status(30, false)}));
+    EXPECT_EQ(h.reports,
+              (std::vector<VolumeStatus>{status(50, false), status(70, false), status(30, false)}));
     EXPECT_EQ(h.controller->reportedStatus(), status(30, false));
 }
 
@@ -216,7 +218,34 @@ TEST(VolumeControllerTest, ReportsQueuedBehindARequestReadTheFinalState) {
     queue.sync([] {});
     EXPECT_EQ(answer, status(80, false));
     std::lock_guard lock(mutex);
-    EXPECT_EQ(reports, std::vector<VolumeStatus>{status(50, false)});
+    EXPECT_EQ(reports, (std::vector<VolumeStatus>{status(50, false), status(80, false)}));
+}
+
+TEST(VolumeControllerTest, VolumeKeysStepOnThePercentGridOnlyOnceAnOutputWasSeen) {
+    Harness h({0.372, true});
+    // Nothing seen yet: the key is left to the desktop.
+    EXPECT_FALSE(h.controller->pressKey(VolumeController::VolumeKey::up));
+    h.controller->start();
+    h.queue.drain();
+    EXPECT_TRUE(h.controller->pressKey(VolumeController::VolumeKey::up));
+    h.queue.drain();
+    EXPECT_TRUE(h.controller->pressKey(VolumeController::VolumeKey::down));
+    h.queue.drain();
+    EXPECT_TRUE(h.controller->pressKey(VolumeController::VolumeKey::mute));
+    h.queue.drain();
+    EXPECT_EQ(h.provider->calls().volumes, (std::vector<double>{0.42, 0.37}));
+    EXPECT_EQ(h.provider->calls().mutes, std::vector<bool>{false});
+    EXPECT_TRUE(h.osd->shown.empty());
+
+    h.provider->set({0.98, false});
+    h.controller->pressKey(VolumeController::VolumeKey::up);
+    h.queue.drain();
+    EXPECT_EQ(h.provider->calls().volumes.back(), 1.0);
+
+    Harness absent(VolumeReading::unavailable);
+    absent.controller->start();
+    absent.queue.drain();
+    EXPECT_FALSE(absent.controller->pressKey(VolumeController::VolumeKey::mute));
 }
 
 }  // namespace
