@@ -7,6 +7,7 @@
 #include <pulse/volume.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
@@ -51,6 +52,38 @@ struct SinkState {
     bool muted = false;
 };
 
+// The proportions between a sink's channels, kept apart from its volumes: a sink set to 0 has none left,
+// and volumes read back at a low level have lost precision to rounding.
+struct Balance {
+    std::uint32_t index = PA_INVALID_INDEX;
+    std::array<double, PA_CHANNELS_MAX> ratios{};
+    // The volumes last set from these proportions: while the sink still has them, nobody else changed it.
+    pa_cvolume lastSet{};
+};
+
+// `current` scaled to `level` in the proportions of `balance`, which it updates: proportions are taken
+// from `current` anew only when someone else changed the sink and it has a level to take them from.
+pa_cvolume balancedVolume(std::optional<Balance>& balance, std::uint32_t index, const pa_cvolume& current,
+                          pa_volume_t level) {
+    const bool sameSink = balance && balance->index == index && balance->lastSet.channels == current.channels;
+    const bool ours = sameSink && pa_cvolume_equal(&balance->lastSet, &current) != 0;
+    const pa_volume_t loudest = pa_cvolume_max(&current);
+    if (!ours && (loudest > 0 || !sameSink)) {
+        Balance taken;
+        taken.index = index;
+        for (unsigned channel = 0; channel < current.channels; ++channel) {
+            taken.ratios[channel] = loudest > 0 ? double(current.values[channel]) / loudest : 1.0;
+        }
+        balance = taken;
+    }
+    pa_cvolume volume = current;
+    for (unsigned channel = 0; channel < current.channels; ++channel) {
+        volume.values[channel] = static_cast<pa_volume_t>(std::lround(balance->ratios[channel] * level));
+    }
+    balance->lastSet = volume;
+    return volume;
+}
+
 }  // namespace
 
 struct PulseAudioVolumeProvider::Impl {
@@ -91,6 +124,10 @@ struct PulseAudioVolumeProvider::Impl {
     std::mutex waitMutex;
     std::condition_variable waitSignal;
     std::uint64_t stateChanges = 0;
+
+    // The caller's thread (the controller's queue).
+    std::mutex balanceMutex;
+    std::optional<Balance> balance;
 
     // Queue only.
     std::function<void()> onChange;
@@ -452,8 +489,12 @@ void PulseAudioVolumeProvider::setVolume(double scalar) {
     if (!sink || !pa_cvolume_valid(&sink->volume)) {
         return;
     }
-    pa_cvolume volume = sink->volume;
-    pa_cvolume_scale(&volume, static_cast<pa_volume_t>(std::lround(clamped * PA_VOLUME_NORM)));
+    pa_cvolume volume{};
+    {
+        std::lock_guard lock(impl_->balanceMutex);
+        volume = balancedVolume(impl_->balance, sink->index, sink->volume,
+                                static_cast<pa_volume_t>(std::lround(clamped * PA_VOLUME_NORM)));
+    }
     struct Callbacks {
         static void done(pa_context*, int success, void* userdata) {
             auto* call = static_cast<std::pair<Impl*, Request*>*>(userdata);

@@ -104,6 +104,25 @@ TEST_F(PulseAudioVolumeTest, KeepsTheBalanceAndNeverLowersAnAmplifiedSinkOnAMute
     EXPECT_EQ(server->volumePercent("test_sink"), 150);
 }
 
+TEST_F(PulseAudioVolumeTest, TheBalanceSurvivesZeroAndLowLevels) {
+    server->pactl({"set-sink-volume", "test_sink", "80%", "40%"});
+    EXPECT_EQ(send(Message::SetVolume{0}), (VolumeStatus{0, false, true}));
+    for (std::uint8_t level : {1, 2, 1, 3, 80}) {
+        send(Message::SetVolume{level});
+    }
+    const std::string volume = server->pactl({"get-sink-volume", "test_sink"});
+    EXPECT_NE(volume.find("front-left: 52429 /  80%"), std::string::npos) << volume;
+    EXPECT_NE(volume.find("front-right: 26215 /  40%"), std::string::npos) << volume;
+
+    // A balance changed by someone else is taken as it is then.
+    server->pactl({"set-sink-volume", "test_sink", "30%", "60%"});
+    send(Message::SetVolume{0});
+    send(Message::SetVolume{30});
+    const std::string changed = server->pactl({"get-sink-volume", "test_sink"});
+    EXPECT_NE(changed.find("/  15%"), std::string::npos) << changed;
+    EXPECT_NE(changed.find("/  30%"), std::string::npos) << changed;
+}
+
 TEST_F(PulseAudioVolumeTest, AnOutsideChangeGivesOneReport) {
     startAndTakeFirstReport();
     server->pactl({"set-sink-volume", "test_sink", "42%"});
