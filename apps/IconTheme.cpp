@@ -219,16 +219,19 @@ std::optional<std::filesystem::path> IconTheme::find(const std::string& icon, in
             }
             themeFolders.push_back(folder);
         }
-        if (!index) {
-            continue;
-        }
-        for (const std::string& parent : index->inherits) {
-            if (parent.find('/') == std::string::npos && seen.insert(parent).second) {
-                themes.push_back(parent);
+        if (index) {
+            for (const std::string& parent : index->inherits) {
+                if (parent.find('/') == std::string::npos && seen.insert(parent).second) {
+                    themes.push_back(parent);
+                }
             }
         }
+        // Even a theme that is missing, or inherits only missing ones, ends in hicolor.
         if (i + 1 == themes.size() && seen.insert("hicolor").second) {
             themes.push_back("hicolor");
+        }
+        if (!index) {
+            continue;
         }
         std::optional<std::filesystem::path> closest;
         int closestDistance = INT_MAX;

@@ -11,6 +11,7 @@
 #include <unordered_set>
 
 #include "apps/AppOrder.h"
+#include "TrackpadProtocol/Types.h"
 #include "platform/Files.h"
 
 namespace Apps {
@@ -152,6 +153,11 @@ struct Walk {
     void entry(int dirFD, const std::filesystem::path& path, const std::string& idPrefix,
                const std::string& name) {
         std::string id = idPrefix + name.substr(0, name.size() - 8);
+        // The id travels to the phone as text and comes back to name the entry, so a file name that is
+        // not UTF-8 can be neither sent nor repaired: the entry is left out, not the whole list.
+        if (!TrackpadProtocol::isValidUTF8(id)) {
+            return;
+        }
         if (seenIDs.contains(id)) {
             return;  // an earlier folder's entry of this id takes precedence, shown or not
         }

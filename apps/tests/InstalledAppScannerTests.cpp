@@ -106,6 +106,16 @@ TEST(InstalledAppScanner, LeavesOutEntriesThatAreNotShownAndTheyStillMaskLaterOn
     EXPECT_EQ(apps[0].name, "noname");  // no Name: the file's stem
 }
 
+TEST(InstalledAppScanner, AFileNameThatIsNotUTF8LeavesOutOnlyThatEntry) {
+    TempTree tree;
+    tree.write("a/caf\xE9.desktop", desktopFile("Cafe"));
+    tree.write("a/sub\xFF/inner.desktop", desktopFile("Inner"));
+    tree.write("a/calc.desktop", desktopFile("Calc"));
+    tree.write("a/caf\xC3\xA9.desktop", desktopFile("Caf\xC3\xA9"));
+    const InstalledAppScanner scanner({tree.root() / "a"}, 2);
+    EXPECT_EQ(ids(scanner.installedApplications()), (std::vector<std::string>{"caf\xC3\xA9", "calc"}));
+}
+
 TEST(InstalledAppScanner, TheDefaultRootsAreTheXDGApplicationFoldersInPrecedenceOrder) {
     TempTree tree;
     tree.write("home/applications/same.desktop", desktopFile("From home"));

@@ -109,6 +109,14 @@ TEST(IconTheme, PrefersAnExactSizeThenTheClosestAndFollowsInheritanceToHicolorAn
     EXPECT_FALSE(theme.find("../pixmaps/legacy", 48));
     EXPECT_EQ(theme.find((tree.root() / "pixmaps/legacy.png").string(), 48),
               tree.root() / "pixmaps/legacy.png");
+
+    // A configured theme that is not installed, or inherits only themes that are not, still ends in
+    // hicolor.
+    EXPECT_EQ(IconTheme({tree.root() / "icons"}, {}, "Absent").find("base", 48),
+              tree.root() / "icons/hicolor/48/apps/base.xpm");
+    tree.write("icons/Orphan/index.theme", "[Icon Theme]\nInherits=Gone\nDirectories=\n");
+    EXPECT_EQ(IconTheme({tree.root() / "icons"}, {}, "Orphan").find("base", 48),
+              tree.root() / "icons/hicolor/48/apps/base.xpm");
 }
 
 }  // namespace
