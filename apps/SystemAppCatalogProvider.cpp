@@ -271,6 +271,36 @@ void SystemAppCatalogProvider::collectFolders(const std::filesystem::path& path,
     }
 }
 
+namespace {
+
+bool isFolder(const std::filesystem::path& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// For each root that does not exist yet, its nearest existing ancestor and the name on the way down
+// that would bring the root into being (~/.local/share "applications" on a fresh account).
+std::map<std::string, std::set<std::string>> ancestorsOfMissing(const std::vector<std::filesystem::path>& roots) {
+    std::map<std::string, std::set<std::string>> ancestors;
+    for (const std::filesystem::path& root : roots) {
+        std::filesystem::path path = root.lexically_normal();
+        if (isFolder(path)) {
+            continue;
+        }
+        while (path.has_relative_path() && path.has_filename()) {
+            const std::filesystem::path parent = path.parent_path();
+            if (isFolder(parent)) {
+                ancestors[parent.string()].insert(path.filename().string());
+                break;
+            }
+            path = parent;
+        }
+    }
+    return ancestors;
+}
+
+}  // namespace
+
 void SystemAppCatalogProvider::refresh(std::int64_t generation) {
     if (inotify_.fd < 0) {
         return;
@@ -281,6 +311,11 @@ void SystemAppCatalogProvider::refresh(std::int64_t generation) {
         std::vector<std::filesystem::path> folders;
         for (const std::filesystem::path& root : scanner_.directories()) {
             collectFolders(root, 0, folders);
+        }
+        // A root made after start is noticed through its parent, whose other changes are ignored.
+        const std::map<std::string, std::set<std::string>> ancestors = ancestorsOfMissing(scanner_.directories());
+        for (const auto& [ancestor, names] : ancestors) {
+            folders.emplace_back(ancestor);
         }
         std::map<std::string, FolderSource> current;
         {
@@ -357,6 +392,12 @@ void SystemAppCatalogProvider::refresh(std::int64_t generation) {
                 watch_.sources[key] = source;
                 changed = true;
             }
+            ancestorNames_.clear();
+            for (const auto& [ancestor, names] : ancestors) {
+                if (auto found = watch_.sources.find(ancestor); found != watch_.sources.end()) {
+                    ancestorNames_[found->second.wd] = names;
+                }
+            }
         }
         if (!changed) {
             return;
@@ -374,7 +415,17 @@ void SystemAppCatalogProvider::folderEvents() {
         if (got <= 0) {
             break;
         }
-        any = true;
+        std::lock_guard lock(mutex_);
+        for (ssize_t offset = 0; offset + ssize_t(sizeof(inotify_event)) <= got;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer.data() + offset);
+            offset += ssize_t(sizeof(inotify_event) + event->len);
+            // In the parent of a missing root only that root's name, or the parent itself going, counts.
+            const auto ancestor = ancestorNames_.find(event->wd);
+            if (ancestor == ancestorNames_.end() || (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) ||
+                (event->len > 0 && ancestor->second.contains(event->name))) {
+                any = true;
+            }
+        }
     }
     if (!any) {
         return;
@@ -413,6 +464,8 @@ void SystemAppCatalogProvider::folderChanged(const std::shared_ptr<Delivery>& de
             }
             refresh(delivery->generation);
             deliver(delivery, AppCatalogEvent::installedAppsChanged);
+            // Windows are matched to entries, so a new entry can name a window that was running.
+            deliver(delivery, AppCatalogEvent::runningAppsChanged);
         });
     }
     queue_.schedule(microseconds(installedSettleDelay_), [this, delivery, count] {
@@ -424,6 +477,7 @@ void SystemAppCatalogProvider::folderChanged(const std::shared_ptr<Delivery>& de
         }
         refresh(delivery->generation);
         deliver(delivery, AppCatalogEvent::installedAppsChanged);
+        deliver(delivery, AppCatalogEvent::runningAppsChanged);
     });
 }
 

@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -102,6 +103,8 @@ class SystemAppCatalogProvider final : public AppCatalogProvider {
     mutable std::mutex mutex_;
     Watch watch_;
     std::map<int, int> watchUsers_;  // inotify watch descriptor -> folders using it
+    // Watches of the nearest existing parents of missing roots -> the names that would make a root.
+    std::map<int, std::set<std::string>> ancestorNames_;
     std::optional<std::pair<std::int64_t, std::vector<InstalledAppScanner::Record>>> recordCache_;
 
     // Last, so it is torn down first: what it still runs finds every other member in place.

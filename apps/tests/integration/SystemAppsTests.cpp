@@ -128,6 +128,40 @@ TEST(FolderWatch, FollowsNewAndReplacedFoldersAndOnlyTheLatestStartReports) {
     provider.stop();
 }
 
+TEST(FolderWatch, ARootMadeAfterStartIsWatchedAndItsParentsOtherChangesAreNot) {
+    TempTree tree;
+    const InstalledAppScanner scanner({tree.root() / "fresh/share/applications"}, 2);
+    SystemAppCatalogProvider provider(scanner, 0.05, 0.2, ":no-display");
+    EventLog log;
+    provider.start([&](AppCatalogEvent event) { log.add(event); });
+
+    tree.write("unrelated.txt", "x");
+    std::this_thread::sleep_for(400ms);
+    EXPECT_EQ(log.count(AppCatalogEvent::installedAppsChanged), 0u);
+
+    std::filesystem::create_directories(tree.root() / "fresh/share");
+    ASSERT_TRUE(waitUntil([&] { return log.count(AppCatalogEvent::installedAppsChanged) >= 1; }, 5s));
+    std::filesystem::create_directories(tree.root() / "fresh/share/applications");
+    tree.write("fresh/share/applications/calc.desktop", calcEntry);
+    const auto watchesRoot = [&] {
+        const auto watched = provider.watchedFolders();
+        return std::find(watched.begin(), watched.end(), (tree.root() / "fresh/share/applications").string()) !=
+               watched.end();
+    };
+    ASSERT_TRUE(waitUntil(watchesRoot, 5s));
+    {
+        std::lock_guard lock(log.mutex);
+        log.events.clear();
+    }
+    tree.write("fresh/share/applications/logo.desktop", logoEntry);
+    ASSERT_TRUE(waitUntil([&] { return log.count(AppCatalogEvent::installedAppsChanged) >= 1; }, 5s));
+    EXPECT_EQ(provider.installedApplications().size(), 2u);
+    // Once the root is there, its parent is no longer watched.
+    const auto watched = provider.watchedFolders();
+    EXPECT_EQ(std::find(watched.begin(), watched.end(), (tree.root() / "fresh/share").string()), watched.end());
+    provider.stop();
+}
+
 TEST(FolderWatch, AProviderTornDownAtOnceLeavesCleanly) {
     // Its queue may not have run its first task yet, nor the timers of a folder event.
     TempTree tree;
