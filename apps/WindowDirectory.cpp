@@ -33,6 +33,8 @@ enum AtomIndex {
     utf8String,
     netSupportingWmCheck,
     netWmIcon,
+    netWmDesktop,
+    netCurrentDesktop,
     atomCount
 };
 constexpr std::array<const char*, atomCount> atomNames{"_NET_CLIENT_LIST",
@@ -48,7 +50,9 @@ constexpr std::array<const char*, atomCount> atomNames{"_NET_CLIENT_LIST",
                                                        "_NET_WM_NAME",
                                                        "UTF8_STRING",
                                                        "_NET_SUPPORTING_WM_CHECK",
-                                                       "_NET_WM_ICON"};
+                                                       "_NET_WM_ICON",
+                                                       "_NET_WM_DESKTOP",
+                                                       "_NET_CURRENT_DESKTOP"};
 
 // Properties longer than this are read in part: a window cannot make us allocate without bound.
 constexpr std::uint32_t maxPropertyWords = 16384;
@@ -149,6 +153,40 @@ struct WindowDirectory::Connection {
     bool hasWindowManager() const {
         return !words(connection, ask(root, atoms[netSupportingWmCheck], XCB_ATOM_WINDOW)).empty();
     }
+    std::optional<std::uint32_t> cardinal(xcb_window_t window, xcb_atom_t property) const {
+        std::vector<std::uint32_t> value = words(connection, ask(window, property, XCB_ATOM_CARDINAL));
+        return value.empty() ? std::nullopt : std::optional(value.front());
+    }
+    // The server's time now, as a window manager judges a request by it: the time stamp of a property
+    // change on a window of our own. XCB_CURRENT_TIME when the server does not tell in time.
+    xcb_timestamp_t serverTime() {
+        if (timeWindow == 0) {
+            timeWindow = xcb_generate_id(connection);
+            const std::uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
+            xcb_create_window(connection, 0, timeWindow, root, -1, -1, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
+                              XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &mask);
+        }
+        xcb_change_property(connection, XCB_PROP_MODE_APPEND, timeWindow, atoms[netWmName], XCB_ATOM_STRING, 8, 0,
+                            nullptr);
+        xcb_flush(connection);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+        while (std::chrono::steady_clock::now() < deadline && xcb_connection_has_error(connection) == 0) {
+            while (xcb_generic_event_t* event = xcb_poll_for_event(connection)) {
+                const bool ours = (event->response_type & 0x7F) == XCB_PROPERTY_NOTIFY &&
+                                  reinterpret_cast<xcb_property_notify_event_t*>(event)->window == timeWindow;
+                const xcb_timestamp_t time =
+                    ours ? reinterpret_cast<xcb_property_notify_event_t*>(event)->time : XCB_CURRENT_TIME;
+                std::free(event);
+                if (ours) {
+                    return time;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return XCB_CURRENT_TIME;
+    }
+
+    xcb_window_t timeWindow = 0;
 };
 
 WindowDirectory::WindowDirectory(const std::string& displayName)
@@ -265,20 +303,36 @@ bool WindowDirectory::activate(const std::vector<std::uint32_t>& windows, double
         if (std::find(listed.begin(), listed.end(), target) == listed.end() && c.hasWindowManager()) {
             return false;  // gone meanwhile
         }
-        // Mapping an iconic window asks the manager to restore it (ICCCM), before it is activated.
-        xcb_map_window(c.connection, target);
-        if (c.hasWindowManager()) {
+        const bool managed = c.hasWindowManager();
+        const auto sendToManager = [&](xcb_window_t window, xcb_atom_t type, std::uint32_t first,
+                                       std::uint32_t second) {
             xcb_client_message_event_t event{};
             event.response_type = XCB_CLIENT_MESSAGE;
             event.format = 32;
-            event.window = target;
-            event.type = c.atoms[netActiveWindow];
-            event.data.data32[0] = 2;  // the request comes from a pager-like tool acting for the user
-            event.data.data32[1] = XCB_CURRENT_TIME;
-            event.data.data32[2] = 0;
+            event.window = window;
+            event.type = type;
+            event.data.data32[0] = first;
+            event.data.data32[1] = second;
             xcb_send_event(c.connection, 0, c.root,
                            XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
                            reinterpret_cast<const char*>(&event));
+        };
+        // Managers weigh an activation by its time against the user's last input, and one without a
+        // time may be refused as stealing the focus.
+        const xcb_timestamp_t now = managed ? c.serverTime() : XCB_CURRENT_TIME;
+        if (managed) {
+            // A window on another virtual desktop is only activated once its desktop is shown.
+            const std::optional<std::uint32_t> desktop = c.cardinal(target, c.atoms[netWmDesktop]);
+            const std::optional<std::uint32_t> current = c.cardinal(c.root, c.atoms[netCurrentDesktop]);
+            if (desktop && *desktop != 0xFFFFFFFF && current != desktop) {
+                sendToManager(c.root, c.atoms[netCurrentDesktop], *desktop, now);
+            }
+        }
+        // Mapping an iconic window asks the manager to restore it (ICCCM), before it is activated.
+        xcb_map_window(c.connection, target);
+        if (managed) {
+            // Source 2: the request comes from a pager-like tool acting for the user.
+            sendToManager(target, c.atoms[netActiveWindow], 2, now);
         } else {
             const std::uint32_t above = XCB_STACK_MODE_ABOVE;
             xcb_configure_window(c.connection, target, XCB_CONFIG_WINDOW_STACK_MODE, &above);

@@ -358,6 +358,39 @@ TEST_F(DesktopSession, TestApplicationsStartMinimizeAndComeBackThroughOpen) {
     catalog->stop();
 }
 
+TEST_F(DesktopSession, OpeningAnAppOnAnotherDesktopShowsThatDesktopAndActivatesIt) {
+    const InstalledAppScanner scanner({tree_.root() / "applications"}, 2);
+    auto provider = std::make_shared<SystemAppCatalogProvider>(scanner, 1.0, 10.0);
+    const AppLauncher launcher(std::make_shared<SystemAppLaunchSystem>(provider, scanner));
+    const auto open = [&](const std::string& id) {
+        std::optional<OpenAppResult> result;
+        launcher.open(id, [&](OpenAppResult r) { result = r; });
+        return result;
+    };
+    const auto logoWindow = [&] {
+        for (const RunningApp& app : provider->runningAppsWithWindows()) {
+            if (app.info.bundleID == "test.logo" && !app.windows.empty()) {
+                return std::optional(app.windows.front());
+            }
+        }
+        return std::optional<std::uint32_t>();
+    };
+    EXPECT_EQ(open("test.logo"), (OpenAppResult{"test.logo", OpenAppResult::Status::opened}));
+    ASSERT_TRUE(waitUntil([&] { return logoWindow().has_value(); }, 30s));
+    const std::string window = std::to_string(*logoWindow());
+    testing_support::runCommand({"xdotool", "set_desktop_for_window", window, "2"}, 5s);
+    testing_support::runCommand({"xdotool", "set_desktop", "0"}, 5s);
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return testing_support::runCommand({"xdotool", "get_desktop_for_window", window}, 5s).output == "2\n";
+        },
+        10s));
+
+    EXPECT_EQ(open("test.logo"), (OpenAppResult{"test.logo", OpenAppResult::Status::opened}));
+    EXPECT_EQ(testing_support::runCommand({"xdotool", "get_desktop"}, 5s).output, "2\n");
+    EXPECT_EQ(testing_support::runCommand({"xdotool", "getactivewindow"}, 5s).output, window + "\n");
+}
+
 TEST_F(DesktopSession, EntriesThatCannotStartFail) {
     tree_.write("applications/broken.desktop",
                 "[Desktop Entry]\nType=Application\nName=B\nExec=xlogo \"oops\n");
