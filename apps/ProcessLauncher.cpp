@@ -96,10 +96,13 @@ LaunchOutcome launchDetached(const std::vector<std::string>& argv,
                 ::signal(signal, SIG_DFL);
             }
         }
+        // Nothing of ours is passed on: what the program prints would otherwise land in our log.
         const int devNull = ::open("/dev/null", O_RDWR);
         if (devNull >= 0) {
             ::dup2(devNull, STDIN_FILENO);
-            if (devNull != STDIN_FILENO) {
+            ::dup2(devNull, STDOUT_FILENO);
+            ::dup2(devNull, STDERR_FILENO);
+            if (devNull > STDERR_FILENO) {
                 ::close(devNull);
             }
         }

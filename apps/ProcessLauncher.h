@@ -1,7 +1,7 @@
 #pragma once
 // Starts a program without a shell, detached: in a session of its own, not a child of this process
 // (so it outlives us and never needs reaping). The result says whether the program's exec succeeded,
-// learned through a close-on-exec pipe.
+// learned through a close-on-exec pipe. Its standard input and output are /dev/null.
 #include <filesystem>
 #include <string>
 #include <vector>

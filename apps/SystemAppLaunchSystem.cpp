@@ -24,6 +24,16 @@ std::string displayOrEnvironment(std::string name) {
 
 }  // namespace
 
+std::optional<std::string> terminalProgram() {
+    if (const char* chosen = std::getenv("TERMINAL"); chosen != nullptr && programExists(chosen)) {
+        return std::string(chosen);
+    }
+    if (programExists("x-terminal-emulator")) {
+        return std::string("x-terminal-emulator");
+    }
+    return std::nullopt;
+}
+
 SystemAppLaunchSystem::SystemAppLaunchSystem(std::shared_ptr<SystemAppCatalogProvider> provider,
                                              InstalledAppScanner scanner, std::string displayName)
     : provider_(std::move(provider)),
@@ -88,17 +98,26 @@ void SystemAppLaunchSystem::open(const std::filesystem::path& url, Completion co
         entry = parseDesktopEntry(
             std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()), messageLocales());
     }
-    if (!entry || entry->type != "Application" || entry->terminal ||
+    if (!entry || entry->type != "Application" ||
         (!entry->tryExec.empty() && !programExists(entry->tryExec))) {
         completion(false);
         return;
     }
-    const std::optional<std::vector<std::string>> argv =
+    std::optional<std::vector<std::string>> argv =
         parseExecLine(entry->exec, ExecContext{entry->icon, entry->name, url.string()});
     if (!argv) {
         logger.notice("The Exec line of " + url.string() + " cannot be read; nothing was started");
         completion(false);
         return;
+    }
+    if (entry->terminal) {
+        const std::optional<std::string> terminal = terminalProgram();
+        if (!terminal) {
+            logger.notice(url.string() + " runs in a terminal, and no terminal program was found");
+            completion(false);
+            return;
+        }
+        argv->insert(argv->begin(), {*terminal, "-e"});
     }
     const LaunchOutcome outcome = launchDetached(*argv, entry->path);
     if (!outcome.started) {

@@ -5,13 +5,18 @@
 // from the entry's Exec line without a shell.
 //
 // A running application is only ever activated, never started again from its entry: on Linux that
-// would usually open a second instance. A Terminal=true entry is refused, as no terminal is chosen.
+// would usually open a second instance. A Terminal=true entry runs in the user's terminal program,
+// given the entry's argument vector after "-e".
 #include <memory>
 
 #include "apps/AppLauncher.h"
 #include "apps/SystemAppCatalogProvider.h"
 
 namespace Apps {
+
+// The user's terminal program: $TERMINAL when it names one, else the system's x-terminal-emulator;
+// none when neither exists.
+std::optional<std::string> terminalProgram();
 
 class SystemAppLaunchSystem final : public AppLaunchSystem {
   public:

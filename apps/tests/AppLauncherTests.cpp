@@ -2,10 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
 
 #include "apps/ExecLine.h"
 #include "apps/ProcessLauncher.h"
+#include "apps/tests/TempTree.h"
+#include "testing/Subprocess.h"
 
 namespace Apps {
 namespace {
@@ -58,6 +66,30 @@ TEST(ProcessLauncher, ReportsWhetherTheProgramStarted) {
     EXPECT_FALSE(launchDetached({"/etc/hostname"}, {}).started);  // not executable
     EXPECT_FALSE(launchDetached({"/bin/true"}, "/nonexistent-folder").started);
     EXPECT_FALSE(launchDetached({}, {}).started);
+}
+
+TEST(ProcessLauncher, WhatTheProgramPrintsDoesNotReachOurOutput) {
+    testing::TempTree tree;
+    const std::filesystem::path captured = tree.root() / "captured";
+    const std::filesystem::path marker = tree.root() / "done";
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const int savedOut = ::dup(STDOUT_FILENO);
+    const int savedErr = ::dup(STDERR_FILENO);
+    const int file = ::open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(file, 0);
+    ::dup2(file, STDOUT_FILENO);
+    ::dup2(file, STDERR_FILENO);
+    const bool started =
+        launchDetached({"/bin/sh", "-c", "echo out; echo err >&2; : > \"$0\"", marker.string()}, {}).started;
+    ::dup2(savedOut, STDOUT_FILENO);
+    ::dup2(savedErr, STDERR_FILENO);
+    ::close(savedOut);
+    ::close(savedErr);
+    ::close(file);
+    ASSERT_TRUE(started);
+    ASSERT_TRUE(testing_support::waitUntil([&] { return std::filesystem::exists(marker); }, std::chrono::seconds(10)));
+    EXPECT_EQ(std::filesystem::file_size(captured), 0u);
 }
 
 class FakeLaunchSystem final : public AppLaunchSystem {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -391,6 +392,51 @@ TEST_F(DesktopSession, OpeningAnAppOnAnotherDesktopShowsThatDesktopAndActivatesI
     EXPECT_EQ(testing_support::runCommand({"xdotool", "getactivewindow"}, 5s).output, window + "\n");
 }
 
+TEST_F(DesktopSession, TerminalEntriesOpenInTheUsersTerminal) {
+    tree_.write("applications/monitor.desktop",
+                "[Desktop Entry]\nType=Application\nName=Monitor\nExec=top -d \"2 s\"\nTerminal=true\n");
+    const std::filesystem::path fake = tree_.write("bin/fake-term", "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$0.args\"\n");
+    std::filesystem::permissions(fake, std::filesystem::perms::owner_all);
+    const InstalledAppScanner scanner({tree_.root() / "applications"}, 2);
+    auto provider = std::make_shared<SystemAppCatalogProvider>(scanner, 1.0, 10.0);
+    const AppLauncher launcher(std::make_shared<SystemAppLaunchSystem>(provider, scanner));
+    const auto open = [&](const std::string& id) {
+        std::optional<OpenAppResult> result;
+        launcher.open(id, [&](OpenAppResult r) { result = r; });
+        return result;
+    };
+    {
+        const testing_support::ScopedEnvironment chosen(testing_support::EnvironmentChanges{{"TERMINAL", fake.string()}});
+        EXPECT_EQ(open("monitor"), (OpenAppResult{"monitor", OpenAppResult::Status::opened}));
+        const std::filesystem::path args = fake.string() + ".args";
+        ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(args) && std::filesystem::file_size(args) > 0; }, 10s));
+        std::ifstream in(args);
+        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(text, "-e\ntop\n-d\n2 s\n");
+    }
+    if (!findExecutable("x-terminal-emulator")) {
+        GTEST_SKIP() << "no x-terminal-emulator is installed";
+    }
+    const testing_support::ScopedEnvironment system(testing_support::EnvironmentChanges{{"TERMINAL", std::nullopt}});
+    EXPECT_EQ(open("monitor"), (OpenAppResult{"monitor", OpenAppResult::Status::opened}));
+    // The terminal's window appears with the program in it.
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            for (const ClientWindow& window : WindowDirectory().clients()) {
+                if (window.processID && std::filesystem::exists("/proc/" + std::to_string(*window.processID))) {
+                    std::ifstream status("/proc/" + std::to_string(*window.processID) + "/comm");
+                    std::string name;
+                    std::getline(status, name);
+                    if (name != "xlogo" && name != "xcalc") {
+                        return true;
+                    }
+                }
+            }
+            return false;
+        },
+        30s));
+}
+
 TEST_F(DesktopSession, EntriesThatCannotStartFail) {
     tree_.write("applications/broken.desktop",
                 "[Desktop Entry]\nType=Application\nName=B\nExec=xlogo \"oops\n");
@@ -401,6 +447,10 @@ TEST_F(DesktopSession, EntriesThatCannotStartFail) {
     const InstalledAppScanner scanner({tree_.root() / "applications"}, 2);
     auto provider = std::make_shared<SystemAppCatalogProvider>(scanner, 1.0, 10.0);
     const AppLauncher launcher(std::make_shared<SystemAppLaunchSystem>(provider, scanner));
+    // No terminal program anywhere: a terminal application cannot start.
+    std::filesystem::create_directories(tree_.root() / "empty-bin");
+    const testing_support::ScopedEnvironment noTerminal(testing_support::EnvironmentChanges{
+        {"TERMINAL", std::nullopt}, {"PATH", (tree_.root() / "empty-bin").string()}});
     for (const std::string id : {"broken", "missing", "terminal"}) {
         std::optional<OpenAppResult> result;
         launcher.open(id, [&](OpenAppResult r) { result = r; });
