@@ -1,6 +1,7 @@
 #include "apps/AppLauncher.h"
 
 #include <atomic>
+#include <chrono>
 
 namespace Apps {
 
@@ -31,6 +32,36 @@ class OnceResult {
 
 }  // namespace
 
+LaunchLimiter::LaunchLimiter() : LaunchLimiter(Limits{}, {}) {}
+
+LaunchLimiter::LaunchLimiter(Limits limits, Clock clock) : limits_(limits), clock_(std::move(clock)) {
+    if (!clock_) {
+        clock_ = [] {
+            return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+        };
+    }
+}
+
+bool LaunchLimiter::admit(const std::string& key) {
+    const double now = clock_();
+    std::lock_guard lock(mutex_);
+    std::erase_if(inFlight_, [&](const auto& entry) { return now - entry.second >= limits_.settleSeconds; });
+    while (!recentStarts_.empty() && now - recentStarts_.front() >= 1.0) {
+        recentStarts_.pop_front();
+    }
+    if (inFlight_.contains(key) || recentStarts_.size() >= limits_.startsPerSecond) {
+        return false;
+    }
+    inFlight_.emplace(key, now);
+    recentStarts_.push_back(now);
+    return true;
+}
+
+void LaunchLimiter::release(const std::string& key) {
+    std::lock_guard lock(mutex_);
+    inFlight_.erase(key);
+}
+
 void AppLauncher::open(const std::string& bundleID, Completion completion) const {
     auto result = std::make_shared<OnceResult>(bundleID, std::move(completion));
     const std::string id = trimmedText(bundleID);
@@ -52,7 +83,11 @@ void AppLauncher::open(const std::string& bundleID, Completion completion) const
     const auto finish = [result](bool ok) {
         result->report(ok ? OpenAppResult::Status::opened : OpenAppResult::Status::failed);
     };
+    const std::string key = lowercasedText(id);
     if (chosen != nullptr) {
+        if (limiter_) {
+            limiter_->release(key);
+        }
         system_->activate(*chosen, finish);
         return;
     }
@@ -61,7 +96,16 @@ void AppLauncher::open(const std::string& bundleID, Completion completion) const
         result->report(OpenAppResult::Status::notInstalled);
         return;
     }
-    system_->open(*url, finish);
+    if (limiter_ && !limiter_->admit(key)) {
+        result->report(OpenAppResult::Status::failed);
+        return;
+    }
+    system_->open(*url, [result, limiter = limiter_, key](bool ok) {
+        if (!ok && limiter) {
+            limiter->release(key);
+        }
+        result->report(ok ? OpenAppResult::Status::opened : OpenAppResult::Status::failed);
+    });
 }
 
 void AppLauncher::response(const Message& message,

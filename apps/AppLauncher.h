@@ -3,9 +3,12 @@
 // running is started from its desktop entry. The outcome is one OpenAppResult per request, carrying
 // the bundle id exactly as the phone sent it.
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,11 +32,44 @@ class AppLaunchSystem {
     virtual void open(const std::filesystem::path& url, Completion completion) = 0;
 };
 
+// Keeps a phone from starting programs without bound: an application started from its entry is not
+// started again while that start is in flight (until it runs, its start failed, or `settleSeconds`
+// passed: a program without a window never shows as running), and at most `startsPerSecond` starts
+// are made in any second. Activating a running application is not limited.
+//
+// Thread: any; the lock only guards the bookkeeping.
+class LaunchLimiter {
+  public:
+    struct Limits {
+        double settleSeconds = 10.0;
+        std::size_t startsPerSecond = 3;
+    };
+    using Clock = std::function<double()>;  // seconds, monotonic
+
+    LaunchLimiter();
+    // Without a clock, the steady clock.
+    LaunchLimiter(Limits limits, Clock clock);
+
+    // True, and the start recorded, when `key` may be started now.
+    bool admit(const std::string& key);
+    // The start of `key` failed, or the application is seen running: it is no longer in flight.
+    void release(const std::string& key);
+
+  private:
+    Limits limits_;
+    Clock clock_;
+    std::mutex mutex_;
+    std::map<std::string, double> inFlight_;
+    std::deque<double> recentStarts_;
+};
+
 class AppLauncher {
   public:
     using Completion = std::function<void(TrackpadProtocol::OpenAppResult)>;
 
-    explicit AppLauncher(std::shared_ptr<AppLaunchSystem> system) : system_(std::move(system)) {}
+    explicit AppLauncher(std::shared_ptr<AppLaunchSystem> system,
+                         std::shared_ptr<LaunchLimiter> limiter = std::make_shared<LaunchLimiter>())
+        : system_(std::move(system)), limiter_(std::move(limiter)) {}
 
     // Runs on the caller's thread (the system calls block), and calls the completion exactly once: a
     // system that drops its completion without calling it counts as a failure.
@@ -44,6 +80,8 @@ class AppLauncher {
 
   private:
     std::shared_ptr<AppLaunchSystem> system_;
+    // Shared by the launcher's copies.
+    std::shared_ptr<LaunchLimiter> limiter_;
 };
 
 }  // namespace Apps

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -182,6 +183,58 @@ TEST_F(LauncherFixture, ABlankIdAsksNothingAndEveryRequestGetsExactlyOneResult) 
                       [&](std::optional<Message> m) { reply = std::move(m); });
     ASSERT_TRUE(reply);
     EXPECT_EQ(*reply, (Message{Message::OpenAppResult{OpenAppResult{"b", Status::opened}}}));
+}
+
+TEST(LaunchLimiter, OneStartPerAppInFlightAndAFewStartsPerSecond) {
+    auto system = std::make_shared<FakeLaunchSystem>();
+    system->url = "/x.desktop";
+    double now = 100;
+    const AppLauncher launcher(system, std::make_shared<LaunchLimiter>(LaunchLimiter::Limits{10.0, 3},
+                                                                        [&] { return now; }));
+    std::vector<Status> statuses;
+    const auto open = [&](const std::string& id) {
+        launcher.open(id, [&](OpenAppResult result) { statuses.push_back(result.status); });
+    };
+    const auto starts = [&] {
+        return std::count_if(system->calls.begin(), system->calls.end(),
+                             [](const std::string& call) { return call.starts_with("open "); });
+    };
+
+    // A program without a window: repeated requests start it once.
+    for (int i = 0; i < 5; ++i) {
+        open("Silent");
+    }
+    open("silent");
+    EXPECT_EQ(starts(), 1);
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), Status::failed), 5);
+    now += 10;
+    open("silent");
+    EXPECT_EQ(starts(), 2);
+
+    // A failed start frees the app at once; the second-long window still counts it.
+    now += 10;
+    system->result = false;
+    open("broken");
+    system->result = true;
+    open("broken");
+    EXPECT_EQ(starts(), 4);
+    open("third");
+    open("fourth");
+    EXPECT_EQ(starts(), 5);  // three starts in this second already
+    now += 1;
+    open("fourth");
+    EXPECT_EQ(starts(), 6);
+
+    // Once it runs, bringing it forward is not limited, and a later start is a new one.
+    system->running = {instance(7, RunningAppInfo::ActivationPolicy::regular)};
+    statuses.clear();
+    open("third");
+    open("third");
+    EXPECT_EQ(statuses, (std::vector<Status>{Status::opened, Status::opened}));
+    system->running.clear();
+    now += 1;
+    open("third");
+    EXPECT_EQ(starts(), 7);
 }
 
 }  // namespace
