@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 namespace media {
@@ -321,6 +324,53 @@ std::optional<Data> ArtworkFiles::read(const std::string& url, std::size_t maxim
     cachedDescription_ = description;
     cachedBytes_ = bytes.empty() ? std::nullopt : std::optional<Data>(std::move(bytes));
     return cachedBytes_;
+}
+
+// ---- Bounded artwork reads ---------------------------------------------------------------------------
+
+struct BoundedArtworkReader::Shared {
+    Read read;
+    ArtworkFiles files;  // only the read under way touches it
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool busy = false;
+    std::uint64_t started = 0;
+    std::uint64_t done = 0;
+    std::optional<Data> result;
+};
+
+BoundedArtworkReader::BoundedArtworkReader(std::chrono::milliseconds limit, Read read)
+    : limit_(limit), shared_(std::make_shared<Shared>()) {
+    shared_->read = std::move(read);
+}
+
+std::optional<Data> BoundedArtworkReader::read(const std::string& url, std::size_t maximumBytes) {
+    std::uint64_t number = 0;
+    {
+        std::lock_guard lock(shared_->mutex);
+        if (shared_->busy) {
+            return std::nullopt;
+        }
+        shared_->busy = true;
+        number = ++shared_->started;
+    }
+    // Detached: a read that hangs for good must not hold up whoever ends this process.
+    std::thread([shared = shared_, url, maximumBytes, number] {
+        std::optional<Data> bytes =
+            shared->read ? shared->read(url, maximumBytes) : shared->files.read(url, maximumBytes);
+        {
+            std::lock_guard lock(shared->mutex);
+            shared->result = std::move(bytes);
+            shared->done = number;
+            shared->busy = false;
+        }
+        shared->finished.notify_all();
+    }).detach();
+    std::unique_lock lock(shared_->mutex);
+    if (!shared_->finished.wait_for(lock, limit_, [&] { return shared_->done == number; })) {
+        return std::nullopt;
+    }
+    return std::move(shared_->result);
 }
 
 }  // namespace media

@@ -90,4 +90,25 @@ class ArtworkFiles {
     std::optional<Data> cachedBytes_;
 };
 
+// Artwork read with a bound on the time it may take: a file on a mount that hangs would otherwise hang
+// the queue it is read on, and everything that waits for that queue (quitting does). The read runs on
+// a thread of its own; when it does not end in time the answer is none, and no other read starts until
+// the hung one has ended.
+//
+// Thread: read() from one thread at a time; the lock only moves the result.
+class BoundedArtworkReader {
+  public:
+    using Read = std::function<std::optional<Data>(const std::string& url, std::size_t maximumBytes)>;
+
+    // Without `read`, the file is read by an ArtworkFiles of the reader's own.
+    explicit BoundedArtworkReader(std::chrono::milliseconds limit, Read read = {});
+
+    std::optional<Data> read(const std::string& url, std::size_t maximumBytes);
+
+  private:
+    struct Shared;
+    std::chrono::milliseconds limit_;
+    std::shared_ptr<Shared> shared_;
+};
+
 }  // namespace media

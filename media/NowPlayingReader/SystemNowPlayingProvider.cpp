@@ -33,7 +33,7 @@ struct SystemNowPlayingProvider::State : std::enable_shared_from_this<State> {
     std::uint64_t generation = 0;
     std::unique_ptr<platform::dbus::Connection> connection;
     std::unique_ptr<MprisReader> reader;
-    ArtworkFiles artwork;
+    BoundedArtworkReader artwork{artworkReadLimit};
     platform::Executor::TimerID timer = 0;
 };
 
@@ -180,7 +180,13 @@ SystemNowPlayingProvider::~SystemNowPlayingProvider() {
 
 std::unique_ptr<SystemNowPlayingProvider> SystemNowPlayingProvider::inProcess(Options options) {
     auto state = std::make_shared<State>(std::move(options));
-    state->queue->sync([&] { state->inProcess = state->connect(); });
+    // A session bus that is not there yet (a session still starting) is followed once it appears.
+    state->inProcess = true;
+    state->queue->sync([&] {
+        if (!state->connect()) {
+            logger.notice("the session bus cannot be reached yet; now playing is read once it can");
+        }
+    });
     return std::unique_ptr<SystemNowPlayingProvider>(new SystemNowPlayingProvider(state));
 }
 
@@ -194,11 +200,7 @@ std::unique_ptr<SystemNowPlayingProvider> SystemNowPlayingProvider::withHelper(
 std::unique_ptr<SystemNowPlayingProvider> SystemNowPlayingProvider::make(std::optional<bool> triesInProcess,
                                                                          Options options) {
     if (triesInProcess.value_or(true)) {
-        auto provider = inProcess(options);
-        if (provider->isAvailable()) {
-            return provider;
-        }
-        logger.notice("the session bus cannot be reached; now playing is read by the helper");
+        return inProcess(std::move(options));
     }
     auto helper = NowPlayingHelper::make(NowPlayingHelper::defaultExecutable(), 360, 1.0, 5.0);
     if (!helper) {

@@ -22,8 +22,9 @@ class SystemNowPlayingProvider final : public NowPlayingProvider {
     // bus can be reached); false runs the helper.
     static constexpr const char* preferenceKey = "NowPlayingTriesRefusedMediaRemote";
     static constexpr double defaultPollInterval = 5.0;
-    // Artwork files above this size are not read.
+    // Artwork files above this size are not read, nor those that take longer than this.
     static constexpr std::size_t maximumArtworkBytes = 16 * 1024 * 1024;
+    static constexpr std::chrono::milliseconds artworkReadLimit{500};
 
     struct Options {
         // In-process reading: the bus to read (empty: the session bus).
@@ -34,13 +35,13 @@ class SystemNowPlayingProvider final : public NowPlayingProvider {
         std::shared_ptr<ShownPlayer> shownPlayer;
     };
 
-    // Reads in this process when `triesInProcess` is not false and the bus connects; otherwise runs the
-    // helper beside this executable (interval 1 s, artwork 360 px, restart after 5 s); without it, no
-    // source: start hands on one `unavailable`.
+    // Reads in this process when `triesInProcess` is not false (a bus that cannot be reached yet is
+    // tried again at every poll); otherwise runs the helper beside this executable (interval 1 s,
+    // artwork 360 px, restart after 5 s); without it, no source: start hands on one `unavailable`.
     static std::unique_ptr<SystemNowPlayingProvider> make(std::optional<bool> triesInProcess,
                                                           Options options);
     static std::unique_ptr<SystemNowPlayingProvider> make(std::optional<bool> triesInProcess);
-    // Reads in this process over the given bus; no source when it cannot be reached.
+    // Reads in this process over the given bus, connecting again at every poll while it cannot be reached.
     static std::unique_ptr<SystemNowPlayingProvider> inProcess(Options options);
     // Runs the given helper.
     static std::unique_ptr<SystemNowPlayingProvider> withHelper(std::shared_ptr<NowPlayingHelper> helper);

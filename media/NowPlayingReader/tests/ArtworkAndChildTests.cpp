@@ -1,14 +1,18 @@
 #include <gtest/gtest.h>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <future>
 
 #include "media/NowPlayingReader/ArtworkScaler.h"
 #include "media/NowPlayingReader/MprisReader.h"
 #include "media/NowPlayingReader/NowPlayingHelperChild.h"
+#include "testing/LoopThread.h"
 
 namespace media {
 namespace {
@@ -107,6 +111,27 @@ TEST(ArtworkFilesTest, OnlyLocalRegularFilesWithinTheLimit) {
     ASSERT_EQ(::mkfifo((folder / "pipe").c_str(), 0600), 0);
     EXPECT_EQ(files.read("file://" + (folder / "pipe").string(), 100), std::nullopt);
     std::filesystem::remove_all(folder);
+}
+
+TEST(BoundedArtworkReaderTest, AReadThatHangsGivesNoneInTimeAndHoldsBackTheNextUntilItEnds) {
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<int> reads = 0;
+    BoundedArtworkReader reader(std::chrono::milliseconds{50}, [&](const std::string& url, std::size_t) {
+        ++reads;
+        if (url == "file:///hung") {
+            released.wait();
+        }
+        return std::optional<Data>(Data{1, 2, 3});
+    });
+    EXPECT_EQ(reader.read("file:///quick", 10), Data({1, 2, 3}));
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(reader.read("file:///hung", 10), std::nullopt);
+    EXPECT_EQ(reader.read("file:///quick", 10), std::nullopt);  // not started beside the hung one
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds{5});
+    EXPECT_EQ(reads, 2);
+    release.set_value();
+    EXPECT_TRUE(testing_support::eventually([&] { return reader.read("file:///quick", 10).has_value(); }, 5));
 }
 
 struct ChildHarness {

@@ -81,6 +81,21 @@ TEST_F(NowPlayingBusTest, InProcessReadsTheTrackOncePerChangeAndUnavailableWhenT
     EXPECT_EQ(seen().size(), 3u);
 }
 
+TEST_F(NowPlayingBusTest, ABusThatAppearsAfterStartIsFollowed) {
+    ScriptedPlayer player(bus->address(), "late");
+    player.send(playing("Late", R"(["A"])"));
+    // The provider is given an address where nothing listens yet; the bus appears there later.
+    const std::filesystem::path later = bus->folder() / "later";
+    SystemNowPlayingProvider::Options options;
+    options.busAddress = "unix:path=" + later.string();
+    options.pollInterval = 0.2;
+    startFeed(SystemNowPlayingProvider::inProcess(options));
+    ASSERT_TRUE(waitFor(std::nullopt));
+    const std::string socket = bus->address().substr(std::string_view("unix:path=").size());
+    std::filesystem::create_symlink(socket, later);
+    EXPECT_TRUE(waitFor(NowPlaying("Late", "A", std::nullopt)));
+}
+
 // A 2000 x 1000 JPEG with detail everywhere, written into the bus's folder; its file URL.
 std::string writeCover(const std::filesystem::path& folder) {
     namespace imaging = platform::imaging;
