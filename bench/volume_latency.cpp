@@ -1,6 +1,12 @@
 // Volume figures on a private PulseAudio with null sinks: how long a phone's set-volume request takes
 // until the server holds the new level, and an outside change until it is reported, next to the same
-// change made by `pactl set-sink-volume` as a process. Prints its figures; run: volume_latency [rounds].
+// change made by `pactl set-sink-volume` as a process. Then the same through the real companion process
+// with a paired phone (on Xvfb, a private bus and a scripted media player), in interleaved rounds: the
+// phone's set-volume round trip beside `pactl`, play/pause until the player's PlaybackStatus changes,
+// and volume up until another client of the server sees the new level. Prints its figures and the
+// load average; run: volume_latency [rounds].
+#include <signal.h>
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -10,10 +16,19 @@
 #include <mutex>
 #include <vector>
 
+#include <fstream>
+#include <string>
+#include <thread>
+
 #include "media/Volume/PulseAudioVolumeProvider.h"
 #include "media/Volume/VolumeController.h"
+#include "platform/DBus.h"
 #include "platform/LoopQueue.h"
+#include "testing/CompanionProcess.h"
+#include "testing/PrivateBus.h"
 #include "testing/PulseAudioSandbox.h"
+#include "testing/ScriptedMediaPlayer.h"
+#include "testing/XvfbServer.h"
 
 namespace {
 
@@ -46,6 +61,102 @@ struct Reports {
         return signal.wait_for(lock, std::chrono::seconds{5}, [&] { return level == value; });
     }
 };
+
+// Minimum, median and maximum, for the figures of few rounds.
+struct Spread {
+    std::vector<double> ms;
+    void add(Clock::duration d) { ms.push_back(std::chrono::duration<double, std::milli>(d).count()); }
+    void print(const char* what) {
+        if (ms.empty()) {
+            std::printf("%-58s no rounds\n", what);
+            return;
+        }
+        std::sort(ms.begin(), ms.end());
+        std::printf("%-58s min %7.2f ms  median %7.2f ms  max %7.2f ms  (n=%zu)\n", what, ms.front(),
+                    ms[ms.size() / 2], ms.back(), ms.size());
+    }
+};
+
+std::string loadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string one, five, fifteen;
+    in >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
+// The phone's requests through the companion process, each kind once per round, interleaved.
+void throughTheCompanion(testing_support::PulseAudioSandbox& server, Reports& watched, int rounds) {
+    using namespace std::chrono_literals;
+    if (!testing_support::XvfbServer::isInstalled() || testing_support::PrivateBus::unavailableReason() ||
+        !testing_support::ScriptedMediaPlayer::isAvailable()) {
+        std::printf("Xvfb, dbus-daemon or /usr/bin/python3 is missing: no figures through the companion\n");
+        return;
+    }
+    testing_support::XvfbServer display;
+    testing_support::PrivateBus bus;
+    testing_support::ScriptedMediaPlayer player(bus.address(), "bench");
+    player.send(R"({"status":"Playing","metadata":{"xesam:title":["s","Bench"]}})");
+    testing_support::TemporaryFolder folder;
+    testing_support::CompanionProcess companion(
+        LUMIVEX_COMPANION_PATH, folder.path, display.displayName(), {"--headless"},
+        testing_support::EnvironmentChanges{{"DBUS_SESSION_BUS_ADDRESS", bus.address()},
+                                            {"PULSE_SERVER", server.serverAddress()}});
+    auto phone = companion.pair(companion.waitUntilReady(), "Bench Phone", 30s);
+    auto connection = platform::dbus::Connection::openAddress(bus.address());
+    if (!connection) {
+        std::printf("the private bus cannot be reached\n");
+        return;
+    }
+    const auto status = [&] {
+        auto value = (*connection)
+                         ->property("org.mpris.MediaPlayer2.bench", "/org/mpris/MediaPlayer2",
+                                    "org.mpris.MediaPlayer2.Player", "PlaybackStatus");
+        return value && value->string() ? *value->string() : std::string();
+    };
+
+    Spread phoneSet, pactlSet, playPause, volumeUp;
+    for (int i = 0; i < rounds; ++i) {
+        auto start = Clock::now();
+        server.pactl({"set-sink-volume", "test_sink", std::to_string(30 + i % 5) + "%"});
+        pactlSet.add(Clock::now() - start);
+
+        const int level = 40 + (i % 2) * 10 + (i % 3);
+        start = Clock::now();
+        phone->send(Message::SetVolume{static_cast<std::uint8_t>(level)});
+        if (phone->receiveUntil(
+                [&](const Message& message) {
+                    const auto* answer = message.as<Message::VolumeStatus>();
+                    return answer != nullptr && answer->status.level == level;
+                },
+                5)) {
+            phoneSet.add(Clock::now() - start);
+        }
+        watched.waitFor(level);
+
+        start = Clock::now();
+        phone->send(Message::MediaCommand{TrackpadProtocol::MediaCommand::volumeUp});
+        if (watched.waitFor(level + media::VolumeController::volumeKeyStep)) {
+            volumeUp.add(Clock::now() - start);
+        }
+
+        const std::string before = status();
+        start = Clock::now();
+        phone->send(Message::MediaCommand{TrackpadProtocol::MediaCommand::playPause});
+        while (status() == before && Clock::now() - start < 5s) {
+            std::this_thread::sleep_for(200us);
+        }
+        if (status() != before) {
+            playPause.add(Clock::now() - start);
+        }
+    }
+    std::printf("\nThrough the companion process, %d interleaved rounds, load average %s:\n", rounds,
+                loadAverage().c_str());
+    phoneSet.print("phone set-volume -> answer (round trip)");
+    pactlSet.print("`pactl set-sink-volume` as a process, start to exit");
+    volumeUp.print("phone volume up -> another client sees the level");
+    playPause.print("phone play/pause -> player's PlaybackStatus changed");
+    companion.stop(SIGTERM);
+}
 
 }  // namespace
 
@@ -110,6 +221,7 @@ int main(int argc, char** argv) {
         pactlReport.add(Clock::now() - start);
     }
 
+    std::printf("In this process, load average %s:\n", loadAverage().c_str());
     answered.print("set-volume request -> answer (server acknowledged)");
     held.print("set-volume request -> another client sees the level");
     outside.print("outside change (libpulse client) -> report");
@@ -117,6 +229,7 @@ int main(int argc, char** argv) {
     pactlReport.print("`pactl set-sink-volume` start -> report");
     controller->stop();
     queue.sync([] {});
+    throughTheCompanion(server, watched, std::min(rounds, 20));
     watcher.stop();
     return 0;
 }
