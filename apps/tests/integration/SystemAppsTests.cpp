@@ -157,6 +157,8 @@ TEST(FolderWatch, ARootMadeAfterStartIsWatchedAndItsParentsOtherChangesAreNot) {
     tree.write("fresh/share/applications/logo.desktop", logoEntry);
     ASSERT_TRUE(waitUntil([&] { return log.count(AppCatalogEvent::installedAppsChanged) >= 1; }, 5s));
     EXPECT_EQ(provider.installedApplications().size(), 2u);
+    // Windows are matched to entries: the running list is looked at again too.
+    EXPECT_TRUE(waitUntil([&] { return log.count(AppCatalogEvent::runningAppsChanged) >= 1; }, 5s));
     // Once the root is there, its parent is no longer watched.
     const auto watched = provider.watchedFolders();
     EXPECT_EQ(std::find(watched.begin(), watched.end(), (tree.root() / "fresh/share").string()), watched.end());
