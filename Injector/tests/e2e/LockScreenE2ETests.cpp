@@ -13,6 +13,7 @@
 #include "Injector/LockScreenUnlocker.h"
 #include "Injector/ScreenLockMonitor.h"
 #include "Injector/ScreenLockSignals.h"
+#include "Injector/ShellLockScreenServices.h"
 #include "Injector/SystemLockScreen.h"
 #include "platform/DBus.h"
 #include "platform/DispatchQueue.h"
@@ -219,6 +220,66 @@ TEST(ScreenLockMonitorE2ETest, FollowsLogindsLockedHintAndNotTheScreenSaverServi
     services.set("LockedHint", true);
     loop.runFor(0.7);
     EXPECT_EQ(changes, (std::vector<bool>{true, false}));
+}
+
+// The shell's monitor reads the lock on a worker: logind and a ScreenSaver service that never answer
+// cost the main loop nothing, and a lock is still reported.
+TEST(ShellScreenLockServiceE2ETest, FollowsTheLockWithoutStallingTheMainLoop) {
+    if (const auto reason = testing_support::PrivateBus::unavailableReason()) {
+        GTEST_SKIP() << *reason;
+    }
+    if (const auto reason = testing_support::SessionServices::unavailableReason()) {
+        GTEST_SKIP() << *reason;
+    }
+    {
+        testing_support::PrivateBus bus;
+        testing_support::SessionServices silent(bus.address(), {"logind-silent", "screensaver-silent"},
+                                                bus.folder());
+        const testing_support::ScopedEnvironment environment(
+            {{"DBUS_SESSION_BUS_ADDRESS", bus.address()}, {"DBUS_SYSTEM_BUS_ADDRESS", bus.address()}});
+        platform::EventLoop loop;
+        const auto service = makeShellScreenLockService(loop, ":nonexistent-display");
+        // The longest gap between ticks of a 1 ms timer while the loop runs for `seconds`.
+        const auto longestStall = [&loop](double seconds) {
+            double last = platform::monotonicSeconds();
+            double longest = 0;
+            std::function<void()> tick = [&] {
+                const double now = platform::monotonicSeconds();
+                longest = std::max(longest, now - last);
+                last = now;
+                loop.schedule(std::chrono::milliseconds(1), tick);
+            };
+            loop.post(tick);
+            loop.runFor(seconds);
+            return longest;
+        };
+        const double idle = longestStall(2.6);
+        const double started = platform::monotonicSeconds();
+        EXPECT_EQ(service->start([](bool) {}), std::optional<bool>(false));
+        // Opening the buses and adding the matches, once.
+        const double startCost = platform::monotonicSeconds() - started;
+        // Longer than one poll (2 s) with its rechecks.
+        const double longest = longestStall(2.6);
+        service->stop();
+        std::printf("[ figure ] logind and ScreenSaver never answering: start %.2f ms, then longest main-loop "
+                    "stall %.2f ms (the same loop idle before: %.2f ms)\n",
+                    startCost * 1e3, longest * 1e3, idle * 1e3);
+        EXPECT_LT(longest, 0.25);
+    }
+    testing_support::PrivateBus bus;
+    testing_support::SessionServices services(bus.address(), {"logind"}, bus.folder());
+    const testing_support::ScopedEnvironment environment(
+        {{"DBUS_SESSION_BUS_ADDRESS", bus.address()}, {"DBUS_SYSTEM_BUS_ADDRESS", bus.address()}});
+    platform::EventLoop loop;
+    const auto service = makeShellScreenLockService(loop, ":nonexistent-display");
+    std::vector<bool> changes;
+    service->start([&](bool locked) { changes.push_back(locked); });
+    loop.runFor(0.3);
+    services.set("LockedHint", true);
+    loop.runFor(0.5);
+    EXPECT_EQ(changes, std::vector<bool>{true});
+    EXPECT_EQ(service->status(), std::optional<bool>(true));
+    service->stop();
 }
 
 }  // namespace
