@@ -173,6 +173,10 @@ bool GestureEngine::handle(const Message& message) {
         const QuickActionEffect effect(quick->action);
         if (const auto* press = std::get_if<QuickActionEffect::KeyPress>(&effect.value)) {
             perform(press->action);
+        } else if (std::holds_alternative<QuickActionEffect::LockSession>(effect.value)) {
+            if (!power_.lockSession()) {
+                log().notice("The request to lock the screen could not be sent.");
+            }
         } else if (!power_.sleep()) {
             log().notice("The sleep request was not accepted.");
         }

@@ -2,11 +2,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <unistd.h>
 
+#include "Injector/SystemLockScreen.h"
 #include "platform/DBus.h"
+#include "platform/DispatchQueue.h"
 #include "platform/Files.h"
 #include "platform/Log.h"
 
@@ -136,13 +140,91 @@ QuickActionEffect::QuickActionEffect(TrackpadProtocol::QuickAction action) {
             value = KeyPress{GestureAction::system(SystemAction::spotlight)};
             return;
         case TrackpadProtocol::QuickAction::lockScreen:
-            value = KeyPress{GestureAction::shortcut(Shortcut::lockScreen)};
+            value = LockSession{};
             return;
         case TrackpadProtocol::QuickAction::sleep:
             value = Sleep{};
             return;
     }
     value = Sleep{};
+}
+
+struct IOKitSystemPower::Worker {
+    std::atomic<bool> toldNobodyLocks{false};
+    platform::DispatchQueue queue{"dev.quelmar.trackpad.mac.power"};
+};
+
+IOKitSystemPower::IOKitSystemPower() : worker_(std::make_unique<Worker>()) {}
+
+IOKitSystemPower::~IOKitSystemPower() = default;
+
+namespace {
+
+// logind's Session.Lock of our own session; the error that prevented it otherwise.
+std::optional<std::string> lockThroughLogind() {
+    namespace dbus = platform::dbus;
+    auto bus = dbus::Connection::open(dbus::Connection::Bus::system);
+    if (!bus) {
+        return "the system bus cannot be reached (" + bus.error().message + ")";
+    }
+    const Injector::LockSessionLookup sessions = Injector::systemLockSessionLookup();
+    const std::optional<std::string> id = sessions.ownSession();
+    auto session = id ? (*bus)->call({"org.freedesktop.login1", "/org/freedesktop/login1",
+                                      "org.freedesktop.login1.Manager", "GetSession", {*id}},
+                                     std::chrono::seconds(3))
+                      : (*bus)->call({"org.freedesktop.login1", "/org/freedesktop/login1",
+                                      "org.freedesktop.login1.Manager", "GetSessionByPID",
+                                      {static_cast<std::uint32_t>(getpid())}},
+                                     std::chrono::seconds(3));
+    if (!session) {
+        return "logind has no session for us (" + session.error().name + ")";
+    }
+    const platform::dbus::ObjectPath* path = session->argument(0).objectPath();
+    if (path == nullptr) {
+        return std::string("logind named no session");
+    }
+    auto locked = (*bus)->call({"org.freedesktop.login1", path->path, "org.freedesktop.login1.Session", "Lock", {}},
+                               std::chrono::seconds(3));
+    if (!locked) {
+        return "logind refused to lock (" + locked.error().name + ")";
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> lockThroughScreenSaver() {
+    namespace dbus = platform::dbus;
+    auto bus = dbus::Connection::open(dbus::Connection::Bus::session);
+    if (!bus) {
+        return "the session bus cannot be reached (" + bus.error().message + ")";
+    }
+    std::string error;
+    for (const char* path : {"/org/freedesktop/ScreenSaver", "/ScreenSaver"}) {
+        auto reply = (*bus)->call({"org.freedesktop.ScreenSaver", path, "org.freedesktop.ScreenSaver", "Lock", {}},
+                                  std::chrono::seconds(3));
+        if (reply) {
+            return std::nullopt;
+        }
+        error = reply.error().name;
+    }
+    return "no ScreenSaver service locked (" + error + ")";
+}
+
+}  // namespace
+
+bool IOKitSystemPower::lockSession() {
+    Worker* worker = worker_.get();
+    worker->queue.async([worker] {
+        const std::optional<std::string> logind = lockThroughLogind();
+        if (!logind) {
+            return;
+        }
+        const std::optional<std::string> screenSaver = lockThroughScreenSaver();
+        if (screenSaver && !worker->toldNobodyLocks.exchange(true)) {
+            log().error("Lock Screen: the session could not be locked: " + *logind + "; " + *screenSaver +
+                        ". Nothing locks the screen until a locker serves logind or the ScreenSaver service.");
+        }
+    });
+    return true;
 }
 
 bool IOKitSystemPower::sleep() {
