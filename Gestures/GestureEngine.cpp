@@ -297,6 +297,13 @@ void GestureEngine::handlePinch(const Gesture::Pinch& message, double now) {
     const double m = message.magnification;
     switch (message.phase) {
         case GesturePhase::began:
+            // A sequencer supplies an unstamped, empty began before a change that finds no pinch open;
+            // inside the late window that change is a late frame of the pinch that just ended, and the
+            // began it brought must not open a new pinch for it.
+            if (!pinch_ && !message.stamp && m == 0 && lastPinchEnd_ &&
+                now - *lastPinchEnd_ <= configuration_.latePinchFrameWindow) {
+                return;
+            }
             if (!pinch_) {
                 openPinch(true);
             } else if (!pinch_->hasBegan) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 
 #include "Gestures/GestureEngine.h"
 #include "Gestures/tests/GestureTestSupport.h"
@@ -138,6 +139,41 @@ TEST_F(GestureEngineTest, PinchZoomStepsAreCappedPerMessageAndTheExcessDropped) 
     EXPECT_EQ(keyDowns(poster.events()).size(), 2u);
     e.handle(pinch(GesturePhase::changed, NAN));
     EXPECT_EQ(keyDowns(poster.events()).size(), 2u);
+}
+
+// The sequencers supply a began before a change that finds the stroke closed: a late frame 0.2 s after
+// the end must still be dropped, whether the engine's own sequencer or the phone's supplies it.
+TEST_F(GestureEngineTest, ALateFrameAfterAPinchIsDroppedThoughASequencerSuppliesItsBegan) {
+    GestureEngine& e = engine();
+    const TrackpadProtocol::UUID phone{};
+    const auto deliver = [&](const Message& message) {
+        for (const Message& item : e.sequence(message, phone)) {
+            e.handle(item);
+        }
+    };
+    for (const auto& send : std::vector<std::function<void(const Message&)>>{
+             [&](const Message& m) { e.handle(m); }, deliver}) {
+        poster.posted.clear();
+        send(pinch(GesturePhase::began, 0));
+        send(pinch(GesturePhase::ended, 0));
+        now += 0.2;
+        send(pinch(GesturePhase::changed, 0.6f));
+        EXPECT_TRUE(poster.posted.empty());
+        EXPECT_FALSE(e.pinch());
+        send(pinch(GesturePhase::ended, 0));
+        // Past the window a change opens a new pinch.
+        now += 0.3;
+        send(pinch(GesturePhase::changed, 0.6f));
+        EXPECT_EQ(keyDowns(poster.events()).size(), 2u);
+        send(pinch(GesturePhase::ended, 0));
+        // A began that carries an amount is the phone's own: a new pinch, inside the window too.
+        poster.posted.clear();
+        now += 0.1;
+        send(pinch(GesturePhase::began, 0.6f));
+        EXPECT_EQ(keyDowns(poster.events()).size(), 2u);
+        send(pinch(GesturePhase::ended, 0));
+        now += 1;
+    }
 }
 
 TEST_F(GestureEngineTest, PinchWithAZeroOrNonFiniteStepPostsNothingAndMagnifyPostsPhases) {
