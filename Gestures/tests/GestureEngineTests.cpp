@@ -95,6 +95,27 @@ TEST_F(GestureEngineTest, KeyCombinationsResolveThroughTheLayoutThenTheFallbackT
     }
 }
 
+// Command with a character key is an application's shortcut, posted with Control; Command with other
+// keys, or together with Control, stays on Super for the desktop.
+TEST_F(GestureEngineTest, CommandWithACharacterKeyIsControlOnLinux) {
+    GestureEngine& e = engine();
+    const auto combination = [&](std::variant<KeyCombination::Code, KeyCombination::Character> key,
+                                  KeyCombination::Modifiers modifiers) {
+        poster.posted.clear();
+        EXPECT_TRUE(e.handle(Message::KeyCombination{KeyCombination{key, modifiers}}));
+        return keyDowns(poster.events());
+    };
+    using M = KeyCombination::Modifiers;
+    EXPECT_EQ(combination(KeyCombination::Character{"a"}, M::command), (std::vector<KeyDown>{{0, 0x40000}}));
+    EXPECT_EQ(combination(KeyCombination::Code{12}, M::command | M::shift),
+              (std::vector<KeyDown>{{12, 0x60000}}));
+    EXPECT_EQ(combination(KeyCombination::Character{"q"}, M::command | M::control),
+              (std::vector<KeyDown>{{12, 0x140000}}));
+    EXPECT_EQ(combination(KeyCombination::Code{48}, M::command), (std::vector<KeyDown>{{48, 0x100000}}));
+    EXPECT_EQ(combination(KeyCombination::Code{49}, M::command), (std::vector<KeyDown>{{49, 0x100000}}));
+    EXPECT_EQ(combination(KeyCombination::Code{36}, M::command), (std::vector<KeyDown>{{36, 0x100000}}));
+}
+
 TEST_F(GestureEngineTest, TextAndQuickActions) {
     GestureEngine& e = engine();
     EXPECT_TRUE(e.handle(Message::Text{"a\nb"}));
@@ -122,11 +143,11 @@ TEST_F(GestureEngineTest, PinchZoomStepsAreCappedPerMessageAndTheExcessDropped) 
     GestureEngine& e = engine(DockSwipeRecipe::legacyFields, mapping);
     e.handle(pinch(GesturePhase::began, 0));
     e.handle(pinch(GesturePhase::changed, 0.35f));
-    EXPECT_EQ(keyDowns(poster.events()), (std::vector<KeyDown>{{24, 0x100000}, {24, 0x100000}}));
+    EXPECT_EQ(keyDowns(poster.events()), (std::vector<KeyDown>{{24, 0x40000}, {24, 0x40000}}));
     EXPECT_NEAR(e.pinch()->pending, 0.05, 1e-6);
     poster.posted.clear();
     e.handle(pinch(GesturePhase::changed, -0.30f));
-    EXPECT_EQ(keyDowns(poster.events()), (std::vector<KeyDown>{{27, 0x100000}, {27, 0x100000}}));
+    EXPECT_EQ(keyDowns(poster.events()), (std::vector<KeyDown>{{27, 0x40000}, {27, 0x40000}}));
     EXPECT_NEAR(e.pinch()->pending, -0.05, 1e-6);
     e.handle(pinch(GesturePhase::ended, 0));
     EXPECT_FALSE(e.pinch());
