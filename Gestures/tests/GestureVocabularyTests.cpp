@@ -130,6 +130,15 @@ TEST(GestureMappingTest, ArchiveRoundTripsAndRefusesWhatItCannotRead) {
     EXPECT_TRUE(decoded.followsFingers);
     EXPECT_EQ(decoded.threeFingerSwipes.left,
               GestureAction::shortcut(Shortcut{Shortcut::Code{12}, Modifiers::command | Modifiers::control}));
+    // A case without payload has an empty object as its body, nothing else.
+    object["pinch"] = json::parse(R"({"magnify": {}})");
+    EXPECT_EQ(decodeGestureMapping(object.dump()).pinch, PinchAction{PinchAction::Magnify{}});
+    object["pinch"] = json::parse(R"({"magnify": true})");
+    EXPECT_THROW(decodeGestureMapping(object.dump()), ArchiveError);
+    object["pinch"] = json::parse(R"({"none": [1]})");
+    EXPECT_THROW(decodeGestureMapping(object.dump()), ArchiveError);
+    EXPECT_EQ(decodeGestureAction(R"({"none": {}})"), GestureAction::none());
+    EXPECT_THROW(decodeGestureAction(R"({"none": 5})"), ArchiveError);
     object.erase("pinch");
     EXPECT_THROW(decodeGestureMapping(object.dump()), ArchiveError);
     try {
