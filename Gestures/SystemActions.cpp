@@ -2,11 +2,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <limits>
-#include <unistd.h>
 
 #include "Injector/SystemLockScreen.h"
 #include "platform/DBus.h"
@@ -109,25 +112,74 @@ std::shared_ptr<const HotKeyDictionary> SymbolicHotKeys::linuxDefaults() {
     return defaults;
 }
 
-std::shared_ptr<const HotKeyDictionary> SymbolicHotKeys::readFile(const std::string& path) {
+namespace {
+
+struct HotKeyFileReading {
+    std::shared_ptr<const HotKeyDictionary> dictionary;
+    std::optional<std::string> problem;
+};
+
+HotKeyFileReading readHotKeyFile(const std::string& path) {
     std::optional<std::vector<std::uint8_t>> bytes;
     try {
         bytes = platform::readFile(path);
     } catch (const std::exception& error) {
-        log().error("Hot-key file " + path + " cannot be read (" + error.what() + "); using the defaults.");
-        return linuxDefaults();
+        return {SymbolicHotKeys::linuxDefaults(),
+                "Hot-key file " + path + " cannot be read (" + error.what() + "); using the defaults."};
     }
     if (!bytes) {
-        return linuxDefaults();
+        return {SymbolicHotKeys::linuxDefaults(), std::nullopt};
     }
     json document = json::parse(bytes->begin(), bytes->end(), nullptr, false);
     if (document.is_discarded() || !document.is_object() || !document.contains("AppleSymbolicHotKeys") ||
         !document["AppleSymbolicHotKeys"].is_object()) {
-        log().error("Hot-key file " + path +
-                    " is not an object holding \"AppleSymbolicHotKeys\"; using the defaults.");
-        return linuxDefaults();
+        return {SymbolicHotKeys::linuxDefaults(),
+                "Hot-key file " + path + " is not an object holding \"AppleSymbolicHotKeys\"; using the defaults."};
     }
-    return std::make_shared<const HotKeyDictionary>(std::move(document["AppleSymbolicHotKeys"]));
+    return {std::make_shared<const HotKeyDictionary>(std::move(document["AppleSymbolicHotKeys"])), std::nullopt};
+}
+
+// Which version of a file was read: its identity, size and modification time; none when it is absent.
+std::optional<std::array<std::int64_t, 5>> fileVersion(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        return std::nullopt;
+    }
+    return std::array<std::int64_t, 5>{std::int64_t(info.st_dev), std::int64_t(info.st_ino),
+                                       std::int64_t(info.st_size), std::int64_t(info.st_mtim.tv_sec),
+                                       std::int64_t(info.st_mtim.tv_nsec)};
+}
+
+}  // namespace
+
+std::shared_ptr<const HotKeyDictionary> SymbolicHotKeys::readFile(const std::string& path) {
+    HotKeyFileReading reading = readHotKeyFile(path);
+    if (reading.problem) {
+        log().error(*reading.problem);
+    }
+    return std::move(reading.dictionary);
+}
+
+std::function<std::shared_ptr<const HotKeyDictionary>()> SymbolicHotKeys::fileReader(const std::string& path) {
+    struct Reported {
+        std::optional<std::array<std::int64_t, 5>> version;
+        std::optional<std::string> problem;
+    };
+    auto reported = std::make_shared<Reported>();
+    return [path, reported] {
+        const std::optional<std::array<std::int64_t, 5>> version = fileVersion(path);
+        HotKeyFileReading reading = readHotKeyFile(path);
+        if (reading.problem && (reported->version != version || reported->problem != reading.problem)) {
+            log().error(*reading.problem);
+        }
+        reported->version = version;
+        reported->problem = reading.problem;
+        return std::move(reading.dictionary);
+    };
+}
+
+std::function<std::shared_ptr<const HotKeyDictionary>()> SymbolicHotKeys::defaultsReader() {
+    return fileReader(defaultsPath());
 }
 
 std::shared_ptr<const HotKeyDictionary> SymbolicHotKeys::readDefaults() {

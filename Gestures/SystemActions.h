@@ -45,6 +45,10 @@ struct SymbolicHotKeys final : SystemShortcutSource {
     // apply as well.
     static std::shared_ptr<const HotKeyDictionary> readDefaults();
     static std::shared_ptr<const HotKeyDictionary> readFile(const std::string& path);
+    // Reads the file at every call as readFile does, but logs a problem with it once for each version of
+    // the file (its identity, size and modification time), not at every gesture.
+    static std::function<std::shared_ptr<const HotKeyDictionary>()> fileReader(const std::string& path);
+    static std::function<std::shared_ptr<const HotKeyDictionary>()> defaultsReader();
     static std::shared_ptr<const HotKeyDictionary> linuxDefaults();
     static std::string defaultsPath();
 };

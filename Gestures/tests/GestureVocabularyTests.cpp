@@ -10,6 +10,7 @@
 #include "Gestures/GestureMapping.h"
 #include "Gestures/KeyboardLayout.h"
 #include "Gestures/SystemActions.h"
+#include "platform/LogCapture.h"
 
 namespace Gestures {
 namespace {
@@ -162,6 +163,39 @@ TEST(GestureMappingTest, ArchiveRoundTripsAndRefusesWhatItCannotRead) {
               (QuickActionEffect{TrackpadProtocol::QuickAction::lockScreen}.value));
     EXPECT_TRUE(std::holds_alternative<QuickActionEffect::LockSession>(
         QuickActionEffect(TrackpadProtocol::QuickAction::lockScreen).value));
+}
+
+// A damaged hot-key file is reported once for each version of it, not at every gesture.
+TEST(SymbolicHotKeysTest, ADamagedFileIsReportedOncePerVersion) {
+    char folder[] = "/tmp/lumivex-hotkeys-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string path = std::string(folder) + "/SymbolicHotKeys.json";
+    const auto write = [&](const std::string& text) {
+        std::ofstream out(path, std::ios::trunc);
+        out << text;
+    };
+    const auto reports = [](const platform::LogCapture& log) {
+        int count = 0;
+        for (const platform::LogCapture::Entry& entry : log.entries()) {
+            count += entry.message.find("Hot-key file") != std::string::npos;
+        }
+        return count;
+    };
+    platform::LogCapture log;
+    const SymbolicHotKeys hotKeys(SymbolicHotKeys::fileReader(path));
+    write("{damaged");
+    for (int gesture = 0; gesture < 3; ++gesture) {
+        EXPECT_EQ(hotKeys.keyStroke(SystemAction::showDesktop), (KeyStroke{2, Modifiers::command}));
+    }
+    EXPECT_EQ(reports(log), 1);
+    write("[\"damaged otherwise\"]");
+    hotKeys.keyStroke(SystemAction::showDesktop);
+    hotKeys.keyStroke(SystemAction::showDesktop);
+    EXPECT_EQ(reports(log), 2);
+    write(R"({"AppleSymbolicHotKeys": {"36": {"enabled": false}}})");
+    EXPECT_EQ(hotKeys.keyStroke(SystemAction::showDesktop), std::nullopt);
+    EXPECT_EQ(reports(log), 2);
+    std::filesystem::remove_all(folder);
 }
 
 struct Keymap {
