@@ -290,15 +290,14 @@ class LinuxProbe final : public LockScreenProbe {
                 return true;
             }
         }
-        if (!keyboardGrabbedByAnother()) {
-            return false;
-        }
+        // The window first: the grab we try costs the focused client a focus-out and a focus-in when it
+        // succeeds, which the poll must not cause every few seconds on an unlocked desktop.
         const std::optional<pid_t> holder = topOverrideRedirectOwner();
         if (!holder) {
             return false;
         }
         const std::optional<ProbedProcess> info = programInfo(*holder);
-        return info && info->isSystemLoginWindow && info->userID == getuid();
+        return info && info->isSystemLoginWindow && info->userID == getuid() && keyboardGrabbedByAnother();
     }
 
     // A grab of our own fails as already taken only while another client holds the keyboard; when ours
