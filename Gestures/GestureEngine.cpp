@@ -220,8 +220,8 @@ std::optional<KeyStroke> GestureEngine::resolve(const Shortcut& shortcut) const 
     if (!found) {
         return std::nullopt;
     }
-    return forLinuxApplications(KeyStroke{
-        found->keyCode, found->shift ? shortcut.modifiers | Modifiers::shift : shortcut.modifiers});
+    return forLinuxApplications(
+        KeyStroke{found->keyCode, found->shift ? shortcut.modifiers | Modifiers::shift : shortcut.modifiers});
 }
 
 bool GestureEngine::perform(const GestureAction& action) {

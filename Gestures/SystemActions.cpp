@@ -134,9 +134,11 @@ HotKeyFileReading readHotKeyFile(const std::string& path) {
     if (document.is_discarded() || !document.is_object() || !document.contains("AppleSymbolicHotKeys") ||
         !document["AppleSymbolicHotKeys"].is_object()) {
         return {SymbolicHotKeys::linuxDefaults(),
-                "Hot-key file " + path + " is not an object holding \"AppleSymbolicHotKeys\"; using the defaults."};
+                "Hot-key file " + path +
+                    " is not an object holding \"AppleSymbolicHotKeys\"; using the defaults."};
     }
-    return {std::make_shared<const HotKeyDictionary>(std::move(document["AppleSymbolicHotKeys"])), std::nullopt};
+    return {std::make_shared<const HotKeyDictionary>(std::move(document["AppleSymbolicHotKeys"])),
+            std::nullopt};
 }
 
 // Which version of a file was read: its identity, size and modification time; none when it is absent.
@@ -160,7 +162,8 @@ std::shared_ptr<const HotKeyDictionary> SymbolicHotKeys::readFile(const std::str
     return std::move(reading.dictionary);
 }
 
-std::function<std::shared_ptr<const HotKeyDictionary>()> SymbolicHotKeys::fileReader(const std::string& path) {
+std::function<std::shared_ptr<const HotKeyDictionary>()> SymbolicHotKeys::fileReader(
+    const std::string& path) {
     struct Reported {
         std::optional<std::array<std::int64_t, 5>> version;
         std::optional<std::string> problem;
@@ -221,11 +224,16 @@ std::optional<std::string> lockThroughLogind() {
     }
     const Injector::LockSessionLookup sessions = Injector::systemLockSessionLookup();
     const std::optional<std::string> id = sessions.ownSession();
-    auto session = id ? (*bus)->call({"org.freedesktop.login1", "/org/freedesktop/login1",
-                                      "org.freedesktop.login1.Manager", "GetSession", {*id}},
+    auto session = id ? (*bus)->call({"org.freedesktop.login1",
+                                      "/org/freedesktop/login1",
+                                      "org.freedesktop.login1.Manager",
+                                      "GetSession",
+                                      {*id}},
                                      std::chrono::seconds(3))
-                      : (*bus)->call({"org.freedesktop.login1", "/org/freedesktop/login1",
-                                      "org.freedesktop.login1.Manager", "GetSessionByPID",
+                      : (*bus)->call({"org.freedesktop.login1",
+                                      "/org/freedesktop/login1",
+                                      "org.freedesktop.login1.Manager",
+                                      "GetSessionByPID",
                                       {static_cast<std::uint32_t>(getpid())}},
                                      std::chrono::seconds(3));
     if (!session) {
@@ -235,8 +243,9 @@ std::optional<std::string> lockThroughLogind() {
     if (path == nullptr) {
         return std::string("logind named no session");
     }
-    auto locked = (*bus)->call({"org.freedesktop.login1", path->path, "org.freedesktop.login1.Session", "Lock", {}},
-                               std::chrono::seconds(3));
+    auto locked =
+        (*bus)->call({"org.freedesktop.login1", path->path, "org.freedesktop.login1.Session", "Lock", {}},
+                     std::chrono::seconds(3));
     if (!locked) {
         return "logind refused to lock (" + locked.error().name + ")";
     }
@@ -251,8 +260,9 @@ std::optional<std::string> lockThroughScreenSaver() {
     }
     std::string error;
     for (const char* path : {"/org/freedesktop/ScreenSaver", "/ScreenSaver"}) {
-        auto reply = (*bus)->call({"org.freedesktop.ScreenSaver", path, "org.freedesktop.ScreenSaver", "Lock", {}},
-                                  std::chrono::seconds(3));
+        auto reply =
+            (*bus)->call({"org.freedesktop.ScreenSaver", path, "org.freedesktop.ScreenSaver", "Lock", {}},
+                         std::chrono::seconds(3));
         if (reply) {
             return std::nullopt;
         }
@@ -272,8 +282,9 @@ bool IOKitSystemPower::lockSession() {
         }
         const std::optional<std::string> screenSaver = lockThroughScreenSaver();
         if (screenSaver && !worker->toldNobodyLocks.exchange(true)) {
-            log().error("Lock Screen: the session could not be locked: " + *logind + "; " + *screenSaver +
-                        ". Nothing locks the screen until a locker serves logind or the ScreenSaver service.");
+            log().error(
+                "Lock Screen: the session could not be locked: " + *logind + "; " + *screenSaver +
+                ". Nothing locks the screen until a locker serves logind or the ScreenSaver service.");
         }
     });
     return true;

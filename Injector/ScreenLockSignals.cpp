@@ -120,7 +120,8 @@ bool BackgroundLockProbe::read() {
 
 ScreenLockMonitor::Subscribe BackgroundLockProbe::subscribe(ScreenLockMonitor::Subscribe signals) {
     std::weak_ptr<State> weak = state_;
-    return [weak, signals = std::move(signals)](std::function<void()> handler) -> ScreenLockMonitor::Unsubscribe {
+    return [weak,
+            signals = std::move(signals)](std::function<void()> handler) -> ScreenLockMonitor::Unsubscribe {
         ScreenLockMonitor::Unsubscribe inner = signals ? signals(handler) : ScreenLockMonitor::Unsubscribe{};
         std::uint64_t id = 0;
         if (auto state = weak.lock()) {

@@ -1,8 +1,8 @@
 #include "Injector/SystemLockScreen.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 #include <systemd/sd-login.h>
+#include <unistd.h>
 #include <xcb/dpms.h>
 #include <xcb/res.h>
 #include <xcb/xcb.h>
@@ -194,8 +194,10 @@ class LinuxProbe final : public LockScreenProbe {
         std::lock_guard lock(mutex_);
         std::optional<ProbedProcess> process = programInfo(pid);
         if (process && process->isSystemLoginWindow) {
-            const std::optional<std::string> own = sessions_.ownSession ? sessions_.ownSession() : std::nullopt;
-            const std::optional<std::string> its = sessions_.sessionOf ? sessions_.sessionOf(pid) : std::nullopt;
+            const std::optional<std::string> own =
+                sessions_.ownSession ? sessions_.ownSession() : std::nullopt;
+            const std::optional<std::string> its =
+                sessions_.sessionOf ? sessions_.sessionOf(pid) : std::nullopt;
             process->isSystemLoginWindow = own && its && *own == *its;
         }
         return process;
@@ -243,7 +245,8 @@ class LinuxProbe final : public LockScreenProbe {
         ProbedProcess process{comm, *user, isKnownScreenLocker(comm), false};
         if (process.isLoginWindow && isSystemProgram(pid, comm)) {
             const std::optional<std::string> display = displayOf(pid);
-            process.isSystemLoginWindow = display && !displayName_.empty() && sameXDisplay(*display, displayName_);
+            process.isSystemLoginWindow =
+                display && !displayName_.empty() && sameXDisplay(*display, displayName_);
         }
         return process;
     }
@@ -254,7 +257,8 @@ class LinuxProbe final : public LockScreenProbe {
             return std::nullopt;
         }
         if (sessionPath_.empty()) {
-            const std::optional<std::string> id = sessions_.ownSession ? sessions_.ownSession() : std::nullopt;
+            const std::optional<std::string> id =
+                sessions_.ownSession ? sessions_.ownSession() : std::nullopt;
             auto reply = id && !id->empty() ? bus->call({"org.freedesktop.login1",
                                                          "/org/freedesktop/login1",
                                                          "org.freedesktop.login1.Manager",

@@ -41,8 +41,8 @@ class SystemLockScreen final : public ProbedLockScreen {
 };
 
 // The lock screen's probe on Linux, exposed for the system's own tests.
-std::unique_ptr<LockScreenProbe> makeLinuxLockScreenProbe(const std::string& displayName,
-                                                          LockSessionLookup sessions = systemLockSessionLookup());
+std::unique_ptr<LockScreenProbe> makeLinuxLockScreenProbe(
+    const std::string& displayName, LockSessionLookup sessions = systemLockSessionLookup());
 // Whether two X display names name the same display (the screen number aside): ":1", ":1.0", "unix:1".
 bool sameXDisplay(const std::string& a, const std::string& b);
 // Whether a process command name (as /proc/<pid>/comm gives it, cut to 15 bytes) is a known screen locker.

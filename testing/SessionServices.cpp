@@ -60,7 +60,8 @@ void SessionServices::set(const std::string& name, bool value) {
     if (!bus) {
         throw std::runtime_error("the private bus cannot be reached: " + bus.error().message);
     }
-    auto reply = (*bus)->call({"test.SessionServices", "/control", "test.SessionServices", "Set", {name, value}});
+    auto reply =
+        (*bus)->call({"test.SessionServices", "/control", "test.SessionServices", "Set", {name, value}});
     if (!reply) {
         throw std::runtime_error("the stand-ins refused Set: " + reply.error().message);
     }

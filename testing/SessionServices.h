@@ -3,6 +3,8 @@
 // screen (testing/session_services.py run by /usr/bin/python3): one logind session "7" whose Active and
 // LockedHint the test sets, a ScreenSaver whose GetActive it sets, or either one owning its name and
 // never answering. Stopped by PID when the object goes.
+//
+// Thread: any; one thread at a time.
 #include <chrono>
 #include <filesystem>
 #include <memory>

@@ -100,7 +100,7 @@ TEST_F(GestureEngineTest, KeyCombinationsResolveThroughTheLayoutThenTheFallbackT
 TEST_F(GestureEngineTest, CommandWithACharacterKeyIsControlOnLinux) {
     GestureEngine& e = engine();
     const auto combination = [&](std::variant<KeyCombination::Code, KeyCombination::Character> key,
-                                  KeyCombination::Modifiers modifiers) {
+                                 KeyCombination::Modifiers modifiers) {
         poster.posted.clear();
         EXPECT_TRUE(e.handle(Message::KeyCombination{KeyCombination{key, modifiers}}));
         return keyDowns(poster.events());
@@ -172,8 +172,8 @@ TEST_F(GestureEngineTest, ALateFrameAfterAPinchIsDroppedThoughASequencerSupplies
             e.handle(item);
         }
     };
-    for (const auto& send : std::vector<std::function<void(const Message&)>>{
-             [&](const Message& m) { e.handle(m); }, deliver}) {
+    for (const auto& send :
+         std::vector<std::function<void(const Message&)>>{[&](const Message& m) { e.handle(m); }, deliver}) {
         poster.posted.clear();
         send(pinch(GesturePhase::began, 0));
         send(pinch(GesturePhase::ended, 0));

@@ -361,14 +361,16 @@ TEST(TypingChunksTest, CharactersSplitBetweenScalarsAtTwentyUnits) {
 TEST_F(UnlockerTest, RequestsWithoutEndLogWithinTheBudget) {
     lockScreen.locked = false;
     for (int request = 0; request < 5000; ++request) {
-        unlocker.unlock("hunter2", [] { return false; }, [](UnlockReport) {});
+        unlocker.unlock(
+            "hunter2", [] { return false; }, [](UnlockReport) {});
     }
     {
         std::lock_guard lock(logMutex);
         EXPECT_EQ(lines.size(), std::size_t(LockScreenUnlocker::logBurst));
     }
     time.sleep(LockScreenUnlocker::logWindow);
-    unlocker.unlock("hunter2", [] { return false; }, [](UnlockReport) {});
+    unlocker.unlock(
+        "hunter2", [] { return false; }, [](UnlockReport) {});
     std::lock_guard lock(logMutex);
     ASSERT_EQ(lines.size(), std::size_t(LockScreenUnlocker::logBurst) + 2);
     EXPECT_EQ(lines[LockScreenUnlocker::logBurst], "4960 more unlock log lines within 10.0 s were left out.");

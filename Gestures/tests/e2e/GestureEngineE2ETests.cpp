@@ -9,8 +9,8 @@
 
 #include "Gestures/GestureEngine.h"
 #include "platform/Executor.h"
-#include "platform/ManualExecutor.h"
 #include "platform/LogCapture.h"
+#include "platform/ManualExecutor.h"
 #include "testing/PrivateBus.h"
 #include "testing/SessionServices.h"
 #include "testing/Subprocess.h"

@@ -141,10 +141,10 @@ TEST(LockScreenE2ETest, TheLinuxLockScreenDoesNotVerifyALockerItCannotIdentify) 
     const auto* unverified = std::get_if<LockScreenFocus::Unverified>(&focus.value);
     ASSERT_NE(unverified, nullptr);
     // The grab's holder is named (the reader's override-redirect window is on top), and it is no locker.
-    EXPECT_EQ(
-        unverified->reason,
-        "system-wide focus: no focused element; no login window process acts as this user; secure input: held "
-        "by InjectorTests_e");
+    EXPECT_EQ(unverified->reason,
+              "system-wide focus: no focused element; no login window process acts as this user; secure "
+              "input: held "
+              "by InjectorTests_e");
     EXPECT_FALSE(
         lockScreen.isFocused({{SecureInputKey{1}}, std::nullopt, 1, LockScreenFieldCheck::secureInput}));
     EXPECT_TRUE(isKnownScreenLocker("i3lock"));
@@ -261,9 +261,10 @@ TEST(ShellScreenLockServiceE2ETest, FollowsTheLockWithoutStallingTheMainLoop) {
         // Longer than one poll (2 s) with its rechecks.
         const double longest = longestStall(2.6);
         service->stop();
-        std::printf("[ figure ] logind and ScreenSaver never answering: start %.2f ms, then longest main-loop "
-                    "stall %.2f ms (the same loop idle before: %.2f ms)\n",
-                    startCost * 1e3, longest * 1e3, idle * 1e3);
+        std::printf(
+            "[ figure ] logind and ScreenSaver never answering: start %.2f ms, then longest main-loop "
+            "stall %.2f ms (the same loop idle before: %.2f ms)\n",
+            startCost * 1e3, longest * 1e3, idle * 1e3);
         EXPECT_LT(longest, 0.25);
     }
     testing_support::PrivateBus bus;

@@ -49,8 +49,7 @@ LockSessionLookup everyoneInSession(std::string session) {
 // A real i3lock on the display, holding the keyboard once it has started.
 class I3lock {
   public:
-    explicit I3lock(const std::string& display)
-        : process_({"i3lock", "-n"}, {{"DISPLAY", display}}) {
+    explicit I3lock(const std::string& display) : process_({"i3lock", "-n"}, {{"DISPLAY", display}}) {
         const std::unique_ptr<LockScreenProbe> probe = makeLinuxLockScreenProbe(display, {});
         if (!testing_support::waitUntil([&] { return probe->secureInputEnabled(); }, 10s)) {
             throw std::runtime_error("i3lock did not take the keyboard");
@@ -177,9 +176,10 @@ TEST(SystemLockScreenE2ETest, ARealLockerOfOurSessionOnOurDisplayIsTheLockScreen
     const LockScreenUnlocker::Timing timing = quickTiming();
     const double ownWaits =
         timing.settleDelay + (poster.eventsUpToReturn - 1) * timing.keyInterval + timing.pollInterval;
-    std::printf("[ figure ] i3lock, 12 characters: accepted unlock to Return posted %.3f s, of which the "
-                "unlocker's own waits %.3f s (%d events before Return)\n",
-                poster.returnPosted - start, ownWaits, poster.eventsUpToReturn - 1);
+    std::printf(
+        "[ figure ] i3lock, 12 characters: accepted unlock to Return posted %.3f s, of which the "
+        "unlocker's own waits %.3f s (%d events before Return)\n",
+        poster.returnPosted - start, ownWaits, poster.eventsUpToReturn - 1);
 }
 
 // Without logind the session's state cannot be read: a locker covering our display is locked, but
