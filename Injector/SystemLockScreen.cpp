@@ -74,6 +74,15 @@ bool isSystemProgram(pid_t pid, const std::string& commandName) {
            (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
+// The command name, as /proc gives it (cut to 15 bytes); empty when the process is gone.
+std::string commandName(pid_t pid) {
+    std::string comm = readSmallFile("/proc/" + std::to_string(pid) + "/comm");
+    while (!comm.empty() && (comm.back() == '\n' || comm.back() == '\0')) {
+        comm.pop_back();
+    }
+    return comm;
+}
+
 // The DISPLAY a process was started with, from its environment.
 std::optional<std::string> displayOf(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
@@ -180,6 +189,10 @@ class LinuxProbe final : public LockScreenProbe {
                 continue;
             }
             const pid_t pid = static_cast<pid_t>(std::atol(name.c_str()));
+            // The name alone rules out nearly every process; this runs before every key press.
+            if (!isKnownScreenLocker(commandName(pid))) {
+                continue;
+            }
             const std::optional<ProbedProcess> info = processInfo(pid);
             if (info && info->isLoginWindow && info->userID == user && info->isSystemLoginWindow) {
                 return pid;
@@ -234,10 +247,7 @@ class LinuxProbe final : public LockScreenProbe {
     // The name, user, and whether it is a known locker's system program on our display; the session is
     // left to the caller.
     std::optional<ProbedProcess> programInfo(pid_t pid) {
-        std::string comm = readSmallFile("/proc/" + std::to_string(pid) + "/comm");
-        while (!comm.empty() && (comm.back() == '\n' || comm.back() == '\0')) {
-            comm.pop_back();
-        }
+        const std::string comm = commandName(pid);
         const std::optional<uid_t> user = realUserOf(pid);
         if (comm.empty() || !user) {
             return std::nullopt;
