@@ -453,7 +453,17 @@ LockSessionLookup systemLockSessionLookup() {
         if (const char* id = std::getenv("XDG_SESSION_ID"); id != nullptr && *id != '\0') {
             return std::string(id);
         }
-        return sessionOf(getpid());
+        if (std::optional<std::string> id = sessionOf(getpid())) {
+            return id;
+        }
+        // Started outside the session (a user service): this user's graphical session.
+        char* session = nullptr;
+        if (sd_uid_get_display(getuid(), &session) < 0 || session == nullptr) {
+            return std::nullopt;
+        }
+        std::string id(session);
+        std::free(session);
+        return id;
     };
     return lookup;
 }

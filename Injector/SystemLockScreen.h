@@ -31,7 +31,8 @@ struct LockSessionLookup {
     std::function<std::optional<std::string>(pid_t)> sessionOf;
     std::function<std::optional<std::string>()> ownSession;
 };
-// sd_pid_get_session; our own session is XDG_SESSION_ID, else that of this process.
+// sd_pid_get_session; our own session is XDG_SESSION_ID, else that of this process, else this user's
+// graphical session (sd_uid_get_display).
 LockSessionLookup systemLockSessionLookup();
 
 class SystemLockScreen final : public ProbedLockScreen {
