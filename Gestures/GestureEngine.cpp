@@ -45,6 +45,24 @@ const std::map<std::string, KeyResult>& fallbackKeys() {
     return table;
 }
 
+// Keys that type a character (letters, digits, punctuation), by virtual key code: everything below
+// Delete (51) but Return (36), Tab (48) and Space (49).
+bool isCharacterKey(std::uint16_t keyCode) {
+    return keyCode < 51 && keyCode != 36 && keyCode != 48 && keyCode != 49;
+}
+
+// Command with a character key is an application's shortcut (copy, paste, undo, close, zoom), which
+// Linux applications bind to Control; Super, which carries Command, belongs to the desktop. With Control
+// held as well, or with any other key, the combination is the desktop's and keeps Super.
+KeyStroke forLinuxApplications(KeyStroke stroke) {
+    if (stroke.modifiers.contains(Modifiers::command) && !stroke.modifiers.contains(Modifiers::control) &&
+        isCharacterKey(stroke.keyCode)) {
+        stroke.modifiers.remove(Modifiers::command);
+        stroke.modifiers.insert(Modifiers::control);
+    }
+    return stroke;
+}
+
 Modifiers flagsOf(KeyCombination::Modifiers modifiers) {
     Modifiers flags;
     if (modifiers.contains(KeyCombination::Modifiers::command)) {
@@ -173,6 +191,10 @@ bool GestureEngine::handle(const Message& message) {
         const QuickActionEffect effect(quick->action);
         if (const auto* press = std::get_if<QuickActionEffect::KeyPress>(&effect.value)) {
             perform(press->action);
+        } else if (std::holds_alternative<QuickActionEffect::LockSession>(effect.value)) {
+            if (!power_.lockSession()) {
+                log().notice("The request to lock the screen could not be sent.");
+            }
         } else if (!power_.sleep()) {
             log().notice("The sleep request was not accepted.");
         }
@@ -183,7 +205,7 @@ bool GestureEngine::handle(const Message& message) {
 
 std::optional<KeyStroke> GestureEngine::resolve(const Shortcut& shortcut) const {
     if (const auto* code = std::get_if<Shortcut::Code>(&shortcut.key)) {
-        return KeyStroke{code->code, shortcut.modifiers};
+        return forLinuxApplications(KeyStroke{code->code, shortcut.modifiers});
     }
     const std::string& character = std::get<Shortcut::Character>(shortcut.key).character;
     std::optional<KeyResult> found = keyboardLayout_.menuKeyEquivalent(character, shortcut.modifiers);
@@ -198,8 +220,8 @@ std::optional<KeyStroke> GestureEngine::resolve(const Shortcut& shortcut) const 
     if (!found) {
         return std::nullopt;
     }
-    return KeyStroke{found->keyCode,
-                     found->shift ? shortcut.modifiers | Modifiers::shift : shortcut.modifiers};
+    return forLinuxApplications(
+        KeyStroke{found->keyCode, found->shift ? shortcut.modifiers | Modifiers::shift : shortcut.modifiers});
 }
 
 bool GestureEngine::perform(const GestureAction& action) {
@@ -293,6 +315,13 @@ void GestureEngine::handlePinch(const Gesture::Pinch& message, double now) {
     const double m = message.magnification;
     switch (message.phase) {
         case GesturePhase::began:
+            // A sequencer supplies an unstamped, empty began before a change that finds no pinch open;
+            // inside the late window that change is a late frame of the pinch that just ended, and the
+            // began it brought must not open a new pinch for it.
+            if (!pinch_ && !message.stamp && m == 0 && lastPinchEnd_ &&
+                now - *lastPinchEnd_ <= configuration_.latePinchFrameWindow) {
+                return;
+            }
             if (!pinch_) {
                 openPinch(true);
             } else if (!pinch_->hasBegan) {

@@ -119,7 +119,8 @@ class GestureEngine {
     int dockSwipeGeneration() const { return dockSwipeGeneration_; }
 
     // A character shortcut's key: the layout's menu key equivalent, else its typing key, else the
-    // fallback table of ANSI keys; Shift added when the key needs it. None when unresolved.
+    // fallback table of ANSI keys; Shift added when the key needs it. None when unresolved. Command with a
+    // character key and without Control becomes Control, as Linux applications bind their shortcuts.
     std::optional<KeyStroke> resolve(const Shortcut& shortcut) const;
 
   private:

@@ -50,6 +50,14 @@ std::string caseKey(const json& object, std::initializer_list<const char*> cases
     return found;
 }
 
+// A case without payload still has a keyed container as its body, as the decoder of such a case expects.
+void expectEmptyCaseBody(const json& body) {
+    if (!body.is_object()) {
+        fail(Kind::typeMismatch,
+             "Expected to decode Dictionary<String, Any> but found another value instead.");
+    }
+}
+
 std::string stringValue(const json& value) {
     if (!value.is_string()) {
         fail(Kind::typeMismatch, "Expected to decode String but found another value instead.");
@@ -114,6 +122,7 @@ GestureAction decodeAction(const json& object) {
     const std::string name = caseKey(object, {"none", "system", "shortcut", "navigationSwipe"});
     const json& body = member(object, name.c_str());
     if (name == "none") {
+        expectEmptyCaseBody(body);
         return GestureAction::none();
     }
     const json& payload = member(body, "_0");
@@ -163,9 +172,11 @@ PinchAction decodePinch(const json& object) {
     const std::string name = caseKey(object, {"none", "shortcuts", "magnify"});
     const json& body = member(object, name.c_str());
     if (name == "none") {
+        expectEmptyCaseBody(body);
         return {PinchAction::None{}};
     }
     if (name == "magnify") {
+        expectEmptyCaseBody(body);
         return {PinchAction::Magnify{}};
     }
     const json& step = member(body, "step");

@@ -2,11 +2,18 @@
 
 #include <nlohmann/json.hpp>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <limits>
 
+#include "Injector/SystemLockScreen.h"
 #include "platform/DBus.h"
+#include "platform/DispatchQueue.h"
 #include "platform/Files.h"
 #include "platform/Log.h"
 
@@ -105,25 +112,77 @@ std::shared_ptr<const HotKeyDictionary> SymbolicHotKeys::linuxDefaults() {
     return defaults;
 }
 
-std::shared_ptr<const HotKeyDictionary> SymbolicHotKeys::readFile(const std::string& path) {
+namespace {
+
+struct HotKeyFileReading {
+    std::shared_ptr<const HotKeyDictionary> dictionary;
+    std::optional<std::string> problem;
+};
+
+HotKeyFileReading readHotKeyFile(const std::string& path) {
     std::optional<std::vector<std::uint8_t>> bytes;
     try {
         bytes = platform::readFile(path);
     } catch (const std::exception& error) {
-        log().error("Hot-key file " + path + " cannot be read (" + error.what() + "); using the defaults.");
-        return linuxDefaults();
+        return {SymbolicHotKeys::linuxDefaults(),
+                "Hot-key file " + path + " cannot be read (" + error.what() + "); using the defaults."};
     }
     if (!bytes) {
-        return linuxDefaults();
+        return {SymbolicHotKeys::linuxDefaults(), std::nullopt};
     }
     json document = json::parse(bytes->begin(), bytes->end(), nullptr, false);
     if (document.is_discarded() || !document.is_object() || !document.contains("AppleSymbolicHotKeys") ||
         !document["AppleSymbolicHotKeys"].is_object()) {
-        log().error("Hot-key file " + path +
-                    " is not an object holding \"AppleSymbolicHotKeys\"; using the defaults.");
-        return linuxDefaults();
+        return {SymbolicHotKeys::linuxDefaults(),
+                "Hot-key file " + path +
+                    " is not an object holding \"AppleSymbolicHotKeys\"; using the defaults."};
     }
-    return std::make_shared<const HotKeyDictionary>(std::move(document["AppleSymbolicHotKeys"]));
+    return {std::make_shared<const HotKeyDictionary>(std::move(document["AppleSymbolicHotKeys"])),
+            std::nullopt};
+}
+
+// Which version of a file was read: its identity, size and modification time; none when it is absent.
+std::optional<std::array<std::int64_t, 5>> fileVersion(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        return std::nullopt;
+    }
+    return std::array<std::int64_t, 5>{std::int64_t(info.st_dev), std::int64_t(info.st_ino),
+                                       std::int64_t(info.st_size), std::int64_t(info.st_mtim.tv_sec),
+                                       std::int64_t(info.st_mtim.tv_nsec)};
+}
+
+}  // namespace
+
+std::shared_ptr<const HotKeyDictionary> SymbolicHotKeys::readFile(const std::string& path) {
+    HotKeyFileReading reading = readHotKeyFile(path);
+    if (reading.problem) {
+        log().error(*reading.problem);
+    }
+    return std::move(reading.dictionary);
+}
+
+std::function<std::shared_ptr<const HotKeyDictionary>()> SymbolicHotKeys::fileReader(
+    const std::string& path) {
+    struct Reported {
+        std::optional<std::array<std::int64_t, 5>> version;
+        std::optional<std::string> problem;
+    };
+    auto reported = std::make_shared<Reported>();
+    return [path, reported] {
+        const std::optional<std::array<std::int64_t, 5>> version = fileVersion(path);
+        HotKeyFileReading reading = readHotKeyFile(path);
+        if (reading.problem && (reported->version != version || reported->problem != reading.problem)) {
+            log().error(*reading.problem);
+        }
+        reported->version = version;
+        reported->problem = reading.problem;
+        return std::move(reading.dictionary);
+    };
+}
+
+std::function<std::shared_ptr<const HotKeyDictionary>()> SymbolicHotKeys::defaultsReader() {
+    return fileReader(defaultsPath());
 }
 
 std::shared_ptr<const HotKeyDictionary> SymbolicHotKeys::readDefaults() {
@@ -136,13 +195,99 @@ QuickActionEffect::QuickActionEffect(TrackpadProtocol::QuickAction action) {
             value = KeyPress{GestureAction::system(SystemAction::spotlight)};
             return;
         case TrackpadProtocol::QuickAction::lockScreen:
-            value = KeyPress{GestureAction::shortcut(Shortcut::lockScreen)};
+            value = LockSession{};
             return;
         case TrackpadProtocol::QuickAction::sleep:
             value = Sleep{};
             return;
     }
     value = Sleep{};
+}
+
+struct IOKitSystemPower::Worker {
+    std::atomic<bool> toldNobodyLocks{false};
+    platform::DispatchQueue queue{"dev.quelmar.trackpad.mac.power"};
+};
+
+IOKitSystemPower::IOKitSystemPower() : worker_(std::make_unique<Worker>()) {}
+
+IOKitSystemPower::~IOKitSystemPower() = default;
+
+namespace {
+
+// logind's Session.Lock of our own session; the error that prevented it otherwise.
+std::optional<std::string> lockThroughLogind() {
+    namespace dbus = platform::dbus;
+    auto bus = dbus::Connection::open(dbus::Connection::Bus::system);
+    if (!bus) {
+        return "the system bus cannot be reached (" + bus.error().message + ")";
+    }
+    const Injector::LockSessionLookup sessions = Injector::systemLockSessionLookup();
+    const std::optional<std::string> id = sessions.ownSession();
+    auto session = id ? (*bus)->call({"org.freedesktop.login1",
+                                      "/org/freedesktop/login1",
+                                      "org.freedesktop.login1.Manager",
+                                      "GetSession",
+                                      {*id}},
+                                     std::chrono::seconds(3))
+                      : (*bus)->call({"org.freedesktop.login1",
+                                      "/org/freedesktop/login1",
+                                      "org.freedesktop.login1.Manager",
+                                      "GetSessionByPID",
+                                      {static_cast<std::uint32_t>(getpid())}},
+                                     std::chrono::seconds(3));
+    if (!session) {
+        return "logind has no session for us (" + session.error().name + ")";
+    }
+    const platform::dbus::ObjectPath* path = session->argument(0).objectPath();
+    if (path == nullptr) {
+        return std::string("logind named no session");
+    }
+    auto locked =
+        (*bus)->call({"org.freedesktop.login1", path->path, "org.freedesktop.login1.Session", "Lock", {}},
+                     std::chrono::seconds(3));
+    if (!locked) {
+        return "logind refused to lock (" + locked.error().name + ")";
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> lockThroughScreenSaver() {
+    namespace dbus = platform::dbus;
+    auto bus = dbus::Connection::open(dbus::Connection::Bus::session);
+    if (!bus) {
+        return "the session bus cannot be reached (" + bus.error().message + ")";
+    }
+    std::string error;
+    for (const char* path : {"/org/freedesktop/ScreenSaver", "/ScreenSaver"}) {
+        auto reply =
+            (*bus)->call({"org.freedesktop.ScreenSaver", path, "org.freedesktop.ScreenSaver", "Lock", {}},
+                         std::chrono::seconds(3));
+        if (reply) {
+            return std::nullopt;
+        }
+        error = reply.error().name;
+    }
+    return "no ScreenSaver service locked (" + error + ")";
+}
+
+}  // namespace
+
+bool IOKitSystemPower::lockSession() {
+    Worker* worker = worker_.get();
+    worker->queue.async([worker] {
+        const std::optional<std::string> logind = lockThroughLogind();
+        if (!logind) {
+            return;
+        }
+        const std::optional<std::string> screenSaver = lockThroughScreenSaver();
+        if (screenSaver && !worker->toldNobodyLocks.exchange(true)) {
+            log().error(
+                "Lock Screen: the session could not be locked: " + *logind + "; " + *screenSaver +
+                ". Nothing locks the screen until a locker serves logind or the ScreenSaver service.");
+        }
+    });
+    return true;
 }
 
 bool IOKitSystemPower::sleep() {

@@ -45,10 +45,16 @@ struct SymbolicHotKeys final : SystemShortcutSource {
     // apply as well.
     static std::shared_ptr<const HotKeyDictionary> readDefaults();
     static std::shared_ptr<const HotKeyDictionary> readFile(const std::string& path);
+    // Reads the file at every call as readFile does, but logs a problem with it once for each version of
+    // the file (its identity, size and modification time), not at every gesture.
+    static std::function<std::shared_ptr<const HotKeyDictionary>()> fileReader(const std::string& path);
+    static std::function<std::shared_ptr<const HotKeyDictionary>()> defaultsReader();
     static std::shared_ptr<const HotKeyDictionary> linuxDefaults();
     static std::string defaultsPath();
 };
 
+// "Lock Screen" asks the session to lock (the nearest Linux counterpart of the system's own lock
+// shortcut, which no common Linux desktop binds).
 struct QuickActionEffect {
     struct KeyPress {
         GestureAction action;
@@ -57,7 +63,10 @@ struct QuickActionEffect {
     struct Sleep {
         friend bool operator==(const Sleep&, const Sleep&) = default;
     };
-    std::variant<KeyPress, Sleep> value;
+    struct LockSession {
+        friend bool operator==(const LockSession&, const LockSession&) = default;
+    };
+    std::variant<KeyPress, Sleep, LockSession> value;
     friend bool operator==(const QuickActionEffect&, const QuickActionEffect&) = default;
 
     explicit QuickActionEffect(TrackpadProtocol::QuickAction action);
@@ -68,13 +77,28 @@ class SystemPower {
     virtual ~SystemPower() = default;
     // True when the sleep request was accepted.
     virtual bool sleep() = 0;
+    // Asks the session to lock its screen; false when it cannot even be asked.
+    virtual bool lockSession() { return false; }
 };
 
 // Sleep through logind: org.freedesktop.login1.Manager.Suspend(false) on the system bus
-// (DBUS_SYSTEM_BUS_ADDRESS when set), with a short time-out.
+// (DBUS_SYSTEM_BUS_ADDRESS when set), with a short time-out. The session is locked through logind's
+// Session.Lock of our own session, else the desktop's org.freedesktop.ScreenSaver.Lock; that runs on a
+// worker of its own, as a desktop's locker may take its time to answer.
+//
+// Thread: the main thread; the lock request on the worker.
 class IOKitSystemPower final : public SystemPower {
   public:
+    IOKitSystemPower();
+    ~IOKitSystemPower() override;
     bool sleep() override;
+    // Always true: the request is sent on the worker, and a session nobody can lock is logged there
+    // (once).
+    bool lockSession() override;
+
+  private:
+    struct Worker;
+    std::unique_ptr<Worker> worker_;
 };
 
 }  // namespace Gestures

@@ -182,7 +182,7 @@ struct LockScreenUnlocker::Attempt {
 
     LockScreen& lock() { return unlocker.lockScreen_; }
     double now() { return unlocker.clock_(); }
-    void log(const std::string& line) { unlocker.log_(line); }
+    void log(const std::string& line) { unlocker.note(line); }
     bool withdrawn() { return isWithdrawn && isWithdrawn(); }
 
     static Outcome withdrawnOutcome() {
@@ -531,13 +531,41 @@ LockScreenUnlocker::LockScreenUnlocker(LockScreen& lockScreen, UnlockKeyboardLay
       clock_(std::move(clock)),
       log_(log ? std::move(log) : Log(defaultLog)) {}
 
+LockScreenUnlocker::~LockScreenUnlocker() {
+    std::uint64_t heldBack = 0;
+    {
+        std::lock_guard lock(logBudgetMutex_);
+        heldBack = logBudget_.takeHeldBack();
+    }
+    tellHeldBack(heldBack);
+}
+
+void LockScreenUnlocker::note(const std::string& line) {
+    CompanionNetwork::NoticeBudget::Decision decision;
+    {
+        std::lock_guard lock(logBudgetMutex_);
+        decision = logBudget_.take(clock_());
+    }
+    tellHeldBack(decision.heldBack);
+    if (decision.log) {
+        log_(line);
+    }
+}
+
+void LockScreenUnlocker::tellHeldBack(std::uint64_t count) {
+    if (count > 0) {
+        log_(std::to_string(count) + " more unlock log lines within " + seconds(logWindow) +
+             " were left out.");
+    }
+}
+
 bool LockScreenUnlocker::isRunning() const {
     std::lock_guard lock(busy_);
     return isRunning_;
 }
 
 void LockScreenUnlocker::finish(const UnlockReport& report, const Completion& completion) {
-    log_("Unlock ended " + std::string(caseName(report.status)) + ": " + report.reason);
+    note("Unlock ended " + std::string(caseName(report.status)) + ": " + report.reason);
     if (completion) {
         completion(report);
     }

@@ -20,6 +20,7 @@
 #include "Injector/EventPoster.h"
 #include "Injector/LockScreen.h"
 #include "TrackpadProtocol/Types.h"
+#include "network/NoticeBudget.h"
 
 namespace platform {
 class DispatchQueue;
@@ -74,8 +75,15 @@ class LockScreenUnlocker {
     LockScreenUnlocker(LockScreen& lockScreen, UnlockKeyboardLayout& layout, EventPoster& poster,
                        Timing timing, platform::DispatchQueue& queue, Sleep sleep, Clock clock,
                        Log log = defaultLog);
+    // Tells the lines the log budget still holds back.
+    ~LockScreenUnlocker();
     LockScreenUnlocker(const LockScreenUnlocker&) = delete;
     LockScreenUnlocker& operator=(const LockScreenUnlocker&) = delete;
+
+    // A phone may send requests as fast as it likes, and each one logs: the first `logBurst` lines of
+    // every `logWindow` seconds are written, the rest are counted and told in one line.
+    static constexpr int logBurst = 40;
+    static constexpr double logWindow = 10.0;
 
     // The completion is called exactly once: synchronously when a pre-check refuses the attempt,
     // otherwise on the queue when the attempt ends.
@@ -86,6 +94,9 @@ class LockScreenUnlocker {
     struct Attempt;
     void attempt(const std::shared_ptr<Attempt>& attempt);
     void finish(const UnlockReport& report, const Completion& completion);
+    // Every line goes through the budget.
+    void note(const std::string& line);
+    void tellHeldBack(std::uint64_t count);
 
     Timing timing_;
     LockScreen& lockScreen_;
@@ -95,6 +106,8 @@ class LockScreenUnlocker {
     Sleep sleep_;
     Clock clock_;
     Log log_;
+    std::mutex logBudgetMutex_;
+    CompanionNetwork::NoticeBudget logBudget_{logBurst, logWindow};
     mutable std::mutex busy_;
     bool isRunning_ = false;
 };

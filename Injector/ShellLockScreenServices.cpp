@@ -62,8 +62,9 @@ class ScreenLockService final : public Shell::ScreenLockService {
   public:
     ScreenLockService(platform::EventLoop& loop, const std::string& displayName)
         : lockScreen_(displayName),
+          probe_(loop, [this] { return lockScreen_.isLocked(); }),
           monitor_(
-              loop, [this] { return lockScreen_.isLocked(); }, screenLockSignals(loop)) {}
+              loop, [this] { return probe_.read(); }, probe_.subscribe(screenLockSignals(loop))) {}
 
     std::optional<bool> start(ChangeHandler onChange) override { return monitor_.start(std::move(onChange)); }
     void stop() override { monitor_.stop(); }
@@ -71,6 +72,7 @@ class ScreenLockService final : public Shell::ScreenLockService {
 
   private:
     SystemLockScreen lockScreen_;
+    BackgroundLockProbe probe_;
     ScreenLockMonitor monitor_;
 };
 

@@ -2,8 +2,8 @@
 // The unlocker and the screen-lock monitor as the application shell's services, built the way the
 // application builds them: the system lock screen and keyboard layout, an XTEST poster of the unlocker's
 // own, the serial queue "dev.quelmar.trackpad.mac.unlock", the application's timing, the monotonic clock
-// and a blocking sleep; the monitor with the lock probe, the desktop's lock announcements, a 2 s poll and
-// rechecks at 0.3, 1 and 3 s.
+// and a blocking sleep; the monitor with the lock probe (read on a worker, never on the main loop), the
+// desktop's lock announcements, a 2 s poll and rechecks at 0.3, 1 and 3 s.
 #include <memory>
 #include <string>
 

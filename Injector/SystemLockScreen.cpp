@@ -1,8 +1,10 @@
 #include "Injector/SystemLockScreen.h"
 
 #include <sys/stat.h>
+#include <systemd/sd-login.h>
 #include <unistd.h>
 #include <xcb/dpms.h>
+#include <xcb/res.h>
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
 #include <xkbcommon/xkbcommon.h>
@@ -12,8 +14,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <limits>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "Injector/KeyVocabulary.h"
 #include "Injector/XConnection.h"
@@ -69,20 +74,59 @@ bool isSystemProgram(pid_t pid, const std::string& commandName) {
            (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
+// The command name, as /proc gives it (cut to 15 bytes); empty when the process is gone.
+std::string commandName(pid_t pid) {
+    std::string comm = readSmallFile("/proc/" + std::to_string(pid) + "/comm");
+    while (!comm.empty() && (comm.back() == '\n' || comm.back() == '\0')) {
+        comm.pop_back();
+    }
+    return comm;
+}
+
+// The DISPLAY a process was started with, from its environment.
+std::optional<std::string> displayOf(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
+    std::string environment(std::istreambuf_iterator<char>(in), {});
+    std::size_t start = 0;
+    while (start < environment.size()) {
+        std::size_t end = environment.find('\0', start);
+        if (end == std::string::npos) {
+            end = environment.size();
+        }
+        const std::string_view entry(environment.data() + start, end - start);
+        if (entry.rfind("DISPLAY=", 0) == 0) {
+            return std::string(entry.substr(8));
+        }
+        start = end + 1;
+    }
+    return std::nullopt;
+}
+
 class LinuxProbe final : public LockScreenProbe {
   public:
-    explicit LinuxProbe(const std::string& displayName) : display_(displayName) {
+    LinuxProbe(const std::string& displayName, LockSessionLookup sessions)
+        : display_(displayName), sessions_(std::move(sessions)) {
+        const char* fromEnvironment = std::getenv("DISPLAY");
+        displayName_ = !displayName.empty() ? displayName : fromEnvironment != nullptr ? fromEnvironment : "";
         if (display_.usable()) {
             const xcb_query_extension_reply_t* xtest = xcb_get_extension_data(display_.get(), &xcb_test_id);
             hasXTest_ = xtest != nullptr && xtest->present != 0;
             const xcb_query_extension_reply_t* dpms = xcb_get_extension_data(display_.get(), &xcb_dpms_id);
             hasDPMS_ = dpms != nullptr && dpms->present != 0;
+            const xcb_query_extension_reply_t* res = xcb_get_extension_data(display_.get(), &xcb_res_id);
+            if (res != nullptr && res->present != 0) {
+                xcb_connection_t* c = display_.get();
+                XReply<xcb_res_query_version_reply_t> version(
+                    xcb_res_query_version_reply(c, xcb_res_query_version(c, 1, 2), nullptr));
+                hasXRes_ = version && (version->server_major > 1 ||
+                                       (version->server_major == 1 && version->server_minor >= 2));
+            }
         }
     }
 
     bool isLocked() override {
         std::lock_guard lock(mutex_);
-        return lockedNow();
+        return lockedNow(logindSession());
     }
 
     bool displayIsAsleep() override {
@@ -129,7 +173,7 @@ class LinuxProbe final : public LockScreenProbe {
             session.userID = getuid();
         }
         if (keyboardGrabbedByAnother()) {
-            session.secureInputPID = loginWindowProcess(getuid());
+            session.secureInputPID = topOverrideRedirectOwner();
         }
         return session;
     }
@@ -145,6 +189,10 @@ class LinuxProbe final : public LockScreenProbe {
                 continue;
             }
             const pid_t pid = static_cast<pid_t>(std::atol(name.c_str()));
+            // The name alone rules out nearly every process; this runs before every key press.
+            if (!isKnownScreenLocker(commandName(pid))) {
+                continue;
+            }
             const std::optional<ProbedProcess> info = processInfo(pid);
             if (info && info->isLoginWindow && info->userID == user && info->isSystemLoginWindow) {
                 return pid;
@@ -153,18 +201,18 @@ class LinuxProbe final : public LockScreenProbe {
         return std::nullopt;
     }
 
+    // A locker counts as this session's own only when it runs in our logind session and on our display:
+    // a real locker elsewhere (another X server, another session) must not vouch for a grab here.
     std::optional<ProbedProcess> processInfo(pid_t pid) override {
         std::lock_guard lock(mutex_);
-        std::string comm = readSmallFile("/proc/" + std::to_string(pid) + "/comm");
-        while (!comm.empty() && (comm.back() == '\n' || comm.back() == '\0')) {
-            comm.pop_back();
+        std::optional<ProbedProcess> process = programInfo(pid);
+        if (process && process->isSystemLoginWindow) {
+            const std::optional<std::string> own =
+                sessions_.ownSession ? sessions_.ownSession() : std::nullopt;
+            const std::optional<std::string> its =
+                sessions_.sessionOf ? sessions_.sessionOf(pid) : std::nullopt;
+            process->isSystemLoginWindow = own && its && *own == *its;
         }
-        const std::optional<uid_t> user = realUserOf(pid);
-        if (comm.empty() || !user) {
-            return std::nullopt;
-        }
-        ProbedProcess process{comm, *user, isKnownScreenLocker(comm), false};
-        process.isSystemLoginWindow = process.isLoginWindow && isSystemProgram(pid, comm);
         return process;
     }
 
@@ -196,25 +244,43 @@ class LinuxProbe final : public LockScreenProbe {
         return connection.get();
     }
 
+    // The name, user, and whether it is a known locker's system program on our display; the session is
+    // left to the caller.
+    std::optional<ProbedProcess> programInfo(pid_t pid) {
+        const std::string comm = commandName(pid);
+        const std::optional<uid_t> user = realUserOf(pid);
+        if (comm.empty() || !user) {
+            return std::nullopt;
+        }
+        ProbedProcess process{comm, *user, isKnownScreenLocker(comm), false};
+        if (process.isLoginWindow && isSystemProgram(pid, comm)) {
+            const std::optional<std::string> display = displayOf(pid);
+            process.isSystemLoginWindow =
+                display && !displayName_.empty() && sameXDisplay(*display, displayName_);
+        }
+        return process;
+    }
+
     std::optional<dbus::PropertyMap> logindSession() {
         dbus::Connection* bus = systemBus();
         if (bus == nullptr) {
             return std::nullopt;
         }
         if (sessionPath_.empty()) {
-            const char* id = std::getenv("XDG_SESSION_ID");
-            auto reply = id != nullptr && *id != '\0' ? bus->call({"org.freedesktop.login1",
-                                                                   "/org/freedesktop/login1",
-                                                                   "org.freedesktop.login1.Manager",
-                                                                   "GetSession",
-                                                                   {std::string(id)}},
-                                                                  busTimeout)
-                                                      : bus->call({"org.freedesktop.login1",
-                                                                   "/org/freedesktop/login1",
-                                                                   "org.freedesktop.login1.Manager",
-                                                                   "GetSessionByPID",
-                                                                   {static_cast<std::uint32_t>(getpid())}},
-                                                                  busTimeout);
+            const std::optional<std::string> id =
+                sessions_.ownSession ? sessions_.ownSession() : std::nullopt;
+            auto reply = id && !id->empty() ? bus->call({"org.freedesktop.login1",
+                                                         "/org/freedesktop/login1",
+                                                         "org.freedesktop.login1.Manager",
+                                                         "GetSession",
+                                                         {*id}},
+                                                        busTimeout)
+                                            : bus->call({"org.freedesktop.login1",
+                                                         "/org/freedesktop/login1",
+                                                         "org.freedesktop.login1.Manager",
+                                                         "GetSessionByPID",
+                                                         {static_cast<std::uint32_t>(getpid())}},
+                                                        busTimeout);
             if (!reply || reply->argument(0).objectPath() == nullptr) {
                 return std::nullopt;
             }
@@ -228,6 +294,9 @@ class LinuxProbe final : public LockScreenProbe {
         return std::move(*properties);
     }
 
+    // logind's LockedHint of our own session where the desktop sets it; otherwise a known locker of this
+    // user on our display holding the keyboard. Whether that locker is this session's own is left to
+    // the examination: a screen it covers is locked even when nothing may be typed into it.
     bool lockedNow(const std::optional<dbus::PropertyMap>& logind) {
         if (logind) {
             if (const dbus::Value* hint = dbus::find(*logind, "LockedHint");
@@ -235,21 +304,15 @@ class LinuxProbe final : public LockScreenProbe {
                 return true;
             }
         }
-        dbus::Connection* bus = sessionBus();
-        if (bus == nullptr) {
+        // The window first: the grab we try costs the focused client a focus-out and a focus-in when it
+        // succeeds, which the poll must not cause every few seconds on an unlocked desktop.
+        const std::optional<pid_t> holder = topOverrideRedirectOwner();
+        if (!holder) {
             return false;
         }
-        for (const char* path : {"/org/freedesktop/ScreenSaver", "/ScreenSaver"}) {
-            auto reply = bus->call(
-                {"org.freedesktop.ScreenSaver", path, "org.freedesktop.ScreenSaver", "GetActive", {}},
-                busTimeout);
-            if (reply) {
-                return reply->argument(0).boolean() == true;
-            }
-        }
-        return false;
+        const std::optional<ProbedProcess> info = programInfo(*holder);
+        return info && info->isSystemLoginWindow && info->userID == getuid() && keyboardGrabbedByAnother();
     }
-    bool lockedNow() { return lockedNow(logindSession()); }
 
     // A grab of our own fails as already taken only while another client holds the keyboard; when ours
     // succeeds, it is let go at once.
@@ -271,15 +334,88 @@ class LinuxProbe final : public LockScreenProbe {
         return grab && grab->status == XCB_GRAB_STATUS_ALREADY_GRABBED;
     }
 
-    // The unlocker's queue and the main queue (its pre-checks) may read at once.
+    // X names no grab's owner. A screen locker covers the screen with an override-redirect window kept
+    // on top, so the process owning the top-most mapped one is taken as the holder; anything else there
+    // (an ordinary client's popup) is then named as the holder and fails the checks.
+    std::optional<pid_t> topOverrideRedirectOwner() {
+        if (!display_.usable() || !hasXRes_) {
+            return std::nullopt;
+        }
+        xcb_connection_t* c = display_.get();
+        XReply<xcb_query_tree_reply_t> tree(
+            xcb_query_tree_reply(c, xcb_query_tree(c, display_.root()), nullptr));
+        if (!tree) {
+            return std::nullopt;
+        }
+        const xcb_window_t* children = xcb_query_tree_children(tree.get());
+        const int count = xcb_query_tree_children_length(tree.get());
+        std::vector<xcb_get_window_attributes_cookie_t> cookies;
+        cookies.reserve(std::size_t(std::max(count, 0)));
+        for (int i = 0; i < count; ++i) {
+            cookies.push_back(xcb_get_window_attributes(c, children[i]));
+        }
+        xcb_window_t top = XCB_NONE;
+        // Children come bottom to top; every reply is collected so that none is left pending.
+        for (int i = 0; i < count; ++i) {
+            XReply<xcb_get_window_attributes_reply_t> attributes(
+                xcb_get_window_attributes_reply(c, cookies[std::size_t(i)], nullptr));
+            if (attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE &&
+                attributes->override_redirect != 0) {
+                top = children[i];
+            }
+        }
+        if (top == XCB_NONE) {
+            return std::nullopt;
+        }
+        const xcb_res_client_id_spec_t spec{top, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+        XReply<xcb_res_query_client_ids_reply_t> ids(
+            xcb_res_query_client_ids_reply(c, xcb_res_query_client_ids(c, 1, &spec), nullptr));
+        if (!ids) {
+            return std::nullopt;
+        }
+        for (auto it = xcb_res_query_client_ids_ids_iterator(ids.get()); it.rem > 0;
+             xcb_res_client_id_value_next(&it)) {
+            if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) != 0 &&
+                xcb_res_client_id_value_value_length(it.data) >= 1) {
+                const std::uint32_t pid = *xcb_res_client_id_value_value(it.data);
+                if (pid > 0 && pid <= std::uint32_t(std::numeric_limits<pid_t>::max())) {
+                    return static_cast<pid_t>(pid);
+                }
+            }
+        }
+        return std::nullopt;
+    }
+
+    // The unlocker's queue and the screen-lock monitor's worker may read at once.
     std::recursive_mutex mutex_;
     XConnection display_;
+    std::string displayName_;
+    LockSessionLookup sessions_;
     bool hasXTest_ = false;
     bool hasDPMS_ = false;
+    bool hasXRes_ = false;
     std::unique_ptr<dbus::Connection> session_;
     std::unique_ptr<dbus::Connection> system_;
     std::string sessionPath_;
 };
+
+// "host:display.screen" without the screen; "unix:" is the local host.
+std::string displayWithoutScreen(const std::string& name) {
+    const std::size_t colon = name.rfind(':');
+    if (colon == std::string::npos) {
+        return {};
+    }
+    std::string host = name.substr(0, colon);
+    if (host == "unix" || host == "localhost") {
+        host.clear();
+    }
+    std::string number = name.substr(colon + 1);
+    number = number.substr(0, number.find('.'));
+    if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos) {
+        return {};
+    }
+    return host + ":" + number;
+}
 
 }  // namespace
 
@@ -297,12 +433,48 @@ bool isKnownScreenLocker(const std::string& commandName) {
     return false;
 }
 
-std::unique_ptr<LockScreenProbe> makeLinuxLockScreenProbe(const std::string& displayName) {
-    return std::make_unique<LinuxProbe>(displayName);
+bool sameXDisplay(const std::string& a, const std::string& b) {
+    const std::string first = displayWithoutScreen(a);
+    return !first.empty() && first == displayWithoutScreen(b);
 }
 
-SystemLockScreen::SystemLockScreen(const std::string& displayName)
-    : ProbedLockScreen(makeLinuxLockScreenProbe(displayName)) {}
+LockSessionLookup systemLockSessionLookup() {
+    LockSessionLookup lookup;
+    lookup.sessionOf = [](pid_t pid) -> std::optional<std::string> {
+        char* session = nullptr;
+        if (sd_pid_get_session(pid, &session) < 0 || session == nullptr) {
+            return std::nullopt;
+        }
+        std::string id(session);
+        std::free(session);
+        return id;
+    };
+    lookup.ownSession = [sessionOf = lookup.sessionOf]() -> std::optional<std::string> {
+        if (const char* id = std::getenv("XDG_SESSION_ID"); id != nullptr && *id != '\0') {
+            return std::string(id);
+        }
+        if (std::optional<std::string> id = sessionOf(getpid())) {
+            return id;
+        }
+        // Started outside the session (a user service): this user's graphical session.
+        char* session = nullptr;
+        if (sd_uid_get_display(getuid(), &session) < 0 || session == nullptr) {
+            return std::nullopt;
+        }
+        std::string id(session);
+        std::free(session);
+        return id;
+    };
+    return lookup;
+}
+
+std::unique_ptr<LockScreenProbe> makeLinuxLockScreenProbe(const std::string& displayName,
+                                                          LockSessionLookup sessions) {
+    return std::make_unique<LinuxProbe>(displayName, std::move(sessions));
+}
+
+SystemLockScreen::SystemLockScreen(const std::string& displayName, LockSessionLookup sessions)
+    : ProbedLockScreen(makeLinuxLockScreenProbe(displayName, std::move(sessions))) {}
 
 struct SystemUnlockKeyboardLayout::Impl {
     explicit Impl(const std::string& displayName) : keymap(displayName) {}

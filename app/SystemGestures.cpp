@@ -13,7 +13,7 @@ class SystemGestureService final : public GestureService {
   public:
     SystemGestureService(platform::Executor& executor, Injector::ScreenGeometry& geometry)
         : poster_(std::string(), &executor),
-          hotKeys_([] { return Gestures::SymbolicHotKeys::readDefaults(); }),
+          hotKeys_(Gestures::SymbolicHotKeys::defaultsReader()),
           scheduler_(executor),
           engine_(
               Gestures::GestureMapping::defaultMapping(), Gestures::GestureEngine::Configuration{}, poster_,

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 
 #include "Gestures/GestureEngine.h"
 #include "Gestures/tests/GestureTestSupport.h"
@@ -94,6 +95,27 @@ TEST_F(GestureEngineTest, KeyCombinationsResolveThroughTheLayoutThenTheFallbackT
     }
 }
 
+// Command with a character key is an application's shortcut, posted with Control; Command with other
+// keys, or together with Control, stays on Super for the desktop.
+TEST_F(GestureEngineTest, CommandWithACharacterKeyIsControlOnLinux) {
+    GestureEngine& e = engine();
+    const auto combination = [&](std::variant<KeyCombination::Code, KeyCombination::Character> key,
+                                 KeyCombination::Modifiers modifiers) {
+        poster.posted.clear();
+        EXPECT_TRUE(e.handle(Message::KeyCombination{KeyCombination{key, modifiers}}));
+        return keyDowns(poster.events());
+    };
+    using M = KeyCombination::Modifiers;
+    EXPECT_EQ(combination(KeyCombination::Character{"a"}, M::command), (std::vector<KeyDown>{{0, 0x40000}}));
+    EXPECT_EQ(combination(KeyCombination::Code{12}, M::command | M::shift),
+              (std::vector<KeyDown>{{12, 0x60000}}));
+    EXPECT_EQ(combination(KeyCombination::Character{"q"}, M::command | M::control),
+              (std::vector<KeyDown>{{12, 0x140000}}));
+    EXPECT_EQ(combination(KeyCombination::Code{48}, M::command), (std::vector<KeyDown>{{48, 0x100000}}));
+    EXPECT_EQ(combination(KeyCombination::Code{49}, M::command), (std::vector<KeyDown>{{49, 0x100000}}));
+    EXPECT_EQ(combination(KeyCombination::Code{36}, M::command), (std::vector<KeyDown>{{36, 0x100000}}));
+}
+
 TEST_F(GestureEngineTest, TextAndQuickActions) {
     GestureEngine& e = engine();
     EXPECT_TRUE(e.handle(Message::Text{"a\nb"}));
@@ -104,9 +126,10 @@ TEST_F(GestureEngineTest, TextAndQuickActions) {
     EXPECT_TRUE(e.handle(Message::Text{"a\xFF"}));
     EXPECT_TRUE(poster.posted.empty());
 
+    // "Lock Screen" asks the session to lock; no shortcut is pressed.
     EXPECT_TRUE(e.handle(Message::QuickAction{TrackpadProtocol::QuickAction::lockScreen}));
-    EXPECT_EQ(keyDowns(poster.events()), (std::vector<KeyDown>{{12, 0x140000}}));
-    poster.posted.clear();
+    EXPECT_TRUE(poster.posted.empty());
+    EXPECT_EQ(power.locks, 1);
     shortcuts.disabled.insert(SystemAction::spotlight);
     EXPECT_TRUE(e.handle(Message::QuickAction{TrackpadProtocol::QuickAction::spotlight}));
     EXPECT_TRUE(poster.posted.empty());
@@ -120,11 +143,11 @@ TEST_F(GestureEngineTest, PinchZoomStepsAreCappedPerMessageAndTheExcessDropped) 
     GestureEngine& e = engine(DockSwipeRecipe::legacyFields, mapping);
     e.handle(pinch(GesturePhase::began, 0));
     e.handle(pinch(GesturePhase::changed, 0.35f));
-    EXPECT_EQ(keyDowns(poster.events()), (std::vector<KeyDown>{{24, 0x100000}, {24, 0x100000}}));
+    EXPECT_EQ(keyDowns(poster.events()), (std::vector<KeyDown>{{24, 0x40000}, {24, 0x40000}}));
     EXPECT_NEAR(e.pinch()->pending, 0.05, 1e-6);
     poster.posted.clear();
     e.handle(pinch(GesturePhase::changed, -0.30f));
-    EXPECT_EQ(keyDowns(poster.events()), (std::vector<KeyDown>{{27, 0x100000}, {27, 0x100000}}));
+    EXPECT_EQ(keyDowns(poster.events()), (std::vector<KeyDown>{{27, 0x40000}, {27, 0x40000}}));
     EXPECT_NEAR(e.pinch()->pending, -0.05, 1e-6);
     e.handle(pinch(GesturePhase::ended, 0));
     EXPECT_FALSE(e.pinch());
@@ -137,6 +160,41 @@ TEST_F(GestureEngineTest, PinchZoomStepsAreCappedPerMessageAndTheExcessDropped) 
     EXPECT_EQ(keyDowns(poster.events()).size(), 2u);
     e.handle(pinch(GesturePhase::changed, NAN));
     EXPECT_EQ(keyDowns(poster.events()).size(), 2u);
+}
+
+// The sequencers supply a began before a change that finds the stroke closed: a late frame 0.2 s after
+// the end must still be dropped, whether the engine's own sequencer or the phone's supplies it.
+TEST_F(GestureEngineTest, ALateFrameAfterAPinchIsDroppedThoughASequencerSuppliesItsBegan) {
+    GestureEngine& e = engine();
+    const TrackpadProtocol::UUID phone{};
+    const auto deliver = [&](const Message& message) {
+        for (const Message& item : e.sequence(message, phone)) {
+            e.handle(item);
+        }
+    };
+    for (const auto& send :
+         std::vector<std::function<void(const Message&)>>{[&](const Message& m) { e.handle(m); }, deliver}) {
+        poster.posted.clear();
+        send(pinch(GesturePhase::began, 0));
+        send(pinch(GesturePhase::ended, 0));
+        now += 0.2;
+        send(pinch(GesturePhase::changed, 0.6f));
+        EXPECT_TRUE(poster.posted.empty());
+        EXPECT_FALSE(e.pinch());
+        send(pinch(GesturePhase::ended, 0));
+        // Past the window a change opens a new pinch.
+        now += 0.3;
+        send(pinch(GesturePhase::changed, 0.6f));
+        EXPECT_EQ(keyDowns(poster.events()).size(), 2u);
+        send(pinch(GesturePhase::ended, 0));
+        // A began that carries an amount is the phone's own: a new pinch, inside the window too.
+        poster.posted.clear();
+        now += 0.1;
+        send(pinch(GesturePhase::began, 0.6f));
+        EXPECT_EQ(keyDowns(poster.events()).size(), 2u);
+        send(pinch(GesturePhase::ended, 0));
+        now += 1;
+    }
 }
 
 TEST_F(GestureEngineTest, PinchWithAZeroOrNonFiniteStepPostsNothingAndMagnifyPostsPhases) {

@@ -60,7 +60,12 @@ class RecordingPower final : public SystemPower {
         ++sleeps;
         return true;
     }
+    bool lockSession() override {
+        ++locks;
+        return true;
+    }
     int sleeps = 0;
+    int locks = 0;
 };
 
 class FixedShortcuts final : public SystemShortcutSource {

@@ -10,6 +10,7 @@
 #include "Gestures/GestureMapping.h"
 #include "Gestures/KeyboardLayout.h"
 #include "Gestures/SystemActions.h"
+#include "platform/LogCapture.h"
 
 namespace Gestures {
 namespace {
@@ -130,6 +131,15 @@ TEST(GestureMappingTest, ArchiveRoundTripsAndRefusesWhatItCannotRead) {
     EXPECT_TRUE(decoded.followsFingers);
     EXPECT_EQ(decoded.threeFingerSwipes.left,
               GestureAction::shortcut(Shortcut{Shortcut::Code{12}, Modifiers::command | Modifiers::control}));
+    // A case without payload has an empty object as its body, nothing else.
+    object["pinch"] = json::parse(R"({"magnify": {}})");
+    EXPECT_EQ(decodeGestureMapping(object.dump()).pinch, PinchAction{PinchAction::Magnify{}});
+    object["pinch"] = json::parse(R"({"magnify": true})");
+    EXPECT_THROW(decodeGestureMapping(object.dump()), ArchiveError);
+    object["pinch"] = json::parse(R"({"none": [1]})");
+    EXPECT_THROW(decodeGestureMapping(object.dump()), ArchiveError);
+    EXPECT_EQ(decodeGestureAction(R"({"none": {}})"), GestureAction::none());
+    EXPECT_THROW(decodeGestureAction(R"({"none": 5})"), ArchiveError);
     object.erase("pinch");
     EXPECT_THROW(decodeGestureMapping(object.dump()), ArchiveError);
     try {
@@ -151,10 +161,41 @@ TEST(GestureMappingTest, ArchiveRoundTripsAndRefusesWhatItCannotRead) {
     EXPECT_THROW(decodeGestureMapping(text), ArchiveError);
     EXPECT_EQ(QuickActionEffect(TrackpadProtocol::QuickAction::lockScreen).value,
               (QuickActionEffect{TrackpadProtocol::QuickAction::lockScreen}.value));
-    EXPECT_EQ(std::get<QuickActionEffect::KeyPress>(
-                  QuickActionEffect(TrackpadProtocol::QuickAction::lockScreen).value)
-                  .action,
-              GestureAction::shortcut(Shortcut{Shortcut::Character{"q"}, Modifiers{0x140000}}));
+    EXPECT_TRUE(std::holds_alternative<QuickActionEffect::LockSession>(
+        QuickActionEffect(TrackpadProtocol::QuickAction::lockScreen).value));
+}
+
+// A damaged hot-key file is reported once for each version of it, not at every gesture.
+TEST(SymbolicHotKeysTest, ADamagedFileIsReportedOncePerVersion) {
+    char folder[] = "/tmp/lumivex-hotkeys-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string path = std::string(folder) + "/SymbolicHotKeys.json";
+    const auto write = [&](const std::string& text) {
+        std::ofstream out(path, std::ios::trunc);
+        out << text;
+    };
+    const auto reports = [](const platform::LogCapture& log) {
+        int count = 0;
+        for (const platform::LogCapture::Entry& entry : log.entries()) {
+            count += entry.message.find("Hot-key file") != std::string::npos;
+        }
+        return count;
+    };
+    platform::LogCapture log;
+    const SymbolicHotKeys hotKeys(SymbolicHotKeys::fileReader(path));
+    write("{damaged");
+    for (int gesture = 0; gesture < 3; ++gesture) {
+        EXPECT_EQ(hotKeys.keyStroke(SystemAction::showDesktop), (KeyStroke{2, Modifiers::command}));
+    }
+    EXPECT_EQ(reports(log), 1);
+    write("[\"damaged otherwise\"]");
+    hotKeys.keyStroke(SystemAction::showDesktop);
+    hotKeys.keyStroke(SystemAction::showDesktop);
+    EXPECT_EQ(reports(log), 2);
+    write(R"({"AppleSymbolicHotKeys": {"36": {"enabled": false}}})");
+    EXPECT_EQ(hotKeys.keyStroke(SystemAction::showDesktop), std::nullopt);
+    EXPECT_EQ(reports(log), 2);
+    std::filesystem::remove_all(folder);
 }
 
 struct Keymap {

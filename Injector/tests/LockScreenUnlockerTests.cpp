@@ -356,5 +356,28 @@ TEST(TypingChunksTest, CharactersSplitBetweenScalarsAtTwentyUnits) {
     EXPECT_EQ(family->at(1).size(), 4u);
 }
 
+// A phone that sends requests without end cannot flood the log: what the budget holds back is told in
+// one line, and the password never appears.
+TEST_F(UnlockerTest, RequestsWithoutEndLogWithinTheBudget) {
+    lockScreen.locked = false;
+    for (int request = 0; request < 5000; ++request) {
+        unlocker.unlock(
+            "hunter2", [] { return false; }, [](UnlockReport) {});
+    }
+    {
+        std::lock_guard lock(logMutex);
+        EXPECT_EQ(lines.size(), std::size_t(LockScreenUnlocker::logBurst));
+    }
+    time.sleep(LockScreenUnlocker::logWindow);
+    unlocker.unlock(
+        "hunter2", [] { return false; }, [](UnlockReport) {});
+    std::lock_guard lock(logMutex);
+    ASSERT_EQ(lines.size(), std::size_t(LockScreenUnlocker::logBurst) + 2);
+    EXPECT_EQ(lines[LockScreenUnlocker::logBurst], "4960 more unlock log lines within 10.0 s were left out.");
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line.find("hunter2"), std::string::npos);
+    }
+}
+
 }  // namespace
 }  // namespace Injector

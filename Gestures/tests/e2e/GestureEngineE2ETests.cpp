@@ -9,8 +9,10 @@
 
 #include "Gestures/GestureEngine.h"
 #include "platform/Executor.h"
+#include "platform/LogCapture.h"
 #include "platform/ManualExecutor.h"
 #include "testing/PrivateBus.h"
+#include "testing/SessionServices.h"
 #include "testing/Subprocess.h"
 #include "testing/XKeyReader.h"
 #include "testing/XvfbServer.h"
@@ -94,15 +96,16 @@ TEST_F(GestureEngineE2ETest, TextArrivesExactlyWithCapsLockOnAndTheKeymapIsPutBa
     EXPECT_EQ(reader->keyboardMapping(), mappingBefore);
 }
 
-TEST_F(GestureEngineE2ETest, APinchZoomsByAtMostTwoStepsPerMessage) {
+// Zoom is an application's shortcut, so it goes out with Control: Control+equal, twice for +0.5.
+TEST_F(GestureEngineE2ETest, APinchOfAHalfZoomsInTwiceWithControl) {
     engine->handle(Message::Gesture{Gesture{Gesture::Pinch{GesturePhase::began, 0, std::nullopt}}});
-    engine->handle(Message::Gesture{Gesture{Gesture::Pinch{GesturePhase::changed, 0.9f, std::nullopt}}});
+    engine->handle(Message::Gesture{Gesture{Gesture::Pinch{GesturePhase::changed, 0.5f, std::nullopt}}});
     engine->handle(Message::Gesture{Gesture{Gesture::Pinch{GesturePhase::ended, 0, std::nullopt}}});
     poster->sync();
     ASSERT_TRUE(reader->waitForKeys(8, 5s));
     std::this_thread::sleep_for(100ms);
     const std::vector<std::pair<std::uint32_t, bool>> stroke = {
-        {XK_Super_L, true}, {XK_equal, true}, {XK_equal, false}, {XK_Super_L, false}};
+        {XK_Control_L, true}, {XK_equal, true}, {XK_equal, false}, {XK_Control_L, false}};
     std::vector<std::pair<std::uint32_t, bool>> expected = stroke;
     expected.insert(expected.end(), stroke.begin(), stroke.end());
     EXPECT_EQ(keys(), expected);
@@ -173,6 +176,68 @@ GLib.MainLoop().run()
         << read();
     logind.stop();
     EXPECT_FALSE(power.sleep());
+}
+
+// "Lock Screen" from the phone locks the session through logind, else through the desktop's
+// ScreenSaver service, and says once when nothing can lock it.
+TEST(GestureLockTest, QuickActionLockScreenLocksTheSession) {
+    if (const auto reason = testing_support::PrivateBus::unavailableReason()) {
+        GTEST_SKIP() << *reason;
+    }
+    if (const auto reason = testing_support::SessionServices::unavailableReason()) {
+        GTEST_SKIP() << *reason;
+    }
+    const auto lockFromThePhone = [](SystemPower& power) {
+        class NoPoster final : public GestureEventPoster {
+          public:
+            void post(const InputEvent&, EventTap) override { ++posted; }
+            int posted = 0;
+        } poster;
+        SymbolicHotKeys hotKeys([] { return SymbolicHotKeys::linuxDefaults(); });
+        platform::ManualExecutor executor;
+        MainQueueGestureScheduler scheduler(executor);
+        GestureEngine engine(
+            GestureMapping::defaultMapping(), GestureEngine::Configuration{}, poster, hotKeys,
+            FixedKeyboardLayout::shortcutKeys(), [] { return std::nullopt; }, [] { return 0.0; },
+            DockSwipeRecipe::unavailable, [](std::optional<Point>) { return 2.0; },
+            [](SystemAction) { return true; }, scheduler, power);
+        EXPECT_TRUE(engine.handle(Message::QuickAction{TrackpadProtocol::QuickAction::lockScreen}));
+        EXPECT_EQ(poster.posted, 0);
+    };
+    {
+        testing_support::PrivateBus bus;
+        testing_support::SessionServices services(bus.address(), {"logind", "screensaver"}, bus.folder());
+        const testing_support::ScopedEnvironment environment({{"DBUS_SESSION_BUS_ADDRESS", bus.address()},
+                                                              {"DBUS_SYSTEM_BUS_ADDRESS", bus.address()},
+                                                              {"XDG_SESSION_ID", "7"}});
+        IOKitSystemPower power;
+        lockFromThePhone(power);
+        EXPECT_TRUE(services.waitForCall("Lock 7", 5s));
+        EXPECT_EQ(services.calls(), std::vector<std::string>{"Lock 7"});
+    }
+    {
+        testing_support::PrivateBus bus;
+        testing_support::SessionServices services(bus.address(), {"screensaver"}, bus.folder());
+        const testing_support::ScopedEnvironment environment(
+            {{"DBUS_SESSION_BUS_ADDRESS", bus.address()}, {"DBUS_SYSTEM_BUS_ADDRESS", bus.address()}});
+        IOKitSystemPower power;
+        lockFromThePhone(power);
+        EXPECT_TRUE(services.waitForCall("ScreenSaver.Lock", 5s));
+    }
+    platform::LogCapture log;
+    {
+        testing_support::PrivateBus bus;
+        const testing_support::ScopedEnvironment environment(
+            {{"DBUS_SESSION_BUS_ADDRESS", bus.address()}, {"DBUS_SYSTEM_BUS_ADDRESS", bus.address()}});
+        IOKitSystemPower power;
+        lockFromThePhone(power);
+        lockFromThePhone(power);
+    }
+    int told = 0;
+    for (const platform::LogCapture::Entry& entry : log.entries()) {
+        told += entry.message.find("Lock Screen: the session could not be locked") != std::string::npos;
+    }
+    EXPECT_EQ(told, 1);
 }
 
 }  // namespace

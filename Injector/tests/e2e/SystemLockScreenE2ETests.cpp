@@ -1,0 +1,215 @@
+// The Linux lock screen against a real i3lock on private Xvfb servers, with logind and the ScreenSaver
+// service stood in on a private bus: only a locker of our own session on our own display, holding the
+// keyboard, is the place a password may go.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <future>
+#include <thread>
+
+#include "Injector/HIDEventPoster.h"
+#include "Injector/KeyVocabulary.h"
+#include "Injector/LockScreenUnlocker.h"
+#include "Injector/SystemLockScreen.h"
+#include "platform/DispatchQueue.h"
+#include "platform/Executor.h"
+#include "testing/PrivateBus.h"
+#include "testing/SessionServices.h"
+#include "testing/Subprocess.h"
+#include "testing/XKeyReader.h"
+#include "testing/XvfbServer.h"
+
+namespace Injector {
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::XvfbServer;
+
+std::optional<std::string> unavailableReason() {
+    if (!XvfbServer::isInstalled()) {
+        return "Xvfb is not installed (scripts/install-deps.sh brings it)";
+    }
+    if (!testing_support::findExecutable("i3lock")) {
+        return "i3lock is not installed (scripts/install-deps.sh brings it)";
+    }
+    if (auto reason = testing_support::PrivateBus::unavailableReason()) {
+        return reason;
+    }
+    return testing_support::SessionServices::unavailableReason();
+}
+
+// Outside any logind session, as tests run: every process, ours included, is said to be in session 7,
+// so that only the display and the keyboard's holder tell the pieces apart.
+LockSessionLookup everyoneInSession(std::string session) {
+    return {[session](pid_t) { return std::optional<std::string>(session); },
+            [] { return std::optional<std::string>("7"); }};
+}
+
+// A real i3lock on the display, holding the keyboard once it has started.
+class I3lock {
+  public:
+    explicit I3lock(const std::string& display) : process_({"i3lock", "-n"}, {{"DISPLAY", display}}) {
+        const std::unique_ptr<LockScreenProbe> probe = makeLinuxLockScreenProbe(display, {});
+        if (!testing_support::waitUntil([&] { return probe->secureInputEnabled(); }, 10s)) {
+            throw std::runtime_error("i3lock did not take the keyboard");
+        }
+    }
+    pid_t pid() const { return process_.pid(); }
+
+  private:
+    testing_support::Subprocess process_;
+};
+
+// Records when Return went out and how many events went before it.
+class TimedPoster final : public EventPoster {
+  public:
+    explicit TimedPoster(HIDEventPoster& poster) : poster_(poster) {}
+    void post(const InputEvent& event) override {
+        poster_.post(event);
+        if (returnPosted == 0) {
+            ++eventsUpToReturn;
+        }
+        if (event.type == EventType::keyDown && event.keyCode == KeyCode::returnKey) {
+            returnPosted = platform::monotonicSeconds();
+        }
+    }
+    void settleKeyboard() override { poster_.settleKeyboard(); }
+    std::atomic<double> returnPosted{0};
+    std::atomic<int> eventsUpToReturn{0};
+
+  private:
+    HIDEventPoster& poster_;
+};
+
+// The application's timing, with the search and the wait after Return shortened so the tests end soon.
+LockScreenUnlocker::Timing quickTiming() {
+    LockScreenUnlocker::Timing timing;
+    timing.fieldTimeout = 1.0;
+    timing.unlockTimeout = 0.5;
+    return timing;
+}
+
+UnlockReport unlock(LockScreen& lockScreen, const std::string& display, EventPoster& poster,
+                    const std::string& password) {
+    SystemUnlockKeyboardLayout layout(display);
+    platform::DispatchQueue queue("dev.quelmar.trackpad.mac.unlock");
+    LockScreenUnlocker unlocker(
+        lockScreen, layout, poster, quickTiming(), queue,
+        [](double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); },
+        [] { return platform::monotonicSeconds(); }, [](const std::string&) {});
+    std::promise<UnlockReport> done;
+    unlocker.unlock(
+        password, [] { return false; }, [&](UnlockReport report) { done.set_value(report); });
+    UnlockReport report = done.get_future().get();
+    queue.sync([] {});
+    return report;
+}
+
+// The review's bypass: a real locker on another X server, an ordinary client holding the keyboard on
+// ours, a session said to be locked and a ScreenSaver service saying it is active.
+TEST(SystemLockScreenE2ETest, ALockerElsewhereDoesNotVouchForAnOrdinaryClientsGrabOnOurDisplay) {
+    if (const auto reason = unavailableReason()) {
+        GTEST_SKIP() << *reason;
+    }
+    XvfbServer ours;
+    XvfbServer elsewhere;
+    testing_support::PrivateBus bus;
+    testing_support::SessionServices services(bus.address(), {"logind", "screensaver"}, bus.folder());
+    services.set("LockedHint", true);
+    services.set("ScreenSaverActive", true);
+    const testing_support::ScopedEnvironment environment(
+        {{"DBUS_SESSION_BUS_ADDRESS", bus.address()}, {"DBUS_SYSTEM_BUS_ADDRESS", bus.address()}});
+    I3lock locker(elsewhere.displayName());
+    testing_support::XKeyReader client(ours.displayName(), {.grabKeyboard = true});
+
+    SystemLockScreen lockScreen(ours.displayName(), everyoneInSession("7"));
+    EXPECT_TRUE(lockScreen.isLocked());
+    const LockScreenFocus focus = lockScreen.examine();
+    ASSERT_TRUE(std::holds_alternative<LockScreenFocus::Unverified>(focus.value));
+    EXPECT_EQ(std::get<LockScreenFocus::Unverified>(focus.value).reason,
+              "system-wide focus: no focused element; no login window process acts as this user; secure "
+              "input: held by InjectorTests_e");
+
+    HIDEventPoster poster(ours.displayName());
+    const UnlockReport report = unlock(lockScreen, ours.displayName(), poster, "secret");
+    EXPECT_EQ(report.status, UnlockStatus::notReached);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(client.text(), "");
+}
+
+TEST(SystemLockScreenE2ETest, ARealLockerOfOurSessionOnOurDisplayIsTheLockScreen) {
+    if (const auto reason = unavailableReason()) {
+        GTEST_SKIP() << *reason;
+    }
+    XvfbServer ours;
+    testing_support::PrivateBus bus;
+    // The session is active and sets no LockedHint, as under a plain window manager.
+    testing_support::SessionServices services(bus.address(), {"logind"}, bus.folder());
+    const testing_support::ScopedEnvironment environment(
+        {{"DBUS_SESSION_BUS_ADDRESS", bus.address()}, {"DBUS_SYSTEM_BUS_ADDRESS", bus.address()}});
+    I3lock locker(ours.displayName());
+
+    SystemLockScreen lockScreen(ours.displayName(), everyoneInSession("7"));
+    EXPECT_TRUE(lockScreen.isLocked());
+    const LockScreenFocus focus = lockScreen.examine();
+    const auto* found = std::get_if<LockScreenFocus::PasswordField>(&focus.value);
+    ASSERT_NE(found, nullptr) << std::get<LockScreenFocus::Unverified>(focus.value).reason;
+    EXPECT_EQ(found->field.check, LockScreenFieldCheck::secureInput);
+    EXPECT_EQ(found->field.loginWindowProcessID, std::optional<pid_t>(locker.pid()));
+    EXPECT_TRUE(lockScreen.isFocused(found->field));
+
+    // The same locker in another session is not this session's lock screen.
+    SystemLockScreen otherSession(ours.displayName(), everyoneInSession("8"));
+    EXPECT_TRUE(otherSession.isLocked());
+    EXPECT_TRUE(std::holds_alternative<LockScreenFocus::Unverified>(otherSession.examine().value));
+
+    // The figure: a 12-character password, from the accepted request to Return, into the real locker.
+    HIDEventPoster hid(ours.displayName());
+    TimedPoster poster(hid);
+    const double start = platform::monotonicSeconds();
+    const UnlockReport report = unlock(lockScreen, ours.displayName(), poster, "pässwörd✓123");
+    // The password is not the user's, so the locker stays locked.
+    EXPECT_EQ(report.status, UnlockStatus::stillLocked) << report.reason;
+    EXPECT_EQ(report.entry, UnlockEntry::typed);
+    ASSERT_GT(poster.returnPosted, 0);
+    const LockScreenUnlocker::Timing timing = quickTiming();
+    const double ownWaits =
+        timing.settleDelay + (poster.eventsUpToReturn - 1) * timing.keyInterval + timing.pollInterval;
+    std::printf(
+        "[ figure ] i3lock, 12 characters: accepted unlock to Return posted %.3f s, of which the "
+        "unlocker's own waits %.3f s (%d events before Return)\n",
+        poster.returnPosted - start, ownWaits, poster.eventsUpToReturn - 1);
+}
+
+// Without logind the session's state cannot be read: a locker covering our display is locked, but
+// nothing binds it to this session, so nothing is typed and the answer is not "not locked".
+TEST(SystemLockScreenE2ETest, WithoutLogindACoveringLockerIsLockedButNotVerified) {
+    if (const auto reason = unavailableReason()) {
+        GTEST_SKIP() << *reason;
+    }
+    XvfbServer ours;
+    const testing_support::ScopedEnvironment environment(
+        {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus"},
+         {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus"}});
+    I3lock locker(ours.displayName());
+    SystemLockScreen lockScreen(ours.displayName(), everyoneInSession("7"));
+    EXPECT_TRUE(lockScreen.isLocked());
+    EXPECT_TRUE(std::holds_alternative<LockScreenFocus::Unverified>(lockScreen.examine().value));
+    HIDEventPoster poster(ours.displayName());
+    const UnlockReport report = unlock(lockScreen, ours.displayName(), poster, "secret");
+    EXPECT_EQ(report.status, UnlockStatus::notReached);
+    EXPECT_NE(report.reason.find("wasn't verified"), std::string::npos) << report.reason;
+}
+
+TEST(SystemLockScreenE2ETest, DisplayNamesCompareWithoutTheirScreen) {
+    EXPECT_TRUE(sameXDisplay(":1", ":1.0"));
+    EXPECT_TRUE(sameXDisplay("unix:12.1", ":12"));
+    EXPECT_FALSE(sameXDisplay(":1", ":10"));
+    EXPECT_FALSE(sameXDisplay("otherhost:1", ":1"));
+    EXPECT_FALSE(sameXDisplay("", ""));
+    EXPECT_FALSE(sameXDisplay(":x", ":x"));
+}
+
+}  // namespace
+}  // namespace Injector
