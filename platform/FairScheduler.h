@@ -69,9 +69,13 @@ class FairScheduler {
     // The client left: its waiting requests are dropped unanswered and its running ones no longer hold
     // a place.
     void removeClient(const Client& client) {
-        waiting_.erase(client);
-        lastServed_.erase(client);
-        std::erase_if(running_, [&](const auto& entry) { return entry.second == client; });
+        removeClientsIf([&](const Client& other) { return other == client; });
+    }
+    template <class Predicate>
+    void removeClientsIf(Predicate leaves) {
+        std::erase_if(waiting_, [&](const auto& entry) { return leaves(entry.first); });
+        std::erase_if(lastServed_, [&](const auto& entry) { return leaves(entry.first); });
+        std::erase_if(running_, [&](const auto& entry) { return leaves(entry.second); });
         startWaiting();
     }
 

@@ -61,7 +61,10 @@ CompanionRuntime::CompanionRuntime(Dependencies dependencies)
 
 CompanionRuntime::~CompanionRuntime() {
     cancelRetry();
-    // The app answers still queued run before the queue goes; they hold no reference to the runtime.
+    // Only the answer being computed is waited for: what is still queued is dropped.
+    if (ownAppQueue_) {
+        ownAppQueue_->discardPending();
+    }
     ownAppQueue_.reset();
 }
 
@@ -193,6 +196,11 @@ void CompanionRuntime::stop() {
 
     resetInput();
     withdrawUnlockAttempts([](const DeviceID&) { return true; });
+    // Requests still waiting are dropped, not served: the phones are gone and a stop must not wait.
+    removeRequestsOf([](const DeviceID&) { return true; });
+    if (ownAppQueue_) {
+        ownAppQueue_->discardPending();
+    }
 }
 
 void CompanionRuntime::permissionChanged(AccessibilityStatus value) {

@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "app/core/tests/RuntimeFakes.h"
+#include "TrackpadProtocol/LargePayloads.h"
 #include "network/FileTrustedDeviceStore.h"
 #include "platform/LogCapture.h"
 
@@ -280,6 +281,55 @@ TEST(CompanionRuntime, AppRequestsAreAnsweredOnceEvenWhenAServiceFails) {
     h.runtime->answerVolumeRequest(Message{Message::SetMute{true}}, DeviceID::random(),
                                    [&](TrackpadProtocol::VolumeStatus status) { volumes.push_back(status); });
     EXPECT_EQ(volumes, (std::vector{TrackpadProtocol::VolumeStatus::unsupported}));
+}
+
+TEST(CompanionRuntime, APhonesFloodDelaysAnotherPhonesRequestsByOneAndAStopDropsTheBacklog) {
+    RuntimeHarness h;
+    h.holdAppWork = true;
+    h.runtime->start();
+    const DeviceID flood = DeviceID::random();
+    const DeviceID honest = DeviceID::random();
+    std::vector<std::string> answered;  // whose icon requests were answered, in order
+    auto iconRequest = [&](const DeviceID& device, const std::string& who) {
+        h.runtime->answerAppRequest(Message{Message::AppIconRequest{{"org.example.editor", 64}}}, device,
+                                    [&answered, who](std::vector<Message>) { answered.push_back(who); });
+    };
+    for (int i = 0; i < 200; ++i) {
+        iconRequest(flood, "flood");
+    }
+    // One is being answered, a short line waits, and the rest is answered at once as unanswerable.
+    EXPECT_EQ(h.heldAppWork.size(), 1u);
+    EXPECT_EQ(answered.size(), 200u - 1 - 64);
+    answered.clear();
+    iconRequest(honest, "honest");
+    for (int round = 0; round < 3; ++round) {
+        auto work = std::exchange(h.heldAppWork, {});
+        ASSERT_EQ(work.size(), 1u);
+        work[0]();
+        h.executor.drain();
+    }
+    EXPECT_EQ(answered, (std::vector<std::string>{"flood", "honest", "flood"}));
+
+    // Screenshots: two at a time, the next one once the screen view has answered through its send.
+    for (std::uint32_t number = 1; number <= 3; ++number) {
+        h.runtime->handleScreenViewRequest(Message{Message::ScreenshotRequest{{number, 1, 400}}},
+                                           CompanionNetwork::ScreenViewLink{{}, flood, [](auto, auto done) { done(); }});
+    }
+    ASSERT_EQ(h.screenViews->screenshots.size(), 2u);
+    h.screenViews->screenshots[0].second(
+        TrackpadProtocol::Screenshot(TrackpadProtocol::Screenshot::Status::failed).messages(1), [] {});
+    h.executor.drain();
+    ASSERT_EQ(h.screenViews->screenshots.size(), 3u);
+    EXPECT_EQ(h.screenViews->screenshots[2].first, 3u);
+
+    // A stop drops what waits instead of serving it.
+    h.runtime->stop();
+    h.executor.drain();
+    for (auto& work : std::exchange(h.heldAppWork, {})) {
+        work();
+    }
+    h.executor.drain();
+    EXPECT_TRUE(h.heldAppWork.empty()) << "nothing waiting was started after the stop";
 }
 
 }  // namespace
