@@ -365,11 +365,12 @@ void CompanionRuntime::listenerStateChanged(const CompanionNetwork::ListenerStat
         return;
     }
     using State = CompanionNetwork::ListenerState;
-    if (state.is<State::Ready>()) {
+    if (auto ready = state.as<State::Ready>()) {
         cancelRetry();
         retryDelay_ = 1;
         canRetry.set(false);
-        status.set(Texts::available);
+        const auto& problem = ready->details.advertisementProblem;
+        status.set(problem ? Texts::availableNotAdvertised(*problem) : std::string(Texts::available));
     } else if (state.is<State::Waiting>()) {
         status.set(Texts::waiting);
     } else if (auto failed = state.as<State::Failed>()) {

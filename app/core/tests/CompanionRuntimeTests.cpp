@@ -82,6 +82,13 @@ TEST(CompanionRuntime, FailuresRetryAfterGrowingDelaysUntilReady) {
     listener->callbacks.onStateChange(ListenerState{ListenerState::Ready{}});
     EXPECT_EQ(h.runtime->status.value(), Texts::available);
     EXPECT_EQ(h.runtime->retryDelay(), 1u);
+    // Served but not advertised: the status says that browsing will not find it, and why.
+    CompanionNetwork::ListenerDetails details;
+    details.advertisementProblem = "the Avahi daemon is not running";
+    listener->callbacks.onStateChange(ListenerState{ListenerState::Ready{details}});
+    EXPECT_EQ(h.runtime->status.value(),
+              "Available on your local network, but iPhones can't find this computer by browsing: the Avahi "
+              "daemon is not running");
     listener->callbacks.onStateChange(ListenerState{ListenerState::Failed{"gone"}});
     EXPECT_EQ(h.runtime->status.value(),
               "Unable to listen on your local network. Check Wi-Fi or Ethernet. Retrying in 1 seconds.");
