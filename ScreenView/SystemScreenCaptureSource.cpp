@@ -17,7 +17,10 @@ SystemScreenCaptureSource::SystemScreenCaptureSource(std::shared_ptr<const Direc
     : directory_(std::move(displays)),
       displayName_(std::move(displayName)), screenshots_("dev.quelmar.trackpad.mac.screenview.capture") {}
 
-SystemScreenCaptureSource::~SystemScreenCaptureSource() = default;
+SystemScreenCaptureSource::~SystemScreenCaptureSource() {
+    stopping_->store(true);
+    screenshots_.discardPending();
+}
 
 std::vector<ScreenDisplay> SystemScreenCaptureSource::displays() {
     XDisplayConnection display(displayName_);
@@ -57,7 +60,8 @@ ScreenCaptureSource::ScreenshotResult outcomeError(XScreenGrabber::Outcome outco
 
 // A monitor wider or taller than an image may be: read in bands of whole rows and shrunk as they come.
 ScreenCaptureSource::ScreenshotResult grabInBands(XScreenGrabber& grabber, const DisplayBounds& bounds,
-                                                  int pixelWidth, int pixelHeight) {
+                                                  int pixelWidth, int pixelHeight,
+                                                  const std::atomic<bool>& stopping) {
     auto scaler = ScreenshotImage::BandScaler::make(bounds.width, bounds.height, pixelWidth, pixelHeight);
     if (!scaler) {
         return ScreenCaptureError::failed("Could not render screenshot frame");
@@ -65,6 +69,9 @@ ScreenCaptureSource::ScreenshotResult grabInBands(XScreenGrabber& grabber, const
     const int rowsPerBand =
         static_cast<int>(std::max<std::size_t>(1, bandBytes / (static_cast<std::size_t>(bounds.width) * 4)));
     for (int top = 0; top < bounds.height; top += rowsPerBand) {
+        if (stopping) {
+            return ScreenCaptureError::failed("the capture source stopped");
+        }
         const DisplayBounds band{bounds.x, bounds.y + top, bounds.width, std::min(rowsPerBand, bounds.height - top)};
         std::string error;
         const XScreenGrabber::Outcome outcome = grabber.grab(band, error);
@@ -77,7 +84,8 @@ ScreenCaptureSource::ScreenshotResult grabInBands(XScreenGrabber& grabber, const
 }
 
 ScreenCaptureSource::ScreenshotResult takeScreenshot(const DirectoryDisplays& directory, const std::string& name,
-                                                     std::uint32_t displayID, int pixelWidth, int pixelHeight) {
+                                                     std::uint32_t displayID, int pixelWidth, int pixelHeight,
+                                                     const std::atomic<bool>& stopping) {
     // No image of the requested size can be made: the answer is a failure, not a thrown size.
     if (pixelWidth < 1 || pixelHeight < 1 || pixelWidth > ScreenshotImage::maxImageSide ||
         pixelHeight > ScreenshotImage::maxImageSide) {
@@ -100,7 +108,7 @@ ScreenCaptureSource::ScreenshotResult takeScreenshot(const DirectoryDisplays& di
     XScreenGrabber grabber(display);
     const DisplayBounds& bounds = monitor->bounds;
     if (bounds.width > ScreenshotImage::maxImageSide || bounds.height > ScreenshotImage::maxImageSide) {
-        return grabInBands(grabber, bounds, pixelWidth, pixelHeight);
+        return grabInBands(grabber, bounds, pixelWidth, pixelHeight, stopping);
     }
     std::string error;
     if (const auto outcome = grabber.grab(bounds, error); outcome != XScreenGrabber::Outcome::grabbed) {
@@ -122,12 +130,12 @@ ScreenCaptureSource::ScreenshotResult takeScreenshot(const DirectoryDisplays& di
 void SystemScreenCaptureSource::screenshot(std::uint32_t displayID, int pixelWidth, int pixelHeight,
                                            ScreenshotCompletion completion) {
     screenshots_.async([directory = directory_, name = displayName_, displayID, pixelWidth, pixelHeight,
-                        completion = std::move(completion)] {
+                        stopping = stopping_, completion = std::move(completion)] {
         // Every request is answered once: a fault while taking it (memory, the X connection) becomes a
         // failure the phone is told about.
         ScreenshotResult result = ScreenCaptureError::failed("Could not render screenshot frame");
         try {
-            result = takeScreenshot(*directory, name, displayID, pixelWidth, pixelHeight);
+            result = takeScreenshot(*directory, name, displayID, pixelWidth, pixelHeight, *stopping);
         } catch (const std::exception& error) {
             result = ScreenCaptureError::failed(error.what());
         }

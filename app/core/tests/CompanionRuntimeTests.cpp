@@ -2,7 +2,10 @@
 // their reset, and the feeds.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <fstream>
+#include <thread>
 
 #include "app/core/tests/RuntimeFakes.h"
 #include "TrackpadProtocol/LargePayloads.h"
@@ -337,6 +340,40 @@ TEST(CompanionRuntime, APhonesFloodDelaysAnotherPhonesRequestsByOneAndAStopDrops
     }
     h.executor.drain();
     EXPECT_TRUE(h.heldAppWork.empty()) << "nothing waiting was started after the stop";
+}
+
+// A catalog whose answers take a while, counting them from the app queue.
+struct SlowCatalog final : AppCatalogService {
+    void start() override {}
+    void stop() override {}
+    std::vector<TrackpadProtocol::MacApp> runningApps() override { return {}; }
+    std::optional<std::vector<Message>> answer(const Message&) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ++answered;
+        return std::nullopt;
+    }
+    std::atomic<int> answered{0};
+};
+
+TEST(CompanionRuntime, AStoppedRuntimeWorksThroughNoBacklogOfItsAppQueue) {
+    RuntimeHarness h;
+    auto catalog = std::make_shared<SlowCatalog>();
+    CompanionServices services;
+    services.makeAppCatalog = [catalog](AppCatalogService::Options) { return catalog; };
+    // No app-work function given: the runtime answers on a queue of its own, as in the process.
+    auto runtime = CompanionRuntime::create(CompanionRuntime::Dependencies{
+        h.executor, h.network, h.permission, h.preferences, std::move(services), {}, {}, nullptr});
+    runtime->start();
+    const DeviceID flood = DeviceID::random();
+    std::atomic<int> replies{0};
+    for (int i = 0; i < 200; ++i) {
+        runtime->answerAppRequest(Message{Message::AppIconRequest{{"org.example.editor", 64}}}, flood,
+                                  [&replies](std::vector<Message>) { ++replies; });
+    }
+    runtime->stop();
+    runtime.reset();
+    // At most the answer under way when the stop came was worked out; none of the backlog.
+    EXPECT_LE(catalog->answered, 1);
 }
 
 }  // namespace
