@@ -336,8 +336,11 @@ ListenerCallbacks CompanionRuntime::listenerCallbacks() {
             self->handleScreenViewRequest(message, link);
         }
     };
-    callbacks.onScreenViewEnded = [views = services_.screenViews](CompanionNetwork::ConnectionID connection) {
+    callbacks.onScreenViewEnded = [views = services_.screenViews, weak](CompanionNetwork::ConnectionID connection) {
         views->endSession(connection);
+        if (auto self = weak.lock()) {
+            self->screenViewEnded(connection);
+        }
     };
     callbacks.onUnlockRequest = [weak](const TrackpadProtocol::UnlockRequest& request, const DeviceID& device,
                                        std::shared_ptr<CompanionNetwork::UnlockCancellation> cancellation,

@@ -169,6 +169,8 @@ class CompanionRuntime : public std::enable_shared_from_this<CompanionRuntime> {
                  std::function<void()> finished);
     CompanionNetwork::ScreenViewLink::Send screenViewSend(const CompanionNetwork::ScreenViewLink& link);
     void screenshotAnswered(const DeviceID& device, std::uint32_t number);
+    // The connection's session is gone and answers nothing more: its screenshots free their places.
+    void screenViewEnded(CompanionNetwork::ConnectionID connection);
     void removeRequestsOf(const std::function<bool(const DeviceID&)>& leaves);
 
     // Feeds.
@@ -207,11 +209,15 @@ class CompanionRuntime : public std::enable_shared_from_this<CompanionRuntime> {
     std::map<const CompanionNetwork::UnlockCancellation*, UnlockAttempt> unlockAttempts_;
     // App lists and icons are answered one at a time on the app queue, launches one at a time, volume
     // requests one at a time by the sound server; two screenshots may be taken at once.
-    RequestScheduler appAnswers_{{1, 64}};
+    RequestScheduler appAnswers_{{1, 256}};  // a phone asks for every app's icon at once
     RequestScheduler appLaunches_{{1, 4}};
     RequestScheduler volumeRequests_{{1, 16}};
     RequestScheduler screenshots_{{2, 32}};
-    std::map<std::pair<DeviceID, std::uint32_t>, RequestScheduler::Ticket> screenshotTickets_;
+    struct ScreenshotTicket {
+        RequestScheduler::Ticket ticket;
+        CompanionNetwork::ConnectionID connection;
+    };
+    std::map<std::pair<DeviceID, std::uint32_t>, ScreenshotTicket> screenshotTickets_;
     platform::Published<AccessibilityStatus>::Subscription permissionSubscription_;
     platform::Published<bool>::Subscription unlockConsentSubscription_;
 };

@@ -201,12 +201,12 @@ void CompanionRuntime::handleScreenViewRequest(const Message& message,
     std::weak_ptr<CompanionRuntime> weak = weak_from_this();
     screenshots_.submit(
         device,
-        [weak, hand, device, number](RequestScheduler::Ticket ticket) {
+        [weak, hand, device, number, connection = link.connection](RequestScheduler::Ticket ticket) {
             auto self = weak.lock();
             if (!self) {
                 return;
             }
-            self->screenshotTickets_[{device, number}] = ticket;
+            self->screenshotTickets_[{device, number}] = ScreenshotTicket{ticket, connection};
             if (!hand()) {
                 self->screenshotAnswered(device, number);
             }
@@ -251,9 +251,23 @@ void CompanionRuntime::screenshotAnswered(const DeviceID& device, std::uint32_t 
     if (found == screenshotTickets_.end()) {
         return;
     }
-    const RequestScheduler::Ticket ticket = found->second;
+    const RequestScheduler::Ticket ticket = found->second.ticket;
     screenshotTickets_.erase(found);
     screenshots_.finished(ticket);
+}
+
+void CompanionRuntime::screenViewEnded(CompanionNetwork::ConnectionID connection) {
+    std::vector<RequestScheduler::Ticket> freed;
+    std::erase_if(screenshotTickets_, [&](const auto& entry) {
+        if (entry.second.connection != connection) {
+            return false;
+        }
+        freed.push_back(entry.second.ticket);
+        return true;
+    });
+    for (RequestScheduler::Ticket ticket : freed) {
+        screenshots_.finished(ticket);
+    }
 }
 
 void CompanionRuntime::answerVolumeRequest(const Message& message, const DeviceID& device,

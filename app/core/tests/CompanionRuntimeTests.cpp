@@ -307,9 +307,12 @@ TEST(CompanionRuntime, APhonesFloodDelaysAnotherPhonesRequestsByOneAndAStopDrops
     for (int i = 0; i < 200; ++i) {
         iconRequest(flood, "flood");
     }
-    // One is being answered, a short line waits, and the rest is answered at once as unanswerable.
+    // One is being answered, a line of 256 waits, and the rest is answered at once as unanswerable.
+    for (int i = 0; i < 200; ++i) {
+        iconRequest(flood, "flood");
+    }
     EXPECT_EQ(h.heldAppWork.size(), 1u);
-    EXPECT_EQ(answered.size(), 200u - 1 - 64);
+    EXPECT_EQ(answered.size(), 400u - 1 - 256);
     answered.clear();
     iconRequest(honest, "honest");
     for (int round = 0; round < 3; ++round) {
@@ -331,6 +334,12 @@ TEST(CompanionRuntime, APhonesFloodDelaysAnotherPhonesRequestsByOneAndAStopDrops
     h.executor.drain();
     ASSERT_EQ(h.screenViews->screenshots.size(), 3u);
     EXPECT_EQ(h.screenViews->screenshots[2].first, 3u);
+    // A connection that ends leaves its screenshots unanswered: their places are freed all the same.
+    h.runtime->handleScreenViewRequest(Message{Message::ScreenshotRequest{{4, 1, 400}}},
+                                       CompanionNetwork::ScreenViewLink{{}, flood, [](auto, auto done) { done(); }});
+    EXPECT_EQ(h.screenViews->screenshots.size(), 3u);
+    h.network.listener->callbacks.onScreenViewEnded(CompanionNetwork::ConnectionID{});
+    ASSERT_EQ(h.screenViews->screenshots.size(), 4u);
 
     // A stop drops what waits instead of serving it.
     h.runtime->stop();
