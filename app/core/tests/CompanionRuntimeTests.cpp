@@ -371,7 +371,8 @@ TEST(CompanionRuntime, AStoppedRuntimeWorksThroughNoBacklogOfItsAppQueue) {
     services.makeAppCatalog = [catalog](AppCatalogService::Options) { return catalog; };
     // No app-work function given: the runtime answers on a queue of its own, as in the process.
     auto runtime = CompanionRuntime::create(CompanionRuntime::Dependencies{
-        h.executor, h.network, h.permission, h.preferences, std::move(services), {}, {}, nullptr});
+        h.executor, h.network, h.permission, h.preferences, std::move(services), {}, {}, nullptr,
+        "dev.quelmar.trackpad.mac", std::nullopt});
     runtime->start();
     const DeviceID flood = DeviceID::random();
     std::atomic<int> replies{0};
