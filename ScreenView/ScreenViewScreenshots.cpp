@@ -64,6 +64,11 @@ void ScreenViewSession::takeScreenshot(const TrackpadProtocol::ScreenshotRequest
             }
             imageQueue->post([weak, queue, encoder, number, maxPixelLength, quality,
                               result = std::move(result)]() mutable {
+                // A session released meanwhile (the phone left, the companion stops) is answered
+                // nothing: its encodings, seconds each for a large display, are not done.
+                if (weak.expired()) {
+                    return;
+                }
                 Screenshot::Status status = Screenshot::Status::failed;
                 std::optional<Data> jpeg;
                 if (const auto* captured = std::get_if<CapturedImage>(&result)) {

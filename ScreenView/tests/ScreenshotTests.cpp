@@ -174,6 +174,24 @@ TEST(Screenshots, NothingIsAnsweredForAClosedOrReleasedSession) {
     EXPECT_TRUE(rig.link.take().empty());
 }
 
+TEST(Screenshots, ACaptureThatCompletesAfterTheSessionWentIsNotEncoded) {
+    int encodings = 0;
+    ScreenViewSession::Environment environment;
+    environment.screenshotEncoder = [&encodings](const BgraImage&, int, std::size_t, double) -> std::optional<Data> {
+        ++encodings;
+        return Data(10, 0xff);
+    };
+    SessionRig rig(ScreenViewSession::Configuration(2, 0.85), environment);
+    rig.handle(Message::ScreenshotRequest{ScreenshotRequest{1, 1, 800}});
+    auto calls = rig.source->takeScreenshotCalls();
+    ASSERT_EQ(calls.size(), 1u);
+    calls[0].completion(CapturedImage{solid(64, 36, 1, 2, 3)});  // the encoding is queued
+    rig.session.reset();
+    rig.queue->drain();
+    EXPECT_EQ(encodings, 0);
+    EXPECT_TRUE(rig.link.take().empty());
+}
+
 struct CountingEncoder {
     std::vector<std::pair<PixelSize, double>> calls;
     std::function<std::size_t(const BgraImage&, double)> size;
