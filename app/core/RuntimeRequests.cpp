@@ -198,28 +198,36 @@ void CompanionRuntime::handleScreenViewRequest(const Message& message,
     }
     const std::uint32_t number = shot->request.number;
     const DeviceID device = link.deviceID;
+    auto refuse = [send = link.send, number] {
+        std::vector<Message> messages;
+        try {
+            messages = TrackpadProtocol::Screenshot(TrackpadProtocol::Screenshot::Status::failed).messages(number);
+        } catch (const std::exception&) {
+            return;
+        }
+        send(std::move(messages), [] {});
+    };
     std::weak_ptr<CompanionRuntime> weak = weak_from_this();
     screenshots_.submit(
         device,
-        [weak, hand, device, number, connection = link.connection](RequestScheduler::Ticket ticket) {
+        [weak, hand, refuse, device, number, connection = link.connection](RequestScheduler::Ticket ticket) {
             auto self = weak.lock();
             if (!self) {
                 return;
             }
-            self->screenshotTickets_[{device, number}] = ScreenshotTicket{ticket, connection};
+            // The answer is known by its number: a second request of a number still under way could
+            // never be told apart, and would hold its place for good.
+            if (!self->screenshotTickets_.emplace(std::pair{device, number}, ScreenshotTicket{ticket, connection})
+                     .second) {
+                refuse();
+                self->finisher(&CompanionRuntime::screenshots_, ticket)();
+                return;
+            }
             if (!hand()) {
                 self->screenshotAnswered(device, number);
             }
         },
-        [send = link.send, number] {
-            std::vector<Message> messages;
-            try {
-                messages = TrackpadProtocol::Screenshot(TrackpadProtocol::Screenshot::Status::failed).messages(number);
-            } catch (const std::exception&) {
-                return;
-            }
-            send(std::move(messages), [] {});
-        });
+        refuse);
 }
 
 CompanionNetwork::ScreenViewLink::Send CompanionRuntime::screenViewSend(const CompanionNetwork::ScreenViewLink& link) {

@@ -334,12 +334,27 @@ TEST(CompanionRuntime, APhonesFloodDelaysAnotherPhonesRequestsByOneAndAStopDrops
     h.executor.drain();
     ASSERT_EQ(h.screenViews->screenshots.size(), 3u);
     EXPECT_EQ(h.screenViews->screenshots[2].first, 3u);
-    // A connection that ends leaves its screenshots unanswered: their places are freed all the same.
-    h.runtime->handleScreenViewRequest(Message{Message::ScreenshotRequest{{4, 1, 400}}},
-                                       CompanionNetwork::ScreenViewLink{{}, flood, [](auto, auto done) { done(); }});
+    // A number already under way is refused rather than left holding a place nobody can free.
+    std::vector<Message> refused;
+    h.runtime->handleScreenViewRequest(
+        Message{Message::ScreenshotRequest{{3, 1, 400}}},
+        CompanionNetwork::ScreenViewLink{{}, flood, [&refused](std::vector<Message> messages, auto done) {
+                                             refused = std::move(messages);
+                                             done();
+                                         }});
+    h.screenViews->screenshots[1].second(
+        TrackpadProtocol::Screenshot(TrackpadProtocol::Screenshot::Status::failed).messages(2), [] {});
+    h.executor.drain();
+    EXPECT_FALSE(refused.empty());
     EXPECT_EQ(h.screenViews->screenshots.size(), 3u);
+    // A connection that ends leaves its screenshots unanswered: their places are freed all the same.
+    for (std::uint32_t number = 4; number <= 5; ++number) {
+        h.runtime->handleScreenViewRequest(Message{Message::ScreenshotRequest{{number, 1, 400}}},
+                                           CompanionNetwork::ScreenViewLink{{}, flood, [](auto, auto done) { done(); }});
+    }
+    EXPECT_EQ(h.screenViews->screenshots.size(), 4u);
     h.network.listener->callbacks.onScreenViewEnded(CompanionNetwork::ConnectionID{});
-    ASSERT_EQ(h.screenViews->screenshots.size(), 4u);
+    ASSERT_EQ(h.screenViews->screenshots.size(), 5u);
 
     // A stop drops what waits instead of serving it.
     h.runtime->stop();
