@@ -1,5 +1,7 @@
 // Screenshots: examined on the session queue, captured by the source on any thread, encoded as JPEG on
 // the image queue, answered from the session queue.
+#include <exception>
+#include <string>
 #include <utility>
 
 #include "ScreenView/ScreenViewSession.h"
@@ -27,18 +29,24 @@ std::optional<ScreenDisplay> displayWithID(const std::vector<ScreenDisplay>& dis
 }  // namespace
 
 void ScreenViewSession::takeScreenshot(const TrackpadProtocol::ScreenshotRequest& request) {
-    if (screenshotsUnderWay_ >= maxScreenshotsUnderWay) {
-        sendScreenshot(request.number, Screenshot::Status::failed, std::nullopt);
-        return;
-    }
     if (!permission_->isGranted()) {
         permission_->request();
         sendScreenshot(request.number, Screenshot::Status::screenRecordingRequired, std::nullopt);
         return;
     }
-    const std::optional<ScreenDisplay> display = displayWithID(source_->displays(), request.displayID);
+    const std::vector<ScreenDisplay> displays = source_->displays();
+    const std::optional<ScreenDisplay> display = displayWithID(displays, request.displayID);
     if (!display) {
         sendScreenshot(request.number, Screenshot::Status::displayUnavailable, std::nullopt);
+        return;
+    }
+    if (screenshotsUnderWay_ >= maxScreenshotsUnderWay) {
+        // A phone asking for a thumbnail of every display is served in turn; only more than that fails.
+        if (screenshotsWaiting_.size() < displays.size()) {
+            screenshotsWaiting_.push_back(request);
+        } else {
+            sendScreenshot(request.number, Screenshot::Status::failed, std::nullopt);
+        }
         return;
     }
     const PixelSize size =
@@ -56,12 +64,24 @@ void ScreenViewSession::takeScreenshot(const TrackpadProtocol::ScreenshotRequest
             }
             imageQueue->post([weak, queue, encoder, number, maxPixelLength, quality,
                               result = std::move(result)]() mutable {
+                // A session released meanwhile (the phone left, the companion stops) is answered
+                // nothing: its encodings, seconds each for a large display, are not done.
+                if (weak.expired()) {
+                    return;
+                }
                 Screenshot::Status status = Screenshot::Status::failed;
                 std::optional<Data> jpeg;
                 if (const auto* captured = std::get_if<CapturedImage>(&result)) {
-                    if (captured->image) {
-                        jpeg =
-                            encoder(*captured->image, maxPixelLength, ScreenshotImage::maxByteCount, quality);
+                    // An encoder fault (memory, a size it refuses) is this request's failure; the phone
+                    // is still answered and the queue goes on.
+                    try {
+                        if (captured->image) {
+                            jpeg = encoder(*captured->image, maxPixelLength, ScreenshotImage::maxByteCount,
+                                           quality);
+                        }
+                    } catch (const std::exception& error) {
+                        logger.error(std::string("Lumivex screenshot failed: ") + error.what());
+                        jpeg.reset();
                     }
                     if (jpeg) {
                         status = Screenshot::Status::taken;
@@ -80,12 +100,25 @@ void ScreenViewSession::takeScreenshot(const TrackpadProtocol::ScreenshotRequest
                 result = ScreenCaptureError::failed({});
                 queue->post([weak, number, status, jpeg = std::move(jpeg)]() mutable {
                     if (auto self = weak.lock()) {
-                        self->screenshotsUnderWay_ -= 1;
                         self->sendScreenshot(number, status, std::move(jpeg));
+                        self->screenshotAnswered();
                     }
                 });
             });
         });
+}
+
+void ScreenViewSession::screenshotAnswered() {
+    screenshotsUnderWay_ -= 1;
+    if (isClosed_) {
+        screenshotsWaiting_.clear();
+        return;
+    }
+    if (!screenshotsWaiting_.empty()) {
+        const TrackpadProtocol::ScreenshotRequest next = screenshotsWaiting_.front();
+        screenshotsWaiting_.pop_front();
+        takeScreenshot(next);
+    }
 }
 
 void ScreenViewSession::sendScreenshot(std::uint32_t number, Screenshot::Status status,

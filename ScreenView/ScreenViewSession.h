@@ -8,6 +8,7 @@
 // changes, screenshots) hops onto the queue holding the session weakly.
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -66,8 +67,9 @@ class ScreenViewSession : public std::enable_shared_from_this<ScreenViewSession>
         std::uint32_t firstFrameNumber = 0;  // transfer number of the first video frame
     };
 
-    // Most screenshots one session has under way at once; more are answered `failed`, so that a phone
-    // cannot pile up capture work and full-size images.
+    // Most screenshots one session has under way at once, so that a phone cannot pile up capture work
+    // and full-size images; more wait their turn, as many as there are displays (one thumbnail each),
+    // and beyond that are answered `failed`.
     static constexpr int maxScreenshotsUnderWay = 4;
 
     static std::shared_ptr<ScreenViewSession> make(Seams seams, Configuration configuration, Send send,
@@ -142,6 +144,7 @@ class ScreenViewSession : public std::enable_shared_from_this<ScreenViewSession>
 
     // Screenshots (ScreenViewScreenshots.cpp).
     void takeScreenshot(const TrackpadProtocol::ScreenshotRequest& request);
+    void screenshotAnswered();
     void sendScreenshot(std::uint32_t number, TrackpadProtocol::Screenshot::Status status,
                         std::optional<Data> image);
 
@@ -165,6 +168,7 @@ class ScreenViewSession : public std::enable_shared_from_this<ScreenViewSession>
     bool isClosed_ = false;
     std::atomic<bool> stopRequested_{false};
     int screenshotsUnderWay_ = 0;
+    std::deque<TrackpadProtocol::ScreenshotRequest> screenshotsWaiting_;
     Statistics stats_;
 };
 

@@ -2,9 +2,12 @@
 // Screenshots as JPEG within a byte budget: fitted to the requested longest side, then a short ladder of
 // qualities, then up to three halvings of the size.
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "ScreenView/PixelBuffers.h"
 #include "TrackpadProtocol/Types.h"
@@ -28,5 +31,35 @@ std::optional<Data> jpeg(const BgraImage& image, int maxPixelLength, std::size_t
 std::shared_ptr<BgraImage> resize(const BgraImage& image, int pixelWidth, int pixelHeight);
 // Baseline JPEG, 4:2:0, quality mapped to 1...100.
 std::optional<Data> encodeJpeg(const BgraImage& image, double quality);
+
+// The largest side an image may have here; a larger display is read and shrunk band by band.
+inline constexpr int maxImageSide = 16384;
+
+// Shrinks (or enlarges) an image that is never held whole, such as a monitor wider or taller than
+// maxImageSide, as its rows arrive from top to bottom: each output pixel is the exact area average of the
+// input it covers, as resize gives, so the memory needed is one band of input and the output.
+//
+// Thread: one at a time.
+class BandScaler {
+  public:
+    // Null when a size is below 1, the input above 32767 or the output above maxImageSide per side.
+    static std::unique_ptr<BandScaler> make(int sourceWidth, int sourceHeight, int width, int height);
+
+    // The next `rows` rows of BGRX input (sourceWidth pixels each, `stride` bytes apart); rows past the
+    // input's height are ignored.
+    void addRows(const std::uint8_t* pixels, std::size_t stride, int rows);
+    // The output once every input row was added, else null.
+    std::shared_ptr<BgraImage> finish();
+
+  private:
+    BandScaler(int sourceWidth, int sourceHeight, int width, int height);
+    void addRow(const std::uint8_t* row);
+
+    std::int64_t sourceWidth_, sourceHeight_, width_, height_;
+    std::int64_t nextRow_ = 0;
+    std::vector<double> horizontal_;                  // one input row, shrunk in width: 3 sums per column
+    std::map<std::int64_t, std::vector<double>> open_;  // output rows still receiving input
+    std::shared_ptr<BgraImage> output_;
+};
 
 }  // namespace ScreenView::ScreenshotImage

@@ -1,6 +1,9 @@
 #include "ScreenView/SystemScreenCaptureSource.h"
 
+#include <algorithm>
 #include <cstring>
+#include <exception>
+#include <optional>
 
 #include "ScreenView/ScreenDisplayList.h"
 #include "ScreenView/ScreenshotImage.h"
@@ -14,7 +17,10 @@ SystemScreenCaptureSource::SystemScreenCaptureSource(std::shared_ptr<const Direc
     : directory_(std::move(displays)),
       displayName_(std::move(displayName)), screenshots_("dev.quelmar.trackpad.mac.screenview.capture") {}
 
-SystemScreenCaptureSource::~SystemScreenCaptureSource() = default;
+SystemScreenCaptureSource::~SystemScreenCaptureSource() {
+    stopping_->store(true);
+    screenshots_.discardPending();
+}
 
 std::vector<ScreenDisplay> SystemScreenCaptureSource::displays() {
     XDisplayConnection display(displayName_);
@@ -40,49 +46,101 @@ std::shared_ptr<ScreenCapture> SystemScreenCaptureSource::startCapture(
     return capture;
 }
 
+namespace {
+
+// One band of a monitor too large to hold whole: a few tens of megabytes of BGRX at a time.
+constexpr std::size_t bandBytes = std::size_t{16} << 20;
+
+ScreenCaptureSource::ScreenshotResult outcomeError(XScreenGrabber::Outcome outcome, const std::string& error) {
+    if (outcome == XScreenGrabber::Outcome::outsideScreen) {
+        return ScreenCaptureError::displayUnavailable();
+    }
+    return ScreenCaptureError::failed(error);
+}
+
+// A monitor wider or taller than an image may be: read in bands of whole rows and shrunk as they come.
+ScreenCaptureSource::ScreenshotResult grabInBands(XScreenGrabber& grabber, const DisplayBounds& bounds,
+                                                  int pixelWidth, int pixelHeight,
+                                                  const std::atomic<bool>& stopping) {
+    auto scaler = ScreenshotImage::BandScaler::make(bounds.width, bounds.height, pixelWidth, pixelHeight);
+    if (!scaler) {
+        return ScreenCaptureError::failed("Could not render screenshot frame");
+    }
+    const int rowsPerBand =
+        static_cast<int>(std::max<std::size_t>(1, bandBytes / (static_cast<std::size_t>(bounds.width) * 4)));
+    for (int top = 0; top < bounds.height; top += rowsPerBand) {
+        if (stopping) {
+            return ScreenCaptureError::failed("the capture source stopped");
+        }
+        const DisplayBounds band{bounds.x, bounds.y + top, bounds.width, std::min(rowsPerBand, bounds.height - top)};
+        std::string error;
+        const XScreenGrabber::Outcome outcome = grabber.grab(band, error);
+        if (outcome != XScreenGrabber::Outcome::grabbed) {
+            return outcomeError(outcome, error);
+        }
+        scaler->addRows(grabber.pixels(), static_cast<std::size_t>(grabber.stride()), band.height);
+    }
+    return CapturedImage{scaler->finish()};
+}
+
+ScreenCaptureSource::ScreenshotResult takeScreenshot(const DirectoryDisplays& directory, const std::string& name,
+                                                     std::uint32_t displayID, int pixelWidth, int pixelHeight,
+                                                     const std::atomic<bool>& stopping) {
+    // No image of the requested size can be made: the answer is a failure, not a thrown size.
+    if (pixelWidth < 1 || pixelHeight < 1 || pixelWidth > ScreenshotImage::maxImageSide ||
+        pixelHeight > ScreenshotImage::maxImageSide) {
+        return ScreenCaptureError::failed("Could not render screenshot frame");
+    }
+    XDisplayConnection display(name);
+    if (!display.usable()) {
+        return ScreenCaptureError::screenRecordingDenied();
+    }
+    std::optional<ScreenDisplayList::Description> monitor;
+    for (auto& candidate : ScreenDisplayList::descriptions(directory.displays())) {
+        if (candidate.id == displayID) {
+            monitor = candidate;
+            break;
+        }
+    }
+    if (!monitor) {
+        return ScreenCaptureError::displayUnavailable();
+    }
+    XScreenGrabber grabber(display);
+    const DisplayBounds& bounds = monitor->bounds;
+    if (bounds.width > ScreenshotImage::maxImageSide || bounds.height > ScreenshotImage::maxImageSide) {
+        return grabInBands(grabber, bounds, pixelWidth, pixelHeight, stopping);
+    }
+    std::string error;
+    if (const auto outcome = grabber.grab(bounds, error); outcome != XScreenGrabber::Outcome::grabbed) {
+        return outcomeError(outcome, error);
+    }
+    auto image = std::make_shared<BgraImage>(bounds.width, bounds.height);
+    std::memcpy(image->data(), grabber.pixels(), image->byteCount());
+    if (pixelWidth != image->width() || pixelHeight != image->height()) {
+        image = ScreenshotImage::resize(*image, pixelWidth, pixelHeight);
+        if (!image) {
+            return ScreenCaptureError::failed("Could not render screenshot frame");
+        }
+    }
+    return CapturedImage{std::move(image)};
+}
+
+}  // namespace
+
 void SystemScreenCaptureSource::screenshot(std::uint32_t displayID, int pixelWidth, int pixelHeight,
                                            ScreenshotCompletion completion) {
-    screenshots_.async(
-        [directory = directory_, name = displayName_, displayID, pixelWidth, pixelHeight, completion = std::move(completion)] {
-            XDisplayConnection display(name);
-            if (!display.usable()) {
-                completion(ScreenCaptureError::screenRecordingDenied());
-                return;
-            }
-            std::optional<ScreenDisplayList::Description> monitor;
-            for (auto& candidate : ScreenDisplayList::descriptions(directory->displays())) {
-                if (candidate.id == displayID) {
-                    monitor = candidate;
-                    break;
-                }
-            }
-            if (!monitor) {
-                completion(ScreenCaptureError::displayUnavailable());
-                return;
-            }
-            XScreenGrabber grabber(display);
-            std::string error;
-            switch (grabber.grab(monitor->bounds, error)) {
-                case XScreenGrabber::Outcome::outsideScreen:
-                    completion(ScreenCaptureError::displayUnavailable());
-                    return;
-                case XScreenGrabber::Outcome::failed:
-                    completion(ScreenCaptureError::failed(error));
-                    return;
-                case XScreenGrabber::Outcome::grabbed:
-                    break;
-            }
-            auto image = std::make_shared<BgraImage>(monitor->bounds.width, monitor->bounds.height);
-            std::memcpy(image->data(), grabber.pixels(), image->byteCount());
-            if (pixelWidth != image->width() || pixelHeight != image->height()) {
-                image = ScreenshotImage::resize(*image, pixelWidth, pixelHeight);
-                if (!image) {
-                    completion(ScreenCaptureError::failed("Could not render screenshot frame"));
-                    return;
-                }
-            }
-            completion(CapturedImage{std::move(image)});
-        });
+    screenshots_.async([directory = directory_, name = displayName_, displayID, pixelWidth, pixelHeight,
+                        stopping = stopping_, completion = std::move(completion)] {
+        // Every request is answered once: a fault while taking it (memory, the X connection) becomes a
+        // failure the phone is told about.
+        ScreenshotResult result = ScreenCaptureError::failed("Could not render screenshot frame");
+        try {
+            result = takeScreenshot(*directory, name, displayID, pixelWidth, pixelHeight, *stopping);
+        } catch (const std::exception& error) {
+            result = ScreenCaptureError::failed(error.what());
+        }
+        completion(std::move(result));
+    });
 }
 
 }  // namespace ScreenView

@@ -4,6 +4,7 @@
 // screenshots in BGRX through the same grab.
 //
 // Thread: any; calls from several session queues at once are fine (each makes its own connection).
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -19,7 +20,8 @@ class SystemScreenCaptureSource final : public ScreenCaptureSource {
     // $DISPLAY).
     explicit SystemScreenCaptureSource(std::shared_ptr<const DirectoryDisplays> displays,
                                        std::string displayName = {});
-    // Screenshots already asked for are still answered.
+    // A stop does not wait for a backlog: screenshots not yet begun are dropped, and one being read in
+    // bands ends at the next band, answered as failed.
     ~SystemScreenCaptureSource() override;
 
     std::vector<ScreenDisplay> displays() override;
@@ -32,6 +34,7 @@ class SystemScreenCaptureSource final : public ScreenCaptureSource {
   private:
     std::shared_ptr<const DirectoryDisplays> directory_;
     std::string displayName_;
+    std::shared_ptr<std::atomic<bool>> stopping_ = std::make_shared<std::atomic<bool>>(false);
     platform::DispatchQueue screenshots_;
 };
 

@@ -64,10 +64,25 @@ std::string shortTimeOfDay(Date date) {
 }
 
 std::string timeOfDayWithSeconds(Date date) {
-    // The locale's long format names the zone too; the alert shows the time alone.
-    QString format = QLocale().timeFormat(QLocale::LongFormat);
-    format.remove(QLatin1Char('t'));
-    return QLocale().toString(timeOf(date), format.trimmed()).toStdString();
+    // The locale's long format names the zone too ("H:mm:ss (t)" in Spanish and Catalan); the alert
+    // shows the time alone, so the zone goes with the brackets and blanks around it. Quoted literal text
+    // is kept as it is.
+    const QString format = QLocale().timeFormat(QLocale::LongFormat);
+    QString kept;
+    bool quoted = false;
+    for (QChar c : format) {
+        if (c == QLatin1Char('\'')) {
+            quoted = !quoted;
+        }
+        if (quoted || c == QLatin1Char('\'') || c != QLatin1Char('t')) {
+            kept += c;
+        }
+    }
+    for (const char* empty : {"()", "[]", "( )", "[ ]"}) {
+        kept.remove(QString::fromLatin1(empty));
+    }
+    kept = kept.simplified();
+    return QLocale().toString(timeOf(date), kept).toStdString();
 }
 
 // ---- pairing panel --------------------------------------------------------------------------------------
@@ -100,6 +115,8 @@ PairingPanelWindow::PairingPanelWindow(CompanionRuntime& runtime)
     layout->setContentsMargins(24, 28, 24, 20);
     auto label = [&](const char* name) {
         auto* made = new QLabel(&p.window);
+        // Names come from phones: never read as markup (a style or an <img> of a local file).
+        made->setTextFormat(Qt::PlainText);
         made->setObjectName(QString::fromLatin1(name));
         made->setAlignment(Qt::AlignCenter);
         made->setWordWrap(true);
@@ -132,6 +149,7 @@ PairingPanelWindow::PairingPanelWindow(CompanionRuntime& runtime)
     p.spinner->setFixedSize(16, 16);
     statusRow->addWidget(p.spinner);
     p.status = new QLabel(&p.window);
+    p.status->setTextFormat(Qt::PlainText);
     p.status->setObjectName(QStringLiteral("statusLine"));
     statusRow->addWidget(p.status);
     statusRow->addStretch();
@@ -250,6 +268,8 @@ ConnectionNoticeWindow::ConnectionNoticeWindow() : parts_(std::make_unique<Parts
     auto* column = new QVBoxLayout();
     column->setSpacing(2);
     p.names = new QLabel(frame);
+    // Phones' names: never read as markup.
+    p.names->setTextFormat(Qt::PlainText);
     p.names->setObjectName(QStringLiteral("names"));
     QFont bold = p.names->font();
     bold.setBold(true);
@@ -395,6 +415,17 @@ OnboardingWindow::OnboardingWindow(AccessibilityPermission& permission)
             parts_->later->click();
         }
     });
+    // A default button answers Return only inside a dialog; this is a plain window, so Return (and the
+    // keypad's Enter) press the shown default button here.
+    for (int key : {Qt::Key_Return, Qt::Key_Enter}) {
+        auto* confirm = new QShortcut(QKeySequence(key), &p.window);
+        QObject::connect(confirm, &QShortcut::activated, &p.window, [this] {
+            QPushButton* chosen = parts_->open->isVisible() ? parts_->open : parts_->done;
+            if (chosen->isVisible()) {
+                chosen->click();
+            }
+        });
+    }
     subscription_ = permission_.status().subscribe([this](AccessibilityStatus) { render(); });
     render();
 }
@@ -443,6 +474,11 @@ void showLastUnlockDetails(const LastUnlock& last) {
     QMessageBox alert(details.informational ? QMessageBox::Information : QMessageBox::Warning,
                       QStringLiteral("Lumivex"), q(details.message), QMessageBox::Ok);
     alert.setInformativeText(q(details.informative));
+    // The reason comes from the unlocker and the system: shown as written, never as markup.
+    alert.setTextFormat(Qt::PlainText);
+    for (QLabel* label : alert.findChildren<QLabel*>()) {
+        label->setTextFormat(Qt::PlainText);
+    }
     alert.setObjectName(QStringLiteral("lastUnlockDetails"));
     alert.exec();
 }

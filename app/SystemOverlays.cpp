@@ -55,6 +55,10 @@ public:
     platform::Published<std::vector<platform::DisplayInfo>>::Subscription displayChanges;
 };
 
+void discardPendingWork(SystemOverlays& overlays) {
+    overlays.decodeQueue->discardPending();
+}
+
 std::shared_ptr<SystemOverlays> installSystemOverlays(CompanionServices& services, platform::EventLoop& loop,
                                                       platform::DisplayDirectory* displays,
                                                       platform::Published<bool>& highlightsPointerOnShake) {

@@ -19,6 +19,9 @@ class SystemOverlays;
 // Puts the annotation, picture and highlight services (and the overlay displays) into `services`, over the
 // process's display directory (none: the X display cannot be reached, and the services stay absent), which
 // lives on `loop`. The returned object owns the windows; it and the directory must outlive the runtime.
+// Drops the picture decodes still queued, so that a stop waits for the running one at most.
+void discardPendingWork(SystemOverlays& overlays);
+
 std::shared_ptr<SystemOverlays> installSystemOverlays(CompanionServices& services, platform::EventLoop& loop,
                                                       platform::DisplayDirectory* directory,
                                                       platform::Published<bool>& highlightsPointerOnShake);

@@ -28,6 +28,11 @@ QString q(const std::string& text) {
     return QString::fromStdString(text);
 }
 
+// A menu takes a single "&" as the mark of a mnemonic and hides it: "Tom & Jerry" must keep its "&".
+QString menuText(const std::string& text) {
+    return q(text).replace(QLatin1Char('&'), QStringLiteral("&&"));
+}
+
 // The file manager has no common way to select a file; its folder is opened instead.
 void revealFile(const std::filesystem::path& path) {
     QDesktopServices::openUrl(QUrl::fromLocalFile(q(path.parent_path().string())));
@@ -99,19 +104,23 @@ void TrayIcon::rebuild() {
                    shortTimeOfDay);
     std::function<void(QMenu&, const std::vector<MenuItem>&)> fill = [&](QMenu& into,
                                                                          const std::vector<MenuItem>& list) {
+        // clear() only detaches submenus; they stay children of the menu until deleted here. Rebuilds
+        // run from the event loop, never from inside one of these menus' own handlers.
+        const QList<QMenu*> submenus = into.findChildren<QMenu*>(Qt::FindDirectChildrenOnly);
         into.clear();
+        qDeleteAll(submenus);
         for (const MenuItem& item : list) {
             if (item.kind == MenuItem::Kind::separator) {
                 into.addSeparator();
                 continue;
             }
             if (item.kind == MenuItem::Kind::submenu) {
-                QMenu* submenu = into.addMenu(q(item.text));
+                QMenu* submenu = into.addMenu(menuText(item.text));
                 submenu->menuAction()->setObjectName(q(item.identifier));
                 fill(*submenu, item.children);
                 continue;
             }
-            QAction* action = into.addAction(q(item.text));
+            QAction* action = into.addAction(menuText(item.text));
             action->setObjectName(q(item.identifier));
             if (!item.accessibilityLabel.empty()) {
                 // An action has no accessible name of its own; its tooltip carries the spoken form.

@@ -234,12 +234,19 @@ int run(int argc, char** argv, const Options& options, int signalFD) {
     }
     Shell::AppDelegate delegate(permission, runtime, std::move(hooks),
                                 std::getenv(Shell::AppDelegate::testModeVariable) != nullptr);
-    QObject::connect(application.get(), &QCoreApplication::aboutToQuit, [&] { delegate.willTerminate(); });
+    // A stop cancels what is still queued rather than working through it: the phones are let go.
+    auto terminate = [&] {
+        delegate.willTerminate();
+        if (overlays) {
+            Shell::discardPendingWork(*overlays);
+        }
+    };
+    QObject::connect(application.get(), &QCoreApplication::aboutToQuit, terminate);
     Shell::QtSignalWatch signals(signalFD, [] { QCoreApplication::quit(); });
     QTimer::singleShot(0, application.get(), [&] { delegate.didFinishLaunching(); });
 
     const int status = application->exec();
-    delegate.willTerminate();
+    terminate();
     // What the stop posted (the listener letting its phones go, the last state) runs while everything is
     // still there, and whatever it let go is carried out by the X server before the process goes.
     loop.runFor(0.05);

@@ -4,10 +4,15 @@
 
 #include <exception>
 #include <stdexcept>
+#include <vector>
+
+#include "platform/Log.h"
 
 namespace platform {
 
 namespace {
+
+const Logger logger("dev.quelmar.trackpad.mac", "queues");
 
 // Linux allows 15 bytes plus the terminator; cut at a character boundary so the name stays valid UTF-8.
 std::string threadName(const std::string& label) {
@@ -37,11 +42,32 @@ DispatchQueue::~DispatchQueue() {
 }
 
 void DispatchQueue::async(Task task) {
+    enqueue(std::move(task), false);
+}
+
+void DispatchQueue::enqueue(Task task, bool awaited) {
     {
         std::lock_guard lock(mutex_);
-        tasks_.push_back(std::move(task));
+        tasks_.push_back(Entry{std::move(task), awaited});
     }
     ready_.notify_one();
+}
+
+std::size_t DispatchQueue::discardPending() {
+    std::vector<Task> dropped;  // released after the lock: their captures may do anything
+    {
+        std::lock_guard lock(mutex_);
+        std::deque<Entry> kept;
+        for (Entry& entry : tasks_) {
+            if (entry.awaited) {
+                kept.push_back(std::move(entry));
+            } else {
+                dropped.push_back(std::move(entry.task));
+            }
+        }
+        tasks_.swap(kept);
+    }
+    return dropped.size();
 }
 
 void DispatchQueue::sync(const Task& task) {
@@ -51,16 +77,18 @@ void DispatchQueue::sync(const Task& task) {
     std::condition_variable doneSignal;
     bool done = false;
     std::exception_ptr failure;
-    async([&] {
-        try {
-            task();
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        std::lock_guard lock(doneMutex);
-        done = true;
-        doneSignal.notify_one();
-    });
+    enqueue(
+        [&] {
+            try {
+                task();
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            std::lock_guard lock(doneMutex);
+            done = true;
+            doneSignal.notify_one();
+        },
+        true);
     std::unique_lock lock(doneMutex);
     doneSignal.wait(lock, [&] { return done; });
     if (failure)
@@ -73,10 +101,16 @@ void DispatchQueue::loop() {
         ready_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
         if (tasks_.empty())
             return;  // stopping, and everything queued has run
-        Task task = std::move(tasks_.front());
+        Task task = std::move(tasks_.front().task);
         tasks_.pop_front();
         lock.unlock();
-        task();
+        try {
+            task();
+        } catch (const std::exception& error) {
+            logger.error("a task of " + label_ + " failed: " + error.what());
+        } catch (...) {
+            logger.error("a task of " + label_ + " failed");
+        }
         task = nullptr;  // its captures go on this thread, outside the lock
         lock.lock();
     }

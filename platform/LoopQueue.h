@@ -1,7 +1,8 @@
 #pragma once
 // A labelled serial queue with timers and descriptor watches: an EventLoop run on a thread of its own,
 // named after the label (cut to 15 bytes). For services whose work may block (a sound server, a bus, a
-// child process) and must therefore stay off the main queue.
+// child process) and must therefore stay off the main queue. An exception escaping a task, a timer or a
+// watch handler is logged and the queue goes on, as the main loop does.
 //
 // Thread: post, schedule and cancel from any thread; watches from the queue's own thread.
 #include <functional>

@@ -1,3 +1,6 @@
+#include <algorithm>
+#include <cstdlib>
+#include <stdexcept>
 #include <random>
 #include <thread>
 
@@ -104,22 +107,56 @@ TEST(Screenshots, CaptureErrorsBecomeStatusesAndAnswersFollowCompletionOrder) {
     EXPECT_TRUE(log.contains("Lumivex screenshot failed: grab refused"));
 }
 
-TEST(Screenshots, AtMostFourAreUnderWayPerSession) {
+TEST(Screenshots, AtMostFourAreUnderWayAndOnePerDisplayWaitsItsTurn) {
     SessionRig rig;
-    for (std::uint32_t number = 1; number <= 6; ++number) {
+    rig.source->setDisplays({display(1, 1920, 1080), display(2, 5120, 2880), display(3, 800, 600)});
+    for (std::uint32_t number = 1; number <= 8; ++number) {
         rig.handle(Message::ScreenshotRequest{ScreenshotRequest{number, 1, 800}});
     }
     auto calls = rig.source->takeScreenshotCalls();
     EXPECT_EQ(calls.size(), 4u);
+    // Three wait (one per display); only the eighth is refused.
     auto answers = screenshots(rig.link.take());
-    ASSERT_EQ(answers.size(), 2u);
-    EXPECT_EQ(answers[0], std::make_pair(5u, Screenshot(Screenshot::Status::failed)));
-    // An answered one frees its place.
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(answers[0], std::make_pair(8u, Screenshot(Screenshot::Status::failed)));
+    // Each answer starts the next one waiting, in order.
+    for (std::uint32_t next = 5; next <= 7; ++next) {
+        calls[0].completion(CapturedImage{solid(64, 36, 1, 2, 3)});
+        rig.queue->drain();
+        calls.erase(calls.begin());
+        auto started = rig.source->takeScreenshotCalls();
+        ASSERT_EQ(started.size(), 1u) << next;
+        calls.push_back(std::move(started[0]));
+    }
+    for (auto& call : calls) {
+        call.completion(CapturedImage{solid(64, 36, 1, 2, 3)});
+    }
+    rig.queue->drain();
+    answers = screenshots(rig.link.take());
+    ASSERT_EQ(answers.size(), 7u);
+    for (const auto& answer : answers) {
+        EXPECT_EQ(answer.second.status(), Screenshot::Status::taken) << answer.first;
+    }
+    EXPECT_TRUE(rig.source->takeScreenshotCalls().empty());
+}
+
+TEST(Screenshots, AnEncoderThatThrowsAnswersFailedAndFreesTheTurn) {
+    ScreenViewSession::Environment environment;
+    environment.screenshotEncoder = [](const BgraImage&, int, std::size_t, double) -> std::optional<Data> {
+        throw std::invalid_argument("image size must be from 1 to 16384 per side");
+    };
+    SessionRig rig(ScreenViewSession::Configuration(2, 0.85), environment);
+    for (std::uint32_t number = 1; number <= 5; ++number) {
+        rig.handle(Message::ScreenshotRequest{ScreenshotRequest{number, 1, 800}});
+    }
+    auto calls = rig.source->takeScreenshotCalls();
+    ASSERT_EQ(calls.size(), 4u);
     calls[0].completion(CapturedImage{solid(64, 36, 1, 2, 3)});
     rig.queue->drain();
-    rig.link.take();
-    rig.handle(Message::ScreenshotRequest{ScreenshotRequest{9, 1, 800}});
-    EXPECT_EQ(rig.source->takeScreenshotCalls().size(), 1u);
+    const auto answers = screenshots(rig.link.take());
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(answers[0], std::make_pair(1u, Screenshot(Screenshot::Status::failed)));
+    EXPECT_EQ(rig.source->takeScreenshotCalls().size(), 1u);  // the fifth, waiting, now runs
 }
 
 TEST(Screenshots, NothingIsAnsweredForAClosedOrReleasedSession) {
@@ -134,6 +171,24 @@ TEST(Screenshots, NothingIsAnsweredForAClosedOrReleasedSession) {
     rig.session.reset();
     calls[1].completion(CapturedImage{solid(64, 36, 1, 2, 3)});
     rig.queue->drain();
+    EXPECT_TRUE(rig.link.take().empty());
+}
+
+TEST(Screenshots, ACaptureThatCompletesAfterTheSessionWentIsNotEncoded) {
+    int encodings = 0;
+    ScreenViewSession::Environment environment;
+    environment.screenshotEncoder = [&encodings](const BgraImage&, int, std::size_t, double) -> std::optional<Data> {
+        ++encodings;
+        return Data(10, 0xff);
+    };
+    SessionRig rig(ScreenViewSession::Configuration(2, 0.85), environment);
+    rig.handle(Message::ScreenshotRequest{ScreenshotRequest{1, 1, 800}});
+    auto calls = rig.source->takeScreenshotCalls();
+    ASSERT_EQ(calls.size(), 1u);
+    calls[0].completion(CapturedImage{solid(64, 36, 1, 2, 3)});  // the encoding is queued
+    rig.session.reset();
+    rig.queue->drain();
+    EXPECT_EQ(encodings, 0);
     EXPECT_TRUE(rig.link.take().empty());
 }
 
@@ -237,6 +292,58 @@ TEST(SystemScreenRecordingPermission, PromptsOnceWhateverTheCallers) {
     EXPECT_EQ(prompts, 1);
     EXPECT_TRUE(permission.asked());
     EXPECT_FALSE(permission.isGranted());
+}
+
+TEST(ScreenshotImage, BandScalerAveragesAreasAsResizeDoesWhateverTheBands) {
+    const auto image = noise(97, 53);
+    const auto reference = ScreenshotImage::resize(*image, 31, 17);
+    ASSERT_TRUE(reference);
+    for (int band : {1, 7, 53}) {
+        auto scaler = ScreenshotImage::BandScaler::make(97, 53, 31, 17);
+        ASSERT_TRUE(scaler);
+        for (int top = 0; top < 53; top += band) {
+            EXPECT_FALSE(scaler->finish());
+            scaler->addRows(image->row(top), static_cast<std::size_t>(image->stride()), std::min(band, 53 - top));
+        }
+        const auto scaled = scaler->finish();
+        ASSERT_TRUE(scaled);
+        int worst = 0;
+        for (int y = 0; y < 17; ++y) {
+            for (int x = 0; x < 31 * 4; ++x) {
+                if (x % 4 != 3) {
+                    worst = std::max(worst, std::abs(scaled->row(y)[x] - reference->row(y)[x]));
+                }
+            }
+        }
+        EXPECT_LE(worst, 2) << band;
+    }
+}
+
+TEST(ScreenshotImage, BandScalerShrinksAnImageWiderThanAnyImageMayBe) {
+    // 20000 x 40: the left quarter red, the rest blue, fed in bands of 16 rows.
+    const int width = 20000;
+    std::vector<std::uint8_t> band(static_cast<std::size_t>(width) * 4 * 16);
+    for (int x = 0; x < width; ++x) {
+        for (int y = 0; y < 16; ++y) {
+            std::uint8_t* pixel = band.data() + (static_cast<std::size_t>(y) * width + x) * 4;
+            pixel[0] = x < width / 4 ? 0 : 255;
+            pixel[2] = x < width / 4 ? 255 : 0;
+        }
+    }
+    EXPECT_FALSE(ScreenshotImage::BandScaler::make(width, 40, 16385, 40));
+    auto scaler = ScreenshotImage::BandScaler::make(width, 40, 400, 1);
+    ASSERT_TRUE(scaler);
+    for (int top = 0; top < 40; top += 16) {
+        scaler->addRows(band.data(), static_cast<std::size_t>(width) * 4, std::min(16, 40 - top));
+    }
+    const auto scaled = scaler->finish();
+    ASSERT_TRUE(scaled);
+    EXPECT_EQ(scaled->width(), 400);
+    EXPECT_EQ(scaled->height(), 1);
+    EXPECT_EQ(scaled->row(0)[4 * 10 + 2], 255);
+    EXPECT_EQ(scaled->row(0)[4 * 10 + 0], 0);
+    EXPECT_EQ(scaled->row(0)[4 * 300 + 0], 255);
+    EXPECT_EQ(scaled->row(0)[4 * 300 + 2], 0);
 }
 
 }  // namespace

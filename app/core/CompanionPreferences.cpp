@@ -32,11 +32,13 @@ CompanionPreferences::CompanionPreferences(std::filesystem::path file)
             if (parsed.is_object()) {
                 document_->object = std::move(parsed);
             } else {
+                unreadable_ = true;
                 logger.error("The preferences file " + file_.string() +
                              " cannot be read; using the defaults");
             }
         }
     } catch (const std::exception& error) {
+        unreadable_ = true;
         logger.error("The preferences file " + file_.string() + " cannot be read (" + error.what() +
                      "); using the defaults");
     }
@@ -76,6 +78,8 @@ void CompanionPreferences::setBool(const std::string& key, bool value) {
 
 void CompanionPreferences::write(const std::string& key, bool value) {
     document_->object[key] = value;
+    // The user changed a setting: from now on the file holds what this run knows.
+    unreadable_ = false;
     try {
         std::filesystem::create_directories(file_.parent_path());
         platform::writeFileAtomically(file_, document_->object.dump(4) + "\n");

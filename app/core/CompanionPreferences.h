@@ -36,9 +36,13 @@ class CompanionPreferences {
     void setHighlightsPointerOnShake(bool value);
     void setAllowsUnlockFromIPhone(bool value);
 
-    // Any other Bool key (none when absent or not a Bool), and writing one.
+    // Any other Bool key (none when absent or not a Bool), and writing one (a change the user asked for).
     std::optional<bool> boolValue(const std::string& key) const;
     void setBool(const std::string& key, bool value);
+
+    // The file exists but could not be read, and nothing was written since: what it says is unknown, so
+    // nothing may be decided (or written) on the grounds that a key is absent.
+    bool isUnreadable() const { return unreadable_; }
 
     const std::filesystem::path& file() const { return file_; }
 
@@ -48,6 +52,7 @@ class CompanionPreferences {
     struct Document;
     std::filesystem::path file_;
     std::unique_ptr<Document> document_;
+    bool unreadable_ = false;
     platform::Published<bool> showsConnectionNotice_;
     platform::Published<bool> highlightsPointerOnShake_;
     platform::Published<bool> allowsUnlockFromIPhone_;

@@ -61,7 +61,10 @@ CompanionRuntime::CompanionRuntime(Dependencies dependencies)
 
 CompanionRuntime::~CompanionRuntime() {
     cancelRetry();
-    // The app answers still queued run before the queue goes; they hold no reference to the runtime.
+    // Only the answer being computed is waited for: what is still queued is dropped.
+    if (ownAppQueue_) {
+        ownAppQueue_->discardPending();
+    }
     ownAppQueue_.reset();
 }
 
@@ -193,6 +196,11 @@ void CompanionRuntime::stop() {
 
     resetInput();
     withdrawUnlockAttempts([](const DeviceID&) { return true; });
+    // Requests still waiting are dropped, not served: the phones are gone and a stop must not wait.
+    removeRequestsOf([](const DeviceID&) { return true; });
+    if (ownAppQueue_) {
+        ownAppQueue_->discardPending();
+    }
 }
 
 void CompanionRuntime::permissionChanged(AccessibilityStatus value) {
@@ -328,8 +336,11 @@ ListenerCallbacks CompanionRuntime::listenerCallbacks() {
             self->handleScreenViewRequest(message, link);
         }
     };
-    callbacks.onScreenViewEnded = [views = services_.screenViews](CompanionNetwork::ConnectionID connection) {
+    callbacks.onScreenViewEnded = [views = services_.screenViews, weak](CompanionNetwork::ConnectionID connection) {
         views->endSession(connection);
+        if (auto self = weak.lock()) {
+            self->screenViewEnded(connection);
+        }
     };
     callbacks.onUnlockRequest = [weak](const TrackpadProtocol::UnlockRequest& request, const DeviceID& device,
                                        std::shared_ptr<CompanionNetwork::UnlockCancellation> cancellation,
@@ -357,11 +368,12 @@ void CompanionRuntime::listenerStateChanged(const CompanionNetwork::ListenerStat
         return;
     }
     using State = CompanionNetwork::ListenerState;
-    if (state.is<State::Ready>()) {
+    if (auto ready = state.as<State::Ready>()) {
         cancelRetry();
         retryDelay_ = 1;
         canRetry.set(false);
-        status.set(Texts::available);
+        const auto& problem = ready->details.advertisementProblem;
+        status.set(problem ? Texts::availableNotAdvertised(*problem) : std::string(Texts::available));
     } else if (state.is<State::Waiting>()) {
         status.set(Texts::waiting);
     } else if (auto failed = state.as<State::Failed>()) {

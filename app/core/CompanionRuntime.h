@@ -23,7 +23,12 @@
 #include "network/InputOwnership.h"
 #include "network/PairingProgress.h"
 #include "platform/Executor.h"
+#include "platform/FairScheduler.h"
 #include "platform/Published.h"
+
+namespace platform {
+class DispatchQueue;
+}
 
 namespace Shell {
 
@@ -156,6 +161,18 @@ class CompanionRuntime : public std::enable_shared_from_this<CompanionRuntime> {
     void dropDevice(const DeviceID& device);
     void withdrawUnlockAttempts(const std::function<bool(const DeviceID&)>& matches);
 
+    // Phones' requests for services wait in a short line per phone and are served in turn (Requests).
+    using RequestScheduler = platform::FairScheduler<DeviceID>;
+    // Hands `ticket` back to `scheduler` on the main queue once, from whatever thread the answer comes.
+    std::function<void()> finisher(RequestScheduler CompanionRuntime::*scheduler, RequestScheduler::Ticket ticket);
+    void openApp(const std::string& bundleID, CompanionNetwork::CompanionListener::AppReply reply,
+                 std::function<void()> finished);
+    CompanionNetwork::ScreenViewLink::Send screenViewSend(const CompanionNetwork::ScreenViewLink& link);
+    void screenshotAnswered(const DeviceID& device, std::uint32_t number);
+    // The connection's session is gone and answers nothing more: its screenshots free their places.
+    void screenViewEnded(CompanionNetwork::ConnectionID connection);
+    void removeRequestsOf(const std::function<bool(const DeviceID&)>& leaves);
+
     // Feeds.
     void publishNowPlaying(std::optional<TrackpadProtocol::NowPlaying> value);
     void publishRunningApps(std::vector<TrackpadProtocol::MacApp> list);
@@ -173,7 +190,7 @@ class CompanionRuntime : public std::enable_shared_from_this<CompanionRuntime> {
     std::shared_ptr<ConnectionNotices> connectionNotices_;
     std::string ownBundleID_;
     std::optional<std::int32_t> ownProcessID_;
-    std::shared_ptr<void> ownAppQueue_;
+    std::shared_ptr<platform::DispatchQueue> ownAppQueue_;
 
     std::shared_ptr<CoordinatorHandle> coordinator_;
     std::shared_ptr<ListenerHandle> listener_;
@@ -190,6 +207,17 @@ class CompanionRuntime : public std::enable_shared_from_this<CompanionRuntime> {
         std::shared_ptr<CompanionNetwork::UnlockCancellation> cancellation;
     };
     std::map<const CompanionNetwork::UnlockCancellation*, UnlockAttempt> unlockAttempts_;
+    // App lists and icons are answered one at a time on the app queue, launches one at a time, volume
+    // requests one at a time by the sound server; two screenshots may be taken at once.
+    RequestScheduler appAnswers_{{1, 256}};  // a phone asks for every app's icon at once
+    RequestScheduler appLaunches_{{1, 4}};
+    RequestScheduler volumeRequests_{{1, 16}};
+    RequestScheduler screenshots_{{2, 32}};
+    struct ScreenshotTicket {
+        RequestScheduler::Ticket ticket;
+        CompanionNetwork::ConnectionID connection;
+    };
+    std::map<std::pair<DeviceID, std::uint32_t>, ScreenshotTicket> screenshotTickets_;
     platform::Published<AccessibilityStatus>::Subscription permissionSubscription_;
     platform::Published<bool>::Subscription unlockConsentSubscription_;
 };

@@ -151,7 +151,9 @@ void LaunchAtLogin::setEnabled(bool enabled, CompanionPreferences& defaults) {
 }
 
 void LaunchAtLogin::offerAtFirstLaunch(CompanionPreferences& defaults) {
-    if (defaults.boolValue(didOfferKey).value_or(false)) {
+    // A damaged preferences file may well say the offer was settled (the user turned the item off):
+    // nothing is registered or written on the grounds of a key it could not show.
+    if (defaults.isUnreadable() || defaults.boolValue(didOfferKey).value_or(false)) {
         return;
     }
     std::error_code error;

@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "app/core/CompanionRuntime.h"
+#include "TrackpadProtocol/LargePayloads.h"
 #include "platform/Log.h"
 
 namespace Shell {
@@ -49,46 +50,100 @@ std::shared_ptr<AppCatalogService> CompanionRuntime::startAppCatalog() {
     return appCatalog_;
 }
 
-void CompanionRuntime::answerAppRequest(const Message& message, const DeviceID&,
+std::function<void()> CompanionRuntime::finisher(RequestScheduler CompanionRuntime::*scheduler,
+                                                RequestScheduler::Ticket ticket) {
+    auto once = std::make_shared<std::atomic<bool>>(false);
+    return [weak = weak_from_this(), &executor = executor_, scheduler, ticket, once] {
+        if (once->exchange(true)) {
+            return;
+        }
+        executor.post([weak, scheduler, ticket] {
+            if (auto self = weak.lock()) {
+                ((*self).*scheduler).finished(ticket);
+            }
+        });
+    };
+}
+
+void CompanionRuntime::answerAppRequest(const Message& message, const DeviceID& device,
                                         CompanionNetwork::CompanionListener::AppReply reply) {
+    std::weak_ptr<CompanionRuntime> weak = weak_from_this();
     if (auto open = message.as<Message::OpenApp>()) {
         const std::string bundleID = open->bundleID;
-        auto answered = std::make_shared<std::atomic<bool>>(false);
-        auto done = [weak = weak_from_this(), &executor = executor_, reply, bundleID,
-                     answered](TrackpadProtocol::OpenAppResult result) {
-            if (answered->exchange(true)) {
-                return;
-            }
-            const bool opened = result.status == TrackpadProtocol::OpenAppResult::Status::opened;
-            reply({Message{Message::OpenAppResult{std::move(result)}}});
-            if (!opened) {
-                return;
-            }
-            executor.post([weak, bundleID] {
-                auto self = weak.lock();
-                if (self && self->shouldRun_) {
-                    self->openedApp.set(OpenedAppNotice{self->appDisplayName(bundleID)});
+        appLaunches_.submit(
+            device,
+            [weak, bundleID, reply](RequestScheduler::Ticket ticket) {
+                if (auto self = weak.lock()) {
+                    self->openApp(bundleID, reply, self->finisher(&CompanionRuntime::appLaunches_, ticket));
                 }
+            },
+            [reply, bundleID] {
+                reply({Message{Message::OpenAppResult{TrackpadProtocol::OpenAppResult{
+                    trimmed(bundleID), TrackpadProtocol::OpenAppResult::Status::failed}}}});
             });
-        };
-        try {
-            services_.appLauncher->open(bundleID, done);
-        } catch (const std::exception& error) {
-            logger.error(std::string("Opening an app failed: ") + error.what());
-            done(TrackpadProtocol::OpenAppResult{trimmed(bundleID),
-                                                 TrackpadProtocol::OpenAppResult::Status::failed});
-        }
         return;
     }
-    appWork_([catalog = startAppCatalog(), message, reply = std::move(reply)] {
-        std::optional<std::vector<Message>> answer;
-        try {
-            answer = catalog->answer(message);
-        } catch (const std::exception& error) {
-            logger.error(std::string("The app catalog failed to answer: ") + error.what());
+    appAnswers_.submit(
+        device,
+        [weak, message, reply](RequestScheduler::Ticket ticket) {
+            auto self = weak.lock();
+            if (!self) {
+                return;
+            }
+            self->appWork_([catalog = self->startAppCatalog(), message, reply,
+                            finished = self->finisher(&CompanionRuntime::appAnswers_, ticket)] {
+                std::optional<std::vector<Message>> answer;
+                try {
+                    answer = catalog->answer(message);
+                } catch (const std::exception& error) {
+                    logger.error(std::string("The app catalog failed to answer: ") + error.what());
+                }
+                reply(answer ? std::move(*answer) : std::vector<Message>{});
+                finished();
+            });
+        },
+        [message, reply] {
+            // A phone past its line gets what a request the catalog cannot answer gets.
+            std::vector<Message> answer;
+            if (auto icon = message.as<Message::AppIconRequest>()) {
+                try {
+                    answer.push_back(
+                        Message{Message::AppIcon{TrackpadProtocol::AppIcon(icon->request.bundleID, std::nullopt)}});
+                } catch (const std::exception&) {
+                    answer.clear();
+                }
+            }
+            reply(std::move(answer));
+        });
+}
+
+void CompanionRuntime::openApp(const std::string& bundleID, CompanionNetwork::CompanionListener::AppReply reply,
+                               std::function<void()> finished) {
+    auto answered = std::make_shared<std::atomic<bool>>(false);
+    auto done = [weak = weak_from_this(), &executor = executor_, reply, bundleID, answered,
+                 finished](TrackpadProtocol::OpenAppResult result) {
+        if (answered->exchange(true)) {
+            return;
         }
-        reply(answer ? std::move(*answer) : std::vector<Message>{});
-    });
+        const bool opened = result.status == TrackpadProtocol::OpenAppResult::Status::opened;
+        reply({Message{Message::OpenAppResult{std::move(result)}}});
+        finished();
+        if (!opened) {
+            return;
+        }
+        executor.post([weak, bundleID] {
+            auto self = weak.lock();
+            if (self && self->shouldRun_) {
+                self->openedApp.set(OpenedAppNotice{self->appDisplayName(bundleID)});
+            }
+        });
+    };
+    try {
+        services_.appLauncher->open(bundleID, done);
+    } catch (const std::exception& error) {
+        logger.error(std::string("Opening an app failed: ") + error.what());
+        done(TrackpadProtocol::OpenAppResult{trimmed(bundleID), TrackpadProtocol::OpenAppResult::Status::failed});
+    }
 }
 
 std::string CompanionRuntime::appDisplayName(const std::string& bundleID) {
@@ -124,24 +179,138 @@ void CompanionRuntime::handleScreenViewRequest(const Message& message,
         services_.annotations->observe(message, link.deviceID);
         services_.presentationImages->observe(message, link.deviceID);
     }
-    try {
-        services_.screenViews->handle(message, link, link.send);
-    } catch (const std::exception& error) {
-        logger.error(std::string("The screen view failed to handle a request: ") + error.what());
+    // A session keeps the send it was made with: every request passes the same watching one.
+    CompanionNetwork::ScreenViewLink watched = link;
+    watched.send = screenViewSend(link);
+    auto hand = [this, message, watched] {
+        try {
+            services_.screenViews->handle(message, watched, watched.send);
+            return true;
+        } catch (const std::exception& error) {
+            logger.error(std::string("The screen view failed to handle a request: ") + error.what());
+            return false;
+        }
+    };
+    const auto* shot = message.as<Message::ScreenshotRequest>();
+    if (!shot) {
+        hand();
+        return;
+    }
+    const std::uint32_t number = shot->request.number;
+    const DeviceID device = link.deviceID;
+    auto refuse = [send = link.send, number] {
+        std::vector<Message> messages;
+        try {
+            messages = TrackpadProtocol::Screenshot(TrackpadProtocol::Screenshot::Status::failed).messages(number);
+        } catch (const std::exception&) {
+            return;
+        }
+        send(std::move(messages), [] {});
+    };
+    std::weak_ptr<CompanionRuntime> weak = weak_from_this();
+    screenshots_.submit(
+        device,
+        [weak, hand, refuse, device, number, connection = link.connection](RequestScheduler::Ticket ticket) {
+            auto self = weak.lock();
+            if (!self) {
+                return;
+            }
+            // The answer is known by its number: a second request of a number still under way could
+            // never be told apart, and would hold its place for good.
+            if (!self->screenshotTickets_.emplace(std::pair{device, number}, ScreenshotTicket{ticket, connection})
+                     .second) {
+                refuse();
+                self->finisher(&CompanionRuntime::screenshots_, ticket)();
+                return;
+            }
+            if (!hand()) {
+                self->screenshotAnswered(device, number);
+            }
+        },
+        refuse);
+}
+
+CompanionNetwork::ScreenViewLink::Send CompanionRuntime::screenViewSend(const CompanionNetwork::ScreenViewLink& link) {
+    return [weak = weak_from_this(), &executor = executor_, device = link.deviceID, inner = link.send](
+               std::vector<Message> messages, CompanionNetwork::ScreenViewLink::Completion completion) {
+        std::vector<std::uint32_t> answered;
+        for (const Message& message : messages) {
+            if (const auto* part = message.as<Message::Screenshot>()) {
+                if (answered.empty() || answered.back() != part->part.transfer) {
+                    answered.push_back(part->part.transfer);
+                }
+            }
+        }
+        if (!answered.empty()) {
+            executor.post([weak, device, answered] {
+                if (auto self = weak.lock()) {
+                    for (std::uint32_t number : answered) {
+                        self->screenshotAnswered(device, number);
+                    }
+                }
+            });
+        }
+        inner(std::move(messages), std::move(completion));
+    };
+}
+
+void CompanionRuntime::screenshotAnswered(const DeviceID& device, std::uint32_t number) {
+    const auto found = screenshotTickets_.find({device, number});
+    if (found == screenshotTickets_.end()) {
+        return;
+    }
+    const RequestScheduler::Ticket ticket = found->second.ticket;
+    screenshotTickets_.erase(found);
+    screenshots_.finished(ticket);
+}
+
+void CompanionRuntime::screenViewEnded(CompanionNetwork::ConnectionID connection) {
+    std::vector<RequestScheduler::Ticket> freed;
+    std::erase_if(screenshotTickets_, [&](const auto& entry) {
+        if (entry.second.connection != connection) {
+            return false;
+        }
+        freed.push_back(entry.second.ticket);
+        return true;
+    });
+    for (RequestScheduler::Ticket ticket : freed) {
+        screenshots_.finished(ticket);
     }
 }
 
-void CompanionRuntime::answerVolumeRequest(const Message& message, const DeviceID&,
+void CompanionRuntime::answerVolumeRequest(const Message& message, const DeviceID& device,
                                            CompanionNetwork::CompanionListener::VolumeReply reply) {
-    bool handled = false;
-    try {
-        handled = services_.volume->handle(message, reply);
-    } catch (const std::exception& error) {
-        logger.error(std::string("The volume control failed to handle a request: ") + error.what());
+    std::weak_ptr<CompanionRuntime> weak = weak_from_this();
+    volumeRequests_.submit(
+        device,
+        [weak, message, reply](RequestScheduler::Ticket ticket) {
+            auto self = weak.lock();
+            if (!self) {
+                return;
+            }
+            std::function<void()> finished = self->finisher(&CompanionRuntime::volumeRequests_, ticket);
+            bool handled = false;
+            try {
+                handled = self->services_.volume->handle(message, [reply, finished](TrackpadProtocol::VolumeStatus status) {
+                    reply(status);
+                    finished();
+                });
+            } catch (const std::exception& error) {
+                logger.error(std::string("The volume control failed to handle a request: ") + error.what());
+            }
+            if (!handled) {
+                reply(TrackpadProtocol::VolumeStatus::unsupported);
+                finished();
+            }
+        },
+        [reply] { reply(TrackpadProtocol::VolumeStatus::unsupported); });
+}
+
+void CompanionRuntime::removeRequestsOf(const std::function<bool(const DeviceID&)>& leaves) {
+    for (RequestScheduler* scheduler : {&appAnswers_, &appLaunches_, &volumeRequests_, &screenshots_}) {
+        scheduler->removeClientsIf(leaves);
     }
-    if (!handled) {
-        reply(TrackpadProtocol::VolumeStatus::unsupported);
-    }
+    std::erase_if(screenshotTickets_, [&](const auto& entry) { return leaves(entry.first.first); });
 }
 
 void CompanionRuntime::publishNowPlaying(std::optional<TrackpadProtocol::NowPlaying> value) {

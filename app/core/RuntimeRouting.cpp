@@ -131,6 +131,7 @@ void CompanionRuntime::trimToDevices(const DeviceSet& devices) {
         resetInput();
     }
     withdrawUnlockAttempts([&devices](const DeviceID& device) { return !devices.contains(device); });
+    removeRequestsOf([&devices](const DeviceID& device) { return !devices.contains(device); });
 }
 
 void CompanionRuntime::dropDevice(const DeviceID& device) {
@@ -145,6 +146,7 @@ void CompanionRuntime::dropDevice(const DeviceID& device) {
         resetInput();
     }
     withdrawUnlockAttempts([&device](const DeviceID& other) { return other == device; });
+    removeRequestsOf([&device](const DeviceID& other) { return other == device; });
 }
 
 void CompanionRuntime::handlePairingEvent(const PairingEvent& event) {

@@ -8,6 +8,11 @@ namespace Shell::Texts {
 inline constexpr const char* starting = "Starting\u2026";
 inline constexpr const char* stopped = "Stopped";
 inline constexpr const char* available = "Available on your local network";
+// Served, but not advertised (no Avahi daemon, a refused registration): phones that browse do not see
+// this computer, and the user is told why.
+inline std::string availableNotAdvertised(const std::string& problem) {
+    return "Available on your local network, but iPhones can't find this computer by browsing: " + problem;
+}
 inline constexpr const char* waiting = "Waiting for your local network. Check Wi-Fi or Ethernet.";
 inline constexpr const char* listDamaged = "Paired iPhones list is damaged. Lumivex can't start.";
 inline constexpr const char* listNeedsNewer = "Paired iPhones list needs a newer Lumivex.";

@@ -68,13 +68,16 @@ StatusLog::StatusLog(CompanionRuntime& runtime, AccessibilityPermission& permiss
                           ": " + last->report.reason);
         }
     });
-    subscriptions_->permission = permission.status().subscribe([](AccessibilityStatus status) {
+    auto logPermission = [](AccessibilityStatus status) {
         logger.notice(
             status == AccessibilityStatus::granted
                 ? "Accessibility: Allowed (the X display is reachable and offers XTEST)"
                 : "Accessibility: Not Allowed (the X display cannot be reached or offers no XTEST); "
                   "phone input is dropped");
-    });
+    };
+    subscriptions_->permission = permission.status().subscribe(logPermission);
+    // A status that never changes (no XTEST from the start) is still said once.
+    logPermission(permission.currentStatus());
 }
 
 StatusLog::~StatusLog() = default;

@@ -193,5 +193,88 @@ TEST_F(ShellWindows, TrayMenuIsDerivedAgainAndItsTogglesWriteThePreferences) {
     ASSERT_TRUE(action("companion.pairedPhones"));
 }
 
+TEST_F(ShellWindows, TrayMenuKeepsNoOldSubmenusAndShowsAmpersandsAsWritten) {
+    RuntimeHarness h;
+    TemporaryFolder autostart;
+    XdgAutostartLoginItem item("/usr/bin/lumivex", autostart.path());
+    LaunchAtLogin login(item, "/proc/self/exe");
+    TrayIcon tray(*h.runtime, h.permission, login, h.preferences, {});
+    h.runtime->start();
+    const Date now = std::chrono::system_clock::now();
+    h.event(PairingEvent::TrustedDevicesChanged{
+        {TrustedDevice{DeviceID::random(), "Tom & Jerry", now, std::nullopt, {}},
+         TrustedDevice{DeviceID::random(), "Anna's iPhone", now, std::nullopt, {}}}});
+    settle();
+    QMenu& menu = tray.menu();
+    const auto menusBefore = menu.findChildren<QMenu*>().size();
+    for (int change = 0; change < 1000; ++change) {
+        h.runtime->forgetError.set(change % 2 == 0 ? std::optional<std::string>("disk full") : std::nullopt);
+        settle();
+    }
+    EXPECT_EQ(menu.findChildren<QMenu*>().size(), menusBefore);
+
+    QStringList rows;
+    for (QAction* row : menu.findChild<QAction*>(QStringLiteral("companion.pairedPhones"))->menu()->actions()) {
+        rows << row->iconText();
+    }
+    EXPECT_TRUE(rows.contains(QStringLiteral("Tom & Jerry"))) << rows.join(QStringLiteral(" | ")).toStdString();
+}
+
+TEST_F(ShellWindows, PhonesNamesAreShownAsWrittenNeverAsMarkup) {
+    const std::string hostile = "<b style=\"font-size:40pt\">Big</b><img src=\"/etc/hostname\">";
+    RuntimeHarness h;
+    PairingPanelWindow window(*h.runtime);
+    PairingPanelController controller(*h.runtime, window, h.executor);
+    controller.install();
+    h.runtime->start();
+    const Date now = std::chrono::system_clock::now();
+    h.event(PairingEvent::PendingPairingChanged{PendingPairing{
+        DeviceID::random(), hostile, *TrackpadProtocol::PairingCode::fromDigits("123456"), now, now + 120s, 0}});
+    settle();
+    for (QLabel* label : window.widget().findChildren<QLabel*>()) {
+        EXPECT_EQ(label->textFormat(), Qt::PlainText) << label->objectName().toStdString();
+    }
+    EXPECT_EQ(window.widget().findChild<QLabel*>(QStringLiteral("title"))->text().toStdString(),
+              "Pair with " + hostile);
+
+    ConnectionNoticeWindow notice;
+    notice.show({{DeviceID::random(), hostile}});
+    settle();
+    EXPECT_EQ(notice.widget()->findChild<QLabel*>(QStringLiteral("names"))->textFormat(), Qt::PlainText);
+}
+
+TEST_F(ShellWindows, ReturnInTheOnboardingWindowPressesItsDefaultButton) {
+    platform::ManualExecutor executor;
+    TrustAnswer probe;
+    probe.trusted = false;
+    AccessibilityPermission permission(executor, probe);
+    OnboardingWindow onboarding(permission);
+    onboarding.show();
+    settle();
+    QWidget* window = onboarding.widget();
+    // "Open System Settings" looks again: the grant made meanwhile shows at once.
+    probe.trusted = true;
+    QTest::keyClick(window, Qt::Key_Return);
+    settle();
+    EXPECT_EQ(window->findChild<QLabel*>(QStringLiteral("title"))->text(), QStringLiteral("You're all set"));
+    EXPECT_TRUE(window->isVisible());
+    QTest::keyClick(window, Qt::Key_Enter);  // "Done"
+    settle();
+    EXPECT_FALSE(window->isVisible());
+}
+
+TEST_F(ShellWindows, TheUnlockTimeShowsNoEmptyZoneInAnyLocale) {
+    const QLocale previous;
+    const Date date = std::chrono::system_clock::now();
+    for (const char* name : {"es_ES", "ca_ES", "en_US", "de_DE", "fr_FR", "ja_JP"}) {
+        QLocale::setDefault(QLocale(QString::fromLatin1(name)));
+        const std::string text = timeOfDayWithSeconds(date);
+        EXPECT_EQ(text.find('('), std::string::npos) << name << ": " << text;
+        EXPECT_EQ(text.find('['), std::string::npos) << name << ": " << text;
+        EXPECT_EQ(text, QString::fromStdString(text).trimmed().toStdString()) << name;
+    }
+    QLocale::setDefault(previous);
+}
+
 }  // namespace
 }  // namespace Shell::testing

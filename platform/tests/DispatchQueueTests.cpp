@@ -3,7 +3,10 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <future>
+#include <memory>
+#include <thread>
 #include <stdexcept>
 #include <vector>
 
@@ -74,6 +77,40 @@ TEST(DispatchQueue, DestructorRunsEverythingQueuedBeforeJoining) {
         release.set_value();
     }
     EXPECT_EQ(ran, 101);
+}
+
+TEST(DispatchQueue, ATaskThatThrowsIsLoggedAndTheQueueGoesOn) {
+    DispatchQueue queue("dev.test.throws");
+    std::atomic<int> ran{0};
+    queue.async([] { throw std::invalid_argument("image size must be from 1 to 16384 per side"); });
+    queue.async([] { throw 42; });
+    queue.async([&] { ++ran; });
+    queue.sync([] {});
+    EXPECT_EQ(ran, 1);
+}
+
+TEST(DispatchQueue, DiscardPendingDropsTheBacklogButKeepsTheRunningTaskAndSyncCallers) {
+    std::promise<void> release;
+    std::promise<void> started;
+    std::atomic<int> ran{0};
+    auto owned = std::make_shared<int>(0);
+    DispatchQueue queue("dev.test.discard");
+    queue.async([&, future = release.get_future().share()] {
+        started.set_value();
+        future.wait();
+        ++ran;
+    });
+    started.get_future().wait();
+    for (int i = 0; i < 100; ++i)
+        queue.async([&, owned] { ++ran; });
+    std::thread waiter([&] { queue.sync([&] { ran += 1000; }); });
+    // Time for the waiter to queue its task behind the backlog (were it later, it would be kept anyway).
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(queue.discardPending(), 100u);
+    EXPECT_EQ(owned.use_count(), 1);  // released at once
+    release.set_value();
+    waiter.join();
+    EXPECT_EQ(ran, 1001);
 }
 
 TEST(DispatchQueue, SyncRethrowsAndRefusesToRunOnItsOwnQueue) {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <stdexcept>
 
 namespace platform {
 namespace {
@@ -29,6 +30,19 @@ TEST(LoopQueue, AnOwnerReleasedByOneOfItsTasksLetsThatTaskAndThePostedOnesFinish
     ASSERT_EQ(releasedFuture.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_TRUE(finishedTask);
     EXPECT_EQ(laterFuture.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+}
+
+TEST(LoopQueue, TasksAndTimersThatThrowAreLoggedAndTheQueueGoesOn) {
+    LoopQueue queue("loop-queue-throws");
+    std::atomic<int> ran{0};
+    queue.post([] { throw std::invalid_argument("image size must be from 1 to 16384 per side"); });
+    queue.post([&] { ++ran; });
+    queue.schedule(std::chrono::microseconds(0), [] { throw 42; });
+    std::promise<void> timerRan;
+    queue.schedule(std::chrono::milliseconds(1), [&] { timerRan.set_value(); });
+    ASSERT_EQ(timerRan.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    queue.sync([] {});
+    EXPECT_EQ(ran, 1);
 }
 
 }  // namespace

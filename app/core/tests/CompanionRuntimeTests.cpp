@@ -2,9 +2,13 @@
 // their reset, and the feeds.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <fstream>
+#include <thread>
 
 #include "app/core/tests/RuntimeFakes.h"
+#include "TrackpadProtocol/LargePayloads.h"
 #include "network/FileTrustedDeviceStore.h"
 #include "platform/LogCapture.h"
 
@@ -81,6 +85,13 @@ TEST(CompanionRuntime, FailuresRetryAfterGrowingDelaysUntilReady) {
     listener->callbacks.onStateChange(ListenerState{ListenerState::Ready{}});
     EXPECT_EQ(h.runtime->status.value(), Texts::available);
     EXPECT_EQ(h.runtime->retryDelay(), 1u);
+    // Served but not advertised: the status says that browsing will not find it, and why.
+    CompanionNetwork::ListenerDetails details;
+    details.advertisementProblem = "the Avahi daemon is not running";
+    listener->callbacks.onStateChange(ListenerState{ListenerState::Ready{details}});
+    EXPECT_EQ(h.runtime->status.value(),
+              "Available on your local network, but iPhones can't find this computer by browsing: the Avahi "
+              "daemon is not running");
     listener->callbacks.onStateChange(ListenerState{ListenerState::Failed{"gone"}});
     EXPECT_EQ(h.runtime->status.value(),
               "Unable to listen on your local network. Check Wi-Fi or Ethernet. Retrying in 1 seconds.");
@@ -280,6 +291,114 @@ TEST(CompanionRuntime, AppRequestsAreAnsweredOnceEvenWhenAServiceFails) {
     h.runtime->answerVolumeRequest(Message{Message::SetMute{true}}, DeviceID::random(),
                                    [&](TrackpadProtocol::VolumeStatus status) { volumes.push_back(status); });
     EXPECT_EQ(volumes, (std::vector{TrackpadProtocol::VolumeStatus::unsupported}));
+}
+
+TEST(CompanionRuntime, APhonesFloodDelaysAnotherPhonesRequestsByOneAndAStopDropsTheBacklog) {
+    RuntimeHarness h;
+    h.holdAppWork = true;
+    h.runtime->start();
+    const DeviceID flood = DeviceID::random();
+    const DeviceID honest = DeviceID::random();
+    std::vector<std::string> answered;  // whose icon requests were answered, in order
+    auto iconRequest = [&](const DeviceID& device, const std::string& who) {
+        h.runtime->answerAppRequest(Message{Message::AppIconRequest{{"org.example.editor", 64}}}, device,
+                                    [&answered, who](std::vector<Message>) { answered.push_back(who); });
+    };
+    for (int i = 0; i < 200; ++i) {
+        iconRequest(flood, "flood");
+    }
+    // One is being answered, a line of 256 waits, and the rest is answered at once as unanswerable.
+    for (int i = 0; i < 200; ++i) {
+        iconRequest(flood, "flood");
+    }
+    EXPECT_EQ(h.heldAppWork.size(), 1u);
+    EXPECT_EQ(answered.size(), 400u - 1 - 256);
+    answered.clear();
+    iconRequest(honest, "honest");
+    for (int round = 0; round < 3; ++round) {
+        auto work = std::exchange(h.heldAppWork, {});
+        ASSERT_EQ(work.size(), 1u);
+        work[0]();
+        h.executor.drain();
+    }
+    EXPECT_EQ(answered, (std::vector<std::string>{"flood", "honest", "flood"}));
+
+    // Screenshots: two at a time, the next one once the screen view has answered through its send.
+    for (std::uint32_t number = 1; number <= 3; ++number) {
+        h.runtime->handleScreenViewRequest(Message{Message::ScreenshotRequest{{number, 1, 400}}},
+                                           CompanionNetwork::ScreenViewLink{{}, flood, [](auto, auto done) { done(); }});
+    }
+    ASSERT_EQ(h.screenViews->screenshots.size(), 2u);
+    h.screenViews->screenshots[0].second(
+        TrackpadProtocol::Screenshot(TrackpadProtocol::Screenshot::Status::failed).messages(1), [] {});
+    h.executor.drain();
+    ASSERT_EQ(h.screenViews->screenshots.size(), 3u);
+    EXPECT_EQ(h.screenViews->screenshots[2].first, 3u);
+    // A number already under way is refused rather than left holding a place nobody can free.
+    std::vector<Message> refused;
+    h.runtime->handleScreenViewRequest(
+        Message{Message::ScreenshotRequest{{3, 1, 400}}},
+        CompanionNetwork::ScreenViewLink{{}, flood, [&refused](std::vector<Message> messages, auto done) {
+                                             refused = std::move(messages);
+                                             done();
+                                         }});
+    h.screenViews->screenshots[1].second(
+        TrackpadProtocol::Screenshot(TrackpadProtocol::Screenshot::Status::failed).messages(2), [] {});
+    h.executor.drain();
+    EXPECT_FALSE(refused.empty());
+    EXPECT_EQ(h.screenViews->screenshots.size(), 3u);
+    // A connection that ends leaves its screenshots unanswered: their places are freed all the same.
+    for (std::uint32_t number = 4; number <= 5; ++number) {
+        h.runtime->handleScreenViewRequest(Message{Message::ScreenshotRequest{{number, 1, 400}}},
+                                           CompanionNetwork::ScreenViewLink{{}, flood, [](auto, auto done) { done(); }});
+    }
+    EXPECT_EQ(h.screenViews->screenshots.size(), 4u);
+    h.network.listener->callbacks.onScreenViewEnded(CompanionNetwork::ConnectionID{});
+    ASSERT_EQ(h.screenViews->screenshots.size(), 5u);
+
+    // A stop drops what waits instead of serving it.
+    h.runtime->stop();
+    h.executor.drain();
+    for (auto& work : std::exchange(h.heldAppWork, {})) {
+        work();
+    }
+    h.executor.drain();
+    EXPECT_TRUE(h.heldAppWork.empty()) << "nothing waiting was started after the stop";
+}
+
+// A catalog whose answers take a while, counting them from the app queue.
+struct SlowCatalog final : AppCatalogService {
+    void start() override {}
+    void stop() override {}
+    std::vector<TrackpadProtocol::MacApp> runningApps() override { return {}; }
+    std::optional<std::vector<Message>> answer(const Message&) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ++answered;
+        return std::nullopt;
+    }
+    std::atomic<int> answered{0};
+};
+
+TEST(CompanionRuntime, AStoppedRuntimeWorksThroughNoBacklogOfItsAppQueue) {
+    RuntimeHarness h;
+    auto catalog = std::make_shared<SlowCatalog>();
+    CompanionServices services;
+    services.makeAppCatalog = [catalog](AppCatalogService::Options) { return catalog; };
+    // No app-work function given: the runtime answers on a queue of its own, as in the process.
+    auto runtime = CompanionRuntime::create(CompanionRuntime::Dependencies{
+        h.executor, h.network, h.permission, h.preferences, std::move(services), {}, {}, nullptr,
+        "dev.quelmar.trackpad.mac", std::nullopt});
+    runtime->start();
+    const DeviceID flood = DeviceID::random();
+    std::atomic<int> replies{0};
+    for (int i = 0; i < 200; ++i) {
+        runtime->answerAppRequest(Message{Message::AppIconRequest{{"org.example.editor", 64}}}, flood,
+                                  [&replies](std::vector<Message>) { ++replies; });
+    }
+    runtime->stop();
+    runtime.reset();
+    // At most the answer under way when the stop came was worked out; none of the backlog.
+    EXPECT_LE(catalog->answered, 1);
 }
 
 }  // namespace

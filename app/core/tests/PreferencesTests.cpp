@@ -3,7 +3,9 @@
 
 #include <fstream>
 
+#include "app/core/StatusLog.h"
 #include "app/core/tests/RuntimeFakes.h"
+#include "platform/LogCapture.h"
 
 namespace Shell::testing {
 namespace {
@@ -74,6 +76,15 @@ TEST(AccessibilityPermission, PollsEverySecondAndPublishesOnlyChanges) {
     executor.advance(5.0);
     EXPECT_EQ(seen.size(), 1u);
     EXPECT_EQ(executor.pendingTimers(), 0u);
+}
+
+TEST(StatusLog, SaysAtOnceThatAccessibilityIsNotAllowedEvenIfItNeverChanges) {
+    platform::LogCapture log;
+    RuntimeHarness h;
+    h.probe.trusted = false;
+    AccessibilityPermission permission(h.executor, h.probe);
+    StatusLog statusLog(*h.runtime, permission);
+    EXPECT_TRUE(log.contains("Accessibility: Not Allowed")) << "all input would be dropped without a word";
 }
 
 }  // namespace

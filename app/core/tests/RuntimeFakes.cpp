@@ -43,7 +43,7 @@ RuntimeHarness::RuntimeHarness() {
     services.gestures = std::make_shared<FakeGestures>(calls);
     services.unlocker = unlocker;
     services.screenLock = screenLock;
-    services.screenViews = std::make_shared<FakeScreenViews>(calls);
+    services.screenViews = screenViews;
     services.makeAppCatalog = [this](AppCatalogService::Options options) {
         catalog->options = std::move(options);
         return catalog;
@@ -59,7 +59,13 @@ RuntimeHarness::RuntimeHarness() {
     services.pointerHighlight = std::make_shared<FakeHighlight>(calls);
     runtime = CompanionRuntime::create(CompanionRuntime::Dependencies{
         executor, network, permission, preferences, std::move(services),
-        [](CompanionRuntime::Task task) { task(); },
+        [this](CompanionRuntime::Task task) {
+            if (holdAppWork) {
+                heldAppWork.push_back(std::move(task));
+            } else {
+                task();
+            }
+        },
         [] { return Date{} + std::chrono::hours(24 * 365 * 56); }, std::make_shared<FakeNotices>(calls),
         "dev.quelmar.trackpad.mac", 4242});
 }

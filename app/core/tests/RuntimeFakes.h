@@ -114,13 +114,18 @@ struct FakeScreenLock final : ScreenLockService {
 
 struct FakeScreenViews final : ScreenViewService {
     explicit FakeScreenViews(Calls& calls) : calls(calls) {}
-    void handle(const Message&, const CompanionNetwork::ScreenViewLink&,
-                CompanionNetwork::ScreenViewLink::Send) override {
+    void handle(const Message& message, const CompanionNetwork::ScreenViewLink&,
+                CompanionNetwork::ScreenViewLink::Send send) override {
         calls.push_back("screenViews.handle");
+        if (const auto* shot = message.as<Message::ScreenshotRequest>()) {
+            screenshots.emplace_back(shot->request.number, std::move(send));
+        }
     }
     void endSession(CompanionNetwork::ConnectionID) override { calls.push_back("screenViews.end"); }
     void stopAll() override { calls.push_back("screenViews.stopAll"); }
     Calls& calls;
+    // The screenshots asked for, with the send each is to be answered through.
+    std::vector<std::pair<std::uint32_t, CompanionNetwork::ScreenViewLink::Send>> screenshots;
 };
 
 struct FakeCatalog final : AppCatalogService {
@@ -335,6 +340,10 @@ struct RuntimeHarness {
     std::shared_ptr<FakeLauncher> launcher = std::make_shared<FakeLauncher>();
     std::shared_ptr<FakeVolume> volume = std::make_shared<FakeVolume>(calls);
     std::vector<std::shared_ptr<FakeNowPlaying>> feeds;
+    std::shared_ptr<FakeScreenViews> screenViews = std::make_shared<FakeScreenViews>(calls);
+    // App answers run at once, unless held here for the test to run.
+    bool holdAppWork = false;
+    std::vector<CompanionRuntime::Task> heldAppWork;
     std::shared_ptr<CompanionRuntime> runtime;
 };
 

@@ -338,6 +338,27 @@ TEST(LaunchAtLogin, AutostartEntryIsOursAndOfferedOnce) {
     EXPECT_TRUE(std::filesystem::exists(item.entry()));
 }
 
+TEST(LaunchAtLogin, ADamagedPreferencesFileOffersNothingAndIsWrittenOnlyByTheUser) {
+    TemporaryFolder folder;
+    const auto file = folder.path() / "Preferences.json";
+    const std::string damaged = "{ \"didOfferLaunchAtLogin\": tr";
+    std::ofstream(file) << damaged;
+    CompanionPreferences preferences(file);
+    EXPECT_TRUE(preferences.isUnreadable());
+    XdgAutostartLoginItem item("/usr/bin/lumivex", folder.path() / "autostart");
+    LaunchAtLogin login(item, "/usr/bin/env");
+    login.offerAtFirstLaunch(preferences);
+    EXPECT_EQ(login.state().value(), LaunchAtLoginState::disabled) << "the item the user turned off stays off";
+    EXPECT_FALSE(std::filesystem::exists(item.entry()));
+    std::ifstream in(file);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), damaged);
+
+    // The user's own change is written, and the file is readable again.
+    preferences.setShowsConnectionNotice(false);
+    EXPECT_FALSE(preferences.isUnreadable());
+    EXPECT_FALSE(CompanionPreferences(file).isUnreadable());
+}
+
 }  // namespace
 }  // namespace Shell::testing
 

@@ -106,8 +106,10 @@ TEST_F(CompanionTray, TheIconOpensTheMenuAndThePanelShowsTheCode) {
         },
         patience))
         << tree();
+    // No Avahi answers on the bus it was given: the status says phones cannot find it by browsing.
     const std::regex menu(
-        "Menu shown: \"Available on your local network \\| Not connected \\| Paired "
+        "Menu shown: \"Available on your local network, but iPhones can't find this computer by browsing: "
+        "[^|]+ \\| Not connected \\| Paired "
         "iPhones \\| Accessibility: Allowed \\| --- \\| Open at Login \\| Notify When "
         "iPhone Connects \\| Shake Pointer to Highlight \\| Unlock from iPhone \\| --- "
         "\\| Protocol v1 \\| Quit Lumivex\"");

@@ -1,0 +1,80 @@
+#include "platform/FairScheduler.h"
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace platform {
+namespace {
+
+// Requests by name; what started, what was refused, and the tickets of the running ones.
+struct Rig {
+    explicit Rig(FairScheduler<std::string>::Limits limits) : scheduler(limits) {}
+    void submit(const std::string& client, const std::string& name) {
+        scheduler.submit(
+            client, [this, name](FairScheduler<std::string>::Ticket ticket) {
+                started.push_back(name);
+                tickets.push_back(ticket);
+            },
+            [this, name] { refused.push_back(name); });
+    }
+    void finishOldest() {
+        const auto ticket = tickets.front();
+        tickets.erase(tickets.begin());
+        scheduler.finished(ticket);
+    }
+    FairScheduler<std::string> scheduler;
+    std::vector<std::string> started;
+    std::vector<std::string> refused;
+    std::vector<FairScheduler<std::string>::Ticket> tickets;
+};
+
+TEST(FairScheduler, AFloodDelaysAnotherClientByOneRequestAtMostAndOverflowIsRefused) {
+    Rig rig({1, 4});
+    for (int i = 1; i <= 8; ++i) {
+        rig.submit("flood", "f" + std::to_string(i));
+    }
+    // One runs, four wait, three are refused at once.
+    EXPECT_EQ(rig.started, (std::vector<std::string>{"f1"}));
+    EXPECT_EQ(rig.refused, (std::vector<std::string>{"f6", "f7", "f8"}));
+    rig.submit("honest", "h1");
+    rig.submit("honest", "h2");
+    rig.finishOldest();
+    EXPECT_EQ(rig.started.back(), "h1") << "only the running f1 came before it";
+    while (!rig.tickets.empty()) {
+        rig.finishOldest();
+    }
+    EXPECT_EQ(rig.started, (std::vector<std::string>{"f1", "h1", "f2", "h2", "f3", "f4", "f5"}));
+    EXPECT_EQ(rig.scheduler.waitingCount(), 0u);
+    // Idle again: the next request starts at once.
+    rig.submit("flood", "f9");
+    EXPECT_EQ(rig.started.back(), "f9");
+}
+
+TEST(FairScheduler, ADepartedClientsWorkIsDroppedAndFreesItsPlaces) {
+    Rig rig({2, 8});
+    for (int i = 1; i <= 5; ++i) {
+        rig.submit("gone", "g" + std::to_string(i));
+    }
+    rig.submit("stays", "s1");
+    EXPECT_EQ(rig.started, (std::vector<std::string>{"g1", "g2"}));
+    const auto staleTicket = rig.tickets.front();
+    rig.scheduler.removeClient("gone");
+    // Both places were the departed client's: the other client's request starts at once.
+    EXPECT_EQ(rig.started.back(), "s1");
+    rig.scheduler.finished(staleTicket);  // the departed one's late answer changes nothing
+    EXPECT_EQ(rig.scheduler.runningCount(), 1u);
+    EXPECT_EQ(rig.scheduler.waitingCount(), 0u);
+
+    rig.submit("stays", "s2");
+    rig.submit("stays", "s3");
+    rig.submit("stays", "s4");
+    rig.scheduler.clear();
+    EXPECT_EQ(rig.scheduler.waitingCount(), 0u);
+    EXPECT_EQ(rig.scheduler.runningCount(), 0u);
+    EXPECT_TRUE(rig.refused.empty()) << "dropped, not answered";
+}
+
+}  // namespace
+}  // namespace platform
