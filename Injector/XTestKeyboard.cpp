@@ -1,5 +1,6 @@
 #include "Injector/XTestKeyboard.h"
 
+#include <string.h>
 #include <xcb/xcb.h>
 // xkb.h names a field `explicit`, which C++ reserves.
 #define explicit explicit_
@@ -10,14 +11,22 @@
 #include <xkbcommon/xkbcommon.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <future>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "Injector/KeyVocabulary.h"
 #include "Injector/XConnection.h"
+#include "Injector/XkbServerKeymap.h"
 
 namespace Injector {
 namespace {
@@ -38,142 +47,342 @@ xcb_keysym_t modifierKeysym(Modifiers modifier) {
     return XKB_KEY_Super_L;
 }
 
+template <typename T>
+void wipeVector(std::vector<T>& values) {
+    if (!values.empty()) {
+        explicit_bzero(values.data(), values.size() * sizeof(T));
+    }
+    values.clear();
+}
+
 }  // namespace
 
+// Everything below the queue lives on the worker thread.
 struct XTestKeyboard::Impl {
-    Impl(XConnection& display, Options options) : display(display), options(options) {
-        const xcb_setup_t* setup = xcb_get_setup(display.get());
-        minKeycode = setup->min_keycode;
-        maxKeycode = setup->max_keycode;
+    Impl(const std::string& displayName, Options options)
+        : options(options), display(displayName), tracker(display.get()) {
+        if (display.usable()) {
+            const xcb_setup_t* setup = xcb_get_setup(display.get());
+            minKeycode = setup->min_keycode;
+            maxKeycode = setup->max_keycode;
+            const xcb_query_extension_reply_t* xtest = xcb_get_extension_data(display.get(), &xcb_test_id);
+            available = xtest != nullptr && xtest->present != 0;
+        }
+        worker = std::thread([this] { run(); });
     }
 
+    // The queue.
+    void enqueue(std::function<void()> task) {
+        {
+            std::lock_guard lock(mutex);
+            tasks.push_back(std::move(task));
+        }
+        wake.notify_one();
+    }
+    void wait(std::function<void()> task) {
+        std::promise<void> done;
+        std::future<void> finished = done.get_future();
+        enqueue([&] {
+            // Answered also when the task fails, so the caller never waits for good.
+            struct Done {
+                std::promise<void>& promise;
+                ~Done() { promise.set_value(); }
+            } answer{done};
+            task();
+        });
+        finished.wait();
+    }
+    void run();
+
+    // The worker's work.
     xcb_connection_t* connection() const { return display.get(); }
+    bool usable() const { return available && display.usable(); }
     void fake(bool down, xcb_keycode_t code) {
         xcb_test_fake_input(connection(), down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, code, XCB_CURRENT_TIME,
                             XCB_NONE, 0, 0, 0);
-        if (down) {
-            held.insert(code);
-        } else {
-            held.erase(code);
-        }
     }
     void roundTrip() {
         XReply<xcb_get_input_focus_reply_t> reply(
             xcb_get_input_focus_reply(connection(), xcb_get_input_focus(connection()), nullptr));
     }
-    bool loadMapping();
-    xcb_keysym_t symbolAt(xcb_keycode_t code, int column) const {
-        const std::size_t index = std::size_t(code - minKeycode) * perKeycode + std::size_t(column);
-        return column < perKeycode && code >= minKeycode && index < symbols.size() ? symbols[index] : 0;
+    void drainEvents();
+    void noteEvent(const xcb_generic_event_t* event);
+    // Reads the core mapping and the keymap again when a foreign change was announced.
+    bool refresh();
+    void rescanSpares();
+    void buildKeys(std::uint32_t group);
+    bool isSpare(xcb_keycode_t code) const {
+        return std::any_of(spares.begin(), spares.end(), [&](const Spare& s) { return s.code == code; });
     }
-    // A key that types the symbol on the first group: (code, needs Shift). Spare codes are left out.
-    std::optional<std::pair<xcb_keycode_t, bool>> keyTyping(xcb_keysym_t keysym);
-    std::optional<xcb_keycode_t> keycodeOf(xcb_keysym_t keysym);
+    // A key that types the symbol in the current group: (code, needs Shift). Spare codes are left out.
+    std::optional<std::pair<xcb_keycode_t, bool>> keyTyping(xcb_keysym_t keysym) const {
+        if (auto found = keys.find(keysym); found != keys.end()) {
+            return found->second;
+        }
+        return std::nullopt;
+    }
+    std::optional<xcb_keycode_t> keycodeOf(xcb_keysym_t keysym) const {
+        if (auto found = keyTyping(keysym); found && !found->second) {
+            return found->first;
+        }
+        return std::nullopt;
+    }
     std::optional<xcb_keycode_t> spareFor(xcb_keysym_t keysym);
-    // Binds the missing symbols of the scalars from `from` on, as many as spare codes are free
-    // without waiting, so that the server announces them together ahead of their keys (a client
-    // that reads a change re-reads the mapping before it looks up the next key).
     void prepareBindings(const std::u32string& scalars, std::size_t from);
     bool isBound(xcb_keysym_t keysym) const {
         return std::any_of(spares.begin(), spares.end(), [&](const Spare& s) { return s.bound == keysym; });
     }
-    void bind(xcb_keycode_t code, xcb_keysym_t keysym);
-    bool capsLocked();
+    void changeMapping(xcb_keycode_t code, const std::vector<xcb_keysym_t>& syms);
     void setCapsLock(bool locked) {
         xcb_xkb_latch_lock_state(connection(), XCB_XKB_ID_USE_CORE_KBD, lockMask, locked ? lockMask : 0, 0, 0,
                                  0, 0, 0);
     }
+    void pressKey(std::uint16_t virtualKeyCode, bool down, Owner owner);
+    void typeText(std::u32string& scalars);
+    void releaseOwned(Owner owner);
+    // Puts back the bindings whose release was acknowledged a settle time ago; with `waitForAll`, waits
+    // for the others too.
+    void restoreBindings(bool waitForAll);
+    std::optional<Clock::time_point> nextRestore() const;
+    void updateBindingCount() {
+        bindingCount = std::size_t(std::count_if(spares.begin(), spares.end(), [](const Spare& s) { return s.bound != 0; }));
+    }
 
-    XConnection& display;
     Options options;
+    XConnection display;
+    XkbKeymapTracker tracker;
+    bool available = false;
     int minKeycode = 8;
     int maxKeycode = 255;
-    bool mappingLoaded = false;
+
+    // The core mapping as last read, kept up to date with our own bindings.
+    bool mappingStale = true;
     int perKeycode = 0;
     std::vector<xcb_keysym_t> symbols;
-    std::set<xcb_keycode_t> held;
-    std::optional<bool> xkbReady;
+    // The keys of the current keymap and group, by symbol; spare codes left out.
+    std::unordered_map<xcb_keysym_t, std::pair<xcb_keycode_t, bool>> keys;
+    xkb_keymap* keysKeymap = nullptr;
+    std::optional<std::uint32_t> keysGroup;
+
+    std::map<Owner, std::multiset<xcb_keycode_t>> held;
 
     struct Spare {
         xcb_keycode_t code = 0;
         xcb_keysym_t bound = 0;  // 0: not bound
+        // What the code held before it was bound, put back when the binding goes.
+        std::vector<xcb_keysym_t> before;
         Clock::time_point released{};
         std::uint64_t lastUse = 0;
     };
     std::vector<Spare> spares;
-    bool sparesFound = false;
     std::uint64_t uses = 0;
-    // Mapping changes of our own whose notification has not come back yet.
-    std::multiset<xcb_keycode_t> ownChanges;
+    // Mapping changes of our own whose notifications have not come back yet.
+    std::multiset<xcb_keycode_t> ownCore;
+    std::multiset<xcb_keycode_t> ownXkb;
+
+    // Shared with the callers.
+    mutable std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<std::function<void()>> tasks;
+    bool stopping = false;
+    std::atomic<std::size_t> bindingCount{0};
+    std::thread worker;
 };
 
-bool XTestKeyboard::Impl::loadMapping() {
-    if (mappingLoaded) {
+void XTestKeyboard::Impl::run() {
+    for (;;) {
+        std::function<void()> task;
+        {
+            std::unique_lock lock(mutex);
+            while (tasks.empty() && !stopping) {
+                const std::optional<Clock::time_point> due = nextRestore();
+                if (!due) {
+                    wake.wait(lock);
+                } else if (wake.wait_until(lock, *due) == std::cv_status::timeout) {
+                    break;
+                }
+            }
+            if (tasks.empty() && stopping) {
+                return;
+            }
+            if (!tasks.empty()) {
+                task = std::move(tasks.front());
+                tasks.pop_front();
+            }
+        }
+        try {
+            if (task) {
+                task();
+            }
+            if (usable()) {
+                drainEvents();
+                restoreBindings(false);
+            } else {
+                // Nothing can be put back on a broken connection.
+                for (Spare& spare : spares) {
+                    spare.bound = 0;
+                }
+                updateBindingCount();
+            }
+        } catch (...) {
+            // A fault of the X connection is not the process's end; what was asked is dropped.
+        }
+    }
+}
+
+void XTestKeyboard::Impl::drainEvents() {
+    while (xcb_generic_event_t* event = xcb_poll_for_event(connection())) {
+        noteEvent(event);
+        std::free(event);
+    }
+}
+
+void XTestKeyboard::Impl::noteEvent(const xcb_generic_event_t* event) {
+    const std::uint8_t type = event->response_type & 0x7F;
+    if (type == XCB_MAPPING_NOTIFY) {
+        const auto* notify = reinterpret_cast<const xcb_mapping_notify_event_t*>(event);
+        if (notify->request != XCB_MAPPING_KEYBOARD) {
+            return;
+        }
+        if (notify->count == 1) {
+            if (auto own = ownCore.find(notify->first_keycode); own != ownCore.end()) {
+                ownCore.erase(own);
+                return;
+            }
+        }
+    } else if (tracker.announcesChange(event)) {
+        const auto* notify = reinterpret_cast<const xcb_xkb_map_notify_event_t*>(event);
+        if (notify->xkbType == XCB_XKB_MAP_NOTIFY && notify->nKeySyms == 1 &&
+            (notify->changed & XCB_XKB_MAP_PART_KEY_TYPES) == 0) {
+            // Our own binding: the keymap's other keys are as they were.
+            if (auto own = ownXkb.find(notify->firstKeySym); own != ownXkb.end()) {
+                ownXkb.erase(own);
+                return;
+            }
+        }
+    } else {
+        return;
+    }
+    // Someone else changed the keyboard: read it again before the next look-up.
+    mappingStale = true;
+    tracker.markStale();
+}
+
+bool XTestKeyboard::Impl::refresh() {
+    if (!mappingStale && !symbols.empty()) {
         return true;
     }
+    // Changes are asked for before the mapping is read, so none between the two goes unseen.
+    tracker.ready();
     const int count = maxKeycode - minKeycode + 1;
     XReply<xcb_get_keyboard_mapping_reply_t> reply(xcb_get_keyboard_mapping_reply(
         connection(), xcb_get_keyboard_mapping(connection(), xcb_keycode_t(minKeycode), std::uint8_t(count)),
         nullptr));
-    if (!reply) {
+    if (!reply || reply->keysyms_per_keycode == 0) {
         return false;
     }
+    wipeVector(symbols);
     perKeycode = reply->keysyms_per_keycode;
-    const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(reply.get());
-    symbols.assign(syms, syms + xcb_get_keyboard_mapping_keysyms_length(reply.get()));
-    mappingLoaded = perKeycode > 0;
-    if (!sparesFound && mappingLoaded) {
-        sparesFound = true;
-        for (int code = minKeycode; code <= maxKeycode; ++code) {
-            bool empty = true;
-            for (int column = 0; column < perKeycode && empty; ++column) {
-                empty = symbolAt(xcb_keycode_t(code), column) == 0;
-            }
-            if (empty) {
-                spares.push_back({xcb_keycode_t(code)});
-            }
-        }
-    }
-    return mappingLoaded;
+    xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(reply.get());
+    const int length = xcb_get_keyboard_mapping_keysyms_length(reply.get());
+    symbols.assign(syms, syms + length);
+    // The reply may hold characters bound for a password.
+    explicit_bzero(syms, std::size_t(length) * sizeof(xcb_keysym_t));
+    mappingStale = false;
+    ownCore.clear();
+    ownXkb.clear();
+    rescanSpares();
+    keysKeymap = nullptr;
+    return true;
 }
 
-std::optional<std::pair<xcb_keycode_t, bool>> XTestKeyboard::Impl::keyTyping(xcb_keysym_t keysym) {
-    if (!loadMapping()) {
-        return std::nullopt;
-    }
-    for (int column = 0; column < 2; ++column) {
-        for (int code = minKeycode; code <= maxKeycode; ++code) {
-            const bool spare =
-                std::any_of(spares.begin(), spares.end(), [&](const Spare& s) { return s.code == code; });
-            if (!spare && symbolAt(xcb_keycode_t(code), column) == keysym) {
-                return std::make_pair(xcb_keycode_t(code), column == 1);
-            }
-        }
-    }
-    return std::nullopt;
-}
-
-std::optional<xcb_keycode_t> XTestKeyboard::Impl::keycodeOf(xcb_keysym_t keysym) {
-    if (auto found = keyTyping(keysym); found && !found->second) {
-        return found->first;
-    }
-    return std::nullopt;
-}
-
-void XTestKeyboard::Impl::bind(xcb_keycode_t code, xcb_keysym_t keysym) {
-    const xcb_keysym_t syms[2] = {keysym, keysym};
-    xcb_change_keyboard_mapping(connection(), 1, code, 2, syms);
-    ownChanges.insert(code);
-    if (mappingLoaded && code >= minKeycode) {
+void XTestKeyboard::Impl::rescanSpares() {
+    const auto symbolAt = [&](int code, int column) {
+        const std::size_t index = std::size_t(code - minKeycode) * std::size_t(perKeycode) + std::size_t(column);
+        return index < symbols.size() ? symbols[index] : 0;
+    };
+    std::vector<Spare> found;
+    for (int code = minKeycode; code <= maxKeycode; ++code) {
+        auto mine = std::find_if(spares.begin(), spares.end(), [&](const Spare& s) { return s.code == code; });
+        bool empty = true;
+        bool ours = mine != spares.end() && mine->bound != 0 && symbolAt(code, 0) == mine->bound;
         for (int column = 0; column < perKeycode; ++column) {
-            symbols[std::size_t(code - minKeycode) * perKeycode + std::size_t(column)] =
-                column < 2 ? keysym : 0;
+            const xcb_keysym_t sym = symbolAt(code, column);
+            empty = empty && sym == 0;
+            ours = ours && (sym == 0 || sym == mine->bound);
+        }
+        if (ours) {
+            // Still our binding: kept, and put back later.
+            found.push_back(std::move(*mine));
+        } else if (empty) {
+            Spare spare;
+            spare.code = xcb_keycode_t(code);
+            if (mine != spares.end()) {
+                spare.lastUse = mine->lastUse;
+                spare.released = mine->released;
+            }
+            found.push_back(std::move(spare));
+        }
+        // Otherwise the code holds symbols someone else gave it: not ours to bind or put back.
+    }
+    for (Spare& spare : spares) {
+        spare.bound = 0;
+        wipeVector(spare.before);
+    }
+    spares = std::move(found);
+    updateBindingCount();
+}
+
+void XTestKeyboard::Impl::buildKeys(std::uint32_t group) {
+    xkb_keymap* keymap = tracker.keymap();
+    if (keymap == keysKeymap && keysGroup == group) {
+        return;
+    }
+    keys.clear();
+    keysKeymap = keymap;
+    keysGroup = group;
+    if (keymap == nullptr) {
+        return;
+    }
+    xkb_state* state = xkb_state_new(keymap);
+    if (state == nullptr) {
+        return;
+    }
+    const xkb_mod_index_t shiftIndex = xkb_keymap_mod_get_index(keymap, XKB_MOD_NAME_SHIFT);
+    for (const bool shift : {false, true}) {
+        if (shift && shiftIndex == XKB_MOD_INVALID) {
+            break;
+        }
+        xkb_state_update_mask(state, shift ? 1u << shiftIndex : 0, 0, 0, 0, 0, group);
+        for (int code = minKeycode; code <= maxKeycode; ++code) {
+            if (isSpare(xcb_keycode_t(code))) {
+                continue;
+            }
+            const xkb_keysym_t sym = xkb_state_key_get_one_sym(state, xkb_keycode_t(code));
+            if (sym != XKB_KEY_NoSymbol) {
+                keys.emplace(sym, std::make_pair(xcb_keycode_t(code), shift));
+            }
+        }
+    }
+    xkb_state_unref(state);
+}
+
+void XTestKeyboard::Impl::changeMapping(xcb_keycode_t code, const std::vector<xcb_keysym_t>& syms) {
+    xcb_change_keyboard_mapping(connection(), 1, code, std::uint8_t(syms.size()), syms.data());
+    ownCore.insert(code);
+    ownXkb.insert(code);
+    if (perKeycode > 0 && code >= minKeycode) {
+        for (int column = 0; column < perKeycode; ++column) {
+            const std::size_t index = std::size_t(code - minKeycode) * std::size_t(perKeycode) + std::size_t(column);
+            if (index < symbols.size()) {
+                symbols[index] = std::size_t(column) < syms.size() ? syms[std::size_t(column)] : 0;
+            }
         }
     }
 }
 
 std::optional<xcb_keycode_t> XTestKeyboard::Impl::spareFor(xcb_keysym_t keysym) {
-    if (!loadMapping() || spares.empty()) {
+    if (spares.empty()) {
         return std::nullopt;
     }
     for (Spare& spare : spares) {
@@ -197,185 +406,266 @@ std::optional<xcb_keycode_t> XTestKeyboard::Impl::spareFor(xcb_keysym_t keysym) 
         if (Clock::now() < ready) {
             std::this_thread::sleep_until(ready);
         }
+    } else {
+        const std::size_t index = std::size_t(choice->code - minKeycode) * std::size_t(perKeycode);
+        choice->before.assign(symbols.begin() + std::ptrdiff_t(std::min(index, symbols.size())),
+                              symbols.begin() + std::ptrdiff_t(std::min(index + std::size_t(perKeycode), symbols.size())));
     }
-    bind(choice->code, keysym);
+    changeMapping(choice->code, {keysym, keysym});
     choice->bound = keysym;
     choice->lastUse = ++uses;
+    updateBindingCount();
     return choice->code;
 }
 
 void XTestKeyboard::Impl::prepareBindings(const std::u32string& scalars, std::size_t from) {
-    std::set<xcb_keysym_t> pending;
+    std::vector<xcb_keysym_t> pending;
     for (std::size_t i = from; i < scalars.size(); ++i) {
         const xcb_keysym_t keysym = xkb_utf32_to_keysym(scalars[i]);
-        if (keysym == XKB_KEY_NoSymbol || isBound(keysym) || pending.contains(keysym) || keyTyping(keysym)) {
+        if (keysym == XKB_KEY_NoSymbol || isBound(keysym) ||
+            std::find(pending.begin(), pending.end(), keysym) != pending.end() || keyTyping(keysym)) {
             continue;
         }
         // Only codes that are free now: never bound, or settled and not needed by this batch.
         const auto now = Clock::now();
         const bool free = std::any_of(spares.begin(), spares.end(), [&](const Spare& s) {
-            return s.bound == 0 || (s.released + options.bindingSettle <= now && !pending.contains(s.bound));
+            return s.bound == 0 || (s.released + options.bindingSettle <= now &&
+                                    std::find(pending.begin(), pending.end(), s.bound) == pending.end());
         });
         if (!free || pending.size() >= spares.size()) {
             break;
         }
-        pending.insert(keysym);
+        pending.push_back(keysym);
         spareFor(keysym);
     }
+    wipeVector(pending);
 }
 
-bool XTestKeyboard::Impl::capsLocked() {
-    if (!xkbReady) {
-        XReply<xcb_xkb_use_extension_reply_t> reply(xcb_xkb_use_extension_reply(
-            connection(), xcb_xkb_use_extension(connection(), XCB_XKB_MAJOR_VERSION, XCB_XKB_MINOR_VERSION),
-            nullptr));
-        xkbReady = reply && reply->supported;
-    }
-    if (!*xkbReady) {
-        return false;
-    }
-    XReply<xcb_xkb_get_state_reply_t> state(xcb_xkb_get_state_reply(
-        connection(), xcb_xkb_get_state(connection(), XCB_XKB_ID_USE_CORE_KBD), nullptr));
-    return state && (state->lockedMods & lockMask) != 0;
-}
-
-XTestKeyboard::XTestKeyboard(XConnection& display) : XTestKeyboard(display, Options{}) {}
-
-XTestKeyboard::XTestKeyboard(XConnection& display, Options options)
-    : impl_(std::make_unique<Impl>(display, options)) {}
-
-XTestKeyboard::~XTestKeyboard() {
-    if (!impl_->display.usable()) {
+void XTestKeyboard::Impl::pressKey(std::uint16_t virtualKeyCode, bool down, Owner owner) {
+    drainEvents();
+    if (!refresh()) {
         return;
     }
-    releaseAll();
-    restoreBindings(true);
-    xcb_flush(impl_->connection());
-}
-
-void XTestKeyboard::key(std::uint16_t virtualKeyCode, bool down) {
     std::optional<xcb_keycode_t> code;
     if (const std::optional<Modifiers> modifier = KeyCode::modifierOfKey(virtualKeyCode)) {
-        code = impl_->keycodeOf(modifierKeysym(*modifier));
+        buildKeys(tracker.group());
+        code = keycodeOf(modifierKeysym(*modifier));
     }
     if (!code) {
         const std::optional<std::uint16_t> evdev = KeyCode::evdevKeyCode(virtualKeyCode);
-        if (!evdev || *evdev + 8 > impl_->maxKeycode) {
+        if (!evdev || *evdev + 8 > maxKeycode) {
             return;
         }
         code = xcb_keycode_t(*evdev + 8);
     }
-    if (!down && !impl_->held.contains(*code)) {
+    std::multiset<xcb_keycode_t>& mine = held[owner];
+    if (down) {
+        mine.insert(*code);
+    } else if (auto found = mine.find(*code); found != mine.end()) {
+        mine.erase(found);
+    } else {
         return;
     }
-    impl_->fake(down, *code);
+    fake(down, *code);
+    xcb_flush(connection());
 }
 
-std::size_t XTestKeyboard::type(const std::u32string& scalars) {
-    Impl& d = *impl_;
-    std::size_t typed = 0;
-    const bool capsLock = d.capsLocked();
-    if (capsLock) {
-        d.setCapsLock(false);
+void XTestKeyboard::Impl::releaseOwned(Owner owner) {
+    auto mine = held.find(owner);
+    if (mine == held.end()) {
+        return;
     }
-    const std::optional<xcb_keycode_t> shift = d.keycodeOf(XKB_KEY_Shift_L);
+    for (const xcb_keycode_t code : mine->second) {
+        fake(false, code);
+    }
+    held.erase(mine);
+    xcb_flush(connection());
+}
+
+void XTestKeyboard::Impl::typeText(std::u32string& scalars) {
+    // Caps Lock and the group as they are now: letters are typed in the group the user sees. The
+    // round trip also brings in every change of the keymap announced before it.
+    XkbKeymapTracker::LockState state;
+    const bool haveState = tracker.readState(state);
+    drainEvents();
+    if (!refresh()) {
+        return;
+    }
+    const bool capsLock = haveState && (state.lockedMods & lockMask) != 0;
+    buildKeys(haveState ? state.group : 0);
+    if (capsLock) {
+        setCapsLock(false);
+    }
+    const std::optional<xcb_keycode_t> shift = keycodeOf(XKB_KEY_Shift_L);
     for (std::size_t i = 0; i < scalars.size(); ++i) {
         const xcb_keysym_t keysym = xkb_utf32_to_keysym(scalars[i]);
         if (keysym == XKB_KEY_NoSymbol) {
             continue;
         }
-        auto key = d.keyTyping(keysym);
+        auto key = keyTyping(keysym);
         if (key && key->second && !shift) {
             key.reset();
         }
         if (key) {
             if (key->second) {
-                d.fake(true, *shift);
+                fake(true, *shift);
             }
-            d.fake(true, key->first);
-            d.fake(false, key->first);
+            fake(true, key->first);
+            fake(false, key->first);
             if (key->second) {
-                d.fake(false, *shift);
+                fake(false, *shift);
             }
-            ++typed;
             continue;
         }
-        if (!d.isBound(keysym)) {
-            d.prepareBindings(scalars, i);
+        if (!isBound(keysym)) {
+            prepareBindings(scalars, i);
         }
-        const std::optional<xcb_keycode_t> spare = d.spareFor(keysym);
+        const std::optional<xcb_keycode_t> spare = spareFor(keysym);
         if (!spare) {
             continue;
         }
-        d.fake(true, *spare);
-        d.fake(false, *spare);
-        for (Impl::Spare& s : d.spares) {
+        fake(true, *spare);
+        fake(false, *spare);
+        for (Spare& s : spares) {
             if (s.code == *spare) {
                 s.released = Clock::now();
             }
         }
-        ++typed;
     }
     if (capsLock) {
-        d.setCapsLock(true);
+        setCapsLock(true);
     }
-    xcb_flush(d.connection());
-    return typed;
+    xcb_flush(connection());
 }
 
-void XTestKeyboard::releaseAll() {
-    const std::set<xcb_keycode_t> held = impl_->held;
-    for (const xcb_keycode_t code : held) {
-        impl_->fake(false, code);
+std::optional<Clock::time_point> XTestKeyboard::Impl::nextRestore() const {
+    std::optional<Clock::time_point> due;
+    for (const Spare& spare : spares) {
+        if (spare.bound != 0) {
+            const auto at = spare.released + options.restoreSettle;
+            due = due ? std::min(*due, at) : at;
+        }
     }
-    xcb_flush(impl_->connection());
+    return due;
 }
 
-void XTestKeyboard::restoreBindings(bool waitForAll) {
-    Impl& d = *impl_;
-    if (!hasBindings()) {
+void XTestKeyboard::Impl::restoreBindings(bool waitForAll) {
+    if (bindingCount == 0) {
         return;
     }
-    d.roundTrip();
-    for (Impl::Spare& spare : d.spares) {
+    // The releases must have reached the server, and the clients been given their settle time, before
+    // a binding goes.
+    roundTrip();
+    drainEvents();
+    if (mappingStale) {
+        refresh();
+    }
+    for (Spare& spare : spares) {
         if (spare.bound == 0) {
             continue;
         }
-        const auto ready = spare.released + d.options.restoreSettle;
+        const auto ready = spare.released + options.restoreSettle;
         if (Clock::now() < ready) {
             if (!waitForAll) {
                 continue;
             }
             std::this_thread::sleep_until(ready);
         }
-        d.bind(spare.code, 0);
+        std::vector<xcb_keysym_t> before = spare.before;
+        if (before.empty()) {
+            before.assign(2, 0);
+        }
+        changeMapping(spare.code, before);
         spare.bound = 0;
+        wipeVector(spare.before);
     }
-    xcb_flush(d.connection());
+    updateBindingCount();
+    xcb_flush(connection());
+}
+
+XTestKeyboard::XTestKeyboard(const std::string& displayName) : XTestKeyboard(displayName, Options{}) {}
+
+XTestKeyboard::XTestKeyboard(const std::string& displayName, Options options)
+    : impl_(std::make_unique<Impl>(displayName, options)) {}
+
+XTestKeyboard::~XTestKeyboard() {
+    Impl& d = *impl_;
+    d.enqueue([&d] {
+        if (!d.usable()) {
+            return;
+        }
+        while (!d.held.empty()) {
+            d.releaseOwned(d.held.begin()->first);
+        }
+        d.restoreBindings(true);
+        xcb_flush(d.connection());
+    });
+    {
+        std::lock_guard lock(d.mutex);
+        d.stopping = true;
+    }
+    d.wake.notify_one();
+    d.worker.join();
+}
+
+bool XTestKeyboard::isAvailable() const {
+    return impl_->usable();
+}
+
+void XTestKeyboard::key(std::uint16_t virtualKeyCode, bool down, Owner owner) {
+    Impl& d = *impl_;
+    if (!d.usable()) {
+        return;
+    }
+    d.enqueue([&d, virtualKeyCode, down, owner] { d.pressKey(virtualKeyCode, down, owner); });
+}
+
+void XTestKeyboard::type(std::u32string scalars) {
+    Impl& d = *impl_;
+    if (!d.usable()) {
+        explicit_bzero(scalars.data(), scalars.capacity() * sizeof(char32_t));
+        return;
+    }
+    // The text moves into the task; the task wipes it whether it was typed or not.
+    auto text = std::make_shared<std::u32string>(std::move(scalars));
+    d.enqueue([&d, text] {
+        struct Wipe {
+            std::u32string& text;
+            ~Wipe() { explicit_bzero(text.data(), text.capacity() * sizeof(char32_t)); }
+        } wipe{*text};
+        d.typeText(*text);
+    });
+}
+
+void XTestKeyboard::releaseAll(Owner owner) {
+    Impl& d = *impl_;
+    if (d.usable()) {
+        d.enqueue([&d, owner] { d.releaseOwned(owner); });
+    }
+}
+
+void XTestKeyboard::sync() {
+    Impl& d = *impl_;
+    if (d.usable()) {
+        d.wait([&d] {
+            d.roundTrip();
+            d.drainEvents();
+        });
+    }
+}
+
+void XTestKeyboard::settle() {
+    Impl& d = *impl_;
+    if (d.usable()) {
+        d.wait([&d] {
+            d.drainEvents();
+            d.restoreBindings(true);
+        });
+    }
 }
 
 bool XTestKeyboard::hasBindings() const {
-    return std::any_of(impl_->spares.begin(), impl_->spares.end(),
-                       [](const Impl::Spare& s) { return s.bound != 0; });
-}
-
-bool XTestKeyboard::isHolding() const {
-    return !impl_->held.empty();
-}
-
-void XTestKeyboard::mappingNotified(std::uint8_t request, std::uint8_t firstKeycode, std::uint8_t count) {
-    Impl& d = *impl_;
-    if (request != XCB_MAPPING_KEYBOARD) {
-        return;
-    }
-    if (count == 1) {
-        if (auto own = d.ownChanges.find(firstKeycode); own != d.ownChanges.end()) {
-            d.ownChanges.erase(own);
-            return;
-        }
-    }
-    // Someone else changed the mapping: read it again before the next look-up.
-    d.mappingLoaded = false;
+    return impl_->bindingCount > 0;
 }
 
 }  // namespace Injector
