@@ -31,6 +31,7 @@
 #include "Injector/InputInjector.h"
 #include "Injector/ShellLockScreenServices.h"
 #include "Injector/SystemScreenGeometry.h"
+#include "Injector/XTestKeyboard.h"
 #include "ScreenView/shell/ScreenViewShellService.h"
 #include "app/QtMainLoop.h"
 #include "app/SystemOverlays.h"
@@ -100,14 +101,16 @@ int run(int argc, char** argv, const Options& options, int signalFD) {
     Shell::AccessibilityPermission permission(loop, probe);
     Shell::CompanionPreferences preferences(Shell::CompanionPreferences::defaultPath());
 
-    Injector::HIDEventPoster poster;
+    // One keyboard for the whole process: the posters share its spare key codes, Caps Lock and held keys.
+    const auto keyboard = std::make_shared<Injector::XTestKeyboard>(std::string());
+    Injector::HIDEventPoster poster({}, {}, keyboard);
     Injector::SystemScreenGeometry geometry;
     Injector::InputInjector injector(poster, geometry, loop, injectorConfiguration(),
                                      [] { return platform::monotonicSeconds(); });
 
     Shell::CompanionServices services;
     services.input = std::make_shared<Shell::InjectorInputService>(injector);
-    services.gestures = Shell::makeSystemGestureService(loop, geometry);
+    services.gestures = Shell::makeSystemGestureService(loop, geometry, keyboard);
     // One directory of the displays for the whole process: the display a phone views has the id its
     // annotations and pictures are drawn on. The server announces no monitor a client sets or deletes,
     // so it also looks again every second.
@@ -117,7 +120,7 @@ int run(int argc, char** argv, const Options& options, int signalFD) {
     std::shared_ptr<Shell::SystemOverlays> overlays;
     if (!options.headless)
         overlays = Shell::installSystemOverlays(services, loop, displays.get(), preferences.highlightsPointerOnShake());
-    services.unlocker = Injector::makeShellUnlockService();
+    services.unlocker = Injector::makeShellUnlockService({}, keyboard);
     services.screenLock = Injector::makeShellScreenLockService(loop);
     services.screenViews = ScreenView::makeScreenViewService(loop, displays.get());
     // The applications of the computer: the catalog and the launcher share one system provider.
