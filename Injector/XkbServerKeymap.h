@@ -75,11 +75,13 @@ class XkbServerKeymap {
     template <typename Use>
     bool with(Use&& use) {
         std::lock_guard lock(mutex_);
+        // The group first: its round trip brings in every change announced before it.
+        const std::uint32_t group = currentGroup();
         xkb_keymap* keymap = refresh();
         if (keymap == nullptr) {
             return false;
         }
-        use(keymap, currentGroup());
+        use(keymap, group);
         return true;
     }
 
