@@ -107,6 +107,9 @@ struct XTestKeyboard::Impl {
     }
     void drainEvents();
     void noteEvent(const xcb_generic_event_t* event);
+    // Checks that the spare codes a notification named hold what we gave them; a change of someone
+    // else's makes the whole keyboard be read again.
+    void verifySpares();
     // Reads the core mapping and the keymap again when a foreign change was announced.
     bool refresh();
     void rescanSpares();
@@ -176,9 +179,8 @@ struct XTestKeyboard::Impl {
     };
     std::vector<Spare> spares;
     std::uint64_t uses = 0;
-    // Mapping changes of our own whose notifications have not come back yet.
-    std::multiset<xcb_keycode_t> ownCore;
-    std::multiset<xcb_keycode_t> ownXkb;
+    // Spare codes a notification named since: our own changes, or someone else's.
+    std::set<xcb_keycode_t> toVerify;
 
     // Shared with the callers.
     mutable std::mutex mutex;
@@ -239,26 +241,30 @@ void XTestKeyboard::Impl::drainEvents() {
 
 void XTestKeyboard::Impl::noteEvent(const xcb_generic_event_t* event) {
     const std::uint8_t type = event->response_type & 0x7F;
+    // A change of one spare code is most likely our own binding (the server announces each several
+    // times); it is checked against what we gave the code before the next look-up.
     if (type == XCB_MAPPING_NOTIFY) {
         const auto* notify = reinterpret_cast<const xcb_mapping_notify_event_t*>(event);
         if (notify->request != XCB_MAPPING_KEYBOARD) {
             return;
         }
-        if (notify->count == 1) {
-            if (auto own = ownCore.find(notify->first_keycode); own != ownCore.end()) {
-                ownCore.erase(own);
-                return;
-            }
+        if (notify->count == 1 && isSpare(notify->first_keycode)) {
+            toVerify.insert(notify->first_keycode);
+            return;
         }
     } else if (tracker.announcesChange(event)) {
         const auto* notify = reinterpret_cast<const xcb_xkb_map_notify_event_t*>(event);
-        if (notify->xkbType == XCB_XKB_MAP_NOTIFY && notify->nKeySyms == 1 &&
-            (notify->changed & XCB_XKB_MAP_PART_KEY_TYPES) == 0) {
-            // Our own binding: the keymap's other keys are as they were.
-            if (auto own = ownXkb.find(notify->firstKeySym); own != ownXkb.end()) {
-                ownXkb.erase(own);
-                return;
-            }
+        const auto within = [&](xcb_keycode_t first, std::uint8_t count) {
+            return count == 0 || (count == 1 && first == notify->firstKeySym);
+        };
+        if (notify->xkbType == XCB_XKB_MAP_NOTIFY && notify->nKeySyms == 1 && notify->nTypes == 0 &&
+            isSpare(notify->firstKeySym) && within(notify->firstKeyAct, notify->nKeyActs) &&
+            within(notify->firstKeyBehavior, notify->nKeyBehavior) &&
+            within(notify->firstKeyExplicit, notify->nKeyExplicit) &&
+            within(notify->firstModMapKey, notify->nModMapKeys) &&
+            within(notify->firstVModMapKey, notify->nVModMapKeys)) {
+            toVerify.insert(notify->firstKeySym);
+            return;
         }
     } else {
         return;
@@ -266,6 +272,43 @@ void XTestKeyboard::Impl::noteEvent(const xcb_generic_event_t* event) {
     // Someone else changed the keyboard: read it again before the next look-up.
     mappingStale = true;
     tracker.markStale();
+}
+
+void XTestKeyboard::Impl::verifySpares() {
+    if (toVerify.empty() || mappingStale) {
+        toVerify.clear();
+        return;
+    }
+    std::vector<std::pair<xcb_keycode_t, xcb_get_keyboard_mapping_cookie_t>> asked;
+    for (const xcb_keycode_t code : toVerify) {
+        asked.emplace_back(code, xcb_get_keyboard_mapping(connection(), code, 1));
+    }
+    toVerify.clear();
+    for (const auto& [code, cookie] : asked) {
+        XReply<xcb_get_keyboard_mapping_reply_t> reply(xcb_get_keyboard_mapping_reply(connection(), cookie, nullptr));
+        if (!reply) {
+            mappingStale = true;
+            continue;
+        }
+        xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(reply.get());
+        const int length = xcb_get_keyboard_mapping_keysyms_length(reply.get());
+        xcb_keysym_t bound = 0;
+        for (const Spare& spare : spares) {
+            bound = spare.code == code ? spare.bound : bound;
+        }
+        bool ours = length == 0 || syms[0] == bound;
+        for (int i = 0; i < length; ++i) {
+            ours = ours && (syms[i] == 0 || syms[i] == bound);
+        }
+        // The reply may hold a character of a password.
+        explicit_bzero(syms, std::size_t(length) * sizeof(xcb_keysym_t));
+        if (!ours) {
+            mappingStale = true;
+        }
+    }
+    if (mappingStale) {
+        tracker.markStale();
+    }
 }
 
 bool XTestKeyboard::Impl::refresh() {
@@ -289,8 +332,6 @@ bool XTestKeyboard::Impl::refresh() {
     // The reply may hold characters bound for a password.
     explicit_bzero(syms, std::size_t(length) * sizeof(xcb_keysym_t));
     mappingStale = false;
-    ownCore.clear();
-    ownXkb.clear();
     rescanSpares();
     keysKeymap = nullptr;
     return true;
@@ -369,8 +410,6 @@ void XTestKeyboard::Impl::buildKeys(std::uint32_t group) {
 
 void XTestKeyboard::Impl::changeMapping(xcb_keycode_t code, const std::vector<xcb_keysym_t>& syms) {
     xcb_change_keyboard_mapping(connection(), 1, code, std::uint8_t(syms.size()), syms.data());
-    ownCore.insert(code);
-    ownXkb.insert(code);
     if (perKeycode > 0 && code >= minKeycode) {
         for (int column = 0; column < perKeycode; ++column) {
             const std::size_t index = std::size_t(code - minKeycode) * std::size_t(perKeycode) + std::size_t(column);
@@ -443,6 +482,7 @@ void XTestKeyboard::Impl::prepareBindings(const std::u32string& scalars, std::si
 
 void XTestKeyboard::Impl::pressKey(std::uint16_t virtualKeyCode, bool down, Owner owner) {
     drainEvents();
+    verifySpares();
     if (!refresh()) {
         return;
     }
@@ -488,6 +528,7 @@ void XTestKeyboard::Impl::typeText(std::u32string& scalars) {
     XkbKeymapTracker::LockState state;
     const bool haveState = tracker.readState(state);
     drainEvents();
+    verifySpares();
     if (!refresh()) {
         return;
     }
@@ -557,6 +598,7 @@ void XTestKeyboard::Impl::restoreBindings(bool waitForAll) {
     // a binding goes.
     roundTrip();
     drainEvents();
+    verifySpares();
     if (mappingStale) {
         refresh();
     }
