@@ -206,6 +206,49 @@ class AnyLayout final : public UnlockKeyboardLayout {
     std::optional<UnlockKey> key(std::string_view) override { return UnlockKey{0, false, false}; }
 };
 
+// A locker whose field is verified, until Return unlocks it.
+class ReturnUnlocks final : public LockScreen {
+  public:
+    bool isLocked() override { return locked; }
+    bool displayIsAsleep() override { return false; }
+    void wake() override {}
+    LockScreenFocus examine() override {
+        return {LockScreenFocus::PasswordField{
+            {{SecureInputKey{1}}, std::nullopt, 1, LockScreenFieldCheck::secureInput}}};
+    }
+    bool isFocused(const LockScreenField&) override { return true; }
+    LockScreenFill fill(const LockScreenField&, std::string_view) override {
+        return {LockScreenFill::Failed{"no accessibility"}};
+    }
+    std::atomic<bool> locked{true};
+};
+
+TEST_F(XTestKeyboardLayoutTest, ThePasswordArrivesExactlyInTheSecondGroup) {
+    setLayout("us,de");
+    auto locker = reader({.grabKeyboard = true});
+    locker->lockGroup(1);
+    HIDEventPoster poster(server->displayName());
+    ReturnUnlocks lockScreen;
+    AnyLayout layout;
+    platform::DispatchQueue queue("dev.quelmar.trackpad.mac.unlock");
+    LockScreenUnlocker unlocker(
+        lockScreen, layout, poster, LockScreenUnlocker::Timing{}, queue,
+        [&](double) {
+            if (locker->text().find('\n') != std::string::npos) {
+                lockScreen.locked = false;
+            }
+        },
+        [] { return platform::monotonicSeconds(); }, [](const std::string&) {});
+    std::promise<UnlockReport> done;
+    unlocker.unlock(
+        "Yz-1y", [] { return false; }, [&](UnlockReport report) { done.set_value(report); });
+    EXPECT_EQ(done.get_future().get().status, UnlockStatus::unlocked);
+    queue.sync([] {});
+    const std::string text = locker->text();
+    ASSERT_GE(text.size(), 6u);
+    EXPECT_EQ(text.substr(text.size() - 6), "Yz-1y\n");
+}
+
 TEST_F(XTestKeyboardLayoutTest, AnUnlockThatFailsDuringSelectAllLeavesControlUp) {
     auto locker = reader({.grabKeyboard = true});
     HIDEventPoster poster(server->displayName());
