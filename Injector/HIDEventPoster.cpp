@@ -204,7 +204,7 @@ std::optional<xcb_keycode_t> HIDEventPoster::Impl::keycodeFor(xcb_keysym_t keysy
         return std::nullopt;
     }
     std::optional<xcb_keycode_t> found;
-    const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(reply.get());
+    xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(reply.get());
     const int perKey = reply->keysyms_per_keycode;
     const int available = xcb_get_keyboard_mapping_keysyms_length(reply.get());
     for (int key = 0; perKey > 0 && (key + 1) * perKey <= available && !found; ++key) {
@@ -212,6 +212,8 @@ std::optional<xcb_keycode_t> HIDEventPoster::Impl::keycodeFor(xcb_keysym_t keysy
             found = xcb_keycode_t(setup->min_keycode + key);
         }
     }
+    // The mapping may hold characters of a password the keyboard has bound for the moment.
+    explicit_bzero(syms, std::size_t(std::max(available, 0)) * sizeof(xcb_keysym_t));
     keycodes.emplace(keysym, found);
     return found;
 }
@@ -239,8 +241,12 @@ void HIDEventPoster::Impl::keyboardEvent(const InputEvent& event) {
     const std::uint64_t shortcutModifiers = (Modifiers::command | Modifiers::control | Modifiers::option).rawValue;
     if (!event.unicodeText.empty() && (event.flags & shortcutModifiers) == 0) {
         if (down) {
-            // The text may be part of a password: the keyboard wipes its copy once typed.
-            keyboard->type(scalarsOfUTF16(event.unicodeText));
+            // The text may be part of a password: the keyboard wipes its copy once typed, and the
+            // buffer this one leaves behind goes now.
+            std::u32string scalars = scalarsOfUTF16(event.unicodeText);
+            keyboard->type(std::move(scalars));
+            scalars.resize(scalars.capacity());
+            explicit_bzero(scalars.data(), scalars.size() * sizeof(char32_t));
         }
         return;
     }

@@ -47,6 +47,14 @@ xcb_keysym_t modifierKeysym(Modifiers modifier) {
     return XKB_KEY_Super_L;
 }
 
+// Overwrites the whole buffer of a text that may be a password: a string moved from, or short enough to
+// sit inside the object, keeps its characters past its (then zero) length.
+void wipeText(std::u32string& text) {
+    text.resize(text.capacity());
+    explicit_bzero(text.data(), text.size() * sizeof(char32_t));
+    text.clear();
+}
+
 template <typename T>
 void wipeVector(std::vector<T>& values) {
     if (!values.empty()) {
@@ -665,15 +673,16 @@ void XTestKeyboard::key(std::uint16_t virtualKeyCode, bool down, Owner owner) {
 void XTestKeyboard::type(std::u32string scalars) {
     Impl& d = *impl_;
     if (!d.usable()) {
-        explicit_bzero(scalars.data(), scalars.capacity() * sizeof(char32_t));
+        wipeText(scalars);
         return;
     }
     // The text moves into the task; the task wipes it whether it was typed or not.
     auto text = std::make_shared<std::u32string>(std::move(scalars));
+    wipeText(scalars);
     d.enqueue([&d, text] {
         struct Wipe {
             std::u32string& text;
-            ~Wipe() { explicit_bzero(text.data(), text.capacity() * sizeof(char32_t)); }
+            ~Wipe() { wipeText(text); }
         } wipe{*text};
         d.typeText(*text);
     });
