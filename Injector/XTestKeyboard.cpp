@@ -11,6 +11,7 @@
 #include <xkbcommon/xkbcommon.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -21,6 +22,7 @@
 #include <optional>
 #include <set>
 #include <thread>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -138,11 +140,19 @@ struct XTestKeyboard::Impl {
         }
         return std::nullopt;
     }
-    std::optional<xcb_keycode_t> spareFor(xcb_keysym_t keysym);
+    // A spare code and level that types the symbol, bound now when it is not yet.
+    struct Slot {
+        xcb_keycode_t code = 0;
+        int level = 0;
+    };
+    std::optional<Slot> spareFor(xcb_keysym_t keysym);
     void prepareBindings(const std::u32string& scalars, std::size_t from);
     bool isBound(xcb_keysym_t keysym) const {
-        return std::any_of(spares.begin(), spares.end(), [&](const Spare& s) { return s.bound == keysym; });
+        return std::any_of(spares.begin(), spares.end(),
+                           [&](const Spare& s) { return s.bound[0] == keysym || s.bound[1] == keysym; });
     }
+    // The levels a spare code can carry: the shifted one only with a Shift key to reach it.
+    int levels() const { return shiftKey ? 2 : 1; }
     void changeMapping(xcb_keycode_t code, const std::vector<xcb_keysym_t>& syms);
     void setCapsLock(bool locked) {
         xcb_xkb_latch_lock_state(connection(), XCB_XKB_ID_USE_CORE_KBD, lockMask, locked ? lockMask : 0, 0, 0,
@@ -156,7 +166,8 @@ struct XTestKeyboard::Impl {
     void restoreBindings(bool waitForAll);
     std::optional<Clock::time_point> nextRestore() const;
     void updateBindingCount() {
-        bindingCount = std::size_t(std::count_if(spares.begin(), spares.end(), [](const Spare& s) { return s.bound != 0; }));
+        bindingCount = std::size_t(
+            std::count_if(spares.begin(), spares.end(), [](const Spare& s) { return s.bound[0] != 0; }));
     }
 
     Options options;
@@ -177,15 +188,34 @@ struct XTestKeyboard::Impl {
 
     std::map<Owner, std::multiset<xcb_keycode_t>> held;
 
+    // A spare code carries two symbols, the second on the shifted level, so that twice as many missing
+    // characters are bound at once. The shifted level is bound only while the first is, and the code
+    // is put back as a whole.
     struct Spare {
         xcb_keycode_t code = 0;
-        xcb_keysym_t bound = 0;  // 0: not bound
+        std::array<xcb_keysym_t, 2> bound{};  // 0: not bound
+        std::array<Clock::time_point, 2> released{};
+        std::array<std::uint64_t, 2> lastUse{};
         // What the code held before it was bound, put back when the binding goes.
         std::vector<xcb_keysym_t> before;
-        Clock::time_point released{};
-        std::uint64_t lastUse = 0;
+        // The symbols the code gives now, as the server reports them: the first for both levels
+        // while the second is not bound.
+        std::array<xcb_keysym_t, 2> mapping() const { return {bound[0], bound[1] != 0 ? bound[1] : bound[0]}; }
+        Clock::time_point lastRelease() const {
+            return bound[1] != 0 ? std::max(released[0], released[1]) : released[0];
+        }
+        // The symbols the server holds for the code are the ones we gave it.
+        bool holds(const xcb_keysym_t* syms, std::size_t count) const {
+            const auto [first, second] = mapping();
+            bool same = count == 0 || (syms[0] == first && (count < 2 || syms[1] == second || syms[1] == 0));
+            for (std::size_t i = 0; i < count; ++i) {
+                same = same && (syms[i] == 0 || syms[i] == first || syms[i] == second);
+            }
+            return same;
+        }
     };
     std::vector<Spare> spares;
+    std::optional<xcb_keycode_t> shiftKey;
     std::uint64_t uses = 0;
     // Spare codes a notification named since: our own changes, or someone else's.
     std::set<xcb_keycode_t> toVerify;
@@ -230,7 +260,7 @@ void XTestKeyboard::Impl::run() {
             } else {
                 // Nothing can be put back on a broken connection.
                 for (Spare& spare : spares) {
-                    spare.bound = 0;
+                    spare.bound = {};
                 }
                 updateBindingCount();
             }
@@ -300,13 +330,11 @@ void XTestKeyboard::Impl::verifySpares() {
         }
         xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(reply.get());
         const int length = xcb_get_keyboard_mapping_keysyms_length(reply.get());
-        xcb_keysym_t bound = 0;
+        bool ours = true;
         for (const Spare& spare : spares) {
-            bound = spare.code == code ? spare.bound : bound;
-        }
-        bool ours = length == 0 || syms[0] == bound;
-        for (int i = 0; i < length; ++i) {
-            ours = ours && (syms[i] == 0 || syms[i] == bound);
+            if (spare.code == code) {
+                ours = spare.holds(syms, std::size_t(std::max(length, 0)));
+            }
         }
         // The reply may hold a character of a password.
         explicit_bzero(syms, std::size_t(length) * sizeof(xcb_keysym_t));
@@ -346,20 +374,16 @@ bool XTestKeyboard::Impl::refresh() {
 }
 
 void XTestKeyboard::Impl::rescanSpares() {
-    const auto symbolAt = [&](int code, int column) {
-        const std::size_t index = std::size_t(code - minKeycode) * std::size_t(perKeycode) + std::size_t(column);
-        return index < symbols.size() ? symbols[index] : 0;
-    };
     std::vector<Spare> found;
     for (int code = minKeycode; code <= maxKeycode; ++code) {
-        auto mine = std::find_if(spares.begin(), spares.end(), [&](const Spare& s) { return s.code == code; });
-        bool empty = true;
-        bool ours = mine != spares.end() && mine->bound != 0 && symbolAt(code, 0) == mine->bound;
-        for (int column = 0; column < perKeycode; ++column) {
-            const xcb_keysym_t sym = symbolAt(code, column);
-            empty = empty && sym == 0;
-            ours = ours && (sym == 0 || sym == mine->bound);
+        const std::size_t index = std::size_t(code - minKeycode) * std::size_t(perKeycode);
+        if (index + std::size_t(perKeycode) > symbols.size()) {
+            break;
         }
+        const xcb_keysym_t* syms = symbols.data() + index;
+        auto mine = std::find_if(spares.begin(), spares.end(), [&](const Spare& s) { return s.code == code; });
+        const bool empty = std::all_of(syms, syms + perKeycode, [](xcb_keysym_t sym) { return sym == 0; });
+        const bool ours = mine != spares.end() && mine->bound[0] != 0 && mine->holds(syms, std::size_t(perKeycode));
         if (ours) {
             // Still our binding: kept, and put back later.
             found.push_back(std::move(*mine));
@@ -375,7 +399,7 @@ void XTestKeyboard::Impl::rescanSpares() {
         // Otherwise the code holds symbols someone else gave it: not ours to bind or put back.
     }
     for (Spare& spare : spares) {
-        spare.bound = 0;
+        spare.bound = {};
         wipeVector(spare.before);
     }
     spares = std::move(found);
@@ -428,41 +452,56 @@ void XTestKeyboard::Impl::changeMapping(xcb_keycode_t code, const std::vector<xc
     }
 }
 
-std::optional<xcb_keycode_t> XTestKeyboard::Impl::spareFor(xcb_keysym_t keysym) {
+std::optional<XTestKeyboard::Impl::Slot> XTestKeyboard::Impl::spareFor(xcb_keysym_t keysym) {
     if (spares.empty()) {
         return std::nullopt;
     }
     for (Spare& spare : spares) {
-        if (spare.bound == keysym) {
-            spare.lastUse = ++uses;
-            return spare.code;
+        for (int level = 0; level < 2; ++level) {
+            if (spare.bound[std::size_t(level)] == keysym) {
+                spare.lastUse[std::size_t(level)] = ++uses;
+                return Slot{spare.code, level};
+            }
         }
     }
-    // Never-bound codes first, then the one used longest ago.
-    auto choice = std::min_element(spares.begin(), spares.end(), [](const Spare& a, const Spare& b) {
-        if ((a.bound == 0) != (b.bound == 0)) {
-            return a.bound == 0;
+    // Never-bound codes first, then the shifted level of bound ones, then the level used longest ago.
+    Spare* choice = nullptr;
+    int level = 0;
+    const auto rank = [](const Spare& spare, int at) {
+        const bool free = spare.bound[std::size_t(at)] == 0;
+        return std::make_tuple(free ? (at == 0 ? 0 : 1) : 2, spare.lastUse[std::size_t(at)]);
+    };
+    for (Spare& spare : spares) {
+        for (int at = 0; at < levels(); ++at) {
+            if (at == 1 && spare.bound[0] == 0) {
+                continue;
+            }
+            if (choice == nullptr || rank(spare, at) < rank(*choice, level)) {
+                choice = &spare;
+                level = at;
+            }
         }
-        return a.lastUse < b.lastUse;
-    });
-    if (choice->bound != 0) {
+    }
+    const std::size_t slot = std::size_t(level);
+    if (choice->bound[slot] != 0) {
         // The clients must have read the old binding before it changes: the server must have passed
         // the key on (a round trip), and they need a moment to look the key up.
         roundTrip();
-        const auto ready = choice->released + options.bindingSettle;
+        const auto ready = choice->released[slot] + options.bindingSettle;
         if (Clock::now() < ready) {
             std::this_thread::sleep_until(ready);
         }
-    } else {
+    } else if (level == 0) {
         const std::size_t index = std::size_t(choice->code - minKeycode) * std::size_t(perKeycode);
         choice->before.assign(symbols.begin() + std::ptrdiff_t(std::min(index, symbols.size())),
                               symbols.begin() + std::ptrdiff_t(std::min(index + std::size_t(perKeycode), symbols.size())));
     }
-    changeMapping(choice->code, {keysym, keysym});
-    choice->bound = keysym;
-    choice->lastUse = ++uses;
+    choice->bound[slot] = keysym;
+    choice->lastUse[slot] = ++uses;
+    const auto [first, second] = choice->mapping();
+    changeMapping(choice->code, {first, second});
     updateBindingCount();
-    return choice->code;
+    return Slot{choice->code, level};
 }
 
 void XTestKeyboard::Impl::prepareBindings(const std::u32string& scalars, std::size_t from) {
@@ -473,13 +512,22 @@ void XTestKeyboard::Impl::prepareBindings(const std::u32string& scalars, std::si
             std::find(pending.begin(), pending.end(), keysym) != pending.end() || keyTyping(keysym)) {
             continue;
         }
-        // Only codes that are free now: never bound, or settled and not needed by this batch.
+        // Only levels that are free now: never bound, or settled and not needed by this batch.
         const auto now = Clock::now();
         const bool free = std::any_of(spares.begin(), spares.end(), [&](const Spare& s) {
-            return s.bound == 0 || (s.released + options.bindingSettle <= now &&
-                                    std::find(pending.begin(), pending.end(), s.bound) == pending.end());
+            for (std::size_t at = 0; at < std::size_t(levels()); ++at) {
+                if (at == 1 && s.bound[0] == 0) {
+                    continue;
+                }
+                if (s.bound[at] == 0 ||
+                    (s.released[at] + options.bindingSettle <= now &&
+                     std::find(pending.begin(), pending.end(), s.bound[at]) == pending.end())) {
+                    return true;
+                }
+            }
+            return false;
         });
-        if (!free || pending.size() >= spares.size()) {
+        if (!free || pending.size() >= spares.size() * std::size_t(levels())) {
             break;
         }
         pending.push_back(keysym);
@@ -546,6 +594,7 @@ void XTestKeyboard::Impl::typeText(std::u32string& scalars) {
         setCapsLock(false);
     }
     const std::optional<xcb_keycode_t> shift = keycodeOf(XKB_KEY_Shift_L);
+    shiftKey = shift;
     for (std::size_t i = 0; i < scalars.size(); ++i) {
         const xcb_keysym_t keysym = xkb_utf32_to_keysym(scalars[i]);
         if (keysym == XKB_KEY_NoSymbol) {
@@ -569,15 +618,21 @@ void XTestKeyboard::Impl::typeText(std::u32string& scalars) {
         if (!isBound(keysym)) {
             prepareBindings(scalars, i);
         }
-        const std::optional<xcb_keycode_t> spare = spareFor(keysym);
-        if (!spare) {
+        const std::optional<Slot> spare = spareFor(keysym);
+        if (!spare || (spare->level == 1 && !shift)) {
             continue;
         }
-        fake(true, *spare);
-        fake(false, *spare);
+        if (spare->level == 1) {
+            fake(true, *shift);
+        }
+        fake(true, spare->code);
+        fake(false, spare->code);
+        if (spare->level == 1) {
+            fake(false, *shift);
+        }
         for (Spare& s : spares) {
-            if (s.code == *spare) {
-                s.released = Clock::now();
+            if (s.code == spare->code) {
+                s.released[std::size_t(spare->level)] = Clock::now();
             }
         }
     }
@@ -590,8 +645,8 @@ void XTestKeyboard::Impl::typeText(std::u32string& scalars) {
 std::optional<Clock::time_point> XTestKeyboard::Impl::nextRestore() const {
     std::optional<Clock::time_point> due;
     for (const Spare& spare : spares) {
-        if (spare.bound != 0) {
-            const auto at = spare.released + options.restoreSettle;
+        if (spare.bound[0] != 0) {
+            const auto at = spare.lastRelease() + options.restoreSettle;
             due = due ? std::min(*due, at) : at;
         }
     }
@@ -611,10 +666,10 @@ void XTestKeyboard::Impl::restoreBindings(bool waitForAll) {
         refresh();
     }
     for (Spare& spare : spares) {
-        if (spare.bound == 0) {
+        if (spare.bound[0] == 0) {
             continue;
         }
-        const auto ready = spare.released + options.restoreSettle;
+        const auto ready = spare.lastRelease() + options.restoreSettle;
         if (Clock::now() < ready) {
             if (!waitForAll) {
                 continue;
@@ -626,7 +681,7 @@ void XTestKeyboard::Impl::restoreBindings(bool waitForAll) {
             before.assign(2, 0);
         }
         changeMapping(spare.code, before);
-        spare.bound = 0;
+        spare.bound = {};
         wipeVector(spare.before);
     }
     updateBindingCount();
