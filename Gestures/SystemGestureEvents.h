@@ -19,7 +19,7 @@ class Executor;
 namespace Injector {
 class HIDEventPoster;
 class XTestKeyboard;
-}
+}  // namespace Injector
 
 namespace Gestures {
 

@@ -200,7 +200,9 @@ struct XTestKeyboard::Impl {
         std::vector<xcb_keysym_t> before;
         // The symbols the code gives now, as the server reports them: the first for both levels
         // while the second is not bound.
-        std::array<xcb_keysym_t, 2> mapping() const { return {bound[0], bound[1] != 0 ? bound[1] : bound[0]}; }
+        std::array<xcb_keysym_t, 2> mapping() const {
+            return {bound[0], bound[1] != 0 ? bound[1] : bound[0]};
+        }
         Clock::time_point lastRelease() const {
             return bound[1] != 0 ? std::max(released[0], released[1]) : released[0];
         }
@@ -323,7 +325,8 @@ void XTestKeyboard::Impl::verifySpares() {
     }
     toVerify.clear();
     for (const auto& [code, cookie] : asked) {
-        XReply<xcb_get_keyboard_mapping_reply_t> reply(xcb_get_keyboard_mapping_reply(connection(), cookie, nullptr));
+        XReply<xcb_get_keyboard_mapping_reply_t> reply(
+            xcb_get_keyboard_mapping_reply(connection(), cookie, nullptr));
         if (!reply) {
             mappingStale = true;
             continue;
@@ -381,9 +384,11 @@ void XTestKeyboard::Impl::rescanSpares() {
             break;
         }
         const xcb_keysym_t* syms = symbols.data() + index;
-        auto mine = std::find_if(spares.begin(), spares.end(), [&](const Spare& s) { return s.code == code; });
+        auto mine =
+            std::find_if(spares.begin(), spares.end(), [&](const Spare& s) { return s.code == code; });
         const bool empty = std::all_of(syms, syms + perKeycode, [](xcb_keysym_t sym) { return sym == 0; });
-        const bool ours = mine != spares.end() && mine->bound[0] != 0 && mine->holds(syms, std::size_t(perKeycode));
+        const bool ours =
+            mine != spares.end() && mine->bound[0] != 0 && mine->holds(syms, std::size_t(perKeycode));
         if (ours) {
             // Still our binding: kept, and put back later.
             found.push_back(std::move(*mine));
@@ -444,7 +449,8 @@ void XTestKeyboard::Impl::changeMapping(xcb_keycode_t code, const std::vector<xc
     xcb_change_keyboard_mapping(connection(), 1, code, std::uint8_t(syms.size()), syms.data());
     if (perKeycode > 0 && code >= minKeycode) {
         for (int column = 0; column < perKeycode; ++column) {
-            const std::size_t index = std::size_t(code - minKeycode) * std::size_t(perKeycode) + std::size_t(column);
+            const std::size_t index =
+                std::size_t(code - minKeycode) * std::size_t(perKeycode) + std::size_t(column);
             if (index < symbols.size()) {
                 symbols[index] = std::size_t(column) < syms.size() ? syms[std::size_t(column)] : 0;
             }
@@ -493,8 +499,9 @@ std::optional<XTestKeyboard::Impl::Slot> XTestKeyboard::Impl::spareFor(xcb_keysy
         }
     } else if (level == 0) {
         const std::size_t index = std::size_t(choice->code - minKeycode) * std::size_t(perKeycode);
-        choice->before.assign(symbols.begin() + std::ptrdiff_t(std::min(index, symbols.size())),
-                              symbols.begin() + std::ptrdiff_t(std::min(index + std::size_t(perKeycode), symbols.size())));
+        choice->before.assign(
+            symbols.begin() + std::ptrdiff_t(std::min(index, symbols.size())),
+            symbols.begin() + std::ptrdiff_t(std::min(index + std::size_t(perKeycode), symbols.size())));
     }
     choice->bound[slot] = keysym;
     choice->lastUse[slot] = ++uses;

@@ -51,10 +51,10 @@ bool XkbKeymapTracker::ready() {
     }
     // Asked before the keymap is first read, so no change between the two goes unseen.
     constexpr std::uint16_t events = XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY | XCB_XKB_EVENT_TYPE_MAP_NOTIFY;
-    constexpr std::uint16_t mapParts =
-        XCB_XKB_MAP_PART_KEY_TYPES | XCB_XKB_MAP_PART_KEY_SYMS | XCB_XKB_MAP_PART_MODIFIER_MAP |
-        XCB_XKB_MAP_PART_EXPLICIT_COMPONENTS | XCB_XKB_MAP_PART_KEY_ACTIONS | XCB_XKB_MAP_PART_VIRTUAL_MODS |
-        XCB_XKB_MAP_PART_VIRTUAL_MOD_MAP;
+    constexpr std::uint16_t mapParts = XCB_XKB_MAP_PART_KEY_TYPES | XCB_XKB_MAP_PART_KEY_SYMS |
+                                       XCB_XKB_MAP_PART_MODIFIER_MAP | XCB_XKB_MAP_PART_EXPLICIT_COMPONENTS |
+                                       XCB_XKB_MAP_PART_KEY_ACTIONS | XCB_XKB_MAP_PART_VIRTUAL_MODS |
+                                       XCB_XKB_MAP_PART_VIRTUAL_MOD_MAP;
     xcb_xkb_select_events_details_t details{};
     details.affectNewKeyboard = XCB_XKB_NKN_DETAIL_KEYCODES;
     details.newKeyboardDetails = XCB_XKB_NKN_DETAIL_KEYCODES;

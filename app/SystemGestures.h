@@ -13,8 +13,8 @@ namespace Shell {
 
 // The executor runs the engine's scheduled work; it and the geometry must outlive the service. Keys go
 // to `keyboard`, the process's one keyboard.
-std::shared_ptr<GestureService> makeSystemGestureService(platform::Executor& executor,
-                                                         Injector::ScreenGeometry& geometry,
-                                                         std::shared_ptr<Injector::XTestKeyboard> keyboard = nullptr);
+std::shared_ptr<GestureService> makeSystemGestureService(
+    platform::Executor& executor, Injector::ScreenGeometry& geometry,
+    std::shared_ptr<Injector::XTestKeyboard> keyboard = nullptr);
 
 }  // namespace Shell

@@ -112,7 +112,8 @@ struct Result {
 
 // The keyboard as the phone's user has it: `us,de` with the German group locked, Caps Lock on.
 void prepareKeyboard(const std::string& display) {
-    testing_support::runCommand({"setxkbmap", "-display", display, "-layout", "us,de"}, std::chrono::seconds(20));
+    testing_support::runCommand({"setxkbmap", "-display", display, "-layout", "us,de"},
+                                std::chrono::seconds(20));
     testing_support::XKeyReader keys(display);
     keys.lockGroup(1);
     keys.setCapsLock(true);
@@ -186,9 +187,10 @@ int main(int argc, char** argv) {
             oursRate.push_back(characters / a.seconds);
             oursStall.push_back(a.longestHandle * 1000);
             oursExact += a.exact ? 1 : 0;
-            std::printf("run %d  engine : %7.0f chars/s  %.3f s  exact=%s  longest handle %.2f ms  load %.2f\n",
-                        run + 1, characters / a.seconds, a.seconds, a.exact ? "yes" : "NO",
-                        a.longestHandle * 1000, load());
+            std::printf(
+                "run %d  engine : %7.0f chars/s  %.3f s  exact=%s  longest handle %.2f ms  load %.2f\n",
+                run + 1, characters / a.seconds, a.seconds, a.exact ? "yes" : "NO", a.longestHandle * 1000,
+                load());
         }
         if (haveXdotool) {
             testing_support::XvfbServer server;
@@ -228,8 +230,8 @@ int main(int argc, char** argv) {
         cjkStall.push_back(c.longestHandle * 1000);
         cjkExact += c.exact ? 1 : 0;
     }
-    std::printf("200 distinct CJK: longest handle ms %s, exact %d of %d, load %.2f\n", summary(cjkStall).c_str(),
-                cjkExact, runs, load());
+    std::printf("200 distinct CJK: longest handle ms %s, exact %d of %d, load %.2f\n",
+                summary(cjkStall).c_str(), cjkExact, runs, load());
     std::printf("load average at end: %.2f\n", load());
     return 0;
 }

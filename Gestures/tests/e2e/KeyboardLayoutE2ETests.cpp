@@ -33,7 +33,8 @@ TEST(KeyboardLayoutE2ETest, TheServersOwnKeymapIsSearchedHoweverItWasLoaded) {
     EXPECT_EQ(layout.keyCode("y"), (KeyResult{keyZ, false}));
 
     // And back with setxkbmap, which announces a new keyboard.
-    ASSERT_EQ(testing_support::runCommand({"setxkbmap", "-display", display, "-layout", "us"}, 20s).exitCode, 0);
+    ASSERT_EQ(testing_support::runCommand({"setxkbmap", "-display", display, "-layout", "us"}, 20s).exitCode,
+              0);
     EXPECT_EQ(layout.keyCode("z"), (KeyResult{keyZ, false}));
 }
 

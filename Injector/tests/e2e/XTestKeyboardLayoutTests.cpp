@@ -163,7 +163,8 @@ TEST_F(XTestKeyboardLayoutTest, BindingsGoSoonAfterTheirKeysWentUp) {
     EXPECT_EQ(typed(poster, *client, u"s\u00e9cr\u2713t", 6), "sécr✓t");
     // No settling asked for: the keyboard puts the password's characters back by itself, well before
     // the half second a slow client is given to read them.
-    EXPECT_TRUE(testing_support::waitUntil([&] { return client->keyboardMapping() == mappingBefore; }, 350ms));
+    EXPECT_TRUE(
+        testing_support::waitUntil([&] { return client->keyboardMapping() == mappingBefore; }, 350ms));
 }
 
 TEST_F(XTestKeyboardLayoutTest, KeysASequenceLeftDownGoUpWhenThePosterSettles) {
