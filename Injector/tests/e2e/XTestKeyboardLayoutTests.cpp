@@ -124,6 +124,62 @@ TEST_F(XTestKeyboardLayoutTest, TwoPostersSharingTheKeyboardInterleaveExactly) {
     EXPECT_EQ(client->keyboardMapping(), mappingBefore);
 }
 
+TEST_F(XTestKeyboardLayoutTest, TwoPostersTypingAtOnceWithCapsLockOnFlipNoLetter) {
+    auto client = reader();
+    client->setCapsLock(true);
+    auto keyboard = std::make_shared<XTestKeyboard>(server->displayName());
+    HIDEventPoster first(server->displayName(), {}, keyboard);
+    HIDEventPoster second(server->displayName(), {}, keyboard);
+    // Each poster types from a thread of its own, one lower-case and one upper-case, with a character the
+    // keymap lacks in every piece.
+    const auto typeFrom = [](HIDEventPoster& poster, char16_t base, char16_t missing) {
+        for (int piece = 0; piece < 30; ++piece) {
+            std::u16string text;
+            for (char16_t c = 0; c < 9; ++c) {
+                text += char16_t(base + (piece + c) % 26);
+            }
+            text += missing;
+            typeText(poster, text);
+        }
+    };
+    std::thread lower([&] { typeFrom(first, u'a', u'\u00e9'); });
+    std::thread upper([&] { typeFrom(second, u'A', u'\u00c9'); });
+    lower.join();
+    upper.join();
+    first.sync();
+    ASSERT_TRUE(client->waitForPresses(600, 20s)) << client->text().size();
+    std::string lowerSeen;
+    std::string upperSeen;
+    std::string lowerWanted;
+    std::string upperWanted;
+    for (int piece = 0; piece < 30; ++piece) {
+        for (int c = 0; c < 9; ++c) {
+            lowerWanted += char('a' + (piece + c) % 26);
+            upperWanted += char('A' + (piece + c) % 26);
+        }
+        lowerWanted += "é";
+        upperWanted += "É";
+    }
+    const std::string text = client->text();
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text.compare(i, 2, "é") == 0) {
+            lowerSeen += "é";
+            ++i;
+        } else if (text.compare(i, 2, "É") == 0) {
+            upperSeen += "É";
+            ++i;
+        } else if (text[i] >= 'a' && text[i] <= 'z') {
+            lowerSeen += text[i];
+        } else {
+            upperSeen += text[i];
+        }
+    }
+    EXPECT_EQ(lowerSeen, lowerWanted);
+    EXPECT_EQ(upperSeen, upperWanted);
+    first.settleKeyboard();
+    EXPECT_TRUE(client->capsLocked());
+}
+
 TEST_F(XTestKeyboardLayoutTest, AKeyTheUserMapsMeanwhileIsNeitherOverwrittenNorCleared) {
     auto client = reader();
     HIDEventPoster poster(server->displayName());
