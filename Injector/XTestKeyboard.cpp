@@ -82,12 +82,27 @@ struct XTestKeyboard::Impl {
     }
 
     // The queue.
-    void enqueue(std::function<void()> task) {
+    void enqueue(std::function<void()> task, bool typing = false) {
         {
             std::lock_guard lock(mutex);
-            tasks.push_back(std::move(task));
+            tasks.push_back({std::move(task), typing});
         }
         wake.notify_one();
+    }
+    void discardTyping() {
+        std::deque<Task> dropped;
+        {
+            std::lock_guard lock(mutex);
+            for (auto task = tasks.begin(); task != tasks.end();) {
+                if (task->typing) {
+                    dropped.push_back(std::move(*task));
+                    task = tasks.erase(task);
+                } else {
+                    ++task;
+                }
+            }
+        }
+        // The texts go (and are wiped) here, outside the lock.
     }
     void wait(std::function<void()> task) {
         std::promise<void> done;
@@ -225,7 +240,11 @@ struct XTestKeyboard::Impl {
     // Shared with the callers.
     mutable std::mutex mutex;
     std::condition_variable wake;
-    std::deque<std::function<void()>> tasks;
+    struct Task {
+        std::function<void()> run;
+        bool typing = false;
+    };
+    std::deque<Task> tasks;
     bool stopping = false;
     std::atomic<std::size_t> bindingCount{0};
     std::thread worker;
@@ -248,7 +267,7 @@ void XTestKeyboard::Impl::run() {
                 return;
             }
             if (!tasks.empty()) {
-                task = std::move(tasks.front());
+                task = std::move(tasks.front().run);
                 tasks.pop_front();
             }
         }
@@ -702,6 +721,7 @@ XTestKeyboard::XTestKeyboard(const std::string& displayName, Options options)
 
 XTestKeyboard::~XTestKeyboard() {
     Impl& d = *impl_;
+    d.discardTyping();
     d.enqueue([&d] {
         if (!d.usable()) {
             return;
@@ -710,7 +730,8 @@ XTestKeyboard::~XTestKeyboard() {
             d.releaseOwned(d.held.begin()->first);
         }
         d.restoreBindings(true);
-        xcb_flush(d.connection());
+        // Carried out before the connection goes, so that whoever looks next sees the keymap as it was.
+        d.roundTrip();
     });
     {
         std::lock_guard lock(d.mutex);
@@ -738,16 +759,17 @@ void XTestKeyboard::type(std::u32string scalars) {
         wipeText(scalars);
         return;
     }
-    // The text moves into the task; the task wipes it whether it was typed or not.
-    auto text = std::make_shared<std::u32string>(std::move(scalars));
-    wipeText(scalars);
-    d.enqueue([&d, text] {
-        struct Wipe {
-            std::u32string& text;
-            ~Wipe() { wipeText(text); }
-        } wipe{*text};
-        d.typeText(*text);
+    // The text moves into the task, and is wiped when the task goes, typed or discarded.
+    std::shared_ptr<std::u32string> text(new std::u32string(std::move(scalars)), [](std::u32string* typed) {
+        wipeText(*typed);
+        delete typed;
     });
+    wipeText(scalars);
+    d.enqueue([&d, text] { d.typeText(*text); }, true);
+}
+
+void XTestKeyboard::discardQueuedText() {
+    impl_->discardTyping();
 }
 
 void XTestKeyboard::releaseAll(Owner owner) {

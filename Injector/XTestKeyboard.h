@@ -43,8 +43,8 @@ class XTestKeyboard {
     // everything; it never ends the process.
     explicit XTestKeyboard(const std::string& displayName);
     XTestKeyboard(const std::string& displayName, Options options);
-    // Carries out what is queued, releases every key still held and puts every binding back, waiting
-    // for their settle time.
+    // Drops the texts not yet begun, carries out the rest of what is queued, releases every key still
+    // held and puts every binding back, waiting for their settle time.
     ~XTestKeyboard();
     XTestKeyboard(const XTestKeyboard&) = delete;
     XTestKeyboard& operator=(const XTestKeyboard&) = delete;
@@ -57,6 +57,8 @@ class XTestKeyboard {
     // Types the characters in order (a press and a release each). Scalars without a keyboard symbol are
     // left out. The characters may be a password: the keyboard's copies are wiped once typed.
     void type(std::u32string scalars);
+    // Drops the texts queued and not yet begun, as when the process stops.
+    void discardQueuedText();
     // Releases every key the owner pressed and has not released.
     void releaseAll(Owner owner);
     // Waits until everything queued so far has been carried out by the X server.

@@ -219,6 +219,8 @@ int run(int argc, char** argv, const Options& options, int signalFD) {
     // What the stop posted (the listener letting its phones go, the last state) runs while everything is
     // still there, and whatever it let go is carried out by the X server before the process goes.
     loop.runFor(0.05);
+    // Text the phones sent and that is not typed yet would keep the process for as long as it takes.
+    keyboard->discardQueuedText();
     poster.sync();
     loop.runOnce();
     tray.reset();

@@ -223,6 +223,26 @@ TEST_F(XTestKeyboardLayoutTest, BindingsGoSoonAfterTheirKeysWentUp) {
         testing_support::waitUntil([&] { return client->keyboardMapping() == mappingBefore; }, 350ms));
 }
 
+TEST_F(XTestKeyboardLayoutTest, TextNotYetBegunIsDroppedWhenTheProcessStops) {
+    auto client = reader();
+    const std::vector<std::uint32_t> mappingBefore = client->keyboardMapping();
+    {
+        XTestKeyboard keyboard(server->displayName());
+        // Each text needs more spare codes than there are, so the first is still being typed when the
+        // process stops.
+        for (int text = 0; text < 20; ++text) {
+            std::u32string cyrillic;
+            for (char32_t c = 0x410; c < 0x410 + 48; ++c) {
+                cyrillic += c;
+            }
+            keyboard.type(cyrillic);
+        }
+        keyboard.discardQueuedText();
+    }
+    EXPECT_LT(client->keys().size(), 2u * 20 * 48);
+    EXPECT_EQ(client->keyboardMapping(), mappingBefore);
+}
+
 TEST_F(XTestKeyboardLayoutTest, KeysASequenceLeftDownGoUpWhenThePosterSettles) {
     auto client = reader();
     HIDEventPoster poster(server->displayName());
