@@ -50,6 +50,11 @@ std::int64_t eventFieldValue(GesturePhaseValue phase) {
 
 EventList makeKeyStrokeEvents(std::uint16_t keyCode, Modifiers flags, std::int64_t userData) {
     EventList events;
+    // A key without a Linux counterpart (Fn, some JIS keys) would leave its modifiers pressed and
+    // released alone, and a lone Super opens the desktop's overview or launcher.
+    if (!KeyCode::evdevKeyCode(keyCode)) {
+        return events;
+    }
     std::uint64_t accumulator = 0;
     std::vector<ModifierKey> pressed;
     for (const ModifierKey& key : modifierKeys) {
@@ -218,8 +223,10 @@ bool isEnabled(SystemAction action, std::optional<bool> stored) {
 }  // namespace DockGesturePreferences
 
 SystemGestureEventPoster::SystemGestureEventPoster(const std::string& displayName,
-                                                   platform::Executor* executor)
-    : poster_(std::make_unique<Injector::HIDEventPoster>(displayName)),
+                                                   platform::Executor* executor,
+                                                   std::shared_ptr<Injector::XTestKeyboard> keyboard)
+    : poster_(std::make_unique<Injector::HIDEventPoster>(displayName, Injector::HIDEventPoster::Options{},
+                                                         std::move(keyboard))),
       executor_(executor),
       alive_(std::make_shared<bool>(true)) {}
 

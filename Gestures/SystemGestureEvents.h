@@ -18,7 +18,8 @@ class Executor;
 }
 namespace Injector {
 class HIDEventPoster;
-}
+class XTestKeyboard;
+}  // namespace Injector
 
 namespace Gestures {
 
@@ -37,6 +38,7 @@ enum class DockSwipeRecipe { hidEvent, legacyFields, unavailable };
 enum class GesturePhaseValue : int { began = 0, changed = 1, ended = 2, cancelled = 3 };
 std::int64_t eventFieldValue(GesturePhaseValue phase);
 
+// Nothing for a key that has no Linux counterpart.
 EventList makeKeyStrokeEvents(std::uint16_t keyCode, Modifiers flags, std::int64_t userData);
 EventList makeTextEvents(const std::string& text, std::int64_t userData);
 // Chunks of at most 20 UTF-16 units, never splitting a scalar, of one character.
@@ -71,14 +73,16 @@ class GestureEventPoster {
 
 // Posts through the X server's XTEST extension on a connection of its own (Injector::HIDEventPoster's
 // translation: keys, modifiers and text through the shared XTEST keyboard, navigation swipes as the
-// back and forward buttons; magnify and dock events have no counterpart and are left out). With an
-// executor, the key bindings made to type text are put back a second after typing pauses.
+// back and forward buttons; magnify and dock events have no counterpart and are left out). Keys go to
+// `keyboard`, the process's one keyboard (none: the poster makes its own), which types on its own
+// worker and puts its key bindings back by itself.
 //
 // Thread: the executor's.
 class SystemGestureEventPoster final : public GestureEventPoster {
   public:
     explicit SystemGestureEventPoster(const std::string& displayName = {},
-                                      platform::Executor* executor = nullptr);
+                                      platform::Executor* executor = nullptr,
+                                      std::shared_ptr<Injector::XTestKeyboard> keyboard = nullptr);
     ~SystemGestureEventPoster() override;
     void post(const InputEvent& event, EventTap tap) override;
     bool isAvailable() const;

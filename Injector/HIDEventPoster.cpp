@@ -62,7 +62,7 @@ struct HIDEventPoster::Impl {
         friend bool operator==(const Pixel&, const Pixel&) = default;
     };
 
-    Impl(const std::string& displayName, Options options);
+    Impl(const std::string& displayName, Options options, std::shared_ptr<XTestKeyboard> keyboard);
 
     bool usable() const { return display.usable() && hasXTest; }
     void post(const InputEvent& event);
@@ -89,12 +89,12 @@ struct HIDEventPoster::Impl {
 
     // Key codes found for keysyms, forgotten when the server's keyboard mapping changes.
     std::map<xcb_keysym_t, std::optional<xcb_keycode_t>> keycodes;
-    std::optional<XTestKeyboard> keyboard;
-    std::chrono::steady_clock::time_point lastTyped{};
+    std::shared_ptr<XTestKeyboard> keyboard;
 };
 
-HIDEventPoster::Impl::Impl(const std::string& displayName, Options given)
-    : options(given), display(displayName) {
+HIDEventPoster::Impl::Impl(const std::string& displayName, Options given,
+                           std::shared_ptr<XTestKeyboard> sharedKeyboard)
+    : options(given), display(displayName), keyboard(std::move(sharedKeyboard)) {
     if (!std::isfinite(options.pixelsPerWheelClick) || options.pixelsPerWheelClick <= 0) {
         options.pixelsPerWheelClick = Options{}.pixelsPerWheelClick;
     }
@@ -104,8 +104,8 @@ HIDEventPoster::Impl::Impl(const std::string& displayName, Options given)
     }
     const xcb_query_extension_reply_t* xtest = xcb_get_extension_data(display.get(), &xcb_test_id);
     hasXTest = xtest != nullptr && xtest->present != 0;
-    if (hasXTest) {
-        keyboard.emplace(display);
+    if (hasXTest && !keyboard) {
+        keyboard = std::make_shared<XTestKeyboard>(displayName);
     }
 }
 
@@ -114,11 +114,7 @@ void HIDEventPoster::Impl::drainEvents() {
     // nothing.
     while (xcb_generic_event_t* event = xcb_poll_for_event(display.get())) {
         if ((event->response_type & 0x7F) == XCB_MAPPING_NOTIFY) {
-            const auto* notify = reinterpret_cast<const xcb_mapping_notify_event_t*>(event);
             keycodes.clear();
-            if (keyboard) {
-                keyboard->mappingNotified(notify->request, notify->first_keycode, notify->count);
-            }
         }
         std::free(event);
     }
@@ -208,7 +204,7 @@ std::optional<xcb_keycode_t> HIDEventPoster::Impl::keycodeFor(xcb_keysym_t keysy
         return std::nullopt;
     }
     std::optional<xcb_keycode_t> found;
-    const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(reply.get());
+    xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(reply.get());
     const int perKey = reply->keysyms_per_keycode;
     const int available = xcb_get_keyboard_mapping_keysyms_length(reply.get());
     for (int key = 0; perKey > 0 && (key + 1) * perKey <= available && !found; ++key) {
@@ -216,6 +212,8 @@ std::optional<xcb_keycode_t> HIDEventPoster::Impl::keycodeFor(xcb_keysym_t keysy
             found = xcb_keycode_t(setup->min_keycode + key);
         }
     }
+    // The mapping may hold characters of a password the keyboard has bound for the moment.
+    explicit_bzero(syms, std::size_t(std::max(available, 0)) * sizeof(xcb_keysym_t));
     keycodes.emplace(keysym, found);
     return found;
 }
@@ -233,7 +231,7 @@ void HIDEventPoster::Impl::mediaKey(const MediaKeyStroke& stroke) {
 void HIDEventPoster::Impl::keyboardEvent(const InputEvent& event) {
     if (event.type == EventType::flagsChanged) {
         if (const std::optional<Modifiers> modifier = KeyCode::modifierOfKey(event.keyCode)) {
-            keyboard->key(event.keyCode, (event.flags & modifier->rawValue) != 0);
+            keyboard->key(event.keyCode, (event.flags & modifier->rawValue) != 0, this);
         }
         return;
     }
@@ -243,15 +241,16 @@ void HIDEventPoster::Impl::keyboardEvent(const InputEvent& event) {
     const std::uint64_t shortcutModifiers = (Modifiers::command | Modifiers::control | Modifiers::option).rawValue;
     if (!event.unicodeText.empty() && (event.flags & shortcutModifiers) == 0) {
         if (down) {
-            // The text may be part of a password: its copy here goes when typed.
+            // The text may be part of a password: the keyboard wipes its copy once typed, and the
+            // buffer this one leaves behind goes now.
             std::u32string scalars = scalarsOfUTF16(event.unicodeText);
-            keyboard->type(scalars);
-            explicit_bzero(scalars.data(), scalars.capacity() * sizeof(char32_t));
-            lastTyped = std::chrono::steady_clock::now();
+            keyboard->type(std::move(scalars));
+            scalars.resize(scalars.capacity());
+            explicit_bzero(scalars.data(), scalars.size() * sizeof(char32_t));
         }
         return;
     }
-    keyboard->key(event.keyCode, down);
+    keyboard->key(event.keyCode, down, this);
 }
 
 void HIDEventPoster::Impl::gesture(const InputEvent& event) {
@@ -273,11 +272,6 @@ void HIDEventPoster::Impl::post(const InputEvent& event) {
         return;
     }
     drainEvents();
-    if (keyboard->hasBindings() && !keyboard->isHolding() &&
-        std::chrono::steady_clock::now() - lastTyped >
-            std::chrono::duration<double>(options.keyBindingIdleRestore)) {
-        keyboard->restoreBindings(false);
-    }
     switch (event.type) {
         case EventType::mouseMoved:
         case EventType::leftMouseDragged:
@@ -318,10 +312,16 @@ void HIDEventPoster::Impl::post(const InputEvent& event) {
 
 HIDEventPoster::HIDEventPoster(const std::string& displayName) : HIDEventPoster(displayName, Options{}) {}
 
-HIDEventPoster::HIDEventPoster(const std::string& displayName, Options options)
-    : impl_(std::make_unique<Impl>(displayName, options)) {}
+HIDEventPoster::HIDEventPoster(const std::string& displayName, Options options,
+                               std::shared_ptr<XTestKeyboard> keyboard)
+    : impl_(std::make_unique<Impl>(displayName, options, std::move(keyboard))) {}
 
-HIDEventPoster::~HIDEventPoster() = default;
+HIDEventPoster::~HIDEventPoster() {
+    // A shared keyboard outlives this poster: what it still holds for it goes up now.
+    if (impl_->usable()) {
+        impl_->keyboard->releaseAll(impl_.get());
+    }
+}
 
 void HIDEventPoster::post(const InputEvent& event) {
     impl_->post(event);
@@ -333,24 +333,21 @@ bool HIDEventPoster::isAvailable() const {
 
 void HIDEventPoster::settleKeyboard() {
     if (impl_->usable()) {
-        impl_->drainEvents();
-        impl_->keyboard->restoreBindings(true);
+        // A sequence that ended early, by an error included, leaves no key of this poster down.
+        impl_->keyboard->releaseAll(impl_.get());
+        impl_->keyboard->settle();
     }
 }
 
 bool HIDEventPoster::restoreSettledBindings() {
-    if (!impl_->usable()) {
-        return false;
-    }
-    impl_->drainEvents();
-    impl_->keyboard->restoreBindings(false);
-    return impl_->keyboard->hasBindings();
+    return impl_->usable() && impl_->keyboard->hasBindings();
 }
 
 void HIDEventPoster::sync() {
     if (!impl_->usable()) {
         return;
     }
+    impl_->keyboard->sync();
     xcb_connection_t* connection = impl_->display.get();
     // Any request with a reply makes the round trip; its answer is of no interest.
     const XReply<xcb_get_input_focus_reply_t> roundTrip(

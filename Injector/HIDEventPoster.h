@@ -2,8 +2,9 @@
 // The system EventPoster: posts each event record through the X server's XTEST extension on a
 // connection of its own. Pointer records become absolute motion and buttons 1 and 3, scroll amounts
 // become wheel clicks (buttons 4 to 7), media keys become their XF86 keysyms through the server's
-// keymap, keyboard records go through XTestKeyboard (virtual key codes, the four modifiers, and text
-// carried as a Unicode string), and navigation swipes become the back and forward buttons 8 and 9.
+// keymap, keyboard records go to the process's XTestKeyboard (virtual key codes, the four modifiers,
+// and text carried as a Unicode string), which carries them out on its own worker, and navigation
+// swipes become the back and forward buttons 8 and 9.
 // What X has no room for (the user-data tag, click state, delta fields, scroll and momentum phases,
 // the Fn and keypad flags, magnify and dock-control events) stays in the record and is left out.
 //
@@ -15,6 +16,8 @@
 
 namespace Injector {
 
+class XTestKeyboard;
+
 class HIDEventPoster final : public EventPoster {
   public:
     struct Options {
@@ -23,28 +26,29 @@ class HIDEventPoster final : public EventPoster {
         double pixelsPerWheelClick = 50;
         // Wheel clicks one scroll record may give at most, so an absurd amount cannot flood the server.
         int maximumWheelClicksPerEvent = 64;
-        // Temporary key bindings made to type text are put back once typing has paused this long.
-        double keyBindingIdleRestore = 2.0;
     };
 
     // Connects to the named display (empty: $DISPLAY). When the display cannot be reached or offers
-    // no XTEST, the poster drops every event; it never ends the process.
+    // no XTEST, the poster drops every event; it never ends the process. Key records go to `keyboard`,
+    // the process's one keyboard on the same display; without one the poster makes its own.
     explicit HIDEventPoster(const std::string& displayName = {});
-    HIDEventPoster(const std::string& displayName, Options options);
+    HIDEventPoster(const std::string& displayName, Options options,
+                   std::shared_ptr<XTestKeyboard> keyboard = nullptr);
     ~HIDEventPoster() override;
     HIDEventPoster(const HIDEventPoster&) = delete;
     HIDEventPoster& operator=(const HIDEventPoster&) = delete;
 
     void post(const InputEvent& event) override;
     bool pacesMotion() const override { return true; }
+    // Lets go of the keys this poster still holds, then waits until every temporary key binding is
+    // put back.
     void settleKeyboard() override;
-    // Puts back the temporary key bindings whose keys went up long enough ago, without waiting.
-    // Returns whether bindings remain.
+    // Whether temporary key bindings remain (the keyboard puts them back by itself).
     bool restoreSettledBindings();
 
     // The display is reachable, still connected and offers XTEST.
     bool isAvailable() const;
-    // Waits until the X server has carried out everything posted so far (one round trip).
+    // Waits until the X server has carried out everything posted so far, keys included.
     void sync();
 
   private:

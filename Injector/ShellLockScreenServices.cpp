@@ -17,10 +17,10 @@ namespace {
 
 class UnlockService final : public Shell::UnlockService {
   public:
-    explicit UnlockService(const std::string& displayName)
+    UnlockService(const std::string& displayName, std::shared_ptr<XTestKeyboard> keyboard)
         : lockScreen_(displayName),
           layout_(displayName),
-          poster_(displayName),
+          poster_(displayName, {}, std::move(keyboard)),
           unlocker_(
               lockScreen_, layout_, poster_, LockScreenUnlocker::Timing{}, queue_,
               [](double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); },
@@ -78,8 +78,9 @@ class ScreenLockService final : public Shell::ScreenLockService {
 
 }  // namespace
 
-std::shared_ptr<Shell::UnlockService> makeShellUnlockService(const std::string& displayName) {
-    return std::make_shared<UnlockService>(displayName);
+std::shared_ptr<Shell::UnlockService> makeShellUnlockService(const std::string& displayName,
+                                                             std::shared_ptr<XTestKeyboard> keyboard) {
+    return std::make_shared<UnlockService>(displayName, std::move(keyboard));
 }
 
 std::shared_ptr<Shell::ScreenLockService> makeShellScreenLockService(platform::EventLoop& loop,

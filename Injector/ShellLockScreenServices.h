@@ -15,7 +15,11 @@ class EventLoop;
 
 namespace Injector {
 
-std::shared_ptr<Shell::UnlockService> makeShellUnlockService(const std::string& displayName = {});
+class XTestKeyboard;
+
+// `keyboard` is the process's one keyboard, shared with the other posters (none: the poster makes its own).
+std::shared_ptr<Shell::UnlockService> makeShellUnlockService(
+    const std::string& displayName = {}, std::shared_ptr<XTestKeyboard> keyboard = nullptr);
 // `loop` is the main queue; it must outlive the service.
 std::shared_ptr<Shell::ScreenLockService> makeShellScreenLockService(platform::EventLoop& loop,
                                                                      const std::string& displayName = {});

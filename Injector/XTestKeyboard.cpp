@@ -1,5 +1,6 @@
 #include "Injector/XTestKeyboard.h"
 
+#include <string.h>
 #include <xcb/xcb.h>
 // xkb.h names a field `explicit`, which C++ reserves.
 #define explicit explicit_
@@ -10,14 +11,24 @@
 #include <xkbcommon/xkbcommon.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <future>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <thread>
+#include <tuple>
+#include <unordered_map>
 #include <vector>
 
 #include "Injector/KeyVocabulary.h"
 #include "Injector/XConnection.h"
+#include "Injector/XkbServerKeymap.h"
 
 namespace Injector {
 namespace {
@@ -38,344 +49,758 @@ xcb_keysym_t modifierKeysym(Modifiers modifier) {
     return XKB_KEY_Super_L;
 }
 
+// Overwrites the whole buffer of a text that may be a password: a string moved from, or short enough to
+// sit inside the object, keeps its characters past its (then zero) length.
+void wipeText(std::u32string& text) {
+    text.resize(text.capacity());
+    explicit_bzero(text.data(), text.size() * sizeof(char32_t));
+    text.clear();
+}
+
+template <typename T>
+void wipeVector(std::vector<T>& values) {
+    if (!values.empty()) {
+        explicit_bzero(values.data(), values.size() * sizeof(T));
+    }
+    values.clear();
+}
+
 }  // namespace
 
+// Everything below the queue lives on the worker thread.
 struct XTestKeyboard::Impl {
-    Impl(XConnection& display, Options options) : display(display), options(options) {
-        const xcb_setup_t* setup = xcb_get_setup(display.get());
-        minKeycode = setup->min_keycode;
-        maxKeycode = setup->max_keycode;
+    Impl(const std::string& displayName, Options options)
+        : options(options), display(displayName), tracker(display.get()) {
+        if (display.usable()) {
+            const xcb_setup_t* setup = xcb_get_setup(display.get());
+            minKeycode = setup->min_keycode;
+            maxKeycode = setup->max_keycode;
+            const xcb_query_extension_reply_t* xtest = xcb_get_extension_data(display.get(), &xcb_test_id);
+            available = xtest != nullptr && xtest->present != 0;
+        }
+        worker = std::thread([this] { run(); });
     }
 
+    // The queue.
+    void enqueue(std::function<void()> task, bool typing = false) {
+        {
+            std::lock_guard lock(mutex);
+            tasks.push_back({std::move(task), typing});
+        }
+        wake.notify_one();
+    }
+    void discardTyping() {
+        std::deque<Task> dropped;
+        {
+            std::lock_guard lock(mutex);
+            for (auto task = tasks.begin(); task != tasks.end();) {
+                if (task->typing) {
+                    dropped.push_back(std::move(*task));
+                    task = tasks.erase(task);
+                } else {
+                    ++task;
+                }
+            }
+        }
+        // The texts go (and are wiped) here, outside the lock.
+    }
+    void wait(std::function<void()> task) {
+        std::promise<void> done;
+        std::future<void> finished = done.get_future();
+        enqueue([&] {
+            // Answered also when the task fails, so the caller never waits for good.
+            struct Done {
+                std::promise<void>& promise;
+                ~Done() { promise.set_value(); }
+            } answer{done};
+            task();
+        });
+        finished.wait();
+    }
+    void run();
+
+    // The worker's work.
     xcb_connection_t* connection() const { return display.get(); }
+    bool usable() const { return available && display.usable(); }
     void fake(bool down, xcb_keycode_t code) {
         xcb_test_fake_input(connection(), down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, code, XCB_CURRENT_TIME,
                             XCB_NONE, 0, 0, 0);
-        if (down) {
-            held.insert(code);
-        } else {
-            held.erase(code);
-        }
     }
     void roundTrip() {
         XReply<xcb_get_input_focus_reply_t> reply(
             xcb_get_input_focus_reply(connection(), xcb_get_input_focus(connection()), nullptr));
     }
-    bool loadMapping();
-    xcb_keysym_t symbolAt(xcb_keycode_t code, int column) const {
-        const std::size_t index = std::size_t(code - minKeycode) * perKeycode + std::size_t(column);
-        return column < perKeycode && code >= minKeycode && index < symbols.size() ? symbols[index] : 0;
+    void drainEvents();
+    void noteEvent(const xcb_generic_event_t* event);
+    // Checks that the spare codes a notification named hold what we gave them; a change of someone
+    // else's makes the whole keyboard be read again.
+    void verifySpares();
+    // Reads the core mapping and the keymap again when a foreign change was announced.
+    bool refresh();
+    void rescanSpares();
+    void buildKeys(std::uint32_t group);
+    bool isSpare(xcb_keycode_t code) const {
+        return std::any_of(spares.begin(), spares.end(), [&](const Spare& s) { return s.code == code; });
     }
-    // A key that types the symbol on the first group: (code, needs Shift). Spare codes are left out.
-    std::optional<std::pair<xcb_keycode_t, bool>> keyTyping(xcb_keysym_t keysym);
-    std::optional<xcb_keycode_t> keycodeOf(xcb_keysym_t keysym);
-    std::optional<xcb_keycode_t> spareFor(xcb_keysym_t keysym);
-    // Binds the missing symbols of the scalars from `from` on, as many as spare codes are free
-    // without waiting, so that the server announces them together ahead of their keys (a client
-    // that reads a change re-reads the mapping before it looks up the next key).
+    // A key that types the symbol in the current group: (code, needs Shift). Spare codes are left out.
+    std::optional<std::pair<xcb_keycode_t, bool>> keyTyping(xcb_keysym_t keysym) const {
+        if (auto found = keys.find(keysym); found != keys.end()) {
+            return found->second;
+        }
+        return std::nullopt;
+    }
+    std::optional<xcb_keycode_t> keycodeOf(xcb_keysym_t keysym) const {
+        if (auto found = keyTyping(keysym); found && !found->second) {
+            return found->first;
+        }
+        return std::nullopt;
+    }
+    // A spare code and level that types the symbol, bound now when it is not yet.
+    struct Slot {
+        xcb_keycode_t code = 0;
+        int level = 0;
+    };
+    std::optional<Slot> spareFor(xcb_keysym_t keysym);
     void prepareBindings(const std::u32string& scalars, std::size_t from);
     bool isBound(xcb_keysym_t keysym) const {
-        return std::any_of(spares.begin(), spares.end(), [&](const Spare& s) { return s.bound == keysym; });
+        return std::any_of(spares.begin(), spares.end(),
+                           [&](const Spare& s) { return s.bound[0] == keysym || s.bound[1] == keysym; });
     }
-    void bind(xcb_keycode_t code, xcb_keysym_t keysym);
-    bool capsLocked();
+    // The levels a spare code can carry: the shifted one only with a Shift key to reach it.
+    int levels() const { return shiftKey ? 2 : 1; }
+    void changeMapping(xcb_keycode_t code, const std::vector<xcb_keysym_t>& syms);
     void setCapsLock(bool locked) {
         xcb_xkb_latch_lock_state(connection(), XCB_XKB_ID_USE_CORE_KBD, lockMask, locked ? lockMask : 0, 0, 0,
                                  0, 0, 0);
     }
+    void pressKey(std::uint16_t virtualKeyCode, bool down, Owner owner);
+    void typeText(std::u32string& scalars);
+    void releaseOwned(Owner owner);
+    // Puts back the bindings whose release was acknowledged a settle time ago; with `waitForAll`, waits
+    // for the others too.
+    void restoreBindings(bool waitForAll);
+    std::optional<Clock::time_point> nextRestore() const;
+    void updateBindingCount() {
+        bindingCount = std::size_t(
+            std::count_if(spares.begin(), spares.end(), [](const Spare& s) { return s.bound[0] != 0; }));
+    }
 
-    XConnection& display;
     Options options;
+    XConnection display;
+    XkbKeymapTracker tracker;
+    bool available = false;
     int minKeycode = 8;
     int maxKeycode = 255;
-    bool mappingLoaded = false;
+
+    // The core mapping as last read, kept up to date with our own bindings.
+    bool mappingStale = true;
     int perKeycode = 0;
     std::vector<xcb_keysym_t> symbols;
-    std::set<xcb_keycode_t> held;
-    std::optional<bool> xkbReady;
+    // The keys of the current keymap and group, by symbol; spare codes left out.
+    std::unordered_map<xcb_keysym_t, std::pair<xcb_keycode_t, bool>> keys;
+    xkb_keymap* keysKeymap = nullptr;
+    std::optional<std::uint32_t> keysGroup;
 
+    std::map<Owner, std::multiset<xcb_keycode_t>> held;
+
+    // A spare code carries two symbols, the second on the shifted level, so that twice as many missing
+    // characters are bound at once. The shifted level is bound only while the first is, and the code
+    // is put back as a whole.
     struct Spare {
         xcb_keycode_t code = 0;
-        xcb_keysym_t bound = 0;  // 0: not bound
-        Clock::time_point released{};
-        std::uint64_t lastUse = 0;
+        std::array<xcb_keysym_t, 2> bound{};  // 0: not bound
+        std::array<Clock::time_point, 2> released{};
+        std::array<std::uint64_t, 2> lastUse{};
+        // What the code held before it was bound, put back when the binding goes.
+        std::vector<xcb_keysym_t> before;
+        // The symbols the code gives now, as the server reports them: the first for both levels
+        // while the second is not bound.
+        std::array<xcb_keysym_t, 2> mapping() const {
+            return {bound[0], bound[1] != 0 ? bound[1] : bound[0]};
+        }
+        Clock::time_point lastRelease() const {
+            return bound[1] != 0 ? std::max(released[0], released[1]) : released[0];
+        }
+        // The symbols the server holds for the code are the ones we gave it.
+        bool holds(const xcb_keysym_t* syms, std::size_t count) const {
+            const auto [first, second] = mapping();
+            bool same = count == 0 || (syms[0] == first && (count < 2 || syms[1] == second || syms[1] == 0));
+            for (std::size_t i = 0; i < count; ++i) {
+                same = same && (syms[i] == 0 || syms[i] == first || syms[i] == second);
+            }
+            return same;
+        }
     };
     std::vector<Spare> spares;
-    bool sparesFound = false;
+    std::optional<xcb_keycode_t> shiftKey;
     std::uint64_t uses = 0;
-    // Mapping changes of our own whose notification has not come back yet.
-    std::multiset<xcb_keycode_t> ownChanges;
+    // Spare codes a notification named since: our own changes, or someone else's.
+    std::set<xcb_keycode_t> toVerify;
+
+    // Shared with the callers.
+    mutable std::mutex mutex;
+    std::condition_variable wake;
+    struct Task {
+        std::function<void()> run;
+        bool typing = false;
+    };
+    std::deque<Task> tasks;
+    bool stopping = false;
+    std::atomic<std::size_t> bindingCount{0};
+    std::thread worker;
 };
 
-bool XTestKeyboard::Impl::loadMapping() {
-    if (mappingLoaded) {
+void XTestKeyboard::Impl::run() {
+    for (;;) {
+        std::function<void()> task;
+        {
+            std::unique_lock lock(mutex);
+            while (tasks.empty() && !stopping) {
+                const std::optional<Clock::time_point> due = nextRestore();
+                if (!due) {
+                    wake.wait(lock);
+                } else if (wake.wait_until(lock, *due) == std::cv_status::timeout) {
+                    break;
+                }
+            }
+            if (tasks.empty() && stopping) {
+                return;
+            }
+            if (!tasks.empty()) {
+                task = std::move(tasks.front().run);
+                tasks.pop_front();
+            }
+        }
+        try {
+            if (task) {
+                task();
+            }
+            if (usable()) {
+                drainEvents();
+                restoreBindings(false);
+            } else {
+                // Nothing can be put back on a broken connection.
+                for (Spare& spare : spares) {
+                    spare.bound = {};
+                }
+                updateBindingCount();
+            }
+        } catch (...) {
+            // A fault of the X connection is not the process's end; what was asked is dropped.
+        }
+    }
+}
+
+void XTestKeyboard::Impl::drainEvents() {
+    while (xcb_generic_event_t* event = xcb_poll_for_event(connection())) {
+        noteEvent(event);
+        std::free(event);
+    }
+}
+
+void XTestKeyboard::Impl::noteEvent(const xcb_generic_event_t* event) {
+    const std::uint8_t type = event->response_type & 0x7F;
+    // A change of one spare code is most likely our own binding (the server announces each several
+    // times); it is checked against what we gave the code before the next look-up.
+    if (type == XCB_MAPPING_NOTIFY) {
+        const auto* notify = reinterpret_cast<const xcb_mapping_notify_event_t*>(event);
+        if (notify->request != XCB_MAPPING_KEYBOARD) {
+            return;
+        }
+        if (notify->count == 1 && isSpare(notify->first_keycode)) {
+            toVerify.insert(notify->first_keycode);
+            return;
+        }
+    } else if (tracker.announcesChange(event)) {
+        const auto* notify = reinterpret_cast<const xcb_xkb_map_notify_event_t*>(event);
+        const auto within = [&](xcb_keycode_t first, std::uint8_t count) {
+            return count == 0 || (count == 1 && first == notify->firstKeySym);
+        };
+        if (notify->xkbType == XCB_XKB_MAP_NOTIFY && notify->nKeySyms == 1 && notify->nTypes == 0 &&
+            isSpare(notify->firstKeySym) && within(notify->firstKeyAct, notify->nKeyActs) &&
+            within(notify->firstKeyBehavior, notify->nKeyBehavior) &&
+            within(notify->firstKeyExplicit, notify->nKeyExplicit) &&
+            within(notify->firstModMapKey, notify->nModMapKeys) &&
+            within(notify->firstVModMapKey, notify->nVModMapKeys)) {
+            toVerify.insert(notify->firstKeySym);
+            return;
+        }
+    } else {
+        return;
+    }
+    // Someone else changed the keyboard: read it again before the next look-up.
+    mappingStale = true;
+    tracker.markStale();
+}
+
+void XTestKeyboard::Impl::verifySpares() {
+    if (toVerify.empty() || mappingStale) {
+        toVerify.clear();
+        return;
+    }
+    std::vector<std::pair<xcb_keycode_t, xcb_get_keyboard_mapping_cookie_t>> asked;
+    for (const xcb_keycode_t code : toVerify) {
+        asked.emplace_back(code, xcb_get_keyboard_mapping(connection(), code, 1));
+    }
+    toVerify.clear();
+    for (const auto& [code, cookie] : asked) {
+        XReply<xcb_get_keyboard_mapping_reply_t> reply(
+            xcb_get_keyboard_mapping_reply(connection(), cookie, nullptr));
+        if (!reply) {
+            mappingStale = true;
+            continue;
+        }
+        xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(reply.get());
+        const int length = xcb_get_keyboard_mapping_keysyms_length(reply.get());
+        bool ours = true;
+        for (const Spare& spare : spares) {
+            if (spare.code == code) {
+                ours = spare.holds(syms, std::size_t(std::max(length, 0)));
+            }
+        }
+        // The reply may hold a character of a password.
+        explicit_bzero(syms, std::size_t(length) * sizeof(xcb_keysym_t));
+        if (!ours) {
+            mappingStale = true;
+        }
+    }
+    if (mappingStale) {
+        tracker.markStale();
+    }
+}
+
+bool XTestKeyboard::Impl::refresh() {
+    if (!mappingStale && !symbols.empty()) {
         return true;
     }
+    // Changes are asked for before the mapping is read, so none between the two goes unseen.
+    tracker.ready();
     const int count = maxKeycode - minKeycode + 1;
     XReply<xcb_get_keyboard_mapping_reply_t> reply(xcb_get_keyboard_mapping_reply(
         connection(), xcb_get_keyboard_mapping(connection(), xcb_keycode_t(minKeycode), std::uint8_t(count)),
         nullptr));
-    if (!reply) {
+    if (!reply || reply->keysyms_per_keycode == 0) {
         return false;
     }
+    wipeVector(symbols);
     perKeycode = reply->keysyms_per_keycode;
-    const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(reply.get());
-    symbols.assign(syms, syms + xcb_get_keyboard_mapping_keysyms_length(reply.get()));
-    mappingLoaded = perKeycode > 0;
-    if (!sparesFound && mappingLoaded) {
-        sparesFound = true;
-        for (int code = minKeycode; code <= maxKeycode; ++code) {
-            bool empty = true;
-            for (int column = 0; column < perKeycode && empty; ++column) {
-                empty = symbolAt(xcb_keycode_t(code), column) == 0;
+    xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(reply.get());
+    const int length = xcb_get_keyboard_mapping_keysyms_length(reply.get());
+    symbols.assign(syms, syms + length);
+    // The reply may hold characters bound for a password.
+    explicit_bzero(syms, std::size_t(length) * sizeof(xcb_keysym_t));
+    mappingStale = false;
+    rescanSpares();
+    keysKeymap = nullptr;
+    return true;
+}
+
+void XTestKeyboard::Impl::rescanSpares() {
+    std::vector<Spare> found;
+    for (int code = minKeycode; code <= maxKeycode; ++code) {
+        const std::size_t index = std::size_t(code - minKeycode) * std::size_t(perKeycode);
+        if (index + std::size_t(perKeycode) > symbols.size()) {
+            break;
+        }
+        const xcb_keysym_t* syms = symbols.data() + index;
+        auto mine =
+            std::find_if(spares.begin(), spares.end(), [&](const Spare& s) { return s.code == code; });
+        const bool empty = std::all_of(syms, syms + perKeycode, [](xcb_keysym_t sym) { return sym == 0; });
+        const bool ours =
+            mine != spares.end() && mine->bound[0] != 0 && mine->holds(syms, std::size_t(perKeycode));
+        if (ours) {
+            // Still our binding: kept, and put back later.
+            found.push_back(std::move(*mine));
+        } else if (empty) {
+            Spare spare;
+            spare.code = xcb_keycode_t(code);
+            if (mine != spares.end()) {
+                spare.lastUse = mine->lastUse;
+                spare.released = mine->released;
             }
-            if (empty) {
-                spares.push_back({xcb_keycode_t(code)});
+            found.push_back(std::move(spare));
+        }
+        // Otherwise the code holds symbols someone else gave it: not ours to bind or put back.
+    }
+    for (Spare& spare : spares) {
+        spare.bound = {};
+        wipeVector(spare.before);
+    }
+    spares = std::move(found);
+    updateBindingCount();
+}
+
+void XTestKeyboard::Impl::buildKeys(std::uint32_t group) {
+    xkb_keymap* keymap = tracker.keymap();
+    if (keymap == keysKeymap && keysGroup == group) {
+        return;
+    }
+    keys.clear();
+    keysKeymap = keymap;
+    keysGroup = group;
+    if (keymap == nullptr) {
+        return;
+    }
+    xkb_state* state = xkb_state_new(keymap);
+    if (state == nullptr) {
+        return;
+    }
+    const xkb_mod_index_t shiftIndex = xkb_keymap_mod_get_index(keymap, XKB_MOD_NAME_SHIFT);
+    for (const bool shift : {false, true}) {
+        if (shift && shiftIndex == XKB_MOD_INVALID) {
+            break;
+        }
+        xkb_state_update_mask(state, shift ? 1u << shiftIndex : 0, 0, 0, 0, 0, group);
+        for (int code = minKeycode; code <= maxKeycode; ++code) {
+            if (isSpare(xcb_keycode_t(code))) {
+                continue;
+            }
+            const xkb_keysym_t sym = xkb_state_key_get_one_sym(state, xkb_keycode_t(code));
+            if (sym != XKB_KEY_NoSymbol) {
+                keys.emplace(sym, std::make_pair(xcb_keycode_t(code), shift));
             }
         }
     }
-    return mappingLoaded;
+    xkb_state_unref(state);
 }
 
-std::optional<std::pair<xcb_keycode_t, bool>> XTestKeyboard::Impl::keyTyping(xcb_keysym_t keysym) {
-    if (!loadMapping()) {
-        return std::nullopt;
-    }
-    for (int column = 0; column < 2; ++column) {
-        for (int code = minKeycode; code <= maxKeycode; ++code) {
-            const bool spare =
-                std::any_of(spares.begin(), spares.end(), [&](const Spare& s) { return s.code == code; });
-            if (!spare && symbolAt(xcb_keycode_t(code), column) == keysym) {
-                return std::make_pair(xcb_keycode_t(code), column == 1);
-            }
-        }
-    }
-    return std::nullopt;
-}
-
-std::optional<xcb_keycode_t> XTestKeyboard::Impl::keycodeOf(xcb_keysym_t keysym) {
-    if (auto found = keyTyping(keysym); found && !found->second) {
-        return found->first;
-    }
-    return std::nullopt;
-}
-
-void XTestKeyboard::Impl::bind(xcb_keycode_t code, xcb_keysym_t keysym) {
-    const xcb_keysym_t syms[2] = {keysym, keysym};
-    xcb_change_keyboard_mapping(connection(), 1, code, 2, syms);
-    ownChanges.insert(code);
-    if (mappingLoaded && code >= minKeycode) {
+void XTestKeyboard::Impl::changeMapping(xcb_keycode_t code, const std::vector<xcb_keysym_t>& syms) {
+    xcb_change_keyboard_mapping(connection(), 1, code, std::uint8_t(syms.size()), syms.data());
+    if (perKeycode > 0 && code >= minKeycode) {
         for (int column = 0; column < perKeycode; ++column) {
-            symbols[std::size_t(code - minKeycode) * perKeycode + std::size_t(column)] =
-                column < 2 ? keysym : 0;
+            const std::size_t index =
+                std::size_t(code - minKeycode) * std::size_t(perKeycode) + std::size_t(column);
+            if (index < symbols.size()) {
+                symbols[index] = std::size_t(column) < syms.size() ? syms[std::size_t(column)] : 0;
+            }
         }
     }
 }
 
-std::optional<xcb_keycode_t> XTestKeyboard::Impl::spareFor(xcb_keysym_t keysym) {
-    if (!loadMapping() || spares.empty()) {
+std::optional<XTestKeyboard::Impl::Slot> XTestKeyboard::Impl::spareFor(xcb_keysym_t keysym) {
+    if (spares.empty()) {
         return std::nullopt;
     }
     for (Spare& spare : spares) {
-        if (spare.bound == keysym) {
-            spare.lastUse = ++uses;
-            return spare.code;
+        for (int level = 0; level < 2; ++level) {
+            if (spare.bound[std::size_t(level)] == keysym) {
+                spare.lastUse[std::size_t(level)] = ++uses;
+                return Slot{spare.code, level};
+            }
         }
     }
-    // Never-bound codes first, then the one used longest ago.
-    auto choice = std::min_element(spares.begin(), spares.end(), [](const Spare& a, const Spare& b) {
-        if ((a.bound == 0) != (b.bound == 0)) {
-            return a.bound == 0;
+    // Never-bound codes first, then the shifted level of bound ones, then the level used longest ago.
+    Spare* choice = nullptr;
+    int level = 0;
+    const auto rank = [](const Spare& spare, int at) {
+        const bool free = spare.bound[std::size_t(at)] == 0;
+        return std::make_tuple(free ? (at == 0 ? 0 : 1) : 2, spare.lastUse[std::size_t(at)]);
+    };
+    for (Spare& spare : spares) {
+        for (int at = 0; at < levels(); ++at) {
+            if (at == 1 && spare.bound[0] == 0) {
+                continue;
+            }
+            if (choice == nullptr || rank(spare, at) < rank(*choice, level)) {
+                choice = &spare;
+                level = at;
+            }
         }
-        return a.lastUse < b.lastUse;
-    });
-    if (choice->bound != 0) {
+    }
+    const std::size_t slot = std::size_t(level);
+    if (choice->bound[slot] != 0) {
         // The clients must have read the old binding before it changes: the server must have passed
         // the key on (a round trip), and they need a moment to look the key up.
         roundTrip();
-        const auto ready = choice->released + options.bindingSettle;
+        const auto ready = choice->released[slot] + options.bindingSettle;
         if (Clock::now() < ready) {
             std::this_thread::sleep_until(ready);
         }
+    } else if (level == 0) {
+        const std::size_t index = std::size_t(choice->code - minKeycode) * std::size_t(perKeycode);
+        choice->before.assign(
+            symbols.begin() + std::ptrdiff_t(std::min(index, symbols.size())),
+            symbols.begin() + std::ptrdiff_t(std::min(index + std::size_t(perKeycode), symbols.size())));
     }
-    bind(choice->code, keysym);
-    choice->bound = keysym;
-    choice->lastUse = ++uses;
-    return choice->code;
+    choice->bound[slot] = keysym;
+    choice->lastUse[slot] = ++uses;
+    const auto [first, second] = choice->mapping();
+    changeMapping(choice->code, {first, second});
+    updateBindingCount();
+    return Slot{choice->code, level};
 }
 
 void XTestKeyboard::Impl::prepareBindings(const std::u32string& scalars, std::size_t from) {
-    std::set<xcb_keysym_t> pending;
+    std::vector<xcb_keysym_t> pending;
     for (std::size_t i = from; i < scalars.size(); ++i) {
         const xcb_keysym_t keysym = xkb_utf32_to_keysym(scalars[i]);
-        if (keysym == XKB_KEY_NoSymbol || isBound(keysym) || pending.contains(keysym) || keyTyping(keysym)) {
+        if (keysym == XKB_KEY_NoSymbol || isBound(keysym) ||
+            std::find(pending.begin(), pending.end(), keysym) != pending.end() || keyTyping(keysym)) {
             continue;
         }
-        // Only codes that are free now: never bound, or settled and not needed by this batch.
+        // Only levels that are free now: never bound, or settled and not needed by this batch.
         const auto now = Clock::now();
         const bool free = std::any_of(spares.begin(), spares.end(), [&](const Spare& s) {
-            return s.bound == 0 || (s.released + options.bindingSettle <= now && !pending.contains(s.bound));
+            for (std::size_t at = 0; at < std::size_t(levels()); ++at) {
+                if (at == 1 && s.bound[0] == 0) {
+                    continue;
+                }
+                if (s.bound[at] == 0 ||
+                    (s.released[at] + options.bindingSettle <= now &&
+                     std::find(pending.begin(), pending.end(), s.bound[at]) == pending.end())) {
+                    return true;
+                }
+            }
+            return false;
         });
-        if (!free || pending.size() >= spares.size()) {
+        if (!free || pending.size() >= spares.size() * std::size_t(levels())) {
             break;
         }
-        pending.insert(keysym);
+        pending.push_back(keysym);
         spareFor(keysym);
     }
+    wipeVector(pending);
 }
 
-bool XTestKeyboard::Impl::capsLocked() {
-    if (!xkbReady) {
-        XReply<xcb_xkb_use_extension_reply_t> reply(xcb_xkb_use_extension_reply(
-            connection(), xcb_xkb_use_extension(connection(), XCB_XKB_MAJOR_VERSION, XCB_XKB_MINOR_VERSION),
-            nullptr));
-        xkbReady = reply && reply->supported;
-    }
-    if (!*xkbReady) {
-        return false;
-    }
-    XReply<xcb_xkb_get_state_reply_t> state(xcb_xkb_get_state_reply(
-        connection(), xcb_xkb_get_state(connection(), XCB_XKB_ID_USE_CORE_KBD), nullptr));
-    return state && (state->lockedMods & lockMask) != 0;
-}
-
-XTestKeyboard::XTestKeyboard(XConnection& display) : XTestKeyboard(display, Options{}) {}
-
-XTestKeyboard::XTestKeyboard(XConnection& display, Options options)
-    : impl_(std::make_unique<Impl>(display, options)) {}
-
-XTestKeyboard::~XTestKeyboard() {
-    if (!impl_->display.usable()) {
+void XTestKeyboard::Impl::pressKey(std::uint16_t virtualKeyCode, bool down, Owner owner) {
+    drainEvents();
+    verifySpares();
+    if (!refresh()) {
         return;
     }
-    releaseAll();
-    restoreBindings(true);
-    xcb_flush(impl_->connection());
-}
-
-void XTestKeyboard::key(std::uint16_t virtualKeyCode, bool down) {
     std::optional<xcb_keycode_t> code;
     if (const std::optional<Modifiers> modifier = KeyCode::modifierOfKey(virtualKeyCode)) {
-        code = impl_->keycodeOf(modifierKeysym(*modifier));
+        buildKeys(tracker.group());
+        code = keycodeOf(modifierKeysym(*modifier));
     }
     if (!code) {
         const std::optional<std::uint16_t> evdev = KeyCode::evdevKeyCode(virtualKeyCode);
-        if (!evdev || *evdev + 8 > impl_->maxKeycode) {
+        if (!evdev || *evdev + 8 > maxKeycode) {
             return;
         }
         code = xcb_keycode_t(*evdev + 8);
     }
-    if (!down && !impl_->held.contains(*code)) {
+    std::multiset<xcb_keycode_t>& mine = held[owner];
+    if (down) {
+        mine.insert(*code);
+    } else if (auto found = mine.find(*code); found != mine.end()) {
+        mine.erase(found);
+    } else {
         return;
     }
-    impl_->fake(down, *code);
+    fake(down, *code);
+    xcb_flush(connection());
 }
 
-std::size_t XTestKeyboard::type(const std::u32string& scalars) {
-    Impl& d = *impl_;
-    std::size_t typed = 0;
-    const bool capsLock = d.capsLocked();
-    if (capsLock) {
-        d.setCapsLock(false);
+void XTestKeyboard::Impl::releaseOwned(Owner owner) {
+    auto mine = held.find(owner);
+    if (mine == held.end()) {
+        return;
     }
-    const std::optional<xcb_keycode_t> shift = d.keycodeOf(XKB_KEY_Shift_L);
+    for (const xcb_keycode_t code : mine->second) {
+        fake(false, code);
+    }
+    held.erase(mine);
+    xcb_flush(connection());
+}
+
+void XTestKeyboard::Impl::typeText(std::u32string& scalars) {
+    // Caps Lock and the group as they are now: letters are typed in the group the user sees. The
+    // round trip also brings in every change of the keymap announced before it.
+    XkbKeymapTracker::LockState state;
+    const bool haveState = tracker.readState(state);
+    drainEvents();
+    verifySpares();
+    if (!refresh()) {
+        return;
+    }
+    const bool capsLock = haveState && (state.lockedMods & lockMask) != 0;
+    buildKeys(haveState ? state.group : 0);
+    if (capsLock) {
+        setCapsLock(false);
+    }
+    const std::optional<xcb_keycode_t> shift = keycodeOf(XKB_KEY_Shift_L);
+    shiftKey = shift;
     for (std::size_t i = 0; i < scalars.size(); ++i) {
         const xcb_keysym_t keysym = xkb_utf32_to_keysym(scalars[i]);
         if (keysym == XKB_KEY_NoSymbol) {
             continue;
         }
-        auto key = d.keyTyping(keysym);
+        auto key = keyTyping(keysym);
         if (key && key->second && !shift) {
             key.reset();
         }
         if (key) {
             if (key->second) {
-                d.fake(true, *shift);
+                fake(true, *shift);
             }
-            d.fake(true, key->first);
-            d.fake(false, key->first);
+            fake(true, key->first);
+            fake(false, key->first);
             if (key->second) {
-                d.fake(false, *shift);
+                fake(false, *shift);
             }
-            ++typed;
             continue;
         }
-        if (!d.isBound(keysym)) {
-            d.prepareBindings(scalars, i);
+        if (!isBound(keysym)) {
+            prepareBindings(scalars, i);
         }
-        const std::optional<xcb_keycode_t> spare = d.spareFor(keysym);
-        if (!spare) {
+        const std::optional<Slot> spare = spareFor(keysym);
+        if (!spare || (spare->level == 1 && !shift)) {
             continue;
         }
-        d.fake(true, *spare);
-        d.fake(false, *spare);
-        for (Impl::Spare& s : d.spares) {
-            if (s.code == *spare) {
-                s.released = Clock::now();
+        if (spare->level == 1) {
+            fake(true, *shift);
+        }
+        fake(true, spare->code);
+        fake(false, spare->code);
+        if (spare->level == 1) {
+            fake(false, *shift);
+        }
+        for (Spare& s : spares) {
+            if (s.code == spare->code) {
+                s.released[std::size_t(spare->level)] = Clock::now();
             }
         }
-        ++typed;
     }
     if (capsLock) {
-        d.setCapsLock(true);
+        setCapsLock(true);
     }
-    xcb_flush(d.connection());
-    return typed;
+    xcb_flush(connection());
 }
 
-void XTestKeyboard::releaseAll() {
-    const std::set<xcb_keycode_t> held = impl_->held;
-    for (const xcb_keycode_t code : held) {
-        impl_->fake(false, code);
+std::optional<Clock::time_point> XTestKeyboard::Impl::nextRestore() const {
+    std::optional<Clock::time_point> due;
+    for (const Spare& spare : spares) {
+        if (spare.bound[0] != 0) {
+            const auto at = spare.lastRelease() + options.restoreSettle;
+            due = due ? std::min(*due, at) : at;
+        }
     }
-    xcb_flush(impl_->connection());
+    return due;
 }
 
-void XTestKeyboard::restoreBindings(bool waitForAll) {
-    Impl& d = *impl_;
-    if (!hasBindings()) {
+void XTestKeyboard::Impl::restoreBindings(bool waitForAll) {
+    if (bindingCount == 0) {
         return;
     }
-    d.roundTrip();
-    for (Impl::Spare& spare : d.spares) {
-        if (spare.bound == 0) {
+    // The releases must have reached the server, and the clients been given their settle time, before
+    // a binding goes.
+    roundTrip();
+    drainEvents();
+    verifySpares();
+    if (mappingStale) {
+        refresh();
+    }
+    for (Spare& spare : spares) {
+        if (spare.bound[0] == 0) {
             continue;
         }
-        const auto ready = spare.released + d.options.restoreSettle;
+        const auto ready = spare.lastRelease() + options.restoreSettle;
         if (Clock::now() < ready) {
             if (!waitForAll) {
                 continue;
             }
             std::this_thread::sleep_until(ready);
         }
-        d.bind(spare.code, 0);
-        spare.bound = 0;
+        std::vector<xcb_keysym_t> before = spare.before;
+        if (before.empty()) {
+            before.assign(2, 0);
+        }
+        changeMapping(spare.code, before);
+        spare.bound = {};
+        wipeVector(spare.before);
     }
-    xcb_flush(d.connection());
+    updateBindingCount();
+    xcb_flush(connection());
+}
+
+XTestKeyboard::XTestKeyboard(const std::string& displayName) : XTestKeyboard(displayName, Options{}) {}
+
+XTestKeyboard::XTestKeyboard(const std::string& displayName, Options options)
+    : impl_(std::make_unique<Impl>(displayName, options)) {}
+
+XTestKeyboard::~XTestKeyboard() {
+    Impl& d = *impl_;
+    d.discardTyping();
+    d.enqueue([&d] {
+        if (!d.usable()) {
+            return;
+        }
+        while (!d.held.empty()) {
+            d.releaseOwned(d.held.begin()->first);
+        }
+        d.restoreBindings(true);
+        // Carried out before the connection goes, so that whoever looks next sees the keymap as it was.
+        d.roundTrip();
+    });
+    {
+        std::lock_guard lock(d.mutex);
+        d.stopping = true;
+    }
+    d.wake.notify_one();
+    d.worker.join();
+}
+
+bool XTestKeyboard::isAvailable() const {
+    return impl_->usable();
+}
+
+void XTestKeyboard::key(std::uint16_t virtualKeyCode, bool down, Owner owner) {
+    Impl& d = *impl_;
+    if (!d.usable()) {
+        return;
+    }
+    d.enqueue([&d, virtualKeyCode, down, owner] { d.pressKey(virtualKeyCode, down, owner); });
+}
+
+void XTestKeyboard::type(std::u32string scalars) {
+    Impl& d = *impl_;
+    if (!d.usable()) {
+        wipeText(scalars);
+        return;
+    }
+    // The text moves into the task, and is wiped when the task goes, typed or discarded.
+    std::shared_ptr<std::u32string> text(new std::u32string(std::move(scalars)), [](std::u32string* typed) {
+        wipeText(*typed);
+        delete typed;
+    });
+    wipeText(scalars);
+    d.enqueue([&d, text] { d.typeText(*text); }, true);
+}
+
+void XTestKeyboard::discardQueuedText() {
+    impl_->discardTyping();
+}
+
+void XTestKeyboard::releaseAll(Owner owner) {
+    Impl& d = *impl_;
+    if (d.usable()) {
+        d.enqueue([&d, owner] { d.releaseOwned(owner); });
+    }
+}
+
+void XTestKeyboard::sync() {
+    Impl& d = *impl_;
+    if (d.usable()) {
+        d.wait([&d] {
+            d.roundTrip();
+            d.drainEvents();
+        });
+    }
+}
+
+void XTestKeyboard::settle() {
+    Impl& d = *impl_;
+    if (d.usable()) {
+        d.wait([&d] {
+            d.drainEvents();
+            d.restoreBindings(true);
+        });
+    }
 }
 
 bool XTestKeyboard::hasBindings() const {
-    return std::any_of(impl_->spares.begin(), impl_->spares.end(),
-                       [](const Impl::Spare& s) { return s.bound != 0; });
-}
-
-bool XTestKeyboard::isHolding() const {
-    return !impl_->held.empty();
-}
-
-void XTestKeyboard::mappingNotified(std::uint8_t request, std::uint8_t firstKeycode, std::uint8_t count) {
-    Impl& d = *impl_;
-    if (request != XCB_MAPPING_KEYBOARD) {
-        return;
-    }
-    if (count == 1) {
-        if (auto own = d.ownChanges.find(firstKeycode); own != d.ownChanges.end()) {
-            d.ownChanges.erase(own);
-            return;
-        }
-    }
-    // Someone else changed the mapping: read it again before the next look-up.
-    d.mappingLoaded = false;
+    return impl_->bindingCount > 0;
 }
 
 }  // namespace Injector

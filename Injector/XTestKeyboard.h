@@ -1,16 +1,25 @@
 #pragma once
-// Keyboard input through XTEST on an existing X connection, shared by every poster that types: virtual
-// key codes become X key codes through the evdev table, the four modifiers become Super_L, Alt_L,
-// Control_L and Shift_L, and text is typed character by character. A character the keymap has is typed
-// on its own key (with Shift when it sits on the shifted level); any other character is bound to a spare
-// key code (one without symbols), which keeps the binding until the receiving clients have had time to
-// read the new mapping: clients look a key up in the mapping as it is when they process the event, so a
-// binding restored at once would make them read nothing or a neighbour. Spare codes are used round-robin,
-// a code is rebound only a settle time after its key went up, and every binding is restored (to no
-// symbols, as before) by restoreBindings or when the keyboard goes. Caps Lock is lifted while text is
-// typed and locked again afterwards, so it never flips typed letters.
+// Keyboard input through XTEST, one per process and shared by every poster that types, so that the
+// spare key codes, their bindings, Caps Lock and the keys held are one state: virtual key codes become
+// X key codes through the evdev table, the four modifiers become Super_L, Alt_L, Control_L and
+// Shift_L, and text is typed character by character.
 //
-// Thread: the thread of the owning poster. Included only by .cpp files (the connection is xcb's).
+// A character is typed on the key that gives it in the keyboard's current layout group (with Shift
+// when it sits on the shifted level); the keymap is the server's own, read again after every change
+// the server announces. Any other character is bound to a spare key code (one without symbols, found
+// again after every foreign change of the mapping), which keeps the binding until the receiving clients
+// have had time to read the new mapping: clients look a key up in the mapping as it is when they
+// process the event, so a binding restored at once would make them read nothing or a neighbour. Spare
+// codes are used round-robin, a code is rebound only a settle time after its key went up, and a binding
+// is put back (to what the code held before) as soon as the server has acknowledged its release and
+// the settle time has passed. Caps Lock is lifted while text is typed and locked again afterwards, so
+// it never flips typed letters.
+//
+// The X requests, and every wait their pacing needs, happen on a worker thread of the keyboard's own
+// with a connection of its own: the calls below queue the work in order and return at once, except
+// sync and settle, which wait for it.
+//
+// Thread: any; the work runs on the keyboard's worker thread.
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -18,41 +27,46 @@
 
 namespace Injector {
 
-class XConnection;
-
 class XTestKeyboard {
   public:
     struct Options {
         // Least time between a bound key going up and its spare code being bound to something else.
         std::chrono::milliseconds bindingSettle{100};
-        // Least time between a bound key going up and its binding being restored. Longer, as nothing
-        // is waiting for it and a busy client may read its events late.
-        std::chrono::milliseconds restoreSettle{400};
+        // Least time between the server acknowledging a bound key's release and the binding being
+        // put back.
+        std::chrono::milliseconds restoreSettle{100};
     };
+    // Who pressed a key: each poster lets go only of the keys it pressed.
+    using Owner = const void*;
 
-    // The connection must outlive the keyboard and offer XTEST.
-    explicit XTestKeyboard(XConnection& display);
-    XTestKeyboard(XConnection& display, Options options);
-    // Releases every key still held and restores every binding, waiting for their settle time.
+    // Connects to the named display (empty: $DISPLAY). Without a display or XTEST the keyboard drops
+    // everything; it never ends the process.
+    explicit XTestKeyboard(const std::string& displayName);
+    XTestKeyboard(const std::string& displayName, Options options);
+    // Drops the texts not yet begun, carries out the rest of what is queued, releases every key still
+    // held and puts every binding back, waiting for their settle time.
     ~XTestKeyboard();
     XTestKeyboard(const XTestKeyboard&) = delete;
     XTestKeyboard& operator=(const XTestKeyboard&) = delete;
 
+    bool isAvailable() const;
     // Presses or releases the key of a virtual key code. Modifier keys press their left modifier by
-    // symbol; a code without a Linux key does nothing.
-    void key(std::uint16_t virtualKeyCode, bool down);
-    // Types the characters in order (a press and a release each). Scalars without a keyboard symbol
-    // are left out. Returns the number of scalars typed.
-    std::size_t type(const std::u32string& scalars);
-    // Releases every key this keyboard pressed and has not released.
-    void releaseAll();
-    // Restores the spare codes whose settle time has passed; with `waitForAll`, waits for the others
-    // and restores them too, after a round trip.
-    void restoreBindings(bool waitForAll);
+    // symbol; a code without a Linux key does nothing, and a release of a key the owner does not hold
+    // does nothing.
+    void key(std::uint16_t virtualKeyCode, bool down, Owner owner);
+    // Types the characters in order (a press and a release each). Scalars without a keyboard symbol are
+    // left out. The characters may be a password: the keyboard's copies are wiped once typed.
+    void type(std::u32string scalars);
+    // Drops the texts queued and not yet begun, as when the process stops.
+    void discardQueuedText();
+    // Releases every key the owner pressed and has not released.
+    void releaseAll(Owner owner);
+    // Waits until everything queued so far has been carried out by the X server.
+    void sync();
+    // Waits until everything queued so far is done and every binding has been put back.
+    void settle();
+    // Some spare code is bound now.
     bool hasBindings() const;
-    bool isHolding() const;
-    // Called by the owner for each MappingNotify event read from the connection.
-    void mappingNotified(std::uint8_t request, std::uint8_t firstKeycode, std::uint8_t count);
 
   private:
     struct Impl;

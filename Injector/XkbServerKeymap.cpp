@@ -1,105 +1,143 @@
 #include "Injector/XkbServerKeymap.h"
 
-#include <xcb/xcb.h>
 // xkb.h names a field `explicit`, which C++ reserves.
 #define explicit explicit_
 #include <xcb/xkb.h>
 #undef explicit
+#include <xkbcommon/xkbcommon-x11.h>
 #include <xkbcommon/xkbcommon.h>
 
-#include <optional>
-#include <vector>
+#include <cstdlib>
 
 #include "Injector/XConnection.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+// xkbcommon-x11 copies atom names with strndup() from replies that hold no terminator. strndup reads
+// no further than its bound, but AddressSanitizer's strict string checks measure the whole string.
+extern "C" const char* __asan_default_suppressions() {
+    return "interceptor_via_lib:libxkbcommon-x11.so\n";
+}
+#endif
+
 namespace Injector {
 
+XkbKeymapTracker::XkbKeymapTracker(xcb_connection_t* connection)
+    : connection_(connection), context_(xkb_context_new(XKB_CONTEXT_NO_FLAGS)) {}
+
+XkbKeymapTracker::~XkbKeymapTracker() {
+    xkb_keymap_unref(keymap_);
+    xkb_context_unref(context_);
+}
+
+bool XkbKeymapTracker::ready() {
+    if (setUp_) {
+        return supported_;
+    }
+    setUp_ = true;
+    if (connection_ == nullptr || context_ == nullptr || xcb_connection_has_error(connection_) != 0) {
+        return false;
+    }
+    std::uint16_t major = 0;
+    std::uint16_t minor = 0;
+    std::uint8_t errorBase = 0;
+    if (xkb_x11_setup_xkb_extension(connection_, XKB_X11_MIN_MAJOR_XKB_VERSION, XKB_X11_MIN_MINOR_XKB_VERSION,
+                                    XKB_X11_SETUP_XKB_EXTENSION_NO_FLAGS, &major, &minor, &eventBase_,
+                                    &errorBase) == 0) {
+        return false;
+    }
+    device_ = xkb_x11_get_core_keyboard_device_id(connection_);
+    if (device_ < 0) {
+        return false;
+    }
+    // Asked before the keymap is first read, so no change between the two goes unseen.
+    constexpr std::uint16_t events = XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY | XCB_XKB_EVENT_TYPE_MAP_NOTIFY;
+    constexpr std::uint16_t mapParts = XCB_XKB_MAP_PART_KEY_TYPES | XCB_XKB_MAP_PART_KEY_SYMS |
+                                       XCB_XKB_MAP_PART_MODIFIER_MAP | XCB_XKB_MAP_PART_EXPLICIT_COMPONENTS |
+                                       XCB_XKB_MAP_PART_KEY_ACTIONS | XCB_XKB_MAP_PART_VIRTUAL_MODS |
+                                       XCB_XKB_MAP_PART_VIRTUAL_MOD_MAP;
+    xcb_xkb_select_events_details_t details{};
+    details.affectNewKeyboard = XCB_XKB_NKN_DETAIL_KEYCODES;
+    details.newKeyboardDetails = XCB_XKB_NKN_DETAIL_KEYCODES;
+    const XReply<xcb_generic_error_t> error(xcb_request_check(
+        connection_, xcb_xkb_select_events_aux_checked(connection_, std::uint16_t(device_), events, 0, 0,
+                                                       mapParts, mapParts, &details)));
+    supported_ = !error;
+    return supported_;
+}
+
+bool XkbKeymapTracker::announcesChange(const xcb_generic_event_t* event) const {
+    const std::uint8_t type = event->response_type & 0x7F;
+    // Every XKB event shares the extension's one event code; only changes of the keymap are asked for.
+    return (supported_ && type == eventBase_) || type == XCB_MAPPING_NOTIFY;
+}
+
+xkb_keymap* XkbKeymapTracker::keymap() {
+    if (!ready()) {
+        return nullptr;
+    }
+    if (stale_ || keymap_ == nullptr) {
+        if (xkb_keymap* fresh =
+                xkb_x11_keymap_new_from_device(context_, connection_, device_, XKB_KEYMAP_COMPILE_NO_FLAGS)) {
+            xkb_keymap_unref(keymap_);
+            keymap_ = fresh;
+            stale_ = false;
+        }
+    }
+    return keymap_;
+}
+
+bool XkbKeymapTracker::readState(LockState& state) {
+    if (!ready()) {
+        return false;
+    }
+    const XReply<xcb_xkb_get_state_reply_t> reply(xcb_xkb_get_state_reply(
+        connection_, xcb_xkb_get_state(connection_, std::uint16_t(device_)), nullptr));
+    if (!reply) {
+        return false;
+    }
+    state.lockedMods = reply->lockedMods;
+    state.lockedGroup = reply->lockedGroup;
+    state.baseGroup = reply->baseGroup;
+    state.latchedGroup = reply->latchedGroup;
+    state.group = reply->group;
+    return true;
+}
+
+std::uint32_t XkbKeymapTracker::group() {
+    LockState state;
+    return readState(state) ? state.group : 0;
+}
+
 struct XkbServerKeymap::Impl {
-    explicit Impl(const std::string& displayName)
-        : display(displayName), context(xkb_context_new(XKB_CONTEXT_NO_FLAGS)) {}
-    ~Impl() { xkb_context_unref(context); }
+    explicit Impl(const std::string& displayName) : display(displayName), tracker(display.get()) {}
 
     XConnection display;
-    xkb_context* context;
-    std::vector<std::string> names;
-    xcb_atom_t namesAtom = XCB_NONE;
-    std::optional<bool> xkbReady;
+    XkbKeymapTracker tracker;
 };
 
 XkbServerKeymap::XkbServerKeymap(const std::string& displayName)
     : impl_(std::make_unique<Impl>(displayName)) {}
 
-XkbServerKeymap::~XkbServerKeymap() {
-    xkb_keymap_unref(keymap_);
-}
+XkbServerKeymap::~XkbServerKeymap() = default;
 
-bool XkbServerKeymap::refresh() {
+xkb_keymap* XkbServerKeymap::refresh() {
     Impl& d = *impl_;
-    if (!d.display.usable() || d.context == nullptr) {
-        return keymap_ != nullptr;
+    if (!d.display.usable()) {
+        return nullptr;
     }
-    xcb_connection_t* c = d.display.get();
-    if (d.namesAtom == XCB_NONE) {
-        XReply<xcb_intern_atom_reply_t> atom(
-            xcb_intern_atom_reply(c, xcb_intern_atom(c, 1, 16, "_XKB_RULES_NAMES"), nullptr));
-        if (!atom || atom->atom == XCB_NONE) {
-            return keymap_ != nullptr;
-        }
-        d.namesAtom = atom->atom;
-    }
-    XReply<xcb_get_property_reply_t> property(xcb_get_property_reply(
-        c, xcb_get_property(c, 0, d.display.root(), d.namesAtom, XCB_ATOM_STRING, 0, 1024), nullptr));
-    std::vector<std::string> current;
-    if (property && property->format == 8) {
-        const char* value = static_cast<const char*>(xcb_get_property_value(property.get()));
-        const int length = xcb_get_property_value_length(property.get());
-        std::string field;
-        for (int i = 0; i < length; ++i) {
-            if (value[i] == '\0') {
-                current.push_back(field);
-                field.clear();
-            } else {
-                field += value[i];
+    if (d.tracker.ready()) {
+        while (xcb_generic_event_t* event = xcb_poll_for_event(d.display.get())) {
+            if (d.tracker.announcesChange(event)) {
+                d.tracker.markStale();
             }
-        }
-        if (!field.empty()) {
-            current.push_back(field);
+            std::free(event);
         }
     }
-    current.resize(5);
-    if (keymap_ != nullptr && current == d.names) {
-        return true;
-    }
-    const auto orNull = [](const std::string& s) { return s.empty() ? nullptr : s.c_str(); };
-    const xkb_rule_names rmlvo{orNull(current[0]), orNull(current[1]), orNull(current[2]), orNull(current[3]),
-                               orNull(current[4])};
-    xkb_keymap* fresh = xkb_keymap_new_from_names(d.context, &rmlvo, XKB_KEYMAP_COMPILE_NO_FLAGS);
-    if (fresh == nullptr) {
-        return keymap_ != nullptr;
-    }
-    xkb_keymap_unref(keymap_);
-    keymap_ = fresh;
-    d.names = current;
-    return true;
+    return d.tracker.keymap();
 }
 
 std::uint32_t XkbServerKeymap::currentGroup() {
-    Impl& d = *impl_;
-    if (!d.display.usable()) {
-        return 0;
-    }
-    xcb_connection_t* c = d.display.get();
-    if (!d.xkbReady) {
-        XReply<xcb_xkb_use_extension_reply_t> reply(xcb_xkb_use_extension_reply(
-            c, xcb_xkb_use_extension(c, XCB_XKB_MAJOR_VERSION, XCB_XKB_MINOR_VERSION), nullptr));
-        d.xkbReady = reply && reply->supported;
-    }
-    if (!*d.xkbReady) {
-        return 0;
-    }
-    XReply<xcb_xkb_get_state_reply_t> state(
-        xcb_xkb_get_state_reply(c, xcb_xkb_get_state(c, XCB_XKB_ID_USE_CORE_KBD), nullptr));
-    return state ? state->group : 0;
+    return impl_->display.usable() ? impl_->tracker.group() : 0;
 }
 
 std::uint32_t keyCharacter(xkb_state* state, xkb_keymap* keymap, std::uint32_t group, bool shift,

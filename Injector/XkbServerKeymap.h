@@ -1,20 +1,68 @@
 #pragma once
-// The X server's keymap as xkbcommon sees it: built from the XKB rule names the server publishes on its
-// root window (_XKB_RULES_NAMES, as setxkbmap sets them), read again at every call and rebuilt when they
-// change, with the keyboard's current layout group. Shared by the gesture side's keyboard layout and the
-// unlocker's. Included only by .cpp files.
-//
-// Thread: any; calls are serialised.
+// The X server's keymap as xkbcommon sees it, read from the server itself through xkbcommon-x11: a
+// keymap loaded with xkbcomp or edited with xmodmap is the one used, not one compiled again from the
+// rule names. The keymap is read again after every change the server announces (a new keyboard from
+// setxkbmap, a changed map, a core MappingNotify), with the keyboard's current layout group. Shared by
+// the gesture side's keyboard layout, the unlocker's and the XTEST keyboard. Included only by .cpp files.
+#include <xcb/xcb.h>
+
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 
+struct xkb_context;
 struct xkb_keymap;
 struct xkb_state;
 
 namespace Injector {
 
+// Follows the keymap of the core keyboard on a connection the owner reads events from.
+//
+// Thread: the thread that owns the connection.
+class XkbKeymapTracker {
+  public:
+    explicit XkbKeymapTracker(xcb_connection_t* connection);
+    ~XkbKeymapTracker();
+    XkbKeymapTracker(const XkbKeymapTracker&) = delete;
+    XkbKeymapTracker& operator=(const XkbKeymapTracker&) = delete;
+
+    // The XKB extension is set up on the connection and the keyboard's changes are asked for.
+    bool ready();
+    // The event announces a change of the keymap (an XKB event of those asked for, or a core
+    // MappingNotify).
+    bool announcesChange(const xcb_generic_event_t* event) const;
+    // The next keymap() reads the keymap again.
+    void markStale() { stale_ = true; }
+    // The current keymap, read again first when a change was announced; null when there is none.
+    xkb_keymap* keymap();
+    // The effective layout group of the core keyboard (0 without XKB).
+    std::uint32_t group();
+    // The state's locked modifiers, locked group and latched group, for putting them back.
+    struct LockState {
+        std::uint8_t lockedMods = 0;
+        std::int16_t lockedGroup = 0;
+        std::int16_t baseGroup = 0;
+        std::int16_t latchedGroup = 0;
+        std::uint8_t group = 0;
+    };
+    bool readState(LockState& state);
+    std::int32_t deviceID() const { return device_; }
+
+  private:
+    xcb_connection_t* connection_;
+    xkb_context* context_;
+    xkb_keymap* keymap_ = nullptr;
+    std::int32_t device_ = -1;
+    std::uint8_t eventBase_ = 0;
+    bool setUp_ = false;
+    bool supported_ = false;
+    bool stale_ = true;
+};
+
+// A connection of its own with a tracker, for callers on any thread.
+//
+// Thread: any; calls are serialised.
 class XkbServerKeymap {
   public:
     explicit XkbServerKeymap(const std::string& displayName);
@@ -23,24 +71,26 @@ class XkbServerKeymap {
     XkbServerKeymap& operator=(const XkbServerKeymap&) = delete;
 
     // Runs `use` with the current keymap (refreshed first) and group, under the lock; false without a
-    // keymap (no display, no rule names that compile).
+    // keymap (no display, no XKB).
     template <typename Use>
     bool with(Use&& use) {
         std::lock_guard lock(mutex_);
-        if (!refresh()) {
+        // The group first: its round trip brings in every change announced before it.
+        const std::uint32_t group = currentGroup();
+        xkb_keymap* keymap = refresh();
+        if (keymap == nullptr) {
             return false;
         }
-        use(keymap_, currentGroup());
+        use(keymap, group);
         return true;
     }
 
   private:
-    bool refresh();
+    xkb_keymap* refresh();
     std::uint32_t currentGroup();
 
     struct Impl;
     std::unique_ptr<Impl> impl_;
-    xkb_keymap* keymap_ = nullptr;
     std::mutex mutex_;
 };
 

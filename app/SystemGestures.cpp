@@ -11,8 +11,9 @@ namespace {
 
 class SystemGestureService final : public GestureService {
   public:
-    SystemGestureService(platform::Executor& executor, Injector::ScreenGeometry& geometry)
-        : poster_(std::string(), &executor),
+    SystemGestureService(platform::Executor& executor, Injector::ScreenGeometry& geometry,
+                         std::shared_ptr<Injector::XTestKeyboard> keyboard)
+        : poster_(std::string(), &executor, std::move(keyboard)),
           hotKeys_(Gestures::SymbolicHotKeys::defaultsReader()),
           scheduler_(executor),
           engine_(
@@ -48,8 +49,9 @@ class SystemGestureService final : public GestureService {
 }  // namespace
 
 std::shared_ptr<GestureService> makeSystemGestureService(platform::Executor& executor,
-                                                         Injector::ScreenGeometry& geometry) {
-    return std::make_shared<SystemGestureService>(executor, geometry);
+                                                         Injector::ScreenGeometry& geometry,
+                                                         std::shared_ptr<Injector::XTestKeyboard> keyboard) {
+    return std::make_shared<SystemGestureService>(executor, geometry, std::move(keyboard));
 }
 
 }  // namespace Shell

@@ -3,14 +3,18 @@
 // the hot keys of the desktop, the keyboard layout of the X server, sleep through logind.
 #include <memory>
 
+#include "Injector/XTestKeyboard.h"
+
 #include "Injector/ScreenGeometry.h"
 #include "app/services/InputServices.h"
 #include "platform/Executor.h"
 
 namespace Shell {
 
-// The executor runs the engine's scheduled work; it and the geometry must outlive the service.
-std::shared_ptr<GestureService> makeSystemGestureService(platform::Executor& executor,
-                                                         Injector::ScreenGeometry& geometry);
+// The executor runs the engine's scheduled work; it and the geometry must outlive the service. Keys go
+// to `keyboard`, the process's one keyboard.
+std::shared_ptr<GestureService> makeSystemGestureService(
+    platform::Executor& executor, Injector::ScreenGeometry& geometry,
+    std::shared_ptr<Injector::XTestKeyboard> keyboard = nullptr);
 
 }  // namespace Shell

@@ -32,6 +32,7 @@
 #include "Injector/InputInjector.h"
 #include "Injector/ShellLockScreenServices.h"
 #include "Injector/SystemScreenGeometry.h"
+#include "Injector/XTestKeyboard.h"
 #include "ScreenView/shell/ScreenViewShellService.h"
 #include "app/QtMainLoop.h"
 #include "app/SystemOverlays.h"
@@ -102,7 +103,9 @@ int run(int argc, char** argv, const Options& options, int signalFD) {
     Shell::AccessibilityPermission permission(loop, probe);
     Shell::CompanionPreferences preferences(Shell::CompanionPreferences::defaultPath());
 
-    Injector::HIDEventPoster poster;
+    // One keyboard for the whole process: the posters share its spare key codes, Caps Lock and held keys.
+    const auto keyboard = std::make_shared<Injector::XTestKeyboard>(std::string());
+    Injector::HIDEventPoster poster({}, {}, keyboard);
     Injector::SystemScreenGeometry geometry;
     // Volume on the sound server's default output, its display through media keys on this X display.
     auto volume = std::make_shared<media::SystemVolumeService>("", std::getenv("DISPLAY") != nullptr);
@@ -135,7 +138,7 @@ int run(int argc, char** argv, const Options& options, int signalFD) {
 
     Shell::CompanionServices services;
     services.input = std::make_shared<Shell::InjectorInputService>(injector);
-    services.gestures = Shell::makeSystemGestureService(loop, geometry);
+    services.gestures = Shell::makeSystemGestureService(loop, geometry, keyboard);
     // One directory of the displays for the whole process: the display a phone views has the id its
     // annotations and pictures are drawn on. The server announces no monitor a client sets or deletes,
     // so it also looks again every second.
@@ -145,7 +148,7 @@ int run(int argc, char** argv, const Options& options, int signalFD) {
     std::shared_ptr<Shell::SystemOverlays> overlays;
     if (!options.headless)
         overlays = Shell::installSystemOverlays(services, loop, displays.get(), preferences.highlightsPointerOnShake());
-    services.unlocker = Injector::makeShellUnlockService();
+    services.unlocker = Injector::makeShellUnlockService({}, keyboard);
     services.screenLock = Injector::makeShellScreenLockService(loop);
     services.screenViews = ScreenView::makeScreenViewService(loop, displays.get());
     // The applications of the computer: the catalog and the launcher share one system provider.
@@ -250,6 +253,8 @@ int run(int argc, char** argv, const Options& options, int signalFD) {
     // What the stop posted (the listener letting its phones go, the last state) runs while everything is
     // still there, and whatever it let go is carried out by the X server before the process goes.
     loop.runFor(0.05);
+    // Text the phones sent and that is not typed yet would keep the process for as long as it takes.
+    keyboard->discardQueuedText();
     poster.sync();
     loop.runOnce();
     tray.reset();

@@ -16,7 +16,7 @@ packages=(
     libturbojpeg0-dev libjpeg62-turbo-dev libpng-dev libyuv-dev libswscale-dev libavcodec-dev libavutil-dev libx264-dev
     librsvg2-dev libpulse-dev
     # services and tools the tests start themselves
-    xvfb xauth x11-utils x11-xserver-utils xdotool dbus avahi-daemon avahi-utils iproute2 procps
+    xvfb xauth x11-utils x11-xserver-utils x11-xkb-utils xdotool dbus avahi-daemon avahi-utils iproute2 procps
     util-linux mount
     x11-apps openbox trayer ffmpeg imagemagick libjpeg-turbo-progs pulseaudio pulseaudio-utils
     python3 python3-dbus python3-gi wmctrl xterm i3lock

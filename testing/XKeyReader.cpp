@@ -196,3 +196,28 @@ bool XKeyReader::capsLocked() const {
 }
 
 }  // namespace testing_support
+
+namespace testing_support {
+
+void XKeyReader::lockGroup(unsigned group) {
+    Display* d = XOpenDisplay(DisplayString(impl_->display));
+    if (d == nullptr) {
+        return;
+    }
+    XkbLockGroup(d, XkbUseCoreKbd, group);
+    XSync(d, False);
+    XCloseDisplay(d);
+}
+
+unsigned XKeyReader::lockedGroup() const {
+    Display* d = XOpenDisplay(DisplayString(impl_->display));
+    if (d == nullptr) {
+        return 0;
+    }
+    XkbStateRec state{};
+    XkbGetState(d, XkbUseCoreKbd, &state);
+    XCloseDisplay(d);
+    return state.locked_group;
+}
+
+}  // namespace testing_support

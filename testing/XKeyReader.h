@@ -46,6 +46,9 @@ class XKeyReader {
     // Locks or unlocks Caps Lock on the core keyboard.
     void setCapsLock(bool locked);
     bool capsLocked() const;
+    // Locks the core keyboard's layout group (0 the first), as a layout switcher does.
+    void lockGroup(unsigned group);
+    unsigned lockedGroup() const;
 
   private:
     struct Impl;

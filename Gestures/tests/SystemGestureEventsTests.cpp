@@ -58,6 +58,8 @@ TEST(KeyStrokeEventsTest, ModifiersArePressedInOrderAroundTheKeyWithItsExtraFlag
                                 {up, 12, 0x140000},
                                 {flags, 55, 0x40000},
                                 {flags, 59, 0}}));
+    // Fn has no Linux key: its modifiers are not tapped alone.
+    EXPECT_TRUE(makeKeyStrokeEvents(63, Modifiers::command, 0x54524B50).empty());
 }
 
 TEST(TextEventsTest, LineBreaksTabsChunksAndControlCharacters) {

@@ -1,0 +1,360 @@
+// The XTEST keyboard on the keymaps users really have, read back by a client that decodes keys as
+// applications do: a second layout group locked, a layout switched between two typings, a key the user
+// maps while the companion runs, two posters sharing the process's keyboard, keys a sequence left down,
+// and bindings that go as soon as their keys have been read.
+#include <X11/keysym.h>
+#include <gtest/gtest.h>
+
+#include <future>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+
+#include "Injector/HIDEventPoster.h"
+#include "Injector/KeyVocabulary.h"
+#include "Injector/LockScreenUnlocker.h"
+#include "Injector/XTestKeyboard.h"
+#include "platform/DispatchQueue.h"
+#include "platform/Executor.h"
+#include "testing/Subprocess.h"
+#include "testing/XKeyReader.h"
+#include "testing/XvfbServer.h"
+
+namespace Injector {
+namespace {
+
+using testing_support::XKeyReader;
+using testing_support::XvfbServer;
+using namespace std::chrono_literals;
+
+void typeText(HIDEventPoster& poster, const std::u16string& text) {
+    InputEvent event = InputEvent::keyboard(EventType::keyDown, 0, 0);
+    event.unicodeText = text;
+    poster.post(event);
+    event.type = EventType::keyUp;
+    poster.post(event);
+}
+
+class XTestKeyboardLayoutTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!XvfbServer::isInstalled()) {
+            GTEST_SKIP() << "Xvfb is not installed (scripts/install-deps.sh brings it)";
+        }
+        if (!testing_support::findExecutable("setxkbmap") || !testing_support::findExecutable("xmodmap")) {
+            GTEST_SKIP() << "setxkbmap or xmodmap is not installed (scripts/install-deps.sh brings them)";
+        }
+        server = std::make_unique<XvfbServer>();
+    }
+    void run(const std::vector<std::string>& argv) {
+        const auto result = testing_support::runCommand(argv, 20s);
+        ASSERT_EQ(result.exitCode, 0) << argv[0] << ": " << result.errors;
+    }
+    void setLayout(const std::string& layout) {
+        run({"setxkbmap", "-display", server->displayName(), "-layout", layout});
+    }
+    // A fresh client in the focus, as the user's next window would be.
+    std::unique_ptr<XKeyReader> reader(XKeyReader::Options options = {}) {
+        return std::make_unique<XKeyReader>(server->displayName(), options);
+    }
+    std::string typed(HIDEventPoster& poster, XKeyReader& client, const std::u16string& text,
+                      std::size_t presses) {
+        typeText(poster, text);
+        poster.sync();
+        EXPECT_TRUE(client.waitForPresses(presses, 10s)) << client.text();
+        return client.text();
+    }
+
+    std::unique_ptr<XvfbServer> server;
+};
+
+TEST_F(XTestKeyboardLayoutTest, TextArrivesAsAskedWhateverGroupIsLocked) {
+    setLayout("us,de");
+    auto german = reader();
+    german->lockGroup(1);
+    german->setCapsLock(true);
+    const std::vector<std::uint32_t> mappingBefore = german->keyboardMapping();
+    HIDEventPoster poster(server->displayName());
+    EXPECT_EQ(typed(poster, *german, u"Your zip-code: y=z \u2713", 20), "Your zip-code: y=z ✓");
+    poster.settleKeyboard();
+    EXPECT_EQ(german->lockedGroup(), 1u);
+    EXPECT_TRUE(german->capsLocked());
+    EXPECT_EQ(german->keyboardMapping(), mappingBefore);
+
+    german.reset();
+    setLayout("us,ru");
+    auto russian = reader();
+    russian->lockGroup(1);
+    EXPECT_EQ(typed(poster, *russian, u"secret", 6), "secret");
+}
+
+TEST_F(XTestKeyboardLayoutTest, TextTypedAfterALayoutChangeArrivesExactly) {
+    const std::u16string text = u"Your zip-code: y=z !\"#$%&'()*+,-./";
+    const std::string expected = "Your zip-code: y=z !\"#$%&'()*+,-./";
+    setLayout("us");
+    HIDEventPoster poster(server->displayName());
+    for (const char* layout : {"us", "de", "us", "de"}) {
+        setLayout(layout);
+        // The change announced, then a moment as a user would leave, and a client in the focus.
+        std::this_thread::sleep_for(100ms);
+        auto client = reader();
+        EXPECT_EQ(typed(poster, *client, text, expected.size()), expected) << "after switching to " << layout;
+    }
+}
+
+TEST_F(XTestKeyboardLayoutTest, TwoPostersSharingTheKeyboardInterleaveExactly) {
+    auto client = reader();
+    client->setCapsLock(true);
+    const std::vector<std::uint32_t> mappingBefore = client->keyboardMapping();
+    auto keyboard = std::make_shared<XTestKeyboard>(server->displayName());
+    HIDEventPoster gestures(server->displayName(), {}, keyboard);
+    HIDEventPoster unlocker(server->displayName(), {}, keyboard);
+    std::string expected;
+    for (int round = 0; round < 10; ++round) {
+        typeText(gestures, u"\u2713");
+        typeText(unlocker, u"\u00e9a");
+        typeText(gestures, u"\u2713B");
+        expected += "✓éa✓B";
+    }
+    gestures.sync();
+    ASSERT_TRUE(client->waitForPresses(50, 10s)) << client->text();
+    EXPECT_EQ(client->text(), expected);
+    unlocker.settleKeyboard();
+    EXPECT_TRUE(client->capsLocked());
+    EXPECT_EQ(client->keyboardMapping(), mappingBefore);
+}
+
+TEST_F(XTestKeyboardLayoutTest, TwoPostersTypingAtOnceWithCapsLockOnFlipNoLetter) {
+    auto client = reader();
+    client->setCapsLock(true);
+    auto keyboard = std::make_shared<XTestKeyboard>(server->displayName());
+    HIDEventPoster first(server->displayName(), {}, keyboard);
+    HIDEventPoster second(server->displayName(), {}, keyboard);
+    // Each poster types from a thread of its own, one lower-case and one upper-case, with a character the
+    // keymap lacks in every piece.
+    const auto typeFrom = [](HIDEventPoster& poster, char16_t base, char16_t missing) {
+        for (int piece = 0; piece < 30; ++piece) {
+            std::u16string text;
+            for (char16_t c = 0; c < 9; ++c) {
+                text += char16_t(base + (piece + c) % 26);
+            }
+            text += missing;
+            typeText(poster, text);
+        }
+    };
+    std::thread lower([&] { typeFrom(first, u'a', u'\u00e9'); });
+    std::thread upper([&] { typeFrom(second, u'A', u'\u00c9'); });
+    lower.join();
+    upper.join();
+    first.sync();
+    ASSERT_TRUE(client->waitForPresses(600, 20s)) << client->text().size();
+    std::string lowerSeen;
+    std::string upperSeen;
+    std::string lowerWanted;
+    std::string upperWanted;
+    for (int piece = 0; piece < 30; ++piece) {
+        for (int c = 0; c < 9; ++c) {
+            lowerWanted += char('a' + (piece + c) % 26);
+            upperWanted += char('A' + (piece + c) % 26);
+        }
+        lowerWanted += "é";
+        upperWanted += "É";
+    }
+    const std::string text = client->text();
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text.compare(i, 2, "é") == 0) {
+            lowerSeen += "é";
+            ++i;
+        } else if (text.compare(i, 2, "É") == 0) {
+            upperSeen += "É";
+            ++i;
+        } else if (text[i] >= 'a' && text[i] <= 'z') {
+            lowerSeen += text[i];
+        } else {
+            upperSeen += text[i];
+        }
+    }
+    EXPECT_EQ(lowerSeen, lowerWanted);
+    EXPECT_EQ(upperSeen, upperWanted);
+    first.settleKeyboard();
+    EXPECT_TRUE(client->capsLocked());
+}
+
+TEST_F(XTestKeyboardLayoutTest, AKeyTheUserMapsMeanwhileIsNeitherOverwrittenNorCleared) {
+    auto client = reader();
+    HIDEventPoster poster(server->displayName());
+    EXPECT_EQ(typed(poster, *client, u"x\u2713", 2), "x✓");
+    poster.settleKeyboard();
+
+    // The first codes without symbols, those typing takes next, are given keys by the user.
+    const std::vector<std::uint32_t> mapping = client->keyboardMapping();
+    const std::size_t perKeycode = mapping.size() / 248;
+    std::vector<std::size_t> spares;
+    for (std::size_t code = 8; code <= 255 && spares.size() < 3; ++code) {
+        bool empty = true;
+        for (std::size_t column = 0; column < perKeycode; ++column) {
+            empty = empty && mapping[(code - 8) * perKeycode + column] == 0;
+        }
+        if (empty) {
+            spares.push_back(code);
+        }
+    }
+    ASSERT_EQ(spares.size(), 3u);
+    for (std::size_t i = 0; i < spares.size(); ++i) {
+        run({"xmodmap", "-display", server->displayName(), "-e",
+             "keycode " + std::to_string(spares[i]) + " = F" + std::to_string(13 + i)});
+    }
+    const std::vector<std::uint32_t> mappedByUser = client->keyboardMapping();
+    ASSERT_EQ(mappedByUser[(spares[2] - 8) * perKeycode], std::uint32_t(XK_F15));
+
+    EXPECT_EQ(typed(poster, *client, u"\u2713\u00e9", 4), "x✓✓é");
+    poster.settleKeyboard();
+    EXPECT_EQ(client->keyboardMapping(), mappedByUser);
+}
+
+TEST_F(XTestKeyboardLayoutTest, BindingsGoSoonAfterTheirKeysWentUp) {
+    auto client = reader();
+    const std::vector<std::uint32_t> mappingBefore = client->keyboardMapping();
+    HIDEventPoster poster(server->displayName());
+    EXPECT_EQ(typed(poster, *client, u"s\u00e9cr\u2713t", 6), "sécr✓t");
+    // No settling asked for: the keyboard puts the password's characters back by itself, well before
+    // the half second a slow client is given to read them.
+    EXPECT_TRUE(
+        testing_support::waitUntil([&] { return client->keyboardMapping() == mappingBefore; }, 350ms));
+}
+
+TEST_F(XTestKeyboardLayoutTest, TextNotYetBegunIsDroppedWhenTheProcessStops) {
+    auto client = reader();
+    const std::vector<std::uint32_t> mappingBefore = client->keyboardMapping();
+    {
+        XTestKeyboard keyboard(server->displayName());
+        // Each text needs more spare codes than there are, so the first is still being typed when the
+        // process stops.
+        for (int text = 0; text < 20; ++text) {
+            std::u32string cyrillic;
+            for (char32_t c = 0x410; c < 0x410 + 48; ++c) {
+                cyrillic += c;
+            }
+            keyboard.type(cyrillic);
+        }
+        keyboard.discardQueuedText();
+    }
+    EXPECT_LT(client->keys().size(), 2u * 20 * 48);
+    EXPECT_EQ(client->keyboardMapping(), mappingBefore);
+}
+
+TEST_F(XTestKeyboardLayoutTest, KeysASequenceLeftDownGoUpWhenThePosterSettles) {
+    auto client = reader();
+    HIDEventPoster poster(server->displayName());
+    poster.post(InputEvent::keyboard(EventType::flagsChanged, KeyCode::control, Modifiers::control.rawValue));
+    poster.settleKeyboard();
+    ASSERT_TRUE(client->waitForKeys(2, 5s)) << client->keys().size();
+    const auto keys = client->keys();
+    EXPECT_EQ(keys[0].keysym, std::uint32_t(XK_Control_L));
+    EXPECT_TRUE(keys[0].press);
+    EXPECT_EQ(keys[1].keysym, std::uint32_t(XK_Control_L));
+    EXPECT_FALSE(keys[1].press);
+}
+
+// A lock screen whose focus check fails with an error in the middle of select all.
+class FailingLocker final : public LockScreen {
+  public:
+    bool isLocked() override { return true; }
+    bool displayIsAsleep() override { return false; }
+    void wake() override {}
+    LockScreenFocus examine() override {
+        return {LockScreenFocus::PasswordField{
+            {{SecureInputKey{1}}, std::nullopt, 1, LockScreenFieldCheck::secureInput}}};
+    }
+    bool isFocused(const LockScreenField&) override {
+        if (++checks == 3) {
+            throw std::runtime_error("the probe failed");
+        }
+        return true;
+    }
+    LockScreenFill fill(const LockScreenField&, std::string_view) override {
+        return {LockScreenFill::Failed{"no accessibility"}};
+    }
+    int checks = 0;
+};
+
+class AnyLayout final : public UnlockKeyboardLayout {
+  public:
+    std::optional<UnlockKey> key(std::string_view) override { return UnlockKey{0, false, false}; }
+};
+
+// A locker whose field is verified, until Return unlocks it.
+class ReturnUnlocks final : public LockScreen {
+  public:
+    bool isLocked() override { return locked; }
+    bool displayIsAsleep() override { return false; }
+    void wake() override {}
+    LockScreenFocus examine() override {
+        return {LockScreenFocus::PasswordField{
+            {{SecureInputKey{1}}, std::nullopt, 1, LockScreenFieldCheck::secureInput}}};
+    }
+    bool isFocused(const LockScreenField&) override { return true; }
+    LockScreenFill fill(const LockScreenField&, std::string_view) override {
+        return {LockScreenFill::Failed{"no accessibility"}};
+    }
+    std::atomic<bool> locked{true};
+};
+
+TEST_F(XTestKeyboardLayoutTest, ThePasswordArrivesExactlyInTheSecondGroup) {
+    setLayout("us,de");
+    auto locker = reader({.grabKeyboard = true});
+    locker->lockGroup(1);
+    HIDEventPoster poster(server->displayName());
+    ReturnUnlocks lockScreen;
+    AnyLayout layout;
+    platform::DispatchQueue queue("dev.quelmar.trackpad.mac.unlock");
+    LockScreenUnlocker unlocker(
+        lockScreen, layout, poster, LockScreenUnlocker::Timing{}, queue,
+        [&](double) {
+            if (locker->text().find('\n') != std::string::npos) {
+                lockScreen.locked = false;
+            }
+        },
+        [] { return platform::monotonicSeconds(); }, [](const std::string&) {});
+    std::promise<UnlockReport> done;
+    unlocker.unlock(
+        "Yz-1y", [] { return false; }, [&](UnlockReport report) { done.set_value(report); });
+    EXPECT_EQ(done.get_future().get().status, UnlockStatus::unlocked);
+    queue.sync([] {});
+    const std::string text = locker->text();
+    ASSERT_GE(text.size(), 6u);
+    EXPECT_EQ(text.substr(text.size() - 6), "Yz-1y\n");
+}
+
+TEST_F(XTestKeyboardLayoutTest, AnUnlockThatFailsDuringSelectAllLeavesControlUp) {
+    auto locker = reader({.grabKeyboard = true});
+    HIDEventPoster poster(server->displayName());
+    FailingLocker lockScreen;
+    AnyLayout layout;
+    platform::DispatchQueue queue("dev.quelmar.trackpad.mac.unlock");
+    LockScreenUnlocker unlocker(
+        lockScreen, layout, poster, LockScreenUnlocker::Timing{}, queue, [](double) {},
+        [] { return platform::monotonicSeconds(); }, [](const std::string&) {});
+    std::promise<UnlockReport> done;
+    unlocker.unlock(
+        "Yz-1y", [] { return false; }, [&](UnlockReport report) { done.set_value(report); });
+    EXPECT_EQ(done.get_future().get().status, UnlockStatus::notReached);
+    queue.sync([] {});
+    poster.sync();
+    const auto controlHeld = [&] {
+        int down = 0;
+        int seen = 0;
+        for (const XKeyReader::Key& key : locker->keys()) {
+            if (key.keysym == XK_Control_L) {
+                down += key.press ? 1 : -1;
+                ++seen;
+            }
+        }
+        return seen == 0 || down != 0;
+    };
+    EXPECT_TRUE(testing_support::waitUntil([&] { return !controlHeld(); }, 2s)) << "Control is still down";
+    EXPECT_EQ(locker->text(), "");
+}
+
+}  // namespace
+}  // namespace Injector
