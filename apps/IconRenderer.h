@@ -23,8 +23,9 @@
 namespace Apps {
 
 namespace IconHelperLimits {
-// Address space of the whole helper (its libraries are most of it); a drawing needing more fails.
-inline constexpr std::uint64_t addressSpaceBytes = 1024ull * 1024 * 1024;
+// Address space of the whole helper, its libraries' mappings included; a drawing needing more fails.
+// An icon of 256 pixels is drawn within 128 MiB, one of the largest side allowed (4096) within 256 MiB.
+inline constexpr std::uint64_t addressSpaceBytes = 512ull * 1024 * 1024;
 inline constexpr int cpuSeconds = 4;
 }  // namespace IconHelperLimits
 
