@@ -64,11 +64,9 @@ struct Series {
     std::vector<double> peakMiB;
     int failures = 0;
 
+    // A failed round counts too: a refusal's time and memory are figures of their own.
     void add(const Run& run) {
-        if (!run.ok()) {
-            ++failures;
-            return;
-        }
+        failures += run.ok() ? 0 : 1;
         milliseconds.push_back(run.seconds * 1000);
         peakMiB.push_back(run.peakKiB / 1024.0);
     }
@@ -82,12 +80,15 @@ struct Series {
     double medianMs() const { return at(milliseconds, 0.5); }
     std::string text() const {
         if (milliseconds.empty()) {
-            return "failed";
+            return "not run";
         }
         char line[160];
         std::snprintf(line, sizeof line, "%7.1f/%7.1f/%7.1f ms  %6.1f/%6.1f/%6.1f MiB%s", at(milliseconds, 0),
                       at(milliseconds, 0.5), at(milliseconds, 1), at(peakMiB, 0), at(peakMiB, 0.5),
-                      at(peakMiB, 1), failures ? "  (some rounds failed)" : "");
+                      at(peakMiB, 1),
+                      failures == 0                                                ? ""
+                      : failures == static_cast<int>(milliseconds.size()) ? "  (refused: no output)"
+                                                                           : "  (some rounds failed)");
         return line;
     }
 };
