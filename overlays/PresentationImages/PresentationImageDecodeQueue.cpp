@@ -1,6 +1,7 @@
 #include "overlays/PresentationImages/PresentationImageDecodeQueue.h"
 
 #include <algorithm>
+#include <exception>
 
 #include "overlays/PresentationImages/PresentationImageDecoder.h"
 #include "platform/DispatchQueue.h"
@@ -62,7 +63,12 @@ void PresentationImageDecodeQueue::decodeNext() {
         job = std::move(waiting_.front());
         waiting_.pop_front();
     }
-    std::optional<PresentationImagePicture> picture = decode_(job.image);
+    std::optional<PresentationImagePicture> picture;
+    try {
+        picture = decode_(job.image);
+    } catch (const std::exception&) {
+        // Memory for a picture that could not be had is a failed decode, not the end of the worker.
+    }
     job.image = {};
     if (job.done) {
         job.done(std::move(picture));

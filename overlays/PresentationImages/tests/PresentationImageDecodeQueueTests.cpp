@@ -2,6 +2,8 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <new>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -79,6 +81,22 @@ TEST(PresentationImageDecodeQueue, KeepsOneWaitingPicturePerPhoneAndLetsTheOther
     EXPECT_EQ(recorder.decoded, (std::vector<int>{1, 200, 50}));
     EXPECT_EQ(recorder.completed, (std::vector<int>{1, 200, 50}));
     EXPECT_EQ(queue->waitingCount(), 0u);
+}
+
+TEST(PresentationImageDecodeQueue, ADecodeThatRunsOutOfMemoryFailsAndTheNextOneStillRuns) {
+    auto worker = std::make_shared<platform::DispatchQueue>("test.decodes");
+    auto queue = PresentationImageDecodeQueue::make(
+        worker, [](std::span<const std::uint8_t> image) -> std::optional<PresentationImagePicture> {
+            if (image[0] == 1) {
+                throw std::bad_alloc();
+            }
+            return PresentationImagePicture{*platform::imaging::Bitmap::create(1, 1, {}, 1), true};
+        });
+    std::vector<std::pair<int, bool>> results;
+    queue->submit(phone(1), Data{1}, [&](auto picture) { results.emplace_back(1, picture.has_value()); });
+    queue->submit(phone(2), Data{2}, [&](auto picture) { results.emplace_back(2, picture.has_value()); });
+    worker->sync([] {});
+    EXPECT_EQ(results, (std::vector<std::pair<int, bool>>{{1, false}, {2, true}}));
 }
 
 }  // namespace
