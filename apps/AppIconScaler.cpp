@@ -63,8 +63,8 @@ std::optional<std::vector<std::uint8_t>> AppIconScaler::pngData(const IconBitmap
 }
 
 std::optional<std::vector<std::uint8_t>> AppIconScaler::pngData(std::span<const std::uint8_t> imageData,
-                                                                int pixelSize) const {
-    std::optional<IconBitmap> image = decodeIcon(imageData, std::clamp(pixelSize, 1, maxIconSide));
+                                                                int pixelSize, const IconRenderer& renderer) const {
+    std::optional<IconBitmap> image = decodeIcon(imageData, std::clamp(pixelSize, 1, maxIconSide), renderer);
     if (!image) {
         return std::nullopt;
     }

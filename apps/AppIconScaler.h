@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "apps/AppCatalogTypes.h"
+#include "apps/IconRenderer.h"
 
 namespace Apps {
 
@@ -22,8 +23,8 @@ class AppIconScaler {
     // overflow the side becomes floor(side * 3 / 4) until that would drop below 16.
     std::optional<std::vector<std::uint8_t>> pngData(const IconBitmap& image, int pixelSize) const;
     // Decodes PNG, SVG or XPM bytes, then as above. Empty or undecodable bytes give none.
-    std::optional<std::vector<std::uint8_t>> pngData(std::span<const std::uint8_t> imageData,
-                                                     int pixelSize) const;
+    std::optional<std::vector<std::uint8_t>> pngData(std::span<const std::uint8_t> imageData, int pixelSize,
+                                                     const IconRenderer& renderer = IconRenderer::besideProgram()) const;
 
     // The square of `side` pixels with the image drawn centred at its aspect ratio (exposed for tests).
     static std::optional<IconBitmap> drawCentred(const IconBitmap& image, int side);

@@ -1,7 +1,7 @@
 #pragma once
-// Icon files to bitmaps and bitmaps to PNG: PNG through the shared imaging library, SVG through librsvg
-// (rendered at the wanted size, with every reference to another file refused), XPM through gdk-pixbuf. Sizes
-// and file lengths are bounded, so a huge or hostile file gives none rather than exhausting memory.
+// Icon files to bitmaps and bitmaps to PNG: PNG through the shared imaging library, SVG and XPM drawn by
+// the icon helper process (IconRenderer.h). Sizes and file lengths are bounded, so a huge or hostile file
+// gives none rather than exhausting memory or ending the process.
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "apps/AppCatalogTypes.h"
+#include "apps/IconRenderer.h"
 
 namespace Apps {
 
@@ -18,9 +19,12 @@ inline constexpr int maxIconSide = 4096;
 // The bitmap as PNG at the usual compression level (6); none when encoding fails.
 std::optional<std::vector<std::uint8_t>> encodePNG(const IconBitmap& image);
 
-// Decodes PNG, SVG or XPM by content. SVGs are drawn into a square of `svgSide` pixels.
-std::optional<IconBitmap> decodeIcon(std::span<const std::uint8_t> bytes, int svgSide);
+// Decodes PNG, SVG or XPM by content. PNGs keep their size; SVGs are drawn into a square of `side` pixels
+// and XPMs longer than `side` are scaled down to it, both by `renderer`.
+std::optional<IconBitmap> decodeIcon(std::span<const std::uint8_t> bytes, int side,
+                                     const IconRenderer& renderer = IconRenderer::besideProgram());
 // Reads at most maxIconFileBytes of a regular file and decodes it; none for anything else.
-std::optional<IconBitmap> loadIconFile(const std::filesystem::path& path, int svgSide);
+std::optional<IconBitmap> loadIconFile(const std::filesystem::path& path, int side,
+                                       const IconRenderer& renderer = IconRenderer::besideProgram());
 
 }  // namespace Apps

@@ -45,11 +45,12 @@ std::string displayOrEnvironment(std::string name) {
 
 SystemAppCatalogProvider::SystemAppCatalogProvider(InstalledAppScanner scanner, double installedDebounce,
                                                    double installedSettleDelay, std::string displayName,
-                                                   IconTheme iconTheme)
+                                                   IconTheme iconTheme, IconRenderer iconRenderer)
     : scanner_(std::move(scanner)),
       installedDebounce_(validDebounce(installedDebounce)),
       installedSettleDelay_(validSettle(installedSettleDelay, installedDebounce_)),
       iconTheme_(std::move(iconTheme)),
+      iconRenderer_(std::move(iconRenderer)),
       windows_(displayOrEnvironment(std::move(displayName))),
       inotify_{::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)} {
     if (inotify_.fd >= 0) {
@@ -141,7 +142,7 @@ std::optional<IconBitmap> SystemAppCatalogProvider::icon(const std::string& bund
         record && !record->entry.icon.empty()) {
         if (const std::optional<std::filesystem::path> file =
                 iconTheme_.find(record->entry.icon, pixelSize)) {
-            if (std::optional<IconBitmap> image = loadIconFile(*file, pixelSize)) {
+            if (std::optional<IconBitmap> image = loadIconFile(*file, pixelSize, iconRenderer_)) {
                 return image;
             }
         }

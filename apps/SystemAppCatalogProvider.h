@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "apps/AppCatalogTypes.h"
+#include "apps/IconRenderer.h"
 #include "apps/IconTheme.h"
 #include "apps/InstalledAppScanner.h"
 #include "apps/RunningApps.h"
@@ -39,7 +40,8 @@ class SystemAppCatalogProvider final : public AppCatalogProvider {
     // The display is $DISPLAY when empty.
     SystemAppCatalogProvider(InstalledAppScanner scanner, double installedDebounce,
                              double installedSettleDelay, std::string displayName = {},
-                             IconTheme iconTheme = IconTheme());
+                             IconTheme iconTheme = IconTheme(),
+                             IconRenderer iconRenderer = IconRenderer::besideProgram());
     ~SystemAppCatalogProvider() override;
     SystemAppCatalogProvider(const SystemAppCatalogProvider&) = delete;
     SystemAppCatalogProvider& operator=(const SystemAppCatalogProvider&) = delete;
@@ -93,6 +95,7 @@ class SystemAppCatalogProvider final : public AppCatalogProvider {
     const double installedDebounce_;
     const double installedSettleDelay_;
     const IconTheme iconTheme_;
+    const IconRenderer iconRenderer_;
     WindowDirectory windows_;
     struct Descriptor {
         int fd = -1;

@@ -161,7 +161,8 @@ std::shared_ptr<Apps::SystemAppCatalogProvider> iconProvider() {
     const Tree& tree = iconTree();
     return std::make_shared<Apps::SystemAppCatalogProvider>(
         Apps::InstalledAppScanner({tree.root() / "applications"}, 2), 1.0, 10.0, ":no-display",
-        Apps::IconTheme({tree.root() / "icons"}, {}, "hicolor"));
+        Apps::IconTheme({tree.root() / "icons"}, {}, "hicolor"),
+        Apps::IconRenderer(std::filesystem::path(LUMIVEX_ICON_HELPER)));
 }
 
 void iconAnswer(benchmark::State& state, const std::string& id, bool cached) {

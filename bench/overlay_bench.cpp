@@ -1,9 +1,9 @@
 // The overlays' figures, printed: one annotation frame rendered at 1920x1080 with 50 marks and a
 // spotlight; the cost of one pen update at 120 a second (model, scene and drawing) as a share of a core;
-// and presentation pictures decoded to the 4096 limit beside ImageMagick's convert on the same files,
-// time and peak resident memory, each decode in a child process of its own.
-#include <sys/resource.h>
-#include <sys/wait.h>
+// and presentation pictures decoded to the 4096 limit beside ImageMagick's convert and libvips'
+// vipsthumbnail on the same files, whole process against whole process (ours through imaging_driver).
+// Run: overlay_bench [rounds]
+#include <turbojpeg.h>
 #include <unistd.h>
 
 #include <QGuiApplication>
@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -19,6 +21,7 @@
 #include <vector>
 
 #include "app/overlays/ScenePainting.h"
+#include "bench/ProcessFigures.h"
 #include "overlays/Annotations/AnnotationModel.h"
 #include "overlays/PresentationImages/PresentationImageDecoder.h"
 #include "platform/imaging/Codecs.h"
@@ -96,30 +99,6 @@ void renderFigures() {
                 perUpdate * 1e3, perUpdate * 120 * 100);
 }
 
-struct Run {
-    double seconds = 0;
-    long peakKiB = 0;
-    bool ok = false;
-};
-
-// Runs `work` in a child; its wall time and the child's peak resident size.
-Run inChild(const std::function<bool()>& work) {
-    auto start = Clock::now();
-    pid_t pid = fork();
-    if (pid == 0)
-        _exit(work() ? 0 : 1);
-    int status = 0;
-    rusage usage{};
-    wait4(pid, &status, 0, &usage);
-    return {std::chrono::duration<double>(Clock::now() - start).count(), usage.ru_maxrss,
-            WIFEXITED(status) && WEXITSTATUS(status) == 0};
-}
-
-std::vector<std::uint8_t> readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 void writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
@@ -141,8 +120,9 @@ platform::imaging::Bitmap photo(int width, int height) {
     return bitmap;
 }
 
-void decodeFigures() {
+void decodeFigures(int rounds) {
     namespace fs = std::filesystem;
+    using bench_figures::Series;
     fs::path folder = fs::temp_directory_path() / ("lumivex-overlay-bench-" + std::to_string(getpid()));
     fs::create_directories(folder);
     struct Input {
@@ -161,45 +141,70 @@ void decodeFigures() {
         inputs.push_back({"10000x10000 JPEG", folder / "10000x10000.jpg"});
         writeFile(folder / "10000x10000.png", *platform::imaging::encodePNG(large.view(), 1));
         inputs.push_back({"10000x10000 PNG", folder / "10000x10000.png"});
+        // The same picture as a progressive JPEG: its coefficients alone exceed a decode's budget.
+        tjhandle handle = tjInitCompress();
+        unsigned char* out = nullptr;
+        unsigned long size = 0;
+        if (tjCompress2(handle, large.pixels(), large.width(), static_cast<int>(large.stride()), large.height(),
+                        TJPF_BGRA, &out, &size, TJSAMP_420, 85, TJFLAG_PROGRESSIVE) == 0) {
+            writeFile(folder / "10000x10000-progressive.jpg", std::vector<std::uint8_t>(out, out + size));
+            inputs.push_back({"10000x10000 prog.", folder / "10000x10000-progressive.jpg"});
+        }
+        tjFree(out);
+        tjDestroy(handle);
     }
-    bool haveConvert = std::system("command -v convert >/dev/null 2>&1") == 0;
+    const std::string driver = LUMIVEX_IMAGING_DRIVER;
+    const std::string convert = "/usr/bin/convert";
+    const std::string vips = "/usr/bin/vipsthumbnail";
+    const bool haveConvert = access(convert.c_str(), X_OK) == 0;
+    const bool haveVips = access(vips.c_str(), X_OK) == 0;
     // Debian's ImageMagick policy refuses pictures this large; a private policy lifts its resource caps
-    // so that convert does the same work.
+    // so that convert does the same work. Every side decodes on one thread, as ours does.
     std::ofstream(folder / "policy.xml") << R"(<policymap>
   <policy domain="resource" name="memory" value="8GiB"/>
   <policy domain="resource" name="map" value="8GiB"/>
   <policy domain="resource" name="area" value="1GP"/>
   <policy domain="resource" name="disk" value="16GiB"/>
 </policymap>)";
-    std::printf("%-18s %12s %14s %16s %12s %14s\n", "picture", "ours (s)", "peak (MiB)", "output bitmap",
-                "convert (s)", "peak (MiB)");
+    setenv("MAGICK_CONFIGURE_PATH", folder.c_str(), 1);
+    setenv("MAGICK_THREAD_LIMIT", "1", 1);
+    setenv("OMP_NUM_THREADS", "1", 1);
+    setenv("VIPS_CONCURRENCY", "1", 1);
+    std::printf("presentation pictures to at most 4096 px, raw pixels written out; %d interleaved rounds, each "
+                "side a whole process; time and peak RSS as min/median/max\n",
+                rounds);
+    std::printf("load average before: %s\n", bench_figures::loadAverage().c_str());
     for (const auto& input : inputs) {
-        auto bytes = readFile(input.path);
-        int width = 0, height = 0;
-        if (auto info = platform::imaging::readImageInfo(bytes)) {
-            auto size = platform::imaging::fitLongestSide(info->width, info->height, 4096);
-            width = size.width;
-            height = size.height;
+        Series ours, theirs, thumb;
+        const std::string oursOut = (folder / "ours.raw").string();
+        const std::string convertOut = "rgba:" + (folder / "convert.rgba").string();
+        const std::string vipsOut = (folder / "vips.v").string();
+        for (int round = 0; round < rounds; ++round) {
+            ours.add(bench_figures::measured(driver, {driver, "picture", input.path, oursOut}));
+            if (haveConvert) {
+                theirs.add(bench_figures::measured(
+                    driver, {convert, "-define", "jpeg:size=4096x4096", input.path, "-resize", "4096x4096>",
+                             convertOut}));
+            }
+            if (haveVips) {
+                thumb.add(bench_figures::measured(driver, {vips, input.path, "--size", "4096x4096>", "-o", vipsOut}));
+            }
         }
-        Run ours = inChild([&] {
-            auto picture = PresentationImages::PresentationImageDecoder::decode(bytes, 4096);
-            return picture.has_value();
-        });
-        Run theirs;
+        std::printf("%s (%ju bytes)\n", input.name.c_str(), static_cast<std::uintmax_t>(fs::file_size(input.path)));
+        std::printf("  ours          %s\n", ours.text().c_str());
         if (haveConvert) {
-            std::string command = "MAGICK_CONFIGURE_PATH='" + folder.string() + "' convert '" + input.path +
-                                  "' -resize 4096x4096 rgba:/dev/null 2>/dev/null";
-            theirs = inChild([&] { return std::system(command.c_str()) == 0; });
+            std::printf("  convert       %s   ours/convert median time %.2f\n", theirs.text().c_str(),
+                        ours.medianMs() / std::max(theirs.medianMs(), 1e-9));
         }
-        double outputMiB = width * static_cast<double>(height) * 4 / (1 << 20);
-        std::printf(
-            "%-18s %12.3f %14.1f %9.1f MiB %12s %14s\n", input.name.c_str(), ours.seconds,
-            ours.peakKiB / 1024.0, outputMiB,
-            haveConvert ? (theirs.ok ? std::to_string(theirs.seconds).substr(0, 6).c_str() : "failed") : "-",
-            haveConvert ? std::to_string(theirs.peakKiB / 1024).c_str() : "-");
+        if (haveVips) {
+            std::printf("  vipsthumbnail %s   ours/vips median time %.2f\n", thumb.text().c_str(),
+                        ours.medianMs() / std::max(thumb.medianMs(), 1e-9));
+        }
     }
-    std::printf(
-        "(peak of the child that decoded, input file bytes included; convert's peak is its own process)\n");
+    std::printf("convert: -define jpeg:size=4096x4096 IN -resize '4096x4096>' rgba:OUT; vipsthumbnail: IN --size "
+                "'4096x4096>' -o OUT.v; MAGICK_THREAD_LIMIT=1 VIPS_CONCURRENCY=1. A failed side is a refusal "
+                "(ours refuses a progressive file whose coefficients exceed its 64 MiB budget).\n");
+    std::printf("load average after: %s\n", bench_figures::loadAverage().c_str());
     fs::remove_all(folder);
 }
 
@@ -208,7 +213,8 @@ void decodeFigures() {
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication application(argc, argv);
+    const int rounds = argc > 1 ? std::max(5, std::atoi(argv[1])) : 5;
     renderFigures();
-    decodeFigures();
+    decodeFigures(rounds);
     return 0;
 }

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "overlays/PresentationImages/PresentationImageDecoder.h"
+#include "overlays/PresentationImages/PresentationImageDecodeQueue.h"
 #include "platform/DispatchQueue.h"
 
 namespace OverlayWindows {
@@ -102,17 +102,18 @@ PresentationImageOverlayService::PresentationImageOverlayService(
     std::shared_ptr<platform::DispatchQueue> decodeQueue)
     : controller_(
           std::move(presenter),
-          [&main, decodeQueue](TrackpadProtocol::Data data,
-                               PresentationImages::PresentationImageController::Completion done) {
-              // Superseded decodes still run, one at a time in arrival order; the model's ticket
-              // check drops their results.
-              decodeQueue->async([&main, data = std::move(data), done = std::move(done)]() mutable {
-                  auto picture = PresentationImages::PresentationImageDecoder::decode(
-                      data, PresentationImages::PresentationImageDecoder::maxPixelSize);
-                  main.post([done = std::move(done), picture = std::move(picture)]() mutable {
-                      done(std::move(picture));
-                  });
-              });
+          [&main, decodes = PresentationImages::PresentationImageDecodeQueue::make(decodeQueue)](
+              const TrackpadProtocol::UUID& owner, TrackpadProtocol::Data data,
+              PresentationImages::PresentationImageController::Completion done) {
+              // At most one waiting picture per phone; the model's ticket check drops results that came
+              // too late.
+              decodes->submit(owner, std::move(data),
+                              [&main, done = std::move(done)](
+                                  std::optional<PresentationImages::PresentationImagePicture> picture) mutable {
+                                  main.post([done = std::move(done), picture = std::move(picture)]() mutable {
+                                      done(std::move(picture));
+                                  });
+                              });
           },
           std::move(frameOfDisplay), std::move(pointerDisplay)) {}
 

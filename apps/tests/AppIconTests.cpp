@@ -12,6 +12,11 @@ namespace {
 using testing::FakeAppProvider;
 using testing::solidImage;
 
+const IconRenderer& helper() {
+    static const IconRenderer renderer{std::filesystem::path(LUMIVEX_ICON_HELPER)};
+    return renderer;
+}
+
 IconBitmap decoded(const std::vector<std::uint8_t>& png) {
     std::optional<IconBitmap> image = decodeIcon(png, 16);
     EXPECT_TRUE(image);
@@ -86,7 +91,8 @@ TEST(AppIconScaler, DecodesFilesAndRefusesWhatIsNoImage) {
 
     const std::string svg =
         R"(<svg xmlns="http://www.w3.org/2000/svg" width="512" height="512"><rect width="512" height="512" fill="#0000ff"/></svg>)";
-    auto png = scaler.pngData(std::span(reinterpret_cast<const std::uint8_t*>(svg.data()), svg.size()), 64);
+    auto png =
+        scaler.pngData(std::span(reinterpret_cast<const std::uint8_t*>(svg.data()), svg.size()), 64, helper());
     ASSERT_TRUE(png);
     const IconBitmap image = decoded(*png);
     EXPECT_EQ(image.width, 64);
@@ -106,7 +112,7 @@ TEST(AppIconScaler, AnSVGCannotPullInOtherFiles) {
         R"(<image width="8" height="8" xlink:href="file://)" +
         red.string() + R"("/></svg>)";
     std::optional<IconBitmap> image =
-        decodeIcon(std::span(reinterpret_cast<const std::uint8_t*>(svg.data()), svg.size()), 8);
+        decodeIcon(std::span(reinterpret_cast<const std::uint8_t*>(svg.data()), svg.size()), 8, helper());
     std::filesystem::remove(red);
     ASSERT_TRUE(image);
     for (std::size_t i = 3; i < image->pixels.size(); i += 4) {

@@ -21,9 +21,10 @@ class ArtworkScaler {
   public:
     static constexpr int minimumPixelSize = 32;
     static constexpr long maximumByteCount = 61440;
-    // Artwork bigger than this, in bytes or in pixels, is not decoded at all.
+    // Artwork bigger than this, in bytes or in pixels, is not decoded at all. It is shown at a few hundred
+    // pixels, so a source of 4096 x 4096 is already far more than it needs.
     static constexpr std::size_t maximumSourceBytes = 16 * 1024 * 1024;
-    static constexpr std::uint64_t maximumSourcePixels = 100'000'000;
+    static constexpr std::uint64_t maximumSourcePixels = 4096ull * 4096;
     static constexpr double qualities[] = {0.8, 0.6, 0.4};
 
     // An opaque image (its bitmap may be empty in tests that only look at sizes).

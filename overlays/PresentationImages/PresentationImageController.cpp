@@ -19,7 +19,7 @@ void PresentationImageController::handle(const PresentationImage& image, const U
     if (auto* delivery = std::get_if<PresentationImageModel::Delivery>(&outcome)) {
         std::weak_ptr<PresentationImageController*> weak = alive_;
         auto ticket = delivery->ticket;
-        open_(std::move(delivery->image), [weak, ticket](std::optional<PresentationImagePicture> picture) {
+        open_(delivery->owner, std::move(delivery->image), [weak, ticket](std::optional<PresentationImagePicture> picture) {
             if (auto self = weak.lock())
                 (*self)->finishDecode(std::move(picture), ticket);
         });

@@ -25,8 +25,9 @@ class PresentationImagePresenting {
 class PresentationImageController {
   public:
     using Completion = std::function<void(std::optional<PresentationImagePicture>)>;
-    // Starts decoding the encoded picture; the completion runs later on the main thread.
-    using Open = std::function<void(TrackpadProtocol::Data, Completion)>;
+    // Starts decoding the encoded picture the owner sent; the completion runs later on the main thread,
+    // or never when a newer picture of the same owner supersedes it before its decode began.
+    using Open = std::function<void(const UUID& owner, TrackpadProtocol::Data, Completion)>;
     using FrameOfDisplay = std::function<std::optional<Rect>(std::uint32_t)>;
     using DisplayQuery = std::function<std::optional<std::uint32_t>()>;
 

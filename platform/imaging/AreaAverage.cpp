@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace platform::imaging {
 
@@ -33,26 +34,47 @@ AreaAverager::AreaAverager(int sourceWidth, int sourceHeight, Bitmap& out, bool 
       rows_(sourceHeight, out.height()),
       filtered_(static_cast<std::size_t>(out.width()) * 4) {}
 
+namespace {
+
+// Four channels at once, as the compilers' vector extension: the same operations per channel as scalar
+// code, in the same order (so the same results), a few times faster on pictures of a hundred megapixels.
+typedef float Float4 __attribute__((vector_size(16)));
+typedef std::uint8_t Byte4 __attribute__((vector_size(4)));
+
+Float4 load(const std::uint8_t* pixel) {
+    Byte4 bytes;
+    std::memcpy(&bytes, pixel, sizeof bytes);
+    return __builtin_convertvector(bytes, Float4);
+}
+
+}  // namespace
+
 void AreaAverager::filter(const std::uint8_t* source) {
+    float* filtered = filtered_.data();
     for (std::size_t d = 0; d < columns_.spans.size(); ++d) {
         const auto& span = columns_.spans[d];
-        float sum[4] = {0, 0, 0, 0};
-        for (int i = 0; i < span.count; ++i) {
-            const std::uint8_t* p = source + static_cast<std::size_t>(span.first + i) * 4;
-            const float w = columns_.weights[span.weights + static_cast<std::size_t>(i)];
-            const float a = weightByAlpha_ ? w * p[3] * (1.0f / 255) : w;
-            sum[0] += a * p[0];
-            sum[1] += a * p[1];
-            sum[2] += a * p[2];
-            sum[3] += w * p[3];
+        const float* weights = columns_.weights.data() + span.weights;
+        const std::uint8_t* p = source + static_cast<std::size_t>(span.first) * 4;
+        Float4 sum = {0, 0, 0, 0};
+        if (weightByAlpha_) {
+            for (int i = 0; i < span.count; ++i, p += 4) {
+                const float w = weights[i];
+                const float a = w * p[3] * (1.0f / 255);
+                const Float4 scale = {a, a, a, w};
+                sum += scale * load(p);
+            }
+        } else {
+            for (int i = 0; i < span.count; ++i, p += 4)
+                sum += weights[i] * load(p);
         }
-        std::copy(sum, sum + 4, filtered_.begin() + static_cast<std::ptrdiff_t>(d * 4));
+        std::memcpy(filtered + d * 4, &sum, sizeof sum);
     }
 }
 
 void AreaAverager::emit(int y, const std::vector<float>& sums) {
     std::uint8_t* target = out_.mutablePixels() + out_.stride() * static_cast<std::size_t>(y);
-    auto byte = [](float v) { return static_cast<std::uint8_t>(std::clamp(std::lround(v), 0L, 255L)); };
+    // Rounds half away from zero like lround, without a library call per channel.
+    auto byte = [](float v) { return static_cast<std::uint8_t>(std::clamp(v, 0.0f, 255.0f) + 0.5f); };
     for (std::size_t k = 0; k < sums.size(); k += 4) {
         const float alpha = sums[k + 3];
         const float unweight = weightByAlpha_ ? (alpha > 0 ? 255.0f / alpha : 0.0f) : 1.0f;
@@ -79,9 +101,17 @@ void AreaAverager::push(const std::uint8_t* row) {
             open_.emplace_back(filtered_.size(), 0.0f);
         if (y < span.first + span.count) {
             const float w = rows_.weights[span.weights + static_cast<std::size_t>(y - span.first)];
-            auto& sums = open_[slot];
-            for (std::size_t k = 0; k < sums.size(); ++k)
-                sums[k] += w * filtered_[k];
+            float* __restrict sums = open_[slot].data();
+            const float* __restrict filtered = filtered_.data();
+            const std::size_t count = filtered_.size();
+            for (std::size_t k = 0; k < count; k += 4) {
+                Float4 sum;
+                Float4 part;
+                std::memcpy(&sum, sums + k, sizeof sum);
+                std::memcpy(&part, filtered + k, sizeof part);
+                sum += w * part;
+                std::memcpy(sums + k, &sum, sizeof sum);
+            }
         }
     }
     // Rows whose last source row this was are complete.

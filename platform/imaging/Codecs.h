@@ -1,7 +1,12 @@
 #pragma once
 // JPEG and PNG, read and written. Every decoder checks the image's claimed size against the caller's pixel
 // limit before it allocates pixels, and answers broken, truncated or unknown data with an ImageError.
+// Beyond the result itself, a decode holds at most a fixed working budget: rows are streamed through the
+// scaler, and a file that cannot be decoded that way within the budget (a progressive JPEG whose
+// coefficients exceed it, an interlaced PNG that must be held whole before it is shrunk) is refused
+// as tooLarge.
 // Thread: any; calls share no state.
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -30,6 +35,9 @@ ImageResult<ImageInfo> readImageInfo(std::span<const std::uint8_t> data);
 ImageResult<ImageInfo> readJPEGInfo(std::span<const std::uint8_t> data);
 ImageResult<ImageInfo> readPNGInfo(std::span<const std::uint8_t> data);
 
+// The working memory one decode may use besides its result.
+inline constexpr std::size_t defaultDecodeBudget = 64 * 1024 * 1024;
+
 struct DecodeOptions {
     // Images claiming more pixels (as stored) are refused with tooLarge before any pixel is decoded.
     std::uint64_t maxPixels = 0;
@@ -39,6 +47,8 @@ struct DecodeOptions {
     PixelFormat format = PixelFormat::bgra;
     // Turns the image upright by its EXIF orientation.
     bool applyOrientation = true;
+    // Working memory besides the result (see above).
+    std::size_t memoryBudget = defaultDecodeBudget;
 };
 
 ImageResult<Bitmap> decodeImage(std::span<const std::uint8_t> data, const DecodeOptions& options);

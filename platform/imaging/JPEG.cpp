@@ -10,6 +10,7 @@
 
 // jpeglib.h needs FILE and size_t declared before it.
 #include <jpeglib.h>
+#include <jerror.h>
 
 #include "platform/imaging/AreaAverage.h"
 #include "platform/imaging/Codecs.h"
@@ -87,31 +88,39 @@ void warningIsFailure(j_common_ptr info, int level) {
         failDecode(info);
 }
 
-// The same bound on progressive scans as the whole-image decode, against files built to take minutes.
+// A bound on progressive scans, against files built to take minutes.
 void limitScans(j_common_ptr info) {
     auto* decompress = reinterpret_cast<j_decompress_ptr>(info);
     if (decompress->is_decompressor && decompress->input_scan_number > 500)
         failDecode(info);
 }
 
+enum ScanStatus { scanned, broken, overBudget };
+
+// Where the reader puts scanline `y`, and what it does with it once it is there.
+using RowTarget = std::uint8_t* (*)(void* context, int y);
 using RowSink = void (*)(void* context, const std::uint8_t* row);
 
-// Decodes at scale num/denom into `row` (one scanline of `stride` bytes), handing each line to `sink`.
+// Decodes at scale num/denom, scanline by scanline, into the rows `target` names; `sink` (when not null)
+// sees each one after it is decoded. The library's whole-image buffers (the coefficients of every block,
+// which progressive files need) may take at most `budget` bytes; with no backing store the library
+// refuses a file needing more before it decodes a pixel.
 // C only: nothing with a destructor lives in this frame, so the library's long jump leaves nothing behind.
-// Returns false when the data is broken or the scaled size is not the expected one.
-bool readScanlines(const std::uint8_t* data, unsigned long size, unsigned num, unsigned denom,
-                   J_COLOR_SPACE space, int width, int height, std::uint8_t* row, RowSink sink,
-                   void* context) {
+ScanStatus readScanlines(const std::uint8_t* data, unsigned long size, unsigned num, unsigned denom,
+                         J_COLOR_SPACE space, int width, int height, std::size_t budget, RowTarget target,
+                         RowSink sink, void* context) {
     jpeg_decompress_struct info;
     ScanlineErrors errors;
     info.err = jpeg_std_error(&errors.manager);
     errors.manager.error_exit = failDecode;
     errors.manager.emit_message = warningIsFailure;
     if (setjmp(errors.jump) != 0) {
+        const int code = errors.manager.msg_code;
         jpeg_destroy_decompress(&info);
-        return false;
+        return code == JERR_NO_BACKING_STORE || code == JERR_OUT_OF_MEMORY ? overBudget : broken;
     }
     jpeg_create_decompress(&info);
+    info.mem->max_memory_to_use = static_cast<long>(std::min<std::size_t>(budget, LONG_MAX));
     errors.progress.progress_monitor = limitScans;
     info.progress = &errors.progress;
     jpeg_mem_src(&info, data, size);
@@ -123,37 +132,47 @@ bool readScanlines(const std::uint8_t* data, unsigned long size, unsigned num, u
     if (static_cast<int>(info.output_width) != width || static_cast<int>(info.output_height) != height ||
         info.output_components != 4) {
         jpeg_destroy_decompress(&info);
-        return false;
+        return broken;
     }
-    JSAMPROW rows[1] = {row};
     while (info.output_scanline < info.output_height) {
+        JSAMPROW rows[1] = {target(context, static_cast<int>(info.output_scanline))};
         if (jpeg_read_scanlines(&info, rows, 1) != 1)
             failDecode(reinterpret_cast<j_common_ptr>(&info));
-        sink(context, row);
+        if (sink)
+            sink(context, rows[0]);
     }
     jpeg_finish_decompress(&info);
     jpeg_destroy_decompress(&info);
-    return true;
+    return scanned;
 }
 
-// A picture much larger than wanted, decoded scanline by scanline straight into the area-averaged result:
+ImageError errorOf(ScanStatus status) {
+    return status == overBudget ? ImageError::tooLarge : ImageError::corrupt;
+}
+
+// A picture larger than wanted, decoded scanline by scanline straight into the area-averaged result:
 // the memory in use stays near the result's, however large the source.
 ImageResult<Bitmap> decodeJPEGAveraged(std::span<const std::uint8_t> data, tjscalingfactor factor, int width,
-                                       int height, Size fitted, PixelFormat format) {
-    auto out = Bitmap::create(fitted.width, fitted.height, format, UINT64_MAX);
+                                       int height, Size fitted, const DecodeOptions& options) {
+    auto out = Bitmap::create(fitted.width, fitted.height, options.format, UINT64_MAX);
     if (!out)
         return ImageError::tooLarge;
-    std::vector<std::uint8_t> row(static_cast<std::size_t>(width) * 4);
-    AreaAverager averager(width, height, *out, false);
-    const RowSink sink = [](void* context, const std::uint8_t* line) {
-        static_cast<AreaAverager*>(context)->push(line);
-    };
-    if (!readScanlines(data.data(), static_cast<unsigned long>(data.size()),
-                       static_cast<unsigned>(factor.num), static_cast<unsigned>(factor.denom),
-                       jpegColorSpace(format), width, height, row.data(), sink, &averager))
-        return ImageError::corrupt;
+    struct Context {
+        std::vector<std::uint8_t> row;
+        AreaAverager averager;
+    } context{std::vector<std::uint8_t>(static_cast<std::size_t>(width) * 4),
+              AreaAverager(width, height, *out, false)};
+    const RowTarget target = [](void* c, int) { return static_cast<Context*>(c)->row.data(); };
+    const RowSink sink = [](void* c, const std::uint8_t* line) { static_cast<Context*>(c)->averager.push(line); };
+    const ScanStatus status = readScanlines(data.data(), static_cast<unsigned long>(data.size()),
+                                            static_cast<unsigned>(factor.num), static_cast<unsigned>(factor.denom),
+                                            jpegColorSpace(options.format), width, height, options.memoryBudget,
+                                            target, sink, &context);
+    if (status != scanned)
+        return errorOf(status);
     return std::move(*out);
 }
+
 }  // namespace
 
 ImageResult<ImageInfo> readJPEGInfo(std::span<const std::uint8_t> data) {
@@ -184,37 +203,28 @@ ImageResult<Bitmap> decodeJPEG(std::span<const std::uint8_t> data, const DecodeO
     const int width = TJSCALED(info->width, factor);
     const int height = TJSCALED(info->height, factor);
     if (options.longestSide > 0 && std::max(width, height) > options.longestSide) {
-        auto averaged = decodeJPEGAveraged(
-            data, factor, width, height, fitLongestSide(width, height, options.longestSide), options.format);
+        auto averaged = decodeJPEGAveraged(data, factor, width, height,
+                                           fitLongestSide(width, height, options.longestSide), options);
         if (!averaged || !options.applyOrientation || info->orientation == Orientation::up)
             return averaged;
         return applyOrientation(averaged->view(), info->orientation);
     }
     auto bitmap = Bitmap::create(width, height, options.format, options.maxPixels);
-    if (!bitmap || bitmap->stride() > INT_MAX)
+    if (!bitmap)
         return ImageError::tooLarge;
-    Handle handle(tjInitDecompress());
-    if (!handle)
-        return ImageError::tooLarge;
-    // Truncated or damaged data only draws a warning from the library, which would still hand out a
-    // partly grey image; such data counts as broken here. The scan limit stops progressive files built to
-    // take minutes.
-    if (tjDecompress2(handle.get(), data.data(), static_cast<unsigned long>(data.size()),
-                      bitmap->mutablePixels(), width, static_cast<int>(bitmap->stride()), height,
-                      turboFormat(options.format), TJFLAG_STOPONWARNING | TJFLAG_LIMITSCANS) != 0)
-        return ImageError::corrupt;
-
-    Bitmap result = std::move(*bitmap);
-    if (options.longestSide > 0 && std::max(width, height) > options.longestSide) {
-        const Size fitted = fitLongestSide(width, height, options.longestSide);
-        auto scaled = scale(result.view(), fitted.width, fitted.height);
-        if (!scaled)
-            return scaled.error();
-        result = std::move(*scaled);
-    }
+    const RowTarget target = [](void* c, int y) {
+        auto* b = static_cast<Bitmap*>(c);
+        return b->mutablePixels() + b->stride() * static_cast<std::size_t>(y);
+    };
+    const ScanStatus status = readScanlines(data.data(), static_cast<unsigned long>(data.size()),
+                                            static_cast<unsigned>(factor.num), static_cast<unsigned>(factor.denom),
+                                            jpegColorSpace(options.format), width, height, options.memoryBudget,
+                                            target, nullptr, &*bitmap);
+    if (status != scanned)
+        return errorOf(status);
     if (options.applyOrientation && info->orientation != Orientation::up)
-        return applyOrientation(result.view(), info->orientation);
-    return result;
+        return applyOrientation(bitmap->view(), info->orientation);
+    return std::move(*bitmap);
 }
 
 ImageResult<std::vector<std::uint8_t>> encodeJPEG(const ImageView& image, int quality) {

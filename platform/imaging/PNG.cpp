@@ -263,6 +263,12 @@ ImageResult<Bitmap> decodePNG(std::span<const std::uint8_t> data, const DecodeOp
             return applyOrientation(out->view(), info->orientation);
         return std::move(*out);
     }
+    // An interlaced image comes in passes over the whole picture, so it is held whole; when it is then
+    // shrunk, that copy is working memory and must fit the budget.
+    const bool shrunk = options.longestSide > 0 && std::max(info->width, info->height) > options.longestSide;
+    if (shrunk && static_cast<std::uint64_t>(info->width) * static_cast<std::uint64_t>(info->height) * 4 >
+                      options.memoryBudget)
+        return ImageError::tooLarge;
     auto bitmap = Bitmap::create(info->width, info->height, options.format, options.maxPixels);
     if (!bitmap)
         return ImageError::tooLarge;

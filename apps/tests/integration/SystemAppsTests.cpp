@@ -208,7 +208,8 @@ TEST(SystemIcons, ComeFromTheThemeAtTheRightSizeAndBadFilesGiveNone) {
     const InstalledAppScanner scanner({tree.root() / "applications"}, 2);
     auto provider = std::make_shared<SystemAppCatalogProvider>(
         scanner, 1.0, 10.0, ":no-display",
-        IconTheme({tree.root() / "icons"}, {tree.root() / "pixmaps"}, "hicolor"));
+        IconTheme({tree.root() / "icons"}, {tree.root() / "pixmaps"}, "hicolor"),
+        IconRenderer(std::filesystem::path(LUMIVEX_ICON_HELPER)));
     auto catalog = AppCatalog::make(provider, {}, std::nullopt, AppIconScaler(61440), {});
 
     auto logo = provider->icon("logo", 48);

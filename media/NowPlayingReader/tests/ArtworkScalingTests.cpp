@@ -1,6 +1,8 @@
 // The artwork scaler over the real codecs: size, budget, orientation, transparency and refusals.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "media/NowPlayingReader/ArtworkScaler.h"
 #include "platform/imaging/Codecs.h"
 
@@ -106,6 +108,24 @@ TEST(ArtworkScalingTest, CorruptUnknownAndHugeArtworkGivesNone) {
     // A truncated JPEG decodes to what it holds, or nothing; never more than the budget.
     const std::optional<Data> partial = scaler.scale(truncated);
     EXPECT_TRUE(!partial || partial->size() <= 61440u);
+}
+
+}  // namespace
+}  // namespace media
+
+namespace media {
+namespace {
+
+TEST(ArtworkScalingTest, ArtworkOfMorePixelsThanArtworkEverNeedsIsNotDecoded) {
+    // A flat picture compresses to little, so only the pixel cap can stop it.
+    constexpr int width = 4200;
+    constexpr int height = 4100;
+    static_assert(static_cast<std::uint64_t>(width) * height > ArtworkScaler::maximumSourcePixels);
+    imaging::Bitmap flat = *imaging::Bitmap::create(width, height, imaging::PixelFormat::rgba, UINT64_MAX);
+    std::fill_n(flat.mutablePixels(), flat.bytes().size(), std::uint8_t{200});
+    const Data large = *imaging::encodeJPEG(flat.view(), 90);
+    ASSERT_LE(large.size(), ArtworkScaler::maximumSourceBytes);
+    EXPECT_EQ(ArtworkScaler(360, 61440).scale(large), std::nullopt);
 }
 
 }  // namespace

@@ -174,7 +174,7 @@ struct ControllerFixture : ::testing::Test {
     std::map<std::uint32_t, Rect> screens{{1, {{0, 0}, {1000, 800}}}, {2, {{1000, 0}, {1920, 1080}}}};
     std::uint32_t pointer = 1;
     PresentationImageController controller{
-        presenter, [this](Data, PresentationImageController::Completion done) { pending.push_back(done); },
+        presenter, [this](const UUID&, Data, PresentationImageController::Completion done) { pending.push_back(done); },
         [this](std::uint32_t id) -> std::optional<Rect> {
             auto s = screens.find(id);
             return s == screens.end() ? std::nullopt : std::optional<Rect>(s->second);
@@ -236,7 +236,7 @@ TEST_F(ControllerFixture, FailedOrLateDecodesLeaveTheScreenAlone) {
     auto late = pending.back();
     {
         PresentationImageController gone(
-            presenter, [&](Data, auto done) { late = done; }, nullptr, nullptr);
+            presenter, [&](const UUID&, Data, auto done) { late = done; }, nullptr, nullptr);
         gone.handle(part(4), phone(1));
     }
     late(picture(1, 1));  // the controller it belonged to is gone: dropped

@@ -1,0 +1,103 @@
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <utility>
+#include <string>
+#include <vector>
+
+#include "overlays/PresentationImages/PresentationImageDecodeQueue.h"
+#include "platform/DispatchQueue.h"
+
+namespace PresentationImages {
+namespace {
+
+using TrackpadProtocol::Data;
+using TrackpadProtocol::UUID;
+
+UUID phone(std::uint8_t n) {
+    UUID id;
+    id.bytes[0] = n;
+    return id;
+}
+
+// Decodes nothing: records which picture (its first byte) was decoded, and holds the worker at the first
+// decode until released, the way a large picture does.
+struct Recorder {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool released = false;
+    bool holding = false;
+    std::vector<int> decoded;
+    std::vector<int> completed;
+
+    PresentationImageDecodeQueue::Decode decode() {
+        return [this](std::span<const std::uint8_t> image) -> std::optional<PresentationImagePicture> {
+            std::unique_lock lock(mutex);
+            decoded.push_back(image[0]);
+            holding = true;
+            changed.notify_all();
+            changed.wait(lock, [&] { return released; });
+            return PresentationImagePicture{*platform::imaging::Bitmap::create(1, 1, {}, 1), true};
+        };
+    }
+    PresentationImageDecodeQueue::Completion done(int number) {
+        return [this, number](std::optional<PresentationImagePicture> picture) {
+            std::lock_guard lock(mutex);
+            if (picture) {
+                completed.push_back(number);
+            }
+        };
+    }
+};
+
+TEST(PresentationImageDecodeQueue, KeepsOneWaitingPicturePerPhoneAndLetsTheOtherPhoneThrough) {
+    Recorder recorder;
+    auto worker = std::make_shared<platform::DispatchQueue>("test.decodes");
+    auto queue = PresentationImageDecodeQueue::make(worker, recorder.decode());
+
+    queue->submit(phone(1), Data{1}, recorder.done(1));
+    {
+        std::unique_lock lock(recorder.mutex);
+        recorder.changed.wait(lock, [&] { return recorder.holding; });
+    }
+    // Phone 1 keeps sending while its first picture decodes; phone 2 sends one picture in between.
+    for (std::uint8_t n = 2; n <= 50; ++n) {
+        queue->submit(phone(1), Data(1024, n), recorder.done(n));
+        if (n == 20) {
+            queue->submit(phone(2), Data{200}, recorder.done(200));
+        }
+        EXPECT_LE(queue->waitingCount(), 2u);
+    }
+    EXPECT_EQ(queue->waitingCount(), 2u);
+    {
+        std::lock_guard lock(recorder.mutex);
+        recorder.released = true;
+        recorder.changed.notify_all();
+    }
+    worker->sync([] {});
+    std::lock_guard lock(recorder.mutex);
+    EXPECT_EQ(recorder.decoded, (std::vector<int>{1, 200, 50}));
+    EXPECT_EQ(recorder.completed, (std::vector<int>{1, 200, 50}));
+    EXPECT_EQ(queue->waitingCount(), 0u);
+}
+
+TEST(PresentationImageDecodeQueue, ADecodeThatRunsOutOfMemoryFailsAndTheNextOneStillRuns) {
+    auto worker = std::make_shared<platform::DispatchQueue>("test.decodes");
+    auto queue = PresentationImageDecodeQueue::make(
+        worker, [](std::span<const std::uint8_t> image) -> std::optional<PresentationImagePicture> {
+            if (image[0] == 1) {
+                throw std::bad_alloc();
+            }
+            return PresentationImagePicture{*platform::imaging::Bitmap::create(1, 1, {}, 1), true};
+        });
+    std::vector<std::pair<int, bool>> results;
+    queue->submit(phone(1), Data{1}, [&](auto picture) { results.emplace_back(1, picture.has_value()); });
+    queue->submit(phone(2), Data{2}, [&](auto picture) { results.emplace_back(2, picture.has_value()); });
+    worker->sync([] {});
+    EXPECT_EQ(results, (std::vector<std::pair<int, bool>>{{1, false}, {2, true}}));
+}
+
+}  // namespace
+}  // namespace PresentationImages

@@ -1,0 +1,129 @@
+// A decode's working memory beyond its result stays within the budget: files that would need more are
+// refused, the same pictures in a streamable form are not.
+#include <png.h>
+#include <turbojpeg.h>
+
+#include <algorithm>
+#include <csetjmp>
+#include <cstring>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/imaging/Codecs.h"
+
+namespace platform::imaging {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bitmap noise(int width, int height) {
+    auto bitmap = Bitmap::create(width, height, PixelFormat::bgra, UINT64_MAX);
+    std::uint32_t state = 99;
+    std::uint8_t* p = bitmap->mutablePixels();
+    for (std::size_t i = 0; i < bitmap->bytes().size(); ++i) {
+        state = state * 1664525 + 1013904223;
+        p[i] = (i % 4 == 3) ? 255 : static_cast<std::uint8_t>(state >> 24);
+    }
+    return *bitmap;
+}
+
+Bytes jpeg(const Bitmap& image, bool progressive) {
+    tjhandle handle = tjInitCompress();
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    const int failed = tjCompress2(handle, image.pixels(), image.width(), static_cast<int>(image.stride()),
+                                   image.height(), TJPF_BGRA, &out, &size, TJSAMP_420, 90,
+                                   progressive ? TJFLAG_PROGRESSIVE : 0);
+    Bytes bytes(out, out + (failed ? 0 : size));
+    tjFree(out);
+    tjDestroy(handle);
+    return bytes;
+}
+
+void appendData(png_structp png, png_bytep data, png_size_t length) {
+    auto* bytes = static_cast<Bytes*>(png_get_io_ptr(png));
+    bytes->insert(bytes->end(), data, data + length);
+}
+
+bool writePNG(png_structp png, png_infop info, const Bitmap* image, int interlace, png_bytepp rows) {
+    if (setjmp(png_jmpbuf(png)))
+        return false;
+    png_set_IHDR(png, info, static_cast<png_uint_32>(image->width()), static_cast<png_uint_32>(image->height()), 8,
+                 PNG_COLOR_TYPE_RGB_ALPHA, interlace, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_compression_level(png, 1);
+    png_write_info(png, info);
+    png_write_image(png, rows);
+    png_write_end(png, nullptr);
+    return true;
+}
+
+Bytes png(const Bitmap& image, bool interlaced) {
+    Bytes bytes;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    png_set_write_fn(png, &bytes, appendData, nullptr);
+    std::vector<png_bytep> rows(static_cast<std::size_t>(image.height()));
+    for (std::size_t y = 0; y < rows.size(); ++y)
+        rows[y] = const_cast<png_bytep>(image.pixels() + image.stride() * y);
+    const bool written =
+        writePNG(png, info, &image, interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, rows.data());
+    png_destroy_write_struct(&png, &info);
+    return written ? bytes : Bytes{};
+}
+
+DecodeOptions budgeted(std::size_t budget, int longestSide) {
+    DecodeOptions options;
+    options.maxPixels = 100'000'000;
+    options.longestSide = longestSide;
+    options.memoryBudget = budget;
+    options.format = PixelFormat::rgba;  // the test PNGs store the bytes as they are in memory
+    return options;
+}
+
+TEST(ImagingDecodeBudget, AProgressiveJPEGWhoseCoefficientsExceedTheBudgetIsRefused) {
+    // 1024 x 1024 at 4:2:0 holds about 3 MiB of coefficients for the whole image.
+    const Bitmap image = noise(1024, 1024);
+    const Bytes progressive = jpeg(image, true);
+    const Bytes baseline = jpeg(image, false);
+    ASSERT_FALSE(progressive.empty());
+    ASSERT_FALSE(baseline.empty());
+    constexpr std::size_t budget = 1024 * 1024;
+    const auto refused = decodeImage(progressive, budgeted(budget, 256));
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error(), ImageError::tooLarge);
+    EXPECT_EQ(decodeImage(progressive, budgeted(budget, 0)).error(), ImageError::tooLarge);
+    // The same picture, baseline, streams through within that budget, at full size or shrunk.
+    const auto shrunk = decodeImage(baseline, budgeted(budget, 256));
+    ASSERT_TRUE(shrunk);
+    EXPECT_EQ(shrunk->width(), 256);
+    EXPECT_TRUE(decodeImage(baseline, budgeted(budget, 0)));
+    // With room for its coefficients, the progressive file decodes.
+    const auto roomy = decodeImage(progressive, budgeted(8 * budget, 256));
+    ASSERT_TRUE(roomy);
+    EXPECT_EQ(roomy->width(), 256);
+}
+
+TEST(ImagingDecodeBudget, AnInterlacedPNGIsHeldWholeOnlyWhenThatFitsTheBudget) {
+    const Bitmap image = noise(600, 400);  // 960,000 bytes held whole
+    const Bytes interlaced = png(image, true);
+    const Bytes plain = png(image, false);
+    ASSERT_FALSE(interlaced.empty());
+    constexpr std::size_t budget = 512 * 1024;
+    const auto refused = decodeImage(interlaced, budgeted(budget, 100));
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error(), ImageError::tooLarge);
+    // At its own size the whole image is the result, not working memory.
+    const auto whole = decodeImage(interlaced, budgeted(budget, 0));
+    ASSERT_TRUE(whole);
+    EXPECT_TRUE(std::ranges::equal(whole->bytes(), image.bytes()));
+    const auto streamed = decodeImage(plain, budgeted(budget, 100));
+    ASSERT_TRUE(streamed);
+    EXPECT_EQ(streamed->width(), 100);
+    const auto roomy = decodeImage(interlaced, budgeted(2 * 1024 * 1024, 100));
+    ASSERT_TRUE(roomy);
+    EXPECT_TRUE(roomy->samePixels(*streamed));
+}
+
+}  // namespace
+}  // namespace platform::imaging
