@@ -50,10 +50,9 @@ std::optional<KeyResult> searchKeymap(xkb_keymap* keymap, std::uint32_t group, c
 // The first group, from `preferred` on and then from 0, whose keys type the Latin letters a to z.
 std::uint32_t asciiCapableGroup(xkb_keymap* keymap, std::uint32_t preferred);
 
-// The layout of an X display: the keymap its XKB rule names describe (the root window's
-// _XKB_RULES_NAMES, as set by setxkbmap), read again at every call and rebuilt when the names change,
-// in the current group when it types Latin letters, else the first group that does. Linux has no
-// counterpart of the menu key-equivalent probe (toolkits match shortcuts by keysym, which the typing
+// The layout of an X display: the server's own keymap and group, followed through the changes the
+// server announces, in the current group when it types Latin letters, else the first group that does. Linux
+// has no counterpart of the menu key-equivalent probe (toolkits match shortcuts by keysym, which the typing
 // search already gives), so menuKeyEquivalent answers none and the engine goes on to the typing search.
 //
 // Thread: the calling thread; one at a time.

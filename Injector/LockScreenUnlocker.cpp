@@ -212,6 +212,8 @@ struct LockScreenUnlocker::Attempt {
 
     KeyPostResult post(std::vector<KeyEvent> events, GateKind gate, const LockScreenField* field,
                        double limit);
+    // The checks before anything is woken or posted; none when the attempt may run.
+    std::optional<Outcome> refusal();
     Outcome run();
     std::variant<LockScreenField, Outcome> waitForField();
     std::variant<UnlockEntry, Outcome> fillOrType(const LockScreenField& field);
@@ -260,6 +262,23 @@ KeyPostResult LockScreenUnlocker::Attempt::post(std::vector<KeyEvent> events, Ga
     }
     wipe(events);
     return result;
+}
+
+std::optional<LockScreenUnlocker::Attempt::Outcome> LockScreenUnlocker::Attempt::refusal() {
+    if (!lock().isLocked()) {
+        return Outcome{UnlockStatus::notLocked, "The screen wasn't locked, so nothing was entered.",
+                       std::nullopt};
+    }
+    std::optional<std::vector<std::u16string>> typable = typingChunks(password);
+    if (!typable) {
+        return Outcome{UnlockStatus::cannotType,
+                       "The password is empty or has a control character. Nothing was entered.",
+                       std::nullopt};
+    }
+    chunks = std::move(*typable);
+    const std::optional<UnlockKey> a = unlocker.layout_.key("a");
+    selectAllKeyCode = a && !a->shift && !a->option ? a->keyCode : 0;
+    return std::nullopt;
 }
 
 LockScreenUnlocker::Attempt::Outcome LockScreenUnlocker::Attempt::run() {
@@ -582,34 +601,20 @@ void LockScreenUnlocker::unlock(std::string password, IsWithdrawn isWithdrawn, C
             "The attempt was withdrawn (the iPhone disconnected, was forgotten, or Unlock from iPhone was "
             "turned off).");
     }
-    if (isRunning()) {
-        return refuse(UnlockStatus::busy, "Another unlock was running.");
-    }
-    if (!lockScreen_.isLocked()) {
-        return refuse(UnlockStatus::notLocked, "The screen wasn't locked, so nothing was entered.");
-    }
-    std::optional<std::vector<std::u16string>> chunks = typingChunks(password);
-    if (!chunks) {
-        return refuse(UnlockStatus::cannotType,
-                      "The password is empty or has a control character. Nothing was entered.");
-    }
+    // Taken here, before the checks that reach the system run on the queue: a request arriving while
+    // another is checked or typed is answered at once, so a flood builds no backlog on the queue.
+    bool taken = false;
     {
         std::lock_guard lock(busy_);
-        if (isRunning_) {
-            for (std::u16string& chunk : *chunks) {
-                wipe(chunk);
-            }
-            wipe(password);
-            finish({UnlockStatus::busy, "Another unlock was running.", std::nullopt}, completion);
-            return;
-        }
+        taken = !isRunning_;
         isRunning_ = true;
     }
-    auto run = std::make_shared<Attempt>(Attempt{*this, std::move(password), std::move(*chunks), 0, 0, 0,
-                                                 std::move(isWithdrawn), std::move(completion)});
+    if (!taken) {
+        return refuse(UnlockStatus::busy, "Another unlock was running.");
+    }
+    auto run = std::make_shared<Attempt>(
+        Attempt{*this, std::move(password), {}, 0, 0, 0, std::move(isWithdrawn), std::move(completion)});
     wipe(password);
-    const std::optional<UnlockKey> a = layout_.key("a");
-    run->selectAllKeyCode = a && !a->shift && !a->option ? a->keyCode : 0;
     run->deadline = clock_() + timing_.attemptTimeLimit;
     queue_.async([this, run] { attempt(run); });
 }
@@ -617,8 +622,14 @@ void LockScreenUnlocker::unlock(std::string password, IsWithdrawn isWithdrawn, C
 void LockScreenUnlocker::attempt(const std::shared_ptr<Attempt>& run) {
     run->returnDeadline = run->deadline - timing_.unlockTimeout;
     UnlockReport report;
+    bool ran = false;
     try {
-        report = run->run();
+        if (std::optional<UnlockReport> refused = run->refusal()) {
+            report = std::move(*refused);
+        } else {
+            ran = true;
+            report = run->run();
+        }
     } catch (const std::exception&) {
         // A fault below (a probe, the poster) must neither end the process nor leave the unlocker busy
         // for good, and the phone still gets its one answer. What the error says is not logged: it may
@@ -631,8 +642,10 @@ void LockScreenUnlocker::attempt(const std::shared_ptr<Attempt>& run) {
         isRunning_ = false;
     }
     finish(report, run->completion);
-    // Key bindings the poster made to type the password's characters go back now.
-    poster_.settleKeyboard();
+    if (ran) {
+        // Key bindings the poster made to type the password's characters go back now.
+        poster_.settleKeyboard();
+    }
 }
 
 }  // namespace Injector

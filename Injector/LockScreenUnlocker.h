@@ -7,7 +7,8 @@
 // to the completion and logged. The password is kept only by the attempt and wiped when it ends; it is
 // never logged or put into a reason.
 //
-// Thread: `unlock` on the main queue; the attempt runs on the unlocker's serial queue.
+// Thread: `unlock` on the main queue; everything that reaches the system, the lock check included, runs
+// on the unlocker's serial queue.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -85,8 +86,9 @@ class LockScreenUnlocker {
     static constexpr int logBurst = 40;
     static constexpr double logWindow = 10.0;
 
-    // The completion is called exactly once: synchronously when a pre-check refuses the attempt,
-    // otherwise on the queue when the attempt ends.
+    // The completion is called exactly once: synchronously when the request is withdrawn or another one
+    // is being checked or run, otherwise on the queue (a refusal of the lock or password checks, or the
+    // attempt's end).
     void unlock(std::string password, IsWithdrawn isWithdrawn, Completion completion);
     bool isRunning() const;
 

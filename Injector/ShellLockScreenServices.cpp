@@ -49,8 +49,7 @@ class UnlockService final : public Shell::UnlockService {
     }
 
   private:
-    // The lock screen, layout and poster are used on the queue only (the pre-checks' isLocked aside,
-    // which reads the buses, not the display).
+    // The lock screen, layout and poster are used on the queue only.
     platform::DispatchQueue queue_{"dev.quelmar.trackpad.mac.unlock"};
     SystemLockScreen lockScreen_;
     SystemUnlockKeyboardLayout layout_;

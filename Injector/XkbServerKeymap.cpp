@@ -21,8 +21,8 @@ extern "C" const char* __asan_default_suppressions() {
 
 namespace Injector {
 
-XkbKeymapTracker::XkbKeymapTracker(xcb_connection_t* connection)
-    : connection_(connection), context_(xkb_context_new(XKB_CONTEXT_NO_FLAGS)) {}
+XkbKeymapTracker::XkbKeymapTracker(xcb_connection_t* connection, bool followsGroup)
+    : connection_(connection), context_(xkb_context_new(XKB_CONTEXT_NO_FLAGS)), followsGroup_(followsGroup) {}
 
 XkbKeymapTracker::~XkbKeymapTracker() {
     xkb_keymap_unref(keymap_);
@@ -50,7 +50,10 @@ bool XkbKeymapTracker::ready() {
         return false;
     }
     // Asked before the keymap is first read, so no change between the two goes unseen.
-    constexpr std::uint16_t events = XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY | XCB_XKB_EVENT_TYPE_MAP_NOTIFY;
+    std::uint16_t events = XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY | XCB_XKB_EVENT_TYPE_MAP_NOTIFY;
+    if (followsGroup_) {
+        events |= XCB_XKB_EVENT_TYPE_STATE_NOTIFY;
+    }
     constexpr std::uint16_t mapParts = XCB_XKB_MAP_PART_KEY_TYPES | XCB_XKB_MAP_PART_KEY_SYMS |
                                        XCB_XKB_MAP_PART_MODIFIER_MAP | XCB_XKB_MAP_PART_EXPLICIT_COMPONENTS |
                                        XCB_XKB_MAP_PART_KEY_ACTIONS | XCB_XKB_MAP_PART_VIRTUAL_MODS |
@@ -58,6 +61,9 @@ bool XkbKeymapTracker::ready() {
     xcb_xkb_select_events_details_t details{};
     details.affectNewKeyboard = XCB_XKB_NKN_DETAIL_KEYCODES;
     details.newKeyboardDetails = XCB_XKB_NKN_DETAIL_KEYCODES;
+    // Of the state, only the group: modifiers change with every key press.
+    details.affectState = XCB_XKB_STATE_PART_GROUP_STATE;
+    details.stateDetails = XCB_XKB_STATE_PART_GROUP_STATE;
     const XReply<xcb_generic_error_t> error(xcb_request_check(
         connection_, xcb_xkb_select_events_aux_checked(connection_, std::uint16_t(device_), events, 0, 0,
                                                        mapParts, mapParts, &details)));
@@ -67,8 +73,20 @@ bool XkbKeymapTracker::ready() {
 
 bool XkbKeymapTracker::announcesChange(const xcb_generic_event_t* event) const {
     const std::uint8_t type = event->response_type & 0x7F;
-    // Every XKB event shares the extension's one event code; only changes of the keymap are asked for.
-    return (supported_ && type == eventBase_) || type == XCB_MAPPING_NOTIFY;
+    // Every XKB event shares the extension's one event code; the second byte tells which it is.
+    const std::uint8_t xkbType = event->pad0;
+    return (supported_ && type == eventBase_ &&
+            (xkbType == XCB_XKB_NEW_KEYBOARD_NOTIFY || xkbType == XCB_XKB_MAP_NOTIFY)) ||
+           type == XCB_MAPPING_NOTIFY;
+}
+
+bool XkbKeymapTracker::followGroupChange(const xcb_generic_event_t* event) {
+    if (!supported_ || (event->response_type & 0x7F) != eventBase_ || event->pad0 != XCB_XKB_STATE_NOTIFY) {
+        return false;
+    }
+    group_ = reinterpret_cast<const xcb_xkb_state_notify_event_t*>(event)->group;
+    groupKnown_ = followsGroup_;
+    return true;
 }
 
 xkb_keymap* XkbKeymapTracker::keymap() {
@@ -104,12 +122,21 @@ bool XkbKeymapTracker::readState(LockState& state) {
 }
 
 std::uint32_t XkbKeymapTracker::group() {
+    if (followsGroup_ && groupKnown_) {
+        return group_;
+    }
     LockState state;
-    return readState(state) ? state.group : 0;
+    if (!readState(state)) {
+        return 0;
+    }
+    // Changes announced before this answer and read after it end in the same group.
+    group_ = state.group;
+    groupKnown_ = followsGroup_;
+    return group_;
 }
 
 struct XkbServerKeymap::Impl {
-    explicit Impl(const std::string& displayName) : display(displayName), tracker(display.get()) {}
+    explicit Impl(const std::string& displayName) : display(displayName), tracker(display.get(), true) {}
 
     XConnection display;
     XkbKeymapTracker tracker;
@@ -129,6 +156,8 @@ xkb_keymap* XkbServerKeymap::refresh() {
         while (xcb_generic_event_t* event = xcb_poll_for_event(d.display.get())) {
             if (d.tracker.announcesChange(event)) {
                 d.tracker.markStale();
+            } else {
+                d.tracker.followGroupChange(event);
             }
             std::free(event);
         }

@@ -22,7 +22,9 @@ namespace Injector {
 // Thread: the thread that owns the connection.
 class XkbKeymapTracker {
   public:
-    explicit XkbKeymapTracker(xcb_connection_t* connection);
+    // `followsGroup`: the layout group is taken from the server's announcements of group changes, which
+    // the owner hands to followGroupChange, so that group() costs no round trip once it is known.
+    explicit XkbKeymapTracker(xcb_connection_t* connection, bool followsGroup = false);
     ~XkbKeymapTracker();
     XkbKeymapTracker(const XkbKeymapTracker&) = delete;
     XkbKeymapTracker& operator=(const XkbKeymapTracker&) = delete;
@@ -32,8 +34,14 @@ class XkbKeymapTracker {
     // The event announces a change of the keymap (an XKB event of those asked for, or a core
     // MappingNotify).
     bool announcesChange(const xcb_generic_event_t* event) const;
-    // The next keymap() reads the keymap again.
-    void markStale() { stale_ = true; }
+    // The next keymap() reads the keymap again, and a followed group is asked for again: a new keyboard
+    // may bring other groups without announcing a group change.
+    void markStale() {
+        stale_ = true;
+        groupKnown_ = false;
+    }
+    // Takes in the group the event announces; false when it announces no group change.
+    bool followGroupChange(const xcb_generic_event_t* event);
     // The current keymap, read again first when a change was announced; null when there is none.
     xkb_keymap* keymap();
     // The effective layout group of the core keyboard (0 without XKB).
@@ -58,6 +66,9 @@ class XkbKeymapTracker {
     bool setUp_ = false;
     bool supported_ = false;
     bool stale_ = true;
+    bool followsGroup_ = false;
+    bool groupKnown_ = false;
+    std::uint32_t group_ = 0;
 };
 
 // A connection of its own with a tracker, for callers on any thread.
@@ -75,13 +86,13 @@ class XkbServerKeymap {
     template <typename Use>
     bool with(Use&& use) {
         std::lock_guard lock(mutex_);
-        // The group first: its round trip brings in every change announced before it.
-        const std::uint32_t group = currentGroup();
+        // Changes are taken from the announcements that have arrived, without a round trip of their own:
+        // a lookup on the main loop should not wait on the server.
         xkb_keymap* keymap = refresh();
         if (keymap == nullptr) {
             return false;
         }
-        use(keymap, group);
+        use(keymap, currentGroup());
         return true;
     }
 

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <future>
 #include <mutex>
+#include <thread>
 
 #include "Injector/KeyVocabulary.h"
 #include "Injector/LockScreenUnlocker.h"
@@ -41,7 +42,12 @@ struct VirtualTime {
 
 class FakeLockScreen final : public LockScreen {
   public:
-    bool isLocked() override { return locked; }
+    bool isLocked() override {
+        if (onIsLocked) {
+            onIsLocked();
+        }
+        return locked;
+    }
     bool displayIsAsleep() override { return asleep; }
     void wake() override { ++wakes; }
     LockScreenFocus examine() override {
@@ -59,6 +65,7 @@ class FakeLockScreen final : public LockScreen {
     std::atomic<int> wakes{0};
     std::atomic<int> examines{0};
     LockScreenField field = secureField;
+    std::function<void()> onIsLocked;
     std::function<LockScreenFocus()> onExamine;
     std::function<bool()> onIsFocused;
     std::function<LockScreenFill()> onFill;
@@ -177,6 +184,42 @@ TEST_F(UnlockerTest, ASecondCallWhileOneRunsIsBusyAndTheFirstGoesOn) {
     queue.sync([] {});
     EXPECT_EQ(firstCalls, 1);
     EXPECT_FALSE(unlocker.isRunning());
+}
+
+// The lock check reaches the buses and the display, which may hang: it runs on the queue, and a request
+// that arrives meanwhile is answered busy at once instead of waiting behind it.
+TEST_F(UnlockerTest, TheLockCheckRunsOnTheQueueAndARequestMeanwhileIsBusy) {
+    std::promise<void> answer;
+    std::shared_future<void> answered = answer.get_future().share();
+    const std::thread::id caller = std::this_thread::get_id();
+    std::atomic<int> checksOnCaller{0};
+    lockScreen.onIsLocked = [&] {
+        checksOnCaller += std::this_thread::get_id() == caller ? 1 : 0;
+        answered.wait_for(std::chrono::seconds(2));  // a bus that doesn't answer
+    };
+    lockScreen.locked = false;
+    std::promise<UnlockReport> first;
+    std::atomic<int> firstCalls{0};
+    unlocker.unlock(
+        "", [] { return false; },
+        [&](UnlockReport r) {
+            ++firstCalls;
+            first.set_value(r);
+        });
+    std::optional<UnlockReport> second;
+    unlocker.unlock(
+        "pw", [] { return false; }, [&](UnlockReport r) { second = r; });
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->status, Status::busy);
+    answer.set_value();
+    const UnlockReport report = first.get_future().get();
+    EXPECT_EQ(report.status, Status::notLocked);  // the lock comes before the empty password
+    EXPECT_EQ(report.reason, "The screen wasn't locked, so nothing was entered.");
+    queue.sync([] {});
+    EXPECT_EQ(firstCalls, 1);
+    EXPECT_EQ(checksOnCaller, 0);
+    EXPECT_FALSE(unlocker.isRunning());
+    EXPECT_EQ(poster.count(), 0u);
 }
 
 // A lock screen probe that throws ends the attempt with one answer, leaves the process running and the
@@ -364,6 +407,7 @@ TEST_F(UnlockerTest, RequestsWithoutEndLogWithinTheBudget) {
         unlocker.unlock(
             "hunter2", [] { return false; }, [](UnlockReport) {});
     }
+    queue.sync([] {});
     {
         std::lock_guard lock(logMutex);
         EXPECT_EQ(lines.size(), std::size_t(LockScreenUnlocker::logBurst));
@@ -371,6 +415,7 @@ TEST_F(UnlockerTest, RequestsWithoutEndLogWithinTheBudget) {
     time.sleep(LockScreenUnlocker::logWindow);
     unlocker.unlock(
         "hunter2", [] { return false; }, [](UnlockReport) {});
+    queue.sync([] {});
     std::lock_guard lock(logMutex);
     ASSERT_EQ(lines.size(), std::size_t(LockScreenUnlocker::logBurst) + 2);
     EXPECT_EQ(lines[LockScreenUnlocker::logBurst], "4960 more unlock log lines within 10.0 s were left out.");

@@ -32,8 +32,8 @@ class UnlockService {
 
     // Called on the main queue for each admitted request. The password is moved in; the implementation
     // keeps it in no log or lasting field and wipes its copy when done. `isWithdrawn` may be read from any
-    // thread. `completion` is called exactly once: synchronously when a pre-check refuses the attempt,
-    // otherwise on the unlocker's own thread when the attempt ends.
+    // thread. `completion` is called exactly once: synchronously when a check that needs no system
+    // refuses the request, otherwise on the unlocker's own thread.
     virtual void unlock(std::string password, IsWithdrawn isWithdrawn, Completion completion) = 0;
 };
 

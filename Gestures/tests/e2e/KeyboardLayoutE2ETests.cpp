@@ -4,6 +4,7 @@
 
 #include "Gestures/KeyboardLayout.h"
 #include "testing/Subprocess.h"
+#include "testing/XKeyReader.h"
 #include "testing/XvfbServer.h"
 
 namespace Gestures {
@@ -36,6 +37,32 @@ TEST(KeyboardLayoutE2ETest, TheServersOwnKeymapIsSearchedHoweverItWasLoaded) {
     ASSERT_EQ(testing_support::runCommand({"setxkbmap", "-display", display, "-layout", "us"}, 20s).exitCode,
               0);
     EXPECT_EQ(layout.keyCode("z"), (KeyResult{keyZ, false}));
+}
+
+// The group is followed from the server's announcements of its changes, not asked for at every lookup.
+TEST(KeyboardLayoutE2ETest, FollowsTheLockedGroup) {
+    if (!XvfbServer::isInstalled() || !testing_support::findExecutable("setxkbmap")) {
+        GTEST_SKIP() << "Xvfb or setxkbmap is not installed (scripts/install-deps.sh brings them)";
+    }
+    XvfbServer server;
+    const std::string display = server.displayName();
+    ASSERT_EQ(
+        testing_support::runCommand({"setxkbmap", "-display", display, "-layout", "us,de"}, 20s).exitCode, 0);
+    CurrentKeyboardLayout layout(display);
+    EXPECT_EQ(layout.keyCode("z"), (KeyResult{keyZ, false}));
+    testing_support::XKeyReader keys(display);
+    keys.lockGroup(1);
+    EXPECT_EQ(layout.keyCode("z"), (KeyResult{keyY, false}));
+    EXPECT_EQ(layout.keyCode("z"), (KeyResult{keyY, false}));
+    keys.lockGroup(0);
+    EXPECT_EQ(layout.keyCode("z"), (KeyResult{keyZ, false}));
+    // A new keyboard with the groups swapped, which may or may not keep the locked group.
+    keys.lockGroup(1);
+    EXPECT_EQ(layout.keyCode("z"), (KeyResult{keyY, false}));
+    ASSERT_EQ(
+        testing_support::runCommand({"setxkbmap", "-display", display, "-layout", "de,us"}, 20s).exitCode, 0);
+    const std::uint16_t expected = keys.lockedGroup() == 1 ? keyZ : keyY;
+    EXPECT_EQ(layout.keyCode("z"), (KeyResult{expected, false}));
 }
 
 }  // namespace

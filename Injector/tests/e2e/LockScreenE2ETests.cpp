@@ -5,6 +5,7 @@
 
 #include <fstream>
 #include <future>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -281,6 +282,112 @@ TEST(ShellScreenLockServiceE2ETest, FollowsTheLockWithoutStallingTheMainLoop) {
     EXPECT_EQ(changes, std::vector<bool>{true});
     EXPECT_EQ(service->status(), std::optional<bool>(true));
     service->stop();
+}
+
+// The longest gap between ticks of a 1 ms timer on the loop, from construction on, the one still open
+// included.
+class StallMeter {
+  public:
+    explicit StallMeter(platform::EventLoop& loop) : loop_(loop) {
+        loop_.post([this] { tick(); });
+    }
+    ~StallMeter() { loop_.cancel(pending_); }
+    double longest() const { return std::max(longest_, platform::monotonicSeconds() - last_); }
+
+  private:
+    void tick() {
+        const double now = platform::monotonicSeconds();
+        longest_ = std::max(longest_, now - last_);
+        last_ = now;
+        pending_ = loop_.schedule(std::chrono::milliseconds(1), [this] { tick(); });
+    }
+    platform::EventLoop& loop_;
+    double last_ = platform::monotonicSeconds();
+    double longest_ = 0;
+    platform::EventLoop::TimerID pending_ = 0;
+};
+
+// The shell's unlocker checks the lock on its own queue: with a logind that never answers, unlock
+// requests cost the main loop nothing, a burst of them is answered at once as busy rather than queued,
+// and every request gets exactly one answer.
+TEST(ShellUnlockServiceE2ETest, AnswersUnlockRequestsWithoutStallingTheMainLoop) {
+    if (const auto reason = testing_support::PrivateBus::unavailableReason()) {
+        GTEST_SKIP() << *reason;
+    }
+    if (const auto reason = testing_support::SessionServices::unavailableReason()) {
+        GTEST_SKIP() << *reason;
+    }
+    using Status = UnlockStatus;
+    testing_support::PrivateBus bus;
+    testing_support::SessionServices silent(bus.address(), {"logind-silent"}, bus.folder());
+    const testing_support::ScopedEnvironment environment(
+        {{"DBUS_SESSION_BUS_ADDRESS", bus.address()}, {"DBUS_SYSTEM_BUS_ADDRESS", bus.address()}});
+    platform::EventLoop loop;
+    auto service = makeShellUnlockService(":nonexistent-display");
+
+    constexpr int burst = 200;
+    std::mutex mutex;
+    std::vector<int> answers(burst + 1, 0);
+    std::vector<Status> statuses(burst + 1, Status::unlocked);
+    int answered = 0;
+    const auto request = [&](int number) {
+        service->unlock(
+            "hunter2", [] { return false; },
+            [&, number](Shell::UnlockReport report) {
+                std::lock_guard lock(mutex);
+                ++answers[number];
+                statuses[number] = report.status;
+                ++answered;
+            });
+    };
+    const auto runUntilAnswered = [&](int count, double limit) {
+        const double start = platform::monotonicSeconds();
+        for (;;) {
+            {
+                std::lock_guard lock(mutex);
+                if (answered >= count || platform::monotonicSeconds() - start > limit) {
+                    return platform::monotonicSeconds() - start;
+                }
+            }
+            loop.runFor(0.02);
+        }
+    };
+
+    {
+        StallMeter stalls(loop);
+        loop.post([&] { request(0); });
+        runUntilAnswered(1, 5);
+        ASSERT_LT(stalls.longest(), 0.25);
+    }
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(answers[0], 1);
+        EXPECT_EQ(statuses[0], Status::notLocked);  // a lock nobody confirms is no lock
+    }
+
+    // A phone's burst, read in one go.
+    StallMeter stalls(loop);
+    loop.post([&] {
+        for (int number = 1; number <= burst; ++number) {
+            request(number);
+        }
+    });
+    const double allAnswered = runUntilAnswered(burst + 1, 10);
+    const double longest = stalls.longest();
+    service.reset();  // waits for the check still on the queue
+    std::lock_guard lock(mutex);
+    int busy = 0;
+    for (int number = 1; number <= burst; ++number) {
+        EXPECT_EQ(answers[number], 1) << number;
+        EXPECT_TRUE(statuses[number] == Status::busy || statuses[number] == Status::notLocked) << number;
+        busy += statuses[number] == Status::busy ? 1 : 0;
+    }
+    std::printf(
+        "[ figure ] %d unlock requests in a burst, logind never answering: longest main-loop stall %.2f ms, "
+        "all answered in %.2f s (%d busy)\n",
+        burst, longest * 1e3, allAnswered, busy);
+    EXPECT_LT(longest, 0.25);
+    EXPECT_GE(busy, burst - 2);
 }
 
 }  // namespace
