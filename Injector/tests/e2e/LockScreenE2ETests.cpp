@@ -223,6 +223,29 @@ TEST(ScreenLockMonitorE2ETest, FollowsLogindsLockedHintAndNotTheScreenSaverServi
     EXPECT_EQ(changes, (std::vector<bool>{true, false}));
 }
 
+// The longest gap between ticks of a 1 ms timer on the loop, from construction on, the one still open
+// included.
+class StallMeter {
+  public:
+    explicit StallMeter(platform::EventLoop& loop) : loop_(loop) {
+        loop_.post([this] { tick(); });
+    }
+    ~StallMeter() { loop_.cancel(pending_); }
+    double longest() const { return std::max(longest_, platform::monotonicSeconds() - last_); }
+
+  private:
+    void tick() {
+        const double now = platform::monotonicSeconds();
+        longest_ = std::max(longest_, now - last_);
+        last_ = now;
+        pending_ = loop_.schedule(std::chrono::milliseconds(1), [this] { tick(); });
+    }
+    platform::EventLoop& loop_;
+    double last_ = platform::monotonicSeconds();
+    double longest_ = 0;
+    platform::EventLoop::TimerID pending_ = 0;
+};
+
 // The shell's monitor reads the lock on a worker: logind and a ScreenSaver service that never answer
 // cost the main loop nothing, and a lock is still reported.
 TEST(ShellScreenLockServiceE2ETest, FollowsTheLockWithoutStallingTheMainLoop) {
@@ -242,17 +265,9 @@ TEST(ShellScreenLockServiceE2ETest, FollowsTheLockWithoutStallingTheMainLoop) {
         const auto service = makeShellScreenLockService(loop, ":nonexistent-display");
         // The longest gap between ticks of a 1 ms timer while the loop runs for `seconds`.
         const auto longestStall = [&loop](double seconds) {
-            double last = platform::monotonicSeconds();
-            double longest = 0;
-            std::function<void()> tick = [&] {
-                const double now = platform::monotonicSeconds();
-                longest = std::max(longest, now - last);
-                last = now;
-                loop.schedule(std::chrono::milliseconds(1), tick);
-            };
-            loop.post(tick);
+            const StallMeter meter(loop);
             loop.runFor(seconds);
-            return longest;
+            return meter.longest();
         };
         const double idle = longestStall(2.6);
         const double started = platform::monotonicSeconds();
@@ -283,29 +298,6 @@ TEST(ShellScreenLockServiceE2ETest, FollowsTheLockWithoutStallingTheMainLoop) {
     EXPECT_EQ(service->status(), std::optional<bool>(true));
     service->stop();
 }
-
-// The longest gap between ticks of a 1 ms timer on the loop, from construction on, the one still open
-// included.
-class StallMeter {
-  public:
-    explicit StallMeter(platform::EventLoop& loop) : loop_(loop) {
-        loop_.post([this] { tick(); });
-    }
-    ~StallMeter() { loop_.cancel(pending_); }
-    double longest() const { return std::max(longest_, platform::monotonicSeconds() - last_); }
-
-  private:
-    void tick() {
-        const double now = platform::monotonicSeconds();
-        longest_ = std::max(longest_, now - last_);
-        last_ = now;
-        pending_ = loop_.schedule(std::chrono::milliseconds(1), [this] { tick(); });
-    }
-    platform::EventLoop& loop_;
-    double last_ = platform::monotonicSeconds();
-    double longest_ = 0;
-    platform::EventLoop::TimerID pending_ = 0;
-};
 
 // The shell's unlocker checks the lock on its own queue: with a logind that never answers, unlock
 // requests cost the main loop nothing, a burst of them is answered at once as busy rather than queued,
