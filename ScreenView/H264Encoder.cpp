@@ -48,6 +48,9 @@ struct H264Encoder::Impl {
     x264_t* encoder = nullptr;
     std::vector<Data> parameterSets;  // SPS, PPS
     std::atomic<bool> isInvalidated{false};
+    // The timestamp of the last keyframe put out; x264 counts its keyframe interval in frames, which a
+    // stream paced down by a slow link or a still screen stretches far beyond 30 s.
+    std::optional<std::uint64_t> lastKeyframe;
     // Declared last: destroyed first, so queued frames finish while the encoder still exists.
     std::unique_ptr<platform::DispatchQueue> worker;
 
@@ -72,7 +75,9 @@ struct H264Encoder::Impl {
         in.img.i_stride[1] = frame.strideUV();
         in.img.i_stride[2] = frame.strideUV();
         in.i_pts = static_cast<std::int64_t>(std::min<std::uint64_t>(timestamp, INT64_MAX));
-        in.i_type = forceKeyframe ? X264_TYPE_IDR : X264_TYPE_AUTO;
+        const bool keyframeDue = !lastKeyframe || timestamp < *lastKeyframe ||
+                                 timestamp - *lastKeyframe >= H264Encoder::maxKeyframeInterval;
+        in.i_type = forceKeyframe || keyframeDue ? X264_TYPE_IDR : X264_TYPE_AUTO;
         x264_picture_t out;
         x264_nal_t* nals = nullptr;
         int count = 0;
@@ -91,6 +96,7 @@ struct H264Encoder::Impl {
         }
         if (out.b_keyframe != 0) {
             sample.parameterSets = parameterSets;
+            lastKeyframe = timestamp;
         }
         return EncodeResult::encoded(std::move(sample));
     }

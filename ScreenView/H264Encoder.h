@@ -40,6 +40,10 @@ class H264Encoder final : public ScreenVideoEncoder {
     // at a cost a 1080p60 stream affords on one or two cores.
     static constexpr const char* preset = "superfast";
 
+    // A frame whose timestamp lies this far (microseconds) after the last keyframe's is made a keyframe,
+    // however few frames came in between.
+    static constexpr std::uint64_t maxKeyframeInterval = 30'000'000;
+
     // Throws EncoderError::sessionNotCreated when x264 refuses the settings (the status is -1).
     H264Encoder(int pixelWidth, int pixelHeight, int framesPerSecond);
     // Frames still queued complete with `failed`; then the worker is joined.

@@ -275,7 +275,9 @@ void ScreenViewSession::displaysChanged() {
         sendStatus(State::displayUnavailable, id);
     } else if (viewed->pixelWidth != view_->display.pixelWidth ||
                viewed->pixelHeight != view_->display.pixelHeight) {
-        start(view_->request);
+        // A copy: start() ends the view, and with it the request, before it reads the request.
+        const ScreenViewRequest request = view_->request;
+        start(request);
     }
 }
 
