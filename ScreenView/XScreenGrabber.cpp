@@ -97,6 +97,15 @@ bool XScreenGrabber::ensureSegment(std::size_t bytes) {
 }
 
 XScreenGrabber::Outcome XScreenGrabber::grab(const DisplayBounds& rect, std::string& error) {
+    const Outcome outcome = grabRows(rect, 0, rect.height, error);
+    if (outcome == Outcome::grabbed && readCursor()) {
+        drawCursor(rect);
+    }
+    return outcome;
+}
+
+XScreenGrabber::Outcome XScreenGrabber::grabRows(const DisplayBounds& rect, int firstRow, int endRow,
+                                                 std::string& error) {
     if (!display_.usable()) {
         error = "the X display connection is broken";
         return Outcome::failed;
@@ -108,19 +117,28 @@ XScreenGrabber::Outcome XScreenGrabber::grab(const DisplayBounds& rect, std::str
     if (rect.width < 1 || rect.height < 1) {
         return Outcome::outsideScreen;
     }
+    firstRow = std::clamp(firstRow, 0, rect.height);
+    endRow = std::clamp(endRow, firstRow, rect.height);
     xcb_connection_t* connection = display_.get();
-    const std::size_t bytes =
-        static_cast<std::size_t>(rect.width) * static_cast<std::size_t>(rect.height) * 4;
+    const std::size_t rowBytes = static_cast<std::size_t>(rect.width) * 4;
+    const std::size_t bytes = rowBytes * static_cast<std::size_t>(rect.height);
+    stride_ = rect.width * 4;
+    if (endRow == firstRow) {
+        return Outcome::grabbed;
+    }
     const auto x = static_cast<std::int16_t>(rect.x);
-    const auto y = static_cast<std::int16_t>(rect.y);
+    const auto y = static_cast<std::int16_t>(rect.y + firstRow);
     const auto w = static_cast<std::uint16_t>(rect.width);
-    const auto h = static_cast<std::uint16_t>(rect.height);
+    const auto h = static_cast<std::uint16_t>(endRow - firstRow);
+    const std::size_t offset = rowBytes * static_cast<std::size_t>(firstRow);
     xcb_generic_error_t* xError = nullptr;
     if (hasShm_ && ensureSegment(bytes)) {
+        // Whole rows of the rectangle land at their own place: the image's stride is the rectangle's.
         const XReply<xcb_shm_get_image_reply_t> reply(
             xcb_shm_get_image_reply(connection,
                                     xcb_shm_get_image(connection, display_.root(), x, y, w, h, ~0u,
-                                                      XCB_IMAGE_FORMAT_Z_PIXMAP, shmSegment_, 0),
+                                                      XCB_IMAGE_FORMAT_Z_PIXMAP, shmSegment_,
+                                                      static_cast<std::uint32_t>(offset)),
                                     &xError));
         if (reply) {
             pixels_ = shmAddress_;
@@ -130,10 +148,10 @@ XScreenGrabber::Outcome XScreenGrabber::grab(const DisplayBounds& rect, std::str
             connection,
             xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP, display_.root(), x, y, w, h, ~0u), &xError));
         if (reply) {
-            const std::size_t length = static_cast<std::size_t>(xcb_get_image_data_length(reply.get()));
-            plain_.assign(xcb_get_image_data(reply.get()),
-                          xcb_get_image_data(reply.get()) + std::min(length, bytes));
             plain_.resize(bytes);
+            const std::size_t length = static_cast<std::size_t>(xcb_get_image_data_length(reply.get()));
+            std::memcpy(plain_.data() + offset, xcb_get_image_data(reply.get()),
+                        std::min(length, rowBytes * h));
             pixels_ = plain_.data();
         }
     }
@@ -150,29 +168,52 @@ XScreenGrabber::Outcome XScreenGrabber::grab(const DisplayBounds& rect, std::str
         error = "the X display connection was lost";
         return Outcome::failed;
     }
-    stride_ = rect.width * 4;
-    drawCursor(rect);
     return Outcome::grabbed;
 }
 
-void XScreenGrabber::drawCursor(const DisplayBounds& rect) {
-    if (!hasXFixes_) {
-        return;
+bool XScreenGrabber::readCursor() {
+    cursor_.reset();
+    if (!hasXFixes_ || !display_.usable()) {
+        return false;
     }
     xcb_connection_t* connection = display_.get();
-    const XReply<xcb_xfixes_get_cursor_image_reply_t> cursor(
+    const XReply<xcb_xfixes_get_cursor_image_reply_t> reply(
         xcb_xfixes_get_cursor_image_reply(connection, xcb_xfixes_get_cursor_image(connection), nullptr));
-    if (!cursor) {
+    if (!reply || reply->width == 0 || reply->height == 0) {
+        return false;
+    }
+    const std::uint32_t* image = xcb_xfixes_get_cursor_image_cursor_image(reply.get());
+    Cursor cursor;
+    cursor.left = reply->x - reply->xhot;
+    cursor.top = reply->y - reply->yhot;
+    cursor.width = reply->width;
+    cursor.height = reply->height;
+    cursor.argb.assign(image, image + static_cast<std::size_t>(cursor.width) * cursor.height);
+    cursor_ = std::move(cursor);
+    return true;
+}
+
+RowRange XScreenGrabber::cursorRows(const DisplayBounds& rect) const {
+    if (!cursor_ || cursor_->left >= rect.x + rect.width || cursor_->left + cursor_->width <= rect.x) {
+        return {};
+    }
+    const int first = std::max(cursor_->top - rect.y, 0);
+    const int end = std::min(cursor_->top + cursor_->height - rect.y, rect.height);
+    return end > first ? RowRange{first, end} : RowRange{};
+}
+
+void XScreenGrabber::drawCursor(const DisplayBounds& rect) {
+    if (!cursor_ || pixels_ == nullptr) {
         return;
     }
-    const std::uint32_t* image = xcb_xfixes_get_cursor_image_cursor_image(cursor.get());
-    const int left = cursor->x - cursor->xhot - rect.x;
-    const int top = cursor->y - cursor->yhot - rect.y;
-    for (int cy = std::max(0, -top); cy < cursor->height && top + cy < rect.height; ++cy) {
+    const Cursor& cursor = *cursor_;
+    const int left = cursor.left - rect.x;
+    const int top = cursor.top - rect.y;
+    for (int cy = std::max(0, -top); cy < cursor.height && top + cy < rect.height; ++cy) {
         std::uint8_t* row = pixels_ + static_cast<std::size_t>(top + cy) * static_cast<std::size_t>(stride_);
-        for (int cx = std::max(0, -left); cx < cursor->width && left + cx < rect.width; ++cx) {
+        for (int cx = std::max(0, -left); cx < cursor.width && left + cx < rect.width; ++cx) {
             // Premultiplied ARGB: out = cursor + screen x (1 - alpha).
-            const std::uint32_t pixel = image[cy * cursor->width + cx];
+            const std::uint32_t pixel = cursor.argb[static_cast<std::size_t>(cy) * cursor.width + cx];
             const std::uint32_t alpha = pixel >> 24;
             if (alpha == 0) {
                 continue;

@@ -5,9 +5,11 @@
 //
 // Thread: the thread that owns the connection.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "ScreenView/RowRanges.h"
 #include "ScreenView/ScreenDisplayList.h"
 #include "ScreenView/XDisplayConnection.h"
 
@@ -22,17 +24,27 @@ class XScreenGrabber {
     XScreenGrabber(const XScreenGrabber&) = delete;
     XScreenGrabber& operator=(const XScreenGrabber&) = delete;
 
-    // On `grabbed`, pixels() holds rect.width x rect.height BGRX pixels (stride width x 4) until the next
-    // grab. `failed` sets `error` to a readable reason.
+    // On `grabbed`, pixels() holds rect.width x rect.height BGRX pixels (stride width x 4) with the cursor
+    // drawn in, until the next grab. `failed` sets `error` to a readable reason.
     Outcome grab(const DisplayBounds& rect, std::string& error);
+    // Reads only rows [firstRow, endRow) of `rect` into the same rows of pixels(); the other rows keep what
+    // earlier grabs of the same rectangle left there (undefined after a grab of another size). Draws no
+    // cursor.
+    Outcome grabRows(const DisplayBounds& rect, int firstRow, int endRow, std::string& error);
     const std::uint8_t* pixels() const { return pixels_; }
     int stride() const { return stride_; }
     bool usesSharedMemory() const { return shmSegment_ != 0; }
 
+    // Reads the cursor's image and place (XFixes); false when there is none to draw.
+    bool readCursor();
+    // The rows of `rect` the cursor read last covers, clipped; empty when it lies outside.
+    RowRange cursorRows(const DisplayBounds& rect) const;
+    // Draws the cursor read last over pixels() (over rows grabbed since, or it is drawn twice).
+    void drawCursor(const DisplayBounds& rect);
+
   private:
     bool ensureSegment(std::size_t bytes);
     void releaseSegment();
-    void drawCursor(const DisplayBounds& rect);
 
     const XDisplayConnection& display_;
     bool hasShm_ = false;
@@ -45,6 +57,11 @@ class XScreenGrabber {
     std::vector<std::uint8_t> plain_;
     std::uint8_t* pixels_ = nullptr;
     int stride_ = 0;
+    struct Cursor {
+        int left = 0, top = 0, width = 0, height = 0;  // root-window pixels
+        std::vector<std::uint32_t> argb;                // premultiplied
+    };
+    std::optional<Cursor> cursor_;
 };
 
 }  // namespace ScreenView
