@@ -249,12 +249,20 @@ bool convertRowsUsing(Instructions instructions, const std::uint8_t* bgrx, int s
     return false;
 }
 
-void convertRows(const std::uint8_t* bgrx, int stride, VideoFrame& out, int firstRow, int endRow) {
-    for (Instructions best : {Instructions::avx2, Instructions::ssse3, Instructions::plain}) {
-        if (convertRowsUsing(best, bgrx, stride, out, firstRow, endRow)) {
-            return;
-        }
+Instructions bestInstructions() {
+#ifdef LUMIVEX_X86
+    if (hasAvx2()) {
+        return Instructions::avx2;
     }
+    if (hasSsse3()) {
+        return Instructions::ssse3;
+    }
+#endif
+    return Instructions::plain;
+}
+
+void convertRows(const std::uint8_t* bgrx, int stride, VideoFrame& out, int firstRow, int endRow) {
+    convertRowsUsing(bestInstructions(), bgrx, stride, out, firstRow, endRow);
 }
 
 }  // namespace ScreenView::Bt709Converter

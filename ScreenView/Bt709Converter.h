@@ -20,5 +20,7 @@ enum class Instructions { plain, ssse3, avx2 };
 // The same with the given instructions; false (nothing done) when the processor lacks them.
 bool convertRowsUsing(Instructions instructions, const std::uint8_t* bgrx, int stride, VideoFrame& out,
                       int firstRow, int endRow);
+// What convertRows uses on this processor.
+Instructions bestInstructions();
 
 }  // namespace ScreenView::Bt709Converter

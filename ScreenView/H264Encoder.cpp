@@ -36,6 +36,10 @@ H264Encoder::EncoderError::EncoderError(Kind kind, ScreenVideoCodec codec, int s
       codec_(codec),
       status_(status) {}
 
+int H264Encoder::threadCount() {
+    return std::clamp(static_cast<int>(std::thread::hardware_concurrency()) / 2, 1, 4);
+}
+
 long H264Encoder::bitRate(int width, int height, int framesPerSecond) {
     const double x = 0.1 * width * height * std::max(framesPerSecond, 1);
     if (x < 1'500'000) {
@@ -122,7 +126,7 @@ H264Encoder::H264Encoder(int pixelWidth, int pixelHeight, int framesPerSecond)
     param.i_keyint_max = 30 * fps;
     param.b_annexb = 0;
     param.b_repeat_headers = 0;
-    param.i_threads = std::clamp(static_cast<int>(std::thread::hardware_concurrency()) / 2, 1, 4);
+    param.i_threads = threadCount();
     param.i_log_level = X264_LOG_NONE;
     const long rate = bitRate(pixelWidth, pixelHeight, fps) / 1000;
     param.rc.i_rc_method = X264_RC_ABR;

@@ -55,6 +55,8 @@ class H264Encoder final : public ScreenVideoEncoder {
 
     int pixelWidth() const { return pixelWidth_; }
     int pixelHeight() const { return pixelHeight_; }
+    // x264's threads per encoder: half the processors, 1 to 4.
+    static int threadCount();
     // 0.1 bit per pixel per frame, within 1.5 to 24 Mbit/s.
     static long bitRate(int width, int height, int framesPerSecond);
 
