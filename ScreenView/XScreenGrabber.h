@@ -1,7 +1,8 @@
 #pragma once
 // Reads a rectangle of the root window into BGRX memory with the pointer's cursor drawn in: MIT-SHM
 // GetImage into a shared segment when the server offers it (no copy through the socket), plain GetImage
-// otherwise; the cursor image comes from XFixes. Internal to the module's X11 code.
+// otherwise; the cursor image comes from XFixes. Screens of 32 bits per pixel are read as they are; those
+// of 16 (some VNC servers) are widened to BGRX as they are read. Internal to the module's X11 code.
 //
 // Thread: the thread that owns the connection.
 #include <cstdint>
@@ -45,6 +46,8 @@ class XScreenGrabber {
   private:
     bool ensureSegment(std::size_t bytes);
     void releaseSegment();
+    // Widens rows [firstRow, endRow) of 16-bit pixels at `raw` into the same rows of widened_.
+    void widenRows(const std::uint8_t* raw, std::size_t rawStride, int width, int height, int firstRow, int endRow);
 
     const XDisplayConnection& display_;
     bool hasShm_ = false;
@@ -55,6 +58,11 @@ class XScreenGrabber {
     std::uint8_t* shmAddress_ = nullptr;
     std::size_t shmBytes_ = 0;
     std::vector<std::uint8_t> plain_;
+    int bitsPerPixel_ = 32;
+    int scanlinePad_ = 32;
+    bool swapBytes_ = false;
+    std::vector<std::uint32_t> widenTable_;  // 16-bit pixel -> BGRX
+    std::vector<std::uint8_t> widened_;
     std::uint8_t* pixels_ = nullptr;
     int stride_ = 0;
     struct Cursor {

@@ -305,6 +305,37 @@ TEST(XCapture, AStillScreenSendsNothingButARepeatAndChangedRowsArriveWholeAndRig
     capture->stop();
 }
 
+TEST(XCapture, ASixteenBitScreenIsPhotographedAndViewedInItsColours) {
+    REQUIRE_XVFB();
+    XvfbServer::Options options;
+    options.width = 640;
+    options.height = 480;
+    options.depth = 16;
+    XvfbServer server(options);
+    SystemScreenCaptureSource source(displaysOf(server), server.displayName());
+    ColourWindow red(server.displayName(), 100, 100, 200, 100, 0xf800);  // red in 5-6-5
+    const std::uint32_t id = source.displays().at(0).id;
+    std::promise<ScreenCaptureSource::ScreenshotResult> shot;
+    source.screenshot(id, 640, 480, [&](ScreenCaptureSource::ScreenshotResult result) { shot.set_value(std::move(result)); });
+    const auto result = shot.get_future().get();
+    const auto* image = std::get_if<CapturedImage>(&result);
+    ASSERT_NE(image, nullptr) << std::get<ScreenCaptureError>(result).description();
+    const std::uint8_t* inside = pixelAt(*image->image, 150, 150);
+    EXPECT_EQ(inside[0], 0);
+    EXPECT_EQ(inside[1], 0);
+    EXPECT_EQ(inside[2], 255);
+    Frames frames;
+    auto capture = source.startCapture(id, {640, 480, 30}, frames.onFrame(), frames.onStop());
+    ASSERT_TRUE(frames.waitFor([&] { return !frames.frames.empty() || !frames.stops.empty(); }));
+    capture->stop();
+    std::lock_guard lock(frames.mutex);
+    ASSERT_TRUE(frames.stops.empty()) << frames.stops[0].description();
+    const VideoFrame& frame = *frames.frames.back().pixelBuffer;
+    EXPECT_EQ(frame.dataY()[150 * frame.strideY() + 150], 63);
+    EXPECT_EQ(frame.dataU()[75 * frame.strideUV() + 75], 102);
+    EXPECT_EQ(frame.dataV()[75 * frame.strideUV() + 75], 240);
+}
+
 TEST(XCapture, AMonitorRemovedMidViewEndsTheCaptureOnceAsUnavailable) {
     REQUIRE_XVFB();
     XvfbServer server(twoMonitors());
