@@ -250,7 +250,15 @@ class TimingEncoders final : public ScreenVideoEncoderFactory {
     std::vector<double> encodeTimes;
 };
 
+double processCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
 struct StreamFigures {
+    double steadyPerSecond = 0;  // ours only: share of one core from 1 s after the start to the end
     int frames = 0;           // frames delivered (ours: handed to send; ffmpeg: encoded)
     double cpuPerSecond = 0;  // share of one core, whole process
     double cpuPerFrame = 0;   // seconds
@@ -270,17 +278,18 @@ int streamChild(const std::string& display, int fps, double seconds) {
         {source, encoders, std::make_shared<fakes::FakePermission>(), nullptr},
         ScreenViewSession::Configuration(2, 0.85),
         [&](ScreenViewSession::Messages messages, std::function<void()> completion) {
-            // A phone would reassemble the frame; here only its timestamp is read back, from the first part.
+            TrackpadProtocol::ScreenDataAssembler assembler;
             for (const auto& message : messages) {
                 if (const auto* video = message.as<Message::ScreenVideo>()) {
-                    (void)video;
-                    sent += 1;
-                    break;
+                    if (auto document = assembler.add(video->part)) {
+                        const auto frame = TrackpadProtocol::ScreenVideoFrame::decode(*document);
+                        const double now = platform::monotonicSeconds();
+                        sent += 1;
+                        std::lock_guard lock(sendMutex);
+                        captureToSend.push_back(now - static_cast<double>(frame.timestamp) / 1e6);
+                    }
                 }
             }
-            const double now = platform::monotonicSeconds();
-            std::lock_guard lock(sendMutex);
-            captureToSend.push_back(now);
             completion();
         },
         ScreenViewSession::Environment{});
@@ -288,22 +297,20 @@ int streamChild(const std::string& display, int fps, double seconds) {
     const auto start = Clock::now();
     session->handle(
         Message::ScreenViewStart{{id, 1920, static_cast<std::uint8_t>(fps), ScreenVideoCodecs::h264}});
+    // What the view costs once running, without the process's and the encoder's start: from 1 s on.
+    std::this_thread::sleep_until(start + std::chrono::seconds(1));
+    const double cpuAtOneSecond = processCpuSeconds();
     std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)));
+    const double steady = (processCpuSeconds() - cpuAtOneSecond) / (since(start) - 1);
     session->stop();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::lock_guard lock(encoders->mutex);
-    std::vector<double> latencies;
-    {
-        std::lock_guard sendLock(sendMutex);
-        for (std::size_t i = 0; i < captureToSend.size() && i < encoders->captureTimes.size(); ++i) {
-            latencies.push_back(captureToSend[i] - static_cast<double>(encoders->captureTimes[i]) / 1e6);
-        }
-    }
-    std::printf("%d %.6f %.6f\n", sent.load(), percentile(encoders->encodeTimes, 0.95), percentile(latencies, 0.5));
+    std::lock_guard sendLock(sendMutex);
+    std::printf("%d %.6f %.6f %.6f\n", sent.load(), percentile(encoders->encodeTimes, 0.95),
+                percentile(captureToSend, 0.5), steady);
     std::fflush(stdout);
     return 0;
 }
-
 // Runs `argv` to its end; its CPU (user + system, itself and what it waited for) and its stdout.
 std::pair<double, std::string> runTimed(std::vector<std::string> argv, const std::string& errorLog = {}) {
     int out[2];
@@ -344,7 +351,8 @@ std::pair<double, std::string> runTimed(std::vector<std::string> argv, const std
 StreamFigures ourStream(const std::string& display, int fps, double seconds) {
     const auto [cpu, text] = runTimed({"/proc/self/exe", "--stream", display, std::to_string(fps), std::to_string(seconds)});
     StreamFigures figures;
-    std::sscanf(text.c_str(), "%d %lf %lf", &figures.frames, &figures.p95Encode, &figures.captureToSend);
+    std::sscanf(text.c_str(), "%d %lf %lf %lf", &figures.frames, &figures.p95Encode, &figures.captureToSend,
+                &figures.steadyPerSecond);
     figures.cpuPerSecond = cpu / seconds;
     figures.cpuPerFrame = figures.frames > 0 ? cpu / figures.frames : 0;
     return figures;
@@ -401,28 +409,30 @@ void streamFigures(const std::string& display, double seconds, int rounds) {
         }
     }
     std::printf("  %-7s %-4s %-7s %-20s %-22s %-16s %s\n", "content", "fps", "who", "% of a core", "CPU ms/frame",
-                "frames", "p95 encode, capture->send (ours)");
+                "frames", "ours: p95 encode, capture->send; % of a core from 1 s on");
     for (Content content : {Content::still, Content::blink, Content::moving}) {
         for (int fps : {30, 60}) {
             const std::string key = std::string(nameOf(content)) + " " + std::to_string(fps);
             std::map<std::string, double> medians;
             for (const std::string who : {"ours", "ffmpeg"}) {
-                std::vector<double> core, perFrame, frames, encode, latency;
+                std::vector<double> core, perFrame, frames, encode, latency, steady;
                 for (const StreamFigures& f : results[who + " " + key]) {
                     core.push_back(f.cpuPerSecond * 100);
                     perFrame.push_back(f.cpuPerFrame * 1e3);
                     frames.push_back(f.frames);
                     encode.push_back(f.p95Encode * 1e3);
                     latency.push_back(f.captureToSend * 1e3);
+                    steady.push_back(f.steadyPerSecond * 100);
                 }
                 const Spread c = spreadOf(core), p = spreadOf(perFrame), n = spreadOf(frames);
                 medians[who + " frame"] = p.median;
                 medians[who + " frames"] = n.median;
                 medians[who + " core"] = c.median;
-                char extra[64] = "";
+                char extra[128] = "";
                 if (who == "ours") {
-                    std::snprintf(extra, sizeof extra, "%.2f ms, %.2f ms", percentile(encode, 0.5),
-                                  percentile(latency, 0.5));
+                    const Spread r = spreadOf(steady);
+                    std::snprintf(extra, sizeof extra, "%.2f ms, %.2f ms; running %.1f/%.1f/%.1f %%",
+                                  percentile(encode, 0.5), percentile(latency, 0.5), r.min, r.median, r.max);
                 }
                 std::printf("  %-7s %-4d %-7s %5.1f/%5.1f/%5.1f    %6.2f/%6.2f/%6.2f   %4.0f/%4.0f/%4.0f   %s\n",
                             nameOf(content), fps, who.c_str(), c.min, c.median, c.max, p.min, p.median, p.max,
