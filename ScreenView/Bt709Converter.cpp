@@ -53,10 +53,13 @@ void rowPairPlain(const RowPair& r, int x, int width) {
         r.yBottom[x + 1] = lumaOf(b + 4);
         int sum[3];
         for (int c = 0; c < 3; ++c) {
-            sum[c] = above[c] + above[c + 4] + 3 * (a[c] + a[c + 4] + b[c] + b[c + 4]) + below[c] + below[c + 4];
+            sum[c] =
+                above[c] + above[c + 4] + 3 * (a[c] + a[c + 4] + b[c] + b[c + 4]) + below[c] + below[c + 4];
         }
-        r.u[x / 2] = static_cast<std::uint8_t>((uB * sum[0] + uG * sum[1] + uR * sum[2] + chromaBias) >> chromaShift);
-        r.v[x / 2] = static_cast<std::uint8_t>((vB * sum[0] + vG * sum[1] + vR * sum[2] + chromaBias) >> chromaShift);
+        r.u[x / 2] =
+            static_cast<std::uint8_t>((uB * sum[0] + uG * sum[1] + uR * sum[2] + chromaBias) >> chromaShift);
+        r.v[x / 2] =
+            static_cast<std::uint8_t>((vB * sum[0] + vG * sum[1] + vR * sum[2] + chromaBias) >> chromaShift);
     }
 }
 
@@ -99,7 +102,8 @@ __attribute__((target("ssse3"))) void rowPairSsse3(const RowPair& r, int x, int 
         const __m128i a0 = load(r.above, x, 0), a1 = load(r.above, x, 16);
         const __m128i l0 = load(r.below, x, 0), l1 = load(r.below, x, 16);
         auto column = [&](__m128i top, __m128i bottom, __m128i above, __m128i below) {
-            return _mm_add_epi16(_mm_add_epi16(above, below), _mm_mullo_epi16(_mm_add_epi16(top, bottom), three));
+            return _mm_add_epi16(_mm_add_epi16(above, below),
+                                 _mm_mullo_epi16(_mm_add_epi16(top, bottom), three));
         };
         const __m128i s01 = column(t01, b01, _mm_unpacklo_epi8(a0, zero), _mm_unpacklo_epi8(l0, zero));
         const __m128i s23 = column(t23, b23, _mm_unpackhi_epi8(a0, zero), _mm_unpackhi_epi8(l0, zero));
@@ -126,8 +130,9 @@ __attribute__((target("ssse3"))) void rowPairSsse3(const RowPair& r, int x, int 
 // Pixels x+offset..x+offset+3 in lane 0 and x+8+offset.. in lane 1.
 LUMIVEX_AVX2 __m256i loadAvx2(const std::uint8_t* row, int x, int offset) {
     const std::uint8_t* p = row + 4 * x + offset;
-    return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))),
-                                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32)), 1);
+    return _mm256_inserti128_si256(
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32)), 1);
 }
 
 LUMIVEX_AVX2 __m128i lumaAvx2(__m256i p01, __m256i p23, __m256i p45, __m256i p67, __m256i cY, __m256i biasY) {
@@ -166,12 +171,18 @@ __attribute__((target("avx2"))) void rowPairAvx2(const RowPair& r, int width) {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(r.yBottom + x), lumaAvx2(b01, b23, b45, b67, cY, biasY));
         const __m256i a0 = loadAvx2(r.above, x, 0), a1 = loadAvx2(r.above, x, 16);
         const __m256i l0 = loadAvx2(r.below, x, 0), l1 = loadAvx2(r.below, x, 16);
-        const __m256i s01 = columnAvx2(t01, b01, _mm256_unpacklo_epi8(a0, zero), _mm256_unpacklo_epi8(l0, zero));
-        const __m256i s23 = columnAvx2(t23, b23, _mm256_unpackhi_epi8(a0, zero), _mm256_unpackhi_epi8(l0, zero));
-        const __m256i s45 = columnAvx2(t45, b45, _mm256_unpacklo_epi8(a1, zero), _mm256_unpacklo_epi8(l1, zero));
-        const __m256i s67 = columnAvx2(t67, b67, _mm256_unpackhi_epi8(a1, zero), _mm256_unpackhi_epi8(l1, zero));
-        const __m256i q01 = _mm256_add_epi16(_mm256_unpacklo_epi64(s01, s23), _mm256_unpackhi_epi64(s01, s23));
-        const __m256i q23 = _mm256_add_epi16(_mm256_unpacklo_epi64(s45, s67), _mm256_unpackhi_epi64(s45, s67));
+        const __m256i s01 =
+            columnAvx2(t01, b01, _mm256_unpacklo_epi8(a0, zero), _mm256_unpacklo_epi8(l0, zero));
+        const __m256i s23 =
+            columnAvx2(t23, b23, _mm256_unpackhi_epi8(a0, zero), _mm256_unpackhi_epi8(l0, zero));
+        const __m256i s45 =
+            columnAvx2(t45, b45, _mm256_unpacklo_epi8(a1, zero), _mm256_unpacklo_epi8(l1, zero));
+        const __m256i s67 =
+            columnAvx2(t67, b67, _mm256_unpackhi_epi8(a1, zero), _mm256_unpackhi_epi8(l1, zero));
+        const __m256i q01 =
+            _mm256_add_epi16(_mm256_unpacklo_epi64(s01, s23), _mm256_unpackhi_epi64(s01, s23));
+        const __m256i q23 =
+            _mm256_add_epi16(_mm256_unpacklo_epi64(s45, s67), _mm256_unpackhi_epi64(s45, s67));
         __m256i cb = _mm256_hadd_epi32(_mm256_madd_epi16(q01, cU), _mm256_madd_epi16(q23, cU));
         __m256i cr = _mm256_hadd_epi32(_mm256_madd_epi16(q01, cV), _mm256_madd_epi16(q23, cV));
         cb = _mm256_srai_epi32(_mm256_add_epi32(cb, biasC), chromaShift);
@@ -225,14 +236,14 @@ bool convertRowsUsing(Instructions instructions, const std::uint8_t* bgrx, int s
                       int firstRow, int endRow) {
     switch (instructions) {
         case Instructions::plain:
-            convertWith([](const RowPair& pair, int width) { rowPairPlain(pair, 0, width); }, bgrx, stride, out,
-                        firstRow, endRow);
+            convertWith([](const RowPair& pair, int width) { rowPairPlain(pair, 0, width); }, bgrx, stride,
+                        out, firstRow, endRow);
             return true;
         case Instructions::ssse3:
 #ifdef LUMIVEX_X86
             if (hasSsse3()) {
-                convertWith([](const RowPair& pair, int width) { rowPairSsse3(pair, 0, width); }, bgrx, stride,
-                            out, firstRow, endRow);
+                convertWith([](const RowPair& pair, int width) { rowPairSsse3(pair, 0, width); }, bgrx,
+                            stride, out, firstRow, endRow);
                 return true;
             }
 #endif

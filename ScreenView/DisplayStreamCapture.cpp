@@ -1,19 +1,19 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <climits>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "ScreenView/FrameConverter.h"
+#include "ScreenView/RowRanges.h"
 #include "ScreenView/SystemScreenCaptureSource.h"
 #include "ScreenView/XDisplayConnection.h"
 #include "ScreenView/XScreenChanges.h"
 #include "ScreenView/XScreenGrabber.h"
-#include "ScreenView/RowRanges.h"
 #include "platform/Executor.h"
 
 namespace ScreenView {
@@ -208,7 +208,8 @@ void DisplayStreamCapture::Impl::run() {
         } else {
             for (const DisplayBounds& area : changes.areas) {
                 if (area.x < bounds.x + bounds.width && bounds.x < area.x + area.width) {
-                    dirty.add(std::max(area.y - bounds.y, 0), std::min(area.y + area.height - bounds.y, bounds.height));
+                    dirty.add(std::max(area.y - bounds.y, 0),
+                              std::min(area.y + area.height - bounds.y, bounds.height));
                 }
             }
         }
@@ -251,21 +252,23 @@ void DisplayStreamCapture::Impl::run() {
                     grabber.drawCursor(bounds);
                 }
                 cursorDrawn = cursorNow;
-                const std::uint64_t timestamp = static_cast<std::uint64_t>(platform::monotonicSeconds() * 1e6);
-                const bool sameSize = bounds.width == config.pixelWidth && bounds.height == config.pixelHeight;
+                const std::uint64_t timestamp =
+                    static_cast<std::uint64_t>(platform::monotonicSeconds() * 1e6);
+                const bool sameSize =
+                    bounds.width == config.pixelWidth && bounds.height == config.pixelHeight;
                 markChanged(dirty);
                 Pooled spare;
                 Pooled* target = freeFrame(spare);
                 bool converted = true;
                 if (sameSize) {
                     for (const RowRange& rows : target->stale.ranges()) {
-                        converted = converted && converter.convertRows(grabber.pixels(), grabber.stride(), bounds.width,
-                                                                       bounds.height, *target->frame, rows.first,
-                                                                       rows.end);
+                        converted = converted && converter.convertRows(grabber.pixels(), grabber.stride(),
+                                                                       bounds.width, bounds.height,
+                                                                       *target->frame, rows.first, rows.end);
                     }
                 } else {
-                    converted = converter.convert(grabber.pixels(), grabber.stride(), bounds.width, bounds.height,
-                                                  *target->frame);
+                    converted = converter.convert(grabber.pixels(), grabber.stride(), bounds.width,
+                                                  bounds.height, *target->frame);
                 }
                 if (converted) {
                     target->stale.clear();

@@ -33,7 +33,8 @@ XScreenChanges::XScreenChanges(const XDisplayConnection& display) : display_(dis
     // NON_EMPTY: one event when damage first appears, not one per drawing; the areas are fetched by
     // subtracting them into our region at each look.
     xcb_generic_error_t* error = xcb_request_check(
-        connection, xcb_damage_create_checked(connection, object, display.root(), XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY));
+        connection,
+        xcb_damage_create_checked(connection, object, display.root(), XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY));
     if (error != nullptr) {
         std::free(error);
         xcb_xfixes_destroy_region(connection, region);
@@ -67,7 +68,8 @@ XScreenChanges::Changes XScreenChanges::collect() {
     }
     const xcb_query_pointer_cookie_t pointer = xcb_query_pointer(connection, display_.root());
     if (areas) {
-        const XReply<xcb_xfixes_fetch_region_reply_t> reply(xcb_xfixes_fetch_region_reply(connection, *areas, nullptr));
+        const XReply<xcb_xfixes_fetch_region_reply_t> reply(
+            xcb_xfixes_fetch_region_reply(connection, *areas, nullptr));
         if (!reply) {
             changes.everything = true;
         } else {
@@ -75,7 +77,8 @@ XScreenChanges::Changes XScreenChanges::collect() {
             const int count = xcb_xfixes_fetch_region_rectangles_length(reply.get());
             changes.areas.reserve(static_cast<std::size_t>(count));
             for (int i = 0; i < count; ++i) {
-                changes.areas.push_back({rectangles[i].x, rectangles[i].y, rectangles[i].width, rectangles[i].height});
+                changes.areas.push_back(
+                    {rectangles[i].x, rectangles[i].y, rectangles[i].width, rectangles[i].height});
             }
         }
     }

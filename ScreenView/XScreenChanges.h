@@ -16,8 +16,8 @@ namespace ScreenView {
 class XScreenChanges {
   public:
     struct Changes {
-        bool everything = false;               // no DAMAGE to ask: assume all changed
-        std::vector<DisplayBounds> areas;      // in root-window pixels
+        bool everything = false;           // no DAMAGE to ask: assume all changed
+        std::vector<DisplayBounds> areas;  // in root-window pixels
         bool cursorImageChanged = false;
         std::optional<std::pair<int, int>> pointer;  // root-window position, none when off this screen
     };

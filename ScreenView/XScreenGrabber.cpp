@@ -32,8 +32,10 @@ RootFormat rootFormat(xcb_connection_t* connection, const xcb_screen_t* screen) 
         }
     }
     for (auto depth = xcb_screen_allowed_depths_iterator(screen); depth.rem > 0; xcb_depth_next(&depth)) {
-        for (auto visual = xcb_depth_visuals_iterator(depth.data); visual.rem > 0; xcb_visualtype_next(&visual)) {
-            if (visual.data->visual_id == screen->root_visual && visual.data->_class == XCB_VISUAL_CLASS_TRUE_COLOR) {
+        for (auto visual = xcb_depth_visuals_iterator(depth.data); visual.rem > 0;
+             xcb_visualtype_next(&visual)) {
+            if (visual.data->visual_id == screen->root_visual &&
+                visual.data->_class == XCB_VISUAL_CLASS_TRUE_COLOR) {
                 format.red = visual.data->red_mask;
                 format.green = visual.data->green_mask;
                 format.blue = visual.data->blue_mask;
@@ -152,7 +154,8 @@ XScreenGrabber::Outcome XScreenGrabber::grabRows(const DisplayBounds& rect, int 
         return Outcome::failed;
     }
     if (!supported_) {
-        error = "the X display stores " + std::to_string(bitsPerPixel_) + " bits per pixel, which cannot be read";
+        error =
+            "the X display stores " + std::to_string(bitsPerPixel_) + " bits per pixel, which cannot be read";
         return Outcome::failed;
     }
     if (rect.width < 1 || rect.height < 1) {
@@ -180,12 +183,11 @@ XScreenGrabber::Outcome XScreenGrabber::grabRows(const DisplayBounds& rect, int 
     const std::uint8_t* raw = nullptr;
     if (hasShm_ && ensureSegment(bytes)) {
         // Whole rows of the rectangle land at their own place: the image's stride is the rectangle's.
-        const XReply<xcb_shm_get_image_reply_t> reply(
-            xcb_shm_get_image_reply(connection,
-                                    xcb_shm_get_image(connection, display_.root(), x, y, w, h, ~0u,
-                                                      XCB_IMAGE_FORMAT_Z_PIXMAP, shmSegment_,
-                                                      static_cast<std::uint32_t>(offset)),
-                                    &xError));
+        const XReply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
+            connection,
+            xcb_shm_get_image(connection, display_.root(), x, y, w, h, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
+                              shmSegment_, static_cast<std::uint32_t>(offset)),
+            &xError));
         if (reply) {
             raw = shmAddress_;
         }
@@ -225,12 +227,13 @@ XScreenGrabber::Outcome XScreenGrabber::grabRows(const DisplayBounds& rect, int 
     return Outcome::grabbed;
 }
 
-void XScreenGrabber::widenRows(const std::uint8_t* raw, std::size_t rawStride, int width, int height, int firstRow,
-                               int endRow) {
+void XScreenGrabber::widenRows(const std::uint8_t* raw, std::size_t rawStride, int width, int height,
+                               int firstRow, int endRow) {
     widened_.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4);
     for (int row = firstRow; row < endRow; ++row) {
         const std::uint8_t* in = raw + rawStride * static_cast<std::size_t>(row);
-        std::uint8_t* out = widened_.data() + static_cast<std::size_t>(row) * static_cast<std::size_t>(width) * 4;
+        std::uint8_t* out =
+            widened_.data() + static_cast<std::size_t>(row) * static_cast<std::size_t>(width) * 4;
         for (int column = 0; column < width; ++column) {
             std::uint16_t pixel;
             std::memcpy(&pixel, in + 2 * column, 2);

@@ -47,7 +47,8 @@ class XScreenGrabber {
     bool ensureSegment(std::size_t bytes);
     void releaseSegment();
     // Widens rows [firstRow, endRow) of 16-bit pixels at `raw` into the same rows of widened_.
-    void widenRows(const std::uint8_t* raw, std::size_t rawStride, int width, int height, int firstRow, int endRow);
+    void widenRows(const std::uint8_t* raw, std::size_t rawStride, int width, int height, int firstRow,
+                   int endRow);
 
     const XDisplayConnection& display_;
     bool hasShm_ = false;
@@ -67,7 +68,7 @@ class XScreenGrabber {
     int stride_ = 0;
     struct Cursor {
         int left = 0, top = 0, width = 0, height = 0;  // root-window pixels
-        std::vector<std::uint32_t> argb;                // premultiplied
+        std::vector<std::uint32_t> argb;               // premultiplied
     };
     std::optional<Cursor> cursor_;
 };

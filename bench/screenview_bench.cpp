@@ -9,8 +9,8 @@
 //
 //   screenview_bench [iterations]   (20 by default)
 #include <malloc.h>
-#include <turbojpeg.h>
 #include <sys/wait.h>
+#include <turbojpeg.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -114,16 +114,17 @@ std::pair<double, long> timeCjpeg(const std::string& ppm, int quality, int runs)
 std::size_t turboJpeg(tjhandle handle, const BgraImage& image) {
     unsigned char* output = nullptr;
     unsigned long size = 0;
-    tjCompress2(handle, image.data(), image.width(), image.stride(), image.height(), TJPF_BGRX, &output, &size,
-                TJSAMP_420, 85, 0);
+    tjCompress2(handle, image.data(), image.width(), image.stride(), image.height(), TJPF_BGRX, &output,
+                &size, TJSAMP_420, 85, 0);
     tjFree(output);
     return size;
 }
 
 void screenshotFigures(int iterations) {
-    std::printf("Screenshot 1920x1080 -> JPEG within %zu bytes, quality 0.85 (4:2:0); ms min/median/max of %d "
-                "interleaved rounds\n",
-                ScreenshotImage::maxByteCount, iterations);
+    std::printf(
+        "Screenshot 1920x1080 -> JPEG within %zu bytes, quality 0.85 (4:2:0); ms min/median/max of %d "
+        "interleaved rounds\n",
+        ScreenshotImage::maxByteCount, iterations);
     char dir[] = "/tmp/screenview-bench-XXXXXX";
     if (::mkdtemp(dir) == nullptr) {
         return;
@@ -143,7 +144,8 @@ void screenshotFigures(int iterations) {
                 const bool oursNow = (side == 0) == (i % 2 == 0);
                 const auto start = Clock::now();
                 if (oursNow) {
-                    const auto jpeg = ScreenshotImage::jpeg(*image, 8192, ScreenshotImage::maxByteCount, 0.85);
+                    const auto jpeg =
+                        ScreenshotImage::jpeg(*image, 8192, ScreenshotImage::maxByteCount, 0.85);
                     ours.push_back(secondsSince(start));
                     bytes = jpeg ? jpeg->size() : 0;
                 } else {

@@ -27,12 +27,12 @@ extern "C" {
 #include <malloc.h>
 
 #include <algorithm>
-#include <fstream>
-#include <map>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <map>
 #include <mutex>
 #include <random>
 #include <string>
@@ -40,10 +40,10 @@ extern "C" {
 #include <vector>
 
 #include "ScreenView/Bt709Converter.h"
+#include "ScreenView/DirectoryDisplays.h"
 #include "ScreenView/FrameConverter.h"
 #include "ScreenView/H264Encoder.h"
 #include "ScreenView/ScreenViewHost.h"
-#include "ScreenView/DirectoryDisplays.h"
 #include "ScreenView/SystemScreenCaptureSource.h"
 #include "ScreenView/XScreenGrabber.h"
 #include "ScreenView/tests/PhoneVideoDecoder.h"
@@ -153,12 +153,13 @@ void conversionFigures(const std::string& display, int rounds) {
         std::printf("grab failed: %s\n", error.c_str());
         return;
     }
-    std::printf("Grab and conversion of one 1920x1080 frame, ms min/median/max of %d rounds (each the median "
-                "of 20), interleaved; load %.2f; ours uses %s\n",
-                rounds, loadAverage(),
-                Bt709Converter::bestInstructions() == Bt709Converter::Instructions::avx2    ? "AVX2"
-                : Bt709Converter::bestInstructions() == Bt709Converter::Instructions::ssse3 ? "SSSE3"
-                                                                                            : "plain C++");
+    std::printf(
+        "Grab and conversion of one 1920x1080 frame, ms min/median/max of %d rounds (each the median "
+        "of 20), interleaved; load %.2f; ours uses %s\n",
+        rounds, loadAverage(),
+        Bt709Converter::bestInstructions() == Bt709Converter::Instructions::avx2    ? "AVX2"
+        : Bt709Converter::bestInstructions() == Bt709Converter::Instructions::ssse3 ? "SSSE3"
+                                                                                    : "plain C++");
     std::vector<double> grabs;
     for (int i = 0; i < 100; ++i) {
         const auto start = Clock::now();
@@ -172,8 +173,8 @@ void conversionFigures(const std::string& display, int rounds) {
         FrameConverter converter;
         SwsContext* sws = sws_getContext(width, height, AV_PIX_FMT_BGR0, outW, outH, AV_PIX_FMT_YUV420P,
                                          outW < width ? SWS_AREA : SWS_BILINEAR, nullptr, nullptr, nullptr);
-        sws_setColorspaceDetails(sws, sws_getCoefficients(SWS_CS_DEFAULT), 1, sws_getCoefficients(SWS_CS_ITU709),
-                                 0, 0, 1 << 16, 1 << 16);
+        sws_setColorspaceDetails(sws, sws_getCoefficients(SWS_CS_DEFAULT), 1,
+                                 sws_getCoefficients(SWS_CS_ITU709), 0, 0, 1 << 16, 1 << 16);
         std::vector<std::uint8_t> scaled(static_cast<std::size_t>(outW * outH * 4));
         std::vector<double> ours, swscale, yuv;
         for (int round = 0; round < rounds; ++round) {
@@ -193,8 +194,8 @@ void conversionFigures(const std::string& display, int rounds) {
                 const std::uint8_t* source = grabber.pixels();
                 int stride = grabber.stride();
                 if (outW != width) {
-                    libyuv::ARGBScale(grabber.pixels(), grabber.stride(), width, height, scaled.data(), outW * 4,
-                                      outW, outH, libyuv::kFilterBox);
+                    libyuv::ARGBScale(grabber.pixels(), grabber.stride(), width, height, scaled.data(),
+                                      outW * 4, outW, outH, libyuv::kFilterBox);
                     source = scaled.data();
                     stride = outW * 4;
                 }
@@ -208,10 +209,11 @@ void conversionFigures(const std::string& display, int rounds) {
         }
         sws_freeContext(sws);
         const Spread o = spreadOf(ours), w = spreadOf(swscale), y = spreadOf(yuv);
-        std::printf("  to %4dx%-4d ours %s %.2f/%.2f/%.2f   libswscale (BT.709, 1 thread) %.2f/%.2f/%.2f   "
-                    "libyuv (BT.601 only) %.2f/%.2f/%.2f\n",
-                    outW, outH, outW == width ? "(BT.709)         " : "(libswscale, 4 t)", o.min, o.median, o.max,
-                    w.min, w.median, w.max, y.min, y.median, y.max);
+        std::printf(
+            "  to %4dx%-4d ours %s %.2f/%.2f/%.2f   libswscale (BT.709, 1 thread) %.2f/%.2f/%.2f   "
+            "libyuv (BT.601 only) %.2f/%.2f/%.2f\n",
+            outW, outH, outW == width ? "(BT.709)         " : "(libswscale, 4 t)", o.min, o.median, o.max,
+            w.min, w.median, w.max, y.min, y.median, y.max);
     }
 }
 
@@ -259,9 +261,9 @@ double processCpuSeconds() {
 
 struct StreamFigures {
     double steadyPerSecond = 0;  // ours only: share of one core from 1 s after the start to the end
-    int frames = 0;           // frames delivered (ours: handed to send; ffmpeg: encoded)
-    double cpuPerSecond = 0;  // share of one core, whole process
-    double cpuPerFrame = 0;   // seconds
+    int frames = 0;              // frames delivered (ours: handed to send; ffmpeg: encoded)
+    double cpuPerSecond = 0;     // share of one core, whole process
+    double cpuPerFrame = 0;      // seconds
     double p95Encode = 0;
     double captureToSend = 0;  // p50, from the capture's timestamp to the parts handed to send
 };
@@ -269,7 +271,8 @@ struct StreamFigures {
 // The stream child: a view of the display through a screen-view session for `seconds`, from process start
 // to exit as ffmpeg's run is; prints what only it knows on stdout.
 int streamChild(const std::string& display, int fps, double seconds) {
-    auto source = std::make_shared<SystemScreenCaptureSource>(DirectoryDisplays::open(display, std::chrono::seconds(1)), display);
+    auto source = std::make_shared<SystemScreenCaptureSource>(
+        DirectoryDisplays::open(display, std::chrono::seconds(1)), display);
     auto encoders = std::make_shared<TimingEncoders>();
     std::atomic<int> sent{0};
     std::mutex sendMutex;
@@ -300,7 +303,8 @@ int streamChild(const std::string& display, int fps, double seconds) {
     // What the view costs once running, without the process's and the encoder's start: from 1 s on.
     std::this_thread::sleep_until(start + std::chrono::seconds(1));
     const double cpuAtOneSecond = processCpuSeconds();
-    std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)));
+    std::this_thread::sleep_until(
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)));
     const double steady = (processCpuSeconds() - cpuAtOneSecond) / (since(start) - 1);
     session->stop();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -349,7 +353,8 @@ std::pair<double, std::string> runTimed(std::vector<std::string> argv, const std
 }
 
 StreamFigures ourStream(const std::string& display, int fps, double seconds) {
-    const auto [cpu, text] = runTimed({"/proc/self/exe", "--stream", display, std::to_string(fps), std::to_string(seconds)});
+    const auto [cpu, text] =
+        runTimed({"/proc/self/exe", "--stream", display, std::to_string(fps), std::to_string(seconds)});
     StreamFigures figures;
     std::sscanf(text.c_str(), "%d %lf %lf %lf", &figures.frames, &figures.p95Encode, &figures.captureToSend,
                 &figures.steadyPerSecond);
@@ -364,13 +369,47 @@ StreamFigures ffmpegStream(const std::string& display, int fps, double seconds) 
     const std::string r = std::to_string(rate), buffer = std::to_string(rate / 4);
     const std::string f = std::to_string(fps), g = std::to_string(30 * fps), t = std::to_string(seconds);
     // The encoder gets the threads ours has (-threads after the input is the encoder's).
-    const auto [cpu, ignored] = runTimed(
-        {"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "info", "-f", "x11grab", "-draw_mouse", "1",
-         "-framerate", f, "-video_size", "1920x1080", "-i", display, "-t", t, "-vf",
-         "scale=out_color_matrix=bt709:out_range=tv,format=yuv420p", "-c:v", "libx264", "-preset",
-         H264Encoder::preset, "-tune", "zerolatency", "-bf", "0", "-g", g, "-b:v", r, "-maxrate", r, "-bufsize",
-         buffer, "-threads", std::to_string(H264Encoder::threadCount()), "-f", "null", "-"},
-        log);
+    const auto [cpu, ignored] = runTimed({"ffmpeg",
+                                          "-nostdin",
+                                          "-hide_banner",
+                                          "-loglevel",
+                                          "info",
+                                          "-f",
+                                          "x11grab",
+                                          "-draw_mouse",
+                                          "1",
+                                          "-framerate",
+                                          f,
+                                          "-video_size",
+                                          "1920x1080",
+                                          "-i",
+                                          display,
+                                          "-t",
+                                          t,
+                                          "-vf",
+                                          "scale=out_color_matrix=bt709:out_range=tv,format=yuv420p",
+                                          "-c:v",
+                                          "libx264",
+                                          "-preset",
+                                          H264Encoder::preset,
+                                          "-tune",
+                                          "zerolatency",
+                                          "-bf",
+                                          "0",
+                                          "-g",
+                                          g,
+                                          "-b:v",
+                                          r,
+                                          "-maxrate",
+                                          r,
+                                          "-bufsize",
+                                          buffer,
+                                          "-threads",
+                                          std::to_string(H264Encoder::threadCount()),
+                                          "-f",
+                                          "null",
+                                          "-"},
+                                         log);
     (void)ignored;
     StreamFigures figures;
     // The last "frame=" of its progress lines.
@@ -387,9 +426,10 @@ StreamFigures ffmpegStream(const std::string& display, int fps, double seconds) 
 }
 
 void streamFigures(const std::string& display, double seconds, int rounds) {
-    std::printf("\nStreams of 1920x1080 (x264 preset %s, zerolatency, ABR with VBV at the stream's bit rate, %d "
-                "encoder threads each), %.0f s each, whole processes, %d interleaved rounds; load %.2f\n",
-                H264Encoder::preset, H264Encoder::threadCount(), seconds, rounds, loadAverage());
+    std::printf(
+        "\nStreams of 1920x1080 (x264 preset %s, zerolatency, ABR with VBV at the stream's bit rate, %d "
+        "encoder threads each), %.0f s each, whole processes, %d interleaved rounds; load %.2f\n",
+        H264Encoder::preset, H264Encoder::threadCount(), seconds, rounds, loadAverage());
     std::map<std::string, std::vector<StreamFigures>> results;
     for (int round = 0; round < rounds; ++round) {
         for (Content content : {Content::still, Content::blink, Content::moving}) {
@@ -408,8 +448,8 @@ void streamFigures(const std::string& display, double seconds, int rounds) {
             stopProcess(animator);
         }
     }
-    std::printf("  %-7s %-4s %-7s %-20s %-22s %-16s %s\n", "content", "fps", "who", "% of a core", "CPU ms/frame",
-                "frames", "ours: p95 encode, capture->send; % of a core from 1 s on");
+    std::printf("  %-7s %-4s %-7s %-20s %-22s %-16s %s\n", "content", "fps", "who", "% of a core",
+                "CPU ms/frame", "frames", "ours: p95 encode, capture->send; % of a core from 1 s on");
     for (Content content : {Content::still, Content::blink, Content::moving}) {
         for (int fps : {30, 60}) {
             const std::string key = std::string(nameOf(content)) + " " + std::to_string(fps);
@@ -434,9 +474,10 @@ void streamFigures(const std::string& display, double seconds, int rounds) {
                     std::snprintf(extra, sizeof extra, "%.2f ms, %.2f ms; running %.1f/%.1f/%.1f %%",
                                   percentile(encode, 0.5), percentile(latency, 0.5), r.min, r.median, r.max);
                 }
-                std::printf("  %-7s %-4d %-7s %5.1f/%5.1f/%5.1f    %6.2f/%6.2f/%6.2f   %4.0f/%4.0f/%4.0f   %s\n",
-                            nameOf(content), fps, who.c_str(), c.min, c.median, c.max, p.min, p.median, p.max,
-                            n.min, n.median, n.max, extra);
+                std::printf(
+                    "  %-7s %-4d %-7s %5.1f/%5.1f/%5.1f    %6.2f/%6.2f/%6.2f   %4.0f/%4.0f/%4.0f   %s\n",
+                    nameOf(content), fps, who.c_str(), c.min, c.median, c.max, p.min, p.median, p.max, n.min,
+                    n.median, n.max, extra);
             }
             std::printf("  %-7s %-4d ours/ffmpeg medians: CPU %.3fx, CPU per frame %.3fx, frames %.3fx\n",
                         nameOf(content), fps, medians["ours core"] / medians["ffmpeg core"],
@@ -460,9 +501,11 @@ long residentKiB() {
 // The memory child: resident memory once the view machinery is set up, then after three views of
 // `seconds` each, started and stopped through one session.
 int memoryChild(const std::string& display, double seconds) {
-    auto source = std::make_shared<SystemScreenCaptureSource>(DirectoryDisplays::open(display, std::chrono::seconds(1)), display);
+    auto source = std::make_shared<SystemScreenCaptureSource>(
+        DirectoryDisplays::open(display, std::chrono::seconds(1)), display);
     auto session = ScreenViewSession::make(
-        {source, std::make_shared<VideoToolboxEncoderFactory>(), std::make_shared<fakes::FakePermission>(), nullptr},
+        {source, std::make_shared<VideoToolboxEncoderFactory>(), std::make_shared<fakes::FakePermission>(),
+         nullptr},
         ScreenViewSession::Configuration(2, 0.85),
         [](ScreenViewSession::Messages, std::function<void()> completion) { completion(); },
         ScreenViewSession::Environment{});
@@ -484,9 +527,10 @@ int memoryChild(const std::string& display, double seconds) {
 }
 
 void memoryFigures(const std::string& display, int rounds) {
-    std::printf("\nResident memory of a process with a screen-view session (moving content, 1920x1080 at 30 fps, "
-                "3 views of 2 s), MiB min/median/max of %d processes; load %.2f\n",
-                rounds, loadAverage());
+    std::printf(
+        "\nResident memory of a process with a screen-view session (moving content, 1920x1080 at 30 fps, "
+        "3 views of 2 s), MiB min/median/max of %d processes; load %.2f\n",
+        rounds, loadAverage());
     const pid_t animator = startAnimator(display, Content::moving);
     std::vector<double> idle, peak, after, above;
     for (int round = 0; round < rounds; ++round) {
@@ -546,8 +590,10 @@ void glassToPhone(const std::string& display, int rounds) {
         }
     });
     auto host = std::make_shared<ScreenViewHost<CompanionNetwork::ConnectionID>>(
-        std::make_shared<SystemScreenCaptureSource>(DirectoryDisplays::open(display, std::chrono::seconds(1)), display), std::make_shared<VideoToolboxEncoderFactory>(),
-        std::make_shared<fakes::FakePermission>(), ScreenViewSession::Configuration(2, 0.85));
+        std::make_shared<SystemScreenCaptureSource>(DirectoryDisplays::open(display, std::chrono::seconds(1)),
+                                                    display),
+        std::make_shared<VideoToolboxEncoderFactory>(), std::make_shared<fakes::FakePermission>(),
+        ScreenViewSession::Configuration(2, 0.85));
     std::optional<CompanionNetwork::CompanionListener::Details> details;
     CompanionNetwork::CompanionListener::Configuration configuration;
     configuration.serviceName = "Bench Computer";

@@ -22,7 +22,8 @@ namespace {
 struct Bgrx {
     int width, height, stride;
     std::vector<std::uint8_t> pixels;
-    Bgrx(int w, int h) : width(w), height(h), stride(w * 4 + 12), pixels(static_cast<std::size_t>(stride) * h) {}
+    Bgrx(int w, int h)
+        : width(w), height(h), stride(w * 4 + 12), pixels(static_cast<std::size_t>(stride) * h) {}
     std::uint8_t* at(int x, int y) { return pixels.data() + static_cast<std::size_t>(y) * stride + 4 * x; }
 };
 
@@ -60,11 +61,11 @@ Bgrx sweepsAndEdges(int width, int height) {
 
 VideoFrame withSwscale(const Bgrx& image) {
     VideoFrame out(image.width, image.height);
-    SwsContext* context = sws_getContext(image.width, image.height, AV_PIX_FMT_BGR0, image.width, image.height,
-                                         AV_PIX_FMT_YUV420P, SWS_BILINEAR | SWS_ACCURATE_RND, nullptr, nullptr,
-                                         nullptr);
-    sws_setColorspaceDetails(context, sws_getCoefficients(SWS_CS_DEFAULT), 1, sws_getCoefficients(SWS_CS_ITU709),
-                             0, 0, 1 << 16, 1 << 16);
+    SwsContext* context =
+        sws_getContext(image.width, image.height, AV_PIX_FMT_BGR0, image.width, image.height,
+                       AV_PIX_FMT_YUV420P, SWS_BILINEAR | SWS_ACCURATE_RND, nullptr, nullptr, nullptr);
+    sws_setColorspaceDetails(context, sws_getCoefficients(SWS_CS_DEFAULT), 1,
+                             sws_getCoefficients(SWS_CS_ITU709), 0, 0, 1 << 16, 1 << 16);
     const std::uint8_t* source[] = {image.pixels.data()};
     const int sourceStride[] = {image.stride};
     std::uint8_t* target[] = {out.dataY(), out.dataU(), out.dataV()};
@@ -79,13 +80,16 @@ std::array<int, 3> maxDifference(const VideoFrame& a, const VideoFrame& b) {
     std::array<int, 3> worst{};
     for (int y = 0; y < a.height(); ++y) {
         for (int x = 0; x < a.width(); ++x) {
-            worst[0] = std::max(worst[0], std::abs(a.dataY()[y * a.strideY() + x] - b.dataY()[y * b.strideY() + x]));
+            worst[0] =
+                std::max(worst[0], std::abs(a.dataY()[y * a.strideY() + x] - b.dataY()[y * b.strideY() + x]));
         }
     }
     for (int y = 0; y < a.height() / 2; ++y) {
         for (int x = 0; x < a.width() / 2; ++x) {
-            worst[1] = std::max(worst[1], std::abs(a.dataU()[y * a.strideUV() + x] - b.dataU()[y * b.strideUV() + x]));
-            worst[2] = std::max(worst[2], std::abs(a.dataV()[y * a.strideUV() + x] - b.dataV()[y * b.strideUV() + x]));
+            worst[1] = std::max(worst[1],
+                                std::abs(a.dataU()[y * a.strideUV() + x] - b.dataU()[y * b.strideUV() + x]));
+            worst[2] = std::max(worst[2],
+                                std::abs(a.dataV()[y * a.strideUV() + x] - b.dataV()[y * b.strideUV() + x]));
         }
     }
     return worst;
@@ -108,7 +112,9 @@ TEST(Bt709Converter, WithinOneLevelOfSwscaleOnSyntheticScreensAndExactOnKnownCol
     // Limited range: black 16/128/128, white 235/128/128, red 63/102/240.
     const struct {
         std::uint8_t b, g, r, y, u, v;
-    } known[] = {{0, 0, 0, 16, 128, 128}, {255, 255, 255, 235, 128, 128}, {0, 0, 255, 63, 102, 240},
+    } known[] = {{0, 0, 0, 16, 128, 128},
+                 {255, 255, 255, 235, 128, 128},
+                 {0, 0, 255, 63, 102, 240},
                  {128, 128, 128, 126, 128, 128}};
     for (const auto& colour : known) {
         Bgrx image(16, 2);
@@ -149,13 +155,16 @@ TEST(Bt709Converter, SimdMatchesPlainBitForBitAndBandsTouchOnlyTheirRows) {
     const VideoFrame whole = converted(image);
     for (int y = 0; y < 32; ++y) {
         const bool inside = y >= 8 && y < 22;
-        EXPECT_EQ(std::memcmp(band.dataY() + y * band.strideY(), whole.dataY() + y * whole.strideY(), 64) == 0,
-                  inside)
+        EXPECT_EQ(
+            std::memcmp(band.dataY() + y * band.strideY(), whole.dataY() + y * whole.strideY(), 64) == 0,
+            inside)
             << "row " << y;
     }
     for (int row : {4, 10}) {
-        EXPECT_EQ(std::memcmp(band.dataU() + row * band.strideUV(), whole.dataU() + row * whole.strideUV(), 32), 0);
-        EXPECT_EQ(std::memcmp(band.dataV() + row * band.strideUV(), whole.dataV() + row * whole.strideUV(), 32), 0);
+        EXPECT_EQ(
+            std::memcmp(band.dataU() + row * band.strideUV(), whole.dataU() + row * whole.strideUV(), 32), 0);
+        EXPECT_EQ(
+            std::memcmp(band.dataV() + row * band.strideUV(), whole.dataV() + row * whole.strideUV(), 32), 0);
     }
 }
 

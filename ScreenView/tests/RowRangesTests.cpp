@@ -10,8 +10,8 @@ TEST(RowRanges, MergesOverlappingAndTouchingRangesAndJoinsCloseOnes) {
     RowRanges rows;
     rows.add(50, 60);
     rows.add(10, 20);
-    rows.add(5, 5);     // empty: ignored
-    rows.add(20, 25);   // touches: merged
+    rows.add(5, 5);    // empty: ignored
+    rows.add(20, 25);  // touches: merged
     rows.add(100, 110);
     rows.add(55, 105);  // spans two: all three merge
     EXPECT_EQ(rows.ranges(), (std::vector<RowRange>{{10, 25}, {50, 110}}));

@@ -13,8 +13,8 @@
 #include <gtest/gtest.h>
 
 #include "ScreenView/Bt709Converter.h"
-#include "ScreenView/H264Encoder.h"
 #include "ScreenView/DirectoryDisplays.h"
+#include "ScreenView/H264Encoder.h"
 #include "ScreenView/ScreenViewSession.h"
 #include "ScreenView/SystemScreenCaptureSource.h"
 #include "ScreenView/SystemScreenRecordingPermission.h"
@@ -248,7 +248,9 @@ bool samePlanes(const VideoFrame& a, const VideoFrame& b) {
 // Whether the newest frame shows what a whole new grab of the display shows, converted the same way.
 bool showsTheScreen(SystemScreenCaptureSource& source, std::uint32_t id, LatestFrame& latest) {
     std::promise<ScreenCaptureSource::ScreenshotResult> shot;
-    source.screenshot(id, 640, 480, [&](ScreenCaptureSource::ScreenshotResult result) { shot.set_value(std::move(result)); });
+    source.screenshot(id, 640, 480, [&](ScreenCaptureSource::ScreenshotResult result) {
+        shot.set_value(std::move(result));
+    });
     const auto result = shot.get_future().get();
     const auto* image = std::get_if<CapturedImage>(&result);
     if (image == nullptr) {
@@ -316,7 +318,9 @@ TEST(XCapture, ASixteenBitScreenIsPhotographedAndViewedInItsColours) {
     ColourWindow red(server.displayName(), 100, 100, 200, 100, 0xf800);  // red in 5-6-5
     const std::uint32_t id = source.displays().at(0).id;
     std::promise<ScreenCaptureSource::ScreenshotResult> shot;
-    source.screenshot(id, 640, 480, [&](ScreenCaptureSource::ScreenshotResult result) { shot.set_value(std::move(result)); });
+    source.screenshot(id, 640, 480, [&](ScreenCaptureSource::ScreenshotResult result) {
+        shot.set_value(std::move(result));
+    });
     const auto result = shot.get_future().get();
     const auto* image = std::get_if<CapturedImage>(&result);
     ASSERT_NE(image, nullptr) << std::get<ScreenCaptureError>(result).description();
