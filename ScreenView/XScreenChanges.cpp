@@ -42,6 +42,7 @@ XScreenChanges::XScreenChanges(const XDisplayConnection& display) : display_(dis
     }
     damage_ = object;
     region_ = region;
+    damageFirstEvent_ = xcb_get_extension_data(connection, &xcb_damage_id)->first_event;
 }
 
 XScreenChanges::~XScreenChanges() {
@@ -59,39 +60,44 @@ XScreenChanges::Changes XScreenChanges::collect() {
         return changes;
     }
     xcb_connection_t* connection = display_.get();
-    std::optional<xcb_xfixes_fetch_region_cookie_t> areas;
-    if (damage_ != 0) {
-        xcb_damage_subtract(connection, damage_, XCB_NONE, region_);
-        areas = xcb_xfixes_fetch_region(connection, region_);
-    } else {
-        changes.everything = true;
-    }
-    const xcb_query_pointer_cookie_t pointer = xcb_query_pointer(connection, display_.root());
-    if (areas) {
-        const XReply<xcb_xfixes_fetch_region_reply_t> reply(
-            xcb_xfixes_fetch_region_reply(connection, *areas, nullptr));
-        if (!reply) {
-            changes.everything = true;
-        } else {
-            const xcb_rectangle_t* rectangles = xcb_xfixes_fetch_region_rectangles(reply.get());
-            const int count = xcb_xfixes_fetch_region_rectangles_length(reply.get());
-            changes.areas.reserve(static_cast<std::size_t>(count));
-            for (int i = 0; i < count; ++i) {
-                changes.areas.push_back(
-                    {rectangles[i].x, rectangles[i].y, rectangles[i].width, rectangles[i].height});
-            }
-        }
-    }
-    const XReply<xcb_query_pointer_reply_t> where(xcb_query_pointer_reply(connection, pointer, nullptr));
+    const XReply<xcb_query_pointer_reply_t> where(
+        xcb_query_pointer_reply(connection, xcb_query_pointer(connection, display_.root()), nullptr));
     if (where && where->same_screen != 0) {
         changes.pointer = std::make_pair(int{where->root_x}, int{where->root_y});
     }
-    // Damage and cursor notifications only say that something happened; what matters was asked above.
+    // Past the reply, every notification the server sent before it is in the queue. They only say that
+    // something happened: the damaged areas are asked for (a second round trip) only when there are some.
     while (xcb_generic_event_t* event = xcb_poll_for_event(connection)) {
-        if (cursorEvents_ && (event->response_type & 0x7f) == xfixesFirstEvent_ + XCB_XFIXES_CURSOR_NOTIFY) {
+        const int type = event->response_type & 0x7f;
+        if (cursorEvents_ && type == xfixesFirstEvent_ + XCB_XFIXES_CURSOR_NOTIFY) {
             changes.cursorImageChanged = true;
+        } else if (damage_ != 0 && type == damageFirstEvent_ + XCB_DAMAGE_NOTIFY) {
+            damageNotified_ = true;
         }
         std::free(event);
+    }
+    if (damage_ == 0) {
+        changes.everything = true;
+        return changes;
+    }
+    if (!damageNotified_) {
+        return changes;
+    }
+    // Subtracting empties the damage, so the server notifies again at the next drawing.
+    damageNotified_ = false;
+    xcb_damage_subtract(connection, damage_, XCB_NONE, region_);
+    const XReply<xcb_xfixes_fetch_region_reply_t> reply(
+        xcb_xfixes_fetch_region_reply(connection, xcb_xfixes_fetch_region(connection, region_), nullptr));
+    if (!reply) {
+        changes.everything = true;
+        return changes;
+    }
+    const xcb_rectangle_t* rectangles = xcb_xfixes_fetch_region_rectangles(reply.get());
+    const int count = xcb_xfixes_fetch_region_rectangles_length(reply.get());
+    changes.areas.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        changes.areas.push_back(
+            {rectangles[i].x, rectangles[i].y, rectangles[i].width, rectangles[i].height});
     }
     return changes;
 }

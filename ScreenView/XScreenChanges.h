@@ -28,7 +28,8 @@ class XScreenChanges {
     XScreenChanges& operator=(const XScreenChanges&) = delete;
 
     bool followsDamage() const { return damage_ != 0; }
-    // Everything since the previous call (since construction for the first); one round trip.
+    // Everything since the previous call (since construction for the first): one round trip, two when
+    // something was drawn.
     Changes collect();
 
   private:
@@ -36,6 +37,9 @@ class XScreenChanges {
     std::uint32_t damage_ = 0;
     std::uint32_t region_ = 0;
     std::uint8_t xfixesFirstEvent_ = 0;
+    std::uint8_t damageFirstEvent_ = 0;
+    // A notification came and its areas were not fetched yet; true at first, for what came before.
+    bool damageNotified_ = true;
     bool cursorEvents_ = false;
 };
 
