@@ -4,7 +4,7 @@
 // - conversion of one grab to I420: ours (BT.709), libswscale (BT.709) and libyuv (BT.601 only), at the
 //   same size and scaled to 1280x720, rounds interleaved;
 // - 30 and 60 fps streams of a still screen, a screen with small changes (a blinking text cursor and a
-//   clock) and moving content (48 rectangles and a band redrawn 60 times a second): CPU per second and
+//   clock) and moving content (rectangles and a band redrawn 120 times a second): CPU per second and
 //   per frame, frames delivered; rounds interleaved, min/median/max;
 // - resident memory of a process idle and after three views started and stopped;
 // - glass to phone: a window changes colour, a phone test client paired over TLS on loopback receives the
@@ -81,7 +81,7 @@ const char* nameOf(Content content) {
 }
 
 // Content for both grabbers, in a process of its own so that its CPU counts for neither side: the moving
-// picture is 48 rectangles of new colours every 1/60 s over a slowly moving band; the still one is its
+// picture is 24 rectangles of new colours every 1/120 s over a slowly moving band; the still one is its
 // first frame, kept; the blinking one adds a text cursor blinking every 0.53 s and a clock changing every
 // second to the still one.
 pid_t startAnimator(const std::string& display, Content content) {
@@ -104,27 +104,35 @@ pid_t startAnimator(const std::string& display, Content content) {
         xcb_change_gc(c, gc, XCB_GC_FOREGROUND, &colour);
         xcb_poly_fill_rectangle(c, window, gc, 1, &rect);
     };
+    // 120 ticks a second on absolute deadlines, so that every tick of a 60 fps capture sees new content.
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
     for (int tick = 0;; ++tick) {
         if (content == Content::moving || tick == 0) {
-            for (int i = 0; i < 48; ++i) {
+            for (int i = 0; i < (tick == 0 ? 48 : 24); ++i) {
                 const std::uint32_t colour = random() & 0xffffff;
                 fill(colour, {static_cast<std::int16_t>(random() % (width - 200)),
                               static_cast<std::int16_t>(random() % (height - 400)), 160, 90});
             }
             fill(0x4080c0 + static_cast<std::uint32_t>(tick % 64),
-                 {static_cast<std::int16_t>((tick * 8) % width), 0, 64, height - 200});
+                 {static_cast<std::int16_t>((tick * 4) % width), 0, 64, height - 200});
         } else if (content == Content::blink) {
-            // At 60 ticks a second: the cursor every 32 ticks (0.53 s), the clock every 60.
-            if (tick % 32 == 0) {
-                fill((tick / 32) % 2 == 0 ? 0xffffff : 0x202020, {700, 400, 2, 20});
+            // The cursor every 64 ticks (0.53 s), the clock every 120 (1 s).
+            if (tick % 64 == 0) {
+                fill((tick / 64) % 2 == 0 ? 0xffffff : 0x202020, {700, 400, 2, 20});
             }
-            if (tick % 60 == 0) {
-                fill(0x101010 + static_cast<std::uint32_t>((tick / 60) % 200) * 0x010101,
+            if (tick % 120 == 0) {
+                fill(0x101010 + static_cast<std::uint32_t>((tick / 120) % 200) * 0x010101,
                      {width - 140, 10, 120, 24});
             }
         }
         std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
-        usleep(16667);
+        deadline.tv_nsec += 8'333'333;
+        if (deadline.tv_nsec >= 1'000'000'000) {
+            deadline.tv_nsec -= 1'000'000'000;
+            deadline.tv_sec += 1;
+        }
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr);
     }
 }
 
@@ -268,8 +276,8 @@ struct StreamFigures {
     double captureToSend = 0;  // p50, from the capture's timestamp to the parts handed to send
 };
 
-// The stream child: a view of the display through a screen-view session for `seconds`, from process start
-// to exit as ffmpeg's run is; prints what only it knows on stdout.
+// The stream child: a view of the display through a screen-view session, `seconds` long from its first
+// frame; prints what only it knows on stdout. The parent times it from start to exit, as ffmpeg's run.
 int streamChild(const std::string& display, int fps, double seconds) {
     auto source = std::make_shared<SystemScreenCaptureSource>(
         DirectoryDisplays::open(display, std::chrono::seconds(1)), display);
@@ -297,9 +305,14 @@ int streamChild(const std::string& display, int fps, double seconds) {
         },
         ScreenViewSession::Environment{});
     const std::uint32_t id = source->displays().at(0).id;
-    const auto start = Clock::now();
     session->handle(
         Message::ScreenViewStart{{id, 1920, static_cast<std::uint8_t>(fps), ScreenVideoCodecs::h264}});
+    // `seconds` of stream from its first frame, as ffmpeg's -t gives `seconds` of output after its start.
+    const auto begun = Clock::now();
+    while (sent.load() == 0 && since(begun) < 2) {
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    const auto start = Clock::now();
     // What the view costs once running, without the process's and the encoder's start: from 1 s on.
     std::this_thread::sleep_until(start + std::chrono::seconds(1));
     const double cpuAtOneSecond = processCpuSeconds();
