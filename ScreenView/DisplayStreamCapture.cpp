@@ -2,14 +2,17 @@
 
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "ScreenView/FrameConverter.h"
+#include "ScreenView/RowRanges.h"
 #include "ScreenView/SystemScreenCaptureSource.h"
 #include "ScreenView/XDisplayConnection.h"
+#include "ScreenView/XScreenChanges.h"
 #include "ScreenView/XScreenGrabber.h"
 #include "platform/Executor.h"
 
@@ -25,6 +28,11 @@ constexpr auto monitorCheckInterval = std::chrono::milliseconds(500);
 // Frames handed out are reused once everyone has let them go; a few more than the session can hold
 // (waiting, latest, two at the encoder) so that the capture never waits.
 constexpr std::size_t framePoolSize = 6;
+// A still screen sends no frames; the last one goes out again this often, so that the encoder can still
+// put out a keyframe by time and a phone that lost track sees the picture again.
+constexpr auto stillRepeatInterval = std::chrono::seconds(1);
+// Changed bands closer than this are read in one request.
+constexpr int rowGapToJoin = 32;
 
 std::optional<ScreenDisplayList::Description> findMonitor(const DirectoryDisplays& displays,
                                                           std::uint32_t id) {
@@ -51,7 +59,13 @@ struct DisplayStreamCapture::Impl {
     bool isFinished = false;
     std::thread thread;
 
-    std::vector<std::shared_ptr<VideoFrame>> pool;
+    // Frames handed out are reused once everyone has let them go. Each remembers the rows that changed
+    // since it was last written, so that only those are converted again.
+    struct Pooled {
+        std::shared_ptr<VideoFrame> frame;
+        RowRanges stale;
+    };
+    std::vector<Pooled> pool;
 
     void run();
     bool sleepUntil(Clock::time_point deadline) {
@@ -73,20 +87,29 @@ struct DisplayStreamCapture::Impl {
         }
         onStop(std::move(error));
     }
-    std::shared_ptr<VideoFrame> freeFrame() {
-        for (auto& frame : pool) {
+    // A frame nobody else reads, with the rows it has to take over (all of them for a new one).
+    Pooled* freeFrame(Pooled& spare) {
+        for (Pooled& pooled : pool) {
             // Only the pool holds it: nobody reads it any more. The fence pairs with the release of the
             // last reader's reference, so its reads happen before our writes.
-            if (frame.use_count() == 1) {
+            if (pooled.frame.use_count() == 1) {
                 std::atomic_thread_fence(std::memory_order_acquire);
-                return frame;
+                return &pooled;
             }
         }
-        auto frame = std::make_shared<VideoFrame>(configuration.pixelWidth, configuration.pixelHeight);
+        Pooled fresh{std::make_shared<VideoFrame>(configuration.pixelWidth, configuration.pixelHeight), {}};
+        fresh.stale.add(0, configuration.pixelHeight);
         if (pool.size() < framePoolSize) {
-            pool.push_back(frame);
+            pool.push_back(std::move(fresh));
+            return &pool.back();
         }
-        return frame;
+        spare = std::move(fresh);
+        return &spare;
+    }
+    void markChanged(const RowRanges& rows) {
+        for (Pooled& pooled : pool) {
+            pooled.stale.add(rows);
+        }
     }
 };
 
@@ -148,9 +171,19 @@ void DisplayStreamCapture::Impl::run() {
         return;
     }
     XScreenGrabber grabber(display);
+    XScreenChanges screenChanges(display);
     FrameConverter converter;
     const auto interval = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(1.0 / config.framesPerSecond));
+    // What the grab buffer holds: the monitor rectangle it was read for (none: nothing usable yet), and
+    // the rows the cursor was drawn over.
+    DisplayBounds grabbed;
+    bool grabbedAny = false;
+    RowRange cursorDrawn;
+    constexpr std::pair<int, int> nowhere{INT_MIN, INT_MIN};
+    std::pair<int, int> pointer = nowhere;
+    std::shared_ptr<const VideoFrame> lastFrame;
+    Clock::time_point lastDelivery;
     auto next = Clock::now();
     auto nextCheck = next + monitorCheckInterval;
     while (!finished()) {
@@ -165,22 +198,90 @@ void DisplayStreamCapture::Impl::run() {
                 return;
             }
         }
-        std::string error;
-        const auto outcome = grabber.grab(monitor->bounds, error);
-        if (outcome == XScreenGrabber::Outcome::failed) {
-            finish(ScreenCaptureError::failed(error));
-            return;
-        }
-        if (outcome == XScreenGrabber::Outcome::outsideScreen) {
-            // The screen shrank under the monitor: look again at once.
-            nextCheck = Clock::now();
+        const DisplayBounds bounds = monitor->bounds;
+        // Rows of the monitor that differ from the grab buffer.
+        const XScreenChanges::Changes changes = screenChanges.collect();
+        RowRanges dirty;
+        const bool grabbedElsewhere = !grabbedAny || grabbed != bounds;
+        if (changes.everything || grabbedElsewhere) {
+            dirty.add(0, bounds.height);
         } else {
-            const std::uint64_t timestamp = static_cast<std::uint64_t>(platform::monotonicSeconds() * 1e6);
-            std::shared_ptr<VideoFrame> frame = freeFrame();
-            if (converter.convert(grabber.pixels(), grabber.stride(), monitor->bounds.width,
-                                  monitor->bounds.height, *frame)) {
-                onFrame(CapturedFrame{std::shared_ptr<const VideoFrame>(frame), timestamp});
+            for (const DisplayBounds& area : changes.areas) {
+                if (area.x < bounds.x + bounds.width && bounds.x < area.x + area.width) {
+                    dirty.add(std::max(area.y - bounds.y, 0),
+                              std::min(area.y + area.height - bounds.y, bounds.height));
+                }
             }
+        }
+        // The cursor is ours to draw: where it was must be read again, and it is drawn where it is now.
+        if (changes.cursorImageChanged || changes.pointer.value_or(nowhere) != pointer || grabbedElsewhere) {
+            pointer = changes.pointer.value_or(nowhere);
+            grabber.readCursor();
+            // Also when only the column changed: the same rows hold it elsewhere.
+            dirty.add(cursorDrawn);
+            dirty.add(grabber.cursorRows(bounds));
+        }
+        const RowRange cursorNow = grabber.cursorRows(bounds);
+        // Rows under the cursor that are read again are read whole, so that it is drawn once over fresh
+        // pixels.
+        if (dirty.intersects(cursorNow)) {
+            dirty.add(cursorNow);
+        }
+        if (!dirty.empty()) {
+            dirty.joinCloserThan(rowGapToJoin);
+            std::string error;
+            XScreenGrabber::Outcome outcome = XScreenGrabber::Outcome::grabbed;
+            for (const RowRange& rows : dirty.ranges()) {
+                outcome = grabber.grabRows(bounds, rows.first, rows.end, error);
+                if (outcome != XScreenGrabber::Outcome::grabbed) {
+                    break;
+                }
+            }
+            if (outcome == XScreenGrabber::Outcome::failed) {
+                finish(ScreenCaptureError::failed(error));
+                return;
+            }
+            if (outcome == XScreenGrabber::Outcome::outsideScreen) {
+                // The screen shrank under the monitor: look again at once, and read it whole then.
+                grabbedAny = false;
+                nextCheck = Clock::now();
+            } else {
+                grabbed = bounds;
+                grabbedAny = true;
+                if (dirty.intersects(cursorNow)) {
+                    grabber.drawCursor(bounds);
+                }
+                cursorDrawn = cursorNow;
+                const std::uint64_t timestamp =
+                    static_cast<std::uint64_t>(platform::monotonicSeconds() * 1e6);
+                const bool sameSize =
+                    bounds.width == config.pixelWidth && bounds.height == config.pixelHeight;
+                markChanged(dirty);
+                Pooled spare;
+                Pooled* target = freeFrame(spare);
+                bool converted = true;
+                if (sameSize) {
+                    for (const RowRange& rows : target->stale.ranges()) {
+                        converted = converted && converter.convertRows(grabber.pixels(), grabber.stride(),
+                                                                       bounds.width, bounds.height,
+                                                                       *target->frame, rows.first, rows.end);
+                    }
+                } else {
+                    converted = converter.convert(grabber.pixels(), grabber.stride(), bounds.width,
+                                                  bounds.height, *target->frame);
+                }
+                if (converted) {
+                    target->stale.clear();
+                    lastFrame = target->frame;
+                    lastDelivery = Clock::now();
+                    onFrame(CapturedFrame{lastFrame, timestamp});
+                } else {
+                    target->stale.add(0, config.pixelHeight);
+                }
+            }
+        } else if (lastFrame && Clock::now() - lastDelivery >= stillRepeatInterval) {
+            lastDelivery = Clock::now();
+            onFrame(CapturedFrame{lastFrame, static_cast<std::uint64_t>(platform::monotonicSeconds() * 1e6)});
         }
         // Paced to the rate; a grab that overran starts the next one at once rather than catching up.
         next += interval;

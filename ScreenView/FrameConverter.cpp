@@ -1,5 +1,7 @@
 #include "ScreenView/FrameConverter.h"
 
+#include "ScreenView/Bt709Converter.h"
+
 extern "C" {
 #include <libavutil/frame.h>
 #include <libavutil/opt.h>
@@ -57,7 +59,25 @@ struct FrameConverter::Impl {
 FrameConverter::FrameConverter() : impl_(std::make_unique<Impl>()) {}
 FrameConverter::~FrameConverter() = default;
 
+void FrameConverter::release() {
+    sws_freeContext(impl_->context);
+    impl_->context = nullptr;
+}
+
+bool FrameConverter::convertRows(const std::uint8_t* bgrx, int stride, int width, int height, VideoFrame& out,
+                                 int firstRow, int endRow) {
+    if (width != out.width() || height != out.height()) {
+        return false;
+    }
+    Bt709Converter::convertRows(bgrx, stride, out, firstRow, endRow);
+    return true;
+}
+
 bool FrameConverter::convert(const std::uint8_t* bgrx, int stride, int width, int height, VideoFrame& out) {
+    if (width == out.width() && height == out.height()) {
+        Bt709Converter::convertRows(bgrx, stride, out, 0, height);
+        return true;
+    }
     if (!impl_->prepare(width, height, out.width(), out.height())) {
         return false;
     }

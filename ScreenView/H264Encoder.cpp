@@ -1,5 +1,7 @@
 #include "ScreenView/H264Encoder.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <atomic>
 #include <climits>
@@ -36,6 +38,10 @@ H264Encoder::EncoderError::EncoderError(Kind kind, ScreenVideoCodec codec, int s
       codec_(codec),
       status_(status) {}
 
+int H264Encoder::threadCount() {
+    return std::clamp(static_cast<int>(std::thread::hardware_concurrency()) / 2, 1, 4);
+}
+
 long H264Encoder::bitRate(int width, int height, int framesPerSecond) {
     const double x = 0.1 * width * height * std::max(framesPerSecond, 1);
     if (x < 1'500'000) {
@@ -48,6 +54,9 @@ struct H264Encoder::Impl {
     x264_t* encoder = nullptr;
     std::vector<Data> parameterSets;  // SPS, PPS
     std::atomic<bool> isInvalidated{false};
+    // The timestamp of the last keyframe put out; x264 counts its keyframe interval in frames, which a
+    // stream paced down by a slow link or a still screen stretches far beyond 30 s.
+    std::optional<std::uint64_t> lastKeyframe;
     // Declared last: destroyed first, so queued frames finish while the encoder still exists.
     std::unique_ptr<platform::DispatchQueue> worker;
 
@@ -72,7 +81,9 @@ struct H264Encoder::Impl {
         in.img.i_stride[1] = frame.strideUV();
         in.img.i_stride[2] = frame.strideUV();
         in.i_pts = static_cast<std::int64_t>(std::min<std::uint64_t>(timestamp, INT64_MAX));
-        in.i_type = forceKeyframe ? X264_TYPE_IDR : X264_TYPE_AUTO;
+        const bool keyframeDue = !lastKeyframe || timestamp < *lastKeyframe ||
+                                 timestamp - *lastKeyframe >= H264Encoder::maxKeyframeInterval;
+        in.i_type = forceKeyframe || keyframeDue ? X264_TYPE_IDR : X264_TYPE_AUTO;
         x264_picture_t out;
         x264_nal_t* nals = nullptr;
         int count = 0;
@@ -91,6 +102,7 @@ struct H264Encoder::Impl {
         }
         if (out.b_keyframe != 0) {
             sample.parameterSets = parameterSets;
+            lastKeyframe = timestamp;
         }
         return EncodeResult::encoded(std::move(sample));
     }
@@ -98,6 +110,12 @@ struct H264Encoder::Impl {
 
 H264Encoder::H264Encoder(int pixelWidth, int pixelHeight, int framesPerSecond)
     : pixelWidth_(pixelWidth), pixelHeight_(pixelHeight), impl_(std::make_shared<Impl>()) {
+    // x264 and the capture allocate tens of megabytes of frames per view. Once such blocks have been freed,
+    // malloc raises its mapping threshold and serves the next ones from the arenas of the threads that
+    // asked, which keep them after the view (malloc_trim does not shrink those arenas' tops). A fixed
+    // threshold keeps every block of a megabyte or more in pages of its own, given back when freed.
+    static std::once_flag largeBlocksMapped;
+    std::call_once(largeBlocksMapped, [] { ::mallopt(M_MMAP_THRESHOLD, 1 << 20); });
     const int fps = std::max(framesPerSecond, 1);
     x264_param_t param;
     if (x264_param_default_preset(&param, preset, "zerolatency") != 0) {
@@ -116,7 +134,7 @@ H264Encoder::H264Encoder(int pixelWidth, int pixelHeight, int framesPerSecond)
     param.i_keyint_max = 30 * fps;
     param.b_annexb = 0;
     param.b_repeat_headers = 0;
-    param.i_threads = std::clamp(static_cast<int>(std::thread::hardware_concurrency()) / 2, 1, 4);
+    param.i_threads = threadCount();
     param.i_log_level = X264_LOG_NONE;
     const long rate = bitRate(pixelWidth, pixelHeight, fps) / 1000;
     param.rc.i_rc_method = X264_RC_ABR;

@@ -40,6 +40,10 @@ class H264Encoder final : public ScreenVideoEncoder {
     // at a cost a 1080p60 stream affords on one or two cores.
     static constexpr const char* preset = "superfast";
 
+    // A frame whose timestamp lies this far (microseconds) after the last keyframe's is made a keyframe,
+    // however few frames came in between.
+    static constexpr std::uint64_t maxKeyframeInterval = 30'000'000;
+
     // Throws EncoderError::sessionNotCreated when x264 refuses the settings (the status is -1).
     H264Encoder(int pixelWidth, int pixelHeight, int framesPerSecond);
     // Frames still queued complete with `failed`; then the worker is joined.
@@ -51,6 +55,8 @@ class H264Encoder final : public ScreenVideoEncoder {
 
     int pixelWidth() const { return pixelWidth_; }
     int pixelHeight() const { return pixelHeight_; }
+    // x264's threads per encoder: half the processors, 1 to 4.
+    static int threadCount();
     // 0.1 bit per pixel per frame, within 1.5 to 24 Mbit/s.
     static long bitRate(int width, int height, int framesPerSecond);
 

@@ -1,5 +1,7 @@
 #include "ScreenView/ScreenViewSession.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <cmath>
 #include <utility>
@@ -234,6 +236,11 @@ void ScreenViewSession::stopView() {
         view->capture->stop();
     }
     view->encoder->invalidate();
+    // Ending the capture and the encoder here joins their threads and frees their frames, but malloc keeps
+    // tens of megabytes of them in its arenas. Trimmed once the frames still queued for this view have
+    // been dropped, behind them on the queue.
+    view.reset();
+    queue_->post([] { ::malloc_trim(0); });
 }
 
 void ScreenViewSession::selectDisplay(std::uint32_t displayID) {
@@ -275,7 +282,9 @@ void ScreenViewSession::displaysChanged() {
         sendStatus(State::displayUnavailable, id);
     } else if (viewed->pixelWidth != view_->display.pixelWidth ||
                viewed->pixelHeight != view_->display.pixelHeight) {
-        start(view_->request);
+        // A copy: start() ends the view, and with it the request, before it reads the request.
+        const ScreenViewRequest request = view_->request;
+        start(request);
     }
 }
 

@@ -1,38 +1,49 @@
-// The live view on a private Xvfb (1920x1080) whose content changes 60 times a second, side by side with
-// ffmpeg's x11grab + libx264 on the same content:
-// - conversion of one grab to I420 with libswscale (BT.709, what we use) and libyuv (whose ARGB to I420 is
-//   BT.601 only), at the same size and scaled to 1280x720;
-// - grab + convert and encode per frame at 1920x1080;
-// - 30 and 60 fps streams through a screen-view session: CPU per second and per frame, mean frame interval,
-//   p95 encode time; ffmpeg with the same preset, rate control and size;
+// The live view on a private Xvfb (1920x1080), side by side with ffmpeg's x11grab + libx264, each as a
+// whole process of its own (ours: this program started again as a stream child), same x264 preset, rate
+// control, size and thread count, timed by the parent with wait4:
+// - conversion of one grab to I420: ours (BT.709), libswscale (BT.709) and libyuv (BT.601 only), at the
+//   same size and scaled to 1280x720, rounds interleaved;
+// - 30 and 60 fps streams of a still screen, a screen with small changes (a blinking text cursor and a
+//   clock) and moving content (rectangles and a band redrawn 120 times a second): CPU per second and
+//   per frame, frames delivered; rounds interleaved, min/median/max;
+// - resident memory of a process idle and after three views started and stopped;
 // - glass to phone: a window changes colour, a phone test client paired over TLS on loopback receives the
 //   parts, reassembles and decodes them (libavcodec) until a frame shows the new colour.
+// Every figure block prints the load average: other work on the machine skews CPU figures.
 //
-//   screenview_live_bench [seconds per stream]   (10 by default)
+//   screenview_live_bench [seconds per stream] [rounds]   (6 and 5 by default)
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
 
+extern "C" {
+#include <libswscale/swscale.h>
+}
 #include <libyuv/convert_from_argb.h>
 #include <libyuv/scale_argb.h>
+
+#include <malloc.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <map>
 #include <mutex>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ScreenView/Bt709Converter.h"
+#include "ScreenView/DirectoryDisplays.h"
 #include "ScreenView/FrameConverter.h"
 #include "ScreenView/H264Encoder.h"
 #include "ScreenView/ScreenViewHost.h"
-#include "ScreenView/DirectoryDisplays.h"
 #include "ScreenView/SystemScreenCaptureSource.h"
 #include "ScreenView/XScreenGrabber.h"
 #include "ScreenView/tests/PhoneVideoDecoder.h"
@@ -64,16 +75,16 @@ double percentile(std::vector<double> values, double p) {
     return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1))];
 }
 
-double cpuSeconds(int who) {
-    rusage usage{};
-    getrusage(who, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+enum class Content { still, blink, moving };
+const char* nameOf(Content content) {
+    return content == Content::still ? "still" : content == Content::blink ? "blink" : "moving";
 }
 
-// Content for both grabbers: 48 rectangles of new colours every 1/60 s over a slowly moving band, in a
-// process of its own so that its CPU counts for neither side.
-pid_t startAnimator(const std::string& display) {
+// Content for both grabbers, in a process of its own so that its CPU counts for neither side: the moving
+// picture is 24 rectangles of new colours every 1/120 s over a slowly moving band; the still one is its
+// first frame, kept; the blinking one adds a text cursor blinking every 0.53 s and a clock changing every
+// second to the still one.
+pid_t startAnimator(const std::string& display, Content content) {
     const pid_t pid = fork();
     if (pid != 0) {
         return pid;
@@ -89,24 +100,60 @@ pid_t startAnimator(const std::string& display) {
     const xcb_gcontext_t gc = xcb_generate_id(c);
     xcb_create_gc(c, gc, window, 0, nullptr);
     std::mt19937 random(11);
+    auto fill = [&](std::uint32_t colour, xcb_rectangle_t rect) {
+        xcb_change_gc(c, gc, XCB_GC_FOREGROUND, &colour);
+        xcb_poly_fill_rectangle(c, window, gc, 1, &rect);
+    };
+    // 120 ticks a second on absolute deadlines, so that every tick of a 60 fps capture sees new content.
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
     for (int tick = 0;; ++tick) {
-        for (int i = 0; i < 48; ++i) {
-            const std::uint32_t colour = random() & 0xffffff;
-            xcb_change_gc(c, gc, XCB_GC_FOREGROUND, &colour);
-            const xcb_rectangle_t rect{static_cast<std::int16_t>(random() % (width - 200)),
-                                       static_cast<std::int16_t>(random() % (height - 400)), 160, 90};
-            xcb_poly_fill_rectangle(c, window, gc, 1, &rect);
+        if (content == Content::moving || tick == 0) {
+            for (int i = 0; i < (tick == 0 ? 48 : 24); ++i) {
+                const std::uint32_t colour = random() & 0xffffff;
+                fill(colour, {static_cast<std::int16_t>(random() % (width - 200)),
+                              static_cast<std::int16_t>(random() % (height - 400)), 160, 90});
+            }
+            fill(0x4080c0 + static_cast<std::uint32_t>(tick % 64),
+                 {static_cast<std::int16_t>((tick * 4) % width), 0, 64, height - 200});
+        } else if (content == Content::blink) {
+            // The cursor every 64 ticks (0.53 s), the clock every 120 (1 s).
+            if (tick % 64 == 0) {
+                fill((tick / 64) % 2 == 0 ? 0xffffff : 0x202020, {700, 400, 2, 20});
+            }
+            if (tick % 120 == 0) {
+                fill(0x101010 + static_cast<std::uint32_t>((tick / 120) % 200) * 0x010101,
+                     {width - 140, 10, 120, 24});
+            }
         }
-        const std::uint32_t band = 0x4080c0 + static_cast<std::uint32_t>(tick % 64);
-        xcb_change_gc(c, gc, XCB_GC_FOREGROUND, &band);
-        const xcb_rectangle_t moving{static_cast<std::int16_t>((tick * 8) % width), 0, 64, height - 200};
-        xcb_poly_fill_rectangle(c, window, gc, 1, &moving);
         std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
-        usleep(16667);
+        deadline.tv_nsec += 8'333'333;
+        if (deadline.tv_nsec >= 1'000'000'000) {
+            deadline.tv_nsec -= 1'000'000'000;
+            deadline.tv_sec += 1;
+        }
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr);
     }
 }
 
-void conversionFigures(const std::string& display) {
+void stopProcess(pid_t pid) {
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+}
+
+double loadAverage() {
+    double load[1] = {0};
+    return getloadavg(load, 1) == 1 ? load[0] : -1;
+}
+
+struct Spread {
+    double min = 0, median = 0, max = 0;
+};
+Spread spreadOf(const std::vector<double>& values) {
+    return {percentile(values, 0), percentile(values, 0.5), percentile(values, 1)};
+}
+
+void conversionFigures(const std::string& display, int rounds) {
     XDisplayConnection connection(display);
     XScreenGrabber grabber(connection);
     std::string error;
@@ -114,39 +161,67 @@ void conversionFigures(const std::string& display) {
         std::printf("grab failed: %s\n", error.c_str());
         return;
     }
-    std::printf("Grab and conversion of one 1920x1080 frame (median of 100, shared memory: %s)\n",
-                grabber.usesSharedMemory() ? "yes" : "no");
+    std::printf(
+        "Grab and conversion of one 1920x1080 frame, ms min/median/max of %d rounds (each the median "
+        "of 20), interleaved; load %.2f; ours uses %s\n",
+        rounds, loadAverage(),
+        Bt709Converter::bestInstructions() == Bt709Converter::Instructions::avx2    ? "AVX2"
+        : Bt709Converter::bestInstructions() == Bt709Converter::Instructions::ssse3 ? "SSSE3"
+                                                                                    : "plain C++");
     std::vector<double> grabs;
     for (int i = 0; i < 100; ++i) {
         const auto start = Clock::now();
         grabber.grab({0, 0, width, height}, error);
         grabs.push_back(since(start));
     }
-    std::printf("  grab (MIT-SHM + cursor)                 %7.2f ms\n", percentile(grabs, 0.5) * 1e3);
+    std::printf("  grab (MIT-SHM + cursor)  %.2f ms median of 100 (shared memory: %s)\n",
+                percentile(grabs, 0.5) * 1e3, grabber.usesSharedMemory() ? "yes" : "no");
     for (auto [outW, outH] : {std::pair{width, height}, std::pair{1280, 720}}) {
         VideoFrame out(outW, outH);
         FrameConverter converter;
-        std::vector<double> sws, yuv;
+        SwsContext* sws = sws_getContext(width, height, AV_PIX_FMT_BGR0, outW, outH, AV_PIX_FMT_YUV420P,
+                                         outW < width ? SWS_AREA : SWS_BILINEAR, nullptr, nullptr, nullptr);
+        sws_setColorspaceDetails(sws, sws_getCoefficients(SWS_CS_DEFAULT), 1,
+                                 sws_getCoefficients(SWS_CS_ITU709), 0, 0, 1 << 16, 1 << 16);
         std::vector<std::uint8_t> scaled(static_cast<std::size_t>(outW * outH * 4));
-        for (int i = 0; i < 100; ++i) {
-            auto start = Clock::now();
-            converter.convert(grabber.pixels(), grabber.stride(), width, height, out);
-            sws.push_back(since(start));
-            start = Clock::now();
-            const std::uint8_t* source = grabber.pixels();
-            int stride = grabber.stride();
-            if (outW != width) {
-                libyuv::ARGBScale(grabber.pixels(), grabber.stride(), width, height, scaled.data(), outW * 4,
-                                  outW, outH, libyuv::kFilterBox);
-                source = scaled.data();
-                stride = outW * 4;
+        std::vector<double> ours, swscale, yuv;
+        for (int round = 0; round < rounds; ++round) {
+            std::vector<double> a, b, c;
+            for (int i = 0; i < 20; ++i) {
+                auto start = Clock::now();
+                converter.convert(grabber.pixels(), grabber.stride(), width, height, out);
+                a.push_back(since(start));
+                start = Clock::now();
+                const std::uint8_t* planes[] = {grabber.pixels()};
+                const int strides[] = {grabber.stride()};
+                std::uint8_t* targets[] = {out.dataY(), out.dataU(), out.dataV()};
+                const int targetStrides[] = {out.strideY(), out.strideUV(), out.strideUV()};
+                sws_scale(sws, planes, strides, 0, height, targets, targetStrides);
+                b.push_back(since(start));
+                start = Clock::now();
+                const std::uint8_t* source = grabber.pixels();
+                int stride = grabber.stride();
+                if (outW != width) {
+                    libyuv::ARGBScale(grabber.pixels(), grabber.stride(), width, height, scaled.data(),
+                                      outW * 4, outW, outH, libyuv::kFilterBox);
+                    source = scaled.data();
+                    stride = outW * 4;
+                }
+                libyuv::ARGBToI420(source, stride, out.dataY(), out.strideY(), out.dataU(), out.strideUV(),
+                                   out.dataV(), out.strideUV(), outW, outH);
+                c.push_back(since(start));
             }
-            libyuv::ARGBToI420(source, stride, out.dataY(), out.strideY(), out.dataU(), out.strideUV(),
-                               out.dataV(), out.strideUV(), outW, outH);
-            yuv.push_back(since(start));
+            ours.push_back(percentile(a, 0.5) * 1e3);
+            swscale.push_back(percentile(b, 0.5) * 1e3);
+            yuv.push_back(percentile(c, 0.5) * 1e3);
         }
-        std::printf("  to %4dx%-4d libswscale (BT.709) %7.2f ms   libyuv (BT.601 only) %7.2f ms\n", outW,
-                    outH, percentile(sws, 0.5) * 1e3, percentile(yuv, 0.5) * 1e3);
+        sws_freeContext(sws);
+        const Spread o = spreadOf(ours), w = spreadOf(swscale), y = spreadOf(yuv);
+        std::printf(
+            "  to %4dx%-4d ours %s %.2f/%.2f/%.2f   libswscale (BT.709, 1 thread) %.2f/%.2f/%.2f   "
+            "libyuv (BT.601 only) %.2f/%.2f/%.2f\n",
+            outW, outH, outW == width ? "(BT.709)         " : "(libswscale, 4 t)", o.min, o.median, o.max,
+            w.min, w.median, w.max, y.min, y.median, y.max);
     }
 }
 
@@ -185,33 +260,42 @@ class TimingEncoders final : public ScreenVideoEncoderFactory {
     std::vector<double> encodeTimes;
 };
 
+double processCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
 struct StreamFigures {
-    int frames = 0;
-    double cpuPerSecond = 0;  // share of one core
-    double cpuPerFrame = 0;   // seconds
-    double meanInterval = 0;
+    double steadyPerSecond = 0;  // ours only: share of one core from 1 s after the start to the end
+    int frames = 0;              // frames delivered (ours: handed to send; ffmpeg: encoded)
+    double cpuPerSecond = 0;     // share of one core, whole process
+    double cpuPerFrame = 0;      // seconds
     double p95Encode = 0;
     double captureToSend = 0;  // p50, from the capture's timestamp to the parts handed to send
 };
 
-StreamFigures ourStream(const std::string& display, int fps, double seconds) {
-    auto source = std::make_shared<SystemScreenCaptureSource>(DirectoryDisplays::open(display, std::chrono::seconds(1)), display);
+// The stream child: a view of the display through a screen-view session, `seconds` long from its first
+// frame; prints what only it knows on stdout. The parent times it from start to exit, as ffmpeg's run.
+int streamChild(const std::string& display, int fps, double seconds) {
+    auto source = std::make_shared<SystemScreenCaptureSource>(
+        DirectoryDisplays::open(display, std::chrono::seconds(1)), display);
     auto encoders = std::make_shared<TimingEncoders>();
     std::atomic<int> sent{0};
     std::mutex sendMutex;
     std::vector<double> captureToSend;
-    fakes::PhoneVideoDecoder decoder;
     auto session = ScreenViewSession::make(
         {source, encoders, std::make_shared<fakes::FakePermission>(), nullptr},
         ScreenViewSession::Configuration(2, 0.85),
         [&](ScreenViewSession::Messages messages, std::function<void()> completion) {
-            sent += 1;
             TrackpadProtocol::ScreenDataAssembler assembler;
             for (const auto& message : messages) {
                 if (const auto* video = message.as<Message::ScreenVideo>()) {
                     if (auto document = assembler.add(video->part)) {
                         const auto frame = TrackpadProtocol::ScreenVideoFrame::decode(*document);
                         const double now = platform::monotonicSeconds();
+                        sent += 1;
                         std::lock_guard lock(sendMutex);
                         captureToSend.push_back(now - static_cast<double>(frame.timestamp) / 1e6);
                     }
@@ -223,78 +307,259 @@ StreamFigures ourStream(const std::string& display, int fps, double seconds) {
     const std::uint32_t id = source->displays().at(0).id;
     session->handle(
         Message::ScreenViewStart{{id, 1920, static_cast<std::uint8_t>(fps), ScreenVideoCodecs::h264}});
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // warm-up
-    {
-        std::lock_guard lock(encoders->mutex);
-        encoders->captureTimes.clear();
-        encoders->encodeTimes.clear();
+    // `seconds` of stream from its first frame, as ffmpeg's -t gives `seconds` of output after its start.
+    const auto begun = Clock::now();
+    while (sent.load() == 0 && since(begun) < 2) {
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
     }
-    const double cpuStart = cpuSeconds(RUSAGE_SELF);
     const auto start = Clock::now();
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    const double cpu = cpuSeconds(RUSAGE_SELF) - cpuStart;
-    const double wall = since(start);
+    // What the view costs once running, without the process's and the encoder's start: from 1 s on.
+    std::this_thread::sleep_until(start + std::chrono::seconds(1));
+    const double cpuAtOneSecond = processCpuSeconds();
+    std::this_thread::sleep_until(
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)));
+    const double steady = (processCpuSeconds() - cpuAtOneSecond) / (since(start) - 1);
     session->stop();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::lock_guard lock(encoders->mutex);
-    StreamFigures figures;
-    figures.frames = static_cast<int>(encoders->captureTimes.size());
-    figures.cpuPerSecond = cpu / wall;
-    figures.cpuPerFrame = figures.frames > 0 ? cpu / figures.frames : 0;
-    if (figures.frames > 1) {
-        figures.meanInterval =
-            static_cast<double>(encoders->captureTimes.back() - encoders->captureTimes.front()) / 1e6 /
-            (figures.frames - 1);
-    }
-    figures.p95Encode = percentile(encoders->encodeTimes, 0.95);
     std::lock_guard sendLock(sendMutex);
-    figures.captureToSend = percentile(captureToSend, 0.5);
+    std::printf("%d %.6f %.6f %.6f\n", sent.load(), percentile(encoders->encodeTimes, 0.95),
+                percentile(captureToSend, 0.5), steady);
+    std::fflush(stdout);
+    return 0;
+}
+// Runs `argv` to its end; its CPU (user + system, itself and what it waited for) and its stdout.
+std::pair<double, std::string> runTimed(std::vector<std::string> argv, const std::string& errorLog = {}) {
+    int out[2];
+    if (pipe(out) != 0) {
+        return {0, {}};
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        close(out[1]);
+        if (!errorLog.empty()) {
+            freopen(errorLog.c_str(), "w", stderr);
+        }
+        std::vector<char*> args;
+        for (auto& arg : argv) {
+            args.push_back(arg.data());
+        }
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(out[1]);
+    std::string text;
+    char chunk[4096];
+    for (ssize_t n; (n = read(out[0], chunk, sizeof chunk)) > 0;) {
+        text.append(chunk, static_cast<std::size_t>(n));
+    }
+    close(out[0]);
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    return {cpu, text};
+}
+
+StreamFigures ourStream(const std::string& display, int fps, double seconds) {
+    const auto [cpu, text] =
+        runTimed({"/proc/self/exe", "--stream", display, std::to_string(fps), std::to_string(seconds)});
+    StreamFigures figures;
+    std::sscanf(text.c_str(), "%d %lf %lf %lf", &figures.frames, &figures.p95Encode, &figures.captureToSend,
+                &figures.steadyPerSecond);
+    figures.cpuPerSecond = cpu / seconds;
+    figures.cpuPerFrame = figures.frames > 0 ? cpu / figures.frames : 0;
     return figures;
 }
 
 StreamFigures ffmpegStream(const std::string& display, int fps, double seconds) {
     const long rate = H264Encoder::bitRate(width, height, fps);
     const std::string log = "/tmp/screenview-ffmpeg-" + std::to_string(getpid()) + ".log";
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const std::string r = std::to_string(rate), buffer = std::to_string(rate / 4);
-        const std::string f = std::to_string(fps), g = std::to_string(30 * fps), t = std::to_string(seconds);
-        freopen(log.c_str(), "w", stderr);
-        execlp("ffmpeg", "ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "info", "-f", "x11grab",
-               "-draw_mouse", "1", "-framerate", f.c_str(), "-video_size", "1920x1080", "-i", display.c_str(),
-               "-t", t.c_str(), "-vf", "scale=out_color_matrix=bt709:out_range=tv,format=yuv420p", "-c:v",
-               "libx264", "-preset", H264Encoder::preset, "-tune", "zerolatency", "-bf", "0", "-g", g.c_str(),
-               "-b:v", r.c_str(), "-maxrate", r.c_str(), "-bufsize", buffer.c_str(), "-f", "null", "-",
-               static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    rusage usage{};
-    const auto start = Clock::now();
-    wait4(pid, &status, 0, &usage);
-    const double wall = since(start);
-    const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    const std::string r = std::to_string(rate), buffer = std::to_string(rate / 4);
+    const std::string f = std::to_string(fps), g = std::to_string(30 * fps), t = std::to_string(seconds);
+    // The encoder gets the threads ours has (-threads after the input is the encoder's).
+    const auto [cpu, ignored] = runTimed({"ffmpeg",
+                                          "-nostdin",
+                                          "-hide_banner",
+                                          "-loglevel",
+                                          "info",
+                                          "-f",
+                                          "x11grab",
+                                          "-draw_mouse",
+                                          "1",
+                                          "-framerate",
+                                          f,
+                                          "-video_size",
+                                          "1920x1080",
+                                          "-i",
+                                          display,
+                                          "-t",
+                                          t,
+                                          "-vf",
+                                          "scale=out_color_matrix=bt709:out_range=tv,format=yuv420p",
+                                          "-c:v",
+                                          "libx264",
+                                          "-preset",
+                                          H264Encoder::preset,
+                                          "-tune",
+                                          "zerolatency",
+                                          "-bf",
+                                          "0",
+                                          "-g",
+                                          g,
+                                          "-b:v",
+                                          r,
+                                          "-maxrate",
+                                          r,
+                                          "-bufsize",
+                                          buffer,
+                                          "-threads",
+                                          std::to_string(H264Encoder::threadCount()),
+                                          "-f",
+                                          "null",
+                                          "-"},
+                                         log);
+    (void)ignored;
     StreamFigures figures;
     // The last "frame=" of its progress lines.
-    FILE* file = std::fopen(log.c_str(), "r");
-    if (file != nullptr) {
-        std::string text;
-        char chunk[4096];
-        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) {
-            text.append(chunk, n);
-        }
-        std::fclose(file);
-        const auto at = text.rfind("frame=");
-        if (at != std::string::npos) {
-            figures.frames = std::atoi(text.c_str() + at + 6 + text.substr(at + 6).find_first_not_of(' '));
-        }
+    std::ifstream in(log);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto at = text.rfind("frame=");
+    if (at != std::string::npos) {
+        figures.frames = std::atoi(text.c_str() + at + 6 + text.substr(at + 6).find_first_not_of(' '));
     }
     std::remove(log.c_str());
-    figures.cpuPerSecond = cpu / wall;
+    figures.cpuPerSecond = cpu / seconds;
     figures.cpuPerFrame = figures.frames > 0 ? cpu / figures.frames : 0;
-    figures.meanInterval = figures.frames > 1 ? seconds / figures.frames : 0;
     return figures;
+}
+
+void streamFigures(const std::string& display, double seconds, int rounds) {
+    std::printf(
+        "\nStreams of 1920x1080 (x264 preset %s, zerolatency, ABR with VBV at the stream's bit rate, %d "
+        "encoder threads each), %.0f s each, whole processes, %d interleaved rounds; load %.2f\n",
+        H264Encoder::preset, H264Encoder::threadCount(), seconds, rounds, loadAverage());
+    std::map<std::string, std::vector<StreamFigures>> results;
+    for (int round = 0; round < rounds; ++round) {
+        for (Content content : {Content::still, Content::blink, Content::moving}) {
+            const pid_t animator = startAnimator(display, content);
+            std::this_thread::sleep_for(std::chrono::milliseconds(400));
+            for (int fps : {30, 60}) {
+                const std::string key = std::string(nameOf(content)) + " " + std::to_string(fps);
+                for (int side = 0; side < 2; ++side) {
+                    if ((side == 0) == (round % 2 == 0)) {
+                        results["ours " + key].push_back(ourStream(display, fps, seconds));
+                    } else {
+                        results["ffmpeg " + key].push_back(ffmpegStream(display, fps, seconds));
+                    }
+                }
+            }
+            stopProcess(animator);
+        }
+    }
+    std::printf("  %-7s %-4s %-7s %-20s %-22s %-16s %s\n", "content", "fps", "who", "% of a core",
+                "CPU ms/frame", "frames", "ours: p95 encode, capture->send; % of a core from 1 s on");
+    for (Content content : {Content::still, Content::blink, Content::moving}) {
+        for (int fps : {30, 60}) {
+            const std::string key = std::string(nameOf(content)) + " " + std::to_string(fps);
+            std::map<std::string, double> medians;
+            for (const std::string who : {"ours", "ffmpeg"}) {
+                std::vector<double> core, perFrame, frames, encode, latency, steady;
+                for (const StreamFigures& f : results[who + " " + key]) {
+                    core.push_back(f.cpuPerSecond * 100);
+                    perFrame.push_back(f.cpuPerFrame * 1e3);
+                    frames.push_back(f.frames);
+                    encode.push_back(f.p95Encode * 1e3);
+                    latency.push_back(f.captureToSend * 1e3);
+                    steady.push_back(f.steadyPerSecond * 100);
+                }
+                const Spread c = spreadOf(core), p = spreadOf(perFrame), n = spreadOf(frames);
+                medians[who + " frame"] = p.median;
+                medians[who + " frames"] = n.median;
+                medians[who + " core"] = c.median;
+                char extra[128] = "";
+                if (who == "ours") {
+                    const Spread r = spreadOf(steady);
+                    std::snprintf(extra, sizeof extra, "%.2f ms, %.2f ms; running %.1f/%.1f/%.1f %%",
+                                  percentile(encode, 0.5), percentile(latency, 0.5), r.min, r.median, r.max);
+                }
+                std::printf(
+                    "  %-7s %-4d %-7s %5.1f/%5.1f/%5.1f    %6.2f/%6.2f/%6.2f   %4.0f/%4.0f/%4.0f   %s\n",
+                    nameOf(content), fps, who.c_str(), c.min, c.median, c.max, p.min, p.median, p.max, n.min,
+                    n.median, n.max, extra);
+            }
+            std::printf("  %-7s %-4d ours/ffmpeg medians: CPU %.3fx, CPU per frame %.3fx, frames %.3fx\n",
+                        nameOf(content), fps, medians["ours core"] / medians["ffmpeg core"],
+                        medians["ours frame"] / medians["ffmpeg frame"],
+                        medians["ours frames"] / medians["ffmpeg frames"]);
+        }
+    }
+    std::printf("  load at the end %.2f\n", loadAverage());
+}
+
+long residentKiB() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::atol(line.c_str() + 6);
+        }
+    }
+    return 0;
+}
+
+// The memory child: resident memory once the view machinery is set up, then after three views of
+// `seconds` each, started and stopped through one session.
+int memoryChild(const std::string& display, double seconds) {
+    auto source = std::make_shared<SystemScreenCaptureSource>(
+        DirectoryDisplays::open(display, std::chrono::seconds(1)), display);
+    auto session = ScreenViewSession::make(
+        {source, std::make_shared<VideoToolboxEncoderFactory>(), std::make_shared<fakes::FakePermission>(),
+         nullptr},
+        ScreenViewSession::Configuration(2, 0.85),
+        [](ScreenViewSession::Messages, std::function<void()> completion) { completion(); },
+        ScreenViewSession::Environment{});
+    const std::uint32_t id = source->displays().at(0).id;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const long idle = residentKiB();
+    long peak = 0;
+    for (int view = 0; view < 3; ++view) {
+        session->handle(Message::ScreenViewStart{{id, 1920, 30, ScreenVideoCodecs::h264}});
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        peak = std::max(peak, residentKiB());
+        session->handle(Message::ScreenViewStop{});
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::printf("%ld %ld %ld\n", idle, peak, residentKiB());
+    session->stop();
+    return 0;
+}
+
+void memoryFigures(const std::string& display, int rounds) {
+    std::printf(
+        "\nResident memory of a process with a screen-view session (moving content, 1920x1080 at 30 fps, "
+        "3 views of 2 s), MiB min/median/max of %d processes; load %.2f\n",
+        rounds, loadAverage());
+    const pid_t animator = startAnimator(display, Content::moving);
+    std::vector<double> idle, peak, after, above;
+    for (int round = 0; round < rounds; ++round) {
+        const auto [cpu, text] = runTimed({"/proc/self/exe", "--memory", display, "2"});
+        (void)cpu;
+        long i = 0, p = 0, a = 0;
+        std::sscanf(text.c_str(), "%ld %ld %ld", &i, &p, &a);
+        idle.push_back(i / 1024.0), peak.push_back(p / 1024.0), after.push_back(a / 1024.0);
+        above.push_back((a - i) / 1024.0);
+    }
+    stopProcess(animator);
+    for (auto [name, values] : {std::pair{"idle", &idle}, std::pair{"during a view", &peak},
+                                std::pair{"after three views", &after}, std::pair{"after - idle", &above}}) {
+        const Spread s = spreadOf(*values);
+        std::printf("  %-18s %6.1f/%6.1f/%6.1f\n", name, s.min, s.median, s.max);
+    }
 }
 
 // A window whose colour the glass-to-phone run changes.
@@ -338,8 +603,10 @@ void glassToPhone(const std::string& display, int rounds) {
         }
     });
     auto host = std::make_shared<ScreenViewHost<CompanionNetwork::ConnectionID>>(
-        std::make_shared<SystemScreenCaptureSource>(DirectoryDisplays::open(display, std::chrono::seconds(1)), display), std::make_shared<VideoToolboxEncoderFactory>(),
-        std::make_shared<fakes::FakePermission>(), ScreenViewSession::Configuration(2, 0.85));
+        std::make_shared<SystemScreenCaptureSource>(DirectoryDisplays::open(display, std::chrono::seconds(1)),
+                                                    display),
+        std::make_shared<VideoToolboxEncoderFactory>(), std::make_shared<fakes::FakePermission>(),
+        ScreenViewSession::Configuration(2, 0.85));
     std::optional<CompanionNetwork::CompanionListener::Details> details;
     CompanionNetwork::CompanionListener::Configuration configuration;
     configuration.serviceName = "Bench Computer";
@@ -445,32 +712,28 @@ void glassToPhone(const std::string& display, int rounds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const double seconds = argc > 1 ? std::max(std::atof(argv[1]), 1.0) : 10.0;
+    if (argc == 5 && std::string(argv[1]) == "--stream") {
+        return streamChild(argv[2], std::atoi(argv[3]), std::atof(argv[4]));
+    }
+    if (argc == 4 && std::string(argv[1]) == "--memory") {
+        return memoryChild(argv[2], std::atof(argv[3]));
+    }
+    const double seconds = argc > 1 ? std::max(std::atof(argv[1]), 1.0) : 6.0;
+    const int rounds = argc > 2 ? std::max(std::atoi(argv[2]), 1) : 5;
     testing_support::XvfbServer::Options options;
     options.width = width;
     options.height = height;
     testing_support::XvfbServer server(options);
-    const pid_t animator = startAnimator(server.displayName());
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    conversionFigures(server.displayName());
-
-    std::printf(
-        "\nStreams of 1920x1080 (x264 preset %s, zerolatency, ABR with VBV at the stream's bit rate), %.0f s "
-        "each\n",
-        H264Encoder::preset, seconds);
-    std::printf("  %-8s %4s %8s %10s %12s %14s %12s %16s\n", "who", "fps", "frames", "CPU/s", "CPU/frame",
-                "mean interval", "p95 encode", "capture->send");
-    for (int fps : {30, 60}) {
-        const StreamFigures ours = ourStream(server.displayName(), fps, seconds);
-        const StreamFigures theirs = ffmpegStream(server.displayName(), fps, seconds);
-        std::printf("  %-8s %4d %8d %9.0f%% %9.2f ms %11.2f ms %9.2f ms %13.2f ms\n", "ours", fps,
-                    ours.frames, ours.cpuPerSecond * 100, ours.cpuPerFrame * 1e3, ours.meanInterval * 1e3,
-                    ours.p95Encode * 1e3, ours.captureToSend * 1e3);
-        std::printf("  %-8s %4d %8d %9.0f%% %9.2f ms %11.2f ms %12s\n", "ffmpeg", fps, theirs.frames,
-                    theirs.cpuPerSecond * 100, theirs.cpuPerFrame * 1e3, theirs.meanInterval * 1e3, "-");
+    {
+        const pid_t animator = startAnimator(server.displayName(), Content::moving);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        conversionFigures(server.displayName(), std::max(rounds, 5));
+        stopProcess(animator);
     }
+    streamFigures(server.displayName(), seconds, rounds);
+    memoryFigures(server.displayName(), rounds);
+    const pid_t animator = startAnimator(server.displayName(), Content::moving);
     glassToPhone(server.displayName(), 30);
-    kill(animator, SIGTERM);
-    waitpid(animator, nullptr, 0);
+    stopProcess(animator);
     return 0;
 }

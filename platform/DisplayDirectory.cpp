@@ -46,12 +46,29 @@ bool isBuiltInName(const std::string& name) {
            startsWithIgnoringCase(name, "DSI");
 }
 
+// The X protocol's strings (atom and output names) are ISO-8859-1; everything above speaks UTF-8, and a
+// name that is not UTF-8 would make every display list unsendable.
+std::string fromLatin1(const char* text, std::size_t length) {
+    std::string utf8;
+    utf8.reserve(length);
+    for (std::size_t i = 0; i < length; ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x80) {
+            utf8.push_back(static_cast<char>(byte));
+        } else {
+            utf8.push_back(static_cast<char>(0xC0 | (byte >> 6)));
+            utf8.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
+        }
+    }
+    return utf8;
+}
+
 std::string atomName(xcb_connection_t* c, xcb_atom_t atom) {
     const Reply<xcb_get_atom_name_reply_t> reply(xcb_get_atom_name_reply(c, xcb_get_atom_name(c, atom), nullptr));
     if (!reply)
         return {};
-    return std::string(xcb_get_atom_name_name(reply.get()),
-                       static_cast<std::size_t>(xcb_get_atom_name_name_length(reply.get())));
+    return fromLatin1(xcb_get_atom_name_name(reply.get()),
+                      static_cast<std::size_t>(xcb_get_atom_name_name_length(reply.get())));
 }
 
 std::string outputName(xcb_connection_t* c, xcb_randr_output_t output) {
@@ -59,8 +76,8 @@ std::string outputName(xcb_connection_t* c, xcb_randr_output_t output) {
         xcb_randr_get_output_info_reply(c, xcb_randr_get_output_info(c, output, XCB_CURRENT_TIME), nullptr));
     if (!reply)
         return {};
-    return std::string(reinterpret_cast<const char*>(xcb_randr_get_output_info_name(reply.get())),
-                       static_cast<std::size_t>(xcb_randr_get_output_info_name_length(reply.get())));
+    return fromLatin1(reinterpret_cast<const char*>(xcb_randr_get_output_info_name(reply.get())),
+                      static_cast<std::size_t>(xcb_randr_get_output_info_name_length(reply.get())));
 }
 
 }  // namespace

@@ -11,7 +11,7 @@ packages=(
     libssl-dev openssl libicu-dev nlohmann-json3-dev libsystemd-dev libavahi-client-dev libdbus-1-dev
     libx11-dev libx11-xcb-dev libxcb1-dev libxcb-xtest0-dev libxcb-randr0-dev libxcb-shm0-dev libxcb-xkb-dev
     libxkbcommon-dev libxkbcommon-x11-dev libxtst-dev
-    libxcb-xfixes0-dev libxcb-dpms0-dev libxcb-screensaver0-dev libxcb-image0-dev libxcb-res0-dev
+    libxcb-xfixes0-dev libxcb-damage0-dev libxcb-dpms0-dev libxcb-screensaver0-dev libxcb-image0-dev libxcb-res0-dev
     qt6-base-dev qt6-qpa-plugins fonts-dejavu-core
     libturbojpeg0-dev libjpeg62-turbo-dev libpng-dev libyuv-dev libswscale-dev libavcodec-dev libavutil-dev libx264-dev
     librsvg2-dev libpulse-dev

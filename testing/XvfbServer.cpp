@@ -67,7 +67,8 @@ XvfbServer::XvfbServer(Options options) {
     unlink(logTemplate);
     logFD_ = logFD;
 
-    const std::string screen = std::to_string(options.width) + "x" + std::to_string(options.height) + "x24";
+    const std::string screen = std::to_string(options.width) + "x" + std::to_string(options.height) + "x" +
+                             std::to_string(options.depth);
     const std::string fd = std::to_string(displayFD);
     std::vector<std::string> args = {xvfbPath, "-displayfd", fd,    "-screen", "0",
                                      screen,   "-nolisten",  "tcp", "-noreset"};

@@ -25,6 +25,7 @@ class XvfbServer {
     struct Options {
         int width = 1920;
         int height = 1080;
+        int depth = 24;  // bits per pixel of the screen: 24 (stored in 32) or 16
         // Empty: the server's own single monitor. Otherwise these monitors replace it; the first one
         // takes over the screen's output.
         std::vector<Monitor> monitors;

@@ -133,6 +133,24 @@ TEST(H264Encoder, AStreamOf300FramesReadsBackWithItsSizeProfileAndForcedIDR) {
     std::filesystem::remove(path);
 }
 
+TEST(H264Encoder, AStreamWithFewFramesStillGetsAKeyframeEvery30SecondsOfTimestamps) {
+    // A paced-down stream: a handful of frames over a minute, far fewer than 30 s worth at 30 fps.
+    const std::vector<std::uint64_t> seconds10 = {0, 10, 200, 299, 305, 450, 606, 612};
+    const std::vector<bool> keyframes = {true, false, false, false, true, false, true, false};
+    H264Encoder encoder(320, 240, 30);
+    Results results;
+    for (std::size_t i = 0; i < seconds10.size(); ++i) {
+        encoder.encode(testFrame(320, 240, static_cast<int>(i)), seconds10[i] * 100'000 + 1, false,
+                       results.completion());
+    }
+    ASSERT_TRUE(results.waitFor(seconds10.size()));
+    for (std::size_t i = 0; i < seconds10.size(); ++i) {
+        const auto* encoded = std::get_if<EncodeResult::Encoded>(&results.results[i].kind);
+        ASSERT_NE(encoded, nullptr) << "frame " << i;
+        EXPECT_EQ(encoded->sample.isKeyframe(), keyframes[i]) << "frame at " << seconds10[i] / 10.0 << " s";
+    }
+}
+
 TEST(H264Encoder, InvalidatedEncoderFailsAtOnceAndHEVCIsRefused) {
     VideoToolboxEncoderFactory factory;
     EXPECT_EQ(factory.supportedCodecs(), ScreenVideoCodecs::h264);

@@ -5,13 +5,16 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstring>
+#include <future>
 #include <mutex>
 #include <thread>
 
 #include <gtest/gtest.h>
 
-#include "ScreenView/H264Encoder.h"
+#include "ScreenView/Bt709Converter.h"
 #include "ScreenView/DirectoryDisplays.h"
+#include "ScreenView/H264Encoder.h"
 #include "ScreenView/ScreenViewSession.h"
 #include "ScreenView/SystemScreenCaptureSource.h"
 #include "ScreenView/SystemScreenRecordingPermission.h"
@@ -190,7 +193,8 @@ TEST(XCapture, LiveFramesHaveTheConfiguredSizeTheWindowsColourAndRisingTimes) {
     const auto display = source.displays().at(0);
     Frames frames;
     auto capture = source.startCapture(display.id, {960, 540, 30}, frames.onFrame(), frames.onStop());
-    ASSERT_TRUE(frames.waitFor([&] { return frames.frames.size() >= 10; }));
+    // A still screen sends its first frame, then the same one again each second.
+    ASSERT_TRUE(frames.waitFor([&] { return frames.frames.size() >= 2; }));
     capture->stop();
     capture.reset();
     std::lock_guard lock(frames.mutex);
@@ -206,6 +210,134 @@ TEST(XCapture, LiveFramesHaveTheConfiguredSizeTheWindowsColourAndRisingTimes) {
     for (std::size_t i = 1; i < frames.frames.size(); ++i) {
         EXPECT_GT(frames.frames[i].timestamp, frames.frames[i - 1].timestamp);
     }
+}
+
+// Only the newest frame, as the session keeps it, so that the capture reuses its frames.
+struct LatestFrame {
+    std::mutex mutex;
+    std::shared_ptr<const VideoFrame> frame;
+    int count = 0;
+    ScreenCaptureSource::FrameHandler onFrame() {
+        return [this](CapturedFrame captured) {
+            std::lock_guard lock(mutex);
+            frame = std::move(captured.pixelBuffer);
+            count += 1;
+        };
+    }
+    int frames() {
+        std::lock_guard lock(mutex);
+        return count;
+    }
+};
+
+bool samePlanes(const VideoFrame& a, const VideoFrame& b) {
+    for (int y = 0; y < a.height(); ++y) {
+        if (std::memcmp(a.dataY() + y * a.strideY(), b.dataY() + y * b.strideY(), a.width()) != 0) {
+            return false;
+        }
+    }
+    for (int y = 0; y < a.height() / 2; ++y) {
+        if (std::memcmp(a.dataU() + y * a.strideUV(), b.dataU() + y * b.strideUV(), a.width() / 2) != 0 ||
+            std::memcmp(a.dataV() + y * a.strideUV(), b.dataV() + y * b.strideUV(), a.width() / 2) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether the newest frame shows what a whole new grab of the display shows, converted the same way.
+bool showsTheScreen(SystemScreenCaptureSource& source, std::uint32_t id, LatestFrame& latest) {
+    std::promise<ScreenCaptureSource::ScreenshotResult> shot;
+    source.screenshot(id, 640, 480, [&](ScreenCaptureSource::ScreenshotResult result) {
+        shot.set_value(std::move(result));
+    });
+    const auto result = shot.get_future().get();
+    const auto* image = std::get_if<CapturedImage>(&result);
+    if (image == nullptr) {
+        return false;
+    }
+    VideoFrame expected(640, 480);
+    Bt709Converter::convertRows(image->image->data(), image->image->stride(), expected, 0, 480);
+    std::lock_guard lock(latest.mutex);
+    return latest.frame && samePlanes(*latest.frame, expected);
+}
+
+TEST(XCapture, AStillScreenSendsNothingButARepeatAndChangedRowsArriveWholeAndRight) {
+    REQUIRE_XVFB();
+    XvfbServer server(twoMonitors());
+    SystemScreenCaptureSource source(displaysOf(server), server.displayName());
+    ColourWindow window(server.displayName(), 1280 + 100, 50, 200, 100, 0xff0000);
+    window.warpPointer(1280 + 320, 400);
+    const std::uint32_t right = source.displays().at(0).id;  // 640x480, captured at its own size
+    LatestFrame latest;
+    Frames stops;
+    auto capture = source.startCapture(right, {640, 480, 60}, latest.onFrame(), stops.onStop());
+    ASSERT_TRUE(testing_support::eventually([&] { return latest.frames() >= 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const int settled = latest.frames();
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    EXPECT_EQ(latest.frames(), settled) << "a still screen sent frames";
+    EXPECT_TRUE(showsTheScreen(source, right, latest));
+
+    // A window that changes colour, then the pointer moving across it: each is read again, and the
+    // frame that follows equals a whole new grab (the old cursor rows read back, the new ones drawn).
+    for (int step = 0; step < 6; ++step) {
+        if (step % 2 == 0) {
+            window.setColour(step == 2 ? 0x0000ff : 0x00ff00 + static_cast<std::uint32_t>(step));
+        } else {
+            // Sideways only, the third time: the cursor's rows stay, its columns change.
+            window.warpPointer(1280 + 120 + 60 * step, step == 5 ? 120 : 60 + 20 * step);
+        }
+        EXPECT_TRUE(testing_support::eventually([&] { return showsTheScreen(source, right, latest); }, 3))
+            << "step " << step;
+    }
+    // Still again: the last frame goes out once a second, not more.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const int before = latest.frames();
+    std::shared_ptr<const VideoFrame> last;
+    {
+        std::lock_guard lock(latest.mutex);
+        last = latest.frame;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+    EXPECT_GE(latest.frames() - before, 1);
+    EXPECT_LE(latest.frames() - before, 2);
+    std::lock_guard lock(latest.mutex);
+    EXPECT_EQ(latest.frame, last);
+    capture->stop();
+}
+
+TEST(XCapture, ASixteenBitScreenIsPhotographedAndViewedInItsColours) {
+    REQUIRE_XVFB();
+    XvfbServer::Options options;
+    options.width = 640;
+    options.height = 480;
+    options.depth = 16;
+    XvfbServer server(options);
+    SystemScreenCaptureSource source(displaysOf(server), server.displayName());
+    ColourWindow red(server.displayName(), 100, 100, 200, 100, 0xf800);  // red in 5-6-5
+    const std::uint32_t id = source.displays().at(0).id;
+    std::promise<ScreenCaptureSource::ScreenshotResult> shot;
+    source.screenshot(id, 640, 480, [&](ScreenCaptureSource::ScreenshotResult result) {
+        shot.set_value(std::move(result));
+    });
+    const auto result = shot.get_future().get();
+    const auto* image = std::get_if<CapturedImage>(&result);
+    ASSERT_NE(image, nullptr) << std::get<ScreenCaptureError>(result).description();
+    const std::uint8_t* inside = pixelAt(*image->image, 150, 150);
+    EXPECT_EQ(inside[0], 0);
+    EXPECT_EQ(inside[1], 0);
+    EXPECT_EQ(inside[2], 255);
+    Frames frames;
+    auto capture = source.startCapture(id, {640, 480, 30}, frames.onFrame(), frames.onStop());
+    ASSERT_TRUE(frames.waitFor([&] { return !frames.frames.empty() || !frames.stops.empty(); }));
+    capture->stop();
+    std::lock_guard lock(frames.mutex);
+    ASSERT_TRUE(frames.stops.empty()) << frames.stops[0].description();
+    const VideoFrame& frame = *frames.frames.back().pixelBuffer;
+    EXPECT_EQ(frame.dataY()[150 * frame.strideY() + 150], 63);
+    EXPECT_EQ(frame.dataU()[75 * frame.strideUV() + 75], 102);
+    EXPECT_EQ(frame.dataV()[75 * frame.strideUV() + 75], 240);
 }
 
 TEST(XCapture, AMonitorRemovedMidViewEndsTheCaptureOnceAsUnavailable) {

@@ -151,6 +151,14 @@ TEST_F(DisplayDirectoryTest, MonitorsSetWithoutAnEventAreSeenOnRefreshAndByLooki
     EXPECT_EQ(named("HDMI-2"), nullptr);
 }
 
+TEST_F(DisplayDirectoryTest, ANameInLatin1ComesOutAsUtf8) {
+    // X names are ISO-8859-1: "\xe9cran" is "écran", which is "\xc3\xa9cran" in UTF-8.
+    xvfb_->setMonitors({{"\xe9" "cran", 0, 1080, 1280, 360, false}});
+    directory_->refresh();
+    EXPECT_NE(named("\xc3\xa9" "cran"), nullptr);
+    EXPECT_EQ(named("\xe9" "cran"), nullptr);
+}
+
 TEST_F(DisplayDirectoryTest, FindsThePointersDisplayAndSurvivesTheServerGoing) {
     run({"xdotool", "mousemove", "2000", "500"});
     EXPECT_EQ(directory_->pointerDisplay()->name, "eDP-1");
