@@ -82,7 +82,8 @@ void ListenerCore::peerNotice(Peer& peer, platform::LogLevel level, const std::s
     listenerNotice(level, text, peer.host);
 }
 
-void ListenerCore::listenerNotice(platform::LogLevel level, const std::string& text, const std::string& host) {
+void ListenerCore::listenerNotice(platform::LogLevel level, const std::string& text,
+                                  const std::string& host) {
     const ConnectionNotices::Decision decision = notices_.take(host, queue_.now());
     if (decision.summary) {
         log_.notice(*decision.summary);

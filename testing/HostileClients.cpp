@@ -14,7 +14,9 @@
 namespace testing_support {
 
 SilentConnections::SilentConnections(std::string host, std::uint16_t port, int count, std::string source)
-    : host_(std::move(host)), port_(port), count_(count), source_(std::move(source)), thread_([this] { run(); }) {}
+    : host_(std::move(host)), port_(port), count_(count), source_(std::move(source)), thread_([this] {
+          run();
+      }) {}
 
 SilentConnections::~SilentConnections() {
     stop_ = true;
@@ -120,12 +122,11 @@ void ProbeFlood::run(int) {
     }
 }
 
-BadFrameReconnects::BadFrameReconnects(std::string host, std::uint16_t port, int badFrames, std::string source)
-    : host_(std::move(host)),
-      port_(port),
-      badFrames_(badFrames),
-      source_(std::move(source)),
-      thread_([this] { run(); }) {}
+BadFrameReconnects::BadFrameReconnects(std::string host, std::uint16_t port, int badFrames,
+                                       std::string source)
+    : host_(std::move(host)), port_(port), badFrames_(badFrames), source_(std::move(source)), thread_([this] {
+          run();
+      }) {}
 
 BadFrameReconnects::~BadFrameReconnects() {
     stop_ = true;

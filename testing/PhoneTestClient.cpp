@@ -34,7 +34,8 @@ void PhoneTestClient::connect() {
     if (pairing_) {
         pin = pairing_->hostKey;
     }
-    tls_ = std::make_unique<TLSClientChannel>(endpoint_.host, endpoint_.tcpPort, pin, timeout_, endpoint_.source);
+    tls_ = std::make_unique<TLSClientChannel>(endpoint_.host, endpoint_.tcpPort, pin, timeout_,
+                                              endpoint_.source);
     decoder_ = TrackpadProtocol::FrameDecoder();
     inbox_.clear();
 }

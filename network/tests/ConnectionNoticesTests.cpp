@@ -36,7 +36,8 @@ TEST(ConnectionNotices, ManyHostsTogetherSpendTheListenersBudgetAndTheRestIsTold
     ConnectionNotices notices;
     int count = 0;
     for (int host = 0; host < 1000; ++host) {
-        count += logged(notices, "10.0." + std::to_string(host / 250) + "." + std::to_string(host % 250), 3, 1);
+        count +=
+            logged(notices, "10.0." + std::to_string(host / 250) + "." + std::to_string(host % 250), 3, 1);
     }
     EXPECT_EQ(count, ConnectionNotices::listenerBurst);
     EXPECT_FALSE(notices.flush(1 + ConnectionNotices::listenerWindow - 0.5).has_value());
@@ -72,7 +73,8 @@ TEST(ConnectionNotices, NewHostsBeyondTheRememberedOnesStillSpendTheListenersBud
     // Within every remembered host's window: the new one is not remembered, but is still limited.
     EXPECT_LE(logged(notices, "new", 1000, 1), ConnectionNotices::listenerBurst);
     // Once the old hosts' windows are over, they make room.
-    EXPECT_EQ(logged(notices, "newer", 1000, 1 + ConnectionNotices::hostWindow), ConnectionNotices::hostBurst);
+    EXPECT_EQ(logged(notices, "newer", 1000, 1 + ConnectionNotices::hostWindow),
+              ConnectionNotices::hostBurst);
 }
 
 }  // namespace
