@@ -4,7 +4,8 @@
 // peak during the attack and a second after it, the honest probe's round trip (p50, p99, lost), the
 // lines the companion logged during the row, and whether it still runs. The last row ends the process.
 //
-//   hostile_phone [scale]   (1 by default: each row's time is multiplied by it)
+//   hostile_phone [scale [row]]   (scale 1 by default: each row's time is multiplied by it; row: only
+//                                  the rows whose name contains this text)
 #include <signal.h>
 #include <unistd.h>
 
@@ -46,6 +47,11 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr const char* honestHost = "127.0.0.1";
 constexpr const char* attackerHost = "127.0.0.3";
 double scale = 1;
+std::string onlyRows;
+
+bool runs(const std::string& row) {
+    return row.find(onlyRows) != std::string::npos;
+}
 
 double seconds(Clock::duration duration) {
     return std::chrono::duration<double>(duration).count();
@@ -280,7 +286,12 @@ class Companion {
         prober.join();
         figures.afterKiB = residentKiB(pid);
         figures.alive = process_->running();
-        figures.logLines = lineCount(process_->log()) - linesBefore;
+        const std::string log = process_->log();
+        figures.logLines = lineCount(log) - linesBefore;
+        if (!figures.alive) {
+            std::printf("the companion is gone; the end of its log:\n%s\n",
+                        log.substr(log.size() - std::min<std::size_t>(log.size(), 1500)).c_str());
+        }
         return figures;
     }
 
@@ -371,32 +382,34 @@ void runRows() {
         printRow("(idle, 2 s)", idle);
     }
 
-    printRow("icon request flood, 3 s", companion.measure(3, [&](Clock::time_point end) {
-        flood(companion, end, [](std::uint64_t i) {
-            return Message::AppIconRequest{
-                {"org.example.Sleeper", static_cast<std::uint16_t>(16 + (i * 37) % 1009)}};
-        });
-    }));
+    if (runs("icon request flood"))
+        printRow("icon request flood, 3 s", companion.measure(3, [&](Clock::time_point end) {
+            flood(companion, end, [](std::uint64_t i) {
+                return Message::AppIconRequest{
+                    {"org.example.Sleeper", static_cast<std::uint16_t>(16 + (i * 37) % 1009)}};
+            });
+        }));
 
-    const Bytes noise = png(1650, 1650, true, false);
-    printRow("pictures of " + std::to_string(noise.size() >> 10) + " KiB at full speed, 3 s",
-             companion.measure(3, [&](Clock::time_point end) {
-                 for (std::uint32_t transfer = 1; Clock::now() < end; ++transfer) {
-                     try {
-                         sendAll(companion, pictureMessages(noise, transfer));
-                     } catch (const std::exception&) {
-                         companion.reconnectAttacker();
+    if (runs("pictures of")) {
+        const Bytes noise = png(1650, 1650, true, false);
+        printRow("pictures of " + std::to_string(noise.size() >> 10) + " KiB at full speed, 3 s",
+                 companion.measure(3, [&](Clock::time_point end) {
+                     for (std::uint32_t transfer = 1; Clock::now() < end; ++transfer) {
+                         try {
+                             sendAll(companion, pictureMessages(noise, transfer));
+                         } catch (const std::exception&) {
+                             companion.reconnectAttacker();
+                         }
                      }
-                 }
-             }));
-
-    {
+                 }));
+    }
+    if (runs("progressive JPEG")) {
         const Bytes jpeg = progressiveJPEG(10000, 10000);
         printRow("10000x10000 progressive JPEG picture (" + std::to_string(jpeg.size() >> 10) + " KiB)",
                  companion.measure(
                      4, [&](Clock::time_point) { sendAll(companion, pictureMessages(jpeg, 9001)); }));
     }
-    {
+    if (runs("interlaced PNG")) {
         const Bytes interlaced = png(10000, 10000, false, true);
         printRow("10000x10000 interlaced PNG picture (" + std::to_string(interlaced.size() >> 10) + " KiB)",
                  companion.measure(
@@ -404,73 +417,84 @@ void runRows() {
     }
     companion.attacker().send(Message::PresentationImage{{TrackpadProtocol::PresentationImage::Close{}}});
 
-    printRow("an annotation mark to (20,20)", companion.measure(3, [&](Clock::time_point) {
-        sendAll(companion, {annotation({Annotation::Begin{1, AnnotationTool::pen, {0.5f, 0.5f}}}),
-                            annotation({Annotation::Update{1, 1, {20.0f, 20.0f}}}),
-                            annotation({Annotation::End{1, {20.0f, 20.0f}}})});
-    }));
+    if (runs("an annotation mark"))
+        printRow("an annotation mark to (20,20)", companion.measure(3, [&](Clock::time_point) {
+            sendAll(companion, {annotation({Annotation::Begin{1, AnnotationTool::pen, {0.5f, 0.5f}}}),
+                                annotation({Annotation::Update{1, 1, {20.0f, 20.0f}}}),
+                                annotation({Annotation::End{1, {20.0f, 20.0f}}})});
+        }));
 
-    printRow("100 display-sized marks", companion.measure(3, [&](Clock::time_point) {
-        std::vector<Message> marks;
-        for (std::uint16_t stroke = 2; stroke < 102; ++stroke) {
-            const auto tool = static_cast<AnnotationTool>(stroke % 4);
-            marks.push_back(annotation({Annotation::Begin{stroke, tool, {0.0f, 0.0f}}}));
-            marks.push_back(annotation({Annotation::Update{stroke, 1, {1.0f, 1.0f}}}));
-            marks.push_back(annotation({Annotation::End{stroke, {1.0f, 1.0f}}}));
-        }
-        sendAll(companion, marks);
-    }));
+    if (runs("100 display-sized marks"))
+        printRow("100 display-sized marks", companion.measure(3, [&](Clock::time_point) {
+            std::vector<Message> marks;
+            for (std::uint16_t stroke = 2; stroke < 102; ++stroke) {
+                const auto tool = static_cast<AnnotationTool>(stroke % 4);
+                marks.push_back(annotation({Annotation::Begin{stroke, tool, {0.0f, 0.0f}}}));
+                marks.push_back(annotation({Annotation::Update{stroke, 1, {1.0f, 1.0f}}}));
+                marks.push_back(annotation({Annotation::End{stroke, {1.0f, 1.0f}}}));
+            }
+            sendAll(companion, marks);
+        }));
 
-    printRow("a long pen stroke (60000 points)", companion.measure(4, [&](Clock::time_point) {
-        std::vector<Message> stroke{annotation({Annotation::Begin{200, AnnotationTool::pen, {0.1f, 0.1f}}})};
-        for (std::uint16_t i = 1; i <= 60000; ++i) {
-            const float t = static_cast<float>(i) / 60000.0f;
-            stroke.push_back(annotation(
-                {Annotation::Update{200, i, {0.1f + 0.8f * t, 0.5f + 0.4f * std::sin(t * 300.0f)}}}));
-        }
-        stroke.push_back(annotation({Annotation::End{200, {0.9f, 0.5f}}}));
-        sendAll(companion, stroke);
-    }));
+    if (runs("a long pen stroke"))
+        printRow("a long pen stroke (60000 points)", companion.measure(4, [&](Clock::time_point) {
+            std::vector<Message> stroke{
+                annotation({Annotation::Begin{200, AnnotationTool::pen, {0.1f, 0.1f}}})};
+            for (std::uint16_t i = 1; i <= 60000; ++i) {
+                const float t = static_cast<float>(i) / 60000.0f;
+                stroke.push_back(annotation(
+                    {Annotation::Update{200, i, {0.1f + 0.8f * t, 0.5f + 0.4f * std::sin(t * 300.0f)}}}));
+            }
+            stroke.push_back(annotation({Annotation::End{200, {0.9f, 0.5f}}}));
+            sendAll(companion, stroke);
+        }));
     companion.attacker().send(annotation({Annotation::Clear{}}));
 
-    printRow("20 KB of mixed-script text", companion.measure(6, [&](Clock::time_point) {
-        sendAll(companion, mixedScriptText(20 * 1024));
-    }));
+    if (runs("20 KB of mixed-script text"))
+        printRow("20 KB of mixed-script text", companion.measure(6, [&](Clock::time_point) {
+            sendAll(companion, mixedScriptText(20 * 1024));
+        }));
 
-    printRow("icon flood, 10 s", companion.measure(10, [&](Clock::time_point end) {
-        flood(companion, end, [](std::uint64_t i) {
-            return Message::AppIconRequest{{i % 2 ? "org.example.Sleeper" : "debian-xterm",
-                                            static_cast<std::uint16_t>(16 + (i * 53) % 2000)}};
-        });
-    }));
+    if (runs("icon flood, 10 s"))
+        printRow("icon flood, 10 s", companion.measure(10, [&](Clock::time_point end) {
+            flood(companion, end, [](std::uint64_t i) {
+                return Message::AppIconRequest{{i % 2 ? "org.example.Sleeper" : "debian-xterm",
+                                                static_cast<std::uint16_t>(16 + (i * 53) % 2000)}};
+            });
+        }));
 
-    printRow("volume requests, 5 s", companion.measure(5, [&](Clock::time_point end) {
-        flood(companion, end, [](std::uint64_t i) {
-            return i % 3 == 2 ? Message(Message::VolumeStatusRequest{})
-                              : Message(Message::SetVolume{static_cast<std::uint8_t>(i % 101)});
-        });
-    }));
+    if (runs("volume requests"))
+        printRow("volume requests, 5 s", companion.measure(5, [&](Clock::time_point end) {
+            flood(companion, end, [](std::uint64_t i) {
+                return i % 3 == 2 ? Message(Message::VolumeStatusRequest{})
+                                  : Message(Message::SetVolume{static_cast<std::uint8_t>(i % 101)});
+            });
+        }));
 
-    printRow("unlock requests, 10 s", companion.measure(10, [&](Clock::time_point end) {
-        flood(companion, end, [](std::uint64_t i) {
-            return Message::UnlockRequest{{static_cast<std::uint32_t>(i + 1), "not the password"}};
-        });
-    }));
+    if (runs("unlock requests"))
+        printRow("unlock requests, 10 s", companion.measure(10, [&](Clock::time_point end) {
+            flood(companion, end, [](std::uint64_t i) {
+                return Message::UnlockRequest{{static_cast<std::uint32_t>(i + 1), "not the password"}};
+            });
+        }));
 
-    printRow("session churn, 10 s", companion.measure(10, [&](Clock::time_point end) {
-        while (Clock::now() < end) {
-            companion.reconnectAttacker();
-        }
-    }));
+    if (runs("session churn"))
+        printRow("session churn, 10 s", companion.measure(10, [&](Clock::time_point end) {
+            while (Clock::now() < end) {
+                companion.reconnectAttacker();
+            }
+        }));
 
-    printRow("unpaired host reconnecting per two bad frames, 10 s",
-             companion.measure(10, [&](Clock::time_point end) {
-                 const auto endpoint = companion.endpointFrom("127.0.0.4");
-                 testing_support::BadFrameReconnects noisy(endpoint.host, endpoint.tcpPort, 2, "127.0.0.4");
-                 std::this_thread::sleep_until(end);
-             }));
+    if (runs("unpaired host reconnecting"))
+        printRow("unpaired host reconnecting per two bad frames, 10 s",
+                 companion.measure(10, [&](Clock::time_point end) {
+                     const auto endpoint = companion.endpointFrom("127.0.0.4");
+                     testing_support::BadFrameReconnects noisy(endpoint.host, endpoint.tcpPort, 2,
+                                                               "127.0.0.4");
+                     std::this_thread::sleep_until(end);
+                 }));
 
-    {
+    if (runs("9 unpaired sockets")) {
         Figures figures;
         int paired = 0;
         const int tries = 3;
@@ -491,7 +515,7 @@ void runRows() {
         printRow("9 unpaired sockets reopened as they close, 8 s", figures);
     }
 
-    {
+    if (runs("242 openApp")) {
         int answers = 0;
         Figures figures = companion.measure(5, [&](Clock::time_point end) {
             for (int i = 0; i < 242; ++i) {
@@ -509,7 +533,7 @@ void runRows() {
     }
 
     // Last: the process ends.
-    {
+    if (runs("SIGTERM while backlogs exist")) {
         Figures figures = companion.measure(2, [&](Clock::time_point end) {
             for (std::uint32_t i = 0; Clock::now() < end; ++i) {
                 try {
@@ -571,6 +595,7 @@ void wideScreenshot() {
 
 int main(int argc, char** argv) {
     scale = argc > 1 ? std::max(0.1, std::atof(argv[1])) : 1.0;
+    onlyRows = argc > 2 ? argv[2] : "";
     testing_support::ignoreBrokenPipes();
     if (!testing_support::XvfbServer::isInstalled()) {
         std::fprintf(stderr, "hostile_phone: Xvfb is not installed\n");
@@ -578,7 +603,9 @@ int main(int argc, char** argv) {
     }
     const auto started = Clock::now();
     runRows();
-    wideScreenshot();
+    if (runs("screenshot of a monitor 17000 px wide")) {
+        wideScreenshot();
+    }
     std::printf("whole run: %.0f s; load average at the end %s\n", seconds(Clock::now() - started),
                 loadAverage().c_str());
     return 0;
