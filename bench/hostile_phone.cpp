@@ -241,6 +241,19 @@ class Companion {
         }
     }
 
+    // Sends outside any row: once more on a new connection when the companion closed the old one.
+    void sendSafely(const Message& message) {
+        try {
+            attacker_->send(message);
+        } catch (const std::exception&) {
+            reconnectAttacker();
+            try {
+                attacker_->send(message);
+            } catch (const std::exception&) {
+            }
+        }
+    }
+
     // Runs `attack` (given the time it must end by) while the honest phone probes.
     Figures measure(double attackSeconds, const std::function<void(Clock::time_point)>& attack) {
         Figures figures;
@@ -273,6 +286,10 @@ class Companion {
                 std::this_thread::sleep_until(sent + 20ms);
             }
         });
+        // A row that ended the attacker's connection leaves the next one a new one.
+        if (!attacker_->isConnected()) {
+            reconnectAttacker();
+        }
         const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                             std::chrono::duration<double>(attackSeconds * scale));
         try {
@@ -415,7 +432,7 @@ void runRows() {
                  companion.measure(
                      4, [&](Clock::time_point) { sendAll(companion, pictureMessages(interlaced, 9002)); }));
     }
-    companion.attacker().send(Message::PresentationImage{{TrackpadProtocol::PresentationImage::Close{}}});
+    companion.sendSafely(Message::PresentationImage{{TrackpadProtocol::PresentationImage::Close{}}});
 
     if (runs("an annotation mark"))
         printRow("an annotation mark to (20,20)", companion.measure(3, [&](Clock::time_point) {
@@ -448,7 +465,7 @@ void runRows() {
             stroke.push_back(annotation({Annotation::End{200, {0.9f, 0.5f}}}));
             sendAll(companion, stroke);
         }));
-    companion.attacker().send(annotation({Annotation::Clear{}}));
+    companion.sendSafely(annotation({Annotation::Clear{}}));
 
     if (runs("20 KB of mixed-script text"))
         printRow("20 KB of mixed-script text", companion.measure(6, [&](Clock::time_point) {
