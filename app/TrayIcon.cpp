@@ -99,7 +99,15 @@ void TrayIcon::rebuild() {
                    shortTimeOfDay);
     std::function<void(QMenu&, const std::vector<MenuItem>&)> fill = [&](QMenu& into,
                                                                          const std::vector<MenuItem>& list) {
+        // clear() takes the actions away but leaves the submenus addMenu() made as the menu's children:
+        // without this every rebuild (one per session that opens or ends) would keep the old ones for good.
+        const QList<QMenu*> submenus = into.findChildren<QMenu*>(Qt::FindDirectChildrenOnly);
         into.clear();
+        for (QMenu* old : submenus) {
+            old->hide();
+            old->setParent(nullptr);
+            old->deleteLater();
+        }
         for (const MenuItem& item : list) {
             if (item.kind == MenuItem::Kind::separator) {
                 into.addSeparator();

@@ -4,6 +4,8 @@
 // peak during the attack and a second after it, the honest probe's round trip (p50, p99, lost), the
 // lines the companion logged during the row, and whether it still runs. The last row ends the process.
 //
+// LUMIVEX_COMPANION, when set, is the companion executable to run (another build, or a wrapper).
+//
 //   hostile_phone [scale [row]]   (scale 1 by default: each row's time is multiplied by it; row: only
 //                                  the rows whose name contains this text)
 #include <signal.h>
@@ -49,6 +51,11 @@ constexpr const char* honestHost = "127.0.0.1";
 constexpr const char* attackerHost = "127.0.0.3";
 double scale = 1;
 std::string onlyRows;
+
+std::string companionPath() {
+    const char* chosen = std::getenv("LUMIVEX_COMPANION");
+    return chosen != nullptr && *chosen != '\0' ? chosen : LUMIVEX_COMPANION_PATH;
+}
 
 bool runs(const std::string& row) {
     return row.find(onlyRows) != std::string::npos;
@@ -208,7 +215,7 @@ class Companion {
         std::filesystem::create_directories(folder_.path / "data" / "applications");
         std::ofstream(folder_.path / "data" / "applications" / "org.example.Sleeper.desktop")
             << "[Desktop Entry]\nType=Application\nName=Sleeper\nExec=/bin/sleep 2\nIcon=xterm-color\n";
-        process_ = std::make_unique<testing_support::CompanionProcess>(LUMIVEX_COMPANION_PATH, folder_.path,
+        process_ = std::make_unique<testing_support::CompanionProcess>(companionPath(), folder_.path,
                                                                        server_.displayName());
         endpoint_ = process_->waitUntilReady();
         honest_ = pairFrom(honestHost, "Honest Phone");

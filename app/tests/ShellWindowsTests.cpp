@@ -193,5 +193,27 @@ TEST_F(ShellWindows, TrayMenuIsDerivedAgainAndItsTogglesWriteThePreferences) {
     ASSERT_TRUE(action("companion.pairedPhones"));
 }
 
+TEST_F(ShellWindows, RebuildingTheTrayMenuKeepsNoOldSubmenus) {
+    RuntimeHarness h;
+    TemporaryFolder autostart;
+    XdgAutostartLoginItem item("/usr/bin/lumivex", autostart.path());
+    LaunchAtLogin login(item, "/proc/self/exe");
+    TrayIcon tray(*h.runtime, h.permission, login, h.preferences, {});
+    h.runtime->start();
+    settle();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    const auto submenus = tray.menu().findChildren<QMenu*>().size();
+    ASSERT_GT(submenus, 0);
+    for (int i = 0; i < 20; ++i) {
+        h.event(PairingEvent::PendingPairingChanged{i % 2 == 0 ? std::optional(pending("123456"))
+                                                               : std::nullopt});
+        settle();
+    }
+    h.event(PairingEvent::PendingPairingChanged{std::nullopt});
+    settle();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(tray.menu().findChildren<QMenu*>().size(), submenus);
+}
+
 }  // namespace
 }  // namespace Shell::testing
