@@ -560,7 +560,7 @@ LockScreenUnlocker::~LockScreenUnlocker() {
 }
 
 void LockScreenUnlocker::note(const std::string& line) {
-    CompanionNetwork::NoticeBudget::Decision decision;
+    platform::NoticeBudget::Decision decision;
     {
         std::lock_guard lock(logBudgetMutex_);
         decision = logBudget_.take(clock_());

@@ -21,7 +21,7 @@
 #include "Injector/EventPoster.h"
 #include "Injector/LockScreen.h"
 #include "TrackpadProtocol/Types.h"
-#include "network/NoticeBudget.h"
+#include "platform/NoticeBudget.h"
 
 namespace platform {
 class DispatchQueue;
@@ -109,7 +109,7 @@ class LockScreenUnlocker {
     Clock clock_;
     Log log_;
     std::mutex logBudgetMutex_;
-    CompanionNetwork::NoticeBudget logBudget_{logBurst, logWindow};
+    platform::NoticeBudget logBudget_{logBurst, logWindow};
     mutable std::mutex busy_;
     bool isRunning_ = false;
 };

@@ -1,9 +1,10 @@
 // Load driver for the listener under hostile peers on loopback, printing the figures of each case:
-//  1. probe flood: eight connections without a session send probes and never read the replies, while an
-//     honest phone with a session sends a probe every 10 ms; resident memory of this process before,
-//     during (the most seen) and after, and the honest phone's probe round trip.
-//  2. eviction: eight silent TCP connections are reopened as they close while an honest phone connects,
-//     pairs and opens a session; the time that takes, over several runs.
+//  1. probe flood: eight connections without a session (each from a loopback host of its own) send probes
+//     and never read the replies, while an honest phone with a session sends a probe every 10 ms;
+//     resident memory of this process before, during (the most seen) and after, and the honest phone's
+//     probe round trip.
+//  2. eviction: eight silent TCP connections (one per host) are reopened as they close while an honest
+//     phone connects, pairs and opens a session; the time that takes, over several runs.
 // The phones run in this process too, so the memory figures include their (small) share.
 //
 //   hostile_load [flood seconds]   (10 by default)
@@ -163,8 +164,12 @@ void probeFlood(double floodSeconds) {
     std::uint64_t floodBytes = 0, floodConnections = 0, mostOnOne = 0;
     {
         const auto endpoint = computer.endpoint();
-        testing_support::ProbeFlood flood(endpoint.host, endpoint.tcpPort,
-                                          std::getenv("FLOOD") ? std::atoi(std::getenv("FLOOD")) : 8);
+        const int connections = std::getenv("FLOOD") ? std::atoi(std::getenv("FLOOD")) : 8;
+        std::vector<std::unique_ptr<testing_support::ProbeFlood>> floods;
+        for (int i = 0; i < connections; ++i) {
+            floods.push_back(std::make_unique<testing_support::ProbeFlood>(
+                endpoint.host, endpoint.tcpPort, 1, "127.0.0." + std::to_string(10 + i)));
+        }
         const auto end = Clock::now() + std::chrono::duration<double>(floodSeconds);
         std::uint32_t number = 1000;
         while (Clock::now() < end) {
@@ -176,9 +181,11 @@ void probeFlood(double floodSeconds) {
             peak = std::max(peak, residentMiB());
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        floodBytes = flood.bytesSent();
-        floodConnections = flood.connections();
-        mostOnOne = flood.mostSentOnOneConnection();
+        for (const auto& flood : floods) {
+            floodBytes += flood->bytesSent();
+            floodConnections += flood->connections();
+            mostOnOne = std::max(mostOnOne, flood->mostSentOnOneConnection());
+        }
     }
     std::this_thread::sleep_for(std::chrono::seconds(2));
     const double after = residentMiB();
@@ -206,8 +213,15 @@ void eviction(int runs) {
     int failures = 0;
     for (int run = 0; run < runs; ++run) {
         const auto endpoint = computer.endpoint();
-        testing_support::SilentConnections silent(endpoint.host, endpoint.tcpPort, 8);
-        testing_support::eventually([&] { return silent.open() == 8; });
+        std::vector<std::unique_ptr<testing_support::SilentConnections>> silent;
+        for (int i = 0; i < 8; ++i) {
+            silent.push_back(std::make_unique<testing_support::SilentConnections>(
+                endpoint.host, endpoint.tcpPort, 1, "127.0.0." + std::to_string(10 + i)));
+        }
+        testing_support::eventually([&] {
+            return std::all_of(silent.begin(), silent.end(),
+                               [](const auto& each) { return each->open() == 1; });
+        });
         // The silent ones have had their chance to speak.
         std::this_thread::sleep_for(
             std::chrono::duration<double>(CompanionNetwork::ListenerCore::evictionGrace + 0.1));

@@ -108,12 +108,98 @@ std::optional<TrustedDeviceList> FileTrustedDeviceStore::load() {
     if (filled > static_cast<std::size_t>(status.st_size))
         unreadable("the file changed while it was read");
     bytes.resize(filled);
-    return TrustedDeviceFile::decode(bytes);
+    TrustedDeviceList list = TrustedDeviceFile::decode(bytes);
+    {
+        std::lock_guard lock(writeMutex_);
+        written_.assign(bytes.begin(), bytes.end());
+    }
+    return list;
+}
+
+FileTrustedDeviceStore::~FileTrustedDeviceStore() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        hurry_ = true;
+    }
+    changed_.notify_all();
+    if (worker_.joinable())
+        worker_.join();
+}
+
+void FileTrustedDeviceStore::writeIfChanged(const TrustedDeviceList& list) {
+    std::string encoded = TrustedDeviceFile::encode(list);
+    if (encoded == written_)
+        return;
+    platform::writeFileAtomically(url, std::string_view(encoded), fs::perms::owner_read | fs::perms::owner_write);
+    written_ = std::move(encoded);
 }
 
 void FileTrustedDeviceStore::save(const TrustedDeviceList& list) {
-    platform::writeFileAtomically(url, std::string_view(TrustedDeviceFile::encode(list)),
-                                  fs::perms::owner_read | fs::perms::owner_write);
+    std::lock_guard write(writeMutex_);
+    {
+        std::lock_guard lock(mutex_);
+        soon_.reset();
+    }
+    writeIfChanged(list);
+}
+
+void FileTrustedDeviceStore::saveSoon(const TrustedDeviceList& list) {
+    {
+        std::lock_guard lock(mutex_);
+        soon_ = list;
+        if (!worker_.joinable())
+            worker_ = std::thread([this] { runWorker(); });
+    }
+    changed_.notify_all();
+}
+
+void FileTrustedDeviceStore::flush() {
+    std::unique_lock lock(mutex_);
+    if (!worker_.joinable())
+        return;
+    hurry_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return !soon_ && !writing_; });
+    hurry_ = stopping_;
+}
+
+void FileTrustedDeviceStore::runWorker() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [&] { return stopping_ || soon_.has_value(); });
+        if (!soon_) {
+            return;  // stopping, nothing left to write
+        }
+        if (!hurry_ && lastSoonWrite_) {
+            const auto due = *lastSoonWrite_ + deferredSaveSpacing;
+            if (std::chrono::steady_clock::now() < due) {
+                changed_.wait_until(lock, due, [&] { return hurry_; });
+                continue;
+            }
+        }
+        writing_ = true;
+        lock.unlock();
+        {
+            std::lock_guard write(writeMutex_);
+            std::optional<TrustedDeviceList> list;
+            {
+                std::lock_guard taking(mutex_);
+                list.swap(soon_);
+            }
+            if (list) {
+                try {
+                    writeIfChanged(*list);
+                } catch (const std::exception& error) {
+                    logger.error(std::string("the paired iPhones list could not be saved: ") + error.what());
+                }
+            }
+        }
+        lock.lock();
+        writing_ = false;
+        lastSoonWrite_ = std::chrono::steady_clock::now();
+        changed_.notify_all();
+    }
 }
 
 fs::path FileTrustedDeviceStore::quarantineURL(Date date, int counter) const {

@@ -79,6 +79,8 @@ void ListenerCore::perform(Peer& peer, PairingCoordinator::Action& action) {
 void ListenerCore::openSession(Peer& peer, const UUID& deviceID) {
     if (peer.sessionDevice && *peer.sessionDevice != deviceID) {
         finishScroll(*peer.sessionDevice);
+        // The view was the other phone's: its link sends nothing for this one.
+        endScreenView(peer);
     }
     peer.sessionDevice = deviceID;
     peer.connection->setReadLimit(sessionReadLimit);
@@ -106,6 +108,20 @@ void ListenerCore::endSession(ConnectionID id) {
         ended->sessionDevice.reset();
         ended->connection->setReadLimit(unpairedReadLimit);
         finishScroll(device);
+    }
+    // Its link can send nothing any more: capture and encoding must not go on until the connection
+    // closes.
+    endScreenView(*ended);
+}
+
+void ListenerCore::endScreenView(Peer& peer) {
+    if (!peer.hadScreenView) {
+        return;
+    }
+    peer.hadScreenView = false;
+    if (callbacks_.onScreenViewEnded) {
+        const ConnectionID id = peer.id;
+        guarded("the screen view's end handler", ConnectionID{}, [&] { callbacks_.onScreenViewEnded(id); });
     }
 }
 

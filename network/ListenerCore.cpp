@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <limits>
 #include <system_error>
 #include <utility>
 
@@ -78,25 +79,37 @@ void ListenerCore::reportFault(const char* what, ConnectionID id, const char* er
 }
 
 void ListenerCore::peerNotice(Peer& peer, platform::LogLevel level, const std::string& text) {
-    const NoticeBudget::Decision decision = peer.notices.take(queue_.now());
-    if (decision.heldBack > 0) {
-        log_.notice("connection " + std::to_string(peer.id.value) + ": " + std::to_string(decision.heldBack) +
-                    " more lines about it were not logged in " +
-                    std::to_string(static_cast<int>(peer.notices.window())) + " s");
+    listenerNotice(level, text, peer.host);
+}
+
+void ListenerCore::listenerNotice(platform::LogLevel level, const std::string& text,
+                                  const std::string& host) {
+    const ConnectionNotices::Decision decision = notices_.take(host, queue_.now());
+    if (decision.summary) {
+        log_.notice(*decision.summary);
     }
     if (decision.log) {
         log_.log(level, text);
+    }
+    armNoticeFlush();
+}
+
+void ListenerCore::armNoticeFlush() {
+    if (noticeFlushTimer_ != 0 || !running_) {
+        return;
+    }
+    if (const std::optional<double> delay = notices_.untilFlush(queue_.now())) {
+        noticeFlushTimer_ = after(*delay + 0.001, [](ListenerCore& core) {
+            core.noticeFlushTimer_ = 0;
+            core.flushNotices(core.queue_.now());
+            core.armNoticeFlush();
+        });
     }
 }
 
-void ListenerCore::listenerNotice(platform::LogLevel level, const std::string& text) {
-    const NoticeBudget::Decision decision = listenerNotices_.take(queue_.now());
-    if (decision.heldBack > 0) {
-        log_.notice(std::to_string(decision.heldBack) + " more lines about connections were not logged in " +
-                    std::to_string(static_cast<int>(listenerNotices_.window())) + " s");
-    }
-    if (decision.log) {
-        log_.log(level, text);
+void ListenerCore::flushNotices(double now) {
+    if (const std::optional<std::string> summary = notices_.flush(now)) {
+        log_.notice(*summary);
     }
 }
 
@@ -266,6 +279,9 @@ void ListenerCore::stop(bool report) {
     peerByKey_.clear();
     queue_.cancel(pairingExpiryTimer_);
     pairingExpiryTimer_ = 0;
+    queue_.cancel(noticeFlushTimer_);
+    noticeFlushTimer_ = 0;
+    flushNotices(std::numeric_limits<double>::infinity());
     details_.reset();
     if (report && wasRunning) {
         this->report({CompanionListener::State::Stopped{}});
@@ -283,25 +299,46 @@ void ListenerCore::acceptConnections() {
             }
             return;
         }
-        if (peers_.size() >= static_cast<std::size_t>(std::max(configuration_.maxConnections, 0)) &&
-            !evictForNewConnection(remote)) {
-            listenerNotice(platform::LogLevel::notice,
-                           "refused a connection from " + remote.description() + ": all " +
-                               std::to_string(configuration_.maxConnections) + " connections are in use");
+        if (!makeRoomFor(remote)) {
             continue;  // closed as the descriptor goes out of scope
         }
         admit(std::move(socket), remote);
     }
 }
 
+bool ListenerCore::makeRoomFor(const SocketAddress& remote) {
+    const std::string host = remote.host();
+    const auto unpaired = std::count_if(peers_.begin(), peers_.end(), [&](const auto& entry) {
+        return !entry.second->sessionDevice && entry.second->host == host;
+    });
+    if (unpaired >= maxUnpairedPerHost && !evictForNewConnection(remote, &host)) {
+        listenerNotice(platform::LogLevel::notice,
+                       "refused a connection from " + remote.description() + ": " +
+                           std::to_string(maxUnpairedPerHost) +
+                           " connections without a session from there are open already",
+                       host);
+        return false;
+    }
+    if (peers_.size() >= static_cast<std::size_t>(std::max(configuration_.maxConnections, 0)) &&
+        !evictForNewConnection(remote)) {
+        listenerNotice(platform::LogLevel::notice,
+                       "refused a connection from " + remote.description() + ": all " +
+                           std::to_string(configuration_.maxConnections) + " connections are in use",
+                       host);
+        return false;
+    }
+    return true;
+}
+
 // Idle connections must not keep phones out: the oldest one without a session that is not pairing makes
 // room, once it has had its grace. A phone with a session, or the one pairing, is never evicted.
-bool ListenerCore::evictForNewConnection(const SocketAddress& remote) {
+bool ListenerCore::evictForNewConnection(const SocketAddress& remote, const std::string* host) {
     const double grace = std::min(evictionGrace, clampedSeconds(configuration_.handshakeTimeout));
     const double now = queue_.now();
     const std::optional<ConnectionID> pairing = coordinator_->pairingConnection();
     for (const auto& [id, each] : peers_) {  // in the order they came
-        if (!each->sessionDevice && pairing != id && !(now - each->acceptedAt < grace)) {
+        if ((host == nullptr || each->host == *host) && !each->sessionDevice && pairing != id &&
+            !(now - each->acceptedAt < grace)) {
             closePeer(id, "it made room for a new connection from " + remote.description());
             return true;
         }
@@ -393,12 +430,9 @@ void ListenerCore::closePeer(ConnectionID id, const std::string& reason) {
     }
     PeerPointer closing = found->second;
     peers_.erase(found);
-    std::string line =
-        "connection " + std::to_string(id.value) + " from " + closing->host + " closed: " + reason;
-    if (const std::uint64_t heldBack = closing->notices.takeHeldBack(); heldBack > 0) {
-        line += " (" + std::to_string(heldBack) + " more lines about it were not logged)";
-    }
-    listenerNotice(platform::LogLevel::info, line);
+    listenerNotice(platform::LogLevel::info,
+                   "connection " + std::to_string(id.value) + " from " + closing->host + " closed: " + reason,
+                   closing->host);
     queue_.cancel(closing->handshakeTimer);
     closing->decoder.close();
     closing->connection->close();
@@ -417,9 +451,7 @@ void ListenerCore::closePeer(ConnectionID id, const std::string& reason) {
     if (device) {
         finishScroll(*device);
     }
-    if (closing->hadScreenView && callbacks_.onScreenViewEnded) {
-        guarded("the screen view's end handler", ConnectionID{}, [&] { callbacks_.onScreenViewEnded(id); });
-    }
+    endScreenView(*closing);
     armPairingExpiry();
     releaseLater(std::move(closing));
 }

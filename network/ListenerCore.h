@@ -17,8 +17,8 @@
 #include "TrackpadProtocol/TLSContext.h"
 #include "TrackpadProtocol/TLSIdentity.h"
 #include "network/CompanionListener.h"
+#include "network/ConnectionNotices.h"
 #include "network/DatagramFlows.h"
-#include "network/NoticeBudget.h"
 #include "network/PairingCoordinator.h"
 #include "network/PathMonitor.h"
 #include "network/Peer.h"
@@ -44,9 +44,9 @@ class ListenerCore : public std::enable_shared_from_this<ListenerCore> {
     // nor the pairing in progress, once that one has had this long (at most the handshake timeout) to
     // show what it is.
     static constexpr double evictionGrace = 2;
-    // Lines not about one connection (refusals, evictions, closes) logged per window.
-    static constexpr int listenerNoticeBurst = 20;
-    static constexpr double listenerNoticeWindow = 10;
+    // Connections without a session from one host at once: a host that opens sockets as fast as they
+    // close takes the place of its own, never every slot.
+    static constexpr int maxUnpairedPerHost = 2;
 
     struct Callbacks {
         CompanionListener::MessageHandler onMessage;
@@ -98,12 +98,18 @@ class ListenerCore : public std::enable_shared_from_this<ListenerCore> {
     void rearmHandshakeTimers();
     void onPairingExpiry();
     Peer* peer(ConnectionID id);
-    // Closes the oldest connection that may make room for a new one; false when none may.
-    bool evictForNewConnection(const SocketAddress& remote);
+    // Closes the oldest connection (of `host` only, when given) that may make room for a new one from
+    // `remote`; false when none may.
+    bool evictForNewConnection(const SocketAddress& remote, const std::string* host = nullptr);
+    // Whether a new connection from `remote` may be admitted, making room for it when it must.
+    bool makeRoomFor(const SocketAddress& remote);
     void onBadFrame(ConnectionID id, const TrackpadProtocol::FrameDecoder::BadFrame& bad);
-    // Log lines others can cause go through a budget: the connection's own, or the listener's.
+    // Log lines others can cause go through the budget of their host and the listener's.
     void peerNotice(Peer& peer, platform::LogLevel level, const std::string& text);
-    void listenerNotice(platform::LogLevel level, const std::string& text);
+    void listenerNotice(platform::LogLevel level, const std::string& text, const std::string& host = {});
+    // Tells what the budget held back once its window is over, even when no line comes after it.
+    void armNoticeFlush();
+    void flushNotices(double now);
     // Runs `work` (a callback into the application, or work on a phone's behalf); an exception from it
     // is logged and ends there. False when it threw.
     template <class Work>
@@ -128,6 +134,8 @@ class ListenerCore : public std::enable_shared_from_this<ListenerCore> {
     void noteProgress(Peer& peer, const Message& message, const PairingCoordinator::Action& action);
     void openSession(Peer& peer, const UUID& deviceID);
     void endSession(ConnectionID id);
+    // Tells the screen-view host that the connection's view is over, when it had one.
+    void endScreenView(Peer& peer);
     void onDatagram(DatagramFlows::FlowID flow, const SocketAddress& from,
                     std::span<const std::uint8_t> bytes);
     void deliver(const Message& message, const UUID& deviceID);
@@ -173,7 +181,8 @@ class ListenerCore : public std::enable_shared_from_this<ListenerCore> {
     std::unordered_map<std::uint64_t, ConnectionID> peerByKey_;
     std::unordered_map<UUID, DeviceScroll> scrolls_;
     platform::Executor::TimerID pairingExpiryTimer_ = 0;
-    NoticeBudget listenerNotices_{listenerNoticeBurst, listenerNoticeWindow};
+    ConnectionNotices notices_;
+    platform::Executor::TimerID noticeFlushTimer_ = 0;
 };
 
 }  // namespace CompanionNetwork

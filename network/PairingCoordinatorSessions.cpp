@@ -34,7 +34,8 @@ PairingCoordinator::Action PairingCoordinator::sessionRequest(ConnectionID conne
 
     device->lastConnectedAt = now_();
     try {
-        store_->save(list_);
+        // Not waited for: a phone opening sessions again and again must not hold the main queue on disk.
+        store_->saveSoon(list_);
     } catch (const std::exception& error) {
         // Only the date of the last connection is at stake; the next save carries it.
         logger_.error(std::string("the last connection date could not be saved: ") + error.what());

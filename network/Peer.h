@@ -12,7 +12,6 @@
 #include "TrackpadProtocol/DatagramKey.h"
 #include "TrackpadProtocol/MessageFraming.h"
 #include "TrackpadProtocol/Types.h"
-#include "network/NoticeBudget.h"
 #include "network/PairingTypes.h"
 #include "network/TLSConnection.h"
 #include "network/UnlockCancellation.h"
@@ -21,10 +20,6 @@
 namespace CompanionNetwork {
 
 struct Peer {
-    // Lines about one connection logged per window; the rest are counted and told in one line.
-    static constexpr int noticeBurst = 5;
-    static constexpr double noticeWindow = 60;
-
     Peer(ConnectionID id, std::unique_ptr<TLSConnection> connection, double acceptedAt)
         : id(id),
           host(connection->remote().host()),
@@ -48,7 +43,6 @@ struct Peer {
     bool hadScreenView = false;
     // When the recent unusable frames came, within the listener's bad-frame window.
     std::deque<double> badFrames;
-    NoticeBudget notices{noticeBurst, noticeWindow};
     std::vector<std::shared_ptr<UnlockCancellation>> unlocks;
 };
 

@@ -85,6 +85,10 @@ class TrustedDeviceStore {
     // Replaces the stored list. Throws (std::system_error and the like) when it cannot be stored, in
     // which case the previous list stays as it was.
     virtual void save(const TrustedDeviceList& list) = 0;
+    // Replaces the stored list when the caller need not wait for it: for changes whose loss costs no
+    // more than a stale date. A store may write it later, off the caller's thread, skipping lists that
+    // a later save replaced, and then only tells a failure in the log. By default: save() at once.
+    virtual void saveSoon(const TrustedDeviceList& list) { save(list); }
     // Moves a stored list aside so that the next load finds none; returns where it went, none when
     // nothing was stored. Used to reset a damaged list; throws when the move fails.
     virtual std::optional<std::filesystem::path> quarantine(Date date) = 0;

@@ -13,8 +13,10 @@
 
 namespace testing_support {
 
-SilentConnections::SilentConnections(std::string host, std::uint16_t port, int count)
-    : host_(std::move(host)), port_(port), count_(count), thread_([this] { run(); }) {}
+SilentConnections::SilentConnections(std::string host, std::uint16_t port, int count, std::string source)
+    : host_(std::move(host)), port_(port), count_(count), source_(std::move(source)), thread_([this] {
+          run();
+      }) {}
 
 SilentConnections::~SilentConnections() {
     stop_ = true;
@@ -27,7 +29,7 @@ void SilentConnections::run() {
         for (int& fd : sockets) {
             if (fd < 0) {
                 try {
-                    fd = connectTCP(host_, port_, 1);
+                    fd = connectTCP(host_, port_, 1, source_);
                     ++opened_;
                 } catch (const std::exception&) {
                     fd = -1;
@@ -58,8 +60,8 @@ void SilentConnections::run() {
     }
 }
 
-ProbeFlood::ProbeFlood(std::string host, std::uint16_t port, int count)
-    : host_(std::move(host)), port_(port) {
+ProbeFlood::ProbeFlood(std::string host, std::uint16_t port, int count, std::string source)
+    : host_(std::move(host)), port_(port), source_(std::move(source)) {
     for (int i = 0; i < count; ++i) {
         threads_.emplace_back([this, i] { run(i); });
     }
@@ -88,7 +90,7 @@ void ProbeFlood::run(int) {
     while (!stop_) {
         std::unique_ptr<TLSClientChannel> channel;
         try {
-            channel = std::make_unique<TLSClientChannel>(host_, port_, std::nullopt, 2);
+            channel = std::make_unique<TLSClientChannel>(host_, port_, std::nullopt, 2, source_);
         } catch (const std::exception&) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
             continue;
@@ -117,6 +119,35 @@ void ProbeFlood::run(int) {
         }
         std::lock_guard lock(mutex_);
         std::erase(sockets_, fd);
+    }
+}
+
+BadFrameReconnects::BadFrameReconnects(std::string host, std::uint16_t port, int badFrames,
+                                       std::string source)
+    : host_(std::move(host)), port_(port), badFrames_(badFrames), source_(std::move(source)), thread_([this] {
+          run();
+      }) {}
+
+BadFrameReconnects::~BadFrameReconnects() {
+    stop_ = true;
+    thread_.join();
+}
+
+void BadFrameReconnects::run() {
+    Bytes frames;
+    for (int i = 0; i < badFrames_; ++i) {
+        frames.insert(frames.end(), {0x00, 0x02, 0x01, 0xEE});  // a message type nobody knows
+    }
+    while (!stop_) {
+        try {
+            TLSClientChannel channel(host_, port_, std::nullopt, 2, source_);
+            channel.write(frames, 2);
+            // A moment for the computer to read them before the close overtakes them.
+            (void)channel.read(0.002);
+            ++connections_;
+        } catch (const std::exception&) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     }
 }
 

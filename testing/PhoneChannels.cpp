@@ -53,6 +53,17 @@ sockaddr_in addressOf(const std::string& host, std::uint16_t port) {
     return address;
 }
 
+void bindSource(int fd, const std::string& source) {
+    if (source.empty()) {
+        return;
+    }
+    const sockaddr_in local = addressOf(source, 0);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        ::close(fd);
+        throw std::runtime_error("cannot bind to " + source);
+    }
+}
+
 [[noreturn]] void fail(const std::string& what) {
     throw std::runtime_error(TrackpadProtocol::openssl::takeError(what));
 }
@@ -98,7 +109,7 @@ void ignoreBrokenPipes() {
     }
 }
 
-int connectTCP(const std::string& host, std::uint16_t port, double timeout) {
+int connectTCP(const std::string& host, std::uint16_t port, double timeout, const std::string& source) {
     ignoreBrokenPipes();
     const sockaddr_in address = addressOf(host, port);
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -107,6 +118,7 @@ int connectTCP(const std::string& host, std::uint16_t port, double timeout) {
     }
     const int on = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    bindSource(fd, source);
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
         errno != EINPROGRESS) {
         ::close(fd);
@@ -124,10 +136,10 @@ int connectTCP(const std::string& host, std::uint16_t port, double timeout) {
 
 TLSClientChannel::TLSClientChannel(const std::string& host, std::uint16_t port,
                                    const std::optional<TrackpadProtocol::PublicKeyDigest>& pinnedKey,
-                                   double timeout)
+                                   double timeout, const std::string& source)
     : context_(TrackpadProtocol::makeTLSClientContext(pinnedKey)) {
     const auto deadline = deadlineAfter(timeout);
-    fd_ = connectTCP(host, port, timeout);
+    fd_ = connectTCP(host, port, timeout, source);
     ssl_ = SSL_new(context_.get());
     if (ssl_ == nullptr || SSL_set_fd(ssl_, fd_) != 1) {
         SSL_free(ssl_);
@@ -217,10 +229,13 @@ std::optional<TrackpadProtocol::PublicKeyDigest> TLSClientChannel::serverKey() c
 
 DTLSClientChannel::DTLSClientChannel(const std::string& host, std::uint16_t port,
                                      const std::optional<TrackpadProtocol::PublicKeyDigest>& pinnedKey,
-                                     double timeout)
+                                     double timeout, const std::string& source)
     : context_(TrackpadProtocol::makeDTLSClientContext(pinnedKey)) {
     const sockaddr_in address = addressOf(host, port);
     fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd_ >= 0) {
+        bindSource(fd_, source);
+    }
     if (fd_ < 0 || ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         if (fd_ >= 0) {
             ::close(fd_);

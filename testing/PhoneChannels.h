@@ -19,14 +19,16 @@ using Bytes = std::vector<std::uint8_t>;
 // Keeps a write to a socket the peer has closed from ending the test process.
 void ignoreBrokenPipes();
 
-// A plain TCP connection to host:port, connected and non-blocking; throws on failure.
-int connectTCP(const std::string& host, std::uint16_t port, double timeout);
+// A plain TCP connection to host:port, connected and non-blocking; throws on failure. `source`, when
+// given, is the local address to connect from (any 127.x.y.z works on loopback: a second host for tests).
+int connectTCP(const std::string& host, std::uint16_t port, double timeout, const std::string& source = {});
 
 class TLSClientChannel {
   public:
     // Connects and completes the TLS 1.3 handshake. Throws std::runtime_error.
     TLSClientChannel(const std::string& host, std::uint16_t port,
-                     const std::optional<TrackpadProtocol::PublicKeyDigest>& pinnedKey, double timeout);
+                     const std::optional<TrackpadProtocol::PublicKeyDigest>& pinnedKey, double timeout,
+                     const std::string& source = {});
     ~TLSClientChannel();
     TLSClientChannel(const TLSClientChannel&) = delete;
     TLSClientChannel& operator=(const TLSClientChannel&) = delete;
@@ -55,7 +57,8 @@ class DTLSClientChannel {
   public:
     // Completes a DTLS 1.2 handshake (with the cookie exchange) from a new UDP port. Throws.
     DTLSClientChannel(const std::string& host, std::uint16_t port,
-                      const std::optional<TrackpadProtocol::PublicKeyDigest>& pinnedKey, double timeout);
+                      const std::optional<TrackpadProtocol::PublicKeyDigest>& pinnedKey, double timeout,
+                      const std::string& source = {});
     ~DTLSClientChannel();
     DTLSClientChannel(const DTLSClientChannel&) = delete;
     DTLSClientChannel& operator=(const DTLSClientChannel&) = delete;

@@ -34,7 +34,8 @@ void PhoneTestClient::connect() {
     if (pairing_) {
         pin = pairing_->hostKey;
     }
-    tls_ = std::make_unique<TLSClientChannel>(endpoint_.host, endpoint_.tcpPort, pin, timeout_);
+    tls_ = std::make_unique<TLSClientChannel>(endpoint_.host, endpoint_.tcpPort, pin, timeout_,
+                                              endpoint_.source);
     decoder_ = TrackpadProtocol::FrameDecoder();
     inbox_.clear();
 }
@@ -209,7 +210,8 @@ void PhoneTestClient::connectDatagrams() {
     if (pairing_) {
         pin = pairing_->hostKey;
     }
-    dtls_ = std::make_unique<DTLSClientChannel>(endpoint_.host, endpoint_.udpPort, pin, timeout_);
+    dtls_ = std::make_unique<DTLSClientChannel>(endpoint_.host, endpoint_.udpPort, pin, timeout_,
+                                                endpoint_.source);
 }
 
 void PhoneTestClient::disconnectDatagrams() {

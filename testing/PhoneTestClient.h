@@ -30,6 +30,8 @@ class PhoneTestClient {
         std::string host = "127.0.0.1";
         std::uint16_t tcpPort = 0;
         std::uint16_t udpPort = 0;
+        // The local address to connect from; empty: the system's choice.
+        std::string source = {};
     };
     // What a paired phone keeps.
     struct Pairing {

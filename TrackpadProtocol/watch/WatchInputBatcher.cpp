@@ -13,6 +13,20 @@ bool isPlainScroll(const Message& message) {
     return scroll && scroll->phase == ScrollPhase::changed && !scroll->stamp;
 }
 
+// The configuration as it may be used: fields may be set to anything at any time. An interval or a
+// time-out that is not a finite number of at least 0 is the standard one, and
+// at least one message may be in flight, so that continuous input is never held for good.
+WatchInputBatcher::Configuration usable(const WatchInputBatcher::Configuration& wanted) {
+    const auto& standard = WatchInputBatcher::Configuration::standard;
+    WatchInputBatcher::Configuration usable = wanted;
+    if (!std::isfinite(usable.minimumInterval) || usable.minimumInterval < 0)
+        usable.minimumInterval = standard.minimumInterval;
+    if (!std::isfinite(usable.answerTimeout) || usable.answerTimeout < 0)
+        usable.answerTimeout = standard.answerTimeout;
+    usable.maximumInFlight = std::max<std::int64_t>(usable.maximumInFlight, 1);
+    return usable;
+}
+
 }  // namespace
 
 bool WatchInputBatcher::isContinuous(const Message& message) {
@@ -53,9 +67,12 @@ std::vector<Message> WatchInputBatcher::takeReady(double now) {
         return {};
     const bool allContinuous = std::all_of(pending.begin(), pending.end(), isContinuous);
     if (allContinuous) {
-        if (inFlightCount() >= configuration.maximumInFlight)
+        const Configuration used = usable(configuration);
+        if (inFlightCount() >= used.maximumInFlight)
             return {};
-        if (lastSend && now - *lastSend < configuration.minimumInterval)
+        // Compared as nextDeadline() reports it, a sum: a difference can round below the interval at the
+        // very deadline, and a timer armed from that deadline would then fire again and again at once.
+        if (lastSend && now < *lastSend + used.minimumInterval)
             return {};
     }
     std::vector<Message> released;
@@ -78,7 +95,8 @@ std::vector<Message> WatchInputBatcher::answerReceived(double now) {
 }
 
 std::vector<Message> WatchInputBatcher::expireAnswers(double now) {
-    std::erase_if(inFlight, [&](double sent) { return now - sent >= configuration.answerTimeout; });
+    const double timeout = usable(configuration).answerTimeout;
+    std::erase_if(inFlight, [&](double sent) { return sent + timeout <= now; });
     return takeReady(now);
 }
 
@@ -88,12 +106,13 @@ void WatchInputBatcher::reset() {
 }
 
 std::optional<double> WatchInputBatcher::nextDeadline() const {
+    const Configuration used = usable(configuration);
     std::optional<double> deadline;
     if (!inFlight.empty())
-        deadline = inFlight.front() + configuration.answerTimeout;
-    if (!pending.empty() && inFlightCount() < configuration.maximumInFlight) {
+        deadline = inFlight.front() + used.answerTimeout;
+    if (!pending.empty() && inFlightCount() < used.maximumInFlight) {
         const double due =
-            lastSend ? *lastSend + configuration.minimumInterval : -std::numeric_limits<double>::infinity();
+            lastSend ? *lastSend + used.minimumInterval : -std::numeric_limits<double>::infinity();
         deadline = deadline ? std::min(*deadline, due) : due;
     }
     return deadline;

@@ -13,6 +13,15 @@ bool usable(double spread) {
     return std::isfinite(spread) && spread >= 0;
 }
 
+// The fields may be set to anything at any time; a window from unusable ones would hold a delta for good
+// (a NaN deadline is never reached) and clamping with the bounds swapped is undefined.
+WatchPointerPacer::Configuration usable(const WatchPointerPacer::Configuration& wanted) {
+    if (!usable(wanted.shortestSpread) || !usable(wanted.longestSpread) || !usable(wanted.initialSpread) ||
+        wanted.shortestSpread > wanted.longestSpread)
+        return WatchPointerPacer::Configuration::standard;
+    return wanted;
+}
+
 struct Paced {
     WatchPointerPacer::Kind kind;
     double dx;
@@ -51,11 +60,7 @@ float finite(float value) {
 
 }  // namespace
 
-WatchPointerPacer::WatchPointerPacer(Configuration wanted) : configuration(wanted) {
-    if (!usable(wanted.shortestSpread) || !usable(wanted.longestSpread) || !usable(wanted.initialSpread) ||
-        wanted.shortestSpread > wanted.longestSpread)
-        configuration = Configuration::standard;
-}
+WatchPointerPacer::WatchPointerPacer(Configuration wanted) : configuration(usable(wanted)) {}
 
 std::optional<Message> WatchPointerPacer::flush() {
     if (!pending)
@@ -103,11 +108,12 @@ void WatchPointerPacer::add(const Message& message, double now, std::vector<Mess
         if (auto rest = flush())
             out.push_back(std::move(*rest));
     }
-    double window = configuration.initialSpread;
+    const Configuration used = usable(configuration);
+    double window = used.initialSpread;
     if (lastArrival && lastArrival->kind == paced->kind) {
         const double gap = now - lastArrival->time;
-        if (gap <= 2 * configuration.longestSpread)
-            window = std::clamp(gap, configuration.shortestSpread, configuration.longestSpread);
+        if (gap <= 2 * used.longestSpread)
+            window = std::clamp(gap, used.shortestSpread, used.longestSpread);
     }
     lastArrival = Arrival{now, paced->kind};
     const double dx = (pending ? pending->dx : 0) + paced->dx;

@@ -38,7 +38,8 @@ struct WatchPointerPacer {
     std::optional<Arrival> lastArrival;
 
     // A configuration with a spread that is not a finite, non-negative number, or with the shortest
-    // spread above the longest, is replaced by the standard one.
+    // spread above the longest, is replaced by the standard one: here, and wherever one set later is
+    // used.
     explicit WatchPointerPacer(Configuration configuration = Configuration::standard);
 
     // Appends the messages to send now to `out`: paced kinds (a finite move; a finite, unstamped scroll in

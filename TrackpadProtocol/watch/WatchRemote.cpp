@@ -105,18 +105,21 @@ std::vector<MediaCommand> WatchCrownVolume::steps(double delta) {
         pending = 0;
         return {};
     }
+    // The fields may have been set to anything since construction: sanitised as the initialiser does,
+    // since a NaN step would make the count undefined and a negative count an impossible allocation.
+    const Configuration used{configuration.unitsPerStep, configuration.maxStepsPerUpdate};
     // Compared as doubles first: a tiny step size can make the quotient too large for an integer.
-    const double quotient = std::trunc(pending / configuration.unitsPerStep);
+    const double quotient = std::trunc(pending / used.unitsPerStep);
     if (quotient == 0)
         return {};
-    const auto maxSteps = configuration.maxStepsPerUpdate;
+    const auto maxSteps = used.maxStepsPerUpdate;
     std::int64_t n;
     if (std::fabs(quotient) > static_cast<double>(maxSteps)) {
         n = maxSteps;
         pending = 0;
     } else {
         n = static_cast<std::int64_t>(std::fabs(quotient));
-        pending -= quotient * configuration.unitsPerStep;
+        pending -= quotient * used.unitsPerStep;
     }
     // One crown update can never ask for more steps than a volume range has.
     n = std::min<std::int64_t>(n, 100);

@@ -1,24 +1,41 @@
 #include "TrackpadProtocol/watch/WatchTypingSender.h"
 
+#include <time.h>
+
+#include <algorithm>
+#include <cmath>
+
 namespace TrackpadProtocol {
 
 using Phase = WatchTypingFeedback::Phase;
 
+namespace {
+
+double bootTimeSeconds() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_BOOTTIME, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+}  // namespace
+
 std::shared_ptr<WatchTypingSender> WatchTypingSender::create(std::shared_ptr<WatchInputRouter> input,
                                                              platform::Executor& mainQueue,
-                                                             std::chrono::microseconds answerTimeout) {
+                                                             std::chrono::microseconds answerTimeout,
+                                                             ContinuousClock continuousClock) {
     return std::shared_ptr<WatchTypingSender>(
-        new WatchTypingSender(std::move(input), mainQueue, answerTimeout));
+        new WatchTypingSender(std::move(input), mainQueue, answerTimeout, std::move(continuousClock)));
 }
 
 WatchTypingSender::WatchTypingSender(std::shared_ptr<WatchInputRouter> input, platform::Executor& mainQueue,
-                                     std::chrono::microseconds answerTimeout)
+                                     std::chrono::microseconds answerTimeout, ContinuousClock continuousClock)
     : feedback_(std::nullopt),
       retryText_(std::nullopt),
       input_(std::move(input)),
       mainQueue_(mainQueue),
       session_(input_->inputSession()),
-      answerTimeout_(answerTimeout) {}
+      answerTimeout_(answerTimeout),
+      continuousClock_(continuousClock ? std::move(continuousClock) : ContinuousClock(bootTimeSeconds)) {}
 
 WatchTypingSender::~WatchTypingSender() {
     for (const auto& [number, waiting] : waiting_)
@@ -78,10 +95,29 @@ void WatchTypingSender::sendAction(const std::vector<Message>& messages, WatchTy
     auto it = waiting_.find(number);
     if (it == waiting_.end())
         return;
-    it->second.timeout = mainQueue_.schedule(answerTimeout_, [weak, number] {
-        if (auto live = weak.lock())
-            live->finish(number, Phase::unanswered);
-    });
+    it->second.deadline = continuousClock_() + std::chrono::duration<double>(answerTimeout_).count();
+    checkTimeout(number);
+}
+
+void WatchTypingSender::checkTimeout(std::int64_t number) {
+    auto it = waiting_.find(number);
+    if (it == waiting_.end())
+        return;
+    it->second.timeout.reset();
+    // Less than a microsecond left counts as due: the queue's timers have no finer grain, and a check
+    // that came a hair early must not look again at once.
+    const double left = it->second.deadline - continuousClock_();
+    if (!(left >= 1e-6)) {
+        finish(number, Phase::unanswered);
+        return;
+    }
+    const double wait = std::min(left, timeoutCheckInterval);
+    std::weak_ptr<WatchTypingSender> weak = weak_from_this();
+    it->second.timeout = mainQueue_.schedule(
+        std::chrono::microseconds(static_cast<std::int64_t>(std::ceil(wait * 1e6))), [weak, number] {
+            if (auto live = weak.lock())
+                live->checkTimeout(number);
+        });
 }
 
 void WatchTypingSender::answered(std::int64_t number, bool delivered) {

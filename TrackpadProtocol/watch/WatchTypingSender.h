@@ -21,11 +21,17 @@ namespace TrackpadProtocol {
 class WatchTypingSender : public std::enable_shared_from_this<WatchTypingSender> {
   public:
     static constexpr std::chrono::microseconds standardAnswerTimeout = std::chrono::seconds(8);
+    // Seconds of a clock that goes on while the device sleeps.
+    using ContinuousClock = std::function<double()>;
+    // While an action waits, the time-out is looked at again at least this often: the queue's timers do
+    // not count the time the device slept, the time-out does.
+    static constexpr double timeoutCheckInterval = 1.0;
 
-    // Bound to the router's input session of this moment, for the sender's whole life.
+    // Bound to the router's input session of this moment, for the sender's whole life. The time-out runs
+    // on `continuousClock`, CLOCK_BOOTTIME when none is given.
     static std::shared_ptr<WatchTypingSender> create(
         std::shared_ptr<WatchInputRouter> input, platform::Executor& mainQueue,
-        std::chrono::microseconds answerTimeout = standardAnswerTimeout);
+        std::chrono::microseconds answerTimeout = standardAnswerTimeout, ContinuousClock continuousClock = {});
     // Pending time-outs end with the sender and finish nothing.
     ~WatchTypingSender();
     WatchTypingSender(const WatchTypingSender&) = delete;
@@ -58,10 +64,13 @@ class WatchTypingSender : public std::enable_shared_from_this<WatchTypingSender>
         WatchTypingFeedback::Entry entry;
         std::int64_t unanswered = 0;  // messages still without a positive answer
         std::optional<platform::Executor::TimerID> timeout;
+        double deadline = 0;  // on the continuous clock
     };
 
     WatchTypingSender(std::shared_ptr<WatchInputRouter> input, platform::Executor& mainQueue,
-                      std::chrono::microseconds answerTimeout);
+                      std::chrono::microseconds answerTimeout, ContinuousClock continuousClock);
+    // Finishes the action as unanswered once its deadline has passed, else looks again later.
+    void checkTimeout(std::int64_t number);
     void sendAction(const std::vector<Message>& messages, WatchTypingFeedback::Entry entry,
                     std::int64_t session);
     void answered(std::int64_t number, bool delivered);
@@ -73,6 +82,7 @@ class WatchTypingSender : public std::enable_shared_from_this<WatchTypingSender>
     platform::Executor& mainQueue_;
     std::int64_t session_;
     std::chrono::microseconds answerTimeout_;
+    ContinuousClock continuousClock_;
     std::map<std::int64_t, Waiting> waiting_;
     std::int64_t latest_ = 0;
 };

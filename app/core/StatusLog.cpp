@@ -1,5 +1,7 @@
 #include "app/core/StatusLog.h"
 
+#include <chrono>
+
 #include "network/LogText.h"
 #include "platform/Log.h"
 
@@ -29,7 +31,24 @@ std::string outcomeText(const CompanionNetwork::PairingOutcome& outcome) {
     return "Paired.";
 }
 
+double secondsNow() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
 }  // namespace
+
+void logWithinBudget(platform::NoticeBudget& budget, double now, platform::LogLevel level,
+                     const std::string& line) {
+    const platform::NoticeBudget::Decision decision = budget.take(now);
+    if (decision.heldBack > 0) {
+        logger.info(std::to_string(decision.heldBack) +
+                    " more lines about connecting iPhones were not logged in " +
+                    std::to_string(static_cast<int>(budget.window())) + " s");
+    }
+    if (decision.log) {
+        logger.log(level, line);
+    }
+}
 
 struct StatusLog::Subscriptions {
     platform::Published<std::string>::Subscription status;
@@ -38,6 +57,7 @@ struct StatusLog::Subscriptions {
     platform::Published<std::set<DeviceID>>::Subscription connected;
     platform::Published<std::optional<LastUnlock>>::Subscription lastUnlock;
     platform::Published<AccessibilityStatus>::Subscription permission;
+    platform::NoticeBudget connectedLines{sessionLineBurst, sessionLineWindow};
 };
 
 StatusLog::StatusLog(CompanionRuntime& runtime, AccessibilityPermission& permission)
@@ -58,10 +78,12 @@ StatusLog::StatusLog(CompanionRuntime& runtime, AccessibilityPermission& permiss
             logger.notice("Pairing failed. " + outcomeText(failed->outcome));
         }
     });
-    subscriptions_->connected = runtime.connectedDevices.subscribe([](const std::set<DeviceID>& devices) {
-        logger.info(devices.empty() ? std::string("Not connected")
-                                    : "Connected iPhones: " + std::to_string(devices.size()));
-    });
+    subscriptions_->connected = runtime.connectedDevices.subscribe(
+        [budget = &subscriptions_->connectedLines](const std::set<DeviceID>& devices) {
+            logWithinBudget(*budget, secondsNow(), platform::LogLevel::info,
+                            devices.empty() ? std::string("Not connected")
+                                            : "Connected iPhones: " + std::to_string(devices.size()));
+        });
     subscriptions_->lastUnlock = runtime.lastUnlock.subscribe([](const std::optional<LastUnlock>& last) {
         if (last) {
             logger.notice(std::string("Last unlock: ") + TrackpadProtocol::toString(last->report.status) +
@@ -87,8 +109,9 @@ void LoggedPairingPanel::announce(const std::string& text) {
 }
 
 void LoggedConnectionNotices::show(const std::vector<ConnectionNotice>& notices) {
-    logger.notice("Connection notice: " +
-                  CompanionNetwork::quotedForLog(joinedNames(notices, {}) + " connected."));
+    logWithinBudget(
+        budget_, secondsNow(), platform::LogLevel::notice,
+        "Connection notice: " + CompanionNetwork::quotedForLog(joinedNames(notices, {}) + " connected."));
 }
 
 }  // namespace Shell

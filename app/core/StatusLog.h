@@ -9,8 +9,20 @@
 #include "app/core/CompanionRuntime.h"
 #include "app/core/ConnectionNotices.h"
 #include "app/core/PairingPanel.h"
+#include "platform/Log.h"
+#include "platform/NoticeBudget.h"
 
 namespace Shell {
+
+// Lines a paired phone causes by connecting and disconnecting, logged per window; the rest are counted
+// and told in one line.
+inline constexpr int sessionLineBurst = 10;
+inline constexpr double sessionLineWindow = 60;
+
+// Logs `line` within `budget`, first telling what the budget held back in the window before; `now` in
+// seconds on a clock that does not go back.
+void logWithinBudget(platform::NoticeBudget& budget, double now, platform::LogLevel level,
+                     const std::string& line);
 
 class StatusLog {
   public:
@@ -35,6 +47,10 @@ class LoggedConnectionNotices final : public ConnectionNoticePresenting {
   public:
     void show(const std::vector<ConnectionNotice>& notices) override;
     void dismiss() override {}
+
+  private:
+    // A phone that connects again and again must not flood the log.
+    platform::NoticeBudget budget_{sessionLineBurst, sessionLineWindow};
 };
 
 }  // namespace Shell

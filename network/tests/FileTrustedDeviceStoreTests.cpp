@@ -12,6 +12,7 @@
 #include "network/FileTrustedDeviceStore.h"
 #include "network/TrustedDeviceFile.h"
 #include "network/tests/TestSupport.h"
+#include "platform/LogCapture.h"
 
 namespace CompanionNetwork {
 namespace {
@@ -85,6 +86,67 @@ TEST(FileTrustedDeviceStore, FailedSaveKeepsThePreviousList) {
     EXPECT_TRUE(threw);
     EXPECT_EQ(readText(store.url), bytesBefore);
     EXPECT_EQ(store.load(), before);
+}
+
+ino_t inodeOf(const fs::path& path) {
+    struct stat status {};
+    EXPECT_EQ(::stat(path.c_str(), &status), 0);
+    return status.st_ino;
+}
+
+TEST(FileTrustedDeviceStore, AListTheFileHoldsAlreadyIsNotWrittenAgain) {
+    TemporaryFolder folder;
+    const TrustedDeviceList list = listWith(2);
+    FileTrustedDeviceStore(folder / "TrustedDevices.json").save(list);
+    const ino_t first = inodeOf(folder / "TrustedDevices.json");
+    // Every write replaces the file by another: the same inode means nothing was written.
+    FileTrustedDeviceStore store(folder / "TrustedDevices.json");
+    ASSERT_EQ(store.load(), list);
+    store.save(list);
+    store.saveSoon(list);
+    store.flush();
+    EXPECT_EQ(inodeOf(store.url), first);
+    TrustedDeviceList changed = list;
+    changed.devices[0].lastConnectedAt = referenceDate(5);
+    store.save(changed);
+    EXPECT_NE(inodeOf(store.url), first);
+}
+
+TEST(FileTrustedDeviceStore, SavesSoonEndWithTheLatestListAndASaveAfterThemWins) {
+    TemporaryFolder folder;
+    TrustedDeviceList list = listWith(1);
+    {
+        FileTrustedDeviceStore store(folder / "TrustedDevices.json");
+        for (int i = 0; i < 50; ++i) {
+            list.devices[0].lastConnectedAt = referenceDate(i);
+            store.saveSoon(list);
+        }
+        store.flush();
+        EXPECT_EQ(store.load(), list);
+
+        TrustedDeviceList later = listWith(3);
+        store.saveSoon(list);
+        store.save(later);
+        store.flush();
+        EXPECT_EQ(store.load(), later);
+
+        // Handed over just before the store goes: written all the same.
+        list.devices[0].lastConnectedAt = referenceDate(99);
+        store.saveSoon(list);
+    }
+    EXPECT_EQ(FileTrustedDeviceStore(folder / "TrustedDevices.json").load(), list);
+}
+
+TEST(FileTrustedDeviceStore, ASaveSoonThatFailsIsLoggedNotThrown) {
+    TemporaryFolder folder;
+    platform::LogCapture capture;
+    FileTrustedDeviceStore store(folder / "missing" / "TrustedDevices.json");
+    EXPECT_NO_THROW(store.saveSoon(listWith(1)));
+    store.flush();
+    bool logged = false;
+    for (const auto& entry : capture.entries())
+        logged = logged || entry.message.find("could not be saved") != std::string::npos;
+    EXPECT_TRUE(logged);
 }
 
 TEST(FileTrustedDeviceStore, DamagedOrNewerFilesThrowAndStayAsTheyAre) {

@@ -90,6 +90,34 @@ TEST(WatchInputBatcherTest, DeadlinesResetAndOverflow) {
 
 // ---- Pacer -----------------------------------------------------------------------------------------
 
+TEST(WatchInputBatcherTest, AtItsOwnDeadlineTheBatcherReleasesAndMovesTheDeadlineOn) {
+    // At 1000 s the difference (1000 + 1/30) - 1000 rounds below 1/30: a timer armed from the deadline
+    // would fire again and again at once if the batcher compared differences.
+    WatchInputBatcher batcher;
+    ASSERT_EQ(batcher.enqueue(moves(1, 1, 0), 1000.0).size(), 1u);
+    ASSERT_EQ(batcher.enqueue(moves(1, 2, 0), 1000.01), Messages{});
+    const double deadline = *batcher.nextDeadline();
+    EXPECT_EQ(batcher.expireAnswers(deadline), Messages{move(2, 0)});
+    EXPECT_NE(batcher.nextDeadline(), deadline);
+    // The answer time-out is compared as the deadline reports it as well: the oldest send expires.
+    const double expiry = *batcher.nextDeadline();
+    batcher.expireAnswers(expiry);
+    EXPECT_EQ(batcher.inFlightCount(), 1);
+}
+
+TEST(WatchInputBatcherTest, SettingsChangedLaterAreUsedOnlyWhenUsable) {
+    WatchInputBatcher batcher;
+    batcher.configuration.maximumInFlight = -5;
+    batcher.configuration.minimumInterval = std::numeric_limits<double>::quiet_NaN();
+    batcher.configuration.answerTimeout = std::numeric_limits<double>::infinity();
+    // Continuous input still goes out, one message in flight at a time, and the deadlines are numbers.
+    EXPECT_EQ(batcher.enqueue(moves(1, 1, 0), 0), Messages{move(1, 0)});
+    EXPECT_EQ(batcher.enqueue(moves(1, 1, 0), 0.5), Messages{});
+    ASSERT_TRUE(batcher.nextDeadline().has_value());
+    EXPECT_TRUE(std::isfinite(*batcher.nextDeadline()));
+    EXPECT_EQ(batcher.expireAnswers(*batcher.nextDeadline()), Messages{move(1, 0)});
+}
+
 TEST(WatchPointerPacerTest, SpreadsADeltaOverItsWindowAndConservesIt) {
     WatchPointerPacer pacer;
     EXPECT_EQ(pacer.add(move(10, 0), 0), Messages{});
@@ -173,6 +201,25 @@ TEST(WatchPointerPacerTest, AConfigurationThatCannotPaceIsReplaced) {
 
 using Outcome = WatchRemoteActions::Outcome;
 
+TEST(WatchPointerPacerTest, AConfigurationSetLaterThatCannotPaceIsNotUsed) {
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    constexpr double infinity = std::numeric_limits<double>::infinity();
+    for (const auto broken : {WatchPointerPacer::Configuration{0.01, 0.05, nan},
+                              WatchPointerPacer::Configuration{0.01, 0.05, infinity},
+                              WatchPointerPacer::Configuration{0.05, 0.01, 0.03}}) {
+        WatchPointerPacer pacer;
+        pacer.configuration = broken;
+        // A first delta, and one within a stream: each is out by the standard window's end.
+        pacer.add(move(10, 0), 0);
+        EXPECT_TRUE(pacer.tick(1.0).has_value());
+        EXPECT_TRUE(pacer.isIdle());
+        pacer.add(move(1, 0), 1.01);
+        pacer.add(move(1, 0), 1.02);
+        EXPECT_TRUE(pacer.tick(2.0).has_value());
+        EXPECT_TRUE(pacer.isIdle());
+    }
+}
+
 TEST(WatchRemoteTest, ButtonsConfirmationAndAvailability) {
     EXPECT_EQ(message(WatchRemoteButton::lock), Message(Message::QuickAction{QuickAction::lockScreen}));
     EXPECT_EQ(message(WatchRemoteButton::volumeDown),
@@ -207,6 +254,17 @@ TEST(WatchRemoteTest, ButtonsConfirmationAndAvailability) {
         EXPECT_EQ(remote.press(WatchRemoteButton::playPause, status), Outcome{Outcome::Unavailable{}});
     EXPECT_EQ(remote.press(WatchRemoteButton::next, WatchStatus(true, Mac::Demo{}, std::nullopt, 0)),
               Outcome{Outcome::Send{Message::MediaCommand{MediaCommand::next}}});
+}
+
+TEST(WatchRemoteTest, ACrownConfigurationSetLaterIsSanitisedWhereItIsUsed) {
+    WatchCrownVolume crown;
+    crown.configuration.unitsPerStep = std::numeric_limits<double>::quiet_NaN();
+    crown.configuration.maxStepsPerUpdate = -3;
+    crown.update(0);
+    EXPECT_EQ(crown.update(5), std::vector<MediaCommand>{MediaCommand::volumeUp});
+    crown.configuration.unitsPerStep = -2;
+    crown.configuration.maxStepsPerUpdate = 0;
+    EXPECT_EQ(crown.update(3.5), std::vector<MediaCommand>{MediaCommand::volumeDown});
 }
 
 TEST(WatchRemoteTest, CrownStepsKeepRemaindersAndDropExcess) {

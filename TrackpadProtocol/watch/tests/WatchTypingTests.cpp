@@ -182,7 +182,10 @@ TEST_F(RouterTest, TheRouterIsHeldWeaklyByItsSink) {
 // ---- Typing sender ---------------------------------------------------------------------------------
 
 struct TypingSenderTest : RouterTest {
-    std::shared_ptr<WatchTypingSender> sender = WatchTypingSender::create(router, executor);
+    // What the queue's clock missed while the device slept.
+    double slept = 0;
+    std::shared_ptr<WatchTypingSender> sender = WatchTypingSender::create(
+        router, executor, WatchTypingSender::standardAnswerTimeout, [this] { return executor.now() + slept; });
     std::vector<WatchTypingFeedback> finished;
     TypingSenderTest() {
         sender->onFinish = [this](const WatchTypingFeedback& f) { finished.push_back(f); };
@@ -216,6 +219,15 @@ TEST_F(TypingSenderTest, TimeOutAfterEightSeconds) {
     EXPECT_EQ(sender->retryText(), "one\ntwo");
     sink->sent[2].onAnswer(true);
     EXPECT_EQ(finished.size(), 1u);
+}
+
+TEST_F(TypingSenderTest, TheTimeOutCountsTheTimeTheDeviceSlept) {
+    sender->send("one");
+    executor.advance(2.0);
+    slept += 10;  // the queue's timers stood still meanwhile
+    executor.advance(WatchTypingSender::timeoutCheckInterval);
+    EXPECT_EQ(sender->feedback(), WatchTypingFeedback::unanswered(Entry::text("one")));
+    EXPECT_EQ(executor.pendingTimers(), 0u);
 }
 
 TEST_F(TypingSenderTest, FailureRetryAndRetryText) {

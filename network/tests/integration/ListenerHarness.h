@@ -180,6 +180,12 @@ class ListenerHarness {
     std::unique_ptr<testing_support::PhoneTestClient> phone(const std::string& name = "Test iPhone") {
         return std::make_unique<testing_support::PhoneTestClient>(endpoint, name);
     }
+    // A phone on a host of its own: 127.0.0.`host`.
+    std::unique_ptr<testing_support::PhoneTestClient> phoneFrom(int host, const std::string& name) {
+        testing_support::PhoneTestClient::Endpoint from = endpoint;
+        from.source = "127.0.0." + std::to_string(host);
+        return std::make_unique<testing_support::PhoneTestClient>(from, name);
+    }
 
     // The code of the pairing in progress, as the pairing panel would show it.
     std::string waitForCode() {

@@ -70,8 +70,27 @@ TEST(HostilePeers, ConnectionsThatSendProbesAndNeverReadAreNotReadEitherAndAPhon
 TEST(HostilePeers, SilentConnectionsThatReopenAsTheyCloseDoNotKeepAPhoneOut) {
     ListenerHarness computer;
     computer.start();
-    testing_support::SilentConnections silent("127.0.0.1", computer.endpoint.tcpPort, 8);
-    ASSERT_TRUE(eventually([&] { return silent.open() == 8; }));
+    // Eight hosts, one silent connection each: together they hold every slot.
+    std::vector<std::unique_ptr<testing_support::SilentConnections>> hosts;
+    for (int i = 0; i < 8; ++i) {
+        hosts.push_back(std::make_unique<testing_support::SilentConnections>(
+            "127.0.0.1", computer.endpoint.tcpPort, 1, "127.0.0." + std::to_string(10 + i)));
+    }
+    const auto open = [&] {
+        int count = 0;
+        for (const auto& each : hosts) {
+            count += each->open();
+        }
+        return count;
+    };
+    const auto opened = [&] {
+        std::uint64_t count = 0;
+        for (const auto& each : hosts) {
+            count += each->opened();
+        }
+        return count;
+    };
+    ASSERT_TRUE(eventually([&] { return open() == 8; }));
     // A new connection takes the place of one that has had its chance to speak.
     std::this_thread::sleep_for(std::chrono::duration<double>(ListenerCore::evictionGrace + 0.2));
     std::unique_ptr<testing_support::PhoneTestClient> phone;
@@ -87,10 +106,48 @@ TEST(HostilePeers, SilentConnectionsThatReopenAsTheyCloseDoNotKeepAPhoneOut) {
         20);
     ASSERT_TRUE(paired);
     // Held by its session, it is never the one that makes room.
-    const std::uint64_t before = silent.opened();
-    ASSERT_TRUE(eventually([&] { return silent.opened() > before + 16; }, 30));
+    const std::uint64_t before = opened();
+    ASSERT_TRUE(eventually([&] { return opened() > before + 16; }, 30));
     EXPECT_TRUE(phone->isConnected());
     expectProbeAnswered(*phone, 1);
+}
+
+TEST(HostilePeers, OneHostReopeningNineSocketsAsTheyCloseHoldsTwoSlotsAndNewPhonesPairAtOnce) {
+    ListenerHarness computer;
+    computer.start();
+    testing_support::SilentConnections churn("127.0.0.1", computer.endpoint.tcpPort, 9, "127.0.0.2");
+    ASSERT_TRUE(eventually([&] { return churn.opened() > 40; }, 10));
+    // Past the eviction grace too: the churning host's own connections are the ones that make room.
+    std::this_thread::sleep_for(std::chrono::duration<double>(ListenerCore::evictionGrace + 0.2));
+    std::vector<std::unique_ptr<testing_support::PhoneTestClient>> phones;
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        // At the first try, without waiting for any slot to free up.
+        ASSERT_NO_THROW(phones.push_back(computer.sessionPhone("Honest " + std::to_string(i), false)));
+    }
+    for (auto& phone : phones) {
+        expectProbeAnswered(*phone, 1);
+    }
+}
+
+TEST(HostilePeers, AHostThatReconnectsAfterEveryTwoBadFramesGetsNoNewLogLinesForItsNewConnections) {
+    ListenerHarness computer;
+    computer.start();
+    auto bystander = computer.sessionPhone("Bystander", false);
+    platform::LogCapture capture;
+    {
+        testing_support::BadFrameReconnects noisy("127.0.0.1", computer.endpoint.tcpPort, 2, "127.0.0.3");
+        ASSERT_TRUE(eventually([&] { return noisy.connections() > 100; }, 20));
+    }
+    expectProbeAnswered(*bystander, 1);
+    // Its own budget, whatever the number of connections: bad frames and closes together.
+    EXPECT_LE(linesContaining(capture, "from 127.0.0.3") + linesContaining(capture, "dropped a message"),
+              static_cast<std::size_t>(ConnectionNotices::hostBurst));
+    EXPECT_LE(capture.entries().size(), static_cast<std::size_t>(ConnectionNotices::listenerBurst + 2));
+    // What was held back is told in one line, at the latest when the listener stops.
+    computer.loop.call([&] { computer.listener->stop(); });
+    computer.loop.call([] {});  // the stop hops onto the queue
+    EXPECT_GE(linesContaining(capture, "more lines about connections were not logged"), 1u);
 }
 
 TEST(HostilePeers, EverySlotHeldBySessionsRefusesANewConnection) {
@@ -101,7 +158,7 @@ TEST(HostilePeers, EverySlotHeldBySessionsRefusesANewConnection) {
         phones.push_back(computer.sessionPhone("Phone " + std::to_string(i), false));
     }
     std::this_thread::sleep_for(std::chrono::duration<double>(ListenerCore::evictionGrace + 0.2));
-    auto ninth = computer.phone("Ninth");
+    auto ninth = computer.phoneFrom(30, "Ninth");
     EXPECT_THROW(ninth->connect(), std::runtime_error);
     for (auto& phone : phones) {
         EXPECT_TRUE(phone->isConnected());
@@ -125,9 +182,11 @@ TEST(HostilePeers, BadFramesBetweenGoodOnesCloseTheConnectionAndTheirLinesAreLim
     }
     EXPECT_TRUE(noisy->waitForClose(5));
     EXPECT_LE(linesContaining(capture, "dropped a message from connection"),
-              static_cast<std::size_t>(Peer::noticeBurst));
-    EXPECT_EQ(linesContaining(capture, "more lines about it were not logged"), 1u);
+              static_cast<std::size_t>(ConnectionNotices::hostBurst));
     expectProbeAnswered(*bystander, 1);
+    computer.loop.call([&] { computer.listener->stop(); });
+    computer.loop.call([] {});  // the stop hops onto the queue
+    EXPECT_EQ(linesContaining(capture, "more lines about connections were not logged"), 1u);
 }
 
 TEST(ServiceFaults, CallbacksThatThrowAreAnsweredAsFailedAndTheListenerGoesOn) {

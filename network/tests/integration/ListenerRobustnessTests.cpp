@@ -110,10 +110,10 @@ TEST(ListenerRobustness, ANinthConnectionIsRefusedWhileTheOthersAreNew) {
     computer.start();
     std::vector<std::unique_ptr<testing_support::PhoneTestClient>> phones;
     for (int i = 0; i < 8; ++i) {
-        phones.push_back(computer.phone("Phone " + std::to_string(i)));
+        phones.push_back(computer.phoneFrom(10 + i, "Phone " + std::to_string(i)));
         phones.back()->connect();
     }
-    auto ninth = computer.phone("Ninth");
+    auto ninth = computer.phoneFrom(30, "Ninth");
     EXPECT_THROW(ninth->connect(), std::runtime_error);
     // A slot that frees up is usable again.
     phones.front()->disconnect();
@@ -132,9 +132,9 @@ TEST(ListenerRobustness, AConnectionThatNeitherPairsNorOpensASessionIsClosedAtTh
     options.configuration.handshakeTimeout = 0.5;
     ListenerHarness computer(options);
     computer.start();
-    auto idle = computer.phone("Idle");
+    auto idle = computer.phoneFrom(11, "Idle");
     idle->connect();
-    const int silent = testing_support::connectTCP("127.0.0.1", computer.endpoint.tcpPort, 5);
+    const int silent = testing_support::connectTCP("127.0.0.1", computer.endpoint.tcpPort, 5, "127.0.0.12");
     auto paired = computer.sessionPhone("Paired", false);
 
     EXPECT_TRUE(idle->waitForClose(5));

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "network/tests/integration/ListenerHarness.h"
 
@@ -169,6 +171,36 @@ TEST(ListenerForget, PairingAgainRevokesTheOldSessionAndItsDatagrams) {
     const auto delivered = computer.waitForDelivered(2);
     ASSERT_EQ(delivered.size(), 2u);
     EXPECT_EQ(delivered[1].message, Message(Message::Move{3, 3}));
+}
+
+TEST(ListenerForget, AScreenViewEndsWhenItsSessionIsRevokedThoughTheConnectionStays) {
+    ListenerHarness computer;
+    computer.start();
+    auto old = computer.sessionPhone("Old", false);
+    old->send(Message::ScreenViewStart{{1, 1024, 30, TrackpadProtocol::ScreenVideoCodecs::h264}});
+    ASSERT_TRUE(testing_support::eventually([&] {
+        std::lock_guard lock(computer.mutex);
+        return computer.links.size() == 1;
+    }));
+    const ConnectionID viewing = computer.links[0].connection;
+
+    testing_support::PhoneTestClient again(computer.endpoint, "Again", old->deviceID());
+    again.connect();
+    ASSERT_TRUE(std::holds_alternative<TrackpadProtocol::PhonePairing::CodeNeeded>(again.requestPairing()));
+    ASSERT_TRUE(std::holds_alternative<TrackpadProtocol::PhonePairing::Succeeded>(
+        again.enterCode(computer.waitForCode())));
+    ASSERT_TRUE(testing_support::eventually([&] {
+        std::lock_guard lock(computer.mutex);
+        return computer.screenViewsEnded.size() == 1;
+    }));
+    EXPECT_EQ(computer.screenViewsEnded[0], viewing);
+    EXPECT_TRUE(old->isConnected());
+    // Once only: the close that comes later has no view left to end.
+    old->disconnect();
+    computer.loop.call([] {});
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::lock_guard lock(computer.mutex);
+    EXPECT_EQ(computer.screenViewsEnded.size(), 1u);
 }
 
 TEST(ListenerRequests, AnUnlockGetsOneResultAndItsCancellationFollowsTheConnection) {

@@ -1,10 +1,11 @@
 #pragma once
-// A rate limit for log lines that others can cause (a phone's bad frames, refused connections): the first
-// `burst` lines of each window are logged, the rest are only counted, and the count is told in one line
-// when the next window begins or the source goes away. Lives on one thread.
+// A rate limit for log lines that others can cause (a phone's bad frames, refused connections, requests
+// a phone may repeat at will): the first `burst` lines of each window are logged, the rest are only
+// counted, and the count is told in one line when the next window begins or the source goes away.
+// `now` is any clock in seconds that does not go back. Lives on one thread.
 #include <cstdint>
 
-namespace CompanionNetwork {
+namespace platform {
 
 class NoticeBudget {
   public:
@@ -51,4 +52,4 @@ class NoticeBudget {
     std::uint64_t heldBack_ = 0;
 };
 
-}  // namespace CompanionNetwork
+}  // namespace platform
