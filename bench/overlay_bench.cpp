@@ -1,7 +1,9 @@
 // The overlays' figures, printed: one annotation frame rendered at 1920x1080 with 50 marks and a
 // spotlight; the cost of one pen update at 120 a second (model, scene and drawing) as a share of a core;
-// and presentation pictures decoded to the 4096 limit beside ImageMagick's convert on the same files,
-// time and peak resident memory, each decode in a child process of its own.
+// what a hostile phone's drawings cost (a mark far outside the display, 100 and 1,000 display-sized marks,
+// a stroke past 20,000 points): peak memory and the longest frame, each case in a child process; and
+// presentation pictures decoded to the 4096 limit beside ImageMagick's convert on the same files, time
+// and peak resident memory, each decode in a child process of its own.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -53,6 +55,125 @@ Annotations::AnnotationModel fiftyMarks() {
     return model;
 }
 
+struct Run {
+    double seconds = 0;
+    long peakKiB = 0;
+    bool ok = false;
+};
+
+// Runs `work` in a child; its wall time and the child's peak resident size.
+Run inChild(const std::function<bool()>& work) {
+    auto start = Clock::now();
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(work() ? 0 : 1);
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    return {std::chrono::duration<double>(Clock::now() - start).count(), usage.ru_maxrss,
+            WIFEXITED(status) && WEXITSTATUS(status) == 0};
+}
+
+long residentKiB() {
+    std::ifstream in("/proc/self/statm");
+    long size = 0, resident = 0;
+    in >> size >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// Drives a model through `messages` (one frame after each, at 120 a second), then lets the drawing fade
+// and end; prints the longest frame, the peak resident size and what is left once the drawing ended.
+void hostileCase(const char* name, const std::vector<Annotation>& messages) {
+    int pipeFDs[2];
+    if (pipe(pipeFDs) != 0)
+        return;
+    auto run = inChild([&] {
+        close(pipeFDs[0]);
+        const auto style = Annotations::AnnotationStyle::standard;
+        const long before = residentKiB();
+        QImage canvas(1920, 1080, QImage::Format_ARGB32_Premultiplied);
+        Annotations::AnnotationModel model;
+        OverlayWindows::AnnotationRenderer renderer(style);
+        double longest = 0, total = 0;
+        int frames = 0;
+        auto frame = [&](double now) {
+            auto start = Clock::now();
+            model.prune(now);
+            canvas.fill(Qt::transparent);
+            QPainter painter(&canvas);
+            renderer.paint(painter, model.scene({1920, 1080}, now, style), canvas.rect());
+            double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+            longest = std::max(longest, ms);
+            total += ms;
+            ++frames;
+        };
+        double now = 0;
+        // A renderer that falls minutes behind is cut off after 20 s; the line says how far it got.
+        auto deadline = Clock::now() + std::chrono::seconds(20);
+        std::size_t applied = 0;
+        for (const auto& message : messages) {
+            if (Clock::now() > deadline)
+                break;
+            now += 1.0 / 120;
+            ++applied;
+            if (model.apply(message, now))
+                frame(now);
+        }
+        for (int tick = 0; tick < 300 && !model.isEmpty(); ++tick) {
+            now += 1.0 / 60;
+            frame(now);
+        }
+        renderer.reset();
+        const long after = residentKiB();
+        char line[256];
+        int length = std::snprintf(line, sizeof line, "%.1f %.3f %ld %zu", longest,
+                                   total / std::max(frames, 1), (after - before) / 1024, applied);
+        return write(pipeFDs[1], line, static_cast<std::size_t>(length)) == length;
+    });
+    close(pipeFDs[1]);
+    char buffer[256] = {};
+    ssize_t got = read(pipeFDs[0], buffer, sizeof buffer - 1);
+    close(pipeFDs[0]);
+    double longest = 0, mean = 0;
+    long leftMiB = 0;
+    std::size_t applied = 0;
+    if (got > 0)
+        std::sscanf(buffer, "%lf %lf %ld %zu", &longest, &mean, &leftMiB, &applied);
+    std::printf("%-36s %9zu/%-7zu %10.1f %10.3f %12.1f %12ld\n", name, applied, messages.size(), longest, mean,
+                run.peakKiB / 1024.0, leftMiB);
+    std::fflush(stdout);
+}
+
+void hostileFigures() {
+    using TrackpadProtocol::AnnotationTool;
+    std::printf("%-36s %17s %10s %10s %12s %12s\n", "hostile drawing at 1920x1080", "messages applied",
+                "longest ms", "mean ms", "peak MiB", "left MiB");
+    hostileCase("one pen mark to (20, 20)", {{Annotation::Begin{1, AnnotationTool::pen, {0.5f, 0.5f}}},
+                                             {Annotation::Update{1, 1, {20.0f, 20.0f}}},
+                                             {Annotation::End{1, {20.0f, 20.0f}}}});
+    for (int count : {100, 1000}) {
+        std::vector<Annotation> marks;
+        for (int m = 0; m < count; ++m) {
+            auto stroke = static_cast<std::uint16_t>(m);
+            float offset = 0.001f * static_cast<float>(m % 100);
+            auto tool = m % 2 == 0 ? AnnotationTool::pen : AnnotationTool::box;
+            marks.push_back({Annotation::Begin{stroke, tool, {0.0f + offset, 0.0f}}});
+            marks.push_back({Annotation::Update{stroke, 1, {0.5f, 0.98f - offset}}});
+            marks.push_back({Annotation::End{stroke, {1.0f - offset, 1.0f}}});
+        }
+        std::string name = std::to_string(count) + " display-sized marks";
+        hostileCase(name.c_str(), marks);
+    }
+    std::vector<Annotation> stroke{{Annotation::Begin{1, AnnotationTool::pen, {0.1f, 0.5f}}}};
+    for (int i = 1; i <= 25000; ++i) {
+        float t = static_cast<float>(i) * 0.0005f;
+        stroke.push_back({Annotation::Update{1, static_cast<std::uint16_t>(i),
+                                             {0.5f + 0.4f * std::sin(t), 0.5f + 0.4f * std::cos(t * 1.3f)}}});
+    }
+    stroke.push_back({Annotation::End{1, {0.5f, 0.5f}}});
+    hostileCase("a pen stroke of 25,000 points", stroke);
+}
+
 void renderFigures() {
     QImage canvas(1920, 1080, QImage::Format_ARGB32_Premultiplied);
     auto model = fiftyMarks();
@@ -96,24 +217,6 @@ void renderFigures() {
                 perUpdate * 1e3, perUpdate * 120 * 100);
 }
 
-struct Run {
-    double seconds = 0;
-    long peakKiB = 0;
-    bool ok = false;
-};
-
-// Runs `work` in a child; its wall time and the child's peak resident size.
-Run inChild(const std::function<bool()>& work) {
-    auto start = Clock::now();
-    pid_t pid = fork();
-    if (pid == 0)
-        _exit(work() ? 0 : 1);
-    int status = 0;
-    rusage usage{};
-    wait4(pid, &status, 0, &usage);
-    return {std::chrono::duration<double>(Clock::now() - start).count(), usage.ru_maxrss,
-            WIFEXITED(status) && WEXITSTATUS(status) == 0};
-}
 
 std::vector<std::uint8_t> readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -209,6 +312,8 @@ int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication application(argc, argv);
     renderFigures();
-    decodeFigures();
+    hostileFigures();
+    if (argc < 2 || std::string(argv[1]) != "--drawing-only")
+        decodeFigures();
     return 0;
 }
