@@ -2,11 +2,15 @@
 
 #include "app/overlays/ScenePainting.h"
 
+#include <malloc.h>
+
+#include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPointer>
 #include <QRadialGradient>
+#include <QScreen>
 #include <QVariantAnimation>
 #include <QWidget>
 #include <algorithm>
@@ -45,28 +49,103 @@ void clear(QPainter& painter, const QRect& rect) {
     painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
 }
 
+QRect devicePixels(const Rect& frame) {
+    return {static_cast<int>(std::lround(frame.origin.x)), static_cast<int>(std::lround(frame.origin.y)),
+            static_cast<int>(std::lround(frame.size.width)), static_cast<int>(std::lround(frame.size.height))};
+}
+
+// The screen whose X pixels hold `point`, with its ratio; Qt keeps a screen's top-left corner and divides
+// the rest by the ratio.
+QScreen* screenOfDevicePoint(QPoint point) {
+    for (QScreen* screen : QGuiApplication::screens()) {
+        const QRect logical = screen->geometry();
+        const QRect device(logical.topLeft(), (QSizeF(logical.size()) * screen->devicePixelRatio()).toSize());
+        if (device.contains(point))
+            return screen;
+    }
+    return QGuiApplication::primaryScreen();
+}
+
+QPoint logicalPoint(QPoint device) {
+    QScreen* screen = screenOfDevicePoint(device);
+    const double ratio = screen ? screen->devicePixelRatio() : 1.0;
+    if (ratio == 1.0)
+        return device;
+    const QPoint origin = screen->geometry().topLeft();
+    return origin + (QPointF(device - origin) / ratio).toPoint();
+}
+
 void setGeometryIfChanged(QWidget* widget, const Rect& frame) {
-    QRect target(static_cast<int>(std::lround(frame.origin.x)), static_cast<int>(std::lround(frame.origin.y)),
-                 static_cast<int>(std::lround(frame.size.width)),
-                 static_cast<int>(std::lround(frame.size.height)));
+    const QRect target = logicalRect(frame);
     if (widget->geometry() != target)
         widget->setGeometry(target);
 }
 
+// A region in device pixels as the window's own (logical) region; edge pixels round outwards.
+QRegion logicalRegion(const QRegion& device, double ratio) {
+    if (ratio == 1.0)
+        return device;
+    QRegion logical;
+    for (const QRect& r : device) {
+        const int left = static_cast<int>(std::floor(r.left() / ratio));
+        const int top = static_cast<int>(std::floor(r.top() / ratio));
+        const int right = static_cast<int>(std::ceil((r.right() + 1) / ratio));
+        const int bottom = static_cast<int>(std::ceil((r.bottom() + 1) / ratio));
+        logical += QRect(left, top, right - left, bottom - top);
+    }
+    return logical;
+}
+
+// Shapes `widget` to `region`; an empty region would mean no shape at all (the whole window shown), so
+// nothing is shown through a pixel outside the window instead.
+void shapeTo(QWidget* widget, const QRegion& region) {
+    widget->setMask(region.isEmpty() ? QRegion(-1, -1, 1, 1) : region);
+}
+
+// Hands freed surfaces back to the system: glibc keeps large freed blocks in the heap once its mmap
+// threshold has grown past them.
+void giveMemoryBack() {
+    malloc_trim(0);
+}
+
 }  // namespace
+
+QRect logicalRect(const Rect& frame) {
+    const QRect device = devicePixels(frame);
+    QScreen* screen = screenOfDevicePoint(device.center());
+    const double ratio = screen ? screen->devicePixelRatio() : 1.0;
+    if (ratio == 1.0)
+        return device;
+    const QPoint topLeft = logicalPoint(device.topLeft());
+    return {topLeft, (QSizeF(device.size()) / ratio).toSize()};
+}
 
 // ---- Annotations --------------------------------------------------------------------------------------
 
 struct AnnotationOverlay::Panel : QWidget {
     AnnotationScene scene;
     AnnotationRenderer renderer;
+    QSize deviceSize;  // the display's X pixels, in which the scene is laid out
+    bool composited = true;
 
     Panel() { makeOverlayWindow(this); }
 
     void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
         clear(painter, rect());
-        renderer.paint(painter, scene, rect());
+        const double ratio = devicePixelRatioF();
+        painter.scale(1 / ratio, 1 / ratio);
+        renderer.paint(painter, scene, QRect(QPoint(0, 0), deviceSize));
+    }
+
+    void reshape() {
+        if (composited) {
+            if (!mask().isEmpty())
+                clearMask();
+            return;
+        }
+        renderer.prepare(scene, deviceSize);
+        shapeTo(this, logicalRegion(renderer.coverage(scene), devicePixelRatioF()));
     }
 };
 
@@ -74,10 +153,15 @@ AnnotationOverlay::AnnotationOverlay() = default;
 AnnotationOverlay::~AnnotationOverlay() = default;
 
 void AnnotationOverlay::present(const AnnotationScene& scene, const Rect& frame) {
-    if (!panel_)
+    if (!panel_) {
         panel_ = std::make_unique<Panel>();
+        panel_->composited = composited_;
+        panel_->renderer.setTracksCoverage(!composited_);
+    }
     setGeometryIfChanged(panel_.get(), frame);
+    panel_->deviceSize = devicePixels(frame).size();
     panel_->scene = scene;
+    panel_->reshape();
     panel_->update();
     if (!panel_->isVisible()) {
         panel_->show();
@@ -90,6 +174,22 @@ void AnnotationOverlay::hide() {
         return;
     panel_->scene = {};
     panel_->hide();
+    panel_->renderer.reset();
+    giveMemoryBack();
+}
+
+void AnnotationOverlay::setComposited(bool composited) {
+    composited_ = composited;
+    if (!panel_ || panel_->composited == composited)
+        return;
+    panel_->composited = composited;
+    panel_->renderer.setTracksCoverage(!composited);
+    panel_->reshape();
+    panel_->update();
+}
+
+std::size_t AnnotationOverlay::surfaceBytes() const {
+    return panel_ ? panel_->renderer.surfaceBytes() : 0;
 }
 
 void AnnotationOverlay::raise() {
@@ -110,6 +210,14 @@ struct PointerHighlightOverlay::Panel : QWidget {
     Panel() {
         makeOverlayWindow(this);
         resize(64, 64);
+    }
+
+    // Without a compositor only the glow's bright core shows, as a disc, rather than a black square.
+    void reshape(bool composited) {
+        if (composited)
+            clearMask();
+        else
+            setMask(QRegion(16, 16, 32, 32, QRegion::Ellipse));
     }
 
     void paintEvent(QPaintEvent*) override {
@@ -150,19 +258,44 @@ struct PointerHighlightOverlay::Panel : QWidget {
     }
 };
 
+namespace {
+
+// The pointer comes in X pixels; the 64-point glow is centred on it in the window's own units.
+QPoint glowOrigin(Annotations::Point point) {
+    const QPoint device(static_cast<int>(std::lround(point.x)), static_cast<int>(std::lround(point.y)));
+    QScreen* screen = screenOfDevicePoint(device);
+    const double ratio = screen ? screen->devicePixelRatio() : 1.0;
+    Annotations::Point logical = point;
+    if (ratio != 1.0) {
+        const QPoint origin = screen->geometry().topLeft();
+        logical = {origin.x() + (point.x - origin.x()) / ratio, origin.y() + (point.y - origin.y()) / ratio};
+    }
+    auto origin = Annotations::pointerHighlightOrigin(logical);
+    return {static_cast<int>(origin.x), static_cast<int>(origin.y)};
+}
+
+}  // namespace
+
 PointerHighlightOverlay::PointerHighlightOverlay() = default;
 PointerHighlightOverlay::~PointerHighlightOverlay() = default;
 
 void PointerHighlightOverlay::ensurePanel() {
-    if (!panel_)
-        panel_ = std::make_unique<Panel>();
+    if (panel_)
+        return;
+    panel_ = std::make_unique<Panel>();
+    panel_->reshape(composited_);
+}
+
+void PointerHighlightOverlay::setComposited(bool composited) {
+    composited_ = composited;
+    if (panel_)
+        panel_->reshape(composited);
 }
 
 void PointerHighlightOverlay::show(Annotations::Point point) {
     ++generation_;
     ensurePanel();
-    auto origin = Annotations::pointerHighlightOrigin(point);
-    panel_->move(static_cast<int>(origin.x), static_cast<int>(origin.y));
+    panel_->move(glowOrigin(point));
     if (!panel_->isVisible())
         panel_->paintedOpacity = 0;
     panel_->show();
@@ -173,8 +306,7 @@ void PointerHighlightOverlay::show(Annotations::Point point) {
 void PointerHighlightOverlay::move(Annotations::Point point) {
     if (!panel_)
         return;
-    auto origin = Annotations::pointerHighlightOrigin(point);
-    panel_->move(static_cast<int>(origin.x), static_cast<int>(origin.y));
+    panel_->move(glowOrigin(point));
 }
 
 void PointerHighlightOverlay::hide() {
@@ -201,12 +333,13 @@ struct PresentationImageOverlay::Panel : QWidget {
     // Held so that its pixels' address names this picture for as long as it is shown.
     platform::imaging::Bitmap shown;
     QImage image;  // premultiplied once per picture, so painting converts nothing
-    QRectF imageFrame;
+    QRectF imageFrame;  // X pixels, from the window's top-left corner
     bool opaque = true;
+    bool composited = true;
 
     Panel() { makeOverlayWindow(this); }
 
-    void display(const PresentationImages::PresentationImagePicture& picture, const Rect& frame) {
+    void display(const PresentationImages::PresentationImagePicture& picture, const QRectF& frame) {
         if (picture.image.pixels() != shown.pixels()) {
             const auto& bitmap = picture.image;
             shown = bitmap;
@@ -215,7 +348,7 @@ struct PresentationImageOverlay::Panel : QWidget {
                         .convertToFormat(QImage::Format_ARGB32_Premultiplied);
             opaque = picture.isOpaque;
         }
-        imageFrame = toQt(frame);
+        imageFrame = frame;
         update();
     }
 
@@ -224,7 +357,9 @@ struct PresentationImageOverlay::Panel : QWidget {
         clear(painter, rect());
         if (image.isNull())
             return;
-        if (opaque) {
+        const double ratio = devicePixelRatioF();
+        painter.scale(1 / ratio, 1 / ratio);
+        if (opaque && composited) {
             // A soft shadow 4 px below an opaque picture; transparent pictures cast none.
             painter.setPen(Qt::NoPen);
             for (int spread = 16; spread > 0; spread -= 4) {
@@ -247,8 +382,18 @@ void PresentationImageOverlay::show(const PresentationImages::PresentationImageP
                                     const Rect& screen) {
     if (!panel_)
         panel_ = std::make_unique<Panel>();
-    setGeometryIfChanged(panel_.get(), screen);
-    panel_->display(picture, frame.image);
+    panel_->composited = composited_;
+    last_ = Shown{frame, screen};
+    if (composited_) {
+        setGeometryIfChanged(panel_.get(), screen);
+        panel_->display(picture, toQt(frame.image));
+    } else {
+        // Without a compositor every pixel of the window shows, so the window is the visible picture.
+        const Rect& visible = frame.visible;
+        setGeometryIfChanged(panel_.get(), {{screen.origin.x + visible.origin.x, screen.origin.y + visible.origin.y},
+                                            visible.size});
+        panel_->display(picture, toQt(frame.image).translated(-visible.origin.x, -visible.origin.y));
+    }
     if (!panel_->isVisible())
         panel_->show();
     if (onShown_)
@@ -258,9 +403,21 @@ void PresentationImageOverlay::show(const PresentationImages::PresentationImageP
 void PresentationImageOverlay::hide() {
     if (!panel_)
         return;
+    last_.reset();
     panel_->shown = {};
     panel_->image = QImage();
     panel_->hide();
+    giveMemoryBack();
+}
+
+void PresentationImageOverlay::setComposited(bool composited) {
+    if (composited_ == composited)
+        return;
+    composited_ = composited;
+    if (panel_ && panel_->isVisible() && last_) {
+        PresentationImages::PresentationImagePicture picture{panel_->shown, panel_->opaque};
+        show(picture, last_->frame, last_->screen);
+    }
 }
 
 unsigned long PresentationImageOverlay::windowID() const {

@@ -2,8 +2,16 @@
 // The Qt windows of the overlays: frameless, always on top, click-through, never activated, with a
 // translucent background. Each presenter makes its window on first use and keeps it.
 //
+// Frames and points come in X pixels (RandR monitors, the pointer); the windows convert them with the
+// screen's device pixel ratio and paint in device pixels, so a scaled desktop (Xft.dpi 192) changes
+// nothing. Without a compositing manager X ignores alpha and shows transparent pixels black, so then
+// each window is shaped to what it draws (setComposited(false)).
+//
 // Thread: main thread only (the thread of the QApplication).
+#include <QRect>
+#include <functional>
 #include <memory>
+#include <optional>
 
 #include "overlays/Annotations/AnnotationOverlayController.h"
 #include "overlays/Annotations/PointerHighlightController.h"
@@ -23,11 +31,15 @@ class AnnotationOverlay final : public Annotations::AnnotationPresenting {
     void raise();
     // The X window of the panel, 0 before it exists (tests read its pixels).
     unsigned long windowID() const;
+    void setComposited(bool composited);
+    // Bytes of the drawing's surfaces (0 once the drawing ended).
+    std::size_t surfaceBytes() const;
 
     struct Panel;
 
   private:
     std::unique_ptr<Panel> panel_;
+    bool composited_ = true;
 };
 
 // The 64x64 glow around the pointer; fades in over 0.12 s and out over 0.3 s by painted opacity, so
@@ -41,6 +53,7 @@ class PointerHighlightOverlay final : public Annotations::PointerHighlightPresen
     void hide() override;
     unsigned long windowID() const;
     bool isPanelVisible() const;
+    void setComposited(bool composited);
 
     struct Panel;
 
@@ -48,6 +61,7 @@ class PointerHighlightOverlay final : public Annotations::PointerHighlightPresen
     void ensurePanel();
     std::unique_ptr<Panel> panel_;
     int generation_ = 0;
+    bool composited_ = true;
 };
 
 // The presentation picture over a display, scaled smoothly into its frame.
@@ -62,12 +76,22 @@ class PresentationImageOverlay final : public PresentationImages::PresentationIm
     unsigned long windowID() const;
     // Called after the picture window is shown, so annotations stay above it.
     void setOnShown(std::function<void()> onShown) { onShown_ = std::move(onShown); }
+    void setComposited(bool composited);
 
     struct Panel;
 
   private:
+    struct Shown {
+        PresentationImages::PresentationImageFrame frame;
+        Annotations::Rect screen;
+    };
     std::unique_ptr<Panel> panel_;
     std::function<void()> onShown_;
+    bool composited_ = true;
+    std::optional<Shown> last_;
 };
+
+// The window rectangle, in Qt's device-independent pixels, of a rectangle in X pixels.
+QRect logicalRect(const Annotations::Rect& frame);
 
 }  // namespace OverlayWindows

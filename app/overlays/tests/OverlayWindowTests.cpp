@@ -59,9 +59,13 @@ TEST(OverlayWindows, AnnotationDrawsTheStrokeOnTransparencyAndTheSpotlightDims) 
     EXPECT_EQ(image.pixelColor(200, 150), QColor(255, 59, 48));
     EXPECT_EQ(image.pixelColor(200, 50).alpha(), 0);
 
-    // The marks fade on the main executor's ticks and the window goes when they are gone.
+    EXPECT_GT(overlay->surfaceBytes(), 0u);
+
+    // The marks fade on the main executor's ticks; the window goes when they are gone, and so do the
+    // drawing's surfaces.
     main.advance(std::chrono::milliseconds(4700));
     EXPECT_FALSE(windowOf(overlay->windowID())->isVisible());
+    EXPECT_EQ(overlay->surfaceBytes(), 0u);
 
     service.handle({Annotation::Begin{2, TrackpadProtocol::AnnotationTool::spotlight, {0.25f, 0.25f}}},
                    phone);
