@@ -74,6 +74,11 @@ Run inChild(const std::function<bool()>& work) {
             WIFEXITED(status) && WEXITSTATUS(status) == 0};
 }
 
+volatile int keptRects = 0;
+void benchmark_keep(int rects) {
+    keptRects = rects;
+}
+
 long residentKiB() {
     std::ifstream in("/proc/self/statm");
     long size = 0, resident = 0;
@@ -83,7 +88,8 @@ long residentKiB() {
 
 // Drives a model through `messages` (one frame after each, at 120 a second), then lets the drawing fade
 // and end; prints the longest frame, the peak resident size and what is left once the drawing ended.
-void hostileCase(const char* name, const std::vector<Annotation>& messages) {
+// With `shaped`, each frame also computes the region the window is shaped to (no compositor).
+void hostileCase(const char* name, const std::vector<Annotation>& messages, bool shaped = false) {
     int pipeFDs[2];
     if (pipe(pipeFDs) != 0)
         return;
@@ -94,6 +100,7 @@ void hostileCase(const char* name, const std::vector<Annotation>& messages) {
         QImage canvas(1920, 1080, QImage::Format_ARGB32_Premultiplied);
         Annotations::AnnotationModel model;
         OverlayWindows::AnnotationRenderer renderer(style);
+        renderer.setTracksCoverage(shaped);
         double longest = 0, total = 0;
         int frames = 0;
         auto frame = [&](double now) {
@@ -101,7 +108,10 @@ void hostileCase(const char* name, const std::vector<Annotation>& messages) {
             model.prune(now);
             canvas.fill(Qt::transparent);
             QPainter painter(&canvas);
-            renderer.paint(painter, model.scene({1920, 1080}, now, style), canvas.rect());
+            auto scene = model.scene({1920, 1080}, now, style);
+            renderer.paint(painter, scene, canvas.rect());
+            if (shaped)
+                benchmark_keep(renderer.coverage(scene).rectCount());
             double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
             longest = std::max(longest, ms);
             total += ms;
@@ -148,6 +158,7 @@ void hostileFigures() {
     using TrackpadProtocol::AnnotationTool;
     std::printf("%-36s %17s %10s %10s %12s %12s\n", "hostile drawing at 1920x1080", "messages applied",
                 "longest ms", "mean ms", "peak MiB", "left MiB");
+    std::vector<Annotation> hundred;
     hostileCase("one pen mark to (20, 20)", {{Annotation::Begin{1, AnnotationTool::pen, {0.5f, 0.5f}}},
                                              {Annotation::Update{1, 1, {20.0f, 20.0f}}},
                                              {Annotation::End{1, {20.0f, 20.0f}}}});
@@ -163,6 +174,8 @@ void hostileFigures() {
         }
         std::string name = std::to_string(count) + " display-sized marks";
         hostileCase(name.c_str(), marks);
+        if (count == 100)
+            hundred = marks;
     }
     std::vector<Annotation> stroke{{Annotation::Begin{1, AnnotationTool::pen, {0.1f, 0.5f}}}};
     for (int i = 1; i <= 25000; ++i) {
@@ -172,6 +185,8 @@ void hostileFigures() {
     }
     stroke.push_back({Annotation::End{1, {0.5f, 0.5f}}});
     hostileCase("a pen stroke of 25,000 points", stroke);
+    hostileCase("the same, shaped (no compositor)", stroke, true);
+    hostileCase("100 display-sized marks, shaped", hundred, true);
 }
 
 void renderFigures() {

@@ -18,6 +18,7 @@
 #include <variant>
 
 #include "TrackpadProtocol/Overloaded.h"
+#include "platform/DispatchQueue.h"
 
 namespace OverlayWindows {
 
@@ -332,30 +333,18 @@ bool PointerHighlightOverlay::isPanelVisible() const {
 struct PresentationImageOverlay::Panel : QWidget {
     // Held so that its pixels' address names this picture for as long as it is shown.
     platform::imaging::Bitmap shown;
-    QImage image;  // premultiplied once per picture, so painting converts nothing
-    QRectF imageFrame;  // X pixels, from the window's top-left corner
+    QImage scaled;      // the visible part of the picture at its size on the screen, premultiplied
+    QPoint scaledAt;    // X pixels from the window's top-left corner
+    QRectF imageFrame;  // the whole picture, likewise (for the shadow)
     bool opaque = true;
     bool composited = true;
 
     Panel() { makeOverlayWindow(this); }
 
-    void display(const PresentationImages::PresentationImagePicture& picture, const QRectF& frame) {
-        if (picture.image.pixels() != shown.pixels()) {
-            const auto& bitmap = picture.image;
-            shown = bitmap;
-            image = QImage(bitmap.pixels(), bitmap.width(), bitmap.height(),
-                           static_cast<qsizetype>(bitmap.stride()), QImage::Format_ARGB32)
-                        .convertToFormat(QImage::Format_ARGB32_Premultiplied);
-            opaque = picture.isOpaque;
-        }
-        imageFrame = frame;
-        update();
-    }
-
     void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
         clear(painter, rect());
-        if (image.isNull())
+        if (scaled.isNull())
             return;
         const double ratio = devicePixelRatioF();
         painter.scale(1 / ratio, 1 / ratio);
@@ -369,43 +358,97 @@ struct PresentationImageOverlay::Panel : QWidget {
                     spread / 2.0, spread / 2.0);
             }
         }
-        painter.setRenderHint(QPainter::SmoothPixmapTransform);
-        painter.drawImage(imageFrame, image);
+        painter.drawImage(scaledAt, scaled);
     }
 };
 
-PresentationImageOverlay::PresentationImageOverlay() = default;
-PresentationImageOverlay::~PresentationImageOverlay() = default;
+namespace {
+
+// The part `drawn` (window pixels) of a picture laid out over `imageFrame`, smoothly scaled to its size
+// on the screen. Runs off the main thread: a 4096x4096 picture takes tens of milliseconds.
+QImage scaleVisiblePart(const platform::imaging::Bitmap& bitmap, const QRectF& imageFrame, const QRect& drawn) {
+    const QImage source(bitmap.pixels(), bitmap.width(), bitmap.height(), static_cast<qsizetype>(bitmap.stride()),
+                        QImage::Format_ARGB32);
+    const double sx = bitmap.width() / imageFrame.width();
+    const double sy = bitmap.height() / imageFrame.height();
+    const QRectF part((drawn.x() - imageFrame.x()) * sx, (drawn.y() - imageFrame.y()) * sy, drawn.width() * sx,
+                      drawn.height() * sy);
+    const QRect crop = part.toAlignedRect().intersected(source.rect());
+    if (crop.isEmpty())
+        return {};
+    return source.copy(crop)
+        .convertToFormat(QImage::Format_ARGB32_Premultiplied)
+        .scaled(drawn.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+}
+
+}  // namespace
+
+PresentationImageOverlay::PresentationImageOverlay()
+    : scaler_(std::make_unique<platform::DispatchQueue>("dev.quelmar.trackpad.mac.picture-scaling")) {}
+PresentationImageOverlay::~PresentationImageOverlay() {
+    // Waits for a scaling under way, whose result would be posted to the panel.
+    scaler_.reset();
+}
 
 void PresentationImageOverlay::show(const PresentationImages::PresentationImagePicture& picture,
                                     const PresentationImages::PresentationImageFrame& frame,
                                     const Rect& screen) {
     if (!panel_)
         panel_ = std::make_unique<Panel>();
-    panel_->composited = composited_;
     last_ = Shown{frame, screen};
-    if (composited_) {
-        setGeometryIfChanged(panel_.get(), screen);
-        panel_->display(picture, toQt(frame.image));
-    } else {
+    Rect window = screen;
+    QRectF imageFrame = toQt(frame.image);
+    if (!composited_) {
         // Without a compositor every pixel of the window shows, so the window is the visible picture.
         const Rect& visible = frame.visible;
-        setGeometryIfChanged(panel_.get(), {{screen.origin.x + visible.origin.x, screen.origin.y + visible.origin.y},
-                                            visible.size});
-        panel_->display(picture, toQt(frame.image).translated(-visible.origin.x, -visible.origin.y));
+        window = {{screen.origin.x + visible.origin.x, screen.origin.y + visible.origin.y}, visible.size};
+        imageFrame.translate(-visible.origin.x, -visible.origin.y);
     }
-    if (!panel_->isVisible())
-        panel_->show();
-    if (onShown_)
-        onShown_();
+    const QRect drawn = imageFrame.toAlignedRect().intersected(QRect(QPoint(0, 0), devicePixels(window).size()));
+    Prepared key{picture.image.pixels(), imageFrame, drawn, composited_};
+    const std::uint64_t ticket = ++ticket_;
+    auto apply = [this, window, key, picture](QImage scaled) {
+        Panel& panel = *panel_;
+        panel.composited = key.composited;
+        panel.shown = picture.image;
+        panel.opaque = picture.isOpaque;
+        panel.imageFrame = key.imageFrame;
+        panel.scaled = std::move(scaled);
+        panel.scaledAt = key.drawn.topLeft();
+        prepared_ = key;
+        setGeometryIfChanged(&panel, window);
+        panel.update();
+        if (!panel.isVisible())
+            panel.show();
+        if (onShown_)
+            onShown_();
+    };
+    if (prepared_ == key) {
+        apply(panel_->scaled);
+        return;
+    }
+    // Scaled once per picture and placement, off the main thread; the window changes only when the result
+    // is there, so a move never shows a half-made state.
+    scaler_->async([this, target = panel_.get(), ticket, apply, bitmap = picture.image, key] {
+        QImage scaled = key.drawn.isEmpty() ? QImage() : scaleVisiblePart(bitmap, key.imageFrame, key.drawn);
+        QMetaObject::invokeMethod(
+            target,
+            [this, ticket, apply, scaled = std::move(scaled)]() mutable {
+                if (ticket == ticket_)
+                    apply(std::move(scaled));
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 void PresentationImageOverlay::hide() {
     if (!panel_)
         return;
+    ++ticket_;
     last_.reset();
+    prepared_.reset();
     panel_->shown = {};
-    panel_->image = QImage();
+    panel_->scaled = QImage();
     panel_->hide();
     giveMemoryBack();
 }
@@ -414,10 +457,14 @@ void PresentationImageOverlay::setComposited(bool composited) {
     if (composited_ == composited)
         return;
     composited_ = composited;
-    if (panel_ && panel_->isVisible() && last_) {
+    if (panel_ && last_ && !panel_->shown.empty()) {
         PresentationImages::PresentationImagePicture picture{panel_->shown, panel_->opaque};
         show(picture, last_->frame, last_->screen);
     }
+}
+
+QSize PresentationImageOverlay::preparedSize() const {
+    return panel_ ? panel_->scaled.size() : QSize();
 }
 
 unsigned long PresentationImageOverlay::windowID() const {

@@ -9,6 +9,8 @@
 //
 // Thread: main thread only (the thread of the QApplication).
 #include <QRect>
+#include <QRectF>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -16,6 +18,10 @@
 #include "overlays/Annotations/AnnotationOverlayController.h"
 #include "overlays/Annotations/PointerHighlightController.h"
 #include "overlays/PresentationImages/PresentationImageController.h"
+
+namespace platform {
+class DispatchQueue;
+}
 
 namespace OverlayWindows {
 
@@ -64,7 +70,8 @@ class PointerHighlightOverlay final : public Annotations::PointerHighlightPresen
     bool composited_ = true;
 };
 
-// The presentation picture over a display, scaled smoothly into its frame.
+// The presentation picture over a display, scaled smoothly into its frame: the visible part is scaled
+// once per picture and placement on a queue of its own, and the window shows the result when it is there.
 class PresentationImageOverlay final : public PresentationImages::PresentationImagePresenting {
   public:
     PresentationImageOverlay();
@@ -77,6 +84,8 @@ class PresentationImageOverlay final : public PresentationImages::PresentationIm
     // Called after the picture window is shown, so annotations stay above it.
     void setOnShown(std::function<void()> onShown) { onShown_ = std::move(onShown); }
     void setComposited(bool composited);
+    // The size of the scaled picture the window keeps (empty while nothing is shown).
+    QSize preparedSize() const;
 
     struct Panel;
 
@@ -85,10 +94,22 @@ class PresentationImageOverlay final : public PresentationImages::PresentationIm
         PresentationImages::PresentationImageFrame frame;
         Annotations::Rect screen;
     };
+    // What the window's scaled picture was made for.
+    struct Prepared {
+        const std::uint8_t* pixels = nullptr;
+        QRectF imageFrame;
+        QRect drawn;
+        bool composited = true;
+        bool operator==(const Prepared&) const = default;
+    };
     std::unique_ptr<Panel> panel_;
     std::function<void()> onShown_;
     bool composited_ = true;
     std::optional<Shown> last_;
+    std::optional<Prepared> prepared_;
+    std::uint64_t ticket_ = 0;
+    // Last, so that it is stopped first: its tasks post to the panel.
+    std::unique_ptr<platform::DispatchQueue> scaler_;
 };
 
 // The window rectangle, in Qt's device-independent pixels, of a rectangle in X pixels.

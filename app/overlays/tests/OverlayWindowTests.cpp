@@ -4,6 +4,8 @@
 #include <QApplication>
 #include <QImage>
 #include <QWidget>
+#include <chrono>
+#include <thread>
 
 #include "app/overlays/OverlayPanels.h"
 #include "app/overlays/OverlayServices.h"
@@ -75,6 +77,34 @@ TEST(OverlayWindows, AnnotationDrawsTheStrokeOnTransparencyAndTheSpotlightDims) 
     EXPECT_EQ(image.pixelColor(200, 150).alpha(), 0);
 }
 
+bool shownSoon(unsigned long id) {
+    for (int i = 0; i < 500; ++i) {
+        QCoreApplication::processEvents();
+        if (windowOf(id) && windowOf(id)->isVisible())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// A large picture is kept at the size it is shown at, and only the part of it on the display.
+TEST(OverlayWindows, ALargePictureIsKeptScaledToItsVisiblePart) {
+    application();
+    auto overlay = std::make_shared<PresentationImageOverlay>();
+    auto bitmap = *platform::imaging::Bitmap::create(4096, 4096, platform::imaging::PixelFormat::bgra, 1 << 25);
+    std::fill(bitmap.mutablePixels(), bitmap.mutablePixels() + bitmap.bytes().size(), 0xff);
+    PresentationImages::PresentationImagePicture picture{bitmap, true};
+    // Twice the display's width and height, centred on its bottom-right corner: a quarter shows.
+    TrackpadProtocol::PresentationImagePlacement placement{{1.0f, 1.0f}, 2.0f, 2.0f};
+    PresentationImages::PresentationImageFrame frame({4096, 4096}, placement, {400, 300});
+    overlay->show(picture, frame, {{0, 0}, {400, 300}});
+    ASSERT_TRUE(shownSoon(overlay->windowID()));
+    EXPECT_EQ(overlay->preparedSize(), QSize(300, 300));
+    EXPECT_EQ(grab(overlay->windowID()).pixelColor(399, 299), QColor(255, 255, 255));
+    overlay->hide();
+    EXPECT_TRUE(overlay->preparedSize().isEmpty());
+}
+
 TEST(OverlayWindows, PictureIsDrawnIntoItsFrame) {
     application();
     auto overlay = std::make_shared<PresentationImageOverlay>();
@@ -86,7 +116,10 @@ TEST(OverlayWindows, PictureIsDrawnIntoItsFrame) {
     PresentationImages::PresentationImagePicture picture{bitmap, true};
     PresentationImages::PresentationImageFrame frame({4, 2}, std::nullopt, {400, 300});
     overlay->show(picture, frame, {{100, 50}, {400, 300}});
+    // Scaled on the overlay's own queue; the window shows once the result is back.
+    ASSERT_TRUE(shownSoon(overlay->windowID()));
     EXPECT_EQ(windowOf(overlay->windowID())->geometry(), QRect(100, 50, 400, 300));
+    EXPECT_EQ(overlay->preparedSize(), QSize(400, 200)) << "the picture as large as it is shown";
     QImage image = grab(overlay->windowID());
     EXPECT_EQ(image.pixelColor(200, 150), QColor(0, 0, 255));
     EXPECT_EQ(image.pixelColor(200, 20).alpha(), 0);  // above the picture's 400x200 frame
