@@ -176,6 +176,12 @@ void hostileFigures() {
         hostileCase(name.c_str(), marks);
         if (count == 100)
             hundred = marks;
+        if (count == 1000) {
+            // Then undoes marks from the middle of the drawing, each forcing what lies below it redrawn.
+            for (int m = 400; m < 500; ++m)
+                marks.push_back({Annotation::Undo{static_cast<std::uint16_t>(m)}});
+            hostileCase("... then 100 undos of older marks", marks);
+        }
     }
     std::vector<Annotation> stroke{{Annotation::Begin{1, AnnotationTool::pen, {0.1f, 0.5f}}}};
     for (int i = 1; i <= 25000; ++i) {

@@ -11,6 +11,7 @@
 #include <QPointer>
 #include <QRadialGradient>
 #include <QScreen>
+#include <QTimer>
 #include <QVariantAnimation>
 #include <QWidget>
 #include <algorithm>
@@ -128,6 +129,7 @@ struct AnnotationOverlay::Panel : QWidget {
     AnnotationRenderer renderer;
     QSize deviceSize;  // the display's X pixels, in which the scene is laid out
     bool composited = true;
+    bool continuing = false;
 
     Panel() { makeOverlayWindow(this); }
 
@@ -137,6 +139,15 @@ struct AnnotationOverlay::Panel : QWidget {
         const double ratio = devicePixelRatioF();
         painter.scale(1 / ratio, 1 / ratio);
         renderer.paint(painter, scene, QRect(QPoint(0, 0), deviceSize));
+        if (renderer.hasPendingWork() && !continuing) {
+            // A layer drawn afresh goes on at the next turn of the loop, not in this frame.
+            continuing = true;
+            QTimer::singleShot(0, this, [this] {
+                continuing = false;
+                reshape();
+                update();
+            });
+        }
     }
 
     void reshape() {

@@ -216,8 +216,11 @@ void AnnotationRenderer::setTracksCoverage(bool on) {
 
 std::size_t AnnotationRenderer::surfaceBytes() const {
     std::size_t bytes = 0;
-    for (const auto& layer : layers_)
+    for (const auto& layer : layers_) {
         bytes += static_cast<std::size_t>(layer.image.sizeInBytes() + layer.topImage.sizeInBytes());
+        if (layer.rebuild)
+            bytes += static_cast<std::size_t>(layer.rebuild->image.sizeInBytes());
+    }
     return bytes;
 }
 
@@ -313,21 +316,73 @@ bool AnnotationRenderer::extendTop(Layer& layer, const Item& item) {
     return true;
 }
 
-void AnnotationRenderer::rebuild(Layer& layer, const Items& run, bool isNewest) {
-    QImage reuse = std::move(layer.image);
-    layer = Layer{};
-    if (!reuse.isNull()) {
-        reuse.fill(Qt::transparent);
-        layer.image = std::move(reuse);
-    }
-    const std::size_t inBase = isNewest && !run.empty() ? run.size() - 1 : run.size();
-    for (std::size_t i = 0; i < inBase; ++i)
-        drawIntoBase(layer, run[i]);
-    if (inBase < run.size())
-        renderTop(layer, run.back());
+void AnnotationRenderer::startRebuild(Layer& layer, const Items& run, bool isNewest) {
+    QImage reuse = layer.rebuild ? std::move(layer.rebuild->image) : QImage();
+    layer.rebuild = Rebuild{run, 0, std::move(reuse), {}, isNewest};
+    if (!layer.rebuild->image.isNull())
+        layer.rebuild->image.fill(Qt::transparent);
 }
 
-void AnnotationRenderer::sync(Layer& layer, const Items& run, bool isNewest, bool keepLeading) {
+void AnnotationRenderer::advance(Layer& layer, Deadline deadline) {
+    Rebuild& r = *layer.rebuild;
+    const std::size_t inBase = r.isNewest && !r.items.empty() ? r.items.size() - 1 : r.items.size();
+    if (r.drawn < inBase) {
+        if (r.image.isNull())
+            r.image = transparentImage(size_);
+        if (!r.image.isNull()) {
+            std::vector<QRect> touched;
+            QPainter painter(&r.image);
+            const QRectF reach = reachOf(size_, style_.lineWidth);
+            // At least one mark per frame, so that it always finishes.
+            do {
+                const Item& item = r.items[r.drawn++];
+                drawItem(painter, item, style_.lineWidth, reach);
+                if (tracksCoverage_)
+                    touched.push_back(pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_));
+            } while (r.drawn < inBase && std::chrono::steady_clock::now() < deadline);
+            painter.end();
+            for (const QRect& rect : touched)
+                noteCovered(r.covered, r.image, rect, {});
+        } else {
+            r.drawn = inBase;
+        }
+        if (r.drawn < inBase)
+            return;
+    }
+    // Done: the fresh pixels replace the old ones at once.
+    Rebuild done = std::move(r);
+    layer.rebuild.reset();
+    layer.image = std::move(done.image);
+    layer.covered = std::move(done.covered);
+    layer.items.assign(done.items.begin(), done.items.begin() + static_cast<std::ptrdiff_t>(inBase));
+    layer.top.reset();
+    layer.topImage = QImage();
+    layer.topRect = {};
+    layer.topCovered = {};
+    if (inBase < done.items.size())
+        renderTop(layer, done.items.back());
+}
+
+bool AnnotationRenderer::hasPendingWork() const {
+    return std::any_of(layers_.begin(), layers_.end(), [](const Layer& layer) { return layer.rebuild.has_value(); });
+}
+
+void AnnotationRenderer::sync(Layer& layer, const Items& run, bool isNewest, bool keepLeading,
+                              Deadline deadline) {
+    if (layer.rebuild) {
+        // What is drawn already stays when it is still the start of the run; the rest follows the run.
+        Rebuild& r = *layer.rebuild;
+        if (r.drawn <= run.size() &&
+            std::equal(r.items.begin(), r.items.begin() + static_cast<std::ptrdiff_t>(r.drawn), run.begin(),
+                       sameDrawing)) {
+            r.items = run;
+            r.isNewest = isNewest;
+        } else {
+            startRebuild(layer, run, isNewest);
+        }
+        advance(layer, deadline);
+        return;
+    }
     std::size_t skip = 0;
     if (keepLeading && !layer.items.empty() && !run.empty()) {
         // The model dropped its oldest marks at its cap: the pixels keep them rather than redraw all.
@@ -340,7 +395,8 @@ void AnnotationRenderer::sync(Layer& layer, const Items& run, bool isNewest, boo
     if (inBase > run.size() ||
         !std::equal(layer.items.begin() + static_cast<std::ptrdiff_t>(skip), layer.items.end(), run.begin(),
                     sameDrawing)) {
-        rebuild(layer, run, isNewest);
+        startRebuild(layer, run, isNewest);
+        advance(layer, deadline);
         return;
     }
     layer.items.erase(layer.items.begin(), layer.items.begin() + static_cast<std::ptrdiff_t>(skip));
@@ -361,6 +417,12 @@ void AnnotationRenderer::sync(Layer& layer, const Items& run, bool isNewest, boo
         }
     }
     for (; next < run.size(); ++next) {
+        if (next + 1 < run.size() && std::chrono::steady_clock::now() >= deadline) {
+            // Hundreds of marks at once: the rest is drawn over the next frames.
+            startRebuild(layer, run, isNewest);
+            advance(layer, deadline);
+            return;
+        }
         if (isNewest && next + 1 == run.size()) {
             fold(layer);
             renderTop(layer, run[next]);
@@ -394,6 +456,7 @@ void AnnotationRenderer::prepare(const Annotations::AnnotationScene& scene, cons
                        items.begin() + static_cast<std::ptrdiff_t>(runs[r].second));
     const bool atCap = items.size() >= Annotations::AnnotationModel::maxMarks;
 
+    const Deadline deadline = std::chrono::steady_clock::now() + frameBudget;
     std::vector<Layer> next;
     next.reserve(runs.size() - firstCached);
     for (std::size_t r = firstCached; r < runs.size(); ++r) {
@@ -411,7 +474,7 @@ void AnnotationRenderer::prepare(const Annotations::AnnotationScene& scene, cons
         Layer layer;
         if (found != layers_.end())
             layer = std::move(*found);
-        sync(layer, run, r + 1 == runs.size(), keepLeading);
+        sync(layer, run, r + 1 == runs.size(), keepLeading, deadline);
         layer.opacity = run.front().opacity;
         next.push_back(std::move(layer));
     }
@@ -421,7 +484,7 @@ void AnnotationRenderer::prepare(const Annotations::AnnotationScene& scene, cons
 
 void AnnotationRenderer::paint(QPainter& painter, const Annotations::AnnotationScene& scene,
                                const QRect& bounds) {
-    if (bounds.size() != size_ || !prepared_ || !(*prepared_ == scene))
+    if (bounds.size() != size_ || !prepared_ || hasPendingWork() || !(*prepared_ == scene))
         prepare(scene, bounds.size());
     painter.save();
     painter.translate(bounds.topLeft());

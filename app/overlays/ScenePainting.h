@@ -12,6 +12,7 @@
 // Thread: the one that paints (Qt's main thread).
 #include <QImage>
 #include <QPainter>
+#include <chrono>
 #include <QRect>
 #include <QRegion>
 #include <cstdint>
@@ -26,6 +27,9 @@ class AnnotationRenderer {
   public:
     // Beyond this many layers (only a hostile timeline gets there), the oldest runs are stroked directly.
     static constexpr std::size_t maxLayers = 3;
+    // Drawing a layer afresh (an older mark undone, hundreds of marks at once) goes on over several frames
+    // of about this much work each, while the layer's last finished pixels stay on screen.
+    static constexpr std::chrono::milliseconds frameBudget{4};
 
     explicit AnnotationRenderer(Annotations::AnnotationStyle style = Annotations::AnnotationStyle::standard)
         : style_(style) {}
@@ -37,6 +41,8 @@ class AnnotationRenderer {
     void paint(QPainter& painter, const Annotations::AnnotationScene& scene, const QRect& bounds);
     // Forgets every layer and gives their memory back.
     void reset();
+    // A layer is still being drawn afresh: paint again soon (the next prepare or paint goes on with it).
+    bool hasPendingWork() const;
 
     // With coverage on, the renderer also keeps the region its opaque-enough pixels cover (for windows
     // shaped to their marks when nothing composites them); turning it on redraws from scratch.
@@ -48,6 +54,14 @@ class AnnotationRenderer {
     std::size_t layerCount() const { return layers_.size(); }
 
   private:
+    using Items = std::vector<Annotations::AnnotationScene::Item>;
+    struct Rebuild {
+        Items items;  // the run being drawn afresh
+        std::size_t drawn = 0;
+        QImage image;
+        QRegion covered;
+        bool isNewest = false;
+    };
     struct Layer {
         std::vector<Annotations::AnnotationScene::Item> items;  // drawn into `image`
         QImage image;                                           // display-sized once something is drawn
@@ -57,11 +71,13 @@ class AnnotationRenderer {
         QRect topRect;  // where topImage goes, within the display
         QRegion topCovered;
         double opacity = 1;
+        std::optional<Rebuild> rebuild;
     };
-    using Items = std::vector<Annotations::AnnotationScene::Item>;
+    using Deadline = std::chrono::steady_clock::time_point;
 
-    void sync(Layer& layer, const Items& run, bool isNewest, bool keepLeading);
-    void rebuild(Layer& layer, const Items& run, bool isNewest);
+    void sync(Layer& layer, const Items& run, bool isNewest, bool keepLeading, Deadline deadline);
+    void startRebuild(Layer& layer, const Items& run, bool isNewest);
+    void advance(Layer& layer, Deadline deadline);
     void drawIntoBase(Layer& layer, const Annotations::AnnotationScene::Item& item);
     void fold(Layer& layer);
     void renderTop(Layer& layer, const Annotations::AnnotationScene::Item& item);

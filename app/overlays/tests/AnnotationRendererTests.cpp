@@ -33,11 +33,14 @@ void application() {
     static QGuiApplication app(argc, argv);
 }
 
+// Paints frames until the renderer has nothing left to draw; the last frame.
 QImage render(AnnotationRenderer& renderer, const AnnotationScene& scene) {
     QImage canvas(width, height, QImage::Format_ARGB32_Premultiplied);
-    canvas.fill(Qt::transparent);
-    QPainter painter(&canvas);
-    renderer.paint(painter, scene, canvas.rect());
+    do {
+        canvas.fill(Qt::transparent);
+        QPainter painter(&canvas);
+        renderer.paint(painter, scene, canvas.rect());
+    } while (renderer.hasPendingWork());
     return canvas;
 }
 
@@ -115,6 +118,18 @@ TEST(AnnotationRenderer, ManyDisplaySizedMarksShareTheDisplaysSurfacesAndPaintAs
     QImage fading = render(renderer, sceneOf(model, now));
     EXPECT_LE(renderer.surfaceBytes(), 3 * displayBytes);
     EXPECT_LE(differingPixels(fading, render(fresh, sceneOf(model, now))), 50);
+
+    // Undoing an older mark draws what lies below afresh, over as many frames as it takes, and never
+    // keeps more than the display's surfaces meanwhile.
+    model.apply({Annotation::Undo{50}}, now);
+    {
+        QImage first(width, height, QImage::Format_ARGB32_Premultiplied);
+        first.fill(Qt::transparent);
+        QPainter painter(&first);
+        renderer.paint(painter, sceneOf(model, now), first.rect());
+    }
+    EXPECT_LE(renderer.surfaceBytes(), 4 * displayBytes);
+    EXPECT_LE(differingPixels(render(renderer, sceneOf(model, now)), render(fresh, sceneOf(model, now))), 50);
 
     renderer.reset();
     EXPECT_EQ(renderer.surfaceBytes(), 0u);
