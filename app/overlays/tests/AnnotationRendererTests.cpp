@@ -3,7 +3,7 @@
 // and what it paints is what a renderer drawing everything afresh would paint.
 #include <gtest/gtest.h>
 
-#include <QGuiApplication>
+#include <QApplication>
 #include <QImage>
 #include <QPainter>
 #include <cfloat>
@@ -25,12 +25,15 @@ constexpr int width = 400;
 constexpr int height = 300;
 constexpr std::size_t displayBytes = std::size_t{width} * height * 4;
 
+// Shared with the window tests of this binary, which need widgets.
 void application() {
+    if (QCoreApplication::instance())
+        return;
     static int argc = 1;
     static char name[] = "renderer-tests";
     static char* argv[] = {name, nullptr};
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    static QGuiApplication app(argc, argv);
+    new QApplication(argc, argv);
 }
 
 // Paints frames until the renderer has nothing left to draw; the last frame.

@@ -18,13 +18,16 @@ using Annotations::Rect;
 using TrackpadProtocol::Annotation;
 using TrackpadProtocol::UUID;
 
-QApplication& application() {
+// One application for the whole binary (the renderer's tests share it), never destroyed: Qt's objects
+// must not outlive it at exit.
+void application() {
+    if (QCoreApplication::instance())
+        return;
     static int argc = 1;
     static char name[] = "overlay-tests";
     static char* argv[] = {name, nullptr};
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    static QApplication app(argc, argv);
-    return app;
+    new QApplication(argc, argv);
 }
 
 QWidget* windowOf(unsigned long id) {
