@@ -4,6 +4,7 @@
 
 #include <malloc.h>
 
+#include <QBitmap>
 #include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
@@ -418,7 +419,7 @@ void PresentationImageOverlay::show(const PresentationImages::PresentationImageP
     const QRect drawn = imageFrame.toAlignedRect().intersected(QRect(QPoint(0, 0), devicePixels(window).size()));
     Prepared key{picture.image.pixels(), imageFrame, drawn, composited_};
     const std::uint64_t ticket = ++ticket_;
-    auto apply = [this, window, key, picture](QImage scaled) {
+    auto apply = [this, window, key, picture](QImage scaled, std::optional<QImage> alphaMask) {
         Panel& panel = *panel_;
         panel.composited = key.composited;
         panel.shown = picture.image;
@@ -428,6 +429,14 @@ void PresentationImageOverlay::show(const PresentationImages::PresentationImageP
         panel.scaledAt = key.drawn.topLeft();
         prepared_ = key;
         setGeometryIfChanged(&panel, window);
+        if (alphaMask) {
+            // Without a compositor the transparent parts of a picture would show black: cut them out.
+            if (!alphaMask->isNull())
+                shapeTo(&panel, logicalRegion(QRegion(QBitmap::fromImage(*alphaMask)).translated(panel.scaledAt),
+                                              panel.devicePixelRatioF()));
+            else if (!panel.mask().isEmpty())
+                panel.clearMask();
+        }
         panel.update();
         if (!panel.isVisible())
             panel.show();
@@ -435,18 +444,20 @@ void PresentationImageOverlay::show(const PresentationImages::PresentationImageP
             onShown_();
     };
     if (prepared_ == key) {
-        apply(panel_->scaled);
+        apply(panel_->scaled, std::nullopt);
         return;
     }
     // Scaled once per picture and placement, off the main thread; the window changes only when the result
     // is there, so a move never shows a half-made state.
-    scaler_->async([this, target = panel_.get(), ticket, apply, bitmap = picture.image, key] {
+    const bool cutOut = !composited_ && !picture.isOpaque;
+    scaler_->async([this, target = panel_.get(), ticket, apply, bitmap = picture.image, key, cutOut] {
         QImage scaled = key.drawn.isEmpty() ? QImage() : scaleVisiblePart(bitmap, key.imageFrame, key.drawn);
+        QImage alphaMask = cutOut && !scaled.isNull() ? scaled.createAlphaMask(Qt::ThresholdAlphaDither) : QImage();
         QMetaObject::invokeMethod(
             target,
-            [this, ticket, apply, scaled = std::move(scaled)]() mutable {
+            [this, ticket, apply, scaled = std::move(scaled), alphaMask = std::move(alphaMask)]() mutable {
                 if (ticket == ticket_)
-                    apply(std::move(scaled));
+                    apply(std::move(scaled), std::move(alphaMask));
             },
             Qt::QueuedConnection);
     });

@@ -108,6 +108,29 @@ TEST(OverlayWindows, ALargePictureIsKeptScaledToItsVisiblePart) {
     EXPECT_TRUE(overlay->preparedSize().isEmpty());
 }
 
+// Without a compositor the window is the picture's visible frame, and a picture's transparent parts are
+// cut out of it rather than shown black.
+TEST(OverlayWindows, WithoutACompositorThePictureWindowIsThePictureWithoutItsTransparentParts) {
+    application();
+    auto overlay = std::make_shared<PresentationImageOverlay>();
+    overlay->setComposited(false);
+    auto bitmap = *platform::imaging::Bitmap::create(4, 2, platform::imaging::PixelFormat::bgra, 8);
+    for (int i = 0; i < 8; ++i) {
+        const bool right = i % 4 >= 2;
+        std::uint8_t pixel[] = {255, 0, 0, static_cast<std::uint8_t>(right ? 255 : 0)};
+        std::copy(pixel, pixel + 4, bitmap.mutablePixels() + 4 * i);
+    }
+    PresentationImages::PresentationImagePicture picture{bitmap, false};
+    PresentationImages::PresentationImageFrame frame({4, 2}, std::nullopt, {400, 300});
+    overlay->show(picture, frame, {{100, 50}, {400, 300}});
+    ASSERT_TRUE(shownSoon(overlay->windowID()));
+    QWidget* window = windowOf(overlay->windowID());
+    EXPECT_EQ(window->geometry(), QRect(100, 100, 400, 200));
+    EXPECT_FALSE(window->mask().contains(QPoint(50, 100))) << "the transparent left half";
+    EXPECT_TRUE(window->mask().contains(QPoint(350, 100))) << "the opaque right half";
+    overlay->hide();
+}
+
 TEST(OverlayWindows, PictureIsDrawnIntoItsFrame) {
     application();
     auto overlay = std::make_shared<PresentationImageOverlay>();
