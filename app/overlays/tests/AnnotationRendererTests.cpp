@@ -70,6 +70,7 @@ int differingPixels(const QImage& a, const QImage& b) {
 TEST(AnnotationRenderer, MarksFarOutsideTheDisplayCostNoMoreThanTheDisplay) {
     application();
     platform::LogCapture log;
+    installQtMessageLog();  // so that a warning of Qt's painter would be caught here
     AnnotationModel model;
     model.apply({Annotation::Begin{1, AnnotationTool::pen, {0.5f, 0.5f}}}, 0);
     model.apply({Annotation::Update{1, 1, {20.0f, 20.0f}}}, 0);
@@ -90,6 +91,7 @@ TEST(AnnotationRenderer, MarksFarOutsideTheDisplayCostNoMoreThanTheDisplay) {
     EXPECT_EQ(image.pixelColor(250, 75), QColor(255, 59, 48)) << "the box's top edge, y = 75";
     EXPECT_EQ(image.pixelColor(50, 50), QColor(0, 0, 0, 153)) << "dimmed outside the spotlight";
     EXPECT_EQ(image.pixelColor(350, 290).alpha(), 0) << "the spotlight's hole reaches past the display";
+    qInstallMessageHandler(nullptr);
     EXPECT_EQ(log.entries().size(), 0u) << log.entries().front().message;
 }
 
