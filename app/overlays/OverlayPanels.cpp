@@ -131,6 +131,7 @@ struct AnnotationOverlay::Panel : QWidget {
     QSize deviceSize;  // the display's X pixels, in which the scene is laid out
     bool composited = true;
     bool continuing = false;
+    bool reshapePending = false;
 
     Panel() { makeOverlayWindow(this); }
 
@@ -160,6 +161,17 @@ struct AnnotationOverlay::Panel : QWidget {
         renderer.prepare(scene, deviceSize);
         shapeTo(this, logicalRegion(renderer.coverage(scene), devicePixelRatioF()));
     }
+
+    // A burst of messages reshapes the window once, at the next turn of the loop.
+    void scheduleReshape() {
+        if (composited || reshapePending)
+            return;
+        reshapePending = true;
+        QTimer::singleShot(0, this, [this] {
+            reshapePending = false;
+            reshape();
+        });
+    }
 };
 
 AnnotationOverlay::AnnotationOverlay() = default;
@@ -174,7 +186,11 @@ void AnnotationOverlay::present(const AnnotationScene& scene, const Rect& frame)
     setGeometryIfChanged(panel_.get(), frame);
     panel_->deviceSize = devicePixels(frame).size();
     panel_->scene = scene;
-    panel_->reshape();
+    // Shaped before it first shows, so that no frame shows the whole window black.
+    if (panel_->isVisible())
+        panel_->scheduleReshape();
+    else
+        panel_->reshape();
     panel_->update();
     if (!panel_->isVisible()) {
         panel_->show();

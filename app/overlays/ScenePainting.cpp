@@ -531,17 +531,65 @@ QRegion AnnotationRenderer::coverage(const Annotations::AnnotationScene& scene) 
             region -= QRegion(rounded.toFillPolygon().toPolygon());
         }
     }
+    QRegion marks;
     for (const auto& layer : layers_) {
         if (layer.opacity < 0.5)
             continue;
-        region += layer.covered;
-        region += layer.topCovered;
+        marks += layer.covered;
+        marks += layer.topCovered;
     }
     for (const auto& item : direct_) {
         if (item.opacity >= 0.5)
-            region += pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_);
+            marks += pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_);
     }
-    return region;
+    if (marks.rectCount() > maxShapeRects)
+        marks = coarseCoverage();
+    return region + marks;
+}
+
+QRegion AnnotationRenderer::coarseCoverage() const {
+    // Hundreds of display-sized marks make a region of a hundred thousand rectangles, too many to send
+    // the X server at every change: blocks that hold any of their pixels stand in for them.
+    const QSize blocks((size_.width() + shapeBlock - 1) / shapeBlock, (size_.height() + shapeBlock - 1) / shapeBlock);
+    QImage any(blocks, QImage::Format_Mono);
+    if (any.isNull())
+        return QRegion(QRect(QPoint(0, 0), size_));
+    // A bitmap's region is its pixels of colour 1 (black).
+    any.setColorCount(2);
+    any.setColor(0, qRgb(255, 255, 255));
+    any.setColor(1, qRgb(0, 0, 0));
+    any.fill(0);
+    auto add = [&](const QImage& image, QPoint at) {
+        if (image.isNull())
+            return;
+        const QSize size((image.width() + shapeBlock - 1) / shapeBlock, (image.height() + shapeBlock - 1) / shapeBlock);
+        // Area averaging keeps a thin line's trace in every block it crosses.
+        const QImage small = image.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        const QPoint origin(at.x() / shapeBlock, at.y() / shapeBlock);
+        for (int y = 0; y < small.height(); ++y) {
+            const auto* row = reinterpret_cast<const QRgb*>(small.constScanLine(y));
+            for (int x = 0; x < small.width(); ++x) {
+                const QPoint block = origin + QPoint(x, y);
+                if (qAlpha(row[x]) > 0 && any.rect().contains(block))
+                    any.setPixel(block, 1);
+            }
+        }
+    };
+    for (const auto& layer : layers_) {
+        if (layer.opacity < 0.5)
+            continue;
+        add(layer.image, {0, 0});
+        if (layer.top)
+            add(layer.topImage, layer.topRect.topLeft());
+    }
+    QRegion coarse;
+    for (const QRect& r : QRegion(QBitmap::fromImage(any)))
+        coarse += QRect(r.x() * shapeBlock, r.y() * shapeBlock, r.width() * shapeBlock, r.height() * shapeBlock);
+    for (const auto& item : direct_) {
+        if (item.opacity >= 0.5)
+            coarse += pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_);
+    }
+    return coarse.intersected(QRect(QPoint(0, 0), size_));
 }
 
 }  // namespace OverlayWindows

@@ -30,6 +30,9 @@ class AnnotationRenderer {
     // Drawing a layer afresh (an older mark undone, hundreds of marks at once) goes on over several frames
     // of about this much work each, while the layer's last finished pixels stay on screen.
     static constexpr std::chrono::milliseconds frameBudget{4};
+    // A coverage of more rectangles than this is given in blocks of shapeBlock pixels instead.
+    static constexpr int maxShapeRects = 2000;
+    static constexpr int shapeBlock = 16;
 
     explicit AnnotationRenderer(Annotations::AnnotationStyle style = Annotations::AnnotationStyle::standard)
         : style_(style) {}
@@ -84,6 +87,7 @@ class AnnotationRenderer {
     bool extendTop(Layer& layer, const Annotations::AnnotationScene::Item& item);
     void growTop(Layer& layer, const QRect& needed);
     void noteCovered(QRegion& region, const QImage& image, const QRect& dirty, QPoint offset) const;
+    QRegion coarseCoverage() const;
 
     Annotations::AnnotationStyle style_;
     QSize size_;

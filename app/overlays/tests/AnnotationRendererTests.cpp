@@ -140,6 +140,33 @@ TEST(AnnotationRenderer, ManyDisplaySizedMarksShareTheDisplaysSurfacesAndPaintAs
     EXPECT_EQ(renderer.surfaceBytes(), 0u);
 }
 
+// Without a compositor the window is shaped to the marks; hundreds of display-sized marks are shaped in
+// blocks rather than in a region of more rectangles than the X server should get at every change.
+TEST(AnnotationRenderer, TheCoverageOfManyMarksStaysASmallRegion) {
+    application();
+    AnnotationModel model;
+    AnnotationRenderer renderer;
+    renderer.setTracksCoverage(true);
+    for (std::uint16_t m = 0; m < 100; ++m) {
+        float offset = 0.002f * m;
+        auto tool = m % 2 == 0 ? AnnotationTool::pen : AnnotationTool::box;
+        model.apply({Annotation::Begin{m, tool, {offset, 0.0f}}}, 0);
+        model.apply({Annotation::Update{m, 1, {0.5f, 0.9f - offset}}}, 0);
+        model.apply({Annotation::End{m, {1.0f - offset, 1.0f}}}, 0);
+    }
+    const auto scene = model.scene({1920, 1080}, 0, Annotations::AnnotationStyle::standard);
+    QImage canvas(1920, 1080, QImage::Format_ARGB32_Premultiplied);
+    do {
+        canvas.fill(Qt::transparent);
+        QPainter painter(&canvas);
+        renderer.paint(painter, scene, canvas.rect());
+    } while (renderer.hasPendingWork());
+    const QRegion covered = renderer.coverage(scene);
+    EXPECT_LE(covered.rectCount(), AnnotationRenderer::maxShapeRects);
+    EXPECT_TRUE(covered.contains(QPoint(960, 1))) << "the boxes' top edge";
+    EXPECT_FALSE(covered.contains(QPoint(1440, 150))) << "far from every mark";
+}
+
 TEST(AnnotationRenderer, AStrokePastThePointCapGrowsWithoutLosingItsBeginning) {
     application();
     AnnotationModel model;
