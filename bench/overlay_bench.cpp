@@ -191,6 +191,26 @@ void hostileFigures() {
     }
     stroke.push_back({Annotation::End{1, {0.5f, 0.5f}}});
     hostileCase("a pen stroke of 25,000 points", stroke);
+    {
+        // A zigzag of 20,000 display-wide segments above 20 small marks, which are then undone one by
+        // one: each undo draws the stroke afresh.
+        std::vector<Annotation> zigzag;
+        for (std::uint16_t m = 0; m < 20; ++m) {
+            zigzag.push_back({Annotation::Begin{m, AnnotationTool::box, {0.01f * m, 0.1f}}});
+            zigzag.push_back({Annotation::End{m, {0.01f * m + 0.05f, 0.15f}}});
+        }
+        zigzag.push_back({Annotation::Begin{100, AnnotationTool::pen, {0.05f, 0.2f}}});
+        for (int i = 1; i <= 20000; ++i) {
+            float y = 0.2f + 0.7f * static_cast<float>(i) / 20000.0f;
+            zigzag.push_back({Annotation::Update{100, static_cast<std::uint16_t>(i), {i % 2 ? 0.95f : 0.05f, y}}});
+        }
+        zigzag.push_back({Annotation::End{100, {0.5f, 0.95f}}});
+        zigzag.push_back({Annotation::Begin{101, AnnotationTool::arrow, {0.5f, 0.5f}}});
+        zigzag.push_back({Annotation::End{101, {0.6f, 0.6f}}});
+        for (std::uint16_t m = 0; m < 20; ++m)
+            zigzag.push_back({Annotation::Undo{m}});
+        hostileCase("zigzag of 20,000 long segments, undos", zigzag);
+    }
     hostileCase("the same, shaped (no compositor)", stroke, true);
     hostileCase("100 display-sized marks, shaped", hundred, true);
 }

@@ -124,11 +124,16 @@ QRectF reachOf(const QSize& canvas, double lineWidth) {
     return QRectF(0, 0, canvas.width(), canvas.height()).adjusted(-margin, -margin, margin, margin);
 }
 
-void drawItem(QPainter& painter, const Item& item, double lineWidth, const QRectF& reach) {
+void preparePen(QPainter& painter, const Item& item, double lineWidth) {
     const QColor color(item.color.red, item.color.green, item.color.blue);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setPen(QPen(color, lineWidth, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
     painter.setBrush(Qt::NoBrush);
+}
+
+void drawItem(QPainter& painter, const Item& item, double lineWidth, const QRectF& reach) {
+    const QColor color(item.color.red, item.color.green, item.color.blue);
+    preparePen(painter, item, lineWidth);
     std::visit(TrackpadProtocol::Overloaded{
                    [&](const AnnotationShape::Line& line) { drawClippedPolyline(painter, line.points, reach); },
                    [&](const AnnotationShape::Dot& dot) {
@@ -160,6 +165,46 @@ void drawItem(QPainter& painter, const Item& item, double lineWidth, const QRect
                    },
                },
                item.shape.kind);
+}
+
+// A pen stroke of thousands of long segments takes hundreds of milliseconds to stroke: drawn afresh, it
+// goes in pieces of this many points, each joined to the next by a round cap.
+constexpr std::size_t piecePoints = 128;
+constexpr double pieceLength = 8000;
+
+bool isLong(const Item& item) {
+    auto* line = std::get_if<AnnotationShape::Line>(&item.shape.kind);
+    return line && line->points.size() > piecePoints;
+}
+
+// Draws `item` from its point `point` on, a long stroke a piece at a time until `deadline`; true once
+// all of it is drawn (and `point` is back at 0).
+bool drawPart(QPainter& painter, const Item& item, std::size_t& point, double lineWidth, const QRectF& reach,
+              std::chrono::steady_clock::time_point deadline) {
+    auto* line = std::get_if<AnnotationShape::Line>(&item.shape.kind);
+    if (!line) {
+        drawItem(painter, item, lineWidth, reach);
+        return true;
+    }
+    const auto& points = line->points;
+    preparePen(painter, item, lineWidth);
+    while (true) {
+        // A piece ends after piecePoints points or pieceLength points of stroke, whichever comes first.
+        std::size_t end = point + 1;
+        double length = 0;
+        while (end < points.size() && end - point < piecePoints && length < pieceLength) {
+            length += std::hypot(points[end].x - points[end - 1].x, points[end].y - points[end - 1].y);
+            ++end;
+        }
+        drawClippedPolyline(painter, std::span<const Annotations::Point>(points.data() + point, end - point), reach);
+        if (end == points.size()) {
+            point = 0;
+            return true;
+        }
+        point = end - 1;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+    }
 }
 
 bool sameDrawing(const Item& a, const Item& b) {
@@ -219,7 +264,8 @@ std::size_t AnnotationRenderer::surfaceBytes() const {
     for (const auto& layer : layers_) {
         bytes += static_cast<std::size_t>(layer.image.sizeInBytes() + layer.topImage.sizeInBytes());
         if (layer.rebuild)
-            bytes += static_cast<std::size_t>(layer.rebuild->image.sizeInBytes());
+            bytes += static_cast<std::size_t>(layer.rebuild->image.sizeInBytes() +
+                                              layer.rebuild->topImage.sizeInBytes());
     }
     return bytes;
 }
@@ -318,7 +364,7 @@ bool AnnotationRenderer::extendTop(Layer& layer, const Item& item) {
 
 void AnnotationRenderer::startRebuild(Layer& layer, const Items& run, bool isNewest) {
     QImage reuse = layer.rebuild ? std::move(layer.rebuild->image) : QImage();
-    layer.rebuild = Rebuild{run, 0, std::move(reuse), {}, isNewest};
+    layer.rebuild = Rebuild{run, 0, 0, std::move(reuse), {}, isNewest, {}, {}};
     if (!layer.rebuild->image.isNull())
         layer.rebuild->image.fill(Qt::transparent);
 }
@@ -326,17 +372,19 @@ void AnnotationRenderer::startRebuild(Layer& layer, const Items& run, bool isNew
 void AnnotationRenderer::advance(Layer& layer, Deadline deadline) {
     Rebuild& r = *layer.rebuild;
     const std::size_t inBase = r.isNewest && !r.items.empty() ? r.items.size() - 1 : r.items.size();
+    const QRectF reach = reachOf(size_, style_.lineWidth);
     if (r.drawn < inBase) {
         if (r.image.isNull())
             r.image = transparentImage(size_);
         if (!r.image.isNull()) {
             std::vector<QRect> touched;
             QPainter painter(&r.image);
-            const QRectF reach = reachOf(size_, style_.lineWidth);
-            // At least one mark per frame, so that it always finishes.
+            // At least one piece per frame, so that it always finishes.
             do {
-                const Item& item = r.items[r.drawn++];
-                drawItem(painter, item, style_.lineWidth, reach);
+                const Item& item = r.items[r.drawn];
+                if (!drawPart(painter, item, r.point, style_.lineWidth, reach, deadline))
+                    break;
+                ++r.drawn;
                 if (tracksCoverage_)
                     touched.push_back(pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_));
             } while (r.drawn < inBase && std::chrono::steady_clock::now() < deadline);
@@ -346,8 +394,25 @@ void AnnotationRenderer::advance(Layer& layer, Deadline deadline) {
         } else {
             r.drawn = inBase;
         }
-        if (r.drawn < inBase)
+        if (r.drawn < inBase || std::chrono::steady_clock::now() >= deadline)
             return;
+    }
+    if (inBase < r.items.size()) {
+        // The newest item keeps a surface of its own, so that it can grow or change alone afterwards.
+        const Item& item = r.items.back();
+        if (r.topImage.isNull() && r.point == 0) {
+            r.topRect = pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_);
+            if (!r.topRect.isEmpty())
+                r.topImage = transparentImage(r.topRect.size());
+        }
+        if (!r.topImage.isNull()) {
+            QPainter painter(&r.topImage);
+            painter.translate(-r.topRect.topLeft());
+            const bool whole = drawPart(painter, item, r.point, style_.lineWidth, reach, deadline);
+            painter.end();
+            if (!whole)
+                return;
+        }
     }
     // Done: the fresh pixels replace the old ones at once.
     Rebuild done = std::move(r);
@@ -359,8 +424,12 @@ void AnnotationRenderer::advance(Layer& layer, Deadline deadline) {
     layer.topImage = QImage();
     layer.topRect = {};
     layer.topCovered = {};
-    if (inBase < done.items.size())
-        renderTop(layer, done.items.back());
+    if (inBase < done.items.size()) {
+        layer.top = done.items.back();
+        layer.topImage = std::move(done.topImage);
+        layer.topRect = done.topRect;
+        noteCovered(layer.topCovered, layer.topImage, layer.topImage.rect(), layer.topRect.topLeft());
+    }
 }
 
 bool AnnotationRenderer::hasPendingWork() const {
@@ -375,6 +444,15 @@ void AnnotationRenderer::sync(Layer& layer, const Items& run, bool isNewest, boo
         if (r.drawn <= run.size() &&
             std::equal(r.items.begin(), r.items.begin() + static_cast<std::ptrdiff_t>(r.drawn), run.begin(),
                        sameDrawing)) {
+            const std::size_t oldInBase = r.isNewest && !r.items.empty() ? r.items.size() - 1 : r.items.size();
+            const std::size_t newInBase = isNewest && !run.empty() ? run.size() - 1 : run.size();
+            // The item under way starts again when it changed; so does the newest one's surface.
+            const bool sameUnderWay = r.drawn < r.items.size() && r.drawn < run.size() &&
+                                      sameDrawing(r.items[r.drawn], run[r.drawn]);
+            if (!sameUnderWay || (r.drawn == oldInBase) != (r.drawn == newInBase)) {
+                r.point = 0;
+                r.topImage = QImage();
+            }
             r.items = run;
             r.isNewest = isNewest;
         } else {
@@ -405,8 +483,14 @@ void AnnotationRenderer::sync(Layer& layer, const Items& run, bool isNewest, boo
         if (next < run.size() && run[next].id == layer.top->id) {
             const Item& item = run[next];
             if (!sameDrawing(item, *layer.top) &&
-                !(item.color == layer.top->color && extendTop(layer, item)))
+                !(item.color == layer.top->color && extendTop(layer, item))) {
+                if (isLong(item)) {
+                    startRebuild(layer, run, isNewest);
+                    advance(layer, deadline);
+                    return;
+                }
                 renderTop(layer, item);
+            }
             ++next;
         } else {
             // Undone: what lies below it is still right.
@@ -417,8 +501,8 @@ void AnnotationRenderer::sync(Layer& layer, const Items& run, bool isNewest, boo
         }
     }
     for (; next < run.size(); ++next) {
-        if (next + 1 < run.size() && std::chrono::steady_clock::now() >= deadline) {
-            // Hundreds of marks at once: the rest is drawn over the next frames.
+        if (isLong(run[next]) || (next + 1 < run.size() && std::chrono::steady_clock::now() >= deadline)) {
+            // Hundreds of marks at once, or a long stroke: the rest is drawn over the next frames.
             startRebuild(layer, run, isNewest);
             advance(layer, deadline);
             return;

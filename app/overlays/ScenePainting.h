@@ -60,10 +60,13 @@ class AnnotationRenderer {
     using Items = std::vector<Annotations::AnnotationScene::Item>;
     struct Rebuild {
         Items items;  // the run being drawn afresh
-        std::size_t drawn = 0;
+        std::size_t drawn = 0;  // items wholly drawn
+        std::size_t point = 0;  // how far into the item under way (a long pen stroke goes in pieces)
         QImage image;
         QRegion covered;
         bool isNewest = false;
+        QImage topImage;  // the newest item's, once the others are drawn
+        QRect topRect;
     };
     struct Layer {
         std::vector<Annotations::AnnotationScene::Item> items;  // drawn into `image`
