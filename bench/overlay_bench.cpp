@@ -209,7 +209,7 @@ void hostileFigures() {
         zigzag.push_back({Annotation::End{101, {0.6f, 0.6f}}});
         for (std::uint16_t m = 0; m < 20; ++m)
             zigzag.push_back({Annotation::Undo{m}});
-        hostileCase("zigzag of 20,000 long segments, undos", zigzag);
+        hostileCase("zigzag of 20,000 segments, undos", zigzag);
     }
     hostileCase("the same, shaped (no compositor)", stroke, true);
     hostileCase("100 display-sized marks, shaped", hundred, true);
