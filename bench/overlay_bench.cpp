@@ -8,7 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <QGuiApplication>
+#include <QApplication>
+#include <QWidget>
 #include <QImage>
 #include <algorithm>
 #include <chrono>
@@ -18,8 +19,10 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "app/overlays/OverlayPanels.h"
 #include "app/overlays/ScenePainting.h"
 #include "overlays/Annotations/AnnotationModel.h"
 #include "overlays/PresentationImages/PresentationImageDecoder.h"
@@ -215,6 +218,49 @@ void hostileFigures() {
     hostileCase("100 display-sized marks, shaped", hundred, true);
 }
 
+platform::imaging::Bitmap photo(int width, int height);
+
+// 4096x4096 pictures shown over 1920x1080, a new picture or a new placement each time: what the main
+// thread spends on each show (the call, handling its result and the repaint it causes) and on a repaint.
+void pictureFigures() {
+    const PresentationImages::PresentationImagePicture pictures[] = {{photo(4096, 4096), true},
+                                                                     {photo(4096, 4096), true}};
+    OverlayWindows::PresentationImageOverlay overlay;
+    std::vector<double> shows, repaints;
+    QImage target(1920, 1080, QImage::Format_ARGB32_Premultiplied);
+    for (int round = 0; round < 6; ++round) {
+        TrackpadProtocol::PresentationImagePlacement placement{{0.5f, 0.5f}, 0.9f - 0.1f * round, 0.9f - 0.1f * round};
+        PresentationImages::PresentationImageFrame frame({4096, 4096}, placement, {1920, 1080});
+        auto start = Clock::now();
+        overlay.show(pictures[round % 2], frame, {{0, 0}, {1920, 1080}});
+        double busy = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        // The result comes back through the event loop: the time spent handling it counts as well.
+        const QSize before = overlay.preparedSize();
+        for (int i = 0; i < 1000 && overlay.preparedSize() == before; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            auto handling = Clock::now();
+            QCoreApplication::processEvents();
+            busy += std::chrono::duration<double, std::milli>(Clock::now() - handling).count();
+        }
+        shows.push_back(busy);
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            if (widget->winId() != overlay.windowID())
+                continue;
+            auto paint = Clock::now();
+            widget->render(&target);
+            repaints.push_back(std::chrono::duration<double, std::milli>(Clock::now() - paint).count());
+        }
+    }
+    std::sort(shows.begin(), shows.end());
+    std::sort(repaints.begin(), repaints.end());
+    if (repaints.empty())
+        return;
+    std::printf("picture 4096x4096 at 1920x1080, main thread per show: min %.1f median %.1f max %.1f ms; per "
+                "repaint: min %.1f median %.1f max %.1f ms (6 placements)\n",
+                shows.front(), shows[shows.size() / 2], shows.back(), repaints.front(),
+                repaints[repaints.size() / 2], repaints.back());
+}
+
 void renderFigures() {
     QImage canvas(1920, 1080, QImage::Format_ARGB32_Premultiplied);
     auto model = fiftyMarks();
@@ -351,8 +397,9 @@ void decodeFigures() {
 
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    QGuiApplication application(argc, argv);
+    QApplication application(argc, argv);
     renderFigures();
+    pictureFigures();
     hostileFigures();
     if (argc < 2 || std::string(argv[1]) != "--drawing-only")
         decodeFigures();
