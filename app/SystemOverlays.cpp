@@ -1,5 +1,6 @@
 #include "app/SystemOverlays.h"
 
+#include "app/overlays/CompositorWatch.h"
 #include "app/overlays/OverlayPanels.h"
 #include "app/overlays/OverlayServices.h"
 #include "platform/DisplayDirectory.h"
@@ -50,6 +51,9 @@ public:
         std::make_shared<OverlayWindows::AnnotationOverlay>();
     std::shared_ptr<OverlayWindows::PresentationImageOverlay> pictureWindow =
         std::make_shared<OverlayWindows::PresentationImageOverlay>();
+    std::shared_ptr<OverlayWindows::PointerHighlightOverlay> glowWindow =
+        std::make_shared<OverlayWindows::PointerHighlightOverlay>();
+    std::unique_ptr<OverlayWindows::CompositorWatch> compositor = OverlayWindows::CompositorWatch::open();
     std::shared_ptr<OverlayWindows::AnnotationOverlayService> annotations;
     std::shared_ptr<OverlayWindows::PresentationImageOverlayService> pictures;
     platform::Published<std::vector<platform::DisplayInfo>>::Subscription displayChanges;
@@ -92,7 +96,21 @@ std::shared_ptr<SystemOverlays> installSystemOverlays(CompanionServices& service
     overlays->pictureWindow->setOnShown([window = overlays->annotationWindow.get()] { window->raise(); });
     auto highlight = std::make_shared<OverlayWindows::PointerHighlightOverlayService>(
         [&highlightsPointerOnShake] { return highlightsPointerOnShake.value(); },
-        std::make_shared<OverlayWindows::PointerHighlightOverlay>(), mouseLocation, loop);
+        overlays->glowWindow, mouseLocation, loop);
+
+    // Without a compositing manager the windows are shaped to what they draw; one may start or stop at
+    // any time.
+    if (overlays->compositor) {
+        auto apply = [raw = overlays.get()](bool composited) {
+            logger.info(composited ? "A compositing manager runs: the overlays are translucent"
+                                   : "No compositing manager: the overlays are shaped to what they draw");
+            raw->annotationWindow->setComposited(composited);
+            raw->pictureWindow->setComposited(composited);
+            raw->glowWindow->setComposited(composited);
+        };
+        apply(overlays->compositor->isComposited());
+        overlays->compositor->follow(apply, std::chrono::seconds(1));
+    }
 
     std::weak_ptr<SystemOverlays> weak = overlays;
     overlays->displayChanges = directory.displays().subscribe([weak](const auto&) {

@@ -38,6 +38,7 @@
 #include "app/SystemOverlays.h"
 #include "app/ShellWindows.h"
 #include "app/SystemGestures.h"
+#include "app/overlays/QtMessageLog.h"
 #include "app/TrayIcon.h"
 #include "app/core/AppDelegate.h"
 #include "app/core/CompanionRuntime.h"
@@ -86,6 +87,7 @@ Injector::InputInjector::Configuration injectorConfiguration() {
 }
 
 int run(int argc, char** argv, const Options& options, int signalFD) {
+    OverlayWindows::installQtMessageLog();
     std::unique_ptr<QCoreApplication> application;
     if (options.headless) {
         application = std::make_unique<QCoreApplication>(argc, argv);

@@ -2,11 +2,17 @@
 
 #include "app/overlays/ScenePainting.h"
 
+#include <malloc.h>
+
+#include <QBitmap>
+#include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPointer>
 #include <QRadialGradient>
+#include <QScreen>
+#include <QTimer>
 #include <QVariantAnimation>
 #include <QWidget>
 #include <algorithm>
@@ -14,6 +20,7 @@
 #include <variant>
 
 #include "TrackpadProtocol/Overloaded.h"
+#include "platform/DispatchQueue.h"
 
 namespace OverlayWindows {
 
@@ -45,28 +52,125 @@ void clear(QPainter& painter, const QRect& rect) {
     painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
 }
 
+QRect devicePixels(const Rect& frame) {
+    return {static_cast<int>(std::lround(frame.origin.x)), static_cast<int>(std::lround(frame.origin.y)),
+            static_cast<int>(std::lround(frame.size.width)), static_cast<int>(std::lround(frame.size.height))};
+}
+
+// The screen whose X pixels hold `point`, with its ratio; Qt keeps a screen's top-left corner and divides
+// the rest by the ratio.
+QScreen* screenOfDevicePoint(QPoint point) {
+    for (QScreen* screen : QGuiApplication::screens()) {
+        const QRect logical = screen->geometry();
+        const QRect device(logical.topLeft(), (QSizeF(logical.size()) * screen->devicePixelRatio()).toSize());
+        if (device.contains(point))
+            return screen;
+    }
+    return QGuiApplication::primaryScreen();
+}
+
+QPoint logicalPoint(QPoint device) {
+    QScreen* screen = screenOfDevicePoint(device);
+    const double ratio = screen ? screen->devicePixelRatio() : 1.0;
+    if (ratio == 1.0)
+        return device;
+    const QPoint origin = screen->geometry().topLeft();
+    return origin + (QPointF(device - origin) / ratio).toPoint();
+}
+
 void setGeometryIfChanged(QWidget* widget, const Rect& frame) {
-    QRect target(static_cast<int>(std::lround(frame.origin.x)), static_cast<int>(std::lround(frame.origin.y)),
-                 static_cast<int>(std::lround(frame.size.width)),
-                 static_cast<int>(std::lround(frame.size.height)));
+    const QRect target = logicalRect(frame);
     if (widget->geometry() != target)
         widget->setGeometry(target);
 }
 
+// A region in device pixels as the window's own (logical) region; edge pixels round outwards.
+QRegion logicalRegion(const QRegion& device, double ratio) {
+    if (ratio == 1.0)
+        return device;
+    QRegion logical;
+    for (const QRect& r : device) {
+        const int left = static_cast<int>(std::floor(r.left() / ratio));
+        const int top = static_cast<int>(std::floor(r.top() / ratio));
+        const int right = static_cast<int>(std::ceil((r.right() + 1) / ratio));
+        const int bottom = static_cast<int>(std::ceil((r.bottom() + 1) / ratio));
+        logical += QRect(left, top, right - left, bottom - top);
+    }
+    return logical;
+}
+
+// Shapes `widget` to `region`; an empty region would mean no shape at all (the whole window shown), so
+// nothing is shown through a pixel outside the window instead.
+void shapeTo(QWidget* widget, const QRegion& region) {
+    widget->setMask(region.isEmpty() ? QRegion(-1, -1, 1, 1) : region);
+}
+
+// Hands freed surfaces back to the system: glibc keeps large freed blocks in the heap once its mmap
+// threshold has grown past them.
+void giveMemoryBack() {
+    malloc_trim(0);
+}
+
 }  // namespace
+
+QRect logicalRect(const Rect& frame) {
+    const QRect device = devicePixels(frame);
+    QScreen* screen = screenOfDevicePoint(device.center());
+    const double ratio = screen ? screen->devicePixelRatio() : 1.0;
+    if (ratio == 1.0)
+        return device;
+    const QPoint topLeft = logicalPoint(device.topLeft());
+    return {topLeft, (QSizeF(device.size()) / ratio).toSize()};
+}
 
 // ---- Annotations --------------------------------------------------------------------------------------
 
 struct AnnotationOverlay::Panel : QWidget {
     AnnotationScene scene;
     AnnotationRenderer renderer;
+    QSize deviceSize;  // the display's X pixels, in which the scene is laid out
+    bool composited = true;
+    bool continuing = false;
+    bool reshapePending = false;
 
     Panel() { makeOverlayWindow(this); }
 
     void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
         clear(painter, rect());
-        renderer.paint(painter, scene, rect());
+        const double ratio = devicePixelRatioF();
+        painter.scale(1 / ratio, 1 / ratio);
+        renderer.paint(painter, scene, QRect(QPoint(0, 0), deviceSize));
+        if (renderer.hasPendingWork() && !continuing) {
+            // A layer drawn afresh goes on at the next turn of the loop, not in this frame.
+            continuing = true;
+            QTimer::singleShot(0, this, [this] {
+                continuing = false;
+                reshape();
+                update();
+            });
+        }
+    }
+
+    void reshape() {
+        if (composited) {
+            if (!mask().isEmpty())
+                clearMask();
+            return;
+        }
+        renderer.prepare(scene, deviceSize);
+        shapeTo(this, logicalRegion(renderer.coverage(scene), devicePixelRatioF()));
+    }
+
+    // A burst of messages reshapes the window once, at the next turn of the loop.
+    void scheduleReshape() {
+        if (composited || reshapePending)
+            return;
+        reshapePending = true;
+        QTimer::singleShot(0, this, [this] {
+            reshapePending = false;
+            reshape();
+        });
     }
 };
 
@@ -74,10 +178,19 @@ AnnotationOverlay::AnnotationOverlay() = default;
 AnnotationOverlay::~AnnotationOverlay() = default;
 
 void AnnotationOverlay::present(const AnnotationScene& scene, const Rect& frame) {
-    if (!panel_)
+    if (!panel_) {
         panel_ = std::make_unique<Panel>();
+        panel_->composited = composited_;
+        panel_->renderer.setTracksCoverage(!composited_);
+    }
     setGeometryIfChanged(panel_.get(), frame);
+    panel_->deviceSize = devicePixels(frame).size();
     panel_->scene = scene;
+    // Shaped before it first shows, so that no frame shows the whole window black.
+    if (panel_->isVisible())
+        panel_->scheduleReshape();
+    else
+        panel_->reshape();
     panel_->update();
     if (!panel_->isVisible()) {
         panel_->show();
@@ -90,6 +203,22 @@ void AnnotationOverlay::hide() {
         return;
     panel_->scene = {};
     panel_->hide();
+    panel_->renderer.reset();
+    giveMemoryBack();
+}
+
+void AnnotationOverlay::setComposited(bool composited) {
+    composited_ = composited;
+    if (!panel_ || panel_->composited == composited)
+        return;
+    panel_->composited = composited;
+    panel_->renderer.setTracksCoverage(!composited);
+    panel_->reshape();
+    panel_->update();
+}
+
+std::size_t AnnotationOverlay::surfaceBytes() const {
+    return panel_ ? panel_->renderer.surfaceBytes() : 0;
 }
 
 void AnnotationOverlay::raise() {
@@ -110,6 +239,14 @@ struct PointerHighlightOverlay::Panel : QWidget {
     Panel() {
         makeOverlayWindow(this);
         resize(64, 64);
+    }
+
+    // Without a compositor only the glow's bright core shows, as a disc, rather than a black square.
+    void reshape(bool composited) {
+        if (composited)
+            clearMask();
+        else
+            setMask(QRegion(16, 16, 32, 32, QRegion::Ellipse));
     }
 
     void paintEvent(QPaintEvent*) override {
@@ -150,19 +287,44 @@ struct PointerHighlightOverlay::Panel : QWidget {
     }
 };
 
+namespace {
+
+// The pointer comes in X pixels; the 64-point glow is centred on it in the window's own units.
+QPoint glowOrigin(Annotations::Point point) {
+    const QPoint device(static_cast<int>(std::lround(point.x)), static_cast<int>(std::lround(point.y)));
+    QScreen* screen = screenOfDevicePoint(device);
+    const double ratio = screen ? screen->devicePixelRatio() : 1.0;
+    Annotations::Point logical = point;
+    if (ratio != 1.0) {
+        const QPoint origin = screen->geometry().topLeft();
+        logical = {origin.x() + (point.x - origin.x()) / ratio, origin.y() + (point.y - origin.y()) / ratio};
+    }
+    auto origin = Annotations::pointerHighlightOrigin(logical);
+    return {static_cast<int>(origin.x), static_cast<int>(origin.y)};
+}
+
+}  // namespace
+
 PointerHighlightOverlay::PointerHighlightOverlay() = default;
 PointerHighlightOverlay::~PointerHighlightOverlay() = default;
 
 void PointerHighlightOverlay::ensurePanel() {
-    if (!panel_)
-        panel_ = std::make_unique<Panel>();
+    if (panel_)
+        return;
+    panel_ = std::make_unique<Panel>();
+    panel_->reshape(composited_);
+}
+
+void PointerHighlightOverlay::setComposited(bool composited) {
+    composited_ = composited;
+    if (panel_)
+        panel_->reshape(composited);
 }
 
 void PointerHighlightOverlay::show(Annotations::Point point) {
     ++generation_;
     ensurePanel();
-    auto origin = Annotations::pointerHighlightOrigin(point);
-    panel_->move(static_cast<int>(origin.x), static_cast<int>(origin.y));
+    panel_->move(glowOrigin(point));
     if (!panel_->isVisible())
         panel_->paintedOpacity = 0;
     panel_->show();
@@ -173,8 +335,7 @@ void PointerHighlightOverlay::show(Annotations::Point point) {
 void PointerHighlightOverlay::move(Annotations::Point point) {
     if (!panel_)
         return;
-    auto origin = Annotations::pointerHighlightOrigin(point);
-    panel_->move(static_cast<int>(origin.x), static_cast<int>(origin.y));
+    panel_->move(glowOrigin(point));
 }
 
 void PointerHighlightOverlay::hide() {
@@ -200,31 +361,22 @@ bool PointerHighlightOverlay::isPanelVisible() const {
 struct PresentationImageOverlay::Panel : QWidget {
     // Held so that its pixels' address names this picture for as long as it is shown.
     platform::imaging::Bitmap shown;
-    QImage image;  // premultiplied once per picture, so painting converts nothing
-    QRectF imageFrame;
+    QImage scaled;      // the visible part of the picture at its size on the screen, premultiplied
+    QPoint scaledAt;    // X pixels from the window's top-left corner
+    QRectF imageFrame;  // the whole picture, likewise (for the shadow)
     bool opaque = true;
+    bool composited = true;
 
     Panel() { makeOverlayWindow(this); }
-
-    void display(const PresentationImages::PresentationImagePicture& picture, const Rect& frame) {
-        if (picture.image.pixels() != shown.pixels()) {
-            const auto& bitmap = picture.image;
-            shown = bitmap;
-            image = QImage(bitmap.pixels(), bitmap.width(), bitmap.height(),
-                           static_cast<qsizetype>(bitmap.stride()), QImage::Format_ARGB32)
-                        .convertToFormat(QImage::Format_ARGB32_Premultiplied);
-            opaque = picture.isOpaque;
-        }
-        imageFrame = toQt(frame);
-        update();
-    }
 
     void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
         clear(painter, rect());
-        if (image.isNull())
+        if (scaled.isNull())
             return;
-        if (opaque) {
+        const double ratio = devicePixelRatioF();
+        painter.scale(1 / ratio, 1 / ratio);
+        if (opaque && composited) {
             // A soft shadow 4 px below an opaque picture; transparent pictures cast none.
             painter.setPen(Qt::NoPen);
             for (int spread = 16; spread > 0; spread -= 4) {
@@ -234,33 +386,123 @@ struct PresentationImageOverlay::Panel : QWidget {
                     spread / 2.0, spread / 2.0);
             }
         }
-        painter.setRenderHint(QPainter::SmoothPixmapTransform);
-        painter.drawImage(imageFrame, image);
+        painter.drawImage(scaledAt, scaled);
     }
 };
 
-PresentationImageOverlay::PresentationImageOverlay() = default;
-PresentationImageOverlay::~PresentationImageOverlay() = default;
+namespace {
+
+// The part `drawn` (window pixels) of a picture laid out over `imageFrame`, smoothly scaled to its size
+// on the screen. Runs off the main thread: a 4096x4096 picture takes tens of milliseconds.
+QImage scaleVisiblePart(const platform::imaging::Bitmap& bitmap, const QRectF& imageFrame, const QRect& drawn) {
+    const QImage source(bitmap.pixels(), bitmap.width(), bitmap.height(), static_cast<qsizetype>(bitmap.stride()),
+                        QImage::Format_ARGB32);
+    const double sx = bitmap.width() / imageFrame.width();
+    const double sy = bitmap.height() / imageFrame.height();
+    const QRectF part((drawn.x() - imageFrame.x()) * sx, (drawn.y() - imageFrame.y()) * sy, drawn.width() * sx,
+                      drawn.height() * sy);
+    const QRect crop = part.toAlignedRect().intersected(source.rect());
+    if (crop.isEmpty())
+        return {};
+    return source.copy(crop)
+        .convertToFormat(QImage::Format_ARGB32_Premultiplied)
+        .scaled(drawn.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+}
+
+}  // namespace
+
+PresentationImageOverlay::PresentationImageOverlay()
+    : scaler_(std::make_unique<platform::DispatchQueue>("dev.quelmar.trackpad.mac.picture-scaling")) {}
+PresentationImageOverlay::~PresentationImageOverlay() {
+    // Waits for a scaling under way, whose result would be posted to the panel.
+    scaler_.reset();
+}
 
 void PresentationImageOverlay::show(const PresentationImages::PresentationImagePicture& picture,
                                     const PresentationImages::PresentationImageFrame& frame,
                                     const Rect& screen) {
     if (!panel_)
         panel_ = std::make_unique<Panel>();
-    setGeometryIfChanged(panel_.get(), screen);
-    panel_->display(picture, frame.image);
-    if (!panel_->isVisible())
-        panel_->show();
-    if (onShown_)
-        onShown_();
+    last_ = Shown{frame, screen};
+    Rect window = screen;
+    QRectF imageFrame = toQt(frame.image);
+    if (!composited_) {
+        // Without a compositor every pixel of the window shows, so the window is the visible picture.
+        const Rect& visible = frame.visible;
+        window = {{screen.origin.x + visible.origin.x, screen.origin.y + visible.origin.y}, visible.size};
+        imageFrame.translate(-visible.origin.x, -visible.origin.y);
+    }
+    const QRect drawn = imageFrame.toAlignedRect().intersected(QRect(QPoint(0, 0), devicePixels(window).size()));
+    Prepared key{picture.image.pixels(), imageFrame, drawn, composited_};
+    const std::uint64_t ticket = ++ticket_;
+    auto apply = [this, window, key, picture](QImage scaled, std::optional<QImage> alphaMask) {
+        Panel& panel = *panel_;
+        panel.composited = key.composited;
+        panel.shown = picture.image;
+        panel.opaque = picture.isOpaque;
+        panel.imageFrame = key.imageFrame;
+        panel.scaled = std::move(scaled);
+        panel.scaledAt = key.drawn.topLeft();
+        prepared_ = key;
+        setGeometryIfChanged(&panel, window);
+        if (alphaMask) {
+            // Without a compositor the transparent parts of a picture would show black: cut them out.
+            if (!alphaMask->isNull())
+                shapeTo(&panel, logicalRegion(QRegion(QBitmap::fromImage(*alphaMask)).translated(panel.scaledAt),
+                                              panel.devicePixelRatioF()));
+            else if (!panel.mask().isEmpty())
+                panel.clearMask();
+        }
+        panel.update();
+        if (!panel.isVisible())
+            panel.show();
+        if (onShown_)
+            onShown_();
+    };
+    if (prepared_ == key) {
+        apply(panel_->scaled, std::nullopt);
+        return;
+    }
+    // Scaled once per picture and placement, off the main thread; the window changes only when the result
+    // is there, so a move never shows a half-made state.
+    const bool cutOut = !composited_ && !picture.isOpaque;
+    scaler_->async([this, target = panel_.get(), ticket, apply, bitmap = picture.image, key, cutOut] {
+        QImage scaled = key.drawn.isEmpty() ? QImage() : scaleVisiblePart(bitmap, key.imageFrame, key.drawn);
+        QImage alphaMask = cutOut && !scaled.isNull() ? scaled.createAlphaMask(Qt::ThresholdAlphaDither) : QImage();
+        QMetaObject::invokeMethod(
+            target,
+            [this, ticket, apply, scaled = std::move(scaled), alphaMask = std::move(alphaMask)]() mutable {
+                if (ticket == ticket_)
+                    apply(std::move(scaled), std::move(alphaMask));
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 void PresentationImageOverlay::hide() {
     if (!panel_)
         return;
+    ++ticket_;
+    last_.reset();
+    prepared_.reset();
     panel_->shown = {};
-    panel_->image = QImage();
+    panel_->scaled = QImage();
     panel_->hide();
+    giveMemoryBack();
+}
+
+void PresentationImageOverlay::setComposited(bool composited) {
+    if (composited_ == composited)
+        return;
+    composited_ = composited;
+    if (panel_ && last_ && !panel_->shown.empty()) {
+        PresentationImages::PresentationImagePicture picture{panel_->shown, panel_->opaque};
+        show(picture, last_->frame, last_->screen);
+    }
+}
+
+QSize PresentationImageOverlay::preparedSize() const {
+    return panel_ ? panel_->scaled.size() : QSize();
 }
 
 unsigned long PresentationImageOverlay::windowID() const {

@@ -2,12 +2,26 @@
 // The Qt windows of the overlays: frameless, always on top, click-through, never activated, with a
 // translucent background. Each presenter makes its window on first use and keeps it.
 //
+// Frames and points come in X pixels (RandR monitors, the pointer); the windows convert them with the
+// screen's device pixel ratio and paint in device pixels, so a scaled desktop (Xft.dpi 192) changes
+// nothing. Without a compositing manager X ignores alpha and shows transparent pixels black, so then
+// each window is shaped to what it draws (setComposited(false)).
+//
 // Thread: main thread only (the thread of the QApplication).
+#include <QRect>
+#include <QRectF>
+#include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 
 #include "overlays/Annotations/AnnotationOverlayController.h"
 #include "overlays/Annotations/PointerHighlightController.h"
 #include "overlays/PresentationImages/PresentationImageController.h"
+
+namespace platform {
+class DispatchQueue;
+}
 
 namespace OverlayWindows {
 
@@ -23,11 +37,15 @@ class AnnotationOverlay final : public Annotations::AnnotationPresenting {
     void raise();
     // The X window of the panel, 0 before it exists (tests read its pixels).
     unsigned long windowID() const;
+    void setComposited(bool composited);
+    // Bytes of the drawing's surfaces (0 once the drawing ended).
+    std::size_t surfaceBytes() const;
 
     struct Panel;
 
   private:
     std::unique_ptr<Panel> panel_;
+    bool composited_ = true;
 };
 
 // The 64x64 glow around the pointer; fades in over 0.12 s and out over 0.3 s by painted opacity, so
@@ -41,6 +59,7 @@ class PointerHighlightOverlay final : public Annotations::PointerHighlightPresen
     void hide() override;
     unsigned long windowID() const;
     bool isPanelVisible() const;
+    void setComposited(bool composited);
 
     struct Panel;
 
@@ -48,9 +67,11 @@ class PointerHighlightOverlay final : public Annotations::PointerHighlightPresen
     void ensurePanel();
     std::unique_ptr<Panel> panel_;
     int generation_ = 0;
+    bool composited_ = true;
 };
 
-// The presentation picture over a display, scaled smoothly into its frame.
+// The presentation picture over a display, scaled smoothly into its frame: the visible part is scaled
+// once per picture and placement on a queue of its own, and the window shows the result when it is there.
 class PresentationImageOverlay final : public PresentationImages::PresentationImagePresenting {
   public:
     PresentationImageOverlay();
@@ -62,12 +83,36 @@ class PresentationImageOverlay final : public PresentationImages::PresentationIm
     unsigned long windowID() const;
     // Called after the picture window is shown, so annotations stay above it.
     void setOnShown(std::function<void()> onShown) { onShown_ = std::move(onShown); }
+    void setComposited(bool composited);
+    // The size of the scaled picture the window keeps (empty while nothing is shown).
+    QSize preparedSize() const;
 
     struct Panel;
 
   private:
+    struct Shown {
+        PresentationImages::PresentationImageFrame frame;
+        Annotations::Rect screen;
+    };
+    // What the window's scaled picture was made for.
+    struct Prepared {
+        const std::uint8_t* pixels = nullptr;
+        QRectF imageFrame;
+        QRect drawn;
+        bool composited = true;
+        bool operator==(const Prepared&) const = default;
+    };
     std::unique_ptr<Panel> panel_;
     std::function<void()> onShown_;
+    bool composited_ = true;
+    std::optional<Shown> last_;
+    std::optional<Prepared> prepared_;
+    std::uint64_t ticket_ = 0;
+    // Last, so that it is stopped first: its tasks post to the panel.
+    std::unique_ptr<platform::DispatchQueue> scaler_;
 };
+
+// The window rectangle, in Qt's device-independent pixels, of a rectangle in X pixels.
+QRect logicalRect(const Annotations::Rect& frame);
 
 }  // namespace OverlayWindows

@@ -1,9 +1,10 @@
 #include "app/overlays/ScenePainting.h"
 
+#include <QBitmap>
 #include <QPainterPath>
 #include <algorithm>
 #include <cmath>
-#include <unordered_set>
+#include <span>
 #include <variant>
 
 #include "TrackpadProtocol/Overloaded.h"
@@ -11,20 +12,26 @@
 namespace OverlayWindows {
 
 using Annotations::AnnotationShape;
+using Item = Annotations::AnnotationScene::Item;
 
 namespace {
+
+constexpr int bytesPerPixel = 4;
+// How many positions from the end a stroke whose oldest points were dropped is searched for its last
+// drawn point; updates between two frames are far fewer.
+constexpr std::size_t slidingSearch = 4096;
 
 QPointF toQt(Annotations::Point p) {
     return {p.x, p.y};
 }
 
-QRectF pointsBounds(const std::vector<Annotations::Point>& points, std::size_t from) {
-    double minX = points[from].x, maxX = minX, minY = points[from].y, maxY = minY;
-    for (std::size_t i = from + 1; i < points.size(); ++i) {
-        minX = std::min(minX, points[i].x);
-        maxX = std::max(maxX, points[i].x);
-        minY = std::min(minY, points[i].y);
-        maxY = std::max(maxY, points[i].y);
+QRectF pointsBounds(std::span<const Annotations::Point> points) {
+    double minX = points[0].x, maxX = minX, minY = points[0].y, maxY = minY;
+    for (auto p : points.subspan(1)) {
+        minX = std::min(minX, p.x);
+        maxX = std::max(maxX, p.x);
+        minY = std::min(minY, p.y);
+        maxY = std::max(maxY, p.y);
     }
     return {minX, minY, maxX - minX, maxY - minY};
 }
@@ -32,10 +39,11 @@ QRectF pointsBounds(const std::vector<Annotations::Point>& points, std::size_t f
 QRectF shapeBounds(const AnnotationShape& shape) {
     return std::visit(
         TrackpadProtocol::Overloaded{
-            [](const AnnotationShape::Line& line) { return pointsBounds(line.points, 0); },
+            [](const AnnotationShape::Line& line) { return pointsBounds(line.points); },
             [](const AnnotationShape::Dot& dot) { return QRectF(toQt(dot.point), QSizeF(0, 0)); },
             [](const AnnotationShape::Arrow& a) {
-                return pointsBounds({a.start, a.tip, a.base, a.leftBarb, a.rightBarb}, 0);
+                const Annotations::Point corners[] = {a.start, a.tip, a.base, a.leftBarb, a.rightBarb};
+                return pointsBounds(corners);
             },
             [](const AnnotationShape::Box& box) {
                 return QRectF(box.rect.origin.x, box.rect.origin.y, box.rect.size.width,
@@ -45,123 +53,627 @@ QRectF shapeBounds(const AnnotationShape& shape) {
         shape.kind);
 }
 
-// Whole pixels around `bounds` with room for the line's width and its antialiased edge.
-QRect padded(const QRectF& bounds, double lineWidth) {
+// The whole pixels of the canvas that `bounds` can touch, with room for the pen and its antialiased edge.
+// Clipped in double precision first, so no phone's number reaches an int.
+QRect pixelsTouched(const QRectF& bounds, double lineWidth, const QSize& canvas) {
     const double margin = lineWidth / 2 + 2;
-    return bounds.adjusted(-margin, -margin, margin, margin).toAlignedRect();
+    QRectF reach = bounds.adjusted(-margin, -margin, margin, margin)
+                       .intersected(QRectF(0, 0, canvas.width(), canvas.height()));
+    if (reach.isEmpty())
+        return {};
+    return reach.toAlignedRect().intersected(QRect(QPoint(0, 0), canvas));
 }
 
-QPainter& prepared(QPainter& painter, const QColor& color, double lineWidth) {
+// Liang-Barsky: shortens a-b to its part inside `r`; false when nothing of it is inside.
+bool clipSegment(QPointF& a, QPointF& b, const QRectF& r) {
+    const double dx = b.x() - a.x(), dy = b.y() - a.y();
+    double t0 = 0, t1 = 1;
+    const double p[] = {-dx, dx, -dy, dy};
+    const double q[] = {a.x() - r.left(), r.right() - a.x(), a.y() - r.top(), r.bottom() - a.y()};
+    for (int i = 0; i < 4; ++i) {
+        if (p[i] == 0) {
+            if (q[i] < 0)
+                return false;
+            continue;
+        }
+        const double t = q[i] / p[i];
+        if (p[i] < 0)
+            t0 = std::max(t0, t);
+        else
+            t1 = std::min(t1, t);
+        if (t0 > t1)
+            return false;
+    }
+    const QPointF start = a;
+    if (t1 < 1)
+        b = QPointF(start.x() + t1 * dx, start.y() + t1 * dy);
+    if (t0 > 0)
+        a = QPointF(start.x() + t0 * dx, start.y() + t0 * dy);
+    return true;
+}
+
+// Strokes the polyline through `points` clipped to `reach`. Outside `reach` nothing can show, and with
+// round caps and joins a polyline cut into pieces looks the same as a whole one.
+void drawClippedPolyline(QPainter& painter, std::span<const Annotations::Point> points, const QRectF& reach) {
+    QPolygonF run;
+    auto flush = [&] {
+        if (run.size() >= 2)
+            painter.drawPolyline(run);
+        run.clear();
+    };
+    for (std::size_t i = 1; i < points.size(); ++i) {
+        QPointF a = toQt(points[i - 1]), b = toQt(points[i]);
+        const QPointF fullEnd = b;
+        if (!clipSegment(a, b, reach)) {
+            flush();
+            continue;
+        }
+        if (run.isEmpty() || run.back() != a) {
+            flush();
+            run << a;
+        }
+        run << b;
+        if (b != fullEnd)
+            flush();
+    }
+    flush();
+}
+
+QRectF reachOf(const QSize& canvas, double lineWidth) {
+    const double margin = lineWidth + 2;
+    return QRectF(0, 0, canvas.width(), canvas.height()).adjusted(-margin, -margin, margin, margin);
+}
+
+void preparePen(QPainter& painter, const Item& item, double lineWidth) {
+    const QColor color(item.color.red, item.color.green, item.color.blue);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setPen(QPen(color, lineWidth, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
     painter.setBrush(Qt::NoBrush);
-    return painter;
 }
 
-void drawShape(QPainter& painter, const AnnotationShape& shape, const QColor& color, double lineWidth) {
+void drawItem(QPainter& painter, const Item& item, double lineWidth, const QRectF& reach) {
+    const QColor color(item.color.red, item.color.green, item.color.blue);
+    preparePen(painter, item, lineWidth);
     std::visit(TrackpadProtocol::Overloaded{
-                   [&](const AnnotationShape::Line& line) {
-                       QPolygonF points;
-                       points.reserve(static_cast<qsizetype>(line.points.size()));
-                       for (auto p : line.points)
-                           points << toQt(p);
-                       painter.drawPolyline(points);
-                   },
+                   [&](const AnnotationShape::Line& line) { drawClippedPolyline(painter, line.points, reach); },
                    [&](const AnnotationShape::Dot& dot) {
+                       if (!reach.contains(toQt(dot.point)))
+                           return;
                        painter.setPen(Qt::NoPen);
                        painter.setBrush(color);
                        painter.drawEllipse(toQt(dot.point), lineWidth / 2, lineWidth / 2);
                    },
                    [&](const AnnotationShape::Arrow& arrow) {
-                       painter.drawLine(toQt(arrow.start), toQt(arrow.base));
-                       QPainterPath head;
-                       head.moveTo(toQt(arrow.tip));
-                       head.lineTo(toQt(arrow.leftBarb));
-                       head.lineTo(toQt(arrow.rightBarb));
-                       head.closeSubpath();
+                       const Annotations::Point shaft[] = {arrow.start, arrow.base};
+                       drawClippedPolyline(painter, shaft, reach);
+                       QPolygonF head;
+                       head << toQt(arrow.tip) << toQt(arrow.leftBarb) << toQt(arrow.rightBarb);
+                       // The head is at most a few dozen points across: wholly near the display or not drawn.
+                       if (!head.boundingRect().intersects(reach))
+                           return;
                        painter.setBrush(color);
-                       painter.drawPath(head);
+                       painter.drawPolygon(head);
                    },
                    [&](const AnnotationShape::Box& box) {
-                       painter.drawRect(QRectF(box.rect.origin.x, box.rect.origin.y, box.rect.size.width,
-                                               box.rect.size.height));
+                       const auto& r = box.rect;
+                       const Annotations::Point corners[] = {{r.minX(), r.minY()},
+                                                             {r.maxX(), r.minY()},
+                                                             {r.maxX(), r.maxY()},
+                                                             {r.minX(), r.maxY()},
+                                                             {r.minX(), r.minY()}};
+                       drawClippedPolyline(painter, corners, reach);
                    },
                },
-               shape.kind);
+               item.shape.kind);
 }
 
-// A pen line that only gained points at its end since it was drawn.
-bool extends(const AnnotationShape& now, const AnnotationShape& before) {
+// A pen stroke of thousands of long segments takes hundreds of milliseconds to stroke: drawn afresh, it
+// goes in pieces of this many points, each joined to the next by a round cap.
+constexpr std::size_t piecePoints = 128;
+constexpr double pieceLength = 8000;
+
+bool isLong(const Item& item) {
+    auto* line = std::get_if<AnnotationShape::Line>(&item.shape.kind);
+    return line && line->points.size() > piecePoints;
+}
+
+// Draws `item` from its point `point` on, a long stroke a piece at a time until `deadline`; true once
+// all of it is drawn (and `point` is back at 0).
+bool drawPart(QPainter& painter, const Item& item, std::size_t& point, double lineWidth, const QRectF& reach,
+              std::chrono::steady_clock::time_point deadline) {
+    auto* line = std::get_if<AnnotationShape::Line>(&item.shape.kind);
+    if (!line) {
+        drawItem(painter, item, lineWidth, reach);
+        return true;
+    }
+    const auto& points = line->points;
+    preparePen(painter, item, lineWidth);
+    while (true) {
+        // A piece ends after piecePoints points or pieceLength points of stroke, whichever comes first.
+        std::size_t end = point + 1;
+        double length = 0;
+        while (end < points.size() && end - point < piecePoints && length < pieceLength) {
+            length += std::hypot(points[end].x - points[end - 1].x, points[end].y - points[end - 1].y);
+            ++end;
+        }
+        drawClippedPolyline(painter, std::span<const Annotations::Point>(points.data() + point, end - point), reach);
+        if (end == points.size()) {
+            point = 0;
+            return true;
+        }
+        point = end - 1;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+    }
+}
+
+bool sameDrawing(const Item& a, const Item& b) {
+    return a.id == b.id && a.color == b.color && a.shape == b.shape;
+}
+
+QImage transparentImage(const QSize& size) {
+    QImage image(size, QImage::Format_ARGB32_Premultiplied);
+    if (!image.isNull())
+        image.fill(Qt::transparent);
+    return image;
+}
+
+// Where drawing `now` over what was drawn as `before` starts: the index of the point in `now` that was
+// the last one drawn. The model drops the oldest points of a very long stroke, so the part drawn before
+// may have lost its beginning; the pixels keep it.
+std::optional<std::size_t> continuation(const AnnotationShape& now, const AnnotationShape& before) {
     auto* line = std::get_if<AnnotationShape::Line>(&now.kind);
     auto* old = std::get_if<AnnotationShape::Line>(&before.kind);
-    return line && old && line->points.size() > old->points.size() &&
-           std::equal(old->points.begin(), old->points.end(), line->points.begin());
+    if (!line || !old || old->points.empty())
+        return std::nullopt;
+    const auto& n = line->points;
+    const auto& o = old->points;
+    if (n.size() > o.size() && std::equal(o.begin(), o.end(), n.begin()))
+        return o.size() - 1;
+    // Searched from the end: only a few points arrive between two frames.
+    const std::size_t lowest = n.size() > slidingSearch + 1 ? n.size() - 1 - slidingSearch : 0;
+    for (std::size_t j = n.size() - 1; j-- > lowest;) {
+        if (n[j] != o.back())
+            continue;
+        const std::size_t dropped = o.size() - 1 - j;
+        if (dropped > 0 && dropped < o.size() && std::equal(o.begin() + dropped, o.end(), n.begin()))
+            return j;
+    }
+    return std::nullopt;
 }
 
 }  // namespace
 
-const AnnotationRenderer::Mark& AnnotationRenderer::update(const Annotations::AnnotationScene::Item& item) {
+void AnnotationRenderer::reset() {
+    layers_.clear();
+    layers_.shrink_to_fit();
+    direct_.clear();
+    direct_.shrink_to_fit();
+    prepared_.reset();
+}
+
+void AnnotationRenderer::setTracksCoverage(bool on) {
+    if (tracksCoverage_ == on)
+        return;
+    tracksCoverage_ = on;
+    reset();
+}
+
+std::size_t AnnotationRenderer::surfaceBytes() const {
+    std::size_t bytes = 0;
+    for (const auto& layer : layers_) {
+        bytes += static_cast<std::size_t>(layer.image.sizeInBytes() + layer.topImage.sizeInBytes());
+        if (layer.rebuild)
+            bytes += static_cast<std::size_t>(layer.rebuild->image.sizeInBytes() +
+                                              layer.rebuild->topImage.sizeInBytes());
+    }
+    return bytes;
+}
+
+void AnnotationRenderer::noteCovered(QRegion& region, const QImage& image, const QRect& dirty,
+                                     QPoint offset) const {
+    if (!tracksCoverage_ || image.isNull())
+        return;
+    const QRect rect = dirty.intersected(image.rect());
+    if (rect.isEmpty())
+        return;
+    // Half-transparent edge pixels stay out: without a compositor they would show dark, not blended.
+    const QImage mask = image.copy(rect).createAlphaMask(Qt::ThresholdAlphaDither);
+    region += QRegion(QBitmap::fromImage(mask)).translated(rect.topLeft() + offset);
+}
+
+void AnnotationRenderer::drawIntoBase(Layer& layer, const Item& item) {
+    if (layer.image.isNull())
+        layer.image = transparentImage(size_);
+    if (!layer.image.isNull()) {
+        QPainter painter(&layer.image);
+        drawItem(painter, item, style_.lineWidth, reachOf(size_, style_.lineWidth));
+        painter.end();
+        noteCovered(layer.covered, layer.image, pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_),
+                    {});
+    }
+    layer.items.push_back(item);
+}
+
+void AnnotationRenderer::fold(Layer& layer) {
+    if (!layer.top)
+        return;
+    if (!layer.topImage.isNull()) {
+        if (layer.image.isNull())
+            layer.image = transparentImage(size_);
+        QPainter(&layer.image).drawImage(layer.topRect.topLeft(), layer.topImage);
+        layer.covered += layer.topCovered;
+    }
+    layer.items.push_back(std::move(*layer.top));
+    layer.top.reset();
+    layer.topImage = QImage();
+    layer.topRect = {};
+    layer.topCovered = {};
+}
+
+void AnnotationRenderer::renderTop(Layer& layer, const Item& item) {
+    layer.top = item;
+    layer.topRect = pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_);
+    layer.topCovered = {};
+    layer.topImage = layer.topRect.isEmpty() ? QImage() : transparentImage(layer.topRect.size());
+    if (layer.topImage.isNull())
+        return;
+    QPainter painter(&layer.topImage);
+    painter.translate(-layer.topRect.topLeft());
+    drawItem(painter, item, style_.lineWidth, reachOf(size_, style_.lineWidth));
+    painter.end();
+    noteCovered(layer.topCovered, layer.topImage, layer.topImage.rect(), layer.topRect.topLeft());
+}
+
+void AnnotationRenderer::growTop(Layer& layer, const QRect& needed) {
+    const QRect grown = layer.topRect.isEmpty() ? needed : layer.topRect.united(needed);
+    if (grown == layer.topRect)
+        return;
+    QImage larger = transparentImage(grown.size());
+    if (!layer.topImage.isNull())
+        QPainter(&larger).drawImage(layer.topRect.topLeft() - grown.topLeft(), layer.topImage);
+    layer.topImage = std::move(larger);
+    layer.topRect = grown;
+}
+
+bool AnnotationRenderer::extendTop(Layer& layer, const Item& item) {
+    auto from = continuation(item.shape, layer.top->shape);
+    if (!from)
+        return false;
+    const auto& points = std::get<AnnotationShape::Line>(item.shape.kind).points;
+    std::span<const Annotations::Point> tail(points.data() + *from, points.size() - *from);
+    const QRect needed = pixelsTouched(pointsBounds(tail), style_.lineWidth, size_);
+    layer.top = item;
+    if (needed.isEmpty())
+        return true;  // wholly off the display
+    growTop(layer, needed);
+    if (layer.topImage.isNull())
+        return true;
+    QPainter painter(&layer.topImage);
+    painter.translate(-layer.topRect.topLeft());
     const QColor color(item.color.red, item.color.green, item.color.blue);
-    auto found = marks_.find(item.id);
-    if (found != marks_.end() && found->second.color == item.color) {
-        Mark& mark = found->second;
-        if (mark.shape == item.shape)
-            return mark;
-        if (extends(item.shape, mark.shape)) {
-            // Opaque segments in one colour join seamlessly, so only the new ones are drawn.
-            const auto& points = std::get<AnnotationShape::Line>(item.shape.kind).points;
-            const std::size_t from = std::get<AnnotationShape::Line>(mark.shape.kind).points.size() - 1;
-            const QRect grown = mark.rect.united(padded(pointsBounds(points, from), style_.lineWidth));
-            if (grown != mark.rect) {
-                QImage larger(grown.size(), QImage::Format_ARGB32_Premultiplied);
-                larger.fill(Qt::transparent);
-                QPainter(&larger).drawImage(mark.rect.topLeft() - grown.topLeft(), mark.image);
-                mark.image = std::move(larger);
-                mark.rect = grown;
-            }
-            QPainter painter(&mark.image);
-            painter.translate(-mark.rect.topLeft());
-            prepared(painter, color, style_.lineWidth);
-            QPolygonF tail;
-            for (std::size_t i = from; i < points.size(); ++i)
-                tail << toQt(points[i]);
-            painter.drawPolyline(tail);
-            mark.shape = item.shape;
-            return mark;
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(color, style_.lineWidth, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    // Opaque segments of one colour join seamlessly, so only the new ones are drawn.
+    drawClippedPolyline(painter, tail, reachOf(size_, style_.lineWidth));
+    painter.end();
+    noteCovered(layer.topCovered, layer.topImage, needed.translated(-layer.topRect.topLeft()),
+                layer.topRect.topLeft());
+    return true;
+}
+
+void AnnotationRenderer::startRebuild(Layer& layer, const Items& run, bool isNewest) {
+    QImage reuse = layer.rebuild ? std::move(layer.rebuild->image) : QImage();
+    layer.rebuild = Rebuild{run, 0, 0, std::move(reuse), {}, isNewest, {}, {}};
+    if (!layer.rebuild->image.isNull())
+        layer.rebuild->image.fill(Qt::transparent);
+}
+
+void AnnotationRenderer::advance(Layer& layer, Deadline deadline) {
+    Rebuild& r = *layer.rebuild;
+    const std::size_t inBase = r.isNewest && !r.items.empty() ? r.items.size() - 1 : r.items.size();
+    const QRectF reach = reachOf(size_, style_.lineWidth);
+    if (r.drawn < inBase) {
+        if (r.image.isNull())
+            r.image = transparentImage(size_);
+        if (!r.image.isNull()) {
+            std::vector<QRect> touched;
+            QPainter painter(&r.image);
+            // At least one piece per frame, so that it always finishes.
+            do {
+                const Item& item = r.items[r.drawn];
+                if (!drawPart(painter, item, r.point, style_.lineWidth, reach, deadline))
+                    break;
+                ++r.drawn;
+                if (tracksCoverage_)
+                    touched.push_back(pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_));
+            } while (r.drawn < inBase && std::chrono::steady_clock::now() < deadline);
+            painter.end();
+            for (const QRect& rect : touched)
+                noteCovered(r.covered, r.image, rect, {});
+        } else {
+            r.drawn = inBase;
+        }
+        if (r.drawn < inBase || std::chrono::steady_clock::now() >= deadline)
+            return;
+    }
+    if (inBase < r.items.size()) {
+        // The newest item keeps a surface of its own, so that it can grow or change alone afterwards.
+        const Item& item = r.items.back();
+        if (r.topImage.isNull() && r.point == 0) {
+            r.topRect = pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_);
+            if (!r.topRect.isEmpty())
+                r.topImage = transparentImage(r.topRect.size());
+        }
+        if (!r.topImage.isNull()) {
+            QPainter painter(&r.topImage);
+            painter.translate(-r.topRect.topLeft());
+            const bool whole = drawPart(painter, item, r.point, style_.lineWidth, reach, deadline);
+            painter.end();
+            if (!whole)
+                return;
         }
     }
-    Mark mark{item.shape, item.color, {}, padded(shapeBounds(item.shape), style_.lineWidth)};
-    mark.image = QImage(mark.rect.size(), QImage::Format_ARGB32_Premultiplied);
-    mark.image.fill(Qt::transparent);
-    QPainter painter(&mark.image);
-    painter.translate(-mark.rect.topLeft());
-    drawShape(prepared(painter, color, style_.lineWidth), item.shape, color, style_.lineWidth);
-    painter.end();
-    return marks_[item.id] = std::move(mark);
+    // Done: the fresh pixels replace the old ones at once.
+    Rebuild done = std::move(r);
+    layer.rebuild.reset();
+    layer.image = std::move(done.image);
+    layer.covered = std::move(done.covered);
+    layer.items.assign(done.items.begin(), done.items.begin() + static_cast<std::ptrdiff_t>(inBase));
+    layer.top.reset();
+    layer.topImage = QImage();
+    layer.topRect = {};
+    layer.topCovered = {};
+    if (inBase < done.items.size()) {
+        layer.top = done.items.back();
+        layer.topImage = std::move(done.topImage);
+        layer.topRect = done.topRect;
+        noteCovered(layer.topCovered, layer.topImage, layer.topImage.rect(), layer.topRect.topLeft());
+    }
+}
+
+bool AnnotationRenderer::hasPendingWork() const {
+    return std::any_of(layers_.begin(), layers_.end(), [](const Layer& layer) { return layer.rebuild.has_value(); });
+}
+
+void AnnotationRenderer::sync(Layer& layer, const Items& run, bool isNewest, bool keepLeading,
+                              Deadline deadline) {
+    if (layer.rebuild) {
+        // What is drawn already stays when it is still the start of the run; the rest follows the run.
+        Rebuild& r = *layer.rebuild;
+        if (r.drawn <= run.size() &&
+            std::equal(r.items.begin(), r.items.begin() + static_cast<std::ptrdiff_t>(r.drawn), run.begin(),
+                       sameDrawing)) {
+            const std::size_t oldInBase = r.isNewest && !r.items.empty() ? r.items.size() - 1 : r.items.size();
+            const std::size_t newInBase = isNewest && !run.empty() ? run.size() - 1 : run.size();
+            // The item under way starts again when it changed; so does the newest one's surface.
+            const bool sameUnderWay = r.drawn < r.items.size() && r.drawn < run.size() &&
+                                      sameDrawing(r.items[r.drawn], run[r.drawn]);
+            if (!sameUnderWay || (r.drawn == oldInBase) != (r.drawn == newInBase)) {
+                r.point = 0;
+                r.topImage = QImage();
+            }
+            r.items = run;
+            r.isNewest = isNewest;
+        } else {
+            startRebuild(layer, run, isNewest);
+        }
+        advance(layer, deadline);
+        return;
+    }
+    std::size_t skip = 0;
+    if (keepLeading && !layer.items.empty() && !run.empty()) {
+        // The model dropped its oldest marks at its cap: the pixels keep them rather than redraw all.
+        auto found = std::find_if(layer.items.begin(), layer.items.end(),
+                                  [&](const Item& item) { return item.id == run.front().id; });
+        if (found != layer.items.end())
+            skip = static_cast<std::size_t>(found - layer.items.begin());
+    }
+    const std::size_t inBase = layer.items.size() - skip;
+    if (inBase > run.size() ||
+        !std::equal(layer.items.begin() + static_cast<std::ptrdiff_t>(skip), layer.items.end(), run.begin(),
+                    sameDrawing)) {
+        startRebuild(layer, run, isNewest);
+        advance(layer, deadline);
+        return;
+    }
+    layer.items.erase(layer.items.begin(), layer.items.begin() + static_cast<std::ptrdiff_t>(skip));
+    std::size_t next = inBase;
+    if (layer.top) {
+        if (next < run.size() && run[next].id == layer.top->id) {
+            const Item& item = run[next];
+            if (!sameDrawing(item, *layer.top) &&
+                !(item.color == layer.top->color && extendTop(layer, item))) {
+                if (isLong(item)) {
+                    startRebuild(layer, run, isNewest);
+                    advance(layer, deadline);
+                    return;
+                }
+                renderTop(layer, item);
+            }
+            ++next;
+        } else {
+            // Undone: what lies below it is still right.
+            layer.top.reset();
+            layer.topImage = QImage();
+            layer.topRect = {};
+            layer.topCovered = {};
+        }
+    }
+    for (; next < run.size(); ++next) {
+        if (isLong(run[next]) || (next + 1 < run.size() && std::chrono::steady_clock::now() >= deadline)) {
+            // Hundreds of marks at once, or a long stroke: the rest is drawn over the next frames.
+            startRebuild(layer, run, isNewest);
+            advance(layer, deadline);
+            return;
+        }
+        if (isNewest && next + 1 == run.size()) {
+            fold(layer);
+            renderTop(layer, run[next]);
+        } else {
+            fold(layer);
+            drawIntoBase(layer, run[next]);
+        }
+    }
+    if (!isNewest)
+        fold(layer);
+}
+
+void AnnotationRenderer::prepare(const Annotations::AnnotationScene& scene, const QSize& size) {
+    if (size != size_) {
+        reset();
+        size_ = size;
+    }
+    const auto& items = scene.items;
+    // Runs of consecutive items of one opacity: marks start fading together, so a run keeps its layer
+    // and only the opacity it is composited with changes.
+    std::vector<std::pair<std::size_t, std::size_t>> runs;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i == 0 || items[i].opacity != items[i - 1].opacity)
+            runs.emplace_back(i, i);
+        runs.back().second = i + 1;
+    }
+    direct_.clear();
+    const std::size_t firstCached = runs.size() > maxLayers ? runs.size() - maxLayers : 0;
+    for (std::size_t r = 0; r < firstCached; ++r)
+        direct_.insert(direct_.end(), items.begin() + static_cast<std::ptrdiff_t>(runs[r].first),
+                       items.begin() + static_cast<std::ptrdiff_t>(runs[r].second));
+    const bool atCap = items.size() >= Annotations::AnnotationModel::maxMarks;
+
+    const Deadline deadline = std::chrono::steady_clock::now() + frameBudget;
+    std::vector<Layer> next;
+    next.reserve(runs.size() - firstCached);
+    for (std::size_t r = firstCached; r < runs.size(); ++r) {
+        Items run(items.begin() + static_cast<std::ptrdiff_t>(runs[r].first),
+                  items.begin() + static_cast<std::ptrdiff_t>(runs[r].second));
+        const bool keepLeading = atCap && r == firstCached;
+        auto owns = [&](const Layer& layer) {
+            const auto& first = layer.items.empty() ? layer.top : std::optional<Item>(layer.items.front());
+            if (first && first->id == run.front().id)
+                return true;
+            return keepLeading && std::any_of(layer.items.begin(), layer.items.end(),
+                                              [&](const Item& item) { return item.id == run.front().id; });
+        };
+        auto found = std::find_if(layers_.begin(), layers_.end(), owns);
+        Layer layer;
+        if (found != layers_.end())
+            layer = std::move(*found);
+        sync(layer, run, r + 1 == runs.size(), keepLeading, deadline);
+        layer.opacity = run.front().opacity;
+        next.push_back(std::move(layer));
+    }
+    layers_ = std::move(next);
+    prepared_ = scene;
 }
 
 void AnnotationRenderer::paint(QPainter& painter, const Annotations::AnnotationScene& scene,
                                const QRect& bounds) {
+    if (bounds.size() != size_ || !prepared_ || hasPendingWork() || !(*prepared_ == scene))
+        prepare(scene, bounds.size());
+    painter.save();
+    painter.translate(bounds.topLeft());
     if (scene.spotlight) {
         const auto& spot = *scene.spotlight;
         QRectF hole(spot.origin.x, spot.origin.y, spot.size.width, spot.size.height);
-        double radius = std::min({hole.width() / 2, hole.height() / 2, 12.0});
+        const double radius = std::min({hole.width() / 2, hole.height() / 2, 12.0});
+        // Cut to the display with room for the corners, so that what the painter gets stays small.
+        hole = hole.intersected(QRectF(0, 0, size_.width(), size_.height()).adjusted(-14, -14, 14, 14));
         QPainterPath dim;
         dim.setFillRule(Qt::OddEvenFill);
-        dim.addRect(QRectF(bounds));
-        dim.addRoundedRect(hole, radius, radius);
+        dim.addRect(QRectF(0, 0, size_.width(), size_.height()));
+        if (!hole.isEmpty())
+            dim.addRoundedRect(hole, radius, radius);
         painter.setRenderHint(QPainter::Antialiasing);
         painter.fillPath(dim, QColor(0, 0, 0, 153));
     }
-    std::unordered_set<std::int64_t> shown;
-    for (const auto& item : scene.items) {
-        shown.insert(item.id);
-        const Mark& mark = update(item);
+    const QRectF reach = reachOf(size_, style_.lineWidth);
+    for (const auto& item : direct_) {
         painter.setOpacity(item.opacity);
-        painter.drawImage(mark.rect.topLeft(), mark.image);
+        drawItem(painter, item, style_.lineWidth, reach);
     }
-    painter.setOpacity(1);
-    std::erase_if(marks_, [&](const auto& entry) { return !shown.contains(entry.first); });
+    for (const auto& layer : layers_) {
+        painter.setOpacity(layer.opacity);
+        if (!layer.image.isNull())
+            painter.drawImage(QPoint(0, 0), layer.image);
+        if (layer.top && !layer.topImage.isNull())
+            painter.drawImage(layer.topRect.topLeft(), layer.topImage);
+    }
+    painter.restore();
+}
+
+QRegion AnnotationRenderer::coverage(const Annotations::AnnotationScene& scene) const {
+    QRegion region;
+    if (scene.spotlight) {
+        const auto& spot = *scene.spotlight;
+        QRectF hole(spot.origin.x, spot.origin.y, spot.size.width, spot.size.height);
+        const double radius = std::min({hole.width() / 2, hole.height() / 2, 12.0});
+        hole = hole.intersected(QRectF(0, 0, size_.width(), size_.height()).adjusted(-14, -14, 14, 14));
+        region = QRegion(QRect(QPoint(0, 0), size_));
+        if (!hole.isEmpty()) {
+            QPainterPath rounded;
+            rounded.addRoundedRect(hole, radius, radius);
+            region -= QRegion(rounded.toFillPolygon().toPolygon());
+        }
+    }
+    QRegion marks;
+    for (const auto& layer : layers_) {
+        if (layer.opacity < 0.5)
+            continue;
+        marks += layer.covered;
+        marks += layer.topCovered;
+    }
+    for (const auto& item : direct_) {
+        if (item.opacity >= 0.5)
+            marks += pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_);
+    }
+    if (marks.rectCount() > maxShapeRects)
+        marks = coarseCoverage();
+    return region + marks;
+}
+
+QRegion AnnotationRenderer::coarseCoverage() const {
+    // Hundreds of display-sized marks make a region of a hundred thousand rectangles, too many to send
+    // the X server at every change: blocks that hold any of their pixels stand in for them.
+    const QSize blocks((size_.width() + shapeBlock - 1) / shapeBlock, (size_.height() + shapeBlock - 1) / shapeBlock);
+    QImage any(blocks, QImage::Format_Mono);
+    if (any.isNull())
+        return QRegion(QRect(QPoint(0, 0), size_));
+    // A bitmap's region is its pixels of colour 1 (black).
+    any.setColorCount(2);
+    any.setColor(0, qRgb(255, 255, 255));
+    any.setColor(1, qRgb(0, 0, 0));
+    any.fill(0);
+    auto add = [&](const QImage& image, QPoint at) {
+        if (image.isNull())
+            return;
+        const QSize size((image.width() + shapeBlock - 1) / shapeBlock, (image.height() + shapeBlock - 1) / shapeBlock);
+        // Area averaging keeps a thin line's trace in every block it crosses.
+        const QImage small = image.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        const QPoint origin(at.x() / shapeBlock, at.y() / shapeBlock);
+        for (int y = 0; y < small.height(); ++y) {
+            const auto* row = reinterpret_cast<const QRgb*>(small.constScanLine(y));
+            for (int x = 0; x < small.width(); ++x) {
+                const QPoint block = origin + QPoint(x, y);
+                if (qAlpha(row[x]) > 0 && any.rect().contains(block))
+                    any.setPixel(block, 1);
+            }
+        }
+    };
+    for (const auto& layer : layers_) {
+        if (layer.opacity < 0.5)
+            continue;
+        add(layer.image, {0, 0});
+        if (layer.top)
+            add(layer.topImage, layer.topRect.topLeft());
+    }
+    QRegion coarse;
+    for (const QRect& r : QRegion(QBitmap::fromImage(any)))
+        coarse += QRect(r.x() * shapeBlock, r.y() * shapeBlock, r.width() * shapeBlock, r.height() * shapeBlock);
+    for (const auto& item : direct_) {
+        if (item.opacity >= 0.5)
+            coarse += pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_);
+    }
+    return coarse.intersected(QRect(QPoint(0, 0), size_));
 }
 
 }  // namespace OverlayWindows

@@ -1,16 +1,23 @@
 #pragma once
 // Draws annotation scenes with Qt: the dim with its rounded spotlight hole, then the marks with round caps
-// and joins at their own opacity. Stroking a thick antialiased line costs about a millisecond per hundred
-// points, so each mark is rasterised once into an image of its own (opaque, in its colour) and only
-// composited afterwards at its opacity; a pen stroke that grows gets only its new segments drawn. Kept by
-// the overlay window and used by the rendering benchmark.
+// and joins at their own opacity.
+//
+// What it keeps is bounded by the display, never by the marks: consecutive items of one opacity share one
+// display-sized layer (marks fade together, so in practice there are one or two), and the newest item of
+// the newest layer has a surface of its own, at most display-sized, so that an arrow or box being dragged
+// redraws only itself and a growing pen stroke gets only its new segments drawn, at any length. Geometry
+// is clipped to the display (plus the pen's reach) before it reaches the painter, so a phone's huge
+// coordinates cost nothing. Kept by the overlay window and used by the rendering benchmark.
 //
 // Thread: the one that paints (Qt's main thread).
 #include <QImage>
 #include <QPainter>
+#include <chrono>
 #include <QRect>
+#include <QRegion>
 #include <cstdint>
-#include <unordered_map>
+#include <optional>
+#include <vector>
 
 #include "overlays/Annotations/AnnotationScene.h"
 
@@ -18,24 +25,79 @@ namespace OverlayWindows {
 
 class AnnotationRenderer {
   public:
+    // Beyond this many layers (only a hostile timeline gets there), the oldest runs are stroked directly.
+    static constexpr std::size_t maxLayers = 3;
+    // Drawing a layer afresh (an older mark undone, hundreds of marks at once) goes on over several frames
+    // of about this much work each, while the layer's last finished pixels stay on screen.
+    static constexpr std::chrono::milliseconds frameBudget{4};
+    // A coverage of more rectangles than this is given in blocks of shapeBlock pixels instead.
+    static constexpr int maxShapeRects = 2000;
+    static constexpr int shapeBlock = 16;
+
     explicit AnnotationRenderer(Annotations::AnnotationStyle style = Annotations::AnnotationStyle::standard)
         : style_(style) {}
 
-    // Paints over what `painter` holds (clear it first); forgets the marks the scene no longer has.
+    // Brings the layers in step with `scene` for a canvas of `size` pixels; paint() does it itself when
+    // it was not done.
+    void prepare(const Annotations::AnnotationScene& scene, const QSize& size);
+    // Paints over what `painter` holds (clear it first), scene coordinates in the painter's units.
     void paint(QPainter& painter, const Annotations::AnnotationScene& scene, const QRect& bounds);
-    std::size_t cachedMarks() const { return marks_.size(); }
+    // Forgets every layer and gives their memory back.
+    void reset();
+    // A layer is still being drawn afresh: paint again soon (the next prepare or paint goes on with it).
+    bool hasPendingWork() const;
+
+    // With coverage on, the renderer also keeps the region its opaque-enough pixels cover (for windows
+    // shaped to their marks when nothing composites them); turning it on redraws from scratch.
+    void setTracksCoverage(bool on);
+    // Pixels of at least half opacity: marks of layers at opacity 0.5 or more, and the spotlight's dim.
+    QRegion coverage(const Annotations::AnnotationScene& scene) const;
+
+    std::size_t surfaceBytes() const;
+    std::size_t layerCount() const { return layers_.size(); }
 
   private:
-    struct Mark {
-        Annotations::AnnotationShape shape;
-        Annotations::AnnotationColor color;
+    using Items = std::vector<Annotations::AnnotationScene::Item>;
+    struct Rebuild {
+        Items items;  // the run being drawn afresh
+        std::size_t drawn = 0;  // items wholly drawn
+        std::size_t point = 0;  // how far into the item under way (a long pen stroke goes in pieces)
         QImage image;
-        QRect rect;  // where the image goes, in scene points
+        QRegion covered;
+        bool isNewest = false;
+        QImage topImage;  // the newest item's, once the others are drawn
+        QRect topRect;
     };
-    const Mark& update(const Annotations::AnnotationScene::Item& item);
+    struct Layer {
+        std::vector<Annotations::AnnotationScene::Item> items;  // drawn into `image`
+        QImage image;                                           // display-sized once something is drawn
+        QRegion covered;
+        std::optional<Annotations::AnnotationScene::Item> top;  // drawn into `topImage`
+        QImage topImage;
+        QRect topRect;  // where topImage goes, within the display
+        QRegion topCovered;
+        double opacity = 1;
+        std::optional<Rebuild> rebuild;
+    };
+    using Deadline = std::chrono::steady_clock::time_point;
+
+    void sync(Layer& layer, const Items& run, bool isNewest, bool keepLeading, Deadline deadline);
+    void startRebuild(Layer& layer, const Items& run, bool isNewest);
+    void advance(Layer& layer, Deadline deadline);
+    void drawIntoBase(Layer& layer, const Annotations::AnnotationScene::Item& item);
+    void fold(Layer& layer);
+    void renderTop(Layer& layer, const Annotations::AnnotationScene::Item& item);
+    bool extendTop(Layer& layer, const Annotations::AnnotationScene::Item& item);
+    void growTop(Layer& layer, const QRect& needed);
+    void noteCovered(QRegion& region, const QImage& image, const QRect& dirty, QPoint offset) const;
+    QRegion coarseCoverage() const;
 
     Annotations::AnnotationStyle style_;
-    std::unordered_map<std::int64_t, Mark> marks_;
+    QSize size_;
+    std::vector<Layer> layers_;
+    Items direct_;  // items too many layers deep, stroked at every paint
+    std::optional<Annotations::AnnotationScene> prepared_;
+    bool tracksCoverage_ = false;
 };
 
 }  // namespace OverlayWindows

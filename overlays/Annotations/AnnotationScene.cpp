@@ -7,8 +7,14 @@ namespace Annotations {
 
 namespace {
 
+// A phone may send any float. Kept within a million display sizes of the display, a shape still points
+// where it pointed on the display (to far below a pixel), while its corners and sizes stay exact enough
+// in double precision that the display-sized part of it survives.
+constexpr double farthest = 1e6;
+
 Point scaled(AnnotationPoint p, Size size) {
-    return {static_cast<double>(p.x) * size.width, static_cast<double>(p.y) * size.height};
+    return {std::clamp(static_cast<double>(p.x), -farthest, farthest) * size.width,
+            std::clamp(static_cast<double>(p.y), -farthest, farthest) * size.height};
 }
 
 }  // namespace

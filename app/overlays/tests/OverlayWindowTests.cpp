@@ -4,6 +4,8 @@
 #include <QApplication>
 #include <QImage>
 #include <QWidget>
+#include <chrono>
+#include <thread>
 
 #include "app/overlays/OverlayPanels.h"
 #include "app/overlays/OverlayServices.h"
@@ -16,13 +18,16 @@ using Annotations::Rect;
 using TrackpadProtocol::Annotation;
 using TrackpadProtocol::UUID;
 
-QApplication& application() {
+// One application for the whole binary (the renderer's tests share it), never destroyed: Qt's objects
+// must not outlive it at exit.
+void application() {
+    if (QCoreApplication::instance())
+        return;
     static int argc = 1;
     static char name[] = "overlay-tests";
     static char* argv[] = {name, nullptr};
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    static QApplication app(argc, argv);
-    return app;
+    new QApplication(argc, argv);
 }
 
 QWidget* windowOf(unsigned long id) {
@@ -59,9 +64,13 @@ TEST(OverlayWindows, AnnotationDrawsTheStrokeOnTransparencyAndTheSpotlightDims) 
     EXPECT_EQ(image.pixelColor(200, 150), QColor(255, 59, 48));
     EXPECT_EQ(image.pixelColor(200, 50).alpha(), 0);
 
-    // The marks fade on the main executor's ticks and the window goes when they are gone.
+    EXPECT_GT(overlay->surfaceBytes(), 0u);
+
+    // The marks fade on the main executor's ticks; the window goes when they are gone, and so do the
+    // drawing's surfaces.
     main.advance(std::chrono::milliseconds(4700));
     EXPECT_FALSE(windowOf(overlay->windowID())->isVisible());
+    EXPECT_EQ(overlay->surfaceBytes(), 0u);
 
     service.handle({Annotation::Begin{2, TrackpadProtocol::AnnotationTool::spotlight, {0.25f, 0.25f}}},
                    phone);
@@ -69,6 +78,57 @@ TEST(OverlayWindows, AnnotationDrawsTheStrokeOnTransparencyAndTheSpotlightDims) 
     image = grab(overlay->windowID());
     EXPECT_EQ(image.pixelColor(10, 10), QColor(0, 0, 0, 153));
     EXPECT_EQ(image.pixelColor(200, 150).alpha(), 0);
+}
+
+bool shownSoon(unsigned long id) {
+    for (int i = 0; i < 500; ++i) {
+        QCoreApplication::processEvents();
+        if (windowOf(id) && windowOf(id)->isVisible())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// A large picture is kept at the size it is shown at, and only the part of it on the display.
+TEST(OverlayWindows, ALargePictureIsKeptScaledToItsVisiblePart) {
+    application();
+    auto overlay = std::make_shared<PresentationImageOverlay>();
+    auto bitmap = *platform::imaging::Bitmap::create(4096, 4096, platform::imaging::PixelFormat::bgra, 1 << 25);
+    std::fill(bitmap.mutablePixels(), bitmap.mutablePixels() + bitmap.bytes().size(), 0xff);
+    PresentationImages::PresentationImagePicture picture{bitmap, true};
+    // Twice the display's width and height, centred on its bottom-right corner: a quarter shows.
+    TrackpadProtocol::PresentationImagePlacement placement{{1.0f, 1.0f}, 2.0f, 2.0f};
+    PresentationImages::PresentationImageFrame frame({4096, 4096}, placement, {400, 300});
+    overlay->show(picture, frame, {{0, 0}, {400, 300}});
+    ASSERT_TRUE(shownSoon(overlay->windowID()));
+    EXPECT_EQ(overlay->preparedSize(), QSize(300, 300));
+    EXPECT_EQ(grab(overlay->windowID()).pixelColor(399, 299), QColor(255, 255, 255));
+    overlay->hide();
+    EXPECT_TRUE(overlay->preparedSize().isEmpty());
+}
+
+// Without a compositor the window is the picture's visible frame, and a picture's transparent parts are
+// cut out of it rather than shown black.
+TEST(OverlayWindows, WithoutACompositorThePictureWindowIsThePictureWithoutItsTransparentParts) {
+    application();
+    auto overlay = std::make_shared<PresentationImageOverlay>();
+    overlay->setComposited(false);
+    auto bitmap = *platform::imaging::Bitmap::create(4, 2, platform::imaging::PixelFormat::bgra, 8);
+    for (int i = 0; i < 8; ++i) {
+        const bool right = i % 4 >= 2;
+        std::uint8_t pixel[] = {255, 0, 0, static_cast<std::uint8_t>(right ? 255 : 0)};
+        std::copy(pixel, pixel + 4, bitmap.mutablePixels() + 4 * i);
+    }
+    PresentationImages::PresentationImagePicture picture{bitmap, false};
+    PresentationImages::PresentationImageFrame frame({4, 2}, std::nullopt, {400, 300});
+    overlay->show(picture, frame, {{100, 50}, {400, 300}});
+    ASSERT_TRUE(shownSoon(overlay->windowID()));
+    QWidget* window = windowOf(overlay->windowID());
+    EXPECT_EQ(window->geometry(), QRect(100, 100, 400, 200));
+    EXPECT_FALSE(window->mask().contains(QPoint(50, 100))) << "the transparent left half";
+    EXPECT_TRUE(window->mask().contains(QPoint(350, 100))) << "the opaque right half";
+    overlay->hide();
 }
 
 TEST(OverlayWindows, PictureIsDrawnIntoItsFrame) {
@@ -82,7 +142,10 @@ TEST(OverlayWindows, PictureIsDrawnIntoItsFrame) {
     PresentationImages::PresentationImagePicture picture{bitmap, true};
     PresentationImages::PresentationImageFrame frame({4, 2}, std::nullopt, {400, 300});
     overlay->show(picture, frame, {{100, 50}, {400, 300}});
+    // Scaled on the overlay's own queue; the window shows once the result is back.
+    ASSERT_TRUE(shownSoon(overlay->windowID()));
     EXPECT_EQ(windowOf(overlay->windowID())->geometry(), QRect(100, 50, 400, 300));
+    EXPECT_EQ(overlay->preparedSize(), QSize(400, 200)) << "the picture as large as it is shown";
     QImage image = grab(overlay->windowID());
     EXPECT_EQ(image.pixelColor(200, 150), QColor(0, 0, 255));
     EXPECT_EQ(image.pixelColor(200, 20).alpha(), 0);  // above the picture's 400x200 frame

@@ -1,0 +1,269 @@
+// What the user sees of the overlays on the whole screen (the root window's pixels), with an application
+// window below them: with and without a compositing manager, the screen outside the picture and the
+// marks stays as it was; on a scaled desktop (Xft.dpi 192) the drawing covers its monitor exactly.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <xcb/xcb.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "TrackpadProtocol/LargePayloads.h"
+#include "platform/imaging/Codecs.h"
+#include "testing/CompanionProcess.h"
+#include "testing/Subprocess.h"
+#include "testing/XvfbServer.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::CompanionProcess;
+using testing_support::PhoneTestClient;
+using TrackpadProtocol::Annotation;
+using TrackpadProtocol::Message;
+using TrackpadProtocol::PresentationImage;
+
+constexpr int screenWidth = 1920;
+constexpr int screenHeight = 1080;
+
+// The screen as the test sees it, on its own X connection.
+class Screen {
+  public:
+    explicit Screen(const std::string& display) : connection_(xcb_connect(display.c_str(), &screenNumber_)) {
+        auto* screen = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
+        root_ = screen->root;
+        white_ = screen->white_pixel;
+    }
+    ~Screen() { xcb_disconnect(connection_); }
+
+    // An application's white window over the whole screen, below every overlay.
+    void showWhiteWindow() {
+        xcb_window_t window = xcb_generate_id(connection_);
+        const std::uint32_t values[] = {white_, 1};
+        xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window, root_, 0, 0, screenWidth, screenHeight, 0,
+                          XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT,
+                          XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+        xcb_map_window(connection_, window);
+        xcb_aux_sync();
+    }
+
+    bool compositorRuns() {
+        const std::string name = "_NET_WM_CM_S" + std::to_string(screenNumber_);
+        auto* atom = xcb_intern_atom_reply(
+            connection_, xcb_intern_atom(connection_, 0, static_cast<std::uint16_t>(name.size()), name.c_str()),
+            nullptr);
+        if (!atom)
+            return false;
+        auto* owner = xcb_get_selection_owner_reply(connection_, xcb_get_selection_owner(connection_, atom->atom),
+                                                    nullptr);
+        const bool runs = owner && owner->owner != XCB_NONE;
+        free(atom);
+        free(owner);
+        return runs;
+    }
+
+    // The root window's pixels, 0x00RRGGBB, row by row.
+    std::vector<std::uint32_t> capture() {
+        std::vector<std::uint32_t> pixels;
+        auto* image = xcb_get_image_reply(connection_,
+                                          xcb_get_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, root_, 0, 0,
+                                                        screenWidth, screenHeight, ~0u),
+                                          nullptr);
+        if (image && xcb_get_image_data_length(image) >= screenWidth * screenHeight * 4) {
+            const auto* data = reinterpret_cast<const std::uint32_t*>(xcb_get_image_data(image));
+            pixels.assign(data, data + screenWidth * screenHeight);
+            for (auto& pixel : pixels)
+                pixel &= 0xffffff;
+        }
+        free(image);
+        return pixels;
+    }
+
+    struct Window {
+        int x = 0, y = 0, width = 0, height = 0;
+        bool operator==(const Window&) const = default;
+    };
+    // The mapped 32-bit (overlay) top-level windows.
+    std::vector<Window> overlays() {
+        std::vector<Window> found;
+        auto* tree = xcb_query_tree_reply(connection_, xcb_query_tree(connection_, root_), nullptr);
+        if (!tree)
+            return found;
+        xcb_window_t* children = xcb_query_tree_children(tree);
+        for (int i = 0; i < xcb_query_tree_children_length(tree); ++i) {
+            auto* attributes = xcb_get_window_attributes_reply(
+                connection_, xcb_get_window_attributes(connection_, children[i]), nullptr);
+            auto* geometry =
+                xcb_get_geometry_reply(connection_, xcb_get_geometry(connection_, children[i]), nullptr);
+            if (attributes && geometry && attributes->map_state == XCB_MAP_STATE_VIEWABLE &&
+                geometry->depth == 32)
+                found.push_back({geometry->x, geometry->y, geometry->width, geometry->height});
+            free(attributes);
+            free(geometry);
+        }
+        free(tree);
+        return found;
+    }
+
+  private:
+    void xcb_aux_sync() { free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr)); }
+
+    int screenNumber_ = 0;
+    xcb_connection_t* connection_;
+    xcb_window_t root_ = 0;
+    std::uint32_t white_ = 0xffffff;
+};
+
+std::uint32_t at(const std::vector<std::uint32_t>& pixels, int x, int y) {
+    return pixels[static_cast<std::size_t>(y) * screenWidth + static_cast<std::size_t>(x)];
+}
+
+bool near(std::uint32_t pixel, std::uint32_t rgb, int tolerance = 24) {
+    for (int shift : {0, 8, 16}) {
+        if (std::abs(static_cast<int>((pixel >> shift) & 0xff) - static_cast<int>((rgb >> shift) & 0xff)) > tolerance)
+            return false;
+    }
+    return true;
+}
+
+struct Area {
+    int left, top, right, bottom;  // inclusive left/top, exclusive right/bottom
+    bool contains(int x, int y) const { return x >= left && x < right && y >= top && y < bottom; }
+};
+
+class OverlayScreen : public ::testing::TestWithParam<bool> {
+  protected:
+    void start(const std::string& resources = {}) {
+        if (!testing_support::XvfbServer::isInstalled())
+            GTEST_SKIP() << "Xvfb is not installed";
+        server = std::make_unique<testing_support::XvfbServer>();
+        screen = std::make_unique<Screen>(server->displayName());
+        if (!resources.empty()) {
+            const auto file = folder.path / "resources";
+            std::ofstream(file) << resources << "\n";
+            auto merged = testing_support::runCommand({"xrdb", "-merge", file.string()}, 10s,
+                                                      {{"DISPLAY", server->displayName()}});
+            ASSERT_EQ(merged.exitCode, 0) << merged.errors;
+        }
+        screen->showWhiteWindow();
+        companion =
+            std::make_unique<CompanionProcess>(LUMIVEX_COMPANION_PATH, folder.path, server->displayName());
+        phone = companion->pair(companion->waitUntilReady(), "Drawing Phone");
+    }
+
+    void startCompositor() {
+        ASSERT_TRUE(testing_support::findExecutable("xcompmgr")) << "xcompmgr is not installed";
+        compositor = std::make_unique<testing_support::Subprocess>(
+            std::vector<std::string>{"xcompmgr"}, testing_support::EnvironmentChanges{{"DISPLAY", server->displayName()}});
+        ASSERT_TRUE(testing_support::waitUntil([&] { return screen->compositorRuns(); }, 10s));
+        // Until it has painted the screen once, the root shows black.
+        ASSERT_TRUE(testing_support::waitUntil(
+            [&] {
+                auto pixels = screen->capture();
+                return !pixels.empty() && at(pixels, 10, 10) == 0xffffff;
+            },
+            10s));
+    }
+
+    void TearDown() override {
+        if (companion) {
+            EXPECT_EQ(companion->stop(SIGTERM), 0) << companion->log();
+        }
+    }
+
+    testing_support::TemporaryFolder folder;
+    std::unique_ptr<testing_support::XvfbServer> server;
+    std::unique_ptr<Screen> screen;
+    std::unique_ptr<testing_support::Subprocess> compositor;
+    std::unique_ptr<CompanionProcess> companion;
+    std::unique_ptr<PhoneTestClient> phone;
+};
+
+// A picture in the top-left corner and a horizontal stroke across the middle leave every other pixel of
+// the application's window as it was, with a compositing manager and without one.
+TEST_P(OverlayScreen, APictureAndADrawingChangeNoPixelOutsideThem) {
+    start();
+    if (GetParam())
+        startCompositor();
+    const auto before = screen->capture();
+    ASSERT_EQ(before.size(), static_cast<std::size_t>(screenWidth * screenHeight));
+
+    auto bitmap = *platform::imaging::Bitmap::create(400, 200, platform::imaging::PixelFormat::bgra, 80000);
+    for (std::size_t i = 0; i < bitmap.bytes().size(); i += 4) {
+        const std::uint8_t blue[] = {220, 40, 20, 255};
+        std::copy(blue, blue + 4, bitmap.mutablePixels() + i);
+    }
+    // Centred at (0.2, 0.2), a fifth of the display each way: 400x200 fits as (192, 120, 384, 192).
+    TrackpadProtocol::PresentationImageFile file{*platform::imaging::encodeJPEG(bitmap.view(), 95),
+                                                 TrackpadProtocol::PresentationImagePlacement{{0.2f, 0.2f}, 0.2f, 0.2f}};
+    for (const auto& part : TrackpadProtocol::splitIntoParts(1, file.encoded()))
+        phone->send(Message::PresentationImage{PresentationImage{PresentationImage::Part{part}}});
+    phone->send(Message::Annotation{Annotation{Annotation::Begin{1, TrackpadProtocol::AnnotationTool::pen, {0.25f, 0.5f}}}});
+    phone->sendDatagram(Message::Annotation{Annotation{Annotation::Update{1, 1, {0.5f, 0.5f}}}});
+    phone->sendDatagram(Message::Annotation{Annotation{Annotation::Update{1, 2, {0.75f, 0.5f}}}});
+
+    std::vector<std::uint32_t> after;
+    ASSERT_TRUE(testing_support::waitUntil(
+        [&] {
+            after = screen->capture();
+            return !after.empty() && near(at(after, 384, 216), 0x1428dc) && near(at(after, 1200, 540), 0xff3b30);
+        },
+        10s))
+        << companion->log();
+    // The picture, its shadow (with a compositor) and the stroke with its round ends.
+    const Area picture{192 - 12, 120 - 12, 192 + 384 + 12, 120 + 192 + 16};
+    const Area stroke{480 - 8, 540 - 8, 1440 + 8, 540 + 8};
+    long outside = 0, unchanged = 0;
+    for (int y = 0; y < screenHeight; ++y) {
+        for (int x = 0; x < screenWidth; ++x) {
+            if (picture.contains(x, y) || stroke.contains(x, y))
+                continue;
+            ++outside;
+            unchanged += at(after, x, y) == at(before, x, y) ? 1 : 0;
+        }
+    }
+    std::printf("%s compositor: %ld of %ld pixels outside the picture and the stroke unchanged\n",
+                GetParam() ? "with a" : "without a", unchanged, outside);
+    EXPECT_EQ(unchanged, outside);
+    EXPECT_TRUE(near(at(after, 200, 130), 0x1428dc)) << "the picture's corner";
+    EXPECT_TRUE(near(at(after, 490, 540), 0xff3b30)) << "the stroke's start";
+}
+
+INSTANTIATE_TEST_SUITE_P(Compositing, OverlayScreen, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "WithCompositor" : "WithoutCompositor"; });
+
+// On a desktop scaled by Xft.dpi the drawing's window still covers its RandR monitor pixel for pixel,
+// and a box drawn from (0.25, 0.25) starts at a quarter of the monitor.
+class ScaledDesktop : public OverlayScreen {};
+
+TEST_P(ScaledDesktop, TheDrawingCoversItsMonitorExactly) {
+    const bool doubled = GetParam();
+    start(doubled ? "Xft.dpi: 192" : "Xft.dpi: 96");
+    phone->send(Message::Annotation{Annotation{Annotation::Begin{1, TrackpadProtocol::AnnotationTool::box, {0.25f, 0.25f}}}});
+    phone->send(Message::Annotation{Annotation{Annotation::End{1, {0.75f, 0.75f}}}});
+    ASSERT_TRUE(testing_support::waitUntil([&] { return !screen->overlays().empty(); }, 10s)) << companion->log();
+    const auto window = screen->overlays().front();
+    std::printf("Xft.dpi %d: the drawing's window is %dx%d+%d+%d on the 1920x1080+0+0 monitor\n",
+                doubled ? 192 : 96, window.width, window.height, window.x, window.y);
+    EXPECT_EQ(window, (Screen::Window{0, 0, screenWidth, screenHeight}));
+    std::vector<std::uint32_t> pixels;
+    EXPECT_TRUE(testing_support::waitUntil(
+        [&] {
+            pixels = screen->capture();
+            return !pixels.empty() && near(at(pixels, 480, 600), 0xff3b30) && near(at(pixels, 1000, 270), 0xff3b30);
+        },
+        5s))
+        << "the box's left and top edges at x = 480 and y = 270";
+    EXPECT_TRUE(near(at(pixels, 400, 600), 0xffffff)) << "left of the box, the window below";
+}
+
+INSTANTIATE_TEST_SUITE_P(Dpi, ScaledDesktop, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Dpi192" : "Dpi96"; });
+
+}  // namespace
