@@ -24,6 +24,7 @@
 #include "network/PairingProgress.h"
 #include "platform/Executor.h"
 #include "platform/FairScheduler.h"
+#include "platform/NoticeBudget.h"
 #include "platform/Published.h"
 
 namespace platform {
@@ -207,6 +208,8 @@ class CompanionRuntime : public std::enable_shared_from_this<CompanionRuntime> {
         std::shared_ptr<CompanionNetwork::UnlockCancellation> cancellation;
     };
     std::map<const CompanionNetwork::UnlockCancellation*, UnlockAttempt> unlockAttempts_;
+    // Refusals a phone can cause at will, logged within a budget.
+    platform::NoticeBudget unlockRefusalLines_{20, 10};
     // App lists and icons are answered one at a time on the app queue, launches one at a time, volume
     // requests one at a time by the sound server; two screenshots may be taken at once.
     RequestScheduler appAnswers_{{1, 256}};  // a phone asks for every app's icon at once

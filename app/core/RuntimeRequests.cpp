@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "app/core/CompanionRuntime.h"
+#include "app/core/StatusLog.h"
 #include "TrackpadProtocol/LargePayloads.h"
 #include "platform/Log.h"
 
@@ -332,7 +333,9 @@ void CompanionRuntime::handleUnlockRequest(const TrackpadProtocol::UnlockRequest
     using Status = TrackpadProtocol::UnlockResult::Status;
     const std::uint32_t number = request.number;
     auto refuse = [&](Status status, const char* reason) {
-        unlockLog.notice(std::string("Unlock ended ") + TrackpadProtocol::toString(status) + ": " + reason);
+        logWithinBudget(unlockLog, unlockRefusalLines_, platform::monotonicSeconds(), platform::LogLevel::notice,
+                        std::string("Unlock ended ") + TrackpadProtocol::toString(status) + ": " + reason,
+                        "about refused unlock requests");
         LastUnlock last{UnlockReport{status, reason, std::nullopt}, now_()};
         onMain([last](CompanionRuntime& self) { self.finishUnlockAttempt(nullptr, last); });
         completion(TrackpadProtocol::UnlockResult{number, status});

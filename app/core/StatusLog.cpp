@@ -31,22 +31,23 @@ std::string outcomeText(const CompanionNetwork::PairingOutcome& outcome) {
     return "Paired.";
 }
 
+constexpr std::string_view connectingTopic = "about connecting iPhones";
+
 double secondsNow() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 }  // namespace
 
-void logWithinBudget(platform::NoticeBudget& budget, double now, platform::LogLevel level,
-                     const std::string& line) {
+void logWithinBudget(const platform::Logger& log, platform::NoticeBudget& budget, double now,
+                     platform::LogLevel level, const std::string& line, std::string_view topic) {
     const platform::NoticeBudget::Decision decision = budget.take(now);
     if (decision.heldBack > 0) {
-        logger.info(std::to_string(decision.heldBack) +
-                    " more lines about connecting iPhones were not logged in " +
-                    std::to_string(static_cast<int>(budget.window())) + " s");
+        log.info(std::to_string(decision.heldBack) + " more lines " + std::string(topic) +
+                 " were not logged in " + std::to_string(static_cast<int>(budget.window())) + " s");
     }
     if (decision.log) {
-        logger.log(level, line);
+        log.log(level, line);
     }
 }
 
@@ -58,6 +59,7 @@ struct StatusLog::Subscriptions {
     platform::Published<std::optional<LastUnlock>>::Subscription lastUnlock;
     platform::Published<AccessibilityStatus>::Subscription permission;
     platform::NoticeBudget connectedLines{sessionLineBurst, sessionLineWindow};
+    platform::NoticeBudget unlockLines{unlockLineBurst, unlockLineWindow};
 };
 
 StatusLog::StatusLog(CompanionRuntime& runtime, AccessibilityPermission& permission)
@@ -80,16 +82,20 @@ StatusLog::StatusLog(CompanionRuntime& runtime, AccessibilityPermission& permiss
     });
     subscriptions_->connected = runtime.connectedDevices.subscribe(
         [budget = &subscriptions_->connectedLines](const std::set<DeviceID>& devices) {
-            logWithinBudget(*budget, secondsNow(), platform::LogLevel::info,
+            logWithinBudget(logger, *budget, secondsNow(), platform::LogLevel::info,
                             devices.empty() ? std::string("Not connected")
-                                            : "Connected iPhones: " + std::to_string(devices.size()));
+                                            : "Connected iPhones: " + std::to_string(devices.size()),
+                            connectingTopic);
         });
-    subscriptions_->lastUnlock = runtime.lastUnlock.subscribe([](const std::optional<LastUnlock>& last) {
-        if (last) {
-            logger.notice(std::string("Last unlock: ") + TrackpadProtocol::toString(last->report.status) +
-                          ": " + last->report.reason);
-        }
-    });
+    subscriptions_->lastUnlock = runtime.lastUnlock.subscribe(
+        [budget = &subscriptions_->unlockLines](const std::optional<LastUnlock>& last) {
+            if (last) {
+                logWithinBudget(logger, *budget, secondsNow(), platform::LogLevel::notice,
+                                std::string("Last unlock: ") + TrackpadProtocol::toString(last->report.status) +
+                                    ": " + last->report.reason,
+                                "about unlock attempts");
+            }
+        });
     auto logPermission = [](AccessibilityStatus status) {
         logger.notice(
             status == AccessibilityStatus::granted
@@ -110,8 +116,9 @@ void LoggedPairingPanel::announce(const std::string& text) {
 
 void LoggedConnectionNotices::show(const std::vector<ConnectionNotice>& notices) {
     logWithinBudget(
-        budget_, secondsNow(), platform::LogLevel::notice,
-        "Connection notice: " + CompanionNetwork::quotedForLog(joinedNames(notices, {}) + " connected."));
+        logger, budget_, secondsNow(), platform::LogLevel::notice,
+        "Connection notice: " + CompanionNetwork::quotedForLog(joinedNames(notices, {}) + " connected."),
+        connectingTopic);
 }
 
 }  // namespace Shell

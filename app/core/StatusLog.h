@@ -19,10 +19,14 @@ namespace Shell {
 inline constexpr int sessionLineBurst = 10;
 inline constexpr double sessionLineWindow = 60;
 
-// Logs `line` within `budget`, first telling what the budget held back in the window before; `now` in
-// seconds on a clock that does not go back.
-void logWithinBudget(platform::NoticeBudget& budget, double now, platform::LogLevel level,
-                     const std::string& line);
+// Logs `line` to `log` within `budget`, first telling what the budget held back in the window before
+// ("N more lines <topic> were not logged ..."); `now` in seconds on a clock that does not go back.
+void logWithinBudget(const platform::Logger& log, platform::NoticeBudget& budget, double now,
+                     platform::LogLevel level, const std::string& line, std::string_view topic);
+
+// Lines a paired phone causes by asking to unlock over and over, logged per window.
+inline constexpr int unlockLineBurst = 20;
+inline constexpr double unlockLineWindow = 10;
 
 class StatusLog {
   public:

@@ -169,6 +169,24 @@ TEST_F(RoutingTest, UnlockChecksConsentThenWithdrawalThenAccessibility) {
     EXPECT_FALSE(h.runtime->lastUnlock.value()->report.entry);
 }
 
+// A phone asking to unlock without end while the user has it turned off is answered every time, but the
+// log keeps to its budget.
+TEST_F(RoutingTest, RefusedUnlockRequestsWithoutEndLogWithinABudget) {
+    platform::LogCapture log;
+    UnlockAnswers answers;
+    for (std::uint32_t number = 0; number < 5000; ++number) {
+        h.runtime->handleUnlockRequest({number, "pw"}, a, std::make_shared<CompanionNetwork::UnlockCancellation>(),
+                                       answers.completion());
+    }
+    EXPECT_EQ(answers.results.size(), 5000u);
+    std::size_t refusals = 0;
+    for (const auto& entry : log.entries()) {
+        refusals += entry.message.starts_with("Unlock ended") ? 1 : 0;
+    }
+    EXPECT_LE(refusals, 20u);
+    EXPECT_GT(refusals, 0u);
+}
+
 TEST_F(RoutingTest, AnAdmittedUnlockIsAnsweredExactlyOnce) {
     UnlockAnswers answers;
     h.preferences.setAllowsUnlockFromIPhone(true);

@@ -23,11 +23,12 @@ TEST(StatusLog, ConnectionNoticesShownOverAndOverAreLoggedWithinABudgetAndTheRes
     }
     EXPECT_EQ(linesContaining(capture, "Connection notice"), static_cast<std::size_t>(sessionLineBurst));
 
+    const platform::Logger log("dev.quelmar.trackpad.mac", "companion");
     platform::NoticeBudget budget{sessionLineBurst, sessionLineWindow};
     for (int i = 0; i < 100; ++i) {
-        logWithinBudget(budget, 0, platform::LogLevel::info, "Connected iPhones: 1");
+        logWithinBudget(log, budget, 0, platform::LogLevel::info, "Connected iPhones: 1", "about connecting");
     }
-    logWithinBudget(budget, sessionLineWindow, platform::LogLevel::info, "Not connected");
+    logWithinBudget(log, budget, sessionLineWindow, platform::LogLevel::info, "Not connected", "about connecting");
     EXPECT_EQ(linesContaining(capture, "Connected iPhones"), static_cast<std::size_t>(sessionLineBurst));
     EXPECT_EQ(linesContaining(capture, std::to_string(100 - sessionLineBurst) + " more lines"), 1u);
     EXPECT_EQ(linesContaining(capture, "Not connected"), 1u);
