@@ -586,6 +586,10 @@ void runRows() {
         printRow("242 openApp for one app", figures);
     }
 
+    // What the attacks left behind: the honest phone alone for 10 s, then the memory the process holds.
+    if (runs("idle again"))
+        printRow("(idle again, 10 s after the attacks)", companion.measure(10, [](Clock::time_point) {}));
+
     // Last: the process ends.
     if (runs("SIGTERM while backlogs exist")) {
         Figures figures = companion.measure(2, [&](Clock::time_point end) {
