@@ -243,7 +243,7 @@ TEST_F(XTestKeyboardLayoutTest, ManyMissingCharactersAreBoundAndPutBackInFewMapp
     EXPECT_EQ(typed(poster, *client, text, text.size()), expected);
     poster.settleKeyboard();
     EXPECT_EQ(client->keyboardMapping(), mappingBefore);
-    // Bound in one change and put back in one (a code per change would take forty).
+    // Bound in one change and put back in one (a change per code took over thirty).
     EXPECT_LE(keyboard->mappingChangeCount(), 2u);
 }
 
