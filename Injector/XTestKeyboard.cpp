@@ -17,7 +17,6 @@
 #include <deque>
 #include <functional>
 #include <future>
-#include <limits>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -165,17 +164,6 @@ struct XTestKeyboard::Impl {
     // Binds the symbol as spareFor does, but leaves the request to sendChanges.
     std::optional<Slot> bindSpare(xcb_keysym_t keysym);
     void prepareBindings(const std::u32string& scalars, std::size_t from);
-    // When no level can be rebound yet: waits for those that settle soon, and says whether any is
-    // bound at all.
-    bool awaitSettledLevels();
-    static constexpr std::chrono::milliseconds bindGather{30};
-    // Where the text being prepared next needs the symbol; never when no text is being prepared.
-    std::size_t nextUse(xcb_keysym_t keysym) const;
-    // The symbols of the text being prepared, from where it is prepared (wiped afterwards: they may
-    // be a password's), and the place in it of the character being bound.
-    std::vector<xcb_keysym_t> lookahead;
-    std::size_t lookaheadFrom = 0;
-    std::size_t bindingAt = 0;
     bool isBound(xcb_keysym_t keysym) const {
         return std::any_of(spares.begin(), spares.end(),
                            [&](const Spare& s) { return s.bound[0] == keysym || s.bound[1] == keysym; });
@@ -197,7 +185,6 @@ struct XTestKeyboard::Impl {
     // for the others too.
     void restoreBindings(bool waitForAll);
     std::optional<Clock::time_point> nextRestore() const;
-    static constexpr std::chrono::milliseconds restoreGather{30};
     void updateBindingCount() {
         bindingCount = std::size_t(
             std::count_if(spares.begin(), spares.end(), [](const Spare& s) { return s.bound[0] != 0; }));
@@ -604,17 +591,9 @@ std::optional<XTestKeyboard::Impl::Slot> XTestKeyboard::Impl::bindSpare(xcb_keys
     };
     Spare* choice = nullptr;
     int level = 0;
-    // Of the bound levels, a settled one whose character the text needs no sooner than this one, the
-    // one needed last (or never) first, so that a text cycling through more characters than there are
-    // levels keeps most of its bindings.
-    const auto now = Clock::now();
     const auto rank = [&](const Spare& spare, int at) {
-        const std::size_t slot = std::size_t(at);
-        const bool free = spare.bound[slot] == 0;
-        const std::size_t next = free ? 0 : nextUse(spare.bound[slot]);
-        const bool evictable = spare.released[slot] + options.bindingSettle <= now && next > bindingAt;
-        const int kind = free ? 0 : evictable ? 1 : 2;
-        return std::make_tuple(kind, free ? cost(spare) : 0, free ? 0 : ~next, spare.lastUse[slot]);
+        const bool free = spare.bound[std::size_t(at)] == 0;
+        return std::make_tuple(free ? 0 : 1, free ? cost(spare) : 0, spare.lastUse[std::size_t(at)]);
     };
     for (Spare& spare : spares) {
         for (int at = 0; at < levels(); ++at) {
@@ -652,18 +631,13 @@ std::optional<XTestKeyboard::Impl::Slot> XTestKeyboard::Impl::bindSpare(xcb_keys
 void XTestKeyboard::Impl::prepareBindings(const std::u32string& scalars, std::size_t from) {
     // The bindings of the batch are chosen first and sent together.
     std::vector<xcb_keysym_t> pending;
-    lookaheadFrom = from;
-    for (std::size_t i = from; i < scalars.size(); ++i) {
-        lookahead.push_back(xkb_utf32_to_keysym(scalars[i]));
-    }
     for (std::size_t i = from; i < scalars.size(); ++i) {
         const xcb_keysym_t keysym = xkb_utf32_to_keysym(scalars[i]);
         if (keysym == XKB_KEY_NoSymbol || isBound(keysym) ||
             std::find(pending.begin(), pending.end(), keysym) != pending.end() || keyTyping(keysym)) {
             continue;
         }
-        // Only levels that are free now: never bound, or settled and not needed before this character
-        // (which keeps the characters of this batch too).
+        // Only levels that are free now: never bound, or settled and not needed by this batch.
         const auto now = Clock::now();
         const bool free = std::any_of(spares.begin(), spares.end(), [&](const Spare& s) {
             for (std::size_t at = 0; at < std::size_t(levels()); ++at) {
@@ -671,7 +645,8 @@ void XTestKeyboard::Impl::prepareBindings(const std::u32string& scalars, std::si
                     continue;
                 }
                 if (s.bound[at] == 0 ||
-                    (s.released[at] + options.bindingSettle <= now && nextUse(s.bound[at]) > i)) {
+                    (s.released[at] + options.bindingSettle <= now &&
+                     std::find(pending.begin(), pending.end(), s.bound[at]) == pending.end())) {
                     return true;
                 }
             }
@@ -681,50 +656,10 @@ void XTestKeyboard::Impl::prepareBindings(const std::u32string& scalars, std::si
             break;
         }
         pending.push_back(keysym);
-        bindingAt = i;
         bindSpare(keysym);
     }
-    wipeVector(lookahead);
-    bindingAt = 0;
     sendChanges();
     wipeVector(pending);
-}
-
-std::size_t XTestKeyboard::Impl::nextUse(xcb_keysym_t keysym) const {
-    for (std::size_t i = 0; i < lookahead.size(); ++i) {
-        if (lookahead[i] == keysym) {
-            return lookaheadFrom + i;
-        }
-    }
-    return std::numeric_limits<std::size_t>::max();
-}
-
-bool XTestKeyboard::Impl::awaitSettledLevels() {
-    std::vector<Clock::time_point> ready;
-    for (const Spare& spare : spares) {
-        for (std::size_t at = 0; at < std::size_t(levels()); ++at) {
-            if (spare.bound[at] != 0 && spare.bound[0] != 0) {
-                ready.push_back(spare.released[at] + options.bindingSettle);
-            }
-        }
-    }
-    if (ready.empty()) {
-        return false;
-    }
-    // The levels of one text were released within moments of each other: waiting a little past the
-    // first lets several of them be rebound in the same requests.
-    std::sort(ready.begin(), ready.end());
-    Clock::time_point until = ready.front();
-    for (const Clock::time_point at : ready) {
-        if (at <= ready.front() + bindGather) {
-            until = at;
-        }
-    }
-    roundTrip();
-    if (Clock::now() < until) {
-        std::this_thread::sleep_until(until);
-    }
-    return true;
 }
 
 void XTestKeyboard::Impl::pressKey(std::uint16_t virtualKeyCode, bool down, Owner owner) {
@@ -809,9 +744,6 @@ void XTestKeyboard::Impl::typeText(std::u32string& scalars) {
         if (!isBound(keysym)) {
             prepareBindings(scalars, i);
         }
-        if (!isBound(keysym) && awaitSettledLevels()) {
-            prepareBindings(scalars, i);
-        }
         const std::optional<Slot> spare = spareFor(keysym);
         if (!spare || (spare->level == 1 && !shift)) {
             continue;
@@ -844,17 +776,7 @@ std::optional<Clock::time_point> XTestKeyboard::Impl::nextRestore() const {
             due = due ? std::min(*due, at) : at;
         }
     }
-    // Bindings released moments after the first go with it, in the same requests.
-    std::optional<Clock::time_point> gathered = due;
-    for (const Spare& spare : spares) {
-        if (spare.bound[0] != 0) {
-            const auto at = spare.lastRelease() + options.restoreSettle;
-            if (at <= *due + restoreGather) {
-                gathered = std::max(*gathered, at);
-            }
-        }
-    }
-    return gathered;
+    return due;
 }
 
 void XTestKeyboard::Impl::restoreBindings(bool waitForAll) {
