@@ -161,6 +161,8 @@ struct XTestKeyboard::Impl {
         int level = 0;
     };
     std::optional<Slot> spareFor(xcb_keysym_t keysym);
+    // Binds the symbol as spareFor does, but leaves the request to sendChanges.
+    std::optional<Slot> bindSpare(xcb_keysym_t keysym);
     void prepareBindings(const std::u32string& scalars, std::size_t from);
     bool isBound(xcb_keysym_t keysym) const {
         return std::any_of(spares.begin(), spares.end(),
@@ -168,7 +170,10 @@ struct XTestKeyboard::Impl {
     }
     // The levels a spare code can carry: the shifted one only with a Shift key to reach it.
     int levels() const { return shiftKey ? 2 : 1; }
-    void changeMapping(xcb_keycode_t code, const std::vector<xcb_keysym_t>& syms);
+    // What a code gives now, as we last gave it or read it.
+    std::vector<xcb_keysym_t> symbolsOf(xcb_keycode_t code) const;
+    // Sends the spare codes changed since the last call, and updates the cache.
+    void sendChanges();
     void setCapsLock(bool locked) {
         xcb_xkb_latch_lock_state(connection(), XCB_XKB_ID_USE_CORE_KBD, lockMask, locked ? lockMask : 0, 0, 0,
                                  0, 0, 0);
@@ -234,6 +239,8 @@ struct XTestKeyboard::Impl {
     std::vector<Spare> spares;
     std::optional<xcb_keycode_t> shiftKey;
     std::uint64_t uses = 0;
+    // Spare codes whose new symbols are not sent yet.
+    std::set<xcb_keycode_t> changing;
     // Spare codes a notification named since: our own changes, or someone else's.
     std::set<xcb_keycode_t> toVerify;
 
@@ -247,6 +254,7 @@ struct XTestKeyboard::Impl {
     std::deque<Task> tasks;
     bool stopping = false;
     std::atomic<std::size_t> bindingCount{0};
+    std::atomic<std::uint64_t> mappingChanges{0};
     std::thread worker;
 };
 
@@ -300,29 +308,44 @@ void XTestKeyboard::Impl::drainEvents() {
 
 void XTestKeyboard::Impl::noteEvent(const xcb_generic_event_t* event) {
     const std::uint8_t type = event->response_type & 0x7F;
-    // A change of one spare code is most likely our own binding (the server announces each several
-    // times); it is checked against what we gave the code before the next look-up.
+    // A change of spare codes only is most likely our own binding (the server announces each several
+    // times); it is checked against what we gave the codes before the next look-up.
+    const auto allSpare = [&](xcb_keycode_t first, int count) {
+        for (int code = first; code < int(first) + count; ++code) {
+            if (code > maxKeycode || !isSpare(xcb_keycode_t(code))) {
+                return false;
+            }
+        }
+        return count > 0;
+    };
+    const auto verify = [&](xcb_keycode_t first, int count) {
+        for (int code = first; code < int(first) + count; ++code) {
+            toVerify.insert(xcb_keycode_t(code));
+        }
+    };
     if (type == XCB_MAPPING_NOTIFY) {
         const auto* notify = reinterpret_cast<const xcb_mapping_notify_event_t*>(event);
         if (notify->request != XCB_MAPPING_KEYBOARD) {
             return;
         }
-        if (notify->count == 1 && isSpare(notify->first_keycode)) {
-            toVerify.insert(notify->first_keycode);
+        if (allSpare(notify->first_keycode, notify->count)) {
+            verify(notify->first_keycode, notify->count);
             return;
         }
     } else if (tracker.announcesChange(event)) {
         const auto* notify = reinterpret_cast<const xcb_xkb_map_notify_event_t*>(event);
-        const auto within = [&](xcb_keycode_t first, std::uint8_t count) {
-            return count == 0 || (count == 1 && first == notify->firstKeySym);
+        const int first = notify->firstKeySym;
+        const int last = first + notify->nKeySyms;
+        const auto within = [&](xcb_keycode_t from, std::uint8_t count) {
+            return count == 0 || (from >= first && from + count <= last);
         };
-        if (notify->xkbType == XCB_XKB_MAP_NOTIFY && notify->nKeySyms == 1 && notify->nTypes == 0 &&
-            isSpare(notify->firstKeySym) && within(notify->firstKeyAct, notify->nKeyActs) &&
+        if (notify->xkbType == XCB_XKB_MAP_NOTIFY && notify->nTypes == 0 &&
+            allSpare(notify->firstKeySym, notify->nKeySyms) && within(notify->firstKeyAct, notify->nKeyActs) &&
             within(notify->firstKeyBehavior, notify->nKeyBehavior) &&
             within(notify->firstKeyExplicit, notify->nKeyExplicit) &&
             within(notify->firstModMapKey, notify->nModMapKeys) &&
             within(notify->firstVModMapKey, notify->nVModMapKeys)) {
-            toVerify.insert(notify->firstKeySym);
+            verify(notify->firstKeySym, notify->nKeySyms);
             return;
         }
     } else {
@@ -464,20 +487,87 @@ void XTestKeyboard::Impl::buildKeys(std::uint32_t group) {
     xkb_state_unref(state);
 }
 
-void XTestKeyboard::Impl::changeMapping(xcb_keycode_t code, const std::vector<xcb_keysym_t>& syms) {
-    xcb_change_keyboard_mapping(connection(), 1, code, std::uint8_t(syms.size()), syms.data());
-    if (perKeycode > 0 && code >= minKeycode) {
-        for (int column = 0; column < perKeycode; ++column) {
-            const std::size_t index =
-                std::size_t(code - minKeycode) * std::size_t(perKeycode) + std::size_t(column);
-            if (index < symbols.size()) {
-                symbols[index] = std::size_t(column) < syms.size() ? syms[std::size_t(column)] : 0;
-            }
+std::vector<xcb_keysym_t> XTestKeyboard::Impl::symbolsOf(xcb_keycode_t code) const {
+    for (const Spare& spare : spares) {
+        if (spare.code == code && spare.bound[0] != 0) {
+            const auto [first, second] = spare.mapping();
+            return {first, second};
         }
     }
+    std::vector<xcb_keysym_t> syms;
+    const std::size_t index = std::size_t(code - minKeycode) * std::size_t(perKeycode);
+    for (std::size_t column = 0; column < std::size_t(perKeycode); ++column) {
+        syms.push_back(index + column < symbols.size() ? symbols[index + column] : 0);
+    }
+    return syms;
+}
+
+void XTestKeyboard::Impl::sendChanges() {
+    if (changing.empty()) {
+        return;
+    }
+    // Every client reads the whole keymap again for each request, so the codes change together: one
+    // request per run of adjacent spare codes, from the first code that changes to the last. A code in
+    // between that does not change is sent with what it holds; only spare codes are ever sent, since a
+    // user's own key must not be rewritten from a cache that may be behind.
+    std::vector<xcb_keycode_t> codes;
+    for (const Spare& spare : spares) {
+        codes.push_back(spare.code);
+    }
+    std::sort(codes.begin(), codes.end());
+    std::size_t start = 0;
+    while (start < codes.size()) {
+        std::size_t end = start + 1;
+        while (end < codes.size() && codes[end] == codes[end - 1] + 1) {
+            ++end;
+        }
+        std::size_t first = end;
+        std::size_t last = start;
+        for (std::size_t i = start; i < end; ++i) {
+            if (changing.count(codes[i]) != 0) {
+                first = std::min(first, i);
+                last = i;
+            }
+        }
+        if (first < end) {
+            std::vector<std::vector<xcb_keysym_t>> rows;
+            std::size_t width = 1;
+            for (std::size_t i = first; i <= last; ++i) {
+                rows.push_back(symbolsOf(codes[i]));
+                width = std::max(width, rows.back().size());
+            }
+            std::vector<xcb_keysym_t> flat;
+            for (std::vector<xcb_keysym_t>& row : rows) {
+                row.resize(width, 0);
+                flat.insert(flat.end(), row.begin(), row.end());
+                wipeVector(row);
+            }
+            xcb_change_keyboard_mapping(connection(), std::uint8_t(rows.size()), codes[first],
+                                        std::uint8_t(width), flat.data());
+            ++mappingChanges;
+            for (std::size_t i = first; i <= last; ++i) {
+                const std::size_t index = std::size_t(codes[i] - minKeycode) * std::size_t(perKeycode);
+                for (std::size_t column = 0; column < std::size_t(perKeycode); ++column) {
+                    if (index + column < symbols.size()) {
+                        symbols[index + column] = column < width ? flat[(i - first) * width + column] : 0;
+                    }
+                }
+            }
+            // The symbols may be characters of a password.
+            wipeVector(flat);
+        }
+        start = end;
+    }
+    changing.clear();
 }
 
 std::optional<XTestKeyboard::Impl::Slot> XTestKeyboard::Impl::spareFor(xcb_keysym_t keysym) {
+    std::optional<Slot> slot = bindSpare(keysym);
+    sendChanges();
+    return slot;
+}
+
+std::optional<XTestKeyboard::Impl::Slot> XTestKeyboard::Impl::bindSpare(xcb_keysym_t keysym) {
     if (spares.empty()) {
         return std::nullopt;
     }
@@ -489,12 +579,21 @@ std::optional<XTestKeyboard::Impl::Slot> XTestKeyboard::Impl::spareFor(xcb_keysy
             }
         }
     }
-    // Never-bound codes first, then the shifted level of bound ones, then the level used longest ago.
+    // Free levels first, then the level used longest ago. Among free levels, those that add no
+    // request to the ones already due (a code changing anyway, then a neighbour of one) come first.
+    const auto cost = [&](const Spare& spare) {
+        if (changing.count(spare.code) != 0) {
+            return 0;
+        }
+        const bool besideOne = (spare.code > 0 && changing.count(xcb_keycode_t(spare.code - 1)) != 0) ||
+                               changing.count(xcb_keycode_t(spare.code + 1)) != 0;
+        return besideOne ? 1 : 2;
+    };
     Spare* choice = nullptr;
     int level = 0;
-    const auto rank = [](const Spare& spare, int at) {
+    const auto rank = [&](const Spare& spare, int at) {
         const bool free = spare.bound[std::size_t(at)] == 0;
-        return std::make_tuple(free ? (at == 0 ? 0 : 1) : 2, spare.lastUse[std::size_t(at)]);
+        return std::make_tuple(free ? 0 : 1, free ? cost(spare) : 0, spare.lastUse[std::size_t(at)]);
     };
     for (Spare& spare : spares) {
         for (int at = 0; at < levels(); ++at) {
@@ -524,13 +623,13 @@ std::optional<XTestKeyboard::Impl::Slot> XTestKeyboard::Impl::spareFor(xcb_keysy
     }
     choice->bound[slot] = keysym;
     choice->lastUse[slot] = ++uses;
-    const auto [first, second] = choice->mapping();
-    changeMapping(choice->code, {first, second});
+    changing.insert(choice->code);
     updateBindingCount();
     return Slot{choice->code, level};
 }
 
 void XTestKeyboard::Impl::prepareBindings(const std::u32string& scalars, std::size_t from) {
+    // The bindings of the batch are chosen first and sent together.
     std::vector<xcb_keysym_t> pending;
     for (std::size_t i = from; i < scalars.size(); ++i) {
         const xcb_keysym_t keysym = xkb_utf32_to_keysym(scalars[i]);
@@ -557,8 +656,9 @@ void XTestKeyboard::Impl::prepareBindings(const std::u32string& scalars, std::si
             break;
         }
         pending.push_back(keysym);
-        spareFor(keysym);
+        bindSpare(keysym);
     }
+    sendChanges();
     wipeVector(pending);
 }
 
@@ -691,25 +791,38 @@ void XTestKeyboard::Impl::restoreBindings(bool waitForAll) {
     if (mappingStale) {
         refresh();
     }
+    if (waitForAll) {
+        std::optional<Clock::time_point> latest;
+        for (const Spare& spare : spares) {
+            if (spare.bound[0] != 0) {
+                const auto at = spare.lastRelease() + options.restoreSettle;
+                latest = latest ? std::max(*latest, at) : at;
+            }
+        }
+        if (latest && Clock::now() < *latest) {
+            std::this_thread::sleep_until(*latest);
+        }
+    }
+    // Every binding that is due goes in one pass.
+    const auto now = Clock::now();
     for (Spare& spare : spares) {
-        if (spare.bound[0] == 0) {
+        if (spare.bound[0] == 0 || now < spare.lastRelease() + options.restoreSettle) {
             continue;
         }
-        const auto ready = spare.lastRelease() + options.restoreSettle;
-        if (Clock::now() < ready) {
-            if (!waitForAll) {
-                continue;
-            }
-            std::this_thread::sleep_until(ready);
-        }
         std::vector<xcb_keysym_t> before = spare.before;
-        if (before.empty()) {
-            before.assign(2, 0);
+        before.resize(std::size_t(perKeycode), 0);
+        const std::size_t index = std::size_t(spare.code - minKeycode) * std::size_t(perKeycode);
+        for (std::size_t column = 0; column < before.size(); ++column) {
+            if (index + column < symbols.size()) {
+                symbols[index + column] = before[column];
+            }
         }
-        changeMapping(spare.code, before);
+        wipeVector(before);
         spare.bound = {};
         wipeVector(spare.before);
+        changing.insert(spare.code);
     }
+    sendChanges();
     updateBindingCount();
     xcb_flush(connection());
 }
@@ -797,6 +910,10 @@ void XTestKeyboard::settle() {
             d.restoreBindings(true);
         });
     }
+}
+
+std::uint64_t XTestKeyboard::mappingChangeCount() const {
+    return impl_->mappingChanges;
 }
 
 bool XTestKeyboard::hasBindings() const {

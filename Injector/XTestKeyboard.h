@@ -67,6 +67,9 @@ class XTestKeyboard {
     void settle();
     // Some spare code is bound now.
     bool hasBindings() const;
+    // The keyboard mapping requests sent so far: each makes every client on the display read its
+    // keymap again.
+    std::uint64_t mappingChangeCount() const;
 
   private:
     struct Impl;

@@ -212,6 +212,41 @@ TEST_F(XTestKeyboardLayoutTest, AKeyTheUserMapsMeanwhileIsNeitherOverwrittenNorC
     EXPECT_EQ(client->keyboardMapping(), mappedByUser);
 }
 
+TEST_F(XTestKeyboardLayoutTest, ManyMissingCharactersAreBoundAndPutBackInFewMappingChanges) {
+    // A keymap whose codes without symbols are twelve adjacent ones.
+    auto client = reader();
+    const std::vector<std::uint32_t> mapping = client->keyboardMapping();
+    const std::size_t perKeycode = mapping.size() / 248;
+    std::vector<std::string> argv = {"xmodmap", "-display", server->displayName()};
+    for (std::size_t code = 8; code <= 255; ++code) {
+        bool empty = true;
+        for (std::size_t column = 0; column < perKeycode; ++column) {
+            empty = empty && mapping[(code - 8) * perKeycode + column] == 0;
+        }
+        const bool inRun = code >= 200 && code < 212;
+        if (empty != inRun) {
+            argv.insert(argv.end(), {"-e", "keycode " + std::to_string(code) + (inRun ? " =" : " = F20")});
+        }
+    }
+    run(argv);
+    const std::vector<std::uint32_t> mappingBefore = client->keyboardMapping();
+
+    auto keyboard = std::make_shared<XTestKeyboard>(server->displayName());
+    HIDEventPoster poster(server->displayName(), {}, keyboard);
+    std::u16string text;
+    std::string expected;
+    for (char16_t c = 0x3b1; c < 0x3b1 + 20; ++c) {  // Greek small letters, none on a us keymap
+        text += c;
+        expected += char(0xC0 | (c >> 6));
+        expected += char(0x80 | (c & 0x3F));
+    }
+    EXPECT_EQ(typed(poster, *client, text, text.size()), expected);
+    poster.settleKeyboard();
+    EXPECT_EQ(client->keyboardMapping(), mappingBefore);
+    // Bound in one change and put back in one (a change per code took over thirty).
+    EXPECT_LE(keyboard->mappingChangeCount(), 2u);
+}
+
 TEST_F(XTestKeyboardLayoutTest, BindingsGoSoonAfterTheirKeysWentUp) {
     auto client = reader();
     const std::vector<std::uint32_t> mappingBefore = client->keyboardMapping();
