@@ -1,9 +1,9 @@
 #include "app/SystemGestures.h"
 
-#include "Gestures/GestureEngine.h"
-#include "Gestures/KeyboardLayout.h"
-#include "Gestures/SystemActions.h"
-#include "Gestures/SystemGestureEvents.h"
+#include "gestures/GestureEngine.h"
+#include "gestures/KeyboardLayout.h"
+#include "gestures/SystemActions.h"
+#include "gestures/SystemGestureEvents.h"
 
 namespace Shell {
 

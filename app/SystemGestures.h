@@ -3,11 +3,11 @@
 // the hot keys of the desktop, the keyboard layout of the X server, sleep through logind.
 #include <memory>
 
-#include "Injector/XTestKeyboard.h"
+#include "injector/XTestKeyboard.h"
 
-#include "Injector/ScreenGeometry.h"
-#include "app/services/InputServices.h"
+#include "injector/ScreenGeometry.h"
 #include "platform/Executor.h"
+#include "services/InputServices.h"
 
 namespace Shell {
 

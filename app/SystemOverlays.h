@@ -3,7 +3,7 @@
 // the display directory lists, with the pointer read from the X server.
 #include <memory>
 
-#include "app/services/CompanionServices.h"
+#include "services/CompanionServices.h"
 
 namespace platform {
 class DisplayDirectory;

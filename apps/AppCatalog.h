@@ -17,9 +17,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "TrackpadProtocol/Message.h"
 #include "apps/AppCatalogTypes.h"
 #include "apps/AppIconScaler.h"
+#include "protocol/messages/Message.h"
 
 namespace Apps {
 

@@ -9,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-#include "TrackpadProtocol/Types.h"
+#include "protocol/messages/Types.h"
 
 namespace Apps {
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "TrackpadProtocol/Message.h"
 #include "apps/AppCatalogTypes.h"
+#include "protocol/messages/Message.h"
 
 namespace Apps {
 

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <unordered_map>
 
-#include "TrackpadProtocol/Types.h"
+#include "protocol/messages/Types.h"
 
 namespace Apps {
 

@@ -11,7 +11,7 @@
 #include <unordered_set>
 
 #include "apps/AppOrder.h"
-#include "TrackpadProtocol/Types.h"
+#include "protocol/messages/Types.h"
 #include "platform/Files.h"
 
 namespace Apps {

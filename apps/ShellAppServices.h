@@ -4,12 +4,12 @@
 // system launch seam, both sharing one provider.
 #include <memory>
 
-#include "app/services/AppServices.h"
-#include "app/services/CompanionServices.h"
 #include "apps/AppCatalog.h"
 #include "apps/AppLauncher.h"
 #include "apps/SystemAppCatalogProvider.h"
 #include "platform/DispatchQueue.h"
+#include "services/AppServices.h"
+#include "services/CompanionServices.h"
 
 namespace Apps {
 

@@ -2,7 +2,7 @@
 // the posted records (recording poster, fixed layout).
 #include <benchmark/benchmark.h>
 
-#include "Gestures/GestureEngine.h"
+#include "gestures/GestureEngine.h"
 
 namespace {
 

@@ -4,10 +4,10 @@
 
 #include <memory>
 
-#include "Injector/HIDEventPoster.h"
-#include "Injector/InputInjector.h"
-#include "Injector/PointerEvents.h"
-#include "Injector/RecordingEventPoster.h"
+#include "injector/HIDEventPoster.h"
+#include "injector/InputInjector.h"
+#include "injector/PointerEvents.h"
+#include "injector/RecordingEventPoster.h"
 #include "platform/ManualExecutor.h"
 #include "testing/XvfbServer.h"
 

@@ -3,7 +3,7 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
-#include "TrackpadProtocol/Overloaded.h"
+#include "protocol/messages/Overloaded.h"
 
 namespace protocol_bench {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "TrackpadProtocol/Message.h"
+#include "protocol/messages/Message.h"
 
 namespace protocol_bench {
 

@@ -30,8 +30,8 @@
 #include <thread>
 #include <vector>
 
-#include "TrackpadProtocol/Message.h"
 #include "platform/EventLoop.h"
+#include "protocol/messages/Message.h"
 #include "testing/CompanionProcess.h"
 #include "testing/PhoneTestClient.h"
 #include "testing/Subprocess.h"

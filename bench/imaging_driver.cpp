@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "media/NowPlayingReader/ArtworkScaler.h"
-#include "overlays/PresentationImages/PresentationImageDecoder.h"
+#include "media/now-playing/ArtworkScaler.h"
+#include "overlays/presentation-images/PresentationImageDecoder.h"
 
 extern char** environ;
 

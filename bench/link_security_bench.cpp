@@ -18,11 +18,11 @@
 #include <thread>
 #include <vector>
 
-#include "TrackpadProtocol/CPace.h"
-#include "TrackpadProtocol/DatagramOpener.h"
-#include "TrackpadProtocol/DatagramSealer.h"
-#include "TrackpadProtocol/Secrets.h"
-#include "TrackpadProtocol/TLSContext.h"
+#include "protocol/messages/Secrets.h"
+#include "protocol/security/CPace.h"
+#include "protocol/security/DatagramOpener.h"
+#include "protocol/security/DatagramSealer.h"
+#include "protocol/security/TLSContext.h"
 
 using namespace TrackpadProtocol;
 

@@ -29,8 +29,8 @@
 #include "app/overlays/OverlayPanels.h"
 #include "app/overlays/ScenePainting.h"
 #include "bench/ProcessFigures.h"
-#include "overlays/Annotations/AnnotationModel.h"
-#include "overlays/PresentationImages/PresentationImageDecoder.h"
+#include "overlays/annotations/AnnotationModel.h"
+#include "overlays/presentation-images/PresentationImageDecoder.h"
 #include "platform/imaging/Codecs.h"
 
 namespace {

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "ProtocolJson.h"
-#include "TrackpadProtocol/MessageCodec.h"
-#include "TrackpadProtocol/MessageFraming.h"
+#include "protocol/messages/MessageCodec.h"
+#include "protocol/messages/MessageFraming.h"
 
 using namespace TrackpadProtocol;
 

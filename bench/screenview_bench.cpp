@@ -26,10 +26,10 @@
 #include <thread>
 #include <vector>
 
-#include "ScreenView/ScreenViewSession.h"
-#include "ScreenView/ScreenshotImage.h"
-#include "ScreenView/tests/ScreenViewFakes.h"
 #include "platform/ManualExecutor.h"
+#include "screen-view/ScreenViewSession.h"
+#include "screen-view/ScreenshotImage.h"
+#include "screen-view/tests/ScreenViewFakes.h"
 
 namespace {
 

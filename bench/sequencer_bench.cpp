@@ -9,9 +9,9 @@
 #include <utility>
 #include <vector>
 
-#include "TrackpadProtocol/PointerFrameAccumulator.h"
-#include "TrackpadProtocol/PointerSequencer.h"
-#include "TrackpadProtocol/Stampers.h"
+#include "protocol/input/PointerFrameAccumulator.h"
+#include "protocol/input/PointerSequencer.h"
+#include "protocol/input/Stampers.h"
 
 #include "bench/AllocationCounting.h"
 

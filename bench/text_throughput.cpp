@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "Gestures/GestureEngine.h"
-#include "TrackpadProtocol/Types.h"
+#include "gestures/GestureEngine.h"
+#include "protocol/messages/Types.h"
 #include "testing/Subprocess.h"
 #include "testing/XKeyReader.h"
 #include "testing/XvfbServer.h"

@@ -20,8 +20,8 @@
 #include <string>
 #include <thread>
 
-#include "media/Volume/PulseAudioVolumeProvider.h"
-#include "media/Volume/VolumeController.h"
+#include "media/volume/PulseAudioVolumeProvider.h"
+#include "media/volume/VolumeController.h"
 #include "platform/DBus.h"
 #include "platform/LoopQueue.h"
 #include "testing/CompanionProcess.h"

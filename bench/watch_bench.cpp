@@ -8,8 +8,8 @@
 #include <new>
 #include <vector>
 
-#include "TrackpadProtocol/watch/WatchPayload.h"
-#include "TrackpadProtocol/watch/WatchPointerPacer.h"
+#include "protocol/watch/WatchPayload.h"
+#include "protocol/watch/WatchPointerPacer.h"
 
 #include "bench/AllocationCounting.h"
 

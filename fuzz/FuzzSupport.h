@@ -6,7 +6,7 @@
 #include <optional>
 #include <span>
 
-#include "TrackpadProtocol/Types.h"
+#include "protocol/messages/Types.h"
 
 namespace fuzz_support {
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "TrackpadProtocol/DatagramOpener.h"
+#include "protocol/security/DatagramOpener.h"
 
 using namespace TrackpadProtocol;
 using Reason = DatagramOpener::Failure::Reason;

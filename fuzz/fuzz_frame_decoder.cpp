@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "TrackpadProtocol/MessageFraming.h"
+#include "protocol/messages/MessageFraming.h"
 
 using namespace TrackpadProtocol;
 

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "Gestures/GestureMapping.h"
-#include "Gestures/SystemActions.h"
+#include "gestures/GestureMapping.h"
+#include "gestures/SystemActions.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace Gestures;

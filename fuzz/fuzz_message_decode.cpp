@@ -2,8 +2,8 @@
 // whatever it accepts is canonical (encoding it again gives the same bytes) and can be framed and
 // described.
 #include "FuzzSupport.h"
-#include "TrackpadProtocol/MessageCodec.h"
-#include "TrackpadProtocol/MessageFraming.h"
+#include "protocol/messages/MessageCodec.h"
+#include "protocol/messages/MessageFraming.h"
 
 using namespace TrackpadProtocol;
 

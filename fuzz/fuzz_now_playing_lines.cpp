@@ -4,8 +4,8 @@
 #include <string_view>
 
 #include "FuzzSupport.h"
-#include "media/NowPlayingReader/NowPlayingHelper.h"
-#include "media/NowPlayingReader/NowPlayingHelperChild.h"
+#include "media/now-playing/NowPlayingHelper.h"
+#include "media/now-playing/NowPlayingHelperChild.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string_view text(reinterpret_cast<const char*>(data), size);

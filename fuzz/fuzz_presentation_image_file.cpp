@@ -1,6 +1,6 @@
 // PresentationImageFile::decode on arbitrary bytes: a file or DecodingError; what it accepts is canonical.
 #include "FuzzSupport.h"
-#include "TrackpadProtocol/LargePayloads.h"
+#include "protocol/messages/LargePayloads.h"
 
 using namespace TrackpadProtocol;
 

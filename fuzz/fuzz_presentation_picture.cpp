@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "FuzzSupport.h"
-#include "overlays/PresentationImages/PresentationImageDecoder.h"
+#include "overlays/presentation-images/PresentationImageDecoder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     constexpr int longestSide = 48;

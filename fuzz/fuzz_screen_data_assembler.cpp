@@ -1,6 +1,6 @@
 // ScreenDataAssembler on arbitrary sequences of parts, and the document readers on what it assembles.
 #include "FuzzSupport.h"
-#include "TrackpadProtocol/LargePayloads.h"
+#include "protocol/messages/LargePayloads.h"
 
 using namespace TrackpadProtocol;
 

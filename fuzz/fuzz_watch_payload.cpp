@@ -2,8 +2,8 @@
 // whatever it reads writes back to the same bytes, and the phone's relay answers the same bytes with a
 // payload the watch can read.
 #include "FuzzSupport.h"
-#include "TrackpadProtocol/MessageCodec.h"
-#include "TrackpadProtocol/watch/WatchRelay.h"
+#include "protocol/messages/MessageCodec.h"
+#include "protocol/watch/WatchRelay.h"
 
 using namespace TrackpadProtocol;
 

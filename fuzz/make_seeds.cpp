@@ -9,14 +9,14 @@
 #include <nlohmann/json.hpp>
 
 #include "FuzzSupport.h"
-#include "Gestures/GestureMapping.h"
-#include "Gestures/SystemActions.h"
-#include "TrackpadProtocol/LargePayloads.h"
-#include "TrackpadProtocol/MessageCodec.h"
-#include "TrackpadProtocol/MessageFraming.h"
-#include "TrackpadProtocol/watch/WatchPayload.h"
+#include "gestures/GestureMapping.h"
+#include "gestures/SystemActions.h"
 #include "network/TrustedDeviceFile.h"
 #include "platform/imaging/Codecs.h"
+#include "protocol/messages/LargePayloads.h"
+#include "protocol/messages/MessageCodec.h"
+#include "protocol/messages/MessageFraming.h"
+#include "protocol/watch/WatchPayload.h"
 #include "testing/SampleMessages.h"
 
 using namespace TrackpadProtocol;

@@ -1,14 +1,14 @@
-#include "Gestures/GestureEngine.h"
+#include "gestures/GestureEngine.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <map>
 
-#include "Injector/InputEvent.h"
-#include "TrackpadProtocol/Overloaded.h"
+#include "injector/InputEvent.h"
 #include "platform/Executor.h"
 #include "platform/Log.h"
+#include "protocol/messages/Overloaded.h"
 
 namespace Gestures {
 namespace {

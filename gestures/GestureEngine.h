@@ -14,13 +14,13 @@
 #include <unordered_set>
 #include <vector>
 
-#include "Gestures/GestureMapping.h"
-#include "Gestures/KeyboardLayout.h"
-#include "Gestures/SystemActions.h"
-#include "Gestures/SystemGestureEvents.h"
-#include "TrackpadProtocol/Message.h"
-#include "TrackpadProtocol/StrokeSequencers.h"
-#include "TrackpadProtocol/Uuid.h"
+#include "gestures/GestureMapping.h"
+#include "gestures/KeyboardLayout.h"
+#include "gestures/SystemActions.h"
+#include "gestures/SystemGestureEvents.h"
+#include "protocol/input/StrokeSequencers.h"
+#include "protocol/messages/Message.h"
+#include "protocol/messages/Uuid.h"
 
 namespace platform {
 class Executor;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "Gestures/GestureEngine.h"
+#include "gestures/GestureEngine.h"
 
 namespace Gestures {
 namespace {

@@ -1,4 +1,4 @@
-#include "Gestures/GestureMapping.h"
+#include "gestures/GestureMapping.h"
 
 #include <nlohmann/json.hpp>
 

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <variant>
 
-#include "Gestures/Shortcuts.h"
-#include "TrackpadProtocol/Types.h"
+#include "gestures/Shortcuts.h"
+#include "protocol/messages/Types.h"
 
 namespace Gestures {
 

@@ -1,4 +1,4 @@
-#include "Gestures/KeyboardLayout.h"
+#include "gestures/KeyboardLayout.h"
 
 #include <unicode/normalizer2.h>
 #include <unicode/unistr.h>
@@ -7,7 +7,7 @@
 #include <mutex>
 #include <vector>
 
-#include "Injector/XkbServerKeymap.h"
+#include "injector/XkbServerKeymap.h"
 
 namespace Gestures {
 namespace {

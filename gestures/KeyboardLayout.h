@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "Gestures/Shortcuts.h"
+#include "gestures/Shortcuts.h"
 
 struct xkb_keymap;
 

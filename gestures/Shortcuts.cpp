@@ -1,4 +1,4 @@
-#include "Gestures/Shortcuts.h"
+#include "gestures/Shortcuts.h"
 
 namespace Gestures {
 

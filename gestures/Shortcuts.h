@@ -1,12 +1,12 @@
 #pragma once
 // The names the gesture side gives keys: modifiers in Core Graphics event-flag bits, shortcuts given by
 // virtual key code or by character, resolved key strokes, and the named key codes with their sets
-// (shared with the unlocker through Injector/KeyVocabulary.h).
+// (shared with the unlocker through injector/KeyVocabulary.h).
 #include <cstdint>
 #include <string>
 #include <variant>
 
-#include "Injector/KeyVocabulary.h"
+#include "injector/KeyVocabulary.h"
 
 namespace Gestures {
 

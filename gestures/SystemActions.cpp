@@ -1,4 +1,4 @@
-#include "Gestures/SystemActions.h"
+#include "gestures/SystemActions.h"
 
 #include <nlohmann/json.hpp>
 
@@ -11,7 +11,7 @@
 #include <cmath>
 #include <limits>
 
-#include "Injector/SystemLockScreen.h"
+#include "injector/SystemLockScreen.h"
 #include "platform/DBus.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Files.h"

@@ -12,9 +12,9 @@
 #include <string_view>
 #include <variant>
 
-#include "Gestures/GestureMapping.h"
-#include "Gestures/Shortcuts.h"
-#include "TrackpadProtocol/Types.h"
+#include "gestures/GestureMapping.h"
+#include "gestures/Shortcuts.h"
+#include "protocol/messages/Types.h"
 
 namespace Gestures {
 

@@ -1,4 +1,4 @@
-#include "Gestures/SystemGestureEvents.h"
+#include "gestures/SystemGestureEvents.h"
 
 #include <unicode/brkiter.h>
 #include <unicode/uchar.h>
@@ -8,7 +8,7 @@
 #include <bit>
 #include <cstring>
 
-#include "Injector/HIDEventPoster.h"
+#include "injector/HIDEventPoster.h"
 #include "platform/Executor.h"
 
 namespace Gestures {

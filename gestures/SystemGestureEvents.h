@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "Gestures/GestureMapping.h"
-#include "Gestures/Shortcuts.h"
-#include "Injector/InputEvent.h"
+#include "gestures/GestureMapping.h"
+#include "gestures/Shortcuts.h"
+#include "injector/InputEvent.h"
 
 namespace platform {
 class Executor;

@@ -1,6 +1,6 @@
 #pragma once
 // The seam through which every built event reaches the system.
-#include "Injector/InputEvent.h"
+#include "injector/InputEvent.h"
 
 namespace Injector {
 

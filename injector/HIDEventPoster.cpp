@@ -1,4 +1,4 @@
-#include "Injector/HIDEventPoster.h"
+#include "injector/HIDEventPoster.h"
 
 #include <xcb/xtest.h>
 #include <xkbcommon/xkbcommon-keysyms.h>
@@ -10,10 +10,10 @@
 #include <map>
 #include <optional>
 
-#include "Injector/KeyVocabulary.h"
-#include "Injector/MediaKeys.h"
-#include "Injector/XTestKeyboard.h"
-#include "Injector/XConnection.h"
+#include "injector/KeyVocabulary.h"
+#include "injector/MediaKeys.h"
+#include "injector/XTestKeyboard.h"
+#include "injector/XConnection.h"
 
 namespace Injector {
 namespace {

@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "Injector/EventPoster.h"
+#include "injector/EventPoster.h"
 
 namespace Injector {
 

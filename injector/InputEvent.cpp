@@ -1,4 +1,4 @@
-#include "Injector/InputEvent.h"
+#include "injector/InputEvent.h"
 
 namespace Injector {
 

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "Injector/ScreenGeometry.h"
+#include "injector/ScreenGeometry.h"
 
 namespace Injector {
 

@@ -1,10 +1,10 @@
-#include "Injector/InputInjector.h"
+#include "injector/InputInjector.h"
 
 #include <chrono>
 #include <cmath>
 #include <string>
 
-#include "Injector/MediaKeys.h"
+#include "injector/MediaKeys.h"
 #include "platform/InputArrival.h"
 
 namespace Injector {

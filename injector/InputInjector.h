@@ -12,16 +12,16 @@
 #include <unordered_set>
 #include <vector>
 
-#include "Injector/EventPoster.h"
-#include "Injector/PointerEvents.h"
-#include "Injector/PointerShakeDetector.h"
-#include "Injector/ScreenGeometry.h"
-#include "TrackpadProtocol/Message.h"
-#include "TrackpadProtocol/PointerFrameAccumulator.h"
-#include "TrackpadProtocol/PointerSequencer.h"
-#include "TrackpadProtocol/PointerTimingRecorder.h"
+#include "injector/EventPoster.h"
+#include "injector/PointerEvents.h"
+#include "injector/PointerShakeDetector.h"
+#include "injector/ScreenGeometry.h"
 #include "platform/Executor.h"
 #include "platform/Log.h"
+#include "protocol/input/PointerFrameAccumulator.h"
+#include "protocol/input/PointerSequencer.h"
+#include "protocol/input/PointerTimingRecorder.h"
+#include "protocol/messages/Message.h"
 
 namespace Injector {
 

@@ -1,7 +1,7 @@
 // Per-phone ordering of positioned messages and the hand-off of control between phones.
 #include <algorithm>
 
-#include "Injector/InputInjector.h"
+#include "injector/InputInjector.h"
 
 namespace Injector {
 namespace {

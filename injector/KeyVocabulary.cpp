@@ -1,4 +1,4 @@
-#include "Injector/KeyVocabulary.h"
+#include "injector/KeyVocabulary.h"
 
 #include <array>
 

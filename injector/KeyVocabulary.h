@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "TrackpadProtocol/OptionSet.h"
+#include "protocol/messages/OptionSet.h"
 
 namespace Injector {
 

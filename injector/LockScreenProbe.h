@@ -11,7 +11,7 @@
 #include <string_view>
 #include <variant>
 
-#include "Injector/LockScreen.h"
+#include "injector/LockScreen.h"
 
 namespace Injector {
 

@@ -1,4 +1,4 @@
-#include "Injector/LockScreenUnlocker.h"
+#include "injector/LockScreenUnlocker.h"
 
 #include <unicode/brkiter.h>
 #include <unicode/unistr.h>
@@ -9,8 +9,8 @@
 #include <set>
 #include <variant>
 
-#include "Injector/InputEvent.h"
-#include "Injector/KeyVocabulary.h"
+#include "injector/InputEvent.h"
+#include "injector/KeyVocabulary.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Log.h"
 

@@ -18,10 +18,10 @@
 #include <string_view>
 #include <vector>
 
-#include "Injector/EventPoster.h"
-#include "Injector/LockScreen.h"
-#include "TrackpadProtocol/Types.h"
+#include "injector/EventPoster.h"
+#include "injector/LockScreen.h"
 #include "platform/NoticeBudget.h"
+#include "protocol/messages/Types.h"
 
 namespace platform {
 class DispatchQueue;

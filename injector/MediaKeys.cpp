@@ -1,4 +1,4 @@
-#include "Injector/MediaKeys.h"
+#include "injector/MediaKeys.h"
 
 #include <utility>
 

@@ -7,9 +7,9 @@
 #include <functional>
 #include <optional>
 
-#include "Injector/EventPoster.h"
-#include "Injector/InputEvent.h"
-#include "TrackpadProtocol/Types.h"
+#include "injector/EventPoster.h"
+#include "injector/InputEvent.h"
+#include "protocol/messages/Types.h"
 
 namespace Injector {
 

@@ -1,4 +1,4 @@
-#include "Injector/PointerEvents.h"
+#include "injector/PointerEvents.h"
 
 #include <algorithm>
 #include <cmath>

@@ -7,9 +7,9 @@
 #include <optional>
 #include <vector>
 
-#include "Injector/InputEvent.h"
-#include "Injector/ScreenGeometry.h"
-#include "TrackpadProtocol/Types.h"
+#include "injector/InputEvent.h"
+#include "injector/ScreenGeometry.h"
+#include "protocol/messages/Types.h"
 
 namespace Injector {
 

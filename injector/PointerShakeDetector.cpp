@@ -1,4 +1,4 @@
-#include "Injector/PointerShakeDetector.h"
+#include "injector/PointerShakeDetector.h"
 
 #include <algorithm>
 #include <cmath>

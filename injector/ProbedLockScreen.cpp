@@ -3,7 +3,7 @@
 #include <utility>
 #include <vector>
 
-#include "Injector/LockScreenProbe.h"
+#include "injector/LockScreenProbe.h"
 
 namespace Injector {
 namespace {

@@ -1,4 +1,4 @@
-#include "Injector/RecordingEventPoster.h"
+#include "injector/RecordingEventPoster.h"
 
 #include <utility>
 

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <vector>
 
-#include "Injector/EventPoster.h"
+#include "injector/EventPoster.h"
 
 namespace Injector {
 

@@ -1,4 +1,4 @@
-#include "Injector/ScreenGeometry.h"
+#include "injector/ScreenGeometry.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "Injector/ScreenLockMonitor.h"
+#include "injector/ScreenLockMonitor.h"
 
 #include <algorithm>
 #include <chrono>

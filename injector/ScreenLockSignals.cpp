@@ -1,4 +1,4 @@
-#include "Injector/ScreenLockSignals.h"
+#include "injector/ScreenLockSignals.h"
 
 #include <algorithm>
 #include <atomic>

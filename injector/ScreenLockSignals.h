@@ -9,7 +9,7 @@
 #include <functional>
 #include <memory>
 
-#include "Injector/ScreenLockMonitor.h"
+#include "injector/ScreenLockMonitor.h"
 
 namespace platform {
 class EventLoop;

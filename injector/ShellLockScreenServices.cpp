@@ -1,16 +1,16 @@
-#include "Injector/ShellLockScreenServices.h"
+#include "injector/ShellLockScreenServices.h"
 
 #include <thread>
 
-#include "Injector/HIDEventPoster.h"
-#include "Injector/LockScreenUnlocker.h"
-#include "Injector/ScreenLockMonitor.h"
-#include "Injector/ScreenLockSignals.h"
-#include "Injector/SystemLockScreen.h"
-#include "TrackpadProtocol/Secrets.h"
+#include "injector/HIDEventPoster.h"
+#include "injector/LockScreenUnlocker.h"
+#include "injector/ScreenLockMonitor.h"
+#include "injector/ScreenLockSignals.h"
+#include "injector/SystemLockScreen.h"
 #include "platform/DispatchQueue.h"
 #include "platform/EventLoop.h"
 #include "platform/Executor.h"
+#include "protocol/messages/Secrets.h"
 
 namespace Injector {
 namespace {

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "app/services/LockScreenServices.h"
+#include "services/LockScreenServices.h"
 
 namespace platform {
 class EventLoop;

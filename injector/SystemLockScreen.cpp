@@ -1,4 +1,4 @@
-#include "Injector/SystemLockScreen.h"
+#include "injector/SystemLockScreen.h"
 
 #include <sys/stat.h>
 #include <systemd/sd-login.h>
@@ -20,11 +20,11 @@
 #include <thread>
 #include <vector>
 
-#include "Injector/KeyVocabulary.h"
-#include "Injector/XConnection.h"
-#include "Injector/XkbServerKeymap.h"
-#include "TrackpadProtocol/Types.h"
+#include "injector/KeyVocabulary.h"
+#include "injector/XConnection.h"
+#include "injector/XkbServerKeymap.h"
 #include "platform/DBus.h"
+#include "protocol/messages/Types.h"
 
 namespace Injector {
 namespace {

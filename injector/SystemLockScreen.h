@@ -21,7 +21,7 @@
 #include <optional>
 #include <string>
 
-#include "Injector/LockScreenProbe.h"
+#include "injector/LockScreenProbe.h"
 
 namespace Injector {
 

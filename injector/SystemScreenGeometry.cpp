@@ -1,8 +1,8 @@
-#include "Injector/SystemScreenGeometry.h"
+#include "injector/SystemScreenGeometry.h"
 
 #include <xcb/randr.h>
 
-#include "Injector/XConnection.h"
+#include "injector/XConnection.h"
 
 namespace Injector {
 

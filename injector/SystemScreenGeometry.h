@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "Injector/ScreenGeometry.h"
+#include "injector/ScreenGeometry.h"
 
 namespace Injector {
 

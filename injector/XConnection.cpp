@@ -1,4 +1,4 @@
-#include "Injector/XConnection.h"
+#include "injector/XConnection.h"
 
 namespace Injector {
 

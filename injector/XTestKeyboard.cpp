@@ -1,4 +1,4 @@
-#include "Injector/XTestKeyboard.h"
+#include "injector/XTestKeyboard.h"
 
 #include <string.h>
 #include <xcb/xcb.h>
@@ -26,9 +26,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "Injector/KeyVocabulary.h"
-#include "Injector/XConnection.h"
-#include "Injector/XkbServerKeymap.h"
+#include "injector/KeyVocabulary.h"
+#include "injector/XConnection.h"
+#include "injector/XkbServerKeymap.h"
 
 namespace Injector {
 namespace {

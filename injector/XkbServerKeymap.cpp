@@ -1,4 +1,4 @@
-#include "Injector/XkbServerKeymap.h"
+#include "injector/XkbServerKeymap.h"
 
 // xkb.h names a field `explicit`, which C++ reserves.
 #define explicit explicit_
@@ -9,7 +9,7 @@
 
 #include <cstdlib>
 
-#include "Injector/XConnection.h"
+#include "injector/XConnection.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 // xkbcommon-x11 copies atom names with strndup() from replies that hold no terminator. strndup reads

@@ -15,12 +15,12 @@
 #include <variant>
 #include <vector>
 
-#include "TrackpadProtocol/Message.h"
-#include "TrackpadProtocol/Uuid.h"
 #include "network/PairingTypes.h"
 #include "network/ScreenViewLink.h"
 #include "network/UnlockCancellation.h"
 #include "platform/EventLoop.h"
+#include "protocol/messages/Message.h"
+#include "protocol/messages/Uuid.h"
 
 namespace CompanionNetwork {
 

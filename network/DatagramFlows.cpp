@@ -9,10 +9,10 @@
 #include <cstring>
 #include <vector>
 
-#include "TrackpadProtocol/OpenSSLSupport.h"
-#include "TrackpadProtocol/TLSIdentity.h"
 #include "network/Durations.h"
 #include "platform/InputArrival.h"
+#include "protocol/security/OpenSSLSupport.h"
+#include "protocol/security/TLSIdentity.h"
 
 namespace CompanionNetwork {
 

@@ -2,7 +2,7 @@
 // Which phone controls the pointer. A plain value owned by the runtime on the main thread.
 #include <optional>
 
-#include "TrackpadProtocol/Uuid.h"
+#include "protocol/messages/Uuid.h"
 
 namespace CompanionNetwork {
 

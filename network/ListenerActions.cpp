@@ -2,9 +2,9 @@
 #include <atomic>
 #include <utility>
 
-#include "TrackpadProtocol/MessageCodec.h"
 #include "network/ListenerCore.h"
 #include "network/ServiceAnswers.h"
+#include "protocol/messages/MessageCodec.h"
 
 namespace CompanionNetwork {
 

@@ -12,10 +12,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "TrackpadProtocol/DatagramOpener.h"
-#include "TrackpadProtocol/StrokeSequencers.h"
-#include "TrackpadProtocol/TLSContext.h"
-#include "TrackpadProtocol/TLSIdentity.h"
 #include "network/CompanionListener.h"
 #include "network/ConnectionNotices.h"
 #include "network/DatagramFlows.h"
@@ -26,6 +22,10 @@
 #include "network/ServiceAnswers.h"
 #include "network/Sockets.h"
 #include "platform/Log.h"
+#include "protocol/input/StrokeSequencers.h"
+#include "protocol/security/DatagramOpener.h"
+#include "protocol/security/TLSContext.h"
+#include "protocol/security/TLSIdentity.h"
 
 namespace CompanionNetwork {
 

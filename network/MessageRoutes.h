@@ -3,7 +3,7 @@
 // applies these rules; they live apart so that every one of the 51 cases is named once, here.
 #include <optional>
 
-#include "TrackpadProtocol/Message.h"
+#include "protocol/messages/Message.h"
 
 namespace CompanionNetwork {
 

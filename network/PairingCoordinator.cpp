@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "TrackpadProtocol/Secrets.h"
 #include "network/MessageRoutes.h"
 #include "network/PairingCoordinatorSupport.h"
 #include "network/ServiceAnswers.h"
+#include "protocol/messages/Secrets.h"
 
 namespace CompanionNetwork {
 

@@ -31,11 +31,11 @@
 #include <variant>
 #include <vector>
 
-#include "TrackpadProtocol/Message.h"
 #include "network/PairingSecurity.h"
 #include "network/PairingTypes.h"
 #include "network/TrustedDevice.h"
 #include "platform/Log.h"
+#include "protocol/messages/Message.h"
 
 namespace CompanionNetwork {
 

@@ -1,10 +1,10 @@
 // The pairing coordinator's sessions, subscriptions, update calls and connection bookkeeping.
 #include <algorithm>
 
-#include "TrackpadProtocol/PairingToken.h"
 #include "network/MessageRoutes.h"
 #include "network/PairingCoordinator.h"
 #include "network/PairingCoordinatorSupport.h"
+#include "protocol/security/PairingToken.h"
 
 namespace CompanionNetwork {
 

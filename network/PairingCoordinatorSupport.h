@@ -3,9 +3,9 @@
 #include <chrono>
 #include <deque>
 
-#include "TrackpadProtocol/Secrets.h"
 #include "network/Durations.h"
 #include "network/PairingCoordinator.h"
+#include "protocol/messages/Secrets.h"
 
 namespace CompanionNetwork {
 

@@ -7,10 +7,10 @@
 #include <memory>
 #include <span>
 
-#include "TrackpadProtocol/PairingCode.h"
-#include "TrackpadProtocol/PairingToken.h"
-#include "TrackpadProtocol/Types.h"
-#include "TrackpadProtocol/Uuid.h"
+#include "protocol/messages/Types.h"
+#include "protocol/messages/Uuid.h"
+#include "protocol/security/PairingCode.h"
+#include "protocol/security/PairingToken.h"
 
 namespace CompanionNetwork {
 

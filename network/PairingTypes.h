@@ -11,8 +11,8 @@
 #include <variant>
 #include <vector>
 
-#include "TrackpadProtocol/PairingCode.h"
 #include "network/TrustedDevice.h"
+#include "protocol/security/PairingCode.h"
 
 namespace CompanionNetwork {
 

@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "TrackpadProtocol/DatagramKey.h"
-#include "TrackpadProtocol/MessageFraming.h"
-#include "TrackpadProtocol/Types.h"
 #include "network/PairingTypes.h"
 #include "network/TLSConnection.h"
 #include "network/UnlockCancellation.h"
 #include "platform/Executor.h"
+#include "protocol/messages/MessageFraming.h"
+#include "protocol/messages/Types.h"
+#include "protocol/security/DatagramKey.h"
 
 namespace CompanionNetwork {
 

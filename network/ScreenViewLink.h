@@ -4,9 +4,9 @@
 #include <functional>
 #include <vector>
 
-#include "TrackpadProtocol/Message.h"
-#include "TrackpadProtocol/Uuid.h"
 #include "network/PairingTypes.h"
+#include "protocol/messages/Message.h"
+#include "protocol/messages/Uuid.h"
 
 namespace CompanionNetwork {
 

@@ -11,7 +11,7 @@
 #include <variant>
 #include <vector>
 
-#include "TrackpadProtocol/Uuid.h"
+#include "protocol/messages/Uuid.h"
 
 namespace CompanionNetwork {
 

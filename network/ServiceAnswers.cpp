@@ -1,6 +1,6 @@
 #include "network/ServiceAnswers.h"
 
-#include "TrackpadProtocol/LargePayloads.h"
+#include "protocol/messages/LargePayloads.h"
 
 namespace CompanionNetwork {
 

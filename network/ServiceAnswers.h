@@ -4,7 +4,7 @@
 // one, so that a phone never waits for it forever.
 #include <vector>
 
-#include "TrackpadProtocol/Message.h"
+#include "protocol/messages/Message.h"
 
 namespace CompanionNetwork {
 

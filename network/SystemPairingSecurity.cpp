@@ -1,8 +1,8 @@
 #include <algorithm>
 
-#include "TrackpadProtocol/CPace.h"
-#include "TrackpadProtocol/TLSIdentity.h"
 #include "network/PairingSecurity.h"
+#include "protocol/security/CPace.h"
+#include "protocol/security/TLSIdentity.h"
 
 namespace CompanionNetwork {
 

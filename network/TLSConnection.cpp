@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <utility>
 
-#include "TrackpadProtocol/OpenSSLSupport.h"
-#include "TrackpadProtocol/Secrets.h"
-#include "TrackpadProtocol/TLSIdentity.h"
+#include "protocol/messages/Secrets.h"
+#include "protocol/security/OpenSSLSupport.h"
+#include "protocol/security/TLSIdentity.h"
 
 namespace CompanionNetwork {
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "TrackpadProtocol/Types.h"
-#include "TrackpadProtocol/Uuid.h"
+#include "protocol/messages/Types.h"
+#include "protocol/messages/Uuid.h"
 
 namespace CompanionNetwork {
 

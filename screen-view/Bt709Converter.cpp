@@ -1,4 +1,4 @@
-#include "ScreenView/Bt709Converter.h"
+#include "screen-view/Bt709Converter.h"
 
 #include <algorithm>
 #include <cstring>

@@ -7,7 +7,7 @@
 // Thread: any; it keeps no state.
 #include <cstdint>
 
-#include "ScreenView/PixelBuffers.h"
+#include "screen-view/PixelBuffers.h"
 
 namespace ScreenView::Bt709Converter {
 

@@ -14,8 +14,8 @@
 #include <variant>
 #include <vector>
 
-#include "ScreenView/PixelBuffers.h"
-#include "TrackpadProtocol/Types.h"
+#include "protocol/messages/Types.h"
+#include "screen-view/PixelBuffers.h"
 
 namespace ScreenView {
 

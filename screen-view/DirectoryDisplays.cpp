@@ -1,4 +1,4 @@
-#include "ScreenView/DirectoryDisplays.h"
+#include "screen-view/DirectoryDisplays.h"
 
 #include <map>
 #include <mutex>

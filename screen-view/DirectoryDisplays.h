@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "ScreenView/CaptureSeams.h"
 #include "platform/DisplayDirectory.h"
+#include "screen-view/CaptureSeams.h"
 
 namespace platform {
 class Executor;

@@ -8,13 +8,13 @@
 #include <thread>
 #include <vector>
 
-#include "ScreenView/FrameConverter.h"
-#include "ScreenView/RowRanges.h"
-#include "ScreenView/SystemScreenCaptureSource.h"
-#include "ScreenView/XDisplayConnection.h"
-#include "ScreenView/XScreenChanges.h"
-#include "ScreenView/XScreenGrabber.h"
 #include "platform/Executor.h"
+#include "screen-view/FrameConverter.h"
+#include "screen-view/RowRanges.h"
+#include "screen-view/SystemScreenCaptureSource.h"
+#include "screen-view/XDisplayConnection.h"
+#include "screen-view/XScreenChanges.h"
+#include "screen-view/XScreenGrabber.h"
 
 namespace ScreenView {
 

@@ -1,6 +1,6 @@
-#include "ScreenView/FrameConverter.h"
+#include "screen-view/FrameConverter.h"
 
-#include "ScreenView/Bt709Converter.h"
+#include "screen-view/Bt709Converter.h"
 
 extern "C" {
 #include <libavutil/frame.h>

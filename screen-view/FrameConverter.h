@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "ScreenView/PixelBuffers.h"
+#include "screen-view/PixelBuffers.h"
 
 namespace ScreenView {
 

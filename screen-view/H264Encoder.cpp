@@ -1,4 +1,4 @@
-#include "ScreenView/H264Encoder.h"
+#include "screen-view/H264Encoder.h"
 
 #include <malloc.h>
 

@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "ScreenView/CaptureSeams.h"
+#include "screen-view/CaptureSeams.h"
 
 namespace ScreenView {
 

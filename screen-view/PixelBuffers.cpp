@@ -1,4 +1,4 @@
-#include "ScreenView/PixelBuffers.h"
+#include "screen-view/PixelBuffers.h"
 
 #include <new>
 #include <stdexcept>

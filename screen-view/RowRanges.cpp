@@ -1,4 +1,4 @@
-#include "ScreenView/RowRanges.h"
+#include "screen-view/RowRanges.h"
 
 #include <algorithm>
 

@@ -1,9 +1,9 @@
-#include "ScreenView/ScreenDisplayList.h"
+#include "screen-view/ScreenDisplayList.h"
 
 #include <algorithm>
 #include <unordered_set>
 
-#include "TrackpadProtocol/Message.h"
+#include "protocol/messages/Message.h"
 
 namespace ScreenView {
 

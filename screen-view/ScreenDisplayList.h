@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "TrackpadProtocol/Types.h"
 #include "platform/DisplayDirectory.h"
+#include "protocol/messages/Types.h"
 
 namespace ScreenView {
 

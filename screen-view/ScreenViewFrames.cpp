@@ -5,9 +5,9 @@
 #include <cmath>
 #include <limits>
 
-#include "ScreenView/ScreenViewSession.h"
-#include "TrackpadProtocol/LargePayloads.h"
 #include "platform/Log.h"
+#include "protocol/messages/LargePayloads.h"
+#include "screen-view/ScreenViewSession.h"
 
 namespace ScreenView {
 

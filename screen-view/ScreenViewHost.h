@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "ScreenView/ScreenViewSession.h"
+#include "screen-view/ScreenViewSession.h"
 
 namespace ScreenView {
 

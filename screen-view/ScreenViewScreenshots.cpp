@@ -4,10 +4,10 @@
 #include <string>
 #include <utility>
 
-#include "ScreenView/ScreenViewSession.h"
-#include "ScreenView/ScreenshotImage.h"
-#include "TrackpadProtocol/LargePayloads.h"
 #include "platform/Log.h"
+#include "protocol/messages/LargePayloads.h"
+#include "screen-view/ScreenViewSession.h"
+#include "screen-view/ScreenshotImage.h"
 
 namespace ScreenView {
 

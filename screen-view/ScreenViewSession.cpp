@@ -1,4 +1,4 @@
-#include "ScreenView/ScreenViewSession.h"
+#include "screen-view/ScreenViewSession.h"
 
 #include <malloc.h>
 
@@ -6,9 +6,9 @@
 #include <cmath>
 #include <utility>
 
-#include "ScreenView/ScreenshotImage.h"
 #include "platform/Log.h"
 #include "platform/LoopQueue.h"
+#include "screen-view/ScreenshotImage.h"
 
 namespace ScreenView {
 

@@ -14,11 +14,11 @@
 #include <optional>
 #include <vector>
 
-#include "ScreenView/CaptureSeams.h"
-#include "ScreenView/ScreenViewSizing.h"
-#include "TrackpadProtocol/LargePayloads.h"
-#include "TrackpadProtocol/Message.h"
 #include "platform/Executor.h"
+#include "protocol/messages/LargePayloads.h"
+#include "protocol/messages/Message.h"
+#include "screen-view/CaptureSeams.h"
+#include "screen-view/ScreenViewSizing.h"
 
 namespace ScreenView {
 

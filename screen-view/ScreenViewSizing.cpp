@@ -1,4 +1,4 @@
-#include "ScreenView/ScreenViewSizing.h"
+#include "screen-view/ScreenViewSizing.h"
 
 #include <algorithm>
 #include <cmath>

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "TrackpadProtocol/Types.h"
+#include "protocol/messages/Types.h"
 
 namespace ScreenView {
 

@@ -1,12 +1,12 @@
-#include "ScreenView/ScreenshotImage.h"
+#include "screen-view/ScreenshotImage.h"
 
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <vector>
 
-#include "ScreenView/ScreenViewSizing.h"
 #include "platform/imaging/Codecs.h"
+#include "screen-view/ScreenViewSizing.h"
 
 namespace ScreenView::ScreenshotImage {
 

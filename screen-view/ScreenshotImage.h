@@ -9,8 +9,8 @@
 #include <optional>
 #include <vector>
 
-#include "ScreenView/PixelBuffers.h"
-#include "TrackpadProtocol/Types.h"
+#include "protocol/messages/Types.h"
+#include "screen-view/PixelBuffers.h"
 
 namespace ScreenView::ScreenshotImage {
 

@@ -1,14 +1,14 @@
-#include "ScreenView/SystemScreenCaptureSource.h"
+#include "screen-view/SystemScreenCaptureSource.h"
 
 #include <algorithm>
 #include <cstring>
 #include <exception>
 #include <optional>
 
-#include "ScreenView/ScreenDisplayList.h"
-#include "ScreenView/ScreenshotImage.h"
-#include "ScreenView/XDisplayConnection.h"
-#include "ScreenView/XScreenGrabber.h"
+#include "screen-view/ScreenDisplayList.h"
+#include "screen-view/ScreenshotImage.h"
+#include "screen-view/XDisplayConnection.h"
+#include "screen-view/XScreenGrabber.h"
 
 namespace ScreenView {
 

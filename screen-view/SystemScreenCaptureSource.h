@@ -8,9 +8,9 @@
 #include <memory>
 #include <string>
 
-#include "ScreenView/CaptureSeams.h"
-#include "ScreenView/DirectoryDisplays.h"
 #include "platform/DispatchQueue.h"
+#include "screen-view/CaptureSeams.h"
+#include "screen-view/DirectoryDisplays.h"
 
 namespace ScreenView {
 

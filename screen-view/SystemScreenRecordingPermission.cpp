@@ -1,4 +1,4 @@
-#include "ScreenView/SystemScreenRecordingPermission.h"
+#include "screen-view/SystemScreenRecordingPermission.h"
 
 namespace ScreenView {
 

@@ -9,8 +9,8 @@
 #include <mutex>
 #include <string>
 
-#include "ScreenView/CaptureSeams.h"
 #include "platform/Executor.h"
+#include "screen-view/CaptureSeams.h"
 
 namespace ScreenView {
 

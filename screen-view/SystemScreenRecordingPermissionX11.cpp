@@ -2,9 +2,9 @@
 // read a pixel of its root window. There is nothing to grant, so the one-time prompt explains in the log.
 #include <xcb/xcb.h>
 
-#include "ScreenView/SystemScreenRecordingPermission.h"
-#include "ScreenView/XDisplayConnection.h"
 #include "platform/Log.h"
+#include "screen-view/SystemScreenRecordingPermission.h"
+#include "screen-view/XDisplayConnection.h"
 
 namespace ScreenView {
 

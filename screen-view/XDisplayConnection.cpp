@@ -1,4 +1,4 @@
-#include "ScreenView/XDisplayConnection.h"
+#include "screen-view/XDisplayConnection.h"
 
 namespace ScreenView {
 

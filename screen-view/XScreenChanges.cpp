@@ -1,4 +1,4 @@
-#include "ScreenView/XScreenChanges.h"
+#include "screen-view/XScreenChanges.h"
 
 #include <xcb/damage.h>
 #include <xcb/xfixes.h>

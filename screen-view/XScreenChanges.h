@@ -8,8 +8,8 @@
 #include <optional>
 #include <vector>
 
-#include "ScreenView/ScreenDisplayList.h"
-#include "ScreenView/XDisplayConnection.h"
+#include "screen-view/ScreenDisplayList.h"
+#include "screen-view/XDisplayConnection.h"
 
 namespace ScreenView {
 

@@ -1,4 +1,4 @@
-#include "ScreenView/XScreenGrabber.h"
+#include "screen-view/XScreenGrabber.h"
 
 #include <sys/ipc.h>
 #include <sys/shm.h>

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "ScreenView/RowRanges.h"
-#include "ScreenView/ScreenDisplayList.h"
-#include "ScreenView/XDisplayConnection.h"
+#include "screen-view/RowRanges.h"
+#include "screen-view/ScreenDisplayList.h"
+#include "screen-view/XDisplayConnection.h"
 
 namespace ScreenView {
 

@@ -1,11 +1,11 @@
-#include "app/services/AbsentServices.h"
+#include "services/AbsentServices.h"
 
 #include <algorithm>
 #include <utility>
 
-#include "TrackpadProtocol/LargePayloads.h"
 #include "platform/Executor.h"
 #include "platform/Log.h"
+#include "protocol/messages/LargePayloads.h"
 
 namespace Shell {
 

@@ -2,7 +2,7 @@
 // The implementations of services that this build or this machine does not have. Each answers as the
 // missing service would (screen view unavailable, no apps, volume unsupported, nothing playing, overlays
 // that draw nothing) and logs once, when it is made, that the service is absent.
-#include "app/services/CompanionServices.h"
+#include "services/CompanionServices.h"
 
 namespace Shell {
 

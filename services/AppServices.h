@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "TrackpadProtocol/Message.h"
-#include "TrackpadProtocol/Types.h"
+#include "protocol/messages/Message.h"
+#include "protocol/messages/Types.h"
 
 namespace Shell {
 

@@ -5,12 +5,12 @@
 #include <functional>
 #include <memory>
 
-#include "app/services/AppServices.h"
-#include "app/services/InputServices.h"
-#include "app/services/LockScreenServices.h"
-#include "app/services/MediaServices.h"
-#include "app/services/OverlayServices.h"
-#include "app/services/ScreenViewService.h"
+#include "services/AppServices.h"
+#include "services/InputServices.h"
+#include "services/LockScreenServices.h"
+#include "services/MediaServices.h"
+#include "services/OverlayServices.h"
+#include "services/ScreenViewService.h"
 
 namespace Shell {
 

@@ -9,8 +9,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "TrackpadProtocol/Message.h"
-#include "TrackpadProtocol/Uuid.h"
+#include "protocol/messages/Message.h"
+#include "protocol/messages/Uuid.h"
 
 namespace Shell {
 

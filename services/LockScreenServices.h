@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "TrackpadProtocol/Types.h"
+#include "protocol/messages/Types.h"
 
 namespace Shell {
 

@@ -4,8 +4,8 @@
 #include <functional>
 #include <optional>
 
-#include "TrackpadProtocol/Message.h"
-#include "TrackpadProtocol/Types.h"
+#include "protocol/messages/Message.h"
+#include "protocol/messages/Types.h"
 
 namespace Shell {
 

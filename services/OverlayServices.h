@@ -7,9 +7,9 @@
 #include <functional>
 #include <optional>
 
-#include "TrackpadProtocol/Message.h"
-#include "TrackpadProtocol/Types.h"
-#include "app/services/InputServices.h"
+#include "protocol/messages/Message.h"
+#include "protocol/messages/Types.h"
+#include "services/InputServices.h"
 
 namespace Shell {
 

@@ -2,9 +2,9 @@
 // Showing the computer's screen on a phone: one session per connection, answering through the link.
 //
 // Thread: every call comes from the main queue.
-#include "TrackpadProtocol/Message.h"
 #include "network/PairingTypes.h"
 #include "network/ScreenViewLink.h"
+#include "protocol/messages/Message.h"
 
 namespace Shell {
 

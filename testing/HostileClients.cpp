@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "TrackpadProtocol/MessageFraming.h"
+#include "protocol/messages/MessageFraming.h"
 #include "testing/PhoneChannels.h"
 
 namespace testing_support {

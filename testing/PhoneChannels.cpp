@@ -12,7 +12,7 @@
 #include <chrono>
 #include <stdexcept>
 
-#include "TrackpadProtocol/OpenSSLSupport.h"
+#include "protocol/security/OpenSSLSupport.h"
 
 namespace testing_support {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "TrackpadProtocol/TLSContext.h"
+#include "protocol/security/TLSContext.h"
 
 struct ssl_st;
 

@@ -3,8 +3,8 @@
 #include <chrono>
 #include <stdexcept>
 
-#include "TrackpadProtocol/MessageCodec.h"
-#include "TrackpadProtocol/TLSContext.h"
+#include "protocol/messages/MessageCodec.h"
+#include "protocol/security/TLSContext.h"
 
 namespace testing_support {
 

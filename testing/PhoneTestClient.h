@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "TrackpadProtocol/Message.h"
-#include "TrackpadProtocol/MessageFraming.h"
-#include "TrackpadProtocol/PairingToken.h"
-#include "TrackpadProtocol/PhonePairing.h"
-#include "TrackpadProtocol/PhoneSession.h"
-#include "TrackpadProtocol/PhoneUnlockFlow.h"
-#include "TrackpadProtocol/TLSIdentity.h"
+#include "protocol/messages/Message.h"
+#include "protocol/messages/MessageFraming.h"
+#include "protocol/phone/PhonePairing.h"
+#include "protocol/phone/PhoneSession.h"
+#include "protocol/phone/PhoneUnlockFlow.h"
+#include "protocol/security/PairingToken.h"
+#include "protocol/security/TLSIdentity.h"
 #include "testing/PhoneChannels.h"
 
 namespace testing_support {

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "TrackpadProtocol/Message.h"
+#include "protocol/messages/Message.h"
 
 namespace testing_support {
 

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <cmath>
 
-#include "TrackpadProtocol/MessageCodec.h"
+#include "protocol/messages/MessageCodec.h"
 
 namespace testing_support {
 

@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "TrackpadProtocol/watch/WatchInputBatcher.h"
-#include "TrackpadProtocol/watch/WatchInputRouter.h"
-#include "TrackpadProtocol/watch/WatchPointerPacer.h"
-#include "TrackpadProtocol/watch/WatchRelay.h"
-#include "TrackpadProtocol/watch/WatchTouchMapper.h"
-#include "TrackpadProtocol/watch/WatchTypingSender.h"
 #include "platform/Executor.h"
+#include "protocol/watch/WatchInputBatcher.h"
+#include "protocol/watch/WatchInputRouter.h"
+#include "protocol/watch/WatchPointerPacer.h"
+#include "protocol/watch/WatchRelay.h"
+#include "protocol/watch/WatchTouchMapper.h"
+#include "protocol/watch/WatchTypingSender.h"
 
 namespace testing_support {
 

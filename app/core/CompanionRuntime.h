@@ -19,13 +19,13 @@
 #include "app/core/CompanionPreferences.h"
 #include "app/core/RuntimeNetwork.h"
 #include "app/core/ShellTexts.h"
-#include "app/services/CompanionServices.h"
 #include "network/InputOwnership.h"
 #include "network/PairingProgress.h"
 #include "platform/Executor.h"
 #include "platform/FairScheduler.h"
 #include "platform/NoticeBudget.h"
 #include "platform/Published.h"
+#include "services/CompanionServices.h"
 
 namespace platform {
 class DispatchQueue;

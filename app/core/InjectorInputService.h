@@ -1,7 +1,7 @@
 #pragma once
 // The pointer injector as the runtime's input service.
-#include "Injector/InputInjector.h"
-#include "app/services/InputServices.h"
+#include "injector/InputInjector.h"
+#include "services/InputServices.h"
 
 namespace Shell {
 

@@ -1,7 +1,7 @@
 #include "app/core/MenuModel.h"
 
-#include "TrackpadProtocol/Message.h"
 #include "app/core/PairingPanel.h"
+#include "protocol/messages/Message.h"
 
 namespace Shell {
 

@@ -4,7 +4,7 @@
 
 #include "app/core/CompanionRuntime.h"
 #include "app/core/StatusLog.h"
-#include "TrackpadProtocol/LargePayloads.h"
+#include "protocol/messages/LargePayloads.h"
 #include "platform/Log.h"
 
 namespace Shell {

@@ -19,8 +19,8 @@
 #include <cmath>
 #include <variant>
 
-#include "TrackpadProtocol/Overloaded.h"
 #include "platform/DispatchQueue.h"
+#include "protocol/messages/Overloaded.h"
 
 namespace OverlayWindows {
 

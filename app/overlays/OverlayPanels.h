@@ -15,9 +15,9 @@
 #include <memory>
 #include <optional>
 
-#include "overlays/Annotations/AnnotationOverlayController.h"
-#include "overlays/Annotations/PointerHighlightController.h"
-#include "overlays/PresentationImages/PresentationImageController.h"
+#include "overlays/annotations/AnnotationOverlayController.h"
+#include "overlays/annotations/PointerHighlightController.h"
+#include "overlays/presentation-images/PresentationImageController.h"
 
 namespace platform {
 class DispatchQueue;

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "overlays/PresentationImages/PresentationImageDecodeQueue.h"
+#include "overlays/presentation-images/PresentationImageDecodeQueue.h"
 #include "platform/DispatchQueue.h"
 
 namespace OverlayWindows {

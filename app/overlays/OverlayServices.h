@@ -10,10 +10,10 @@
 #include <memory>
 #include <optional>
 
-#include "app/services/OverlayServices.h"
-#include "overlays/Annotations/AnnotationOverlayController.h"
-#include "overlays/Annotations/PointerHighlightController.h"
-#include "overlays/PresentationImages/PresentationImageController.h"
+#include "services/OverlayServices.h"
+#include "overlays/annotations/AnnotationOverlayController.h"
+#include "overlays/annotations/PointerHighlightController.h"
+#include "overlays/presentation-images/PresentationImageController.h"
 #include "platform/Executor.h"
 
 namespace platform {

@@ -7,7 +7,7 @@
 #include <span>
 #include <variant>
 
-#include "TrackpadProtocol/Overloaded.h"
+#include "protocol/messages/Overloaded.h"
 
 namespace OverlayWindows {
 

@@ -19,7 +19,7 @@
 #include <optional>
 #include <vector>
 
-#include "overlays/Annotations/AnnotationScene.h"
+#include "overlays/annotations/AnnotationScene.h"
 
 namespace OverlayWindows {
 

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <functional>
 
-#include "Gestures/GestureEngine.h"
-#include "Gestures/tests/GestureTestSupport.h"
+#include "gestures/GestureEngine.h"
+#include "gestures/tests/GestureTestSupport.h"
 
 namespace Gestures {
 namespace {

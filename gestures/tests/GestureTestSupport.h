@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "Gestures/GestureEngine.h"
+#include "gestures/GestureEngine.h"
 
 namespace Gestures::testing {
 

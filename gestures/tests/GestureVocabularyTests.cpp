@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "Gestures/GestureMapping.h"
-#include "Gestures/KeyboardLayout.h"
-#include "Gestures/SystemActions.h"
+#include "gestures/GestureMapping.h"
+#include "gestures/KeyboardLayout.h"
+#include "gestures/SystemActions.h"
 #include "platform/LogCapture.h"
 
 namespace Gestures {

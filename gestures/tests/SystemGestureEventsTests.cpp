@@ -3,7 +3,7 @@
 
 #include <bit>
 
-#include "Gestures/SystemGestureEvents.h"
+#include "gestures/SystemGestureEvents.h"
 
 namespace Gestures {
 namespace {

@@ -2,7 +2,7 @@
 // Short spellings of the phone messages the injector tests feed in.
 #include <cstdint>
 
-#include "TrackpadProtocol/Message.h"
+#include "protocol/messages/Message.h"
 
 namespace Injector::test {
 

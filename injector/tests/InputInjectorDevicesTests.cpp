@@ -1,9 +1,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "Injector/InputInjector.h"
-#include "Injector/RecordingEventPoster.h"
-#include "Injector/tests/InjectorTestMessages.h"
+#include "injector/InputInjector.h"
+#include "injector/RecordingEventPoster.h"
+#include "injector/tests/InjectorTestMessages.h"
 #include "platform/ManualExecutor.h"
 
 namespace Injector {

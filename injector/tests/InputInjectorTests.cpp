@@ -4,8 +4,8 @@
 #include <cmath>
 #include <limits>
 
-#include "Injector/InputInjector.h"
-#include "Injector/tests/InjectorTestMessages.h"
+#include "injector/InputInjector.h"
+#include "injector/tests/InjectorTestMessages.h"
 #include "platform/InputArrival.h"
 #include "platform/LogCapture.h"
 #include "platform/ManualExecutor.h"

@@ -3,7 +3,7 @@
 
 #include <map>
 
-#include "Injector/LockScreenProbe.h"
+#include "injector/LockScreenProbe.h"
 
 namespace Injector {
 namespace {

@@ -6,9 +6,9 @@
 #include <mutex>
 #include <thread>
 
-#include "Injector/KeyVocabulary.h"
-#include "Injector/LockScreenUnlocker.h"
-#include "Injector/RecordingEventPoster.h"
+#include "injector/KeyVocabulary.h"
+#include "injector/LockScreenUnlocker.h"
+#include "injector/RecordingEventPoster.h"
 #include "platform/DispatchQueue.h"
 
 namespace Injector {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "Injector/MediaKeys.h"
-#include "Injector/RecordingEventPoster.h"
+#include "injector/MediaKeys.h"
+#include "injector/RecordingEventPoster.h"
 #include "platform/Executor.h"
 
 namespace Injector {

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "Injector/PointerEvents.h"
+#include "injector/PointerEvents.h"
 
 namespace Injector {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "Injector/PointerShakeDetector.h"
+#include "injector/PointerShakeDetector.h"
 
 namespace Injector {
 namespace {

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "Injector/ScreenGeometry.h"
+#include "injector/ScreenGeometry.h"
 
 namespace Injector {
 namespace {

@@ -1,7 +1,7 @@
 // The screen-lock monitor on virtual time: start, notifications with their rechecks, the poll, stop.
 #include <gtest/gtest.h>
 
-#include "Injector/ScreenLockMonitor.h"
+#include "injector/ScreenLockMonitor.h"
 #include "platform/ManualExecutor.h"
 
 namespace Injector {

@@ -1,6 +1,6 @@
 #include <cmath>
 
-#include "media/NowPlayingReader/ArtworkScaler.h"
+#include "media/now-playing/ArtworkScaler.h"
 #include "platform/imaging/Codecs.h"
 
 namespace media {

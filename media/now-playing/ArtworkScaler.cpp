@@ -1,4 +1,4 @@
-#include "media/NowPlayingReader/ArtworkScaler.h"
+#include "media/now-playing/ArtworkScaler.h"
 
 #include <algorithm>
 #include <cmath>

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "TrackpadProtocol/Types.h"
 #include "platform/imaging/Bitmap.h"
+#include "protocol/messages/Types.h"
 
 namespace media {
 

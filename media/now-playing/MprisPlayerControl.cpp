@@ -1,10 +1,10 @@
-#include "media/NowPlayingReader/MprisPlayerControl.h"
+#include "media/now-playing/MprisPlayerControl.h"
 
 #include <atomic>
 #include <map>
 #include <set>
 
-#include "media/NowPlayingReader/MprisReader.h"
+#include "media/now-playing/MprisReader.h"
 #include "platform/Log.h"
 #include "platform/LoopQueue.h"
 

@@ -1,4 +1,4 @@
-#include "media/NowPlayingReader/MprisReader.h"
+#include "media/now-playing/MprisReader.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -13,7 +13,7 @@
 #include <optional>
 #include <string>
 
-#include "media/NowPlayingReader/NowPlaying.h"
+#include "media/now-playing/NowPlaying.h"
 #include "platform/DBus.h"
 
 namespace media {

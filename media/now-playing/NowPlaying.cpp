@@ -1,4 +1,4 @@
-#include "media/NowPlayingReader/NowPlaying.h"
+#include "media/now-playing/NowPlaying.h"
 
 namespace media {
 

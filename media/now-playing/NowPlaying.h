@@ -6,7 +6,7 @@
 #include <string>
 #include <variant>
 
-#include "TrackpadProtocol/Types.h"
+#include "protocol/messages/Types.h"
 
 namespace media {
 

@@ -1,4 +1,4 @@
-#include "media/NowPlayingReader/NowPlayingFeed.h"
+#include "media/now-playing/NowPlayingFeed.h"
 
 #include <utility>
 

@@ -11,10 +11,10 @@
 #include <mutex>
 #include <optional>
 
-#include "TrackpadProtocol/Types.h"
-#include "app/services/MediaServices.h"
-#include "media/NowPlayingReader/ArtworkScaler.h"
-#include "media/NowPlayingReader/NowPlaying.h"
+#include "media/now-playing/ArtworkScaler.h"
+#include "media/now-playing/NowPlaying.h"
+#include "protocol/messages/Types.h"
+#include "services/MediaServices.h"
 
 namespace media {
 

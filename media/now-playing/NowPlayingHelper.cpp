@@ -1,4 +1,4 @@
-#include "media/NowPlayingReader/NowPlayingHelper.h"
+#include "media/now-playing/NowPlayingHelper.h"
 
 #include "platform/Base64.h"
 

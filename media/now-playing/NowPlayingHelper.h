@@ -21,7 +21,7 @@
 #include <variant>
 #include <vector>
 
-#include "media/NowPlayingReader/NowPlaying.h"
+#include "media/now-playing/NowPlaying.h"
 #include "platform/EventLoop.h"
 
 namespace media {

@@ -1,4 +1,4 @@
-#include "media/NowPlayingReader/NowPlayingHelperChild.h"
+#include "media/now-playing/NowPlayingHelperChild.h"
 
 #include "platform/Base64.h"
 
@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
-#include "media/NowPlayingReader/ArtworkScaler.h"
+#include "media/now-playing/ArtworkScaler.h"
 #include "platform/DBus.h"
 #include "platform/EventLoop.h"
 

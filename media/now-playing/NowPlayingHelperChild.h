@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "media/NowPlayingReader/MprisReader.h"
+#include "media/now-playing/MprisReader.h"
 
 namespace media {
 

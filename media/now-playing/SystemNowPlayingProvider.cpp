@@ -1,6 +1,6 @@
-#include "media/NowPlayingReader/SystemNowPlayingProvider.h"
+#include "media/now-playing/SystemNowPlayingProvider.h"
 
-#include "media/NowPlayingReader/MprisReader.h"
+#include "media/now-playing/MprisReader.h"
 #include "platform/Log.h"
 #include "platform/LoopQueue.h"
 

@@ -10,9 +10,9 @@
 #include <optional>
 #include <string>
 
-#include "media/NowPlayingReader/MprisPlayerControl.h"
-#include "media/NowPlayingReader/NowPlaying.h"
-#include "media/NowPlayingReader/NowPlayingHelper.h"
+#include "media/now-playing/MprisPlayerControl.h"
+#include "media/now-playing/NowPlaying.h"
+#include "media/now-playing/NowPlayingHelper.h"
 
 namespace media {
 

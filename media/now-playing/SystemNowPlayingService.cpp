@@ -1,7 +1,7 @@
-#include "media/NowPlayingReader/SystemNowPlayingService.h"
+#include "media/now-playing/SystemNowPlayingService.h"
 
-#include "media/NowPlayingReader/NowPlayingFeed.h"
-#include "media/NowPlayingReader/SystemNowPlayingProvider.h"
+#include "media/now-playing/NowPlayingFeed.h"
+#include "media/now-playing/SystemNowPlayingProvider.h"
 
 namespace media {
 

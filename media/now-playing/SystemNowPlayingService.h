@@ -4,8 +4,8 @@
 #include <memory>
 #include <optional>
 
-#include "app/services/MediaServices.h"
-#include "media/NowPlayingReader/MprisPlayerControl.h"
+#include "media/now-playing/MprisPlayerControl.h"
+#include "services/MediaServices.h"
 
 namespace media {
 

@@ -1,4 +1,4 @@
-#include "media/Volume/PulseAudioVolumeProvider.h"
+#include "media/volume/PulseAudioVolumeProvider.h"
 
 #include <pulse/context.h>
 #include <pulse/introspect.h>

@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "media/Volume/VolumeController.h"
+#include "media/volume/VolumeController.h"
 
 namespace media {
 

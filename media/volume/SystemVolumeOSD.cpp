@@ -1,10 +1,10 @@
-#include "media/Volume/SystemVolumeOSD.h"
+#include "media/volume/SystemVolumeOSD.h"
 
 #include <limits>
 #include <utility>
 
-#include "Injector/HIDEventPoster.h"
-#include "Injector/InputEvent.h"
+#include "injector/HIDEventPoster.h"
+#include "injector/InputEvent.h"
 #include "platform/Executor.h"
 
 namespace media {

@@ -11,7 +11,7 @@
 #include <mutex>
 #include <optional>
 
-#include "media/Volume/VolumeController.h"
+#include "media/volume/VolumeController.h"
 
 namespace Injector {
 class EventPoster;

@@ -1,10 +1,10 @@
-#include "media/Volume/SystemVolumeService.h"
+#include "media/volume/SystemVolumeService.h"
 
 #include <thread>
 
-#include "media/Volume/PulseAudioVolumeProvider.h"
-#include "media/Volume/SystemVolumeOSD.h"
-#include "media/Volume/VolumeController.h"
+#include "media/volume/PulseAudioVolumeProvider.h"
+#include "media/volume/SystemVolumeOSD.h"
+#include "media/volume/VolumeController.h"
 #include "platform/LoopQueue.h"
 
 namespace media {

@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "app/services/MediaServices.h"
-#include "media/Volume/VolumeController.h"
+#include "media/volume/VolumeController.h"
+#include "services/MediaServices.h"
 
 namespace platform {
 class LoopQueue;

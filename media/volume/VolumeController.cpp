@@ -1,4 +1,4 @@
-#include "media/Volume/VolumeController.h"
+#include "media/volume/VolumeController.h"
 
 #include <algorithm>
 #include <cmath>

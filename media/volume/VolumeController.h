@@ -12,10 +12,10 @@
 #include <mutex>
 #include <optional>
 
-#include "TrackpadProtocol/Message.h"
-#include "TrackpadProtocol/Types.h"
-#include "app/services/MediaServices.h"
 #include "platform/Executor.h"
+#include "protocol/messages/Message.h"
+#include "protocol/messages/Types.h"
+#include "services/MediaServices.h"
 
 namespace media {
 

@@ -17,10 +17,10 @@
 #include <thread>
 #include <vector>
 
-#include "TrackpadProtocol/CPace.h"
-#include "TrackpadProtocol/PhonePairing.h"
 #include "network/PairingCoordinator.h"
 #include "network/TrustedDevice.h"
+#include "protocol/phone/PhonePairing.h"
+#include "protocol/security/CPace.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
 // The coordinator with the real cryptography, against the phone's half of CPace.
 #include <gtest/gtest.h>
 
-#include "TrackpadProtocol/CPace.h"
-#include "TrackpadProtocol/PhonePairing.h"
-#include "TrackpadProtocol/TLSIdentity.h"
 #include "network/tests/CoordinatorHarness.h"
+#include "protocol/phone/PhonePairing.h"
+#include "protocol/security/CPace.h"
+#include "protocol/security/TLSIdentity.h"
 
 namespace CompanionNetwork {
 namespace {

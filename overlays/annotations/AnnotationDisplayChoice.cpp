@@ -1,4 +1,4 @@
-#include "overlays/Annotations/AnnotationDisplayChoice.h"
+#include "overlays/annotations/AnnotationDisplayChoice.h"
 
 namespace Annotations {
 

@@ -8,9 +8,9 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "TrackpadProtocol/Message.h"
-#include "TrackpadProtocol/Uuid.h"
-#include "overlays/Annotations/Geometry.h"
+#include "overlays/annotations/Geometry.h"
+#include "protocol/messages/Message.h"
+#include "protocol/messages/Uuid.h"
 
 namespace Annotations {
 

@@ -1,10 +1,10 @@
-#include "overlays/Annotations/AnnotationModel.h"
+#include "overlays/annotations/AnnotationModel.h"
 
 #include <algorithm>
 #include <cmath>
 #include <variant>
 
-#include "TrackpadProtocol/Overloaded.h"
+#include "protocol/messages/Overloaded.h"
 
 namespace Annotations {
 

@@ -8,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-#include "TrackpadProtocol/Types.h"
+#include "protocol/messages/Types.h"
 
 namespace Annotations {
 

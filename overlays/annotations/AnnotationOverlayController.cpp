@@ -1,4 +1,4 @@
-#include "overlays/Annotations/AnnotationOverlayController.h"
+#include "overlays/annotations/AnnotationOverlayController.h"
 
 namespace Annotations {
 

@@ -10,9 +10,9 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "overlays/Annotations/AnnotationDisplayChoice.h"
-#include "overlays/Annotations/AnnotationModel.h"
-#include "overlays/Annotations/AnnotationScene.h"
+#include "overlays/annotations/AnnotationDisplayChoice.h"
+#include "overlays/annotations/AnnotationModel.h"
+#include "overlays/annotations/AnnotationScene.h"
 
 namespace Annotations {
 

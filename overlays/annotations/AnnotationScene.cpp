@@ -1,4 +1,4 @@
-#include "overlays/Annotations/AnnotationScene.h"
+#include "overlays/annotations/AnnotationScene.h"
 
 #include <algorithm>
 #include <cmath>

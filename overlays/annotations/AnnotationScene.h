@@ -7,8 +7,8 @@
 #include <variant>
 #include <vector>
 
-#include "overlays/Annotations/AnnotationModel.h"
-#include "overlays/Annotations/Geometry.h"
+#include "overlays/annotations/AnnotationModel.h"
+#include "overlays/annotations/Geometry.h"
 
 namespace Annotations {
 

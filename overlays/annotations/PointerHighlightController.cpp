@@ -1,4 +1,4 @@
-#include "overlays/Annotations/PointerHighlightController.h"
+#include "overlays/annotations/PointerHighlightController.h"
 
 #include <cmath>
 

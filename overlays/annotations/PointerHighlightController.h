@@ -5,8 +5,8 @@
 #include <functional>
 #include <memory>
 
-#include "overlays/Annotations/AnnotationOverlayController.h"
-#include "overlays/Annotations/Geometry.h"
+#include "overlays/annotations/AnnotationOverlayController.h"
+#include "overlays/annotations/Geometry.h"
 
 namespace Annotations {
 

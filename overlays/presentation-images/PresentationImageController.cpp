@@ -1,4 +1,4 @@
-#include "overlays/PresentationImages/PresentationImageController.h"
+#include "overlays/presentation-images/PresentationImageController.h"
 
 namespace PresentationImages {
 

@@ -8,9 +8,9 @@
 #include <memory>
 #include <optional>
 
-#include "TrackpadProtocol/Message.h"
-#include "overlays/Annotations/AnnotationDisplayChoice.h"
-#include "overlays/PresentationImages/PresentationImageModel.h"
+#include "overlays/annotations/AnnotationDisplayChoice.h"
+#include "overlays/presentation-images/PresentationImageModel.h"
+#include "protocol/messages/Message.h"
 
 namespace PresentationImages {
 

@@ -1,9 +1,9 @@
-#include "overlays/PresentationImages/PresentationImageDecodeQueue.h"
+#include "overlays/presentation-images/PresentationImageDecodeQueue.h"
 
 #include <algorithm>
 #include <exception>
 
-#include "overlays/PresentationImages/PresentationImageDecoder.h"
+#include "overlays/presentation-images/PresentationImageDecoder.h"
 #include "platform/DispatchQueue.h"
 
 namespace PresentationImages {

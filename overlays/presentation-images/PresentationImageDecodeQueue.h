@@ -13,9 +13,9 @@
 #include <optional>
 #include <span>
 
-#include "TrackpadProtocol/Types.h"
-#include "TrackpadProtocol/Uuid.h"
-#include "overlays/PresentationImages/PresentationImagePicture.h"
+#include "overlays/presentation-images/PresentationImagePicture.h"
+#include "protocol/messages/Types.h"
+#include "protocol/messages/Uuid.h"
 
 namespace platform {
 class DispatchQueue;

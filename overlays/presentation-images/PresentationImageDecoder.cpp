@@ -1,4 +1,4 @@
-#include "overlays/PresentationImages/PresentationImageDecoder.h"
+#include "overlays/presentation-images/PresentationImageDecoder.h"
 
 #include "platform/imaging/Codecs.h"
 

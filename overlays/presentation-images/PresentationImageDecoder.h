@@ -6,7 +6,7 @@
 #include <optional>
 #include <span>
 
-#include "overlays/PresentationImages/PresentationImagePicture.h"
+#include "overlays/presentation-images/PresentationImagePicture.h"
 
 namespace PresentationImages {
 

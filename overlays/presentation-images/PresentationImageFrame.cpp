@@ -1,4 +1,4 @@
-#include "overlays/PresentationImages/PresentationImageFrame.h"
+#include "overlays/presentation-images/PresentationImageFrame.h"
 
 #include <algorithm>
 #include <cmath>

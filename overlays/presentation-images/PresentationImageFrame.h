@@ -4,8 +4,8 @@
 // Display points, origin top-left, y down.
 #include <optional>
 
-#include "TrackpadProtocol/Types.h"
-#include "overlays/Annotations/Geometry.h"
+#include "overlays/annotations/Geometry.h"
+#include "protocol/messages/Types.h"
 
 namespace PresentationImages {
 

@@ -1,7 +1,7 @@
-#include "overlays/PresentationImages/PresentationImageModel.h"
+#include "overlays/presentation-images/PresentationImageModel.h"
 
-#include "TrackpadProtocol/MessageCodec.h"
-#include "TrackpadProtocol/Overloaded.h"
+#include "protocol/messages/MessageCodec.h"
+#include "protocol/messages/Overloaded.h"
 
 namespace PresentationImages {
 

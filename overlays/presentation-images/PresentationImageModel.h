@@ -8,11 +8,11 @@
 #include <unordered_set>
 #include <variant>
 
-#include "TrackpadProtocol/LargePayloads.h"
-#include "TrackpadProtocol/Types.h"
-#include "TrackpadProtocol/Uuid.h"
-#include "overlays/PresentationImages/PresentationImageFrame.h"
-#include "overlays/PresentationImages/PresentationImagePicture.h"
+#include "overlays/presentation-images/PresentationImageFrame.h"
+#include "overlays/presentation-images/PresentationImagePicture.h"
+#include "protocol/messages/LargePayloads.h"
+#include "protocol/messages/Types.h"
+#include "protocol/messages/Uuid.h"
 
 namespace PresentationImages {
 

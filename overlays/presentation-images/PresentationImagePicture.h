@@ -1,7 +1,7 @@
 #pragma once
 // A decoded presentation picture: an immutable bitmap whose pixels are shared between the decode queue,
 // the model and the window. Two pictures are the same when they hold the same pixels, not equal ones.
-#include "overlays/Annotations/Geometry.h"
+#include "overlays/annotations/Geometry.h"
 #include "platform/imaging/Bitmap.h"
 
 namespace PresentationImages {

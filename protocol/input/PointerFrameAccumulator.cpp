@@ -1,9 +1,9 @@
-#include "TrackpadProtocol/PointerFrameAccumulator.h"
+#include "protocol/input/PointerFrameAccumulator.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "TrackpadProtocol/FloatNarrowing.h"
+#include "protocol/messages/FloatNarrowing.h"
 
 namespace TrackpadProtocol {
 

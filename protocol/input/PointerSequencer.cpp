@@ -1,8 +1,8 @@
-#include "TrackpadProtocol/PointerSequencer.h"
+#include "protocol/input/PointerSequencer.h"
 
 #include <cmath>
 
-#include "TrackpadProtocol/FloatNarrowing.h"
+#include "protocol/messages/FloatNarrowing.h"
 
 namespace TrackpadProtocol {
 

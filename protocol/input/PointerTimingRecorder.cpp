@@ -1,4 +1,4 @@
-#include "TrackpadProtocol/PointerTimingRecorder.h"
+#include "protocol/input/PointerTimingRecorder.h"
 
 #include <algorithm>
 #include <cinttypes>

@@ -1,4 +1,4 @@
-#include "TrackpadProtocol/Stampers.h"
+#include "protocol/input/Stampers.h"
 
 #include <cmath>
 

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "TrackpadProtocol/Message.h"
-#include "TrackpadProtocol/StrokeTracker.h"
+#include "protocol/input/StrokeTracker.h"
+#include "protocol/messages/Message.h"
 
 namespace TrackpadProtocol {
 

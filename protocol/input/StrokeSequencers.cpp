@@ -1,4 +1,4 @@
-#include "TrackpadProtocol/StrokeSequencers.h"
+#include "protocol/input/StrokeSequencers.h"
 
 namespace TrackpadProtocol {
 

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "TrackpadProtocol/Message.h"
-#include "TrackpadProtocol/StrokeTracker.h"
+#include "protocol/input/StrokeTracker.h"
+#include "protocol/messages/Message.h"
 
 namespace TrackpadProtocol {
 

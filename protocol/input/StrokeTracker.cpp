@@ -1,4 +1,4 @@
-#include "TrackpadProtocol/StrokeTracker.h"
+#include "protocol/input/StrokeTracker.h"
 
 namespace TrackpadProtocol {
 

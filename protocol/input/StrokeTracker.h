@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "TrackpadProtocol/Types.h"
+#include "protocol/messages/Types.h"
 
 namespace TrackpadProtocol {
 

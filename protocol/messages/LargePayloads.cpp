@@ -1,9 +1,9 @@
-#include "TrackpadProtocol/LargePayloads.h"
+#include "protocol/messages/LargePayloads.h"
 
 #include <algorithm>
 
-#include "TrackpadProtocol/MessageCodecFamilies.h"
-#include "TrackpadProtocol/WireFormat.h"
+#include "protocol/messages/MessageCodecFamilies.h"
+#include "protocol/messages/WireFormat.h"
 
 namespace TrackpadProtocol {
 

@@ -7,8 +7,8 @@
 #include <span>
 #include <vector>
 
-#include "TrackpadProtocol/Message.h"
-#include "TrackpadProtocol/MessageCodec.h"
+#include "protocol/messages/Message.h"
+#include "protocol/messages/MessageCodec.h"
 
 namespace TrackpadProtocol {
 

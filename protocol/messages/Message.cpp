@@ -1,4 +1,4 @@
-#include "TrackpadProtocol/Message.h"
+#include "protocol/messages/Message.h"
 
 namespace TrackpadProtocol {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <variant>
 
-#include "TrackpadProtocol/Secrets.h"
-#include "TrackpadProtocol/Types.h"
+#include "protocol/messages/Secrets.h"
+#include "protocol/messages/Types.h"
 
 namespace TrackpadProtocol {
 

@@ -1,7 +1,7 @@
-#include "TrackpadProtocol/MessageCodec.h"
+#include "protocol/messages/MessageCodec.h"
 
-#include "TrackpadProtocol/MessageCodecFamilies.h"
-#include "TrackpadProtocol/WireFormat.h"
+#include "protocol/messages/MessageCodecFamilies.h"
+#include "protocol/messages/WireFormat.h"
 
 namespace TrackpadProtocol {
 

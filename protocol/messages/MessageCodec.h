@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "TrackpadProtocol/Message.h"
+#include "protocol/messages/Message.h"
 
 namespace TrackpadProtocol {
 

@@ -1,6 +1,6 @@
 // Field layouts of the app, volume, now-playing and unlock messages.
-#include "TrackpadProtocol/MessageCodecFamilies.h"
-#include "TrackpadProtocol/Overloaded.h"
+#include "protocol/messages/MessageCodecFamilies.h"
+#include "protocol/messages/Overloaded.h"
 
 namespace TrackpadProtocol::wire {
 

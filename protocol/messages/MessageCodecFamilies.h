@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "TrackpadProtocol/Message.h"
-#include "TrackpadProtocol/WireFormat.h"
+#include "protocol/messages/Message.h"
+#include "protocol/messages/WireFormat.h"
 
 namespace TrackpadProtocol::wire {
 

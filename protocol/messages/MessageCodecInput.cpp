@@ -1,7 +1,7 @@
 // Field layouts of the input messages (pointer, scroll, gestures, keys, media) and of the overlays
 // (annotations, presentation images).
-#include "TrackpadProtocol/MessageCodecFamilies.h"
-#include "TrackpadProtocol/Overloaded.h"
+#include "protocol/messages/MessageCodecFamilies.h"
+#include "protocol/messages/Overloaded.h"
 
 namespace TrackpadProtocol::wire {
 

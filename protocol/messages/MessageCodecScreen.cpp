@@ -1,6 +1,6 @@
 // Field layouts of the screen-view and screenshot messages, and of the parts of large payloads.
-#include "TrackpadProtocol/MessageCodecFamilies.h"
-#include "TrackpadProtocol/Overloaded.h"
+#include "protocol/messages/MessageCodecFamilies.h"
+#include "protocol/messages/Overloaded.h"
 
 namespace TrackpadProtocol::wire {
 

@@ -1,6 +1,6 @@
 // Field layouts of the pairing, session, probe, subscription and status messages.
-#include "TrackpadProtocol/MessageCodecFamilies.h"
-#include "TrackpadProtocol/Overloaded.h"
+#include "protocol/messages/MessageCodecFamilies.h"
+#include "protocol/messages/Overloaded.h"
 
 namespace TrackpadProtocol::wire {
 

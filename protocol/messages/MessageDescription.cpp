@@ -4,8 +4,8 @@
 #include <initializer_list>
 #include <utility>
 
-#include "TrackpadProtocol/Message.h"
-#include "TrackpadProtocol/Overloaded.h"
+#include "protocol/messages/Message.h"
+#include "protocol/messages/Overloaded.h"
 
 namespace TrackpadProtocol {
 

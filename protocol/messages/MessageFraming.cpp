@@ -1,8 +1,8 @@
-#include "TrackpadProtocol/MessageFraming.h"
+#include "protocol/messages/MessageFraming.h"
 
 #include <algorithm>
 
-#include "TrackpadProtocol/Secrets.h"
+#include "protocol/messages/Secrets.h"
 
 namespace TrackpadProtocol {
 

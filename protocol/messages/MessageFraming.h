@@ -8,8 +8,8 @@
 #include <stdexcept>
 #include <variant>
 
-#include "TrackpadProtocol/Message.h"
-#include "TrackpadProtocol/MessageCodec.h"
+#include "protocol/messages/Message.h"
+#include "protocol/messages/MessageCodec.h"
 
 namespace TrackpadProtocol {
 

@@ -1,6 +1,6 @@
-#include "TrackpadProtocol/LargePayloads.h"
-#include "TrackpadProtocol/MessageCodecFamilies.h"
-#include "TrackpadProtocol/WireFormat.h"
+#include "protocol/messages/LargePayloads.h"
+#include "protocol/messages/MessageCodecFamilies.h"
+#include "protocol/messages/WireFormat.h"
 
 namespace TrackpadProtocol {
 

@@ -1,4 +1,4 @@
-#include "TrackpadProtocol/Secrets.h"
+#include "protocol/messages/Secrets.h"
 
 #include <openssl/crypto.h>
 #include <openssl/rand.h>

@@ -1,4 +1,4 @@
-#include "TrackpadProtocol/Types.h"
+#include "protocol/messages/Types.h"
 
 #include <unicode/brkiter.h>
 #include <unicode/uchar.h>
@@ -9,7 +9,7 @@
 #include <cmath>
 #include <memory>
 
-#include "TrackpadProtocol/Secrets.h"
+#include "protocol/messages/Secrets.h"
 
 namespace TrackpadProtocol {
 

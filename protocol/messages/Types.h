@@ -7,8 +7,8 @@
 #include <variant>
 #include <vector>
 
-#include "TrackpadProtocol/OptionSet.h"
-#include "TrackpadProtocol/Uuid.h"
+#include "protocol/messages/OptionSet.h"
+#include "protocol/messages/Uuid.h"
 
 namespace TrackpadProtocol {
 

@@ -1,4 +1,4 @@
-#include "TrackpadProtocol/Uuid.h"
+#include "protocol/messages/Uuid.h"
 
 #include <sys/random.h>
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "TrackpadProtocol/MessageCodec.h"
-#include "TrackpadProtocol/Types.h"
+#include "protocol/messages/MessageCodec.h"
+#include "protocol/messages/Types.h"
 
 namespace TrackpadProtocol {
 

@@ -8,8 +8,8 @@
 #include <map>
 #include <optional>
 
-#include "TrackpadProtocol/Message.h"
 #include "platform/Executor.h"
+#include "protocol/messages/Message.h"
 
 namespace TrackpadProtocol {
 

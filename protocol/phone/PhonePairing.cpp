@@ -1,9 +1,9 @@
-#include "TrackpadProtocol/PhonePairing.h"
+#include "protocol/phone/PhonePairing.h"
 
 #include <stdexcept>
 
-#include "TrackpadProtocol/CPace.h"
-#include "TrackpadProtocol/Secrets.h"
+#include "protocol/messages/Secrets.h"
+#include "protocol/security/CPace.h"
 
 namespace TrackpadProtocol {
 

@@ -11,10 +11,10 @@
 #include <string>
 #include <variant>
 
-#include "TrackpadProtocol/Message.h"
-#include "TrackpadProtocol/PairingCode.h"
-#include "TrackpadProtocol/PairingToken.h"
-#include "TrackpadProtocol/TLSIdentity.h"
+#include "protocol/messages/Message.h"
+#include "protocol/security/PairingCode.h"
+#include "protocol/security/PairingToken.h"
+#include "protocol/security/TLSIdentity.h"
 
 namespace TrackpadProtocol {
 

@@ -1,4 +1,4 @@
-#include "TrackpadProtocol/PhoneSession.h"
+#include "protocol/phone/PhoneSession.h"
 
 namespace TrackpadProtocol {
 

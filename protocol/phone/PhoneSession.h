@@ -10,9 +10,9 @@
 #include <variant>
 #include <vector>
 
-#include "TrackpadProtocol/DatagramSealer.h"
-#include "TrackpadProtocol/Message.h"
-#include "TrackpadProtocol/PairingToken.h"
+#include "protocol/messages/Message.h"
+#include "protocol/security/DatagramSealer.h"
+#include "protocol/security/PairingToken.h"
 
 namespace TrackpadProtocol {
 

@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "TrackpadProtocol/Message.h"
+#include "protocol/messages/Message.h"
 
 namespace TrackpadProtocol {
 

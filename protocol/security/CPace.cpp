@@ -1,4 +1,4 @@
-#include "TrackpadProtocol/CPace.h"
+#include "protocol/security/CPace.h"
 
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -10,8 +10,8 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "TrackpadProtocol/Field25519.h"
-#include "TrackpadProtocol/Secrets.h"
+#include "protocol/messages/Secrets.h"
+#include "protocol/security/Field25519.h"
 
 namespace TrackpadProtocol {
 

@@ -14,9 +14,9 @@
 #include <span>
 #include <vector>
 
-#include "TrackpadProtocol/PairingCode.h"
-#include "TrackpadProtocol/Secrets.h"
-#include "TrackpadProtocol/Uuid.h"
+#include "protocol/messages/Secrets.h"
+#include "protocol/messages/Uuid.h"
+#include "protocol/security/PairingCode.h"
 
 namespace TrackpadProtocol {
 

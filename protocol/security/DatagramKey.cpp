@@ -1,8 +1,8 @@
-#include "TrackpadProtocol/DatagramKey.h"
+#include "protocol/security/DatagramKey.h"
 
 #include <algorithm>
 
-#include "TrackpadProtocol/Secrets.h"
+#include "protocol/messages/Secrets.h"
 
 namespace TrackpadProtocol {
 

@@ -1,6 +1,6 @@
-#include "TrackpadProtocol/DatagramOpener.h"
+#include "protocol/security/DatagramOpener.h"
 
-#include "TrackpadProtocol/Secrets.h"
+#include "protocol/messages/Secrets.h"
 
 namespace TrackpadProtocol {
 

@@ -13,11 +13,11 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "TrackpadProtocol/DatagramFormat.h"
-#include "TrackpadProtocol/DatagramKey.h"
-#include "TrackpadProtocol/Message.h"
-#include "TrackpadProtocol/MessageCodec.h"
-#include "TrackpadProtocol/ReplayWindow.h"
+#include "protocol/messages/Message.h"
+#include "protocol/messages/MessageCodec.h"
+#include "protocol/security/DatagramFormat.h"
+#include "protocol/security/DatagramKey.h"
+#include "protocol/security/ReplayWindow.h"
 
 namespace TrackpadProtocol {
 

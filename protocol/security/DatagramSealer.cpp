@@ -1,10 +1,10 @@
-#include "TrackpadProtocol/DatagramSealer.h"
+#include "protocol/security/DatagramSealer.h"
 
 #include <algorithm>
 #include <limits>
 #include <stdexcept>
 
-#include "TrackpadProtocol/MessageCodec.h"
+#include "protocol/messages/MessageCodec.h"
 
 namespace TrackpadProtocol {
 

@@ -5,9 +5,9 @@
 #include <span>
 #include <vector>
 
-#include "TrackpadProtocol/DatagramFormat.h"
-#include "TrackpadProtocol/DatagramKey.h"
-#include "TrackpadProtocol/Message.h"
+#include "protocol/messages/Message.h"
+#include "protocol/security/DatagramFormat.h"
+#include "protocol/security/DatagramKey.h"
 
 namespace TrackpadProtocol {
 

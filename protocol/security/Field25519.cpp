@@ -1,6 +1,6 @@
-#include "TrackpadProtocol/Field25519.h"
+#include "protocol/security/Field25519.h"
 
-#include "TrackpadProtocol/Secrets.h"
+#include "protocol/messages/Secrets.h"
 
 namespace TrackpadProtocol::Field25519 {
 

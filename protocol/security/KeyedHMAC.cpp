@@ -3,8 +3,8 @@
 
 #include <stdexcept>
 
-#include "TrackpadProtocol/DatagramFormat.h"
-#include "TrackpadProtocol/OpenSSLSupport.h"
+#include "protocol/security/DatagramFormat.h"
+#include "protocol/security/OpenSSLSupport.h"
 
 namespace TrackpadProtocol {
 

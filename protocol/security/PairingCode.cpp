@@ -1,8 +1,8 @@
-#include "TrackpadProtocol/PairingCode.h"
+#include "protocol/security/PairingCode.h"
 
 #include <cstdint>
 
-#include "TrackpadProtocol/Secrets.h"
+#include "protocol/messages/Secrets.h"
 
 namespace TrackpadProtocol {
 

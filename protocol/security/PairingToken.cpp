@@ -1,8 +1,8 @@
-#include "TrackpadProtocol/PairingToken.h"
+#include "protocol/security/PairingToken.h"
 
 #include <openssl/sha.h>
 
-#include "TrackpadProtocol/Secrets.h"
+#include "protocol/messages/Secrets.h"
 
 namespace TrackpadProtocol {
 

@@ -1,4 +1,4 @@
-#include "TrackpadProtocol/TLSContext.h"
+#include "protocol/security/TLSContext.h"
 
 #include <openssl/hmac.h>
 #include <openssl/sha.h>
@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "TrackpadProtocol/OpenSSLSupport.h"
-#include "TrackpadProtocol/Secrets.h"
+#include "protocol/messages/Secrets.h"
+#include "protocol/security/OpenSSLSupport.h"
 
 namespace TrackpadProtocol {
 

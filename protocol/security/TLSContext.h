@@ -10,8 +10,8 @@
 #include <optional>
 #include <string_view>
 
-#include "TrackpadProtocol/DatagramKey.h"
-#include "TrackpadProtocol/TLSIdentity.h"
+#include "protocol/security/DatagramKey.h"
+#include "protocol/security/TLSIdentity.h"
 
 struct ssl_ctx_st;
 struct ssl_st;

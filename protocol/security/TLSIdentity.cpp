@@ -1,4 +1,4 @@
-#include "TrackpadProtocol/TLSIdentity.h"
+#include "protocol/security/TLSIdentity.h"
 
 #include <openssl/bn.h>
 #include <openssl/objects.h>
@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "TrackpadProtocol/OpenSSLSupport.h"
-#include "TrackpadProtocol/Secrets.h"
+#include "protocol/messages/Secrets.h"
+#include "protocol/security/OpenSSLSupport.h"
 
 namespace TrackpadProtocol {
 

@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "TrackpadProtocol/Uuid.h"
+#include "protocol/messages/Uuid.h"
 
 struct evp_pkey_st;
 struct x509_st;

@@ -1,6 +1,6 @@
-#include "TrackpadProtocol/watch/WatchConnectionSummary.h"
+#include "protocol/watch/WatchConnectionSummary.h"
 
-#include "TrackpadProtocol/Overloaded.h"
+#include "protocol/messages/Overloaded.h"
 
 namespace TrackpadProtocol {
 

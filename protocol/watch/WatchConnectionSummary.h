@@ -5,7 +5,7 @@
 #include <string>
 #include <variant>
 
-#include "TrackpadProtocol/watch/WatchPayload.h"
+#include "protocol/watch/WatchPayload.h"
 
 namespace TrackpadProtocol {
 

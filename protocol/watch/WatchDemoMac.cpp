@@ -1,11 +1,11 @@
-#include "TrackpadProtocol/watch/WatchDemoMac.h"
+#include "protocol/watch/WatchDemoMac.h"
 
 #include <cmath>
 
-#include "TrackpadProtocol/MessageCodec.h"
-#include "TrackpadProtocol/Overloaded.h"
-#include "TrackpadProtocol/watch/WatchPayload.h"
-#include "TrackpadProtocol/watch/WatchText.h"
+#include "protocol/messages/MessageCodec.h"
+#include "protocol/messages/Overloaded.h"
+#include "protocol/watch/WatchPayload.h"
+#include "protocol/watch/WatchText.h"
 
 namespace TrackpadProtocol {
 

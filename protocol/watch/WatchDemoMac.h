@@ -6,7 +6,7 @@
 #include <string>
 #include <variant>
 
-#include "TrackpadProtocol/Message.h"
+#include "protocol/messages/Message.h"
 
 namespace TrackpadProtocol {
 

@@ -1,4 +1,4 @@
-#include "TrackpadProtocol/watch/WatchInputBatcher.h"
+#include "protocol/watch/WatchInputBatcher.h"
 
 #include <algorithm>
 #include <cmath>

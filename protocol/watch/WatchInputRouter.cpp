@@ -1,4 +1,4 @@
-#include "TrackpadProtocol/watch/WatchInputRouter.h"
+#include "protocol/watch/WatchInputRouter.h"
 
 namespace TrackpadProtocol {
 

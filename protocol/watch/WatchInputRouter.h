@@ -10,10 +10,10 @@
 #include <memory>
 #include <optional>
 
-#include "TrackpadProtocol/watch/WatchDemoMac.h"
-#include "TrackpadProtocol/watch/WatchRelay.h"
 #include "platform/Executor.h"
 #include "platform/Published.h"
+#include "protocol/watch/WatchDemoMac.h"
+#include "protocol/watch/WatchRelay.h"
 
 namespace TrackpadProtocol {
 

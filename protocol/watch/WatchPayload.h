@@ -17,7 +17,7 @@
 #include <string_view>
 #include <variant>
 
-#include "TrackpadProtocol/Message.h"
+#include "protocol/messages/Message.h"
 
 namespace TrackpadProtocol {
 

@@ -1,9 +1,9 @@
-#include "TrackpadProtocol/watch/WatchPointerPacer.h"
+#include "protocol/watch/WatchPointerPacer.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "TrackpadProtocol/FloatNarrowing.h"
+#include "protocol/messages/FloatNarrowing.h"
 
 namespace TrackpadProtocol {
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "TrackpadProtocol/Message.h"
+#include "protocol/messages/Message.h"
 
 namespace TrackpadProtocol {
 

@@ -1,6 +1,6 @@
-#include "TrackpadProtocol/watch/WatchRelay.h"
+#include "protocol/watch/WatchRelay.h"
 
-#include "TrackpadProtocol/MessageCodec.h"
+#include "protocol/messages/MessageCodec.h"
 
 namespace TrackpadProtocol {
 

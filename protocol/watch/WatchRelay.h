@@ -7,8 +7,8 @@
 #include <optional>
 #include <span>
 
-#include "TrackpadProtocol/watch/WatchConnectionSummary.h"
-#include "TrackpadProtocol/watch/WatchPayload.h"
+#include "protocol/watch/WatchConnectionSummary.h"
+#include "protocol/watch/WatchPayload.h"
 
 namespace TrackpadProtocol {
 

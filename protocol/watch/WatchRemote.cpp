@@ -1,4 +1,4 @@
-#include "TrackpadProtocol/watch/WatchRemote.h"
+#include "protocol/watch/WatchRemote.h"
 
 #include <cmath>
 

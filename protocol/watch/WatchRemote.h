@@ -9,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-#include "TrackpadProtocol/watch/WatchPayload.h"
+#include "protocol/watch/WatchPayload.h"
 
 namespace TrackpadProtocol {
 

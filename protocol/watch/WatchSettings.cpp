@@ -1,4 +1,4 @@
-#include "TrackpadProtocol/watch/WatchSettings.h"
+#include "protocol/watch/WatchSettings.h"
 
 #include <nlohmann/json.hpp>
 

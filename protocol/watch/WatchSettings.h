@@ -9,8 +9,8 @@
 #include <string>
 #include <variant>
 
-#include "TrackpadProtocol/Types.h"
-#include "TrackpadProtocol/watch/WatchTouchMapper.h"
+#include "protocol/messages/Types.h"
+#include "protocol/watch/WatchTouchMapper.h"
 
 namespace TrackpadProtocol {
 

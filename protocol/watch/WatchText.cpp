@@ -1,4 +1,4 @@
-#include "TrackpadProtocol/watch/WatchText.h"
+#include "protocol/watch/WatchText.h"
 
 #include <unicode/brkiter.h>
 #include <unicode/utext.h>
@@ -7,7 +7,7 @@
 #include <climits>
 #include <memory>
 
-#include "TrackpadProtocol/Types.h"
+#include "protocol/messages/Types.h"
 
 namespace TrackpadProtocol::watch_text {
 

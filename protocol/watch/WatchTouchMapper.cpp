@@ -1,9 +1,9 @@
-#include "TrackpadProtocol/watch/WatchTouchMapper.h"
+#include "protocol/watch/WatchTouchMapper.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "TrackpadProtocol/FloatNarrowing.h"
+#include "protocol/messages/FloatNarrowing.h"
 
 namespace TrackpadProtocol {
 

@@ -1,8 +1,8 @@
-#include "TrackpadProtocol/watch/WatchTyping.h"
+#include "protocol/watch/WatchTyping.h"
 
 #include <utility>
 
-#include "TrackpadProtocol/watch/WatchText.h"
+#include "protocol/watch/WatchText.h"
 
 namespace TrackpadProtocol {
 

@@ -11,7 +11,7 @@
 #include <variant>
 #include <vector>
 
-#include "TrackpadProtocol/Message.h"
+#include "protocol/messages/Message.h"
 
 namespace TrackpadProtocol {
 

@@ -1,4 +1,4 @@
-#include "TrackpadProtocol/watch/WatchTypingSender.h"
+#include "protocol/watch/WatchTypingSender.h"
 
 #include <time.h>
 

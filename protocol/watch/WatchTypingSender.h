@@ -11,10 +11,10 @@
 #include <optional>
 #include <string>
 
-#include "TrackpadProtocol/watch/WatchInputRouter.h"
-#include "TrackpadProtocol/watch/WatchTyping.h"
 #include "platform/Executor.h"
 #include "platform/Published.h"
+#include "protocol/watch/WatchInputRouter.h"
+#include "protocol/watch/WatchTyping.h"
 
 namespace TrackpadProtocol {
 

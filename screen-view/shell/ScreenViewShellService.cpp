@@ -1,10 +1,10 @@
-#include "ScreenView/shell/ScreenViewShellService.h"
+#include "screen-view/shell/ScreenViewShellService.h"
 
-#include "ScreenView/DirectoryDisplays.h"
-#include "ScreenView/H264Encoder.h"
-#include "ScreenView/SystemScreenCaptureSource.h"
-#include "ScreenView/SystemScreenRecordingPermission.h"
 #include "platform/EventLoop.h"
+#include "screen-view/DirectoryDisplays.h"
+#include "screen-view/H264Encoder.h"
+#include "screen-view/SystemScreenCaptureSource.h"
+#include "screen-view/SystemScreenRecordingPermission.h"
 
 namespace ScreenView {
 

@@ -7,10 +7,10 @@
 #include <memory>
 #include <string>
 
-#include "ScreenView/ScreenViewHost.h"
-#include "app/services/ScreenViewService.h"
 #include "network/PairingTypes.h"
 #include "platform/Executor.h"
+#include "screen-view/ScreenViewHost.h"
+#include "services/ScreenViewService.h"
 
 namespace platform {
 class DisplayDirectory;

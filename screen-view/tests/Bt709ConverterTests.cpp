@@ -13,8 +13,8 @@ extern "C" {
 
 #include <gtest/gtest.h>
 
-#include "ScreenView/Bt709Converter.h"
-#include "ScreenView/FrameConverter.h"
+#include "screen-view/Bt709Converter.h"
+#include "screen-view/FrameConverter.h"
 
 namespace ScreenView {
 namespace {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "ScreenView/H264Encoder.h"
+#include "screen-view/H264Encoder.h"
 
 namespace ScreenView {
 namespace {

@@ -9,8 +9,8 @@ extern "C" {
 #include <optional>
 #include <vector>
 
-#include "TrackpadProtocol/LargePayloads.h"
-#include "TrackpadProtocol/Message.h"
+#include "protocol/messages/LargePayloads.h"
+#include "protocol/messages/Message.h"
 
 namespace ScreenView::fakes {
 

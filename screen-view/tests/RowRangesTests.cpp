@@ -1,5 +1,5 @@
 // The changed-row set: merging on insertion, joining near bands, intersection.
-#include "ScreenView/RowRanges.h"
+#include "screen-view/RowRanges.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "ScreenView/ScreenDisplayList.h"
+#include "screen-view/ScreenDisplayList.h"
 
 namespace ScreenView {
 namespace {

@@ -9,8 +9,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "ScreenView/CaptureSeams.h"
-#include "ScreenView/ScreenViewSession.h"
+#include "screen-view/CaptureSeams.h"
+#include "screen-view/ScreenViewSession.h"
 
 namespace ScreenView::fakes {
 

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "ScreenView/tests/ScreenViewTestSupport.h"
 #include "platform/LogCapture.h"
+#include "screen-view/tests/ScreenViewTestSupport.h"
 
 namespace ScreenView::fakes {
 namespace {

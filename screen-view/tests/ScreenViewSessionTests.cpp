@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "ScreenView/ScreenViewHost.h"
-#include "ScreenView/tests/ScreenViewTestSupport.h"
 #include "platform/LogCapture.h"
+#include "screen-view/ScreenViewHost.h"
+#include "screen-view/tests/ScreenViewTestSupport.h"
 
 namespace ScreenView::fakes {
 namespace {

@@ -3,10 +3,10 @@
 #include <memory>
 #include <vector>
 
-#include "ScreenView/ScreenViewSession.h"
-#include "ScreenView/tests/ScreenViewFakes.h"
-#include "TrackpadProtocol/LargePayloads.h"
 #include "platform/ManualExecutor.h"
+#include "protocol/messages/LargePayloads.h"
+#include "screen-view/ScreenViewSession.h"
+#include "screen-view/tests/ScreenViewFakes.h"
 
 namespace ScreenView::fakes {
 

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "ScreenView/ScreenViewHost.h"
-#include "ScreenView/tests/ScreenViewFakes.h"
+#include "screen-view/ScreenViewHost.h"
+#include "screen-view/tests/ScreenViewFakes.h"
 #include "testing/LoopThread.h"
 
 namespace ScreenView::fakes {

@@ -6,11 +6,11 @@
 
 #include <gtest/gtest.h>
 
-#include "ScreenView/ScreenshotImage.h"
-#include "ScreenView/SystemScreenRecordingPermission.h"
-#include "ScreenView/tests/ScreenViewTestSupport.h"
 #include "platform/LogCapture.h"
 #include "platform/imaging/Codecs.h"
+#include "screen-view/ScreenshotImage.h"
+#include "screen-view/SystemScreenRecordingPermission.h"
+#include "screen-view/tests/ScreenViewTestSupport.h"
 
 namespace ScreenView::fakes {
 namespace {

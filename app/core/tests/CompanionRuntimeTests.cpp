@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "app/core/tests/RuntimeFakes.h"
-#include "TrackpadProtocol/LargePayloads.h"
+#include "protocol/messages/LargePayloads.h"
 #include "network/FileTrustedDeviceStore.h"
 #include "platform/LogCapture.h"
 

@@ -16,8 +16,8 @@
 #include <variant>
 #include <vector>
 
-#include "TrackpadProtocol/Stampers.h"
 #include "network/FileTrustedDeviceStore.h"
+#include "protocol/input/Stampers.h"
 #include "testing/CompanionProcess.h"
 #include "testing/PhoneTestClient.h"
 #include "testing/Subprocess.h"

@@ -17,7 +17,7 @@
 #include <thread>
 #include <variant>
 
-#include "TrackpadProtocol/Stampers.h"
+#include "protocol/input/Stampers.h"
 #include "testing/CompanionProcess.h"
 #include "testing/PhoneTestClient.h"
 #include "testing/PrivateBus.h"

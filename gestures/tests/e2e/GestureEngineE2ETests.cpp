@@ -7,7 +7,7 @@
 #include <memory>
 #include <sstream>
 
-#include "Gestures/GestureEngine.h"
+#include "gestures/GestureEngine.h"
 #include "platform/Executor.h"
 #include "platform/LogCapture.h"
 #include "platform/ManualExecutor.h"

@@ -2,7 +2,7 @@
 // was loaded, and followed through changes.
 #include <gtest/gtest.h>
 
-#include "Gestures/KeyboardLayout.h"
+#include "gestures/KeyboardLayout.h"
 #include "testing/Subprocess.h"
 #include "testing/XKeyReader.h"
 #include "testing/XvfbServer.h"

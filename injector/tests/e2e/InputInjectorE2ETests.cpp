@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <memory>
 
-#include "Injector/HIDEventPoster.h"
-#include "Injector/InputInjector.h"
-#include "Injector/SystemScreenGeometry.h"
+#include "injector/HIDEventPoster.h"
+#include "injector/InputInjector.h"
+#include "injector/SystemScreenGeometry.h"
 #include "platform/EventLoop.h"
 #include "platform/ManualExecutor.h"
 #include "testing/XTestWindow.h"

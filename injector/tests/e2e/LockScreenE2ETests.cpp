@@ -9,13 +9,13 @@
 #include <sstream>
 #include <thread>
 
-#include "Injector/HIDEventPoster.h"
-#include "Injector/KeyVocabulary.h"
-#include "Injector/LockScreenUnlocker.h"
-#include "Injector/ScreenLockMonitor.h"
-#include "Injector/ScreenLockSignals.h"
-#include "Injector/ShellLockScreenServices.h"
-#include "Injector/SystemLockScreen.h"
+#include "injector/HIDEventPoster.h"
+#include "injector/KeyVocabulary.h"
+#include "injector/LockScreenUnlocker.h"
+#include "injector/ScreenLockMonitor.h"
+#include "injector/ScreenLockSignals.h"
+#include "injector/ShellLockScreenServices.h"
+#include "injector/SystemLockScreen.h"
 #include "platform/DBus.h"
 #include "platform/DispatchQueue.h"
 #include "platform/EventLoop.h"

@@ -8,10 +8,10 @@
 #include <future>
 #include <thread>
 
-#include "Injector/HIDEventPoster.h"
-#include "Injector/KeyVocabulary.h"
-#include "Injector/LockScreenUnlocker.h"
-#include "Injector/SystemLockScreen.h"
+#include "injector/HIDEventPoster.h"
+#include "injector/KeyVocabulary.h"
+#include "injector/LockScreenUnlocker.h"
+#include "injector/SystemLockScreen.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Executor.h"
 #include "testing/PrivateBus.h"

@@ -10,10 +10,10 @@
 #include <stdexcept>
 #include <thread>
 
-#include "Injector/HIDEventPoster.h"
-#include "Injector/KeyVocabulary.h"
-#include "Injector/LockScreenUnlocker.h"
-#include "Injector/XTestKeyboard.h"
+#include "injector/HIDEventPoster.h"
+#include "injector/KeyVocabulary.h"
+#include "injector/LockScreenUnlocker.h"
+#include "injector/XTestKeyboard.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Executor.h"
 #include "testing/Subprocess.h"

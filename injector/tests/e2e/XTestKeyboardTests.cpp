@@ -5,8 +5,8 @@
 
 #include <memory>
 
-#include "Injector/HIDEventPoster.h"
-#include "Injector/KeyVocabulary.h"
+#include "injector/HIDEventPoster.h"
+#include "injector/KeyVocabulary.h"
 #include "testing/XKeyReader.h"
 #include "testing/XvfbServer.h"
 

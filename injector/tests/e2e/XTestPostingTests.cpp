@@ -9,10 +9,10 @@
 #include <memory>
 #include <thread>
 
-#include "Injector/HIDEventPoster.h"
-#include "Injector/MediaKeys.h"
-#include "Injector/PointerEvents.h"
-#include "Injector/SystemScreenGeometry.h"
+#include "injector/HIDEventPoster.h"
+#include "injector/MediaKeys.h"
+#include "injector/PointerEvents.h"
+#include "injector/SystemScreenGeometry.h"
 #include "testing/XTestWindow.h"
 #include "testing/XvfbServer.h"
 

@@ -1,5 +1,5 @@
 // The now-playing helper program: see NowPlayingHelperChild.h.
-#include "media/NowPlayingReader/NowPlayingHelperChild.h"
+#include "media/now-playing/NowPlayingHelperChild.h"
 
 int main(int argc, char** argv) {
     return media::runNowPlayingHelper(argc, argv);

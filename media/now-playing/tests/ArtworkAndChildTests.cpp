@@ -9,9 +9,9 @@
 #include <fstream>
 #include <future>
 
-#include "media/NowPlayingReader/ArtworkScaler.h"
-#include "media/NowPlayingReader/MprisReader.h"
-#include "media/NowPlayingReader/NowPlayingHelperChild.h"
+#include "media/now-playing/ArtworkScaler.h"
+#include "media/now-playing/MprisReader.h"
+#include "media/now-playing/NowPlayingHelperChild.h"
 #include "testing/LoopThread.h"
 
 namespace media {

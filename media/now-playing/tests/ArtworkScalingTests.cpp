@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "media/NowPlayingReader/ArtworkScaler.h"
+#include "media/now-playing/ArtworkScaler.h"
 #include "platform/imaging/Codecs.h"
 
 namespace media {

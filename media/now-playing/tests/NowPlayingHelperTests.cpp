@@ -1,4 +1,4 @@
-#include "media/NowPlayingReader/NowPlayingHelper.h"
+#include "media/now-playing/NowPlayingHelper.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

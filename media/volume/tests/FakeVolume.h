@@ -5,7 +5,7 @@
 #include <mutex>
 #include <vector>
 
-#include "media/Volume/VolumeController.h"
+#include "media/volume/VolumeController.h"
 
 namespace media::fakes {
 

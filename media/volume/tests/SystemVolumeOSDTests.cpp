@@ -1,10 +1,10 @@
-#include "media/Volume/SystemVolumeOSD.h"
+#include "media/volume/SystemVolumeOSD.h"
 
 #include <gtest/gtest.h>
 
-#include "Injector/MediaKeys.h"
-#include "Injector/RecordingEventPoster.h"
-#include "media/Volume/tests/FakeVolume.h"
+#include "injector/MediaKeys.h"
+#include "injector/RecordingEventPoster.h"
+#include "media/volume/tests/FakeVolume.h"
 
 namespace media {
 namespace {

@@ -1,11 +1,11 @@
-#include "media/Volume/VolumeController.h"
+#include "media/volume/VolumeController.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 
-#include "media/Volume/tests/FakeVolume.h"
+#include "media/volume/tests/FakeVolume.h"
 #include "platform/LoopQueue.h"
 #include "platform/ManualExecutor.h"
 #include "testing/LoopThread.h"

@@ -10,11 +10,11 @@
 #include <limits>
 #include <thread>
 
-#include "TrackpadProtocol/LargePayloads.h"
 #include "network/ListenerCore.h"
 #include "network/ServiceAnswers.h"
 #include "network/tests/integration/ListenerHarness.h"
 #include "platform/LogCapture.h"
+#include "protocol/messages/LargePayloads.h"
 #include "testing/HostileClients.h"
 
 namespace CompanionNetwork::tests {

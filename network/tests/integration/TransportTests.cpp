@@ -15,12 +15,12 @@
 #include <string>
 #include <vector>
 
-#include "TrackpadProtocol/TLSContext.h"
-#include "TrackpadProtocol/TLSIdentity.h"
 #include "network/DatagramFlows.h"
 #include "network/Sockets.h"
 #include "network/TLSConnection.h"
 #include "platform/InputArrival.h"
+#include "protocol/security/TLSContext.h"
+#include "protocol/security/TLSIdentity.h"
 #include "testing/LoopThread.h"
 #include "testing/PhoneChannels.h"
 

@@ -2,8 +2,8 @@
 
 #include <cmath>
 
-#include "overlays/Annotations/AnnotationModel.h"
-#include "overlays/Annotations/AnnotationScene.h"
+#include "overlays/annotations/AnnotationModel.h"
+#include "overlays/annotations/AnnotationScene.h"
 
 namespace Annotations {
 namespace {

@@ -2,8 +2,8 @@
 
 #include <map>
 
-#include "overlays/Annotations/AnnotationOverlayController.h"
-#include "overlays/Annotations/PointerHighlightController.h"
+#include "overlays/annotations/AnnotationOverlayController.h"
+#include "overlays/annotations/PointerHighlightController.h"
 
 namespace Annotations {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "overlays/PresentationImages/PresentationImageDecodeQueue.h"
+#include "overlays/presentation-images/PresentationImageDecodeQueue.h"
 #include "platform/DispatchQueue.h"
 
 namespace PresentationImages {

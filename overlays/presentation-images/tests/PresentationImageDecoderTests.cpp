@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "overlays/PresentationImages/PresentationImageDecoder.h"
-#include "overlays/PresentationImages/tests/PictureFiles.h"
+#include "overlays/presentation-images/PresentationImageDecoder.h"
+#include "overlays/presentation-images/tests/PictureFiles.h"
 #include "platform/imaging/Codecs.h"
 
 namespace PresentationImages {

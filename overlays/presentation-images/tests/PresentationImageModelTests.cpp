@@ -4,7 +4,7 @@
 #include <cstring>
 #include <map>
 
-#include "overlays/PresentationImages/PresentationImageController.h"
+#include "overlays/presentation-images/PresentationImageController.h"
 
 namespace PresentationImages {
 namespace {

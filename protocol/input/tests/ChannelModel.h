@@ -5,7 +5,7 @@
 #include <random>
 #include <vector>
 
-#include "TrackpadProtocol/Message.h"
+#include "protocol/messages/Message.h"
 
 namespace TrackpadProtocol::testing_model {
 

@@ -2,7 +2,7 @@
 // Readable test failures for the input messages the sequencers deal in.
 #include <ostream>
 
-#include "TrackpadProtocol/Message.h"
+#include "protocol/messages/Message.h"
 
 namespace TrackpadProtocol {
 

@@ -1,4 +1,4 @@
-#include "TrackpadProtocol/PointerFrameAccumulator.h"
+#include "protocol/input/PointerFrameAccumulator.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <limits>
 #include <random>
 
-#include "TrackpadProtocol/tests/InputPrinting.h"
+#include "protocol/input/tests/InputPrinting.h"
 
 namespace TrackpadProtocol {
 namespace {

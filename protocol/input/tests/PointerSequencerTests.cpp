@@ -1,4 +1,4 @@
-#include "TrackpadProtocol/PointerSequencer.h"
+#include "protocol/input/PointerSequencer.h"
 
 #include <gtest/gtest.h>
 
@@ -6,9 +6,9 @@
 #include <limits>
 #include <random>
 
-#include "TrackpadProtocol/Stampers.h"
-#include "TrackpadProtocol/tests/ChannelModel.h"
-#include "TrackpadProtocol/tests/InputPrinting.h"
+#include "protocol/input/Stampers.h"
+#include "protocol/input/tests/ChannelModel.h"
+#include "protocol/input/tests/InputPrinting.h"
 
 namespace TrackpadProtocol {
 namespace {

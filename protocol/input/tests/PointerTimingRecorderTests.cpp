@@ -1,4 +1,4 @@
-#include "TrackpadProtocol/PointerTimingRecorder.h"
+#include "protocol/input/PointerTimingRecorder.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
-#include "TrackpadProtocol/Stampers.h"
+#include "protocol/input/Stampers.h"
 
 #include <gtest/gtest.h>
 
 #include <limits>
 
-#include "TrackpadProtocol/tests/InputPrinting.h"
+#include "protocol/input/tests/InputPrinting.h"
 
 namespace TrackpadProtocol {
 namespace {

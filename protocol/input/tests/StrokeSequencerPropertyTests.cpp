@@ -8,10 +8,10 @@
 #include <random>
 #include <set>
 
-#include "TrackpadProtocol/Stampers.h"
-#include "TrackpadProtocol/StrokeSequencers.h"
-#include "TrackpadProtocol/tests/ChannelModel.h"
-#include "TrackpadProtocol/tests/InputPrinting.h"
+#include "protocol/input/Stampers.h"
+#include "protocol/input/StrokeSequencers.h"
+#include "protocol/input/tests/ChannelModel.h"
+#include "protocol/input/tests/InputPrinting.h"
 
 namespace TrackpadProtocol {
 namespace {

@@ -1,8 +1,8 @@
-#include "TrackpadProtocol/StrokeSequencers.h"
+#include "protocol/input/StrokeSequencers.h"
 
 #include <gtest/gtest.h>
 
-#include "TrackpadProtocol/tests/InputPrinting.h"
+#include "protocol/input/tests/InputPrinting.h"
 
 namespace TrackpadProtocol {
 namespace {

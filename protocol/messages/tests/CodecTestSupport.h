@@ -5,8 +5,8 @@
 #include <optional>
 #include <ostream>
 
-#include "TrackpadProtocol/MessageCodec.h"
-#include "TrackpadProtocol/MessageFraming.h"
+#include "protocol/messages/MessageCodec.h"
+#include "protocol/messages/MessageFraming.h"
 
 namespace TrackpadProtocol {
 

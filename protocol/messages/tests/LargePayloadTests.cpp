@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "CodecTestSupport.h"
-#include "TrackpadProtocol/LargePayloads.h"
+#include "protocol/messages/LargePayloads.h"
 
 namespace codec_test {
 namespace {

@@ -6,8 +6,8 @@
 #include <set>
 
 #include "CodecTestSupport.h"
-#include "TrackpadProtocol/PointerFrameAccumulator.h"
-#include "TrackpadProtocol/PointerSequencer.h"
+#include "protocol/input/PointerFrameAccumulator.h"
+#include "protocol/input/PointerSequencer.h"
 #include "testing/SampleMessages.h"
 
 namespace codec_test {

@@ -4,7 +4,7 @@
 #include <new>
 #include <string_view>
 
-#include "TrackpadProtocol/Types.h"
+#include "protocol/messages/Types.h"
 
 namespace TrackpadProtocol {
 namespace {

@@ -1,4 +1,4 @@
-#include "TrackpadProtocol/LinkMonitors.h"
+#include "protocol/phone/LinkMonitors.h"
 
 #include <gtest/gtest.h>
 

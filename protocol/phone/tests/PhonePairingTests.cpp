@@ -1,8 +1,8 @@
-#include "TrackpadProtocol/PhonePairing.h"
+#include "protocol/phone/PhonePairing.h"
 
 #include <gtest/gtest.h>
 
-#include "TrackpadProtocol/CPace.h"
+#include "protocol/security/CPace.h"
 
 namespace TrackpadProtocol {
 namespace {

@@ -1,8 +1,8 @@
-#include "TrackpadProtocol/PhoneSession.h"
+#include "protocol/phone/PhoneSession.h"
 
 #include <gtest/gtest.h>
 
-#include "TrackpadProtocol/DatagramOpener.h"
+#include "protocol/security/DatagramOpener.h"
 
 namespace TrackpadProtocol {
 namespace {

@@ -1,4 +1,4 @@
-#include "TrackpadProtocol/PhoneUnlockFlow.h"
+#include "protocol/phone/PhoneUnlockFlow.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "TrackpadProtocol/CPace.h"
+#include "protocol/security/CPace.h"
 
 #include <gtest/gtest.h>
 

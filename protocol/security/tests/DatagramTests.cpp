@@ -2,9 +2,9 @@
 
 #include <limits>
 
-#include "TrackpadProtocol/DatagramOpener.h"
-#include "TrackpadProtocol/DatagramSealer.h"
-#include "TrackpadProtocol/Secrets.h"
+#include "protocol/messages/Secrets.h"
+#include "protocol/security/DatagramOpener.h"
+#include "protocol/security/DatagramSealer.h"
 
 namespace TrackpadProtocol {
 namespace {

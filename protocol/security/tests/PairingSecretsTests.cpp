@@ -2,10 +2,10 @@
 
 #include <array>
 
-#include "TrackpadProtocol/Field25519.h"
-#include "TrackpadProtocol/PairingCode.h"
-#include "TrackpadProtocol/PairingToken.h"
-#include "TrackpadProtocol/Secrets.h"
+#include "protocol/messages/Secrets.h"
+#include "protocol/security/Field25519.h"
+#include "protocol/security/PairingCode.h"
+#include "protocol/security/PairingToken.h"
 
 namespace TrackpadProtocol {
 namespace {

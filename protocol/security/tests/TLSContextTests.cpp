@@ -1,4 +1,4 @@
-#include "TrackpadProtocol/TLSContext.h"
+#include "protocol/security/TLSContext.h"
 
 #include <gtest/gtest.h>
 #include <openssl/bio.h>

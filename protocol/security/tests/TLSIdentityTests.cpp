@@ -1,4 +1,4 @@
-#include "TrackpadProtocol/TLSIdentity.h"
+#include "protocol/security/TLSIdentity.h"
 
 #include <gtest/gtest.h>
 #include <openssl/bn.h>

@@ -5,10 +5,10 @@
 #include <cmath>
 #include <limits>
 
-#include "TrackpadProtocol/watch/WatchInputBatcher.h"
-#include "TrackpadProtocol/watch/WatchPointerPacer.h"
-#include "TrackpadProtocol/watch/WatchRemote.h"
 #include "WatchTestSupport.h"
+#include "protocol/watch/WatchInputBatcher.h"
+#include "protocol/watch/WatchPointerPacer.h"
+#include "protocol/watch/WatchRemote.h"
 
 namespace watch_test {
 namespace {

@@ -2,9 +2,9 @@
 // back answered, and the phone's status changes reach the watch and steer its input.
 #include <gtest/gtest.h>
 
-#include "TrackpadProtocol/watch/WatchConnectionSummary.h"
 #include "WatchTestSupport.h"
 #include "platform/ManualExecutor.h"
+#include "protocol/watch/WatchConnectionSummary.h"
 #include "testing/WatchLoopback.h"
 
 namespace watch_test {

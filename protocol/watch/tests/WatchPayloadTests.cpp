@@ -2,9 +2,9 @@
 // byte, the status operations, and the connection summary texts.
 #include <gtest/gtest.h>
 
-#include "TrackpadProtocol/watch/WatchConnectionSummary.h"
-#include "TrackpadProtocol/watch/WatchPayload.h"
 #include "WatchTestSupport.h"
+#include "protocol/watch/WatchConnectionSummary.h"
+#include "protocol/watch/WatchPayload.h"
 
 namespace watch_test {
 namespace {

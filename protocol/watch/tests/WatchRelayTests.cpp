@@ -3,9 +3,9 @@
 
 #include <cmath>
 
-#include "TrackpadProtocol/watch/WatchDemoMac.h"
-#include "TrackpadProtocol/watch/WatchRelay.h"
 #include "WatchTestSupport.h"
+#include "protocol/watch/WatchDemoMac.h"
+#include "protocol/watch/WatchRelay.h"
 
 namespace watch_test {
 namespace {

@@ -5,8 +5,8 @@
 #include <optional>
 #include <ostream>
 
-#include "TrackpadProtocol/MessageCodec.h"
-#include "TrackpadProtocol/watch/WatchPayload.h"
+#include "protocol/messages/MessageCodec.h"
+#include "protocol/watch/WatchPayload.h"
 
 namespace TrackpadProtocol {
 

@@ -3,10 +3,10 @@
 
 #include <cmath>
 
-#include "TrackpadProtocol/FloatNarrowing.h"
-#include "TrackpadProtocol/watch/WatchSettings.h"
-#include "TrackpadProtocol/watch/WatchTouchMapper.h"
 #include "WatchTestSupport.h"
+#include "protocol/messages/FloatNarrowing.h"
+#include "protocol/watch/WatchSettings.h"
+#include "protocol/watch/WatchTouchMapper.h"
 
 namespace watch_test {
 namespace {

@@ -2,11 +2,11 @@
 // time-outs and retries on virtual time.
 #include <gtest/gtest.h>
 
-#include "TrackpadProtocol/watch/WatchInputRouter.h"
-#include "TrackpadProtocol/watch/WatchTyping.h"
-#include "TrackpadProtocol/watch/WatchTypingSender.h"
 #include "WatchTestSupport.h"
 #include "platform/ManualExecutor.h"
+#include "protocol/watch/WatchInputRouter.h"
+#include "protocol/watch/WatchTyping.h"
+#include "protocol/watch/WatchTypingSender.h"
 
 namespace watch_test {
 namespace {

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "ScreenView/shell/ScreenViewShellService.h"
-#include "ScreenView/tests/ScreenViewFakes.h"
 #include "platform/ManualExecutor.h"
+#include "screen-view/shell/ScreenViewShellService.h"
+#include "screen-view/tests/ScreenViewFakes.h"
 
 namespace ScreenView {
 namespace {

@@ -9,9 +9,9 @@
 #include <memory>
 #include <string>
 
-#include "ScreenView/tests/PhoneVideoDecoder.h"
-#include "TrackpadProtocol/LargePayloads.h"
 #include "platform/imaging/Codecs.h"
+#include "protocol/messages/LargePayloads.h"
+#include "screen-view/tests/PhoneVideoDecoder.h"
 #include "testing/CompanionProcess.h"
 #include "testing/PhoneTestClient.h"
 #include "testing/Subprocess.h"

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ScreenView/H264Encoder.h"
+#include "screen-view/H264Encoder.h"
 #include "testing/Subprocess.h"
 
 namespace ScreenView {

@@ -12,14 +12,14 @@
 
 #include <gtest/gtest.h>
 
-#include "ScreenView/Bt709Converter.h"
-#include "ScreenView/DirectoryDisplays.h"
-#include "ScreenView/H264Encoder.h"
-#include "ScreenView/ScreenViewSession.h"
-#include "ScreenView/SystemScreenCaptureSource.h"
-#include "ScreenView/SystemScreenRecordingPermission.h"
-#include "ScreenView/tests/ScreenViewFakes.h"
 #include "platform/ManualExecutor.h"
+#include "screen-view/Bt709Converter.h"
+#include "screen-view/DirectoryDisplays.h"
+#include "screen-view/H264Encoder.h"
+#include "screen-view/ScreenViewSession.h"
+#include "screen-view/SystemScreenCaptureSource.h"
+#include "screen-view/SystemScreenRecordingPermission.h"
+#include "screen-view/tests/ScreenViewFakes.h"
 #include "testing/LoopThread.h"
 #include "testing/XvfbServer.h"
 

@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "ScreenView/DirectoryDisplays.h"
-#include "ScreenView/SystemScreenCaptureSource.h"
+#include "screen-view/DirectoryDisplays.h"
+#include "screen-view/SystemScreenCaptureSource.h"
 #include "testing/XvfbServer.h"
 
 namespace ScreenView {

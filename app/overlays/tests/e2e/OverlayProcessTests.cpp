@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "TrackpadProtocol/LargePayloads.h"
-#include "overlays/PresentationImages/tests/PictureFiles.h"
+#include "overlays/presentation-images/tests/PictureFiles.h"
 #include "platform/imaging/Codecs.h"
+#include "protocol/messages/LargePayloads.h"
 #include "testing/CompanionProcess.h"
 #include "testing/XTestWindow.h"
 #include "testing/XvfbServer.h"

@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "TrackpadProtocol/LargePayloads.h"
 #include "platform/imaging/Codecs.h"
+#include "protocol/messages/LargePayloads.h"
 #include "testing/CompanionProcess.h"
 #include "testing/Subprocess.h"
 #include "testing/XvfbServer.h"

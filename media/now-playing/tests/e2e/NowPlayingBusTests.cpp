@@ -5,8 +5,8 @@
 #include <fstream>
 #include <mutex>
 
-#include "media/NowPlayingReader/NowPlayingFeed.h"
-#include "media/NowPlayingReader/SystemNowPlayingProvider.h"
+#include "media/now-playing/NowPlayingFeed.h"
+#include "media/now-playing/SystemNowPlayingProvider.h"
 #include "platform/imaging/Codecs.h"
 #include "testing/LoopThread.h"
 #include "testing/PrivateBus.h"

@@ -7,8 +7,8 @@
 #include <mutex>
 #include <thread>
 
-#include "media/Volume/PulseAudioVolumeProvider.h"
-#include "media/Volume/VolumeController.h"
+#include "media/volume/PulseAudioVolumeProvider.h"
+#include "media/volume/VolumeController.h"
 #include "platform/LoopQueue.h"
 #include "testing/LoopThread.h"
 #include "testing/PulseAudioSandbox.h"

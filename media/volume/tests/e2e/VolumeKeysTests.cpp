@@ -3,8 +3,8 @@
 
 #include <thread>
 
-#include "media/Volume/SystemVolumeOSD.h"
-#include "media/Volume/tests/FakeVolume.h"
+#include "media/volume/SystemVolumeOSD.h"
+#include "media/volume/tests/FakeVolume.h"
 #include "platform/Executor.h"
 #include "testing/XTestWindow.h"
 #include "testing/XvfbServer.h"

@@ -2,8 +2,8 @@
 // to 4096 on its longer side.
 #include <gtest/gtest.h>
 
-#include "overlays/PresentationImages/PresentationImageDecoder.h"
-#include "overlays/PresentationImages/tests/PictureFiles.h"
+#include "overlays/presentation-images/PresentationImageDecoder.h"
+#include "overlays/presentation-images/tests/PictureFiles.h"
 
 namespace PresentationImages {
 namespace {

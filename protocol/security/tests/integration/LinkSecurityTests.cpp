@@ -11,12 +11,12 @@
 #include <future>
 
 #include "LoopbackLink.h"
-#include "TrackpadProtocol/CPace.h"
-#include "TrackpadProtocol/DatagramOpener.h"
-#include "TrackpadProtocol/PhonePairing.h"
-#include "TrackpadProtocol/PhoneSession.h"
-#include "TrackpadProtocol/PhoneUnlockFlow.h"
-#include "TrackpadProtocol/TLSContext.h"
+#include "protocol/phone/PhonePairing.h"
+#include "protocol/phone/PhoneSession.h"
+#include "protocol/phone/PhoneUnlockFlow.h"
+#include "protocol/security/CPace.h"
+#include "protocol/security/DatagramOpener.h"
+#include "protocol/security/TLSContext.h"
 
 namespace TrackpadProtocol {
 namespace {

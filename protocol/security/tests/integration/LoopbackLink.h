@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "TrackpadProtocol/MessageFraming.h"
+#include "protocol/messages/MessageFraming.h"
 
 namespace TrackpadProtocol::loopback {
 
