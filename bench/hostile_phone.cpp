@@ -7,7 +7,7 @@
 // LUMIVEX_COMPANION, when set, is the companion executable to run (another build, or a wrapper).
 //
 //   hostile_phone [scale [row]]   (scale 1 by default: each row's time is multiplied by it; row: only
-//                                  the rows whose name contains this text)
+//                                  the rows whose name contains this text, or one of several joined by '|')
 #include <signal.h>
 #include <unistd.h>
 
@@ -58,7 +58,18 @@ std::string companionPath() {
 }
 
 bool runs(const std::string& row) {
-    return row.find(onlyRows) != std::string::npos;
+    // Several rows: their names' parts joined by '|'.
+    std::size_t from = 0;
+    while (true) {
+        const std::size_t bar = onlyRows.find('|', from);
+        if (row.find(onlyRows.substr(from, bar == std::string::npos ? bar : bar - from)) != std::string::npos) {
+            return true;
+        }
+        if (bar == std::string::npos) {
+            return false;
+        }
+        from = bar + 1;
+    }
 }
 
 double seconds(Clock::duration duration) {
