@@ -16,7 +16,6 @@ using Item = Annotations::AnnotationScene::Item;
 
 namespace {
 
-constexpr int bytesPerPixel = 4;
 // How many positions from the end a stroke whose oldest points were dropped is searched for its last
 // drawn point; updates between two frames are far fewer.
 constexpr std::size_t slidingSearch = 4096;
