@@ -34,6 +34,7 @@
 #include "injector/SystemScreenGeometry.h"
 #include "injector/XTestKeyboard.h"
 #include "screen-view/shell/ScreenViewShellService.h"
+#include "app/OwnKeymapNotices.h"
 #include "app/QtMainLoop.h"
 #include "app/SystemOverlays.h"
 #include "app/ShellWindows.h"
@@ -108,6 +109,11 @@ int run(int argc, char** argv, const Options& options, int signalFD) {
     // One keyboard for the whole process: the posters share its spare key codes, Caps Lock and held keys.
     const auto keyboard = std::make_shared<Injector::XTestKeyboard>(std::string());
     Injector::HIDEventPoster poster({}, {}, keyboard);
+    // Qt would read the whole keymap again for each of the keyboard's own bindings.
+    std::unique_ptr<Shell::OwnKeymapNotices> ownKeymapNotices;
+    if (!options.headless) {
+        ownKeymapNotices = std::make_unique<Shell::OwnKeymapNotices>(keyboard);
+    }
     Injector::SystemScreenGeometry geometry;
     // Volume on the sound server's default output, its display through media keys on this X display.
     auto volume = std::make_shared<media::SystemVolumeService>("", std::getenv("DISPLAY") != nullptr);

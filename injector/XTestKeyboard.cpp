@@ -255,6 +255,8 @@ struct XTestKeyboard::Impl {
     bool stopping = false;
     std::atomic<std::size_t> bindingCount{0};
     std::atomic<std::uint64_t> mappingChanges{0};
+    // The spare codes by key code, for callers on other threads.
+    std::array<std::atomic<bool>, 256> spareCodes{};
     std::thread worker;
 };
 
@@ -450,6 +452,13 @@ void XTestKeyboard::Impl::rescanSpares() {
         wipeVector(spare.before);
     }
     spares = std::move(found);
+    std::array<bool, 256> spare{};
+    for (const Spare& s : spares) {
+        spare[s.code] = true;
+    }
+    for (std::size_t code = 0; code < spare.size(); ++code) {
+        spareCodes[code].store(spare[code], std::memory_order_relaxed);
+    }
     updateBindingCount();
 }
 
@@ -914,6 +923,18 @@ void XTestKeyboard::settle() {
 
 std::uint64_t XTestKeyboard::mappingChangeCount() const {
     return impl_->mappingChanges;
+}
+
+bool XTestKeyboard::ownsKeyCodes(std::uint8_t first, int count) const {
+    if (count <= 0 || int(first) + count > 256) {
+        return false;
+    }
+    for (int code = first; code < int(first) + count; ++code) {
+        if (!impl_->spareCodes[std::size_t(code)].load(std::memory_order_relaxed)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool XTestKeyboard::hasBindings() const {

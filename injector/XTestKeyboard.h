@@ -70,6 +70,9 @@ class XTestKeyboard {
     // The keyboard mapping requests sent so far: each makes every client on the display read its
     // keymap again.
     std::uint64_t mappingChangeCount() const;
+    // The key codes first to first + count - 1 are all spare codes this keyboard binds, as it saw the
+    // keymap last: a mapping change that names only them is most likely one of its own bindings.
+    bool ownsKeyCodes(std::uint8_t first, int count) const;
 
   private:
     struct Impl;

@@ -7,6 +7,7 @@
 
 #include "injector/HIDEventPoster.h"
 #include "injector/KeyVocabulary.h"
+#include "injector/XTestKeyboard.h"
 #include "testing/XKeyReader.h"
 #include "testing/XvfbServer.h"
 
@@ -105,6 +106,25 @@ TEST_F(XTestKeyboardTest, ManyDistinctMissingCharactersReuseSpareCodesWithoutLos
     ASSERT_TRUE(reader->waitForPresses(text.size(), 10s)) << reader->text();
     EXPECT_EQ(reader->text(), expected);
     EXPECT_EQ(reader->keyboardMapping(), mappingBefore);
+}
+
+TEST_F(XTestKeyboardTest, OwnsOnlyTheSpareCodesItBinds) {
+    XTestKeyboard keyboard(server->displayName());
+    ASSERT_TRUE(keyboard.isAvailable());
+    keyboard.type(U"\u20ac");
+    keyboard.settle();
+    int owned = 0;
+    for (int code = 8; code <= 255; ++code) {
+        if (keyboard.ownsKeyCodes(std::uint8_t(code), 1)) {
+            ++owned;
+        }
+    }
+    EXPECT_GT(owned, 0);
+    EXPECT_LT(owned, 248);
+    // 38 is the evdev code of the letter a, which the keymap holds.
+    EXPECT_FALSE(keyboard.ownsKeyCodes(38, 1));
+    EXPECT_FALSE(keyboard.ownsKeyCodes(8, 248));
+    EXPECT_FALSE(keyboard.ownsKeyCodes(100, 0));
 }
 
 }  // namespace
