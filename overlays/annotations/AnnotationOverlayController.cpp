@@ -31,6 +31,14 @@ void AnnotationOverlayController::handle(const Annotation& annotation, const UUI
         colors_[phone] = color->color;
         return;
     }
+    // A pen sends points far faster than a display shows frames, and every scene holds the whole
+    // stroke: a point only joins the model here, and the next tick draws all that came since, so a
+    // long stroke costs a frame's work per frame rather than per point.
+    if (std::holds_alternative<Annotation::Update>(annotation.kind)) {
+        if (ownerDeviceID_ && *ownerDeviceID_ == phone && model_.apply(annotation, clock_()) && !stopTicking_)
+            stopTicking_ = startTicking_([this] { tick(); });
+        return;
+    }
     render(clock_());
     bool isBegin = std::holds_alternative<Annotation::Begin>(annotation.kind);
     if (!ownerDeviceID_) {

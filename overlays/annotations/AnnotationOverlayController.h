@@ -1,7 +1,7 @@
 #pragma once
 // Shows one phone's drawing over one display. Decides which phone may draw, keeps the model, chooses
 // the display and hands scenes to a presenter; a 60 Hz tick runs only while marks wait for or go
-// through their fade. Main thread only; everything that touches the system comes in as closures, so
+// through their fade, or while new pen points wait to be drawn. Main thread only; everything that touches the system comes in as closures, so
 // the rules run without windows or timers.
 #include <cstdint>
 #include <functional>

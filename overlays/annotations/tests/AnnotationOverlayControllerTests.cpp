@@ -94,6 +94,25 @@ TEST_F(Fixture, OnePhoneOwnsTheDrawingUntilItsMarksArePruned) {
     EXPECT_EQ(controller.model().marks()[0].color, (AnnotationColor{1, 2, 3}));
 }
 
+TEST_F(Fixture, PointsArrivingBetweenTicksArePresentedOnceAtTheNextTick) {
+    controller.handle({Annotation::Begin{1, AnnotationTool::pen, {0.0f, 0.0f}}}, phone(1));
+    int presents = presenter->presents;
+    for (std::uint16_t i = 1; i <= 500; ++i)
+        controller.handle({Annotation::Update{1, i, {i / 1000.0f, 0.5f}}}, phone(1));
+    controller.handle({Annotation::Update{1, 501, {0.9f, 0.9f}}}, phone(2));  // not the owner
+    EXPECT_EQ(presenter->presents, presents);
+    ASSERT_EQ(ticker.running, 1);
+    ticker.action();
+    EXPECT_EQ(presenter->presents, presents + 1);
+    ASSERT_EQ(presenter->lastScene.items.size(), 1u);
+    auto* line = std::get_if<AnnotationShape::Line>(&presenter->lastScene.items[0].shape.kind);
+    ASSERT_NE(line, nullptr);
+    EXPECT_EQ(line->points.size(), 501u);
+    EXPECT_EQ(ticker.running, 0);  // nothing fades while the stroke is open
+    controller.handle({Annotation::End{1, {0.9f, 0.1f}}}, phone(1));
+    EXPECT_EQ(presenter->presents, presents + 2);
+}
+
 TEST_F(Fixture, HeldDrawingIsNotPresentedAgainAndFadesAreRedrawn) {
     draw(phone(1), 1);
     int presents = presenter->presents;
