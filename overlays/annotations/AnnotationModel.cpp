@@ -26,7 +26,7 @@ bool AnnotationModel::Mark::append(AnnotationPoint point) {
         return false;
     if (tool == AnnotationTool::pen) {
         if (points.size() >= maxPointsPerMark)
-            points.erase(points.begin());
+            points.pop_front();
         points.push_back(point);
     } else {
         points = {points.front(), point};

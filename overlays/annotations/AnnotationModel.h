@@ -5,6 +5,7 @@
 // the main thread only.
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <vector>
 
@@ -34,7 +35,7 @@ class AnnotationModel {
         std::uint16_t stroke = 0;
         AnnotationTool tool = AnnotationTool::pen;
         AnnotationColor color;
-        std::vector<AnnotationPoint> points;  // never empty
+        std::deque<AnnotationPoint> points;  // never empty; a long pen stroke drops from the front
         bool isFinished = false;
         std::optional<double> fadeStart;
 

@@ -33,7 +33,7 @@ TEST(AnnotationModel, UpdatesAreOrderedBySerialNumberAndRepeatsAddNothing) {
     EXPECT_FALSE(model.apply(update(1, 4, 0.3f, 0.3f), 0));    // same point again
     EXPECT_FALSE(model.apply(update(2, 5, 0.5f, 0.5f), 0));    // another stroke
     EXPECT_TRUE(model.apply(end(1, 0.4f, 0.4f), 0));
-    std::vector<AnnotationPoint> expected{{0.1f, 0.1f}, {0.2f, 0.2f}, {0.3f, 0.3f}, {0.4f, 0.4f}};
+    std::deque<AnnotationPoint> expected{{0.1f, 0.1f}, {0.2f, 0.2f}, {0.3f, 0.3f}, {0.4f, 0.4f}};
     EXPECT_EQ(model.marks().at(0).points, expected);
 
     AnnotationModel wrap;
