@@ -91,6 +91,25 @@ bool clipSegment(QPointF& a, QPointF& b, const QRectF& r) {
     return true;
 }
 
+// Qt rasterises a long slanted edge slowly, at a cost that grows with the area the edge spans (1.5 ms
+// for a display's diagonal); the same segment given as collinear pieces of at most this length is drawn
+// ten times faster and looks the same.
+constexpr double longestPiece = 64;
+
+// Adds the segment from the run's last point to `b`, slanted ones in pieces.
+void extendRun(QPolygonF& run, QPointF b) {
+    const QPointF a = run.back();
+    const QPointF d = b - a;
+    const double length = std::hypot(d.x(), d.y());
+    if (d.x() != 0 && d.y() != 0 && length > longestPiece) {
+        // Clipped to the display's reach, a segment makes a few dozen pieces at most.
+        const int pieces = static_cast<int>(std::min(std::ceil(length / longestPiece), 256.0));
+        for (int k = 1; k < pieces; ++k)
+            run << a + d * (static_cast<double>(k) / pieces);
+    }
+    run << b;
+}
+
 // Strokes the polyline through `points` clipped to `reach`. Outside `reach` nothing can show, and with
 // round caps and joins a polyline cut into pieces looks the same as a whole one.
 void drawClippedPolyline(QPainter& painter, std::span<const Annotations::Point> points, const QRectF& reach) {
@@ -111,7 +130,7 @@ void drawClippedPolyline(QPainter& painter, std::span<const Annotations::Point> 
             flush();
             run << a;
         }
-        run << b;
+        extendRun(run, b);
         if (b != fullEnd)
             flush();
     }
@@ -217,6 +236,114 @@ QImage transparentImage(const QSize& size) {
     return image;
 }
 
+// Whether the eight pixels from `p` on are all transparent.
+bool eightClear(const quint32* p) {
+    return (p[0] | p[1] | p[2] | p[3] | p[4] | p[5] | p[6] | p[7]) == 0;
+}
+
+// One pass over the pixels of `rect` in `image` (premultiplied ARGB32). With `opaque`, the pixels of at
+// least half opacity are added to it, moved by `offset`: half-transparent edge pixels stay out, since
+// without a compositor they would show dark rather than blended. Rows with the same runs make one band,
+// which is the form a region keeps, so it is built whole instead of united rectangle by rectangle. With
+// `ink`, each row's span is widened to the row's first and last pixel that is not transparent.
+void scanPixels(const QImage& image, const QRect& rect, QPoint offset, QRegion* opaque, Ink* ink) {
+    std::vector<QRect> bands;
+    std::vector<std::pair<int, int>> above, runs;  // [first, last] pixels of each run in a row
+    int bandTop = rect.top();
+    auto closeBand = [&](int bottom) {
+        for (auto [first, last] : above)
+            bands.emplace_back(QPoint(first, bandTop) + offset, QPoint(last, bottom) + offset);
+    };
+    const int end = rect.right() + 1;
+    for (int y = rect.top(); y <= rect.bottom(); ++y) {
+        runs.clear();
+        const auto* row = reinterpret_cast<const quint32*>(image.constScanLine(y));
+        InkSpan drawn;
+        int x = rect.left();
+        while (x < end) {
+            // Marks are thin: most of a row is wholly transparent (0 when premultiplied), skipped
+            // eight pixels at a time.
+            while (x + 8 <= end && eightClear(row + x))
+                x += 8;
+            for (; x < end && qAlpha(row[x]) < 128; ++x) {
+                if (row[x] != 0)
+                    drawn.widen(x, x);
+            }
+            if (x == end)
+                break;
+            const int first = x;
+            while (x < end && qAlpha(row[x]) >= 128)
+                ++x;
+            drawn.widen(first, x - 1);
+            runs.emplace_back(first, x - 1);
+        }
+        if (ink)
+            (*ink)[static_cast<std::size_t>(y)].widen(drawn.first, drawn.last);
+        if (opaque && runs != above) {
+            closeBand(y - 1);
+            above.swap(runs);
+            bandTop = y;
+        }
+    }
+    if (!opaque)
+        return;
+    closeBand(rect.bottom());
+    QRegion region;
+    region.setRects(bands.data(), static_cast<int>(bands.size()));
+    *opaque += region;
+}
+
+// Clears the pixels `ink` says were drawn. A span can run across a whole row (a box's two sides), so
+// what is already clear is passed over eight pixels at a time rather than written.
+void eraseInk(QImage& image, const Ink& ink) {
+    for (int y = 0; y < image.height(); ++y) {
+        const InkSpan span = ink[static_cast<std::size_t>(y)];
+        if (span.isEmpty())
+            continue;
+        auto* row = reinterpret_cast<quint32*>(image.scanLine(y));
+        int x = span.first;
+        for (; x + 8 <= span.last + 1; x += 8) {
+            if (!eightClear(row + x))
+                std::fill_n(row + x, 8, 0u);
+        }
+        std::fill(row + x, row + span.last + 1, 0u);
+    }
+}
+
+// `a` (0-255) times each channel of `pixel`, rounded as Qt's own blending rounds.
+quint32 timesAlpha(quint32 pixel, quint32 a) {
+    quint32 t = (pixel & 0xff00ff) * a;
+    t = ((t + ((t >> 8) & 0xff00ff) + 0x800080) >> 8) & 0xff00ff;
+    pixel = ((pixel >> 8) & 0xff00ff) * a;
+    pixel = (pixel + ((pixel >> 8) & 0xff00ff) + 0x800080) & 0xff00ff00;
+    return pixel | t;
+}
+
+// Draws `top` over `base` at `at` (premultiplied source-over), only where `ink` says `top` has pixels.
+void blendInk(QImage& base, const QImage& top, QPoint at, const Ink& ink) {
+    const QRect inBase = QRect(at, top.size()).intersected(base.rect());
+    for (int y = inBase.top(); y <= inBase.bottom(); ++y) {
+        const InkSpan span = ink[static_cast<std::size_t>(y - at.y())];
+        if (span.isEmpty())
+            continue;
+        const int first = std::max(span.first + at.x(), inBase.left());
+        const int last = std::min(span.last + at.x(), inBase.right());
+        const auto* from = reinterpret_cast<const quint32*>(top.constScanLine(y - at.y()));
+        auto* to = reinterpret_cast<quint32*>(base.scanLine(y));
+        for (int x = first; x <= last; ++x) {
+            while (x + 8 <= last + 1 && eightClear(from + (x - at.x())))
+                x += 8;
+            if (x > last)
+                break;
+            const quint32 pixel = from[x - at.x()];
+            if (pixel >= 0xff000000u)
+                to[x] = pixel;
+            else if (pixel != 0)
+                to[x] = pixel + timesAlpha(to[x], 255 - qAlpha(pixel));
+        }
+    }
+}
+
 // Where drawing `now` over what was drawn as `before` starts: the index of the point in `now` that was
 // the last one drawn. The model drops the oldest points of a very long stroke, so the part drawn before
 // may have lost its beginning; the pixels keep it.
@@ -248,6 +375,10 @@ void AnnotationRenderer::reset() {
     layers_.shrink_to_fit();
     direct_.clear();
     direct_.shrink_to_fit();
+    spareTop_ = QImage();
+    spareInk_.clear();
+    spareInk_.shrink_to_fit();
+    spotlightShape_.reset();
     prepared_.reset();
 }
 
@@ -259,7 +390,7 @@ void AnnotationRenderer::setTracksCoverage(bool on) {
 }
 
 std::size_t AnnotationRenderer::surfaceBytes() const {
-    std::size_t bytes = 0;
+    auto bytes = static_cast<std::size_t>(spareTop_.sizeInBytes());
     for (const auto& layer : layers_) {
         bytes += static_cast<std::size_t>(layer.image.sizeInBytes() + layer.topImage.sizeInBytes());
         if (layer.rebuild)
@@ -276,9 +407,20 @@ void AnnotationRenderer::noteCovered(QRegion& region, const QImage& image, const
     const QRect rect = dirty.intersected(image.rect());
     if (rect.isEmpty())
         return;
-    // Half-transparent edge pixels stay out: without a compositor they would show dark, not blended.
-    const QImage mask = image.copy(rect).createAlphaMask(Qt::ThresholdAlphaDither);
-    region += QRegion(QBitmap::fromImage(mask)).translated(rect.topLeft() + offset);
+    scanPixels(image, rect, offset, &region, nullptr);
+}
+
+void AnnotationRenderer::noteTop(Layer& layer, const QRect& dirty) {
+    if (layer.topImage.isNull())
+        return;
+    const QRect rect = dirty.intersected(layer.topImage.rect());
+    if (rect == layer.topImage.rect())
+        layer.topInk.assign(static_cast<std::size_t>(layer.topImage.height()), InkSpan{});
+    if (rect.isEmpty())
+        return;
+    const bool knowsInk = layer.topInk.size() == static_cast<std::size_t>(layer.topImage.height());
+    scanPixels(layer.topImage, rect, layer.topRect.topLeft(), tracksCoverage_ ? &layer.topCovered : nullptr,
+               knowsInk ? &layer.topInk : nullptr);
 }
 
 void AnnotationRenderer::drawIntoBase(Layer& layer, const Item& item) {
@@ -300,12 +442,20 @@ void AnnotationRenderer::fold(Layer& layer) {
     if (!layer.topImage.isNull()) {
         if (layer.image.isNull())
             layer.image = transparentImage(size_);
-        QPainter(&layer.image).drawImage(layer.topRect.topLeft(), layer.topImage);
+        // A display-sized mark is mostly transparent: only its drawn pixels are blended.
+        if (hasInk(layer))
+            blendInk(layer.image, layer.topImage, layer.topRect.topLeft(), layer.topInk);
+        else
+            QPainter(&layer.image).drawImage(layer.topRect.topLeft(), layer.topImage);
         layer.covered += layer.topCovered;
     }
     layer.items.push_back(std::move(*layer.top));
     layer.top.reset();
+    // The next mark's surface is most often of the same size (display-sized ones always are).
+    spareTop_ = std::move(layer.topImage);
+    spareInk_ = std::move(layer.topInk);
     layer.topImage = QImage();
+    layer.topInk.clear();
     layer.topRect = {};
     layer.topCovered = {};
 }
@@ -314,14 +464,39 @@ void AnnotationRenderer::renderTop(Layer& layer, const Item& item) {
     layer.top = item;
     layer.topRect = pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_);
     layer.topCovered = {};
-    layer.topImage = layer.topRect.isEmpty() ? QImage() : transparentImage(layer.topRect.size());
+    // A surface of the right size is cleared where it was drawn on, rather than made anew.
+    if (layer.topRect.isEmpty()) {
+        layer.topImage = QImage();
+    } else if (layer.topImage.size() == layer.topRect.size()) {
+        clearTop(layer.topImage, layer.topInk);
+    } else if (spareTop_.size() == layer.topRect.size()) {
+        layer.topImage = std::move(spareTop_);
+        layer.topInk = std::move(spareInk_);
+        spareTop_ = QImage();
+        spareInk_.clear();
+        clearTop(layer.topImage, layer.topInk);
+    } else {
+        layer.topImage = transparentImage(layer.topRect.size());
+    }
+    layer.topInk.clear();
     if (layer.topImage.isNull())
         return;
     QPainter painter(&layer.topImage);
     painter.translate(-layer.topRect.topLeft());
     drawItem(painter, item, style_.lineWidth, reachOf(size_, style_.lineWidth));
     painter.end();
-    noteCovered(layer.topCovered, layer.topImage, layer.topImage.rect(), layer.topRect.topLeft());
+    noteTop(layer, layer.topImage.rect());
+}
+
+bool AnnotationRenderer::hasInk(const Layer& layer) {
+    return !layer.topImage.isNull() && layer.topInk.size() == static_cast<std::size_t>(layer.topImage.height());
+}
+
+void AnnotationRenderer::clearTop(QImage& image, const Ink& ink) {
+    if (ink.size() == static_cast<std::size_t>(image.height()))
+        eraseInk(image, ink);
+    else
+        image.fill(Qt::transparent);
 }
 
 void AnnotationRenderer::growTop(Layer& layer, const QRect& needed) {
@@ -329,9 +504,23 @@ void AnnotationRenderer::growTop(Layer& layer, const QRect& needed) {
     if (grown == layer.topRect)
         return;
     QImage larger = transparentImage(grown.size());
-    if (!layer.topImage.isNull())
-        QPainter(&larger).drawImage(layer.topRect.topLeft() - grown.topLeft(), layer.topImage);
+    Ink ink;
+    if (!layer.topImage.isNull()) {
+        const QPoint shift = layer.topRect.topLeft() - grown.topLeft();
+        QPainter(&larger).drawImage(shift, layer.topImage);
+        if (hasInk(layer)) {
+            ink.assign(static_cast<std::size_t>(grown.height()), InkSpan{});
+            for (std::size_t y = 0; y < layer.topInk.size(); ++y) {
+                const InkSpan span = layer.topInk[y];
+                if (!span.isEmpty())
+                    ink[y + static_cast<std::size_t>(shift.y())] = {span.first + shift.x(), span.last + shift.x()};
+            }
+        }
+    } else {
+        ink.assign(static_cast<std::size_t>(grown.height()), InkSpan{});
+    }
     layer.topImage = std::move(larger);
+    layer.topInk = std::move(ink);
     layer.topRect = grown;
 }
 
@@ -356,8 +545,7 @@ bool AnnotationRenderer::extendTop(Layer& layer, const Item& item) {
     // Opaque segments of one colour join seamlessly, so only the new ones are drawn.
     drawClippedPolyline(painter, tail, reachOf(size_, style_.lineWidth));
     painter.end();
-    noteCovered(layer.topCovered, layer.topImage, needed.translated(-layer.topRect.topLeft()),
-                layer.topRect.topLeft());
+    noteTop(layer, needed.translated(-layer.topRect.topLeft()));
     return true;
 }
 
@@ -421,13 +609,14 @@ void AnnotationRenderer::advance(Layer& layer, Deadline deadline) {
     layer.items.assign(done.items.begin(), done.items.begin() + static_cast<std::ptrdiff_t>(inBase));
     layer.top.reset();
     layer.topImage = QImage();
+    layer.topInk.clear();
     layer.topRect = {};
     layer.topCovered = {};
     if (inBase < done.items.size()) {
         layer.top = done.items.back();
         layer.topImage = std::move(done.topImage);
         layer.topRect = done.topRect;
-        noteCovered(layer.topCovered, layer.topImage, layer.topImage.rect(), layer.topRect.topLeft());
+        noteTop(layer, layer.topImage.rect());
     }
 }
 
@@ -495,6 +684,7 @@ void AnnotationRenderer::sync(Layer& layer, const Items& run, bool isNewest, boo
             // Undone: what lies below it is still right.
             layer.top.reset();
             layer.topImage = QImage();
+            layer.topInk.clear();
             layer.topRect = {};
             layer.topCovered = {};
         }
@@ -562,6 +752,10 @@ void AnnotationRenderer::prepare(const Annotations::AnnotationScene& scene, cons
         next.push_back(std::move(layer));
     }
     layers_ = std::move(next);
+    // A spare surface is taken by the mark drawn right after the one it held, in the same pass, or not
+    // at all.
+    spareTop_ = QImage();
+    spareInk_.clear();
     prepared_ = scene;
 }
 
@@ -604,15 +798,21 @@ QRegion AnnotationRenderer::coverage(const Annotations::AnnotationScene& scene) 
     QRegion region;
     if (scene.spotlight) {
         const auto& spot = *scene.spotlight;
-        QRectF hole(spot.origin.x, spot.origin.y, spot.size.width, spot.size.height);
-        const double radius = std::min({hole.width() / 2, hole.height() / 2, 12.0});
-        hole = hole.intersected(QRectF(0, 0, size_.width(), size_.height()).adjusted(-14, -14, 14, 14));
-        region = QRegion(QRect(QPoint(0, 0), size_));
-        if (!hole.isEmpty()) {
-            QPainterPath rounded;
-            rounded.addRoundedRect(hole, radius, radius);
-            region -= QRegion(rounded.toFillPolygon().toPolygon());
+        const SpotlightShape shape{{spot.origin.x, spot.origin.y, spot.size.width, spot.size.height}, size_};
+        if (!spotlightShape_ || spotlightShape_->first != shape) {
+            // The same dim is shaped again at every change of the marks: made once per spotlight.
+            QRectF hole = shape.hole;
+            const double radius = std::min({hole.width() / 2, hole.height() / 2, 12.0});
+            hole = hole.intersected(QRectF(0, 0, size_.width(), size_.height()).adjusted(-14, -14, 14, 14));
+            QRegion dim(QRect(QPoint(0, 0), size_));
+            if (!hole.isEmpty()) {
+                QPainterPath rounded;
+                rounded.addRoundedRect(hole, radius, radius);
+                dim -= QRegion(rounded.toFillPolygon().toPolygon());
+            }
+            spotlightShape_.emplace(shape, std::move(dim));
         }
+        region = spotlightShape_->second;
     }
     QRegion marks;
     for (const auto& layer : layers_) {

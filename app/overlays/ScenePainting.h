@@ -12,16 +12,33 @@
 // Thread: the one that paints (Qt's main thread).
 #include <QImage>
 #include <QPainter>
-#include <chrono>
 #include <QRect>
+#include <QRectF>
 #include <QRegion>
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
+#include <limits>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "overlays/annotations/AnnotationScene.h"
 
 namespace OverlayWindows {
+
+// Where a mostly transparent surface was drawn on: per row, its first and last pixel that is not
+// transparent (none when first > last).
+struct InkSpan {
+    int first = std::numeric_limits<int>::max();
+    int last = -1;
+    bool isEmpty() const { return first > last; }
+    void widen(int from, int to) {
+        first = std::min(first, from);
+        last = std::max(last, to);
+    }
+};
+using Ink = std::vector<InkSpan>;
 
 class AnnotationRenderer {
   public:
@@ -74,6 +91,7 @@ class AnnotationRenderer {
         QRegion covered;
         std::optional<Annotations::AnnotationScene::Item> top;  // drawn into `topImage`
         QImage topImage;
+        Ink topInk;     // one span per row of topImage, or empty when not known
         QRect topRect;  // where topImage goes, within the display
         QRegion topCovered;
         double opacity = 1;
@@ -90,12 +108,24 @@ class AnnotationRenderer {
     bool extendTop(Layer& layer, const Annotations::AnnotationScene::Item& item);
     void growTop(Layer& layer, const QRect& needed);
     void noteCovered(QRegion& region, const QImage& image, const QRect& dirty, QPoint offset) const;
+    // Notes what was drawn in `dirty` of the top surface: its ink, and its coverage when tracked.
+    void noteTop(Layer& layer, const QRect& dirty);
+    static bool hasInk(const Layer& layer);
+    static void clearTop(QImage& image, const Ink& ink);
     QRegion coarseCoverage() const;
 
     Annotations::AnnotationStyle style_;
     QSize size_;
     std::vector<Layer> layers_;
     Items direct_;  // items too many layers deep, stroked at every paint
+    QImage spareTop_;  // the surface of the newest mark before this one, for the next in the same pass
+    Ink spareInk_;
+    struct SpotlightShape {
+        QRectF hole;
+        QSize canvas;
+        bool operator==(const SpotlightShape&) const = default;
+    };
+    mutable std::optional<std::pair<SpotlightShape, QRegion>> spotlightShape_;
     std::optional<Annotations::AnnotationScene> prepared_;
     bool tracksCoverage_ = false;
 };

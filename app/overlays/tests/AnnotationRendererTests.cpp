@@ -140,6 +140,33 @@ TEST(AnnotationRenderer, ManyDisplaySizedMarksShareTheDisplaysSurfacesAndPaintAs
     EXPECT_EQ(renderer.surfaceBytes(), 0u);
 }
 
+// The newest mark keeps its surface while it changes, and the next mark takes it over: each time only
+// what was drawn on it is cleared, so nothing of an earlier shape may stay, on screen or in the shape.
+TEST(AnnotationRenderer, AMarkRedrawnOnItsSurfaceKeepsNothingOfItsEarlierShape) {
+    application();
+    AnnotationModel model;
+    AnnotationRenderer renderer;
+    renderer.setTracksCoverage(true);
+    model.apply({Annotation::Begin{1, AnnotationTool::arrow, {0.0f, 0.0f}}}, 0);
+    model.apply({Annotation::Update{1, 1, {1.0f, 1.0f}}}, 0);
+    render(renderer, sceneOf(model, 0));
+    // Dragged on past the display's edge: the surface stays display-sized, the shaft turns.
+    model.apply({Annotation::Update{1, 2, {2.0f, 1.2f}}}, 0);
+    QImage turned = render(renderer, sceneOf(model, 0));
+    EXPECT_EQ(turned.pixelColor(200, 150).alpha(), 0) << "the shaft's earlier course";
+    EXPECT_FALSE(renderer.coverage(sceneOf(model, 0)).contains(QPoint(200, 150)));
+    AnnotationRenderer fresh;
+    EXPECT_LE(differingPixels(turned, render(fresh, sceneOf(model, 0))), 20);
+
+    model.apply({Annotation::End{1, {2.0f, 1.2f}}}, 0);
+    model.apply({Annotation::Begin{2, AnnotationTool::pen, {1.0f, 0.0f}}}, 0);
+    model.apply({Annotation::Update{2, 1, {0.0f, 1.0f}}}, 0);
+    render(renderer, sceneOf(model, 0));
+    model.apply({Annotation::Update{2, 2, {0.0f, 0.5f}}}, 0);
+    QImage both = render(renderer, sceneOf(model, 0));
+    EXPECT_LE(differingPixels(both, render(fresh, sceneOf(model, 0))), 20);
+}
+
 // Without a compositor the window is shaped to the marks; hundreds of display-sized marks are shaped in
 // blocks rather than in a region of more rectangles than the X server should get at every change.
 TEST(AnnotationRenderer, TheCoverageOfManyMarksStaysASmallRegion) {
