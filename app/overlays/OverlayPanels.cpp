@@ -201,9 +201,10 @@ void AnnotationOverlay::present(const AnnotationScene& scene, const Rect& frame)
 void AnnotationOverlay::hide() {
     if (!panel_)
         return;
-    panel_->scene = {};
     panel_->hide();
-    panel_->renderer.reset();
+    // A hidden window keeps its display-sized backing store (shared with the X server): the window goes
+    // with the drawing, and the next drawing makes a new one.
+    panel_.reset();
     giveMemoryBack();
 }
 

@@ -67,9 +67,11 @@ TEST(OverlayWindows, AnnotationDrawsTheStrokeOnTransparencyAndTheSpotlightDims) 
     EXPECT_GT(overlay->surfaceBytes(), 0u);
 
     // The marks fade on the main executor's ticks; the window goes when they are gone, and so do the
-    // drawing's surfaces.
+    // drawing's surfaces and the window's own.
+    const unsigned long drawn = overlay->windowID();
     main.advance(std::chrono::milliseconds(4700));
-    EXPECT_FALSE(windowOf(overlay->windowID())->isVisible());
+    EXPECT_EQ(windowOf(drawn), nullptr);
+    EXPECT_EQ(overlay->windowID(), 0u);
     EXPECT_EQ(overlay->surfaceBytes(), 0u);
 
     service.handle({Annotation::Begin{2, TrackpadProtocol::AnnotationTool::spotlight, {0.25f, 0.25f}}},
