@@ -55,6 +55,7 @@ function(lumivex_fuzzer name source)
     add_executable(${name} ${source})
     target_link_libraries(${name} PRIVATE lumivex_options ${ARG_DEPENDS})
     target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+    add_dependencies(fuzzers ${name})
 endfunction()
 
 # lumivex_benchmark(NAME SOURCES... DEPENDS ...)
