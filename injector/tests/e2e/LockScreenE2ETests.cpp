@@ -16,6 +16,7 @@
 #include "injector/ScreenLockSignals.h"
 #include "injector/ShellLockScreenServices.h"
 #include "injector/SystemLockScreen.h"
+#include "injector/tests/e2e/UnlockFakes.h"
 #include "platform/DBus.h"
 #include "platform/DispatchQueue.h"
 #include "platform/EventLoop.h"
@@ -33,27 +34,9 @@ using namespace std::chrono_literals;
 using testing_support::XKeyReader;
 using testing_support::XvfbServer;
 
-// A lock screen that is locked and whose field is verified, until Return unlocks it.
-class TestLocker final : public LockScreen {
-  public:
-    bool isLocked() override { return locked; }
-    bool displayIsAsleep() override { return false; }
-    void wake() override {}
-    LockScreenFocus examine() override {
-        return {LockScreenFocus::PasswordField{
-            {{SecureInputKey{1}}, std::nullopt, 1, LockScreenFieldCheck::secureInput}}};
-    }
-    bool isFocused(const LockScreenField&) override { return true; }
-    LockScreenFill fill(const LockScreenField&, std::string_view) override {
-        return {LockScreenFill::Failed{"no accessibility"}};
-    }
-    std::atomic<bool> locked{true};
-};
-
-class NoLayout final : public UnlockKeyboardLayout {
-  public:
-    std::optional<UnlockKey> key(std::string_view) override { return UnlockKey{0, false, false}; }
-};
+// Locked, with its field verified, until Return unlocks it.
+using TestLocker = testing_fakes::VerifiedFieldLockScreen;
+using NoLayout = testing_fakes::AnyKeyLayout;
 
 // Records when Return went out.
 class TimedPoster final : public EventPoster {

@@ -14,6 +14,7 @@
 #include "injector/KeyVocabulary.h"
 #include "injector/LockScreenUnlocker.h"
 #include "injector/XTestKeyboard.h"
+#include "injector/tests/e2e/UnlockFakes.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Executor.h"
 #include "testing/Subprocess.h"
@@ -313,27 +314,9 @@ class FailingLocker final : public LockScreen {
     int checks = 0;
 };
 
-class AnyLayout final : public UnlockKeyboardLayout {
-  public:
-    std::optional<UnlockKey> key(std::string_view) override { return UnlockKey{0, false, false}; }
-};
-
+using AnyLayout = testing_fakes::AnyKeyLayout;
 // A locker whose field is verified, until Return unlocks it.
-class ReturnUnlocks final : public LockScreen {
-  public:
-    bool isLocked() override { return locked; }
-    bool displayIsAsleep() override { return false; }
-    void wake() override {}
-    LockScreenFocus examine() override {
-        return {LockScreenFocus::PasswordField{
-            {{SecureInputKey{1}}, std::nullopt, 1, LockScreenFieldCheck::secureInput}}};
-    }
-    bool isFocused(const LockScreenField&) override { return true; }
-    LockScreenFill fill(const LockScreenField&, std::string_view) override {
-        return {LockScreenFill::Failed{"no accessibility"}};
-    }
-    std::atomic<bool> locked{true};
-};
+using ReturnUnlocks = testing_fakes::VerifiedFieldLockScreen;
 
 TEST_F(XTestKeyboardLayoutTest, ThePasswordArrivesExactlyInTheSecondGroup) {
     setLayout("us,de");
