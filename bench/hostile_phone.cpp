@@ -1,8 +1,9 @@
 // Load driver for the whole companion process against a hostile paired phone, on a private Xvfb
 // display: each row runs one attack for a bounded time while an honest phone (a host of its own) sends a
 // probe every 20 ms and waits for its answer. Per row it prints the companion's resident memory at its
-// peak during the attack and a second after it, the honest probe's round trip (p50, p99, lost), the
-// lines the companion logged during the row, and whether it still runs. The last row ends the process.
+// peak during the attack and 10 s after it ended, the honest probe's round trip during the attack and the
+// 2 s after it (p50, p99, max, lost), the share of a core the process used in those 2 s, the lines the
+// companion logged during the row, and whether it still runs. The last row ends the process.
 //
 // LUMIVEX_COMPANION, when set, is the companion executable to run (another build, or a wrapper).
 //
@@ -62,7 +63,8 @@ bool runs(const std::string& row) {
     std::size_t from = 0;
     while (true) {
         const std::size_t bar = onlyRows.find('|', from);
-        if (row.find(onlyRows.substr(from, bar == std::string::npos ? bar : bar - from)) != std::string::npos) {
+        if (row.find(onlyRows.substr(from, bar == std::string::npos ? bar : bar - from)) !=
+            std::string::npos) {
             return true;
         }
         if (bar == std::string::npos) {
@@ -94,6 +96,29 @@ long residentKiB(pid_t pid) {
         }
     }
     return -1;
+}
+
+// The CPU time the process has used so far (user and system), in seconds.
+double cpuSeconds(pid_t pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    // The command name may hold spaces and parentheses: the fields start after the last ')'.
+    const std::size_t close = text.rfind(')');
+    if (close == std::string::npos) {
+        return 0;
+    }
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    unsigned long long user = 0, system = 0;
+    for (int index = 3; fields >> field; ++index) {
+        if (index == 14) {
+            user = std::stoull(field);
+        } else if (index == 15) {
+            system = std::stoull(field);
+            break;
+        }
+    }
+    return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 std::string loadAverage() {
@@ -212,8 +237,9 @@ std::vector<Message> pictureMessages(const Bytes& bytes, std::uint32_t transfer)
 
 struct Figures {
     long peakKiB = 0;
-    long afterKiB = 0;
-    std::vector<double> probes;  // seconds
+    long afterKiB = 0;           // 10 s after the attack ended
+    double busyAfter = 0;        // share of one core the process used in the 2 s after the attack
+    std::vector<double> probes;  // seconds, during the attack and the 2 s after it
     int lost = 0;
     std::size_t logLines = 0;
     bool alive = true;
@@ -308,7 +334,9 @@ class Companion {
     }
 
     // Runs `attack` (given the time it must end by) while the honest phone probes.
-    Figures measure(double attackSeconds, const std::function<void(Clock::time_point)>& attack) {
+    // With `recover` false (a row that ends the process) nothing is measured after the attack.
+    Figures measure(double attackSeconds, const std::function<void(Clock::time_point)>& attack,
+                    bool recover = true) {
         Figures figures;
         if (const double waited = settle(); waited > 1 && process_->running()) {
             figures.note = "(" + std::to_string(static_cast<int>(waited)) + " s to settle before) ";
@@ -344,9 +372,18 @@ class Companion {
             figures.note += error.what();
         }
         std::this_thread::sleep_until(std::max(end, Clock::now()));
-        std::this_thread::sleep_for(1s);
+        // The 2 s after the attack: what the process still does, and whether the probes recover.
+        const auto attackEnded = Clock::now();
+        const double cpuAtEnd = cpuSeconds(pid);
+        if (recover) {
+            std::this_thread::sleep_for(2s);
+            figures.busyAfter = (cpuSeconds(pid) - cpuAtEnd) / seconds(Clock::now() - attackEnded);
+        }
         stop = true;
         prober.join();
+        if (recover) {
+            std::this_thread::sleep_until(attackEnded + 10s);
+        }
         figures.afterKiB = residentKiB(pid);
         figures.alive = process_->running();
         const std::string log = process_->log();
@@ -369,14 +406,15 @@ class Companion {
 };
 
 void printHeader() {
-    std::printf("%-52s %9s %9s %9s %9s %6s %7s %5s  %s\n", "attack", "peak MiB", "after MiB", "p50 ms",
-                "p99 ms", "lost", "lines", "alive", "note");
+    std::printf("%-52s %9s %9s %8s %8s %8s %6s %6s %7s %5s  %s\n", "attack", "peak MiB", "after MiB",
+                "p50 ms", "p99 ms", "max ms", "lost", "CPU %", "lines", "alive", "note");
 }
 
 void printRow(const std::string& name, const Figures& figures) {
-    std::printf("%-52s %9.1f %9.1f %9.2f %9.2f %6d %7zu %5s  %s\n", name.c_str(),
+    std::printf("%-52s %9.1f %9.1f %8.2f %8.2f %8.2f %6d %6.1f %7zu %5s  %s\n", name.c_str(),
                 static_cast<double>(figures.peakKiB) / 1024.0, static_cast<double>(figures.afterKiB) / 1024.0,
-                percentile(figures.probes, 0.5) * 1e3, percentile(figures.probes, 0.99) * 1e3, figures.lost,
+                percentile(figures.probes, 0.5) * 1e3, percentile(figures.probes, 0.99) * 1e3,
+                percentile(figures.probes, 1.0) * 1e3, figures.lost, figures.busyAfter * 100.0,
                 figures.logLines, figures.alive ? "yes" : "NO", figures.note.c_str());
     std::fflush(stdout);
 }
@@ -603,18 +641,21 @@ void runRows() {
 
     // Last: the process ends.
     if (runs("SIGTERM while backlogs exist")) {
-        Figures figures = companion.measure(2, [&](Clock::time_point end) {
-            for (std::uint32_t i = 0; Clock::now() < end; ++i) {
-                try {
-                    companion.attacker().send(
-                        Message::AppIconRequest{{"debian-xterm", static_cast<std::uint16_t>(16 + i % 2000)}});
-                    companion.attacker().send(Message::UnlockRequest{{i + 1, "not the password"}});
-                    companion.attacker().send(Message::OpenApp{"org.example.Sleeper"});
-                } catch (const std::exception&) {
-                    break;  // it stopped reading us: the backlog is there
+        Figures figures = companion.measure(
+            2,
+            [&](Clock::time_point end) {
+                for (std::uint32_t i = 0; Clock::now() < end; ++i) {
+                    try {
+                        companion.attacker().send(Message::AppIconRequest{
+                            {"debian-xterm", static_cast<std::uint16_t>(16 + i % 2000)}});
+                        companion.attacker().send(Message::UnlockRequest{{i + 1, "not the password"}});
+                        companion.attacker().send(Message::OpenApp{"org.example.Sleeper"});
+                    } catch (const std::exception&) {
+                        break;  // it stopped reading us: the backlog is there
+                    }
                 }
-            }
-        });
+            },
+            false);
         const auto signalled = Clock::now();
         ::kill(companion.process().pid(), SIGTERM);
         testing_support::waitUntil([&] { return !companion.process().running(); }, 30s);
