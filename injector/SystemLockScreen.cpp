@@ -172,6 +172,10 @@ class GrabWatcher {
     }
     ~GrabWatcher() {
         if (thread_.joinable()) {
+            {
+                std::lock_guard lock(mutex_);
+                quitting_ = true;
+            }
             sendMarker(0);
             thread_.join();
         }
@@ -262,12 +266,17 @@ class GrabWatcher {
                     if (marker->window != marker_ || (event->response_type & 0x80) == 0) {
                         break;
                     }
-                    if (marker->data.data32[0] == 0) {
+                    // Any client may send to the window: only markers this side sent count.
+                    const std::uint32_t token = marker->data.data32[0];
+                    if (token == 0 && quitting_) {
                         ended_ = true;
                         changed_.notify_all();
                         return;
                     }
-                    seen_ = std::max(seen_, marker->data.data32[0]);
+                    if (token == 0 || token > sent_) {
+                        break;
+                    }
+                    seen_ = std::max(seen_, token);
                     changed_.notify_all();
                     break;
                 }
@@ -285,6 +294,7 @@ class GrabWatcher {
     std::uint32_t sent_ = 0;
     std::uint32_t seen_ = 0;
     bool ended_ = true;
+    bool quitting_ = false;
     std::thread thread_;
 };
 
