@@ -147,7 +147,8 @@ std::optional<std::string> displayOf(pid_t pid) {
 }
 
 // Follows, on a connection and a thread of its own, the root window's children and the focus events that
-// keyboard grabs and releases bring, so that no event is missed while nobody asks.
+// keyboard grabs and releases bring, so that no event is missed while nobody asks. A grab for the very
+// window that has the focus moves nothing and goes unseen: such a locker is not confirmed.
 class GrabWatcher {
   public:
     explicit GrabWatcher(const std::string& displayName) : connection_(displayName) {
@@ -157,6 +158,18 @@ class GrabWatcher {
         xcb_connection_t* c = connection_.get();
         const std::uint32_t events[] = {XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_FOCUS_CHANGE};
         xcb_change_window_attributes(c, connection_.root(), XCB_CW_EVENT_MASK, events);
+        // A grab moves the focus from wherever it is to the grab window: the root window hears of it when
+        // either is the root window or the focus is on none or the pointer's root; otherwise the top-level
+        // windows holding the two do. The ones there already are followed from now on, the others as they
+        // come.
+        XReply<xcb_query_tree_reply_t> tree(
+            xcb_query_tree_reply(c, xcb_query_tree(c, connection_.root()), nullptr));
+        if (tree) {
+            const xcb_window_t* children = xcb_query_tree_children(tree.get());
+            for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
+                followFocus(children[i]);
+            }
+        }
         // The markers that tell the thread's progress go to this unmapped window of ours.
         marker_ = xcb_generate_id(c);
         xcb_create_window(c, 0, marker_, connection_.root(), 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
@@ -199,6 +212,12 @@ class GrabWatcher {
     }
 
   private:
+    // Focus events of a top-level window; one destroyed meanwhile gives an error event, which is ignored.
+    void followFocus(xcb_window_t window) {
+        const std::uint32_t focus[] = {XCB_EVENT_MASK_FOCUS_CHANGE};
+        xcb_change_window_attributes(connection_.get(), window, XCB_CW_EVENT_MASK, focus);
+    }
+
     void sendMarker(std::uint32_t token) {
         xcb_client_message_event_t marker{};
         marker.response_type = XCB_CLIENT_MESSAGE;
@@ -228,12 +247,8 @@ class GrabWatcher {
                     const auto* created = reinterpret_cast<const xcb_create_notify_event_t*>(event.get());
                     if (created->parent == root) {
                         watch_.appeared(created->window);
-                        // Lockers that grab the keyboard for a window of their own tell it there.
-                        if (created->override_redirect != 0) {
-                            const std::uint32_t focus[] = {XCB_EVENT_MASK_FOCUS_CHANGE};
-                            xcb_change_window_attributes(c, created->window, XCB_CW_EVENT_MASK, focus);
-                            xcb_flush(c);
-                        }
+                        followFocus(created->window);
+                        xcb_flush(c);
                     }
                     break;
                 }
@@ -245,6 +260,8 @@ class GrabWatcher {
                     const auto* moved = reinterpret_cast<const xcb_reparent_notify_event_t*>(event.get());
                     if (moved->parent == root) {
                         watch_.appeared(moved->window);
+                        followFocus(moved->window);
+                        xcb_flush(c);
                     } else {
                         watch_.disappeared(moved->window);
                     }

@@ -18,10 +18,11 @@
 // window on top while it retries, for seconds, before it gives up; how long depends on the locker and the
 // load. So the locker's window must also be seen taking the keyboard: from construction on, a watcher
 // follows the root window's children and the focus events that every keyboard grab and release brings
-// to the root window (and to override-redirect windows, selected as they are created), and the holder
+// to the root window or to the top-level windows it moves the focus between, and the holder
 // counts only when the keyboard was grabbed after its window appeared and has not been let go since. A
 // grab that was already held when the locker's window appeared is someone else's; a locker that was on
-// top before the lock screen was made cannot be confirmed, and is not.
+// top before the lock screen was made cannot be confirmed, and is not; nor is one that grabs the keyboard
+// for the very window that already has the focus (that grab moves no focus, and X reports nothing).
 //
 // Thread: one thread at a time per instance; every D-Bus call has a short time-out.
 #include <sys/types.h>

@@ -2,10 +2,13 @@
 // service stood in on a private bus: only a locker of our own session on our own display, holding the
 // keyboard, is the place a password may go.
 #include <gtest/gtest.h>
+#include <unistd.h>
+#include <xcb/xcb.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -315,6 +318,44 @@ TEST(SystemLockScreenE2ETest, ALockerWithCodePreloadedIntoItIsNotTheLockScreen) 
     const UnlockReport report = unlock(lockScreen, ours.displayName(), poster, "secret");
     EXPECT_EQ(report.status, UnlockStatus::notReached) << report.reason;
     EXPECT_EQ(poster.returnPosted, 0);
+}
+
+// A locker may grab the keyboard for a window of its own rather than the root window. With the focus
+// in another top-level window (as a window manager leaves it) only those two windows hear of that grab,
+// and it is seen all the same; a probe made after the grab cannot tell whose it is.
+TEST(SystemLockScreenE2ETest, AGrabForANewWindowIsSeenWhereverTheFocusWas) {
+    if (!XvfbServer::isInstalled()) {
+        GTEST_SKIP() << "Xvfb is not installed (scripts/install-deps.sh brings it)";
+    }
+    XvfbServer ours;
+    testing_support::XKeyReader focused(ours.displayName());
+    const std::unique_ptr<LockScreenProbe> before = makeLinuxLockScreenProbe(ours.displayName(), {});
+
+    xcb_connection_t* c = xcb_connect(ours.displayName().c_str(), nullptr);
+    ASSERT_EQ(xcb_connection_has_error(c), 0);
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    const xcb_window_t window = xcb_generate_id(c);
+    const std::uint32_t overrideRedirect[] = {1};
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, window, root, 0, 0, 300, 300, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                      XCB_COPY_FROM_PARENT, XCB_CW_OVERRIDE_REDIRECT, overrideRedirect);
+    xcb_map_window(c, window);
+    xcb_grab_keyboard_reply_t* grab = xcb_grab_keyboard_reply(
+        c, xcb_grab_keyboard(c, 0, window, XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
+        nullptr);
+    ASSERT_TRUE(grab != nullptr && grab->status == XCB_GRAB_STATUS_SUCCESS);
+    std::free(grab);
+
+    const LockScreenSession watched = before->session();
+    EXPECT_EQ(watched.secureInputPID, std::optional<pid_t>(getpid()));
+    EXPECT_EQ(watched.secureInputDoubt, std::nullopt);
+    const LockScreenSession unwatched = makeLinuxLockScreenProbe(ours.displayName(), {})->session();
+    EXPECT_EQ(unwatched.secureInputPID, std::optional<pid_t>(getpid()));
+    EXPECT_EQ(unwatched.secureInputDoubt, "the keyboard was not seen grabbed after its window appeared");
+    // Let go, the grab no longer stands for the window.
+    xcb_ungrab_keyboard(c, XCB_CURRENT_TIME);
+    std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+    EXPECT_EQ(before->session().secureInputPID, std::nullopt);
+    xcb_disconnect(c);
 }
 
 TEST(SystemLockScreenE2ETest, DisplayNamesCompareWithoutTheirScreen) {
