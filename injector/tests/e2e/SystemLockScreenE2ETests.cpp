@@ -269,11 +269,12 @@ TEST(SystemLockScreenE2ETest, ALockerThatCouldNotGrabDoesNotVouchForAnotherClien
         [&] { return probe->session().secureInputPID == std::optional<pid_t>(locker.pid()); }, 5s))
         << "i3lock's window did not come on top";
 
-    EXPECT_TRUE(
-        unverifiedReason(lockScreen)
-            .ends_with("secure input: held by i3lock, but the keyboard was not seen grabbed after its "
-                       "window appeared"))
-        << unverifiedReason(lockScreen);
+    // A slow machine may see i3lock give up already; then the client's own window is on top again.
+    const std::string reason = unverifiedReason(lockScreen);
+    EXPECT_TRUE(reason.ends_with("secure input: held by i3lock, but the keyboard was not seen grabbed after "
+                                 "its window appeared") ||
+                (reason.ends_with("secure input: held by InjectorTests_e") && !locker.running()))
+        << reason;
     HIDEventPoster poster(ours.displayName());
     const UnlockReport report = unlock(lockScreen, ours.displayName(), poster, "secret");
     EXPECT_TRUE(report.status == UnlockStatus::notReached || report.status == UnlockStatus::notLocked)
