@@ -2,7 +2,9 @@
 
 namespace Gestures {
 
-const Shortcut Shortcut::zoomIn{Shortcut::Character{"="}, Modifiers::command};
+// Zoom in is Command and plus, whatever key types plus (Shift and equal on a us layout): toolkits match
+// Control+plus (Qt's and GTK's standard zoom in, browsers too), while Control+equal only some browsers.
+const Shortcut Shortcut::zoomIn{Shortcut::Character{"+"}, Modifiers::command};
 const Shortcut Shortcut::zoomOut{Shortcut::Character{"-"}, Modifiers::command};
 const Shortcut Shortcut::back{Shortcut::Character{"["}, Modifiers::command};
 const Shortcut Shortcut::forward{Shortcut::Character{"]"}, Modifiers::command};

@@ -20,6 +20,9 @@ struct LockScreenSession {
     bool onConsole = false;
     std::optional<uid_t> userID;
     std::optional<pid_t> secureInputPID;
+    // Why the process named as the holder is not known to hold the keyboard itself; the holder then
+    // does not count.
+    std::optional<std::string> secureInputDoubt;
 };
 
 struct ProbedProcess {
@@ -29,6 +32,8 @@ struct ProbedProcess {
     bool isLoginWindow = false;
     // The process passed the check that it is the system's own lock screen program.
     bool isSystemLoginWindow = false;
+    // Why a lock screen program fails that check, where the probe can tell.
+    std::optional<std::string> doubt;
 };
 
 class LockScreenProbe {

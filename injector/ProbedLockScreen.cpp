@@ -108,7 +108,8 @@ ProbedLockScreen::Examination ProbedLockScreen::examination() {
     } else {
         const std::optional<ProbedProcess> info = probe.processInfo(*holder);
         const bool counts = info && info->isLoginWindow && info->userID == uid && info->isSystemLoginWindow &&
-                            session.locked && session.onConsole && session.userID && *session.userID == uid;
+                            session.locked && session.onConsole && session.userID && *session.userID == uid &&
+                            !session.secureInputDoubt;
         if (counts && !namedOtherElement) {
             LockScreenField field{
                 {SecureInputKey{*holder}}, std::nullopt, holder, LockScreenFieldCheck::secureInput};
@@ -118,10 +119,14 @@ ProbedLockScreen::Examination ProbedLockScreen::examination() {
             reasons.emplace_back(
                 "secure input: held by this user's login window, but its focus is elsewhere");
         } else {
-            reasons.push_back(
-                "secure input: held by " + (info ? info->name : "process " + std::to_string(*holder)) +
-                (info && info->isLoginWindow && !info->isSystemLoginWindow ? " (NOT Apple's login window)"
-                                                                           : ""));
+            std::string qualifier;
+            if (info && info->isLoginWindow && !info->isSystemLoginWindow) {
+                qualifier = " (" + info->doubt.value_or("NOT Apple's login window") + ")";
+            } else if (info && info->isLoginWindow && session.secureInputDoubt) {
+                qualifier = ", but " + *session.secureInputDoubt;
+            }
+            reasons.push_back("secure input: held by " +
+                              (info ? info->name : "process " + std::to_string(*holder)) + qualifier);
         }
     }
     std::string joined;

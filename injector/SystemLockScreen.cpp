@@ -11,11 +11,14 @@
 
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -74,6 +77,47 @@ bool isSystemProgram(pid_t pid, const std::string& commandName) {
            (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
+bool rootOwnedNotShared(const std::string& path, bool folder) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && info.st_uid == 0 && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
+           (folder ? S_ISDIR(info.st_mode) : S_ISREG(info.st_mode));
+}
+
+// Who traces the process (a debugger, or code injecting itself); 0 for nobody, none when unreadable.
+std::optional<long> tracerOf(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("TracerPid:", 0) == 0) {
+            return std::strtol(line.c_str() + 10, nullptr, 10);
+        }
+    }
+    return std::nullopt;
+}
+
+// Why code other than the system's may run in the process; none when nothing says so.
+std::optional<std::string> tamperingOf(pid_t pid) {
+    const std::string base = "/proc/" + std::to_string(pid);
+    std::ifstream environ(base + "/environ", std::ios::binary);
+    std::ifstream maps(base + "/maps");
+    if (!environ || !maps) {
+        return "its environment or memory map can't be read";
+    }
+    const std::string environment(std::istreambuf_iterator<char>(environ), {});
+    const std::string map(std::istreambuf_iterator<char>(maps), {});
+    if (map.empty()) {
+        return "its memory map can't be read";
+    }
+    if (std::optional<std::string> found = loaderTampering(environment, map, isRootOwnedSystemFile)) {
+        return found;
+    }
+    const std::optional<long> tracer = tracerOf(pid);
+    if (!tracer || *tracer != 0) {
+        return "it is traced by another process";
+    }
+    return std::nullopt;
+}
+
 // The command name, as /proc gives it (cut to 15 bytes); empty when the process is gone.
 std::string commandName(pid_t pid) {
     std::string comm = readSmallFile("/proc/" + std::to_string(pid) + "/comm");
@@ -102,10 +146,179 @@ std::optional<std::string> displayOf(pid_t pid) {
     return std::nullopt;
 }
 
+// Follows, on a connection and a thread of its own, the root window's children and the focus events that
+// keyboard grabs and releases bring, so that no event is missed while nobody asks. A grab for the very
+// window that has the focus moves nothing and goes unseen: such a locker is not confirmed.
+class GrabWatcher {
+  public:
+    explicit GrabWatcher(const std::string& displayName) : connection_(displayName) {
+        if (!connection_.usable()) {
+            return;
+        }
+        xcb_connection_t* c = connection_.get();
+        const std::uint32_t events[] = {XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_FOCUS_CHANGE};
+        xcb_change_window_attributes(c, connection_.root(), XCB_CW_EVENT_MASK, events);
+        // A grab moves the focus from wherever it is to the grab window: the root window hears of it when
+        // either is the root window or the focus is on none or the pointer's root; otherwise the top-level
+        // windows holding the two do. The ones there already are followed from now on, the others as they
+        // come.
+        XReply<xcb_query_tree_reply_t> tree(
+            xcb_query_tree_reply(c, xcb_query_tree(c, connection_.root()), nullptr));
+        if (tree) {
+            const xcb_window_t* children = xcb_query_tree_children(tree.get());
+            for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
+                followFocus(children[i]);
+            }
+        }
+        // The markers that tell the thread's progress go to this unmapped window of ours.
+        marker_ = xcb_generate_id(c);
+        xcb_create_window(c, 0, marker_, connection_.root(), 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
+                          XCB_COPY_FROM_PARENT, 0, nullptr);
+        // Watching has begun once the server has taken the selection.
+        XReply<xcb_get_input_focus_reply_t> sync(
+            xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+        if (!sync) {
+            return;
+        }
+        ended_ = false;
+        thread_ = std::thread([this] { run(); });
+    }
+    ~GrabWatcher() {
+        if (thread_.joinable()) {
+            {
+                std::lock_guard lock(mutex_);
+                quitting_ = true;
+            }
+            sendMarker(0);
+            thread_.join();
+        }
+    }
+    GrabWatcher(const GrabWatcher&) = delete;
+    GrabWatcher& operator=(const GrabWatcher&) = delete;
+
+    // As of now: every event the server sent before this call has been taken into account.
+    bool grabbedSince(xcb_window_t window) {
+        std::unique_lock lock(mutex_);
+        if (ended_) {
+            return false;
+        }
+        const std::uint32_t token = ++sent_;
+        lock.unlock();
+        sendMarker(token);
+        lock.lock();
+        const bool caughtUp =
+            changed_.wait_for(lock, std::chrono::milliseconds(500), [&] { return ended_ || seen_ >= token; });
+        return caughtUp && !ended_ && watch_.grabbedSince(window);
+    }
+
+  private:
+    // Focus events of a top-level window; one destroyed meanwhile gives an error event, which is ignored.
+    void followFocus(xcb_window_t window) {
+        const std::uint32_t focus[] = {XCB_EVENT_MASK_FOCUS_CHANGE};
+        xcb_change_window_attributes(connection_.get(), window, XCB_CW_EVENT_MASK, focus);
+    }
+
+    void sendMarker(std::uint32_t token) {
+        xcb_client_message_event_t marker{};
+        marker.response_type = XCB_CLIENT_MESSAGE;
+        marker.format = 32;
+        marker.window = marker_;
+        marker.type = XCB_ATOM_NONE;
+        marker.data.data32[0] = token;
+        // With no event mask, the event goes to the window's creator: this connection.
+        xcb_send_event(connection_.get(), 0, marker_, XCB_EVENT_MASK_NO_EVENT,
+                       reinterpret_cast<const char*>(&marker));
+        xcb_flush(connection_.get());
+    }
+
+    void run() {
+        xcb_connection_t* c = connection_.get();
+        const xcb_window_t root = connection_.root();
+        while (true) {
+            XReply<xcb_generic_event_t> event(xcb_wait_for_event(c));
+            std::lock_guard lock(mutex_);
+            if (!event) {
+                ended_ = true;
+                changed_.notify_all();
+                return;
+            }
+            switch (event->response_type & 0x7f) {
+                case XCB_CREATE_NOTIFY: {
+                    const auto* created = reinterpret_cast<const xcb_create_notify_event_t*>(event.get());
+                    if (created->parent == root) {
+                        watch_.appeared(created->window);
+                        followFocus(created->window);
+                        xcb_flush(c);
+                    }
+                    break;
+                }
+                case XCB_DESTROY_NOTIFY:
+                    watch_.disappeared(
+                        reinterpret_cast<const xcb_destroy_notify_event_t*>(event.get())->window);
+                    break;
+                case XCB_REPARENT_NOTIFY: {
+                    const auto* moved = reinterpret_cast<const xcb_reparent_notify_event_t*>(event.get());
+                    if (moved->parent == root) {
+                        watch_.appeared(moved->window);
+                        followFocus(moved->window);
+                        xcb_flush(c);
+                    } else {
+                        watch_.disappeared(moved->window);
+                    }
+                    break;
+                }
+                case XCB_FOCUS_IN:
+                case XCB_FOCUS_OUT: {
+                    const std::uint8_t mode =
+                        reinterpret_cast<const xcb_focus_in_event_t*>(event.get())->mode;
+                    if (mode == XCB_NOTIFY_MODE_GRAB) {
+                        watch_.grabbed();
+                    } else if (mode == XCB_NOTIFY_MODE_UNGRAB) {
+                        watch_.released();
+                    }
+                    break;
+                }
+                case XCB_CLIENT_MESSAGE: {
+                    const auto* marker = reinterpret_cast<const xcb_client_message_event_t*>(event.get());
+                    if (marker->window != marker_ || (event->response_type & 0x80) == 0) {
+                        break;
+                    }
+                    // Any client may send to the window: only markers this side sent count.
+                    const std::uint32_t token = marker->data.data32[0];
+                    if (token == 0 && quitting_) {
+                        ended_ = true;
+                        changed_.notify_all();
+                        return;
+                    }
+                    if (token == 0 || token > sent_) {
+                        break;
+                    }
+                    seen_ = std::max(seen_, token);
+                    changed_.notify_all();
+                    break;
+                }
+                default:
+                    break;  // errors about windows gone before their selection, and the rest
+            }
+        }
+    }
+
+    XConnection connection_;
+    xcb_window_t marker_ = XCB_NONE;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    KeyboardGrabWatch watch_;
+    std::uint32_t sent_ = 0;
+    std::uint32_t seen_ = 0;
+    bool ended_ = true;
+    bool quitting_ = false;
+    std::thread thread_;
+};
+
 class LinuxProbe final : public LockScreenProbe {
   public:
     LinuxProbe(const std::string& displayName, LockSessionLookup sessions)
-        : display_(displayName), sessions_(std::move(sessions)) {
+        : display_(displayName), grabs_(displayName), sessions_(std::move(sessions)) {
         const char* fromEnvironment = std::getenv("DISPLAY");
         displayName_ = !displayName.empty() ? displayName : fromEnvironment != nullptr ? fromEnvironment : "";
         if (display_.usable()) {
@@ -173,7 +386,13 @@ class LinuxProbe final : public LockScreenProbe {
             session.userID = getuid();
         }
         if (keyboardGrabbedByAnother()) {
-            session.secureInputPID = topOverrideRedirectOwner();
+            if (const std::optional<TopWindow> top = topOverrideRedirect()) {
+                session.secureInputPID = top->owner;
+                // The tree was read first: every grab and release before it has reached the watcher.
+                if (!grabs_.grabbedSince(top->window)) {
+                    session.secureInputDoubt = "the keyboard was not seen grabbed after its window appeared";
+                }
+            }
         }
         return session;
     }
@@ -252,11 +471,15 @@ class LinuxProbe final : public LockScreenProbe {
         if (comm.empty() || !user) {
             return std::nullopt;
         }
-        ProbedProcess process{comm, *user, isKnownScreenLocker(comm), false};
+        ProbedProcess process{comm, *user, isKnownScreenLocker(comm), false, std::nullopt};
         if (process.isLoginWindow && isSystemProgram(pid, comm)) {
             const std::optional<std::string> display = displayOf(pid);
             process.isSystemLoginWindow =
                 display && !displayName_.empty() && sameXDisplay(*display, displayName_);
+            if (process.isSystemLoginWindow) {
+                process.doubt = tamperingOf(pid);
+                process.isSystemLoginWindow = !process.doubt;
+            }
         }
         return process;
     }
@@ -306,11 +529,11 @@ class LinuxProbe final : public LockScreenProbe {
         }
         // The window first: the grab we try costs the focused client a focus-out and a focus-in when it
         // succeeds, which the poll must not cause every few seconds on an unlocked desktop.
-        const std::optional<pid_t> holder = topOverrideRedirectOwner();
-        if (!holder) {
+        const std::optional<TopWindow> top = topOverrideRedirect();
+        if (!top) {
             return false;
         }
-        const std::optional<ProbedProcess> info = programInfo(*holder);
+        const std::optional<ProbedProcess> info = programInfo(top->owner);
         return info && info->isSystemLoginWindow && info->userID == getuid() && keyboardGrabbedByAnother();
     }
 
@@ -337,7 +560,11 @@ class LinuxProbe final : public LockScreenProbe {
     // X names no grab's owner. A screen locker covers the screen with an override-redirect window kept
     // on top, so the process owning the top-most mapped one is taken as the holder; anything else there
     // (an ordinary client's popup) is then named as the holder and fails the checks.
-    std::optional<pid_t> topOverrideRedirectOwner() {
+    struct TopWindow {
+        xcb_window_t window = XCB_NONE;
+        pid_t owner = 0;
+    };
+    std::optional<TopWindow> topOverrideRedirect() {
         if (!display_.usable() || !hasXRes_) {
             return std::nullopt;
         }
@@ -379,7 +606,7 @@ class LinuxProbe final : public LockScreenProbe {
                 xcb_res_client_id_value_value_length(it.data) >= 1) {
                 const std::uint32_t pid = *xcb_res_client_id_value_value(it.data);
                 if (pid > 0 && pid <= std::uint32_t(std::numeric_limits<pid_t>::max())) {
-                    return static_cast<pid_t>(pid);
+                    return TopWindow{top, static_cast<pid_t>(pid)};
                 }
             }
         }
@@ -389,6 +616,7 @@ class LinuxProbe final : public LockScreenProbe {
     // The unlocker's queue and the screen-lock monitor's worker may read at once.
     std::recursive_mutex mutex_;
     XConnection display_;
+    GrabWatcher grabs_;
     std::string displayName_;
     LockSessionLookup sessions_;
     bool hasXTest_ = false;
@@ -431,6 +659,113 @@ bool isKnownScreenLocker(const std::string& commandName) {
         }
     }
     return false;
+}
+
+std::optional<std::string> loaderTampering(std::string_view environment, std::string_view maps,
+                                           const std::function<bool(const std::string& path)>& isSystemFile) {
+    for (std::size_t start = 0; start < environment.size();) {
+        std::size_t end = environment.find('\0', start);
+        if (end == std::string_view::npos) {
+            end = environment.size();
+        }
+        const std::string_view entry = environment.substr(start, end - start);
+        for (const char* name : {"LD_PRELOAD", "LD_LIBRARY_PATH", "LD_AUDIT"}) {
+            const std::size_t length = std::strlen(name);
+            // The loader ignores an empty value.
+            if (entry.size() > length + 1 && entry.substr(0, length) == name && entry[length] == '=') {
+                return std::string("its environment sets ") + name;
+            }
+        }
+        start = end + 1;
+    }
+    std::map<std::string, bool, std::less<>> judged;
+    for (std::size_t start = 0; start < maps.size();) {
+        std::size_t end = maps.find('\n', start);
+        if (end == std::string_view::npos) {
+            end = maps.size();
+        }
+        const std::string_view line = maps.substr(start, end - start);
+        start = end + 1;
+        // "address perms offset dev inode   path": the path, which may hold spaces, follows five fields.
+        std::size_t at = 0;
+        std::string_view permissions;
+        for (int field = 0; field < 5 && at != std::string_view::npos; ++field) {
+            const std::size_t next = line.find(' ', at);
+            if (field == 1) {
+                permissions =
+                    line.substr(at, next == std::string_view::npos ? std::string_view::npos : next - at);
+            }
+            at = next == std::string_view::npos ? next : line.find_first_not_of(' ', next);
+        }
+        if (at == std::string_view::npos || line[at] != '/') {
+            continue;  // anonymous memory, the stack, the vdso
+        }
+        const std::string path(line.substr(at));
+        const std::string name = path.substr(path.rfind('/') + 1);
+        const std::size_t so = name.find(".so");
+        const bool library =
+            so != std::string::npos && (so + 3 == name.size() || name[so + 3] == '.' || name[so + 3] == ' ');
+        if (!(permissions.size() >= 3 && permissions[2] == 'x') && !library) {
+            continue;  // data: fonts, caches, locale archives
+        }
+        auto found = judged.find(path);
+        if (found == judged.end()) {
+            found = judged.emplace(path, isSystemFile(path)).first;
+        }
+        if (!found->second) {
+            return "it maps " + path + " from outside the system's folders";
+        }
+    }
+    return std::nullopt;
+}
+
+bool isRootOwnedSystemFile(const std::string& mapped) {
+    constexpr std::string_view deleted = " (deleted)";
+    std::string path = mapped;
+    const bool gone = path.size() > deleted.size() && path.ends_with(deleted);
+    if (gone) {
+        path.resize(path.size() - deleted.size());
+    }
+    bool inSystemFolder = false;
+    for (const char* folder :
+         {"/usr/lib/", "/usr/lib64/", "/usr/lib32/", "/usr/libx32/", "/usr/libexec/", "/usr/bin/",
+          "/usr/sbin/", "/lib/", "/lib64/", "/lib32/", "/libx32/", "/bin/", "/sbin/"}) {
+        inSystemFolder = inSystemFolder || path.rfind(folder, 0) == 0;
+    }
+    if (!inSystemFolder || path.find("/../") != std::string::npos || path.find("/./") != std::string::npos) {
+        return false;
+    }
+    // A file replaced under a running program (an upgrade) was put there by whoever may write the folder.
+    const std::string folder = path.substr(0, path.rfind('/'));
+    return rootOwnedNotShared(folder, true) && (gone || rootOwnedNotShared(path, false));
+}
+
+void KeyboardGrabWatch::appeared(std::uint32_t window) {
+    // Windows come and go; a flood of them is not followed (an unknown window is never trusted).
+    if (windows_.size() < 65536 || windows_.contains(window)) {
+        windows_[window] = false;
+    }
+}
+
+void KeyboardGrabWatch::disappeared(std::uint32_t window) {
+    windows_.erase(window);
+}
+
+void KeyboardGrabWatch::grabbed() {
+    for (auto& [window, held] : windows_) {
+        held = true;
+    }
+}
+
+void KeyboardGrabWatch::released() {
+    for (auto& [window, held] : windows_) {
+        held = false;
+    }
+}
+
+bool KeyboardGrabWatch::grabbedSince(std::uint32_t window) const {
+    const auto found = windows_.find(window);
+    return found != windows_.end() && found->second;
 }
 
 bool sameXDisplay(const std::string& a, const std::string& b) {

@@ -52,7 +52,8 @@ class GestureEngineTest : public ::testing::Test {
     RecordingGesturePoster poster;
     FixedShortcuts shortcuts;
     FixedKeyboardLayout layout{
-        {{"=", {24, false}}, {"-", {27, false}}, {"a", {0, false}}, {"q", {12, false}}}, {}};
+        {{"=", {24, false}}, {"+", {24, true}}, {"-", {27, false}}, {"a", {0, false}}, {"q", {12, false}}},
+        {}};
     ManualScheduler scheduler{now};
     RecordingPower power;
     std::set<SystemAction> dockOff;
@@ -143,7 +144,8 @@ TEST_F(GestureEngineTest, PinchZoomStepsAreCappedPerMessageAndTheExcessDropped) 
     GestureEngine& e = engine(DockSwipeRecipe::legacyFields, mapping);
     e.handle(pinch(GesturePhase::began, 0));
     e.handle(pinch(GesturePhase::changed, 0.35f));
-    EXPECT_EQ(keyDowns(poster.events()), (std::vector<KeyDown>{{24, 0x40000}, {24, 0x40000}}));
+    // Zoom in is Control+plus: Shift and the equal key where the layout has plus only shifted.
+    EXPECT_EQ(keyDowns(poster.events()), (std::vector<KeyDown>{{24, 0x60000}, {24, 0x60000}}));
     EXPECT_NEAR(e.pinch()->pending, 0.05, 1e-6);
     poster.posted.clear();
     e.handle(pinch(GesturePhase::changed, -0.30f));

@@ -122,7 +122,7 @@ TEST(GestureMappingTest, ArchiveRoundTripsAndRefusesWhatItCannotRead) {
     EXPECT_EQ(encode(GestureAction::system(SystemAction::missionControl)),
               R"({"system":{"_0":"missionControl"}})");
     EXPECT_EQ(json::parse(encode(mapping))["pinch"]["shortcuts"]["zoomIn"],
-              json::parse(R"({"key": {"character": {"_0": "="}}, "modifiers": 1048576})"));
+              json::parse(R"({"key": {"character": {"_0": "+"}}, "modifiers": 1048576})"));
     json object = json::parse(encode(mapping));
     object.erase("followsFingers");
     object["threeFingerSwipes"]["left"] = json::parse(R"({"shortcut": {"_0": {"key": {"code": {"_0": 12}},
@@ -227,6 +227,7 @@ TEST(KeyboardLayoutTest, TypingSearchOnLayoutsBuiltFromNames) {
     ASSERT_NE(de.keymap, nullptr);
     EXPECT_EQ(searchKeymap(de.keymap, 0, "z"), (KeyResult{16, false}));  // where us has y
     EXPECT_EQ(searchKeymap(de.keymap, 0, "="), (KeyResult{29, true}));   // Shift+0
+    EXPECT_EQ(searchKeymap(de.keymap, 0, "+"), (KeyResult{30, false}));  // where us has ]
     EXPECT_EQ(searchKeymap(de.keymap, 0, "ä"), (KeyResult{39, false}));
     EXPECT_EQ(searchKeymap(de.keymap, 0, "a\u0308"), (KeyResult{39, false}));  // canonically equal
     EXPECT_EQ(searchKeymap(de.keymap, 0, "["), std::nullopt);

@@ -1,9 +1,14 @@
-// The lock-screen decision rules over a fake probe: candidates, facts, reasons and secure input.
+// The lock-screen decision rules over a fake probe: candidates, facts, reasons and secure input; and the
+// Linux lock screen's judgement of a locker's loaded code and of whose the keyboard grab is.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <map>
+#include <string>
+#include <vector>
 
 #include "injector/LockScreenProbe.h"
+#include "injector/SystemLockScreen.h"
 
 namespace Injector {
 namespace {
@@ -38,7 +43,7 @@ class FakeProbe final : public LockScreenProbe {
     void pause(double seconds) override { paused += seconds; }
 
     bool trusted = true;
-    LockScreenSession sessionValues{true, true, me, std::nullopt};
+    LockScreenSession sessionValues{true, true, me, std::nullopt, std::nullopt};
     std::optional<pid_t> loginWindow;
     std::map<pid_t, ProbedProcess> processes;
     Focus loginWindowFocus;
@@ -76,7 +81,7 @@ TEST_F(ProbedLockScreenTest, ReasonsListCandidatesThenTheMissingLockScreenThenSe
               "input: off");
     probe->loginWindow = 77;
     probe->loginWindowFocus = 5;
-    probe->processes[88] = {"loginwindow", me, true, false};
+    probe->processes[88] = {"loginwindow", me, true, false, std::nullopt};
     probe->sessionValues.secureInputPID = 88;
     EXPECT_EQ(reason(),
               "login window focus: no focused element (Accessibility error 5); system-wide focus: no focused "
@@ -89,7 +94,7 @@ TEST_F(ProbedLockScreenTest, ReasonsListCandidatesThenTheMissingLockScreenThenSe
 
 TEST_F(ProbedLockScreenTest, SecureInputOfThisUsersLockScreenVerifiesTheFieldButNeverAnotherUsers) {
     probe->loginWindow = 77;
-    probe->processes[77] = {"locker", me, true, true};
+    probe->processes[77] = {"locker", me, true, true, std::nullopt};
     probe->sessionValues.secureInputPID = 77;
     const LockScreenFocus focus = lockScreen->examine();
     const auto* field = std::get_if<LockScreenFocus::PasswordField>(&focus.value);
@@ -109,7 +114,18 @@ TEST_F(ProbedLockScreenTest, SecureInputOfThisUsersLockScreenVerifiesTheFieldBut
     probe->sessionValues.locked = true;
     probe->processes[77].isSystemLoginWindow = false;
     EXPECT_NE(reason(), "<verified>");
+    probe->processes[77].doubt = "its environment sets LD_PRELOAD";
+    EXPECT_EQ(reason().substr(reason().rfind("; ") + 2),
+              "secure input: held by locker (its environment sets LD_PRELOAD)");
     probe->processes[77].isSystemLoginWindow = true;
+    // A genuine lock screen named as the holder without proof that it holds the keyboard itself.
+    probe->sessionValues.secureInputDoubt = "the keyboard was not seen grabbed after its window appeared";
+    EXPECT_EQ(
+        reason().substr(reason().rfind("; ") + 2),
+        "secure input: held by locker, but the keyboard was not seen grabbed after its window appeared");
+    EXPECT_FALSE(
+        lockScreen->isFocused({{SecureInputKey{77}}, std::nullopt, 77, LockScreenFieldCheck::secureInput}));
+    probe->sessionValues.secureInputDoubt.reset();
     // The lock screen's focus on another of its elements means the field is not the focus.
     probe->loginWindowFocus = LockScreenProbe::Element{3, 77};
     EXPECT_EQ(reason().substr(reason().rfind("; ") + 2),
@@ -118,7 +134,7 @@ TEST_F(ProbedLockScreenTest, SecureInputOfThisUsersLockScreenVerifiesTheFieldBut
 
 TEST_F(ProbedLockScreenTest, AnAccessibilityFieldNeedsTheGenuineLoginWindow) {
     probe->loginWindow = 77;
-    probe->processes[77] = {"loginwindow", me, true, false};
+    probe->processes[77] = {"loginwindow", me, true, false, std::nullopt};
     probe->loginWindowFocus = LockScreenProbe::Element{9, 77};
     EXPECT_EQ(
         reason(),
@@ -148,6 +164,93 @@ TEST_F(ProbedLockScreenTest, IsFocusedExaminesAtMostThreeTimes) {
         lockScreen->isFocused({{SecureInputKey{77}}, std::nullopt, 77, LockScreenFieldCheck::secureInput}));
     EXPECT_EQ(probe->examinations - before, 6);  // three examinations of two candidates
     EXPECT_DOUBLE_EQ(probe->paused, 0.1);
+}
+
+// A lock screen program into which other code was loaded is not genuine: the loader's variables in its
+// environment, or code mapped from outside the system's folders.
+TEST(LoaderTamperingTest, TheLoadersVariablesAndCodeFromOutsideTheSystemsFolders) {
+    using namespace std::string_literals;
+    std::vector<std::string> judged;
+    const auto underUsr = [&](const std::string& path) {
+        judged.push_back(path);
+        return path.starts_with("/usr/");
+    };
+    const std::string genuine =
+        "55d0c0a00000-55d0c0a05000 r--p 00000000 fe:00 1234 /usr/bin/i3lock\n"
+        "55d0c0a05000-55d0c0a0f000 r-xp 00005000 fe:00 1234 /usr/bin/i3lock\n"
+        "55d0c1000000-55d0c1021000 rw-p 00000000 00:00 0 [heap]\n"
+        "7f0000000000-7f0000028000 r--p 00000000 fe:00 77 /usr/lib/x86_64-linux-gnu/libc.so.6\n"
+        "7f0000028000-7f000019d000 r-xp 00028000 fe:00 77 /usr/lib/x86_64-linux-gnu/libc.so.6\n"
+        "7f00001a0000-7f00001a4000 rw-p 00000000 00:00 0 \n"
+        "7f00002a0000-7f00002a8000 r--s 00000000 fe:00 90 /home/u/.cache/fontconfig/abc-le64.cache-9\n"
+        "7ffd00000000-7ffd00002000 r-xp 00000000 00:00 0 [vdso]\n";
+    EXPECT_EQ(loaderTampering("HOME=/home/u\0DISPLAY=:0\0"s, genuine, underUsr), std::nullopt);
+    // Each file is judged once, data files not at all.
+    EXPECT_EQ(judged, (std::vector<std::string>{"/usr/bin/i3lock", "/usr/lib/x86_64-linux-gnu/libc.so.6"}));
+
+    EXPECT_EQ(loaderTampering("HOME=/home/u\0LD_PRELOAD=/tmp/x.so\0"s, genuine, underUsr),
+              "its environment sets LD_PRELOAD");
+    EXPECT_EQ(loaderTampering("LD_LIBRARY_PATH=/opt/lib"s, genuine, underUsr),
+              "its environment sets LD_LIBRARY_PATH");
+    EXPECT_EQ(loaderTampering("A=1\0LD_AUDIT=/a.so\0"s, genuine, underUsr), "its environment sets LD_AUDIT");
+    // Empty values change nothing; look-alike names are other variables.
+    EXPECT_EQ(loaderTampering("LD_PRELOAD=\0XLD_PRELOAD=/x.so\0LD_PRELOADED=1\0"s, genuine, underUsr),
+              std::nullopt);
+
+    EXPECT_EQ(loaderTampering("", genuine + "7f0000300000-7f0000301000 r--p 00000000 fe:00 5 /tmp/evil.so\n",
+                              underUsr),
+              "it maps /tmp/evil.so from outside the system's folders");
+    EXPECT_EQ(
+        loaderTampering("", genuine + "7f0000300000-7f0000301000 r-xp 00000000 00:01 5 /memfd:x (deleted)\n",
+                        underUsr),
+        "it maps /memfd:x (deleted) from outside the system's folders");
+    EXPECT_EQ(loaderTampering(
+                  "", genuine + "7f0000300000-7f0000301000 r--p 00000000 fe:00 5 /home/u/my libs/libx.so.1",
+                  underUsr),
+              "it maps /home/u/my libs/libx.so.1 from outside the system's folders");
+}
+
+TEST(LoaderTamperingTest, SystemFilesAreRootOwnedFilesInTheSystemsFolders) {
+    std::string libc;
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line) && libc.empty();) {
+        if (line.ends_with("/libc.so.6") && line.find('/') != std::string::npos) {
+            libc = line.substr(line.find('/'));
+        }
+    }
+    ASSERT_FALSE(libc.empty());
+    EXPECT_TRUE(isRootOwnedSystemFile(libc));
+    // Replaced under the running program by whoever may write its folder.
+    EXPECT_TRUE(isRootOwnedSystemFile(libc + " (deleted)"));
+    EXPECT_FALSE(isRootOwnedSystemFile("/tmp/libc.so.6"));
+    EXPECT_FALSE(isRootOwnedSystemFile("/usr/lib/../../tmp/libc.so.6"));
+    EXPECT_FALSE(isRootOwnedSystemFile("/usr/lib/no-such-library.so"));
+}
+
+// Whose grab the keyboard's is cannot be asked of X; a window's own grab is one taken after it appeared.
+TEST(KeyboardGrabWatchTest, AGrabCountsForAWindowOnlyWhenTakenAfterItAppearedAndStillHeld) {
+    KeyboardGrabWatch watch;
+    EXPECT_FALSE(watch.grabbedSince(5));  // never seen appear
+    watch.appeared(5);
+    EXPECT_FALSE(watch.grabbedSince(5));
+    watch.grabbed();
+    EXPECT_TRUE(watch.grabbedSince(5));
+    watch.released();
+    EXPECT_FALSE(watch.grabbedSince(5));
+
+    // Someone else holds the keyboard when the locker's window appears: it cannot have that grab.
+    watch.grabbed();
+    watch.appeared(7);
+    EXPECT_FALSE(watch.grabbedSince(7));
+    // The other lets go and the locker takes it.
+    watch.released();
+    watch.grabbed();
+    EXPECT_TRUE(watch.grabbedSince(7));
+    // A window gone, and its number given to a new one, starts over.
+    watch.disappeared(7);
+    EXPECT_FALSE(watch.grabbedSince(7));
+    watch.appeared(7);
+    EXPECT_FALSE(watch.grabbedSince(7));
 }
 
 }  // namespace

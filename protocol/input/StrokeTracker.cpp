@@ -33,7 +33,10 @@ StrokeStage stageAfter(StrokePhase phase, bool hasMomentum) {
 StrokeTracker::Decision StrokeTracker::step(StrokePhase phase, const std::optional<StrokeStamp>& stamp) {
     Decision decision;
     if (stamp) {
-        if (known_ && stamp->stroke == *known_) {
+        // After a start-over the last stroke's number may open a new stroke: a new session numbers as it
+        // likes. Only what still reads as that stroke's late tail (a later message, not a begin) is its own.
+        const bool restarts = startOver_ && (phase == StrokePhase::began || stamp->sequence <= lastSequence_);
+        if (known_ && stamp->stroke == *known_ && !restarts) {
             // A stroke's own messages: repeats, older sequences and phases that would go back are dropped.
             if (knownClosed_ || stamp->sequence <= lastSequence_ || !continuesStroke(stage_, phase)) {
                 return decision;

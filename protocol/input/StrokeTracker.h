@@ -46,7 +46,8 @@ class StrokeTracker {
     Decision step(StrokePhase phase, const std::optional<StrokeStamp>& stamp);
     // The phase that closes an open stroke, if one is open; forgets the stroke. A stroke that follows
     // is taken as it comes, whatever its number, so that a stream that starts over (another phone, a
-    // restarted app) is not taken for an old one.
+    // restarted app) is not taken for an old one; with the closed stroke's own number it is taken when
+    // it begins or its sequence starts again (a later message of that stroke is its late tail).
     std::optional<StrokePhase> finish();
 
     StrokeStage stage() const { return stage_; }

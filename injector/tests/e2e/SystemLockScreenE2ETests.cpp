@@ -2,11 +2,18 @@
 // service stood in on a private bus: only a locker of our own session on our own display, holding the
 // keyboard, is the place a password may go.
 #include <gtest/gtest.h>
+#include <unistd.h>
+#include <xcb/xcb.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <thread>
+#include <vector>
 
 #include "injector/HIDEventPoster.h"
 #include "injector/KeyVocabulary.h"
@@ -46,10 +53,12 @@ LockSessionLookup everyoneInSession(std::string session) {
             [] { return std::optional<std::string>("7"); }};
 }
 
-// A real i3lock on the display, holding the keyboard once it has started.
+// A real i3lock on the display, holding the keyboard once it has started; started as the user would
+// (nothing loaded into it), unless the test says otherwise.
 class I3lock {
   public:
-    explicit I3lock(const std::string& display) : process_({"i3lock", "-n"}, {{"DISPLAY", display}}) {
+    explicit I3lock(const std::string& display, testing_support::EnvironmentChanges environment = {})
+        : process_({"i3lock", "-n"}, withDisplay(display, std::move(environment))) {
         const std::unique_ptr<LockScreenProbe> probe = makeLinuxLockScreenProbe(display, {});
         if (!testing_support::waitUntil([&] { return probe->secureInputEnabled(); }, 10s)) {
             throw std::runtime_error("i3lock did not take the keyboard");
@@ -58,6 +67,14 @@ class I3lock {
     pid_t pid() const { return process_.pid(); }
 
   private:
+    static testing_support::EnvironmentChanges withDisplay(const std::string& display,
+                                                           testing_support::EnvironmentChanges environment) {
+        environment.emplace("DISPLAY", display);
+        for (const char* loader : {"LD_PRELOAD", "LD_LIBRARY_PATH", "LD_AUDIT"}) {
+            environment.emplace(loader, std::nullopt);
+        }
+        return environment;
+    }
     testing_support::Subprocess process_;
 };
 
@@ -88,6 +105,13 @@ LockScreenUnlocker::Timing quickTiming() {
     timing.fieldTimeout = 1.0;
     timing.unlockTimeout = 0.5;
     return timing;
+}
+
+// The reason the lock screen gives for not verifying the field; "<verified>" when it verifies it.
+std::string unverifiedReason(LockScreen& lockScreen) {
+    const LockScreenFocus focus = lockScreen.examine();
+    const auto* unverified = std::get_if<LockScreenFocus::Unverified>(&focus.value);
+    return unverified != nullptr ? unverified->reason : "<verified>";
 }
 
 UnlockReport unlock(LockScreen& lockScreen, const std::string& display, EventPoster& poster,
@@ -148,9 +172,11 @@ TEST(SystemLockScreenE2ETest, ARealLockerOfOurSessionOnOurDisplayIsTheLockScreen
     testing_support::SessionServices services(bus.address(), {"logind"}, bus.folder());
     const testing_support::ScopedEnvironment environment(
         {{"DBUS_SESSION_BUS_ADDRESS", bus.address()}, {"DBUS_SYSTEM_BUS_ADDRESS", bus.address()}});
+    // The lock screens watch before the locker comes, as the companion's do.
+    SystemLockScreen lockScreen(ours.displayName(), everyoneInSession("7"));
+    SystemLockScreen otherSession(ours.displayName(), everyoneInSession("8"));
     I3lock locker(ours.displayName());
 
-    SystemLockScreen lockScreen(ours.displayName(), everyoneInSession("7"));
     EXPECT_TRUE(lockScreen.isLocked());
     const LockScreenFocus focus = lockScreen.examine();
     const auto* found = std::get_if<LockScreenFocus::PasswordField>(&focus.value);
@@ -158,9 +184,26 @@ TEST(SystemLockScreenE2ETest, ARealLockerOfOurSessionOnOurDisplayIsTheLockScreen
     EXPECT_EQ(found->field.check, LockScreenFieldCheck::secureInput);
     EXPECT_EQ(found->field.loginWindowProcessID, std::optional<pid_t>(locker.pid()));
     EXPECT_TRUE(lockScreen.isFocused(found->field));
+    // The check made before every key press, timed.
+    std::vector<double> checks;
+    for (int i = 0; i < 20; ++i) {
+        const double start = platform::monotonicSeconds();
+        EXPECT_TRUE(lockScreen.isLocked() && lockScreen.isFocused(found->field));
+        checks.push_back(platform::monotonicSeconds() - start);
+    }
+    std::sort(checks.begin(), checks.end());
+    std::printf("[ figure ] check before a key press: min %.2f ms, median %.2f ms, max %.2f ms\n",
+                checks.front() * 1e3, checks[checks.size() / 2] * 1e3, checks.back() * 1e3);
+    // Made after the locker took the keyboard, a lock screen cannot tell whose the grab is.
+    SystemLockScreen later(ours.displayName(), everyoneInSession("7"));
+    const LockScreenFocus unconfirmed = later.examine();
+    ASSERT_TRUE(std::holds_alternative<LockScreenFocus::Unverified>(unconfirmed.value));
+    EXPECT_NE(std::get<LockScreenFocus::Unverified>(unconfirmed.value)
+                  .reason.find("secure input: held by i3lock, but the keyboard was not seen grabbed"),
+              std::string::npos)
+        << std::get<LockScreenFocus::Unverified>(unconfirmed.value).reason;
 
     // The same locker in another session is not this session's lock screen.
-    SystemLockScreen otherSession(ours.displayName(), everyoneInSession("8"));
     EXPECT_TRUE(otherSession.isLocked());
     EXPECT_TRUE(std::holds_alternative<LockScreenFocus::Unverified>(otherSession.examine().value));
 
@@ -192,14 +235,128 @@ TEST(SystemLockScreenE2ETest, WithoutLogindACoveringLockerIsLockedButNotVerified
     const testing_support::ScopedEnvironment environment(
         {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus"},
          {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus"}});
-    I3lock locker(ours.displayName());
     SystemLockScreen lockScreen(ours.displayName(), everyoneInSession("7"));
+    I3lock locker(ours.displayName());
     EXPECT_TRUE(lockScreen.isLocked());
     EXPECT_TRUE(std::holds_alternative<LockScreenFocus::Unverified>(lockScreen.examine().value));
     HIDEventPoster poster(ours.displayName());
     const UnlockReport report = unlock(lockScreen, ours.displayName(), poster, "secret");
     EXPECT_EQ(report.status, UnlockStatus::notReached);
     EXPECT_NE(report.reason.find("wasn't verified"), std::string::npos) << report.reason;
+}
+
+// An ordinary client holds the keyboard; a genuine i3lock of our session is started on our display,
+// cannot grab it, and keeps its window on top while it retries (about 2.5 s) before it gives up. Its
+// window proves nothing about the grab: nothing is typed, and the phone is not told "unlocked".
+TEST(SystemLockScreenE2ETest, ALockerThatCouldNotGrabDoesNotVouchForAnotherClientsGrab) {
+    if (const auto reason = unavailableReason()) {
+        GTEST_SKIP() << *reason;
+    }
+    XvfbServer ours;
+    testing_support::PrivateBus bus;
+    // logind says active and not locked, as it did.
+    testing_support::SessionServices services(bus.address(), {"logind"}, bus.folder());
+    const testing_support::ScopedEnvironment environment(
+        {{"DBUS_SESSION_BUS_ADDRESS", bus.address()}, {"DBUS_SYSTEM_BUS_ADDRESS", bus.address()}});
+    SystemLockScreen lockScreen(ours.displayName(), everyoneInSession("7"));
+    testing_support::XKeyReader client(ours.displayName(), {.grabKeyboard = true});
+    testing_support::Subprocess locker({"i3lock", "-n"}, {{"DISPLAY", ours.displayName()},
+                                                          {"LD_PRELOAD", std::nullopt},
+                                                          {"LD_LIBRARY_PATH", std::nullopt},
+                                                          {"LD_AUDIT", std::nullopt}});
+    const std::unique_ptr<LockScreenProbe> probe = makeLinuxLockScreenProbe(ours.displayName(), {});
+    ASSERT_TRUE(testing_support::waitUntil(
+        [&] { return probe->session().secureInputPID == std::optional<pid_t>(locker.pid()); }, 5s))
+        << "i3lock's window did not come on top";
+
+    // A slow machine may see i3lock give up already; then the client's own window is on top again.
+    const std::string reason = unverifiedReason(lockScreen);
+    EXPECT_TRUE(reason.ends_with("secure input: held by i3lock, but the keyboard was not seen grabbed after "
+                                 "its window appeared") ||
+                (reason.ends_with("secure input: held by InjectorTests_e") && !locker.running()))
+        << reason;
+    HIDEventPoster poster(ours.displayName());
+    const UnlockReport report = unlock(lockScreen, ours.displayName(), poster, "secret");
+    EXPECT_TRUE(report.status == UnlockStatus::notReached || report.status == UnlockStatus::notLocked)
+        << caseName(report.status) << ": " << report.reason;
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(client.text(), "");
+}
+
+// Code loaded into a genuine locker would receive the password: a locker started with LD_PRELOAD (here a
+// copy of a harmless system library, loaded from outside the system's folders) is not the lock screen.
+TEST(SystemLockScreenE2ETest, ALockerWithCodePreloadedIntoItIsNotTheLockScreen) {
+    if (const auto reason = unavailableReason()) {
+        GTEST_SKIP() << *reason;
+    }
+    // The folder of the C library this test runs with holds the loader's small libdl.
+    std::filesystem::path library;
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line) && library.empty();) {
+        if (const std::size_t at = line.find('/'); at != std::string::npos && line.ends_with("/libc.so.6")) {
+            library = std::filesystem::path(line.substr(at)).parent_path() / "libdl.so.2";
+        }
+    }
+    if (library.empty() || !std::filesystem::exists(library)) {
+        GTEST_SKIP() << "no libdl.so.2 beside the C library";
+    }
+    XvfbServer ours;
+    testing_support::PrivateBus bus;
+    testing_support::SessionServices services(bus.address(), {"logind"}, bus.folder());
+    services.set("LockedHint", true);
+    const testing_support::ScopedEnvironment environment(
+        {{"DBUS_SESSION_BUS_ADDRESS", bus.address()}, {"DBUS_SYSTEM_BUS_ADDRESS", bus.address()}});
+    const std::filesystem::path copy = bus.folder() / "libdl.so.2";
+    std::filesystem::copy_file(library, copy);
+    SystemLockScreen lockScreen(ours.displayName(), everyoneInSession("7"));
+    I3lock locker(ours.displayName(), {{"LD_PRELOAD", copy.string()}});
+
+    EXPECT_TRUE(unverifiedReason(lockScreen)
+                    .ends_with("secure input: held by i3lock (its environment sets LD_PRELOAD)"))
+        << unverifiedReason(lockScreen);
+    HIDEventPoster hid(ours.displayName());
+    TimedPoster poster(hid);
+    const UnlockReport report = unlock(lockScreen, ours.displayName(), poster, "secret");
+    EXPECT_EQ(report.status, UnlockStatus::notReached) << report.reason;
+    EXPECT_EQ(poster.returnPosted, 0);
+}
+
+// A locker may grab the keyboard for a window of its own rather than the root window. With the focus
+// in another top-level window (as a window manager leaves it) only those two windows hear of that grab,
+// and it is seen all the same; a probe made after the grab cannot tell whose it is.
+TEST(SystemLockScreenE2ETest, AGrabForANewWindowIsSeenWhereverTheFocusWas) {
+    if (!XvfbServer::isInstalled()) {
+        GTEST_SKIP() << "Xvfb is not installed (scripts/install-deps.sh brings it)";
+    }
+    XvfbServer ours;
+    testing_support::XKeyReader focused(ours.displayName());
+    const std::unique_ptr<LockScreenProbe> before = makeLinuxLockScreenProbe(ours.displayName(), {});
+
+    xcb_connection_t* c = xcb_connect(ours.displayName().c_str(), nullptr);
+    ASSERT_EQ(xcb_connection_has_error(c), 0);
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    const xcb_window_t window = xcb_generate_id(c);
+    const std::uint32_t overrideRedirect[] = {1};
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, window, root, 0, 0, 300, 300, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                      XCB_COPY_FROM_PARENT, XCB_CW_OVERRIDE_REDIRECT, overrideRedirect);
+    xcb_map_window(c, window);
+    xcb_grab_keyboard_reply_t* grab = xcb_grab_keyboard_reply(
+        c, xcb_grab_keyboard(c, 0, window, XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
+        nullptr);
+    ASSERT_TRUE(grab != nullptr && grab->status == XCB_GRAB_STATUS_SUCCESS);
+    std::free(grab);
+
+    const LockScreenSession watched = before->session();
+    EXPECT_EQ(watched.secureInputPID, std::optional<pid_t>(getpid()));
+    EXPECT_EQ(watched.secureInputDoubt, std::nullopt);
+    const LockScreenSession unwatched = makeLinuxLockScreenProbe(ours.displayName(), {})->session();
+    EXPECT_EQ(unwatched.secureInputPID, std::optional<pid_t>(getpid()));
+    EXPECT_EQ(unwatched.secureInputDoubt, "the keyboard was not seen grabbed after its window appeared");
+    // Let go, the grab no longer stands for the window.
+    xcb_ungrab_keyboard(c, XCB_CURRENT_TIME);
+    std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+    EXPECT_EQ(before->session().secureInputPID, std::nullopt);
+    xcb_disconnect(c);
 }
 
 TEST(SystemLockScreenE2ETest, DisplayNamesCompareWithoutTheirScreen) {

@@ -82,12 +82,19 @@ TEST(PinchSequencer, FinishClosesTheOpenStrokeAndStartsOver) {
     sequencer.process(pinch(P::changed, 0.2f, 40, 2));
     EXPECT_EQ(sequencer.finish(), Messages{pinch(P::ended, 0)});
     EXPECT_TRUE(sequencer.finish().empty());
-    // The finished stroke's stragglers stay dropped ...
-    EXPECT_TRUE(sequencer.process(pinch(P::changed, 0.2f, 40, 3)).empty());
-    // ... but a stream that starts over, with lower numbers, is taken.
+    // A stream that starts over is taken whatever its number, lower ...
     EXPECT_EQ(sequencer.process(pinch(P::began, 0, 1, 1)), Messages{pinch(P::began, 0, 1, 1)});
     EXPECT_EQ(sequencer.process(pinch(P::changed, 0.1f, 1, 2)).size(), 1u);
     EXPECT_TRUE(sequencer.process(pinch(P::changed, 0.1f, 0xFFFF'FFF0u, 4)).empty());  // then in order again
+    // ... or the very number of the stroke that was open, with its sequence starting again.
+    EXPECT_EQ(sequencer.finish(), Messages{pinch(P::ended, 0)});
+    EXPECT_EQ(sequencer.process(pinch(P::began, 0, 1, 1)), Messages{pinch(P::began, 0, 1, 1)});
+    EXPECT_EQ(sequencer.process(pinch(P::changed, 0.3f, 1, 2)), Messages{pinch(P::changed, 0.3f, 1, 2)});
+    EXPECT_TRUE(sequencer.process(pinch(P::changed, 0.3f, 1, 2)).empty());  // and its repeats dropped
+    // A closed stroke's number, too.
+    EXPECT_EQ(sequencer.process(pinch(P::ended, 0, 1, 3)).size(), 1u);
+    EXPECT_TRUE(sequencer.finish().empty());
+    EXPECT_EQ(sequencer.process(pinch(P::began, 0, 1, 1)), Messages{pinch(P::began, 0, 1, 1)});
 }
 
 TEST(PinchSequencer, ComparesStrokesInSerialNumberArithmetic) {
