@@ -130,8 +130,8 @@ struct XTestKeyboard::Impl {
         });
         finished.wait();
     }
-    // Carries out the steps in order; text stops between two steps, once no key of the owner is held,
-    // when it was dropped meanwhile.
+    // Carries out the steps in order; text stops between two steps, when the unit holds no key down,
+    // once it was dropped meanwhile.
     void performSteps(std::vector<Step>& steps, Owner owner, bool typing, std::uint64_t epoch);
     void performStep(Step& step, Owner owner) {
         if (!step.text.empty()) {
@@ -394,12 +394,15 @@ void XTestKeyboard::Impl::dropTyping(Owner owner, std::deque<Task>& dropped) {
 
 void XTestKeyboard::Impl::performSteps(std::vector<Step>& steps, Owner owner, bool typing,
                                        std::uint64_t epoch) {
+    const auto holding = [&] {
+        const auto mine = held.find(owner);
+        return mine == held.end() ? std::size_t(0) : mine->second.size();
+    };
+    const std::size_t heldBefore = holding();
     for (std::size_t i = 0; i < steps.size(); ++i) {
-        if (typing && i > 0) {
-            const auto mine = held.find(owner);
-            if ((mine == held.end() || mine->second.empty()) && stopRequested(owner, epoch)) {
-                break;
-            }
+        // Between two keys of the unit, never while it holds one of its own down.
+        if (typing && i > 0 && holding() <= heldBefore && stopRequested(owner, epoch)) {
+            break;
         }
         performStep(steps[i], owner);
     }
