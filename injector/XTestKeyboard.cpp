@@ -353,9 +353,18 @@ std::optional<XTestKeyboard::Impl::Task> XTestKeyboard::Impl::next() {
     for (std::size_t tries = turns.size(); tries > 0; --tries) {
         const Owner owner = turns.front();
         turns.pop_front();
-        Queue& queue = queues[owner];
+        const auto found = queues.find(owner);
+        if (found == queues.end()) {
+            continue;
+        }
+        Queue& queue = found->second;
         if (queue.tasks.empty()) {
-            queue.inTurn = false;
+            // An owner whose work was dropped: nothing of it is left to remember.
+            if (!held.contains(owner)) {
+                queues.erase(found);
+            } else {
+                queue.inTurn = false;
+            }
             continue;
         }
         if (attempt && *attempt != owner) {
