@@ -63,8 +63,8 @@ class XTestKeyboard {
     // everything; it never ends the process.
     explicit XTestKeyboard(const std::string& displayName);
     XTestKeyboard(const std::string& displayName, Options options);
-    // Drops the texts not yet begun, carries out the rest of what is queued, releases every key still
-    // held and puts every binding back, waiting for their settle time.
+    // Drops the texts not yet begun and stops the one being typed, carries out the rest of what is
+    // queued, releases every key still held and puts every binding back, waiting for their settle time.
     ~XTestKeyboard();
     XTestKeyboard(const XTestKeyboard&) = delete;
     XTestKeyboard& operator=(const XTestKeyboard&) = delete;
@@ -74,15 +74,16 @@ class XTestKeyboard {
     // symbol; a code without a Linux key does nothing, and a release of a key the owner does not hold
     // does nothing.
     void key(std::uint16_t virtualKeyCode, bool down, Owner owner);
-    // Types the characters in order (a press and a release each). Scalars without a keyboard symbol are
-    // left out. The characters may be a password: the keyboard's copies are wiped once typed.
+    // Types the characters in order (a press and a release each), as a unit of text of the owner (see
+    // perform). Scalars without a keyboard symbol are left out. The characters may be a password: the
+    // keyboard's copies are wiped once typed.
     void type(std::u32string scalars, Owner owner = nullptr);
     // Queues the steps as one unit of the owner; `typing` marks a unit of text (its Return and Tab keys
     // included), which is dropped with the other text. False, with nothing queued and one log line per
     // burst, when the owner's waiting keys and characters would pass `queuedLimit`.
     bool perform(std::vector<Step> steps, Owner owner, bool typing);
-    // Drops the texts queued and not yet begun, and stops the one being typed, as when the process
-    // stops. Takes as long however much waits.
+    // Drops the texts queued and not yet begun, and stops the one being typed at its next character, as
+    // when the process stops.
     void discardQueuedText();
     // The owner is gone: what it queued is dropped, its text stops, and its keys are let go.
     // `keep` is held until then, so that the owner's address is not taken by another meanwhile.
@@ -98,7 +99,7 @@ class XTestKeyboard {
     void endAttempt(Owner owner);
     // Releases every key the owner pressed and has not released.
     void releaseAll(Owner owner);
-    // Waits until everything queued so far has been carried out by the X server.
+    // Waits until everything queued so far, by every owner, has been carried out by the X server.
     void sync();
     // Waits until everything queued so far is done and every binding has been put back.
     void settle();
