@@ -32,10 +32,23 @@ class SystemGestureService final : public GestureService {
                                                     const DeviceID& device) override {
         return engine_.sequence(message, device);
     }
-    bool handle(const TrackpadProtocol::Message& message) override { return engine_.handle(message); }
+    bool handle(const TrackpadProtocol::Message& message, const DeviceID& device) override {
+        // The keys and text of the message wait for the keyboard in the phone's own queue.
+        poster_.setSource(device);
+        const bool handled = engine_.handle(message);
+        poster_.setSource(std::nullopt);
+        return handled;
+    }
     void reset(const std::optional<DeviceID>& device) override { engine_.reset(device); }
-    void retainDevices(const DeviceSet& devices) override { engine_.retainDevices(devices); }
-    void forgetDevice(const DeviceID& device) override { engine_.forgetDevice(device); }
+    void retainDevices(const DeviceSet& devices) override {
+        engine_.retainDevices(devices);
+        poster_.retainSources(devices);
+    }
+    void forgetDevice(const DeviceID& device) override {
+        engine_.forgetDevice(device);
+        // What the phone left waiting for the keyboard goes with it.
+        poster_.dropSource(device);
+    }
 
   private:
     Gestures::SystemGestureEventPoster poster_;

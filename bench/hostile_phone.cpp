@@ -34,6 +34,7 @@
 #include "testing/CompanionProcess.h"
 #include "testing/HostileClients.h"
 #include "testing/PhoneTestClient.h"
+#include "testing/XKeyReader.h"
 #include "testing/XvfbServer.h"
 
 // After <cstdio>: the libjpeg header needs size_t and FILE declared before it.
@@ -667,6 +668,91 @@ void runRows() {
     }
 }
 
+// ---- Text: a phone typing 8 MB while another presses a key; a stop with text queued ------------------
+// A companion of their own, so that its idle memory is known and the stop can be measured.
+
+// Seconds from phone B's key (Z) to its arrival at the focused client; none within 60 s.
+std::optional<double> keyDelay(PhoneTestClient& phone, const testing_support::XKeyReader& reader) {
+    const auto zs = [&] {
+        const std::string text = reader.text();
+        return std::count(text.begin(), text.end(), 'z');
+    };
+    const auto before = zs();
+    const auto sent = Clock::now();
+    phone.send(Message::KeyCombination{{TrackpadProtocol::KeyCombination::Code{6}, {}}});
+    while (Clock::now() - sent < 60s) {
+        if (zs() > before) {
+            return seconds(Clock::now() - sent);
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    return std::nullopt;
+}
+
+std::string delayText(std::optional<double> delay) {
+    return delay ? std::to_string(static_cast<int>(*delay * 1000)) + " ms" : "none in 60 s";
+}
+
+void textAttacks() {
+    if (runs("text 8 MB")) {
+        Companion companion;
+        testing_support::XKeyReader reader(companion.display());
+        const auto phoneB = companion.pairFrom("127.0.0.6", "Key Phone");
+        const Figures idle = companion.measure(2, [](Clock::time_point) {});
+        std::string delays;
+        Figures figures = companion.measure(1, [&](Clock::time_point) {
+            const std::vector<Message> messages = mixedScriptText(8 << 20);
+            std::thread sender([&] {
+                try {
+                    sendAll(companion, messages);
+                } catch (const std::exception&) {
+                }
+            });
+            std::this_thread::sleep_for(2s);
+            delays += "B's key while A types " + delayText(keyDelay(*phoneB, reader));
+            sender.join();
+            companion.attacker().disconnect();
+            delays += ", after A left " + delayText(keyDelay(*phoneB, reader));
+            // The row's after-figure is taken 10 s after the text was sent.
+            std::this_thread::sleep_for(9s);
+        });
+        figures.note += "idle " + std::to_string(idle.afterKiB >> 10) + " MiB; " + delays;
+        printRow("text 8 MB", figures);
+    }
+    for (const std::size_t kilobytes : {256, 512, 1024}) {
+        const std::string row = "SIGTERM with " + std::to_string(kilobytes) + " KB of text queued";
+        if (!runs(row)) {
+            continue;
+        }
+        Companion companion;
+        // Lines of characters the keymap lacks (slow to type), each message ending with a line break, a
+        // key of its own among the text.
+        std::vector<Message> lines;
+        char32_t next = U'\u4e00';
+        for (std::size_t bytes = 0; bytes < (kilobytes << 10);) {
+            std::string line;
+            while (line.size() < 240) {
+                const char32_t c = next;
+                next = next + 1 < U'\u4e00' + 2000 ? next + 1 : U'\u4e00';
+                line += static_cast<char>(0xE0 | (c >> 12));
+                line += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+                line += static_cast<char>(0x80 | (c & 0x3F));
+            }
+            bytes += line.size() + 1;
+            lines.push_back(Message::Text{line + "\n"});
+        }
+        Figures figures = companion.measure(0.5, [&](Clock::time_point) { sendAll(companion, lines); });
+        const auto signalled = Clock::now();
+        ::kill(companion.process().pid(), SIGTERM);
+        testing_support::waitUntil([&] { return !companion.process().running(); }, 60s);
+        figures.note += companion.process().running()
+                            ? "still running 60 s after SIGTERM"
+                            : "exited " + std::to_string(seconds(Clock::now() - signalled)).substr(0, 5) +
+                                  " s after SIGTERM";
+        printRow(row, figures);
+    }
+}
+
 void wideScreenshot() {
     testing_support::XvfbServer::Options wide;
     wide.width = 17000;
@@ -713,6 +799,7 @@ int main(int argc, char** argv) {
     }
     const auto started = Clock::now();
     runRows();
+    textAttacks();
     if (runs("screenshot of a monitor 17000 px wide")) {
         wideScreenshot();
     }

@@ -250,9 +250,7 @@ bool GestureEngine::perform(const GestureAction& action) {
 }
 
 void GestureEngine::post(const EventList& events, EventTap tap) {
-    for (const InputEvent& event : events) {
-        poster_.post(event, tap);
-    }
+    poster_.postAll(events, tap);
 }
 
 Point GestureEngine::pointer() const {

@@ -254,6 +254,26 @@ void SystemGestureEventPoster::scheduleSettle() {
     });
 }
 
+void SystemGestureEventPoster::postAll(const EventList& events, EventTap) {
+    poster_->post(events);
+    if (std::any_of(events.begin(), events.end(),
+                    [](const InputEvent& event) { return !event.unicodeText.empty(); })) {
+        scheduleSettle();
+    }
+}
+
+void SystemGestureEventPoster::setSource(const std::optional<TrackpadProtocol::UUID>& device) {
+    poster_->setSource(device);
+}
+
+void SystemGestureEventPoster::dropSource(const TrackpadProtocol::UUID& device) {
+    poster_->dropSource(device);
+}
+
+void SystemGestureEventPoster::retainSources(const std::unordered_set<TrackpadProtocol::UUID>& devices) {
+    poster_->retainSources(devices);
+}
+
 bool SystemGestureEventPoster::isAvailable() const {
     return poster_->isAvailable();
 }

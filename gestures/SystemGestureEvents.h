@@ -7,11 +7,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "gestures/GestureMapping.h"
 #include "gestures/Shortcuts.h"
 #include "injector/InputEvent.h"
+#include "protocol/messages/Uuid.h"
 
 namespace platform {
 class Executor;
@@ -69,6 +71,12 @@ class GestureEventPoster {
   public:
     virtual ~GestureEventPoster() = default;
     virtual void post(const InputEvent& event, EventTap tap) = 0;
+    // The events of one message, in order: a poster that can keeps their keys and text together.
+    virtual void postAll(const EventList& events, EventTap tap) {
+        for (const InputEvent& event : events) {
+            post(event, tap);
+        }
+    }
 };
 
 // Posts through the X server's XTEST extension on a connection of its own (Injector::HIDEventPoster's
@@ -85,6 +93,14 @@ class SystemGestureEventPoster final : public GestureEventPoster {
                                       std::shared_ptr<Injector::XTestKeyboard> keyboard = nullptr);
     ~SystemGestureEventPoster() override;
     void post(const InputEvent& event, EventTap tap) override;
+    // The keys and text go to the keyboard as one unit, which no other phone's keys interrupt.
+    void postAll(const EventList& events, EventTap tap) override;
+    // The phone whose messages are carried out now (none: the poster's own): each phone's keys and text
+    // wait for the keyboard in a queue of their own.
+    void setSource(const std::optional<TrackpadProtocol::UUID>& device);
+    // The phone is gone: the keys and text it queued are dropped, and its keys let go.
+    void dropSource(const TrackpadProtocol::UUID& device);
+    void retainSources(const std::unordered_set<TrackpadProtocol::UUID>& devices);
     bool isAvailable() const;
     // Puts back every temporary key binding, waiting as needed.
     void settle();

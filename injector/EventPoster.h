@@ -1,5 +1,7 @@
 #pragma once
 // The seam through which every built event reaches the system.
+#include <functional>
+
 #include "injector/InputEvent.h"
 
 namespace Injector {
@@ -15,6 +17,20 @@ class EventPoster {
     // Ends a run of typing: anything the poster changed in the system to type characters (temporary
     // key bindings) is put back, waiting as long as that needs. Called off the main thread only.
     virtual void settleKeyboard() {}
+
+    // An attempt whose keys must reach the system as checked (the unlock). Between begin and end the
+    // keyboard is the attempt's alone: no other poster's key or text comes between its keys.
+    virtual void beginExclusive() {}
+    virtual void endExclusive() {}
+    // Posts the event only if `check`, run just before the event reaches the system, allows it; returns
+    // whether it was posted, once the system has it. Called off the main thread only.
+    virtual bool postChecked(const InputEvent& event, const std::function<bool()>& check) {
+        if (!check()) {
+            return false;
+        }
+        post(event);
+        return true;
+    }
 };
 
 }  // namespace Injector

@@ -9,11 +9,13 @@
 #include <cstring>
 #include <map>
 #include <optional>
+#include <unordered_map>
+#include <vector>
 
 #include "injector/KeyVocabulary.h"
 #include "injector/MediaKeys.h"
-#include "injector/XTestKeyboard.h"
 #include "injector/XConnection.h"
+#include "injector/XTestKeyboard.h"
 
 namespace Injector {
 namespace {
@@ -74,6 +76,13 @@ struct HIDEventPoster::Impl {
     void scroll(const InputEvent& event);
     void mediaKey(const MediaKeyStroke& stroke);
     void keyboardEvent(const InputEvent& event);
+    // What a keyboard record asks of the keyboard; none for a record that asks nothing.
+    std::optional<XTestKeyboard::Step> keyboardStep(const InputEvent& event) const;
+    // Whose queue and keys this poster's keyboard records are now.
+    XTestKeyboard::Owner owner() const {
+        return source ? static_cast<XTestKeyboard::Owner>(source->get())
+                      : static_cast<XTestKeyboard::Owner>(this);
+    }
     void gesture(const InputEvent& event);
     std::optional<xcb_keycode_t> keycodeFor(xcb_keysym_t keysym);
 
@@ -90,6 +99,9 @@ struct HIDEventPoster::Impl {
     // Key codes found for keysyms, forgotten when the server's keyboard mapping changes.
     std::map<xcb_keysym_t, std::optional<xcb_keycode_t>> keycodes;
     std::shared_ptr<XTestKeyboard> keyboard;
+    // The phones' owners on the keyboard, and the one of the phone whose events come now.
+    std::unordered_map<TrackpadProtocol::UUID, std::shared_ptr<char>> sources;
+    const std::shared_ptr<char>* source = nullptr;
 };
 
 HIDEventPoster::Impl::Impl(const std::string& displayName, Options given,
@@ -228,29 +240,40 @@ void HIDEventPoster::Impl::mediaKey(const MediaKeyStroke& stroke) {
     }
 }
 
-void HIDEventPoster::Impl::keyboardEvent(const InputEvent& event) {
+std::optional<XTestKeyboard::Step> HIDEventPoster::Impl::keyboardStep(const InputEvent& event) const {
     if (event.type == EventType::flagsChanged) {
         if (const std::optional<Modifiers> modifier = KeyCode::modifierOfKey(event.keyCode)) {
-            keyboard->key(event.keyCode, (event.flags & modifier->rawValue) != 0, this);
+            return XTestKeyboard::Step{event.keyCode, (event.flags & modifier->rawValue) != 0, {}};
         }
-        return;
+        return std::nullopt;
     }
     const bool down = event.type == EventType::keyDown;
     // A key event that carries text types that text, unless a shortcut modifier asks for the key
     // itself. Both events of a pair carry it; the text goes in once, with the key down.
-    const std::uint64_t shortcutModifiers = (Modifiers::command | Modifiers::control | Modifiers::option).rawValue;
+    const std::uint64_t shortcutModifiers =
+        (Modifiers::command | Modifiers::control | Modifiers::option).rawValue;
     if (!event.unicodeText.empty() && (event.flags & shortcutModifiers) == 0) {
-        if (down) {
-            // The text may be part of a password: the keyboard wipes its copy once typed, and the
-            // buffer this one leaves behind goes now.
-            std::u32string scalars = scalarsOfUTF16(event.unicodeText);
-            keyboard->type(std::move(scalars));
-            scalars.resize(scalars.capacity());
-            explicit_bzero(scalars.data(), scalars.size() * sizeof(char32_t));
+        if (!down) {
+            return std::nullopt;
         }
+        // The text may be part of a password: the keyboard wipes its copy once typed.
+        return XTestKeyboard::Step{0, true, scalarsOfUTF16(event.unicodeText)};
+    }
+    return XTestKeyboard::Step{event.keyCode, down, {}};
+}
+
+void HIDEventPoster::Impl::keyboardEvent(const InputEvent& event) {
+    std::optional<XTestKeyboard::Step> step = keyboardStep(event);
+    if (!step) {
         return;
     }
-    keyboard->key(event.keyCode, down, this);
+    if (!step->text.empty()) {
+        keyboard->type(std::move(step->text), owner());
+        step->text.resize(step->text.capacity());
+        explicit_bzero(step->text.data(), step->text.size() * sizeof(char32_t));
+        return;
+    }
+    keyboard->key(step->virtualKeyCode, step->down, owner());
 }
 
 void HIDEventPoster::Impl::gesture(const InputEvent& event) {
@@ -320,11 +343,103 @@ HIDEventPoster::~HIDEventPoster() {
     // A shared keyboard outlives this poster: what it still holds for it goes up now.
     if (impl_->usable()) {
         impl_->keyboard->releaseAll(impl_.get());
+        for (const auto& [device, owner] : impl_->sources) {
+            impl_->keyboard->discardOwner(owner.get(), owner);
+        }
     }
 }
 
 void HIDEventPoster::post(const InputEvent& event) {
     impl_->post(event);
+}
+
+void HIDEventPoster::post(const std::vector<InputEvent>& events) {
+    Impl& d = *impl_;
+    if (!d.usable()) {
+        return;
+    }
+    std::vector<XTestKeyboard::Step> steps;
+    bool typing = false;
+    for (const InputEvent& event : events) {
+        const bool keyboardRecord = event.type == EventType::keyDown || event.type == EventType::keyUp ||
+                                    event.type == EventType::flagsChanged;
+        if (!keyboardRecord) {
+            d.post(event);
+        } else if (std::optional<XTestKeyboard::Step> step = d.keyboardStep(event)) {
+            typing = typing || !step->text.empty() || !event.unicodeText.empty();
+            steps.push_back(std::move(*step));
+        }
+    }
+    if (!steps.empty()) {
+        d.keyboard->perform(std::move(steps), d.owner(), typing);
+    }
+}
+
+void HIDEventPoster::beginExclusive() {
+    if (impl_->usable()) {
+        impl_->keyboard->beginAttempt(impl_->owner());
+    }
+}
+
+void HIDEventPoster::endExclusive() {
+    if (impl_->usable()) {
+        impl_->keyboard->endAttempt(impl_->owner());
+    }
+}
+
+bool HIDEventPoster::postChecked(const InputEvent& event, const std::function<bool()>& check) {
+    Impl& d = *impl_;
+    const bool keyboardRecord = event.type == EventType::keyDown || event.type == EventType::keyUp ||
+                                event.type == EventType::flagsChanged;
+    if (!d.usable() || !keyboardRecord) {
+        return EventPoster::postChecked(event, check);
+    }
+    std::optional<XTestKeyboard::Step> step = d.keyboardStep(event);
+    if (!step) {
+        return check();
+    }
+    return d.keyboard->attemptStep(std::move(*step), d.owner(), check);
+}
+
+void HIDEventPoster::setSource(const std::optional<TrackpadProtocol::UUID>& device) {
+    Impl& d = *impl_;
+    if (!device) {
+        d.source = nullptr;
+        return;
+    }
+    std::shared_ptr<char>& owner = d.sources[*device];
+    if (!owner) {
+        owner = std::make_shared<char>();
+    }
+    d.source = &owner;
+}
+
+void HIDEventPoster::dropSource(const TrackpadProtocol::UUID& device) {
+    Impl& d = *impl_;
+    const auto found = d.sources.find(device);
+    if (found == d.sources.end()) {
+        return;
+    }
+    if (d.source == &found->second) {
+        d.source = nullptr;
+    }
+    if (d.keyboard) {
+        // The address stays taken until the keyboard has let go of what it held for it.
+        d.keyboard->discardOwner(found->second.get(), found->second);
+    }
+    d.sources.erase(found);
+}
+
+void HIDEventPoster::retainSources(const std::unordered_set<TrackpadProtocol::UUID>& devices) {
+    std::vector<TrackpadProtocol::UUID> gone;
+    for (const auto& [device, owner] : impl_->sources) {
+        if (!devices.contains(device)) {
+            gone.push_back(device);
+        }
+    }
+    for (const TrackpadProtocol::UUID& device : gone) {
+        dropSource(device);
+    }
 }
 
 bool HIDEventPoster::isAvailable() const {

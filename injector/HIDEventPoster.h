@@ -10,9 +10,13 @@
 //
 // Thread: one thread at a time per poster; give each thread that posts its own poster.
 #include <memory>
+#include <optional>
 #include <string>
+#include <unordered_set>
+#include <vector>
 
 #include "injector/EventPoster.h"
+#include "protocol/messages/Uuid.h"
 
 namespace Injector {
 
@@ -39,6 +43,19 @@ class HIDEventPoster final : public EventPoster {
     HIDEventPoster& operator=(const HIDEventPoster&) = delete;
 
     void post(const InputEvent& event) override;
+    // Posts the events in order; their keys and text go to the keyboard as one unit, which no other
+    // owner's key or text interrupts.
+    void post(const std::vector<InputEvent>& events);
+    void beginExclusive() override;
+    void endExclusive() override;
+    bool postChecked(const InputEvent& event, const std::function<bool()>& check) override;
+    // The phone whose events follow (none: the poster's own): each phone's keys and text wait in a
+    // queue of their own on the keyboard, and go with the phone.
+    void setSource(const std::optional<TrackpadProtocol::UUID>& device);
+    // The phone is gone: what it queued is dropped and its keys let go.
+    void dropSource(const TrackpadProtocol::UUID& device);
+    // Drops every phone not in `devices`.
+    void retainSources(const std::unordered_set<TrackpadProtocol::UUID>& devices);
     bool pacesMotion() const override { return true; }
     // Lets go of the keys this poster still holds, then waits until every temporary key binding is
     // put back.

@@ -219,35 +219,59 @@ struct LockScreenUnlocker::Attempt {
     std::variant<UnlockEntry, Outcome> fillOrType(const LockScreenField& field);
     std::variant<UnlockEntry, Outcome> type(const LockScreenField& field, std::optional<int> characterCount);
     Outcome pressReturn(const LockScreenField& field, UnlockEntry entry);
+
+    // The keyboard is the attempt's alone from its first key to its last.
+    bool holdsKeyboard = false;
+    void takeKeyboard() {
+        unlocker.poster_.beginExclusive();
+        holdsKeyboard = true;
+    }
+    void giveKeyboardBack() {
+        if (holdsKeyboard) {
+            holdsKeyboard = false;
+            unlocker.poster_.endExclusive();
+        }
+    }
 };
 
 KeyPostResult LockScreenUnlocker::Attempt::post(std::vector<KeyEvent> events, GateKind gate,
                                                 const LockScreenField* field, double limit) {
     std::multiset<std::uint16_t> held;
     KeyPostResult result = KeyPostResult::posted;
+    // Each press is checked where it goes out, on the keyboard's own thread, against the screen as it
+    // is then: a key queued behind other work must not land after the lock screen went.
+    const auto stillStands = [&] {
+        if (withdrawn()) {
+            result = KeyPostResult::withdrawn;
+        } else if (!lock().isLocked()) {
+            result = KeyPostResult::unlocked;
+        } else if (now() >= limit) {
+            result = KeyPostResult::outOfTime;
+        } else if (gate == GateKind::field && !lock().isFocused(*field)) {
+            result = KeyPostResult::focusLost;
+        } else if (now() >= limit) {
+            result = KeyPostResult::outOfTime;
+        }
+        return result == KeyPostResult::posted;
+    };
+    const auto always = [] { return true; };
     std::size_t index = 0;
     for (; index < events.size(); ++index) {
         const KeyEvent& key = events[index];
         if (key.isPress) {
-            if (withdrawn()) {
-                result = KeyPostResult::withdrawn;
-            } else if (!lock().isLocked()) {
-                result = KeyPostResult::unlocked;
-            } else if (now() >= limit) {
-                result = KeyPostResult::outOfTime;
-            } else if (gate == GateKind::field && !lock().isFocused(*field)) {
-                result = KeyPostResult::focusLost;
-            } else if (now() >= limit) {
-                result = KeyPostResult::outOfTime;
-            }
-            if (result != KeyPostResult::posted) {
+            if (!unlocker.poster_.postChecked(key.event, stillStands)) {
+                if (result == KeyPostResult::posted) {
+                    result = KeyPostResult::unlocked;
+                }
                 break;
             }
             held.insert(key.keyCode);
-        } else if (auto found = held.find(key.keyCode); found != held.end()) {
-            held.erase(found);
+        } else {
+            if (auto found = held.find(key.keyCode); found != held.end()) {
+                held.erase(found);
+            }
+            unlocker.poster_.postChecked(key.event, always);
         }
-        unlocker.poster_.post(key.event);
         unlocker.sleep_(unlocker.timing_.keyInterval);
     }
     // Let go of whatever this sequence still holds, without pauses.
@@ -256,7 +280,7 @@ KeyPostResult LockScreenUnlocker::Attempt::post(std::vector<KeyEvent> events, Ga
         if (!key.isPress) {
             if (auto found = held.find(key.keyCode); found != held.end()) {
                 held.erase(found);
-                unlocker.poster_.post(key.event);
+                unlocker.poster_.postChecked(key.event, always);
             }
         }
     }
@@ -493,7 +517,9 @@ LockScreenUnlocker::Attempt::Outcome LockScreenUnlocker::Attempt::pressReturn(co
         outcome.entry = entry;
         return outcome;
     };
-    switch (post(returnKey(), GateKind::field, &field, returnDeadline)) {
+    const KeyPostResult returned = post(returnKey(), GateKind::field, &field, returnDeadline);
+    giveKeyboardBack();
+    switch (returned) {
         case KeyPostResult::posted:
             break;
         case KeyPostResult::unlocked:
@@ -628,6 +654,7 @@ void LockScreenUnlocker::attempt(const std::shared_ptr<Attempt>& run) {
             report = std::move(*refused);
         } else {
             ran = true;
+            run->takeKeyboard();
             report = run->run();
         }
     } catch (const std::exception&) {
@@ -635,6 +662,10 @@ void LockScreenUnlocker::attempt(const std::shared_ptr<Attempt>& run) {
         // for good, and the phone still gets its one answer. What the error says is not logged: it may
         // have been built from the text being typed.
         report = {UnlockStatus::notReached, "The unlock stopped on an unexpected error.", std::nullopt};
+    }
+    try {
+        run->giveKeyboardBack();
+    } catch (const std::exception&) {
     }
     wipe(run->password);
     {

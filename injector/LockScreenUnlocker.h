@@ -7,8 +7,12 @@
 // to the completion and logged. The password is kept only by the attempt and wiped when it ends; it is
 // never logged or put into a reason.
 //
-// Thread: `unlock` on the main queue; everything that reaches the system, the lock check included, runs
-// on the unlocker's serial queue.
+// The keyboard is the attempt's alone from its first key to its last (the poster's exclusive hold), the
+// check before a press runs where the poster sends the key out, just before it does, and the phone is
+// answered only once the last key has reached the system.
+//
+// Thread: `unlock` on the main queue; everything that reaches the system runs on the unlocker's serial
+// queue, except the checks before each key, which run on the poster's thread while the queue waits.
 #include <cstdint>
 #include <functional>
 #include <memory>

@@ -19,6 +19,11 @@ class RecordingEventPoster final : public EventPoster {
     // Called after each event is recorded, on the posting thread; set it before posting starts.
     std::function<void(const InputEvent&)> onPost;
     bool pacesMotion() const override { return pacesMotion_; }
+    void beginExclusive() override;
+    void endExclusive() override;
+    // Whether an exclusive hold is open, and how many events were posted while none was.
+    bool isExclusive() const;
+    std::size_t postedOutsideExclusive() const;
 
     std::vector<InputEvent> events() const;
     std::size_t count() const;
@@ -30,6 +35,8 @@ class RecordingEventPoster final : public EventPoster {
     const bool pacesMotion_;
     mutable std::mutex mutex_;
     std::vector<InputEvent> events_;
+    bool exclusive_ = false;
+    std::size_t outsideExclusive_ = 0;
 };
 
 }  // namespace Injector

@@ -29,6 +29,7 @@
 #include "injector/KeyVocabulary.h"
 #include "injector/XConnection.h"
 #include "injector/XkbServerKeymap.h"
+#include "platform/Log.h"
 
 namespace Injector {
 namespace {
@@ -82,32 +83,44 @@ struct XTestKeyboard::Impl {
     }
 
     // The queue.
-    void enqueue(std::function<void()> task, bool typing = false) {
-        {
-            std::lock_guard lock(mutex);
-            tasks.push_back({std::move(task), typing});
-        }
-        wake.notify_one();
-    }
+    struct Task {
+        std::function<void()> run;
+        bool typing = false;
+        // The keys and characters it carries, counted against the owner's limit.
+        std::size_t weight = 0;
+        // When it was queued: a barrier goes once everything queued before it has gone.
+        std::uint64_t order = 0;
+    };
+    // Queues a task of the owner; with `limited`, refuses it (false) when the owner's waiting work
+    // would pass the limit.
+    bool enqueue(Owner owner, Task task, bool limited = false);
+    // Queues a task that runs once everything queued before it, of every owner, has been carried out.
+    void enqueueBarrier(std::function<void()> task);
+    // The next task the worker may run, under the lock.
+    std::optional<Task> next();
+    // Drops the owner's queued text, and asks its running text to stop, under the lock. The tasks go
+    // to `dropped`, to be let go outside the lock.
+    void dropTyping(Owner owner, std::deque<Task>& dropped);
     void discardTyping() {
         std::deque<Task> dropped;
         {
             std::lock_guard lock(mutex);
-            for (auto task = tasks.begin(); task != tasks.end();) {
-                if (task->typing) {
-                    dropped.push_back(std::move(*task));
-                    task = tasks.erase(task);
-                } else {
-                    ++task;
-                }
+            for (auto& entry : queues) {
+                dropTyping(entry.first, dropped);
             }
         }
         // The texts go (and are wiped) here, outside the lock.
     }
+    // A unit of the owner asked at `epoch` should stop before its next step: its text was dropped.
+    bool stopRequested(Owner owner, std::uint64_t epoch) {
+        std::lock_guard lock(mutex);
+        const auto queue = queues.find(owner);
+        return queue == queues.end() || queue->second.epoch != epoch;
+    }
     void wait(std::function<void()> task) {
         std::promise<void> done;
         std::future<void> finished = done.get_future();
-        enqueue([&] {
+        enqueueBarrier([&] {
             // Answered also when the task fails, so the caller never waits for good.
             struct Done {
                 std::promise<void>& promise;
@@ -116,6 +129,17 @@ struct XTestKeyboard::Impl {
             task();
         });
         finished.wait();
+    }
+    // Carries out the steps in order; text stops between two steps, when the unit holds no key down,
+    // once it was dropped meanwhile.
+    void performSteps(std::vector<Step>& steps, Owner owner, bool typing, std::uint64_t epoch);
+    void performStep(Step& step, Owner owner) {
+        if (!step.text.empty()) {
+            typeText(step.text);
+            wipeText(step.text);
+        } else {
+            pressKey(step.virtualKeyCode, step.down, owner);
+        }
     }
     void run();
 
@@ -247,11 +271,24 @@ struct XTestKeyboard::Impl {
     // Shared with the callers.
     mutable std::mutex mutex;
     std::condition_variable wake;
-    struct Task {
-        std::function<void()> run;
-        bool typing = false;
+    struct Queue {
+        std::deque<Task> tasks;
+        std::size_t weight = 0;
+        // Raised whenever its text is dropped: a unit begun before stops.
+        std::uint64_t epoch = 0;
+        bool inTurn = false;
+        // A unit was refused since the queue was last empty: the burst has been logged.
+        bool refusing = false;
     };
-    std::deque<Task> tasks;
+    std::map<Owner, Queue> queues;
+    // The owners with work, in the order of their turns.
+    std::deque<Owner> turns;
+    std::deque<Task> barriers;
+    std::uint64_t queued = 0;
+    // The epoch of the unit the worker runs now.
+    std::uint64_t runningEpoch = 0;
+    // The owner of the attempt that has the keyboard to itself.
+    std::optional<Owner> attempt;
     bool stopping = false;
     std::atomic<std::size_t> bindingCount{0};
     std::atomic<std::uint64_t> mappingChanges{0};
@@ -260,12 +297,134 @@ struct XTestKeyboard::Impl {
     std::thread worker;
 };
 
+bool XTestKeyboard::Impl::enqueue(Owner owner, Task task, bool limited) {
+    bool logRefusal = false;
+    bool accepted = false;
+    {
+        std::lock_guard lock(mutex);
+        Queue& queue = queues[owner];
+        if (limited && queue.weight + task.weight > queuedLimit) {
+            logRefusal = !queue.refusing;
+            queue.refusing = true;
+        } else {
+            accepted = true;
+            task.order = ++queued;
+            queue.weight += task.weight;
+            queue.tasks.push_back(std::move(task));
+            if (!queue.inTurn) {
+                queue.inTurn = true;
+                turns.push_back(owner);
+            }
+        }
+    }
+    if (logRefusal) {
+        static const platform::Logger logger("dev.quelmar.trackpad.mac", "input");
+        logger.notice("Keys and text are arriving faster than they can be typed; what passes " +
+                      std::to_string(queuedLimit) +
+                      " waiting keys and characters is left out until they have been typed.");
+    }
+    if (accepted) {
+        wake.notify_one();
+    }
+    return accepted;
+}
+
+void XTestKeyboard::Impl::enqueueBarrier(std::function<void()> task) {
+    {
+        std::lock_guard lock(mutex);
+        barriers.push_back({std::move(task), false, 0, ++queued});
+    }
+    wake.notify_one();
+}
+
+std::optional<XTestKeyboard::Impl::Task> XTestKeyboard::Impl::next() {
+    if (!barriers.empty()) {
+        const std::uint64_t order = barriers.front().order;
+        const bool before = std::any_of(queues.begin(), queues.end(), [&](const auto& entry) {
+            return !entry.second.tasks.empty() && entry.second.tasks.front().order < order;
+        });
+        if (!before) {
+            Task task = std::move(barriers.front());
+            barriers.pop_front();
+            return task;
+        }
+    }
+    // The owners take turns, a unit each; during an attempt only its owner's work goes.
+    for (std::size_t tries = turns.size(); tries > 0; --tries) {
+        const Owner owner = turns.front();
+        turns.pop_front();
+        const auto found = queues.find(owner);
+        if (found == queues.end()) {
+            continue;
+        }
+        Queue& queue = found->second;
+        if (queue.tasks.empty()) {
+            // An owner whose work was dropped: nothing of it is left to remember.
+            if (!held.contains(owner)) {
+                queues.erase(found);
+            } else {
+                queue.inTurn = false;
+            }
+            continue;
+        }
+        if (attempt && *attempt != owner) {
+            turns.push_back(owner);
+            continue;
+        }
+        Task task = std::move(queue.tasks.front());
+        queue.tasks.pop_front();
+        queue.weight -= task.weight;
+        runningEpoch = queue.epoch;
+        if (queue.tasks.empty()) {
+            queue.inTurn = false;
+            queue.refusing = false;
+        } else {
+            turns.push_back(owner);
+        }
+        return task;
+    }
+    return std::nullopt;
+}
+
+void XTestKeyboard::Impl::dropTyping(Owner owner, std::deque<Task>& dropped) {
+    Queue& queue = queues[owner];
+    ++queue.epoch;
+    std::deque<Task> kept;
+    for (Task& task : queue.tasks) {
+        if (task.typing) {
+            queue.weight -= task.weight;
+            dropped.push_back(std::move(task));
+        } else {
+            kept.push_back(std::move(task));
+        }
+    }
+    queue.tasks.swap(kept);
+}
+
+void XTestKeyboard::Impl::performSteps(std::vector<Step>& steps, Owner owner, bool typing,
+                                       std::uint64_t epoch) {
+    const auto holding = [&] {
+        const auto mine = held.find(owner);
+        return mine == held.end() ? std::size_t(0) : mine->second.size();
+    };
+    const std::size_t heldBefore = holding();
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        // Between two keys of the unit, never while it holds one of its own down.
+        if (typing && i > 0 && holding() <= heldBefore && stopRequested(owner, epoch)) {
+            break;
+        }
+        performStep(steps[i], owner);
+    }
+    xcb_flush(connection());
+}
+
 void XTestKeyboard::Impl::run() {
     for (;;) {
         std::function<void()> task;
         {
             std::unique_lock lock(mutex);
-            while (tasks.empty() && !stopping) {
+            std::optional<Task> found;
+            while (!(found = next()) && !stopping) {
                 const std::optional<Clock::time_point> due = nextRestore();
                 if (!due) {
                     wake.wait(lock);
@@ -273,12 +432,11 @@ void XTestKeyboard::Impl::run() {
                     break;
                 }
             }
-            if (tasks.empty() && stopping) {
+            if (!found && stopping) {
                 return;
             }
-            if (!tasks.empty()) {
-                task = std::move(tasks.front().run);
-                tasks.pop_front();
+            if (found) {
+                task = std::move(found->run);
             }
         }
         try {
@@ -844,7 +1002,11 @@ XTestKeyboard::XTestKeyboard(const std::string& displayName, Options options)
 XTestKeyboard::~XTestKeyboard() {
     Impl& d = *impl_;
     d.discardTyping();
-    d.enqueue([&d] {
+    {
+        std::lock_guard lock(d.mutex);
+        d.attempt.reset();
+    }
+    d.enqueueBarrier([&d] {
         if (!d.usable()) {
             return;
         }
@@ -872,32 +1034,144 @@ void XTestKeyboard::key(std::uint16_t virtualKeyCode, bool down, Owner owner) {
     if (!d.usable()) {
         return;
     }
-    d.enqueue([&d, virtualKeyCode, down, owner] { d.pressKey(virtualKeyCode, down, owner); });
+    d.enqueue(owner,
+              {[&d, virtualKeyCode, down, owner] { d.pressKey(virtualKeyCode, down, owner); }, false, 1});
 }
 
-void XTestKeyboard::type(std::u32string scalars) {
-    Impl& d = *impl_;
-    if (!d.usable()) {
-        wipeText(scalars);
-        return;
-    }
-    // The text moves into the task, and is wiped when the task goes, typed or discarded.
-    std::shared_ptr<std::u32string> text(new std::u32string(std::move(scalars)), [](std::u32string* typed) {
-        wipeText(*typed);
-        delete typed;
-    });
+void XTestKeyboard::type(std::u32string scalars, Owner owner) {
+    std::vector<Step> steps(1);
+    steps.front().text = std::move(scalars);
     wipeText(scalars);
-    d.enqueue([&d, text] { d.typeText(*text); }, true);
+    perform(std::move(steps), owner, true);
+}
+
+bool XTestKeyboard::perform(std::vector<Step> given, Owner owner, bool typing) {
+    Impl& d = *impl_;
+    // The steps move into the task, and are wiped when the task goes, carried out or dropped.
+    std::shared_ptr<std::vector<Step>> steps(new std::vector<Step>(std::move(given)),
+                                             [](std::vector<Step>* done) {
+                                                 for (Step& step : *done) {
+                                                     wipeText(step.text);
+                                                 }
+                                                 delete done;
+                                             });
+    for (Step& step : given) {
+        wipeText(step.text);
+    }
+    if (!d.usable()) {
+        return false;
+    }
+    std::size_t weight = 0;
+    for (const Step& step : *steps) {
+        weight += std::max<std::size_t>(step.text.size(), 1);
+    }
+    return d.enqueue(owner,
+                     {[&d, steps, owner, typing] { d.performSteps(*steps, owner, typing, d.runningEpoch); },
+                      typing, weight},
+                     true);
 }
 
 void XTestKeyboard::discardQueuedText() {
     impl_->discardTyping();
 }
 
+void XTestKeyboard::discardOwner(Owner owner, std::shared_ptr<const void> keep) {
+    Impl& d = *impl_;
+    std::deque<Impl::Task> dropped;
+    {
+        std::lock_guard lock(d.mutex);
+        const auto queue = d.queues.find(owner);
+        if (queue != d.queues.end()) {
+            d.dropTyping(owner, dropped);
+            for (Impl::Task& task : queue->second.tasks) {
+                dropped.push_back(std::move(task));
+            }
+            // The owner's turn, if it has one, is dropped when it comes up.
+            queue->second.tasks.clear();
+            queue->second.weight = 0;
+        }
+        if (d.attempt == owner) {
+            d.attempt.reset();
+        }
+    }
+    if (d.usable()) {
+        // After the unit it may be in the middle of, which stops at its next character.
+        d.enqueueBarrier([&d, owner, keep] {
+            d.releaseOwned(owner);
+            std::lock_guard lock(d.mutex);
+            if (const auto queue = d.queues.find(owner);
+                queue != d.queues.end() && queue->second.tasks.empty() && !queue->second.inTurn) {
+                d.queues.erase(queue);
+            }
+        });
+    }
+}
+
+void XTestKeyboard::beginAttempt(Owner owner) {
+    Impl& d = *impl_;
+    std::deque<Impl::Task> dropped;
+    std::lock_guard lock(d.mutex);
+    d.attempt = owner;
+    for (auto& entry : d.queues) {
+        if (entry.first != owner) {
+            d.dropTyping(entry.first, dropped);
+        }
+    }
+}
+
+bool XTestKeyboard::attemptStep(Step given, Owner owner, const std::function<bool()>& check) {
+    Impl& d = *impl_;
+    auto step = std::make_shared<Step>(std::move(given));
+    wipeText(given.text);
+    if (!d.usable()) {
+        const bool allowed = check();
+        wipeText(step->text);
+        return allowed;
+    }
+    auto answer = std::make_shared<std::promise<bool>>();
+    std::future<bool> posted = answer->get_future();
+    d.enqueue(owner, {[&d, step, owner, &check, answer] {
+                          bool allowed = false;
+                          try {
+                              allowed = check();
+                          } catch (...) {
+                              wipeText(step->text);
+                              answer->set_exception(std::current_exception());
+                              return;
+                          }
+                          if (allowed) {
+                              d.performStep(*step, owner);
+                              // The X server has the key before the caller goes on.
+                              d.roundTrip();
+                          }
+                          wipeText(step->text);
+                          answer->set_value(allowed);
+                      },
+                      false, 1});
+    return posted.get();
+}
+
+void XTestKeyboard::endAttempt(Owner owner) {
+    Impl& d = *impl_;
+    if (!d.usable()) {
+        std::lock_guard lock(d.mutex);
+        d.attempt.reset();
+        return;
+    }
+    d.enqueue(owner, {[&d, owner] {
+                          d.releaseOwned(owner);
+                          std::lock_guard lock(d.mutex);
+                          if (d.attempt == owner) {
+                              d.attempt.reset();
+                          }
+                      },
+                      false, 0});
+}
+
 void XTestKeyboard::releaseAll(Owner owner) {
     Impl& d = *impl_;
     if (d.usable()) {
-        d.enqueue([&d, owner] { d.releaseOwned(owner); });
+        d.enqueue(owner, {[&d, owner] { d.releaseOwned(owner); }, false, 0});
     }
 }
 

@@ -16,14 +16,25 @@
 // it never flips typed letters.
 //
 // The X requests, and every wait their pacing needs, happen on a worker thread of the keyboard's own
-// with a connection of its own: the calls below queue the work in order and return at once, except
-// sync and settle, which wait for it.
+// with a connection of its own: the calls below queue the work and return at once, except sync,
+// settle and the attempt's steps, which wait for it.
+//
+// Each owner (a poster, or one phone of a poster) has a queue of its own, carried out in order; the
+// owners take turns a unit at a time (one key, or the keys and text of one message), so a key of one
+// owner waits at most one unit of another and a modifier held within a unit never reaches another
+// owner's keys. What an owner may leave waiting is bounded (`queuedLimit`); a unit beyond it is refused
+// whole. An attempt (the unlock) has the keyboard to itself from its first key to its last: text
+// waiting when it begins is dropped, other keys wait until it ends, and each of its keys is checked on
+// the worker just before it goes out.
 //
 // Thread: any; the work runs on the keyboard's worker thread.
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace Injector {
 
@@ -36,15 +47,24 @@ class XTestKeyboard {
         // put back.
         std::chrono::milliseconds restoreSettle{100};
     };
-    // Who pressed a key: each poster lets go only of the keys it pressed.
+    // Who pressed a key: each poster lets go only of the keys it pressed. Also whose queue a key or
+    // text waits in.
     using Owner = const void*;
+    // One key going down or up, or (with text) characters typed.
+    struct Step {
+        std::uint16_t virtualKeyCode = 0;
+        bool down = false;
+        std::u32string text;
+    };
+    // Keys and characters one owner may leave waiting: a few seconds of typing.
+    static constexpr std::size_t queuedLimit = 2048;
 
     // Connects to the named display (empty: $DISPLAY). Without a display or XTEST the keyboard drops
     // everything; it never ends the process.
     explicit XTestKeyboard(const std::string& displayName);
     XTestKeyboard(const std::string& displayName, Options options);
-    // Drops the texts not yet begun, carries out the rest of what is queued, releases every key still
-    // held and puts every binding back, waiting for their settle time.
+    // Drops the texts not yet begun and stops the one being typed, carries out the rest of what is
+    // queued, releases every key still held and puts every binding back, waiting for their settle time.
     ~XTestKeyboard();
     XTestKeyboard(const XTestKeyboard&) = delete;
     XTestKeyboard& operator=(const XTestKeyboard&) = delete;
@@ -54,14 +74,32 @@ class XTestKeyboard {
     // symbol; a code without a Linux key does nothing, and a release of a key the owner does not hold
     // does nothing.
     void key(std::uint16_t virtualKeyCode, bool down, Owner owner);
-    // Types the characters in order (a press and a release each). Scalars without a keyboard symbol are
-    // left out. The characters may be a password: the keyboard's copies are wiped once typed.
-    void type(std::u32string scalars);
-    // Drops the texts queued and not yet begun, as when the process stops.
+    // Types the characters in order (a press and a release each), as a unit of text of the owner (see
+    // perform). Scalars without a keyboard symbol are left out. The characters may be a password: the
+    // keyboard's copies are wiped once typed.
+    void type(std::u32string scalars, Owner owner = nullptr);
+    // Queues the steps as one unit of the owner; `typing` marks a unit of text (its Return and Tab keys
+    // included), which is dropped with the other text. False, with nothing queued and one log line per
+    // burst, when the owner's waiting keys and characters would pass `queuedLimit`.
+    bool perform(std::vector<Step> steps, Owner owner, bool typing);
+    // Drops the texts queued and not yet begun, and stops the one being typed at its next character, as
+    // when the process stops.
     void discardQueuedText();
+    // The owner is gone: what it queued is dropped, its text stops, and its keys are let go.
+    // `keep` is held until then, so that the owner's address is not taken by another meanwhile.
+    void discardOwner(Owner owner, std::shared_ptr<const void> keep = nullptr);
+
+    // The owner's attempt has the keyboard to itself until endAttempt: the text waiting now is dropped
+    // (the text being typed stops at its next character), and every other owner's keys and text wait.
+    void beginAttempt(Owner owner);
+    // Carries out one step of the attempt when the worker gets to it, if `check`, run on the worker just
+    // before, allows it; returns whether it went out, once the X server has it.
+    bool attemptStep(Step step, Owner owner, const std::function<bool()>& check);
+    // Lets go of the keys the attempt still holds and gives the keyboard back.
+    void endAttempt(Owner owner);
     // Releases every key the owner pressed and has not released.
     void releaseAll(Owner owner);
-    // Waits until everything queued so far has been carried out by the X server.
+    // Waits until everything queued so far, by every owner, has been carried out by the X server.
     void sync();
     // Waits until everything queued so far is done and every binding has been put back.
     void settle();

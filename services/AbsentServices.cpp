@@ -39,7 +39,7 @@ AbsentGestureService::AbsentGestureService() {
     logAbsent("Gestures are not available; gestures, key combinations, text and quick actions are dropped");
 }
 
-bool AbsentGestureService::handle(const Message&) {
+bool AbsentGestureService::handle(const Message&, const DeviceID&) {
     return false;
 }
 

@@ -29,7 +29,7 @@ class AbsentGestureService final : public GestureService {
                                                     const DeviceID&) override {
         return {message};
     }
-    bool handle(const TrackpadProtocol::Message& message) override;
+    bool handle(const TrackpadProtocol::Message& message, const DeviceID& device) override;
     void reset(const std::optional<DeviceID>&) override {}
     void retainDevices(const DeviceSet&) override {}
     void forgetDevice(const DeviceID&) override {}

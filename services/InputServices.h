@@ -45,8 +45,8 @@ class GestureService {
     // Repairs the device's pinch and swipe streams; returns what is ready for handle(), possibly nothing.
     virtual std::vector<TrackpadProtocol::Message> sequence(const TrackpadProtocol::Message& message,
                                                             const DeviceID& device) = 0;
-    // Carries out one message; false when it is not one the engine handles.
-    virtual bool handle(const TrackpadProtocol::Message& message) = 0;
+    // Carries out one message of the device; false when it is not one the engine handles.
+    virtual bool handle(const TrackpadProtocol::Message& message, const DeviceID& device) = 0;
     // Ends what is open (the given device's sequences, an open pinch or swipe) and cancels pending
     // resends. Called when the controller changes (with the previous one), when input is reset, when a
     // device goes, and on stop (with none).

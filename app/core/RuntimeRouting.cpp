@@ -79,7 +79,7 @@ void CompanionRuntime::deliver(const Message& message, const DeviceID& device) {
     if (auto annotation = message.as<Message::Annotation>()) {
         services_.annotations->handle(annotation->annotation, device);
     } else if (!services_.input->handle(message)) {
-        services_.gestures->handle(message);
+        services_.gestures->handle(message, device);
     }
 }
 

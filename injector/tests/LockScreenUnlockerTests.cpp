@@ -381,6 +381,53 @@ TEST_F(UnlockerTest, UnlockingDuringTypingStopsWithTheRightStatus) {
     EXPECT_FALSE(report.entry);
 }
 
+// Whatever ends the attempt, every key of it went out while the keyboard was the attempt's alone, and
+// the keyboard is given back before the phone is answered.
+TEST_F(UnlockerTest, TheKeyboardIsTheAttemptsFromItsFirstKeyToItsLastWhateverEndsIt) {
+    std::atomic<bool> withdrawn{false};
+    bool exclusiveWhenAnswered = true;
+    const auto attempt = [&](const std::string& password) {
+        std::promise<UnlockReport> result;
+        unlocker.unlock(
+            password, [&] { return withdrawn.load(); },
+            [&](UnlockReport report) {
+                exclusiveWhenAnswered = poster.isExclusive();
+                result.set_value(std::move(report));
+            });
+        const UnlockReport report = result.get_future().get();
+        queue.sync([] {});
+        return report;
+    };
+    // Unlocked after Return.
+    time.onSleep = [&](double) {
+        const std::vector<InputEvent> posted = poster.events();
+        if (std::any_of(posted.begin(), posted.end(),
+                        [](const InputEvent& e) { return e.keyCode == KeyCode::returnKey; })) {
+            lockScreen.locked = false;
+        }
+    };
+    EXPECT_EQ(attempt("pw").status, Status::unlocked);
+    EXPECT_FALSE(exclusiveWhenAnswered);
+    // Withdrawn in the middle of select all.
+    time.onSleep = nullptr;
+    lockScreen.locked = true;
+    poster.onPost = [&](const InputEvent& e) {
+        if (e.type == flags && e.keyCode == KeyCode::control && e.flags != 0) {
+            withdrawn = true;
+        }
+    };
+    EXPECT_EQ(attempt("pw").status, Status::notAllowed);
+    EXPECT_FALSE(exclusiveWhenAnswered);
+    // A fault of the lock screen after the first key.
+    poster.onPost = nullptr;
+    withdrawn = false;
+    lockScreen.onExamine = []() -> LockScreenFocus { throw std::runtime_error("bus gone"); };
+    EXPECT_EQ(attempt("pw").status, Status::notReached);
+    EXPECT_FALSE(exclusiveWhenAnswered);
+    EXPECT_GT(poster.count(), 10u);
+    EXPECT_EQ(poster.postedOutsideExclusive(), 0u);
+}
+
 TEST(TypingChunksTest, CharactersSplitBetweenScalarsAtTwentyUnits) {
     EXPECT_FALSE(typingChunks(""));
     EXPECT_FALSE(typingChunks("a\x01"));

@@ -68,7 +68,7 @@ struct FakeInput final : InputService {
 struct FakeGestures final : GestureService {
     explicit FakeGestures(Calls& calls) : calls(calls) {}
     std::vector<Message> sequence(const Message& message, const DeviceID&) override { return {message}; }
-    bool handle(const Message&) override {
+    bool handle(const Message&, const DeviceID&) override {
         calls.push_back("gestures.handle");
         return true;
     }

@@ -13,6 +13,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -156,6 +157,36 @@ TEST_F(CompanionShell, TextTypedOnThePhoneArrivesInTheFocusedWindow) {
     phone->send(Message::Text{"Hello, X!"});
     ASSERT_TRUE(reader.waitForPresses(9, inputTimeout)) << reader.text() << companion.log();
     EXPECT_EQ(reader.text(), "Hello, X!");
+    EXPECT_EQ(companion.stop(SIGTERM), 0);
+}
+
+TEST_F(CompanionShell, APhoneThatLeavesTakesItsTextAlongAndAnotherPhonesKeyComesAtOnce) {
+    testing_support::XKeyReader reader(server->displayName());
+    Companion companion(folder.path, server->displayName());
+    const auto endpoint = companion.waitUntilReady();
+    auto a = companion.pair(endpoint, "Phone A");
+    auto b = companion.pair(endpoint, "Phone B");
+    // Text the keymap lacks, slow to type: many seconds of it.
+    char32_t next = U'\u4e00';
+    for (int message = 0; message < 40; ++message) {
+        std::string line;
+        for (int i = 0; i < 80; ++i, ++next) {
+            line += static_cast<char>(0xE0 | (next >> 12));
+            line += static_cast<char>(0x80 | ((next >> 6) & 0x3F));
+            line += static_cast<char>(0x80 | (next & 0x3F));
+        }
+        a->send(Message::Text{line});
+    }
+    settle(*a);
+    ASSERT_TRUE(reader.waitForPresses(10, inputTimeout)) << companion.log();
+    a->disconnect();
+    settle(*b);
+    b->send(Message::KeyCombination{{TrackpadProtocol::KeyCombination::Code{6}, {}}});
+    ASSERT_TRUE(testing_support::waitUntil([&] { return reader.text().find('z') != std::string::npos; }, 3s))
+        << "phone B's key waits behind phone A's text: " << reader.text().size() << " bytes typed";
+    std::this_thread::sleep_for(300ms);
+    const std::string text = reader.text();
+    EXPECT_EQ(text.substr(text.find('z')), "z") << "phone A's text went on after it left";
     EXPECT_EQ(companion.stop(SIGTERM), 0);
 }
 

@@ -3,6 +3,8 @@
 // ScreenSaver service on a private bus.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <future>
 #include <mutex>
@@ -16,6 +18,7 @@
 #include "injector/ScreenLockSignals.h"
 #include "injector/ShellLockScreenServices.h"
 #include "injector/SystemLockScreen.h"
+#include "injector/XTestKeyboard.h"
 #include "injector/tests/e2e/UnlockFakes.h"
 #include "platform/DBus.h"
 #include "platform/DispatchQueue.h"
@@ -49,6 +52,15 @@ class TimedPoster final : public EventPoster {
         }
     }
     void settleKeyboard() override { poster_.settleKeyboard(); }
+    void beginExclusive() override { poster_.beginExclusive(); }
+    void endExclusive() override { poster_.endExclusive(); }
+    bool postChecked(const InputEvent& event, const std::function<bool()>& check) override {
+        const bool posted = poster_.postChecked(event, check);
+        if (posted && event.type == EventType::keyUp && event.keyCode == KeyCode::returnKey) {
+            returnPosted = platform::monotonicSeconds();
+        }
+        return posted;
+    }
     std::atomic<double> returnPosted{0};
 
   private:
@@ -107,6 +119,116 @@ TEST(LockScreenE2ETest, TheLockerReceivesThePasswordExactlyThenReturn) {
         "[ figure ] 12 characters: accepted unlock to Return posted %.3f s, of which the waits %.3f s\n",
         poster.returnPosted - start12, ownWaits);
     EXPECT_GT(poster.returnPosted - start, 0);
+}
+
+void typeCharacters(HIDEventPoster& poster, const std::u16string& text) {
+    for (const char16_t character : text) {
+        InputEvent event = InputEvent::keyboard(EventType::keyDown, 0, 0);
+        event.unicodeText = std::u16string(1, character);
+        poster.post(event);
+        event.type = EventType::keyUp;
+        poster.post(event);
+    }
+}
+
+// Records when the field was last checked.
+class CheckTimes final : public LockScreen {
+  public:
+    explicit CheckTimes(LockScreen& inner) : inner_(inner) {}
+    bool isLocked() override { return inner_.isLocked(); }
+    bool displayIsAsleep() override { return inner_.displayIsAsleep(); }
+    void wake() override { inner_.wake(); }
+    LockScreenFocus examine() override { return inner_.examine(); }
+    bool isFocused(const LockScreenField& field) override {
+        lastCheck = platform::monotonicSeconds();
+        return inner_.isFocused(field);
+    }
+    LockScreenFill fill(const LockScreenField& field, std::string_view password) override {
+        return inner_.fill(field, password);
+    }
+    std::atomic<double> lastCheck{0};
+
+  private:
+    LockScreen& inner_;
+};
+
+// A phone's long text is waiting for the keyboard when the unlock starts, and another phone types while it
+// runs. The password goes in whole and alone, its keys are checked as they go out (the user unlocking by
+// hand while the text is typed would stop them), and the phone is answered only once Return has reached
+// the locker.
+TEST(LockScreenE2ETest, TheUnlockOwnsTheKeyboardAndIsAnsweredAfterReturnArrived) {
+    if (!XvfbServer::isInstalled()) {
+        GTEST_SKIP() << "Xvfb is not installed (scripts/install-deps.sh brings it)";
+    }
+    XvfbServer server;
+    XKeyReader locker(server.displayName(), {.grabKeyboard = true});
+    auto keyboard = std::make_shared<XTestKeyboard>(server.displayName());
+    HIDEventPoster phoneA(server.displayName(), {}, keyboard);
+    HIDEventPoster phoneB(server.displayName(), {}, keyboard);
+    HIDEventPoster poster(server.displayName(), {}, keyboard);
+    TestLocker lockScreen;
+    CheckTimes checked(lockScreen);
+    NoLayout layout;
+    platform::DispatchQueue queue("dev.quelmar.trackpad.mac.unlock");
+    LockScreenUnlocker unlocker(
+        checked, layout, poster, LockScreenUnlocker::Timing{}, queue,
+        [](double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); },
+        [] { return platform::monotonicSeconds(); }, [](const std::string&) {});
+
+    // Phone A's text needs key bindings, so it takes a while; the user unlocks by hand once 1200 of its
+    // characters are in. Return unlocks too.
+    std::u16string textOfA;
+    for (char16_t c = u'\u4e00'; textOfA.size() < 3000; ++c) {
+        textOfA += c;
+    }
+    std::atomic<bool> done{false};
+    std::atomic<std::size_t> lengthAtHandUnlock{0};
+    std::atomic<double> returnArrived{0};
+    std::thread user([&] {
+        while (!done) {
+            const std::string text = locker.text();
+            if (lengthAtHandUnlock == 0 && text.size() >= 1200 * 3) {
+                lengthAtHandUnlock = text.size();
+                lockScreen.locked = false;
+            }
+            if (text.find('\n') != std::string::npos && returnArrived == 0) {
+                returnArrived = platform::monotonicSeconds();
+                lockScreen.locked = false;
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    typeCharacters(phoneA, textOfA);
+    std::promise<std::pair<UnlockReport, std::string>> answered;
+    unlocker.unlock(
+        "pässwörd✓", [] { return false; },
+        [&](UnlockReport report) {
+            // What has reached the locker when the phone is told.
+            std::this_thread::sleep_for(100ms);
+            answered.set_value({report, locker.text()});
+        });
+    std::this_thread::sleep_for(200ms);
+    typeCharacters(phoneB, u"hello");
+    const auto [report, textWhenAnswered] = answered.get_future().get();
+    queue.sync([] {});
+    phoneB.sync();
+    std::this_thread::sleep_for(100ms);
+    done = true;
+    user.join();
+
+    const std::string text = locker.text();
+    std::printf("[ figure ] 3000 characters queued: last check to Return at the locker %.1f ms; told %s\n",
+                (returnArrived - checked.lastCheck) * 1e3, std::string(caseName(report.status)).c_str());
+    const std::size_t password = text.find("pässwörd✓\n");
+    ASSERT_NE(password, std::string::npos) << text;
+    EXPECT_EQ(lengthAtHandUnlock, 0u) << "the password arrived after the screen had unlocked: " << text;
+    // Nothing of either phone inside the attempt: select all, Delete, the password, Return.
+    const std::size_t attempt = text.rfind("a\b", password);
+    ASSERT_NE(attempt, std::string::npos) << text;
+    EXPECT_EQ(text.substr(attempt), "a\bpässwörd✓\nhello") << text;
+    EXPECT_EQ(report.status, UnlockStatus::unlocked) << report.reason;
+    EXPECT_NE(textWhenAnswered.find("pässwörd✓\n"), std::string::npos)
+        << "answered before Return reached the locker: " << textWhenAnswered;
 }
 
 TEST(LockScreenE2ETest, TheLinuxLockScreenDoesNotVerifyALockerItCannotIdentify) {

@@ -3,11 +3,15 @@
 #include <X11/keysym.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "injector/HIDEventPoster.h"
 #include "injector/KeyVocabulary.h"
 #include "injector/XTestKeyboard.h"
+#include "platform/Log.h"
 #include "testing/XKeyReader.h"
 #include "testing/XvfbServer.h"
 
@@ -125,6 +129,99 @@ TEST_F(XTestKeyboardTest, OwnsOnlyTheSpareCodesItBinds) {
     EXPECT_FALSE(keyboard.ownsKeyCodes(38, 1));
     EXPECT_FALSE(keyboard.ownsKeyCodes(8, 248));
     EXPECT_FALSE(keyboard.ownsKeyCodes(100, 0));
+}
+
+// Two phones, or a phone and the unlocker, share the keyboard.
+class SharedKeyboardTest : public XTestKeyboardTest {
+  protected:
+    void SetUp() override {
+        XTestKeyboardTest::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        keyboard = std::make_shared<XTestKeyboard>(server->displayName());
+        phoneA = std::make_unique<HIDEventPoster>(server->displayName(), HIDEventPoster::Options{}, keyboard);
+        phoneB = std::make_unique<HIDEventPoster>(server->displayName(), HIDEventPoster::Options{}, keyboard);
+    }
+    // One character per message, as the phone's text arrives.
+    static void typeCharacters(HIDEventPoster& poster, const std::u16string& text) {
+        for (const char16_t character : text) {
+            poster.post(textEvent(EventType::keyDown, std::u16string(1, character)));
+            poster.post(textEvent(EventType::keyUp, std::u16string(1, character)));
+        }
+    }
+    static void collect(const platform::LogRecord& record, void* context) {
+        auto* lines = static_cast<std::vector<std::string>*>(context);
+        static std::mutex mutex;
+        std::lock_guard lock(mutex);
+        lines->emplace_back(record.message);
+    }
+
+    std::shared_ptr<XTestKeyboard> keyboard;
+    std::unique_ptr<HIDEventPoster> phoneA;
+    std::unique_ptr<HIDEventPoster> phoneB;
+};
+
+TEST_F(SharedKeyboardTest, AnotherPhonesKeyWaitsForNoMoreThanOneText) {
+    typeCharacters(*phoneA, std::u16string(2000, u'a'));
+    typeCharacters(*phoneB, u"Z");
+    phoneA->sync();
+    ASSERT_TRUE(reader->waitForPresses(2001, 20s)) << reader->text().size();
+    const std::string text = reader->text();
+    // Phone B's key came with the next turn, not after phone A's text: most of it is typed after B's key.
+    EXPECT_LT(text.find('Z'), 1000u) << "phone B's key came after " << text.find('Z') << " of phone A's";
+    EXPECT_EQ(std::count(text.begin(), text.end(), 'a'), 2000);
+}
+
+TEST_F(SharedKeyboardTest, TextWaitingIsBoundedAndWhatPassesItIsRefusedWithOneLogLine) {
+    std::vector<std::string> lines;
+    const auto previous = platform::setLogSink(&collect, &lines);
+    // Far more than the keyboard types while they are handed over, however slow the machine.
+    typeCharacters(*phoneA, std::u16string(20000, u'a'));
+    phoneA->sync();
+    platform::setLogSink(previous.first, previous.second);
+    const std::string text = reader->text();
+    const auto typed = std::size_t(std::count(text.begin(), text.end(), 'a'));
+    EXPECT_GE(typed, XTestKeyboard::queuedLimit);
+    EXPECT_LT(typed, 10000u);
+    EXPECT_EQ(
+        std::count_if(lines.begin(), lines.end(),
+                      [](const std::string& line) { return line.find("faster than") != std::string::npos; }),
+        1)
+        << lines.size() << " lines";
+    // Once typed, text is taken again.
+    typeCharacters(*phoneA, u"Z");
+    phoneA->sync();
+    EXPECT_EQ(reader->text().back(), 'Z');
+}
+
+TEST_F(SharedKeyboardTest, APhoneThatGoesTakesItsTextAlongAndLetsGoOfItsKeys) {
+    const auto phone = TrackpadProtocol::UUID::random();
+    phoneA->setSource(phone);
+    // Two messages of text that takes a while (each character needs a key binding), and Shift held
+    // down by a key of the phone's.
+    std::vector<InputEvent> message;
+    for (char16_t c = u'\u4e00'; c < u'\u4e00' + 1000; ++c) {
+        message.push_back(textEvent(EventType::keyDown, std::u16string(1, c)));
+        message.push_back(textEvent(EventType::keyUp, std::u16string(1, c)));
+    }
+    phoneA->post({key(EventType::flagsChanged, KeyCode::shift, Modifiers::shift.rawValue)});
+    phoneA->post(message);
+    phoneA->post(message);
+    ASSERT_TRUE(reader->waitForPresses(5, 10s));
+    phoneA->dropSource(phone);
+    typeCharacters(*phoneB, u"z");
+    phoneB->sync();
+    std::this_thread::sleep_for(200ms);
+    const std::size_t atDrop = reader->text().size();
+    std::this_thread::sleep_for(500ms);
+    phoneB->sync();
+    const std::string text = reader->text();
+    EXPECT_EQ(text.size(), atDrop) << "typing went on after the phone went";
+    EXPECT_LT(text.size(), 1000u * 3);
+    // Phone B's key comes without the Shift phone A held.
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), 'z');
 }
 
 }  // namespace
