@@ -1,7 +1,9 @@
 #include "injector/XTestKeyboard.h"
 
 #include <string.h>
+#include <sys/uio.h>
 #include <xcb/xcb.h>
+#include <xcb/xcbext.h>
 // xkb.h names a field `explicit`, which C++ reserves.
 #define explicit explicit_
 #include <xcb/xkb.h>
@@ -34,7 +36,6 @@ namespace Injector {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr std::uint8_t lockMask = XCB_MOD_MASK_LOCK;
 
 xcb_keysym_t modifierKeysym(Modifiers modifier) {
     if (modifier == Modifiers::shift) {
@@ -174,10 +175,8 @@ struct XTestKeyboard::Impl {
     std::vector<xcb_keysym_t> symbolsOf(xcb_keycode_t code) const;
     // Sends the spare codes changed since the last call, and updates the cache.
     void sendChanges();
-    void setCapsLock(bool locked) {
-        xcb_xkb_latch_lock_state(connection(), XCB_XKB_ID_USE_CORE_KBD, lockMask, locked ? lockMask : 0, 0, 0,
-                                 0, 0, 0);
-    }
+    // Locks and latches the real modifiers of `mask` as `locked` and `latched` say; the others stay.
+    void setModifiers(std::uint8_t mask, std::uint8_t locked, std::uint8_t latched);
     void pressKey(std::uint16_t virtualKeyCode, bool down, Owner owner);
     void typeText(std::u32string& scalars);
     void releaseOwned(Owner owner);
@@ -205,6 +204,9 @@ struct XTestKeyboard::Impl {
     std::unordered_map<xcb_keysym_t, std::pair<xcb_keycode_t, bool>> keys;
     xkb_keymap* keysKeymap = nullptr;
     std::optional<std::uint32_t> keysGroup;
+    // The real modifiers that change what some key of the group types (Shift, Lock, and those Level 3
+    // and Level 5 sit on): lifted while text is typed when the user left them locked or latched.
+    std::uint8_t levelModifiers = 0;
 
     std::map<Owner, std::multiset<xcb_keycode_t>> held;
 
@@ -342,7 +344,8 @@ void XTestKeyboard::Impl::noteEvent(const xcb_generic_event_t* event) {
             return count == 0 || (from >= first && from + count <= last);
         };
         if (notify->xkbType == XCB_XKB_MAP_NOTIFY && notify->nTypes == 0 &&
-            allSpare(notify->firstKeySym, notify->nKeySyms) && within(notify->firstKeyAct, notify->nKeyActs) &&
+            allSpare(notify->firstKeySym, notify->nKeySyms) &&
+            within(notify->firstKeyAct, notify->nKeyActs) &&
             within(notify->firstKeyBehavior, notify->nKeyBehavior) &&
             within(notify->firstKeyExplicit, notify->nKeyExplicit) &&
             within(notify->firstModMapKey, notify->nModMapKeys) &&
@@ -490,6 +493,26 @@ void XTestKeyboard::Impl::buildKeys(std::uint32_t group) {
             const xkb_keysym_t sym = xkb_state_key_get_one_sym(state, xkb_keycode_t(code));
             if (sym != XKB_KEY_NoSymbol) {
                 keys.emplace(sym, std::make_pair(xcb_keycode_t(code), shift));
+            }
+        }
+    }
+    // Each real modifier (the keymap's first eight) locked alone: one that changes a key's symbol
+    // changes its level. Keypad keys are left out, since text is never typed on them (Num Lock stays).
+    const auto keypad = [](xkb_keysym_t sym) { return sym >= XKB_KEY_KP_Space && sym <= XKB_KEY_KP_Equal; };
+    std::vector<xkb_keysym_t> plain;
+    xkb_state_update_mask(state, 0, 0, 0, 0, 0, group);
+    for (int code = minKeycode; code <= maxKeycode; ++code) {
+        plain.push_back(xkb_state_key_get_one_sym(state, xkb_keycode_t(code)));
+    }
+    levelModifiers = 0;
+    for (unsigned bit = 0; bit < 8 && bit < xkb_keymap_num_mods(keymap); ++bit) {
+        xkb_state_update_mask(state, 0, 0, 1u << bit, 0, 0, group);
+        for (int code = minKeycode; code <= maxKeycode; ++code) {
+            const xkb_keysym_t before = plain[std::size_t(code - minKeycode)];
+            const xkb_keysym_t sym = xkb_state_key_get_one_sym(state, xkb_keycode_t(code));
+            if (sym != before && !keypad(sym) && !keypad(before) && !isSpare(xcb_keycode_t(code))) {
+                levelModifiers = std::uint8_t(levelModifiers | (1u << bit));
+                break;
             }
         }
     }
@@ -713,8 +736,28 @@ void XTestKeyboard::Impl::releaseOwned(Owner owner) {
     xcb_flush(connection());
 }
 
+void XTestKeyboard::Impl::setModifiers(std::uint8_t mask, std::uint8_t locked, std::uint8_t latched) {
+    // xcb's LatchLockState has no field for the latched modifiers' values (the protocol's byte after
+    // affectModLatches), so the request is put together here.
+    const xcb_query_extension_reply_t* xkb = xcb_get_extension_data(connection(), &xcb_xkb_id);
+    if (xkb == nullptr || xkb->present == 0) {
+        return;
+    }
+    xcb_xkb_latch_lock_state_request_t request{};
+    request.deviceSpec = XCB_XKB_ID_USE_CORE_KBD;
+    request.affectModLocks = mask;
+    request.modLocks = std::uint8_t(locked & mask);
+    request.affectModLatches = mask;
+    request.pad0 = std::uint8_t(latched & mask);
+    std::array<iovec, 3> parts{};
+    parts[2].iov_base = &request;
+    parts[2].iov_len = sizeof request;
+    xcb_protocol_request_t protocol{1, &xcb_xkb_id, XCB_XKB_LATCH_LOCK_STATE, 1};
+    xcb_send_request(connection(), 0, &parts[2], &protocol);
+}
+
 void XTestKeyboard::Impl::typeText(std::u32string& scalars) {
-    // Caps Lock and the group as they are now: letters are typed in the group the user sees. The
+    // The modifiers and the group as they are now: letters are typed in the group the user sees. The
     // round trip also brings in every change of the keymap announced before it.
     XkbKeymapTracker::LockState state;
     const bool haveState = tracker.readState(state);
@@ -723,10 +766,13 @@ void XTestKeyboard::Impl::typeText(std::u32string& scalars) {
     if (!refresh()) {
         return;
     }
-    const bool capsLock = haveState && (state.lockedMods & lockMask) != 0;
     buildKeys(haveState ? state.group : 0);
-    if (capsLock) {
-        setCapsLock(false);
+    // Whatever the user left locked or latched that changes a key's level (Caps or Shift Lock, a
+    // sticky Shift, a Level 3 or Level 5 lock or latch) is lifted for the text and put back after it.
+    const std::uint8_t lifted =
+        haveState ? std::uint8_t(levelModifiers & (state.lockedMods | state.latchedMods)) : 0;
+    if (lifted != 0) {
+        setModifiers(lifted, 0, 0);
     }
     const std::optional<xcb_keycode_t> shift = keycodeOf(XKB_KEY_Shift_L);
     shiftKey = shift;
@@ -771,8 +817,8 @@ void XTestKeyboard::Impl::typeText(std::u32string& scalars) {
             }
         }
     }
-    if (capsLock) {
-        setCapsLock(true);
+    if (lifted != 0) {
+        setModifiers(lifted, state.lockedMods, state.latchedMods);
     }
     xcb_flush(connection());
 }

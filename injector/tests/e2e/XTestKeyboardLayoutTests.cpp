@@ -89,6 +89,38 @@ TEST_F(XTestKeyboardLayoutTest, TextArrivesAsAskedWhateverGroupIsLocked) {
     EXPECT_EQ(typed(poster, *russian, u"secret", 6), "secret");
 }
 
+TEST_F(XTestKeyboardLayoutTest, TextIsExactWhateverModifiersTheUserLeftLockedOrLatched) {
+    struct Case {
+        const char* what;
+        std::vector<std::string> layout;
+        unsigned locked;
+        unsigned latched;
+    };
+    constexpr unsigned shiftMask = 0x01;
+    constexpr unsigned levelThreeMask = 0x80;  // Mod5, where the keymaps put Level 3
+    const Case cases[] = {
+        {"Shift Lock", {"-layout", "us", "-option", "caps:shiftlock"}, shiftMask, 0},
+        {"a sticky Shift", {"-layout", "us", "-option", ""}, 0, shiftMask},
+        {"Level 3 locked", {"-layout", "de", "-option", ""}, levelThreeMask, 0},
+        {"Level 3 latched", {"-layout", "de", "-option", ""}, 0, levelThreeMask},
+    };
+    HIDEventPoster poster(server->displayName());
+    for (const Case& engaged : cases) {
+        std::vector<std::string> argv = {"setxkbmap", "-display", server->displayName()};
+        argv.insert(argv.end(), engaged.layout.begin(), engaged.layout.end());
+        run(argv);
+        auto client = reader();
+        client->lockModifiers(engaged.locked, engaged.locked);
+        client->latchModifiers(engaged.latched, engaged.latched);
+        EXPECT_EQ(typed(poster, *client, u"abc ABC 123 \u00e9@", 14), "abc ABC 123 é@") << engaged.what;
+        poster.settleKeyboard();
+        EXPECT_EQ(client->lockedModifiers() & 0xFF, engaged.locked) << engaged.what;
+        EXPECT_EQ(client->latchedModifiers() & 0xFF, engaged.latched) << engaged.what;
+        client->lockModifiers(0xFF, 0);
+        client->latchModifiers(0xFF, 0);
+    }
+}
+
 TEST_F(XTestKeyboardLayoutTest, TextTypedAfterALayoutChangeArrivesExactly) {
     const std::u16string text = u"Your zip-code: y=z !\"#$%&'()*+,-./";
     const std::string expected = "Your zip-code: y=z !\"#$%&'()*+,-./";
