@@ -12,8 +12,8 @@
 
 #include "injector/KeyVocabulary.h"
 #include "injector/MediaKeys.h"
-#include "injector/XTestKeyboard.h"
 #include "injector/XConnection.h"
+#include "injector/XTestKeyboard.h"
 
 namespace Injector {
 namespace {
@@ -238,13 +238,16 @@ void HIDEventPoster::Impl::keyboardEvent(const InputEvent& event) {
     const bool down = event.type == EventType::keyDown;
     // A key event that carries text types that text, unless a shortcut modifier asks for the key
     // itself. Both events of a pair carry it; the text goes in once, with the key down.
-    const std::uint64_t shortcutModifiers = (Modifiers::command | Modifiers::control | Modifiers::option).rawValue;
+    const std::uint64_t shortcutModifiers =
+        (Modifiers::command | Modifiers::control | Modifiers::option).rawValue;
     if (!event.unicodeText.empty() && (event.flags & shortcutModifiers) == 0) {
         if (down) {
             // The text may be part of a password: the keyboard wipes its copy once typed, and the
             // buffer this one leaves behind goes now.
             std::u32string scalars = scalarsOfUTF16(event.unicodeText);
-            keyboard->type(std::move(scalars));
+            keyboard->type(std::move(scalars), options.briefKeyBindings
+                                                   ? XTestKeyboard::BindingHold::brief
+                                                   : XTestKeyboard::BindingHold::ordinary);
             scalars.resize(scalars.capacity());
             explicit_bzero(scalars.data(), scalars.size() * sizeof(char32_t));
         }

@@ -30,11 +30,23 @@ namespace Injector {
 class XTestKeyboard {
   public:
     struct Options {
-        // Least time between a bound key going up and its spare code being bound to something else.
-        std::chrono::milliseconds bindingSettle{100};
+        // Least time between a bound key going up and its spare code being bound to something else:
+        // longer than the slowest client takes to read the binding (an application whose UI thread
+        // is a few hundred milliseconds behind reads the mapping as it is when it catches up).
+        std::chrono::milliseconds bindingSettle{1000};
         // Least time between the server acknowledging a bound key's release and the binding being
         // put back.
-        std::chrono::milliseconds restoreSettle{100};
+        std::chrono::milliseconds restoreSettle{1000};
+        // Both, for a text typed with BindingHold::brief.
+        std::chrono::milliseconds briefSettle{100};
+    };
+    // How long the bindings of a text's characters are kept after their keys went up.
+    enum class BindingHold {
+        // For any client, however far behind: the settle times of the options.
+        ordinary,
+        // For a known client that reads keys at once (a password typed into a screen locker): its
+        // characters go back sooner.
+        brief,
     };
     // Who pressed a key: each poster lets go only of the keys it pressed.
     using Owner = const void*;
@@ -56,7 +68,7 @@ class XTestKeyboard {
     void key(std::uint16_t virtualKeyCode, bool down, Owner owner);
     // Types the characters in order (a press and a release each). Scalars without a keyboard symbol are
     // left out. The characters may be a password: the keyboard's copies are wiped once typed.
-    void type(std::u32string scalars);
+    void type(std::u32string scalars, BindingHold hold = BindingHold::ordinary);
     // Drops the texts queued and not yet begun, as when the process stops.
     void discardQueuedText();
     // Releases every key the owner pressed and has not released.
