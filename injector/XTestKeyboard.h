@@ -9,11 +9,15 @@
 // the server announces. Any other character is bound to a spare key code (one without symbols, found
 // again after every foreign change of the mapping), which keeps the binding until the receiving clients
 // have had time to read the new mapping: clients look a key up in the mapping as it is when they
-// process the event, so a binding restored at once would make them read nothing or a neighbour. Spare
-// codes are used round-robin, a code is rebound only a settle time after its key went up, and a binding
-// is put back (to what the code held before) as soon as the server has acknowledged its release and
-// the settle time has passed. Caps Lock is lifted while text is typed and locked again afterwards, so
-// it never flips typed letters.
+// process the event, and a toolkit whose UI thread is behind does so late, so a binding changed too
+// soon would make them read nothing or a neighbour. Spare codes and their shifted level are used in
+// turn, the level free soonest first; a level is bound to something else only a settle time after its
+// key went up, and a binding is put back (to what the code held before) once the server has
+// acknowledged its release and the settle time has passed. The mapping notices are taken in before
+// every binding, also within one text: a spare code someone else changed is neither bound nor put back
+// from then on. Whatever the user left locked or latched that changes a key's level (Caps Lock, Shift
+// Lock, a sticky Shift, Level 3 or Level 5) is lifted while text is typed and put back afterwards, so
+// it never changes typed characters.
 //
 // The X requests, and every wait their pacing needs, happen on a worker thread of the keyboard's own
 // with a connection of its own: the calls below queue the work in order and return at once, except
@@ -33,10 +37,10 @@ class XTestKeyboard {
         // Least time between a bound key going up and its spare code being bound to something else:
         // longer than the slowest client takes to read the binding (an application whose UI thread
         // is a few hundred milliseconds behind reads the mapping as it is when it catches up).
-        std::chrono::milliseconds bindingSettle{1000};
+        std::chrono::milliseconds bindingSettle{600};
         // Least time between the server acknowledging a bound key's release and the binding being
         // put back.
-        std::chrono::milliseconds restoreSettle{1000};
+        std::chrono::milliseconds restoreSettle{600};
         // Both, for a text typed with BindingHold::brief.
         std::chrono::milliseconds briefSettle{100};
     };

@@ -329,7 +329,7 @@ TEST_F(XTestKeyboardLayoutTest, APasswordsBindingsGoSoonAfterTheirKeysWentUp) {
     HIDEventPoster poster(server->displayName(), {.briefKeyBindings = true});
     EXPECT_EQ(typed(poster, *client, u"s\u00e9cr\u2713t", 6), "sécr✓t");
     // No settling asked for: the keyboard puts the password's characters back by itself, well before
-    // the second an ordinary text's bindings are kept for slow clients.
+    // the 600 ms an ordinary text's bindings are kept for slow clients.
     EXPECT_TRUE(
         testing_support::waitUntil([&] { return client->keyboardMapping() == mappingBefore; }, 350ms));
 }
