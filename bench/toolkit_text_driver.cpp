@@ -1,10 +1,11 @@
 // Typing into a lagging Qt 6 text field, one round per run (a script interleaves builds and rounds):
 //   stall N  the 290-character mixed text (118 distinct characters the `us` keymap lacks) into a field
 //            whose UI thread stalls N ms at the first key; prints whether it arrived exactly
+//   slow N   the same into a field that takes N ms for every key press
 //   rate     400 distinct CJK characters into a client that reads keys at once; prints the distinct
 //            missing characters typed per second
 // Each line ends with the load average. A last argument HOLD sets both settle times of the keyboard
-// (ms) instead of its defaults. Usage: toolkit_text_driver stall MS [HOLD] | rate [HOLD]
+// (ms) instead of its defaults. Usage: toolkit_text_driver stall MS [HOLD] | slow MS [HOLD] | rate [HOLD]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -67,10 +68,11 @@ Injector::XTestKeyboard::Options options(int hold) {
     return chosen;
 }
 
-int stall(int milliseconds, int hold) {
+int stall(int milliseconds, int every, int hold) {
     testing_support::XvfbServer server;
     testing_support::LaggingTextField field(server.displayName(),
-                                            {.stallAtFirstKey = std::chrono::milliseconds(milliseconds)});
+                                            {.stallAtFirstKey = std::chrono::milliseconds(milliseconds),
+                                             .stallAtEveryKey = std::chrono::milliseconds(every)});
     Injector::XTestKeyboard keyboard(server.displayName(), options(hold));
     const std::string& text = testing_support::LaggingTextField::mixedText();
     const auto start = Clock::now();
@@ -86,8 +88,8 @@ int stall(int milliseconds, int hold) {
     for (std::size_t i = 0; i < std::min(want.size(), have.size()); ++i) {
         same += want[i] == have[i] ? 1 : 0;
     }
-    std::printf("stall %d ms: exact %s  %zu of %zu characters in place  %.2f s  load %.2f\n", milliseconds,
-                got == text ? "yes" : "NO", same, want.size(), seconds, load());
+    std::printf("stall %d ms (%d ms a key): exact %s  %zu of %zu characters in place  %.2f s  load %.2f\n",
+                milliseconds, every, got == text ? "yes" : "NO", same, want.size(), seconds, load());
     keyboard.settle();
     return 0;
 }
@@ -124,7 +126,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (argc >= 3 && std::strcmp(argv[1], "stall") == 0) {
-        return stall(std::max(0, std::atoi(argv[2])), argc >= 4 ? std::atoi(argv[3]) : 0);
+        return stall(std::max(0, std::atoi(argv[2])), 0, argc >= 4 ? std::atoi(argv[3]) : 0);
+    }
+    if (argc >= 3 && std::strcmp(argv[1], "slow") == 0) {
+        return stall(0, std::max(0, std::atoi(argv[2])), argc >= 4 ? std::atoi(argv[3]) : 0);
     }
     if (argc >= 2 && std::strcmp(argv[1], "rate") == 0) {
         return rate(argc >= 3 ? std::atoi(argv[2]) : 0);

@@ -44,7 +44,8 @@ LaggingTextField::LaggingTextField(const std::string& displayName, Options optio
     output_ = folder_ / "field.out";
     process_ = std::make_unique<Subprocess>(
         std::vector<std::string>{LUMIVEX_TEXT_FIELD, "--stall-ms",
-                                 std::to_string(options.stallAtFirstKey.count())},
+                                 std::to_string(options.stallAtFirstKey.count()), "--stall-every-ms",
+                                 std::to_string(options.stallAtEveryKey.count())},
         EnvironmentChanges{
             {"DISPLAY", displayName}, {"QT_QPA_PLATFORM", "xcb"}, {"XDG_RUNTIME_DIR", folder_.string()}},
         output_);

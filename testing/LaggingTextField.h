@@ -18,6 +18,8 @@ class LaggingTextField {
     struct Options {
         // The UI thread sleeps this long at the first key press.
         std::chrono::milliseconds stallAtFirstKey{0};
+        // ...and this long at every key press, as an application slow to handle keys does.
+        std::chrono::milliseconds stallAtEveryKey{0};
     };
     // Starts the field and waits until it has the keyboard focus; throws std::runtime_error when it
     // cannot be started or never takes the focus.
