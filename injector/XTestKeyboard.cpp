@@ -849,17 +849,17 @@ void XTestKeyboard::Impl::typeText(std::u32string& scalars, BindingHold hold) {
             }
             continue;
         }
+        // Notices are taken in before every character typed on a spare code, so that a code the user
+        // maps during a long text is left alone from then on.
+        if (!readNotices()) {
+            break;
+        }
+        if (keyTyping(keysym)) {
+            // The keymap read again has a key for it.
+            --i;
+            continue;
+        }
         if (!isBound(keysym)) {
-            // Notices are taken in before every binding, so that a code the user maps during a long
-            // text is left alone from then on.
-            if (!readNotices()) {
-                break;
-            }
-            if (keyTyping(keysym)) {
-                // The keymap read again has a key for it.
-                --i;
-                continue;
-            }
             prepareBindings(scalars, i);
         }
         const std::optional<Slot> spare = spareFor(keysym);

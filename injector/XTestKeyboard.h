@@ -46,7 +46,7 @@ class XTestKeyboard {
     };
     // How long the bindings of a text's characters are kept after their keys went up.
     enum class BindingHold {
-        // For any client, however far behind: the settle times of the options.
+        // For clients that may be a few hundred milliseconds behind: the settle times of the options.
         ordinary,
         // For a known client that reads keys at once (a password typed into a screen locker): its
         // characters go back sooner.
