@@ -257,7 +257,9 @@ std::optional<XTestKeyboard::Step> HIDEventPoster::Impl::keyboardStep(const Inpu
             return std::nullopt;
         }
         // The text may be part of a password: the keyboard wipes its copy once typed.
-        return XTestKeyboard::Step{0, true, scalarsOfUTF16(event.unicodeText)};
+        return XTestKeyboard::Step{0, true, scalarsOfUTF16(event.unicodeText),
+                                   options.briefKeyBindings ? XTestKeyboard::BindingHold::brief
+                                                            : XTestKeyboard::BindingHold::ordinary};
     }
     return XTestKeyboard::Step{event.keyCode, down, {}};
 }
@@ -268,7 +270,7 @@ void HIDEventPoster::Impl::keyboardEvent(const InputEvent& event) {
         return;
     }
     if (!step->text.empty()) {
-        keyboard->type(std::move(step->text), owner());
+        keyboard->type(std::move(step->text), owner(), step->hold);
         step->text.resize(step->text.capacity());
         explicit_bzero(step->text.data(), step->text.size() * sizeof(char32_t));
         return;

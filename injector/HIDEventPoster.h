@@ -30,6 +30,9 @@ class HIDEventPoster final : public EventPoster {
         double pixelsPerWheelClick = 50;
         // Wheel clicks one scroll record may give at most, so an absurd amount cannot flood the server.
         int maximumWheelClicksPerEvent = 64;
+        // The text this poster types goes to a known client that reads keys at once (the screen
+        // locker the unlocker verified): the keyboard puts its characters' bindings back soon.
+        bool briefKeyBindings = false;
     };
 
     // Connects to the named display (empty: $DISPLAY). When the display cannot be reached or offers

@@ -20,7 +20,7 @@ class UnlockService final : public Shell::UnlockService {
     UnlockService(const std::string& displayName, std::shared_ptr<XTestKeyboard> keyboard)
         : lockScreen_(displayName),
           layout_(displayName),
-          poster_(displayName, {}, std::move(keyboard)),
+          poster_(displayName, HIDEventPoster::Options{.briefKeyBindings = true}, std::move(keyboard)),
           unlocker_(
               lockScreen_, layout_, poster_, LockScreenUnlocker::Timing{}, queue_,
               [](double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); },

@@ -1,7 +1,9 @@
 #include "injector/XTestKeyboard.h"
 
 #include <string.h>
+#include <sys/uio.h>
 #include <xcb/xcb.h>
+#include <xcb/xcbext.h>
 // xkb.h names a field `explicit`, which C++ reserves.
 #define explicit explicit_
 #include <xcb/xkb.h>
@@ -35,7 +37,6 @@ namespace Injector {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr std::uint8_t lockMask = XCB_MOD_MASK_LOCK;
 
 xcb_keysym_t modifierKeysym(Modifiers modifier) {
     if (modifier == Modifiers::shift) {
@@ -135,7 +136,7 @@ struct XTestKeyboard::Impl {
     void performSteps(std::vector<Step>& steps, Owner owner, bool typing, std::uint64_t epoch);
     void performStep(Step& step, Owner owner) {
         if (!step.text.empty()) {
-            typeText(step.text);
+            typeText(step.text, step.hold);
             wipeText(step.text);
         } else {
             pressKey(step.virtualKeyCode, step.down, owner);
@@ -185,9 +186,16 @@ struct XTestKeyboard::Impl {
         int level = 0;
     };
     std::optional<Slot> spareFor(xcb_keysym_t keysym);
-    // Binds the symbol as spareFor does, but leaves the request to sendChanges.
+    // Binds the symbol as spareFor does, but leaves the request to sendChanges. When every level is
+    // still being read, waits for the first to be free and takes in the notices that came meanwhile.
     std::optional<Slot> bindSpare(xcb_keysym_t keysym);
     void prepareBindings(const std::u32string& scalars, std::size_t from);
+    // Takes in the mapping notices that have arrived: a spare code someone else changed is dropped,
+    // neither bound again nor put back, and a foreign change has the keymap read again (and the keys of
+    // the text's group built again). False when the mapping cannot be read.
+    bool readNotices();
+    // A key of a spare code went up: its binding stays until the clients have read it.
+    void noteRelease(const Slot& slot);
     bool isBound(xcb_keysym_t keysym) const {
         return std::any_of(spares.begin(), spares.end(),
                            [&](const Spare& s) { return s.bound[0] == keysym || s.bound[1] == keysym; });
@@ -198,12 +206,10 @@ struct XTestKeyboard::Impl {
     std::vector<xcb_keysym_t> symbolsOf(xcb_keycode_t code) const;
     // Sends the spare codes changed since the last call, and updates the cache.
     void sendChanges();
-    void setCapsLock(bool locked) {
-        xcb_xkb_latch_lock_state(connection(), XCB_XKB_ID_USE_CORE_KBD, lockMask, locked ? lockMask : 0, 0, 0,
-                                 0, 0, 0);
-    }
+    // Locks and latches the real modifiers of `mask` as `locked` and `latched` say; the others stay.
+    void setModifiers(std::uint8_t mask, std::uint8_t locked, std::uint8_t latched);
     void pressKey(std::uint16_t virtualKeyCode, bool down, Owner owner);
-    void typeText(std::u32string& scalars);
+    void typeText(std::u32string& scalars, BindingHold hold);
     void releaseOwned(Owner owner);
     // Puts back the bindings whose release was acknowledged a settle time ago; with `waitForAll`, waits
     // for the others too.
@@ -229,6 +235,9 @@ struct XTestKeyboard::Impl {
     std::unordered_map<xcb_keysym_t, std::pair<xcb_keycode_t, bool>> keys;
     xkb_keymap* keysKeymap = nullptr;
     std::optional<std::uint32_t> keysGroup;
+    // The real modifiers that change what some key of the group types (Shift, Lock, and those Level 3
+    // and Level 5 sit on): lifted while text is typed when the user left them locked or latched.
+    std::uint8_t levelModifiers = 0;
 
     std::map<Owner, std::multiset<xcb_keycode_t>> held;
 
@@ -238,7 +247,11 @@ struct XTestKeyboard::Impl {
     struct Spare {
         xcb_keycode_t code = 0;
         std::array<xcb_keysym_t, 2> bound{};  // 0: not bound
-        std::array<Clock::time_point, 2> released{};
+        // When each level may be bound to something else: its key's last release plus the hold of the
+        // text that typed it; never while a binding waits for its key.
+        std::array<Clock::time_point, 2> rebindAfter{};
+        // When the code may be put back: the latest of its keys' releases plus their text's hold.
+        Clock::time_point restoreAfter{};
         std::array<std::uint64_t, 2> lastUse{};
         // What the code held before it was bound, put back when the binding goes.
         std::vector<xcb_keysym_t> before;
@@ -246,9 +259,6 @@ struct XTestKeyboard::Impl {
         // while the second is not bound.
         std::array<xcb_keysym_t, 2> mapping() const {
             return {bound[0], bound[1] != 0 ? bound[1] : bound[0]};
-        }
-        Clock::time_point lastRelease() const {
-            return bound[1] != 0 ? std::max(released[0], released[1]) : released[0];
         }
         // The symbols the server holds for the code are the ones we gave it.
         bool holds(const xcb_keysym_t* syms, std::size_t count) const {
@@ -263,6 +273,9 @@ struct XTestKeyboard::Impl {
     std::vector<Spare> spares;
     std::optional<xcb_keycode_t> shiftKey;
     std::uint64_t uses = 0;
+    // The text being typed: the layout group its keys come from, and how long its bindings are kept.
+    std::uint32_t textGroup = 0;
+    BindingHold textHold = BindingHold::ordinary;
     // Spare codes whose new symbols are not sent yet.
     std::set<xcb_keycode_t> changing;
     // Spare codes a notification named since: our own changes, or someone else's.
@@ -500,7 +513,8 @@ void XTestKeyboard::Impl::noteEvent(const xcb_generic_event_t* event) {
             return count == 0 || (from >= first && from + count <= last);
         };
         if (notify->xkbType == XCB_XKB_MAP_NOTIFY && notify->nTypes == 0 &&
-            allSpare(notify->firstKeySym, notify->nKeySyms) && within(notify->firstKeyAct, notify->nKeyActs) &&
+            allSpare(notify->firstKeySym, notify->nKeySyms) &&
+            within(notify->firstKeyAct, notify->nKeyActs) &&
             within(notify->firstKeyBehavior, notify->nKeyBehavior) &&
             within(notify->firstKeyExplicit, notify->nKeyExplicit) &&
             within(notify->firstModMapKey, notify->nModMapKeys) &&
@@ -599,7 +613,7 @@ void XTestKeyboard::Impl::rescanSpares() {
             spare.code = xcb_keycode_t(code);
             if (mine != spares.end()) {
                 spare.lastUse = mine->lastUse;
-                spare.released = mine->released;
+                spare.rebindAfter = mine->rebindAfter;
             }
             found.push_back(std::move(spare));
         }
@@ -648,6 +662,26 @@ void XTestKeyboard::Impl::buildKeys(std::uint32_t group) {
             const xkb_keysym_t sym = xkb_state_key_get_one_sym(state, xkb_keycode_t(code));
             if (sym != XKB_KEY_NoSymbol) {
                 keys.emplace(sym, std::make_pair(xcb_keycode_t(code), shift));
+            }
+        }
+    }
+    // Each real modifier (the keymap's first eight) locked alone: one that changes a key's symbol
+    // changes its level. Keypad keys are left out, since text is never typed on them (Num Lock stays).
+    const auto keypad = [](xkb_keysym_t sym) { return sym >= XKB_KEY_KP_Space && sym <= XKB_KEY_KP_Equal; };
+    std::vector<xkb_keysym_t> plain;
+    xkb_state_update_mask(state, 0, 0, 0, 0, 0, group);
+    for (int code = minKeycode; code <= maxKeycode; ++code) {
+        plain.push_back(xkb_state_key_get_one_sym(state, xkb_keycode_t(code)));
+    }
+    levelModifiers = 0;
+    for (unsigned bit = 0; bit < 8 && bit < xkb_keymap_num_mods(keymap); ++bit) {
+        xkb_state_update_mask(state, 0, 0, 1u << bit, 0, 0, group);
+        for (int code = minKeycode; code <= maxKeycode; ++code) {
+            const xkb_keysym_t before = plain[std::size_t(code - minKeycode)];
+            const xkb_keysym_t sym = xkb_state_key_get_one_sym(state, xkb_keycode_t(code));
+            if (sym != before && !keypad(sym) && !keypad(before) && !isSpare(xcb_keycode_t(code))) {
+                levelModifiers = std::uint8_t(levelModifiers | (1u << bit));
+                break;
             }
         }
     }
@@ -735,64 +769,78 @@ std::optional<XTestKeyboard::Impl::Slot> XTestKeyboard::Impl::spareFor(xcb_keysy
 }
 
 std::optional<XTestKeyboard::Impl::Slot> XTestKeyboard::Impl::bindSpare(xcb_keysym_t keysym) {
-    if (spares.empty()) {
-        return std::nullopt;
-    }
-    for (Spare& spare : spares) {
-        for (int level = 0; level < 2; ++level) {
-            if (spare.bound[std::size_t(level)] == keysym) {
-                spare.lastUse[std::size_t(level)] = ++uses;
-                return Slot{spare.code, level};
+    for (;;) {
+        if (spares.empty()) {
+            return std::nullopt;
+        }
+        for (Spare& spare : spares) {
+            for (int level = 0; level < 2; ++level) {
+                if (spare.bound[std::size_t(level)] == keysym) {
+                    spare.lastUse[std::size_t(level)] = ++uses;
+                    return Slot{spare.code, level};
+                }
             }
         }
-    }
-    // Free levels first, then the level used longest ago. Among free levels, those that add no
-    // request to the ones already due (a code changing anyway, then a neighbour of one) come first.
-    const auto cost = [&](const Spare& spare) {
-        if (changing.count(spare.code) != 0) {
-            return 0;
+        // Free levels first, then the level whose binding may go first. Among free levels, those that
+        // add no request to the ones already due (a code changing anyway, then a neighbour of one) come
+        // first.
+        const auto cost = [&](const Spare& spare) {
+            if (changing.count(spare.code) != 0) {
+                return 0;
+            }
+            const bool besideOne = (spare.code > 0 && changing.count(xcb_keycode_t(spare.code - 1)) != 0) ||
+                                   changing.count(xcb_keycode_t(spare.code + 1)) != 0;
+            return besideOne ? 1 : 2;
+        };
+        Spare* choice = nullptr;
+        int level = 0;
+        const auto rank = [&](const Spare& spare, int at) {
+            const std::size_t i = std::size_t(at);
+            const bool free = spare.bound[i] == 0;
+            return std::make_tuple(free ? 0 : 1, free ? cost(spare) : 0,
+                                   free ? Clock::time_point{} : spare.rebindAfter[i], spare.lastUse[i]);
+        };
+        for (Spare& spare : spares) {
+            for (int at = 0; at < levels(); ++at) {
+                if (at == 1 && spare.bound[0] == 0) {
+                    continue;
+                }
+                if (choice == nullptr || rank(spare, at) < rank(*choice, level)) {
+                    choice = &spare;
+                    level = at;
+                }
+            }
         }
-        const bool besideOne = (spare.code > 0 && changing.count(xcb_keycode_t(spare.code - 1)) != 0) ||
-                               changing.count(xcb_keycode_t(spare.code + 1)) != 0;
-        return besideOne ? 1 : 2;
-    };
-    Spare* choice = nullptr;
-    int level = 0;
-    const auto rank = [&](const Spare& spare, int at) {
-        const bool free = spare.bound[std::size_t(at)] == 0;
-        return std::make_tuple(free ? 0 : 1, free ? cost(spare) : 0, spare.lastUse[std::size_t(at)]);
-    };
-    for (Spare& spare : spares) {
-        for (int at = 0; at < levels(); ++at) {
-            if (at == 1 && spare.bound[0] == 0) {
+        const std::size_t slot = std::size_t(level);
+        if (choice->bound[slot] != 0) {
+            // Every level holds a character still to be typed: none can be taken.
+            if (choice->rebindAfter[slot] == Clock::time_point::max()) {
+                return std::nullopt;
+            }
+            // The clients must have read the old binding before it changes: the server must have passed
+            // the key on (a round trip), and the slowest of them looked the key up.
+            roundTrip();
+            if (Clock::now() < choice->rebindAfter[slot]) {
+                std::this_thread::sleep_until(choice->rebindAfter[slot]);
+                // The user may have mapped a spare code meanwhile: chosen again with that taken in.
+                if (!readNotices()) {
+                    return std::nullopt;
+                }
                 continue;
             }
-            if (choice == nullptr || rank(spare, at) < rank(*choice, level)) {
-                choice = &spare;
-                level = at;
-            }
+        } else if (level == 0) {
+            const std::size_t index = std::size_t(choice->code - minKeycode) * std::size_t(perKeycode);
+            choice->before.assign(
+                symbols.begin() + std::ptrdiff_t(std::min(index, symbols.size())),
+                symbols.begin() + std::ptrdiff_t(std::min(index + std::size_t(perKeycode), symbols.size())));
         }
+        choice->bound[slot] = keysym;
+        choice->lastUse[slot] = ++uses;
+        choice->rebindAfter[slot] = Clock::time_point::max();
+        changing.insert(choice->code);
+        updateBindingCount();
+        return Slot{choice->code, level};
     }
-    const std::size_t slot = std::size_t(level);
-    if (choice->bound[slot] != 0) {
-        // The clients must have read the old binding before it changes: the server must have passed
-        // the key on (a round trip), and they need a moment to look the key up.
-        roundTrip();
-        const auto ready = choice->released[slot] + options.bindingSettle;
-        if (Clock::now() < ready) {
-            std::this_thread::sleep_until(ready);
-        }
-    } else if (level == 0) {
-        const std::size_t index = std::size_t(choice->code - minKeycode) * std::size_t(perKeycode);
-        choice->before.assign(
-            symbols.begin() + std::ptrdiff_t(std::min(index, symbols.size())),
-            symbols.begin() + std::ptrdiff_t(std::min(index + std::size_t(perKeycode), symbols.size())));
-    }
-    choice->bound[slot] = keysym;
-    choice->lastUse[slot] = ++uses;
-    changing.insert(choice->code);
-    updateBindingCount();
-    return Slot{choice->code, level};
 }
 
 void XTestKeyboard::Impl::prepareBindings(const std::u32string& scalars, std::size_t from) {
@@ -804,16 +852,14 @@ void XTestKeyboard::Impl::prepareBindings(const std::u32string& scalars, std::si
             std::find(pending.begin(), pending.end(), keysym) != pending.end() || keyTyping(keysym)) {
             continue;
         }
-        // Only levels that are free now: never bound, or settled and not needed by this batch.
+        // Only levels that are free now: never bound, or read by every client and typed already.
         const auto now = Clock::now();
         const bool free = std::any_of(spares.begin(), spares.end(), [&](const Spare& s) {
             for (std::size_t at = 0; at < std::size_t(levels()); ++at) {
                 if (at == 1 && s.bound[0] == 0) {
                     continue;
                 }
-                if (s.bound[at] == 0 ||
-                    (s.released[at] + options.bindingSettle <= now &&
-                     std::find(pending.begin(), pending.end(), s.bound[at]) == pending.end())) {
+                if (s.bound[at] == 0 || s.rebindAfter[at] <= now) {
                     return true;
                 }
             }
@@ -827,6 +873,34 @@ void XTestKeyboard::Impl::prepareBindings(const std::u32string& scalars, std::si
     }
     sendChanges();
     wipeVector(pending);
+}
+
+bool XTestKeyboard::Impl::readNotices() {
+    drainEvents();
+    verifySpares();
+    if (!mappingStale) {
+        return true;
+    }
+    if (!refresh()) {
+        return false;
+    }
+    buildKeys(textGroup);
+    return true;
+}
+
+void XTestKeyboard::Impl::noteRelease(const Slot& slot) {
+    const bool brief = textHold == BindingHold::brief;
+    const auto now = Clock::now();
+    const auto rebind = now + (brief ? options.briefSettle : options.bindingSettle);
+    const auto restore = now + (brief ? options.briefSettle : options.restoreSettle);
+    for (Spare& s : spares) {
+        if (s.code == slot.code) {
+            auto& after = s.rebindAfter[std::size_t(slot.level)];
+            // A binding typed by an ordinary text keeps its time when a brief one types it too.
+            after = after == Clock::time_point::max() ? rebind : std::max(after, rebind);
+            s.restoreAfter = std::max(s.restoreAfter, restore);
+        }
+    }
 }
 
 void XTestKeyboard::Impl::pressKey(std::uint16_t virtualKeyCode, bool down, Owner owner) {
@@ -871,8 +945,28 @@ void XTestKeyboard::Impl::releaseOwned(Owner owner) {
     xcb_flush(connection());
 }
 
-void XTestKeyboard::Impl::typeText(std::u32string& scalars) {
-    // Caps Lock and the group as they are now: letters are typed in the group the user sees. The
+void XTestKeyboard::Impl::setModifiers(std::uint8_t mask, std::uint8_t locked, std::uint8_t latched) {
+    // xcb's LatchLockState has no field for the latched modifiers' values (the protocol's byte after
+    // affectModLatches), so the request is put together here.
+    const xcb_query_extension_reply_t* xkb = xcb_get_extension_data(connection(), &xcb_xkb_id);
+    if (xkb == nullptr || xkb->present == 0) {
+        return;
+    }
+    xcb_xkb_latch_lock_state_request_t request{};
+    request.deviceSpec = XCB_XKB_ID_USE_CORE_KBD;
+    request.affectModLocks = mask;
+    request.modLocks = std::uint8_t(locked & mask);
+    request.affectModLatches = mask;
+    request.pad0 = std::uint8_t(latched & mask);
+    std::array<iovec, 3> parts{};
+    parts[2].iov_base = &request;
+    parts[2].iov_len = sizeof request;
+    xcb_protocol_request_t protocol{1, &xcb_xkb_id, XCB_XKB_LATCH_LOCK_STATE, 1};
+    xcb_send_request(connection(), 0, &parts[2], &protocol);
+}
+
+void XTestKeyboard::Impl::typeText(std::u32string& scalars, BindingHold hold) {
+    // The modifiers and the group as they are now: letters are typed in the group the user sees. The
     // round trip also brings in every change of the keymap announced before it.
     XkbKeymapTracker::LockState state;
     const bool haveState = tracker.readState(state);
@@ -881,10 +975,15 @@ void XTestKeyboard::Impl::typeText(std::u32string& scalars) {
     if (!refresh()) {
         return;
     }
-    const bool capsLock = haveState && (state.lockedMods & lockMask) != 0;
-    buildKeys(haveState ? state.group : 0);
-    if (capsLock) {
-        setCapsLock(false);
+    textGroup = haveState ? state.group : 0;
+    textHold = hold;
+    buildKeys(textGroup);
+    // Whatever the user left locked or latched that changes a key's level (Caps or Shift Lock, a
+    // sticky Shift, a Level 3 or Level 5 lock or latch) is lifted for the text and put back after it.
+    const std::uint8_t lifted =
+        haveState ? std::uint8_t(levelModifiers & (state.lockedMods | state.latchedMods)) : 0;
+    if (lifted != 0) {
+        setModifiers(lifted, 0, 0);
     }
     const std::optional<xcb_keycode_t> shift = keycodeOf(XKB_KEY_Shift_L);
     shiftKey = shift;
@@ -908,6 +1007,16 @@ void XTestKeyboard::Impl::typeText(std::u32string& scalars) {
             }
             continue;
         }
+        // Notices are taken in before every character typed on a spare code, so that a code the user
+        // maps during a long text is left alone from then on.
+        if (!readNotices()) {
+            break;
+        }
+        if (keyTyping(keysym)) {
+            // The keymap read again has a key for it.
+            --i;
+            continue;
+        }
         if (!isBound(keysym)) {
             prepareBindings(scalars, i);
         }
@@ -923,14 +1032,18 @@ void XTestKeyboard::Impl::typeText(std::u32string& scalars) {
         if (spare->level == 1) {
             fake(false, *shift);
         }
-        for (Spare& s : spares) {
-            if (s.code == spare->code) {
-                s.released[std::size_t(spare->level)] = Clock::now();
+        noteRelease(*spare);
+    }
+    // A binding made for a character that was not typed holds nothing anyone reads.
+    for (Spare& spare : spares) {
+        for (auto& after : spare.rebindAfter) {
+            if (after == Clock::time_point::max()) {
+                after = Clock::now();
             }
         }
     }
-    if (capsLock) {
-        setCapsLock(true);
+    if (lifted != 0) {
+        setModifiers(lifted, state.lockedMods, state.latchedMods);
     }
     xcb_flush(connection());
 }
@@ -939,8 +1052,7 @@ std::optional<Clock::time_point> XTestKeyboard::Impl::nextRestore() const {
     std::optional<Clock::time_point> due;
     for (const Spare& spare : spares) {
         if (spare.bound[0] != 0) {
-            const auto at = spare.lastRelease() + options.restoreSettle;
-            due = due ? std::min(*due, at) : at;
+            due = due ? std::min(*due, spare.restoreAfter) : spare.restoreAfter;
         }
     }
     return due;
@@ -962,8 +1074,7 @@ void XTestKeyboard::Impl::restoreBindings(bool waitForAll) {
         std::optional<Clock::time_point> latest;
         for (const Spare& spare : spares) {
             if (spare.bound[0] != 0) {
-                const auto at = spare.lastRelease() + options.restoreSettle;
-                latest = latest ? std::max(*latest, at) : at;
+                latest = latest ? std::max(*latest, spare.restoreAfter) : spare.restoreAfter;
             }
         }
         if (latest && Clock::now() < *latest) {
@@ -973,7 +1084,7 @@ void XTestKeyboard::Impl::restoreBindings(bool waitForAll) {
     // Every binding that is due goes in one pass.
     const auto now = Clock::now();
     for (Spare& spare : spares) {
-        if (spare.bound[0] == 0 || now < spare.lastRelease() + options.restoreSettle) {
+        if (spare.bound[0] == 0 || now < spare.restoreAfter) {
             continue;
         }
         std::vector<xcb_keysym_t> before = spare.before;
@@ -986,6 +1097,7 @@ void XTestKeyboard::Impl::restoreBindings(bool waitForAll) {
         }
         wipeVector(before);
         spare.bound = {};
+        spare.restoreAfter = {};
         wipeVector(spare.before);
         changing.insert(spare.code);
     }
@@ -1038,9 +1150,10 @@ void XTestKeyboard::key(std::uint16_t virtualKeyCode, bool down, Owner owner) {
               {[&d, virtualKeyCode, down, owner] { d.pressKey(virtualKeyCode, down, owner); }, false, 1});
 }
 
-void XTestKeyboard::type(std::u32string scalars, Owner owner) {
+void XTestKeyboard::type(std::u32string scalars, Owner owner, BindingHold hold) {
     std::vector<Step> steps(1);
     steps.front().text = std::move(scalars);
+    steps.front().hold = hold;
     wipeText(scalars);
     perform(std::move(steps), owner, true);
 }

@@ -9,11 +9,15 @@
 // the server announces. Any other character is bound to a spare key code (one without symbols, found
 // again after every foreign change of the mapping), which keeps the binding until the receiving clients
 // have had time to read the new mapping: clients look a key up in the mapping as it is when they
-// process the event, so a binding restored at once would make them read nothing or a neighbour. Spare
-// codes are used round-robin, a code is rebound only a settle time after its key went up, and a binding
-// is put back (to what the code held before) as soon as the server has acknowledged its release and
-// the settle time has passed. Caps Lock is lifted while text is typed and locked again afterwards, so
-// it never flips typed letters.
+// process the event, and a toolkit whose UI thread is behind does so late, so a binding changed too
+// soon would make them read nothing or a neighbour. Spare codes and their shifted level are used in
+// turn, the level free soonest first; a level is bound to something else only a settle time after its
+// key went up, and a binding is put back (to what the code held before) once the server has
+// acknowledged its release and the settle time has passed. The mapping notices are taken in before
+// every binding, also within one text: a spare code someone else changed is neither bound nor put back
+// from then on. Whatever the user left locked or latched that changes a key's level (Caps Lock, Shift
+// Lock, a sticky Shift, Level 3 or Level 5) is lifted while text is typed and put back afterwards, so
+// it never changes typed characters.
 //
 // The X requests, and every wait their pacing needs, happen on a worker thread of the keyboard's own
 // with a connection of its own: the calls below queue the work and return at once, except sync,
@@ -41,11 +45,23 @@ namespace Injector {
 class XTestKeyboard {
   public:
     struct Options {
-        // Least time between a bound key going up and its spare code being bound to something else.
-        std::chrono::milliseconds bindingSettle{100};
+        // Least time between a bound key going up and its spare code being bound to something else:
+        // longer than the slowest client takes to read the binding (an application whose UI thread
+        // is a few hundred milliseconds behind reads the mapping as it is when it catches up).
+        std::chrono::milliseconds bindingSettle{600};
         // Least time between the server acknowledging a bound key's release and the binding being
         // put back.
-        std::chrono::milliseconds restoreSettle{100};
+        std::chrono::milliseconds restoreSettle{600};
+        // Both, for a text typed with BindingHold::brief.
+        std::chrono::milliseconds briefSettle{100};
+    };
+    // How long the bindings of a text's characters are kept after their keys went up.
+    enum class BindingHold {
+        // For clients that may be a few hundred milliseconds behind: the settle times of the options.
+        ordinary,
+        // For a known client that reads keys at once (a password typed into a screen locker): its
+        // characters go back sooner.
+        brief,
     };
     // Who pressed a key: each poster lets go only of the keys it pressed. Also whose queue a key or
     // text waits in.
@@ -55,6 +71,7 @@ class XTestKeyboard {
         std::uint16_t virtualKeyCode = 0;
         bool down = false;
         std::u32string text;
+        BindingHold hold = BindingHold::ordinary;
     };
     // Keys and characters one owner may leave waiting: a few seconds of typing.
     static constexpr std::size_t queuedLimit = 2048;
@@ -77,7 +94,8 @@ class XTestKeyboard {
     // Types the characters in order (a press and a release each), as a unit of text of the owner (see
     // perform). Scalars without a keyboard symbol are left out. The characters may be a password: the
     // keyboard's copies are wiped once typed.
-    void type(std::u32string scalars, Owner owner = nullptr);
+    // `hold` is how long the bindings its characters need are kept (see BindingHold).
+    void type(std::u32string scalars, Owner owner = nullptr, BindingHold hold = BindingHold::ordinary);
     // Queues the steps as one unit of the owner; `typing` marks a unit of text (its Return and Tab keys
     // included), which is dropped with the other text. False, with nothing queued and one log line per
     // burst, when the owner's waiting keys and characters would pass `queuedLimit`.

@@ -114,6 +114,7 @@ bool XkbKeymapTracker::readState(LockState& state) {
         return false;
     }
     state.lockedMods = reply->lockedMods;
+    state.latchedMods = reply->latchedMods;
     state.lockedGroup = reply->lockedGroup;
     state.baseGroup = reply->baseGroup;
     state.latchedGroup = reply->latchedGroup;

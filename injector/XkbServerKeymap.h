@@ -46,9 +46,10 @@ class XkbKeymapTracker {
     xkb_keymap* keymap();
     // The effective layout group of the core keyboard (0 without XKB).
     std::uint32_t group();
-    // The state's locked modifiers, locked group and latched group, for putting them back.
+    // The state's locked and latched modifiers, locked group and latched group, for putting them back.
     struct LockState {
         std::uint8_t lockedMods = 0;
+        std::uint8_t latchedMods = 0;
         std::int16_t lockedGroup = 0;
         std::int16_t baseGroup = 0;
         std::int16_t latchedGroup = 0;

@@ -220,4 +220,46 @@ unsigned XKeyReader::lockedGroup() const {
     return state.locked_group;
 }
 
+void XKeyReader::lockModifiers(unsigned mask, unsigned values) {
+    Display* d = XOpenDisplay(DisplayString(impl_->display));
+    if (d == nullptr) {
+        return;
+    }
+    XkbLockModifiers(d, XkbUseCoreKbd, mask, values);
+    XSync(d, False);
+    XCloseDisplay(d);
+}
+
+void XKeyReader::latchModifiers(unsigned mask, unsigned values) {
+    Display* d = XOpenDisplay(DisplayString(impl_->display));
+    if (d == nullptr) {
+        return;
+    }
+    XkbLatchModifiers(d, XkbUseCoreKbd, mask, values);
+    XSync(d, False);
+    XCloseDisplay(d);
+}
+
+unsigned XKeyReader::lockedModifiers() const {
+    Display* d = XOpenDisplay(DisplayString(impl_->display));
+    if (d == nullptr) {
+        return 0;
+    }
+    XkbStateRec state{};
+    XkbGetState(d, XkbUseCoreKbd, &state);
+    XCloseDisplay(d);
+    return state.locked_mods;
+}
+
+unsigned XKeyReader::latchedModifiers() const {
+    Display* d = XOpenDisplay(DisplayString(impl_->display));
+    if (d == nullptr) {
+        return 0;
+    }
+    XkbStateRec state{};
+    XkbGetState(d, XkbUseCoreKbd, &state);
+    XCloseDisplay(d);
+    return state.latched_mods;
+}
+
 }  // namespace testing_support

@@ -46,6 +46,12 @@ class XKeyReader {
     // Locks or unlocks Caps Lock on the core keyboard.
     void setCapsLock(bool locked);
     bool capsLocked() const;
+    // Locks or latches the core keyboard's real modifiers of `mask` (Shift 1, Lock 2, Mod5 0x80...) to
+    // `values`, as a Shift Lock key, sticky keys or a Level 3 lock do; and reads them back.
+    void lockModifiers(unsigned mask, unsigned values);
+    void latchModifiers(unsigned mask, unsigned values);
+    unsigned lockedModifiers() const;
+    unsigned latchedModifiers() const;
     // Locks the core keyboard's layout group (0 the first), as a layout switcher does.
     void lockGroup(unsigned group);
     unsigned lockedGroup() const;

@@ -89,6 +89,38 @@ TEST_F(XTestKeyboardLayoutTest, TextArrivesAsAskedWhateverGroupIsLocked) {
     EXPECT_EQ(typed(poster, *russian, u"secret", 6), "secret");
 }
 
+TEST_F(XTestKeyboardLayoutTest, TextIsExactWhateverModifiersTheUserLeftLockedOrLatched) {
+    struct Case {
+        const char* what;
+        std::vector<std::string> layout;
+        unsigned locked;
+        unsigned latched;
+    };
+    constexpr unsigned shiftMask = 0x01;
+    constexpr unsigned levelThreeMask = 0x80;  // Mod5, where the keymaps put Level 3
+    const Case cases[] = {
+        {"Shift Lock", {"-layout", "us", "-option", "caps:shiftlock"}, shiftMask, 0},
+        {"a sticky Shift", {"-layout", "us", "-option", ""}, 0, shiftMask},
+        {"Level 3 locked", {"-layout", "de", "-option", ""}, levelThreeMask, 0},
+        {"Level 3 latched", {"-layout", "de", "-option", ""}, 0, levelThreeMask},
+    };
+    HIDEventPoster poster(server->displayName());
+    for (const Case& engaged : cases) {
+        std::vector<std::string> argv = {"setxkbmap", "-display", server->displayName()};
+        argv.insert(argv.end(), engaged.layout.begin(), engaged.layout.end());
+        run(argv);
+        auto client = reader();
+        client->lockModifiers(engaged.locked, engaged.locked);
+        client->latchModifiers(engaged.latched, engaged.latched);
+        EXPECT_EQ(typed(poster, *client, u"abc ABC 123 \u00e9@", 14), "abc ABC 123 é@") << engaged.what;
+        poster.settleKeyboard();
+        EXPECT_EQ(client->lockedModifiers() & 0xFF, engaged.locked) << engaged.what;
+        EXPECT_EQ(client->latchedModifiers() & 0xFF, engaged.latched) << engaged.what;
+        client->lockModifiers(0xFF, 0);
+        client->latchModifiers(0xFF, 0);
+    }
+}
+
 TEST_F(XTestKeyboardLayoutTest, TextTypedAfterALayoutChangeArrivesExactly) {
     const std::u16string text = u"Your zip-code: y=z !\"#$%&'()*+,-./";
     const std::string expected = "Your zip-code: y=z !\"#$%&'()*+,-./";
@@ -229,6 +261,49 @@ TEST_F(XTestKeyboardLayoutTest, AKeyTheUserMapsMeanwhileIsNeitherOverwrittenNorC
     EXPECT_EQ(client->keyboardMapping(), mappedByUser);
 }
 
+TEST_F(XTestKeyboardLayoutTest, KeysTheUserMapsOnSpareCodesDuringALongTextSurviveIt) {
+    auto client = reader();
+    const std::vector<std::uint32_t> mapping = client->keyboardMapping();
+    const std::size_t perKeycode = mapping.size() / 248;
+    std::vector<std::size_t> spares;
+    for (std::size_t code = 8; code <= 255; ++code) {
+        bool empty = true;
+        for (std::size_t column = 0; column < perKeycode; ++column) {
+            empty = empty && mapping[(code - 8) * perKeycode + column] == 0;
+        }
+        if (empty) {
+            spares.push_back(code);
+        }
+    }
+    ASSERT_GE(spares.size(), 6u);
+    // 600 distinct characters the keymap lacks: every spare code is bound again and again.
+    XTestKeyboard keyboard(server->displayName(), {.bindingSettle = 100ms, .restoreSettle = 100ms});
+    std::u32string text;
+    std::string expected;
+    for (char32_t c = 0x4E00; c < 0x4E00 + 600; ++c) {
+        text += c;
+        expected += char(0xE0 | (c >> 12));
+        expected += char(0x80 | ((c >> 6) & 0x3F));
+        expected += char(0x80 | (c & 0x3F));
+    }
+    keyboard.type(text);
+    ASSERT_TRUE(client->waitForPresses(100, 10s));
+    // Three spare codes, spread over the pool, get keys of the user's while the text goes on.
+    const std::size_t chosen[] = {spares[0], spares[spares.size() / 2], spares.back()};
+    for (std::size_t i = 0; i < 3; ++i) {
+        run({"xmodmap", "-display", server->displayName(), "-e",
+             "keycode " + std::to_string(chosen[i]) + " = F" + std::to_string(13 + i)});
+    }
+    keyboard.sync();
+    EXPECT_TRUE(client->waitForPresses(600, 30s));
+    EXPECT_EQ(client->text(), expected);
+    keyboard.settle();
+    const std::vector<std::uint32_t> after = client->keyboardMapping();
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(after[(chosen[i] - 8) * perKeycode], std::uint32_t(XK_F13 + i)) << "key code " << chosen[i];
+    }
+}
+
 TEST_F(XTestKeyboardLayoutTest, ManyMissingCharactersAreBoundAndPutBackInFewMappingChanges) {
     // A keymap whose codes without symbols are twelve adjacent ones.
     auto client = reader();
@@ -264,13 +339,13 @@ TEST_F(XTestKeyboardLayoutTest, ManyMissingCharactersAreBoundAndPutBackInFewMapp
     EXPECT_LE(keyboard->mappingChangeCount(), 2u);
 }
 
-TEST_F(XTestKeyboardLayoutTest, BindingsGoSoonAfterTheirKeysWentUp) {
+TEST_F(XTestKeyboardLayoutTest, APasswordsBindingsGoSoonAfterTheirKeysWentUp) {
     auto client = reader();
     const std::vector<std::uint32_t> mappingBefore = client->keyboardMapping();
-    HIDEventPoster poster(server->displayName());
+    HIDEventPoster poster(server->displayName(), {.briefKeyBindings = true});
     EXPECT_EQ(typed(poster, *client, u"s\u00e9cr\u2713t", 6), "sécr✓t");
     // No settling asked for: the keyboard puts the password's characters back by itself, well before
-    // the half second a slow client is given to read them.
+    // the 600 ms an ordinary text's bindings are kept for slow clients.
     EXPECT_TRUE(
         testing_support::waitUntil([&] { return client->keyboardMapping() == mappingBefore; }, 350ms));
 }
