@@ -549,8 +549,8 @@ void runRows() {
     // ---- Phones that leave, slow players, addresses that hold the unpaired slots ----
     {
         // The companion's own environment names its data folder.
-        const auto companionEnvironment = [&](const std::string& name) {
-            std::ifstream file("/proc/" + std::to_string(companion.process().pid()) + "/environ");
+        const auto companionEnvironment = [](Companion& which, const std::string& name) {
+            std::ifstream file("/proc/" + std::to_string(which.process().pid()) + "/environ");
             std::string entry;
             while (std::getline(file, entry, '\0')) {
                 if (entry.rfind(name + "=", 0) == 0) {
@@ -559,22 +559,22 @@ void runRows() {
             }
             return std::string();
         };
-        const auto helpersRunning = [&] {
+        const auto helpersRunning = [](Companion& which) {
             int count = 0;
             for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
                 std::ifstream stat(entry.path() / "stat");
                 std::string pid, name, state, parent;
                 if (stat >> pid >> name >> state >> parent &&
-                    parent == std::to_string(companion.process().pid()) &&
+                    parent == std::to_string(which.process().pid()) &&
                     name.find("icon") != std::string::npos) {
                     ++count;
                 }
             }
             return count;
         };
-        if (runs("session churn asking for a slow icon")) {
-            // An icon that takes the helper about two seconds at the larger sizes.
-            const std::filesystem::path data = companionEnvironment("XDG_DATA_HOME");
+        // An app whose icon takes the helper about two seconds at the larger sizes.
+        const auto addSlowApp = [&](Companion& which) {
+            const std::filesystem::path data = companionEnvironment(which, "XDG_DATA_HOME");
             std::string filters, shapes;
             for (int i = 0; i < 4; ++i) {
                 filters += "<filter id=\"t" + std::to_string(i) +
@@ -593,6 +593,9 @@ void runRows() {
                 << "[Desktop Entry]\nType=Application\nName=Slow\nExec=/bin/true\nIcon="
                 << (data / "slow.svg").string() << "\n";
             std::this_thread::sleep_for(3s);  // the folder watch takes the new entry
+        };
+        if (runs("session churn asking for a slow icon")) {
+            addSlowApp(companion);
             auto other = companion.pairFrom("127.0.0.31", "Other Phone");
             int sessions = 0;
             std::string outcome;
@@ -618,7 +621,7 @@ void runRows() {
                 outcome = std::to_string(sessions) + " sessions; the other phone's icon " +
                           (answered ? "came " + std::to_string(waited).substr(0, 5) + " s"
                                     : std::string("did not come within 120 s")) +
-                          " after the attack; " + std::to_string(helpersRunning()) +
+                          " after the attack; " + std::to_string(helpersRunning(companion)) +
                           " icon helpers 1 s later";
             });
             figures.note += outcome;
@@ -653,6 +656,30 @@ void runRows() {
             figures.note +=
                 "sessions opened: " + std::to_string(sessions) + " of " + std::to_string(tries) + " tries";
             printRow("6 hosts holding 2 silent sockets each, 25 s", figures);
+        }
+        if (runs("SIGTERM while an icon helper draws")) {
+            // A companion of its own, since this one ends.
+            try {
+                Companion own;
+                addSlowApp(own);
+                Figures figures;
+                figures.peakKiB = residentKiB(own.process().pid());
+                own.attacker().send(Message::AppIconRequest{{"org.example.Slow", 256}});
+                testing_support::waitUntil([&] { return helpersRunning(own) > 0; }, 5s);
+                const int drawing = helpersRunning(own);
+                const auto signalled = Clock::now();
+                ::kill(own.process().pid(), SIGTERM);
+                testing_support::waitUntil([&] { return !own.process().running(); }, 30s);
+                const double exit = seconds(Clock::now() - signalled);
+                figures.alive = own.process().running();
+                figures.note =
+                    std::to_string(drawing) + " icon helper drawing; " +
+                    (figures.alive ? std::string("still running 30 s after SIGTERM")
+                                   : "exited " + std::to_string(exit).substr(0, 5) + " s after SIGTERM");
+                printRow("SIGTERM while an icon helper draws", figures);
+            } catch (const std::exception& error) {
+                std::printf("%-52s skipped: %s\n", "SIGTERM while an icon helper draws", error.what());
+            }
         }
     }
 
