@@ -33,6 +33,8 @@
 #include "testing/CompanionProcess.h"
 #include "testing/HostileClients.h"
 #include "testing/PhoneTestClient.h"
+#include "testing/PrivateBus.h"
+#include "testing/ScriptedMediaPlayer.h"
 #include "testing/XvfbServer.h"
 
 // After <cstdio>: the libjpeg header needs size_t and FILE declared before it.
@@ -656,6 +658,50 @@ void runRows() {
             figures.note +=
                 "sessions opened: " + std::to_string(sessions) + " of " + std::to_string(tries) + " tries";
             printRow("6 hosts holding 2 silent sockets each, 25 s", figures);
+        }
+        if (runs("mediaCommand")) {
+            for (const bool hangs : {false, true}) {
+                const std::string row = hangs ? "10000 mediaCommand to a player that never answers"
+                                              : "10000 mediaCommand to a player that refuses each";
+                if (auto reason = testing_support::PrivateBus::unavailableReason()) {
+                    std::printf("%-52s skipped: %s\n", row.c_str(), reason->c_str());
+                    break;
+                }
+                try {
+                    // A companion of its own, on a bus where the player that now playing shows misbehaves.
+                    testing_support::XvfbServer screen;
+                    testing_support::PrivateBus bus;
+                    testing_support::ScriptedMediaPlayer player(bus.address(), "companion");
+                    player.send(R"({"status":"Playing","metadata":{"xesam:title":["s","Song"]}})");
+                    testing_support::CompanionProcess process(
+                        companionPath(), bus.folder(), screen.displayName(), {"--headless"},
+                        testing_support::EnvironmentChanges{{"DBUS_SESSION_BUS_ADDRESS", bus.address()}});
+                    auto phone = process.pair(process.waitUntilReady(), "Media Phone", 30s);
+                    std::this_thread::sleep_for(1s);
+                    player.send(hangs ? R"({"hang":true})" : R"({"refuse":true})");
+                    Figures figures;
+                    const std::size_t before = lineCount(process.log());
+                    const auto start = Clock::now();
+                    int sent = 0;
+                    while (sent < 10000 && Clock::now() < start + std::chrono::duration<double>(10 * scale)) {
+                        phone->send(Message::MediaCommand{TrackpadProtocol::MediaCommand::playPause});
+                        if (++sent % 100 == 0) {
+                            figures.peakKiB = std::max(figures.peakKiB, residentKiB(process.pid()));
+                            while (phone->receive(0)) {
+                            }
+                        }
+                        std::this_thread::sleep_until(start + std::chrono::microseconds(1000 * sent));
+                    }
+                    std::this_thread::sleep_for(3s);  // the last calls' time-outs
+                    figures.afterKiB = residentKiB(process.pid());
+                    figures.alive = process.running();
+                    figures.logLines = lineCount(process.log()) - before;
+                    figures.note = std::to_string(sent) + " sent";
+                    printRow(row, figures);
+                } catch (const std::exception& error) {
+                    std::printf("%-52s skipped: %s\n", row.c_str(), error.what());
+                }
+            }
         }
         if (runs("SIGTERM while an icon helper draws")) {
             // A companion of its own, since this one ends.
