@@ -11,6 +11,7 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QUrl>
+#include <QVariant>
 
 #include "app/ShellWindows.h"
 #include "app/core/MenuBarIcon.h"
@@ -102,55 +103,101 @@ void TrayIcon::rebuild() {
         deriveMenu(MenuInputs::read(runtime_, permission_, login_, preferences_,
                                     hooks_.storeLocation ? hooks_.storeLocation() : std::nullopt),
                    shortTimeOfDay);
-    std::function<void(QMenu&, const std::vector<MenuItem>&)> fill = [&](QMenu& into,
-                                                                         const std::vector<MenuItem>& list) {
-        // clear() only detaches submenus; they stay children of the menu until deleted here. Rebuilds
-        // run from the event loop, never from inside one of these menus' own handlers.
-        const QList<QMenu*> submenus = into.findChildren<QMenu*>(Qt::FindDirectChildrenOnly);
-        into.clear();
-        qDeleteAll(submenus);
-        for (const MenuItem& item : list) {
+    choices_.clear();
+    update(*menu_, items);
+    lastRebuildLatency_ =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - changedAt_);
+}
+
+// The menu is brought to the derived list in place: an action whose item is still there (the same
+// identifier, or the same kind at the same place for items without one) is kept and changed, so that an
+// open menu and its open submenus stay open while phones come and go. Updates run from the event loop,
+// never from inside one of these menus' own handlers.
+void TrayIcon::update(QMenu& into, const std::vector<MenuItem>& list) {
+    const auto kindOf = [](QAction* action) {
+        return action->isSeparator() ? MenuItem::Kind::separator
+               : action->menu()      ? MenuItem::Kind::submenu
+                                     : static_cast<MenuItem::Kind>(action->property("menuKind").toInt());
+    };
+    const auto remove = [](QAction* action) {
+        if (QMenu* submenu = action->menu()) {
+            delete submenu;  // its action goes with it
+        } else {
+            delete action;
+        }
+    };
+    QList<QAction*> old = into.actions();
+    qsizetype next = 0;
+    for (const MenuItem& item : list) {
+        QAction* kept = nullptr;
+        if (!item.identifier.empty()) {
+            for (qsizetype at = next; at < old.size(); ++at) {
+                if (old[at]->objectName() == q(item.identifier) && kindOf(old[at]) == item.kind) {
+                    for (; next < at; ++next) {
+                        remove(old[next]);
+                    }
+                    kept = old[next++];
+                    break;
+                }
+            }
+        } else if (next < old.size() && old[next]->objectName().isEmpty() && kindOf(old[next]) == item.kind) {
+            kept = old[next++];
+        }
+        QAction* before = next < old.size() ? old[next] : nullptr;
+        QAction* action = kept;
+        if (!action) {
             if (item.kind == MenuItem::Kind::separator) {
-                into.addSeparator();
+                into.insertSeparator(before);
                 continue;
             }
             if (item.kind == MenuItem::Kind::submenu) {
-                QMenu* submenu = into.addMenu(menuText(item.text));
-                submenu->menuAction()->setObjectName(q(item.identifier));
-                fill(*submenu, item.children);
-                continue;
+                action = into.insertMenu(before, new QMenu(&into));
+            } else {
+                action = new QAction(&into);
+                action->setProperty("menuKind", static_cast<int>(item.kind));
+                into.insertAction(before, action);
+                QObject::connect(action, &QAction::triggered, menu_.get(), [this, action] {
+                    bool known = false;
+                    const qulonglong index = action->data().toULongLong(&known);
+                    if (!known || index >= choices_.size()) {
+                        return;
+                    }
+                    // The action runs after the menu closed.
+                    QTimer::singleShot(0, menu_.get(), [this, chosen = choices_[index]] { perform(chosen); });
+                });
             }
-            QAction* action = into.addAction(menuText(item.text));
-            action->setObjectName(q(item.identifier));
-            if (!item.accessibilityLabel.empty()) {
-                // An action has no accessible name of its own; its tooltip carries the spoken form.
-                action->setToolTip(q(item.accessibilityLabel));
-            }
-            if (item.monospaced) {
-                QFont font(QStringLiteral("monospace"));
-                font.setStyleHint(QFont::Monospace);
-                action->setFont(font);
-            }
-            if (item.kind == MenuItem::Kind::text) {
-                action->setEnabled(false);
-                continue;
-            }
-            if (item.kind == MenuItem::Kind::toggle) {
-                action->setCheckable(true);
-                action->setChecked(item.checked);
-            }
-            if (item.quitShortcut) {
-                action->setShortcut(QKeySequence::Quit);
-            }
-            QObject::connect(action, &QAction::triggered, [this, chosen = item.action] {
-                // The menu is cleared when it is rebuilt; the action runs after the menu closed.
-                QTimer::singleShot(0, menu_.get(), [this, chosen] { perform(chosen); });
-            });
         }
-    };
-    fill(*menu_, items);
-    lastRebuildLatency_ =
-        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - changedAt_);
+        if (item.kind == MenuItem::Kind::separator) {
+            continue;
+        }
+        action->setText(menuText(item.text));
+        action->setObjectName(q(item.identifier));
+        if (item.kind == MenuItem::Kind::submenu) {
+            update(*action->menu(), item.children);
+            continue;
+        }
+        // An action has no accessible name of its own; its tooltip carries the spoken form.
+        action->setToolTip(item.accessibilityLabel.empty() ? QString() : q(item.accessibilityLabel));
+        QFont font;
+        if (item.monospaced) {
+            font = QFont(QStringLiteral("monospace"));
+            font.setStyleHint(QFont::Monospace);
+        }
+        action->setFont(font);
+        action->setEnabled(item.kind != MenuItem::Kind::text);
+        action->setCheckable(item.kind == MenuItem::Kind::toggle);
+        action->setChecked(item.kind == MenuItem::Kind::toggle && item.checked);
+        action->setShortcut(item.quitShortcut ? QKeySequence(QKeySequence::Quit) : QKeySequence());
+        if (item.kind == MenuItem::Kind::text) {
+            action->setData(QVariant());
+        } else {
+            action->setData(QVariant::fromValue<qulonglong>(choices_.size()));
+            choices_.push_back(item.action);
+        }
+    }
+    for (; next < old.size(); ++next) {
+        remove(old[next]);
+    }
 }
 
 void TrayIcon::perform(const MenuAction& action) {

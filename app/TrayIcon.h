@@ -1,11 +1,12 @@
 #pragma once
 // The companion's icon in the system tray, with the menu derived from published state. The symbol and
 // tooltip follow the permission and a pending pairing; the menu is derived again (once per turn of the
-// event loop) whenever any state it reads changes.
+// event loop) whenever any state it reads changes, and its items are updated in place.
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "app/core/MenuModel.h"
 #include "app/core/StateWatch.h"
@@ -36,6 +37,7 @@ class TrayIcon {
   private:
     void scheduleRebuild();
     void rebuild();
+    void update(QMenu& into, const std::vector<MenuItem>& list);
     void perform(const MenuAction& action);
 
     CompanionRuntime& runtime_;
@@ -46,6 +48,8 @@ class TrayIcon {
     std::unique_ptr<QMenu> menu_;
     std::unique_ptr<QSystemTrayIcon> icon_;
     std::unique_ptr<StateWatch> watch_;
+    // What each of the menu's actions does, by the index in its data; derived again with the menu.
+    std::vector<MenuAction> choices_;
     bool rebuildPending_ = false;
     std::chrono::steady_clock::time_point changedAt_;
     std::chrono::microseconds lastRebuildLatency_{0};

@@ -11,12 +11,23 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <mutex>
+#include <set>
 
 #include "apps/IconImages.h"
 
 extern char** environ;
 
 namespace Apps {
+
+// The helpers running now. A helper's pid is taken out under the lock before it is reaped, so a kill
+// under the lock never reaches a pid that has been reused.
+struct IconRenderer::Helpers {
+    std::mutex mutex;
+    std::set<pid_t> running;
+    bool stopped = false;
+};
+
 namespace {
 
 struct Descriptor {
@@ -125,8 +136,10 @@ bool readAnswer(int fd, std::size_t limit, Clock::time_point deadline, std::vect
     }
 }
 
-// Waits for the helper's end until the deadline, then kills it; always reaps it. True for exit status 0.
-bool finish(pid_t pid, bool answered, Clock::time_point deadline) {
+// Waits for the helper's end until the deadline, then kills it; always reaps it, once it is no longer
+// among the running ones. True for exit status 0.
+bool finish(pid_t pid, bool answered, Clock::time_point deadline, std::mutex& mutex,
+            std::set<pid_t>& running) {
     if (answered) {
         Descriptor process(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
         if (process.fd >= 0) {
@@ -136,10 +149,15 @@ bool finish(pid_t pid, bool answered, Clock::time_point deadline) {
         }
     }
     int status = 0;
-    pid_t reaped = ::waitpid(pid, &status, WNOHANG);
-    if (reaped == 0) {
-        ::kill(pid, SIGKILL);
-        answered = false;
+    pid_t reaped = 0;
+    {
+        std::lock_guard lock(mutex);
+        running.erase(pid);
+        reaped = ::waitpid(pid, &status, WNOHANG);
+        if (reaped == 0) {
+            ::kill(pid, SIGKILL);
+            answered = false;
+        }
     }
     while (reaped == 0 || (reaped < 0 && errno == EINTR)) {
         reaped = ::waitpid(pid, &status, 0);
@@ -161,13 +179,27 @@ IconRenderer IconRenderer::besideProgram() {
 }
 
 IconRenderer::IconRenderer(std::filesystem::path executable, std::chrono::milliseconds timeout)
-    : command_{executable.string()}, timeout_(timeout) {}
+    : command_{executable.string()}, timeout_(timeout), helpers_(std::make_shared<Helpers>()) {}
 
 IconRenderer::IconRenderer(std::vector<std::string> command, std::chrono::milliseconds timeout)
-    : command_(std::move(command)), timeout_(timeout) {}
+    : command_(std::move(command)), timeout_(timeout), helpers_(std::make_shared<Helpers>()) {}
+
+void IconRenderer::stop() const {
+    std::lock_guard lock(helpers_->mutex);
+    helpers_->stopped = true;
+    for (const pid_t pid : helpers_->running) {
+        ::kill(pid, SIGKILL);
+    }
+}
+
+void IconRenderer::resume() const {
+    std::lock_guard lock(helpers_->mutex);
+    helpers_->stopped = false;
+}
 
 std::optional<IconBitmap> IconRenderer::render(std::span<const std::uint8_t> bytes, int side) const {
-    if (command_.empty() || bytes.empty() || bytes.size() > maxIconFileBytes || side < 1 || side > maxIconSide) {
+    if (command_.empty() || bytes.empty() || bytes.size() > maxIconFileBytes || side < 1 ||
+        side > maxIconSide) {
         return std::nullopt;
     }
     const Clock::time_point deadline = Clock::now() + timeout_;
@@ -182,7 +214,16 @@ std::optional<IconBitmap> IconRenderer::render(std::span<const std::uint8_t> byt
         Descriptor writeEnd(pipeEnds[1]);
         std::vector<std::string> command = command_;
         command.push_back(std::to_string(side));
+        // Spawned under the lock, so that a stop either comes first and nothing starts, or finds the
+        // helper among the running ones.
+        std::lock_guard lock(helpers_->mutex);
+        if (helpers_->stopped) {
+            return std::nullopt;
+        }
         pid = spawn(command, input.fd, writeEnd.fd);
+        if (pid) {
+            helpers_->running.insert(*pid);
+        }
     }
     if (!pid) {
         return std::nullopt;
@@ -190,7 +231,8 @@ std::optional<IconBitmap> IconRenderer::render(std::span<const std::uint8_t> byt
     const std::size_t limit = 8 + static_cast<std::size_t>(side) * static_cast<std::size_t>(side) * 4;
     std::vector<std::uint8_t> answer;
     const bool answered = readAnswer(output.fd, limit, deadline, answer);
-    if (!finish(*pid, answered, deadline) || answer.size() < 8) {
+    const bool drawn = finish(*pid, answered, deadline, helpers_->mutex, helpers_->running);
+    if (!drawn || answer.size() < 8) {
         return std::nullopt;
     }
     const std::uint32_t width = readWord(answer.data());

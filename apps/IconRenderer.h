@@ -9,10 +9,14 @@
 // the width and height (4 bytes each, little-endian) and then width * height straight RGBA pixels, each
 // side at most `side`. Exit status 0 when it drew, anything else when not.
 //
+// A renderer's copies share one set of running helpers: stop(), from any thread, kills those drawing
+// now and makes every render until resume() answer "no icon" at once.
+//
 // Thread: any; render blocks the calling thread until the helper has ended.
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -36,7 +40,8 @@ class IconRenderer {
 
     // The helper program beside this process's own executable (/proc/self/exe).
     static IconRenderer besideProgram();
-    explicit IconRenderer(std::filesystem::path executable, std::chrono::milliseconds timeout = defaultTimeout);
+    explicit IconRenderer(std::filesystem::path executable,
+                          std::chrono::milliseconds timeout = defaultTimeout);
     // Runs `command` (argv, the program first, not through a shell) with the side appended: for tests.
     IconRenderer(std::vector<std::string> command, std::chrono::milliseconds timeout);
 
@@ -44,11 +49,18 @@ class IconRenderer {
     // crashes, runs out of time or answers with anything but a well-formed image.
     std::optional<IconBitmap> render(std::span<const std::uint8_t> bytes, int side) const;
 
+    // Kills the helpers drawing now (their renders answer "no icon") and refuses new ones until resume().
+    void stop() const;
+    void resume() const;
+
     const std::vector<std::string>& command() const { return command_; }
 
   private:
+    struct Helpers;
+
     std::vector<std::string> command_;
     std::chrono::milliseconds timeout_;
+    std::shared_ptr<Helpers> helpers_;
 };
 
 }  // namespace Apps

@@ -160,6 +160,7 @@ std::optional<IconBitmap> SystemAppCatalogProvider::icon(const std::string& bund
 // ---- Start and stop -------------------------------------------------------------------------------
 
 void SystemAppCatalogProvider::start(Handler handler) {
+    iconRenderer_.resume();
     std::map<std::string, FolderSource> taken;
     {
         std::lock_guard lock(mutex_);
@@ -200,6 +201,8 @@ void SystemAppCatalogProvider::start(Handler handler) {
 }
 
 void SystemAppCatalogProvider::stop() {
+    // An icon being drawn is not waited for: a stop (the companion quitting) must not hang on it.
+    iconRenderer_.stop();
     std::map<std::string, FolderSource> taken;
     {
         std::lock_guard lock(mutex_);
@@ -281,7 +284,8 @@ bool isFolder(const std::filesystem::path& path) {
 
 // For each root that does not exist yet, its nearest existing ancestor and the name on the way down
 // that would bring the root into being (~/.local/share "applications" on a fresh account).
-std::map<std::string, std::set<std::string>> ancestorsOfMissing(const std::vector<std::filesystem::path>& roots) {
+std::map<std::string, std::set<std::string>> ancestorsOfMissing(
+    const std::vector<std::filesystem::path>& roots) {
     std::map<std::string, std::set<std::string>> ancestors;
     for (const std::filesystem::path& root : roots) {
         std::filesystem::path path = root.lexically_normal();
@@ -314,7 +318,8 @@ void SystemAppCatalogProvider::refresh(std::int64_t generation) {
             collectFolders(root, 0, folders);
         }
         // A root made after start is noticed through its parent, whose other changes are ignored.
-        const std::map<std::string, std::set<std::string>> ancestors = ancestorsOfMissing(scanner_.directories());
+        const std::map<std::string, std::set<std::string>> ancestors =
+            ancestorsOfMissing(scanner_.directories());
         for (const auto& [ancestor, names] : ancestors) {
             folders.emplace_back(ancestor);
         }
@@ -422,7 +427,8 @@ void SystemAppCatalogProvider::folderEvents() {
             offset += ssize_t(sizeof(inotify_event) + event->len);
             // In the parent of a missing root only that root's name, or the parent itself going, counts.
             const auto ancestor = ancestorNames_.find(event->wd);
-            if (ancestor == ancestorNames_.end() || (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) ||
+            if (ancestor == ancestorNames_.end() ||
+                (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) ||
                 (event->len > 0 && ancestor->second.contains(event->name))) {
                 any = true;
             }

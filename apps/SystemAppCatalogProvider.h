@@ -8,8 +8,9 @@
 //
 // Threads: the provider's own queue, an event loop on a thread labelled
 // "dev.quelmar.trackpad.mac.apps" (platform::LoopQueue), runs folder events, both timers and every handler
-// call. The running list, the scan and icons run on the caller's thread. One mutex guards the watch state; it
-// is never held while walking folders, calling the handler or stopping the window watch.
+// call. The running list, the scan and icons run on the caller's thread; stop() kills an icon helper
+// still drawing, and icons drawn by a helper are none until the next start(). One mutex guards the watch
+// state; it is never held while walking folders, calling the handler or stopping the window watch.
 #include <sys/types.h>
 
 #include <cstdint>

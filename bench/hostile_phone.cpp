@@ -34,6 +34,8 @@
 #include "testing/CompanionProcess.h"
 #include "testing/HostileClients.h"
 #include "testing/PhoneTestClient.h"
+#include "testing/PrivateBus.h"
+#include "testing/ScriptedMediaPlayer.h"
 #include "testing/XKeyReader.h"
 #include "testing/XvfbServer.h"
 
@@ -583,6 +585,187 @@ void runRows() {
         });
         figures.note += "new phones paired: " + std::to_string(paired) + " of " + std::to_string(tries);
         printRow("9 unpaired sockets reopened as they close, 8 s", figures);
+    }
+
+    // ---- Phones that leave, slow players, addresses that hold the unpaired slots ----
+    {
+        // The companion's own environment names its data folder.
+        const auto companionEnvironment = [](Companion& which, const std::string& name) {
+            std::ifstream file("/proc/" + std::to_string(which.process().pid()) + "/environ");
+            std::string entry;
+            while (std::getline(file, entry, '\0')) {
+                if (entry.rfind(name + "=", 0) == 0) {
+                    return entry.substr(name.size() + 1);
+                }
+            }
+            return std::string();
+        };
+        const auto helpersRunning = [](Companion& which) {
+            int count = 0;
+            for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+                std::ifstream stat(entry.path() / "stat");
+                std::string pid, name, state, parent;
+                if (stat >> pid >> name >> state >> parent &&
+                    parent == std::to_string(which.process().pid()) &&
+                    name.find("icon") != std::string::npos) {
+                    ++count;
+                }
+            }
+            return count;
+        };
+        // An app whose icon takes the helper about two seconds at the larger sizes.
+        const auto addSlowApp = [&](Companion& which) {
+            const std::filesystem::path data = companionEnvironment(which, "XDG_DATA_HOME");
+            std::string filters, shapes;
+            for (int i = 0; i < 4; ++i) {
+                filters += "<filter id=\"t" + std::to_string(i) +
+                           "\" x=\"0\" y=\"0\" width=\"1\" height=\"1\"><feTurbulence baseFrequency=\"0.0" +
+                           std::to_string(i + 1) +
+                           "\" numOctaves=\"12\"/><feGaussianBlur stdDeviation=\"40\"/></filter>";
+            }
+            for (int i = 0; i < 60; ++i) {
+                shapes += "<rect width=\"1024\" height=\"1024\" opacity=\"0.5\" filter=\"url(#t" +
+                          std::to_string(i % 4) + ")\"/>";
+            }
+            std::ofstream(data / "slow.svg") << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"1024\" "
+                                                "height=\"1024\">"
+                                             << filters << shapes << "</svg>";
+            std::ofstream(data / "applications" / "org.example.Slow.desktop")
+                << "[Desktop Entry]\nType=Application\nName=Slow\nExec=/bin/true\nIcon="
+                << (data / "slow.svg").string() << "\n";
+            std::this_thread::sleep_for(3s);  // the folder watch takes the new entry
+        };
+        if (runs("session churn asking for a slow icon")) {
+            addSlowApp(companion);
+            auto other = companion.pairFrom("127.0.0.31", "Other Phone");
+            int sessions = 0;
+            std::string outcome;
+            Figures figures = companion.measure(10, [&](Clock::time_point end) {
+                while (Clock::now() < end) {
+                    try {
+                        companion.attacker().connect();
+                        companion.attacker().openSession();
+                        // Sizes the icon cache has not seen yet, each drawn anew.
+                        companion.attacker().send(Message::AppIconRequest{
+                            {"org.example.Slow", static_cast<std::uint16_t>(200 + sessions % 57)}});
+                        companion.attacker().disconnect();
+                        ++sessions;
+                    } catch (const std::exception&) {
+                        std::this_thread::sleep_for(10ms);
+                    }
+                }
+                const auto asked = Clock::now();
+                other->send(Message::AppIconRequest{{"org.example.Sleeper", 64}});
+                const bool answered = other->receiveCase<Message::AppIcon>(120).has_value();
+                const double waited = seconds(Clock::now() - asked);
+                std::this_thread::sleep_for(1s);
+                outcome = std::to_string(sessions) + " sessions; the other phone's icon " +
+                          (answered ? "came " + std::to_string(waited).substr(0, 5) + " s"
+                                    : std::string("did not come within 120 s")) +
+                          " after the attack; " + std::to_string(helpersRunning(companion)) +
+                          " icon helpers 1 s later";
+            });
+            figures.note += outcome;
+            printRow("session churn asking for a slow icon, 10 s", figures);
+        }
+        if (runs("6 hosts holding 2 silent sockets")) {
+            auto returning = companion.pairFrom("127.0.0.32", "Returning Phone");
+            returning->disconnect();
+            int sessions = 0;
+            int tries = 0;
+            Figures figures = companion.measure(25, [&](Clock::time_point end) {
+                std::vector<std::unique_ptr<testing_support::SilentConnections>> hosts;
+                for (int i = 0; i < 6; ++i) {
+                    const std::string host = "127.0.0." + std::to_string(60 + i);
+                    const auto endpoint = companion.endpointFrom(host);
+                    hosts.push_back(std::make_unique<testing_support::SilentConnections>(
+                        endpoint.host, endpoint.tcpPort, 2, host));
+                }
+                std::this_thread::sleep_for(1s);
+                for (; tries < 10 && Clock::now() < end; ++tries) {
+                    try {
+                        returning->connect();
+                        returning->openSession();
+                        sessions += returning->hasSession() ? 1 : 0;
+                    } catch (const std::exception&) {
+                    }
+                    returning->disconnect();
+                    std::this_thread::sleep_for(200ms);
+                }
+                std::this_thread::sleep_until(end);
+            });
+            figures.note +=
+                "sessions opened: " + std::to_string(sessions) + " of " + std::to_string(tries) + " tries";
+            printRow("6 hosts holding 2 silent sockets each, 25 s", figures);
+        }
+        if (runs("mediaCommand")) {
+            for (const bool hangs : {false, true}) {
+                const std::string row = hangs ? "10000 mediaCommand to a player that never answers"
+                                              : "10000 mediaCommand to a player that refuses each";
+                if (auto reason = testing_support::PrivateBus::unavailableReason()) {
+                    std::printf("%-52s skipped: %s\n", row.c_str(), reason->c_str());
+                    break;
+                }
+                try {
+                    // A companion of its own, on a bus where the player that now playing shows misbehaves.
+                    testing_support::XvfbServer screen;
+                    testing_support::PrivateBus bus;
+                    testing_support::ScriptedMediaPlayer player(bus.address(), "companion");
+                    player.send(R"({"status":"Playing","metadata":{"xesam:title":["s","Song"]}})");
+                    testing_support::CompanionProcess process(
+                        companionPath(), bus.folder(), screen.displayName(), {"--headless"},
+                        testing_support::EnvironmentChanges{{"DBUS_SESSION_BUS_ADDRESS", bus.address()}});
+                    auto phone = process.pair(process.waitUntilReady(), "Media Phone", 30s);
+                    std::this_thread::sleep_for(1s);
+                    player.send(hangs ? R"({"hang":true})" : R"({"refuse":true})");
+                    Figures figures;
+                    const std::size_t before = lineCount(process.log());
+                    const auto start = Clock::now();
+                    int sent = 0;
+                    while (sent < 10000 && Clock::now() < start + std::chrono::duration<double>(10 * scale)) {
+                        phone->send(Message::MediaCommand{TrackpadProtocol::MediaCommand::playPause});
+                        if (++sent % 100 == 0) {
+                            figures.peakKiB = std::max(figures.peakKiB, residentKiB(process.pid()));
+                            while (phone->receive(0)) {
+                            }
+                        }
+                        std::this_thread::sleep_until(start + std::chrono::microseconds(1000 * sent));
+                    }
+                    std::this_thread::sleep_for(3s);  // the last calls' time-outs
+                    figures.afterKiB = residentKiB(process.pid());
+                    figures.alive = process.running();
+                    figures.logLines = lineCount(process.log()) - before;
+                    figures.note = std::to_string(sent) + " sent";
+                    printRow(row, figures);
+                } catch (const std::exception& error) {
+                    std::printf("%-52s skipped: %s\n", row.c_str(), error.what());
+                }
+            }
+        }
+        if (runs("SIGTERM while an icon helper draws")) {
+            // A companion of its own, since this one ends.
+            try {
+                Companion own;
+                addSlowApp(own);
+                Figures figures;
+                figures.peakKiB = residentKiB(own.process().pid());
+                own.attacker().send(Message::AppIconRequest{{"org.example.Slow", 256}});
+                testing_support::waitUntil([&] { return helpersRunning(own) > 0; }, 5s);
+                const int drawing = helpersRunning(own);
+                const auto signalled = Clock::now();
+                ::kill(own.process().pid(), SIGTERM);
+                testing_support::waitUntil([&] { return !own.process().running(); }, 30s);
+                const double exit = seconds(Clock::now() - signalled);
+                figures.alive = own.process().running();
+                figures.note =
+                    std::to_string(drawing) + " icon helper drawing; " +
+                    (figures.alive ? std::string("still running 30 s after SIGTERM")
+                                   : "exited " + std::to_string(exit).substr(0, 5) + " s after SIGTERM");
+                printRow("SIGTERM while an icon helper draws", figures);
+            } catch (const std::exception& error) {
+                std::printf("%-52s skipped: %s\n", "SIGTERM while an icon helper draws", error.what());
+            }
+        }
     }
 
     // The overlay rows come late: what they leave drawn slows the main loop for the rows after them.

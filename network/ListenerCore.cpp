@@ -238,6 +238,9 @@ void ListenerCore::stop(bool report) {
         queue_.removeWatch(acceptWatch_);
         acceptWatch_ = 0;
     }
+    acceptsHeld_ = false;
+    queue_.cancel(acceptsResumeTimer_);
+    acceptsResumeTimer_ = 0;
     listeningSocket_.reset();
     std::vector<ConnectionID> open;
     for (const auto& entry : peers_) {
@@ -290,6 +293,12 @@ void ListenerCore::stop(bool report) {
 
 void ListenerCore::acceptConnections() {
     for (int i = 0; i < maxAcceptsPerWakeup; ++i) {
+        // Refused at once, silent connections that come straight back would keep every slot within its
+        // grace and a phone out for good; held in the queue, a phone that connects has its turn.
+        if (const std::optional<double> wait = timeUntilRoom()) {
+            holdAccepts(*wait);
+            return;
+        }
         SocketAddress remote;
         SocketFD socket = acceptConnection(listeningSocket_.get(), remote);
         if (!socket) {
@@ -328,6 +337,51 @@ bool ListenerCore::makeRoomFor(const SocketAddress& remote) {
         return false;
     }
     return true;
+}
+
+std::optional<double> ListenerCore::timeUntilRoom() const {
+    if (peers_.size() < static_cast<std::size_t>(std::max(configuration_.maxConnections, 0))) {
+        return std::nullopt;
+    }
+    const double grace = std::min(evictionGrace, clampedSeconds(configuration_.handshakeTimeout));
+    const double now = queue_.now();
+    const std::optional<ConnectionID> pairing = coordinator_->pairingConnection();
+    std::optional<double> earliest;
+    for (const auto& [id, each] : peers_) {
+        if (each->sessionDevice || pairing == id) {
+            continue;
+        }
+        const double left = each->acceptedAt + grace - now;
+        if (!(left > 0)) {
+            return std::nullopt;
+        }
+        earliest = std::min(earliest.value_or(left), left);
+    }
+    return earliest;
+}
+
+void ListenerCore::holdAccepts(double seconds) {
+    if (acceptsHeld_ || acceptWatch_ == 0) {
+        return;
+    }
+    acceptsHeld_ = true;
+    queue_.updateWatch(acceptWatch_, 0);
+    acceptsResumeTimer_ = after(seconds + 0.001, [](ListenerCore& core) {
+        core.acceptsResumeTimer_ = 0;
+        core.resumeAccepts();
+    });
+}
+
+void ListenerCore::resumeAccepts() {
+    if (!acceptsHeld_) {
+        return;
+    }
+    acceptsHeld_ = false;
+    queue_.cancel(acceptsResumeTimer_);
+    acceptsResumeTimer_ = 0;
+    if (acceptWatch_ != 0) {
+        queue_.updateWatch(acceptWatch_, platform::EventLoop::readable);
+    }
 }
 
 // Idle connections must not keep phones out: the oldest one without a session that is not pairing makes
@@ -453,6 +507,7 @@ void ListenerCore::closePeer(ConnectionID id, const std::string& reason) {
     }
     endScreenView(*closing);
     armPairingExpiry();
+    resumeAccepts();
     releaseLater(std::move(closing));
 }
 

@@ -103,6 +103,14 @@ class ListenerCore : public std::enable_shared_from_this<ListenerCore> {
     bool evictForNewConnection(const SocketAddress& remote, const std::string* host = nullptr);
     // Whether a new connection from `remote` may be admitted, making room for it when it must.
     bool makeRoomFor(const SocketAddress& remote);
+    // With every slot in use and no connection that may make room yet, but some that will once their
+    // grace is over: the seconds until the first of them may. None when there is room, or when every
+    // slot holds a session or the pairing.
+    std::optional<double> timeUntilRoom() const;
+    // New connections wait in the system's queue, in the order they came, until `seconds` have passed
+    // or a connection closes.
+    void holdAccepts(double seconds);
+    void resumeAccepts();
     void onBadFrame(ConnectionID id, const TrackpadProtocol::FrameDecoder::BadFrame& bad);
     // Log lines others can cause go through the budget of their host and the listener's.
     void peerNotice(Peer& peer, platform::LogLevel level, const std::string& text);
@@ -169,6 +177,8 @@ class ListenerCore : public std::enable_shared_from_this<ListenerCore> {
     TrackpadProtocol::SSLContext dtlsContext_;
     SocketFD listeningSocket_;
     platform::EventLoop::WatchID acceptWatch_ = 0;
+    bool acceptsHeld_ = false;
+    platform::Executor::TimerID acceptsResumeTimer_ = 0;
     std::unique_ptr<DatagramFlows> flows_;
     std::unique_ptr<ServiceAdvertiser> advertiser_;
     std::unique_ptr<PathMonitor> pathMonitor_;

@@ -13,6 +13,7 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <utility>
 
 namespace platform {
@@ -29,6 +30,11 @@ class FairScheduler {
     struct Limits {
         std::size_t running = 1;
         std::size_t waitingPerClient = 8;
+        // A running request of a client that left keeps its place until the service has answered it
+        // (its answer then goes nowhere). For services that work on one request after another and
+        // always answer: freeing the place early would only queue the next request behind the
+        // abandoned one, out of sight.
+        bool departedKeepPlace = false;
     };
 
     explicit FairScheduler(Limits limits) : limits_(limits) {}
@@ -60,14 +66,16 @@ class FairScheduler {
         if (found == running_.end()) {
             return;
         }
-        const Client client = found->second;
+        const std::optional<Client> client = found->second;
         running_.erase(found);
-        forgetIfIdle(client);
+        if (client) {
+            forgetIfIdle(*client);
+        }
         startWaiting();
     }
 
     // The client left: its waiting requests are dropped unanswered and its running ones no longer hold
-    // a place.
+    // a place (unless departedKeepPlace: then each holds it until finished()).
     void removeClient(const Client& client) {
         removeClientsIf([&](const Client& other) { return other == client; });
     }
@@ -75,12 +83,20 @@ class FairScheduler {
     void removeClientsIf(Predicate leaves) {
         std::erase_if(waiting_, [&](const auto& entry) { return leaves(entry.first); });
         std::erase_if(lastServed_, [&](const auto& entry) { return leaves(entry.first); });
-        std::erase_if(running_, [&](const auto& entry) { return leaves(entry.second); });
+        if (limits_.departedKeepPlace) {
+            for (auto& [ticket, owner] : running_) {
+                if (owner && leaves(*owner)) {
+                    owner.reset();
+                }
+            }
+        } else {
+            std::erase_if(running_, [&](const auto& entry) { return entry.second && leaves(*entry.second); });
+        }
         startWaiting();
     }
 
     // Drops every waiting request unanswered (a stop does not wait for a backlog nobody will read) and
-    // forgets the running ones.
+    // forgets the running ones, departed clients' included.
     void clear() {
         waiting_.clear();
         lastServed_.clear();
@@ -137,7 +153,7 @@ class FairScheduler {
             return;
         }
         for (const auto& [ticket, owner] : running_) {
-            if (owner == client) {
+            if (owner && *owner == client) {
                 return;
             }
         }
@@ -146,7 +162,7 @@ class FairScheduler {
 
     Limits limits_;
     Ticket nextTicket_ = 1;
-    std::map<Ticket, Client> running_;
+    std::map<Ticket, std::optional<Client>> running_;  // none: its client left (departedKeepPlace)
     std::map<Client, std::deque<Start>> waiting_;
     std::map<Client, Ticket> lastServed_;  // while the client has work running or waiting
 };

@@ -5,6 +5,8 @@
 #   {"status": "Playing", "metadata": {"xesam:title": ["s", "Song"], "xesam:artist": ["as", ["A", "B"]]}}
 # sets PlaybackStatus and Metadata (each value as [signature, value]) and emits PropertiesChanged;
 #   {"hang": true} stops answering the bus (the main loop blocks on stdin);
+#   {"refuse": true} answers PlayPause, Next and Previous with an error from then on ({"refuse": false}
+#   obeys them again);
 #   {"quit": true} leaves the bus.
 # It prints "ready" once it owns its name, and "ok" after each command. The bus methods PlayPause
 # (Playing becomes Paused, anything else Playing), Next and Previous are obeyed; the last one called is
@@ -43,18 +45,25 @@ class Player(dbus.service.Object):
         self.status = "Stopped"
         self.metadata = dbus.Dictionary({}, signature="sv")
         self.last_command = ""
+        self.refusing = False
 
     def properties(self):
         return {"PlaybackStatus": dbus.String(self.status), "Metadata": self.metadata,
                 "LastCommand": dbus.String(self.last_command)}
 
+    def refuse_if_asked(self):
+        if self.refusing:
+            raise dbus.exceptions.DBusException("refused", name="org.mpris.MediaPlayer2.Error.Refused")
+
     def obey(self, command):
+        self.refuse_if_asked()
         self.last_command = command
         self.PropertiesChanged(PLAYER, dbus.Dictionary(self.properties(), signature="sv"),
                                dbus.Array([], signature="s"))
 
     @dbus.service.method(PLAYER, in_signature="", out_signature="")
     def PlayPause(self):
+        self.refuse_if_asked()
         self.status = "Paused" if self.status == "Playing" else "Playing"
         self.obey("PlayPause")
 
@@ -102,6 +111,8 @@ def main():
             print("ok", flush=True)
             sys.stdin.readline()
             return True
+        if "refuse" in order:
+            player.refusing = bool(order["refuse"])
         if "status" in order:
             player.status = order["status"]
         if "metadata" in order:

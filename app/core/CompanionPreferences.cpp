@@ -2,8 +2,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdint>
 #include <exception>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/Files.h"
 #include "platform/Log.h"
@@ -18,6 +21,8 @@ const platform::Logger logger("dev.quelmar.trackpad.mac", "preferences");
 
 struct CompanionPreferences::Document {
     nlohmann::json object = nlohmann::json::object();
+    // The text of a file that could not be read, until a copy of it has been kept.
+    std::optional<std::vector<std::uint8_t>> damaged;
 };
 
 std::filesystem::path CompanionPreferences::defaultPath() {
@@ -33,6 +38,7 @@ CompanionPreferences::CompanionPreferences(std::filesystem::path file)
                 document_->object = std::move(parsed);
             } else {
                 unreadable_ = true;
+                document_->damaged = std::move(bytes);
                 logger.error("The preferences file " + file_.string() +
                              " cannot be read; using the defaults");
             }
@@ -82,6 +88,14 @@ void CompanionPreferences::write(const std::string& key, bool value) {
     unreadable_ = false;
     try {
         std::filesystem::create_directories(file_.parent_path());
+        if (document_->damaged) {
+            // What the user had is not lost with the first change: it stays beside the file.
+            std::filesystem::path copy = file_;
+            copy += ".damaged";
+            platform::writeFileAtomically(copy, *document_->damaged);
+            document_->damaged.reset();
+            logger.notice("The preferences file that could not be read is kept as " + copy.string());
+        }
         platform::writeFileAtomically(file_, document_->object.dump(4) + "\n");
     } catch (const std::exception& error) {
         // The value holds for this run; the file keeps what it had.

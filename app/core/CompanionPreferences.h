@@ -1,7 +1,8 @@
 #pragma once
 // The user's switches, kept in a JSON file in the configuration folder: read once at start, written
 // (atomically) on every change. A file that is missing, damaged or of another shape gives the defaults and
-// stays as it is until the user changes a setting. Keys this version does not know are kept.
+// stays as it is until the user changes a setting; a damaged one's text is then kept beside it, as
+// Preferences.json.damaged, before the first write replaces it. Keys this version does not know are kept.
 //
 // Thread: the main queue.
 #include <filesystem>

@@ -198,6 +198,9 @@ void CompanionRuntime::stop() {
     withdrawUnlockAttempts([](const DeviceID&) { return true; });
     // Requests still waiting are dropped, not served: the phones are gone and a stop must not wait.
     removeRequestsOf([](const DeviceID&) { return true; });
+    // The app queue's backlog goes unanswered: places held for answers that may never come are freed.
+    appAnswers_.clear();
+    appLaunches_.clear();
     if (ownAppQueue_) {
         ownAppQueue_->discardPending();
     }
@@ -336,7 +339,8 @@ ListenerCallbacks CompanionRuntime::listenerCallbacks() {
             self->handleScreenViewRequest(message, link);
         }
     };
-    callbacks.onScreenViewEnded = [views = services_.screenViews, weak](CompanionNetwork::ConnectionID connection) {
+    callbacks.onScreenViewEnded = [views = services_.screenViews,
+                                   weak](CompanionNetwork::ConnectionID connection) {
         views->endSession(connection);
         if (auto self = weak.lock()) {
             self->screenViewEnded(connection);

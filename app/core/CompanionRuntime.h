@@ -165,7 +165,8 @@ class CompanionRuntime : public std::enable_shared_from_this<CompanionRuntime> {
     // Phones' requests for services wait in a short line per phone and are served in turn (Requests).
     using RequestScheduler = platform::FairScheduler<DeviceID>;
     // Hands `ticket` back to `scheduler` on the main queue once, from whatever thread the answer comes.
-    std::function<void()> finisher(RequestScheduler CompanionRuntime::*scheduler, RequestScheduler::Ticket ticket);
+    std::function<void()> finisher(RequestScheduler CompanionRuntime::*scheduler,
+                                   RequestScheduler::Ticket ticket);
     void openApp(const std::string& bundleID, CompanionNetwork::CompanionListener::AppReply reply,
                  std::function<void()> finished);
     CompanionNetwork::ScreenViewLink::Send screenViewSend(const CompanionNetwork::ScreenViewLink& link);
@@ -211,9 +212,11 @@ class CompanionRuntime : public std::enable_shared_from_this<CompanionRuntime> {
     // Refusals a phone can cause at will, logged within a budget.
     platform::NoticeBudget unlockRefusalLines_{20, 10};
     // App lists and icons are answered one at a time on the app queue, launches one at a time, volume
-    // requests one at a time by the sound server; two screenshots may be taken at once.
-    RequestScheduler appAnswers_{{1, 256}};  // a phone asks for every app's icon at once
-    RequestScheduler appLaunches_{{1, 4}};
+    // requests one at a time by the sound server; two screenshots may be taken at once. An app answer
+    // or launch under way for a phone that left still holds its place until it is done, so that the
+    // app queues never hold more than the requests admitted.
+    RequestScheduler appAnswers_{{1, 256, true}};  // a phone asks for every app's icon at once
+    RequestScheduler appLaunches_{{1, 4, true}};
     RequestScheduler volumeRequests_{{1, 16}};
     RequestScheduler screenshots_{{2, 32}};
     struct ScreenshotTicket {

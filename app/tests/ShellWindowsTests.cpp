@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QLocale>
 #include <QMenu>
+#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 #include <QTest>
@@ -214,10 +215,61 @@ TEST_F(ShellWindows, TrayMenuKeepsNoOldSubmenusAndShowsAmpersandsAsWritten) {
     EXPECT_EQ(menu.findChildren<QMenu*>().size(), menusBefore);
 
     QStringList rows;
-    for (QAction* row : menu.findChild<QAction*>(QStringLiteral("companion.pairedPhones"))->menu()->actions()) {
+    for (QAction* row :
+         menu.findChild<QAction*>(QStringLiteral("companion.pairedPhones"))->menu()->actions()) {
         rows << row->iconText();
     }
-    EXPECT_TRUE(rows.contains(QStringLiteral("Tom & Jerry"))) << rows.join(QStringLiteral(" | ")).toStdString();
+    EXPECT_TRUE(rows.contains(QStringLiteral("Tom & Jerry")))
+        << rows.join(QStringLiteral(" | ")).toStdString();
+}
+
+TEST_F(ShellWindows, AnOpenTrayMenuStaysOpenWithItsSubmenusWhilePhonesComeAndGo) {
+    RuntimeHarness h;
+    TemporaryFolder autostart;
+    XdgAutostartLoginItem item("/usr/bin/lumivex", autostart.path());
+    LaunchAtLogin login(item, "/proc/self/exe");
+    TrayIcon tray(*h.runtime, h.permission, login, h.preferences, {});
+    h.runtime->start();
+    const Date now = std::chrono::system_clock::now();
+    const DeviceID anna = DeviceID::random();
+    h.event(PairingEvent::TrustedDevicesChanged{
+        {TrustedDevice{anna, "Anna's iPhone", now, std::nullopt, {}},
+         TrustedDevice{DeviceID::random(), "Ben's iPhone", now, std::nullopt, {}}}});
+    settle();
+    QMenu& menu = tray.menu();
+    menu.popup(QPoint(10, 10));
+    QPointer<QMenu> paired = menu.findChild<QAction*>(QStringLiteral("companion.pairedPhones"))->menu();
+    ASSERT_TRUE(paired);
+    paired->popup(QPoint(200, 10));
+    QPointer<QMenu> phone = paired->actions().front()->menu();
+    ASSERT_TRUE(phone);
+    phone->popup(QPoint(400, 10));
+    settle();
+    const QList<QAction*> shown = menu.actions();
+    const auto titles = [&] {
+        QStringList out;
+        for (QAction* row : paired->actions()) {
+            out << row->text();
+        }
+        return out;
+    };
+
+    for (const std::set<DeviceID>& connected : {std::set<DeviceID>{anna}, std::set<DeviceID>{}}) {
+        h.connect(connected);
+        settle();
+        ASSERT_TRUE(paired && phone) << "a submenu was replaced";
+        EXPECT_TRUE(menu.isVisible());
+        EXPECT_TRUE(paired->isVisible());
+        EXPECT_TRUE(phone->isVisible());
+        EXPECT_EQ(menu.actions(), shown) << "the items were made again";
+        EXPECT_EQ(titles().front(), connected.empty() ? QStringLiteral("Anna's iPhone")
+                                                      : QStringLiteral("Anna's iPhone \u2014 Connected"));
+    }
+    // The kept items still do what they say now.
+    menu.findChild<QAction*>(QStringLiteral("companion.unlockFromIPhone"))->trigger();
+    settle(20);
+    EXPECT_TRUE(h.preferences.allowsUnlockFromIPhone().value());
+    menu.hide();
 }
 
 TEST_F(ShellWindows, PhonesNamesAreShownAsWrittenNeverAsMarkup) {
@@ -228,8 +280,9 @@ TEST_F(ShellWindows, PhonesNamesAreShownAsWrittenNeverAsMarkup) {
     controller.install();
     h.runtime->start();
     const Date now = std::chrono::system_clock::now();
-    h.event(PairingEvent::PendingPairingChanged{PendingPairing{
-        DeviceID::random(), hostile, *TrackpadProtocol::PairingCode::fromDigits("123456"), now, now + 120s, 0}});
+    h.event(PairingEvent::PendingPairingChanged{
+        PendingPairing{DeviceID::random(), hostile, *TrackpadProtocol::PairingCode::fromDigits("123456"), now,
+                       now + 120s, 0}});
     settle();
     for (QLabel* label : window.widget().findChildren<QLabel*>()) {
         EXPECT_EQ(label->textFormat(), Qt::PlainText) << label->objectName().toStdString();

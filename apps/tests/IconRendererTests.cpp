@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 
 #include "apps/AppCatalog.h"
 #include "apps/IconImages.h"
@@ -41,8 +42,9 @@ TEST(IconRenderer, AnSVGThatCrashesItsDrawingIsNoIconAndTheCatalogGoesOn) {
                "[Icon Theme]\nName=Hicolor\nDirectories=scalable/apps\n"
                "[scalable/apps]\nSize=128\nMinSize=8\nMaxSize=512\nType=Scalable\n");
     tree.write("icons/hicolor/scalable/apps/bomb.svg", convolutionBomb());
-    tree.write("icons/hicolor/scalable/apps/fine.svg",
-               R"(<svg xmlns="http://www.w3.org/2000/svg" width="8" height="8"><rect width="8" height="8" fill="#0f0"/></svg>)");
+    tree.write(
+        "icons/hicolor/scalable/apps/fine.svg",
+        R"(<svg xmlns="http://www.w3.org/2000/svg" width="8" height="8"><rect width="8" height="8" fill="#0f0"/></svg>)");
     auto provider = std::make_shared<SystemAppCatalogProvider>(
         InstalledAppScanner({tree.root() / "applications"}, 2), 1.0, 10.0, ":no-display",
         IconTheme({tree.root() / "icons"}, {}, "hicolor"), helper());
@@ -90,6 +92,35 @@ TEST(IconRenderer, AHelperThatHangsIsKilledAtTheTimeOutAndOneThatLiesIsRefused) 
                                 std::chrono::seconds(5));
     EXPECT_FALSE(oversize.render(bytesOf(svg), 16));
     EXPECT_FALSE(IconRenderer(std::filesystem::path("/nonexistent/helper")).render(bytesOf(svg), 16));
+}
+
+TEST(IconRenderer, AStopKillsTheHelperDrawingAndLetsNoOtherStartUntilTheNextStart) {
+    TempTree tree;
+    tree.write("applications/slow.desktop", testing::desktopFile("Slow", "Icon=slow\n"));
+    tree.write("icons/hicolor/index.theme",
+               "[Icon Theme]\nName=Hicolor\nDirectories=scalable/apps\n"
+               "[scalable/apps]\nSize=128\nMinSize=8\nMaxSize=512\nType=Scalable\n");
+    tree.write("icons/hicolor/scalable/apps/slow.svg",
+               R"(<svg xmlns="http://www.w3.org/2000/svg" width="8" height="8"/>)");
+    const std::filesystem::path started = tree.root() / "started";
+    // A helper that says it has started and then draws for a minute.
+    const IconRenderer slow({"/bin/sh", "-c", "echo >> \"$0\"; exec sleep 60", started.string()},
+                            std::chrono::seconds(60));
+    SystemAppCatalogProvider provider(InstalledAppScanner({tree.root() / "applications"}, 2), 1.0, 10.0,
+                                      ":no-display", IconTheme({tree.root() / "icons"}, {}, "hicolor"), slow);
+    const auto begin = std::chrono::steady_clock::now();
+    std::optional<IconBitmap> icon;
+    std::thread asking([&] { icon = provider.icon("slow", 64); });
+    while (!std::filesystem::exists(started)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    provider.stop();
+    asking.join();
+    EXPECT_FALSE(icon);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(30)) << "the helper was killed";
+    std::filesystem::remove(started);
+    EXPECT_FALSE(provider.icon("slow", 64));
+    EXPECT_FALSE(std::filesystem::exists(started)) << "no helper starts while stopped";
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "media/now-playing/MprisReader.h"
 #include "platform/Log.h"
 #include "platform/LoopQueue.h"
+#include "platform/NoticeBudget.h"
 
 namespace media {
 namespace {
@@ -52,6 +53,8 @@ struct MprisPlayerControl::State : std::enable_shared_from_this<State> {
     void playersChanged();
     void deliver(Command command);
     void call(const std::string& player, Command command);
+    void refused(const std::string& line);
+    void tellHeldBack();
 
     Options options;
     std::shared_ptr<const ShownPlayer> shown;
@@ -68,7 +71,26 @@ struct MprisPlayerControl::State : std::enable_shared_from_this<State> {
     std::uint64_t nextCall = 0;
     platform::Executor::TimerID timer = 0;
     bool toldMissing = false;
+    // A phone can send commands as fast as it likes to a player that refuses each one.
+    platform::NoticeBudget refusedLines{20, 10};
 };
+
+void MprisPlayerControl::State::refused(const std::string& line) {
+    const platform::NoticeBudget::Decision decision = refusedLines.take(queue->now());
+    if (decision.heldBack > 0) {
+        logger.notice(std::to_string(decision.heldBack) + " more refused media commands were not logged in " +
+                      std::to_string(static_cast<int>(refusedLines.window())) + " s");
+    }
+    if (decision.log) {
+        logger.notice(line);
+    }
+}
+
+void MprisPlayerControl::State::tellHeldBack() {
+    if (const std::uint64_t count = refusedLines.takeHeldBack(); count > 0) {
+        logger.notice(std::to_string(count) + " more refused media commands were not logged");
+    }
+}
 
 void MprisPlayerControl::State::connect() {
     ownerMatch.reset();
@@ -95,7 +117,8 @@ void MprisPlayerControl::State::connect() {
     std::weak_ptr<State> weak = weak_from_this();
     // Watched before listing, so that a player coming in between is not missed.
     auto match = connection->matchNameOwnerChanged(
-        "org.mpris.MediaPlayer2", [weak](const std::string& name, const std::string&, const std::string& owner) {
+        "org.mpris.MediaPlayer2",
+        [weak](const std::string& name, const std::string&, const std::string& owner) {
             auto self = weak.lock();
             if (!self || !isPlayerName(name)) {
                 return;
@@ -163,12 +186,14 @@ void MprisPlayerControl::State::call(const std::string& player, Command command)
     auto sent = connection->callAsync(
         {player, MprisReader::playerPath, MprisReader::playerInterface, memberOf(command), {}},
         [weak = weak_from_this(), id, player](platform::dbus::Result<platform::dbus::Message> reply) {
+            auto self = weak.lock();
+            if (!self) {
+                return;
+            }
             if (!reply) {
-                logger.notice("the media player " + player + " refused a command: " + reply.error().name);
+                self->refused("the media player " + player + " refused a command: " + reply.error().name);
             }
-            if (auto self = weak.lock()) {
-                self->calls.erase(id);
-            }
+            self->calls.erase(id);
         },
         options.callTimeout);
     if (sent) {
@@ -191,6 +216,7 @@ MprisPlayerControl::~MprisPlayerControl() {
         state->calls.clear();
         state->reader.reset();
         state->connection.reset();
+        state->tellHeldBack();
     });
     state_->queue.reset();
 }

@@ -13,7 +13,8 @@ struct Rig {
     explicit Rig(FairScheduler<std::string>::Limits limits) : scheduler(limits) {}
     void submit(const std::string& client, const std::string& name) {
         scheduler.submit(
-            client, [this, name](FairScheduler<std::string>::Ticket ticket) {
+            client,
+            [this, name](FairScheduler<std::string>::Ticket ticket) {
                 started.push_back(name);
                 tickets.push_back(ticket);
             },
@@ -74,6 +75,27 @@ TEST(FairScheduler, ADepartedClientsWorkIsDroppedAndFreesItsPlaces) {
     EXPECT_EQ(rig.scheduler.waitingCount(), 0u);
     EXPECT_EQ(rig.scheduler.runningCount(), 0u);
     EXPECT_TRUE(rig.refused.empty()) << "dropped, not answered";
+}
+
+TEST(FairScheduler, ADepartedClientsRunningRequestCanHoldItsPlaceUntilAnswered) {
+    FairScheduler<std::string>::Limits limits{1, 8};
+    limits.departedKeepPlace = true;
+    Rig rig(limits);
+    // Clients that each ask once and leave: only the first is ever with the service.
+    for (int i = 1; i <= 5; ++i) {
+        rig.submit("churn" + std::to_string(i), "c" + std::to_string(i));
+        rig.scheduler.removeClient("churn" + std::to_string(i));
+    }
+    rig.submit("honest", "h1");
+    EXPECT_EQ(rig.started, (std::vector<std::string>{"c1"}));
+    EXPECT_EQ(rig.scheduler.runningCount(), 1u);
+    rig.finishOldest();
+    EXPECT_EQ(rig.started, (std::vector<std::string>{"c1", "h1"}));
+    rig.scheduler.clear();
+    EXPECT_EQ(rig.scheduler.runningCount(), 0u);
+    rig.finishOldest();  // an answer after the clear changes nothing
+    rig.submit("honest", "h2");
+    EXPECT_EQ(rig.started.back(), "h2");
 }
 
 }  // namespace

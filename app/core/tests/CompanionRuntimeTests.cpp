@@ -8,9 +8,9 @@
 #include <thread>
 
 #include "app/core/tests/RuntimeFakes.h"
-#include "protocol/messages/LargePayloads.h"
 #include "network/FileTrustedDeviceStore.h"
 #include "platform/LogCapture.h"
+#include "protocol/messages/LargePayloads.h"
 
 namespace Shell::testing {
 namespace {
@@ -325,8 +325,9 @@ TEST(CompanionRuntime, APhonesFloodDelaysAnotherPhonesRequestsByOneAndAStopDrops
 
     // Screenshots: two at a time, the next one once the screen view has answered through its send.
     for (std::uint32_t number = 1; number <= 3; ++number) {
-        h.runtime->handleScreenViewRequest(Message{Message::ScreenshotRequest{{number, 1, 400}}},
-                                           CompanionNetwork::ScreenViewLink{{}, flood, [](auto, auto done) { done(); }});
+        h.runtime->handleScreenViewRequest(
+            Message{Message::ScreenshotRequest{{number, 1, 400}}},
+            CompanionNetwork::ScreenViewLink{{}, flood, [](auto, auto done) { done(); }});
     }
     ASSERT_EQ(h.screenViews->screenshots.size(), 2u);
     h.screenViews->screenshots[0].second(
@@ -349,8 +350,9 @@ TEST(CompanionRuntime, APhonesFloodDelaysAnotherPhonesRequestsByOneAndAStopDrops
     EXPECT_EQ(h.screenViews->screenshots.size(), 3u);
     // A connection that ends leaves its screenshots unanswered: their places are freed all the same.
     for (std::uint32_t number = 4; number <= 5; ++number) {
-        h.runtime->handleScreenViewRequest(Message{Message::ScreenshotRequest{{number, 1, 400}}},
-                                           CompanionNetwork::ScreenViewLink{{}, flood, [](auto, auto done) { done(); }});
+        h.runtime->handleScreenViewRequest(
+            Message{Message::ScreenshotRequest{{number, 1, 400}}},
+            CompanionNetwork::ScreenViewLink{{}, flood, [](auto, auto done) { done(); }});
     }
     EXPECT_EQ(h.screenViews->screenshots.size(), 4u);
     h.network.listener->callbacks.onScreenViewEnded(CompanionNetwork::ConnectionID{});
@@ -364,6 +366,40 @@ TEST(CompanionRuntime, APhonesFloodDelaysAnotherPhonesRequestsByOneAndAStopDrops
     }
     h.executor.drain();
     EXPECT_TRUE(h.heldAppWork.empty()) << "nothing waiting was started after the stop";
+}
+
+TEST(CompanionRuntime, PhonesThatAskForAnIconAndLeaveQueueNoWorkBehindTheAnswerUnderWay) {
+    RuntimeHarness h;
+    h.holdAppWork = true;
+    h.runtime->start();
+    const DeviceID churn = DeviceID::random();
+    const DeviceID honest = DeviceID::random();
+    h.connect({honest});
+    int churnReplies = 0;
+    for (int session = 0; session < 50; ++session) {
+        h.connect({honest, churn});
+        h.runtime->answerAppRequest(Message{Message::AppIconRequest{{"org.example.slow", 64}}}, churn,
+                                    [&churnReplies](std::vector<Message>) { ++churnReplies; });
+        h.runtime->answerAppRequest(Message{Message::AppsRequest{}}, churn,
+                                    [&churnReplies](std::vector<Message>) { ++churnReplies; });
+        h.connect({honest});
+        h.executor.drain();
+    }
+    // Only the first session's icon ever reached the app queue; what the others asked went with them.
+    EXPECT_EQ(h.heldAppWork.size(), 1u);
+    bool answered = false;
+    h.runtime->answerAppRequest(Message{Message::AppIconRequest{{"org.example.editor", 64}}}, honest,
+                                [&answered](std::vector<Message>) { answered = true; });
+    EXPECT_EQ(h.heldAppWork.size(), 1u) << "the honest request waits for the answer under way";
+    auto work = std::exchange(h.heldAppWork, {});
+    work[0]();
+    h.executor.drain();
+    ASSERT_EQ(h.heldAppWork.size(), 1u);
+    std::exchange(h.heldAppWork, {})[0]();
+    h.executor.drain();
+    EXPECT_TRUE(answered);
+    EXPECT_TRUE(h.heldAppWork.empty());
+    EXPECT_LE(churnReplies, 1) << "only the answer under way was worked out";
 }
 
 // A catalog whose answers take a while, counting them from the app queue.
@@ -385,9 +421,16 @@ TEST(CompanionRuntime, AStoppedRuntimeWorksThroughNoBacklogOfItsAppQueue) {
     CompanionServices services;
     services.makeAppCatalog = [catalog](AppCatalogService::Options) { return catalog; };
     // No app-work function given: the runtime answers on a queue of its own, as in the process.
-    auto runtime = CompanionRuntime::create(CompanionRuntime::Dependencies{
-        h.executor, h.network, h.permission, h.preferences, std::move(services), {}, {}, nullptr,
-        "dev.quelmar.trackpad.mac", std::nullopt});
+    auto runtime = CompanionRuntime::create(CompanionRuntime::Dependencies{h.executor,
+                                                                           h.network,
+                                                                           h.permission,
+                                                                           h.preferences,
+                                                                           std::move(services),
+                                                                           {},
+                                                                           {},
+                                                                           nullptr,
+                                                                           "dev.quelmar.trackpad.mac",
+                                                                           std::nullopt});
     runtime->start();
     const DeviceID flood = DeviceID::random();
     std::atomic<int> replies{0};

@@ -34,6 +34,25 @@ TEST(CompanionPreferences, MissingOrDamagedFilesGiveTheDefaultsAndAreLeftAlone) 
     }
 }
 
+TEST(CompanionPreferences, ADamagedFileIsKeptBesideItBeforeTheFirstChangeReplacesIt) {
+    TemporaryFolder folder;
+    const auto file = folder.path() / "Preferences.json";
+    const auto kept = folder.path() / "Preferences.json.damaged";
+    const std::string damaged = "{ \"showsConnectionNotice\": false, \"allowsUnlockFr";
+    std::ofstream(file) << damaged;
+    CompanionPreferences preferences(file);
+    preferences.setAllowsUnlockFromIPhone(true);
+    EXPECT_EQ(read(kept), damaged);
+    EXPECT_TRUE(CompanionPreferences(file).allowsUnlockFromIPhone().value());
+    // Only the text that was damaged is kept: later changes leave the copy alone.
+    std::filesystem::remove(kept);
+    preferences.setShowsConnectionNotice(false);
+    EXPECT_FALSE(std::filesystem::exists(kept));
+    // A readable file is never copied.
+    CompanionPreferences(file).setHighlightsPointerOnShake(false);
+    EXPECT_FALSE(std::filesystem::exists(kept));
+}
+
 TEST(CompanionPreferences, ValuesOfAnotherKindGiveTheDefaultAndOtherKeysSurviveAWrite) {
     TemporaryFolder folder;
     const auto file = folder.path() / "sub" / "Preferences.json";

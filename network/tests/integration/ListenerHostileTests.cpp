@@ -112,6 +112,35 @@ TEST(HostilePeers, SilentConnectionsThatReopenAsTheyCloseDoNotKeepAPhoneOut) {
     expectProbeAnswered(*phone, 1);
 }
 
+TEST(HostilePeers, SixHostsReopeningTwoSilentSocketsEachLetEveryPhoneThatConnectsOpenItsSession) {
+    ListenerHarness computer;
+    computer.start();
+    std::vector<std::unique_ptr<testing_support::SilentConnections>> hosts;
+    for (int i = 0; i < 6; ++i) {
+        hosts.push_back(std::make_unique<testing_support::SilentConnections>(
+            "127.0.0.1", computer.endpoint.tcpPort, 2, "127.0.0." + std::to_string(40 + i)));
+    }
+    ASSERT_TRUE(eventually([&] {
+        std::uint64_t opened = 0;
+        for (const auto& each : hosts) {
+            opened += each->opened();
+        }
+        return opened >= 12;
+    }));
+    // Each at its first try, at whatever point of the churn it comes.
+    int sessions = 0;
+    for (int i = 0; i < 6; ++i) {
+        try {
+            auto phone = computer.sessionPhone("Honest " + std::to_string(i), false);
+            sessions += phone->hasSession() ? 1 : 0;
+        } catch (const std::exception& error) {
+            ADD_FAILURE() << "phone " << i << ": " << error.what();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(150 * i));
+    }
+    EXPECT_EQ(sessions, 6);
+}
+
 TEST(HostilePeers, OneHostReopeningNineSocketsAsTheyCloseHoldsTwoSlotsAndNewPhonesPairAtOnce) {
     ListenerHarness computer;
     computer.start();

@@ -5,8 +5,10 @@
 #include <fstream>
 #include <mutex>
 
+#include "media/now-playing/MprisPlayerControl.h"
 #include "media/now-playing/NowPlayingFeed.h"
 #include "media/now-playing/SystemNowPlayingProvider.h"
+#include "platform/LogCapture.h"
 #include "platform/imaging/Codecs.h"
 #include "testing/LoopThread.h"
 #include "testing/PrivateBus.h"
@@ -217,6 +219,40 @@ TEST_F(NowPlayingBusTest, HelperWithoutABusSaysUnsupportedAndIsNotRelaunched) {
         testing_support::runCommand({"pgrep", "-P", std::to_string(::getpid()), "-f", "lumivex-now-playing"},
                                     std::chrono::seconds{2})
             .output.empty());
+}
+
+TEST_F(NowPlayingBusTest, APlayerThatRefusesEveryCommandCostsTheLogAFewLinesPerWindow) {
+    ScriptedPlayer player(bus->address(), "refusing");
+    player.send(R"({"refuse":true})");
+    // The player now playing shows, as the reader names it: each command goes to it at once.
+    auto shown = std::make_shared<ShownPlayer>();
+    shown->set("org.mpris.MediaPlayer2.refusing");
+    auto control = std::make_unique<MprisPlayerControl>(MprisPlayerControl::Options{bus->address()}, shown);
+    ASSERT_TRUE(eventually([&] { return control->hasPlayer(); }));
+    platform::LogCapture capture;
+    const auto refusals = [&] {
+        std::size_t count = 0;
+        for (const auto& entry : capture.entries()) {
+            count += entry.message.find("refused") != std::string::npos ? 1 : 0;
+        }
+        return count;
+    };
+    for (int i = 0; i < 300; ++i) {
+        control->send(MprisPlayerControl::Command::playPause);
+    }
+    // Every refusal has come back once the log stays still.
+    std::size_t seen = 0;
+    for (int quiet = 0, rounds = 0; quiet < 5 && rounds < 100; ++rounds) {
+        std::this_thread::sleep_for(std::chrono::milliseconds{200});
+        const std::size_t now = refusals();
+        quiet = now == seen && now > 0 ? quiet + 1 : 0;
+        seen = now;
+    }
+    EXPECT_GE(seen, 1u);
+    EXPECT_LE(seen, 25u);
+    // What was held back is told in one line when the control goes.
+    control.reset();
+    EXPECT_TRUE(capture.contains("more refused media commands were not logged"));
 }
 
 }  // namespace
