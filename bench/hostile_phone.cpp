@@ -62,7 +62,8 @@ bool runs(const std::string& row) {
     std::size_t from = 0;
     while (true) {
         const std::size_t bar = onlyRows.find('|', from);
-        if (row.find(onlyRows.substr(from, bar == std::string::npos ? bar : bar - from)) != std::string::npos) {
+        if (row.find(onlyRows.substr(from, bar == std::string::npos ? bar : bar - from)) !=
+            std::string::npos) {
             return true;
         }
         if (bar == std::string::npos) {
@@ -660,6 +661,270 @@ void wideScreenshot() {
     printRow("screenshot of a monitor 17000 px wide", figures);
 }
 
+// ---- Screen view: sessions, display changes and large screenshots ----------------------------------
+
+// The process's threads and open descriptors now.
+std::pair<long, long> threadsAndDescriptors(pid_t pid) {
+    long threads = -1;
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("Threads:", 0) == 0) {
+            threads = std::stol(line.substr(8));
+        }
+    }
+    std::error_code ignored;
+    long descriptors = 0;
+    for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored);
+         it != std::filesystem::directory_iterator(); it.increment(ignored)) {
+        ++descriptors;
+    }
+    return {threads, descriptors};
+}
+
+// CPU seconds the process used so far (user and system).
+double cpuSeconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const std::size_t close = text.rfind(')');
+    if (close == std::string::npos) {
+        return 0;
+    }
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    unsigned long long user = 0, system = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14) {
+            user = std::stoull(field);
+        } else if (i == 15) {
+            system = std::stoull(field);
+        }
+    }
+    return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// The share of a core the process uses in the 2 s from now, in percent.
+std::string cpuInNextTwoSeconds(pid_t pid) {
+    const double before = cpuSeconds(pid);
+    std::this_thread::sleep_for(2s);
+    char text[64];
+    std::snprintf(text, sizeof text, "CPU %.0f %% in the 2 s after", (cpuSeconds(pid) - before) / 2 * 100);
+    return text;
+}
+
+std::string probeMaximum(const Figures& figures) {
+    char text[64];
+    std::snprintf(
+        text, sizeof text, "max %.1f ms; ",
+        figures.probes.empty() ? 0.0 : *std::max_element(figures.probes.begin(), figures.probes.end()) * 1e3);
+    return text;
+}
+
+// Samples the process's threads and descriptors until stopped; the highest counts seen.
+class ThreadCounter {
+  public:
+    explicit ThreadCounter(pid_t pid)
+        : thread_([this, pid] {
+              while (!stop_) {
+                  const auto [threads, descriptors] = threadsAndDescriptors(pid);
+                  peakThreads_ = std::max(peakThreads_.load(), threads);
+                  peakDescriptors_ = std::max(peakDescriptors_.load(), descriptors);
+                  std::this_thread::sleep_for(50ms);
+              }
+          }) {}
+    ~ThreadCounter() { finish(); }
+    void finish() {
+        stop_ = true;
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+    long peakThreads() const { return peakThreads_; }
+    long peakDescriptors() const { return peakDescriptors_; }
+
+  private:
+    std::atomic<bool> stop_{false};
+    std::atomic<long> peakThreads_{0};
+    std::atomic<long> peakDescriptors_{0};
+    std::thread thread_;
+};
+
+// The first display a phone is offered, asked for on its session.
+std::vector<TrackpadProtocol::ScreenDisplay> listedDisplays(PhoneTestClient& phone) {
+    phone.send(Message::ScreenDisplaysRequest{});
+    const auto displays = phone.receiveCase<Message::ScreenDisplays>(10);
+    if (!displays || displays->displays.empty()) {
+        throw std::runtime_error("no display list");
+    }
+    return displays->displays;
+}
+
+// Seconds until the screenshot of that number begins to arrive; none within `timeout`.
+std::optional<double> screenshotTime(PhoneTestClient& phone, std::uint32_t number, std::uint32_t displayID,
+                                     double timeout) {
+    const auto sent = Clock::now();
+    phone.send(Message::ScreenshotRequest{{number, displayID, 640}});
+    const auto part = phone.receiveUntil(
+        [&](const Message& message) {
+            const auto* shot = message.as<Message::Screenshot>();
+            return shot != nullptr && shot->part.transfer == number;
+        },
+        timeout);
+    if (!part) {
+        return std::nullopt;
+    }
+    return seconds(Clock::now() - sent);
+}
+
+void screenViewRows() {
+    if (runs("session churn asking for two screenshots")) {
+        Companion companion;
+        auto other = companion.pairFrom("127.0.0.6", "Other Phone");
+        const std::uint32_t display = listedDisplays(*other).front().id;
+        const pid_t pid = companion.process().pid();
+        std::string counts;
+        int sessions = 0;
+        Figures figures = companion.measure(10, [&](Clock::time_point end) {
+            ThreadCounter counter(pid);
+            const std::uint32_t attacked = listedDisplays(companion.attacker()).front().id;
+            while (Clock::now() < end) {
+                try {
+                    companion.attacker().send(Message::ScreenshotRequest{{1, attacked, 8192}});
+                    companion.attacker().send(Message::ScreenshotRequest{{2, attacked, 8192}});
+                    ++sessions;
+                } catch (const std::exception&) {
+                }
+                companion.reconnectAttacker();
+            }
+            companion.attacker().disconnect();
+            counter.finish();
+            const auto [threads, descriptors] = threadsAndDescriptors(pid);
+            const auto answer = screenshotTime(*other, 901, display, 60);
+            char text[256];
+            std::snprintf(
+                text, sizeof text,
+                "%d sessions; threads peak %ld, after %ld; descriptors peak %ld, after %ld; other "
+                "phone's screenshot after the attack: %s; ",
+                sessions, counter.peakThreads(), threads, counter.peakDescriptors(), descriptors,
+                answer ? (std::to_string(static_cast<int>(*answer * 1000)) + " ms").c_str() : "none in 60 s");
+            counts = text;
+            counts += cpuInNextTwoSeconds(pid);
+        });
+        figures.note = probeMaximum(figures) + counts + " " + figures.note;
+        printRow("session churn asking for two screenshots, 10 s", figures);
+    }
+
+    if (runs("views started and stopped while the screen is resized")) {
+        Companion companion;
+        const pid_t pid = companion.process().pid();
+        std::string cpu;
+        int resizes = 0;
+        Figures figures = companion.measure(10, [&](Clock::time_point end) {
+            const std::uint32_t display = listedDisplays(companion.attacker()).front().id;
+            std::atomic<bool> done{false};
+            // The screen's one monitor alternates between two sizes, as a user trying resolutions.
+            std::thread resizer([&] {
+                const std::string command = "xrandr --display " + companion.display() + " --setmonitor big ";
+                for (bool small = true; !done; small = !small) {
+                    const std::string size = small ? "1280/338x720/190+0+0" : "1920/508x1080/286+0+0";
+                    if (std::system((command + size + " screen >/dev/null 2>&1").c_str()) == 0) {
+                        ++resizes;
+                    }
+                    std::this_thread::sleep_for(100ms);
+                }
+            });
+            for (std::uint32_t i = 0; Clock::now() < end; ++i) {
+                try {
+                    companion.attacker().send(Message::ScreenViewStart{
+                        {display, 1920, 30, TrackpadProtocol::ScreenVideoCodecs::h264}});
+                    const auto until = Clock::now() + 50ms;
+                    while (Clock::now() < until && companion.attacker().receive(0.005)) {
+                    }
+                    companion.attacker().send(Message::ScreenViewStop{});
+                    while (companion.attacker().receive(0.001)) {
+                    }
+                } catch (const std::exception&) {
+                    companion.reconnectAttacker();
+                }
+            }
+            done = true;
+            resizer.join();
+            cpu = cpuInNextTwoSeconds(pid);
+        });
+        figures.note =
+            probeMaximum(figures) + std::to_string(resizes) + " resizes; " + cpu + " " + figures.note;
+        printRow("views started and stopped while the screen is resized, 10 s", figures);
+    }
+
+    if (runs("screenshots of a 7680x4320 display")) {
+        testing_support::XvfbServer::Options large;
+        large.width = 7680;
+        large.height = 4320;
+        Companion companion(large);
+        const pid_t pid = companion.process().pid();
+        std::string cpu;
+        int answered = 0;
+        Figures figures = companion.measure(10, [&](Clock::time_point end) {
+            const std::uint32_t display = listedDisplays(companion.attacker()).front().id;
+            for (std::uint32_t number = 1; Clock::now() < end; ++number) {
+                try {
+                    companion.attacker().send(Message::ScreenshotRequest{{number, display, 8192}});
+                    while (auto message = companion.attacker().receive(0.002)) {
+                        const auto* part = message->as<Message::Screenshot>();
+                        answered += part != nullptr && part->part.part == 0 ? 1 : 0;
+                    }
+                } catch (const std::exception&) {
+                    companion.reconnectAttacker();
+                }
+            }
+            cpu = cpuInNextTwoSeconds(pid);
+        });
+        figures.note =
+            probeMaximum(figures) + std::to_string(answered) + " answered; " + cpu + " " + figures.note;
+        printRow("screenshots of a 7680x4320 display at full speed, 10 s", figures);
+    }
+
+    if (runs("a screenshot of each of 17 displays")) {
+        testing_support::XvfbServer::Options screens;
+        screens.width = 17 * 1280;
+        screens.height = 1024;
+        for (int i = 0; i < 17; ++i) {
+            screens.monitors.push_back({"M" + std::to_string(i), i * 1280, 0, 1280, 1024, i == 0});
+        }
+        Companion companion(screens);
+        const pid_t pid = companion.process().pid();
+        std::string cpu;
+        int answered = 0;
+        std::size_t listed = 0;
+        Figures figures = companion.measure(10, [&](Clock::time_point end) {
+            std::uint32_t number = 1;
+            while (Clock::now() < end) {
+                try {
+                    const auto displays = listedDisplays(companion.attacker());
+                    listed = displays.size();
+                    for (const auto& display : displays) {
+                        companion.attacker().send(Message::ScreenshotRequest{{number++, display.id, 8192}});
+                    }
+                    // All of them answered (or a second passed), then the next round.
+                    int parts = 0;
+                    const auto until = Clock::now() + 1s;
+                    while (parts < static_cast<int>(displays.size()) && Clock::now() < until) {
+                        if (auto message = companion.attacker().receive(0.05)) {
+                            const auto* part = message->as<Message::Screenshot>();
+                            parts += part != nullptr && part->part.part == 0 ? 1 : 0;
+                        }
+                    }
+                    answered += parts;
+                } catch (const std::exception&) {
+                    companion.reconnectAttacker();
+                }
+            }
+            cpu = cpuInNextTwoSeconds(pid);
+        });
+        figures.note = probeMaximum(figures) + std::to_string(listed) + " displays listed, " +
+                       std::to_string(answered) + " answered; " + cpu + " " + figures.note;
+        printRow("a screenshot of each of 17 displays at once, 10 s", figures);
+    }
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -675,6 +940,7 @@ int main(int argc, char** argv) {
     if (runs("screenshot of a monitor 17000 px wide")) {
         wideScreenshot();
     }
+    screenViewRows();
     std::printf("whole run: %.0f s; load average at the end %s\n", seconds(Clock::now() - started),
                 loadAverage().c_str());
     return 0;

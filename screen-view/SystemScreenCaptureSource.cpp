@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <optional>
 
 #include "screen-view/ScreenDisplayList.h"
@@ -61,7 +62,7 @@ ScreenCaptureSource::ScreenshotResult outcomeError(XScreenGrabber::Outcome outco
 // A monitor wider or taller than an image may be: read in bands of whole rows and shrunk as they come.
 ScreenCaptureSource::ScreenshotResult grabInBands(XScreenGrabber& grabber, const DisplayBounds& bounds,
                                                   int pixelWidth, int pixelHeight,
-                                                  const std::atomic<bool>& stopping) {
+                                                  const std::function<bool()>& goOn) {
     auto scaler = ScreenshotImage::BandScaler::make(bounds.width, bounds.height, pixelWidth, pixelHeight);
     if (!scaler) {
         return ScreenCaptureError::failed("Could not render screenshot frame");
@@ -69,8 +70,8 @@ ScreenCaptureSource::ScreenshotResult grabInBands(XScreenGrabber& grabber, const
     const int rowsPerBand =
         static_cast<int>(std::max<std::size_t>(1, bandBytes / (static_cast<std::size_t>(bounds.width) * 4)));
     for (int top = 0; top < bounds.height; top += rowsPerBand) {
-        if (stopping) {
-            return ScreenCaptureError::failed("the capture source stopped");
+        if (!goOn()) {
+            return ScreenCaptureError::failed("the screenshot is no longer wanted");
         }
         const DisplayBounds band{bounds.x, bounds.y + top, bounds.width, std::min(rowsPerBand, bounds.height - top)};
         std::string error;
@@ -83,9 +84,10 @@ ScreenCaptureSource::ScreenshotResult grabInBands(XScreenGrabber& grabber, const
     return CapturedImage{scaler->finish()};
 }
 
-ScreenCaptureSource::ScreenshotResult takeScreenshot(const DirectoryDisplays& directory, const std::string& name,
-                                                     std::uint32_t displayID, int pixelWidth, int pixelHeight,
-                                                     const std::atomic<bool>& stopping) {
+ScreenCaptureSource::ScreenshotResult takeScreenshot(const DirectoryDisplays& directory,
+                                                     const std::string& name, std::uint32_t displayID,
+                                                     int pixelWidth, int pixelHeight,
+                                                     const std::function<bool()>& goOn) {
     // No image of the requested size can be made: the answer is a failure, not a thrown size.
     if (pixelWidth < 1 || pixelHeight < 1 || pixelWidth > ScreenshotImage::maxImageSide ||
         pixelHeight > ScreenshotImage::maxImageSide) {
@@ -108,7 +110,7 @@ ScreenCaptureSource::ScreenshotResult takeScreenshot(const DirectoryDisplays& di
     XScreenGrabber grabber(display);
     const DisplayBounds& bounds = monitor->bounds;
     if (bounds.width > ScreenshotImage::maxImageSide || bounds.height > ScreenshotImage::maxImageSide) {
-        return grabInBands(grabber, bounds, pixelWidth, pixelHeight, stopping);
+        return grabInBands(grabber, bounds, pixelWidth, pixelHeight, goOn);
     }
     std::string error;
     if (const auto outcome = grabber.grab(bounds, error); outcome != XScreenGrabber::Outcome::grabbed) {
@@ -128,14 +130,21 @@ ScreenCaptureSource::ScreenshotResult takeScreenshot(const DirectoryDisplays& di
 }  // namespace
 
 void SystemScreenCaptureSource::screenshot(std::uint32_t displayID, int pixelWidth, int pixelHeight,
-                                           ScreenshotCompletion completion) {
+                                           ScreenshotWanted wanted, ScreenshotCompletion completion) {
     screenshots_.async([directory = directory_, name = displayName_, displayID, pixelWidth, pixelHeight,
-                        stopping = stopping_, completion = std::move(completion)] {
+                        stopping = stopping_, wanted = std::move(wanted),
+                        completion = std::move(completion)] {
+        const std::function<bool()> goOn = [&] { return !*stopping && (!wanted || wanted()); };
+        // A phone that left while this waited its turn costs the phones after it nothing.
+        if (!goOn()) {
+            completion(ScreenCaptureError::failed("the screenshot is no longer wanted"));
+            return;
+        }
         // Every request is answered once: a fault while taking it (memory, the X connection) becomes a
         // failure the phone is told about.
         ScreenshotResult result = ScreenCaptureError::failed("Could not render screenshot frame");
         try {
-            result = takeScreenshot(*directory, name, displayID, pixelWidth, pixelHeight, *stopping);
+            result = takeScreenshot(*directory, name, displayID, pixelWidth, pixelHeight, goOn);
         } catch (const std::exception& error) {
             result = ScreenCaptureError::failed(error.what());
         }

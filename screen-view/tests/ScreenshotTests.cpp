@@ -174,6 +174,27 @@ TEST(Screenshots, NothingIsAnsweredForAClosedOrReleasedSession) {
     EXPECT_TRUE(rig.link.take().empty());
 }
 
+TEST(Screenshots, ScreenshotsWaitingAtTheSourceHoldNeitherTheSessionNorItsQueues) {
+    SessionRig rig;
+    rig.handle(Message::ScreenshotRequest{ScreenshotRequest{1, 1, 800}});
+    rig.handle(Message::ScreenshotRequest{ScreenshotRequest{2, 2, 800}});
+    auto calls = rig.source->takeScreenshotCalls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_TRUE(calls[0].wanted());
+    const std::weak_ptr<platform::ManualExecutor> queue = rig.queue;
+    rig.session->stop();
+    rig.queue->drain();
+    rig.session.reset();
+    rig.queue.reset();
+    // The phone left: what waits in the source's line is no longer wanted, and its session's queue (a
+    // thread of its own in the process) went with the session.
+    EXPECT_TRUE(queue.expired());
+    EXPECT_FALSE(calls[0].wanted());
+    calls[0].completion(CapturedImage{solid(64, 36, 1, 2, 3)});
+    calls[1].completion(ScreenCaptureError::failed("no longer wanted"));
+    EXPECT_TRUE(rig.link.take().empty());
+}
+
 TEST(Screenshots, ACaptureThatCompletesAfterTheSessionWentIsNotEncoded) {
     int encodings = 0;
     ScreenViewSession::Environment environment;
