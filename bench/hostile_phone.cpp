@@ -38,6 +38,10 @@
 // After <cstdio>: the libjpeg header needs size_t and FILE declared before it.
 #include <jpeglib.h>
 #include <png.h>
+#include <sys/uio.h>
+#include <xcb/randr.h>
+#include <xcb/xcb.h>
+#include <xcb/xcbext.h>
 
 namespace {
 
@@ -748,6 +752,118 @@ class ThreadCounter {
     std::thread thread_;
 };
 
+// Something to photograph: a window over the whole screen showing coarse coloured noise, as photographs
+// and busy desktops compress, kept while the object lives (a black screen makes every JPEG tiny).
+class ScreenContent {
+  public:
+    explicit ScreenContent(const std::string& display) {
+        connection_ = xcb_connect(display.c_str(), nullptr);
+        if (xcb_connection_has_error(connection_) != 0) {
+            throw std::runtime_error("no X display to draw on");
+        }
+        const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
+        const int width = screen->width_in_pixels;
+        const int height = screen->height_in_pixels;
+        const xcb_pixmap_t pixmap = xcb_generate_id(connection_);
+        xcb_create_pixmap(connection_, screen->root_depth, pixmap, screen->root,
+                          static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height));
+        const xcb_gcontext_t gc = xcb_generate_id(connection_);
+        xcb_create_gc(connection_, gc, pixmap, 0, nullptr);
+        std::mt19937 random(11);
+        std::vector<std::uint32_t> blocks(static_cast<std::size_t>((width + 3) / 4));
+        const int rowsPerRequest = std::max(1, 200000 / (width * 4));
+        std::vector<std::uint32_t> band(static_cast<std::size_t>(width) *
+                                        static_cast<std::size_t>(rowsPerRequest));
+        for (int top = 0; top < height; top += rowsPerRequest) {
+            const int rows = std::min(rowsPerRequest, height - top);
+            for (int y = 0; y < rows; ++y) {
+                if ((top + y) % 4 == 0) {
+                    for (auto& block : blocks) {
+                        block = static_cast<std::uint32_t>(random()) & 0xffffffu;
+                    }
+                }
+                for (int x = 0; x < width; ++x) {
+                    band[static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
+                         static_cast<std::size_t>(x)] = blocks[static_cast<std::size_t>(x / 4)];
+                }
+            }
+            xcb_put_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, pixmap, gc,
+                          static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(rows), 0,
+                          static_cast<std::int16_t>(top), 0, screen->root_depth,
+                          static_cast<std::uint32_t>(rows * width * 4),
+                          reinterpret_cast<const std::uint8_t*>(band.data()));
+        }
+        window_ = xcb_generate_id(connection_);
+        const std::uint32_t values[] = {pixmap, 1};
+        xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window_, screen->root, 0, 0,
+                          static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height), 0,
+                          XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
+                          XCB_CW_BACK_PIXMAP | XCB_CW_OVERRIDE_REDIRECT, values);
+        xcb_map_window(connection_, window_);
+        xcb_free_pixmap(connection_, pixmap);
+        xcb_free_gc(connection_, gc);
+        std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+    }
+    ~ScreenContent() { xcb_disconnect(connection_); }
+    ScreenContent(const ScreenContent&) = delete;
+    ScreenContent& operator=(const ScreenContent&) = delete;
+
+  private:
+    xcb_connection_t* connection_ = nullptr;
+    xcb_window_t window_ = 0;
+};
+
+// Gives the named monitor (holding the screen's first output) a new size, as a resolution change does:
+// the server refuses to change a monitor in place, so it is deleted and set again under a grab. The
+// command-line xrandr cannot set monitors on Xvfb, so the request is sent as the test server sends it.
+bool resizeMonitor(const std::string& display, const std::string& name, int width, int height) {
+    xcb_connection_t* connection = xcb_connect(display.c_str(), nullptr);
+    bool done = false;
+    if (xcb_connection_has_error(connection) == 0) {
+        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
+        auto* resources = xcb_randr_get_screen_resources_reply(
+            connection, xcb_randr_get_screen_resources(connection, root), nullptr);
+        auto* atom = xcb_intern_atom_reply(
+            connection, xcb_intern_atom(connection, 0, static_cast<std::uint16_t>(name.size()), name.c_str()),
+            nullptr);
+        if (resources != nullptr && atom != nullptr &&
+            xcb_randr_get_screen_resources_outputs_length(resources) > 0) {
+            xcb_grab_server(connection);
+            std::free(xcb_request_check(connection,
+                                        xcb_randr_delete_monitor_checked(connection, root, atom->atom)));
+            struct {
+                xcb_randr_monitor_info_t info;
+                xcb_randr_output_t outputs[1];
+            } request{};
+            request.info.name = atom->atom;
+            request.info.primary = 1;
+            request.info.nOutput = 1;
+            request.info.width = static_cast<std::uint16_t>(width);
+            request.info.height = static_cast<std::uint16_t>(height);
+            request.info.width_in_millimeters = static_cast<std::uint32_t>(width * 254 / 960);
+            request.info.height_in_millimeters = static_cast<std::uint32_t>(height * 254 / 960);
+            request.outputs[0] = xcb_randr_get_screen_resources_outputs(resources)[0];
+            xcb_randr_set_monitor_request_t header{};
+            header.window = root;
+            iovec parts[6] = {};
+            parts[2] = {&header, sizeof header};
+            parts[4] = {&request, sizeof request};
+            xcb_protocol_request_t protocol = {4, &xcb_randr_id, XCB_RANDR_SET_MONITOR, 1};
+            xcb_generic_error_t* error = xcb_request_check(
+                connection,
+                xcb_void_cookie_t{xcb_send_request(connection, XCB_REQUEST_CHECKED, parts + 2, &protocol)});
+            done = error == nullptr;
+            std::free(error);
+            xcb_ungrab_server(connection);
+            xcb_flush(connection);
+        }
+        std::free(resources);
+        std::free(atom);
+    }
+    xcb_disconnect(connection);
+    return done;
+}
+
 // The first display a phone is offered, asked for on its session.
 std::vector<TrackpadProtocol::ScreenDisplay> listedDisplays(PhoneTestClient& phone) {
     phone.send(Message::ScreenDisplaysRequest{});
@@ -814,7 +930,9 @@ void screenViewRows() {
     }
 
     if (runs("views started and stopped while the screen is resized")) {
-        Companion companion;
+        testing_support::XvfbServer::Options screen;
+        screen.monitors.push_back({"big", 0, 0, 1920, 1080, true});
+        Companion companion(screen);
         const pid_t pid = companion.process().pid();
         std::string cpu;
         int resizes = 0;
@@ -823,12 +941,9 @@ void screenViewRows() {
             std::atomic<bool> done{false};
             // The screen's one monitor alternates between two sizes, as a user trying resolutions.
             std::thread resizer([&] {
-                const std::string command = "xrandr --display " + companion.display() + " --setmonitor big ";
                 for (bool small = true; !done; small = !small) {
-                    const std::string size = small ? "1280/338x720/190+0+0" : "1920/508x1080/286+0+0";
-                    if (std::system((command + size + " screen >/dev/null 2>&1").c_str()) == 0) {
-                        ++resizes;
-                    }
+                    resizes +=
+                        resizeMonitor(companion.display(), "big", small ? 1280 : 1920, small ? 720 : 1080);
                     std::this_thread::sleep_for(100ms);
                 }
             });
@@ -860,6 +975,7 @@ void screenViewRows() {
         large.width = 7680;
         large.height = 4320;
         Companion companion(large);
+        ScreenContent content(companion.display());
         const pid_t pid = companion.process().pid();
         std::string cpu;
         int answered = 0;
@@ -891,6 +1007,7 @@ void screenViewRows() {
             screens.monitors.push_back({"M" + std::to_string(i), i * 1280, 0, 1280, 1024, i == 0});
         }
         Companion companion(screens);
+        ScreenContent content(companion.display());
         const pid_t pid = companion.process().pid();
         std::string cpu;
         int answered = 0;
