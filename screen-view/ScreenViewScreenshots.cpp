@@ -11,6 +11,7 @@
 
 namespace ScreenView {
 
+using TrackpadProtocol::Message;
 using TrackpadProtocol::Screenshot;
 
 namespace {
@@ -140,7 +141,41 @@ void ScreenViewSession::sendScreenshot(std::uint32_t number, Screenshot::Status 
             messages.clear();
         }
     }
-    sendMessages(std::move(messages));
+    if (!canSend()) {
+        return;
+    }
+    for (Message& message : messages) {
+        screenshotParts_.push_back(std::move(message));
+    }
+    if (!sendingScreenshotParts_) {
+        sendScreenshotParts();
+    }
+}
+
+void ScreenViewSession::sendScreenshotParts() {
+    // About a megabyte a turn.
+    constexpr std::size_t partsPerSend = 16;
+    if (!canSend() || screenshotParts_.empty()) {
+        screenshotParts_.clear();
+        sendingScreenshotParts_ = false;
+        return;
+    }
+    Messages batch;
+    while (!screenshotParts_.empty() && batch.size() < partsPerSend) {
+        batch.push_back(std::move(screenshotParts_.front()));
+        screenshotParts_.pop_front();
+    }
+    sendingScreenshotParts_ = true;
+    sendMessages(std::move(batch),
+                 [weak = weak_from_this(), queue = std::weak_ptr<platform::Executor>(queue_)] {
+                     if (const auto next = queue.lock()) {
+                         next->post([weak] {
+                             if (auto self = weak.lock()) {
+                                 self->sendScreenshotParts();
+                             }
+                         });
+                     }
+                 });
 }
 
 }  // namespace ScreenView

@@ -195,6 +195,43 @@ TEST(Screenshots, ScreenshotsWaitingAtTheSourceHoldNeitherTheSessionNorItsQueues
     EXPECT_TRUE(rig.link.take().empty());
 }
 
+TEST(Screenshots, LargeAnswersGoOutAFewPartsATimeOneAfterTheOther) {
+    ScreenViewSession::Environment environment;
+    environment.screenshotEncoder = [](const BgraImage& image, int, std::size_t,
+                                       double) -> std::optional<Data> {
+        // 40 parts for the wide display's answer, one for the other's.
+        return Data(image.width() > 2000 ? 40 * TrackpadProtocol::ScreenDataPart::maxBytes - 100 : 10, 0xab);
+    };
+    SessionRig rig(ScreenViewSession::Configuration(2, 0.85), environment);
+    rig.link.holdCompletions = true;
+    rig.handle(Message::ScreenshotRequest{ScreenshotRequest{1, 2, 4000}});
+    rig.handle(Message::ScreenshotRequest{ScreenshotRequest{2, 1, 400}});
+    auto calls = rig.source->takeScreenshotCalls();
+    ASSERT_EQ(calls.size(), 2u);
+    calls[0].completion(CapturedImage{solid(4000, 2250, 1, 2, 3)});
+    calls[1].completion(CapturedImage{solid(400, 225, 1, 2, 3)});
+    rig.queue->drain();
+    // Each send waits for the connection to take the one before it.
+    std::vector<std::size_t> sendSizes;
+    std::vector<Message> sent;
+    for (int round = 0; round < 10; ++round) {
+        auto batch = rig.link.take();
+        if (batch.empty()) {
+            break;
+        }
+        EXPECT_EQ(rig.link.heldCount(), 1u);
+        sendSizes.push_back(batch.size());
+        sent.insert(sent.end(), batch.begin(), batch.end());
+        rig.link.completeOne();
+        rig.queue->drain();
+    }
+    EXPECT_EQ(sendSizes, (std::vector<std::size_t>{16, 16, 9}));
+    const auto answers = screenshots(sent);
+    ASSERT_EQ(answers.size(), 2u);
+    EXPECT_EQ(answers[0].first, 1u);
+    EXPECT_EQ(answers[1].first, 2u);
+}
+
 TEST(Screenshots, ACaptureThatCompletesAfterTheSessionWentIsNotEncoded) {
     int encodings = 0;
     ScreenViewSession::Environment environment;
