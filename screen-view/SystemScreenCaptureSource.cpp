@@ -49,8 +49,8 @@ std::shared_ptr<ScreenCapture> SystemScreenCaptureSource::startCapture(
 
 namespace {
 
-// One band of a monitor too large to hold whole: a few tens of megabytes of BGRX at a time.
-constexpr std::size_t bandBytes = std::size_t{16} << 20;
+// One band of a monitor: what the server copies for one request.
+constexpr std::size_t bandBytes = XScreenGrabber::maxBytesPerRequest;
 
 ScreenCaptureSource::ScreenshotResult outcomeError(XScreenGrabber::Outcome outcome, const std::string& error) {
     if (outcome == XScreenGrabber::Outcome::outsideScreen) {
@@ -59,16 +59,25 @@ ScreenCaptureSource::ScreenshotResult outcomeError(XScreenGrabber::Outcome outco
     return ScreenCaptureError::failed(error);
 }
 
-// A monitor wider or taller than an image may be: read in bands of whole rows and shrunk as they come.
+// Read in bands of whole rows, each copied or shrunk into the image as it comes: besides the image, the
+// process holds one band of the monitor at a time (a monitor wider or taller than an image may be is
+// never held whole), and the server copies no more than a band for it at once.
 ScreenCaptureSource::ScreenshotResult grabInBands(XScreenGrabber& grabber, const DisplayBounds& bounds,
                                                   int pixelWidth, int pixelHeight,
                                                   const std::function<bool()>& goOn) {
-    auto scaler = ScreenshotImage::BandScaler::make(bounds.width, bounds.height, pixelWidth, pixelHeight);
-    if (!scaler) {
-        return ScreenCaptureError::failed("Could not render screenshot frame");
+    const bool sameSize = pixelWidth == bounds.width && pixelHeight == bounds.height;
+    std::shared_ptr<BgraImage> image;
+    std::unique_ptr<ScreenshotImage::BandScaler> scaler;
+    if (sameSize) {
+        image = std::make_shared<BgraImage>(bounds.width, bounds.height);
+    } else {
+        scaler = ScreenshotImage::BandScaler::make(bounds.width, bounds.height, pixelWidth, pixelHeight);
+        if (!scaler) {
+            return ScreenCaptureError::failed("Could not render screenshot frame");
+        }
     }
-    const int rowsPerBand =
-        static_cast<int>(std::max<std::size_t>(1, bandBytes / (static_cast<std::size_t>(bounds.width) * 4)));
+    const std::size_t rowBytes = static_cast<std::size_t>(bounds.width) * 4;
+    const int rowsPerBand = static_cast<int>(std::max<std::size_t>(1, bandBytes / rowBytes));
     for (int top = 0; top < bounds.height; top += rowsPerBand) {
         if (!goOn()) {
             return ScreenCaptureError::failed("the screenshot is no longer wanted");
@@ -79,9 +88,18 @@ ScreenCaptureSource::ScreenshotResult grabInBands(XScreenGrabber& grabber, const
         if (outcome != XScreenGrabber::Outcome::grabbed) {
             return outcomeError(outcome, error);
         }
-        scaler->addRows(grabber.pixels(), static_cast<std::size_t>(grabber.stride()), band.height);
+        if (scaler) {
+            scaler->addRows(grabber.pixels(), static_cast<std::size_t>(grabber.stride()), band.height);
+            continue;
+        }
+        for (int row = 0; row < band.height; ++row) {
+            std::memcpy(
+                image->row(top + row),
+                grabber.pixels() + static_cast<std::size_t>(row) * static_cast<std::size_t>(grabber.stride()),
+                rowBytes);
+        }
     }
-    return CapturedImage{scaler->finish()};
+    return CapturedImage{scaler ? scaler->finish() : std::move(image)};
 }
 
 ScreenCaptureSource::ScreenshotResult takeScreenshot(const DirectoryDisplays& directory,
@@ -108,23 +126,7 @@ ScreenCaptureSource::ScreenshotResult takeScreenshot(const DirectoryDisplays& di
         return ScreenCaptureError::displayUnavailable();
     }
     XScreenGrabber grabber(display);
-    const DisplayBounds& bounds = monitor->bounds;
-    if (bounds.width > ScreenshotImage::maxImageSide || bounds.height > ScreenshotImage::maxImageSide) {
-        return grabInBands(grabber, bounds, pixelWidth, pixelHeight, goOn);
-    }
-    std::string error;
-    if (const auto outcome = grabber.grab(bounds, error); outcome != XScreenGrabber::Outcome::grabbed) {
-        return outcomeError(outcome, error);
-    }
-    auto image = std::make_shared<BgraImage>(bounds.width, bounds.height);
-    std::memcpy(image->data(), grabber.pixels(), image->byteCount());
-    if (pixelWidth != image->width() || pixelHeight != image->height()) {
-        image = ScreenshotImage::resize(*image, pixelWidth, pixelHeight);
-        if (!image) {
-            return ScreenCaptureError::failed("Could not render screenshot frame");
-        }
-    }
-    return CapturedImage{std::move(image)};
+    return grabInBands(grabber, monitor->bounds, pixelWidth, pixelHeight, goOn);
 }
 
 }  // namespace
