@@ -706,12 +706,15 @@ double cpuSeconds(pid_t pid) {
     return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
-// The share of a core the process uses in the 2 s from now, in percent.
+// The share of a core the process uses in the 2 s from now, and in the 2 s after those, in percent.
 std::string cpuInNextTwoSeconds(pid_t pid) {
-    const double before = cpuSeconds(pid);
+    const double start = cpuSeconds(pid);
     std::this_thread::sleep_for(2s);
-    char text[64];
-    std::snprintf(text, sizeof text, "CPU %.0f %% in the 2 s after", (cpuSeconds(pid) - before) / 2 * 100);
+    const double twoSeconds = cpuSeconds(pid);
+    std::this_thread::sleep_for(2s);
+    char text[96];
+    std::snprintf(text, sizeof text, "CPU %.0f %% in the 2 s after, %.0f %% from 2 to 4 s after",
+                  (twoSeconds - start) / 2 * 100, (cpuSeconds(pid) - twoSeconds) / 2 * 100);
     return text;
 }
 
