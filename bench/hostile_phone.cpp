@@ -66,8 +66,7 @@ bool runs(const std::string& row) {
     std::size_t from = 0;
     while (true) {
         const std::size_t bar = onlyRows.find('|', from);
-        if (row.find(onlyRows.substr(from, bar == std::string::npos ? bar : bar - from)) !=
-            std::string::npos) {
+        if (row.find(onlyRows.substr(from, bar == std::string::npos ? bar : bar - from)) != std::string::npos) {
             return true;
         }
         if (bar == std::string::npos) {
