@@ -50,6 +50,8 @@ void ScreenViewSession::takeScreenshot(const TrackpadProtocol::ScreenshotRequest
         }
         return;
     }
+    // A screenshot and its encodings are tens of megabytes.
+    keepLargeBlocksInPagesOfTheirOwn();
     const PixelSize size =
         ScreenViewSizing::fit(display->pixelWidth, display->pixelHeight, request.maxPixelLength);
     screenshotsUnderWay_ += 1;
