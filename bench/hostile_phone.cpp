@@ -1003,10 +1003,10 @@ void screenViewRows() {
 
     if (runs("a screenshot of each of 17 displays")) {
         testing_support::XvfbServer::Options screens;
-        screens.width = 17 * 1280;
-        screens.height = 1024;
+        screens.width = 17 * 1920;
+        screens.height = 1080;
         for (int i = 0; i < 17; ++i) {
-            screens.monitors.push_back({"M" + std::to_string(i), i * 1280, 0, 1280, 1024, i == 0});
+            screens.monitors.push_back({"M" + std::to_string(i), i * 1920, 0, 1920, 1080, i == 0});
         }
         Companion companion(screens);
         ScreenContent content(companion.display());
