@@ -42,6 +42,10 @@
 // After <cstdio>: the libjpeg header needs size_t and FILE declared before it.
 #include <jpeglib.h>
 #include <png.h>
+#include <sys/uio.h>
+#include <xcb/randr.h>
+#include <xcb/xcb.h>
+#include <xcb/xcbext.h>
 
 namespace {
 
@@ -970,6 +974,386 @@ void wideScreenshot() {
     printRow("screenshot of a monitor 17000 px wide", figures);
 }
 
+// ---- Screen view: sessions, display changes and large screenshots ----------------------------------
+
+// The process's threads and open descriptors now.
+std::pair<long, long> threadsAndDescriptors(pid_t pid) {
+    long threads = -1;
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("Threads:", 0) == 0) {
+            threads = std::stol(line.substr(8));
+        }
+    }
+    std::error_code ignored;
+    long descriptors = 0;
+    for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored);
+         it != std::filesystem::directory_iterator(); it.increment(ignored)) {
+        ++descriptors;
+    }
+    return {threads, descriptors};
+}
+
+// CPU seconds the process used so far (user and system).
+double cpuSeconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const std::size_t close = text.rfind(')');
+    if (close == std::string::npos) {
+        return 0;
+    }
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    unsigned long long user = 0, system = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14) {
+            user = std::stoull(field);
+        } else if (i == 15) {
+            system = std::stoull(field);
+        }
+    }
+    return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// The share of a core the process uses in the 2 s from now, and in the 2 s after those, in percent.
+std::string cpuInNextTwoSeconds(pid_t pid) {
+    const double start = cpuSeconds(pid);
+    std::this_thread::sleep_for(2s);
+    const double twoSeconds = cpuSeconds(pid);
+    std::this_thread::sleep_for(2s);
+    char text[96];
+    std::snprintf(text, sizeof text, "CPU %.0f %% in the 2 s after, %.0f %% from 2 to 4 s after",
+                  (twoSeconds - start) / 2 * 100, (cpuSeconds(pid) - twoSeconds) / 2 * 100);
+    return text;
+}
+
+std::string probeMaximum(const Figures& figures) {
+    char text[64];
+    std::snprintf(
+        text, sizeof text, "max %.1f ms; ",
+        figures.probes.empty() ? 0.0 : *std::max_element(figures.probes.begin(), figures.probes.end()) * 1e3);
+    return text;
+}
+
+// Samples the process's threads and descriptors until stopped; the highest counts seen.
+class ThreadCounter {
+  public:
+    explicit ThreadCounter(pid_t pid)
+        : thread_([this, pid] {
+              while (!stop_) {
+                  const auto [threads, descriptors] = threadsAndDescriptors(pid);
+                  peakThreads_ = std::max(peakThreads_.load(), threads);
+                  peakDescriptors_ = std::max(peakDescriptors_.load(), descriptors);
+                  std::this_thread::sleep_for(50ms);
+              }
+          }) {}
+    ~ThreadCounter() { finish(); }
+    void finish() {
+        stop_ = true;
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+    long peakThreads() const { return peakThreads_; }
+    long peakDescriptors() const { return peakDescriptors_; }
+
+  private:
+    std::atomic<bool> stop_{false};
+    std::atomic<long> peakThreads_{0};
+    std::atomic<long> peakDescriptors_{0};
+    std::thread thread_;
+};
+
+// Something to photograph: a window over the whole screen showing coarse coloured noise, as photographs
+// and busy desktops compress, kept while the object lives (a black screen makes every JPEG tiny).
+class ScreenContent {
+  public:
+    explicit ScreenContent(const std::string& display) {
+        connection_ = xcb_connect(display.c_str(), nullptr);
+        if (xcb_connection_has_error(connection_) != 0) {
+            throw std::runtime_error("no X display to draw on");
+        }
+        const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
+        const int width = screen->width_in_pixels;
+        const int height = screen->height_in_pixels;
+        const xcb_pixmap_t pixmap = xcb_generate_id(connection_);
+        xcb_create_pixmap(connection_, screen->root_depth, pixmap, screen->root,
+                          static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height));
+        const xcb_gcontext_t gc = xcb_generate_id(connection_);
+        xcb_create_gc(connection_, gc, pixmap, 0, nullptr);
+        std::mt19937 random(11);
+        std::vector<std::uint32_t> blocks(static_cast<std::size_t>((width + 3) / 4));
+        const int rowsPerRequest = std::max(1, 200000 / (width * 4));
+        std::vector<std::uint32_t> band(static_cast<std::size_t>(width) *
+                                        static_cast<std::size_t>(rowsPerRequest));
+        for (int top = 0; top < height; top += rowsPerRequest) {
+            const int rows = std::min(rowsPerRequest, height - top);
+            for (int y = 0; y < rows; ++y) {
+                if ((top + y) % 4 == 0) {
+                    for (auto& block : blocks) {
+                        block = static_cast<std::uint32_t>(random()) & 0xffffffu;
+                    }
+                }
+                for (int x = 0; x < width; ++x) {
+                    band[static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
+                         static_cast<std::size_t>(x)] = blocks[static_cast<std::size_t>(x / 4)];
+                }
+            }
+            xcb_put_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, pixmap, gc,
+                          static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(rows), 0,
+                          static_cast<std::int16_t>(top), 0, screen->root_depth,
+                          static_cast<std::uint32_t>(rows * width * 4),
+                          reinterpret_cast<const std::uint8_t*>(band.data()));
+        }
+        window_ = xcb_generate_id(connection_);
+        const std::uint32_t values[] = {pixmap, 1};
+        xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window_, screen->root, 0, 0,
+                          static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height), 0,
+                          XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
+                          XCB_CW_BACK_PIXMAP | XCB_CW_OVERRIDE_REDIRECT, values);
+        xcb_map_window(connection_, window_);
+        xcb_free_pixmap(connection_, pixmap);
+        xcb_free_gc(connection_, gc);
+        std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+    }
+    ~ScreenContent() { xcb_disconnect(connection_); }
+    ScreenContent(const ScreenContent&) = delete;
+    ScreenContent& operator=(const ScreenContent&) = delete;
+
+  private:
+    xcb_connection_t* connection_ = nullptr;
+    xcb_window_t window_ = 0;
+};
+
+// Gives the named monitor (holding the screen's first output) a new size, as a resolution change does:
+// the server refuses to change a monitor in place, so it is deleted and set again under a grab. The
+// command-line xrandr cannot set monitors on Xvfb, so the request is sent as the test server sends it.
+bool resizeMonitor(const std::string& display, const std::string& name, int width, int height) {
+    xcb_connection_t* connection = xcb_connect(display.c_str(), nullptr);
+    bool done = false;
+    if (xcb_connection_has_error(connection) == 0) {
+        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
+        auto* resources = xcb_randr_get_screen_resources_reply(
+            connection, xcb_randr_get_screen_resources(connection, root), nullptr);
+        auto* atom = xcb_intern_atom_reply(
+            connection, xcb_intern_atom(connection, 0, static_cast<std::uint16_t>(name.size()), name.c_str()),
+            nullptr);
+        if (resources != nullptr && atom != nullptr &&
+            xcb_randr_get_screen_resources_outputs_length(resources) > 0) {
+            xcb_grab_server(connection);
+            std::free(xcb_request_check(connection,
+                                        xcb_randr_delete_monitor_checked(connection, root, atom->atom)));
+            struct {
+                xcb_randr_monitor_info_t info;
+                xcb_randr_output_t outputs[1];
+            } request{};
+            request.info.name = atom->atom;
+            request.info.primary = 1;
+            request.info.nOutput = 1;
+            request.info.width = static_cast<std::uint16_t>(width);
+            request.info.height = static_cast<std::uint16_t>(height);
+            request.info.width_in_millimeters = static_cast<std::uint32_t>(width * 254 / 960);
+            request.info.height_in_millimeters = static_cast<std::uint32_t>(height * 254 / 960);
+            request.outputs[0] = xcb_randr_get_screen_resources_outputs(resources)[0];
+            xcb_randr_set_monitor_request_t header{};
+            header.window = root;
+            iovec parts[6] = {};
+            parts[2] = {&header, sizeof header};
+            parts[4] = {&request, sizeof request};
+            xcb_protocol_request_t protocol = {4, &xcb_randr_id, XCB_RANDR_SET_MONITOR, 1};
+            xcb_generic_error_t* error = xcb_request_check(
+                connection,
+                xcb_void_cookie_t{xcb_send_request(connection, XCB_REQUEST_CHECKED, parts + 2, &protocol)});
+            done = error == nullptr;
+            std::free(error);
+            xcb_ungrab_server(connection);
+            xcb_flush(connection);
+        }
+        std::free(resources);
+        std::free(atom);
+    }
+    xcb_disconnect(connection);
+    return done;
+}
+
+// The first display a phone is offered, asked for on its session.
+std::vector<TrackpadProtocol::ScreenDisplay> listedDisplays(PhoneTestClient& phone) {
+    phone.send(Message::ScreenDisplaysRequest{});
+    const auto displays = phone.receiveCase<Message::ScreenDisplays>(10);
+    if (!displays || displays->displays.empty()) {
+        throw std::runtime_error("no display list");
+    }
+    return displays->displays;
+}
+
+// Seconds until the screenshot of that number begins to arrive; none within `timeout`.
+std::optional<double> screenshotTime(PhoneTestClient& phone, std::uint32_t number, std::uint32_t displayID,
+                                     double timeout) {
+    const auto sent = Clock::now();
+    phone.send(Message::ScreenshotRequest{{number, displayID, 640}});
+    const auto part = phone.receiveUntil(
+        [&](const Message& message) {
+            const auto* shot = message.as<Message::Screenshot>();
+            return shot != nullptr && shot->part.transfer == number;
+        },
+        timeout);
+    if (!part) {
+        return std::nullopt;
+    }
+    return seconds(Clock::now() - sent);
+}
+
+void screenViewRows() {
+    if (runs("session churn asking for two screenshots")) {
+        Companion companion;
+        auto other = companion.pairFrom("127.0.0.6", "Other Phone");
+        const std::uint32_t display = listedDisplays(*other).front().id;
+        const pid_t pid = companion.process().pid();
+        std::string counts;
+        int sessions = 0;
+        Figures figures = companion.measure(10, [&](Clock::time_point end) {
+            ThreadCounter counter(pid);
+            const std::uint32_t attacked = listedDisplays(companion.attacker()).front().id;
+            while (Clock::now() < end) {
+                try {
+                    companion.attacker().send(Message::ScreenshotRequest{{1, attacked, 8192}});
+                    companion.attacker().send(Message::ScreenshotRequest{{2, attacked, 8192}});
+                    ++sessions;
+                } catch (const std::exception&) {
+                }
+                companion.reconnectAttacker();
+            }
+            companion.attacker().disconnect();
+            counter.finish();
+            const auto [threads, descriptors] = threadsAndDescriptors(pid);
+            const auto answer = screenshotTime(*other, 901, display, 60);
+            char text[256];
+            std::snprintf(
+                text, sizeof text,
+                "%d sessions; threads peak %ld, after %ld; descriptors peak %ld, after %ld; other "
+                "phone's screenshot after the attack: %s; ",
+                sessions, counter.peakThreads(), threads, counter.peakDescriptors(), descriptors,
+                answer ? (std::to_string(static_cast<int>(*answer * 1000)) + " ms").c_str() : "none in 60 s");
+            counts = text;
+            counts += cpuInNextTwoSeconds(pid);
+        });
+        figures.note = probeMaximum(figures) + counts + " " + figures.note;
+        printRow("session churn asking for two screenshots, 10 s", figures);
+    }
+
+    if (runs("views started and stopped while the screen is resized")) {
+        testing_support::XvfbServer::Options screen;
+        screen.monitors.push_back({"big", 0, 0, 1920, 1080, true});
+        Companion companion(screen);
+        const pid_t pid = companion.process().pid();
+        std::string cpu;
+        int resizes = 0;
+        Figures figures = companion.measure(10, [&](Clock::time_point end) {
+            const std::uint32_t display = listedDisplays(companion.attacker()).front().id;
+            std::atomic<bool> done{false};
+            // The screen's one monitor alternates between two sizes, as a user trying resolutions.
+            std::thread resizer([&] {
+                for (bool small = true; !done; small = !small) {
+                    resizes +=
+                        resizeMonitor(companion.display(), "big", small ? 1280 : 1920, small ? 720 : 1080);
+                    std::this_thread::sleep_for(100ms);
+                }
+            });
+            for (std::uint32_t i = 0; Clock::now() < end; ++i) {
+                try {
+                    companion.attacker().send(Message::ScreenViewStart{
+                        {display, 1920, 30, TrackpadProtocol::ScreenVideoCodecs::h264}});
+                    const auto until = Clock::now() + 50ms;
+                    while (Clock::now() < until && companion.attacker().receive(0.005)) {
+                    }
+                    companion.attacker().send(Message::ScreenViewStop{});
+                    while (companion.attacker().receive(0.001)) {
+                    }
+                } catch (const std::exception&) {
+                    companion.reconnectAttacker();
+                }
+            }
+            done = true;
+            resizer.join();
+            cpu = cpuInNextTwoSeconds(pid);
+        });
+        figures.note =
+            probeMaximum(figures) + std::to_string(resizes) + " resizes; " + cpu + " " + figures.note;
+        printRow("views started and stopped while the screen is resized, 10 s", figures);
+    }
+
+    if (runs("screenshots of a 7680x4320 display")) {
+        testing_support::XvfbServer::Options large;
+        large.width = 7680;
+        large.height = 4320;
+        Companion companion(large);
+        ScreenContent content(companion.display());
+        const pid_t pid = companion.process().pid();
+        std::string cpu;
+        int answered = 0;
+        Figures figures = companion.measure(10, [&](Clock::time_point end) {
+            const std::uint32_t display = listedDisplays(companion.attacker()).front().id;
+            for (std::uint32_t number = 1; Clock::now() < end; ++number) {
+                try {
+                    companion.attacker().send(Message::ScreenshotRequest{{number, display, 8192}});
+                    while (auto message = companion.attacker().receive(0.002)) {
+                        const auto* part = message->as<Message::Screenshot>();
+                        answered += part != nullptr && part->part.part == 0 ? 1 : 0;
+                    }
+                } catch (const std::exception&) {
+                    companion.reconnectAttacker();
+                }
+            }
+            cpu = cpuInNextTwoSeconds(pid);
+        });
+        figures.note =
+            probeMaximum(figures) + std::to_string(answered) + " answered; " + cpu + " " + figures.note;
+        printRow("screenshots of a 7680x4320 display at full speed, 10 s", figures);
+    }
+
+    if (runs("a screenshot of each of 17 displays")) {
+        testing_support::XvfbServer::Options screens;
+        screens.width = 17 * 1920;
+        screens.height = 1080;
+        for (int i = 0; i < 17; ++i) {
+            screens.monitors.push_back({"M" + std::to_string(i), i * 1920, 0, 1920, 1080, i == 0});
+        }
+        Companion companion(screens);
+        ScreenContent content(companion.display());
+        const pid_t pid = companion.process().pid();
+        std::string cpu;
+        int answered = 0;
+        std::size_t listed = 0;
+        Figures figures = companion.measure(10, [&](Clock::time_point end) {
+            std::uint32_t number = 1;
+            while (Clock::now() < end) {
+                try {
+                    const auto displays = listedDisplays(companion.attacker());
+                    listed = displays.size();
+                    for (const auto& display : displays) {
+                        companion.attacker().send(Message::ScreenshotRequest{{number++, display.id, 8192}});
+                    }
+                    // All of them answered (or a second passed), then the next round.
+                    int parts = 0;
+                    const auto until = Clock::now() + 1s;
+                    while (parts < static_cast<int>(displays.size()) && Clock::now() < until) {
+                        if (auto message = companion.attacker().receive(0.05)) {
+                            const auto* part = message->as<Message::Screenshot>();
+                            parts += part != nullptr && part->part.part == 0 ? 1 : 0;
+                        }
+                    }
+                    answered += parts;
+                } catch (const std::exception&) {
+                    companion.reconnectAttacker();
+                }
+            }
+            cpu = cpuInNextTwoSeconds(pid);
+        });
+        figures.note = probeMaximum(figures) + std::to_string(listed) + " displays listed, " +
+                       std::to_string(answered) + " answered; " + cpu + " " + figures.note;
+        printRow("a screenshot of each of 17 displays at once, 10 s", figures);
+    }
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -986,6 +1370,7 @@ int main(int argc, char** argv) {
     if (runs("screenshot of a monitor 17000 px wide")) {
         wideScreenshot();
     }
+    screenViewRows();
     std::printf("whole run: %.0f s; load average at the end %s\n", seconds(Clock::now() - started),
                 loadAverage().c_str());
     return 0;

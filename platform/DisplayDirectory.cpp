@@ -9,9 +9,11 @@
 #include <limits>
 #include <map>
 #include <set>
+#include <utility>
 
 #include "platform/EventLoop.h"
 #include "platform/Log.h"
+#include "platform/LoopQueue.h"
 
 namespace platform {
 namespace {
@@ -80,11 +82,77 @@ std::string outputName(xcb_connection_t* c, xcb_randr_output_t output) {
                       static_cast<std::size_t>(xcb_randr_get_output_info_name_length(reply.get())));
 }
 
+std::vector<Found> readMonitors(xcb_connection_t* connection, xcb_window_t root) {
+    std::vector<Found> found;
+    const Reply<xcb_randr_get_monitors_reply_t> reply(
+        xcb_randr_get_monitors_reply(connection, xcb_randr_get_monitors(connection, root, 1), nullptr));
+    if (!reply)
+        return found;
+    for (auto it = xcb_randr_get_monitors_monitors_iterator(reply.get()); it.rem > 0;
+         xcb_randr_monitor_info_next(&it)) {
+        Found monitor;
+        monitor.name = atomName(connection, it.data->name);
+        monitor.key = "monitor " + std::to_string(it.data->name);
+        monitor.frame = {it.data->x, it.data->y, it.data->width, it.data->height};
+        monitor.primary = it.data->primary != 0;
+        const xcb_randr_output_t* outputs = xcb_randr_monitor_info_outputs(it.data);
+        const int count = xcb_randr_monitor_info_outputs_length(it.data);
+        for (int i = 0; i < count; ++i)
+            monitor.outputNames.push_back(outputName(connection, outputs[i]));
+        found.push_back(std::move(monitor));
+    }
+    return found;
+}
+
+std::vector<Found> readCrtcs(xcb_connection_t* connection, xcb_window_t root) {
+    std::vector<Found> found;
+    const Reply<xcb_randr_get_screen_resources_current_reply_t> resources(
+        xcb_randr_get_screen_resources_current_reply(
+            connection, xcb_randr_get_screen_resources_current(connection, root), nullptr));
+    if (!resources)
+        return found;
+    const Reply<xcb_randr_get_output_primary_reply_t> primary(xcb_randr_get_output_primary_reply(
+        connection, xcb_randr_get_output_primary(connection, root), nullptr));
+    const xcb_randr_crtc_t* crtcs = xcb_randr_get_screen_resources_current_crtcs(resources.get());
+    const int count = xcb_randr_get_screen_resources_current_crtcs_length(resources.get());
+    for (int i = 0; i < count; ++i) {
+        const Reply<xcb_randr_get_crtc_info_reply_t> crtc(xcb_randr_get_crtc_info_reply(
+            connection, xcb_randr_get_crtc_info(connection, crtcs[i], resources->config_timestamp), nullptr));
+        if (!crtc || crtc->mode == XCB_NONE || crtc->num_outputs == 0)
+            continue;
+        Found display;
+        const xcb_randr_output_t* outputs = xcb_randr_get_crtc_info_outputs(crtc.get());
+        for (int o = 0; o < xcb_randr_get_crtc_info_outputs_length(crtc.get()); ++o) {
+            display.outputNames.push_back(outputName(connection, outputs[o]));
+            display.primary = display.primary || (primary && primary->output == outputs[o]);
+        }
+        display.name = display.outputNames.front();
+        display.key = "output " + std::to_string(outputs[0]);
+        display.frame = {crtc->x, crtc->y, crtc->width, crtc->height};
+        found.push_back(std::move(display));
+    }
+    return found;
+}
+
+// Everything the server says about its displays: a few round trips per monitor, which wait behind
+// whatever the server is doing for other clients.
+std::vector<Found> readDisplays(xcb_connection_t* connection, xcb_window_t root, bool hasMonitors,
+                                bool hasCrtcs) {
+    std::vector<Found> found;
+    if (hasMonitors)
+        found = readMonitors(connection, root);
+    if (found.empty() && hasCrtcs)
+        found = readCrtcs(connection, root);
+    return found;
+}
+
 }  // namespace
 
 struct DisplayDirectory::Internals : std::enable_shared_from_this<Internals> {
     explicit Internals(EventLoop& loop) : loop(loop) {}
     ~Internals() {
+        // The reader uses the connection: it ends first.
+        reader.reset();
         if (pollTimer)
             loop.cancel(pollTimer);
         if (watch)
@@ -106,6 +174,12 @@ struct DisplayDirectory::Internals : std::enable_shared_from_this<Internals> {
     std::chrono::milliseconds pollInterval{0};
     EventLoop::TimerID pollTimer = 0;
 
+    // Looks that the loop asks for (events, the timer) read on the reader's thread, so that the loop
+    // never waits for the server; one at a time, and one more when asked meanwhile.
+    std::unique_ptr<LoopQueue> reader;
+    bool reading = false;
+    bool readAgain = false;
+
     std::map<std::string, std::uint32_t> ids;
     std::uint32_t nextID = 1;
     Published<std::vector<DisplayInfo>> published;
@@ -120,68 +194,49 @@ struct DisplayDirectory::Internals : std::enable_shared_from_this<Internals> {
         return !broken;
     }
 
-    std::vector<Found> readMonitors() {
-        std::vector<Found> found;
-        const Reply<xcb_randr_get_monitors_reply_t> reply(
-            xcb_randr_get_monitors_reply(connection, xcb_randr_get_monitors(connection, root, 1), nullptr));
-        if (!reply)
-            return found;
-        for (auto it = xcb_randr_get_monitors_monitors_iterator(reply.get()); it.rem > 0;
-             xcb_randr_monitor_info_next(&it)) {
-            Found monitor;
-            monitor.name = atomName(connection, it.data->name);
-            monitor.key = "monitor " + std::to_string(it.data->name);
-            monitor.frame = {it.data->x, it.data->y, it.data->width, it.data->height};
-            monitor.primary = it.data->primary != 0;
-            const xcb_randr_output_t* outputs = xcb_randr_monitor_info_outputs(it.data);
-            const int count = xcb_randr_monitor_info_outputs_length(it.data);
-            for (int i = 0; i < count; ++i)
-                monitor.outputNames.push_back(outputName(connection, outputs[i]));
-            found.push_back(std::move(monitor));
-        }
-        return found;
-    }
-
-    std::vector<Found> readCrtcs() {
-        std::vector<Found> found;
-        const Reply<xcb_randr_get_screen_resources_current_reply_t> resources(
-            xcb_randr_get_screen_resources_current_reply(
-                connection, xcb_randr_get_screen_resources_current(connection, root), nullptr));
-        if (!resources)
-            return found;
-        const Reply<xcb_randr_get_output_primary_reply_t> primary(xcb_randr_get_output_primary_reply(
-            connection, xcb_randr_get_output_primary(connection, root), nullptr));
-        const xcb_randr_crtc_t* crtcs = xcb_randr_get_screen_resources_current_crtcs(resources.get());
-        const int count = xcb_randr_get_screen_resources_current_crtcs_length(resources.get());
-        for (int i = 0; i < count; ++i) {
-            const Reply<xcb_randr_get_crtc_info_reply_t> crtc(xcb_randr_get_crtc_info_reply(
-                connection, xcb_randr_get_crtc_info(connection, crtcs[i], resources->config_timestamp), nullptr));
-            if (!crtc || crtc->mode == XCB_NONE || crtc->num_outputs == 0)
-                continue;
-            Found display;
-            const xcb_randr_output_t* outputs = xcb_randr_get_crtc_info_outputs(crtc.get());
-            for (int o = 0; o < xcb_randr_get_crtc_info_outputs_length(crtc.get()); ++o) {
-                display.outputNames.push_back(outputName(connection, outputs[o]));
-                display.primary = display.primary || (primary && primary->output == outputs[o]);
-            }
-            display.name = display.outputNames.front();
-            display.key = "output " + std::to_string(outputs[0]);
-            display.frame = {crtc->x, crtc->y, crtc->width, crtc->height};
-            found.push_back(std::move(display));
-        }
-        return found;
-    }
-
-    // Reads the displays, gives them their ids and publishes them. Publishing comes last: a subscriber
-    // may destroy the directory.
+    // Reads the displays now, on the calling thread, gives them their ids and publishes them.
     void refresh() {
         if (!usable())
             return;
-        std::vector<Found> found;
-        if (hasMonitors)
-            found = readMonitors();
-        if (found.empty() && hasCrtcs)
-            found = readCrtcs();
+        if (reading)
+            readAgain = true;  // what the reader brings may be older than this
+        apply(readDisplays(connection, root, hasMonitors, hasCrtcs));
+    }
+
+    // Has the reader look again; what it finds is applied on the loop.
+    void requestRead() {
+        if (!reader) {
+            refresh();
+            return;
+        }
+        if (!usable())
+            return;
+        if (reading) {
+            readAgain = true;
+            return;
+        }
+        reading = true;
+        reader->post([weak = weak_from_this(), &loop = loop, connection = connection, root = root,
+                      hasMonitors = hasMonitors, hasCrtcs = hasCrtcs] {
+            std::vector<Found> found = readDisplays(connection, root, hasMonitors, hasCrtcs);
+            loop.post([weak, found = std::move(found)]() mutable {
+                auto self = weak.lock();
+                if (!self)
+                    return;
+                self->reading = false;
+                if (!self->usable())
+                    return;
+                if (std::exchange(self->readAgain, false))
+                    self->requestRead();
+                // Last: a subscriber may destroy the directory.
+                self->apply(std::move(found));
+            });
+        });
+    }
+
+    // Gives the displays found their ids and publishes them. Publishing comes last: a subscriber may
+    // destroy the directory.
+    void apply(std::vector<Found> found) {
         if (!usable())
             return;
         if (found.empty())
@@ -240,8 +295,7 @@ struct DisplayDirectory::Internals : std::enable_shared_from_this<Internals> {
             if (auto self = weak.lock()) {
                 self->pollTimer = 0;
                 self->schedulePoll();
-                // Last: a subscriber may destroy the directory.
-                self->refresh();
+                self->requestRead();
             }
         });
     }
@@ -256,7 +310,7 @@ struct DisplayDirectory::Internals : std::enable_shared_from_this<Internals> {
             if (auto self = weak.lock()) {
                 self->drainPosted = false;
                 if (self->usable() && self->takeEvents(false))
-                    self->refresh();
+                    self->requestRead();
             }
         });
     }
@@ -296,10 +350,11 @@ std::unique_ptr<DisplayDirectory> DisplayDirectory::open(EventLoop& loop, const 
     d->watch = loop.watch(xcb_get_file_descriptor(d->connection), EventLoop::readable,
                           [weak = std::weak_ptr<Internals>(d)](std::uint32_t) {
                               if (auto self = weak.lock(); self && self->usable() && self->takeEvents(true))
-                                  self->refresh();
+                                  self->requestRead();
                           });
     // The first listing needs no subscriber: it is simply there.
     d->refresh();
+    d->reader = std::make_unique<LoopQueue>("dev.quelmar.trackpad.mac.displays");
     return std::unique_ptr<DisplayDirectory>(new DisplayDirectory(std::move(d)));
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 // The X screen's monitors, kept current from RandR's change events, over an X connection of its own.
 //
-// Thread: the EventLoop's it was opened with; change notifications are delivered there.
+// Thread: the EventLoop's it was opened with; change notifications are delivered there. The looks that
+// events and the timer cause ask the server from a thread of the directory's own, so that the loop never
+// waits for a busy server; their results are applied on the loop.
 #include <chrono>
 #include <cstdint>
 #include <memory>

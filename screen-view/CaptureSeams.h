@@ -108,6 +108,8 @@ class ScreenCaptureSource {
     using StopHandler = std::function<void(ScreenCaptureError)>;
     using ScreenshotResult = std::variant<CapturedImage, ScreenCaptureError>;
     using ScreenshotCompletion = std::function<void(ScreenshotResult)>;
+    // Whether someone still waits for the screenshot; asked from any thread.
+    using ScreenshotWanted = std::function<bool()>;
 
     virtual ~ScreenCaptureSource() = default;
     // The displays that can be viewed now, with their pixel size as currently shown. Synchronous.
@@ -117,8 +119,9 @@ class ScreenCaptureSource {
     virtual std::shared_ptr<ScreenCapture> startCapture(std::uint32_t displayID,
                                                         const CaptureConfiguration& configuration,
                                                         FrameHandler onFrame, StopHandler onStop) = 0;
-    // One image of the display at the given size; the completion runs exactly once.
-    virtual void screenshot(std::uint32_t displayID, int pixelWidth, int pixelHeight,
+    // One image of the display at the given size; the completion runs exactly once. One no longer
+    // `wanted` when its turn comes (or, read in parts, between them) is not taken and completes as failed.
+    virtual void screenshot(std::uint32_t displayID, int pixelWidth, int pixelHeight, ScreenshotWanted wanted,
                             ScreenshotCompletion completion) = 0;
 };
 

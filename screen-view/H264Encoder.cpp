@@ -1,12 +1,9 @@
 #include "screen-view/H264Encoder.h"
 
-#include <malloc.h>
-
 #include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstring>
-#include <mutex>
 #include <optional>
 #include <thread>
 
@@ -110,12 +107,8 @@ struct H264Encoder::Impl {
 
 H264Encoder::H264Encoder(int pixelWidth, int pixelHeight, int framesPerSecond)
     : pixelWidth_(pixelWidth), pixelHeight_(pixelHeight), impl_(std::make_shared<Impl>()) {
-    // x264 and the capture allocate tens of megabytes of frames per view. Once such blocks have been freed,
-    // malloc raises its mapping threshold and serves the next ones from the arenas of the threads that
-    // asked, which keep them after the view (malloc_trim does not shrink those arenas' tops). A fixed
-    // threshold keeps every block of a megabyte or more in pages of its own, given back when freed.
-    static std::once_flag largeBlocksMapped;
-    std::call_once(largeBlocksMapped, [] { ::mallopt(M_MMAP_THRESHOLD, 1 << 20); });
+    // x264 and the capture allocate tens of megabytes of frames per view.
+    keepLargeBlocksInPagesOfTheirOwn();
     const int fps = std::max(framesPerSecond, 1);
     x264_param_t param;
     if (x264_param_default_preset(&param, preset, "zerolatency") != 0) {

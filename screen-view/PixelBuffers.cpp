@@ -1,5 +1,8 @@
 #include "screen-view/PixelBuffers.h"
 
+#include <malloc.h>
+
+#include <mutex>
 #include <new>
 #include <stdexcept>
 
@@ -40,6 +43,11 @@ BgraImage::BgraImage(platform::imaging::Bitmap bitmap) : bitmap_(std::move(bitma
     if (bitmap_.empty() || bitmap_.format() == platform::imaging::PixelFormat::rgba) {
         throw std::invalid_argument("a screen image is BGRX");
     }
+}
+
+void keepLargeBlocksInPagesOfTheirOwn() {
+    static std::once_flag once;
+    std::call_once(once, [] { ::mallopt(M_MMAP_THRESHOLD, 1 << 20); });
 }
 
 }  // namespace ScreenView

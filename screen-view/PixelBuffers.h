@@ -65,4 +65,10 @@ class BgraImage {
     platform::imaging::Bitmap bitmap_;
 };
 
+// Frames, screenshots and their encodings are blocks of megabytes. Once such blocks have been freed,
+// malloc raises its mapping threshold and serves the next ones from the arenas of the threads that asked,
+// which keep them afterwards (malloc_trim does not shrink those arenas' tops). A fixed threshold keeps
+// every block of a megabyte or more in pages of its own, given back when freed. Once per process.
+void keepLargeBlocksInPagesOfTheirOwn();
+
 }  // namespace ScreenView

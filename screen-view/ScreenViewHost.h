@@ -70,6 +70,11 @@ class ScreenViewHost {
             sessions_.erase(found);
         }
         session->stop();
+        // The last reference goes on the session's own queue, behind its close, so that its end (the
+        // view's capture and encoder joined, an encoding under way finished) never holds up the caller,
+        // the main loop.
+        platform::Executor& queue = session->queue();
+        queue.post([session = std::move(session)] {});
     }
 
     // Closes every session, each on its own queue.

@@ -11,6 +11,7 @@
 
 namespace ScreenView {
 
+using TrackpadProtocol::Message;
 using TrackpadProtocol::Screenshot;
 
 namespace {
@@ -49,21 +50,28 @@ void ScreenViewSession::takeScreenshot(const TrackpadProtocol::ScreenshotRequest
         }
         return;
     }
+    // A screenshot and its encodings are tens of megabytes.
+    keepLargeBlocksInPagesOfTheirOwn();
     const PixelSize size =
         ScreenViewSizing::fit(display->pixelWidth, display->pixelHeight, request.maxPixelLength);
     screenshotsUnderWay_ += 1;
     const std::uint32_t number = request.number;
     const int maxPixelLength = request.maxPixelLength;
+    // What waits in the source's line holds the session and its queues weakly: a session that ended is
+    // not kept, nor its threads, by screenshots it asked for, and those are dropped when their turn comes.
+    std::weak_ptr<ScreenViewSession> weak = weak_from_this();
     source_->screenshot(
-        request.displayID, size.width, size.height,
-        [weak = weak_from_this(), queue = queue_, imageQueue = imageQueue_, encoder = screenshotEncoder_,
-         number, maxPixelLength,
+        request.displayID, size.width, size.height, [weak] { return !weak.expired(); },
+        [weak, queue = std::weak_ptr<platform::Executor>(queue_),
+         imageQueue = std::weak_ptr<platform::Executor>(imageQueue_), encoder = screenshotEncoder_, number,
+         maxPixelLength,
          quality = configuration_.screenshotQuality](ScreenCaptureSource::ScreenshotResult result) {
-            if (weak.expired()) {
+            const std::shared_ptr<platform::Executor> images = imageQueue.lock();
+            if (weak.expired() || !images) {
                 return;
             }
-            imageQueue->post([weak, queue, encoder, number, maxPixelLength, quality,
-                              result = std::move(result)]() mutable {
+            images->post([weak, queue, encoder, number, maxPixelLength, quality,
+                          result = std::move(result)]() mutable {
                 // A session released meanwhile (the phone left, the companion stops) is answered
                 // nothing: its encodings, seconds each for a large display, are not done.
                 if (weak.expired()) {
@@ -98,12 +106,14 @@ void ScreenViewSession::takeScreenshot(const TrackpadProtocol::ScreenshotRequest
                 }
                 // The full-size image is released here, on the image queue, before the hop.
                 result = ScreenCaptureError::failed({});
-                queue->post([weak, number, status, jpeg = std::move(jpeg)]() mutable {
-                    if (auto self = weak.lock()) {
-                        self->sendScreenshot(number, status, std::move(jpeg));
-                        self->screenshotAnswered();
-                    }
-                });
+                if (const auto answerQueue = queue.lock()) {
+                    answerQueue->post([weak, number, status, jpeg = std::move(jpeg)]() mutable {
+                        if (auto self = weak.lock()) {
+                            self->sendScreenshot(number, status, std::move(jpeg));
+                            self->screenshotAnswered();
+                        }
+                    });
+                }
             });
         });
 }
@@ -133,7 +143,41 @@ void ScreenViewSession::sendScreenshot(std::uint32_t number, Screenshot::Status 
             messages.clear();
         }
     }
-    sendMessages(std::move(messages));
+    if (!canSend()) {
+        return;
+    }
+    for (Message& message : messages) {
+        screenshotParts_.push_back(std::move(message));
+    }
+    if (!sendingScreenshotParts_) {
+        sendScreenshotParts();
+    }
+}
+
+void ScreenViewSession::sendScreenshotParts() {
+    // About a megabyte a turn.
+    constexpr std::size_t partsPerSend = 16;
+    if (!canSend() || screenshotParts_.empty()) {
+        screenshotParts_.clear();
+        sendingScreenshotParts_ = false;
+        return;
+    }
+    Messages batch;
+    while (!screenshotParts_.empty() && batch.size() < partsPerSend) {
+        batch.push_back(std::move(screenshotParts_.front()));
+        screenshotParts_.pop_front();
+    }
+    sendingScreenshotParts_ = true;
+    sendMessages(std::move(batch),
+                 [weak = weak_from_this(), queue = std::weak_ptr<platform::Executor>(queue_)] {
+                     if (const auto next = queue.lock()) {
+                         next->post([weak] {
+                             if (auto self = weak.lock()) {
+                                 self->sendScreenshotParts();
+                             }
+                         });
+                     }
+                 });
 }
 
 }  // namespace ScreenView

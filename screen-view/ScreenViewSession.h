@@ -147,6 +147,7 @@ class ScreenViewSession : public std::enable_shared_from_this<ScreenViewSession>
     void screenshotAnswered();
     void sendScreenshot(std::uint32_t number, TrackpadProtocol::Screenshot::Status status,
                         std::optional<Data> image);
+    void sendScreenshotParts();
 
     Configuration configuration_;
     std::shared_ptr<ScreenCaptureSource> source_;
@@ -169,6 +170,11 @@ class ScreenViewSession : public std::enable_shared_from_this<ScreenViewSession>
     std::atomic<bool> stopRequested_{false};
     int screenshotsUnderWay_ = 0;
     std::deque<TrackpadProtocol::ScreenshotRequest> screenshotsWaiting_;
+    // Screenshot answers go out a few parts at a time, the next ones once the connection has taken the
+    // previous, so that framing and encrypting megabytes never holds up the connection's queue (the
+    // main loop) at once; one answer after the other, as the phone assembles one at a time.
+    std::deque<TrackpadProtocol::Message> screenshotParts_;
+    bool sendingScreenshotParts_ = false;
     Statistics stats_;
 };
 

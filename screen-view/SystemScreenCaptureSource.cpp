@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <optional>
 
 #include "screen-view/ScreenDisplayList.h"
@@ -48,8 +49,8 @@ std::shared_ptr<ScreenCapture> SystemScreenCaptureSource::startCapture(
 
 namespace {
 
-// One band of a monitor too large to hold whole: a few tens of megabytes of BGRX at a time.
-constexpr std::size_t bandBytes = std::size_t{16} << 20;
+// One band of a monitor: what the server copies for one request.
+constexpr std::size_t bandBytes = XScreenGrabber::maxBytesPerRequest;
 
 ScreenCaptureSource::ScreenshotResult outcomeError(XScreenGrabber::Outcome outcome, const std::string& error) {
     if (outcome == XScreenGrabber::Outcome::outsideScreen) {
@@ -58,19 +59,28 @@ ScreenCaptureSource::ScreenshotResult outcomeError(XScreenGrabber::Outcome outco
     return ScreenCaptureError::failed(error);
 }
 
-// A monitor wider or taller than an image may be: read in bands of whole rows and shrunk as they come.
+// Read in bands of whole rows, each copied or shrunk into the image as it comes: besides the image, the
+// process holds one band of the monitor at a time (a monitor wider or taller than an image may be is
+// never held whole), and the server copies no more than a band for it at once.
 ScreenCaptureSource::ScreenshotResult grabInBands(XScreenGrabber& grabber, const DisplayBounds& bounds,
                                                   int pixelWidth, int pixelHeight,
-                                                  const std::atomic<bool>& stopping) {
-    auto scaler = ScreenshotImage::BandScaler::make(bounds.width, bounds.height, pixelWidth, pixelHeight);
-    if (!scaler) {
-        return ScreenCaptureError::failed("Could not render screenshot frame");
+                                                  const std::function<bool()>& goOn) {
+    const bool sameSize = pixelWidth == bounds.width && pixelHeight == bounds.height;
+    std::shared_ptr<BgraImage> image;
+    std::unique_ptr<ScreenshotImage::BandScaler> scaler;
+    if (sameSize) {
+        image = std::make_shared<BgraImage>(bounds.width, bounds.height);
+    } else {
+        scaler = ScreenshotImage::BandScaler::make(bounds.width, bounds.height, pixelWidth, pixelHeight);
+        if (!scaler) {
+            return ScreenCaptureError::failed("Could not render screenshot frame");
+        }
     }
-    const int rowsPerBand =
-        static_cast<int>(std::max<std::size_t>(1, bandBytes / (static_cast<std::size_t>(bounds.width) * 4)));
+    const std::size_t rowBytes = static_cast<std::size_t>(bounds.width) * 4;
+    const int rowsPerBand = static_cast<int>(std::max<std::size_t>(1, bandBytes / rowBytes));
     for (int top = 0; top < bounds.height; top += rowsPerBand) {
-        if (stopping) {
-            return ScreenCaptureError::failed("the capture source stopped");
+        if (!goOn()) {
+            return ScreenCaptureError::failed("the screenshot is no longer wanted");
         }
         const DisplayBounds band{bounds.x, bounds.y + top, bounds.width, std::min(rowsPerBand, bounds.height - top)};
         std::string error;
@@ -78,14 +88,24 @@ ScreenCaptureSource::ScreenshotResult grabInBands(XScreenGrabber& grabber, const
         if (outcome != XScreenGrabber::Outcome::grabbed) {
             return outcomeError(outcome, error);
         }
-        scaler->addRows(grabber.pixels(), static_cast<std::size_t>(grabber.stride()), band.height);
+        if (scaler) {
+            scaler->addRows(grabber.pixels(), static_cast<std::size_t>(grabber.stride()), band.height);
+            continue;
+        }
+        for (int row = 0; row < band.height; ++row) {
+            std::memcpy(
+                image->row(top + row),
+                grabber.pixels() + static_cast<std::size_t>(row) * static_cast<std::size_t>(grabber.stride()),
+                rowBytes);
+        }
     }
-    return CapturedImage{scaler->finish()};
+    return CapturedImage{scaler ? scaler->finish() : std::move(image)};
 }
 
-ScreenCaptureSource::ScreenshotResult takeScreenshot(const DirectoryDisplays& directory, const std::string& name,
-                                                     std::uint32_t displayID, int pixelWidth, int pixelHeight,
-                                                     const std::atomic<bool>& stopping) {
+ScreenCaptureSource::ScreenshotResult takeScreenshot(const DirectoryDisplays& directory,
+                                                     const std::string& name, std::uint32_t displayID,
+                                                     int pixelWidth, int pixelHeight,
+                                                     const std::function<bool()>& goOn) {
     // No image of the requested size can be made: the answer is a failure, not a thrown size.
     if (pixelWidth < 1 || pixelHeight < 1 || pixelWidth > ScreenshotImage::maxImageSide ||
         pixelHeight > ScreenshotImage::maxImageSide) {
@@ -106,36 +126,27 @@ ScreenCaptureSource::ScreenshotResult takeScreenshot(const DirectoryDisplays& di
         return ScreenCaptureError::displayUnavailable();
     }
     XScreenGrabber grabber(display);
-    const DisplayBounds& bounds = monitor->bounds;
-    if (bounds.width > ScreenshotImage::maxImageSide || bounds.height > ScreenshotImage::maxImageSide) {
-        return grabInBands(grabber, bounds, pixelWidth, pixelHeight, stopping);
-    }
-    std::string error;
-    if (const auto outcome = grabber.grab(bounds, error); outcome != XScreenGrabber::Outcome::grabbed) {
-        return outcomeError(outcome, error);
-    }
-    auto image = std::make_shared<BgraImage>(bounds.width, bounds.height);
-    std::memcpy(image->data(), grabber.pixels(), image->byteCount());
-    if (pixelWidth != image->width() || pixelHeight != image->height()) {
-        image = ScreenshotImage::resize(*image, pixelWidth, pixelHeight);
-        if (!image) {
-            return ScreenCaptureError::failed("Could not render screenshot frame");
-        }
-    }
-    return CapturedImage{std::move(image)};
+    return grabInBands(grabber, monitor->bounds, pixelWidth, pixelHeight, goOn);
 }
 
 }  // namespace
 
 void SystemScreenCaptureSource::screenshot(std::uint32_t displayID, int pixelWidth, int pixelHeight,
-                                           ScreenshotCompletion completion) {
+                                           ScreenshotWanted wanted, ScreenshotCompletion completion) {
     screenshots_.async([directory = directory_, name = displayName_, displayID, pixelWidth, pixelHeight,
-                        stopping = stopping_, completion = std::move(completion)] {
+                        stopping = stopping_, wanted = std::move(wanted),
+                        completion = std::move(completion)] {
+        const std::function<bool()> goOn = [&] { return !*stopping && (!wanted || wanted()); };
+        // A phone that left while this waited its turn costs the phones after it nothing.
+        if (!goOn()) {
+            completion(ScreenCaptureError::failed("the screenshot is no longer wanted"));
+            return;
+        }
         // Every request is answered once: a fault while taking it (memory, the X connection) becomes a
         // failure the phone is told about.
         ScreenshotResult result = ScreenCaptureError::failed("Could not render screenshot frame");
         try {
-            result = takeScreenshot(*directory, name, displayID, pixelWidth, pixelHeight, *stopping);
+            result = takeScreenshot(*directory, name, displayID, pixelWidth, pixelHeight, goOn);
         } catch (const std::exception& error) {
             result = ScreenCaptureError::failed(error.what());
         }

@@ -21,14 +21,15 @@ class SystemScreenCaptureSource final : public ScreenCaptureSource {
     explicit SystemScreenCaptureSource(std::shared_ptr<const DirectoryDisplays> displays,
                                        std::string displayName = {});
     // A stop does not wait for a backlog: screenshots not yet begun are dropped, and one being read in
-    // bands ends at the next band, answered as failed.
+    // bands ends at the next band, answered as failed. Screenshots nobody wants any more are dropped
+    // likewise, one at a time.
     ~SystemScreenCaptureSource() override;
 
     std::vector<ScreenDisplay> displays() override;
     std::shared_ptr<ScreenCapture> startCapture(std::uint32_t displayID,
                                                 const CaptureConfiguration& configuration,
                                                 FrameHandler onFrame, StopHandler onStop) override;
-    void screenshot(std::uint32_t displayID, int pixelWidth, int pixelHeight,
+    void screenshot(std::uint32_t displayID, int pixelWidth, int pixelHeight, ScreenshotWanted wanted,
                     ScreenshotCompletion completion) override;
 
   private:

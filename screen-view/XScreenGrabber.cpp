@@ -149,6 +149,22 @@ XScreenGrabber::Outcome XScreenGrabber::grab(const DisplayBounds& rect, std::str
 
 XScreenGrabber::Outcome XScreenGrabber::grabRows(const DisplayBounds& rect, int firstRow, int endRow,
                                                  std::string& error) {
+    // The server does nothing else while it copies an image, for any client: a whole large monitor at
+    // once would hold up every other program's requests (the companion's own main loop among them) for
+    // tens of milliseconds. Read in bands of a few megabytes, it lets them in between.
+    const int rowsPerBand = static_cast<int>(std::max<std::size_t>(
+        1, maxBytesPerRequest / (static_cast<std::size_t>(std::max(rect.width, 1)) * 4)));
+    firstRow = std::clamp(firstRow, 0, std::max(rect.height, 0));
+    endRow = std::clamp(endRow, firstRow, std::max(rect.height, 0));
+    Outcome outcome = grabBand(rect, firstRow, std::min(endRow, firstRow + rowsPerBand), error);
+    for (int top = firstRow + rowsPerBand; top < endRow && outcome == Outcome::grabbed; top += rowsPerBand) {
+        outcome = grabBand(rect, top, std::min(endRow, top + rowsPerBand), error);
+    }
+    return outcome;
+}
+
+XScreenGrabber::Outcome XScreenGrabber::grabBand(const DisplayBounds& rect, int firstRow, int endRow,
+                                                 std::string& error) {
     if (!display_.usable()) {
         error = "the X display connection is broken";
         return Outcome::failed;

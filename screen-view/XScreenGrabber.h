@@ -43,7 +43,11 @@ class XScreenGrabber {
     // Draws the cursor read last over pixels() (over rows grabbed since, or it is drawn twice).
     void drawCursor(const DisplayBounds& rect);
 
+    // The most one request to the server reads; larger rectangles are read in bands of whole rows.
+    static constexpr std::size_t maxBytesPerRequest = std::size_t{4} << 20;
+
   private:
+    Outcome grabBand(const DisplayBounds& rect, int firstRow, int endRow, std::string& error);
     bool ensureSegment(std::size_t bytes);
     void releaseSegment();
     // Widens rows [firstRow, endRow) of 16-bit pixels at `raw` into the same rows of widened_.

@@ -31,7 +31,6 @@ class SystemTrustProbe final : public TrustProbe {
   private:
     struct Connection;
     std::unique_ptr<Connection> connection_;
-    double lastRoundTrip_ = -1;
     double lastConnectAttempt_ = -1;
 };
 

@@ -224,6 +224,9 @@ class CompanionRuntime : public std::enable_shared_from_this<CompanionRuntime> {
         CompanionNetwork::ConnectionID connection;
     };
     std::map<std::pair<DeviceID, std::uint32_t>, ScreenshotTicket> screenshotTickets_;
+    // The connections whose screen view has not ended: a screenshot waiting in line for one that ended
+    // is dropped when its turn comes, and never reaches the screen view.
+    std::set<CompanionNetwork::ConnectionID> screenViewConnections_;
     platform::Published<AccessibilityStatus>::Subscription permissionSubscription_;
     platform::Published<bool>::Subscription unlockConsentSubscription_;
 };

@@ -180,6 +180,7 @@ void CompanionRuntime::handleScreenViewRequest(const Message& message,
         services_.annotations->observe(message, link.deviceID);
         services_.presentationImages->observe(message, link.deviceID);
     }
+    screenViewConnections_.insert(link.connection);
     // A session keeps the send it was made with: every request passes the same watching one.
     CompanionNetwork::ScreenViewLink watched = link;
     watched.send = screenViewSend(link);
@@ -214,6 +215,12 @@ void CompanionRuntime::handleScreenViewRequest(const Message& message,
         [weak, hand, refuse, device, number, connection = link.connection](RequestScheduler::Ticket ticket) {
             auto self = weak.lock();
             if (!self) {
+                return;
+            }
+            // The phone left while this waited: nobody can read the answer, and handing the request on
+            // would open a screen view for a connection that is gone.
+            if (!self->screenViewConnections_.contains(connection)) {
+                self->finisher(&CompanionRuntime::screenshots_, ticket)();
                 return;
             }
             // The answer is known by its number: a second request of a number still under way could
@@ -266,6 +273,7 @@ void CompanionRuntime::screenshotAnswered(const DeviceID& device, std::uint32_t 
 }
 
 void CompanionRuntime::screenViewEnded(CompanionNetwork::ConnectionID connection) {
+    screenViewConnections_.erase(connection);
     std::vector<RequestScheduler::Ticket> freed;
     std::erase_if(screenshotTickets_, [&](const auto& entry) {
         if (entry.second.connection != connection) {

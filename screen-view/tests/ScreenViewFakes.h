@@ -76,6 +76,7 @@ class FakeCaptureSource final : public ScreenCaptureSource {
         std::uint32_t displayID;
         int pixelWidth;
         int pixelHeight;
+        ScreenshotWanted wanted;
         ScreenshotCompletion completion;
     };
 
@@ -96,10 +97,11 @@ class FakeCaptureSource final : public ScreenCaptureSource {
         captures_.push_back(capture);
         return capture;
     }
-    void screenshot(std::uint32_t displayID, int pixelWidth, int pixelHeight,
+    void screenshot(std::uint32_t displayID, int pixelWidth, int pixelHeight, ScreenshotWanted wanted,
                     ScreenshotCompletion completion) override {
         std::lock_guard lock(mutex_);
-        screenshots_.push_back({displayID, pixelWidth, pixelHeight, std::move(completion)});
+        screenshots_.push_back(
+            {displayID, pixelWidth, pixelHeight, std::move(wanted), std::move(completion)});
     }
 
     std::vector<std::shared_ptr<FakeCapture>> captures() const {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/LoopQueue.h"
 #include "screen-view/ScreenViewHost.h"
 #include "screen-view/tests/ScreenViewFakes.h"
 #include "testing/LoopThread.h"
@@ -70,6 +71,63 @@ TEST(ScreenViewThreads, SessionsOnTheirOwnQueuesEndCleanlyUnderTraffic) {
             completion();
         }
     }
+}
+
+// A queue on a thread of its own whose post waits until the task has run there and let go of what it
+// held, so that where a session ends does not depend on which thread is faster.
+class WaitingQueue final : public platform::Executor {
+  public:
+    void post(Task task) override {
+        queue_.sync([&] {
+            Task local = std::move(task);
+            local();
+        });
+    }
+    TimerID schedule(std::chrono::microseconds delay, Task task, std::chrono::microseconds leeway) override {
+        return queue_.schedule(delay, std::move(task), leeway);
+    }
+    void cancel(TimerID id) override { queue_.cancel(id); }
+    double now() const override { return queue_.now(); }
+    bool isCurrent() const override { return queue_.isCurrent(); }
+
+  private:
+    platform::LoopQueue queue_{"test.session"};
+};
+
+// An image queue that is never used, recording the thread it is destroyed on.
+class NotingQueue final : public platform::Executor {
+  public:
+    explicit NotingQueue(std::thread::id& endedOn) : endedOn_(endedOn) {}
+    ~NotingQueue() override { endedOn_ = std::this_thread::get_id(); }
+    void post(Task) override {}
+    TimerID schedule(std::chrono::microseconds, Task, std::chrono::microseconds) override { return 0; }
+    void cancel(TimerID) override {}
+    double now() const override { return 0; }
+    bool isCurrent() const override { return false; }
+
+  private:
+    std::thread::id& endedOn_;
+};
+
+TEST(ScreenViewThreads, AnEndedSessionIsReleasedOnItsOwnQueueNotTheCallers) {
+    std::thread::id endedOn;
+    std::thread::id queueThread;
+    auto queue = std::make_shared<WaitingQueue>();
+    queue->post([&] { queueThread = std::this_thread::get_id(); });
+    ScreenViewHost<int> host(std::make_shared<FakeCaptureSource>(), std::make_shared<FakeEncoderFactory>(),
+                             std::make_shared<FakePermission>(), ScreenViewSession::Configuration(2, 0.85),
+                             nullptr, [&] {
+                                 ScreenViewSession::Environment environment;
+                                 environment.queue = queue;
+                                 environment.imageQueue = std::make_shared<NotingQueue>(endedOn);
+                                 return environment;
+                             });
+    host.handle(Message::ScreenDisplaysRequest{}, 1, [](auto, auto done) { done(); });
+    queue.reset();
+    // The session's end joins its view's threads and any encoding under way: never on the main loop.
+    host.endSession(1);
+    EXPECT_EQ(endedOn, queueThread);
+    EXPECT_NE(endedOn, std::this_thread::get_id());
 }
 
 }  // namespace

@@ -174,6 +174,64 @@ TEST(Screenshots, NothingIsAnsweredForAClosedOrReleasedSession) {
     EXPECT_TRUE(rig.link.take().empty());
 }
 
+TEST(Screenshots, ScreenshotsWaitingAtTheSourceHoldNeitherTheSessionNorItsQueues) {
+    SessionRig rig;
+    rig.handle(Message::ScreenshotRequest{ScreenshotRequest{1, 1, 800}});
+    rig.handle(Message::ScreenshotRequest{ScreenshotRequest{2, 2, 800}});
+    auto calls = rig.source->takeScreenshotCalls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_TRUE(calls[0].wanted());
+    const std::weak_ptr<platform::ManualExecutor> queue = rig.queue;
+    rig.session->stop();
+    rig.queue->drain();
+    rig.session.reset();
+    rig.queue.reset();
+    // The phone left: what waits in the source's line is no longer wanted, and its session's queue (a
+    // thread of its own in the process) went with the session.
+    EXPECT_TRUE(queue.expired());
+    EXPECT_FALSE(calls[0].wanted());
+    calls[0].completion(CapturedImage{solid(64, 36, 1, 2, 3)});
+    calls[1].completion(ScreenCaptureError::failed("no longer wanted"));
+    EXPECT_TRUE(rig.link.take().empty());
+}
+
+TEST(Screenshots, LargeAnswersGoOutAFewPartsATimeOneAfterTheOther) {
+    ScreenViewSession::Environment environment;
+    environment.screenshotEncoder = [](const BgraImage& image, int, std::size_t,
+                                       double) -> std::optional<Data> {
+        // 40 parts for the wide display's answer, one for the other's.
+        return Data(image.width() > 2000 ? 40 * TrackpadProtocol::ScreenDataPart::maxBytes - 100 : 10, 0xab);
+    };
+    SessionRig rig(ScreenViewSession::Configuration(2, 0.85), environment);
+    rig.link.holdCompletions = true;
+    rig.handle(Message::ScreenshotRequest{ScreenshotRequest{1, 2, 4000}});
+    rig.handle(Message::ScreenshotRequest{ScreenshotRequest{2, 1, 400}});
+    auto calls = rig.source->takeScreenshotCalls();
+    ASSERT_EQ(calls.size(), 2u);
+    calls[0].completion(CapturedImage{solid(4000, 2250, 1, 2, 3)});
+    calls[1].completion(CapturedImage{solid(400, 225, 1, 2, 3)});
+    rig.queue->drain();
+    // Each send waits for the connection to take the one before it.
+    std::vector<std::size_t> sendSizes;
+    std::vector<Message> sent;
+    for (int round = 0; round < 10; ++round) {
+        auto batch = rig.link.take();
+        if (batch.empty()) {
+            break;
+        }
+        EXPECT_EQ(rig.link.heldCount(), 1u);
+        sendSizes.push_back(batch.size());
+        sent.insert(sent.end(), batch.begin(), batch.end());
+        rig.link.completeOne();
+        rig.queue->drain();
+    }
+    EXPECT_EQ(sendSizes, (std::vector<std::size_t>{16, 16, 9}));
+    const auto answers = screenshots(sent);
+    ASSERT_EQ(answers.size(), 2u);
+    EXPECT_EQ(answers[0].first, 1u);
+    EXPECT_EQ(answers[1].first, 2u);
+}
+
 TEST(Screenshots, ACaptureThatCompletesAfterTheSessionWentIsNotEncoded) {
     int encodings = 0;
     ScreenViewSession::Environment environment;

@@ -348,15 +348,22 @@ TEST(CompanionRuntime, APhonesFloodDelaysAnotherPhonesRequestsByOneAndAStopDrops
     h.executor.drain();
     EXPECT_FALSE(refused.empty());
     EXPECT_EQ(h.screenViews->screenshots.size(), 3u);
-    // A connection that ends leaves its screenshots unanswered: their places are freed all the same.
-    for (std::uint32_t number = 4; number <= 5; ++number) {
+    // A connection that ends leaves its screenshots unanswered: their places are freed all the same, and
+    // what it left waiting is dropped rather than handed to a screen view nobody will end again.
+    for (std::uint32_t number = 4; number <= 6; ++number) {
         h.runtime->handleScreenViewRequest(
             Message{Message::ScreenshotRequest{{number, 1, 400}}},
             CompanionNetwork::ScreenViewLink{{}, flood, [](auto, auto done) { done(); }});
     }
     EXPECT_EQ(h.screenViews->screenshots.size(), 4u);
+    const CompanionNetwork::ConnectionID other{7};
+    h.runtime->handleScreenViewRequest(
+        Message{Message::ScreenshotRequest{{1, 1, 400}}},
+        CompanionNetwork::ScreenViewLink{other, honest, [](auto, auto done) { done(); }});
     h.network.listener->callbacks.onScreenViewEnded(CompanionNetwork::ConnectionID{});
+    h.executor.drain();
     ASSERT_EQ(h.screenViews->screenshots.size(), 5u);
+    EXPECT_EQ(h.screenViews->screenshots[4].first, 1u) << "the other phone's request, not the departed one's";
 
     // A stop drops what waits instead of serving it.
     h.runtime->stop();

@@ -1,9 +1,13 @@
 // The display directory against a private Xvfb split into RandR monitors, changed while the directory runs.
 #include "platform/DisplayDirectory.h"
 
+#include <signal.h>
+
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -149,6 +153,27 @@ TEST_F(DisplayDirectoryTest, MonitorsSetWithoutAnEventAreSeenOnRefreshAndByLooki
     xvfb_->setMonitors({{"HDMI-2", 0, 1080, 1280, 360, false}});
     loop_.runFor(0.4);
     EXPECT_EQ(named("HDMI-2"), nullptr);
+}
+
+TEST_F(DisplayDirectoryTest, LooksAtABusyServerHoldUpNothingOnTheLoop) {
+    directory_->refreshEvery(50ms);
+    // The server answers nothing for a while, as one busy copying a large screen for another client.
+    ASSERT_EQ(::kill(xvfb_->pid(), SIGSTOP), 0);
+    std::atomic<bool> answering{false};
+    std::thread resume([&] {
+        std::this_thread::sleep_for(1500ms);
+        answering = true;
+        ::kill(xvfb_->pid(), SIGCONT);
+    });
+    int servedMeanwhile = 0;
+    for (int i = 1; i <= 10; ++i)
+        loop_.schedule(std::chrono::milliseconds(30 * i), [&] { servedMeanwhile += answering ? 0 : 1; });
+    loop_.runFor(0.5);
+    resume.join();
+    EXPECT_EQ(servedMeanwhile, 10) << "the loop waited for the server";
+    // Once it answers again, the looks catch up.
+    xvfb_->setMonitors({{"HDMI-2", 0, 1080, 1280, 360, false}});
+    EXPECT_TRUE(runUntil(loop_, [&] { return named("HDMI-2") != nullptr; }));
 }
 
 TEST_F(DisplayDirectoryTest, ANameInLatin1ComesOutAsUtf8) {

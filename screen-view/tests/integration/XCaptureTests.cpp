@@ -135,9 +135,9 @@ TEST(XCapture, ScreenshotsHaveTheMonitorsSizeAndTheWindowsColourAtItsPlace) {
         results.push_back(std::move(result));
         done.notify_all();
     };
-    source.screenshot(displays[0].id, 640, 480, completion);  // "right", at its own size
-    source.screenshot(displays[0].id, 320, 240, completion);  // halved
-    source.screenshot(424242, 100, 100, completion);
+    source.screenshot(displays[0].id, 640, 480, {}, completion);  // "right", at its own size
+    source.screenshot(displays[0].id, 320, 240, {}, completion);  // halved
+    source.screenshot(424242, 100, 100, {}, completion);
     std::unique_lock lock(mutex);
     ASSERT_TRUE(done.wait_for(lock, std::chrono::seconds(10), [&] { return results.size() == 3; }));
     const auto* full = std::get_if<CapturedImage>(&results[0]);
@@ -248,7 +248,7 @@ bool samePlanes(const VideoFrame& a, const VideoFrame& b) {
 // Whether the newest frame shows what a whole new grab of the display shows, converted the same way.
 bool showsTheScreen(SystemScreenCaptureSource& source, std::uint32_t id, LatestFrame& latest) {
     std::promise<ScreenCaptureSource::ScreenshotResult> shot;
-    source.screenshot(id, 640, 480, [&](ScreenCaptureSource::ScreenshotResult result) {
+    source.screenshot(id, 640, 480, {}, [&](ScreenCaptureSource::ScreenshotResult result) {
         shot.set_value(std::move(result));
     });
     const auto result = shot.get_future().get();
@@ -318,7 +318,7 @@ TEST(XCapture, ASixteenBitScreenIsPhotographedAndViewedInItsColours) {
     ColourWindow red(server.displayName(), 100, 100, 200, 100, 0xf800);  // red in 5-6-5
     const std::uint32_t id = source.displays().at(0).id;
     std::promise<ScreenCaptureSource::ScreenshotResult> shot;
-    source.screenshot(id, 640, 480, [&](ScreenCaptureSource::ScreenshotResult result) {
+    source.screenshot(id, 640, 480, {}, [&](ScreenCaptureSource::ScreenshotResult result) {
         shot.set_value(std::move(result));
     });
     const auto result = shot.get_future().get();

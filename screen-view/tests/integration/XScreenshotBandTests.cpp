@@ -62,8 +62,8 @@ TEST(XScreenshotBands, AMonitorWiderThanAnImageIsShrunkBandByBand) {
         results.push_back(std::move(result));
         done.notify_all();
     };
-    source.screenshot(displays[0].id, 400, 6, completion);
-    source.screenshot(displays[0].id, 16385, 246, completion);  // no image may be that wide
+    source.screenshot(displays[0].id, 400, 6, {}, completion);
+    source.screenshot(displays[0].id, 16385, 246, {}, completion);  // no image may be that wide
     std::unique_lock lock(mutex);
     ASSERT_TRUE(done.wait_for(lock, std::chrono::seconds(30), [&] { return results.size() == 2; }));
     const auto* thumbnail = std::get_if<CapturedImage>(&results[0]);
