@@ -994,47 +994,6 @@ std::pair<long, long> threadsAndDescriptors(pid_t pid) {
     return {threads, descriptors};
 }
 
-// CPU seconds the process used so far (user and system).
-double cpuSeconds(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const std::size_t close = text.rfind(')');
-    if (close == std::string::npos) {
-        return 0;
-    }
-    std::istringstream fields(text.substr(close + 2));
-    std::string field;
-    unsigned long long user = 0, system = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14) {
-            user = std::stoull(field);
-        } else if (i == 15) {
-            system = std::stoull(field);
-        }
-    }
-    return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-// The share of a core the process uses in the 2 s from now, and in the 2 s after those, in percent.
-std::string cpuInNextTwoSeconds(pid_t pid) {
-    const double start = cpuSeconds(pid);
-    std::this_thread::sleep_for(2s);
-    const double twoSeconds = cpuSeconds(pid);
-    std::this_thread::sleep_for(2s);
-    char text[96];
-    std::snprintf(text, sizeof text, "CPU %.0f %% in the 2 s after, %.0f %% from 2 to 4 s after",
-                  (twoSeconds - start) / 2 * 100, (cpuSeconds(pid) - twoSeconds) / 2 * 100);
-    return text;
-}
-
-std::string probeMaximum(const Figures& figures) {
-    char text[64];
-    std::snprintf(
-        text, sizeof text, "max %.1f ms; ",
-        figures.probes.empty() ? 0.0 : *std::max_element(figures.probes.begin(), figures.probes.end()) * 1e3);
-    return text;
-}
-
 // Samples the process's threads and descriptors until stopped; the highest counts seen.
 class ThreadCounter {
   public:
@@ -1235,9 +1194,8 @@ void screenViewRows() {
                 sessions, counter.peakThreads(), threads, counter.peakDescriptors(), descriptors,
                 answer ? (std::to_string(static_cast<int>(*answer * 1000)) + " ms").c_str() : "none in 60 s");
             counts = text;
-            counts += cpuInNextTwoSeconds(pid);
         });
-        figures.note = probeMaximum(figures) + counts + " " + figures.note;
+        figures.note = counts + figures.note;
         printRow("session churn asking for two screenshots, 10 s", figures);
     }
 
@@ -1245,8 +1203,6 @@ void screenViewRows() {
         testing_support::XvfbServer::Options screen;
         screen.monitors.push_back({"big", 0, 0, 1920, 1080, true});
         Companion companion(screen);
-        const pid_t pid = companion.process().pid();
-        std::string cpu;
         int resizes = 0;
         Figures figures = companion.measure(10, [&](Clock::time_point end) {
             const std::uint32_t display = listedDisplays(companion.attacker()).front().id;
@@ -1275,10 +1231,8 @@ void screenViewRows() {
             }
             done = true;
             resizer.join();
-            cpu = cpuInNextTwoSeconds(pid);
         });
-        figures.note =
-            probeMaximum(figures) + std::to_string(resizes) + " resizes; " + cpu + " " + figures.note;
+        figures.note = std::to_string(resizes) + " resizes; " + figures.note;
         printRow("views started and stopped while the screen is resized, 10 s", figures);
     }
 
@@ -1288,8 +1242,6 @@ void screenViewRows() {
         large.height = 4320;
         Companion companion(large);
         ScreenContent content(companion.display());
-        const pid_t pid = companion.process().pid();
-        std::string cpu;
         int answered = 0;
         Figures figures = companion.measure(10, [&](Clock::time_point end) {
             const std::uint32_t display = listedDisplays(companion.attacker()).front().id;
@@ -1304,10 +1256,8 @@ void screenViewRows() {
                     companion.reconnectAttacker();
                 }
             }
-            cpu = cpuInNextTwoSeconds(pid);
         });
-        figures.note =
-            probeMaximum(figures) + std::to_string(answered) + " answered; " + cpu + " " + figures.note;
+        figures.note = std::to_string(answered) + " answered; " + figures.note;
         printRow("screenshots of a 7680x4320 display at full speed, 10 s", figures);
     }
 
@@ -1320,8 +1270,6 @@ void screenViewRows() {
         }
         Companion companion(screens);
         ScreenContent content(companion.display());
-        const pid_t pid = companion.process().pid();
-        std::string cpu;
         int answered = 0;
         std::size_t listed = 0;
         Figures figures = companion.measure(10, [&](Clock::time_point end) {
@@ -1347,10 +1295,9 @@ void screenViewRows() {
                     companion.reconnectAttacker();
                 }
             }
-            cpu = cpuInNextTwoSeconds(pid);
         });
-        figures.note = probeMaximum(figures) + std::to_string(listed) + " displays listed, " +
-                       std::to_string(answered) + " answered; " + cpu + " " + figures.note;
+        figures.note = std::to_string(listed) + " displays listed, " + std::to_string(answered) +
+                       " answered; " + figures.note;
         printRow("a screenshot of each of 17 displays at once, 10 s", figures);
     }
 }
