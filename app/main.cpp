@@ -55,6 +55,7 @@
 #include "media/volume/SystemVolumeService.h"
 #include "platform/DisplayDirectory.h"
 #include "platform/EventLoop.h"
+#include "platform/LoopQueue.h"
 #include "platform/Files.h"
 #include "platform/Log.h"
 
@@ -100,6 +101,11 @@ int run(int argc, char** argv, const Options& options, int signalFD) {
     QCoreApplication::setApplicationName(QStringLiteral("Lumivex"));
 
     platform::EventLoop loop;
+    // Goes right before the loop, after every service: a queue that a service released on itself (a
+    // screen-view session closes on its own) ends by itself, and may still post to the loop or log.
+    struct JoinReleasedQueues {
+        ~JoinReleasedQueues() { platform::LoopQueue::joinReleased(); }
+    } joinReleasedQueues;
     Shell::QtMainLoop mainLoop(loop);
 
     Shell::SystemTrustProbe probe;

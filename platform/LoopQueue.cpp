@@ -4,6 +4,8 @@
 
 #include <exception>
 #include <future>
+#include <mutex>
+#include <vector>
 
 #include "platform/Log.h"
 
@@ -40,14 +42,68 @@ std::string threadName(const std::string& label) {
     return label.substr(0, cut);
 }
 
+// The threads of queues released by one of their own tasks, until they are joined. Never destroyed: a
+// thread may still be ending when the process exits after all.
+struct ReleasedThreads {
+    struct Entry {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> ended;
+    };
+    std::mutex mutex;
+    std::vector<Entry> entries;
+
+    static ReleasedThreads& shared() {
+        static auto* threads = new ReleasedThreads;
+        return *threads;
+    }
+
+    void add(std::thread thread, std::shared_ptr<std::atomic<bool>> ended) {
+        std::vector<Entry> finished;
+        {
+            std::lock_guard lock(mutex);
+            // Those that ended are joined now, so that the list stays as short as the queues still ending.
+            for (auto it = entries.begin(); it != entries.end();) {
+                if (it->ended->load()) {
+                    finished.push_back(std::move(*it));
+                    it = entries.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            entries.push_back(Entry{std::move(thread), std::move(ended)});
+        }
+        for (Entry& entry : finished) {
+            entry.thread.join();
+        }
+    }
+
+    // Takes every entry but that of the calling thread, which cannot join itself.
+    std::vector<Entry> takeAll() {
+        std::lock_guard lock(mutex);
+        std::vector<Entry> taken;
+        for (auto it = entries.begin(); it != entries.end();) {
+            if (it->thread.get_id() != std::this_thread::get_id()) {
+                taken.push_back(std::move(*it));
+                it = entries.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        return taken;
+    }
+};
+
 }  // namespace
 
-LoopQueue::LoopQueue(std::string label) : label_(std::move(label)), loop_(std::make_shared<EventLoop>()) {
+LoopQueue::LoopQueue(std::string label)
+    : label_(std::move(label)),
+      loop_(std::make_shared<EventLoop>()),
+      ended_(std::make_shared<std::atomic<bool>>(false)) {
     std::promise<void> started;
     std::future<void> running = started.get_future();
     // The thread keeps the loop alive on its own, so that a queue destroyed by one of its tasks does not
     // pull the loop out from under the running task.
-    thread_ = std::thread([loop = loop_, label = label_, &started] {
+    thread_ = std::thread([loop = loop_, label = label_, ended = ended_, &started]() mutable {
         // The loop belongs to the thread that runs it: run() makes this thread the loop's own, and the
         // first task tells the constructor that isCurrent() now answers for this thread.
         loop->post([&started] { started.set_value(); });
@@ -57,6 +113,8 @@ LoopQueue::LoopQueue(std::string label) : label_(std::move(label)), loop_(std::m
         // What is still posted runs; a task that throws here puts the rest of its batch back first.
         while (!runGuarded(label, [&] { loop->runOnce(); })) {
         }
+        loop.reset();
+        ended->store(true);
     });
     pthread_setname_np(thread_.native_handle(), threadName(label_).c_str());
     running.wait();
@@ -65,9 +123,22 @@ LoopQueue::LoopQueue(std::string label) : label_(std::move(label)), loop_(std::m
 LoopQueue::~LoopQueue() {
     loop_->stop();
     if (isCurrent()) {
-        thread_.detach();
+        ReleasedThreads::shared().add(std::move(thread_), ended_);
     } else {
         thread_.join();
+    }
+}
+
+void LoopQueue::joinReleased() {
+    // A thread joined here may itself have released a queue on its way out: look again until none is left.
+    for (;;) {
+        std::vector<ReleasedThreads::Entry> taken = ReleasedThreads::shared().takeAll();
+        if (taken.empty()) {
+            return;
+        }
+        for (ReleasedThreads::Entry& entry : taken) {
+            entry.thread.join();
+        }
     }
 }
 

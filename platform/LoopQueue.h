@@ -5,6 +5,7 @@
 // watch handler is logged and the queue goes on, as the main loop does.
 //
 // Thread: post, schedule and cancel from any thread; watches from the queue's own thread.
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -19,7 +20,8 @@ class LoopQueue final : public Executor {
     explicit LoopQueue(std::string label);
     // Stops the loop and joins the thread; tasks still posted are run (and released) on the queue's
     // thread first, timers not yet due are dropped. From one of the queue's own tasks (an owner released
-    // there) the thread is not joined: it finishes that task and the posted ones, then ends by itself.
+    // there) the thread cannot be joined: it finishes that task and the posted ones, then ends by itself,
+    // and joinReleased() (or a later queue's end) joins it.
     ~LoopQueue() override;
     LoopQueue(const LoopQueue&) = delete;
     LoopQueue& operator=(const LoopQueue&) = delete;
@@ -40,9 +42,15 @@ class LoopQueue final : public Executor {
     // rethrown here. Called from the queue itself it runs the task at once instead of deadlocking.
     void sync(const std::function<void()>& task);
 
+    // Waits until the threads of every queue released by one of its own tasks have run what was posted
+    // to them and ended. The process calls it once its services are gone and before its main loop and
+    // its logger go, since those tasks may still post to the one and write to the other.
+    static void joinReleased();
+
   private:
     std::string label_;
-    std::shared_ptr<EventLoop> loop_;  // shared with the thread, which may outlive the queue
+    std::shared_ptr<EventLoop> loop_;           // shared with the thread, which may outlive the queue
+    std::shared_ptr<std::atomic<bool>> ended_;  // set by the thread as its last step
     std::thread thread_;
 };
 
