@@ -2,9 +2,11 @@
 
 #include <pthread.h>
 
+#include <condition_variable>
 #include <exception>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "platform/Log.h"
@@ -42,54 +44,50 @@ std::string threadName(const std::string& label) {
     return label.substr(0, cut);
 }
 
-// The threads of queues released by one of their own tasks, until they are joined. Never destroyed: a
-// thread may still be ending when the process exits after all.
-struct ReleasedThreads {
-    struct Entry {
+// Every queue of the process, and the threads of those released by one of their own tasks until they
+// are joined. Never destroyed: a thread may still be ending when the process exits after all.
+struct Queues {
+    struct Released {
         std::thread thread;
         std::shared_ptr<std::atomic<bool>> ended;
     };
     std::mutex mutex;
-    std::vector<Entry> entries;
+    std::condition_variable changed;
+    std::size_t alive = 0;
+    std::vector<Released> released;
 
-    static ReleasedThreads& shared() {
-        static auto* threads = new ReleasedThreads;
-        return *threads;
+    static Queues& shared() {
+        static auto* queues = new Queues;
+        return *queues;
     }
 
-    void add(std::thread thread, std::shared_ptr<std::atomic<bool>> ended) {
-        std::vector<Entry> finished;
+    void made() {
+        std::lock_guard lock(mutex);
+        ++alive;
+    }
+
+    void gone(std::optional<Released> thread) {
+        std::vector<Released> ended;
         {
             std::lock_guard lock(mutex);
+            --alive;
             // Those that ended are joined now, so that the list stays as short as the queues still ending.
-            for (auto it = entries.begin(); it != entries.end();) {
+            for (auto it = released.begin(); it != released.end();) {
                 if (it->ended->load()) {
-                    finished.push_back(std::move(*it));
-                    it = entries.erase(it);
+                    ended.push_back(std::move(*it));
+                    it = released.erase(it);
                 } else {
                     ++it;
                 }
             }
-            entries.push_back(Entry{std::move(thread), std::move(ended)});
-        }
-        for (Entry& entry : finished) {
-            entry.thread.join();
-        }
-    }
-
-    // Takes every entry but that of the calling thread, which cannot join itself.
-    std::vector<Entry> takeAll() {
-        std::lock_guard lock(mutex);
-        std::vector<Entry> taken;
-        for (auto it = entries.begin(); it != entries.end();) {
-            if (it->thread.get_id() != std::this_thread::get_id()) {
-                taken.push_back(std::move(*it));
-                it = entries.erase(it);
-            } else {
-                ++it;
+            if (thread) {
+                released.push_back(std::move(*thread));
             }
         }
-        return taken;
+        changed.notify_all();
+        for (Released& entry : ended) {
+            entry.thread.join();
+        }
     }
 };
 
@@ -117,27 +115,49 @@ LoopQueue::LoopQueue(std::string label)
         ended->store(true);
     });
     pthread_setname_np(thread_.native_handle(), threadName(label_).c_str());
+    Queues::shared().made();
     running.wait();
 }
 
 LoopQueue::~LoopQueue() {
     loop_->stop();
     if (isCurrent()) {
-        ReleasedThreads::shared().add(std::move(thread_), ended_);
+        Queues::shared().gone(Queues::Released{std::move(thread_), ended_});
     } else {
         thread_.join();
+        Queues::shared().gone(std::nullopt);
     }
 }
 
-void LoopQueue::joinReleased() {
-    // A thread joined here may itself have released a queue on its way out: look again until none is left.
+bool LoopQueue::joinAll(std::chrono::milliseconds timeout) {
+    Queues& queues = Queues::shared();
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::unique_lock lock(queues.mutex);
     for (;;) {
-        std::vector<ReleasedThreads::Entry> taken = ReleasedThreads::shared().takeAll();
-        if (taken.empty()) {
-            return;
+        // A thread joined here may itself release a queue on its way out: look again until none is left.
+        // The calling thread, should it be such a thread, cannot join itself.
+        std::vector<Queues::Released> taken;
+        for (auto it = queues.released.begin(); it != queues.released.end();) {
+            if (it->thread.get_id() != std::this_thread::get_id()) {
+                taken.push_back(std::move(*it));
+                it = queues.released.erase(it);
+            } else {
+                ++it;
+            }
         }
-        for (ReleasedThreads::Entry& entry : taken) {
-            entry.thread.join();
+        if (!taken.empty()) {
+            lock.unlock();
+            for (Queues::Released& entry : taken) {
+                entry.thread.join();
+            }
+            lock.lock();
+            continue;
+        }
+        if (queues.alive == 0) {
+            return true;
+        }
+        if (queues.changed.wait_until(lock, deadline) == std::cv_status::timeout && queues.released.empty()) {
+            return queues.alive == 0;
         }
     }
 }

@@ -6,6 +6,7 @@
 //
 // Thread: post, schedule and cancel from any thread; watches from the queue's own thread.
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -21,7 +22,7 @@ class LoopQueue final : public Executor {
     // Stops the loop and joins the thread; tasks still posted are run (and released) on the queue's
     // thread first, timers not yet due are dropped. From one of the queue's own tasks (an owner released
     // there) the thread cannot be joined: it finishes that task and the posted ones, then ends by itself,
-    // and joinReleased() (or a later queue's end) joins it.
+    // and joinAll() (or a later queue's end) joins it.
     ~LoopQueue() override;
     LoopQueue(const LoopQueue&) = delete;
     LoopQueue& operator=(const LoopQueue&) = delete;
@@ -42,10 +43,11 @@ class LoopQueue final : public Executor {
     // rethrown here. Called from the queue itself it runs the task at once instead of deadlocking.
     void sync(const std::function<void()>& task);
 
-    // Waits until the threads of every queue released by one of its own tasks have run what was posted
-    // to them and ended. The process calls it once its services are gone and before its main loop and
-    // its logger go, since those tasks may still post to the one and write to the other.
-    static void joinReleased();
+    // Waits, at most `timeout`, until no queue of the process is left: each destroyed, and the thread of
+    // each released by one of its own tasks (a session closed on its own queue) ended and joined. The
+    // process calls it once its services are gone and before its main loop and its logger go, since a
+    // queue still closing may post to the one and write to the other. True when none is left.
+    static bool joinAll(std::chrono::milliseconds timeout);
 
   private:
     std::string label_;

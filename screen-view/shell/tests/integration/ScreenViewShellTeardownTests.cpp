@@ -17,8 +17,8 @@ using testing_support::XvfbServer;
 using TrackpadProtocol::Message;
 
 // A session is closed on its own queue, whose thread then ends by itself and last lets go of the
-// displays, which hand their subscription back to the main loop. All of that is over once the released
-// queues are joined, so the loop and the directory can go right after.
+// displays, which hand their subscription back to the main loop. All of that is over once every queue is
+// joined, so the loop and the directory can go right after.
 TEST(ScreenViewShellTeardown, SessionsStoppedAtTheEndAreOverBeforeTheLoopGoes) {
     if (!XvfbServer::isInstalled()) {
         GTEST_SKIP() << "Xvfb is not installed (scripts/install-deps.sh installs it)";
@@ -42,7 +42,7 @@ TEST(ScreenViewShellTeardown, SessionsStoppedAtTheEndAreOverBeforeTheLoopGoes) {
         ASSERT_EQ(answered.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
 
         service.reset();
-        platform::LoopQueue::joinReleased();
+        EXPECT_TRUE(platform::LoopQueue::joinAll(std::chrono::seconds(10)));
         loop->runOnce();
         EXPECT_EQ(directory->displays().subscriberCount(), subscribers);
         directory.reset();
