@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <condition_variable>
+#include <cstdlib>
 #include <exception>
 #include <future>
 #include <mutex>
@@ -61,6 +62,31 @@ struct Queues {
         return *queues;
     }
 
+    // Joins the threads released so far, and those they release on their way out; not the calling
+    // thread's own, which cannot join itself.
+    void joinReleased() {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            std::vector<Released> taken;
+            for (auto it = released.begin(); it != released.end();) {
+                if (it->thread.get_id() != std::this_thread::get_id()) {
+                    taken.push_back(std::move(*it));
+                    it = released.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            if (taken.empty()) {
+                return;
+            }
+            lock.unlock();
+            for (Released& entry : taken) {
+                entry.thread.join();
+            }
+            lock.lock();
+        }
+    }
+
     void made() {
         std::lock_guard lock(mutex);
         ++alive;
@@ -83,6 +109,12 @@ struct Queues {
             if (thread) {
                 released.push_back(std::move(*thread));
             }
+        }
+        if (thread) {
+            // A process that exits without joinAll() still joins them, before its static objects (the
+            // loggers among them, made before any queue) are destroyed.
+            static std::once_flag registered;
+            std::call_once(registered, [] { std::atexit([] { Queues::shared().joinReleased(); }); });
         }
         changed.notify_all();
         for (Released& entry : ended) {
@@ -132,32 +164,16 @@ LoopQueue::~LoopQueue() {
 bool LoopQueue::joinAll(std::chrono::milliseconds timeout) {
     Queues& queues = Queues::shared();
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    std::unique_lock lock(queues.mutex);
     for (;;) {
-        // A thread joined here may itself release a queue on its way out: look again until none is left.
-        // The calling thread, should it be such a thread, cannot join itself.
-        std::vector<Queues::Released> taken;
-        for (auto it = queues.released.begin(); it != queues.released.end();) {
-            if (it->thread.get_id() != std::this_thread::get_id()) {
-                taken.push_back(std::move(*it));
-                it = queues.released.erase(it);
-            } else {
-                ++it;
-            }
-        }
-        if (!taken.empty()) {
-            lock.unlock();
-            for (Queues::Released& entry : taken) {
-                entry.thread.join();
-            }
-            lock.lock();
-            continue;
-        }
+        queues.joinReleased();
+        std::unique_lock lock(queues.mutex);
         if (queues.alive == 0) {
             return true;
         }
-        if (queues.changed.wait_until(lock, deadline) == std::cv_status::timeout && queues.released.empty()) {
-            return queues.alive == 0;
+        // Woken when a queue goes; past the deadline only what was released by then is still joined.
+        if (!queues.changed.wait_until(lock, deadline,
+                                       [&] { return queues.alive == 0 || !queues.released.empty(); })) {
+            return false;
         }
     }
 }
