@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/LoopQueue.h"
 #include "screen-view/ScreenViewHost.h"
 #include "screen-view/tests/ScreenViewFakes.h"
 #include "testing/LoopThread.h"
@@ -70,6 +71,8 @@ TEST(ScreenViewThreads, SessionsOnTheirOwnQueuesEndCleanlyUnderTraffic) {
             completion();
         }
     }
+    // Each session closed on its own queue, whose thread then ended by itself.
+    EXPECT_TRUE(platform::LoopQueue::joinAll(std::chrono::seconds(10)));
 }
 
 }  // namespace
