@@ -55,9 +55,9 @@
 #include "media/volume/SystemVolumeService.h"
 #include "platform/DisplayDirectory.h"
 #include "platform/EventLoop.h"
-#include "platform/LoopQueue.h"
 #include "platform/Files.h"
 #include "platform/Log.h"
+#include "platform/LoopQueue.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 // Qt asks the session bus for a tray through libdbus, which keeps a buffer for the process's life.

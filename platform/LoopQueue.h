@@ -22,7 +22,7 @@ class LoopQueue final : public Executor {
     // Stops the loop and joins the thread; tasks still posted are run (and released) on the queue's
     // thread first, timers not yet due are dropped. From one of the queue's own tasks (an owner released
     // there) the thread cannot be joined: it finishes that task and the posted ones, then ends by itself,
-    // and joinAll() (or a later queue's end) joins it.
+    // and joinAll(), a later queue's end or the process's exit joins it.
     ~LoopQueue() override;
     LoopQueue(const LoopQueue&) = delete;
     LoopQueue& operator=(const LoopQueue&) = delete;
