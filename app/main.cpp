@@ -57,6 +57,7 @@
 #include "platform/EventLoop.h"
 #include "platform/Files.h"
 #include "platform/Log.h"
+#include "platform/LoopQueue.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 // Qt asks the session bus for a tray through libdbus, which keeps a buffer for the process's life.
@@ -100,6 +101,11 @@ int run(int argc, char** argv, const Options& options, int signalFD) {
     QCoreApplication::setApplicationName(QStringLiteral("Lumivex"));
 
     platform::EventLoop loop;
+    // Goes right before the loop, after every service: a queue that a service released on itself (a
+    // screen-view session closes on its own) ends by itself, and may still post to the loop or log.
+    struct JoinQueues {
+        ~JoinQueues() { platform::LoopQueue::joinAll(std::chrono::seconds(5)); }
+    } joinQueues;
     Shell::QtMainLoop mainLoop(loop);
 
     Shell::SystemTrustProbe probe;

@@ -35,6 +35,7 @@
 #include "testing/HostileClients.h"
 #include "testing/PhoneTestClient.h"
 #include "testing/PrivateBus.h"
+#include "testing/PulseAudioSandbox.h"
 #include "testing/ScriptedMediaPlayer.h"
 #include "testing/XKeyReader.h"
 #include "testing/XvfbServer.h"
@@ -1301,6 +1302,57 @@ void screenViewRows() {
         printRow("a screenshot of each of 17 displays at once, 10 s", figures);
     }
 }
+
+// Volume requests answered by a real sound server (the rows above run without one, so that every
+// request reads as unsupported): the level and the mute state change with nearly every request, and
+// every change is a notice to each phone.
+void volumeWithSoundServer() {
+    const char* row = "volume requests to a sound server, 5 s";
+    if (auto reason = testing_support::PulseAudioSandbox::unavailableReason()) {
+        std::printf("%-52s skipped: %s\n", row, reason->c_str());
+        return;
+    }
+    std::unique_ptr<testing_support::PulseAudioSandbox> sound;
+    std::unique_ptr<Companion> companion;
+    try {
+        sound = std::make_unique<testing_support::PulseAudioSandbox>();
+        // The companion takes the server from its environment, which it inherits.
+        ::setenv("PULSE_SERVER", sound->serverAddress().c_str(), 1);
+        companion = std::make_unique<Companion>();
+        ::unsetenv("PULSE_SERVER");
+    } catch (const std::exception& error) {
+        ::unsetenv("PULSE_SERVER");
+        std::printf("%-52s skipped: %s\n", row, error.what());
+        return;
+    }
+    Figures figures = companion->measure(5, [&](Clock::time_point end) {
+        flood(*companion, end, [](std::uint64_t i) {
+            switch (i % 4) {
+                case 0:
+                    return Message(Message::SetMute{i % 8 == 0});
+                case 3:
+                    return Message(Message::VolumeStatusRequest{});
+                default:
+                    return Message(Message::SetVolume{static_cast<std::uint8_t>((i * 37) % 101)});
+            }
+        });
+    });
+    // The row means something only if the companion reached the server.
+    try {
+        auto& phone = companion->attacker();
+        while (phone.receive(0.2)) {
+        }
+        phone.send(Message::VolumeStatusRequest{});
+        const auto status = phone.receiveCase<Message::VolumeStatus>(5);
+        if (!status || !status->status.isSupported) {
+            figures.note += "the companion did not reach the sound server";
+        }
+    } catch (const std::exception& error) {
+        figures.note += error.what();
+    }
+    printRow(row, figures);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -1318,6 +1370,9 @@ int main(int argc, char** argv) {
         wideScreenshot();
     }
     screenViewRows();
+    if (runs("volume requests to a sound server")) {
+        volumeWithSoundServer();
+    }
     std::printf("whole run: %.0f s; load average at the end %s\n", seconds(Clock::now() - started),
                 loadAverage().c_str());
     return 0;

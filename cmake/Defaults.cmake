@@ -2,6 +2,7 @@
 include_guard(GLOBAL)
 
 option(LUMIVEX_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+option(LUMIVEX_SANITIZE_THREAD "Build with ThreadSanitizer (the libraries and their tests; not the application)" OFF)
 option(LUMIVEX_FUZZ "Build the libFuzzer targets (needs clang)" OFF)
 option(LUMIVEX_BENCH "Build the benchmarks" ON)
 
@@ -19,6 +20,13 @@ if(LUMIVEX_SANITIZE OR LUMIVEX_FUZZ)
     target_compile_options(lumivex_options INTERFACE -fsanitize=address,undefined -fno-omit-frame-pointer
                                                      -fno-sanitize-recover=undefined)
     target_link_options(lumivex_options INTERFACE -fsanitize=address,undefined)
+endif()
+if(LUMIVEX_SANITIZE_THREAD)
+    if(LUMIVEX_SANITIZE OR LUMIVEX_FUZZ)
+        message(FATAL_ERROR "ThreadSanitizer does not combine with AddressSanitizer: build it in a folder of its own")
+    endif()
+    target_compile_options(lumivex_options INTERFACE -fsanitize=thread -fno-omit-frame-pointer)
+    target_link_options(lumivex_options INTERFACE -fsanitize=thread)
 endif()
 if(LUMIVEX_FUZZ)
     target_compile_options(lumivex_options INTERFACE -fsanitize=fuzzer-no-link)

@@ -1,10 +1,12 @@
 include_guard(GLOBAL)
-# lumivex_module(NAME [FOLDERS ...] DEPENDS ... PRIVATE_DEPENDS ... TEST_DEPENDS ...)
+# lumivex_module(NAME [COMPANION_E2E] [FOLDERS ...] DEPENDS ... PRIVATE_DEPENDS ... TEST_DEPENDS ...)
 # Every module folder has the same shape: its sources at the top, unit tests in tests/*.cpp,
 # integration tests in tests/integration/*.cpp and end-to-end tests in tests/e2e/*.cpp. A large module
 # lists FOLDERS instead: each has that shape, and their sources make one library and one set of tests.
+# COMPANION_E2E: the end-to-end tests start the companion process built in app/, so a build without the
+# application (the thread check) leaves them out.
 function(lumivex_module name)
-    cmake_parse_arguments(ARG "" "" "FOLDERS;DEPENDS;PRIVATE_DEPENDS;TEST_DEPENDS" ${ARGN})
+    cmake_parse_arguments(ARG "COMPANION_E2E" "" "FOLDERS;DEPENDS;PRIVATE_DEPENDS;TEST_DEPENDS" ${ARGN})
     set(folders ${CMAKE_CURRENT_SOURCE_DIR})
     if(ARG_FOLDERS)
         list(TRANSFORM ARG_FOLDERS PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/ OUTPUT_VARIABLE folders)
@@ -29,6 +31,9 @@ function(lumivex_module name)
             set(exe ${name}Tests)
         else()
             set(exe ${name}Tests_${kind})
+        endif()
+        if(kind STREQUAL "e2e" AND ARG_COMPANION_E2E AND NOT LUMIVEX_APPLICATION)
+            set(tests)
         endif()
         if(tests)
             set(timeout 120)

@@ -2,6 +2,8 @@
 # Builds the project and runs the whole test suite (unit, integration and end-to-end).
 #   scripts/test.sh             plain build in build/
 #   scripts/test.sh --sanitize  ASan+UBSan build in build-asan/
+#   scripts/test.sh --tsan      ThreadSanitizer build in build-tsan/: the libraries below the application
+#                               and their suites; system libraries' reports are suppressed (scripts/tsan.supp)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -15,6 +17,12 @@ if [ "${1:-}" = "--sanitize" ]; then
     flags+=(-DLUMIVEX_SANITIZE=ON -DLUMIVEX_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug)
     export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+elif [ "${1:-}" = "--tsan" ]; then
+    build=build-tsan
+    flags+=(-DLUMIVEX_SANITIZE_THREAD=ON -DLUMIVEX_BENCH=OFF)
+    # A report fails its test (exit code 66) once the test has run; the helper programs the suites start
+    # inherit the same options.
+    export TSAN_OPTIONS="suppressions=$root/scripts/tsan.supp:second_deadlock_stack=1:history_size=4"
 fi
 jobs=$(nproc)
 cmake -S . -B "$build" -G Ninja "${flags[@]}" >/dev/null

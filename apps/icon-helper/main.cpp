@@ -14,6 +14,15 @@
 #include "apps/IconRenderer.h"
 #include "apps/icon-helper/Rasterize.h"
 
+// The sanitizers' shadow memory is reserved as address space: far more than the bound allows.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define LUMIVEX_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define LUMIVEX_SANITIZED 1
+#endif
+#endif
+
 namespace {
 
 void limit(int resource, rlim_t value) {
@@ -21,10 +30,10 @@ void limit(int resource, rlim_t value) {
     ::setrlimit(resource, &bound);
 }
 
-// The limits hold before any byte of the file is read. The address-space bound cannot coexist with the
-// address sanitizer's shadow memory, so sanitized builds go without it.
+// The limits hold before any byte of the file is read. The address-space bound cannot coexist with a
+// sanitizer's shadow memory, so sanitized builds go without it.
 void limitSelf() {
-#if !defined(__SANITIZE_ADDRESS__) && !defined(LUMIVEX_NO_ADDRESS_LIMIT)
+#if !defined(LUMIVEX_SANITIZED) && !defined(LUMIVEX_NO_ADDRESS_LIMIT)
     limit(RLIMIT_AS, Apps::IconHelperLimits::addressSpaceBytes);
 #endif
     limit(RLIMIT_CPU, Apps::IconHelperLimits::cpuSeconds);

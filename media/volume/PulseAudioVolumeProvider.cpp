@@ -158,7 +158,10 @@ PulseAudioVolumeProvider::Impl::~Impl() {
         MainloopLock lock(mainloop);
         closing = true;
     }
-    // Runs what the main loop already handed over; nothing new arrives now.
+    // A task that saw `closing` still unset may be running and about to schedule a retry on the queue:
+    // it finishes first. Every later task sees `closing` and leaves the queue alone, so the queue can
+    // go while it runs what the main loop already handed over; nothing new arrives now.
+    queue->sync([] {});
     queue.reset();
     if (mainloop == nullptr) {
         return;

@@ -4,9 +4,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <future>
+#include <iterator>
 #include <memory>
 #include <stdexcept>
+#include <thread>
 
 namespace platform {
 namespace {
@@ -30,6 +33,32 @@ TEST(LoopQueue, AnOwnerReleasedByOneOfItsTasksLetsThatTaskAndThePostedOnesFinish
     ASSERT_EQ(releasedFuture.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_TRUE(finishedTask);
     EXPECT_EQ(laterFuture.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+}
+
+std::size_t threadCount() {
+    return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                                                  std::filesystem::directory_iterator()));
+}
+
+TEST(LoopQueue, AQueueReleasedByItsOwnTaskIsJoinedWithWhatWasPostedToIt) {
+    std::atomic<bool> lastRan{false};
+    std::size_t threadsWithTheQueue = 0;
+    {
+        auto queue = std::make_shared<LoopQueue>("loop-queue-test");
+        threadsWithTheQueue = threadCount();
+        LoopQueue& target = *queue;
+        target.post([&, owner = std::move(queue)]() mutable {
+            owner->post([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                lastRan = true;
+            });
+            owner.reset();
+        });
+    }
+    // What the released queue still runs may post to the main loop or log: both must still be there.
+    EXPECT_TRUE(LoopQueue::joinAll(std::chrono::seconds(10)));
+    EXPECT_TRUE(lastRan);
+    EXPECT_EQ(threadCount(), threadsWithTheQueue - 1);
 }
 
 TEST(LoopQueue, TasksAndTimersThatThrowAreLoggedAndTheQueueGoesOn) {

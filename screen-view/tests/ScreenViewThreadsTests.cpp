@@ -71,6 +71,8 @@ TEST(ScreenViewThreads, SessionsOnTheirOwnQueuesEndCleanlyUnderTraffic) {
             completion();
         }
     }
+    // Each session closed on its own queue, whose thread then ended by itself.
+    EXPECT_TRUE(platform::LoopQueue::joinAll(std::chrono::seconds(10)));
 }
 
 // A queue on a thread of its own whose post waits until the task has run there and let go of what it

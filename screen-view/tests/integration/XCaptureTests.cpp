@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/LoopQueue.h"
 #include "platform/ManualExecutor.h"
 #include "screen-view/Bt709Converter.h"
 #include "screen-view/DirectoryDisplays.h"
@@ -414,6 +415,12 @@ TEST(XCapture, AResizedMonitorRestartsTheViewAndARemovedOneEndsIt) {
     ASSERT_TRUE(waitForStatus(State::displayUnavailable));
     EXPECT_EQ(seen.back().displayID, right);
     session->stop();
+    // The session closes and ends on its own queue, which last lets go of the displays: all of that is
+    // over before the server goes and the process exits.
+    session.reset();
+    source.reset();
+    changes.reset();
+    EXPECT_TRUE(platform::LoopQueue::joinAll(std::chrono::seconds(10)));
 }
 
 }  // namespace

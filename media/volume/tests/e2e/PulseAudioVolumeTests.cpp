@@ -187,5 +187,17 @@ TEST_F(PulseAudioVolumeTest, AServerThatNeverAnswersCostsOnlyTheTimeOut) {
     EXPECT_EQ(server->volumePercent("test_sink"), 30);
 }
 
+// The connection fails at once and its retry is being scheduled while the provider goes.
+TEST(PulseAudioVolumeProviderTest, GoesSafelyWhileItsConnectionFails) {
+    PulseAudioVolumeProvider::Options options;
+    options.server = "unix:/nonexistent/lumivex-test/native";
+    options.firstRetryDelay = std::chrono::milliseconds{1};
+    for (int round = 0; round < 2000; ++round) {
+        auto provider = std::make_unique<PulseAudioVolumeProvider>(options);
+        std::this_thread::sleep_for(std::chrono::microseconds{round % 31 * 100});
+        provider.reset();
+    }
+}
+
 }  // namespace
 }  // namespace media
