@@ -13,7 +13,7 @@
 
 #include "platform/EventLoop.h"
 #include "platform/Log.h"
-#include "platform/LoopQueue.h"
+#include "platform/DispatchQueue.h"
 
 namespace platform {
 namespace {
@@ -176,7 +176,7 @@ struct DisplayDirectory::Internals : std::enable_shared_from_this<Internals> {
 
     // Looks that the loop asks for (events, the timer) read on the reader's thread, so that the loop
     // never waits for the server; one at a time, and one more when asked meanwhile.
-    std::unique_ptr<LoopQueue> reader;
+    std::unique_ptr<DispatchQueue> reader;
     bool reading = false;
     bool readAgain = false;
 
@@ -216,7 +216,7 @@ struct DisplayDirectory::Internals : std::enable_shared_from_this<Internals> {
             return;
         }
         reading = true;
-        reader->post([weak = weak_from_this(), &loop = loop, connection = connection, root = root,
+        reader->async([weak = weak_from_this(), &loop = loop, connection = connection, root = root,
                       hasMonitors = hasMonitors, hasCrtcs = hasCrtcs] {
             std::vector<Found> found = readDisplays(connection, root, hasMonitors, hasCrtcs);
             loop.post([weak, found = std::move(found)]() mutable {
@@ -354,7 +354,7 @@ std::unique_ptr<DisplayDirectory> DisplayDirectory::open(EventLoop& loop, const 
                           });
     // The first listing needs no subscriber: it is simply there.
     d->refresh();
-    d->reader = std::make_unique<LoopQueue>("dev.quelmar.trackpad.mac.displays");
+    d->reader = std::make_unique<DispatchQueue>("dev.quelmar.trackpad.mac.displays");
     return std::unique_ptr<DisplayDirectory>(new DisplayDirectory(std::move(d)));
 }
 
