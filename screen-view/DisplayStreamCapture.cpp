@@ -64,7 +64,22 @@ struct DisplayStreamCapture::Impl {
     struct Pooled {
         std::shared_ptr<VideoFrame> frame;
         RowRanges stale;
+        // Some reader still holds the frame as handed out. Cleared, with release, when the last one lets
+        // go of it, so that a capture that finds it clear (with acquire) writes only after their reads.
+        std::shared_ptr<std::atomic<bool>> leased = std::make_shared<std::atomic<bool>>(false);
     };
+    // What a reader's pointer to a frame keeps alive: letting go of the last one frees the frame.
+    struct Lease {
+        std::shared_ptr<VideoFrame> frame;
+        std::shared_ptr<std::atomic<bool>> leased;
+        ~Lease() { leased->store(false, std::memory_order_release); }
+    };
+    static std::shared_ptr<const VideoFrame> lend(Pooled& pooled) {
+        pooled.leased->store(true, std::memory_order_relaxed);
+        auto lease = std::make_shared<Lease>(Lease{pooled.frame, pooled.leased});
+        VideoFrame* frame = lease->frame.get();
+        return std::shared_ptr<const VideoFrame>(std::move(lease), frame);
+    }
     std::vector<Pooled> pool;
 
     void run();
@@ -90,10 +105,7 @@ struct DisplayStreamCapture::Impl {
     // A frame nobody else reads, with the rows it has to take over (all of them for a new one).
     Pooled* freeFrame(Pooled& spare) {
         for (Pooled& pooled : pool) {
-            // Only the pool holds it: nobody reads it any more. The fence pairs with the release of the
-            // last reader's reference, so its reads happen before our writes.
-            if (pooled.frame.use_count() == 1) {
-                std::atomic_thread_fence(std::memory_order_acquire);
+            if (!pooled.leased->load(std::memory_order_acquire)) {
                 return &pooled;
             }
         }
@@ -272,7 +284,7 @@ void DisplayStreamCapture::Impl::run() {
                 }
                 if (converted) {
                     target->stale.clear();
-                    lastFrame = target->frame;
+                    lastFrame = lend(*target);
                     lastDelivery = Clock::now();
                     onFrame(CapturedFrame{lastFrame, timestamp});
                 } else {
