@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "testing/CompanionProcess.h"
 #include "testing/Subprocess.h"
 
 namespace testing_support {
@@ -46,8 +47,10 @@ LaggingTextField::LaggingTextField(const std::string& displayName, Options optio
         std::vector<std::string>{LUMIVEX_TEXT_FIELD, "--stall-ms",
                                  std::to_string(options.stallAtFirstKey.count()), "--stall-every-ms",
                                  std::to_string(options.stallAtEveryKey.count())},
-        EnvironmentChanges{
-            {"DISPLAY", displayName}, {"QT_QPA_PLATFORM", "xcb"}, {"XDG_RUNTIME_DIR", folder_.string()}},
+        EnvironmentChanges{{"DISPLAY", displayName},
+                           {"QT_QPA_PLATFORM", "xcb"},
+                           {"XDG_RUNTIME_DIR", folder_.string()},
+                           {"ASAN_OPTIONS", companionSanitizerOptions()}},
         output_);
     if (!waitUntil([&] { return readAll(output_).find("ready\n") != std::string::npos; },
                    std::chrono::seconds(20))) {
