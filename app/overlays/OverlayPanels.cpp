@@ -1,6 +1,7 @@
 #include "app/overlays/OverlayPanels.h"
 
 #include "app/overlays/ScenePainting.h"
+#include "app/overlays/WindowShape.h"
 
 #include <malloc.h>
 
@@ -54,7 +55,8 @@ void clear(QPainter& painter, const QRect& rect) {
 
 QRect devicePixels(const Rect& frame) {
     return {static_cast<int>(std::lround(frame.origin.x)), static_cast<int>(std::lround(frame.origin.y)),
-            static_cast<int>(std::lround(frame.size.width)), static_cast<int>(std::lround(frame.size.height))};
+            static_cast<int>(std::lround(frame.size.width)),
+            static_cast<int>(std::lround(frame.size.height))};
 }
 
 // The screen whose X pixels hold `point`, with its ratio; Qt keeps a screen's top-left corner and divides
@@ -84,23 +86,8 @@ void setGeometryIfChanged(QWidget* widget, const Rect& frame) {
         widget->setGeometry(target);
 }
 
-// A region in device pixels as the window's own (logical) region; edge pixels round outwards.
-QRegion logicalRegion(const QRegion& device, double ratio) {
-    if (ratio == 1.0)
-        return device;
-    QRegion logical;
-    for (const QRect& r : device) {
-        const int left = static_cast<int>(std::floor(r.left() / ratio));
-        const int top = static_cast<int>(std::floor(r.top() / ratio));
-        const int right = static_cast<int>(std::ceil((r.right() + 1) / ratio));
-        const int bottom = static_cast<int>(std::ceil((r.bottom() + 1) / ratio));
-        logical += QRect(left, top, right - left, bottom - top);
-    }
-    return logical;
-}
-
-// Shapes `widget` to `region`; an empty region would mean no shape at all (the whole window shown), so
-// nothing is shown through a pixel outside the window instead.
+// Shapes `widget` to `region` (in its own units); an empty region would mean no shape at all (the whole
+// window shown), so nothing is shown through a pixel outside the window instead.
 void shapeTo(QWidget* widget, const QRegion& region) {
     widget->setMask(region.isEmpty() ? QRegion(-1, -1, 1, 1) : region);
 }
@@ -152,19 +139,16 @@ struct AnnotationOverlay::Panel : QWidget {
         }
     }
 
+    // Shaped to its marks with a compositor too (to every pixel with ink, so that it looks the same), so
+    // that when the compositor goes no transparent pixel of the window shows black.
     void reshape() {
-        if (composited) {
-            if (!mask().isEmpty())
-                clearMask();
-            return;
-        }
         renderer.prepare(scene, deviceSize);
-        shapeTo(this, logicalRegion(renderer.coverage(scene), devicePixelRatioF()));
+        shapeWindow(*this, renderer.coverage(scene));
     }
 
     // A burst of messages reshapes the window once, at the next turn of the loop.
     void scheduleReshape() {
-        if (composited || reshapePending)
+        if (reshapePending)
             return;
         reshapePending = true;
         QTimer::singleShot(0, this, [this] {
@@ -174,6 +158,14 @@ struct AnnotationOverlay::Panel : QWidget {
     }
 };
 
+namespace {
+
+AnnotationRenderer::Coverage coverageFor(bool composited) {
+    return composited ? AnnotationRenderer::Coverage::anyInk : AnnotationRenderer::Coverage::halfOpaque;
+}
+
+}  // namespace
+
 AnnotationOverlay::AnnotationOverlay() = default;
 AnnotationOverlay::~AnnotationOverlay() = default;
 
@@ -181,7 +173,7 @@ void AnnotationOverlay::present(const AnnotationScene& scene, const Rect& frame)
     if (!panel_) {
         panel_ = std::make_unique<Panel>();
         panel_->composited = composited_;
-        panel_->renderer.setTracksCoverage(!composited_);
+        panel_->renderer.setCoverage(coverageFor(composited_));
     }
     setGeometryIfChanged(panel_.get(), frame);
     panel_->deviceSize = devicePixels(frame).size();
@@ -213,7 +205,7 @@ void AnnotationOverlay::setComposited(bool composited) {
     if (!panel_ || panel_->composited == composited)
         return;
     panel_->composited = composited;
-    panel_->renderer.setTracksCoverage(!composited);
+    panel_->renderer.setCoverage(coverageFor(composited));
     panel_->reshape();
     panel_->update();
 }
@@ -242,10 +234,11 @@ struct PointerHighlightOverlay::Panel : QWidget {
         resize(64, 64);
     }
 
-    // Without a compositor only the glow's bright core shows, as a disc, rather than a black square.
+    // Without a compositor only the glow's bright core shows, as a disc, rather than a black square; with
+    // one the window is cut to the glow's circle, so that its corners never show black when it goes.
     void reshape(bool composited) {
         if (composited)
-            clearMask();
+            setMask(QRegion(0, 0, 64, 64, QRegion::Ellipse));
         else
             setMask(QRegion(16, 16, 32, 32, QRegion::Ellipse));
     }
@@ -395,13 +388,14 @@ namespace {
 
 // The part `drawn` (window pixels) of a picture laid out over `imageFrame`, smoothly scaled to its size
 // on the screen. Runs off the main thread: a 4096x4096 picture takes tens of milliseconds.
-QImage scaleVisiblePart(const platform::imaging::Bitmap& bitmap, const QRectF& imageFrame, const QRect& drawn) {
-    const QImage source(bitmap.pixels(), bitmap.width(), bitmap.height(), static_cast<qsizetype>(bitmap.stride()),
-                        QImage::Format_ARGB32);
+QImage scaleVisiblePart(const platform::imaging::Bitmap& bitmap, const QRectF& imageFrame,
+                        const QRect& drawn) {
+    const QImage source(bitmap.pixels(), bitmap.width(), bitmap.height(),
+                        static_cast<qsizetype>(bitmap.stride()), QImage::Format_ARGB32);
     const double sx = bitmap.width() / imageFrame.width();
     const double sy = bitmap.height() / imageFrame.height();
-    const QRectF part((drawn.x() - imageFrame.x()) * sx, (drawn.y() - imageFrame.y()) * sy, drawn.width() * sx,
-                      drawn.height() * sy);
+    const QRectF part((drawn.x() - imageFrame.x()) * sx, (drawn.y() - imageFrame.y()) * sy,
+                      drawn.width() * sx, drawn.height() * sy);
     const QRect crop = part.toAlignedRect().intersected(source.rect());
     if (crop.isEmpty())
         return {};
@@ -433,7 +427,8 @@ void PresentationImageOverlay::show(const PresentationImages::PresentationImageP
         window = {{screen.origin.x + visible.origin.x, screen.origin.y + visible.origin.y}, visible.size};
         imageFrame.translate(-visible.origin.x, -visible.origin.y);
     }
-    const QRect drawn = imageFrame.toAlignedRect().intersected(QRect(QPoint(0, 0), devicePixels(window).size()));
+    const QRect drawn =
+        imageFrame.toAlignedRect().intersected(QRect(QPoint(0, 0), devicePixels(window).size()));
     Prepared key{picture.image.pixels(), imageFrame, drawn, composited_};
     const std::uint64_t ticket = ++ticket_;
     auto apply = [this, window, key, picture](QImage scaled, std::optional<QImage> alphaMask) {
@@ -449,8 +444,9 @@ void PresentationImageOverlay::show(const PresentationImages::PresentationImageP
         if (alphaMask) {
             // Without a compositor the transparent parts of a picture would show black: cut them out.
             if (!alphaMask->isNull())
-                shapeTo(&panel, logicalRegion(QRegion(QBitmap::fromImage(*alphaMask)).translated(panel.scaledAt),
-                                              panel.devicePixelRatioF()));
+                shapeTo(&panel,
+                        logicalRegion(QRegion(QBitmap::fromImage(*alphaMask)).translated(panel.scaledAt),
+                                      panel.devicePixelRatioF()));
             else if (!panel.mask().isEmpty())
                 panel.clearMask();
         }
@@ -469,7 +465,8 @@ void PresentationImageOverlay::show(const PresentationImages::PresentationImageP
     const bool cutOut = !composited_ && !picture.isOpaque;
     scaler_->async([this, target = panel_.get(), ticket, apply, bitmap = picture.image, key, cutOut] {
         QImage scaled = key.drawn.isEmpty() ? QImage() : scaleVisiblePart(bitmap, key.imageFrame, key.drawn);
-        QImage alphaMask = cutOut && !scaled.isNull() ? scaled.createAlphaMask(Qt::ThresholdAlphaDither) : QImage();
+        QImage alphaMask =
+            cutOut && !scaled.isNull() ? scaled.createAlphaMask(Qt::ThresholdAlphaDither) : QImage();
         QMetaObject::invokeMethod(
             target,
             [this, ticket, apply, scaled = std::move(scaled), alphaMask = std::move(alphaMask)]() mutable {

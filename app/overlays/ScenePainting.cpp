@@ -152,37 +152,38 @@ void preparePen(QPainter& painter, const Item& item, double lineWidth) {
 void drawItem(QPainter& painter, const Item& item, double lineWidth, const QRectF& reach) {
     const QColor color(item.color.red, item.color.green, item.color.blue);
     preparePen(painter, item, lineWidth);
-    std::visit(TrackpadProtocol::Overloaded{
-                   [&](const AnnotationShape::Line& line) { drawClippedPolyline(painter, line.points, reach); },
-                   [&](const AnnotationShape::Dot& dot) {
-                       if (!reach.contains(toQt(dot.point)))
-                           return;
-                       painter.setPen(Qt::NoPen);
-                       painter.setBrush(color);
-                       painter.drawEllipse(toQt(dot.point), lineWidth / 2, lineWidth / 2);
-                   },
-                   [&](const AnnotationShape::Arrow& arrow) {
-                       const Annotations::Point shaft[] = {arrow.start, arrow.base};
-                       drawClippedPolyline(painter, shaft, reach);
-                       QPolygonF head;
-                       head << toQt(arrow.tip) << toQt(arrow.leftBarb) << toQt(arrow.rightBarb);
-                       // The head is at most a few dozen points across: wholly near the display or not drawn.
-                       if (!head.boundingRect().intersects(reach))
-                           return;
-                       painter.setBrush(color);
-                       painter.drawPolygon(head);
-                   },
-                   [&](const AnnotationShape::Box& box) {
-                       const auto& r = box.rect;
-                       const Annotations::Point corners[] = {{r.minX(), r.minY()},
-                                                             {r.maxX(), r.minY()},
-                                                             {r.maxX(), r.maxY()},
-                                                             {r.minX(), r.maxY()},
-                                                             {r.minX(), r.minY()}};
-                       drawClippedPolyline(painter, corners, reach);
-                   },
-               },
-               item.shape.kind);
+    std::visit(
+        TrackpadProtocol::Overloaded{
+            [&](const AnnotationShape::Line& line) { drawClippedPolyline(painter, line.points, reach); },
+            [&](const AnnotationShape::Dot& dot) {
+                if (!reach.contains(toQt(dot.point)))
+                    return;
+                painter.setPen(Qt::NoPen);
+                painter.setBrush(color);
+                painter.drawEllipse(toQt(dot.point), lineWidth / 2, lineWidth / 2);
+            },
+            [&](const AnnotationShape::Arrow& arrow) {
+                const Annotations::Point shaft[] = {arrow.start, arrow.base};
+                drawClippedPolyline(painter, shaft, reach);
+                QPolygonF head;
+                head << toQt(arrow.tip) << toQt(arrow.leftBarb) << toQt(arrow.rightBarb);
+                // The head is at most a few dozen points across: wholly near the display or not drawn.
+                if (!head.boundingRect().intersects(reach))
+                    return;
+                painter.setBrush(color);
+                painter.drawPolygon(head);
+            },
+            [&](const AnnotationShape::Box& box) {
+                const auto& r = box.rect;
+                const Annotations::Point corners[] = {{r.minX(), r.minY()},
+                                                      {r.maxX(), r.minY()},
+                                                      {r.maxX(), r.maxY()},
+                                                      {r.minX(), r.maxY()},
+                                                      {r.minX(), r.minY()}};
+                drawClippedPolyline(painter, corners, reach);
+            },
+        },
+        item.shape.kind);
 }
 
 // A pen stroke of thousands of long segments takes hundreds of milliseconds to stroke: drawn afresh, it
@@ -214,7 +215,8 @@ bool drawPart(QPainter& painter, const Item& item, std::size_t& point, double li
             length += std::hypot(points[end].x - points[end - 1].x, points[end].y - points[end - 1].y);
             ++end;
         }
-        drawClippedPolyline(painter, std::span<const Annotations::Point>(points.data() + point, end - point), reach);
+        drawClippedPolyline(painter, std::span<const Annotations::Point>(points.data() + point, end - point),
+                            reach);
         if (end == points.size()) {
             point = 0;
             return true;
@@ -242,11 +244,11 @@ bool eightClear(const quint32* p) {
 }
 
 // One pass over the pixels of `rect` in `image` (premultiplied ARGB32). With `opaque`, the pixels of at
-// least half opacity are added to it, moved by `offset`: half-transparent edge pixels stay out, since
-// without a compositor they would show dark rather than blended. Rows with the same runs make one band,
+// least `minimumAlpha` are added to it, moved by `offset`. Rows with the same runs make one band,
 // which is the form a region keeps, so it is built whole instead of united rectangle by rectangle. With
 // `ink`, each row's span is widened to the row's first and last pixel that is not transparent.
-void scanPixels(const QImage& image, const QRect& rect, QPoint offset, QRegion* opaque, Ink* ink) {
+void scanPixels(const QImage& image, const QRect& rect, QPoint offset, QRegion* opaque, Ink* ink,
+                int minimumAlpha) {
     std::vector<QRect> bands;
     std::vector<std::pair<int, int>> above, runs;  // [first, last] pixels of each run in a row
     int bandTop = rect.top();
@@ -265,14 +267,14 @@ void scanPixels(const QImage& image, const QRect& rect, QPoint offset, QRegion* 
             // eight pixels at a time.
             while (x + 8 <= end && eightClear(row + x))
                 x += 8;
-            for (; x < end && qAlpha(row[x]) < 128; ++x) {
+            for (; x < end && qAlpha(row[x]) < minimumAlpha; ++x) {
                 if (row[x] != 0)
                     drawn.widen(x, x);
             }
             if (x == end)
                 break;
             const int first = x;
-            while (x < end && qAlpha(row[x]) >= 128)
+            while (x < end && qAlpha(row[x]) >= minimumAlpha)
                 ++x;
             drawn.widen(first, x - 1);
             runs.emplace_back(first, x - 1);
@@ -382,10 +384,10 @@ void AnnotationRenderer::reset() {
     prepared_.reset();
 }
 
-void AnnotationRenderer::setTracksCoverage(bool on) {
-    if (tracksCoverage_ == on)
+void AnnotationRenderer::setCoverage(Coverage coverage) {
+    if (coverage_ == coverage)
         return;
-    tracksCoverage_ = on;
+    coverage_ = coverage;
     reset();
 }
 
@@ -402,12 +404,12 @@ std::size_t AnnotationRenderer::surfaceBytes() const {
 
 void AnnotationRenderer::noteCovered(QRegion& region, const QImage& image, const QRect& dirty,
                                      QPoint offset) const {
-    if (!tracksCoverage_ || image.isNull())
+    if (!tracksCoverage() || image.isNull())
         return;
     const QRect rect = dirty.intersected(image.rect());
     if (rect.isEmpty())
         return;
-    scanPixels(image, rect, offset, &region, nullptr);
+    scanPixels(image, rect, offset, &region, nullptr, minimumAlpha());
 }
 
 void AnnotationRenderer::noteTop(Layer& layer, const QRect& dirty) {
@@ -419,8 +421,8 @@ void AnnotationRenderer::noteTop(Layer& layer, const QRect& dirty) {
     if (rect.isEmpty())
         return;
     const bool knowsInk = layer.topInk.size() == static_cast<std::size_t>(layer.topImage.height());
-    scanPixels(layer.topImage, rect, layer.topRect.topLeft(), tracksCoverage_ ? &layer.topCovered : nullptr,
-               knowsInk ? &layer.topInk : nullptr);
+    scanPixels(layer.topImage, rect, layer.topRect.topLeft(), tracksCoverage() ? &layer.topCovered : nullptr,
+               knowsInk ? &layer.topInk : nullptr, minimumAlpha());
 }
 
 void AnnotationRenderer::drawIntoBase(Layer& layer, const Item& item) {
@@ -430,8 +432,8 @@ void AnnotationRenderer::drawIntoBase(Layer& layer, const Item& item) {
         QPainter painter(&layer.image);
         drawItem(painter, item, style_.lineWidth, reachOf(size_, style_.lineWidth));
         painter.end();
-        noteCovered(layer.covered, layer.image, pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_),
-                    {});
+        noteCovered(layer.covered, layer.image,
+                    pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_), {});
     }
     layer.items.push_back(item);
 }
@@ -489,7 +491,8 @@ void AnnotationRenderer::renderTop(Layer& layer, const Item& item) {
 }
 
 bool AnnotationRenderer::hasInk(const Layer& layer) {
-    return !layer.topImage.isNull() && layer.topInk.size() == static_cast<std::size_t>(layer.topImage.height());
+    return !layer.topImage.isNull() &&
+           layer.topInk.size() == static_cast<std::size_t>(layer.topImage.height());
 }
 
 void AnnotationRenderer::clearTop(QImage& image, const Ink& ink) {
@@ -513,7 +516,8 @@ void AnnotationRenderer::growTop(Layer& layer, const QRect& needed) {
             for (std::size_t y = 0; y < layer.topInk.size(); ++y) {
                 const InkSpan span = layer.topInk[y];
                 if (!span.isEmpty())
-                    ink[y + static_cast<std::size_t>(shift.y())] = {span.first + shift.x(), span.last + shift.x()};
+                    ink[y + static_cast<std::size_t>(shift.y())] = {span.first + shift.x(),
+                                                                    span.last + shift.x()};
             }
         }
     } else {
@@ -572,7 +576,7 @@ void AnnotationRenderer::advance(Layer& layer, Deadline deadline) {
                 if (!drawPart(painter, item, r.point, style_.lineWidth, reach, deadline))
                     break;
                 ++r.drawn;
-                if (tracksCoverage_)
+                if (tracksCoverage())
                     touched.push_back(pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_));
             } while (r.drawn < inBase && std::chrono::steady_clock::now() < deadline);
             painter.end();
@@ -621,7 +625,8 @@ void AnnotationRenderer::advance(Layer& layer, Deadline deadline) {
 }
 
 bool AnnotationRenderer::hasPendingWork() const {
-    return std::any_of(layers_.begin(), layers_.end(), [](const Layer& layer) { return layer.rebuild.has_value(); });
+    return std::any_of(layers_.begin(), layers_.end(),
+                       [](const Layer& layer) { return layer.rebuild.has_value(); });
 }
 
 void AnnotationRenderer::sync(Layer& layer, const Items& run, bool isNewest, bool keepLeading,
@@ -632,7 +637,8 @@ void AnnotationRenderer::sync(Layer& layer, const Items& run, bool isNewest, boo
         if (r.drawn <= run.size() &&
             std::equal(r.items.begin(), r.items.begin() + static_cast<std::ptrdiff_t>(r.drawn), run.begin(),
                        sameDrawing)) {
-            const std::size_t oldInBase = r.isNewest && !r.items.empty() ? r.items.size() - 1 : r.items.size();
+            const std::size_t oldInBase =
+                r.isNewest && !r.items.empty() ? r.items.size() - 1 : r.items.size();
             const std::size_t newInBase = isNewest && !run.empty() ? run.size() - 1 : run.size();
             // The item under way starts again when it changed; so does the newest one's surface.
             const bool sameUnderWay = r.drawn < r.items.size() && r.drawn < run.size() &&
@@ -658,9 +664,8 @@ void AnnotationRenderer::sync(Layer& layer, const Items& run, bool isNewest, boo
             skip = static_cast<std::size_t>(found - layer.items.begin());
     }
     const std::size_t inBase = layer.items.size() - skip;
-    if (inBase > run.size() ||
-        !std::equal(layer.items.begin() + static_cast<std::ptrdiff_t>(skip), layer.items.end(), run.begin(),
-                    sameDrawing)) {
+    if (inBase > run.size() || !std::equal(layer.items.begin() + static_cast<std::ptrdiff_t>(skip),
+                                           layer.items.end(), run.begin(), sameDrawing)) {
         startRebuild(layer, run, isNewest);
         advance(layer, deadline);
         return;
@@ -833,7 +838,8 @@ QRegion AnnotationRenderer::coverage(const Annotations::AnnotationScene& scene) 
 QRegion AnnotationRenderer::coarseCoverage() const {
     // Hundreds of display-sized marks make a region of a hundred thousand rectangles, too many to send
     // the X server at every change: blocks that hold any of their pixels stand in for them.
-    const QSize blocks((size_.width() + shapeBlock - 1) / shapeBlock, (size_.height() + shapeBlock - 1) / shapeBlock);
+    const QSize blocks((size_.width() + shapeBlock - 1) / shapeBlock,
+                       (size_.height() + shapeBlock - 1) / shapeBlock);
     QImage any(blocks, QImage::Format_Mono);
     if (any.isNull())
         return QRegion(QRect(QPoint(0, 0), size_));
@@ -845,7 +851,8 @@ QRegion AnnotationRenderer::coarseCoverage() const {
     auto add = [&](const QImage& image, QPoint at) {
         if (image.isNull())
             return;
-        const QSize size((image.width() + shapeBlock - 1) / shapeBlock, (image.height() + shapeBlock - 1) / shapeBlock);
+        const QSize size((image.width() + shapeBlock - 1) / shapeBlock,
+                         (image.height() + shapeBlock - 1) / shapeBlock);
         // Area averaging keeps a thin line's trace in every block it crosses.
         const QImage small = image.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
         const QPoint origin(at.x() / shapeBlock, at.y() / shapeBlock);
@@ -867,7 +874,8 @@ QRegion AnnotationRenderer::coarseCoverage() const {
     }
     QRegion coarse;
     for (const QRect& r : QRegion(QBitmap::fromImage(any)))
-        coarse += QRect(r.x() * shapeBlock, r.y() * shapeBlock, r.width() * shapeBlock, r.height() * shapeBlock);
+        coarse +=
+            QRect(r.x() * shapeBlock, r.y() * shapeBlock, r.width() * shapeBlock, r.height() * shapeBlock);
     for (const auto& item : direct_) {
         if (item.opacity >= 0.5)
             coarse += pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_);

@@ -38,12 +38,16 @@ QWidget* windowOf(unsigned long id) {
     return nullptr;
 }
 
+// What the window shows once the loop has turned (a burst of changes reshapes it then).
 QImage grab(unsigned long id) {
+    QCoreApplication::processEvents();
     QWidget* widget = windowOf(id);
     EXPECT_TRUE(widget);
     QImage image(widget->size(), QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
-    widget->render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
+    // A shaped window is rendered from the corner of its shape on.
+    const QPoint shapeCorner = widget->mask().isEmpty() ? QPoint() : widget->mask().boundingRect().topLeft();
+    widget->render(&image, shapeCorner, QRegion(), QWidget::DrawChildren);
     return image;
 }
 
@@ -96,7 +100,8 @@ bool shownSoon(unsigned long id) {
 TEST(OverlayWindows, ALargePictureIsKeptScaledToItsVisiblePart) {
     application();
     auto overlay = std::make_shared<PresentationImageOverlay>();
-    auto bitmap = *platform::imaging::Bitmap::create(4096, 4096, platform::imaging::PixelFormat::bgra, 1 << 25);
+    auto bitmap =
+        *platform::imaging::Bitmap::create(4096, 4096, platform::imaging::PixelFormat::bgra, 1 << 25);
     std::fill(bitmap.mutablePixels(), bitmap.mutablePixels() + bitmap.bytes().size(), 0xff);
     PresentationImages::PresentationImagePicture picture{bitmap, true};
     // Twice the display's width and height, centred on its bottom-right corner: a quarter shows.

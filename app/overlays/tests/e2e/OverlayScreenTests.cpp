@@ -5,7 +5,9 @@
 #include <signal.h>
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -46,8 +48,8 @@ class Screen {
     void showWhiteWindow() {
         xcb_window_t window = xcb_generate_id(connection_);
         const std::uint32_t values[] = {white_, 1};
-        xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window, root_, 0, 0, screenWidth, screenHeight, 0,
-                          XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT,
+        xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window, root_, 0, 0, screenWidth, screenHeight,
+                          0, XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT,
                           XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
         xcb_map_window(connection_, window);
         xcb_aux_sync();
@@ -56,12 +58,12 @@ class Screen {
     bool compositorRuns() {
         const std::string name = "_NET_WM_CM_S" + std::to_string(screenNumber_);
         auto* atom = xcb_intern_atom_reply(
-            connection_, xcb_intern_atom(connection_, 0, static_cast<std::uint16_t>(name.size()), name.c_str()),
-            nullptr);
+            connection_,
+            xcb_intern_atom(connection_, 0, static_cast<std::uint16_t>(name.size()), name.c_str()), nullptr);
         if (!atom)
             return false;
-        auto* owner = xcb_get_selection_owner_reply(connection_, xcb_get_selection_owner(connection_, atom->atom),
-                                                    nullptr);
+        auto* owner = xcb_get_selection_owner_reply(
+            connection_, xcb_get_selection_owner(connection_, atom->atom), nullptr);
         const bool runs = owner && owner->owner != XCB_NONE;
         free(atom);
         free(owner);
@@ -89,8 +91,8 @@ class Screen {
         int x = 0, y = 0, width = 0, height = 0;
         bool operator==(const Window&) const = default;
     };
-    // The mapped 32-bit (overlay) top-level windows.
-    std::vector<Window> overlays() {
+    // The mapped 32-bit (overlay) top-level windows, or with `anyDepth` every mapped one.
+    std::vector<Window> overlays(bool anyDepth = false) {
         std::vector<Window> found;
         auto* tree = xcb_query_tree_reply(connection_, xcb_query_tree(connection_, root_), nullptr);
         if (!tree)
@@ -102,7 +104,7 @@ class Screen {
             auto* geometry =
                 xcb_get_geometry_reply(connection_, xcb_get_geometry(connection_, children[i]), nullptr);
             if (attributes && geometry && attributes->map_state == XCB_MAP_STATE_VIEWABLE &&
-                geometry->depth == 32)
+                (anyDepth || geometry->depth == 32))
                 found.push_back({geometry->x, geometry->y, geometry->width, geometry->height});
             free(attributes);
             free(geometry);
@@ -112,7 +114,9 @@ class Screen {
     }
 
   private:
-    void xcb_aux_sync() { free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr)); }
+    void xcb_aux_sync() {
+        free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+    }
 
     int screenNumber_ = 0;
     xcb_connection_t* connection_;
@@ -126,7 +130,8 @@ std::uint32_t at(const std::vector<std::uint32_t>& pixels, int x, int y) {
 
 bool near(std::uint32_t pixel, std::uint32_t rgb, int tolerance = 24) {
     for (int shift : {0, 8, 16}) {
-        if (std::abs(static_cast<int>((pixel >> shift) & 0xff) - static_cast<int>((rgb >> shift) & 0xff)) > tolerance)
+        if (std::abs(static_cast<int>((pixel >> shift) & 0xff) - static_cast<int>((rgb >> shift) & 0xff)) >
+            tolerance)
             return false;
     }
     return true;
@@ -137,9 +142,9 @@ struct Area {
     bool contains(int x, int y) const { return x >= left && x < right && y >= top && y < bottom; }
 };
 
-class OverlayScreen : public ::testing::TestWithParam<bool> {
+class ScreenFixture : public ::testing::Test {
   protected:
-    void start(const std::string& resources = {}) {
+    void start(const std::string& resources = {}, testing_support::EnvironmentChanges environment = {}) {
         if (!testing_support::XvfbServer::isInstalled())
             GTEST_SKIP() << "Xvfb is not installed";
         server = std::make_unique<testing_support::XvfbServer>();
@@ -153,14 +158,16 @@ class OverlayScreen : public ::testing::TestWithParam<bool> {
         }
         screen->showWhiteWindow();
         companion =
-            std::make_unique<CompanionProcess>(LUMIVEX_COMPANION_PATH, folder.path, server->displayName());
+            std::make_unique<CompanionProcess>(LUMIVEX_COMPANION_PATH, folder.path, server->displayName(),
+                                               std::vector<std::string>{}, std::move(environment));
         phone = companion->pair(companion->waitUntilReady(), "Drawing Phone");
     }
 
     void startCompositor() {
         ASSERT_TRUE(testing_support::findExecutable("xcompmgr")) << "xcompmgr is not installed";
         compositor = std::make_unique<testing_support::Subprocess>(
-            std::vector<std::string>{"xcompmgr"}, testing_support::EnvironmentChanges{{"DISPLAY", server->displayName()}});
+            std::vector<std::string>{"xcompmgr"},
+            testing_support::EnvironmentChanges{{"DISPLAY", server->displayName()}});
         ASSERT_TRUE(testing_support::waitUntil([&] { return screen->compositorRuns(); }, 10s));
         // Until it has painted the screen once, the root shows black.
         ASSERT_TRUE(testing_support::waitUntil(
@@ -185,6 +192,8 @@ class OverlayScreen : public ::testing::TestWithParam<bool> {
     std::unique_ptr<PhoneTestClient> phone;
 };
 
+class OverlayScreen : public ScreenFixture, public ::testing::WithParamInterface<bool> {};
+
 // A picture in the top-left corner and a horizontal stroke across the middle leave every other pixel of
 // the application's window as it was, with a compositing manager and without one.
 TEST_P(OverlayScreen, APictureAndADrawingChangeNoPixelOutsideThem) {
@@ -200,11 +209,13 @@ TEST_P(OverlayScreen, APictureAndADrawingChangeNoPixelOutsideThem) {
         std::copy(blue, blue + 4, bitmap.mutablePixels() + i);
     }
     // Centred at (0.2, 0.2), a fifth of the display each way: 400x200 fits as (192, 120, 384, 192).
-    TrackpadProtocol::PresentationImageFile file{*platform::imaging::encodeJPEG(bitmap.view(), 95),
-                                                 TrackpadProtocol::PresentationImagePlacement{{0.2f, 0.2f}, 0.2f, 0.2f}};
+    TrackpadProtocol::PresentationImageFile file{
+        *platform::imaging::encodeJPEG(bitmap.view(), 95),
+        TrackpadProtocol::PresentationImagePlacement{{0.2f, 0.2f}, 0.2f, 0.2f}};
     for (const auto& part : TrackpadProtocol::splitIntoParts(1, file.encoded()))
         phone->send(Message::PresentationImage{PresentationImage{PresentationImage::Part{part}}});
-    phone->send(Message::Annotation{Annotation{Annotation::Begin{1, TrackpadProtocol::AnnotationTool::pen, {0.25f, 0.5f}}}});
+    phone->send(Message::Annotation{
+        Annotation{Annotation::Begin{1, TrackpadProtocol::AnnotationTool::pen, {0.25f, 0.5f}}}});
     phone->sendDatagram(Message::Annotation{Annotation{Annotation::Update{1, 1, {0.5f, 0.5f}}}});
     phone->sendDatagram(Message::Annotation{Annotation{Annotation::Update{1, 2, {0.75f, 0.5f}}}});
 
@@ -212,7 +223,8 @@ TEST_P(OverlayScreen, APictureAndADrawingChangeNoPixelOutsideThem) {
     ASSERT_TRUE(testing_support::waitUntil(
         [&] {
             after = screen->capture();
-            return !after.empty() && near(at(after, 384, 216), 0x1428dc) && near(at(after, 1200, 540), 0xff3b30);
+            return !after.empty() && near(at(after, 384, 216), 0x1428dc) &&
+                   near(at(after, 1200, 540), 0xff3b30);
         },
         10s))
         << companion->log();
@@ -235,35 +247,107 @@ TEST_P(OverlayScreen, APictureAndADrawingChangeNoPixelOutsideThem) {
     EXPECT_TRUE(near(at(after, 490, 540), 0xff3b30)) << "the stroke's start";
 }
 
-INSTANTIATE_TEST_SUITE_P(Compositing, OverlayScreen, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "WithCompositor" : "WithoutCompositor"; });
+INSTANTIATE_TEST_SUITE_P(Compositing, OverlayScreen, ::testing::Values(false, true), [](const auto& info) {
+    return info.param ? "WithCompositor" : "WithoutCompositor";
+});
 
-// On a desktop scaled by Xft.dpi the drawing's window still covers its RandR monitor pixel for pixel,
-// and a box drawn from (0.25, 0.25) starts at a quarter of the monitor.
-class ScaledDesktop : public OverlayScreen {};
+// Pixels within `reach` of the polyline through `points`.
+struct Strokes {
+    std::vector<std::vector<std::pair<double, double>>> lines;
+    double reach = 0;
+    bool near(int x, int y) const {
+        const double px = x + 0.5, py = y + 0.5;
+        for (const auto& line : lines) {
+            for (std::size_t i = 1; i < line.size(); ++i) {
+                const auto [ax, ay] = line[i - 1];
+                const auto [bx, by] = line[i];
+                const double dx = bx - ax, dy = by - ay;
+                const double t =
+                    std::clamp(((px - ax) * dx + (py - ay) * dy) / (dx * dx + dy * dy), 0.0, 1.0);
+                if (std::hypot(px - (ax + t * dx), py - (ay + t * dy)) <= reach)
+                    return true;
+            }
+        }
+        return false;
+    }
+};
 
-TEST_P(ScaledDesktop, TheDrawingCoversItsMonitorExactly) {
-    const bool doubled = GetParam();
-    start(doubled ? "Xft.dpi: 192" : "Xft.dpi: 96");
-    phone->send(Message::Annotation{Annotation{Annotation::Begin{1, TrackpadProtocol::AnnotationTool::box, {0.25f, 0.25f}}}});
+// On a desktop scaled by Xft.dpi or by Qt's scale factor, without a compositing manager, the drawing's
+// window still covers its RandR monitor pixel for pixel, and its marks change no pixel beyond their pen:
+// the window's shape and its painted pixels agree.
+enum class Scaling { none, dpi192, qtScaleFactor2 };
+class ScaledDesktop : public ScreenFixture, public ::testing::WithParamInterface<Scaling> {};
+
+TEST_P(ScaledDesktop, TheDrawingCoversItsMonitorAndChangesNothingAroundItsMarks) {
+    const Scaling scaling = GetParam();
+    testing_support::EnvironmentChanges environment;
+    if (scaling == Scaling::qtScaleFactor2)
+        environment["QT_SCALE_FACTOR"] = "2";
+    start(scaling == Scaling::dpi192 ? "Xft.dpi: 192" : "Xft.dpi: 96", environment);
+    const auto before = screen->capture();
+    ASSERT_EQ(before.size(), static_cast<std::size_t>(screenWidth * screenHeight));
+    // A box from (0.25, 0.25) to (0.75, 0.75), then a slanted pen stroke below it.
+    phone->send(Message::Annotation{
+        Annotation{Annotation::Begin{1, TrackpadProtocol::AnnotationTool::box, {0.25f, 0.25f}}}});
     phone->send(Message::Annotation{Annotation{Annotation::End{1, {0.75f, 0.75f}}}});
-    ASSERT_TRUE(testing_support::waitUntil([&] { return !screen->overlays().empty(); }, 10s)) << companion->log();
+    phone->send(Message::Annotation{
+        Annotation{Annotation::Begin{2, TrackpadProtocol::AnnotationTool::pen, {0.1f, 0.8f}}}});
+    phone->send(Message::Annotation{Annotation{Annotation::Update{2, 1, {0.5f, 0.95f}}}});
+    phone->send(Message::Annotation{Annotation{Annotation::Update{2, 2, {0.9f, 0.85f}}}});
+    phone->send(Message::Annotation{Annotation{Annotation::End{2, {0.9f, 0.85f}}}});
+    ASSERT_TRUE(testing_support::waitUntil([&] { return !screen->overlays().empty(); }, 10s))
+        << companion->log();
     const auto window = screen->overlays().front();
-    std::printf("Xft.dpi %d: the drawing's window is %dx%d+%d+%d on the 1920x1080+0+0 monitor\n",
-                doubled ? 192 : 96, window.width, window.height, window.x, window.y);
     EXPECT_EQ(window, (Screen::Window{0, 0, screenWidth, screenHeight}));
     std::vector<std::uint32_t> pixels;
     EXPECT_TRUE(testing_support::waitUntil(
         [&] {
             pixels = screen->capture();
-            return !pixels.empty() && near(at(pixels, 480, 600), 0xff3b30) && near(at(pixels, 1000, 270), 0xff3b30);
+            return !pixels.empty() && near(at(pixels, 480, 600), 0xff3b30) &&
+                   near(at(pixels, 1000, 270), 0xff3b30) && near(at(pixels, 960, 1026), 0xff3b30);
         },
         5s))
-        << "the box's left and top edges at x = 480 and y = 270";
-    EXPECT_TRUE(near(at(pixels, 400, 600), 0xffffff)) << "left of the box, the window below";
+        << "the box's left and top edges at x = 480 and y = 270, the stroke's lowest point";
+    std::this_thread::sleep_for(300ms);
+    pixels = screen->capture();
+    ASSERT_EQ(pixels.size(), before.size());
+    const Strokes marks{{{{480, 270}, {1440, 270}, {1440, 810}, {480, 810}, {480, 270}},
+                         {{192, 864}, {960, 1026}, {1728, 918}}},
+                        6 / 2.0 + 1};
+    // Not counted: the companion's own windows (the pairing panel, the connection notice).
+    std::vector<Area> others;
+    for (const auto& other : screen->overlays(true)) {
+        if (other.width != screenWidth || other.height != screenHeight)
+            others.push_back({other.x, other.y, other.x + other.width, other.y + other.height});
+    }
+    long changed = 0, black = 0;
+    for (int y = 0; y < screenHeight; ++y) {
+        for (int x = 0; x < screenWidth; ++x) {
+            if (std::any_of(others.begin(), others.end(),
+                            [&](const Area& area) { return area.contains(x, y); }))
+                continue;
+            black += at(pixels, x, y) == 0 ? 1 : 0;
+            if (!marks.near(x, y) && at(pixels, x, y) != at(before, x, y))
+                ++changed;
+        }
+    }
+    std::printf(
+        "%s, no compositor: the drawing's window is %dx%d+%d+%d; %ld pixels changed outside the marks, "
+        "%ld black\n",
+        scaling == Scaling::none     ? "ratio 1"
+        : scaling == Scaling::dpi192 ? "Xft.dpi 192"
+                                     : "QT_SCALE_FACTOR 2",
+        window.width, window.height, window.x, window.y, changed, black);
+    EXPECT_EQ(changed, 0);
+    EXPECT_EQ(black, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Dpi, ScaledDesktop, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "Dpi192" : "Dpi96"; });
+INSTANTIATE_TEST_SUITE_P(Dpi, ScaledDesktop,
+                         ::testing::Values(Scaling::none, Scaling::dpi192, Scaling::qtScaleFactor2),
+                         [](const auto& info) {
+                             return info.param == Scaling::none     ? "Dpi96"
+                                    : info.param == Scaling::dpi192 ? "Dpi192"
+                                                                    : "QtScaleFactor2";
+                         });
 
 }  // namespace
