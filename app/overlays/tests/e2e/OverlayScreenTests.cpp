@@ -142,6 +142,27 @@ struct Area {
     bool contains(int x, int y) const { return x >= left && x < right && y >= top && y < bottom; }
 };
 
+// Pixels within `reach` of the polyline through `points`.
+struct Strokes {
+    std::vector<std::vector<std::pair<double, double>>> lines;
+    double reach = 0;
+    bool near(int x, int y) const {
+        const double px = x + 0.5, py = y + 0.5;
+        for (const auto& line : lines) {
+            for (std::size_t i = 1; i < line.size(); ++i) {
+                const auto [ax, ay] = line[i - 1];
+                const auto [bx, by] = line[i];
+                const double dx = bx - ax, dy = by - ay;
+                const double t =
+                    std::clamp(((px - ax) * dx + (py - ay) * dy) / (dx * dx + dy * dy), 0.0, 1.0);
+                if (std::hypot(px - (ax + t * dx), py - (ay + t * dy)) <= reach)
+                    return true;
+            }
+        }
+        return false;
+    }
+};
+
 class ScreenFixture : public ::testing::Test {
   protected:
     void start(const std::string& resources = {}, testing_support::EnvironmentChanges environment = {}) {
@@ -176,6 +197,67 @@ class ScreenFixture : public ::testing::Test {
                 return !pixels.empty() && at(pixels, 10, 10) == 0xffffff;
             },
             10s));
+    }
+
+    // A box from (0.25, 0.25) to (0.75, 0.75) and a slanted pen stroke below it, once they show.
+    Strokes drawMarks() {
+        phone->send(Message::Annotation{
+            Annotation{Annotation::Begin{1, TrackpadProtocol::AnnotationTool::box, {0.25f, 0.25f}}}});
+        phone->send(Message::Annotation{Annotation{Annotation::End{1, {0.75f, 0.75f}}}});
+        phone->send(Message::Annotation{
+            Annotation{Annotation::Begin{2, TrackpadProtocol::AnnotationTool::pen, {0.1f, 0.8f}}}});
+        phone->send(Message::Annotation{Annotation{Annotation::Update{2, 1, {0.5f, 0.95f}}}});
+        phone->send(Message::Annotation{Annotation{Annotation::Update{2, 2, {0.9f, 0.85f}}}});
+        phone->send(Message::Annotation{Annotation{Annotation::End{2, {0.9f, 0.85f}}}});
+        EXPECT_TRUE(testing_support::waitUntil(
+            [&] {
+                const auto pixels = screen->capture();
+                return !pixels.empty() && near(at(pixels, 480, 600), 0xff3b30) &&
+                       near(at(pixels, 1000, 270), 0xff3b30) && near(at(pixels, 960, 1026), 0xff3b30);
+            },
+            10s))
+            << "the box's left and top edges at x = 480 and y = 270, the stroke's lowest point\n"
+            << companion->log();
+        // A burst of changes reshapes the window at the next turn of the companion's loop.
+        std::this_thread::sleep_for(300ms);
+        return {{{{480, 270}, {1440, 270}, {1440, 810}, {480, 810}, {480, 270}},
+                 {{192, 864}, {960, 1026}, {1728, 918}}},
+                6 / 2.0 + 1};
+    }
+
+    enum Place : std::uint8_t { ownWindow, nearMarks, beyondMarks };
+    // Where each pixel is: beyond `marks`, near them, or in one of the companion's own windows (the
+    // pairing panel, the connection notice).
+    std::vector<Place> places(const Strokes& marks) {
+        std::vector<Area> others;
+        for (const auto& other : screen->overlays(true)) {
+            if (other.width != screenWidth || other.height != screenHeight)
+                others.push_back({other.x, other.y, other.x + other.width, other.y + other.height});
+        }
+        std::vector<Place> found(static_cast<std::size_t>(screenWidth * screenHeight));
+        for (int y = 0; y < screenHeight; ++y) {
+            for (int x = 0; x < screenWidth; ++x) {
+                const bool own = std::any_of(others.begin(), others.end(),
+                                             [&](const Area& area) { return area.contains(x, y); });
+                found[static_cast<std::size_t>(y * screenWidth + x)] = own                ? ownWindow
+                                                                       : marks.near(x, y) ? nearMarks
+                                                                                          : beyondMarks;
+            }
+        }
+        return found;
+    }
+
+    // The pixels beyond the marks that differ from `before`, and the black pixels (of the white window
+    // and the red marks, none should be).
+    static std::pair<long, long> changes(const std::vector<std::uint32_t>& pixels,
+                                         const std::vector<std::uint32_t>& before,
+                                         const std::vector<Place>& places) {
+        long changed = 0, black = 0;
+        for (std::size_t i = 0; i < places.size(); ++i) {
+            changed += places[i] == beyondMarks && pixels[i] != before[i] ? 1 : 0;
+            black += places[i] != ownWindow && pixels[i] == 0 ? 1 : 0;
+        }
+        return {changed, black};
     }
 
     void TearDown() override {
@@ -251,26 +333,64 @@ INSTANTIATE_TEST_SUITE_P(Compositing, OverlayScreen, ::testing::Values(false, tr
     return info.param ? "WithCompositor" : "WithoutCompositor";
 });
 
-// Pixels within `reach` of the polyline through `points`.
-struct Strokes {
-    std::vector<std::vector<std::pair<double, double>>> lines;
-    double reach = 0;
-    bool near(int x, int y) const {
-        const double px = x + 0.5, py = y + 0.5;
-        for (const auto& line : lines) {
-            for (std::size_t i = 1; i < line.size(); ++i) {
-                const auto [ax, ay] = line[i - 1];
-                const auto [bx, by] = line[i];
-                const double dx = bx - ax, dy = by - ay;
-                const double t =
-                    std::clamp(((px - ax) * dx + (py - ay) * dy) / (dx * dx + dy * dy), 0.0, 1.0);
-                if (std::hypot(px - (ax + t * dx), py - (ay + t * dy)) <= reach)
-                    return true;
-            }
-        }
-        return false;
+// When the compositing manager is killed, the drawing's window is shaped already: no capture of the screen
+// from the kill on shows a pixel beyond the marks changed, or a black one. When one starts, the companion
+// knows at once, and the screen beyond the marks stays as it was.
+TEST_F(ScreenFixture, NothingTurnsBlackWhenTheCompositorExitsAndTheDrawingFollowsOneThatStarts) {
+    start();
+    startCompositor();
+    const auto before = screen->capture();
+    ASSERT_EQ(before.size(), static_cast<std::size_t>(screenWidth * screenHeight));
+    const Strokes marks = drawMarks();
+    const auto where = places(marks);
+    std::this_thread::sleep_for(700ms);
+
+    ASSERT_EQ(kill(compositor->pid(), SIGTERM), 0);
+    long worstChanged = 0, worstBlack = 0;
+    int captures = 0;
+    for (auto end = std::chrono::steady_clock::now() + 1500ms; std::chrono::steady_clock::now() < end;) {
+        const auto pixels = screen->capture();
+        if (pixels.size() != before.size())
+            continue;
+        const auto [changed, black] = changes(pixels, before, where);
+        worstChanged = std::max(worstChanged, changed);
+        worstBlack = std::max(worstBlack, black);
+        ++captures;
     }
-};
+    std::printf(
+        "compositor killed: at worst %ld pixels changed beyond the marks and %ld black, in %d captures "
+        "over 1.5 s\n",
+        worstChanged, worstBlack, captures);
+    EXPECT_FALSE(screen->compositorRuns());
+    EXPECT_GT(captures, 10);
+    EXPECT_EQ(worstChanged, 0);
+    EXPECT_EQ(worstBlack, 0);
+
+    const std::string translucent = "A compositing manager runs";
+    auto told = [&] {
+        const std::string log = companion->log();
+        int count = 0;
+        for (auto at = log.find(translucent); at != std::string::npos; at = log.find(translucent, at + 1))
+            ++count;
+        return count;
+    };
+    ASSERT_EQ(told(), 1) << companion->log();
+    compositor = std::make_unique<testing_support::Subprocess>(
+        std::vector<std::string>{"xcompmgr"},
+        testing_support::EnvironmentChanges{{"DISPLAY", server->displayName()}});
+    ASSERT_TRUE(testing_support::waitUntil([&] { return screen->compositorRuns(); }, 10s));
+    const auto owned = std::chrono::steady_clock::now();
+    EXPECT_TRUE(testing_support::waitUntil([&] { return told() == 2; }, 3s)) << companion->log();
+    const auto latency =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - owned);
+    std::printf("compositor started: the companion followed it after %lld ms\n",
+                static_cast<long long>(latency.count()));
+    EXPECT_LT(latency, 100ms);
+    std::this_thread::sleep_for(300ms);
+    const auto pixels = screen->capture();
+    ASSERT_EQ(pixels.size(), before.size());
+    EXPECT_EQ(changes(pixels, before, where), std::make_pair(0L, 0L));
+}
 
 // On a desktop scaled by Xft.dpi or by Qt's scale factor, without a compositing manager, the drawing's
 // window still covers its RandR monitor pixel for pixel, and its marks change no pixel beyond their pen:
@@ -286,53 +406,15 @@ TEST_P(ScaledDesktop, TheDrawingCoversItsMonitorAndChangesNothingAroundItsMarks)
     start(scaling == Scaling::dpi192 ? "Xft.dpi: 192" : "Xft.dpi: 96", environment);
     const auto before = screen->capture();
     ASSERT_EQ(before.size(), static_cast<std::size_t>(screenWidth * screenHeight));
-    // A box from (0.25, 0.25) to (0.75, 0.75), then a slanted pen stroke below it.
-    phone->send(Message::Annotation{
-        Annotation{Annotation::Begin{1, TrackpadProtocol::AnnotationTool::box, {0.25f, 0.25f}}}});
-    phone->send(Message::Annotation{Annotation{Annotation::End{1, {0.75f, 0.75f}}}});
-    phone->send(Message::Annotation{
-        Annotation{Annotation::Begin{2, TrackpadProtocol::AnnotationTool::pen, {0.1f, 0.8f}}}});
-    phone->send(Message::Annotation{Annotation{Annotation::Update{2, 1, {0.5f, 0.95f}}}});
-    phone->send(Message::Annotation{Annotation{Annotation::Update{2, 2, {0.9f, 0.85f}}}});
-    phone->send(Message::Annotation{Annotation{Annotation::End{2, {0.9f, 0.85f}}}});
-    ASSERT_TRUE(testing_support::waitUntil([&] { return !screen->overlays().empty(); }, 10s))
-        << companion->log();
+    const Strokes marks = drawMarks();
+    ASSERT_FALSE(screen->overlays().empty());
     const auto window = screen->overlays().front();
     EXPECT_EQ(window, (Screen::Window{0, 0, screenWidth, screenHeight}));
-    std::vector<std::uint32_t> pixels;
-    EXPECT_TRUE(testing_support::waitUntil(
-        [&] {
-            pixels = screen->capture();
-            return !pixels.empty() && near(at(pixels, 480, 600), 0xff3b30) &&
-                   near(at(pixels, 1000, 270), 0xff3b30) && near(at(pixels, 960, 1026), 0xff3b30);
-        },
-        5s))
-        << "the box's left and top edges at x = 480 and y = 270, the stroke's lowest point";
-    std::this_thread::sleep_for(300ms);
-    pixels = screen->capture();
+    const auto pixels = screen->capture();
     ASSERT_EQ(pixels.size(), before.size());
-    const Strokes marks{{{{480, 270}, {1440, 270}, {1440, 810}, {480, 810}, {480, 270}},
-                         {{192, 864}, {960, 1026}, {1728, 918}}},
-                        6 / 2.0 + 1};
-    // Not counted: the companion's own windows (the pairing panel, the connection notice).
-    std::vector<Area> others;
-    for (const auto& other : screen->overlays(true)) {
-        if (other.width != screenWidth || other.height != screenHeight)
-            others.push_back({other.x, other.y, other.x + other.width, other.y + other.height});
-    }
-    long changed = 0, black = 0;
-    for (int y = 0; y < screenHeight; ++y) {
-        for (int x = 0; x < screenWidth; ++x) {
-            if (std::any_of(others.begin(), others.end(),
-                            [&](const Area& area) { return area.contains(x, y); }))
-                continue;
-            black += at(pixels, x, y) == 0 ? 1 : 0;
-            if (!marks.near(x, y) && at(pixels, x, y) != at(before, x, y))
-                ++changed;
-        }
-    }
+    const auto [changed, black] = changes(pixels, before, places(marks));
     std::printf(
-        "%s, no compositor: the drawing's window is %dx%d+%d+%d; %ld pixels changed outside the marks, "
+        "%s, no compositor: the drawing's window is %dx%d+%d+%d; %ld pixels changed beyond the marks, "
         "%ld black\n",
         scaling == Scaling::none     ? "ratio 1"
         : scaling == Scaling::dpi192 ? "Xft.dpi 192"
