@@ -86,12 +86,6 @@ void setGeometryIfChanged(QWidget* widget, const Rect& frame) {
         widget->setGeometry(target);
 }
 
-// Shapes `widget` to `region` (in its own units); an empty region would mean no shape at all (the whole
-// window shown), so nothing is shown through a pixel outside the window instead.
-void shapeTo(QWidget* widget, const QRegion& region) {
-    widget->setMask(region.isEmpty() ? QRegion(-1, -1, 1, 1) : region);
-}
-
 // Hands freed surfaces back to the system: glibc keeps large freed blocks in the heap once its mmap
 // threshold has grown past them.
 void giveMemoryBack() {
@@ -442,13 +436,17 @@ void PresentationImageOverlay::show(const PresentationImages::PresentationImageP
         prepared_ = key;
         setGeometryIfChanged(&panel, window);
         if (alphaMask) {
-            // Without a compositor the transparent parts of a picture would show black: cut them out.
+            // Without a compositor the transparent parts of a picture would show black: cut them out. With
+            // one the screen-sized window is cut to the picture and its shadow, so that nothing of it shows
+            // black should the compositor go.
             if (!alphaMask->isNull())
-                shapeTo(&panel,
-                        logicalRegion(QRegion(QBitmap::fromImage(*alphaMask)).translated(panel.scaledAt),
-                                      panel.devicePixelRatioF()));
-            else if (!panel.mask().isEmpty())
-                panel.clearMask();
+                shapeWindow(panel, QRegion(QBitmap::fromImage(*alphaMask)).translated(panel.scaledAt));
+            else if (key.composited)
+                shapeWindow(panel, (QRegion(key.drawn) +
+                                    QRegion(key.imageFrame.adjusted(-8, -4, 8, 12).toAlignedRect()))
+                                       .intersected(QRect(QPoint(0, 0), devicePixels(window).size())));
+            else
+                unshapeWindow(panel);
         }
         panel.update();
         if (!panel.isVisible())
@@ -494,6 +492,9 @@ void PresentationImageOverlay::setComposited(bool composited) {
         return;
     composited_ = composited;
     if (panel_ && last_ && !panel_->shown.empty()) {
+        // The shadow would show black until the picture is placed again: cut to the picture at once.
+        if (!composited && prepared_ && prepared_->composited)
+            shapeWindow(*panel_, QRegion(prepared_->drawn));
         PresentationImages::PresentationImagePicture picture{panel_->shown, panel_->opaque};
         show(picture, last_->frame, last_->screen);
     }

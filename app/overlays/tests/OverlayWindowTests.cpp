@@ -46,7 +46,9 @@ QImage grab(unsigned long id) {
     QImage image(widget->size(), QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
     // A shaped window is rendered from the corner of its shape on.
-    const QPoint shapeCorner = widget->mask().isEmpty() ? QPoint() : widget->mask().boundingRect().topLeft();
+    const QPoint shapeCorner = widget->mask().isEmpty()
+                                   ? QPoint()
+                                   : widget->mask().intersected(widget->rect()).boundingRect().topLeft();
     widget->render(&image, shapeCorner, QRegion(), QWidget::DrawChildren);
     return image;
 }

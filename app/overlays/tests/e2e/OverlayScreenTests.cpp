@@ -199,6 +199,24 @@ class ScreenFixture : public ::testing::Test {
             10s));
     }
 
+    // A blue picture centred at (0.2, 0.2), a fifth of the display each way: 400x200 fits as (192, 120,
+    // 384, 192).
+    void sendBluePicture() {
+        auto bitmap =
+            *platform::imaging::Bitmap::create(400, 200, platform::imaging::PixelFormat::bgra, 80000);
+        for (std::size_t i = 0; i < bitmap.bytes().size(); i += 4) {
+            const std::uint8_t blue[] = {220, 40, 20, 255};
+            std::copy(blue, blue + 4, bitmap.mutablePixels() + i);
+        }
+        TrackpadProtocol::PresentationImageFile file{
+            *platform::imaging::encodeJPEG(bitmap.view(), 95),
+            TrackpadProtocol::PresentationImagePlacement{{0.2f, 0.2f}, 0.2f, 0.2f}};
+        for (const auto& part : TrackpadProtocol::splitIntoParts(1, file.encoded()))
+            phone->send(Message::PresentationImage{PresentationImage{PresentationImage::Part{part}}});
+    }
+    // The picture with its shadow.
+    static constexpr Area bluePicture{192 - 12, 120 - 12, 192 + 384 + 12, 120 + 192 + 16};
+
     // A box from (0.25, 0.25) to (0.75, 0.75) and a slanted pen stroke below it, once they show.
     Strokes drawMarks() {
         phone->send(Message::Annotation{
@@ -228,8 +246,7 @@ class ScreenFixture : public ::testing::Test {
     enum Place : std::uint8_t { ownWindow, nearMarks, beyondMarks };
     // Where each pixel is: beyond `marks`, near them, or in one of the companion's own windows (the
     // pairing panel, the connection notice).
-    std::vector<Place> places(const Strokes& marks) {
-        std::vector<Area> others;
+    std::vector<Place> places(const Strokes& marks, std::vector<Area> others = {}) {
         for (const auto& other : screen->overlays(true)) {
             if (other.width != screenWidth || other.height != screenHeight)
                 others.push_back({other.x, other.y, other.x + other.width, other.y + other.height});
@@ -285,17 +302,7 @@ TEST_P(OverlayScreen, APictureAndADrawingChangeNoPixelOutsideThem) {
     const auto before = screen->capture();
     ASSERT_EQ(before.size(), static_cast<std::size_t>(screenWidth * screenHeight));
 
-    auto bitmap = *platform::imaging::Bitmap::create(400, 200, platform::imaging::PixelFormat::bgra, 80000);
-    for (std::size_t i = 0; i < bitmap.bytes().size(); i += 4) {
-        const std::uint8_t blue[] = {220, 40, 20, 255};
-        std::copy(blue, blue + 4, bitmap.mutablePixels() + i);
-    }
-    // Centred at (0.2, 0.2), a fifth of the display each way: 400x200 fits as (192, 120, 384, 192).
-    TrackpadProtocol::PresentationImageFile file{
-        *platform::imaging::encodeJPEG(bitmap.view(), 95),
-        TrackpadProtocol::PresentationImagePlacement{{0.2f, 0.2f}, 0.2f, 0.2f}};
-    for (const auto& part : TrackpadProtocol::splitIntoParts(1, file.encoded()))
-        phone->send(Message::PresentationImage{PresentationImage{PresentationImage::Part{part}}});
+    sendBluePicture();
     phone->send(Message::Annotation{
         Annotation{Annotation::Begin{1, TrackpadProtocol::AnnotationTool::pen, {0.25f, 0.5f}}}});
     phone->sendDatagram(Message::Annotation{Annotation{Annotation::Update{1, 1, {0.5f, 0.5f}}}});
@@ -311,7 +318,7 @@ TEST_P(OverlayScreen, APictureAndADrawingChangeNoPixelOutsideThem) {
         10s))
         << companion->log();
     // The picture, its shadow (with a compositor) and the stroke with its round ends.
-    const Area picture{192 - 12, 120 - 12, 192 + 384 + 12, 120 + 192 + 16};
+    const Area picture = bluePicture;
     const Area stroke{480 - 8, 540 - 8, 1440 + 8, 540 + 8};
     long outside = 0, unchanged = 0;
     for (int y = 0; y < screenHeight; ++y) {
@@ -333,16 +340,19 @@ INSTANTIATE_TEST_SUITE_P(Compositing, OverlayScreen, ::testing::Values(false, tr
     return info.param ? "WithCompositor" : "WithoutCompositor";
 });
 
-// When the compositing manager is killed, the drawing's window is shaped already: no capture of the screen
-// from the kill on shows a pixel beyond the marks changed, or a black one. When one starts, the companion
+// When the compositing manager is killed, the drawing's and the picture's windows are shaped already: no
+// capture of the screen from the kill on shows a pixel beyond the marks and the picture changed, or a
+// black one. When one starts, the companion
 // knows at once, and the screen beyond the marks stays as it was.
 TEST_F(ScreenFixture, NothingTurnsBlackWhenTheCompositorExitsAndTheDrawingFollowsOneThatStarts) {
     start();
     startCompositor();
     const auto before = screen->capture();
     ASSERT_EQ(before.size(), static_cast<std::size_t>(screenWidth * screenHeight));
+    sendBluePicture();
     const Strokes marks = drawMarks();
-    const auto where = places(marks);
+    ASSERT_TRUE(near(at(screen->capture(), 384, 216), 0x1428dc)) << "the picture";
+    const auto where = places(marks, {bluePicture});
     std::this_thread::sleep_for(700ms);
 
     ASSERT_EQ(kill(compositor->pid(), SIGTERM), 0);
