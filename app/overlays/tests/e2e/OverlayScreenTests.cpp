@@ -13,7 +13,10 @@
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <regex>
+#include <string>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include "platform/imaging/Codecs.h"
@@ -400,6 +403,53 @@ TEST_F(ScreenFixture, NothingTurnsBlackWhenTheCompositorExitsAndTheDrawingFollow
     const auto pixels = screen->capture();
     ASSERT_EQ(pixels.size(), before.size());
     EXPECT_EQ(changes(pixels, before, where), std::make_pair(0L, 0L));
+}
+
+// Without a compositor the connection notice shows its rounded frame, and nothing black at its corners.
+TEST_F(ScreenFixture, TheConnectionNoticeIsCutToItsRoundedFrame) {
+    start();
+    ASSERT_EQ(companion->stop(SIGTERM), 0);
+    // Paired long ago, so that the phone is announced when it comes back.
+    {
+        const auto list = folder.path / "data" / "dev.quelmar.trackpad.mac" / "TrustedDevices.json";
+        std::ifstream in(list);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        text = std::regex_replace(text, std::regex(R"("pairedAt": "[^"]*")"),
+                                  R"("pairedAt": "2026-01-01T00:00:00Z")");
+        std::ofstream(list) << text;
+    }
+    companion =
+        std::make_unique<CompanionProcess>(LUMIVEX_COMPANION_PATH, folder.path, server->displayName());
+    PhoneTestClient returning(companion->waitUntilReady(), "Drawing Phone", phone->deviceID());
+    returning.setPairing(phone->pairing());
+    returning.connect();
+    ASSERT_TRUE(
+        std::holds_alternative<TrackpadProtocol::PhoneSession::Accepted>(returning.openSession(true)));
+    std::optional<Screen::Window> notice;
+    ASSERT_TRUE(testing_support::waitUntil(
+        [&] {
+            for (const auto& window : screen->overlays()) {
+                if (window.width < screenWidth)
+                    notice = window;
+            }
+            return notice.has_value();
+        },
+        10s))
+        << companion->log();
+    std::this_thread::sleep_for(300ms);
+    const auto pixels = screen->capture();
+    ASSERT_FALSE(pixels.empty());
+    long black = 0;
+    for (int y = notice->y; y < notice->y + notice->height; ++y) {
+        for (int x = notice->x; x < notice->x + notice->width; ++x)
+            black += at(pixels, x, y) == 0 ? 1 : 0;
+    }
+    std::printf("the connection notice (%dx%d+%d+%d) shows %ld black pixels\n", notice->width, notice->height,
+                notice->x, notice->y, black);
+    EXPECT_EQ(black, 0);
+    EXPECT_TRUE(near(at(pixels, notice->x, notice->y), 0xffffff))
+        << "its top-left corner shows the window below";
+    EXPECT_TRUE(near(at(pixels, notice->x + notice->width / 2, notice->y + 2), 0x222222, 16)) << "its frame";
 }
 
 // On a desktop scaled by Xft.dpi or by Qt's scale factor, without a compositing manager, the drawing's
