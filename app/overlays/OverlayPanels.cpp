@@ -111,44 +111,67 @@ struct AnnotationOverlay::Panel : QWidget {
     AnnotationRenderer renderer;
     QSize deviceSize;  // the display's X pixels, in which the scene is laid out
     bool composited = true;
-    bool continuing = false;
-    bool reshapePending = false;
+    bool wantsHidden = false;
+    bool changed = false;  // a change waits for the end of the frame
+    QRegion shape;
+    QTimer frame;
+    std::function<void()> onHidden;
 
-    Panel() { makeOverlayWindow(this); }
+    Panel() {
+        makeOverlayWindow(this);
+        frame.setSingleShot(true);
+        frame.setInterval(frameInterval);
+        QObject::connect(&frame, &QTimer::timeout, this, [this] {
+            if (changed)
+                drawFrame();
+        });
+    }
 
     void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
         clear(painter, rect());
         const double ratio = devicePixelRatioF();
         painter.scale(1 / ratio, 1 / ratio);
-        renderer.paint(painter, scene, QRect(QPoint(0, 0), deviceSize));
-        if (renderer.hasPendingWork() && !continuing) {
-            // A layer drawn afresh goes on at the next turn of the loop, not in this frame.
-            continuing = true;
-            QTimer::singleShot(0, this, [this] {
-                continuing = false;
-                reshape();
-                update();
-            });
-        }
+        // The layers are as drawFrame() left them: a painting does no drawing of its own.
+        renderer.paint(painter, scene, QRect(QPoint(0, 0), deviceSize), false);
     }
 
-    // Shaped to its marks with a compositor too (to every pixel with ink, so that it looks the same), so
-    // that when the compositor goes no transparent pixel of the window shows black.
-    void reshape() {
-        renderer.prepare(scene, deviceSize);
-        shapeWindow(*this, renderer.coverage(scene));
-    }
-
-    // A burst of messages reshapes the window once, at the next turn of the loop.
-    void scheduleReshape() {
-        if (reshapePending)
+    // The first change after a quiet frame shows at once, the ones that follow at the end of the frame: a
+    // burst of messages (marks drawn, undone and cleared by the thousand) costs one drawing per frame.
+    void changedNow() {
+        if (frame.isActive()) {
+            changed = true;
             return;
-        reshapePending = true;
-        QTimer::singleShot(0, this, [this] {
-            reshapePending = false;
-            reshape();
-        });
+        }
+        drawFrame();
+    }
+
+    void drawFrame() {
+        changed = false;
+        frame.start();
+        if (wantsHidden) {
+            if (isVisible()) {
+                hide();
+                onHidden();
+            }
+            return;
+        }
+        // At most a frame's budget of drawing; a layer drawn afresh goes on at the next frame.
+        renderer.prepare(scene, deviceSize);
+        changed = renderer.hasPendingWork();
+        // Shaped with a compositor too (to every pixel with ink, so that it looks the same), so that when
+        // the compositor goes no transparent pixel of the window shows black; shaped before it first shows,
+        // so that no frame shows the whole window black.
+        QRegion covered = renderer.coverage(scene);
+        if (covered != shape || !isVisible()) {
+            shape = std::move(covered);
+            shapeWindow(*this, shape);
+        }
+        update();
+        if (!isVisible()) {
+            show();
+            raise();
+        }
     }
 };
 
@@ -160,38 +183,41 @@ AnnotationRenderer::Coverage coverageFor(bool composited) {
 
 }  // namespace
 
-AnnotationOverlay::AnnotationOverlay() = default;
+AnnotationOverlay::AnnotationOverlay() : release_(std::make_unique<QTimer>()) {
+    release_->setSingleShot(true);
+    release_->setInterval(releaseDelay);
+    // A hidden window keeps its display-sized backing store (shared with the X server), and the drawing its
+    // layers: both go when no new drawing came for a while, and the next drawing makes a new window.
+    QObject::connect(release_.get(), &QTimer::timeout, [this] {
+        if (panel_ && panel_->isVisible())
+            return;
+        panel_.reset();
+        giveMemoryBack();
+    });
+}
+
 AnnotationOverlay::~AnnotationOverlay() = default;
 
 void AnnotationOverlay::present(const AnnotationScene& scene, const Rect& frame) {
+    release_->stop();
     if (!panel_) {
         panel_ = std::make_unique<Panel>();
         panel_->composited = composited_;
         panel_->renderer.setCoverage(coverageFor(composited_));
+        panel_->onHidden = [this] { release_->start(); };
     }
     setGeometryIfChanged(panel_.get(), frame);
     panel_->deviceSize = devicePixels(frame).size();
     panel_->scene = scene;
-    // Shaped before it first shows, so that no frame shows the whole window black.
-    if (panel_->isVisible())
-        panel_->scheduleReshape();
-    else
-        panel_->reshape();
-    panel_->update();
-    if (!panel_->isVisible()) {
-        panel_->show();
-        panel_->raise();
-    }
+    panel_->wantsHidden = false;
+    panel_->changedNow();
 }
 
 void AnnotationOverlay::hide() {
     if (!panel_)
         return;
-    panel_->hide();
-    // A hidden window keeps its display-sized backing store (shared with the X server): the window goes
-    // with the drawing, and the next drawing makes a new one.
-    panel_.reset();
-    giveMemoryBack();
+    panel_->wantsHidden = true;
+    panel_->changedNow();
 }
 
 void AnnotationOverlay::setComposited(bool composited) {
@@ -200,8 +226,9 @@ void AnnotationOverlay::setComposited(bool composited) {
         return;
     panel_->composited = composited;
     panel_->renderer.setCoverage(coverageFor(composited));
-    panel_->reshape();
-    panel_->update();
+    // Shaped for the new state at once: the compositor's windows may be going.
+    panel_->frame.stop();
+    panel_->drawFrame();
 }
 
 std::size_t AnnotationOverlay::surfaceBytes() const {

@@ -382,6 +382,7 @@ void AnnotationRenderer::reset() {
     spareInk_.shrink_to_fit();
     spotlightShape_.reset();
     prepared_.reset();
+    coverageStale_ = true;
 }
 
 void AnnotationRenderer::setCoverage(Coverage coverage) {
@@ -415,6 +416,7 @@ void AnnotationRenderer::noteCovered(QRegion& region, const QImage& image, const
 void AnnotationRenderer::noteTop(Layer& layer, const QRect& dirty) {
     if (layer.topImage.isNull())
         return;
+    coverageStale_ = true;
     const QRect rect = dirty.intersected(layer.topImage.rect());
     if (rect == layer.topImage.rect())
         layer.topInk.assign(static_cast<std::size_t>(layer.topImage.height()), InkSpan{});
@@ -434,6 +436,7 @@ void AnnotationRenderer::drawIntoBase(Layer& layer, const Item& item) {
         painter.end();
         noteCovered(layer.covered, layer.image,
                     pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_), {});
+        coverageStale_ = true;
     }
     layer.items.push_back(item);
 }
@@ -450,6 +453,7 @@ void AnnotationRenderer::fold(Layer& layer) {
         else
             QPainter(&layer.image).drawImage(layer.topRect.topLeft(), layer.topImage);
         layer.covered += layer.topCovered;
+        coverageStale_ = true;
     }
     layer.items.push_back(std::move(*layer.top));
     layer.top.reset();
@@ -466,6 +470,7 @@ void AnnotationRenderer::renderTop(Layer& layer, const Item& item) {
     layer.top = item;
     layer.topRect = pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_);
     layer.topCovered = {};
+    coverageStale_ = true;
     // A surface of the right size is cleared where it was drawn on, rather than made anew.
     if (layer.topRect.isEmpty()) {
         layer.topImage = QImage();
@@ -568,7 +573,9 @@ void AnnotationRenderer::advance(Layer& layer, Deadline deadline) {
         if (r.image.isNull())
             r.image = transparentImage(size_);
         if (!r.image.isNull()) {
-            std::vector<QRect> touched;
+            // Where this step drew, scanned once for coverage after it: marks drawn over each other are not
+            // scanned once each.
+            QRegion touched;
             QPainter painter(&r.image);
             // At least one piece per frame, so that it always finishes.
             do {
@@ -577,7 +584,7 @@ void AnnotationRenderer::advance(Layer& layer, Deadline deadline) {
                     break;
                 ++r.drawn;
                 if (tracksCoverage())
-                    touched.push_back(pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_));
+                    touched += pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_);
             } while (r.drawn < inBase && std::chrono::steady_clock::now() < deadline);
             painter.end();
             for (const QRect& rect : touched)
@@ -610,6 +617,7 @@ void AnnotationRenderer::advance(Layer& layer, Deadline deadline) {
     layer.rebuild.reset();
     layer.image = std::move(done.image);
     layer.covered = std::move(done.covered);
+    coverageStale_ = true;
     layer.items.assign(done.items.begin(), done.items.begin() + static_cast<std::ptrdiff_t>(inBase));
     layer.top.reset();
     layer.topImage = QImage();
@@ -692,6 +700,7 @@ void AnnotationRenderer::sync(Layer& layer, const Items& run, bool isNewest, boo
             layer.topInk.clear();
             layer.topRect = {};
             layer.topCovered = {};
+            coverageStale_ = true;
         }
     }
     for (; next < run.size(); ++next) {
@@ -727,6 +736,7 @@ void AnnotationRenderer::prepare(const Annotations::AnnotationScene& scene, cons
             runs.emplace_back(i, i);
         runs.back().second = i + 1;
     }
+    const bool hadDirect = !direct_.empty();
     direct_.clear();
     const std::size_t firstCached = runs.size() > maxLayers ? runs.size() - maxLayers : 0;
     for (std::size_t r = 0; r < firstCached; ++r)
@@ -737,6 +747,7 @@ void AnnotationRenderer::prepare(const Annotations::AnnotationScene& scene, cons
     const Deadline deadline = std::chrono::steady_clock::now() + frameBudget;
     std::vector<Layer> next;
     next.reserve(runs.size() - firstCached);
+    std::size_t kept = 0;
     for (std::size_t r = firstCached; r < runs.size(); ++r) {
         Items run(items.begin() + static_cast<std::ptrdiff_t>(runs[r].first),
                   items.begin() + static_cast<std::ptrdiff_t>(runs[r].second));
@@ -750,12 +761,20 @@ void AnnotationRenderer::prepare(const Annotations::AnnotationScene& scene, cons
         };
         auto found = std::find_if(layers_.begin(), layers_.end(), owns);
         Layer layer;
-        if (found != layers_.end())
+        if (found != layers_.end()) {
             layer = std::move(*found);
+            ++kept;
+        } else {
+            coverageStale_ = true;
+        }
         sync(layer, run, r + 1 == runs.size(), keepLeading, deadline);
+        if ((layer.opacity >= 0.5) != (run.front().opacity >= 0.5))
+            coverageStale_ = true;
         layer.opacity = run.front().opacity;
         next.push_back(std::move(layer));
     }
+    if (kept != layers_.size() || !direct_.empty() || hadDirect)
+        coverageStale_ = true;
     layers_ = std::move(next);
     // A spare surface is taken by the mark drawn right after the one it held, in the same pass, or not
     // at all.
@@ -765,8 +784,8 @@ void AnnotationRenderer::prepare(const Annotations::AnnotationScene& scene, cons
 }
 
 void AnnotationRenderer::paint(QPainter& painter, const Annotations::AnnotationScene& scene,
-                               const QRect& bounds) {
-    if (bounds.size() != size_ || !prepared_ || hasPendingWork() || !(*prepared_ == scene))
+                               const QRect& bounds, bool advance) {
+    if (bounds.size() != size_ || !prepared_ || (advance && hasPendingWork()) || !(*prepared_ == scene))
         prepare(scene, bounds.size());
     painter.save();
     painter.translate(bounds.topLeft());
@@ -819,20 +838,26 @@ QRegion AnnotationRenderer::coverage(const Annotations::AnnotationScene& scene) 
         }
         region = spotlightShape_->second;
     }
-    QRegion marks;
-    for (const auto& layer : layers_) {
-        if (layer.opacity < 0.5)
-            continue;
-        marks += layer.covered;
-        marks += layer.topCovered;
+    if (coverageStale_) {
+        // Unchanged marks keep their region: a frame that only goes on with a layer drawn afresh, or moves
+        // the window, does not make it again.
+        QRegion marks;
+        for (const auto& layer : layers_) {
+            if (layer.opacity < 0.5)
+                continue;
+            marks += layer.covered;
+            marks += layer.topCovered;
+        }
+        for (const auto& item : direct_) {
+            if (item.opacity >= 0.5)
+                marks += pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_);
+        }
+        if (marks.rectCount() > maxShapeRects)
+            marks = coarseCoverage();
+        marksCoverage_ = std::move(marks);
+        coverageStale_ = false;
     }
-    for (const auto& item : direct_) {
-        if (item.opacity >= 0.5)
-            marks += pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_);
-    }
-    if (marks.rectCount() > maxShapeRects)
-        marks = coarseCoverage();
-    return region + marks;
+    return region.isEmpty() ? marksCoverage_ : region + marksCoverage_;
 }
 
 QRegion AnnotationRenderer::coarseCoverage() const {

@@ -57,8 +57,10 @@ class AnnotationRenderer {
     // Brings the layers in step with `scene` for a canvas of `size` pixels; paint() does it itself when
     // it was not done.
     void prepare(const Annotations::AnnotationScene& scene, const QSize& size);
-    // Paints over what `painter` holds (clear it first), scene coordinates in the painter's units.
-    void paint(QPainter& painter, const Annotations::AnnotationScene& scene, const QRect& bounds);
+    // Paints over what `painter` holds (clear it first), scene coordinates in the painter's units. With
+    // `advance` off, a layer being drawn afresh is not taken further (the caller's prepare() does that).
+    void paint(QPainter& painter, const Annotations::AnnotationScene& scene, const QRect& bounds,
+               bool advance = true);
     // Forgets every layer and gives their memory back.
     void reset();
     // A layer is still being drawn afresh: paint again soon (the next prepare or paint goes on with it).
@@ -132,6 +134,8 @@ class AnnotationRenderer {
     };
     mutable std::optional<std::pair<SpotlightShape, QRegion>> spotlightShape_;
     std::optional<Annotations::AnnotationScene> prepared_;
+    mutable QRegion marksCoverage_;  // the marks' part of coverage(), made again when stale
+    mutable bool coverageStale_ = true;
     Coverage coverage_ = Coverage::none;
     bool tracksCoverage() const { return coverage_ != Coverage::none; }
     int minimumAlpha() const { return coverage_ == Coverage::halfOpaque ? 128 : 1; }

@@ -5,6 +5,8 @@
 #include <QImage>
 #include <QWidget>
 #include <chrono>
+#include <functional>
+#include <set>
 #include <thread>
 
 #include "app/overlays/OverlayPanels.h"
@@ -38,9 +40,22 @@ QWidget* windowOf(unsigned long id) {
     return nullptr;
 }
 
-// What the window shows once the loop has turned (a burst of changes reshapes it then).
+// Runs the Qt loop for `time`, or until `done`.
+bool runLoop(
+    std::chrono::milliseconds time, const std::function<bool()>& done = [] { return false; }) {
+    const auto end = std::chrono::steady_clock::now() + time;
+    while (std::chrono::steady_clock::now() < end) {
+        QCoreApplication::processEvents();
+        if (done())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return done();
+}
+
+// What the window shows once its last changes are drawn (those of a burst wait for the end of a frame).
 QImage grab(unsigned long id) {
-    QCoreApplication::processEvents();
+    runLoop(AnnotationOverlay::frameInterval * 3);
     QWidget* widget = windowOf(id);
     EXPECT_TRUE(widget);
     QImage image(widget->size(), QImage::Format_ARGB32_Premultiplied);
@@ -76,7 +91,7 @@ TEST(OverlayWindows, AnnotationDrawsTheStrokeOnTransparencyAndTheSpotlightDims) 
     // drawing's surfaces and the window's own.
     const unsigned long drawn = overlay->windowID();
     main.advance(std::chrono::milliseconds(4700));
-    EXPECT_EQ(windowOf(drawn), nullptr);
+    EXPECT_TRUE(runLoop(AnnotationOverlay::releaseDelay * 3, [&] { return windowOf(drawn) == nullptr; }));
     EXPECT_EQ(overlay->windowID(), 0u);
     EXPECT_EQ(overlay->surfaceBytes(), 0u);
 
@@ -86,6 +101,33 @@ TEST(OverlayWindows, AnnotationDrawsTheStrokeOnTransparencyAndTheSpotlightDims) 
     image = grab(overlay->windowID());
     EXPECT_EQ(image.pixelColor(10, 10), QColor(0, 0, 0, 153));
     EXPECT_EQ(image.pixelColor(200, 150).alpha(), 0);
+}
+
+// Marks drawn, undone and cleared by the hundred are drawn once per frame: the window stays, and shows
+// what the burst left.
+TEST(OverlayWindows, ABurstOfMarksAndClearsKeepsTheWindowAndShowsWhereItEnded) {
+    application();
+    platform::ManualExecutor main;
+    auto overlay = std::make_shared<AnnotationOverlay>();
+    AnnotationOverlayService service(
+        overlay, [](std::uint32_t) { return std::optional<Rect>(); }, main);
+    service.setPointerScreen([] { return Shell::ScreenFrame{0, 0, 400, 300}; });
+    UUID phone;
+    std::set<unsigned long> windows;
+    for (std::uint16_t stroke = 1; stroke <= 300; ++stroke) {
+        const float y = stroke % 2 ? 0.25f : 0.75f;
+        service.handle({Annotation::Begin{stroke, TrackpadProtocol::AnnotationTool::box, {0.1f, y}}}, phone);
+        service.handle({Annotation::End{stroke, {0.9f, y + 0.1f}}}, phone);
+        windows.insert(overlay->windowID());
+        if (stroke < 300)
+            service.handle(
+                {stroke % 3 ? Annotation{Annotation::Clear{}} : Annotation{Annotation::Undo{stroke}}}, phone);
+        windows.insert(overlay->windowID());
+    }
+    EXPECT_EQ(windows.size(), 1u) << "one window throughout";
+    const QImage image = grab(overlay->windowID());
+    EXPECT_EQ(image.pixelColor(40, 232), QColor(255, 59, 48)) << "the last box";
+    EXPECT_EQ(image.pixelColor(40, 82).alpha(), 0) << "the box before it, cleared";
 }
 
 bool shownSoon(unsigned long id) {
