@@ -106,10 +106,22 @@ QRect logicalRect(const Rect& frame) {
 
 // ---- Annotations --------------------------------------------------------------------------------------
 
+namespace {
+
+AnnotationRenderer::Coverage coverageFor(bool composited) {
+    return composited ? AnnotationRenderer::Coverage::anyInk : AnnotationRenderer::Coverage::halfOpaque;
+}
+
+}  // namespace
+
 struct AnnotationOverlay::Panel : QWidget {
+    // What the window draws, and what it is to draw at the end of the frame.
     AnnotationScene scene;
+    std::optional<AnnotationScene> nextScene;
+    Rect nextFrame;
     AnnotationRenderer renderer;
-    QSize deviceSize;  // the display's X pixels, in which the scene is laid out
+    AnnotationRenderer otherRenderer;  // the layers for the display of another size shown last
+    QSize deviceSize;                  // the display's X pixels, in which the scene is laid out
     bool composited = true;
     bool wantsHidden = false;
     bool changed = false;  // a change waits for the end of the frame
@@ -128,8 +140,8 @@ struct AnnotationOverlay::Panel : QWidget {
     }
 
     void paintEvent(QPaintEvent*) override {
+        // The backing store of a translucent window is cleared where it is painted before each painting.
         QPainter painter(this);
-        clear(painter, rect());
         const double ratio = devicePixelRatioF();
         painter.scale(1 / ratio, 1 / ratio);
         // The layers are as drawFrame() left them: a painting does no drawing of its own.
@@ -156,6 +168,19 @@ struct AnnotationOverlay::Panel : QWidget {
             }
             return;
         }
+        setGeometryIfChanged(this, nextFrame);
+        const QSize size = devicePixels(nextFrame).size();
+        if (size != deviceSize && !deviceSize.isEmpty()) {
+            // A view that goes back and forth between two displays of different sizes finds the other
+            // display's layers as it left them, rather than drawing every mark afresh at each switch.
+            std::swap(renderer, otherRenderer);
+            renderer.setCoverage(coverageFor(composited));
+        }
+        deviceSize = size;
+        if (nextScene) {
+            scene = std::move(*nextScene);
+            nextScene.reset();
+        }
         // At most a frame's budget of drawing; a layer drawn afresh goes on at the next frame.
         renderer.prepare(scene, deviceSize);
         changed = renderer.hasPendingWork();
@@ -174,14 +199,6 @@ struct AnnotationOverlay::Panel : QWidget {
         }
     }
 };
-
-namespace {
-
-AnnotationRenderer::Coverage coverageFor(bool composited) {
-    return composited ? AnnotationRenderer::Coverage::anyInk : AnnotationRenderer::Coverage::halfOpaque;
-}
-
-}  // namespace
 
 AnnotationOverlay::AnnotationOverlay() : release_(std::make_unique<QTimer>()) {
     release_->setSingleShot(true);
@@ -206,9 +223,8 @@ void AnnotationOverlay::present(const AnnotationScene& scene, const Rect& frame)
         panel_->renderer.setCoverage(coverageFor(composited_));
         panel_->onHidden = [this] { release_->start(); };
     }
-    setGeometryIfChanged(panel_.get(), frame);
-    panel_->deviceSize = devicePixels(frame).size();
-    panel_->scene = scene;
+    panel_->nextFrame = frame;
+    panel_->nextScene = scene;
     panel_->wantsHidden = false;
     panel_->changedNow();
 }
@@ -232,7 +248,7 @@ void AnnotationOverlay::setComposited(bool composited) {
 }
 
 std::size_t AnnotationOverlay::surfaceBytes() const {
-    return panel_ ? panel_->renderer.surfaceBytes() : 0;
+    return panel_ ? panel_->renderer.surfaceBytes() + panel_->otherRenderer.surfaceBytes() : 0;
 }
 
 void AnnotationOverlay::raise() {

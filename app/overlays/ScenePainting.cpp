@@ -16,6 +16,9 @@ using Item = Annotations::AnnotationScene::Item;
 
 namespace {
 
+// Rows of a layer drawn afresh scanned for coverage at a time.
+constexpr int scanBand = 64;
+
 // How many positions from the end a stroke whose oldest points were dropped is searched for its last
 // drawn point; updates between two frames are far fewer.
 constexpr std::size_t slidingSearch = 4096;
@@ -560,7 +563,7 @@ bool AnnotationRenderer::extendTop(Layer& layer, const Item& item) {
 
 void AnnotationRenderer::startRebuild(Layer& layer, const Items& run, bool isNewest) {
     QImage reuse = layer.rebuild ? std::move(layer.rebuild->image) : QImage();
-    layer.rebuild = Rebuild{run, 0, 0, std::move(reuse), {}, isNewest, {}, {}};
+    layer.rebuild = Rebuild{run, 0, 0, std::move(reuse), {}, {}, isNewest, {}, {}};
     if (!layer.rebuild->image.isNull())
         layer.rebuild->image.fill(Qt::transparent);
 }
@@ -573,9 +576,6 @@ void AnnotationRenderer::advance(Layer& layer, Deadline deadline) {
         if (r.image.isNull())
             r.image = transparentImage(size_);
         if (!r.image.isNull()) {
-            // Where this step drew, scanned once for coverage after it: marks drawn over each other are not
-            // scanned once each.
-            QRegion touched;
             QPainter painter(&r.image);
             // At least one piece per frame, so that it always finishes.
             do {
@@ -584,15 +584,24 @@ void AnnotationRenderer::advance(Layer& layer, Deadline deadline) {
                     break;
                 ++r.drawn;
                 if (tracksCoverage())
-                    touched += pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_);
+                    r.unscanned += pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_);
             } while (r.drawn < inBase && std::chrono::steady_clock::now() < deadline);
             painter.end();
-            for (const QRect& rect : touched)
-                noteCovered(r.covered, r.image, rect, {});
         } else {
             r.drawn = inBase;
         }
         if (r.drawn < inBase || std::chrono::steady_clock::now() >= deadline)
+            return;
+    }
+    // The coverage of what was drawn, scanned once when all of it is there (marks drawn over each other are
+    // not scanned once each), a band of rows at a time within the frame's budget.
+    while (!r.unscanned.isEmpty()) {
+        const QRect bounds = r.unscanned.boundingRect();
+        const QRect band(bounds.left(), bounds.top(), bounds.width(), scanBand);
+        for (const QRect& rect : r.unscanned.intersected(band))
+            noteCovered(r.covered, r.image, rect, {});
+        r.unscanned -= band;
+        if (std::chrono::steady_clock::now() >= deadline)
             return;
     }
     if (inBase < r.items.size()) {

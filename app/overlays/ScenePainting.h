@@ -88,6 +88,7 @@ class AnnotationRenderer {
         std::size_t point = 0;  // how far into the item under way (a long pen stroke goes in pieces)
         QImage image;
         QRegion covered;
+        QRegion unscanned;  // drawn on, not yet scanned for coverage
         bool isNewest = false;
         QImage topImage;  // the newest item's, once the others are drawn
         QRect topRect;
