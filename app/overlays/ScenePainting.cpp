@@ -385,7 +385,7 @@ void AnnotationRenderer::reset() {
     spareInk_.shrink_to_fit();
     spotlightShape_.reset();
     prepared_.reset();
-    coverageStale_ = true;
+    baseStale_ = true;
 }
 
 void AnnotationRenderer::setCoverage(Coverage coverage) {
@@ -439,7 +439,7 @@ void AnnotationRenderer::drawIntoBase(Layer& layer, const Item& item) {
         painter.end();
         noteCovered(layer.covered, layer.image,
                     pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_), {});
-        coverageStale_ = true;
+        baseStale_ = true;
     }
     layer.items.push_back(item);
 }
@@ -456,7 +456,7 @@ void AnnotationRenderer::fold(Layer& layer) {
         else
             QPainter(&layer.image).drawImage(layer.topRect.topLeft(), layer.topImage);
         layer.covered += layer.topCovered;
-        coverageStale_ = true;
+        baseStale_ = true;
     }
     layer.items.push_back(std::move(*layer.top));
     layer.top.reset();
@@ -511,9 +511,18 @@ void AnnotationRenderer::clearTop(QImage& image, const Ink& ink) {
 }
 
 void AnnotationRenderer::growTop(Layer& layer, const QRect& needed) {
-    const QRect grown = layer.topRect.isEmpty() ? needed : layer.topRect.united(needed);
+    QRect grown = layer.topRect.isEmpty() ? needed : layer.topRect.united(needed);
     if (grown == layer.topRect)
         return;
+    if (!layer.topRect.isEmpty()) {
+        // A stroke that keeps growing would have its surface copied at every frame: it grows by an eighth
+        // of the display more on each side it grows to.
+        const int dx = size_.width() / 8, dy = size_.height() / 8;
+        const QRect& old = layer.topRect;
+        grown.adjust(grown.left() < old.left() ? -dx : 0, grown.top() < old.top() ? -dy : 0,
+                     grown.right() > old.right() ? dx : 0, grown.bottom() > old.bottom() ? dy : 0);
+        grown = grown.intersected(QRect(QPoint(0, 0), size_));
+    }
     QImage larger = transparentImage(grown.size());
     Ink ink;
     if (!layer.topImage.isNull()) {
@@ -626,7 +635,7 @@ void AnnotationRenderer::advance(Layer& layer, Deadline deadline) {
     layer.rebuild.reset();
     layer.image = std::move(done.image);
     layer.covered = std::move(done.covered);
-    coverageStale_ = true;
+    baseStale_ = true;
     layer.items.assign(done.items.begin(), done.items.begin() + static_cast<std::ptrdiff_t>(inBase));
     layer.top.reset();
     layer.topImage = QImage();
@@ -774,16 +783,16 @@ void AnnotationRenderer::prepare(const Annotations::AnnotationScene& scene, cons
             layer = std::move(*found);
             ++kept;
         } else {
-            coverageStale_ = true;
+            baseStale_ = true;
         }
         sync(layer, run, r + 1 == runs.size(), keepLeading, deadline);
         if ((layer.opacity >= 0.5) != (run.front().opacity >= 0.5))
-            coverageStale_ = true;
+            baseStale_ = true;
         layer.opacity = run.front().opacity;
         next.push_back(std::move(layer));
     }
     if (kept != layers_.size() || !direct_.empty() || hadDirect)
-        coverageStale_ = true;
+        baseStale_ = true;
     layers_ = std::move(next);
     // A spare surface is taken by the mark drawn right after the one it held, in the same pass, or not
     // at all.
@@ -847,29 +856,37 @@ QRegion AnnotationRenderer::coverage(const Annotations::AnnotationScene& scene) 
         }
         region = spotlightShape_->second;
     }
-    if (coverageStale_) {
-        // Unchanged marks keep their region: a frame that only goes on with a layer drawn afresh, or moves
-        // the window, does not make it again.
-        QRegion marks;
+    // Unchanged marks keep their region: a frame that only goes on with a layer drawn afresh, or moves the
+    // window, does not make it again, and one that grows the newest mark adds only that mark's.
+    if (baseStale_) {
+        QRegion base;
         for (const auto& layer : layers_) {
-            if (layer.opacity < 0.5)
-                continue;
-            marks += layer.covered;
-            marks += layer.topCovered;
+            if (layer.opacity >= 0.5)
+                base += layer.covered;
         }
         for (const auto& item : direct_) {
             if (item.opacity >= 0.5)
-                marks += pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_);
+                base += pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_);
         }
-        if (marks.rectCount() > maxShapeRects)
-            marks = coarseCoverage();
-        marksCoverage_ = std::move(marks);
+        baseCoverage_ = base.rectCount() > maxShapeRects ? coarseCoverage(false) : std::move(base);
+        baseStale_ = false;
+        coverageStale_ = true;
+    }
+    if (coverageStale_) {
+        QRegion tops;
+        for (const auto& layer : layers_) {
+            if (layer.opacity >= 0.5)
+                tops += layer.topCovered;
+        }
+        if (tops.rectCount() > maxShapeRects)
+            tops = coarseCoverage(true);
+        marksCoverage_ = baseCoverage_ + tops;
         coverageStale_ = false;
     }
     return region.isEmpty() ? marksCoverage_ : region + marksCoverage_;
 }
 
-QRegion AnnotationRenderer::coarseCoverage() const {
+QRegion AnnotationRenderer::coarseCoverage(bool tops) const {
     // Hundreds of display-sized marks make a region of a hundred thousand rectangles, too many to send
     // the X server at every change: blocks that hold any of their pixels stand in for them.
     const QSize blocks((size_.width() + shapeBlock - 1) / shapeBlock,
@@ -902,8 +919,9 @@ QRegion AnnotationRenderer::coarseCoverage() const {
     for (const auto& layer : layers_) {
         if (layer.opacity < 0.5)
             continue;
-        add(layer.image, {0, 0});
-        if (layer.top)
+        if (!tops)
+            add(layer.image, {0, 0});
+        else if (layer.top)
             add(layer.topImage, layer.topRect.topLeft());
     }
     QRegion coarse;
@@ -911,7 +929,7 @@ QRegion AnnotationRenderer::coarseCoverage() const {
         coarse +=
             QRect(r.x() * shapeBlock, r.y() * shapeBlock, r.width() * shapeBlock, r.height() * shapeBlock);
     for (const auto& item : direct_) {
-        if (item.opacity >= 0.5)
+        if (!tops && item.opacity >= 0.5)
             coarse += pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_);
     }
     return coarse.intersected(QRect(QPoint(0, 0), size_));

@@ -120,7 +120,8 @@ class AnnotationRenderer {
     void noteTop(Layer& layer, const QRect& dirty);
     static bool hasInk(const Layer& layer);
     static void clearTop(QImage& image, const Ink& ink);
-    QRegion coarseCoverage() const;
+    // The layers' (or, with `tops`, their newest marks') coverage in blocks.
+    QRegion coarseCoverage(bool tops) const;
 
     Annotations::AnnotationStyle style_;
     QSize size_;
@@ -135,8 +136,11 @@ class AnnotationRenderer {
     };
     mutable std::optional<std::pair<SpotlightShape, QRegion>> spotlightShape_;
     std::optional<Annotations::AnnotationScene> prepared_;
-    mutable QRegion marksCoverage_;  // the marks' part of coverage(), made again when stale
+    // The marks' part of coverage(), and that of all but the newest marks, made again when stale.
+    mutable QRegion marksCoverage_;
+    mutable QRegion baseCoverage_;
     mutable bool coverageStale_ = true;
+    mutable bool baseStale_ = true;
     Coverage coverage_ = Coverage::none;
     bool tracksCoverage() const { return coverage_ != Coverage::none; }
     int minimumAlpha() const { return coverage_ == Coverage::halfOpaque ? 128 : 1; }
