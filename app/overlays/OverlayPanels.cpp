@@ -55,8 +55,7 @@ void clear(QPainter& painter, const QRect& rect) {
 
 QRect devicePixels(const Rect& frame) {
     return {static_cast<int>(std::lround(frame.origin.x)), static_cast<int>(std::lround(frame.origin.y)),
-            static_cast<int>(std::lround(frame.size.width)),
-            static_cast<int>(std::lround(frame.size.height))};
+            static_cast<int>(std::lround(frame.size.width)), static_cast<int>(std::lround(frame.size.height))};
 }
 
 // The screen whose X pixels hold `point`, with its ratio; Qt keeps a screen's top-left corner and divides
@@ -425,14 +424,13 @@ namespace {
 
 // The part `drawn` (window pixels) of a picture laid out over `imageFrame`, smoothly scaled to its size
 // on the screen. Runs off the main thread: a 4096x4096 picture takes tens of milliseconds.
-QImage scaleVisiblePart(const platform::imaging::Bitmap& bitmap, const QRectF& imageFrame,
-                        const QRect& drawn) {
-    const QImage source(bitmap.pixels(), bitmap.width(), bitmap.height(),
-                        static_cast<qsizetype>(bitmap.stride()), QImage::Format_ARGB32);
+QImage scaleVisiblePart(const platform::imaging::Bitmap& bitmap, const QRectF& imageFrame, const QRect& drawn) {
+    const QImage source(bitmap.pixels(), bitmap.width(), bitmap.height(), static_cast<qsizetype>(bitmap.stride()),
+                        QImage::Format_ARGB32);
     const double sx = bitmap.width() / imageFrame.width();
     const double sy = bitmap.height() / imageFrame.height();
-    const QRectF part((drawn.x() - imageFrame.x()) * sx, (drawn.y() - imageFrame.y()) * sy,
-                      drawn.width() * sx, drawn.height() * sy);
+    const QRectF part((drawn.x() - imageFrame.x()) * sx, (drawn.y() - imageFrame.y()) * sy, drawn.width() * sx,
+                      drawn.height() * sy);
     const QRect crop = part.toAlignedRect().intersected(source.rect());
     if (crop.isEmpty())
         return {};
@@ -464,8 +462,7 @@ void PresentationImageOverlay::show(const PresentationImages::PresentationImageP
         window = {{screen.origin.x + visible.origin.x, screen.origin.y + visible.origin.y}, visible.size};
         imageFrame.translate(-visible.origin.x, -visible.origin.y);
     }
-    const QRect drawn =
-        imageFrame.toAlignedRect().intersected(QRect(QPoint(0, 0), devicePixels(window).size()));
+    const QRect drawn = imageFrame.toAlignedRect().intersected(QRect(QPoint(0, 0), devicePixels(window).size()));
     Prepared key{picture.image.pixels(), imageFrame, drawn, composited_};
     const std::uint64_t ticket = ++ticket_;
     auto apply = [this, window, key, picture](QImage scaled, std::optional<QImage> alphaMask) {
@@ -506,8 +503,7 @@ void PresentationImageOverlay::show(const PresentationImages::PresentationImageP
     const bool cutOut = !composited_ && !picture.isOpaque;
     scaler_->async([this, target = panel_.get(), ticket, apply, bitmap = picture.image, key, cutOut] {
         QImage scaled = key.drawn.isEmpty() ? QImage() : scaleVisiblePart(bitmap, key.imageFrame, key.drawn);
-        QImage alphaMask =
-            cutOut && !scaled.isNull() ? scaled.createAlphaMask(Qt::ThresholdAlphaDither) : QImage();
+        QImage alphaMask = cutOut && !scaled.isNull() ? scaled.createAlphaMask(Qt::ThresholdAlphaDither) : QImage();
         QMetaObject::invokeMethod(
             target,
             [this, ticket, apply, scaled = std::move(scaled), alphaMask = std::move(alphaMask)]() mutable {
