@@ -785,6 +785,11 @@ void annotationBursts() {
         Figures figures = companion->measure(
             attackSeconds + 2, [&](Clock::time_point end) { thenQuiet(*companion, end, quiet, attack); });
         figures.note += quiet;
+        if (!figures.probes.empty()) {
+            const double longest = *std::max_element(figures.probes.begin(), figures.probes.end());
+            figures.note +=
+                "; longest probe " + std::to_string(static_cast<int>(longest * 1e3 + 0.5)) + " ms";
+        }
         printRow(name, figures);
         companion->sendSafely(annotation({Annotation::Clear{}}));
     };
