@@ -19,6 +19,7 @@
 #include <QWidget>
 #include <chrono>
 
+#include "app/overlays/WindowShape.h"
 #include "network/LogText.h"
 #include "platform/Log.h"
 
@@ -235,6 +236,12 @@ void PairingPanelWindow::announce(const std::string& text) {
 
 // ---- connection notice ---------------------------------------------------------------------------------
 
+namespace {
+
+constexpr int noticeCornerRadius = 16;
+
+}  // namespace
+
 struct ConnectionNoticeWindow::Parts {
     QWidget window;
     QLabel* names = nullptr;
@@ -253,8 +260,9 @@ ConnectionNoticeWindow::ConnectionNoticeWindow() : parts_(std::make_unique<Parts
     auto* frame = new QWidget(&p.window);
     frame->setObjectName(QStringLiteral("noticeFrame"));
     frame->setStyleSheet(
-        QStringLiteral("#noticeFrame { background: rgba(40, 40, 40, 220); border-radius: 16px; }"
-                       "QLabel { color: white; }"));
+        QStringLiteral("#noticeFrame { background: rgba(40, 40, 40, 220); border-radius: %1px; }"
+                       "QLabel { color: white; }")
+            .arg(noticeCornerRadius));
     auto* outer = new QVBoxLayout(&p.window);
     outer->setContentsMargins(0, 0, 0, 0);
     outer->addWidget(frame);
@@ -301,6 +309,11 @@ void ConnectionNoticeWindow::show(const std::vector<ConnectionNotice>& notices) 
     p.window.adjustSize();
     const auto screens = QGuiApplication::screens();
     placeOn(p.window, screens.isEmpty() ? nullptr : screens.front());
+    // Cut to its rounded frame: without a compositor its transparent corners would show black.
+    const double ratio = p.window.devicePixelRatioF();
+    OverlayWindows::shapeWindow(p.window,
+                                OverlayWindows::roundedRectRegion((QSizeF(p.window.size()) * ratio).toSize(),
+                                                                  noticeCornerRadius * ratio));
     if (!p.window.isVisible()) {
         p.window.setWindowOpacity(0);
     }

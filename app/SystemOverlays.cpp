@@ -109,7 +109,7 @@ std::shared_ptr<SystemOverlays> installSystemOverlays(CompanionServices& service
             raw->glowWindow->setComposited(composited);
         };
         apply(overlays->compositor->isComposited());
-        overlays->compositor->follow(apply, std::chrono::seconds(1));
+        overlays->compositor->follow(apply);
     }
 
     std::weak_ptr<SystemOverlays> weak = overlays;

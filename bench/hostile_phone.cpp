@@ -1353,6 +1353,128 @@ void volumeWithSoundServer() {
     printRow(row, figures);
 }
 
+// ---- Annotation bursts on two monitors --------------------------------------------------------------
+
+// Sends `messages` at `perSecond`, in bursts of a millisecond's worth, until all are sent or `end`.
+void paced(Companion& companion, const std::vector<Message>& messages, double perSecond,
+           Clock::time_point end) {
+    const auto start = Clock::now();
+    std::size_t sent = 0;
+    while (sent < messages.size() && Clock::now() < end) {
+        const auto due = static_cast<std::size_t>(seconds(Clock::now() - start) * perSecond) + 1;
+        for (; sent < std::min(due, messages.size()); ++sent) {
+            companion.attacker().send(messages[sent]);
+        }
+        while (companion.attacker().receive(0.0001)) {
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+}
+
+// `count` marks over the whole display, of every tool but the spotlight.
+std::vector<Message> displaySizedMarks(std::uint16_t first, int count) {
+    using TrackpadProtocol::Annotation;
+    using TrackpadProtocol::AnnotationTool;
+    std::vector<Message> marks;
+    for (int i = 0; i < count; ++i) {
+        const auto stroke = static_cast<std::uint16_t>(first + i);
+        const auto tool = static_cast<AnnotationTool>(i % 3);
+        const float inset = 0.001f * static_cast<float>(i % 100);
+        marks.push_back(annotation({Annotation::Begin{stroke, tool, {inset, inset}}}));
+        marks.push_back(annotation({Annotation::Update{stroke, 1, {0.5f, 1.0f - inset}}}));
+        marks.push_back(annotation({Annotation::End{stroke, {1.0f - inset, 1.0f - inset}}}));
+    }
+    return marks;
+}
+
+// Holds `count` display-sized marks (a new one every second keeps them from fading) while the view goes
+// from one monitor to the other every `interval`.
+void switchingViews(Companion& companion, Clock::time_point end, int count, Clock::duration interval) {
+    auto& phone = companion.attacker();
+    phone.send(Message::ScreenDisplaysRequest{});
+    const auto displays = phone.receiveCase<Message::ScreenDisplays>(5);
+    if (!displays || displays->displays.size() < 2) {
+        throw std::runtime_error("two displays were not listed");
+    }
+    phone.send(Message::ScreenViewSelectDisplay{displays->displays[0].id});
+    sendAll(companion, displaySizedMarks(1, count));
+    auto nextMark = Clock::now() + 1s;
+    std::uint16_t stroke = 5000;
+    for (std::size_t turn = 1; Clock::now() < end; ++turn) {
+        phone.send(Message::ScreenViewSelectDisplay{displays->displays[turn % 2].id});
+        if (Clock::now() >= nextMark) {
+            sendAll(companion, displaySizedMarks(stroke++, 1));
+            nextMark += 1s;
+        }
+        while (phone.receive(0.0001)) {
+        }
+        std::this_thread::sleep_for(interval);
+    }
+    phone.send(annotation({TrackpadProtocol::Annotation::Clear{}}));
+}
+
+void annotationBursts() {
+    using TrackpadProtocol::Annotation;
+    using TrackpadProtocol::AnnotationTool;
+    const std::string undoAndClear = "annotation undo and clear at 1000/s, 5 s";
+    const std::string pens = "50 pens of 400 points at 1000/s";
+    const std::string fastSwitches = "300 display-sized marks, view switched every 0.1 s, 10 s";
+    const std::string slowSwitches = "1000 display-sized marks, view switched every 1 s, 10 s";
+    if (!runs(undoAndClear) && !runs(pens) && !runs(fastSwitches) && !runs(slowSwitches)) {
+        return;
+    }
+    testing_support::XvfbServer::Options twoMonitors;
+    twoMonitors.width = 1920 + 2560;
+    twoMonitors.height = 1440;
+    twoMonitors.monitors = {{"LEFT", 0, 0, 1920, 1080, true}, {"RIGHT", 1920, 0, 2560, 1440, false}};
+    std::unique_ptr<Companion> companion;
+    try {
+        companion = std::make_unique<Companion>(twoMonitors);
+    } catch (const std::exception& error) {
+        std::printf("%-52s skipped: %s\n", "annotation bursts on two monitors", error.what());
+        return;
+    }
+    auto row = [&](const std::string& name, double attackSeconds,
+                   const std::function<void(Clock::time_point)>& attack) {
+        if (!runs(name)) {
+            return;
+        }
+        printRow(name, companion->measure(attackSeconds, attack));
+        companion->sendSafely(annotation({Annotation::Clear{}}));
+    };
+
+    row(undoAndClear, 5, [&](Clock::time_point end) {
+        // Every millisecond a display-sized box, then an undo or a clear.
+        std::vector<Message> messages;
+        for (std::uint16_t i = 0; i < 10000; ++i) {
+            const auto stroke = static_cast<std::uint16_t>(i % 4000 + 1);
+            messages.push_back(annotation({Annotation::Begin{stroke, AnnotationTool::box, {0.05f, 0.05f}}}));
+            messages.push_back(annotation({Annotation::End{stroke, {0.95f, 0.95f}}}));
+            messages.push_back(i % 2 ? annotation({Annotation::Clear{}})
+                                     : annotation({Annotation::Undo{stroke}}));
+        }
+        paced(*companion, messages, 3000, end);
+    });
+
+    row(pens, 20, [&](Clock::time_point end) {
+        std::vector<Message> messages;
+        for (std::uint16_t pen = 1; pen <= 50; ++pen) {
+            messages.push_back(annotation({Annotation::Begin{pen, AnnotationTool::pen, {0.0f, 0.5f}}}));
+            for (std::uint16_t i = 1; i <= 400; ++i) {
+                const float t = static_cast<float>(i) / 400.0f;
+                messages.push_back(
+                    annotation({Annotation::Update{pen, i, {t, 0.5f + 0.45f * std::sin(t * 40.0f + pen)}}}));
+            }
+            messages.push_back(annotation({Annotation::End{pen, {1.0f, 0.5f}}}));
+        }
+        paced(*companion, messages, 1000, end);
+    });
+
+    row(fastSwitches, 10, [&](Clock::time_point end) { switchingViews(*companion, end, 300, 100ms); });
+
+    row(slowSwitches, 10, [&](Clock::time_point end) { switchingViews(*companion, end, 1000, 1s); });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -1373,6 +1495,7 @@ int main(int argc, char** argv) {
     if (runs("volume requests to a sound server")) {
         volumeWithSoundServer();
     }
+    annotationBursts();
     std::printf("whole run: %.0f s; load average at the end %s\n", seconds(Clock::now() - started),
                 loadAverage().c_str());
     return 0;

@@ -1,6 +1,7 @@
 #include "app/overlays/OverlayPanels.h"
 
 #include "app/overlays/ScenePainting.h"
+#include "app/overlays/WindowShape.h"
 
 #include <malloc.h>
 
@@ -84,27 +85,6 @@ void setGeometryIfChanged(QWidget* widget, const Rect& frame) {
         widget->setGeometry(target);
 }
 
-// A region in device pixels as the window's own (logical) region; edge pixels round outwards.
-QRegion logicalRegion(const QRegion& device, double ratio) {
-    if (ratio == 1.0)
-        return device;
-    QRegion logical;
-    for (const QRect& r : device) {
-        const int left = static_cast<int>(std::floor(r.left() / ratio));
-        const int top = static_cast<int>(std::floor(r.top() / ratio));
-        const int right = static_cast<int>(std::ceil((r.right() + 1) / ratio));
-        const int bottom = static_cast<int>(std::ceil((r.bottom() + 1) / ratio));
-        logical += QRect(left, top, right - left, bottom - top);
-    }
-    return logical;
-}
-
-// Shapes `widget` to `region`; an empty region would mean no shape at all (the whole window shown), so
-// nothing is shown through a pixel outside the window instead.
-void shapeTo(QWidget* widget, const QRegion& region) {
-    widget->setMask(region.isEmpty() ? QRegion(-1, -1, 1, 1) : region);
-}
-
 // Hands freed surfaces back to the system: glibc keeps large freed blocks in the heap once its mmap
 // threshold has grown past them.
 void giveMemoryBack() {
@@ -125,87 +105,134 @@ QRect logicalRect(const Rect& frame) {
 
 // ---- Annotations --------------------------------------------------------------------------------------
 
-struct AnnotationOverlay::Panel : QWidget {
-    AnnotationScene scene;
-    AnnotationRenderer renderer;
-    QSize deviceSize;  // the display's X pixels, in which the scene is laid out
-    bool composited = true;
-    bool continuing = false;
-    bool reshapePending = false;
+namespace {
 
-    Panel() { makeOverlayWindow(this); }
+AnnotationRenderer::Coverage coverageFor(bool composited) {
+    return composited ? AnnotationRenderer::Coverage::anyInk : AnnotationRenderer::Coverage::halfOpaque;
+}
+
+}  // namespace
+
+struct AnnotationOverlay::Panel : QWidget {
+    // What the window draws, and what it is to draw at the end of the frame.
+    AnnotationScene scene;
+    std::optional<AnnotationScene> nextScene;
+    Rect nextFrame;
+    AnnotationRenderer renderer;
+    AnnotationRenderer otherRenderer;  // the layers for the display of another size shown last
+    QSize deviceSize;                  // the display's X pixels, in which the scene is laid out
+    bool composited = true;
+    bool wantsHidden = false;
+    bool changed = false;  // a change waits for the end of the frame
+    QRegion shape;
+    QTimer frame;
+    std::function<void()> onHidden;
+
+    Panel() {
+        makeOverlayWindow(this);
+        frame.setSingleShot(true);
+        frame.setInterval(frameInterval);
+        QObject::connect(&frame, &QTimer::timeout, this, [this] {
+            if (changed)
+                drawFrame();
+        });
+    }
 
     void paintEvent(QPaintEvent*) override {
+        // The backing store of a translucent window is cleared where it is painted before each painting.
         QPainter painter(this);
-        clear(painter, rect());
         const double ratio = devicePixelRatioF();
         painter.scale(1 / ratio, 1 / ratio);
-        renderer.paint(painter, scene, QRect(QPoint(0, 0), deviceSize));
-        if (renderer.hasPendingWork() && !continuing) {
-            // A layer drawn afresh goes on at the next turn of the loop, not in this frame.
-            continuing = true;
-            QTimer::singleShot(0, this, [this] {
-                continuing = false;
-                reshape();
-                update();
-            });
-        }
+        // The layers are as drawFrame() left them: a painting does no drawing of its own.
+        renderer.paint(painter, scene, QRect(QPoint(0, 0), deviceSize), false);
     }
 
-    void reshape() {
-        if (composited) {
-            if (!mask().isEmpty())
-                clearMask();
+    // The first change after a quiet frame shows at once, the ones that follow at the end of the frame: a
+    // burst of messages (marks drawn, undone and cleared by the thousand) costs one drawing per frame.
+    void changedNow() {
+        if (frame.isActive()) {
+            changed = true;
             return;
         }
+        drawFrame();
+    }
+
+    void drawFrame() {
+        changed = false;
+        frame.start();
+        if (wantsHidden) {
+            if (isVisible()) {
+                hide();
+                onHidden();
+            }
+            return;
+        }
+        setGeometryIfChanged(this, nextFrame);
+        const QSize size = devicePixels(nextFrame).size();
+        if (size != deviceSize && !deviceSize.isEmpty()) {
+            // A view that goes back and forth between two displays of different sizes finds the other
+            // display's layers as it left them, rather than drawing every mark afresh at each switch.
+            std::swap(renderer, otherRenderer);
+            renderer.setCoverage(coverageFor(composited));
+        }
+        deviceSize = size;
+        if (nextScene) {
+            scene = std::move(*nextScene);
+            nextScene.reset();
+        }
+        // At most a frame's budget of drawing; a layer drawn afresh goes on at the next frame.
         renderer.prepare(scene, deviceSize);
-        shapeTo(this, logicalRegion(renderer.coverage(scene), devicePixelRatioF()));
-    }
-
-    // A burst of messages reshapes the window once, at the next turn of the loop.
-    void scheduleReshape() {
-        if (composited || reshapePending)
-            return;
-        reshapePending = true;
-        QTimer::singleShot(0, this, [this] {
-            reshapePending = false;
-            reshape();
-        });
+        changed = renderer.hasPendingWork();
+        // Shaped with a compositor too (to every pixel with ink, so that it looks the same), so that when
+        // the compositor goes no transparent pixel of the window shows black; shaped before it first shows,
+        // so that no frame shows the whole window black.
+        QRegion covered = renderer.coverage(scene);
+        if (covered != shape || !isVisible()) {
+            shape = std::move(covered);
+            shapeWindow(*this, shape);
+        }
+        update();
+        if (!isVisible()) {
+            show();
+            raise();
+        }
     }
 };
 
-AnnotationOverlay::AnnotationOverlay() = default;
+AnnotationOverlay::AnnotationOverlay() : release_(std::make_unique<QTimer>()) {
+    release_->setSingleShot(true);
+    release_->setInterval(releaseDelay);
+    // A hidden window keeps its display-sized backing store (shared with the X server), and the drawing its
+    // layers: both go when no new drawing came for a while, and the next drawing makes a new window.
+    QObject::connect(release_.get(), &QTimer::timeout, [this] {
+        if (panel_ && panel_->isVisible())
+            return;
+        panel_.reset();
+        giveMemoryBack();
+    });
+}
+
 AnnotationOverlay::~AnnotationOverlay() = default;
 
 void AnnotationOverlay::present(const AnnotationScene& scene, const Rect& frame) {
+    release_->stop();
     if (!panel_) {
         panel_ = std::make_unique<Panel>();
         panel_->composited = composited_;
-        panel_->renderer.setTracksCoverage(!composited_);
+        panel_->renderer.setCoverage(coverageFor(composited_));
+        panel_->onHidden = [this] { release_->start(); };
     }
-    setGeometryIfChanged(panel_.get(), frame);
-    panel_->deviceSize = devicePixels(frame).size();
-    panel_->scene = scene;
-    // Shaped before it first shows, so that no frame shows the whole window black.
-    if (panel_->isVisible())
-        panel_->scheduleReshape();
-    else
-        panel_->reshape();
-    panel_->update();
-    if (!panel_->isVisible()) {
-        panel_->show();
-        panel_->raise();
-    }
+    panel_->nextFrame = frame;
+    panel_->nextScene = scene;
+    panel_->wantsHidden = false;
+    panel_->changedNow();
 }
 
 void AnnotationOverlay::hide() {
     if (!panel_)
         return;
-    panel_->hide();
-    // A hidden window keeps its display-sized backing store (shared with the X server): the window goes
-    // with the drawing, and the next drawing makes a new one.
-    panel_.reset();
-    giveMemoryBack();
+    panel_->wantsHidden = true;
+    panel_->changedNow();
 }
 
 void AnnotationOverlay::setComposited(bool composited) {
@@ -213,13 +240,14 @@ void AnnotationOverlay::setComposited(bool composited) {
     if (!panel_ || panel_->composited == composited)
         return;
     panel_->composited = composited;
-    panel_->renderer.setTracksCoverage(!composited);
-    panel_->reshape();
-    panel_->update();
+    panel_->renderer.setCoverage(coverageFor(composited));
+    // Shaped for the new state at once: the compositor's windows may be going.
+    panel_->frame.stop();
+    panel_->drawFrame();
 }
 
 std::size_t AnnotationOverlay::surfaceBytes() const {
-    return panel_ ? panel_->renderer.surfaceBytes() : 0;
+    return panel_ ? panel_->renderer.surfaceBytes() + panel_->otherRenderer.surfaceBytes() : 0;
 }
 
 void AnnotationOverlay::raise() {
@@ -242,10 +270,11 @@ struct PointerHighlightOverlay::Panel : QWidget {
         resize(64, 64);
     }
 
-    // Without a compositor only the glow's bright core shows, as a disc, rather than a black square.
+    // Without a compositor only the glow's bright core shows, as a disc, rather than a black square; with
+    // one the window is cut to the glow's circle, so that its corners never show black when it goes.
     void reshape(bool composited) {
         if (composited)
-            clearMask();
+            setMask(QRegion(0, 0, 64, 64, QRegion::Ellipse));
         else
             setMask(QRegion(16, 16, 32, 32, QRegion::Ellipse));
     }
@@ -447,12 +476,17 @@ void PresentationImageOverlay::show(const PresentationImages::PresentationImageP
         prepared_ = key;
         setGeometryIfChanged(&panel, window);
         if (alphaMask) {
-            // Without a compositor the transparent parts of a picture would show black: cut them out.
+            // Without a compositor the transparent parts of a picture would show black: cut them out. With
+            // one the screen-sized window is cut to the picture and its shadow, so that nothing of it shows
+            // black should the compositor go.
             if (!alphaMask->isNull())
-                shapeTo(&panel, logicalRegion(QRegion(QBitmap::fromImage(*alphaMask)).translated(panel.scaledAt),
-                                              panel.devicePixelRatioF()));
-            else if (!panel.mask().isEmpty())
-                panel.clearMask();
+                shapeWindow(panel, QRegion(QBitmap::fromImage(*alphaMask)).translated(panel.scaledAt));
+            else if (key.composited)
+                shapeWindow(panel, (QRegion(key.drawn) +
+                                    QRegion(key.imageFrame.adjusted(-8, -4, 8, 12).toAlignedRect()))
+                                       .intersected(QRect(QPoint(0, 0), devicePixels(window).size())));
+            else
+                unshapeWindow(panel);
         }
         panel.update();
         if (!panel.isVisible())
@@ -497,6 +531,9 @@ void PresentationImageOverlay::setComposited(bool composited) {
         return;
     composited_ = composited;
     if (panel_ && last_ && !panel_->shown.empty()) {
+        // The shadow would show black until the picture is placed again: cut to the picture at once.
+        if (!composited && prepared_ && prepared_->composited)
+            shapeWindow(*panel_, QRegion(prepared_->drawn));
         PresentationImages::PresentationImagePicture picture{panel_->shown, panel_->opaque};
         show(picture, last_->frame, last_->screen);
     }

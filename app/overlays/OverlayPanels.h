@@ -10,6 +10,8 @@
 // Thread: main thread only (the thread of the QApplication).
 #include <QRect>
 #include <QRectF>
+#include <QTimer>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -41,10 +43,16 @@ class AnnotationOverlay final : public Annotations::AnnotationPresenting {
     // Bytes of the drawing's surfaces (0 once the drawing ended).
     std::size_t surfaceBytes() const;
 
+    // Changes that come faster than this are drawn together, once per frame.
+    static constexpr std::chrono::milliseconds frameInterval{16};
+    // The hidden window and its drawing's surfaces are kept this long for a drawing that follows soon.
+    static constexpr std::chrono::milliseconds releaseDelay{1000};
+
     struct Panel;
 
   private:
     std::unique_ptr<Panel> panel_;
+    std::unique_ptr<QTimer> release_;
     bool composited_ = true;
 };
 

@@ -16,6 +16,9 @@ using Item = Annotations::AnnotationScene::Item;
 
 namespace {
 
+// Rows of a layer drawn afresh scanned for coverage at a time.
+constexpr int scanBand = 64;
+
 // How many positions from the end a stroke whose oldest points were dropped is searched for its last
 // drawn point; updates between two frames are far fewer.
 constexpr std::size_t slidingSearch = 4096;
@@ -152,37 +155,38 @@ void preparePen(QPainter& painter, const Item& item, double lineWidth) {
 void drawItem(QPainter& painter, const Item& item, double lineWidth, const QRectF& reach) {
     const QColor color(item.color.red, item.color.green, item.color.blue);
     preparePen(painter, item, lineWidth);
-    std::visit(TrackpadProtocol::Overloaded{
-                   [&](const AnnotationShape::Line& line) { drawClippedPolyline(painter, line.points, reach); },
-                   [&](const AnnotationShape::Dot& dot) {
-                       if (!reach.contains(toQt(dot.point)))
-                           return;
-                       painter.setPen(Qt::NoPen);
-                       painter.setBrush(color);
-                       painter.drawEllipse(toQt(dot.point), lineWidth / 2, lineWidth / 2);
-                   },
-                   [&](const AnnotationShape::Arrow& arrow) {
-                       const Annotations::Point shaft[] = {arrow.start, arrow.base};
-                       drawClippedPolyline(painter, shaft, reach);
-                       QPolygonF head;
-                       head << toQt(arrow.tip) << toQt(arrow.leftBarb) << toQt(arrow.rightBarb);
-                       // The head is at most a few dozen points across: wholly near the display or not drawn.
-                       if (!head.boundingRect().intersects(reach))
-                           return;
-                       painter.setBrush(color);
-                       painter.drawPolygon(head);
-                   },
-                   [&](const AnnotationShape::Box& box) {
-                       const auto& r = box.rect;
-                       const Annotations::Point corners[] = {{r.minX(), r.minY()},
-                                                             {r.maxX(), r.minY()},
-                                                             {r.maxX(), r.maxY()},
-                                                             {r.minX(), r.maxY()},
-                                                             {r.minX(), r.minY()}};
-                       drawClippedPolyline(painter, corners, reach);
-                   },
-               },
-               item.shape.kind);
+    std::visit(
+        TrackpadProtocol::Overloaded{
+            [&](const AnnotationShape::Line& line) { drawClippedPolyline(painter, line.points, reach); },
+            [&](const AnnotationShape::Dot& dot) {
+                if (!reach.contains(toQt(dot.point)))
+                    return;
+                painter.setPen(Qt::NoPen);
+                painter.setBrush(color);
+                painter.drawEllipse(toQt(dot.point), lineWidth / 2, lineWidth / 2);
+            },
+            [&](const AnnotationShape::Arrow& arrow) {
+                const Annotations::Point shaft[] = {arrow.start, arrow.base};
+                drawClippedPolyline(painter, shaft, reach);
+                QPolygonF head;
+                head << toQt(arrow.tip) << toQt(arrow.leftBarb) << toQt(arrow.rightBarb);
+                // The head is at most a few dozen points across: wholly near the display or not drawn.
+                if (!head.boundingRect().intersects(reach))
+                    return;
+                painter.setBrush(color);
+                painter.drawPolygon(head);
+            },
+            [&](const AnnotationShape::Box& box) {
+                const auto& r = box.rect;
+                const Annotations::Point corners[] = {{r.minX(), r.minY()},
+                                                      {r.maxX(), r.minY()},
+                                                      {r.maxX(), r.maxY()},
+                                                      {r.minX(), r.maxY()},
+                                                      {r.minX(), r.minY()}};
+                drawClippedPolyline(painter, corners, reach);
+            },
+        },
+        item.shape.kind);
 }
 
 // A pen stroke of thousands of long segments takes hundreds of milliseconds to stroke: drawn afresh, it
@@ -214,7 +218,8 @@ bool drawPart(QPainter& painter, const Item& item, std::size_t& point, double li
             length += std::hypot(points[end].x - points[end - 1].x, points[end].y - points[end - 1].y);
             ++end;
         }
-        drawClippedPolyline(painter, std::span<const Annotations::Point>(points.data() + point, end - point), reach);
+        drawClippedPolyline(painter, std::span<const Annotations::Point>(points.data() + point, end - point),
+                            reach);
         if (end == points.size()) {
             point = 0;
             return true;
@@ -242,11 +247,11 @@ bool eightClear(const quint32* p) {
 }
 
 // One pass over the pixels of `rect` in `image` (premultiplied ARGB32). With `opaque`, the pixels of at
-// least half opacity are added to it, moved by `offset`: half-transparent edge pixels stay out, since
-// without a compositor they would show dark rather than blended. Rows with the same runs make one band,
+// least `minimumAlpha` are added to it, moved by `offset`. Rows with the same runs make one band,
 // which is the form a region keeps, so it is built whole instead of united rectangle by rectangle. With
 // `ink`, each row's span is widened to the row's first and last pixel that is not transparent.
-void scanPixels(const QImage& image, const QRect& rect, QPoint offset, QRegion* opaque, Ink* ink) {
+void scanPixels(const QImage& image, const QRect& rect, QPoint offset, QRegion* opaque, Ink* ink,
+                int minimumAlpha) {
     std::vector<QRect> bands;
     std::vector<std::pair<int, int>> above, runs;  // [first, last] pixels of each run in a row
     int bandTop = rect.top();
@@ -265,14 +270,14 @@ void scanPixels(const QImage& image, const QRect& rect, QPoint offset, QRegion* 
             // eight pixels at a time.
             while (x + 8 <= end && eightClear(row + x))
                 x += 8;
-            for (; x < end && qAlpha(row[x]) < 128; ++x) {
+            for (; x < end && qAlpha(row[x]) < minimumAlpha; ++x) {
                 if (row[x] != 0)
                     drawn.widen(x, x);
             }
             if (x == end)
                 break;
             const int first = x;
-            while (x < end && qAlpha(row[x]) >= 128)
+            while (x < end && qAlpha(row[x]) >= minimumAlpha)
                 ++x;
             drawn.widen(first, x - 1);
             runs.emplace_back(first, x - 1);
@@ -380,12 +385,13 @@ void AnnotationRenderer::reset() {
     spareInk_.shrink_to_fit();
     spotlightShape_.reset();
     prepared_.reset();
+    baseStale_ = true;
 }
 
-void AnnotationRenderer::setTracksCoverage(bool on) {
-    if (tracksCoverage_ == on)
+void AnnotationRenderer::setCoverage(Coverage coverage) {
+    if (coverage_ == coverage)
         return;
-    tracksCoverage_ = on;
+    coverage_ = coverage;
     reset();
 }
 
@@ -402,25 +408,26 @@ std::size_t AnnotationRenderer::surfaceBytes() const {
 
 void AnnotationRenderer::noteCovered(QRegion& region, const QImage& image, const QRect& dirty,
                                      QPoint offset) const {
-    if (!tracksCoverage_ || image.isNull())
+    if (!tracksCoverage() || image.isNull())
         return;
     const QRect rect = dirty.intersected(image.rect());
     if (rect.isEmpty())
         return;
-    scanPixels(image, rect, offset, &region, nullptr);
+    scanPixels(image, rect, offset, &region, nullptr, minimumAlpha());
 }
 
 void AnnotationRenderer::noteTop(Layer& layer, const QRect& dirty) {
     if (layer.topImage.isNull())
         return;
+    coverageStale_ = true;
     const QRect rect = dirty.intersected(layer.topImage.rect());
     if (rect == layer.topImage.rect())
         layer.topInk.assign(static_cast<std::size_t>(layer.topImage.height()), InkSpan{});
     if (rect.isEmpty())
         return;
     const bool knowsInk = layer.topInk.size() == static_cast<std::size_t>(layer.topImage.height());
-    scanPixels(layer.topImage, rect, layer.topRect.topLeft(), tracksCoverage_ ? &layer.topCovered : nullptr,
-               knowsInk ? &layer.topInk : nullptr);
+    scanPixels(layer.topImage, rect, layer.topRect.topLeft(), tracksCoverage() ? &layer.topCovered : nullptr,
+               knowsInk ? &layer.topInk : nullptr, minimumAlpha());
 }
 
 void AnnotationRenderer::drawIntoBase(Layer& layer, const Item& item) {
@@ -430,8 +437,9 @@ void AnnotationRenderer::drawIntoBase(Layer& layer, const Item& item) {
         QPainter painter(&layer.image);
         drawItem(painter, item, style_.lineWidth, reachOf(size_, style_.lineWidth));
         painter.end();
-        noteCovered(layer.covered, layer.image, pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_),
-                    {});
+        noteCovered(layer.covered, layer.image,
+                    pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_), {});
+        baseStale_ = true;
     }
     layer.items.push_back(item);
 }
@@ -448,6 +456,7 @@ void AnnotationRenderer::fold(Layer& layer) {
         else
             QPainter(&layer.image).drawImage(layer.topRect.topLeft(), layer.topImage);
         layer.covered += layer.topCovered;
+        baseStale_ = true;
     }
     layer.items.push_back(std::move(*layer.top));
     layer.top.reset();
@@ -464,6 +473,7 @@ void AnnotationRenderer::renderTop(Layer& layer, const Item& item) {
     layer.top = item;
     layer.topRect = pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_);
     layer.topCovered = {};
+    coverageStale_ = true;
     // A surface of the right size is cleared where it was drawn on, rather than made anew.
     if (layer.topRect.isEmpty()) {
         layer.topImage = QImage();
@@ -489,7 +499,8 @@ void AnnotationRenderer::renderTop(Layer& layer, const Item& item) {
 }
 
 bool AnnotationRenderer::hasInk(const Layer& layer) {
-    return !layer.topImage.isNull() && layer.topInk.size() == static_cast<std::size_t>(layer.topImage.height());
+    return !layer.topImage.isNull() &&
+           layer.topInk.size() == static_cast<std::size_t>(layer.topImage.height());
 }
 
 void AnnotationRenderer::clearTop(QImage& image, const Ink& ink) {
@@ -500,9 +511,18 @@ void AnnotationRenderer::clearTop(QImage& image, const Ink& ink) {
 }
 
 void AnnotationRenderer::growTop(Layer& layer, const QRect& needed) {
-    const QRect grown = layer.topRect.isEmpty() ? needed : layer.topRect.united(needed);
+    QRect grown = layer.topRect.isEmpty() ? needed : layer.topRect.united(needed);
     if (grown == layer.topRect)
         return;
+    if (!layer.topRect.isEmpty()) {
+        // A stroke that keeps growing would have its surface copied at every frame: it grows by an eighth
+        // of the display more on each side it grows to.
+        const int dx = size_.width() / 8, dy = size_.height() / 8;
+        const QRect& old = layer.topRect;
+        grown.adjust(grown.left() < old.left() ? -dx : 0, grown.top() < old.top() ? -dy : 0,
+                     grown.right() > old.right() ? dx : 0, grown.bottom() > old.bottom() ? dy : 0);
+        grown = grown.intersected(QRect(QPoint(0, 0), size_));
+    }
     QImage larger = transparentImage(grown.size());
     Ink ink;
     if (!layer.topImage.isNull()) {
@@ -513,7 +533,8 @@ void AnnotationRenderer::growTop(Layer& layer, const QRect& needed) {
             for (std::size_t y = 0; y < layer.topInk.size(); ++y) {
                 const InkSpan span = layer.topInk[y];
                 if (!span.isEmpty())
-                    ink[y + static_cast<std::size_t>(shift.y())] = {span.first + shift.x(), span.last + shift.x()};
+                    ink[y + static_cast<std::size_t>(shift.y())] = {span.first + shift.x(),
+                                                                    span.last + shift.x()};
             }
         }
     } else {
@@ -551,7 +572,7 @@ bool AnnotationRenderer::extendTop(Layer& layer, const Item& item) {
 
 void AnnotationRenderer::startRebuild(Layer& layer, const Items& run, bool isNewest) {
     QImage reuse = layer.rebuild ? std::move(layer.rebuild->image) : QImage();
-    layer.rebuild = Rebuild{run, 0, 0, std::move(reuse), {}, isNewest, {}, {}};
+    layer.rebuild = Rebuild{run, 0, 0, std::move(reuse), {}, {}, isNewest, {}, {}};
     if (!layer.rebuild->image.isNull())
         layer.rebuild->image.fill(Qt::transparent);
 }
@@ -564,7 +585,6 @@ void AnnotationRenderer::advance(Layer& layer, Deadline deadline) {
         if (r.image.isNull())
             r.image = transparentImage(size_);
         if (!r.image.isNull()) {
-            std::vector<QRect> touched;
             QPainter painter(&r.image);
             // At least one piece per frame, so that it always finishes.
             do {
@@ -572,16 +592,25 @@ void AnnotationRenderer::advance(Layer& layer, Deadline deadline) {
                 if (!drawPart(painter, item, r.point, style_.lineWidth, reach, deadline))
                     break;
                 ++r.drawn;
-                if (tracksCoverage_)
-                    touched.push_back(pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_));
+                if (tracksCoverage())
+                    r.unscanned += pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_);
             } while (r.drawn < inBase && std::chrono::steady_clock::now() < deadline);
             painter.end();
-            for (const QRect& rect : touched)
-                noteCovered(r.covered, r.image, rect, {});
         } else {
             r.drawn = inBase;
         }
         if (r.drawn < inBase || std::chrono::steady_clock::now() >= deadline)
+            return;
+    }
+    // The coverage of what was drawn, scanned once when all of it is there (marks drawn over each other are
+    // not scanned once each), a band of rows at a time within the frame's budget.
+    while (!r.unscanned.isEmpty()) {
+        const QRect bounds = r.unscanned.boundingRect();
+        const QRect band(bounds.left(), bounds.top(), bounds.width(), scanBand);
+        for (const QRect& rect : r.unscanned.intersected(band))
+            noteCovered(r.covered, r.image, rect, {});
+        r.unscanned -= band;
+        if (std::chrono::steady_clock::now() >= deadline)
             return;
     }
     if (inBase < r.items.size()) {
@@ -606,6 +635,7 @@ void AnnotationRenderer::advance(Layer& layer, Deadline deadline) {
     layer.rebuild.reset();
     layer.image = std::move(done.image);
     layer.covered = std::move(done.covered);
+    baseStale_ = true;
     layer.items.assign(done.items.begin(), done.items.begin() + static_cast<std::ptrdiff_t>(inBase));
     layer.top.reset();
     layer.topImage = QImage();
@@ -621,7 +651,8 @@ void AnnotationRenderer::advance(Layer& layer, Deadline deadline) {
 }
 
 bool AnnotationRenderer::hasPendingWork() const {
-    return std::any_of(layers_.begin(), layers_.end(), [](const Layer& layer) { return layer.rebuild.has_value(); });
+    return std::any_of(layers_.begin(), layers_.end(),
+                       [](const Layer& layer) { return layer.rebuild.has_value(); });
 }
 
 void AnnotationRenderer::sync(Layer& layer, const Items& run, bool isNewest, bool keepLeading,
@@ -632,7 +663,8 @@ void AnnotationRenderer::sync(Layer& layer, const Items& run, bool isNewest, boo
         if (r.drawn <= run.size() &&
             std::equal(r.items.begin(), r.items.begin() + static_cast<std::ptrdiff_t>(r.drawn), run.begin(),
                        sameDrawing)) {
-            const std::size_t oldInBase = r.isNewest && !r.items.empty() ? r.items.size() - 1 : r.items.size();
+            const std::size_t oldInBase =
+                r.isNewest && !r.items.empty() ? r.items.size() - 1 : r.items.size();
             const std::size_t newInBase = isNewest && !run.empty() ? run.size() - 1 : run.size();
             // The item under way starts again when it changed; so does the newest one's surface.
             const bool sameUnderWay = r.drawn < r.items.size() && r.drawn < run.size() &&
@@ -658,9 +690,8 @@ void AnnotationRenderer::sync(Layer& layer, const Items& run, bool isNewest, boo
             skip = static_cast<std::size_t>(found - layer.items.begin());
     }
     const std::size_t inBase = layer.items.size() - skip;
-    if (inBase > run.size() ||
-        !std::equal(layer.items.begin() + static_cast<std::ptrdiff_t>(skip), layer.items.end(), run.begin(),
-                    sameDrawing)) {
+    if (inBase > run.size() || !std::equal(layer.items.begin() + static_cast<std::ptrdiff_t>(skip),
+                                           layer.items.end(), run.begin(), sameDrawing)) {
         startRebuild(layer, run, isNewest);
         advance(layer, deadline);
         return;
@@ -687,6 +718,7 @@ void AnnotationRenderer::sync(Layer& layer, const Items& run, bool isNewest, boo
             layer.topInk.clear();
             layer.topRect = {};
             layer.topCovered = {};
+            coverageStale_ = true;
         }
     }
     for (; next < run.size(); ++next) {
@@ -722,6 +754,7 @@ void AnnotationRenderer::prepare(const Annotations::AnnotationScene& scene, cons
             runs.emplace_back(i, i);
         runs.back().second = i + 1;
     }
+    const bool hadDirect = !direct_.empty();
     direct_.clear();
     const std::size_t firstCached = runs.size() > maxLayers ? runs.size() - maxLayers : 0;
     for (std::size_t r = 0; r < firstCached; ++r)
@@ -732,6 +765,7 @@ void AnnotationRenderer::prepare(const Annotations::AnnotationScene& scene, cons
     const Deadline deadline = std::chrono::steady_clock::now() + frameBudget;
     std::vector<Layer> next;
     next.reserve(runs.size() - firstCached);
+    std::size_t kept = 0;
     for (std::size_t r = firstCached; r < runs.size(); ++r) {
         Items run(items.begin() + static_cast<std::ptrdiff_t>(runs[r].first),
                   items.begin() + static_cast<std::ptrdiff_t>(runs[r].second));
@@ -745,12 +779,20 @@ void AnnotationRenderer::prepare(const Annotations::AnnotationScene& scene, cons
         };
         auto found = std::find_if(layers_.begin(), layers_.end(), owns);
         Layer layer;
-        if (found != layers_.end())
+        if (found != layers_.end()) {
             layer = std::move(*found);
+            ++kept;
+        } else {
+            baseStale_ = true;
+        }
         sync(layer, run, r + 1 == runs.size(), keepLeading, deadline);
+        if ((layer.opacity >= 0.5) != (run.front().opacity >= 0.5))
+            baseStale_ = true;
         layer.opacity = run.front().opacity;
         next.push_back(std::move(layer));
     }
+    if (kept != layers_.size() || !direct_.empty() || hadDirect)
+        baseStale_ = true;
     layers_ = std::move(next);
     // A spare surface is taken by the mark drawn right after the one it held, in the same pass, or not
     // at all.
@@ -760,8 +802,8 @@ void AnnotationRenderer::prepare(const Annotations::AnnotationScene& scene, cons
 }
 
 void AnnotationRenderer::paint(QPainter& painter, const Annotations::AnnotationScene& scene,
-                               const QRect& bounds) {
-    if (bounds.size() != size_ || !prepared_ || hasPendingWork() || !(*prepared_ == scene))
+                               const QRect& bounds, bool advance) {
+    if (bounds.size() != size_ || !prepared_ || (advance && hasPendingWork()) || !(*prepared_ == scene))
         prepare(scene, bounds.size());
     painter.save();
     painter.translate(bounds.topLeft());
@@ -814,26 +856,41 @@ QRegion AnnotationRenderer::coverage(const Annotations::AnnotationScene& scene) 
         }
         region = spotlightShape_->second;
     }
-    QRegion marks;
-    for (const auto& layer : layers_) {
-        if (layer.opacity < 0.5)
-            continue;
-        marks += layer.covered;
-        marks += layer.topCovered;
+    // Unchanged marks keep their region: a frame that only goes on with a layer drawn afresh, or moves the
+    // window, does not make it again, and one that grows the newest mark adds only that mark's.
+    if (baseStale_) {
+        QRegion base;
+        for (const auto& layer : layers_) {
+            if (layer.opacity >= 0.5)
+                base += layer.covered;
+        }
+        for (const auto& item : direct_) {
+            if (item.opacity >= 0.5)
+                base += pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_);
+        }
+        baseCoverage_ = base.rectCount() > maxShapeRects ? coarseCoverage(false) : std::move(base);
+        baseStale_ = false;
+        coverageStale_ = true;
     }
-    for (const auto& item : direct_) {
-        if (item.opacity >= 0.5)
-            marks += pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_);
+    if (coverageStale_) {
+        QRegion tops;
+        for (const auto& layer : layers_) {
+            if (layer.opacity >= 0.5)
+                tops += layer.topCovered;
+        }
+        if (tops.rectCount() > maxShapeRects)
+            tops = coarseCoverage(true);
+        marksCoverage_ = baseCoverage_ + tops;
+        coverageStale_ = false;
     }
-    if (marks.rectCount() > maxShapeRects)
-        marks = coarseCoverage();
-    return region + marks;
+    return region.isEmpty() ? marksCoverage_ : region + marksCoverage_;
 }
 
-QRegion AnnotationRenderer::coarseCoverage() const {
+QRegion AnnotationRenderer::coarseCoverage(bool tops) const {
     // Hundreds of display-sized marks make a region of a hundred thousand rectangles, too many to send
     // the X server at every change: blocks that hold any of their pixels stand in for them.
-    const QSize blocks((size_.width() + shapeBlock - 1) / shapeBlock, (size_.height() + shapeBlock - 1) / shapeBlock);
+    const QSize blocks((size_.width() + shapeBlock - 1) / shapeBlock,
+                       (size_.height() + shapeBlock - 1) / shapeBlock);
     QImage any(blocks, QImage::Format_Mono);
     if (any.isNull())
         return QRegion(QRect(QPoint(0, 0), size_));
@@ -845,7 +902,8 @@ QRegion AnnotationRenderer::coarseCoverage() const {
     auto add = [&](const QImage& image, QPoint at) {
         if (image.isNull())
             return;
-        const QSize size((image.width() + shapeBlock - 1) / shapeBlock, (image.height() + shapeBlock - 1) / shapeBlock);
+        const QSize size((image.width() + shapeBlock - 1) / shapeBlock,
+                         (image.height() + shapeBlock - 1) / shapeBlock);
         // Area averaging keeps a thin line's trace in every block it crosses.
         const QImage small = image.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
         const QPoint origin(at.x() / shapeBlock, at.y() / shapeBlock);
@@ -861,15 +919,17 @@ QRegion AnnotationRenderer::coarseCoverage() const {
     for (const auto& layer : layers_) {
         if (layer.opacity < 0.5)
             continue;
-        add(layer.image, {0, 0});
-        if (layer.top)
+        if (!tops)
+            add(layer.image, {0, 0});
+        else if (layer.top)
             add(layer.topImage, layer.topRect.topLeft());
     }
     QRegion coarse;
     for (const QRect& r : QRegion(QBitmap::fromImage(any)))
-        coarse += QRect(r.x() * shapeBlock, r.y() * shapeBlock, r.width() * shapeBlock, r.height() * shapeBlock);
+        coarse +=
+            QRect(r.x() * shapeBlock, r.y() * shapeBlock, r.width() * shapeBlock, r.height() * shapeBlock);
     for (const auto& item : direct_) {
-        if (item.opacity >= 0.5)
+        if (!tops && item.opacity >= 0.5)
             coarse += pixelsTouched(shapeBounds(item.shape), style_.lineWidth, size_);
     }
     return coarse.intersected(QRect(QPoint(0, 0), size_));

@@ -57,17 +57,24 @@ class AnnotationRenderer {
     // Brings the layers in step with `scene` for a canvas of `size` pixels; paint() does it itself when
     // it was not done.
     void prepare(const Annotations::AnnotationScene& scene, const QSize& size);
-    // Paints over what `painter` holds (clear it first), scene coordinates in the painter's units.
-    void paint(QPainter& painter, const Annotations::AnnotationScene& scene, const QRect& bounds);
+    // Paints over what `painter` holds (clear it first), scene coordinates in the painter's units. With
+    // `advance` off, a layer being drawn afresh is not taken further (the caller's prepare() does that).
+    void paint(QPainter& painter, const Annotations::AnnotationScene& scene, const QRect& bounds,
+               bool advance = true);
     // Forgets every layer and gives their memory back.
     void reset();
     // A layer is still being drawn afresh: paint again soon (the next prepare or paint goes on with it).
     bool hasPendingWork() const;
 
-    // With coverage on, the renderer also keeps the region its opaque-enough pixels cover (for windows
-    // shaped to their marks when nothing composites them); turning it on redraws from scratch.
-    void setTracksCoverage(bool on);
-    // Pixels of at least half opacity: marks of layers at opacity 0.5 or more, and the spotlight's dim.
+    // With coverage on, the renderer also keeps the region its pixels cover, for windows shaped to their
+    // marks: those of at least half opacity when nothing composites the window (half-transparent edge
+    // pixels would show dark rather than blended), or every pixel with any ink when a compositor does (the
+    // window then looks the same, and is shaped already should the compositor go). A change redraws from
+    // scratch.
+    enum class Coverage { none, anyInk, halfOpaque };
+    void setCoverage(Coverage coverage);
+    void setTracksCoverage(bool on) { setCoverage(on ? Coverage::halfOpaque : Coverage::none); }
+    // The covered pixels of the marks of layers at opacity 0.5 or more, and the spotlight's dim.
     QRegion coverage(const Annotations::AnnotationScene& scene) const;
 
     std::size_t surfaceBytes() const;
@@ -76,11 +83,12 @@ class AnnotationRenderer {
   private:
     using Items = std::vector<Annotations::AnnotationScene::Item>;
     struct Rebuild {
-        Items items;  // the run being drawn afresh
+        Items items;            // the run being drawn afresh
         std::size_t drawn = 0;  // items wholly drawn
         std::size_t point = 0;  // how far into the item under way (a long pen stroke goes in pieces)
         QImage image;
         QRegion covered;
+        QRegion unscanned;  // drawn on, not yet scanned for coverage
         bool isNewest = false;
         QImage topImage;  // the newest item's, once the others are drawn
         QRect topRect;
@@ -112,12 +120,13 @@ class AnnotationRenderer {
     void noteTop(Layer& layer, const QRect& dirty);
     static bool hasInk(const Layer& layer);
     static void clearTop(QImage& image, const Ink& ink);
-    QRegion coarseCoverage() const;
+    // The layers' (or, with `tops`, their newest marks') coverage in blocks.
+    QRegion coarseCoverage(bool tops) const;
 
     Annotations::AnnotationStyle style_;
     QSize size_;
     std::vector<Layer> layers_;
-    Items direct_;  // items too many layers deep, stroked at every paint
+    Items direct_;     // items too many layers deep, stroked at every paint
     QImage spareTop_;  // the surface of the newest mark before this one, for the next in the same pass
     Ink spareInk_;
     struct SpotlightShape {
@@ -127,7 +136,14 @@ class AnnotationRenderer {
     };
     mutable std::optional<std::pair<SpotlightShape, QRegion>> spotlightShape_;
     std::optional<Annotations::AnnotationScene> prepared_;
-    bool tracksCoverage_ = false;
+    // The marks' part of coverage(), and that of all but the newest marks, made again when stale.
+    mutable QRegion marksCoverage_;
+    mutable QRegion baseCoverage_;
+    mutable bool coverageStale_ = true;
+    mutable bool baseStale_ = true;
+    Coverage coverage_ = Coverage::none;
+    bool tracksCoverage() const { return coverage_ != Coverage::none; }
+    int minimumAlpha() const { return coverage_ == Coverage::halfOpaque ? 128 : 1; }
 };
 
 }  // namespace OverlayWindows

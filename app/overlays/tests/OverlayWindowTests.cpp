@@ -5,6 +5,8 @@
 #include <QImage>
 #include <QWidget>
 #include <chrono>
+#include <functional>
+#include <set>
 #include <thread>
 
 #include "app/overlays/OverlayPanels.h"
@@ -38,12 +40,31 @@ QWidget* windowOf(unsigned long id) {
     return nullptr;
 }
 
+// Runs the Qt loop for `time`, or until `done`.
+bool runLoop(
+    std::chrono::milliseconds time, const std::function<bool()>& done = [] { return false; }) {
+    const auto end = std::chrono::steady_clock::now() + time;
+    while (std::chrono::steady_clock::now() < end) {
+        QCoreApplication::processEvents();
+        if (done())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return done();
+}
+
+// What the window shows once its last changes are drawn (those of a burst wait for the end of a frame).
 QImage grab(unsigned long id) {
+    runLoop(AnnotationOverlay::frameInterval * 3);
     QWidget* widget = windowOf(id);
     EXPECT_TRUE(widget);
     QImage image(widget->size(), QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
-    widget->render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
+    // A shaped window is rendered from the corner of its shape on.
+    const QPoint shapeCorner = widget->mask().isEmpty()
+                                   ? QPoint()
+                                   : widget->mask().intersected(widget->rect()).boundingRect().topLeft();
+    widget->render(&image, shapeCorner, QRegion(), QWidget::DrawChildren);
     return image;
 }
 
@@ -70,7 +91,7 @@ TEST(OverlayWindows, AnnotationDrawsTheStrokeOnTransparencyAndTheSpotlightDims) 
     // drawing's surfaces and the window's own.
     const unsigned long drawn = overlay->windowID();
     main.advance(std::chrono::milliseconds(4700));
-    EXPECT_EQ(windowOf(drawn), nullptr);
+    EXPECT_TRUE(runLoop(AnnotationOverlay::releaseDelay * 3, [&] { return windowOf(drawn) == nullptr; }));
     EXPECT_EQ(overlay->windowID(), 0u);
     EXPECT_EQ(overlay->surfaceBytes(), 0u);
 
@@ -80,6 +101,33 @@ TEST(OverlayWindows, AnnotationDrawsTheStrokeOnTransparencyAndTheSpotlightDims) 
     image = grab(overlay->windowID());
     EXPECT_EQ(image.pixelColor(10, 10), QColor(0, 0, 0, 153));
     EXPECT_EQ(image.pixelColor(200, 150).alpha(), 0);
+}
+
+// Marks drawn, undone and cleared by the hundred are drawn once per frame: the window stays, and shows
+// what the burst left.
+TEST(OverlayWindows, ABurstOfMarksAndClearsKeepsTheWindowAndShowsWhereItEnded) {
+    application();
+    platform::ManualExecutor main;
+    auto overlay = std::make_shared<AnnotationOverlay>();
+    AnnotationOverlayService service(
+        overlay, [](std::uint32_t) { return std::optional<Rect>(); }, main);
+    service.setPointerScreen([] { return Shell::ScreenFrame{0, 0, 400, 300}; });
+    UUID phone;
+    std::set<unsigned long> windows;
+    for (std::uint16_t stroke = 1; stroke <= 300; ++stroke) {
+        const float y = stroke % 2 ? 0.25f : 0.75f;
+        service.handle({Annotation::Begin{stroke, TrackpadProtocol::AnnotationTool::box, {0.1f, y}}}, phone);
+        service.handle({Annotation::End{stroke, {0.9f, y + 0.1f}}}, phone);
+        windows.insert(overlay->windowID());
+        if (stroke < 300)
+            service.handle(
+                {stroke % 3 ? Annotation{Annotation::Clear{}} : Annotation{Annotation::Undo{stroke}}}, phone);
+        windows.insert(overlay->windowID());
+    }
+    EXPECT_EQ(windows.size(), 1u) << "one window throughout";
+    const QImage image = grab(overlay->windowID());
+    EXPECT_EQ(image.pixelColor(40, 232), QColor(255, 59, 48)) << "the last box";
+    EXPECT_EQ(image.pixelColor(40, 82).alpha(), 0) << "the box before it, cleared";
 }
 
 bool shownSoon(unsigned long id) {
@@ -96,7 +144,8 @@ bool shownSoon(unsigned long id) {
 TEST(OverlayWindows, ALargePictureIsKeptScaledToItsVisiblePart) {
     application();
     auto overlay = std::make_shared<PresentationImageOverlay>();
-    auto bitmap = *platform::imaging::Bitmap::create(4096, 4096, platform::imaging::PixelFormat::bgra, 1 << 25);
+    auto bitmap =
+        *platform::imaging::Bitmap::create(4096, 4096, platform::imaging::PixelFormat::bgra, 1 << 25);
     std::fill(bitmap.mutablePixels(), bitmap.mutablePixels() + bitmap.bytes().size(), 0xff);
     PresentationImages::PresentationImagePicture picture{bitmap, true};
     // Twice the display's width and height, centred on its bottom-right corner: a quarter shows.

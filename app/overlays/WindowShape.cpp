@@ -1,0 +1,83 @@
+#include "app/overlays/WindowShape.h"
+
+#include <xcb/shape.h>
+#include <xcb/xcb.h>
+
+#include <QGuiApplication>
+#include <QPainterPath>
+#include <QWidget>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+namespace OverlayWindows {
+
+namespace {
+
+xcb_connection_t* x11Connection() {
+    auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    return x11 ? x11->connection() : nullptr;
+}
+
+std::int16_t clamp16(int value) {
+    return static_cast<std::int16_t>(std::clamp(value, int{std::numeric_limits<std::int16_t>::min()},
+                                                int{std::numeric_limits<std::int16_t>::max()}));
+}
+
+std::uint16_t clampSize(int value) {
+    return static_cast<std::uint16_t>(std::clamp(value, 0, int{std::numeric_limits<std::uint16_t>::max()}));
+}
+
+}  // namespace
+
+QRegion logicalRegion(const QRegion& device, double ratio) {
+    if (ratio == 1.0)
+        return device;
+    QRegion logical;
+    for (const QRect& r : device) {
+        const int left = static_cast<int>(std::floor(r.left() / ratio));
+        const int top = static_cast<int>(std::floor(r.top() / ratio));
+        const int right = static_cast<int>(std::ceil((r.right() + 1) / ratio));
+        const int bottom = static_cast<int>(std::ceil((r.bottom() + 1) / ratio));
+        logical += QRect(left, top, right - left, bottom - top);
+    }
+    return logical;
+}
+
+void shapeWindow(QWidget& widget, const QRegion& region) {
+    xcb_connection_t* connection = x11Connection();
+    if (!connection) {
+        // An empty mask would mean no mask at all (the whole window shown).
+        const QRegion logical = logicalRegion(region, widget.devicePixelRatioF());
+        widget.setMask(logical.isEmpty() ? QRegion(-1, -1, 1, 1) : logical);
+        return;
+    }
+    const auto window = static_cast<xcb_window_t>(widget.winId());
+    std::vector<xcb_rectangle_t> rectangles;
+    rectangles.reserve(static_cast<std::size_t>(region.rectCount()));
+    for (const QRect& r : region)
+        rectangles.push_back({clamp16(r.x()), clamp16(r.y()), clampSize(r.width()), clampSize(r.height())});
+    xcb_shape_rectangles(connection, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_BOUNDING, XCB_CLIP_ORDERING_UNSORTED,
+                         window, 0, 0, static_cast<std::uint32_t>(rectangles.size()), rectangles.data());
+    xcb_flush(connection);
+}
+
+void unshapeWindow(QWidget& widget) {
+    xcb_connection_t* connection = x11Connection();
+    if (!connection) {
+        if (!widget.mask().isEmpty())
+            widget.clearMask();
+        return;
+    }
+    xcb_shape_mask(connection, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_BOUNDING,
+                   static_cast<xcb_window_t>(widget.winId()), 0, 0, XCB_NONE);
+    xcb_flush(connection);
+}
+
+QRegion roundedRectRegion(QSize size, double radius) {
+    QPainterPath rounded;
+    rounded.addRoundedRect(QRectF(QPointF(0, 0), QSizeF(size)), radius, radius);
+    return QRegion(rounded.toFillPolygon().toPolygon(), Qt::WindingFill);
+}
+
+}  // namespace OverlayWindows
