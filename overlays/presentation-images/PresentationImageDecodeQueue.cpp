@@ -22,10 +22,24 @@ PresentationImageDecodeQueue::PresentationImageDecodeQueue(std::shared_ptr<platf
                                                            Decode decode)
     : worker_(std::move(worker)), decode_(std::move(decode)) {}
 
+// One task on the worker for each waiting job. A task that the worker drops unrun (its pending tasks
+// discarded) takes a waiting job with it, so that jobs and tasks stay one to one: otherwise a later
+// picture of the same phone would replace a job that no task serves any more, and never be decoded.
+struct PresentationImageDecodeQueue::TaskToken {
+    std::weak_ptr<PresentationImageDecodeQueue> queue;
+    bool ran = false;
+    ~TaskToken() {
+        if (ran)
+            return;
+        if (auto self = queue.lock())
+            self->dropOneWaiting();
+    }
+};
+
 void PresentationImageDecodeQueue::submit(const TrackpadProtocol::UUID& owner, TrackpadProtocol::Data image,
                                           Completion done) {
     bool replaced = false;
-    Job superseded;
+    Job superseded;  // released outside the lock
     {
         std::lock_guard lock(mutex_);
         const auto same = std::find_if(waiting_.begin(), waiting_.end(),
@@ -37,11 +51,13 @@ void PresentationImageDecodeQueue::submit(const TrackpadProtocol::UUID& owner, T
         }
         waiting_.push_back(Job{owner, std::move(image), std::move(done)});
     }
-    // Every job has one task on the worker; a replaced job's task serves its replacement.
+    // A replaced job's task serves its replacement.
     if (!replaced) {
-        std::weak_ptr<PresentationImageDecodeQueue> weak = weak_from_this();
-        worker_->async([weak] {
-            if (auto self = weak.lock()) {
+        auto token = std::make_shared<TaskToken>();
+        token->queue = weak_from_this();
+        worker_->async([token] {
+            token->ran = true;
+            if (auto self = token->queue.lock()) {
                 self->decodeNext();
             }
         });
@@ -51,6 +67,15 @@ void PresentationImageDecodeQueue::submit(const TrackpadProtocol::UUID& owner, T
 std::size_t PresentationImageDecodeQueue::waitingCount() const {
     std::lock_guard lock(mutex_);
     return waiting_.size();
+}
+
+void PresentationImageDecodeQueue::dropOneWaiting() {
+    Job dropped;  // released outside the lock; its completion is never called
+    std::lock_guard lock(mutex_);
+    if (!waiting_.empty()) {
+        dropped = std::move(waiting_.front());
+        waiting_.pop_front();
+    }
 }
 
 void PresentationImageDecodeQueue::decodeNext() {
