@@ -1,18 +1,43 @@
 #include "overlays/presentation-images/PresentationImageDecodeQueue.h"
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
+#include <string>
 
 #include "overlays/presentation-images/PresentationImageDecoder.h"
 #include "platform/DispatchQueue.h"
+#include "platform/Log.h"
+#include "platform/NoticeBudget.h"
 
 namespace PresentationImages {
+
+namespace {
+
+const platform::Logger logger("dev.quelmar.trackpad.mac", "overlays");
+
+}  // namespace
 
 std::shared_ptr<PresentationImageDecodeQueue> PresentationImageDecodeQueue::make(
     std::shared_ptr<platform::DispatchQueue> worker, Decode decode) {
     if (!decode) {
-        decode = [](std::span<const std::uint8_t> image) {
-            return PresentationImageDecoder::decode(image, PresentationImageDecoder::maxPixelSize);
+        // Each picture not shown is told once, within a budget: a phone may send refused pictures at will.
+        auto budget = std::make_shared<platform::NoticeBudget>(5, 10.0);
+        decode = [budget](std::span<const std::uint8_t> image) {
+            std::string refusal;
+            auto picture =
+                PresentationImageDecoder::decode(image, PresentationImageDecoder::maxPixelSize, &refusal);
+            if (!picture) {
+                const double now =
+                    std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+                        .count();
+                const auto decision = budget->take(now);
+                if (decision.heldBack > 0)
+                    logger.notice(std::to_string(decision.heldBack) + " more pictures were not shown");
+                if (decision.log)
+                    logger.notice(refusal);
+            }
+            return picture;
         };
     }
     return std::make_shared<PresentationImageDecodeQueue>(std::move(worker), std::move(decode));
