@@ -514,6 +514,9 @@ void PresentationImageOverlay::scaleNewest() {
         again = scaling_->waiting && !std::exchange(scaling_->scheduled, true);
     }
     overtaken.reset();
+    // The scaling's copies went back to this thread's heap: handed back to the system when nothing waits.
+    if (!again)
+        giveMemoryBack();
     if (post)
         QMetaObject::invokeMethod(
             receiver_.get(), [this] { takeResult(); }, Qt::QueuedConnection);

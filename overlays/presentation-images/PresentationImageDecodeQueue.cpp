@@ -1,5 +1,7 @@
 #include "overlays/presentation-images/PresentationImageDecodeQueue.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <chrono>
 #include <exception>
@@ -15,6 +17,12 @@ namespace PresentationImages {
 namespace {
 
 const platform::Logger logger("dev.quelmar.trackpad.mac", "overlays");
+
+constexpr std::size_t largeBytes = 4 << 20;
+
+std::size_t decodedBytes(const std::optional<PresentationImagePicture>& picture) {
+    return picture ? picture->image.bytes().size() : 0;
+}
 
 }  // namespace
 
@@ -119,9 +127,15 @@ void PresentationImageDecodeQueue::decodeNext() {
     } catch (const std::exception&) {
         // Memory for a picture that could not be had is a failed decode, not the end of the worker.
     }
+    const bool large = decodedBytes(picture) >= largeBytes || job.image.size() >= largeBytes / 16;
     job.image = {};
     if (job.done) {
         job.done(std::move(picture));
+    }
+    // The decoder's buffers went back to this thread's heap, which keeps them once its thresholds have
+    // grown: handed back to the system when nothing else waits.
+    if (large && waitingCount() == 0) {
+        malloc_trim(0);
     }
 }
 
