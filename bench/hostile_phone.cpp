@@ -580,9 +580,35 @@ void runRows() {
         if (runs("small pictures at 1000/s")) {
             std::uint32_t sent = 0;
             Figures figures = companion.measure(
-                30, [&](Clock::time_point end) { sent = smallPictures(companion, end, 1000); });
-            figures.note += std::to_string(sent) + " sent;" + afterwards(companion);
+                30, [&](Clock::time_point end) {
+                    sent = smallPictures(companion, end, 1000);
+                    companion.sendSafely(Message::PresentationImage{{TrackpadProtocol::PresentationImage::Close{}}});
+                });
+            figures.note += std::to_string(sent) + " sent, then closed;" + afterwards(companion);
             printRow("small pictures at 1000/s, 30 s", figures);
+        }
+        if (runs("a picture moved 1000 times a second")) {
+            Figures figures = companion.measure(10, [&](Clock::time_point end) {
+                sendAll(companion, pictureMessages(colourJPEG(640, 480, false, false), 150000));
+                std::this_thread::sleep_for(300ms);
+                const auto start = Clock::now();
+                for (std::uint32_t moves = 0; Clock::now() < end; ++moves) {
+                    const float width = moves % 2 ? 0.5f : 0.9f;
+                    try {
+                        companion.attacker().send(Message::PresentationImage{
+                            {TrackpadProtocol::PresentationImage::Place{150000, {{0.5f, 0.5f}, width, width}}}});
+                        while (companion.attacker().receive(0)) {
+                        }
+                    } catch (const std::exception&) {
+                        companion.reconnectAttacker();
+                    }
+                    std::this_thread::sleep_until(start + (moves + 1) * 1ms);
+                }
+                companion.attacker().send(
+                    Message::PresentationImage{{TrackpadProtocol::PresentationImage::Close{}}});
+            });
+            figures.note += afterwards(companion);
+            printRow("a picture moved 1000 times a second, 10 s", figures);
         }
         if (runs("pictures of 3000x2000 shown and hidden")) {
             const Bytes large = colourJPEG(3000, 2000, false, false);

@@ -56,7 +56,8 @@ void clear(QPainter& painter, const QRect& rect) {
 
 QRect devicePixels(const Rect& frame) {
     return {static_cast<int>(std::lround(frame.origin.x)), static_cast<int>(std::lround(frame.origin.y)),
-            static_cast<int>(std::lround(frame.size.width)), static_cast<int>(std::lround(frame.size.height))};
+            static_cast<int>(std::lround(frame.size.width)),
+            static_cast<int>(std::lround(frame.size.height))};
 }
 
 // The screen whose X pixels hold `point`, with its ratio; Qt keeps a screen's top-left corner and divides
@@ -445,7 +446,12 @@ PresentationImageOverlay::PresentationImageOverlay()
       scaler_(std::make_unique<platform::DispatchQueue>("dev.quelmar.trackpad.mac.picture-scaling")) {}
 
 PresentationImageOverlay::~PresentationImageOverlay() {
-    // Waits for a scaling under way (one at most is left to begin), whose result would be posted here.
+    // Nothing more begins; a scaling under way finishes (its result is posted to the receiver, which goes
+    // with its posted calls), and then the queue stops.
+    {
+        std::lock_guard lock(scaling_->mutex);
+        scaling_->waiting.reset();
+    }
     scaler_.reset();
 }
 
