@@ -56,8 +56,7 @@ void clear(QPainter& painter, const QRect& rect) {
 
 QRect devicePixels(const Rect& frame) {
     return {static_cast<int>(std::lround(frame.origin.x)), static_cast<int>(std::lround(frame.origin.y)),
-            static_cast<int>(std::lround(frame.size.width)),
-            static_cast<int>(std::lround(frame.size.height))};
+            static_cast<int>(std::lround(frame.size.width)), static_cast<int>(std::lround(frame.size.height))};
 }
 
 // The screen whose X pixels hold `point`, with its ratio; Qt keeps a screen's top-left corner and divides
