@@ -424,6 +424,9 @@ struct PresentationImageOverlay::Job {
     bool cutOut = false;
 };
 
+// Pictures from this size on are handed back to the system as soon as the scaler is done with them.
+constexpr std::size_t largePictureBytes = 16 << 20;
+
 struct PresentationImageOverlay::Result {
     Job job;
     QImage scaled;
@@ -503,6 +506,7 @@ void PresentationImageOverlay::scaleNewest() {
         ++scaling_->count;
     }
     Result result{std::move(*job), {}, {}};
+    const bool large = result.job.picture.image.bytes().size() >= largePictureBytes;
     const Prepared& key = result.job.key;
     if (!key.drawn.isEmpty())
         result.scaled = scaleVisiblePart(result.job.picture.image, key.imageFrame, key.drawn);
@@ -519,8 +523,9 @@ void PresentationImageOverlay::scaleNewest() {
         again = scaling_->waiting && !std::exchange(scaling_->scheduled, true);
     }
     overtaken.reset();
-    // The scaling's copies went back to this thread's heap: handed back to the system when nothing waits.
-    if (!again)
+    // The copies of a large picture went back to this thread's heap: handed back to the system when nothing
+    // waits (smaller ones wait for the next hide).
+    if (!again && large)
         giveMemoryBack();
     if (post)
         QMetaObject::invokeMethod(
