@@ -539,8 +539,9 @@ void runRows() {
                     }
                     // And moves the shown one about.
                     const float at = 0.3f + 0.4f * static_cast<float>(sent % 17) / 16.0f;
-                    target.attacker().send(Message::PresentationImage{{TrackpadProtocol::PresentationImage::Place{
-                        100000 + sent - (sent > 0 ? 1 : 0), {{at, 1.0f - at}, 0.9f, 0.9f}}}});
+                    target.attacker().send(
+                        Message::PresentationImage{{TrackpadProtocol::PresentationImage::Place{
+                            100000 + sent - (sent > 0 ? 1 : 0), {{at, 1.0f - at}, 0.9f, 0.9f}}}});
                     ++sent;
                     while (target.attacker().receive(0)) {
                     }
@@ -551,40 +552,14 @@ void runRows() {
             }
             return sent;
         };
-        // The process's CPU in the 2 s from now, and its memory 10 s after the attack ended (measure()
-        // returns 1 s after it).
-        const auto afterwards = [&](Companion& target) {
-            const auto cpuTicks = [&] {
-                std::ifstream stat("/proc/" + std::to_string(target.process().pid()) + "/stat");
-                std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-                std::istringstream fields(text.substr(text.rfind(')') + 2));
-                std::string field;
-                long ticks = 0;
-                for (int i = 3; i <= 15 && fields >> field; ++i) {
-                    if (i >= 14) {
-                        ticks += std::atol(field.c_str());
-                    }
-                }
-                return ticks;
-            };
-            const long before = cpuTicks();
-            std::this_thread::sleep_for(2s);
-            const double cpu = 100.0 * static_cast<double>(cpuTicks() - before) /
-                               static_cast<double>(sysconf(_SC_CLK_TCK)) / 2.0;
-            std::this_thread::sleep_for(7s);
-            char text[96];
-            std::snprintf(text, sizeof text, " CPU %.0f %% 1-3 s after; %.1f MiB 10 s after;", cpu,
-                          static_cast<double>(residentKiB(target.process().pid())) / 1024.0);
-            return std::string(text);
-        };
         if (runs("small pictures at 1000/s")) {
             std::uint32_t sent = 0;
-            Figures figures = companion.measure(
-                30, [&](Clock::time_point end) {
-                    sent = smallPictures(companion, end, 1000);
-                    companion.sendSafely(Message::PresentationImage{{TrackpadProtocol::PresentationImage::Close{}}});
-                });
-            figures.note += std::to_string(sent) + " sent, then closed;" + afterwards(companion);
+            Figures figures = companion.measure(30, [&](Clock::time_point end) {
+                sent = smallPictures(companion, end, 1000);
+                companion.sendSafely(
+                    Message::PresentationImage{{TrackpadProtocol::PresentationImage::Close{}}});
+            });
+            figures.note += std::to_string(sent) + " sent, then closed";
             printRow("small pictures at 1000/s, 30 s", figures);
         }
         if (runs("a picture moved 1000 times a second")) {
@@ -595,8 +570,9 @@ void runRows() {
                 for (std::uint32_t moves = 0; Clock::now() < end; ++moves) {
                     const float width = moves % 2 ? 0.5f : 0.9f;
                     try {
-                        companion.attacker().send(Message::PresentationImage{
-                            {TrackpadProtocol::PresentationImage::Place{150000, {{0.5f, 0.5f}, width, width}}}});
+                        companion.attacker().send(
+                            Message::PresentationImage{{TrackpadProtocol::PresentationImage::Place{
+                                150000, {{0.5f, 0.5f}, width, width}}}});
                         while (companion.attacker().receive(0)) {
                         }
                     } catch (const std::exception&) {
@@ -607,7 +583,6 @@ void runRows() {
                 companion.attacker().send(
                     Message::PresentationImage{{TrackpadProtocol::PresentationImage::Close{}}});
             });
-            figures.note += afterwards(companion);
             printRow("a picture moved 1000 times a second, 10 s", figures);
         }
         if (runs("pictures of 3000x2000 shown and hidden")) {
@@ -620,10 +595,9 @@ void runRows() {
                         Message::PresentationImage{{TrackpadProtocol::PresentationImage::Close{}}});
                 }
             });
-            figures.note += afterwards(companion);
             printRow("200 pictures of 3000x2000 shown and hidden", figures);
         }
-        // Camera and web sizes: each one shown, then hidden; a refusal is logged.
+        // Camera and web sizes: each one shown for a few seconds, then closed; a refusal is logged.
         struct Camera {
             int width, height;
             bool fullChroma;
@@ -632,18 +606,21 @@ void runRows() {
                                     Camera{6000, 4500, false}, Camera{8000, 6000, false}}) {
             const std::string name = std::to_string(camera.width) + "x" + std::to_string(camera.height) +
                                      " progressive JPEG " + (camera.fullChroma ? "4:4:4" : "4:2:0");
-            if (!runs(name) && !(camera.width == 6000 && camera.height == 4000 && runs("24 MP progressive"))) {
+            if (!runs(name) &&
+                !(camera.width == 6000 && camera.height == 4000 && runs("24 MP progressive"))) {
                 continue;
             }
             const Bytes jpeg = colourJPEG(camera.width, camera.height, true, camera.fullChroma);
             const std::size_t logBefore = companion.process().log().size();
-            Figures figures = companion.measure(4, [&](Clock::time_point) {
+            Figures figures = companion.measure(4, [&](Clock::time_point end) {
                 sendAll(companion, pictureMessages(jpeg, 300000 + static_cast<std::uint32_t>(camera.width)));
+                std::this_thread::sleep_until(end - 500ms);
+                companion.attacker().send(
+                    Message::PresentationImage{{TrackpadProtocol::PresentationImage::Close{}}});
             });
             const bool refused = companion.process().log().find("not shown", logBefore) != std::string::npos;
             figures.note += refused ? "refused (logged)" : "no refusal logged";
             printRow(name + " (" + std::to_string(jpeg.size() >> 10) + " KiB)", figures);
-            companion.sendSafely(Message::PresentationImage{{TrackpadProtocol::PresentationImage::Close{}}});
         }
         // A stop right after a flood: the process ends within a second.
         if (runs("SIGTERM after 10 s of small pictures")) {
