@@ -397,20 +397,27 @@ namespace {
 
 // The part `drawn` (window pixels) of a picture laid out over `imageFrame`, smoothly scaled to its size
 // on the screen. Runs off the main thread: a 4096x4096 picture takes tens of milliseconds.
-QImage scaleVisiblePart(const platform::imaging::Bitmap& bitmap, const QRectF& imageFrame,
+QImage scaleVisiblePart(const platform::imaging::Bitmap& bitmap, bool opaque, const QRectF& imageFrame,
                         const QRect& drawn) {
-    const QImage source(bitmap.pixels(), bitmap.width(), bitmap.height(),
-                        static_cast<qsizetype>(bitmap.stride()), QImage::Format_ARGB32);
     const double sx = bitmap.width() / imageFrame.width();
     const double sy = bitmap.height() / imageFrame.height();
     const QRectF part((drawn.x() - imageFrame.x()) * sx, (drawn.y() - imageFrame.y()) * sy,
                       drawn.width() * sx, drawn.height() * sy);
-    const QRect crop = part.toAlignedRect().intersected(source.rect());
+    const QRect crop = part.toAlignedRect().intersected(QRect(0, 0, bitmap.width(), bitmap.height()));
     if (crop.isEmpty())
         return {};
-    return source.copy(crop)
-        .convertToFormat(QImage::Format_ARGB32_Premultiplied)
-        .scaled(drawn.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    // The part is read where it lies in the picture; only a transparent picture is copied, to premultiply
+    // it (an opaque one is premultiplied already), so a large picture is not held twice more meanwhile.
+    const std::size_t stride = bitmap.stride();
+    const QImage source(bitmap.pixels() + stride * static_cast<std::size_t>(crop.y()) + 4 * crop.x(),
+                        crop.width(), crop.height(), static_cast<qsizetype>(stride),
+                        opaque ? QImage::Format_ARGB32_Premultiplied : QImage::Format_ARGB32);
+    QImage scaled = (opaque ? source : source.convertToFormat(QImage::Format_ARGB32_Premultiplied))
+                        .scaled(drawn.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    // At its own size the result may still be the picture's pixels: the window keeps its own.
+    if (scaled.constBits() == source.constBits())
+        scaled = scaled.copy();
+    return scaled;
 }
 
 }  // namespace
@@ -509,7 +516,8 @@ void PresentationImageOverlay::scaleNewest() {
     const bool large = result.job.picture.image.bytes().size() >= largePictureBytes;
     const Prepared& key = result.job.key;
     if (!key.drawn.isEmpty())
-        result.scaled = scaleVisiblePart(result.job.picture.image, key.imageFrame, key.drawn);
+        result.scaled = scaleVisiblePart(result.job.picture.image, result.job.picture.isOpaque,
+                                         key.imageFrame, key.drawn);
     if (result.job.cutOut && !result.scaled.isNull())
         result.alphaMask = result.scaled.createAlphaMask(Qt::ThresholdAlphaDither);
     std::optional<Result> overtaken;  // released outside the lock
