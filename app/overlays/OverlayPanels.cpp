@@ -16,6 +16,7 @@
 #include <QVariantAnimation>
 #include <QWidget>
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <mutex>
 #include <utility>
@@ -431,6 +432,9 @@ struct PresentationImageOverlay::Job {
     bool cutOut = false;
 };
 
+// The shortest time between two changes of the window by newly scaled pictures.
+constexpr std::chrono::microseconds frameInterval{16667};
+
 // Pictures from this size on are handed back to the system as soon as the scaler is done with them.
 constexpr std::size_t largePictureBytes = 16 << 20;
 
@@ -543,6 +547,13 @@ void PresentationImageOverlay::scaleNewest() {
 }
 
 void PresentationImageOverlay::takeResult() {
+    // The window changes at most once a frame; meanwhile a newer result may replace the one waiting.
+    const auto now = std::chrono::steady_clock::now();
+    if (now < nextChange_) {
+        QTimer::singleShot(std::chrono::ceil<std::chrono::milliseconds>(nextChange_ - now), receiver_.get(),
+                           [this] { takeResult(); });
+        return;
+    }
     std::optional<Result> result;
     {
         std::lock_guard lock(scaling_->mutex);
@@ -550,8 +561,10 @@ void PresentationImageOverlay::takeResult() {
         scaling_->posted = false;
     }
     // A result for a picture since replaced or hidden is dropped.
-    if (result && result->job.ticket == ticket_)
+    if (result && result->job.ticket == ticket_) {
         apply(*result, true);
+        nextChange_ = now + frameInterval;
+    }
 }
 
 void PresentationImageOverlay::apply(Result& result, bool reshape) {

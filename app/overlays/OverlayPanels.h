@@ -10,6 +10,7 @@
 // Thread: main thread only (the thread of the QApplication).
 #include <QRect>
 #include <QRectF>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -124,6 +125,8 @@ class PresentationImageOverlay final : public PresentationImages::PresentationIm
     std::optional<Shown> last_;
     std::optional<Prepared> prepared_;
     std::uint64_t ticket_ = 0;
+    // Newly scaled pictures change the window at most once a frame.
+    std::chrono::steady_clock::time_point nextChange_;
     // Shared with the scaling queue: the newest job waiting, the newest result on its way back.
     std::unique_ptr<Scaling> scaling_;
     // Receives the results on the main thread; lives as long as the overlay, unlike the window.
