@@ -564,6 +564,10 @@ void PresentationImageOverlay::takeResult() {
     if (result && result->job.ticket == ticket_) {
         apply(*result, true);
         nextChange_ = now + frameInterval;
+    } else if (result && !panel_) {
+        // It came after the hide, which handed back what it could before this was let go.
+        result.reset();
+        giveMemoryBack();
     }
 }
 
