@@ -1,5 +1,7 @@
 #include "app/SystemOverlays.h"
 
+#include <malloc.h>
+
 #include "app/overlays/CompositorWatch.h"
 #include "app/overlays/OverlayPanels.h"
 #include "app/overlays/OverlayServices.h"
@@ -70,6 +72,10 @@ std::shared_ptr<SystemOverlays> installSystemOverlays(CompanionServices& service
         logger.notice("The X display cannot be reached: annotations, pictures and the pointer highlight are off");
         return nullptr;
     }
+    // Pictures pass through buffers of many megabytes on several threads; glibc would keep such blocks in
+    // its heaps once its thresholds have grown past them. A fixed threshold maps every block from 1 MiB on
+    // by itself, so that memory goes back to the system as soon as a picture is let go.
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
     auto overlays = std::make_shared<SystemOverlays>();
     platform::DisplayDirectory& directory = *displays;
     auto frameOfDisplay = [&directory](std::uint32_t id) -> std::optional<Annotations::Rect> {

@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/messages/LargePayloads.h"
 #include "testing/CompanionProcess.h"
 #include "testing/HostileClients.h"
 #include "testing/PhoneTestClient.h"
@@ -222,10 +223,11 @@ Bytes png(int width, int height, bool noise, bool interlaced) {
     return out;
 }
 
-// A picture as the phone sends it: its parts, then its placement.
-std::vector<Message> pictureMessages(const Bytes& bytes, std::uint32_t transfer) {
+// A picture as the phone sends it: the document that carries it in parts, then its placement.
+std::vector<Message> pictureMessages(const Bytes& image, std::uint32_t transfer) {
     using TrackpadProtocol::PresentationImage;
     using TrackpadProtocol::ScreenDataPart;
+    const Bytes bytes = TrackpadProtocol::PresentationImageFile{image, std::nullopt}.encoded();
     std::vector<Message> messages;
     const std::size_t count = (bytes.size() + ScreenDataPart::maxBytes - 1) / ScreenDataPart::maxBytes;
     for (std::size_t i = 0; i < count; ++i) {
@@ -526,6 +528,163 @@ void runRows() {
                      4, [&](Clock::time_point) { sendAll(companion, pictureMessages(interlaced, 9002)); }));
     }
     companion.sendSafely(Message::PresentationImage{{TrackpadProtocol::PresentationImage::Close{}}});
+
+    // Pictures at the rate and sizes a phone can send: each stage keeps only the newest picture, the
+    // window goes when the picture does, and camera-sized progressive JPEGs are shown.
+    {
+        // A colour JPEG; progressive or baseline, with 4:4:4 or 4:2:0 chroma.
+        const auto colourJPEG = [](int width, int height, bool progressive, bool fullChroma) {
+            jpeg_compress_struct info{};
+            jpeg_error_mgr errors{};
+            info.err = jpeg_std_error(&errors);
+            jpeg_create_compress(&info);
+            unsigned char* buffer = nullptr;
+            unsigned long size = 0;
+            jpeg_mem_dest(&info, &buffer, &size);
+            info.image_width = static_cast<JDIMENSION>(width);
+            info.image_height = static_cast<JDIMENSION>(height);
+            info.input_components = 3;
+            info.in_color_space = JCS_RGB;
+            jpeg_set_defaults(&info);
+            jpeg_set_quality(&info, 60, TRUE);
+            if (fullChroma) {
+                info.comp_info[0].h_samp_factor = 1;
+                info.comp_info[0].v_samp_factor = 1;
+            }
+            if (progressive) {
+                jpeg_simple_progression(&info);
+            }
+            jpeg_start_compress(&info, TRUE);
+            std::vector<JSAMPLE> row(static_cast<std::size_t>(width) * 3);
+            JSAMPROW rows[1] = {row.data()};
+            for (int y = 0; y < height; ++y) {
+                for (int x = 0; x < width; ++x) {
+                    JSAMPLE* pixel = &row[static_cast<std::size_t>(x) * 3];
+                    pixel[0] = static_cast<JSAMPLE>((x / 61 + y / 47) % 2 ? 200 : 40);
+                    pixel[1] = static_cast<JSAMPLE>(x * 255 / width);
+                    pixel[2] = static_cast<JSAMPLE>(y * 255 / height);
+                }
+                jpeg_write_scanlines(&info, rows, 1);
+            }
+            jpeg_finish_compress(&info);
+            Bytes bytes(buffer, buffer + size);
+            jpeg_destroy_compress(&info);
+            std::free(buffer);
+            return bytes;
+        };
+        // The attacker's stream of small pictures, `perSecond` of them until `end`, each shown full screen;
+        // how many it sent.
+        const auto smallPictures = [&](Companion& target, Clock::time_point end, int perSecond) {
+            const Bytes small = colourJPEG(64, 48, false, false);
+            const auto start = Clock::now();
+            std::uint32_t sent = 0;
+            while (Clock::now() < end) {
+                try {
+                    for (const Message& message : pictureMessages(small, 100000 + sent)) {
+                        target.attacker().send(message);
+                    }
+                    // And moves the shown one about.
+                    const float at = 0.3f + 0.4f * static_cast<float>(sent % 17) / 16.0f;
+                    target.attacker().send(
+                        Message::PresentationImage{{TrackpadProtocol::PresentationImage::Place{
+                            100000 + sent - (sent > 0 ? 1 : 0), {{at, 1.0f - at}, 0.9f, 0.9f}}}});
+                    ++sent;
+                    while (target.attacker().receive(0)) {
+                    }
+                } catch (const std::exception&) {
+                    target.reconnectAttacker();
+                }
+                std::this_thread::sleep_until(start + sent * 1s / perSecond);
+            }
+            return sent;
+        };
+        if (runs("small pictures at 1000/s")) {
+            std::uint32_t sent = 0;
+            Figures figures = companion.measure(30, [&](Clock::time_point end) {
+                sent = smallPictures(companion, end, 1000);
+                companion.sendSafely(
+                    Message::PresentationImage{{TrackpadProtocol::PresentationImage::Close{}}});
+            });
+            figures.note += std::to_string(sent) + " sent, then closed";
+            printRow("small pictures at 1000/s, 30 s", figures);
+        }
+        if (runs("a picture moved 1000 times a second")) {
+            Figures figures = companion.measure(10, [&](Clock::time_point end) {
+                sendAll(companion, pictureMessages(colourJPEG(640, 480, false, false), 150000));
+                std::this_thread::sleep_for(300ms);
+                const auto start = Clock::now();
+                for (std::uint32_t moves = 0; Clock::now() < end; ++moves) {
+                    const float width = moves % 2 ? 0.5f : 0.9f;
+                    try {
+                        companion.attacker().send(
+                            Message::PresentationImage{{TrackpadProtocol::PresentationImage::Place{
+                                150000, {{0.5f, 0.5f}, width, width}}}});
+                        while (companion.attacker().receive(0)) {
+                        }
+                    } catch (const std::exception&) {
+                        companion.reconnectAttacker();
+                    }
+                    std::this_thread::sleep_until(start + (moves + 1) * 1ms);
+                }
+                companion.attacker().send(
+                    Message::PresentationImage{{TrackpadProtocol::PresentationImage::Close{}}});
+            });
+            printRow("a picture moved 1000 times a second, 10 s", figures);
+        }
+        if (runs("pictures of 3000x2000 shown and hidden")) {
+            const Bytes large = colourJPEG(3000, 2000, false, false);
+            Figures figures = companion.measure(10, [&](Clock::time_point) {
+                for (std::uint32_t transfer = 200000; transfer < 200200; ++transfer) {
+                    sendAll(companion, pictureMessages(large, transfer));
+                    std::this_thread::sleep_for(20ms);
+                    companion.attacker().send(
+                        Message::PresentationImage{{TrackpadProtocol::PresentationImage::Close{}}});
+                }
+            });
+            printRow("200 pictures of 3000x2000 shown and hidden", figures);
+        }
+        // Camera and web sizes: each one shown for a few seconds, then closed; a refusal is logged.
+        struct Camera {
+            int width, height;
+            bool fullChroma;
+        };
+        for (const Camera camera : {Camera{4000, 3000, true}, Camera{6000, 4000, false},
+                                    Camera{6000, 4500, false}, Camera{8000, 6000, false}}) {
+            const std::string name = std::to_string(camera.width) + "x" + std::to_string(camera.height) +
+                                     " progressive JPEG " + (camera.fullChroma ? "4:4:4" : "4:2:0");
+            if (!runs(name) &&
+                !(camera.width == 6000 && camera.height == 4000 && runs("24 MP progressive"))) {
+                continue;
+            }
+            const Bytes jpeg = colourJPEG(camera.width, camera.height, true, camera.fullChroma);
+            const std::size_t logBefore = companion.process().log().size();
+            Figures figures = companion.measure(4, [&](Clock::time_point end) {
+                sendAll(companion, pictureMessages(jpeg, 300000 + static_cast<std::uint32_t>(camera.width)));
+                std::this_thread::sleep_until(end - 500ms);
+                companion.attacker().send(
+                    Message::PresentationImage{{TrackpadProtocol::PresentationImage::Close{}}});
+            });
+            const bool refused = companion.process().log().find("not shown", logBefore) != std::string::npos;
+            figures.note += refused ? "refused (logged)" : "no refusal logged";
+            printRow(name + " (" + std::to_string(jpeg.size() >> 10) + " KiB)", figures);
+        }
+        // A stop right after a flood: the process ends within a second.
+        if (runs("SIGTERM after 10 s of small pictures")) {
+            Companion target;
+            double exit = -1;
+            Figures figures = target.measure(10, [&](Clock::time_point end) {
+                smallPictures(target, end, 1000);
+                const auto signalled = Clock::now();
+                ::kill(target.process().pid(), SIGTERM);
+                if (testing_support::waitUntil([&] { return !target.process().running(); }, 90s)) {
+                    exit = seconds(Clock::now() - signalled);
+                }
+            });
+            figures.note += exit < 0 ? "still running 90 s after SIGTERM"
+                                     : "exited " + std::to_string(exit).substr(0, 5) + " s after SIGTERM";
+            printRow("SIGTERM after 10 s of small pictures", figures);
+        }
+    }
 
     if (runs("20 KB of mixed-script text"))
         printRow("20 KB of mixed-script text", companion.measure(6, [&](Clock::time_point) {

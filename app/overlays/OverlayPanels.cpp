@@ -17,7 +17,10 @@
 #include <QVariantAnimation>
 #include <QWidget>
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <mutex>
+#include <utility>
 #include <variant>
 
 #include "platform/DispatchQueue.h"
@@ -55,7 +58,8 @@ void clear(QPainter& painter, const QRect& rect) {
 
 QRect devicePixels(const Rect& frame) {
     return {static_cast<int>(std::lround(frame.origin.x)), static_cast<int>(std::lround(frame.origin.y)),
-            static_cast<int>(std::lround(frame.size.width)), static_cast<int>(std::lround(frame.size.height))};
+            static_cast<int>(std::lround(frame.size.width)),
+            static_cast<int>(std::lround(frame.size.height))};
 }
 
 // The screen whose X pixels hold `point`, with its ratio; Qt keeps a screen's top-left corner and divides
@@ -424,27 +428,73 @@ namespace {
 
 // The part `drawn` (window pixels) of a picture laid out over `imageFrame`, smoothly scaled to its size
 // on the screen. Runs off the main thread: a 4096x4096 picture takes tens of milliseconds.
-QImage scaleVisiblePart(const platform::imaging::Bitmap& bitmap, const QRectF& imageFrame, const QRect& drawn) {
-    const QImage source(bitmap.pixels(), bitmap.width(), bitmap.height(), static_cast<qsizetype>(bitmap.stride()),
-                        QImage::Format_ARGB32);
+QImage scaleVisiblePart(const platform::imaging::Bitmap& bitmap, bool opaque, const QRectF& imageFrame,
+                        const QRect& drawn) {
     const double sx = bitmap.width() / imageFrame.width();
     const double sy = bitmap.height() / imageFrame.height();
-    const QRectF part((drawn.x() - imageFrame.x()) * sx, (drawn.y() - imageFrame.y()) * sy, drawn.width() * sx,
-                      drawn.height() * sy);
-    const QRect crop = part.toAlignedRect().intersected(source.rect());
+    const QRectF part((drawn.x() - imageFrame.x()) * sx, (drawn.y() - imageFrame.y()) * sy,
+                      drawn.width() * sx, drawn.height() * sy);
+    const QRect crop = part.toAlignedRect().intersected(QRect(0, 0, bitmap.width(), bitmap.height()));
     if (crop.isEmpty())
         return {};
-    return source.copy(crop)
-        .convertToFormat(QImage::Format_ARGB32_Premultiplied)
-        .scaled(drawn.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    // The part is read where it lies in the picture; only a transparent picture is copied, to premultiply
+    // it (an opaque one is premultiplied already), so a large picture is not held twice more meanwhile.
+    const std::size_t stride = bitmap.stride();
+    const QImage source(bitmap.pixels() + stride * static_cast<std::size_t>(crop.y()) + 4 * crop.x(),
+                        crop.width(), crop.height(), static_cast<qsizetype>(stride),
+                        opaque ? QImage::Format_ARGB32_Premultiplied : QImage::Format_ARGB32);
+    QImage scaled = (opaque ? source : source.convertToFormat(QImage::Format_ARGB32_Premultiplied))
+                        .scaled(drawn.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    // At its own size the result may still be the picture's pixels: the window keeps its own.
+    if (scaled.constBits() == source.constBits())
+        scaled = scaled.copy();
+    return scaled;
 }
 
 }  // namespace
 
+// A picture to scale for the window, with what the window needs to show it.
+struct PresentationImageOverlay::Job {
+    std::uint64_t ticket = 0;
+    Rect window;
+    Prepared key;
+    PresentationImages::PresentationImagePicture picture;
+    bool cutOut = false;
+};
+
+// The shortest time between two changes of the window by newly scaled pictures.
+constexpr std::chrono::microseconds frameInterval{16667};
+
+// Pictures from this size on are handed back to the system as soon as the scaler is done with them.
+constexpr std::size_t largePictureBytes = 16 << 20;
+
+struct PresentationImageOverlay::Result {
+    Job job;
+    QImage scaled;
+    QImage alphaMask;
+};
+
+struct PresentationImageOverlay::Scaling {
+    std::mutex mutex;
+    std::optional<Job> waiting;    // the newest picture not yet begun
+    bool scheduled = false;        // a task on the scaler will take `waiting`
+    std::optional<Result> result;  // the newest result not yet taken by the main thread
+    bool posted = false;           // a call on the main thread will take `result`
+    std::size_t count = 0;
+};
+
 PresentationImageOverlay::PresentationImageOverlay()
-    : scaler_(std::make_unique<platform::DispatchQueue>("dev.quelmar.trackpad.mac.picture-scaling")) {}
+    : scaling_(std::make_unique<Scaling>()),
+      receiver_(std::make_unique<QObject>()),
+      scaler_(std::make_unique<platform::DispatchQueue>("dev.quelmar.trackpad.mac.picture-scaling")) {}
+
 PresentationImageOverlay::~PresentationImageOverlay() {
-    // Waits for a scaling under way, whose result would be posted to the panel.
+    // Nothing more begins; a scaling under way finishes (its result is posted to the receiver, which goes
+    // with its posted calls), and then the queue stops.
+    {
+        std::lock_guard lock(scaling_->mutex);
+        scaling_->waiting.reset();
+    }
     scaler_.reset();
 }
 
@@ -462,67 +512,144 @@ void PresentationImageOverlay::show(const PresentationImages::PresentationImageP
         window = {{screen.origin.x + visible.origin.x, screen.origin.y + visible.origin.y}, visible.size};
         imageFrame.translate(-visible.origin.x, -visible.origin.y);
     }
-    const QRect drawn = imageFrame.toAlignedRect().intersected(QRect(QPoint(0, 0), devicePixels(window).size()));
-    Prepared key{picture.image.pixels(), imageFrame, drawn, composited_};
-    const std::uint64_t ticket = ++ticket_;
-    auto apply = [this, window, key, picture](QImage scaled, std::optional<QImage> alphaMask) {
-        Panel& panel = *panel_;
-        panel.composited = key.composited;
-        panel.shown = picture.image;
-        panel.opaque = picture.isOpaque;
-        panel.imageFrame = key.imageFrame;
-        panel.scaled = std::move(scaled);
-        panel.scaledAt = key.drawn.topLeft();
-        prepared_ = key;
-        setGeometryIfChanged(&panel, window);
-        if (alphaMask) {
-            // Without a compositor the transparent parts of a picture would show black: cut them out. With
-            // one the screen-sized window is cut to the picture and its shadow, so that nothing of it shows
-            // black should the compositor go.
-            if (!alphaMask->isNull())
-                shapeWindow(panel, QRegion(QBitmap::fromImage(*alphaMask)).translated(panel.scaledAt));
-            else if (key.composited)
-                shapeWindow(panel, (QRegion(key.drawn) +
-                                    QRegion(key.imageFrame.adjusted(-8, -4, 8, 12).toAlignedRect()))
-                                       .intersected(QRect(QPoint(0, 0), devicePixels(window).size())));
-            else
-                unshapeWindow(panel);
-        }
-        panel.update();
-        if (!panel.isVisible())
-            panel.show();
-        if (onShown_)
-            onShown_();
-    };
-    if (prepared_ == key) {
-        apply(panel_->scaled, std::nullopt);
+    const QRect drawn =
+        imageFrame.toAlignedRect().intersected(QRect(QPoint(0, 0), devicePixels(window).size()));
+    Job job{++ticket_, window, Prepared{picture.image.pixels(), imageFrame, drawn, composited_}, picture,
+            !composited_ && !picture.isOpaque};
+    if (prepared_ == job.key) {
+        Result same{std::move(job), panel_->scaled, {}};
+        apply(same, false);
         return;
     }
     // Scaled once per picture and placement, off the main thread; the window changes only when the result
-    // is there, so a move never shows a half-made state.
-    const bool cutOut = !composited_ && !picture.isOpaque;
-    scaler_->async([this, target = panel_.get(), ticket, apply, bitmap = picture.image, key, cutOut] {
-        QImage scaled = key.drawn.isEmpty() ? QImage() : scaleVisiblePart(bitmap, key.imageFrame, key.drawn);
-        QImage alphaMask = cutOut && !scaled.isNull() ? scaled.createAlphaMask(Qt::ThresholdAlphaDither) : QImage();
+    // is there, so a move never shows a half-made state. A picture still waiting is replaced.
+    std::optional<Job> replaced;  // released outside the lock
+    bool schedule = false;
+    {
+        std::lock_guard lock(scaling_->mutex);
+        replaced = std::exchange(scaling_->waiting, std::move(job));
+        schedule = !std::exchange(scaling_->scheduled, true);
+    }
+    if (schedule)
+        scaler_->async([this] { scaleNewest(); });
+}
+
+// On the scaler: the newest waiting picture, scaled; its result replaces one the main thread has not
+// taken yet.
+void PresentationImageOverlay::scaleNewest() {
+    std::optional<Job> job;
+    {
+        std::lock_guard lock(scaling_->mutex);
+        job = std::exchange(scaling_->waiting, std::nullopt);
+        scaling_->scheduled = false;
+        if (!job)
+            return;
+        ++scaling_->count;
+    }
+    Result result{std::move(*job), {}, {}};
+    const bool large = result.job.picture.image.bytes().size() >= largePictureBytes;
+    const Prepared& key = result.job.key;
+    if (!key.drawn.isEmpty())
+        result.scaled = scaleVisiblePart(result.job.picture.image, result.job.picture.isOpaque,
+                                         key.imageFrame, key.drawn);
+    if (result.job.cutOut && !result.scaled.isNull())
+        result.alphaMask = result.scaled.createAlphaMask(Qt::ThresholdAlphaDither);
+    std::optional<Result> overtaken;  // released outside the lock
+    bool post = false;
+    bool again = false;
+    {
+        std::lock_guard lock(scaling_->mutex);
+        overtaken = std::exchange(scaling_->result, std::move(result));
+        post = !std::exchange(scaling_->posted, true);
+        // A picture that came while this one scaled gets a task behind it.
+        again = scaling_->waiting && !std::exchange(scaling_->scheduled, true);
+    }
+    overtaken.reset();
+    // The copies of a large picture went back to this thread's heap: handed back to the system when nothing
+    // waits (smaller ones wait for the next hide).
+    if (!again && large)
+        giveMemoryBack();
+    if (post)
         QMetaObject::invokeMethod(
-            target,
-            [this, ticket, apply, scaled = std::move(scaled), alphaMask = std::move(alphaMask)]() mutable {
-                if (ticket == ticket_)
-                    apply(std::move(scaled), std::move(alphaMask));
-            },
-            Qt::QueuedConnection);
-    });
+            receiver_.get(), [this] { takeResult(); }, Qt::QueuedConnection);
+    if (again)
+        scaler_->async([this] { scaleNewest(); });
+}
+
+void PresentationImageOverlay::takeResult() {
+    // The window changes at most once a frame; meanwhile a newer result may replace the one waiting.
+    const auto now = std::chrono::steady_clock::now();
+    if (now < nextChange_) {
+        QTimer::singleShot(std::chrono::ceil<std::chrono::milliseconds>(nextChange_ - now), receiver_.get(),
+                           [this] { takeResult(); });
+        return;
+    }
+    std::optional<Result> result;
+    {
+        std::lock_guard lock(scaling_->mutex);
+        result = std::exchange(scaling_->result, std::nullopt);
+        scaling_->posted = false;
+    }
+    // A result for a picture since replaced or hidden is dropped.
+    if (result && result->job.ticket == ticket_) {
+        apply(*result, true);
+        nextChange_ = now + frameInterval;
+    } else if (result && !panel_) {
+        // It came after the hide, which handed back what it could before this was let go.
+        result.reset();
+        giveMemoryBack();
+    }
+}
+
+void PresentationImageOverlay::apply(Result& result, bool reshape) {
+    if (!panel_)
+        panel_ = std::make_unique<Panel>();
+    Panel& panel = *panel_;
+    const Job& job = result.job;
+    const Prepared& key = job.key;
+    panel.composited = key.composited;
+    panel.shown = job.picture.image;
+    panel.opaque = job.picture.isOpaque;
+    panel.imageFrame = key.imageFrame;
+    panel.scaled = std::move(result.scaled);
+    panel.scaledAt = key.drawn.topLeft();
+    prepared_ = key;
+    setGeometryIfChanged(&panel, job.window);
+    if (reshape) {
+        // Without a compositor the transparent parts of a picture would show black: cut them out. With
+        // one the screen-sized window is cut to the picture and its shadow, so that nothing of it shows
+        // black should the compositor go.
+        if (!result.alphaMask.isNull())
+            shapeWindow(panel, QRegion(QBitmap::fromImage(result.alphaMask)).translated(panel.scaledAt));
+        else if (key.composited)
+            shapeWindow(panel,
+                        (QRegion(key.drawn) + QRegion(key.imageFrame.adjusted(-8, -4, 8, 12).toAlignedRect()))
+                            .intersected(QRect(QPoint(0, 0), devicePixels(job.window).size())));
+        else
+            unshapeWindow(panel);
+    }
+    panel.update();
+    if (!panel.isVisible())
+        panel.show();
+    if (onShown_)
+        onShown_();
 }
 
 void PresentationImageOverlay::hide() {
-    if (!panel_)
-        return;
     ++ticket_;
     last_.reset();
     prepared_.reset();
-    panel_->shown = {};
-    panel_->scaled = QImage();
+    std::optional<Job> waiting;  // released outside the lock
+    {
+        std::lock_guard lock(scaling_->mutex);
+        waiting = std::exchange(scaling_->waiting, std::nullopt);
+    }
+    if (!panel_)
+        return;
+    // A hidden window keeps its display-sized backing store (shared with the X server): the window goes
+    // with the picture, and the next picture makes a new one.
     panel_->hide();
+    panel_.reset();
     giveMemoryBack();
 }
 
@@ -537,6 +664,11 @@ void PresentationImageOverlay::setComposited(bool composited) {
         PresentationImages::PresentationImagePicture picture{panel_->shown, panel_->opaque};
         show(picture, last_->frame, last_->screen);
     }
+}
+
+std::size_t PresentationImageOverlay::scalingCount() const {
+    std::lock_guard lock(scaling_->mutex);
+    return scaling_->count;
 }
 
 QSize PresentationImageOverlay::preparedSize() const {

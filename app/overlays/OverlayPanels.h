@@ -21,6 +21,8 @@
 #include "overlays/annotations/PointerHighlightController.h"
 #include "overlays/presentation-images/PresentationImageController.h"
 
+class QObject;
+
 namespace platform {
 class DispatchQueue;
 }
@@ -80,6 +82,9 @@ class PointerHighlightOverlay final : public Annotations::PointerHighlightPresen
 
 // The presentation picture over a display, scaled smoothly into its frame: the visible part is scaled
 // once per picture and placement on a queue of its own, and the window shows the result when it is there.
+// Pictures shown faster than they scale leave one waiting scaling, the newest, and one result on its way
+// back. The window goes when the picture is hidden (a hidden window keeps its display-sized backing
+// store), and the next picture makes a new one.
 class PresentationImageOverlay final : public PresentationImages::PresentationImagePresenting {
   public:
     PresentationImageOverlay();
@@ -88,14 +93,18 @@ class PresentationImageOverlay final : public PresentationImages::PresentationIm
               const PresentationImages::PresentationImageFrame& frame,
               const Annotations::Rect& screen) override;
     void hide() override;
+    // The X window of the panel, 0 while there is none.
     unsigned long windowID() const;
     // Called after the picture window is shown, so annotations stay above it.
     void setOnShown(std::function<void()> onShown) { onShown_ = std::move(onShown); }
     void setComposited(bool composited);
     // The size of the scaled picture the window keeps (empty while nothing is shown).
     QSize preparedSize() const;
+    // Pictures scaled so far.
+    std::size_t scalingCount() const;
 
     struct Panel;
+    struct Scaling;
 
   private:
     struct Shown {
@@ -110,13 +119,26 @@ class PresentationImageOverlay final : public PresentationImages::PresentationIm
         bool composited = true;
         bool operator==(const Prepared&) const = default;
     };
+    struct Job;
+    struct Result;
+    // Shows a scaled picture; `reshape`: the window's shape follows the result's alpha mask.
+    void apply(Result& result, bool reshape);
+    void scaleNewest();
+    void takeResult();
+
     std::unique_ptr<Panel> panel_;
     std::function<void()> onShown_;
     bool composited_ = true;
     std::optional<Shown> last_;
     std::optional<Prepared> prepared_;
     std::uint64_t ticket_ = 0;
-    // Last, so that it is stopped first: its tasks post to the panel.
+    // Newly scaled pictures change the window at most once a frame.
+    std::chrono::steady_clock::time_point nextChange_;
+    // Shared with the scaling queue: the newest job waiting, the newest result on its way back.
+    std::unique_ptr<Scaling> scaling_;
+    // Receives the results on the main thread; lives as long as the overlay, unlike the window.
+    std::unique_ptr<QObject> receiver_;
+    // Last, so that it is stopped first: its tasks use the members above.
     std::unique_ptr<platform::DispatchQueue> scaler_;
 };
 

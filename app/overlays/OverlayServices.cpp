@@ -1,6 +1,8 @@
 #include "app/overlays/OverlayServices.h"
 
 #include <memory>
+#include <mutex>
+#include <utility>
 
 #include "overlays/presentation-images/PresentationImageDecodeQueue.h"
 #include "platform/DispatchQueue.h"
@@ -96,24 +98,63 @@ void AnnotationOverlayService::setPointerScreen(std::function<Shell::ScreenFrame
 
 // ---- Presentation picture -------------------------------------------------------------------------------
 
+namespace {
+
+// The newest decoded picture on its way to the main thread. However fast pictures decode, one post at a
+// time waits in the main loop; a result that a newer one overtakes before the post runs is dropped, as
+// the model would drop it (only the newest picture counts).
+struct DecodedPicture {
+    std::mutex mutex;
+    std::function<void()> deliver;  // the newest result, bound to its completion
+    bool posted = false;
+};
+
+void deliverOnMain(platform::Executor& main, const std::shared_ptr<DecodedPicture>& mailbox,
+                   std::function<void()> deliver) {
+    std::function<void()> overtaken;  // released outside the lock
+    bool post = false;
+    {
+        std::lock_guard lock(mailbox->mutex);
+        overtaken = std::exchange(mailbox->deliver, std::move(deliver));
+        post = !std::exchange(mailbox->posted, true);
+    }
+    if (!post)
+        return;
+    main.post([mailbox] {
+        std::function<void()> newest;
+        {
+            std::lock_guard lock(mailbox->mutex);
+            newest = std::exchange(mailbox->deliver, nullptr);
+            mailbox->posted = false;
+        }
+        if (newest)
+            newest();
+    });
+}
+
+}  // namespace
+
 PresentationImageOverlayService::PresentationImageOverlayService(
     std::shared_ptr<PresentationImages::PresentationImagePresenting> presenter, FrameOfDisplay frameOfDisplay,
     std::function<std::optional<std::uint32_t>()> pointerDisplay, platform::Executor& main,
     std::shared_ptr<platform::DispatchQueue> decodeQueue)
     : controller_(
           std::move(presenter),
-          [&main, decodes = PresentationImages::PresentationImageDecodeQueue::make(decodeQueue)](
+          [&main, decodes = PresentationImages::PresentationImageDecodeQueue::make(decodeQueue),
+           mailbox = std::make_shared<DecodedPicture>()](
               const TrackpadProtocol::UUID& owner, TrackpadProtocol::Data data,
               PresentationImages::PresentationImageController::Completion done) {
-              // At most one waiting picture per phone; the model's ticket check drops results that came
-              // too late.
-              decodes->submit(owner, std::move(data),
-                              [&main, done = std::move(done)](
-                                  std::optional<PresentationImages::PresentationImagePicture> picture) mutable {
-                                  main.post([done = std::move(done), picture = std::move(picture)]() mutable {
-                                      done(std::move(picture));
-                                  });
-                              });
+              // At most one waiting picture per phone, and one decoded picture on its way to the main
+              // thread; the model's ticket check drops results that came too late.
+              decodes->submit(
+                  owner, std::move(data),
+                  [&main, mailbox, done = std::move(done)](
+                      std::optional<PresentationImages::PresentationImagePicture> picture) mutable {
+                      deliverOnMain(main, mailbox,
+                                    [done = std::move(done), picture = std::move(picture)]() mutable {
+                                        done(std::move(picture));
+                                    });
+                  });
           },
           std::move(frameOfDisplay), std::move(pointerDisplay)) {}
 

@@ -4,6 +4,9 @@
 // called) and goes behind the other phones' waiting pictures, so a phone sending pictures as fast as it
 // can neither piles up memory and work nor keeps another phone's picture from its turn.
 //
+// When the worker's pending tasks are discarded (a stop), the pictures still waiting go with them and
+// their completions are never called; pictures submitted afterwards decode as usual.
+//
 // Thread: submit from any thread; decodes and completions run on the worker queue.
 #include <cstdint>
 #include <deque>
@@ -45,7 +48,9 @@ class PresentationImageDecodeQueue : public std::enable_shared_from_this<Present
         TrackpadProtocol::Data image;
         Completion done;
     };
+    struct TaskToken;
     void decodeNext();
+    void dropOneWaiting();
 
     std::shared_ptr<platform::DispatchQueue> worker_;
     Decode decode_;

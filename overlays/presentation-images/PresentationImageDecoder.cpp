@@ -20,25 +20,43 @@ bool hasTransparency(const platform::imaging::Bitmap& bitmap) {
 }  // namespace
 
 std::optional<PresentationImagePicture> PresentationImageDecoder::decode(std::span<const std::uint8_t> data,
-                                                                         int maxPixelSize) {
+                                                                         int maxPixelSize,
+                                                                         std::string* refusal) {
     using namespace platform::imaging;
-    if (data.empty() || maxPixelSize < 1)
+    const auto refuse = [&](const std::string& why) -> std::optional<PresentationImagePicture> {
+        if (refusal)
+            *refusal = "A picture was not shown: " + why;
         return std::nullopt;
+    };
+    const auto mebibytes = [](std::uint64_t bytes) { return std::to_string((bytes + (1 << 20) - 1) >> 20); };
+    if (data.empty() || maxPixelSize < 1)
+        return refuse("it is empty");
     // The header alone decides whether the picture is acceptable, before any pixel buffer exists.
     auto info = readImageInfo(data);
     if (!info || info->width < 1 || info->height < 1)
-        return std::nullopt;
+        return refuse("it is not a readable JPEG or PNG image");
+    const std::string size = std::to_string(info->width) + "x" + std::to_string(info->height);
     if (static_cast<std::int64_t>(info->width) * info->height > maxPixelCount)
-        return std::nullopt;
+        return refuse("its " + size + " pixels are more than " + std::to_string(maxPixelCount));
+    if (info->workingBytes > workingMemory)
+        return refuse("decoding its " + size + " pixels would need " + mebibytes(info->workingBytes) +
+                      " MiB, more than the " + mebibytes(workingMemory) + " MiB a picture may use");
 
     DecodeOptions options;
     options.maxPixels = static_cast<std::uint64_t>(maxPixelCount);
     options.longestSide = maxPixelSize;
     options.format = PixelFormat::bgra;
     options.applyOrientation = true;
+    options.memoryBudget = workingMemory;
     auto bitmap = decodeImage(data, options);
-    if (!bitmap || bitmap->width() < 1 || bitmap->height() < 1)
-        return std::nullopt;
+    if (!bitmap) {
+        return refuse(bitmap.error() == ImageError::tooLarge
+                          ? "decoding its " + size + " pixels would need more than the " +
+                                mebibytes(workingMemory) + " MiB a picture may use"
+                          : "its " + size + " image is damaged or cut short");
+    }
+    if (bitmap->width() < 1 || bitmap->height() < 1)
+        return refuse("its " + size + " image decoded to nothing");
     bool opaque = info->format == ImageFormat::jpeg || !hasTransparency(*bitmap);
     return PresentationImagePicture{std::move(*bitmap), opaque};
 }

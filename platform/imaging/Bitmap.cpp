@@ -4,6 +4,7 @@
 
 #include <libyuv/planar_functions.h>
 #include <libyuv/scale_argb.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <climits>
@@ -14,6 +15,13 @@
 #include <vector>
 
 namespace platform::imaging {
+
+namespace {
+
+// Pixel buffers from this size on are mapped rather than taken from the heap.
+constexpr std::size_t mappedBytes = 1 << 20;
+
+}  // namespace
 
 std::string_view describe(ImageError error) {
     switch (error) {
@@ -41,7 +49,18 @@ std::optional<Bitmap> Bitmap::create(int width, int height, PixelFormat format, 
     if (pixels > maxPixels || pixels > SIZE_MAX / 4)
         return std::nullopt;
     Bitmap bitmap;
-    bitmap.pixels_.reset(new (std::nothrow) std::uint8_t[static_cast<std::size_t>(pixels) * 4]);
+    const std::size_t bytes = static_cast<std::size_t>(pixels) * 4;
+    if (bytes >= mappedBytes) {
+        // Mapped on its own, so that its memory goes back to the system the moment the last holder lets
+        // go, whichever thread allocated it: the heap would keep it once its thresholds have grown.
+        void* mapped = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mapped == MAP_FAILED)
+            return std::nullopt;
+        bitmap.pixels_ = std::shared_ptr<std::uint8_t[]>(static_cast<std::uint8_t*>(mapped),
+                                                         [bytes](std::uint8_t* p) { munmap(p, bytes); });
+    } else {
+        bitmap.pixels_.reset(new (std::nothrow) std::uint8_t[bytes]);
+    }
     if (!bitmap.pixels_)
         return std::nullopt;
     bitmap.width_ = width;

@@ -8,6 +8,7 @@
 // Thread: any; calls share no state.
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <vector>
@@ -26,6 +27,10 @@ struct ImageInfo {
     int width = 0;  // as stored, before the orientation is applied
     int height = 0;
     Orientation orientation = Orientation::up;
+    // What a decode must hold besides its result whatever size it decodes to: the coefficients of every
+    // block of a JPEG with several scans (progressive), 128 bytes per 8x8 block of each component. 0 for a
+    // file that streams (baseline JPEG; PNG, whose interlaced form is held whole only when shrunk).
+    std::uint64_t workingBytes = 0;
 
     Size uprightSize() const { return swapsSides(orientation) ? Size{height, width} : Size{width, height}; }
 };
@@ -37,6 +42,13 @@ ImageResult<ImageInfo> readPNGInfo(std::span<const std::uint8_t> data);
 
 // The working memory one decode may use besides its result.
 inline constexpr std::size_t defaultDecodeBudget = 64 * 1024 * 1024;
+
+// Decodes whose working memory exceeds this take turns, one at a time in the process, so that large
+// pictures arriving together (from several phones or features) cannot add up.
+inline constexpr std::size_t largeDecodeBytes = 16 * 1024 * 1024;
+// Waits for the turn of a decode needing `workingBytes` and holds it until the lock goes; a smaller
+// decode gets an empty lock at once.
+std::unique_lock<std::mutex> takeDecodeTurn(std::uint64_t workingBytes);
 
 struct DecodeOptions {
     // Images claiming more pixels (as stored) are refused with tooLarge before any pixel is decoded.

@@ -2,6 +2,13 @@
 
 namespace platform::imaging {
 
+std::unique_lock<std::mutex> takeDecodeTurn(std::uint64_t workingBytes) {
+    static std::mutex turn;
+    if (workingBytes <= largeDecodeBytes)
+        return {};
+    return std::unique_lock(turn);
+}
+
 ImageResult<ImageInfo> readImageInfo(std::span<const std::uint8_t> data) {
     switch (detectFormat(data).value_or(ImageFormat::jpeg)) {
         case ImageFormat::jpeg:

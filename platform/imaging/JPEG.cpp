@@ -9,8 +9,8 @@
 #include <vector>
 
 // jpeglib.h needs FILE and size_t declared before it.
-#include <jpeglib.h>
 #include <jerror.h>
+#include <jpeglib.h>
 
 #include "platform/imaging/AreaAverage.h"
 #include "platform/imaging/Codecs.h"
@@ -97,6 +97,9 @@ void limitScans(j_common_ptr info) {
 
 enum ScanStatus { scanned, broken, overBudget };
 
+// What the library allocates for rows and tables, besides the coefficients, at the widest images.
+constexpr std::size_t libraryRowBytes = 4 * 1024 * 1024;
+
 // Where the reader puts scanline `y`, and what it does with it once it is there.
 using RowTarget = std::uint8_t* (*)(void* context, int y);
 using RowSink = void (*)(void* context, const std::uint8_t* row);
@@ -120,7 +123,9 @@ ScanStatus readScanlines(const std::uint8_t* data, unsigned long size, unsigned 
         return code == JERR_NO_BACKING_STORE || code == JERR_OUT_OF_MEMORY ? overBudget : broken;
     }
     jpeg_create_decompress(&info);
-    info.mem->max_memory_to_use = static_cast<long>(std::min<std::size_t>(budget, LONG_MAX));
+    // The budget is for the whole-image buffers; the library's row buffers come on top of it.
+    info.mem->max_memory_to_use =
+        static_cast<long>(std::min<std::size_t>(budget, LONG_MAX - libraryRowBytes) + libraryRowBytes);
     errors.progress.progress_monitor = limitScans;
     info.progress = &errors.progress;
     jpeg_mem_src(&info, data, size);
@@ -146,6 +151,43 @@ ScanStatus readScanlines(const std::uint8_t* data, unsigned long size, unsigned 
     return scanned;
 }
 
+// The header's size and the bytes of the whole-image coefficient buffers a decode of this file holds
+// (none for a single scan): per component, its blocks rounded up to whole sampling units, 64
+// coefficients of 2 bytes each, as the library allocates them. C only, like readScanlines.
+bool readLayout(const std::uint8_t* data, unsigned long size, int* width, int* height,
+                std::uint64_t* coefficientBytes) {
+    jpeg_decompress_struct info;
+    ScanlineErrors errors;
+    info.err = jpeg_std_error(&errors.manager);
+    errors.manager.error_exit = failDecode;
+    // Warnings are the decode's concern; the header alone is read as the library reads it.
+    errors.manager.emit_message = [](j_common_ptr, int) {};
+    if (setjmp(errors.jump) != 0) {
+        jpeg_destroy_decompress(&info);
+        return false;
+    }
+    jpeg_create_decompress(&info);
+    jpeg_mem_src(&info, data, size);
+    jpeg_read_header(&info, TRUE);
+    *width = static_cast<int>(info.image_width);
+    *height = static_cast<int>(info.image_height);
+    *coefficientBytes = 0;
+    if (jpeg_has_multiple_scans(&info)) {
+        for (int i = 0; i < info.num_components; ++i) {
+            const jpeg_component_info& component = info.comp_info[i];
+            const auto roundUp = [](std::uint64_t value, std::uint64_t unit) {
+                return unit == 0 ? value : (value + unit - 1) / unit * unit;
+            };
+            *coefficientBytes +=
+                roundUp(component.width_in_blocks, static_cast<unsigned>(component.h_samp_factor)) *
+                roundUp(component.height_in_blocks, static_cast<unsigned>(component.v_samp_factor)) *
+                sizeof(JBLOCK);
+        }
+    }
+    jpeg_destroy_decompress(&info);
+    return true;
+}
+
 ImageError errorOf(ScanStatus status) {
     return status == overBudget ? ImageError::tooLarge : ImageError::corrupt;
 }
@@ -163,11 +205,13 @@ ImageResult<Bitmap> decodeJPEGAveraged(std::span<const std::uint8_t> data, tjsca
     } context{std::vector<std::uint8_t>(static_cast<std::size_t>(width) * 4),
               AreaAverager(width, height, *out, false)};
     const RowTarget target = [](void* c, int) { return static_cast<Context*>(c)->row.data(); };
-    const RowSink sink = [](void* c, const std::uint8_t* line) { static_cast<Context*>(c)->averager.push(line); };
-    const ScanStatus status = readScanlines(data.data(), static_cast<unsigned long>(data.size()),
-                                            static_cast<unsigned>(factor.num), static_cast<unsigned>(factor.denom),
-                                            jpegColorSpace(options.format), width, height, options.memoryBudget,
-                                            target, sink, &context);
+    const RowSink sink = [](void* c, const std::uint8_t* line) {
+        static_cast<Context*>(c)->averager.push(line);
+    };
+    const ScanStatus status =
+        readScanlines(data.data(), static_cast<unsigned long>(data.size()), static_cast<unsigned>(factor.num),
+                      static_cast<unsigned>(factor.denom), jpegColorSpace(options.format), width, height,
+                      options.memoryBudget, target, sink, &context);
     if (status != scanned)
         return errorOf(status);
     return std::move(*out);
@@ -178,18 +222,14 @@ ImageResult<Bitmap> decodeJPEGAveraged(std::span<const std::uint8_t> data, tjsca
 ImageResult<ImageInfo> readJPEGInfo(std::span<const std::uint8_t> data) {
     if (detectFormat(data) != ImageFormat::jpeg)
         return ImageError::unknownFormat;
-    Handle handle(tjInitDecompress());
-    if (!handle)
-        return ImageError::tooLarge;
     int width = 0;
     int height = 0;
-    int subsampling = 0;
-    int colorspace = 0;
-    if (tjDecompressHeader3(handle.get(), data.data(), static_cast<unsigned long>(data.size()), &width,
-                            &height, &subsampling, &colorspace) != 0 ||
+    std::uint64_t coefficientBytes = 0;
+    if (!readLayout(data.data(), static_cast<unsigned long>(data.size()), &width, &height,
+                    &coefficientBytes) ||
         width <= 0 || height <= 0)
         return ImageError::corrupt;
-    return ImageInfo{ImageFormat::jpeg, width, height, jpegOrientation(data)};
+    return ImageInfo{ImageFormat::jpeg, width, height, jpegOrientation(data), coefficientBytes};
 }
 
 ImageResult<Bitmap> decodeJPEG(std::span<const std::uint8_t> data, const DecodeOptions& options) {
@@ -199,6 +239,11 @@ ImageResult<Bitmap> decodeJPEG(std::span<const std::uint8_t> data, const DecodeO
     if (static_cast<std::uint64_t>(info->width) * static_cast<std::uint64_t>(info->height) >
         options.maxPixels)
         return ImageError::tooLarge;
+    // The coefficients of a progressive file are held at full size whatever the scale; one that needs
+    // more than the budget is refused before anything is decoded, and a large one waits its turn.
+    if (info->workingBytes > options.memoryBudget)
+        return ImageError::tooLarge;
+    const auto turn = takeDecodeTurn(info->workingBytes);
     const tjscalingfactor factor = chooseScale(info->width, info->height, options.longestSide);
     const int width = TJSCALED(info->width, factor);
     const int height = TJSCALED(info->height, factor);
@@ -216,10 +261,10 @@ ImageResult<Bitmap> decodeJPEG(std::span<const std::uint8_t> data, const DecodeO
         auto* b = static_cast<Bitmap*>(c);
         return b->mutablePixels() + b->stride() * static_cast<std::size_t>(y);
     };
-    const ScanStatus status = readScanlines(data.data(), static_cast<unsigned long>(data.size()),
-                                            static_cast<unsigned>(factor.num), static_cast<unsigned>(factor.denom),
-                                            jpegColorSpace(options.format), width, height, options.memoryBudget,
-                                            target, nullptr, &*bitmap);
+    const ScanStatus status =
+        readScanlines(data.data(), static_cast<unsigned long>(data.size()), static_cast<unsigned>(factor.num),
+                      static_cast<unsigned>(factor.denom), jpegColorSpace(options.format), width, height,
+                      options.memoryBudget, target, nullptr, &*bitmap);
     if (status != scanned)
         return errorOf(status);
     if (options.applyOrientation && info->orientation != Orientation::up)

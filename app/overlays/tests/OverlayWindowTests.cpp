@@ -200,8 +200,43 @@ TEST(OverlayWindows, PictureIsDrawnIntoItsFrame) {
     QImage image = grab(overlay->windowID());
     EXPECT_EQ(image.pixelColor(200, 150), QColor(0, 0, 255));
     EXPECT_EQ(image.pixelColor(200, 20).alpha(), 0);  // above the picture's 400x200 frame
+    // The window goes with the picture, and its backing store with it; the next picture makes a new one.
+    const unsigned long shown = overlay->windowID();
     overlay->hide();
-    EXPECT_FALSE(windowOf(overlay->windowID())->isVisible());
+    EXPECT_EQ(windowOf(shown), nullptr);
+    EXPECT_EQ(overlay->windowID(), 0u);
+    overlay->show(picture, frame, {{100, 50}, {400, 300}});
+    ASSERT_TRUE(shownSoon(overlay->windowID()));
+    EXPECT_EQ(grab(overlay->windowID()).pixelColor(200, 150), QColor(0, 0, 255));
+    overlay->hide();
+}
+
+// Pictures shown faster than they scale: the newest waits, those it replaced are never scaled, and the
+// window ends up with the newest.
+TEST(OverlayWindows, PicturesShownFasterThanTheyScaleLeaveOnlyTheNewestWaiting) {
+    application();
+    auto overlay = std::make_shared<PresentationImageOverlay>();
+    PresentationImages::PresentationImageFrame frame({2000, 2000}, std::nullopt, {400, 300});
+    std::vector<PresentationImages::PresentationImagePicture> pictures;
+    for (std::uint8_t n = 0; n < 40; ++n) {
+        auto bitmap =
+            *platform::imaging::Bitmap::create(2000, 2000, platform::imaging::PixelFormat::bgra, 1 << 22);
+        for (std::size_t i = 0; i < bitmap.bytes().size(); i += 4) {
+            const std::uint8_t pixel[] = {n, n, n, 255};
+            std::copy(pixel, pixel + 4, bitmap.mutablePixels() + i);
+        }
+        pictures.push_back({bitmap, true});
+    }
+    for (const auto& picture : pictures)
+        overlay->show(picture, frame, {{0, 0}, {400, 300}});
+    ASSERT_TRUE(shownSoon(overlay->windowID()));
+    for (int i = 0; i < 500 && grab(overlay->windowID()).pixelColor(200, 150).blue() != 39; ++i) {
+        QCoreApplication::processEvents();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(grab(overlay->windowID()).pixelColor(200, 150).blue(), 39) << "the newest picture";
+    EXPECT_LE(overlay->scalingCount(), 3u) << "the first one, perhaps one in between, and the newest";
+    overlay->hide();
 }
 
 TEST(OverlayWindows, GlowFollowsThePointer) {

@@ -3,8 +3,8 @@
 #include <condition_variable>
 #include <mutex>
 #include <new>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "overlays/presentation-images/PresentationImageDecodeQueue.h"
@@ -80,6 +80,36 @@ TEST(PresentationImageDecodeQueue, KeepsOneWaitingPicturePerPhoneAndLetsTheOther
     std::lock_guard lock(recorder.mutex);
     EXPECT_EQ(recorder.decoded, (std::vector<int>{1, 200, 50}));
     EXPECT_EQ(recorder.completed, (std::vector<int>{1, 200, 50}));
+    EXPECT_EQ(queue->waitingCount(), 0u);
+}
+
+// A stop discards the worker's pending tasks; the pictures they were to decode go with them, and a
+// picture that comes afterwards from the same phone is still decoded.
+TEST(PresentationImageDecodeQueue, APictureAfterTheWorkersTasksWereDiscardedIsDecoded) {
+    Recorder recorder;
+    auto worker = std::make_shared<platform::DispatchQueue>("test.decodes");
+    auto queue = PresentationImageDecodeQueue::make(worker, recorder.decode());
+    queue->submit(phone(1), Data{1}, recorder.done(1));
+    {
+        std::unique_lock lock(recorder.mutex);
+        recorder.changed.wait(lock, [&] { return recorder.holding; });
+    }
+    queue->submit(phone(1), Data{2}, recorder.done(2));
+    queue->submit(phone(2), Data{3}, recorder.done(3));
+    EXPECT_EQ(worker->discardPending(), 2u);
+    EXPECT_EQ(queue->waitingCount(), 0u);
+
+    queue->submit(phone(1), Data{4}, recorder.done(4));
+    queue->submit(phone(1), Data{5}, recorder.done(5));
+    {
+        std::lock_guard lock(recorder.mutex);
+        recorder.released = true;
+        recorder.changed.notify_all();
+    }
+    worker->sync([] {});
+    std::lock_guard lock(recorder.mutex);
+    EXPECT_EQ(recorder.decoded, (std::vector<int>{1, 5}));
+    EXPECT_EQ(recorder.completed, (std::vector<int>{1, 5}));
     EXPECT_EQ(queue->waitingCount(), 0u);
 }
 
