@@ -672,14 +672,17 @@ void runRows() {
         if (runs("SIGTERM after 10 s of small pictures")) {
             Companion target;
             double exit = -1;
-            Figures figures = target.measure(10, [&](Clock::time_point end) {
-                smallPictures(target, end, 1000);
-                const auto signalled = Clock::now();
-                ::kill(target.process().pid(), SIGTERM);
-                if (testing_support::waitUntil([&] { return !target.process().running(); }, 90s)) {
-                    exit = seconds(Clock::now() - signalled);
-                }
-            });
+            Figures figures = target.measure(
+                10,
+                [&](Clock::time_point end) {
+                    smallPictures(target, end, 1000);
+                    const auto signalled = Clock::now();
+                    ::kill(target.process().pid(), SIGTERM);
+                    if (testing_support::waitUntil([&] { return !target.process().running(); }, 90s)) {
+                        exit = seconds(Clock::now() - signalled);
+                    }
+                },
+                false);
             figures.note += exit < 0 ? "still running 90 s after SIGTERM"
                                      : "exited " + std::to_string(exit).substr(0, 5) + " s after SIGTERM";
             printRow("SIGTERM after 10 s of small pictures", figures);
