@@ -30,36 +30,6 @@ double load() {
     return averages[0];
 }
 
-std::u32string scalarsOf(const std::string& utf8) {
-    std::u32string scalars;
-    for (std::size_t i = 0; i < utf8.size();) {
-        const auto lead = static_cast<unsigned char>(utf8[i]);
-        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-        char32_t scalar = length == 1 ? lead : lead & (0x7F >> length);
-        for (std::size_t k = 1; k < length && i + k < utf8.size(); ++k) {
-            scalar = (scalar << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
-        }
-        scalars += scalar;
-        i += length;
-    }
-    return scalars;
-}
-
-// Pieces of at most 255 bytes on character boundaries, as the phone sends them.
-std::vector<std::string> wirePieces(const std::string& utf8) {
-    std::vector<std::string> pieces;
-    std::size_t start = 0;
-    while (start < utf8.size()) {
-        std::size_t end = std::min(utf8.size(), start + 255);
-        while (end < utf8.size() && (static_cast<unsigned char>(utf8[end]) & 0xC0) == 0x80) {
-            --end;
-        }
-        pieces.push_back(utf8.substr(start, end - start));
-        start = end;
-    }
-    return pieces;
-}
-
 Injector::XTestKeyboard::Options options(int hold) {
     Injector::XTestKeyboard::Options chosen;
     if (hold > 0) {
@@ -76,14 +46,14 @@ int stall(int milliseconds, int every, int hold) {
     Injector::XTestKeyboard keyboard(server.displayName(), options(hold));
     const std::string& text = testing_support::LaggingTextField::mixedText();
     const auto start = Clock::now();
-    for (const std::string& piece : wirePieces(text)) {
-        keyboard.type(scalarsOf(piece));
+    for (std::u32string& piece : testing_support::LaggingTextField::wirePieces(text)) {
+        keyboard.type(std::move(piece));
     }
     keyboard.sync();
     const std::string got = field.waitForText(text, 3s, 60s);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    const std::u32string want = scalarsOf(text);
-    const std::u32string have = scalarsOf(got);
+    const std::u32string want = testing_support::LaggingTextField::scalarsOf(text);
+    const std::u32string have = testing_support::LaggingTextField::scalarsOf(got);
     std::size_t same = 0;
     for (std::size_t i = 0; i < std::min(want.size(), have.size()); ++i) {
         same += want[i] == have[i] ? 1 : 0;
@@ -106,8 +76,8 @@ int rate(int hold) {
         text += char(0x80 | (c & 0x3F));
     }
     const auto start = Clock::now();
-    for (const std::string& piece : wirePieces(text)) {
-        keyboard.type(scalarsOf(piece));
+    for (std::u32string& piece : testing_support::LaggingTextField::wirePieces(text)) {
+        keyboard.type(std::move(piece));
     }
     keyboard.sync();
     const bool all = reader.waitForPresses(count, 120s);

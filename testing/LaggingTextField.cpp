@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -93,6 +94,35 @@ const std::string& LaggingTextField::mixedText() {
         "Съешь же ещё этих мягких булок. いろはにほへと 我能吞下玻璃而不伤身体。다람쥐 헌 쳇바퀴에 타고파 "
         "✓ → ½ © ñ ø å ß Ω … the quick brown fox (jumps) over 13 lazy dogs. ¿Qué? ¡Olé!";
     return text;
+}
+
+std::u32string LaggingTextField::scalarsOf(const std::string& utf8) {
+    std::u32string scalars;
+    for (std::size_t i = 0; i < utf8.size();) {
+        const auto lead = static_cast<unsigned char>(utf8[i]);
+        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        char32_t scalar = length == 1 ? lead : lead & (0x7F >> length);
+        for (std::size_t k = 1; k < length && i + k < utf8.size(); ++k) {
+            scalar = (scalar << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+        }
+        scalars += scalar;
+        i += length;
+    }
+    return scalars;
+}
+
+std::vector<std::u32string> LaggingTextField::wirePieces(const std::string& utf8) {
+    std::vector<std::u32string> pieces;
+    std::size_t start = 0;
+    while (start < utf8.size()) {
+        std::size_t end = std::min(utf8.size(), start + 255);
+        while (end < utf8.size() && (static_cast<unsigned char>(utf8[end]) & 0xC0) == 0x80) {
+            --end;
+        }
+        pieces.push_back(scalarsOf(utf8.substr(start, end - start)));
+        start = end;
+    }
+    return pieces;
 }
 
 }  // namespace testing_support

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace testing_support {
 
@@ -38,6 +39,11 @@ class LaggingTextField {
     // 290 characters of mixed scripts (Latin with accents, Greek, Cyrillic, Japanese, Chinese, Korean,
     // symbols and ASCII), 118 of them distinct characters a `us` keymap lacks. UTF-8.
     static const std::string& mixedText();
+    // The Unicode scalars of UTF-8 text.
+    static std::u32string scalarsOf(const std::string& utf8);
+    // UTF-8 text as a phone sends it: pieces of at most 255 bytes on character boundaries, each a text
+    // of its own, as scalars.
+    static std::vector<std::u32string> wirePieces(const std::string& utf8);
 
   private:
     std::filesystem::path folder_;

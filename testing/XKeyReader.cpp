@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -185,81 +186,63 @@ void XKeyReader::setCapsLock(bool locked) {
 }
 
 bool XKeyReader::capsLocked() const {
-    Display* d = XOpenDisplay(DisplayString(impl_->display));
-    if (d == nullptr) {
-        return false;
-    }
-    XkbStateRec state{};
-    XkbGetState(d, XkbUseCoreKbd, &state);
-    XCloseDisplay(d);
-    return (state.locked_mods & LockMask) != 0;
+    return (lockedModifiers() & LockMask) != 0;
 }
 
 }  // namespace testing_support
 
 namespace testing_support {
 
-void XKeyReader::lockGroup(unsigned group) {
-    Display* d = XOpenDisplay(DisplayString(impl_->display));
+namespace {
+
+// The keyboard's state as the server has it now, read on a connection of its own.
+XkbStateRec keyboardState(Display* display) {
+    XkbStateRec state{};
+    Display* d = XOpenDisplay(DisplayString(display));
+    if (d != nullptr) {
+        XkbGetState(d, XkbUseCoreKbd, &state);
+        XCloseDisplay(d);
+    }
+    return state;
+}
+
+// Changes the keyboard's state on a connection of its own and waits until the server has done it.
+void changeKeyboardState(Display* display, const std::function<void(Display*)>& change) {
+    Display* d = XOpenDisplay(DisplayString(display));
     if (d == nullptr) {
         return;
     }
-    XkbLockGroup(d, XkbUseCoreKbd, group);
+    change(d);
     XSync(d, False);
     XCloseDisplay(d);
+}
+
+}  // namespace
+
+void XKeyReader::lockGroup(unsigned group) {
+    changeKeyboardState(impl_->display, [group](Display* d) { XkbLockGroup(d, XkbUseCoreKbd, group); });
 }
 
 unsigned XKeyReader::lockedGroup() const {
-    Display* d = XOpenDisplay(DisplayString(impl_->display));
-    if (d == nullptr) {
-        return 0;
-    }
-    XkbStateRec state{};
-    XkbGetState(d, XkbUseCoreKbd, &state);
-    XCloseDisplay(d);
-    return state.locked_group;
+    return keyboardState(impl_->display).locked_group;
 }
 
 void XKeyReader::lockModifiers(unsigned mask, unsigned values) {
-    Display* d = XOpenDisplay(DisplayString(impl_->display));
-    if (d == nullptr) {
-        return;
-    }
-    XkbLockModifiers(d, XkbUseCoreKbd, mask, values);
-    XSync(d, False);
-    XCloseDisplay(d);
+    changeKeyboardState(impl_->display,
+                        [mask, values](Display* d) { XkbLockModifiers(d, XkbUseCoreKbd, mask, values); });
 }
 
 void XKeyReader::latchModifiers(unsigned mask, unsigned values) {
-    Display* d = XOpenDisplay(DisplayString(impl_->display));
-    if (d == nullptr) {
-        return;
-    }
-    XkbLatchModifiers(d, XkbUseCoreKbd, mask, values);
-    XSync(d, False);
-    XCloseDisplay(d);
+    changeKeyboardState(impl_->display,
+                        [mask, values](Display* d) { XkbLatchModifiers(d, XkbUseCoreKbd, mask, values); });
 }
 
 unsigned XKeyReader::lockedModifiers() const {
-    Display* d = XOpenDisplay(DisplayString(impl_->display));
-    if (d == nullptr) {
-        return 0;
-    }
-    XkbStateRec state{};
-    XkbGetState(d, XkbUseCoreKbd, &state);
-    XCloseDisplay(d);
-    return state.locked_mods;
+    return keyboardState(impl_->display).locked_mods;
 }
 
 unsigned XKeyReader::latchedModifiers() const {
-    Display* d = XOpenDisplay(DisplayString(impl_->display));
-    if (d == nullptr) {
-        return 0;
-    }
-    XkbStateRec state{};
-    XkbGetState(d, XkbUseCoreKbd, &state);
-    XCloseDisplay(d);
-    return state.latched_mods;
+    return keyboardState(impl_->display).latched_mods;
 }
 
 }  // namespace testing_support
