@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/Executor.h"
@@ -70,13 +71,18 @@ struct DisplayStreamCapture::Impl {
     };
     // What a reader's pointer to a frame keeps alive: letting go of the last one frees the frame.
     struct Lease {
-        std::shared_ptr<VideoFrame> frame;
-        std::shared_ptr<std::atomic<bool>> leased;
+        Lease(std::shared_ptr<VideoFrame> frame, std::shared_ptr<std::atomic<bool>> leased)
+            : frame(std::move(frame)), leased(std::move(leased)) {
+            this->leased->store(true, std::memory_order_relaxed);
+        }
         ~Lease() { leased->store(false, std::memory_order_release); }
+        Lease(const Lease&) = delete;
+        Lease& operator=(const Lease&) = delete;
+        const std::shared_ptr<VideoFrame> frame;
+        const std::shared_ptr<std::atomic<bool>> leased;
     };
     static std::shared_ptr<const VideoFrame> lend(Pooled& pooled) {
-        pooled.leased->store(true, std::memory_order_relaxed);
-        auto lease = std::make_shared<Lease>(Lease{pooled.frame, pooled.leased});
+        auto lease = std::make_shared<Lease>(pooled.frame, pooled.leased);
         VideoFrame* frame = lease->frame.get();
         return std::shared_ptr<const VideoFrame>(std::move(lease), frame);
     }

@@ -279,6 +279,14 @@ TEST(XCapture, AStillScreenSendsNothingButARepeatAndChangedRowsArriveWholeAndRig
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
     EXPECT_EQ(latest.frames(), settled) << "a still screen sent frames";
     EXPECT_TRUE(showsTheScreen(source, right, latest));
+    // A frame somebody still holds is never written again, however the screen changes meanwhile.
+    std::shared_ptr<const VideoFrame> held;
+    {
+        std::lock_guard lock(latest.mutex);
+        held = latest.frame;
+    }
+    VideoFrame heldCopy(640, 480);
+    std::memcpy(heldCopy.dataY(), held->dataY(), static_cast<std::size_t>(held->strideY()) * 480);
 
     // A window that changes colour, then the pointer moving across it: each is read again, and the
     // frame that follows equals a whole new grab (the old cursor rows read back, the new ones drawn).
@@ -306,6 +314,9 @@ TEST(XCapture, AStillScreenSendsNothingButARepeatAndChangedRowsArriveWholeAndRig
     std::lock_guard lock(latest.mutex);
     EXPECT_EQ(latest.frame, last);
     capture->stop();
+    EXPECT_EQ(std::memcmp(heldCopy.dataY(), held->dataY(), static_cast<std::size_t>(held->strideY()) * 480),
+              0)
+        << "a frame still held was written again";
 }
 
 TEST(XCapture, ASixteenBitScreenIsPhotographedAndViewedInItsColours) {
