@@ -109,8 +109,7 @@ void ScreenViewSession::takeScreenshot(const TrackpadProtocol::ScreenshotRequest
                 if (const auto answerQueue = queue.lock()) {
                     answerQueue->post([weak, number, status, jpeg = std::move(jpeg)]() mutable {
                         if (auto self = weak.lock()) {
-                            self->sendScreenshot(number, status, std::move(jpeg));
-                            self->screenshotAnswered();
+                            self->sendScreenshot(number, status, std::move(jpeg), true);
                         }
                     });
                 }
@@ -132,7 +131,7 @@ void ScreenViewSession::screenshotAnswered() {
 }
 
 void ScreenViewSession::sendScreenshot(std::uint32_t number, Screenshot::Status status,
-                                       std::optional<Data> image) {
+                                       std::optional<Data> image, bool taken) {
     Messages messages;
     try {
         messages = Screenshot(status, image ? std::move(*image) : Data{}).messages(number);
@@ -143,9 +142,13 @@ void ScreenViewSession::sendScreenshot(std::uint32_t number, Screenshot::Status 
             messages.clear();
         }
     }
-    if (!canSend()) {
+    if (!canSend() || messages.empty()) {
+        if (taken) {
+            screenshotAnswered();
+        }
         return;
     }
+    screenshotAnswerParts_.emplace_back(messages.size(), taken);
     for (Message& message : messages) {
         screenshotParts_.push_back(std::move(message));
     }
@@ -158,21 +161,37 @@ void ScreenViewSession::sendScreenshotParts() {
     // About a megabyte a turn.
     constexpr std::size_t partsPerSend = 16;
     if (!canSend() || screenshotParts_.empty()) {
+        int unsent = 0;
+        for (const auto& answer : screenshotAnswerParts_) {
+            unsent += answer.second ? 1 : 0;
+        }
         screenshotParts_.clear();
+        screenshotAnswerParts_.clear();
         sendingScreenshotParts_ = false;
+        for (; unsent > 0; --unsent) {
+            screenshotAnswered();
+        }
         return;
     }
     Messages batch;
+    int handedOver = 0;
     while (!screenshotParts_.empty() && batch.size() < partsPerSend) {
         batch.push_back(std::move(screenshotParts_.front()));
         screenshotParts_.pop_front();
+        if (--screenshotAnswerParts_.front().first == 0) {
+            handedOver += screenshotAnswerParts_.front().second ? 1 : 0;
+            screenshotAnswerParts_.pop_front();
+        }
     }
     sendingScreenshotParts_ = true;
     sendMessages(std::move(batch),
-                 [weak = weak_from_this(), queue = std::weak_ptr<platform::Executor>(queue_)] {
+                 [weak = weak_from_this(), queue = std::weak_ptr<platform::Executor>(queue_), handedOver] {
                      if (const auto next = queue.lock()) {
-                         next->post([weak] {
+                         next->post([weak, handedOver] {
                              if (auto self = weak.lock()) {
+                                 for (int i = 0; i < handedOver; ++i) {
+                                     self->screenshotAnswered();
+                                 }
                                  self->sendScreenshotParts();
                              }
                          });

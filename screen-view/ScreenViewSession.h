@@ -145,8 +145,9 @@ class ScreenViewSession : public std::enable_shared_from_this<ScreenViewSession>
     // Screenshots (ScreenViewScreenshots.cpp).
     void takeScreenshot(const TrackpadProtocol::ScreenshotRequest& request);
     void screenshotAnswered();
+    // `taken`: the answer to a screenshot under way, whose turn ends once the connection has its parts.
     void sendScreenshot(std::uint32_t number, TrackpadProtocol::Screenshot::Status status,
-                        std::optional<Data> image);
+                        std::optional<Data> image, bool taken = false);
     void sendScreenshotParts();
 
     Configuration configuration_;
@@ -173,7 +174,11 @@ class ScreenViewSession : public std::enable_shared_from_this<ScreenViewSession>
     // Screenshot answers go out a few parts at a time, the next ones once the connection has taken the
     // previous, so that framing and encrypting megabytes never holds up the connection's queue (the
     // main loop) at once; one answer after the other, as the phone assembles one at a time.
+    // A screenshot stays under way until the connection has its answer: a phone that does not read gets
+    // no more answers queued for it than maxScreenshotsUnderWay. Per queued answer: its parts not yet
+    // handed over, and whether it is such a screenshot.
     std::deque<TrackpadProtocol::Message> screenshotParts_;
+    std::deque<std::pair<std::size_t, bool>> screenshotAnswerParts_;
     bool sendingScreenshotParts_ = false;
     Statistics stats_;
 };

@@ -1,9 +1,12 @@
 #include "screen-view/SystemScreenCaptureSource.h"
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <exception>
 #include <functional>
+#include <mutex>
 #include <optional>
 
 #include "screen-view/ScreenDisplayList.h"
@@ -16,7 +19,8 @@ namespace ScreenView {
 SystemScreenCaptureSource::SystemScreenCaptureSource(std::shared_ptr<const DirectoryDisplays> displays,
                                                      std::string displayName)
     : directory_(std::move(displays)),
-      displayName_(std::move(displayName)), screenshots_("dev.quelmar.trackpad.mac.screenview.capture") {}
+      displayName_(std::move(displayName)),
+      screenshots_("dev.quelmar.trackpad.mac.screenview.capture") {}
 
 SystemScreenCaptureSource::~SystemScreenCaptureSource() {
     stopping_->store(true);
@@ -35,7 +39,8 @@ std::vector<ScreenDisplay> SystemScreenCaptureSource::displays() {
         pointer = ScreenDisplayList::Point{reply->root_x, reply->root_y};
     }
     // RandR reports monitors in their rotated orientation already, so no size needs swapping.
-    return ScreenDisplayList::screenDisplays(ScreenDisplayList::descriptions(directory_->displays()), pointer);
+    return ScreenDisplayList::screenDisplays(ScreenDisplayList::descriptions(directory_->displays()),
+                                             pointer);
 }
 
 std::shared_ptr<ScreenCapture> SystemScreenCaptureSource::startCapture(
@@ -52,12 +57,65 @@ namespace {
 // One band of a monitor: what the server copies for one request.
 constexpr std::size_t bandBytes = XScreenGrabber::maxBytesPerRequest;
 
-ScreenCaptureSource::ScreenshotResult outcomeError(XScreenGrabber::Outcome outcome, const std::string& error) {
+ScreenCaptureSource::ScreenshotResult outcomeError(XScreenGrabber::Outcome outcome,
+                                                   const std::string& error) {
     if (outcome == XScreenGrabber::Outcome::outsideScreen) {
         return ScreenCaptureError::displayUnavailable();
     }
     return ScreenCaptureError::failed(error);
 }
+
+// Screenshots of the largest monitors are images of over a hundred megabytes: the process holds one such
+// image at a time, from its capture until its encoding is done, whichever phones and sessions ask. The
+// next waits for it (or gives up when nobody wants it any more).
+constexpr std::size_t largeImageBytes = std::size_t{32} << 20;
+
+class LargeImageGate {
+  public:
+    bool enter(const std::function<bool()>& goOn) {
+        std::unique_lock lock(mutex_);
+        while (held_) {
+            if (!goOn()) {
+                return false;
+            }
+            freed_.wait_for(lock, std::chrono::milliseconds(50));
+        }
+        held_ = true;
+        return true;
+    }
+    void leave() {
+        {
+            std::lock_guard lock(mutex_);
+            held_ = false;
+        }
+        freed_.notify_one();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable freed_;
+    bool held_ = false;
+};
+
+LargeImageGate& largeImageGate() {
+    static LargeImageGate gate;
+    return gate;
+}
+
+// Leaves the gate when the last holder of the image lets it go.
+struct GatedImage {
+    std::shared_ptr<BgraImage> image;
+    bool entered = false;
+    GatedImage() = default;
+    GatedImage(const GatedImage&) = delete;
+    GatedImage& operator=(const GatedImage&) = delete;
+    ~GatedImage() {
+        image.reset();
+        if (entered) {
+            largeImageGate().leave();
+        }
+    }
+};
 
 // Read in bands of whole rows, each copied or shrunk into the image as it comes: besides the image, the
 // process holds one band of the monitor at a time (a monitor wider or taller than an image may be is
@@ -66,6 +124,13 @@ ScreenCaptureSource::ScreenshotResult grabInBands(XScreenGrabber& grabber, const
                                                   int pixelWidth, int pixelHeight,
                                                   const std::function<bool()>& goOn) {
     const bool sameSize = pixelWidth == bounds.width && pixelHeight == bounds.height;
+    auto gated = std::make_shared<GatedImage>();
+    if (static_cast<std::size_t>(pixelWidth) * static_cast<std::size_t>(pixelHeight) * 4 >= largeImageBytes) {
+        if (!largeImageGate().enter(goOn)) {
+            return ScreenCaptureError::failed("the screenshot is no longer wanted");
+        }
+        gated->entered = true;
+    }
     std::shared_ptr<BgraImage> image;
     std::unique_ptr<ScreenshotImage::BandScaler> scaler;
     if (sameSize) {
@@ -82,7 +147,8 @@ ScreenCaptureSource::ScreenshotResult grabInBands(XScreenGrabber& grabber, const
         if (!goOn()) {
             return ScreenCaptureError::failed("the screenshot is no longer wanted");
         }
-        const DisplayBounds band{bounds.x, bounds.y + top, bounds.width, std::min(rowsPerBand, bounds.height - top)};
+        const DisplayBounds band{bounds.x, bounds.y + top, bounds.width,
+                                 std::min(rowsPerBand, bounds.height - top)};
         std::string error;
         const XScreenGrabber::Outcome outcome = grabber.grab(band, error);
         if (outcome != XScreenGrabber::Outcome::grabbed) {
@@ -99,7 +165,12 @@ ScreenCaptureSource::ScreenshotResult grabInBands(XScreenGrabber& grabber, const
                 rowBytes);
         }
     }
-    return CapturedImage{scaler ? scaler->finish() : std::move(image)};
+    gated->image = scaler ? scaler->finish() : std::move(image);
+    if (!gated->image) {
+        return CapturedImage{};
+    }
+    BgraImage* const pixels = gated->image.get();
+    return CapturedImage{std::shared_ptr<const BgraImage>(std::move(gated), pixels)};
 }
 
 ScreenCaptureSource::ScreenshotResult takeScreenshot(const DirectoryDisplays& directory,

@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <cstdlib>
-#include <stdexcept>
 #include <random>
+#include <stdexcept>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -232,10 +232,49 @@ TEST(Screenshots, LargeAnswersGoOutAFewPartsATimeOneAfterTheOther) {
     EXPECT_EQ(answers[1].first, 2u);
 }
 
+TEST(Screenshots, AnswersAPhoneDoesNotReadKeepTheirTurnsUntilTheConnectionTakesThem) {
+    ScreenViewSession::Environment environment;
+    environment.screenshotEncoder = [](const BgraImage&, int, std::size_t, double) -> std::optional<Data> {
+        return Data(40 * TrackpadProtocol::ScreenDataPart::maxBytes, 0xab);
+    };
+    SessionRig rig(ScreenViewSession::Configuration(2, 0.85), environment);
+    rig.link.holdCompletions = true;
+    rig.source->setDisplays({display(1, 1920, 1080)});
+    std::uint32_t number = 1;
+    // The phone asks again whenever it may; the connection takes nothing.
+    for (int round = 0; round < 5; ++round) {
+        rig.handle(Message::ScreenshotRequest{ScreenshotRequest{number++, 1, 800}});
+        for (auto& call : rig.source->takeScreenshotCalls()) {
+            call.completion(CapturedImage{solid(64, 36, 1, 2, 3)});
+        }
+        rig.queue->drain();
+    }
+    rig.link.take();
+    for (int request = 0; request < 20; ++request) {
+        rig.handle(Message::ScreenshotRequest{ScreenshotRequest{number++, 1, 800}});
+        EXPECT_TRUE(rig.source->takeScreenshotCalls().empty()) << request;
+    }
+    // Once the connection takes them, turns come back and the answers go out in order.
+    std::vector<Message> sent;
+    while (rig.link.completeOne()) {
+        rig.queue->drain();
+        auto batch = rig.link.take();
+        sent.insert(sent.end(), batch.begin(), batch.end());
+        for (auto& call : rig.source->takeScreenshotCalls()) {
+            call.completion(CapturedImage{solid(64, 36, 1, 2, 3)});
+        }
+        rig.queue->drain();
+    }
+    const auto answers = screenshots(sent);
+    ASSERT_FALSE(answers.empty());
+    EXPECT_EQ(answers.back().second.status(), Screenshot::Status::taken);
+}
+
 TEST(Screenshots, ACaptureThatCompletesAfterTheSessionWentIsNotEncoded) {
     int encodings = 0;
     ScreenViewSession::Environment environment;
-    environment.screenshotEncoder = [&encodings](const BgraImage&, int, std::size_t, double) -> std::optional<Data> {
+    environment.screenshotEncoder = [&encodings](const BgraImage&, int, std::size_t,
+                                                 double) -> std::optional<Data> {
         ++encodings;
         return Data(10, 0xff);
     };
@@ -361,7 +400,8 @@ TEST(ScreenshotImage, BandScalerAveragesAreasAsResizeDoesWhateverTheBands) {
         ASSERT_TRUE(scaler);
         for (int top = 0; top < 53; top += band) {
             EXPECT_FALSE(scaler->finish());
-            scaler->addRows(image->row(top), static_cast<std::size_t>(image->stride()), std::min(band, 53 - top));
+            scaler->addRows(image->row(top), static_cast<std::size_t>(image->stride()),
+                            std::min(band, 53 - top));
         }
         const auto scaled = scaler->finish();
         ASSERT_TRUE(scaled);
