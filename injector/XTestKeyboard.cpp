@@ -276,6 +276,13 @@ struct XTestKeyboard::Impl {
     // The text being typed: the layout group its keys come from, and how long its bindings are kept.
     std::uint32_t textGroup = 0;
     BindingHold textHold = BindingHold::ordinary;
+    // The unit of text being typed, when it may be dropped meanwhile: its text then stops at the next
+    // character.
+    struct Droppable {
+        Owner owner;
+        std::uint64_t epoch;
+    };
+    std::optional<Droppable> droppable;
     // Spare codes whose new symbols are not sent yet.
     std::set<xcb_keycode_t> changing;
     // Spare codes a notification named since: our own changes, or someone else's.
@@ -423,8 +430,16 @@ void XTestKeyboard::Impl::performSteps(std::vector<Step>& steps, Owner owner, bo
     const std::size_t heldBefore = holding();
     for (std::size_t i = 0; i < steps.size(); ++i) {
         // Between two keys of the unit, never while it holds one of its own down.
-        if (typing && i > 0 && holding() <= heldBefore && stopRequested(owner, epoch)) {
+        const bool free = holding() <= heldBefore;
+        if (typing && i > 0 && free && stopRequested(owner, epoch)) {
             break;
+        }
+        struct Typing {
+            std::optional<Droppable>& droppable;
+            ~Typing() { droppable.reset(); }
+        } typingStep{droppable};
+        if (typing && free) {
+            droppable = Droppable{owner, epoch};
         }
         performStep(steps[i], owner);
     }
@@ -821,7 +836,14 @@ std::optional<XTestKeyboard::Impl::Slot> XTestKeyboard::Impl::bindSpare(xcb_keys
             // the key on (a round trip), and the slowest of them looked the key up.
             roundTrip();
             if (Clock::now() < choice->rebindAfter[slot]) {
-                std::this_thread::sleep_until(choice->rebindAfter[slot]);
+                // A text dropped meanwhile (its phone went, the process stops) waits no longer.
+                while (Clock::now() < choice->rebindAfter[slot]) {
+                    if (droppable && stopRequested(droppable->owner, droppable->epoch)) {
+                        return std::nullopt;
+                    }
+                    std::this_thread::sleep_until(
+                        std::min(choice->rebindAfter[slot], Clock::now() + std::chrono::milliseconds(10)));
+                }
                 // The user may have mapped a spare code meanwhile: chosen again with that taken in.
                 if (!readNotices()) {
                     return std::nullopt;
@@ -988,6 +1010,10 @@ void XTestKeyboard::Impl::typeText(std::u32string& scalars, BindingHold hold) {
     const std::optional<xcb_keycode_t> shift = keycodeOf(XKB_KEY_Shift_L);
     shiftKey = shift;
     for (std::size_t i = 0; i < scalars.size(); ++i) {
+        // A text dropped while it is typed (its phone went, the process stops) ends here.
+        if (droppable && i > 0 && stopRequested(droppable->owner, droppable->epoch)) {
+            break;
+        }
         const xcb_keysym_t keysym = xkb_utf32_to_keysym(scalars[i]);
         if (keysym == XKB_KEY_NoSymbol) {
             continue;

@@ -221,7 +221,13 @@ TEST_F(SharedKeyboardTest, APhoneThatGoesTakesItsTextAlongAndLetsGoOfItsKeys) {
         message.push_back(textEvent(EventType::keyDown, std::u16string(1, c)));
         message.push_back(textEvent(EventType::keyUp, std::u16string(1, c)));
     }
+    // And one text of a single key event, which stops between its characters too.
+    std::u16string oneText;
+    for (char16_t c = u'\u5e00'; c < u'\u5e00' + 1000; ++c) {
+        oneText += c;
+    }
     phoneA->post({key(EventType::flagsChanged, KeyCode::shift, Modifiers::shift.rawValue)});
+    phoneA->post({textEvent(EventType::keyDown, oneText), textEvent(EventType::keyUp, oneText)});
     phoneA->post(message);
     phoneA->post(message);
     ASSERT_TRUE(reader->waitForPresses(5, 10s));
