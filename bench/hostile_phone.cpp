@@ -398,7 +398,8 @@ class Companion {
         figures.alive = process_->running();
         const std::string log = process_->log();
         figures.logLines = lineCount(log) - linesBefore;
-        if (!figures.alive) {
+        // A row that ends the process on purpose measures nothing after the attack.
+        if (!figures.alive && recover) {
             std::printf("the companion is gone; the end of its log:\n%s\n",
                         log.substr(log.size() - std::min<std::size_t>(log.size(), 1500)).c_str());
         }
