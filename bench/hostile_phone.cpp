@@ -143,19 +143,10 @@ std::size_t lineCount(const std::string& text) {
 
 // ---- Pictures ---------------------------------------------------------------------------------------
 
-void writeJPEGScanlines(jpeg_compress_struct& info, int width, int height) {
-    std::vector<JSAMPLE> row(static_cast<std::size_t>(width));
-    for (int x = 0; x < width; ++x) {
-        row[static_cast<std::size_t>(x)] = static_cast<JSAMPLE>((x / 97) % 2 ? 40 : 220);
-    }
-    JSAMPROW rows[1] = {row.data()};
-    for (int y = 0; y < height; ++y) {
-        jpeg_write_scanlines(&info, rows, 1);
-    }
-}
-
-// A grey progressive JPEG of the given size, striped so that it is not trivially small.
-Bytes progressiveJPEG(int width, int height) {
+// A JPEG of the given size, its rows filled by `fill` (components samples a pixel); progressive or
+// baseline, with full or halved chroma.
+Bytes compressJPEG(int width, int height, int components, int quality, bool progressive, bool fullChroma,
+                   const std::function<void(JSAMPLE* row, int y)>& fill) {
     jpeg_compress_struct info{};
     jpeg_error_mgr errors{};
     info.err = jpeg_std_error(&errors);
@@ -165,18 +156,38 @@ Bytes progressiveJPEG(int width, int height) {
     jpeg_mem_dest(&info, &buffer, &size);
     info.image_width = static_cast<JDIMENSION>(width);
     info.image_height = static_cast<JDIMENSION>(height);
-    info.input_components = 1;
-    info.in_color_space = JCS_GRAYSCALE;
+    info.input_components = components;
+    info.in_color_space = components == 1 ? JCS_GRAYSCALE : JCS_RGB;
     jpeg_set_defaults(&info);
-    jpeg_set_quality(&info, 50, TRUE);
-    jpeg_simple_progression(&info);
+    jpeg_set_quality(&info, quality, TRUE);
+    if (fullChroma && components == 3) {
+        info.comp_info[0].h_samp_factor = 1;
+        info.comp_info[0].v_samp_factor = 1;
+    }
+    if (progressive) {
+        jpeg_simple_progression(&info);
+    }
     jpeg_start_compress(&info, TRUE);
-    writeJPEGScanlines(info, width, height);
+    std::vector<JSAMPLE> row(static_cast<std::size_t>(width) * static_cast<std::size_t>(components));
+    JSAMPROW rows[1] = {row.data()};
+    for (int y = 0; y < height; ++y) {
+        fill(row.data(), y);
+        jpeg_write_scanlines(&info, rows, 1);
+    }
     jpeg_finish_compress(&info);
     Bytes bytes(buffer, buffer + size);
     jpeg_destroy_compress(&info);
     std::free(buffer);
     return bytes;
+}
+
+// A grey progressive JPEG of the given size, striped so that it is not trivially small.
+Bytes progressiveJPEG(int width, int height) {
+    return compressJPEG(width, height, 1, 50, true, false, [width](JSAMPLE* row, int) {
+        for (int x = 0; x < width; ++x) {
+            row[x] = static_cast<JSAMPLE>((x / 97) % 2 ? 40 : 220);
+        }
+    });
 }
 
 void appendPNG(png_structp png, png_bytep data, png_size_t length) {
@@ -535,43 +546,14 @@ void runRows() {
     {
         // A colour JPEG; progressive or baseline, with 4:4:4 or 4:2:0 chroma.
         const auto colourJPEG = [](int width, int height, bool progressive, bool fullChroma) {
-            jpeg_compress_struct info{};
-            jpeg_error_mgr errors{};
-            info.err = jpeg_std_error(&errors);
-            jpeg_create_compress(&info);
-            unsigned char* buffer = nullptr;
-            unsigned long size = 0;
-            jpeg_mem_dest(&info, &buffer, &size);
-            info.image_width = static_cast<JDIMENSION>(width);
-            info.image_height = static_cast<JDIMENSION>(height);
-            info.input_components = 3;
-            info.in_color_space = JCS_RGB;
-            jpeg_set_defaults(&info);
-            jpeg_set_quality(&info, 60, TRUE);
-            if (fullChroma) {
-                info.comp_info[0].h_samp_factor = 1;
-                info.comp_info[0].v_samp_factor = 1;
-            }
-            if (progressive) {
-                jpeg_simple_progression(&info);
-            }
-            jpeg_start_compress(&info, TRUE);
-            std::vector<JSAMPLE> row(static_cast<std::size_t>(width) * 3);
-            JSAMPROW rows[1] = {row.data()};
-            for (int y = 0; y < height; ++y) {
+            return compressJPEG(width, height, 3, 60, progressive, fullChroma, [=](JSAMPLE* row, int y) {
                 for (int x = 0; x < width; ++x) {
                     JSAMPLE* pixel = &row[static_cast<std::size_t>(x) * 3];
                     pixel[0] = static_cast<JSAMPLE>((x / 61 + y / 47) % 2 ? 200 : 40);
                     pixel[1] = static_cast<JSAMPLE>(x * 255 / width);
                     pixel[2] = static_cast<JSAMPLE>(y * 255 / height);
                 }
-                jpeg_write_scanlines(&info, rows, 1);
-            }
-            jpeg_finish_compress(&info);
-            Bytes bytes(buffer, buffer + size);
-            jpeg_destroy_compress(&info);
-            std::free(buffer);
-            return bytes;
+            });
         };
         // The attacker's stream of small pictures, `perSecond` of them until `end`, each shown full screen;
         // how many it sent.
