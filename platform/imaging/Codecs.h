@@ -69,6 +69,10 @@ ImageResult<Bitmap> decodePNG(std::span<const std::uint8_t> data, const DecodeOp
 
 // Baseline JPEG with 4:2:0 chroma; quality is clamped to 1...100. Alpha is ignored.
 ImageResult<std::vector<std::uint8_t>> encodeJPEG(const ImageView& image, int quality);
+// The same JPEG, written straight into its result, which never holds more than `maxBytes`: none when the
+// JPEG would be larger, and the encoding then stops as soon as it passes the limit.
+ImageResult<std::optional<std::vector<std::uint8_t>>> encodeJPEGWithin(const ImageView& image, int quality,
+                                                                       std::size_t maxBytes);
 // Compression level 0 (none) ... 9 (smallest), clamped. An image whose alpha is opaque everywhere (and any
 // bgrx image) is written without an alpha channel, which makes it smaller.
 ImageResult<std::vector<std::uint8_t>> encodePNG(const ImageView& image, int compressionLevel);

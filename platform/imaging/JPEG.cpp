@@ -188,6 +188,95 @@ bool readLayout(const std::uint8_t* data, unsigned long size, int* width, int* h
     return true;
 }
 
+// The encoder's output goes in blocks into a vector reserved for the whole limit, so that it is never
+// copied as it grows; past the limit the encoding stops.
+struct LimitedDestination {
+    static constexpr std::size_t blockBytes = 64 * 1024;
+    jpeg_destination_mgr manager;
+    std::vector<std::uint8_t>* out;
+    std::size_t limit;
+    bool overLimit;
+    JOCTET block[blockBytes];
+};
+
+struct EncodeErrors {
+    jpeg_error_mgr manager;
+    std::jmp_buf jump;
+};
+
+[[noreturn]] void failEncode(j_common_ptr info) {
+    std::longjmp(reinterpret_cast<EncodeErrors*>(info->err)->jump, 1);
+}
+
+// Appends what the block holds; past the limit the encoding ends through the error handler.
+void flushBlock(j_compress_ptr info, std::size_t bytes) {
+    auto* destination = reinterpret_cast<LimitedDestination*>(info->dest);
+    if (bytes > destination->limit - destination->out->size()) {
+        destination->overLimit = true;
+        failEncode(reinterpret_cast<j_common_ptr>(info));
+    }
+    // Within the reserved capacity: no allocation, nothing thrown.
+    destination->out->insert(destination->out->end(), destination->block, destination->block + bytes);
+    destination->manager.next_output_byte = destination->block;
+    destination->manager.free_in_buffer = LimitedDestination::blockBytes;
+}
+
+enum EncodeStatus { encoded, encoderFailed, pastLimit };
+
+// Encodes as tjCompress2 does with 4:2:0 chroma and no flags (the same parameters, so the same bytes),
+// into `out`, which the caller reserved for `limit` bytes. C only, like readScanlines.
+EncodeStatus compressWithin(const ImageView& image, int quality, std::vector<std::uint8_t>* out,
+                            std::size_t limit, LimitedDestination* destination) {
+    jpeg_compress_struct info;
+    EncodeErrors errors;
+    info.err = jpeg_std_error(&errors.manager);
+    errors.manager.error_exit = failEncode;
+    destination->out = out;
+    destination->limit = limit;
+    destination->overLimit = false;
+    if (setjmp(errors.jump) != 0) {
+        jpeg_destroy_compress(&info);
+        return destination->overLimit ? pastLimit : encoderFailed;
+    }
+    jpeg_create_compress(&info);
+    destination->manager.init_destination = [](j_compress_ptr c) {
+        auto* d = reinterpret_cast<LimitedDestination*>(c->dest);
+        d->manager.next_output_byte = d->block;
+        d->manager.free_in_buffer = LimitedDestination::blockBytes;
+    };
+    destination->manager.empty_output_buffer = [](j_compress_ptr c) -> boolean {
+        flushBlock(c, LimitedDestination::blockBytes);
+        return TRUE;
+    };
+    destination->manager.term_destination = [](j_compress_ptr c) {
+        flushBlock(c, LimitedDestination::blockBytes - c->dest->free_in_buffer);
+    };
+    info.dest = &destination->manager;
+    info.image_width = static_cast<JDIMENSION>(image.width);
+    info.image_height = static_cast<JDIMENSION>(image.height);
+    info.in_color_space = jpegColorSpace(image.format);
+    info.input_components = 4;
+    jpeg_set_defaults(&info);
+    jpeg_set_quality(&info, quality, TRUE);
+    info.dct_method = quality >= 96 ? JDCT_ISLOW : JDCT_FASTEST;
+    jpeg_set_colorspace(&info, JCS_YCbCr);
+    info.comp_info[0].h_samp_factor = 2;
+    info.comp_info[0].v_samp_factor = 2;
+    for (int component = 1; component < 3; ++component) {
+        info.comp_info[component].h_samp_factor = 1;
+        info.comp_info[component].v_samp_factor = 1;
+    }
+    jpeg_start_compress(&info, TRUE);
+    while (info.next_scanline < info.image_height) {
+        // The library only reads the row.
+        JSAMPROW rows[1] = {const_cast<JSAMPROW>(image.pixels + image.stride * info.next_scanline)};
+        jpeg_write_scanlines(&info, rows, 1);
+    }
+    jpeg_finish_compress(&info);
+    jpeg_destroy_compress(&info);
+    return encoded;
+}
+
 ImageError errorOf(ScanStatus status) {
     return status == overBudget ? ImageError::tooLarge : ImageError::corrupt;
 }
@@ -287,6 +376,36 @@ ImageResult<std::vector<std::uint8_t>> encodeJPEG(const ImageView& image, int qu
     if (result != 0 || !output)
         return ImageError::tooLarge;
     return std::vector<std::uint8_t>(output, output + size);
+}
+
+ImageResult<std::optional<std::vector<std::uint8_t>>> encodeJPEGWithin(const ImageView& image, int quality,
+                                                                       std::size_t maxBytes) {
+    if (!image.valid() || image.width > 65500 || image.height > 65500)
+        return ImageError::invalidArgument;
+    // The library's bound on its output: a limit above it never stops an encoding.
+    const unsigned long bound = tjBufSize(image.width, image.height, TJSAMP_420);
+    if (bound == static_cast<unsigned long>(-1))
+        return ImageError::invalidArgument;
+    const std::size_t limit = std::min<std::size_t>(maxBytes, bound);
+    std::optional<std::vector<std::uint8_t>> jpeg;
+    std::unique_ptr<LimitedDestination> destination;
+    try {
+        jpeg.emplace();
+        // Pages of the reservation that the encoding does not reach are never touched.
+        jpeg->reserve(limit);
+        destination = std::make_unique<LimitedDestination>();
+    } catch (const std::bad_alloc&) {
+        return ImageError::tooLarge;
+    }
+    switch (compressWithin(image, std::clamp(quality, 1, 100), &*jpeg, limit, destination.get())) {
+        case encoded:
+            return jpeg;
+        case pastLimit:
+            return std::optional<std::vector<std::uint8_t>>();
+        case encoderFailed:
+            break;
+    }
+    return ImageError::tooLarge;
 }
 
 }  // namespace platform::imaging

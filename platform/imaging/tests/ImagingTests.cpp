@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -135,6 +136,45 @@ TEST(ImagingJPEG, EncodesAtTheGivenQualityAndDecodesCloseToTheSource) {
     ASSERT_EQ(decoded->width(), 320);
     for (auto [x, y] : {std::pair{10, 10}, {160, 120}, {300, 200}})
         EXPECT_TRUE(near(at(*decoded, x, y), at(source, x, y), 6)) << x << "," << y;
+}
+
+TEST(ImagingJPEG, AnEncodingWithinALimitIsTheSameJpegOrNoneOnceItPassesTheLimit) {
+    // Noise over a gradient, so that the JPEG spans many of the encoder's output blocks.
+    std::mt19937 random(5);
+    for (PixelFormat format : {PixelFormat::bgra, PixelFormat::bgrx, PixelFormat::rgba}) {
+        const Bitmap source = filled(701, 433, format, [&](int x, int y) {
+            const auto grain = static_cast<int>(random() % 128);
+            return Pixel{static_cast<std::uint8_t>(x * 127 / 701 + grain),
+                         static_cast<std::uint8_t>(y * 127 / 433 + grain),
+                         static_cast<std::uint8_t>(random() % 256), 255};
+        });
+        // A view of part of the rows: its stride is wider than its pixels.
+        ImageView inner = source.view();
+        inner.pixels += inner.stride * 3 + 4 * 5;
+        inner.width -= 9;
+        inner.height -= 7;
+        for (const ImageView& view : {source.view(), inner}) {
+            for (int quality : {1, 40, 85, 97, 100}) {
+                const auto whole = encodeJPEG(view, quality);
+                ASSERT_TRUE(whole);
+                if (quality >= 40) {
+                    ASSERT_GT(whole->size(), 64u * 1024u);
+                }
+                const auto unlimited = encodeJPEGWithin(view, quality, SIZE_MAX);
+                ASSERT_TRUE(unlimited && *unlimited);
+                EXPECT_EQ(**unlimited, *whole) << quality;
+                const auto exact = encodeJPEGWithin(view, quality, whole->size());
+                ASSERT_TRUE(exact && *exact);
+                EXPECT_EQ(**exact, *whole) << quality;
+                for (std::size_t limit : {whole->size() - 1, whole->size() / 2, std::size_t{0}}) {
+                    const auto past = encodeJPEGWithin(view, quality, limit);
+                    ASSERT_TRUE(past);
+                    EXPECT_FALSE(*past) << quality << " " << limit;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(encodeJPEGWithin(ImageView{}, 80, SIZE_MAX).error(), ImageError::invalidArgument);
 }
 
 TEST(ImagingJPEG, ScaledDecodeFitsTheLongestSideAndNeverEnlarges) {
