@@ -12,7 +12,20 @@ namespace ScreenView::ScreenshotImage {
 
 std::optional<Data> jpeg(const BgraImage& image, int maxPixelLength, std::size_t maxByteCount, double quality,
                          const JpegEncoder& encode) {
-    const JpegEncoder& encoder = encode ? encode : JpegEncoder(encodeJpeg);
+    const JpegEncoder& encoder = encode ? encode : JpegEncoder(encodeJpegWithin);
+    // The JPEG when the encoding fits; none with `failed` set when the encoder failed.
+    bool failed = false;
+    const auto fitting = [&](const BgraImage& input, double step) -> std::optional<Data> {
+        JpegEncoding encoding = encoder(input, step, maxByteCount);
+        if (encoding.jpeg && !encoding.jpeg->empty()) {
+            if (encoding.jpeg->size() <= maxByteCount) {
+                return std::move(encoding.jpeg);
+            }
+        } else if (!encoding.overBudget) {
+            failed = true;
+        }
+        return std::nullopt;
+    };
     const PixelSize fitted = ScreenViewSizing::fit(image.width(), image.height(), maxPixelLength);
     std::shared_ptr<BgraImage> resized;
     const BgraImage* current = &image;
@@ -34,11 +47,7 @@ std::optional<Data> jpeg(const BgraImage& image, int maxPixelLength, std::size_t
         ladder.push_back(0.4);
     }
     for (double step : ladder) {
-        std::optional<Data> data = encoder(*current, step);
-        if (!data || data->empty()) {
-            return std::nullopt;
-        }
-        if (data->size() <= maxByteCount) {
+        if (std::optional<Data> data = fitting(*current, step); data || failed) {
             return data;
         }
     }
@@ -55,11 +64,7 @@ std::optional<Data> jpeg(const BgraImage& image, int maxPixelLength, std::size_t
         if (!resized) {
             return std::nullopt;
         }
-        std::optional<Data> data = encoder(*resized, 0.6);
-        if (!data || data->empty()) {
-            return std::nullopt;
-        }
-        if (data->size() <= maxByteCount) {
+        if (std::optional<Data> data = fitting(*resized, 0.6); data || failed) {
             return data;
         }
     }
@@ -86,6 +91,18 @@ std::optional<Data> encodeJpeg(const BgraImage& image, double quality) {
         return std::nullopt;
     }
     return std::move(*jpeg);
+}
+
+JpegEncoding encodeJpegWithin(const BgraImage& image, double quality, std::size_t maxByteCount) {
+    const int q = static_cast<int>(std::lround(std::clamp(quality, 0.01, 1.0) * 100));
+    auto jpeg = platform::imaging::encodeJPEGWithin(image.view(), q, maxByteCount);
+    if (!jpeg) {
+        return {};
+    }
+    if (!*jpeg) {
+        return {std::nullopt, true};
+    }
+    return {std::move(*jpeg)};
 }
 
 // Input pixel j spans [j * out, (j + 1) * out) and output pixel i spans [i * in, (i + 1) * in) in units of

@@ -20,17 +20,27 @@ using TrackpadProtocol::Data;
 // screenshot document.
 inline constexpr std::size_t maxByteCount = 15728635;
 
-// Encodes one image at a quality from 0.1 to 1.0; none when the encoder fails.
-using JpegEncoder = std::function<std::optional<Data>(const BgraImage& image, double quality)>;
+// One encoding of an image at a quality from 0.1 to 1.0 within a byte budget: the JPEG when it fits;
+// `overBudget` when it does not (the encoder may then stop as soon as it knows, and give no JPEG);
+// neither when the encoder fails. A JPEG over the budget counts as over it.
+struct JpegEncoding {
+    std::optional<Data> jpeg;
+    bool overBudget = false;
+};
+using JpegEncoder =
+    std::function<JpegEncoding(const BgraImage& image, double quality, std::size_t maxByteCount)>;
 
 // The JPEG of `image` fitted to maxPixelLength within maxByteCount bytes, or none when no size and quality
-// tried fits (at most six encodings). `encode` defaults to encodeJpeg.
+// tried fits (at most six encodings). `encode` defaults to encodeJpegWithin.
 std::optional<Data> jpeg(const BgraImage& image, int maxPixelLength, std::size_t maxByteCount, double quality,
                          const JpegEncoder& encode = {});
 // The image redrawn at the given size with area averaging; null for a size out of range.
 std::shared_ptr<BgraImage> resize(const BgraImage& image, int pixelWidth, int pixelHeight);
 // Baseline JPEG, 4:2:0, quality mapped to 1...100.
 std::optional<Data> encodeJpeg(const BgraImage& image, double quality);
+// The same JPEG, written straight into its result and given up as soon as it passes maxByteCount; the
+// default encoder of jpeg().
+JpegEncoding encodeJpegWithin(const BgraImage& image, double quality, std::size_t maxByteCount);
 
 // The largest side an image may have here; a larger display is read and shrunk band by band.
 inline constexpr int maxImageSide = 16384;

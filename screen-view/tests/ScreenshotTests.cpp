@@ -293,9 +293,9 @@ struct CountingEncoder {
     std::vector<std::pair<PixelSize, double>> calls;
     std::function<std::size_t(const BgraImage&, double)> size;
     ScreenshotImage::JpegEncoder encoder() {
-        return [this](const BgraImage& image, double quality) -> std::optional<Data> {
+        return [this](const BgraImage& image, double quality, std::size_t) -> ScreenshotImage::JpegEncoding {
             calls.push_back({{image.width(), image.height()}, quality});
-            return Data(size(image, quality), 0xff);
+            return {Data(size(image, quality), 0xff)};
         };
     }
 };
