@@ -52,9 +52,31 @@ void ScreenViewSession::takeScreenshot(const TrackpadProtocol::ScreenshotRequest
     }
     // A screenshot and its encodings are tens of megabytes.
     keepLargeBlocksInPagesOfTheirOwn();
-    const PixelSize size =
-        ScreenViewSizing::fit(display->pixelWidth, display->pixelHeight, request.maxPixelLength);
     screenshotsUnderWay_ += 1;
+    screenshotsHeld_.push_back(
+        {request, ScreenViewSizing::fit(display->pixelWidth, display->pixelHeight, request.maxPixelLength)});
+    startHeldScreenshots();
+}
+
+void ScreenViewSession::startHeldScreenshots() {
+    while (!screenshotsHeld_.empty() && !isClosed_) {
+        const HeldScreenshot& next = screenshotsHeld_.front();
+        // A large screenshot is taken only once this session's other screenshots are answered and their
+        // answers taken by the connection: a phone gets no second image of tens of megabytes captured, nor
+        // a second answer of megabytes encoded, before it has read the first. The others keep their order
+        // behind it.
+        const auto started = static_cast<std::size_t>(screenshotsUnderWay_) - screenshotsHeld_.size();
+        if (started > 0 && ScreenshotImage::isLargeImage(next.size.width, next.size.height)) {
+            return;
+        }
+        const HeldScreenshot held = next;
+        screenshotsHeld_.pop_front();
+        captureScreenshot(held.request, held.size);
+    }
+}
+
+void ScreenViewSession::captureScreenshot(const TrackpadProtocol::ScreenshotRequest& request,
+                                          PixelSize size) {
     const std::uint32_t number = request.number;
     const int maxPixelLength = request.maxPixelLength;
     // What waits in the source's line holds the session and its queues weakly: a session that ended is
@@ -120,9 +142,12 @@ void ScreenViewSession::takeScreenshot(const TrackpadProtocol::ScreenshotRequest
 void ScreenViewSession::screenshotAnswered() {
     screenshotsUnderWay_ -= 1;
     if (isClosed_) {
+        screenshotsUnderWay_ -= static_cast<int>(screenshotsHeld_.size());
+        screenshotsHeld_.clear();
         screenshotsWaiting_.clear();
         return;
     }
+    startHeldScreenshots();
     if (!screenshotsWaiting_.empty()) {
         const TrackpadProtocol::ScreenshotRequest next = screenshotsWaiting_.front();
         screenshotsWaiting_.pop_front();

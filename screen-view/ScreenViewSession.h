@@ -69,7 +69,8 @@ class ScreenViewSession : public std::enable_shared_from_this<ScreenViewSession>
 
     // Most screenshots one session has under way at once, so that a phone cannot pile up capture work
     // and full-size images; more wait their turn, as many as there are displays (one thumbnail each),
-    // and beyond that are answered `failed`.
+    // and beyond that are answered `failed`. Of those under way, a large one (ScreenshotImage::
+    // isLargeImage) starts only once the session's earlier ones are answered and taken by the connection.
     static constexpr int maxScreenshotsUnderWay = 4;
 
     static std::shared_ptr<ScreenViewSession> make(Seams seams, Configuration configuration, Send send,
@@ -144,6 +145,8 @@ class ScreenViewSession : public std::enable_shared_from_this<ScreenViewSession>
 
     // Screenshots (ScreenViewScreenshots.cpp).
     void takeScreenshot(const TrackpadProtocol::ScreenshotRequest& request);
+    void startHeldScreenshots();
+    void captureScreenshot(const TrackpadProtocol::ScreenshotRequest& request, PixelSize size);
     void screenshotAnswered();
     // `taken`: the answer to a screenshot under way, whose turn ends once the connection has its parts.
     void sendScreenshot(std::uint32_t number, TrackpadProtocol::Screenshot::Status status,
@@ -169,7 +172,14 @@ class ScreenViewSession : public std::enable_shared_from_this<ScreenViewSession>
     std::uint32_t nextFrameNumber_ = 0;
     bool isClosed_ = false;
     std::atomic<bool> stopRequested_{false};
+    // Under way: held (accepted, in order, not yet handed to the source) or started (with the source,
+    // the encoder or the connection).
     int screenshotsUnderWay_ = 0;
+    struct HeldScreenshot {
+        TrackpadProtocol::ScreenshotRequest request;
+        PixelSize size;
+    };
+    std::deque<HeldScreenshot> screenshotsHeld_;
     std::deque<TrackpadProtocol::ScreenshotRequest> screenshotsWaiting_;
     // Screenshot answers go out a few parts at a time, the next ones once the connection has taken the
     // previous, so that framing and encrypting megabytes never holds up the connection's queue (the

@@ -42,6 +42,15 @@ std::optional<Data> encodeJpeg(const BgraImage& image, double quality);
 // default encoder of jpeg().
 JpegEncoding encodeJpegWithin(const BgraImage& image, double quality, std::size_t maxByteCount);
 
+// Screenshots whose pixels take at least this many bytes (a 5K display's, not a 4K one's) are taken one
+// at a time: one in the process (the capture source's turn), and per session only once its earlier
+// screenshots are answered.
+inline constexpr std::size_t largeImageBytes = std::size_t{32} << 20;
+inline bool isLargeImage(int pixelWidth, int pixelHeight) {
+    return static_cast<std::size_t>(pixelWidth) * static_cast<std::size_t>(pixelHeight) * 4 >=
+           largeImageBytes;
+}
+
 // The largest side an image may have here; a larger display is read and shrunk band by band.
 inline constexpr int maxImageSide = 16384;
 

@@ -68,7 +68,6 @@ ScreenCaptureSource::ScreenshotResult outcomeError(XScreenGrabber::Outcome outco
 // Screenshots of the largest monitors are images of over a hundred megabytes: the process holds one such
 // image at a time, from its capture until its encoding is done, whichever phones and sessions ask. The
 // next waits for it (or gives up when nobody wants it any more).
-constexpr std::size_t largeImageBytes = std::size_t{32} << 20;
 
 class LargeImageGate {
   public:
@@ -125,7 +124,7 @@ ScreenCaptureSource::ScreenshotResult grabInBands(XScreenGrabber& grabber, const
                                                   const std::function<bool()>& goOn) {
     const bool sameSize = pixelWidth == bounds.width && pixelHeight == bounds.height;
     auto gated = std::make_shared<GatedImage>();
-    if (static_cast<std::size_t>(pixelWidth) * static_cast<std::size_t>(pixelHeight) * 4 >= largeImageBytes) {
+    if (ScreenshotImage::isLargeImage(pixelWidth, pixelHeight)) {
         if (!largeImageGate().enter(goOn)) {
             return ScreenCaptureError::failed("the screenshot is no longer wanted");
         }

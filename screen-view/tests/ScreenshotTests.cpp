@@ -270,6 +270,66 @@ TEST(Screenshots, AnswersAPhoneDoesNotReadKeepTheirTurnsUntilTheConnectionTakesT
     EXPECT_EQ(answers.back().second.status(), Screenshot::Status::taken);
 }
 
+TEST(Screenshots, ALargeScreenshotIsTakenOnlyOnceThePhoneHasTheAnswersBeforeIt) {
+    int encodings = 0;
+    ScreenViewSession::Environment environment;
+    environment.screenshotEncoder = [&encodings](const BgraImage&, int, std::size_t,
+                                                 double) -> std::optional<Data> {
+        ++encodings;
+        return Data(40 * TrackpadProtocol::ScreenDataPart::maxBytes, 0xab);  // three sends
+    };
+    SessionRig rig(ScreenViewSession::Configuration(2, 0.85), environment);
+    rig.link.holdCompletions = true;
+    rig.source->setDisplays({display(1, 7680, 4320), display(2, 1920, 1080)});
+    // Two full-size screenshots of the large display, then a thumbnail of the other, at once.
+    rig.handle(Message::ScreenshotRequest{ScreenshotRequest{1, 1, 8192}});
+    rig.handle(Message::ScreenshotRequest{ScreenshotRequest{2, 1, 8192}});
+    rig.handle(Message::ScreenshotRequest{ScreenshotRequest{3, 2, 400}});
+    auto calls = rig.source->takeScreenshotCalls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].pixelWidth, 7680);
+    auto small = std::make_shared<BgraImage>(64, 36);
+    calls[0].completion(CapturedImage{small});
+    rig.queue->drain();
+    EXPECT_EQ(encodings, 1);
+    // While the connection has not taken the first answer whole, nothing more is captured or encoded:
+    // the second waits its turn, and the thumbnail keeps its place behind it.
+    std::vector<Message> sent = rig.link.take();
+    for (int send = 1; send < 3; ++send) {
+        ASSERT_TRUE(rig.link.completeOne());
+        rig.queue->drain();
+        EXPECT_TRUE(rig.source->takeScreenshotCalls().empty()) << send;
+        auto batch = rig.link.take();
+        sent.insert(sent.end(), batch.begin(), batch.end());
+    }
+    EXPECT_EQ(encodings, 1);
+    ASSERT_TRUE(rig.link.completeOne());
+    rig.queue->drain();
+    // Then the second starts, and the thumbnail behind it.
+    calls = rig.source->takeScreenshotCalls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].pixelWidth, 7680);
+    EXPECT_EQ(calls[1].pixelWidth, 400);
+    calls[1].completion(CapturedImage{small});
+    calls[0].completion(CapturedImage{small});
+    rig.queue->drain();
+    while (rig.link.completeOne()) {
+        rig.queue->drain();
+    }
+    auto rest = rig.link.take();
+    sent.insert(sent.end(), rest.begin(), rest.end());
+    EXPECT_EQ(encodings, 3);
+    const auto answers = screenshots(sent);
+    ASSERT_EQ(answers.size(), 3u);
+    for (std::uint32_t number = 1; number <= 3; ++number) {
+        const auto found = std::find_if(answers.begin(), answers.end(),
+                                        [&](const auto& answer) { return answer.first == number; });
+        ASSERT_NE(found, answers.end()) << number;
+        EXPECT_EQ(found->second.status(), Screenshot::Status::taken) << number;
+    }
+    EXPECT_TRUE(rig.source->takeScreenshotCalls().empty());
+}
+
 TEST(Screenshots, ACaptureThatCompletesAfterTheSessionWentIsNotEncoded) {
     int encodings = 0;
     ScreenViewSession::Environment environment;
