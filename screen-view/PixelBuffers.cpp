@@ -50,4 +50,8 @@ void keepLargeBlocksInPagesOfTheirOwn() {
     std::call_once(once, [] { ::mallopt(M_MMAP_THRESHOLD, 1 << 20); });
 }
 
+void giveFreedPagesBack() {
+    ::malloc_trim(0);
+}
+
 }  // namespace ScreenView

@@ -71,4 +71,9 @@ class BgraImage {
 // every block of a megabyte or more in pages of its own, given back when freed. Once per process.
 void keepLargeBlocksInPagesOfTheirOwn();
 
+// Blocks below that threshold, such as the parts of a screenshot's answer (60 kB each, megabytes in all),
+// stay in the arenas of the threads that made them once freed, and the pages under them stay resident:
+// handed back to the system here (malloc_trim).
+void giveFreedPagesBack();
+
 }  // namespace ScreenView

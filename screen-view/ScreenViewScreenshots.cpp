@@ -185,6 +185,7 @@ void ScreenViewSession::sendScreenshot(std::uint32_t number, Screenshot::Status 
 void ScreenViewSession::sendScreenshotParts() {
     // About a megabyte a turn.
     constexpr std::size_t partsPerSend = 16;
+    constexpr std::size_t largeBatchBytes = 512 * 1024;
     if (!canSend() || screenshotParts_.empty()) {
         int unsent = 0;
         for (const auto& answer : screenshotAnswerParts_) {
@@ -200,7 +201,11 @@ void ScreenViewSession::sendScreenshotParts() {
     }
     Messages batch;
     int handedOver = 0;
+    std::size_t batchBytes = 0;
     while (!screenshotParts_.empty() && batch.size() < partsPerSend) {
+        if (const auto* part = screenshotParts_.front().as<Message::Screenshot>()) {
+            batchBytes += part->part.bytes.size();
+        }
         batch.push_back(std::move(screenshotParts_.front()));
         screenshotParts_.pop_front();
         if (--screenshotAnswerParts_.front().first == 0) {
@@ -209,10 +214,17 @@ void ScreenViewSession::sendScreenshotParts() {
         }
     }
     sendingScreenshotParts_ = true;
+    // The parts of a large answer, freed once the connection has them, would keep their pages: a phone
+    // that stops reading would leave the process holding what it already took.
+    const bool givePagesBack = batchBytes >= largeBatchBytes;
     sendMessages(std::move(batch),
-                 [weak = weak_from_this(), queue = std::weak_ptr<platform::Executor>(queue_), handedOver] {
+                 [weak = weak_from_this(), queue = std::weak_ptr<platform::Executor>(queue_), handedOver,
+                  givePagesBack] {
                      if (const auto next = queue.lock()) {
-                         next->post([weak, handedOver] {
+                         next->post([weak, handedOver, givePagesBack] {
+                             if (givePagesBack) {
+                                 giveFreedPagesBack();
+                             }
                              if (auto self = weak.lock()) {
                                  for (int i = 0; i < handedOver; ++i) {
                                      self->screenshotAnswered();
