@@ -32,7 +32,8 @@ namespace OverlayWindows {
 // Draws an annotation scene over a display: the dim with its rounded spotlight hole, then the marks
 // with round caps and joins at their own opacity. The scene is drawn and composed on a queue of its own,
 // at most once a frame; the window shows each composed drawing when it is back, so the main thread only
-// copies pixels and shapes the window.
+// copies pixels and shapes the window. Each display has a window of its own, placed once; the one a view
+// left (or a drawing that ended) is cut to nothing, and goes when it stayed so for `releaseDelay`.
 class AnnotationOverlay final : public Annotations::AnnotationPresenting {
   public:
     AnnotationOverlay();
