@@ -9,6 +9,7 @@
 #include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
+#include <QPaintEvent>
 #include <QPainterPath>
 #include <QPointer>
 #include <QRadialGradient>
@@ -111,147 +112,366 @@ QRect logicalRect(const Rect& frame) {
 
 namespace {
 
+// How long the drawing before the newest is kept for the next change.
+constexpr std::chrono::milliseconds spareDelay{250};
+
+// A window repaints at most this many rectangles of its changes; more are repainted as their bounds.
+constexpr int maxRepaintRects = 64;
+
 AnnotationRenderer::Coverage coverageFor(bool composited) {
     return composited ? AnnotationRenderer::Coverage::anyInk : AnnotationRenderer::Coverage::halfOpaque;
 }
 
 }  // namespace
 
+// A window over one display; it shows the drawing as the drawing queue composed it, so painting is a copy.
 struct AnnotationOverlay::Panel : QWidget {
-    // What the window draws, and what it is to draw at the end of the frame.
-    AnnotationScene scene;
-    std::optional<AnnotationScene> nextScene;
-    Rect nextFrame;
-    AnnotationRenderer renderer;
-    AnnotationRenderer otherRenderer;  // the layers for the display of another size shown last
-    QSize deviceSize;                  // the display's X pixels, in which the scene is laid out
-    bool composited = true;
-    bool wantsHidden = false;
-    bool changed = false;  // a change waits for the end of the frame
-    QRegion shape;
-    QTimer frame;
-    std::function<void()> onHidden;
+    QImage drawing;  // device pixels of the display, transparent where nothing is drawn
+    QRegion shape;   // device pixels; the window shows nothing outside it
+    std::optional<Rect> placed;  // the display it was placed over
 
-    Panel() {
-        makeOverlayWindow(this);
-        frame.setSingleShot(true);
-        frame.setInterval(frameInterval);
-        QObject::connect(&frame, &QTimer::timeout, this, [this] {
-            if (changed)
-                drawFrame();
-        });
-    }
+    Panel() { makeOverlayWindow(this); }
 
-    void paintEvent(QPaintEvent*) override {
+    void paintEvent(QPaintEvent* event) override {
         // The backing store of a translucent window is cleared where it is painted before each painting.
+        if (drawing.isNull())
+            return;
         QPainter painter(this);
         const double ratio = devicePixelRatioF();
+        const QRectF logical(event->rect());
+        const QRect device = QRectF(logical.topLeft() * ratio, logical.size() * ratio)
+                                 .toAlignedRect()
+                                 .intersected(drawing.rect());
         painter.scale(1 / ratio, 1 / ratio);
-        // The layers are as drawFrame() left them: a painting does no drawing of its own.
-        renderer.paint(painter, scene, QRect(QPoint(0, 0), deviceSize), false);
-    }
-
-    // The first change after a quiet frame shows at once, the ones that follow at the end of the frame: a
-    // burst of messages (marks drawn, undone and cleared by the thousand) costs one drawing per frame.
-    void changedNow() {
-        if (frame.isActive()) {
-            changed = true;
-            return;
-        }
-        drawFrame();
-    }
-
-    void drawFrame() {
-        changed = false;
-        frame.start();
-        if (wantsHidden) {
-            if (isVisible()) {
-                hide();
-                onHidden();
-            }
-            return;
-        }
-        setGeometryIfChanged(this, nextFrame);
-        const QSize size = devicePixels(nextFrame).size();
-        if (size != deviceSize && !deviceSize.isEmpty()) {
-            // A view that goes back and forth between two displays of different sizes finds the other
-            // display's layers as it left them, rather than drawing every mark afresh at each switch.
-            std::swap(renderer, otherRenderer);
-            renderer.setCoverage(coverageFor(composited));
-        }
-        deviceSize = size;
-        if (nextScene) {
-            scene = std::move(*nextScene);
-            nextScene.reset();
-        }
-        // At most a frame's budget of drawing; a layer drawn afresh goes on at the next frame.
-        renderer.prepare(scene, deviceSize);
-        changed = renderer.hasPendingWork();
-        // Shaped with a compositor too (to every pixel with ink, so that it looks the same), so that when
-        // the compositor goes no transparent pixel of the window shows black; shaped before it first shows,
-        // so that no frame shows the whole window black.
-        QRegion covered = renderer.coverage(scene);
-        if (covered != shape || !isVisible()) {
-            shape = std::move(covered);
-            shapeWindow(*this, shape);
-        }
-        update();
-        if (!isVisible()) {
-            show();
-            raise();
-        }
+        painter.setCompositionMode(QPainter::CompositionMode_Source);
+        painter.drawImage(device.topLeft(), drawing, device);
     }
 };
 
-AnnotationOverlay::AnnotationOverlay() : release_(std::make_unique<QTimer>()) {
+// A scene to draw for a display, with what the window needs to show it.
+struct AnnotationOverlay::Job {
+    std::uint64_t generation = 0;
+    AnnotationScene scene;
+    Rect frame;
+    AnnotationRenderer::Coverage coverage = AnnotationRenderer::Coverage::anyInk;
+};
+
+struct AnnotationOverlay::Result {
+    Job job;
+    QImage drawing;
+    QRegion shape;
+    bool pending = false;  // a layer is still being drawn afresh: draw again at the next frame
+    std::size_t surfaceBytes = 0;
+};
+
+struct AnnotationOverlay::Drawing {
+    std::mutex mutex;
+    std::optional<Job> waiting;    // the newest scene not yet begun
+    bool scheduled = false;        // a task on the queue will take `waiting`
+    std::optional<Result> result;  // the newest drawing not yet taken by the main thread
+    bool posted = false;           // a call on the main thread will take `result`
+    QImage spare;                  // the drawing a window showed before its newest, for reuse
+
+    // The queue's own.
+    AnnotationRenderer renderer;
+    AnnotationRenderer otherRenderer;  // the layers for the display of another size drawn last
+    QSize size;                        // the display's X pixels, in which the scene is laid out
+    QImage canvas;                     // the composed drawing; shared with the window until the next one
+};
+
+AnnotationOverlay::AnnotationOverlay()
+    : release_(std::make_unique<QTimer>()),
+      releaseOther_(std::make_unique<QTimer>()),
+      releaseSpare_(std::make_unique<QTimer>()),
+      pacing_(std::make_unique<QTimer>()),
+      drawing_(std::make_unique<Drawing>()),
+      receiver_(std::make_unique<QObject>()),
+      drawer_(std::make_unique<platform::DispatchQueue>("dev.quelmar.trackpad.mac.annotation-drawing")) {
+    pacing_->setSingleShot(true);
+    pacing_->setInterval(frameInterval);
+    QObject::connect(pacing_.get(), &QTimer::timeout, [this] {
+        if (changed_ && panel_)
+            drawFrame();
+    });
     release_->setSingleShot(true);
     release_->setInterval(releaseDelay);
     // A hidden window keeps its display-sized backing store (shared with the X server), and the drawing its
     // layers: both go when no new drawing came for a while, and the next drawing makes a new window.
     QObject::connect(release_.get(), &QTimer::timeout, [this] {
-        if (panel_ && panel_->isVisible())
+        if (!panel_ || !wantsHidden_)
             return;
+        panel_->hide();
         panel_.reset();
+        otherPanel_.reset();
+        surfaceBytes_ = 0;
+        ++generation_;
+        std::optional<Result> result;  // released outside the lock
+        {
+            std::lock_guard lock(drawing_->mutex);
+            drawing_->waiting.reset();
+            result = std::exchange(drawing_->result, std::nullopt);
+        }
+        drawer_->async([drawing = drawing_.get()] {
+            drawing->renderer.reset();
+            drawing->otherRenderer.reset();
+            drawing->canvas = QImage();
+            drawing->size = {};
+            QImage spare;
+            {
+                std::lock_guard lock(drawing->mutex);
+                spare = std::exchange(drawing->spare, QImage());
+            }
+            spare = QImage();
+            giveMemoryBack();
+        });
+    });
+    // The drawing before the newest is kept to be drawn on only while changes come; a drawing that stays
+    // as it is holds one surface, not two.
+    releaseSpare_->setSingleShot(true);
+    releaseSpare_->setInterval(spareDelay);
+    QObject::connect(releaseSpare_.get(), &QTimer::timeout, [this] {
+        QImage spare;
+        {
+            std::lock_guard lock(drawing_->mutex);
+            spare = std::exchange(drawing_->spare, QImage());
+        }
+        if (!spare.isNull())
+            drawer_->async([image = std::move(spare)] {});
+    });
+    // The window of the display the view left goes likewise once the view stayed away for a while.
+    releaseOther_->setSingleShot(true);
+    releaseOther_->setInterval(releaseDelay);
+    QObject::connect(releaseOther_.get(), &QTimer::timeout, [this] {
+        if (otherPanel_)
+            otherPanel_->hide();
+        otherPanel_.reset();
         giveMemoryBack();
     });
 }
 
-AnnotationOverlay::~AnnotationOverlay() = default;
+AnnotationOverlay::~AnnotationOverlay() {
+    // Nothing more begins; a drawing under way finishes (its result is posted to the receiver, which goes
+    // with its posted calls), and then the queue stops.
+    {
+        std::lock_guard lock(drawing_->mutex);
+        drawing_->waiting.reset();
+    }
+    drawer_.reset();
+}
 
 void AnnotationOverlay::present(const AnnotationScene& scene, const Rect& frame) {
     release_->stop();
-    if (!panel_) {
+    if (!panel_)
         panel_ = std::make_unique<Panel>();
-        panel_->composited = composited_;
-        panel_->renderer.setCoverage(coverageFor(composited_));
-        panel_->onHidden = [this] { release_->start(); };
-    }
-    panel_->nextFrame = frame;
-    panel_->nextScene = scene;
-    panel_->wantsHidden = false;
-    panel_->changedNow();
+    nextFrame_ = frame;
+    nextScene_ = scene;
+    wantsHidden_ = false;
+    changedNow();
 }
 
 void AnnotationOverlay::hide() {
     if (!panel_)
         return;
-    panel_->wantsHidden = true;
-    panel_->changedNow();
+    wantsHidden_ = true;
+    changedNow();
+}
+
+// The first change after a quiet frame is drawn at once, the ones that follow at the end of the frame: a
+// burst of messages (marks drawn, undone and cleared by the thousand) costs one drawing per frame.
+void AnnotationOverlay::changedNow() {
+    if (pacing_->isActive()) {
+        changed_ = true;
+        return;
+    }
+    drawFrame();
+}
+
+// Cut to nothing rather than unmapped: a drawing that comes back soon (marks cleared and drawn again by
+// the hundred, a view that goes back and forth between displays) then costs no map, which paints and sends
+// the whole window at once.
+void AnnotationOverlay::blank(Panel& panel) {
+    if (panel.isVisible() && !panel.shape.isEmpty()) {
+        panel.shape = QRegion();
+        shapeWindow(panel, panel.shape);
+    }
+    if (!panel.drawing.isNull())
+        drawer_->async([image = std::exchange(panel.drawing, QImage())] {});
+}
+
+void AnnotationOverlay::drawFrame() {
+    changed_ = false;
+    pacing_->start();
+    if (wantsHidden_) {
+        // Whatever is still being drawn is for a drawing that ended. The window goes, unmapped, with the
+        // drawing's surfaces once nothing was drawn for a while (also when the drawing ended before its
+        // first result came back).
+        ++generation_;
+        blank(*panel_);
+        release_->start();
+        return;
+    }
+    // Drawn on the queue, at most a frame's budget at a time; the window changes when the result is back,
+    // and a scene still waiting is replaced by the newer one.
+    Job job{generation_, nextScene_, nextFrame_, coverageFor(composited_)};
+    std::optional<Job> replaced;  // released outside the lock
+    bool schedule = false;
+    {
+        std::lock_guard lock(drawing_->mutex);
+        replaced = std::exchange(drawing_->waiting, std::move(job));
+        schedule = !std::exchange(drawing_->scheduled, true);
+    }
+    if (schedule)
+        drawer_->async([this] { drawNewest(); });
+}
+
+// On the drawing queue: the newest scene, drawn and composed; its result replaces one the main thread has
+// not taken yet.
+void AnnotationOverlay::drawNewest() {
+    Drawing& d = *drawing_;
+    std::optional<Job> job;
+    {
+        std::lock_guard lock(d.mutex);
+        job = std::exchange(d.waiting, std::nullopt);
+        d.scheduled = false;
+    }
+    if (!job)
+        return;
+    const QSize size = devicePixels(job->frame).size();
+    if (size != d.size && !d.size.isEmpty()) {
+        // A view that goes back and forth between two displays of different sizes finds the other
+        // display's layers as it left them, rather than drawing every mark afresh at each switch.
+        std::swap(d.renderer, d.otherRenderer);
+    }
+    d.size = size;
+    d.renderer.setCoverage(job->coverage);
+    d.renderer.prepare(job->scene, size);
+    Result result;
+    result.pending = d.renderer.hasPendingWork();
+    // Shaped with a compositor too (to every pixel with ink, so that it looks the same), so that when the
+    // compositor goes no transparent pixel of the window shows black.
+    result.shape = d.renderer.coverage(job->scene);
+    // The window may still show the last drawing: then the one it showed before (which it gave back) is
+    // drawn on, so that no display-sized surface is made or unmapped per frame, least of all on the main
+    // thread.
+    if (d.canvas.size() != size || !d.canvas.isDetached()) {
+        QImage spare;
+        {
+            std::lock_guard lock(d.mutex);
+            spare = std::exchange(d.spare, QImage());
+        }
+        if (spare.size() == size && spare.isDetached())
+            d.canvas = std::move(spare);
+        else
+            d.canvas = QImage(size, QImage::Format_ARGB32_Premultiplied);
+    }
+    if (!d.canvas.isNull()) {
+        d.canvas.fill(Qt::transparent);
+        QPainter painter(&d.canvas);
+        d.renderer.paint(painter, job->scene, d.canvas.rect(), false);
+    }
+    result.drawing = d.canvas;
+    result.surfaceBytes = d.renderer.surfaceBytes() + d.otherRenderer.surfaceBytes();
+    result.job = std::move(*job);
+    std::optional<Result> overtaken;  // released outside the lock
+    bool post = false;
+    bool again = false;
+    {
+        std::lock_guard lock(d.mutex);
+        overtaken = std::exchange(d.result, std::move(result));
+        post = !std::exchange(d.posted, true);
+        again = d.waiting && !std::exchange(d.scheduled, true);
+    }
+    overtaken.reset();
+    if (post)
+        QMetaObject::invokeMethod(
+            receiver_.get(), [this] { takeResult(); }, Qt::QueuedConnection);
+    if (again)
+        drawer_->async([this] { drawNewest(); });
+}
+
+void AnnotationOverlay::takeResult() {
+    std::optional<Result> result;
+    {
+        std::lock_guard lock(drawing_->mutex);
+        result = std::exchange(drawing_->result, std::nullopt);
+        drawing_->posted = false;
+    }
+    // A drawing for a drawing since hidden or released is dropped.
+    if (!result || !panel_ || result->job.generation != generation_ || wantsHidden_)
+        return;
+    const Rect& frame = result->job.frame;
+    if (panel_->placed && !(*panel_->placed == frame)) {
+        // Each display has a window of its own, placed once: a view that switches displays neither moves
+        // nor resizes a window (which makes its backing store again and sends all of it), and the window
+        // it left is cut to nothing until the view comes back or it goes.
+        std::swap(panel_, otherPanel_);
+        if (!panel_ || !panel_->placed || !(*panel_->placed == frame))
+            panel_ = std::make_unique<Panel>();
+        blank(*otherPanel_);
+        releaseOther_->start();
+    } else if (otherPanel_ && !releaseOther_->isActive()) {
+        releaseOther_->start();
+    }
+    Panel& panel = *panel_;
+    surfaceBytes_ = result->surfaceBytes;
+    panel.placed = frame;
+    setGeometryIfChanged(&panel, frame);
+    // Shaped before it first shows, so that no frame shows the whole window black.
+    const QRegion previous = panel.shape;
+    if (result->shape != panel.shape || !panel.isVisible()) {
+        panel.shape = std::move(result->shape);
+        shapeWindow(panel, panel.shape);
+    }
+    QImage shown = std::exchange(panel.drawing, std::move(result->drawing));
+    {
+        // Given back to be drawn on again; one the queue did not take is released there.
+        std::lock_guard lock(drawing_->mutex);
+        std::swap(drawing_->spare, shown);
+    }
+    if (!shown.isNull())
+        drawer_->async([image = std::move(shown)] {});
+    releaseSpare_->start();
+    // Nothing outside the shape shows: only what was inked before or is now is painted again.
+    if (panel.isVisible()) {
+        QRegion changed = previous + panel.shape;
+        if (changed.rectCount() > maxRepaintRects)
+            changed = changed.boundingRect();
+        panel.update(logicalRegion(changed, panel.devicePixelRatioF()));
+    } else {
+        panel.update();
+        panel.show();
+        panel.raise();
+    }
+    if (result->pending) {
+        if (pacing_->isActive())
+            changed_ = true;
+        else
+            drawFrame();
+    }
 }
 
 void AnnotationOverlay::setComposited(bool composited) {
-    composited_ = composited;
-    if (!panel_ || panel_->composited == composited)
+    if (composited_ == composited)
         return;
-    panel_->composited = composited;
-    panel_->renderer.setCoverage(coverageFor(composited));
+    composited_ = composited;
+    if (!panel_ || wantsHidden_)
+        return;
     // Shaped for the new state at once: the compositor's windows may be going.
-    panel_->frame.stop();
-    panel_->drawFrame();
+    pacing_->stop();
+    drawFrame();
+    drawer_->sync([] {});
+    takeResult();
+}
+
+bool AnnotationOverlay::isDrawing() const {
+    if (changed_)
+        return true;
+    std::lock_guard lock(drawing_->mutex);
+    return drawing_->waiting || drawing_->scheduled || drawing_->result || drawing_->posted;
 }
 
 std::size_t AnnotationOverlay::surfaceBytes() const {
-    return panel_ ? panel_->renderer.surfaceBytes() + panel_->otherRenderer.surfaceBytes() : 0;
+    return surfaceBytes_;
 }
 
 void AnnotationOverlay::raise() {

@@ -30,7 +30,10 @@ class DispatchQueue;
 namespace OverlayWindows {
 
 // Draws an annotation scene over a display: the dim with its rounded spotlight hole, then the marks
-// with round caps and joins at their own opacity.
+// with round caps and joins at their own opacity. The scene is drawn and composed on a queue of its own,
+// at most once a frame; the window shows each composed drawing when it is back, so the main thread only
+// copies pixels and shapes the window. Each display has a window of its own, placed once; the one a view
+// left (or a drawing that ended) is cut to nothing, and goes when it stayed so for `releaseDelay`.
 class AnnotationOverlay final : public Annotations::AnnotationPresenting {
   public:
     AnnotationOverlay();
@@ -44,6 +47,8 @@ class AnnotationOverlay final : public Annotations::AnnotationPresenting {
     void setComposited(bool composited);
     // Bytes of the drawing's surfaces (0 once the drawing ended).
     std::size_t surfaceBytes() const;
+    // A change is still being drawn or waits to be shown (tests wait for it).
+    bool isDrawing() const;
 
     // Changes that come faster than this are drawn together, once per frame.
     static constexpr std::chrono::milliseconds frameInterval{16};
@@ -51,11 +56,39 @@ class AnnotationOverlay final : public Annotations::AnnotationPresenting {
     static constexpr std::chrono::milliseconds releaseDelay{1000};
 
     struct Panel;
+    struct Job;
+    struct Result;
+    struct Drawing;
 
   private:
+    void changedNow();
+    void drawFrame();
+    void drawNewest();
+    void takeResult();
+    void blank(Panel& panel);
+
+    // The window of the display the view is on, and that of the display it was on before.
     std::unique_ptr<Panel> panel_;
+    std::unique_ptr<Panel> otherPanel_;
     std::unique_ptr<QTimer> release_;
+    std::unique_ptr<QTimer> releaseOther_;
+    std::unique_ptr<QTimer> releaseSpare_;
+    std::unique_ptr<QTimer> pacing_;  // runs for a frame after each drawing
     bool composited_ = true;
+    // What the window is to show at the end of the frame.
+    Annotations::AnnotationScene nextScene_;
+    Annotations::Rect nextFrame_;
+    bool wantsHidden_ = false;
+    bool changed_ = false;  // a change waits for the end of the frame
+    // Counts the drawings ended (hidden or released): a result for an earlier one is dropped.
+    std::uint64_t generation_ = 0;
+    std::size_t surfaceBytes_ = 0;
+    // Shared with the drawing queue: the layers, the newest scene waiting, the newest result on its way.
+    std::unique_ptr<Drawing> drawing_;
+    // Receives the results on the main thread; lives as long as the overlay, unlike the window.
+    std::unique_ptr<QObject> receiver_;
+    // Last, so that it is stopped first: its tasks use the members above.
+    std::unique_ptr<platform::DispatchQueue> drawer_;
 };
 
 // The 64x64 glow around the pointer; fades in over 0.12 s and out over 0.3 s by painted opacity, so

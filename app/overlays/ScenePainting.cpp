@@ -1,6 +1,5 @@
 #include "app/overlays/ScenePainting.h"
 
-#include <QBitmap>
 #include <QPainterPath>
 #include <algorithm>
 #include <cmath>
@@ -891,14 +890,12 @@ QRegion AnnotationRenderer::coarseCoverage(bool tops) const {
     // the X server at every change: blocks that hold any of their pixels stand in for them.
     const QSize blocks((size_.width() + shapeBlock - 1) / shapeBlock,
                        (size_.height() + shapeBlock - 1) / shapeBlock);
-    QImage any(blocks, QImage::Format_Mono);
+    // One pixel per block, opaque where the block holds any ink; read back as a region by the same scan
+    // that shapes the marks (a bitmap's region would need a pixmap, which belongs to the GUI thread).
+    QImage any(blocks, QImage::Format_ARGB32_Premultiplied);
     if (any.isNull())
         return QRegion(QRect(QPoint(0, 0), size_));
-    // A bitmap's region is its pixels of colour 1 (black).
-    any.setColorCount(2);
-    any.setColor(0, qRgb(255, 255, 255));
-    any.setColor(1, qRgb(0, 0, 0));
-    any.fill(0);
+    any.fill(Qt::transparent);
     auto add = [&](const QImage& image, QPoint at) {
         if (image.isNull())
             return;
@@ -912,7 +909,7 @@ QRegion AnnotationRenderer::coarseCoverage(bool tops) const {
             for (int x = 0; x < small.width(); ++x) {
                 const QPoint block = origin + QPoint(x, y);
                 if (qAlpha(row[x]) > 0 && any.rect().contains(block))
-                    any.setPixel(block, 1);
+                    reinterpret_cast<quint32*>(any.scanLine(block.y()))[block.x()] = 0xff000000u;
             }
         }
     };
@@ -924,8 +921,10 @@ QRegion AnnotationRenderer::coarseCoverage(bool tops) const {
         else if (layer.top)
             add(layer.topImage, layer.topRect.topLeft());
     }
+    QRegion blocksCovered;
+    scanPixels(any, any.rect(), {0, 0}, &blocksCovered, nullptr, 1);
     QRegion coarse;
-    for (const QRect& r : QRegion(QBitmap::fromImage(any)))
+    for (const QRect& r : blocksCovered)
         coarse +=
             QRect(r.x() * shapeBlock, r.y() * shapeBlock, r.width() * shapeBlock, r.height() * shapeBlock);
     for (const auto& item : direct_) {

@@ -9,7 +9,7 @@
 // is clipped to the display (plus the pen's reach) before it reaches the painter, so a phone's huge
 // coordinates cost nothing. Kept by the overlay window and used by the rendering benchmark.
 //
-// Thread: the one that paints (Qt's main thread).
+// Thread: one at a time (the annotation window's drawing queue); uses no pixmap or other GUI-thread object.
 #include <QImage>
 #include <QPainter>
 #include <QRect>

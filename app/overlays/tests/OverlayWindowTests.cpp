@@ -68,6 +68,17 @@ QImage grab(unsigned long id) {
     return image;
 }
 
+// Until the drawing queue has drawn the annotation window's last change and the window shows it.
+void settle(const AnnotationOverlay& overlay) {
+    runLoop(std::chrono::seconds(10), [&] { return !overlay.isDrawing(); });
+}
+
+// What the annotation window shows once its last change is drawn.
+QImage grab(const AnnotationOverlay& overlay) {
+    settle(overlay);
+    return grab(overlay.windowID());
+}
+
 TEST(OverlayWindows, AnnotationDrawsTheStrokeOnTransparencyAndTheSpotlightDims) {
     application();
     platform::ManualExecutor main;
@@ -80,8 +91,8 @@ TEST(OverlayWindows, AnnotationDrawsTheStrokeOnTransparencyAndTheSpotlightDims) 
     service.handle({Annotation::Update{1, 1, {0.75f, 0.5f}}}, phone);
     service.handle({Annotation::End{1, {0.75f, 0.5f}}}, phone);
     ASSERT_NE(overlay->windowID(), 0u);
+    QImage image = grab(*overlay);
     EXPECT_EQ(windowOf(overlay->windowID())->geometry(), QRect(0, 0, 400, 300));
-    QImage image = grab(overlay->windowID());
     EXPECT_EQ(image.pixelColor(200, 150), QColor(255, 59, 48));
     EXPECT_EQ(image.pixelColor(200, 50).alpha(), 0);
 
@@ -98,7 +109,7 @@ TEST(OverlayWindows, AnnotationDrawsTheStrokeOnTransparencyAndTheSpotlightDims) 
     service.handle({Annotation::Begin{2, TrackpadProtocol::AnnotationTool::spotlight, {0.25f, 0.25f}}},
                    phone);
     service.handle({Annotation::End{2, {0.75f, 0.75f}}}, phone);
-    image = grab(overlay->windowID());
+    image = grab(*overlay);
     EXPECT_EQ(image.pixelColor(10, 10), QColor(0, 0, 0, 153));
     EXPECT_EQ(image.pixelColor(200, 150).alpha(), 0);
 }
@@ -125,9 +136,63 @@ TEST(OverlayWindows, ABurstOfMarksAndClearsKeepsTheWindowAndShowsWhereItEnded) {
         windows.insert(overlay->windowID());
     }
     EXPECT_EQ(windows.size(), 1u) << "one window throughout";
-    const QImage image = grab(overlay->windowID());
+    const QImage image = grab(*overlay);
     EXPECT_EQ(image.pixelColor(40, 232), QColor(255, 59, 48)) << "the last box";
     EXPECT_EQ(image.pixelColor(40, 82).alpha(), 0) << "the box before it, cleared";
+}
+
+// A window cut to nothing (a widget without a mask shows all of itself).
+bool showsNothing(const QWidget* widget) {
+    return !widget->mask().isEmpty() && !widget->mask().intersects(widget->rect());
+}
+
+// A view that goes back and forth between two displays finds each display's window where it left it: no
+// window is moved or resized at a switch, the drawing shows over the display the view is on, the window of
+// the display it left shows nothing, and that window goes once the view stayed away for a while.
+TEST(OverlayWindows, EachDisplayKeepsItsWindowAndTheOneTheViewLeftShowsNothing) {
+    application();
+    auto overlay = std::make_shared<AnnotationOverlay>();
+    Annotations::AnnotationScene scene;
+    scene.items.push_back({1, {Annotations::AnnotationShape::Box{{{50, 50}, {100, 100}}}}, 1, {255, 59, 48}});
+    const Rect left{{0, 0}, {400, 300}};
+    const Rect right{{400, 0}, {640, 480}};
+
+    overlay->present(scene, left);
+    const QImage onLeft = grab(*overlay);
+    const unsigned long leftWindow = overlay->windowID();
+    EXPECT_EQ(onLeft.pixelColor(50, 100), QColor(255, 59, 48));
+
+    // The checks between the switches are of the windows' state, not their pixels, so that the view
+    // comes back well within the time a window is kept for it.
+    overlay->present(scene, right);
+    settle(*overlay);
+    const unsigned long rightWindow = overlay->windowID();
+    ASSERT_NE(rightWindow, leftWindow);
+    EXPECT_EQ(windowOf(rightWindow)->geometry(), QRect(400, 0, 640, 480));
+    EXPECT_TRUE(windowOf(rightWindow)->mask().contains(QPoint(50, 100))) << "the box shows on the right";
+    ASSERT_TRUE(windowOf(leftWindow)) << "kept for the view's return";
+    EXPECT_EQ(windowOf(leftWindow)->geometry(), QRect(0, 0, 400, 300)) << "not moved";
+    EXPECT_TRUE(showsNothing(windowOf(leftWindow)));
+
+    overlay->present(scene, left);
+    settle(*overlay);
+    EXPECT_EQ(overlay->windowID(), leftWindow) << "the view came back to the window it left";
+    EXPECT_EQ(windowOf(leftWindow)->geometry(), QRect(0, 0, 400, 300));
+    EXPECT_TRUE(showsNothing(windowOf(rightWindow)));
+    EXPECT_EQ(grab(*overlay).pixelColor(50, 100), QColor(255, 59, 48));
+
+    // The view stays: the other display's window goes.
+    EXPECT_TRUE(runLoop(AnnotationOverlay::releaseDelay * 3, [&] { return windowOf(rightWindow) == nullptr; }));
+    EXPECT_EQ(overlay->windowID(), leftWindow);
+
+    // A drawing that ends before it was ever shown takes its window along all the same.
+    overlay->hide();
+    EXPECT_TRUE(runLoop(AnnotationOverlay::releaseDelay * 3, [&] { return windowOf(leftWindow) == nullptr; }));
+    overlay->present(scene, right);
+    const unsigned long unseen = overlay->windowID();
+    overlay->hide();
+    EXPECT_TRUE(runLoop(AnnotationOverlay::releaseDelay * 3, [&] { return windowOf(unseen) == nullptr; }));
+    EXPECT_EQ(overlay->surfaceBytes(), 0u);
 }
 
 bool shownSoon(unsigned long id) {
