@@ -240,7 +240,7 @@ AnnotationOverlay::AnnotationOverlay()
     });
     // The window of the display the view left goes likewise once the view stayed away for a while.
     releaseOther_->setSingleShot(true);
-    releaseOther_->setInterval(releaseDelay);
+    releaseOther_->setInterval(otherDisplayDelay);
     QObject::connect(releaseOther_.get(), &QTimer::timeout, [this] {
         if (otherPanel_)
             otherPanel_->hide();

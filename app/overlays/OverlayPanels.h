@@ -33,7 +33,8 @@ namespace OverlayWindows {
 // with round caps and joins at their own opacity. The scene is drawn and composed on a queue of its own,
 // at most once a frame; the window shows each composed drawing when it is back, so the main thread only
 // copies pixels and shapes the window. Each display has a window of its own, placed once; the one a view
-// left (or a drawing that ended) is cut to nothing, and goes when it stayed so for `releaseDelay`.
+// left (or a drawing that ended) is cut to nothing, and goes when it stayed so for `releaseDelay`
+// (`otherDisplayDelay` for a display the view left).
 class AnnotationOverlay final : public Annotations::AnnotationPresenting {
   public:
     AnnotationOverlay();
@@ -54,6 +55,9 @@ class AnnotationOverlay final : public Annotations::AnnotationPresenting {
     static constexpr std::chrono::milliseconds frameInterval{16};
     // The hidden window and its drawing's surfaces are kept this long for a drawing that follows soon.
     static constexpr std::chrono::milliseconds releaseDelay{1000};
+    // The window of a display the view left is kept this long for the view's return: making and mapping
+    // a display-sized window costs the main thread more than a frame.
+    static constexpr std::chrono::milliseconds otherDisplayDelay{3000};
 
     struct Panel;
     struct Job;

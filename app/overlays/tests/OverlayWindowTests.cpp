@@ -182,7 +182,8 @@ TEST(OverlayWindows, EachDisplayKeepsItsWindowAndTheOneTheViewLeftShowsNothing) 
     EXPECT_EQ(grab(*overlay).pixelColor(50, 100), QColor(255, 59, 48));
 
     // The view stays: the other display's window goes.
-    EXPECT_TRUE(runLoop(AnnotationOverlay::releaseDelay * 3, [&] { return windowOf(rightWindow) == nullptr; }));
+    EXPECT_TRUE(
+        runLoop(AnnotationOverlay::otherDisplayDelay * 2, [&] { return windowOf(rightWindow) == nullptr; }));
     EXPECT_EQ(overlay->windowID(), leftWindow);
 
     // A drawing that ends before it was ever shown takes its window along all the same.
