@@ -185,6 +185,15 @@ class ScreenFixture : public ::testing::Test {
             std::make_unique<CompanionProcess>(LUMIVEX_COMPANION_PATH, folder.path, server->displayName(),
                                                std::vector<std::string>{}, std::move(environment));
         phone = companion->pair(companion->waitUntilReady(), "Drawing Phone");
+        // The pairing panel (320x380) fades out after the pairing: the screen is compared once it is gone.
+        ASSERT_TRUE(testing_support::waitUntil(
+            [&] {
+                const auto windows = screen->overlays(true);
+                return std::none_of(windows.begin(), windows.end(), [](const Screen::Window& window) {
+                    return window.width == 320 && window.height == 380;
+                });
+            },
+            10s));
     }
 
     void startCompositor() {
@@ -375,7 +384,9 @@ TEST_F(ScreenFixture, NothingTurnsBlackWhenTheCompositorExitsAndTheDrawingFollow
         "over 1.5 s\n",
         worstChanged, worstBlack, captures);
     EXPECT_FALSE(screen->compositorRuns());
-    EXPECT_GT(captures, 10);
+    // A capture of the screen takes tens of milliseconds, more under a sanitizer on a busy machine; a
+    // few are enough to see a black period of the length this guards against (hundreds of milliseconds).
+    EXPECT_GE(captures, 5);
     EXPECT_EQ(worstChanged, 0);
     EXPECT_EQ(worstBlack, 0);
 
