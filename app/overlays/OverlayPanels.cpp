@@ -18,6 +18,7 @@
 #include <QVariantAnimation>
 #include <QWidget>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <mutex>
@@ -25,6 +26,7 @@
 #include <variant>
 
 #include "platform/DispatchQueue.h"
+#include "platform/NewestHandoff.h"
 #include "protocol/messages/Overloaded.h"
 
 namespace OverlayWindows {
@@ -165,12 +167,9 @@ struct AnnotationOverlay::Result {
 };
 
 struct AnnotationOverlay::Drawing {
-    std::mutex mutex;
-    std::optional<Job> waiting;    // the newest scene not yet begun
-    bool scheduled = false;        // a task on the queue will take `waiting`
-    std::optional<Result> result;  // the newest drawing not yet taken by the main thread
-    bool posted = false;           // a call on the main thread will take `result`
-    QImage spare;                  // the drawing a window showed before its newest, for reuse
+    platform::NewestHandoff<Job, Result> handoff;
+    std::mutex spareMutex;
+    QImage spare;  // the drawing a window showed before its newest, for reuse
 
     // The queue's own.
     AnnotationRenderer renderer;
@@ -205,23 +204,17 @@ AnnotationOverlay::AnnotationOverlay()
         otherPanel_.reset();
         surfaceBytes_ = 0;
         ++generation_;
-        std::optional<Result> result;  // released outside the lock
-        {
-            std::lock_guard lock(drawing_->mutex);
-            drawing_->waiting.reset();
-            result = std::exchange(drawing_->result, std::nullopt);
-        }
+        drawing_->handoff.dropWaiting();
+        drawing_->handoff.dropResult();
         drawer_->async([drawing = drawing_.get()] {
             drawing->renderer.reset();
             drawing->otherRenderer.reset();
             drawing->canvas = QImage();
             drawing->size = {};
-            QImage spare;
             {
-                std::lock_guard lock(drawing->mutex);
-                spare = std::exchange(drawing->spare, QImage());
+                std::lock_guard lock(drawing->spareMutex);
+                drawing->spare = QImage();
             }
-            spare = QImage();
             giveMemoryBack();
         });
     });
@@ -232,7 +225,7 @@ AnnotationOverlay::AnnotationOverlay()
     QObject::connect(releaseSpare_.get(), &QTimer::timeout, [this] {
         QImage spare;
         {
-            std::lock_guard lock(drawing_->mutex);
+            std::lock_guard lock(drawing_->spareMutex);
             spare = std::exchange(drawing_->spare, QImage());
         }
         if (!spare.isNull())
@@ -252,10 +245,7 @@ AnnotationOverlay::AnnotationOverlay()
 AnnotationOverlay::~AnnotationOverlay() {
     // Nothing more begins; a drawing under way finishes (its result is posted to the receiver, which goes
     // with its posted calls), and then the queue stops.
-    {
-        std::lock_guard lock(drawing_->mutex);
-        drawing_->waiting.reset();
-    }
+    drawing_->handoff.dropWaiting();
     drawer_.reset();
 }
 
@@ -312,15 +302,7 @@ void AnnotationOverlay::drawFrame() {
     }
     // Drawn on the queue, at most a frame's budget at a time; the window changes when the result is back,
     // and a scene still waiting is replaced by the newer one.
-    Job job{generation_, nextScene_, nextFrame_, coverageFor(composited_)};
-    std::optional<Job> replaced;  // released outside the lock
-    bool schedule = false;
-    {
-        std::lock_guard lock(drawing_->mutex);
-        replaced = std::exchange(drawing_->waiting, std::move(job));
-        schedule = !std::exchange(drawing_->scheduled, true);
-    }
-    if (schedule)
+    if (drawing_->handoff.offer(Job{generation_, nextScene_, nextFrame_, coverageFor(composited_)}).schedule)
         drawer_->async([this] { drawNewest(); });
 }
 
@@ -328,12 +310,7 @@ void AnnotationOverlay::drawFrame() {
 // not taken yet.
 void AnnotationOverlay::drawNewest() {
     Drawing& d = *drawing_;
-    std::optional<Job> job;
-    {
-        std::lock_guard lock(d.mutex);
-        job = std::exchange(d.waiting, std::nullopt);
-        d.scheduled = false;
-    }
+    std::optional<Job> job = d.handoff.take();
     if (!job)
         return;
     const QSize size = devicePixels(job->frame).size();
@@ -356,7 +333,7 @@ void AnnotationOverlay::drawNewest() {
     if (d.canvas.size() != size || !d.canvas.isDetached()) {
         QImage spare;
         {
-            std::lock_guard lock(d.mutex);
+            std::lock_guard lock(d.spareMutex);
             spare = std::exchange(d.spare, QImage());
         }
         if (spare.size() == size && spare.isDetached())
@@ -372,30 +349,17 @@ void AnnotationOverlay::drawNewest() {
     result.drawing = d.canvas;
     result.surfaceBytes = d.renderer.surfaceBytes() + d.otherRenderer.surfaceBytes();
     result.job = std::move(*job);
-    std::optional<Result> overtaken;  // released outside the lock
-    bool post = false;
-    bool again = false;
-    {
-        std::lock_guard lock(d.mutex);
-        overtaken = std::exchange(d.result, std::move(result));
-        post = !std::exchange(d.posted, true);
-        again = d.waiting && !std::exchange(d.scheduled, true);
-    }
-    overtaken.reset();
-    if (post)
+    auto delivered = d.handoff.deliver(std::move(result));
+    delivered.overtaken.reset();
+    if (delivered.post)
         QMetaObject::invokeMethod(
             receiver_.get(), [this] { takeResult(); }, Qt::QueuedConnection);
-    if (again)
+    if (delivered.again)
         drawer_->async([this] { drawNewest(); });
 }
 
 void AnnotationOverlay::takeResult() {
-    std::optional<Result> result;
-    {
-        std::lock_guard lock(drawing_->mutex);
-        result = std::exchange(drawing_->result, std::nullopt);
-        drawing_->posted = false;
-    }
+    std::optional<Result> result = drawing_->handoff.collect();
     // A drawing for a drawing since hidden or released is dropped.
     if (!result || !panel_ || result->job.generation != generation_ || wantsHidden_)
         return;
@@ -425,7 +389,7 @@ void AnnotationOverlay::takeResult() {
     QImage shown = std::exchange(panel.drawing, std::move(result->drawing));
     {
         // Given back to be drawn on again; one the queue did not take is released there.
-        std::lock_guard lock(drawing_->mutex);
+        std::lock_guard lock(drawing_->spareMutex);
         std::swap(drawing_->spare, shown);
     }
     if (!shown.isNull())
@@ -464,10 +428,7 @@ void AnnotationOverlay::setComposited(bool composited) {
 }
 
 bool AnnotationOverlay::isDrawing() const {
-    if (changed_)
-        return true;
-    std::lock_guard lock(drawing_->mutex);
-    return drawing_->waiting || drawing_->scheduled || drawing_->result || drawing_->posted;
+    return changed_ || drawing_->handoff.busy();
 }
 
 std::size_t AnnotationOverlay::surfaceBytes() const {
@@ -695,12 +656,8 @@ struct PresentationImageOverlay::Result {
 };
 
 struct PresentationImageOverlay::Scaling {
-    std::mutex mutex;
-    std::optional<Job> waiting;    // the newest picture not yet begun
-    bool scheduled = false;        // a task on the scaler will take `waiting`
-    std::optional<Result> result;  // the newest result not yet taken by the main thread
-    bool posted = false;           // a call on the main thread will take `result`
-    std::size_t count = 0;
+    platform::NewestHandoff<Job, Result> handoff;
+    std::atomic<std::size_t> count = 0;
 };
 
 PresentationImageOverlay::PresentationImageOverlay()
@@ -711,10 +668,7 @@ PresentationImageOverlay::PresentationImageOverlay()
 PresentationImageOverlay::~PresentationImageOverlay() {
     // Nothing more begins; a scaling under way finishes (its result is posted to the receiver, which goes
     // with its posted calls), and then the queue stops.
-    {
-        std::lock_guard lock(scaling_->mutex);
-        scaling_->waiting.reset();
-    }
+    scaling_->handoff.dropWaiting();
     scaler_.reset();
 }
 
@@ -743,29 +697,17 @@ void PresentationImageOverlay::show(const PresentationImages::PresentationImageP
     }
     // Scaled once per picture and placement, off the main thread; the window changes only when the result
     // is there, so a move never shows a half-made state. A picture still waiting is replaced.
-    std::optional<Job> replaced;  // released outside the lock
-    bool schedule = false;
-    {
-        std::lock_guard lock(scaling_->mutex);
-        replaced = std::exchange(scaling_->waiting, std::move(job));
-        schedule = !std::exchange(scaling_->scheduled, true);
-    }
-    if (schedule)
+    if (scaling_->handoff.offer(std::move(job)).schedule)
         scaler_->async([this] { scaleNewest(); });
 }
 
 // On the scaler: the newest waiting picture, scaled; its result replaces one the main thread has not
 // taken yet.
 void PresentationImageOverlay::scaleNewest() {
-    std::optional<Job> job;
-    {
-        std::lock_guard lock(scaling_->mutex);
-        job = std::exchange(scaling_->waiting, std::nullopt);
-        scaling_->scheduled = false;
-        if (!job)
-            return;
-        ++scaling_->count;
-    }
+    std::optional<Job> job = scaling_->handoff.take();
+    if (!job)
+        return;
+    ++scaling_->count;
     Result result{std::move(*job), {}, {}};
     const bool large = result.job.picture.image.bytes().size() >= largePictureBytes;
     const Prepared& key = result.job.key;
@@ -774,25 +716,17 @@ void PresentationImageOverlay::scaleNewest() {
                                          key.imageFrame, key.drawn);
     if (result.job.cutOut && !result.scaled.isNull())
         result.alphaMask = result.scaled.createAlphaMask(Qt::ThresholdAlphaDither);
-    std::optional<Result> overtaken;  // released outside the lock
-    bool post = false;
-    bool again = false;
-    {
-        std::lock_guard lock(scaling_->mutex);
-        overtaken = std::exchange(scaling_->result, std::move(result));
-        post = !std::exchange(scaling_->posted, true);
-        // A picture that came while this one scaled gets a task behind it.
-        again = scaling_->waiting && !std::exchange(scaling_->scheduled, true);
-    }
-    overtaken.reset();
+    // A picture that came while this one scaled gets a task behind it.
+    auto delivered = scaling_->handoff.deliver(std::move(result));
+    delivered.overtaken.reset();
     // The copies of a large picture went back to this thread's heap: handed back to the system when nothing
     // waits (smaller ones wait for the next hide).
-    if (!again && large)
+    if (!delivered.again && large)
         giveMemoryBack();
-    if (post)
+    if (delivered.post)
         QMetaObject::invokeMethod(
             receiver_.get(), [this] { takeResult(); }, Qt::QueuedConnection);
-    if (again)
+    if (delivered.again)
         scaler_->async([this] { scaleNewest(); });
 }
 
@@ -804,12 +738,7 @@ void PresentationImageOverlay::takeResult() {
                            [this] { takeResult(); });
         return;
     }
-    std::optional<Result> result;
-    {
-        std::lock_guard lock(scaling_->mutex);
-        result = std::exchange(scaling_->result, std::nullopt);
-        scaling_->posted = false;
-    }
+    std::optional<Result> result = scaling_->handoff.collect();
     // A result for a picture since replaced or hidden is dropped.
     if (result && result->job.ticket == ticket_) {
         apply(*result, true);
@@ -859,11 +788,7 @@ void PresentationImageOverlay::hide() {
     ++ticket_;
     last_.reset();
     prepared_.reset();
-    std::optional<Job> waiting;  // released outside the lock
-    {
-        std::lock_guard lock(scaling_->mutex);
-        waiting = std::exchange(scaling_->waiting, std::nullopt);
-    }
+    std::optional<Job> waiting = scaling_->handoff.dropWaiting();  // released outside the lock
     if (!panel_)
         return;
     // A hidden window keeps its display-sized backing store (shared with the X server): the window goes
@@ -887,7 +812,6 @@ void PresentationImageOverlay::setComposited(bool composited) {
 }
 
 std::size_t PresentationImageOverlay::scalingCount() const {
-    std::lock_guard lock(scaling_->mutex);
     return scaling_->count;
 }
 
