@@ -104,7 +104,7 @@ int run(int argc, char** argv, const Options& options, int signalFD) {
     // Goes right before the loop, after every service: a queue that a service released on itself (a
     // screen-view session closes on its own) ends by itself, and may still post to the loop or log.
     struct JoinQueues {
-        ~JoinQueues() { platform::LoopQueue::joinAll(std::chrono::seconds(5)); }
+        ~JoinQueues() { platform::WorkerThread::joinAll(std::chrono::seconds(5)); }
     } joinQueues;
     Shell::QtMainLoop mainLoop(loop);
 

@@ -1,8 +1,9 @@
 #include "platform/DispatchQueue.h"
 
-#include <pthread.h>
-
+#include <condition_variable>
+#include <deque>
 #include <exception>
+#include <mutex>
 #include <stdexcept>
 #include <vector>
 
@@ -14,31 +15,38 @@ namespace {
 
 const Logger logger("dev.quelmar.trackpad.mac", "queues");
 
-// Linux allows 15 bytes plus the terminator; cut at a character boundary so the name stays valid UTF-8.
-std::string threadName(const std::string& label) {
-    constexpr std::size_t limit = 15;
-    if (label.size() <= limit)
-        return label;
-    std::size_t cut = limit;
-    while (cut > 0 && (static_cast<unsigned char>(label[cut]) & 0xC0) == 0x80)
-        --cut;
-    return label.substr(0, cut);
-}
-
 }  // namespace
 
-DispatchQueue::DispatchQueue(std::string label) : label_(std::move(label)), thread_([this] { loop(); }) {
-    // Named from here rather than from the thread, so the name is in place once the constructor returns.
-    pthread_setname_np(thread_.native_handle(), threadName(label_).c_str());
-}
+struct DispatchQueue::State {
+    struct Entry {
+        Task task;
+        bool awaited = false;  // a sync() caller waits for it
+    };
+    explicit State(std::string label) : label(std::move(label)) {}
+    void run();
+
+    const std::string label;
+    std::mutex mutex;
+    std::condition_variable ready;
+    std::deque<Entry> tasks;
+    bool stopping = false;
+};
+
+DispatchQueue::DispatchQueue(std::string label)
+    : state_(std::make_shared<State>(std::move(label))),
+      thread_(state_->label, [state = state_] { state->run(); }) {}
 
 DispatchQueue::~DispatchQueue() {
     {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
+        std::lock_guard lock(state_->mutex);
+        state_->stopping = true;
     }
-    ready_.notify_one();
+    state_->ready.notify_one();
     thread_.join();
+}
+
+const std::string& DispatchQueue::label() const {
+    return state_->label;
 }
 
 void DispatchQueue::async(Task task) {
@@ -47,32 +55,32 @@ void DispatchQueue::async(Task task) {
 
 void DispatchQueue::enqueue(Task task, bool awaited) {
     {
-        std::lock_guard lock(mutex_);
-        tasks_.push_back(Entry{std::move(task), awaited});
+        std::lock_guard lock(state_->mutex);
+        state_->tasks.push_back(State::Entry{std::move(task), awaited});
     }
-    ready_.notify_one();
+    state_->ready.notify_one();
 }
 
 std::size_t DispatchQueue::discardPending() {
     std::vector<Task> dropped;  // released after the lock: their captures may do anything
     {
-        std::lock_guard lock(mutex_);
-        std::deque<Entry> kept;
-        for (Entry& entry : tasks_) {
+        std::lock_guard lock(state_->mutex);
+        std::deque<State::Entry> kept;
+        for (State::Entry& entry : state_->tasks) {
             if (entry.awaited) {
                 kept.push_back(std::move(entry));
             } else {
                 dropped.push_back(std::move(entry.task));
             }
         }
-        tasks_.swap(kept);
+        state_->tasks.swap(kept);
     }
     return dropped.size();
 }
 
 void DispatchQueue::sync(const Task& task) {
     if (isCurrent())
-        throw std::logic_error("DispatchQueue::sync called on its own queue: " + label_);
+        throw std::logic_error("DispatchQueue::sync called on its own queue: " + label());
     std::mutex doneMutex;
     std::condition_variable doneSignal;
     bool done = false;
@@ -95,21 +103,21 @@ void DispatchQueue::sync(const Task& task) {
         std::rethrow_exception(failure);
 }
 
-void DispatchQueue::loop() {
-    std::unique_lock lock(mutex_);
+void DispatchQueue::State::run() {
+    std::unique_lock lock(mutex);
     for (;;) {
-        ready_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
-        if (tasks_.empty())
+        ready.wait(lock, [this] { return stopping || !tasks.empty(); });
+        if (tasks.empty())
             return;  // stopping, and everything queued has run
-        Task task = std::move(tasks_.front().task);
-        tasks_.pop_front();
+        Task task = std::move(tasks.front().task);
+        tasks.pop_front();
         lock.unlock();
         try {
             task();
         } catch (const std::exception& error) {
-            logger.error("a task of " + label_ + " failed: " + error.what());
+            logger.error("a task of " + label + " failed: " + error.what());
         } catch (...) {
-            logger.error("a task of " + label_ + " failed");
+            logger.error("a task of " + label + " failed");
         }
         task = nullptr;  // its captures go on this thread, outside the lock
         lock.lock();

@@ -3,13 +3,12 @@
 // limit) runs the tasks in order. Results go back to the main queue with EventLoop::post.
 //
 // Thread: async, sync and discardPending from any thread; the tasks run on the queue's own thread.
-#include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <functional>
-#include <mutex>
+#include <memory>
 #include <string>
-#include <thread>
+
+#include "platform/WorkerThread.h"
 
 namespace platform {
 
@@ -18,13 +17,15 @@ public:
     using Task = std::function<void()>;
 
     explicit DispatchQueue(std::string label);
-    // Runs the tasks already queued (and any they queue), then joins the thread. Not from the queue itself.
-    // An owner that must not wait for a backlog calls discardPending() first.
+    // Runs the tasks already queued (and any they queue), then joins the thread. An owner that must not
+    // wait for a backlog calls discardPending() first. From one of the queue's own tasks (its last owner
+    // released there) the thread cannot be joined: it finishes that task and the queued ones, then ends
+    // by itself, and the process joins it (WorkerThread).
     ~DispatchQueue();
     DispatchQueue(const DispatchQueue&) = delete;
     DispatchQueue& operator=(const DispatchQueue&) = delete;
 
-    const std::string& label() const { return label_; }
+    const std::string& label() const;
     // An exception escaping a task is logged and the queue goes on with the next one: a worker's fault
     // must not end the process for every phone. Tasks that owe someone an answer catch their own.
     void async(Task task);
@@ -35,22 +36,15 @@ public:
     // wait for a backlog nobody will read. Tasks of sync() are kept: their callers wait for them. The
     // dropped tasks are released on the calling thread, outside the lock. Returns how many were dropped.
     std::size_t discardPending();
-    bool isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
+    bool isCurrent() const { return thread_.isCurrent(); }
 
 private:
-    struct Entry {
-        Task task;
-        bool awaited = false;  // a sync() caller waits for it
-    };
+    // What the thread works on: shared with it, since the thread may outlive the queue.
+    struct State;
     void enqueue(Task task, bool awaited);
-    void loop();
 
-    std::string label_;
-    std::mutex mutex_;
-    std::condition_variable ready_;
-    std::deque<Entry> tasks_;
-    bool stopping_ = false;
-    std::thread thread_;
+    std::shared_ptr<State> state_;
+    WorkerThread thread_;
 };
 
 }  // namespace platform

@@ -5,14 +5,13 @@
 // watch handler is logged and the queue goes on, as the main loop does.
 //
 // Thread: post, schedule and cancel from any thread; watches from the queue's own thread.
-#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "platform/EventLoop.h"
+#include "platform/WorkerThread.h"
 
 namespace platform {
 
@@ -22,7 +21,7 @@ class LoopQueue final : public Executor {
     // Stops the loop and joins the thread; tasks still posted are run (and released) on the queue's
     // thread first, timers not yet due are dropped. From one of the queue's own tasks (an owner released
     // there) the thread cannot be joined: it finishes that task and the posted ones, then ends by itself,
-    // and joinAll(), a later queue's end or the process's exit joins it.
+    // and the process joins it (WorkerThread).
     ~LoopQueue() override;
     LoopQueue(const LoopQueue&) = delete;
     LoopQueue& operator=(const LoopQueue&) = delete;
@@ -43,17 +42,10 @@ class LoopQueue final : public Executor {
     // rethrown here. Called from the queue itself it runs the task at once instead of deadlocking.
     void sync(const std::function<void()>& task);
 
-    // Waits, at most `timeout`, until no queue of the process is left: each destroyed, and the thread of
-    // each released by one of its own tasks (a session closed on its own queue) ended and joined. The
-    // process calls it once its services are gone and before its main loop and its logger go, since a
-    // queue still closing may post to the one and write to the other. True when none is left.
-    static bool joinAll(std::chrono::milliseconds timeout);
-
   private:
     std::string label_;
-    std::shared_ptr<EventLoop> loop_;           // shared with the thread, which may outlive the queue
-    std::shared_ptr<std::atomic<bool>> ended_;  // set by the thread as its last step
-    std::thread thread_;
+    std::shared_ptr<EventLoop> loop_;  // shared with the thread, which may outlive the queue
+    WorkerThread thread_;
 };
 
 }  // namespace platform

@@ -1,5 +1,3 @@
-#include <pthread.h>
-
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -58,7 +56,6 @@ struct DisplayStreamCapture::Impl {
     std::mutex mutex;
     std::condition_variable wake;
     bool isFinished = false;
-    std::thread thread;
 
     // Frames handed out are reused once everyone has let them go. Each remembers the rows that changed
     // since it was last written, so that only those are converted again.
@@ -136,7 +133,7 @@ DisplayStreamCapture::DisplayStreamCapture(std::shared_ptr<const DirectoryDispla
                                            CaptureConfiguration configuration,
                                            ScreenCaptureSource::FrameHandler onFrame,
                                            ScreenCaptureSource::StopHandler onStop)
-    : impl_(std::make_unique<Impl>()) {
+    : impl_(std::make_shared<Impl>()) {
     impl_->displays = std::move(displays);
     impl_->displayName = std::move(displayName);
     impl_->displayID = displayID;
@@ -147,20 +144,11 @@ DisplayStreamCapture::DisplayStreamCapture(std::shared_ptr<const DirectoryDispla
 
 DisplayStreamCapture::~DisplayStreamCapture() {
     stop();
-    if (impl_->thread.joinable()) {
-        if (impl_->thread.get_id() == std::this_thread::get_id()) {
-            impl_->thread.detach();
-        } else {
-            impl_->thread.join();
-        }
-    }
+    thread_.join();
 }
 
 void DisplayStreamCapture::start() {
-    impl_->thread = std::thread([impl = impl_.get()] {
-        pthread_setname_np(pthread_self(), "screenview.capt");
-        impl->run();
-    });
+    thread_ = platform::WorkerThread("screenview.capt", [impl = impl_] { impl->run(); });
 }
 
 void DisplayStreamCapture::stop() {

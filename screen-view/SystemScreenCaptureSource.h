@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/DispatchQueue.h"
+#include "platform/WorkerThread.h"
 #include "screen-view/CaptureSeams.h"
 #include "screen-view/DirectoryDisplays.h"
 
@@ -48,7 +49,8 @@ class DisplayStreamCapture final : public ScreenCapture {
     DisplayStreamCapture(std::shared_ptr<const DirectoryDisplays> displays, std::string displayName,
                          std::uint32_t displayID, CaptureConfiguration configuration,
                          ScreenCaptureSource::FrameHandler onFrame, ScreenCaptureSource::StopHandler onStop);
-    // Stops and joins the capture thread.
+    // Stops and joins the capture thread; from the thread itself (a handler that let go of the capture)
+    // the thread ends by itself once the handler returns.
     ~DisplayStreamCapture() override;
     DisplayStreamCapture(const DisplayStreamCapture&) = delete;
     DisplayStreamCapture& operator=(const DisplayStreamCapture&) = delete;
@@ -58,7 +60,8 @@ class DisplayStreamCapture final : public ScreenCapture {
 
   private:
     struct Impl;
-    std::unique_ptr<Impl> impl_;
+    std::shared_ptr<Impl> impl_;  // shared with the thread, which may outlive the capture
+    platform::WorkerThread thread_;
 };
 
 }  // namespace ScreenView

@@ -79,6 +79,31 @@ TEST(DispatchQueue, DestructorRunsEverythingQueuedBeforeJoining) {
     EXPECT_EQ(ran, 101);
 }
 
+TEST(DispatchQueue, AQueueReleasedByItsOwnTaskFinishesWhatWasQueuedAndIsJoinedByTheProcess) {
+    std::atomic<bool> taskFinished{false};
+    std::atomic<bool> laterRan{false};
+    {
+        auto queue = std::make_shared<DispatchQueue>("dev.test.self");
+        DispatchQueue& target = *queue;
+        std::promise<void> queued;
+        target.async([&, future = queued.get_future().share(), owner = std::move(queue)]() mutable {
+            future.wait();
+            // The last owner goes here, on the queue's own thread: the thread cannot join itself.
+            owner.reset();
+            taskFinished = true;
+        });
+        target.async([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            laterRan = true;
+        });
+        queued.set_value();
+    }
+    // What the released queue still runs may post to the main loop or log: both must still be there.
+    EXPECT_TRUE(WorkerThread::joinAll(std::chrono::seconds(10)));
+    EXPECT_TRUE(taskFinished);
+    EXPECT_TRUE(laterRan);
+}
+
 TEST(DispatchQueue, ATaskThatThrowsIsLoggedAndTheQueueGoesOn) {
     DispatchQueue queue("dev.test.throws");
     std::atomic<int> ran{0};

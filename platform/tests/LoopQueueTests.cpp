@@ -56,7 +56,7 @@ TEST(LoopQueue, AQueueReleasedByItsOwnTaskIsJoinedWithWhatWasPostedToIt) {
         });
     }
     // What the released queue still runs may post to the main loop or log: both must still be there.
-    EXPECT_TRUE(LoopQueue::joinAll(std::chrono::seconds(10)));
+    EXPECT_TRUE(WorkerThread::joinAll(std::chrono::seconds(10)));
     EXPECT_TRUE(lastRan);
     EXPECT_EQ(threadCount(), threadsWithTheQueue - 1);
 }

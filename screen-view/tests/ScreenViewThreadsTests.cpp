@@ -72,7 +72,7 @@ TEST(ScreenViewThreads, SessionsOnTheirOwnQueuesEndCleanlyUnderTraffic) {
         }
     }
     // Each session closed on its own queue, whose thread then ended by itself.
-    EXPECT_TRUE(platform::LoopQueue::joinAll(std::chrono::seconds(10)));
+    EXPECT_TRUE(platform::WorkerThread::joinAll(std::chrono::seconds(10)));
 }
 
 // A queue on a thread of its own whose post waits until the task has run there and let go of what it

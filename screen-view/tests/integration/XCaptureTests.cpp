@@ -381,6 +381,35 @@ TEST(XCapture, AMonitorRemovedMidViewEndsTheCaptureOnceAsUnavailable) {
     EXPECT_TRUE(stopped.stops.empty());
 }
 
+TEST(XCapture, ACaptureLetGoOfByItsOwnFrameHandlerEndsOnItsThread) {
+    REQUIRE_XVFB();
+    XvfbServer server(twoMonitors());
+    std::atomic<int> calls{0};
+    {
+        SystemScreenCaptureSource source(displaysOf(server), server.displayName());
+        // The handler holds the capture until its first frame and lets go of it there, on the capture's
+        // own thread, while that thread is still inside the handler.
+        auto holder = std::make_shared<std::shared_ptr<ScreenCapture>>();
+        std::promise<void> held;
+        std::atomic<bool> released{false};
+        auto capture = source.startCapture(
+            source.displays()[0].id, {640, 480, 30},
+            [holder, &calls, &released, heldFuture = held.get_future().share()](CapturedFrame) {
+                heldFuture.wait();
+                if (calls++ == 0) {
+                    holder->reset();
+                    released = true;
+                }
+            },
+            [](ScreenCaptureError) {});
+        *holder = std::move(capture);
+        held.set_value();
+        ASSERT_TRUE(testing_support::eventually([&] { return released.load(); }));
+    }
+    EXPECT_TRUE(platform::WorkerThread::joinAll(std::chrono::seconds(10)));
+    EXPECT_EQ(calls, 1);
+}
+
 TEST(XCapture, AResizedMonitorRestartsTheViewAndARemovedOneEndsIt) {
     REQUIRE_XVFB();
     XvfbServer server(twoMonitors());
@@ -431,7 +460,7 @@ TEST(XCapture, AResizedMonitorRestartsTheViewAndARemovedOneEndsIt) {
     session.reset();
     source.reset();
     changes.reset();
-    EXPECT_TRUE(platform::LoopQueue::joinAll(std::chrono::seconds(10)));
+    EXPECT_TRUE(platform::WorkerThread::joinAll(std::chrono::seconds(10)));
 }
 
 }  // namespace

@@ -1,12 +1,13 @@
 // The screen view's end with the process: over a private X server and the process's kind of directory.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <future>
 #include <memory>
 
 #include "platform/DisplayDirectory.h"
 #include "platform/EventLoop.h"
-#include "platform/LoopQueue.h"
+#include "platform/WorkerThread.h"
 #include "screen-view/shell/ScreenViewShellService.h"
 #include "testing/XvfbServer.h"
 
@@ -17,8 +18,8 @@ using testing_support::XvfbServer;
 using TrackpadProtocol::Message;
 
 // A session is closed on its own queue, whose thread then ends by itself and last lets go of the
-// displays, which hand their subscription back to the main loop. All of that is over once every queue is
-// joined, so the loop and the directory can go right after.
+// displays, which hand their subscription back to the main loop. As in the process, the directory goes
+// with the services, and once every queue is joined the loop can go right after.
 TEST(ScreenViewShellTeardown, SessionsStoppedAtTheEndAreOverBeforeTheLoopGoes) {
     if (!XvfbServer::isInstalled()) {
         GTEST_SKIP() << "Xvfb is not installed (scripts/install-deps.sh installs it)";
@@ -42,10 +43,14 @@ TEST(ScreenViewShellTeardown, SessionsStoppedAtTheEndAreOverBeforeTheLoopGoes) {
         ASSERT_EQ(answered.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
 
         service.reset();
-        EXPECT_TRUE(platform::LoopQueue::joinAll(std::chrono::seconds(10)));
-        loop->runOnce();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (directory->displays().subscriberCount() != subscribers &&
+               std::chrono::steady_clock::now() < deadline) {
+            loop->runFor(0.01);
+        }
         EXPECT_EQ(directory->displays().subscriberCount(), subscribers);
         directory.reset();
+        EXPECT_TRUE(platform::WorkerThread::joinAll(std::chrono::seconds(10)));
         loop.reset();
     }
 }
