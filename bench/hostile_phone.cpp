@@ -3,7 +3,8 @@
 // probe every 20 ms and waits for its answer. Per row it prints the companion's resident memory at its
 // peak during the attack and 10 s after it ended, the honest probe's round trip during the attack and the
 // 2 s after it (p50, p99, max, lost), the share of a core the process used in those 2 s, the lines the
-// companion logged during the row, and whether it still runs. The last row ends the process.
+// companion logged during the row, and whether it still runs. The last row ends the process. After the
+// rows, companions of their own are signalled to end under a mixed load, and how each ended is printed.
 //
 // LUMIVEX_COMPANION, when set, is the companion executable to run (another build, or a wrapper).
 //
@@ -45,6 +46,7 @@
 #include <jpeglib.h>
 #include <png.h>
 #include <sys/uio.h>
+#include <sys/wait.h>
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
 #include <xcb/xcbext.h>
@@ -1622,6 +1624,137 @@ void annotationBursts() {
 
 }  // namespace
 
+// ---- An end under a mixed load ----------------------------------------------------------------------
+
+// SIGTERM while a phone takes full-size screenshots of a 7680x4320 screen and leaves, another sends a
+// 10000x10000 picture shortly before (so that it is still being decoded) and leaves, and two more start
+// and stop screen views: the process must end with status 0 every time, whatever its queues were doing.
+// Per run the signal's time, the exit status and the seconds the process took to end; then how many
+// ended cleanly and those seconds' min/median/max.
+void exitUnderLoad() {
+    constexpr int runsWanted = 20;
+    testing_support::XvfbServer::Options large;
+    large.width = 7680;
+    large.height = 4320;
+    testing_support::XvfbServer server(large);
+    ScreenContent content(server.displayName());
+    // A baseline colour JPEG with full chroma and coarse noise, as a camera's photograph: slow to decode.
+    std::mt19937 noise(5);
+    std::vector<JSAMPLE> blocks(10000 / 8 * 3);
+    const Bytes picture = compressJPEG(10000, 10000, 3, 75, false, true, [&](JSAMPLE* row, int y) {
+        if (y % 8 == 0) {
+            for (JSAMPLE& sample : blocks) {
+                sample = static_cast<JSAMPLE>(noise());
+            }
+        }
+        for (int x = 0; x < 10000; ++x) {
+            for (int c = 0; c < 3; ++c) {
+                row[x * 3 + c] = blocks[static_cast<std::size_t>(x / 8 * 3 + c)];
+            }
+        }
+    });
+    std::printf("  the picture: %zu KiB\n", picture.size() >> 10);
+    std::mt19937 random(2024);
+    auto between = [&random](double low, double high) {
+        return std::uniform_real_distribution<double>(low, high)(random);
+    };
+    std::vector<double> exitSeconds;
+    int clean = 0;
+    int aborted = 0;
+    for (int run = 1; run <= runsWanted; ++run) {
+        const double shooterLeaves = between(0, 1.5);
+        const double signalAt = between(3.5, 6);
+        const double pictureAt = signalAt - between(0.2, 1.2);
+        const double pictureLeaves = pictureAt + between(0, 1);
+        testing_support::TemporaryFolder folder;
+        testing_support::CompanionProcess process(companionPath(), folder.path, server.displayName());
+        PhoneTestClient::Endpoint endpoint = process.waitUntilReady();
+        std::vector<std::unique_ptr<PhoneTestClient>> phones;
+        for (int i = 0; i < 4; ++i) {
+            endpoint.source = "127.0.0." + std::to_string(3 + i);
+            phones.push_back(process.pair(endpoint, "Phone " + std::to_string(i + 1)));
+        }
+        const std::uint32_t display = listedDisplays(*phones[0]).front().id;
+        const auto start = Clock::now();
+        auto at = [&start](double secondsIn) {
+            return start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(secondsIn));
+        };
+        std::atomic<bool> ended{false};
+        std::vector<std::thread> load;
+        load.emplace_back([&, phone = phones[0].get()] {
+            try {
+                for (std::uint32_t number = 1; Clock::now() < at(shooterLeaves); ++number) {
+                    phone->send(Message::ScreenshotRequest{{number, display, 8192}});
+                    while (phone->receive(0.002)) {
+                    }
+                }
+            } catch (const std::exception&) {
+            }
+            phone->disconnect();
+        });
+        load.emplace_back([&, phone = phones[1].get()] {
+            std::this_thread::sleep_until(at(pictureAt));
+            try {
+                for (const Message& message : pictureMessages(picture, 1)) {
+                    phone->send(message);
+                }
+            } catch (const std::exception&) {
+            }
+            std::this_thread::sleep_until(std::min(at(pictureLeaves), at(signalAt)));
+            phone->disconnect();
+        });
+        for (int i = 2; i < 4; ++i) {
+            load.emplace_back([&, phone = phones[static_cast<std::size_t>(i)].get()] {
+                while (!ended) {
+                    try {
+                        phone->send(Message::ScreenViewStart{
+                            {display, 1920, 30, TrackpadProtocol::ScreenVideoCodecs::h264}});
+                        const auto until = Clock::now() + 150ms;
+                        while (Clock::now() < until && phone->receive(0.005)) {
+                        }
+                        phone->send(Message::ScreenViewStop{});
+                        while (phone->receive(0.001)) {
+                        }
+                    } catch (const std::exception&) {
+                        std::this_thread::sleep_for(10ms);
+                    }
+                }
+            });
+        }
+        std::this_thread::sleep_until(at(signalAt));
+        const auto signalled = Clock::now();
+        ::kill(process.pid(), SIGTERM);
+        while (process.running() && Clock::now() - signalled < 30s) {
+            std::this_thread::sleep_for(1ms);
+        }
+        const double took = seconds(Clock::now() - signalled);
+        ended = true;
+        for (std::thread& thread : load) {
+            thread.join();
+        }
+        // Signal 0 sends nothing: the process has ended (or is ended by stop() past its grace).
+        const int status = process.stop(0);
+        const bool terminated = process.log().find("terminate called") != std::string::npos;
+        const bool exitedCleanly = WIFEXITED(status) && WEXITSTATUS(status) == 0 && !terminated;
+        clean += exitedCleanly ? 1 : 0;
+        aborted += terminated || WIFSIGNALED(status) ? 1 : 0;
+        exitSeconds.push_back(took);
+        std::string ending = WIFEXITED(status) ? "status " + std::to_string(WEXITSTATUS(status))
+                                               : "signal " + std::to_string(WTERMSIG(status));
+        std::printf("  run %2d: screenshots until %.2f s, a picture at %.2f s, SIGTERM at %.2f s: %s%s, ended in "
+                    "%.2f s\n",
+                    run, shooterLeaves, pictureAt, signalAt, ending.c_str(),
+                    terminated ? ", \"terminate called\" logged" : "", took);
+        std::fflush(stdout);
+    }
+    std::printf("%-52s %d of %d ended with status 0, %d aborted or killed; seconds to end min %.2f / median %.2f / max "
+                "%.2f; load average %s\n",
+                "SIGTERM under a mixed load on 7680x4320", clean, runsWanted, aborted,
+                percentile(exitSeconds, 0), percentile(exitSeconds, 0.5), percentile(exitSeconds, 1),
+                loadAverage().c_str());
+    std::fflush(stdout);
+}
+
 int main(int argc, char** argv) {
     scale = argc > 1 ? std::max(0.1, std::atof(argv[1])) : 1.0;
     onlyRows = argc > 2 ? argv[2] : "";
@@ -1641,6 +1774,9 @@ int main(int argc, char** argv) {
         volumeWithSoundServer();
     }
     annotationBursts();
+    if (runs("SIGTERM under a mixed load")) {
+        exitUnderLoad();
+    }
     std::printf("whole run: %.0f s; load average at the end %s\n", seconds(Clock::now() - started),
                 loadAverage().c_str());
     return 0;
