@@ -56,7 +56,11 @@ SystemAppCatalogProvider::SystemAppCatalogProvider(InstalledAppScanner scanner, 
     if (inotify_.fd >= 0) {
         queue_.post([this] {
             queue_.loop().watch(inotify_.fd, platform::EventLoop::readable,
-                                [this](std::uint32_t) { folderEvents(); });
+                                [this, gone = gone_](std::uint32_t) {
+                                    if (!*gone) {
+                                        folderEvents();
+                                    }
+                                });
         });
     }
 }
@@ -64,6 +68,7 @@ SystemAppCatalogProvider::SystemAppCatalogProvider(InstalledAppScanner scanner, 
 // The queue (the last member) is joined right after this, while every other member is still there;
 // the inotify descriptor is closed after it, once its watch has gone with the loop.
 SystemAppCatalogProvider::~SystemAppCatalogProvider() {
+    gone_->store(true);
     stop();
 }
 
@@ -189,7 +194,10 @@ void SystemAppCatalogProvider::start(Handler handler) {
             }
             watch_.runningPending = true;
         }
-        queue_.post([this, delivery] {
+        queue_.post([this, delivery, gone = gone_] {
+            if (*gone) {
+                return;
+            }
             {
                 std::lock_guard lock(mutex_);
                 watch_.runningPending = false;
@@ -462,7 +470,10 @@ void SystemAppCatalogProvider::folderChanged(const std::shared_ptr<Delivery>& de
         watch_.installedPending = true;
     }
     if (!wasPending) {
-        queue_.schedule(microseconds(installedDebounce_), [this, delivery] {
+        queue_.schedule(microseconds(installedDebounce_), [this, delivery, gone = gone_] {
+            if (*gone) {
+                return;
+            }
             {
                 std::lock_guard lock(mutex_);
                 if (watch_.generation == delivery->generation) {
@@ -470,12 +481,17 @@ void SystemAppCatalogProvider::folderChanged(const std::shared_ptr<Delivery>& de
                 }
             }
             refresh(delivery->generation);
-            deliver(delivery, AppCatalogEvent::installedAppsChanged);
+            if (!deliver(delivery, AppCatalogEvent::installedAppsChanged)) {
+                return;
+            }
             // Windows are matched to entries, so a new entry can name a window that was running.
             deliver(delivery, AppCatalogEvent::runningAppsChanged);
         });
     }
-    queue_.schedule(microseconds(installedSettleDelay_), [this, delivery, count] {
+    queue_.schedule(microseconds(installedSettleDelay_), [this, delivery, count, gone = gone_] {
+        if (*gone) {
+            return;
+        }
         {
             std::lock_guard lock(mutex_);
             if (watch_.folderChanges != count) {
@@ -483,21 +499,26 @@ void SystemAppCatalogProvider::folderChanged(const std::shared_ptr<Delivery>& de
             }
         }
         refresh(delivery->generation);
-        deliver(delivery, AppCatalogEvent::installedAppsChanged);
+        if (!deliver(delivery, AppCatalogEvent::installedAppsChanged)) {
+            return;
+        }
         deliver(delivery, AppCatalogEvent::runningAppsChanged);
     });
 }
 
-void SystemAppCatalogProvider::deliver(const std::shared_ptr<Delivery>& delivery, AppCatalogEvent event) {
+bool SystemAppCatalogProvider::deliver(const std::shared_ptr<Delivery>& delivery, AppCatalogEvent event) {
     {
         std::lock_guard lock(mutex_);
         if (watch_.generation != delivery->generation) {
-            return;
+            return true;
         }
     }
     if (delivery->handler) {
+        const std::shared_ptr<const std::atomic<bool>> gone = gone_;
         delivery->handler(event);
+        return !*gone;
     }
+    return true;
 }
 
 }  // namespace Apps

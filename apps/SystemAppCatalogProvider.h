@@ -13,6 +13,7 @@
 // state; it is never held while walking folders, calling the handler or stopping the window watch.
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -89,7 +90,8 @@ class SystemAppCatalogProvider final : public AppCatalogProvider {
     void cancelSource(const FolderSource& source);  // with mutex_ held
     void folderEvents();
     void folderChanged(const std::shared_ptr<Delivery>& delivery);
-    void deliver(const std::shared_ptr<Delivery>& delivery, AppCatalogEvent event);
+    // False when the handler let go of the provider: nothing of it may be touched any more.
+    bool deliver(const std::shared_ptr<Delivery>& delivery, AppCatalogEvent event);
     std::vector<InstalledAppScanner::Record> records();
 
     const InstalledAppScanner scanner_;
@@ -111,7 +113,12 @@ class SystemAppCatalogProvider final : public AppCatalogProvider {
     std::map<int, std::set<std::string>> ancestorNames_;
     std::optional<std::pair<std::int64_t, std::vector<InstalledAppScanner::Record>>> recordCache_;
 
-    // Last, so it is torn down first: what it still runs finds every other member in place.
+    // Set as the provider goes. A handler may let go of its last owner (a catalog's owner dropping the
+    // catalog), and the provider then goes on its own queue, inside that call: the queue's thread ends by
+    // itself, and neither the task under way nor what is still queued may touch the provider from then on.
+    const std::shared_ptr<std::atomic<bool>> gone_ = std::make_shared<std::atomic<bool>>(false);
+    // Last, so it is torn down first: what it still runs finds every other member in place (unless it
+    // goes on the queue itself, see gone_).
     platform::LoopQueue queue_{queueLabel};
 };
 

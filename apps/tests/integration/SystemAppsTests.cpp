@@ -14,6 +14,7 @@
 #include "apps/SystemAppLaunchSystem.h"
 #include "apps/tests/TempTree.h"
 #include "apps/tests/WindowManager.h"
+#include "platform/WorkerThread.h"
 #include "testing/Subprocess.h"
 #include "testing/XvfbServer.h"
 
@@ -177,6 +178,29 @@ TEST(FolderWatch, AProviderTornDownAtOnceLeavesCleanly) {
             tree.write("applications/a" + std::to_string(i) + ".desktop", logoEntry);
         }
     }
+}
+
+TEST(FolderWatch, AProviderLetGoOfInsideItsOwnReportEndsOnItsQueueCleanly) {
+    TempTree tree;
+    tree.write("applications/first.desktop", logoEntry);
+    auto provider = std::make_shared<SystemAppCatalogProvider>(
+        InstalledAppScanner({tree.root() / "applications"}, 2), 0.05, 0.2, ":no-display");
+    const std::weak_ptr<SystemAppCatalogProvider> watched = provider;
+    // The catalog is the provider's only owner, and the catalog's own owner lets go of it when told of the
+    // new entry: the provider then goes on its own queue, in the middle of the report that told of it,
+    // which goes on to report the running list.
+    std::shared_ptr<AppCatalog> catalog;
+    catalog = AppCatalog::make(std::move(provider), {}, std::nullopt, AppIconScaler(61440),
+                               [&catalog](const AppCatalogUpdate& update) {
+                                   if (std::holds_alternative<AppCatalogUpdate::Installed>(update.value)) {
+                                       catalog.reset();
+                                   }
+                               });
+    catalog->start();
+    ASSERT_EQ(catalog->installedApps().size(), 1u);
+    tree.write("applications/second.desktop", calcEntry);
+    ASSERT_TRUE(waitUntil([&] { return watched.expired(); }, 5s));
+    EXPECT_TRUE(platform::WorkerThread::joinAll(5s));
 }
 
 TEST(SystemIcons, ComeFromTheThemeAtTheRightSizeAndBadFilesGiveNone) {
