@@ -208,6 +208,29 @@ struct XTestKeyboard::Impl {
     void sendChanges();
     // Locks and latches the real modifiers of `mask` as `locked` and `latched` say; the others stay.
     void setModifiers(std::uint8_t mask, std::uint8_t locked, std::uint8_t latched);
+    // What was lifted of the user's locked and latched modifiers, to be put back.
+    struct LiftedLevels {
+        std::uint8_t mask = 0;
+        std::uint8_t locked = 0;
+        std::uint8_t latched = 0;
+    };
+    // Reads the keyboard's state, takes its group's keys, and lifts whatever the user left locked or
+    // latched that changes a key's level (Caps or Shift Lock, a sticky Shift, a Level 3 or Level 5 lock
+    // or latch), so that it changes no key that goes out until it is put back. Also the layout group
+    // the user sees (0 when the state cannot be read); false when the mapping cannot be read.
+    bool liftLevels(LiftedLevels& lifted, std::uint32_t& group);
+    void putBackLevels(LiftedLevels& lifted) {
+        if (lifted.mask != 0) {
+            setModifiers(lifted.mask, lifted.locked, lifted.latched);
+        }
+        lifted = {};
+    }
+    // An attempt's levels are lifted before its first key goes out, while it still has the keyboard,
+    // and stay lifted until it ends: the keys around the password (the wake Shift, select all, Delete,
+    // Return) would otherwise clear a Shift Lock, use up a sticky Shift or go out on another level.
+    void liftForAttempt(Owner owner);
+    // Puts back the levels lifted for the owner's attempt (none: whoever's they are).
+    void putBackAttemptLevels(std::optional<Owner> owner = std::nullopt);
     void pressKey(std::uint16_t virtualKeyCode, bool down, Owner owner);
     void typeText(std::u32string& scalars, BindingHold hold);
     void releaseOwned(Owner owner);
@@ -283,6 +306,12 @@ struct XTestKeyboard::Impl {
         std::uint64_t epoch;
     };
     std::optional<Droppable> droppable;
+    // What the attempt under way lifted, and whose attempt it is.
+    struct AttemptLevels {
+        Owner owner = nullptr;
+        LiftedLevels lifted;
+    };
+    std::optional<AttemptLevels> attemptLevels;
     // Spare codes whose new symbols are not sent yet.
     std::set<xcb_keycode_t> changing;
     // Spare codes a notification named since: our own changes, or someone else's.
@@ -987,26 +1016,61 @@ void XTestKeyboard::Impl::setModifiers(std::uint8_t mask, std::uint8_t locked, s
     xcb_send_request(connection(), 0, &parts[2], &protocol);
 }
 
-void XTestKeyboard::Impl::typeText(std::u32string& scalars, BindingHold hold) {
+bool XTestKeyboard::Impl::liftLevels(LiftedLevels& lifted, std::uint32_t& group) {
     // The modifiers and the group as they are now: letters are typed in the group the user sees. The
     // round trip also brings in every change of the keymap announced before it.
     XkbKeymapTracker::LockState state;
     const bool haveState = tracker.readState(state);
     drainEvents();
     verifySpares();
+    lifted = {};
     if (!refresh()) {
+        return false;
+    }
+    group = haveState ? state.group : 0;
+    buildKeys(group);
+    if (haveState) {
+        lifted.mask = std::uint8_t(levelModifiers & (state.lockedMods | state.latchedMods));
+        lifted.locked = state.lockedMods;
+        lifted.latched = state.latchedMods;
+    }
+    if (lifted.mask != 0) {
+        setModifiers(lifted.mask, 0, 0);
+    }
+    return true;
+}
+
+void XTestKeyboard::Impl::liftForAttempt(Owner owner) {
+    {
+        std::lock_guard lock(mutex);
+        if (attempt != owner) {
+            return;
+        }
+    }
+    if (attemptLevels && attemptLevels->owner == owner) {
         return;
     }
-    textGroup = haveState ? state.group : 0;
-    textHold = hold;
-    buildKeys(textGroup);
-    // Whatever the user left locked or latched that changes a key's level (Caps or Shift Lock, a
-    // sticky Shift, a Level 3 or Level 5 lock or latch) is lifted for the text and put back after it.
-    const std::uint8_t lifted =
-        haveState ? std::uint8_t(levelModifiers & (state.lockedMods | state.latchedMods)) : 0;
-    if (lifted != 0) {
-        setModifiers(lifted, 0, 0);
+    putBackAttemptLevels();
+    AttemptLevels levels{owner, {}};
+    std::uint32_t group = 0;
+    liftLevels(levels.lifted, group);
+    attemptLevels = levels;
+}
+
+void XTestKeyboard::Impl::putBackAttemptLevels(std::optional<Owner> owner) {
+    if (attemptLevels && (!owner || attemptLevels->owner == *owner)) {
+        putBackLevels(attemptLevels->lifted);
+        attemptLevels.reset();
     }
+}
+
+void XTestKeyboard::Impl::typeText(std::u32string& scalars, BindingHold hold) {
+    // Within an attempt that lifted them already, nothing is left to lift.
+    LiftedLevels lifted;
+    if (!liftLevels(lifted, textGroup)) {
+        return;
+    }
+    textHold = hold;
     const std::optional<xcb_keycode_t> shift = keycodeOf(XKB_KEY_Shift_L);
     shiftKey = shift;
     for (std::size_t i = 0; i < scalars.size(); ++i) {
@@ -1068,9 +1132,7 @@ void XTestKeyboard::Impl::typeText(std::u32string& scalars, BindingHold hold) {
             }
         }
     }
-    if (lifted != 0) {
-        setModifiers(lifted, state.lockedMods, state.latchedMods);
-    }
+    putBackLevels(lifted);
     xcb_flush(connection());
 }
 
@@ -1151,6 +1213,7 @@ XTestKeyboard::~XTestKeyboard() {
         while (!d.held.empty()) {
             d.releaseOwned(d.held.begin()->first);
         }
+        d.putBackAttemptLevels();
         d.restoreBindings(true);
         // Carried out before the connection goes, so that whoever looks next sees the keymap as it was.
         d.roundTrip();
@@ -1237,6 +1300,8 @@ void XTestKeyboard::discardOwner(Owner owner, std::shared_ptr<const void> keep) 
         // After the unit it may be in the middle of, which stops at its next character.
         d.enqueueBarrier([&d, owner, keep] {
             d.releaseOwned(owner);
+            d.putBackAttemptLevels(owner);
+            xcb_flush(d.connection());
             std::lock_guard lock(d.mutex);
             if (const auto queue = d.queues.find(owner);
                 queue != d.queues.end() && queue->second.tasks.empty() && !queue->second.inTurn) {
@@ -1279,6 +1344,7 @@ bool XTestKeyboard::attemptStep(Step given, Owner owner, const std::function<boo
                               return;
                           }
                           if (allowed) {
+                              d.liftForAttempt(owner);
                               d.performStep(*step, owner);
                               // The X server has the key before the caller goes on.
                               d.roundTrip();
@@ -1299,6 +1365,8 @@ void XTestKeyboard::endAttempt(Owner owner) {
     }
     d.enqueue(owner, {[&d, owner] {
                           d.releaseOwned(owner);
+                          d.putBackAttemptLevels(owner);
+                          xcb_flush(d.connection());
                           std::lock_guard lock(d.mutex);
                           if (d.attempt == owner) {
                               d.attempt.reset();

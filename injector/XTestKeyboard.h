@@ -16,8 +16,9 @@
 // acknowledged its release and the settle time has passed. The mapping notices are taken in before
 // every binding, also within one text: a spare code someone else changed is neither bound nor put back
 // from then on. Whatever the user left locked or latched that changes a key's level (Caps Lock, Shift
-// Lock, a sticky Shift, Level 3 or Level 5) is lifted while text is typed and put back afterwards, so
-// it never changes typed characters.
+// Lock, a sticky Shift, Level 3 or Level 5) is lifted while text is typed, and for an attempt from its
+// first key to its end, and put back afterwards: it never changes typed characters, and the keys sent
+// meanwhile (a Shift tap would clear a Shift Lock) leave it as the user had it.
 //
 // The X requests, and every wait their pacing needs, happen on a worker thread of the keyboard's own
 // with a connection of its own: the calls below queue the work and return at once, except sync,
@@ -113,7 +114,8 @@ class XTestKeyboard {
     // Carries out one step of the attempt when the worker gets to it, if `check`, run on the worker just
     // before, allows it; returns whether it went out, once the X server has it.
     bool attemptStep(Step step, Owner owner, const std::function<bool()>& check);
-    // Lets go of the keys the attempt still holds and gives the keyboard back.
+    // Lets go of the keys the attempt still holds, puts back the locks and latches lifted for it, and
+    // gives the keyboard back.
     void endAttempt(Owner owner);
     // Releases every key the owner pressed and has not released.
     void releaseAll(Owner owner);

@@ -19,7 +19,7 @@ packages=(
     xvfb xauth x11-utils x11-xserver-utils x11-xkb-utils xdotool dbus avahi-daemon avahi-utils iproute2 procps
     util-linux mount
     x11-apps openbox trayer ffmpeg imagemagick libvips-tools libjpeg-turbo-progs pulseaudio pulseaudio-utils xcompmgr
-    python3 python3-dbus python3-gi wmctrl xterm i3lock
+    python3 python3-dbus python3-gi wmctrl xterm i3lock libpam-wrapper
 )
 
 missing=()

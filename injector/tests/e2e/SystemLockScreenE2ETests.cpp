@@ -1,7 +1,10 @@
 // The Linux lock screen against a real i3lock on private Xvfb servers, with logind and the ScreenSaver
 // service stood in on a private bus: only a locker of our own session on our own display, holding the
-// keyboard, is the place a password may go.
+// keyboard, is the place a password may go; and a real i3lock checking a password file of the test's
+// through PAM, which unlocks only when it read the password exactly.
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
 
@@ -12,6 +15,9 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -19,6 +25,7 @@
 #include "injector/KeyVocabulary.h"
 #include "injector/LockScreenUnlocker.h"
 #include "injector/SystemLockScreen.h"
+#include "injector/tests/e2e/UnlockFakes.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Executor.h"
 #include "testing/PrivateBus.h"
@@ -46,6 +53,18 @@ std::optional<std::string> unavailableReason() {
     return testing_support::SessionServices::unavailableReason();
 }
 
+// The folder of the C library this test runs with (the system's libraries of its architecture); empty
+// when it cannot be told.
+std::filesystem::path cLibraryFolder() {
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);) {
+        if (const std::size_t at = line.find('/'); at != std::string::npos && line.ends_with("/libc.so.6")) {
+            return std::filesystem::path(line.substr(at)).parent_path();
+        }
+    }
+    return {};
+}
+
 // Outside any logind session, as tests run: every process, ours included, is said to be in session 7,
 // so that only the display and the keyboard's holder tell the pieces apart.
 LockSessionLookup everyoneInSession(std::string session) {
@@ -65,6 +84,9 @@ class I3lock {
         }
     }
     pid_t pid() const { return process_.pid(); }
+    bool running() { return process_.running(); }
+    // The wait status once it has ended; stops it first when it still runs.
+    int stop() { return process_.stop(); }
 
   private:
     static testing_support::EnvironmentChanges withDisplay(const std::string& display,
@@ -225,6 +247,146 @@ TEST(SystemLockScreenE2ETest, ARealLockerOfOurSessionOnOurDisplayIsTheLockScreen
         poster.returnPosted - start, ownWaits, poster.eventsUpToReturn - 1);
 }
 
+// PAM's test wrapper and its password-file module: a locker run with them loaded unlocks with the password
+// the test gives, so whether it unlocked tells what it read, with its own keymap and state.
+class PasswordFileLocker {
+  public:
+    // The folder that holds the wrapper and the module; none when they are not installed.
+    static std::optional<std::filesystem::path> wrapperLibrary() {
+        for (const std::filesystem::path& folder :
+             {cLibraryFolder(), std::filesystem::path("/usr/lib64"), std::filesystem::path("/usr/lib")}) {
+            if (std::filesystem::exists(folder / "libpam_wrapper.so") &&
+                std::filesystem::exists(folder / "pam_wrapper" / "pam_matrix.so")) {
+                return folder;
+            }
+        }
+        return std::nullopt;
+    }
+
+    PasswordFileLocker(const std::string& display, const std::filesystem::path& libraries,
+                       const std::filesystem::path& folder, const std::string& password) {
+        const passwd* user = getpwuid(getuid());
+        if (user == nullptr) {
+            throw std::runtime_error("this user has no name");
+        }
+        std::ofstream(folder / "passdb") << user->pw_name << ':' << password << ":i3lock\n";
+        std::ofstream service(folder / "i3lock");
+        for (const char* kind : {"auth", "account", "password", "session"}) {
+            service << kind << " required " << (libraries / "pam_wrapper" / "pam_matrix.so").string()
+                    << " passdb=" << (folder / "passdb").string() << "\n";
+        }
+        service.close();
+        locker_.emplace(display, testing_support::EnvironmentChanges{
+                                     {"LD_PRELOAD", (libraries / "libpam_wrapper.so").string()},
+                                     {"PAM_WRAPPER", "1"},
+                                     {"PAM_WRAPPER_SERVICE_DIR", folder.string()}});
+    }
+    bool running() {
+        std::lock_guard lock(mutex_);
+        return locker_->running();
+    }
+    // It ended by itself, unlocked.
+    bool unlocked() {
+        std::lock_guard lock(mutex_);
+        const int status = locker_->stop();
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::optional<I3lock> locker_;
+};
+
+// The locker's password field, verified for as long as the locker runs.
+class RunningLocker final : public LockScreen {
+  public:
+    explicit RunningLocker(PasswordFileLocker& locker) : locker_(locker) {}
+    bool isLocked() override { return locker_.running(); }
+    bool displayIsAsleep() override { return false; }
+    void wake() override {}
+    LockScreenFocus examine() override { return fake_.examine(); }
+    bool isFocused(const LockScreenField&) override { return locker_.running(); }
+    LockScreenFill fill(const LockScreenField& field, std::string_view password) override {
+        return fake_.fill(field, password);
+    }
+
+  private:
+    PasswordFileLocker& locker_;
+    testing_fakes::VerifiedFieldLockScreen fake_;
+};
+
+// Whatever the user left locked or latched that changes a key's level, the locker reads the password
+// exactly, and the keyboard's locks and latches are as they were once the screen is unlocked.
+TEST(SystemLockScreenE2ETest, TheLockerReadsThePasswordWhateverTheUserLeftLockedOrLatched) {
+    if (!XvfbServer::isInstalled() || !testing_support::findExecutable("i3lock") ||
+        !testing_support::findExecutable("setxkbmap")) {
+        GTEST_SKIP() << "Xvfb, i3lock or setxkbmap is not installed (scripts/install-deps.sh brings them)";
+    }
+    const std::optional<std::filesystem::path> libraries = PasswordFileLocker::wrapperLibrary();
+    if (!libraries) {
+        GTEST_SKIP() << "PAM's test wrapper is not installed (scripts/install-deps.sh brings it)";
+    }
+    struct Case {
+        const char* what;
+        std::vector<std::string> keymap;
+        unsigned locked;
+        unsigned latched;
+        std::string password;
+    };
+    constexpr unsigned shiftMask = 0x01;
+    constexpr unsigned lockMask = 0x02;
+    constexpr unsigned levelThreeMask = 0x80;  // Mod5, where the keymaps put Level 3
+    const Case cases[] = {
+        {"Caps Lock", {"-layout", "us", "-option", ""}, lockMask, 0, "Pw-1z"},
+        {"Shift Lock", {"-layout", "us", "-option", "caps:shiftlock"}, shiftMask, 0, "Pw-1z"},
+        // On this layout Level 3 turns q into @, e into the euro sign and 7 into a brace.
+        {"Level 3 locked", {"-layout", "de", "-option", ""}, levelThreeMask, 0, "Qe7@q-Z"},
+        {"a sticky Shift", {"-layout", "us", "-option", ""}, 0, shiftMask, "pW-1z"},
+    };
+    XvfbServer server;
+    testing_support::XKeyReader user(server.displayName());
+    // The locker's service file and password file.
+    char pattern[] = "/tmp/lumivex-pam-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const struct Folder {
+        std::filesystem::path path;
+        ~Folder() { std::filesystem::remove_all(path); }
+    } folder{pattern};
+    LockScreenUnlocker::Timing timing = quickTiming();
+    // Long enough for the locker to check the password on a busy machine; a right one ends the wait.
+    timing.unlockTimeout = 5.0;
+    for (const Case& engaged : cases) {
+        std::vector<std::string> argv = {"setxkbmap", "-display", server.displayName()};
+        argv.insert(argv.end(), engaged.keymap.begin(), engaged.keymap.end());
+        const auto keymap = testing_support::runCommand(argv, 20s);
+        ASSERT_EQ(keymap.exitCode, 0) << keymap.errors;
+        user.lockModifiers(0xFF, engaged.locked);
+        user.latchModifiers(0xFF, engaged.latched);
+        ASSERT_EQ(user.lockedModifiers() & 0xFF, engaged.locked) << engaged.what;
+        ASSERT_EQ(user.latchedModifiers() & 0xFF, engaged.latched) << engaged.what;
+
+        PasswordFileLocker locker(server.displayName(), *libraries, folder.path, engaged.password);
+        RunningLocker lockScreen(locker);
+        HIDEventPoster poster(server.displayName(), {.briefKeyBindings = true});
+        testing_fakes::AnyKeyLayout layout;
+        platform::DispatchQueue queue("dev.quelmar.trackpad.mac.unlock");
+        LockScreenUnlocker unlocker(
+            lockScreen, layout, poster, timing, queue,
+            [](double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); },
+            [] { return platform::monotonicSeconds(); }, [](const std::string&) {});
+        std::promise<UnlockReport> done;
+        unlocker.unlock(
+            engaged.password, [] { return false; }, [&](UnlockReport report) { done.set_value(report); });
+        const UnlockReport report = done.get_future().get();
+        queue.sync([] {});
+        poster.sync();
+        EXPECT_EQ(report.status, UnlockStatus::unlocked) << engaged.what << ": " << report.reason;
+        EXPECT_TRUE(locker.unlocked()) << engaged.what << ": the locker did not take the password";
+        EXPECT_EQ(user.lockedModifiers() & 0xFF, engaged.locked) << engaged.what;
+        EXPECT_EQ(user.latchedModifiers() & 0xFF, engaged.latched) << engaged.what;
+    }
+}
+
 // Without logind the session's state cannot be read: a locker covering our display is locked, but
 // nothing binds it to this session, so nothing is typed and the answer is not "not locked".
 TEST(SystemLockScreenE2ETest, WithoutLogindACoveringLockerIsLockedButNotVerified) {
@@ -290,14 +452,8 @@ TEST(SystemLockScreenE2ETest, ALockerWithCodePreloadedIntoItIsNotTheLockScreen) 
         GTEST_SKIP() << *reason;
     }
     // The folder of the C library this test runs with holds the loader's small libdl.
-    std::filesystem::path library;
-    std::ifstream maps("/proc/self/maps");
-    for (std::string line; std::getline(maps, line) && library.empty();) {
-        if (const std::size_t at = line.find('/'); at != std::string::npos && line.ends_with("/libc.so.6")) {
-            library = std::filesystem::path(line.substr(at)).parent_path() / "libdl.so.2";
-        }
-    }
-    if (library.empty() || !std::filesystem::exists(library)) {
+    const std::filesystem::path library = cLibraryFolder() / "libdl.so.2";
+    if (cLibraryFolder().empty() || !std::filesystem::exists(library)) {
         GTEST_SKIP() << "no libdl.so.2 beside the C library";
     }
     XvfbServer ours;
