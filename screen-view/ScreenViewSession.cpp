@@ -98,6 +98,11 @@ ScreenViewSession::~ScreenViewSession() {
         view_->encoder->invalidate();
         view_.reset();
     }
+    // The source goes while this session still holds its queues. Joining the source's screenshot
+    // thread here must not wait on that thread letting go of the image queue last (it holds it for an
+    // instant to post): it would join the image thread, whose task may hold this queue last and join
+    // this thread in turn, three threads each waiting for the next.
+    source_.reset();
 }
 
 void ScreenViewSession::observeDisplays() {
