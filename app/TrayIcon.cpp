@@ -7,11 +7,16 @@
 #include <QFont>
 #include <QKeySequence>
 #include <QMenu>
+#include <QPalette>
+#include <QProxyStyle>
 #include <QStyle>
+#include <QStyleFactory>
+#include <QStyleOptionMenuItem>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QUrl>
 #include <QVariant>
+#include <deque>
 
 #include "app/ShellWindows.h"
 #include "app/core/MenuBarIcon.h"
@@ -34,6 +39,47 @@ QString menuText(const std::string& text) {
     return q(text).replace(QLatin1Char('&'), QStringLiteral("&&"));
 }
 
+// Thread: main. The application's style, except that the parts of a menu item are drawn with one kept
+// palette for each set of colours. Styles draw a highlighted submenu item's arrow with a copy of the
+// palette given the highlight's text colour, which makes it a palette of its own, and keep what they
+// draw in the process's pixmap cache under the palette's identity: every repaint of an open menu whose
+// submenu is open (its items change while phones come and go) would add one more picture, which the
+// cache lets go only once it is full, some ten megabytes later.
+class MenuStyle final : public QProxyStyle {
+  public:
+    MenuStyle() : QProxyStyle(QStyleFactory::create(QApplication::style()->name())) {}
+
+    void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
+                       const QWidget* widget) const override {
+        const auto* item = qstyleoption_cast<const QStyleOptionMenuItem*>(option);
+        if (!item) {
+            QProxyStyle::drawPrimitive(element, option, painter, widget);
+            return;
+        }
+        QStyleOptionMenuItem kept = *item;
+        kept.palette = keptPalette(item->palette);
+        kept.palette.setCurrentColorGroup(item->palette.currentColorGroup());
+        QProxyStyle::drawPrimitive(element, &kept, painter, widget);
+    }
+
+  private:
+    // A few sets of colours take turns (plain, highlighted, disabled); a new theme replaces the oldest.
+    const QPalette& keptPalette(const QPalette& palette) const {
+        for (const QPalette& each : palettes_) {
+            if (each == palette) {
+                return each;
+            }
+        }
+        if (palettes_.size() == 8) {
+            palettes_.pop_front();
+        }
+        palettes_.push_back(palette);
+        return palettes_.back();
+    }
+
+    mutable std::deque<QPalette> palettes_;
+};
+
 // The file manager has no common way to select a file; its folder is opened instead.
 void revealFile(const std::filesystem::path& path) {
     QDesktopServices::openUrl(QUrl::fromLocalFile(q(path.parent_path().string())));
@@ -48,9 +94,11 @@ TrayIcon::TrayIcon(CompanionRuntime& runtime, AccessibilityPermission& permissio
       login_(login),
       preferences_(preferences),
       hooks_(std::move(hooks)),
+      style_(std::make_unique<MenuStyle>()),
       menu_(std::make_unique<QMenu>()),
       icon_(std::make_unique<QSystemTrayIcon>()) {
     menu_->setObjectName(QStringLiteral("companionMenu"));
+    menu_->setStyle(style_.get());
     icon_->setContextMenu(menu_.get());
     // "Open at Login" reads the login item again every time it is shown.
     QObject::connect(menu_.get(), &QMenu::aboutToShow, [this] {
@@ -151,7 +199,9 @@ void TrayIcon::update(QMenu& into, const std::vector<MenuItem>& list) {
                 continue;
             }
             if (item.kind == MenuItem::Kind::submenu) {
-                action = into.insertMenu(before, new QMenu(&into));
+                auto* submenu = new QMenu(&into);
+                submenu->setStyle(style_.get());
+                action = into.insertMenu(before, submenu);
             } else {
                 action = new QAction(&into);
                 action->setProperty("menuKind", static_cast<int>(item.kind));

@@ -13,6 +13,7 @@
 
 class QSystemTrayIcon;
 class QMenu;
+class QStyle;
 
 namespace Shell {
 
@@ -45,6 +46,8 @@ class TrayIcon {
     LaunchAtLogin& login_;
     CompanionPreferences& preferences_;
     TrayHooks hooks_;
+    // Draws the menu and its submenus; it outlives them.
+    std::unique_ptr<QStyle> style_;
     std::unique_ptr<QMenu> menu_;
     std::unique_ptr<QSystemTrayIcon> icon_;
     std::unique_ptr<StateWatch> watch_;

@@ -9,6 +9,8 @@
 #include <QLabel>
 #include <QLocale>
 #include <QMenu>
+#include <QPixmap>
+#include <QPixmapCache>
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
@@ -269,6 +271,55 @@ TEST_F(ShellWindows, AnOpenTrayMenuStaysOpenWithItsSubmenusWhilePhonesComeAndGo)
     menu.findChild<QAction*>(QStringLiteral("companion.unlockFromIPhone"))->trigger();
     settle(20);
     EXPECT_TRUE(h.preferences.allowsUnlockFromIPhone().value());
+    menu.hide();
+}
+
+TEST_F(ShellWindows, AnOpenTrayMenuAddsNothingToThePixmapCacheWhilePhonesComeAndGo) {
+    RuntimeHarness h;
+    TemporaryFolder autostart;
+    XdgAutostartLoginItem item("/usr/bin/lumivex", autostart.path());
+    LaunchAtLogin login(item, "/proc/self/exe");
+    TrayIcon tray(*h.runtime, h.permission, login, h.preferences, {});
+    h.runtime->start();
+    const Date now = std::chrono::system_clock::now();
+    const DeviceID anna = DeviceID::random();
+    const DeviceID ben = DeviceID::random();
+    h.event(PairingEvent::TrustedDevicesChanged{{TrustedDevice{anna, "Anna's iPhone", now, std::nullopt, {}},
+                                                 TrustedDevice{ben, "Ben's iPhone", now, std::nullopt, {}}}});
+    settle();
+    // Opened down to a phone's submenu, as the pointer leaves it: the item of each open submenu is
+    // highlighted.
+    QMenu& menu = tray.menu();
+    menu.popup(QPoint(10, 10));
+    QAction* pairedItem = menu.findChild<QAction*>(QStringLiteral("companion.pairedPhones"));
+    menu.setActiveAction(pairedItem);
+    QMenu* paired = pairedItem->menu();
+    paired->popup(QPoint(200, 10));
+    paired->setActiveAction(paired->actions().front());
+    paired->actions().front()->menu()->popup(QPoint(400, 10));
+    settle();
+
+    // The style keeps what it draws in the process's pixmap cache, least recently used out first: a
+    // picture put there now is crowded out only if the repaints keep adding new ones. Only posted
+    // events run, so that the cache's own timed trimming cannot take it either.
+    const int limit = QPixmapCache::cacheLimit();
+    QPixmapCache::setCacheLimit(256);
+    QPixmap picture(64, 64);
+    picture.fill(Qt::red);
+    const QString key = QStringLiteral("ShellWindows.picture");
+    ASSERT_TRUE(QPixmapCache::insert(key, picture));
+    for (int change = 0; change < 2000; ++change) {
+        h.connect(change % 2 == 0 ? std::set<DeviceID>{anna} : std::set<DeviceID>{anna, ben});
+        for (int pass = 0; pass < 3; ++pass) {
+            QCoreApplication::sendPostedEvents();
+        }
+    }
+    EXPECT_TRUE(menu.isVisible() && paired->isVisible());
+    EXPECT_EQ(paired->actions().at(1)->text(), QStringLiteral("Ben's iPhone \u2014 Connected"));
+    QPixmap kept;
+    EXPECT_TRUE(QPixmapCache::find(key, &kept)) << "every repaint left new pictures in the cache";
+    QPixmapCache::remove(key);
+    QPixmapCache::setCacheLimit(limit);
     menu.hide();
 }
 
