@@ -34,6 +34,7 @@
 #include "protocol/messages/LargePayloads.h"
 #include "testing/CompanionProcess.h"
 #include "testing/HostileClients.h"
+#include "testing/NoisyScreen.h"
 #include "testing/PhoneTestClient.h"
 #include "testing/PrivateBus.h"
 #include "testing/PulseAudioSandbox.h"
@@ -1169,67 +1170,6 @@ class ThreadCounter {
     std::thread thread_;
 };
 
-// Something to photograph: a window over the whole screen showing coarse coloured noise, as photographs
-// and busy desktops compress, kept while the object lives (a black screen makes every JPEG tiny).
-class ScreenContent {
-  public:
-    explicit ScreenContent(const std::string& display) {
-        connection_ = xcb_connect(display.c_str(), nullptr);
-        if (xcb_connection_has_error(connection_) != 0) {
-            throw std::runtime_error("no X display to draw on");
-        }
-        const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
-        const int width = screen->width_in_pixels;
-        const int height = screen->height_in_pixels;
-        const xcb_pixmap_t pixmap = xcb_generate_id(connection_);
-        xcb_create_pixmap(connection_, screen->root_depth, pixmap, screen->root,
-                          static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height));
-        const xcb_gcontext_t gc = xcb_generate_id(connection_);
-        xcb_create_gc(connection_, gc, pixmap, 0, nullptr);
-        std::mt19937 random(11);
-        std::vector<std::uint32_t> blocks(static_cast<std::size_t>((width + 3) / 4));
-        const int rowsPerRequest = std::max(1, 200000 / (width * 4));
-        std::vector<std::uint32_t> band(static_cast<std::size_t>(width) *
-                                        static_cast<std::size_t>(rowsPerRequest));
-        for (int top = 0; top < height; top += rowsPerRequest) {
-            const int rows = std::min(rowsPerRequest, height - top);
-            for (int y = 0; y < rows; ++y) {
-                if ((top + y) % 4 == 0) {
-                    for (auto& block : blocks) {
-                        block = static_cast<std::uint32_t>(random()) & 0xffffffu;
-                    }
-                }
-                for (int x = 0; x < width; ++x) {
-                    band[static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
-                         static_cast<std::size_t>(x)] = blocks[static_cast<std::size_t>(x / 4)];
-                }
-            }
-            xcb_put_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, pixmap, gc,
-                          static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(rows), 0,
-                          static_cast<std::int16_t>(top), 0, screen->root_depth,
-                          static_cast<std::uint32_t>(rows * width * 4),
-                          reinterpret_cast<const std::uint8_t*>(band.data()));
-        }
-        window_ = xcb_generate_id(connection_);
-        const std::uint32_t values[] = {pixmap, 1};
-        xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window_, screen->root, 0, 0,
-                          static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height), 0,
-                          XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
-                          XCB_CW_BACK_PIXMAP | XCB_CW_OVERRIDE_REDIRECT, values);
-        xcb_map_window(connection_, window_);
-        xcb_free_pixmap(connection_, pixmap);
-        xcb_free_gc(connection_, gc);
-        std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
-    }
-    ~ScreenContent() { xcb_disconnect(connection_); }
-    ScreenContent(const ScreenContent&) = delete;
-    ScreenContent& operator=(const ScreenContent&) = delete;
-
-  private:
-    xcb_connection_t* connection_ = nullptr;
-    xcb_window_t window_ = 0;
-};
-
 // Gives the named monitor (holding the screen's first output) a new size, as a resolution change does:
 // the server refuses to change a monitor in place, so it is deleted and set again under a grab. The
 // command-line xrandr cannot set monitors on Xvfb, so the request is sent as the test server sends it.
@@ -1387,7 +1327,7 @@ void screenViewRows() {
         large.width = 7680;
         large.height = 4320;
         Companion companion(large);
-        ScreenContent content(companion.display());
+        testing_support::NoisyScreen content(companion.display());
         int answered = 0;
         Figures figures = companion.measure(10, [&](Clock::time_point end) {
             const std::uint32_t display = listedDisplays(companion.attacker()).front().id;
@@ -1415,7 +1355,7 @@ void screenViewRows() {
             screens.monitors.push_back({"M" + std::to_string(i), i * 1920, 0, 1920, 1080, i == 0});
         }
         Companion companion(screens);
-        ScreenContent content(companion.display());
+        testing_support::NoisyScreen content(companion.display());
         int answered = 0;
         std::size_t listed = 0;
         Figures figures = companion.measure(10, [&](Clock::time_point end) {
