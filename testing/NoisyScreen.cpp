@@ -17,7 +17,8 @@ struct NoisyScreen::Impl {
     int step = 0;
 };
 
-NoisyScreen::NoisyScreen(const std::string& displayName) : impl_(std::make_unique<Impl>()) {
+NoisyScreen::NoisyScreen(const std::string& displayName, int blockSize) : impl_(std::make_unique<Impl>()) {
+    const int side = std::max(1, blockSize);
     xcb_connection_t* connection = xcb_connect(displayName.c_str(), nullptr);
     impl_->connection = connection;
     if (xcb_connection_has_error(connection) != 0) {
@@ -33,21 +34,21 @@ NoisyScreen::NoisyScreen(const std::string& displayName) : impl_(std::make_uniqu
     const xcb_gcontext_t gc = xcb_generate_id(connection);
     xcb_create_gc(connection, gc, pixmap, 0, nullptr);
     std::mt19937 random(11);
-    std::vector<std::uint32_t> blocks(static_cast<std::size_t>((width + 3) / 4));
+    std::vector<std::uint32_t> blocks(static_cast<std::size_t>((width + side - 1) / side));
     const int rowsPerRequest = std::max(1, 200000 / (width * 4));
     std::vector<std::uint32_t> band(static_cast<std::size_t>(width) *
                                     static_cast<std::size_t>(rowsPerRequest));
     for (int top = 0; top < height; top += rowsPerRequest) {
         const int rows = std::min(rowsPerRequest, height - top);
         for (int y = 0; y < rows; ++y) {
-            if ((top + y) % 4 == 0) {
+            if ((top + y) % side == 0) {
                 for (auto& block : blocks) {
                     block = static_cast<std::uint32_t>(random()) & 0xffffffu;
                 }
             }
             for (int x = 0; x < width; ++x) {
                 band[static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
-                     static_cast<std::size_t>(x)] = blocks[static_cast<std::size_t>(x / 4)];
+                     static_cast<std::size_t>(x)] = blocks[static_cast<std::size_t>(x / side)];
             }
         }
         xcb_put_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP, pixmap, gc, static_cast<std::uint16_t>(width),

@@ -11,8 +11,9 @@ namespace testing_support {
 
 class NoisyScreen {
   public:
+    // Blocks of `blockSize` pixels square, each of one random colour: the smaller, the larger the JPEGs.
     // Throws std::runtime_error when the display cannot be reached.
-    explicit NoisyScreen(const std::string& displayName);
+    explicit NoisyScreen(const std::string& displayName, int blockSize = 4);
     ~NoisyScreen();
     NoisyScreen(const NoisyScreen&) = delete;
     NoisyScreen& operator=(const NoisyScreen&) = delete;
