@@ -35,6 +35,7 @@
 #include "protocol/messages/LargePayloads.h"
 #include "testing/CompanionProcess.h"
 #include "testing/HostileClients.h"
+#include "testing/NoisyScreen.h"
 #include "testing/PhoneTestClient.h"
 #include "testing/PrivateBus.h"
 #include "testing/PulseAudioSandbox.h"
@@ -1171,67 +1172,6 @@ class ThreadCounter {
     std::thread thread_;
 };
 
-// Something to photograph: a window over the whole screen showing coarse coloured noise, as photographs
-// and busy desktops compress, kept while the object lives (a black screen makes every JPEG tiny).
-class ScreenContent {
-  public:
-    explicit ScreenContent(const std::string& display) {
-        connection_ = xcb_connect(display.c_str(), nullptr);
-        if (xcb_connection_has_error(connection_) != 0) {
-            throw std::runtime_error("no X display to draw on");
-        }
-        const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
-        const int width = screen->width_in_pixels;
-        const int height = screen->height_in_pixels;
-        const xcb_pixmap_t pixmap = xcb_generate_id(connection_);
-        xcb_create_pixmap(connection_, screen->root_depth, pixmap, screen->root,
-                          static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height));
-        const xcb_gcontext_t gc = xcb_generate_id(connection_);
-        xcb_create_gc(connection_, gc, pixmap, 0, nullptr);
-        std::mt19937 random(11);
-        std::vector<std::uint32_t> blocks(static_cast<std::size_t>((width + 3) / 4));
-        const int rowsPerRequest = std::max(1, 200000 / (width * 4));
-        std::vector<std::uint32_t> band(static_cast<std::size_t>(width) *
-                                        static_cast<std::size_t>(rowsPerRequest));
-        for (int top = 0; top < height; top += rowsPerRequest) {
-            const int rows = std::min(rowsPerRequest, height - top);
-            for (int y = 0; y < rows; ++y) {
-                if ((top + y) % 4 == 0) {
-                    for (auto& block : blocks) {
-                        block = static_cast<std::uint32_t>(random()) & 0xffffffu;
-                    }
-                }
-                for (int x = 0; x < width; ++x) {
-                    band[static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
-                         static_cast<std::size_t>(x)] = blocks[static_cast<std::size_t>(x / 4)];
-                }
-            }
-            xcb_put_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, pixmap, gc,
-                          static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(rows), 0,
-                          static_cast<std::int16_t>(top), 0, screen->root_depth,
-                          static_cast<std::uint32_t>(rows * width * 4),
-                          reinterpret_cast<const std::uint8_t*>(band.data()));
-        }
-        window_ = xcb_generate_id(connection_);
-        const std::uint32_t values[] = {pixmap, 1};
-        xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window_, screen->root, 0, 0,
-                          static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height), 0,
-                          XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
-                          XCB_CW_BACK_PIXMAP | XCB_CW_OVERRIDE_REDIRECT, values);
-        xcb_map_window(connection_, window_);
-        xcb_free_pixmap(connection_, pixmap);
-        xcb_free_gc(connection_, gc);
-        std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
-    }
-    ~ScreenContent() { xcb_disconnect(connection_); }
-    ScreenContent(const ScreenContent&) = delete;
-    ScreenContent& operator=(const ScreenContent&) = delete;
-
-  private:
-    xcb_connection_t* connection_ = nullptr;
-    xcb_window_t window_ = 0;
-};
-
 // Gives the named monitor (holding the screen's first output) a new size, as a resolution change does:
 // the server refuses to change a monitor in place, so it is deleted and set again under a grab. The
 // command-line xrandr cannot set monitors on Xvfb, so the request is sent as the test server sends it.
@@ -1293,21 +1233,115 @@ std::vector<TrackpadProtocol::ScreenDisplay> listedDisplays(PhoneTestClient& pho
     return displays->displays;
 }
 
-// Seconds until the screenshot of that number begins to arrive; none within `timeout`.
+// Seconds until the screenshot of that number begins to arrive (or, `whole`, has arrived whole); none
+// within `timeout`.
 std::optional<double> screenshotTime(PhoneTestClient& phone, std::uint32_t number, std::uint32_t displayID,
-                                     double timeout) {
+                                     double timeout, std::uint16_t maxPixelLength = 640, bool whole = false) {
     const auto sent = Clock::now();
-    phone.send(Message::ScreenshotRequest{{number, displayID, 640}});
+    phone.send(Message::ScreenshotRequest{{number, displayID, maxPixelLength}});
     const auto part = phone.receiveUntil(
         [&](const Message& message) {
             const auto* shot = message.as<Message::Screenshot>();
-            return shot != nullptr && shot->part.transfer == number;
+            return shot != nullptr && shot->part.transfer == number &&
+                   (!whole || shot->part.part + 1 >= shot->part.partCount);
         },
         timeout);
     if (!part) {
         return std::nullopt;
     }
     return seconds(Clock::now() - sent);
+}
+
+// The noise moved a few pixels every 100 ms, on a thread of its own, while the object lives.
+class ChangingPicture {
+  public:
+    ChangingPicture(const std::string& display, int blockSize)
+        : thread_([this, display, blockSize] {
+              std::optional<testing_support::NoisyScreen> screen;
+              try {
+                  screen.emplace(display, blockSize);
+              } catch (const std::exception&) {
+              }
+              shown_ = true;
+              while (screen && !stop_) {
+                  screen->change();
+                  std::this_thread::sleep_for(100ms);
+              }
+          }) {
+        while (!shown_) {
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+    ~ChangingPicture() {
+        stop_ = true;
+        thread_.join();
+    }
+    ChangingPicture(const ChangingPicture&) = delete;
+    ChangingPicture& operator=(const ChangingPicture&) = delete;
+
+  private:
+    std::atomic<bool> shown_{false};
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+std::size_t occurrences(const std::string& text, const std::string& what, std::size_t from = 0) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(what, from); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// Phones that ask for full-size screenshots of a changing 1920x1080 screen and read nothing, and 3 s later
+// another phone's 1024 px screenshot: how long until it has arrived whole, and how long until the companion
+// let the phones that do not read go.
+void unreadScreenshots(int unreadPhones, int each, const std::string& name) {
+    Companion companion;
+    auto other = companion.pairFrom("127.0.0.6", "Other Phone");
+    std::unique_ptr<PhoneTestClient> second;
+    if (unreadPhones > 1) {
+        second = companion.pairFrom("127.0.0.7", "Second Hostile Phone");
+    }
+    // Finer than the other rows' noise: answers of megabytes, as a detailed desktop gives, more than the
+    // sockets of a phone that does not read take in.
+    ChangingPicture picture(companion.display(), 2);
+    const std::uint32_t display = listedDisplays(*other).front().id;
+    std::string note;
+    Figures figures = companion.measure(40, [&](Clock::time_point end) {
+        std::vector<PhoneTestClient*> unread{&companion.attacker()};
+        if (second) {
+            unread.push_back(second.get());
+        }
+        const std::size_t logBefore = companion.process().log().size();
+        const auto asked = Clock::now();
+        std::uint32_t number = 1;
+        for (PhoneTestClient* phone : unread) {
+            for (int i = 0; i < each; ++i) {
+                phone->send(Message::ScreenshotRequest{{number++, display, 8192}});
+            }
+        }
+        std::this_thread::sleep_until(asked + 3s);
+        const auto answer = screenshotTime(*other, 901, display, 25, 1024, true);
+        std::optional<double> letGo;
+        while (!letGo && Clock::now() < end) {
+            if (occurrences(companion.process().log(), "does not take its data", logBefore) >=
+                unread.size()) {
+                letGo = seconds(Clock::now() - asked);
+            } else {
+                std::this_thread::sleep_for(200ms);
+            }
+        }
+        char text[256];
+        std::snprintf(
+            text, sizeof text, "other phone's 1024 px screenshot whole after %s; unread phones let go %s; ",
+            answer ? (std::to_string(static_cast<int>(*answer * 1000)) + " ms").c_str() : "none in 25 s",
+            letGo ? ("after " + std::to_string(static_cast<int>(*letGo)) + " s").c_str()
+                  : "not within the row");
+        note = text;
+    });
+    figures.note = note + figures.note;
+    printRow(name, figures);
 }
 
 void screenViewRows() {
@@ -1389,7 +1423,7 @@ void screenViewRows() {
         large.width = 7680;
         large.height = 4320;
         Companion companion(large);
-        ScreenContent content(companion.display());
+        testing_support::NoisyScreen content(companion.display());
         int answered = 0;
         Figures figures = companion.measure(10, [&](Clock::time_point end) {
             const std::uint32_t display = listedDisplays(companion.attacker()).front().id;
@@ -1409,6 +1443,13 @@ void screenViewRows() {
         printRow("screenshots of a 7680x4320 display at full speed, 10 s", figures);
     }
 
+    if (runs("8 unread 1920x1080 screenshots")) {
+        unreadScreenshots(1, 8, "8 unread 1920x1080 screenshots, another's, 40 s");
+    }
+    if (runs("two phones with 4 unread screenshots")) {
+        unreadScreenshots(2, 4, "two phones with 4 unread screenshots, another's, 40 s");
+    }
+
     if (runs("a screenshot of each of 17 displays")) {
         testing_support::XvfbServer::Options screens;
         screens.width = 17 * 1920;
@@ -1417,7 +1458,7 @@ void screenViewRows() {
             screens.monitors.push_back({"M" + std::to_string(i), i * 1920, 0, 1920, 1080, i == 0});
         }
         Companion companion(screens);
-        ScreenContent content(companion.display());
+        testing_support::NoisyScreen content(companion.display());
         int answered = 0;
         std::size_t listed = 0;
         Figures figures = companion.measure(10, [&](Clock::time_point end) {

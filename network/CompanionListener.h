@@ -91,11 +91,13 @@ class CompanionListener {
         double handshakeTimeout = 10.0;
         // Seconds without scroll input after which a phone's open scroll is closed.
         double scrollIdleTimeout = 1.0;
+        // Seconds a connection may take nothing of the data queued for it before it is closed.
+        double writeStallTimeout = 30.0;
         // Hardware addresses advertised for wake-on-LAN.
         std::vector<std::string> wakeAddresses;
 
         // The defaults: the computer's name, system-chosen ports, every interface, 8 connections,
-        // 10 s, 1 s and the computer's Ethernet and Wi-Fi addresses.
+        // 10 s, 1 s, 30 s and the computer's Ethernet and Wi-Fi addresses.
         Configuration();
     };
 

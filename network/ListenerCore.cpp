@@ -411,6 +411,7 @@ void ListenerCore::admit(SocketFD socket, const SocketAddress& remote) {
         return;
     }
     connection->setReadLimit(unpairedReadLimit);
+    connection->setWriteStallLimit(configuration_.writeStallTimeout);
     auto peer = std::make_shared<Peer>(id, std::move(connection), queue_.now());
     peer->handshakeTimer =
         after(configuration_.handshakeTimeout, [id](ListenerCore& core) { core.onHandshakeTimeout(id); });

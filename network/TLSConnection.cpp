@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 
 #include <algorithm>
+#include <sstream>
 #include <utility>
 
 #include "protocol/messages/Secrets.h"
@@ -75,6 +76,13 @@ void TLSConnection::setReadLimit(std::size_t bytes) {
     applyReadLimit();
 }
 
+void TLSConnection::setWriteStallLimit(double seconds) {
+    stallLimit_ = seconds > 0 ? seconds : 0;
+    if (!writes_.empty()) {
+        startStallClock();
+    }
+}
+
 void TLSConnection::send(Bytes bytes, WriteCompletion completion) {
     if (closed_) {
         complete(std::move(completion), false);
@@ -135,6 +143,9 @@ void TLSConnection::send(Bytes bytes, WriteCompletion completion) {
     queuedBytes_ += write.bytes.size();
     queuedCost_ += cost;
     writes_.push_back(std::move(write));
+    if (writes_.size() == 1) {
+        startStallClock();
+    }
     // Writing at once saves a trip through the loop: an answer leaves while the request is handled. The
     // answers to one read leave together once it is handled.
     if (established_ && !writeWantsWrite_ && !writeWantsRead_ && !receiving_) {
@@ -210,6 +221,39 @@ void TLSConnection::schedulePauseCheck() {
                                      pauseCheck_ = 0;
                                      applyReadLimit();
                                  });
+}
+
+void TLSConnection::startStallClock() {
+    lastTaken_ = loop_.now();
+    if (stallLimit_ > 0 && stallCheck_ == 0 && !closed_) {
+        scheduleStallCheck(stallLimit_);
+    }
+}
+
+// One timer per connection, not one per write: it looks at the time the queue last moved and waits for
+// what is left of the limit.
+void TLSConnection::scheduleStallCheck(double delay) {
+    stallCheck_ = loop_.schedule(std::chrono::microseconds(static_cast<std::int64_t>(delay * 1e6) + 1),
+                                 [this, guard = std::weak_ptr<int>(alive_)] {
+                                     if (!guard.expired()) {
+                                         stallCheck_ = 0;
+                                         checkStall();
+                                     }
+                                 });
+}
+
+void TLSConnection::checkStall() {
+    if (closed_ || writes_.empty() || stallLimit_ <= 0) {
+        return;
+    }
+    const double idle = loop_.now() - lastTaken_;
+    if (idle < stallLimit_) {
+        scheduleStallCheck(stallLimit_ - idle);
+        return;
+    }
+    std::ostringstream limit;
+    limit << stallLimit_;
+    fail("the phone does not take its data (nothing taken for " + limit.str() + " s)");
 }
 
 void TLSConnection::releaseDrainedQueue() {
@@ -364,6 +408,7 @@ void TLSConnection::writeQueued() {
         if (count > 0) {
             write.offset += static_cast<std::size_t>(count);
             queuedBytes_ -= static_cast<std::size_t>(count);
+            lastTaken_ = loop_.now();
             if (write.offset == write.bytes.size()) {
                 for (WriteCompletion& completion : write.completions) {
                     complete(std::move(completion), true);
@@ -434,6 +479,8 @@ void TLSConnection::shutDown(bool notify) {
     }
     loop_.cancel(pauseCheck_);
     pauseCheck_ = 0;
+    loop_.cancel(stallCheck_);
+    stallCheck_ = 0;
     if (ssl_ != nullptr) {
         if (notify && established_) {
             // Best effort: a close_notify that does not fit the socket now is not waited for.

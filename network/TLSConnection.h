@@ -70,6 +70,10 @@ class TLSConnection {
     // Reading goes on once the queue is back under the limit. No limit by default.
     void setReadLimit(std::size_t bytes);
     bool isReadingPaused() const { return readPaused_; }
+    // A phone that takes nothing of what is queued for it for this many seconds is disconnected (the
+    // closed handler runs), as one that lets the queue outgrow maxQueuedBytes is: what it leaves unread
+    // holds memory only so long. A phone that reads slowly keeps its connection. No limit by default.
+    void setWriteStallLimit(double seconds);
 
     // Queues bytes for sending. When they would take the queue past maxQueuedBytes the connection fails
     // (the closed handler runs) and the completion gets false. On a closed connection the completion
@@ -98,6 +102,10 @@ class TLSConnection {
     void applyReadLimit();
     bool overReadLimit() const;
     void schedulePauseCheck();
+    // The queue has something to send and nothing of it has gone out yet.
+    void startStallClock();
+    void scheduleStallCheck(double delay);
+    void checkStall();
     // Bytes the kernel holds for the phone that it has not acknowledged yet.
     std::size_t kernelQueued() const;
     // Gives the queue's memory back once it has drained.
@@ -123,6 +131,9 @@ class TLSConnection {
     bool receiving_ = false;  // inside the received handler: answers wait until it returns
     platform::EventLoop::TimerID pauseCheck_ = 0;
     double pauseCheckDelay_ = 0.01;
+    double stallLimit_ = 0;  // 0: none
+    double lastTaken_ = 0;   // when bytes of the queue last went to the socket, or it began to fill
+    platform::EventLoop::TimerID stallCheck_ = 0;
     bool established_ = false;
     bool closed_ = false;
     bool closedByOwner_ = false;

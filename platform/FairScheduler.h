@@ -4,6 +4,9 @@
 // that the request is refused at once), and a freed place goes to the waiting client served least
 // recently. A client that floods therefore delays another's request by at most the requests already
 // running, and its backlog never grows past its own line, which a stop or its departure drops.
+// An answer the service has made may still have to wait for its client to take it (answered()): it no
+// longer holds a place, but counts against its client's own requests under way, so that what a client
+// leaves untaken holds up that client alone.
 //
 // Thread: one thread (the main queue); the work's completion must be brought back there before
 // finished() is called.
@@ -11,7 +14,6 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <iterator>
 #include <map>
 #include <optional>
 #include <utility>
@@ -35,14 +37,19 @@ class FairScheduler {
         // always answer: freeing the place early would only queue the next request behind the
         // abandoned one, out of sight.
         bool departedKeepPlace = false;
+        // Requests of one client under way at once, running or answered and not yet taken; its next
+        // request waits in its line until one of them is finished().
+        std::size_t underWayPerClient = SIZE_MAX;
     };
 
     explicit FairScheduler(Limits limits) : limits_(limits) {}
 
-    // Starts the request now when a place is free and nobody waits, else queues it in the client's line;
-    // refuses it when that line is full.
+    // Starts the request now when a place is free, nobody waits who may start, and the client has room
+    // for another request under way; else queues it in the client's line, or refuses it when that line
+    // is full.
     void submit(const Client& client, Start start, Refuse refuse) {
-        if (running_.size() < limits_.running && waiting_.empty()) {
+        if (running_.size() < limits_.running && !waiting_.contains(client) && mayStart(client) &&
+            !someoneWaitingMayStart()) {
             begin(client, std::move(start));
             return;
         }
@@ -59,9 +66,30 @@ class FairScheduler {
         line.push_back(std::move(start));
     }
 
-    // The service answered: its place goes to the next client in turn. An unknown or already finished
-    // ticket (one dropped with its client) is ignored.
+    // The service answered (and the client took the answer): its place, or its turn among its client's
+    // requests under way, goes to the next request in turn. An unknown or already finished ticket (one
+    // dropped with its client) is ignored.
     void finished(Ticket ticket) {
+        std::optional<Client> client;
+        if (const auto found = running_.find(ticket); found != running_.end()) {
+            client = found->second;
+            running_.erase(found);
+        } else if (const auto owed = answered_.find(ticket); owed != answered_.end()) {
+            client = owed->second;
+            answered_.erase(owed);
+        } else {
+            return;
+        }
+        if (client) {
+            forgetIfIdle(*client);
+        }
+        startWaiting();
+    }
+
+    // The service has made its answer, which now waits for the client to take it: the place goes to the
+    // next request in turn, while the request stays under way for its client until finished(). A ticket
+    // not running (already answered, finished or dropped) is ignored; one of a departed client is done.
+    void answered(Ticket ticket) {
         const auto found = running_.find(ticket);
         if (found == running_.end()) {
             return;
@@ -69,13 +97,14 @@ class FairScheduler {
         const std::optional<Client> client = found->second;
         running_.erase(found);
         if (client) {
-            forgetIfIdle(*client);
+            answered_.emplace(ticket, *client);
         }
         startWaiting();
     }
 
-    // The client left: its waiting requests are dropped unanswered and its running ones no longer hold
-    // a place (unless departedKeepPlace: then each holds it until finished()).
+    // The client left: its waiting requests are dropped unanswered, its answers not yet taken are
+    // forgotten, and its running ones no longer hold a place (unless departedKeepPlace: then each holds
+    // it until answered() or finished()).
     void removeClient(const Client& client) {
         removeClientsIf([&](const Client& other) { return other == client; });
     }
@@ -83,6 +112,7 @@ class FairScheduler {
     void removeClientsIf(Predicate leaves) {
         std::erase_if(waiting_, [&](const auto& entry) { return leaves(entry.first); });
         std::erase_if(lastServed_, [&](const auto& entry) { return leaves(entry.first); });
+        std::erase_if(answered_, [&](const auto& entry) { return leaves(entry.second); });
         if (limits_.departedKeepPlace) {
             for (auto& [ticket, owner] : running_) {
                 if (owner && leaves(*owner)) {
@@ -101,6 +131,7 @@ class FairScheduler {
         waiting_.clear();
         lastServed_.clear();
         running_.clear();
+        answered_.clear();
     }
 
     std::size_t runningCount() const { return running_.size(); }
@@ -121,15 +152,22 @@ class FairScheduler {
     }
 
     void startWaiting() {
-        while (running_.size() < limits_.running && !waiting_.empty()) {
-            // The waiting client served least recently (never, for one that just came) goes first.
-            auto next = waiting_.begin();
-            Ticket oldest = servedAt(next->first);
-            for (auto it = std::next(waiting_.begin()); it != waiting_.end(); ++it) {
-                if (const Ticket served = servedAt(it->first); served < oldest) {
+        while (running_.size() < limits_.running) {
+            // The waiting client served least recently (never, for one that just came) goes first, of
+            // those with room for another request under way.
+            auto next = waiting_.end();
+            Ticket oldest = 0;
+            for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
+                if (!mayStart(it->first)) {
+                    continue;
+                }
+                if (const Ticket served = servedAt(it->first); next == waiting_.end() || served < oldest) {
                     next = it;
                     oldest = served;
                 }
+            }
+            if (next == waiting_.end()) {
+                return;
             }
             const Client client = next->first;
             Start start = std::move(next->second.front());
@@ -147,15 +185,35 @@ class FairScheduler {
         return found == lastServed_.end() ? 0 : found->second;
     }
 
-    // A client with nothing running or waiting starts afresh next time.
-    void forgetIfIdle(const Client& client) {
-        if (waiting_.contains(client)) {
-            return;
-        }
+    // Running, or answered and not yet taken.
+    std::size_t underWay(const Client& client) const {
+        std::size_t count = 0;
         for (const auto& [ticket, owner] : running_) {
-            if (owner && *owner == client) {
-                return;
+            count += owner && *owner == client ? 1 : 0;
+        }
+        for (const auto& [ticket, owner] : answered_) {
+            count += owner == client ? 1 : 0;
+        }
+        return count;
+    }
+
+    bool mayStart(const Client& client) const {
+        return limits_.underWayPerClient == SIZE_MAX || underWay(client) < limits_.underWayPerClient;
+    }
+
+    bool someoneWaitingMayStart() const {
+        for (const auto& [client, line] : waiting_) {
+            if (mayStart(client)) {
+                return true;
             }
+        }
+        return false;
+    }
+
+    // A client with nothing under way or waiting starts afresh next time.
+    void forgetIfIdle(const Client& client) {
+        if (waiting_.contains(client) || underWay(client) > 0) {
+            return;
         }
         lastServed_.erase(client);
     }
@@ -163,6 +221,7 @@ class FairScheduler {
     Limits limits_;
     Ticket nextTicket_ = 1;
     std::map<Ticket, std::optional<Client>> running_;  // none: its client left (departedKeepPlace)
+    std::map<Ticket, Client> answered_;                // made, not yet taken by the client
     std::map<Client, std::deque<Start>> waiting_;
     std::map<Client, Ticket> lastServed_;  // while the client has work running or waiting
 };

@@ -170,7 +170,10 @@ class CompanionRuntime : public std::enable_shared_from_this<CompanionRuntime> {
     void openApp(const std::string& bundleID, CompanionNetwork::CompanionListener::AppReply reply,
                  std::function<void()> finished);
     CompanionNetwork::ScreenViewLink::Send screenViewSend(const CompanionNetwork::ScreenViewLink& link);
-    void screenshotAnswered(const DeviceID& device, std::uint32_t number);
+    // The screenshot's answer has begun to go out: it is made, and its place is free.
+    void screenshotMade(const DeviceID& device, std::uint32_t number);
+    // The connection has taken the whole answer (or the screen view could not take the request).
+    void screenshotTaken(const DeviceID& device, std::uint32_t number);
     // The connection's session is gone and answers nothing more: its screenshots free their places.
     void screenViewEnded(CompanionNetwork::ConnectionID connection);
     void removeRequestsOf(const std::function<bool(const DeviceID&)>& leaves);
@@ -218,7 +221,10 @@ class CompanionRuntime : public std::enable_shared_from_this<CompanionRuntime> {
     RequestScheduler appAnswers_{{1, 256, true}};  // a phone asks for every app's icon at once
     RequestScheduler appLaunches_{{1, 4, true}};
     RequestScheduler volumeRequests_{{1, 16}};
-    RequestScheduler screenshots_{{2, 32}};
+    // A screenshot holds its place while it is taken and encoded, work every phone shares. Its answer
+    // is then its phone's to read: the phone's next screenshot waits until the connection has taken
+    // it, so a phone that does not read holds up none but itself, and is owed one answer at most.
+    RequestScheduler screenshots_{{.running = 2, .waitingPerClient = 32, .underWayPerClient = 1}};
     struct ScreenshotTicket {
         RequestScheduler::Ticket ticket;
         CompanionNetwork::ConnectionID connection;

@@ -232,7 +232,7 @@ void CompanionRuntime::handleScreenViewRequest(const Message& message,
                 return;
             }
             if (!hand()) {
-                self->screenshotAnswered(device, number);
+                self->screenshotTaken(device, number);
             }
         },
         refuse);
@@ -241,28 +241,59 @@ void CompanionRuntime::handleScreenViewRequest(const Message& message,
 CompanionNetwork::ScreenViewLink::Send CompanionRuntime::screenViewSend(const CompanionNetwork::ScreenViewLink& link) {
     return [weak = weak_from_this(), &executor = executor_, device = link.deviceID, inner = link.send](
                std::vector<Message> messages, CompanionNetwork::ScreenViewLink::Completion completion) {
-        std::vector<std::uint32_t> answered;
+        // A screen view hands an answer over a few parts at a time, the next once the connection has taken
+        // the previous. A phone has one screenshot under way at a time, so its answer's first parts go
+        // out as soon as it is made, and once its last parts are taken the phone may have its next.
+        std::vector<std::uint32_t> begun;
+        std::vector<std::uint32_t> ended;
         for (const Message& message : messages) {
-            if (const auto* part = message.as<Message::Screenshot>()) {
-                if (answered.empty() || answered.back() != part->part.transfer) {
-                    answered.push_back(part->part.transfer);
+            if (const auto* shot = message.as<Message::Screenshot>()) {
+                const TrackpadProtocol::ScreenDataPart& part = shot->part;
+                if (begun.empty() || begun.back() != part.transfer) {
+                    begun.push_back(part.transfer);
+                }
+                if (part.part + 1 >= part.partCount) {
+                    ended.push_back(part.transfer);
                 }
             }
         }
-        if (!answered.empty()) {
-            executor.post([weak, device, answered] {
+        if (!begun.empty()) {
+            executor.post([weak, device, begun] {
                 if (auto self = weak.lock()) {
-                    for (std::uint32_t number : answered) {
-                        self->screenshotAnswered(device, number);
+                    for (std::uint32_t number : begun) {
+                        self->screenshotMade(device, number);
                     }
                 }
             });
+        }
+        if (!ended.empty()) {
+            completion = [weak, &executor, device, ended, handed = std::move(completion)] {
+                // The screen view hears first, so that it is done with the answer before the phone's next
+                // request reaches it.
+                if (handed) {
+                    handed();
+                }
+                executor.post([weak, device, ended] {
+                    if (auto self = weak.lock()) {
+                        for (std::uint32_t number : ended) {
+                            self->screenshotTaken(device, number);
+                        }
+                    }
+                });
+            };
         }
         inner(std::move(messages), std::move(completion));
     };
 }
 
-void CompanionRuntime::screenshotAnswered(const DeviceID& device, std::uint32_t number) {
+void CompanionRuntime::screenshotMade(const DeviceID& device, std::uint32_t number) {
+    const auto found = screenshotTickets_.find({device, number});
+    if (found != screenshotTickets_.end()) {
+        screenshots_.answered(found->second.ticket);
+    }
+}
+
+void CompanionRuntime::screenshotTaken(const DeviceID& device, std::uint32_t number) {
     const auto found = screenshotTickets_.find({device, number});
     if (found == screenshotTickets_.end()) {
         return;

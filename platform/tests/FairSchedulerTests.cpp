@@ -98,5 +98,26 @@ TEST(FairScheduler, ADepartedClientsRunningRequestCanHoldItsPlaceUntilAnswered) 
     EXPECT_EQ(rig.started.back(), "h2");
 }
 
+TEST(FairScheduler, AnAnswerAClientLeavesUntakenHoldsUpThatClientAlone) {
+    Rig rig({.running = 1, .waitingPerClient = 8, .underWayPerClient = 1});
+    rig.submit("reader", "r1");
+    rig.submit("reader", "r2");
+    rig.scheduler.answered(rig.tickets[0]);
+    EXPECT_EQ(rig.started, (std::vector<std::string>{"r1"})) << "r1's answer is not taken yet";
+    rig.submit("other", "o1");
+    EXPECT_EQ(rig.started.back(), "o1") << "the answer made holds no place";
+    rig.scheduler.answered(rig.tickets[1]);
+    rig.scheduler.finished(rig.tickets[1]);
+    EXPECT_EQ(rig.started.size(), 2u);
+    rig.scheduler.finished(rig.tickets[0]);
+    EXPECT_EQ(rig.started.back(), "r2");
+    // A client that leaves takes its untaken answers with it.
+    rig.scheduler.answered(rig.tickets[2]);
+    rig.submit("reader", "r3");
+    rig.scheduler.removeClient("reader");
+    rig.submit("reader", "r4");
+    EXPECT_EQ(rig.started.back(), "r4");
+}
+
 }  // namespace
 }  // namespace platform

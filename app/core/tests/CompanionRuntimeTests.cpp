@@ -323,47 +323,51 @@ TEST(CompanionRuntime, APhonesFloodDelaysAnotherPhonesRequestsByOneAndAStopDrops
     }
     EXPECT_EQ(answered, (std::vector<std::string>{"flood", "honest", "flood"}));
 
-    // Screenshots: two at a time, the next one once the screen view has answered through its send.
+    // Screenshots: two are taken at once, and a phone's next once its connection has taken the answer
+    // before it. An answer the phone leaves untaken holds up that phone alone.
+    std::vector<CompanionNetwork::ScreenViewLink::Completion> untaken;
+    const CompanionNetwork::ScreenViewLink floodLink{
+        {}, flood, [&untaken](auto, auto taken) { untaken.push_back(std::move(taken)); }};
+    const CompanionNetwork::ScreenViewLink honestLink{{7}, honest, [](auto, auto taken) { taken(); }};
+    auto ask = [&](const CompanionNetwork::ScreenViewLink& link, std::uint32_t number) {
+        h.runtime->handleScreenViewRequest(Message{Message::ScreenshotRequest{{number, 1, 400}}}, link);
+    };
+    auto answer = [&](std::size_t index) {
+        const auto& [number, send] = h.screenViews->screenshots.at(index);
+        send(TrackpadProtocol::Screenshot(TrackpadProtocol::Screenshot::Status::failed).messages(number),
+             [] {});
+        h.executor.drain();
+    };
     for (std::uint32_t number = 1; number <= 3; ++number) {
-        h.runtime->handleScreenViewRequest(
-            Message{Message::ScreenshotRequest{{number, 1, 400}}},
-            CompanionNetwork::ScreenViewLink{{}, flood, [](auto, auto done) { done(); }});
+        ask(floodLink, number);
     }
-    ASSERT_EQ(h.screenViews->screenshots.size(), 2u);
-    h.screenViews->screenshots[0].second(
-        TrackpadProtocol::Screenshot(TrackpadProtocol::Screenshot::Status::failed).messages(1), [] {});
-    h.executor.drain();
+    ASSERT_EQ(h.screenViews->screenshots.size(), 1u);
+    answer(0);
+    EXPECT_EQ(h.screenViews->screenshots.size(), 1u) << "the flood's next waits until it reads";
+    ask(honestLink, 11);
+    ask(honestLink, 12);
+    ASSERT_EQ(h.screenViews->screenshots.size(), 2u) << "the unread answer holds no place";
+    EXPECT_EQ(h.screenViews->screenshots[1].first, 11u);
+    answer(1);
     ASSERT_EQ(h.screenViews->screenshots.size(), 3u);
-    EXPECT_EQ(h.screenViews->screenshots[2].first, 3u);
-    // A number already under way is refused rather than left holding a place nobody can free.
-    std::vector<Message> refused;
-    h.runtime->handleScreenViewRequest(
-        Message{Message::ScreenshotRequest{{3, 1, 400}}},
-        CompanionNetwork::ScreenViewLink{{}, flood, [&refused](std::vector<Message> messages, auto done) {
-                                             refused = std::move(messages);
-                                             done();
-                                         }});
-    h.screenViews->screenshots[1].second(
-        TrackpadProtocol::Screenshot(TrackpadProtocol::Screenshot::Status::failed).messages(2), [] {});
+    EXPECT_EQ(h.screenViews->screenshots[2].first, 12u);
+    answer(2);
+    ASSERT_EQ(untaken.size(), 1u);
+    untaken[0]();
     h.executor.drain();
-    EXPECT_FALSE(refused.empty());
-    EXPECT_EQ(h.screenViews->screenshots.size(), 3u);
+    ASSERT_EQ(h.screenViews->screenshots.size(), 4u);
+    EXPECT_EQ(h.screenViews->screenshots[3].first, 2u);
     // A connection that ends leaves its screenshots unanswered: their places are freed all the same, and
     // what it left waiting is dropped rather than handed to a screen view nobody will end again.
-    for (std::uint32_t number = 4; number <= 6; ++number) {
-        h.runtime->handleScreenViewRequest(
-            Message{Message::ScreenshotRequest{{number, 1, 400}}},
-            CompanionNetwork::ScreenViewLink{{}, flood, [](auto, auto done) { done(); }});
-    }
-    EXPECT_EQ(h.screenViews->screenshots.size(), 4u);
-    const CompanionNetwork::ConnectionID other{7};
-    h.runtime->handleScreenViewRequest(
-        Message{Message::ScreenshotRequest{{1, 1, 400}}},
-        CompanionNetwork::ScreenViewLink{other, honest, [](auto, auto done) { done(); }});
+    ask(honestLink, 13);
+    ASSERT_EQ(h.screenViews->screenshots.size(), 5u);
+    ask(honestLink, 14);
     h.network.listener->callbacks.onScreenViewEnded(CompanionNetwork::ConnectionID{});
     h.executor.drain();
-    ASSERT_EQ(h.screenViews->screenshots.size(), 5u);
-    EXPECT_EQ(h.screenViews->screenshots[4].first, 1u) << "the other phone's request, not the departed one's";
+    EXPECT_EQ(h.screenViews->screenshots.size(), 5u) << "the departed phone's 3 was not handed on";
+    answer(4);
+    ASSERT_EQ(h.screenViews->screenshots.size(), 6u);
+    EXPECT_EQ(h.screenViews->screenshots[5].first, 14u);
 
     // A stop drops what waits instead of serving it.
     h.runtime->stop();

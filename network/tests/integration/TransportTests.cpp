@@ -9,10 +9,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "network/DatagramFlows.h"
@@ -48,6 +50,7 @@ struct EchoServer {
     platform::EventLoop::WatchID watch = 0;
     std::vector<std::unique_ptr<TLSConnection>> connections;
     bool echo = true;
+    double writeStallLimit = 0;
 
     std::mutex mutex;
     std::vector<std::string> closeReasons;
@@ -71,6 +74,7 @@ struct EchoServer {
         }
         auto connection = std::make_unique<TLSConnection>(loop, context.get(), std::move(socket), remote);
         TLSConnection* raw = connection.get();
+        raw->setWriteStallLimit(writeStallLimit);
         connections.push_back(std::move(connection));
         raw->start({.established =
                         [this] {
@@ -171,6 +175,42 @@ TEST_F(TransportTest, APhoneThatStopsReadingIsDisconnectedWhenTheQueueIsFull) {
               std::string::npos);
     EXPECT_TRUE(eventually([&] { return failedWrites.load() > 0; }));
     EXPECT_TRUE(client.waitForClose(5));
+    loop.call([&] { server.reset(); });
+}
+
+TEST_F(TransportTest, APhoneThatTakesNothingForTheStallLimitIsDisconnectedOneThatReadsSlowlyIsNot) {
+    auto server = loop.call([&] { return std::make_unique<EchoServer>(loop.loop(), identity); });
+    server->echo = false;
+    server->writeStallLimit = 2;
+    const std::uint16_t port = loop.call([&] { return server->port(); });
+    testing_support::TLSClientChannel stalled("127.0.0.1", port, std::nullopt, 5);
+    ASSERT_TRUE(eventually([&] { return loop.call([&] { return server->connections.size(); }) == 1; }));
+    testing_support::TLSClientChannel slow("127.0.0.1", port, std::nullopt, 5);
+    ASSERT_TRUE(eventually([&] { return loop.call([&] { return server->connections.size(); }) == 2; }));
+
+    // More than the sockets hold, well under the queue's limit: only the time can end the first one.
+    constexpr std::size_t size = 12u << 20;
+    loop.call([&] {
+        for (const auto& connection : server->connections) {
+            connection->send(Bytes(size, 0x55));
+        }
+    });
+    // A quarter of a megabyte every 0.1 s: longer than the limit in all, never still for that long.
+    std::size_t received = 0;
+    while (received < size) {
+        for (std::size_t burst = 0; burst < (256u << 10) && received < size;) {
+            const auto bytes = slow.read(1);
+            ASSERT_TRUE(bytes && !bytes->empty()) << "after " << received << " bytes";
+            burst += bytes->size();
+            received += bytes->size();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_TRUE(eventually([&] { return loop.call([&] { return server->closeReasons.size(); }) == 1; }));
+    EXPECT_NE(loop.call([&] { return server->closeReasons.front(); }).find("nothing taken for 2 s"),
+              std::string::npos);
+    EXPECT_TRUE(stalled.waitForClose(5));
+    EXPECT_FALSE(slow.isClosed());
     loop.call([&] { server.reset(); });
 }
 

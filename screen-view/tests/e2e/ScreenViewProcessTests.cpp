@@ -1,18 +1,22 @@
 // The screen view through the companion process itself: a phone test client paired with the code the
 // process logs lists the displays, watches one live (the first decoded frame shows a test window's colour
-// at its place) and takes a screenshot of it, all on a private X server.
+// at its place) and takes a screenshot of it, all on a private X server; and two phones, one of which
+// reads nothing of the screenshots it asks for.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <xcb/xcb.h>
 
 #include <chrono>
 #include <memory>
+#include <regex>
 #include <string>
+#include <thread>
 
 #include "platform/imaging/Codecs.h"
 #include "protocol/messages/LargePayloads.h"
 #include "screen-view/tests/PhoneVideoDecoder.h"
 #include "testing/CompanionProcess.h"
+#include "testing/NoisyScreen.h"
 #include "testing/PhoneTestClient.h"
 #include "testing/Subprocess.h"
 #include "testing/XvfbServer.h"
@@ -128,6 +132,55 @@ TEST(ScreenViewProcess, APairedPhoneWatchesADisplayLiveAndTakesAScreenshot) {
     EXPECT_LT(pixel[1], 30);
     EXPECT_GT(pixel[2], 225);
     phone.disconnect();
+}
+
+// The screenshots one phone asks for and leaves unread are its own to wait for: another phone's comes
+// all the same, and the one that does not read is let go once it has taken nothing for a while.
+TEST(ScreenViewProcess, APhoneThatStopsReadingHoldsUpNoOtherPhonesScreenshot) {
+    if (!testing_support::XvfbServer::isInstalled()) {
+        GTEST_SKIP() << "Xvfb is not installed (scripts/install-deps.sh installs it)";
+    }
+    testing_support::XvfbServer server;
+    // Busy, so that each answer is megabytes: more than the sockets hold for a phone that does not read.
+    testing_support::NoisyScreen noise(server.displayName());
+    testing_support::TemporaryFolder folder;
+    testing_support::CompanionProcess companion(
+        LUMIVEX_COMPANION_PATH, folder.path, server.displayName(), {"--headless"},
+        {{"ASAN_OPTIONS", testing_support::companionSanitizerOptions()}});
+    const PhoneTestClient::Endpoint endpoint = companion.waitUntilReady();
+    auto from = [&endpoint](const std::string& host) {
+        PhoneTestClient::Endpoint source = endpoint;
+        source.source = host;
+        return source;
+    };
+    auto stalled = companion.pair(from("127.0.0.2"), "Stalled iPhone");
+    auto reading = companion.pair(from("127.0.0.3"), "Reading iPhone");
+    reading->send(Message::ScreenDisplaysRequest{});
+    const auto displays = reading->receiveCase<Message::ScreenDisplays>(answerTimeout);
+    ASSERT_TRUE(displays && !displays->displays.empty());
+    const std::uint32_t display = displays->displays[0].id;
+
+    for (std::uint32_t number = 1; number <= 8; ++number) {
+        stalled->send(Message::ScreenshotRequest{{number, display, 8192}});
+    }
+    // Time for the first answers to fill what the sockets hold.
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    reading->send(Message::ScreenshotRequest{{900, display, 1024}});
+    // Well before the phone that does not read is let go, which would free anything it held.
+    const auto last = reading->receiveUntil(
+        [](const Message& message) {
+            const auto* shot = message.as<Message::Screenshot>();
+            return shot != nullptr && shot->part.transfer == 900 &&
+                   shot->part.part + 1 >= shot->part.partCount;
+        },
+        answerTimeout);
+    ASSERT_TRUE(last) << "the reading phone's screenshot waited for the phone that does not read";
+
+    EXPECT_TRUE(
+        companion.waitForLine(std::regex("from 127\\.0\\.0\\.2 closed: the phone does not take its data"),
+                              std::chrono::seconds(120)))
+        << companion.log();
+    EXPECT_TRUE(stalled->waitForClose(answerTimeout));
 }
 
 }  // namespace
