@@ -1678,7 +1678,7 @@ void exitUnderLoad() {
     large.width = 7680;
     large.height = 4320;
     testing_support::XvfbServer server(large);
-    ScreenContent content(server.displayName());
+    testing_support::NoisyScreen content(server.displayName());
     // A baseline colour JPEG with full chroma and coarse noise, as a camera's photograph: slow to decode.
     std::mt19937 noise(5);
     std::vector<JSAMPLE> blocks(10000 / 8 * 3);
