@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -104,6 +105,18 @@ inline std::string loadAverage() {
     char text[64];
     std::snprintf(text, sizeof text, "%.2f %.2f %.2f", one, five, fifteen);
     return text;
+}
+
+// A running process's resident memory now, in KiB; -1 when it cannot be read (the process is gone).
+inline long residentKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return -1;
 }
 
 }  // namespace bench_figures

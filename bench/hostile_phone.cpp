@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/ProcessFigures.h"
 #include "protocol/messages/LargePayloads.h"
 #include "testing/CompanionProcess.h"
 #include "testing/HostileClients.h"
@@ -99,16 +100,7 @@ double percentile(std::vector<double> values, double p) {
     return values[std::min(index, values.size() - 1)];
 }
 
-long residentKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
-    }
-    return -1;
-}
+using bench_figures::residentKiB;
 
 // The CPU time the process has used so far (user and system), in seconds.
 double cpuSeconds(pid_t pid) {

@@ -18,6 +18,7 @@
 #include <variant>
 #include <vector>
 
+#include "bench/ProcessFigures.h"
 #include "testing/CompanionProcess.h"
 #include "testing/PhoneTestClient.h"
 #include "testing/Subprocess.h"
@@ -29,16 +30,7 @@ using namespace std::chrono_literals;
 using testing_support::runCommand;
 using testing_support::waitUntil;
 
-long residentKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
-    }
-    return -1;
-}
+using bench_figures::residentKiB;
 
 int run(int argc, char** argv) {
     const int changes = argc > 1 ? std::atoi(argv[1]) : 2000;

@@ -161,12 +161,19 @@ TEST_F(ShellWindows, OnboardingFollowsThePermissionInTheSameWindow) {
     EXPECT_TRUE(window->isVisible()) << "Escape closes only while access is missing";
 }
 
-TEST_F(ShellWindows, TrayMenuIsDerivedAgainAndItsTogglesWriteThePreferences) {
+// A tray icon over a runtime of fakes, with a login item in a folder of its own.
+struct TrayHarness {
     RuntimeHarness h;
     TemporaryFolder autostart;
-    XdgAutostartLoginItem item("/usr/bin/lumivex", autostart.path());
-    LaunchAtLogin login(item, "/proc/self/exe");
-    TrayIcon tray(*h.runtime, h.permission, login, h.preferences, {});
+    XdgAutostartLoginItem item{"/usr/bin/lumivex", autostart.path()};
+    LaunchAtLogin login{item, "/proc/self/exe"};
+    TrayIcon tray{*h.runtime, h.permission, login, h.preferences, {}};
+};
+
+TEST_F(ShellWindows, TrayMenuIsDerivedAgainAndItsTogglesWriteThePreferences) {
+    TrayHarness world;
+    RuntimeHarness& h = world.h;
+    TrayIcon& tray = world.tray;
     QMenu& menu = tray.menu();
     auto action = [&](const char* name) { return menu.findChild<QAction*>(QString::fromLatin1(name)); };
     auto texts = [&] {
@@ -197,11 +204,9 @@ TEST_F(ShellWindows, TrayMenuIsDerivedAgainAndItsTogglesWriteThePreferences) {
 }
 
 TEST_F(ShellWindows, TrayMenuKeepsNoOldSubmenusAndShowsAmpersandsAsWritten) {
-    RuntimeHarness h;
-    TemporaryFolder autostart;
-    XdgAutostartLoginItem item("/usr/bin/lumivex", autostart.path());
-    LaunchAtLogin login(item, "/proc/self/exe");
-    TrayIcon tray(*h.runtime, h.permission, login, h.preferences, {});
+    TrayHarness world;
+    RuntimeHarness& h = world.h;
+    TrayIcon& tray = world.tray;
     h.runtime->start();
     const Date now = std::chrono::system_clock::now();
     h.event(PairingEvent::TrustedDevicesChanged{
@@ -226,11 +231,9 @@ TEST_F(ShellWindows, TrayMenuKeepsNoOldSubmenusAndShowsAmpersandsAsWritten) {
 }
 
 TEST_F(ShellWindows, AnOpenTrayMenuStaysOpenWithItsSubmenusWhilePhonesComeAndGo) {
-    RuntimeHarness h;
-    TemporaryFolder autostart;
-    XdgAutostartLoginItem item("/usr/bin/lumivex", autostart.path());
-    LaunchAtLogin login(item, "/proc/self/exe");
-    TrayIcon tray(*h.runtime, h.permission, login, h.preferences, {});
+    TrayHarness world;
+    RuntimeHarness& h = world.h;
+    TrayIcon& tray = world.tray;
     h.runtime->start();
     const Date now = std::chrono::system_clock::now();
     const DeviceID anna = DeviceID::random();
@@ -275,11 +278,9 @@ TEST_F(ShellWindows, AnOpenTrayMenuStaysOpenWithItsSubmenusWhilePhonesComeAndGo)
 }
 
 TEST_F(ShellWindows, AnOpenTrayMenuAddsNothingToThePixmapCacheWhilePhonesComeAndGo) {
-    RuntimeHarness h;
-    TemporaryFolder autostart;
-    XdgAutostartLoginItem item("/usr/bin/lumivex", autostart.path());
-    LaunchAtLogin login(item, "/proc/self/exe");
-    TrayIcon tray(*h.runtime, h.permission, login, h.preferences, {});
+    TrayHarness world;
+    RuntimeHarness& h = world.h;
+    TrayIcon& tray = world.tray;
     h.runtime->start();
     const Date now = std::chrono::system_clock::now();
     const DeviceID anna = DeviceID::random();
