@@ -168,6 +168,14 @@ struct TrayHarness {
     XdgAutostartLoginItem item{"/usr/bin/lumivex", autostart.path()};
     LaunchAtLogin login{item, "/proc/self/exe"};
     TrayIcon tray{*h.runtime, h.permission, login, h.preferences, {}};
+
+    // Starts the runtime with Anna's and Ben's phones paired.
+    void startWithTwoPhones(const DeviceID& anna, const DeviceID& ben) {
+        h.runtime->start();
+        const Date now = std::chrono::system_clock::now();
+        h.event(PairingEvent::TrustedDevicesChanged{{TrustedDevice{anna, "Anna's iPhone", now, std::nullopt, {}},
+                                                     TrustedDevice{ben, "Ben's iPhone", now, std::nullopt, {}}}});
+    }
 };
 
 TEST_F(ShellWindows, TrayMenuIsDerivedAgainAndItsTogglesWriteThePreferences) {
@@ -234,12 +242,8 @@ TEST_F(ShellWindows, AnOpenTrayMenuStaysOpenWithItsSubmenusWhilePhonesComeAndGo)
     TrayHarness world;
     RuntimeHarness& h = world.h;
     TrayIcon& tray = world.tray;
-    h.runtime->start();
-    const Date now = std::chrono::system_clock::now();
     const DeviceID anna = DeviceID::random();
-    h.event(PairingEvent::TrustedDevicesChanged{
-        {TrustedDevice{anna, "Anna's iPhone", now, std::nullopt, {}},
-         TrustedDevice{DeviceID::random(), "Ben's iPhone", now, std::nullopt, {}}}});
+    world.startWithTwoPhones(anna, DeviceID::random());
     settle();
     QMenu& menu = tray.menu();
     menu.popup(QPoint(10, 10));
@@ -281,12 +285,9 @@ TEST_F(ShellWindows, AnOpenTrayMenuAddsNothingToThePixmapCacheWhilePhonesComeAnd
     TrayHarness world;
     RuntimeHarness& h = world.h;
     TrayIcon& tray = world.tray;
-    h.runtime->start();
-    const Date now = std::chrono::system_clock::now();
     const DeviceID anna = DeviceID::random();
     const DeviceID ben = DeviceID::random();
-    h.event(PairingEvent::TrustedDevicesChanged{{TrustedDevice{anna, "Anna's iPhone", now, std::nullopt, {}},
-                                                 TrustedDevice{ben, "Ben's iPhone", now, std::nullopt, {}}}});
+    world.startWithTwoPhones(anna, ben);
     settle();
     // Opened down to a phone's submenu, as the pointer leaves it: the item of each open submenu is
     // highlighted.
