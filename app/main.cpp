@@ -59,7 +59,7 @@
 #include "platform/Log.h"
 #include "platform/LoopQueue.h"
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(LUMIVEX_ADDRESS_SANITIZER)
 // Qt asks the session bus for a tray through libdbus, which keeps a buffer for the process's life.
 extern "C" const char* __lsan_default_suppressions() {
     return "leak:libdbus-1.so\n";

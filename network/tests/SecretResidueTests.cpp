@@ -263,7 +263,7 @@ bool paired = false;
 }
 
 TEST(SecretResidue, AWholePairingLeavesNoCopyOfTheCodeOrTheToken) {
-#if defined(__SANITIZE_THREAD__)
+#if defined(LUMIVEX_THREAD_SANITIZER)
     // That build lays the stack out differently and finds the token on it; the plain and ASan builds,
     // whose code is the code that ships, search it.
     GTEST_SKIP() << "the dead stack is not searched under ThreadSanitizer";
