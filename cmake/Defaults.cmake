@@ -8,7 +8,8 @@ option(LUMIVEX_BENCH "Build the benchmarks" ON)
 
 find_program(CCACHE_PROGRAM ccache)
 if(CCACHE_PROGRAM)
-    set(CMAKE_CXX_COMPILER_LAUNCHER "${CCACHE_PROGRAM}")
+    # The tests' precompiled header is only cached with these two sloppinesses.
+    set(CMAKE_CXX_COMPILER_LAUNCHER env CCACHE_SLOPPINESS=pch_defines,time_macros "${CCACHE_PROGRAM}")
     set(CMAKE_C_COMPILER_LAUNCHER "${CCACHE_PROGRAM}")
 endif()
 
@@ -42,6 +43,30 @@ function(lumivex_library name)
     target_link_libraries(${name} PUBLIC lumivex_options ${ARG_DEPENDS} PRIVATE ${ARG_PRIVATE_DEPENDS})
 endfunction()
 
+# Test code is built for its checks, not its speed: the tests wait on processes, sockets and servers far
+# more than on their own code, and optimizing it would cost a third of its compile time. Every test
+# source is position-independent and sees _REENTRANT (-pthread), as those of Qt and of the libraries
+# whose flags define it do, so that they can all share one precompiled header.
+function(lumivex_test_code target)
+    target_compile_options(${target} PRIVATE -O0 -fPIC -pthread)
+endfunction()
+
+# The headers every test parses (GoogleTest, GoogleMock and the standard library's most used), compiled
+# once for all of them. The compiler takes a precompiled header only where the optimization, the debug
+# information, the sanitizers, position independence and the command line's macros are the same.
+function(lumivex_test_headers target)
+    if(NOT TARGET lumivex_test_pch)
+        add_library(lumivex_test_pch OBJECT ${PROJECT_SOURCE_DIR}/cmake/TestHeaders.cpp)
+        target_link_libraries(lumivex_test_pch PRIVATE lumivex_options GTest::gmock)
+        lumivex_test_code(lumivex_test_pch)
+        target_precompile_headers(lumivex_test_pch PRIVATE
+            <algorithm> <array> <atomic> <chrono> <cstdint> <cstring> <deque> <filesystem> <functional>
+            <future> <map> <memory> <mutex> <optional> <set> <string> <string_view> <thread> <utility>
+            <variant> <vector> <gmock/gmock.h> <gtest/gtest.h>)
+    endif()
+    target_precompile_headers(${target} REUSE_FROM lumivex_test_pch)
+endfunction()
+
 # lumivex_test(NAME LABEL SOURCES... DEPENDS ...): one GoogleTest executable; each test becomes a CTest test.
 function(lumivex_test name label)
     cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;DEPENDS" ${ARGN})
@@ -50,6 +75,8 @@ function(lumivex_test name label)
     endif()
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE lumivex_options ${ARG_DEPENDS} GTest::gmock GTest::gtest_main)
+    lumivex_test_code(${name})
+    lumivex_test_headers(${name})
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 120)
     endif()
