@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     # toolchain
-    build-essential cmake ninja-build pkg-config ccache clang libclang-rt-14-dev
+    build-essential cmake ninja-build pkg-config ccache clang lld libclang-rt-14-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     # libraries
     libssl-dev openssl libicu-dev nlohmann-json3-dev libsystemd-dev libavahi-client-dev libdbus-1-dev
