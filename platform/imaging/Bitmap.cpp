@@ -31,6 +31,10 @@ std::string_view describe(ImageError error) {
             return "the image data is broken or cut short";
         case ImageError::tooLarge:
             return "the image has more pixels than allowed";
+        case ImageError::tooMuchWork:
+            return "decoding the image would take more work than allowed";
+        case ImageError::stopped:
+            return "the decode was stopped";
         case ImageError::invalidArgument:
             return "invalid image arguments";
     }

@@ -20,6 +20,8 @@ enum class ImageError {
     unknownFormat,  // neither JPEG nor PNG
     corrupt,        // broken or truncated data
     tooLarge,       // more pixels than the caller allows, or memory for them could not be had
+    tooMuchWork,    // decoding it would take more work than the caller allows
+    stopped,        // the caller asked the decode to stop before it was done
     invalidArgument,
 };
 std::string_view describe(ImageError error);

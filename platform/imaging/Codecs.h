@@ -6,6 +6,7 @@
 // coefficients exceed it, an interlaced PNG that must be held whole before it is shrunk) is refused
 // as tooLarge.
 // Thread: any; calls share no state.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -47,8 +48,9 @@ inline constexpr std::size_t defaultDecodeBudget = 64 * 1024 * 1024;
 // pictures arriving together (from several phones or features) cannot add up.
 inline constexpr std::size_t largeDecodeBytes = 16 * 1024 * 1024;
 // Waits for the turn of a decode needing `workingBytes` and holds it until the lock goes; a smaller
-// decode gets an empty lock at once.
-std::unique_lock<std::mutex> takeDecodeTurn(std::uint64_t workingBytes);
+// decode gets an empty lock at once. None when `stop` (when given) is raised while it waits.
+std::optional<std::unique_lock<std::mutex>> takeDecodeTurn(std::uint64_t workingBytes,
+                                                           const std::atomic<bool>* stop = nullptr);
 
 struct DecodeOptions {
     // Images claiming more pixels (as stored) are refused with tooLarge before any pixel is decoded.
@@ -61,6 +63,11 @@ struct DecodeOptions {
     bool applyOrientation = true;
     // Working memory besides the result (see above).
     std::size_t memoryBudget = defaultDecodeBudget;
+    // The work a decode may do; past it the image is refused with tooMuchWork.
+    std::uint64_t workBudget = UINT64_MAX;
+    // When given and raised (from any thread), the decode stops soon with `stopped`, also while it
+    // waits for its turn. It must outlive the call.
+    const std::atomic<bool>* stop = nullptr;
 };
 
 ImageResult<Bitmap> decodeImage(std::span<const std::uint8_t> data, const DecodeOptions& options);

@@ -2,10 +2,13 @@
 
 namespace platform::imaging {
 
-std::unique_lock<std::mutex> takeDecodeTurn(std::uint64_t workingBytes) {
+std::optional<std::unique_lock<std::mutex>> takeDecodeTurn(std::uint64_t workingBytes,
+                                                           const std::atomic<bool>* stop) {
     static std::mutex turn;
     if (workingBytes <= largeDecodeBytes)
-        return {};
+        return std::unique_lock<std::mutex>();
+    if (stop && stop->load())
+        return std::nullopt;
     return std::unique_lock(turn);
 }
 

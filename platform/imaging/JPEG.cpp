@@ -332,7 +332,9 @@ ImageResult<Bitmap> decodeJPEG(std::span<const std::uint8_t> data, const DecodeO
     // more than the budget is refused before anything is decoded, and a large one waits its turn.
     if (info->workingBytes > options.memoryBudget)
         return ImageError::tooLarge;
-    const auto turn = takeDecodeTurn(info->workingBytes);
+    const auto turn = takeDecodeTurn(info->workingBytes, options.stop);
+    if (!turn)
+        return ImageError::stopped;
     const tjscalingfactor factor = chooseScale(info->width, info->height, options.longestSide);
     const int width = TJSCALED(info->width, factor);
     const int height = TJSCALED(info->height, factor);

@@ -270,7 +270,10 @@ ImageResult<Bitmap> decodePNG(std::span<const std::uint8_t> data, const DecodeOp
                       options.memoryBudget)
         return ImageError::tooLarge;
     const auto turn = takeDecodeTurn(
-        shrunk ? static_cast<std::uint64_t>(info->width) * static_cast<std::uint64_t>(info->height) * 4 : 0);
+        shrunk ? static_cast<std::uint64_t>(info->width) * static_cast<std::uint64_t>(info->height) * 4 : 0,
+        options.stop);
+    if (!turn)
+        return ImageError::stopped;
     auto bitmap = Bitmap::create(info->width, info->height, options.format, options.maxPixels);
     if (!bitmap)
         return ImageError::tooLarge;
