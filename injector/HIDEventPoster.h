@@ -47,7 +47,7 @@ class HIDEventPoster final : public EventPoster {
 
     void post(const InputEvent& event) override;
     // Posts the events in order; their keys and text go to the keyboard as one unit, which no other
-    // owner's key or text interrupts.
+    // owner's key or text interrupts and which the user's locks and latches do not change.
     void post(const std::vector<InputEvent>& events);
     void beginExclusive() override;
     void endExclusive() override;

@@ -142,6 +142,10 @@ struct XTestKeyboard::Impl {
             pressKey(step.virtualKeyCode, step.down, owner);
         }
     }
+    // The unit presses a key that locks or latches something (Caps Lock, Shift Lock, a Level 3 lock...),
+    // with the modifiers it holds by then: it asks for that change, which putting the levels back would
+    // undo. Takes the keymap and group read for the unit.
+    bool pressesLockKey(const std::vector<Step>& steps);
     void run();
 
     // The worker's work.
@@ -214,11 +218,24 @@ struct XTestKeyboard::Impl {
         std::uint8_t locked = 0;
         std::uint8_t latched = 0;
     };
-    // Reads the keyboard's state, takes its group's keys, and lifts whatever the user left locked or
+    // Reads the keyboard's state, takes its group's keys, and notes whatever the user left locked or
     // latched that changes a key's level (Caps or Shift Lock, a sticky Shift, a Level 3 or Level 5 lock
-    // or latch), so that it changes no key that goes out until it is put back. Also the layout group
-    // the user sees (0 when the state cannot be read); false when the mapping cannot be read.
-    bool liftLevels(LiftedLevels& lifted, std::uint32_t& group);
+    // or latch). Also the layout group the user sees (0 when the state cannot be read); false when the
+    // mapping cannot be read.
+    bool readLevels(LiftedLevels& lifted, std::uint32_t& group);
+    // Lifts what was noted, so that it changes no key that goes out until it is put back.
+    void lift(const LiftedLevels& lifted) {
+        if (lifted.mask != 0) {
+            setModifiers(lifted.mask, 0, 0);
+        }
+    }
+    bool liftLevels(LiftedLevels& lifted, std::uint32_t& group) {
+        if (!readLevels(lifted, group)) {
+            return false;
+        }
+        lift(lifted);
+        return true;
+    }
     void putBackLevels(LiftedLevels& lifted) {
         if (lifted.mask != 0) {
             setModifiers(lifted.mask, lifted.locked, lifted.latched);
@@ -231,6 +248,9 @@ struct XTestKeyboard::Impl {
     void liftForAttempt(Owner owner);
     // Puts back the levels lifted for the owner's attempt (none: whoever's they are).
     void putBackAttemptLevels(std::optional<Owner> owner = std::nullopt);
+    // The X key code of a virtual key code: a modifier by its symbol among the keys built now, any other
+    // key through the evdev table.
+    std::optional<xcb_keycode_t> keycodeOfKey(std::uint16_t virtualKeyCode) const;
     void pressKey(std::uint16_t virtualKeyCode, bool down, Owner owner);
     void typeText(std::u32string& scalars, BindingHold hold);
     void releaseOwned(Owner owner);
@@ -306,6 +326,9 @@ struct XTestKeyboard::Impl {
         std::uint64_t epoch;
     };
     std::optional<Droppable> droppable;
+    // The unit being carried out lifted the levels before its first step, in `textGroup`: its text
+    // lifts nothing again (no state read per text) and types in that group.
+    bool unitLifted = false;
     // What the attempt under way lifted, and whose attempt it is.
     struct AttemptLevels {
         Owner owner = nullptr;
@@ -457,6 +480,27 @@ void XTestKeyboard::Impl::performSteps(std::vector<Step>& steps, Owner owner, bo
         return mine == held.end() ? std::size_t(0) : mine->second.size();
     };
     const std::size_t heldBefore = holding();
+    // The whole unit goes out under one lift, its keys (the Return and Tab of a text, a key combination)
+    // as much as its characters: each names exactly the modifiers it goes out with, and a lock or latch
+    // of the user's would turn a Tab into Shift+Tab, or be used up by it. A unit that presses a lock or
+    // latch key itself keeps the user's levels, as that key means to change them.
+    struct UnitLevels {
+        Impl& keyboard;
+        LiftedLevels lifted;
+        ~UnitLevels() {
+            keyboard.putBackLevels(lifted);
+            keyboard.unitLifted = false;
+            xcb_flush(keyboard.connection());
+        }
+    } unit{*this, {}};
+    if (readLevels(unit.lifted, textGroup)) {
+        if (pressesLockKey(steps)) {
+            unit.lifted = {};
+        } else {
+            lift(unit.lifted);
+            unitLifted = true;
+        }
+    }
     for (std::size_t i = 0; i < steps.size(); ++i) {
         // Between two keys of the unit, never while it holds one of its own down.
         const bool free = holding() <= heldBefore;
@@ -472,7 +516,6 @@ void XTestKeyboard::Impl::performSteps(std::vector<Step>& steps, Owner owner, bo
         }
         performStep(steps[i], owner);
     }
-    xcb_flush(connection());
 }
 
 void XTestKeyboard::Impl::run() {
@@ -960,17 +1003,12 @@ void XTestKeyboard::Impl::pressKey(std::uint16_t virtualKeyCode, bool down, Owne
     if (!refresh()) {
         return;
     }
-    std::optional<xcb_keycode_t> code;
-    if (const std::optional<Modifiers> modifier = KeyCode::modifierOfKey(virtualKeyCode)) {
+    if (KeyCode::modifierOfKey(virtualKeyCode)) {
         buildKeys(tracker.group());
-        code = keycodeOf(modifierKeysym(*modifier));
     }
+    const std::optional<xcb_keycode_t> code = keycodeOfKey(virtualKeyCode);
     if (!code) {
-        const std::optional<std::uint16_t> evdev = KeyCode::evdevKeyCode(virtualKeyCode);
-        if (!evdev || *evdev + 8 > maxKeycode) {
-            return;
-        }
-        code = xcb_keycode_t(*evdev + 8);
+        return;
     }
     std::multiset<xcb_keycode_t>& mine = held[owner];
     if (down) {
@@ -982,6 +1020,19 @@ void XTestKeyboard::Impl::pressKey(std::uint16_t virtualKeyCode, bool down, Owne
     }
     fake(down, *code);
     xcb_flush(connection());
+}
+
+std::optional<xcb_keycode_t> XTestKeyboard::Impl::keycodeOfKey(std::uint16_t virtualKeyCode) const {
+    if (const std::optional<Modifiers> modifier = KeyCode::modifierOfKey(virtualKeyCode)) {
+        if (const std::optional<xcb_keycode_t> code = keycodeOf(modifierKeysym(*modifier))) {
+            return code;
+        }
+    }
+    const std::optional<std::uint16_t> evdev = KeyCode::evdevKeyCode(virtualKeyCode);
+    if (!evdev || *evdev + 8 > maxKeycode) {
+        return std::nullopt;
+    }
+    return xcb_keycode_t(*evdev + 8);
 }
 
 void XTestKeyboard::Impl::releaseOwned(Owner owner) {
@@ -1016,7 +1067,7 @@ void XTestKeyboard::Impl::setModifiers(std::uint8_t mask, std::uint8_t locked, s
     xcb_send_request(connection(), 0, &parts[2], &protocol);
 }
 
-bool XTestKeyboard::Impl::liftLevels(LiftedLevels& lifted, std::uint32_t& group) {
+bool XTestKeyboard::Impl::readLevels(LiftedLevels& lifted, std::uint32_t& group) {
     // The modifiers and the group as they are now: letters are typed in the group the user sees. The
     // round trip also brings in every change of the keymap announced before it.
     XkbKeymapTracker::LockState state;
@@ -1034,10 +1085,65 @@ bool XTestKeyboard::Impl::liftLevels(LiftedLevels& lifted, std::uint32_t& group)
         lifted.locked = state.lockedMods;
         lifted.latched = state.latchedMods;
     }
-    if (lifted.mask != 0) {
-        setModifiers(lifted.mask, 0, 0);
-    }
     return true;
+}
+
+bool XTestKeyboard::Impl::pressesLockKey(const std::vector<Step>& steps) {
+    xkb_keymap* keymap = tracker.keymap();
+    xkb_state* state = keymap != nullptr ? xkb_state_new(keymap) : nullptr;
+    if (state == nullptr) {
+        return false;
+    }
+    const auto locksOrLatches = [](xkb_keysym_t sym) {
+        switch (sym) {
+            case XKB_KEY_Caps_Lock:
+            case XKB_KEY_Shift_Lock:
+            case XKB_KEY_Num_Lock:
+            case XKB_KEY_Scroll_Lock:
+            case XKB_KEY_ISO_Lock:
+            case XKB_KEY_ISO_Level2_Latch:
+            case XKB_KEY_ISO_Level3_Latch:
+            case XKB_KEY_ISO_Level3_Lock:
+            case XKB_KEY_ISO_Level5_Latch:
+            case XKB_KEY_ISO_Level5_Lock:
+            case XKB_KEY_ISO_Group_Latch:
+            case XKB_KEY_ISO_Group_Lock:
+            case XKB_KEY_ISO_Next_Group:
+            case XKB_KEY_ISO_Next_Group_Lock:
+            case XKB_KEY_ISO_Prev_Group:
+            case XKB_KEY_ISO_Prev_Group_Lock:
+            case XKB_KEY_ISO_First_Group:
+            case XKB_KEY_ISO_First_Group_Lock:
+            case XKB_KEY_ISO_Last_Group:
+            case XKB_KEY_ISO_Last_Group_Lock:
+                return true;
+            default:
+                return false;
+        }
+    };
+    // The unit's keys are followed from the levels as they would be lifted, so that each key is judged
+    // by the symbol of the level its own modifiers put it on: a keymap may put a lock on a key's second
+    // level only.
+    xkb_state_update_mask(state, 0, 0, 0, 0, 0, textGroup);
+    bool found = false;
+    for (const Step& step : steps) {
+        const std::optional<xcb_keycode_t> code =
+            step.text.empty() ? keycodeOfKey(step.virtualKeyCode) : std::nullopt;
+        if (!code) {
+            continue;
+        }
+        if (step.down) {
+            const xkb_keysym_t* syms = nullptr;
+            const int count = xkb_state_key_get_syms(state, *code, &syms);
+            if (std::any_of(syms, syms + std::max(count, 0), locksOrLatches)) {
+                found = true;
+                break;
+            }
+        }
+        xkb_state_update_key(state, *code, step.down ? XKB_KEY_DOWN : XKB_KEY_UP);
+    }
+    xkb_state_unref(state);
+    return found;
 }
 
 void XTestKeyboard::Impl::liftForAttempt(Owner owner) {
@@ -1065,9 +1171,15 @@ void XTestKeyboard::Impl::putBackAttemptLevels(std::optional<Owner> owner) {
 }
 
 void XTestKeyboard::Impl::typeText(std::u32string& scalars, BindingHold hold) {
-    // Within an attempt that lifted them already, nothing is left to lift.
+    // Within a unit or an attempt that lifted them already, nothing is left to lift; a unit's text takes
+    // in only what changed since its first step.
     LiftedLevels lifted;
-    if (!liftLevels(lifted, textGroup)) {
+    if (unitLifted) {
+        if (!readNotices()) {
+            return;
+        }
+        buildKeys(textGroup);
+    } else if (!liftLevels(lifted, textGroup)) {
         return;
     }
     textHold = hold;

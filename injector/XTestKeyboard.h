@@ -16,9 +16,13 @@
 // acknowledged its release and the settle time has passed. The mapping notices are taken in before
 // every binding, also within one text: a spare code someone else changed is neither bound nor put back
 // from then on. Whatever the user left locked or latched that changes a key's level (Caps Lock, Shift
-// Lock, a sticky Shift, Level 3 or Level 5) is lifted while text is typed, and for an attempt from its
-// first key to its end, and put back afterwards: it never changes typed characters, and the keys sent
-// meanwhile (a Shift tap would clear a Shift Lock) leave it as the user had it.
+// Lock, a sticky Shift, Level 3 or Level 5) is lifted once for each unit posted whole (a text with the
+// Return and Tab keys that stand for its line breaks and tabs, a key combination), and for an attempt
+// from its first key to its end, and put back afterwards: it never changes typed characters or the
+// modifiers a key goes out with, and the keys sent meanwhile (a Shift tap would clear a Shift Lock, any
+// key uses up a sticky Shift) leave it as the user had it. A unit that presses a key which itself locks
+// or latches (Caps Lock, Shift Lock, a Level 3 lock...) is not lifted, since putting the levels back
+// would undo it; nor is a lone key (`key`).
 //
 // The X requests, and every wait their pacing needs, happen on a worker thread of the keyboard's own
 // with a connection of its own: the calls below queue the work and return at once, except sync,
@@ -97,9 +101,10 @@ class XTestKeyboard {
     // keyboard's copies are wiped once typed.
     // `hold` is how long the bindings its characters need are kept (see BindingHold).
     void type(std::u32string scalars, Owner owner = nullptr, BindingHold hold = BindingHold::ordinary);
-    // Queues the steps as one unit of the owner; `typing` marks a unit of text (its Return and Tab keys
-    // included), which is dropped with the other text. False, with nothing queued and one log line per
-    // burst, when the owner's waiting keys and characters would pass `queuedLimit`.
+    // Queues the steps as one unit of the owner, carried out under one lift of the user's levels (see
+    // above); `typing` marks a unit of text (its Return and Tab keys included), which is dropped with
+    // the other text. False, with nothing queued and one log line per burst, when the owner's waiting
+    // keys and characters would pass `queuedLimit`.
     bool perform(std::vector<Step> steps, Owner owner, bool typing);
     // Drops the texts queued and not yet begun, and stops the one being typed at its next character, as
     // when the process stops.

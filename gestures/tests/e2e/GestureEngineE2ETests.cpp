@@ -11,6 +11,7 @@
 #include "platform/Executor.h"
 #include "platform/LogCapture.h"
 #include "platform/ManualExecutor.h"
+#include "protocol/watch/WatchTyping.h"
 #include "testing/PrivateBus.h"
 #include "testing/SessionServices.h"
 #include "testing/Subprocess.h"
@@ -94,6 +95,61 @@ TEST_F(GestureEngineE2ETest, TextArrivesExactlyWithCapsLockOnAndTheKeymapIsPutBa
     EXPECT_EQ(reader->text(), "aé€\n\tb");
     EXPECT_TRUE(reader->capsLocked());
     EXPECT_EQ(reader->keyboardMapping(), mappingBefore);
+}
+
+// The keys that stand for a text's tabs and line breaks go out as exactly as its characters, whatever
+// the user left locked or latched, and leave it so: from the phone as one text message, and from the
+// watch as its lines with each line break a Return key combination.
+TEST_F(GestureEngineE2ETest, TextFromThePhoneAndTheWatchIsExactWhateverTheUserLeftLockedOrLatched) {
+    if (!testing_support::findExecutable("setxkbmap")) {
+        GTEST_SKIP() << "setxkbmap is not installed (scripts/install-deps.sh brings it)";
+    }
+    struct Case {
+        const char* what;
+        const char* layout;
+        const char* option;
+        unsigned locked;
+        unsigned latched;
+    };
+    constexpr unsigned shiftMask = 0x01;
+    constexpr unsigned lockMask = 0x02;
+    constexpr unsigned levelThreeMask = 0x80;  // Mod5, where the keymaps put Level 3
+    const Case cases[] = {
+        {"a sticky Shift", "us", "", 0, shiftMask},
+        {"Shift Lock", "us", "caps:shiftlock", shiftMask, 0},
+        {"Level 3 locked", "de", "", levelThreeMask, 0},
+        {"Level 3 latched", "de", "", 0, levelThreeMask},
+        {"Caps Lock", "us", "", lockMask, 0},
+    };
+    const std::string text = "ab\tc\nd";
+    const std::pair<const char*, std::vector<Message>> sources[] = {
+        {"the phone", {Message::Text{text}}},
+        {"the watch", TrackpadProtocol::WatchTyping::messages(text)},
+    };
+    for (const Case& engaged : cases) {
+        const auto keymap =
+            testing_support::runCommand({"setxkbmap", "-display", server->displayName(), "-layout",
+                                         engaged.layout, "-option", "", "-option", engaged.option},
+                                        20s);
+        ASSERT_EQ(keymap.exitCode, 0) << keymap.errors;
+        for (const auto& [from, messages] : sources) {
+            // A fresh client in the focus, as the user's next window would be.
+            XKeyReader client(server->displayName());
+            client.lockModifiers(engaged.locked, engaged.locked);
+            client.latchModifiers(engaged.latched, engaged.latched);
+            for (const Message& message : messages) {
+                engine->handle(message);
+            }
+            poster->sync();
+            EXPECT_TRUE(client.waitForPresses(6, 5s)) << engaged.what << ", from " << from;
+            EXPECT_EQ(client.text(), text) << engaged.what << ", from " << from;
+            poster->settle();
+            EXPECT_EQ(client.lockedModifiers() & 0xFF, engaged.locked) << engaged.what << ", from " << from;
+            EXPECT_EQ(client.latchedModifiers() & 0xFF, engaged.latched) << engaged.what << ", from " << from;
+            client.lockModifiers(0xFF, 0);
+            client.latchModifiers(0xFF, 0);
+        }
+    }
 }
 
 // Zoom is an application's shortcut, so it goes out with Control: Control+plus, twice for +0.5, which
