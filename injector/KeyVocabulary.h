@@ -32,10 +32,12 @@ inline constexpr std::uint64_t capsLockEventFlag = 0x10000;
 namespace KeyCode {
 inline constexpr std::uint16_t a = 0;
 inline constexpr std::uint16_t q = 12;
+inline constexpr std::uint16_t u = 32;
 inline constexpr std::uint16_t returnKey = 36;
 inline constexpr std::uint16_t tab = 48;
 inline constexpr std::uint16_t space = 49;
 inline constexpr std::uint16_t deleteKey = 51;
+inline constexpr std::uint16_t escape = 53;
 inline constexpr std::uint16_t command = 55;
 inline constexpr std::uint16_t shift = 56;
 inline constexpr std::uint16_t capsLock = 57;

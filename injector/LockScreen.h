@@ -34,11 +34,22 @@ struct LockScreenFieldID {
 enum class LockScreenFieldCheck { accessibility, secureInput };
 std::string_view rawValue(LockScreenFieldCheck check);
 
+// The keys that empty a field whose characters can't be counted, as its lock screen reads them. Lock
+// screens differ: in the common toolkits' text fields Control+A selects everything and Delete removes
+// it, but a locker that takes Control+A as a character deletes only that, and then Return submits the
+// characters left before the password as a failed try.
+enum class LockScreenFieldClearing {
+    selectAllThenDelete,
+    controlU,  // kills the line
+    escape,    // empties the field without closing the prompt
+};
+
 struct LockScreenField {
     LockScreenFieldID id;
     std::optional<int> characterCount;
     std::optional<pid_t> loginWindowProcessID;
     LockScreenFieldCheck check = LockScreenFieldCheck::accessibility;
+    LockScreenFieldClearing clearing = LockScreenFieldClearing::selectAllThenDelete;
     friend bool operator==(const LockScreenField&, const LockScreenField&) = default;
 };
 

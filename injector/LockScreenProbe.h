@@ -34,6 +34,8 @@ struct ProbedProcess {
     bool isSystemLoginWindow = false;
     // Why a lock screen program fails that check, where the probe can tell.
     std::optional<std::string> doubt;
+    // How the lock screen program empties its password field.
+    LockScreenFieldClearing fieldClearing = LockScreenFieldClearing::selectAllThenDelete;
 };
 
 class LockScreenProbe {

@@ -62,6 +62,20 @@ std::vector<KeyEvent> selectAll(std::uint16_t keyCode) {
             keyEvent(EventType::flagsChanged, KeyCode::control, 0, false)};
 }
 
+// Control+U, which kills the line in the lockers that read it so.
+std::vector<KeyEvent> lineKill(std::uint16_t keyCode) {
+    const std::uint64_t control = Modifiers::control.rawValue;
+    return {keyEvent(EventType::flagsChanged, KeyCode::control, control, true),
+            keyEvent(EventType::keyDown, keyCode, control, true, u"u"),
+            keyEvent(EventType::keyUp, keyCode, control, false, u"u"),
+            keyEvent(EventType::flagsChanged, KeyCode::control, 0, false)};
+}
+
+std::vector<KeyEvent> escapeKey() {
+    return {keyEvent(EventType::keyDown, KeyCode::escape, 0, true),
+            keyEvent(EventType::keyUp, KeyCode::escape, 0, false)};
+}
+
 std::vector<KeyEvent> deletes(int count) {
     std::vector<KeyEvent> events;
     for (int i = 0; i < count; ++i) {
@@ -165,6 +179,7 @@ struct LockScreenUnlocker::Attempt {
     std::string password;
     std::vector<std::u16string> chunks;
     std::uint16_t selectAllKeyCode = 0;
+    std::uint16_t lineKillKeyCode = KeyCode::u;
     double deadline = 0;
     double returnDeadline = 0;
     IsWithdrawn isWithdrawn;
@@ -302,6 +317,9 @@ std::optional<LockScreenUnlocker::Attempt::Outcome> LockScreenUnlocker::Attempt:
     chunks = std::move(*typable);
     const std::optional<UnlockKey> a = unlocker.layout_.key("a");
     selectAllKeyCode = a && !a->shift && !a->option ? a->keyCode : 0;
+    // Without a plain key for u, the key where u sits on the common layouts.
+    const std::optional<UnlockKey> u = unlocker.layout_.key("u");
+    lineKillKeyCode = u && !u->shift && !u->option ? u->keyCode : KeyCode::u;
     return std::nullopt;
 }
 
@@ -446,16 +464,27 @@ std::variant<UnlockEntry, LockScreenUnlocker::Attempt::Outcome> LockScreenUnlock
 std::variant<UnlockEntry, LockScreenUnlocker::Attempt::Outcome> LockScreenUnlocker::Attempt::type(
     const LockScreenField& field, std::optional<int> characterCount) {
     constexpr int maximumDeletes = 128;
+    // Emptied whole by the keys the lock screen reads so: characters left before the password would
+    // make Return submit a password that is certainly wrong, which may count toward the system's lockout.
+    const auto emptyWhole = [&](const std::string& why) -> std::vector<std::vector<KeyEvent>> {
+        switch (field.clearing) {
+            case LockScreenFieldClearing::controlU:
+                log(why + "; emptying it with Control+U first.");
+                return {lineKill(lineKillKeyCode)};
+            case LockScreenFieldClearing::escape:
+                log(why + "; emptying it with Escape first.");
+                return {escapeKey()};
+            case LockScreenFieldClearing::selectAllThenDelete:
+                break;
+        }
+        log(why + "; selecting all of it and deleting first.");
+        return {selectAll(selectAllKeyCode), deletes(1)};
+    };
     std::vector<std::vector<KeyEvent>> clearing;
     if (!characterCount) {
-        log("The password field's characters can't be counted; selecting all of it and deleting first.");
-        clearing = {selectAll(selectAllKeyCode), deletes(1)};
+        clearing = emptyWhole("The password field's characters can't be counted");
     } else if (*characterCount > maximumDeletes) {
-        // Deleting only some of them would leave characters before the password, and Return would then
-        // submit a password that is certainly wrong, which may count toward the system's lockout.
-        log("The password field holds more characters than are deleted one by one; selecting all of it and "
-            "deleting first.");
-        clearing = {selectAll(selectAllKeyCode), deletes(1)};
+        clearing = emptyWhole("The password field holds more characters than are deleted one by one");
     } else if (*characterCount > 0) {
         log("The password field already held characters; deleting them first.");
         clearing = {deletes(*characterCount)};
@@ -638,8 +667,8 @@ void LockScreenUnlocker::unlock(std::string password, IsWithdrawn isWithdrawn, C
     if (!taken) {
         return refuse(UnlockStatus::busy, "Another unlock was running.");
     }
-    auto run = std::make_shared<Attempt>(
-        Attempt{*this, std::move(password), {}, 0, 0, 0, std::move(isWithdrawn), std::move(completion)});
+    auto run = std::make_shared<Attempt>(Attempt{
+        *this, std::move(password), {}, 0, KeyCode::u, 0, 0, std::move(isWithdrawn), std::move(completion)});
     wipe(password);
     run->deadline = clock_() + timing_.attemptTimeLimit;
     queue_.async([this, run] { attempt(run); });

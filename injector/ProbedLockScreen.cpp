@@ -111,8 +111,11 @@ ProbedLockScreen::Examination ProbedLockScreen::examination() {
                             session.locked && session.onConsole && session.userID && *session.userID == uid &&
                             !session.secureInputDoubt;
         if (counts && !namedOtherElement) {
-            LockScreenField field{
-                {SecureInputKey{*holder}}, std::nullopt, holder, LockScreenFieldCheck::secureInput};
+            LockScreenField field{{SecureInputKey{*holder}},
+                                  std::nullopt,
+                                  holder,
+                                  LockScreenFieldCheck::secureInput,
+                                  info->fieldClearing};
             return {{LockScreenFocus::PasswordField{field}}, namedOtherElement};
         }
         if (counts) {

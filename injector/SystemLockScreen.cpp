@@ -471,7 +471,9 @@ class LinuxProbe final : public LockScreenProbe {
         if (comm.empty() || !user) {
             return std::nullopt;
         }
-        ProbedProcess process{comm, *user, isKnownScreenLocker(comm), false, std::nullopt};
+        const std::optional<LockScreenFieldClearing> clearing = fieldClearingOf(comm);
+        ProbedProcess process{comm, *user, clearing.has_value(), false, std::nullopt};
+        process.fieldClearing = clearing.value_or(LockScreenFieldClearing::selectAllThenDelete);
         if (process.isLoginWindow && isSystemProgram(pid, comm)) {
             const std::optional<std::string> display = displayOf(pid);
             process.isSystemLoginWindow =
@@ -648,17 +650,49 @@ std::string displayWithoutScreen(const std::string& name) {
 }  // namespace
 
 bool isKnownScreenLocker(const std::string& commandName) {
-    // /proc cuts command names to 15 bytes.
-    static const std::array<const char*, 14> lockers = {
-        "i3lock",          "xsecurelock",     "slock",           "xscreensaver",    "xscreensaver-au",
-        "light-locker",    "gnome-screensav", "cinnamon-screen", "mate-screensave", "xfce4-screensav",
-        "kscreenlocker_g", "xlock",           "xtrlock",         "sxlock"};
-    for (const char* locker : lockers) {
-        if (commandName == locker) {
-            return true;
+    return fieldClearingOf(commandName).has_value();
+}
+
+std::optional<LockScreenFieldClearing> fieldClearingOf(const std::string& commandName) {
+    using enum LockScreenFieldClearing;
+    struct Locker {
+        const char* commandName;  // as /proc gives it, cut to 15 bytes
+        LockScreenFieldClearing clearing;
+    };
+    // How each empties its password field, as each that runs without a display manager was seen to do
+    // (sxlock and xlock, which Debian no longer ships, as their code does). Escape closes the prompt of
+    // several (the password would then go nowhere), and Control+A is a character to the simple ones, or
+    // ignored (Delete then removes one of the field's characters, or only that one).
+    static const std::array<Locker, 14> lockers = {{
+        // Escape also empties it, and is one key whatever the layout (Control+U needs a key for u).
+        {"i3lock", escape},
+        // Control+A empties the line itself; Escape closes the prompt.
+        {"xsecurelock", selectAllThenDelete},
+        // Both ignore Control+A and Control+U, so Delete would take one of the field's characters.
+        {"slock", escape},
+        {"sxlock", escape},
+        // Control+A selects nothing, so Delete leaves characters; Escape does not empty it.
+        {"xscreensaver", controlU},
+        {"xscreensaver-au", controlU},
+        // Its field is the display manager's greeter's, a toolkit text field.
+        {"light-locker", selectAllThenDelete},
+        // Toolkit text fields, where Control+A selects everything.
+        {"gnome-screensav", selectAllThenDelete},
+        {"cinnamon-screen", selectAllThenDelete},
+        {"mate-screensave", selectAllThenDelete},
+        {"xfce4-screensav", selectAllThenDelete},
+        {"kscreenlocker_g", selectAllThenDelete},
+        // Takes Escape and Control+A as characters.
+        {"xlock", controlU},
+        // Takes Control+U and Control+A as characters.
+        {"xtrlock", escape},
+    }};
+    for (const Locker& locker : lockers) {
+        if (commandName == locker.commandName) {
+            return locker.clearing;
         }
     }
-    return false;
+    return std::nullopt;
 }
 
 std::optional<std::string> loaderTampering(std::string_view environment, std::string_view maps,

@@ -62,6 +62,8 @@ std::unique_ptr<LockScreenProbe> makeLinuxLockScreenProbe(
 bool sameXDisplay(const std::string& a, const std::string& b);
 // Whether a process command name (as /proc/<pid>/comm gives it, cut to 15 bytes) is a known screen locker.
 bool isKnownScreenLocker(const std::string& commandName);
+// How a known screen locker empties its password field; none for any other program.
+std::optional<LockScreenFieldClearing> fieldClearingOf(const std::string& commandName);
 
 // Why code other than the system's may run in a process, from its environment (/proc/<pid>/environ,
 // NUL-separated) and its memory map (/proc/<pid>/maps): the environment sets LD_PRELOAD, LD_LIBRARY_PATH

@@ -75,8 +75,12 @@ class FakeLockScreen final : public LockScreen {
 class FixedUnlockLayout final : public UnlockKeyboardLayout {
   public:
     std::optional<UnlockKey> key(std::string_view character) override {
-        return character == "a" ? std::optional(UnlockKey{0, false, false}) : std::nullopt;
+        if (character == "a") {
+            return UnlockKey{0, false, false};
+        }
+        return character == "u" ? u : std::nullopt;
     }
+    std::optional<UnlockKey> u;
 };
 
 struct Key {
@@ -345,6 +349,63 @@ TEST_F(UnlockerTest, AFieldHoldingManyCharactersIsClearedWhole) {
     unlock("pw");
     const std::vector<Key> five = keys();
     EXPECT_EQ(std::count(five.begin(), five.end(), Key{down, 51, u""}), 5);
+}
+
+// A lock screen that reads Control+A as a character, or as the start of the line, keeps what its field
+// held: the field's own emptying keys go instead, the character key found on the layout like select all's.
+TEST_F(UnlockerTest, AFieldThatNamesItsEmptyingKeysIsEmptiedByThem) {
+    const auto clearingKeys = [&] {
+        std::vector<Key> k = keys();
+        return std::vector<Key>(k.begin() + 2,
+                                k.end() - 2 * 2 - 2);  // after the nudge, before "pw" and Return
+    };
+    lockScreen.field.clearing = LockScreenFieldClearing::controlU;
+    layout.u = UnlockKey{7, false, false};  // where a layout of its own puts u
+    unlock("pw");
+    EXPECT_EQ(clearingKeys(),
+              (std::vector<Key>{{flags, 59, u""}, {down, 7, u"u"}, {up, 7, u"u"}, {flags, 59, u""}}));
+    EXPECT_TRUE(
+        logged("The password field's characters can't be counted; emptying it with Control+U first."));
+    const std::vector<InputEvent> events = poster.events();
+    EXPECT_EQ(events[3].flags, Modifiers::control.rawValue);
+
+    // No key types a plain u: the key where u sits on the common layouts.
+    poster.clear();
+    layout.u = UnlockKey{7, true, false};
+    unlock("pw");
+    EXPECT_EQ(clearingKeys()[1], (Key{down, KeyCode::u, u"u"}));
+
+    poster.clear();
+    lockScreen.field.clearing = LockScreenFieldClearing::escape;
+    unlock("pw");
+    EXPECT_EQ(clearingKeys(), (std::vector<Key>{{down, 53, u""}, {up, 53, u""}}));
+    EXPECT_TRUE(logged("The password field's characters can't be counted; emptying it with Escape first."));
+
+    // More characters than are deleted one by one: emptied whole the same way.
+    poster.clear();
+    lockScreen.field.characterCount = 300;
+    unlock("pw");
+    EXPECT_EQ(clearingKeys(), (std::vector<Key>{{down, 53, u""}, {up, 53, u""}}));
+}
+
+TEST_F(UnlockerTest, AFailedCheckInTheMiddleOfControlULetsControlGo) {
+    lockScreen.field.clearing = LockScreenFieldClearing::controlU;
+    std::atomic<bool> controlDown{false};
+    poster.onPost = [&](const InputEvent& e) {
+        if (e.type == flags && e.keyCode == KeyCode::control && e.flags != 0) {
+            controlDown = true;
+        }
+    };
+    lockScreen.onIsFocused = [&] { return !controlDown; };
+    const UnlockReport report = unlock("pw");
+    EXPECT_EQ(report.status, Status::notReached);
+    EXPECT_EQ(report.reason,
+              "The password field lost the focus while clearing the field; typing stopped without Return.");
+    const std::vector<Key> k = keys();
+    ASSERT_EQ(k.size(), 4u);  // the nudge, then Control down and up: u never went down
+    EXPECT_EQ(k[2], (Key{flags, 59, u""}));
+    EXPECT_EQ(k[3], (Key{flags, 59, u""}));
+    EXPECT_EQ(poster.events().back().flags, 0u);
 }
 
 TEST_F(UnlockerTest, WithdrawalWhileTypingReleasesEveryKeyAndPostsNoReturn) {

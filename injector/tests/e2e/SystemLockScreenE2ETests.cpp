@@ -25,6 +25,7 @@
 #include "injector/KeyVocabulary.h"
 #include "injector/LockScreenUnlocker.h"
 #include "injector/SystemLockScreen.h"
+#include "injector/XTestKeyboard.h"
 #include "injector/tests/e2e/UnlockFakes.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Executor.h"
@@ -76,8 +77,9 @@ LockSessionLookup everyoneInSession(std::string session) {
 // (nothing loaded into it), unless the test says otherwise.
 class I3lock {
   public:
-    explicit I3lock(const std::string& display, testing_support::EnvironmentChanges environment = {})
-        : process_({"i3lock", "-n"}, withDisplay(display, std::move(environment))) {
+    explicit I3lock(const std::string& display, testing_support::EnvironmentChanges environment = {},
+                    const std::vector<std::string>& command = {"i3lock", "-n"})
+        : process_(command, withDisplay(display, std::move(environment))) {
         const std::unique_ptr<LockScreenProbe> probe = makeLinuxLockScreenProbe(display, {});
         if (!testing_support::waitUntil([&] { return probe->secureInputEnabled(); }, 10s)) {
             throw std::runtime_error("i3lock did not take the keyboard");
@@ -111,11 +113,13 @@ class TimedPoster final : public EventPoster {
         }
         if (event.type == EventType::keyDown && event.keyCode == KeyCode::returnKey) {
             returnPosted = platform::monotonicSeconds();
+            ++returns;
         }
     }
     void settleKeyboard() override { poster_.settleKeyboard(); }
     std::atomic<double> returnPosted{0};
     std::atomic<int> eventsUpToReturn{0};
+    std::atomic<int> returns{0};
 
   private:
     HIDEventPoster& poster_;
@@ -137,11 +141,11 @@ std::string unverifiedReason(LockScreen& lockScreen) {
 }
 
 UnlockReport unlock(LockScreen& lockScreen, const std::string& display, EventPoster& poster,
-                    const std::string& password) {
+                    const std::string& password, const LockScreenUnlocker::Timing& timing = quickTiming()) {
     SystemUnlockKeyboardLayout layout(display);
     platform::DispatchQueue queue("dev.quelmar.trackpad.mac.unlock");
     LockScreenUnlocker unlocker(
-        lockScreen, layout, poster, quickTiming(), queue,
+        lockScreen, layout, poster, timing, queue,
         [](double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); },
         [] { return platform::monotonicSeconds(); }, [](const std::string&) {});
     std::promise<UnlockReport> done;
@@ -384,6 +388,114 @@ TEST(SystemLockScreenE2ETest, TheLockerReadsThePasswordWhateverTheUserLeftLocked
         EXPECT_TRUE(locker.unlocked()) << engaged.what << ": the locker did not take the password";
         EXPECT_EQ(user.lockedModifiers() & 0xFF, engaged.locked) << engaged.what;
         EXPECT_EQ(user.latchedModifiers() & 0xFF, engaged.latched) << engaged.what;
+    }
+}
+
+// Whether a locker can be given a PAM service file of the test's in place of its own, for it alone: as
+// root, in a mount namespace of its own. None when it can; otherwise why not.
+std::optional<std::string> privateServiceFileUnavailable() {
+    if (geteuid() != 0) {
+        return "not root, so the locker's PAM service file can't be replaced for it alone";
+    }
+    if (!testing_support::findExecutable("unshare") || !testing_support::findExecutable("mount")) {
+        return "unshare or mount is not installed (scripts/install-deps.sh brings them)";
+    }
+    const auto tried = testing_support::runCommand({"unshare", "--mount", "--propagation", "private", "mount",
+                                                    "--bind", "/etc/pam.d/i3lock", "/etc/pam.d/i3lock"},
+                                                   10s);
+    if (tried.exitCode != 0) {
+        return "a mount namespace of its own can't be made here: " + tried.errors;
+    }
+    return std::nullopt;
+}
+
+// A real i3lock checking the password through PAM, started as the user would, with nothing loaded into
+// it: only its PAM service file is the test's, bind-mounted over its own in a mount namespace of its
+// own, and names the password-file module with a password file of the test's.
+class PrivateServiceLocker {
+  public:
+    PrivateServiceLocker(const std::string& display, const std::filesystem::path& module,
+                         const std::filesystem::path& folder, const std::string& password) {
+        const passwd* user = getpwuid(getuid());
+        if (user == nullptr) {
+            throw std::runtime_error("this user has no name");
+        }
+        std::ofstream(folder / "passdb") << user->pw_name << ':' << password << ":i3lock\n";
+        std::ofstream service(folder / "i3lock");
+        for (const char* kind : {"auth", "account", "password", "session"}) {
+            service << kind << " required " << module.string() << " passdb=" << (folder / "passdb").string()
+                    << "\n";
+        }
+        service.close();
+        locker_.emplace(display, testing_support::EnvironmentChanges{},
+                        std::vector<std::string>{"unshare", "--mount", "--propagation", "private", "sh", "-c",
+                                                 "mount --bind \"$0\" /etc/pam.d/i3lock && exec i3lock -n",
+                                                 (folder / "i3lock").string()});
+    }
+    // It ended by itself, unlocked, within `limit`.
+    bool unlockedWithin(std::chrono::milliseconds limit) {
+        testing_support::waitUntil([&] { return !locker_->running(); }, limit);
+        const int status = locker_->stop();
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+
+  private:
+    std::optional<I3lock> locker_;
+};
+
+// Characters already in the locker's field (keys pressed on the locked screen, another phone's text) are
+// emptied before the password, by keys the locker itself reads so: the locker the companion's own probe
+// verified opens at the first try, and counts no failed one.
+TEST(SystemLockScreenE2ETest, WhatTheLockersFieldAlreadyHeldIsEmptiedBeforeThePassword) {
+    if (const auto reason = unavailableReason()) {
+        GTEST_SKIP() << *reason;
+    }
+    if (!testing_support::findExecutable("xdotool")) {
+        GTEST_SKIP() << "xdotool is not installed (scripts/install-deps.sh brings it)";
+    }
+    const std::optional<std::filesystem::path> libraries = PasswordFileLocker::wrapperLibrary();
+    if (!libraries) {
+        GTEST_SKIP() << "PAM's password-file module is not installed (scripts/install-deps.sh brings it)";
+    }
+    if (const auto reason = privateServiceFileUnavailable()) {
+        GTEST_SKIP() << *reason;
+    }
+    XvfbServer ours;
+    testing_support::PrivateBus bus;
+    testing_support::SessionServices services(bus.address(), {"logind"}, bus.folder());
+    const testing_support::ScopedEnvironment environment(
+        {{"DBUS_SESSION_BUS_ADDRESS", bus.address()}, {"DBUS_SYSTEM_BUS_ADDRESS", bus.address()}});
+    const std::string password = "Pw-1z";
+    LockScreenUnlocker::Timing timing = quickTiming();
+    // Long enough for the locker to check the password on a busy machine; a right one ends the wait.
+    timing.unlockTimeout = 5.0;
+    for (const bool fromAnotherPhone : {false, true}) {
+        SCOPED_TRACE(fromAnotherPhone ? "another phone's text went in first"
+                                      : "keys pressed on the locked screen");
+        SystemLockScreen lockScreen(ours.displayName(), everyoneInSession("7"));
+        PrivateServiceLocker locker(ours.displayName(), *libraries / "pam_wrapper" / "pam_matrix.so",
+                                    bus.folder(), password);
+        auto keyboard = std::make_shared<XTestKeyboard>(ours.displayName());
+        HIDEventPoster hid(ours.displayName(), {.briefKeyBindings = true}, keyboard);
+        if (fromAnotherPhone) {
+            HIDEventPoster phone(ours.displayName(), {}, keyboard);
+            phone.setSource(TrackpadProtocol::UUID::random());
+            for (const EventType type : {EventType::keyDown, EventType::keyUp}) {
+                InputEvent key = InputEvent::keyboard(type, 0, 0);
+                key.unicodeText = u"xy";
+                phone.post(key);
+            }
+            phone.sync();
+        } else {
+            const auto typed = testing_support::runCommand({"xdotool", "type", "--delay", "30", "xy"}, 10s,
+                                                           {{"DISPLAY", ours.displayName()}});
+            ASSERT_EQ(typed.exitCode, 0) << typed.errors;
+        }
+        TimedPoster poster(hid);
+        const UnlockReport report = unlock(lockScreen, ours.displayName(), poster, password, timing);
+        EXPECT_EQ(report.status, UnlockStatus::unlocked) << caseName(report.status) << ": " << report.reason;
+        EXPECT_EQ(poster.returns, 1);
+        EXPECT_TRUE(locker.unlockedWithin(5s)) << "i3lock did not take the password at the first try";
     }
 }
 
