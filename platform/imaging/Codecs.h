@@ -3,8 +3,9 @@
 // limit before it allocates pixels, and answers broken, truncated or unknown data with an ImageError.
 // Beyond the result itself, a decode holds at most a fixed working budget: rows are streamed through the
 // scaler, and a file that cannot be decoded that way within the budget (a progressive JPEG whose
-// coefficients exceed it, an interlaced PNG that must be held whole before it is shrunk) is refused
-// as tooLarge.
+// coefficients exceed it, an interlaced PNG that must be held whole before it is shrunk, EXIF data
+// larger than what is left) is refused as tooLarge. Nothing else a file carries besides its pixels is
+// kept: text, colour profiles and other metadata are skipped unread.
 // Thread: any; calls share no state.
 #include <atomic>
 #include <cstddef>

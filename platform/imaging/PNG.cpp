@@ -15,7 +15,8 @@
 namespace platform::imaging {
 namespace {
 
-// Bounds on what libpng allocates for ancillary chunks (text, ICC profiles), whatever the file claims.
+// Bounds on the ancillary chunks libpng reads, whatever the file claims: a longer one makes the file
+// unreadable. Of them only eXIf is kept (see openRead).
 constexpr png_alloc_size_t maxChunkBytes = 8 * 1024 * 1024;
 constexpr png_uint_32 maxCachedChunks = 128;
 
@@ -138,6 +139,12 @@ bool openRead(ReadStructs& s, std::span<const std::uint8_t> data, std::uint64_t 
     png_set_user_limits(s.png, std::max<png_uint_32>(sideLimit, 1), std::max<png_uint_32>(sideLimit, 1));
     png_set_chunk_malloc_max(s.png, maxChunkBytes);
     png_set_chunk_cache_max(s.png, maxCachedChunks);
+    // Of what a file carries besides its pixels, only the EXIF orientation is used: every other ancillary
+    // chunk (text, colour profiles, the chunks no one knows) is skipped unread rather than inflated and
+    // kept. tRNS and PLTE are always read.
+    png_set_keep_unknown_chunks(s.png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
+    static constexpr png_byte used[] = {'e', 'X', 'I', 'f', 0};
+    png_set_keep_unknown_chunks(s.png, PNG_HANDLE_CHUNK_AS_DEFAULT, used, 1);
     return true;
 }
 
@@ -239,12 +246,19 @@ ImageResult<Bitmap> decodePNG(std::span<const std::uint8_t> data, const DecodeOp
         }
         return info.error();
     }
-    if (static_cast<std::uint64_t>(info->width) * static_cast<std::uint64_t>(info->height) >
-        options.maxPixels)
+    const std::uint64_t pixels =
+        static_cast<std::uint64_t>(info->width) * static_cast<std::uint64_t>(info->height);
+    if (pixels > options.maxPixels)
         return ImageError::tooLarge;
     const bool bgr = options.format != PixelFormat::rgba;
-    if (options.longestSide > 0 && std::max(info->width, info->height) > options.longestSide &&
-        header.interlace == PNG_INTERLACE_NONE) {
+    const bool shrunk = options.longestSide > 0 && std::max(info->width, info->height) > options.longestSide;
+    // An interlaced image comes in passes over the whole picture, so it is held whole; when it is then
+    // shrunk, that copy is working memory, as the EXIF data kept from the header is.
+    const bool streamed = shrunk && header.interlace == PNG_INTERLACE_NONE;
+    const std::uint64_t heldBytes = shrunk && !streamed ? pixels * 4 : 0;
+    if (header.exifSize + heldBytes > options.memoryBudget)
+        return ImageError::tooLarge;
+    if (streamed) {
         // Much larger than wanted: rows go straight into the averaged result, never all held at once.
         const Size fitted = fitLongestSide(info->width, info->height, options.longestSide);
         auto out = Bitmap::create(fitted.width, fitted.height, options.format, options.maxPixels);
@@ -263,29 +277,21 @@ ImageResult<Bitmap> decodePNG(std::span<const std::uint8_t> data, const DecodeOp
             return applyOrientation(out->view(), info->orientation);
         return std::move(*out);
     }
-    // An interlaced image comes in passes over the whole picture, so it is held whole; when it is then
-    // shrunk, that copy is working memory and must fit the budget.
-    const bool shrunk = options.longestSide > 0 && std::max(info->width, info->height) > options.longestSide;
-    if (shrunk && static_cast<std::uint64_t>(info->width) * static_cast<std::uint64_t>(info->height) * 4 >
-                      options.memoryBudget)
-        return ImageError::tooLarge;
-    const auto turn = takeDecodeTurn(
-        shrunk ? static_cast<std::uint64_t>(info->width) * static_cast<std::uint64_t>(info->height) * 4 : 0,
-        options.stop);
+    const auto turn = takeDecodeTurn(heldBytes, options.stop);
     if (!turn)
         return ImageError::stopped;
     auto bitmap = Bitmap::create(info->width, info->height, options.format, options.maxPixels);
     if (!bitmap)
         return ImageError::tooLarge;
     std::vector<png_bytep> rows(static_cast<std::size_t>(info->height));
-    std::uint8_t* pixels = bitmap->mutablePixels();
+    std::uint8_t* first = bitmap->mutablePixels();
     for (std::size_t y = 0; y < rows.size(); ++y)
-        rows[y] = pixels + bitmap->stride() * y;
+        rows[y] = first + bitmap->stride() * y;
     if (!readImageInner(s.png, s.info, &header, bgr, rows.data(), bitmap->stride()))
         return ImageError::corrupt;
 
     Bitmap result = std::move(*bitmap);
-    if (options.longestSide > 0 && std::max(result.width(), result.height()) > options.longestSide) {
+    if (shrunk) {
         const Size fitted = fitLongestSide(result.width(), result.height(), options.longestSide);
         auto scaled = scale(result.view(), fitted.width, fitted.height);
         if (!scaled)

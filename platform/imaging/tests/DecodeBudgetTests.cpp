@@ -1,16 +1,22 @@
 // A decode's working memory beyond its result stays within the budget: files that would need more are
-// refused, the same pictures in a streamable form are not.
+// refused, the same pictures in a streamable form are not, and what a file carries besides its pixels is
+// not kept.
 #include <png.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <turbojpeg.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csetjmp>
 #include <cstring>
+#include <fstream>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "platform/imaging/Codecs.h"
+#include "testing/CraftedImages.h"
 
 namespace platform::imaging {
 namespace {
@@ -46,11 +52,22 @@ void appendData(png_structp png, png_bytep data, png_size_t length) {
     bytes->insert(bytes->end(), data, data + length);
 }
 
-bool writePNG(png_structp png, png_infop info, const Bitmap* image, int interlace, png_bytepp rows) {
+// Ancillary chunks to write before the pixels: EXIF data and texts.
+struct Extras {
+    Bytes exif;
+    std::vector<png_text> texts;
+};
+
+bool writePNG(png_structp png, png_infop info, const Bitmap* image, int interlace, png_bytepp rows,
+              Extras* extras) {
     if (setjmp(png_jmpbuf(png)))
         return false;
     png_set_IHDR(png, info, static_cast<png_uint_32>(image->width()), static_cast<png_uint_32>(image->height()), 8,
                  PNG_COLOR_TYPE_RGB_ALPHA, interlace, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    if (!extras->exif.empty())
+        png_set_eXIf_1(png, info, static_cast<png_uint_32>(extras->exif.size()), extras->exif.data());
+    if (!extras->texts.empty())
+        png_set_text(png, info, extras->texts.data(), static_cast<int>(extras->texts.size()));
     png_set_compression_level(png, 1);
     png_write_info(png, info);
     png_write_image(png, rows);
@@ -58,7 +75,7 @@ bool writePNG(png_structp png, png_infop info, const Bitmap* image, int interlac
     return true;
 }
 
-Bytes png(const Bitmap& image, bool interlaced) {
+Bytes png(const Bitmap& image, bool interlaced, Extras extras = {}) {
     Bytes bytes;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
@@ -66,8 +83,8 @@ Bytes png(const Bitmap& image, bool interlaced) {
     std::vector<png_bytep> rows(static_cast<std::size_t>(image.height()));
     for (std::size_t y = 0; y < rows.size(); ++y)
         rows[y] = const_cast<png_bytep>(image.pixels() + image.stride() * y);
-    const bool written =
-        writePNG(png, info, &image, interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, rows.data());
+    const bool written = writePNG(png, info, &image, interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+                                  rows.data(), &extras);
     png_destroy_write_struct(&png, &info);
     return written ? bytes : Bytes{};
 }
@@ -123,6 +140,66 @@ TEST(ImagingDecodeBudget, AnInterlacedPNGIsHeldWholeOnlyWhenThatFitsTheBudget) {
     const auto roomy = decodeImage(interlaced, budgeted(2 * 1024 * 1024, 100));
     ASSERT_TRUE(roomy);
     EXPECT_TRUE(roomy->samePixels(*streamed));
+}
+
+// As pictures are decoded: at most 100 MP, shown at most 4096 pixels across, 96 MiB of working memory.
+DecodeOptions pictureOptions() {
+    DecodeOptions options;
+    options.maxPixels = 100'000'000;
+    options.longestSide = 4096;
+    options.memoryBudget = 96 * 1024 * 1024;
+    return options;
+}
+
+long residentKiB() {
+    std::ifstream statm("/proc/self/statm");
+    long size = 0;
+    long resident = 0;
+    statm >> size >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+TEST(ImagingDecodeAncillary, TextChunksAreSkippedUnreadWhileTheOrientationIsStillRead) {
+    // 64 x 64 pixels and 127 zTXt chunks of 8,000,000 bytes each once inflated.
+    const Bytes texts = testing_support::textChunkPNG(64, 127, 8'000'000);
+    const auto plain = decodeImage(testing_support::textChunkPNG(64, 0, 0), pictureOptions());
+    ASSERT_TRUE(plain);
+    const long before = residentKiB();
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        const auto info = readImageInfo(texts);
+        const auto decoded = decodeImage(texts, pictureOptions());
+        _exit(info && decoded && decoded->samePixels(*plain) ? 0 : 1);
+    }
+    int status = 0;
+    rusage usage{};
+    ASSERT_EQ(wait4(child, &status, 0, &usage), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    // The child starts with the pages of this process; the texts, were they kept, would add 1 GB.
+    EXPECT_LT(usage.ru_maxrss - before, 64 * 1024);
+
+    // Among texts of every kind, the EXIF orientation is read: turned right, 40 x 20 stands upright.
+    Extras extras;
+    extras.exif = {'I', 'I', 42, 0, 8, 0, 0, 0, 1, 0, 0x12, 0x01, 3, 0, 1, 0, 0, 0, 6, 0, 0, 0, 0, 0, 0, 0};
+    char key[] = "Comment";
+    char text[] = "a text no one reads";
+    for (int compression :
+         {PNG_TEXT_COMPRESSION_NONE, PNG_TEXT_COMPRESSION_zTXt, PNG_ITXT_COMPRESSION_zTXt}) {
+        png_text entry{};
+        entry.compression = compression;
+        entry.key = key;
+        entry.text = text;
+        entry.text_length = std::strlen(text);
+        extras.texts.push_back(entry);
+    }
+    const Bytes turned = png(noise(40, 20), false, extras);
+    ASSERT_FALSE(turned.empty());
+    EXPECT_EQ(readImageInfo(turned)->orientation, Orientation::right);
+    const auto upright = decodeImage(turned, pictureOptions());
+    ASSERT_TRUE(upright);
+    EXPECT_EQ(upright->width(), 20);
+    EXPECT_EQ(upright->height(), 40);
 }
 
 }  // namespace
