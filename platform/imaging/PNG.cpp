@@ -20,6 +20,17 @@ namespace {
 constexpr png_alloc_size_t maxChunkBytes = 8 * 1024 * 1024;
 constexpr png_uint_32 maxCachedChunks = 128;
 
+// The work of a decode (see DecodeOptions::workBudget), one unit to a nanosecond of one core, all known
+// from the header before any row is inflated, measured where each step costs the most: every stored byte
+// of the rows is inflated and unfiltered (Paeth the slowest, 16-bit samples about as slow a byte), every
+// pixel converted to four bytes and stored, and when shrunk averaged or scaled too. An interlaced image's
+// passes are each combined into whole rows.
+constexpr std::uint64_t storedByteWork = 5;
+constexpr std::uint64_t pixelWork = 6;
+constexpr std::uint64_t interlacedPixelWork = 6;
+constexpr std::uint64_t averagedPixelWork = 6;
+constexpr std::uint64_t scaledPixelWork = 6;
+
 struct ReadSource {
     const std::uint8_t* data;
     std::size_t size;
@@ -114,6 +125,46 @@ bool readRowsInner(png_structp png, png_infop info, const Header* header, bool b
         sink(context, row);
     }
     return true;
+}
+
+// The bytes of the rows as stored, filter bytes included; an interlaced image's passes each have rows
+// of their own.
+std::uint64_t storedBytes(const Header& header) {
+    int channels = 1;
+    switch (header.colorType) {
+        case PNG_COLOR_TYPE_RGB:
+            channels = 3;
+            break;
+        case PNG_COLOR_TYPE_GRAY_ALPHA:
+            channels = 2;
+            break;
+        case PNG_COLOR_TYPE_RGB_ALPHA:
+            channels = 4;
+            break;
+        default:
+            break;
+    }
+    const std::uint64_t bitsPerPixel =
+        static_cast<std::uint64_t>(channels) * static_cast<unsigned>(header.bitDepth);
+    const auto rows = [&](std::uint64_t count, std::uint64_t width) {
+        return width == 0 ? 0 : count * (1 + (width * bitsPerPixel + 7) / 8);
+    };
+    if (header.interlace == PNG_INTERLACE_NONE)
+        return rows(header.height, header.width);
+    std::uint64_t bytes = 0;
+    for (int pass = 0; pass < 7; ++pass)
+        bytes += rows(PNG_PASS_ROWS(static_cast<std::uint64_t>(header.height), pass),
+                      PNG_PASS_COLS(static_cast<std::uint64_t>(header.width), pass));
+    return bytes;
+}
+
+// The work of decoding the image, `shrinkWork` more for each pixel when it is shrunk.
+std::uint64_t workOf(const Header& header, std::uint64_t shrinkWork) {
+    std::uint64_t perPixel = pixelWork + shrinkWork;
+    if (header.interlace != PNG_INTERLACE_NONE)
+        perPixel += interlacedPixelWork;
+    return storedBytes(header) * storedByteWork +
+           static_cast<std::uint64_t>(header.width) * header.height * perPixel;
 }
 
 struct ReadStructs {
@@ -258,6 +309,8 @@ ImageResult<Bitmap> decodePNG(std::span<const std::uint8_t> data, const DecodeOp
     const std::uint64_t heldBytes = shrunk && !streamed ? pixels * 4 : 0;
     if (header.exifSize + heldBytes > options.memoryBudget)
         return ImageError::tooLarge;
+    if (workOf(header, !shrunk ? 0 : streamed ? averagedPixelWork : scaledPixelWork) > options.workBudget)
+        return ImageError::tooMuchWork;
     if (streamed) {
         // Much larger than wanted: rows go straight into the averaged result, never all held at once.
         const Size fitted = fitLongestSide(info->width, info->height, options.longestSide);

@@ -1,6 +1,7 @@
-// A decode's working memory beyond its result stays within the budget: files that would need more are
+// A decode stays within its budgets: its working memory beyond its result (files that would need more are
 // refused, the same pictures in a streamable form are not, and what a file carries besides its pixels is
-// not kept.
+// not kept), and its work (files built to take seconds are refused, the largest pictures the callers take
+// are not).
 #include <png.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -149,6 +150,46 @@ DecodeOptions pictureOptions() {
     options.longestSide = 4096;
     options.memoryBudget = 96 * 1024 * 1024;
     return options;
+}
+
+// Horizontal bands of grey: cheap to make and to encode, whatever the size.
+Bitmap bands(int width, int height) {
+    auto bitmap = Bitmap::create(width, height, PixelFormat::bgra, UINT64_MAX);
+    for (int y = 0; y < height; ++y) {
+        std::uint8_t* row = bitmap->mutablePixels() + bitmap->stride() * static_cast<std::size_t>(y);
+        std::fill(row, row + bitmap->stride(), static_cast<std::uint8_t>(y * 7));
+    }
+    return *bitmap;
+}
+
+TEST(ImagingDecodeWork, AProgressiveJPEGOfHundredsOfScansIsRefusedAndTheLargestCameraOneDecodes) {
+    // 4 MP of grey (8 MiB of coefficients) in 499 scans of a few bytes, each making the decoder visit
+    // every block.
+    for (bool arithmetic : {false, true}) {
+        SCOPED_TRACE(arithmetic ? "arithmetic" : "Huffman");
+        const auto refused =
+            decodeImage(testing_support::manyScanGreyJPEG(2048, 499, arithmetic), pictureOptions());
+        ASSERT_FALSE(refused);
+        EXPECT_EQ(refused.error(), ImageError::tooMuchWork);
+    }
+    // A camera's 33 MP in 4:2:0, the most a picture's working memory holds, in the library's usual
+    // progression of ten scans.
+    const Bytes camera = jpeg(bands(7072, 4716), true);
+    ASSERT_FALSE(camera.empty());
+    ASSERT_LE(readImageInfo(camera)->workingBytes, pictureOptions().memoryBudget);
+    const auto decoded = decodeImage(camera, pictureOptions());
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->width(), 4096);
+}
+
+TEST(ImagingDecodeWork, APNGOfTooManyStoredRowsIsRefusedAndOneOfAnOrdinarySizeDecodes) {
+    // 800,000,000 bytes of 16-bit rows, every one Paeth-filtered, in 798 KB.
+    const auto refused = decodeImage(testing_support::paethRGBA16PNG(10000), pictureOptions());
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error(), ImageError::tooMuchWork);
+    const auto ordinary = decodeImage(testing_support::paethRGBA16PNG(3000), pictureOptions());
+    ASSERT_TRUE(ordinary);
+    EXPECT_EQ(ordinary->width(), 3000);
 }
 
 long residentKiB() {
