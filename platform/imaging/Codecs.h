@@ -6,8 +6,9 @@
 // coefficients exceed it, an interlaced PNG that must be held whole before it is shrunk, EXIF data
 // larger than what is left) is refused as tooLarge. Nothing else a file carries besides its pixels is
 // kept: text, colour profiles and other metadata are skipped unread.
-// The time a decode takes is bounded too, by a budget on its work (see DecodeOptions::workBudget).
-// Thread: any; calls share no state.
+// The time a decode takes is bounded too, by a budget on its work (see DecodeOptions::workBudget), and a
+// decode can be stopped from another thread.
+// Thread: any; calls share no state but the decode turn.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -55,7 +56,8 @@ inline constexpr std::uint64_t defaultWorkBudget = 1'700'000'000;
 // pictures arriving together (from several phones or features) cannot add up.
 inline constexpr std::size_t largeDecodeBytes = 16 * 1024 * 1024;
 // Waits for the turn of a decode needing `workingBytes` and holds it until the lock goes; a smaller
-// decode gets an empty lock at once. None when `stop` (when given) is raised while it waits.
+// decode gets an empty lock at once. Turns are given in the order they are asked for. None when `stop`
+// (when given) is raised, before or while it waits: a waiting decode sees it within a few milliseconds.
 std::optional<std::unique_lock<std::mutex>> takeDecodeTurn(std::uint64_t workingBytes,
                                                            const std::atomic<bool>* stop = nullptr);
 
@@ -81,8 +83,8 @@ struct DecodeOptions {
     // refused before any row is inflated; a JPEG before its output and first scan, or when it comes to the
     // scan that would pass the budget.
     std::uint64_t workBudget = defaultWorkBudget;
-    // When given and raised (from any thread), the decode stops soon with `stopped`, also while it
-    // waits for its turn. It must outlive the call.
+    // When given and raised (from any thread), the decode stops within a few milliseconds with `stopped`,
+    // also while it waits for its turn. It must outlive the call.
     const std::atomic<bool>* stop = nullptr;
 };
 

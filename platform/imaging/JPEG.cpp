@@ -1,6 +1,7 @@
 #include <turbojpeg.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <csetjmp>
 #include <cstddef>
@@ -71,15 +72,16 @@ J_COLOR_SPACE jpegColorSpace(PixelFormat format) {
 }
 
 // How the scanline reader ends other than by finishing: the library's errors, its warnings (truncated or
-// damaged data, which would otherwise come out partly grey) and work past the budget all jump back to
-// the reader, whose frame holds nothing that needs destroying.
-enum ScanStatus { scanned, broken, overBudget, overWork };
+// damaged data, which would otherwise come out partly grey), work past the budget and a raised stop flag
+// all jump back to the reader, whose frame holds nothing that needs destroying.
+enum ScanStatus { scanned, broken, overBudget, overWork, stopped };
 
 struct ScanlineErrors {
     jpeg_error_mgr manager;  // first: the library's error pointer is the whole struct's
     jpeg_progress_mgr progress;
     std::jmp_buf jump;
     ScanStatus ending;
+    const std::atomic<bool>* stop;
     std::uint64_t work;    // counted so far
     std::uint64_t budget;  // the most `work` may reach
     int countedScans;      // the scans whose work is in `work`
@@ -148,10 +150,12 @@ std::uint64_t scanWork(j_decompress_ptr info) {
     return scanSetUpWork + blocks * perBlock;
 }
 
-// Called by the library for every row of blocks it reads and every row it outputs: counts each scan's
-// work before the scan is decoded.
+// Called by the library for every row of blocks it reads and every row it outputs: stops the decode
+// when asked, and counts each scan's work before the scan is decoded.
 void watchProgress(j_common_ptr info) {
     auto* errors = reinterpret_cast<ScanlineErrors*>(info->err);
+    if (errors->stop && errors->stop->load(std::memory_order_relaxed))
+        endDecode(info, stopped);
     auto* decompress = reinterpret_cast<j_decompress_ptr>(info);
     if (decompress->input_scan_number > errors->countedScans) {
         errors->countedScans = decompress->input_scan_number;
@@ -167,11 +171,12 @@ constexpr std::size_t libraryRowBytes = 4 * 1024 * 1024;
 using RowTarget = std::uint8_t* (*)(void* context, int y);
 using RowSink = void (*)(void* context, const std::uint8_t* row);
 
-// What one reading may use.
+// What one reading may use and how it is stopped.
 struct ReadLimits {
     std::size_t memoryBudget;
     std::uint64_t workBudget;
     std::uint64_t pixelWork;  // for each pixel output, by what is done with it
+    const std::atomic<bool>* stop;
 };
 
 // Decodes at scale num/denom, scanline by scanline, into the rows `target` names; `sink` (when not null)
@@ -188,6 +193,7 @@ ScanStatus readScanlines(const std::uint8_t* data, unsigned long size, unsigned 
     info.err = jpeg_std_error(&errors.manager);
     errors.manager.error_exit = failDecode;
     errors.manager.emit_message = warningIsFailure;
+    errors.stop = limits->stop;
     errors.work = 0;
     errors.budget = limits->workBudget;
     errors.countedScans = 0;
@@ -366,6 +372,8 @@ ImageError errorOf(ScanStatus status) {
             return ImageError::tooLarge;
         case overWork:
             return ImageError::tooMuchWork;
+        case stopped:
+            return ImageError::stopped;
         case scanned:
         case broken:
             break;
@@ -374,7 +382,7 @@ ImageError errorOf(ScanStatus status) {
 }
 
 ReadLimits limitsOf(const DecodeOptions& options, std::uint64_t pixelWork) {
-    return {options.memoryBudget, options.workBudget, pixelWork};
+    return {options.memoryBudget, options.workBudget, pixelWork, options.stop};
 }
 
 // A picture larger than wanted, decoded scanline by scanline straight into the area-averaged result:

@@ -4,6 +4,7 @@
 #include <png.h>
 
 #include <algorithm>
+#include <atomic>
 #include <csetjmp>
 #include <cstring>
 #include <vector>
@@ -76,9 +77,10 @@ bool readHeaderInner(png_structp png, png_infop info, Header* header) {
     return true;
 }
 
-// Sets up the conversion to 8-bit four-channel pixels in `format` order; true when it adds alpha.
-bool setUpConversion(png_structp png, png_infop info, const Header* header, bool bgr,
-                     png_size_t expectedRowBytes) {
+// Sets up the conversion to 8-bit four-channel pixels in `format` order; returns the number of passes
+// over the image.
+int setUpConversion(png_structp png, png_infop info, const Header* header, bool bgr,
+                    png_size_t expectedRowBytes) {
     if (header->colorType == PNG_COLOR_TYPE_PALETTE)
         png_set_palette_to_rgb(png);
     if (header->colorType == PNG_COLOR_TYPE_GRAY && header->bitDepth < 8)
@@ -94,37 +96,43 @@ bool setUpConversion(png_structp png, png_infop info, const Header* header, bool
         png_set_filler(png, 0xFF, PNG_FILLER_AFTER);
     if (bgr)
         png_set_bgr(png);
-    png_set_interlace_handling(png);
+    const int passes = png_set_interlace_handling(png);
     png_read_update_info(png, info);
     if (png_get_rowbytes(png, info) != expectedRowBytes)
         png_error(png, "unexpected row size");
-    return transparency || (header->colorType & PNG_COLOR_MASK_ALPHA) != 0;
+    return passes;
 }
 
-// Reads the whole image into `rows`.
-bool readImageInner(png_structp png, png_infop info, const Header* header, bool bgr, png_bytepp rows,
-                    png_size_t expectedRowBytes) {
-    if (setjmp(png_jmpbuf(png)))
-        return false;
-    setUpConversion(png, info, header, bgr, expectedRowBytes);
-    png_read_image(png, rows);
-    return true;
-}
+enum RowsStatus { rowsRead, rowsBroken, rowsStopped };
 
+// Where the reader puts row `y`, and what it does with it once it is there.
+using RowTarget = png_bytep (*)(void* context, png_uint_32 y);
 using RowSink = void (*)(void* context, const std::uint8_t* row);
 
-// Reads a non-interlaced image one row at a time into `row`, handing each to `sink`, which runs between
-// the library's calls and so is never jumped over.
-bool readRowsInner(png_structp png, png_infop info, const Header* header, bool bgr, png_bytep row,
-                   png_size_t rowBytes, RowSink sink, void* context) {
+// Reads the image one row at a time, pass after pass when it is interlaced (each pass adds its pixels to
+// the rows already there), into the row `target` names; `sink` (when not null) sees each row once it is
+// read. Both run between the library's calls and so are never jumped over. The stop flag is looked at
+// before every row.
+RowsStatus readRowsInner(png_structp png, png_infop info, const Header* header, bool bgr, png_size_t rowBytes,
+                         RowTarget target, RowSink sink, void* context, const std::atomic<bool>* stop) {
     if (setjmp(png_jmpbuf(png)))
-        return false;
-    setUpConversion(png, info, header, bgr, rowBytes);
-    for (png_uint_32 y = 0; y < header->height; ++y) {
-        png_read_row(png, row, nullptr);
-        sink(context, row);
+        return rowsBroken;
+    const int passes = setUpConversion(png, info, header, bgr, rowBytes);
+    for (int pass = 0; pass < passes; ++pass) {
+        for (png_uint_32 y = 0; y < header->height; ++y) {
+            if (stop && stop->load(std::memory_order_relaxed))
+                return rowsStopped;
+            const png_bytep row = target(context, y);
+            png_read_row(png, row, nullptr);
+            if (sink)
+                sink(context, row);
+        }
     }
-    return true;
+    return rowsRead;
+}
+
+ImageError errorOf(RowsStatus status) {
+    return status == rowsStopped ? ImageError::stopped : ImageError::corrupt;
 }
 
 // The bytes of the rows as stored, filter bytes included; an interlaced image's passes each have rows
@@ -319,13 +327,19 @@ ImageResult<Bitmap> decodePNG(std::span<const std::uint8_t> data, const DecodeOp
             return ImageError::tooLarge;
         const bool alpha =
             (header.colorType & PNG_COLOR_MASK_ALPHA) != 0 || png_get_valid(s.png, s.info, PNG_INFO_tRNS);
-        AreaAverager averager(info->width, info->height, *out, alpha);
-        std::vector<std::uint8_t> row(static_cast<std::size_t>(info->width) * 4);
-        const RowSink sink = [](void* context, const std::uint8_t* line) {
-            static_cast<AreaAverager*>(context)->push(line);
+        struct Context {
+            std::vector<std::uint8_t> row;
+            AreaAverager averager;
+        } context{std::vector<std::uint8_t>(static_cast<std::size_t>(info->width) * 4),
+                  AreaAverager(info->width, info->height, *out, alpha)};
+        const RowTarget target = [](void* c, png_uint_32) { return static_cast<Context*>(c)->row.data(); };
+        const RowSink sink = [](void* c, const std::uint8_t* line) {
+            static_cast<Context*>(c)->averager.push(line);
         };
-        if (!readRowsInner(s.png, s.info, &header, bgr, row.data(), row.size(), sink, &averager))
-            return ImageError::corrupt;
+        const RowsStatus status = readRowsInner(s.png, s.info, &header, bgr, context.row.size(), target, sink,
+                                                &context, options.stop);
+        if (status != rowsRead)
+            return errorOf(status);
         if (options.applyOrientation && info->orientation != Orientation::up)
             return applyOrientation(out->view(), info->orientation);
         return std::move(*out);
@@ -336,12 +350,14 @@ ImageResult<Bitmap> decodePNG(std::span<const std::uint8_t> data, const DecodeOp
     auto bitmap = Bitmap::create(info->width, info->height, options.format, options.maxPixels);
     if (!bitmap)
         return ImageError::tooLarge;
-    std::vector<png_bytep> rows(static_cast<std::size_t>(info->height));
-    std::uint8_t* first = bitmap->mutablePixels();
-    for (std::size_t y = 0; y < rows.size(); ++y)
-        rows[y] = first + bitmap->stride() * y;
-    if (!readImageInner(s.png, s.info, &header, bgr, rows.data(), bitmap->stride()))
-        return ImageError::corrupt;
+    const RowTarget target = [](void* c, png_uint_32 y) {
+        auto* b = static_cast<Bitmap*>(c);
+        return b->mutablePixels() + b->stride() * y;
+    };
+    const RowsStatus status =
+        readRowsInner(s.png, s.info, &header, bgr, bitmap->stride(), target, nullptr, &*bitmap, options.stop);
+    if (status != rowsRead)
+        return errorOf(status);
 
     Bitmap result = std::move(*bitmap);
     if (shrunk) {

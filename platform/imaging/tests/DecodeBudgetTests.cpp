@@ -1,7 +1,7 @@
 // A decode stays within its budgets: its working memory beyond its result (files that would need more are
 // refused, the same pictures in a streamable form are not, and what a file carries besides its pixels is
 // not kept), and its work (files built to take seconds are refused, the largest pictures the callers take
-// are not).
+// are not). A raised stop flag ends it, or its wait for its turn.
 #include <png.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -9,9 +9,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csetjmp>
 #include <cstring>
 #include <fstream>
+#include <future>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -241,6 +244,59 @@ TEST(ImagingDecodeAncillary, TextChunksAreSkippedUnreadWhileTheOrientationIsStil
     ASSERT_TRUE(upright);
     EXPECT_EQ(upright->width(), 20);
     EXPECT_EQ(upright->height(), 40);
+}
+
+TEST(ImagingDecodeStop, ARaisedFlagEndsADecodeBeforeOrWhileItRuns) {
+    std::atomic<bool> raised{true};
+    DecodeOptions before = pictureOptions();
+    before.stop = &raised;
+    for (const Bytes& small : {jpeg(noise(64, 64), false), png(noise(64, 64), false)}) {
+        const auto result = decodeImage(small, before);
+        ASSERT_FALSE(result);
+        EXPECT_EQ(result.error(), ImageError::stopped);
+    }
+    // Decodes of seconds once unbounded, raised once they have had time to begin; they end stopped
+    // whether they had begun or not.
+    const std::pair<const char*, Bytes> longDecodes[] = {
+        {"progressive JPEG", testing_support::manyScanGreyJPEG(2048, 499, true)},
+        {"PNG streamed into its shrunk result", testing_support::paethRGBA16PNG(6000)},
+        {"interlaced PNG", testing_support::interlacedPaethRGBA16PNG(4000)},
+    };
+    for (const auto& [name, data] : longDecodes) {
+        SCOPED_TRACE(name);
+        std::atomic<bool> stop{false};
+        DecodeOptions options = pictureOptions();
+        options.workBudget = UINT64_MAX;
+        options.stop = &stop;
+        std::thread raiser([&stop] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            stop = true;
+        });
+        const auto result = decodeImage(data, options);
+        raiser.join();
+        ASSERT_FALSE(result);
+        EXPECT_EQ(result.error(), ImageError::stopped);
+    }
+}
+
+TEST(ImagingDecodeStop, ARaisedFlagEndsAWaitForTheDecodeTurn) {
+    auto held = takeDecodeTurn(largeDecodeBytes + 1);
+    ASSERT_TRUE(held);
+    // 32 MiB of coefficients: a decode that must wait for the turn.
+    const Bytes progressive = testing_support::manyScanGreyJPEG(4096, 2, false);
+    ASSERT_GT(readImageInfo(progressive)->workingBytes, largeDecodeBytes);
+    std::atomic<bool> stop{false};
+    DecodeOptions options = pictureOptions();
+    options.stop = &stop;
+    auto waiting = std::async(std::launch::async, [&] { return decodeImage(progressive, options); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    stop = true;
+    // A wait deaf to the flag lasts as long as the turn is held: let it have the turn to see its end.
+    if (waiting.wait_for(std::chrono::seconds(10)) != std::future_status::ready)
+        held.reset();
+    const auto result = waiting.get();
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error(), ImageError::stopped);
 }
 
 }  // namespace
