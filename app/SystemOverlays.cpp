@@ -62,6 +62,7 @@ public:
 };
 
 void discardPendingWork(SystemOverlays& overlays) {
+    overlays.pictures->stopDecodes();
     overlays.decodeQueue->discardPending();
 }
 

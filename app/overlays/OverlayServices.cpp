@@ -138,10 +138,10 @@ PresentationImageOverlayService::PresentationImageOverlayService(
     std::shared_ptr<PresentationImages::PresentationImagePresenting> presenter, FrameOfDisplay frameOfDisplay,
     std::function<std::optional<std::uint32_t>()> pointerDisplay, platform::Executor& main,
     std::shared_ptr<platform::DispatchQueue> decodeQueue)
-    : controller_(
+    : decodes_(PresentationImages::PresentationImageDecodeQueue::make(std::move(decodeQueue))),
+      controller_(
           std::move(presenter),
-          [&main, decodes = PresentationImages::PresentationImageDecodeQueue::make(decodeQueue),
-           mailbox = std::make_shared<DecodedPicture>()](
+          [&main, decodes = decodes_, mailbox = std::make_shared<DecodedPicture>()](
               const TrackpadProtocol::UUID& owner, TrackpadProtocol::Data data,
               PresentationImages::PresentationImageController::Completion done) {
               // At most one waiting picture per phone, and one decoded picture on its way to the main
@@ -176,16 +176,25 @@ void PresentationImageOverlayService::removeDisplayChoice(const Shell::DeviceID&
     controller_.displays().removeDevice(device);
 }
 
+// A phone that is gone has its decodes stopped with its pictures: one still decoding would hold the
+// worker, and every other phone's picture, for nobody.
 bool PresentationImageOverlayService::retainOwners(const Shell::DeviceSet& owners) {
+    decodes_->stop([&owners](const TrackpadProtocol::UUID& owner) { return !owners.contains(owner); });
     return controller_.model().retain(owners);
 }
 
 bool PresentationImageOverlayService::removeOwner(const Shell::DeviceID& owner) {
+    decodes_->stop([&owner](const TrackpadProtocol::UUID& other) { return other == owner; });
     return controller_.model().remove(owner);
 }
 
 void PresentationImageOverlayService::resetModel() {
+    stopDecodes();
     controller_.model().reset();
+}
+
+void PresentationImageOverlayService::stopDecodes() {
+    decodes_->stop([](const TrackpadProtocol::UUID&) { return true; });
 }
 
 std::optional<Shell::ScreenFrame> PresentationImageOverlayService::screenFrame() {

@@ -20,6 +20,10 @@ namespace platform {
 class DispatchQueue;
 }
 
+namespace PresentationImages {
+class PresentationImageDecodeQueue;
+}
+
 namespace OverlayWindows {
 
 using FrameOfDisplay = std::function<std::optional<Annotations::Rect>(std::uint32_t)>;
@@ -55,7 +59,8 @@ class AnnotationOverlayService final : public Shell::AnnotationService {
 
 class PresentationImageOverlayService final : public Shell::PresentationImageService {
   public:
-    // Pictures decode one at a time on `decodeQueue`; results hop back through `main`.
+    // Pictures decode one at a time on `decodeQueue`; results hop back through `main`. A phone's
+    // decodes stop when the runtime drops its pictures.
     PresentationImageOverlayService(
         std::shared_ptr<PresentationImages::PresentationImagePresenting> presenter,
         FrameOfDisplay frameOfDisplay, std::function<std::optional<std::uint32_t>()> pointerDisplay,
@@ -73,9 +78,12 @@ class PresentationImageOverlayService final : public Shell::PresentationImageSer
     void setMarksDisplay(std::function<std::optional<std::uint32_t>()> marksDisplay) override;
 
     void screenParametersDidChange() { controller_.screenParametersDidChange(); }
+    // Stops every picture's decode, running or waiting (the process quits).
+    void stopDecodes();
     PresentationImages::PresentationImageController& controller() { return controller_; }
 
   private:
+    std::shared_ptr<PresentationImages::PresentationImageDecodeQueue> decodes_;
     PresentationImages::PresentationImageController controller_;
 };
 

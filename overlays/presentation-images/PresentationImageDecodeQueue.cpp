@@ -6,6 +6,8 @@
 #include <chrono>
 #include <exception>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "overlays/presentation-images/PresentationImageDecoder.h"
 #include "platform/DispatchQueue.h"
@@ -31,11 +33,12 @@ std::shared_ptr<PresentationImageDecodeQueue> PresentationImageDecodeQueue::make
     if (!decode) {
         // Each picture not shown is told once, within a budget: a phone may send refused pictures at will.
         auto budget = std::make_shared<platform::NoticeBudget>(5, 10.0);
-        decode = [budget](std::span<const std::uint8_t> image) {
+        decode = [budget](std::span<const std::uint8_t> image, const std::atomic<bool>& stop) {
             std::string refusal;
-            auto picture =
-                PresentationImageDecoder::decode(image, PresentationImageDecoder::maxPixelSize, &refusal);
-            if (!picture) {
+            auto picture = PresentationImageDecoder::decode(image, PresentationImageDecoder::maxPixelSize,
+                                                            &refusal, &stop);
+            // A stopped decode says nothing about the picture.
+            if (!picture && !refusal.empty()) {
                 const double now =
                     std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
                         .count();
@@ -97,6 +100,21 @@ void PresentationImageDecodeQueue::submit(const TrackpadProtocol::UUID& owner, T
     }
 }
 
+void PresentationImageDecodeQueue::stop(const std::function<bool(const TrackpadProtocol::UUID&)>& leaves) {
+    std::vector<Job> released;  // their images and completions go outside the lock
+    std::lock_guard lock(mutex_);
+    if (running_ && leaves(running_->owner)) {
+        running_->stop->store(true);
+    }
+    for (Job& job : waiting_) {
+        if (leaves(job.owner) && !job.stop->exchange(true)) {
+            Job& taken = released.emplace_back();
+            taken.image = std::exchange(job.image, {});
+            taken.done = std::exchange(job.done, nullptr);
+        }
+    }
+}
+
 std::size_t PresentationImageDecodeQueue::waitingCount() const {
     std::lock_guard lock(mutex_);
     return waiting_.size();
@@ -120,16 +138,24 @@ void PresentationImageDecodeQueue::decodeNext() {
         }
         job = std::move(waiting_.front());
         waiting_.pop_front();
+        if (job.stop->load()) {
+            return;
+        }
+        running_ = Running{job.owner, job.stop};
     }
     std::optional<PresentationImagePicture> picture;
     try {
-        picture = decode_(job.image);
+        picture = decode_(job.image, *job.stop);
     } catch (const std::exception&) {
         // Memory for a picture that could not be had is a failed decode, not the end of the worker.
     }
+    {
+        std::lock_guard lock(mutex_);
+        running_.reset();
+    }
     const bool large = decodedBytes(picture) >= largeBytes || job.image.size() >= largeBytes / 16;
     job.image = {};
-    if (job.done) {
+    if (job.done && !job.stop->load()) {
         job.done(std::move(picture));
     }
     // The decoder's buffers went back to this thread's heap, which keeps them once its thresholds have

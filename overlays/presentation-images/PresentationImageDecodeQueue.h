@@ -7,7 +7,12 @@
 // When the worker's pending tasks are discarded (a stop), the pictures still waiting go with them and
 // their completions are never called; pictures submitted afterwards decode as usual.
 //
-// Thread: submit from any thread; decodes and completions run on the worker queue.
+// Each picture has a stop flag that its decode watches. A phone that leaves (or a process that quits)
+// stops its pictures: the one decoding ends soon, freeing the worker for the other phones' pictures, and
+// those waiting are never begun; none of their completions is called.
+//
+// Thread: submit and stop from any thread; decodes and completions run on the worker queue.
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -28,7 +33,9 @@ namespace PresentationImages {
 
 class PresentationImageDecodeQueue : public std::enable_shared_from_this<PresentationImageDecodeQueue> {
   public:
-    using Decode = std::function<std::optional<PresentationImagePicture>(std::span<const std::uint8_t>)>;
+    // Gives up soon, with none, once `stop` is raised.
+    using Decode = std::function<std::optional<PresentationImagePicture>(std::span<const std::uint8_t>,
+                                                                         const std::atomic<bool>& stop)>;
     using Completion = std::function<void(std::optional<PresentationImagePicture>)>;
 
     // `decode` defaults to PresentationImageDecoder at its largest size.
@@ -36,6 +43,8 @@ class PresentationImageDecodeQueue : public std::enable_shared_from_this<Present
                                                               Decode decode = {});
 
     void submit(const TrackpadProtocol::UUID& owner, TrackpadProtocol::Data image, Completion done);
+    // Stops the pictures, decoding or waiting, of the owners `leaves` picks.
+    void stop(const std::function<bool(const TrackpadProtocol::UUID&)>& leaves);
     // Pictures accepted and not yet begun.
     std::size_t waitingCount() const;
 
@@ -47,6 +56,11 @@ class PresentationImageDecodeQueue : public std::enable_shared_from_this<Present
         TrackpadProtocol::UUID owner;
         TrackpadProtocol::Data image;
         Completion done;
+        std::shared_ptr<std::atomic<bool>> stop = std::make_shared<std::atomic<bool>>(false);
+    };
+    struct Running {
+        TrackpadProtocol::UUID owner;
+        std::shared_ptr<std::atomic<bool>> stop;
     };
     struct TaskToken;
     void decodeNext();
@@ -55,7 +69,10 @@ class PresentationImageDecodeQueue : public std::enable_shared_from_this<Present
     std::shared_ptr<platform::DispatchQueue> worker_;
     Decode decode_;
     mutable std::mutex mutex_;
-    std::deque<Job> waiting_;  // at most one per owner, in the order of their latest pictures
+    // At most one per owner, in the order of their latest pictures. A stopped one keeps its place
+    // (without its image) until its task comes, so that tasks and jobs stay one to one.
+    std::deque<Job> waiting_;
+    std::optional<Running> running_;
 };
 
 }  // namespace PresentationImages

@@ -2,6 +2,7 @@
 // Turns the encoded picture a phone sent (JPEG or PNG) into a bounded bitmap. The size is read from the
 // header first: empty, unreadable or over-large pictures are refused before any pixel buffer exists.
 // Reentrant; run off the main thread.
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -23,10 +24,12 @@ struct PresentationImageDecoder {
 
     // The picture with its orientation applied, its longer side at most `maxPixelSize` (never
     // enlarged); none for empty, unknown, truncated or corrupt data, for more than maxPixelCount
-    // source pixels and for more working memory than allowed. `refusal`, when given, receives a line
-    // that tells why a picture was not decoded.
+    // source pixels, for more working memory or decoding work than allowed, and once `stop` (when
+    // given) is raised. `refusal`, when given, receives a line that tells why a picture was not
+    // decoded; it stays empty for a stopped decode, which says nothing about the picture.
     static std::optional<PresentationImagePicture> decode(std::span<const std::uint8_t> data,
-                                                          int maxPixelSize, std::string* refusal = nullptr);
+                                                          int maxPixelSize, std::string* refusal = nullptr,
+                                                          const std::atomic<bool>* stop = nullptr);
 };
 
 }  // namespace PresentationImages

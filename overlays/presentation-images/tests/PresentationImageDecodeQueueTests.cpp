@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <new>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -33,7 +36,8 @@ struct Recorder {
     std::vector<int> completed;
 
     PresentationImageDecodeQueue::Decode decode() {
-        return [this](std::span<const std::uint8_t> image) -> std::optional<PresentationImagePicture> {
+        return [this](std::span<const std::uint8_t> image,
+                      const std::atomic<bool>&) -> std::optional<PresentationImagePicture> {
             std::unique_lock lock(mutex);
             decoded.push_back(image[0]);
             holding = true;
@@ -113,10 +117,64 @@ TEST(PresentationImageDecodeQueue, APictureAfterTheWorkersTasksWereDiscardedIsDe
     EXPECT_EQ(queue->waitingCount(), 0u);
 }
 
+// A phone that leaves stops its pictures: the one decoding gives up at once, so the other phone's picture
+// is decoded next, the one it had waiting is never begun, and neither of its completions is called.
+TEST(PresentationImageDecodeQueue, APhoneThatLeavesStopsItsDecodeAndTheOtherPhonesPictureGoesNext) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<int> decoded;
+    bool stoppedInTime = false;
+    auto worker = std::make_shared<platform::DispatchQueue>("test.decodes");
+    auto queue = PresentationImageDecodeQueue::make(
+        worker,
+        [&](std::span<const std::uint8_t> image,
+            const std::atomic<bool>& stop) -> std::optional<PresentationImagePicture> {
+            {
+                std::lock_guard lock(mutex);
+                decoded.push_back(image[0]);
+                changed.notify_all();
+            }
+            if (image[0] == 1) {
+                // As a long decode does, it looks at its flag now and then; it would not end by itself.
+                const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+                while (!stop && std::chrono::steady_clock::now() < deadline) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+                stoppedInTime = stop;
+                return std::nullopt;
+            }
+            return PresentationImagePicture{*platform::imaging::Bitmap::create(1, 1, {}, 1), true};
+        });
+    std::vector<int> completed;
+    const auto done = [&](int number) {
+        return [&, number](std::optional<PresentationImagePicture>) {
+            std::lock_guard lock(mutex);
+            completed.push_back(number);
+        };
+    };
+    queue->submit(phone(1), Data{1}, done(1));
+    {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return !decoded.empty(); });
+    }
+    queue->submit(phone(1), Data{2}, done(2));
+    queue->submit(phone(2), Data{3}, done(3));
+
+    queue->stop([](const UUID& owner) { return owner == phone(1); });
+    worker->sync([] {});
+    EXPECT_TRUE(stoppedInTime);
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(decoded, (std::vector<int>{1, 3}));
+    EXPECT_EQ(completed, std::vector<int>{3});
+    EXPECT_EQ(queue->waitingCount(), 0u);
+}
+
 TEST(PresentationImageDecodeQueue, ADecodeThatRunsOutOfMemoryFailsAndTheNextOneStillRuns) {
     auto worker = std::make_shared<platform::DispatchQueue>("test.decodes");
     auto queue = PresentationImageDecodeQueue::make(
-        worker, [](std::span<const std::uint8_t> image) -> std::optional<PresentationImagePicture> {
+        worker,
+        [](std::span<const std::uint8_t> image,
+           const std::atomic<bool>&) -> std::optional<PresentationImagePicture> {
             if (image[0] == 1) {
                 throw std::bad_alloc();
             }
