@@ -1,5 +1,5 @@
-// The JPEG and PNG decoders on arbitrary bytes, with a small pixel limit: an image or an error, never a
-// crash, and never more pixels than allowed.
+// The JPEG and PNG decoders on arbitrary bytes, with a small pixel limit and work budget: an image or an
+// error, never a crash, and never more pixels than allowed.
 #include <algorithm>
 
 #include "FuzzSupport.h"
@@ -15,6 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         DecodeOptions options;
         options.maxPixels = maxPixels;
         options.longestSide = longestSide;
+        // In proportion to the small pixel limit, so that inputs built to take long are refused quickly.
+        options.workBudget = defaultWorkBudget / 16;
         const auto decoded = decodeImage(input, options);
         if (!decoded)
             continue;

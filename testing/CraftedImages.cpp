@@ -6,6 +6,7 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
+#include <span>
 #include <stdexcept>
 #include <string>
 
@@ -38,25 +39,29 @@ Bytes deflatePiece(const Bytes& input) {
     return out;
 }
 
-// A zlib stream of `group` repeated `repeats` times, then `tail`. The group is compressed once and its
-// code copied, so a stream of gigabytes costs what one group does.
-Bytes zlibOfRepeats(const Bytes& group, std::size_t repeats, const Bytes& tail) {
+// A run of the same bytes, `group` repeated `repeats` times.
+struct Run {
+    Bytes group;
+    std::size_t repeats;
+};
+
+// A zlib stream of the runs one after the other. Each group is compressed once and its code copied, so
+// a stream of gigabytes costs what its groups do.
+Bytes zlibOfRuns(const std::vector<Run>& runs) {
     Bytes out{0x78, 0xDA};
-    const Bytes groupCode = group.empty() ? Bytes{} : deflatePiece(group);
-    for (std::size_t i = 0; i < repeats; ++i)
-        out.insert(out.end(), groupCode.begin(), groupCode.end());
-    if (!tail.empty()) {
-        const Bytes tailCode = deflatePiece(tail);
-        out.insert(out.end(), tailCode.begin(), tailCode.end());
+    uLong sum = 1;
+    for (const Run& run : runs) {
+        if (run.group.empty() || run.repeats == 0)
+            continue;
+        const Bytes code = deflatePiece(run.group);
+        const uLong groupSum = adler32(1, run.group.data(), static_cast<uInt>(run.group.size()));
+        for (std::size_t i = 0; i < run.repeats; ++i) {
+            out.insert(out.end(), code.begin(), code.end());
+            sum = adler32_combine(sum, groupSum, static_cast<z_off_t>(run.group.size()));
+        }
     }
     // An empty final block with the fixed codes.
     out.insert(out.end(), {0x03, 0x00});
-    const uLong groupSum = adler32(1, group.data(), static_cast<uInt>(group.size()));
-    uLong sum = 1;
-    for (std::size_t i = 0; i < repeats; ++i)
-        sum = adler32_combine(sum, groupSum, static_cast<z_off_t>(group.size()));
-    sum = adler32_combine(sum, adler32(1, tail.data(), static_cast<uInt>(tail.size())),
-                          static_cast<z_off_t>(tail.size()));
     for (int shift = 24; shift >= 0; shift -= 8)
         out.push_back(static_cast<std::uint8_t>(sum >> shift));
     return out;
@@ -90,16 +95,41 @@ Bytes header(int side, std::uint8_t bitDepth, std::uint8_t colourType) {
     return data;
 }
 
-// The stored rows `rows` times over as the IDAT chunks, at most a few MiB compressed at once.
-void appendRepeatedRows(Bytes& out, const Bytes& row, std::size_t rows) {
-    const std::size_t perGroup = std::clamp<std::size_t>((4u << 20) / row.size(), 1, rows);
+// `row` `count` times over, in groups of a few MiB.
+void appendRows(std::vector<Run>& runs, const Bytes& row, std::size_t count) {
+    const std::size_t perGroup =
+        std::clamp<std::size_t>((4u << 20) / row.size(), 1, std::max<std::size_t>(count, 1));
     Bytes group;
     for (std::size_t i = 0; i < perGroup; ++i)
         group.insert(group.end(), row.begin(), row.end());
-    Bytes tail;
-    for (std::size_t i = 0; i < rows % perGroup; ++i)
-        tail.insert(tail.end(), row.begin(), row.end());
-    appendChunk(out, "IDAT", zlibOfRepeats(group, rows / perGroup, tail));
+    runs.push_back({group, count / perGroup});
+    group.resize(row.size() * (count % perGroup));
+    runs.push_back({group, 1});
+}
+
+// The IDAT of a blank image (every sample zero) of side x side, every row with the same filter, in the
+// seven passes of Adam7 when interlaced.
+void appendBlankRows(Bytes& out, int side, std::size_t bytesPerPixel, std::uint8_t filter, bool interlaced) {
+    struct Pass {
+        int x, y, dx, dy;
+    };
+    static constexpr Pass whole[] = {{0, 0, 1, 1}};
+    static constexpr Pass adam7[] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
+                                     {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};
+    std::vector<Run> runs;
+    for (const Pass& pass : interlaced ? std::span<const Pass>(adam7) : std::span<const Pass>(whole)) {
+        const auto count = [side](int start, int step) {
+            return side > start ? static_cast<std::size_t>((side - start + step - 1) / step) : 0;
+        };
+        const std::size_t columns = count(pass.x, pass.dx);
+        const std::size_t rows = count(pass.y, pass.dy);
+        if (columns == 0 || rows == 0)
+            continue;
+        Bytes row(1 + columns * bytesPerPixel, 0);
+        row[0] = filter;
+        appendRows(runs, row, rows);
+    }
+    appendChunk(out, "IDAT", zlibOfRuns(runs));
 }
 
 // ---- JPEG --------------------------------------------------------------------------------------------
@@ -253,7 +283,7 @@ std::vector<std::uint8_t> textChunkPNG(int side, int chunks, std::size_t inflate
     if (chunks > 0) {
         Bytes text{'C', 'o', 'm', 'm', 'e', 'n', 't', 0, 0};  // keyword, its end, deflate
         // Compressed once for all the chunks, in one piece as a writer would.
-        const Bytes code = zlibOfRepeats(Bytes(inflatedBytesEach, 'a'), 1, {});
+        const Bytes code = zlibOfRuns({{Bytes(inflatedBytesEach, 'a'), 1}});
         text.insert(text.end(), code.begin(), code.end());
         for (int i = 0; i < chunks; ++i)
             appendChunk(png, "zTXt", text);
@@ -272,7 +302,7 @@ std::vector<std::uint8_t> textChunkPNG(int side, int chunks, std::size_t inflate
             pixel[3] = 255;
         }
     }
-    appendChunk(png, "IDAT", zlibOfRepeats(rows, 1, {}));
+    appendChunk(png, "IDAT", zlibOfRuns({{rows, 1}}));
     appendChunk(png, "IEND", {});
     return png;
 }
@@ -282,9 +312,19 @@ std::vector<std::uint8_t> paethRGBA16PNG(int side) {
         throw std::invalid_argument("paethRGBA16PNG: side out of range");
     Bytes png = pngSignature();
     appendChunk(png, "IHDR", header(side, 16, 6));
-    Bytes row(1 + static_cast<std::size_t>(side) * 8, 0);
-    row[0] = 4;  // Paeth
-    appendRepeatedRows(png, row, static_cast<std::size_t>(side));
+    appendBlankRows(png, side, 8, 4, false);
+    appendChunk(png, "IEND", {});
+    return png;
+}
+
+std::vector<std::uint8_t> interlacedPaethRGBA16PNG(int side) {
+    if (side < 1 || side > 100000)
+        throw std::invalid_argument("interlacedPaethRGBA16PNG: side out of range");
+    Bytes png = pngSignature();
+    Bytes ihdr = header(side, 16, 6);
+    ihdr.back() = 1;  // Adam7
+    appendChunk(png, "IHDR", ihdr);
+    appendBlankRows(png, side, 8, 4, true);
     appendChunk(png, "IEND", {});
     return png;
 }

@@ -24,5 +24,7 @@ std::vector<std::uint8_t> textChunkPNG(int side, int chunks, std::size_t inflate
 // A 16-bit RGBA PNG of side x side, transparent black, every row Paeth-filtered. 10000: about 797 KB,
 // 800,000,000 bytes of rows once inflated.
 std::vector<std::uint8_t> paethRGBA16PNG(int side);
+// The same picture, Adam7-interlaced: a decoder reads it in seven passes over the whole picture.
+std::vector<std::uint8_t> interlacedPaethRGBA16PNG(int side);
 
 }  // namespace testing_support

@@ -3,9 +3,12 @@
 // limit before it allocates pixels, and answers broken, truncated or unknown data with an ImageError.
 // Beyond the result itself, a decode holds at most a fixed working budget: rows are streamed through the
 // scaler, and a file that cannot be decoded that way within the budget (a progressive JPEG whose
-// coefficients exceed it, an interlaced PNG that must be held whole before it is shrunk) is refused
-// as tooLarge.
-// Thread: any; calls share no state.
+// coefficients exceed it, an interlaced PNG that must be held whole before it is shrunk, EXIF data
+// larger than what is left) is refused as tooLarge. Nothing else a file carries besides its pixels is
+// kept: text, colour profiles and other metadata are skipped unread.
+// The time a decode takes is bounded too, by a budget on its work (see DecodeOptions::workBudget), and a
+// decode can be stopped from another thread.
+// Thread: any; calls share no state but the decode turn.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -44,11 +47,17 @@ ImageResult<ImageInfo> readPNGInfo(std::span<const std::uint8_t> data);
 // The working memory one decode may use besides its result.
 inline constexpr std::size_t defaultDecodeBudget = 64 * 1024 * 1024;
 
+// The work one decode may do (see DecodeOptions::workBudget): enough for the largest images the callers
+// take (a 100-megapixel JPEG shrunk to 4096 pixels, a progressive one of 96 MiB of coefficients, a
+// 50-megapixel PNG screenshot), and at most about 0.5 s of one core for any JPEG, 1.5 s for any PNG.
+inline constexpr std::uint64_t defaultWorkBudget = 1'700'000'000;
+
 // Decodes whose working memory exceeds this take turns, one at a time in the process, so that large
 // pictures arriving together (from several phones or features) cannot add up.
 inline constexpr std::size_t largeDecodeBytes = 16 * 1024 * 1024;
 // Waits for the turn of a decode needing `workingBytes` and holds it until the lock goes; a smaller
-// decode gets an empty lock at once. None when `stop` (when given) is raised while it waits.
+// decode gets an empty lock at once. Turns are given in the order they are asked for. None when `stop`
+// (when given) is raised, before or while it waits: a waiting decode sees it within a few milliseconds.
 std::optional<std::unique_lock<std::mutex>> takeDecodeTurn(std::uint64_t workingBytes,
                                                            const std::atomic<bool>* stop = nullptr);
 
@@ -63,10 +72,19 @@ struct DecodeOptions {
     bool applyOrientation = true;
     // Working memory besides the result (see above).
     std::size_t memoryBudget = defaultDecodeBudget;
-    // The work a decode may do; past it the image is refused with tooMuchWork.
-    std::uint64_t workBudget = UINT64_MAX;
-    // When given and raised (from any thread), the decode stops soon with `stopped`, also while it
-    // waits for its turn. It must outlive the call.
+    // The work a decode may do; past it the image is refused with tooMuchWork. Work is counted from what
+    // the header and the scans say, never from a clock, so the same file and options are always accepted
+    // or always refused. A JPEG pays for every 8x8 block each of its scans covers (a refinement scan more,
+    // the further its band reaches), for turning every block back into samples and for every pixel it
+    // outputs; a PNG for every byte of its rows as stored and for every pixel. Each step counts what it
+    // costs at its slowest: a unit for each nanosecond of one core in a PNG, three in a JPEG, whose
+    // largest ordinary files need less time than a PNG's (see defaultWorkBudget). What decoding the coded
+    // bits costs grows with the size of the file, which the callers bound, and is not counted. A PNG is
+    // refused before any row is inflated; a JPEG before its output and first scan, or when it comes to the
+    // scan that would pass the budget.
+    std::uint64_t workBudget = defaultWorkBudget;
+    // When given and raised (from any thread), the decode stops within a few milliseconds with `stopped`,
+    // also while it waits for its turn. It must outlive the call.
     const std::atomic<bool>* stop = nullptr;
 };
 

@@ -1,6 +1,7 @@
 #include <turbojpeg.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <csetjmp>
 #include <cstddef>
@@ -70,17 +71,31 @@ J_COLOR_SPACE jpegColorSpace(PixelFormat format) {
     return JCS_EXT_BGRA;
 }
 
-// The scanline reader's error handling: the library's errors, its warnings (truncated or damaged data,
-// which would otherwise come out partly grey) and a scan count past the limit all jump back to the
-// reader, whose frame holds nothing that needs destroying.
+// How the scanline reader ends other than by finishing: the library's errors, its warnings (truncated or
+// damaged data, which would otherwise come out partly grey), work past the budget and a raised stop flag
+// all jump back to the reader, whose frame holds nothing that needs destroying.
+enum ScanStatus { scanned, broken, overBudget, overWork, stopped };
+
 struct ScanlineErrors {
-    jpeg_error_mgr manager;
+    jpeg_error_mgr manager;  // first: the library's error pointer is the whole struct's
     jpeg_progress_mgr progress;
     std::jmp_buf jump;
+    ScanStatus ending;
+    const std::atomic<bool>* stop;
+    std::uint64_t work;    // counted so far
+    std::uint64_t budget;  // the most `work` may reach
+    int countedScans;      // the scans whose work is in `work`
 };
 
+[[noreturn]] void endDecode(j_common_ptr info, ScanStatus ending) {
+    auto* errors = reinterpret_cast<ScanlineErrors*>(info->err);
+    errors->ending = ending;
+    std::longjmp(errors->jump, 1);
+}
+
 [[noreturn]] void failDecode(j_common_ptr info) {
-    std::longjmp(reinterpret_cast<ScanlineErrors*>(info->err)->jump, 1);
+    const int code = info->err->msg_code;
+    endDecode(info, code == JERR_NO_BACKING_STORE || code == JERR_OUT_OF_MEMORY ? overBudget : broken);
 }
 
 void warningIsFailure(j_common_ptr info, int level) {
@@ -88,14 +103,66 @@ void warningIsFailure(j_common_ptr info, int level) {
         failDecode(info);
 }
 
-// A bound on progressive scans, against files built to take minutes.
-void limitScans(j_common_ptr info) {
-    auto* decompress = reinterpret_cast<j_decompress_ptr>(info);
-    if (decompress->is_decompressor && decompress->input_scan_number > 500)
-        failDecode(info);
+// The work of a decode (see DecodeOptions::workBudget), measured where each step costs the most, three
+// units to a nanosecond of one core: the library visits every block a scan covers whatever the scan
+// codes (a scan of a few bytes can make it walk the whole image), and in a refinement of AC coefficients
+// it walks each block's band up to its end coefficient even when none is set. Decoding the coded bits
+// themselves is bounded by the size of the file, and not counted.
+constexpr std::uint64_t unitsPerNanosecond = 3;
+constexpr std::uint64_t scanBlockWork = 10 * unitsPerNanosecond;
+constexpr std::uint64_t refinedCoefficientWork = 2 * unitsPerNanosecond;
+constexpr std::uint64_t scanSetUpWork = 1000 * unitsPerNanosecond;  // tables and state, whatever its size
+// The output: every block transformed back to samples, every pixel converted and stored (or averaged).
+constexpr std::uint64_t outputBlockWork = 25 * unitsPerNanosecond;
+constexpr std::uint64_t storedPixelWork = 3 * unitsPerNanosecond;
+constexpr std::uint64_t averagedPixelWork = 12 * unitsPerNanosecond;
+
+// False once `work` more would pass the budget.
+bool charge(ScanlineErrors* errors, std::uint64_t work) {
+    if (work > errors->budget - std::min(errors->budget, errors->work))
+        return false;
+    errors->work += work;
+    return true;
 }
 
-enum ScanStatus { scanned, broken, overBudget };
+// The work of the scan whose header the library has read last.
+std::uint64_t scanWork(j_decompress_ptr info) {
+    std::uint64_t blocks = 0;
+    if (info->comps_in_scan == 1) {
+        const jpeg_component_info* component = info->cur_comp_info[0];
+        blocks = static_cast<std::uint64_t>(component->width_in_blocks) * component->height_in_blocks;
+    } else {
+        // Interleaved: whole units of each component's blocks, across and down the image.
+        const auto units = [](std::uint64_t samples, int factor) {
+            const std::uint64_t unit = static_cast<std::uint64_t>(factor) * DCTSIZE;
+            return (samples + unit - 1) / unit;
+        };
+        std::uint64_t perUnit = 0;
+        for (int i = 0; i < info->comps_in_scan; ++i)
+            perUnit += static_cast<std::uint64_t>(info->cur_comp_info[i]->h_samp_factor) *
+                       static_cast<std::uint64_t>(info->cur_comp_info[i]->v_samp_factor);
+        blocks = units(info->image_width, info->max_h_samp_factor) *
+                 units(info->image_height, info->max_v_samp_factor) * perUnit;
+    }
+    std::uint64_t perBlock = scanBlockWork;
+    if (info->Ss > 0 && info->Ah > 0)
+        perBlock += refinedCoefficientWork * static_cast<std::uint64_t>(std::max(info->Se, 0));
+    return scanSetUpWork + blocks * perBlock;
+}
+
+// Called by the library for every row of blocks it reads and every row it outputs: stops the decode
+// when asked, and counts each scan's work before the scan is decoded.
+void watchProgress(j_common_ptr info) {
+    auto* errors = reinterpret_cast<ScanlineErrors*>(info->err);
+    if (errors->stop && errors->stop->load(std::memory_order_relaxed))
+        endDecode(info, stopped);
+    auto* decompress = reinterpret_cast<j_decompress_ptr>(info);
+    if (decompress->input_scan_number > errors->countedScans) {
+        errors->countedScans = decompress->input_scan_number;
+        if (!charge(errors, scanWork(decompress)))
+            endDecode(info, overWork);
+    }
+}
 
 // What the library allocates for rows and tables, besides the coefficients, at the widest images.
 constexpr std::size_t libraryRowBytes = 4 * 1024 * 1024;
@@ -104,41 +171,63 @@ constexpr std::size_t libraryRowBytes = 4 * 1024 * 1024;
 using RowTarget = std::uint8_t* (*)(void* context, int y);
 using RowSink = void (*)(void* context, const std::uint8_t* row);
 
+// What one reading may use and how it is stopped.
+struct ReadLimits {
+    std::size_t memoryBudget;
+    std::uint64_t workBudget;
+    std::uint64_t pixelWork;  // for each pixel output, by what is done with it
+    const std::atomic<bool>* stop;
+};
+
 // Decodes at scale num/denom, scanline by scanline, into the rows `target` names; `sink` (when not null)
 // sees each one after it is decoded. The library's whole-image buffers (the coefficients of every block,
-// which progressive files need) may take at most `budget` bytes; with no backing store the library
-// refuses a file needing more before it decodes a pixel.
+// which progressive files need) may take at most the memory budget; with no backing store the library
+// refuses a file needing more before it decodes a pixel. The output's work and the first scan's are
+// counted before anything is decoded, each later scan's as the library comes to it.
 // C only: nothing with a destructor lives in this frame, so the library's long jump leaves nothing behind.
 ScanStatus readScanlines(const std::uint8_t* data, unsigned long size, unsigned num, unsigned denom,
-                         J_COLOR_SPACE space, int width, int height, std::size_t budget, RowTarget target,
-                         RowSink sink, void* context) {
+                         J_COLOR_SPACE space, int width, int height, const ReadLimits* limits,
+                         RowTarget target, RowSink sink, void* context) {
     jpeg_decompress_struct info;
     ScanlineErrors errors;
     info.err = jpeg_std_error(&errors.manager);
     errors.manager.error_exit = failDecode;
     errors.manager.emit_message = warningIsFailure;
+    errors.stop = limits->stop;
+    errors.work = 0;
+    errors.budget = limits->workBudget;
+    errors.countedScans = 0;
     if (setjmp(errors.jump) != 0) {
-        const int code = errors.manager.msg_code;
         jpeg_destroy_decompress(&info);
-        return code == JERR_NO_BACKING_STORE || code == JERR_OUT_OF_MEMORY ? overBudget : broken;
+        return errors.ending;
     }
     jpeg_create_decompress(&info);
     // The budget is for the whole-image buffers; the library's row buffers come on top of it.
-    info.mem->max_memory_to_use =
-        static_cast<long>(std::min<std::size_t>(budget, LONG_MAX - libraryRowBytes) + libraryRowBytes);
-    errors.progress.progress_monitor = limitScans;
-    info.progress = &errors.progress;
+    info.mem->max_memory_to_use = static_cast<long>(
+        std::min<std::size_t>(limits->memoryBudget, LONG_MAX - libraryRowBytes) + libraryRowBytes);
     jpeg_mem_src(&info, data, size);
     jpeg_read_header(&info, TRUE);
     info.scale_num = num;
     info.scale_denom = denom;
     info.out_color_space = space;
-    jpeg_start_decompress(&info);
+    jpeg_calc_output_dimensions(&info);
     if (static_cast<int>(info.output_width) != width || static_cast<int>(info.output_height) != height ||
         info.output_components != 4) {
         jpeg_destroy_decompress(&info);
         return broken;
     }
+    std::uint64_t blocks = 0;
+    for (int i = 0; i < info.num_components; ++i)
+        blocks += static_cast<std::uint64_t>(info.comp_info[i].width_in_blocks) *
+                  info.comp_info[i].height_in_blocks;
+    if (!charge(&errors, blocks * outputBlockWork) ||
+        !charge(&errors,
+                static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) * limits->pixelWork))
+        endDecode(reinterpret_cast<j_common_ptr>(&info), overWork);
+    watchProgress(reinterpret_cast<j_common_ptr>(&info));
+    errors.progress.progress_monitor = watchProgress;
+    info.progress = &errors.progress;
+    jpeg_start_decompress(&info);
     while (info.output_scanline < info.output_height) {
         JSAMPROW rows[1] = {target(context, static_cast<int>(info.output_scanline))};
         if (jpeg_read_scanlines(&info, rows, 1) != 1)
@@ -278,7 +367,22 @@ EncodeStatus compressWithin(const ImageView& image, int quality, std::vector<std
 }
 
 ImageError errorOf(ScanStatus status) {
-    return status == overBudget ? ImageError::tooLarge : ImageError::corrupt;
+    switch (status) {
+        case overBudget:
+            return ImageError::tooLarge;
+        case overWork:
+            return ImageError::tooMuchWork;
+        case stopped:
+            return ImageError::stopped;
+        case scanned:
+        case broken:
+            break;
+    }
+    return ImageError::corrupt;
+}
+
+ReadLimits limitsOf(const DecodeOptions& options, std::uint64_t pixelWork) {
+    return {options.memoryBudget, options.workBudget, pixelWork, options.stop};
 }
 
 // A picture larger than wanted, decoded scanline by scanline straight into the area-averaged result:
@@ -297,10 +401,11 @@ ImageResult<Bitmap> decodeJPEGAveraged(std::span<const std::uint8_t> data, tjsca
     const RowSink sink = [](void* c, const std::uint8_t* line) {
         static_cast<Context*>(c)->averager.push(line);
     };
+    const ReadLimits limits = limitsOf(options, averagedPixelWork);
     const ScanStatus status =
         readScanlines(data.data(), static_cast<unsigned long>(data.size()), static_cast<unsigned>(factor.num),
                       static_cast<unsigned>(factor.denom), jpegColorSpace(options.format), width, height,
-                      options.memoryBudget, target, sink, &context);
+                      &limits, target, sink, &context);
     if (status != scanned)
         return errorOf(status);
     return std::move(*out);
@@ -352,10 +457,11 @@ ImageResult<Bitmap> decodeJPEG(std::span<const std::uint8_t> data, const DecodeO
         auto* b = static_cast<Bitmap*>(c);
         return b->mutablePixels() + b->stride() * static_cast<std::size_t>(y);
     };
+    const ReadLimits limits = limitsOf(options, storedPixelWork);
     const ScanStatus status =
         readScanlines(data.data(), static_cast<unsigned long>(data.size()), static_cast<unsigned>(factor.num),
                       static_cast<unsigned>(factor.denom), jpegColorSpace(options.format), width, height,
-                      options.memoryBudget, target, nullptr, &*bitmap);
+                      &limits, target, nullptr, &*bitmap);
     if (status != scanned)
         return errorOf(status);
     if (options.applyOrientation && info->orientation != Orientation::up)

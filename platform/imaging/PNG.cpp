@@ -4,6 +4,7 @@
 #include <png.h>
 
 #include <algorithm>
+#include <atomic>
 #include <csetjmp>
 #include <cstring>
 #include <vector>
@@ -15,9 +16,21 @@
 namespace platform::imaging {
 namespace {
 
-// Bounds on what libpng allocates for ancillary chunks (text, ICC profiles), whatever the file claims.
+// Bounds on the ancillary chunks libpng reads, whatever the file claims: a longer one makes the file
+// unreadable. Of them only eXIf is kept (see openRead).
 constexpr png_alloc_size_t maxChunkBytes = 8 * 1024 * 1024;
 constexpr png_uint_32 maxCachedChunks = 128;
+
+// The work of a decode (see DecodeOptions::workBudget), one unit to a nanosecond of one core, all known
+// from the header before any row is inflated, measured where each step costs the most: every stored byte
+// of the rows is inflated and unfiltered (Paeth the slowest, 16-bit samples about as slow a byte), every
+// pixel converted to four bytes and stored, and when shrunk averaged or scaled too. An interlaced image's
+// passes are each combined into whole rows.
+constexpr std::uint64_t storedByteWork = 5;
+constexpr std::uint64_t pixelWork = 6;
+constexpr std::uint64_t interlacedPixelWork = 6;
+constexpr std::uint64_t averagedPixelWork = 6;
+constexpr std::uint64_t scaledPixelWork = 6;
 
 struct ReadSource {
     const std::uint8_t* data;
@@ -64,9 +77,10 @@ bool readHeaderInner(png_structp png, png_infop info, Header* header) {
     return true;
 }
 
-// Sets up the conversion to 8-bit four-channel pixels in `format` order; true when it adds alpha.
-bool setUpConversion(png_structp png, png_infop info, const Header* header, bool bgr,
-                     png_size_t expectedRowBytes) {
+// Sets up the conversion to 8-bit four-channel pixels in `format` order; returns the number of passes
+// over the image.
+int setUpConversion(png_structp png, png_infop info, const Header* header, bool bgr,
+                    png_size_t expectedRowBytes) {
     if (header->colorType == PNG_COLOR_TYPE_PALETTE)
         png_set_palette_to_rgb(png);
     if (header->colorType == PNG_COLOR_TYPE_GRAY && header->bitDepth < 8)
@@ -82,37 +96,83 @@ bool setUpConversion(png_structp png, png_infop info, const Header* header, bool
         png_set_filler(png, 0xFF, PNG_FILLER_AFTER);
     if (bgr)
         png_set_bgr(png);
-    png_set_interlace_handling(png);
+    const int passes = png_set_interlace_handling(png);
     png_read_update_info(png, info);
     if (png_get_rowbytes(png, info) != expectedRowBytes)
         png_error(png, "unexpected row size");
-    return transparency || (header->colorType & PNG_COLOR_MASK_ALPHA) != 0;
+    return passes;
 }
 
-// Reads the whole image into `rows`.
-bool readImageInner(png_structp png, png_infop info, const Header* header, bool bgr, png_bytepp rows,
-                    png_size_t expectedRowBytes) {
-    if (setjmp(png_jmpbuf(png)))
-        return false;
-    setUpConversion(png, info, header, bgr, expectedRowBytes);
-    png_read_image(png, rows);
-    return true;
-}
+enum RowsStatus { rowsRead, rowsBroken, rowsStopped };
 
+// Where the reader puts row `y`, and what it does with it once it is there.
+using RowTarget = png_bytep (*)(void* context, png_uint_32 y);
 using RowSink = void (*)(void* context, const std::uint8_t* row);
 
-// Reads a non-interlaced image one row at a time into `row`, handing each to `sink`, which runs between
-// the library's calls and so is never jumped over.
-bool readRowsInner(png_structp png, png_infop info, const Header* header, bool bgr, png_bytep row,
-                   png_size_t rowBytes, RowSink sink, void* context) {
+// Reads the image one row at a time, pass after pass when it is interlaced (each pass adds its pixels to
+// the rows already there), into the row `target` names; `sink` (when not null) sees each row once it is
+// read. Both run between the library's calls and so are never jumped over. The stop flag is looked at
+// before every row.
+RowsStatus readRowsInner(png_structp png, png_infop info, const Header* header, bool bgr, png_size_t rowBytes,
+                         RowTarget target, RowSink sink, void* context, const std::atomic<bool>* stop) {
     if (setjmp(png_jmpbuf(png)))
-        return false;
-    setUpConversion(png, info, header, bgr, rowBytes);
-    for (png_uint_32 y = 0; y < header->height; ++y) {
-        png_read_row(png, row, nullptr);
-        sink(context, row);
+        return rowsBroken;
+    const int passes = setUpConversion(png, info, header, bgr, rowBytes);
+    for (int pass = 0; pass < passes; ++pass) {
+        for (png_uint_32 y = 0; y < header->height; ++y) {
+            if (stop && stop->load(std::memory_order_relaxed))
+                return rowsStopped;
+            const png_bytep row = target(context, y);
+            png_read_row(png, row, nullptr);
+            if (sink)
+                sink(context, row);
+        }
     }
-    return true;
+    return rowsRead;
+}
+
+ImageError errorOf(RowsStatus status) {
+    return status == rowsStopped ? ImageError::stopped : ImageError::corrupt;
+}
+
+// The bytes of the rows as stored, filter bytes included; an interlaced image's passes each have rows
+// of their own.
+std::uint64_t storedBytes(const Header& header) {
+    int channels = 1;
+    switch (header.colorType) {
+        case PNG_COLOR_TYPE_RGB:
+            channels = 3;
+            break;
+        case PNG_COLOR_TYPE_GRAY_ALPHA:
+            channels = 2;
+            break;
+        case PNG_COLOR_TYPE_RGB_ALPHA:
+            channels = 4;
+            break;
+        default:
+            break;
+    }
+    const std::uint64_t bitsPerPixel =
+        static_cast<std::uint64_t>(channels) * static_cast<unsigned>(header.bitDepth);
+    const auto rows = [&](std::uint64_t count, std::uint64_t width) {
+        return width == 0 ? 0 : count * (1 + (width * bitsPerPixel + 7) / 8);
+    };
+    if (header.interlace == PNG_INTERLACE_NONE)
+        return rows(header.height, header.width);
+    std::uint64_t bytes = 0;
+    for (int pass = 0; pass < 7; ++pass)
+        bytes += rows(PNG_PASS_ROWS(static_cast<std::uint64_t>(header.height), pass),
+                      PNG_PASS_COLS(static_cast<std::uint64_t>(header.width), pass));
+    return bytes;
+}
+
+// The work of decoding the image, `shrinkWork` more for each pixel when it is shrunk.
+std::uint64_t workOf(const Header& header, std::uint64_t shrinkWork) {
+    std::uint64_t perPixel = pixelWork + shrinkWork;
+    if (header.interlace != PNG_INTERLACE_NONE)
+        perPixel += interlacedPixelWork;
+    return storedBytes(header) * storedByteWork +
+           static_cast<std::uint64_t>(header.width) * header.height * perPixel;
 }
 
 struct ReadStructs {
@@ -138,6 +198,12 @@ bool openRead(ReadStructs& s, std::span<const std::uint8_t> data, std::uint64_t 
     png_set_user_limits(s.png, std::max<png_uint_32>(sideLimit, 1), std::max<png_uint_32>(sideLimit, 1));
     png_set_chunk_malloc_max(s.png, maxChunkBytes);
     png_set_chunk_cache_max(s.png, maxCachedChunks);
+    // Of what a file carries besides its pixels, only the EXIF orientation is used: every other ancillary
+    // chunk (text, colour profiles, the chunks no one knows) is skipped unread rather than inflated and
+    // kept. tRNS and PLTE are always read.
+    png_set_keep_unknown_chunks(s.png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
+    static constexpr png_byte used[] = {'e', 'X', 'I', 'f', 0};
+    png_set_keep_unknown_chunks(s.png, PNG_HANDLE_CHUNK_AS_DEFAULT, used, 1);
     return true;
 }
 
@@ -239,12 +305,21 @@ ImageResult<Bitmap> decodePNG(std::span<const std::uint8_t> data, const DecodeOp
         }
         return info.error();
     }
-    if (static_cast<std::uint64_t>(info->width) * static_cast<std::uint64_t>(info->height) >
-        options.maxPixels)
+    const std::uint64_t pixels =
+        static_cast<std::uint64_t>(info->width) * static_cast<std::uint64_t>(info->height);
+    if (pixels > options.maxPixels)
         return ImageError::tooLarge;
     const bool bgr = options.format != PixelFormat::rgba;
-    if (options.longestSide > 0 && std::max(info->width, info->height) > options.longestSide &&
-        header.interlace == PNG_INTERLACE_NONE) {
+    const bool shrunk = options.longestSide > 0 && std::max(info->width, info->height) > options.longestSide;
+    // An interlaced image comes in passes over the whole picture, so it is held whole; when it is then
+    // shrunk, that copy is working memory, as the EXIF data kept from the header is.
+    const bool streamed = shrunk && header.interlace == PNG_INTERLACE_NONE;
+    const std::uint64_t heldBytes = shrunk && !streamed ? pixels * 4 : 0;
+    if (header.exifSize + heldBytes > options.memoryBudget)
+        return ImageError::tooLarge;
+    if (workOf(header, !shrunk ? 0 : streamed ? averagedPixelWork : scaledPixelWork) > options.workBudget)
+        return ImageError::tooMuchWork;
+    if (streamed) {
         // Much larger than wanted: rows go straight into the averaged result, never all held at once.
         const Size fitted = fitLongestSide(info->width, info->height, options.longestSide);
         auto out = Bitmap::create(fitted.width, fitted.height, options.format, options.maxPixels);
@@ -252,40 +327,40 @@ ImageResult<Bitmap> decodePNG(std::span<const std::uint8_t> data, const DecodeOp
             return ImageError::tooLarge;
         const bool alpha =
             (header.colorType & PNG_COLOR_MASK_ALPHA) != 0 || png_get_valid(s.png, s.info, PNG_INFO_tRNS);
-        AreaAverager averager(info->width, info->height, *out, alpha);
-        std::vector<std::uint8_t> row(static_cast<std::size_t>(info->width) * 4);
-        const RowSink sink = [](void* context, const std::uint8_t* line) {
-            static_cast<AreaAverager*>(context)->push(line);
+        struct Context {
+            std::vector<std::uint8_t> row;
+            AreaAverager averager;
+        } context{std::vector<std::uint8_t>(static_cast<std::size_t>(info->width) * 4),
+                  AreaAverager(info->width, info->height, *out, alpha)};
+        const RowTarget target = [](void* c, png_uint_32) { return static_cast<Context*>(c)->row.data(); };
+        const RowSink sink = [](void* c, const std::uint8_t* line) {
+            static_cast<Context*>(c)->averager.push(line);
         };
-        if (!readRowsInner(s.png, s.info, &header, bgr, row.data(), row.size(), sink, &averager))
-            return ImageError::corrupt;
+        const RowsStatus status = readRowsInner(s.png, s.info, &header, bgr, context.row.size(), target, sink,
+                                                &context, options.stop);
+        if (status != rowsRead)
+            return errorOf(status);
         if (options.applyOrientation && info->orientation != Orientation::up)
             return applyOrientation(out->view(), info->orientation);
         return std::move(*out);
     }
-    // An interlaced image comes in passes over the whole picture, so it is held whole; when it is then
-    // shrunk, that copy is working memory and must fit the budget.
-    const bool shrunk = options.longestSide > 0 && std::max(info->width, info->height) > options.longestSide;
-    if (shrunk && static_cast<std::uint64_t>(info->width) * static_cast<std::uint64_t>(info->height) * 4 >
-                      options.memoryBudget)
-        return ImageError::tooLarge;
-    const auto turn = takeDecodeTurn(
-        shrunk ? static_cast<std::uint64_t>(info->width) * static_cast<std::uint64_t>(info->height) * 4 : 0,
-        options.stop);
+    const auto turn = takeDecodeTurn(heldBytes, options.stop);
     if (!turn)
         return ImageError::stopped;
     auto bitmap = Bitmap::create(info->width, info->height, options.format, options.maxPixels);
     if (!bitmap)
         return ImageError::tooLarge;
-    std::vector<png_bytep> rows(static_cast<std::size_t>(info->height));
-    std::uint8_t* pixels = bitmap->mutablePixels();
-    for (std::size_t y = 0; y < rows.size(); ++y)
-        rows[y] = pixels + bitmap->stride() * y;
-    if (!readImageInner(s.png, s.info, &header, bgr, rows.data(), bitmap->stride()))
-        return ImageError::corrupt;
+    const RowTarget target = [](void* c, png_uint_32 y) {
+        auto* b = static_cast<Bitmap*>(c);
+        return b->mutablePixels() + b->stride() * y;
+    };
+    const RowsStatus status =
+        readRowsInner(s.png, s.info, &header, bgr, bitmap->stride(), target, nullptr, &*bitmap, options.stop);
+    if (status != rowsRead)
+        return errorOf(status);
 
     Bitmap result = std::move(*bitmap);
-    if (options.longestSide > 0 && std::max(result.width(), result.height()) > options.longestSide) {
+    if (shrunk) {
         const Size fitted = fitLongestSide(result.width(), result.height(), options.longestSide);
         auto scaled = scale(result.view(), fitted.width, fitted.height);
         if (!scaled)

@@ -1,16 +1,26 @@
-// A decode's working memory beyond its result stays within the budget: files that would need more are
-// refused, the same pictures in a streamable form are not.
+// A decode stays within its budgets: its working memory beyond its result (files that would need more are
+// refused, the same pictures in a streamable form are not, and what a file carries besides its pixels is
+// not kept), and its work (files built to take seconds are refused, the largest pictures the callers take
+// are not). A raised stop flag ends it, or its wait for its turn.
 #include <png.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <turbojpeg.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csetjmp>
 #include <cstring>
+#include <fstream>
+#include <future>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "platform/imaging/Codecs.h"
+#include "testing/CraftedImages.h"
 
 namespace platform::imaging {
 namespace {
@@ -46,11 +56,22 @@ void appendData(png_structp png, png_bytep data, png_size_t length) {
     bytes->insert(bytes->end(), data, data + length);
 }
 
-bool writePNG(png_structp png, png_infop info, const Bitmap* image, int interlace, png_bytepp rows) {
+// Ancillary chunks to write before the pixels: EXIF data and texts.
+struct Extras {
+    Bytes exif;
+    std::vector<png_text> texts;
+};
+
+bool writePNG(png_structp png, png_infop info, const Bitmap* image, int interlace, png_bytepp rows,
+              Extras* extras) {
     if (setjmp(png_jmpbuf(png)))
         return false;
     png_set_IHDR(png, info, static_cast<png_uint_32>(image->width()), static_cast<png_uint_32>(image->height()), 8,
                  PNG_COLOR_TYPE_RGB_ALPHA, interlace, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    if (!extras->exif.empty())
+        png_set_eXIf_1(png, info, static_cast<png_uint_32>(extras->exif.size()), extras->exif.data());
+    if (!extras->texts.empty())
+        png_set_text(png, info, extras->texts.data(), static_cast<int>(extras->texts.size()));
     png_set_compression_level(png, 1);
     png_write_info(png, info);
     png_write_image(png, rows);
@@ -58,7 +79,7 @@ bool writePNG(png_structp png, png_infop info, const Bitmap* image, int interlac
     return true;
 }
 
-Bytes png(const Bitmap& image, bool interlaced) {
+Bytes png(const Bitmap& image, bool interlaced, Extras extras = {}) {
     Bytes bytes;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
@@ -66,8 +87,8 @@ Bytes png(const Bitmap& image, bool interlaced) {
     std::vector<png_bytep> rows(static_cast<std::size_t>(image.height()));
     for (std::size_t y = 0; y < rows.size(); ++y)
         rows[y] = const_cast<png_bytep>(image.pixels() + image.stride() * y);
-    const bool written =
-        writePNG(png, info, &image, interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, rows.data());
+    const bool written = writePNG(png, info, &image, interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+                                  rows.data(), &extras);
     png_destroy_write_struct(&png, &info);
     return written ? bytes : Bytes{};
 }
@@ -123,6 +144,159 @@ TEST(ImagingDecodeBudget, AnInterlacedPNGIsHeldWholeOnlyWhenThatFitsTheBudget) {
     const auto roomy = decodeImage(interlaced, budgeted(2 * 1024 * 1024, 100));
     ASSERT_TRUE(roomy);
     EXPECT_TRUE(roomy->samePixels(*streamed));
+}
+
+// As pictures are decoded: at most 100 MP, shown at most 4096 pixels across, 96 MiB of working memory.
+DecodeOptions pictureOptions() {
+    DecodeOptions options;
+    options.maxPixels = 100'000'000;
+    options.longestSide = 4096;
+    options.memoryBudget = 96 * 1024 * 1024;
+    return options;
+}
+
+// Horizontal bands of grey: cheap to make and to encode, whatever the size.
+Bitmap bands(int width, int height) {
+    auto bitmap = Bitmap::create(width, height, PixelFormat::bgra, UINT64_MAX);
+    for (int y = 0; y < height; ++y) {
+        std::uint8_t* row = bitmap->mutablePixels() + bitmap->stride() * static_cast<std::size_t>(y);
+        std::fill(row, row + bitmap->stride(), static_cast<std::uint8_t>(y * 7));
+    }
+    return *bitmap;
+}
+
+TEST(ImagingDecodeWork, AProgressiveJPEGOfHundredsOfScansIsRefusedAndTheLargestCameraOneDecodes) {
+    // 4 MP of grey (8 MiB of coefficients) in 499 scans of a few bytes, each making the decoder visit
+    // every block.
+    for (bool arithmetic : {false, true}) {
+        SCOPED_TRACE(arithmetic ? "arithmetic" : "Huffman");
+        const auto refused =
+            decodeImage(testing_support::manyScanGreyJPEG(2048, 499, arithmetic), pictureOptions());
+        ASSERT_FALSE(refused);
+        EXPECT_EQ(refused.error(), ImageError::tooMuchWork);
+    }
+    // A camera's 33 MP in 4:2:0, the most a picture's working memory holds, in the library's usual
+    // progression of ten scans.
+    const Bytes camera = jpeg(bands(7072, 4716), true);
+    ASSERT_FALSE(camera.empty());
+    ASSERT_LE(readImageInfo(camera)->workingBytes, pictureOptions().memoryBudget);
+    const auto decoded = decodeImage(camera, pictureOptions());
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->width(), 4096);
+}
+
+TEST(ImagingDecodeWork, APNGOfTooManyStoredRowsIsRefusedAndOneOfAnOrdinarySizeDecodes) {
+    // 800,000,000 bytes of 16-bit rows, every one Paeth-filtered, in 798 KB.
+    const auto refused = decodeImage(testing_support::paethRGBA16PNG(10000), pictureOptions());
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error(), ImageError::tooMuchWork);
+    const auto ordinary = decodeImage(testing_support::paethRGBA16PNG(3000), pictureOptions());
+    ASSERT_TRUE(ordinary);
+    EXPECT_EQ(ordinary->width(), 3000);
+}
+
+long residentKiB() {
+    std::ifstream statm("/proc/self/statm");
+    long size = 0;
+    long resident = 0;
+    statm >> size >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+TEST(ImagingDecodeAncillary, TextChunksAreSkippedUnreadWhileTheOrientationIsStillRead) {
+    // 64 x 64 pixels and 127 zTXt chunks of 8,000,000 bytes each once inflated.
+    const Bytes texts = testing_support::textChunkPNG(64, 127, 8'000'000);
+    const auto plain = decodeImage(testing_support::textChunkPNG(64, 0, 0), pictureOptions());
+    ASSERT_TRUE(plain);
+    const long before = residentKiB();
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        const auto info = readImageInfo(texts);
+        const auto decoded = decodeImage(texts, pictureOptions());
+        _exit(info && decoded && decoded->samePixels(*plain) ? 0 : 1);
+    }
+    int status = 0;
+    rusage usage{};
+    ASSERT_EQ(wait4(child, &status, 0, &usage), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    // The child starts with the pages of this process; the texts, were they kept, would add 1 GB.
+    EXPECT_LT(usage.ru_maxrss - before, 64 * 1024);
+
+    // Among texts of every kind, the EXIF orientation is read: turned right, 40 x 20 stands upright.
+    Extras extras;
+    extras.exif = {'I', 'I', 42, 0, 8, 0, 0, 0, 1, 0, 0x12, 0x01, 3, 0, 1, 0, 0, 0, 6, 0, 0, 0, 0, 0, 0, 0};
+    char key[] = "Comment";
+    char text[] = "a text no one reads";
+    for (int compression :
+         {PNG_TEXT_COMPRESSION_NONE, PNG_TEXT_COMPRESSION_zTXt, PNG_ITXT_COMPRESSION_zTXt}) {
+        png_text entry{};
+        entry.compression = compression;
+        entry.key = key;
+        entry.text = text;
+        entry.text_length = std::strlen(text);
+        extras.texts.push_back(entry);
+    }
+    const Bytes turned = png(noise(40, 20), false, extras);
+    ASSERT_FALSE(turned.empty());
+    EXPECT_EQ(readImageInfo(turned)->orientation, Orientation::right);
+    const auto upright = decodeImage(turned, pictureOptions());
+    ASSERT_TRUE(upright);
+    EXPECT_EQ(upright->width(), 20);
+    EXPECT_EQ(upright->height(), 40);
+}
+
+TEST(ImagingDecodeStop, ARaisedFlagEndsADecodeBeforeOrWhileItRuns) {
+    std::atomic<bool> raised{true};
+    DecodeOptions before = pictureOptions();
+    before.stop = &raised;
+    for (const Bytes& small : {jpeg(noise(64, 64), false), png(noise(64, 64), false)}) {
+        const auto result = decodeImage(small, before);
+        ASSERT_FALSE(result);
+        EXPECT_EQ(result.error(), ImageError::stopped);
+    }
+    // Decodes of seconds once unbounded, raised once they have had time to begin; they end stopped
+    // whether they had begun or not.
+    const std::pair<const char*, Bytes> longDecodes[] = {
+        {"progressive JPEG", testing_support::manyScanGreyJPEG(2048, 499, true)},
+        {"PNG streamed into its shrunk result", testing_support::paethRGBA16PNG(6000)},
+        {"interlaced PNG", testing_support::interlacedPaethRGBA16PNG(4000)},
+    };
+    for (const auto& [name, data] : longDecodes) {
+        SCOPED_TRACE(name);
+        std::atomic<bool> stop{false};
+        DecodeOptions options = pictureOptions();
+        options.workBudget = UINT64_MAX;
+        options.stop = &stop;
+        std::thread raiser([&stop] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            stop = true;
+        });
+        const auto result = decodeImage(data, options);
+        raiser.join();
+        ASSERT_FALSE(result);
+        EXPECT_EQ(result.error(), ImageError::stopped);
+    }
+}
+
+TEST(ImagingDecodeStop, ARaisedFlagEndsAWaitForTheDecodeTurn) {
+    auto held = takeDecodeTurn(largeDecodeBytes + 1);
+    ASSERT_TRUE(held);
+    // 32 MiB of coefficients: a decode that must wait for the turn.
+    const Bytes progressive = testing_support::manyScanGreyJPEG(4096, 2, false);
+    ASSERT_GT(readImageInfo(progressive)->workingBytes, largeDecodeBytes);
+    std::atomic<bool> stop{false};
+    DecodeOptions options = pictureOptions();
+    options.stop = &stop;
+    auto waiting = std::async(std::launch::async, [&] { return decodeImage(progressive, options); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    stop = true;
+    // A wait deaf to the flag lasts as long as the turn is held: let it have the turn to see its end.
+    if (waiting.wait_for(std::chrono::seconds(10)) != std::future_status::ready)
+        held.reset();
+    const auto result = waiting.get();
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error(), ImageError::stopped);
 }
 
 }  // namespace
