@@ -48,7 +48,8 @@ std::optional<PresentationImagePicture> PresentationImageDecoder::decode(std::sp
     options.longestSide = maxPixelSize;
     options.format = PixelFormat::bgra;
     options.applyOrientation = true;
-    options.memoryBudget = workingMemory;
+    const std::size_t memory = info->format == ImageFormat::png ? pngWorkingMemory : workingMemory;
+    options.memoryBudget = memory;
     options.stop = stop;
     auto bitmap = decodeImage(data, options);
     if (!bitmap) {
@@ -57,7 +58,7 @@ std::optional<PresentationImagePicture> PresentationImageDecoder::decode(std::sp
                 return std::nullopt;
             case ImageError::tooLarge:
                 return refuse("decoding its " + size + " pixels would need more than the " +
-                              mebibytes(workingMemory) + " MiB a picture may use");
+                              mebibytes(memory) + " MiB a picture may use");
             case ImageError::tooMuchWork:
                 return refuse("decoding its " + size + " pixels would take more work than a picture may");
             default:
