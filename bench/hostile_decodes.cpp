@@ -2,7 +2,10 @@
 // progressive grey JPEG of 6896x6896 with 499 scans (Huffman and arithmetic coded), a 64x64 PNG carrying
 // 127 zTXt chunks that inflate to 8,000,000 bytes each (as a picture, as an app's icon asked in six
 // sizes, as now-playing artwork, and as all three at once), and a 16-bit RGBA 10000x10000 PNG with every
-// row Paeth-filtered.
+// row Paeth-filtered. Then what a picture may still cost within the decode's work budget: a 16-bit Paeth
+// PNG of 5500x5500, and interlaced ones held whole to be shrunk (of 4900x4900, and of 4097x4095, the most
+// a PNG picture may hold), which hold the process's turn of large decodes while the honest phone's picture
+// is a photograph that needs it too.
 //
 // Every round runs a companion of its own on one Xvfb display, with a private bus whose scripted media
 // player it reads, and pairs two phones. The hostile phone sends the file (or the player shows it as
@@ -38,6 +41,9 @@
 #include "testing/ScriptedMediaPlayer.h"
 #include "testing/XvfbServer.h"
 
+// After <cstdio>: the libpng header wants it first.
+#include <png.h>
+
 namespace hostile_decodes {
 namespace {
 
@@ -52,7 +58,7 @@ constexpr int roundsPerSide = 5;
 constexpr const char* gaveUpLine = "Workers still running";
 constexpr const char* craftedApp = "org.example.Crafted";
 constexpr const char* honestApp = "org.example.Honest";
-// The honest picture, 64x64 in a quarter of the 1920x1080 display: a square window of 270.
+// The honest picture, square, in a quarter of the 1920x1080 display: a square window of 270.
 constexpr int honestSide = 270;
 
 double secondsSince(Clock::time_point start) {
@@ -126,12 +132,51 @@ std::string track(const std::string& title, const std::optional<std::filesystem:
     return json + "}}";
 }
 
+void appendPNG(png_structp png, png_bytep data, png_size_t length) {
+    auto* out = static_cast<Bytes*>(png_get_io_ptr(png));
+    out->insert(out->end(), data, data + length);
+}
+
+// A transparent black 16-bit RGBA PNG, Adam7-interlaced, every row Paeth-filtered: of any shape, where
+// the crafted one is square.
+Bytes interlacedPaethPNG(int width, int height) {
+    Bytes out;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        return {};
+    }
+    png_set_write_fn(png, &out, appendPNG, nullptr);
+    png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 16,
+                 PNG_COLOR_TYPE_RGB_ALPHA, PNG_INTERLACE_ADAM7, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
+    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_PAETH);
+    png_set_compression_level(png, 1);
+    png_write_info(png, info);
+    Bytes row(static_cast<std::size_t>(width) * 8, 0);
+    std::vector<png_bytep> rows(static_cast<std::size_t>(height), row.data());
+    png_write_image(png, rows.data());
+    png_write_end(png, info);
+    png_destroy_write_struct(&png, &info);
+    return out;
+}
+
+// A plain 64x64 PNG: the honest phone's picture and icon.
+Bytes smallPicture() {
+    auto bitmap = *platform::imaging::Bitmap::create(64, 64, platform::imaging::PixelFormat::rgba, 4096);
+    std::fill(bitmap.mutablePixels(), bitmap.mutablePixels() + bitmap.bytes().size(), std::uint8_t{200});
+    return *platform::imaging::encodePNG(bitmap.view(), 6);
+}
+
 enum class Kind { picture, icon, artwork, allThree };
 
 struct Row {
     std::string name;
     Kind kind;
     Bytes file;
+    // The honest phone's picture: 64x64, or a photograph large enough to wait for the decode turn.
+    Bytes honestPicture = smallPicture();
 };
 
 struct Round {
@@ -147,15 +192,9 @@ struct Round {
 class World {
   public:
     World() : player_(bus_.address(), "crafted"), x_(xcb_connect(screen_.displayName().c_str(), nullptr)) {
-        writePNG(files_.path / "honest.png", honestPicture());
+        writePNG(files_.path / "honest.png", smallPicture());
     }
     ~World() { xcb_disconnect(x_); }
-
-    static Bytes honestPicture() {
-        auto bitmap = *platform::imaging::Bitmap::create(64, 64, platform::imaging::PixelFormat::rgba, 4096);
-        std::fill(bitmap.mutablePixels(), bitmap.mutablePixels() + bitmap.bytes().size(), std::uint8_t{200});
-        return *platform::imaging::encodePNG(bitmap.view(), 6);
-    }
 
     // The row's file as the crafted app's icon and the player's artwork; the variant is another file
     // of the same kind (artwork is decoded once per distinct file).
@@ -241,7 +280,7 @@ std::optional<double> honestWait(const Row& row, World& world, PhoneTestClient& 
         return answer ? std::optional(secondsSince(attacked)) : std::nullopt;
     }
     const auto asked = Clock::now();
-    for (const Message& message : pictureMessages(World::honestPicture(), 7, {{0.5f, 0.5f}, 0.25f, 0.25f})) {
+    for (const Message& message : pictureMessages(row.honestPicture, 7, {{0.5f, 0.5f}, 0.25f, 0.25f})) {
         honest.send(message);
     }
     if (!testing_support::waitUntil([&] { return overlayShown(world.x(), honestSide, honestSide); }, 60s)) {
@@ -367,6 +406,28 @@ void runRows(const std::function<bool(const std::string&)>& runs, const std::str
     }
     if (runs(paeth)) {
         rows.push_back({paeth, Kind::picture, testing_support::paethRGBA16PNG(10000)});
+    }
+    // What one decode may still cost within the work budget: the most a picture may take, and a picture
+    // held whole (interlaced, shrunk) that holds the process's turn of large decodes meanwhile, while the
+    // other phone's picture is a 4096x4096 progressive photograph that needs that turn too.
+    const std::string most =
+        "crafted 16-bit RGBA PNG 5500x5500, Paeth rows, within the work budget, a picture";
+    if (runs(most)) {
+        rows.push_back({most, Kind::picture, testing_support::paethRGBA16PNG(5500)});
+    }
+    const std::string turn =
+        "crafted interlaced 16-bit RGBA PNG 4900x4900 within the work budget, a picture; "
+        "the other phone's a 4096x4096 progressive JPEG";
+    if (runs(turn)) {
+        rows.push_back({turn, Kind::picture, testing_support::interlacedPaethRGBA16PNG(4900),
+                        testing_support::manyScanGreyJPEG(4096, 10, false)});
+    }
+    const std::string held =
+        "crafted interlaced 16-bit RGBA PNG 4097x4095 (64 MiB held whole), a picture; "
+        "the other phone's a 4096x4096 progressive JPEG";
+    if (runs(held)) {
+        rows.push_back({held, Kind::picture, interlacedPaethPNG(4097, 4095),
+                        testing_support::manyScanGreyJPEG(4096, 10, false)});
     }
     if (rows.empty()) {
         return;
