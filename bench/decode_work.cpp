@@ -135,17 +135,19 @@ void appendPNG(png_structp png, png_bytep data, png_size_t length) {
     out->insert(out->end(), data, data + length);
 }
 
-// As screenshot tools write them (8-bit, libpng's filter choice), or a 16-bit photograph.
-Bytes pngFile(int width, int height, bool alpha, int depth) {
+// As screenshot tools write them (8-bit, libpng's filter choice), or a 16-bit photograph; grey, RGB or
+// RGBA by its channels.
+Bytes pngFile(int width, int height, int channels, int depth) {
+    static constexpr int colourTypes[] = {0, PNG_COLOR_TYPE_GRAY, 0, PNG_COLOR_TYPE_RGB,
+                                          PNG_COLOR_TYPE_RGB_ALPHA};
     Bytes out;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
     png_set_write_fn(png, &out, appendPNG, nullptr);
     png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), depth,
-                 alpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+                 colourTypes[channels], PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
-    const int channels = alpha ? 4 : 3;
     const int bytesPerSample = depth / 8;
     std::vector<png_byte> row(static_cast<std::size_t>(width) * channels * bytesPerSample);
     std::uint32_t grain = 3;
@@ -179,8 +181,8 @@ std::vector<Input> inputs() {
     const auto jpeg = [](int w, int h, bool fullChroma, Progression p) {
         return [=] { return jpegFile(w, h, fullChroma, p); };
     };
-    const auto png = [](int w, int h, bool alpha, int depth) {
-        return [=] { return pngFile(w, h, alpha, depth); };
+    const auto png = [](int w, int h, int channels, int depth) {
+        return [=] { return pngFile(w, h, channels, depth); };
     };
     return {
         {"crafted: 6896x6896 grey JPEG, 499 scans, Huffman", "picture",
@@ -213,13 +215,14 @@ std::vector<Input> inputs() {
         {"10000x10000 JPEG 4:4:4 baseline", "picture", jpeg(10000, 10000, true, Progression::baseline)},
         {"4096x4096 JPEG 4:2:0 progressive, libjpeg scans", "artwork",
          jpeg(4096, 4096, false, Progression::library)},
-        {"3840x2160 RGBA PNG screenshot", "picture", png(3840, 2160, true, 8)},
-        {"7680x4320 RGB PNG screenshot", "picture", png(7680, 4320, false, 8)},
-        {"8660x5774 RGBA PNG screenshot (50 MP)", "picture", png(8660, 5774, true, 8)},
-        {"6000x4000 16-bit RGB PNG photograph", "picture", png(6000, 4000, false, 16)},
-        {"4096x4096 RGBA PNG", "artwork", png(4096, 4096, true, 8)},
-        {"4096x4096 RGBA PNG", "icon", png(4096, 4096, true, 8)},
-        {"4096x4096 16-bit RGBA PNG", "icon", png(4096, 4096, true, 16)},
+        {"3840x2160 RGBA PNG screenshot", "picture", png(3840, 2160, 4, 8)},
+        {"7680x4320 RGB PNG screenshot", "picture", png(7680, 4320, 3, 8)},
+        {"8660x5774 RGBA PNG screenshot (50 MP)", "picture", png(8660, 5774, 4, 8)},
+        {"10000x10000 grey PNG (100 MP)", "picture", png(10000, 10000, 1, 8)},
+        {"6000x4000 16-bit RGB PNG photograph", "picture", png(6000, 4000, 3, 16)},
+        {"4096x4096 RGBA PNG", "artwork", png(4096, 4096, 4, 8)},
+        {"4096x4096 RGBA PNG", "icon", png(4096, 4096, 4, 8)},
+        {"4096x4096 16-bit RGBA PNG", "icon", png(4096, 4096, 4, 16)},
     };
 }
 

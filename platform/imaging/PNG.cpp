@@ -29,7 +29,7 @@ constexpr png_uint_32 maxCachedChunks = 128;
 constexpr std::uint64_t storedByteWork = 5;
 constexpr std::uint64_t pixelWork = 6;
 constexpr std::uint64_t interlacedPixelWork = 6;
-constexpr std::uint64_t averagedPixelWork = 6;
+constexpr std::uint64_t averagedPixelWork = 4;
 constexpr std::uint64_t scaledPixelWork = 6;
 
 struct ReadSource {
