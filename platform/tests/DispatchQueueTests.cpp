@@ -109,15 +109,19 @@ TEST(DispatchQueue, AQueueReleasedByItsOwnTaskFinishesWhatWasQueuedAndIsJoinedBy
 TEST(DispatchQueue, TheWaitForEveryWorkerKeepsToItsTimeOutWhenAReleasedQueueDoesNotEnd) {
     std::promise<void> release;
     std::atomic<bool> released{false};
+    std::promise<void> dropped;
     {
         auto queue = std::make_shared<DispatchQueue>("dev.test.stuck");
         DispatchQueue& target = *queue;
-        std::promise<void> dropped;
-        target.async([owner = std::move(queue), &dropped, future = release.get_future().share()]() mutable {
+        std::promise<void> queued;
+        target.async([owner = std::move(queue), &dropped, waitQueued = queued.get_future().share(),
+                      waitRelease = release.get_future().share()]() mutable {
+            waitQueued.wait();
             owner.reset();
             dropped.set_value();
-            future.wait();
+            waitRelease.wait();
         });
+        queued.set_value();
         dropped.get_future().wait();
     }
     std::thread releaser([&] {
