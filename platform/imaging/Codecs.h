@@ -49,7 +49,7 @@ inline constexpr std::size_t defaultDecodeBudget = 64 * 1024 * 1024;
 
 // The work one decode may do (see DecodeOptions::workBudget): enough for the largest images the callers
 // take (a 100-megapixel JPEG or grey PNG shrunk to 4096 pixels, a progressive JPEG of 96 MiB of
-// coefficients, a 50-megapixel PNG screenshot), and at most about 0.5 s of one core for any JPEG, 1.5 s
+// coefficients, a 50-megapixel PNG screenshot), and at most about 0.5 s of one core for any JPEG, 1.6 s
 // for any PNG.
 inline constexpr std::uint64_t defaultWorkBudget = 1'700'000'000;
 
