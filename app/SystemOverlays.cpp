@@ -2,6 +2,8 @@
 
 #include <malloc.h>
 
+#include <vector>
+
 #include "app/overlays/CompositorWatch.h"
 #include "app/overlays/OverlayPanels.h"
 #include "app/overlays/OverlayServices.h"
@@ -47,22 +49,28 @@ private:
 
 class SystemOverlays {
 public:
-    std::shared_ptr<platform::DispatchQueue> decodeQueue =
-        std::make_shared<platform::DispatchQueue>("dev.quelmar.trackpad.mac.presentation-image");
-    std::shared_ptr<OverlayWindows::AnnotationOverlay> annotationWindow =
-        std::make_shared<OverlayWindows::AnnotationOverlay>();
-    std::shared_ptr<OverlayWindows::PresentationImageOverlay> pictureWindow =
-        std::make_shared<OverlayWindows::PresentationImageOverlay>();
-    std::shared_ptr<OverlayWindows::PointerHighlightOverlay> glowWindow =
-        std::make_shared<OverlayWindows::PointerHighlightOverlay>();
-    std::unique_ptr<OverlayWindows::CompositorWatch> compositor = OverlayWindows::CompositorWatch::open();
-    std::shared_ptr<OverlayWindows::AnnotationOverlayService> annotations;
-    std::shared_ptr<OverlayWindows::PresentationImageOverlayService> pictures;
-    platform::Published<std::vector<platform::DisplayInfo>>::Subscription displayChanges;
+  // Two phones' pictures decode at once, so that one phone's long decode holds up no other's; large
+  // decodes still take turns in the imaging library, which keeps the two within the memory bound.
+  std::vector<std::shared_ptr<platform::DispatchQueue>> decodeQueues{
+      std::make_shared<platform::DispatchQueue>("dev.quelmar.trackpad.mac.presentation-image"),
+      std::make_shared<platform::DispatchQueue>("dev.quelmar.trackpad.mac.presentation-image")};
+  std::shared_ptr<OverlayWindows::AnnotationOverlay> annotationWindow =
+      std::make_shared<OverlayWindows::AnnotationOverlay>();
+  std::shared_ptr<OverlayWindows::PresentationImageOverlay> pictureWindow =
+      std::make_shared<OverlayWindows::PresentationImageOverlay>();
+  std::shared_ptr<OverlayWindows::PointerHighlightOverlay> glowWindow =
+      std::make_shared<OverlayWindows::PointerHighlightOverlay>();
+  std::unique_ptr<OverlayWindows::CompositorWatch> compositor = OverlayWindows::CompositorWatch::open();
+  std::shared_ptr<OverlayWindows::AnnotationOverlayService> annotations;
+  std::shared_ptr<OverlayWindows::PresentationImageOverlayService> pictures;
+  platform::Published<std::vector<platform::DisplayInfo>>::Subscription displayChanges;
 };
 
 void discardPendingWork(SystemOverlays& overlays) {
-    overlays.decodeQueue->discardPending();
+    overlays.pictures->stopDecodes();
+    for (const auto& queue : overlays.decodeQueues) {
+        queue->discardPending();
+    }
 }
 
 std::shared_ptr<SystemOverlays> installSystemOverlays(CompanionServices& services, platform::EventLoop& loop,
@@ -97,7 +105,7 @@ std::shared_ptr<SystemOverlays> installSystemOverlays(CompanionServices& service
     overlays->annotations =
         std::make_shared<OverlayWindows::AnnotationOverlayService>(overlays->annotationWindow, frameOfDisplay, loop);
     overlays->pictures = std::make_shared<OverlayWindows::PresentationImageOverlayService>(
-        overlays->pictureWindow, frameOfDisplay, pointerDisplay, loop, overlays->decodeQueue);
+        overlays->pictureWindow, frameOfDisplay, pointerDisplay, loop, overlays->decodeQueues);
     // A picture shown (or moved) goes below the drawing, so annotations stay readable over it.
     overlays->pictureWindow->setOnShown([window = overlays->annotationWindow.get()] { window->raise(); });
     auto highlight = std::make_shared<OverlayWindows::PointerHighlightOverlayService>(

@@ -19,7 +19,7 @@ class SystemOverlays;
 // Puts the annotation, picture and highlight services (and the overlay displays) into `services`, over the
 // process's display directory (none: the X display cannot be reached, and the services stay absent), which
 // lives on `loop`. The returned object owns the windows; it and the directory must outlive the runtime.
-// Drops the picture decodes still queued, so that a stop waits for the running one at most.
+// Stops the picture decode under way and drops those still queued, so that a stop waits for none.
 void discardPendingWork(SystemOverlays& overlays);
 
 std::shared_ptr<SystemOverlays> installSystemOverlays(CompanionServices& services, platform::EventLoop& loop,

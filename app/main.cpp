@@ -101,11 +101,22 @@ int run(int argc, char** argv, const Options& options, int signalFD) {
     QCoreApplication::setApplicationName(QStringLiteral("Lumivex"));
 
     platform::EventLoop loop;
+    // What the process ends with; also when it has to end without waiting for its workers.
+    int status = 1;
     // Goes right before the loop, after every service: a queue that a service released on itself (a
-    // screen-view session closes on its own) ends by itself, and may still post to the loop or log.
+    // screen-view session closes on its own) ends by itself, and may still post to the loop or log. A
+    // worker that does not end in time must never find the loop and the logger gone: the process then
+    // ends right here, with them still in place, and without running the destructors of anything else.
     struct JoinQueues {
-        ~JoinQueues() { platform::WorkerThread::joinAll(std::chrono::seconds(5)); }
-    } joinQueues;
+        const int& status;
+        ~JoinQueues() {
+            if (!platform::WorkerThread::joinAll(std::chrono::seconds(5))) {
+                logger.error("Workers still running 5 s after the stop: the process ends without them");
+                std::fflush(nullptr);
+                std::_Exit(status);
+            }
+        }
+    } joinQueues{status};
     Shell::QtMainLoop mainLoop(loop);
 
     Shell::SystemTrustProbe probe;
@@ -262,7 +273,7 @@ int run(int argc, char** argv, const Options& options, int signalFD) {
     Shell::QtSignalWatch signals(signalFD, [] { QCoreApplication::quit(); });
     QTimer::singleShot(0, application.get(), [&] { delegate.didFinishLaunching(); });
 
-    const int status = application->exec();
+    status = application->exec();
     terminate();
     // What the stop posted (the listener letting its phones go, the last state) runs while everything is
     // still there, and whatever it let go is carried out by the X server before the process goes.

@@ -24,12 +24,21 @@ bool looksLikeSVG(std::span<const std::uint8_t> bytes) {
     return head.find("<svg") != std::string_view::npos;
 }
 
-std::optional<IconBitmap> decodePNG(std::span<const std::uint8_t> bytes) {
+std::optional<IconBitmap> decodePNG(std::span<const std::uint8_t> bytes, const std::atomic<bool>* stop,
+                                    std::string* refusal) {
     platform::imaging::DecodeOptions options;
     options.maxPixels = static_cast<std::uint64_t>(maxIconSide) * maxIconSide;
     options.format = platform::imaging::PixelFormat::rgba;
+    options.stop = stop;
     platform::imaging::ImageResult<platform::imaging::Bitmap> decoded =
         platform::imaging::decodePNG(bytes, options);
+    if (!decoded && decoded.error() == platform::imaging::ImageError::tooMuchWork && refusal) {
+        const auto info = platform::imaging::readPNGInfo(bytes);
+        *refusal =
+            "An icon was not shown: decoding its " +
+            (info ? std::to_string(info->width) + "x" + std::to_string(info->height) + " " : std::string()) +
+            "pixels would take more work than allowed";
+    }
     if (!decoded || decoded->width() > maxIconSide || decoded->height() > maxIconSide) {
         return std::nullopt;
     }
@@ -61,12 +70,14 @@ std::optional<std::vector<std::uint8_t>> encodePNG(const IconBitmap& image) {
     return std::move(*png);
 }
 
-std::optional<IconBitmap> decodeIcon(std::span<const std::uint8_t> bytes, int side, const IconRenderer& renderer) {
+std::optional<IconBitmap> decodeIcon(std::span<const std::uint8_t> bytes, int side,
+                                     const IconRenderer& renderer, const std::atomic<bool>* stop,
+                                     std::string* refusal) {
     if (bytes.empty() || bytes.size() > maxIconFileBytes) {
         return std::nullopt;
     }
     if (startsWith(bytes, "\x89PNG\r\n\x1a\n")) {
-        return decodePNG(bytes);
+        return decodePNG(bytes, stop, refusal);
     }
     if (startsWith(bytes, "/* XPM */") || looksLikeSVG(bytes)) {
         return renderer.render(bytes, side);
@@ -74,7 +85,9 @@ std::optional<IconBitmap> decodeIcon(std::span<const std::uint8_t> bytes, int si
     return std::nullopt;
 }
 
-std::optional<IconBitmap> loadIconFile(const std::filesystem::path& path, int side, const IconRenderer& renderer) {
+std::optional<IconBitmap> loadIconFile(const std::filesystem::path& path, int side,
+                                       const IconRenderer& renderer, const std::atomic<bool>* stop,
+                                       std::string* refusal) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         return std::nullopt;
@@ -95,7 +108,7 @@ std::optional<IconBitmap> loadIconFile(const std::filesystem::path& path, int si
         bytes.resize(filled);
     }
     ::close(fd);
-    return decodeIcon(bytes, side, renderer);
+    return decodeIcon(bytes, side, renderer, stop, refusal);
 }
 
 }  // namespace Apps

@@ -12,10 +12,13 @@
 #include <filesystem>
 
 #include "apps/IconImages.h"
+#include "platform/Log.h"
 
 namespace Apps {
 
 namespace {
+
+const platform::Logger logger("dev.quelmar.trackpad.mac", "apps");
 
 constexpr std::uint32_t folderEventMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
                                           IN_CLOSE_WRITE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF |
@@ -147,8 +150,13 @@ std::optional<IconBitmap> SystemAppCatalogProvider::icon(const std::string& bund
         record && !record->entry.icon.empty()) {
         if (const std::optional<std::filesystem::path> file =
                 iconTheme_.find(record->entry.icon, pixelSize)) {
-            if (std::optional<IconBitmap> image = loadIconFile(*file, pixelSize, iconRenderer_)) {
+            std::string refusal;
+            if (std::optional<IconBitmap> image =
+                    loadIconFile(*file, pixelSize, iconRenderer_, &iconsStopped_, &refusal)) {
                 return image;
+            }
+            if (!refusal.empty()) {
+                tellRefusal(refusal);
             }
         }
     }
@@ -164,8 +172,26 @@ std::optional<IconBitmap> SystemAppCatalogProvider::icon(const std::string& bund
 
 // ---- Start and stop -------------------------------------------------------------------------------
 
+// A phone may ask for an icon in every size at will: refusals are logged within a budget.
+void SystemAppCatalogProvider::tellRefusal(const std::string& line) {
+    const double now =
+        std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    platform::NoticeBudget::Decision decision;
+    {
+        std::lock_guard lock(mutex_);
+        decision = iconRefusals_.take(now);
+    }
+    if (decision.heldBack > 0) {
+        logger.notice(std::to_string(decision.heldBack) + " more icons were not shown");
+    }
+    if (decision.log) {
+        logger.notice(line);
+    }
+}
+
 void SystemAppCatalogProvider::start(Handler handler) {
     iconRenderer_.resume();
+    iconsStopped_.store(false);
     std::map<std::string, FolderSource> taken;
     {
         std::lock_guard lock(mutex_);
@@ -209,8 +235,9 @@ void SystemAppCatalogProvider::start(Handler handler) {
 }
 
 void SystemAppCatalogProvider::stop() {
-    // An icon being drawn is not waited for: a stop (the companion quitting) must not hang on it.
+    // An icon being drawn or decoded is not waited for: a stop (the companion quitting) must not hang on it.
     iconRenderer_.stop();
+    iconsStopped_.store(true);
     std::map<std::string, FolderSource> taken;
     {
         std::lock_guard lock(mutex_);

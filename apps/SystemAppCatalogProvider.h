@@ -9,8 +9,9 @@
 // Threads: the provider's own queue, an event loop on a thread labelled
 // "dev.quelmar.trackpad.mac.apps" (platform::LoopQueue), runs folder events, both timers and every handler
 // call. The running list, the scan and icons run on the caller's thread; stop() kills an icon helper
-// still drawing, and icons drawn by a helper are none until the next start(). One mutex guards the watch
-// state; it is never held while walking folders, calling the handler or stopping the window watch.
+// still drawing and stops an icon file's decode, and icons drawn by a helper or decoded are none until
+// the next start(). One mutex guards the watch state; it is never held while walking folders, calling
+// the handler or stopping the window watch.
 #include <sys/types.h>
 
 #include <atomic>
@@ -30,6 +31,7 @@
 #include "apps/RunningApps.h"
 #include "apps/WindowDirectory.h"
 #include "platform/LoopQueue.h"
+#include "platform/NoticeBudget.h"
 
 namespace Apps {
 
@@ -93,6 +95,7 @@ class SystemAppCatalogProvider final : public AppCatalogProvider {
     // False when the handler let go of the provider: nothing of it may be touched any more.
     bool deliver(const std::shared_ptr<Delivery>& delivery, AppCatalogEvent event);
     std::vector<InstalledAppScanner::Record> records();
+    void tellRefusal(const std::string& line);
 
     const InstalledAppScanner scanner_;
     const double installedDebounce_;
@@ -112,6 +115,9 @@ class SystemAppCatalogProvider final : public AppCatalogProvider {
     // Watches of the nearest existing parents of missing roots -> the names that would make a root.
     std::map<int, std::set<std::string>> ancestorNames_;
     std::optional<std::pair<std::int64_t, std::vector<InstalledAppScanner::Record>>> recordCache_;
+    platform::NoticeBudget iconRefusals_{5, 10.0};
+    // Raised by stop(), lowered by start(): icon files' decodes under way give up.
+    std::atomic<bool> iconsStopped_{false};
 
     // Set as the provider goes. A handler may let go of its last owner (a catalog's owner dropping the
     // catalog), and the provider then goes on its own queue, inside that call: the queue's thread ends by

@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -107,16 +109,45 @@ inline std::string loadAverage() {
     return text;
 }
 
-// A running process's resident memory now, in KiB; -1 when it cannot be read (the process is gone).
-inline long residentKiB(pid_t pid) {
+// A figure of a running process's /proc status in KiB ("VmRSS", "VmHWM"); -1 when it cannot be read (the
+// process is gone).
+inline long statusKiB(pid_t pid, const std::string& field) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stol(line.substr(6));
+        if (line.rfind(field + ":", 0) == 0) {
+            return std::stol(line.substr(field.size() + 1));
         }
     }
     return -1;
+}
+
+// A running process's resident memory now, in KiB; -1 when it cannot be read.
+inline long residentKiB(pid_t pid) {
+    return statusKiB(pid, "VmRSS");
+}
+
+// The CPU time the process has used so far (user and system), in seconds.
+inline double cpuSeconds(pid_t pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    // The command name may hold spaces and parentheses: the fields start after the last ')'.
+    const std::size_t close = text.rfind(')');
+    if (close == std::string::npos) {
+        return 0;
+    }
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    unsigned long long user = 0, system = 0;
+    for (int index = 3; fields >> field; ++index) {
+        if (index == 14) {
+            user = std::stoull(field);
+        } else if (index == 15) {
+            system = std::stoull(field);
+            break;
+        }
+    }
+    return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 }  // namespace bench_figures

@@ -6,7 +6,8 @@
 // companion logged during the row, and whether it still runs. The last row ends the process. After the
 // rows, companions of their own are signalled to end under a mixed load, and how each ended is printed.
 //
-// LUMIVEX_COMPANION, when set, is the companion executable to run (another build, or a wrapper).
+// LUMIVEX_COMPANION, when set, is the companion executable to run (another build, or a wrapper). The rows
+// of crafted files (hostile_decodes.cpp) also run LUMIVEX_COMPANION_BEFORE, when set, in turn with it.
 //
 //   hostile_phone [scale [row]]   (scale 1 by default: each row's time is multiplied by it; row: only
 //                                  the rows whose name contains this text, or one of several joined by '|')
@@ -32,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/HostileDecodes.h"
 #include "bench/ProcessFigures.h"
 #include "protocol/messages/LargePayloads.h"
 #include "testing/CompanionProcess.h"
@@ -100,30 +102,8 @@ double percentile(std::vector<double> values, double p) {
     return values[std::min(index, values.size() - 1)];
 }
 
+using bench_figures::cpuSeconds;
 using bench_figures::residentKiB;
-
-// The CPU time the process has used so far (user and system), in seconds.
-double cpuSeconds(pid_t pid) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    // The command name may hold spaces and parentheses: the fields start after the last ')'.
-    const std::size_t close = text.rfind(')');
-    if (close == std::string::npos) {
-        return 0;
-    }
-    std::istringstream fields(text.substr(close + 2));
-    std::string field;
-    unsigned long long user = 0, system = 0;
-    for (int index = 3; fields >> field; ++index) {
-        if (index == 14) {
-            user = std::stoull(field);
-        } else if (index == 15) {
-            system = std::stoull(field);
-            break;
-        }
-    }
-    return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
 
 std::string loadAverage() {
     std::ifstream file("/proc/loadavg");
@@ -1807,6 +1787,8 @@ int main(int argc, char** argv) {
         volumeWithSoundServer();
     }
     annotationBursts();
+    const char* before = std::getenv("LUMIVEX_COMPANION_BEFORE");
+    hostile_decodes::runRows(runs, companionPath(), before != nullptr ? before : "");
     if (runs("SIGTERM under a mixed load")) {
         exitUnderLoad();
     }

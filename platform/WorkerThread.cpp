@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
@@ -67,9 +68,41 @@ struct Workers {
         }
     }
 
+    // The released threads, besides the calling one, that have ended; with mutex held.
+    std::vector<Released> takeEnded() {
+        std::vector<Released> taken;
+        for (auto it = released.begin(); it != released.end();) {
+            if (it->ended->load() && it->thread.get_id() != std::this_thread::get_id()) {
+                taken.push_back(std::move(*it));
+                it = released.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        return taken;
+    }
+
+    // With mutex held.
+    bool anyEnded() const {
+        return std::any_of(released.begin(), released.end(), [](const Released& entry) {
+            return entry.ended->load() && entry.thread.get_id() != std::this_thread::get_id();
+        });
+    }
+    bool noneLeft() const {
+        return alive == 0 && std::none_of(released.begin(), released.end(), [](const Released& entry) {
+                   return entry.thread.get_id() != std::this_thread::get_id();
+               });
+    }
+
     void made() {
         std::lock_guard lock(mutex);
         ++alive;
+    }
+
+    // A thread's last step: joinAll() waits for released threads to get here.
+    void ended() {
+        std::lock_guard lock(mutex);
+        changed.notify_all();
     }
 
     void gone(std::optional<Released> thread) {
@@ -78,14 +111,7 @@ struct Workers {
             std::lock_guard lock(mutex);
             --alive;
             // Those that ended are joined now, so that the list stays as short as the workers still ending.
-            for (auto it = released.begin(); it != released.end();) {
-                if (it->ended->load() && it->thread.get_id() != std::this_thread::get_id()) {
-                    ended.push_back(std::move(*it));
-                    it = released.erase(it);
-                } else {
-                    ++it;
-                }
-            }
+            ended = takeEnded();
             if (thread) {
                 released.push_back(std::move(*thread));
             }
@@ -112,6 +138,7 @@ WorkerThread::WorkerThread(const std::string& name, std::function<void()> body)
         // What the body holds goes on this thread, before the thread counts as ended.
         body = nullptr;
         ended->store(true);
+        Workers::shared().ended();
     });
     id_ = thread_.get_id();
     pthread_setname_np(thread_.native_handle(), threadName(name).c_str());
@@ -150,15 +177,25 @@ void WorkerThread::join() {
 bool WorkerThread::joinAll(std::chrono::milliseconds timeout) {
     Workers& workers = Workers::shared();
     const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::unique_lock lock(workers.mutex);
     for (;;) {
-        workers.joinReleased();
-        std::unique_lock lock(workers.mutex);
-        if (workers.alive == 0) {
+        // A released thread is joined once it has ended, never while it still runs: one that does not end
+        // in time must not hold the caller past the deadline.
+        std::vector<Workers::Released> ended = workers.takeEnded();
+        if (!ended.empty()) {
+            lock.unlock();
+            for (Workers::Released& entry : ended) {
+                entry.thread.join();
+            }
+            lock.lock();
+            continue;
+        }
+        if (workers.noneLeft()) {
             return true;
         }
-        // Woken when a worker goes; past the deadline only what was released by then is still joined.
+        // Woken when a worker goes or a released one ends.
         if (!workers.changed.wait_until(lock, deadline,
-                                        [&] { return workers.alive == 0 || !workers.released.empty(); })) {
+                                        [&] { return workers.noneLeft() || workers.anyEnded(); })) {
             return false;
         }
     }

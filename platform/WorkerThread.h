@@ -41,7 +41,8 @@ class WorkerThread {
     // Waits, at most `timeout`, until no worker of the process is left: each joined by its owner, and
     // each let go of on its own thread ended and joined. The process calls it once its services are gone
     // and before its main loop and its logger go, since a worker still ending may post to the one and
-    // write to the other. True when none is left.
+    // write to the other. True when none is left; false once `timeout` has passed, however long the
+    // workers still take.
     static bool joinAll(std::chrono::milliseconds timeout);
 
   private:

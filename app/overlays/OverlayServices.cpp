@@ -101,20 +101,26 @@ void AnnotationOverlayService::setPointerScreen(std::function<Shell::ScreenFrame
 namespace {
 
 // The newest decoded picture on its way to the main thread. However fast pictures decode, one post at a
-// time waits in the main loop; a result that a newer one overtakes before the post runs is dropped, as
-// the model would drop it (only the newest picture counts).
+// time waits in the main loop; a result that a newer one overtakes is dropped, as the model would drop it
+// (only the newest picture counts). Pictures decode side by side, so a newer picture's result may come
+// first: newer means submitted later, whatever finishes first.
 struct DecodedPicture {
     std::mutex mutex;
-    std::function<void()> deliver;  // the newest result, bound to its completion
+    std::uint64_t submitted = 0;    // pictures submitted so far
+    std::uint64_t newest = 0;       // the number of the newest result taken
+    std::function<void()> deliver;  // that result, bound to its completion, until posted
     bool posted = false;
 };
 
 void deliverOnMain(platform::Executor& main, const std::shared_ptr<DecodedPicture>& mailbox,
-                   std::function<void()> deliver) {
+                   std::uint64_t number, std::function<void()> deliver) {
     std::function<void()> overtaken;  // released outside the lock
     bool post = false;
     {
         std::lock_guard lock(mailbox->mutex);
+        if (number < mailbox->newest)
+            return;
+        mailbox->newest = number;
         overtaken = std::exchange(mailbox->deliver, std::move(deliver));
         post = !std::exchange(mailbox->posted, true);
     }
@@ -137,20 +143,25 @@ void deliverOnMain(platform::Executor& main, const std::shared_ptr<DecodedPictur
 PresentationImageOverlayService::PresentationImageOverlayService(
     std::shared_ptr<PresentationImages::PresentationImagePresenting> presenter, FrameOfDisplay frameOfDisplay,
     std::function<std::optional<std::uint32_t>()> pointerDisplay, platform::Executor& main,
-    std::shared_ptr<platform::DispatchQueue> decodeQueue)
-    : controller_(
+    PresentationImages::PresentationImageDecodeQueue::Workers decodeQueues)
+    : decodes_(PresentationImages::PresentationImageDecodeQueue::make(std::move(decodeQueues))),
+      controller_(
           std::move(presenter),
-          [&main, decodes = PresentationImages::PresentationImageDecodeQueue::make(decodeQueue),
-           mailbox = std::make_shared<DecodedPicture>()](
+          [&main, decodes = decodes_, mailbox = std::make_shared<DecodedPicture>()](
               const TrackpadProtocol::UUID& owner, TrackpadProtocol::Data data,
               PresentationImages::PresentationImageController::Completion done) {
               // At most one waiting picture per phone, and one decoded picture on its way to the main
               // thread; the model's ticket check drops results that came too late.
+              std::uint64_t number = 0;
+              {
+                  std::lock_guard lock(mailbox->mutex);
+                  number = ++mailbox->submitted;
+              }
               decodes->submit(
                   owner, std::move(data),
-                  [&main, mailbox, done = std::move(done)](
+                  [&main, mailbox, number, done = std::move(done)](
                       std::optional<PresentationImages::PresentationImagePicture> picture) mutable {
-                      deliverOnMain(main, mailbox,
+                      deliverOnMain(main, mailbox, number,
                                     [done = std::move(done), picture = std::move(picture)]() mutable {
                                         done(std::move(picture));
                                     });
@@ -176,16 +187,25 @@ void PresentationImageOverlayService::removeDisplayChoice(const Shell::DeviceID&
     controller_.displays().removeDevice(device);
 }
 
+// A phone that is gone has its decodes stopped with its pictures: one still decoding would hold the
+// worker, and every other phone's picture, for nobody.
 bool PresentationImageOverlayService::retainOwners(const Shell::DeviceSet& owners) {
+    decodes_->stop([&owners](const TrackpadProtocol::UUID& owner) { return !owners.contains(owner); });
     return controller_.model().retain(owners);
 }
 
 bool PresentationImageOverlayService::removeOwner(const Shell::DeviceID& owner) {
+    decodes_->stop([&owner](const TrackpadProtocol::UUID& other) { return other == owner; });
     return controller_.model().remove(owner);
 }
 
 void PresentationImageOverlayService::resetModel() {
+    stopDecodes();
     controller_.model().reset();
+}
+
+void PresentationImageOverlayService::stopDecodes() {
+    decodes_->stop([](const TrackpadProtocol::UUID&) { return true; });
 }
 
 std::optional<Shell::ScreenFrame> PresentationImageOverlayService::screenFrame() {

@@ -3,22 +3,18 @@
 // picture and the pointer highlight. The composition root hands in the presenters (the Qt windows in
 // the process, recordings in tests), the display lookups and the main executor.
 //
-// Thread: main thread only; decoding runs on its own serial queue and reports back through the
-// executor.
+// Thread: main thread only; decoding runs on its own queues and reports back through the executor.
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 
-#include "services/OverlayServices.h"
 #include "overlays/annotations/AnnotationOverlayController.h"
 #include "overlays/annotations/PointerHighlightController.h"
 #include "overlays/presentation-images/PresentationImageController.h"
+#include "overlays/presentation-images/PresentationImageDecodeQueue.h"
 #include "platform/Executor.h"
-
-namespace platform {
-class DispatchQueue;
-}
+#include "services/OverlayServices.h"
 
 namespace OverlayWindows {
 
@@ -55,11 +51,12 @@ class AnnotationOverlayService final : public Shell::AnnotationService {
 
 class PresentationImageOverlayService final : public Shell::PresentationImageService {
   public:
-    // Pictures decode one at a time on `decodeQueue`; results hop back through `main`.
+    // Pictures of different phones decode at once, one on each of `decodeQueues`; results hop back
+    // through `main`. A phone's decodes stop when the runtime drops its pictures.
     PresentationImageOverlayService(
         std::shared_ptr<PresentationImages::PresentationImagePresenting> presenter,
         FrameOfDisplay frameOfDisplay, std::function<std::optional<std::uint32_t>()> pointerDisplay,
-        platform::Executor& main, std::shared_ptr<platform::DispatchQueue> decodeQueue);
+        platform::Executor& main, PresentationImages::PresentationImageDecodeQueue::Workers decodeQueues);
 
     void handle(const TrackpadProtocol::PresentationImage& image, const Shell::DeviceID& device) override;
     void observe(const TrackpadProtocol::Message& message, const Shell::DeviceID& device) override;
@@ -73,9 +70,12 @@ class PresentationImageOverlayService final : public Shell::PresentationImageSer
     void setMarksDisplay(std::function<std::optional<std::uint32_t>()> marksDisplay) override;
 
     void screenParametersDidChange() { controller_.screenParametersDidChange(); }
+    // Stops every picture's decode, running or waiting (the process quits).
+    void stopDecodes();
     PresentationImages::PresentationImageController& controller() { return controller_; }
 
   private:
+    std::shared_ptr<PresentationImages::PresentationImageDecodeQueue> decodes_;
     PresentationImages::PresentationImageController controller_;
 };
 

@@ -28,11 +28,11 @@ std::vector<int> ArtworkScaler::sideLadder(int firstSide) {
     return sides;
 }
 
-std::optional<Data> ArtworkScaler::scale(const Data& data) const {
+std::optional<Data> ArtworkScaler::scale(const Data& data, const std::atomic<bool>* stop) const {
     if (data.empty() || data.size() > maximumSourceBytes || !imaging_.thumbnail) {
         return std::nullopt;
     }
-    const std::optional<Image> thumbnail = imaging_.thumbnail(data, maxPixelSize_);
+    const std::optional<Image> thumbnail = imaging_.thumbnail(data, maxPixelSize_, stop);
     if (!thumbnail || thumbnail->width < 1 || thumbnail->height < 1) {
         return std::nullopt;
     }

@@ -1,9 +1,11 @@
 #pragma once
 // Artwork bytes of any supported format (JPEG, PNG) to a small JPEG within a byte budget: decoded at
 // about the target size with its orientation applied, put over opaque black, shrunk by an area filter
-// and encoded at falling qualities, then at falling sizes, until it fits.
+// and encoded at falling qualities, then at falling sizes, until it fits. A decode that would take more
+// work than allowed is refused, with a line in the log.
 //
-// Thread: any; a scaler holds no state.
+// Thread: any; a scaler holds no state but the budget of its log lines.
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <optional>
@@ -36,8 +38,10 @@ class ArtworkScaler {
     // The image operations the scaler is built on; replaceable for tests.
     struct Imaging {
         // Decodes artwork into an image over opaque black with its orientation applied, shrunk (never
-        // enlarged) so that its longer edge is at most `maxPixelSize`; none when it cannot.
-        std::function<std::optional<Image>(const Data& data, int maxPixelSize)> thumbnail;
+        // enlarged) so that its longer edge is at most `maxPixelSize`; none when it cannot, and soon
+        // once `stop` (when given) is raised.
+        std::function<std::optional<Image>(const Data& data, int maxPixelSize, const std::atomic<bool>* stop)>
+            thumbnail;
         // The image at exactly `width` by `height`, by an area filter.
         std::function<std::optional<Image>(const Image& image, int width, int height)> resize;
         // JPEG at a quality of 0...1; none on failure.
@@ -53,8 +57,9 @@ class ArtworkScaler {
     int maxPixelSize() const { return maxPixelSize_; }
     long maxByteCount() const { return maxByteCount_; }
 
-    // JPEG bytes of at most maxByteCount, or none (empty, undecodable or unfittable artwork).
-    std::optional<Data> scale(const Data& data) const;
+    // JPEG bytes of at most maxByteCount, or none (empty, undecodable or unfittable artwork, or a decode
+    // stopped by `stop`).
+    std::optional<Data> scale(const Data& data, const std::atomic<bool>* stop = nullptr) const;
 
     // The target size of an image of `width` by `height` drawn at `side` for its longer edge: each
     // edge rounded, halves away from zero, and at least 1.

@@ -64,12 +64,17 @@ struct NowPlayingFeed::State {
     struct Reported {
         std::optional<NowPlaying> value;
     };
-    void handleReading(const NowPlayingReading& reading, std::uint64_t generation);
+    void handleReading(const NowPlayingReading& reading, std::uint64_t generation,
+                       const std::atomic<bool>& stopScaling);
+    // Stops the scaling of the running start, whose result nobody will take.
+    void stopScaling();
 
     Scale scale;
     OnChange onChange;
     mutable std::mutex mutex;
     std::uint64_t generation = 0;
+    // Raised by the stop that ends the start it was made for.
+    std::shared_ptr<std::atomic<bool>> scalingStop = std::make_shared<std::atomic<bool>>(false);
     bool isRunning = false;
     // None: nothing reported since the last start.
     std::optional<Reported> reported;
@@ -79,7 +84,8 @@ struct NowPlayingFeed::State {
 NowPlayingFeed::NowPlayingFeed(std::unique_ptr<NowPlayingProvider> provider, ArtworkScaler scaler,
                                OnChange onChange)
     : NowPlayingFeed(
-          std::move(provider), [scaler](const Data& data) { return scaler.scale(data); },
+          std::move(provider),
+          [scaler](const Data& data, const std::atomic<bool>& stop) { return scaler.scale(data, &stop); },
           std::move(onChange)) {}
 
 NowPlayingFeed::NowPlayingFeed(std::unique_ptr<NowPlayingProvider> provider, Scale scale, OnChange onChange)
@@ -88,23 +94,28 @@ NowPlayingFeed::NowPlayingFeed(std::unique_ptr<NowPlayingProvider> provider, Sca
     state_->onChange = std::move(onChange);
 }
 
+// The provider is released right after this, waiting for its queue: the scaling it may be running ends
+// first.
 NowPlayingFeed::~NowPlayingFeed() {
-    provider_->stop();
+    stop();
 }
 
 void NowPlayingFeed::start() {
     std::uint64_t generation = 0;
+    auto stopScaling = std::make_shared<std::atomic<bool>>(false);
     {
         std::lock_guard lock(state_->mutex);
         generation = ++state_->generation;
         state_->isRunning = true;
         state_->reported.reset();
+        state_->scalingStop = stopScaling;
     }
-    provider_->start([weak = std::weak_ptr<State>(state_), generation](const NowPlayingReading& reading) {
-        if (auto self = weak.lock()) {
-            self->handleReading(reading, generation);
-        }
-    });
+    provider_->start(
+        [weak = std::weak_ptr<State>(state_), generation, stopScaling](const NowPlayingReading& reading) {
+            if (auto self = weak.lock()) {
+                self->handleReading(reading, generation, *stopScaling);
+            }
+        });
 }
 
 void NowPlayingFeed::stop() {
@@ -113,7 +124,13 @@ void NowPlayingFeed::stop() {
         ++state_->generation;
         state_->isRunning = false;
     }
+    state_->stopScaling();
     provider_->stop();
+}
+
+void NowPlayingFeed::State::stopScaling() {
+    std::lock_guard lock(mutex);
+    scalingStop->store(true);
 }
 
 std::optional<NowPlaying> NowPlayingFeed::current() const {
@@ -149,7 +166,8 @@ std::optional<NowPlaying> NowPlayingFeed::makeNowPlaying(const NowPlayingReading
     return NowPlaying(std::move(title), std::move(artist), std::move(jpeg));
 }
 
-void NowPlayingFeed::State::handleReading(const NowPlayingReading& reading, std::uint64_t generation) {
+void NowPlayingFeed::State::handleReading(const NowPlayingReading& reading, std::uint64_t generation,
+                                          const std::atomic<bool>& stopScaling) {
     std::optional<ScaledArtwork> previous;
     {
         std::lock_guard lock(mutex);
@@ -163,7 +181,7 @@ void NowPlayingFeed::State::handleReading(const NowPlayingReading& reading, std:
     const NowPlayingTrack* track = reading.trackValue();
     if (track != nullptr && track->artwork && !track->artwork->empty() &&
         (!entry || entry->source != *track->artwork)) {
-        entry = ScaledArtwork{*track->artwork, scale ? scale(*track->artwork) : std::nullopt};
+        entry = ScaledArtwork{*track->artwork, scale ? scale(*track->artwork, stopScaling) : std::nullopt};
     }
     std::optional<NowPlaying> value = makeNowPlaying(reading, entry);
     {

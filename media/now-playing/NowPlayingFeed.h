@@ -1,10 +1,11 @@
 #pragma once
 // Turns a provider's raw readings into the NowPlaying values phones are sent: texts trimmed and cut to
 // the wire's limit, artwork scaled to a small JPEG (reused while the artwork bytes stay the same), and a
-// value equal to the last one reported dropped.
+// value equal to the last one reported dropped. A stop stops the artwork decode under way.
 //
 // Thread: start and stop on the main queue; readings arrive on the provider's thread, where onChange
 // is called, never under the feed's lock.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -23,7 +24,8 @@ using TrackpadProtocol::NowPlaying;
 class NowPlayingFeed final : public Shell::NowPlayingService {
   public:
     using OnChange = std::function<void(std::optional<NowPlaying>)>;
-    using Scale = std::function<std::optional<Data>(const Data&)>;
+    // Gives up soon, with none, once `stop` is raised.
+    using Scale = std::function<std::optional<Data>(const Data&, const std::atomic<bool>& stop)>;
 
     // The artwork bytes of a reading and the JPEG made of exactly them (none when scaling failed).
     struct ScaledArtwork {

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <exception>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "overlays/presentation-images/PresentationImageDecoder.h"
 #include "platform/DispatchQueue.h"
@@ -26,20 +28,29 @@ std::size_t decodedBytes(const std::optional<PresentationImagePicture>& picture)
 
 }  // namespace
 
-std::shared_ptr<PresentationImageDecodeQueue> PresentationImageDecodeQueue::make(
-    std::shared_ptr<platform::DispatchQueue> worker, Decode decode) {
+std::shared_ptr<PresentationImageDecodeQueue> PresentationImageDecodeQueue::make(Workers workers,
+                                                                                 Decode decode) {
     if (!decode) {
         // Each picture not shown is told once, within a budget: a phone may send refused pictures at will.
-        auto budget = std::make_shared<platform::NoticeBudget>(5, 10.0);
-        decode = [budget](std::span<const std::uint8_t> image) {
+        struct Budget {
+            std::mutex mutex;  // the workers decode at once
+            platform::NoticeBudget lines{5, 10.0};
+        };
+        auto budget = std::make_shared<Budget>();
+        decode = [budget](std::span<const std::uint8_t> image, const std::atomic<bool>& stop) {
             std::string refusal;
-            auto picture =
-                PresentationImageDecoder::decode(image, PresentationImageDecoder::maxPixelSize, &refusal);
-            if (!picture) {
+            auto picture = PresentationImageDecoder::decode(image, PresentationImageDecoder::maxPixelSize,
+                                                            &refusal, &stop);
+            // A stopped decode says nothing about the picture.
+            if (!picture && !refusal.empty()) {
                 const double now =
                     std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
                         .count();
-                const auto decision = budget->take(now);
+                platform::NoticeBudget::Decision decision;
+                {
+                    std::lock_guard lock(budget->mutex);
+                    decision = budget->lines.take(now);
+                }
                 if (decision.heldBack > 0)
                     logger.notice(std::to_string(decision.heldBack) + " more pictures were not shown");
                 if (decision.log)
@@ -48,31 +59,30 @@ std::shared_ptr<PresentationImageDecodeQueue> PresentationImageDecodeQueue::make
             return picture;
         };
     }
-    return std::make_shared<PresentationImageDecodeQueue>(std::move(worker), std::move(decode));
+    return std::make_shared<PresentationImageDecodeQueue>(std::move(workers), std::move(decode));
 }
 
-PresentationImageDecodeQueue::PresentationImageDecodeQueue(std::shared_ptr<platform::DispatchQueue> worker,
-                                                           Decode decode)
-    : worker_(std::move(worker)), decode_(std::move(decode)) {}
+PresentationImageDecodeQueue::PresentationImageDecodeQueue(Workers workers, Decode decode)
+    : workers_(std::move(workers)), decode_(std::move(decode)), busy_(workers_.size(), false) {}
 
-// One task on the worker for each waiting job. A task that the worker drops unrun (its pending tasks
-// discarded) takes a waiting job with it, so that jobs and tasks stay one to one: otherwise a later
-// picture of the same phone would replace a job that no task serves any more, and never be decoded.
+// A worker's task that the worker drops unrun (its pending tasks discarded) frees the worker, and the
+// pictures waiting go as the stop wants them to.
 struct PresentationImageDecodeQueue::TaskToken {
     std::weak_ptr<PresentationImageDecodeQueue> queue;
+    std::size_t worker = 0;
     bool ran = false;
     ~TaskToken() {
         if (ran)
             return;
         if (auto self = queue.lock())
-            self->dropOneWaiting();
+            self->dropped(worker);
     }
 };
 
 void PresentationImageDecodeQueue::submit(const TrackpadProtocol::UUID& owner, TrackpadProtocol::Data image,
                                           Completion done) {
-    bool replaced = false;
     Job superseded;  // released outside the lock
+    std::optional<std::size_t> worker;
     {
         std::lock_guard lock(mutex_);
         const auto same = std::find_if(waiting_.begin(), waiting_.end(),
@@ -80,20 +90,30 @@ void PresentationImageDecodeQueue::submit(const TrackpadProtocol::UUID& owner, T
         if (same != waiting_.end()) {
             superseded = std::move(*same);
             waiting_.erase(same);
-            replaced = true;
         }
         waiting_.push_back(Job{owner, std::move(image), std::move(done)});
+        worker = claimWorker();
     }
-    // A replaced job's task serves its replacement.
-    if (!replaced) {
-        auto token = std::make_shared<TaskToken>();
-        token->queue = weak_from_this();
-        worker_->async([token] {
-            token->ran = true;
-            if (auto self = token->queue.lock()) {
-                self->decodeNext();
-            }
-        });
+    if (worker) {
+        post(*worker);
+    }
+}
+
+void PresentationImageDecodeQueue::stop(const std::function<bool(const TrackpadProtocol::UUID&)>& leaves) {
+    std::deque<Job> released;  // their images and completions go outside the lock
+    std::lock_guard lock(mutex_);
+    for (const Running& running : running_) {
+        if (leaves(running.owner)) {
+            running.stop->store(true);
+        }
+    }
+    for (auto it = waiting_.begin(); it != waiting_.end();) {
+        if (leaves(it->owner)) {
+            released.push_back(std::move(*it));
+            it = waiting_.erase(it);
+        } else {
+            ++it;
+        }
     }
 }
 
@@ -102,40 +122,78 @@ std::size_t PresentationImageDecodeQueue::waitingCount() const {
     return waiting_.size();
 }
 
-void PresentationImageDecodeQueue::dropOneWaiting() {
-    Job dropped;  // released outside the lock; its completion is never called
-    std::lock_guard lock(mutex_);
-    if (!waiting_.empty()) {
-        dropped = std::move(waiting_.front());
-        waiting_.pop_front();
-    }
+std::deque<PresentationImageDecodeQueue::Job>::iterator PresentationImageDecodeQueue::nextReady() {
+    return std::find_if(waiting_.begin(), waiting_.end(), [&](const Job& job) {
+        return std::none_of(running_.begin(), running_.end(),
+                            [&](const Running& running) { return running.owner == job.owner; });
+    });
 }
 
-void PresentationImageDecodeQueue::decodeNext() {
-    Job job;
-    {
-        std::lock_guard lock(mutex_);
-        if (waiting_.empty()) {
-            return;
+std::optional<std::size_t> PresentationImageDecodeQueue::claimWorker() {
+    if (nextReady() == waiting_.end()) {
+        return std::nullopt;
+    }
+    const auto idle = std::find(busy_.begin(), busy_.end(), false);
+    if (idle == busy_.end()) {
+        return std::nullopt;
+    }
+    *idle = true;
+    return static_cast<std::size_t>(idle - busy_.begin());
+}
+
+void PresentationImageDecodeQueue::post(std::size_t worker) {
+    auto token = std::make_shared<TaskToken>();
+    token->queue = weak_from_this();
+    token->worker = worker;
+    workers_[worker]->async([token] {
+        token->ran = true;
+        if (auto self = token->queue.lock()) {
+            self->drain(token->worker);
         }
-        job = std::move(waiting_.front());
-        waiting_.pop_front();
-    }
-    std::optional<PresentationImagePicture> picture;
-    try {
-        picture = decode_(job.image);
-    } catch (const std::exception&) {
-        // Memory for a picture that could not be had is a failed decode, not the end of the worker.
-    }
-    const bool large = decodedBytes(picture) >= largeBytes || job.image.size() >= largeBytes / 16;
-    job.image = {};
-    if (job.done) {
-        job.done(std::move(picture));
-    }
-    // The decoder's buffers went back to this thread's heap, which keeps them once its thresholds have
-    // grown: handed back to the system when nothing else waits.
-    if (large && waitingCount() == 0) {
-        malloc_trim(0);
+    });
+}
+
+void PresentationImageDecodeQueue::dropped(std::size_t worker) {
+    std::deque<Job> released;  // their completions are never called
+    std::lock_guard lock(mutex_);
+    busy_[worker] = false;
+    released.swap(waiting_);
+}
+
+void PresentationImageDecodeQueue::drain(std::size_t worker) {
+    for (;;) {
+        Job job;
+        {
+            std::lock_guard lock(mutex_);
+            const auto ready = nextReady();
+            if (ready == waiting_.end()) {
+                busy_[worker] = false;
+                return;
+            }
+            job = std::move(*ready);
+            waiting_.erase(ready);
+            running_.push_back(Running{job.owner, job.stop});
+        }
+        std::optional<PresentationImagePicture> picture;
+        try {
+            picture = decode_(job.image, *job.stop);
+        } catch (const std::exception&) {
+            // Memory for a picture that could not be had is a failed decode, not the end of the worker.
+        }
+        {
+            std::lock_guard lock(mutex_);
+            std::erase_if(running_, [&](const Running& running) { return running.stop == job.stop; });
+        }
+        const bool large = decodedBytes(picture) >= largeBytes || job.image.size() >= largeBytes / 16;
+        job.image = {};
+        if (job.done && !job.stop->load()) {
+            job.done(std::move(picture));
+        }
+        // The decoder's buffers went back to this thread's heap, which keeps them once its thresholds
+        // have grown: handed back to the system when nothing else waits.
+        if (large && waitingCount() == 0) {
+            malloc_trim(0);
+        }
     }
 }
 

@@ -21,7 +21,8 @@ bool hasTransparency(const platform::imaging::Bitmap& bitmap) {
 
 std::optional<PresentationImagePicture> PresentationImageDecoder::decode(std::span<const std::uint8_t> data,
                                                                          int maxPixelSize,
-                                                                         std::string* refusal) {
+                                                                         std::string* refusal,
+                                                                         const std::atomic<bool>* stop) {
     using namespace platform::imaging;
     const auto refuse = [&](const std::string& why) -> std::optional<PresentationImagePicture> {
         if (refusal)
@@ -47,13 +48,22 @@ std::optional<PresentationImagePicture> PresentationImageDecoder::decode(std::sp
     options.longestSide = maxPixelSize;
     options.format = PixelFormat::bgra;
     options.applyOrientation = true;
-    options.memoryBudget = workingMemory;
+    const std::size_t memory = info->format == ImageFormat::png ? pngWorkingMemory : workingMemory;
+    options.memoryBudget = memory;
+    options.stop = stop;
     auto bitmap = decodeImage(data, options);
     if (!bitmap) {
-        return refuse(bitmap.error() == ImageError::tooLarge
-                          ? "decoding its " + size + " pixels would need more than the " +
-                                mebibytes(workingMemory) + " MiB a picture may use"
-                          : "its " + size + " image is damaged or cut short");
+        switch (bitmap.error()) {
+            case ImageError::stopped:
+                return std::nullopt;
+            case ImageError::tooLarge:
+                return refuse("decoding its " + size + " pixels would need more than the " +
+                              mebibytes(memory) + " MiB a picture may use");
+            case ImageError::tooMuchWork:
+                return refuse("decoding its " + size + " pixels would take more work than a picture may");
+            default:
+                return refuse("its " + size + " image is damaged or cut short");
+        }
     }
     if (bitmap->width() < 1 || bitmap->height() < 1)
         return refuse("its " + size + " image decoded to nothing");

@@ -104,6 +104,37 @@ TEST(DispatchQueue, AQueueReleasedByItsOwnTaskFinishesWhatWasQueuedAndIsJoinedBy
     EXPECT_TRUE(laterRan);
 }
 
+// A queue let go of on its own thread whose task does not end: the wait for every worker gives up at its
+// time-out rather than joining it, and joins it once it has ended.
+TEST(DispatchQueue, TheWaitForEveryWorkerKeepsToItsTimeOutWhenAReleasedQueueDoesNotEnd) {
+    std::promise<void> release;
+    std::atomic<bool> released{false};
+    std::promise<void> dropped;
+    {
+        auto queue = std::make_shared<DispatchQueue>("dev.test.stuck");
+        DispatchQueue& target = *queue;
+        std::promise<void> queued;
+        target.async([owner = std::move(queue), &dropped, waitQueued = queued.get_future().share(),
+                      waitRelease = release.get_future().share()]() mutable {
+            waitQueued.wait();
+            owner.reset();
+            dropped.set_value();
+            waitRelease.wait();
+        });
+        queued.set_value();
+        dropped.get_future().wait();
+    }
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        released = true;
+        release.set_value();
+    });
+    EXPECT_FALSE(WorkerThread::joinAll(std::chrono::milliseconds(100)));
+    EXPECT_FALSE(released) << "the wait outlasted its time-out";
+    releaser.join();
+    EXPECT_TRUE(WorkerThread::joinAll(std::chrono::seconds(10)));
+}
+
 TEST(DispatchQueue, ATaskThatThrowsIsLoggedAndTheQueueGoesOn) {
     DispatchQueue queue("dev.test.throws");
     std::atomic<int> ran{0};

@@ -15,7 +15,9 @@
 #include <variant>
 
 #include "platform/DBus.h"
+#include "protocol/messages/LargePayloads.h"
 #include "testing/CompanionProcess.h"
+#include "testing/CraftedImages.h"
 #include "testing/PhoneTestClient.h"
 #include "testing/PrivateBus.h"
 #include "testing/PulseAudioSandbox.h"
@@ -52,9 +54,11 @@ class CompanionMediaTest : public ::testing::Test {
         player->send(
             R"({"status":"Playing","metadata":{"xesam:title":["s","Song"],"xesam:artist":["as",["Band"]]}})");
     }
-    void startCompanion() {
+    // Without --headless, the overlays (phones' pictures) are there too.
+    void startCompanion(bool headless = true) {
         companion = std::make_unique<testing_support::CompanionProcess>(
-            LUMIVEX_COMPANION_PATH, bus->folder(), display->displayName(), std::vector<std::string>{"--headless"},
+            LUMIVEX_COMPANION_PATH, bus->folder(), display->displayName(),
+            headless ? std::vector<std::string>{"--headless"} : std::vector<std::string>{},
             testing_support::EnvironmentChanges{{"DBUS_SESSION_BUS_ADDRESS", bus->address()},
                                                 {"PULSE_SERVER", sound->serverAddress()}});
     }
@@ -209,6 +213,40 @@ TEST_F(CompanionMediaTest, ThePreferenceRunsTheHelperBesideTheCompanion) {
     const auto helper = testing_support::runCommand(
         {"pgrep", "-P", std::to_string(companion->pid()), "-f", "lumivex-now-playing"}, 2s);
     EXPECT_FALSE(helper.output.empty()) << "the helper program is not a child of the companion";
+}
+
+// SIGTERM while a phone's picture, crafted to take its decoder many seconds, is being decoded and the
+// player's artwork (large enough to wait for its turn among the decodes) waits: the process ends with
+// status 0 long before a wait for its workers would give up (5 s), and never has to.
+TEST_F(CompanionMediaTest, ASignalEndsItWhileAPictureDecodesAndArtworkWaits) {
+    const auto cover = bus->folder() / "cover.jpg";
+    const auto artwork = testing_support::manyScanGreyJPEG(4096, 10, false);
+    std::ofstream(cover, std::ios::binary)
+        .write(reinterpret_cast<const char*>(artwork.data()), static_cast<std::streamsize>(artwork.size()));
+    startCompanion(false);
+    auto phone = pairedPhone();
+
+    TrackpadProtocol::PresentationImageFile picture{testing_support::manyScanGreyJPEG(6896, 499, true),
+                                                    std::nullopt};
+    for (auto& part : TrackpadProtocol::splitIntoParts(1, picture.encoded())) {
+        phone->send(Message::PresentationImage{
+            TrackpadProtocol::PresentationImage{TrackpadProtocol::PresentationImage::Part{std::move(part)}}});
+    }
+    // Answered once the companion has taken every part before it.
+    phone->send(Message::Probe{1, false});
+    ASSERT_TRUE(phone->receiveCase<Message::ProbeReply>(10)) << text();
+    player->send(
+        R"({"status":"Playing","metadata":{"xesam:title":["s","Cover"],"mpris:artUrl":["s","file://)" +
+        cover.string() + R"("]}})");
+    std::this_thread::sleep_for(300ms);
+
+    ::kill(companion->pid(), SIGTERM);
+    // Killed when it has not ended by the time a wait for its workers would give up.
+    if (!testing_support::waitUntil([&] { return !companion->running(); }, 4s)) {
+        ::kill(companion->pid(), SIGKILL);
+    }
+    EXPECT_EQ(companion->stop(0), 0) << text();
+    EXPECT_EQ(text().find("Workers still running"), std::string::npos) << text();
 }
 
 }  // namespace

@@ -22,7 +22,7 @@ using Image = ArtworkScaler::Image;
 // Imaging whose JPEG size is set by the test per side and quality, recording what was rendered.
 struct FakeImaging {
     ArtworkScaler::Imaging imaging() {
-        return {[this](const Data&, int maxPixelSize) -> std::optional<Image> {
+        return {[this](const Data&, int maxPixelSize, const std::atomic<bool>*) -> std::optional<Image> {
                     const double scale =
                         std::min(1.0, static_cast<double>(maxPixelSize) / std::max(width, height));
                     return Image{static_cast<int>(std::lround(width * scale)),

@@ -39,7 +39,7 @@ struct Harness {
         provider = made.get();
         feed = std::make_shared<NowPlayingFeed>(
             std::move(made),
-            [this](const Data& data) -> std::optional<Data> {
+            [this](const Data& data, const std::atomic<bool>&) -> std::optional<Data> {
                 ++scalings;
                 if (data == Data{0xBA, 0xD0}) {
                     return std::nullopt;
@@ -159,7 +159,8 @@ TEST(NowPlayingFeedLifetimeTest, AReadingUnderWayNeverKeepsTheProviderAlive) {
     std::promise<void> released;
     auto feed = std::make_shared<NowPlayingFeed>(
         std::move(made),
-        [&, waitForRelease = released.get_future().share()](const Data&) -> std::optional<Data> {
+        [&, waitForRelease = released.get_future().share()](const Data&,
+                                                            const std::atomic<bool>&) -> std::optional<Data> {
             scaling.set_value();
             waitForRelease.wait();
             return std::nullopt;

@@ -94,7 +94,7 @@ TEST(PresentationImageDecoder, AProgressiveJPEGTooLargeToDecodeIsRefusedWithALin
     CapturedLog log;
     const auto previous = platform::setLogSink(&CapturedLog::sink, &log);
     auto worker = std::make_shared<platform::DispatchQueue>("test.decodes");
-    auto queue = PresentationImageDecodeQueue::make(worker);
+    auto queue = PresentationImageDecodeQueue::make({worker});
     std::vector<bool> results;
     TrackpadProtocol::UUID phone;
     queue->submit(phone, jpeg, [&](auto picture) { results.push_back(picture.has_value()); });
