@@ -55,7 +55,8 @@ SystemAppCatalogProvider::SystemAppCatalogProvider(InstalledAppScanner scanner, 
       iconTheme_(std::move(iconTheme)),
       iconRenderer_(std::move(iconRenderer)),
       windows_(displayOrEnvironment(std::move(displayName))),
-      inotify_{::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)} {
+      inotify_{::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)},
+      iconRefusals_(logger, "more icons were not shown") {
     if (inotify_.fd >= 0) {
         queue_.post([this] {
             queue_.loop().watch(inotify_.fd, platform::EventLoop::readable,
@@ -156,7 +157,7 @@ std::optional<IconBitmap> SystemAppCatalogProvider::icon(const std::string& bund
                 return image;
             }
             if (!refusal.empty()) {
-                tellRefusal(refusal);
+                iconRefusals_.notice(refusal);
             }
         }
     }
@@ -171,23 +172,6 @@ std::optional<IconBitmap> SystemAppCatalogProvider::icon(const std::string& bund
 }
 
 // ---- Start and stop -------------------------------------------------------------------------------
-
-// A phone may ask for an icon in every size at will: refusals are logged within a budget.
-void SystemAppCatalogProvider::tellRefusal(const std::string& line) {
-    const double now =
-        std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-    platform::NoticeBudget::Decision decision;
-    {
-        std::lock_guard lock(mutex_);
-        decision = iconRefusals_.take(now);
-    }
-    if (decision.heldBack > 0) {
-        logger.notice(std::to_string(decision.heldBack) + " more icons were not shown");
-    }
-    if (decision.log) {
-        logger.notice(line);
-    }
-}
 
 void SystemAppCatalogProvider::start(Handler handler) {
     iconRenderer_.resume();

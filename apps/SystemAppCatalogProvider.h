@@ -30,8 +30,8 @@
 #include "apps/InstalledAppScanner.h"
 #include "apps/RunningApps.h"
 #include "apps/WindowDirectory.h"
+#include "platform/BudgetedNotices.h"
 #include "platform/LoopQueue.h"
-#include "platform/NoticeBudget.h"
 
 namespace Apps {
 
@@ -95,7 +95,6 @@ class SystemAppCatalogProvider final : public AppCatalogProvider {
     // False when the handler let go of the provider: nothing of it may be touched any more.
     bool deliver(const std::shared_ptr<Delivery>& delivery, AppCatalogEvent event);
     std::vector<InstalledAppScanner::Record> records();
-    void tellRefusal(const std::string& line);
 
     const InstalledAppScanner scanner_;
     const double installedDebounce_;
@@ -115,7 +114,8 @@ class SystemAppCatalogProvider final : public AppCatalogProvider {
     // Watches of the nearest existing parents of missing roots -> the names that would make a root.
     std::map<int, std::set<std::string>> ancestorNames_;
     std::optional<std::pair<std::int64_t, std::vector<InstalledAppScanner::Record>>> recordCache_;
-    platform::NoticeBudget iconRefusals_{5, 10.0};
+    // A phone may ask for an icon in every size at will.
+    platform::BudgetedNotices iconRefusals_;
     // Raised by stop(), lowered by start(): icon files' decodes under way give up.
     std::atomic<bool> iconsStopped_{false};
 

@@ -1,12 +1,10 @@
-#include <chrono>
 #include <cmath>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "media/now-playing/ArtworkScaler.h"
+#include "platform/BudgetedNotices.h"
 #include "platform/Log.h"
-#include "platform/NoticeBudget.h"
 #include "platform/imaging/Codecs.h"
 
 namespace media {
@@ -15,28 +13,6 @@ namespace {
 namespace imaging = platform::imaging;
 
 const platform::Logger logger("dev.quelmar.trackpad.mac", "NowPlaying");
-
-// A player may change its artwork at will: refusals are logged within a budget.
-struct RefusalLines {
-    std::mutex mutex;
-    platform::NoticeBudget budget{5, 10.0};
-
-    void tell(const std::string& line) {
-        const double now =
-            std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-        platform::NoticeBudget::Decision decision;
-        {
-            std::lock_guard lock(mutex);
-            decision = budget.take(now);
-        }
-        if (decision.heldBack > 0) {
-            logger.notice(std::to_string(decision.heldBack) + " more artworks were not shown");
-        }
-        if (decision.log) {
-            logger.notice(line);
-        }
-    }
-};
 
 // Puts a straight-alpha BGRA image over opaque black, in place: the colour times its alpha.
 void overBlack(imaging::Bitmap& bitmap) {
@@ -60,9 +36,9 @@ void overBlack(imaging::Bitmap& bitmap) {
 
 ArtworkScaler::Imaging ArtworkScaler::systemImaging() {
     Imaging operations;
-    operations.thumbnail = [refusals = std::make_shared<RefusalLines>()](
-                               const Data& data, int maxPixelSize,
-                               const std::atomic<bool>* stop) -> std::optional<Image> {
+    operations.thumbnail =
+        [refusals = std::make_shared<platform::BudgetedNotices>(logger, "more artworks were not shown")](
+            const Data& data, int maxPixelSize, const std::atomic<bool>* stop) -> std::optional<Image> {
         imaging::DecodeOptions options;
         options.maxPixels = maximumSourcePixels;
         options.longestSide = maxPixelSize;
@@ -73,10 +49,11 @@ ArtworkScaler::Imaging ArtworkScaler::systemImaging() {
         if (!decoded) {
             if (decoded.error() == imaging::ImageError::tooMuchWork) {
                 const auto info = imaging::readImageInfo(data);
-                refusals->tell("Artwork was not shown: decoding its " +
-                               (info ? std::to_string(info->width) + "x" + std::to_string(info->height) + " "
-                                     : std::string()) +
-                               "pixels would take more work than allowed");
+                refusals->notice("Artwork was not shown: decoding its " +
+                                 (info
+                                      ? std::to_string(info->width) + "x" + std::to_string(info->height) + " "
+                                      : std::string()) +
+                                 "pixels would take more work than allowed");
             }
             return std::nullopt;
         }

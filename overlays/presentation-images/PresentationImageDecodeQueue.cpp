@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "overlays/presentation-images/PresentationImageDecoder.h"
+#include "platform/BudgetedNotices.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Log.h"
-#include "platform/NoticeBudget.h"
 
 namespace PresentationImages {
 
@@ -32,29 +32,14 @@ std::shared_ptr<PresentationImageDecodeQueue> PresentationImageDecodeQueue::make
                                                                                  Decode decode) {
     if (!decode) {
         // Each picture not shown is told once, within a budget: a phone may send refused pictures at will.
-        struct Budget {
-            std::mutex mutex;  // the workers decode at once
-            platform::NoticeBudget lines{5, 10.0};
-        };
-        auto budget = std::make_shared<Budget>();
+        auto budget = std::make_shared<platform::BudgetedNotices>(logger, "more pictures were not shown");
         decode = [budget](std::span<const std::uint8_t> image, const std::atomic<bool>& stop) {
             std::string refusal;
             auto picture = PresentationImageDecoder::decode(image, PresentationImageDecoder::maxPixelSize,
                                                             &refusal, &stop);
             // A stopped decode says nothing about the picture.
             if (!picture && !refusal.empty()) {
-                const double now =
-                    std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-                        .count();
-                platform::NoticeBudget::Decision decision;
-                {
-                    std::lock_guard lock(budget->mutex);
-                    decision = budget->lines.take(now);
-                }
-                if (decision.heldBack > 0)
-                    logger.notice(std::to_string(decision.heldBack) + " more pictures were not shown");
-                if (decision.log)
-                    logger.notice(refusal);
+                budget->notice(refusal);
             }
             return picture;
         };

@@ -251,6 +251,22 @@ TEST(SystemLockScreenE2ETest, ARealLockerOfOurSessionOnOurDisplayIsTheLockScreen
         poster.returnPosted - start, ownWaits, poster.eventsUpToReturn - 1);
 }
 
+// i3lock's PAM service in `folder`, naming the password-file module with a password file of this user's
+// beside it.
+void writePasswordFileService(const std::filesystem::path& folder, const std::filesystem::path& module,
+                              const std::string& password) {
+    const passwd* user = getpwuid(getuid());
+    if (user == nullptr) {
+        throw std::runtime_error("this user has no name");
+    }
+    std::ofstream(folder / "passdb") << user->pw_name << ':' << password << ":i3lock\n";
+    std::ofstream service(folder / "i3lock");
+    for (const char* kind : {"auth", "account", "password", "session"}) {
+        service << kind << " required " << module.string() << " passdb=" << (folder / "passdb").string()
+                << "\n";
+    }
+}
+
 // PAM's test wrapper and its password-file module: a locker run with them loaded unlocks with the password
 // the test gives, so whether it unlocked tells what it read, with its own keymap and state.
 class PasswordFileLocker {
@@ -269,17 +285,7 @@ class PasswordFileLocker {
 
     PasswordFileLocker(const std::string& display, const std::filesystem::path& libraries,
                        const std::filesystem::path& folder, const std::string& password) {
-        const passwd* user = getpwuid(getuid());
-        if (user == nullptr) {
-            throw std::runtime_error("this user has no name");
-        }
-        std::ofstream(folder / "passdb") << user->pw_name << ':' << password << ":i3lock\n";
-        std::ofstream service(folder / "i3lock");
-        for (const char* kind : {"auth", "account", "password", "session"}) {
-            service << kind << " required " << (libraries / "pam_wrapper" / "pam_matrix.so").string()
-                    << " passdb=" << (folder / "passdb").string() << "\n";
-        }
-        service.close();
+        writePasswordFileService(folder, libraries / "pam_wrapper" / "pam_matrix.so", password);
         locker_.emplace(display, testing_support::EnvironmentChanges{
                                      {"LD_PRELOAD", (libraries / "libpam_wrapper.so").string()},
                                      {"PAM_WRAPPER", "1"},
@@ -416,17 +422,7 @@ class PrivateServiceLocker {
   public:
     PrivateServiceLocker(const std::string& display, const std::filesystem::path& module,
                          const std::filesystem::path& folder, const std::string& password) {
-        const passwd* user = getpwuid(getuid());
-        if (user == nullptr) {
-            throw std::runtime_error("this user has no name");
-        }
-        std::ofstream(folder / "passdb") << user->pw_name << ':' << password << ":i3lock\n";
-        std::ofstream service(folder / "i3lock");
-        for (const char* kind : {"auth", "account", "password", "session"}) {
-            service << kind << " required " << module.string() << " passdb=" << (folder / "passdb").string()
-                    << "\n";
-        }
-        service.close();
+        writePasswordFileService(folder, module, password);
         locker_.emplace(display, testing_support::EnvironmentChanges{},
                         std::vector<std::string>{"unshare", "--mount", "--propagation", "private", "sh", "-c",
                                                  "mount --bind \"$0\" /etc/pam.d/i3lock && exec i3lock -n",
