@@ -49,21 +49,21 @@ private:
 
 class SystemOverlays {
 public:
-  // Two phones' pictures decode at once, so that one phone's long decode holds up no other's; large
-  // decodes still take turns in the imaging library, which keeps the two within the memory bound.
-  std::vector<std::shared_ptr<platform::DispatchQueue>> decodeQueues{
-      std::make_shared<platform::DispatchQueue>("dev.quelmar.trackpad.mac.presentation-image"),
-      std::make_shared<platform::DispatchQueue>("dev.quelmar.trackpad.mac.presentation-image")};
-  std::shared_ptr<OverlayWindows::AnnotationOverlay> annotationWindow =
-      std::make_shared<OverlayWindows::AnnotationOverlay>();
-  std::shared_ptr<OverlayWindows::PresentationImageOverlay> pictureWindow =
-      std::make_shared<OverlayWindows::PresentationImageOverlay>();
-  std::shared_ptr<OverlayWindows::PointerHighlightOverlay> glowWindow =
-      std::make_shared<OverlayWindows::PointerHighlightOverlay>();
-  std::unique_ptr<OverlayWindows::CompositorWatch> compositor = OverlayWindows::CompositorWatch::open();
-  std::shared_ptr<OverlayWindows::AnnotationOverlayService> annotations;
-  std::shared_ptr<OverlayWindows::PresentationImageOverlayService> pictures;
-  platform::Published<std::vector<platform::DisplayInfo>>::Subscription displayChanges;
+    // Two phones' pictures decode at once, so that one phone's long decode holds up no other's; large
+    // decodes still take turns in the imaging library, which keeps the two within the memory bound.
+    std::vector<std::shared_ptr<platform::DispatchQueue>> decodeQueues{
+        std::make_shared<platform::DispatchQueue>("dev.quelmar.trackpad.mac.presentation-image"),
+        std::make_shared<platform::DispatchQueue>("dev.quelmar.trackpad.mac.presentation-image")};
+    std::shared_ptr<OverlayWindows::AnnotationOverlay> annotationWindow =
+        std::make_shared<OverlayWindows::AnnotationOverlay>();
+    std::shared_ptr<OverlayWindows::PresentationImageOverlay> pictureWindow =
+        std::make_shared<OverlayWindows::PresentationImageOverlay>();
+    std::shared_ptr<OverlayWindows::PointerHighlightOverlay> glowWindow =
+        std::make_shared<OverlayWindows::PointerHighlightOverlay>();
+    std::unique_ptr<OverlayWindows::CompositorWatch> compositor = OverlayWindows::CompositorWatch::open();
+    std::shared_ptr<OverlayWindows::AnnotationOverlayService> annotations;
+    std::shared_ptr<OverlayWindows::PresentationImageOverlayService> pictures;
+    platform::Published<std::vector<platform::DisplayInfo>>::Subscription displayChanges;
 };
 
 void discardPendingWork(SystemOverlays& overlays) {

@@ -3,7 +3,6 @@
 #include <malloc.h>
 
 #include <algorithm>
-#include <chrono>
 #include <exception>
 #include <string>
 #include <utility>
