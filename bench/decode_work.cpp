@@ -5,9 +5,10 @@
 // their size says (testing/CraftedImages) and the largest of what cameras, phones and screenshot tools make
 // within the callers' limits.
 //   decode_work <imaging_decode of the other tree> [rounds] [input name part]
-// The other tree's imaging_decode is built from this same source against that tree, for example (one line):
-//   g++ -std=c++20 -O2 -DNDEBUG -I/work/old bench/imaging_decode.cpp
-//       /work/old/build/platform/imaging/libimaging.a /work/old/build/platform/libplatform.a
+// The other tree's imaging_decode is built from this same source against that tree, for example (one line,
+// <other> being that tree's checkout with its plain build in build/):
+//   g++ -std=c++20 -O2 -DNDEBUG -I<other> bench/imaging_decode.cpp
+//       <other>/build/platform/imaging/libimaging.a <other>/build/platform/libplatform.a
 //       $(pkg-config --libs libturbojpeg libjpeg libpng) -lyuv -o /tmp/imaging_decode_before
 #include <fcntl.h>
 #include <spawn.h>
