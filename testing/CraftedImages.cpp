@@ -107,29 +107,52 @@ void appendRows(std::vector<Run>& runs, const Bytes& row, std::size_t count) {
     runs.push_back({group, 1});
 }
 
-// The IDAT of a blank image (every sample zero) of side x side, every row with the same filter, in the
-// seven passes of Adam7 when interlaced.
-void appendBlankRows(Bytes& out, int side, std::size_t bytesPerPixel, std::uint8_t filter, bool interlaced) {
+// The columns and rows of each pass over a width x height image: one pass, or the seven of Adam7.
+std::vector<std::pair<std::size_t, std::size_t>> passSizes(int width, int height, bool interlaced) {
     struct Pass {
         int x, y, dx, dy;
     };
     static constexpr Pass whole[] = {{0, 0, 1, 1}};
     static constexpr Pass adam7[] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
                                      {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};
-    std::vector<Run> runs;
+    const auto count = [](int size, int start, int step) {
+        return size > start ? static_cast<std::size_t>((size - start + step - 1) / step) : 0;
+    };
+    std::vector<std::pair<std::size_t, std::size_t>> sizes;
     for (const Pass& pass : interlaced ? std::span<const Pass>(adam7) : std::span<const Pass>(whole)) {
-        const auto count = [side](int start, int step) {
-            return side > start ? static_cast<std::size_t>((side - start + step - 1) / step) : 0;
-        };
-        const std::size_t columns = count(pass.x, pass.dx);
-        const std::size_t rows = count(pass.y, pass.dy);
-        if (columns == 0 || rows == 0)
-            continue;
+        const std::size_t columns = count(width, pass.x, pass.dx);
+        const std::size_t rows = count(height, pass.y, pass.dy);
+        if (columns > 0 && rows > 0)
+            sizes.emplace_back(columns, rows);
+    }
+    return sizes;
+}
+
+// The IDAT of a blank image (every sample zero) of side x side, every row with the same filter, in the
+// seven passes of Adam7 when interlaced.
+void appendBlankRows(Bytes& out, int side, std::size_t bytesPerPixel, std::uint8_t filter, bool interlaced) {
+    std::vector<Run> runs;
+    for (const auto& [columns, rows] : passSizes(side, side, interlaced)) {
         Bytes row(1 + columns * bytesPerPixel, 0);
         row[0] = filter;
         appendRows(runs, row, rows);
     }
     appendChunk(out, "IDAT", zlibOfRuns(runs));
+}
+
+// Noise in rows repeats after this many bytes: whatever the rows' length, every byte after the first row
+// then has a copy within twice this distance before it, inside a deflate stream's window.
+constexpr std::size_t rowPeriod = 16000;
+
+// Random-looking bytes, the same on every call.
+Bytes noiseBytes(std::size_t count) {
+    Bytes bytes(count);
+    std::uint32_t state = 12345;
+    for (std::uint8_t& byte : bytes) {
+        state = state * 1664525u + 1013904223u;
+        byte = static_cast<std::uint8_t>(state >> 24);
+    }
+    return bytes;
 }
 
 // ---- JPEG --------------------------------------------------------------------------------------------
@@ -139,11 +162,15 @@ struct EncodeErrors {
     std::jmp_buf jump;
 };
 
-// Writes a flat grey image (all coefficients zero) of side x side in the two scans given: a DC scan and
-// an AC scan. C only: nothing with a destructor lives in this frame, so the library's long jump leaves
-// nothing behind. The output is the library's to free (free()).
-bool encodeFlatGrey(int side, bool arithmetic, jpeg_scan_info* scans, unsigned char** output,
-                    unsigned long* size) {
+// Sets the coefficients of block `index` (counted across, then down), in the library's natural order;
+// the block is zero when called.
+using BlockFill = void (*)(JCOEF* block, std::size_t index);
+
+// Writes a grey image of side x side in the scans given (none: one sequential scan), every coefficient
+// zero or as `fill` (when given) sets it. C only: nothing with a destructor lives in this frame, so the
+// library's long jump leaves nothing behind. The output is the library's to free (free()).
+bool encodeGrey(int side, bool arithmetic, jpeg_scan_info* scans, int scanCount, BlockFill fill,
+                unsigned char** output, unsigned long* size) {
     jpeg_compress_struct info;
     EncodeErrors errors;
     info.err = jpeg_std_error(&errors.manager);
@@ -162,13 +189,21 @@ bool encodeFlatGrey(int side, bool arithmetic, jpeg_scan_info* scans, unsigned c
     info.in_color_space = JCS_GRAYSCALE;
     jpeg_set_defaults(&info);
     info.arith_code = arithmetic ? TRUE : FALSE;
-    info.scan_info = scans;
-    info.num_scans = 2;
+    if (scanCount > 0) {
+        info.scan_info = scans;
+        info.num_scans = scanCount;
+    }
     const JDIMENSION blocks = static_cast<JDIMENSION>((side + 7) / 8);
-    // Zeroed as the encoder reads it: no coefficient is ever written.
+    // Zeroed as the encoder reads it.
     jvirt_barray_ptr coefficients[1] = {(*info.mem->request_virt_barray)(
         reinterpret_cast<j_common_ptr>(&info), JPOOL_IMAGE, TRUE, blocks, blocks, 1)};
     jpeg_write_coefficients(&info, coefficients);
+    for (JDIMENSION row = 0; fill && row < blocks; ++row) {
+        JBLOCKARRAY rows = (*info.mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(&info),
+                                                           coefficients[0], row, 1, TRUE);
+        for (JDIMENSION column = 0; column < blocks; ++column)
+            fill(rows[0][column], static_cast<std::size_t>(row) * blocks + column);
+    }
     jpeg_finish_compress(&info);
     jpeg_destroy_compress(&info);
     return true;
@@ -236,6 +271,44 @@ std::vector<jpeg_scan_info> acScript(int count) {
     return script;
 }
 
+// An arithmetic-coded grey image of side x side in the scans given (none: one sequential scan), as the
+// library writes it.
+Bytes arithmeticGrey(int side, std::vector<jpeg_scan_info> scans, BlockFill fill) {
+    unsigned char* output = nullptr;
+    unsigned long size = 0;
+    const bool encoded =
+        encodeGrey(side, true, scans.data(), static_cast<int>(scans.size()), fill, &output, &size);
+    const Bytes written(output, output + (encoded ? size : 0));
+    std::free(output);
+    if (!encoded)
+        throw std::runtime_error("arithmetic JPEG: the library could not encode");
+    return written;
+}
+
+// The JPEG with its scan `index` written `times` times over, where the library wrote it once: the
+// decoder reads each copy as a scan of its own, with the tables that came before the first.
+Bytes withScanRepeated(const Bytes& jpeg, std::size_t index, int times) {
+    const std::vector<ScanParts> parts = splitScans(jpeg);
+    if (index >= parts.size() || times < 1)
+        throw std::runtime_error("JPEG: no such scan");
+    const ScanParts& scan = parts[index];
+    const auto at = [&](std::size_t offset) { return jpeg.begin() + static_cast<std::ptrdiff_t>(offset); };
+    Bytes out(jpeg.begin(), at(scan.dataEnd));
+    out.reserve(jpeg.size() + (scan.dataEnd - scan.sos) * static_cast<std::size_t>(times - 1));
+    for (int i = 1; i < times; ++i)
+        out.insert(out.end(), at(scan.sos), at(scan.dataEnd));
+    out.insert(out.end(), at(scan.dataEnd), jpeg.end());
+    return out;
+}
+
+jpeg_scan_info greyScan(int Ss, int Se) {
+    jpeg_scan_info scan{};
+    scan.comps_in_scan = 1;
+    scan.Ss = Ss;
+    scan.Se = Se;
+    return scan;
+}
+
 }  // namespace
 
 std::vector<std::uint8_t> manyScanGreyJPEG(int side, int scans, bool arithmetic) {
@@ -252,7 +325,7 @@ std::vector<std::uint8_t> manyScanGreyJPEG(int side, int scans, bool arithmetic)
     two[1].Se = 63;
     unsigned char* output = nullptr;
     unsigned long size = 0;
-    const bool encoded = encodeFlatGrey(side, arithmetic, two, &output, &size);
+    const bool encoded = encodeGrey(side, arithmetic, two, 2, nullptr, &output, &size);
     const Bytes written(output, output + (encoded ? size : 0));
     std::free(output);
     if (!encoded)
@@ -273,6 +346,34 @@ std::vector<std::uint8_t> manyScanGreyJPEG(int side, int scans, bool arithmetic)
     }
     jpeg.insert(jpeg.end(), {0xFF, 0xD9});
     return jpeg;
+}
+
+std::vector<std::uint8_t> repeatedDCScanJPEG(int side, int scans) {
+    if (side < 1 || side > 65500 || scans < 1)
+        throw std::invalid_argument("repeatedDCScanJPEG: side or scan count out of range");
+    // Each difference from the block before is 32768, the largest the coding takes.
+    const BlockFill alternating = [](JCOEF* block, std::size_t index) {
+        block[0] = static_cast<JCOEF>(index % 2 == 0 ? 16384 : -16384);
+    };
+    return withScanRepeated(arithmeticGrey(side, {greyScan(0, 0)}, alternating), 0, scans);
+}
+
+std::vector<std::uint8_t> zeroRunACScanJPEG(int side, int scans) {
+    if (side < 1 || side > 65500 || scans < 2)
+        throw std::invalid_argument("zeroRunACScanJPEG: side or scan count out of range");
+    // The last coefficient in zig-zag order is also the last in natural order.
+    const BlockFill last = [](JCOEF* block, std::size_t) { block[DCTSIZE2 - 1] = 16384; };
+    return withScanRepeated(arithmeticGrey(side, {greyScan(0, 0), greyScan(1, 63)}, last), 1, scans - 1);
+}
+
+std::vector<std::uint8_t> allACSequentialJPEG(int side) {
+    if (side < 1 || side > 65500)
+        throw std::invalid_argument("allACSequentialJPEG: side out of range");
+    const BlockFill every = [](JCOEF* block, std::size_t) {
+        for (int k = 1; k < DCTSIZE2; ++k)
+            block[k] = 16384;
+    };
+    return arithmeticGrey(side, {}, every);
 }
 
 std::vector<std::uint8_t> textChunkPNG(int side, int chunks, std::size_t inflatedBytesEach) {
@@ -325,6 +426,75 @@ std::vector<std::uint8_t> interlacedPaethRGBA16PNG(int side) {
     ihdr.back() = 1;  // Adam7
     appendChunk(png, "IHDR", ihdr);
     appendBlankRows(png, side, 8, 4, true);
+    appendChunk(png, "IEND", {});
+    return png;
+}
+
+std::vector<std::uint8_t> paethNoisePNG(const PNGShape& shape) {
+    static constexpr int channelsOf[] = {1, 0, 3, 1, 2, 0, 4};
+    const int type = shape.colourType;
+    const int depth = shape.bitDepth;
+    const bool knownType = type >= 0 && type <= 6 && channelsOf[type] != 0;
+    const bool knownDepth =
+        (depth == 8 || depth == 16) || ((type == 0 || type == 3) && (depth == 1 || depth == 2 || depth == 4));
+    if (shape.width < 1 || shape.height < 1 || shape.width > (1 << 20) || shape.height > (1 << 20) ||
+        !knownType || !knownDepth || (type == 3 && depth == 16) ||
+        (shape.transparency && (type == 4 || type == 6)))
+        throw std::invalid_argument("paethNoisePNG: not a PNG's shape");
+    Bytes png = pngSignature();
+    Bytes ihdr;
+    appendUint32(ihdr, static_cast<std::uint32_t>(shape.width));
+    appendUint32(ihdr, static_cast<std::uint32_t>(shape.height));
+    ihdr.insert(ihdr.end(), {static_cast<std::uint8_t>(depth), static_cast<std::uint8_t>(type), 0, 0,
+                             static_cast<std::uint8_t>(shape.interlaced ? 1 : 0)});
+    appendChunk(png, "IHDR", ihdr);
+    const Bytes noise = noiseBytes(rowPeriod);
+    if (type == 3) {
+        const std::size_t entries = std::size_t{1} << depth;
+        appendChunk(png, "PLTE",
+                    Bytes(noise.begin(), noise.begin() + static_cast<std::ptrdiff_t>(3 * entries)));
+        if (shape.transparency)
+            appendChunk(png, "tRNS",
+                        Bytes(noise.begin(), noise.begin() + static_cast<std::ptrdiff_t>(entries)));
+    } else if (shape.transparency) {
+        // A sample value of every channel, the same in each: 0x2A2A in 16 bits, 1 in 1.
+        const std::uint8_t low = static_cast<std::uint8_t>(depth >= 8 ? 0x2A : 1);
+        Bytes value;
+        for (int c = 0; c < channelsOf[type]; ++c)
+            value.insert(value.end(), {static_cast<std::uint8_t>(depth == 16 ? 0x2A : 0), low});
+        appendChunk(png, "tRNS", value);
+    }
+    z_stream stream{};
+    if (deflateInit(&stream, Z_DEFAULT_COMPRESSION) != Z_OK)
+        throw std::runtime_error("deflateInit failed");
+    Bytes idat;
+    Bytes buffer(1 << 20);
+    const auto feed = [&](const Bytes& input, int flush) {
+        stream.next_in = const_cast<Bytef*>(input.data());
+        stream.avail_in = static_cast<uInt>(input.size());
+        int status = Z_OK;
+        do {
+            stream.next_out = buffer.data();
+            stream.avail_out = static_cast<uInt>(buffer.size());
+            status = deflate(&stream, flush);
+            idat.insert(idat.end(), buffer.begin(), buffer.end() - stream.avail_out);
+        } while (stream.avail_out == 0 || (flush == Z_FINISH && status == Z_OK));
+        if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR)
+            throw std::runtime_error("deflate failed");
+    };
+    const std::uint64_t bitsPerPixel =
+        static_cast<std::uint64_t>(channelsOf[type]) * static_cast<unsigned>(depth);
+    for (const auto& [columns, rows] : passSizes(shape.width, shape.height, shape.interlaced)) {
+        Bytes row(1 + (columns * bitsPerPixel + 7) / 8);
+        row[0] = 4;  // Paeth
+        for (std::size_t i = 1; i < row.size(); ++i)
+            row[i] = noise[(i - 1) % rowPeriod];
+        for (std::size_t y = 0; y < rows; ++y)
+            feed(row, Z_NO_FLUSH);
+    }
+    feed({}, Z_FINISH);
+    deflateEnd(&stream);
+    appendChunk(png, "IDAT", idat);
     appendChunk(png, "IEND", {});
     return png;
 }

@@ -16,6 +16,17 @@ namespace testing_support {
 // Huffman-coded or arithmetic-coded. 6896 and 499 scans: about 140 KB (Huffman), 9 KB (arithmetic).
 std::vector<std::uint8_t> manyScanGreyJPEG(int side, int scans, bool arithmetic);
 
+// Arithmetic-coded grey JPEGs of side x side, which spend many decisions of the arithmetic decoder on each
+// block while each decision, once learnt, costs almost no bits:
+// - progressive: one DC scan, each block's DC 16384 with its sign alternating, written `scans` times
+//   over (1024, 3416 scans: about 58 KB);
+// - progressive: a DC scan, then `scans` - 1 first scans of the whole AC band, each coding a run of 62
+//   zeros and then 16384 in every block (1024, 2001 scans: about 8.3 MB);
+// - sequential: one scan, every AC coefficient of every block set.
+std::vector<std::uint8_t> repeatedDCScanJPEG(int side, int scans);
+std::vector<std::uint8_t> zeroRunACScanJPEG(int side, int scans);
+std::vector<std::uint8_t> allACSequentialJPEG(int side);
+
 // An 8-bit RGBA PNG of side x side with `chunks` zTXt chunks before its pixels, each inflating to
 // `inflatedBytesEach` bytes of text. Its pixels are the same whatever the chunks: textChunkPNG(side, 0, 0)
 // is the same picture without them. 64, 127 chunks of 8,000,000 bytes: about 992 KB.
@@ -26,5 +37,19 @@ std::vector<std::uint8_t> textChunkPNG(int side, int chunks, std::size_t inflate
 std::vector<std::uint8_t> paethRGBA16PNG(int side);
 // The same picture, Adam7-interlaced: a decoder reads it in seven passes over the whole picture.
 std::vector<std::uint8_t> interlacedPaethRGBA16PNG(int side);
+
+// A PNG of width x height (colour type and bit depth as its header numbers them; a tRNS chunk when
+// `transparency`, and for colour type 3 a palette of every index) whose rows, of every pass when
+// interlaced, are all the same random-looking bytes under the Paeth filter, the slowest to undo. Each row
+// is coded as a copy of the one before: 9219x9219 16-bit grey is about 1.3 MB.
+struct PNGShape {
+    int width = 1;
+    int height = 1;
+    int bitDepth = 8;
+    int colourType = 6;
+    bool transparency = false;
+    bool interlaced = false;
+};
+std::vector<std::uint8_t> paethNoisePNG(const PNGShape& shape);
 
 }  // namespace testing_support
