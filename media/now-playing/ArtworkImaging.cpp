@@ -47,6 +47,10 @@ ArtworkScaler::Imaging ArtworkScaler::systemImaging() {
         options.stop = stop;
         imaging::ImageResult<imaging::Bitmap> decoded = imaging::decodeImage(data, options);
         if (!decoded) {
+            if (decoded.error() == imaging::ImageError::unsupported) {
+                refusals->notice(
+                    "Artwork was not shown: it is an arithmetic-coded JPEG, which is not decoded");
+            }
             if (decoded.error() == imaging::ImageError::tooMuchWork) {
                 const auto info = imaging::readImageInfo(data);
                 refusals->notice("Artwork was not shown: decoding its " +

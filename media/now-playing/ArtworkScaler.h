@@ -2,7 +2,7 @@
 // Artwork bytes of any supported format (JPEG, PNG) to a small JPEG within a byte budget: decoded at
 // about the target size with its orientation applied, put over opaque black, shrunk by an area filter
 // and encoded at falling qualities, then at falling sizes, until it fits. A decode that would take more
-// work than allowed is refused, with a line in the log.
+// work than allowed, and an arithmetic-coded JPEG, are refused, with a line in the log.
 //
 // Thread: any; a scaler holds no state but the budget of its log lines.
 #include <atomic>

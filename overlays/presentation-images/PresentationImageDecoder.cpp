@@ -34,6 +34,8 @@ std::optional<PresentationImagePicture> PresentationImageDecoder::decode(std::sp
         return refuse("it is empty");
     // The header alone decides whether the picture is acceptable, before any pixel buffer exists.
     auto info = readImageInfo(data);
+    if (!info && info.error() == ImageError::unsupported)
+        return refuse("it is an arithmetic-coded JPEG, which is not decoded");
     if (!info || info->width < 1 || info->height < 1)
         return refuse("it is not a readable JPEG or PNG image");
     const std::string size = std::to_string(info->width) + "x" + std::to_string(info->height);

@@ -28,7 +28,8 @@ struct PresentationImageDecoder {
     static constexpr std::size_t pngWorkingMemory = 64 * 1024 * 1024;
 
     // The picture with its orientation applied, its longer side at most `maxPixelSize` (never
-    // enlarged); none for empty, unknown, truncated or corrupt data, for more than maxPixelCount
+    // enlarged); none for empty, unknown, truncated or corrupt data, for an arithmetic-coded JPEG (refused
+    // from its header, as readImageInfo refuses it), for more than maxPixelCount
     // source pixels, for more working memory or decoding work than allowed, and once `stop` (when
     // given) is raised. `refusal`, when given, receives a line that tells why a picture was not
     // decoded; it stays empty for a stopped decode, which says nothing about the picture.

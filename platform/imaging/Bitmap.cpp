@@ -33,6 +33,8 @@ std::string_view describe(ImageError error) {
             return "the image has more pixels than allowed";
         case ImageError::tooMuchWork:
             return "decoding the image would take more work than allowed";
+        case ImageError::unsupported:
+            return "the image is an arithmetic-coded JPEG, which is not decoded";
         case ImageError::stopped:
             return "the decode was stopped";
         case ImageError::invalidArgument:

@@ -21,6 +21,7 @@ enum class ImageError {
     corrupt,        // broken or truncated data
     tooLarge,       // more pixels than the caller allows, or memory for them could not be had
     tooMuchWork,    // decoding it would take more work than the caller allows
+    unsupported,    // coded in a way that is never decoded: an arithmetic-coded JPEG
     stopped,        // the caller asked the decode to stop before it was done
     invalidArgument,
 };

@@ -1,6 +1,7 @@
 #pragma once
 // JPEG and PNG, read and written. Every decoder checks the image's claimed size against the caller's pixel
-// limit before it allocates pixels, and answers broken, truncated or unknown data with an ImageError.
+// limit before it allocates pixels, and answers broken, truncated or unknown data, and arithmetic-coded
+// JPEGs, with an ImageError.
 // Beyond the result itself, a decode holds at most a fixed working budget: rows are streamed through the
 // scaler, and a file that cannot be decoded that way within the budget (a progressive JPEG whose
 // coefficients exceed it, an interlaced PNG that must be held whole before it is shrunk, EXIF data
@@ -40,6 +41,7 @@ struct ImageInfo {
 };
 
 // Reads only the header (and the EXIF orientation); allocates nothing in proportion to the claimed size.
+// An arithmetic-coded JPEG, which is never decoded, is refused here already as unsupported.
 ImageResult<ImageInfo> readImageInfo(std::span<const std::uint8_t> data);
 ImageResult<ImageInfo> readJPEGInfo(std::span<const std::uint8_t> data);
 ImageResult<ImageInfo> readPNGInfo(std::span<const std::uint8_t> data);
@@ -79,10 +81,12 @@ struct DecodeOptions {
     // the further its band reaches), for turning every block back into samples and for every pixel it
     // outputs; a PNG for every byte of its rows as stored and for every pixel. Each step counts what it
     // costs at its slowest: a unit for each nanosecond of one core in a PNG, three in a JPEG, whose
-    // largest ordinary files need less time than a PNG's (see defaultWorkBudget). What decoding the coded
-    // bits costs grows with the size of the file, which the callers bound, and is not counted. A PNG is
-    // refused before any row is inflated; a JPEG before its output and first scan, or when it comes to the
-    // scan that would pass the budget.
+    // largest ordinary files need less time than a PNG's (see defaultWorkBudget). What decoding a JPEG's
+    // coded bits costs is not counted: Huffman codes spend at least a bit on each value they decode, so it
+    // grows with the size of the file, which the callers bound; arithmetic-coded files, whose decisions
+    // cost almost no bits once learnt, are refused from their header (unsupported). A PNG is refused
+    // before any row is inflated; a JPEG before its output and first scan, or when it comes to the scan
+    // that would pass the budget.
     std::uint64_t workBudget = defaultWorkBudget;
     // When given and raised (from any thread), the decode stops within a few milliseconds with `stopped`,
     // also while it waits for its turn. It must outlive the call.

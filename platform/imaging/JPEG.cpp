@@ -107,7 +107,9 @@ void warningIsFailure(j_common_ptr info, int level) {
 // units to a nanosecond of one core: the library visits every block a scan covers whatever the scan
 // codes (a scan of a few bytes can make it walk the whole image), and in a refinement of AC coefficients
 // it walks each block's band up to its end coefficient even when none is set. Decoding the coded bits
-// themselves is bounded by the size of the file, and not counted.
+// themselves is not counted: a Huffman code spends at least a bit on each value it decodes, so their cost
+// is bounded by the size of the file. Arithmetic coding has no such bound (a learnt decision costs almost
+// no bit), and files coded so are refused from their header (see readJPEGInfo).
 constexpr std::uint64_t unitsPerNanosecond = 3;
 constexpr std::uint64_t scanBlockWork = 10 * unitsPerNanosecond;
 constexpr std::uint64_t refinedCoefficientWork = 2 * unitsPerNanosecond;
@@ -240,10 +242,11 @@ ScanStatus readScanlines(const std::uint8_t* data, unsigned long size, unsigned 
     return scanned;
 }
 
-// The header's size and the bytes of the whole-image coefficient buffers a decode of this file holds
-// (none for a single scan): per component, its blocks rounded up to whole sampling units, 64
-// coefficients of 2 bytes each, as the library allocates them. C only, like readScanlines.
-bool readLayout(const std::uint8_t* data, unsigned long size, int* width, int* height,
+// The header's size, whether the file is arithmetic-coded, and the bytes of the whole-image coefficient
+// buffers a decode of this file holds (none for a single scan): per component, its blocks rounded up to
+// whole sampling units, 64 coefficients of 2 bytes each, as the library allocates them. C only, like
+// readScanlines.
+bool readLayout(const std::uint8_t* data, unsigned long size, int* width, int* height, bool* arithmetic,
                 std::uint64_t* coefficientBytes) {
     jpeg_decompress_struct info;
     ScanlineErrors errors;
@@ -260,6 +263,7 @@ bool readLayout(const std::uint8_t* data, unsigned long size, int* width, int* h
     jpeg_read_header(&info, TRUE);
     *width = static_cast<int>(info.image_width);
     *height = static_cast<int>(info.image_height);
+    *arithmetic = info.arith_code != FALSE;
     *coefficientBytes = 0;
     if (jpeg_has_multiple_scans(&info)) {
         for (int i = 0; i < info.num_components; ++i) {
@@ -418,11 +422,17 @@ ImageResult<ImageInfo> readJPEGInfo(std::span<const std::uint8_t> data) {
         return ImageError::unknownFormat;
     int width = 0;
     int height = 0;
+    bool arithmetic = false;
     std::uint64_t coefficientBytes = 0;
-    if (!readLayout(data.data(), static_cast<unsigned long>(data.size()), &width, &height,
+    if (!readLayout(data.data(), static_cast<unsigned long>(data.size()), &width, &height, &arithmetic,
                     &coefficientBytes) ||
         width <= 0 || height <= 0)
         return ImageError::corrupt;
+    // No phone or camera writes arithmetic coding and browsers do not decode it, while the work of its
+    // decisions, which cost almost no bits once learnt, is bounded by nothing a header tells: every decode
+    // starts here, and refuses such a file before it allocates, waits for its turn or decodes a scan.
+    if (arithmetic)
+        return ImageError::unsupported;
     return ImageInfo{ImageFormat::jpeg, width, height, jpegOrientation(data), coefficientBytes};
 }
 

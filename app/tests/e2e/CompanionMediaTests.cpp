@@ -226,7 +226,7 @@ TEST_F(CompanionMediaTest, ASignalEndsItWhileAPictureDecodesAndArtworkWaits) {
     startCompanion(false);
     auto phone = pairedPhone();
 
-    TrackpadProtocol::PresentationImageFile picture{testing_support::manyScanGreyJPEG(6896, 499, true),
+    TrackpadProtocol::PresentationImageFile picture{testing_support::manyScanGreyJPEG(6896, 499, false),
                                                     std::nullopt};
     for (auto& part : TrackpadProtocol::splitIntoParts(1, picture.encoded())) {
         phone->send(Message::PresentationImage{

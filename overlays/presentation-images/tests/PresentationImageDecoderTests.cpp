@@ -5,6 +5,7 @@
 #include "overlays/presentation-images/PresentationImageDecoder.h"
 #include "overlays/presentation-images/tests/PictureFiles.h"
 #include "platform/imaging/Codecs.h"
+#include "testing/CraftedImages.h"
 
 namespace PresentationImages {
 namespace {
@@ -52,6 +53,14 @@ TEST(PresentationImageDecoder, RefusesWhatItCannotOrMustNotDecode) {
     auto jpeg = *platform::imaging::encodeJPEG(solid(64, 64, 255).view(), 90);
     jpeg.resize(jpeg.size() / 2);
     EXPECT_FALSE(PresentationImageDecoder::decode(jpeg, 4096));
+
+    // Arithmetic-coded JPEGs, sequential or progressive, are not decoded, and the line says why.
+    for (const auto& arithmetic :
+         {testing_support::allACSequentialJPEG(64), testing_support::repeatedDCScanJPEG(64, 2)}) {
+        std::string refusal;
+        EXPECT_FALSE(PresentationImageDecoder::decode(arithmetic, 4096, &refusal));
+        EXPECT_EQ(refusal, "A picture was not shown: it is an arithmetic-coded JPEG, which is not decoded");
+    }
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "media/now-playing/SystemNowPlayingProvider.h"
 #include "platform/LogCapture.h"
 #include "platform/imaging/Codecs.h"
+#include "testing/CraftedImages.h"
 #include "testing/LoopThread.h"
 #include "testing/PrivateBus.h"
 #include "testing/ScriptedMediaPlayer.h"
@@ -133,6 +134,22 @@ TEST_F(NowPlayingBusTest, FileArtworkArrivesAsASmallJpeg) {
     ASSERT_TRUE(eventually([&] { return !seen().empty() && seen().back() && seen().back()->artwork; }));
     expectSmallJpeg(seen().back());
     EXPECT_EQ(seen().size(), 1u);
+}
+
+// 14 MB of arithmetic-coded scans that took its decoder many seconds, while the title waited for it:
+// refused from its header, with a line in the log, and the title comes without it.
+TEST_F(NowPlayingBusTest, ArithmeticCodedArtworkIsRefusedAndTheTitleComesWithoutIt) {
+    const auto cover = bus->folder() / "coded.jpg";
+    const auto bytes = testing_support::zeroRunACScanJPEG(1024, 3416);
+    std::ofstream(cover, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    platform::LogCapture capture;
+    ScriptedPlayer player(bus->address(), "coded");
+    player.send(playing("Coded", R"(["A"])", R"(,"mpris:artUrl":["s","file://)" + cover.string() + R"("])"));
+    startFeed(inProcess());
+    ASSERT_TRUE(waitFor(NowPlaying("Coded", "A", std::nullopt)));
+    EXPECT_TRUE(
+        capture.contains("Artwork was not shown: it is an arithmetic-coded JPEG, which is not decoded"));
 }
 
 TEST_F(NowPlayingBusTest, APlayingPlayerWinsAndAHungPlayerCostsOneTimeOut) {
