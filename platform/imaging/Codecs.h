@@ -51,7 +51,7 @@ inline constexpr std::size_t defaultDecodeBudget = 64 * 1024 * 1024;
 
 // The work one decode may do (see DecodeOptions::workBudget): enough for the largest images the callers
 // take (a 100-megapixel JPEG or grey PNG shrunk to 4096 pixels, a progressive JPEG of 96 MiB of
-// coefficients, a 50-megapixel PNG screenshot), and at most about 0.5 s of one core for any JPEG, 1.6 s
+// coefficients, a 50-megapixel PNG screenshot), and at most about 0.5 s of one core for any JPEG, 1.5 s
 // for any PNG.
 inline constexpr std::uint64_t defaultWorkBudget = 1'700'000'000;
 
@@ -79,14 +79,16 @@ struct DecodeOptions {
     // the header and the scans say, never from a clock, so the same file and options are always accepted
     // or always refused. A JPEG pays for every 8x8 block each of its scans covers (a refinement scan more,
     // the further its band reaches), for turning every block back into samples and for every pixel it
-    // outputs; a PNG for every byte of its rows as stored and for every pixel. Each step counts what it
-    // costs at its slowest: a unit for each nanosecond of one core in a PNG, three in a JPEG, whose
-    // largest ordinary files need less time than a PNG's (see defaultWorkBudget). What decoding a JPEG's
-    // coded bits costs is not counted: Huffman codes spend at least a bit on each value they decode, so it
-    // grows with the size of the file, which the callers bound; arithmetic-coded files, whose decisions
-    // cost almost no bits once learnt, are refused from their header (unsupported). A PNG is refused
-    // before any row is inflated; a JPEG before its output and first scan, or when it comes to the scan
-    // that would pass the budget.
+    // outputs; a PNG for every row and every byte of its rows as stored, for every pixel and each
+    // conversion it goes through (samples unpacked or scaled, a palette, tRNS turned into alpha) and, when
+    // shrunk, for every pixel and every column of the result its rows add into. Each step counts what it
+    // costs at its slowest: 17 units for every 15 ns of one core in a PNG, three a nanosecond in a JPEG,
+    // whose largest ordinary files need less time than a PNG's (see defaultWorkBudget). What decoding a
+    // JPEG's coded bits costs is not counted: Huffman codes spend at least a bit on each value they
+    // decode, so it grows with the size of the file, which the callers bound; arithmetic-coded files,
+    // whose decisions cost almost no bits once learnt, are refused from their header (unsupported). A PNG
+    // is refused before any row is inflated; a JPEG before its output and first scan, or when it comes to
+    // the scan that would pass the budget.
     std::uint64_t workBudget = defaultWorkBudget;
     // When given and raised (from any thread), the decode stops within a few milliseconds with `stopped`,
     // also while it waits for its turn. It must outlive the call.

@@ -21,16 +21,38 @@ namespace {
 constexpr png_alloc_size_t maxChunkBytes = 8 * 1024 * 1024;
 constexpr png_uint_32 maxCachedChunks = 128;
 
-// The work of a decode (see DecodeOptions::workBudget), one unit to a nanosecond of one core, all known
-// from the header before any row is inflated, measured where each step costs the most: every stored byte
-// of the rows is inflated and unfiltered (Paeth the slowest, 16-bit samples about as slow a byte), every
-// pixel converted to four bytes and stored, and when shrunk averaged or scaled too. An interlaced image's
-// passes are each combined into whole rows.
-constexpr std::uint64_t storedByteWork = 5;
-constexpr std::uint64_t pixelWork = 6;
-constexpr std::uint64_t interlacedPixelWork = 6;
-constexpr std::uint64_t averagedPixelWork = 4;
-constexpr std::uint64_t scaledPixelWork = 6;
+// The work of a decode (see DecodeOptions::workBudget), all known from the header before any row is
+// inflated. Each step is counted at what it costs where it is slowest, in tenths of a nanosecond of one
+// core as bench/png_work measures them: every row Paeth-filtered over random-looking bytes (which the
+// deflate stream codes as copies of the row before), shrunk near a ratio of one. 17 units are counted for
+// every 15 ns, so that a decode within the budget (defaultWorkBudget) takes at most about 1.5 s.
+constexpr std::uint64_t unitsPerFifteenNanoseconds = 17;
+constexpr std::uint64_t tenthsPerNanosecond = 10;
+// The library's call for every row of every pass, and what is done with the row.
+constexpr std::uint64_t rowWork = 600;
+// Inflating and unfiltering each stored byte. The Paeth filter is undone a byte after the other in
+// pixels of one or two bytes, several bytes at a time in wider ones.
+constexpr std::uint64_t narrowByteWork = 61;
+constexpr std::uint64_t wideByteWork = 46;
+// Each pixel turned into four 8-bit channels and stored, and each expansion libpng makes on the way:
+// samples of fewer than 8 bits unpacked, palette indices looked up, the tRNS colour turned into alpha,
+// and each 16-bit sample scaled.
+constexpr std::uint64_t pixelWork = 25;
+constexpr std::uint64_t unpackWork = 15;
+constexpr std::uint64_t paletteWork = 10;
+constexpr std::uint64_t transparencyWork = 15;
+constexpr std::uint64_t sixteenBitSampleWork = 10;
+// An interlaced image's passes each combined into whole rows.
+constexpr std::uint64_t interlacedPixelWork = 50;
+// Shrinking by area averaging, streamed or from the image held whole: every source pixel, and for each
+// source row every column of the result (near a ratio of one, a source pixel adds into four result
+// pixels, far from it into one). Colours weighted by their alpha cost more.
+constexpr std::uint64_t averagedPixelWork = 18;
+constexpr std::uint64_t averagedColumnWork = 80;
+constexpr std::uint64_t weightedAveragedPixelWork = 29;
+constexpr std::uint64_t weightedAveragedColumnWork = 95;
+// An image held whole is looked over for transparency before it is shrunk.
+constexpr std::uint64_t heldPixelWork = 10;
 
 struct ReadSource {
     const std::uint8_t* data;
@@ -58,6 +80,7 @@ struct Header {
     int bitDepth;
     int colorType;
     int interlace;
+    bool transparency;  // a tRNS chunk
     png_bytep exif;
     png_uint_32 exifSize;
 };
@@ -69,6 +92,7 @@ bool readHeaderInner(png_structp png, png_infop info, Header* header) {
     png_read_info(png, info);
     png_get_IHDR(png, info, &header->width, &header->height, &header->bitDepth, &header->colorType,
                  &header->interlace, nullptr, nullptr);
+    header->transparency = png_get_valid(png, info, PNG_INFO_tRNS) != 0;
     header->exif = nullptr;
     header->exifSize = 0;
 #ifdef PNG_eXIf_SUPPORTED
@@ -135,44 +159,71 @@ ImageError errorOf(RowsStatus status) {
     return status == rowsStopped ? ImageError::stopped : ImageError::corrupt;
 }
 
-// The bytes of the rows as stored, filter bytes included; an interlaced image's passes each have rows
-// of their own.
-std::uint64_t storedBytes(const Header& header) {
-    int channels = 1;
+int channelsOf(const Header& header) {
     switch (header.colorType) {
         case PNG_COLOR_TYPE_RGB:
-            channels = 3;
-            break;
+            return 3;
         case PNG_COLOR_TYPE_GRAY_ALPHA:
-            channels = 2;
-            break;
+            return 2;
         case PNG_COLOR_TYPE_RGB_ALPHA:
-            channels = 4;
-            break;
+            return 4;
         default:
-            break;
+            return 1;
     }
-    const std::uint64_t bitsPerPixel =
-        static_cast<std::uint64_t>(channels) * static_cast<unsigned>(header.bitDepth);
-    const auto rows = [&](std::uint64_t count, std::uint64_t width) {
-        return width == 0 ? 0 : count * (1 + (width * bitsPerPixel + 7) / 8);
-    };
-    if (header.interlace == PNG_INTERLACE_NONE)
-        return rows(header.height, header.width);
-    std::uint64_t bytes = 0;
-    for (int pass = 0; pass < 7; ++pass)
-        bytes += rows(PNG_PASS_ROWS(static_cast<std::uint64_t>(header.height), pass),
-                      PNG_PASS_COLS(static_cast<std::uint64_t>(header.width), pass));
-    return bytes;
 }
 
-// The work of decoding the image, `shrinkWork` more for each pixel when it is shrunk.
-std::uint64_t workOf(const Header& header, std::uint64_t shrinkWork) {
-    std::uint64_t perPixel = pixelWork + shrinkWork;
+// The bytes of the rows as stored, filter bytes excluded, and the rows the library hands over: an
+// interlaced image's passes each have rows of their own, and the library goes through every row of
+// the image in each of its passes.
+struct StoredRows {
+    std::uint64_t bytes = 0;
+    std::uint64_t rows = 0;
+};
+
+StoredRows storedRows(const Header& header) {
+    const std::uint64_t bitsPerPixel =
+        static_cast<std::uint64_t>(channelsOf(header)) * static_cast<unsigned>(header.bitDepth);
+    const auto bytes = [&](std::uint64_t count, std::uint64_t width) {
+        return count * ((width * bitsPerPixel + 7) / 8);
+    };
+    if (header.interlace == PNG_INTERLACE_NONE)
+        return {bytes(header.height, header.width), header.height};
+    StoredRows stored{0, 7 * static_cast<std::uint64_t>(header.height)};
+    for (int pass = 0; pass < 7; ++pass)
+        stored.bytes += bytes(PNG_PASS_ROWS(static_cast<std::uint64_t>(header.height), pass),
+                              PNG_PASS_COLS(static_cast<std::uint64_t>(header.width), pass));
+    return stored;
+}
+
+// The work of decoding the image, shrunk to `fitted` unless that is its own size; `held` when it is held
+// whole to be shrunk.
+std::uint64_t workOf(const Header& header, Size fitted, bool held) {
+    const int channels = channelsOf(header);
+    const StoredRows stored = storedRows(header);
+    const bool narrow = channels * header.bitDepth <= 16;
+    std::uint64_t perPixel = pixelWork;
+    if (header.bitDepth < 8)
+        perPixel += unpackWork;
+    if (header.colorType == PNG_COLOR_TYPE_PALETTE)
+        perPixel += paletteWork;
+    if (header.transparency)
+        perPixel += transparencyWork;
+    if (header.bitDepth == 16)
+        perPixel += sixteenBitSampleWork * static_cast<unsigned>(channels);
     if (header.interlace != PNG_INTERLACE_NONE)
         perPixel += interlacedPixelWork;
-    return storedBytes(header) * storedByteWork +
-           static_cast<std::uint64_t>(header.width) * header.height * perPixel;
+    const std::uint64_t pixels = static_cast<std::uint64_t>(header.width) * header.height;
+    std::uint64_t tenths =
+        stored.rows * rowWork + stored.bytes * (narrow ? narrowByteWork : wideByteWork) + pixels * perPixel;
+    if (fitted.width != static_cast<int>(header.width) || fitted.height != static_cast<int>(header.height)) {
+        const bool weighted = (header.colorType & PNG_COLOR_MASK_ALPHA) != 0 || header.transparency;
+        tenths += pixels * (weighted ? weightedAveragedPixelWork : averagedPixelWork) +
+                  static_cast<std::uint64_t>(header.height) * static_cast<unsigned>(fitted.width) *
+                      (weighted ? weightedAveragedColumnWork : averagedColumnWork);
+        if (held)
+            tenths += pixels * heldPixelWork;
+    }
+    return tenths * unitsPerFifteenNanoseconds / (15 * tenthsPerNanosecond);
 }
 
 struct ReadStructs {
@@ -317,11 +368,12 @@ ImageResult<Bitmap> decodePNG(std::span<const std::uint8_t> data, const DecodeOp
     const std::uint64_t heldBytes = shrunk && !streamed ? pixels * 4 : 0;
     if (header.exifSize + heldBytes > options.memoryBudget)
         return ImageError::tooLarge;
-    if (workOf(header, !shrunk ? 0 : streamed ? averagedPixelWork : scaledPixelWork) > options.workBudget)
+    const Size fitted = shrunk ? fitLongestSide(info->width, info->height, options.longestSide)
+                               : Size{info->width, info->height};
+    if (workOf(header, fitted, shrunk && !streamed) > options.workBudget)
         return ImageError::tooMuchWork;
     if (streamed) {
         // Much larger than wanted: rows go straight into the averaged result, never all held at once.
-        const Size fitted = fitLongestSide(info->width, info->height, options.longestSide);
         auto out = Bitmap::create(fitted.width, fitted.height, options.format, options.maxPixels);
         if (!out)
             return ImageError::tooLarge;
@@ -361,7 +413,6 @@ ImageResult<Bitmap> decodePNG(std::span<const std::uint8_t> data, const DecodeOp
 
     Bitmap result = std::move(*bitmap);
     if (shrunk) {
-        const Size fitted = fitLongestSide(result.width(), result.height(), options.longestSide);
         auto scaled = scale(result.view(), fitted.width, fitted.height);
         if (!scaled)
             return scaled.error();

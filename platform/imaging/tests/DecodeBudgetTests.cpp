@@ -246,6 +246,21 @@ TEST(ImagingDecodeWork, APNGOfTooManyStoredRowsIsRefusedAndOneOfAnOrdinarySizeDe
     EXPECT_EQ(ordinary->width(), 3000);
 }
 
+TEST(ImagingDecodeWork, APNGIsChargedForWhatItsConversionAndShrinkingCost) {
+    // 16-bit grey with tRNS, every row Paeth-filtered over random-looking bytes: in 1.3 MB, 85 MP whose
+    // samples are scaled, turned to alpha and averaged weighted by it.
+    testing_support::PNGShape shape{9219, 9219, 16, 0, true, false};
+    const auto refused = decodeImage(testing_support::paethNoisePNG(shape), pictureOptions());
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error(), ImageError::tooMuchWork);
+    // 49 MP of the same are taken: a raised stop flag ends the decode the budget lets through.
+    shape.width = shape.height = 7000;
+    const std::atomic<bool> raised{true};
+    DecodeOptions options = pictureOptions();
+    options.stop = &raised;
+    EXPECT_EQ(decodeImage(testing_support::paethNoisePNG(shape), options).error(), ImageError::stopped);
+}
+
 long residentKiB() {
     std::ifstream statm("/proc/self/statm");
     long size = 0;
