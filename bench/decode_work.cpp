@@ -197,8 +197,26 @@ std::vector<Input> inputs() {
         {"crafted: 64x64 PNG, 127 zTXt of 8,000,000 bytes", "icon",
          [] { return textChunkPNG(64, 127, 8'000'000); }},
         {"crafted: 10000x10000 16-bit RGBA PNG, all Paeth", "picture", [] { return paethRGBA16PNG(10000); }},
-        {"crafted: 5500x5500 16-bit RGBA PNG, all Paeth (within budget)", "picture",
-         [] { return paethRGBA16PNG(5500); }},
+        {"crafted: 5826x5826 16-bit RGB tRNS PNG, Paeth over noise (within budget)", "picture",
+         [] {
+             return testing_support::paethNoisePNG({5826, 5826, 16, 2, true, false});
+         }},
+        {"crafted: 1024x1024 grey JPEG, 3,416 DC scans, arithmetic", "picture",
+         [] { return testing_support::repeatedDCScanJPEG(1024, 3416); }},
+        {"crafted: 1024x1024 grey JPEG, 2,000 zero-run AC scans, arithmetic", "picture",
+         [] { return testing_support::zeroRunACScanJPEG(1024, 2001); }},
+        {"crafted: 8200x8200 grey JPEG, sequential, all AC set, arithmetic", "picture",
+         [] { return testing_support::allACSequentialJPEG(8200); }},
+        {"crafted: 1024x1024 grey JPEG, 3,416 zero-run AC scans, arithmetic", "artwork",
+         [] { return testing_support::zeroRunACScanJPEG(1024, 3417); }},
+        {"crafted: 9219x9219 16-bit grey tRNS PNG, Paeth over noise", "picture",
+         [] {
+             return testing_support::paethNoisePNG({9219, 9219, 16, 0, true, false});
+         }},
+        {"crafted: 6519x6519 16-bit RGB tRNS PNG, Paeth over noise", "picture",
+         [] {
+             return testing_support::paethNoisePNG({6519, 6519, 16, 2, true, false});
+         }},
         {"4000x3000 JPEG 4:2:0 baseline (phone)", "picture", jpeg(4000, 3000, false, Progression::baseline)},
         {"4000x3000 JPEG 4:2:0 progressive, libjpeg scans", "picture",
          jpeg(4000, 3000, false, Progression::library)},

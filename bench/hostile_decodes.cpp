@@ -2,18 +2,26 @@
 // progressive grey JPEG of 6896x6896 with 499 scans (Huffman and arithmetic coded), a 64x64 PNG carrying
 // 127 zTXt chunks that inflate to 8,000,000 bytes each (as a picture, as an app's icon asked in six
 // sizes, as now-playing artwork, and as all three at once), and a 16-bit RGBA 10000x10000 PNG with every
-// row Paeth-filtered. Then what a decode may still cost within its work budget: a 16-bit Paeth PNG of
-// 5500x5500 as a picture and one of 4096x4096 as an icon, and interlaced ones held whole to be shrunk (of
-// 4900x4900, and of 4097x4095, the most a PNG picture may hold), which hold the process's turn of large
-// decodes while the honest phone's picture is a photograph that needs it too.
+// row Paeth-filtered. Then what a decode may still cost within its work budget: a 16-bit RGB PNG of
+// 5826x5826 with tRNS whose rows are Paeth over random-looking bytes as a picture (the largest square of
+// the costliest kind, bench/png_work), a 16-bit Paeth PNG of 4096x4096 as an icon, and interlaced ones held
+// whole to be shrunk (of 4900x4900, and of 4097x4095, the most a PNG picture may hold), which hold the
+// process's turn of large decodes while the honest phone's picture is a photograph that needs it too. Then
+// arithmetic-coded grey JPEGs, each the largest of its shape that the work counted before let through:
+// 1024x1024 in 3,416 DC first scans; in 2,000 AC scans of a run of zeros (8.3 MB) as a picture, and sent by
+// two phones at once; 8200x8200 in one sequential scan of every AC coefficient (8.3 MB); 2904x2904 in 249
+// such AC scans (8.2 MB, as much as a picture may be), which needs the turn of large decodes, while the
+// honest phone's picture is a 4032x3024 progressive photograph; 1024x1024 in 3,416 such AC scans (14 MB) as
+// now-playing artwork. Last, a 16-bit grey PNG of 9219x9219 with tRNS whose rows are Paeth over
+// random-looking bytes (1.3 MB).
 //
 // Every round runs a companion of its own on one Xvfb display, with a private bus whose scripted media
-// player it reads, and pairs two phones. The hostile phone sends the file (or the player shows it as
-// artwork), and 0.1 s later the honest phone asks for what fits the row: its 64x64 picture (shown once
-// its window is on the display), an icon of another app, or the track the player now plays. Per round:
-// the companion's CPU time from the attack until it is idle again, its peak resident memory (VmHWM,
-// start-up included), how long the honest phone waited; then the same attack again and SIGTERM 0.3 s
-// into it: the seconds until the process ended, its exit status, and whether it logged that it gave up
+// player it reads, and pairs two phones (three where two send the file). The hostile phone sends the
+// file (or the player shows it as artwork), and 0.1 s later the honest phone asks for what fits the row: its
+// 64x64 picture (shown once its window is on the display), an icon of another app, or the track the player
+// now plays. Per round: the companion's CPU time from the attack until it is idle again, its peak resident
+// memory (VmHWM, start-up included), how long the honest phone waited; then the same attack again and SIGTERM
+// 0.3 s into it: the seconds until the process ended, its exit status, and whether it logged that it gave up
 // waiting for its workers. Rounds of the two companions alternate; per companion the min/median/max.
 #include "bench/HostileDecodes.h"
 
@@ -41,7 +49,8 @@
 #include "testing/ScriptedMediaPlayer.h"
 #include "testing/XvfbServer.h"
 
-// After <cstdio>: the libpng header wants it first.
+// After <cstdio>: the libjpeg and libpng headers want it first.
+#include <jpeglib.h>
 #include <png.h>
 
 namespace hostile_decodes {
@@ -58,8 +67,10 @@ constexpr int roundsPerSide = 5;
 constexpr const char* gaveUpLine = "Workers still running";
 constexpr const char* craftedApp = "org.example.Crafted";
 constexpr const char* honestApp = "org.example.Honest";
-// The honest picture, square, in a quarter of the 1920x1080 display: a square window of 270.
-constexpr int honestSide = 270;
+// The honest picture, placed in a quarter of each side of the 1920x1080 display: a window fitted to 480x270
+// (a square one 270x270).
+constexpr int honestWidth = 480;
+constexpr int honestHeight = 270;
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -87,7 +98,7 @@ void waitUntilIdle(pid_t pid, Clock::duration limit) {
     }
 }
 
-// A viewable 32-bit top-level window (an overlay) of the given size is on the display.
+// A viewable 32-bit top-level window (an overlay) fitted to width x height is on the display.
 bool overlayShown(xcb_connection_t* connection, int width, int height) {
     const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
     xcb_query_tree_reply_t* tree =
@@ -104,7 +115,8 @@ bool overlayShown(xcb_connection_t* connection, int width, int height) {
             xcb_get_geometry_reply(connection, xcb_get_geometry(connection, children[i]), nullptr);
         found = attributes != nullptr && geometry != nullptr &&
                 attributes->map_state == XCB_MAP_STATE_VIEWABLE && geometry->depth == 32 &&
-                geometry->width == width && geometry->height == height;
+                ((geometry->width == width && geometry->height <= height) ||
+                 (geometry->height == height && geometry->width <= width));
         std::free(attributes);
         std::free(geometry);
     }
@@ -162,6 +174,45 @@ Bytes interlacedPaethPNG(int width, int height) {
     return out;
 }
 
+// An ordinary photograph as a phone sends it: RGB in 4:2:0, progressive, in the library's usual scans;
+// shading and grain, so that it is as large as a camera's file. Its coefficients need the turn of large
+// decodes from about 12 megapixels on.
+Bytes progressivePhoto(int width, int height) {
+    jpeg_compress_struct info{};
+    jpeg_error_mgr errors{};
+    info.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&info);
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&info, &buffer, &size);
+    info.image_width = static_cast<JDIMENSION>(width);
+    info.image_height = static_cast<JDIMENSION>(height);
+    info.input_components = 3;
+    info.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&info);
+    jpeg_set_quality(&info, 90, TRUE);
+    jpeg_simple_progression(&info);
+    jpeg_start_compress(&info, TRUE);
+    std::vector<JSAMPLE> row(static_cast<std::size_t>(width) * 3);
+    std::uint32_t grain = 7;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            for (int c = 0; c < 3; ++c) {
+                grain = grain * 1664525u + 1013904223u;
+                row[static_cast<std::size_t>(x) * 3 + c] =
+                    static_cast<JSAMPLE>((x * (c + 1) / 24 + y / 16 + (grain >> 28)) & 0xFF);
+            }
+        }
+        JSAMPROW rows[1] = {row.data()};
+        jpeg_write_scanlines(&info, rows, 1);
+    }
+    jpeg_finish_compress(&info);
+    Bytes bytes(buffer, buffer + size);
+    jpeg_destroy_compress(&info);
+    std::free(buffer);
+    return bytes;
+}
+
 // A plain 64x64 PNG: the honest phone's picture and icon.
 Bytes smallPicture() {
     auto bitmap = *platform::imaging::Bitmap::create(64, 64, platform::imaging::PixelFormat::rgba, 4096);
@@ -179,6 +230,8 @@ struct Row {
     Bytes honestPicture = smallPicture();
     // As artwork, the second attack's file: the same bytes would not be decoded again.
     Bytes variant = {};
+    // The phones sending the file, each from a host of its own.
+    int hostilePhones = 1;
 };
 
 struct Round {
@@ -238,16 +291,19 @@ bool playsArtwork(Kind kind) {
 }
 
 // The hostile side of a row; `again` for the second attack, which needs what was not decoded yet.
-void attack(const Row& row, World& world, PhoneTestClient& hostile, int round, bool again) {
+void attack(const Row& row, World& world, const std::vector<std::unique_ptr<PhoneTestClient>>& hostile,
+            int round, bool again) {
     if (sendsPicture(row.kind)) {
         for (const Message& message : pictureMessages(row.file, again ? 2 : 1, {{0.5f, 0.5f}, 1.0f, 1.0f})) {
-            hostile.send(message);
+            for (const auto& phone : hostile) {
+                phone->send(message);
+            }
         }
     }
     if (asksIcons(row.kind)) {
         for (const int side : again ? std::vector<int>{40, 80, 112, 144, 160, 224}
                                     : std::vector<int>{48, 64, 96, 128, 192, 256}) {
-            hostile.send(Message::AppIconRequest{{craftedApp, static_cast<std::uint16_t>(side)}});
+            hostile.front()->send(Message::AppIconRequest{{craftedApp, static_cast<std::uint16_t>(side)}});
         }
     }
     if (playsArtwork(row.kind)) {
@@ -285,7 +341,8 @@ std::optional<double> honestWait(const Row& row, World& world, PhoneTestClient& 
     for (const Message& message : pictureMessages(row.honestPicture, 7, {{0.5f, 0.5f}, 0.25f, 0.25f})) {
         honest.send(message);
     }
-    if (!testing_support::waitUntil([&] { return overlayShown(world.x(), honestSide, honestSide); }, 60s)) {
+    if (!testing_support::waitUntil([&] { return overlayShown(world.x(), honestWidth, honestHeight); },
+                                    60s)) {
         return std::nullopt;
     }
     return secondsSince(asked);
@@ -308,8 +365,11 @@ Round runRound(const std::string& companion, const Row& row, World& world, int r
         testing_support::EnvironmentChanges{{"DBUS_SESSION_BUS_ADDRESS", world.busAddress()},
                                             {"XDG_DATA_DIRS", (folder.path / "none").string()}});
     PhoneTestClient::Endpoint endpoint = process.waitUntilReady();
-    endpoint.source = "127.0.0.3";
-    auto hostile = process.pair(endpoint, "Hostile Phone", 30s);
+    std::vector<std::unique_ptr<PhoneTestClient>> hostile;
+    for (int i = 0; i < row.hostilePhones; ++i) {
+        endpoint.source = "127.0.0." + std::to_string(3 + i);
+        hostile.push_back(process.pair(endpoint, "Hostile Phone " + std::to_string(i + 1), 30s));
+    }
     endpoint.source = "127.0.0.1";
     auto honest = process.pair(endpoint, "Honest Phone", 30s);
     // What the honest phone will ask for is at hand: its subscription, and the catalog's first scan.
@@ -327,7 +387,7 @@ Round runRound(const std::string& companion, const Row& row, World& world, int r
     Round figures;
     const double cpuBefore = bench_figures::cpuSeconds(pid);
     const auto attacked = Clock::now();
-    attack(row, world, *hostile, round, false);
+    attack(row, world, hostile, round, false);
     std::this_thread::sleep_until(attacked + 100ms);
     figures.wait = honestWait(row, world, *honest, round, attacked);
     waitUntilIdle(pid, 90s);
@@ -335,7 +395,7 @@ Round runRound(const std::string& companion, const Row& row, World& world, int r
     figures.peakMiB = static_cast<double>(bench_figures::statusKiB(pid, "VmHWM")) / 1024.0;
 
     const auto again = Clock::now();
-    attack(row, world, *hostile, round, true);
+    attack(row, world, hostile, round, true);
     std::this_thread::sleep_until(again + 300ms);
     const auto signalled = Clock::now();
     ::kill(pid, SIGTERM);
@@ -415,9 +475,11 @@ void runRows(const std::function<bool(const std::string&)>& runs, const std::str
     // held whole (interlaced, shrunk) that holds the process's turn of large decodes meanwhile, while the
     // other phone's picture is a 4096x4096 progressive photograph that needs that turn too.
     const std::string most =
-        "crafted 16-bit RGBA PNG 5500x5500, Paeth rows, within the work budget, a picture";
+        "crafted 16-bit RGB PNG 5826x5826 with tRNS, Paeth rows over noise, within the work budget, a "
+        "picture";
     if (runs(most)) {
-        rows.push_back({most, Kind::picture, testing_support::paethRGBA16PNG(5500)});
+        rows.push_back(
+            {most, Kind::picture, testing_support::paethNoisePNG({5826, 5826, 16, 2, true, false})});
     }
     const std::string icon =
         "crafted 16-bit RGBA PNG 4096x4096, Paeth rows, within the work budget, an app's icon in 6 sizes";
@@ -437,6 +499,48 @@ void runRows(const std::function<bool(const std::string&)>& runs, const std::str
     if (runs(held)) {
         rows.push_back({held, Kind::picture, interlacedPaethPNG(4097, 4095),
                         testing_support::manyScanGreyJPEG(4096, 10, false)});
+    }
+    // Arithmetic-coded: each the largest of its shape that the work counted for a JPEG let through while
+    // the decisions of its coding went uncounted.
+    const std::string arithmetic = "crafted arithmetic-coded grey JPEG ";
+    const std::pair<std::string, Bytes (*)()> coded[] = {
+        {arithmetic + "1024x1024, 3,416 DC first scans, a picture",
+         [] { return testing_support::repeatedDCScanJPEG(1024, 3416); }},
+        {arithmetic + "1024x1024, 2,000 zero-run AC scans, a picture",
+         [] { return testing_support::zeroRunACScanJPEG(1024, 2001); }},
+        {arithmetic + "8200x8200, one sequential scan of every AC coefficient, a picture",
+         [] { return testing_support::allACSequentialJPEG(8200); }},
+    };
+    for (const auto& [name, make] : coded) {
+        if (runs(name)) {
+            rows.push_back({name, Kind::picture, make()});
+        }
+    }
+    const std::string twoPhones =
+        arithmetic + "1024x1024, 2,000 zero-run AC scans, a picture from two phones";
+    if (runs(twoPhones)) {
+        Row row{twoPhones, Kind::picture, testing_support::zeroRunACScanJPEG(1024, 2001)};
+        row.hostilePhones = 2;
+        rows.push_back(std::move(row));
+    }
+    const std::string codedTurn = arithmetic +
+                                  "2904x2904, 249 zero-run AC scans (16 MiB of coefficients), a picture; "
+                                  "the other phone's a 4032x3024 progressive photograph";
+    if (runs(codedTurn)) {
+        rows.push_back({codedTurn, Kind::picture, testing_support::zeroRunACScanJPEG(2904, 250),
+                        progressivePhoto(4032, 3024)});
+    }
+    const std::string codedArtwork = arithmetic + "1024x1024, 3,416 zero-run AC scans, now-playing artwork";
+    if (runs(codedArtwork)) {
+        rows.push_back({codedArtwork, Kind::artwork, testing_support::zeroRunACScanJPEG(1024, 3417),
+                        smallPicture(), testing_support::zeroRunACScanJPEG(1024, 3416)});
+    }
+    // The PNG that took longest within the work budget as it was counted before its conversions were.
+    const std::string noisyGrey =
+        "crafted 16-bit grey PNG 9219x9219 with tRNS, Paeth rows over noise, a picture";
+    if (runs(noisyGrey)) {
+        rows.push_back(
+            {noisyGrey, Kind::picture, testing_support::paethNoisePNG({9219, 9219, 16, 0, true, false})});
     }
     if (rows.empty()) {
         return;
