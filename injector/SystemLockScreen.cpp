@@ -542,7 +542,7 @@ std::string displayWithoutScreen(const std::string& name) {
 void KeyboardGrabWatch::appeared(std::uint32_t window) {
     // Windows come and go; a flood of them is not followed (an unknown window is never trusted).
     if (windows_.size() < 65536 || windows_.contains(window)) {
-        windows_[window] = false;
+        windows_[window] = {false, grabStands_};
     }
 }
 
@@ -551,20 +551,27 @@ void KeyboardGrabWatch::disappeared(std::uint32_t window) {
 }
 
 void KeyboardGrabWatch::grabbed() {
-    for (auto& [window, held] : windows_) {
-        held = true;
+    grabStands_ = true;
+    for (auto& [window, seen] : windows_) {
+        seen.grabbedSince = true;
     }
 }
 
 void KeyboardGrabWatch::released() {
-    for (auto& [window, held] : windows_) {
-        held = false;
+    grabStands_ = false;
+    for (auto& [window, seen] : windows_) {
+        seen = {};
     }
 }
 
 bool KeyboardGrabWatch::grabbedSince(std::uint32_t window) const {
     const auto found = windows_.find(window);
-    return found != windows_.end() && found->second;
+    return found != windows_.end() && found->second.grabbedSince;
+}
+
+bool KeyboardGrabWatch::appearedWhileGrabbed(std::uint32_t window) const {
+    const auto found = windows_.find(window);
+    return found != windows_.end() && found->second.appearedWhileGrabbed;
 }
 
 bool sameXDisplay(const std::string& a, const std::string& b) {

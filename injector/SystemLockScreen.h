@@ -89,10 +89,18 @@ class KeyboardGrabWatch {
     // The keyboard was grabbed after the window appeared and has not been let go since; false for a
     // window that was there before the watch began.
     bool grabbedSince(std::uint32_t window) const;
+    // The window appeared while a grab seen taken stood, and that grab has not been let go since (a
+    // window shown for the grab's holder once it had the keyboard); false for a window that was there
+    // before the watch began.
+    bool appearedWhileGrabbed(std::uint32_t window) const;
 
   private:
-    // Per window seen appear: whether a grab taken since still stands.
-    std::unordered_map<std::uint32_t, bool> windows_;
+    struct Seen {
+        bool grabbedSince = false;  // a grab taken since it appeared still stands
+        bool appearedWhileGrabbed = false;
+    };
+    std::unordered_map<std::uint32_t, Seen> windows_;
+    bool grabStands_ = false;
 };
 
 // The key and modifiers (Shift, and Option as the third level) that type a character on the current
