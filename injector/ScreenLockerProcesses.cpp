@@ -11,6 +11,7 @@
 #include <iterator>
 #include <map>
 #include <string_view>
+#include <vector>
 
 #include "injector/LockScreen.h"
 #include "injector/SystemLockScreen.h"
@@ -40,6 +41,16 @@ std::optional<long> tracerOf(pid_t pid) {
         }
     }
     return std::nullopt;
+}
+
+// The arguments a process was started with.
+std::vector<std::string> argumentsOf(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+    std::vector<std::string> arguments;
+    for (std::string argument; std::getline(in, argument, '\0');) {
+        arguments.push_back(argument);
+    }
+    return arguments;
 }
 
 }  // namespace
@@ -122,6 +133,89 @@ std::optional<std::string> displayOf(pid_t pid) {
             return std::string(entry.substr(8));
         }
         start = end + 1;
+    }
+    return std::nullopt;
+}
+
+std::optional<pid_t> parentOf(pid_t pid) {
+    // "pid (comm) state ppid ...": the name may hold spaces and parentheses, so count from the last ')'.
+    const std::string stat = readSmallFile("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string::npos || close + 4 >= stat.size()) {
+        return std::nullopt;
+    }
+    char* end = nullptr;
+    const long parent = std::strtol(stat.c_str() + close + 4, &end, 10);
+    if (end == stat.c_str() + close + 4 || parent <= 0) {
+        return std::nullopt;
+    }
+    return static_cast<pid_t>(parent);
+}
+
+// The daemon starts its programs by name with its own folder first in PATH, so a child of a genuine
+// daemon that goes by one of their names is that program; and another process cannot make itself its
+// child. The parent is read again last: had it gone meanwhile (its number then free for another), the
+// child would have been handed to another parent.
+std::optional<std::string> screenSaverChildDoubt(pid_t child, const std::string& displayName, pid_t& daemon) {
+    const std::optional<pid_t> parent = parentOf(child);
+    if (!parent) {
+        return "it is gone";
+    }
+    if (commandName(*parent) != screenSaverDaemon) {
+        return "it was not started by xscreensaver";
+    }
+    const std::optional<uid_t> user = realUserOf(child);
+    if (!user || realUserOf(*parent) != user) {
+        return "it was not started by xscreensaver of its user";
+    }
+    if (!isSystemProgram(*parent, screenSaverDaemon)) {
+        return "it was not started by the system's xscreensaver";
+    }
+    const std::optional<std::string> display = displayOf(*parent);
+    if (!display || displayName.empty() || !sameXDisplay(*display, displayName)) {
+        return "the xscreensaver that started it runs on another display";
+    }
+    if (std::optional<std::string> tampering = tamperingOf(*parent)) {
+        return "the xscreensaver that started it: " + *tampering;
+    }
+    if (parentOf(child) != parent) {
+        return "the xscreensaver that started it is gone";
+    }
+    daemon = *parent;
+    return std::nullopt;
+}
+
+std::optional<std::string> screenSaverDialogDoubt(pid_t dialog, const std::string& displayName,
+                                                  pid_t& daemon) {
+    if (std::optional<std::string> doubt = screenSaverChildDoubt(dialog, displayName, daemon)) {
+        return doubt;
+    }
+    // Where the system installs it set-user-ID (it reads the password database), its user may neither
+    // read its program file and memory map nor trace it, and the loader ignores LD_PRELOAD and the like;
+    // where its user may read them, they are checked as any locker's are.
+    std::error_code unreadable;
+    const bool readable =
+        !std::filesystem::read_symlink("/proc/" + std::to_string(dialog) + "/exe", unreadable).empty();
+    if (readable) {
+        if (!isSystemProgram(dialog, screenSaverDialog)) {
+            return "it is not the system's xscreensaver-auth";
+        }
+        if (std::optional<std::string> tampering = tamperingOf(dialog)) {
+            return tampering;
+        }
+    } else if (unreadable != std::errc::permission_denied) {
+        return "it is gone";
+    }
+    const std::optional<long> tracer = tracerOf(dialog);
+    if (!tracer || *tracer != 0) {
+        return "it is traced by another process";
+    }
+    // Started at the daemon's start, the same program shows a splash screen that reads no password.
+    const std::vector<std::string> arguments = argumentsOf(dialog);
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        if (arguments[i] == "--splash" || arguments[i] == "--init") {
+            return "it is xscreensaver's splash screen";
+        }
     }
     return std::nullopt;
 }

@@ -86,8 +86,10 @@ class GrabWatcher {
     GrabWatcher(const GrabWatcher&) = delete;
     GrabWatcher& operator=(const GrabWatcher&) = delete;
 
-    // As of now: every event the server sent before this call has been taken into account.
-    bool grabbedSince(xcb_window_t window) {
+    // As of now: every event the server sent before this call has been taken into account. With
+    // `mappedByHolder`, whether the window appeared while a grab stood that still does (see
+    // KeyboardGrabWatch); otherwise whether the keyboard was grabbed after it appeared.
+    bool grabSeen(xcb_window_t window, bool mappedByHolder) {
         std::unique_lock lock(mutex_);
         if (ended_) {
             return false;
@@ -98,7 +100,8 @@ class GrabWatcher {
         lock.lock();
         const bool caughtUp =
             changed_.wait_for(lock, std::chrono::milliseconds(500), [&] { return ended_ || seen_ >= token; });
-        return caughtUp && !ended_ && watch_.grabbedSince(window);
+        return caughtUp && !ended_ &&
+               (mappedByHolder ? watch_.appearedWhileGrabbed(window) : watch_.grabbedSince(window));
     }
 
   private:
@@ -278,9 +281,14 @@ class LinuxProbe final : public LockScreenProbe {
         if (keyboardGrabbedByAnother()) {
             if (const std::optional<TopWindow> top = topOverrideRedirect()) {
                 session.secureInputPID = top->owner;
+                // xscreensaver's dialog is mapped by another process than the one holding the keyboard,
+                // after it took the keyboard; whether it is that process's own is the probe's question.
+                const bool dialog = commandName(top->owner) == screenSaverDialog;
                 // The tree was read first: every grab and release before it has reached the watcher.
-                if (!grabs_.grabbedSince(top->window)) {
-                    session.secureInputDoubt = "the keyboard was not seen grabbed after its window appeared";
+                if (!grabs_.grabSeen(top->window, dialog)) {
+                    session.secureInputDoubt =
+                        dialog ? "the keyboard was not seen held since before its dialog appeared"
+                               : "the keyboard was not seen grabbed after its window appeared";
                 }
             }
         }
@@ -314,13 +322,17 @@ class LinuxProbe final : public LockScreenProbe {
     // a real locker elsewhere (another X server, another session) must not vouch for a grab here.
     std::optional<ProbedProcess> processInfo(pid_t pid) override {
         std::lock_guard lock(mutex_);
-        std::optional<ProbedProcess> process = programInfo(pid);
+        pid_t daemon = 0;
+        std::optional<ProbedProcess> process = programInfo(pid, &daemon);
         if (process && process->isSystemLoginWindow) {
             const std::optional<std::string> own =
                 sessions_.ownSession ? sessions_.ownSession() : std::nullopt;
-            const std::optional<std::string> its =
-                sessions_.sessionOf ? sessions_.sessionOf(pid) : std::nullopt;
-            process->isSystemLoginWindow = own && its && *own == *its;
+            const auto ours = [&](pid_t member) {
+                const std::optional<std::string> its =
+                    sessions_.sessionOf ? sessions_.sessionOf(member) : std::nullopt;
+                return own && its && *own == *its;
+            };
+            process->isSystemLoginWindow = ours(pid) && (daemon == 0 || ours(daemon));
         }
         return process;
     }
@@ -354,8 +366,9 @@ class LinuxProbe final : public LockScreenProbe {
     }
 
     // The name, user, and whether it is a known locker's system program on our display; the session is
-    // left to the caller.
-    std::optional<ProbedProcess> programInfo(pid_t pid) {
+    // left to the caller. xscreensaver's dialog is judged with the daemon that started it, whose number
+    // goes to `daemon`.
+    std::optional<ProbedProcess> programInfo(pid_t pid, pid_t* daemon = nullptr) {
         const std::string comm = commandName(pid);
         const std::optional<uid_t> user = realUserOf(pid);
         if (comm.empty() || !user) {
@@ -364,7 +377,14 @@ class LinuxProbe final : public LockScreenProbe {
         const std::optional<LockScreenFieldClearing> clearing = fieldClearingOf(comm);
         ProbedProcess process{comm, *user, clearing.has_value(), false, std::nullopt};
         process.fieldClearing = clearing.value_or(LockScreenFieldClearing::selectAllThenDelete);
-        if (process.isLoginWindow && isSystemProgram(pid, comm)) {
+        if (comm == screenSaverDialog) {
+            pid_t starter = 0;
+            process.doubt = screenSaverDialogDoubt(pid, displayName_, starter);
+            process.isSystemLoginWindow = !process.doubt;
+            if (daemon != nullptr) {
+                *daemon = starter;
+            }
+        } else if (process.isLoginWindow && isSystemProgram(pid, comm)) {
             const std::optional<std::string> display = displayOf(pid);
             process.isSystemLoginWindow =
                 display && !displayName_.empty() && sameXDisplay(*display, displayName_);
@@ -426,7 +446,37 @@ class LinuxProbe final : public LockScreenProbe {
             return false;
         }
         const std::optional<ProbedProcess> info = programInfo(top->owner);
-        return info && info->isSystemLoginWindow && info->userID == getuid() && keyboardGrabbedByAnother();
+        bool lockerOnTop = info && info->isSystemLoginWindow && info->userID == getuid();
+        // Until its dialog comes, xscreensaver covers the screen with its graphics program's windows,
+        // and it does so also when it only blanks the screen: its own status tells which.
+        pid_t daemon = 0;
+        if (!lockerOnTop && commandName(top->owner) == screenSaverGraphics) {
+            lockerOnTop = !screenSaverChildDoubt(top->owner, displayName_, daemon) &&
+                          isSystemProgram(top->owner, screenSaverGraphics) &&
+                          realUserOf(top->owner) == getuid() && screenSaverStatusIsLock();
+        }
+        return lockerOnTop && keyboardGrabbedByAnother();
+    }
+
+    // xscreensaver's status on the root window: LOCK, BLANK or 0 first.
+    bool screenSaverStatusIsLock() {
+        xcb_connection_t* c = display_.get();
+        const auto atom = [&](const char* name) {
+            XReply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(
+                c, xcb_intern_atom(c, 1, std::uint16_t(std::strlen(name)), name), nullptr));
+            return reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+        };
+        const xcb_atom_t status = atom("_SCREENSAVER_STATUS");
+        const xcb_atom_t lock = atom("LOCK");
+        if (status == XCB_ATOM_NONE || lock == XCB_ATOM_NONE) {
+            return false;
+        }
+        XReply<xcb_get_property_reply_t> property(xcb_get_property_reply(
+            c, xcb_get_property(c, 0, display_.root(), status, XCB_ATOM_INTEGER, 0, 1), nullptr));
+        if (!property || property->format != 32 || xcb_get_property_value_length(property.get()) < 4) {
+            return false;
+        }
+        return *static_cast<const std::uint32_t*>(xcb_get_property_value(property.get())) == lock;
     }
 
     // A grab of our own fails as already taken only while another client holds the keyboard; when ours

@@ -24,6 +24,12 @@
 // top before the lock screen was made cannot be confirmed, and is not; nor is one that grabs the keyboard
 // for the very window that already has the focus (that grab moves no focus, and X reports nothing).
 //
+// xscreensaver is the exception: its daemon takes the keyboard before it maps anything, and the window on
+// top that reads the password belongs to its dialog program, which grabs nothing. That dialog counts
+// when it is the password dialog the genuine daemon (checked as any locker) started, on our display and
+// in our session, and its window appeared while a grab seen taken stood and has stood since: the dialog
+// exists only while its daemon holds the keyboard, which no other client can take meanwhile.
+//
 // Thread: one thread at a time per instance; every D-Bus call has a short time-out.
 #include <sys/types.h>
 
