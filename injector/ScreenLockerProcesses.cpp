@@ -220,21 +220,21 @@ std::optional<std::string> screenSaverDialogDoubt(pid_t dialog, const std::strin
     return std::nullopt;
 }
 
-bool isKnownScreenLocker(const std::string& commandName) {
-    return fieldClearingOf(commandName).has_value();
-}
+namespace {
 
-std::optional<LockScreenFieldClearing> fieldClearingOf(const std::string& commandName) {
+struct KnownLocker {
+    const char* commandName;  // as /proc gives it, cut to 15 bytes
+    LockScreenFieldClearing clearing;
+    bool readsKeysLate = false;
+};
+
+const KnownLocker* knownLocker(const std::string& commandName) {
     using enum LockScreenFieldClearing;
-    struct Locker {
-        const char* commandName;  // as /proc gives it, cut to 15 bytes
-        LockScreenFieldClearing clearing;
-    };
     // How each empties its password field, as each that runs without a display manager was seen to do
     // (sxlock and xlock, which Debian no longer ships, as their code does). Escape closes the prompt of
     // several (the password would then go nowhere), and Control+A is a character to the simple ones, or
     // ignored (Delete then removes one of the field's characters, or only that one).
-    static const std::array<Locker, 14> lockers = {{
+    static const std::array<KnownLocker, 14> lockers = {{
         // Escape also empties it, and is one key whatever the layout (Control+U needs a key for u).
         {"i3lock", escape},
         // Control+A empties the line itself; Escape closes the prompt.
@@ -242,9 +242,11 @@ std::optional<LockScreenFieldClearing> fieldClearingOf(const std::string& comman
         // Both ignore Control+A and Control+U, so Delete would take one of the field's characters.
         {"slock", escape},
         {"sxlock", escape},
-        // Control+A selects nothing, so Delete leaves characters; Escape does not empty it.
-        {"xscreensaver", controlU},
-        {"xscreensaver-au", controlU},
+        // Control+A selects nothing, so Delete leaves characters; Escape closes the dialog. The dialog
+        // reads raw keys while the daemon holds the keyboard, and asks for the modifiers (and looks the
+        // key up in its keymap) only when it gets to a key.
+        {"xscreensaver", controlU, true},
+        {"xscreensaver-au", controlU, true},
         // Its field is the display manager's greeter's, a toolkit text field.
         {"light-locker", selectAllThenDelete},
         // Toolkit text fields, where Control+A selects everything.
@@ -258,12 +260,28 @@ std::optional<LockScreenFieldClearing> fieldClearingOf(const std::string& comman
         // Takes Control+U and Control+A as characters.
         {"xtrlock", escape},
     }};
-    for (const Locker& locker : lockers) {
+    for (const KnownLocker& locker : lockers) {
         if (commandName == locker.commandName) {
-            return locker.clearing;
+            return &locker;
         }
     }
-    return std::nullopt;
+    return nullptr;
+}
+
+}  // namespace
+
+bool isKnownScreenLocker(const std::string& commandName) {
+    return knownLocker(commandName) != nullptr;
+}
+
+std::optional<LockScreenFieldClearing> fieldClearingOf(const std::string& commandName) {
+    const KnownLocker* locker = knownLocker(commandName);
+    return locker != nullptr ? std::optional(locker->clearing) : std::nullopt;
+}
+
+bool readsKeysLate(const std::string& commandName) {
+    const KnownLocker* locker = knownLocker(commandName);
+    return locker != nullptr && locker->readsKeysLate;
 }
 
 std::optional<std::string> loaderTampering(std::string_view environment, std::string_view maps,

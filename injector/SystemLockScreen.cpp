@@ -377,6 +377,7 @@ class LinuxProbe final : public LockScreenProbe {
         const std::optional<LockScreenFieldClearing> clearing = fieldClearingOf(comm);
         ProbedProcess process{comm, *user, clearing.has_value(), false, std::nullopt};
         process.fieldClearing = clearing.value_or(LockScreenFieldClearing::selectAllThenDelete);
+        process.readsKeysLate = readsKeysLate(comm);
         if (comm == screenSaverDialog) {
             pid_t starter = 0;
             process.doubt = screenSaverDialogDoubt(pid, displayName_, starter);

@@ -70,6 +70,9 @@ bool sameXDisplay(const std::string& a, const std::string& b);
 bool isKnownScreenLocker(const std::string& commandName);
 // How a known screen locker empties its password field; none for any other program.
 std::optional<LockScreenFieldClearing> fieldClearingOf(const std::string& commandName);
+// A known screen locker looks each key up only when it gets to it, with the modifiers and the keymap as
+// they are then, not as they were when the key went out.
+bool readsKeysLate(const std::string& commandName);
 
 // Why code other than the system's may run in a process, from its environment (/proc/<pid>/environ,
 // NUL-separated) and its memory map (/proc/<pid>/maps): the environment sets LD_PRELOAD, LD_LIBRARY_PATH

@@ -134,13 +134,15 @@ struct XTestKeyboard::Impl {
     // Carries out the steps in order; text stops between two steps, when the unit holds no key down,
     // once it was dropped meanwhile.
     void performSteps(std::vector<Step>& steps, Owner owner, bool typing, std::uint64_t epoch);
-    void performStep(Step& step, Owner owner) {
+    // Whether it went out: a text, all of its characters.
+    bool performStep(Step& step, Owner owner) {
         if (!step.text.empty()) {
-            typeText(step.text, step.hold);
+            const bool whole = typeText(step.text, step.hold);
             wipeText(step.text);
-        } else {
-            pressKey(step.virtualKeyCode, step.down, owner);
+            return whole;
         }
+        pressKey(step.virtualKeyCode, step.down, owner);
+        return true;
     }
     // The unit presses a key that locks or latches something (Caps Lock, Shift Lock, a Level 3 lock...),
     // with the modifiers it holds by then: it asks for that change, which putting the levels back would
@@ -178,6 +180,15 @@ struct XTestKeyboard::Impl {
         }
         return std::nullopt;
     }
+    // The key that types the symbol in the text being typed: one needing Shift only with a Shift key to
+    // press, and not for a steady text.
+    std::optional<std::pair<xcb_keycode_t, bool>> textKey(xcb_keysym_t keysym) const {
+        auto key = keyTyping(keysym);
+        if (key && key->second && (!shiftKey || textHold == BindingHold::steady)) {
+            key.reset();
+        }
+        return key;
+    }
     std::optional<xcb_keycode_t> keycodeOf(xcb_keysym_t keysym) const {
         if (auto found = keyTyping(keysym); found && !found->second) {
             return found->first;
@@ -204,8 +215,9 @@ struct XTestKeyboard::Impl {
         return std::any_of(spares.begin(), spares.end(),
                            [&](const Spare& s) { return s.bound[0] == keysym || s.bound[1] == keysym; });
     }
-    // The levels a spare code can carry: the shifted one only with a Shift key to reach it.
-    int levels() const { return shiftKey ? 2 : 1; }
+    // The levels a spare code can carry: the shifted one only with a Shift key to reach it, and not for
+    // a steady text.
+    int levels() const { return shiftKey && textHold != BindingHold::steady ? 2 : 1; }
     // What a code gives now, as we last gave it or read it.
     std::vector<xcb_keysym_t> symbolsOf(xcb_keycode_t code) const;
     // Sends the spare codes changed since the last call, and updates the cache.
@@ -246,13 +258,15 @@ struct XTestKeyboard::Impl {
     // and stay lifted until it ends: the keys around the password (the wake Shift, select all, Delete,
     // Return) would otherwise clear a Shift Lock, use up a sticky Shift or go out on another level.
     void liftForAttempt(Owner owner);
-    // Puts back the levels lifted for the owner's attempt (none: whoever's they are).
+    // Puts back the levels lifted for the owner's attempt (none: whoever's they are), and lets the
+    // bindings kept for its steady texts go back after the brief settle time.
     void putBackAttemptLevels(std::optional<Owner> owner = std::nullopt);
     // The X key code of a virtual key code: a modifier by its symbol among the keys built now, any other
     // key through the evdev table.
     std::optional<xcb_keycode_t> keycodeOfKey(std::uint16_t virtualKeyCode) const;
     void pressKey(std::uint16_t virtualKeyCode, bool down, Owner owner);
-    void typeText(std::u32string& scalars, BindingHold hold);
+    // Whether every character went out.
+    bool typeText(std::u32string& scalars, BindingHold hold);
     void releaseOwned(Owner owner);
     // Puts back the bindings whose release was acknowledged a settle time ago; with `waitForAll`, waits
     // for the others too.
@@ -298,6 +312,8 @@ struct XTestKeyboard::Impl {
         std::array<std::uint64_t, 2> lastUse{};
         // What the code held before it was bound, put back when the binding goes.
         std::vector<xcb_keysym_t> before;
+        // A steady text typed it: kept as it is until the attempt ends.
+        bool steady = false;
         // The symbols the code gives now, as the server reports them: the first for both levels
         // while the second is not bound.
         std::array<xcb_keysym_t, 2> mapping() const {
@@ -861,7 +877,7 @@ std::optional<XTestKeyboard::Impl::Slot> XTestKeyboard::Impl::bindSpare(xcb_keys
             return std::nullopt;
         }
         for (Spare& spare : spares) {
-            for (int level = 0; level < 2; ++level) {
+            for (int level = 0; level < levels(); ++level) {
                 if (spare.bound[std::size_t(level)] == keysym) {
                     spare.lastUse[std::size_t(level)] = ++uses;
                     return Slot{spare.code, level};
@@ -943,7 +959,7 @@ void XTestKeyboard::Impl::prepareBindings(const std::u32string& scalars, std::si
     for (std::size_t i = from; i < scalars.size(); ++i) {
         const xcb_keysym_t keysym = xkb_utf32_to_keysym(scalars[i]);
         if (keysym == XKB_KEY_NoSymbol || isBound(keysym) ||
-            std::find(pending.begin(), pending.end(), keysym) != pending.end() || keyTyping(keysym)) {
+            std::find(pending.begin(), pending.end(), keysym) != pending.end() || textKey(keysym)) {
             continue;
         }
         // Only levels that are free now: never bound, or read by every client and typed already.
@@ -988,7 +1004,11 @@ void XTestKeyboard::Impl::noteRelease(const Slot& slot) {
     const auto rebind = now + (brief ? options.briefSettle : options.bindingSettle);
     const auto restore = now + (brief ? options.briefSettle : options.restoreSettle);
     for (Spare& s : spares) {
-        if (s.code == slot.code) {
+        if (s.code == slot.code && textHold == BindingHold::steady) {
+            s.steady = true;
+            s.rebindAfter[std::size_t(slot.level)] = Clock::time_point::max();
+            s.restoreAfter = Clock::time_point::max();
+        } else if (s.code == slot.code) {
             auto& after = s.rebindAfter[std::size_t(slot.level)];
             // A binding typed by an ordinary text keeps its time when a brief one types it too.
             after = after == Clock::time_point::max() ? rebind : std::max(after, rebind);
@@ -1164,40 +1184,52 @@ void XTestKeyboard::Impl::liftForAttempt(Owner owner) {
 }
 
 void XTestKeyboard::Impl::putBackAttemptLevels(std::optional<Owner> owner) {
-    if (attemptLevels && (!owner || attemptLevels->owner == *owner)) {
-        putBackLevels(attemptLevels->lifted);
-        attemptLevels.reset();
+    if (!attemptLevels || !owner || attemptLevels->owner == *owner) {
+        if (attemptLevels) {
+            putBackLevels(attemptLevels->lifted);
+            attemptLevels.reset();
+        }
+        const auto due = Clock::now() + options.briefSettle;
+        for (Spare& spare : spares) {
+            if (spare.steady) {
+                spare.steady = false;
+                for (auto& after : spare.rebindAfter) {
+                    after = std::min(after, due);
+                }
+                spare.restoreAfter = due;
+            }
+        }
     }
 }
 
-void XTestKeyboard::Impl::typeText(std::u32string& scalars, BindingHold hold) {
+bool XTestKeyboard::Impl::typeText(std::u32string& scalars, BindingHold hold) {
     // Within a unit or an attempt that lifted them already, nothing is left to lift; a unit's text takes
     // in only what changed since its first step.
     LiftedLevels lifted;
     if (unitLifted) {
         if (!readNotices()) {
-            return;
+            return false;
         }
         buildKeys(textGroup);
     } else if (!liftLevels(lifted, textGroup)) {
-        return;
+        return false;
     }
     textHold = hold;
     const std::optional<xcb_keycode_t> shift = keycodeOf(XKB_KEY_Shift_L);
     shiftKey = shift;
+    bool whole = true;
     for (std::size_t i = 0; i < scalars.size(); ++i) {
         // A text dropped while it is typed (its phone went, the process stops) ends here.
         if (droppable && i > 0 && stopRequested(droppable->owner, droppable->epoch)) {
+            whole = false;
             break;
         }
         const xcb_keysym_t keysym = xkb_utf32_to_keysym(scalars[i]);
         if (keysym == XKB_KEY_NoSymbol) {
+            whole = false;
             continue;
         }
-        auto key = keyTyping(keysym);
-        if (key && key->second && !shift) {
-            key.reset();
-        }
+        const auto key = textKey(keysym);
         if (key) {
             if (key->second) {
                 fake(true, *shift);
@@ -1212,9 +1244,10 @@ void XTestKeyboard::Impl::typeText(std::u32string& scalars, BindingHold hold) {
         // Notices are taken in before every character typed on a spare code, so that a code the user
         // maps during a long text is left alone from then on.
         if (!readNotices()) {
+            whole = false;
             break;
         }
-        if (keyTyping(keysym)) {
+        if (textKey(keysym)) {
             // The keymap read again has a key for it.
             --i;
             continue;
@@ -1224,6 +1257,7 @@ void XTestKeyboard::Impl::typeText(std::u32string& scalars, BindingHold hold) {
         }
         const std::optional<Slot> spare = spareFor(keysym);
         if (!spare || (spare->level == 1 && !shift)) {
+            whole = false;
             continue;
         }
         if (spare->level == 1) {
@@ -1239,19 +1273,20 @@ void XTestKeyboard::Impl::typeText(std::u32string& scalars, BindingHold hold) {
     // A binding made for a character that was not typed holds nothing anyone reads.
     for (Spare& spare : spares) {
         for (auto& after : spare.rebindAfter) {
-            if (after == Clock::time_point::max()) {
+            if (after == Clock::time_point::max() && !spare.steady) {
                 after = Clock::now();
             }
         }
     }
     putBackLevels(lifted);
     xcb_flush(connection());
+    return whole;
 }
 
 std::optional<Clock::time_point> XTestKeyboard::Impl::nextRestore() const {
     std::optional<Clock::time_point> due;
     for (const Spare& spare : spares) {
-        if (spare.bound[0] != 0) {
+        if (spare.bound[0] != 0 && !spare.steady) {
             due = due ? std::min(*due, spare.restoreAfter) : spare.restoreAfter;
         }
     }
@@ -1273,7 +1308,8 @@ void XTestKeyboard::Impl::restoreBindings(bool waitForAll) {
     if (waitForAll) {
         std::optional<Clock::time_point> latest;
         for (const Spare& spare : spares) {
-            if (spare.bound[0] != 0) {
+            // A steady text's bindings wait for its attempt to end.
+            if (spare.bound[0] != 0 && !spare.steady) {
                 latest = latest ? std::max(*latest, spare.restoreAfter) : spare.restoreAfter;
             }
         }
@@ -1455,14 +1491,15 @@ bool XTestKeyboard::attemptStep(Step given, Owner owner, const std::function<boo
                               answer->set_exception(std::current_exception());
                               return;
                           }
+                          bool wentOut = false;
                           if (allowed) {
                               d.liftForAttempt(owner);
-                              d.performStep(*step, owner);
+                              wentOut = d.performStep(*step, owner);
                               // The X server has the key before the caller goes on.
                               d.roundTrip();
                           }
                           wipeText(step->text);
-                          answer->set_value(allowed);
+                          answer->set_value(wentOut);
                       },
                       false, 1});
     return posted.get();

@@ -67,6 +67,12 @@ class XTestKeyboard {
         // For a known client that reads keys at once (a password typed into a screen locker): its
         // characters go back sooner.
         brief,
+        // For a client that looks each key up only when it gets to it, with the modifiers held and the
+        // keymap as they are then (a screen locker reading raw keys): no character goes out with Shift,
+        // one that needs it is bound to a spare code's first level as a character the layout lacks, and
+        // the bindings are neither changed nor put back until the attempt ends. Only for an attempt's
+        // steps: a text whose characters need more spare codes than there are does not go out whole.
+        steady,
     };
     // Who pressed a key: each poster lets go only of the keys it pressed. Also whose queue a key or
     // text waits in.
@@ -117,10 +123,11 @@ class XTestKeyboard {
     // (the text being typed stops at its next character), and every other owner's keys and text wait.
     void beginAttempt(Owner owner);
     // Carries out one step of the attempt when the worker gets to it, if `check`, run on the worker just
-    // before, allows it; returns whether it went out, once the X server has it.
+    // before, allows it; returns whether it went out (a text: all of its characters), once the X server
+    // has it.
     bool attemptStep(Step step, Owner owner, const std::function<bool()>& check);
-    // Lets go of the keys the attempt still holds, puts back the locks and latches lifted for it, and
-    // gives the keyboard back.
+    // Lets go of the keys the attempt still holds, puts back the locks and latches lifted for it, lets
+    // the bindings of its steady texts go back after the brief settle time, and gives the keyboard back.
     void endAttempt(Owner owner);
     // Releases every key the owner pressed and has not released.
     void releaseAll(Owner owner);
