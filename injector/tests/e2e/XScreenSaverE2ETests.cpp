@@ -165,7 +165,9 @@ std::string companionSide(const ScreenSaver& saver, const std::string& display, 
                           const std::string& password) {
     std::ostringstream results;
     testing_support::PrivateBus bus;
-    testing_support::SessionServices services(bus.address(), {"logind"}, bus.folder());
+    // The source tree may be closed to the user (a checkout in root's home): the stand-ins' copy is its.
+    testing_support::SessionServices services(bus.address(), {"logind"}, bus.folder(),
+                                              std::filesystem::path(home) / "session_services.py");
     const testing_support::ScopedEnvironment environment(
         {{"DBUS_SESSION_BUS_ADDRESS", bus.address()}, {"DBUS_SYSTEM_BUS_ADDRESS", bus.address()}});
     // Outside any logind session, as tests run, every process is said to be in session 7.
@@ -260,6 +262,7 @@ TEST(XScreenSaverE2ETest, TheUnlockOpensXScreenSaverAndOnlyItsOwnDialog) {
     const UserFolder home(*user);
     const std::string password = "Pw-1z!Q";
     const ScreenSaver saver(server.displayName(), *user, home.path, password);
+    std::filesystem::copy_file(testing_support::SessionServices::script(), home.path / "session_services.py");
 
     const std::string output = testing_support::runAsUser(
         *user, [&] { return companionSide(saver, server.displayName(), home.path.string(), password); },
