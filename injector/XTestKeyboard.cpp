@@ -157,6 +157,17 @@ struct XTestKeyboard::Impl {
         xcb_test_fake_input(connection(), down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, code, XCB_CURRENT_TIME,
                             XCB_NONE, 0, 0, 0);
     }
+    // Presses and releases the key, within Shift when asked (shiftKey then names it).
+    void tap(xcb_keycode_t code, bool shifted) {
+        if (shifted) {
+            fake(true, *shiftKey);
+        }
+        fake(true, code);
+        fake(false, code);
+        if (shifted) {
+            fake(false, *shiftKey);
+        }
+    }
     void roundTrip() {
         XReply<xcb_get_input_focus_reply_t> reply(
             xcb_get_input_focus_reply(connection(), xcb_get_input_focus(connection()), nullptr));
@@ -181,7 +192,7 @@ struct XTestKeyboard::Impl {
         return std::nullopt;
     }
     // The key that types the symbol in the text being typed: one needing Shift only with a Shift key to
-    // press, and not for a steady text.
+    // press (`shiftKey`), and not for a steady text.
     std::optional<std::pair<xcb_keycode_t, bool>> textKey(xcb_keysym_t keysym) const {
         auto key = keyTyping(keysym);
         if (key && key->second && (!shiftKey || textHold == BindingHold::steady)) {
@@ -223,37 +234,55 @@ struct XTestKeyboard::Impl {
     // Sends the spare codes changed since the last call, and updates the cache.
     void sendChanges();
     // Locks and latches the real modifiers of `mask` as `locked` and `latched` say; the others stay.
-    void setModifiers(std::uint8_t mask, std::uint8_t locked, std::uint8_t latched);
-    // What was lifted of the user's locked and latched modifiers, to be put back.
+    // False without XKB.
+    bool setModifiers(std::uint8_t mask, std::uint8_t locked, std::uint8_t latched);
+    // The user's locked and latched modifiers while some are lifted. The levels lifted are held clear on
+    // the server, so whatever sets one of them meanwhile, or changes any of them, is the user's doing:
+    // each look at the keyboard takes it in as the user's own state (a lock pressed toggles it, a latch
+    // taken waits) and lifts it again, and the put-back gives the keyboard the state the user made.
     struct LiftedLevels {
+        // The user's levels have been read.
+        bool read = false;
+        // The levels lifted, held clear until put back.
         std::uint8_t mask = 0;
+        // The user's locked and latched modifiers, as left and as changed since.
         std::uint8_t locked = 0;
         std::uint8_t latched = 0;
+        // What the server held at the last look, less what was lifted then.
+        std::uint8_t seenLocked = 0;
+        std::uint8_t seenLatched = 0;
     };
-    // Reads the keyboard's state, takes its group's keys, and notes whatever the user left locked or
-    // latched that changes a key's level (Caps or Shift Lock, a sticky Shift, a Level 3 or Level 5 lock
-    // or latch). Also the layout group the user sees (0 when the state cannot be read); false when the
-    // mapping cannot be read.
-    bool readLevels(LiftedLevels& lifted, std::uint32_t& group);
-    // Lifts what was noted, so that it changes no key that goes out until it is put back.
-    void lift(const LiftedLevels& lifted) {
-        if (lifted.mask != 0) {
-            setModifiers(lifted.mask, 0, 0);
-        }
-    }
-    bool liftLevels(LiftedLevels& lifted, std::uint32_t& group) {
-        if (!readLevels(lifted, group)) {
+    // Reads the keyboard's state: the layout group the user sees becomes `textGroup` (its keys built;
+    // 0 when the state cannot be read), the keymap's announced changes are taken in, and, for `lifted`,
+    // what the user changed of the levels since the last look. False when the mapping cannot be read.
+    bool look(LiftedLevels* lifted);
+    // Lifts whatever level-changing modifier the last look found locked or latched (Caps or Shift Lock,
+    // a sticky Shift, a Level 3 or Level 5 lock or latch), so that it changes no key that goes out.
+    void lift(LiftedLevels& lifted);
+    // Both, before each key and character of a lifted unit: what the user changes while it is typed
+    // alters none of its keys.
+    bool follow(LiftedLevels& lifted) {
+        if (!look(&lifted)) {
             return false;
         }
         lift(lifted);
         return true;
     }
-    void putBackLevels(LiftedLevels& lifted) {
-        if (lifted.mask != 0) {
-            setModifiers(lifted.mask, lifted.locked, lifted.latched);
+    // Gives the lifted levels the state the user left or made of them.
+    void putBackLevels(LiftedLevels& lifted);
+    // Holds the server from a look at the keyboard to the keys that rely on it: no other client's
+    // request (a layout switcher, an on-screen keyboard, a lock key sent by a tool) comes between.
+    // Held only for requests to the server, never while waiting on anything else.
+    struct ServerHeld {
+        explicit ServerHeld(Impl& keyboard) : keyboard(keyboard) { xcb_grab_server(keyboard.connection()); }
+        ~ServerHeld() {
+            xcb_ungrab_server(keyboard.connection());
+            xcb_flush(keyboard.connection());
         }
-        lifted = {};
-    }
+        ServerHeld(const ServerHeld&) = delete;
+        ServerHeld& operator=(const ServerHeld&) = delete;
+        Impl& keyboard;
+    };
     // An attempt's levels are lifted before its first key goes out, while it still has the keyboard,
     // and stay lifted until it ends: the keys around the password (the wake Shift, select all, Delete,
     // Return) would otherwise clear a Shift Lock, use up a sticky Shift or go out on another level.
@@ -342,9 +371,8 @@ struct XTestKeyboard::Impl {
         std::uint64_t epoch;
     };
     std::optional<Droppable> droppable;
-    // The unit being carried out lifted the levels before its first step, in `textGroup`: its text
-    // lifts nothing again (no state read per text) and types in that group.
-    bool unitLifted = false;
+    // The lift the step being carried out follows (its unit's or its attempt's); none for a lone key.
+    LiftedLevels* lifting = nullptr;
     // What the attempt under way lifted, and whose attempt it is.
     struct AttemptLevels {
         Owner owner = nullptr;
@@ -498,24 +526,22 @@ void XTestKeyboard::Impl::performSteps(std::vector<Step>& steps, Owner owner, bo
     const std::size_t heldBefore = holding();
     // The whole unit goes out under one lift, its keys (the Return and Tab of a text, a key combination)
     // as much as its characters: each names exactly the modifiers it goes out with, and a lock or latch
-    // of the user's would turn a Tab into Shift+Tab, or be used up by it. A unit that presses a lock or
-    // latch key itself keeps the user's levels, as that key means to change them.
+    // of the user's would turn a Tab into Shift+Tab, or be used up by it. The lift follows the user from
+    // key to key (see LiftedLevels). A unit that presses a lock or latch key itself keeps the user's
+    // levels, as that key means to change them.
     struct UnitLevels {
         Impl& keyboard;
         LiftedLevels lifted;
         ~UnitLevels() {
+            keyboard.lifting = nullptr;
             keyboard.putBackLevels(lifted);
-            keyboard.unitLifted = false;
             xcb_flush(keyboard.connection());
         }
     } unit{*this, {}};
-    if (readLevels(unit.lifted, textGroup)) {
-        if (pressesLockKey(steps)) {
-            unit.lifted = {};
-        } else {
-            lift(unit.lifted);
-            unitLifted = true;
-        }
+    if (look(&unit.lifted) && !pressesLockKey(steps)) {
+        lifting = &unit.lifted;
+    } else {
+        unit.lifted = {};
     }
     for (std::size_t i = 0; i < steps.size(); ++i) {
         // Between two keys of the unit, never while it holds one of its own down.
@@ -1018,13 +1044,22 @@ void XTestKeyboard::Impl::noteRelease(const Slot& slot) {
 }
 
 void XTestKeyboard::Impl::pressKey(std::uint16_t virtualKeyCode, bool down, Owner owner) {
-    drainEvents();
-    verifySpares();
-    if (!refresh()) {
-        return;
-    }
-    if (KeyCode::modifierOfKey(virtualKeyCode)) {
-        buildKeys(tracker.group());
+    std::optional<ServerHeld> server;
+    if (lifting != nullptr) {
+        // A key of a lifted unit or attempt goes out in the levels and group the user has now.
+        server.emplace(*this);
+        if (!follow(*lifting)) {
+            return;
+        }
+    } else {
+        drainEvents();
+        verifySpares();
+        if (!refresh()) {
+            return;
+        }
+        if (KeyCode::modifierOfKey(virtualKeyCode)) {
+            buildKeys(tracker.group());
+        }
     }
     const std::optional<xcb_keycode_t> code = keycodeOfKey(virtualKeyCode);
     if (!code) {
@@ -1067,12 +1102,12 @@ void XTestKeyboard::Impl::releaseOwned(Owner owner) {
     xcb_flush(connection());
 }
 
-void XTestKeyboard::Impl::setModifiers(std::uint8_t mask, std::uint8_t locked, std::uint8_t latched) {
+bool XTestKeyboard::Impl::setModifiers(std::uint8_t mask, std::uint8_t locked, std::uint8_t latched) {
     // xcb's LatchLockState has no field for the latched modifiers' values (the protocol's byte after
     // affectModLatches), so the request is put together here.
     const xcb_query_extension_reply_t* xkb = xcb_get_extension_data(connection(), &xcb_xkb_id);
     if (xkb == nullptr || xkb->present == 0) {
-        return;
+        return false;
     }
     xcb_xkb_latch_lock_state_request_t request{};
     request.deviceSpec = XCB_XKB_ID_USE_CORE_KBD;
@@ -1085,27 +1120,59 @@ void XTestKeyboard::Impl::setModifiers(std::uint8_t mask, std::uint8_t locked, s
     parts[2].iov_len = sizeof request;
     xcb_protocol_request_t protocol{1, &xcb_xkb_id, XCB_XKB_LATCH_LOCK_STATE, 1};
     xcb_send_request(connection(), 0, &parts[2], &protocol);
+    return true;
 }
 
-bool XTestKeyboard::Impl::readLevels(LiftedLevels& lifted, std::uint32_t& group) {
+bool XTestKeyboard::Impl::look(LiftedLevels* lifted) {
     // The modifiers and the group as they are now: letters are typed in the group the user sees. The
     // round trip also brings in every change of the keymap announced before it.
     XkbKeymapTracker::LockState state;
     const bool haveState = tracker.readState(state);
     drainEvents();
     verifySpares();
+    const bool mapped = refresh();
+    if (mapped) {
+        textGroup = haveState ? state.group : 0;
+        buildKeys(textGroup);
+    }
+    if (lifted != nullptr && haveState) {
+        if (!lifted->read) {
+            lifted->read = true;
+            lifted->locked = state.lockedMods;
+            lifted->latched = state.latchedMods;
+        } else {
+            // A change of a level since the last look is the user's (see LiftedLevels); any other
+            // modifier is as the server has it.
+            const std::uint8_t levels = levelModifiers | lifted->mask;
+            const auto take = [levels](std::uint8_t user, std::uint8_t seen, std::uint8_t now) {
+                return std::uint8_t(((user ^ seen ^ now) & levels) | (now & ~levels));
+            };
+            lifted->locked = take(lifted->locked, lifted->seenLocked, state.lockedMods);
+            lifted->latched = take(lifted->latched, lifted->seenLatched, state.latchedMods);
+        }
+        lifted->seenLocked = state.lockedMods;
+        lifted->seenLatched = state.latchedMods;
+    }
+    return mapped;
+}
+
+void XTestKeyboard::Impl::lift(LiftedLevels& lifted) {
+    const std::uint8_t set = std::uint8_t(levelModifiers & (lifted.seenLocked | lifted.seenLatched));
+    if (set != 0 && setModifiers(set, 0, 0)) {
+        lifted.mask = std::uint8_t(lifted.mask | set);
+        lifted.seenLocked = std::uint8_t(lifted.seenLocked & ~set);
+        lifted.seenLatched = std::uint8_t(lifted.seenLatched & ~set);
+    }
+}
+
+void XTestKeyboard::Impl::putBackLevels(LiftedLevels& lifted) {
+    if (lifted.mask != 0) {
+        // With what the user changed since the last key.
+        const ServerHeld server(*this);
+        look(&lifted);
+        setModifiers(lifted.mask, lifted.locked, lifted.latched);
+    }
     lifted = {};
-    if (!refresh()) {
-        return false;
-    }
-    group = haveState ? state.group : 0;
-    buildKeys(group);
-    if (haveState) {
-        lifted.mask = std::uint8_t(levelModifiers & (state.lockedMods | state.latchedMods));
-        lifted.locked = state.lockedMods;
-        lifted.latched = state.latchedMods;
-    }
-    return true;
 }
 
 bool XTestKeyboard::Impl::pressesLockKey(const std::vector<Step>& steps) {
@@ -1177,10 +1244,8 @@ void XTestKeyboard::Impl::liftForAttempt(Owner owner) {
         return;
     }
     putBackAttemptLevels();
-    AttemptLevels levels{owner, {}};
-    std::uint32_t group = 0;
-    liftLevels(levels.lifted, group);
-    attemptLevels = levels;
+    // Lifted at its first key, which follows the lift as every key of the attempt does.
+    attemptLevels = AttemptLevels{owner, {}};
 }
 
 void XTestKeyboard::Impl::putBackAttemptLevels(std::optional<Owner> owner) {
@@ -1203,20 +1268,10 @@ void XTestKeyboard::Impl::putBackAttemptLevels(std::optional<Owner> owner) {
 }
 
 bool XTestKeyboard::Impl::typeText(std::u32string& scalars, BindingHold hold) {
-    // Within a unit or an attempt that lifted them already, nothing is left to lift; a unit's text takes
-    // in only what changed since its first step.
-    LiftedLevels lifted;
-    if (unitLifted) {
-        if (!readNotices()) {
-            return false;
-        }
-        buildKeys(textGroup);
-    } else if (!liftLevels(lifted, textGroup)) {
-        return false;
-    }
+    // Outside a lifted unit or attempt, a text lifts the levels for itself.
+    LiftedLevels own;
+    LiftedLevels& lifted = lifting != nullptr ? *lifting : own;
     textHold = hold;
-    const std::optional<xcb_keycode_t> shift = keycodeOf(XKB_KEY_Shift_L);
-    shiftKey = shift;
     bool whole = true;
     for (std::size_t i = 0; i < scalars.size(); ++i) {
         // A text dropped while it is typed (its phone went, the process stops) ends here.
@@ -1229,45 +1284,45 @@ bool XTestKeyboard::Impl::typeText(std::u32string& scalars, BindingHold hold) {
             whole = false;
             continue;
         }
-        const auto key = textKey(keysym);
-        if (key) {
-            if (key->second) {
-                fake(true, *shift);
+        // Each character in the group and levels the user has now. The look also takes in the mapping
+        // notices, so that a spare code the user maps during a long text is left alone from then on.
+        {
+            const ServerHeld server(*this);
+            if (!follow(lifted)) {
+                whole = false;
+                break;
             }
-            fake(true, key->first);
-            fake(false, key->first);
-            if (key->second) {
-                fake(false, *shift);
+            shiftKey = keycodeOf(XKB_KEY_Shift_L);
+            if (const auto key = textKey(keysym)) {
+                tap(key->first, key->second);
+                continue;
             }
-            continue;
-        }
-        // Notices are taken in before every character typed on a spare code, so that a code the user
-        // maps during a long text is left alone from then on.
-        if (!readNotices()) {
-            whole = false;
-            break;
-        }
-        if (textKey(keysym)) {
-            // The keymap read again has a key for it.
-            --i;
-            continue;
         }
         if (!isBound(keysym)) {
             prepareBindings(scalars, i);
         }
         const std::optional<Slot> spare = spareFor(keysym);
-        if (!spare || (spare->level == 1 && !shift)) {
+        if (!spare) {
             whole = false;
             continue;
         }
-        if (spare->level == 1) {
-            fake(true, *shift);
+        // A binding may wait for a level to come free, and the user may change the keyboard meanwhile.
+        const ServerHeld server(*this);
+        if (!follow(lifted)) {
+            whole = false;
+            break;
         }
-        fake(true, spare->code);
-        fake(false, spare->code);
-        if (spare->level == 1) {
-            fake(false, *shift);
+        shiftKey = keycodeOf(XKB_KEY_Shift_L);
+        if (const auto key = textKey(keysym)) {
+            // The group the user switched to has a key for it.
+            tap(key->first, key->second);
+            continue;
         }
+        if (spare->level == 1 && !shiftKey) {
+            whole = false;
+            continue;
+        }
+        tap(spare->code, spare->level == 1);
         noteRelease(*spare);
     }
     // A binding made for a character that was not typed holds nothing anyone reads.
@@ -1278,7 +1333,9 @@ bool XTestKeyboard::Impl::typeText(std::u32string& scalars, BindingHold hold) {
             }
         }
     }
-    putBackLevels(lifted);
+    if (&lifted == &own) {
+        putBackLevels(own);
+    }
     xcb_flush(connection());
     return whole;
 }
@@ -1494,6 +1551,13 @@ bool XTestKeyboard::attemptStep(Step given, Owner owner, const std::function<boo
                           bool wentOut = false;
                           if (allowed) {
                               d.liftForAttempt(owner);
+                              struct Lifting {
+                                  Impl& keyboard;
+                                  ~Lifting() { keyboard.lifting = nullptr; }
+                              } lifting{d};
+                              if (d.attemptLevels && d.attemptLevels->owner == owner) {
+                                  d.lifting = &d.attemptLevels->lifted;
+                              }
                               wentOut = d.performStep(*step, owner);
                               // The X server has the key before the caller goes on.
                               d.roundTrip();

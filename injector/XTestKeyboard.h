@@ -20,7 +20,11 @@
 // Return and Tab keys that stand for its line breaks and tabs, a key combination), and for an attempt
 // from its first key to its end, and put back afterwards: it never changes typed characters or the
 // modifiers a key goes out with, and the keys sent meanwhile (a Shift tap would clear a Shift Lock, any
-// key uses up a sticky Shift) leave it as the user had it. A unit that presses a key which itself locks
+// key uses up a sticky Shift) leave it as the user had it. The lift follows the user: the keyboard's
+// state is read again before each key and character, with the server held until it has gone out so that
+// no other client's request comes between; a group the user switched to is typed in from then on, a lock
+// or latch the user changed meanwhile is taken as theirs and lifted too, and the put-back leaves the
+// keyboard as the user made it. A unit that presses a key which itself locks
 // or latches (Caps Lock, Shift Lock, a Level 3 lock...) is not lifted, since putting the levels back
 // would undo it; nor is a lone key (`key`).
 //
