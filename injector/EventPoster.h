@@ -22,6 +22,10 @@ class EventPoster {
     // keyboard is the attempt's alone: no other poster's key or text comes between its keys.
     virtual void beginExclusive() {}
     virtual void endExclusive() {}
+    // The text posted from now until the exclusive hold ends goes to a client that looks each key up
+    // only when it gets to it, with the modifiers and the key bindings as they are then: it goes out
+    // with no modifier held, on bindings kept until the hold ends.
+    virtual void typeForLateReader() {}
     // Posts the event only if `check`, run just before the event reaches the system, allows it; returns
     // whether it was posted, once the system has it. Called off the main thread only.
     virtual bool postChecked(const InputEvent& event, const std::function<bool()>& check) {

@@ -87,6 +87,8 @@ struct HIDEventPoster::Impl {
     std::optional<xcb_keycode_t> keycodeFor(xcb_keysym_t keysym);
 
     Options options;
+    // The exclusive hold's text goes to a client that reads keys late.
+    bool lateReader = false;
     XConnection display;
     bool hasXTest = false;
     // Where this poster last put the pointer, and when it was last asked to move it.
@@ -384,9 +386,14 @@ void HIDEventPoster::beginExclusive() {
 }
 
 void HIDEventPoster::endExclusive() {
+    impl_->lateReader = false;
     if (impl_->usable()) {
         impl_->keyboard->endAttempt(impl_->owner());
     }
+}
+
+void HIDEventPoster::typeForLateReader() {
+    impl_->lateReader = true;
 }
 
 bool HIDEventPoster::postChecked(const InputEvent& event, const std::function<bool()>& check) {
@@ -399,6 +406,9 @@ bool HIDEventPoster::postChecked(const InputEvent& event, const std::function<bo
     std::optional<XTestKeyboard::Step> step = d.keyboardStep(event);
     if (!step) {
         return check();
+    }
+    if (d.lateReader && !step->text.empty()) {
+        step->hold = XTestKeyboard::BindingHold::steady;
     }
     return d.keyboard->attemptStep(std::move(*step), d.owner(), check);
 }

@@ -51,6 +51,7 @@ class HIDEventPoster final : public EventPoster {
     void post(const std::vector<InputEvent>& events);
     void beginExclusive() override;
     void endExclusive() override;
+    void typeForLateReader() override;
     bool postChecked(const InputEvent& event, const std::function<bool()>& check) override;
     // The phone whose events follow (none: the poster's own): each phone's keys and text wait in a
     // queue of their own on the keyboard, and go with the phone.

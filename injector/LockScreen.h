@@ -50,6 +50,11 @@ struct LockScreenField {
     std::optional<pid_t> loginWindowProcessID;
     LockScreenFieldCheck check = LockScreenFieldCheck::accessibility;
     LockScreenFieldClearing clearing = LockScreenFieldClearing::selectAllThenDelete;
+    // The lock screen looks each key up only when it gets to it, with the modifiers held and the keymap
+    // as they are then: a key whose modifiers are let go, or whose binding changes, before it gets there
+    // reads as another character. Such a field is typed without modifiers, on bindings that stay until
+    // the attempt ends.
+    bool readsKeysLate = false;
     friend bool operator==(const LockScreenField&, const LockScreenField&) = default;
 };
 

@@ -36,6 +36,8 @@ struct ProbedProcess {
     std::optional<std::string> doubt;
     // How the lock screen program empties its password field.
     LockScreenFieldClearing fieldClearing = LockScreenFieldClearing::selectAllThenDelete;
+    // It looks each key up only when it gets to it (see LockScreenField).
+    bool readsKeysLate = false;
 };
 
 class LockScreenProbe {

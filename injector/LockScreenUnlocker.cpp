@@ -32,7 +32,8 @@ void wipe(Text& text) {
     text.clear();
 }
 
-enum class KeyPostResult { posted, unlocked, focusLost, withdrawn, outOfTime };
+// notTyped: the checks allowed the key, but it could not go out as the lock screen reads it.
+enum class KeyPostResult { posted, unlocked, focusLost, withdrawn, outOfTime, notTyped };
 
 struct KeyEvent {
     InputEvent event;
@@ -69,6 +70,13 @@ std::vector<KeyEvent> lineKill(std::uint16_t keyCode) {
             keyEvent(EventType::keyDown, keyCode, control, true, u"u"),
             keyEvent(EventType::keyUp, keyCode, control, false, u"u"),
             keyEvent(EventType::flagsChanged, KeyCode::control, 0, false)};
+}
+
+// The character Control+U types, for a lock screen that would ask for the modifiers only once Control
+// is let go.
+std::vector<KeyEvent> lineKillCharacter() {
+    return {keyEvent(EventType::keyDown, 0, 0, true, u"\u0015"),
+            keyEvent(EventType::keyUp, 0, 0, false, u"\u0015")};
 }
 
 std::vector<KeyEvent> escapeKey() {
@@ -219,6 +227,12 @@ struct LockScreenUnlocker::Attempt {
                     "Accessibility was slow to check the password field.",
                 std::nullopt};
     }
+    static Outcome notTyped(const std::string& what) {
+        return {UnlockStatus::notReached,
+                "A key couldn't go out the way the lock screen reads it while " + what +
+                    " (no spare key code was left for a character), so typing stopped without Return.",
+                std::nullopt};
+    }
     static Outcome focusLost(const std::string& what) {
         return {UnlockStatus::notReached,
                 "The password field lost the focus while " + what + "; typing stopped without Return.",
@@ -276,7 +290,7 @@ KeyPostResult LockScreenUnlocker::Attempt::post(std::vector<KeyEvent> events, Ga
         if (key.isPress) {
             if (!unlocker.poster_.postChecked(key.event, stillStands)) {
                 if (result == KeyPostResult::posted) {
-                    result = KeyPostResult::unlocked;
+                    result = KeyPostResult::notTyped;
                 }
                 break;
             }
@@ -356,6 +370,8 @@ LockScreenUnlocker::Attempt::Outcome LockScreenUnlocker::Attempt::run() {
             return withdrawnOutcome();
         case KeyPostResult::outOfTime:
             return outOfTime("waking the lock screen");
+        case KeyPostResult::notTyped:
+            return notTyped("waking the lock screen");
     }
     auto found = waitForField();
     if (auto* outcome = std::get_if<Outcome>(&found)) {
@@ -422,6 +438,8 @@ LockScreenUnlocker::Attempt::waitForField() {
                     return withdrawnOutcome();
                 case KeyPostResult::outOfTime:
                     return outOfTime("looking for the password field");
+                case KeyPostResult::notTyped:
+                    return notTyped("looking for the password field");
             }
         }
         unlocker.sleep_(timing.pollInterval);
@@ -466,11 +484,14 @@ std::variant<UnlockEntry, LockScreenUnlocker::Attempt::Outcome> LockScreenUnlock
     constexpr int maximumDeletes = 128;
     // Emptied whole by the keys the lock screen reads so: characters left before the password would
     // make Return submit a password that is certainly wrong, which may count toward the system's lockout.
+    if (field.readsKeysLate) {
+        unlocker.poster_.typeForLateReader();
+    }
     const auto emptyWhole = [&](const std::string& why) -> std::vector<std::vector<KeyEvent>> {
         switch (field.clearing) {
             case LockScreenFieldClearing::controlU:
                 log(why + "; emptying it with Control+U first.");
-                return {lineKill(lineKillKeyCode)};
+                return {field.readsKeysLate ? lineKillCharacter() : lineKill(lineKillKeyCode)};
             case LockScreenFieldClearing::escape:
                 log(why + "; emptying it with Escape first.");
                 return {escapeKey()};
@@ -501,6 +522,8 @@ std::variant<UnlockEntry, LockScreenUnlocker::Attempt::Outcome> LockScreenUnlock
                 return withdrawnOutcome();
             case KeyPostResult::outOfTime:
                 return outOfTime("clearing the field");
+            case KeyPostResult::notTyped:
+                return notTyped("clearing the field");
         }
     }
     for (std::size_t i = 0; i < chunks.size(); ++i) {
@@ -523,6 +546,8 @@ std::variant<UnlockEntry, LockScreenUnlocker::Attempt::Outcome> LockScreenUnlock
                 return withdrawnOutcome();
             case KeyPostResult::outOfTime:
                 return outOfTime("typing");
+            case KeyPostResult::notTyped:
+                return notTyped("typing");
         }
     }
     log("Typed the password at the HID event tap.");
@@ -547,7 +572,11 @@ LockScreenUnlocker::Attempt::Outcome LockScreenUnlocker::Attempt::pressReturn(co
         return outcome;
     };
     const KeyPostResult returned = post(returnKey(), GateKind::field, &field, returnDeadline);
-    giveKeyboardBack();
+    // A lock screen that reads keys late may not have read the password yet: its key bindings and the
+    // user's lifted locks stay as they are until the wait below is over (the attempt's end).
+    if (!field.readsKeysLate) {
+        giveKeyboardBack();
+    }
     switch (returned) {
         case KeyPostResult::posted:
             break;
@@ -560,6 +589,8 @@ LockScreenUnlocker::Attempt::Outcome LockScreenUnlocker::Attempt::pressReturn(co
             return withEntry(withdrawnOutcome());
         case KeyPostResult::outOfTime:
             return withEntry(outOfTime("pressing Return"));
+        case KeyPostResult::notTyped:
+            return withEntry(notTyped("pressing Return"));
     }
     const double returnTime = now();
     const double wait = std::min(timing.unlockTimeout, std::max(0.0, deadline - returnTime));

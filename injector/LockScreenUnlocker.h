@@ -9,7 +9,9 @@
 //
 // The keyboard is the attempt's alone from its first key to its last (the poster's exclusive hold), the
 // check before a press runs where the poster sends the key out, just before it does, and the phone is
-// answered only once the last key has reached the system.
+// answered only once the last key has reached the system. A lock screen that reads keys late gets its
+// text with no modifier held, and keeps the hold (the key bindings, the user's lifted locks) until the
+// wait after Return is over.
 //
 // Thread: `unlock` on the main queue; everything that reaches the system runs on the unlocker's serial
 // queue, except the checks before each key, which run on the poster's thread while the queue waits.

@@ -116,6 +116,7 @@ ProbedLockScreen::Examination ProbedLockScreen::examination() {
                                   holder,
                                   LockScreenFieldCheck::secureInput,
                                   info->fieldClearing};
+            field.readsKeysLate = info->readsKeysLate;
             return {{LockScreenFocus::PasswordField{field}}, namedOtherElement};
         }
         if (counts) {

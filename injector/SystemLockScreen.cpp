@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "injector/KeyVocabulary.h"
+#include "injector/ScreenLockerProcesses.h"
 #include "injector/XConnection.h"
 #include "injector/XkbServerKeymap.h"
 #include "platform/DBus.h"
@@ -34,117 +35,6 @@ namespace {
 
 namespace dbus = platform::dbus;
 constexpr std::chrono::milliseconds busTimeout{500};
-
-std::string readSmallFile(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    std::string text;
-    std::getline(in, text, '\0');
-    return text;
-}
-
-std::optional<uid_t> realUserOf(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("Uid:", 0) == 0) {
-            return static_cast<uid_t>(std::strtoul(line.c_str() + 4, nullptr, 10));
-        }
-    }
-    return std::nullopt;
-}
-
-// The executable is the system's program of that name: under a system folder, owned by root, writable by
-// nobody else, and its file name is the command name. A process may rename itself at will, so a system
-// interpreter (a shell, python) that calls itself a screen locker is not one.
-bool isSystemProgram(pid_t pid, const std::string& commandName) {
-    std::error_code error;
-    const std::filesystem::path exe =
-        std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error);
-    if (error) {
-        return false;
-    }
-    // /proc cuts command names to 15 bytes.
-    if (exe.filename().string().substr(0, 15) != commandName) {
-        return false;
-    }
-    const std::string path = exe.string();
-    bool inSystemFolder = false;
-    for (const char* folder : {"/usr/bin/", "/usr/sbin/", "/usr/libexec/", "/usr/lib/", "/bin/", "/sbin/"}) {
-        inSystemFolder = inSystemFolder || path.rfind(folder, 0) == 0;
-    }
-    struct stat info {};
-    return inSystemFolder && stat(path.c_str(), &info) == 0 && info.st_uid == 0 &&
-           (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
-bool rootOwnedNotShared(const std::string& path, bool folder) {
-    struct stat info {};
-    return stat(path.c_str(), &info) == 0 && info.st_uid == 0 && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
-           (folder ? S_ISDIR(info.st_mode) : S_ISREG(info.st_mode));
-}
-
-// Who traces the process (a debugger, or code injecting itself); 0 for nobody, none when unreadable.
-std::optional<long> tracerOf(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("TracerPid:", 0) == 0) {
-            return std::strtol(line.c_str() + 10, nullptr, 10);
-        }
-    }
-    return std::nullopt;
-}
-
-// Why code other than the system's may run in the process; none when nothing says so.
-std::optional<std::string> tamperingOf(pid_t pid) {
-    const std::string base = "/proc/" + std::to_string(pid);
-    std::ifstream environ(base + "/environ", std::ios::binary);
-    std::ifstream maps(base + "/maps");
-    if (!environ || !maps) {
-        return "its environment or memory map can't be read";
-    }
-    const std::string environment(std::istreambuf_iterator<char>(environ), {});
-    const std::string map(std::istreambuf_iterator<char>(maps), {});
-    if (map.empty()) {
-        return "its memory map can't be read";
-    }
-    if (std::optional<std::string> found = loaderTampering(environment, map, isRootOwnedSystemFile)) {
-        return found;
-    }
-    const std::optional<long> tracer = tracerOf(pid);
-    if (!tracer || *tracer != 0) {
-        return "it is traced by another process";
-    }
-    return std::nullopt;
-}
-
-// The command name, as /proc gives it (cut to 15 bytes); empty when the process is gone.
-std::string commandName(pid_t pid) {
-    std::string comm = readSmallFile("/proc/" + std::to_string(pid) + "/comm");
-    while (!comm.empty() && (comm.back() == '\n' || comm.back() == '\0')) {
-        comm.pop_back();
-    }
-    return comm;
-}
-
-// The DISPLAY a process was started with, from its environment.
-std::optional<std::string> displayOf(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
-    std::string environment(std::istreambuf_iterator<char>(in), {});
-    std::size_t start = 0;
-    while (start < environment.size()) {
-        std::size_t end = environment.find('\0', start);
-        if (end == std::string::npos) {
-            end = environment.size();
-        }
-        const std::string_view entry(environment.data() + start, end - start);
-        if (entry.rfind("DISPLAY=", 0) == 0) {
-            return std::string(entry.substr(8));
-        }
-        start = end + 1;
-    }
-    return std::nullopt;
-}
 
 // Follows, on a connection and a thread of its own, the root window's children and the focus events that
 // keyboard grabs and releases bring, so that no event is missed while nobody asks. A grab for the very
@@ -196,8 +86,10 @@ class GrabWatcher {
     GrabWatcher(const GrabWatcher&) = delete;
     GrabWatcher& operator=(const GrabWatcher&) = delete;
 
-    // As of now: every event the server sent before this call has been taken into account.
-    bool grabbedSince(xcb_window_t window) {
+    // As of now: every event the server sent before this call has been taken into account. With
+    // `mappedByHolder`, whether the window appeared while a grab stood that still does (see
+    // KeyboardGrabWatch); otherwise whether the keyboard was grabbed after it appeared.
+    bool grabSeen(xcb_window_t window, bool mappedByHolder) {
         std::unique_lock lock(mutex_);
         if (ended_) {
             return false;
@@ -208,7 +100,8 @@ class GrabWatcher {
         lock.lock();
         const bool caughtUp =
             changed_.wait_for(lock, std::chrono::milliseconds(500), [&] { return ended_ || seen_ >= token; });
-        return caughtUp && !ended_ && watch_.grabbedSince(window);
+        return caughtUp && !ended_ &&
+               (mappedByHolder ? watch_.appearedWhileGrabbed(window) : watch_.grabbedSince(window));
     }
 
   private:
@@ -388,9 +281,14 @@ class LinuxProbe final : public LockScreenProbe {
         if (keyboardGrabbedByAnother()) {
             if (const std::optional<TopWindow> top = topOverrideRedirect()) {
                 session.secureInputPID = top->owner;
+                // xscreensaver's dialog is mapped by another process than the one holding the keyboard,
+                // after it took the keyboard; whether it is that process's own is the probe's question.
+                const bool dialog = commandName(top->owner) == screenSaverDialog;
                 // The tree was read first: every grab and release before it has reached the watcher.
-                if (!grabs_.grabbedSince(top->window)) {
-                    session.secureInputDoubt = "the keyboard was not seen grabbed after its window appeared";
+                if (!grabs_.grabSeen(top->window, dialog)) {
+                    session.secureInputDoubt =
+                        dialog ? "the keyboard was not seen held since before its dialog appeared"
+                               : "the keyboard was not seen grabbed after its window appeared";
                 }
             }
         }
@@ -424,13 +322,17 @@ class LinuxProbe final : public LockScreenProbe {
     // a real locker elsewhere (another X server, another session) must not vouch for a grab here.
     std::optional<ProbedProcess> processInfo(pid_t pid) override {
         std::lock_guard lock(mutex_);
-        std::optional<ProbedProcess> process = programInfo(pid);
+        pid_t daemon = 0;
+        std::optional<ProbedProcess> process = programInfo(pid, &daemon);
         if (process && process->isSystemLoginWindow) {
             const std::optional<std::string> own =
                 sessions_.ownSession ? sessions_.ownSession() : std::nullopt;
-            const std::optional<std::string> its =
-                sessions_.sessionOf ? sessions_.sessionOf(pid) : std::nullopt;
-            process->isSystemLoginWindow = own && its && *own == *its;
+            const auto ours = [&](pid_t member) {
+                const std::optional<std::string> its =
+                    sessions_.sessionOf ? sessions_.sessionOf(member) : std::nullopt;
+                return own && its && *own == *its;
+            };
+            process->isSystemLoginWindow = ours(pid) && (daemon == 0 || ours(daemon));
         }
         return process;
     }
@@ -464,8 +366,9 @@ class LinuxProbe final : public LockScreenProbe {
     }
 
     // The name, user, and whether it is a known locker's system program on our display; the session is
-    // left to the caller.
-    std::optional<ProbedProcess> programInfo(pid_t pid) {
+    // left to the caller. xscreensaver's dialog is judged with the daemon that started it, whose number
+    // goes to `daemon`.
+    std::optional<ProbedProcess> programInfo(pid_t pid, pid_t* daemon = nullptr) {
         const std::string comm = commandName(pid);
         const std::optional<uid_t> user = realUserOf(pid);
         if (comm.empty() || !user) {
@@ -474,7 +377,15 @@ class LinuxProbe final : public LockScreenProbe {
         const std::optional<LockScreenFieldClearing> clearing = fieldClearingOf(comm);
         ProbedProcess process{comm, *user, clearing.has_value(), false, std::nullopt};
         process.fieldClearing = clearing.value_or(LockScreenFieldClearing::selectAllThenDelete);
-        if (process.isLoginWindow && isSystemProgram(pid, comm)) {
+        process.readsKeysLate = readsKeysLate(comm);
+        if (comm == screenSaverDialog) {
+            pid_t starter = 0;
+            process.doubt = screenSaverDialogDoubt(pid, displayName_, starter);
+            process.isSystemLoginWindow = !process.doubt;
+            if (daemon != nullptr) {
+                *daemon = starter;
+            }
+        } else if (process.isLoginWindow && isSystemProgram(pid, comm)) {
             const std::optional<std::string> display = displayOf(pid);
             process.isSystemLoginWindow =
                 display && !displayName_.empty() && sameXDisplay(*display, displayName_);
@@ -536,7 +447,37 @@ class LinuxProbe final : public LockScreenProbe {
             return false;
         }
         const std::optional<ProbedProcess> info = programInfo(top->owner);
-        return info && info->isSystemLoginWindow && info->userID == getuid() && keyboardGrabbedByAnother();
+        bool lockerOnTop = info && info->isSystemLoginWindow && info->userID == getuid();
+        // Until its dialog comes, xscreensaver covers the screen with its graphics program's windows,
+        // and it does so also when it only blanks the screen: its own status tells which.
+        pid_t daemon = 0;
+        if (!lockerOnTop && commandName(top->owner) == screenSaverGraphics) {
+            lockerOnTop = !screenSaverChildDoubt(top->owner, displayName_, daemon) &&
+                          isSystemProgram(top->owner, screenSaverGraphics) &&
+                          realUserOf(top->owner) == getuid() && screenSaverStatusIsLock();
+        }
+        return lockerOnTop && keyboardGrabbedByAnother();
+    }
+
+    // xscreensaver's status on the root window: LOCK, BLANK or 0 first.
+    bool screenSaverStatusIsLock() {
+        xcb_connection_t* c = display_.get();
+        const auto atom = [&](const char* name) {
+            XReply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(
+                c, xcb_intern_atom(c, 1, std::uint16_t(std::strlen(name)), name), nullptr));
+            return reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+        };
+        const xcb_atom_t status = atom("_SCREENSAVER_STATUS");
+        const xcb_atom_t lock = atom("LOCK");
+        if (status == XCB_ATOM_NONE || lock == XCB_ATOM_NONE) {
+            return false;
+        }
+        XReply<xcb_get_property_reply_t> property(xcb_get_property_reply(
+            c, xcb_get_property(c, 0, display_.root(), status, XCB_ATOM_INTEGER, 0, 1), nullptr));
+        if (!property || property->format != 32 || xcb_get_property_value_length(property.get()) < 4) {
+            return false;
+        }
+        return *static_cast<const std::uint32_t*>(xcb_get_property_value(property.get())) == lock;
     }
 
     // A grab of our own fails as already taken only while another client holds the keyboard; when ours
@@ -649,135 +590,10 @@ std::string displayWithoutScreen(const std::string& name) {
 
 }  // namespace
 
-bool isKnownScreenLocker(const std::string& commandName) {
-    return fieldClearingOf(commandName).has_value();
-}
-
-std::optional<LockScreenFieldClearing> fieldClearingOf(const std::string& commandName) {
-    using enum LockScreenFieldClearing;
-    struct Locker {
-        const char* commandName;  // as /proc gives it, cut to 15 bytes
-        LockScreenFieldClearing clearing;
-    };
-    // How each empties its password field, as each that runs without a display manager was seen to do
-    // (sxlock and xlock, which Debian no longer ships, as their code does). Escape closes the prompt of
-    // several (the password would then go nowhere), and Control+A is a character to the simple ones, or
-    // ignored (Delete then removes one of the field's characters, or only that one).
-    static const std::array<Locker, 14> lockers = {{
-        // Escape also empties it, and is one key whatever the layout (Control+U needs a key for u).
-        {"i3lock", escape},
-        // Control+A empties the line itself; Escape closes the prompt.
-        {"xsecurelock", selectAllThenDelete},
-        // Both ignore Control+A and Control+U, so Delete would take one of the field's characters.
-        {"slock", escape},
-        {"sxlock", escape},
-        // Control+A selects nothing, so Delete leaves characters; Escape does not empty it.
-        {"xscreensaver", controlU},
-        {"xscreensaver-au", controlU},
-        // Its field is the display manager's greeter's, a toolkit text field.
-        {"light-locker", selectAllThenDelete},
-        // Toolkit text fields, where Control+A selects everything.
-        {"gnome-screensav", selectAllThenDelete},
-        {"cinnamon-screen", selectAllThenDelete},
-        {"mate-screensave", selectAllThenDelete},
-        {"xfce4-screensav", selectAllThenDelete},
-        {"kscreenlocker_g", selectAllThenDelete},
-        // Takes Escape and Control+A as characters.
-        {"xlock", controlU},
-        // Takes Control+U and Control+A as characters.
-        {"xtrlock", escape},
-    }};
-    for (const Locker& locker : lockers) {
-        if (commandName == locker.commandName) {
-            return locker.clearing;
-        }
-    }
-    return std::nullopt;
-}
-
-std::optional<std::string> loaderTampering(std::string_view environment, std::string_view maps,
-                                           const std::function<bool(const std::string& path)>& isSystemFile) {
-    for (std::size_t start = 0; start < environment.size();) {
-        std::size_t end = environment.find('\0', start);
-        if (end == std::string_view::npos) {
-            end = environment.size();
-        }
-        const std::string_view entry = environment.substr(start, end - start);
-        for (const char* name : {"LD_PRELOAD", "LD_LIBRARY_PATH", "LD_AUDIT"}) {
-            const std::size_t length = std::strlen(name);
-            // The loader ignores an empty value.
-            if (entry.size() > length + 1 && entry.substr(0, length) == name && entry[length] == '=') {
-                return std::string("its environment sets ") + name;
-            }
-        }
-        start = end + 1;
-    }
-    std::map<std::string, bool, std::less<>> judged;
-    for (std::size_t start = 0; start < maps.size();) {
-        std::size_t end = maps.find('\n', start);
-        if (end == std::string_view::npos) {
-            end = maps.size();
-        }
-        const std::string_view line = maps.substr(start, end - start);
-        start = end + 1;
-        // "address perms offset dev inode   path": the path, which may hold spaces, follows five fields.
-        std::size_t at = 0;
-        std::string_view permissions;
-        for (int field = 0; field < 5 && at != std::string_view::npos; ++field) {
-            const std::size_t next = line.find(' ', at);
-            if (field == 1) {
-                permissions =
-                    line.substr(at, next == std::string_view::npos ? std::string_view::npos : next - at);
-            }
-            at = next == std::string_view::npos ? next : line.find_first_not_of(' ', next);
-        }
-        if (at == std::string_view::npos || line[at] != '/') {
-            continue;  // anonymous memory, the stack, the vdso
-        }
-        const std::string path(line.substr(at));
-        const std::string name = path.substr(path.rfind('/') + 1);
-        const std::size_t so = name.find(".so");
-        const bool library =
-            so != std::string::npos && (so + 3 == name.size() || name[so + 3] == '.' || name[so + 3] == ' ');
-        if (!(permissions.size() >= 3 && permissions[2] == 'x') && !library) {
-            continue;  // data: fonts, caches, locale archives
-        }
-        auto found = judged.find(path);
-        if (found == judged.end()) {
-            found = judged.emplace(path, isSystemFile(path)).first;
-        }
-        if (!found->second) {
-            return "it maps " + path + " from outside the system's folders";
-        }
-    }
-    return std::nullopt;
-}
-
-bool isRootOwnedSystemFile(const std::string& mapped) {
-    constexpr std::string_view deleted = " (deleted)";
-    std::string path = mapped;
-    const bool gone = path.size() > deleted.size() && path.ends_with(deleted);
-    if (gone) {
-        path.resize(path.size() - deleted.size());
-    }
-    bool inSystemFolder = false;
-    for (const char* folder :
-         {"/usr/lib/", "/usr/lib64/", "/usr/lib32/", "/usr/libx32/", "/usr/libexec/", "/usr/bin/",
-          "/usr/sbin/", "/lib/", "/lib64/", "/lib32/", "/libx32/", "/bin/", "/sbin/"}) {
-        inSystemFolder = inSystemFolder || path.rfind(folder, 0) == 0;
-    }
-    if (!inSystemFolder || path.find("/../") != std::string::npos || path.find("/./") != std::string::npos) {
-        return false;
-    }
-    // A file replaced under a running program (an upgrade) was put there by whoever may write the folder.
-    const std::string folder = path.substr(0, path.rfind('/'));
-    return rootOwnedNotShared(folder, true) && (gone || rootOwnedNotShared(path, false));
-}
-
 void KeyboardGrabWatch::appeared(std::uint32_t window) {
     // Windows come and go; a flood of them is not followed (an unknown window is never trusted).
     if (windows_.size() < 65536 || windows_.contains(window)) {
-        windows_[window] = false;
+        windows_[window] = {false, grabStands_};
     }
 }
 
@@ -786,20 +602,27 @@ void KeyboardGrabWatch::disappeared(std::uint32_t window) {
 }
 
 void KeyboardGrabWatch::grabbed() {
-    for (auto& [window, held] : windows_) {
-        held = true;
+    grabStands_ = true;
+    for (auto& [window, seen] : windows_) {
+        seen.grabbedSince = true;
     }
 }
 
 void KeyboardGrabWatch::released() {
-    for (auto& [window, held] : windows_) {
-        held = false;
+    grabStands_ = false;
+    for (auto& [window, seen] : windows_) {
+        seen = {};
     }
 }
 
 bool KeyboardGrabWatch::grabbedSince(std::uint32_t window) const {
     const auto found = windows_.find(window);
-    return found != windows_.end() && found->second;
+    return found != windows_.end() && found->second.grabbedSince;
+}
+
+bool KeyboardGrabWatch::appearedWhileGrabbed(std::uint32_t window) const {
+    const auto found = windows_.find(window);
+    return found != windows_.end() && found->second.appearedWhileGrabbed;
 }
 
 bool sameXDisplay(const std::string& a, const std::string& b) {

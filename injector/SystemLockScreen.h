@@ -24,6 +24,12 @@
 // top before the lock screen was made cannot be confirmed, and is not; nor is one that grabs the keyboard
 // for the very window that already has the focus (that grab moves no focus, and X reports nothing).
 //
+// xscreensaver is the exception: its daemon takes the keyboard before it maps anything, and the window on
+// top that reads the password belongs to its dialog program, which grabs nothing. That dialog counts
+// when it is the password dialog the genuine daemon (checked as any locker) started, on our display and
+// in our session, and its window appeared while a grab seen taken stood and has stood since: the dialog
+// exists only while its daemon holds the keyboard, which no other client can take meanwhile.
+//
 // Thread: one thread at a time per instance; every D-Bus call has a short time-out.
 #include <sys/types.h>
 
@@ -64,6 +70,9 @@ bool sameXDisplay(const std::string& a, const std::string& b);
 bool isKnownScreenLocker(const std::string& commandName);
 // How a known screen locker empties its password field; none for any other program.
 std::optional<LockScreenFieldClearing> fieldClearingOf(const std::string& commandName);
+// A known screen locker looks each key up only when it gets to it, with the modifiers and the keymap as
+// they are then, not as they were when the key went out.
+bool readsKeysLate(const std::string& commandName);
 
 // Why code other than the system's may run in a process, from its environment (/proc/<pid>/environ,
 // NUL-separated) and its memory map (/proc/<pid>/maps): the environment sets LD_PRELOAD, LD_LIBRARY_PATH
@@ -89,10 +98,18 @@ class KeyboardGrabWatch {
     // The keyboard was grabbed after the window appeared and has not been let go since; false for a
     // window that was there before the watch began.
     bool grabbedSince(std::uint32_t window) const;
+    // The window appeared while a grab seen taken stood, and that grab has not been let go since (a
+    // window shown for the grab's holder once it had the keyboard); false for a window that was there
+    // before the watch began.
+    bool appearedWhileGrabbed(std::uint32_t window) const;
 
   private:
-    // Per window seen appear: whether a grab taken since still stands.
-    std::unordered_map<std::uint32_t, bool> windows_;
+    struct Seen {
+        bool grabbedSince = false;  // a grab taken since it appeared still stands
+        bool appearedWhileGrabbed = false;
+    };
+    std::unordered_map<std::uint32_t, Seen> windows_;
+    bool grabStands_ = false;
 };
 
 // The key and modifiers (Shift, and Option as the third level) that type a character on the current

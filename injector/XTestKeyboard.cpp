@@ -134,13 +134,15 @@ struct XTestKeyboard::Impl {
     // Carries out the steps in order; text stops between two steps, when the unit holds no key down,
     // once it was dropped meanwhile.
     void performSteps(std::vector<Step>& steps, Owner owner, bool typing, std::uint64_t epoch);
-    void performStep(Step& step, Owner owner) {
+    // Whether it went out: a text, all of its characters.
+    bool performStep(Step& step, Owner owner) {
         if (!step.text.empty()) {
-            typeText(step.text, step.hold);
+            const bool whole = typeText(step.text, step.hold);
             wipeText(step.text);
-        } else {
-            pressKey(step.virtualKeyCode, step.down, owner);
+            return whole;
         }
+        pressKey(step.virtualKeyCode, step.down, owner);
+        return true;
     }
     // The unit presses a key that locks or latches something (Caps Lock, Shift Lock, a Level 3 lock...),
     // with the modifiers it holds by then: it asks for that change, which putting the levels back would
@@ -154,6 +156,17 @@ struct XTestKeyboard::Impl {
     void fake(bool down, xcb_keycode_t code) {
         xcb_test_fake_input(connection(), down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, code, XCB_CURRENT_TIME,
                             XCB_NONE, 0, 0, 0);
+    }
+    // Presses and releases the key, within Shift when asked (shiftKey then names it).
+    void tap(xcb_keycode_t code, bool shifted) {
+        if (shifted) {
+            fake(true, *shiftKey);
+        }
+        fake(true, code);
+        fake(false, code);
+        if (shifted) {
+            fake(false, *shiftKey);
+        }
     }
     void roundTrip() {
         XReply<xcb_get_input_focus_reply_t> reply(
@@ -177,6 +190,15 @@ struct XTestKeyboard::Impl {
             return found->second;
         }
         return std::nullopt;
+    }
+    // The key that types the symbol in the text being typed: one needing Shift only with a Shift key to
+    // press (`shiftKey`), and not for a steady text.
+    std::optional<std::pair<xcb_keycode_t, bool>> textKey(xcb_keysym_t keysym) const {
+        auto key = keyTyping(keysym);
+        if (key && key->second && (!shiftKey || textHold == BindingHold::steady)) {
+            key.reset();
+        }
+        return key;
     }
     std::optional<xcb_keycode_t> keycodeOf(xcb_keysym_t keysym) const {
         if (auto found = keyTyping(keysym); found && !found->second) {
@@ -204,55 +226,76 @@ struct XTestKeyboard::Impl {
         return std::any_of(spares.begin(), spares.end(),
                            [&](const Spare& s) { return s.bound[0] == keysym || s.bound[1] == keysym; });
     }
-    // The levels a spare code can carry: the shifted one only with a Shift key to reach it.
-    int levels() const { return shiftKey ? 2 : 1; }
+    // The levels a spare code can carry: the shifted one only with a Shift key to reach it, and not for
+    // a steady text.
+    int levels() const { return shiftKey && textHold != BindingHold::steady ? 2 : 1; }
     // What a code gives now, as we last gave it or read it.
     std::vector<xcb_keysym_t> symbolsOf(xcb_keycode_t code) const;
     // Sends the spare codes changed since the last call, and updates the cache.
     void sendChanges();
     // Locks and latches the real modifiers of `mask` as `locked` and `latched` say; the others stay.
-    void setModifiers(std::uint8_t mask, std::uint8_t locked, std::uint8_t latched);
-    // What was lifted of the user's locked and latched modifiers, to be put back.
+    // False without XKB.
+    bool setModifiers(std::uint8_t mask, std::uint8_t locked, std::uint8_t latched);
+    // The user's locked and latched modifiers while some are lifted. The levels lifted are held clear on
+    // the server, so whatever sets one of them meanwhile, or changes any of them, is the user's doing:
+    // each look at the keyboard takes it in as the user's own state (a lock pressed toggles it, a latch
+    // taken waits) and lifts it again, and the put-back gives the keyboard the state the user made.
     struct LiftedLevels {
+        // The user's levels have been read.
+        bool read = false;
+        // The levels lifted, held clear until put back.
         std::uint8_t mask = 0;
+        // The user's locked and latched modifiers, as left and as changed since.
         std::uint8_t locked = 0;
         std::uint8_t latched = 0;
+        // What the server held at the last look, less what was lifted then.
+        std::uint8_t seenLocked = 0;
+        std::uint8_t seenLatched = 0;
     };
-    // Reads the keyboard's state, takes its group's keys, and notes whatever the user left locked or
-    // latched that changes a key's level (Caps or Shift Lock, a sticky Shift, a Level 3 or Level 5 lock
-    // or latch). Also the layout group the user sees (0 when the state cannot be read); false when the
-    // mapping cannot be read.
-    bool readLevels(LiftedLevels& lifted, std::uint32_t& group);
-    // Lifts what was noted, so that it changes no key that goes out until it is put back.
-    void lift(const LiftedLevels& lifted) {
-        if (lifted.mask != 0) {
-            setModifiers(lifted.mask, 0, 0);
-        }
-    }
-    bool liftLevels(LiftedLevels& lifted, std::uint32_t& group) {
-        if (!readLevels(lifted, group)) {
+    // Reads the keyboard's state: the layout group the user sees becomes `textGroup` (its keys built;
+    // 0 when the state cannot be read), the keymap's announced changes are taken in, and, for `lifted`,
+    // what the user changed of the levels since the last look. False when the mapping cannot be read.
+    bool look(LiftedLevels* lifted);
+    // Lifts whatever level-changing modifier the last look found locked or latched (Caps or Shift Lock,
+    // a sticky Shift, a Level 3 or Level 5 lock or latch), so that it changes no key that goes out.
+    void lift(LiftedLevels& lifted);
+    // Both, before each key and character of a lifted unit: what the user changes while it is typed
+    // alters none of its keys.
+    bool follow(LiftedLevels& lifted) {
+        if (!look(&lifted)) {
             return false;
         }
         lift(lifted);
         return true;
     }
-    void putBackLevels(LiftedLevels& lifted) {
-        if (lifted.mask != 0) {
-            setModifiers(lifted.mask, lifted.locked, lifted.latched);
+    // Gives the lifted levels the state the user left or made of them.
+    void putBackLevels(LiftedLevels& lifted);
+    // Holds the server from a look at the keyboard to the keys that rely on it: no other client's
+    // request (a layout switcher, an on-screen keyboard, a lock key sent by a tool) comes between.
+    // Held only for requests to the server, never while waiting on anything else.
+    struct ServerHeld {
+        explicit ServerHeld(Impl& keyboard) : keyboard(keyboard) { xcb_grab_server(keyboard.connection()); }
+        ~ServerHeld() {
+            xcb_ungrab_server(keyboard.connection());
+            xcb_flush(keyboard.connection());
         }
-        lifted = {};
-    }
+        ServerHeld(const ServerHeld&) = delete;
+        ServerHeld& operator=(const ServerHeld&) = delete;
+        Impl& keyboard;
+    };
     // An attempt's levels are lifted before its first key goes out, while it still has the keyboard,
     // and stay lifted until it ends: the keys around the password (the wake Shift, select all, Delete,
     // Return) would otherwise clear a Shift Lock, use up a sticky Shift or go out on another level.
     void liftForAttempt(Owner owner);
-    // Puts back the levels lifted for the owner's attempt (none: whoever's they are).
+    // Puts back the levels lifted for the owner's attempt (none: whoever's they are), and lets the
+    // bindings kept for its steady texts go back after the brief settle time.
     void putBackAttemptLevels(std::optional<Owner> owner = std::nullopt);
     // The X key code of a virtual key code: a modifier by its symbol among the keys built now, any other
     // key through the evdev table.
     std::optional<xcb_keycode_t> keycodeOfKey(std::uint16_t virtualKeyCode) const;
     void pressKey(std::uint16_t virtualKeyCode, bool down, Owner owner);
-    void typeText(std::u32string& scalars, BindingHold hold);
+    // Whether every character went out.
+    bool typeText(std::u32string& scalars, BindingHold hold);
     void releaseOwned(Owner owner);
     // Puts back the bindings whose release was acknowledged a settle time ago; with `waitForAll`, waits
     // for the others too.
@@ -298,6 +341,8 @@ struct XTestKeyboard::Impl {
         std::array<std::uint64_t, 2> lastUse{};
         // What the code held before it was bound, put back when the binding goes.
         std::vector<xcb_keysym_t> before;
+        // A steady text typed it: kept as it is until the attempt ends.
+        bool steady = false;
         // The symbols the code gives now, as the server reports them: the first for both levels
         // while the second is not bound.
         std::array<xcb_keysym_t, 2> mapping() const {
@@ -326,9 +371,8 @@ struct XTestKeyboard::Impl {
         std::uint64_t epoch;
     };
     std::optional<Droppable> droppable;
-    // The unit being carried out lifted the levels before its first step, in `textGroup`: its text
-    // lifts nothing again (no state read per text) and types in that group.
-    bool unitLifted = false;
+    // The lift the step being carried out follows (its unit's or its attempt's); none for a lone key.
+    LiftedLevels* lifting = nullptr;
     // What the attempt under way lifted, and whose attempt it is.
     struct AttemptLevels {
         Owner owner = nullptr;
@@ -482,24 +526,22 @@ void XTestKeyboard::Impl::performSteps(std::vector<Step>& steps, Owner owner, bo
     const std::size_t heldBefore = holding();
     // The whole unit goes out under one lift, its keys (the Return and Tab of a text, a key combination)
     // as much as its characters: each names exactly the modifiers it goes out with, and a lock or latch
-    // of the user's would turn a Tab into Shift+Tab, or be used up by it. A unit that presses a lock or
-    // latch key itself keeps the user's levels, as that key means to change them.
+    // of the user's would turn a Tab into Shift+Tab, or be used up by it. The lift follows the user from
+    // key to key (see LiftedLevels). A unit that presses a lock or latch key itself keeps the user's
+    // levels, as that key means to change them.
     struct UnitLevels {
         Impl& keyboard;
         LiftedLevels lifted;
         ~UnitLevels() {
+            keyboard.lifting = nullptr;
             keyboard.putBackLevels(lifted);
-            keyboard.unitLifted = false;
             xcb_flush(keyboard.connection());
         }
     } unit{*this, {}};
-    if (readLevels(unit.lifted, textGroup)) {
-        if (pressesLockKey(steps)) {
-            unit.lifted = {};
-        } else {
-            lift(unit.lifted);
-            unitLifted = true;
-        }
+    if (look(&unit.lifted) && !pressesLockKey(steps)) {
+        lifting = &unit.lifted;
+    } else {
+        unit.lifted = {};
     }
     for (std::size_t i = 0; i < steps.size(); ++i) {
         // Between two keys of the unit, never while it holds one of its own down.
@@ -861,7 +903,7 @@ std::optional<XTestKeyboard::Impl::Slot> XTestKeyboard::Impl::bindSpare(xcb_keys
             return std::nullopt;
         }
         for (Spare& spare : spares) {
-            for (int level = 0; level < 2; ++level) {
+            for (int level = 0; level < levels(); ++level) {
                 if (spare.bound[std::size_t(level)] == keysym) {
                     spare.lastUse[std::size_t(level)] = ++uses;
                     return Slot{spare.code, level};
@@ -943,7 +985,7 @@ void XTestKeyboard::Impl::prepareBindings(const std::u32string& scalars, std::si
     for (std::size_t i = from; i < scalars.size(); ++i) {
         const xcb_keysym_t keysym = xkb_utf32_to_keysym(scalars[i]);
         if (keysym == XKB_KEY_NoSymbol || isBound(keysym) ||
-            std::find(pending.begin(), pending.end(), keysym) != pending.end() || keyTyping(keysym)) {
+            std::find(pending.begin(), pending.end(), keysym) != pending.end() || textKey(keysym)) {
             continue;
         }
         // Only levels that are free now: never bound, or read by every client and typed already.
@@ -988,7 +1030,11 @@ void XTestKeyboard::Impl::noteRelease(const Slot& slot) {
     const auto rebind = now + (brief ? options.briefSettle : options.bindingSettle);
     const auto restore = now + (brief ? options.briefSettle : options.restoreSettle);
     for (Spare& s : spares) {
-        if (s.code == slot.code) {
+        if (s.code == slot.code && textHold == BindingHold::steady) {
+            s.steady = true;
+            s.rebindAfter[std::size_t(slot.level)] = Clock::time_point::max();
+            s.restoreAfter = Clock::time_point::max();
+        } else if (s.code == slot.code) {
             auto& after = s.rebindAfter[std::size_t(slot.level)];
             // A binding typed by an ordinary text keeps its time when a brief one types it too.
             after = after == Clock::time_point::max() ? rebind : std::max(after, rebind);
@@ -998,13 +1044,22 @@ void XTestKeyboard::Impl::noteRelease(const Slot& slot) {
 }
 
 void XTestKeyboard::Impl::pressKey(std::uint16_t virtualKeyCode, bool down, Owner owner) {
-    drainEvents();
-    verifySpares();
-    if (!refresh()) {
-        return;
-    }
-    if (KeyCode::modifierOfKey(virtualKeyCode)) {
-        buildKeys(tracker.group());
+    std::optional<ServerHeld> server;
+    if (lifting != nullptr) {
+        // A key of a lifted unit or attempt goes out in the levels and group the user has now.
+        server.emplace(*this);
+        if (!follow(*lifting)) {
+            return;
+        }
+    } else {
+        drainEvents();
+        verifySpares();
+        if (!refresh()) {
+            return;
+        }
+        if (KeyCode::modifierOfKey(virtualKeyCode)) {
+            buildKeys(tracker.group());
+        }
     }
     const std::optional<xcb_keycode_t> code = keycodeOfKey(virtualKeyCode);
     if (!code) {
@@ -1047,12 +1102,12 @@ void XTestKeyboard::Impl::releaseOwned(Owner owner) {
     xcb_flush(connection());
 }
 
-void XTestKeyboard::Impl::setModifiers(std::uint8_t mask, std::uint8_t locked, std::uint8_t latched) {
+bool XTestKeyboard::Impl::setModifiers(std::uint8_t mask, std::uint8_t locked, std::uint8_t latched) {
     // xcb's LatchLockState has no field for the latched modifiers' values (the protocol's byte after
     // affectModLatches), so the request is put together here.
     const xcb_query_extension_reply_t* xkb = xcb_get_extension_data(connection(), &xcb_xkb_id);
     if (xkb == nullptr || xkb->present == 0) {
-        return;
+        return false;
     }
     xcb_xkb_latch_lock_state_request_t request{};
     request.deviceSpec = XCB_XKB_ID_USE_CORE_KBD;
@@ -1065,27 +1120,59 @@ void XTestKeyboard::Impl::setModifiers(std::uint8_t mask, std::uint8_t locked, s
     parts[2].iov_len = sizeof request;
     xcb_protocol_request_t protocol{1, &xcb_xkb_id, XCB_XKB_LATCH_LOCK_STATE, 1};
     xcb_send_request(connection(), 0, &parts[2], &protocol);
+    return true;
 }
 
-bool XTestKeyboard::Impl::readLevels(LiftedLevels& lifted, std::uint32_t& group) {
+bool XTestKeyboard::Impl::look(LiftedLevels* lifted) {
     // The modifiers and the group as they are now: letters are typed in the group the user sees. The
     // round trip also brings in every change of the keymap announced before it.
     XkbKeymapTracker::LockState state;
     const bool haveState = tracker.readState(state);
     drainEvents();
     verifySpares();
+    const bool mapped = refresh();
+    if (mapped) {
+        textGroup = haveState ? state.group : 0;
+        buildKeys(textGroup);
+    }
+    if (lifted != nullptr && haveState) {
+        if (!lifted->read) {
+            lifted->read = true;
+            lifted->locked = state.lockedMods;
+            lifted->latched = state.latchedMods;
+        } else {
+            // A change of a level since the last look is the user's (see LiftedLevels); any other
+            // modifier is as the server has it.
+            const std::uint8_t levels = levelModifiers | lifted->mask;
+            const auto take = [levels](std::uint8_t user, std::uint8_t seen, std::uint8_t now) {
+                return std::uint8_t(((user ^ seen ^ now) & levels) | (now & ~levels));
+            };
+            lifted->locked = take(lifted->locked, lifted->seenLocked, state.lockedMods);
+            lifted->latched = take(lifted->latched, lifted->seenLatched, state.latchedMods);
+        }
+        lifted->seenLocked = state.lockedMods;
+        lifted->seenLatched = state.latchedMods;
+    }
+    return mapped;
+}
+
+void XTestKeyboard::Impl::lift(LiftedLevels& lifted) {
+    const std::uint8_t set = std::uint8_t(levelModifiers & (lifted.seenLocked | lifted.seenLatched));
+    if (set != 0 && setModifiers(set, 0, 0)) {
+        lifted.mask = std::uint8_t(lifted.mask | set);
+        lifted.seenLocked = std::uint8_t(lifted.seenLocked & ~set);
+        lifted.seenLatched = std::uint8_t(lifted.seenLatched & ~set);
+    }
+}
+
+void XTestKeyboard::Impl::putBackLevels(LiftedLevels& lifted) {
+    if (lifted.mask != 0) {
+        // With what the user changed since the last key.
+        const ServerHeld server(*this);
+        look(&lifted);
+        setModifiers(lifted.mask, lifted.locked, lifted.latched);
+    }
     lifted = {};
-    if (!refresh()) {
-        return false;
-    }
-    group = haveState ? state.group : 0;
-    buildKeys(group);
-    if (haveState) {
-        lifted.mask = std::uint8_t(levelModifiers & (state.lockedMods | state.latchedMods));
-        lifted.locked = state.lockedMods;
-        lifted.latched = state.latchedMods;
-    }
-    return true;
 }
 
 bool XTestKeyboard::Impl::pressesLockKey(const std::vector<Step>& steps) {
@@ -1157,101 +1244,106 @@ void XTestKeyboard::Impl::liftForAttempt(Owner owner) {
         return;
     }
     putBackAttemptLevels();
-    AttemptLevels levels{owner, {}};
-    std::uint32_t group = 0;
-    liftLevels(levels.lifted, group);
-    attemptLevels = levels;
+    // Lifted at its first key, which follows the lift as every key of the attempt does.
+    attemptLevels = AttemptLevels{owner, {}};
 }
 
 void XTestKeyboard::Impl::putBackAttemptLevels(std::optional<Owner> owner) {
-    if (attemptLevels && (!owner || attemptLevels->owner == *owner)) {
-        putBackLevels(attemptLevels->lifted);
-        attemptLevels.reset();
+    if (!attemptLevels || !owner || attemptLevels->owner == *owner) {
+        if (attemptLevels) {
+            putBackLevels(attemptLevels->lifted);
+            attemptLevels.reset();
+        }
+        const auto due = Clock::now() + options.briefSettle;
+        for (Spare& spare : spares) {
+            if (spare.steady) {
+                spare.steady = false;
+                for (auto& after : spare.rebindAfter) {
+                    after = std::min(after, due);
+                }
+                spare.restoreAfter = due;
+            }
+        }
     }
 }
 
-void XTestKeyboard::Impl::typeText(std::u32string& scalars, BindingHold hold) {
-    // Within a unit or an attempt that lifted them already, nothing is left to lift; a unit's text takes
-    // in only what changed since its first step.
-    LiftedLevels lifted;
-    if (unitLifted) {
-        if (!readNotices()) {
-            return;
-        }
-        buildKeys(textGroup);
-    } else if (!liftLevels(lifted, textGroup)) {
-        return;
-    }
+bool XTestKeyboard::Impl::typeText(std::u32string& scalars, BindingHold hold) {
+    // Outside a lifted unit or attempt, a text lifts the levels for itself.
+    LiftedLevels own;
+    LiftedLevels& lifted = lifting != nullptr ? *lifting : own;
     textHold = hold;
-    const std::optional<xcb_keycode_t> shift = keycodeOf(XKB_KEY_Shift_L);
-    shiftKey = shift;
+    bool whole = true;
     for (std::size_t i = 0; i < scalars.size(); ++i) {
         // A text dropped while it is typed (its phone went, the process stops) ends here.
         if (droppable && i > 0 && stopRequested(droppable->owner, droppable->epoch)) {
+            whole = false;
             break;
         }
         const xcb_keysym_t keysym = xkb_utf32_to_keysym(scalars[i]);
         if (keysym == XKB_KEY_NoSymbol) {
+            whole = false;
             continue;
         }
-        auto key = keyTyping(keysym);
-        if (key && key->second && !shift) {
-            key.reset();
-        }
-        if (key) {
-            if (key->second) {
-                fake(true, *shift);
+        // Each character in the group and levels the user has now. The look also takes in the mapping
+        // notices, so that a spare code the user maps during a long text is left alone from then on.
+        {
+            const ServerHeld server(*this);
+            if (!follow(lifted)) {
+                whole = false;
+                break;
             }
-            fake(true, key->first);
-            fake(false, key->first);
-            if (key->second) {
-                fake(false, *shift);
+            shiftKey = keycodeOf(XKB_KEY_Shift_L);
+            if (const auto key = textKey(keysym)) {
+                tap(key->first, key->second);
+                continue;
             }
-            continue;
-        }
-        // Notices are taken in before every character typed on a spare code, so that a code the user
-        // maps during a long text is left alone from then on.
-        if (!readNotices()) {
-            break;
-        }
-        if (keyTyping(keysym)) {
-            // The keymap read again has a key for it.
-            --i;
-            continue;
         }
         if (!isBound(keysym)) {
             prepareBindings(scalars, i);
         }
         const std::optional<Slot> spare = spareFor(keysym);
-        if (!spare || (spare->level == 1 && !shift)) {
+        if (!spare) {
+            whole = false;
             continue;
         }
-        if (spare->level == 1) {
-            fake(true, *shift);
+        // A binding may wait for a level to come free, and the user may change the keyboard meanwhile.
+        const ServerHeld server(*this);
+        if (!follow(lifted)) {
+            whole = false;
+            break;
         }
-        fake(true, spare->code);
-        fake(false, spare->code);
-        if (spare->level == 1) {
-            fake(false, *shift);
+        shiftKey = keycodeOf(XKB_KEY_Shift_L);
+        if (const auto key = textKey(keysym)) {
+            // The group the user switched to has a key for it.
+            tap(key->first, key->second);
+            continue;
         }
+        if (spare->level == 1 && !shiftKey) {
+            whole = false;
+            continue;
+        }
+        tap(spare->code, spare->level == 1);
         noteRelease(*spare);
     }
     // A binding made for a character that was not typed holds nothing anyone reads.
     for (Spare& spare : spares) {
         for (auto& after : spare.rebindAfter) {
-            if (after == Clock::time_point::max()) {
+            if (after == Clock::time_point::max() && !spare.steady) {
                 after = Clock::now();
             }
         }
     }
-    putBackLevels(lifted);
+    if (&lifted == &own) {
+        putBackLevels(own);
+    }
     xcb_flush(connection());
+    return whole;
 }
 
 std::optional<Clock::time_point> XTestKeyboard::Impl::nextRestore() const {
     std::optional<Clock::time_point> due;
     for (const Spare& spare : spares) {
-        if (spare.bound[0] != 0) {
+        if (spare.bound[0] != 0 && !spare.steady) {
             due = due ? std::min(*due, spare.restoreAfter) : spare.restoreAfter;
         }
     }
@@ -1273,7 +1365,8 @@ void XTestKeyboard::Impl::restoreBindings(bool waitForAll) {
     if (waitForAll) {
         std::optional<Clock::time_point> latest;
         for (const Spare& spare : spares) {
-            if (spare.bound[0] != 0) {
+            // A steady text's bindings wait for its attempt to end.
+            if (spare.bound[0] != 0 && !spare.steady) {
                 latest = latest ? std::max(*latest, spare.restoreAfter) : spare.restoreAfter;
             }
         }
@@ -1455,14 +1548,22 @@ bool XTestKeyboard::attemptStep(Step given, Owner owner, const std::function<boo
                               answer->set_exception(std::current_exception());
                               return;
                           }
+                          bool wentOut = false;
                           if (allowed) {
                               d.liftForAttempt(owner);
-                              d.performStep(*step, owner);
+                              struct Lifting {
+                                  Impl& keyboard;
+                                  ~Lifting() { keyboard.lifting = nullptr; }
+                              } lifting{d};
+                              if (d.attemptLevels && d.attemptLevels->owner == owner) {
+                                  d.lifting = &d.attemptLevels->lifted;
+                              }
+                              wentOut = d.performStep(*step, owner);
                               // The X server has the key before the caller goes on.
                               d.roundTrip();
                           }
                           wipeText(step->text);
-                          answer->set_value(allowed);
+                          answer->set_value(wentOut);
                       },
                       false, 1});
     return posted.get();

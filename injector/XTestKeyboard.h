@@ -20,7 +20,11 @@
 // Return and Tab keys that stand for its line breaks and tabs, a key combination), and for an attempt
 // from its first key to its end, and put back afterwards: it never changes typed characters or the
 // modifiers a key goes out with, and the keys sent meanwhile (a Shift tap would clear a Shift Lock, any
-// key uses up a sticky Shift) leave it as the user had it. A unit that presses a key which itself locks
+// key uses up a sticky Shift) leave it as the user had it. The lift follows the user: the keyboard's
+// state is read again before each key and character, with the server held until it has gone out so that
+// no other client's request comes between; a group the user switched to is typed in from then on, a lock
+// or latch the user changed meanwhile is taken as theirs and lifted too, and the put-back leaves the
+// keyboard as the user made it. A unit that presses a key which itself locks
 // or latches (Caps Lock, Shift Lock, a Level 3 lock...) is not lifted, since putting the levels back
 // would undo it; nor is a lone key (`key`).
 //
@@ -67,6 +71,12 @@ class XTestKeyboard {
         // For a known client that reads keys at once (a password typed into a screen locker): its
         // characters go back sooner.
         brief,
+        // For a client that looks each key up only when it gets to it, with the modifiers held and the
+        // keymap as they are then (a screen locker reading raw keys): no character goes out with Shift,
+        // one that needs it is bound to a spare code's first level as a character the layout lacks, and
+        // the bindings are neither changed nor put back until the attempt ends. Only for an attempt's
+        // steps: a text whose characters need more spare codes than there are does not go out whole.
+        steady,
     };
     // Who pressed a key: each poster lets go only of the keys it pressed. Also whose queue a key or
     // text waits in.
@@ -117,10 +127,11 @@ class XTestKeyboard {
     // (the text being typed stops at its next character), and every other owner's keys and text wait.
     void beginAttempt(Owner owner);
     // Carries out one step of the attempt when the worker gets to it, if `check`, run on the worker just
-    // before, allows it; returns whether it went out, once the X server has it.
+    // before, allows it; returns whether it went out (a text: all of its characters), once the X server
+    // has it.
     bool attemptStep(Step step, Owner owner, const std::function<bool()>& check);
-    // Lets go of the keys the attempt still holds, puts back the locks and latches lifted for it, and
-    // gives the keyboard back.
+    // Lets go of the keys the attempt still holds, puts back the locks and latches lifted for it, lets
+    // the bindings of its steady texts go back after the brief settle time, and gives the keyboard back.
     void endAttempt(Owner owner);
     // Releases every key the owner pressed and has not released.
     void releaseAll(Owner owner);

@@ -20,6 +20,8 @@ packages=(
     util-linux mount
     x11-apps openbox trayer ffmpeg imagemagick libvips-tools libjpeg-turbo-progs pulseaudio pulseaudio-utils xcompmgr
     python3 python3-dbus python3-gi wmctrl xterm i3lock libpam-wrapper
+    # xscreensaver and its dialog program (xscreensaver-auth), and the user its test runs it as
+    xscreensaver passwd
 )
 
 missing=()

@@ -33,10 +33,15 @@ std::optional<std::string> SessionServices::unavailableReason() {
     return std::nullopt;
 }
 
+std::filesystem::path SessionServices::script() {
+    return LUMIVEX_SESSION_SERVICES_SCRIPT;
+}
+
 SessionServices::SessionServices(const std::string& busAddress, const std::vector<std::string>& services,
-                                 const std::filesystem::path& folder)
+                                 const std::filesystem::path& folder, const std::filesystem::path& scriptCopy)
     : busAddress_(busAddress), output_(folder / "session-services.out") {
-    std::vector<std::string> argv = {"/usr/bin/python3", LUMIVEX_SESSION_SERVICES_SCRIPT, busAddress};
+    std::vector<std::string> argv = {
+        "/usr/bin/python3", scriptCopy.empty() ? script().string() : scriptCopy.string(), busAddress};
     argv.insert(argv.end(), services.begin(), services.end());
     process_ = std::make_unique<Subprocess>(argv, EnvironmentChanges{}, output_);
     const bool ready = waitUntil(

@@ -21,10 +21,14 @@ class SessionServices {
     // Why the stand-ins cannot run here (python3 or its D-Bus binding missing), or none.
     static std::optional<std::string> unavailableReason();
 
+    // The stand-ins' script in the source tree.
+    static std::filesystem::path script();
+
     // `services`: "logind", "logind-silent", "screensaver", "screensaver-silent". Waits until every name
-    // is owned; throws std::runtime_error otherwise. `folder` holds the script's output.
+    // is owned; throws std::runtime_error otherwise. `folder` holds the script's output. `scriptCopy`:
+    // a copy of script() to run instead, for a user who may not read the source tree.
     SessionServices(const std::string& busAddress, const std::vector<std::string>& services,
-                    const std::filesystem::path& folder);
+                    const std::filesystem::path& folder, const std::filesystem::path& scriptCopy = {});
     ~SessionServices();
     SessionServices(const SessionServices&) = delete;
     SessionServices& operator=(const SessionServices&) = delete;

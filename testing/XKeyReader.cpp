@@ -3,6 +3,7 @@
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 #include <poll.h>
 #include <xkbcommon/xkbcommon.h>
@@ -221,6 +222,14 @@ void changeKeyboardState(Display* display, const std::function<void(Display*)>& 
 
 void XKeyReader::lockGroup(unsigned group) {
     changeKeyboardState(impl_->display, [group](Display* d) { XkbLockGroup(d, XkbUseCoreKbd, group); });
+}
+
+void XKeyReader::tapKey(std::uint32_t keysym) {
+    changeKeyboardState(impl_->display, [keysym](Display* d) {
+        const KeyCode code = XKeysymToKeycode(d, keysym);
+        XTestFakeKeyEvent(d, code, True, CurrentTime);
+        XTestFakeKeyEvent(d, code, False, CurrentTime);
+    });
 }
 
 unsigned XKeyReader::lockedGroup() const {

@@ -52,6 +52,9 @@ class XKeyReader {
     void latchModifiers(unsigned mask, unsigned values);
     unsigned lockedModifiers() const;
     unsigned latchedModifiers() const;
+    // Presses and releases the key of `keysym` in the keyboard's current group, as the user at the
+    // keyboard would (through XTEST, on a connection of its own).
+    void tapKey(std::uint32_t keysym);
     // Locks the core keyboard's layout group (0 the first), as a layout switcher does.
     void lockGroup(unsigned group);
     unsigned lockedGroup() const;

@@ -253,5 +253,26 @@ TEST(KeyboardGrabWatchTest, AGrabCountsForAWindowOnlyWhenTakenAfterItAppearedAnd
     EXPECT_FALSE(watch.grabbedSince(7));
 }
 
+// A locker whose dialog is another process's window maps it after taking the keyboard: the window
+// counts only when a grab seen taken stood when it appeared and stands still.
+TEST(KeyboardGrabWatchTest, AWindowMappedUnderAStandingGrabCountsUntilThatGrabGoes) {
+    KeyboardGrabWatch watch;
+    watch.appeared(5);
+    EXPECT_FALSE(watch.appearedWhileGrabbed(5));  // no grab stood
+    watch.grabbed();
+    EXPECT_FALSE(watch.appearedWhileGrabbed(5));  // taken after it appeared
+    watch.appeared(6);
+    EXPECT_TRUE(watch.appearedWhileGrabbed(6));
+    EXPECT_FALSE(watch.grabbedSince(6));
+    // Let go and taken again (by anyone): the window no longer tells whose the grab is.
+    watch.released();
+    watch.grabbed();
+    EXPECT_FALSE(watch.appearedWhileGrabbed(6));
+    watch.appeared(7);
+    EXPECT_TRUE(watch.appearedWhileGrabbed(7));
+    watch.disappeared(7);
+    EXPECT_FALSE(watch.appearedWhileGrabbed(7));
+}
+
 }  // namespace
 }  // namespace Injector

@@ -26,6 +26,7 @@
 #include "injector/LockScreenUnlocker.h"
 #include "injector/SystemLockScreen.h"
 #include "injector/XTestKeyboard.h"
+#include "injector/tests/e2e/PasswordFileService.h"
 #include "injector/tests/e2e/UnlockFakes.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Executor.h"
@@ -54,23 +55,19 @@ std::optional<std::string> unavailableReason() {
     return testing_support::SessionServices::unavailableReason();
 }
 
-// The folder of the C library this test runs with (the system's libraries of its architecture); empty
-// when it cannot be told.
-std::filesystem::path cLibraryFolder() {
-    std::ifstream maps("/proc/self/maps");
-    for (std::string line; std::getline(maps, line);) {
-        if (const std::size_t at = line.find('/'); at != std::string::npos && line.ends_with("/libc.so.6")) {
-            return std::filesystem::path(line.substr(at)).parent_path();
-        }
-    }
-    return {};
-}
-
 // Outside any logind session, as tests run: every process, ours included, is said to be in session 7,
 // so that only the display and the keyboard's holder tell the pieces apart.
 LockSessionLookup everyoneInSession(std::string session) {
     return {[session](pid_t) { return std::optional<std::string>(session); },
             [] { return std::optional<std::string>("7"); }};
+}
+
+std::string thisUserName() {
+    const passwd* user = getpwuid(getuid());
+    if (user == nullptr) {
+        throw std::runtime_error("this user has no name");
+    }
+    return user->pw_name;
 }
 
 // A real i3lock on the display, holding the keyboard once it has started; started as the user would
@@ -251,41 +248,14 @@ TEST(SystemLockScreenE2ETest, ARealLockerOfOurSessionOnOurDisplayIsTheLockScreen
         poster.returnPosted - start, ownWaits, poster.eventsUpToReturn - 1);
 }
 
-// i3lock's PAM service in `folder`, naming the password-file module with a password file of this user's
-// beside it.
-void writePasswordFileService(const std::filesystem::path& folder, const std::filesystem::path& module,
-                              const std::string& password) {
-    const passwd* user = getpwuid(getuid());
-    if (user == nullptr) {
-        throw std::runtime_error("this user has no name");
-    }
-    std::ofstream(folder / "passdb") << user->pw_name << ':' << password << ":i3lock\n";
-    std::ofstream service(folder / "i3lock");
-    for (const char* kind : {"auth", "account", "password", "session"}) {
-        service << kind << " required " << module.string() << " passdb=" << (folder / "passdb").string()
-                << "\n";
-    }
-}
-
 // PAM's test wrapper and its password-file module: a locker run with them loaded unlocks with the password
 // the test gives, so whether it unlocked tells what it read, with its own keymap and state.
 class PasswordFileLocker {
   public:
-    // The folder that holds the wrapper and the module; none when they are not installed.
-    static std::optional<std::filesystem::path> wrapperLibrary() {
-        for (const std::filesystem::path& folder :
-             {cLibraryFolder(), std::filesystem::path("/usr/lib64"), std::filesystem::path("/usr/lib")}) {
-            if (std::filesystem::exists(folder / "libpam_wrapper.so") &&
-                std::filesystem::exists(folder / "pam_wrapper" / "pam_matrix.so")) {
-                return folder;
-            }
-        }
-        return std::nullopt;
-    }
-
     PasswordFileLocker(const std::string& display, const std::filesystem::path& libraries,
                        const std::filesystem::path& folder, const std::string& password) {
-        writePasswordFileService(folder, libraries / "pam_wrapper" / "pam_matrix.so", password);
+        testing_pam::writePasswordFileService(folder, libraries / "pam_wrapper" / "pam_matrix.so", "i3lock",
+                                              thisUserName(), password);
         locker_.emplace(display, testing_support::EnvironmentChanges{
                                      {"LD_PRELOAD", (libraries / "libpam_wrapper.so").string()},
                                      {"PAM_WRAPPER", "1"},
@@ -332,7 +302,7 @@ TEST(SystemLockScreenE2ETest, TheLockerReadsThePasswordWhateverTheUserLeftLocked
         !testing_support::findExecutable("setxkbmap")) {
         GTEST_SKIP() << "Xvfb, i3lock or setxkbmap is not installed (scripts/install-deps.sh brings them)";
     }
-    const std::optional<std::filesystem::path> libraries = PasswordFileLocker::wrapperLibrary();
+    const std::optional<std::filesystem::path> libraries = testing_pam::pamWrapperFolder();
     if (!libraries) {
         GTEST_SKIP() << "PAM's test wrapper is not installed (scripts/install-deps.sh brings it)";
     }
@@ -397,24 +367,6 @@ TEST(SystemLockScreenE2ETest, TheLockerReadsThePasswordWhateverTheUserLeftLocked
     }
 }
 
-// Whether a locker can be given a PAM service file of the test's in place of its own, for it alone: as
-// root, in a mount namespace of its own. None when it can; otherwise why not.
-std::optional<std::string> privateServiceFileUnavailable() {
-    if (geteuid() != 0) {
-        return "not root, so the locker's PAM service file can't be replaced for it alone";
-    }
-    if (!testing_support::findExecutable("unshare") || !testing_support::findExecutable("mount")) {
-        return "unshare or mount is not installed (scripts/install-deps.sh brings them)";
-    }
-    const auto tried = testing_support::runCommand({"unshare", "--mount", "--propagation", "private", "mount",
-                                                    "--bind", "/etc/pam.d/i3lock", "/etc/pam.d/i3lock"},
-                                                   10s);
-    if (tried.exitCode != 0) {
-        return "a mount namespace of its own can't be made here: " + tried.errors;
-    }
-    return std::nullopt;
-}
-
 // A real i3lock checking the password through PAM, started as the user would, with nothing loaded into
 // it: only its PAM service file is the test's, bind-mounted over its own in a mount namespace of its
 // own, and names the password-file module with a password file of the test's.
@@ -422,7 +374,7 @@ class PrivateServiceLocker {
   public:
     PrivateServiceLocker(const std::string& display, const std::filesystem::path& module,
                          const std::filesystem::path& folder, const std::string& password) {
-        writePasswordFileService(folder, module, password);
+        testing_pam::writePasswordFileService(folder, module, "i3lock", thisUserName(), password);
         locker_.emplace(display, testing_support::EnvironmentChanges{},
                         std::vector<std::string>{"unshare", "--mount", "--propagation", "private", "sh", "-c",
                                                  "mount --bind \"$0\" /etc/pam.d/i3lock && exec i3lock -n",
@@ -449,11 +401,11 @@ TEST(SystemLockScreenE2ETest, WhatTheLockersFieldAlreadyHeldIsEmptiedBeforeThePa
     if (!testing_support::findExecutable("xdotool")) {
         GTEST_SKIP() << "xdotool is not installed (scripts/install-deps.sh brings it)";
     }
-    const std::optional<std::filesystem::path> libraries = PasswordFileLocker::wrapperLibrary();
+    const std::optional<std::filesystem::path> libraries = testing_pam::pamWrapperFolder();
     if (!libraries) {
         GTEST_SKIP() << "PAM's password-file module is not installed (scripts/install-deps.sh brings it)";
     }
-    if (const auto reason = privateServiceFileUnavailable()) {
+    if (const auto reason = testing_pam::privateServiceFileUnavailable("i3lock")) {
         GTEST_SKIP() << *reason;
     }
     XvfbServer ours;
@@ -560,8 +512,8 @@ TEST(SystemLockScreenE2ETest, ALockerWithCodePreloadedIntoItIsNotTheLockScreen) 
         GTEST_SKIP() << *reason;
     }
     // The folder of the C library this test runs with holds the loader's small libdl.
-    const std::filesystem::path library = cLibraryFolder() / "libdl.so.2";
-    if (cLibraryFolder().empty() || !std::filesystem::exists(library)) {
+    const std::filesystem::path library = testing_pam::cLibraryFolder() / "libdl.so.2";
+    if (testing_pam::cLibraryFolder().empty() || !std::filesystem::exists(library)) {
         GTEST_SKIP() << "no libdl.so.2 beside the C library";
     }
     XvfbServer ours;

@@ -1,10 +1,12 @@
 // The XTEST keyboard on the keymaps users really have, read back by a client that decodes keys as
-// applications do: a second layout group locked, a layout switched between two typings, a key the user
-// maps while the companion runs, two posters sharing the process's keyboard, keys a sequence left down,
-// and bindings that go as soon as their keys have been read.
+// applications do: a second layout group locked, a layout switched between two typings, locks, latches
+// and groups the user changes while a text is typed, a key the user maps while the companion runs, two
+// posters sharing the process's keyboard, keys a sequence left down, and bindings that go as soon as
+// their keys have been read.
 #include <X11/keysym.h>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <future>
 #include <memory>
 #include <stdexcept>
@@ -118,6 +120,57 @@ TEST_F(XTestKeyboardLayoutTest, TextIsExactWhateverModifiersTheUserLeftLockedOrL
         EXPECT_EQ(client->latchedModifiers() & 0xFF, engaged.latched) << engaged.what;
         client->lockModifiers(0xFF, 0);
         client->latchModifiers(0xFF, 0);
+    }
+}
+
+// The user changes the keyboard while a long text is typed: every character after the change still
+// arrives as sent, and afterwards the keyboard holds what the user made of it, not what it held before.
+// The text outlasts the spare codes, so it takes more than the binding settle time, and the change comes
+// once its first characters have arrived.
+TEST_F(XTestKeyboardLayoutTest, WhatTheUserChangesWhileATextIsTypedAltersNoCharacterAndStays) {
+    static constexpr unsigned shiftMask = 0x01;
+    struct Case {
+        const char* what;
+        std::function<void(XKeyReader&)> before;
+        std::function<void(XKeyReader&)> change;
+        std::function<void(XKeyReader&)> check;
+    };
+    const Case cases[] = {
+        {"Caps Lock pressed on", [](XKeyReader&) {}, [](XKeyReader& c) { c.tapKey(XK_Caps_Lock); },
+         [](XKeyReader& c) { EXPECT_TRUE(c.capsLocked()); }},
+        {"Caps Lock pressed off", [](XKeyReader& c) { c.setCapsLock(true); },
+         [](XKeyReader& c) { c.tapKey(XK_Caps_Lock); }, [](XKeyReader& c) { EXPECT_FALSE(c.capsLocked()); }},
+        {"the group switched", [](XKeyReader&) {}, [](XKeyReader& c) { c.lockGroup(1); },
+         [](XKeyReader& c) { EXPECT_EQ(c.lockedGroup(), 1u); }},
+        {"Shift latched", [](XKeyReader&) {}, [](XKeyReader& c) { c.latchModifiers(shiftMask, shiftMask); },
+         [](XKeyReader& c) { EXPECT_EQ(c.latchedModifiers() & shiftMask, shiftMask); }},
+    };
+    // Characters no layout has, each followed by a letter that de and us put on different keys.
+    std::u16string text;
+    std::string expected;
+    for (char16_t character = 0x4E00; character < 0x4E00 + 60; ++character) {
+        text += character;
+        text += u'y';
+        expected +=
+            std::string{char(0xE4), char(0x80 | ((character >> 6) & 0x3F)), char(0x80 | (character & 0x3F))};
+        expected += 'y';
+    }
+    HIDEventPoster poster(server->displayName());
+    for (const Case& user : cases) {
+        setLayout("us,de");
+        auto client = reader();
+        user.before(*client);
+        typeText(poster, text);
+        ASSERT_TRUE(client->waitForPresses(10, 10s)) << user.what;
+        user.change(*client);
+        poster.sync();
+        EXPECT_TRUE(client->waitForPresses(text.size(), 10s)) << user.what;
+        EXPECT_EQ(client->text(), expected) << user.what;
+        poster.settleKeyboard();
+        user.check(*client);
+        client->lockModifiers(0xFF, 0);
+        client->latchModifiers(0xFF, 0);
+        client->lockGroup(0);
     }
 }
 
