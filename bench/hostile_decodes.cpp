@@ -178,39 +178,16 @@ Bytes interlacedPaethPNG(int width, int height) {
 // shading and grain, so that it is as large as a camera's file. Its coefficients need the turn of large
 // decodes from about 12 megapixels on.
 Bytes progressivePhoto(int width, int height) {
-    jpeg_compress_struct info{};
-    jpeg_error_mgr errors{};
-    info.err = jpeg_std_error(&errors);
-    jpeg_create_compress(&info);
-    unsigned char* buffer = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&info, &buffer, &size);
-    info.image_width = static_cast<JDIMENSION>(width);
-    info.image_height = static_cast<JDIMENSION>(height);
-    info.input_components = 3;
-    info.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&info);
-    jpeg_set_quality(&info, 90, TRUE);
-    jpeg_simple_progression(&info);
-    jpeg_start_compress(&info, TRUE);
-    std::vector<JSAMPLE> row(static_cast<std::size_t>(width) * 3);
     std::uint32_t grain = 7;
-    for (int y = 0; y < height; ++y) {
+    return compressJPEG(width, height, 3, 90, true, false, [&](std::uint8_t* row, int y) {
         for (int x = 0; x < width; ++x) {
             for (int c = 0; c < 3; ++c) {
                 grain = grain * 1664525u + 1013904223u;
                 row[static_cast<std::size_t>(x) * 3 + c] =
-                    static_cast<JSAMPLE>((x * (c + 1) / 24 + y / 16 + (grain >> 28)) & 0xFF);
+                    static_cast<std::uint8_t>((x * (c + 1) / 24 + y / 16 + (grain >> 28)) & 0xFF);
             }
         }
-        JSAMPROW rows[1] = {row.data()};
-        jpeg_write_scanlines(&info, rows, 1);
-    }
-    jpeg_finish_compress(&info);
-    Bytes bytes(buffer, buffer + size);
-    jpeg_destroy_compress(&info);
-    std::free(buffer);
-    return bytes;
+    });
 }
 
 // A plain 64x64 PNG: the honest phone's picture and icon.
@@ -440,6 +417,43 @@ void printSide(const char* side, const std::vector<Round>& rounds) {
 }
 
 }  // namespace
+
+std::vector<std::uint8_t> compressJPEG(int width, int height, int components, int quality, bool progressive,
+                                       bool fullChroma,
+                                       const std::function<void(std::uint8_t* row, int y)>& fill) {
+    jpeg_compress_struct info{};
+    jpeg_error_mgr errors{};
+    info.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&info);
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&info, &buffer, &size);
+    info.image_width = static_cast<JDIMENSION>(width);
+    info.image_height = static_cast<JDIMENSION>(height);
+    info.input_components = components;
+    info.in_color_space = components == 1 ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_set_defaults(&info);
+    jpeg_set_quality(&info, quality, TRUE);
+    if (fullChroma && components == 3) {
+        info.comp_info[0].h_samp_factor = 1;
+        info.comp_info[0].v_samp_factor = 1;
+    }
+    if (progressive) {
+        jpeg_simple_progression(&info);
+    }
+    jpeg_start_compress(&info, TRUE);
+    std::vector<JSAMPLE> row(static_cast<std::size_t>(width) * static_cast<std::size_t>(components));
+    JSAMPROW rows[1] = {row.data()};
+    for (int y = 0; y < height; ++y) {
+        fill(row.data(), y);
+        jpeg_write_scanlines(&info, rows, 1);
+    }
+    jpeg_finish_compress(&info);
+    Bytes bytes(buffer, buffer + size);
+    jpeg_destroy_compress(&info);
+    std::free(buffer);
+    return bytes;
+}
 
 void runRows(const std::function<bool(const std::string&)>& runs, const std::string& after,
              const std::string& before) {

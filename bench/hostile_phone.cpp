@@ -62,6 +62,7 @@ using testing_support::PhoneTestClient;
 using TrackpadProtocol::Message;
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
+using hostile_decodes::compressJPEG;
 
 constexpr const char* honestHost = "127.0.0.1";
 constexpr const char* attackerHost = "127.0.0.3";
@@ -117,44 +118,6 @@ std::size_t lineCount(const std::string& text) {
 }
 
 // ---- Pictures ---------------------------------------------------------------------------------------
-
-// A JPEG of the given size, its rows filled by `fill` (components samples a pixel); progressive or
-// baseline, with full or halved chroma.
-Bytes compressJPEG(int width, int height, int components, int quality, bool progressive, bool fullChroma,
-                   const std::function<void(JSAMPLE* row, int y)>& fill) {
-    jpeg_compress_struct info{};
-    jpeg_error_mgr errors{};
-    info.err = jpeg_std_error(&errors);
-    jpeg_create_compress(&info);
-    unsigned char* buffer = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&info, &buffer, &size);
-    info.image_width = static_cast<JDIMENSION>(width);
-    info.image_height = static_cast<JDIMENSION>(height);
-    info.input_components = components;
-    info.in_color_space = components == 1 ? JCS_GRAYSCALE : JCS_RGB;
-    jpeg_set_defaults(&info);
-    jpeg_set_quality(&info, quality, TRUE);
-    if (fullChroma && components == 3) {
-        info.comp_info[0].h_samp_factor = 1;
-        info.comp_info[0].v_samp_factor = 1;
-    }
-    if (progressive) {
-        jpeg_simple_progression(&info);
-    }
-    jpeg_start_compress(&info, TRUE);
-    std::vector<JSAMPLE> row(static_cast<std::size_t>(width) * static_cast<std::size_t>(components));
-    JSAMPROW rows[1] = {row.data()};
-    for (int y = 0; y < height; ++y) {
-        fill(row.data(), y);
-        jpeg_write_scanlines(&info, rows, 1);
-    }
-    jpeg_finish_compress(&info);
-    Bytes bytes(buffer, buffer + size);
-    jpeg_destroy_compress(&info);
-    std::free(buffer);
-    return bytes;
-}
 
 // A grey progressive JPEG of the given size, striped so that it is not trivially small.
 Bytes progressiveJPEG(int width, int height) {

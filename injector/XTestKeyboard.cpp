@@ -1284,17 +1284,29 @@ bool XTestKeyboard::Impl::typeText(std::u32string& scalars, BindingHold hold) {
             whole = false;
             continue;
         }
-        // Each character in the group and levels the user has now. The look also takes in the mapping
-        // notices, so that a spare code the user maps during a long text is left alone from then on.
-        {
-            const ServerHeld server(*this);
+        // Each character in the group and levels the user has now, with the server held from the look to
+        // the key. The look also takes in the mapping notices, so that a spare code the user maps during
+        // a long text is left alone from then on.
+        enum class OnKey { typed, none, lost };
+        const auto typeOnKey = [&] {
             if (!follow(lifted)) {
-                whole = false;
-                break;
+                return OnKey::lost;
             }
             shiftKey = keycodeOf(XKB_KEY_Shift_L);
             if (const auto key = textKey(keysym)) {
                 tap(key->first, key->second);
+                return OnKey::typed;
+            }
+            return OnKey::none;
+        };
+        {
+            const ServerHeld server(*this);
+            const OnKey onKey = typeOnKey();
+            if (onKey == OnKey::lost) {
+                whole = false;
+                break;
+            }
+            if (onKey == OnKey::typed) {
                 continue;
             }
         }
@@ -1306,16 +1318,15 @@ bool XTestKeyboard::Impl::typeText(std::u32string& scalars, BindingHold hold) {
             whole = false;
             continue;
         }
-        // A binding may wait for a level to come free, and the user may change the keyboard meanwhile.
+        // A binding may wait for a level to come free, and the user may change the keyboard meanwhile:
+        // the group switched to may even have a key for it.
         const ServerHeld server(*this);
-        if (!follow(lifted)) {
+        const OnKey onKey = typeOnKey();
+        if (onKey == OnKey::lost) {
             whole = false;
             break;
         }
-        shiftKey = keycodeOf(XKB_KEY_Shift_L);
-        if (const auto key = textKey(keysym)) {
-            // The group the user switched to has a key for it.
-            tap(key->first, key->second);
+        if (onKey == OnKey::typed) {
             continue;
         }
         if (spare->level == 1 && !shiftKey) {

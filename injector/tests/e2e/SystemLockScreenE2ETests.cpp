@@ -27,6 +27,7 @@
 #include "injector/SystemLockScreen.h"
 #include "injector/XTestKeyboard.h"
 #include "injector/tests/e2e/PasswordFileService.h"
+#include "injector/tests/e2e/RealLockerUnlocks.h"
 #include "injector/tests/e2e/UnlockFakes.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Executor.h"
@@ -40,6 +41,7 @@ namespace Injector {
 namespace {
 
 using namespace std::chrono_literals;
+using testing_fakes::unverifiedReason;
 using testing_support::XvfbServer;
 
 std::optional<std::string> unavailableReason() {
@@ -130,27 +132,9 @@ LockScreenUnlocker::Timing quickTiming() {
     return timing;
 }
 
-// The reason the lock screen gives for not verifying the field; "<verified>" when it verifies it.
-std::string unverifiedReason(LockScreen& lockScreen) {
-    const LockScreenFocus focus = lockScreen.examine();
-    const auto* unverified = std::get_if<LockScreenFocus::Unverified>(&focus.value);
-    return unverified != nullptr ? unverified->reason : "<verified>";
-}
-
 UnlockReport unlock(LockScreen& lockScreen, const std::string& display, EventPoster& poster,
                     const std::string& password, const LockScreenUnlocker::Timing& timing = quickTiming()) {
-    SystemUnlockKeyboardLayout layout(display);
-    platform::DispatchQueue queue("dev.quelmar.trackpad.mac.unlock");
-    LockScreenUnlocker unlocker(
-        lockScreen, layout, poster, timing, queue,
-        [](double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); },
-        [] { return platform::monotonicSeconds(); }, [](const std::string&) {});
-    std::promise<UnlockReport> done;
-    unlocker.unlock(
-        password, [] { return false; }, [&](UnlockReport report) { done.set_value(report); });
-    UnlockReport report = done.get_future().get();
-    queue.sync([] {});
-    return report;
+    return testing_fakes::unlock(lockScreen, display, poster, password, timing);
 }
 
 // The review's bypass: a real locker on another X server, an ordinary client holding the keyboard on

@@ -23,6 +23,7 @@
 #include "injector/LockScreenUnlocker.h"
 #include "injector/SystemLockScreen.h"
 #include "injector/tests/e2e/PasswordFileService.h"
+#include "injector/tests/e2e/RealLockerUnlocks.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Executor.h"
 #include "testing/PrivateBus.h"
@@ -35,6 +36,7 @@ namespace Injector {
 namespace {
 
 using namespace std::chrono_literals;
+using testing_fakes::unverifiedReason;
 using testing_support::XvfbServer;
 
 constexpr const char* dialogProgram = "/usr/libexec/xscreensaver/xscreensaver-auth";
@@ -143,13 +145,6 @@ class ScreenSaver {
     std::optional<testing_support::Subprocess> process_;
 };
 
-// The reason the lock screen gives for not verifying the field; "<verified>" when it verifies it.
-std::string unverifiedReason(LockScreen& lockScreen) {
-    const LockScreenFocus focus = lockScreen.examine();
-    const auto* unverified = std::get_if<LockScreenFocus::Unverified>(&focus.value);
-    return unverified != nullptr ? unverified->reason : "<verified>";
-}
-
 // The command name of the program whose window is on top, while the keyboard is held.
 std::string programOnTop(LockScreenProbe& probe) {
     const std::optional<pid_t> holder = probe.session().secureInputPID;
@@ -217,17 +212,7 @@ std::string companionSide(const ScreenSaver& saver, const std::string& display, 
             results << "later=" << unverifiedReason(later) << "\n";
         }
         HIDEventPoster poster(display, {.briefKeyBindings = true});
-        SystemUnlockKeyboardLayout layout(display);
-        platform::DispatchQueue queue("dev.quelmar.trackpad.mac.unlock");
-        LockScreenUnlocker unlocker(
-            lockScreen, layout, poster, timing, queue,
-            [](double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); },
-            [] { return platform::monotonicSeconds(); }, [](const std::string&) {});
-        std::promise<UnlockReport> done;
-        unlocker.unlock(
-            password, [] { return false; }, [&](UnlockReport report) { done.set_value(report); });
-        const UnlockReport report = done.get_future().get();
-        queue.sync([] {});
+        const UnlockReport report = testing_fakes::unlock(lockScreen, display, poster, password, timing);
         results << name << "=" << caseName(report.status) << ": " << report.reason << "\n";
         results << name << "State=" << saver.state() << "\n";
     }
