@@ -9,6 +9,7 @@
 #include <xcb/xtest.h>
 #include <xkbcommon/xkbcommon.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <condition_variable>
@@ -431,8 +432,12 @@ class LinuxProbe final : public LockScreenProbe {
     }
 
     // logind's LockedHint of our own session where the desktop sets it; otherwise a known locker of this
-    // user on our display holding the keyboard. Whether that locker is this session's own is left to
-    // the examination: a screen it covers is locked even when nothing may be typed into it.
+    // user on our display showing a window while another client holds the keyboard. Whether that locker
+    // is this session's own is left to the examination: a screen it covers is locked even when nothing
+    // may be typed into it. The locker's window need not be on top: whatever is drawn over it (a
+    // notification, an on-screen display, a window of ours) leaves the screen as locked as it was, and
+    // only the locker's going (its window with it), the keyboard let go, or xscreensaver's status
+    // leaving LOCK ends the lock.
     bool lockedNow(const std::optional<dbus::PropertyMap>& logind) {
         if (logind) {
             if (const dbus::Value* hint = dbus::find(*logind, "LockedHint");
@@ -440,23 +445,36 @@ class LinuxProbe final : public LockScreenProbe {
                 return true;
             }
         }
-        // The window first: the grab we try costs the focused client a focus-out and a focus-in when it
+        // The windows first: the grab we try costs the focused client a focus-out and a focus-in when it
         // succeeds, which the poll must not cause every few seconds on an unlocked desktop.
-        const std::optional<TopWindow> top = topOverrideRedirect();
-        if (!top) {
-            return false;
+        bool lockerShows = false;
+        std::vector<pid_t> looked;
+        for (const TopWindow& window : overrideRedirectWindows()) {
+            if (window.owner == 0 || std::find(looked.begin(), looked.end(), window.owner) != looked.end()) {
+                continue;
+            }
+            looked.push_back(window.owner);
+            if (showsLock(window.owner)) {
+                lockerShows = true;
+                break;
+            }
         }
-        const std::optional<ProbedProcess> info = programInfo(top->owner);
-        bool lockerOnTop = info && info->isSystemLoginWindow && info->userID == getuid();
-        // Until its dialog comes, xscreensaver covers the screen with its graphics program's windows,
-        // and it does so also when it only blanks the screen: its own status tells which.
+        return lockerShows && keyboardGrabbedByAnother();
+    }
+
+    // The process is a known locker of this user on our display, or xscreensaver's graphics program
+    // covering the screen for a lock (it does so also when xscreensaver only blanks the screen: its own
+    // status tells which).
+    bool showsLock(pid_t owner) {
+        const std::optional<ProbedProcess> info = programInfo(owner);
+        if (info && info->isSystemLoginWindow && info->userID == getuid()) {
+            return true;
+        }
         pid_t daemon = 0;
-        if (!lockerOnTop && commandName(top->owner) == screenSaverGraphics) {
-            lockerOnTop = !screenSaverChildDoubt(top->owner, displayName_, daemon) &&
-                          isSystemProgram(top->owner, screenSaverGraphics) &&
-                          realUserOf(top->owner) == getuid() && screenSaverStatusIsLock();
-        }
-        return lockerOnTop && keyboardGrabbedByAnother();
+        return commandName(owner) == screenSaverGraphics &&
+               !screenSaverChildDoubt(owner, displayName_, daemon) &&
+               isSystemProgram(owner, screenSaverGraphics) && realUserOf(owner) == getuid() &&
+               screenSaverStatusIsLock();
     }
 
     // xscreensaver's status on the root window: LOCK, BLANK or 0 first.
@@ -502,20 +520,32 @@ class LinuxProbe final : public LockScreenProbe {
 
     // X names no grab's owner. A screen locker covers the screen with an override-redirect window kept
     // on top, so the process owning the top-most mapped one is taken as the holder; anything else there
-    // (an ordinary client's popup) is then named as the holder and fails the checks.
+    // (an ordinary client's popup, a notification over the locker) is then named as the holder and fails
+    // the checks.
     struct TopWindow {
         xcb_window_t window = XCB_NONE;
-        pid_t owner = 0;
+        pid_t owner = 0;  // 0 when X-Resource does not name it
     };
     std::optional<TopWindow> topOverrideRedirect() {
-        if (!display_.usable() || !hasXRes_) {
+        const std::vector<TopWindow> windows = overrideRedirectWindows(1);
+        if (windows.empty() || windows.front().owner == 0) {
             return std::nullopt;
+        }
+        return windows.front();
+    }
+
+    // The mapped override-redirect windows on the root window, top-most first, at most `limit` of them,
+    // with the processes that own them.
+    std::vector<TopWindow> overrideRedirectWindows(std::size_t limit = 64) {
+        std::vector<TopWindow> windows;
+        if (!display_.usable() || !hasXRes_) {
+            return windows;
         }
         xcb_connection_t* c = display_.get();
         XReply<xcb_query_tree_reply_t> tree(
             xcb_query_tree_reply(c, xcb_query_tree(c, display_.root()), nullptr));
         if (!tree) {
-            return std::nullopt;
+            return windows;
         }
         const xcb_window_t* children = xcb_query_tree_children(tree.get());
         const int count = xcb_query_tree_children_length(tree.get());
@@ -524,32 +554,43 @@ class LinuxProbe final : public LockScreenProbe {
         for (int i = 0; i < count; ++i) {
             cookies.push_back(xcb_get_window_attributes(c, children[i]));
         }
-        xcb_window_t top = XCB_NONE;
         // Children come bottom to top; every reply is collected so that none is left pending.
         for (int i = 0; i < count; ++i) {
             XReply<xcb_get_window_attributes_reply_t> attributes(
                 xcb_get_window_attributes_reply(c, cookies[std::size_t(i)], nullptr));
             if (attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE &&
                 attributes->override_redirect != 0) {
-                top = children[i];
+                windows.push_back({children[i], 0});
             }
         }
-        if (top == XCB_NONE) {
-            return std::nullopt;
+        std::reverse(windows.begin(), windows.end());
+        if (windows.size() > limit) {
+            windows.resize(limit);
         }
-        const xcb_res_client_id_spec_t spec{top, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
-        XReply<xcb_res_query_client_ids_reply_t> ids(
-            xcb_res_query_client_ids_reply(c, xcb_res_query_client_ids(c, 1, &spec), nullptr));
-        if (!ids) {
-            return std::nullopt;
+        std::vector<xcb_res_query_client_ids_cookie_t> owners;
+        owners.reserve(windows.size());
+        for (const TopWindow& window : windows) {
+            const xcb_res_client_id_spec_t spec{window.window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+            owners.push_back(xcb_res_query_client_ids(c, 1, &spec));
         }
-        for (auto it = xcb_res_query_client_ids_ids_iterator(ids.get()); it.rem > 0;
+        for (std::size_t i = 0; i < windows.size(); ++i) {
+            XReply<xcb_res_query_client_ids_reply_t> ids(
+                xcb_res_query_client_ids_reply(c, owners[i], nullptr));
+            if (ids) {
+                windows[i].owner = localClientPID(ids.get()).value_or(0);
+            }
+        }
+        return windows;
+    }
+
+    static std::optional<pid_t> localClientPID(const xcb_res_query_client_ids_reply_t* ids) {
+        for (auto it = xcb_res_query_client_ids_ids_iterator(ids); it.rem > 0;
              xcb_res_client_id_value_next(&it)) {
             if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) != 0 &&
                 xcb_res_client_id_value_value_length(it.data) >= 1) {
                 const std::uint32_t pid = *xcb_res_client_id_value_value(it.data);
                 if (pid > 0 && pid <= std::uint32_t(std::numeric_limits<pid_t>::max())) {
-                    return TopWindow{top, static_cast<pid_t>(pid)};
+                    return static_cast<pid_t>(pid);
                 }
             }
         }

@@ -9,10 +9,12 @@
 // bearing the locker's name, whose DISPLAY is ours and whose logind session is ours, started without
 // LD_PRELOAD, LD_LIBRARY_PATH or LD_AUDIT, mapping code only from root-owned system folders and traced
 // by nobody; that session is active on its seat (on the console); and the session is locked: logind's
-// LockedHint, or else that very locker holding the keyboard. The desktop's ScreenSaver service never
-// counts (any process of the user may own its name). Linux has no counterpart of the login window's
-// code-signature check, and no accessibility element is named (nothing is filled; the password is
-// typed). Anything less leaves the field unverified and nothing is typed.
+// LockedHint, or else a known locker of this user on our display showing a window, on top or under
+// whatever is drawn over it, while the keyboard is held. A notification or an on-screen display over the
+// locker leaves the screen locked, but nothing is typed until the locker is on top again. The desktop's
+// ScreenSaver service never counts (any process of the user may own its name). Linux has no counterpart
+// of the login window's code-signature check, and no accessibility element is named (nothing is filled;
+// the password is typed). Anything less leaves the field unverified and nothing is typed.
 //
 // X names no grab's holder, and a locker that cannot grab (another client holds the keyboard) keeps its
 // window on top while it retries, for seconds, before it gives up; how long depends on the locker and the

@@ -26,6 +26,7 @@
 #include "injector/LockScreenUnlocker.h"
 #include "injector/SystemLockScreen.h"
 #include "injector/XTestKeyboard.h"
+#include "injector/tests/e2e/CoveredLocker.h"
 #include "injector/tests/e2e/PasswordFileService.h"
 #include "injector/tests/e2e/RealLockerUnlocks.h"
 #include "injector/tests/e2e/UnlockFakes.h"
@@ -449,6 +450,80 @@ TEST(SystemLockScreenE2ETest, WithoutLogindACoveringLockerIsLockedButNotVerified
     const UnlockReport report = unlock(lockScreen, ours.displayName(), poster, "secret");
     EXPECT_EQ(report.status, UnlockStatus::notReached);
     EXPECT_NE(report.reason.find("wasn't verified"), std::string::npos) << report.reason;
+}
+
+// A window drawn over the locker while the password goes in, full-screen or the size of a notification and
+// raised again and again, or a notice shown as the request arrives (as the companion's own notice of a
+// phone that came back after a quiet spell is): the screen stays locked for the unlocker and for the
+// phones, the password goes in only while the locker is on top, and the answer is the locker's own
+// (unlocked only once it read the right password and went; otherwise still locked, or not reached when
+// typing stopped).
+TEST(SystemLockScreenE2ETest, AWindowOverTheLockerChangesNeitherTheLockNorTheAnswer) {
+    if (const auto reason = unavailableReason()) {
+        GTEST_SKIP() << *reason;
+    }
+    const std::optional<std::filesystem::path> libraries = testing_pam::pamWrapperFolder();
+    if (!libraries) {
+        GTEST_SKIP() << "PAM's password-file module is not installed (scripts/install-deps.sh brings it)";
+    }
+    if (const auto reason = testing_pam::privateServiceFileUnavailable("i3lock")) {
+        GTEST_SKIP() << *reason;
+    }
+    using testing_fakes::Cover;
+    XvfbServer ours;
+    testing_support::PrivateBus bus;
+    // logind sets no LockedHint, as under a plain window manager: the locker alone says it is locked.
+    testing_support::SessionServices services(bus.address(), {"logind"}, bus.folder());
+    const testing_support::ScopedEnvironment environment(
+        {{"DBUS_SESSION_BUS_ADDRESS", bus.address()}, {"DBUS_SYSTEM_BUS_ADDRESS", bus.address()}});
+    const std::string password = "Pw-1z!Q";
+    testing_pam::writePasswordFileService(bus.folder(), *libraries / "pam_wrapper" / "pam_matrix.so",
+                                          "i3lock", thisUserName(), password);
+    // The unlocker's lock screen and the monitor's, each watching from before the lock, as the
+    // companion's do.
+    SystemLockScreen lockScreen(ours.displayName(), everyoneInSession("7"));
+    SystemLockScreen monitored(ours.displayName(), everyoneInSession("7"));
+    LockScreenUnlocker::Timing timing = quickTiming();
+    timing.fieldTimeout = 5.0;
+    timing.unlockTimeout = 3.0;
+    for (const testing_fakes::CoveredRun& run : testing_fakes::coveredRuns()) {
+        SCOPED_TRACE(run.name);
+        // A genuine i3lock, nothing loaded into it, reading the test's password file through PAM.
+        I3lock locker(
+            ours.displayName(), {},
+            {"unshare", "--mount", "--propagation", "private", "sh", "-c",
+             "mount --bind \"$0\" /etc/pam.d/i3lock && exec i3lock -n", (bus.folder() / "i3lock").string()});
+        std::mutex lockerMutex;
+        const auto running = [&] {
+            std::lock_guard lock(lockerMutex);
+            return locker.running();
+        };
+        std::optional<UnlockReport> report;
+        {
+            testing_fakes::LockStatusPushes pushes([&] { return monitored.isLocked(); }, running);
+            const Cover cover(ours.displayName(), run.size, run.after, run.duration, run.once);
+            HIDEventPoster poster(ours.displayName());
+            report = unlock(lockScreen, ours.displayName(), poster, run.right ? password : "Wrong-9", timing);
+            testing_support::waitUntil([&] { return cover.done(); }, 5s);
+            // The locker may still be checking the password once the unlocker gave up waiting.
+            std::this_thread::sleep_for(500ms);
+            EXPECT_FALSE(pushes.wrong()) << pushes.said();
+        }
+        SCOPED_TRACE(std::string(caseName(report->status)) + ": " + report->reason);
+        if (!running()) {
+            EXPECT_TRUE(run.right);
+            EXPECT_EQ(report->status, UnlockStatus::unlocked);
+        } else {
+            EXPECT_TRUE(report->status == UnlockStatus::notReached ||
+                        report->status == UnlockStatus::stillLocked);
+        }
+        if (run.once) {
+            // Gone within the wait for the password field, the notice only delays the unlock.
+            EXPECT_EQ(report->status, UnlockStatus::unlocked);
+        }
+        std::lock_guard lock(lockerMutex);
+        locker.stop();
+    }
 }
 
 // An ordinary client holds the keyboard; a genuine i3lock of our session is started on our display,

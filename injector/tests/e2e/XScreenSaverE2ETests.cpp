@@ -22,6 +22,7 @@
 #include "injector/HIDEventPoster.h"
 #include "injector/LockScreenUnlocker.h"
 #include "injector/SystemLockScreen.h"
+#include "injector/tests/e2e/CoveredLocker.h"
 #include "injector/tests/e2e/PasswordFileService.h"
 #include "injector/tests/e2e/RealLockerUnlocks.h"
 #include "platform/DispatchQueue.h"
@@ -219,6 +220,45 @@ std::string companionSide(const ScreenSaver& saver, const std::string& display, 
     return results.str();
 }
 
+// Windows drawn over the locked xscreensaver while the password goes in, as the user: lines
+// "name=answer|xscreensaver's state after|what the phones were told", one for each window.
+std::string coveredSide(const ScreenSaver& saver, const std::string& display, const std::string& home,
+                        const std::string& password) {
+    std::ostringstream results;
+    testing_support::PrivateBus bus;
+    testing_support::SessionServices services(bus.address(), {"logind"}, bus.folder(),
+                                              std::filesystem::path(home) / "session_services.py");
+    const testing_support::ScopedEnvironment environment(
+        {{"DBUS_SESSION_BUS_ADDRESS", bus.address()}, {"DBUS_SYSTEM_BUS_ADDRESS", bus.address()}});
+    const LockSessionLookup session{[](pid_t) { return std::optional<std::string>("7"); },
+                                    [] { return std::optional<std::string>("7"); }};
+    // The unlocker's lock screen and the monitor's, watching from before the lock, as the companion's do.
+    SystemLockScreen lockScreen(display, session);
+    SystemLockScreen monitored(display, session);
+    LockScreenUnlocker::Timing timing;
+    timing.unlockTimeout = 5.0;
+    for (const testing_fakes::CoveredRun& run : testing_fakes::coveredRuns()) {
+        if (saver.state() != "locked") {
+            saver.command({"-lock"});
+        }
+        if (!testing_support::waitUntil([&] { return saver.state() == "locked" && monitored.isLocked(); },
+                                        20s)) {
+            throw std::runtime_error("xscreensaver did not lock");
+        }
+        testing_fakes::LockStatusPushes pushes([&] { return monitored.isLocked(); },
+                                               [&] { return saver.state() == "locked"; });
+        const testing_fakes::Cover cover(display, run.size, run.after, run.duration, run.once);
+        HIDEventPoster poster(display, {.briefKeyBindings = true});
+        const UnlockReport report =
+            testing_fakes::unlock(lockScreen, display, poster, run.right ? password : "Wrong-9", timing);
+        testing_support::waitUntil([&] { return cover.done(); }, 10s);
+        results << run.name << "=" << caseName(report.status) << "|" << saver.state() << "|" << pushes.said()
+                << "\n"
+                << run.name << "Reason=" << report.reason << "\n";
+    }
+    return results.str();
+}
+
 std::map<std::string, std::string> linesByName(const std::string& text) {
     std::map<std::string, std::string> lines;
     std::istringstream in(text);
@@ -267,6 +307,41 @@ TEST(XScreenSaverE2ETest, TheUnlockOpensXScreenSaverAndOnlyItsOwnDialog) {
         << results["later"];
     EXPECT_TRUE(results["strayKeys"].starts_with("unlocked: Unlocked")) << results["strayKeys"];
     EXPECT_EQ(results["strayKeysState"], "unlocked");
+}
+
+// Whatever is drawn over xscreensaver's lock (a notification, an on-screen display, the companion's own
+// notice of a phone that came back), the screen stays locked for the unlocker and for the phones: the
+// answer is xscreensaver's own state, and the phones are told only what it did.
+TEST(XScreenSaverE2ETest, AWindowOverTheLockChangesNeitherTheLockNorTheAnswer) {
+    if (const auto reason = unavailableReason()) {
+        GTEST_SKIP() << *reason;
+    }
+    std::string why;
+    const std::optional<testing_support::TestUser> user = testing_support::testUser(why);
+    if (!user) {
+        GTEST_SKIP() << why;
+    }
+    XvfbServer server;
+    const UserFolder home(*user);
+    const std::string password = "Pw-1z!Q";
+    const ScreenSaver saver(server.displayName(), *user, home.path, password);
+    std::filesystem::copy_file(testing_support::SessionServices::script(), home.path / "session_services.py");
+
+    const std::string output = testing_support::runAsUser(
+        *user, [&] { return coveredSide(saver, server.displayName(), home.path.string(), password); }, 180s);
+    std::map<std::string, std::string> results = linesByName(output);
+    SCOPED_TRACE(output + "\nxscreensaver's log:\n" + saver.log());
+    // Up before the request and gone within the wait for the password field, the notice only delays it.
+    EXPECT_EQ(results["notice"], "unlocked|unlocked|locked unlocked");
+    for (const char* name : {"fullRight", "notificationRight", "fullWrong", "notificationWrong"}) {
+        const std::string& line = results[name];
+        const bool right = std::string_view(name).ends_with("Right");
+        // Unlocked when xscreensaver unlocked (then told once); otherwise it stayed locked, and the phones
+        // heard nothing.
+        EXPECT_TRUE((right && line == "unlocked|unlocked|locked unlocked") ||
+                    line == "stillLocked|locked|locked" || line == "notReached|locked|locked")
+            << name << ": " << line;
+    }
 }
 
 }  // namespace
