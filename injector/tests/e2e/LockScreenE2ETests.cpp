@@ -137,7 +137,11 @@ class CheckTimes final : public LockScreen {
     explicit CheckTimes(LockScreen& inner) : inner_(inner) {}
     bool isLocked() override { return inner_.isLocked(); }
     bool displayIsAsleep() override { return inner_.displayIsAsleep(); }
-    void wake() override { inner_.wake(); }
+    // The attempt wakes the screen once it has the keyboard to itself.
+    void wake() override {
+        woken = true;
+        inner_.wake();
+    }
     LockScreenFocus examine() override { return inner_.examine(); }
     bool isFocused(const LockScreenField& field) override {
         lastCheck = platform::monotonicSeconds();
@@ -147,6 +151,7 @@ class CheckTimes final : public LockScreen {
         return inner_.fill(field, password);
     }
     std::atomic<double> lastCheck{0};
+    std::atomic<bool> woken{false};
 
   private:
     LockScreen& inner_;
@@ -207,7 +212,8 @@ TEST(LockScreenE2ETest, TheUnlockOwnsTheKeyboardAndIsAnsweredAfterReturnArrived)
             std::this_thread::sleep_for(100ms);
             answered.set_value({report, locker.text()});
         });
-    std::this_thread::sleep_for(200ms);
+    // Phone B types once the attempt has the keyboard.
+    EXPECT_TRUE(testing_support::waitUntil([&] { return checked.woken.load(); }, 10s));
     typeCharacters(phoneB, u"hello");
     const auto [report, textWhenAnswered] = answered.get_future().get();
     queue.sync([] {});
