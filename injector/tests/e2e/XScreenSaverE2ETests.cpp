@@ -270,30 +270,52 @@ std::map<std::string, std::string> linesByName(const std::string& text) {
     return lines;
 }
 
+// The real xscreensaver as the tests' user on a private Xvfb server, and the companion's side (a function
+// of this file) run as that user too.
+class XScreenSaverE2ETest : public ::testing::Test {
+  protected:
+    using Side = std::string (*)(const ScreenSaver& saver, const std::string& display,
+                                 const std::string& home, const std::string& password);
+
+    void SetUp() override {
+        if (const auto reason = unavailableReason()) {
+            GTEST_SKIP() << *reason;
+        }
+        std::string why;
+        user = testing_support::testUser(why);
+        if (!user) {
+            GTEST_SKIP() << why;
+        }
+        server.emplace();
+        home.emplace(*user);
+        saver.emplace(server->displayName(), *user, home->path, password);
+        std::filesystem::copy_file(testing_support::SessionServices::script(),
+                                   home->path / "session_services.py");
+    }
+    // The side's lines by name.
+    std::map<std::string, std::string> runSide(Side side) {
+        output = testing_support::runAsUser(
+            *user, [&] { return side(*saver, server->displayName(), home->path.string(), password); }, 180s);
+        return linesByName(output);
+    }
+    // What the side said, and xscreensaver's log.
+    std::string trace() const { return output + "\nxscreensaver's log:\n" + saver->log(); }
+
+    const std::string password = "Pw-1z!Q";
+    std::optional<testing_support::TestUser> user;
+    std::optional<XvfbServer> server;
+    std::optional<UserFolder> home;
+    std::optional<ScreenSaver> saver;
+    std::string output;
+};
+
 // xscreensaver's dialog reads raw keys while its daemon holds the keyboard, and asks for the modifiers
 // and looks the key up only when it gets to it: the unlock opens it at the first try, with characters
 // already in it or not, with a password of capitals and punctuation; and only the dialog the daemon of
 // this user started, after it was seen taking the keyboard, is the place for the password.
-TEST(XScreenSaverE2ETest, TheUnlockOpensXScreenSaverAndOnlyItsOwnDialog) {
-    if (const auto reason = unavailableReason()) {
-        GTEST_SKIP() << *reason;
-    }
-    std::string why;
-    const std::optional<testing_support::TestUser> user = testing_support::testUser(why);
-    if (!user) {
-        GTEST_SKIP() << why;
-    }
-    XvfbServer server;
-    const UserFolder home(*user);
-    const std::string password = "Pw-1z!Q";
-    const ScreenSaver saver(server.displayName(), *user, home.path, password);
-    std::filesystem::copy_file(testing_support::SessionServices::script(), home.path / "session_services.py");
-
-    const std::string output = testing_support::runAsUser(
-        *user, [&] { return companionSide(saver, server.displayName(), home.path.string(), password); },
-        180s);
-    std::map<std::string, std::string> results = linesByName(output);
-    SCOPED_TRACE(output + "\nxscreensaver's log:\n" + saver.log());
+TEST_F(XScreenSaverE2ETest, TheUnlockOpensXScreenSaverAndOnlyItsOwnDialog) {
+    std::map<std::string, std::string> results = runSide(companionSide);
+    SCOPED_TRACE(trace());
     EXPECT_EQ(results["seenLocked"], "1");
     EXPECT_TRUE(results["impostor"].ends_with(
         "secure input: held by xscreensaver-au (it was not started by xscreensaver)"))
@@ -312,25 +334,9 @@ TEST(XScreenSaverE2ETest, TheUnlockOpensXScreenSaverAndOnlyItsOwnDialog) {
 // Whatever is drawn over xscreensaver's lock (a notification, an on-screen display, the companion's own
 // notice of a phone that came back), the screen stays locked for the unlocker and for the phones: the
 // answer is xscreensaver's own state, and the phones are told only what it did.
-TEST(XScreenSaverE2ETest, AWindowOverTheLockChangesNeitherTheLockNorTheAnswer) {
-    if (const auto reason = unavailableReason()) {
-        GTEST_SKIP() << *reason;
-    }
-    std::string why;
-    const std::optional<testing_support::TestUser> user = testing_support::testUser(why);
-    if (!user) {
-        GTEST_SKIP() << why;
-    }
-    XvfbServer server;
-    const UserFolder home(*user);
-    const std::string password = "Pw-1z!Q";
-    const ScreenSaver saver(server.displayName(), *user, home.path, password);
-    std::filesystem::copy_file(testing_support::SessionServices::script(), home.path / "session_services.py");
-
-    const std::string output = testing_support::runAsUser(
-        *user, [&] { return coveredSide(saver, server.displayName(), home.path.string(), password); }, 180s);
-    std::map<std::string, std::string> results = linesByName(output);
-    SCOPED_TRACE(output + "\nxscreensaver's log:\n" + saver.log());
+TEST_F(XScreenSaverE2ETest, AWindowOverTheLockChangesNeitherTheLockNorTheAnswer) {
+    std::map<std::string, std::string> results = runSide(coveredSide);
+    SCOPED_TRACE(trace());
     // Up before the request and gone within the wait for the password field, the notice only delays it.
     EXPECT_EQ(results["notice"], "unlocked|unlocked|locked unlocked");
     for (const char* name : {"fullRight", "notificationRight", "fullWrong", "notificationWrong"}) {
