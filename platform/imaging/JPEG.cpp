@@ -6,7 +6,9 @@
 #include <csetjmp>
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <span>
 #include <vector>
 
 // jpeglib.h needs FILE and size_t declared before it.
@@ -15,6 +17,7 @@
 
 #include "platform/imaging/AreaAverage.h"
 #include "platform/imaging/Codecs.h"
+#include "platform/imaging/DecodeWatch.h"
 #include "platform/imaging/Exif.h"
 
 namespace platform::imaging {
@@ -81,7 +84,7 @@ struct ScanlineErrors {
     jpeg_progress_mgr progress;
     std::jmp_buf jump;
     ScanStatus ending;
-    const std::atomic<bool>* stop;
+    DecodeWatch* watch;
     std::uint64_t work;    // counted so far
     std::uint64_t budget;  // the most `work` may reach
     int countedScans;      // the scans whose work is in `work`
@@ -106,12 +109,15 @@ void warningIsFailure(j_common_ptr info, int level) {
 // The work of a decode (see DecodeOptions::workBudget), measured where each step costs the most, three
 // units to a nanosecond of one core: the library visits every block a scan covers whatever the scan
 // codes (a scan of a few bytes can make it walk the whole image), and in a refinement of AC coefficients
-// it walks each block's band up to its end coefficient even when none is set. Decoding the coded bits
-// themselves is not counted: a Huffman code spends at least a bit on each value it decodes, so their cost
-// is bounded by the size of the file. Arithmetic coding has no such bound (a learnt decision costs almost
-// no bit), and files coded so are refused from their header (see readJPEGInfo).
+// it walks each block's band up to its end coefficient even when none is set. A block of a scan is
+// charged with its first code (one bit at the least, as a DC scan of one-bit codes has it); every byte of
+// the scans' coded data with the further codes it can hold (a Huffman code spends at least a bit on each
+// value it decodes, and a coefficient's code has a bit of its value after it), as a block of
+// coefficients of one-bit codes costs. Arithmetic coding has no such bound (a learnt decision costs
+// almost no bit), and files coded so are refused from their header (see readJPEGInfo).
 constexpr std::uint64_t unitsPerNanosecond = 3;
-constexpr std::uint64_t scanBlockWork = 10 * unitsPerNanosecond;
+constexpr std::uint64_t scanBlockWork = 20 * unitsPerNanosecond;
+constexpr std::uint64_t codedByteWork = 25 * unitsPerNanosecond;
 constexpr std::uint64_t refinedCoefficientWork = 2 * unitsPerNanosecond;
 constexpr std::uint64_t scanSetUpWork = 1000 * unitsPerNanosecond;  // tables and state, whatever its size
 // The output: every block transformed back to samples, every pixel converted and stored (or averaged).
@@ -152,12 +158,23 @@ std::uint64_t scanWork(j_decompress_ptr info) {
     return scanSetUpWork + blocks * perBlock;
 }
 
+// Ends the decode when the stop flag is raised or its CPU time is past the backstop.
+void watchTime(j_common_ptr info) {
+    switch (reinterpret_cast<ScanlineErrors*>(info->err)->watch->check()) {
+        case DecodeWatch::stopped:
+            endDecode(info, stopped);
+        case DecodeWatch::overTime:
+            endDecode(info, overWork);
+        case DecodeWatch::carryOn:
+            break;
+    }
+}
+
 // Called by the library for every row of blocks it reads and every row it outputs: stops the decode
 // when asked, and counts each scan's work before the scan is decoded.
 void watchProgress(j_common_ptr info) {
     auto* errors = reinterpret_cast<ScanlineErrors*>(info->err);
-    if (errors->stop && errors->stop->load(std::memory_order_relaxed))
-        endDecode(info, stopped);
+    watchTime(info);
     auto* decompress = reinterpret_cast<j_decompress_ptr>(info);
     if (decompress->input_scan_number > errors->countedScans) {
         errors->countedScans = decompress->input_scan_number;
@@ -177,9 +194,110 @@ using RowSink = void (*)(void* context, const std::uint8_t* row);
 struct ReadLimits {
     std::size_t memoryBudget;
     std::uint64_t workBudget;
-    std::uint64_t pixelWork;  // for each pixel output, by what is done with it
-    const std::atomic<bool>* stop;
+    std::uint64_t pixelWork;   // for each pixel output, by what is done with it
+    std::uint64_t codedBytes;  // of the scans' coded data
+    DecodeWatch* watch;
 };
+
+// The file handed to the library a slice at a time, so that between slices the stop flag and the CPU time
+// are looked at, wherever the decoder is in its coded data. A slice is large enough that the library's
+// fast Huffman decoding, which wants a few KiB ahead, runs almost always.
+struct SlicedSource {
+    static constexpr std::size_t sliceBytes = 64 * 1024;
+    jpeg_source_mgr manager;  // first: the library's source pointer is the whole struct's
+    const std::uint8_t* data;
+    std::size_t size;
+    std::size_t offset;  // of the next slice
+};
+
+boolean fillSlice(j_decompress_ptr info) {
+    watchTime(reinterpret_cast<j_common_ptr>(info));
+    auto* source = reinterpret_cast<SlicedSource*>(info->src);
+    if (source->offset >= source->size) {
+        // As the library's memory source does at the end: a warning (which fails the decode), and an
+        // end of image for it to read meanwhile.
+        static const JOCTET end[2] = {0xFF, JPEG_EOI};
+        WARNMS(info, JWRN_JPEG_EOF);
+        source->manager.next_input_byte = end;
+        source->manager.bytes_in_buffer = 2;
+        return TRUE;
+    }
+    const std::size_t bytes = std::min(SlicedSource::sliceBytes, source->size - source->offset);
+    source->manager.next_input_byte = source->data + source->offset;
+    source->manager.bytes_in_buffer = bytes;
+    source->offset += bytes;
+    return TRUE;
+}
+
+void skipInput(j_decompress_ptr info, long count) {
+    jpeg_source_mgr* manager = info->src;
+    if (count <= 0)
+        return;
+    auto left = static_cast<std::size_t>(count);
+    while (left > manager->bytes_in_buffer) {
+        left -= manager->bytes_in_buffer;
+        manager->bytes_in_buffer = 0;
+        fillSlice(info);
+    }
+    manager->next_input_byte += left;
+    manager->bytes_in_buffer -= left;
+}
+
+void useSlicedSource(j_decompress_ptr info, SlicedSource* source, const std::uint8_t* data, std::size_t size) {
+    source->manager.init_source = [](j_decompress_ptr) {};
+    source->manager.fill_input_buffer = fillSlice;
+    source->manager.skip_input_data = skipInput;
+    source->manager.resync_to_restart = jpeg_resync_to_restart;
+    source->manager.term_source = [](j_decompress_ptr) {};
+    source->manager.next_input_byte = nullptr;
+    source->manager.bytes_in_buffer = 0;
+    source->data = data;
+    source->size = size;
+    source->offset = 0;
+    info->src = &source->manager;
+}
+
+// The bytes of the scans' coded data: from the end of each scan's header to the next marker that is not
+// a restart. Only the segments' lengths are read besides.
+std::uint64_t codedBytesOf(std::span<const std::uint8_t> data) {
+    std::uint64_t total = 0;
+    std::size_t at = 2;
+    while (at + 4 <= data.size()) {
+        if (data[at] != 0xFF)
+            break;
+        const std::uint8_t marker = data[at + 1];
+        if (marker == 0xFF) {  // fill
+            ++at;
+            continue;
+        }
+        if (marker == JPEG_EOI)
+            break;
+        if (marker == 0x01 || (marker >= JPEG_RST0 && marker <= JPEG_RST0 + 7)) {
+            at += 2;
+            continue;
+        }
+        at += 2 + (static_cast<std::size_t>(data[at + 2]) << 8 | data[at + 3]);
+        if (marker != 0xDA)
+            continue;
+        const std::size_t start = std::min(at, data.size());
+        std::size_t end = start;
+        while (true) {
+            const void* found = end < data.size() ? std::memchr(&data[end], 0xFF, data.size() - end) : nullptr;
+            if (!found || static_cast<const std::uint8_t*>(found) + 1 >= data.data() + data.size()) {
+                end = data.size();
+                break;
+            }
+            end = static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - data.data());
+            const std::uint8_t next = data[end + 1];
+            if (next != 0x00 && !(next >= JPEG_RST0 && next <= JPEG_RST0 + 7))
+                break;
+            end += 2;
+        }
+        total += end - start;
+        at = end;
+    }
+    return total;
+}
 
 // Decodes at scale num/denom, scanline by scanline, into the rows `target` names; `sink` (when not null)
 // sees each one after it is decoded. The library's whole-image buffers (the coefficients of every block,
@@ -195,7 +313,7 @@ ScanStatus readScanlines(const std::uint8_t* data, unsigned long size, unsigned 
     info.err = jpeg_std_error(&errors.manager);
     errors.manager.error_exit = failDecode;
     errors.manager.emit_message = warningIsFailure;
-    errors.stop = limits->stop;
+    errors.watch = limits->watch;
     errors.work = 0;
     errors.budget = limits->workBudget;
     errors.countedScans = 0;
@@ -207,7 +325,8 @@ ScanStatus readScanlines(const std::uint8_t* data, unsigned long size, unsigned 
     // The budget is for the whole-image buffers; the library's row buffers come on top of it.
     info.mem->max_memory_to_use = static_cast<long>(
         std::min<std::size_t>(limits->memoryBudget, LONG_MAX - libraryRowBytes) + libraryRowBytes);
-    jpeg_mem_src(&info, data, size);
+    SlicedSource source;
+    useSlicedSource(&info, &source, data, size);
     jpeg_read_header(&info, TRUE);
     info.scale_num = num;
     info.scale_denom = denom;
@@ -222,7 +341,7 @@ ScanStatus readScanlines(const std::uint8_t* data, unsigned long size, unsigned 
     for (int i = 0; i < info.num_components; ++i)
         blocks += static_cast<std::uint64_t>(info.comp_info[i].width_in_blocks) *
                   info.comp_info[i].height_in_blocks;
-    if (!charge(&errors, blocks * outputBlockWork) ||
+    if (!charge(&errors, blocks * outputBlockWork) || !charge(&errors, limits->codedBytes * codedByteWork) ||
         !charge(&errors,
                 static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) * limits->pixelWork))
         endDecode(reinterpret_cast<j_common_ptr>(&info), overWork);
@@ -385,14 +504,16 @@ ImageError errorOf(ScanStatus status) {
     return ImageError::corrupt;
 }
 
-ReadLimits limitsOf(const DecodeOptions& options, std::uint64_t pixelWork) {
-    return {options.memoryBudget, options.workBudget, pixelWork, options.stop};
+ReadLimits limitsOf(const DecodeOptions& options, std::uint64_t pixelWork, std::span<const std::uint8_t> data,
+                    DecodeWatch* watch) {
+    return {options.memoryBudget, options.workBudget, pixelWork, codedBytesOf(data), watch};
 }
 
 // A picture larger than wanted, decoded scanline by scanline straight into the area-averaged result:
 // the memory in use stays near the result's, however large the source.
 ImageResult<Bitmap> decodeJPEGAveraged(std::span<const std::uint8_t> data, tjscalingfactor factor, int width,
-                                       int height, Size fitted, const DecodeOptions& options) {
+                                       int height, Size fitted, const DecodeOptions& options,
+                                       DecodeWatch* watch) {
     auto out = Bitmap::create(fitted.width, fitted.height, options.format, UINT64_MAX);
     if (!out)
         return ImageError::tooLarge;
@@ -405,7 +526,7 @@ ImageResult<Bitmap> decodeJPEGAveraged(std::span<const std::uint8_t> data, tjsca
     const RowSink sink = [](void* c, const std::uint8_t* line) {
         static_cast<Context*>(c)->averager.push(line);
     };
-    const ReadLimits limits = limitsOf(options, averagedPixelWork);
+    const ReadLimits limits = limitsOf(options, averagedPixelWork, data, watch);
     const ScanStatus status =
         readScanlines(data.data(), static_cast<unsigned long>(data.size()), static_cast<unsigned>(factor.num),
                       static_cast<unsigned>(factor.denom), jpegColorSpace(options.format), width, height,
@@ -437,6 +558,8 @@ ImageResult<ImageInfo> readJPEGInfo(std::span<const std::uint8_t> data) {
 }
 
 ImageResult<Bitmap> decodeJPEG(std::span<const std::uint8_t> data, const DecodeOptions& options) {
+    DecodeWatch watch(options.stop,
+                            options.cpuTimeLimit.count() > 0 ? options.cpuTimeLimit : jpegCPUTimeLimit);
     auto info = readJPEGInfo(data);
     if (!info)
         return info.error();
@@ -455,7 +578,7 @@ ImageResult<Bitmap> decodeJPEG(std::span<const std::uint8_t> data, const DecodeO
     const int height = TJSCALED(info->height, factor);
     if (options.longestSide > 0 && std::max(width, height) > options.longestSide) {
         auto averaged = decodeJPEGAveraged(data, factor, width, height,
-                                           fitLongestSide(width, height, options.longestSide), options);
+                                           fitLongestSide(width, height, options.longestSide), options, &watch);
         if (!averaged || !options.applyOrientation || info->orientation == Orientation::up)
             return averaged;
         return applyOrientation(averaged->view(), info->orientation);
@@ -467,7 +590,7 @@ ImageResult<Bitmap> decodeJPEG(std::span<const std::uint8_t> data, const DecodeO
         auto* b = static_cast<Bitmap*>(c);
         return b->mutablePixels() + b->stride() * static_cast<std::size_t>(y);
     };
-    const ReadLimits limits = limitsOf(options, storedPixelWork);
+    const ReadLimits limits = limitsOf(options, storedPixelWork, data, &watch);
     const ScanStatus status =
         readScanlines(data.data(), static_cast<unsigned long>(data.size()), static_cast<unsigned>(factor.num),
                       static_cast<unsigned>(factor.denom), jpegColorSpace(options.format), width, height,

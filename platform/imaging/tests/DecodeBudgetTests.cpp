@@ -261,6 +261,61 @@ TEST(ImagingDecodeWork, APNGIsChargedForWhatItsConversionAndShrinkingCost) {
     EXPECT_EQ(decodeImage(testing_support::paethNoisePNG(shape), options).error(), ImageError::stopped);
 }
 
+// Deflate blocks that decode to nothing cost their tables, whatever the picture behind them: they are
+// counted from the chunk list, before anything is inflated.
+TEST(ImagingDecodeWork, APNGPaddedWithEmptyDeflateBlocksIsRefusedFromItsHeader) {
+    using testing_support::DeflatePadding;
+    // The raised flag ends any decode the count lets through before its first row.
+    const std::atomic<bool> raised{true};
+    DecodeOptions options = pictureOptions();
+    options.stop = &raised;
+    // One pixel behind 16.5 MB of them, as large as artwork may be.
+    const Bytes dot = testing_support::paethNoisePNG({1, 1, 8, 6, false, false});
+    for (const auto padding : {DeflatePadding::minimalDynamic, DeflatePadding::fullDynamic})
+        EXPECT_EQ(decodeImage(testing_support::paddedPNG(dot, 16'500'000, padding), options).error(),
+                  ImageError::tooMuchWork);
+    // 49 MP of 16-bit grey with tRNS, Paeth over noise, are taken; behind 8.2 MB of them, not.
+    const Bytes grey = testing_support::paethNoisePNG({7000, 7000, 16, 0, true, false});
+    EXPECT_EQ(decodeImage(grey, options).error(), ImageError::stopped);
+    EXPECT_EQ(decodeImage(testing_support::paddedPNG(grey, 8'200'000, DeflatePadding::minimalDynamic), options)
+                  .error(),
+              ImageError::tooMuchWork);
+    // A little of it is no reason to refuse a picture.
+    const auto decoded =
+        decodeImage(testing_support::paddedPNG(dot, 100'000, DeflatePadding::minimalDynamic), pictureOptions());
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->width(), 1);
+}
+
+// Every block of a DC scan is one code, of a bit at the least: 3,416 such scans of 1024x1024 in 7 MB.
+TEST(ImagingDecodeWork, AProgressiveJPEGOfOneBitDCScansIsRefused) {
+    const auto refused = decodeImage(testing_support::oneBitDCScanJPEG(1024, 3416), pictureOptions());
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error(), ImageError::tooMuchWork);
+    const auto taken = decodeImage(testing_support::oneBitDCScanJPEG(1024, 100), pictureOptions());
+    ASSERT_TRUE(taken);
+    EXPECT_EQ(taken->width(), 1024);
+}
+
+// Past its CPU time, a decode the count let through ends as one the count refuses.
+TEST(ImagingDecodeWork, ADecodePastItsCPUTimeIsStopped) {
+    const std::pair<const char*, Bytes> files[] = {
+        {"PNG behind empty deflate blocks",
+         testing_support::paddedPNG(testing_support::paethNoisePNG({1, 1, 8, 6, false, false}), 8'200'000,
+                                    testing_support::DeflatePadding::minimalDynamic)},
+        {"JPEG of one-bit DC scans", testing_support::oneBitDCScanJPEG(1024, 3416)},
+    };
+    for (const auto& [name, file] : files) {
+        SCOPED_TRACE(name);
+        DecodeOptions options = pictureOptions();
+        options.workBudget = UINT64_MAX;
+        options.cpuTimeLimit = std::chrono::milliseconds(1);
+        const auto result = decodeImage(file, options);
+        ASSERT_FALSE(result);
+        EXPECT_EQ(result.error(), ImageError::tooMuchWork);
+    }
+}
+
 long residentKiB() {
     std::ifstream statm("/proc/self/statm");
     long size = 0;
@@ -343,6 +398,26 @@ TEST(ImagingDecodeStop, ARaisedFlagEndsADecodeBeforeOrWhileItRuns) {
         ASSERT_FALSE(result);
         EXPECT_EQ(result.error(), ImageError::stopped);
     }
+}
+
+// The flag is looked at between slices of the compressed input too: a one-pixel PNG, one row, behind 33 MB
+// of empty deflate blocks (seconds of inflating), all of them inside that row.
+TEST(ImagingDecodeStop, ARaisedFlagEndsADecodeInsideItsCompressedInput) {
+    const Bytes padded = testing_support::paddedPNG(testing_support::paethNoisePNG({1, 1, 8, 6, false, false}),
+                                                    33'000'000, testing_support::DeflatePadding::minimalDynamic);
+    std::atomic<bool> stop{false};
+    DecodeOptions options = pictureOptions();
+    options.workBudget = UINT64_MAX;
+    options.cpuTimeLimit = std::chrono::hours(1);
+    options.stop = &stop;
+    std::thread raiser([&stop] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        stop = true;
+    });
+    const auto result = decodeImage(padded, options);
+    raiser.join();
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error(), ImageError::stopped);
 }
 
 TEST(ImagingDecodeStop, ARaisedFlagEndsAWaitForTheDecodeTurn) {
