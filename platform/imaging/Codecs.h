@@ -53,8 +53,9 @@ inline constexpr std::size_t defaultDecodeBudget = 64 * 1024 * 1024;
 
 // The work one decode may do (see DecodeOptions::workBudget): enough for the largest images the callers
 // take (a 100-megapixel JPEG or grey PNG shrunk to 4096 pixels, a progressive JPEG of 96 MiB of
-// coefficients, a 33-megapixel PNG screenshot), and at most about 0.5 s of one core for any JPEG, 1.5 s
-// for any PNG, whatever its coded bytes hold.
+// coefficients, a 33-megapixel PNG screenshot), and at most about a second of one core for any JPEG, 1.5 s
+// for any PNG, whatever its coded bytes hold, on a machine up to a fifth slower than the one the costs
+// were measured on.
 inline constexpr std::uint64_t defaultWorkBudget = 1'700'000'000;
 
 // The CPU time past which a decode is stopped whatever its count said (see DecodeOptions::cpuTimeLimit):
@@ -65,8 +66,10 @@ inline constexpr int cpuTimeLimitScale = 10;
 #else
 inline constexpr int cpuTimeLimitScale = 1;
 #endif
-inline constexpr std::chrono::nanoseconds jpegCPUTimeLimit = std::chrono::milliseconds(600) * cpuTimeLimitScale;
-inline constexpr std::chrono::nanoseconds pngCPUTimeLimit = std::chrono::milliseconds(1800) * cpuTimeLimitScale;
+inline constexpr std::chrono::nanoseconds jpegCPUTimeLimit =
+    std::chrono::milliseconds(1200) * cpuTimeLimitScale;
+inline constexpr std::chrono::nanoseconds pngCPUTimeLimit =
+    std::chrono::milliseconds(1800) * cpuTimeLimitScale;
 
 // Decodes whose working memory exceeds this take turns, one at a time in the process, so that large
 // pictures arriving together (from several phones or features) cannot add up.
@@ -101,10 +104,11 @@ struct DecodeOptions {
     // a bit on each value, and the first code of each block is paid for with the block). The IDAT's
     // length and the scans' are found by walking the file's segments, before anything is inflated or
     // decoded. Each step counts what it costs at its slowest: 17 units for every 15 ns of one core in a
-    // PNG, three a nanosecond in a JPEG, whose largest ordinary files need less time than a PNG's (see
-    // defaultWorkBudget). Arithmetic-coded files, whose decisions cost almost no bits once learnt, are
-    // refused from their header (unsupported). A PNG is refused before any row is inflated; a JPEG before
-    // its output and first scan, or when it comes to the scan that would pass the budget.
+    // PNG, 17 for every 10 ns in a JPEG, whose largest ordinary files need less time than a PNG's, and
+    // each a fifth above what it measured (see defaultWorkBudget). Arithmetic-coded files, whose decisions
+    // cost almost no bits once learnt, are refused from their header (unsupported). A PNG is refused before
+    // any row is inflated; a JPEG before its output and first scan, or when it comes to the scan that would
+    // pass the budget.
     std::uint64_t workBudget = defaultWorkBudget;
     // A backstop for a gap in the count: a decode whose thread has spent more CPU time than this on it is
     // stopped with tooMuchWork, as one the count refuses. Zero: the format's figure and a fifth

@@ -106,24 +106,30 @@ void warningIsFailure(j_common_ptr info, int level) {
         failDecode(info);
 }
 
-// The work of a decode (see DecodeOptions::workBudget), measured where each step costs the most, three
-// units to a nanosecond of one core: the library visits every block a scan covers whatever the scan
-// codes (a scan of a few bytes can make it walk the whole image), and in a refinement of AC coefficients
-// it walks each block's band up to its end coefficient even when none is set. A block of a scan is
-// charged with its first code (one bit at the least, as a DC scan of one-bit codes has it); every byte of
-// the scans' coded data with the further codes it can hold (a Huffman code spends at least a bit on each
-// value it decodes, and a coefficient's code has a bit of its value after it), as a block of
-// coefficients of one-bit codes costs. Arithmetic coding has no such bound (a learnt decision costs
-// almost no bit), and files coded so are refused from their header (see readJPEGInfo).
-constexpr std::uint64_t unitsPerNanosecond = 3;
-constexpr std::uint64_t scanBlockWork = 20 * unitsPerNanosecond;
-constexpr std::uint64_t codedByteWork = 25 * unitsPerNanosecond;
-constexpr std::uint64_t refinedCoefficientWork = 2 * unitsPerNanosecond;
-constexpr std::uint64_t scanSetUpWork = 1000 * unitsPerNanosecond;  // tables and state, whatever its size
+// The work of a decode (see DecodeOptions::workBudget), measured where each step costs the most, in
+// nanoseconds of one core as bench/decode_work measures them: the library visits every block a scan
+// covers whatever the scan codes (a scan of a few bytes can make it walk the whole image), and in a
+// refinement of AC coefficients it walks each block's band up to its end coefficient even when none is
+// set. A block of a scan is charged with its first code (one bit at the least, as a DC scan of one-bit
+// codes has it); every byte of the scans' coded data with the further codes it can hold (a Huffman code
+// spends at least a bit on each value it decodes, and a coefficient's code has a bit of its value after
+// it), as the refinement scans of a grainy photograph cost, the slowest a byte that was found.
+// Arithmetic coding has no such bound (a learnt decision costs almost no bit), and files coded so are
+// refused from their header (see readJPEGInfo).
+// 17 units are counted for every 10 ns, and each step a fifth above what it was measured at, for
+// machines slower than the one it was measured on: a decode within the budget (defaultWorkBudget) takes
+// at most about a second there.
+constexpr std::uint64_t unitsOf(std::uint64_t nanoseconds) {
+    return (nanoseconds * 17 * 6 + 49) / 50;
+}
+constexpr std::uint64_t scanBlockWork = unitsOf(20);
+constexpr std::uint64_t codedByteWork = unitsOf(32);
+constexpr std::uint64_t refinedCoefficientWork = unitsOf(2);
+constexpr std::uint64_t scanSetUpWork = unitsOf(1000);  // tables and state, whatever its size
 // The output: every block transformed back to samples, every pixel converted and stored (or averaged).
-constexpr std::uint64_t outputBlockWork = 25 * unitsPerNanosecond;
-constexpr std::uint64_t storedPixelWork = 3 * unitsPerNanosecond;
-constexpr std::uint64_t averagedPixelWork = 12 * unitsPerNanosecond;
+constexpr std::uint64_t outputBlockWork = unitsOf(25);
+constexpr std::uint64_t storedPixelWork = unitsOf(3);
+constexpr std::uint64_t averagedPixelWork = unitsOf(12);
 
 // False once `work` more would pass the budget.
 bool charge(ScanlineErrors* errors, std::uint64_t work) {
@@ -243,7 +249,8 @@ void skipInput(j_decompress_ptr info, long count) {
     manager->bytes_in_buffer -= left;
 }
 
-void useSlicedSource(j_decompress_ptr info, SlicedSource* source, const std::uint8_t* data, std::size_t size) {
+void useSlicedSource(j_decompress_ptr info, SlicedSource* source, const std::uint8_t* data,
+                     std::size_t size) {
     source->manager.init_source = [](j_decompress_ptr) {};
     source->manager.fill_input_buffer = fillSlice;
     source->manager.skip_input_data = skipInput;
@@ -282,7 +289,8 @@ std::uint64_t codedBytesOf(std::span<const std::uint8_t> data) {
         const std::size_t start = std::min(at, data.size());
         std::size_t end = start;
         while (true) {
-            const void* found = end < data.size() ? std::memchr(&data[end], 0xFF, data.size() - end) : nullptr;
+            const void* found =
+                end < data.size() ? std::memchr(&data[end], 0xFF, data.size() - end) : nullptr;
             if (!found || static_cast<const std::uint8_t*>(found) + 1 >= data.data() + data.size()) {
                 end = data.size();
                 break;
@@ -559,7 +567,7 @@ ImageResult<ImageInfo> readJPEGInfo(std::span<const std::uint8_t> data) {
 
 ImageResult<Bitmap> decodeJPEG(std::span<const std::uint8_t> data, const DecodeOptions& options) {
     DecodeWatch watch(options.stop,
-                            options.cpuTimeLimit.count() > 0 ? options.cpuTimeLimit : jpegCPUTimeLimit);
+                      options.cpuTimeLimit.count() > 0 ? options.cpuTimeLimit : jpegCPUTimeLimit);
     auto info = readJPEGInfo(data);
     if (!info)
         return info.error();
@@ -577,8 +585,8 @@ ImageResult<Bitmap> decodeJPEG(std::span<const std::uint8_t> data, const DecodeO
     const int width = TJSCALED(info->width, factor);
     const int height = TJSCALED(info->height, factor);
     if (options.longestSide > 0 && std::max(width, height) > options.longestSide) {
-        auto averaged = decodeJPEGAveraged(data, factor, width, height,
-                                           fitLongestSide(width, height, options.longestSide), options, &watch);
+        auto averaged = decodeJPEGAveraged(
+            data, factor, width, height, fitLongestSide(width, height, options.longestSide), options, &watch);
         if (!averaged || !options.applyOrientation || info->orientation == Orientation::up)
             return averaged;
         return applyOrientation(averaged->view(), info->orientation);
