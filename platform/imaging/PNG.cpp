@@ -26,9 +26,12 @@ constexpr png_uint_32 maxCachedChunks = 128;
 // inflated. Each step is counted at what it costs where it is slowest, in tenths of a nanosecond of one
 // core as bench/png_work measures them: every row Paeth-filtered over random-looking bytes (which the
 // deflate stream codes as copies of the row before), shrunk near a ratio of one. 17 units are counted for
-// every 15 ns, so that a decode within the budget (defaultWorkBudget) takes at most about 1.5 s.
+// every 15 ns, and each step but the compressed bytes' (already charged well above their slowest) a fifth
+// above what it was measured at, for machines slower than the one it was measured on: a decode within the
+// budget (defaultWorkBudget) takes at most about 1.5 s there.
 constexpr std::uint64_t unitsPerFifteenNanoseconds = 17;
 constexpr std::uint64_t tenthsPerNanosecond = 10;
+constexpr std::uint64_t countedFifths = 6;  // of what each step costs
 // The library's call for every row of every pass, and what is done with the row.
 constexpr std::uint64_t rowWork = 600;
 // Inflating and unfiltering each stored byte. The Paeth filter is undone a byte after the other in
@@ -56,7 +59,7 @@ constexpr std::uint64_t weightedAveragedColumnWork = 95;
 constexpr std::uint64_t heldPixelWork = 10;
 // Each byte of IDAT, at what deflate blocks that decode to nothing cost: the worst are the smallest
 // blocks with codes of their own (an end-of-block code alone, about 12 bytes), whose tables are built
-// anew for each; blocks with full tables, fixed codes or none cost less a byte.
+// anew for each, at 96-106 ns a byte; blocks with full tables, fixed codes or none cost less a byte.
 constexpr std::uint64_t compressedByteWork = 1200;
 
 // The pixels' compressed bytes: the lengths of the IDAT chunks, read from the chunk list alone.
@@ -266,8 +269,8 @@ std::uint64_t workOf(const Header& header, std::uint64_t compressedBytes, Size f
     if (header.interlace != PNG_INTERLACE_NONE)
         perPixel += interlacedPixelWork;
     const std::uint64_t pixels = static_cast<std::uint64_t>(header.width) * header.height;
-    std::uint64_t tenths = stored.rows * rowWork + stored.bytes * (narrow ? narrowByteWork : wideByteWork) +
-                           pixels * perPixel + compressedBytes * compressedByteWork;
+    std::uint64_t tenths =
+        stored.rows * rowWork + stored.bytes * (narrow ? narrowByteWork : wideByteWork) + pixels * perPixel;
     if (fitted.width != static_cast<int>(header.width) || fitted.height != static_cast<int>(header.height)) {
         const bool weighted = (header.colorType & PNG_COLOR_MASK_ALPHA) != 0 || header.transparency;
         tenths += pixels * (weighted ? weightedAveragedPixelWork : averagedPixelWork) +
@@ -276,6 +279,7 @@ std::uint64_t workOf(const Header& header, std::uint64_t compressedBytes, Size f
         if (held)
             tenths += pixels * heldPixelWork;
     }
+    tenths = tenths * countedFifths / 5 + compressedBytes * compressedByteWork;
     return tenths * unitsPerFifteenNanoseconds / (15 * tenthsPerNanosecond);
 }
 
@@ -396,7 +400,7 @@ ImageResult<ImageInfo> readPNGInfo(std::span<const std::uint8_t> data) {
 
 ImageResult<Bitmap> decodePNG(std::span<const std::uint8_t> data, const DecodeOptions& options) {
     DecodeWatch watch(options.stop,
-                            options.cpuTimeLimit.count() > 0 ? options.cpuTimeLimit : pngCPUTimeLimit);
+                      options.cpuTimeLimit.count() > 0 ? options.cpuTimeLimit : pngCPUTimeLimit);
     ReadStructs s;
     Header header{};
     auto info = readInfo(s, data, options.maxPixels, header);
