@@ -52,10 +52,10 @@ ImageResult<ImageInfo> readPNGInfo(std::span<const std::uint8_t> data);
 inline constexpr std::size_t defaultDecodeBudget = 64 * 1024 * 1024;
 
 // The work one decode may do (see DecodeOptions::workBudget): enough for the largest images the callers
-// take (a 100-megapixel JPEG or grey PNG shrunk to 4096 pixels, a progressive JPEG of 96 MiB of
-// coefficients, a 33-megapixel PNG screenshot), and at most about a second of one core for any JPEG, 1.5 s
-// for any PNG, whatever its coded bytes hold, on a machine up to a fifth slower than the one the costs
-// were measured on.
+// take (a 100-megapixel JPEG or 1-bit grey PNG shrunk to 4096 pixels, a progressive JPEG of 96 MiB of
+// coefficients, a 33-megapixel PNG screenshot of up to 5 MB), and at most about a second of one core for
+// any JPEG, 1.5 s for any PNG, whatever its coded bytes hold, on a machine up to a fifth slower than the
+// one the costs were measured on.
 inline constexpr std::uint64_t defaultWorkBudget = 1'700'000'000;
 
 // The CPU time past which a decode is stopped whatever its count said (see DecodeOptions::cpuTimeLimit):
