@@ -369,7 +369,8 @@ struct CodeLengthSymbol {
     int extra;  // the repeat count's extra bits (16: 2, 17: 3, 18: 7)
 };
 
-void emptyDynamicBlock(BitWriter& out, int literalCodes, int distanceCodes, const std::vector<int>& codeLengthLengths,
+void emptyDynamicBlock(BitWriter& out, int literalCodes, int distanceCodes,
+                       const std::vector<int>& codeLengthLengths,
                        const std::vector<CodeLengthSymbol>& symbols, const std::vector<int>& literalLengths) {
     static constexpr int order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
     int stored = 4;
@@ -466,8 +467,8 @@ std::vector<std::uint8_t> paddedPNG(const std::vector<std::uint8_t>& png, std::s
     Bytes after;
     Bytes stream;
     for (std::size_t at = 8; at + 12 <= png.size();) {
-        const std::size_t length = static_cast<std::size_t>(png[at]) << 24 | png[at + 1] << 16 |
-                                   png[at + 2] << 8 | png[at + 3];
+        const std::size_t length =
+            static_cast<std::size_t>(png[at]) << 24 | png[at + 1] << 16 | png[at + 2] << 8 | png[at + 3];
         if (at + 12 + length > png.size())
             throw std::invalid_argument("paddedPNG: a chunk cut short");
         const auto chunk = png.begin() + static_cast<std::ptrdiff_t>(at);

@@ -17,7 +17,9 @@ class DecodeWatch {
     enum Verdict { carryOn, stopped, overTime };
 
     DecodeWatch(const std::atomic<bool>* stop, std::chrono::nanoseconds limit)
-        : stop_(stop), limit_(limit.count()), start_(nanoseconds(CLOCK_THREAD_CPUTIME_ID)),
+        : stop_(stop),
+          limit_(limit.count()),
+          start_(nanoseconds(CLOCK_THREAD_CPUTIME_ID)),
           lastLook_(nanoseconds(CLOCK_MONOTONIC_COARSE)) {}
 
     Verdict check() {
