@@ -105,13 +105,13 @@ struct DecodeOptions {
     // blocks that decode to nothing cost (their tables built anew every dozen bytes); in a JPEG, each byte
     // of a scan's coded data as the codes beyond the first of a block cost (Huffman codes spend at least
     // a bit on each value, and the first code of each block is paid for with the block). The IDAT's
-    // length and the scans' are found by walking the file's segments, before anything is inflated or
-    // decoded. Each step counts what it costs at its slowest: 17 units for every 15 ns of one core in a
-    // PNG, 17 for every 10 ns in a JPEG, whose largest ordinary files need less time than a PNG's, and
-    // each a fifth above what it measured (see defaultWorkBudget). Arithmetic-coded files, whose decisions
-    // cost almost no bits once learnt, are refused from their header (unsupported). A PNG is refused before
-    // any row is inflated; a JPEG before its output and first scan, or when it comes to the scan that would
-    // pass the budget.
+    // length, and the scans' headers and lengths, are found by walking the file's segments, before
+    // anything is inflated or decoded. Each step counts what it costs at its slowest: 17 units for every 15
+    // ns of one core in a PNG, 17 for every 10 ns in a JPEG, whose largest ordinary files need less time than
+    // a PNG's, and each a fifth above what it measured (see defaultWorkBudget). Arithmetic-coded files, whose
+    // decisions cost almost no bits once learnt, are refused from their header (unsupported). A file is
+    // refused before any row is inflated or any scan decoded (a JPEG scan the walk did not find, if the
+    // library finds one, is counted when the library comes to it).
     std::uint64_t workBudget = defaultWorkBudget;
     // A backstop for a gap in the count: a decode whose thread has spent more CPU time than this on it is
     // stopped with tooMuchWork, as one the count refuses. Zero: the format's figure and a fifth

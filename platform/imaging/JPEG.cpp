@@ -88,6 +88,7 @@ struct ScanlineErrors {
     std::uint64_t work;    // counted so far
     std::uint64_t budget;  // the most `work` may reach
     int countedScans;      // the scans whose work is in `work`
+    int walkedScans;       // the first scans, counted before decoding from the file's segments
 };
 
 [[noreturn]] void endDecode(j_common_ptr info, ScanStatus ending) {
@@ -177,14 +178,15 @@ void watchTime(j_common_ptr info) {
 }
 
 // Called by the library for every row of blocks it reads and every row it outputs: stops the decode
-// when asked, and counts each scan's work before the scan is decoded.
+// when asked, and counts the work of each scan the walk of the segments did not find (none in a file the
+// library reads as it was walked) before the scan is decoded.
 void watchProgress(j_common_ptr info) {
     auto* errors = reinterpret_cast<ScanlineErrors*>(info->err);
     watchTime(info);
     auto* decompress = reinterpret_cast<j_decompress_ptr>(info);
     if (decompress->input_scan_number > errors->countedScans) {
         errors->countedScans = decompress->input_scan_number;
-        if (!charge(errors, scanWork(decompress)))
+        if (errors->countedScans > errors->walkedScans && !charge(errors, scanWork(decompress)))
             endDecode(info, overWork);
     }
 }
@@ -202,6 +204,8 @@ struct ReadLimits {
     std::uint64_t workBudget;
     std::uint64_t pixelWork;   // for each pixel output, by what is done with it
     std::uint64_t codedBytes;  // of the scans' coded data
+    std::uint64_t scanWork;    // of the scans found by walking the segments
+    int scans;                 // found so
     DecodeWatch* watch;
 };
 
@@ -264,10 +268,26 @@ void useSlicedSource(j_decompress_ptr info, SlicedSource* source, const std::uin
     info->src = &source->manager;
 }
 
-// The bytes of the scans' coded data: from the end of each scan's header to the next marker that is not
-// a restart. Only the segments' lengths are read besides.
-std::uint64_t codedBytesOf(std::span<const std::uint8_t> data) {
-    std::uint64_t total = 0;
+// What walking the file's segments finds of its scans, before anything is decoded: the bytes of their
+// coded data, from the end of each scan's header to the next marker that is not a restart, and their work
+// as scanWork counts it, from the frame's and each scan's header. Only those headers and the segments'
+// lengths are read besides.
+struct WalkedScans {
+    std::uint64_t codedBytes = 0;
+    std::uint64_t work = 0;
+    int count = 0;
+    std::uint64_t blocks = 0;  // of every component of the frame, as the output counts them
+};
+
+WalkedScans walkScans(std::span<const std::uint8_t> data) {
+    WalkedScans walked;
+    // The frame: its size and each component's identifier and sampling factors.
+    struct Component {
+        int id, h, v;
+    };
+    std::uint64_t width = 0, height = 0;
+    std::vector<Component> components;
+    int maxH = 1, maxV = 1;
     std::size_t at = 2;
     while (at + 4 <= data.size()) {
         if (data[at] != 0xFF)
@@ -283,9 +303,62 @@ std::uint64_t codedBytesOf(std::span<const std::uint8_t> data) {
             at += 2;
             continue;
         }
-        at += 2 + (static_cast<std::size_t>(data[at + 2]) << 8 | data[at + 3]);
+        const std::size_t length = static_cast<std::size_t>(data[at + 2]) << 8 | data[at + 3];
+        const std::size_t header = at + 4;
+        const std::size_t headerEnd = std::min(at + 2 + length, data.size());
+        at += 2 + length;
+        if (marker >= 0xC0 && marker <= 0xC2 && components.empty() && header + 6 <= headerEnd) {
+            height = static_cast<std::uint64_t>(data[header + 1]) << 8 | data[header + 2];
+            width = static_cast<std::uint64_t>(data[header + 3]) << 8 | data[header + 4];
+            for (std::size_t c = header + 6, n = data[header + 5]; n > 0 && c + 3 <= headerEnd; c += 3, --n) {
+                components.push_back({data[c], std::max(data[c + 1] >> 4, 1), std::max(data[c + 1] & 15, 1)});
+                maxH = std::max(maxH, components.back().h);
+                maxV = std::max(maxV, components.back().v);
+            }
+            const auto blocksAcross = [](std::uint64_t samples, int factor, int maxFactor) {
+                const std::uint64_t unit = static_cast<std::uint64_t>(maxFactor) * DCTSIZE;
+                return (samples * static_cast<std::uint64_t>(factor) + unit - 1) / unit;
+            };
+            for (const Component& component : components)
+                walked.blocks +=
+                    blocksAcross(width, component.h, maxH) * blocksAcross(height, component.v, maxV);
+        }
         if (marker != 0xDA)
             continue;
+        if (header < headerEnd) {
+            const std::size_t inScan = data[header];
+            if (header + 1 + 2 * inScan + 3 <= headerEnd) {
+                const auto blocksAcross = [](std::uint64_t samples, int factor, int maxFactor) {
+                    const std::uint64_t unit = static_cast<std::uint64_t>(maxFactor) * DCTSIZE;
+                    return (samples * static_cast<std::uint64_t>(factor) + unit - 1) / unit;
+                };
+                std::uint64_t blocks = 0;
+                std::uint64_t perUnit = 0;
+                for (std::size_t i = 0; i < inScan; ++i) {
+                    for (const Component& component : components) {
+                        if (component.id != data[header + 1 + 2 * i])
+                            continue;
+                        perUnit +=
+                            static_cast<std::uint64_t>(component.h) * static_cast<std::uint64_t>(component.v);
+                        if (inScan == 1)
+                            blocks = blocksAcross(width, component.h, maxH) *
+                                     blocksAcross(height, component.v, maxV);
+                        break;
+                    }
+                }
+                if (inScan > 1)
+                    blocks = blocksAcross(width, 1, maxH) * blocksAcross(height, 1, maxV) * perUnit;
+                const std::size_t band = header + 1 + 2 * inScan;
+                const int ss = data[band];
+                const int se = data[band + 1];
+                const int ah = data[band + 2] >> 4;
+                std::uint64_t perBlock = scanBlockWork;
+                if (ss > 0 && ah > 0)
+                    perBlock += refinedCoefficientWork * static_cast<std::uint64_t>(se);
+                walked.work += scanSetUpWork + blocks * perBlock;
+                ++walked.count;
+            }
+        }
         const std::size_t start = std::min(at, data.size());
         std::size_t end = start;
         while (true) {
@@ -301,17 +374,30 @@ std::uint64_t codedBytesOf(std::span<const std::uint8_t> data) {
                 break;
             end += 2;
         }
-        total += end - start;
+        walked.codedBytes += end - start;
         at = end;
     }
+    return walked;
+}
+
+// The work readScanlines counts before it decodes, from the walk alone: the output's, the coded bytes' and
+// the walked scans'.
+std::uint64_t countedBeforeDecoding(const WalkedScans& walked, int width, int height,
+                                    std::uint64_t pixelWork) {
+    const std::uint64_t parts[] = {
+        walked.blocks * outputBlockWork, walked.codedBytes * codedByteWork, walked.work,
+        static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) * pixelWork};
+    std::uint64_t total = 0;
+    for (const std::uint64_t part : parts)
+        total = part > UINT64_MAX - total ? UINT64_MAX : total + part;
     return total;
 }
 
 // Decodes at scale num/denom, scanline by scanline, into the rows `target` names; `sink` (when not null)
 // sees each one after it is decoded. The library's whole-image buffers (the coefficients of every block,
 // which progressive files need) may take at most the memory budget; with no backing store the library
-// refuses a file needing more before it decodes a pixel. The output's work and the first scan's are
-// counted before anything is decoded, each later scan's as the library comes to it.
+// refuses a file needing more before it decodes a pixel. The output's work and the work of the scans the
+// walk of the segments found are counted before anything is decoded.
 // C only: nothing with a destructor lives in this frame, so the library's long jump leaves nothing behind.
 ScanStatus readScanlines(const std::uint8_t* data, unsigned long size, unsigned num, unsigned denom,
                          J_COLOR_SPACE space, int width, int height, const ReadLimits* limits,
@@ -325,6 +411,7 @@ ScanStatus readScanlines(const std::uint8_t* data, unsigned long size, unsigned 
     errors.work = 0;
     errors.budget = limits->workBudget;
     errors.countedScans = 0;
+    errors.walkedScans = limits->scans;
     if (setjmp(errors.jump) != 0) {
         jpeg_destroy_decompress(&info);
         return errors.ending;
@@ -350,6 +437,7 @@ ScanStatus readScanlines(const std::uint8_t* data, unsigned long size, unsigned 
         blocks += static_cast<std::uint64_t>(info.comp_info[i].width_in_blocks) *
                   info.comp_info[i].height_in_blocks;
     if (!charge(&errors, blocks * outputBlockWork) || !charge(&errors, limits->codedBytes * codedByteWork) ||
+        !charge(&errors, limits->scanWork) ||
         !charge(&errors,
                 static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) * limits->pixelWork))
         endDecode(reinterpret_cast<j_common_ptr>(&info), overWork);
@@ -512,16 +600,17 @@ ImageError errorOf(ScanStatus status) {
     return ImageError::corrupt;
 }
 
-ReadLimits limitsOf(const DecodeOptions& options, std::uint64_t pixelWork, std::span<const std::uint8_t> data,
+ReadLimits limitsOf(const DecodeOptions& options, std::uint64_t pixelWork, const WalkedScans& scans,
                     DecodeWatch* watch) {
-    return {options.memoryBudget, options.workBudget, pixelWork, codedBytesOf(data), watch};
+    return {options.memoryBudget, options.workBudget, pixelWork, scans.codedBytes,
+            scans.work,           scans.count,        watch};
 }
 
 // A picture larger than wanted, decoded scanline by scanline straight into the area-averaged result:
 // the memory in use stays near the result's, however large the source.
 ImageResult<Bitmap> decodeJPEGAveraged(std::span<const std::uint8_t> data, tjscalingfactor factor, int width,
                                        int height, Size fitted, const DecodeOptions& options,
-                                       DecodeWatch* watch) {
+                                       const WalkedScans& walked, DecodeWatch* watch) {
     auto out = Bitmap::create(fitted.width, fitted.height, options.format, UINT64_MAX);
     if (!out)
         return ImageError::tooLarge;
@@ -534,7 +623,7 @@ ImageResult<Bitmap> decodeJPEGAveraged(std::span<const std::uint8_t> data, tjsca
     const RowSink sink = [](void* c, const std::uint8_t* line) {
         static_cast<Context*>(c)->averager.push(line);
     };
-    const ReadLimits limits = limitsOf(options, averagedPixelWork, data, watch);
+    const ReadLimits limits = limitsOf(options, averagedPixelWork, walked, watch);
     const ScanStatus status =
         readScanlines(data.data(), static_cast<unsigned long>(data.size()), static_cast<unsigned>(factor.num),
                       static_cast<unsigned>(factor.denom), jpegColorSpace(options.format), width, height,
@@ -578,15 +667,22 @@ ImageResult<Bitmap> decodeJPEG(std::span<const std::uint8_t> data, const DecodeO
     // more than the budget is refused before anything is decoded, and a large one waits its turn.
     if (info->workingBytes > options.memoryBudget)
         return ImageError::tooLarge;
-    const auto turn = takeDecodeTurn(info->workingBytes, options.stop);
-    if (!turn)
-        return ImageError::stopped;
+    // What the count knows before decoding is looked at before the decode waits for its turn.
     const tjscalingfactor factor = chooseScale(info->width, info->height, options.longestSide);
     const int width = TJSCALED(info->width, factor);
     const int height = TJSCALED(info->height, factor);
-    if (options.longestSide > 0 && std::max(width, height) > options.longestSide) {
-        auto averaged = decodeJPEGAveraged(
-            data, factor, width, height, fitLongestSide(width, height, options.longestSide), options, &watch);
+    const bool shrunk = options.longestSide > 0 && std::max(width, height) > options.longestSide;
+    const WalkedScans walked = walkScans(data);
+    if (countedBeforeDecoding(walked, width, height, shrunk ? averagedPixelWork : storedPixelWork) >
+        options.workBudget)
+        return ImageError::tooMuchWork;
+    const auto turn = takeDecodeTurn(info->workingBytes, options.stop);
+    if (!turn)
+        return ImageError::stopped;
+    if (shrunk) {
+        auto averaged =
+            decodeJPEGAveraged(data, factor, width, height,
+                               fitLongestSide(width, height, options.longestSide), options, walked, &watch);
         if (!averaged || !options.applyOrientation || info->orientation == Orientation::up)
             return averaged;
         return applyOrientation(averaged->view(), info->orientation);
@@ -598,7 +694,7 @@ ImageResult<Bitmap> decodeJPEG(std::span<const std::uint8_t> data, const DecodeO
         auto* b = static_cast<Bitmap*>(c);
         return b->mutablePixels() + b->stride() * static_cast<std::size_t>(y);
     };
-    const ReadLimits limits = limitsOf(options, storedPixelWork, data, &watch);
+    const ReadLimits limits = limitsOf(options, storedPixelWork, walked, &watch);
     const ScanStatus status =
         readScanlines(data.data(), static_cast<unsigned long>(data.size()), static_cast<unsigned>(factor.num),
                       static_cast<unsigned>(factor.denom), jpegColorSpace(options.format), width, height,
