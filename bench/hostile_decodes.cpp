@@ -308,6 +308,15 @@ void attack(const Row& row, World& world, const std::vector<std::unique_ptr<Phon
     }
 }
 
+// Waits until the companion has read what each phone sent: its answer to a probe comes after it. The
+// newest picture from any phone is the one shown, so the honest phone's must come after the others'.
+void untilRead(const std::vector<std::unique_ptr<PhoneTestClient>>& phones) {
+    for (const auto& phone : phones) {
+        phone->send(Message::Probe{1, false});
+        phone->receiveUntil([](const Message& message) { return message.is<Message::ProbeReply>(); }, 30);
+    }
+}
+
 // How long the honest phone waited for what it asked, from its request (from the player's change for
 // artwork).
 std::optional<double> honestWait(const Row& row, World& world, PhoneTestClient& honest, int round,
@@ -384,6 +393,9 @@ Round runRound(const std::string& companion, const Row& row, World& world, int r
     const double cpuBefore = bench_figures::cpuSeconds(pid);
     const auto attacked = Clock::now();
     attack(row, world, hostile, round, false);
+    if (sendsPicture(row.kind)) {
+        untilRead(hostile);
+    }
     std::this_thread::sleep_until(attacked + 100ms);
     figures.wait = honestWait(row, world, *honest, round, attacked);
     waitUntilIdle(pid, 90s);
