@@ -4,7 +4,7 @@
 // the rounds), the work counted for it per pixel (found from the header alone: a raised stop flag ends
 // every decode the budget lets through before its first row), and what that time and count make of the
 // whole budget, in seconds of one core. For pictures the shape is the largest square the budget takes,
-// whose decode is timed whole; the README says it takes at most about a second and a half.
+// whose decode is timed whole; the README says it takes at most about two seconds.
 //   png_work [rounds] [shape name part]
 #include <time.h>
 #include <zlib.h>

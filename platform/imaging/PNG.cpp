@@ -28,7 +28,7 @@ constexpr png_uint_32 maxCachedChunks = 128;
 // deflate stream codes as copies of the row before), shrunk near a ratio of one. 17 units are counted for
 // every 15 ns, and each step but the compressed bytes' (already charged well above their slowest) a fifth
 // above what it was measured at, for machines slower than the one it was measured on: a decode within the
-// budget (defaultWorkBudget) takes at most about 1.5 s there.
+// budget (defaultWorkBudget) takes at most about 1.5 s there, and 2 s on the slowest machine seen.
 constexpr std::uint64_t unitsPerFifteenNanoseconds = 17;
 constexpr std::uint64_t tenthsPerNanosecond = 10;
 constexpr std::uint64_t countedFifths = 6;  // of what each step costs
