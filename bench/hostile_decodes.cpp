@@ -98,6 +98,23 @@ void waitUntilIdle(pid_t pid, Clock::duration limit) {
     }
 }
 
+// The seconds from now until the process last used more than a fifth of a core in a 10 ms tick, once it
+// has used less for 0.3 s.
+double secondsBusy(pid_t pid) {
+    const auto start = Clock::now();
+    auto lastBusy = start;
+    double last = bench_figures::cpuSeconds(pid);
+    while (Clock::now() - lastBusy < 300ms && Clock::now() - start < 30s) {
+        std::this_thread::sleep_for(10ms);
+        const double now = bench_figures::cpuSeconds(pid);
+        if (now - last > 0.002) {
+            lastBusy = Clock::now();
+        }
+        last = now;
+    }
+    return std::chrono::duration<double>(lastBusy - start).count();
+}
+
 // A viewable 32-bit top-level window (an overlay) fitted to width x height is on the display.
 bool overlayShown(xcb_connection_t* connection, int width, int height) {
     const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
@@ -216,6 +233,7 @@ struct Round {
     double peakMiB = 0;
     std::optional<double> wait;  // none: not answered within 60 s
     std::optional<double> exit;  // none: still running 30 s after SIGTERM
+    std::optional<double> runsOn;  // after the hostile phones left mid-decode (pictures and icons)
     int status = -1;
     bool gaveUp = false;
 };
@@ -269,9 +287,10 @@ bool playsArtwork(Kind kind) {
 
 // The hostile side of a row; `again` for the second attack, which needs what was not decoded yet.
 void attack(const Row& row, World& world, const std::vector<std::unique_ptr<PhoneTestClient>>& hostile,
-            int round, bool again) {
+            int round, bool again, std::uint32_t transfer = 0) {
     if (sendsPicture(row.kind)) {
-        for (const Message& message : pictureMessages(row.file, again ? 2 : 1, {{0.5f, 0.5f}, 1.0f, 1.0f})) {
+        for (const Message& message :
+             pictureMessages(row.file, transfer != 0 ? transfer : again ? 2 : 1, {{0.5f, 0.5f}, 1.0f, 1.0f})) {
             for (const auto& phone : hostile) {
                 phone->send(message);
             }
@@ -286,6 +305,15 @@ void attack(const Row& row, World& world, const std::vector<std::unique_ptr<Phon
     if (playsArtwork(row.kind)) {
         world.player().send(
             track("Crafted " + std::to_string(round) + (again ? " again" : ""), world.crafted(again)));
+    }
+}
+
+// Waits until the companion has read what each phone sent: its answer to a probe comes after it. The
+// newest picture from any phone is the one shown, so the honest phone's must come after the others'.
+void untilRead(const std::vector<std::unique_ptr<PhoneTestClient>>& phones) {
+    for (const auto& phone : phones) {
+        phone->send(Message::Probe{1, false});
+        phone->receiveUntil([](const Message& message) { return message.is<Message::ProbeReply>(); }, 30);
     }
 }
 
@@ -365,11 +393,33 @@ Round runRound(const std::string& companion, const Row& row, World& world, int r
     const double cpuBefore = bench_figures::cpuSeconds(pid);
     const auto attacked = Clock::now();
     attack(row, world, hostile, round, false);
+    if (sendsPicture(row.kind)) {
+        untilRead(hostile);
+    }
     std::this_thread::sleep_until(attacked + 100ms);
     figures.wait = honestWait(row, world, *honest, round, attacked);
     waitUntilIdle(pid, 90s);
     figures.cpuSeconds = bench_figures::cpuSeconds(pid) - cpuBefore;
     figures.peakMiB = static_cast<double>(bench_figures::statusKiB(pid, "VmHWM")) / 1024.0;
+
+    // The hostile phones leave 0.3 s into another attack: how long its decode runs on.
+    if (row.kind == Kind::picture || row.kind == Kind::icon) {
+        const auto left = Clock::now();
+        if (row.kind == Kind::picture) {
+            attack(row, world, hostile, round, false, 3);
+        } else {
+            for (const int side : {36, 72, 120}) {
+                hostile.front()->send(Message::AppIconRequest{{craftedApp, static_cast<std::uint16_t>(side)}});
+            }
+        }
+        std::this_thread::sleep_until(left + 300ms);
+        hostile.clear();
+        figures.runsOn = secondsBusy(pid);
+        for (int i = 0; i < row.hostilePhones; ++i) {
+            endpoint.source = "127.0.0." + std::to_string(3 + i);
+            hostile.push_back(process.pair(endpoint, "Hostile Phone " + std::to_string(i + 1) + "b", 30s));
+        }
+    }
 
     const auto again = Clock::now();
     attack(row, world, hostile, round, true);
@@ -392,13 +442,16 @@ std::string spread(const std::vector<double>& values, const char* format) {
 }
 
 void printSide(const char* side, const std::vector<Round>& rounds) {
-    std::vector<double> cpu, peak, waits, exits;
+    std::vector<double> cpu, peak, waits, exits, runsOn;
     int unanswered = 0, running = 0, clean = 0, gaveUp = 0;
     for (const Round& round : rounds) {
         cpu.push_back(round.cpuSeconds);
         peak.push_back(round.peakMiB);
         round.wait ? waits.push_back(*round.wait) : void(++unanswered);
         round.exit ? exits.push_back(*round.exit) : void(++running);
+        if (round.runsOn) {
+            runsOn.push_back(*round.runsOn);
+        }
         clean += round.status == 0 ? 1 : 0;
         gaveUp += round.gaveUp ? 1 : 0;
     }
@@ -410,9 +463,10 @@ void printSide(const char* side, const std::vector<Round>& rounds) {
     if (running > 0) {
         exit += " (" + std::to_string(running) + " still running after 30 s)";
     }
-    std::printf("  %-7s %s  %s  %-22s %-20s status 0 in %d of %zu, gave up waiting in %d\n", side,
+    const std::string left = runsOn.empty() ? std::string("-") : spread(runsOn, "%5.2f/%5.2f/%5.2f");
+    std::printf("  %-7s %s  %s  %-22s %-20s %-17s status 0 in %d of %zu, gave up waiting in %d\n", side,
                 spread(cpu, "%6.2f/%6.2f/%6.2f").c_str(), spread(peak, "%6.0f/%6.0f/%6.0f").c_str(),
-                wait.c_str(), exit.c_str(), clean, rounds.size(), gaveUp);
+                wait.c_str(), exit.c_str(), left.c_str(), clean, rounds.size(), gaveUp);
     std::fflush(stdout);
 }
 
@@ -556,6 +610,50 @@ void runRows(const std::function<bool(const std::string&)>& runs, const std::str
         rows.push_back(
             {noisyGrey, Kind::picture, testing_support::paethNoisePNG({9219, 9219, 16, 0, true, false})});
     }
+    // Deflate blocks that decode to nothing before the pixels, and a JPEG whose every block is a one-bit
+    // code, each the costliest of its kind the count let through before it charged their bytes.
+    using testing_support::DeflatePadding;
+    const std::string padded = "crafted PNG behind empty deflate blocks: ";
+    const std::string paddedPicture = padded + "16-bit RGB 5826x5826 tRNS Paeth over noise, 8.3 MB in all, a picture from two phones";
+    if (runs(paddedPicture)) {
+        const Bytes pixels = testing_support::paethNoisePNG({5826, 5826, 16, 2, true, false});
+        Row row{paddedPicture, Kind::picture,
+                testing_support::paddedPNG(pixels, 8'300'000 - pixels.size(), DeflatePadding::minimalDynamic)};
+        row.hostilePhones = 2;
+        rows.push_back(std::move(row));
+    }
+    const std::string paddedArtwork = padded + "interlaced 16-bit RGBA 4096x4096, 16.6 MB in all, now-playing artwork";
+    if (runs(paddedArtwork)) {
+        const Bytes pixels = testing_support::interlacedPaethRGBA16PNG(4096);
+        rows.push_back({paddedArtwork, Kind::artwork,
+                        testing_support::paddedPNG(pixels, 16'600'000 - pixels.size(), DeflatePadding::minimalDynamic),
+                        smallPicture(),
+                        testing_support::paddedPNG(pixels, 16'600'000 - pixels.size(), DeflatePadding::fullDynamic)});
+    }
+    const std::string paddedIcon = padded + "interlaced 16-bit RGBA 4096x4096, 8 MB in all, an app's icon in 6 sizes";
+    if (runs(paddedIcon)) {
+        rows.push_back({paddedIcon, Kind::icon,
+                        testing_support::paddedPNG(testing_support::interlacedPaethRGBA16PNG(4096), 7'850'000,
+                                                   DeflatePadding::minimalDynamic)});
+    }
+    const Bytes dot = testing_support::paethNoisePNG({1, 1, 8, 6, false, false});
+    const std::string dotPicture = padded + "1x1, 8.2 MB, a picture from two phones";
+    if (runs(dotPicture)) {
+        Row row{dotPicture, Kind::picture, testing_support::paddedPNG(dot, 8'200'000, DeflatePadding::minimalDynamic)};
+        row.hostilePhones = 2;
+        rows.push_back(std::move(row));
+    }
+    const std::string dotArtwork = padded + "1x1, 8.2 MB, now-playing artwork";
+    if (runs(dotArtwork)) {
+        rows.push_back({dotArtwork, Kind::artwork, testing_support::paddedPNG(dot, 8'200'000, DeflatePadding::minimalDynamic),
+                        smallPicture(), testing_support::paddedPNG(dot, 8'200'000, DeflatePadding::fullDynamic)});
+    }
+    const std::string oneBit = "crafted grey progressive JPEG 1024x1024, 3,416 DC scans of one-bit codes (7 MB), a picture from two phones";
+    if (runs(oneBit)) {
+        Row row{oneBit, Kind::picture, testing_support::oneBitDCScanJPEG(1024, 3416)};
+        row.hostilePhones = 2;
+        rows.push_back(std::move(row));
+    }
     if (rows.empty()) {
         return;
     }
@@ -578,8 +676,8 @@ void runRows(const std::function<bool(const std::string&)>& runs, const std::str
         "companion's CPU s and peak MiB (start-up included), the honest phone's wait s, and the s from "
         "SIGTERM 0.3 s into a second attack until it ended (min/median/max); load average %s\n",
         roundsPerSide, bench_figures::loadAverage().c_str());
-    std::printf("  %-7s %-20s  %-20s  %-22s %-20s\n", "", "CPU s", "peak MiB", "other phone's wait s",
-                "SIGTERM to exit s");
+    std::printf("  %-7s %-20s  %-20s  %-22s %-20s %-17s\n", "", "CPU s", "peak MiB", "other phone's wait s",
+                "SIGTERM to exit s", "runs on after left");
     for (const Row& row : rows) {
         std::printf("%s (%zu KiB)\n", row.name.c_str(), row.file.size() >> 10);
         std::fflush(stdout);

@@ -170,7 +170,7 @@ using BlockFill = void (*)(JCOEF* block, std::size_t index);
 // zero or as `fill` (when given) sets it. C only: nothing with a destructor lives in this frame, so the
 // library's long jump leaves nothing behind. The output is the library's to free (free()).
 bool encodeGrey(int side, bool arithmetic, jpeg_scan_info* scans, int scanCount, BlockFill fill,
-                unsigned char** output, unsigned long* size) {
+                unsigned char** output, unsigned long* size, bool optimalHuffman = false) {
     jpeg_compress_struct info;
     EncodeErrors errors;
     info.err = jpeg_std_error(&errors.manager);
@@ -189,6 +189,7 @@ bool encodeGrey(int side, bool arithmetic, jpeg_scan_info* scans, int scanCount,
     info.in_color_space = JCS_GRAYSCALE;
     jpeg_set_defaults(&info);
     info.arith_code = arithmetic ? TRUE : FALSE;
+    info.optimize_coding = optimalHuffman ? TRUE : FALSE;
     if (scanCount > 0) {
         info.scan_info = scans;
         info.num_scans = scanCount;
@@ -309,7 +310,226 @@ jpeg_scan_info greyScan(int Ss, int Se) {
     return scan;
 }
 
+// ---- Deflate blocks that decode to nothing -------------------------------------------------------------
+
+// Bits as deflate packs them, from the lowest of each byte.
+class BitWriter {
+  public:
+    void bits(std::uint32_t value, int count) {
+        for (int i = 0; i < count; ++i)
+            bit((value >> i) & 1);
+    }
+    // A Huffman code, which deflate packs from its highest bit.
+    void code(std::uint32_t value, int length) {
+        for (int i = length - 1; i >= 0; --i)
+            bit((value >> i) & 1);
+    }
+    void align() {
+        while (used_ != 0)
+            bit(0);
+    }
+    std::size_t size() const { return bytes_.size(); }
+    bool aligned() const { return used_ == 0; }
+    const Bytes& bytes() const { return bytes_; }
+
+  private:
+    void bit(std::uint32_t value) {
+        if (used_ == 0)
+            bytes_.push_back(0);
+        bytes_.back() = static_cast<std::uint8_t>(bytes_.back() | value << used_);
+        used_ = (used_ + 1) % 8;
+    }
+    Bytes bytes_;
+    int used_ = 0;
+};
+
+// The canonical Huffman codes of the lengths (0: no code), as deflate assigns them.
+std::vector<std::uint32_t> canonicalCodes(const std::vector<int>& lengths) {
+    int count[16] = {};
+    for (const int length : lengths)
+        ++count[length];
+    count[0] = 0;
+    std::uint32_t next[16] = {};
+    std::uint32_t code = 0;
+    for (int bits = 1; bits < 16; ++bits) {
+        code = (code + static_cast<std::uint32_t>(count[bits - 1])) << 1;
+        next[bits] = code;
+    }
+    std::vector<std::uint32_t> codes(lengths.size());
+    for (std::size_t i = 0; i < lengths.size(); ++i)
+        if (lengths[i] != 0)
+            codes[i] = next[lengths[i]]++;
+    return codes;
+}
+
+// An empty non-final block with dynamic codes: the lengths of the code-length code by symbol, and the
+// code-length symbols (with their extra bits) that give every literal/length and distance code's length.
+struct CodeLengthSymbol {
+    int symbol;
+    int extra;  // the repeat count's extra bits (16: 2, 17: 3, 18: 7)
+};
+
+void emptyDynamicBlock(BitWriter& out, int literalCodes, int distanceCodes,
+                       const std::vector<int>& codeLengthLengths,
+                       const std::vector<CodeLengthSymbol>& symbols, const std::vector<int>& literalLengths) {
+    static constexpr int order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+    int stored = 4;
+    for (int i = 0; i < 19; ++i)
+        if (codeLengthLengths[static_cast<std::size_t>(order[i])] != 0)
+            stored = std::max(stored, i + 1);
+    out.bits(0, 1);  // not the last block
+    out.bits(2, 2);  // dynamic codes
+    out.bits(static_cast<std::uint32_t>(literalCodes - 257), 5);
+    out.bits(static_cast<std::uint32_t>(distanceCodes - 1), 5);
+    out.bits(static_cast<std::uint32_t>(stored - 4), 4);
+    for (int i = 0; i < stored; ++i)
+        out.bits(static_cast<std::uint32_t>(codeLengthLengths[static_cast<std::size_t>(order[i])]), 3);
+    const std::vector<std::uint32_t> codeLengthCodes = canonicalCodes(codeLengthLengths);
+    for (const CodeLengthSymbol& s : symbols) {
+        const auto symbol = static_cast<std::size_t>(s.symbol);
+        out.code(codeLengthCodes[symbol], codeLengthLengths[symbol]);
+        if (s.symbol == 16)
+            out.bits(static_cast<std::uint32_t>(s.extra), 2);
+        else if (s.symbol == 17)
+            out.bits(static_cast<std::uint32_t>(s.extra), 3);
+        else if (s.symbol == 18)
+            out.bits(static_cast<std::uint32_t>(s.extra), 7);
+    }
+    // The end of the block, and nothing before it.
+    out.code(canonicalCodes(literalLengths)[256], literalLengths[256]);
+}
+
+// `length` written once and then `count` - 1 times more by repeats of the one before.
+void appendRepeated(std::vector<CodeLengthSymbol>& symbols, int length, int count) {
+    symbols.push_back({length, 0});
+    for (int left = count - 1; left > 0;) {
+        const int now = std::min(left, 6);
+        if (now < 3) {
+            for (int i = 0; i < now; ++i)
+                symbols.push_back({length, 0});
+        } else {
+            symbols.push_back({16, now - 3});
+        }
+        left -= now;
+    }
+}
+
+void appendPadding(BitWriter& out, DeflatePadding padding) {
+    switch (padding) {
+        case DeflatePadding::fullDynamic: {
+            // 286 literal/length codes of 8 and 9 bits, 30 distance codes of 4 and 5: complete codes,
+            // whose tables the decoder builds in full.
+            std::vector<int> literal(286, 8);
+            std::fill(literal.begin() + 226, literal.end(), 9);
+            std::vector<CodeLengthSymbol> symbols;
+            appendRepeated(symbols, 8, 226);
+            appendRepeated(symbols, 9, 60);
+            symbols.push_back({4, 0});
+            appendRepeated(symbols, 4, 1);
+            appendRepeated(symbols, 5, 28);
+            std::vector<int> codeLengths(19, 0);
+            codeLengths[16] = codeLengths[8] = codeLengths[5] = 2;
+            codeLengths[9] = codeLengths[4] = 3;
+            emptyDynamicBlock(out, 286, 30, codeLengths, symbols, literal);
+            break;
+        }
+        case DeflatePadding::minimalDynamic: {
+            // The end-of-block code alone, of one bit, and no distance code.
+            std::vector<int> literal(257, 0);
+            literal[256] = 1;
+            std::vector<int> codeLengths(19, 0);
+            codeLengths[18] = 1;
+            codeLengths[1] = codeLengths[0] = 2;
+            emptyDynamicBlock(out, 257, 1, codeLengths, {{18, 127}, {18, 107}, {1, 0}, {0, 0}}, literal);
+            break;
+        }
+        case DeflatePadding::fixed:
+            out.bits(0, 1);
+            out.bits(1, 2);
+            out.code(0, 7);
+            break;
+        case DeflatePadding::stored:
+            out.bits(0, 3);
+            out.align();
+            out.bits(0, 16);
+            out.bits(0xFFFF, 16);
+            break;
+    }
+}
+
 }  // namespace
+
+std::vector<std::uint8_t> paddedPNG(const std::vector<std::uint8_t>& png, std::size_t bytes,
+                                    DeflatePadding padding) {
+    if (png.size() < 8)
+        throw std::invalid_argument("paddedPNG: not a PNG");
+    Bytes before(png.begin(), png.begin() + 8);
+    Bytes after;
+    Bytes stream;
+    for (std::size_t at = 8; at + 12 <= png.size();) {
+        const std::size_t length =
+            static_cast<std::size_t>(png[at]) << 24 | png[at + 1] << 16 | png[at + 2] << 8 | png[at + 3];
+        if (at + 12 + length > png.size())
+            throw std::invalid_argument("paddedPNG: a chunk cut short");
+        const auto chunk = png.begin() + static_cast<std::ptrdiff_t>(at);
+        const auto end = chunk + static_cast<std::ptrdiff_t>(12 + length);
+        Bytes& into = std::equal(chunk + 4, chunk + 8, "IDAT") ? stream : stream.empty() ? before : after;
+        into.insert(into.end(), &into == &stream ? chunk + 8 : chunk, &into == &stream ? end - 4 : end);
+        at += 12 + length;
+    }
+    if (stream.size() < 2)
+        throw std::invalid_argument("paddedPNG: no pixels");
+    // Blocks written until they end on a byte, and that run copied over.
+    BitWriter unit;
+    do
+        appendPadding(unit, padding);
+    while (!unit.aligned());
+    // An empty stored block ends the padding on a byte, where the stream's own blocks start.
+    BitWriter end;
+    appendPadding(end, DeflatePadding::stored);
+    Bytes idat(stream.begin(), stream.begin() + 2);
+    idat.reserve(bytes + unit.size() + stream.size() + end.size());
+    while (idat.size() - 2 < bytes)
+        idat.insert(idat.end(), unit.bytes().begin(), unit.bytes().end());
+    idat.insert(idat.end(), end.bytes().begin(), end.bytes().end());
+    idat.insert(idat.end(), stream.begin() + 2, stream.end());
+    appendChunk(before, "IDAT", idat);
+    before.insert(before.end(), after.begin(), after.end());
+    return before;
+}
+
+std::vector<std::uint8_t> oneBitDCScanJPEG(int side, int scans) {
+    if (side < 1 || side > 65500 || scans < 1)
+        throw std::invalid_argument("oneBitDCScanJPEG: side out of range");
+    // Every block's DC the same as the one before: with the code made for the scan, a difference of
+    // nothing takes one bit.
+    jpeg_scan_info dc = greyScan(0, 0);
+    unsigned char* output = nullptr;
+    unsigned long size = 0;
+    const bool encoded = encodeGrey(side, false, &dc, 1, nullptr, &output, &size, true);
+    const Bytes written(output, output + (encoded ? size : 0));
+    std::free(output);
+    if (!encoded)
+        throw std::runtime_error("oneBitDCScanJPEG: the library could not encode");
+    return withScanRepeated(written, 0, scans);
+}
+
+std::vector<std::uint8_t> allACHuffmanJPEG(int side) {
+    if (side < 1 || side > 65500)
+        throw std::invalid_argument("allACHuffmanJPEG: side out of range");
+    const BlockFill every = [](JCOEF* block, std::size_t) {
+        for (int k = 1; k < DCTSIZE2; ++k)
+            block[k] = 1;
+    };
+    unsigned char* output = nullptr;
+    unsigned long size = 0;
+    const bool encoded = encodeGrey(side, false, nullptr, 0, every, &output, &size, true);
+    const Bytes written(output, output + (encoded ? size : 0));
+    std::free(output);
+    if (!encoded)
+        throw std::runtime_error("allACHuffmanJPEG: the library could not encode");
+    return written;
+}
 
 std::vector<std::uint8_t> manyScanGreyJPEG(int side, int scans, bool arithmetic) {
     // A band's coefficients have at most 14 bits for a decoder to refine, one a scan.

@@ -52,4 +52,24 @@ struct PNGShape {
 };
 std::vector<std::uint8_t> paethNoisePNG(const PNGShape& shape);
 
+// Deflate blocks that decode to nothing, of each kind a stream may pad itself with:
+// - fullDynamic: dynamic Huffman codes with every literal/length and distance code, the decoder's largest
+//   tables (about 38 bytes a block);
+// - minimalDynamic: dynamic codes with the end-of-block code alone (about 12 bytes);
+// - fixed: the fixed codes (10 bits);
+// - stored: no codes and no bytes (5 bytes).
+enum class DeflatePadding { fullDynamic, minimalDynamic, fixed, stored };
+// The PNG with at least `bytes` of such blocks at the start of its compressed pixels, before the blocks
+// that code them: the same picture, its IDAT that much longer.
+std::vector<std::uint8_t> paddedPNG(const std::vector<std::uint8_t>& png, std::size_t bytes,
+                                    DeflatePadding padding);
+
+// A progressive grey JPEG of side x side (at most 65500), flat grey, of one DC scan written `scans` times
+// over, Huffman-coded: each block is one code of one bit, so that the decoder spends the most on each byte
+// of the scans. 1024, 3416 scans: about 7 MB.
+std::vector<std::uint8_t> oneBitDCScanJPEG(int side, int scans);
+// A sequential grey JPEG of side x side, Huffman-coded, every AC coefficient of every block 1: each is a
+// code of one bit and one bit more.
+std::vector<std::uint8_t> allACHuffmanJPEG(int side);
+
 }  // namespace testing_support

@@ -7,10 +7,12 @@
 // coefficients exceed it, an interlaced PNG that must be held whole before it is shrunk, EXIF data
 // larger than what is left) is refused as tooLarge. Nothing else a file carries besides its pixels is
 // kept: text, colour profiles and other metadata are skipped unread.
-// The time a decode takes is bounded too, by a budget on its work (see DecodeOptions::workBudget), and a
-// decode can be stopped from another thread.
+// The time a decode takes is bounded too, by a budget on its work (see DecodeOptions::workBudget), with
+// its own CPU time as a backstop (DecodeOptions::cpuTimeLimit), and a decode can be stopped from another
+// thread.
 // Thread: any; calls share no state but the decode turn.
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -50,10 +52,28 @@ ImageResult<ImageInfo> readPNGInfo(std::span<const std::uint8_t> data);
 inline constexpr std::size_t defaultDecodeBudget = 64 * 1024 * 1024;
 
 // The work one decode may do (see DecodeOptions::workBudget): enough for the largest images the callers
-// take (a 100-megapixel JPEG or grey PNG shrunk to 4096 pixels, a progressive JPEG of 96 MiB of
-// coefficients, a 50-megapixel PNG screenshot), and at most about 0.5 s of one core for any JPEG, 1.5 s
-// for any PNG.
+// take (a 100-megapixel JPEG or 1-bit grey PNG shrunk to 4096 pixels, a progressive JPEG of 96 MiB of
+// coefficients, a 33-megapixel PNG screenshot of up to 5 MB), and at most about a second of one core for
+// any JPEG, two seconds for any PNG, whatever its coded bytes hold. Machines differ: the same PNG decodes
+// took 1.7 times as long on the slowest machine seen as on the one its costs were measured on, and the
+// costliest PNG the budget takes needed up to 1.8 s there.
 inline constexpr std::uint64_t defaultWorkBudget = 1'700'000'000;
+
+// The CPU time past which a decode is stopped whatever its count said (see DecodeOptions::cpuTimeLimit):
+// the figures above and a fifth; ten times that in the address sanitizer's builds, whose code runs
+// several times slower, and fifty in the thread sanitizer's, unoptimised, where the 100-megapixel PNG
+// picture of a test takes some eighteen seconds.
+#if defined(LUMIVEX_THREAD_SANITIZER)
+inline constexpr int cpuTimeLimitScale = 50;
+#elif defined(LUMIVEX_ADDRESS_SANITIZER)
+inline constexpr int cpuTimeLimitScale = 10;
+#else
+inline constexpr int cpuTimeLimitScale = 1;
+#endif
+inline constexpr std::chrono::nanoseconds jpegCPUTimeLimit =
+    std::chrono::milliseconds(1200) * cpuTimeLimitScale;
+inline constexpr std::chrono::nanoseconds pngCPUTimeLimit =
+    std::chrono::milliseconds(2400) * cpuTimeLimitScale;
 
 // Decodes whose working memory exceeds this take turns, one at a time in the process, so that large
 // pictures arriving together (from several phones or features) cannot add up.
@@ -81,17 +101,26 @@ struct DecodeOptions {
     // the further its band reaches), for turning every block back into samples and for every pixel it
     // outputs; a PNG for every row and every byte of its rows as stored, for every pixel and each
     // conversion it goes through (samples unpacked or scaled, a palette, tRNS turned into alpha) and, when
-    // shrunk, for every pixel and every column of the result its rows add into. Each step counts what it
-    // costs at its slowest: 17 units for every 15 ns of one core in a PNG, three a nanosecond in a JPEG,
-    // whose largest ordinary files need less time than a PNG's (see defaultWorkBudget). What decoding a
-    // JPEG's coded bits costs is not counted: Huffman codes spend at least a bit on each value they
-    // decode, so it grows with the size of the file, which the callers bound; arithmetic-coded files,
-    // whose decisions cost almost no bits once learnt, are refused from their header (unsupported). A PNG
-    // is refused before any row is inflated; a JPEG before its output and first scan, or when it comes to
-    // the scan that would pass the budget.
+    // shrunk, for every pixel and every column of the result its rows add into. Both pay for every byte
+    // of their coded input at what a byte can cost at its worst: in a PNG, each byte of IDAT as deflate
+    // blocks that decode to nothing cost (their tables built anew every dozen bytes); in a JPEG, each byte
+    // of a scan's coded data as the codes beyond the first of a block cost (Huffman codes spend at least
+    // a bit on each value, and the first code of each block is paid for with the block). The IDAT's
+    // length, and the scans' headers and lengths, are found by walking the file's segments, before
+    // anything is inflated or decoded. Each step counts what it costs at its slowest: 17 units for every 15
+    // ns of one core in a PNG, 17 for every 10 ns in a JPEG, whose largest ordinary files need less time than
+    // a PNG's, and each a fifth above what it measured (see defaultWorkBudget). Arithmetic-coded files, whose
+    // decisions cost almost no bits once learnt, are refused from their header (unsupported). A file is
+    // refused before any row is inflated or any scan decoded (a JPEG scan the walk did not find, if the
+    // library finds one, is counted when the library comes to it).
     std::uint64_t workBudget = defaultWorkBudget;
+    // A backstop for a gap in the count: a decode whose thread has spent more CPU time than this on it is
+    // stopped with tooMuchWork, as one the count refuses. Zero: the format's figure and a fifth
+    // (jpegCPUTimeLimit, pngCPUTimeLimit). Looked at with the stop flag.
+    std::chrono::nanoseconds cpuTimeLimit{0};
     // When given and raised (from any thread), the decode stops within a few milliseconds with `stopped`,
-    // also while it waits for its turn. It must outlive the call.
+    // also while it waits for its turn: it is looked at before each row and each slice of coded input
+    // (at most 8 KiB of a PNG's, 64 KiB of a JPEG's) the decoder takes. It must outlive the call.
     const std::atomic<bool>* stop = nullptr;
 };
 

@@ -6,7 +6,9 @@
 #include <csetjmp>
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <span>
 #include <vector>
 
 // jpeglib.h needs FILE and size_t declared before it.
@@ -15,6 +17,7 @@
 
 #include "platform/imaging/AreaAverage.h"
 #include "platform/imaging/Codecs.h"
+#include "platform/imaging/DecodeWatch.h"
 #include "platform/imaging/Exif.h"
 
 namespace platform::imaging {
@@ -81,10 +84,11 @@ struct ScanlineErrors {
     jpeg_progress_mgr progress;
     std::jmp_buf jump;
     ScanStatus ending;
-    const std::atomic<bool>* stop;
+    DecodeWatch* watch;
     std::uint64_t work;    // counted so far
     std::uint64_t budget;  // the most `work` may reach
     int countedScans;      // the scans whose work is in `work`
+    int walkedScans;       // the first scans, counted before decoding from the file's segments
 };
 
 [[noreturn]] void endDecode(j_common_ptr info, ScanStatus ending) {
@@ -103,21 +107,30 @@ void warningIsFailure(j_common_ptr info, int level) {
         failDecode(info);
 }
 
-// The work of a decode (see DecodeOptions::workBudget), measured where each step costs the most, three
-// units to a nanosecond of one core: the library visits every block a scan covers whatever the scan
-// codes (a scan of a few bytes can make it walk the whole image), and in a refinement of AC coefficients
-// it walks each block's band up to its end coefficient even when none is set. Decoding the coded bits
-// themselves is not counted: a Huffman code spends at least a bit on each value it decodes, so their cost
-// is bounded by the size of the file. Arithmetic coding has no such bound (a learnt decision costs almost
-// no bit), and files coded so are refused from their header (see readJPEGInfo).
-constexpr std::uint64_t unitsPerNanosecond = 3;
-constexpr std::uint64_t scanBlockWork = 10 * unitsPerNanosecond;
-constexpr std::uint64_t refinedCoefficientWork = 2 * unitsPerNanosecond;
-constexpr std::uint64_t scanSetUpWork = 1000 * unitsPerNanosecond;  // tables and state, whatever its size
+// The work of a decode (see DecodeOptions::workBudget), measured where each step costs the most, in
+// nanoseconds of one core as bench/decode_work measures them: the library visits every block a scan
+// covers whatever the scan codes (a scan of a few bytes can make it walk the whole image), and in a
+// refinement of AC coefficients it walks each block's band up to its end coefficient even when none is
+// set. A block of a scan is charged with its first code (one bit at the least, as a DC scan of one-bit
+// codes has it); every byte of the scans' coded data with the further codes it can hold (a Huffman code
+// spends at least a bit on each value it decodes, and a coefficient's code has a bit of its value after
+// it), as the refinement scans of a grainy photograph cost, the slowest a byte that was found.
+// Arithmetic coding has no such bound (a learnt decision costs almost no bit), and files coded so are
+// refused from their header (see readJPEGInfo).
+// 17 units are counted for every 10 ns, and each step a fifth above what it was measured at, for
+// machines slower than the one it was measured on: a decode within the budget (defaultWorkBudget) takes
+// at most about a second there.
+constexpr std::uint64_t unitsOf(std::uint64_t nanoseconds) {
+    return (nanoseconds * 17 * 6 + 49) / 50;
+}
+constexpr std::uint64_t scanBlockWork = unitsOf(20);
+constexpr std::uint64_t codedByteWork = unitsOf(32);
+constexpr std::uint64_t refinedCoefficientWork = unitsOf(2);
+constexpr std::uint64_t scanSetUpWork = unitsOf(1000);  // tables and state, whatever its size
 // The output: every block transformed back to samples, every pixel converted and stored (or averaged).
-constexpr std::uint64_t outputBlockWork = 25 * unitsPerNanosecond;
-constexpr std::uint64_t storedPixelWork = 3 * unitsPerNanosecond;
-constexpr std::uint64_t averagedPixelWork = 12 * unitsPerNanosecond;
+constexpr std::uint64_t outputBlockWork = unitsOf(25);
+constexpr std::uint64_t storedPixelWork = unitsOf(3);
+constexpr std::uint64_t averagedPixelWork = unitsOf(12);
 
 // False once `work` more would pass the budget.
 bool charge(ScanlineErrors* errors, std::uint64_t work) {
@@ -152,16 +165,28 @@ std::uint64_t scanWork(j_decompress_ptr info) {
     return scanSetUpWork + blocks * perBlock;
 }
 
+// Ends the decode when the stop flag is raised or its CPU time is past the backstop.
+void watchTime(j_common_ptr info) {
+    switch (reinterpret_cast<ScanlineErrors*>(info->err)->watch->check()) {
+        case DecodeWatch::stopped:
+            endDecode(info, stopped);
+        case DecodeWatch::overTime:
+            endDecode(info, overWork);
+        case DecodeWatch::carryOn:
+            break;
+    }
+}
+
 // Called by the library for every row of blocks it reads and every row it outputs: stops the decode
-// when asked, and counts each scan's work before the scan is decoded.
+// when asked, and counts the work of each scan the walk of the segments did not find (none in a file the
+// library reads as it was walked) before the scan is decoded.
 void watchProgress(j_common_ptr info) {
     auto* errors = reinterpret_cast<ScanlineErrors*>(info->err);
-    if (errors->stop && errors->stop->load(std::memory_order_relaxed))
-        endDecode(info, stopped);
+    watchTime(info);
     auto* decompress = reinterpret_cast<j_decompress_ptr>(info);
     if (decompress->input_scan_number > errors->countedScans) {
         errors->countedScans = decompress->input_scan_number;
-        if (!charge(errors, scanWork(decompress)))
+        if (errors->countedScans > errors->walkedScans && !charge(errors, scanWork(decompress)))
             endDecode(info, overWork);
     }
 }
@@ -177,15 +202,202 @@ using RowSink = void (*)(void* context, const std::uint8_t* row);
 struct ReadLimits {
     std::size_t memoryBudget;
     std::uint64_t workBudget;
-    std::uint64_t pixelWork;  // for each pixel output, by what is done with it
-    const std::atomic<bool>* stop;
+    std::uint64_t pixelWork;   // for each pixel output, by what is done with it
+    std::uint64_t codedBytes;  // of the scans' coded data
+    std::uint64_t scanWork;    // of the scans found by walking the segments
+    int scans;                 // found so
+    DecodeWatch* watch;
 };
+
+// The file handed to the library a slice at a time, so that between slices the stop flag and the CPU time
+// are looked at, wherever the decoder is in its coded data. A slice is large enough that the library's
+// fast Huffman decoding, which wants a few KiB ahead, runs almost always.
+struct SlicedSource {
+    static constexpr std::size_t sliceBytes = 64 * 1024;
+    jpeg_source_mgr manager;  // first: the library's source pointer is the whole struct's
+    const std::uint8_t* data;
+    std::size_t size;
+    std::size_t offset;  // of the next slice
+};
+
+boolean fillSlice(j_decompress_ptr info) {
+    watchTime(reinterpret_cast<j_common_ptr>(info));
+    auto* source = reinterpret_cast<SlicedSource*>(info->src);
+    if (source->offset >= source->size) {
+        // As the library's memory source does at the end: a warning (which fails the decode), and an
+        // end of image for it to read meanwhile.
+        static const JOCTET end[2] = {0xFF, JPEG_EOI};
+        WARNMS(info, JWRN_JPEG_EOF);
+        source->manager.next_input_byte = end;
+        source->manager.bytes_in_buffer = 2;
+        return TRUE;
+    }
+    const std::size_t bytes = std::min(SlicedSource::sliceBytes, source->size - source->offset);
+    source->manager.next_input_byte = source->data + source->offset;
+    source->manager.bytes_in_buffer = bytes;
+    source->offset += bytes;
+    return TRUE;
+}
+
+void skipInput(j_decompress_ptr info, long count) {
+    jpeg_source_mgr* manager = info->src;
+    if (count <= 0)
+        return;
+    auto left = static_cast<std::size_t>(count);
+    while (left > manager->bytes_in_buffer) {
+        left -= manager->bytes_in_buffer;
+        manager->bytes_in_buffer = 0;
+        fillSlice(info);
+    }
+    manager->next_input_byte += left;
+    manager->bytes_in_buffer -= left;
+}
+
+void useSlicedSource(j_decompress_ptr info, SlicedSource* source, const std::uint8_t* data,
+                     std::size_t size) {
+    source->manager.init_source = [](j_decompress_ptr) {};
+    source->manager.fill_input_buffer = fillSlice;
+    source->manager.skip_input_data = skipInput;
+    source->manager.resync_to_restart = jpeg_resync_to_restart;
+    source->manager.term_source = [](j_decompress_ptr) {};
+    source->manager.next_input_byte = nullptr;
+    source->manager.bytes_in_buffer = 0;
+    source->data = data;
+    source->size = size;
+    source->offset = 0;
+    info->src = &source->manager;
+}
+
+// What walking the file's segments finds of its scans, before anything is decoded: the bytes of their
+// coded data, from the end of each scan's header to the next marker that is not a restart, and their work
+// as scanWork counts it, from the frame's and each scan's header. Only those headers and the segments'
+// lengths are read besides.
+struct WalkedScans {
+    std::uint64_t codedBytes = 0;
+    std::uint64_t work = 0;
+    int count = 0;
+    std::uint64_t blocks = 0;  // of every component of the frame, as the output counts them
+};
+
+WalkedScans walkScans(std::span<const std::uint8_t> data) {
+    WalkedScans walked;
+    // The frame: its size and each component's identifier and sampling factors.
+    struct Component {
+        int id, h, v;
+    };
+    std::uint64_t width = 0, height = 0;
+    std::vector<Component> components;
+    int maxH = 1, maxV = 1;
+    std::size_t at = 2;
+    while (at + 4 <= data.size()) {
+        if (data[at] != 0xFF)
+            break;
+        const std::uint8_t marker = data[at + 1];
+        if (marker == 0xFF) {  // fill
+            ++at;
+            continue;
+        }
+        if (marker == JPEG_EOI)
+            break;
+        if (marker == 0x01 || (marker >= JPEG_RST0 && marker <= JPEG_RST0 + 7)) {
+            at += 2;
+            continue;
+        }
+        const std::size_t length = static_cast<std::size_t>(data[at + 2]) << 8 | data[at + 3];
+        const std::size_t header = at + 4;
+        const std::size_t headerEnd = std::min(at + 2 + length, data.size());
+        at += 2 + length;
+        if (marker >= 0xC0 && marker <= 0xC2 && components.empty() && header + 6 <= headerEnd) {
+            height = static_cast<std::uint64_t>(data[header + 1]) << 8 | data[header + 2];
+            width = static_cast<std::uint64_t>(data[header + 3]) << 8 | data[header + 4];
+            for (std::size_t c = header + 6, n = data[header + 5]; n > 0 && c + 3 <= headerEnd; c += 3, --n) {
+                components.push_back({data[c], std::max(data[c + 1] >> 4, 1), std::max(data[c + 1] & 15, 1)});
+                maxH = std::max(maxH, components.back().h);
+                maxV = std::max(maxV, components.back().v);
+            }
+            const auto blocksAcross = [](std::uint64_t samples, int factor, int maxFactor) {
+                const std::uint64_t unit = static_cast<std::uint64_t>(maxFactor) * DCTSIZE;
+                return (samples * static_cast<std::uint64_t>(factor) + unit - 1) / unit;
+            };
+            for (const Component& component : components)
+                walked.blocks +=
+                    blocksAcross(width, component.h, maxH) * blocksAcross(height, component.v, maxV);
+        }
+        if (marker != 0xDA)
+            continue;
+        if (header < headerEnd) {
+            const std::size_t inScan = data[header];
+            if (header + 1 + 2 * inScan + 3 <= headerEnd) {
+                const auto blocksAcross = [](std::uint64_t samples, int factor, int maxFactor) {
+                    const std::uint64_t unit = static_cast<std::uint64_t>(maxFactor) * DCTSIZE;
+                    return (samples * static_cast<std::uint64_t>(factor) + unit - 1) / unit;
+                };
+                std::uint64_t blocks = 0;
+                std::uint64_t perUnit = 0;
+                for (std::size_t i = 0; i < inScan; ++i) {
+                    for (const Component& component : components) {
+                        if (component.id != data[header + 1 + 2 * i])
+                            continue;
+                        perUnit +=
+                            static_cast<std::uint64_t>(component.h) * static_cast<std::uint64_t>(component.v);
+                        if (inScan == 1)
+                            blocks = blocksAcross(width, component.h, maxH) *
+                                     blocksAcross(height, component.v, maxV);
+                        break;
+                    }
+                }
+                if (inScan > 1)
+                    blocks = blocksAcross(width, 1, maxH) * blocksAcross(height, 1, maxV) * perUnit;
+                const std::size_t band = header + 1 + 2 * inScan;
+                const int ss = data[band];
+                const int se = data[band + 1];
+                const int ah = data[band + 2] >> 4;
+                std::uint64_t perBlock = scanBlockWork;
+                if (ss > 0 && ah > 0)
+                    perBlock += refinedCoefficientWork * static_cast<std::uint64_t>(se);
+                walked.work += scanSetUpWork + blocks * perBlock;
+                ++walked.count;
+            }
+        }
+        const std::size_t start = std::min(at, data.size());
+        std::size_t end = start;
+        while (true) {
+            const void* found =
+                end < data.size() ? std::memchr(&data[end], 0xFF, data.size() - end) : nullptr;
+            if (!found || static_cast<const std::uint8_t*>(found) + 1 >= data.data() + data.size()) {
+                end = data.size();
+                break;
+            }
+            end = static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - data.data());
+            const std::uint8_t next = data[end + 1];
+            if (next != 0x00 && !(next >= JPEG_RST0 && next <= JPEG_RST0 + 7))
+                break;
+            end += 2;
+        }
+        walked.codedBytes += end - start;
+        at = end;
+    }
+    return walked;
+}
+
+// The work readScanlines counts before it decodes, from the walk alone: the output's, the coded bytes' and
+// the walked scans'.
+std::uint64_t countedBeforeDecoding(const WalkedScans& walked, int width, int height,
+                                    std::uint64_t pixelWork) {
+    const std::uint64_t parts[] = {
+        walked.blocks * outputBlockWork, walked.codedBytes * codedByteWork, walked.work,
+        static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) * pixelWork};
+    std::uint64_t total = 0;
+    for (const std::uint64_t part : parts)
+        total = part > UINT64_MAX - total ? UINT64_MAX : total + part;
+    return total;
+}
 
 // Decodes at scale num/denom, scanline by scanline, into the rows `target` names; `sink` (when not null)
 // sees each one after it is decoded. The library's whole-image buffers (the coefficients of every block,
 // which progressive files need) may take at most the memory budget; with no backing store the library
-// refuses a file needing more before it decodes a pixel. The output's work and the first scan's are
-// counted before anything is decoded, each later scan's as the library comes to it.
+// refuses a file needing more before it decodes a pixel. The output's work and the work of the scans the
+// walk of the segments found are counted before anything is decoded.
 // C only: nothing with a destructor lives in this frame, so the library's long jump leaves nothing behind.
 ScanStatus readScanlines(const std::uint8_t* data, unsigned long size, unsigned num, unsigned denom,
                          J_COLOR_SPACE space, int width, int height, const ReadLimits* limits,
@@ -195,10 +407,11 @@ ScanStatus readScanlines(const std::uint8_t* data, unsigned long size, unsigned 
     info.err = jpeg_std_error(&errors.manager);
     errors.manager.error_exit = failDecode;
     errors.manager.emit_message = warningIsFailure;
-    errors.stop = limits->stop;
+    errors.watch = limits->watch;
     errors.work = 0;
     errors.budget = limits->workBudget;
     errors.countedScans = 0;
+    errors.walkedScans = limits->scans;
     if (setjmp(errors.jump) != 0) {
         jpeg_destroy_decompress(&info);
         return errors.ending;
@@ -207,7 +420,8 @@ ScanStatus readScanlines(const std::uint8_t* data, unsigned long size, unsigned 
     // The budget is for the whole-image buffers; the library's row buffers come on top of it.
     info.mem->max_memory_to_use = static_cast<long>(
         std::min<std::size_t>(limits->memoryBudget, LONG_MAX - libraryRowBytes) + libraryRowBytes);
-    jpeg_mem_src(&info, data, size);
+    SlicedSource source;
+    useSlicedSource(&info, &source, data, size);
     jpeg_read_header(&info, TRUE);
     info.scale_num = num;
     info.scale_denom = denom;
@@ -222,7 +436,8 @@ ScanStatus readScanlines(const std::uint8_t* data, unsigned long size, unsigned 
     for (int i = 0; i < info.num_components; ++i)
         blocks += static_cast<std::uint64_t>(info.comp_info[i].width_in_blocks) *
                   info.comp_info[i].height_in_blocks;
-    if (!charge(&errors, blocks * outputBlockWork) ||
+    if (!charge(&errors, blocks * outputBlockWork) || !charge(&errors, limits->codedBytes * codedByteWork) ||
+        !charge(&errors, limits->scanWork) ||
         !charge(&errors,
                 static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) * limits->pixelWork))
         endDecode(reinterpret_cast<j_common_ptr>(&info), overWork);
@@ -385,14 +600,17 @@ ImageError errorOf(ScanStatus status) {
     return ImageError::corrupt;
 }
 
-ReadLimits limitsOf(const DecodeOptions& options, std::uint64_t pixelWork) {
-    return {options.memoryBudget, options.workBudget, pixelWork, options.stop};
+ReadLimits limitsOf(const DecodeOptions& options, std::uint64_t pixelWork, const WalkedScans& scans,
+                    DecodeWatch* watch) {
+    return {options.memoryBudget, options.workBudget, pixelWork, scans.codedBytes,
+            scans.work,           scans.count,        watch};
 }
 
 // A picture larger than wanted, decoded scanline by scanline straight into the area-averaged result:
 // the memory in use stays near the result's, however large the source.
 ImageResult<Bitmap> decodeJPEGAveraged(std::span<const std::uint8_t> data, tjscalingfactor factor, int width,
-                                       int height, Size fitted, const DecodeOptions& options) {
+                                       int height, Size fitted, const DecodeOptions& options,
+                                       const WalkedScans& walked, DecodeWatch* watch) {
     auto out = Bitmap::create(fitted.width, fitted.height, options.format, UINT64_MAX);
     if (!out)
         return ImageError::tooLarge;
@@ -405,7 +623,7 @@ ImageResult<Bitmap> decodeJPEGAveraged(std::span<const std::uint8_t> data, tjsca
     const RowSink sink = [](void* c, const std::uint8_t* line) {
         static_cast<Context*>(c)->averager.push(line);
     };
-    const ReadLimits limits = limitsOf(options, averagedPixelWork);
+    const ReadLimits limits = limitsOf(options, averagedPixelWork, walked, watch);
     const ScanStatus status =
         readScanlines(data.data(), static_cast<unsigned long>(data.size()), static_cast<unsigned>(factor.num),
                       static_cast<unsigned>(factor.denom), jpegColorSpace(options.format), width, height,
@@ -437,6 +655,8 @@ ImageResult<ImageInfo> readJPEGInfo(std::span<const std::uint8_t> data) {
 }
 
 ImageResult<Bitmap> decodeJPEG(std::span<const std::uint8_t> data, const DecodeOptions& options) {
+    DecodeWatch watch(options.stop,
+                      options.cpuTimeLimit.count() > 0 ? options.cpuTimeLimit : jpegCPUTimeLimit);
     auto info = readJPEGInfo(data);
     if (!info)
         return info.error();
@@ -447,15 +667,22 @@ ImageResult<Bitmap> decodeJPEG(std::span<const std::uint8_t> data, const DecodeO
     // more than the budget is refused before anything is decoded, and a large one waits its turn.
     if (info->workingBytes > options.memoryBudget)
         return ImageError::tooLarge;
-    const auto turn = takeDecodeTurn(info->workingBytes, options.stop);
-    if (!turn)
-        return ImageError::stopped;
+    // What the count knows before decoding is looked at before the decode waits for its turn.
     const tjscalingfactor factor = chooseScale(info->width, info->height, options.longestSide);
     const int width = TJSCALED(info->width, factor);
     const int height = TJSCALED(info->height, factor);
-    if (options.longestSide > 0 && std::max(width, height) > options.longestSide) {
-        auto averaged = decodeJPEGAveraged(data, factor, width, height,
-                                           fitLongestSide(width, height, options.longestSide), options);
+    const bool shrunk = options.longestSide > 0 && std::max(width, height) > options.longestSide;
+    const WalkedScans walked = walkScans(data);
+    if (countedBeforeDecoding(walked, width, height, shrunk ? averagedPixelWork : storedPixelWork) >
+        options.workBudget)
+        return ImageError::tooMuchWork;
+    const auto turn = takeDecodeTurn(info->workingBytes, options.stop);
+    if (!turn)
+        return ImageError::stopped;
+    if (shrunk) {
+        auto averaged =
+            decodeJPEGAveraged(data, factor, width, height,
+                               fitLongestSide(width, height, options.longestSide), options, walked, &watch);
         if (!averaged || !options.applyOrientation || info->orientation == Orientation::up)
             return averaged;
         return applyOrientation(averaged->view(), info->orientation);
@@ -467,7 +694,7 @@ ImageResult<Bitmap> decodeJPEG(std::span<const std::uint8_t> data, const DecodeO
         auto* b = static_cast<Bitmap*>(c);
         return b->mutablePixels() + b->stride() * static_cast<std::size_t>(y);
     };
-    const ReadLimits limits = limitsOf(options, storedPixelWork);
+    const ReadLimits limits = limitsOf(options, storedPixelWork, walked, &watch);
     const ScanStatus status =
         readScanlines(data.data(), static_cast<unsigned long>(data.size()), static_cast<unsigned>(factor.num),
                       static_cast<unsigned>(factor.denom), jpegColorSpace(options.format), width, height,

@@ -11,6 +11,7 @@
 
 #include "platform/imaging/AreaAverage.h"
 #include "platform/imaging/Codecs.h"
+#include "platform/imaging/DecodeWatch.h"
 #include "platform/imaging/Exif.h"
 
 namespace platform::imaging {
@@ -25,9 +26,12 @@ constexpr png_uint_32 maxCachedChunks = 128;
 // inflated. Each step is counted at what it costs where it is slowest, in tenths of a nanosecond of one
 // core as bench/png_work measures them: every row Paeth-filtered over random-looking bytes (which the
 // deflate stream codes as copies of the row before), shrunk near a ratio of one. 17 units are counted for
-// every 15 ns, so that a decode within the budget (defaultWorkBudget) takes at most about 1.5 s.
+// every 15 ns, and each step but the compressed bytes' (already charged well above their slowest) a fifth
+// above what it was measured at, for machines slower than the one it was measured on: a decode within the
+// budget (defaultWorkBudget) takes at most about 1.5 s there, and 2 s on the slowest machine seen.
 constexpr std::uint64_t unitsPerFifteenNanoseconds = 17;
 constexpr std::uint64_t tenthsPerNanosecond = 10;
+constexpr std::uint64_t countedFifths = 6;  // of what each step costs
 // The library's call for every row of every pass, and what is done with the row.
 constexpr std::uint64_t rowWork = 600;
 // Inflating and unfiltering each stored byte. The Paeth filter is undone a byte after the other in
@@ -53,15 +57,52 @@ constexpr std::uint64_t weightedAveragedPixelWork = 29;
 constexpr std::uint64_t weightedAveragedColumnWork = 95;
 // An image held whole is looked over for transparency before it is shrunk.
 constexpr std::uint64_t heldPixelWork = 10;
+// Each byte of IDAT, at what deflate blocks that decode to nothing cost: the worst are the smallest
+// blocks with codes of their own (an end-of-block code alone, about 12 bytes), whose tables are built
+// anew for each, at 96-106 ns a byte; blocks with full tables, fixed codes or none cost less a byte.
+constexpr std::uint64_t compressedByteWork = 1200;
+
+// The pixels' compressed bytes: the lengths of the IDAT chunks, read from the chunk list alone.
+std::uint64_t idatBytes(std::span<const std::uint8_t> data) {
+    std::uint64_t total = 0;
+    for (std::size_t at = 8; data.size() - at >= 12;) {
+        const std::uint64_t length = static_cast<std::uint64_t>(data[at]) << 24 | data[at + 1] << 16 |
+                                     data[at + 2] << 8 | data[at + 3];
+        if (std::memcmp(&data[at + 4], "IDAT", 4) == 0)
+            total += length;
+        else if (std::memcmp(&data[at + 4], "IEND", 4) == 0)
+            break;
+        if (length > data.size() - at - 12)
+            break;
+        at += 12 + static_cast<std::size_t>(length);
+    }
+    return total;
+}
+
+// How a reading ended other than by finishing or on broken data: the flag or the backstop, seen as the
+// library asked for input.
+enum ReadEnding { readGoing, readStopped, readOverTime };
 
 struct ReadSource {
     const std::uint8_t* data;
     std::size_t size;
     std::size_t offset;
+    DecodeWatch* watch;  // when the pixels are read
+    ReadEnding ending;
 };
 
+// The library asks for its input a chunk header or a slice of IDAT (at most 8 KiB) at a time: between
+// slices the stop flag and the CPU time are looked at, so that a stream of blocks that decode to nothing
+// is left within a few milliseconds.
 void readData(png_structp png, png_bytep out, png_size_t length) {
     auto* source = static_cast<ReadSource*>(png_get_io_ptr(png));
+    if (source->watch) {
+        const DecodeWatch::Verdict verdict = source->watch->check();
+        if (verdict != DecodeWatch::carryOn) {
+            source->ending = verdict == DecodeWatch::stopped ? readStopped : readOverTime;
+            png_error(png, "ended");
+        }
+    }
     if (length > source->size - source->offset)
         png_error(png, "truncated");
     std::memcpy(out, source->data + source->offset, length);
@@ -127,7 +168,7 @@ int setUpConversion(png_structp png, png_infop info, const Header* header, bool 
     return passes;
 }
 
-enum RowsStatus { rowsRead, rowsBroken, rowsStopped };
+enum RowsStatus { rowsRead, rowsBroken, rowsStopped, rowsOverTime };
 
 // Where the reader puts row `y`, and what it does with it once it is there.
 using RowTarget = png_bytep (*)(void* context, png_uint_32 y);
@@ -135,17 +176,23 @@ using RowSink = void (*)(void* context, const std::uint8_t* row);
 
 // Reads the image one row at a time, pass after pass when it is interlaced (each pass adds its pixels to
 // the rows already there), into the row `target` names; `sink` (when not null) sees each row once it is
-// read. Both run between the library's calls and so are never jumped over. The stop flag is looked at
-// before every row.
+// read. Both run between the library's calls and so are never jumped over. The stop flag and the CPU time
+// are looked at before every row, and by the source before every slice of input.
 RowsStatus readRowsInner(png_structp png, png_infop info, const Header* header, bool bgr, png_size_t rowBytes,
-                         RowTarget target, RowSink sink, void* context, const std::atomic<bool>* stop) {
+                         RowTarget target, RowSink sink, void* context, DecodeWatch* watch) {
+    auto* source = static_cast<ReadSource*>(png_get_io_ptr(png));
+    source->watch = watch;
+    source->ending = readGoing;
     if (setjmp(png_jmpbuf(png)))
-        return rowsBroken;
+        return source->ending == readStopped    ? rowsStopped
+               : source->ending == readOverTime ? rowsOverTime
+                                                : rowsBroken;
     const int passes = setUpConversion(png, info, header, bgr, rowBytes);
     for (int pass = 0; pass < passes; ++pass) {
         for (png_uint_32 y = 0; y < header->height; ++y) {
-            if (stop && stop->load(std::memory_order_relaxed))
-                return rowsStopped;
+            const DecodeWatch::Verdict verdict = watch->check();
+            if (verdict != DecodeWatch::carryOn)
+                return verdict == DecodeWatch::stopped ? rowsStopped : rowsOverTime;
             const png_bytep row = target(context, y);
             png_read_row(png, row, nullptr);
             if (sink)
@@ -156,7 +203,16 @@ RowsStatus readRowsInner(png_structp png, png_infop info, const Header* header, 
 }
 
 ImageError errorOf(RowsStatus status) {
-    return status == rowsStopped ? ImageError::stopped : ImageError::corrupt;
+    switch (status) {
+        case rowsStopped:
+            return ImageError::stopped;
+        case rowsOverTime:
+            return ImageError::tooMuchWork;
+        case rowsRead:
+        case rowsBroken:
+            break;
+    }
+    return ImageError::corrupt;
 }
 
 int channelsOf(const Header& header) {
@@ -195,9 +251,9 @@ StoredRows storedRows(const Header& header) {
     return stored;
 }
 
-// The work of decoding the image, shrunk to `fitted` unless that is its own size; `held` when it is held
-// whole to be shrunk.
-std::uint64_t workOf(const Header& header, Size fitted, bool held) {
+// The work of decoding the image of `compressedBytes` of IDAT, shrunk to `fitted` unless that is its own
+// size; `held` when it is held whole to be shrunk.
+std::uint64_t workOf(const Header& header, std::uint64_t compressedBytes, Size fitted, bool held) {
     const int channels = channelsOf(header);
     const StoredRows stored = storedRows(header);
     const bool narrow = channels * header.bitDepth <= 16;
@@ -223,6 +279,7 @@ std::uint64_t workOf(const Header& header, Size fitted, bool held) {
         if (held)
             tenths += pixels * heldPixelWork;
     }
+    tenths = tenths * countedFifths / 5 + compressedBytes * compressedByteWork;
     return tenths * unitsPerFifteenNanoseconds / (15 * tenthsPerNanosecond);
 }
 
@@ -242,7 +299,7 @@ bool openRead(ReadStructs& s, std::span<const std::uint8_t> data, std::uint64_t 
     s.info = png_create_info_struct(s.png);
     if (!s.info)
         return false;
-    s.source = ReadSource{data.data(), data.size(), 0};
+    s.source = ReadSource{data.data(), data.size(), 0, nullptr, readGoing};
     png_set_read_fn(s.png, &s.source, readData);
     const auto sideLimit = static_cast<png_uint_32>(
         std::min<std::uint64_t>({maxPixels, static_cast<std::uint64_t>(Bitmap::maxSide), PNG_UINT_31_MAX}));
@@ -342,6 +399,8 @@ ImageResult<ImageInfo> readPNGInfo(std::span<const std::uint8_t> data) {
 }
 
 ImageResult<Bitmap> decodePNG(std::span<const std::uint8_t> data, const DecodeOptions& options) {
+    DecodeWatch watch(options.stop,
+                      options.cpuTimeLimit.count() > 0 ? options.cpuTimeLimit : pngCPUTimeLimit);
     ReadStructs s;
     Header header{};
     auto info = readInfo(s, data, options.maxPixels, header);
@@ -370,7 +429,7 @@ ImageResult<Bitmap> decodePNG(std::span<const std::uint8_t> data, const DecodeOp
         return ImageError::tooLarge;
     const Size fitted = shrunk ? fitLongestSide(info->width, info->height, options.longestSide)
                                : Size{info->width, info->height};
-    if (workOf(header, fitted, shrunk && !streamed) > options.workBudget)
+    if (workOf(header, idatBytes(data), fitted, shrunk && !streamed) > options.workBudget)
         return ImageError::tooMuchWork;
     if (streamed) {
         // Much larger than wanted: rows go straight into the averaged result, never all held at once.
@@ -388,8 +447,8 @@ ImageResult<Bitmap> decodePNG(std::span<const std::uint8_t> data, const DecodeOp
         const RowSink sink = [](void* c, const std::uint8_t* line) {
             static_cast<Context*>(c)->averager.push(line);
         };
-        const RowsStatus status = readRowsInner(s.png, s.info, &header, bgr, context.row.size(), target, sink,
-                                                &context, options.stop);
+        const RowsStatus status =
+            readRowsInner(s.png, s.info, &header, bgr, context.row.size(), target, sink, &context, &watch);
         if (status != rowsRead)
             return errorOf(status);
         if (options.applyOrientation && info->orientation != Orientation::up)
@@ -407,7 +466,7 @@ ImageResult<Bitmap> decodePNG(std::span<const std::uint8_t> data, const DecodeOp
         return b->mutablePixels() + b->stride() * y;
     };
     const RowsStatus status =
-        readRowsInner(s.png, s.info, &header, bgr, bitmap->stride(), target, nullptr, &*bitmap, options.stop);
+        readRowsInner(s.png, s.info, &header, bgr, bitmap->stride(), target, nullptr, &*bitmap, &watch);
     if (status != rowsRead)
         return errorOf(status);
 

@@ -24,13 +24,13 @@ inline void appendChunk(std::vector<std::uint8_t>& out, const char* type,
     appendBigEndian(out, static_cast<std::uint32_t>(crc));
 }
 
-inline std::vector<std::uint8_t> pngStart(std::uint32_t width, std::uint32_t height,
-                                          std::uint8_t colourType) {
+inline std::vector<std::uint8_t> pngStart(std::uint32_t width, std::uint32_t height, std::uint8_t colourType,
+                                          std::uint8_t bitDepth = 8) {
     std::vector<std::uint8_t> png{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     std::vector<std::uint8_t> ihdr;
     appendBigEndian(ihdr, width);
     appendBigEndian(ihdr, height);
-    ihdr.insert(ihdr.end(), {8, colourType, 0, 0, 0});
+    ihdr.insert(ihdr.end(), {bitDepth, colourType, 0, 0, 0});
     appendChunk(png, "IHDR", ihdr);
     return png;
 }
@@ -42,12 +42,13 @@ inline std::vector<std::uint8_t> pngHeader(std::uint32_t width, std::uint32_t he
     return png;
 }
 
-// A black 8-bit grey picture, compressed row by row.
+// A black 1-bit grey picture, compressed row by row: of the PNGs as large as a picture may be, the one
+// cheapest to decode.
 inline std::vector<std::uint8_t> blackPNG(std::uint32_t width, std::uint32_t height) {
-    auto png = pngStart(width, height, 0);
+    auto png = pngStart(width, height, 0, 1);
     z_stream stream{};
     deflateInit(&stream, 9);
-    std::vector<std::uint8_t> row(width + 1, 0), idat, buffer(1 << 16);
+    std::vector<std::uint8_t> row((width + 7) / 8 + 1, 0), idat, buffer(1 << 16);
     for (std::uint32_t y = 0; y < height; ++y) {
         stream.next_in = row.data();
         stream.avail_in = static_cast<uInt>(row.size());

@@ -43,9 +43,9 @@ Bytes jpeg(const Bitmap& image, bool progressive) {
     tjhandle handle = tjInitCompress();
     unsigned char* out = nullptr;
     unsigned long size = 0;
-    const int failed = tjCompress2(handle, image.pixels(), image.width(), static_cast<int>(image.stride()),
-                                   image.height(), TJPF_BGRA, &out, &size, TJSAMP_420, 90,
-                                   progressive ? TJFLAG_PROGRESSIVE : 0);
+    const int failed =
+        tjCompress2(handle, image.pixels(), image.width(), static_cast<int>(image.stride()), image.height(),
+                    TJPF_BGRA, &out, &size, TJSAMP_420, 90, progressive ? TJFLAG_PROGRESSIVE : 0);
     Bytes bytes(out, out + (failed ? 0 : size));
     tjFree(out);
     tjDestroy(handle);
@@ -67,8 +67,9 @@ bool writePNG(png_structp png, png_infop info, const Bitmap* image, int interlac
               Extras* extras) {
     if (setjmp(png_jmpbuf(png)))
         return false;
-    png_set_IHDR(png, info, static_cast<png_uint_32>(image->width()), static_cast<png_uint_32>(image->height()), 8,
-                 PNG_COLOR_TYPE_RGB_ALPHA, interlace, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_IHDR(png, info, static_cast<png_uint_32>(image->width()),
+                 static_cast<png_uint_32>(image->height()), 8, PNG_COLOR_TYPE_RGB_ALPHA, interlace,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     if (!extras->exif.empty())
         png_set_eXIf_1(png, info, static_cast<png_uint_32>(extras->exif.size()), extras->exif.data());
     if (!extras->texts.empty())
@@ -166,6 +167,19 @@ Bitmap bands(int width, int height) {
     return *bitmap;
 }
 
+// The same with a photograph's grain on them, about 23 levels wide.
+Bitmap grainyBands(int width, int height) {
+    Bitmap bitmap = bands(width, height);
+    std::uint32_t state = 99;
+    std::uint8_t* p = bitmap.mutablePixels();
+    for (std::size_t i = 0; i < bitmap.bytes().size(); ++i) {
+        state = state * 1664525 + 1013904223;
+        if (i % 4 != 3)
+            p[i] = static_cast<std::uint8_t>(p[i] / 2 + 64 + static_cast<int>((state >> 24) % 23) - 11);
+    }
+    return bitmap;
+}
+
 TEST(ImagingDecodeWork, AProgressiveJPEGOfHundredsOfScansIsRefusedAndTheLargestCameraOneDecodes) {
     // 4 MP of grey (8 MiB of coefficients) in 499 scans of a few bytes, each making the decoder visit
     // every block.
@@ -173,9 +187,10 @@ TEST(ImagingDecodeWork, AProgressiveJPEGOfHundredsOfScansIsRefusedAndTheLargestC
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error(), ImageError::tooMuchWork);
     // A camera's 33 MP in 4:2:0, the most a picture's working memory holds, in the library's usual
-    // progression of ten scans.
-    const Bytes camera = jpeg(bands(7072, 4716), true);
-    ASSERT_FALSE(camera.empty());
+    // progression of ten scans, with a grain that makes it nearly as large as a picture may be.
+    const Bytes camera = jpeg(grainyBands(7072, 4716), true);
+    ASSERT_GT(camera.size(), 7'000'000u);
+    ASSERT_LE(camera.size(), 8'388'608u);
     ASSERT_LE(readImageInfo(camera)->workingBytes, pictureOptions().memoryBudget);
     const auto decoded = decodeImage(camera, pictureOptions());
     ASSERT_TRUE(decoded);
@@ -253,12 +268,72 @@ TEST(ImagingDecodeWork, APNGIsChargedForWhatItsConversionAndShrinkingCost) {
     const auto refused = decodeImage(testing_support::paethNoisePNG(shape), pictureOptions());
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error(), ImageError::tooMuchWork);
-    // 49 MP of the same are taken: a raised stop flag ends the decode the budget lets through.
-    shape.width = shape.height = 7000;
+    // 42 MP of the same are taken: a raised stop flag ends the decode the budget lets through.
+    shape.width = shape.height = 6500;
     const std::atomic<bool> raised{true};
     DecodeOptions options = pictureOptions();
     options.stop = &raised;
     EXPECT_EQ(decodeImage(testing_support::paethNoisePNG(shape), options).error(), ImageError::stopped);
+}
+
+// Deflate blocks that decode to nothing cost their tables, whatever the picture behind them: they are
+// counted from the chunk list, before anything is inflated.
+TEST(ImagingDecodeWork, APNGPaddedWithEmptyDeflateBlocksIsRefusedFromItsHeader) {
+    using testing_support::DeflatePadding;
+    // The raised flag ends any decode the count lets through before its first row.
+    const std::atomic<bool> raised{true};
+    DecodeOptions options = pictureOptions();
+    options.stop = &raised;
+    // One pixel behind 16.5 MB of them, as large as artwork may be.
+    const Bytes dot = testing_support::paethNoisePNG({1, 1, 8, 6, false, false});
+    for (const auto padding : {DeflatePadding::minimalDynamic, DeflatePadding::fullDynamic})
+        EXPECT_EQ(decodeImage(testing_support::paddedPNG(dot, 16'500'000, padding), options).error(),
+                  ImageError::tooMuchWork);
+    // 42 MP of 16-bit grey with tRNS, Paeth over noise, are taken; behind 8.2 MB of them, not.
+    const Bytes grey = testing_support::paethNoisePNG({6500, 6500, 16, 0, true, false});
+    EXPECT_EQ(decodeImage(grey, options).error(), ImageError::stopped);
+    EXPECT_EQ(
+        decodeImage(testing_support::paddedPNG(grey, 8'200'000, DeflatePadding::minimalDynamic), options)
+            .error(),
+        ImageError::tooMuchWork);
+    // A little of it is no reason to refuse a picture.
+    const auto decoded = decodeImage(testing_support::paddedPNG(dot, 100'000, DeflatePadding::minimalDynamic),
+                                     pictureOptions());
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->width(), 1);
+}
+
+// Every block of a DC scan is one code, of a bit at the least: 3,416 such scans of 1024x1024 in 7 MB.
+TEST(ImagingDecodeWork, AProgressiveJPEGOfOneBitDCScansIsRefused) {
+    // Before any scan is decoded: a raised stop flag would end a decode the count let through.
+    const std::atomic<bool> raised{true};
+    DecodeOptions options = pictureOptions();
+    options.stop = &raised;
+    const auto refused = decodeImage(testing_support::oneBitDCScanJPEG(1024, 3416), options);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error(), ImageError::tooMuchWork);
+    const auto taken = decodeImage(testing_support::oneBitDCScanJPEG(1024, 100), pictureOptions());
+    ASSERT_TRUE(taken);
+    EXPECT_EQ(taken->width(), 1024);
+}
+
+// Past its CPU time, a decode the count let through ends as one the count refuses.
+TEST(ImagingDecodeWork, ADecodePastItsCPUTimeIsStopped) {
+    const std::pair<const char*, Bytes> files[] = {
+        {"PNG behind empty deflate blocks",
+         testing_support::paddedPNG(testing_support::paethNoisePNG({1, 1, 8, 6, false, false}), 8'200'000,
+                                    testing_support::DeflatePadding::minimalDynamic)},
+        {"JPEG of one-bit DC scans", testing_support::oneBitDCScanJPEG(1024, 3416)},
+    };
+    for (const auto& [name, file] : files) {
+        SCOPED_TRACE(name);
+        DecodeOptions options = pictureOptions();
+        options.workBudget = UINT64_MAX;
+        options.cpuTimeLimit = std::chrono::milliseconds(1);
+        const auto result = decodeImage(file, options);
+        ASSERT_FALSE(result);
+        EXPECT_EQ(result.error(), ImageError::tooMuchWork);
+    }
 }
 
 long residentKiB() {
@@ -343,6 +418,27 @@ TEST(ImagingDecodeStop, ARaisedFlagEndsADecodeBeforeOrWhileItRuns) {
         ASSERT_FALSE(result);
         EXPECT_EQ(result.error(), ImageError::stopped);
     }
+}
+
+// The flag is looked at between slices of the compressed input too: a one-pixel PNG, one row, behind 33 MB
+// of empty deflate blocks (seconds of inflating), all of them inside that row.
+TEST(ImagingDecodeStop, ARaisedFlagEndsADecodeInsideItsCompressedInput) {
+    const Bytes padded =
+        testing_support::paddedPNG(testing_support::paethNoisePNG({1, 1, 8, 6, false, false}), 33'000'000,
+                                   testing_support::DeflatePadding::minimalDynamic);
+    std::atomic<bool> stop{false};
+    DecodeOptions options = pictureOptions();
+    options.workBudget = UINT64_MAX;
+    options.cpuTimeLimit = std::chrono::hours(1);
+    options.stop = &stop;
+    std::thread raiser([&stop] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        stop = true;
+    });
+    const auto result = decodeImage(padded, options);
+    raiser.join();
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error(), ImageError::stopped);
 }
 
 TEST(ImagingDecodeStop, ARaisedFlagEndsAWaitForTheDecodeTurn) {
