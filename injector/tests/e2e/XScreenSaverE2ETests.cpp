@@ -156,19 +156,17 @@ std::string programOnTop(LockScreenProbe& probe) {
     return name;
 }
 
+// Outside any logind session, as tests run, every process is said to be in session 7.
+LockSessionLookup sessionSeven() {
+    return {[](pid_t) { return std::optional<std::string>("7"); },
+            [] { return std::optional<std::string>("7"); }};
+}
+
 // The companion's side, run as the user: lines "name=value" for the test to check.
 std::string companionSide(const ScreenSaver& saver, const std::string& display, const std::string& home,
                           const std::string& password) {
     std::ostringstream results;
-    testing_support::PrivateBus bus;
-    // The source tree may be closed to the user (a checkout in root's home): the stand-ins' copy is its.
-    testing_support::SessionServices services(bus.address(), {"logind"}, bus.folder(),
-                                              std::filesystem::path(home) / "session_services.py");
-    const testing_support::ScopedEnvironment environment(
-        {{"DBUS_SESSION_BUS_ADDRESS", bus.address()}, {"DBUS_SYSTEM_BUS_ADDRESS", bus.address()}});
-    // Outside any logind session, as tests run, every process is said to be in session 7.
-    const LockSessionLookup session{[](pid_t) { return std::optional<std::string>("7"); },
-                                    [] { return std::optional<std::string>("7"); }};
+    const LockSessionLookup session = sessionSeven();
     // Watching before the screen is locked, as the companion's lock screen does.
     SystemLockScreen lockScreen(display, session);
     const std::unique_ptr<LockScreenProbe> probe = makeLinuxLockScreenProbe(display, session);
@@ -222,16 +220,10 @@ std::string companionSide(const ScreenSaver& saver, const std::string& display, 
 
 // Windows drawn over the locked xscreensaver while the password goes in, as the user: lines
 // "name=answer|xscreensaver's state after|what the phones were told", one for each window.
-std::string coveredSide(const ScreenSaver& saver, const std::string& display, const std::string& home,
+std::string coveredSide(const ScreenSaver& saver, const std::string& display, const std::string&,
                         const std::string& password) {
     std::ostringstream results;
-    testing_support::PrivateBus bus;
-    testing_support::SessionServices services(bus.address(), {"logind"}, bus.folder(),
-                                              std::filesystem::path(home) / "session_services.py");
-    const testing_support::ScopedEnvironment environment(
-        {{"DBUS_SESSION_BUS_ADDRESS", bus.address()}, {"DBUS_SYSTEM_BUS_ADDRESS", bus.address()}});
-    const LockSessionLookup session{[](pid_t) { return std::optional<std::string>("7"); },
-                                    [] { return std::optional<std::string>("7"); }};
+    const LockSessionLookup session = sessionSeven();
     // The unlocker's lock screen and the monitor's, watching from before the lock, as the companion's do.
     SystemLockScreen lockScreen(display, session);
     SystemLockScreen monitored(display, session);
@@ -295,7 +287,19 @@ class XScreenSaverE2ETest : public ::testing::Test {
     // The side's lines by name.
     std::map<std::string, std::string> runSide(Side side) {
         output = testing_support::runAsUser(
-            *user, [&] { return side(*saver, server->displayName(), home->path.string(), password); }, 180s);
+            *user,
+            [&] {
+                // logind stood in on a private bus of the user's. The source tree may be closed to the user
+                // (a checkout in root's home): the stand-ins' copy is its.
+                testing_support::PrivateBus bus;
+                testing_support::SessionServices services(bus.address(), {"logind"}, bus.folder(),
+                                                          home->path / "session_services.py");
+                const testing_support::ScopedEnvironment environment(
+                    {{"DBUS_SESSION_BUS_ADDRESS", bus.address()},
+                     {"DBUS_SYSTEM_BUS_ADDRESS", bus.address()}});
+                return side(*saver, server->displayName(), home->path.string(), password);
+            },
+            180s);
         return linesByName(output);
     }
     // What the side said, and xscreensaver's log.
