@@ -67,6 +67,20 @@ void wipeVector(std::vector<T>& values) {
     values.clear();
 }
 
+// Two rows of one key's symbols give the same keys: the same first symbol and the same symbols at all,
+// since the server may repeat a key's levels in the columns of the other groups.
+bool sameKey(const xcb_keysym_t* a, std::size_t aCount, const xcb_keysym_t* b, std::size_t bCount) {
+    const xcb_keysym_t aFirst = aCount > 0 ? a[0] : 0;
+    const xcb_keysym_t bFirst = bCount > 0 ? b[0] : 0;
+    const auto within = [](const xcb_keysym_t* row, std::size_t count) {
+        return [row, count](xcb_keysym_t sym) {
+            return sym == 0 || std::find(row, row + count, sym) != row + count;
+        };
+    };
+    return aFirst == bFirst && std::all_of(a, a + aCount, within(b, bCount)) &&
+           std::all_of(b, b + bCount, within(a, aCount));
+}
+
 }  // namespace
 
 // Everything below the queue lives on the worker thread.
@@ -222,6 +236,12 @@ struct XTestKeyboard::Impl {
     bool readNotices();
     // A key of a spare code went up: its binding stays until the clients have read it.
     void noteRelease(const Slot& slot);
+    // The slot still types the symbol: its code is still a spare code of ours, bound to it.
+    bool holdsBinding(const Slot& slot, xcb_keysym_t keysym) const {
+        return std::any_of(spares.begin(), spares.end(), [&](const Spare& s) {
+            return s.code == slot.code && s.bound[std::size_t(slot.level)] == keysym;
+        });
+    }
     bool isBound(xcb_keysym_t keysym) const {
         return std::any_of(spares.begin(), spares.end(),
                            [&](const Spare& s) { return s.bound[0] == keysym || s.bound[1] == keysym; });
@@ -379,8 +399,28 @@ struct XTestKeyboard::Impl {
         LiftedLevels lifted;
     };
     std::optional<AttemptLevels> attemptLevels;
-    // Spare codes whose new symbols are not sent yet.
-    std::set<xcb_keycode_t> changing;
+    // Spare codes whose new symbols are not sent yet, each with what the server holds for it meanwhile
+    // as far as we know.
+    std::map<xcb_keycode_t, std::vector<xcb_keysym_t>> changing;
+    // A spare code is to change: what it holds now is kept for the check before the change is sent.
+    // What the server holds for a spare code as far as we know: the cache, or for a code about to
+    // change, what it held when the change was decided.
+    std::vector<xcb_keysym_t> heldNow(xcb_keycode_t code) const {
+        if (const auto found = changing.find(code); found != changing.end()) {
+            return found->second;
+        }
+        const std::size_t index = std::size_t(code - minKeycode) * std::size_t(perKeycode);
+        std::vector<xcb_keysym_t> row;
+        for (std::size_t column = 0; column < std::size_t(perKeycode); ++column) {
+            row.push_back(index + column < symbols.size() ? symbols[index + column] : 0);
+        }
+        return row;
+    }
+    void markChanging(xcb_keycode_t code) {
+        if (changing.count(code) == 0) {
+            changing[code] = heldNow(code);
+        }
+    }
     // Spare codes a notification named since: our own changes, or someone else's.
     std::set<xcb_keycode_t> toVerify;
 
@@ -845,6 +885,7 @@ void XTestKeyboard::Impl::sendChanges() {
         codes.push_back(spare.code);
     }
     std::sort(codes.begin(), codes.end());
+    std::vector<std::pair<std::size_t, std::size_t>> runs;
     std::size_t start = 0;
     while (start < codes.size()) {
         std::size_t end = start + 1;
@@ -860,33 +901,71 @@ void XTestKeyboard::Impl::sendChanges() {
             }
         }
         if (first < end) {
-            std::vector<std::vector<xcb_keysym_t>> rows;
-            std::size_t width = 1;
-            for (std::size_t i = first; i <= last; ++i) {
-                rows.push_back(symbolsOf(codes[i]));
-                width = std::max(width, rows.back().size());
-            }
-            std::vector<xcb_keysym_t> flat;
-            for (std::vector<xcb_keysym_t>& row : rows) {
-                row.resize(width, 0);
-                flat.insert(flat.end(), row.begin(), row.end());
-                wipeVector(row);
-            }
-            xcb_change_keyboard_mapping(connection(), std::uint8_t(rows.size()), codes[first],
-                                        std::uint8_t(width), flat.data());
-            ++mappingChanges;
-            for (std::size_t i = first; i <= last; ++i) {
-                const std::size_t index = std::size_t(codes[i] - minKeycode) * std::size_t(perKeycode);
-                for (std::size_t column = 0; column < std::size_t(perKeycode); ++column) {
-                    if (index + column < symbols.size()) {
-                        symbols[index + column] = column < width ? flat[(i - first) * width + column] : 0;
-                    }
-                }
-            }
-            // The symbols may be characters of a password.
-            wipeVector(flat);
+            runs.emplace_back(first, last);
         }
         start = end;
+    }
+    // The cache may be behind: a tool of the user's may have mapped one of these codes since the last
+    // notice was taken in, or do so between this look and the change. With the server held, each run is
+    // read first and written only if it still holds what the cache says; otherwise the user's keys stay,
+    // the run's bindings are not made, and the whole keyboard is read again before the next key.
+    const ServerHeld server(*this);
+    std::vector<xcb_get_keyboard_mapping_cookie_t> asked;
+    for (const auto& [first, last] : runs) {
+        asked.push_back(xcb_get_keyboard_mapping(connection(), codes[first], std::uint8_t(last - first + 1)));
+    }
+    for (std::size_t run = 0; run < runs.size(); ++run) {
+        const auto [first, last] = runs[run];
+        XReply<xcb_get_keyboard_mapping_reply_t> reply(
+            xcb_get_keyboard_mapping_reply(connection(), asked[run], nullptr));
+        bool current = reply && reply->keysyms_per_keycode > 0;
+        if (current) {
+            const std::size_t width = reply->keysyms_per_keycode;
+            xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(reply.get());
+            const std::size_t length =
+                std::size_t(std::max(xcb_get_keyboard_mapping_keysyms_length(reply.get()), 0));
+            for (std::size_t i = first; i <= last && current; ++i) {
+                const std::size_t at = (i - first) * width;
+                std::vector<xcb_keysym_t> held = heldNow(codes[i]);
+                current = at + width <= length && sameKey(syms + at, width, held.data(), held.size());
+                wipeVector(held);
+            }
+            // The reply may hold characters of a password.
+            explicit_bzero(syms, length * sizeof(xcb_keysym_t));
+        }
+        if (!current) {
+            mappingStale = true;
+            tracker.markStale();
+            continue;
+        }
+        std::vector<std::vector<xcb_keysym_t>> rows;
+        std::size_t width = 1;
+        for (std::size_t i = first; i <= last; ++i) {
+            rows.push_back(symbolsOf(codes[i]));
+            width = std::max(width, rows.back().size());
+        }
+        std::vector<xcb_keysym_t> flat;
+        for (std::vector<xcb_keysym_t>& row : rows) {
+            row.resize(width, 0);
+            flat.insert(flat.end(), row.begin(), row.end());
+            wipeVector(row);
+        }
+        xcb_change_keyboard_mapping(connection(), std::uint8_t(rows.size()), codes[first],
+                                    std::uint8_t(width), flat.data());
+        ++mappingChanges;
+        for (std::size_t i = first; i <= last; ++i) {
+            const std::size_t index = std::size_t(codes[i] - minKeycode) * std::size_t(perKeycode);
+            for (std::size_t column = 0; column < std::size_t(perKeycode); ++column) {
+                if (index + column < symbols.size()) {
+                    symbols[index + column] = column < width ? flat[(i - first) * width + column] : 0;
+                }
+            }
+        }
+        // The symbols may be characters of a password.
+        wipeVector(flat);
+    }
+    for (auto& entry : changing) {
+        wipeVector(entry.second);
     }
     changing.clear();
 }
@@ -973,7 +1052,7 @@ std::optional<XTestKeyboard::Impl::Slot> XTestKeyboard::Impl::bindSpare(xcb_keys
         choice->bound[slot] = keysym;
         choice->lastUse[slot] = ++uses;
         choice->rebindAfter[slot] = Clock::time_point::max();
-        changing.insert(choice->code);
+        markChanging(choice->code);
         updateBindingCount();
         return Slot{choice->code, level};
     }
@@ -1310,31 +1389,36 @@ bool XTestKeyboard::Impl::typeText(std::u32string& scalars, BindingHold hold) {
                 continue;
             }
         }
-        if (!isBound(keysym)) {
-            prepareBindings(scalars, i);
-        }
-        const std::optional<Slot> spare = spareFor(keysym);
-        if (!spare) {
-            whole = false;
-            continue;
-        }
         // A binding may wait for a level to come free, and the user may change the keyboard meanwhile:
-        // the group switched to may even have a key for it.
-        const ServerHeld server(*this);
-        const OnKey onKey = typeOnKey();
+        // the group switched to may even have a key for it, and a spare code the user mapped since it
+        // was bound (or while the binding was being made) is theirs, its binding gone: the character is
+        // bound again elsewhere. Each try loses a spare code to the user, so a few are enough.
+        OnKey onKey = OnKey::none;
+        for (int attempt = 0; attempt < 4 && onKey == OnKey::none; ++attempt) {
+            if (!isBound(keysym)) {
+                prepareBindings(scalars, i);
+            }
+            const std::optional<Slot> spare = spareFor(keysym);
+            if (!spare) {
+                break;
+            }
+            const ServerHeld server(*this);
+            onKey = typeOnKey();
+            if (onKey != OnKey::none || !holdsBinding(*spare, keysym)) {
+                continue;
+            }
+            if (spare->level == 1 && !shiftKey) {
+                break;
+            }
+            tap(spare->code, spare->level == 1);
+            noteRelease(*spare);
+            onKey = OnKey::typed;
+        }
         if (onKey == OnKey::lost) {
             whole = false;
             break;
         }
-        if (onKey == OnKey::typed) {
-            continue;
-        }
-        if (spare->level == 1 && !shiftKey) {
-            whole = false;
-            continue;
-        }
-        tap(spare->code, spare->level == 1);
-        noteRelease(*spare);
+        whole = whole && onKey == OnKey::typed;
     }
     // A binding made for a character that was not typed holds nothing anyone reads.
     for (Spare& spare : spares) {
@@ -1391,6 +1475,7 @@ void XTestKeyboard::Impl::restoreBindings(bool waitForAll) {
         if (spare.bound[0] == 0 || now < spare.restoreAfter) {
             continue;
         }
+        markChanging(spare.code);
         std::vector<xcb_keysym_t> before = spare.before;
         before.resize(std::size_t(perKeycode), 0);
         const std::size_t index = std::size_t(spare.code - minKeycode) * std::size_t(perKeycode);
@@ -1403,7 +1488,6 @@ void XTestKeyboard::Impl::restoreBindings(bool waitForAll) {
         spare.bound = {};
         spare.restoreAfter = {};
         wipeVector(spare.before);
-        changing.insert(spare.code);
     }
     sendChanges();
     updateBindingCount();

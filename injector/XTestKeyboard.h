@@ -15,7 +15,10 @@
 // key went up, and a binding is put back (to what the code held before) once the server has
 // acknowledged its release and the settle time has passed. The mapping notices are taken in before
 // every binding, also within one text: a spare code someone else changed is neither bound nor put back
-// from then on. Whatever the user left locked or latched that changes a key's level (Caps Lock, Shift
+// from then on. Bindings and put-backs are written with the server held, and only to codes that still
+// hold what the keyboard last saw, so a key the user maps meanwhile is never overwritten; a character
+// goes out on its spare code only while, the server held, the code is still bound to it, and is bound
+// again elsewhere otherwise. Whatever the user left locked or latched that changes a key's level (Caps Lock, Shift
 // Lock, a sticky Shift, Level 3 or Level 5) is lifted once for each unit posted whole (a text with the
 // Return and Tab keys that stand for its line breaks and tabs, a key combination), and for an attempt
 // from its first key to its end, and put back afterwards: it never changes typed characters or the

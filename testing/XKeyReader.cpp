@@ -116,6 +116,10 @@ XKeyReader::~XKeyReader() {
     XCloseDisplay(impl_->display);
 }
 
+unsigned long XKeyReader::window() const {
+    return impl_->window;
+}
+
 std::vector<XKeyReader::Key> XKeyReader::keys() const {
     std::lock_guard lock(impl_->mutex);
     return impl_->keys;

@@ -33,6 +33,8 @@ class XKeyReader {
     XKeyReader(const XKeyReader&) = delete;
     XKeyReader& operator=(const XKeyReader&) = delete;
 
+    // The reader's window, which has the focus.
+    unsigned long window() const;
     std::vector<Key> keys() const;
     // The characters of the key presses in order: symbols with a Unicode value, Return as "\n", Tab as
     // "\t"; modifier and other keys are left out. UTF-8.

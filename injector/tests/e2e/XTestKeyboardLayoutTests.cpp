@@ -6,9 +6,12 @@
 #include <X11/keysym.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <future>
+#include <map>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 
@@ -19,6 +22,7 @@
 #include "injector/tests/e2e/UnlockFakes.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Executor.h"
+#include "testing/KeymapUser.h"
 #include "testing/Subprocess.h"
 #include "testing/XKeyReader.h"
 #include "testing/XvfbServer.h"
@@ -315,45 +319,135 @@ TEST_F(XTestKeyboardLayoutTest, AKeyTheUserMapsMeanwhileIsNeitherOverwrittenNorC
 }
 
 TEST_F(XTestKeyboardLayoutTest, KeysTheUserMapsOnSpareCodesDuringALongTextSurviveIt) {
+    // The user's tool maps spare codes at two moments it picks with the server held: codes bound to
+    // characters not yet typed, and, just before the keyboard binds it again, a code whose characters
+    // have gone out, once the reader has read them. So a key the reader misreads was sent on the
+    // user's key after the change.
     auto client = reader();
-    const std::vector<std::uint32_t> mapping = client->keyboardMapping();
-    const std::size_t perKeycode = mapping.size() / 248;
-    std::vector<std::size_t> spares;
-    for (std::size_t code = 8; code <= 255; ++code) {
-        bool empty = true;
-        for (std::size_t column = 0; column < perKeycode; ++column) {
-            empty = empty && mapping[(code - 8) * perKeycode + column] == 0;
-        }
-        if (empty) {
-            spares.push_back(code);
-        }
-    }
-    ASSERT_GE(spares.size(), 6u);
-    // 600 distinct characters the keymap lacks: every spare code is bound again and again.
-    XTestKeyboard keyboard(server->displayName(), {.bindingSettle = 100ms, .restoreSettle = 100ms});
+    constexpr auto settle = 300ms;
+    XTestKeyboard keyboard(server->displayName(), {.bindingSettle = settle, .restoreSettle = settle});
+    testing_support::KeymapUser user(server->displayName(), client->window());
+    const std::uint8_t shift = user.keycodeOf(XK_Shift_L);
+    // 600 distinct characters the keymap lacks: every spare code is bound again and again, a run of
+    // them each settle time.
+    constexpr char32_t firstCharacter = 0x4E00;
+    constexpr std::size_t length = 600;
     std::u32string text;
     std::string expected;
-    for (char32_t c = 0x4E00; c < 0x4E00 + 600; ++c) {
+    for (char32_t c = firstCharacter; c < firstCharacter + length; ++c) {
         text += c;
         expected += char(0xE0 | (c >> 12));
         expected += char(0x80 | ((c >> 6) & 0x3F));
         expected += char(0x80 | (c & 0x3F));
     }
+    using Presses = std::vector<testing_support::KeymapUser::Press>;
+    // The characters typed before the presses' end (Shift and the markers left out), and the presses
+    // the reader counts (the markers in).
+    const auto typedIn = [&](const Presses& presses) {
+        return std::size_t(std::count_if(presses.begin(), presses.end(), [&](const auto& press) {
+            return press.code != shift && press.code != user.markerCode();
+        }));
+    };
+    const auto readerCount = [&](const Presses& presses) {
+        return std::size_t(std::count_if(presses.begin(), presses.end(),
+                                         [&](const auto& press) { return press.code != shift; }));
+    };
+    // A pause between two runs that the reader has caught up with: the presses so far.
+    const auto pause = [&]() -> std::optional<Presses> {
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            const Presses presses = user.presses();
+            if (!presses.empty() && std::chrono::steady_clock::now() - presses.back().arrived >= 50ms &&
+                client->waitForPresses(readerCount(presses), 5s) && user.presses().size() == presses.size()) {
+                return presses;
+            }
+            std::this_thread::sleep_for(2ms);
+        }
+        return std::nullopt;
+    };
+    // The codes the keyboard has bound to characters of the text, each with the indices of its characters.
+    const auto boundCodes = [&] {
+        std::size_t perKeycode = 0;
+        const std::vector<std::uint32_t> mapping = user.keyboardMapping(perKeycode);
+        std::map<std::uint8_t, std::vector<std::size_t>> bound;
+        for (std::size_t code = 8; perKeycode > 0 && code < mapping.size() / perKeycode; ++code) {
+            std::vector<std::size_t> characters;
+            bool ours = true;
+            for (std::size_t column = 0; column < perKeycode; ++column) {
+                const std::uint32_t sym = mapping[code * perKeycode + column];
+                const std::uint32_t at = sym - (0x1000000 + firstCharacter);
+                if (sym != 0 && at < length) {
+                    characters.push_back(at);
+                } else {
+                    ours = ours && sym == 0;
+                }
+            }
+            if (ours && !characters.empty()) {
+                bound[std::uint8_t(code)] = characters;
+            }
+        }
+        return bound;
+    };
+
+    // The tool looks again and again, the server held each time, until it finds codes bound to
+    // characters not yet typed.
     keyboard.type(text);
-    ASSERT_TRUE(client->waitForPresses(100, 10s));
-    // Three spare codes, spread over the pool, get keys of the user's while the text goes on.
-    const std::size_t chosen[] = {spares[0], spares[spares.size() / 2], spares.back()};
-    for (std::size_t i = 0; i < 3; ++i) {
-        run({"xmodmap", "-display", server->displayName(), "-e",
-             "keycode " + std::to_string(chosen[i]) + " = F" + std::to_string(13 + i)});
+    ASSERT_TRUE(user.waitForPresses(1, 10s));
+    std::vector<std::pair<std::uint8_t, std::uint32_t>> usersKeys;
+    const auto lookingSince = std::chrono::steady_clock::now();
+    while (usersKeys.empty() && std::chrono::steady_clock::now() - lookingSince < 20s) {
+        user.holdServer();
+        const auto bound = boundCodes();
+        const std::optional<Presses> sent = user.mark(10s);
+        ASSERT_TRUE(sent);
+        for (const auto& [code, characters] : bound) {
+            const bool ahead = std::all_of(characters.begin(), characters.end(),
+                                           [&](std::size_t at) { return at >= typedIn(*sent); });
+            if (ahead && usersKeys.size() < 2) {
+                usersKeys.emplace_back(code, std::uint32_t(XK_F13 + usersKeys.size()));
+                user.mapKey(code, usersKeys.back().second);
+            }
+        }
+        user.releaseServer();
     }
+    ASSERT_FALSE(usersKeys.empty()) << "no code was seen bound before its characters were typed";
+    for (int round = 0; round < 8 && usersKeys.size() < 3; ++round) {
+        const std::optional<Presses> paused = pause();
+        ASSERT_TRUE(paused) << "the text ended before a pause was caught";
+        user.holdServer();
+        const std::optional<Presses> sent = user.mark(10s);
+        ASSERT_TRUE(sent);
+        // The keyboard binds again first the level whose character went out first.
+        std::optional<std::pair<std::size_t, std::uint8_t>> oldest;
+        for (const auto& [code, characters] : boundCodes()) {
+            const std::size_t at = *std::min_element(characters.begin(), characters.end());
+            if (!oldest || at < oldest->first) {
+                oldest.emplace(at, code);
+            }
+        }
+        if (typedIn(*sent) == typedIn(*paused) && oldest) {
+            // The keyboard's next binding is due meanwhile, and waits behind the held server.
+            std::this_thread::sleep_until(paused->back().arrived + settle + 200ms);
+            usersKeys.emplace_back(oldest->second, std::uint32_t(XK_F15));
+            user.mapKey(oldest->second, XK_F15);
+        }
+        user.releaseServer();
+    }
+    ASSERT_EQ(usersKeys.size(), 3u) << "the keyboard went on before the server was held";
+
     keyboard.sync();
-    EXPECT_TRUE(client->waitForPresses(600, 30s));
-    EXPECT_EQ(client->text(), expected);
+    const Presses presses = user.presses();
+    const std::size_t markers = std::size_t(std::count_if(
+        presses.begin(), presses.end(), [&](const auto& press) { return press.code == user.markerCode(); }));
+    EXPECT_TRUE(client->waitForPresses(length + markers, 30s));
+    std::string read = client->text();
+    read.erase(std::remove(read.begin(), read.end(), ' '), read.end());
+    EXPECT_EQ(read, expected);
     keyboard.settle();
-    const std::vector<std::uint32_t> after = client->keyboardMapping();
-    for (std::size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(after[(chosen[i] - 8) * perKeycode], std::uint32_t(XK_F13 + i)) << "key code " << chosen[i];
+    std::size_t perKeycode = 0;
+    const std::vector<std::uint32_t> after = user.keyboardMapping(perKeycode);
+    for (const auto& [code, keysym] : usersKeys) {
+        EXPECT_EQ(after[code * perKeycode], keysym) << "key code " << int(code);
     }
 }
 
