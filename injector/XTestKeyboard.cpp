@@ -1019,12 +1019,33 @@ std::optional<XTestKeyboard::Impl::Slot> XTestKeyboard::Impl::bindSpare(xcb_keys
                 }
             }
         }
-        const std::size_t slot = std::size_t(level);
-        if (choice->bound[slot] != 0) {
-            // Every level holds a character still to be typed: none can be taken.
-            if (choice->rebindAfter[slot] == Clock::time_point::max()) {
+        if (choice->bound[std::size_t(level)] != 0 &&
+            choice->rebindAfter[std::size_t(level)] == Clock::time_point::max()) {
+            // Every level holds a character still to be typed (bound ahead, until the user took some of
+            // the codes) or kept for an attempt. The character bound furthest ahead gives its level up:
+            // its key has not gone out, so no client reads that binding, and it is bound again in turn.
+            Spare* ahead = nullptr;
+            int aheadLevel = 0;
+            for (Spare& spare : spares) {
+                for (int at = 0; at < levels(); ++at) {
+                    const std::size_t i = std::size_t(at);
+                    const bool waiting =
+                        spare.bound[i] != 0 && spare.rebindAfter[i] == Clock::time_point::max();
+                    if (!spare.steady && waiting &&
+                        (ahead == nullptr || spare.lastUse[i] > ahead->lastUse[std::size_t(aheadLevel)])) {
+                        ahead = &spare;
+                        aheadLevel = at;
+                    }
+                }
+            }
+            if (ahead == nullptr) {
                 return std::nullopt;
             }
+            choice = ahead;
+            level = aheadLevel;
+        }
+        const std::size_t slot = std::size_t(level);
+        if (choice->bound[slot] != 0 && choice->rebindAfter[slot] != Clock::time_point::max()) {
             // The clients must have read the old binding before it changes: the server must have passed
             // the key on (a round trip), and the slowest of them looked the key up.
             roundTrip();
@@ -1043,7 +1064,7 @@ std::optional<XTestKeyboard::Impl::Slot> XTestKeyboard::Impl::bindSpare(xcb_keys
                 }
                 continue;
             }
-        } else if (level == 0) {
+        } else if (choice->bound[slot] == 0 && level == 0) {
             const std::size_t index = std::size_t(choice->code - minKeycode) * std::size_t(perKeycode);
             choice->before.assign(
                 symbols.begin() + std::ptrdiff_t(std::min(index, symbols.size())),
