@@ -402,7 +402,6 @@ struct XTestKeyboard::Impl {
     // Spare codes whose new symbols are not sent yet, each with what the server holds for it meanwhile
     // as far as we know.
     std::map<xcb_keycode_t, std::vector<xcb_keysym_t>> changing;
-    // A spare code is to change: what it holds now is kept for the check before the change is sent.
     // What the server holds for a spare code as far as we know: the cache, or for a code about to
     // change, what it held when the change was decided.
     std::vector<xcb_keysym_t> heldNow(xcb_keycode_t code) const {
@@ -416,6 +415,7 @@ struct XTestKeyboard::Impl {
         }
         return row;
     }
+    // A spare code is to change: what it holds now is kept for the check before the change is sent.
     void markChanging(xcb_keycode_t code) {
         if (changing.count(code) == 0) {
             changing[code] = heldNow(code);
