@@ -4,6 +4,7 @@
 // set against what the locker itself said at that moment.
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -11,7 +12,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -113,7 +113,10 @@ inline std::vector<CoveredRun> coveredRuns() {
 }
 
 // The screen-lock monitor as the phones hear it, reading the lock every 50 ms; each change it reports is
-// set against the locker's own word at that moment.
+// set against the locker's own word. A "locked" is judged when it is told. A locker lets the screen go
+// (its window, its keyboard) a moment before its process has ended, so an "unlocked" is judged when the
+// pushes are read: it was wrong if the locker still holds the screen then, or a later push said "locked"
+// again.
 class LockStatusPushes {
   public:
     LockStatusPushes(std::function<bool()> isLocked, std::function<bool()> lockerSaysLocked)
@@ -125,8 +128,7 @@ class LockStatusPushes {
             first_ = monitor_->start([this](bool locked) {
                 const bool locker = lockerSaysLocked_();
                 std::lock_guard lock(mutex_);
-                said_ << (locked ? " locked" : " unlocked") << (locked == locker ? "" : "(wrong)");
-                wrong_ = wrong_ || locked != locker;
+                pushes_.push_back({locked, locker});
             });
             return 0;
         });
@@ -142,23 +144,44 @@ class LockStatusPushes {
 
     // "locked unlocked(wrong) ...": the state when it started, then each change.
     std::string said() {
+        const std::vector<bool> wrong = judged();
         std::lock_guard lock(mutex_);
-        return std::string(first_ ? "locked" : "unlocked") + said_.str();
+        std::string text = first_ ? "locked" : "unlocked";
+        for (std::size_t i = 0; i < wrong.size(); ++i) {
+            text += std::string(pushes_[i].locked ? " locked" : " unlocked") + (wrong[i] ? "(wrong)" : "");
+        }
+        return text;
     }
     // Some change told the opposite of the locker's own state.
     bool wrong() {
-        std::lock_guard lock(mutex_);
-        return wrong_;
+        const std::vector<bool> wrong = judged();
+        return std::find(wrong.begin(), wrong.end(), true) != wrong.end();
     }
 
   private:
+    struct Push {
+        bool locked;
+        // The locker's word when the push was told.
+        bool locker;
+    };
+    std::vector<bool> judged() {
+        const bool lockerNow = lockerSaysLocked_();
+        std::lock_guard lock(mutex_);
+        std::vector<bool> wrong;
+        for (std::size_t i = 0; i < pushes_.size(); ++i) {
+            const bool lockedLater = std::any_of(pushes_.begin() + std::ptrdiff_t(i) + 1, pushes_.end(),
+                                                 [](const Push& push) { return push.locked; });
+            wrong.push_back(pushes_[i].locked ? !pushes_[i].locker : lockerNow || lockedLater);
+        }
+        return wrong;
+    }
+
     std::function<bool()> lockerSaysLocked_;
     testing_support::LoopThread loop_;
     std::unique_ptr<ScreenLockMonitor> monitor_;
     bool first_ = false;
     std::mutex mutex_;
-    std::ostringstream said_;
-    bool wrong_ = false;
+    std::vector<Push> pushes_;
 };
 
 }  // namespace Injector::testing_fakes
