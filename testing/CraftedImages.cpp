@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cmath>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -79,8 +80,8 @@ void appendChunk(Bytes& out, const char (&type)[5], const Bytes& data) {
     const std::size_t start = out.size();
     out.insert(out.end(), type, type + 4);
     out.insert(out.end(), data.begin(), data.end());
-    appendUint32(out, static_cast<std::uint32_t>(
-                          crc32(0, out.data() + start, static_cast<uInt>(out.size() - start))));
+    appendUint32(
+        out, static_cast<std::uint32_t>(crc32(0, out.data() + start, static_cast<uInt>(out.size() - start))));
 }
 
 Bytes pngSignature() {
@@ -460,7 +461,7 @@ void appendPadding(BitWriter& out, DeflatePadding padding) {
 }  // namespace
 
 std::vector<std::uint8_t> paddedPNG(const std::vector<std::uint8_t>& png, std::size_t bytes,
-                                    DeflatePadding padding) {
+                                    DeflatePadding padding, PaddingPlace place) {
     if (png.size() < 8)
         throw std::invalid_argument("paddedPNG: not a PNG");
     Bytes before(png.begin(), png.begin() + 8);
@@ -489,10 +490,44 @@ std::vector<std::uint8_t> paddedPNG(const std::vector<std::uint8_t>& png, std::s
     appendPadding(end, DeflatePadding::stored);
     Bytes idat(stream.begin(), stream.begin() + 2);
     idat.reserve(bytes + unit.size() + stream.size() + end.size());
-    while (idat.size() - 2 < bytes)
-        idat.insert(idat.end(), unit.bytes().begin(), unit.bytes().end());
-    idat.insert(idat.end(), end.bytes().begin(), end.bytes().end());
-    idat.insert(idat.end(), stream.begin() + 2, stream.end());
+    const auto pad = [&] {
+        for (const std::size_t start = idat.size(); idat.size() - start < bytes;)
+            idat.insert(idat.end(), unit.bytes().begin(), unit.bytes().end());
+    };
+    if (place == PaddingPlace::beforeRows) {
+        pad();
+        idat.insert(idat.end(), end.bytes().begin(), end.bytes().end());
+        idat.insert(idat.end(), stream.begin() + 2, stream.end());
+    } else {
+        // The rows coded again in two halves, from blocks none of which is the last, with the padding
+        // between them; then an empty stored block that is the last, and the rows' checksum.
+        Bytes rows;
+        z_stream inflating{};
+        if (inflateInit(&inflating) != Z_OK)
+            throw std::runtime_error("inflateInit failed");
+        inflating.next_in = stream.data();
+        inflating.avail_in = static_cast<uInt>(stream.size());
+        int status = Z_OK;
+        while (status == Z_OK) {
+            std::uint8_t piece[65536];
+            inflating.next_out = piece;
+            inflating.avail_out = sizeof piece;
+            status = inflate(&inflating, Z_NO_FLUSH);
+            rows.insert(rows.end(), piece, piece + (sizeof piece - inflating.avail_out));
+        }
+        inflateEnd(&inflating);
+        if (status != Z_STREAM_END)
+            throw std::invalid_argument("paddedPNG: broken pixels");
+        const auto half = rows.begin() + static_cast<std::ptrdiff_t>(rows.size() / 2);
+        const Bytes first = deflatePiece(Bytes(rows.begin(), half));
+        const Bytes second = deflatePiece(Bytes(half, rows.end()));
+        idat.insert(idat.end(), first.begin(), first.end());
+        pad();
+        idat.insert(idat.end(), second.begin(), second.end());
+        idat.insert(idat.end(), {0x01, 0x00, 0x00, 0xFF, 0xFF});
+        appendUint32(idat,
+                     static_cast<std::uint32_t>(adler32(1, rows.data(), static_cast<uInt>(rows.size()))));
+    }
     appendChunk(before, "IDAT", idat);
     before.insert(before.end(), after.begin(), after.end());
     return before;
@@ -711,6 +746,97 @@ std::vector<std::uint8_t> paethNoisePNG(const PNGShape& shape) {
             row[i] = noise[(i - 1) % rowPeriod];
         for (std::size_t y = 0; y < rows; ++y)
             feed(row, Z_NO_FLUSH);
+    }
+    feed({}, Z_FINISH);
+    deflateEnd(&stream);
+    appendChunk(png, "IDAT", idat);
+    appendChunk(png, "IEND", {});
+    return png;
+}
+
+std::vector<std::uint8_t> photographPNG(int width, int height, int bitDepth, int grain) {
+    if (width < 1 || height < 1 || width > (1 << 16) || height > (1 << 16) ||
+        (bitDepth != 8 && bitDepth != 16) || grain < 0 || grain > 4096)
+        throw std::invalid_argument("photographPNG: not a photograph's shape");
+    Bytes png = pngSignature();
+    Bytes ihdr;
+    appendUint32(ihdr, static_cast<std::uint32_t>(width));
+    appendUint32(ihdr, static_cast<std::uint32_t>(height));
+    ihdr.insert(ihdr.end(), {static_cast<std::uint8_t>(bitDepth), 6, 0, 0, 0});
+    appendChunk(png, "IHDR", ihdr);
+    // Broad shading of each channel, as the product of a wave across and one down, and a diagonal wave.
+    std::vector<double> across(static_cast<std::size_t>(width) * 3);
+    std::vector<double> down(static_cast<std::size_t>(height) * 3);
+    std::vector<double> diagonal(static_cast<std::size_t>(width) + static_cast<std::size_t>(height));
+    for (int c = 0; c < 3; ++c) {
+        for (int x = 0; x < width; ++x)
+            across[static_cast<std::size_t>(x) * 3 + c] = std::sin(x * 0.013 + c);
+        for (int y = 0; y < height; ++y)
+            down[static_cast<std::size_t>(y) * 3 + c] = std::cos(y * 0.011 - c);
+    }
+    for (std::size_t i = 0; i < diagonal.size(); ++i)
+        diagonal[i] = 30 * std::sin(static_cast<double>(i) * 0.05);
+    const int bytesPerSample = bitDepth / 8;
+    const std::size_t rowBytes = static_cast<std::size_t>(width) * 4 * bytesPerSample;
+    Bytes previous(rowBytes), current(rowBytes), filtered(1 + rowBytes);
+    z_stream stream{};
+    if (deflateInit(&stream, Z_DEFAULT_COMPRESSION) != Z_OK)
+        throw std::runtime_error("deflateInit failed");
+    Bytes idat;
+    Bytes buffer(1 << 20);
+    const auto feed = [&](const Bytes& input, int flush) {
+        stream.next_in = const_cast<Bytef*>(input.data());
+        stream.avail_in = static_cast<uInt>(input.size());
+        int status = Z_OK;
+        do {
+            stream.next_out = buffer.data();
+            stream.avail_out = static_cast<uInt>(buffer.size());
+            status = deflate(&stream, flush);
+            idat.insert(idat.end(), buffer.begin(), buffer.end() - stream.avail_out);
+        } while (stream.avail_out == 0 || (flush == Z_FINISH && status == Z_OK));
+        if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR)
+            throw std::runtime_error("deflate failed");
+    };
+    std::uint32_t random = 12345;
+    const int full = bitDepth == 16 ? 65535 : 255;
+    const double scale = bitDepth == 16 ? 257.0 : 1.0;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const bool edge = (x / 211 + y / 173) % 2 != 0;
+            for (int c = 0; c < 4; ++c) {
+                int value = full;
+                if (c < 3) {
+                    random = random * 1664525u + 1013904223u;
+                    const double shade = 128 +
+                                         60 * across[static_cast<std::size_t>(x) * 3 + c] *
+                                             down[static_cast<std::size_t>(y) * 3 + c] +
+                                         diagonal[static_cast<std::size_t>(x + y)] + (edge ? 25 : 0);
+                    const int noise = static_cast<int>((random >> 16) % (2 * grain + 1)) - grain;
+                    value = std::clamp(static_cast<int>(std::lround(shade * scale + noise / 16.0)), 0, full);
+                }
+                const std::size_t at = (static_cast<std::size_t>(x) * 4 + c) * bytesPerSample;
+                if (bytesPerSample == 2) {
+                    current[at] = static_cast<std::uint8_t>(value >> 8);
+                    current[at + 1] = static_cast<std::uint8_t>(value);
+                } else {
+                    current[at] = static_cast<std::uint8_t>(value);
+                }
+            }
+        }
+        // Paeth, the slowest filter to undo, on every row.
+        const std::size_t left = 4 * static_cast<std::size_t>(bytesPerSample);
+        filtered[0] = 4;
+        for (std::size_t i = 0; i < rowBytes; ++i) {
+            const int a = i >= left ? current[i - left] : 0;
+            const int b = y > 0 ? previous[i] : 0;
+            const int c = i >= left && y > 0 ? previous[i - left] : 0;
+            const int p = a + b - c;
+            const int pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
+            const int predicted = pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
+            filtered[1 + i] = static_cast<std::uint8_t>(current[i] - predicted);
+        }
+        feed(filtered, Z_NO_FLUSH);
+        std::swap(previous, current);
     }
     feed({}, Z_FINISH);
     deflateEnd(&stream);

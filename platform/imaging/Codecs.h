@@ -53,10 +53,10 @@ inline constexpr std::size_t defaultDecodeBudget = 64 * 1024 * 1024;
 
 // The work one decode may do (see DecodeOptions::workBudget): enough for the largest images the callers
 // take (a 100-megapixel JPEG or 1-bit grey PNG shrunk to 4096 pixels, a progressive JPEG of 96 MiB of
-// coefficients, a 33-megapixel PNG screenshot of up to 5 MB), and at most about a second of one core for
-// any JPEG, two seconds for any PNG, whatever its coded bytes hold. Machines differ: the same PNG decodes
-// took 1.7 times as long on the slowest machine seen as on the one its costs were measured on, and the
-// costliest PNG the budget takes needed up to 1.8 s there.
+// coefficients, a 33-megapixel PNG screenshot, PNG artwork of 16 MiB), and at most about a second of one
+// core for any JPEG, two seconds for any PNG, whatever its coded bytes hold. Machines differ: the same PNG
+// decodes took 1.7 times as long on the slowest machine seen as on the one its costs were measured on, and
+// the costliest PNG the budget takes needed up to 1.8 s there.
 inline constexpr std::uint64_t defaultWorkBudget = 1'700'000'000;
 
 // The CPU time past which a decode is stopped whatever its count said (see DecodeOptions::cpuTimeLimit):
@@ -96,27 +96,32 @@ struct DecodeOptions {
     // Working memory besides the result (see above).
     std::size_t memoryBudget = defaultDecodeBudget;
     // The work a decode may do; past it the image is refused with tooMuchWork. Work is counted from what
-    // the header and the scans say, never from a clock, so the same file and options are always accepted
-    // or always refused. A JPEG pays for every 8x8 block each of its scans covers (a refinement scan more,
-    // the further its band reaches), for turning every block back into samples and for every pixel it
-    // outputs; a PNG for every row and every byte of its rows as stored, for every pixel and each
-    // conversion it goes through (samples unpacked or scaled, a palette, tRNS turned into alpha) and, when
-    // shrunk, for every pixel and every column of the result its rows add into. Both pay for every byte
-    // of their coded input at what a byte can cost at its worst: in a PNG, each byte of IDAT as deflate
-    // blocks that decode to nothing cost (their tables built anew every dozen bytes); in a JPEG, each byte
-    // of a scan's coded data as the codes beyond the first of a block cost (Huffman codes spend at least
-    // a bit on each value, and the first code of each block is paid for with the block). The IDAT's
-    // length, and the scans' headers and lengths, are found by walking the file's segments, before
-    // anything is inflated or decoded. Each step counts what it costs at its slowest: 17 units for every 15
-    // ns of one core in a PNG, 17 for every 10 ns in a JPEG, whose largest ordinary files need less time than
-    // a PNG's, and each a fifth above what it measured (see defaultWorkBudget). Arithmetic-coded files, whose
-    // decisions cost almost no bits once learnt, are refused from their header (unsupported). A file is
-    // refused before any row is inflated or any scan decoded (a JPEG scan the walk did not find, if the
-    // library finds one, is counted when the library comes to it).
+    // the header and the scans say before anything is decoded, so the same file and options are always
+    // accepted or refused alike, but for a PNG's compressed bytes, whose cost is measured as they inflate
+    // (see cpuTimeLimit). A JPEG pays for every 8x8 block each of its scans covers (a refinement scan
+    // more, the further its band reaches), for turning every block back into samples and for every pixel
+    // it outputs, and for every byte of its scans' coded data at what a byte can cost at its worst: the
+    // codes beyond the first of a block (Huffman codes spend at least a bit on each value, and the first
+    // code of each block is paid for with the block). A PNG pays for every row and every byte of its rows
+    // as stored, for every pixel and each conversion it goes through (samples unpacked or scaled, a
+    // palette, tRNS turned into alpha) and, when shrunk, for every pixel and every column of the result
+    // its rows add into; and for each byte of IDAT at the least a byte costs. The IDAT's length, and the
+    // scans' headers and lengths, are found by walking the file's segments, before anything is inflated or
+    // decoded. Each step counts what it costs at its slowest: 17 units for every 15 ns of one core in a
+    // PNG, 17 for every 10 ns in a JPEG, whose largest ordinary files need less time than a PNG's, and each
+    // a fifth above what it measured (see defaultWorkBudget). Arithmetic-coded files, whose decisions cost
+    // almost no bits once learnt, are refused from their header (unsupported). A file is refused before
+    // any row is inflated or any scan decoded (a JPEG scan the walk did not find, if the library finds one,
+    // is counted when the library comes to it).
     std::uint64_t workBudget = defaultWorkBudget;
     // A backstop for a gap in the count: a decode whose thread has spent more CPU time than this on it is
     // stopped with tooMuchWork, as one the count refuses. Zero: the format's figure and a fifth
-    // (jpegCPUTimeLimit, pngCPUTimeLimit). Looked at with the stop flag.
+    // (jpegCPUTimeLimit, pngCPUTimeLimit). Looked at with the stop flag. A PNG is held to the figure
+    // itself (this less its sixth) as soon as its rows are read: it is stopped alike once the CPU time it
+    // has spent, the counted work of its rows and steps still to come, and its compressed bytes still to
+    // come at the pace of those inflated so far, pass the figure. Deflate blocks that decode to nothing
+    // (some 100 ns a byte) so end a decode as soon as their pace shows it would pass the figure, wherever
+    // they lie in the stream, while an ordinary file's bytes cost a few nanoseconds each.
     std::chrono::nanoseconds cpuTimeLimit{0};
     // When given and raised (from any thread), the decode stops within a few milliseconds with `stopped`,
     // also while it waits for its turn: it is looked at before each row and each slice of coded input

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <csetjmp>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "platform/imaging/AreaAverage.h"
@@ -22,13 +23,13 @@ namespace {
 constexpr png_alloc_size_t maxChunkBytes = 8 * 1024 * 1024;
 constexpr png_uint_32 maxCachedChunks = 128;
 
-// The work of a decode (see DecodeOptions::workBudget), all known from the header before any row is
-// inflated. Each step is counted at what it costs where it is slowest, in tenths of a nanosecond of one
-// core as bench/png_work measures them: every row Paeth-filtered over random-looking bytes (which the
-// deflate stream codes as copies of the row before), shrunk near a ratio of one. 17 units are counted for
-// every 15 ns, and each step but the compressed bytes' (already charged well above their slowest) a fifth
-// above what it was measured at, for machines slower than the one it was measured on: a decode within the
-// budget (defaultWorkBudget) takes at most about 1.5 s there, and 2 s on the slowest machine seen.
+// The work of a decode (see DecodeOptions::workBudget) but for its compressed bytes, all known from the
+// header before any row is inflated. Each step is counted at what it costs where it is slowest, in tenths of
+// a nanosecond of one core as bench/png_work measures them: every row Paeth-filtered over random-looking
+// bytes (which the deflate stream codes as copies of the row before), shrunk near a ratio of one. 17 units
+// are counted for every 15 ns, and each step a fifth above what it was measured at, for machines slower
+// than the one it was measured on: a decode within the budget (defaultWorkBudget) takes at most about 1.5 s
+// there, and 2 s on the slowest machine seen.
 constexpr std::uint64_t unitsPerFifteenNanoseconds = 17;
 constexpr std::uint64_t tenthsPerNanosecond = 10;
 constexpr std::uint64_t countedFifths = 6;  // of what each step costs
@@ -57,10 +58,10 @@ constexpr std::uint64_t weightedAveragedPixelWork = 29;
 constexpr std::uint64_t weightedAveragedColumnWork = 95;
 // An image held whole is looked over for transparency before it is shrunk.
 constexpr std::uint64_t heldPixelWork = 10;
-// Each byte of IDAT, at what deflate blocks that decode to nothing cost: the worst are the smallest
-// blocks with codes of their own (an end-of-block code alone, about 12 bytes), whose tables are built
-// anew for each, at 96-106 ns a byte; blocks with full tables, fixed codes or none cost less a byte.
-constexpr std::uint64_t compressedByteWork = 1200;
+// Each byte of IDAT at the least it costs: read, checked and inflated as the cheapest deflate blocks,
+// stored ones, are. What the bytes really cost (up to some 100 ns a byte, for blocks with codes of their
+// own that decode to nothing) is measured as they are inflated (see Outlook).
+constexpr std::uint64_t compressedByteWork = 15;
 
 // The pixels' compressed bytes: the lengths of the IDAT chunks, read from the chunk list alone.
 std::uint64_t idatBytes(std::span<const std::uint8_t> data) {
@@ -89,6 +90,7 @@ struct ReadSource {
     std::size_t offset;
     DecodeWatch* watch;  // when the pixels are read
     ReadEnding ending;
+    std::uint64_t rowsRead;  // the library's row calls begun, of every pass
 };
 
 // The library asks for its input a chunk header or a slice of IDAT (at most 8 KiB) at a time: between
@@ -168,6 +170,43 @@ int setUpConversion(png_structp png, png_infop info, const Header* header, bool 
     return passes;
 }
 
+// What a decode still has before it once its rows are being read, for the watch (DecodeWatch::foresee):
+// the rows' counted work not yet done and what follows them, and the compressed bytes not yet read at the
+// pace of those read so far. That pace is the time spent on the rows beyond their counted work, for each
+// byte read: nothing for an ordinary file, whose steps are counted above their cost, and some 100 ns a byte
+// for deflate blocks that decode to nothing (their tables built anew every dozen bytes), wherever they lie
+// in the stream. It is taken as nothing until the first 64 KiB are read, so that no first slice sets it.
+// A decode whose compressed bytes would take it past its figure is so ended as soon as their pace shows
+// it, and at the latest once what it spent and its counted work still to come pass the figure.
+struct Outlook {
+    static constexpr std::uint64_t paceAfterBytes = 64 * 1024;
+    std::chrono::nanoseconds figure;
+
+    std::int64_t rows;   // ns counted for all the library's row calls
+    std::int64_t after;  // ns counted for the steps after the last row
+    std::uint64_t rowCalls;
+    std::uint64_t compressedBytes;  // of IDAT
+    std::size_t start;              // where the input stood when the first row was asked for
+    const ReadSource* source;
+
+    static std::int64_t ahead(const void* context, std::int64_t spent) {
+        const auto* outlook = static_cast<const Outlook*>(context);
+        const ReadSource& source = *outlook->source;
+        const std::int64_t done = static_cast<std::int64_t>(
+            static_cast<double>(outlook->rows) * static_cast<double>(source.rowsRead) /
+            static_cast<double>(std::max<std::uint64_t>(outlook->rowCalls, 1)));
+        const std::uint64_t read =
+            std::min<std::uint64_t>(source.offset - outlook->start, outlook->compressedBytes);
+        const double pace =
+            read < paceAfterBytes
+                ? 0.0
+                : static_cast<double>(std::max<std::int64_t>(spent - done, 0)) / static_cast<double>(read);
+        const double left = static_cast<double>(outlook->rows - done + outlook->after) +
+                            pace * static_cast<double>(outlook->compressedBytes - read);
+        return left >= 9e18 ? std::numeric_limits<std::int64_t>::max() : static_cast<std::int64_t>(left);
+    }
+};
+
 enum RowsStatus { rowsRead, rowsBroken, rowsStopped, rowsOverTime };
 
 // Where the reader puts row `y`, and what it does with it once it is there.
@@ -179,10 +218,12 @@ using RowSink = void (*)(void* context, const std::uint8_t* row);
 // read. Both run between the library's calls and so are never jumped over. The stop flag and the CPU time
 // are looked at before every row, and by the source before every slice of input.
 RowsStatus readRowsInner(png_structp png, png_infop info, const Header* header, bool bgr, png_size_t rowBytes,
-                         RowTarget target, RowSink sink, void* context, DecodeWatch* watch) {
+                         RowTarget target, RowSink sink, void* context, DecodeWatch* watch,
+                         const Outlook* outlook) {
     auto* source = static_cast<ReadSource*>(png_get_io_ptr(png));
     source->watch = watch;
     source->ending = readGoing;
+    watch->foresee(Outlook::ahead, outlook, outlook->figure);
     if (setjmp(png_jmpbuf(png)))
         return source->ending == readStopped    ? rowsStopped
                : source->ending == readOverTime ? rowsOverTime
@@ -194,11 +235,14 @@ RowsStatus readRowsInner(png_structp png, png_infop info, const Header* header, 
             if (verdict != DecodeWatch::carryOn)
                 return verdict == DecodeWatch::stopped ? rowsStopped : rowsOverTime;
             const png_bytep row = target(context, y);
+            ++source->rowsRead;
             png_read_row(png, row, nullptr);
             if (sink)
                 sink(context, row);
         }
     }
+    // The compressed bytes are all read: the steps left were counted in full, and the backstop watches them.
+    watch->foresee(nullptr, nullptr, {});
     return rowsRead;
 }
 
@@ -251,9 +295,27 @@ StoredRows storedRows(const Header& header) {
     return stored;
 }
 
-// The work of decoding the image of `compressedBytes` of IDAT, shrunk to `fitted` unless that is its own
-// size; `held` when it is held whole to be shrunk.
-std::uint64_t workOf(const Header& header, std::uint64_t compressedBytes, Size fitted, bool held) {
+// The work of decoding the image, in tenths of a nanosecond as counted: of its rows, passed to the library
+// and through what follows each (`rows`), and, when it is held whole to be shrunk, of shrinking it once
+// they are all read (`after`).
+struct Work {
+    std::uint64_t rows = 0;
+    std::uint64_t after = 0;
+
+    // What the budget is checked against, with `compressedBytes` of IDAT at their least.
+    std::uint64_t units(std::uint64_t compressedBytes) const {
+        const std::uint64_t tenths =
+            (rows + after + compressedBytes * compressedByteWork) * countedFifths / 5;
+        return tenths * unitsPerFifteenNanoseconds / (15 * tenthsPerNanosecond);
+    }
+    static std::int64_t nanoseconds(std::uint64_t tenths) {
+        return static_cast<std::int64_t>(tenths * countedFifths / 5 / tenthsPerNanosecond);
+    }
+};
+
+// The work of decoding the image shrunk to `fitted` unless that is its own size; `held` when it is held
+// whole to be shrunk.
+Work workOf(const Header& header, Size fitted, bool held) {
     const int channels = channelsOf(header);
     const StoredRows stored = storedRows(header);
     const bool narrow = channels * header.bitDepth <= 16;
@@ -269,18 +331,20 @@ std::uint64_t workOf(const Header& header, std::uint64_t compressedBytes, Size f
     if (header.interlace != PNG_INTERLACE_NONE)
         perPixel += interlacedPixelWork;
     const std::uint64_t pixels = static_cast<std::uint64_t>(header.width) * header.height;
-    std::uint64_t tenths =
+    Work work;
+    work.rows =
         stored.rows * rowWork + stored.bytes * (narrow ? narrowByteWork : wideByteWork) + pixels * perPixel;
     if (fitted.width != static_cast<int>(header.width) || fitted.height != static_cast<int>(header.height)) {
         const bool weighted = (header.colorType & PNG_COLOR_MASK_ALPHA) != 0 || header.transparency;
-        tenths += pixels * (weighted ? weightedAveragedPixelWork : averagedPixelWork) +
-                  static_cast<std::uint64_t>(header.height) * static_cast<unsigned>(fitted.width) *
-                      (weighted ? weightedAveragedColumnWork : averagedColumnWork);
+        const std::uint64_t shrinking = pixels * (weighted ? weightedAveragedPixelWork : averagedPixelWork) +
+                                        static_cast<std::uint64_t>(header.height) *
+                                            static_cast<unsigned>(fitted.width) *
+                                            (weighted ? weightedAveragedColumnWork : averagedColumnWork);
+        (held ? work.after : work.rows) += shrinking;
         if (held)
-            tenths += pixels * heldPixelWork;
+            work.after += pixels * heldPixelWork;
     }
-    tenths = tenths * countedFifths / 5 + compressedBytes * compressedByteWork;
-    return tenths * unitsPerFifteenNanoseconds / (15 * tenthsPerNanosecond);
+    return work;
 }
 
 struct ReadStructs {
@@ -299,7 +363,7 @@ bool openRead(ReadStructs& s, std::span<const std::uint8_t> data, std::uint64_t 
     s.info = png_create_info_struct(s.png);
     if (!s.info)
         return false;
-    s.source = ReadSource{data.data(), data.size(), 0, nullptr, readGoing};
+    s.source = ReadSource{data.data(), data.size(), 0, nullptr, readGoing, 0};
     png_set_read_fn(s.png, &s.source, readData);
     const auto sideLimit = static_cast<png_uint_32>(
         std::min<std::uint64_t>({maxPixels, static_cast<std::uint64_t>(Bitmap::maxSide), PNG_UINT_31_MAX}));
@@ -399,8 +463,9 @@ ImageResult<ImageInfo> readPNGInfo(std::span<const std::uint8_t> data) {
 }
 
 ImageResult<Bitmap> decodePNG(std::span<const std::uint8_t> data, const DecodeOptions& options) {
-    DecodeWatch watch(options.stop,
-                      options.cpuTimeLimit.count() > 0 ? options.cpuTimeLimit : pngCPUTimeLimit);
+    const std::chrono::nanoseconds limit =
+        options.cpuTimeLimit.count() > 0 ? options.cpuTimeLimit : pngCPUTimeLimit;
+    DecodeWatch watch(options.stop, limit);
     ReadStructs s;
     Header header{};
     auto info = readInfo(s, data, options.maxPixels, header);
@@ -429,8 +494,17 @@ ImageResult<Bitmap> decodePNG(std::span<const std::uint8_t> data, const DecodeOp
         return ImageError::tooLarge;
     const Size fitted = shrunk ? fitLongestSide(info->width, info->height, options.longestSide)
                                : Size{info->width, info->height};
-    if (workOf(header, idatBytes(data), fitted, shrunk && !streamed) > options.workBudget)
+    const Work work = workOf(header, fitted, shrunk && !streamed);
+    const std::uint64_t compressedBytes = idatBytes(data);
+    if (work.units(compressedBytes) > options.workBudget)
         return ImageError::tooMuchWork;
+    const Outlook outlook{limit * 5 / 6,
+                          Work::nanoseconds(work.rows),
+                          Work::nanoseconds(work.after),
+                          storedRows(header).rows,
+                          compressedBytes,
+                          s.source.offset,
+                          &s.source};
     if (streamed) {
         // Much larger than wanted: rows go straight into the averaged result, never all held at once.
         auto out = Bitmap::create(fitted.width, fitted.height, options.format, options.maxPixels);
@@ -447,8 +521,8 @@ ImageResult<Bitmap> decodePNG(std::span<const std::uint8_t> data, const DecodeOp
         const RowSink sink = [](void* c, const std::uint8_t* line) {
             static_cast<Context*>(c)->averager.push(line);
         };
-        const RowsStatus status =
-            readRowsInner(s.png, s.info, &header, bgr, context.row.size(), target, sink, &context, &watch);
+        const RowsStatus status = readRowsInner(s.png, s.info, &header, bgr, context.row.size(), target, sink,
+                                                &context, &watch, &outlook);
         if (status != rowsRead)
             return errorOf(status);
         if (options.applyOrientation && info->orientation != Orientation::up)
@@ -465,8 +539,8 @@ ImageResult<Bitmap> decodePNG(std::span<const std::uint8_t> data, const DecodeOp
         auto* b = static_cast<Bitmap*>(c);
         return b->mutablePixels() + b->stride() * y;
     };
-    const RowsStatus status =
-        readRowsInner(s.png, s.info, &header, bgr, bitmap->stride(), target, nullptr, &*bitmap, &watch);
+    const RowsStatus status = readRowsInner(s.png, s.info, &header, bgr, bitmap->stride(), target, nullptr,
+                                            &*bitmap, &watch, &outlook);
     if (status != rowsRead)
         return errorOf(status);
 
