@@ -169,6 +169,13 @@ Bytes pngFile(int width, int height, int channels, int depth) {
     return out;
 }
 
+// Two pixels, one above the other, with `bytes` of deflate blocks that decode to nothing (each with its own
+// end-of-block code alone, the costliest a byte) at `place`.
+Bytes padded(std::size_t bytes, testing_support::PaddingPlace place) {
+    return testing_support::paddedPNG(testing_support::paethNoisePNG({1, 2, 8, 6, false, false}), bytes,
+                                      testing_support::DeflatePadding::minimalDynamic, place);
+}
+
 struct Input {
     std::string name;
     std::string caller;  // picture, artwork or icon
@@ -240,6 +247,24 @@ std::vector<Input> inputs() {
         {"10000x10000 grey PNG (100 MP)", "picture", png(10000, 10000, 1, 8)},
         {"6000x4000 16-bit RGB PNG photograph", "picture", png(6000, 4000, 3, 16)},
         {"4096x4096 RGBA PNG", "artwork", png(4096, 4096, 4, 8)},
+        // Cover art as music files and players carry it, up to the 16 MiB artwork may have.
+        {"3600x3600 RGBA PNG photograph, 8.1 MB", "artwork",
+         [] { return testing_support::photographPNG(3600, 3600, 8, 0); }},
+        {"4096x4096 RGBA PNG photograph, 10.5 MB", "artwork",
+         [] { return testing_support::photographPNG(4096, 4096, 8, 0); }},
+        {"4096x4096 RGBA PNG photograph, 12.6 MB", "artwork",
+         [] { return testing_support::photographPNG(4096, 4096, 8, 4); }},
+        {"4096x4096 RGBA PNG photograph, 15.7 MB", "artwork",
+         [] { return testing_support::photographPNG(4096, 4096, 8, 9); }},
+        // Two pixels with empty deflate blocks before their rows and between them.
+        {"crafted: 1x2 PNG, 8.2 MB of empty deflate blocks before its rows", "artwork",
+         [] { return padded(8'200'000, testing_support::PaddingPlace::beforeRows); }},
+        {"crafted: 1x2 PNG, 8.2 MB of empty deflate blocks amid its rows", "picture",
+         [] { return padded(8'200'000, testing_support::PaddingPlace::amidRows); }},
+        {"crafted: 1x2 PNG, 16.5 MB of empty deflate blocks before its rows", "artwork",
+         [] { return padded(16'500'000, testing_support::PaddingPlace::beforeRows); }},
+        {"crafted: 1x2 PNG, 16.5 MB of empty deflate blocks amid its rows", "artwork",
+         [] { return padded(16'500'000, testing_support::PaddingPlace::amidRows); }},
         {"4096x4096 RGBA PNG", "icon", png(4096, 4096, 4, 8)},
         {"4096x4096 16-bit RGBA PNG", "icon", png(4096, 4096, 4, 16)},
     };
