@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 #include <QPainterPath>
 #include <QWidget>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -30,6 +31,9 @@ std::uint16_t clampSize(int value) {
 
 // A shape of more rectangles is painted again as its bounds (each rectangle is sent on its own).
 constexpr int maxRepaintRects = 64;
+
+// A frame, by which a compositing manager not held up by other work has taken in a change of the shape.
+constexpr std::chrono::milliseconds followUpDelay{16};
 
 }  // namespace
 
@@ -89,7 +93,7 @@ void unshapeWindow(QWidget& widget) {
 // empty shape again, which wakes the manager likewise.
 ShapeFollowUp::ShapeFollowUp(QWidget& window) : window_(window) {
     timer_.setSingleShot(true);
-    timer_.setInterval(delay);
+    timer_.setInterval(followUpDelay);
     QObject::connect(&timer_, &QTimer::timeout, [this] { followUp(); });
 }
 

@@ -10,7 +10,6 @@
 // Thread: main thread only (the thread of the QApplication).
 #include <QRegion>
 #include <QTimer>
-#include <chrono>
 
 class QWidget;
 
@@ -32,8 +31,6 @@ class ShapeFollowUp final {
     explicit ShapeFollowUp(QWidget& window);
     // The window was shaped to `region` (device pixels) while a compositing manager runs.
     void shaped(const QRegion& region);
-
-    static constexpr std::chrono::milliseconds delay{16};
 
   private:
     void followUp();
