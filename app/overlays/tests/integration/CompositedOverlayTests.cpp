@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "app/overlays/OverlayPanels.h"
+#include "platform/imaging/Codecs.h"
 #include "testing/CompanionProcess.h"
 #include "testing/Subprocess.h"
 #include "testing/XvfbServer.h"
@@ -267,6 +268,49 @@ TEST_F(CompositedOverlay, ADrawingThatEndsLeavesTheScreenWhileItsWindowIsKept) {
     }
     std::printf("%d of %d ended drawings stayed on the screen until their window went\n", stayed, rounds);
     EXPECT_EQ(stayed, 0);
+}
+
+// The picture's window likewise: a picture shown small and then, right after the window painted, large
+// shows on the screen where the large one reaches beyond the small one, in every round.
+TEST_F(CompositedOverlay, APictureShownLargerRightAfterItsWindowPaintedShowsWhole) {
+    if (!inChild())
+        return runInChild();
+    PresentationImageOverlay pictures;
+    auto bitmap = *platform::imaging::Bitmap::create(4, 2, platform::imaging::PixelFormat::bgra, 8);
+    for (std::size_t i = 0; i < bitmap.bytes().size(); i += 4) {
+        const std::uint8_t blue[] = {220, 40, 20, 255};
+        std::copy(blue, blue + 4, bitmap.mutablePixels() + i);
+    }
+    const PresentationImages::PresentationImagePicture picture{bitmap, true};
+    constexpr std::uint32_t blue = 0x1428dc;
+    // Centred at (384, 324) a tenth of the display each way, and over most of the display.
+    const PresentationImages::PresentationImageFrame small({4, 2}, {{{0.2f, 0.3f}, 0.1f, 0.1f}},
+                                                           {1920, 1080});
+    const PresentationImages::PresentationImageFrame large({4, 2}, {{{0.5f, 0.5f}, 0.9f, 0.9f}},
+                                                           {1920, 1080});
+    int missed = 0;
+    constexpr int rounds = 10;
+    for (int round = 0; round < rounds; ++round) {
+        pictures.show(picture, small, screen);
+        ASSERT_TRUE(showsSoon(384, 324, blue, 10s)) << "round " << round;
+        QWidget* window = windowOf(pictures.windowID());
+        ASSERT_TRUE(window);
+        window->repaint();
+        runLoop(50ms, [] { return false; });
+        pictures.show(picture, large, screen);
+        // The larger picture is scaled off the main thread meanwhile, and waits to be shown.
+        std::this_thread::sleep_for(100ms);
+        {
+            HeldCompositor held;
+            window->repaint();
+            held.letTheManagerTakeInTheRepaint();
+        }
+        if (!showsSoon(1700, 700, blue))
+            ++missed;
+    }
+    std::printf("%d of %d larger pictures did not show whole on the screen within a second\n", missed,
+                rounds);
+    EXPECT_EQ(missed, 0);
 }
 
 }  // namespace
