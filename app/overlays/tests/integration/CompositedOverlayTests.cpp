@@ -1,7 +1,7 @@
-// The annotation window on a private X server with a compositing manager (xcompmgr), seen on the screen
-// (the root window's pixels): each change of the window's shape shows at once, also one the manager
-// takes in while it paints the window's change before, and a drawing that ends leaves the screen while
-// its window is kept for the next one.
+// The annotation and picture windows on a private X server with a compositing manager (xcompmgr), seen on
+// the screen (the root window's pixels): each change of a window's shape shows at once, also one the
+// manager takes in while it paints the window's change before, and a drawing that ends leaves the screen
+// while its window is kept for the next one.
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
 
@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
