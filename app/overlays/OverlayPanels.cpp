@@ -8,8 +8,8 @@
 #include <QBitmap>
 #include <QGuiApplication>
 #include <QImage>
-#include <QPainter>
 #include <QPaintEvent>
+#include <QPainter>
 #include <QPainterPath>
 #include <QPointer>
 #include <QRadialGradient>
@@ -128,9 +128,10 @@ AnnotationRenderer::Coverage coverageFor(bool composited) {
 
 // A window over one display; it shows the drawing as the drawing queue composed it, so painting is a copy.
 struct AnnotationOverlay::Panel : QWidget {
-    QImage drawing;  // device pixels of the display, transparent where nothing is drawn
-    QRegion shape;   // device pixels; the window shows nothing outside it
+    QImage drawing;              // device pixels of the display, transparent where nothing is drawn
+    QRegion shape;               // device pixels; the window shows nothing outside it
     std::optional<Rect> placed;  // the display it was placed over
+    ShapeFollowUp followUp{*this};
 
     Panel() { makeOverlayWindow(this); }
 
@@ -283,6 +284,8 @@ void AnnotationOverlay::blank(Panel& panel) {
     if (panel.isVisible() && !panel.shape.isEmpty()) {
         panel.shape = QRegion();
         shapeWindow(panel, panel.shape);
+        if (composited_)
+            panel.followUp.shaped(panel.shape);
     }
     if (!panel.drawing.isNull())
         drawer_->async([image = std::exchange(panel.drawing, QImage())] {});
@@ -385,6 +388,8 @@ void AnnotationOverlay::takeResult() {
     if (result->shape != panel.shape || !panel.isVisible()) {
         panel.shape = std::move(result->shape);
         shapeWindow(panel, panel.shape);
+        if (composited_)
+            panel.followUp.shaped(panel.shape);
     }
     QImage shown = std::exchange(panel.drawing, std::move(result->drawing));
     {
@@ -581,6 +586,7 @@ struct PresentationImageOverlay::Panel : QWidget {
     QRectF imageFrame;  // the whole picture, likewise (for the shadow)
     bool opaque = true;
     bool composited = true;
+    ShapeFollowUp followUp{*this};
 
     Panel() { makeOverlayWindow(this); }
 
@@ -768,14 +774,17 @@ void PresentationImageOverlay::apply(Result& result, bool reshape) {
         // Without a compositor the transparent parts of a picture would show black: cut them out. With
         // one the screen-sized window is cut to the picture and its shadow, so that nothing of it shows
         // black should the compositor go.
-        if (!result.alphaMask.isNull())
+        if (!result.alphaMask.isNull()) {
             shapeWindow(panel, QRegion(QBitmap::fromImage(result.alphaMask)).translated(panel.scaledAt));
-        else if (key.composited)
-            shapeWindow(panel,
-                        (QRegion(key.drawn) + QRegion(key.imageFrame.adjusted(-8, -4, 8, 12).toAlignedRect()))
-                            .intersected(QRect(QPoint(0, 0), devicePixels(job.window).size())));
-        else
+        } else if (key.composited) {
+            const QRegion shape =
+                (QRegion(key.drawn) + QRegion(key.imageFrame.adjusted(-8, -4, 8, 12).toAlignedRect()))
+                    .intersected(QRect(QPoint(0, 0), devicePixels(job.window).size()));
+            shapeWindow(panel, shape);
+            panel.followUp.shaped(shape);
+        } else {
             unshapeWindow(panel);
+        }
     }
     panel.update();
     if (!panel.isVisible())

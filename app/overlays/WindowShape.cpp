@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 #include <QPainterPath>
 #include <QWidget>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -27,6 +28,12 @@ std::int16_t clamp16(int value) {
 std::uint16_t clampSize(int value) {
     return static_cast<std::uint16_t>(std::clamp(value, 0, int{std::numeric_limits<std::uint16_t>::max()}));
 }
+
+// A shape of more rectangles is painted again as its bounds (each rectangle is sent on its own).
+constexpr int maxRepaintRects = 64;
+
+// A frame, by which a compositing manager not held up by other work has taken in a change of the shape.
+constexpr std::chrono::milliseconds followUpDelay{16};
 
 }  // namespace
 
@@ -72,6 +79,38 @@ void unshapeWindow(QWidget& widget) {
     xcb_shape_mask(connection, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_BOUNDING,
                    static_cast<xcb_window_t>(widget.winId()), 0, 0, XCB_NONE);
     xcb_flush(connection);
+}
+
+// Under a compositing manager the server shows nothing of a window by itself: the manager paints the
+// window's pixels where the server reports them changed (damaged), cut to the window's shape. xcompmgr
+// (1.1.8) cuts to the shape it last read, and reads it again only when it paints after taking in a change
+// of it. When it takes in a change only while it paints the window's damage, and the part the change
+// added was painted into that damage, that part is cut away; and the repaint it then makes for the change
+// waits in its output buffer (it flushes only after painting damage) until the server next wakes it. The
+// part a change added or took away then stays as it was on the screen until something else changes.
+// Damage a frame later, once it has taken in the change, wakes it and is painted with the new shape. A
+// window cut to nothing can take no damage (the server reports none outside the shape): it is given its
+// empty shape again, which wakes the manager likewise.
+ShapeFollowUp::ShapeFollowUp(QWidget& window) : window_(window) {
+    timer_.setSingleShot(true);
+    timer_.setInterval(followUpDelay);
+    QObject::connect(&timer_, &QTimer::timeout, [this] { followUp(); });
+}
+
+void ShapeFollowUp::shaped(const QRegion& region) {
+    shape_ = region;
+    timer_.start();
+}
+
+void ShapeFollowUp::followUp() {
+    if (!window_.isVisible())
+        return;
+    if (shape_.isEmpty())
+        shapeWindow(window_, shape_);
+    else
+        window_.update(
+            logicalRegion(shape_.rectCount() > maxRepaintRects ? QRegion(shape_.boundingRect()) : shape_,
+                          window_.devicePixelRatioF()));
 }
 
 QRegion roundedRectRegion(QSize size, double radius) {

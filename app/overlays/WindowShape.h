@@ -9,6 +9,7 @@
 //
 // Thread: main thread only (the thread of the QApplication).
 #include <QRegion>
+#include <QTimer>
 
 class QWidget;
 
@@ -21,6 +22,23 @@ void shapeWindow(QWidget& widget, const QRegion& region);
 
 // The whole window shows again.
 void unshapeWindow(QWidget& widget);
+
+// Has a compositing manager show each change of a window's shape (WindowShape.cpp says why one may not):
+// a frame after the last change the window is painted again where its shape now lies or, cut to nothing,
+// is given its shape again. Changes that come faster than a frame get one follow-up, after the last.
+class ShapeFollowUp final {
+  public:
+    explicit ShapeFollowUp(QWidget& window);
+    // The window was shaped to `region` (device pixels) while a compositing manager runs.
+    void shaped(const QRegion& region);
+
+  private:
+    void followUp();
+
+    QWidget& window_;
+    QRegion shape_;
+    QTimer timer_;
+};
 
 // A region in device pixels as a widget's own (device-independent) region; edge pixels round outwards.
 QRegion logicalRegion(const QRegion& device, double ratio);

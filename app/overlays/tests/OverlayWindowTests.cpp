@@ -188,12 +188,49 @@ TEST(OverlayWindows, EachDisplayKeepsItsWindowAndTheOneTheViewLeftShowsNothing) 
 
     // A drawing that ends before it was ever shown takes its window along all the same.
     overlay->hide();
-    EXPECT_TRUE(runLoop(AnnotationOverlay::releaseDelay * 3, [&] { return windowOf(leftWindow) == nullptr; }));
+    EXPECT_TRUE(
+        runLoop(AnnotationOverlay::releaseDelay * 3, [&] { return windowOf(leftWindow) == nullptr; }));
     overlay->present(scene, right);
     const unsigned long unseen = overlay->windowID();
     overlay->hide();
     EXPECT_TRUE(runLoop(AnnotationOverlay::releaseDelay * 3, [&] { return windowOf(unseen) == nullptr; }));
     EXPECT_EQ(overlay->surfaceBytes(), 0u);
+}
+
+// Counts the paintings of the widgets it watches.
+struct PaintCounter : QObject {
+    int paints = 0;
+    bool eventFilter(QObject*, QEvent* event) override {
+        paints += event->type() == QEvent::Paint ? 1 : 0;
+        return false;
+    }
+};
+
+// With a compositing manager a change of the drawing's shape is painted once more a frame after it (which
+// makes the manager show a part it took in late); without one no painting is added.
+TEST(OverlayWindows, AChangeOfTheDrawingsShapeIsPaintedOnceMoreOnlyWithACompositor) {
+    application();
+    for (const bool composited : {true, false}) {
+        auto overlay = std::make_shared<AnnotationOverlay>();
+        overlay->setComposited(composited);
+        const Rect frame{{0, 0}, {400, 300}};
+        Annotations::AnnotationScene scene;
+        scene.items.push_back(
+            {1, {Annotations::AnnotationShape::Line{{{50, 100}, {150, 100}}}}, 1, {255, 59, 48}});
+        overlay->present(scene, frame);
+        settle(*overlay);
+        runLoop(AnnotationOverlay::frameInterval * 6);
+        QWidget* window = windowOf(overlay->windowID());
+        ASSERT_TRUE(window);
+        PaintCounter counter;
+        window->installEventFilter(&counter);
+        scene.items[0].shape = {Annotations::AnnotationShape::Line{{{50, 100}, {350, 100}}}};
+        overlay->present(scene, frame);
+        settle(*overlay);
+        runLoop(AnnotationOverlay::frameInterval * 6);
+        EXPECT_EQ(counter.paints, composited ? 2 : 1) << (composited ? "with" : "without") << " a compositor";
+        window->removeEventFilter(&counter);
+    }
 }
 
 bool shownSoon(unsigned long id) {
