@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <utility>
 #include <vector>
 
 namespace OverlayWindows {
@@ -99,10 +100,17 @@ ShapeFollowUp::ShapeFollowUp(QWidget& window) : window_(window) {
 
 void ShapeFollowUp::shaped(const QRegion& region) {
     shape_ = region;
-    timer_.start();
+    // Changes that keep coming (a stroke drawn on) are followed up once a frame, and the last of them a
+    // frame after it came.
+    if (timer_.isActive())
+        again_ = true;
+    else
+        timer_.start();
 }
 
 void ShapeFollowUp::followUp() {
+    if (std::exchange(again_, false))
+        timer_.start();
     if (!window_.isVisible())
         return;
     if (shape_.isEmpty())

@@ -24,8 +24,9 @@ void shapeWindow(QWidget& widget, const QRegion& region);
 void unshapeWindow(QWidget& widget);
 
 // Has a compositing manager show each change of a window's shape (WindowShape.cpp says why one may not):
-// a frame after the last change the window is painted again where its shape now lies or, cut to nothing,
-// is given its shape again. Changes that come faster than a frame get one follow-up, after the last.
+// a frame after a change the window is painted again where its shape now lies or, cut to nothing, is given
+// its shape again. Changes that come faster than a frame are followed up once a frame, and once more a
+// frame after the last of them.
 class ShapeFollowUp final {
   public:
     explicit ShapeFollowUp(QWidget& window);
@@ -38,6 +39,7 @@ class ShapeFollowUp final {
     QWidget& window_;
     QRegion shape_;
     QTimer timer_;
+    bool again_ = false;  // a change came while the timer ran
 };
 
 // A region in device pixels as a widget's own (device-independent) region; edge pixels round outwards.
