@@ -33,7 +33,7 @@ std::optional<IconBitmap> decodePNG(std::span<const std::uint8_t> bytes, const s
     platform::imaging::ImageResult<platform::imaging::Bitmap> decoded =
         platform::imaging::decodePNG(bytes, options);
     if (!decoded && decoded.error() == platform::imaging::ImageError::tooMuchWork && refusal) {
-        const auto info = platform::imaging::readPNGInfo(bytes);
+        const auto info = platform::imaging::readPNGInfo(bytes, stop);
         *refusal =
             "An icon was not shown: decoding its " +
             (info ? std::to_string(info->width) + "x" + std::to_string(info->height) + " " : std::string()) +
@@ -45,11 +45,17 @@ std::optional<IconBitmap> decodePNG(std::span<const std::uint8_t> bytes, const s
     IconBitmap bitmap;
     bitmap.width = decoded->width();
     bitmap.height = decoded->height();
-    bitmap.pixels.resize(static_cast<std::size_t>(bitmap.width) * bitmap.height * 4);
+    // Row after row, the stop looked at every few rows as the decode looks at it: an icon of 4096 x 4096
+    // takes tens of milliseconds to copy.
+    constexpr int lookPixels = 64 * 1024;
+    const int rowsPerLook = std::max(1, lookPixels / bitmap.width);
+    bitmap.pixels.reserve(static_cast<std::size_t>(bitmap.width) * bitmap.height * 4);
     for (int y = 0; y < bitmap.height; ++y) {
+        if (stop && y % rowsPerLook == 0 && stop->load(std::memory_order_relaxed)) {
+            return std::nullopt;
+        }
         const std::uint8_t* row = decoded->pixels() + static_cast<std::size_t>(y) * decoded->stride();
-        std::copy(row, row + static_cast<std::size_t>(bitmap.width) * 4,
-                  bitmap.pixels.begin() + static_cast<std::ptrdiff_t>(y) * bitmap.width * 4);
+        bitmap.pixels.insert(bitmap.pixels.end(), row, row + static_cast<std::size_t>(bitmap.width) * 4);
     }
     return bitmap;
 }

@@ -4,7 +4,11 @@
 // (median, as the process reads it) and what came of it. The inputs are files built to cost far more than
 // their size says (testing/CraftedImages) and the largest of what cameras, phones and screenshot tools make
 // within the callers' limits.
-//   decode_work <imaging_decode of the other tree> [rounds] [input name part]
+//   decode_work [--stop] <imaging_decode of the other tree> [rounds] [input name part]
+// With --stop, how soon a raised stop flag ends the decode wherever it comes (imaging_decode's stop: the
+// longest of 24 raises spread over the decode, per round), for pictures whose decode goes on after its
+// rows (an interlaced PNG held whole to be shrunk, a picture turned upright by its EXIF orientation) and
+// files whose header is millions of segments or chunks long.
 // The other tree's imaging_decode is built from this same source against that tree, for example (one line,
 // <other> being that tree's checkout with its plain build in build/):
 //   g++ -std=c++20 -O2 -DNDEBUG -I<other> bench/imaging_decode.cpp
@@ -136,9 +140,71 @@ void appendPNG(png_structp png, png_bytep data, png_size_t length) {
     out->insert(out->end(), data, data + length);
 }
 
+// EXIF data (a little-endian TIFF header and one directory) holding only `orientation`.
+Bytes exifOf(int orientation) {
+    Bytes exif{'I', 'I', 42, 0, 8, 0, 0, 0, 1, 0, 0x12, 0x01, 3, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    exif[18] = static_cast<std::uint8_t>(orientation);  // the directory's one entry: a SHORT, its value
+    return exif;
+}
+
+// The JPEG with an APP1 segment of that EXIF data right after its start, as cameras write it.
+Bytes withOrientation(Bytes jpeg, int orientation) {
+    Bytes segment{0xFF, 0xE1, 0, 0, 'E', 'x', 'i', 'f', 0, 0};
+    const Bytes exif = exifOf(orientation);
+    segment.insert(segment.end(), exif.begin(), exif.end());
+    segment[3] = static_cast<std::uint8_t>(segment.size() - 2);
+    jpeg.insert(jpeg.begin() + 2, segment.begin(), segment.end());
+    return jpeg;
+}
+
+// The JPEG with `bytes` of empty COM segments (4 bytes each) right after its start.
+Bytes afterSegments(Bytes jpeg, std::size_t bytes) {
+    Bytes segments;
+    for (std::size_t i = 0; i < bytes / 4; ++i)
+        segments.insert(segments.end(), {0xFF, 0xFE, 0x00, 0x02});
+    jpeg.insert(jpeg.begin() + 2, segments.begin(), segments.end());
+    return jpeg;
+}
+
+// A smooth 16-bit RGBA picture (opaque, slow gradients that its filters code in a few MB), Adam7-interlaced
+// when asked, with an EXIF orientation other than 1 when given.
+Bytes smoothRGBA16PNG(int width, int height, bool interlaced, int orientation) {
+    Bytes out;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    png_set_write_fn(png, &out, appendPNG, nullptr);
+    png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 16,
+                 PNG_COLOR_TYPE_RGB_ALPHA, interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    Bytes exif = exifOf(orientation);
+    if (orientation != 1)
+        png_set_eXIf_1(png, info, static_cast<png_uint_32>(exif.size()), exif.data());
+    png_write_info(png, info);
+    const std::size_t rowBytes = static_cast<std::size_t>(width) * 8;
+    Bytes pixels(rowBytes * static_cast<std::size_t>(height));
+    std::vector<png_bytep> rows(static_cast<std::size_t>(height));
+    for (int y = 0; y < height; ++y) {
+        png_bytep row = pixels.data() + rowBytes * static_cast<std::size_t>(y);
+        rows[static_cast<std::size_t>(y)] = row;
+        for (int x = 0; x < width; ++x) {
+            const std::uint16_t samples[] = {static_cast<std::uint16_t>(x * 65535 / width),
+                                             static_cast<std::uint16_t>(y * 65535 / height),
+                                             static_cast<std::uint16_t>((x + y) * 16), 65535};
+            for (int c = 0; c < 4; ++c) {
+                row[static_cast<std::size_t>(x) * 8 + c * 2] = static_cast<png_byte>(samples[c] >> 8);
+                row[static_cast<std::size_t>(x) * 8 + c * 2 + 1] = static_cast<png_byte>(samples[c]);
+            }
+        }
+    }
+    png_write_image(png, rows.data());
+    png_write_end(png, info);
+    png_destroy_write_struct(&png, &info);
+    return out;
+}
+
 // As screenshot tools write them (8-bit, libpng's filter choice), or a 16-bit photograph; grey, RGB or
-// RGBA by its channels.
-Bytes pngFile(int width, int height, int channels, int depth) {
+// RGBA by its channels; with an EXIF orientation other than 1 when given.
+Bytes pngFile(int width, int height, int channels, int depth, int orientation = 1) {
     static constexpr int colourTypes[] = {0, PNG_COLOR_TYPE_GRAY, 0, PNG_COLOR_TYPE_RGB,
                                           PNG_COLOR_TYPE_RGB_ALPHA};
     Bytes out;
@@ -148,6 +214,9 @@ Bytes pngFile(int width, int height, int channels, int depth) {
     png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), depth,
                  colourTypes[channels], PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
+    Bytes exif = exifOf(orientation);
+    if (orientation != 1)
+        png_set_eXIf_1(png, info, static_cast<png_uint_32>(exif.size()), exif.data());
     png_write_info(png, info);
     const int bytesPerSample = depth / 8;
     std::vector<png_byte> row(static_cast<std::size_t>(width) * channels * bytesPerSample);
@@ -270,6 +339,24 @@ std::vector<Input> inputs() {
     };
 }
 
+// Pictures whose decode goes on after their rows, and headers that take tens of milliseconds to walk.
+std::vector<Input> stopInputs() {
+    return {
+        {"4730x3540 16-bit RGBA PNG, interlaced, orientation 6", "picture",
+         [] { return smoothRGBA16PNG(4730, 3540, true, 6); }},
+        {"5000x3355 16-bit RGBA PNG, interlaced", "picture",
+         [] { return smoothRGBA16PNG(5000, 3355, true, 1); }},
+        {"4096x4096 RGBA PNG screenshot, orientation 6", "picture",
+         [] { return pngFile(4096, 4096, 4, 8, 6); }},
+        {"4032x3024 JPEG 4:2:0 baseline (phone), orientation 6", "picture",
+         [] { return withOrientation(jpegFile(4032, 3024, false, Progression::baseline), 6); }},
+        {"crafted: 64x64 JPEG behind 8 MB of empty COM segments", "picture",
+         [] { return afterSegments(jpegFile(64, 64, false, Progression::baseline), 8'000'000); }},
+        {"crafted: 64x64 PNG behind 280,000 empty zTXt chunks", "picture",
+         [] { return testing_support::textChunkPNG(64, 280'000, 0); }},
+    };
+}
+
 // ---- Runs -------------------------------------------------------------------------------------------
 
 struct Run {
@@ -278,7 +365,7 @@ struct Run {
     std::string outcome;
 };
 
-Run decodeOnce(const std::string& program, const std::string& caller, const std::string& file) {
+Run decodeOnce(const std::string& program, const std::string& caller, const std::string& file, bool stops) {
     int out[2];
     if (pipe(out) != 0)
         return {0, 0, "no pipe"};
@@ -287,6 +374,8 @@ Run decodeOnce(const std::string& program, const std::string& caller, const std:
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_addclose(&actions, out[0]);
     std::vector<std::string> arguments{program, caller, file};
+    if (stops)
+        arguments.push_back("stop");
     std::vector<char*> argv;
     for (std::string& argument : arguments)
         argv.push_back(argument.data());
@@ -340,9 +429,15 @@ double medianPeakMiB(std::vector<Run> runs) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const bool stops = argc > 1 && std::string(argv[1]) == "--stop";
+    if (stops) {
+        --argc;
+        ++argv;
+    }
     if (argc < 2) {
         std::fprintf(stderr,
-                     "usage: decode_work <imaging_decode of the other tree> [rounds] [input name part]\n");
+                     "usage: decode_work [--stop] <imaging_decode of the other tree> [rounds] [input name "
+                     "part]\n");
         return 2;
     }
     const std::string before = argv[1];
@@ -362,7 +457,7 @@ int main(int argc, char** argv) {
         std::vector<Run> before, after;
     };
     std::vector<Prepared> prepared;
-    for (Input& input : inputs()) {
+    for (Input& input : stops ? stopInputs() : inputs()) {
         if (input.name.find(only) == std::string::npos)
             continue;
         const Bytes bytes = input.make();
@@ -372,24 +467,30 @@ int main(int argc, char** argv) {
         prepared.push_back({std::move(input), file, bytes.size(), {}, {}});
     }
 
-    std::printf(
-        "Each input decoded once per process as its caller does, %d rounds, before and after interleaved.\n"
-        "before: %s\nafter: %s\nload average at start: %s\n",
-        rounds, before.c_str(), after.c_str(), loadAverage().c_str());
+    std::printf(stops ? "Each input decoded by one process per round as its caller does, its stop flag "
+                        "raised at 24 points "
+                        "spread over the decode; the longest wait from a raise to the decode's return, %d "
+                        "rounds, before "
+                        "and after interleaved.\nbefore: %s\nafter: %s\nload average at start: %s\n"
+                      : "Each input decoded once per process as its caller does, %d rounds, before and after "
+                        "interleaved.\nbefore: %s\nafter: %s\nload average at start: %s\n",
+                rounds, before.c_str(), after.c_str(), loadAverage().c_str());
     for (int round = 0; round < rounds; ++round) {
         for (Prepared& p : prepared) {
             // Which goes first changes from round to round.
             if (round % 2 == 0) {
-                p.before.push_back(decodeOnce(before, p.input.caller, p.file));
-                p.after.push_back(decodeOnce(after, p.input.caller, p.file));
+                p.before.push_back(decodeOnce(before, p.input.caller, p.file, stops));
+                p.after.push_back(decodeOnce(after, p.input.caller, p.file, stops));
             } else {
-                p.after.push_back(decodeOnce(after, p.input.caller, p.file));
-                p.before.push_back(decodeOnce(before, p.input.caller, p.file));
+                p.after.push_back(decodeOnce(after, p.input.caller, p.file, stops));
+                p.before.push_back(decodeOnce(before, p.input.caller, p.file, stops));
             }
         }
     }
     std::printf("%-62s %-7s %9s  %-23s %-23s %8s %8s  %s\n", "input", "caller", "KB",
-                "before CPU s min/med/max", "after CPU s min/med/max", "before", "after", "before -> after");
+                stops ? "before stop s min/med/max" : "before CPU s min/med/max",
+                stops ? "after stop s min/med/max" : "after CPU s min/med/max", "before", "after",
+                "before -> after");
     std::printf("%-62s %-7s %9s  %-23s %-23s %8s %8s\n", "", "", "", "", "", "peak MiB", "peak MiB");
     for (const Prepared& p : prepared) {
         std::vector<double> beforeSeconds, afterSeconds;

@@ -52,7 +52,7 @@ ArtworkScaler::Imaging ArtworkScaler::systemImaging() {
                     "Artwork was not shown: it is an arithmetic-coded JPEG, which is not decoded");
             }
             if (decoded.error() == imaging::ImageError::tooMuchWork) {
-                const auto info = imaging::readImageInfo(data);
+                const auto info = imaging::readImageInfo(data, stop);
                 refusals->notice("Artwork was not shown: decoding its " +
                                  (info
                                       ? std::to_string(info->width) + "x" + std::to_string(info->height) + " "

@@ -36,8 +36,14 @@ std::optional<Data> ArtworkScaler::scale(const Data& data, const std::atomic<boo
     if (!thumbnail || thumbnail->width < 1 || thumbnail->height < 1) {
         return std::nullopt;
     }
+    // Each size and quality tried costs a millisecond or two, and a budget that nothing fits tries them all:
+    // the stop is looked at before each, as the decode looks at it.
+    const auto stopped = [stop] { return stop && stop->load(std::memory_order_relaxed); };
     const int firstSide = std::min(std::max(thumbnail->width, thumbnail->height), maxPixelSize_);
     for (const int side : sideLadder(firstSide)) {
+        if (stopped()) {
+            return std::nullopt;
+        }
         const auto [width, height] = renderSize(thumbnail->width, thumbnail->height, side);
         std::optional<Image> rendered;
         if (width == thumbnail->width && height == thumbnail->height) {
@@ -49,6 +55,9 @@ std::optional<Data> ArtworkScaler::scale(const Data& data, const std::atomic<boo
             return std::nullopt;
         }
         for (const double quality : qualities) {
+            if (stopped()) {
+                return std::nullopt;
+            }
             std::optional<Data> jpeg = imaging_.encode ? imaging_.encode(*rendered, quality) : std::nullopt;
             if (jpeg && jpeg->size() <= static_cast<std::size_t>(maxByteCount_)) {
                 return jpeg;

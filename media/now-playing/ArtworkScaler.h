@@ -58,7 +58,7 @@ class ArtworkScaler {
     long maxByteCount() const { return maxByteCount_; }
 
     // JPEG bytes of at most maxByteCount, or none (empty, undecodable or unfittable artwork, or a decode
-    // stopped by `stop`).
+    // or its sizes and qualities stopped by `stop`).
     std::optional<Data> scale(const Data& data, const std::atomic<bool>* stop = nullptr) const;
 
     // The target size of an image of `width` by `height` drawn at `side` for its longer edge: each

@@ -6,8 +6,18 @@ namespace PresentationImages {
 
 namespace {
 
-bool hasTransparency(const platform::imaging::Bitmap& bitmap) {
+// None once `stop` is raised: it is looked at every few rows, as the decode looks at it, since a picture of
+// 16 megapixels takes some ten milliseconds to look over.
+std::optional<bool> hasTransparency(const platform::imaging::Bitmap& bitmap, const std::atomic<bool>* stop) {
+    constexpr std::size_t lookPixels = 64 * 1024;
+    std::size_t sinceLook = lookPixels;
     for (int y = 0; y < bitmap.height(); ++y) {
+        if (stop && sinceLook >= lookPixels) {
+            if (stop->load(std::memory_order_relaxed))
+                return std::nullopt;
+            sinceLook = 0;
+        }
+        sinceLook += static_cast<std::size_t>(bitmap.width());
         const std::uint8_t* row = bitmap.pixels() + bitmap.stride() * static_cast<std::size_t>(y);
         for (int x = 0; x < bitmap.width(); ++x) {
             if (row[4 * x + 3] != 255)
@@ -33,7 +43,9 @@ std::optional<PresentationImagePicture> PresentationImageDecoder::decode(std::sp
     if (data.empty() || maxPixelSize < 1)
         return refuse("it is empty");
     // The header alone decides whether the picture is acceptable, before any pixel buffer exists.
-    auto info = readImageInfo(data);
+    auto info = readImageInfo(data, stop);
+    if (!info && info.error() == ImageError::stopped)
+        return std::nullopt;
     if (!info && info.error() == ImageError::unsupported)
         return refuse("it is an arithmetic-coded JPEG, which is not decoded");
     if (!info || info->width < 1 || info->height < 1)
@@ -69,8 +81,12 @@ std::optional<PresentationImagePicture> PresentationImageDecoder::decode(std::sp
     }
     if (bitmap->width() < 1 || bitmap->height() < 1)
         return refuse("its " + size + " image decoded to nothing");
-    bool opaque = info->format == ImageFormat::jpeg || !hasTransparency(*bitmap);
-    return PresentationImagePicture{std::move(*bitmap), opaque};
+    if (info->format == ImageFormat::jpeg)
+        return PresentationImagePicture{std::move(*bitmap), true};
+    const std::optional<bool> transparent = hasTransparency(*bitmap, stop);
+    if (!transparent)
+        return std::nullopt;
+    return PresentationImagePicture{std::move(*bitmap), !*transparent};
 }
 
 }  // namespace PresentationImages

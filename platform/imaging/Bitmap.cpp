@@ -21,6 +21,32 @@ namespace {
 // Pixel buffers from this size on are mapped rather than taken from the heap.
 constexpr std::size_t mappedBytes = 1 << 20;
 
+// A step's looks at its watch (see StepWatch): before its first pixels, then before the next ones once
+// 64 Ki pixels are done since the last look. Without a watch it never looks.
+class Looks {
+  public:
+    explicit Looks(StepWatch* watch) : watch_(watch) {}
+
+    // Before `pixels` more are done: none to go on, else the error the step ends with.
+    std::optional<ImageError> before(std::size_t pixels) {
+        if (!watch_)
+            return std::nullopt;
+        if (sinceLook_ >= lookPixels) {
+            sinceLook_ = 0;
+            if (auto ending = watch_->look())
+                return ending;
+        }
+        sinceLook_ += pixels;
+        return std::nullopt;
+    }
+
+  private:
+    static constexpr std::size_t lookPixels = 64 * 1024;
+
+    StepWatch* watch_;
+    std::size_t sinceLook_ = lookPixels;
+};
+
 }  // namespace
 
 std::string_view describe(ImageError error) {
@@ -121,7 +147,7 @@ bool swapsSides(Orientation orientation) {
     }
 }
 
-ImageResult<Bitmap> applyOrientation(const ImageView& view, Orientation orientation) {
+ImageResult<Bitmap> applyOrientation(const ImageView& view, Orientation orientation, StepWatch* watch) {
     if (!view.valid())
         return ImageError::invalidArgument;
     const int w = view.width;
@@ -154,14 +180,23 @@ ImageResult<Bitmap> applyOrientation(const ImageView& view, Orientation orientat
         }
         return {dx, dy};
     };
+    // A row of the result is done in parts, so that the watch is looked at inside the longest rows too: one
+    // turned from a column of a tall image reads a row of the source for each of its pixels.
+    constexpr int partPixels = 4096;
+    Looks looks(watch);
     for (int dy = 0; dy < out->height(); ++dy) {
         std::uint8_t* row = dst + dstStride * static_cast<std::size_t>(dy);
-        for (int dx = 0; dx < out->width(); ++dx) {
-            const auto [sx, sy] = source(dx, dy);
-            std::memcpy(
-                row + static_cast<std::size_t>(dx) * 4,
-                view.pixels + view.stride * static_cast<std::size_t>(sy) + static_cast<std::size_t>(sx) * 4,
-                4);
+        for (int part = 0; part < out->width(); part += partPixels) {
+            const int end = std::min(out->width(), part + partPixels);
+            if (const auto ending = looks.before(static_cast<std::size_t>(end - part)))
+                return *ending;
+            for (int dx = part; dx < end; ++dx) {
+                const auto [sx, sy] = source(dx, dy);
+                std::memcpy(row + static_cast<std::size_t>(dx) * 4,
+                            view.pixels + view.stride * static_cast<std::size_t>(sy) +
+                                static_cast<std::size_t>(sx) * 4,
+                            4);
+            }
         }
     }
     return std::move(*out);
@@ -169,10 +204,12 @@ ImageResult<Bitmap> applyOrientation(const ImageView& view, Orientation orientat
 
 namespace {
 
-bool hasTransparency(const ImageView& view) {
+ImageResult<bool> hasTransparency(const ImageView& view, Looks& looks) {
     if (view.format == PixelFormat::bgrx)
         return false;
     for (int y = 0; y < view.height; ++y) {
+        if (const auto ending = looks.before(static_cast<std::size_t>(view.width)))
+            return *ending;
         const std::uint8_t* row = view.pixels + view.stride * static_cast<std::size_t>(y);
         for (int x = 0; x < view.width; ++x)
             if (row[static_cast<std::size_t>(x) * 4 + 3] != 0xFF)
@@ -183,20 +220,32 @@ bool hasTransparency(const ImageView& view) {
 
 }  // namespace
 
-ImageResult<Bitmap> scale(const ImageView& view, int width, int height, ScaleFilter filter) {
+ImageResult<Bitmap> scale(const ImageView& view, int width, int height, ScaleFilter filter,
+                          StepWatch* watch) {
     if (!view.valid() || width <= 0 || height <= 0 || view.stride > INT_MAX)
         return ImageError::invalidArgument;
     auto out = Bitmap::create(width, height, view.format, UINT64_MAX);
     if (!out)
         return ImageError::tooLarge;
-    const bool transparent = hasTransparency(view);
+    Looks looks(watch);
+    const ImageResult<bool> transparency = hasTransparency(view, looks);
+    if (!transparency)
+        return transparency.error();
+    const bool transparent = *transparency;
     if (filter == ScaleFilter::box) {
         // libyuv's box filter divides by a truncated reciprocal of the box area, which darkens every
         // channel by up to two levels and makes opaque images slightly transparent.
         AreaAverager averager(view.width, view.height, *out, transparent);
-        for (int y = 0; y < view.height; ++y)
+        for (int y = 0; y < view.height; ++y) {
+            if (const auto ending = looks.before(static_cast<std::size_t>(view.width)))
+                return *ending;
             averager.push(view.pixels + view.stride * static_cast<std::size_t>(y));
+        }
         return std::move(*out);
+    }
+    if (watch) {
+        if (const auto ending = watch->look())
+            return *ending;
     }
     // libyuv's "ARGB" is B, G, R, A in memory; the filters treat the four channels alike, so RGBA works too.
     const int dstStride = static_cast<int>(out->stride());

@@ -30,7 +30,7 @@ std::string_view describe(ImageError error);
 // A value or the reason there is none.
 template <class T>
 class ImageResult {
-public:
+  public:
     ImageResult(T value) : storage_(std::in_place_index<0>, std::move(value)) {}
     ImageResult(ImageError error) : storage_(std::in_place_index<1>, error) {}
 
@@ -46,7 +46,7 @@ public:
     // Precondition: !ok().
     ImageError error() const { return std::get<1>(storage_); }
 
-private:
+  private:
     std::variant<T, ImageError> storage_;
 };
 
@@ -63,7 +63,7 @@ struct ImageView {
 };
 
 class Bitmap {
-public:
+  public:
     // No side may be longer than this, whatever the pixel limit.
     static constexpr int maxSide = 1 << 20;
 
@@ -84,12 +84,14 @@ public:
     // Copies the pixels first when another Bitmap shares them.
     std::uint8_t* mutablePixels();
     ImageView view() const { return {pixels_.get(), width_, height_, stride_, format_}; }
-    std::span<const std::uint8_t> bytes() const { return {pixels_.get(), stride_ * static_cast<std::size_t>(height_)}; }
+    std::span<const std::uint8_t> bytes() const {
+        return {pixels_.get(), stride_ * static_cast<std::size_t>(height_)};
+    }
 
     // Same size, format and pixels (the bytes of a bgrx image's fourth channel count too).
     bool samePixels(const Bitmap& other) const;
 
-private:
+  private:
     std::shared_ptr<std::uint8_t[]> pixels_;
     int width_ = 0;
     int height_ = 0;
@@ -111,15 +113,31 @@ enum class Orientation : std::uint8_t {
 // Whether applying the orientation swaps width and height.
 bool swapsSides(Orientation orientation);
 
+// What the steps over a whole image below look at as they go, when one is given: a decode hands them its
+// own watch, so that its stop flag and its CPU-time backstop end them as they end its rows. A step looks
+// before its first pixel and then every 64 Ki pixels it has done (well under a millisecond of its work,
+// however narrow or wide the rows), and ends at the first look that gives an error.
+class StepWatch {
+  public:
+    // None to go on; else the error the step ends with (stopped, tooMuchWork).
+    virtual std::optional<ImageError> look() = 0;
+
+  protected:
+    ~StepWatch() = default;
+};
+
 // The upright image.
-ImageResult<Bitmap> applyOrientation(const ImageView& view, Orientation orientation);
+ImageResult<Bitmap> applyOrientation(const ImageView& view, Orientation orientation,
+                                     StepWatch* watch = nullptr);
 
 enum class ScaleFilter { box, bilinear };
 
 // Resamples to exactly width x height. Alpha is premultiplied around the resampling so that transparent
 // pixels do not bleed their colour into the edges. Box filtering averages every source pixel (the
-// high-quality choice for downscaling).
-ImageResult<Bitmap> scale(const ImageView& view, int width, int height, ScaleFilter filter = ScaleFilter::box);
+// high-quality choice for downscaling). The watch is looked at through the look for transparency and the
+// box filter's rows; the bilinear filter, one call into libyuv, is looked at only before it begins.
+ImageResult<Bitmap> scale(const ImageView& view, int width, int height, ScaleFilter filter = ScaleFilter::box,
+                          StepWatch* watch = nullptr);
 
 struct Size {
     int width = 0;

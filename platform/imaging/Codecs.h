@@ -43,10 +43,15 @@ struct ImageInfo {
 };
 
 // Reads only the header (and the EXIF orientation); allocates nothing in proportion to the claimed size.
-// An arithmetic-coded JPEG, which is never decoded, is refused here already as unsupported.
-ImageResult<ImageInfo> readImageInfo(std::span<const std::uint8_t> data);
-ImageResult<ImageInfo> readJPEGInfo(std::span<const std::uint8_t> data);
-ImageResult<ImageInfo> readPNGInfo(std::span<const std::uint8_t> data);
+// An arithmetic-coded JPEG, which is never decoded, is refused here already as unsupported. The segments
+// or chunks before the pixels may be millions: `stop`, when given and raised, ends the reading with
+// `stopped` as it ends a decode (see DecodeOptions::stop).
+ImageResult<ImageInfo> readImageInfo(std::span<const std::uint8_t> data,
+                                     const std::atomic<bool>* stop = nullptr);
+ImageResult<ImageInfo> readJPEGInfo(std::span<const std::uint8_t> data,
+                                    const std::atomic<bool>* stop = nullptr);
+ImageResult<ImageInfo> readPNGInfo(std::span<const std::uint8_t> data,
+                                   const std::atomic<bool>* stop = nullptr);
 
 // The working memory one decode may use besides its result.
 inline constexpr std::size_t defaultDecodeBudget = 64 * 1024 * 1024;
@@ -124,8 +129,11 @@ struct DecodeOptions {
     // they lie in the stream, while an ordinary file's bytes cost a few nanoseconds each.
     std::chrono::nanoseconds cpuTimeLimit{0};
     // When given and raised (from any thread), the decode stops within a few milliseconds with `stopped`,
-    // also while it waits for its turn: it is looked at before each row and each slice of coded input
-    // (at most 8 KiB of a PNG's, 64 KiB of a JPEG's) the decoder takes. It must outlive the call.
+    // also while it waits for its turn: it is looked at before each row and each slice of input the
+    // decoder takes (at most 8 KiB of a PNG's, 64 KiB of a JPEG's; of a header, past its first 64 KiB,
+    // which are read in well under a millisecond, so that a file the count refuses is refused as such
+    // whatever is raised), and every few rows of what follows the rows (an image held whole shrunk, the
+    // result turned upright). It must outlive the call.
     const std::atomic<bool>* stop = nullptr;
 };
 

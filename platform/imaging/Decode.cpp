@@ -76,12 +76,12 @@ std::optional<std::unique_lock<std::mutex>> takeDecodeTurn(std::uint64_t working
     return turns.take(stop);
 }
 
-ImageResult<ImageInfo> readImageInfo(std::span<const std::uint8_t> data) {
+ImageResult<ImageInfo> readImageInfo(std::span<const std::uint8_t> data, const std::atomic<bool>* stop) {
     switch (detectFormat(data).value_or(ImageFormat::jpeg)) {
         case ImageFormat::jpeg:
-            return readJPEGInfo(data);
+            return readJPEGInfo(data, stop);
         case ImageFormat::png:
-            return readPNGInfo(data);
+            return readPNGInfo(data, stop);
     }
     return ImageError::unknownFormat;
 }

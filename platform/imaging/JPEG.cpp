@@ -17,6 +17,7 @@
 
 #include "platform/imaging/AreaAverage.h"
 #include "platform/imaging/Codecs.h"
+#include "platform/imaging/DecodeSteps.h"
 #include "platform/imaging/DecodeWatch.h"
 #include "platform/imaging/Exif.h"
 
@@ -459,23 +460,36 @@ ScanStatus readScanlines(const std::uint8_t* data, unsigned long size, unsigned 
 
 // The header's size, whether the file is arithmetic-coded, and the bytes of the whole-image coefficient
 // buffers a decode of this file holds (none for a single scan): per component, its blocks rounded up to
-// whole sampling units, 64 coefficients of 2 bytes each, as the library allocates them. C only, like
-// readScanlines.
-bool readLayout(const std::uint8_t* data, unsigned long size, int* width, int* height, bool* arithmetic,
-                std::uint64_t* coefficientBytes) {
+// whole sampling units, 64 coefficients of 2 bytes each, as the library allocates them; and the bytes the
+// header took. With a watch, the file is handed over a slice at a time, as to a decode, and the watch looked
+// at between slices after the first (of unwatchedHeaderBytes): the segments before the first scan may be
+// millions. C only, like readScanlines.
+ScanStatus readLayout(const std::uint8_t* data, unsigned long size, DecodeWatch* watch, int* width,
+                      int* height, bool* arithmetic, std::uint64_t* coefficientBytes,
+                      std::size_t* headerBytes) {
     jpeg_decompress_struct info;
     ScanlineErrors errors;
     info.err = jpeg_std_error(&errors.manager);
     errors.manager.error_exit = failDecode;
     // Warnings are the decode's concern; the header alone is read as the library reads it.
     errors.manager.emit_message = [](j_common_ptr, int) {};
+    errors.watch = watch;
     if (setjmp(errors.jump) != 0) {
         jpeg_destroy_decompress(&info);
-        return false;
+        return errors.ending;
     }
     jpeg_create_decompress(&info);
-    jpeg_mem_src(&info, data, size);
+    SlicedSource source;
+    if (watch) {
+        useSlicedSource(&info, &source, data, size);
+        source.manager.next_input_byte = data;
+        source.manager.bytes_in_buffer = std::min<std::size_t>(size, unwatchedHeaderBytes);
+        source.offset = source.manager.bytes_in_buffer;
+    } else {
+        jpeg_mem_src(&info, data, size);
+    }
     jpeg_read_header(&info, TRUE);
+    *headerBytes = watch ? source.offset - source.manager.bytes_in_buffer : 0;
     *width = static_cast<int>(info.image_width);
     *height = static_cast<int>(info.image_height);
     *arithmetic = info.arith_code != FALSE;
@@ -493,7 +507,7 @@ bool readLayout(const std::uint8_t* data, unsigned long size, int* width, int* h
         }
     }
     jpeg_destroy_decompress(&info);
-    return true;
+    return scanned;
 }
 
 // The encoder's output goes in blocks into a vector reserved for the whole limit, so that it is never
@@ -635,29 +649,50 @@ ImageResult<Bitmap> decodeJPEGAveraged(std::span<const std::uint8_t> data, tjsca
 
 }  // namespace
 
-ImageResult<ImageInfo> readJPEGInfo(std::span<const std::uint8_t> data) {
+namespace {
+
+ImageResult<ImageInfo> readInfo(std::span<const std::uint8_t> data, DecodeWatch* watch) {
     if (detectFormat(data) != ImageFormat::jpeg)
         return ImageError::unknownFormat;
     int width = 0;
     int height = 0;
     bool arithmetic = false;
     std::uint64_t coefficientBytes = 0;
-    if (!readLayout(data.data(), static_cast<unsigned long>(data.size()), &width, &height, &arithmetic,
-                    &coefficientBytes) ||
-        width <= 0 || height <= 0)
+    std::size_t headerBytes = 0;
+    const ScanStatus status = readLayout(data.data(), static_cast<unsigned long>(data.size()), watch, &width,
+                                         &height, &arithmetic, &coefficientBytes, &headerBytes);
+    if (status == stopped || status == overWork)
+        return errorOf(status);
+    if (status != scanned || width <= 0 || height <= 0)
         return ImageError::corrupt;
     // No phone or camera writes arithmetic coding and browsers do not decode it, while the work of its
     // decisions, which cost almost no bits once learnt, is bounded by nothing a header tells: every decode
     // starts here, and refuses such a file before it allocates, waits for its turn or decodes a scan.
     if (arithmetic)
         return ImageError::unsupported;
-    return ImageInfo{ImageFormat::jpeg, width, height, jpegOrientation(data), coefficientBytes};
+    const Orientation orientation = jpegOrientation(data);
+    // That walk of the same segments looks at nothing: past the header's unwatched bytes, the watch is
+    // looked at after it.
+    if (watch && headerBytes > unwatchedHeaderBytes) {
+        if (const auto ending = endingOf(watch->check()))
+            return *ending;
+    }
+    return ImageInfo{ImageFormat::jpeg, width, height, orientation, coefficientBytes};
+}
+
+}  // namespace
+
+ImageResult<ImageInfo> readJPEGInfo(std::span<const std::uint8_t> data, const std::atomic<bool>* stop) {
+    if (!stop)
+        return readInfo(data, nullptr);
+    DecodeWatch watch(stop, jpegCPUTimeLimit);
+    return readInfo(data, &watch);
 }
 
 ImageResult<Bitmap> decodeJPEG(std::span<const std::uint8_t> data, const DecodeOptions& options) {
     DecodeWatch watch(options.stop,
                       options.cpuTimeLimit.count() > 0 ? options.cpuTimeLimit : jpegCPUTimeLimit);
-    auto info = readJPEGInfo(data);
+    auto info = readInfo(data, &watch);
     if (!info)
         return info.error();
     if (static_cast<std::uint64_t>(info->width) * static_cast<std::uint64_t>(info->height) >
@@ -679,13 +714,15 @@ ImageResult<Bitmap> decodeJPEG(std::span<const std::uint8_t> data, const DecodeO
     const auto turn = takeDecodeTurn(info->workingBytes, options.stop);
     if (!turn)
         return ImageError::stopped;
+    const Orientation orientation = options.applyOrientation ? info->orientation : Orientation::up;
     if (shrunk) {
         auto averaged =
             decodeJPEGAveraged(data, factor, width, height,
                                fitLongestSide(width, height, options.longestSide), options, walked, &watch);
-        if (!averaged || !options.applyOrientation || info->orientation == Orientation::up)
+        if (!averaged)
             return averaged;
-        return applyOrientation(averaged->view(), info->orientation);
+        const Size size{averaged->width(), averaged->height()};
+        return finishRows(std::move(*averaged), size, orientation, watch);
     }
     auto bitmap = Bitmap::create(width, height, options.format, options.maxPixels);
     if (!bitmap)
@@ -701,9 +738,8 @@ ImageResult<Bitmap> decodeJPEG(std::span<const std::uint8_t> data, const DecodeO
                       &limits, target, nullptr, &*bitmap);
     if (status != scanned)
         return errorOf(status);
-    if (options.applyOrientation && info->orientation != Orientation::up)
-        return applyOrientation(bitmap->view(), info->orientation);
-    return std::move(*bitmap);
+    const Size size{width, height};
+    return finishRows(std::move(*bitmap), size, orientation, watch);
 }
 
 ImageResult<std::vector<std::uint8_t>> encodeJPEG(const ImageView& image, int quality) {

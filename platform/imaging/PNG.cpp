@@ -12,6 +12,7 @@
 
 #include "platform/imaging/AreaAverage.h"
 #include "platform/imaging/Codecs.h"
+#include "platform/imaging/DecodeSteps.h"
 #include "platform/imaging/DecodeWatch.h"
 #include "platform/imaging/Exif.h"
 
@@ -385,15 +386,54 @@ Orientation orientationOf(const Header& header) {
     return exifOrientation({header.exif, header.exifSize}).value_or(Orientation::up);
 }
 
+// The header read from the decode's source, its watch looked at once the first unwatchedHeaderBytes are
+// read and then every 8 KiB, as between slices of IDAT: the chunks before the pixels, skipped unread but
+// for their checksums, may be millions, each read in two or three calls.
+struct HeaderSource {
+    ReadSource* source;
+    DecodeWatch* watch;
+    std::size_t nextLook;  // the offset from which the watch is looked at again
+};
+
+void readHeaderData(png_structp png, png_bytep out, png_size_t length) {
+    auto* header = static_cast<HeaderSource*>(png_get_io_ptr(png));
+    ReadSource& source = *header->source;
+    if (header->watch && source.offset >= header->nextLook) {
+        header->nextLook = source.offset + 8 * 1024;
+        const DecodeWatch::Verdict verdict = header->watch->check();
+        if (verdict != DecodeWatch::carryOn) {
+            source.ending = verdict == DecodeWatch::stopped ? readStopped : readOverTime;
+            png_error(png, "ended");
+        }
+    }
+    if (length > source.size - source.offset)
+        png_error(png, "truncated");
+    std::memcpy(out, source.data + source.offset, length);
+    source.offset += length;
+}
+
 ImageResult<ImageInfo> readInfo(ReadStructs& s, std::span<const std::uint8_t> data, std::uint64_t maxPixels,
-                                Header& header) {
+                                Header& header, DecodeWatch* watch) {
     if (detectFormat(data) != ImageFormat::png)
         return ImageError::unknownFormat;
     if (!openRead(s, data, maxPixels))
         return ImageError::tooLarge;
-    if (!readHeaderInner(s.png, s.info, &header))
+    HeaderSource source{&s.source, watch, unwatchedHeaderBytes};
+    png_set_read_fn(s.png, &source, readHeaderData);
+    const bool read = readHeaderInner(s.png, s.info, &header);
+    png_set_read_fn(s.png, &s.source, readData);
+    if (!read) {
+        switch (s.source.ending) {
+            case readStopped:
+                return ImageError::stopped;
+            case readOverTime:
+                return ImageError::tooMuchWork;
+            case readGoing:
+                break;
+        }
         // Over the side limit shows here too; the pixel check below tells the two apart for sane sizes.
         return ImageError::corrupt;
+    }
     return ImageInfo{ImageFormat::png, static_cast<int>(header.width), static_cast<int>(header.height),
                      orientationOf(header)};
 }
@@ -456,10 +496,22 @@ std::optional<ImageFormat> detectFormat(std::span<const std::uint8_t> data) {
     return std::nullopt;
 }
 
-ImageResult<ImageInfo> readPNGInfo(std::span<const std::uint8_t> data) {
+namespace {
+
+// The header, whatever size it claims.
+ImageResult<ImageInfo> readAnySizeInfo(std::span<const std::uint8_t> data, DecodeWatch* watch) {
     ReadStructs s;
     Header header{};
-    return readInfo(s, data, static_cast<std::uint64_t>(PNG_UINT_31_MAX) * PNG_UINT_31_MAX, header);
+    return readInfo(s, data, static_cast<std::uint64_t>(PNG_UINT_31_MAX) * PNG_UINT_31_MAX, header, watch);
+}
+
+}  // namespace
+
+ImageResult<ImageInfo> readPNGInfo(std::span<const std::uint8_t> data, const std::atomic<bool>* stop) {
+    if (!stop)
+        return readAnySizeInfo(data, nullptr);
+    DecodeWatch watch(stop, pngCPUTimeLimit);
+    return readAnySizeInfo(data, &watch);
 }
 
 ImageResult<Bitmap> decodePNG(std::span<const std::uint8_t> data, const DecodeOptions& options) {
@@ -468,11 +520,13 @@ ImageResult<Bitmap> decodePNG(std::span<const std::uint8_t> data, const DecodeOp
     DecodeWatch watch(options.stop, limit);
     ReadStructs s;
     Header header{};
-    auto info = readInfo(s, data, options.maxPixels, header);
+    auto info = readInfo(s, data, options.maxPixels, header, &watch);
     if (!info) {
         // libpng refuses sides over the limit while reading the header; report those as too large.
         if (info.error() == ImageError::corrupt) {
-            auto unbounded = readPNGInfo(data);
+            auto unbounded = readAnySizeInfo(data, &watch);
+            if (!unbounded && unbounded.error() != ImageError::corrupt)
+                return unbounded.error();
             if (unbounded &&
                 static_cast<std::uint64_t>(unbounded->width) * static_cast<std::uint64_t>(unbounded->height) >
                     options.maxPixels)
@@ -525,9 +579,8 @@ ImageResult<Bitmap> decodePNG(std::span<const std::uint8_t> data, const DecodeOp
                                                 &context, &watch, &outlook);
         if (status != rowsRead)
             return errorOf(status);
-        if (options.applyOrientation && info->orientation != Orientation::up)
-            return applyOrientation(out->view(), info->orientation);
-        return std::move(*out);
+        return finishRows(std::move(*out), fitted,
+                          options.applyOrientation ? info->orientation : Orientation::up, watch);
     }
     const auto turn = takeDecodeTurn(heldBytes, options.stop);
     if (!turn)
@@ -543,17 +596,8 @@ ImageResult<Bitmap> decodePNG(std::span<const std::uint8_t> data, const DecodeOp
                                             &*bitmap, &watch, &outlook);
     if (status != rowsRead)
         return errorOf(status);
-
-    Bitmap result = std::move(*bitmap);
-    if (shrunk) {
-        auto scaled = scale(result.view(), fitted.width, fitted.height);
-        if (!scaled)
-            return scaled.error();
-        result = std::move(*scaled);
-    }
-    if (options.applyOrientation && info->orientation != Orientation::up)
-        return applyOrientation(result.view(), info->orientation);
-    return result;
+    return finishRows(std::move(*bitmap), fitted,
+                      options.applyOrientation ? info->orientation : Orientation::up, watch);
 }
 
 ImageResult<std::vector<std::uint8_t>> encodePNG(const ImageView& image, int compressionLevel) {

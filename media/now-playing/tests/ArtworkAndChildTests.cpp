@@ -90,6 +90,33 @@ TEST(ArtworkScalerTest, ThumbnailIsNeverEnlargedAndSidesShrinkUntilItFits) {
     EXPECT_EQ(ArtworkScaler(360, 61440, never.imaging()).scale(Data{}), std::nullopt);
 }
 
+// A stop raised while sizes and qualities are tried (a stop raised during the decode ends the decode)
+// ends the trying before the next one; a flag that stays down lets every one be tried.
+TEST(ArtworkScalerTest, AStopEndsTheSizesAndQualitiesTried) {
+    for (const std::size_t raisedAt : {1u, 3u, 4u, 17u}) {
+        SCOPED_TRACE(raisedAt);
+        std::atomic<bool> stop{false};
+        FakeImaging never;
+        never.width = never.height = 1000;
+        never.bytesFor = [&](const Image&, double) {
+            if (never.encoded.size() == raisedAt) {
+                stop = true;
+            }
+            return 70000;
+        };
+        EXPECT_EQ(ArtworkScaler(360, 61440, never.imaging()).scale(Data{1}, &stop), std::nullopt);
+        EXPECT_EQ(never.encoded.size(), raisedAt);
+        EXPECT_EQ(never.rendered.size(), (raisedAt - 1) / 3);
+    }
+    std::atomic<bool> lowered{false};
+    FakeImaging photo;
+    photo.width = 640;
+    photo.height = 480;
+    photo.bytesFor = [](const Image& image, double) { return image.width > 240 ? 70000 : 60000; };
+    EXPECT_TRUE(ArtworkScaler(360, 61440, photo.imaging()).scale(Data{1}, &lowered));
+    EXPECT_EQ(photo.encoded.size(), 4u);
+}
+
 TEST(ArtworkFilesTest, OnlyLocalRegularFilesWithinTheLimit) {
     EXPECT_EQ(ArtworkFiles::pathOf("file:///tmp/a%20b.jpg"), "/tmp/a b.jpg");
     EXPECT_EQ(ArtworkFiles::pathOf("file://localhost/x.png"), "/x.png");
