@@ -116,8 +116,8 @@ struct DecodeOptions {
     // PNG, 17 for every 10 ns in a JPEG, whose largest ordinary files need less time than a PNG's, and each
     // a fifth above what it measured (see defaultWorkBudget). Arithmetic-coded files, whose decisions cost
     // almost no bits once learnt, are refused from their header (unsupported). A file is refused before
-    // any row is inflated or any scan decoded (a JPEG scan the walk did not find, if the library finds one,
-    // is counted when the library comes to it).
+    // any row is inflated or any scan decoded. A JPEG's walk reads its segments as the library does; one it
+    // cannot follow so to the end of image is refused as corrupt before decoding.
     std::uint64_t workBudget = defaultWorkBudget;
     // A backstop for a gap in the count: a decode whose thread has spent more CPU time than this on it is
     // stopped with tooMuchWork, as one the count refuses. Zero: the format's figure and a fifth

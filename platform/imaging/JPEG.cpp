@@ -20,6 +20,7 @@
 #include "platform/imaging/DecodeSteps.h"
 #include "platform/imaging/DecodeWatch.h"
 #include "platform/imaging/Exif.h"
+#include "platform/imaging/JPEGWalk.h"
 
 namespace platform::imaging {
 namespace {
@@ -80,6 +81,15 @@ J_COLOR_SPACE jpegColorSpace(PixelFormat format) {
 // all jump back to the reader, whose frame holds nothing that needs destroying.
 enum ScanStatus { scanned, broken, overBudget, overWork, stopped };
 
+// What a reading notes of the library's for checkJPEGWalk (a decode notes nothing): where it begins each
+// scan against where the walk found them, and where it ends.
+struct ScanTrace {
+    const std::vector<std::size_t>* walkedStarts;
+    int scans;        // begun by the library
+    int firstAstray;  // the first of them not begun where the walk found it; 0: none
+    std::size_t end;  // once the library has read the end of image
+};
+
 struct ScanlineErrors {
     jpeg_error_mgr manager;  // first: the library's error pointer is the whole struct's
     jpeg_progress_mgr progress;
@@ -90,6 +100,7 @@ struct ScanlineErrors {
     std::uint64_t budget;  // the most `work` may reach
     int countedScans;      // the scans whose work is in `work`
     int walkedScans;       // the first scans, counted before decoding from the file's segments
+    ScanTrace* trace;
 };
 
 [[noreturn]] void endDecode(j_common_ptr info, ScanStatus ending) {
@@ -179,8 +190,8 @@ void watchTime(j_common_ptr info) {
 }
 
 // Called by the library for every row of blocks it reads and every row it outputs: stops the decode
-// when asked, and counts the work of each scan the walk of the segments did not find (none in a file the
-// library reads as it was walked) before the scan is decoded.
+// when asked, and counts the work of each scan the walk of the segments did not find before the scan is
+// decoded (none: a decode reads only files the walk followed to their end, as the library reads them).
 void watchProgress(j_common_ptr info) {
     auto* errors = reinterpret_cast<ScanlineErrors*>(info->err);
     watchTime(info);
@@ -208,6 +219,7 @@ struct ReadLimits {
     std::uint64_t scanWork;    // of the scans found by walking the segments
     int scans;                 // found so
     DecodeWatch* watch;
+    ScanTrace* trace;  // null but in checkJPEGWalk
 };
 
 // The file handed to the library a slice at a time, so that between slices the stop flag and the CPU time
@@ -254,6 +266,23 @@ void skipInput(j_decompress_ptr info, long count) {
     manager->bytes_in_buffer -= left;
 }
 
+// The progress monitor of a traced reading: the library calls it before it decodes a scan whose header it
+// has just read, its source standing at the scan's coded data.
+void traceScans(j_common_ptr info) {
+    auto* decompress = reinterpret_cast<j_decompress_ptr>(info);
+    ScanTrace* trace = reinterpret_cast<ScanlineErrors*>(info->err)->trace;
+    if (decompress->input_scan_number > trace->scans) {
+        trace->scans = decompress->input_scan_number;
+        const auto* source = reinterpret_cast<const SlicedSource*>(decompress->src);
+        const std::size_t at = source->offset - source->manager.bytes_in_buffer;
+        const std::vector<std::size_t>& walked = *trace->walkedStarts;
+        if (trace->firstAstray == 0 &&
+            (static_cast<std::size_t>(trace->scans) > walked.size() || walked[trace->scans - 1] != at))
+            trace->firstAstray = trace->scans;
+    }
+    watchProgress(info);
+}
+
 void useSlicedSource(j_decompress_ptr info, SlicedSource* source, const std::uint8_t* data,
                      std::size_t size) {
     source->manager.init_source = [](j_decompress_ptr) {};
@@ -269,116 +298,17 @@ void useSlicedSource(j_decompress_ptr info, SlicedSource* source, const std::uin
     info->src = &source->manager;
 }
 
-// What walking the file's segments finds of its scans, before anything is decoded: the bytes of their
-// coded data, from the end of each scan's header to the next marker that is not a restart, and their work
-// as scanWork counts it, from the frame's and each scan's header. Only those headers and the segments'
-// lengths are read besides.
-struct WalkedScans {
-    std::uint64_t codedBytes = 0;
-    std::uint64_t work = 0;
-    int count = 0;
-    std::uint64_t blocks = 0;  // of every component of the frame, as the output counts them
-};
-
-WalkedScans walkScans(std::span<const std::uint8_t> data) {
-    WalkedScans walked;
-    // The frame: its size and each component's identifier and sampling factors.
-    struct Component {
-        int id, h, v;
-    };
-    std::uint64_t width = 0, height = 0;
-    std::vector<Component> components;
-    int maxH = 1, maxV = 1;
-    std::size_t at = 2;
-    while (at + 4 <= data.size()) {
-        if (data[at] != 0xFF)
-            break;
-        const std::uint8_t marker = data[at + 1];
-        if (marker == 0xFF) {  // fill
-            ++at;
-            continue;
-        }
-        if (marker == JPEG_EOI)
-            break;
-        if (marker == 0x01 || (marker >= JPEG_RST0 && marker <= JPEG_RST0 + 7)) {
-            at += 2;
-            continue;
-        }
-        const std::size_t length = static_cast<std::size_t>(data[at + 2]) << 8 | data[at + 3];
-        const std::size_t header = at + 4;
-        const std::size_t headerEnd = std::min(at + 2 + length, data.size());
-        at += 2 + length;
-        if (marker >= 0xC0 && marker <= 0xC2 && components.empty() && header + 6 <= headerEnd) {
-            height = static_cast<std::uint64_t>(data[header + 1]) << 8 | data[header + 2];
-            width = static_cast<std::uint64_t>(data[header + 3]) << 8 | data[header + 4];
-            for (std::size_t c = header + 6, n = data[header + 5]; n > 0 && c + 3 <= headerEnd; c += 3, --n) {
-                components.push_back({data[c], std::max(data[c + 1] >> 4, 1), std::max(data[c + 1] & 15, 1)});
-                maxH = std::max(maxH, components.back().h);
-                maxV = std::max(maxV, components.back().v);
-            }
-            const auto blocksAcross = [](std::uint64_t samples, int factor, int maxFactor) {
-                const std::uint64_t unit = static_cast<std::uint64_t>(maxFactor) * DCTSIZE;
-                return (samples * static_cast<std::uint64_t>(factor) + unit - 1) / unit;
-            };
-            for (const Component& component : components)
-                walked.blocks +=
-                    blocksAcross(width, component.h, maxH) * blocksAcross(height, component.v, maxV);
-        }
-        if (marker != 0xDA)
-            continue;
-        if (header < headerEnd) {
-            const std::size_t inScan = data[header];
-            if (header + 1 + 2 * inScan + 3 <= headerEnd) {
-                const auto blocksAcross = [](std::uint64_t samples, int factor, int maxFactor) {
-                    const std::uint64_t unit = static_cast<std::uint64_t>(maxFactor) * DCTSIZE;
-                    return (samples * static_cast<std::uint64_t>(factor) + unit - 1) / unit;
-                };
-                std::uint64_t blocks = 0;
-                std::uint64_t perUnit = 0;
-                for (std::size_t i = 0; i < inScan; ++i) {
-                    for (const Component& component : components) {
-                        if (component.id != data[header + 1 + 2 * i])
-                            continue;
-                        perUnit +=
-                            static_cast<std::uint64_t>(component.h) * static_cast<std::uint64_t>(component.v);
-                        if (inScan == 1)
-                            blocks = blocksAcross(width, component.h, maxH) *
-                                     blocksAcross(height, component.v, maxV);
-                        break;
-                    }
-                }
-                if (inScan > 1)
-                    blocks = blocksAcross(width, 1, maxH) * blocksAcross(height, 1, maxV) * perUnit;
-                const std::size_t band = header + 1 + 2 * inScan;
-                const int ss = data[band];
-                const int se = data[band + 1];
-                const int ah = data[band + 2] >> 4;
-                std::uint64_t perBlock = scanBlockWork;
-                if (ss > 0 && ah > 0)
-                    perBlock += refinedCoefficientWork * static_cast<std::uint64_t>(se);
-                walked.work += scanSetUpWork + blocks * perBlock;
-                ++walked.count;
-            }
-        }
-        const std::size_t start = std::min(at, data.size());
-        std::size_t end = start;
-        while (true) {
-            const void* found =
-                end < data.size() ? std::memchr(&data[end], 0xFF, data.size() - end) : nullptr;
-            if (!found || static_cast<const std::uint8_t*>(found) + 1 >= data.data() + data.size()) {
-                end = data.size();
-                break;
-            }
-            end = static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - data.data());
-            const std::uint8_t next = data[end + 1];
-            if (next != 0x00 && !(next >= JPEG_RST0 && next <= JPEG_RST0 + 7))
-                break;
-            end += 2;
-        }
-        walked.codedBytes += end - start;
-        at = end;
+// The work of the scans the walk found, as scanWork counts each (UINT64_MAX past what it can hold).
+std::uint64_t walkedScanWork(const WalkedScans& walked) {
+    const std::uint64_t parts[][2] = {{static_cast<std::uint64_t>(walked.count), scanSetUpWork},
+                                      {walked.scanBlocks, scanBlockWork},
+                                      {walked.refinedCoefficients, refinedCoefficientWork}};
+    std::uint64_t total = 0;
+    for (const auto& [count, work] : parts) {
+        const std::uint64_t part = count > UINT64_MAX / work ? UINT64_MAX : count * work;
+        total = part > UINT64_MAX - total ? UINT64_MAX : total + part;
     }
-    return walked;
+    return total;
 }
 
 // The work readScanlines counts before it decodes, from the walk alone: the output's, the coded bytes' and
@@ -386,7 +316,7 @@ WalkedScans walkScans(std::span<const std::uint8_t> data) {
 std::uint64_t countedBeforeDecoding(const WalkedScans& walked, int width, int height,
                                     std::uint64_t pixelWork) {
     const std::uint64_t parts[] = {
-        walked.blocks * outputBlockWork, walked.codedBytes * codedByteWork, walked.work,
+        walked.frameBlocks * outputBlockWork, walked.codedBytes * codedByteWork, walkedScanWork(walked),
         static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) * pixelWork};
     std::uint64_t total = 0;
     for (const std::uint64_t part : parts)
@@ -413,6 +343,7 @@ ScanStatus readScanlines(const std::uint8_t* data, unsigned long size, unsigned 
     errors.budget = limits->workBudget;
     errors.countedScans = 0;
     errors.walkedScans = limits->scans;
+    errors.trace = limits->trace;
     if (setjmp(errors.jump) != 0) {
         jpeg_destroy_decompress(&info);
         return errors.ending;
@@ -442,8 +373,8 @@ ScanStatus readScanlines(const std::uint8_t* data, unsigned long size, unsigned 
         !charge(&errors,
                 static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) * limits->pixelWork))
         endDecode(reinterpret_cast<j_common_ptr>(&info), overWork);
-    watchProgress(reinterpret_cast<j_common_ptr>(&info));
-    errors.progress.progress_monitor = watchProgress;
+    errors.progress.progress_monitor = limits->trace ? traceScans : watchProgress;
+    errors.progress.progress_monitor(reinterpret_cast<j_common_ptr>(&info));
     info.progress = &errors.progress;
     jpeg_start_decompress(&info);
     while (info.output_scanline < info.output_height) {
@@ -454,6 +385,8 @@ ScanStatus readScanlines(const std::uint8_t* data, unsigned long size, unsigned 
             sink(context, rows[0]);
     }
     jpeg_finish_decompress(&info);
+    if (limits->trace)
+        limits->trace->end = source.offset - source.manager.bytes_in_buffer;
     jpeg_destroy_decompress(&info);
     return scanned;
 }
@@ -616,8 +549,8 @@ ImageError errorOf(ScanStatus status) {
 
 ReadLimits limitsOf(const DecodeOptions& options, std::uint64_t pixelWork, const WalkedScans& scans,
                     DecodeWatch* watch) {
-    return {options.memoryBudget, options.workBudget, pixelWork, scans.codedBytes,
-            scans.work,           scans.count,        watch};
+    return {options.memoryBudget,  options.workBudget, pixelWork, scans.codedBytes,
+            walkedScanWork(scans), scans.count,        watch,     nullptr};
 }
 
 // A picture larger than wanted, decoded scanline by scanline straight into the area-averaged result:
@@ -708,6 +641,8 @@ ImageResult<Bitmap> decodeJPEG(std::span<const std::uint8_t> data, const DecodeO
     const int height = TJSCALED(info->height, factor);
     const bool shrunk = options.longestSide > 0 && std::max(width, height) > options.longestSide;
     const WalkedScans walked = walkScans(data);
+    if (walked.end != WalkedScans::End::image)
+        return ImageError::corrupt;
     if (countedBeforeDecoding(walked, width, height, shrunk ? averagedPixelWork : storedPixelWork) >
         options.workBudget)
         return ImageError::tooMuchWork;
@@ -787,6 +722,43 @@ ImageResult<std::optional<std::vector<std::uint8_t>>> encodeJPEGWithin(const Ima
             break;
     }
     return ImageError::tooLarge;
+}
+
+JPEGWalkCheck checkJPEGWalk(std::span<const std::uint8_t> data, const DecodeOptions& options) {
+    JPEGWalkCheck check;
+    check.walk = walkScans(data, &check.walkedStarts);
+    const auto info = readJPEGInfo(data);
+    if (!info) {
+        check.libraryError = info.error();
+        return check;
+    }
+    auto bitmap = info->workingBytes <= options.memoryBudget
+                      ? Bitmap::create(info->width, info->height, options.format, options.maxPixels)
+                      : std::nullopt;
+    if (!bitmap) {
+        check.libraryError = ImageError::tooLarge;
+        return check;
+    }
+    DecodeWatch watch(options.stop,
+                      options.cpuTimeLimit.count() > 0 ? options.cpuTimeLimit : jpegCPUTimeLimit);
+    ScanTrace trace{&check.walkedStarts, 0, 0, 0};
+    ReadLimits limits = limitsOf(options, storedPixelWork, check.walk, &watch);
+    limits.trace = &trace;
+    const RowTarget target = [](void* c, int y) {
+        auto* b = static_cast<Bitmap*>(c);
+        return b->mutablePixels() + b->stride() * static_cast<std::size_t>(y);
+    };
+    check.libraryRead = true;
+    const ScanStatus status = readScanlines(data.data(), static_cast<unsigned long>(data.size()), 1, 1,
+                                            jpegColorSpace(options.format), info->width, info->height,
+                                            &limits, target, nullptr, &*bitmap);
+    check.libraryScans = trace.scans;
+    check.firstScanAstray = trace.firstAstray;
+    if (status == scanned)
+        check.libraryEnd = trace.end;
+    else
+        check.libraryError = errorOf(status);
+    return check;
 }
 
 }  // namespace platform::imaging

@@ -332,6 +332,49 @@ TEST(ImagingDecodeWork, AProgressiveJPEGOfOneBitDCScansIsRefused) {
     EXPECT_EQ(taken->width(), 1024);
 }
 
+// The JPEG with a comment right after its start of image whose length field says `length`: under 2, less
+// than the field itself, which the library reads as an empty comment before it reads on.
+Bytes withCommentAfterSOI(const Bytes& jpeg, std::uint8_t length) {
+    Bytes comment{0xFF, 0xFE, 0, length};
+    comment.resize(std::max(4, 2 + length), 'c');
+    Bytes out = jpeg;
+    out.insert(out.begin() + 2, comment.begin(), comment.end());
+    return out;
+}
+
+// Such a comment must not end the walk that counts the scans before decoding while the library reads on
+// to every scan behind it: the file is refused as damaged before anything is decoded, as any segment the
+// walk cannot follow as the library reads it.
+TEST(ImagingDecodeWork, AJPEGWithACommentShorterThanItsLengthFieldIsRefusedBeforeDecoding) {
+    const std::atomic<bool> raised{true};
+    DecodeOptions options = pictureOptions();
+    options.stop = &raised;
+    // 2,402 one-bit DC scans in 4.9 MB, and 3,416 in 7 MB.
+    for (const int scans : {2402, 3416}) {
+        SCOPED_TRACE(scans);
+        const Bytes file = testing_support::oneBitDCScanJPEG(1024, scans);
+        for (const std::uint8_t length : {0, 1})
+            EXPECT_EQ(decodeImage(withCommentAfterSOI(file, length), options).error(), ImageError::corrupt);
+        EXPECT_EQ(decodeImage(withCommentAfterSOI(file, 2), options).error(), ImageError::tooMuchWork);
+    }
+    // Refused before it waits for the turn of large decodes that its 32 MiB of coefficients would need,
+    // while another decode holds the turn.
+    auto held = takeDecodeTurn(largeDecodeBytes + 1);
+    ASSERT_TRUE(held);
+    const Bytes large = testing_support::manyScanGreyJPEG(4096, 499, false);
+    for (const std::uint8_t length : {0, 2}) {
+        SCOPED_TRACE(static_cast<int>(length));
+        const Bytes file = withCommentAfterSOI(large, length);
+        auto waiting = std::async(std::launch::async, [&] { return decodeImage(file, pictureOptions()); });
+        // A decode that waits gets the turn after a while, so that its end can be seen.
+        const bool waited = waiting.wait_for(std::chrono::seconds(10)) != std::future_status::ready;
+        if (waited)
+            held.reset();
+        EXPECT_FALSE(waited);
+        EXPECT_EQ(waiting.get().error(), length == 0 ? ImageError::corrupt : ImageError::tooMuchWork);
+    }
+}
+
 // Past its CPU time, a decode the count let through ends as one the count refuses.
 TEST(ImagingDecodeWork, ADecodePastItsCPUTimeIsStopped) {
     const std::pair<const char*, Bytes> files[] = {
