@@ -17,6 +17,7 @@
 #include "protocol/messages/MessageCodec.h"
 #include "protocol/messages/MessageFraming.h"
 #include "protocol/watch/WatchPayload.h"
+#include "testing/OrdinaryJPEGs.h"
 #include "testing/SampleMessages.h"
 
 using namespace TrackpadProtocol;
@@ -155,6 +156,14 @@ Seeds images() {
     return seeds;
 }
 
+// JPEGs as encoders write them, baseline and progressive, with restart markers and a camera's segments.
+Seeds ordinaryJPEGs() {
+    Seeds seeds;
+    for (auto& jpeg : testing_support::ordinaryJPEGs())
+        seeds.push_back(std::move(jpeg.bytes));
+    return seeds;
+}
+
 // Every payload kind and every computer state, with and without targets, and an input of every small
 // watch-input message.
 Seeds watchPayloads() {
@@ -212,6 +221,7 @@ const std::map<std::string, std::function<Seeds()>> seedsByFuzzer = {
     {"fuzz_now_playing_lines", helperLines},
     {"fuzz_desktop_entry", desktopEntries},
     {"fuzz_image_decode", images},
+    {"fuzz_jpeg_walk", ordinaryJPEGs},
     {"fuzz_presentation_picture", images},
     {"fuzz_watch_payload", watchPayloads},
     {"fuzz_message_decode", messagePayloads},
