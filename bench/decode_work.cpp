@@ -245,6 +245,13 @@ Bytes padded(std::size_t bytes, testing_support::PaddingPlace place) {
                                       testing_support::DeflatePadding::minimalDynamic, place);
 }
 
+// The JPEG behind a comment whose length field says 0, which the library reads as empty and reads on.
+Bytes behindEmptyComment(Bytes jpeg) {
+    const std::uint8_t comment[] = {0xFF, 0xFE, 0, 0};
+    jpeg.insert(jpeg.begin() + 2, std::begin(comment), std::end(comment));
+    return jpeg;
+}
+
 struct Input {
     std::string name;
     std::string caller;  // picture, artwork or icon
@@ -285,6 +292,10 @@ std::vector<Input> inputs() {
          [] { return testing_support::allACSequentialJPEG(8200); }},
         {"crafted: 1024x1024 grey JPEG, 3,416 zero-run AC scans, arithmetic", "artwork",
          [] { return testing_support::zeroRunACScanJPEG(1024, 3417); }},
+        {"crafted: 1024x1024 grey JPEG, 2,402 one-bit DC scans behind a comment of length 0", "picture",
+         [] { return behindEmptyComment(testing_support::oneBitDCScanJPEG(1024, 2402)); }},
+        {"crafted: 1024x1024 grey JPEG, 3,416 one-bit DC scans behind a comment of length 0", "picture",
+         [] { return behindEmptyComment(testing_support::oneBitDCScanJPEG(1024, 3416)); }},
         {"crafted: 9219x9219 16-bit grey tRNS PNG, Paeth over noise", "picture",
          [] {
              return testing_support::paethNoisePNG({9219, 9219, 16, 0, true, false});

@@ -654,6 +654,29 @@ void runRows(const std::function<bool(const std::string&)>& runs, const std::str
         row.hostilePhones = 2;
         rows.push_back(std::move(row));
     }
+    // Behind a comment whose length field says 0, which the library reads as empty and reads on: the
+    // 2,402 one-bit DC scans of 4.9 MB as a picture, and 499 scans of a 4096x4096 grey JPEG, which needs the
+    // turn of large decodes, while the honest phone's picture is a photograph that needs it too.
+    const auto behindEmptyComment = [](Bytes jpeg) {
+        const std::uint8_t comment[] = {0xFF, 0xFE, 0, 0};
+        jpeg.insert(jpeg.begin() + 2, std::begin(comment), std::end(comment));
+        return jpeg;
+    };
+    const std::string emptyComment =
+        "crafted grey progressive JPEG 1024x1024, 2,402 DC scans of one-bit codes behind a comment of "
+        "length 0, a picture";
+    if (runs(emptyComment)) {
+        rows.push_back(
+            {emptyComment, Kind::picture, behindEmptyComment(testing_support::oneBitDCScanJPEG(1024, 2402))});
+    }
+    const std::string emptyCommentTurn =
+        "crafted grey progressive JPEG 4096x4096, 499 scans behind a comment of length 0, a picture; "
+        "the other phone's a 4032x3024 progressive photograph";
+    if (runs(emptyCommentTurn)) {
+        rows.push_back({emptyCommentTurn, Kind::picture,
+                        behindEmptyComment(testing_support::manyScanGreyJPEG(4096, 499, false)),
+                        progressivePhoto(4032, 3024)});
+    }
     if (rows.empty()) {
         return;
     }
