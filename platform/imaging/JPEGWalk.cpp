@@ -33,19 +33,25 @@ bool isRestart(std::uint8_t code) {
     return code >= RST0 && code <= RST7;
 }
 
-// What the library does with a marker's segment.
-enum class Kind {
+// What the library does with a marker and its segment.
+enum class Kind : std::uint8_t {
+    parameterless,    // TEM, RSTn: nothing
+    endOfImage,       // EOI: it stops reading
     frame,            // SOF of a process it decodes
     scan,             // SOS
     table,            // DHT, DAC, DQT: read to the length's end, or an error
     restartInterval,  // DRI: four bytes, or an error
     jfif,             // APP0: its first bytes looked at, the rest skipped
     skipped,          // other APPn, COM, DNL: skipped by the length
-    refused,          // a second SOI, SOF of a process it lacks, reserved markers: an error
+    refused,          // a stuffed zero, a second SOI, SOF of a process it lacks, reserved markers: an error
 };
 
-Kind kindOf(std::uint8_t marker) {
+constexpr Kind kindOf(std::uint8_t marker) {
+    if (marker == TEM || (marker >= RST0 && marker <= RST7))
+        return Kind::parameterless;
     switch (marker) {
+        case EOI:
+            return Kind::endOfImage;
         case SOF0:
         case SOF1:
         case SOF2:
@@ -69,6 +75,14 @@ Kind kindOf(std::uint8_t marker) {
             return marker > APP0 && marker <= APP15 ? Kind::skipped : Kind::refused;
     }
 }
+
+// Looked up for each marker: millions of them may follow each other.
+constexpr std::array<Kind, 256> kinds = [] {
+    std::array<Kind, 256> table{};
+    for (int code = 0; code < 256; ++code)
+        table[static_cast<std::size_t>(code)] = kindOf(static_cast<std::uint8_t>(code));
+    return table;
+}();
 
 std::size_t bigEndian16(std::span<const std::uint8_t> bytes, std::size_t at) {
     return static_cast<std::size_t>(bytes[at]) << 8 | bytes[at + 1];
@@ -102,6 +116,15 @@ class SegmentWalk {
     WalkedScans run() {
         std::size_t at = 2;  // past the start of image, where the header's reading found it
         while (true) {
+            // Runs of segments the library only skips (millions of them, it may be), at the pace of their
+            // lengths; the walk below takes any other marker, and fill bytes.
+            while (at + 4 <= data_.size() && data_[at] == 0xFF &&
+                   (kinds[data_[at + 1]] == Kind::skipped || kinds[data_[at + 1]] == Kind::table)) {
+                const std::size_t length = bigEndian16(data_, at + 2);
+                if (length < 2 || length > data_.size() - at - 2)
+                    break;
+                at += 2 + length;
+            }
             // Where a marker should be, the library discards anything else, a stuffed zero too, with a
             // warning; the data ending is one as well.
             if (at >= data_.size() || data_[at] != 0xFF)
@@ -109,17 +132,18 @@ class SegmentWalk {
             std::size_t code = at + 1;
             while (code < data_.size() && data_[code] == 0xFF)
                 ++code;
-            if (code == data_.size() || data_[code] == 0)
+            if (code == data_.size())
                 return ended(End::libraryFails);
             const std::uint8_t marker = data_[code];
+            const Kind kind = kinds[marker];
             at = code + 1;
-            if (marker == EOI) {
+            if (kind == Kind::parameterless)
+                continue;
+            if (kind == Kind::endOfImage) {
                 walked_.endOffset = at;
                 return ended(End::image);
             }
-            if (marker == TEM || isRestart(marker))
-                continue;
-            if (const std::optional<End> end = segment(marker, &at))
+            if (const std::optional<End> end = segment(marker, kind, &at))
                 return ended(*end);
         }
     }
@@ -130,10 +154,9 @@ class SegmentWalk {
         return walked_;
     }
 
-    // The segment of `marker`, whose length is at `*at`; past it (and past a scan's coded data) when the
-    // library reads on.
-    std::optional<End> segment(std::uint8_t marker, std::size_t* at) {
-        const Kind kind = kindOf(marker);
+    // The segment of `marker`, of `kind`, whose length is at `*at`; past it (and past a scan's coded data)
+    // when the library reads on.
+    std::optional<End> segment(std::uint8_t marker, Kind kind, std::size_t* at) {
         if (kind == Kind::refused || data_.size() - *at < 2)
             return End::libraryFails;
         const std::size_t length = bigEndian16(data_, *at);
@@ -162,6 +185,8 @@ class SegmentWalk {
             case Kind::table:
             case Kind::skipped:
             case Kind::refused:
+            case Kind::parameterless:
+            case Kind::endOfImage:
                 break;
         }
         return std::nullopt;

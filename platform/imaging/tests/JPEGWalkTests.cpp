@@ -162,6 +162,9 @@ TEST(ImagingJPEGWalk, AFileTheLibraryFailsOnIsRefusedBeforeDecoding) {
         {"no end of image", slice(progressive, 0, progressive.size() - 2)},
         {"cut inside a scan", slice(progressive, 0, afterScan - 3)},
     };
+    // Cut before its first segment, or inside its start of image.
+    for (std::size_t size = 0; size <= 3; ++size)
+        EXPECT_EQ(walkScans(slice(progressive, 0, size)).end, End::libraryFails);
     // The raised flag ends any decode the walk lets through, as `stopped`.
     const std::atomic<bool> raised{true};
     DecodeOptions stopped = options();
