@@ -22,6 +22,8 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "injector/KeyVocabulary.h"
@@ -434,10 +436,10 @@ class LinuxProbe final : public LockScreenProbe {
     // logind's LockedHint of our own session where the desktop sets it; otherwise a known locker of this
     // user on our display showing a window while another client holds the keyboard. Whether that locker
     // is this session's own is left to the examination: a screen it covers is locked even when nothing
-    // may be typed into it. The locker's window need not be on top: whatever is drawn over it (a
-    // notification, an on-screen display, a window of ours) leaves the screen as locked as it was, and
-    // only the locker's going (its window with it), the keyboard let go, or xscreensaver's status
-    // leaving LOCK ends the lock.
+    // may be typed into it. The locker's window need not be on top: whatever is drawn over it, in any
+    // number of windows (a notification, an on-screen display, a window of ours, a client's flood of
+    // tiny ones out of sight), leaves the screen as locked as it was, and only the locker's going (its
+    // window with it), the keyboard let go, or xscreensaver's status leaving LOCK ends the lock.
     bool lockedNow(const std::optional<dbus::PropertyMap>& logind) {
         if (logind) {
             if (const dbus::Value* hint = dbus::find(*logind, "LockedHint");
@@ -446,14 +448,14 @@ class LinuxProbe final : public LockScreenProbe {
             }
         }
         // The windows first: the grab we try costs the focused client a focus-out and a focus-in when it
-        // succeeds, which the poll must not cause every few seconds on an unlocked desktop.
+        // succeeds, which the poll must not cause every few seconds on an unlocked desktop. /proc is read
+        // once for each client owning a window, at most, whatever the number of its windows.
         bool lockerShows = false;
-        std::vector<pid_t> looked;
+        std::unordered_set<pid_t> looked;
         for (const TopWindow& window : overrideRedirectWindows()) {
-            if (window.owner == 0 || std::find(looked.begin(), looked.end(), window.owner) != looked.end()) {
+            if (window.owner == 0 || !looked.insert(window.owner).second) {
                 continue;
             }
-            looked.push_back(window.owner);
             if (showsLock(window.owner)) {
                 lockerShows = true;
                 break;
@@ -527,16 +529,17 @@ class LinuxProbe final : public LockScreenProbe {
         pid_t owner = 0;  // 0 when X-Resource does not name it
     };
     std::optional<TopWindow> topOverrideRedirect() {
-        const std::vector<TopWindow> windows = overrideRedirectWindows(1);
+        const std::vector<TopWindow> windows = overrideRedirectWindows(true);
         if (windows.empty() || windows.front().owner == 0) {
             return std::nullopt;
         }
         return windows.front();
     }
 
-    // The mapped override-redirect windows on the root window, top-most first, at most `limit` of them,
-    // with the processes that own them.
-    std::vector<TopWindow> overrideRedirectWindows(std::size_t limit = 64) {
+    // The mapped override-redirect windows on the root window, top-most first (all of them, or the
+    // top-most alone), with the processes that own them. However many there are, they cost one reply
+    // each in a single round trip, and their owners one more request.
+    std::vector<TopWindow> overrideRedirectWindows(bool topMostOnly = false) {
         std::vector<TopWindow> windows;
         if (!display_.usable() || !hasXRes_) {
             return windows;
@@ -564,37 +567,45 @@ class LinuxProbe final : public LockScreenProbe {
             }
         }
         std::reverse(windows.begin(), windows.end());
-        if (windows.size() > limit) {
-            windows.resize(limit);
+        if (topMostOnly && windows.size() > 1) {
+            windows.resize(1);
         }
-        std::vector<xcb_res_query_client_ids_cookie_t> owners;
-        owners.reserve(windows.size());
-        for (const TopWindow& window : windows) {
-            const xcb_res_client_id_spec_t spec{window.window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
-            owners.push_back(xcb_res_query_client_ids(c, 1, &spec));
+        if (windows.empty()) {
+            return windows;
         }
-        for (std::size_t i = 0; i < windows.size(); ++i) {
-            XReply<xcb_res_query_client_ids_reply_t> ids(
-                xcb_res_query_client_ids_reply(c, owners[i], nullptr));
-            if (ids) {
-                windows[i].owner = localClientPID(ids.get()).value_or(0);
-            }
+        // A window's identifier is its creator's resource base with the bits the server leaves to the
+        // client set, and the server takes no identifier from outside a client's own range.
+        const std::uint32_t clientBits = xcb_get_setup(c)->resource_id_mask;
+        const std::unordered_map<std::uint32_t, pid_t> processes = clientProcesses();
+        for (TopWindow& window : windows) {
+            const auto found = processes.find(window.window & ~clientBits);
+            window.owner = found != processes.end() ? found->second : 0;
         }
         return windows;
     }
 
-    static std::optional<pid_t> localClientPID(const xcb_res_query_client_ids_reply_t* ids) {
-        for (auto it = xcb_res_query_client_ids_ids_iterator(ids); it.rem > 0;
+    // Every local client's process by its resource base, from one X-Resource request for all clients.
+    std::unordered_map<std::uint32_t, pid_t> clientProcesses() {
+        std::unordered_map<std::uint32_t, pid_t> processes;
+        xcb_connection_t* c = display_.get();
+        const xcb_res_client_id_spec_t everyClient{0, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+        XReply<xcb_res_query_client_ids_reply_t> ids(
+            xcb_res_query_client_ids_reply(c, xcb_res_query_client_ids(c, 1, &everyClient), nullptr));
+        if (!ids) {
+            return processes;
+        }
+        for (auto it = xcb_res_query_client_ids_ids_iterator(ids.get()); it.rem > 0;
              xcb_res_client_id_value_next(&it)) {
-            if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) != 0 &&
-                xcb_res_client_id_value_value_length(it.data) >= 1) {
-                const std::uint32_t pid = *xcb_res_client_id_value_value(it.data);
-                if (pid > 0 && pid <= std::uint32_t(std::numeric_limits<pid_t>::max())) {
-                    return static_cast<pid_t>(pid);
-                }
+            if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) == 0 ||
+                xcb_res_client_id_value_value_length(it.data) < 1) {
+                continue;
+            }
+            const std::uint32_t pid = *xcb_res_client_id_value_value(it.data);
+            if (pid > 0 && pid <= std::uint32_t(std::numeric_limits<pid_t>::max())) {
+                processes.emplace(it.data->spec.client, static_cast<pid_t>(pid));
             }
         }
-        return std::nullopt;
+        return processes;
     }
 
     // The unlocker's queue and the screen-lock monitor's worker may read at once.
