@@ -23,7 +23,6 @@
 #include <mutex>
 #include <thread>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "injector/KeyVocabulary.h"
@@ -38,6 +37,18 @@ namespace {
 
 namespace dbus = platform::dbus;
 constexpr std::chrono::milliseconds busTimeout{500};
+
+// The root window's children, bottom to top. QueryTree counts them in 16 bits, which 65,536 windows
+// overflow and which would then leave out the top-most ones; its reply's length, a 32-bit word for each
+// child, does not.
+std::vector<xcb_window_t> rootChildren(xcb_connection_t* c, xcb_window_t root) {
+    XReply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, xcb_query_tree(c, root), nullptr));
+    if (!tree) {
+        return {};
+    }
+    const xcb_window_t* children = xcb_query_tree_children(tree.get());
+    return {children, children + tree->length};
+}
 
 // Follows, on a connection and a thread of its own, the root window's children and the focus events that
 // keyboard grabs and releases bring, so that no event is missed while nobody asks. A grab for the very
@@ -55,13 +66,8 @@ class GrabWatcher {
         // either is the root window or the focus is on none or the pointer's root; otherwise the top-level
         // windows holding the two do. The ones there already are followed from now on, the others as they
         // come.
-        XReply<xcb_query_tree_reply_t> tree(
-            xcb_query_tree_reply(c, xcb_query_tree(c, connection_.root()), nullptr));
-        if (tree) {
-            const xcb_window_t* children = xcb_query_tree_children(tree.get());
-            for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
-                followFocus(children[i]);
-            }
+        for (const xcb_window_t child : rootChildren(c, connection_.root())) {
+            followFocus(child);
         }
         // The markers that tell the thread's progress go to this unmapped window of ours.
         marker_ = xcb_generate_id(c);
@@ -448,15 +454,31 @@ class LinuxProbe final : public LockScreenProbe {
             }
         }
         // The windows first: the grab we try costs the focused client a focus-out and a focus-in when it
-        // succeeds, which the poll must not cause every few seconds on an unlocked desktop. /proc is read
-        // once for each client owning a window, at most, whatever the number of its windows.
-        bool lockerShows = false;
-        std::unordered_set<pid_t> looked;
-        for (const TopWindow& window : overrideRedirectWindows()) {
-            if (window.owner == 0 || !looked.insert(window.owner).second) {
+        // succeeds, which the poll must not cause every few seconds on an unlocked desktop. The clients
+        // owning a window on the root window are named by one request and looked at once each, and only
+        // a locker's windows are asked whether they show: however many windows there are, and wherever
+        // they lie, the cost follows the number of clients.
+        if (!display_.usable() || !hasXRes_) {
+            return false;
+        }
+        const std::vector<xcb_window_t> children = rootChildren(display_.get(), display_.root());
+        const ClientProcesses processes = clientProcesses();
+        std::unordered_map<pid_t, std::vector<xcb_window_t>> windowsOf;
+        std::vector<pid_t> owners;  // in the order of their top-most window
+        for (auto child = children.rbegin(); child != children.rend(); ++child) {
+            const pid_t owner = processes.ownerOf(*child);
+            if (owner == 0) {
                 continue;
             }
-            if (showsLock(window.owner)) {
+            const auto [windows, fresh] = windowsOf.try_emplace(owner);
+            if (fresh) {
+                owners.push_back(owner);
+            }
+            windows->second.push_back(*child);
+        }
+        bool lockerShows = false;
+        for (const pid_t owner : owners) {
+            if (showsLock(owner) && showsOverrideRedirect(windowsOf[owner])) {
                 lockerShows = true;
                 break;
             }
@@ -468,15 +490,42 @@ class LinuxProbe final : public LockScreenProbe {
     // covering the screen for a lock (it does so also when xscreensaver only blanks the screen: its own
     // status tells which).
     bool showsLock(pid_t owner) {
-        const std::optional<ProbedProcess> info = programInfo(owner);
-        if (info && info->isSystemLoginWindow && info->userID == getuid()) {
-            return true;
+        // The name alone rules out nearly every process.
+        const std::string name = commandName(owner);
+        if (name == screenSaverGraphics) {
+            pid_t daemon = 0;
+            return !screenSaverChildDoubt(owner, displayName_, daemon) &&
+                   isSystemProgram(owner, screenSaverGraphics) && realUserOf(owner) == getuid() &&
+                   screenSaverStatusIsLock();
         }
-        pid_t daemon = 0;
-        return commandName(owner) == screenSaverGraphics &&
-               !screenSaverChildDoubt(owner, displayName_, daemon) &&
-               isSystemProgram(owner, screenSaverGraphics) && realUserOf(owner) == getuid() &&
-               screenSaverStatusIsLock();
+        if (!isKnownScreenLocker(name)) {
+            return false;
+        }
+        const std::optional<ProbedProcess> info = programInfo(owner);
+        return info && info->isSystemLoginWindow && info->userID == getuid();
+    }
+
+    // One of the windows is a mapped override-redirect one, shown unless something lies over it.
+    bool showsOverrideRedirect(const std::vector<xcb_window_t>& windows) {
+        xcb_connection_t* c = display_.get();
+        std::vector<xcb_get_window_attributes_cookie_t> cookies;
+        cookies.reserve(windows.size());
+        for (const xcb_window_t window : windows) {
+            cookies.push_back(xcb_get_window_attributes(c, window));
+        }
+        // Every reply is collected so that none is left pending.
+        bool shown = false;
+        for (const xcb_get_window_attributes_cookie_t cookie : cookies) {
+            XReply<xcb_get_window_attributes_reply_t> attributes(
+                xcb_get_window_attributes_reply(c, cookie, nullptr));
+            shown = shown || isShownOverrideRedirect(attributes.get());
+        }
+        return shown;
+    }
+
+    static bool isShownOverrideRedirect(const xcb_get_window_attributes_reply_t* attributes) {
+        return attributes != nullptr && attributes->map_state == XCB_MAP_STATE_VIEWABLE &&
+               attributes->override_redirect != 0;
     }
 
     // xscreensaver's status on the root window: LOCK, BLANK or 0 first.
@@ -526,68 +575,59 @@ class LinuxProbe final : public LockScreenProbe {
     // the checks.
     struct TopWindow {
         xcb_window_t window = XCB_NONE;
-        pid_t owner = 0;  // 0 when X-Resource does not name it
+        pid_t owner = 0;
     };
+    // Sought from the top down in batches that double, so that windows above it cost few round trips
+    // however many there are, and windows below it none; none when X-Resource does not name its owner.
     std::optional<TopWindow> topOverrideRedirect() {
-        const std::vector<TopWindow> windows = overrideRedirectWindows(true);
-        if (windows.empty() || windows.front().owner == 0) {
+        if (!display_.usable() || !hasXRes_) {
             return std::nullopt;
         }
-        return windows.front();
-    }
-
-    // The mapped override-redirect windows on the root window, top-most first (all of them, or the
-    // top-most alone), with the processes that own them. However many there are, they cost one reply
-    // each in a single round trip, and their owners one more request.
-    std::vector<TopWindow> overrideRedirectWindows(bool topMostOnly = false) {
-        std::vector<TopWindow> windows;
-        if (!display_.usable() || !hasXRes_) {
-            return windows;
-        }
         xcb_connection_t* c = display_.get();
-        XReply<xcb_query_tree_reply_t> tree(
-            xcb_query_tree_reply(c, xcb_query_tree(c, display_.root()), nullptr));
-        if (!tree) {
-            return windows;
-        }
-        const xcb_window_t* children = xcb_query_tree_children(tree.get());
-        const int count = xcb_query_tree_children_length(tree.get());
+        const std::vector<xcb_window_t> children = rootChildren(c, display_.root());
+        std::optional<xcb_window_t> top;
         std::vector<xcb_get_window_attributes_cookie_t> cookies;
-        cookies.reserve(std::size_t(std::max(count, 0)));
-        for (int i = 0; i < count; ++i) {
-            cookies.push_back(xcb_get_window_attributes(c, children[i]));
-        }
-        // Children come bottom to top; every reply is collected so that none is left pending.
-        for (int i = 0; i < count; ++i) {
-            XReply<xcb_get_window_attributes_reply_t> attributes(
-                xcb_get_window_attributes_reply(c, cookies[std::size_t(i)], nullptr));
-            if (attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE &&
-                attributes->override_redirect != 0) {
-                windows.push_back({children[i], 0});
+        for (std::size_t end = children.size(), batch = 16; end > 0 && !top;
+             end -= cookies.size(), batch *= 2) {
+            cookies.clear();
+            for (std::size_t i = end - std::min(batch, end); i < end; ++i) {
+                cookies.push_back(xcb_get_window_attributes(c, children[i]));
+            }
+            // Every reply is collected so that none is left pending; the last one found is the highest.
+            for (std::size_t i = 0; i < cookies.size(); ++i) {
+                XReply<xcb_get_window_attributes_reply_t> attributes(
+                    xcb_get_window_attributes_reply(c, cookies[i], nullptr));
+                if (isShownOverrideRedirect(attributes.get())) {
+                    top = children[end - cookies.size() + i];
+                }
             }
         }
-        std::reverse(windows.begin(), windows.end());
-        if (topMostOnly && windows.size() > 1) {
-            windows.resize(1);
+        if (!top) {
+            return std::nullopt;
         }
-        if (windows.empty()) {
-            return windows;
+        const pid_t owner = clientProcesses().ownerOf(*top);
+        if (owner == 0) {
+            return std::nullopt;
         }
-        // A window's identifier is its creator's resource base with the bits the server leaves to the
-        // client set, and the server takes no identifier from outside a client's own range.
-        const std::uint32_t clientBits = xcb_get_setup(c)->resource_id_mask;
-        const std::unordered_map<std::uint32_t, pid_t> processes = clientProcesses();
-        for (TopWindow& window : windows) {
-            const auto found = processes.find(window.window & ~clientBits);
-            window.owner = found != processes.end() ? found->second : 0;
-        }
-        return windows;
+        return TopWindow{*top, owner};
     }
 
-    // Every local client's process by its resource base, from one X-Resource request for all clients.
-    std::unordered_map<std::uint32_t, pid_t> clientProcesses() {
-        std::unordered_map<std::uint32_t, pid_t> processes;
+    // Every local client's process, from one X-Resource request for all clients. A window's identifier
+    // is its creator's resource base with bits the server leaves to that client set, and the server takes
+    // no identifier from outside a client's own range.
+    struct ClientProcesses {
+        std::unordered_map<std::uint32_t, pid_t> byBase;
+        std::uint32_t clientBits = 0;
+        // 0 when X-Resource names no process for the window's client (one on another host).
+        pid_t ownerOf(xcb_window_t window) const {
+            const auto found = byBase.find(window & ~clientBits);
+            return found != byBase.end() ? found->second : 0;
+        }
+    };
+    ClientProcesses clientProcesses() {
         xcb_connection_t* c = display_.get();
+        ClientProcesses processes;
+        processes.clientBits = xcb_get_setup(c)->resource_id_mask;
         const xcb_res_client_id_spec_t everyClient{0, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
         XReply<xcb_res_query_client_ids_reply_t> ids(
             xcb_res_query_client_ids_reply(c, xcb_res_query_client_ids(c, 1, &everyClient), nullptr));
@@ -602,7 +642,7 @@ class LinuxProbe final : public LockScreenProbe {
             }
             const std::uint32_t pid = *xcb_res_client_id_value_value(it.data);
             if (pid > 0 && pid <= std::uint32_t(std::numeric_limits<pid_t>::max())) {
-                processes.emplace(it.data->spec.client, static_cast<pid_t>(pid));
+                processes.byBase.emplace(it.data->spec.client, static_cast<pid_t>(pid));
             }
         }
         return processes;

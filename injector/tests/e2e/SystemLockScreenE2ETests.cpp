@@ -565,6 +565,37 @@ TEST(SystemLockScreenE2ETest, NoNumberOfWindowsOverTheLockerChangesTheLockOrTheA
                       });
 }
 
+// The root window's children are counted in 16 bits, which more than 65,535 windows overflow: a locker
+// above that many (here unmapped ones of another client) is seen all the same, and the screen is locked.
+TEST(SystemLockScreenE2ETest, MoreWindowsThanSixteenBitsCountDoNotHideTheLocker) {
+    if (const auto reason = unavailableReason()) {
+        GTEST_SKIP() << *reason;
+    }
+    XvfbServer ours;
+    testing_support::PrivateBus bus;
+    testing_support::SessionServices services(bus.address(), {"logind"}, bus.folder());
+    const testing_support::ScopedEnvironment environment(
+        {{"DBUS_SESSION_BUS_ADDRESS", bus.address()}, {"DBUS_SYSTEM_BUS_ADDRESS", bus.address()}});
+    SystemLockScreen lockScreen(ours.displayName(), everyoneInSession("7"));
+    xcb_connection_t* c = xcb_connect(ours.displayName().c_str(), nullptr);
+    ASSERT_EQ(xcb_connection_has_error(c), 0);
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    for (int i = 0; i < 70000; ++i) {
+        xcb_create_window(c, 0, xcb_generate_id(c), root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
+                          XCB_COPY_FROM_PARENT, 0, nullptr);
+    }
+    std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+    I3lock locker(ours.displayName());
+
+    EXPECT_TRUE(lockScreen.isLocked());
+    HIDEventPoster poster(ours.displayName());
+    const UnlockReport report = unlock(lockScreen, ours.displayName(), poster, "secret");
+    EXPECT_TRUE(report.status == UnlockStatus::notReached || report.status == UnlockStatus::stillLocked)
+        << caseName(report.status) << ": " << report.reason;
+    EXPECT_TRUE(locker.running());
+    xcb_disconnect(c);
+}
+
 // An ordinary client holds the keyboard; a genuine i3lock of our session is started on our display,
 // cannot grab it, and keeps its window on top while it retries (about 2.5 s) before it gives up. Its
 // window proves nothing about the grab: nothing is typed, and the phone is not told "unlocked".
