@@ -38,18 +38,6 @@ namespace {
 namespace dbus = platform::dbus;
 constexpr std::chrono::milliseconds busTimeout{500};
 
-// The root window's children, bottom to top. QueryTree counts them in 16 bits, which 65,536 windows
-// overflow and which would then leave out the top-most ones; its reply's length, a 32-bit word for each
-// child, does not.
-std::vector<xcb_window_t> rootChildren(xcb_connection_t* c, xcb_window_t root) {
-    XReply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, xcb_query_tree(c, root), nullptr));
-    if (!tree) {
-        return {};
-    }
-    const xcb_window_t* children = xcb_query_tree_children(tree.get());
-    return {children, children + tree->length};
-}
-
 // Follows, on a connection and a thread of its own, the root window's children and the focus events that
 // keyboard grabs and releases bring, so that no event is missed while nobody asks. A grab for the very
 // window that has the focus moves nothing and goes unseen: such a locker is not confirmed.
@@ -66,7 +54,7 @@ class GrabWatcher {
         // either is the root window or the focus is on none or the pointer's root; otherwise the top-level
         // windows holding the two do. The ones there already are followed from now on, the others as they
         // come.
-        for (const xcb_window_t child : rootChildren(c, connection_.root())) {
+        for (const xcb_window_t child : connection_.rootChildren()) {
             followFocus(child);
         }
         // The markers that tell the thread's progress go to this unmapped window of ours.
@@ -461,7 +449,7 @@ class LinuxProbe final : public LockScreenProbe {
         if (!display_.usable() || !hasXRes_) {
             return false;
         }
-        const std::vector<xcb_window_t> children = rootChildren(display_.get(), display_.root());
+        const std::vector<xcb_window_t> children = display_.rootChildren();
         const ClientProcesses processes = clientProcesses();
         std::unordered_map<pid_t, std::vector<xcb_window_t>> windowsOf;
         std::vector<pid_t> owners;  // in the order of their top-most window
@@ -584,7 +572,7 @@ class LinuxProbe final : public LockScreenProbe {
             return std::nullopt;
         }
         xcb_connection_t* c = display_.get();
-        const std::vector<xcb_window_t> children = rootChildren(c, display_.root());
+        const std::vector<xcb_window_t> children = display_.rootChildren();
         std::optional<xcb_window_t> top;
         std::vector<xcb_get_window_attributes_cookie_t> cookies;
         for (std::size_t end = children.size(), batch = 16; end > 0 && !top;
