@@ -22,6 +22,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "injector/KeyVocabulary.h"
@@ -53,13 +54,8 @@ class GrabWatcher {
         // either is the root window or the focus is on none or the pointer's root; otherwise the top-level
         // windows holding the two do. The ones there already are followed from now on, the others as they
         // come.
-        XReply<xcb_query_tree_reply_t> tree(
-            xcb_query_tree_reply(c, xcb_query_tree(c, connection_.root()), nullptr));
-        if (tree) {
-            const xcb_window_t* children = xcb_query_tree_children(tree.get());
-            for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
-                followFocus(children[i]);
-            }
+        for (const xcb_window_t child : connection_.rootChildren()) {
+            followFocus(child);
         }
         // The markers that tell the thread's progress go to this unmapped window of ours.
         marker_ = xcb_generate_id(c);
@@ -434,10 +430,10 @@ class LinuxProbe final : public LockScreenProbe {
     // logind's LockedHint of our own session where the desktop sets it; otherwise a known locker of this
     // user on our display showing a window while another client holds the keyboard. Whether that locker
     // is this session's own is left to the examination: a screen it covers is locked even when nothing
-    // may be typed into it. The locker's window need not be on top: whatever is drawn over it (a
-    // notification, an on-screen display, a window of ours) leaves the screen as locked as it was, and
-    // only the locker's going (its window with it), the keyboard let go, or xscreensaver's status
-    // leaving LOCK ends the lock.
+    // may be typed into it. The locker's window need not be on top: whatever is drawn over it, in any
+    // number of windows (a notification, an on-screen display, a window of ours, a client's flood of
+    // tiny ones out of sight), leaves the screen as locked as it was, and only the locker's going (its
+    // window with it), the keyboard let go, or xscreensaver's status leaving LOCK ends the lock.
     bool lockedNow(const std::optional<dbus::PropertyMap>& logind) {
         if (logind) {
             if (const dbus::Value* hint = dbus::find(*logind, "LockedHint");
@@ -446,15 +442,31 @@ class LinuxProbe final : public LockScreenProbe {
             }
         }
         // The windows first: the grab we try costs the focused client a focus-out and a focus-in when it
-        // succeeds, which the poll must not cause every few seconds on an unlocked desktop.
-        bool lockerShows = false;
-        std::vector<pid_t> looked;
-        for (const TopWindow& window : overrideRedirectWindows()) {
-            if (window.owner == 0 || std::find(looked.begin(), looked.end(), window.owner) != looked.end()) {
+        // succeeds, which the poll must not cause every few seconds on an unlocked desktop. The clients
+        // owning a window on the root window are named by one request and looked at once each, and only
+        // a locker's windows are asked whether they show: however many windows there are, and wherever
+        // they lie, the cost follows the number of clients.
+        if (!display_.usable() || !hasXRes_) {
+            return false;
+        }
+        const std::vector<xcb_window_t> children = display_.rootChildren();
+        const ClientProcesses processes = clientProcesses();
+        std::unordered_map<pid_t, std::vector<xcb_window_t>> windowsOf;
+        std::vector<pid_t> owners;  // in the order of their top-most window
+        for (auto child = children.rbegin(); child != children.rend(); ++child) {
+            const pid_t owner = processes.ownerOf(*child);
+            if (owner == 0) {
                 continue;
             }
-            looked.push_back(window.owner);
-            if (showsLock(window.owner)) {
+            const auto [windows, fresh] = windowsOf.try_emplace(owner);
+            if (fresh) {
+                owners.push_back(owner);
+            }
+            windows->second.push_back(*child);
+        }
+        bool lockerShows = false;
+        for (const pid_t owner : owners) {
+            if (showsLock(owner) && showsOverrideRedirect(windowsOf[owner])) {
                 lockerShows = true;
                 break;
             }
@@ -466,15 +478,42 @@ class LinuxProbe final : public LockScreenProbe {
     // covering the screen for a lock (it does so also when xscreensaver only blanks the screen: its own
     // status tells which).
     bool showsLock(pid_t owner) {
-        const std::optional<ProbedProcess> info = programInfo(owner);
-        if (info && info->isSystemLoginWindow && info->userID == getuid()) {
-            return true;
+        // The name alone rules out nearly every process.
+        const std::string name = commandName(owner);
+        if (name == screenSaverGraphics) {
+            pid_t daemon = 0;
+            return !screenSaverChildDoubt(owner, displayName_, daemon) &&
+                   isSystemProgram(owner, screenSaverGraphics) && realUserOf(owner) == getuid() &&
+                   screenSaverStatusIsLock();
         }
-        pid_t daemon = 0;
-        return commandName(owner) == screenSaverGraphics &&
-               !screenSaverChildDoubt(owner, displayName_, daemon) &&
-               isSystemProgram(owner, screenSaverGraphics) && realUserOf(owner) == getuid() &&
-               screenSaverStatusIsLock();
+        if (!isKnownScreenLocker(name)) {
+            return false;
+        }
+        const std::optional<ProbedProcess> info = programInfo(owner);
+        return info && info->isSystemLoginWindow && info->userID == getuid();
+    }
+
+    // One of the windows is a mapped override-redirect one, shown unless something lies over it.
+    bool showsOverrideRedirect(const std::vector<xcb_window_t>& windows) {
+        xcb_connection_t* c = display_.get();
+        std::vector<xcb_get_window_attributes_cookie_t> cookies;
+        cookies.reserve(windows.size());
+        for (const xcb_window_t window : windows) {
+            cookies.push_back(xcb_get_window_attributes(c, window));
+        }
+        // Every reply is collected so that none is left pending.
+        bool shown = false;
+        for (const xcb_get_window_attributes_cookie_t cookie : cookies) {
+            XReply<xcb_get_window_attributes_reply_t> attributes(
+                xcb_get_window_attributes_reply(c, cookie, nullptr));
+            shown = shown || isShownOverrideRedirect(attributes.get());
+        }
+        return shown;
+    }
+
+    static bool isShownOverrideRedirect(const xcb_get_window_attributes_reply_t* attributes) {
+        return attributes != nullptr && attributes->map_state == XCB_MAP_STATE_VIEWABLE &&
+               attributes->override_redirect != 0;
     }
 
     // xscreensaver's status on the root window: LOCK, BLANK or 0 first.
@@ -524,77 +563,77 @@ class LinuxProbe final : public LockScreenProbe {
     // the checks.
     struct TopWindow {
         xcb_window_t window = XCB_NONE;
-        pid_t owner = 0;  // 0 when X-Resource does not name it
+        pid_t owner = 0;
     };
+    // Sought from the top down in batches that double, so that windows above it cost few round trips
+    // however many there are, and windows below it none; none when X-Resource does not name its owner.
     std::optional<TopWindow> topOverrideRedirect() {
-        const std::vector<TopWindow> windows = overrideRedirectWindows(1);
-        if (windows.empty() || windows.front().owner == 0) {
+        if (!display_.usable() || !hasXRes_) {
             return std::nullopt;
         }
-        return windows.front();
-    }
-
-    // The mapped override-redirect windows on the root window, top-most first, at most `limit` of them,
-    // with the processes that own them.
-    std::vector<TopWindow> overrideRedirectWindows(std::size_t limit = 64) {
-        std::vector<TopWindow> windows;
-        if (!display_.usable() || !hasXRes_) {
-            return windows;
-        }
         xcb_connection_t* c = display_.get();
-        XReply<xcb_query_tree_reply_t> tree(
-            xcb_query_tree_reply(c, xcb_query_tree(c, display_.root()), nullptr));
-        if (!tree) {
-            return windows;
-        }
-        const xcb_window_t* children = xcb_query_tree_children(tree.get());
-        const int count = xcb_query_tree_children_length(tree.get());
+        const std::vector<xcb_window_t> children = display_.rootChildren();
+        std::optional<xcb_window_t> top;
         std::vector<xcb_get_window_attributes_cookie_t> cookies;
-        cookies.reserve(std::size_t(std::max(count, 0)));
-        for (int i = 0; i < count; ++i) {
-            cookies.push_back(xcb_get_window_attributes(c, children[i]));
-        }
-        // Children come bottom to top; every reply is collected so that none is left pending.
-        for (int i = 0; i < count; ++i) {
-            XReply<xcb_get_window_attributes_reply_t> attributes(
-                xcb_get_window_attributes_reply(c, cookies[std::size_t(i)], nullptr));
-            if (attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE &&
-                attributes->override_redirect != 0) {
-                windows.push_back({children[i], 0});
+        for (std::size_t end = children.size(), batch = 16; end > 0 && !top;
+             end -= cookies.size(), batch *= 2) {
+            cookies.clear();
+            for (std::size_t i = end - std::min(batch, end); i < end; ++i) {
+                cookies.push_back(xcb_get_window_attributes(c, children[i]));
             }
-        }
-        std::reverse(windows.begin(), windows.end());
-        if (windows.size() > limit) {
-            windows.resize(limit);
-        }
-        std::vector<xcb_res_query_client_ids_cookie_t> owners;
-        owners.reserve(windows.size());
-        for (const TopWindow& window : windows) {
-            const xcb_res_client_id_spec_t spec{window.window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
-            owners.push_back(xcb_res_query_client_ids(c, 1, &spec));
-        }
-        for (std::size_t i = 0; i < windows.size(); ++i) {
-            XReply<xcb_res_query_client_ids_reply_t> ids(
-                xcb_res_query_client_ids_reply(c, owners[i], nullptr));
-            if (ids) {
-                windows[i].owner = localClientPID(ids.get()).value_or(0);
-            }
-        }
-        return windows;
-    }
-
-    static std::optional<pid_t> localClientPID(const xcb_res_query_client_ids_reply_t* ids) {
-        for (auto it = xcb_res_query_client_ids_ids_iterator(ids); it.rem > 0;
-             xcb_res_client_id_value_next(&it)) {
-            if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) != 0 &&
-                xcb_res_client_id_value_value_length(it.data) >= 1) {
-                const std::uint32_t pid = *xcb_res_client_id_value_value(it.data);
-                if (pid > 0 && pid <= std::uint32_t(std::numeric_limits<pid_t>::max())) {
-                    return static_cast<pid_t>(pid);
+            // Every reply is collected so that none is left pending; the last one found is the highest.
+            for (std::size_t i = 0; i < cookies.size(); ++i) {
+                XReply<xcb_get_window_attributes_reply_t> attributes(
+                    xcb_get_window_attributes_reply(c, cookies[i], nullptr));
+                if (isShownOverrideRedirect(attributes.get())) {
+                    top = children[end - cookies.size() + i];
                 }
             }
         }
-        return std::nullopt;
+        if (!top) {
+            return std::nullopt;
+        }
+        const pid_t owner = clientProcesses().ownerOf(*top);
+        if (owner == 0) {
+            return std::nullopt;
+        }
+        return TopWindow{*top, owner};
+    }
+
+    // Every local client's process, from one X-Resource request for all clients. A window's identifier
+    // is its creator's resource base with bits the server leaves to that client set, and the server takes
+    // no identifier from outside a client's own range.
+    struct ClientProcesses {
+        std::unordered_map<std::uint32_t, pid_t> byBase;
+        std::uint32_t clientBits = 0;
+        // 0 when X-Resource names no process for the window's client (one on another host).
+        pid_t ownerOf(xcb_window_t window) const {
+            const auto found = byBase.find(window & ~clientBits);
+            return found != byBase.end() ? found->second : 0;
+        }
+    };
+    ClientProcesses clientProcesses() {
+        xcb_connection_t* c = display_.get();
+        ClientProcesses processes;
+        processes.clientBits = xcb_get_setup(c)->resource_id_mask;
+        const xcb_res_client_id_spec_t everyClient{0, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+        XReply<xcb_res_query_client_ids_reply_t> ids(
+            xcb_res_query_client_ids_reply(c, xcb_res_query_client_ids(c, 1, &everyClient), nullptr));
+        if (!ids) {
+            return processes;
+        }
+        for (auto it = xcb_res_query_client_ids_ids_iterator(ids.get()); it.rem > 0;
+             xcb_res_client_id_value_next(&it)) {
+            if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) == 0 ||
+                xcb_res_client_id_value_value_length(it.data) < 1) {
+                continue;
+            }
+            const std::uint32_t pid = *xcb_res_client_id_value_value(it.data);
+            if (pid > 0 && pid <= std::uint32_t(std::numeric_limits<pid_t>::max())) {
+                processes.byBase.emplace(it.data->spec.client, static_cast<pid_t>(pid));
+            }
+        }
+        return processes;
     }
 
     // The unlocker's queue and the screen-lock monitor's worker may read at once.

@@ -22,4 +22,14 @@ XConnection::~XConnection() {
     xcb_disconnect(connection_);
 }
 
+std::vector<xcb_window_t> XConnection::rootChildren() const {
+    XReply<xcb_query_tree_reply_t> tree(
+        xcb_query_tree_reply(connection_, xcb_query_tree(connection_, root()), nullptr));
+    if (!tree) {
+        return {};
+    }
+    const xcb_window_t* children = xcb_query_tree_children(tree.get());
+    return {children, children + tree->length};
+}
+
 }  // namespace Injector

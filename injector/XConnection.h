@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace Injector {
 
@@ -33,6 +34,10 @@ class XConnection {
     // The chosen screen, or null; valid as long as the connection.
     const xcb_screen_t* screen() const { return screen_; }
     xcb_window_t root() const { return screen_ != nullptr ? screen_->root : XCB_NONE; }
+    // The root window's children, bottom to top; none when the server does not answer. QueryTree counts
+    // them in 16 bits, which 65,536 windows overflow and which would then leave out the top-most ones;
+    // its reply's length, a 32-bit word for each child, does not.
+    std::vector<xcb_window_t> rootChildren() const;
 
   private:
     xcb_connection_t* connection_;

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <optional>
@@ -452,43 +453,40 @@ TEST(SystemLockScreenE2ETest, WithoutLogindACoveringLockerIsLockedButNotVerified
     EXPECT_NE(report.reason.find("wasn't verified"), std::string::npos) << report.reason;
 }
 
-// A window drawn over the locker while the password goes in, full-screen or the size of a notification and
-// raised again and again, or a notice shown as the request arrives (as the companion's own notice of a
-// phone that came back after a quiet spell is): the screen stays locked for the unlocker and for the
-// phones, the password goes in only while the locker is on top, and the answer is the locker's own
-// (unlocked only once it read the right password and went; otherwise still locked, or not reached when
-// typing stopped).
-TEST(SystemLockScreenE2ETest, AWindowOverTheLockerChangesNeitherTheLockNorTheAnswer) {
-    if (const auto reason = unavailableReason()) {
-        GTEST_SKIP() << *reason;
+// Why a genuine i3lock can't check the test's password file here; none when it can.
+std::optional<std::string> passwordFileLockerUnavailable() {
+    if (auto reason = unavailableReason()) {
+        return reason;
     }
-    const std::optional<std::filesystem::path> libraries = testing_pam::pamWrapperFolder();
-    if (!libraries) {
-        GTEST_SKIP() << "PAM's password-file module is not installed (scripts/install-deps.sh brings it)";
+    if (!testing_pam::pamWrapperFolder()) {
+        return "PAM's password-file module is not installed (scripts/install-deps.sh brings it)";
     }
-    if (const auto reason = testing_pam::privateServiceFileUnavailable("i3lock")) {
-        GTEST_SKIP() << *reason;
-    }
+    return testing_pam::privateServiceFileUnavailable("i3lock");
+}
+
+// One unlock for each run, with the run's windows over a genuine i3lock of our session (nothing loaded
+// into it, reading the test's password file through PAM), logind setting no LockedHint, as under a plain
+// window manager: the locker alone says it is locked. The unlocker's lock screen and the monitor's watch
+// from before the lock, as the companion's do. The answer and every lock-status push are set against
+// whether i3lock still runs: unlocked only once it read the right password and went; otherwise still
+// locked, or not reached when nothing or not all of it was typed. `check` judges each answer further.
+void unlockUnderCovers(
+    const std::vector<testing_fakes::CoveredRun>& runs, const LockScreenUnlocker::Timing& timing,
+    const std::function<void(const testing_fakes::CoveredRun&, const UnlockReport&)>& check) {
     using testing_fakes::Cover;
     XvfbServer ours;
     testing_support::PrivateBus bus;
-    // logind sets no LockedHint, as under a plain window manager: the locker alone says it is locked.
     testing_support::SessionServices services(bus.address(), {"logind"}, bus.folder());
     const testing_support::ScopedEnvironment environment(
         {{"DBUS_SESSION_BUS_ADDRESS", bus.address()}, {"DBUS_SYSTEM_BUS_ADDRESS", bus.address()}});
     const std::string password = "Pw-1z!Q";
-    testing_pam::writePasswordFileService(bus.folder(), *libraries / "pam_wrapper" / "pam_matrix.so",
+    testing_pam::writePasswordFileService(bus.folder(),
+                                          *testing_pam::pamWrapperFolder() / "pam_wrapper" / "pam_matrix.so",
                                           "i3lock", thisUserName(), password);
-    // The unlocker's lock screen and the monitor's, each watching from before the lock, as the
-    // companion's do.
     SystemLockScreen lockScreen(ours.displayName(), everyoneInSession("7"));
     SystemLockScreen monitored(ours.displayName(), everyoneInSession("7"));
-    LockScreenUnlocker::Timing timing = quickTiming();
-    timing.fieldTimeout = 5.0;
-    timing.unlockTimeout = 3.0;
-    for (const testing_fakes::CoveredRun& run : testing_fakes::coveredRuns()) {
+    for (const testing_fakes::CoveredRun& run : runs) {
         SCOPED_TRACE(run.name);
-        // A genuine i3lock, nothing loaded into it, reading the test's password file through PAM.
         I3lock locker(
             ours.displayName(), {},
             {"unshare", "--mount", "--propagation", "private", "sh", "-c",
@@ -501,10 +499,10 @@ TEST(SystemLockScreenE2ETest, AWindowOverTheLockerChangesNeitherTheLockNorTheAns
         std::optional<UnlockReport> report;
         {
             testing_fakes::LockStatusPushes pushes([&] { return monitored.isLocked(); }, running);
-            const Cover cover(ours.displayName(), run.size, run.after, run.duration, run.once);
+            const Cover cover(ours.displayName(), run.size, run.after, run.duration, run.once, run.windows);
             HIDEventPoster poster(ours.displayName());
             report = unlock(lockScreen, ours.displayName(), poster, run.right ? password : "Wrong-9", timing);
-            testing_support::waitUntil([&] { return cover.done(); }, 5s);
+            testing_support::waitUntil([&] { return cover.done(); }, 8s);
             // The locker may still be checking the password once the unlocker gave up waiting.
             std::this_thread::sleep_for(500ms);
             EXPECT_FALSE(pushes.wrong()) << pushes.said();
@@ -517,13 +515,85 @@ TEST(SystemLockScreenE2ETest, AWindowOverTheLockerChangesNeitherTheLockNorTheAns
             EXPECT_TRUE(report->status == UnlockStatus::notReached ||
                         report->status == UnlockStatus::stillLocked);
         }
-        if (run.once) {
-            // Gone within the wait for the password field, the notice only delays the unlock.
-            EXPECT_EQ(report->status, UnlockStatus::unlocked);
-        }
+        check(run, *report);
         std::lock_guard lock(lockerMutex);
         locker.stop();
     }
+}
+
+// A window drawn over the locker while the password goes in, full-screen or the size of a notification and
+// raised again and again, or a notice shown as the request arrives (as the companion's own notice of a
+// phone that came back after a quiet spell is): the screen stays locked for the unlocker and for the
+// phones, the password goes in only while the locker is on top, and the answer is the locker's own.
+TEST(SystemLockScreenE2ETest, AWindowOverTheLockerChangesNeitherTheLockNorTheAnswer) {
+    if (const auto reason = passwordFileLockerUnavailable()) {
+        GTEST_SKIP() << *reason;
+    }
+    LockScreenUnlocker::Timing timing = quickTiming();
+    timing.fieldTimeout = 5.0;
+    timing.unlockTimeout = 3.0;
+    unlockUnderCovers(testing_fakes::coveredRuns(), timing,
+                      [](const testing_fakes::CoveredRun& run, const UnlockReport& report) {
+                          if (run.once) {
+                              // Gone within the wait for the password field, the notice only delays the
+                              // unlock.
+                              EXPECT_EQ(report.status, UnlockStatus::unlocked);
+                          }
+                      });
+}
+
+// However many windows lie over the locker, unseen, the screen stays locked and nothing is typed while
+// they do: under windows that appear while the password goes in, typing stops (not reached); under
+// windows up before the request, the unlocker waits for the password field and gives up when they stay
+// past that wait, or unlocks once they go within it.
+TEST(SystemLockScreenE2ETest, NoNumberOfWindowsOverTheLockerChangesTheLockOrTheAnswer) {
+    if (const auto reason = passwordFileLockerUnavailable()) {
+        GTEST_SKIP() << *reason;
+    }
+    LockScreenUnlocker::Timing timing = quickTiming();
+    timing.fieldTimeout = 2.5;
+    timing.unlockTimeout = 3.0;
+    unlockUnderCovers(testing_fakes::floodRuns(), timing,
+                      [](const testing_fakes::CoveredRun& run, const UnlockReport& report) {
+                          const std::string_view name = run.name;
+                          if (name == "floodBefore") {
+                              EXPECT_EQ(report.status, UnlockStatus::notReached);
+                              EXPECT_NE(report.reason.find("wasn't verified within"), std::string::npos);
+                          } else if (name == "floodGoneInTime") {
+                              EXPECT_EQ(report.status, UnlockStatus::unlocked);
+                          }
+                      });
+}
+
+// The root window's children are counted in 16 bits, which more than 65,535 windows overflow: a locker
+// above that many (here unmapped ones of another client) is seen all the same, and the screen is locked.
+TEST(SystemLockScreenE2ETest, MoreWindowsThanSixteenBitsCountDoNotHideTheLocker) {
+    if (const auto reason = unavailableReason()) {
+        GTEST_SKIP() << *reason;
+    }
+    XvfbServer ours;
+    testing_support::PrivateBus bus;
+    testing_support::SessionServices services(bus.address(), {"logind"}, bus.folder());
+    const testing_support::ScopedEnvironment environment(
+        {{"DBUS_SESSION_BUS_ADDRESS", bus.address()}, {"DBUS_SYSTEM_BUS_ADDRESS", bus.address()}});
+    SystemLockScreen lockScreen(ours.displayName(), everyoneInSession("7"));
+    xcb_connection_t* c = xcb_connect(ours.displayName().c_str(), nullptr);
+    ASSERT_EQ(xcb_connection_has_error(c), 0);
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    for (int i = 0; i < 70000; ++i) {
+        xcb_create_window(c, 0, xcb_generate_id(c), root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
+                          XCB_COPY_FROM_PARENT, 0, nullptr);
+    }
+    std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+    I3lock locker(ours.displayName());
+
+    EXPECT_TRUE(lockScreen.isLocked());
+    HIDEventPoster poster(ours.displayName());
+    const UnlockReport report = unlock(lockScreen, ours.displayName(), poster, "secret");
+    EXPECT_TRUE(report.status == UnlockStatus::notReached || report.status == UnlockStatus::stillLocked)
+        << caseName(report.status) << ": " << report.reason;
+    EXPECT_TRUE(locker.running());
+    xcb_disconnect(c);
 }
 
 // An ordinary client holds the keyboard; a genuine i3lock of our session is started on our display,

@@ -218,10 +218,10 @@ std::string companionSide(const ScreenSaver& saver, const std::string& display, 
     return results.str();
 }
 
-// Windows drawn over the locked xscreensaver while the password goes in, as the user: lines
-// "name=answer|xscreensaver's state after|what the phones were told", one for each window.
-std::string coveredSide(const ScreenSaver& saver, const std::string& display, const std::string&,
-                        const std::string& password) {
+// Windows drawn over the locked xscreensaver, as each run says, as the user: lines
+// "name=answer|xscreensaver's state after|what the phones were told", one for each run.
+std::string unlocksUnderCovers(const std::vector<testing_fakes::CoveredRun>& runs, const ScreenSaver& saver,
+                               const std::string& display, const std::string& password) {
     std::ostringstream results;
     const LockSessionLookup session = sessionSeven();
     // The unlocker's lock screen and the monitor's, watching from before the lock, as the companion's do.
@@ -229,7 +229,7 @@ std::string coveredSide(const ScreenSaver& saver, const std::string& display, co
     SystemLockScreen monitored(display, session);
     LockScreenUnlocker::Timing timing;
     timing.unlockTimeout = 5.0;
-    for (const testing_fakes::CoveredRun& run : testing_fakes::coveredRuns()) {
+    for (const testing_fakes::CoveredRun& run : runs) {
         if (saver.state() != "locked") {
             saver.command({"-lock"});
         }
@@ -239,7 +239,7 @@ std::string coveredSide(const ScreenSaver& saver, const std::string& display, co
         }
         testing_fakes::LockStatusPushes pushes([&] { return monitored.isLocked(); },
                                                [&] { return saver.state() == "locked"; });
-        const testing_fakes::Cover cover(display, run.size, run.after, run.duration, run.once);
+        const testing_fakes::Cover cover(display, run.size, run.after, run.duration, run.once, run.windows);
         HIDEventPoster poster(display, {.briefKeyBindings = true});
         const UnlockReport report =
             testing_fakes::unlock(lockScreen, display, poster, run.right ? password : "Wrong-9", timing);
@@ -249,6 +249,22 @@ std::string coveredSide(const ScreenSaver& saver, const std::string& display, co
                 << run.name << "Reason=" << report.reason << "\n";
     }
     return results.str();
+}
+
+// A window drawn over the locked xscreensaver while the password goes in, one run for each.
+std::string coveredSide(const ScreenSaver& saver, const std::string& display, const std::string&,
+                        const std::string& password) {
+    return unlocksUnderCovers(testing_fakes::coveredRuns(), saver, display, password);
+}
+
+// Windows no one sees, a pixel each off the screen, more than the top-most few, up from before the
+// request until after xscreensaver took the password.
+std::string floodSide(const ScreenSaver& saver, const std::string& display, const std::string&,
+                      const std::string& password) {
+    using namespace std::chrono_literals;
+    return unlocksUnderCovers(
+        {{"flood", testing_fakes::Cover::Size::outOfSight, 0ms, 4000ms, true, true, 65}}, saver, display,
+        password);
 }
 
 std::map<std::string, std::string> linesByName(const std::string& text) {
@@ -352,6 +368,15 @@ TEST_F(XScreenSaverE2ETest, AWindowOverTheLockChangesNeitherTheLockNorTheAnswer)
                     line == "stillLocked|locked|locked" || line == "notReached|locked|locked")
             << name << ": " << line;
     }
+}
+
+// However many windows lie over xscreensaver's lock, unseen, the screen stays locked: its dialog, which
+// the first key brings up over them, takes the password; and once xscreensaver let go, the windows left
+// behind lock nothing.
+TEST_F(XScreenSaverE2ETest, NoNumberOfWindowsOverTheLockChangesTheLockOrTheAnswer) {
+    std::map<std::string, std::string> results = runSide(floodSide);
+    SCOPED_TRACE(trace());
+    EXPECT_EQ(results["flood"], "unlocked|unlocked|locked unlocked") << results["floodReason"];
 }
 
 }  // namespace
