@@ -68,6 +68,43 @@ Bytes zlibOfRuns(const std::vector<Run>& runs) {
     return out;
 }
 
+// A zlib stream at the default level, written a piece at a time as a PNG writer writes its rows.
+class ZlibWriter {
+  public:
+    ZlibWriter() {
+        if (deflateInit(&stream_, Z_DEFAULT_COMPRESSION) != Z_OK)
+            throw std::runtime_error("deflateInit failed");
+    }
+    ~ZlibWriter() { deflateEnd(&stream_); }
+    ZlibWriter(const ZlibWriter&) = delete;
+    ZlibWriter& operator=(const ZlibWriter&) = delete;
+
+    void write(const Bytes& input) { feed(input, Z_NO_FLUSH); }
+    Bytes finish() {
+        feed({}, Z_FINISH);
+        return std::move(out_);
+    }
+
+  private:
+    void feed(const Bytes& input, int flush) {
+        stream_.next_in = const_cast<Bytef*>(input.data());
+        stream_.avail_in = static_cast<uInt>(input.size());
+        int status = Z_OK;
+        do {
+            stream_.next_out = buffer_.data();
+            stream_.avail_out = static_cast<uInt>(buffer_.size());
+            status = deflate(&stream_, flush);
+            out_.insert(out_.end(), buffer_.begin(), buffer_.end() - stream_.avail_out);
+        } while (stream_.avail_out == 0 || (flush == Z_FINISH && status == Z_OK));
+        if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR)
+            throw std::runtime_error("deflate failed");
+    }
+
+    z_stream stream_{};
+    Bytes buffer_ = Bytes(1 << 20);
+    Bytes out_;
+};
+
 // ---- PNG ---------------------------------------------------------------------------------------------
 
 void appendUint32(Bytes& out, std::uint32_t value) {
@@ -719,24 +756,7 @@ std::vector<std::uint8_t> paethNoisePNG(const PNGShape& shape) {
             value.insert(value.end(), {static_cast<std::uint8_t>(depth == 16 ? 0x2A : 0), low});
         appendChunk(png, "tRNS", value);
     }
-    z_stream stream{};
-    if (deflateInit(&stream, Z_DEFAULT_COMPRESSION) != Z_OK)
-        throw std::runtime_error("deflateInit failed");
-    Bytes idat;
-    Bytes buffer(1 << 20);
-    const auto feed = [&](const Bytes& input, int flush) {
-        stream.next_in = const_cast<Bytef*>(input.data());
-        stream.avail_in = static_cast<uInt>(input.size());
-        int status = Z_OK;
-        do {
-            stream.next_out = buffer.data();
-            stream.avail_out = static_cast<uInt>(buffer.size());
-            status = deflate(&stream, flush);
-            idat.insert(idat.end(), buffer.begin(), buffer.end() - stream.avail_out);
-        } while (stream.avail_out == 0 || (flush == Z_FINISH && status == Z_OK));
-        if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR)
-            throw std::runtime_error("deflate failed");
-    };
+    ZlibWriter idat;
     const std::uint64_t bitsPerPixel =
         static_cast<std::uint64_t>(channelsOf[type]) * static_cast<unsigned>(depth);
     for (const auto& [columns, rows] : passSizes(shape.width, shape.height, shape.interlaced)) {
@@ -745,11 +765,9 @@ std::vector<std::uint8_t> paethNoisePNG(const PNGShape& shape) {
         for (std::size_t i = 1; i < row.size(); ++i)
             row[i] = noise[(i - 1) % rowPeriod];
         for (std::size_t y = 0; y < rows; ++y)
-            feed(row, Z_NO_FLUSH);
+            idat.write(row);
     }
-    feed({}, Z_FINISH);
-    deflateEnd(&stream);
-    appendChunk(png, "IDAT", idat);
+    appendChunk(png, "IDAT", idat.finish());
     appendChunk(png, "IEND", {});
     return png;
 }
@@ -779,24 +797,7 @@ std::vector<std::uint8_t> photographPNG(int width, int height, int bitDepth, int
     const int bytesPerSample = bitDepth / 8;
     const std::size_t rowBytes = static_cast<std::size_t>(width) * 4 * bytesPerSample;
     Bytes previous(rowBytes), current(rowBytes), filtered(1 + rowBytes);
-    z_stream stream{};
-    if (deflateInit(&stream, Z_DEFAULT_COMPRESSION) != Z_OK)
-        throw std::runtime_error("deflateInit failed");
-    Bytes idat;
-    Bytes buffer(1 << 20);
-    const auto feed = [&](const Bytes& input, int flush) {
-        stream.next_in = const_cast<Bytef*>(input.data());
-        stream.avail_in = static_cast<uInt>(input.size());
-        int status = Z_OK;
-        do {
-            stream.next_out = buffer.data();
-            stream.avail_out = static_cast<uInt>(buffer.size());
-            status = deflate(&stream, flush);
-            idat.insert(idat.end(), buffer.begin(), buffer.end() - stream.avail_out);
-        } while (stream.avail_out == 0 || (flush == Z_FINISH && status == Z_OK));
-        if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR)
-            throw std::runtime_error("deflate failed");
-    };
+    ZlibWriter idat;
     std::uint32_t random = 12345;
     const int full = bitDepth == 16 ? 65535 : 255;
     const double scale = bitDepth == 16 ? 257.0 : 1.0;
@@ -835,12 +836,10 @@ std::vector<std::uint8_t> photographPNG(int width, int height, int bitDepth, int
             const int predicted = pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
             filtered[1 + i] = static_cast<std::uint8_t>(current[i] - predicted);
         }
-        feed(filtered, Z_NO_FLUSH);
+        idat.write(filtered);
         std::swap(previous, current);
     }
-    feed({}, Z_FINISH);
-    deflateEnd(&stream);
-    appendChunk(png, "IDAT", idat);
+    appendChunk(png, "IDAT", idat.finish());
     appendChunk(png, "IEND", {});
     return png;
 }
