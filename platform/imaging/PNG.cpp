@@ -176,11 +176,12 @@ int setUpConversion(png_structp png, png_infop info, const Header* header, bool 
 // pace of those read so far. That pace is the time spent on the rows beyond their counted work, for each
 // byte read: nothing for an ordinary file, whose steps are counted above their cost, and some 100 ns a byte
 // for deflate blocks that decode to nothing (their tables built anew every dozen bytes), wherever they lie
-// in the stream. It is taken as nothing until the first 64 KiB are read, so that no first slice sets it.
+// in the stream. It is taken as nothing until the first MiB is read (some 0.1 s of such blocks), so that the
+// first slices, read while the caches and the clock warm up, do not set it.
 // A decode whose compressed bytes would take it past its figure is so ended as soon as their pace shows
 // it, and at the latest once what it spent and its counted work still to come pass the figure.
 struct Outlook {
-    static constexpr std::uint64_t paceAfterBytes = 64 * 1024;
+    static constexpr std::uint64_t paceAfterBytes = 1024 * 1024;
     std::chrono::nanoseconds figure;
 
     std::int64_t rows;   // ns counted for all the library's row calls
